@@ -1,0 +1,85 @@
+#pragma once
+// Text forms of hardware addresses, client identities, counted values, byte lists and MAC
+// ranges, shared by the server, the console tool and the manager. Parsers never fail loudly:
+// an invalid counted value has length 0, a text that is not a hardware address gives nothing.
+// Formatters return their text in a buffer owned by the returned value (no allocation).
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "common/ipv4.h"
+#include "common/settings_blocks.h"
+
+namespace tolmark {
+
+using HardwareAddress = std::array<std::uint8_t, 6>;
+
+// "%2.2x:%2.2x:%2.2x:%2.2x:%2.2x:%2.2x" (separator ':' or '-').
+struct HardwareAddressText {
+    char text[18];
+    const char* c_str() const { return text; }
+};
+HardwareAddressText formatHardwareAddress(const std::uint8_t* six, char separator = ':');
+
+// "%x:%x:%x:%x:%x:%x" or, failing that, "%x-%x-%x-%x-%x-%x": exactly six numbers, the lowest
+// byte of each taken; text after the sixth number is ignored.
+std::optional<HardwareAddress> parseHardwareAddress(std::string_view text);
+
+// A length byte and up to capacity - 1 bytes.
+struct CountedValue {
+    std::uint8_t length = 0;
+    std::array<std::uint8_t, 64> bytes{};
+    std::span<const std::uint8_t> value() const { return {bytes.data(), length}; }
+    bool operator==(const CountedValue&) const = default;
+};
+inline constexpr int kValueFormText = 2;
+inline constexpr int kValueFormHex = 3;
+// capacity includes the length byte (65 for identities, 64 for profile selectors).
+CountedValue parseCountedValue(std::string_view text, std::size_t capacity, int* formFlag = nullptr);
+// Hexadecimal numbers ended by '-', ':' or the end; other characters skipped; at most
+// capacity - 1 bytes.
+CountedValue parseByteList(std::string_view text, std::size_t capacity);
+
+// Identity kinds of the client table.
+inline constexpr std::uint8_t kIdentityHardware = 0;
+inline constexpr std::uint8_t kIdentityCircuit = 1;
+inline constexpr std::uint8_t kIdentityRemote = 2;
+inline constexpr std::uint8_t kIdentityCircuitRemote = 3;
+inline constexpr std::uint8_t kIdentityClientId = 4;
+inline constexpr std::uint8_t kIdentityFree = 128;
+
+struct Identity {
+    std::uint8_t kind = kIdentityHardware;
+    std::uint8_t length = 0;
+    std::array<std::uint8_t, 64> bytes{};
+    bool operator==(const Identity&) const = default;
+};
+// Kind 0 as a hardware address; else a letter C, R or + for kinds 1, 2, 3 (none for 4) and the
+// bytes as "%2.2x". dash: '-' instead of ':' for kind 0; textForm: a value of printable bytes is
+// written as '"' and the text (console tool and manager only).
+struct IdentityText {
+    char text[136];
+    const char* c_str() const { return text; }
+};
+IdentityText formatIdentity(const Identity& identity, bool dash = false, bool textForm = false);
+// nullopt when the value is invalid (length 0).
+std::optional<Identity> parseIdentity(std::string_view text);
+
+// Groups separated by ','; numbers in hexadecimal separated by '-' or ':'.
+MacRangeTable parseMacRange(std::string_view text);
+// nullopt when byte 0 of the table is 0.
+std::optional<std::string> formatMacRange(const MacRangeTable& table);
+
+// Log form of a value: 130 bytes at most as hex pairs when any byte is below 32 or above 127,
+// otherwise the text between double quotes.
+struct ShownValue {
+    char text[264];
+    const char* c_str() const { return text; }
+};
+ShownValue showValue(std::span<const std::uint8_t> value);
+
+}  // namespace tolmark

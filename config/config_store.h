@@ -1,0 +1,67 @@
+#pragma once
+// The configuration store: sections of keys with text values, kept either in the INI file of
+// the data directory or in the registry stand-in file. A process points the store at its INI
+// file once at start-up; before that (or when the path is too long) every operation goes to the
+// registry. Both back ends follow private-profile semantics: section and key names compared
+// without case, first match wins, "no key" deletes the section, "no text" deletes the key, writes
+// keep every other line as it was, and a missing file reads as empty.
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tolmark {
+
+inline constexpr const char* kGeneralSection = "Dorvane";
+inline constexpr const char* kRegistryKeyName = "Software\\Tolmark\\Dorvane";
+inline constexpr std::size_t kMaxIniPath = 1023;
+
+// One key=value line of a section as a whole-section read returns it.
+struct SectionEntry {
+    std::string key;
+    std::string value;
+};
+
+class ConfigStore {
+public:
+    // registryFile: the machine-wide registry stand-in (an INI file whose section "Dorvane" is
+    // the key "Software\Tolmark\Dorvane" itself and "Dorvane\NAME" its subkey NAME).
+    explicit ConfigStore(std::string registryFile);
+
+    // Sets the INI file to directory + baseName + ".ini". Returns false, leaving the path
+    // unset, when the result would have 1024 characters or more.
+    bool setIniPath(std::string_view directory, std::string_view baseName);
+    const std::string& iniPath() const { return iniPath_; }
+    bool usesIniFile() const { return !iniPath_.empty(); }
+
+    // Text of the key, or the default when it is missing; cut to capacity - 1 characters
+    // (capacity counts the terminating NUL of the original buffer).
+    std::string readText(std::string_view section, std::string_view key, std::string_view defaultValue,
+                         std::size_t capacity) const;
+    // INI: leading decimal number ("12abc" gives 12), default when missing or not a number.
+    // Registry: exactly one "%d" number read from the text, else the default.
+    std::int32_t readInt(std::string_view section, std::string_view key, std::int32_t defaultValue) const;
+
+    // No key (nullopt) deletes the whole section; no text (nullopt) deletes the key.
+    bool writeText(std::string_view section, std::optional<std::string_view> key,
+                   std::optional<std::string_view> text);
+    // A value equal to its default deletes the key; otherwise it is written as "%d".
+    bool writeInt(std::string_view section, std::string_view key, std::int32_t value, std::int32_t defaultValue);
+    bool deleteSection(std::string_view section);
+
+    // Whole section as entries in file order; nullopt when the section is missing or empty.
+    std::optional<std::vector<SectionEntry>> openSection(std::string_view section) const;
+    // Copies the source section to the target (replacing it), then deletes the source. The
+    // source stays when the copy fails. In the registry the subkey tree moves along.
+    bool moveSection(std::string_view source, std::string_view target);
+
+private:
+    std::string iniPath_;
+    std::string registryFile_;
+};
+
+}  // namespace tolmark

@@ -1,0 +1,48 @@
+#pragma once
+// Every general, DHCP, TFTP and multicast key of the section "Dorvane" with its default, read in
+// the fixed order, and the writers that store them back (a value equal to its default deletes
+// the key).
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/settings_blocks.h"
+#include "config/config_store.h"
+
+namespace tolmark {
+
+// Option codes ended by a 0 byte; at most 63 codes.
+struct OptionCodeList {
+    std::array<std::uint8_t, 64> codes{};
+    std::size_t size() const;
+    bool operator==(const OptionCodeList&) const = default;
+};
+// 1, 2, 3, 4, 6, 42, 44, 46, 47, 12, 13, 15, 17, 66, 67
+OptionCodeList builtInDefaultOptions();
+// Decimal numbers separated by ","; the lowest byte of each is stored; pieces that are not a
+// number are skipped; at most 63 codes. An empty text leaves the list as it was.
+void parseOptionCodeList(std::string_view text, OptionCodeList& list);
+
+// The settings that the server holds in memory besides the blocks.
+struct DhcpSettings {
+    GeneralSettings general;
+    OptionCodeList defaultOptions = builtInDefaultOptions();
+    std::string directory;  // log directory, as stored (no separator added); at most 895 characters
+};
+
+// Reads the general and DHCP keys in their order, then "DefaultOptions", "MacRange" and
+// "Directory" (default: dataDirectory). The interface selection mode is not touched here.
+void readGeneralSettings(const ConfigStore& store, std::string_view section, std::string_view dataDirectory,
+                         DhcpSettings& settings);
+// Reads the TFTP and multicast keys in their order; "TFTPDirectory" defaults to dataDirectory.
+void readTftpSettings(const ConfigStore& store, std::string_view section, std::string_view dataDirectory,
+                      TftpSettings& tftp, MulticastSettings& multicast);
+
+// Write back as the control pipe does after a set request.
+void writeGeneralSettings(ConfigStore& store, std::string_view section, const GeneralSettings& general);
+void writeTftpSettings(ConfigStore& store, std::string_view section, const TftpSettings& tftp,
+                       const MulticastSettings& multicast);
+
+}  // namespace tolmark
