@@ -1,0 +1,290 @@
+#include "config/interface_table.h"
+
+#include <string>
+
+namespace tolmark {
+namespace {
+
+constexpr std::size_t kListCapacity = 512;
+constexpr std::size_t kMaxListItems = 32;
+
+// The addresses of a list setting: items split at ",", those that do not read as an address
+// skipped, at most 32 looked at.
+std::vector<Ipv4> parseAddressList(std::string_view text) {
+    std::vector<Ipv4> result;
+    std::size_t items = 0;
+    while (!text.empty() && items < kMaxListItems) {
+        std::size_t comma = text.find(',');
+        std::string_view item = text.substr(0, comma);
+        ++items;
+        ParsedIpv4 parsed = parseIpv4(item);
+        if (parsed.ok) result.push_back(parsed.address);
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    return result;
+}
+
+bool isSkipped(Ipv4 address) { return address == 0 || address == makeIpv4(127, 0, 0, 1); }
+
+}  // namespace
+
+Ipv4 classMask(Ipv4 address) {
+    std::uint8_t first = ipv4Octet(address, 0);
+    if (first >= 192) return makeIpv4(255, 255, 255, 0);
+    if (first >= 128) return makeIpv4(255, 255, 0, 0);
+    return makeIpv4(255, 0, 0, 0);
+}
+
+bool InterfaceTable::appendLocked(const InterfaceEntry& entry) {
+    if (count_ >= kMaxInterfaces) return false;
+    entries_[count_++] = entry;
+    return true;
+}
+
+bool InterfaceTable::build(const ConfigStore& store, std::string_view section, platform::HostAddressSource& host,
+                           std::int64_t now, LogSink& log) {
+    std::string include = store.readText(section, "Include", "", kListCapacity);
+    std::string listText = include;
+    int mode = include.empty() ? 0 : 1;
+    if (mode == 0) listText = store.readText(section, "Exclude", "", kListCapacity);
+    std::string trusted = store.readText(section, "Trusted", "", kListCapacity);
+
+    std::vector<platform::HostAddress> rows;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        selectionMode_ = mode;
+        count_ = 0;
+    }
+    if (!host.read(rows)) return false;
+
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const auto& row : rows) {
+        if (isSkipped(row.address)) continue;
+        InterfaceEntry e;
+        e.ifIndex = row.ifIndex;
+        e.address = row.address;
+        e.mask = row.mask;
+        e.flags = mode == 1 ? kIfPresent : kIfPresent | kIfServed;
+        if (!appendLocked(e)) break;
+    }
+    for (Ipv4 address : parseAddressList(listText)) {
+        bool found = false;
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (entries_[i].address != address) continue;
+            found = true;
+            if (mode == 0) entries_[i].flags &= ~kIfServed;
+            else entries_[i].flags |= kIfServed;
+        }
+        // An address to serve that the host does not have yet gets an entry of its own, so
+        // that it is served as soon as it appears.
+        if (!found && mode == 1) {
+            InterfaceEntry e;
+            e.address = address;
+            e.mask = classMask(address);
+            e.flags = kIfServed;
+            e.missingSince = now;
+            appendLocked(e);
+        }
+    }
+    for (Ipv4 address : parseAddressList(trusted)) {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (entries_[i].address == address) entries_[i].flags |= kIfTrusted;
+        }
+    }
+    if (count_ == 0) return false;
+    logPresent(log);
+    return true;
+}
+
+void InterfaceTable::logPresent(LogSink& log) const {
+    if (log.level() < 2) return;
+    for (std::size_t i = 0; i < count_; ++i) {
+        const InterfaceEntry& e = entries_[i];
+        if (!e.present()) continue;
+        const char* suffix = !e.served() ? ", excluded" : (e.flags & kIfTrusted) ? ", trusted" : "";
+        log.line(2, false, "local IP address %s%s\n", formatIpv4(e.address).c_str(), suffix);
+    }
+}
+
+bool InterfaceTable::reload(platform::HostAddressSource& host, std::int64_t now, LogSink& log) {
+    std::vector<platform::HostAddress> rows;
+    if (!host.read(rows)) {
+        log.line(2, false, "local IP address reload failed\n");
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::array<bool, kMaxInterfaces> seen{};
+    for (const auto& row : rows) {
+        if (isSkipped(row.address)) continue;
+        std::size_t found = count_;
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (entries_[i].address == row.address) {
+                found = i;
+                break;
+            }
+        }
+        if (found < count_) {
+            InterfaceEntry& e = entries_[found];
+            e.ifIndex = row.ifIndex;
+            e.mask = row.mask;
+            if (!e.present()) {
+                e.flags |= kIfPresent;
+                log.line(1, false, "local IP address %s, added\n", formatIpv4(e.address).c_str());
+            }
+            e.missingSince = -1;
+            seen[found] = true;
+            continue;
+        }
+        InterfaceEntry e;
+        e.ifIndex = row.ifIndex;
+        e.address = row.address;
+        e.mask = row.mask;
+        if (count_ < kMaxInterfaces) {
+            e.flags = selectionMode_ == 1 ? kIfPresent : kIfPresent | kIfServed;
+            seen[count_] = true;
+            appendLocked(e);
+        } else {
+            // Full: reuse the entry that has been missing longest (the first on equal times). A
+            // newcomer in a full table is listed but not served in either mode.
+            std::size_t oldest = count_;
+            for (std::size_t i = 0; i < count_; ++i) {
+                if (entries_[i].present() || seen[i]) continue;
+                if (oldest == count_ || entries_[i].missingSince < entries_[oldest].missingSince) oldest = i;
+            }
+            if (oldest == count_) continue;
+            e.flags = kIfPresent;
+            entries_[oldest] = e;
+            seen[oldest] = true;
+        }
+        log.line(1, false, "local IP address %s, added\n", formatIpv4(e.address).c_str());
+    }
+    for (std::size_t i = 0; i < count_; ++i) {
+        if (seen[i]) continue;
+        InterfaceEntry& e = entries_[i];
+        // Logged and timed once, when the address goes: later reloads leave a missing entry alone.
+        if (e.present()) {
+            e.flags &= ~kIfPresent;
+            log.line(1, false, "local IP address %s, removed\n", formatIpv4(e.address).c_str());
+        }
+        if (e.missingSince < 0) e.missingSince = now;
+    }
+    return true;
+}
+
+void InterfaceTable::setServed(Ipv4 address, bool on) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (std::size_t i = 0; i < count_; ++i) {
+        if (entries_[i].address != address) continue;
+        if (on) entries_[i].flags |= kIfServed;
+        else entries_[i].flags &= ~kIfServed;
+    }
+}
+
+void InterfaceTable::setTrusted(Ipv4 address, bool on) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (std::size_t i = 0; i < count_; ++i) {
+        if (entries_[i].address != address) continue;
+        if (on) entries_[i].flags |= kIfTrusted;
+        else entries_[i].flags &= ~kIfTrusted;
+    }
+}
+
+int InterfaceTable::indexOf(Ipv4 address) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (std::size_t i = 0; i < count_; ++i) {
+        if (entries_[i].address == address) return static_cast<int>(i + 1);
+    }
+    return 0;
+}
+
+bool InterfaceTable::isTrusted(Ipv4 address) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (std::size_t i = 0; i < count_; ++i) {
+        if (entries_[i].address == address && (entries_[i].flags & kIfTrusted)) return true;
+    }
+    return false;
+}
+
+bool InterfaceTable::writeKeys(ConfigStore& store, std::string_view section) const {
+    std::string served, notServed, trusted;
+    int mode;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        mode = selectionMode_;
+        auto add = [](std::string& list, Ipv4 address) {
+            if (!list.empty()) list += ',';
+            list += formatIpv4(address).c_str();
+        };
+        // Addresses that are away at the moment keep their place in the lists, so that a
+        // change made while an interface is down does not lose its configuration.
+        for (std::size_t i = 0; i < count_; ++i) {
+            const InterfaceEntry& e = entries_[i];
+            if (e.served()) add(served, e.address);
+            else add(notServed, e.address);
+            if (e.flags & kIfTrusted) add(trusted, e.address);
+        }
+    }
+    auto textOrNone = [](const std::string& s) -> std::optional<std::string_view> {
+        if (s.empty()) return std::nullopt;
+        return std::string_view(s);
+    };
+    bool ok = true;
+    if (mode == 1) {
+        ok &= store.writeText(section, "Include", textOrNone(served));
+        ok &= store.writeText(section, "Exclude", std::nullopt);
+    } else {
+        ok &= store.writeText(section, "Include", std::nullopt);
+        ok &= store.writeText(section, "Exclude", textOrNone(notServed));
+    }
+    ok &= store.writeText(section, "Trusted", textOrNone(trusted));
+    return ok;
+}
+
+int InterfaceTable::selectionMode() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return selectionMode_;
+}
+
+std::size_t InterfaceTable::size() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return count_;
+}
+
+std::optional<InterfaceEntry> InterfaceTable::entry(std::size_t index) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (index >= count_) return std::nullopt;
+    return entries_[index];
+}
+
+std::vector<InterfaceEntry> InterfaceTable::entries() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return std::vector<InterfaceEntry>(entries_.begin(), entries_.begin() + static_cast<long>(count_));
+}
+
+int InterfaceTable::ifIndexForNeighbour(Ipv4 address) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (std::size_t i = 0; i < count_; ++i) {
+        const InterfaceEntry& e = entries_[i];
+        if (e.present() && e.holds(address)) return e.ifIndex;
+    }
+    return -1;
+}
+
+void InterfaceTable::fillStatus(ServerStatus& status) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    status.interfaceCount = static_cast<std::int32_t>(count_);
+    for (std::size_t i = 0; i < kMaxInterfaces; ++i) {
+        InterfaceEntryImage& image = status.interfaces[i];
+        if (i >= count_) {
+            image = InterfaceEntryImage{};
+            continue;
+        }
+        image.ifIndex = entries_[i].ifIndex;
+        image.address = entries_[i].address;
+        image.mask = entries_[i].mask;
+        image.flags = entries_[i].flags;
+    }
+}
+
+}  // namespace tolmark

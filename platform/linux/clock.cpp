@@ -1,0 +1,26 @@
+#include <time.h>
+
+#include "platform/clock.h"
+
+namespace tolmark::platform {
+namespace {
+
+class SystemClock final : public Clock {
+public:
+    std::int64_t now() const override { return static_cast<std::int64_t>(::time(nullptr)); }
+    std::tm localTime(std::int64_t t) const override {
+        std::tm result{};
+        time_t value = static_cast<time_t>(t);
+        ::localtime_r(&value, &result);
+        return result;
+    }
+};
+
+}  // namespace
+
+const Clock& systemClock() {
+    static const SystemClock clock;
+    return clock;
+}
+
+}  // namespace tolmark::platform

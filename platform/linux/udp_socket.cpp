@@ -1,0 +1,138 @@
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/udp_socket.h"
+
+namespace tolmark::platform {
+namespace {
+
+sockaddr_in makeAddress(Ipv4 address, std::uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = address;  // both in network order
+    return sa;
+}
+
+FileDescriptor newUdpSocket() { return FileDescriptor(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
+
+bool enableBroadcast(int fd) {
+    int on = 1;
+    return ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0;
+}
+
+}  // namespace
+
+std::uint16_t UdpSocket::localPort() const {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
+bool UdpSocket::enablePacketInfo() {
+    int on = 1;
+    return ::setsockopt(fd_.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
+}
+
+bool UdpSocket::setNonBlocking() {
+    int flags = ::fcntl(fd_.get(), F_GETFL);
+    return flags >= 0 && ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+long UdpSocket::receive(std::uint8_t* buffer, std::size_t capacity, DatagramInfo& info, bool dontWait) {
+    sockaddr_in from{};
+    iovec iov{buffer, capacity};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = ::recvmsg(fd_.get(), &msg, dontWait ? MSG_DONTWAIT : 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return -1;
+    info = DatagramInfo{};
+    info.source = from.sin_addr.s_addr;
+    info.sourcePort = ntohs(from.sin_port);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo pi;
+            std::memcpy(&pi, CMSG_DATA(c), sizeof pi);
+            info.destination = pi.ipi_addr.s_addr;
+            info.ifIndex = pi.ipi_ifindex;
+        }
+    }
+    // A datagram longer than the buffer is cut; report only what was stored.
+    return static_cast<long>(static_cast<std::size_t>(n) < capacity ? static_cast<std::size_t>(n) : capacity);
+}
+
+bool UdpSocket::send(const std::uint8_t* data, std::size_t length, Ipv4 destination, std::uint16_t port,
+                     Ipv4 fromAddress, int ifIndex) {
+    sockaddr_in to = makeAddress(destination, port);
+    iovec iov{const_cast<std::uint8_t*>(data), length};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr msg{};
+    msg.msg_name = &to;
+    msg.msg_namelen = sizeof to;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (fromAddress != 0 || ifIndex != 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo pi{};
+        pi.ipi_ifindex = ifIndex;
+        pi.ipi_spec_dst.s_addr = fromAddress;
+        std::memcpy(CMSG_DATA(c), &pi, sizeof pi);
+    }
+    ssize_t n;
+    do {
+        n = ::sendmsg(fd_.get(), &msg, 0);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(length);
+}
+
+bool UdpSocket::connect(Ipv4 destination, std::uint16_t port) {
+    sockaddr_in to = makeAddress(destination, port);
+    return ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+}
+
+UdpSocket openBoundUdpSocket(Ipv4 address, std::uint16_t port) {
+    FileDescriptor fd = newUdpSocket();
+    if (!fd) return {};
+    sockaddr_in sa = makeAddress(address, port);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return {};
+    if (!enableBroadcast(fd.get())) return {};
+    return UdpSocket(std::move(fd));
+}
+
+UdpSocket openBoundUdpSocketInRange(Ipv4 address, std::uint16_t first, std::uint16_t last,
+                                    std::uint16_t* boundPort) {
+    if (first > last) return {};
+    FileDescriptor fd = newUdpSocket();
+    if (!fd) return {};
+    for (unsigned port = first; port <= last; ++port) {
+        sockaddr_in sa = makeAddress(address, static_cast<std::uint16_t>(port));
+        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
+            if (!enableBroadcast(fd.get())) return {};
+            if (boundPort != nullptr) *boundPort = static_cast<std::uint16_t>(port);
+            return UdpSocket(std::move(fd));
+        }
+        if (errno != EADDRINUSE) return {};
+    }
+    return {};
+}
+
+}  // namespace tolmark::platform

@@ -1,0 +1,53 @@
+#pragma once
+// What installing, removing and hosting the service needs from the host's service manager.
+
+#include <memory>
+#include <string>
+
+namespace tolmark::platform {
+
+inline constexpr const char* kServiceName = "DOZAdadaved";
+inline constexpr const char* kServiceDisplayName = "DHCP Server";
+
+// Service states as reported and queried.
+enum class ServiceState { Stopped = 1, StartPending = 2, StopPending = 3, Running = 4 };
+
+// Each call returns false on failure and leaves the reason in errno.
+class ServiceControl {
+public:
+    virtual ~ServiceControl() = default;
+    virtual bool openManager() = 0;
+    // Registers the service (automatic start) with the executable as its command; fails when
+    // it is already registered.
+    virtual bool createService(const std::string& executable, const std::string& description) = 0;
+    virtual bool startService() = 0;
+    virtual bool openService() = 0;
+    // Asks the service to stop. When refused, state holds the state the service is in.
+    virtual bool stopService(ServiceState& state) = 0;
+    virtual bool queryState(ServiceState& state) = 0;
+    virtual bool deleteService() = 0;
+};
+
+// systemd: the unit file goes to $TOLMARK_UNIT_DIR (default /etc/systemd/system/) and the
+// commands run through $TOLMARK_SYSTEMCTL (default systemctl), so tests can point both at
+// stand-ins.
+std::unique_ptr<ServiceControl> makeServiceControl();
+
+// Status reports to the service manager while running as the service.
+class ServiceStatusReporter {
+public:
+    virtual ~ServiceStatusReporter() = default;
+    virtual bool report(ServiceState state, unsigned exitCode, unsigned waitHintMs) = 0;
+};
+std::unique_ptr<ServiceStatusReporter> makeServiceStatusReporter();
+
+// True when the service manager started this process.
+bool startedAsService();
+
+// Writes an error entry to the system log: "<service> error: <code>" and the message.
+void writeEventLogEntry(const char* message, int errorCode);
+
+// "%s (0x%x)" of the error's text and number, or empty when there is no text.
+std::string systemErrorText(int error);
+
+}  // namespace tolmark::platform

@@ -1,0 +1,54 @@
+#pragma once
+// IPv4 UDP sockets. Addresses are in network order (see common/ipv4.h), ports in host order.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "common/ipv4.h"
+#include "platform/file_descriptor.h"
+
+namespace tolmark::platform {
+
+// Where a datagram came from and where it arrived.
+struct DatagramInfo {
+    Ipv4 source = 0;
+    std::uint16_t sourcePort = 0;
+    Ipv4 destination = 0;  // the header's destination address (a broadcast stays a broadcast)
+    int ifIndex = 0;       // interface the datagram arrived on; 0 when unknown
+};
+
+class UdpSocket {
+public:
+    UdpSocket() = default;
+    explicit UdpSocket(FileDescriptor fd) : fd_(std::move(fd)) {}
+    bool valid() const { return fd_.valid(); }
+    int fd() const { return fd_.get(); }
+    void close() { fd_.reset(); }
+    std::uint16_t localPort() const;
+
+    // Asks for the arrival interface and destination of each datagram.
+    bool enablePacketInfo();
+    bool setNonBlocking();
+
+    // One datagram of at most capacity bytes; -1 on error (including would-block).
+    long receive(std::uint8_t* buffer, std::size_t capacity, DatagramInfo& info, bool dontWait = false);
+    // Sends to destination:port. When fromAddress or ifIndex is not 0 the datagram leaves with
+    // that source address and through that interface.
+    bool send(const std::uint8_t* data, std::size_t length, Ipv4 destination, std::uint16_t port,
+              Ipv4 fromAddress = 0, int ifIndex = 0);
+    // Plain send/receive for connected sockets.
+    bool connect(Ipv4 destination, std::uint16_t port);
+
+private:
+    FileDescriptor fd_;
+};
+
+// A socket bound to address:port (address 0 = any) with broadcast enabled; invalid on failure.
+UdpSocket openBoundUdpSocket(Ipv4 address, std::uint16_t port);
+// Tries the ports first..last in order, stepping on "address in use"; any other error or
+// running past last gives an invalid socket. The bound port is stored in boundPort.
+UdpSocket openBoundUdpSocketInRange(Ipv4 address, std::uint16_t first, std::uint16_t last,
+                                    std::uint16_t* boundPort = nullptr);
+
+}  // namespace tolmark::platform

@@ -1,0 +1,29 @@
+#pragma once
+// The request processor the receive loop hands every accepted datagram to, under the engine
+// lock. It builds the reply in the reply buffer and returns its length, 0 for no reply.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "server/dhcp/request_summary.h"
+
+namespace tolmark {
+
+class RequestProcessor {
+public:
+    virtual ~RequestProcessor() = default;
+    virtual std::size_t process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
+                                RequestSummary& summary) = 0;
+};
+
+// UNFINISHED SEAM: the DHCP engine (message parsing, identification, allocation and replies)
+// is not built yet. Until it is, every accepted request is answered with silence.
+class PendingRequestProcessor final : public RequestProcessor {
+public:
+    std::size_t process(std::span<const std::uint8_t>, std::span<std::uint8_t>, RequestSummary&) override {
+        return 0;
+    }
+};
+
+}  // namespace tolmark

@@ -1,0 +1,80 @@
+#include "server/host/dhcp_sockets.h"
+
+namespace tolmark {
+
+bool DhcpSockets::ensureSocket(std::uint16_t port) {
+    if (socket_.valid() && port_ == port) return true;
+    if (socket_.valid()) {
+        // Open slots keep the port they started on; a new port applies once none is open.
+        if (anyOpen()) return true;
+        socket_.close();
+    }
+    platform::UdpSocket s = platform::openBoundUdpSocket(0, port);
+    if (!s.valid() || !s.enablePacketInfo() || !s.setNonBlocking()) return false;
+    socket_ = std::move(s);
+    port_ = port;
+    return true;
+}
+
+int DhcpSockets::reconcile(const InterfaceTable& table, std::uint16_t port, LogSink& log) {
+    int opened = 0;
+    for (std::size_t i = 0; i < kMaxInterfaces; ++i) {
+        std::optional<InterfaceEntry> e = table.entry(i);
+        bool wanted = e && e->presentAndServed();
+        // An entry reused for another address closes the old address's slot first.
+        if (open_[i] && (!wanted || slotAddress_[i] != e->address)) {
+            open_[i] = false;
+            log.line(1, true, "DHCP  Stop    Server on %s\n", formatIpv4(slotAddress_[i]).c_str());
+        }
+        if (wanted && !open_[i]) {
+            if (ensureSocket(port)) {
+                open_[i] = true;
+                slotAddress_[i] = e->address;
+                ++opened;
+                log.line(1, true, "DHCP  Start   Server on %s\n", formatIpv4(e->address).c_str());
+            } else {
+                log.line(1, true, "DHCP  Error   failed to start server on %s\n", formatIpv4(e->address).c_str());
+            }
+        }
+    }
+    if (!anyOpen()) socket_.close();
+    return opened;
+}
+
+void DhcpSockets::closeAll() {
+    open_.fill(false);
+    socket_.close();
+}
+
+bool DhcpSockets::anyOpen() const {
+    for (bool o : open_) {
+        if (o) return true;
+    }
+    return false;
+}
+
+std::optional<InterfaceEntry> DhcpSockets::entryFor(const platform::DatagramInfo& info,
+                                                     const InterfaceTable& table) const {
+    std::optional<InterfaceEntry> byInterface;
+    for (std::size_t i = 0; i < kMaxInterfaces; ++i) {
+        if (!open_[i]) continue;
+        std::optional<InterfaceEntry> e = table.entry(i);
+        if (!e || !e->presentAndServed()) continue;
+        if (e->address == info.destination) return e;
+        bool broadcast = info.destination == kBroadcastAll || info.destination == e->broadcast();
+        if (broadcast && e->ifIndex == info.ifIndex) {
+            // A directed broadcast belongs to the entry of that subnet; a full broadcast to
+            // the interface's first served entry.
+            if (info.destination == e->broadcast()) return e;
+            if (!byInterface) byInterface = e;
+        }
+    }
+    return byInterface;
+}
+
+std::uint64_t DhcpSockets::socketImage(std::size_t index) const {
+    if (!slotOpen(index) || !socket_.valid()) return kNoSocketImage;
+    return static_cast<std::uint64_t>(socket_.fd());
+}
+
+}  // namespace tolmark

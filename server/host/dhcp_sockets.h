@@ -1,0 +1,46 @@
+#pragma once
+// The DHCP server sockets of the interface table's entries. One UDP socket on the server port
+// (any address, with arrival interface and destination reported per datagram) carries every
+// served entry: a socket bound to a unicast address would not see the broadcasts that DHCP
+// clients send. Each entry has a slot that is open exactly while it is present and served;
+// datagrams are mapped to their entry by destination and arrival interface, and anything aimed
+// at an address that is not served is dropped.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "common/log_sink.h"
+#include "config/interface_table.h"
+#include "platform/udp_socket.h"
+
+namespace tolmark {
+
+class DhcpSockets {
+public:
+    // Opens slots for entries that are present and served and closes the others, logging
+    // "Start", "Stop" and "failed to start" per entry. Returns the number of slots opened.
+    int reconcile(const InterfaceTable& table, std::uint16_t port, LogSink& log);
+    void closeAll();
+
+    bool anyOpen() const;
+    bool slotOpen(std::size_t index) const { return index < kMaxInterfaces && open_[index]; }
+    platform::UdpSocket& socket() { return socket_; }
+
+    // The served entry a received datagram belongs to: the entry whose address it was sent to,
+    // or, for a broadcast, the first served entry of the interface it arrived on.
+    std::optional<InterfaceEntry> entryFor(const platform::DatagramInfo& info, const InterfaceTable& table) const;
+
+    // The socket field of the status record per entry.
+    std::uint64_t socketImage(std::size_t index) const;
+
+private:
+    bool ensureSocket(std::uint16_t port);
+
+    platform::UdpSocket socket_;
+    std::uint16_t port_ = 0;
+    std::array<bool, kMaxInterfaces> open_{};
+    std::array<Ipv4, kMaxInterfaces> slotAddress_{};
+};
+
+}  // namespace tolmark

@@ -1,0 +1,108 @@
+#include "server/host/log.h"
+
+#include <cstring>
+
+namespace tolmark {
+
+Log::Log(const platform::Clock& clock, std::FILE* console, std::FILE* error)
+    : clock_(clock), console_(console), error_(error), output_(error) {}
+
+Log::~Log() { close(); }
+
+std::string Log::fileName(const std::tm& date, bool daily) {
+    char name[16];
+    std::strftime(name, sizeof name, daily ? "dhcp%y%m%d.log" : "dhcp%y%m.log", &date);
+    return name;
+}
+
+void Log::formatTimeStamp(char (&text)[32]) const {
+    std::tm now = clock_.localTime(clock_.now());
+    if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &now) == 0) text[0] = '\0';
+}
+
+std::string Log::timeStamp() const {
+    char text[32];
+    formatTimeStamp(text);
+    return text;
+}
+
+std::string Log::currentPath() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return path_;
+}
+
+void Log::switchTo(std::FILE* output, const std::string& path) {
+    if (ownsOutput_ && output_ != nullptr) std::fclose(output_);
+    output_ = output;
+    ownsOutput_ = output != console_ && output != error_;
+    path_ = path;
+}
+
+std::FILE* Log::check(const std::string& directory, int logSetting, int createLog) {
+    if (level() >= 3) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (output_ != console_) switchTo(console_, {});
+        return console_;
+    }
+    // A service has nobody reading its console, so levels above 2 mean 2 here.
+    setLevel(logSetting > 2 ? 2 : logSetting);
+    if (level() <= 0) {
+        std::lock_guard<std::mutex> guard(lock_);
+        switchTo(error_, {});
+        marker_[0] = 0;
+        return nullptr;
+    }
+
+    const bool daily = createLog != 0;
+    std::string name = fileName(clock_.localTime(clock_.now()), daily);
+    // The period marker: the final digit of the month, or the two digits of the day.
+    char marker[3] = {0, 0, 0};
+    if (daily) {
+        marker[0] = name[8];
+        marker[1] = name[9];
+    } else {
+        marker[0] = name[7];
+    }
+
+    std::lock_guard<std::mutex> guard(lock_);
+    if (ownsOutput_ && std::memcmp(marker, marker_, sizeof marker) == 0) return output_;
+    std::memcpy(marker_, marker, sizeof marker);
+    std::string path = directory + name;
+    if (path.size() >= 1024) {
+        if (!ownsOutput_) setLevel(0);
+        return ownsOutput_ ? output_ : nullptr;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "a+");
+    if (file == nullptr) {
+        setLevel(0);
+        switchTo(error_, {});
+        marker_[0] = 0;  // try again at the next check
+        return nullptr;
+    }
+    switchTo(file, path);
+    return file;
+}
+
+void Log::flush() {
+    if (level() == 0) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (output_ != nullptr) std::fflush(output_);
+}
+
+void Log::close() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (ownsOutput_) switchTo(error_, {});
+}
+
+void Log::writeLine(bool flush, const char* format, va_list args) {
+    char stamp[32];
+    formatTimeStamp(stamp);
+    std::lock_guard<std::mutex> guard(lock_);
+    if (output_ == nullptr || output_ == error_) return;
+    std::fputs(stamp, output_);
+    std::fputc(' ', output_);
+    std::vfprintf(output_, format, args);
+    if (flush) std::fflush(output_);
+}
+
+}  // namespace tolmark

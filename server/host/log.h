@@ -1,0 +1,62 @@
+#pragma once
+// The server's log output: the console in debug mode, otherwise a monthly ("dhcp%y%m.log") or
+// daily ("dhcp%y%m%d.log") file in the log directory, re-chosen at every check so that it rolls
+// over with the date and follows changes of "Log" and "CreateLog".
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "common/log_sink.h"
+#include "platform/clock.h"
+
+namespace tolmark {
+
+inline constexpr const char* kProductName = "Tolmark DHCP Server";
+inline constexpr const char* kProductVersion = "3.1.28";
+
+class Log final : public LogSink {
+public:
+    explicit Log(const platform::Clock& clock, std::FILE* console = stdout, std::FILE* error = stderr);
+    ~Log() override;
+    Log(const Log&) = delete;
+    Log& operator=(const Log&) = delete;
+
+    int level() const override { return level_.load(std::memory_order_relaxed); }
+    void setLevel(int level) { level_.store(level, std::memory_order_relaxed); }
+
+    // Chooses the output: the console while the level is 3 or more, else the file named for
+    // today in directory (logSetting and createLog are the settings "Log" and "CreateLog").
+    // Returns the output in use, or nullptr when nothing is written.
+    std::FILE* check(const std::string& directory, int logSetting, int createLog);
+    void flush();
+    // Closes a log file at shutdown; the console stays open.
+    void close();
+
+    // The file name for the local date: "dhcp%y%m.log" or "dhcp%y%m%d.log".
+    static std::string fileName(const std::tm& date, bool daily);
+    // "%Y-%m-%d %H:%M:%S" of the current local time.
+    std::string timeStamp() const;
+    std::string currentPath() const;
+
+protected:
+    void writeLine(bool flush, const char* format, va_list args) override;
+
+private:
+    void switchTo(std::FILE* output, const std::string& path);
+    void formatTimeStamp(char (&text)[32]) const;
+
+    const platform::Clock& clock_;
+    std::FILE* const console_;
+    std::FILE* const error_;
+    std::atomic<int> level_{1};
+    mutable std::mutex lock_;
+    std::FILE* output_;
+    bool ownsOutput_ = false;
+    std::string path_;
+    char marker_[3] = {0, 0, 0};
+};
+
+}  // namespace tolmark

@@ -1,0 +1,3 @@
+#include "server/host/service_host.h"
+
+int main(int argc, char** argv) { return tolmark::velkoraMain(argc, argv); }

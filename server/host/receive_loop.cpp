@@ -1,0 +1,147 @@
+#include "server/host/receive_loop.h"
+
+#include <chrono>
+#include <thread>
+
+#include "common/text_forms.h"
+
+namespace tolmark {
+namespace {
+
+constexpr int kWaitLimitMs = 5000;
+// Datagrams read per wake-up before the loop looks at reload requests and the stop flag again.
+constexpr int kMaxBatch = 64;
+
+void checkLogOutput(ReceiveLoopContext& c) {
+    c.settings.withDhcp([&](const DhcpSettings& s) {
+        c.log.check(s.directory, s.general.log, s.general.createLog);
+        return 0;
+    });
+}
+
+void carryOutReloadRequest(ReceiveLoopContext& c) {
+    int request = c.flags.reloadRequest.load();
+    if (request == 0) return;
+    if (request & kReloadInterfaces) c.interfaces.reload(c.hostAddresses, c.clock.now(), c.log);
+    // Read again: the rebuild may have raced with another request.
+    if ((c.flags.reloadRequest.load() | request) & kReloadSockets) {
+        c.sockets.reconcile(c.interfaces, c.settings.general().port, c.log);
+    }
+    c.flags.reloadRequest.store(0);
+}
+
+}  // namespace
+
+bool makeTemporaryArpEntry(const InterfaceTable& interfaces, platform::ArpCache& arp, Ipv4 address,
+                           const std::uint8_t* hardware6, platform::ArpEntryType type, bool& made, int& ifIndex) {
+    ifIndex = interfaces.ifIndexForNeighbour(address);
+    if (ifIndex < 0) return false;
+    bool created = arp.setEntry(ifIndex, address, hardware6, platform::ArpEntryType::Static);
+    made = true;
+    if (type == platform::ArpEntryType::Static) return created;
+    return arp.setEntry(ifIndex, address, hardware6, type);
+}
+
+void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
+                    Ipv4 source, std::span<std::uint8_t> reply) {
+    if (datagram.size() < kMinRequestLength || datagram[0] != kBootRequest) {
+        if (c.log.level() != 0) {
+            // The hardware address field may be missing or short in a runt; show what is there.
+            std::uint8_t hardware[6] = {};
+            for (std::size_t i = 0; i < 6 && 28 + i < datagram.size(); ++i) hardware[i] = datagram[28 + i];
+            c.log.line(1, true, "DHCP  Error   in request from %s (%s), len %u, if %s\n",
+                       formatHardwareAddress(hardware).c_str(), formatIpv4(source).c_str(),
+                       static_cast<unsigned>(datagram.size()), formatIpv4(entry.address).c_str());
+        }
+        return;
+    }
+
+    RequestSummary summary;
+    summary.interfaceAddress = entry.address;
+    summary.sourceAddress = source;
+    std::size_t length;
+    GeneralSettings general;
+    {
+        std::lock_guard<std::mutex> engine(c.engineLock);
+        length = c.processor.process(datagram, reply, summary);
+        general = c.settings.general();
+    }
+    if (length == 0) return;
+    if (length > reply.size()) length = reply.size();
+    std::span<const std::uint8_t> out = reply.first(length);
+
+    ReplyRouting routing{general.port, general.netBc != 0, general.unicast != 0};
+    ReplyDestination destination = chooseReplyDestination(out, summary, entry, routing);
+    int sendIfIndex = 0;
+    bool arpMade = false;
+    int arpIfIndex = -1;
+    if (destination.route == ReplyRoute::UnicastAfterArp) {
+        std::uint8_t hardware[6] = {};
+        for (std::size_t i = 0; i < 6 && 28 + i < out.size(); ++i) hardware[i] = out[28 + i];
+        if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, hardware,
+                                  platform::ArpEntryType::Dynamic, arpMade, arpIfIndex)) {
+            sendIfIndex = arpIfIndex;
+        } else {
+            destination = {ReplyRoute::Broadcast, broadcastAddressFor(entry, routing.netBc), destination.port};
+        }
+    }
+    if (destination.route == ReplyRoute::Broadcast) sendIfIndex = entry.ifIndex > 0 ? entry.ifIndex : 0;
+
+    if (general.delay >= 1 && general.delay <= 100) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(general.delay));
+    }
+    if (!c.sockets.socket().send(out.data(), out.size(), destination.address, destination.port, entry.address,
+                                 sendIfIndex)) {
+        c.log.line(1, true, "DHCP  Error   failed to send to %s\n", formatIpv4(destination.address).c_str());
+    }
+    if (arpMade && arpIfIndex >= 0) c.arp.deleteEntry(arpIfIndex, destination.address);
+}
+
+void runReceiveLoop(ReceiveLoopContext& c) {
+    if (c.flags.serverStopping.load()) return;
+    // Buffers live here for the loop's lifetime: nothing is allocated per datagram.
+    std::uint8_t datagram[kReceiveBufferSize];
+    std::uint8_t reply[kReplyBufferSize];
+
+    while (!c.flags.serverStopping.load()) {
+        carryOutReloadRequest(c);
+
+        if (!c.sockets.anyOpen()) {
+            // Nothing to wait on: pause, then look for an address change that brings a socket.
+            if (c.stop.sleepFor(std::chrono::milliseconds(kWaitLimitMs)) || c.flags.serverStopping.load()) break;
+            continue;
+        }
+        const int fds[1] = {c.sockets.socket().fd()};
+        bool readable[1];
+        platform::WaitResult result = platform::waitReadable(fds, &c.stop, kWaitLimitMs, readable);
+        if (result == platform::WaitResult::Timeout) {
+            c.log.flush();
+            continue;
+        }
+        if (result != platform::WaitResult::Readable) {
+            if (c.flags.serverStopping.load()) break;
+            c.stop.sleepFor(std::chrono::milliseconds(kWaitLimitMs));
+            continue;
+        }
+
+        checkLogOutput(c);
+        for (int n = 0; n < kMaxBatch; ++n) {
+            platform::DatagramInfo info;
+            long length = c.sockets.socket().receive(datagram, sizeof datagram, info, true);
+            if (c.flags.serverStopping.load()) {
+                c.flags.statusChanged.fetch_or(kStatusClientData | kStatusLoopEnded);
+                return;
+            }
+            if (length < 0) break;  // drained
+            if (length == 0 || c.flags.paused.load() != 0) continue;
+            std::optional<InterfaceEntry> entry = c.sockets.entryFor(info, c.interfaces);
+            if (!entry) continue;  // aimed at an address that is not served
+            handleDatagram(c, *entry, std::span<const std::uint8_t>(datagram, static_cast<std::size_t>(length)),
+                           info.source, reply);
+        }
+        c.flags.statusChanged.fetch_or(kStatusClientData);
+    }
+    c.flags.statusChanged.fetch_or(kStatusLoopEnded);
+}
+
+}  // namespace tolmark

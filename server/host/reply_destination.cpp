@@ -1,0 +1,30 @@
+#include "server/host/reply_destination.h"
+
+#include "common/byte_io.h"
+
+namespace tolmark {
+
+Ipv4 broadcastAddressFor(const InterfaceEntry& entry, bool directed) {
+    return directed ? entry.broadcast() : kBroadcastAll;
+}
+
+ReplyDestination chooseReplyDestination(std::span<const std::uint8_t> reply, const RequestSummary& summary,
+                                        const InterfaceEntry& entry, const ReplyRouting& routing) {
+    if (summary.relayAddress != 0) return {ReplyRoute::Relay, summary.relayAddress, routing.serverPort};
+
+    ByteReader header(reply);
+    const std::uint8_t flags = header.u8(10);
+    const Ipv4 yiaddr = header.ipv4(16);
+    const std::uint16_t clientPort = static_cast<std::uint16_t>(routing.serverPort + 1);
+    const ReplyDestination broadcast{ReplyRoute::Broadcast, broadcastAddressFor(entry, routing.netBc), clientPort};
+
+    if (flags & kBroadcastFlag) return broadcast;
+    if (summary.sourceAddress != 0 && yiaddr == 0) return {ReplyRoute::Source, summary.sourceAddress, clientPort};
+    if (routing.unicast && yiaddr != 0) {
+        if (summary.offSubnet) return {ReplyRoute::Unicast, yiaddr, clientPort};
+        return {ReplyRoute::UnicastAfterArp, yiaddr, clientPort};
+    }
+    return broadcast;
+}
+
+}  // namespace tolmark

@@ -1,0 +1,36 @@
+#pragma once
+// Where a reply goes: to the relay agent, to a broadcast address of the receiving entry, to the
+// requester's source address, or to the address handed out (after a temporary ARP entry when
+// the client is on the receiving entry's subnet).
+
+#include <cstdint>
+#include <span>
+
+#include "common/ipv4.h"
+#include "config/interface_table.h"
+#include "server/dhcp/request_summary.h"
+
+namespace tolmark {
+
+enum class ReplyRoute { Relay, Broadcast, Source, Unicast, UnicastAfterArp };
+
+struct ReplyDestination {
+    ReplyRoute route = ReplyRoute::Broadcast;
+    Ipv4 address = 0;
+    std::uint16_t port = 0;
+};
+
+struct ReplyRouting {
+    std::uint16_t serverPort = 67;
+    bool netBc = false;
+    bool unicast = false;
+};
+
+// 255.255.255.255, or the entry's subnet broadcast when directed.
+Ipv4 broadcastAddressFor(const InterfaceEntry& entry, bool directed);
+
+// reply: the reply as built (at least 44 bytes: flags at byte 10, yiaddr at 16).
+ReplyDestination chooseReplyDestination(std::span<const std::uint8_t> reply, const RequestSummary& summary,
+                                        const InterfaceEntry& entry, const ReplyRouting& routing);
+
+}  // namespace tolmark

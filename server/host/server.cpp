@@ -1,0 +1,99 @@
+#include "server/host/server.h"
+
+#include <strings.h>
+
+#include "platform/paths.h"
+#include "server/host/receive_loop.h"
+
+namespace tolmark {
+namespace {
+
+constexpr std::size_t kPathCapacity = 896;
+
+}  // namespace
+
+Server::Server(ServerPlatform platform)
+    : platform_(std::move(platform)),
+      log_(platform_.clock, platform_.console),
+      store_(platform_.registryFile) {}
+
+Server::~Server() {
+    requestStop();
+    if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
+}
+
+void Server::requestStop() {
+    flags_.serverStopping.store(1);
+    stop_.signal();
+}
+
+void Server::readSettings() {
+    settings_.update([&](DhcpSettings& dhcp, TftpSettings& tftp, MulticastSettings& multicast) {
+        readGeneralSettings(store_, kGeneralSection, dataDirectory_, dhcp);
+        readTftpSettings(store_, kGeneralSection, dataDirectory_, tftp, multicast);
+        return 0;
+    });
+}
+
+void Server::startAddressWatcher() {
+    addressWatcherThread_ = std::thread([this] {
+        while (!flags_.serverStopping.load()) {
+            platform::WaitResult r = platform_.addressWatcher.waitForChange(stop_);
+            if (flags_.serverStopping.load() || r == platform::WaitResult::Woken) return;
+            // After every return of the wait, successful or not: rebuild and reconcile.
+            flags_.reloadRequest.store(kReloadInterfaces | kReloadSockets);
+            if (r == platform::WaitResult::Error && stop_.sleepFor(std::chrono::seconds(1))) return;
+        }
+    });
+}
+
+int Server::run(int argc, char** argv) {
+    // Program and data directories; the store uses the registry until the INI file is set.
+    const std::string programDirectory = platform_.programDirectory;
+    store_.writeText(kGeneralSection, "Path", programDirectory);
+    dataDirectory_ = store_.readText(kGeneralSection, "Directory", programDirectory, kPathCapacity);
+    if (!dataDirectory_.empty() && dataDirectory_.back() != platform::kPathSeparator) {
+        dataDirectory_ += platform::kPathSeparator;
+    }
+    store_.setIniPath(dataDirectory_, kGeneralSection);
+    readSettings();
+
+    // "-debug" among the leading dash arguments (after the first) means console output.
+    for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
+        if (strcasecmp(argv[i], "-debug") == 0) log_.setLevel(3);
+    }
+    settings_.withDhcp([&](const DhcpSettings& s) {
+        log_.check(s.directory, s.general.log, s.general.createLog);
+        return 0;
+    });
+    log_.line(1, false, "%s %s\n", kProductName, kProductVersion);
+
+    interfaces_.build(store_, kGeneralSection, platform_.hostAddresses, platform_.clock.now(), log_);
+    settings_.update([&](DhcpSettings& dhcp, TftpSettings&, MulticastSettings&) {
+        dhcp.general.selectionMode = interfaces_.selectionMode();
+        return 0;
+    });
+
+    const std::uint16_t port = settings_.general().port;
+    sockets_.reconcile(interfaces_, port, log_);
+    portInUse_ = port;
+
+    startAddressWatcher();
+
+    if (!flags_.serverStopping.load()) {
+        ReceiveLoopContext context{interfaces_, sockets_,   log_,  flags_,
+                                   engineLock_, *processor_, settings_, platform_.hostAddresses,
+                                   platform_.arp, platform_.clock, stop_};
+        runReceiveLoop(context);
+    }
+
+    // Shut down.
+    flags_.statusChanged.fetch_or(kStatusLoopEnded);
+    sockets_.closeAll();
+    std::this_thread::yield();
+    if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
+    log_.close();
+    return 0;
+}
+
+}  // namespace tolmark

@@ -1,0 +1,78 @@
+#pragma once
+// The server process: the run procedure that brings everything up in its fixed order, runs the
+// receive loop on the calling thread until a stop is requested, and shuts down.
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "config/config_store.h"
+#include "config/interface_table.h"
+#include "platform/arp.h"
+#include "platform/clock.h"
+#include "platform/host_addresses.h"
+#include "platform/wake_event.h"
+#include "server/dhcp/request_processor.h"
+#include "server/host/dhcp_sockets.h"
+#include "server/host/log.h"
+#include "server/host/server_flags.h"
+#include "server/host/settings_holder.h"
+
+namespace tolmark {
+
+// What the server takes from the host; tests hand in their own.
+struct ServerPlatform {
+    const platform::Clock& clock;
+    platform::HostAddressSource& hostAddresses;
+    platform::AddressChangeWatcher& addressWatcher;
+    platform::ArpCache& arp;
+    std::string registryFile;
+    std::string programDirectory;
+    std::FILE* console = stdout;
+};
+
+class Server {
+public:
+    explicit Server(ServerPlatform platform);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // The run procedure. args are the program's arguments (the first is the mode argument).
+    // Returns 0.
+    int run(int argc, char** argv);
+    // Safe from any thread: ends every wait of the server and makes run() return.
+    void requestStop();
+
+    ServerFlags& flags() { return flags_; }
+    Log& log() { return log_; }
+    InterfaceTable& interfaces() { return interfaces_; }
+    SettingsHolder& settings() { return settings_; }
+    ConfigStore& store() { return store_; }
+    void setRequestProcessor(RequestProcessor* processor) { processor_ = processor; }
+    const std::string& dataDirectory() const { return dataDirectory_; }
+
+private:
+    void readSettings();
+    void startAddressWatcher();
+
+    ServerPlatform platform_;
+    ServerFlags flags_;
+    Log log_;
+    ConfigStore store_;
+    SettingsHolder settings_;
+    InterfaceTable interfaces_;
+    DhcpSockets sockets_;
+    std::mutex engineLock_;
+    std::mutex clientListLock_;
+    PendingRequestProcessor pendingProcessor_;
+    RequestProcessor* processor_ = &pendingProcessor_;
+    platform::WakeEvent stop_;
+    std::string dataDirectory_;
+    std::uint16_t portInUse_ = 0;
+    std::thread addressWatcherThread_;
+};
+
+}  // namespace tolmark

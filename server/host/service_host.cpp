@@ -1,0 +1,178 @@
+#include "server/host/service_host.h"
+
+#include <strings.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/arp.h"
+#include "platform/clock.h"
+#include "platform/host_addresses.h"
+#include "platform/paths.h"
+#include "platform/stop_signals.h"
+#include "server/host/server.h"
+
+namespace tolmark {
+namespace {
+
+using platform::ServiceState;
+using platform::kServiceDisplayName;
+
+constexpr const char* kServiceDescription = "Manages network configuration parameters for clients";
+constexpr unsigned kWaitHintMs = 3000;
+
+// The service's status reports and event-log entries; in console mode neither reaches the
+// platform and both count as done.
+class ServiceHost {
+public:
+    explicit ServiceHost(bool consoleMode)
+        : consoleMode_(consoleMode), reporter_(consoleMode ? nullptr : platform::makeServiceStatusReporter()) {}
+
+    bool report(ServiceState state, unsigned waitHintMs) {
+        if (consoleMode_) return true;
+        if (!reporter_->report(state, 0, waitHintMs)) {
+            eventLog("SetServiceStatus");
+            return false;
+        }
+        return true;
+    }
+    void eventLog(const char* message) {
+        if (consoleMode_) return;
+        platform::writeEventLogEntry(message, errno);
+    }
+    bool consoleMode() const { return consoleMode_; }
+
+private:
+    bool consoleMode_;
+    std::unique_ptr<platform::ServiceStatusReporter> reporter_;
+};
+
+std::unique_ptr<Server> makeServer(const platform::Clock& clock, platform::HostAddressSource& host,
+                                   platform::AddressChangeWatcher& watcher, platform::ArpCache& arp) {
+    return std::make_unique<Server>(ServerPlatform{clock, host, watcher, arp, platform::machineRegistryFile(),
+                                                   platform::programDirectory(), stdout});
+}
+
+// The stop request: ends every wait of the server, then tells the service manager.
+void stopRequest(Server& server, ServiceHost& host) {
+    server.requestStop();
+    host.report(ServiceState::StopPending, kWaitHintMs);
+}
+
+// Reports start-pending and running, then runs the server until it stops.
+void serviceStart(ServiceHost& host, int argc, char** argv) {
+    auto hostAddresses = platform::makeHostAddressSource();
+    auto watcher = platform::makeAddressChangeWatcher();
+    auto arp = platform::makeArpCache();
+    auto server = makeServer(platform::systemClock(), *hostAddresses, *watcher, *arp);
+
+    platform::StopSignals signals;
+    signals.start([&](platform::StopSignal signal) {
+        if (host.consoleMode() && signal != platform::StopSignal::Terminate) {
+            std::printf("Stopping %s.\n", kServiceDisplayName);
+            std::fflush(stdout);
+        }
+        stopRequest(*server, host);
+    });
+
+    if (!host.report(ServiceState::StartPending, kWaitHintMs) || !host.report(ServiceState::Running, 0) ||
+        server->run(argc, argv) != 0) {
+        host.eventLog("Unable to start service");
+    }
+}
+
+void printUsage(const char* program) {
+    std::printf("%s -install     to install the service\n", program);
+    std::printf("%s -remove      to remove the service\n", program);
+    std::printf("%s -debug       to run the service as a console application\n", program);
+    std::printf("\nStartServiceCtrlDispatcher being called.\n");
+    std::printf("This may take several seconds.  Please wait.\n");
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+void installService(platform::ServiceControl& control, std::FILE* out) {
+    std::string executable = platform::executablePath();
+    if (executable.empty()) {
+        std::fprintf(out, "Unable to install %s - %s\n", kServiceDisplayName, platform::systemErrorText(errno).c_str());
+        return;
+    }
+    if (!control.openManager()) {
+        std::fprintf(out, "OpenSCManager failed - %s\n", platform::systemErrorText(errno).c_str());
+        return;
+    }
+    if (control.createService(executable, kServiceDescription)) {
+        std::fprintf(out, "%s installed.\n", kServiceDisplayName);
+        control.startService();
+        std::fprintf(out, "%s started.\n", kServiceDisplayName);
+    } else {
+        std::fprintf(out, "%s service installation failed - %s\n", kServiceDisplayName,
+                     platform::systemErrorText(errno).c_str());
+    }
+}
+
+void removeService(platform::ServiceControl& control, std::FILE* out, unsigned pollIntervalMs) {
+    if (!control.openManager()) {
+        std::fprintf(out, "OpenSCManager failed - %s\n", platform::systemErrorText(errno).c_str());
+        return;
+    }
+    if (!control.openService()) {
+        std::fprintf(out, "%s failed to access service - %s\n", kServiceDisplayName,
+                     platform::systemErrorText(errno).c_str());
+        return;
+    }
+    ServiceState state = ServiceState::Running;
+    if (control.stopService(state)) {
+        std::fprintf(out, "Stopping %s.", kServiceDisplayName);
+        std::fflush(out);
+        std::this_thread::sleep_for(std::chrono::milliseconds(pollIntervalMs));
+        for (int i = 0; i < 30 && control.queryState(state) && state == ServiceState::StopPending; ++i) {
+            std::fprintf(out, ".");
+            std::fflush(out);
+            std::this_thread::sleep_for(std::chrono::milliseconds(pollIntervalMs));
+        }
+    }
+    if (state == ServiceState::Stopped) std::fprintf(out, "\n%s stopped.\n", kServiceDisplayName);
+    else std::fprintf(out, "\n%s failed to stop.\n", kServiceDisplayName);
+
+    if (control.deleteService()) std::fprintf(out, "%s deleted.\n", kServiceDisplayName);
+    else std::fprintf(out, "%s failed to delete service - %s\n", kServiceDisplayName,
+                      platform::systemErrorText(errno).c_str());
+}
+
+int velkoraMain(int argc, char** argv) {
+    const char* mode = argc > 1 ? argv[1] : "";
+    if (strcasecmp(mode, "-install") == 0) {
+        installService(*platform::makeServiceControl(), stdout);
+        return 0;
+    }
+    if (strcasecmp(mode, "-remove") == 0) {
+        removeService(*platform::makeServiceControl(), stdout);
+        return 0;
+    }
+    if (strcasecmp(mode, "-debug") == 0) {
+        std::printf("Debugging %s.\n", kServiceDisplayName);
+        std::fflush(stdout);
+        ServiceHost host(true);
+        serviceStart(host, argc, argv);
+        return 0;
+    }
+
+    printUsage("Velkora");
+    ServiceHost host(false);
+    if (!platform::startedAsService()) {
+        host.eventLog("StartServiceCtrlDispatcher failed.");
+        return 0;
+    }
+    // Service main: start-pending, the service start, then stopped.
+    if (host.report(ServiceState::StartPending, kWaitHintMs)) serviceStart(host, argc, argv);
+    host.report(ServiceState::Stopped, 0);
+    return 0;
+}
+
+}  // namespace tolmark
