@@ -136,7 +136,8 @@ public:
     void text(std::size_t offset, std::size_t width, std::string_view value) {
         if (!check(offset, width) || width == 0) return;
         std::size_t length = value.size() < width - 1 ? value.size() : width - 1;
-        std::memcpy(bytes_.data() + offset, value.data(), length);
+        // An empty string_view may carry a null pointer, which memcpy must not be given.
+        if (length != 0) std::memcpy(bytes_.data() + offset, value.data(), length);
         std::memset(bytes_.data() + offset + length, 0, width - length);
     }
 

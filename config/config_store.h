@@ -53,13 +53,20 @@ public:
     bool writeInt(std::string_view section, std::string_view key, std::int32_t value, std::int32_t defaultValue);
     bool deleteSection(std::string_view section);
 
-    // Whole section as entries in file order; nullopt when the section is missing or empty.
+    // Whole section as entries in file order; nullopt when the section is missing or empty (INI,
+    // at most 32768 bytes of "key=value" texts). A registry key that exists opens even when it
+    // holds no values.
     std::optional<std::vector<SectionEntry>> openSection(std::string_view section) const;
     // Copies the source section to the target (replacing it), then deletes the source. The
     // source stays when the copy fails. In the registry the subkey tree moves along.
     bool moveSection(std::string_view source, std::string_view target);
 
 private:
+    // The file the current back end keeps its sections in.
+    const std::string& storeFile() const { return usesIniFile() ? iniPath_ : registryFile_; }
+    // The section of that file that holds the given section (registry: "Dorvane" or "Dorvane\NAME").
+    std::string storeSection(std::string_view section) const;
+
     std::string iniPath_;
     std::string registryFile_;
 };

@@ -43,6 +43,9 @@ TEST(ByteIo, FixedTextFieldsAreCutAndTerminated) {
     std::array<std::uint8_t, 3> raw = {'x', 'y', 'z'};
     ByteReader r2(raw);
     EXPECT_EQ(r2.text(0, 3), "xy");
+    // An empty view with no storage behind it clears the field.
+    w.text(0, 5, std::string_view{});
+    EXPECT_EQ(r.text(0, 5), "");
 }
 
 TEST(ByteIo, WriterRoundTripsEveryWidth) {

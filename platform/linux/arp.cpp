@@ -41,7 +41,7 @@ private:
         auto* pa = reinterpret_cast<sockaddr_in*>(&req.arp_pa);
         pa->sin_family = AF_INET;
         pa->sin_addr.s_addr = address;
-        std::strncpy(req.arp_dev, name, sizeof req.arp_dev - 1);
+        std::memcpy(req.arp_dev, name, sizeof name);  // both IF_NAMESIZE, NUL included
         return true;
     }
     static bool control(unsigned long request, arpreq& req) {
@@ -106,7 +106,7 @@ private:
         ifreq req{};
         char name[IF_NAMESIZE];
         if (!deviceName(ifIndex, name)) return false;
-        std::strncpy(req.ifr_name, name, sizeof req.ifr_name - 1);
+        std::memcpy(req.ifr_name, name, sizeof name);
         FileDescriptor fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         if (!fd || ::ioctl(fd.get(), SIOCGIFHWADDR, &req) != 0) return false;
         std::memcpy(hardware, req.ifr_hwaddr.sa_data, 6);

@@ -1,0 +1,244 @@
+#include "config/settings.h"
+
+#include <algorithm>
+#include <iterator>
+#include <optional>
+
+#include "common/ipv4.h"
+#include "common/text_forms.h"
+
+namespace tolmark {
+
+namespace {
+
+// An integer key with the default that its reader and its writer share.
+template <typename Block, typename Field>
+struct IntKey {
+    const char* name;
+    Field Block::*field;
+    std::int32_t defaultValue;
+};
+
+using GeneralInt = IntKey<GeneralSettings, std::int32_t>;
+using GeneralU16 = IntKey<GeneralSettings, std::uint16_t>;
+using TftpInt = IntKey<TftpSettings, std::int32_t>;
+using MulticastInt = IntKey<MulticastSettings, std::int32_t>;
+using MulticastU16 = IntKey<MulticastSettings, std::uint16_t>;
+
+constexpr GeneralInt kLog{"Log", &GeneralSettings::log, 1};
+constexpr GeneralInt kCreateLog{"CreateLog", &GeneralSettings::createLog, 0};
+constexpr GeneralInt kUpdateEthers{"UpdateEthers", &GeneralSettings::updateEthers, 3};
+constexpr GeneralU16 kPort{"Port", &GeneralSettings::port, 67};
+constexpr GeneralInt kLookup{"Lookup", &GeneralSettings::lookup, 1};
+constexpr GeneralInt kDetect{"Detect", &GeneralSettings::detect, 0};
+constexpr GeneralInt kRegOnly{"RegOnly", &GeneralSettings::regOnly, 0};
+constexpr GeneralInt kBootp{"BOOTP", &GeneralSettings::bootp, 1};
+// The writer spells it "Bootp"; key names are compared without case.
+constexpr GeneralInt kBootpWritten{"Bootp", &GeneralSettings::bootp, 1};
+constexpr GeneralInt kDhcp{"DHCP", &GeneralSettings::dhcp, 1};
+constexpr GeneralInt kEnableMac{"EnableMAC", &GeneralSettings::enableMac, 1};
+constexpr GeneralInt kEnableId{"EnableID", &GeneralSettings::enableId, 0};
+constexpr GeneralInt kEnableRa{"EnableRA", &GeneralSettings::enableRa, 0};
+constexpr GeneralInt kRelayAgent{"RelayAgent", &GeneralSettings::relayAgent, 3};
+constexpr GeneralInt kName2Uc{"Name2UC", &GeneralSettings::name2Uc, 0};
+constexpr GeneralInt kUnicast{"Unicast", &GeneralSettings::unicast, 0};
+constexpr GeneralInt kSoleServer{"SoleServer", &GeneralSettings::soleServer, 0};
+constexpr GeneralInt kAutoConfigure{"AutoConfigure", &GeneralSettings::autoConfigure, 1};
+constexpr GeneralInt kChangeIp{"ChangeIP", &GeneralSettings::changeIp, 0};
+constexpr GeneralInt kTestIp{"TestIP", &GeneralSettings::testIp, 0};
+constexpr GeneralInt kRelaySrc{"RelaySrc", &GeneralSettings::relaySrc, 0};
+constexpr GeneralInt kMagicNumber{"MagicNumber", &GeneralSettings::magicNumber, 1};
+constexpr GeneralU16 kIdWildcard{"IdWildcard", &GeneralSettings::idWildcard, 46};
+constexpr GeneralInt kZeroTerminate{"ZeroTerminate", &GeneralSettings::zeroTerminate, 1};
+constexpr GeneralInt kRelayLimit{"RelayLimit", &GeneralSettings::relayLimit, 1};
+constexpr GeneralInt kAutoExclude{"AutoExclude", &GeneralSettings::autoExclude, 1};
+constexpr GeneralInt kNetBc{"NetBC", &GeneralSettings::netBc, 0};
+constexpr GeneralInt kProfiles{"Profiles", &GeneralSettings::profiles, 1};
+constexpr GeneralInt kDelay{"Delay", &GeneralSettings::delay, 0};
+constexpr GeneralInt kBackup{"Backup", &GeneralSettings::backup, 1};
+
+constexpr TftpInt kTftpPort{"TFTPPort", &TftpSettings::port, 69};
+constexpr TftpInt kTftpDataPort{"TFTPDataPort", &TftpSettings::dataPort, 0};
+constexpr TftpInt kTftpClients{"TFTPClients", &TftpSettings::clients, 10};
+constexpr TftpInt kTftpEnable{"TFTPEnable", &TftpSettings::enable, 0};
+constexpr TftpInt kTftpMode{"TFTPMode", &TftpSettings::mode, 7};
+constexpr TftpInt kTftpFlags{"TFTPFlags", &TftpSettings::flags, 0};
+constexpr TftpInt kTftpMmf{"TFTPmmf", &TftpSettings::mmf, 1};
+constexpr TftpInt kTftpMmfMax{"TFTPMMFmax", &TftpSettings::mmfMax, 0x2000000};
+constexpr TftpInt kTftpUpload{"TFTPUpload", &TftpSettings::upload, 0};
+constexpr TftpInt kTftpRootIpSpecific{"TFTPRootIPspecific", &TftpSettings::rootIpSpecific, 0};
+constexpr TftpInt kTftpRootProfile{"TFTPRootProfile", &TftpSettings::rootProfile, 0};
+constexpr TftpInt kTftpWindowSize{"TFTPWindowSize", &TftpSettings::windowSize, 0};
+constexpr TftpInt kTftpLargeFiles{"TFTPLargeFiles", &TftpSettings::largeFiles, 1};
+constexpr TftpInt kTftpTimeout{"TFTPTimeout", &TftpSettings::timeout, 1};
+constexpr TftpInt kTftpRetransmit{"TFTPRetransmit", &TftpSettings::retransmit, 10};
+constexpr TftpInt kTftpOptions{"TFTPOptions", &TftpSettings::options, 7};
+constexpr TftpInt kTftpUnixStyle{"TFTPUnixStyle", &TftpSettings::unixStyle, 0};
+
+constexpr MulticastInt kMulticast{"Multicast", &MulticastSettings::multicast, 0};
+constexpr MulticastU16 kMulticastPort{"MulticastPort", &MulticastSettings::port, 1758};
+constexpr MulticastU16 kMulticastLast{"MulticastLast", &MulticastSettings::last, 65535};
+constexpr MulticastInt kMulticastTtl{"MulticastTTL", &MulticastSettings::ttl, 1};
+
+constexpr const char* kMulticastIp = "MulticastIp";
+const Ipv4 kDefaultMulticastIp = makeIpv4(224, 0, 0, 1);
+
+// Buffer sizes of the text keys, terminating NUL included.
+constexpr std::size_t kDefaultOptionsCapacity = 256;
+constexpr std::size_t kMacRangeCapacity = 128;
+constexpr std::size_t kDirectoryCapacity = 896;
+constexpr std::size_t kTftpPrefixCapacity = 768;
+constexpr std::size_t kMulticastIpCapacity = 18;
+
+constexpr std::size_t kMaxOptionCodes = 63;
+
+template <typename Block, typename Field>
+void readKey(const ConfigStore& store, std::string_view section, const IntKey<Block, Field>& key,
+             Block& block) {
+    block.*key.field = static_cast<Field>(store.readInt(section, key.name, key.defaultValue));
+}
+
+template <typename Block, typename Field>
+void writeKey(ConfigStore& store, std::string_view section, const IntKey<Block, Field>& key,
+              const Block& block) {
+    store.writeInt(section, key.name, static_cast<std::int32_t>(block.*key.field), key.defaultValue);
+}
+
+void writeTextKey(ConfigStore& store, std::string_view section, const char* key, std::string_view text) {
+    store.writeText(section, key, text.empty() ? std::nullopt : std::optional<std::string_view>(text));
+}
+
+// The lowest byte of a "%d" number at the start of the piece, or nothing.
+std::optional<std::uint8_t> lowestByteOfNumber(std::string_view piece) {
+    std::size_t i = 0;
+    while (i < piece.size() && (piece[i] == ' ' || piece[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < piece.size() && (piece[i] == '+' || piece[i] == '-'))
+        negative = piece[i++] == '-';
+    if (i == piece.size() || piece[i] < '0' || piece[i] > '9')
+        return std::nullopt;
+    unsigned byte = 0;
+    for (; i < piece.size() && piece[i] >= '0' && piece[i] <= '9'; ++i)
+        byte = (byte * 10 + (piece[i] - '0')) & 0xFF;
+    if (negative)
+        byte = (256 - byte) & 0xFF;
+    return static_cast<std::uint8_t>(byte);
+}
+
+}  // namespace
+
+std::size_t OptionCodeList::size() const {
+    std::size_t n = 0;
+    while (n < codes.size() && codes[n] != 0) ++n;
+    return n;
+}
+
+OptionCodeList builtInDefaultOptions() {
+    OptionCodeList list;
+    constexpr std::uint8_t kCodes[] = {1, 2, 3, 4, 6, 42, 44, 46, 47, 12, 13, 15, 17, 66, 67};
+    std::copy(std::begin(kCodes), std::end(kCodes), list.codes.begin());
+    return list;
+}
+
+void parseOptionCodeList(std::string_view text, OptionCodeList& list) {
+    if (text.empty())
+        return;
+    OptionCodeList parsed;
+    std::size_t count = 0;
+    std::size_t start = 0;
+    while (start <= text.size() && count < kMaxOptionCodes) {
+        std::size_t end = text.find(',', start);
+        if (end == text.npos)
+            end = text.size();
+        // A 0 byte ends the list, so a code that comes out as 0 would hide every later code.
+        if (const auto code = lowestByteOfNumber(text.substr(start, end - start)); code && *code != 0) {
+            parsed.codes[count++] = *code;
+        }
+        start = end + 1;
+    }
+    list = parsed;
+}
+
+void readGeneralSettings(const ConfigStore& store, std::string_view section, std::string_view dataDirectory,
+                         DhcpSettings& settings) {
+    GeneralSettings& g = settings.general;
+    for (const GeneralInt* key : {&kLog, &kCreateLog, &kUpdateEthers}) readKey(store, section, *key, g);
+    readKey(store, section, kPort, g);
+    for (const GeneralInt* key : {&kLookup, &kDetect, &kRegOnly, &kBootp, &kDhcp, &kEnableMac, &kEnableId,
+                                  &kEnableRa, &kRelayAgent, &kName2Uc, &kUnicast, &kSoleServer,
+                                  &kAutoConfigure, &kChangeIp, &kTestIp, &kRelaySrc, &kMagicNumber}) {
+        readKey(store, section, *key, g);
+    }
+    readKey(store, section, kIdWildcard, g);
+    for (const GeneralInt* key :
+         {&kZeroTerminate, &kRelayLimit, &kAutoExclude, &kNetBc, &kProfiles, &kDelay, &kBackup}) {
+        readKey(store, section, *key, g);
+    }
+
+    parseOptionCodeList(store.readText(section, "DefaultOptions", "", kDefaultOptionsCapacity),
+                        settings.defaultOptions);
+    g.macRange = MacRangeTable{};
+    if (const std::string range = store.readText(section, "MacRange", "", kMacRangeCapacity);
+        !range.empty()) {
+        g.macRange = parseMacRange(range);
+    }
+    settings.directory = store.readText(section, "Directory", dataDirectory, kDirectoryCapacity);
+}
+
+void readTftpSettings(const ConfigStore& store, std::string_view section, std::string_view dataDirectory,
+                      TftpSettings& tftp, MulticastSettings& multicast) {
+    for (const TftpInt* key : {&kTftpPort, &kTftpDataPort, &kTftpClients, &kTftpEnable, &kTftpMode,
+                               &kTftpFlags, &kTftpMmf, &kTftpMmfMax, &kTftpUpload, &kTftpRootIpSpecific,
+                               &kTftpRootProfile, &kTftpWindowSize, &kTftpLargeFiles}) {
+        readKey(store, section, *key, tftp);
+    }
+    tftp.prefix = store.readText(section, "TFTPPrefix", "", kTftpPrefixCapacity);
+    tftp.directory = store.readText(section, "TFTPDirectory", dataDirectory, kDirectoryCapacity);
+    for (const TftpInt* key : {&kTftpTimeout, &kTftpRetransmit, &kTftpOptions, &kTftpUnixStyle}) {
+        readKey(store, section, *key, tftp);
+    }
+
+    readKey(store, section, kMulticast, multicast);
+    multicast.address = kDefaultMulticastIp;
+    if (const ParsedIpv4 parsed = parseIpv4(store.readText(section, kMulticastIp, "", kMulticastIpCapacity));
+        parsed.ok) {
+        multicast.address = parsed.address;
+    }
+    readKey(store, section, kMulticastPort, multicast);
+    readKey(store, section, kMulticastLast, multicast);
+    readKey(store, section, kMulticastTtl, multicast);
+}
+
+void writeGeneralSettings(ConfigStore& store, std::string_view section, const GeneralSettings& general) {
+    for (const GeneralInt* key :
+         {&kUpdateEthers, &kLog, &kCreateLog, &kLookup, &kDetect, &kRegOnly, &kBootpWritten, &kDhcp,
+          &kEnableMac, &kName2Uc, &kEnableId, &kEnableRa, &kRelayAgent, &kSoleServer, &kUnicast,
+          &kAutoConfigure, &kChangeIp, &kTestIp, &kRelaySrc}) {
+        writeKey(store, section, *key, general);
+    }
+    const std::optional<std::string> range = formatMacRange(general.macRange);
+    writeTextKey(store, section, "MacRange", range.value_or(""));
+}
+
+void writeTftpSettings(ConfigStore& store, std::string_view section, const TftpSettings& tftp,
+                       const MulticastSettings& multicast) {
+    for (const TftpInt* key : {&kTftpEnable, &kTftpPort, &kTftpMode}) writeKey(store, section, *key, tftp);
+    writeTextKey(store, section, "TFTPDirectory", tftp.directory);
+    for (const TftpInt* key : {&kTftpRootIpSpecific, &kTftpRootProfile}) writeKey(store, section, *key, tftp);
+    writeTextKey(store, section, "TFTPPrefix", tftp.prefix);
+    for (const TftpInt* key : {&kTftpDataPort, &kTftpClients, &kTftpWindowSize, &kTftpTimeout,
+                               &kTftpRetransmit, &kTftpOptions, &kTftpUnixStyle, &kTftpMmf, &kTftpMmfMax}) {
+        writeKey(store, section, *key, tftp);
+    }
+
+    writeKey(store, section, kMulticast, multicast);
+    if (multicast.address == kDefaultMulticastIp) {
+        store.writeText(section, kMulticastIp, std::nullopt);
+    } else {
+        store.writeText(section, kMulticastIp, std::string_view(formatIpv4(multicast.address).c_str()));
+    }
+    writeKey(store, section, kMulticastPort, multicast);
+    writeKey(store, section, kMulticastTtl, multicast);
+}
+
+}  // namespace tolmark

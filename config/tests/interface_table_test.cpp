@@ -1,0 +1,168 @@
+#include "config/interface_table.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/support/fakes.h"
+
+namespace tolmark {
+namespace {
+
+using testing::CapturingLog;
+using testing::FakeHostAddresses;
+
+class InterfaceTableTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("iftable-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        store_.setIniPath(dir_.string() + "/", "Dorvane");
+        host_.rows = {{makeIpv4(127, 0, 0, 1), makeIpv4(255, 0, 0, 0), 1},
+                      {makeIpv4(10, 0, 0, 1), makeIpv4(255, 0, 0, 0), 2},
+                      {makeIpv4(192, 168, 1, 1), makeIpv4(255, 255, 255, 0), 3}};
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::int32_t flagsOf(const InterfaceTable& t, Ipv4 a) {
+        int i = t.indexOf(a);
+        return i == 0 ? -1 : t.entry(static_cast<std::size_t>(i - 1))->flags;
+    }
+
+    std::filesystem::path dir_;
+    ConfigStore store_{(std::filesystem::temp_directory_path() / "iftable-registry.ini").string()};
+    FakeHostAddresses host_;
+    CapturingLog log_{2};
+};
+
+TEST_F(InterfaceTableTest, IncludeServesOnlyListedAddressesAndKeepsAbsentOnes) {
+    store_.writeText("Dorvane", "Include", "10.0.0.1, 172.16.0.1,bogus");
+    InterfaceTable t;
+    ASSERT_TRUE(t.build(store_, "Dorvane", host_, 100, log_));
+    EXPECT_EQ(t.selectionMode(), 1);
+    EXPECT_EQ(t.indexOf(makeIpv4(127, 0, 0, 1)), 0);
+    EXPECT_EQ(flagsOf(t, makeIpv4(10, 0, 0, 1)), kIfPresent | kIfServed);
+    EXPECT_EQ(flagsOf(t, makeIpv4(192, 168, 1, 1)), kIfPresent);
+    auto absent = t.entry(static_cast<std::size_t>(t.indexOf(makeIpv4(172, 16, 0, 1)) - 1));
+    ASSERT_TRUE(absent);
+    EXPECT_EQ(absent->flags, kIfServed);
+    EXPECT_EQ(absent->mask, makeIpv4(255, 255, 0, 0));
+    EXPECT_EQ(absent->ifIndex, -1);
+    // The start-up lines list the present entries only.
+    EXPECT_EQ(log_.lines, (std::vector<std::string>{"local IP address 10.0.0.1\n",
+                                                    "local IP address 192.168.1.1, excluded\n"}));
+
+    // When the host gets the address it becomes present and stays served.
+    host_.rows.push_back({makeIpv4(172, 16, 0, 1), makeIpv4(255, 255, 0, 0), 4});
+    log_.lines.clear();
+    ASSERT_TRUE(t.reload(host_, 200, log_));
+    EXPECT_EQ(flagsOf(t, makeIpv4(172, 16, 0, 1)), kIfPresent | kIfServed);
+    EXPECT_EQ(log_.lines, std::vector<std::string>{"local IP address 172.16.0.1, added\n"});
+}
+
+TEST_F(InterfaceTableTest, ExcludeAndTrustedFlags) {
+    store_.writeText("Dorvane", "Exclude", "192.168.1.1");
+    store_.writeText("Dorvane", "Trusted", "10.0.0.1");
+    InterfaceTable t;
+    ASSERT_TRUE(t.build(store_, "Dorvane", host_, 100, log_));
+    EXPECT_EQ(t.selectionMode(), 0);
+    EXPECT_EQ(flagsOf(t, makeIpv4(10, 0, 0, 1)), kIfPresent | kIfServed | kIfTrusted);
+    EXPECT_EQ(flagsOf(t, makeIpv4(192, 168, 1, 1)), kIfPresent);
+    EXPECT_TRUE(t.isTrusted(makeIpv4(10, 0, 0, 1)));
+    EXPECT_FALSE(t.isTrusted(makeIpv4(192, 168, 1, 1)));
+    EXPECT_EQ(log_.lines, (std::vector<std::string>{"local IP address 10.0.0.1, trusted\n",
+                                                    "local IP address 192.168.1.1, excluded\n"}));
+    EXPECT_EQ(t.ifIndexForNeighbour(makeIpv4(192, 168, 1, 77)), 3);
+    EXPECT_EQ(t.ifIndexForNeighbour(makeIpv4(172, 20, 0, 1)), -1);
+}
+
+TEST_F(InterfaceTableTest, AddressLeavingAndComingBackKeepsFlagsAndLogsOnce) {
+    store_.writeText("Dorvane", "Exclude", "192.168.1.1");
+    InterfaceTable t;
+    ASSERT_TRUE(t.build(store_, "Dorvane", host_, 100, log_));
+    log_.lines.clear();
+    auto saved = host_.rows;
+    host_.rows.pop_back();
+    ASSERT_TRUE(t.reload(host_, 200, log_));
+    ASSERT_TRUE(t.reload(host_, 300, log_));  // still missing: no second line, time kept
+    EXPECT_EQ(log_.lines, std::vector<std::string>{"local IP address 192.168.1.1, removed\n"});
+    EXPECT_EQ(flagsOf(t, makeIpv4(192, 168, 1, 1)), 0);
+    EXPECT_EQ(t.entry(2)->missingSince, 200);
+    host_.rows = saved;
+    ASSERT_TRUE(t.reload(host_, 400, log_));
+    EXPECT_EQ(flagsOf(t, makeIpv4(192, 168, 1, 1)), kIfPresent);
+    EXPECT_EQ(t.entry(2)->missingSince, -1);
+    EXPECT_EQ(log_.lines.back(), "local IP address 192.168.1.1, added\n");
+}
+
+TEST_F(InterfaceTableTest, FullTableReusesTheLongestMissingEntry) {
+    host_.rows.clear();
+    for (int i = 0; i < 32; ++i) host_.rows.push_back({makeIpv4(10, 1, 0, static_cast<std::uint8_t>(i + 1)), makeIpv4(255, 255, 255, 0), 2});
+    InterfaceTable t;
+    ASSERT_TRUE(t.build(store_, "Dorvane", host_, 100, log_));
+    ASSERT_EQ(t.size(), 32u);
+    // .5 goes first, then .9: .5 has been missing longest.
+    host_.rows.erase(host_.rows.begin() + 4);
+    t.reload(host_, 200, log_);
+    host_.rows.erase(host_.rows.begin() + 7);  // 10.1.0.9
+    t.reload(host_, 300, log_);
+    host_.rows.push_back({makeIpv4(10, 2, 0, 1), makeIpv4(255, 255, 255, 0), 5});
+    t.reload(host_, 400, log_);
+    EXPECT_EQ(t.size(), 32u);
+    EXPECT_EQ(t.entry(4)->address, makeIpv4(10, 2, 0, 1));
+    EXPECT_EQ(t.entry(4)->flags, kIfPresent);  // listed, not served
+    EXPECT_EQ(t.entry(8)->address, makeIpv4(10, 1, 0, 9));
+    // With every entry present, a further newcomer is not taken.
+    host_.rows.push_back({makeIpv4(10, 1, 0, 9), makeIpv4(255, 255, 255, 0), 2});
+    host_.rows.push_back({makeIpv4(10, 3, 0, 1), makeIpv4(255, 255, 255, 0), 6});
+    t.reload(host_, 500, log_);
+    EXPECT_EQ(t.indexOf(makeIpv4(10, 3, 0, 1)), 0);
+}
+
+TEST_F(InterfaceTableTest, HostTableFailureLeavesTableEmpty) {
+    host_.fail = true;
+    InterfaceTable t;
+    EXPECT_FALSE(t.build(store_, "Dorvane", host_, 100, log_));
+    EXPECT_EQ(t.size(), 0u);
+    EXPECT_FALSE(t.reload(host_, 200, log_));
+    EXPECT_EQ(log_.lines, std::vector<std::string>{"local IP address reload failed\n"});
+}
+
+TEST_F(InterfaceTableTest, WritingKeysFollowsTheFlagsAndKeepsAbsentAddresses) {
+    store_.writeText("Dorvane", "Include", "10.0.0.1,172.16.0.1");
+    InterfaceTable t;
+    ASSERT_TRUE(t.build(store_, "Dorvane", host_, 100, log_));
+    t.setServed(makeIpv4(192, 168, 1, 1), true);
+    t.setServed(makeIpv4(10, 0, 0, 1), false);
+    t.setTrusted(makeIpv4(192, 168, 1, 1), true);
+    ASSERT_TRUE(t.writeKeys(store_, "Dorvane"));
+    // The absent 172.16.0.1 stays listed so that it is served once it appears.
+    EXPECT_EQ(store_.readText("Dorvane", "Include", "", 512), "192.168.1.1,172.16.0.1");
+    EXPECT_EQ(store_.readText("Dorvane", "Exclude", "none", 512), "none");
+    EXPECT_EQ(store_.readText("Dorvane", "Trusted", "", 512), "192.168.1.1");
+    t.setTrusted(makeIpv4(192, 168, 1, 1), false);
+    ASSERT_TRUE(t.writeKeys(store_, "Dorvane"));
+    EXPECT_EQ(store_.readText("Dorvane", "Trusted", "none", 512), "none");
+}
+
+TEST_F(InterfaceTableTest, ExcludeModeWritesTheAddressesNotServed) {
+    InterfaceTable t;
+    ASSERT_TRUE(t.build(store_, "Dorvane", host_, 100, log_));
+    t.setServed(makeIpv4(192, 168, 1, 1), false);
+    ASSERT_TRUE(t.writeKeys(store_, "Dorvane"));
+    EXPECT_EQ(store_.readText("Dorvane", "Exclude", "", 512), "192.168.1.1");
+    EXPECT_EQ(store_.readText("Dorvane", "Include", "none", 512), "none");
+}
+
+TEST(ClassMask, ByFirstNumber) {
+    EXPECT_EQ(classMask(makeIpv4(192, 0, 0, 1)), makeIpv4(255, 255, 255, 0));
+    EXPECT_EQ(classMask(makeIpv4(191, 0, 0, 1)), makeIpv4(255, 255, 0, 0));
+    EXPECT_EQ(classMask(makeIpv4(128, 0, 0, 1)), makeIpv4(255, 255, 0, 0));
+    EXPECT_EQ(classMask(makeIpv4(127, 0, 0, 1)), makeIpv4(255, 0, 0, 0));
+}
+
+}  // namespace
+}  // namespace tolmark

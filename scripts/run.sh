@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Builds Velkora and runs it on a safe default: in a pair of network namespaces joined by a
+# veth pair, so that it never answers on this machine's real networks. The server gets
+# 10.99.0.1/24 and a profile for that segment; the other namespace is the client side.
+# Stop it with Ctrl+C; the namespaces are removed on the way out.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "This demo needs root: it creates network namespaces and binds the DHCP port." >&2
+    echo "Run it again with sudo: sudo bash scripts/run.sh" >&2
+    exit 1
+fi
+
+bash scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default
+
+server_ns=tolmark-demo-server
+client_ns=tolmark-demo-client
+work=""
+
+cleanup() {
+    ip netns pids "$server_ns" 2>/dev/null | xargs -r kill 2>/dev/null || true
+    ip netns pids "$client_ns" 2>/dev/null | xargs -r kill 2>/dev/null || true
+    ip netns del "$server_ns" 2>/dev/null || true
+    ip netns del "$client_ns" 2>/dev/null || true
+    [ -n "$work" ] && rm -rf "$work"
+    return 0
+}
+trap cleanup EXIT
+cleanup 2>/dev/null || true
+work=$(mktemp -d /tmp/tolmark-demo.XXXXXX)
+
+ip netns add "$server_ns"
+ip netns add "$client_ns"
+ip link add tkdemo0 netns "$server_ns" type veth peer name tkdemo1 netns "$client_ns"
+ip -n "$server_ns" addr add 10.99.0.1/24 dev tkdemo0
+ip -n "$server_ns" link set tkdemo0 up
+ip -n "$server_ns" link set lo up
+ip -n "$client_ns" link set tkdemo1 up
+ip -n "$client_ns" link set lo up
+
+cat > "$work/registry.ini" <<INI
+[Dorvane]
+Directory=$work/
+INI
+cat > "$work/Dorvane.ini" <<INI
+[Dorvane]
+Profile0=Demo
+[Demo]
+InterfaceIP=10.99.0.1
+BaseIP=10.99.0.100
+Range=50
+SubnetMask=255.255.255.0
+GatewayIP=10.99.0.1
+DNS1IP=10.99.0.1
+DNSName=demo.test
+Lease=600
+INI
+
+echo "Configuration and logs: $work (server namespace $server_ns, client namespace $client_ns)"
+echo "Press Ctrl+C to stop."
+TOLMARK_REGISTRY="$work/registry.ini" ip netns exec "$server_ns" build/default/bin/Velkora -debug &
+server=$!
+
+# A real DHCP client on the other side of the veth pair.
+sleep 2
+if command -v busybox >/dev/null; then
+    echo "== busybox udhcpc in $client_ns asks for an address"
+    ip netns exec "$client_ns" busybox udhcpc -i tkdemo1 -n -q -t 3 -T 2 -s /bin/true \
+        && ip -n "$client_ns" -4 addr show dev tkdemo1 \
+        || echo "(no lease: the DHCP engine answers once it is built)"
+fi
+wait "$server"

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, builds the normal and the sanitizer configuration, and
+# runs every test in both. Scenarios that need network namespaces run only as root and say so
+# when they are skipped.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+for preset in default asan; do
+    echo "== build: $preset"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+    echo "== test: $preset"
+    ctest --preset "$preset"
+done

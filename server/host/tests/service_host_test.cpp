@@ -1,0 +1,121 @@
+#include "server/host/service_host.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace tolmark {
+namespace {
+
+using platform::ServiceState;
+
+class ScriptedServiceControl final : public platform::ServiceControl {
+public:
+    bool openManager() override { return fail("openManager", EACCES); }
+    bool createService(const std::string& executable, const std::string& description) override {
+        this->executable = executable;
+        this->description = description;
+        return fail("create", EEXIST);
+    }
+    bool startService() override {
+        calls.push_back("start");
+        return true;
+    }
+    bool openService() override { return fail("openService", ENOENT); }
+    bool stopService(ServiceState& state) override {
+        state = stateAfterStop;
+        return fail("stop", EALREADY);
+    }
+    bool queryState(ServiceState& state) override {
+        calls.push_back("query");
+        if (queries.empty()) return false;
+        state = queries.front();
+        queries.erase(queries.begin());
+        return true;
+    }
+    bool deleteService() override { return fail("delete", EBUSY); }
+
+    bool fail(const std::string& call, int error) {
+        calls.push_back(call);
+        for (const auto& f : failing) {
+            if (f == call) {
+                errno = error;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    std::vector<std::string> failing;
+    std::vector<std::string> calls;
+    std::vector<ServiceState> queries;
+    ServiceState stateAfterStop = ServiceState::StopPending;
+    std::string executable, description;
+};
+
+std::string captured(const std::function<void(std::FILE*)>& body) {
+    std::FILE* out = std::tmpfile();
+    body(out);
+    std::rewind(out);
+    std::string text;
+    int c;
+    while ((c = std::fgetc(out)) != EOF) text += static_cast<char>(c);
+    std::fclose(out);
+    return text;
+}
+
+TEST(InstallService, InstallsAndStarts) {
+    ScriptedServiceControl control;
+    EXPECT_EQ(captured([&](std::FILE* out) { installService(control, out); }),
+              "DHCP Server installed.\nDHCP Server started.\n");
+    EXPECT_EQ(control.description, "Manages network configuration parameters for clients");
+    EXPECT_FALSE(control.executable.empty());
+    EXPECT_EQ(control.calls.back(), "start");
+}
+
+TEST(InstallService, ReportsFailuresWithTheSystemErrorText) {
+    ScriptedServiceControl control;
+    control.failing = {"create"};
+    EXPECT_EQ(captured([&](std::FILE* out) { installService(control, out); }),
+              "DHCP Server service installation failed - File exists (0x11)\n");
+    control.failing = {"openManager"};
+    EXPECT_EQ(captured([&](std::FILE* out) { installService(control, out); }),
+              "OpenSCManager failed - Permission denied (0xd)\n");
+}
+
+TEST(RemoveService, StopsWaitsAndDeletes) {
+    ScriptedServiceControl control;
+    control.queries = {ServiceState::StopPending, ServiceState::StopPending, ServiceState::Stopped};
+    EXPECT_EQ(captured([&](std::FILE* out) { removeService(control, out, 1); }),
+              "Stopping DHCP Server...\nDHCP Server stopped.\nDHCP Server deleted.\n");
+}
+
+TEST(RemoveService, AlreadyStoppedServiceIsDeletedAnyway) {
+    ScriptedServiceControl control;
+    control.failing = {"stop"};
+    control.stateAfterStop = ServiceState::Stopped;
+    EXPECT_EQ(captured([&](std::FILE* out) { removeService(control, out, 1); }),
+              "\nDHCP Server stopped.\nDHCP Server deleted.\n");
+}
+
+TEST(RemoveService, ServiceThatDoesNotStopOrCannotBeDeleted) {
+    ScriptedServiceControl control;
+    control.queries = std::vector<ServiceState>(40, ServiceState::StopPending);
+    control.failing = {"delete"};
+    std::string text = captured([&](std::FILE* out) { removeService(control, out, 1); });
+    EXPECT_EQ(text, "Stopping DHCP Server." + std::string(30, '.') +
+                        "\nDHCP Server failed to stop.\nDHCP Server failed to delete service - Device or resource "
+                        "busy (0x10)\n");
+}
+
+TEST(RemoveService, MissingServiceIsReported) {
+    ScriptedServiceControl control;
+    control.failing = {"openService"};
+    EXPECT_EQ(captured([&](std::FILE* out) { removeService(control, out, 1); }),
+              "DHCP Server failed to access service - No such file or directory (0x2)\n");
+}
+
+}  // namespace
+}  // namespace tolmark

@@ -1,0 +1,94 @@
+"""Velkora -install and -remove against a temporary unit directory and a stand-in systemctl,
+and the usage text of an unknown argument. Needs no root."""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+VELKORA = None
+
+STAND_IN = """#!/bin/sh
+echo "$@" >> "{dir}/calls"
+if [ "$1" = is-active ]; then
+  n=$(cat "{dir}/queries" 2>/dev/null || echo 0)
+  echo $((n + 1)) > "{dir}/queries"
+  if [ "$n" = 0 ]; then echo active; elif [ "$n" = 1 ]; then echo deactivating; else echo inactive; fi
+fi
+exit 0
+"""
+
+
+class ServiceInstall(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tk-svc-")
+        self.units = os.path.join(self.dir, "units")
+        os.mkdir(self.units)
+        systemctl = os.path.join(self.dir, "systemctl")
+        with open(systemctl, "w") as f:
+            f.write(STAND_IN.format(dir=self.dir))
+        os.chmod(systemctl, 0o755)
+        self.env = dict(os.environ, TOLMARK_UNIT_DIR=self.units, TOLMARK_SYSTEMCTL=systemctl)
+        for key in ("NOTIFY_SOCKET", "INVOCATION_ID"):
+            self.env.pop(key, None)
+
+    def tearDown(self):
+        subprocess.run(["rm", "-rf", self.dir])
+
+    def velkora(self, *args):
+        return subprocess.run([VELKORA, *args], env=self.env, capture_output=True, text=True, timeout=60)
+
+    def calls(self):
+        with open(os.path.join(self.dir, "calls")) as f:
+            return f.read().splitlines()
+
+    def test_install_then_remove(self):
+        r = self.velkora("-INSTALL")
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stdout, "DHCP Server installed.\nDHCP Server started.\n")
+        unit = os.path.join(self.units, "DOZAdadaved.service")
+        with open(unit) as f:
+            text = f.read()
+        self.assertIn(f"ExecStart={os.path.abspath(VELKORA)}\n", text)
+        self.assertIn("Type=notify\n", text)
+        self.assertEqual(self.calls(), ["daemon-reload", "enable DOZAdadaved", "start --no-block DOZAdadaved"])
+
+        again = self.velkora("-install")
+        self.assertEqual(again.stdout, "DHCP Server service installation failed - File exists (0x11)\n")
+
+        r = self.velkora("-remove")
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stdout, "Stopping DHCP Server..\nDHCP Server stopped.\nDHCP Server deleted.\n")
+        self.assertFalse(os.path.exists(unit))
+        self.assertIn("stop --no-block DOZAdadaved", self.calls())
+        self.assertIn("disable DOZAdadaved", self.calls())
+
+        gone = self.velkora("-remove")
+        self.assertEqual(gone.stdout,
+                         "DHCP Server failed to access service - No such file or directory (0x2)\n")
+
+    def test_missing_unit_directory(self):
+        self.env["TOLMARK_UNIT_DIR"] = os.path.join(self.dir, "nowhere")
+        r = self.velkora("-install")
+        self.assertEqual(r.stdout, "OpenSCManager failed - No such file or directory (0x2)\n")
+
+    def test_unknown_argument_prints_the_usage_and_exits(self):
+        r = self.velkora("-help")
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stdout,
+                         "Velkora -install     to install the service\n"
+                         "Velkora -remove      to remove the service\n"
+                         "Velkora -debug       to run the service as a console application\n"
+                         "\nStartServiceCtrlDispatcher being called.\n"
+                         "This may take several seconds.  Please wait.\n")
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--velkora", required=True)
+    args, rest = parser.parse_known_args()
+    VELKORA = os.path.abspath(args.velkora)
+    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)

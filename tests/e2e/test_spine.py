@@ -1,0 +1,140 @@
+"""Velkora -debug in a network namespace: start-up lines, the in-request error line, requests
+handed to the request processor (broadcast and unicast, served and excluded addresses),
+address changes followed at run time, and a clean stop on SIGINT."""
+
+import argparse
+import os
+import signal
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+VELKORA = None
+
+
+class Spine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = netns.Lab("sp")
+        lab = cls.lab
+        cls.srv = lab.namespace("s")
+        cls.cli = lab.namespace("c")
+        cls.cli2 = lab.namespace("d")
+        # Segment 1 is served; segment 2's server address is excluded.
+        lab.link(cls.srv, "10.77.0.1/24", cls.cli, "10.77.0.2/24", f"{lab.prefix}x")
+        lab.link(cls.srv, "10.78.0.1/24", cls.cli2, "10.78.0.2/24", f"{lab.prefix}y")
+        cls.cli_dev = f"{lab.prefix}xb"
+        cls.cli2_dev = f"{lab.prefix}yb"
+        registry = netns.write_config(lab.dir, {"Exclude": "10.78.0.1"})
+        cls.trace = os.path.join(lab.dir, "requests.trace")
+        cls.server = netns.Process(
+            ["ip", "netns", "exec", cls.srv, VELKORA, "-debug"],
+            env={"TOLMARK_REGISTRY": registry, "TOLMARK_TEST_REQUEST_TRACE": cls.trace})
+        if cls.server.wait_for("DHCP  Start   Server on 10.77.0.1", timeout=15) is None:
+            cls.server.kill()
+            lab.close()
+            raise RuntimeError("server did not start:\n" + "\n".join(cls.server.lines))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.kill()
+        cls.lab.close()
+
+    def send(self, ns, **kw):
+        args = [sys.executable, os.path.join(HERE, "send_datagram.py")]
+        for key, value in kw.items():
+            args += [f"--{key.replace('_', '-')}", str(value)]
+        self.lab.ns_run(ns, *args)
+
+    def traced(self):
+        if not os.path.exists(self.trace):
+            return []
+        with open(self.trace) as f:
+            return [line.split() for line in f.read().splitlines()]
+
+    def wait_traced(self, count, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and len(self.traced()) < count:
+            time.sleep(0.05)
+        return self.traced()
+
+    def test_1_start_up_lines(self):
+        lines = self.server.lines
+        self.assertEqual(lines[0], "Debugging DHCP Server.")
+        self.assertIsNotNone(self.server.wait_for(" Tolmark DHCP Server 3.1.28", timeout=1))
+        self.assertRegex(lines[1], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d Tolmark DHCP Server 3\.1\.28$")
+        self.assertIsNotNone(self.server.wait_for(" local IP address 10.77.0.1", timeout=1))
+        self.assertIsNotNone(self.server.wait_for(" local IP address 10.78.0.1, excluded", timeout=1))
+        self.assertIsNone(self.server.wait_for("Server on 10.78.0.1", timeout=0.5))
+
+    def test_2_error_line_for_a_short_request(self):
+        mark = len(self.server.lines)
+        self.send(self.cli, to="10.77.0.1", bind="10.77.0.2", length=235, hw="00:11:22:33:44:55")
+        i = self.server.wait_for("DHCP  Error   in request from", start=mark)
+        self.assertIsNotNone(i)
+        self.assertRegex(self.server.lines[i], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d DHCP  Error   in request from "
+                         r"00:11:22:33:44:55 \(10\.77\.0\.2\), len 235, if 10\.77\.0\.1$")
+        # A full-length one is no error; a reply op code is.
+        self.send(self.cli, to="10.77.0.1", bind="10.77.0.2", length=236, hw="00:11:22:33:44:66")
+        self.send(self.cli, to="10.77.0.1", bind="10.77.0.2", length=300, op=2, hw="00:11:22:33:44:77")
+        self.assertIsNotNone(self.server.wait_for("00:11:22:33:44:77", start=mark))
+        self.assertIsNone(self.server.wait_for("00:11:22:33:44:66", start=mark, timeout=0.3))
+
+    def test_3_requests_reach_the_processor_once_and_excluded_ones_never(self):
+        before = len(self.traced())
+        self.send(self.cli, to="255.255.255.255", device=self.cli_dev, bind="0.0.0.0", source_port=68, length=300)
+        self.send(self.cli2, to="255.255.255.255", device=self.cli2_dev, bind="0.0.0.0", source_port=68, length=300)
+        self.send(self.cli2, to="10.78.0.1", bind="10.78.0.2", length=300)
+        self.send(self.cli, to="10.77.0.1", bind="10.77.0.2", length=301)
+        traced = self.wait_traced(before + 2)
+        time.sleep(0.5)
+        traced = self.traced()[before:]
+        self.assertEqual(len(traced), 2, traced)
+        self.assertEqual(traced[0], ["10.77.0.1", "10.77.0.2", "300"])
+        self.assertEqual(traced[1], ["10.77.0.1", "10.77.0.2", "301"])
+
+    def test_4_address_changes_are_followed(self):
+        mark = len(self.server.lines)
+        start = time.monotonic()
+        self.lab.ns_run(self.srv, "ip", "addr", "add", "10.77.0.9/24", "dev", f"{self.lab.prefix}xa")
+        self.assertIsNotNone(self.server.wait_for(" local IP address 10.77.0.9, added", start=mark, timeout=10))
+        self.assertIsNotNone(self.server.wait_for(" DHCP  Start   Server on 10.77.0.9", start=mark, timeout=10))
+        self.assertLess(time.monotonic() - start, 10)
+        # The new address is served: a request sent to it is handed over.
+        before = len(self.traced())
+        self.send(self.cli, to="10.77.0.9", bind="10.77.0.2", length=300)
+        self.assertEqual(self.wait_traced(before + 1)[-1][0], "10.77.0.9")
+
+        mark = len(self.server.lines)
+        start = time.monotonic()
+        self.lab.ns_run(self.srv, "ip", "addr", "del", "10.77.0.9/24", "dev", f"{self.lab.prefix}xa")
+        self.assertIsNotNone(self.server.wait_for(" local IP address 10.77.0.9, removed", start=mark, timeout=10))
+        self.assertIsNotNone(self.server.wait_for(" DHCP  Stop    Server on 10.77.0.9", start=mark, timeout=10))
+        self.assertLess(time.monotonic() - start, 10)
+
+    def test_5_sigint_stops_cleanly(self):
+        proc = self.server.proc
+        # Signal the server itself, not the "ip netns exec" wrapper (which execs into it).
+        start = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        try:
+            code = proc.wait(timeout=2)
+        except Exception:
+            self.fail("server did not stop within 2 seconds")
+        self.assertLess(time.monotonic() - start, 2.0)
+        self.assertEqual(code, 0)
+        self.assertIsNotNone(self.server.wait_for("Stopping DHCP Server.", timeout=1))
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--velkora", required=True)
+    args, rest = parser.parse_known_args()
+    VELKORA = os.path.abspath(args.velkora)
+    netns.require_root()
+    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)

@@ -1,0 +1,80 @@
+#pragma once
+// Stand-ins for the platform in unit tests: a settable clock, a scripted host address table,
+// an ARP cache that records its calls, and a log sink that keeps its lines.
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "common/log_sink.h"
+#include "platform/arp.h"
+#include "platform/clock.h"
+#include "platform/host_addresses.h"
+
+namespace tolmark::testing {
+
+// Local time is taken as UTC so results do not depend on the machine's time zone.
+class FakeClock final : public platform::Clock {
+public:
+    explicit FakeClock(std::int64_t now = 1700000000) : now_(now) {}
+    std::int64_t now() const override { return now_; }
+    std::tm localTime(std::int64_t t) const override {
+        std::tm result{};
+        time_t value = static_cast<time_t>(t);
+        gmtime_r(&value, &result);
+        return result;
+    }
+    void set(std::int64_t now) { now_ = now; }
+    void advance(std::int64_t seconds) { now_ += seconds; }
+
+private:
+    std::int64_t now_;
+};
+
+class FakeHostAddresses final : public platform::HostAddressSource {
+public:
+    bool read(std::vector<platform::HostAddress>& rows) override {
+        if (fail) return false;
+        rows = this->rows;
+        return true;
+    }
+    std::vector<platform::HostAddress> rows;
+    bool fail = false;
+};
+
+class RecordingArpCache final : public platform::ArpCache {
+public:
+    bool setEntry(int ifIndex, Ipv4 address, const std::uint8_t*, platform::ArpEntryType type) override {
+        calls.push_back("set " + std::to_string(ifIndex) + " " + std::to_string(address) + " " +
+                        std::to_string(static_cast<int>(type)));
+        return succeed;
+    }
+    bool deleteEntry(int ifIndex, Ipv4 address) override {
+        calls.push_back("delete " + std::to_string(ifIndex) + " " + std::to_string(address));
+        return true;
+    }
+    std::vector<std::string> calls;
+    bool succeed = true;
+};
+
+class CapturingLog final : public LogSink {
+public:
+    explicit CapturingLog(int level = 3) : level_(level) {}
+    int level() const override { return level_; }
+    void setLevel(int level) { level_ = level; }
+    std::vector<std::string> lines;
+
+protected:
+    void writeLine(bool, const char* format, va_list args) override {
+        char text[1024];
+        std::vsnprintf(text, sizeof text, format, args);
+        lines.push_back(text);
+    }
+
+private:
+    int level_;
+};
+
+}  // namespace tolmark::testing
