@@ -90,11 +90,11 @@ TEST_F(InterfaceTableTest, AddressLeavingAndComingBackKeepsFlagsAndLogsOnce) {
     ASSERT_TRUE(t.reload(host_, 300, log_));  // still missing: no second line, time kept
     EXPECT_EQ(log_.lines, std::vector<std::string>{"local IP address 192.168.1.1, removed\n"});
     EXPECT_EQ(flagsOf(t, makeIpv4(192, 168, 1, 1)), 0);
-    EXPECT_EQ(t.entry(2)->missingSince, 200);
+    EXPECT_EQ(t.entry(1).value().missingSince, 200);
     host_.rows = saved;
     ASSERT_TRUE(t.reload(host_, 400, log_));
     EXPECT_EQ(flagsOf(t, makeIpv4(192, 168, 1, 1)), kIfPresent);
-    EXPECT_EQ(t.entry(2)->missingSince, -1);
+    EXPECT_EQ(t.entry(1).value().missingSince, -1);
     EXPECT_EQ(log_.lines.back(), "local IP address 192.168.1.1, added\n");
 }
 

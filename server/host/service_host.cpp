@@ -156,8 +156,9 @@ int velkoraMain(int argc, char** argv) {
         return 0;
     }
     if (strcasecmp(mode, "-debug") == 0) {
+        // Whoever watches the console sees each line as it is written.
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
         std::printf("Debugging %s.\n", kServiceDisplayName);
-        std::fflush(stdout);
         ServiceHost host(true);
         serviceStart(host, argc, argv);
         return 0;

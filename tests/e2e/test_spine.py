@@ -130,6 +130,53 @@ class Spine(unittest.TestCase):
         self.assertIsNotNone(self.server.wait_for("Stopping DHCP Server.", timeout=1))
 
 
+class ServiceMode(unittest.TestCase):
+    """Started as the service manager starts it: status notifications, a log file, SIGTERM."""
+
+    def test_notifications_log_file_and_stop(self):
+        import socket
+        import glob
+        lab = netns.Lab("sv")
+        try:
+            srv = lab.namespace("s")
+            cli = lab.namespace("c")
+            lab.link(srv, "10.79.0.1/24", cli, "10.79.0.2/24", f"{lab.prefix}x")
+            registry = netns.write_config(lab.dir, {"Log": "2"})
+            notify_path = os.path.join(lab.dir, "notify")
+            notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            notify.bind(notify_path)
+            notify.settimeout(10)
+            server = netns.Process(["ip", "netns", "exec", srv, VELKORA],
+                                   env={"TOLMARK_REGISTRY": registry, "NOTIFY_SOCKET": notify_path})
+            messages = []
+            while not any(m.startswith("READY=1") for m in messages):
+                messages.append(notify.recv(4096).decode())
+            self.assertEqual(messages[0], "STATUS=Starting DHCP Server\nEXTEND_TIMEOUT_USEC=3000000")
+            self.assertEqual(messages[1], messages[0])  # service main, then the service start
+            self.assertTrue(messages[2].startswith("READY=1"))
+            self.assertIsNotNone(server.wait_for("This may take several seconds.  Please wait.", timeout=2))
+
+            # The log goes to this month's file in the data directory.
+            deadline = time.monotonic() + 10
+            text = ""
+            while time.monotonic() < deadline and "Start   Server on 10.79.0.1" not in text:
+                time.sleep(0.1)
+                files = glob.glob(os.path.join(lab.dir, "dhcp????.log"))
+                if files:
+                    with open(files[0]) as f:
+                        text = f.read()
+            self.assertIn(" Tolmark DHCP Server 3.1.28\n", text)
+            self.assertIn(" local IP address 10.79.0.1\n", text)
+            self.assertIn(" DHCP  Start   Server on 10.79.0.1\n", text)
+
+            server.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(server.proc.wait(timeout=5), 0)
+            self.assertTrue(notify.recv(4096).decode().startswith("STOPPING=1"))
+            server.kill()
+        finally:
+            lab.close()
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--velkora", required=True)
