@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "common/ipv4.h"
 
@@ -14,10 +15,24 @@ inline constexpr std::size_t kReceiveBufferSize = 1500;
 inline constexpr std::size_t kReplyBufferSize = 1504;
 inline constexpr std::size_t kMinRequestLength = 236;
 inline constexpr std::uint8_t kBootRequest = 1;
+inline constexpr std::uint8_t kBootReply = 2;
 inline constexpr std::uint8_t kBroadcastFlag = 0x80;  // in byte 10 of the header
+
+// A length-prefixed value inside the received datagram (or inside the summary itself): at[0]
+// is the length byte, the value follows. Parsing guarantees the value lies within its buffer.
+struct ValueRef {
+    const std::uint8_t* at = nullptr;
+    explicit operator bool() const { return at != nullptr; }
+    std::uint8_t length() const { return at == nullptr ? 0 : at[0]; }
+    const std::uint8_t* data() const { return at + 1; }
+    std::span<const std::uint8_t> value() const {
+        return at == nullptr ? std::span<const std::uint8_t>() : std::span<const std::uint8_t>(at + 1, at[0]);
+    }
+};
 
 struct RequestSummary {
     int messageType = 0;  // option 53; 0 = BOOTP
+    bool dhcp = false;    // option 53 was present
     int replyType = 0;    // 2 OFFER, 5 ACK, 6 NAK, 0 no DHCP reply
     Ipv4 sourceAddress = 0;
     Ipv4 ciaddr = 0;
@@ -30,18 +45,19 @@ struct RequestSummary {
     bool fixedAddress = false;
     bool offSubnet = false;
     Ipv4 serverIdentifier = 0;
-    // Option references point at the option's length byte inside the received datagram.
-    const std::uint8_t* hostName = nullptr;
-    const std::uint8_t* clientIdentifier = nullptr;
-    const std::uint8_t* vendorClass = nullptr;
-    const std::uint8_t* userClass = nullptr;
-    const std::uint8_t* hardwareAddress = nullptr;
-    const std::uint8_t* relayInformation = nullptr;
-    const std::uint8_t* circuitId = nullptr;
-    const std::uint8_t* remoteId = nullptr;
+    ValueRef hostName;
+    ValueRef clientIdentifier;
+    ValueRef vendorClass;
+    ValueRef userClass;
+    const std::uint8_t* hardwareAddress = nullptr;  // chaddr, 16 bytes
+    ValueRef relayInformation;
+    ValueRef circuitId;
+    ValueRef remoteId;
     std::uint16_t hardwareLength = 0;
     std::uint16_t maxReplySize = 548;
-    std::array<std::uint8_t, 256> parameterList{};
+    std::array<std::uint8_t, 256> parameterList{};  // ended by a 0 byte
+    // A user class formed from the host name: total length, name length, name.
+    std::array<std::uint8_t, 258> hostNameUserClass{};
 };
 
 }  // namespace tolmark

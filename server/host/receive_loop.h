@@ -17,7 +17,7 @@
 #include "server/host/log.h"
 #include "server/host/reply_destination.h"
 #include "server/host/server_flags.h"
-#include "server/host/settings_holder.h"
+#include "config/settings_holder.h"
 
 namespace tolmark {
 

@@ -15,7 +15,9 @@ constexpr std::size_t kPathCapacity = 896;
 Server::Server(ServerPlatform platform)
     : platform_(std::move(platform)),
       log_(platform_.clock, platform_.console),
-      store_(platform_.registryFile) {}
+      store_(platform_.registryFile),
+      clients_(log_),
+      engine_(clients_, profiles_, interfaces_, settings_, log_, platform_.clock, platform_.arpRequester) {}
 
 Server::~Server() {
     requestStop();
@@ -74,6 +76,12 @@ int Server::run(int argc, char** argv) {
         return 0;
     });
 
+    {
+        const OptionCodeList defaults = settings_.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
+        std::lock_guard<std::mutex> engine(engineLock_);
+        profiles_.load(store_, defaults, interfaces_, log_, log_.level() > 1);
+    }
+
     const std::uint16_t port = settings_.general().port;
     sockets_.reconcile(interfaces_, port, log_);
     portInUse_ = port;
@@ -82,7 +90,7 @@ int Server::run(int argc, char** argv) {
 
     if (!flags_.serverStopping.load()) {
         ReceiveLoopContext context{interfaces_, sockets_,   log_,  flags_,
-                                   engineLock_, *processor_, settings_, platform_.hostAddresses,
+                                   engineLock_, engine_,     settings_, platform_.hostAddresses,
                                    platform_.arp, platform_.clock, stop_};
         runReceiveLoop(context);
     }

@@ -14,11 +14,13 @@
 #include "platform/clock.h"
 #include "platform/host_addresses.h"
 #include "platform/wake_event.h"
-#include "server/dhcp/request_processor.h"
+#include "config/profiles.h"
+#include "server/dhcp/dhcp_engine.h"
+#include "server/leases/client_table.h"
 #include "server/host/dhcp_sockets.h"
 #include "server/host/log.h"
 #include "server/host/server_flags.h"
-#include "server/host/settings_holder.h"
+#include "config/settings_holder.h"
 
 namespace tolmark {
 
@@ -28,6 +30,7 @@ struct ServerPlatform {
     platform::HostAddressSource& hostAddresses;
     platform::AddressChangeWatcher& addressWatcher;
     platform::ArpCache& arp;
+    platform::ArpRequester* arpRequester;  // address test before handing out; may be nullptr
     std::string registryFile;
     std::string programDirectory;
     std::FILE* console = stdout;
@@ -51,7 +54,9 @@ public:
     InterfaceTable& interfaces() { return interfaces_; }
     SettingsHolder& settings() { return settings_; }
     ConfigStore& store() { return store_; }
-    void setRequestProcessor(RequestProcessor* processor) { processor_ = processor; }
+    ClientTable& clients() { return clients_; }
+    ProfileList& profiles() { return profiles_; }
+    std::mutex& engineLock() { return engineLock_; }
     const std::string& dataDirectory() const { return dataDirectory_; }
 
 private:
@@ -66,9 +71,9 @@ private:
     InterfaceTable interfaces_;
     DhcpSockets sockets_;
     std::mutex engineLock_;
-    std::mutex clientListLock_;
-    PendingRequestProcessor pendingProcessor_;
-    RequestProcessor* processor_ = &pendingProcessor_;
+    ProfileList profiles_;
+    ClientTable clients_;
+    dhcp::DhcpEngine engine_;
     platform::WakeEvent stop_;
     std::string dataDirectory_;
     std::uint16_t portInUse_ = 0;

@@ -52,9 +52,11 @@ private:
 };
 
 std::unique_ptr<Server> makeServer(const platform::Clock& clock, platform::HostAddressSource& host,
-                                   platform::AddressChangeWatcher& watcher, platform::ArpCache& arp) {
-    return std::make_unique<Server>(ServerPlatform{clock, host, watcher, arp, platform::machineRegistryFile(),
-                                                   platform::programDirectory(), stdout});
+                                   platform::AddressChangeWatcher& watcher, platform::ArpCache& arp,
+                                   platform::ArpRequester& arpRequester) {
+    return std::make_unique<Server>(ServerPlatform{clock, host, watcher, arp, &arpRequester,
+                                                   platform::machineRegistryFile(), platform::programDirectory(),
+                                                   stdout});
 }
 
 // The stop request: ends every wait of the server, then tells the service manager.
@@ -68,7 +70,8 @@ void serviceStart(ServiceHost& host, int argc, char** argv) {
     auto hostAddresses = platform::makeHostAddressSource();
     auto watcher = platform::makeAddressChangeWatcher();
     auto arp = platform::makeArpCache();
-    auto server = makeServer(platform::systemClock(), *hostAddresses, *watcher, *arp);
+    auto arpRequester = platform::makeArpRequester();
+    auto server = makeServer(platform::systemClock(), *hostAddresses, *watcher, *arp, *arpRequester);
 
     platform::StopSignals signals;
     signals.start([&](platform::StopSignal signal) {

@@ -1,0 +1,339 @@
+#include "config/profiles.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace tolmark {
+
+namespace {
+
+constexpr unsigned kMaxProfileIndex = 99999;
+constexpr std::size_t kSelectorTextCapacity = 1280;
+constexpr std::size_t kSelectorValueCapacity = 64;
+constexpr std::size_t kAddressTextCapacity = 16;
+constexpr std::size_t kOptionLineCapacity = 1024;
+constexpr std::size_t kCodeListCapacity = 256;
+// Room for entries: the area less the four 0 bytes that end it.
+constexpr std::size_t kOptionEntryRoom = kOptionAreaSize - 4;
+constexpr const char* kStandardProfile = "Standard";
+
+// A value that no stored key can have (values are single lines), so a missing key can be told
+// from an empty one.
+constexpr std::string_view kMissing = "\n";
+
+std::optional<std::string> readIfPresent(const ConfigStore& store, std::string_view section,
+                                         std::string_view key, std::size_t capacity) {
+    std::string text = store.readText(section, key, kMissing, capacity);
+    if (text == kMissing)
+        return std::nullopt;
+    return text;
+}
+
+Ipv4 readAddress(const ConfigStore& store, std::string_view section, std::string_view key) {
+    return ipv4OrZero(store.readText(section, key, "", kAddressTextCapacity));
+}
+
+std::uint8_t readByte(const ConfigStore& store, std::string_view section, std::string_view key,
+                      std::int32_t defaultValue) {
+    return static_cast<std::uint8_t>(store.readInt(section, key, defaultValue));
+}
+
+std::string indexedKey(const char* format, unsigned n) {
+    char key[24];
+    std::snprintf(key, sizeof key, format, n);
+    return key;
+}
+
+// Selector value of a class key: the counted value when it is valid.
+bool readClassValue(const std::string& text, Profile& profile) {
+    int form = 0;
+    const CountedValue value = parseCountedValue(text, kSelectorValueCapacity, &form);
+    if (value.length == 0)
+        return false;
+    profile.selectorValue = value;
+    profile.selectorForm = static_cast<std::uint8_t>(form);
+    return true;
+}
+
+void readRelaySelector(const ConfigStore& store, std::string_view section, Profile& profile) {
+    std::string text = store.readText(section, "CircuitID", "", kSelectorTextCapacity);
+    RelaySelectorType type = RelaySelectorType::CircuitId;
+    if (text.empty()) {
+        text = store.readText(section, "RemoteID", "", kSelectorTextCapacity);
+        type = RelaySelectorType::RemoteId;
+    }
+    profile.relaySelectorType = readClassValue(text, profile) ? type : RelaySelectorType::None;
+}
+
+// The first of the selector keys that is present decides, even when its value is unusable.
+void readSelector(const ConfigStore& store, std::string_view section, Profile& profile) {
+    if (auto text = readIfPresent(store, section, "MacClass", kSelectorTextCapacity)) {
+        profile.selectorValue = parseByteList(*text, kSelectorValueCapacity);
+        if (profile.selectorValue.length > 0)
+            profile.selectorKind = SelectorKind::MacClass;
+        return;
+    }
+    constexpr std::pair<const char*, SelectorKind> kClassKeys[] = {
+        {"CidClass", SelectorKind::ClientIdClass},
+        {"UserClass", SelectorKind::UserClass},
+        {"VendorClass", SelectorKind::VendorClass}};
+    for (const auto& [key, kind] : kClassKeys) {
+        if (auto text = readIfPresent(store, section, key, kSelectorTextCapacity)) {
+            if (readClassValue(*text, profile))
+                profile.selectorKind = kind;
+            return;
+        }
+    }
+    if (const ParsedIpv4 relay = parseIpv4(store.readText(section, "RelayIP", "", kAddressTextCapacity));
+        relay.ok) {
+        profile.selectorKind = SelectorKind::Relay;
+        profile.selectorAddress = relay.address;
+        readRelaySelector(store, section, profile);
+        return;
+    }
+    if (const Ipv4 address = readAddress(store, section, "InterfaceIP"); address != 0) {
+        profile.selectorKind = SelectorKind::Interface;
+        profile.selectorAddress = address;
+    }
+}
+
+// "BaseIP" and "Range": either 0 leaves a pool of one address at BaseIP, or none. A negative
+// range counts as 0, and a range running past 255.255.255.255 is cut there, so pool arithmetic
+// never wraps.
+void readPool(const ConfigStore& store, std::string_view section, Profile& profile) {
+    profile.baseIp = readAddress(store, section, "BaseIP");
+    std::int64_t range = std::max(store.readInt(section, "Range", 0), 0);
+    if (profile.baseIp == 0 || range == 0)
+        range = profile.baseIp != 0 ? 1 : 0;
+    const std::int64_t room = std::int64_t{1} << 32;
+    range = std::min(range, room - ipv4ToHostOrder(profile.baseIp));
+    profile.range = static_cast<std::int32_t>(range);
+}
+
+template <std::size_t N>
+void readAddresses(const ConfigStore& store, std::string_view section, const char* const (&keys)[N],
+                   std::array<Ipv4, N>& out) {
+    for (std::size_t i = 0; i < N; ++i) out[i] = readAddress(store, section, keys[i]);
+}
+
+void readServers(const ConfigStore& store, std::string_view section, Profile& profile) {
+    profile.nextIp = readAddress(store, section, "NextIP");
+    profile.subnetMask = readAddress(store, section, "SubnetMask");
+    readAddresses(store, section, {"DNS1IP", "DNS2IP", "DNS3IP", "DNS4IP"}, profile.dns);
+    readAddresses(store, section, {"GatewayIP", "Gateway2IP", "Gateway3IP"}, profile.gateway);
+    readAddresses(store, section, {"WINS1IP", "WINS2IP"}, profile.wins);
+    readAddresses(store, section, {"Time1IP", "Time2IP"}, profile.time);
+    if (profile.time[0] == 0)
+        profile.time[0] = readAddress(store, section, "TimeIP");
+    readAddresses(store, section, {"NTP1IP", "NTP2IP", "NTP3IP", "NTP4IP"}, profile.ntp);
+    if (profile.ntp[0] == 0)
+        profile.ntp[0] = readAddress(store, section, "NTPIP");
+}
+
+void readBoot(const ConfigStore& store, std::string_view section, Profile& profile) {
+    profile.bootSize = store.readInt(section, "BootSize", 0);
+    profile.bootSize2 = store.readInt(section, "BootSize2", 0);
+    profile.useOpt = store.readInt(section, "UseOpt", 0);
+    profile.alternate = store.readInt(section, "Alternate", 0);
+    profile.substitution = store.readInt(section, "Substitution", 0);
+    profile.scopeId = store.readText(section, "ScopeID", "", kShortTextField);
+    profile.bootName = store.readText(section, "BootName", "", kShortTextField);
+    profile.bootFile = store.readText(section, "BootFile", "", kBootFileField);
+    profile.bootFile2 = store.readText(section, "BootFile2", "", kBootFileField);
+    profile.rootPath = store.readText(section, "RootPath", "", kLongTextField);
+}
+
+// Entries in code order; a line that does not parse or would not leave room for the four 0
+// bytes that end the area is left out.
+void readOptionEntries(const ConfigStore& store, std::string_view section,
+                       const OptionCodeList& defaultOptions, Profile& profile) {
+    std::size_t used = 0;
+    for (unsigned code = 1; code <= 254; ++code) {
+        const std::string line = store.readText(section, indexedKey("Opt%u", code), "", kOptionLineCapacity);
+        if (line.empty())
+            continue;
+        const std::span<std::uint8_t> room(profile.options.data() + used, kOptionEntryRoom - used);
+        const ParsedOptionLine parsed = parseOptionLine(line, defaultOptions, room);
+        if (parsed.result > 0)
+            used += parsed.entrySize;
+    }
+    std::fill(profile.options.begin() + static_cast<std::ptrdiff_t>(used), profile.options.end(), 0);
+}
+
+void readDns(const ConfigStore& store, std::string_view section, Profile& profile) {
+    profile.dnsName = store.readText(section, "DNSName", "", kLongTextField);
+    profile.dnsSend = readByte(store, section, "DNSSend", 0);
+    profile.dnsAccept = readByte(store, section, "DNSAccept", 0);
+    profile.dnsUpdate = readByte(store, section, "DNSUpdate", 1);
+    profile.dnsBaseOnly = readByte(store, section, "DNSBaseOnly", 0);
+    profile.dnsBase = store.readText(section, "DNSBase", "", kShortTextField);
+}
+
+struct OldAddressKey {
+    const char* key;
+    unsigned code;
+};
+constexpr OldAddressKey kOldAddressKeys[] = {{"MobilIP", 68}, {"SMTPIP", 69}, {"POP3IP", 70},
+                                             {"NewsIP", 71},  {"WWWIP", 72},  {"IRCIP", 74}};
+
+// The pool from the address up to the subnet's broadcast, or, when the address is the last
+// host, from the network's first host up to the address. Nothing when neither leaves room (a
+// /31 or /32 would otherwise hand out the interface's own address or wrap).
+struct InterfacePool {
+    Ipv4 base = 0;
+    std::int32_t range = 0;
+};
+InterfacePool interfacePool(const InterfaceEntry& entry) {
+    const std::uint32_t address = ipv4ToHostOrder(entry.address);
+    const std::uint32_t mask = ipv4ToHostOrder(entry.mask);
+    std::uint64_t first = std::uint64_t{address} + 1;
+    std::uint64_t end = address | ~mask;
+    if (first >= end) {
+        end = address;
+        first = std::uint64_t{address & mask} + 1;
+    }
+    if (first >= end)
+        return {};
+    const std::uint64_t range =
+        std::min<std::uint64_t>(end - first, std::numeric_limits<std::int32_t>::max());
+    return {ipv4FromHostOrder(static_cast<std::uint32_t>(first)), static_cast<std::int32_t>(range)};
+}
+
+}  // namespace
+
+bool Profile::poolContains(Ipv4 address) const {
+    if (baseIp == 0 || range <= 0)
+        return false;
+    const std::uint32_t base = ipv4ToHostOrder(baseIp);
+    const std::uint32_t value = ipv4ToHostOrder(address);
+    return value >= base && std::uint64_t{value} - base < static_cast<std::uint64_t>(range);
+}
+
+bool profileNameEquals(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+const Profile* ProfileList::find(std::string_view name) const {
+    for (const Profile& profile : profiles_) {
+        if (profileNameEquals(profile.name, name))
+            return &profile;
+    }
+    return nullptr;
+}
+
+const Profile* ProfileList::findOrFirst(std::string_view name) const {
+    const Profile* profile = find(name);
+    return profile != nullptr ? profile : first();
+}
+
+void ProfileList::assign(std::vector<Profile> profiles) {
+    profiles_ = std::move(profiles);
+    std::int64_t total = 0;
+    for (const Profile& profile : profiles_) total += profile.range;
+    // The status record holds the total in 32 bits.
+    poolTotal_ = static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(total, 0, std::numeric_limits<std::int32_t>::max()));
+}
+
+std::size_t ProfileList::load(ConfigStore& store, const OptionCodeList& defaultOptions,
+                              const InterfaceTable& interfaces, LogSink& log, bool verbose) {
+    if (store.readText(kGeneralSection, "Profile0", "", kProfileNameField).empty() &&
+        !store.openSection(kStandardProfile)) {
+        createInterfaceProfiles(store, interfaces);
+    }
+    std::vector<Profile> loaded;
+    for (unsigned n = 0; n <= kMaxProfileIndex; ++n) {
+        const std::string name =
+            store.readText(kGeneralSection, indexedKey("Profile%u", n), "", kProfileNameField);
+        if (name.empty())
+            break;
+        convertOldProfileKeys(store, name);
+        Profile& profile = loaded.emplace_back();
+        readProfile(store, name, defaultOptions, profile);
+        if (verbose) {
+            const bool withAddress = profile.selectorKind == SelectorKind::Relay ||
+                                     profile.selectorKind == SelectorKind::Interface;
+            log.line(2, false, "loading profile %s %u%s%s\n", profile.name.c_str(),
+                     static_cast<unsigned>(profile.selectorKind), withAddress ? " " : "",
+                     withAddress ? formatIpv4(profile.selectorAddress).c_str() : "");
+        }
+    }
+    assign(std::move(loaded));
+    return profiles_.size();
+}
+
+void readProfile(const ConfigStore& store, std::string_view name, const OptionCodeList& defaultOptions,
+                 Profile& profile) {
+    profile = Profile{};
+    profile.name = std::string(name.substr(0, kProfileNameField - 1));
+    const std::string_view section = name;
+    profile.lease = store.readInt(section, "Lease", 36000);
+    profile.nodeType = store.readInt(section, "NodeType", 0);
+    profile.offset = store.readInt(section, "Offset", 0);
+    readSelector(store, section, profile);
+    readPool(store, section, profile);
+    readServers(store, section, profile);
+    readBoot(store, section, profile);
+    readOptionEntries(store, section, defaultOptions, profile);
+    readDns(store, section, profile);
+    profile.vendorClassId = store.readText(section, "VendorClassId", "", kShortTextField);
+    parseOptionCodeList(store.readText(section, "SendOptions", "", kCodeListCapacity), profile.sendOptions);
+}
+
+void convertOldProfileKeys(ConfigStore& store, std::string_view name) {
+    for (const OldAddressKey& old : kOldAddressKeys) {
+        const ParsedIpv4 address = parseIpv4(store.readText(name, old.key, "", kAddressTextCapacity));
+        if (!address.ok)
+            continue;
+        char line[32];
+        std::snprintf(line, sizeof line, "%u 4 %u %u %u %u", old.code, ipv4Octet(address.address, 0),
+                      ipv4Octet(address.address, 1), ipv4Octet(address.address, 2),
+                      ipv4Octet(address.address, 3));
+        // The old key goes only once its line is safely written.
+        if (store.writeText(name, indexedKey("Opt%u", old.code), std::string_view(line)))
+            store.writeText(name, old.key, std::nullopt);
+    }
+    const std::string extensions = store.readText(name, "Extensions", "", kOptionLineCapacity);
+    if (extensions.empty())
+        return;
+    const SplitOptionLines split = splitOptionLines(extensions);
+    bool written = true;
+    for (const auto& [code, line] : split.lines)
+        written = store.writeText(name, indexedKey("Opt%u", code), std::string_view(line)) && written;
+    if (!written)
+        return;
+    // What does not read as a line stays where it was rather than being lost.
+    if (split.rest.empty())
+        store.writeText(name, "Extensions", std::nullopt);
+    else
+        store.writeText(name, "Extensions", std::string_view(split.rest));
+}
+
+void createInterfaceProfiles(ConfigStore& store, const InterfaceTable& interfaces) {
+    unsigned k = 0;
+    for (const InterfaceEntry& entry : interfaces.entries()) {
+        if (!entry.served())
+            continue;
+        ++k;
+        char name[32];
+        std::snprintf(name, sizeof name, "If-%u_%u.%u", k, ipv4Octet(entry.address, 2),
+                      ipv4Octet(entry.address, 3));
+        const std::string section(name, std::min(std::strlen(name), kProfileNameField - 1));
+        const std::string address = formatIpv4(entry.address).c_str();
+        store.writeText(section, "InterfaceIP", std::string_view(address));
+        store.writeText(section, "GatewayIP", std::string_view(address));
+        store.writeText(section, "DNS1IP", std::string_view(address));
+        store.writeText(section, "SubnetMask", std::string_view(formatIpv4(entry.mask).c_str()));
+        if (const InterfacePool pool = interfacePool(entry); pool.base != 0) {
+            store.writeText(section, "BaseIP", std::string_view(formatIpv4(pool.base).c_str()));
+            store.writeInt(section, "Range", pool.range, 0);
+        }
+        store.writeText(kGeneralSection, indexedKey("Profile%u", k - 1), std::string_view(section));
+    }
+}
+
+}  // namespace tolmark

@@ -1,0 +1,472 @@
+#include "server/dhcp/dhcp_engine.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/identification.h"
+#include "server/dhcp/reply_writer.h"
+#include "server/dhcp/request_parser.h"
+
+namespace tolmark::dhcp {
+namespace {
+
+constexpr std::uint32_t kInfiniteLease = 0xFFFFFFFFu;
+constexpr std::size_t kMaxHostName = 158;
+constexpr char kProbeHardware[] = "_DHCP_";
+constexpr char kProbeMarker[] = "Tolmark Server";  // with its 0 byte: 15 bytes at offset 245
+
+// Everything one request needs on its way through the steps; lives on the stack.
+struct Exchange {
+    EngineContext& c;
+    Request& r;
+    ReplyWriter& reply;
+    const OptionCodeList& defaultOptions;
+    ClientRecord* record = nullptr;
+    const Profile* profile = nullptr;
+    std::uint32_t leaseTime = 0;   // T
+    std::uint32_t announced = 0;   // L
+    Ipv4 mask = 0;
+    char hostName[kMaxHostName + 1] = {};
+    std::size_t hostNameLength = 0;
+    bool useBootFile2 = false;
+    char suffix[1600] = {};
+};
+
+Ipv4 classfulMask(Ipv4 address) {
+    const std::uint8_t first = ipv4Octet(address, 0);
+    if (first < 128) return makeIpv4(255, 0, 0, 0);
+    if (first < 192) return makeIpv4(255, 255, 0, 0);
+    return makeIpv4(255, 255, 255, 0);
+}
+
+bool isProbe(std::span<const std::uint8_t> copy) {
+    return copy.size() >= 245 + sizeof kProbeMarker &&
+           std::memcmp(copy.data() + kChaddr, kProbeHardware, 6) == 0 &&
+           std::memcmp(copy.data() + 245, kProbeMarker, sizeof kProbeMarker) == 0;
+}
+
+std::size_t answerProbe(ReplyWriter& reply, std::size_t copied, Ipv4 interfaceAddress) {
+    std::uint8_t* b = reply.data();
+    std::memset(b + kYiaddr, 0, 4);
+    std::memcpy(b + kSiaddr, &interfaceAddress, 4);
+    std::memcpy(b + kCookie, kCookieBytes, 4);
+    if (b[kOptions] == kMessageType && b[kOptions + 1] == 1) b[kOptions + 2] = kOffer;
+    if (copied < kMinimumReply) std::memset(b + copied, 0, kMinimumReply - copied);
+    return kMinimumReply;
+}
+
+HardwareAddressText hw(const RequestSummary& s) { return formatHardwareAddress(s.hardwareAddress); }
+
+bool selectsBootFile2(const Profile& p, const RequestSummary& s) {
+    if (p.vendorClassId.empty() || !s.vendorClass) return false;
+    return s.vendorClass.length() >= p.vendorClassId.size() &&
+           std::memcmp(s.vendorClass.data(), p.vendorClassId.data(), p.vendorClassId.size()) == 0;
+}
+
+// The boot file name as it is sent: expanded, with a 0 byte counted under "ZeroTerminate".
+std::size_t bootFileName(const Exchange& x, std::uint8_t* out, std::size_t capacity) {
+    const std::string& file = x.useBootFile2 ? x.profile->bootFile2 : x.profile->bootFile;
+    std::size_t n = expandTemplate(file, *x.record, reinterpret_cast<char*>(out), capacity - 1);
+    if (x.r.settings.zeroTerminate != 0 && n != 0) out[n++] = 0;
+    return n;
+}
+
+// The server name: "BootName", or the interface address when it is exactly "%S".
+std::size_t serverName(const Exchange& x, std::uint8_t* out, std::size_t capacity, bool terminate) {
+    std::string_view name = x.profile->bootName;
+    AddressText dotted = formatIpv4(x.r.summary.interfaceAddress);
+    if (name == "%S") name = dotted.c_str();
+    std::size_t n = std::min(name.size(), capacity - 1);
+    std::memcpy(out, name.data(), n);
+    if (terminate && x.r.settings.zeroTerminate != 0 && n != 0) out[n++] = 0;
+    return n;
+}
+
+void chooseHostName(Exchange& x) {
+    const Profile& p = *x.profile;
+    ClientRecord& rec = *x.record;
+    const RequestSummary& s = x.r.summary;
+    std::string_view name;
+    char built[kMaxHostName + 1];
+    if (s.fixedAddress && !rec.hostName.empty()) {
+        if (p.dnsSend != 0) {
+            std::string_view stored = rec.hostName;
+            std::size_t stop = stored.find_first_of("\t !#%'&()*+./:;<=>?@[\\]{|}");
+            name = stored.substr(0, stop);
+        } else if (!p.dnsBase.empty() && p.dnsBaseOnly != 0) {
+            name = p.dnsBase;
+        }
+    } else if (p.dnsAccept != 0 && s.hostName) {
+        std::size_t n = std::min<std::size_t>(s.hostName.length(), kMaxHostName);
+        rec.hostName.assign(reinterpret_cast<const char*>(s.hostName.data()), n);
+        if (auto nul = rec.hostName.find('\0'); nul != std::string::npos) rec.hostName.resize(nul);
+        name = rec.hostName;
+    } else if (!p.dnsBase.empty()) {
+        if (p.dnsBaseOnly != 0) {
+            name = p.dnsBase;
+        } else {
+            int n = std::snprintf(built, sizeof built, "%s-%u-%u-%u-%u", p.dnsBase.c_str(), ipv4Octet(rec.address, 0),
+                                  ipv4Octet(rec.address, 1), ipv4Octet(rec.address, 2), ipv4Octet(rec.address, 3));
+            name = std::string_view(built, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kMaxHostName));
+        }
+    }
+    x.hostNameLength = std::min(name.size(), kMaxHostName);
+    std::memcpy(x.hostName, name.data(), x.hostNameLength);
+}
+
+void writeHeader(Exchange& x) {
+    std::uint8_t* b = x.reply.data();
+    const RequestSummary& s = x.r.summary;
+    const Profile& p = *x.profile;
+    const Ipv4 address = x.record->address;
+    std::memcpy(b + kYiaddr, &address, 4);
+    x.r.summary.offSubnet = (x.mask & address) != (x.mask & s.interfaceAddress);
+    const Ipv4 next = p.nextIp != 0 ? p.nextIp : s.interfaceAddress;
+    std::memcpy(b + kSiaddr, &next, 4);
+    std::memset(b + kSname, 0, kSnameSize);
+    std::memset(b + kFile, 0, kFileSize);
+    if (p.useOpt == 0) {
+        std::uint8_t file[kFileSize + 1];
+        std::size_t n = bootFileName(x, file, sizeof file);
+        std::memcpy(b + kFile, file, std::min(n, kFileSize));
+        if (!p.bootName.empty()) serverName(x, b + kSname, kSnameSize, false);
+    }
+}
+
+void logWithSuffix(Exchange& x, int level, const char* head, const char* a, const char* b, bool withInterface) {
+    if (x.c.log.level() < level) return;
+    relaySuffix(x.r.summary, x.suffix, sizeof x.suffix);
+    if (withInterface) {
+        x.c.log.line(level, false, "%s %s (%s)%s if %s\n", head, a, b, x.suffix,
+                     formatIpv4(x.r.summary.interfaceAddress).c_str());
+    } else {
+        x.c.log.line(level, false, "%s %s (%s)%s\n", head, a, b, x.suffix);
+    }
+}
+
+void ackOutcome(Exchange& x) {
+    RequestSummary& s = x.r.summary;
+    if (x.c.log.level() >= 1) {
+        relaySuffix(s, x.suffix, sizeof x.suffix);
+        x.c.log.line(1, false, "DHCP  Request %s ACK %s %u%s if %s\n", hw(s).c_str(), formatIpv4(x.record->address).c_str(),
+                     x.leaseTime, x.suffix, formatIpv4(s.interfaceAddress).c_str());
+    }
+    s.replyType = kAck;
+    x.announced = x.leaseTime;
+}
+
+void nakOutcome(Exchange& x, Ipv4 about) {
+    std::uint8_t* b = x.reply.data();
+    b[kFlags] |= kBroadcastFlag;
+    std::memset(b + kCiaddr, 0, 12);  // ciaddr, yiaddr, siaddr
+    x.r.summary.replyType = kNak;
+    x.c.log.line(1, false, "DHCP  Request %s (%s) NAK\n", hw(x.r.summary).c_str(), formatIpv4(about).c_str());
+}
+
+// Marks the list the record lives in as changed, so that the change reaches its file.
+void recordChanged(Exchange& x) {
+    if (x.record->list() == ClientList::Dynamic) x.c.clients.markChanged(ClientList::Dynamic);
+}
+
+void clearIdentity(ClientRecord& rec) { rec.identity = Identity{}; }
+
+// The DHCP state rules; false when there is no reply.
+bool applyMessageRules(Exchange& x) {
+    RequestSummary& s = x.r.summary;
+    ClientRecord& rec = *x.record;
+    const bool fixed = s.fixedAddress;
+    const bool changeIp = x.r.settings.changeIp != 0;
+    switch (s.messageType) {
+        case kDiscover: {
+            logWithSuffix(x, 2, "DHCP  Discov.", hw(s).c_str(), formatIpv4(s.sourceAddress).c_str(), true);
+            s.replyType = kOffer;
+            x.announced = x.leaseTime;
+            // A client with a current lease is told the time it has left.
+            if (ClientRecord* lease = findByRequest(x.c, x.r, ClientList::Dynamic, true);
+                lease != nullptr && lease->expiry > x.r.now) {
+                std::int64_t left = lease->expiry - x.r.now;
+                x.announced = left > kInfiniteLease ? kInfiniteLease : static_cast<std::uint32_t>(left);
+            }
+            return true;
+        }
+        case kRequest:
+            if (s.serverIdentifier != 0) {
+                if (s.serverIdentifier == s.interfaceAddress) {
+                    ackOutcome(x);
+                    return true;
+                }
+                // The client chose another server.
+                if (!fixed) clearIdentity(rec);
+                rec.expiry = 0;
+                recordChanged(x);
+                return false;
+            }
+            if (s.requestedAddress != 0) {
+                if (s.requestedAddress == rec.address && (!changeIp || fixed)) {
+                    ackOutcome(x);
+                    return true;
+                }
+                rec.expiry = 0;
+                recordChanged(x);
+                const bool otherSubnet = (s.requestedAddress & x.mask) != (rec.address & x.mask);
+                if (s.ciaddr == 0 && (fixed || x.r.settings.soleServer != 0 || otherSubnet)) {
+                    nakOutcome(x, s.requestedAddress);
+                    return true;
+                }
+                x.c.log.line(1, false, "DHCP  Request %s (%s) ignored\n", hw(s).c_str(), formatIpv4(s.requestedAddress).c_str());
+                return false;
+            }
+            if (s.ciaddr == 0 || (s.ciaddr == rec.address && (!changeIp || fixed))) {
+                ackOutcome(x);
+                return true;
+            }
+            rec.expiry = 0;
+            recordChanged(x);
+            nakOutcome(x, s.ciaddr);
+            return true;
+        case kDecline:
+            logWithSuffix(x, 1, "DHCP  Decline", hw(s).c_str(), formatIpv4(s.requestedAddress).c_str(), false);
+            if (!fixed) {
+                clearIdentity(rec);
+                x.c.clients.markChanged(ClientList::Dynamic);
+            }
+            return false;
+        case kRelease:
+            logWithSuffix(x, 1, "DHCP  Release", hw(s).c_str(), formatIpv4(s.ciaddr).c_str(), false);
+            rec.expiry = 0;
+            x.c.clients.markChanged(ClientList::Dynamic);
+            return false;
+        case kInform:
+            logWithSuffix(x, 1, "DHCP  Inform ", hw(s).c_str(), formatIpv4(s.sourceAddress).c_str(), true);
+            std::memset(x.reply.data() + kYiaddr, 0, 4);
+            s.replyType = kAck;
+            x.announced = x.leaseTime;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void writeRequestedOption(Exchange& x, std::uint8_t code) {
+    const Profile& p = *x.profile;
+    ReplyWriter& w = x.reply;
+    switch (code) {
+        case kSubnetMask:
+            w.writeAddress(code, x.mask);
+            break;
+        case kTimeOffset: {
+            const std::uint32_t v = static_cast<std::uint32_t>(p.offset);
+            const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+                                           static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+            w.writeString(code, bytes, 4);
+            break;
+        }
+        case kRouter:
+            w.writeAddressList(code, p.gateway);
+            break;
+        case kTimeServer:
+            w.writeAddressList(code, p.time);
+            break;
+        case kDnsServer:
+            w.writeAddressList(code, p.dns);
+            break;
+        case kHostName:
+            w.writeString(code, reinterpret_cast<const std::uint8_t*>(x.hostName), x.hostNameLength);
+            break;
+        case kBootSize: {
+            const std::int32_t size = x.useBootFile2 ? p.bootSize2 : p.bootSize;
+            if (size != 0) w.writeU16(code, static_cast<std::uint16_t>(size));
+            break;
+        }
+        case kDomainName:
+            w.writeString(code, p.dnsName);
+            break;
+        case kRootPath:
+            if (!p.rootPath.empty()) {
+                char path[256];
+                std::size_t n = expandTemplate(p.rootPath, *x.record, path, sizeof path - 1);
+                if (x.r.settings.zeroTerminate != 0 && n != 0) path[n++] = 0;
+                w.writeString(code, reinterpret_cast<const std::uint8_t*>(path), n);
+            }
+            break;
+        case kNtpServers:
+            w.writeAddressList(code, p.ntp);
+            break;
+        case kNetbiosNameServers:
+            w.writeAddressList(code, p.wins);
+            break;
+        case kNetbiosNodeType:
+            // Node types are 1, 2, 4 and 8: a shift beyond a byte means nothing.
+            if (p.nodeType >= 1 && p.nodeType <= 8) {
+                const std::uint8_t v = static_cast<std::uint8_t>(1u << (p.nodeType - 1));
+                w.writeString(code, &v, 1);
+            }
+            break;
+        case kNetbiosScope:
+            w.writeString(code, p.scopeId);
+            break;
+        case kTftpServerName:
+            if (p.useOpt != 0) {
+                std::uint8_t name[kSnameSize + 1];
+                w.writeString(code, name, serverName(x, name, sizeof name, true));
+            }
+            break;
+        case kBootFileName:
+            if (p.useOpt != 0) {
+                std::uint8_t file[256];
+                w.writeString(code, file, bootFileName(x, file, sizeof file));
+            }
+            break;
+        default:
+            w.copyProfileOptions(code, p, *x.record);
+            break;
+    }
+}
+
+// Requested options in the client's order (or "DefaultOptions"), with the profile's
+// "SendOptions" sent even when not requested.
+void writeRequestedOptions(Exchange& x) {
+    const RequestSummary& s = x.r.summary;
+    const std::uint8_t* list = s.parameterList[0] != 0 ? s.parameterList.data() : x.defaultOptions.codes.data();
+    const std::uint8_t* send = x.profile->sendOptions.codes.data();
+    std::size_t listSize = 0, sendSize = 0;
+    const std::size_t listCap = s.parameterList[0] != 0 ? s.parameterList.size() : x.defaultOptions.codes.size();
+    while (listSize < listCap && list[listSize] != 0) ++listSize;
+    while (sendSize < x.profile->sendOptions.codes.size() && send[sendSize] != 0) ++sendSize;
+
+    std::size_t i = 0, j = 0;
+    while (!x.reply.pastHardLimit()) {
+        // A "SendOptions" code still to come in the list is written when the list gets there.
+        while (j < sendSize && std::find(list + i, list + listSize, send[j]) != list + listSize) ++j;
+        if (j < sendSize) writeRequestedOption(x, send[j++]);
+        else if (i < listSize) writeRequestedOption(x, list[i++]);
+        else break;
+    }
+}
+
+// The start of the last option that begins below the size the client accepts, less room for
+// the overload option.
+std::size_t overflowPoint(const std::uint8_t* b, std::size_t end, std::size_t limit) {
+    std::size_t last = kOptions;
+    std::size_t p = kOptions;
+    while (p < end) {
+        if (p < limit) last = p;
+        p += b[p] == kPad ? 1 : 2u + b[p + 1];
+    }
+    return last;
+}
+
+std::size_t finish(Exchange& x, bool bootp) {
+    const RequestSummary& s = x.r.summary;
+    const std::size_t end = x.reply.position();
+    if (end + 1 > s.maxReplySize) {
+        std::uint8_t file[256];
+        std::uint8_t name[kSnameSize + 1];
+        const std::size_t fileLength = bootFileName(x, file, sizeof file);
+        const std::size_t nameLength = serverName(x, name, sizeof name, true);
+        const std::size_t start = overflowPoint(x.reply.data(), end, s.maxReplySize - 4u);
+        overloadOptions(x.reply, start, end, std::span<const std::uint8_t>(file, fileLength),
+                        std::span<const std::uint8_t>(name, nameLength), x.profile->useOpt != 0, bootp);
+    }
+    const std::size_t minimum = (bootp && x.r.settings.bootp == 1) ? kBootpReply : kMinimumReply;
+    return finishReply(x.reply, minimum);
+}
+
+}  // namespace
+
+DhcpEngine::DhcpEngine(ClientTable& clients, const ProfileList& profiles, const InterfaceTable& interfaces,
+                       const SettingsHolder& settings, LogSink& log, const platform::Clock& clock,
+                       platform::ArpRequester* arp)
+    : context_{clients, profiles, interfaces, log, arp}, settings_(settings), clock_(clock) {}
+
+std::size_t DhcpEngine::process(std::span<const std::uint8_t> request, std::span<std::uint8_t> replyBuffer,
+                                RequestSummary& s) {
+    if (request.size() < kMinRequestLength || replyBuffer.size() < kReplyBufferSize) return 0;
+    const GeneralSettings g = settings_.general();
+    const OptionCodeList defaults = settings_.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
+    Request r{request, s, g, clock_.now(), false};
+
+    // The reply is built over a copy of the request, so that every field not set is echoed.
+    const std::size_t copied = std::min(request.size(), kMinimumReply);
+    std::memcpy(replyBuffer.data(), request.data(), copied);
+    std::memset(replyBuffer.data() + copied, 0, replyBuffer.size() - copied);
+    ReplyWriter reply(replyBuffer);
+    std::uint8_t* b = reply.data();
+    readHeader(request, s);
+    b[kHlen] = static_cast<std::uint8_t>(s.hardwareLength);
+    b[kOp] = kBootReply;
+
+    if (isProbe(std::span<const std::uint8_t>(b, copied))) return answerProbe(reply, copied, s.interfaceAddress);
+    if (g.relaySrc != 0 && s.relayAddress != 0) s.relayAddress = s.sourceAddress;
+
+    r.interfaceTrusted = context_.interfaces.isTrusted(s.interfaceAddress);
+    if (!parseAndCheck(request, s, g, r.interfaceTrusted)) {
+        return recordIgnored(context_, r, s.dhcp ? kIgnoredDhcp : kIgnoredBootp, replyBuffer);
+    }
+
+    Selection selection;
+    if (ClientRecord* first = findByRequest(context_, r, ClientList::Static, false)) {
+        selection = serveKnownClient(context_, r, *first);
+    } else {
+        selection = serveUnregisteredClient(context_, r);
+    }
+    if (!selection || selection.record->address == kNeverServe) {
+        return recordIgnored(context_, r, kIgnoredKeepClass, replyBuffer);
+    }
+
+    Exchange x{context_, r, reply, defaults};
+    x.record = selection.record;
+    x.profile = selection.profile;
+    const bool bootp = !s.dhcp;
+    std::uint32_t lease = static_cast<std::uint32_t>(x.profile->lease);
+    if (lease == 0) {
+        if (!bootp) return recordIgnored(context_, r, kIgnoredDhcp, replyBuffer);
+        lease = kInfiniteLease;
+    }
+    x.leaseTime = lease;
+
+    ClientRecord& rec = *x.record;
+    rec.lastAccess = r.now;
+    rec.seenVia = s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress;
+    if (bootp || (s.messageType != kDiscover && s.messageType != kInform)) rec.expiry = r.now + lease;
+    recordChanged(x);
+
+    chooseHostName(x);
+    x.mask = x.profile->subnetMask != 0 ? x.profile->subnetMask : classfulMask(rec.address);
+    x.useBootFile2 = selectsBootFile2(*x.profile, s);
+    writeHeader(x);
+
+    if (bootp) {
+        if (context_.log.level() >= 1) {
+            relaySuffix(s, x.suffix, sizeof x.suffix);
+            context_.log.line(1, false, "BOOTP Request %s assigned %s%s if %s\n", hw(s).c_str(), formatIpv4(rec.address).c_str(),
+                              x.suffix, formatIpv4(s.interfaceAddress).c_str());
+        }
+        x.announced = lease;
+        if (s.bareBootp) {
+            std::memset(b + kCookie, 0, kVendorAreaSize);
+            return kBootpReply;
+        }
+    } else if (!applyMessageRules(x)) {
+        return 0;
+    }
+
+    std::memcpy(b + kCookie, kCookieBytes, 4);
+    reply.setPosition(kOptions);
+    if (!bootp) {
+        if (s.replyType == 0) return 0;
+        reply.putByteOption(kMessageType, static_cast<std::uint8_t>(s.replyType));
+        reply.putAddressOption(kServerIdentifier, s.interfaceAddress);
+        if (s.messageType != kInform && s.replyType != kNak) reply.putU32Option(kLeaseTime, x.announced);
+    }
+    writeRequestedOptions(x);
+    if (s.parameterList[0] == 0) reply.copyProfileOptions(0, *x.profile, rec);
+    if (s.relayInformation && reply.position() + 2 + s.relayInformation.length() < kHardLimit) {
+        reply.writeString(kRelayInformation, s.relayInformation.data(), s.relayInformation.length());
+    }
+    return finish(x, bootp);
+}
+
+}  // namespace tolmark::dhcp

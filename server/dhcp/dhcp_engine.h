@@ -1,0 +1,32 @@
+#pragma once
+// The request processor: one received request through parsing, identification, allocation and
+// the rules of its message type, to the log line and the reply.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "config/settings_holder.h"
+#include "platform/clock.h"
+#include "server/dhcp/engine_context.h"
+#include "server/dhcp/request_processor.h"
+
+namespace tolmark::dhcp {
+
+class DhcpEngine final : public RequestProcessor {
+public:
+    DhcpEngine(ClientTable& clients, const ProfileList& profiles, const InterfaceTable& interfaces,
+               const SettingsHolder& settings, LogSink& log, const platform::Clock& clock,
+               platform::ArpRequester* arp);
+
+    // Called under the engine lock.
+    std::size_t process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
+                        RequestSummary& summary) override;
+
+private:
+    EngineContext context_;
+    const SettingsHolder& settings_;
+    const platform::Clock& clock_;
+};
+
+}  // namespace tolmark::dhcp

@@ -1,0 +1,46 @@
+#pragma once
+// What the DHCP engine works on while it handles one request under the engine lock.
+
+#include <cstdint>
+#include <span>
+
+#include "common/log_sink.h"
+#include "common/settings_blocks.h"
+#include "config/interface_table.h"
+#include "config/profiles.h"
+#include "platform/arp.h"
+#include "server/dhcp/request_summary.h"
+#include "server/leases/client_table.h"
+
+namespace tolmark::dhcp {
+
+struct EngineContext {
+    ClientTable& clients;
+    const ProfileList& profiles;
+    const InterfaceTable& interfaces;
+    LogSink& log;
+    platform::ArpRequester* arp;  // the address test; nullptr: no test possible
+};
+
+struct Request {
+    std::span<const std::uint8_t> datagram;
+    RequestSummary& summary;
+    const GeneralSettings& settings;
+    std::int64_t now;
+    bool interfaceTrusted;
+};
+
+// The client record that serves a request and the profile its options come from.
+struct Selection {
+    ClientRecord* record = nullptr;
+    const Profile* profile = nullptr;
+    explicit operator bool() const { return record != nullptr && profile != nullptr; }
+};
+
+// RelayAgent bits.
+inline constexpr int kRelayCircuit = 1;
+inline constexpr int kRelayRemote = 2;
+inline constexpr int kRelayNoTrustedLookup = 0x100;
+inline constexpr int kRelayNotIdentity = 0x200;
+
+}  // namespace tolmark::dhcp

@@ -1,0 +1,245 @@
+#include "server/dhcp/reply_writer.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace tolmark::dhcp {
+namespace {
+
+constexpr std::string_view kSeparators = "\t !#%'&()*+./:;<=>?@[\\]{|}";
+
+bool isSeparator(char c) { return kSeparators.find(c) != std::string_view::npos; }
+
+// The n-th word (from 1) of the text.
+std::string_view word(std::string_view text, int n) {
+    std::size_t p = 0;
+    for (int i = 1;; ++i) {
+        while (p < text.size() && isSeparator(text[p])) ++p;
+        if (p >= text.size()) return {};
+        std::size_t start = p;
+        while (p < text.size() && !isSeparator(text[p])) ++p;
+        if (i == n) return text.substr(start, p - start);
+    }
+}
+
+}  // namespace
+
+void ReplyWriter::putAddressOption(std::uint8_t code, Ipv4 address) {
+    buffer_[pos_] = code;
+    buffer_[pos_ + 1] = 4;
+    std::memcpy(&buffer_[pos_ + 2], &address, 4);
+    pos_ += 6;
+}
+
+void ReplyWriter::putU32Option(std::uint8_t code, std::uint32_t value) {
+    buffer_[pos_] = code;
+    buffer_[pos_ + 1] = 4;
+    for (int i = 0; i < 4; ++i) buffer_[pos_ + 2 + i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+    pos_ += 6;
+}
+
+void ReplyWriter::putByteOption(std::uint8_t code, std::uint8_t value) {
+    buffer_[pos_] = code;
+    buffer_[pos_ + 1] = 1;
+    buffer_[pos_ + 2] = value;
+    pos_ += 3;
+}
+
+bool ReplyWriter::writeString(std::uint8_t code, const std::uint8_t* value, std::size_t length) {
+    if (length == 0 || length > 255 || pos_ + length + 2 >= kHardLimit) return false;
+    buffer_[pos_] = code;
+    buffer_[pos_ + 1] = static_cast<std::uint8_t>(length);
+    std::memcpy(&buffer_[pos_ + 2], value, length);
+    pos_ += length + 2;
+    return true;
+}
+
+bool ReplyWriter::writeAddress(std::uint8_t code, Ipv4 address) {
+    if (address == 0 || pos_ + 6 >= kHardLimit) return false;
+    putAddressOption(code, address);
+    return true;
+}
+
+bool ReplyWriter::writeAddressList(std::uint8_t code, std::span<const Ipv4> addresses) {
+    std::size_t count = 0;
+    for (Ipv4 a : addresses) {
+        if (a == 0) continue;
+        std::size_t at = pos_ + 2 + 4 * count;
+        if (at + 4 >= kHardLimit) break;
+        std::memcpy(&buffer_[at], &a, 4);
+        ++count;
+    }
+    if (count == 0) return false;
+    buffer_[pos_] = code;
+    buffer_[pos_ + 1] = static_cast<std::uint8_t>(4 * count);
+    pos_ += 2 + 4 * count;
+    return true;
+}
+
+bool ReplyWriter::writeU16(std::uint8_t code, std::uint16_t value) {
+    const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+    return writeString(code, bytes, 2);
+}
+
+void ReplyWriter::copyProfileOptions(std::uint8_t code, const Profile& profile, const ClientFields& record) {
+    const auto& area = profile.options;
+    int budget = static_cast<int>(kOptionAreaSize);
+    std::size_t p = 0;
+    // Entries are walked only within the area, whatever their length bytes say.
+    while (p + 3 <= area.size() && area[p] != 0) {
+        const std::uint8_t kind = area[p];
+        const std::uint8_t entryCode = area[p + 1];
+        const std::uint8_t length = area[p + 2];
+        if (p + 3 + length > area.size()) break;
+        const std::uint8_t* value = &area[p + 3];
+        p += 3 + length;
+        if (code != 0 && entryCode != code) continue;
+        budget -= length + 3;
+        if (budget < 0) break;
+        if (kind == kOptionText && profile.substitution != 0) {
+            char expanded[255];
+            std::size_t n = expandTemplate(std::string_view(reinterpret_cast<const char*>(value), length), record,
+                                           expanded, sizeof expanded);
+            if (n != 0 && pos_ + n + 2 >= kHardLimit) break;
+            writeString(entryCode, reinterpret_cast<const std::uint8_t*>(expanded), n);
+        } else {
+            if (pos_ + length + 2 >= kHardLimit) break;
+            // Byte and address entries are copied as they stand, an empty one included.
+            buffer_[pos_] = entryCode;
+            buffer_[pos_ + 1] = length;
+            std::memcpy(&buffer_[pos_ + 2], value, length);
+            pos_ += length + 2;
+        }
+        if (budget <= 2) break;
+    }
+}
+
+std::size_t expandTemplate(std::string_view text, const ClientFields& record, char* out, std::size_t capacity) {
+    std::size_t n = 0;
+    auto append = [&](std::string_view piece) {
+        for (char c : piece) {
+            if (n >= capacity) return;
+            out[n++] = c;
+        }
+    };
+    const std::string_view remark = record.remark;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != '%' || i + 1 >= text.size()) {
+            append(std::string_view(&c, 1));
+            continue;
+        }
+        const char escape = text[++i];
+        switch (escape) {
+            case '1':
+            case '2':
+            case '3':
+            case '4':
+                append(word(remark, escape - '0'));
+                break;
+            case 'A':
+                if (record.address != 0) append(formatIpv4(record.address).c_str());
+                break;
+            case 'F':
+                append(remark);
+                break;
+            case 'H':
+                if (record.identity.kind == kIdentityHardware) {
+                    for (std::size_t b = 0; b < record.identity.length && b < record.identity.bytes.size(); ++b) {
+                        char hex[3];
+                        std::snprintf(hex, sizeof hex, "%2.2x", record.identity.bytes[b]);
+                        append(hex);
+                    }
+                }
+                break;
+            case 'N': {
+                std::string_view name = record.hostName;
+                std::size_t stop = 0;
+                while (stop < name.size() && !isSeparator(name[stop])) ++stop;
+                append(name.substr(0, stop));
+                break;
+            }
+            default:
+                append("%");
+                break;
+        }
+    }
+    return n;
+}
+
+namespace {
+
+// Copies whole options from [from, end) into a field while each fits with room for the end
+// byte; returns the position of the first option that was not copied.
+std::size_t fillField(std::uint8_t* buffer, std::size_t& fieldPos, std::size_t fieldEnd, std::size_t from,
+                      std::size_t end) {
+    std::size_t p = from;
+    while (p < end) {
+        std::size_t size = buffer[p] == kPad ? 1 : (p + 1 < end ? 2u + buffer[p + 1] : end - p);
+        if (p + size > end || fieldPos + size + 1 > fieldEnd) break;
+        std::memmove(buffer + fieldPos, buffer + p, size);
+        fieldPos += size;
+        p += size;
+    }
+    return p;
+}
+
+}  // namespace
+
+int overloadOptions(ReplyWriter& reply, std::size_t overflowStart, std::size_t optionsEnd,
+                    std::span<const std::uint8_t> bootFile, std::span<const std::uint8_t> serverName, bool useOpt,
+                    bool bootp) {
+    std::uint8_t* b = reply.data();
+    int overload = 0;
+    if (!bootp) {
+        std::size_t next = overflowStart;
+        if (bootFile.size() <= 125 || useOpt) {
+            std::memset(b + kFile, 0, kFileSize);
+            std::size_t at = kFile;
+            if (!useOpt && !bootFile.empty() && bootFile.size() <= 125) {
+                b[at] = kBootFileName;
+                b[at + 1] = static_cast<std::uint8_t>(bootFile.size());
+                std::memcpy(b + at + 2, bootFile.data(), bootFile.size());
+                at += 2 + bootFile.size();
+            }
+            next = fillField(b, at, kFile + kFileSize, next, optionsEnd);
+            b[at] = kEnd;
+            overload |= 1;
+        }
+        if (serverName.size() <= 61 || useOpt) {
+            std::memset(b + kSname, 0, kSnameSize);
+            std::size_t at = kSname;
+            if (!useOpt && !serverName.empty() && serverName.size() <= 61) {
+                b[at] = kTftpServerName;
+                b[at + 1] = static_cast<std::uint8_t>(serverName.size());
+                std::memcpy(b + at + 2, serverName.data(), serverName.size());
+                at += 2 + serverName.size();
+            }
+            fillField(b, at, kSname + kSnameSize, next, optionsEnd);
+            b[at] = kEnd;
+            overload |= 2;
+        }
+    }
+    if (overload != 0) {
+        reply.setPosition(overflowStart);
+        reply.putByteOption(kOverload, static_cast<std::uint8_t>(overload));
+        return overload;
+    }
+    // Nothing could take the options: cut them at the overflow point.
+    std::size_t cut = overflowStart;
+    if (cut + 1 < optionsEnd && b[cut] != kPad && b[cut + 1] == 1) cut += 3;
+    reply.setPosition(cut);
+    return 0;
+}
+
+std::size_t finishReply(ReplyWriter& reply, std::size_t minimumLength) {
+    reply.putByte(kEnd);
+    std::size_t length = reply.position();
+    if (length < minimumLength) {
+        std::memset(reply.data() + length, 0, minimumLength - length);
+        length = minimumLength;
+    }
+    return length;
+}
+
+}  // namespace tolmark::dhcp

@@ -1,0 +1,67 @@
+#pragma once
+// Building a reply in place: the option writers with their hard limit, the profile option
+// copier, text templates, the overload step into `file` and `sname`, and the final length.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "common/client_record.h"
+#include "config/profiles.h"
+#include "server/dhcp/dhcp_protocol.h"
+
+namespace tolmark::dhcp {
+
+class ReplyWriter {
+public:
+    // buffer: the reply buffer (1504 bytes).
+    explicit ReplyWriter(std::span<std::uint8_t> buffer) : buffer_(buffer) {}
+
+    std::uint8_t* data() { return buffer_.data(); }
+    std::size_t position() const { return pos_; }
+    void setPosition(std::size_t pos) { pos_ = pos; }
+    bool pastHardLimit() const { return pos_ >= kHardLimit; }
+
+    // Fixed-size writes the caller knows to be below the hard limit.
+    void putByte(std::uint8_t value) { buffer_[pos_++] = value; }
+    void putAddressOption(std::uint8_t code, Ipv4 address);
+    void putU32Option(std::uint8_t code, std::uint32_t value);
+    void putByteOption(std::uint8_t code, std::uint8_t value);
+
+    // Each writes code, length and value, or nothing when the value is empty or would reach
+    // the hard limit. True when written.
+    bool writeString(std::uint8_t code, const std::uint8_t* value, std::size_t length);
+    bool writeString(std::uint8_t code, std::string_view text) {
+        return writeString(code, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    }
+    bool writeAddress(std::uint8_t code, Ipv4 address);
+    bool writeAddressList(std::uint8_t code, std::span<const Ipv4> addresses);
+    bool writeU16(std::uint8_t code, std::uint16_t value);
+
+    // Copies the profile's option entries of that code (0: all) in stored order; text entries
+    // go through the template expansion when the profile's "Substitution" is on.
+    void copyProfileOptions(std::uint8_t code, const Profile& profile, const ClientFields& record);
+
+private:
+    std::span<std::uint8_t> buffer_;
+    std::size_t pos_ = 0;
+};
+
+// Expands %1..%4, %A, %F, %H and %N of a boot file name, root path or option text into out
+// (at most capacity bytes, no terminator). Returns the length.
+std::size_t expandTemplate(std::string_view text, const ClientFields& record, char* out, std::size_t capacity);
+
+// Moves the options from overflowStart up to optionsEnd (where the end byte would go) into
+// `file` and `sname`. bootFile and serverName are the names as they would stand in those fields
+// (with their 0 byte counted when one is appended). Returns the overload value 0..3 and leaves
+// the writer positioned after the new end byte.
+int overloadOptions(ReplyWriter& reply, std::size_t overflowStart, std::size_t optionsEnd,
+                    std::span<const std::uint8_t> bootFile, std::span<const std::uint8_t> serverName, bool useOpt,
+                    bool bootp);
+
+// Writes the end byte at the writer's position and fills with zero bytes up to the minimum
+// length; returns the reply length.
+std::size_t finishReply(ReplyWriter& reply, std::size_t minimumLength);
+
+}  // namespace tolmark::dhcp

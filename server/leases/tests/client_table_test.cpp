@@ -1,0 +1,306 @@
+#include "server/leases/client_table.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "server/leases/tests/allocation_failure.h"
+#include "tests/support/fakes.h"
+
+namespace tolmark {
+namespace {
+
+Ipv4 ip(std::uint8_t c, std::uint8_t d) {
+    return makeIpv4(10, 0, c, d);
+}
+
+Profile poolProfile(std::string name, Ipv4 base, std::int32_t range) {
+    Profile p;
+    p.name = std::move(name);
+    p.baseIp = base;
+    p.range = range;
+    return p;
+}
+
+Identity mac(std::uint8_t last) {
+    Identity id;
+    id.length = 6;
+    id.bytes = {0x00, 0x0c, 0x29, 0x00, 0x00, last};
+    return id;
+}
+
+ClientFields staticClient(std::uint8_t macByte, Ipv4 address, std::string profile = "Standard") {
+    ClientFields f;
+    f.identity = mac(macByte);
+    f.address = address;
+    f.profile = std::move(profile);
+    return f;
+}
+
+class ClientTableTest : public ::testing::Test {
+  protected:
+    ClientTableTest() {
+        profiles.assign({poolProfile("Standard", ip(0, 100), 50), poolProfile("Lab", ip(1, 250), 20),
+                         poolProfile("NoPool", 0, 0)});
+    }
+
+    std::vector<Ipv4> addresses(ClientList list) const {
+        std::vector<Ipv4> result;
+        for (const ClientRecord* r = table.first(list); r != nullptr; r = table.next(*r))
+            result.push_back(r->address);
+        return result;
+    }
+    ClientRecord* dynamicAt(Ipv4 address) {
+        for (ClientRecord* r = table.first(ClientList::Dynamic); r != nullptr; r = table.next(*r)) {
+            if (r->address == address)
+                return r;
+        }
+        return nullptr;
+    }
+    ClientRecord& lease(Ipv4 address, std::uint8_t macByte, const char* profile = "Standard") {
+        ClientRecord* r = table.findOrInsertDynamic(*profiles.find(profile), address);
+        r->identity = mac(macByte);
+        r->expiry = 1700000000;
+        return *r;
+    }
+
+    testing::CapturingLog log;
+    ClientTable table{log};
+    ProfileList profiles;
+};
+
+TEST_F(ClientTableTest, ListOrdersAndFreeListReuse) {
+    ClientRecord* a = table.take();
+    ClientRecord* b = table.take();
+    ClientRecord* c = table.take();
+    ASSERT_TRUE(a && b && c);
+    a->address = 1, b->address = 2, c->address = 3;
+    for (ClientRecord* r : {a, b, c}) table.appendStatic(*r);
+    EXPECT_EQ(addresses(ClientList::Static), (std::vector<Ipv4>{1, 2, 3}));
+
+    ClientRecord* x = table.take();
+    ClientRecord* y = table.take();
+    x->address = 8, y->address = 9;
+    table.pushIgnored(*x);
+    table.pushIgnored(*y);
+    EXPECT_EQ(addresses(ClientList::Ignored), (std::vector<Ipv4>{9, 8}));
+
+    // Releasing unlinks; the last freed record is handed out first, zeroed.
+    a->hostName = "old-host";
+    table.release(*a);
+    table.release(*c);
+    table.release(*c);  // a second release must not put the record on the free list twice
+    EXPECT_EQ(addresses(ClientList::Static), (std::vector<Ipv4>{2}));
+    EXPECT_EQ(table.first(ClientList::Free)->identity.kind, kIdentityFree);
+    EXPECT_EQ(table.take(), c);
+    ClientRecord* reused = table.take();
+    EXPECT_EQ(reused, a);
+    EXPECT_EQ(static_cast<const ClientFields&>(*reused), ClientFields{});
+    EXPECT_EQ(reused->list(), ClientList::None);
+}
+
+TEST_F(ClientTableTest, HandlesNameOnlyLiveRecordsInTheirList) {
+    ClientRecord* first = table.addStatic(staticClient(1, 0), false, profiles);
+    ClientRecord* second = table.addStatic(staticClient(2, 0), false, profiles);
+    ASSERT_TRUE(first && second);
+    const RecordHandle handle = table.handleOf(*first);
+    EXPECT_EQ(table.resolve(handle, ClientList::Static), first);
+    EXPECT_EQ(table.resolve(handle, ClientList::Dynamic), nullptr);
+    EXPECT_EQ(table.resolve(0, ClientList::Static), nullptr);
+    EXPECT_EQ(table.resolve(handle + 100, ClientList::Static), nullptr);  // index beyond store
+    EXPECT_EQ(table.resolve(handle + (RecordHandle{1} << 32), ClientList::Static),
+              nullptr);  // other generation
+
+    const ClientRecordImage image = table.image(*first);
+    EXPECT_EQ(image.handle, handle);
+    EXPECT_EQ(image.nextHandle, table.handleOf(*second));
+    EXPECT_EQ(table.image(*second).nextHandle, 0u);
+
+    // The record goes back to the free list and comes back as another client: the old handle
+    // must not name it.
+    ASSERT_TRUE(table.deleteRecord(ClientList::Static, *first, profiles));
+    EXPECT_EQ(table.resolve(handle, ClientList::Static), nullptr);
+    ClientRecord* again = table.addStatic(staticClient(3, 0), false, profiles);
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(table.resolve(handle, ClientList::Static), nullptr);
+    EXPECT_EQ(table.resolve(table.handleOf(*again), ClientList::Static), again);
+}
+
+TEST_F(ClientTableTest, TakeReportsExhaustedMemory) {
+    log.lines.reserve(4);  // the capture itself must not need a large block
+    ClientRecord* last = nullptr;
+    testing::failLargeAllocations = true;
+    for (int i = 0; i < 16 && log.lines.empty(); ++i) last = table.take();
+    testing::failLargeAllocations = false;
+    EXPECT_EQ(last, nullptr);
+    ASSERT_FALSE(log.lines.empty());
+    EXPECT_EQ(log.lines.back(), "DHCP  Error   malloc(328) for client failed\n");
+    EXPECT_NE(table.take(), nullptr);
+}
+
+TEST_F(ClientTableTest, DynamicRecordsKeepPoolOrder) {
+    for (Ipv4 a : {ip(0, 110), ip(0, 101), ip(0, 105)})
+        table.findOrInsertDynamic(*profiles.find("Standard"), a);
+    EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 105), ip(0, 110)}));
+
+    ClientRecord& held = lease(ip(0, 103), 7);
+    EXPECT_EQ(table.findOrInsertDynamic(*profiles.find("Lab"), ip(0, 103)), &held);  // found, unchanged
+    EXPECT_EQ(held.profile, "Standard");
+
+    table.reserveAddress(ip(0, 100), profiles);  // below every record: the head
+    table.reserveAddress(ip(1, 252), profiles);   // another pool: after the records walked
+    table.reserveAddress(ip(9, 9), profiles);    // in no pool: nothing
+    EXPECT_EQ(addresses(ClientList::Dynamic),
+              (std::vector<Ipv4>{ip(0, 100), ip(0, 101), ip(0, 103), ip(0, 105), ip(0, 110), ip(1, 252)}));
+    EXPECT_EQ(dynamicAt(ip(1, 252))->profile, "Lab");
+    EXPECT_EQ(dynamicAt(ip(0, 100))->expiry, kExpiryReserved);
+}
+
+TEST_F(ClientTableTest, ReservingALeasedAddressTakesTheRecordOver) {
+    ClientRecord& held = lease(ip(0, 120), 5);
+    held.profile = "lab";  // even from another pool's record of the same address
+    const std::int32_t before = table.changes(ClientList::Dynamic);
+    table.reserveAddress(ip(0, 120), profiles);
+    EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 120)}));
+    EXPECT_EQ(held.identity, Identity{});
+    EXPECT_EQ(held.expiry, kExpiryReserved);
+    EXPECT_EQ(held.profile, "Standard");
+    EXPECT_GT(table.changes(ClientList::Dynamic), before);
+
+    // Only an empty-identity reservation is released; one read back from the file carries six
+    // zero bytes. A client's lease at the same address is never touched.
+    held.identity.length = 6;
+    table.releaseReservation(ip(0, 120));
+    EXPECT_EQ(held.expiry, 0);
+    ClientRecord& other = lease(ip(0, 121), 6);
+    other.expiry = kExpiryReserved;
+    table.releaseReservation(ip(0, 121));
+    EXPECT_EQ(other.expiry, kExpiryReserved);
+}
+
+TEST_F(ClientTableTest, DeletingADynamicRecordLeavesAFreeRecordInPlace) {
+    lease(ip(0, 101), 1);
+    ClientRecord& middle = lease(ip(0, 102), 2);
+    lease(ip(0, 103), 3);
+    middle.lastAccess = 1699999000;
+    middle.remark = "Standard";
+    const RecordHandle handle = table.handleOf(middle);
+    ASSERT_TRUE(table.deleteRecord(ClientList::Dynamic, middle, profiles));
+    EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 102), ip(0, 103)}));
+    EXPECT_EQ(middle.identity.kind, kIdentityFree);
+    EXPECT_EQ(middle.identity.length, 0);
+    EXPECT_EQ(middle.expiry, 0);
+    EXPECT_EQ(middle.lastAccess, 0);
+    EXPECT_EQ(middle.remark, "");
+    EXPECT_EQ(table.resolve(handle, ClientList::Dynamic), &middle);
+    EXPECT_EQ(table.changes(ClientList::Dynamic), 1);
+    EXPECT_FALSE(table.deleteRecord(ClientList::Static, middle, profiles));  // not in that list
+}
+
+TEST_F(ClientTableTest, AddStaticRefusalsAndReservation) {
+    ClientRecord* added = table.addStatic(staticClient(1, ip(0, 120)), false, profiles);
+    ASSERT_NE(added, nullptr);
+    EXPECT_EQ(table.changes(ClientList::Static), 1);
+    ASSERT_NE(dynamicAt(ip(0, 120)), nullptr);
+    EXPECT_EQ(dynamicAt(ip(0, 120))->expiry, kExpiryReserved);
+
+    EXPECT_EQ(table.addStatic(staticClient(1, ip(0, 121), "STANDARD"), false, profiles), nullptr);
+    EXPECT_NE(table.addStatic(staticClient(1, ip(0, 121), "Lab"), false, profiles), nullptr);
+    EXPECT_EQ(table.addStatic(staticClient(2, ip(0, 120)), false, profiles), nullptr);
+    EXPECT_NE(table.addStatic(staticClient(2, ip(0, 120)), true, profiles), nullptr);
+    EXPECT_EQ(table.addStatic(staticClient(3, 0, "Gone"), false, profiles), nullptr);
+    EXPECT_NE(table.addStatic(staticClient(3, 0, ""), false, profiles), nullptr);  // the first profile
+    EXPECT_EQ(table.addStatic(staticClient(4, 0, ""), false, ProfileList{}), nullptr);
+    // Addresses 0 and "never serve" are no conflicts and are never found.
+    EXPECT_NE(table.addStatic(staticClient(5, kNeverServe), false, profiles), nullptr);
+    EXPECT_NE(table.addStatic(staticClient(6, kNeverServe), false, profiles), nullptr);
+    EXPECT_EQ(table.findStaticByAddress(kNeverServe), nullptr);
+    EXPECT_EQ(table.findStaticByAddress(0), nullptr);
+    EXPECT_EQ(table.findStaticByAddress(ip(0, 120)), added);
+}
+
+TEST_F(ClientTableTest, ModifyMovesTheReservation) {
+    ClientRecord* record = table.addStatic(staticClient(1, ip(0, 120)), false, profiles);
+    table.addStatic(staticClient(2, ip(0, 130)), false, profiles);
+
+    ClientFields change = staticClient(1, ip(0, 140), "Lab");
+    change.hostName = "moved";
+    change.lastAccess = 42;  // not taken over from the image
+    ASSERT_TRUE(table.modifyStatic(*record, change, false, profiles));
+    EXPECT_EQ(record->address, ip(0, 140));
+    EXPECT_EQ(record->profile, "Lab");
+    EXPECT_EQ(record->hostName, "moved");
+    EXPECT_EQ(record->lastAccess, 0);
+    EXPECT_EQ(dynamicAt(ip(0, 120))->expiry, 0);
+    EXPECT_EQ(dynamicAt(ip(0, 140))->expiry, kExpiryReserved);
+
+    EXPECT_FALSE(table.modifyStatic(*record, staticClient(2, ip(0, 141)), false, profiles));  // identity
+    EXPECT_FALSE(table.modifyStatic(*record, staticClient(1, ip(0, 130)), false, profiles));  // address
+    EXPECT_FALSE(table.modifyStatic(*record, staticClient(1, ip(0, 141), "Gone"), false, profiles));
+    EXPECT_EQ(record->address, ip(0, 140));
+    EXPECT_TRUE(
+        table.modifyStatic(*record, staticClient(1, ip(0, 140)), false, profiles));  // itself: no conflict
+}
+
+// Static records sharing an address (duplicates allowed): the pool address stays withheld until
+// the last of them goes.
+TEST_F(ClientTableTest, SharedStaticAddressKeepsItsReservation) {
+    ClientRecord* a = table.addStatic(staticClient(1, ip(0, 120)), false, profiles);
+    ClientRecord* b = table.addStatic(staticClient(2, ip(0, 120)), true, profiles);
+    ASSERT_TRUE(table.modifyStatic(*a, staticClient(1, ip(0, 121)), false, profiles));
+    EXPECT_EQ(dynamicAt(ip(0, 120))->expiry, kExpiryReserved);
+    ASSERT_TRUE(table.deleteRecord(ClientList::Static, *b, profiles));
+    EXPECT_EQ(dynamicAt(ip(0, 120))->expiry, 0);
+}
+
+TEST_F(ClientTableTest, PurgeRemovesOutOfPoolRecordsOnly) {
+    lease(ip(0, 101), 1);
+    lease(ip(0, 140), 2, "Lab");  // outside Lab's pool
+    lease(ip(0, 102), 3).profile = "NoPool";
+    lease(ip(0, 103), 4).profile = "Gone";                         // profile deleted: kept
+    table.addStatic(staticClient(9, ip(2, 20)), false, profiles);  // outside every pool for now
+    table.changes(ClientList::Dynamic) = 0;
+
+    std::vector<Profile> changed = profiles.profiles();
+    changed[1].range = 30;  // Lab now reaches 10.0.2.23
+    profiles.assign(changed);
+    EXPECT_EQ(table.purgeDynamic(profiles, true), 2u);
+    EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 103), ip(2, 20)}));
+    EXPECT_EQ(dynamicAt(ip(2, 20))->expiry, kExpiryReserved);
+    EXPECT_EQ(table.changes(ClientList::Dynamic), 3);   // two removed, one reserved
+    EXPECT_EQ(table.count(ClientList::Free).total, 1);  // the other one now holds the reservation
+}
+
+TEST_F(ClientTableTest, CountersProfileUseAndRename) {
+    ClientRecord* seen = table.addStatic(staticClient(1, 0, "lab"), false, profiles);
+    seen->lastAccess = 1;
+    table.addStatic(staticClient(2, 0, ""), false, profiles);
+    lease(ip(0, 101), 3);
+    table.findOrInsertDynamic(*profiles.find("Lab"), ip(1, 251));
+    ClientRecord* ignored = table.take();
+    table.pushIgnored(*ignored);
+
+    EXPECT_EQ(table.count(ClientList::Static).total, 2);
+    EXPECT_EQ(table.count(ClientList::Static).used, 1);
+    EXPECT_EQ(table.count(ClientList::Dynamic).total, 2);
+    EXPECT_EQ(table.count(ClientList::Dynamic).used, 1);
+    EXPECT_EQ(table.count(ClientList::Ignored).total, 1);
+    EXPECT_EQ(table.count(ClientList::Ignored).used, 0);
+
+    EXPECT_EQ(table.profileUse("Gone", profiles), 0);
+    EXPECT_EQ(table.profileUse("Lab", profiles), 2);
+    EXPECT_EQ(table.profileUse("Standard", profiles), 2);  // the record without a name uses it
+    EXPECT_EQ(table.profileUse("NoPool", profiles), 1);
+
+    table.changes(ClientList::Static) = 0;
+    table.changes(ClientList::Dynamic) = 0;
+    table.renameProfileInRecords("LAB", "Workshop");
+    EXPECT_EQ(seen->profile, "Workshop");
+    EXPECT_EQ(dynamicAt(ip(1, 251))->profile, "Workshop");
+    EXPECT_EQ(dynamicAt(ip(0, 101))->profile, "Standard");
+    EXPECT_EQ(table.changes(ClientList::Static), 1);
+    EXPECT_EQ(table.changes(ClientList::Dynamic), 1);
+}
+
+}  // namespace
+}  // namespace tolmark
