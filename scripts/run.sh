@@ -64,12 +64,16 @@ echo "Press Ctrl+C to stop."
 TOLMARK_REGISTRY="$work/registry.ini" ip netns exec "$server_ns" build/default/bin/Velkora -debug &
 server=$!
 
-# A real DHCP client on the other side of the veth pair.
+# A real DHCP client on the other side of the veth pair; its hook configures the address.
 sleep 2
-if command -v busybox >/dev/null; then
-    echo "== busybox udhcpc in $client_ns asks for an address"
-    ip netns exec "$client_ns" busybox udhcpc -i tkdemo1 -n -q -t 3 -T 2 -s /bin/true \
-        && ip -n "$client_ns" -4 addr show dev tkdemo1 \
-        || echo "(no lease: the DHCP engine answers once it is built)"
+echo "== busybox udhcpc in $client_ns asks for an address"
+if HOOK_OUT="$work/client.lease" ip netns exec "$client_ns" \
+        busybox udhcpc -i tkdemo1 -n -q -f -t 3 -T 2 -s "$PWD/scripts/client_hook.sh"; then
+    echo "== the client now has:"
+    ip -n "$client_ns" -4 -br addr show dev tkdemo1
+    sed -n 's/^/   /p' "$work/client.lease"
+else
+    echo "== the client got no lease"
 fi
+echo "== the server keeps running; press Ctrl+C to stop it"
 wait "$server"

@@ -148,10 +148,12 @@ TEST_F(ClientTableTest, DynamicRecordsKeepPoolOrder) {
     EXPECT_EQ(held.profile, "Standard");
 
     table.reserveAddress(ip(0, 100), profiles);  // below every record: the head
-    table.reserveAddress(ip(1, 252), profiles);   // another pool: after the records walked
+    table.reserveAddress(ip(2, 3), profiles);    // another pool: after the records walked
+    table.reserveAddress(ip(1, 252), profiles);  // ordered as numbers across the third octet
     table.reserveAddress(ip(9, 9), profiles);    // in no pool: nothing
     EXPECT_EQ(addresses(ClientList::Dynamic),
-              (std::vector<Ipv4>{ip(0, 100), ip(0, 101), ip(0, 103), ip(0, 105), ip(0, 110), ip(1, 252)}));
+              (std::vector<Ipv4>{ip(0, 100), ip(0, 101), ip(0, 103), ip(0, 105), ip(0, 110), ip(1, 252),
+                                 ip(2, 3)}));
     EXPECT_EQ(dynamicAt(ip(1, 252))->profile, "Lab");
     EXPECT_EQ(dynamicAt(ip(0, 100))->expiry, kExpiryReserved);
 }
@@ -247,9 +249,11 @@ TEST_F(ClientTableTest, ModifyMovesTheReservation) {
 TEST_F(ClientTableTest, SharedStaticAddressKeepsItsReservation) {
     ClientRecord* a = table.addStatic(staticClient(1, ip(0, 120)), false, profiles);
     ClientRecord* b = table.addStatic(staticClient(2, ip(0, 120)), true, profiles);
+    ClientRecord* c = table.addStatic(staticClient(3, ip(0, 120)), true, profiles);
+    ASSERT_TRUE(table.deleteRecord(ClientList::Static, *b, profiles));
     ASSERT_TRUE(table.modifyStatic(*a, staticClient(1, ip(0, 121)), false, profiles));
     EXPECT_EQ(dynamicAt(ip(0, 120))->expiry, kExpiryReserved);
-    ASSERT_TRUE(table.deleteRecord(ClientList::Static, *b, profiles));
+    ASSERT_TRUE(table.deleteRecord(ClientList::Static, *c, profiles));
     EXPECT_EQ(dynamicAt(ip(0, 120))->expiry, 0);
 }
 

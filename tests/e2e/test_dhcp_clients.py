@@ -1,0 +1,217 @@
+"""Real DHCP clients against Velkora in network namespaces: busybox udhcpc, ISC dhclient and
+dhcpcd on a bridged segment of the server, and a client behind ISC dhcrelay on a second
+segment. Each client's hook records what it was given."""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+HOOK = os.path.join(HERE, "..", "..", "scripts", "client_hook.sh")
+VELKORA = None
+
+PROFILES = {
+    "Profile0": "LanA",
+    "Profile1": "RelayB",
+}
+LAN_A = {
+    "InterfaceIP": "10.80.0.1", "BaseIP": "10.80.0.100", "Range": "50", "SubnetMask": "255.255.255.0",
+    "GatewayIP": "10.80.0.1", "DNS1IP": "10.80.0.53", "DNS2IP": "10.80.0.54", "DNSName": "lab-a.test",
+    "Lease": "600",
+}
+RELAY_B = {
+    "RelayIP": "10.82.0.1", "BaseIP": "10.82.0.100", "Range": "20", "SubnetMask": "255.255.255.0",
+    "GatewayIP": "10.82.0.1", "DNS1IP": "10.82.0.53", "DNSName": "lab-b.test", "Lease": "900",
+}
+
+
+def write_profiles(directory):
+    with open(os.path.join(directory, "Dorvane.ini"), "a") as f:
+        for key, value in PROFILES.items():
+            f.write(f"{key}={value}\n")
+        for name, keys in (("LanA", LAN_A), ("RelayB", RELAY_B)):
+            f.write(f"[{name}]\n")
+            for key, value in keys.items():
+                f.write(f"{key}={value}\n")
+
+
+def read_hook(path):
+    """The key=value lines of the last event that carried an address."""
+    result = {}
+    if not os.path.exists(path):
+        return result
+    with open(path) as f:
+        block = {}
+        for line in f.read().splitlines():
+            key, _, value = line.partition("=")
+            if key == "event":
+                if block.get("ip"):
+                    result = block
+                block = {"event": value}
+            else:
+                block[key] = value
+        if block.get("ip"):
+            result = block
+    return result
+
+
+class RealClients(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        missing = [c for c in ("busybox", "dhclient", "dhcpcd", "dhcrelay") if shutil.which(c) is None]
+        if missing:
+            raise unittest.SkipTest(f"missing DHCP clients: {' '.join(missing)}")
+        lab = cls.lab = netns.Lab("dc")
+        cls.srv = lab.namespace("s")
+        cls.relay = lab.namespace("r")
+        # Segment A: a bridge in the server namespace with one port per client namespace.
+        lab.ns_run(cls.srv, "ip", "link", "add", "br0", "type", "bridge")
+        lab.ns_run(cls.srv, "ip", "addr", "add", "10.80.0.1/24", "dev", "br0")
+        lab.ns_run(cls.srv, "ip", "link", "set", "br0", "up")
+        cls.clients = {}
+        for name in ("u", "h", "p", "u2"):
+            ns = lab.namespace(name)
+            a, b = lab.link(cls.srv, None, ns, None, f"{lab.prefix}{name}")
+            lab.ns_run(cls.srv, "ip", "link", "set", a, "master", "br0")
+            cls.clients[name] = (ns, b)
+        # Segment B behind the relay agent.
+        lab.link(cls.srv, "10.81.0.1/24", cls.relay, "10.81.0.2/24", f"{lab.prefix}sr")
+        cls.far = lab.namespace("f")
+        _, cls.far_dev = lab.link(cls.relay, "10.82.0.1/24", cls.far, None, f"{lab.prefix}rf")
+        lab.ns_run(cls.srv, "ip", "route", "add", "10.82.0.0/24", "via", "10.81.0.2")
+
+        registry = netns.write_config(lab.dir, {})
+        write_profiles(lab.dir)
+        cls.server = netns.Process(["ip", "netns", "exec", cls.srv, VELKORA, "-debug"],
+                                   env={"TOLMARK_REGISTRY": registry})
+        if cls.server.wait_for("DHCP  Start   Server on 10.80.0.1", timeout=15) is None:
+            cls.tearDownClass()
+            raise RuntimeError("server did not start:\n" + "\n".join(cls.server.lines))
+        cls.relay_proc = None
+
+    @classmethod
+    def tearDownClass(cls):
+        if getattr(cls, "relay_proc", None) is not None:
+            cls.relay_proc.kill()
+        cls.server.kill()
+        cls.lab.close()
+
+    def hook_env(self, name):
+        return dict(os.environ, HOOK_OUT=os.path.join(self.lab.dir, f"{name}.hook"))
+
+    def hook_for(self, name):
+        """dhclient and dhcpcd run their hook with a clean environment: a wrapper names the file."""
+        path = os.path.join(self.lab.dir, f"{name}-hook.sh")
+        with open(path, "w") as f:
+            f.write(f"#!/bin/sh\nHOOK_OUT={os.path.join(self.lab.dir, name + '.hook')} exec {HOOK} \"$@\"\n")
+        os.chmod(path, 0o755)
+        return path
+
+    def run_in(self, ns, args, env, timeout=40):
+        return subprocess.run(["ip", "netns", "exec", ns, *args], env=env, capture_output=True, text=True,
+                              timeout=timeout)
+
+    def udhcpc(self, name, *extra):
+        ns, dev = self.clients[name]
+        return self.run_in(ns, ["busybox", "udhcpc", "-i", dev, "-n", "-q", "-f", "-t", "5", "-T", "2",
+                                "-s", HOOK, *extra], self.hook_env(name))
+
+    def dhclient(self, name, *extra):
+        ns, dev = self.clients[name]
+        files = os.path.join(self.lab.dir, name)
+        return self.run_in(ns, ["dhclient", "-4", "-1", "-v", "-sf", self.hook_for(name), "-lf", files + ".leases",
+                                "-pf", files + ".pid", *extra, dev], self.hook_env(name))
+
+    def dhcpcd(self, name, *extra):
+        ns, dev = self.clients[name]
+        files = os.path.join(self.lab.dir, name)
+        return self.run_in(ns, ["dhcpcd", "-4", "-1", "-B", "-t", "20", "-c", self.hook_for(name), "-f", files + ".conf",
+                                "--noarp", *extra, dev], self.hook_env(name))
+
+    def lease_of(self, name):
+        return read_hook(os.path.join(self.lab.dir, f"{name}.hook"))
+
+    def assert_lan_a_lease(self, lease):
+        self.assertRegex(lease.get("ip", ""), r"^10\.80\.0\.(1[0-4][0-9])$")
+        self.assertEqual(lease["mask"], "255.255.255.0")
+        self.assertEqual(lease["router"], "10.80.0.1")
+        self.assertEqual(lease["dns"].split(), ["10.80.0.53", "10.80.0.54"])
+        self.assertEqual(lease["domain"], "lab-a.test")
+        self.assertEqual(lease["lease"], "600")
+
+    def test_1_udhcpc_gets_a_lease_and_keeps_it_on_renewal(self):
+        r = self.udhcpc("u")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        lease = self.lease_of("u")
+        self.assert_lan_a_lease(lease)
+        self.assertIsNotNone(self.server.wait_for(f"ACK {lease['ip']} 600", timeout=2))
+        # Asking again for the same address (a renewal after a restart of the client).
+        r = self.udhcpc("u", "-r", lease["ip"])
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual(self.lease_of("u")["ip"], lease["ip"])
+
+    def test_2_dhclient_gets_another_address_then_releases_it(self):
+        open(os.path.join(self.lab.dir, "h.conf"), "w").close()
+        r = self.dhclient("h")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        lease = self.lease_of("h")
+        self.assert_lan_a_lease(lease)
+        self.assertNotEqual(lease["ip"], self.lease_of("u").get("ip"))
+        mark = len(self.server.lines)
+        # A second run finds the lease in its file and asks for it again (INIT-REBOOT).
+        r = self.dhclient("h")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual(self.lease_of("h")["ip"], lease["ip"])
+        self.assertIsNotNone(self.server.wait_for(f"ACK {lease['ip']} 600", start=mark, timeout=2))
+        r = self.dhclient("h", "-r")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIsNotNone(self.server.wait_for(f" DHCP  Release ", start=mark, timeout=5))
+        i = self.server.wait_for(" DHCP  Release ", start=mark, timeout=1)
+        self.assertIn(f"({lease['ip']})", self.server.lines[i])
+
+    def test_3_dhcpcd_gets_a_third_address(self):
+        with open(os.path.join(self.lab.dir, "p.conf"), "w") as f:
+            f.write("option domain_name_servers, domain_name, host_name\n")
+        r = self.dhcpcd("p")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        lease = self.lease_of("p")
+        self.assert_lan_a_lease(lease)
+        self.assertNotIn(lease["ip"], (self.lease_of("u").get("ip"),))
+
+    def test_4_a_client_behind_a_relay_agent_gets_the_relay_profile(self):
+        ns_r, dev_r = self.relay, None
+        devices = self.lab.ns_run(self.relay, "ip", "-o", "link", "show").stdout
+        down = f"{self.lab.prefix}rfa"
+        up = f"{self.lab.prefix}sra" if f"{self.lab.prefix}sra" in devices else f"{self.lab.prefix}srb"
+        type(self).relay_proc = netns.Process(
+            ["ip", "netns", "exec", ns_r, "dhcrelay", "-4", "-d", "-id", down, "-iu", up, "10.81.0.1"])
+        time.sleep(1)
+        env = self.hook_env("far")
+        r = self.run_in(self.far, ["busybox", "udhcpc", "-i", self.far_dev, "-n", "-q", "-f", "-t", "6", "-T", "2",
+                                   "-s", HOOK], env)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr + "\n".join(self.relay_proc.lines))
+        lease = read_hook(os.path.join(self.lab.dir, "far.hook"))
+        self.assertRegex(lease["ip"], r"^10\.82\.0\.1(0[0-9]|1[0-9])$")
+        self.assertEqual(lease["router"], "10.82.0.1")
+        self.assertEqual(lease["domain"], "lab-b.test")
+        self.assertEqual(lease["lease"], "900")
+        i = self.server.wait_for(f"ACK {lease['ip']} 900 ", timeout=2)
+        self.assertIsNotNone(i, "\n".join(self.server.lines[-8:]))
+        self.assertTrue(self.server.lines[i].endswith(" gw 10.82.0.1 if 10.81.0.1"), self.server.lines[i])
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--velkora", required=True)
+    args, rest = parser.parse_known_args()
+    VELKORA = os.path.abspath(args.velkora)
+    netns.require_root()
+    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)
