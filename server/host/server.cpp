@@ -17,11 +17,13 @@ Server::Server(ServerPlatform platform)
       log_(platform_.clock, platform_.console),
       store_(platform_.registryFile),
       clients_(log_),
-      engine_(clients_, profiles_, interfaces_, settings_, log_, platform_.clock, platform_.arpRequester) {}
+      engine_(clients_, profiles_, interfaces_, settings_, log_, platform_.clock, platform_.arpRequester),
+      probe_(interfaces_, settings_, flags_, log_, stop_) {}
 
 Server::~Server() {
     requestStop();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
+    if (housekeeping_) housekeeping_->join();
 }
 
 void Server::requestStop() {
@@ -35,6 +37,17 @@ void Server::readSettings() {
         readTftpSettings(store_, kGeneralSection, dataDirectory_, tftp, multicast);
         return 0;
     });
+}
+
+void Server::startHousekeeping() {
+    // "TestHousekeepingMs" exists for the tests only: it shortens the 30-second wait (and so
+    // the periodic save and probe) so that scenarios do not have to wait minutes.
+    const std::int32_t testPeriod = store_.readInt(kGeneralSection, "TestHousekeepingMs", 0);
+    const auto period = testPeriod > 0 ? std::chrono::milliseconds(testPeriod) : std::chrono::milliseconds(30000);
+    HousekeepingTasks tasks;
+    tasks.periodicProbe = [this] { probe_.run(false); };
+    housekeeping_ = std::make_unique<Housekeeping>(std::move(tasks), flags_, stop_, period);
+    housekeeping_->start();
 }
 
 void Server::startAddressWatcher() {
@@ -86,9 +99,11 @@ int Server::run(int argc, char** argv) {
     sockets_.reconcile(interfaces_, port, log_);
     portInUse_ = port;
 
+    startHousekeeping();
     startAddressWatcher();
 
     if (!flags_.serverStopping.load()) {
+        probe_.run(true);
         ReceiveLoopContext context{interfaces_, sockets_,   log_,  flags_,
                                    engineLock_, engine_,     settings_, platform_.hostAddresses,
                                    platform_.arp, platform_.clock, stop_};
@@ -100,6 +115,7 @@ int Server::run(int argc, char** argv) {
     sockets_.closeAll();
     std::this_thread::yield();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
+    if (housekeeping_) housekeeping_->join();
     log_.close();
     return 0;
 }

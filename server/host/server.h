@@ -17,7 +17,9 @@
 #include "config/profiles.h"
 #include "server/dhcp/dhcp_engine.h"
 #include "server/leases/client_table.h"
+#include "server/host/backup_probe.h"
 #include "server/host/dhcp_sockets.h"
+#include "server/host/housekeeping.h"
 #include "server/host/log.h"
 #include "server/host/server_flags.h"
 #include "config/settings_holder.h"
@@ -62,6 +64,7 @@ public:
 private:
     void readSettings();
     void startAddressWatcher();
+    void startHousekeeping();
 
     ServerPlatform platform_;
     ServerFlags flags_;
@@ -78,6 +81,8 @@ private:
     std::string dataDirectory_;
     std::uint16_t portInUse_ = 0;
     std::thread addressWatcherThread_;
+    BackupProbe probe_;
+    std::unique_ptr<Housekeeping> housekeeping_;
 };
 
 }  // namespace tolmark

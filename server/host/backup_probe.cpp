@@ -1,0 +1,106 @@
+#include "server/host/backup_probe.h"
+
+#include <cstring>
+#include <vector>
+
+#include "platform/udp_socket.h"
+
+namespace tolmark {
+namespace {
+
+constexpr int kAnswerWaitMs = 1000;
+
+}  // namespace
+
+std::array<std::uint8_t, kProbeSize> probeMessage() {
+    std::array<std::uint8_t, kProbeSize> m{};
+    m[0] = 1;
+    m[1] = 1;
+    m[2] = 6;
+    const std::uint8_t xid[4] = {0x61, 0x68, 0x65, 0x68};
+    std::memcpy(&m[4], xid, 4);
+    m[8] = 0x00;
+    m[9] = 0x01;
+    std::memcpy(&m[28], "_DHCP_", 6);
+    const std::uint8_t cookie[4] = {0x63, 0x82, 0x53, 0x63};
+    std::memcpy(&m[236], cookie, 4);
+    const std::uint8_t discover[3] = {53, 1, 1};
+    std::memcpy(&m[240], discover, 3);
+    m[243] = 60;
+    m[244] = 15;
+    std::memcpy(&m[245], "Tolmark Server", 15);  // the 14 characters and their 0 byte
+    m[260] = 255;
+    return m;
+}
+
+bool isProbeAnswer(std::span<const std::uint8_t> datagram, Ipv4 source, Ipv4 entryAddress) {
+    return source != entryAddress && datagram.size() >= kProbeSize && datagram[0] == 2;
+}
+
+void BackupProbe::run(bool startup) {
+    const GeneralSettings g = settings_.general();
+    if (g.detect == 0) {
+        flags_.paused.store(0);
+        return;
+    }
+    if (startup) flags_.paused.store(1);
+
+    const std::uint16_t clientPort = static_cast<std::uint16_t>(g.port + 1);
+    const auto message = probeMessage();
+    struct ProbeSocket {
+        platform::UdpSocket socket;
+        Ipv4 address;
+    };
+    std::vector<ProbeSocket> sockets;
+    for (const InterfaceEntry& e : interfaces_.entries()) {
+        platform::UdpSocket s = platform::openBoundUdpSocket(e.address, clientPort);
+        if (!s.valid()) {
+            log_.line(1, true, "DHCP  Error   failed to listen on client port %s:%u\n", formatIpv4(e.address).c_str(),
+                      static_cast<unsigned>(clientPort));
+            continue;
+        }
+        if (!s.send(message.data(), message.size(), e.broadcast(), g.port)) {
+            log_.line(1, true, "DHCP  Error   failed to send on client port %u\n", static_cast<unsigned>(clientPort));
+        }
+        sockets.push_back({std::move(s), e.address});
+    }
+
+    bool answered = false;
+    Ipv4 answerFrom = 0;
+    std::vector<int> fds;
+    for (const auto& s : sockets) fds.push_back(s.socket.fd());
+    std::array<bool, kMaxInterfaces> readableStore{};
+    std::uint8_t buffer[1500];
+    while (!answered && !fds.empty() && !flags_.serverStopping.load()) {
+        std::span<bool> readable(readableStore.data(), fds.size());
+        if (platform::waitReadable(fds, &stop_, kAnswerWaitMs, readable) != platform::WaitResult::Readable) break;
+        for (std::size_t i = 0; i < sockets.size(); ++i) {
+            if (!readable[i]) continue;
+            platform::DatagramInfo info;
+            long n = sockets[i].socket.receive(buffer, sizeof buffer, info, true);
+            if (n > 0 && isProbeAnswer(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)), info.source,
+                                       sockets[i].address)) {
+                answered = true;
+                answerFrom = info.source;
+            }
+            break;  // the first readable socket in table order
+        }
+    }
+    sockets.clear();
+
+    const int paused = flags_.paused.load();
+    if (!flags_.serverStopping.load()) {
+        if (answered && (startup || paused == 0)) {
+            log_.line(1, true, "DHCP  paused  server on %s detected\n", formatIpv4(answerFrom).c_str());
+        } else if (!answered && !startup && paused == 1) {
+            log_.line(1, true, "DHCP  active  server started\n");
+        }
+    }
+    if (answered) {
+        if (paused < 2) flags_.paused.store(2);
+    } else if (paused > 0) {
+        flags_.paused.store(paused - 1);
+    }
+}
+
+}  // namespace tolmark

@@ -1,0 +1,83 @@
+#include "server/host/backup_probe.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "server/host/housekeeping.h"
+#include "tests/support/fakes.h"
+
+namespace tolmark {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(BackupProbe, MessageIsLaidOutByteForByte) {
+    const auto m = probeMessage();
+    std::array<std::uint8_t, kProbeSize> expected{};
+    expected[0] = 1;                                      // op: request
+    expected[1] = 1;                                      // htype
+    expected[2] = 6;                                      // hlen
+    expected[4] = 0x61, expected[5] = 0x68;               // xid
+    expected[6] = 0x65, expected[7] = 0x68;
+    expected[8] = 0x00, expected[9] = 0x01;               // secs
+    const char chaddr[] = "_DHCP_";                       // chaddr at 28
+    for (int i = 0; i < 6; ++i) expected[28 + i] = static_cast<std::uint8_t>(chaddr[i]);
+    expected[236] = 0x63, expected[237] = 0x82;           // cookie
+    expected[238] = 0x53, expected[239] = 0x63;
+    expected[240] = 53, expected[241] = 1, expected[242] = 1;  // DISCOVER
+    expected[243] = 60, expected[244] = 15;               // vendor class, 15 bytes
+    const char marker[] = "Tolmark Server";
+    for (int i = 0; i < 14; ++i) expected[245 + i] = static_cast<std::uint8_t>(marker[i]);
+    expected[259] = 0;                                    // the marker's 0 byte
+    expected[260] = 255;                                  // end
+    EXPECT_EQ(m, expected);
+}
+
+TEST(BackupProbe, AnswersComeFromAnotherAddressAndAreFullReplies) {
+    std::array<std::uint8_t, 300> reply{};
+    reply[0] = 2;
+    const Ipv4 own = makeIpv4(10, 0, 0, 1), other = makeIpv4(10, 0, 0, 2);
+    EXPECT_TRUE(isProbeAnswer(reply, other, own));
+    EXPECT_FALSE(isProbeAnswer(reply, own, own));  // our own receive loop answering
+    EXPECT_FALSE(isProbeAnswer(std::span<const std::uint8_t>(reply.data(), 299), other, own));
+    reply[0] = 1;
+    EXPECT_FALSE(isProbeAnswer(reply, other, own));
+}
+
+TEST(BackupProbe, DetectOffKeepsTheServerActiveWithoutProbing) {
+    InterfaceTable interfaces;
+    SettingsHolder settings;
+    ServerFlags flags;
+    flags.paused.store(2);
+    testing::CapturingLog log;
+    platform::WakeEvent stop;
+    BackupProbe probe(interfaces, settings, flags, log, stop);
+    probe.run(true);
+    EXPECT_EQ(flags.paused.load(), 0);
+    EXPECT_TRUE(log.lines.empty());
+}
+
+TEST(Housekeeping, PeriodicWorkRunsWhenTheWaitEndsAndStopEndsItAtOnce) {
+    ServerFlags flags;
+    platform::WakeEvent stop;
+    std::atomic<int> saves{0}, probes{0}, updates{0};
+    HousekeepingTasks tasks{[&] { updates.fetch_add(1); }, [&] { saves.fetch_add(1); }, [&] { probes.fetch_add(1); }};
+    Housekeeping keeper(tasks, flags, stop, 20ms);
+    keeper.start();
+    for (int i = 0; i < 200 && saves.load() < 3; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_GE(saves.load(), 3);
+    EXPECT_EQ(probes.load(), saves.load());
+    keeper.signal();
+    for (int i = 0; i < 200 && updates.load() == 0; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(updates.load(), 1);
+    flags.serverStopping.store(1);
+    stop.signal();
+    auto start = std::chrono::steady_clock::now();
+    keeper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+}
+
+}  // namespace
+}  // namespace tolmark
