@@ -142,3 +142,19 @@ class Process:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+
+
+def main(module_globals, needs_root=True):
+    """Runs a scenario file's tests: --velkora names the executable, stored as VELKORA."""
+    import argparse
+    import unittest
+
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--velkora", required=True)
+    args, rest = parser.parse_known_args()
+    module_globals["VELKORA"] = os.path.abspath(args.velkora)
+    if needs_root:
+        require_root()
+    result = unittest.main(module=module_globals["__name__"], argv=[sys.argv[0]] + rest, exit=False,
+                           verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)

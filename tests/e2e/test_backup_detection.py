@@ -1,7 +1,6 @@
 """Two servers with "Detect" on one segment: the second one pauses while the first answers its
 probe and drops requests; when the first stops, the second takes over."""
 
-import argparse
 import json
 import os
 import signal
@@ -72,10 +71,4 @@ class BackupDetection(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--velkora", required=True)
-    args, rest = parser.parse_known_args()
-    VELKORA = os.path.abspath(args.velkora)
-    netns.require_root()
-    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+    netns.main(globals())

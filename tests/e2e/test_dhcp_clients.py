@@ -2,7 +2,6 @@
 dhcpcd on a bridged segment of the server, and a client behind ISC dhcrelay on a second
 segment. Each client's hook records what it was given."""
 
-import argparse
 import os
 import shutil
 import subprocess
@@ -208,10 +207,4 @@ class RealClients(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--velkora", required=True)
-    args, rest = parser.parse_known_args()
-    VELKORA = os.path.abspath(args.velkora)
-    netns.require_root()
-    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+    netns.main(globals())

@@ -1,12 +1,14 @@
 """Velkora -install and -remove against a temporary unit directory and a stand-in systemctl,
 and the usage text of an unknown argument. Needs no root."""
 
-import argparse
 import os
 import subprocess
 import sys
 import tempfile
 import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns  # noqa: E402
 
 VELKORA = None
 
@@ -86,9 +88,4 @@ class ServiceInstall(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--velkora", required=True)
-    args, rest = parser.parse_known_args()
-    VELKORA = os.path.abspath(args.velkora)
-    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+    netns.main(globals(), needs_root=False)

@@ -2,7 +2,6 @@
 handed to the request processor (broadcast and unicast, served and excluded addresses),
 address changes followed at run time, and a clean stop on SIGINT."""
 
-import argparse
 import os
 import signal
 import sys
@@ -171,10 +170,4 @@ class ServiceMode(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--velkora", required=True)
-    args, rest = parser.parse_known_args()
-    VELKORA = os.path.abspath(args.velkora)
-    netns.require_root()
-    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+    netns.main(globals())
