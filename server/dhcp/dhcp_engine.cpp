@@ -113,7 +113,7 @@ void chooseHostName(Exchange& x) {
         }
     }
     x.hostNameLength = std::min(name.size(), kMaxHostName);
-    std::memcpy(x.hostName, name.data(), x.hostNameLength);
+    name.copy(x.hostName, x.hostNameLength);  // an empty view may have no data at all
 }
 
 void writeHeader(Exchange& x) {
@@ -361,7 +361,8 @@ std::size_t overflowPoint(const std::uint8_t* b, std::size_t end, std::size_t li
 std::size_t finish(Exchange& x, bool bootp) {
     const RequestSummary& s = x.r.summary;
     const std::size_t end = x.reply.position();
-    if (end + 1 > s.maxReplySize) {
+    // A reply that reaches the client's size with its end byte is moved, not only a longer one.
+    if (end + 1 >= s.maxReplySize) {
         std::uint8_t file[256];
         std::uint8_t name[kSnameSize + 1];
         const std::size_t fileLength = bootFileName(x, file, sizeof file);

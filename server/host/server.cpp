@@ -39,12 +39,24 @@ void Server::readSettings() {
     });
 }
 
+void Server::loadClients() {
+    files_ = clientFilePaths(store_, dataDirectory_);
+    const LoadCounts counts =
+        loadClientFiles(clients_, profiles_, files_, settings_.general(), log_, platform_.clock.now());
+    counters_.staticCount.store(static_cast<std::int32_t>(counts.staticTotal));
+    counters_.staticUsed.store(static_cast<std::int32_t>(counts.staticSeen));
+    counters_.dynamicUsed.store(static_cast<std::int32_t>(counts.dynamicActive));
+}
+
+void Server::saveChangedClients() { saveChangedLists(clients_, files_, settings_.general(), log_, &engineLock_); }
+
 void Server::startHousekeeping() {
     // "TestHousekeepingMs" exists for the tests only: it shortens the 30-second wait (and so
     // the periodic save and probe) so that scenarios do not have to wait minutes.
     const std::int32_t testPeriod = store_.readInt(kGeneralSection, "TestHousekeepingMs", 0);
     const auto period = testPeriod > 0 ? std::chrono::milliseconds(testPeriod) : std::chrono::milliseconds(30000);
     HousekeepingTasks tasks;
+    tasks.saveChangedLists = [this] { saveChangedClients(); };
     tasks.periodicProbe = [this] { probe_.run(false); };
     housekeeping_ = std::make_unique<Housekeeping>(std::move(tasks), flags_, stop_, period);
     housekeeping_->start();
@@ -92,12 +104,16 @@ int Server::run(int argc, char** argv) {
     {
         const OptionCodeList defaults = settings_.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
         std::lock_guard<std::mutex> engine(engineLock_);
-        profiles_.load(store_, defaults, interfaces_, log_, log_.level() > 1);
+        counters_.profileCount.store(static_cast<std::int32_t>(
+            profiles_.load(store_, defaults, interfaces_, log_, log_.level() > 1)));
+        counters_.poolTotal.store(profiles_.poolTotal());
     }
+    loadClients();
 
     const std::uint16_t port = settings_.general().port;
     sockets_.reconcile(interfaces_, port, log_);
     portInUse_ = port;
+    counters_.portInUse.store(port);
 
     startHousekeeping();
     startAddressWatcher();
@@ -114,6 +130,7 @@ int Server::run(int argc, char** argv) {
     flags_.statusChanged.fetch_or(kStatusLoopEnded);
     sockets_.closeAll();
     std::this_thread::yield();
+    saveChangedClients();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
     if (housekeeping_) housekeeping_->join();
     log_.close();

@@ -16,7 +16,9 @@
 #include "platform/wake_event.h"
 #include "config/profiles.h"
 #include "server/dhcp/dhcp_engine.h"
+#include "server/leases/client_files.h"
 #include "server/leases/client_table.h"
+#include "server/pipe/pipe_context.h"
 #include "server/host/backup_probe.h"
 #include "server/host/dhcp_sockets.h"
 #include "server/host/housekeeping.h"
@@ -55,6 +57,7 @@ public:
     Log& log() { return log_; }
     InterfaceTable& interfaces() { return interfaces_; }
     SettingsHolder& settings() { return settings_; }
+    StatusCounters& counters() { return counters_; }
     ConfigStore& store() { return store_; }
     ClientTable& clients() { return clients_; }
     ProfileList& profiles() { return profiles_; }
@@ -65,6 +68,8 @@ private:
     void readSettings();
     void startAddressWatcher();
     void startHousekeeping();
+    void loadClients();
+    void saveChangedClients();
 
     ServerPlatform platform_;
     ServerFlags flags_;
@@ -77,6 +82,8 @@ private:
     ProfileList profiles_;
     ClientTable clients_;
     dhcp::DhcpEngine engine_;
+    ClientFiles files_;
+    StatusCounters counters_;
     platform::WakeEvent stop_;
     std::string dataDirectory_;
     std::uint16_t portInUse_ = 0;

@@ -2,13 +2,16 @@
 // What the control pipe reaches of the running server. The server owns everything here; the
 // pipe takes the locks in the order control pipe, engine, client list (log innermost).
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "common/log_sink.h"
+#include "common/pipe_protocol.h"
 #include "config/config_store.h"
 #include "config/interface_table.h"
 #include "config/profiles.h"
@@ -52,6 +55,9 @@ struct PipeContext {
     std::function<void(bool stopFirst)> restartTftp;
     // Starts the host-name lookup pass after settings or profiles changed.
     std::function<void()> startNameLookup;
+    // The n-th record of the TFTP transfer list (running or recently ended) as its wire image;
+    // unset, or nothing, while there is no such transfer.
+    std::function<std::optional<std::array<std::uint8_t, kTransferRecordSize>>(std::int32_t)> transferRecord;
 };
 
 }  // namespace tolmark

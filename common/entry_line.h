@@ -1,0 +1,60 @@
+#pragma once
+// The client entry line: one client per line of the ethers, dynamic and ignored files, and the
+// text form the console tool and the manager exchange with the server. Fields are separated by
+// tabs: identity, [host name,] address, then ":time", "=seen-via", a profile name, and a remark
+// after a '#' that follows a blank.
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "common/client_record.h"
+
+namespace tolmark {
+
+// Lines are read into 1024-byte buffers; anything beyond is not part of the line.
+inline constexpr std::size_t kMaxEntryLine = 1023;
+inline constexpr std::size_t kEntryProfileChars = 23;
+inline constexpr std::size_t kEntryHostNameChars = 158;
+inline constexpr std::size_t kEntryRemarkChars = 31;
+inline constexpr std::size_t kDynamicRemarkChars = 23;
+inline constexpr const char* kDefaultProfileName = "Standard";
+
+// The three files differ in what the time means and which fields they write.
+enum class EntryFormat : std::uint8_t { Static = 0, Dynamic = 1, Ignored = 2 };
+
+// "UpdateEthers" bit: host names are written into the ethers and ignored files.
+inline constexpr int kUpdateEthersHostNames = 2;
+
+struct EntryParts {
+    std::string_view data;    // keeps the blank that preceded the '#'
+    std::string_view remark;  // empty when there is none
+};
+// Searching from the second character, the first '#' preceded by a blank or a tab starts the
+// remark.
+EntryParts splitRemark(std::string_view line);
+
+// Parses the data part of a line (no remark) into identity, host name, address, time (as both
+// last access and expiry), seen-via address and profile ("Standard" when absent). With
+// blankEndsFirstField, a space also ends the identity (the server's own files); entry texts
+// typed by users take tabs only. Nothing when the identity does not parse.
+std::optional<ClientFields> parseEntryData(std::string_view data, bool blankEndsFirstField);
+
+// splitRemark + parseEntryData; the remark is kept up to 31 characters.
+std::optional<ClientFields> parseEntryLine(std::string_view line, bool blankEndsFirstField);
+
+// The line as the server writes it, without the line break. Kind 0 is written as six bytes
+// joined by ':' (all zero for reservations, which carry no identity bytes); a deleted dynamic
+// record (kind 128) as 00:00:00:00:00:00 so that it reloads as a free record. Host names reach
+// the ethers and ignored files only with updateEthers bit 2, and only when they would read back
+// as the same host name; control characters in texts become '?'. Nothing when the identity has
+// no text form (kinds 1 to 4 without bytes, unknown kinds), because such a line would end
+// loading of the lines after it.
+struct EntryLineText {
+    char text[kMaxEntryLine + 1];
+    std::size_t length;
+    std::string_view view() const { return {text, length}; }
+};
+std::optional<EntryLineText> formatEntryLine(const ClientFields& record, EntryFormat format, int updateEthers);
+
+}  // namespace tolmark

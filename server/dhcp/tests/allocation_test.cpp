@@ -1,0 +1,89 @@
+// Where a new client's address comes from: the lowest unassigned address, the earliest expired
+// lease of a full pool, a different address each time under "ChangeIP", and the address test.
+
+#include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/tests/engine_fixture.h"
+
+namespace tolmark::dhcp::testing {
+namespace {
+
+class AllocationTest : public EngineTest {
+  protected:
+    void usePoolOf(std::int32_t range) {
+        Profile p = lanProfile();
+        p.range = range;
+        useProfiles({p});
+    }
+    std::vector<Ipv4> dynamicAddresses() {
+        std::vector<Ipv4> out;
+        for (ClientRecord* r : records(ClientList::Dynamic)) out.push_back(r->address);
+        return out;
+    }
+};
+
+TEST_F(AllocationTest, NewClientTakesTheLowestGap) {
+    const std::int64_t leased = clock_.now() + 1000;
+    addDynamic(mac(10), lan(100), leased);
+    addDynamic(mac(11), lan(101), leased);
+    addDynamic(mac(13), lan(103), leased);
+    EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(102));
+    EXPECT_EQ(dynamicAddresses(), (std::vector<Ipv4>{lan(100), lan(101), lan(102), lan(103)}));
+    EXPECT_EQ(send(discover(mac(2))).yiaddr, lan(104));
+}
+
+TEST_F(AllocationTest, FullPoolReusesTheEarliestExpiredLease) {
+    usePoolOf(3);
+    const std::int64_t now = clock_.now();
+    addDynamic(mac(10), lan(100), now - 100);
+    addDynamic(mac(11), lan(101), now - 500);
+    addDynamic(mac(12), lan(102), now + 1000);
+    EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(101));
+    ClientRecord* reused = dynamicAt(lan(101));
+    EXPECT_EQ(reused->identity, hardwareIdentity(mac(1)));
+    EXPECT_EQ(reused->expiry, 0);
+    EXPECT_EQ(records(ClientList::Dynamic).size(), 3u);
+}
+
+TEST_F(AllocationTest, ExhaustedPoolRefusesTheClient) {
+    usePoolOf(2);
+    ASSERT_EQ(bind(mac(1)), lan(100));
+    ASSERT_EQ(bind(mac(2)), lan(101));
+    log_.lines.clear();
+    EXPECT_FALSE(send(discover(mac(3))));
+    EXPECT_TRUE(logged("DHCP  Error   dyn. address lookup failed\n"));
+    EXPECT_EQ(records(ClientList::Ignored).size(), 1u);
+    // Once a lease has run out its address goes to the waiting client.
+    clock_.advance(3601);
+    EXPECT_EQ(send(discover(mac(3))).yiaddr, lan(100));
+}
+
+TEST_F(AllocationTest, ChangeIpGivesADifferentAddressOnEachDiscover) {
+    settings([](DhcpSettings& d) { d.general.changeIp = 1; });
+    EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(100));
+    EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(101));
+    ClientRecord* given = dynamicAt(lan(100));
+    EXPECT_EQ(given->lastAccess, 0);
+    EXPECT_EQ(given->expiry, 0);
+    // The REQUEST that follows takes the address last offered.
+    EXPECT_EQ(send(request(mac(1)).address(kServerIdentifier, kServer)).yiaddr, lan(101));
+    // The address the first client gave up goes to the next one at once.
+    EXPECT_EQ(send(discover(mac(2))).yiaddr, lan(100));
+}
+
+TEST_F(AllocationTest, AddressAnsweringArpIsHeldForTheForeignHost) {
+    settings([](DhcpSettings& d) { d.general.testIp = 1; });
+    const Mac foreign{0x66, 0x66, 0x66, 0x66, 0x66, 0x66};
+    arp_.answers[lan(100)] = foreign;
+    EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(101));
+    EXPECT_EQ(arp_.calls,
+              (std::vector<std::string>{"2 192.168.1.1 192.168.1.100", "2 192.168.1.1 192.168.1.101"}));
+    ClientRecord* held = dynamicAt(lan(100));
+    EXPECT_EQ(held->identity, hardwareIdentity(foreign));
+    EXPECT_EQ(held->expiry, clock_.now() + 3600);
+    // The client answering for its own address is no conflict.
+    arp_.answers[lan(101)] = mac(1);
+    EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(101));
+}
+
+}  // namespace
+}  // namespace tolmark::dhcp::testing

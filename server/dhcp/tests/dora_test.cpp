@@ -1,0 +1,205 @@
+// The DHCP exchanges of one client: DISCOVER, REQUEST in its states, RELEASE, DECLINE, INFORM,
+// and the NAK.
+
+#include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/tests/engine_fixture.h"
+
+namespace tolmark::dhcp::testing {
+namespace {
+
+using DoraTest = EngineTest;
+using Codes = std::vector<std::uint8_t>;
+
+TEST_F(DoraTest, DiscoverOfferRequestAck) {
+    Reply offer = send(discover(mac(1)).xid(0xCAFE0001).option(kParameterList, {1, 3, 6}));
+    ASSERT_TRUE(offer);
+    EXPECT_EQ(offer.length, 548u);
+    EXPECT_EQ(offer.op, 2);
+    EXPECT_EQ(offer.xid, 0xCAFE0001u);
+    EXPECT_EQ(offer.chaddr, Bytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(offer.yiaddr, lan(100));
+    EXPECT_EQ(offer.siaddr, kServer);
+    EXPECT_TRUE(offer.wellFormed);
+    EXPECT_EQ(offer.codes(), (Codes{kMessageType, kServerIdentifier, kLeaseTime, 1, 3, 6}));
+    EXPECT_EQ(offer.find(kMessageType)->value, Bytes{kOffer});
+    EXPECT_EQ(offer.addressOption(kServerIdentifier), kServer);
+    EXPECT_EQ(offer.u32Option(kLeaseTime), 3600u);
+    EXPECT_EQ(offer.addressOption(1), makeIpv4(255, 255, 255, 0));
+    EXPECT_EQ(log_.lines,
+              std::vector<std::string>{"DHCP  Discov. 00:11:22:33:44:01 (0.0.0.0) if 192.168.1.1\n"});
+    // An offer binds nothing: the record holds the address only through its identity.
+    ClientRecord* rec = dynamicAt(lan(100));
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(rec->identity, hardwareIdentity(mac(1)));
+    EXPECT_EQ(rec->expiry, 0);
+    EXPECT_EQ(rec->lastAccess, clock_.now());
+    EXPECT_EQ(rec->seenVia, kServer);
+
+    // SELECTING names this server; option 50 naming another address does not matter.
+    log_.lines.clear();
+    Reply ack = send(request(mac(1))
+                         .address(kServerIdentifier, kServer)
+                         .address(kRequestedAddress, lan(120))
+                         .option(kHostName, "pc1"));
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack.yiaddr, lan(100));
+    EXPECT_EQ(ack.find(kMessageType)->value, Bytes{kAck});
+    EXPECT_EQ(ack.u32Option(kLeaseTime), 3600u);
+    EXPECT_EQ(log_.lines,
+              std::vector<std::string>{
+                  "DHCP  Request 00:11:22:33:44:01 ACK 192.168.1.100 3600 nm pc1 if 192.168.1.1\n"});
+    EXPECT_EQ(rec->expiry, clock_.now() + 3600);
+
+    EXPECT_EQ(bind(mac(2)), lan(101));
+}
+
+TEST_F(DoraTest, RenewKeepsTheAddressAndReleaseFreesIt) {
+    ASSERT_EQ(bind(mac(1)), lan(100));
+    clock_.advance(1800);
+    Reply renew = send(request(mac(1)).ciaddr(lan(100)), lan(100));
+    ASSERT_TRUE(renew);
+    EXPECT_EQ(renew.yiaddr, lan(100));
+    EXPECT_EQ(renew.ciaddr, lan(100));
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, clock_.now() + 3600);
+
+    log_.lines.clear();
+    EXPECT_FALSE(
+        send(message(mac(1), kRelease).ciaddr(lan(100)).address(kServerIdentifier, kServer), lan(100)));
+    EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Release 00:11:22:33:44:01 (192.168.1.100)\n"});
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, 0);
+    // The free record keeps its identity, so the client comes back to its address.
+    EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(100));
+}
+
+TEST_F(DoraTest, DeclineHoldsTheAddressBack) {
+    ASSERT_EQ(bind(mac(1)), lan(100));
+    clock_.advance(10);
+    log_.lines.clear();
+    EXPECT_FALSE(send(
+        message(mac(1), kDecline).address(kRequestedAddress, lan(100)).address(kServerIdentifier, kServer)));
+    EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Decline 00:11:22:33:44:01 (192.168.1.100)\n"});
+    ClientRecord* held = dynamicAt(lan(100));
+    EXPECT_EQ(held->identity.length, 0);
+    EXPECT_EQ(held->expiry, clock_.now() + 3600);
+    EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(101));
+}
+
+TEST_F(DoraTest, InformIsAnsweredWithoutAddressOrLease) {
+    Reply ack = send(message(mac(1), kInform).ciaddr(lan(5)).option(kParameterList, {3}), lan(5));
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack.yiaddr, 0u);
+    EXPECT_EQ(ack.ciaddr, lan(5));
+    EXPECT_EQ(ack.codes(), (Codes{kMessageType, kServerIdentifier, 3}));
+    EXPECT_EQ(ack.find(kMessageType)->value, Bytes{kAck});
+    EXPECT_TRUE(logged("DHCP  Inform  00:11:22:33:44:01 (192.168.1.5) if 192.168.1.1\n"));
+}
+
+TEST_F(DoraTest, RequestForAnotherServerFreesTheRecord) {
+    ASSERT_TRUE(send(discover(mac(1))));
+    EXPECT_FALSE(
+        send(request(mac(1)).address(kServerIdentifier, lan(2)).address(kRequestedAddress, lan(100))));
+    ClientRecord* rec = dynamicAt(lan(100));
+    EXPECT_EQ(rec->identity.length, 0);
+    EXPECT_EQ(rec->expiry, 0);
+}
+
+TEST_F(DoraTest, InitRebootIsNakedForAnotherSubnetAndIgnoredOnTheSameOne) {
+    ASSERT_EQ(bind(mac(1)), lan(100));
+    EXPECT_EQ(send(request(mac(1)).address(kRequestedAddress, lan(100))).yiaddr, lan(100));
+
+    log_.lines.clear();
+    Reply nak = send(request(mac(1)).address(kRequestedAddress, makeIpv4(10, 1, 1, 5)));
+    ASSERT_TRUE(nak);
+    EXPECT_EQ(nak.find(kMessageType)->value, Bytes{kNak});
+    EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Request 00:11:22:33:44:01 (10.1.1.5) NAK\n"});
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, 0);
+
+    log_.lines.clear();
+    EXPECT_FALSE(send(request(mac(1)).address(kRequestedAddress, lan(140))));
+    EXPECT_EQ(log_.lines,
+              std::vector<std::string>{"DHCP  Request 00:11:22:33:44:01 (192.168.1.140) ignored\n"});
+
+    settings([](DhcpSettings& d) { d.general.soleServer = 1; });
+    Reply sole = send(request(mac(1)).address(kRequestedAddress, lan(140)));
+    ASSERT_TRUE(sole);
+    EXPECT_EQ(sole.find(kMessageType)->value, Bytes{kNak});
+}
+
+TEST_F(DoraTest, RenewForAnotherAddressGetsANakOfTheRightLayout) {
+    ASSERT_EQ(bind(mac(1)), lan(100));
+    log_.lines.clear();
+    Reply nak = send(request(mac(1)).ciaddr(lan(130)).option(kParameterList, {1, 3}), lan(130));
+    ASSERT_TRUE(nak);
+    EXPECT_TRUE(nak.flags & 0x8000);
+    EXPECT_EQ(nak.ciaddr, 0u);
+    EXPECT_EQ(nak.yiaddr, 0u);
+    EXPECT_EQ(nak.siaddr, 0u);
+    EXPECT_EQ(nak.codes(), (Codes{kMessageType, kServerIdentifier, 1, 3}));
+    EXPECT_EQ(nak.find(kMessageType)->value, Bytes{kNak});
+    EXPECT_EQ(nak.addressOption(kServerIdentifier), kServer);
+    EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Request 00:11:22:33:44:01 (192.168.1.130) NAK\n"});
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, 0);
+}
+
+TEST_F(DoraTest, RequestWithoutAnyAddressIsAcked) {
+    Reply ack = send(request(mac(1)));
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack.find(kMessageType)->value, Bytes{kAck});
+    EXPECT_EQ(ack.yiaddr, lan(100));
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, clock_.now() + 3600);
+}
+
+TEST_F(DoraTest, OfferAnnouncesTheTimeLeftOfACurrentLease) {
+    ASSERT_EQ(bind(mac(1)), lan(100));
+    clock_.advance(2600);
+    Reply offer = send(discover(mac(1)));
+    EXPECT_EQ(offer.yiaddr, lan(100));
+    EXPECT_EQ(offer.u32Option(kLeaseTime), 1000u);
+    // The offer does not touch the running lease.
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, clock_.now() + 1000);
+}
+
+TEST_F(DoraTest, MessagesBreakingTheirRulesAreIgnored) {
+    ASSERT_EQ(bind(mac(1)), lan(100));
+    const std::int64_t expiry = dynamicAt(lan(100))->expiry;
+    const RequestBuilder broken[] = {
+        message(mac(1), kDiscover).ciaddr(lan(100)),
+        message(mac(1), kDecline)
+            .ciaddr(lan(100))
+            .address(kRequestedAddress, lan(100))
+            .address(kServerIdentifier, kServer),
+        message(mac(1), kRelease).address(kServerIdentifier, kServer),
+        message(mac(1), kRelease).ciaddr(lan(100)).address(kServerIdentifier, lan(2)),
+        message(mac(1), kInform).ciaddr(lan(100)).address(kRequestedAddress, lan(100)),
+    };
+    for (const RequestBuilder& b : broken) EXPECT_FALSE(send(b, lan(100)));
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, expiry);
+    ASSERT_EQ(records(ClientList::Ignored).size(), 1u);
+    EXPECT_EQ(records(ClientList::Ignored)[0]->remark, "DHCP");
+    EXPECT_EQ(log_.lines.back(), "DHCP  Ignored Inform 00:11:22:33:44:01 (192.168.1.100)\n");
+
+    // A RELEASE of an address the client never had.
+    log_.lines.clear();
+    EXPECT_FALSE(
+        send(message(mac(1), kRelease).ciaddr(lan(140)).address(kServerIdentifier, kServer), lan(140)));
+    EXPECT_EQ(log_.lines.front(), "DHCP  Error   dyn. address lookup failed\n");
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, expiry);
+}
+
+TEST_F(DoraTest, OwnServerProbeIsAnsweredWithoutTrace) {
+    const std::uint8_t hardware[] = {'_', 'D', 'H', 'C', 'P', '_'};
+    RequestBuilder probe;
+    probe.chaddr(hardware).type(kDiscover).option(kVendorClass, std::string_view("Tolmark Server\0", 15));
+    Reply offer = send(probe.length(300));
+    ASSERT_TRUE(offer);
+    EXPECT_EQ(offer.length, 548u);
+    EXPECT_EQ(offer.yiaddr, 0u);
+    EXPECT_EQ(offer.siaddr, kServer);
+    EXPECT_EQ(offer.find(kMessageType)->value, Bytes{kOffer});
+    EXPECT_TRUE(log_.lines.empty());
+    EXPECT_TRUE(records(ClientList::Dynamic).empty());
+    EXPECT_TRUE(records(ClientList::Ignored).empty());
+}
+
+}  // namespace
+}  // namespace tolmark::dhcp::testing

@@ -1,0 +1,119 @@
+// Clients behind relay agents: relay agent information taken and echoed, relay-class profiles
+// with circuit ID values, and the per-relay limit of profiles for any relay.
+
+#include <string>
+
+#include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/tests/engine_fixture.h"
+
+namespace tolmark::dhcp::testing {
+namespace {
+
+const Ipv4 kRelay = makeIpv4(10, 9, 0, 1);
+
+class RelayTest : public EngineTest {
+  protected:
+    RelayTest() {
+        settings([](DhcpSettings& d) { d.general.enableRa = 1; });
+    }
+
+    static Profile relayProfile(std::string name, Ipv4 relay, Ipv4 base) {
+        Profile p;
+        p.name = std::move(name);
+        p.lease = 3600;
+        p.selectorKind = SelectorKind::Relay;
+        p.selectorAddress = relay;
+        p.baseIp = base;
+        p.range = 20;
+        p.subnetMask = makeIpv4(255, 255, 255, 0);
+        return p;
+    }
+    static Bytes circuit(std::string_view id) {
+        Bytes v{1, static_cast<std::uint8_t>(id.size())};
+        v.insert(v.end(), id.begin(), id.end());
+        return v;
+    }
+    RequestBuilder viaRelay(const Mac& m, int type, Ipv4 relay, std::string_view circuitId) {
+        RequestBuilder b = message(m, type).giaddr(relay);
+        if (!circuitId.empty())
+            b.option(kRelayInformation, circuit(circuitId));
+        return b;
+    }
+};
+
+TEST_F(RelayTest, RelayInformationIsEchoedAndKeysTheClient) {
+    useProfiles({lanProfile(), relayProfile("Remote", kRelay, makeIpv4(10, 9, 0, 100))});
+    Bytes info = circuit("port");
+    info.insert(info.end(), {2, 3, 'r', 'i', 'd'});
+    Reply offer = send(
+        message(mac(1), kDiscover).giaddr(kRelay).option(kRelayInformation, info).option(kParameterList, {1}),
+        kRelay);
+    ASSERT_TRUE(offer);
+    EXPECT_EQ(offer.yiaddr, makeIpv4(10, 9, 0, 100));
+    EXPECT_EQ(offer.giaddr, kRelay);
+    EXPECT_TRUE(lastSummary_.offSubnet);
+    EXPECT_EQ(offer.codes(),
+              (std::vector<std::uint8_t>{kMessageType, kServerIdentifier, kLeaseTime, 1, kRelayInformation}));
+    EXPECT_EQ(offer.find(kRelayInformation)->value, info);
+    EXPECT_EQ(log_.lines,
+              std::vector<std::string>{
+                  "DHCP  Discov. 00:11:22:33:44:01 (10.9.0.1) rc \"port\" gw 10.9.0.1 if 192.168.1.1\n"});
+    // The pool has no circuit value, so the record is keyed by the circuit alone: whatever
+    // device sits on that port gets its address.
+    ClientRecord* rec = records(ClientList::Dynamic).at(0);
+    EXPECT_EQ(rec->identity.kind, kIdentityCircuit);
+    EXPECT_EQ(rec->seenVia, kRelay);
+    Reply ack = send(viaRelay(mac(2), kRequest, kRelay, "port").address(kServerIdentifier, kServer), kRelay);
+    EXPECT_EQ(ack.yiaddr, makeIpv4(10, 9, 0, 100));
+}
+
+TEST_F(RelayTest, InformationIsTakenWithoutGiaddrOnlyOnATrustedInterface) {
+    useProfiles({lanProfile(), relayProfile("AnyRelay", kBroadcastAll, makeIpv4(172, 16, 5, 10))});
+    Reply untrusted = send(viaRelay(mac(1), kDiscover, 0, "port"));
+    EXPECT_EQ(untrusted.yiaddr, lan(100));
+    EXPECT_EQ(untrusted.find(kRelayInformation), nullptr);
+    EXPECT_EQ(dynamicAt(lan(100))->identity, hardwareIdentity(mac(1)));
+
+    interfaces_.setTrusted(kServer, true);
+    Reply trusted = send(viaRelay(mac(2), kDiscover, 0, "port"));
+    EXPECT_EQ(trusted.yiaddr, makeIpv4(172, 16, 5, 10));
+    ASSERT_NE(trusted.find(kRelayInformation), nullptr);
+    EXPECT_EQ(trusted.find(kRelayInformation)->value, circuit("port"));
+}
+
+TEST_F(RelayTest, CircuitIdValueWithAWildcardByte) {
+    Profile floor = relayProfile("Floor", kRelay, makeIpv4(10, 9, 0, 100));
+    floor.relaySelectorType = RelaySelectorType::CircuitId;
+    floor.selectorValue.length = 4;
+    std::copy_n("ab.d", 4, floor.selectorValue.bytes.begin());
+    useProfiles({lanProfile(), floor});
+
+    EXPECT_EQ(send(viaRelay(mac(1), kDiscover, kRelay, "abXd"), kRelay).yiaddr, makeIpv4(10, 9, 0, 100));
+    EXPECT_EQ(send(viaRelay(mac(1), kDiscover, kRelay, "abYdef"), kRelay).yiaddr, makeIpv4(10, 9, 0, 101));
+    log_.lines.clear();
+    Bytes tooShort = circuit("abX");
+    tooShort.insert(tooShort.end(), {2, 3, 'r', 'i', 'd'});
+    EXPECT_FALSE(send(message(mac(1), kDiscover).giaddr(kRelay).option(kRelayInformation, tooShort), kRelay));
+    EXPECT_EQ(log_.lines,
+              (std::vector<std::string>{
+                  "DHCP  Error   profile lookup failed, if 192.168.1.1\n",
+                  "DHCP  Ignored Discov. 00:11:22:33:44:01 (10.9.0.1) rc \"abX\" rr \"rid\" gw 10.9.0.1\n"}));
+    EXPECT_FALSE(send(viaRelay(mac(1), kDiscover, kRelay, "abXe"), kRelay));
+}
+
+TEST_F(RelayTest, ProfileForAnyRelayLimitsLeasesPerRelay) {
+    useProfiles({lanProfile(), relayProfile("AnyRelay", kBroadcastAll, makeIpv4(172, 16, 5, 10))});
+    const Ipv4 other = makeIpv4(10, 9, 0, 2);
+    ASSERT_TRUE(send(viaRelay(mac(1), kDiscover, kRelay, ""), kRelay));
+    ASSERT_TRUE(send(viaRelay(mac(1), kRequest, kRelay, "").address(kServerIdentifier, kServer), kRelay));
+
+    log_.lines.clear();
+    EXPECT_FALSE(send(viaRelay(mac(2), kDiscover, kRelay, ""), kRelay));
+    EXPECT_TRUE(logged("DHCP  Error   dyn. address lookup failed\n"));
+    EXPECT_EQ(send(viaRelay(mac(3), kDiscover, other, ""), other).yiaddr, makeIpv4(172, 16, 5, 11));
+    // The client holding the lease keeps being served.
+    EXPECT_EQ(send(viaRelay(mac(1), kDiscover, kRelay, ""), kRelay).yiaddr, makeIpv4(172, 16, 5, 10));
+}
+
+}  // namespace
+}  // namespace tolmark::dhcp::testing

@@ -1,0 +1,168 @@
+// Which options a reply carries and in what order, the client's size limit, and the overload of
+// options into `file` and `sname`.
+
+#include <string>
+
+#include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/tests/engine_fixture.h"
+
+namespace tolmark::dhcp::testing {
+namespace {
+
+using Codes = std::vector<std::uint8_t>;
+
+OptionCodeList codeList(std::string_view text) {
+    OptionCodeList list;
+    parseOptionCodeList(text, list);
+    return list;
+}
+
+class ReplyOptionsTest : public EngineTest {
+  protected:
+    // Options after 53, 54 and 51.
+    static Codes requested(const Reply& reply) {
+        Codes codes = reply.codes();
+        return Codes(codes.begin() + 3, codes.end());
+    }
+
+    // Profile options of 100, 100 and four times 20 bytes: requested in this order a reply
+    // outgrows 548 bytes with a small option (231) at the overflow point.
+    void useLargeProfile(std::string bootFile, std::string bootName) {
+        Profile p = lanProfile();
+        p.bootFile = std::move(bootFile);
+        p.bootName = std::move(bootName);
+        const std::string hundred = "224 100 \"" + std::string(100, 'a');
+        const std::string hundred2 = "225 100 \"" + std::string(100, 'b');
+        addOptionLines(p,
+                       {hundred, hundred2, "228 20 \"cccccccccccccccccccc", "229 20 \"dddddddddddddddddddd",
+                        "230 20 \"eeeeeeeeeeeeeeeeeeee", "231 20 \"ffffffffffffffffffff"});
+        useProfiles({p});
+    }
+    RequestBuilder largeDiscover() {
+        return discover(mac(1)).option(kParameterList, {1, 3, 224, 225, 228, 229, 230, 231});
+    }
+};
+
+TEST_F(ReplyOptionsTest, RequestedOptionsFollowTheParameterList) {
+    Profile p = lanProfile();
+    p.ntp[0] = makeIpv4(10, 0, 0, 123);
+    addOptionLines(p, {"43 3 1 2 3", "150 4 10.0.0.9"});
+    useProfiles({p});
+    // Unknown codes and codes the profile has no value for are skipped; lines not asked for are
+    // not sent.
+    Reply offer = send(discover(mac(1)).option(kParameterList, {6, 150, 99, 1, 42, 44, 3}));
+    EXPECT_EQ(requested(offer), (Codes{6, 150, 1, 42, 3}));
+    EXPECT_EQ(offer.addressOption(150), makeIpv4(10, 0, 0, 9));
+    EXPECT_EQ(offer.addressOption(42), makeIpv4(10, 0, 0, 123));
+    // A 0 code ends the list.
+    EXPECT_EQ(requested(send(discover(mac(1)).option(kParameterList, {3, 0, 1}))), Codes{3});
+}
+
+TEST_F(ReplyOptionsTest, WithoutAListTheDefaultOptionsThenEveryProfileLine) {
+    Profile p = lanProfile();
+    p.offset = -3600;
+    addOptionLines(p, {"43 3 1 2 3", "150 4 10.0.0.9"});
+    useProfiles({p});
+    Reply offer = send(discover(mac(1)));
+    // 2 is always written; the other defaults only with a value.
+    EXPECT_EQ(requested(offer), (Codes{1, 2, 3, 6, 43, 150}));
+    EXPECT_EQ(offer.find(2)->value, (Bytes{0xFF, 0xFF, 0xF1, 0xF0}));
+    EXPECT_EQ(offer.find(43)->value, (Bytes{1, 2, 3}));
+
+    settings([](DhcpSettings& d) { d.defaultOptions = codeList("6,1"); });
+    EXPECT_EQ(requested(send(discover(mac(1)))), (Codes{6, 1, 43, 150}));
+}
+
+TEST_F(ReplyOptionsTest, SendOptionsAreSentUnasked) {
+    Profile p = lanProfile();
+    addOptionLines(p, {"150 4 10.0.0.9"});
+    p.sendOptions = codeList("6,150");
+    useProfiles({p});
+    // 6 waits for its place in the list; 150 is not in it and goes out first.
+    EXPECT_EQ(requested(send(discover(mac(1)).option(kParameterList, {1, 6}))), (Codes{150, 1, 6}));
+}
+
+TEST_F(ReplyOptionsTest, MaximumMessageSizeSetsTheReplyLimit) {
+    const std::pair<std::uint16_t, std::uint16_t> cases[] = {
+        {1500, 1472}, {576, 548}, {600, 572}, {9000, 1472}};
+    for (auto [sent, limit] : cases) {
+        send(discover(mac(1)).option(
+            kMaxMessageSize, {static_cast<std::uint8_t>(sent >> 8), static_cast<std::uint8_t>(sent)}));
+        EXPECT_EQ(lastSummary_.maxReplySize, limit) << sent;
+    }
+    // A client that takes large replies gets its options unmoved.
+    useLargeProfile("boot/pxe.0", "");
+    Reply offer = send(largeDiscover().option(kMaxMessageSize, {0x05, 0xDC}));
+    EXPECT_GT(offer.length, 548u);
+    EXPECT_EQ(offer.overload, 0);
+    EXPECT_EQ(requested(offer), (Codes{1, 3, 224, 225, 228, 229, 230, 231}));
+    EXPECT_EQ(Reply::fieldText(offer.file), "boot/pxe.0");
+}
+
+TEST_F(ReplyOptionsTest, OverflowMovesIntoFileAndSname) {
+    useLargeProfile("boot/pxe.0", "srv1");
+    Reply offer = send(largeDiscover());
+    ASSERT_TRUE(offer);
+    EXPECT_EQ(offer.length, 548u);
+    EXPECT_TRUE(offer.wellFormed);
+    EXPECT_EQ(offer.overload, 3);
+    // `file` first carries the boot file name, `sname` the server name.
+    EXPECT_EQ(requested(offer), (Codes{1, 3, 224, 225, 228, 229, 230, kOverload, 67, 231, 66}));
+    EXPECT_EQ(offer.text(67), std::string("boot/pxe.0\0", 11));
+    EXPECT_EQ(offer.text(66), std::string("srv1\0", 5));
+    EXPECT_EQ(offer.text(231), std::string(20, 'f'));
+}
+
+TEST_F(ReplyOptionsTest, ReplyReachingTheLimitIsOverloaded) {
+    // 255 bytes up to 51, 1 and 3 to 267, two lines of 102 bytes to 471, then one of n + 2:
+    // with n = 74 the end byte is byte 548.
+    for (int n : {73, 74}) {
+        Profile p = lanProfile();
+        p.bootFile = "boot/pxe.0";
+        const std::string last =
+            "232 " + std::to_string(n) + " \"" + std::string(static_cast<std::size_t>(n), 'z');
+        addOptionLines(p, {"224 100 \"" + std::string(100, 'a'), "225 100 \"" + std::string(100, 'b'), last});
+        useProfiles({p});
+        Reply offer = send(discover(mac(1)).option(kParameterList, {1, 3, 224, 225, 232}));
+        EXPECT_EQ(offer.length, 548u);
+        if (n == 73)
+            EXPECT_EQ(requested(offer), (Codes{1, 3, 224, 225, 232}));
+        else
+            EXPECT_EQ(requested(offer), (Codes{1, 3, 224, 225, kOverload, 67, 232}));
+    }
+}
+
+TEST_F(ReplyOptionsTest, ALongBootFileNameKeepsFile) {
+    const std::string name(126, 'x');
+    useLargeProfile(name, "srv1");
+    Reply offer = send(largeDiscover());
+    EXPECT_TRUE(offer.wellFormed);
+    EXPECT_EQ(offer.overload, 2);
+    EXPECT_EQ(Reply::fieldText(offer.file), name);
+    EXPECT_EQ(requested(offer), (Codes{1, 3, 224, 225, 228, 229, 230, kOverload, 66, 231}));
+}
+
+TEST_F(ReplyOptionsTest, UseOptSendsServerAndFileAsOptions) {
+    Profile p = lanProfile();
+    p.useOpt = 1;
+    p.bootName = "%S";
+    p.bootFile = "pxelinux.0";
+    useProfiles({p});
+    Reply offer = send(discover(mac(1)).option(kParameterList, {66, 67}));
+    EXPECT_EQ(requested(offer), (Codes{66, 67}));
+    EXPECT_EQ(offer.text(66), std::string("192.168.1.1\0", 12));
+    EXPECT_EQ(offer.text(67), std::string("pxelinux.0\0", 11));
+    EXPECT_EQ(offer.sname, Bytes(64, 0));
+    EXPECT_EQ(offer.file, Bytes(128, 0));
+
+    // Without UseOpt the names stand in the header fields instead.
+    p.useOpt = 0;
+    useProfiles({p});
+    offer = send(discover(mac(1)).option(kParameterList, {66, 67}));
+    EXPECT_EQ(requested(offer), Codes{});
+    EXPECT_EQ(Reply::fieldText(offer.sname), "192.168.1.1");
+    EXPECT_EQ(Reply::fieldText(offer.file), "pxelinux.0");
+}
+
+}  // namespace
+}  // namespace tolmark::dhcp::testing

@@ -1,0 +1,558 @@
+#include "server/leases/client_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "platform/file_descriptor.h"
+
+namespace tolmark {
+
+using platform::FileDescriptor;
+
+namespace {
+
+constexpr std::size_t kPathCapacity = 1024;
+constexpr off_t kBackupMinimumSize = 25;  // files of 24 bytes or less are not worth a backup
+
+EntryFormat formatOf(ClientList list) {
+    switch (list) {
+        case ClientList::Static:
+            return EntryFormat::Static;
+        case ClientList::Dynamic:
+            return EntryFormat::Dynamic;
+        default:
+            return EntryFormat::Ignored;
+    }
+}
+
+std::string fitText(std::string_view text, std::size_t maxChars) {
+    return std::string(text.substr(0, std::min(text.size(), maxChars)));
+}
+
+// Reads a file line by line through a fixed buffer. A line keeps at most 1023 characters
+// (the rest of a longer line is passed over); its "\n" or "\r\n" is removed.
+class LineReader {
+  public:
+    explicit LineReader(int fd) : fd_(fd) {}
+
+    // False at the end of the file or on a read error (see failed()).
+    bool next(std::string& line, std::uint64_t& lineStart) {
+        line.clear();
+        lineStart = offset_ + pos_;
+        bool any = false;
+        std::size_t physical = 0;
+        for (;;) {
+            if (pos_ == length_ && !fill())
+                break;
+            const char c = buffer_[pos_++];
+            any = true;
+            if (c == '\n') {
+                if (!line.empty() && line.back() == '\r' && physical == line.size())
+                    line.pop_back();
+                break;
+            }
+            ++physical;
+            // One character more than a line holds, so that a "\r" at position 1023 can go.
+            if (line.size() <= kMaxEntryLine)
+                line.push_back(c);
+        }
+        if (line.size() > kMaxEntryLine)
+            line.resize(kMaxEntryLine);
+        return any;
+    }
+    bool failed() const { return failed_; }
+
+  private:
+    bool fill() {
+        offset_ += length_;
+        pos_ = length_ = 0;
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer_, sizeof buffer_);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                failed_ = true;
+            if (n <= 0)
+                return false;
+            length_ = static_cast<std::size_t>(n);
+            return true;
+        }
+    }
+
+    int fd_;
+    char buffer_[65536];
+    std::size_t pos_ = 0;
+    std::size_t length_ = 0;
+    std::uint64_t offset_ = 0;
+    bool failed_ = false;
+};
+
+enum class StopReason { None, EmptyLine, Unreadable, NoMemory, ReadError };
+
+std::string errorText(int error) {
+    char buffer[128];
+    // The GNU strerror_r may return a static text instead of filling the buffer.
+    const char* text = strerror_r(error, buffer, sizeof buffer);
+    return text != nullptr ? text : "unknown error";
+}
+
+// Hard-links the file to a name no earlier one uses, so that what the server could not read
+// survives the next save. A hard link needs no copy and never leaves a half-written file.
+bool preserveOriginal(const std::string& path, LogSink& log) {
+    for (int n = 0; n < 10; ++n) {
+        std::string name = path + ".unloaded";
+        if (n > 0)
+            name += "." + std::to_string(n);
+        if (::link(path.c_str(), name.c_str()) == 0) {
+            log.line(1, false, "DHCP  Error   %s kept as %s\n", path.c_str(), name.c_str());
+            return true;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    return false;
+}
+
+bool blankOnly(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+}
+
+std::uint32_t lineCount(std::string_view text) {
+    const auto breaks = static_cast<std::uint32_t>(std::count(text.begin(), text.end(), '\n'));
+    return breaks + (!text.empty() && text.back() != '\n' ? 1 : 0);
+}
+
+// Reads the file from the line loading stopped at to its end, to be written back after the
+// records. A tail too large to hold, or one that cannot be read, is kept by a hard link
+// instead; when even that fails, the file is never replaced.
+void keepTail(int fd, std::uint64_t start, ListFile& file, StopReason reason, std::uint32_t lineNo,
+              LogSink& log) {
+    std::string tail;
+    bool readable = reason != StopReason::ReadError;
+    try {
+        constexpr std::size_t kChunk = 65536;
+        std::uint64_t at = start;
+        while (readable && tail.size() <= kMaxKeptTail) {
+            const std::size_t before = tail.size();
+            tail.resize(before + kChunk);
+            const ssize_t n = ::pread(fd, tail.data() + before, kChunk, static_cast<off_t>(at));
+            const int error = errno;
+            tail.resize(before + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+            if (n < 0 && error == EINTR)
+                continue;
+            if (n < 0)
+                readable = false;
+            if (n <= 0)
+                break;
+            at += static_cast<std::uint64_t>(n);
+        }
+    } catch (const std::bad_alloc&) {
+        readable = false;
+    }
+    if (readable && blankOnly(tail))
+        return;
+    const char* path = file.path.c_str();
+    if (readable && tail.size() <= kMaxKeptTail) {
+        const std::uint32_t lines = lineCount(tail);
+        switch (reason) {
+            case StopReason::EmptyLine:
+                log.line(2, false, "%s %u: empty line, %u lines from here kept unloaded\n", path, lineNo, lines);
+                break;
+            case StopReason::Unreadable:
+                log.line(1, false, "DHCP  Error   %s %u: no client identity, %u lines from here kept unloaded\n",
+                         path, lineNo, lines);
+                break;
+            default:
+                log.line(1, false, "DHCP  Error   %s %u: no memory, %u lines from here kept unloaded\n", path,
+                         lineNo, lines);
+                break;
+        }
+        file.keptTail = std::move(tail);
+        return;
+    }
+    log.line(1, false, "DHCP  Error   %s %u: loading stopped, rest of the file not held\n", path, lineNo);
+    if (!preserveOriginal(file.path, log))
+        file.replaceRefused = true;
+}
+
+// One line of a client file turned into a record of the list, or why not.
+enum class LineResult { Comment, Skipped, Accepted, EmptyLine, Unreadable, NoMemory };
+
+struct LoadState {
+    ClientTable& table;
+    ClientList list;
+    const ProfileList& profiles;
+    const GeneralSettings& settings;
+    LogSink& log;
+    std::int64_t now;
+    ClientRecord* lastDynamic = nullptr;  // where the next dynamic record is linked
+    std::vector<ClientRecord*> ignored;   // pushed at the front in reverse once loading ends
+    std::uint32_t counted = 0;
+    std::uint32_t staticTotal = 0;
+};
+
+// Dynamic records outside their pool, or repeating the previous record's address, would hand
+// out an address twice or outside the configured range.
+bool dropDynamic(const ClientFields& fields, const LoadState& state) {
+    if (fields.address == 0)
+        return false;
+    const Profile* profile = state.profiles.find(fields.profile);
+    if (profile != nullptr && profile->hasPool() && !profile->poolContains(fields.address))
+        return true;
+    const ClientRecord* previous = state.lastDynamic;
+    return previous != nullptr && previous->address == fields.address &&
+           profileNameEquals(previous->profile, fields.profile);
+}
+
+void linkRecord(ClientRecord& record, LoadState& state) {
+    switch (state.list) {
+        case ClientList::Static:
+            state.table.appendStatic(record);
+            ++state.staticTotal;
+            if (record.lastAccess != 0)
+                ++state.counted;
+            break;
+        case ClientList::Dynamic:
+            state.table.insertDynamicAfter(state.lastDynamic, record);
+            state.lastDynamic = &record;
+            if (record.expiry > state.now)
+                ++state.counted;
+            break;
+        default:
+            state.ignored.push_back(&record);
+            break;
+    }
+}
+
+LineResult loadLine(const std::string& line, std::uint32_t lineNo, LoadState& state) {
+    if (!line.empty() && line.front() == '#')
+        return LineResult::Comment;
+    const EntryParts parts = splitRemark(line);
+    if (parts.data.empty())
+        return LineResult::EmptyLine;
+    ClientRecord* record = nullptr;
+    try {
+        std::optional<ClientFields> fields = parseEntryData(parts.data, true);
+        if (!fields)
+            return LineResult::Unreadable;
+        const bool dynamic = state.list == ClientList::Dynamic;
+        if (dynamic && dropDynamic(*fields, state))
+            return LineResult::Skipped;
+        fields->remark = fitText(parts.remark, dynamic ? kDynamicRemarkChars : kEntryRemarkChars);
+        if (dynamic)
+            fields->lastAccess = 0;
+        // Room for the ignored record is made before it is taken, so that linking cannot fail.
+        if (state.list == ClientList::Ignored && state.ignored.size() == state.ignored.capacity())
+            state.ignored.reserve(std::max<std::size_t>(64, state.ignored.capacity() * 2));
+        record = state.table.take();
+        if (record == nullptr)
+            return LineResult::NoMemory;
+        static_cast<ClientFields&>(*record) = std::move(*fields);
+    } catch (const std::bad_alloc&) {
+        if (record != nullptr)
+            state.table.release(*record);
+        return LineResult::NoMemory;
+    }
+    linkRecord(*record, state);
+    if (state.log.level() >= 3) {
+        if (state.list == ClientList::Ignored) {
+            const std::string data(parts.data);
+            state.log.line(3, false, "%u: %s\n", lineNo, data.c_str());
+        } else if (auto text = formatEntryLine(*record, formatOf(state.list), state.settings.updateEthers)) {
+            state.log.line(3, false, "%u: %s\n", lineNo, text->text);
+        }
+    }
+    return LineResult::Accepted;
+}
+
+ClientRecord* lastOf(ClientTable& table, ClientList list) {
+    ClientRecord* last = nullptr;
+    for (ClientRecord* r = table.first(list); r != nullptr; r = table.next(*r)) last = r;
+    return last;
+}
+
+StopReason stopReasonOf(LineResult result) {
+    switch (result) {
+        case LineResult::EmptyLine:
+            return StopReason::EmptyLine;
+        case LineResult::Unreadable:
+            return StopReason::Unreadable;
+        case LineResult::NoMemory:
+            return StopReason::NoMemory;
+        default:
+            return StopReason::None;
+    }
+}
+
+// ---- Saving -----------------------------------------------------------------------------------
+
+struct SaveFailure {
+    const char* step;
+    int error;
+};
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string directoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// 0, or the error that kept the rename from being made durable.
+int syncDirectory(const std::string& path) {
+    FileDescriptor dir(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir || ::fsync(dir.get()) != 0)
+        return errno;
+    return 0;
+}
+
+// The list as file lines. Fields are read under fieldsLock (when given) and the list lock,
+// which are held only for this walk.
+std::string formatList(ClientTable& table, ClientList list, const GeneralSettings& settings,
+                       std::mutex* fieldsLock, std::uint32_t& unwritable) {
+    std::unique_lock<std::mutex> fields;
+    if (fieldsLock != nullptr)
+        fields = std::unique_lock<std::mutex>(*fieldsLock);
+    std::lock_guard links(table.listLock());
+    std::string out;
+    std::size_t written = 0;
+    for (const ClientRecord* r = table.first(list); r != nullptr && written < kMaxSavedRecords;) {
+        if (auto line = formatEntryLine(*r, formatOf(list), settings.updateEthers)) {
+            out.append(line->view());
+            out.push_back('\n');
+        } else {
+            ++unwritable;
+        }
+        ++written;
+        const ClientRecord* following = table.next(*r);
+        r = following == r ? nullptr : following;
+    }
+    return out;
+}
+
+// Keeps the current file under the backup name. A hard link keeps the file name in place the
+// whole time; a file system without hard links falls back to renaming, which leaves the name
+// missing until the new file is moved in. Returns the way the backup was made.
+enum class Backup { None, Linked, Renamed };
+
+Backup makeBackup(const std::string& path, const GeneralSettings& settings, LogSink& log) {
+    struct stat info {};
+    if (settings.backup == 0 || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size < kBackupMinimumSize)
+        return Backup::None;
+    const std::string backup = path + ".bak";
+    if (::unlink(backup.c_str()) != 0 && errno != ENOENT) {
+        log.line(1, false, "DHCP  Error   failed to back up %s (%s)\n", path.c_str(), errorText(errno).c_str());
+        return Backup::None;
+    }
+    if (::link(path.c_str(), backup.c_str()) == 0)
+        return Backup::Linked;
+    if (::rename(path.c_str(), backup.c_str()) == 0)
+        return Backup::Renamed;
+    log.line(1, false, "DHCP  Error   failed to back up %s (%s)\n", path.c_str(), errorText(errno).c_str());
+    return Backup::None;
+}
+
+std::optional<SaveFailure> replaceFile(ClientTable& table, ClientList list, const ListFile& file,
+                                       const GeneralSettings& settings, LogSink& log, std::mutex* fieldsLock) {
+    if (file.replaceRefused)
+        return SaveFailure{"file kept unread", 0};
+    const std::string& path = file.path;
+    const std::string temporary = path + ".tmp";
+    FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd)
+        return SaveFailure{"create", errno};
+    log.line(3, false, "saving %s...\n", path.c_str());
+
+    std::uint32_t unwritable = 0;
+    std::string content;
+    try {
+        content = formatList(table, list, settings, fieldsLock, unwritable);
+        content += file.keptTail;
+    } catch (const std::bad_alloc&) {
+        ::unlink(temporary.c_str());
+        return SaveFailure{"format", ENOMEM};
+    }
+    if (unwritable != 0)
+        log.line(1, false, "DHCP  Error   %s: %u records without identity not saved\n", path.c_str(), unwritable);
+
+    // Until the new file is on disk in full, the old one must stay where it is.
+    if (!writeAll(fd.get(), content) || ::fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return SaveFailure{"write", error};
+    }
+    const Backup backup = makeBackup(path, settings, log);
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        if (backup == Backup::Renamed)
+            ::rename((path + ".bak").c_str(), path.c_str());
+        ::unlink(temporary.c_str());
+        return SaveFailure{"rename", error};
+    }
+    if (const int error = syncDirectory(path); error != 0)
+        return SaveFailure{"sync directory", error};
+    return std::nullopt;
+}
+
+}  // namespace
+
+ListFile& ClientFiles::of(ClientList list) {
+    switch (list) {
+        case ClientList::Static:
+            return ethers;
+        case ClientList::Dynamic:
+            return dynamic;
+        default:
+            return ignored;
+    }
+}
+
+const ListFile& ClientFiles::of(ClientList list) const {
+    switch (list) {
+        case ClientList::Static:
+            return ethers;
+        case ClientList::Dynamic:
+            return dynamic;
+        default:
+            return ignored;
+    }
+}
+
+ClientFiles clientFilePaths(const ConfigStore& store, std::string_view dataDirectory) {
+    ClientFiles files;
+    const std::string directory(dataDirectory);
+    files.ethers.path = store.readText(kGeneralSection, "Ethers", directory + "ethers", kPathCapacity);
+    files.dynamic.path = store.readText(kGeneralSection, "Dynamic", directory + "dynamic", kPathCapacity);
+    files.ignored.path = store.readText(kGeneralSection, "Ignored", directory + "ignored", kPathCapacity);
+    return files;
+}
+
+std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& profiles, ListFile& file,
+                       const GeneralSettings& settings, LogSink& log, std::int64_t now, std::uint32_t* staticTotal) {
+    file.keptTail.clear();
+    file.replaceRefused = false;
+    FileDescriptor fd(::open(file.path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        if (errno != ENOENT) {
+            log.line(1, false, "DHCP  Error   cannot read %s (%s)\n", file.path.c_str(), errorText(errno).c_str());
+            if (!preserveOriginal(file.path, log))
+                file.replaceRefused = true;
+        }
+        return 0;
+    }
+    LoadState state{table, list, profiles, settings, log, now, nullptr, {}, 0, 0};
+    if (list == ClientList::Dynamic)
+        state.lastDynamic = lastOf(table, ClientList::Dynamic);
+
+    // The reader's buffer is too large for the stack of every thread.
+    std::unique_ptr<LineReader> reader;
+    try {
+        reader = std::make_unique<LineReader>(fd.get());
+    } catch (const std::bad_alloc&) {
+        keepTail(fd.get(), 0, file, StopReason::NoMemory, 0, log);
+        return 0;
+    }
+    std::string line;
+    std::uint64_t lineStart = 0;
+    std::uint32_t lineNo = 0;
+    StopReason stop = StopReason::None;
+    while (stop == StopReason::None) {
+        bool more = false;
+        try {
+            line.reserve(kMaxEntryLine + 1);
+            more = reader->next(line, lineStart);
+        } catch (const std::bad_alloc&) {
+            stop = StopReason::NoMemory;
+            break;
+        }
+        if (!more) {
+            if (reader->failed())
+                stop = StopReason::ReadError;
+            break;
+        }
+        stop = stopReasonOf(loadLine(line, lineNo, state));
+        if (stop == StopReason::None)
+            ++lineNo;
+    }
+    if (stop != StopReason::None)
+        keepTail(fd.get(), lineStart, file, stop, lineNo, log);
+
+    // The ignored list keeps the most recent client first, as the file does.
+    for (auto it = state.ignored.rbegin(); it != state.ignored.rend(); ++it) table.pushIgnored(**it);
+    if (staticTotal != nullptr)
+        *staticTotal += state.staticTotal;
+    return list == ClientList::Ignored ? 0 : state.counted;
+}
+
+LoadCounts loadClientFiles(ClientTable& table, const ProfileList& profiles, ClientFiles& files,
+                           const GeneralSettings& settings, LogSink& log, std::int64_t now) {
+    LoadCounts counts;
+    log.line(2, false, "loading %s \n", files.ethers.path.c_str());
+    counts.staticSeen = loadList(table, ClientList::Static, profiles, files.ethers, settings, log, now,
+                                 &counts.staticTotal);
+    log.line(2, false, "loading %s \n", files.dynamic.path.c_str());
+    counts.dynamicActive = loadList(table, ClientList::Dynamic, profiles, files.dynamic, settings, log, now);
+    if (settings.autoExclude != 0)
+        table.reserveAllStatic(profiles);
+    log.line(2, false, "loading %s \n", files.ignored.path.c_str());
+    counts.ignored = loadList(table, ClientList::Ignored, profiles, files.ignored, settings, log, now);
+    log.line(2, false, "configured entries %u/%u/%u\n", counts.staticTotal, counts.dynamicActive, counts.ignored);
+    if (settings.regOnly == 1)
+        log.line(2, false, "responding only to known addresses\n");
+    return counts;
+}
+
+bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings,
+              LogSink& log, std::mutex* fieldsLock) {
+    const std::optional<SaveFailure> failure = replaceFile(table, list, file, settings, log, fieldsLock);
+    if (!failure)
+        return true;
+    log.line(1, false, "DHCP  Error   failed to save %s (%s: %s)\n", file.path.c_str(), failure->step,
+             failure->error != 0 ? errorText(failure->error).c_str() : "not replaced");
+    return false;
+}
+
+bool saveChangedLists(ClientTable& table, const ClientFiles& files, const GeneralSettings& settings, LogSink& log,
+                      std::mutex* fieldsLock) {
+    bool allSaved = true;
+    for (ClientList list : {ClientList::Static, ClientList::Dynamic, ClientList::Ignored}) {
+        std::atomic<std::int32_t>& changes = table.changes(list);
+        const std::int32_t taken = changes.exchange(0);
+        if (taken == 0)
+            continue;
+        if (!saveList(table, list, files.of(list), settings, log, fieldsLock)) {
+            // Changes made during the attempt stay counted on top of the ones given back.
+            changes.fetch_add(taken);
+            allSaved = false;
+        }
+    }
+    return allSaved;
+}
+
+}  // namespace tolmark

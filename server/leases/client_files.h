@@ -1,0 +1,93 @@
+#pragma once
+// The three client files: the ethers file (static list), the dynamic file (leases) and the
+// ignored file, one entry line per record. Loaded once at start; a list whose unsaved-change
+// count is not 0 is written back through "<file>.tmp", which replaces the file only once it is
+// complete and on disk, the previous file becoming "<file>.bak" when "Backup" is set.
+//
+// Lines a load stops at (an empty line, an identity that does not parse, no memory left) and
+// every line after them are kept as read and written again after the records by every save,
+// so a hand-edited file never loses what the server could not read; the next load stops at the
+// same place again.
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "common/entry_line.h"
+#include "common/log_sink.h"
+#include "common/settings_blocks.h"
+#include "config/config_store.h"
+#include "config/profiles.h"
+#include "server/leases/client_table.h"
+
+namespace tolmark {
+
+// A hidden tail larger than this is not held in memory: the file is hard-linked to
+// "<file>.unloaded" instead, before any save can replace it.
+inline constexpr std::size_t kMaxKeptTail = 16u << 20;
+// Records written per list, which also ends a walk that would never reach the end.
+inline constexpr std::size_t kMaxSavedRecords = 65536;
+
+struct ListFile {
+    std::string path;
+    // The file's lines from the one loading stopped at to the end, byte for byte; empty when
+    // the whole file was read (or all that was left were blank lines).
+    std::string keptTail;
+    // Set when the unread part could neither be held nor kept by a link: saving would destroy
+    // it, so the file is not replaced (each attempt logs a failure).
+    bool replaceRefused = false;
+};
+
+struct ClientFiles {
+    ListFile ethers;
+    ListFile dynamic;
+    ListFile ignored;
+
+    // Static, Dynamic or Ignored; anything else gives the ignored file.
+    ListFile& of(ClientList list);
+    const ListFile& of(ClientList list) const;
+};
+
+// "Ethers", "Dynamic" and "Ignored" of the general section, defaulting to the data directory
+// (which ends with '/') followed by "ethers", "dynamic" and "ignored".
+ClientFiles clientFilePaths(const ConfigStore& store, std::string_view dataDirectory);
+
+struct LoadCounts {
+    std::uint32_t staticTotal = 0;
+    std::uint32_t staticSeen = 0;     // static records with a last access
+    std::uint32_t dynamicActive = 0;  // dynamic records whose expiry lies after `now`
+    std::uint32_t ignored = 0;        // always 0: the ignored list's count is not kept at load
+};
+
+// Loads ethers, dynamic and ignored files in this order (missing files leave their list as it
+// is), reserves the static addresses in the pools after the dynamic file when "AutoExclude" is
+// set, and logs the "loading", "configured entries" and "responding only to known addresses"
+// lines. Fills each ListFile's keptTail. Runs before anything else uses the table.
+LoadCounts loadClientFiles(ClientTable& table, const ProfileList& profiles, ClientFiles& files,
+                           const GeneralSettings& settings, LogSink& log, std::int64_t now);
+
+// Loads one file into its list (Static, Dynamic or Ignored), appending in file order. Returns
+// the static seen count, the dynamic active count, or 0 for the ignored list; staticTotal, when
+// given, grows by the number of static records loaded.
+std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& profiles, ListFile& file,
+                       const GeneralSettings& settings, LogSink& log, std::int64_t now,
+                       std::uint32_t* staticTotal = nullptr);
+
+// Saves each list whose unsaved-change count is not 0. The count is taken (reset to 0) first
+// and given back when the save fails, so a failed list is tried again at the next period.
+// fieldsLock, when given, is the lock under which record fields change (the engine lock); it is
+// held, before the client list lock, only while the records are turned into lines, never
+// during file I/O. Returns false when any list failed.
+bool saveChangedLists(ClientTable& table, const ClientFiles& files, const GeneralSettings& settings, LogSink& log,
+                      std::mutex* fieldsLock = nullptr);
+
+// Writes the list to "<path>.tmp", syncs it, keeps the current file as "<path>.bak" when
+// "Backup" is set and the file is larger than 24 bytes, moves the new file into place and
+// syncs the directory. The file name always names a whole file: the old one until the rename,
+// then the new one. On any failure the current file stays as it was, one "failed to save" line
+// is logged, and false is returned.
+bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings,
+              LogSink& log, std::mutex* fieldsLock = nullptr);
+
+}  // namespace tolmark

@@ -1,0 +1,249 @@
+#include "server/leases/client_files.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/fakes.h"
+
+namespace tolmark {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::int64_t kNow = 1700000000;
+
+Profile poolProfile(std::string name, Ipv4 base, std::int32_t range) {
+    Profile p;
+    p.name = std::move(name);
+    p.baseIp = base;
+    p.range = range;
+    return p;
+}
+
+class ClientFilesTest : public ::testing::Test {
+  protected:
+    ClientFilesTest() {
+        std::string pattern = (fs::temp_directory_path() / "client_files_XXXXXX").string();
+        directory_ = mkdtemp(pattern.data());
+        files.ethers.path = directory_ + "/ethers";
+        files.dynamic.path = directory_ + "/dynamic";
+        files.ignored.path = directory_ + "/ignored";
+        profiles.assign({poolProfile("Standard", makeIpv4(10, 0, 0, 100), 50),
+                         poolProfile("Lab", makeIpv4(10, 0, 1, 10), 20)});
+        settings.autoExclude = 0;
+    }
+    ~ClientFilesTest() override { fs::remove_all(directory_); }
+
+    static void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+    static std::string read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    LoadCounts load() { return loadClientFiles(table, profiles, files, settings, log, kNow); }
+    bool save(ClientList list) {
+        table.markChanged(list);
+        return saveChangedLists(table, files, settings, log);
+    }
+    std::vector<const ClientRecord*> records(ClientList list) const {
+        std::vector<const ClientRecord*> result;
+        for (const ClientRecord* r = table.first(list); r != nullptr; r = table.next(*r)) result.push_back(r);
+        return result;
+    }
+    bool logged(const std::string& text) const {
+        return std::find(log.lines.begin(), log.lines.end(), text) != log.lines.end();
+    }
+
+    std::string directory_;
+    testing::CapturingLog log{3};
+    ClientTable table{log};
+    ProfileList profiles;
+    GeneralSettings settings;
+    ClientFiles files;
+};
+
+TEST_F(ClientFilesTest, FileNamesFromTheConfigurationOrTheDataDirectory) {
+    ConfigStore store(directory_ + "/registry.ini");
+    ASSERT_TRUE(store.setIniPath(directory_ + "/", "Dorvane"));
+    ASSERT_TRUE(store.writeText(kGeneralSection, "Dynamic", "/srv/leases"));
+    const ClientFiles paths = clientFilePaths(store, "/var/lib/tolmark/");
+    EXPECT_EQ(paths.ethers.path, "/var/lib/tolmark/ethers");
+    EXPECT_EQ(paths.dynamic.path, "/srv/leases");
+    EXPECT_EQ(paths.ignored.path, "/var/lib/tolmark/ignored");
+}
+
+TEST_F(ClientFilesTest, DynamicFileRoundTripsAndDeletedRecordsReloadAsFree) {
+    const std::string content =
+        "00:0c:29:aa:bb:01\t10.0.1.15\t:1700003600\t=10.0.1.1\tLab\t#printer\n"
+        "00:0c:29:aa:bb:02\t10.0.0.101\t:1600000000\n"
+        "01020304050607\t10.0.0.102\t:4294967295\n";
+    write(files.dynamic.path, content);
+    EXPECT_EQ(load().dynamicActive, 2u);
+    auto dynamic = records(ClientList::Dynamic);
+    ASSERT_EQ(dynamic.size(), 3u);
+    EXPECT_EQ(dynamic[0]->lastAccess, 0);
+    EXPECT_EQ(dynamic[0]->remark, "printer");
+    ASSERT_TRUE(save(ClientList::Dynamic));
+    EXPECT_EQ(read(files.dynamic.path), content);
+
+    // The pipe's delete leaves a kind-128 record in place; the lines after it must still load.
+    ASSERT_TRUE(table.deleteRecord(ClientList::Dynamic, *table.first(ClientList::Dynamic), profiles));
+    ASSERT_TRUE(saveChangedLists(table, files, settings, log));
+    EXPECT_EQ(read(files.dynamic.path), "00:00:00:00:00:00\t10.0.1.15\t:0\t=10.0.1.1\tLab\n" +
+                                            content.substr(content.find('\n') + 1));
+
+    ClientTable reloaded{log};
+    ClientFiles again = files;
+    loadClientFiles(reloaded, profiles, again, settings, log, kNow);
+    const ClientRecord* free = reloaded.first(ClientList::Dynamic);
+    ASSERT_NE(free, nullptr);
+    EXPECT_EQ(free->expiry, 0);
+    EXPECT_EQ(free->address, makeIpv4(10, 0, 1, 15));
+    EXPECT_EQ(reloaded.count(ClientList::Dynamic).total, 3);
+}
+
+TEST_F(ClientFilesTest, EthersWithCommentsAndCrLf) {
+    settings.regOnly = 1;
+    write(files.ethers.path,
+          "# static clients\r\n"
+          "00-0C-29-AA-BB-CC host1\t10.0.0.5\r\n"
+          "#\r\n"
+          "00:0c:29:aa:bb:dd\t10.0.0.6\t:1699990000\tLab\t#desk 12 with a remark much longer than the field\r\n");
+    const LoadCounts counts = load();
+    EXPECT_EQ(counts.staticTotal, 2u);
+    EXPECT_EQ(counts.staticSeen, 1u);
+    auto statics = records(ClientList::Static);
+    ASSERT_EQ(statics.size(), 2u);
+    EXPECT_EQ(statics[0]->hostName, "host1");
+    EXPECT_EQ(statics[0]->address, makeIpv4(10, 0, 0, 5));
+    EXPECT_EQ(statics[0]->profile, "Standard");
+    EXPECT_EQ(statics[1]->remark, "desk 12 with a remark much long");
+
+    EXPECT_TRUE(logged("loading " + files.ethers.path + " \n"));
+    EXPECT_TRUE(logged("1: 00:0c:29:aa:bb:cc\thost1\t10.0.0.5\n"));
+    EXPECT_TRUE(logged("3: 00:0c:29:aa:bb:dd\t10.0.0.6\t:1699990000\tLab\t#desk 12 with a remark much long\n"));
+    EXPECT_TRUE(logged("configured entries 2/0/0\n"));
+    EXPECT_TRUE(logged("responding only to known addresses\n"));
+
+    settings.updateEthers = 1;
+    ASSERT_TRUE(save(ClientList::Static));
+    EXPECT_EQ(read(files.ethers.path),
+              "00:0c:29:aa:bb:cc\t10.0.0.5\n"
+              "00:0c:29:aa:bb:dd\t10.0.0.6\t:1699990000\tLab\t#desk 12 with a remark much long\n");
+    settings.updateEthers = 3;
+    ASSERT_TRUE(save(ClientList::Static));
+    EXPECT_EQ(read(files.ethers.path).rfind("00:0c:29:aa:bb:cc\thost1\t10.0.0.5\n00:0c:29:aa:bb:dd", 0), 0u);
+}
+
+TEST_F(ClientFilesTest, DynamicRecordsOutsideTheirPoolOrRepeatedAreDropped) {
+    write(files.dynamic.path,
+          "00:0c:29:aa:bb:01\t10.0.0.100\t:0\n"
+          "00:0c:29:aa:bb:02\t10.0.0.100\t:0\n"           // same address again
+          "00:0c:29:aa:bb:03\t10.0.9.9\t:0\tLab\n"         // outside Lab's pool
+          "00:0c:29:aa:bb:04\t10.0.9.9\t:0\tGone\n"        // profile no longer exists: kept
+          "00:0c:29:aa:bb:05\t10.0.0.101\t:0\n");
+    load();
+    ASSERT_EQ(records(ClientList::Dynamic).size(), 3u);
+    ASSERT_TRUE(save(ClientList::Dynamic));
+    EXPECT_EQ(read(files.dynamic.path),
+              "00:0c:29:aa:bb:01\t10.0.0.100\t:0\n"
+              "00:0c:29:aa:bb:04\t10.0.9.9\t:0\tGone\n"
+              "00:0c:29:aa:bb:05\t10.0.0.101\t:0\n");
+}
+
+TEST_F(ClientFilesTest, AutoExcludeReservesStaticAddressesInThePools) {
+    settings.autoExclude = 1;
+    write(files.ethers.path, "00:0c:29:aa:bb:cc\t10.0.0.120\n00:0c:29:aa:bb:dd\t192.168.9.9\n");
+    load();
+    auto dynamic = records(ClientList::Dynamic);
+    ASSERT_EQ(dynamic.size(), 1u);
+    EXPECT_EQ(dynamic[0]->expiry, kExpiryReserved);
+    ASSERT_TRUE(saveChangedLists(table, files, settings, log));
+    EXPECT_EQ(read(files.dynamic.path), "00:00:00:00:00:00\t10.0.0.120\t:4294967295\n");
+}
+
+TEST_F(ClientFilesTest, LinesAfterAStopAreKeptInTheFile) {
+    const std::string hidden = "\n00:0c:29:aa:bb:02\t10.0.0.7\n# parked\n";
+    write(files.ethers.path, "00:0c:29:aa:bb:01\t10.0.0.6\n" + hidden);
+    write(files.ignored.path, "00:0c:29:aa:bb:03\t0.0.0.0\nnot-an-id\t10.0.0.8\n00:0c:29:aa:bb:04\t0.0.0.0\n");
+    load();
+    EXPECT_EQ(records(ClientList::Static).size(), 1u);
+    EXPECT_EQ(records(ClientList::Ignored).size(), 1u);
+    EXPECT_TRUE(logged(files.ethers.path + " 1: empty line, 3 lines from here kept unloaded\n"));
+    EXPECT_TRUE(logged("DHCP  Error   " + files.ignored.path + " 1: no client identity, 2 lines from here kept unloaded\n"));
+
+    ASSERT_NE(table.addStatic(parseEntryLine("00:0c:29:aa:bb:09\t10.0.0.9", true).value(), false, profiles), nullptr);
+    ASSERT_TRUE(saveChangedLists(table, files, settings, log));
+    EXPECT_EQ(read(files.ethers.path), "00:0c:29:aa:bb:01\t10.0.0.6\n00:0c:29:aa:bb:09\t10.0.0.9\n" + hidden);
+    ASSERT_TRUE(save(ClientList::Ignored));
+    EXPECT_EQ(read(files.ignored.path),
+              "00:0c:29:aa:bb:03\t0.0.0.0\nnot-an-id\t10.0.0.8\n00:0c:29:aa:bb:04\t0.0.0.0\n");
+
+    // Blank lines at the end hide nothing and are not carried.
+    write(files.dynamic.path, "00:0c:29:aa:bb:05\t10.0.0.105\t:0\n\n \r\n");
+    ClientTable other{log};
+    ClientFiles again = files;
+    loadList(other, ClientList::Dynamic, profiles, again.dynamic, settings, log, kNow);
+    EXPECT_TRUE(again.dynamic.keptTail.empty());
+}
+
+TEST_F(ClientFilesTest, BackupOnlyOfFilesAbove24Bytes) {
+    write(files.ignored.path, "00:0c:29:aa:bb:01\t0.0.0.0");  // 25 bytes
+    load();
+    ASSERT_TRUE(save(ClientList::Ignored));
+    EXPECT_EQ(read(files.ignored.path + ".bak"), "00:0c:29:aa:bb:01\t0.0.0.0");
+
+    fs::remove(files.ignored.path + ".bak");
+    write(files.ignored.path, std::string(24, '#'));
+    ASSERT_TRUE(save(ClientList::Ignored));
+    EXPECT_FALSE(fs::exists(files.ignored.path + ".bak"));
+    EXPECT_FALSE(fs::exists(files.ignored.path + ".tmp"));
+
+    settings.backup = 0;
+    ASSERT_TRUE(save(ClientList::Ignored));
+    EXPECT_FALSE(fs::exists(files.ignored.path + ".bak"));
+}
+
+TEST_F(ClientFilesTest, FailedSaveStaysMarkedChanged) {
+    write(files.dynamic.path, "00:0c:29:aa:bb:01\t10.0.0.100\t:0\n");
+    load();
+    const std::string original = read(files.dynamic.path);
+
+    // The file's name is taken by a directory: the new file cannot replace it.
+    ClientFiles blocked = files;
+    blocked.dynamic.path = directory_ + "/taken";
+    fs::create_directories(blocked.dynamic.path + "/inside");
+    table.markChanged(ClientList::Dynamic);
+    table.markChanged(ClientList::Dynamic);
+    EXPECT_FALSE(saveChangedLists(table, blocked, settings, log));
+    EXPECT_EQ(table.changes(ClientList::Dynamic).load(), 2);
+    EXPECT_FALSE(fs::exists(blocked.dynamic.path + ".tmp"));
+    ASSERT_FALSE(log.lines.empty());
+    EXPECT_EQ(log.lines.back().rfind("DHCP  Error   failed to save " + blocked.dynamic.path + " (rename: ", 0), 0u);
+
+    // The temporary file cannot be created.
+    blocked.dynamic.path = directory_ + "/missing/dynamic";
+    EXPECT_FALSE(saveChangedLists(table, blocked, settings, log));
+    EXPECT_EQ(table.changes(ClientList::Dynamic).load(), 2);
+
+    ASSERT_TRUE(saveChangedLists(table, files, settings, log));
+    EXPECT_EQ(table.changes(ClientList::Dynamic).load(), 0);
+    EXPECT_EQ(read(files.dynamic.path), original);
+}
+
+TEST_F(ClientFilesTest, FileThatCannotBeReadIsNeverReplaced) {
+    // Opening a directory works, reading it does not; it cannot be linked either.
+    fs::create_directories(files.dynamic.path);
+    load();
+    EXPECT_TRUE(files.dynamic.replaceRefused);
+    EXPECT_FALSE(save(ClientList::Dynamic));
+    EXPECT_TRUE(fs::is_directory(files.dynamic.path));
+}
+
+}  // namespace
+}  // namespace tolmark

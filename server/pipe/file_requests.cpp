@@ -1,0 +1,230 @@
+// Listing, reading and writing files of the log directory for the manager's log viewer.
+// Names are joined to the log directory only when they stay inside it; a name that would lead
+// out is answered as a file that does not exist.
+
+#include "server/pipe/file_requests.h"
+
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/file_descriptor.h"
+#include "server/pipe/request_parts.h"
+
+namespace tolmark {
+
+bool isConfinedName(std::string_view name) {
+    if (name.empty() || name.front() == '/') return false;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const std::size_t end = std::min(name.find('/', start), name.size());
+        const std::string_view part = name.substr(start, end - start);
+        if (part.empty() || part == "..") return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+std::string joinableDirectory(std::string directory) {
+    if (!directory.empty() && directory.back() != '/') directory += '/';
+    return directory;
+}
+
+FileSearchEntry fileSearchEntryFromStat(const struct stat& status, std::string_view name) {
+    FileSearchEntry entry;
+    entry.attributes = S_ISDIR(status.st_mode) ? kFileAttributeDirectory : kFileAttributeNormal;
+    // Linux keeps no creation time in stat; the last status change stands in for it.
+    entry.creationTime = fileTimeFromUnix(status.st_ctim.tv_sec, status.st_ctim.tv_nsec);
+    entry.lastAccessTime = fileTimeFromUnix(status.st_atim.tv_sec, status.st_atim.tv_nsec);
+    entry.lastWriteTime = fileTimeFromUnix(status.st_mtim.tv_sec, status.st_mtim.tv_nsec);
+    entry.size = static_cast<std::uint64_t>(status.st_size);
+    entry.name = std::string(name);
+    return entry;
+}
+
+std::optional<int> openFlagsForMode(std::string_view mode) {
+    if (mode.empty()) return std::nullopt;
+    bool plus = false;
+    for (char c : mode.substr(1)) {
+        if (c == '+') plus = true;
+        else if (c != 'b' && c != 't') return std::nullopt;
+    }
+    switch (mode.front()) {
+        case 'r':
+            return plus ? O_RDWR : O_RDONLY;
+        case 'w':
+            return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        case 'a':
+            return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<DirectorySearch> openSearch(const std::string& directory, std::string_view pattern) {
+    if (directory.empty() || !isConfinedName(pattern)) return std::nullopt;
+    const std::size_t slash = pattern.rfind('/');
+    const std::string_view subdirectory = slash == std::string_view::npos ? std::string_view() : pattern.substr(0, slash + 1);
+    std::string last(slash == std::string_view::npos ? pattern : pattern.substr(slash + 1));
+    // "*.*" matches every name, with or without a dot, as the log viewer expects.
+    if (last == "*.*") last = "*";
+    DirectorySearch search;
+    search.dir.reset(::opendir((directory + std::string(subdirectory)).c_str()));
+    if (!search.dir) return std::nullopt;
+    search.pattern = std::move(last);
+    return search;
+}
+
+std::optional<FileSearchEntry> nextMatch(DirectorySearch& search) {
+    while (const dirent* entry = ::readdir(search.dir.get())) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        if (::fnmatch(search.pattern.c_str(), name, FNM_NOESCAPE) != 0) continue;
+        struct stat status{};
+        if (::fstatat(::dirfd(search.dir.get()), name, &status, 0) != 0) continue;
+        return fileSearchEntryFromStat(status, name);
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<std::FILE, FileCloser> openConfinedFile(const std::string& directory, std::string_view name,
+                                                        std::string_view mode) {
+    const std::optional<int> flags = openFlagsForMode(mode);
+    if (directory.empty() || !flags || !isConfinedName(name)) return nullptr;
+    const std::string path = directory + std::string(name);
+    // Opened without blocking and checked after the open, on the open file: a FIFO or device
+    // put in the log directory can neither hang the pipe nor be read through it.
+    platform::FileDescriptor fd(::open(path.c_str(), *flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
+    if (!fd.valid()) return nullptr;
+    struct stat status{};
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
+    ::fcntl(fd.get(), F_SETFL, *flags & O_APPEND);
+    const std::string cMode = std::string(1, mode.front()) + ((*flags & O_RDWR) != 0 ? "+" : "");
+    std::FILE* file = ::fdopen(fd.get(), cMode.c_str());
+    if (file == nullptr) return nullptr;
+    fd.release();
+    return std::unique_ptr<std::FILE, FileCloser>(file);
+}
+
+std::string readLinePiece(std::FILE* file, std::size_t maxChars) {
+    std::string line;
+    while (line.size() < maxChars) {
+        const int c = std::fgetc(file);
+        if (c == EOF) break;
+        line.push_back(static_cast<char>(c));
+        if (c == '\n') break;
+    }
+    return line;
+}
+
+namespace pipe_requests {
+
+namespace {
+
+constexpr std::size_t kHandleOffset = 8;
+constexpr std::size_t kRecordOffset = 16;
+
+std::string logDirectory(PipeContext& context) {
+    return joinableDirectory(context.logDirectory ? context.logDirectory() : std::string());
+}
+
+// A NUL-terminated text from offset; nothing when its NUL was not received.
+std::optional<std::string_view> terminatedText(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    if (offset >= bytes.size()) return std::nullopt;
+    const char* start = reinterpret_cast<const char*>(bytes.data() + offset);
+    const std::size_t length = strnlen(start, bytes.size() - offset);
+    if (length == bytes.size() - offset) return std::nullopt;
+    return std::string_view(start, length);
+}
+
+PipeMessage searchReply(std::int32_t value, PipeHandle handle, const FileSearchEntry& entry) {
+    std::array<std::uint8_t, kRecordOffset - kPipeHeaderSize + kFileSearchRecordSize> payload{};
+    ByteWriter out(payload);
+    out.u64le(0, handle);
+    const auto record = encodeFileSearchRecord(entry);
+    out.bytes(kRecordOffset - kPipeHeaderSize, record.data(), record.size());
+    return valueReply(value, payload);
+}
+
+PipeMessage handleReply(PipeHandle handle) {
+    std::array<std::uint8_t, kRecordHandleSize> payload{};
+    ByteWriter(payload).u64le(0, handle);
+    return valueReply(static_cast<std::int32_t>(kRecordHandleSize), payload);
+}
+
+}  // namespace
+
+PipeMessage fileFindFirst(Request& request) {
+    const std::optional<std::string_view> pattern = terminatedText(request.bytes, kPipeHeaderSize);
+    if (!pattern) return sizeCheckFailed(request);
+    std::optional<DirectorySearch> search = openSearch(logDirectory(request.context), *pattern);
+    if (!search) return valueReply(0);
+    const std::optional<FileSearchEntry> first = nextMatch(*search);
+    if (!first) return valueReply(0);
+    const PipeHandle handle = request.session.handles.searches.insert(std::move(*search));
+    if (handle == 0) return valueReply(0);
+    return searchReply(1, handle, *first);
+}
+
+PipeMessage fileFindNext(Request& request) {
+    const PipeHandle handle = request.reader().u64le(kHandleOffset);
+    DirectorySearch* search = request.session.handles.searches.find(handle);
+    if (search == nullptr) return valueReply(0);
+    const std::optional<FileSearchEntry> next = nextMatch(*search);
+    if (!next) return valueReply(0);
+    return searchReply(1, handle, *next);
+}
+
+PipeMessage fileFindClose(Request& request) {
+    const PipeHandle handle = request.reader().u64le(kHandleOffset);
+    return valueReply(request.session.handles.searches.erase(handle) ? 1 : 0);
+}
+
+PipeMessage fileOpen(Request& request) {
+    const std::optional<std::string_view> name = terminatedText(request.bytes, kPipeHeaderSize);
+    const std::optional<std::string_view> mode =
+        name ? terminatedText(request.bytes, kPipeHeaderSize + name->size() + 1) : std::nullopt;
+    if (!mode) return sizeCheckFailed(request);
+    if ((mode->empty() || mode->front() != 'r') && !request.session.mayWrite) return statusReply(kPipeRefused);
+    PipeContext& context = request.context;
+    // A reader of the log file sees every line written so far.
+    if (context.flushLog) context.flushLog();
+    auto file = openConfinedFile(logDirectory(context), *name, *mode);
+    if (!file) return handleReply(0);
+    return handleReply(request.session.handles.files.insert(std::move(file)));
+}
+
+PipeMessage fileClose(Request& request) {
+    const PipeHandle handle = request.reader().u64le(kHandleOffset);
+    // Value 0 is success here, and also what a handle that names nothing gets.
+    request.session.handles.files.erase(handle);
+    return valueReply(0);
+}
+
+PipeMessage fileReadLine(Request& request) {
+    const PipeHandle handle = request.reader().u64le(kHandleOffset);
+    auto* file = request.session.handles.files.find(handle);
+    if (file == nullptr) return valueReply(0);
+    const std::string line = readLinePiece(file->get(), kPipeLineMax);
+    if (line.empty()) return valueReply(0);
+    PipeMessage reply = valueReply(static_cast<std::int32_t>(line.size()), std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
+    reply.bytes[reply.size++] = 0;
+    return reply;
+}
+
+PipeMessage fileWrite(Request& request) {
+    const PipeHandle handle = request.reader().u64le(kHandleOffset);
+    const std::size_t available = request.bytes.size() - kRecordOffset;
+    if (request.value < 0 || static_cast<std::size_t>(request.value) > available) return sizeCheckFailed(request);
+    auto* file = request.session.handles.files.find(handle);
+    if (file == nullptr) return valueReply(0);
+    const std::size_t written = std::fwrite(request.bytes.data() + kRecordOffset, 1, static_cast<std::size_t>(request.value), file->get());
+    std::fflush(file->get());
+    return valueReply(static_cast<std::int32_t>(written));
+}
+
+}  // namespace pipe_requests
+
+}  // namespace tolmark

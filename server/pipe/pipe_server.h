@@ -1,0 +1,80 @@
+#pragma once
+// The control pipe server: a listener thread on the abstract sequenced-packet socket (and on
+// TCP when "RemotePort" names a port) and one thread per connected client. Each connection
+// answers its requests one at a time, all connections together one at a time under the control
+// pipe lock. stop() ends every wait at once and joins every thread.
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "common/ipv4.h"
+#include "config/config_store.h"
+#include "platform/file_descriptor.h"
+#include "platform/wake_event.h"
+#include "server/pipe/pipe_context.h"
+
+namespace tolmark {
+
+// Connections beyond this many are closed as soon as they are accepted (the pipe's instance limit).
+inline constexpr std::size_t kMaxPipeConnections = 255;
+
+struct PipeServerOptions {
+    std::string localName;                  // abstract socket name; empty: pipeName()
+    std::optional<std::uint16_t> tcpPort;   // listen on TCP too (0: any free port, for tests)
+    Ipv4 tcpAddress = 0;                    // address the TCP listener binds; 0: every address
+};
+
+// "RemotePort" of the general section: the TCP port of the control pipe, nothing when off.
+std::optional<std::uint16_t> readRemotePort(const ConfigStore& store);
+
+class PipeServer {
+public:
+    explicit PipeServer(PipeContext& context, PipeServerOptions options = {});
+    ~PipeServer();
+    PipeServer(const PipeServer&) = delete;
+    PipeServer& operator=(const PipeServer&) = delete;
+
+    // Opens the listeners and starts the listener thread. False, with nothing running, when a
+    // listener cannot be opened.
+    bool start();
+    void stop();
+
+    // The TCP port actually bound (0 without TCP).
+    std::uint16_t tcpPort() const { return boundTcpPort_; }
+
+private:
+    struct Connection {
+        std::thread thread;
+        std::atomic<bool> finished{false};
+    };
+
+    bool openLocal();
+    bool openTcp();
+    void listen();
+    void accept(int listener, bool tcp);
+    void reapFinished();
+    void serve(platform::FileDescriptor socket, bool tcp, Connection& self);
+    void serveRequests(int socket, bool tcp);
+    bool readMessage(int socket, bool tcp, PipeMessage& message);
+    bool writeMessage(int socket, bool tcp, const PipeMessage& message);
+    bool receiveExactly(int socket, std::uint8_t* data, std::size_t size);
+    bool sendExactly(int socket, const std::uint8_t* data, std::size_t size);
+
+    PipeContext& context_;
+    PipeServerOptions options_;
+    std::mutex pipeLock_;  // the control pipe lock: one request at a time, all connections
+    platform::WakeEvent wake_;
+    platform::FileDescriptor local_;
+    platform::FileDescriptor tcp_;
+    std::uint16_t boundTcpPort_ = 0;
+    std::thread listener_;
+    std::list<Connection> connections_;  // touched by the listener thread, and by stop() after it ended
+    std::atomic<bool> stopping_{false};
+};
+
+}  // namespace tolmark

@@ -1,0 +1,143 @@
+// Profiles: reload, purge of dynamic entries outside their pools, read, rename and the two
+// checks the profile editor makes before it saves. All under the engine lock, which guards the
+// profiles and the pool state.
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+
+#include "config/profiles.h"
+#include "server/pipe/request_parts.h"
+
+namespace tolmark::pipe_requests {
+
+namespace {
+
+constexpr Ipv4 kCatchAllRelay = 0xFFFFFFFFu;
+
+struct SelectorQuery {
+    Ipv4 relay = 0;
+    std::uint32_t type = 0;
+    std::span<const std::uint8_t> value;
+};
+
+bool hasSelector(const Profile& profile) {
+    return profile.relaySelectorType != RelaySelectorType::None && profile.selectorValue.length != 0;
+}
+
+bool sameValue(const CountedValue& a, std::span<const std::uint8_t> b) {
+    const auto value = a.value();
+    return value.size() == b.size() && std::equal(value.begin(), value.end(), b.begin());
+}
+
+// The relay-agent profile a request from this relay with this selector would get.
+const Profile* relayProfileFor(const ProfileList& profiles, const SelectorQuery& query) {
+    const Profile* catchAll = nullptr;
+    const Profile* withoutSelector = nullptr;
+    for (const Profile& profile : profiles.profiles()) {
+        if (profile.selectorKind != SelectorKind::Relay) continue;
+        if (profile.selectorAddress == kCatchAllRelay) catchAll = &profile;
+        if (profile.selectorAddress != query.relay) continue;
+        if (!hasSelector(profile)) {
+            withoutSelector = &profile;
+            continue;
+        }
+        const auto type = static_cast<std::uint32_t>(profile.relaySelectorType);
+        if (query.type == 0 || query.type != type || sameValue(profile.selectorValue, query.value)) return &profile;
+    }
+    return withoutSelector != nullptr ? withoutSelector : catchAll;
+}
+
+}  // namespace
+
+PipeMessage reloadProfiles(Request& request) {
+    PipeContext& context = request.context;
+    const OptionCodeList defaults = context.settings.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
+    std::size_t count = 0;
+    {
+        std::lock_guard engine(context.engineLock);
+        count = context.profiles.load(context.store, defaults, context.interfaces, context.log, context.log.level() > 1);
+        context.counters.profileCount = static_cast<std::int32_t>(count);
+        context.counters.poolTotal = context.profiles.poolTotal();
+    }
+    if (context.startNameLookup) context.startNameLookup();
+    return valueReply(static_cast<std::int32_t>(count));
+}
+
+PipeMessage purgeDynamic(Request& request) {
+    PipeContext& context = request.context;
+    const bool autoExclude = context.settings.general().autoExclude != 0;
+    std::lock_guard engine(context.engineLock);
+    context.clients.purgeDynamic(context.profiles, autoExclude);
+    const std::int32_t total = context.profiles.poolTotal();
+    context.counters.poolTotal = total;
+    return valueReply(total);
+}
+
+PipeMessage getProfile(Request& request) {
+    PipeContext& context = request.context;
+    std::lock_guard engine(context.engineLock);
+    const auto& all = context.profiles.profiles();
+    const Profile* profile = nullptr;
+    if (request.value >= 0) {
+        if (static_cast<std::size_t>(request.value) < all.size()) profile = &all[static_cast<std::size_t>(request.value)];
+    } else {
+        profile = context.profiles.find(fieldText(request.bytes, kPipeHeaderSize, kProfileNameField));
+    }
+    if (profile == nullptr) return statusReply(kPipeDone);
+    int use = 0;
+    {
+        std::lock_guard links(context.clients.listLock());
+        use = context.clients.profileUse(profile->name, context.profiles);
+    }
+    return valueReply(use, encodeProfileRecord(*profile));
+}
+
+PipeMessage renameProfile(Request& request) {
+    PipeContext& context = request.context;
+    const std::string oldName = fieldText(request.bytes, 8, kProfileNameField);
+    const std::string newName = fieldText(request.bytes, 32, kProfileNameField);
+    // The profile list keys are numbered from 0 up; an empty old name names no section, and
+    // the general section is never a profile's to move or delete.
+    if (oldName.empty() || request.value < 0 || profileNameEquals(oldName, kGeneralSection) ||
+        profileNameEquals(newName, kGeneralSection))
+        return valueReply(0);
+    std::lock_guard engine(context.engineLock);
+    if (newName.empty()) return valueReply(context.store.deleteSection(oldName) ? 1 : 0);
+    if (!context.store.moveSection(oldName, newName)) return valueReply(0);
+    char key[24];
+    std::snprintf(key, sizeof key, "Profile%u", static_cast<unsigned>(request.value));
+    context.store.writeText(kGeneralSection, key, std::string_view(newName));
+    {
+        // The file saver reads the names while it holds the list lock.
+        std::lock_guard links(context.clients.listLock());
+        context.clients.renameProfileInRecords(oldName, newName);
+    }
+    return valueReply(1);
+}
+
+PipeMessage checkAddressProfile(Request& request) {
+    const Ipv4 address = request.reader().ipv4(4);
+    if (address == 0) return valueReply(0);
+    PipeContext& context = request.context;
+    std::lock_guard engine(context.engineLock);
+    for (const Profile& profile : context.profiles.profiles()) {
+        if (profile.selectorKind == SelectorKind::Interface && profile.selectorAddress == address) return valueReply(1);
+    }
+    return valueReply(0);
+}
+
+PipeMessage checkProfileSelector(Request& request) {
+    ByteReader in = request.reader();
+    const std::size_t length = in.u8(36);
+    if (!request.has(37 + length)) return sizeCheckFailed(request);
+    const SelectorQuery query{in.ipv4(4), in.u32le(8), request.bytes.subspan(37, length)};
+    const std::string name = fieldText(request.bytes, 12, kProfileNameField);
+    PipeContext& context = request.context;
+    std::lock_guard engine(context.engineLock);
+    const Profile* found = relayProfileFor(context.profiles, query);
+    const bool other = found != nullptr && found->selectorAddress != kCatchAllRelay && !profileNameEquals(found->name, name);
+    return valueReply(other ? 1 : 0);
+}
+
+}  // namespace tolmark::pipe_requests

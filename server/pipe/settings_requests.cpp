@@ -1,0 +1,215 @@
+// Settings blocks, the server status record and single configuration keys.
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+
+#include "common/settings_blocks.h"
+#include "config/settings.h"
+#include "server/pipe/request_parts.h"
+
+namespace tolmark::pipe_requests {
+
+namespace {
+
+// ReloadRequest bit 1: reconcile the DHCP sockets with the interface flags.
+constexpr std::int32_t kReloadSocketsBit = 2;
+
+// The block of a set request: the value must be the block's size and the block must have
+// arrived whole.
+std::optional<std::span<const std::uint8_t>> setBlock(const Request& request, std::size_t blockSize) {
+    if (request.value != static_cast<std::int32_t>(blockSize) || !request.has(kPipeHeaderSize + blockSize))
+        return std::nullopt;
+    return request.bytes.subspan(kPipeHeaderSize, blockSize);
+}
+
+void recount(PipeContext& context, std::int32_t list) {
+    if (list < 0 || list > 2) return;
+    ListCounters counters;
+    {
+        std::lock_guard engine(context.engineLock);
+        std::lock_guard links(context.clients.listLock());
+        counters = context.clients.count(static_cast<ClientList>(list));
+    }
+    StatusCounters& status = context.counters;
+    switch (list) {
+        case 0:
+            status.staticCount = counters.total;
+            status.staticUsed = counters.used;
+            break;
+        case 1:
+            status.dynamicUsed = counters.used;
+            break;
+        default:
+            status.ignoredUsed = counters.used;
+            break;
+    }
+}
+
+ServerStatus currentStatus(PipeContext& context) {
+    const StatusCounters& counters = context.counters;
+    ServerStatus status;
+    status.port = counters.portInUse;
+    status.profileCount = counters.profileCount;
+    status.staticCount = counters.staticCount;
+    status.poolTotal = counters.poolTotal;
+    status.staticUsed = counters.staticUsed;
+    status.dynamicUsed = counters.dynamicUsed;
+    status.ignoredUsed = counters.ignoredUsed;
+    status.tftpTransfers = context.tftpTransfers ? context.tftpTransfers() : -1;
+    status.staticChanges = context.clients.changes(ClientList::Static);
+    status.dynamicChanges = context.clients.changes(ClientList::Dynamic);
+    status.ignoredChanges = context.clients.changes(ClientList::Ignored);
+    status.serverStopping = context.serverStopping;
+    status.reloadRequest = context.reloadRequest;
+    context.interfaces.fillStatus(status);
+    if (context.socketImage) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(status.interfaceCount) && i < kMaxInterfaces; ++i)
+            status.interfaces[i].socket = context.socketImage(i);
+    }
+    return status;
+}
+
+// A counted text of WriteSetting: a length byte that counts the text's NUL, then the bytes; a
+// length of 0 is no text. Nothing when it runs past the message.
+struct CountedText {
+    bool received = false;
+    std::optional<std::string> text;
+    std::size_t end = 0;
+};
+
+CountedText countedText(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    CountedText result;
+    if (offset >= bytes.size()) return result;
+    const std::size_t length = bytes[offset];
+    if (length > bytes.size() - offset - 1) return result;
+    result.received = true;
+    result.end = offset + 1 + length;
+    if (length != 0) result.text = fieldText(bytes, offset + 1, length);
+    return result;
+}
+
+std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
+    if (!text) return std::nullopt;
+    return std::string_view(*text);
+}
+
+}  // namespace
+
+PipeMessage getSettings(Request& request) {
+    GeneralSettings general = request.context.settings.general();
+    general.pausedState = request.context.paused;
+    return valueReply(kGeneralSettingsSize, encodeGeneralSettings(general));
+}
+
+PipeMessage setSettings(Request& request) {
+    const auto block = setBlock(request, kGeneralSettingsSize);
+    if (!block) return sizeCheckFailed(request);
+    std::optional<GeneralSettings> received = decodeGeneralSettings(*block);
+    if (!received) return sizeCheckFailed(request);
+    PipeContext& context = request.context;
+    // The detection state and the selection mode are the server's own: the first is run-time
+    // state, the second follows the interface keys, which only SetInterfaces writes.
+    const GeneralSettings applied = context.settings.update([&](DhcpSettings& dhcp, TftpSettings&, MulticastSettings&) {
+        received->pausedState = dhcp.general.pausedState;
+        received->selectionMode = dhcp.general.selectionMode;
+        dhcp.general = *received;
+        return dhcp.general;
+    });
+    writeGeneralSettings(context.store, kGeneralSection, applied);
+    if (context.startNameLookup) context.startNameLookup();
+    return statusReply(kPipeDone);
+}
+
+PipeMessage getTransfer(Request& request) {
+    PipeContext& context = request.context;
+    if (!context.transferRecord || request.value < 0) return statusReply(kPipeDone);
+    const std::optional<std::array<std::uint8_t, kTransferRecordSize>> record = context.transferRecord(request.value);
+    if (!record) return statusReply(kPipeDone);
+    const std::int32_t running = context.tftpTransfers ? context.tftpTransfers() : -1;
+    return valueReply(running, *record);
+}
+
+PipeMessage getStatus(Request& request) {
+    recount(request.context, request.value);
+    ServerStatus status = currentStatus(request.context);
+    // Read and cleared in one step, so a change reported meanwhile is not lost.
+    status.statusChanged = request.context.statusChanged.exchange(0);
+    return valueReply(kServerStatusSize, encodeServerStatus(status));
+}
+
+PipeMessage setInterfaces(Request& request) {
+    const auto block = setBlock(request, kServerStatusSize);
+    if (!block) return sizeCheckFailed(request);
+    const std::optional<ServerStatus> image = decodeServerStatus(*block);
+    if (!image) return sizeCheckFailed(request);
+    PipeContext& context = request.context;
+    const auto count = static_cast<std::size_t>(std::clamp<std::int32_t>(image->interfaceCount, 0, kMaxInterfaces));
+    for (std::size_t i = 0; i < count; ++i) {
+        const InterfaceEntryImage& entry = image->interfaces[i];
+        context.interfaces.setServed(entry.address, (entry.flags & kIfServed) != 0);
+        context.interfaces.setTrusted(entry.address, (entry.flags & kIfTrusted) != 0);
+    }
+    context.reloadRequest.fetch_or(kReloadSocketsBit);
+    context.interfaces.writeKeys(context.store, kGeneralSection);
+    return statusReply(kPipeDone);
+}
+
+PipeMessage getTftpSettings(Request& request) {
+    return valueReply(kTftpSettingsSize, encodeTftpSettings(request.context.settings.tftp()));
+}
+
+PipeMessage setTftpSettings(Request& request) {
+    const auto block = setBlock(request, kTftpSettingsSize);
+    if (!block) return sizeCheckFailed(request);
+    const std::optional<TftpSettings> received = decodeTftpSettings(*block);
+    if (!received) return sizeCheckFailed(request);
+    PipeContext& context = request.context;
+    bool portChanged = false;
+    MulticastSettings multicast;
+    context.settings.update([&](DhcpSettings&, TftpSettings& tftp, MulticastSettings& current) {
+        portChanged = tftp.port != received->port;
+        tftp = *received;
+        multicast = current;
+        return 0;
+    });
+    writeTftpSettings(context.store, kGeneralSection, *received, multicast);
+    if (context.restartTftp) context.restartTftp(portChanged);
+    return statusReply(kPipeDone);
+}
+
+PipeMessage getMulticast(Request& request) {
+    return valueReply(kMulticastSettingsSize, encodeMulticastSettings(request.context.settings.multicast()));
+}
+
+PipeMessage setMulticast(Request& request) {
+    const auto block = setBlock(request, kMulticastSettingsSize);
+    if (!block) return sizeCheckFailed(request);
+    const std::optional<MulticastSettings> received = decodeMulticastSettings(*block);
+    if (!received) return sizeCheckFailed(request);
+    PipeContext& context = request.context;
+    TftpSettings tftp;
+    context.settings.update([&](DhcpSettings&, TftpSettings& current, MulticastSettings& multicast) {
+        multicast = *received;
+        tftp = current;
+        return 0;
+    });
+    writeTftpSettings(context.store, kGeneralSection, tftp, *received);
+    if (context.restartTftp) context.restartTftp(false);
+    return statusReply(kPipeDone);
+}
+
+PipeMessage writeSetting(Request& request) {
+    if (request.value < 0 || static_cast<std::size_t>(request.value) != request.bytes.size())
+        return sizeCheckFailed(request);
+    const CountedText section = countedText(request.bytes, kPipeHeaderSize);
+    const CountedText key = section.received ? countedText(request.bytes, section.end) : CountedText{};
+    const CountedText text = key.received ? countedText(request.bytes, key.end) : CountedText{};
+    if (!text.received) return sizeCheckFailed(request);
+    // Without a section there is nothing to write to; the store refuses malformed names itself.
+    if (!section.text || section.text->empty()) return valueReply(0);
+    const bool done = request.context.store.writeText(*section.text, viewOf(key.text), viewOf(text.text));
+    return valueReply(done ? 1 : 0);
+}
+
+}  // namespace tolmark::pipe_requests

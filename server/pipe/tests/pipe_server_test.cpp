@@ -1,0 +1,125 @@
+// The pipe server over real sockets: a unique abstract name per test, the client side of
+// common/pipe_protocol, reconnecting, TCP framing and a prompt stop.
+
+#include "server/pipe/pipe_server.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "common/client_record.h"
+#include "server/pipe/permission.h"
+#include "server/pipe/tests/pipe_fixture.h"
+
+namespace tolmark {
+namespace {
+
+using testing::PipeFixture;
+
+std::string uniqueName() {
+    static int counter = 0;
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::string("tolmark_test_") + info->name() + "_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+}
+
+class PipeServerTest : public ::testing::Test {
+protected:
+    PipeServerTest() : name(uniqueName()) {
+        fixture.writeProfile("Standard", "10.0.0.100", 50);
+        fixture.loadProfiles();
+    }
+
+    PipeMessage addClient(PipeClient& client) {
+        ClientRecordImage image;
+        image.fields.identity.length = 6;
+        image.fields.identity.bytes[5] = 9;
+        image.fields.profile = "Standard";
+        return *client.transact(PipeCode::AddClient, 0, encodeClientRecord(image));
+    }
+
+    PipeFixture fixture;
+    std::string name;
+};
+
+TEST_F(PipeServerTest, TransactsAndReconnectsAfterTheServerClosed) {
+    PipeServer server(fixture.context, {name, std::nullopt, 0});
+    ASSERT_TRUE(server.start());
+    PipeClient client(name);
+    std::optional<PipeMessage> reply = client.transact(PipeCode::GetSettings, 0);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->size, 160u);
+    EXPECT_EQ(reply->value(), 152);
+    EXPECT_EQ(fixture.store.readText(kGeneralSection, "Used", "", 8), "1");
+
+    // Write permission follows the peer's credentials: this process's own user.
+    const bool mayChange = userMayChange(::getuid(), ::getgid());
+    EXPECT_EQ(addClient(client).word(), mayChange ? kPipeDone : kPipeRefused);
+
+    server.stop();
+    EXPECT_FALSE(client.transact(PipeCode::GetSettings, 0).has_value());
+    EXPECT_FALSE(client.connected());
+    EXPECT_FALSE(client.transact(PipeCode::GetSettings, 0).has_value());  // nobody listens
+
+    PipeServer restarted(fixture.context, {name, std::nullopt, 0});
+    ASSERT_TRUE(restarted.start());
+    reply = client.transact(PipeCode::GetStatus, 0);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->size, 840u);
+}
+
+TEST_F(PipeServerTest, SeveralClientsAreServedAndUnknownCodesAnswered) {
+    PipeServer server(fixture.context, {name, std::nullopt, 0});
+    ASSERT_TRUE(server.start());
+    PipeClient first(name), second(name);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(first.transact(PipeCode::GetMulticast, 0)->size, 24u);
+        EXPECT_EQ(second.transact(static_cast<PipeCode>(11), 0)->word(), kPipeUnknownCode);
+    }
+    // A two-byte message is a malformed request, not a reason to drop the connection.
+    PipeMessage fragment;
+    fragment.size = 2;
+    EXPECT_EQ(first.transact(fragment)->word(), kPipeUnknownCode);
+    EXPECT_EQ(first.transact(PipeCode::GetMulticast, 0)->size, 24u);
+}
+
+TEST_F(PipeServerTest, TcpPeersGetLengthPrefixedRepliesAndNeverWrite) {
+    PipeServer server(fixture.context, {name, std::uint16_t{0}, makeIpv4(127, 0, 0, 1)});
+    ASSERT_TRUE(server.start());
+    ASSERT_NE(server.tcpPort(), 0);
+    PipeClient client("127.0.0.1", server.tcpPort());
+    const std::optional<PipeMessage> reply = client.transact(PipeCode::GetTftpSettings, 0);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->size, 1868u);
+    EXPECT_EQ(reply->value(), 1860);
+    EXPECT_EQ(addClient(client).word(), kPipeRefused);
+    EXPECT_EQ(fixture.clients.first(ClientList::Static), nullptr);
+}
+
+TEST_F(PipeServerTest, StopEndsIdleConnectionsAtOnce) {
+    PipeServer server(fixture.context, {name, std::uint16_t{0}, makeIpv4(127, 0, 0, 1)});
+    ASSERT_TRUE(server.start());
+    PipeClient local(name);
+    PipeClient remote("127.0.0.1", server.tcpPort());
+    ASSERT_TRUE(local.transact(PipeCode::GetSettings, 0));
+    ASSERT_TRUE(remote.transact(PipeCode::GetSettings, 0));
+    const auto started = std::chrono::steady_clock::now();
+    server.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+}
+
+TEST_F(PipeServerTest, SecondServerOnTheSameNameDoesNotStart) {
+    PipeServer server(fixture.context, {name, std::nullopt, 0});
+    ASSERT_TRUE(server.start());
+    PipeServer second(fixture.context, {name, std::nullopt, 0});
+    EXPECT_FALSE(second.start());
+}
+
+TEST(Permission, RootAndAdministratorGroupsMayChange) {
+    EXPECT_TRUE(userMayChange(0, 0));
+    // A user unknown to the host whose primary group is none of the administrator groups.
+    EXPECT_FALSE(userMayChange(3999999, 3999999));
+}
+
+}  // namespace
+}  // namespace tolmark

@@ -1,0 +1,520 @@
+// The request handler driven with crafted messages: frame, permission and size checks, the
+// settings blocks, client records and profiles.
+
+#include "server/pipe/request_handler.h"
+
+#include <gtest/gtest.h>
+
+#include "common/client_record.h"
+#include "common/settings_blocks.h"
+#include "server/pipe/tests/pipe_fixture.h"
+
+namespace tolmark {
+namespace {
+
+using testing::PipeFixture;
+using testing::putText;
+using testing::putU32;
+using testing::putU64;
+using testing::u64At;
+
+Ipv4 ip(std::uint8_t c, std::uint8_t d) { return makeIpv4(10, 0, c, d); }
+
+ClientRecordImage staticImage(std::uint8_t macByte, Ipv4 address, std::string profile = "Standard") {
+    ClientRecordImage image;
+    image.fields.identity.length = 6;
+    image.fields.identity.bytes = {0x00, 0x0c, 0x29, 0x00, 0x00, macByte};
+    image.fields.address = address;
+    image.fields.profile = std::move(profile);
+    image.fields.remark = "desk";
+    return image;
+}
+
+std::vector<std::uint8_t> bytesOf(std::span<const std::uint8_t> span) { return {span.begin(), span.end()}; }
+
+class RequestHandlerTest : public ::testing::Test {
+protected:
+    RequestHandlerTest() {
+        fixture.writeProfile("Standard", "10.0.0.100", 50);
+        fixture.writeProfile("Lab", "10.0.1.100", 20);
+        fixture.loadProfiles();
+        admin.mayWrite = true;
+    }
+
+    PipeMessage add(const ClientRecordImage& image, std::int32_t skipAddressCheck = 0) {
+        return fixture.send(admin, PipeCode::AddClient, skipAddressCheck, encodeClientRecord(image));
+    }
+    // The handle FindClient gives for the image's identity and profile.
+    std::uint64_t find(const ClientRecordImage& image) {
+        std::vector<std::uint8_t> payload(89, 0);
+        payload[0] = image.fields.identity.length;
+        std::copy(image.fields.identity.bytes.begin(), image.fields.identity.bytes.end(), payload.begin() + 1);
+        putText(payload, 65, image.fields.profile);
+        const PipeMessage reply = fixture.send(admin, PipeCode::FindClient, image.fields.identity.kind, payload);
+        EXPECT_EQ(reply.size, 16u);
+        return u64At(reply, 8);
+    }
+    PipeMessage list(PipeCode code, std::uint64_t handle) {
+        std::vector<std::uint8_t> payload(8, 0);
+        putU64(payload, 0, handle);
+        return fixture.send(reader, code, handle == 0 ? 0 : 1, payload);
+    }
+    std::vector<ClientRecordImage> walk(PipeCode code) {
+        std::vector<ClientRecordImage> records;
+        std::uint64_t handle = 0;
+        do {
+            const PipeMessage reply = list(code, handle);
+            if (reply.size == 4) break;
+            EXPECT_EQ(reply.size, 336u);
+            records.push_back(*decodeClientRecord(reply.payload()));
+            handle = records.back().nextHandle;
+        } while (handle != 0 && records.size() < 100);
+        return records;
+    }
+    PipeMessage remove(std::int32_t list, std::uint64_t handle) {
+        std::vector<std::uint8_t> payload(8, 0);
+        putU64(payload, 0, handle);
+        return fixture.send(admin, PipeCode::RemoveClient, list, payload);
+    }
+    ClientRecord& lease(Ipv4 address, std::uint8_t macByte, const char* profile = "Standard") {
+        ClientRecord* record = fixture.clients.findOrInsertDynamic(*fixture.profiles.find(profile), address);
+        record->identity = staticImage(macByte, 0).fields.identity;
+        record->expiry = 1700000000;
+        return *record;
+    }
+
+    PipeFixture fixture;
+    PipeSession admin;
+    PipeSession reader;
+};
+
+// ---- Frame, permission and size checks -----------------------------------------------------------
+
+TEST_F(RequestHandlerTest, UnknownCodesAndFragmentsGetStatusOne) {
+    for (std::uint32_t code : {0u, 11u, 24u, 40u, 48u, 50u, 0xFFFFFFFFu}) {
+        const auto request = PipeMessage::make(code, 0);
+        const PipeMessage reply = fixture.sendRaw(admin, request->view());
+        EXPECT_EQ(reply.size, 4u) << code;
+        EXPECT_EQ(reply.word(), kPipeUnknownCode) << code;
+    }
+    const std::uint8_t fragment[3] = {1, 0, 0};
+    EXPECT_EQ(fixture.sendRaw(admin, fragment).word(), kPipeUnknownCode);
+}
+
+TEST_F(RequestHandlerTest, WriteRequestsAreRefusedWithoutPermissionAndChangeNothing) {
+    fixture.store.writeText("Lab", "Lease", std::string_view("600"));
+    const std::string iniBefore = fixture.iniText();
+    std::vector<std::uint8_t> big(1900, 0);
+    std::vector<std::uint8_t> openForWrite;
+    putText(openForWrite, 0, std::string("new.log\0w\0", 10));
+    const struct {
+        PipeCode code;
+        std::int32_t value;
+        std::size_t payloadSize;
+    } writes[] = {{PipeCode::SetSettings, 152, 152},  {PipeCode::AddClient, 0, 328},    {PipeCode::UpdateClient, 0, 336},
+                  {PipeCode::RemoveClient, 0, 8},     {PipeCode::SetInterfaces, 832, 832}, {PipeCode::SetTftpSettings, 1860, 1860},
+                  {PipeCode::SetMulticast, 16, 16},   {PipeCode::RenameProfile, 1, 48},  {PipeCode::FileWrite, 4, 12},
+                  {PipeCode::WriteSetting, 12, 4}};
+    for (const auto& w : writes) {
+        const PipeMessage reply = fixture.send(reader, w.code, w.value, std::span(big.data(), w.payloadSize));
+        EXPECT_EQ(reply.size, 4u) << toWire(w.code);
+        EXPECT_EQ(reply.word(), kPipeRefused) << toWire(w.code);
+    }
+    for (const char* mode : {"w", "a", "a+", "x"}) {
+        std::vector<std::uint8_t> payload;
+        putText(payload, 0, std::string("new.log") + '\0' + mode + '\0');
+        EXPECT_EQ(fixture.send(reader, PipeCode::FileOpen, 0, payload).word(), kPipeRefused) << mode;
+    }
+    EXPECT_EQ(fixture.iniText(), iniBefore);
+    EXPECT_EQ(fixture.clients.first(ClientList::Static), nullptr);
+    EXPECT_TRUE(fixture.tftpRestarts.empty());
+
+    // Reads work for the same client.
+    EXPECT_EQ(fixture.send(reader, PipeCode::GetSettings, 0).size, 160u);
+    EXPECT_EQ(fixture.send(reader, PipeCode::GetStatus, 0).size, 840u);
+    EXPECT_EQ(fixture.send(reader, PipeCode::GetTftpSettings, 0).size, 1868u);
+    EXPECT_EQ(fixture.send(reader, PipeCode::GetMulticast, 0).size, 24u);
+    EXPECT_EQ(fixture.send(reader, PipeCode::ReloadProfiles, 0).value(), 2);
+}
+
+// Each request one byte short of what it needs: the code comes back, nothing changes.
+TEST_F(RequestHandlerTest, ShortRequestsGetTheirCodeBack) {
+    add(staticImage(1, ip(0, 5)));
+    const std::string iniBefore = fixture.iniText();
+    const std::vector<std::uint8_t> zeros(2040, 0);
+    const struct {
+        PipeCode code;
+        std::int32_t value;
+        std::size_t payloadSize;
+    } shortRequests[] = {{PipeCode::FindClient, 0, 88},    {PipeCode::AddClient, 0, 327},      {PipeCode::UpdateClient, 0, 335},
+                         {PipeCode::RemoveClient, 0, 7},   {PipeCode::ListStatic, 1, 7},       {PipeCode::ListIgnored, 1, 0},
+                         {PipeCode::PurgeDynamic, 0, 23},  {PipeCode::GetProfile, 0, 23},      {PipeCode::RenameProfile, 0, 47},
+                         {PipeCode::CheckProfileSelector, 0, 28}, {PipeCode::FileFindNext, 8, 7}, {PipeCode::FileClose, 0, 7},
+                         {PipeCode::FileReadLine, 0, 7},   {PipeCode::FileWrite, 0, 7},        {PipeCode::FileWrite, 5, 12},
+                         {PipeCode::SetSettings, 152, 151}, {PipeCode::SetInterfaces, 832, 831},
+                         {PipeCode::SetTftpSettings, 1860, 1859}, {PipeCode::SetMulticast, 16, 15}};
+    for (const auto& s : shortRequests) {
+        const PipeMessage reply = fixture.send(admin, s.code, s.value, std::span(zeros.data(), s.payloadSize));
+        EXPECT_EQ(reply.size, 4u) << toWire(s.code);
+        EXPECT_EQ(reply.word(), toWire(s.code)) << toWire(s.code);
+    }
+    // Whole messages that still lack a part: a selector value running past the end, texts
+    // without their NUL, counted texts running past the end.
+    std::vector<std::uint8_t> selector(29, 0);
+    selector[28] = 5;
+    putText(selector, 29, "abcd");
+    EXPECT_EQ(fixture.send(admin, PipeCode::CheckProfileSelector, 0, selector).word(), 23u);
+    EXPECT_EQ(fixture.send(admin, PipeCode::FileFindFirst, 0, bytesOf(std::span<const std::uint8_t>(
+                                                                    reinterpret_cast<const std::uint8_t*>("*.log"), 5)))
+                  .word(),
+              41u);
+    std::vector<std::uint8_t> openNoMode;
+    putText(openNoMode, 0, std::string("x.log\0r", 7));
+    EXPECT_EQ(fixture.send(admin, PipeCode::FileOpen, 0, openNoMode).word(), 44u);
+    const std::vector<std::uint8_t> setting = {8, 'D', 'o', 'r', 'v', 'a', 'n', 'e', 0, 5, 'U', 's'};
+    EXPECT_EQ(fixture.send(admin, PipeCode::WriteSetting, 20, setting).word(), 49u);
+    EXPECT_EQ(fixture.send(admin, PipeCode::WriteSetting, 19, setting).word(), 49u);  // value is not the size
+
+    EXPECT_EQ(fixture.iniText(), iniBefore);
+    EXPECT_TRUE(fixture.tftpRestarts.empty());
+    EXPECT_EQ(walk(PipeCode::ListStatic).size(), 1u);
+}
+
+// ---- Settings blocks ------------------------------------------------------------------------------
+
+TEST_F(RequestHandlerTest, TftpBlockOfTheWrongSizeIsAnsweredWithItsCode) {
+    TftpSettings tftp;
+    tftp.port = 1069;
+    const auto block = encodeTftpSettings(tftp);
+    const PipeMessage reply = fixture.send(admin, PipeCode::SetTftpSettings, 1859, block);
+    EXPECT_EQ(reply.size, 4u);
+    EXPECT_EQ(reply.word(), 15u);
+    EXPECT_EQ(fixture.settings.tftp().port, 69);
+    EXPECT_TRUE(fixture.tftpRestarts.empty());
+}
+
+TEST_F(RequestHandlerTest, SetBlocksApplyStoreAndRestart) {
+    GeneralSettings general;
+    general.lookup = 0;
+    general.log = 2;
+    general.pausedState = 7;  // run-time state: the client's copy is not taken
+    EXPECT_EQ(fixture.send(admin, PipeCode::SetSettings, 152, encodeGeneralSettings(general)).size, 4u);
+    EXPECT_EQ(fixture.settings.general().log, 2);
+    EXPECT_EQ(fixture.settings.general().pausedState, 0);
+    EXPECT_EQ(fixture.nameLookups, 1);
+    EXPECT_NE(fixture.iniText().find("Lookup=0"), std::string::npos);
+
+    fixture.paused = 1;
+    const PipeMessage got = fixture.send(reader, PipeCode::GetSettings, 0);
+    ASSERT_EQ(got.size, 160u);
+    EXPECT_EQ(got.value(), 152);
+    EXPECT_EQ(decodeGeneralSettings(got.payload())->pausedState, 1);
+
+    TftpSettings tftp = fixture.settings.tftp();
+    tftp.directory = "/srv/tftp/";
+    EXPECT_EQ(fixture.send(admin, PipeCode::SetTftpSettings, 1860, encodeTftpSettings(tftp)).word(), 0u);
+    tftp.port = 1069;
+    EXPECT_EQ(fixture.send(admin, PipeCode::SetTftpSettings, 1860, encodeTftpSettings(tftp)).word(), 0u);
+    MulticastSettings multicast;
+    multicast.port = 2000;
+    EXPECT_EQ(fixture.send(admin, PipeCode::SetMulticast, 16, encodeMulticastSettings(multicast)).word(), 0u);
+    EXPECT_EQ(fixture.tftpRestarts, (std::vector<bool>{false, true, false}));
+    EXPECT_EQ(fixture.settings.tftp().port, 1069);
+    const std::string ini = fixture.iniText();
+    EXPECT_NE(ini.find("TFTPDirectory=/srv/tftp/"), std::string::npos);
+    EXPECT_NE(ini.find("MulticastPort=2000"), std::string::npos);
+    EXPECT_EQ(decodeMulticastSettings(fixture.send(reader, PipeCode::GetMulticast, 0).payload())->port, 2000);
+}
+
+TEST_F(RequestHandlerTest, GetStatusRecountsAndClearsStatusChanged) {
+    add(staticImage(1, ip(0, 5)));
+    add(staticImage(2, ip(0, 6)));
+    fixture.counters.staticCount = 40;  // stale
+    fixture.statusChanged = 1;
+    PipeMessage reply = fixture.send(reader, PipeCode::GetStatus, 0);
+    ASSERT_EQ(reply.size, 840u);
+    EXPECT_EQ(reply.value(), 832);
+    ServerStatus status = *decodeServerStatus(reply.payload());
+    EXPECT_EQ(status.staticCount, 2);
+    EXPECT_EQ(status.statusChanged, 1);
+    EXPECT_EQ(status.tftpTransfers, -1);
+    EXPECT_GT(status.staticChanges, 0);
+    EXPECT_EQ(fixture.statusChanged, 0);
+
+    fixture.counters.staticCount = 40;
+    status = *decodeServerStatus(fixture.send(reader, PipeCode::GetStatus, 1).payload());
+    EXPECT_EQ(status.staticCount, 40);  // the dynamic list was recounted, not the static one
+    EXPECT_EQ(status.statusChanged, 0);
+}
+
+TEST_F(RequestHandlerTest, SetInterfacesChangesFlagsOfMatchingEntriesAndWritesKeys) {
+    testing::FakeHostAddresses host;
+    host.rows = {{makeIpv4(10, 0, 0, 1), makeIpv4(255, 255, 255, 0), 2}, {makeIpv4(10, 0, 9, 1), makeIpv4(255, 255, 255, 0), 3}};
+    ASSERT_TRUE(fixture.interfaces.build(fixture.store, kGeneralSection, host, 0, fixture.log));
+    ServerStatus image;
+    image.interfaceCount = 1;
+    image.interfaces[0].address = makeIpv4(10, 0, 9, 1);
+    image.interfaces[0].flags = kIfTrusted;  // not served, trusted
+    image.interfaces[1].address = makeIpv4(10, 0, 0, 1);  // beyond the count: ignored
+    EXPECT_EQ(fixture.send(admin, PipeCode::SetInterfaces, 832, encodeServerStatus(image)).word(), 0u);
+    EXPECT_EQ(fixture.interfaces.entry(1)->flags, kIfPresent | kIfTrusted);
+    EXPECT_EQ(fixture.interfaces.entry(0)->flags, kIfPresent | kIfServed);
+    EXPECT_EQ(fixture.reloadRequest & 2, 2);
+    const std::string ini = fixture.iniText();
+    EXPECT_NE(ini.find("Exclude=10.0.9.1"), std::string::npos);
+    EXPECT_NE(ini.find("Trusted=10.0.9.1"), std::string::npos);
+}
+
+TEST_F(RequestHandlerTest, WriteSettingWritesDeletesKeysAndSections) {
+    auto counted = [](std::vector<std::uint8_t>& out, const char* text) {
+        if (text == nullptr) {
+            out.push_back(0);
+            return;
+        }
+        out.push_back(static_cast<std::uint8_t>(std::strlen(text) + 1));
+        out.insert(out.end(), text, text + std::strlen(text) + 1);
+    };
+    auto writeSetting = [&](const char* section, const char* key, const char* text) {
+        std::vector<std::uint8_t> payload;
+        counted(payload, section);
+        counted(payload, key);
+        counted(payload, text);
+        return fixture.send(admin, PipeCode::WriteSetting, static_cast<std::int32_t>(8 + payload.size()), payload);
+    };
+    PipeMessage reply = writeSetting("Lab", "Lease", "7200");
+    EXPECT_EQ(reply.size, 8u);
+    EXPECT_NE(reply.value(), 0);
+    EXPECT_EQ(fixture.store.readText("Lab", "Lease", "", 64), "7200");
+    EXPECT_NE(writeSetting("Lab", "Lease", nullptr).value(), 0);
+    EXPECT_EQ(fixture.store.readText("Lab", "Lease", "none", 64), "none");
+    EXPECT_EQ(fixture.store.readText("Lab", "BaseIP", "", 64), "10.0.1.100");
+    EXPECT_NE(writeSetting("Lab", nullptr, nullptr).value(), 0);
+    EXPECT_FALSE(fixture.store.openSection("Lab").has_value());
+    EXPECT_EQ(fixture.store.readText("Standard", "BaseIP", "", 64), "10.0.0.100");
+    // No section, or a section the store refuses: value 0, nothing written.
+    const std::string before = fixture.iniText();
+    EXPECT_EQ(writeSetting(nullptr, "Lease", "1").value(), 0);
+    EXPECT_EQ(writeSetting("Lab]\n[X", "Lease", "1").value(), 0);
+    EXPECT_EQ(fixture.iniText(), before);
+}
+
+// ---- Client records --------------------------------------------------------------------------------
+
+TEST_F(RequestHandlerTest, AddClientDuplicateRules) {
+    PipeMessage reply = add(staticImage(1, ip(0, 5)));
+    EXPECT_EQ(reply.size, 8u);
+    EXPECT_EQ(reply.value(), 1);
+    EXPECT_EQ(add(staticImage(1, ip(0, 7))).value(), 0);         // same identity, same profile
+    EXPECT_EQ(add(staticImage(1, ip(1, 7), "lab")).value(), 1);  // same identity, another profile
+    EXPECT_EQ(add(staticImage(2, ip(0, 5))).value(), 0);         // address taken
+    EXPECT_EQ(add(staticImage(2, ip(0, 5)), 1).value(), 1);      // address check skipped
+    EXPECT_EQ(add(staticImage(3, 0)).value(), 1);                // address 0 never collides
+    EXPECT_EQ(add(staticImage(4, 0)).value(), 1);
+    EXPECT_EQ(add(staticImage(5, ip(0, 9), "Nowhere")).value(), 0);
+    ClientRecordImage tooLong = staticImage(6, 0);
+    auto bytes = encodeClientRecord(tooLong);
+    bytes[33] = 65;  // identity length above 64
+    EXPECT_EQ(fixture.send(admin, PipeCode::AddClient, 0, bytes).value(), 0);
+
+    const auto records = walk(PipeCode::ListStatic);
+    ASSERT_EQ(records.size(), 5u);
+    EXPECT_EQ(records[0].fields.remark, "desk");
+    EXPECT_EQ(records[0].handle, find(staticImage(1, 0)));
+    EXPECT_EQ(records[1].handle, find(staticImage(1, 0, "LAB")));
+    EXPECT_EQ(find(staticImage(9, 0)), 0u);
+    EXPECT_EQ(fixture.counters.staticCount, 5);
+}
+
+TEST_F(RequestHandlerTest, WalkSurvivesRemovalOfTheRecordJustReceived) {
+    for (std::uint8_t i = 1; i <= 4; ++i) add(staticImage(i, ip(0, i)));
+    std::vector<Ipv4> seen;
+    std::uint64_t handle = 0;
+    for (;;) {
+        const PipeMessage reply = list(PipeCode::ListStatic, handle);
+        if (reply.size == 4) break;
+        const ClientRecordImage image = *decodeClientRecord(reply.payload());
+        seen.push_back(image.fields.address);
+        if (image.fields.address != ip(0, 4)) {
+            EXPECT_EQ(remove(0, image.handle).value(), 0);
+        }
+        handle = image.nextHandle;
+        if (handle == 0) break;
+    }
+    EXPECT_EQ(seen, (std::vector<Ipv4>{ip(0, 1), ip(0, 2), ip(0, 3), ip(0, 4)}));
+    const auto left = walk(PipeCode::ListStatic);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].fields.address, ip(0, 4));
+}
+
+TEST_F(RequestHandlerTest, RemovedDynamicEntryStaysAsAFreeSlot) {
+    EXPECT_EQ(list(PipeCode::ListDynamic, 0).size, 4u);
+    lease(ip(0, 120), 7);
+    const auto before = walk(PipeCode::ListDynamic);
+    ASSERT_EQ(before.size(), 1u);
+    const PipeMessage reply = remove(1, before[0].handle);
+    EXPECT_EQ(reply.size, 8u);
+    EXPECT_EQ(reply.value(), 1);
+    const auto after = walk(PipeCode::ListDynamic);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(after[0].fields.identity.kind, kIdentityFree);
+    EXPECT_EQ(after[0].fields.identity.length, 0);
+    EXPECT_EQ(after[0].fields.expiry, 0);
+    EXPECT_EQ(after[0].fields.address, ip(0, 120));
+    EXPECT_GT(fixture.clients.changes(ClientList::Dynamic), 0);
+}
+
+TEST_F(RequestHandlerTest, UpdateClientChangesTheNamedRecordOnly) {
+    add(staticImage(1, ip(0, 5)));
+    add(staticImage(2, ip(0, 6)));
+    const std::uint64_t handle = find(staticImage(1, 0));
+    auto update = [&](std::uint64_t h, const ClientRecordImage& image, std::int32_t skip = 0) {
+        std::vector<std::uint8_t> payload(8, 0);
+        putU64(payload, 0, h);
+        const auto bytes = encodeClientRecord(image);
+        payload.insert(payload.end(), bytes.begin(), bytes.end());
+        return fixture.send(admin, PipeCode::UpdateClient, skip, payload);
+    };
+    ClientRecordImage changed = staticImage(1, ip(0, 8));
+    changed.fields.hostName = "printer";
+    changed.fields.lastAccess = 99;  // the server keeps its own
+    EXPECT_EQ(update(handle, changed).value(), 1);
+    EXPECT_EQ(walk(PipeCode::ListStatic)[0].fields.hostName, "printer");
+    EXPECT_EQ(update(handle, staticImage(2, ip(0, 8))).value(), 0);  // identity of the other entry
+    EXPECT_EQ(update(handle, staticImage(1, ip(0, 6))).value(), 0);  // address of the other entry
+    EXPECT_EQ(update(handle, staticImage(1, ip(0, 6)), 1).value(), 1);
+    const auto records = walk(PipeCode::ListStatic);
+    EXPECT_EQ(records[0].fields.address, ip(0, 6));
+    EXPECT_EQ(records[0].fields.lastAccess, 0);
+}
+
+TEST_F(RequestHandlerTest, HandlesThatNameNothing) {
+    add(staticImage(1, ip(0, 5)));
+    const std::uint64_t handle = find(staticImage(1, 0));
+    ASSERT_NE(handle, 0u);
+    const std::uint64_t forged[] = {0xDEADBEEFull, handle + 1, handle ^ (1ull << 32), handle | 0xFFFFFFFFull, ~0ull};
+    for (std::uint64_t h : forged) {
+        EXPECT_EQ(list(PipeCode::ListStatic, h).size, 4u) << h;
+        const PipeMessage removed = remove(0, h);
+        EXPECT_EQ(removed.size, 8u);
+        EXPECT_EQ(removed.value(), 0);
+    }
+    // A handle of the static list names nothing in the others, and nothing once removed.
+    EXPECT_EQ(list(PipeCode::ListIgnored, handle).size, 4u);
+    EXPECT_EQ(remove(2, handle).value(), 0);
+    EXPECT_EQ(remove(0, handle).value(), 0);
+    EXPECT_EQ(list(PipeCode::ListStatic, handle).size, 4u);
+    EXPECT_EQ(remove(0, handle).value(), 0);
+    EXPECT_EQ(remove(7, handle).value(), 7);  // another list number: nothing, value unchanged
+    // The record's slot is reused by the next entry; the old handle still names nothing.
+    add(staticImage(2, ip(0, 6)));
+    EXPECT_EQ(list(PipeCode::ListStatic, handle).size, 4u);
+    EXPECT_EQ(walk(PipeCode::ListStatic).size(), 1u);
+}
+
+// ---- Profiles --------------------------------------------------------------------------------------
+
+TEST_F(RequestHandlerTest, GetProfileByIndexAndNameWithItsUse) {
+    add(staticImage(1, ip(0, 5)));
+    auto get = [&](std::int32_t index, const std::string& name = "") {
+        std::vector<std::uint8_t> payload(24, 0);
+        putText(payload, 0, name);
+        return fixture.send(reader, PipeCode::GetProfile, index, payload);
+    };
+    PipeMessage reply = get(0);
+    ASSERT_EQ(reply.size, 1824u);
+    EXPECT_EQ(reply.value(), 2);
+    EXPECT_EQ(decodeProfileRecord(reply.payload())->name, "Standard");
+    reply = get(-1, "lab");
+    ASSERT_EQ(reply.size, 1824u);
+    EXPECT_EQ(reply.value(), 1);
+    EXPECT_EQ(decodeProfileRecord(reply.payload())->name, "Lab");
+    EXPECT_EQ(get(2).size, 4u);  // index equal to the number of profiles
+    EXPECT_EQ(get(2).word(), 0u);
+    EXPECT_EQ(get(-1, "Nowhere").size, 4u);
+}
+
+TEST_F(RequestHandlerTest, RenameProfileMovesSectionAndRenamesRecords) {
+    add(staticImage(1, ip(1, 5), "Lab"));
+    auto rename = [&](std::int32_t n, const std::string& from, const std::string& to) {
+        std::vector<std::uint8_t> payload(48, 0);
+        putText(payload, 0, from);
+        putText(payload, 24, to);
+        return fixture.send(admin, PipeCode::RenameProfile, n, payload);
+    };
+    EXPECT_EQ(rename(1, "Lab", "Workshop").value(), 1);
+    EXPECT_EQ(fixture.store.readText("Workshop", "BaseIP", "", 64), "10.0.1.100");
+    EXPECT_FALSE(fixture.store.openSection("Lab").has_value());
+    EXPECT_EQ(fixture.store.readText(kGeneralSection, "Profile1", "", 64), "Workshop");
+    EXPECT_EQ(walk(PipeCode::ListStatic)[0].fields.profile, "Workshop");
+    EXPECT_EQ(fixture.send(reader, PipeCode::ReloadProfiles, 0).value(), 2);
+    EXPECT_NE(fixture.profiles.find("Workshop"), nullptr);
+
+    EXPECT_EQ(rename(1, "Missing", "Other").value(), 0);
+    EXPECT_EQ(rename(0, "Dorvane", "Other").value(), 0);  // the general section is not a profile
+    EXPECT_EQ(rename(1, "Workshop", "").value(), 1);      // no new name: the section goes
+    EXPECT_FALSE(fixture.store.openSection("Workshop").has_value());
+}
+
+TEST_F(RequestHandlerTest, PurgeDynamicDropsEntriesOutsideTheirPools) {
+    lease(ip(0, 120), 1);
+    lease(ip(0, 140), 2);
+    lease(ip(0, 149), 3);
+    // The Standard pool shrinks to 10.0.0.100 .. 10.0.0.139.
+    fixture.store.writeInt("Standard", "Range", 40, 0);
+    EXPECT_EQ(fixture.send(reader, PipeCode::ReloadProfiles, 0).value(), 2);
+    const std::vector<std::uint8_t> name(24, 0);
+    const PipeMessage reply = fixture.send(reader, PipeCode::PurgeDynamic, 0, name);
+    EXPECT_EQ(reply.size, 8u);
+    EXPECT_EQ(reply.value(), 60);
+    EXPECT_EQ(fixture.counters.poolTotal, 60);
+    const auto left = walk(PipeCode::ListDynamic);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].fields.address, ip(0, 120));
+}
+
+TEST_F(RequestHandlerTest, ProfileChecks) {
+    Profile interfaceBound;
+    interfaceBound.name = "If";
+    interfaceBound.selectorKind = SelectorKind::Interface;
+    interfaceBound.selectorAddress = makeIpv4(10, 0, 0, 1);
+    Profile catchAll;
+    catchAll.name = "AnyRelay";
+    catchAll.selectorKind = SelectorKind::Relay;
+    catchAll.selectorAddress = 0xFFFFFFFFu;
+    Profile plain = catchAll;
+    plain.name = "Relay1";
+    plain.selectorAddress = makeIpv4(10, 9, 0, 1);
+    Profile circuit = plain;
+    circuit.name = "Circuit7";
+    circuit.relaySelectorType = RelaySelectorType::CircuitId;
+    circuit.selectorValue.length = 1;
+    circuit.selectorValue.bytes[0] = 7;
+    fixture.profiles.assign({interfaceBound, catchAll, circuit, plain});
+
+    auto checkAddress = [&](Ipv4 address) {
+        return fixture.send(reader, PipeCode::CheckAddressProfile, static_cast<std::int32_t>(address)).value();
+    };
+    EXPECT_EQ(checkAddress(makeIpv4(10, 0, 0, 1)), 1);
+    EXPECT_EQ(checkAddress(makeIpv4(10, 0, 0, 2)), 0);
+    EXPECT_EQ(checkAddress(0), 0);
+
+    auto checkSelector = [&](Ipv4 relay, std::uint32_t type, const std::string& name, std::vector<std::uint8_t> value) {
+        std::vector<std::uint8_t> payload(29, 0);
+        putU32(payload, 0, type);
+        putText(payload, 4, name);
+        payload[28] = static_cast<std::uint8_t>(value.size());
+        payload.insert(payload.end(), value.begin(), value.end());
+        const PipeMessage reply = fixture.send(reader, PipeCode::CheckProfileSelector, static_cast<std::int32_t>(relay), payload);
+        EXPECT_EQ(reply.size, 8u);
+        return reply.value();
+    };
+    const Ipv4 relay = makeIpv4(10, 9, 0, 1);
+    EXPECT_EQ(checkSelector(relay, 1, "New", {7}), 1);         // Circuit7 takes it
+    EXPECT_EQ(checkSelector(relay, 1, "circuit7", {7}), 0);    // ... but that is the profile itself
+    EXPECT_EQ(checkSelector(relay, 0, "New", {}), 1);          // no type: the first with a selector
+    EXPECT_EQ(checkSelector(relay, 1, "Relay1", {8}), 0);      // falls to Relay1, the same name
+    EXPECT_EQ(checkSelector(makeIpv4(10, 9, 0, 2), 0, "New", {}), 0);  // only the catch-all
+}
+
+}  // namespace
+}  // namespace tolmark

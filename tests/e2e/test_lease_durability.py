@@ -1,0 +1,118 @@
+"""Leases survive a restart, and a server killed at any moment (kill -9) while leases stream in
+never leaves a dynamic file that is truncated, fails to load, or has lost a line that an
+earlier save had written."""
+
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+VELKORA = None
+KILLS = 200
+DEADLINE_SECONDS = 420
+LINE = re.compile(r"^[0-9a-f]{2}(:[0-9a-f]{2}){5}\t\d+\.\d+\.\d+\.\d+\t:\d+(\t=\d+\.\d+\.\d+\.\d+)?(\t[^\t#]+)?(\t#.*)?$")
+
+
+class Durability(unittest.TestCase):
+    def setUp(self):
+        lab = self.lab = netns.Lab("du")
+        self.srv = lab.namespace("s")
+        self.cli = lab.namespace("c")
+        _, self.cli_dev = lab.link(self.srv, "10.84.0.1/16", self.cli, "10.84.255.254/16", f"{lab.prefix}x")
+        # TestHousekeepingMs is a setting for tests only: saves come every few hundred ms.
+        self.registry = netns.write_config(lab.dir, {"TestHousekeepingMs": "100", "Profile0": "Big"})
+        with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
+            f.write("[Big]\nInterfaceIP=10.84.0.1\nBaseIP=10.84.1.0\nRange=60000\nSubnetMask=255.255.0.0\n")
+        self.dynamic = os.path.join(lab.dir, "dynamic")
+        self.server = None
+
+    def tearDown(self):
+        if self.server is not None:
+            self.server.kill()
+        self.lab.close()
+
+    def start_server(self):
+        self.server = netns.Process(["ip", "netns", "exec", self.srv, VELKORA, "-debug"],
+                                    env={"TOLMARK_REGISTRY": self.registry})
+        self.assertIsNotNone(self.server.wait_for("DHCP  Start   Server on 10.84.0.1", timeout=15),
+                             "\n".join(self.server.lines))
+
+    def read_lines(self):
+        """The dynamic file's lines; every one complete and well formed."""
+        if not os.path.exists(self.dynamic):
+            return set()
+        with open(self.dynamic, "rb") as f:
+            data = f.read()
+        text = data.decode()
+        self.assertTrue(text == "" or text.endswith("\n"), f"file ends inside a line: {text[-80:]!r}")
+        lines = text.splitlines()
+        for line in lines:
+            self.assertRegex(line, LINE)
+        return set(lines)
+
+    def stream(self):
+        return subprocess.Popen(["ip", "netns", "exec", self.cli, sys.executable,
+                                 os.path.join(HERE, "lease_stream.py"), "--device", self.cli_dev],
+                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def test_1_leases_survive_a_clean_restart(self):
+        self.start_server()
+        ns, dev = self.cli, self.cli_dev
+        probe = os.path.join(HERE, "dhcp_probe.py")
+        first = self.lab.ns_run(ns, sys.executable, probe, "--device", dev, "--hw", "02:00:00:00:00:77").stdout
+        self.assertIn('"type": 2', first)
+        # Take the lease with a REQUEST for the offered address.
+        offered = re.search(r'"yiaddr": "([0-9.]+)"', first).group(1)
+        stream = subprocess.run(["ip", "netns", "exec", ns, sys.executable, os.path.join(HERE, "send_datagram.py"),
+                                 "--to", "10.84.0.1", "--bind", "10.84.255.254", "--hw", "02:00:00:00:00:77"])
+        self.assertEqual(stream.returncode, 0)
+        self.server.proc.send_signal(signal.SIGINT)
+        self.assertEqual(self.server.proc.wait(timeout=5), 0)
+        lines = self.read_lines()
+        self.assertTrue(any(line.startswith("02:00:00:00:00:77\t" + offered + "\t") for line in lines), lines)
+        self.start_server()
+        again = self.lab.ns_run(ns, sys.executable, probe, "--device", dev, "--hw", "02:00:00:00:00:77").stdout
+        self.assertIn(f'"yiaddr": "{offered}"', again)
+
+    def test_2_kill_at_random_moments_never_damages_the_file(self):
+        rng = random.Random(20261207)
+        stream = self.stream()
+        seen = set()
+        kills = 0
+        deadline = time.monotonic() + DEADLINE_SECONDS
+        try:
+            while kills < KILLS and time.monotonic() < deadline:
+                self.start_server()
+                end = time.monotonic() + rng.uniform(0.05, 0.5)
+                while time.monotonic() < end:
+                    current = self.read_lines()
+                    self.assertTrue(seen <= current, f"lines lost while running: {sorted(seen - current)[:3]}")
+                    seen |= current
+                    time.sleep(rng.uniform(0.0, 0.05))
+                self.server.proc.send_signal(signal.SIGKILL)
+                self.server.proc.wait(timeout=5)
+                kills += 1
+                current = self.read_lines()
+                self.assertTrue(seen <= current, f"lines lost by kill {kills}: {sorted(seen - current)[:3]}")
+                seen |= current
+        finally:
+            stream.stdin.close()
+            stream.wait(timeout=10)
+        self.assertEqual(kills, KILLS, f"only {kills} kills within {DEADLINE_SECONDS} s")
+        self.assertGreater(len(seen), 50, "the stream produced too few leases to mean anything")
+        # The last file loads: the server reports every line of it.
+        self.start_server()
+        i = self.server.wait_for(" configured entries ", timeout=5)
+        self.assertIsNotNone(i)
+
+
+if __name__ == "__main__":
+    netns.main(globals())

@@ -1,0 +1,316 @@
+#include "tool/trisko.h"
+
+#include <strings.h>
+
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "common/client_record.h"
+#include "common/entry_line.h"
+#include "common/settings_blocks.h"
+#include "common/text_forms.h"
+
+namespace tolmark::tool {
+namespace {
+
+constexpr const char* kUsage =
+    "Usage:\n"
+    "  trisko [server] add    <mac/id> <ip-address> [<profile>]\n"
+    "  trisko [server] remove <mac/id> [<profile>]\n"
+    "  trisko [server] remove_all\n"
+    "  trisko [server] remove_expired\n"
+    "\n"
+    "  trisko [server] print  [dynamic|ignored]\n"
+    "  trisko [server] export [dynamic]\n"
+    "\n"
+    "  trisko [server] macrange [none|mac[,mac,...]\n";
+
+constexpr const char* kCommands[] = {"add",    "remove", "remove_all", "remove_expired",
+                                     "print",  "export", "import",     "macrange"};
+
+bool isCommand(const char* word) {
+    for (const char* c : kCommands) {
+        if (strcasecmp(word, c) == 0) return true;
+    }
+    return false;
+}
+
+bool is(const char* word, const char* command) { return strcasecmp(word, command) == 0; }
+
+// The tool always writes hardware addresses with '-'.
+std::string identityText(const Identity& identity) { return formatIdentity(identity, true, false).c_str(); }
+
+class Session {
+public:
+    Session(PipeClient& client, std::FILE* out) : client_(client), out_(out) {}
+
+    bool fetchSettings() {
+        auto reply = client_.transact(PipeCode::GetSettings, 0);
+        if (!reply) return false;
+        if (reply->size == kPipeHeaderSize + kGeneralSettingsSize && reply->word() == kPipeDone) {
+            settings_ = decodeGeneralSettings(reply->payload());
+        }
+        return true;
+    }
+    bool haveSettings() const { return settings_.has_value(); }
+    GeneralSettings& settings() { return *settings_; }
+
+    // Value of a reply that carries one, nothing on failure.
+    std::optional<std::int32_t> valueOf(PipeCode code, std::int32_t value, std::span<const std::uint8_t> payload) {
+        auto reply = client_.transact(code, value, payload);
+        if (!reply || reply->size < kPipeHeaderSize || reply->word() != kPipeDone) return std::nullopt;
+        return reply->value();
+    }
+
+    bool addClient(const ClientFields& fields, bool skipAddressCheck) {
+        const auto image = encodeClientRecord(ClientRecordImage{0, 0, fields});
+        auto value = valueOf(PipeCode::AddClient, skipAddressCheck ? 1 : 0, image);
+        return value && *value > 0;
+    }
+    bool updateClient(std::uint64_t handle, const ClientFields& fields) {
+        std::array<std::uint8_t, 8 + kClientRecordSize> payload{};
+        ByteWriter w(payload);
+        w.u64le(0, handle);
+        const auto image = encodeClientRecord(ClientRecordImage{handle, 0, fields});
+        w.bytes(8, image.data(), image.size());
+        auto value = valueOf(PipeCode::UpdateClient, 1, payload);
+        return value && *value > 0;
+    }
+    // The handle of the static entry with this identity and profile: 0 when there is none,
+    // nothing when the request failed.
+    std::optional<std::uint64_t> findClient(const ClientFields& fields) {
+        // The request mirrors the record image: kind in byte 4, identity length and bytes at 8
+        // (record offsets 33..97), the profile name at 73.
+        std::array<std::uint8_t, 97 - kPipeHeaderSize> payload{};
+        ByteWriter w(payload);
+        w.u8(0, fields.identity.length);
+        w.bytes(1, fields.identity.bytes.data(), fields.identity.bytes.size());
+        w.text(65, 24, fields.profile);
+        auto message = PipeMessage::make(toWire(PipeCode::FindClient), 0, payload);
+        if (!message) return std::nullopt;
+        message->bytes[4] = fields.identity.kind;
+        auto reply = client_.transact(*message);
+        if (!reply || reply->size < 16 || reply->word() != kPipeDone) return std::nullopt;
+        return ByteReader(reply->view()).u64le(8);
+    }
+    bool removeClient(int list, std::uint64_t handle) {
+        std::array<std::uint8_t, 8> payload{};
+        ByteWriter(payload).u64le(0, handle);
+        auto reply = client_.transact(PipeCode::RemoveClient, list, payload);
+        return reply && reply->size >= 4 && reply->word() == kPipeDone;
+    }
+
+    // Walks a list (7 static, 8 dynamic, 9 ignored), calling f with each record image.
+    template <typename F>
+    void walk(PipeCode code, F&& f) {
+        std::uint64_t next = 0;
+        bool first = true;
+        for (int guard = 0; guard < 10000000; ++guard) {
+            std::array<std::uint8_t, 8> payload{};
+            ByteWriter(payload).u64le(0, next);
+            auto reply = client_.transact(code, first ? 0 : 1, payload);
+            first = false;
+            if (!reply || reply->word() != kPipeDone || reply->size < kPipeHeaderSize + kClientRecordSize) return;
+            auto image = decodeClientRecord(reply->payload().first(kClientRecordSize));
+            if (!image) return;
+            // Static and ignored walks end at a free record.
+            if (code != PipeCode::ListDynamic && image->fields.identity.kind == kIdentityFree) return;
+            f(*image);
+            next = image->nextHandle;
+            if (next == 0) return;
+        }
+    }
+
+    bool sendSettings() {
+        const auto block = encodeGeneralSettings(*settings_);
+        auto reply = client_.transact(PipeCode::SetSettings, static_cast<std::int32_t>(block.size()), block);
+        return reply.has_value();
+    }
+
+private:
+    PipeClient& client_;
+    std::FILE* out_;
+    std::optional<GeneralSettings> settings_;
+};
+
+// An entry typed on the command line: tab-separated fields only.
+std::optional<ClientFields> parseEntryText(const std::string& text) { return parseEntryLine(text, false); }
+
+void printLine(std::FILE* out, const char* identity, const char* address, const char* profile) {
+    std::fprintf(out, "%-32s %-16.16s %s\n", identity, address, profile);
+}
+
+int commandAdd(Session& s, int argc, const char* const* args, std::FILE* out) {
+    std::string text = std::string(args[0]) + "\t" + args[1];
+    if (argc > 2) text += std::string("\t") + args[2];
+    auto entry = parseEntryText(text);
+    if (!entry) return kExitBadEntry;
+    if (s.addClient(*entry, false)) return kExitSuccess;
+    std::fprintf(out, "operation failed\n");
+    return kExitFailure;
+}
+
+int commandRemove(Session& s, int argc, const char* const* args, std::FILE* out) {
+    std::string text = std::string(args[0]) + "\t0.0.0.0";
+    if (argc > 1) text += std::string("\t") + args[1];
+    auto entry = parseEntryText(text);
+    if (!entry) return kExitBadEntry;
+    auto handle = s.findClient(*entry);
+    if (!handle || *handle == 0) {
+        std::fprintf(out, "not found\n");
+        return kExitFailure;
+    }
+    if (s.removeClient(0, *handle)) return kExitSuccess;
+    std::fprintf(out, "operation failed\n");
+    return kExitFailure;
+}
+
+int commandRemoveAll(Session& s, std::FILE* out) {
+    s.walk(PipeCode::ListStatic, [&](const ClientRecordImage& image) {
+        if (image.handle != 0 && !s.removeClient(0, image.handle)) std::fprintf(out, "operation failed\n");
+    });
+    return kExitSuccess;
+}
+
+int commandRemoveExpired(Session& s, std::FILE* out, std::int64_t now) {
+    s.walk(PipeCode::ListDynamic, [&](const ClientRecordImage& image) {
+        if (image.fields.expiry < now && !s.removeClient(1, image.handle)) std::fprintf(out, "operation failed\n");
+    });
+    return kExitSuccess;
+}
+
+int commandPrint(Session& s, const char* which, std::FILE* out) {
+    PipeCode code = PipeCode::ListStatic;
+    if (which != nullptr && is(which, "dynamic")) code = PipeCode::ListDynamic;
+    if (which != nullptr && is(which, "ignored")) code = PipeCode::ListIgnored;
+    printLine(out, "MAC/ID", "IP-Address", "Profile");
+    std::fprintf(out, "%s\n", std::string(73, '=').c_str());
+    s.walk(code, [&](const ClientRecordImage& image) {
+        printLine(out, identityText(image.fields.identity).c_str(), formatIpv4(image.fields.address).c_str(),
+                  image.fields.profile.c_str());
+    });
+    return kExitSuccess;
+}
+
+int commandExport(Session& s, const char* which, std::FILE* out) {
+    const PipeCode code = (which != nullptr && is(which, "dynamic")) ? PipeCode::ListDynamic : PipeCode::ListStatic;
+    s.walk(code, [&](const ClientRecordImage& image) {
+        const ClientFields& f = image.fields;
+        std::fprintf(out, "%s\t%s", identityText(f.identity).c_str(), formatIpv4(f.address).c_str());
+        if (f.lastAccess != 0) std::fprintf(out, "\t:%u", static_cast<unsigned>(static_cast<std::uint64_t>(f.lastAccess)));
+        if (!f.profile.empty()) std::fprintf(out, "\t%s", f.profile.c_str());
+        if (!f.remark.empty()) std::fprintf(out, "\t#%s", f.remark.c_str());
+        std::fprintf(out, "\n");
+    });
+    return kExitSuccess;
+}
+
+int commandImport(Session& s, std::FILE* in, std::FILE* out) {
+    char line[257];
+    while (std::fgets(line, sizeof line, in) != nullptr) {
+        std::size_t length = std::strlen(line);
+        if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
+        if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
+        auto entry = parseEntryText(line);
+        if (!entry) return kExitBadEntry;
+        auto handle = s.findClient(*entry);
+        if (!handle) {
+            std::fprintf(out, "operation failed\n");
+            continue;
+        }
+        const std::string id = identityText(entry->identity);
+        if (*handle != 0) {
+            if (!s.updateClient(*handle, *entry)) std::fprintf(out, "%s update failed\n", id.c_str());
+        } else if (!s.addClient(*entry, true)) {
+            std::fprintf(out, "%s add failed\n", id.c_str());
+        }
+    }
+    return kExitSuccess;
+}
+
+int commandMacRange(Session& s, const char* argument, std::FILE* out) {
+    if (argument == nullptr) {
+        const MacRangeTable table = s.haveSettings() ? s.settings().macRange : MacRangeTable{};
+        auto text = formatMacRange(table);
+        std::fprintf(out, "%s\n", text ? text->c_str() : "");
+        return kExitSuccess;
+    }
+    // Sending a block we never received whole would overwrite the server's settings.
+    if (!s.haveSettings()) {
+        std::fprintf(out, "Server authorization failed\n");
+        return kExitFailure;
+    }
+    if (is(argument, "none")) s.settings().macRange = MacRangeTable{};
+    else s.settings().macRange = parseMacRange(argument);
+    if (!s.sendSettings()) {
+        std::fprintf(out, "Service not active\n");
+        return kExitFailure;
+    }
+    return kExitSuccess;
+}
+
+}  // namespace
+
+std::unique_ptr<PipeClient> connectTo(const std::string& serverName) {
+    if (serverName.empty()) return std::make_unique<PipeClient>();
+    // "\\host", "//host", "host" or "host:port".
+    std::string host = serverName;
+    while (!host.empty() && (host.front() == '\\' || host.front() == '/')) host.erase(0, 1);
+    std::uint16_t port = kDefaultRemotePort;
+    if (const char* env = std::getenv("TOLMARK_REMOTE_PORT"); env != nullptr && std::atoi(env) > 0) {
+        port = static_cast<std::uint16_t>(std::atoi(env));
+    }
+    if (auto colon = host.rfind(':'); colon != std::string::npos) {
+        int value = std::atoi(host.c_str() + colon + 1);
+        if (value > 0 && value < 65536) port = static_cast<std::uint16_t>(value);
+        host.resize(colon);
+    }
+    return std::make_unique<PipeClient>(host, port);
+}
+
+int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, std::int64_t now,
+              const ClientFactory& factory) {
+    int next = 1;
+    std::string serverName;
+    if (argc > 1 && !isCommand(argv[1])) {
+        serverName = argv[1];
+        next = 2;
+    }
+    auto client = factory(serverName);
+    Session session(*client, out);
+    if (!session.fetchSettings()) {
+        std::fprintf(out, "Service not active\n");
+        return kExitFailure;
+    }
+    if (next >= argc || !isCommand(argv[next])) {
+        std::fputs(kUsage, out);
+        return kExitFailure;
+    }
+    const char* command = argv[next];
+    const int count = argc - next - 1;
+    const char* const* args = argv + next + 1;
+    auto usage = [&] {
+        std::fputs(kUsage, out);
+        return kExitFailure;
+    };
+    const bool needsBlock = !is(command, "print") && !is(command, "macrange");
+    if ((is(command, "add") && count < 2) || (is(command, "remove") && count < 1)) return usage();
+    if (needsBlock && !session.haveSettings()) {
+        std::fprintf(out, "Server authorization failed\n");
+        return kExitFailure;
+    }
+    const char* first = count > 0 ? args[0] : nullptr;
+    if (is(command, "add")) return commandAdd(session, count, args, out);
+    if (is(command, "remove")) return commandRemove(session, count, args, out);
+    if (is(command, "remove_all")) return commandRemoveAll(session, out);
+    if (is(command, "remove_expired")) return commandRemoveExpired(session, out, now);
+    if (is(command, "print")) return commandPrint(session, first, out);
+    if (is(command, "export")) return commandExport(session, first, out);
+    if (is(command, "import")) return commandImport(session, in, out);
+    return commandMacRange(session, first, out);
+}
+
+}  // namespace tolmark::tool
