@@ -467,7 +467,13 @@ std::size_t DhcpEngine::process(std::span<const std::uint8_t> request, std::span
     if (s.relayInformation && reply.position() + 2 + s.relayInformation.length() < kHardLimit) {
         reply.writeString(kRelayInformation, s.relayInformation.data(), s.relayInformation.length());
     }
-    return finish(x, bootp);
+    const std::size_t length = finish(x, bootp);
+    // Acknowledged clients with a name get it registered, away from the request path.
+    if (dnsQueue_ != nullptr && (bootp || s.replyType == kAck) && x.profile->dnsUpdate != 0 && x.hostNameLength != 0) {
+        dnsQueue_->push(DnsUpdate{std::string(x.hostName, x.hostNameLength), x.profile->dnsName, rec.address, x.mask,
+                                  x.announced, x.profile->dns[0]});
+    }
+    return length;
 }
 
 }  // namespace tolmark::dhcp

@@ -8,6 +8,7 @@
 
 #include "config/settings_holder.h"
 #include "platform/clock.h"
+#include "server/dhcp/dns_update_queue.h"
 #include "server/dhcp/engine_context.h"
 #include "server/dhcp/request_processor.h"
 
@@ -23,10 +24,14 @@ public:
     std::size_t process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
                         RequestSummary& summary) override;
 
+    // Where acknowledged clients' names are queued for registration in DNS; none: not queued.
+    void setDnsUpdateQueue(DnsUpdateQueue* queue) { dnsQueue_ = queue; }
+
 private:
     EngineContext context_;
     const SettingsHolder& settings_;
     const platform::Clock& clock_;
+    DnsUpdateQueue* dnsQueue_ = nullptr;
 };
 
 }  // namespace tolmark::dhcp

@@ -82,6 +82,7 @@ private:
     ProfileList profiles_;
     ClientTable clients_;
     dhcp::DhcpEngine engine_;
+    dhcp::DnsUpdateQueue dnsQueue_;
     ClientFiles files_;
     StatusCounters counters_;
     platform::WakeEvent stop_;

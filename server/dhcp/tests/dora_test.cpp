@@ -203,3 +203,46 @@ TEST_F(DoraTest, OwnServerProbeIsAnsweredWithoutTrace) {
 
 }  // namespace
 }  // namespace tolmark::dhcp::testing
+
+namespace tolmark::dhcp::testing {
+namespace {
+
+// Acknowledged clients with a name are queued for DNS; offers and nameless clients are not.
+TEST_F(DoraTest, AcknowledgedNamesAreQueuedForDns) {
+    DnsUpdateQueue queue;
+    int wakeUps = 0;
+    queue.setWakeUp([&] { ++wakeUps; });
+    engine_.setDnsUpdateQueue(&queue);
+    Profile p = lanProfile();
+    p.dnsAccept = 1;
+    p.dnsName = "lab.test";
+    p.dns = {makeIpv4(192, 168, 1, 53), 0, 0, 0};
+    useProfiles({p});
+    send(discover(mac(7)).option(kHostName, "pc7"));
+    EXPECT_EQ(queue.size(), 0u);
+    send(request(mac(7)).option(kHostName, "pc7"));
+    send(request(mac(8)));  // no name to register
+    auto updates = queue.takeAll();
+    ASSERT_EQ(updates.size(), 1u);
+    EXPECT_EQ(wakeUps, 1);
+    EXPECT_EQ(updates[0].hostName, "pc7");
+    EXPECT_EQ(updates[0].domain, "lab.test");
+    EXPECT_EQ(updates[0].address, lan(100));
+    EXPECT_EQ(updates[0].mask, makeIpv4(255, 255, 255, 0));
+    EXPECT_EQ(updates[0].dnsServer, makeIpv4(192, 168, 1, 53));
+    EXPECT_EQ(updates[0].leaseTime, 3600u);
+}
+
+TEST(DnsUpdateQueue, KeepsTheNewestWhenFull) {
+    DnsUpdateQueue queue;
+    for (std::size_t i = 0; i < DnsUpdateQueue::kCapacity + 5; ++i) {
+        queue.push(DnsUpdate{"h" + std::to_string(i), "", 0, 0, 0, 0});
+    }
+    auto all = queue.takeAll();
+    ASSERT_EQ(all.size(), DnsUpdateQueue::kCapacity);
+    EXPECT_EQ(all.front().hostName, "h5");
+    EXPECT_EQ(queue.size(), 0u);
+}
+
+}  // namespace
+}  // namespace tolmark::dhcp::testing

@@ -1,0 +1,26 @@
+#include "server/dhcp/dns_update_queue.h"
+
+namespace tolmark::dhcp {
+
+void DnsUpdateQueue::push(DnsUpdate update) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (updates_.size() >= kCapacity) updates_.pop_front();
+        updates_.push_back(std::move(update));
+    }
+    if (wakeUp_) wakeUp_();
+}
+
+std::vector<DnsUpdate> DnsUpdateQueue::takeAll() {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<DnsUpdate> all(std::make_move_iterator(updates_.begin()), std::make_move_iterator(updates_.end()));
+    updates_.clear();
+    return all;
+}
+
+std::size_t DnsUpdateQueue::size() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return updates_.size();
+}
+
+}  // namespace tolmark::dhcp
