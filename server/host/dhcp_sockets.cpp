@@ -16,6 +16,10 @@ bool DhcpSockets::ensureSocket(std::uint16_t port) {
     return true;
 }
 
+DhcpSockets::DhcpSockets() {
+    for (auto& image : images_) image.store(kNoSocketImage);
+}
+
 int DhcpSockets::reconcile(const InterfaceTable& table, std::uint16_t port, LogSink& log) {
     int opened = 0;
     for (std::size_t i = 0; i < kMaxInterfaces; ++i) {
@@ -38,12 +42,21 @@ int DhcpSockets::reconcile(const InterfaceTable& table, std::uint16_t port, LogS
         }
     }
     if (!anyOpen()) socket_.close();
+    publishImages();
     return opened;
 }
 
 void DhcpSockets::closeAll() {
     open_.fill(false);
     socket_.close();
+    publishImages();
+}
+
+void DhcpSockets::publishImages() {
+    for (std::size_t i = 0; i < kMaxInterfaces; ++i) {
+        const bool open = open_[i] && socket_.valid();
+        images_[i].store(open ? static_cast<std::uint64_t>(socket_.fd()) : kNoSocketImage);
+    }
 }
 
 bool DhcpSockets::anyOpen() const {
@@ -73,8 +86,7 @@ std::optional<InterfaceEntry> DhcpSockets::entryFor(const platform::DatagramInfo
 }
 
 std::uint64_t DhcpSockets::socketImage(std::size_t index) const {
-    if (!slotOpen(index) || !socket_.valid()) return kNoSocketImage;
-    return static_cast<std::uint64_t>(socket_.fd());
+    return index < kMaxInterfaces ? images_[index].load() : kNoSocketImage;
 }
 
 }  // namespace tolmark

@@ -7,6 +7,7 @@
 // at an address that is not served is dropped.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -18,6 +19,7 @@ namespace tolmark {
 
 class DhcpSockets {
 public:
+    DhcpSockets();
     // Opens slots for entries that are present and served and closes the others, logging
     // "Start", "Stop" and "failed to start" per entry. Returns the number of slots opened.
     int reconcile(const InterfaceTable& table, std::uint16_t port, LogSink& log);
@@ -31,16 +33,19 @@ public:
     // or, for a broadcast, the first served entry of the interface it arrived on.
     std::optional<InterfaceEntry> entryFor(const platform::DatagramInfo& info, const InterfaceTable& table) const;
 
-    // The socket field of the status record per entry.
+    // The socket field of the status record per entry; safe from any thread.
     std::uint64_t socketImage(std::size_t index) const;
 
 private:
     bool ensureSocket(std::uint16_t port);
+    void publishImages();
 
     platform::UdpSocket socket_;
     std::uint16_t port_ = 0;
     std::array<bool, kMaxInterfaces> open_{};
     std::array<Ipv4, kMaxInterfaces> slotAddress_{};
+    // What the control pipe shows of the slots, written by the loop's thread only.
+    std::array<std::atomic<std::uint64_t>, kMaxInterfaces> images_{};
 };
 
 }  // namespace tolmark

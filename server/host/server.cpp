@@ -26,6 +26,7 @@ Server::~Server() {
     requestStop();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
     if (housekeeping_) housekeeping_->join();
+    if (pipe_) pipe_->stop();
 }
 
 void Server::requestStop() {
@@ -66,6 +67,21 @@ void Server::startHousekeeping() {
     housekeeping_ = std::make_unique<Housekeeping>(std::move(tasks), flags_, stop_, period);
     dnsQueue_.setWakeUp([keeper = housekeeping_.get()] { keeper->signal(); });
     housekeeping_->start();
+}
+
+void Server::startControlPipe() {
+    pipeContext_ = std::make_unique<PipeContext>(PipeContext{
+        settings_, store_, clients_, profiles_, interfaces_, engineLock_, log_, counters_, flags_.serverStopping,
+        flags_.statusChanged, flags_.reloadRequest, flags_.paused,
+        [this] { return settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }); },
+        [this] { log_.flush(); }, [this](std::size_t i) { return sockets_.socketImage(i); },
+        // The TFTP server is not built yet: it counts as stopped and has no transfers.
+        [] { return std::int32_t{-1}; }, nullptr, nullptr, nullptr});
+    PipeServerOptions options;
+    options.tcpPort = readRemotePort(store_);
+    pipe_ = std::make_unique<PipeServer>(*pipeContext_, options);
+    // Without the control pipe the server still serves DHCP.
+    if (!pipe_->start()) pipe_.reset();
 }
 
 void Server::startAddressWatcher() {
@@ -122,6 +138,7 @@ int Server::run(int argc, char** argv) {
     counters_.portInUse.store(port);
 
     startHousekeeping();
+    startControlPipe();
     startAddressWatcher();
 
     if (!flags_.serverStopping.load()) {
@@ -137,6 +154,7 @@ int Server::run(int argc, char** argv) {
     sockets_.closeAll();
     std::this_thread::yield();
     saveChangedClients();
+    if (pipe_) pipe_->stop();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
     if (housekeeping_) housekeeping_->join();
     log_.close();

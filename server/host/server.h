@@ -19,6 +19,7 @@
 #include "server/leases/client_files.h"
 #include "server/leases/client_table.h"
 #include "server/pipe/pipe_context.h"
+#include "server/pipe/pipe_server.h"
 #include "server/host/backup_probe.h"
 #include "server/host/dhcp_sockets.h"
 #include "server/host/housekeeping.h"
@@ -68,6 +69,7 @@ private:
     void readSettings();
     void startAddressWatcher();
     void startHousekeeping();
+    void startControlPipe();
     void loadClients();
     void saveChangedClients();
 
@@ -91,6 +93,8 @@ private:
     std::thread addressWatcherThread_;
     BackupProbe probe_;
     std::unique_ptr<Housekeeping> housekeeping_;
+    std::unique_ptr<PipeContext> pipeContext_;
+    std::unique_ptr<PipeServer> pipe_;
 };
 
 }  // namespace tolmark

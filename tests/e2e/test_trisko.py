@@ -1,0 +1,129 @@
+"""trisko against a running Velkora in a network namespace (the control pipe's abstract socket
+belongs to the namespace): adding, removing, listing, exporting and importing entries, the MAC
+ranges, a user without write permission, and no server at all."""
+
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns  # noqa: E402
+
+VELKORA = None
+
+
+class Trisko(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.trisko = os.path.join(os.path.dirname(VELKORA), "trisko")
+        lab = cls.lab = netns.Lab("tk")
+        cls.srv = lab.namespace("s")
+        cls.cli = lab.namespace("c")
+        _, cls.cli_dev = lab.link(cls.srv, "10.85.0.1/24", cls.cli, "10.85.0.2/24", f"{lab.prefix}x")
+        registry = netns.write_config(lab.dir, {"Profile0": "Standard", "Profile1": "Other"})
+        with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
+            f.write("[Standard]\nInterfaceIP=10.85.0.1\nBaseIP=10.85.0.100\nRange=50\n")
+            f.write("[Other]\nBaseIP=10.85.0.200\nRange=10\n")
+        os.chmod(lab.dir, 0o755)
+        cls.server = netns.Process(["ip", "netns", "exec", cls.srv, VELKORA, "-debug"],
+                                   env={"TOLMARK_REGISTRY": registry})
+        if cls.server.wait_for("DHCP  Start   Server on 10.85.0.1", timeout=15) is None:
+            cls.server.kill()
+            lab.close()
+            raise RuntimeError("server did not start:\n" + "\n".join(cls.server.lines))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.kill()
+        cls.lab.close()
+
+    def run_trisko(self, *args, ns=None, stdin=None, user=None):
+        command = ["ip", "netns", "exec", ns or self.srv]
+        if user:
+            command += ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", "--"]
+        result = subprocess.run(command + [self.trisko, *args], input=stdin, capture_output=True, text=True,
+                                timeout=30)
+        code = result.returncode - 256 if result.returncode > 127 else result.returncode
+        return code, result.stdout
+
+    def static_lines(self):
+        code, out = self.run_trisko("print")
+        self.assertEqual(code, 1)
+        lines = out.splitlines()
+        self.assertEqual(lines[0], "%-32s %-16.16s %s" % ("MAC/ID", "IP-Address", "Profile"))
+        self.assertEqual(lines[1], "=" * 73)
+        return lines[2:]
+
+    def test_1_add_and_remove(self):
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:01", "10.85.0.10"), (1, ""))
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:01", "10.85.0.10"), (0, "operation failed\n"))
+        self.assertEqual(self.run_trisko("ADD", "00-11-22-33-44-01", "10.85.0.11", "Other"), (1, ""))
+        lines = self.static_lines()
+        self.assertIn("%-32s %-16.16s %s" % ("00-11-22-33-44-01", "10.85.0.10", "Standard"), lines)
+        self.assertIn("%-32s %-16.16s %s" % ("00-11-22-33-44-01", "10.85.0.11", "Other"), lines)
+        # Without a profile only the entry of "Standard" goes.
+        self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:01"), (1, ""))
+        self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:01"), (0, "not found\n"))
+        self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:01", "Other"), (1, ""))
+        self.assertEqual(self.static_lines(), [])
+        self.assertEqual(self.run_trisko("add", "not-an-id", "10.85.0.12")[0], -1)
+
+    def test_2_export_then_import_changes_nothing(self):
+        for i, ip in ((2, "10.85.0.20"), (3, "10.85.0.21")):
+            self.assertEqual(self.run_trisko("add", f"00:11:22:33:44:0{i}", ip)[0], 1)
+        code, exported = self.run_trisko("export")
+        self.assertEqual(code, 1)
+        self.assertEqual(exported, "00-11-22-33-44-02\t10.85.0.20\tStandard\n00-11-22-33-44-03\t10.85.0.21\tStandard\n")
+        before = self.static_lines()
+        self.assertEqual(self.run_trisko("import", stdin=exported), (1, ""))
+        self.assertEqual(self.static_lines(), before)
+        self.assertEqual(self.run_trisko("export")[1], exported)
+        self.assertEqual(self.run_trisko("import", stdin="garbage line\n")[0], -1)
+        self.assertEqual(self.run_trisko("remove_all"), (1, ""))
+        self.assertEqual(self.static_lines(), [])
+
+    def test_3_dynamic_and_ignored_lists(self):
+        probe = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dhcp_probe.py")
+        self.lab.ns_run(self.cli, sys.executable, probe, "--device", self.cli_dev, "--hw", "02:00:00:00:00:51")
+        code, out = self.run_trisko("print", "dynamic")
+        self.assertEqual(code, 1)
+        self.assertIn("02-00-00-00-00-51", out)
+        # An offered address has no lease yet: it counts as expired and becomes a free slot.
+        self.assertEqual(self.run_trisko("remove_expired"), (1, ""))
+        self.assertNotIn("02-00-00-00-00-51", self.run_trisko("print", "dynamic")[1])
+        code, out = self.run_trisko("print", "ignored")
+        self.assertEqual(code, 1)
+        self.assertEqual(out.splitlines()[1], "=" * 73)
+        self.assertEqual(self.run_trisko("print", "anything")[1].splitlines()[:2], out.splitlines()[:2])
+
+    def test_4_mac_ranges(self):
+        self.assertEqual(self.run_trisko("macrange", "00:11:22,00-aa-bb"), (1, ""))
+        self.assertEqual(self.run_trisko("macrange"), (1, "0:11:22,0:aa:bb\n"))
+        self.assertEqual(self.run_trisko("macrange", "none"), (1, ""))
+        self.assertEqual(self.run_trisko("macrange"), (1, "\n"))
+
+    def test_5_usage_and_no_server(self):
+        code, out = self.run_trisko()
+        self.assertEqual(code, 0)
+        self.assertTrue(out.startswith("Usage:\n  trisko [server] add    <mac/id> <ip-address> [<profile>]\n"))
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:09")[0], 0)  # too few arguments
+        self.assertEqual(self.run_trisko("print", ns=self.cli), (0, "Service not active\n"))
+        self.assertEqual(self.run_trisko(ns=self.cli), (0, "Service not active\n"))
+
+    @unittest.skipIf(shutil.which("setpriv") is None, "setpriv is missing")
+    def test_6_a_user_without_write_permission_can_only_read(self):
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:07", "10.85.0.40"), (1, ""))
+        code, out = self.run_trisko("add", "00:11:22:33:44:08", "10.85.0.41", user="65534")
+        self.assertEqual((code, out), (0, "operation failed\n"))
+        code, out = self.run_trisko("print", user="65534")
+        self.assertEqual(code, 1)
+        self.assertIn("00-11-22-33-44-07", out)
+        self.assertNotIn("00-11-22-33-44-08", out)
+        self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:07", user="65534"), (0, "operation failed\n"))
+        self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:07"), (1, ""))
+
+
+if __name__ == "__main__":
+    netns.main(globals())
