@@ -22,7 +22,7 @@ class Trisko(unittest.TestCase):
         cls.srv = lab.namespace("s")
         cls.cli = lab.namespace("c")
         _, cls.cli_dev = lab.link(cls.srv, "10.85.0.1/24", cls.cli, "10.85.0.2/24", f"{lab.prefix}x")
-        registry = netns.write_config(lab.dir, {"Profile0": "Standard", "Profile1": "Other"})
+        registry = netns.write_config(lab.dir, {"Profile0": "Standard", "Profile1": "Other", "RemotePort": "5067"})
         with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
             f.write("[Standard]\nInterfaceIP=10.85.0.1\nBaseIP=10.85.0.100\nRange=50\n")
             f.write("[Other]\nBaseIP=10.85.0.200\nRange=10\n")
@@ -123,6 +123,19 @@ class Trisko(unittest.TestCase):
         self.assertNotIn("00-11-22-33-44-08", out)
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:07", user="65534"), (0, "operation failed\n"))
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:07"), (1, ""))
+
+    def test_7_a_remote_server_by_name_reads_but_never_writes(self):
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:0a", "10.85.0.50"), (1, ""))
+        code, out = self.run_trisko("10.85.0.1", "print", ns=self.cli)
+        self.assertEqual(code, 1)
+        self.assertIn("00-11-22-33-44-0a", out)
+        self.assertEqual(self.run_trisko("\\\\10.85.0.1", "export", ns=self.cli)[1],
+                         "00-11-22-33-44-0a\t10.85.0.50\tStandard\n")
+        # Nobody on the network can be identified, so nobody there may change anything.
+        self.assertEqual(self.run_trisko("10.85.0.1", "remove", "00:11:22:33:44:0a", ns=self.cli),
+                         (0, "operation failed\n"))
+        self.assertEqual(self.run_trisko("10.85.0.1", ns=self.cli)[0], 0)  # a host name alone: usage
+        self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:0a"), (1, ""))
 
 
 if __name__ == "__main__":
