@@ -7,8 +7,6 @@
 
 namespace tolmark {
 
-namespace {
-
 int hexDigitValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -18,6 +16,8 @@ int hexDigitValue(char c) {
         return c - 'A' + 10;
     return -1;
 }
+
+namespace {
 
 bool isBlank(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;

@@ -18,6 +18,9 @@ namespace tolmark {
 
 using HardwareAddress = std::array<std::uint8_t, 6>;
 
+// 0..15 for a hexadecimal digit of either case, -1 for any other character.
+int hexDigitValue(char c);
+
 // "%2.2x:%2.2x:%2.2x:%2.2x:%2.2x:%2.2x" (separator ':' or '-').
 struct HardwareAddressText {
     char text[18];

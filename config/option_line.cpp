@@ -6,6 +6,7 @@
 #include <climits>
 #include <optional>
 
+#include "common/text_forms.h"
 #include "config/profiles.h"
 
 namespace tolmark {
@@ -26,15 +27,6 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-int hexValue(char c) {
-    if (isDigit(c))
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 class Cursor {
   public:
@@ -80,7 +72,7 @@ std::optional<std::uint8_t> byteItem(std::string_view item) {
     unsigned value = 0;
     if (item.size() > 2 && item[0] == '0' && (item[1] == 'x' || item[1] == 'X')) {
         for (char c : item.substr(2)) {
-            const int digit = hexValue(c);
+            const int digit = hexDigitValue(c);
             if (digit < 0)
                 return std::nullopt;
             value = std::min(value * 16 + static_cast<unsigned>(digit), kNumberCeiling);

@@ -34,13 +34,6 @@ struct Exchange {
     char suffix[1600] = {};
 };
 
-Ipv4 classfulMask(Ipv4 address) {
-    const std::uint8_t first = ipv4Octet(address, 0);
-    if (first < 128) return makeIpv4(255, 0, 0, 0);
-    if (first < 192) return makeIpv4(255, 255, 0, 0);
-    return makeIpv4(255, 255, 255, 0);
-}
-
 bool isProbe(std::span<const std::uint8_t> copy) {
     return copy.size() >= 245 + sizeof kProbeMarker &&
            std::memcmp(copy.data() + kChaddr, kProbeHardware, 6) == 0 &&
@@ -435,7 +428,7 @@ std::size_t DhcpEngine::process(std::span<const std::uint8_t> request, std::span
     recordChanged(x);
 
     chooseHostName(x);
-    x.mask = x.profile->subnetMask != 0 ? x.profile->subnetMask : classfulMask(rec.address);
+    x.mask = x.profile->subnetMask != 0 ? x.profile->subnetMask : classMask(rec.address);
     x.useBootFile2 = selectsBootFile2(*x.profile, s);
     writeHeader(x);
 

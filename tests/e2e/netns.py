@@ -144,6 +144,17 @@ class Process:
             self.proc.wait()
 
 
+def start_velkora(lab, ns, velkora, registry, ready, *args, timeout=15):
+    """Velkora -debug in a namespace, once its output shows `ready`; the lab is closed and an
+    error raised when it does not start."""
+    server = Process(["ip", "netns", "exec", ns, velkora, "-debug", *args], env={"TOLMARK_REGISTRY": registry})
+    if server.wait_for(ready, timeout=timeout) is None:
+        server.kill()
+        lab.close()
+        raise RuntimeError("server did not start:\n" + "\n".join(server.lines))
+    return server
+
+
 def main(module_globals, needs_root=True):
     """Runs a scenario file's tests: --velkora names the executable, stored as VELKORA."""
     import argparse

@@ -88,11 +88,7 @@ class RealClients(unittest.TestCase):
 
         registry = netns.write_config(lab.dir, {})
         write_profiles(lab.dir)
-        cls.server = netns.Process(["ip", "netns", "exec", cls.srv, VELKORA, "-debug"],
-                                   env={"TOLMARK_REGISTRY": registry})
-        if cls.server.wait_for("DHCP  Start   Server on 10.80.0.1", timeout=15) is None:
-            cls.tearDownClass()
-            raise RuntimeError("server did not start:\n" + "\n".join(cls.server.lines))
+        cls.server = netns.start_velkora(lab, cls.srv, VELKORA, registry, "DHCP  Start   Server on 10.80.0.1")
         cls.relay_proc = None
 
     @classmethod

@@ -29,12 +29,7 @@ class Spine(unittest.TestCase):
         cls.cli_dev = f"{lab.prefix}xb"
         cls.cli2_dev = f"{lab.prefix}yb"
         registry = netns.write_config(lab.dir, {"Exclude": "10.78.0.1"})
-        cls.server = netns.Process(["ip", "netns", "exec", cls.srv, VELKORA, "-debug"],
-                                   env={"TOLMARK_REGISTRY": registry})
-        if cls.server.wait_for("DHCP  Start   Server on 10.77.0.1", timeout=15) is None:
-            cls.server.kill()
-            lab.close()
-            raise RuntimeError("server did not start:\n" + "\n".join(cls.server.lines))
+        cls.server = netns.start_velkora(lab, cls.srv, VELKORA, registry, "DHCP  Start   Server on 10.77.0.1")
 
     @classmethod
     def tearDownClass(cls):

@@ -27,12 +27,7 @@ class Trisko(unittest.TestCase):
             f.write("[Standard]\nInterfaceIP=10.85.0.1\nBaseIP=10.85.0.100\nRange=50\n")
             f.write("[Other]\nBaseIP=10.85.0.200\nRange=10\n")
         os.chmod(lab.dir, 0o755)
-        cls.server = netns.Process(["ip", "netns", "exec", cls.srv, VELKORA, "-debug"],
-                                   env={"TOLMARK_REGISTRY": registry})
-        if cls.server.wait_for("DHCP  Start   Server on 10.85.0.1", timeout=15) is None:
-            cls.server.kill()
-            lab.close()
-            raise RuntimeError("server did not start:\n" + "\n".join(cls.server.lines))
+        cls.server = netns.start_velkora(lab, cls.srv, VELKORA, registry, "DHCP  Start   Server on 10.85.0.1")
 
     @classmethod
     def tearDownClass(cls):
