@@ -51,7 +51,11 @@ void Server::loadClients() {
     counters_.dynamicUsed.store(static_cast<std::int32_t>(counts.dynamicActive));
 }
 
-void Server::saveChangedClients() { saveChangedLists(clients_, files_, settings_.general(), log_, &engineLock_); }
+void Server::saveChangedClients() {
+    // One save at a time: two writers of the same ".tmp" file would mix their lines.
+    std::lock_guard<std::mutex> guard(saveLock_);
+    saveChangedLists(clients_, files_, settings_.general(), log_, &engineLock_);
+}
 
 void Server::startHousekeeping() {
     // "TestHousekeepingMs" exists for the tests only: it shortens the 30-second wait (and so
@@ -153,6 +157,8 @@ int Server::run(int argc, char** argv) {
     flags_.statusChanged.fetch_or(kStatusLoopEnded);
     sockets_.closeAll();
     std::this_thread::yield();
+    // The housekeeping thread may be in the middle of a periodic save: let it finish first.
+    if (housekeeping_) housekeeping_->join();
     saveChangedClients();
     if (pipe_) pipe_->stop();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();

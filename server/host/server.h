@@ -86,6 +86,7 @@ private:
     dhcp::DhcpEngine engine_;
     dhcp::DnsUpdateQueue dnsQueue_;
     ClientFiles files_;
+    std::mutex saveLock_;
     StatusCounters counters_;
     platform::WakeEvent stop_;
     std::string dataDirectory_;
