@@ -518,3 +518,28 @@ TEST_F(RequestHandlerTest, ProfileChecks) {
 
 }  // namespace
 }  // namespace tolmark
+
+namespace tolmark {
+namespace {
+
+// Transfers are listed by index; without a TFTP server there are none.
+TEST_F(RequestHandlerTest, GetTransferByIndex) {
+    EXPECT_EQ(fixture.send(reader, PipeCode::GetTransfer, 0).size, 4u);
+    std::array<std::uint8_t, kTransferRecordSize> image{};
+    image[0] = 1;  // a read request
+    fixture.context.transferRecord = [&](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
+        if (n != 0) return std::nullopt;
+        return image;
+    };
+    fixture.context.tftpTransfers = [] { return std::int32_t{3}; };
+    const PipeMessage reply = fixture.send(reader, PipeCode::GetTransfer, 0);
+    ASSERT_EQ(reply.size, 8 + kTransferRecordSize);
+    EXPECT_EQ(reply.word(), kPipeDone);
+    EXPECT_EQ(reply.value(), 3);
+    EXPECT_EQ(reply.payload()[0], 1);
+    EXPECT_EQ(fixture.send(reader, PipeCode::GetTransfer, 1).size, 4u);
+    EXPECT_EQ(fixture.send(reader, PipeCode::GetTransfer, -1).size, 4u);
+}
+
+}  // namespace
+}  // namespace tolmark
