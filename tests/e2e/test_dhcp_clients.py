@@ -86,7 +86,8 @@ class RealClients(unittest.TestCase):
         _, cls.far_dev = lab.link(cls.relay, "10.82.0.1/24", cls.far, None, f"{lab.prefix}rf")
         lab.ns_run(cls.srv, "ip", "route", "add", "10.82.0.0/24", "via", "10.81.0.2")
 
-        registry = netns.write_config(lab.dir, {})
+        # TestHousekeepingMs is a setting for tests only: the dynamic file is saved quickly.
+        registry = netns.write_config(lab.dir, {"TestHousekeepingMs": "200"})
         write_profiles(lab.dir)
         cls.server = netns.start_velkora(lab, cls.srv, VELKORA, registry, "DHCP  Start   Server on 10.80.0.1")
         cls.relay_proc = None
@@ -170,6 +171,18 @@ class RealClients(unittest.TestCase):
         self.assertIsNotNone(self.server.wait_for(f" DHCP  Release ", start=mark, timeout=5))
         i = self.server.wait_for(" DHCP  Release ", start=mark, timeout=1)
         self.assertIn(f"({lease['ip']})", self.server.lines[i])
+        # The server's state: the lease is free (expiry 0) in the saved dynamic file.
+        deadline = time.monotonic() + 5
+        line = None
+        dynamic = os.path.join(self.lab.dir, "dynamic")
+        while time.monotonic() < deadline and line is None:
+            if not os.path.exists(dynamic):
+                time.sleep(0.1)
+                continue
+            with open(dynamic) as f:
+                line = next((l for l in f.read().splitlines() if f"\t{lease['ip']}\t" in l and "\t:0" in l), None)
+            time.sleep(0.1)
+        self.assertIsNotNone(line, "released lease not saved as free")
 
     def test_3_dhcpcd_gets_a_third_address(self):
         with open(os.path.join(self.lab.dir, "p.conf"), "w") as f:
