@@ -215,5 +215,46 @@ class RealClients(unittest.TestCase):
         self.assertTrue(self.server.lines[i].endswith(" gw 10.82.0.1 if 10.81.0.1"), self.server.lines[i])
 
 
+class ArpUse(unittest.TestCase):
+    """Unicast replies through a temporary ARP entry, and the ARP test of an address before it
+    is handed out."""
+
+    def setUp(self):
+        if shutil.which("busybox") is None:
+            self.skipTest("busybox is missing")
+        lab = self.lab = netns.Lab("ar")
+        self.srv = lab.namespace("s")
+        lab.ns_run(self.srv, "ip", "link", "add", "br0", "type", "bridge")
+        lab.ns_run(self.srv, "ip", "addr", "add", "10.86.0.1/24", "dev", "br0")
+        lab.ns_run(self.srv, "ip", "link", "set", "br0", "up")
+        self.hosts = {}
+        for name, address in (("c", None), ("f", "10.86.0.100/24")):
+            ns = lab.namespace(name)
+            a, b = lab.link(self.srv, None, ns, address, f"{lab.prefix}{name}")
+            lab.ns_run(self.srv, "ip", "link", "set", a, "master", "br0")
+            self.hosts[name] = (ns, b)
+        registry = netns.write_config(lab.dir, {"Unicast": "1", "TestIP": "1", "Profile0": "Lan"})
+        with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
+            f.write("[Lan]\nInterfaceIP=10.86.0.1\nBaseIP=10.86.0.100\nRange=20\nSubnetMask=255.255.255.0\n")
+        self.server = netns.start_velkora(lab, self.srv, VELKORA, registry, "DHCP  Start   Server on 10.86.0.1")
+
+    def tearDown(self):
+        self.server.kill()
+        self.lab.close()
+
+    def test_a_foreign_host_keeps_its_address_and_the_client_gets_a_unicast_reply(self):
+        ns, dev = self.hosts["c"]
+        env = dict(os.environ, HOOK_OUT=os.path.join(self.lab.dir, "c.hook"))
+        r = subprocess.run(["ip", "netns", "exec", ns, "busybox", "udhcpc", "-i", dev, "-n", "-q", "-f", "-t", "5",
+                            "-T", "3", "-s", HOOK], env=env, capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr + "\n".join(self.server.lines))
+        lease = read_hook(os.path.join(self.lab.dir, "c.hook"))
+        # 10.86.0.100 answered ARP from the foreign host: the client gets the next address.
+        self.assertEqual(lease["ip"], "10.86.0.101")
+        # The temporary ARP entries are gone again after each reply.
+        neighbours = self.lab.ns_run(self.srv, "ip", "neigh", "show", "10.86.0.101").stdout
+        self.assertNotIn("PERMANENT", neighbours)
+
+
 if __name__ == "__main__":
     netns.main(globals())
