@@ -26,14 +26,16 @@ int DhcpSockets::reconcile(const InterfaceTable& table, std::uint16_t port, LogS
         std::optional<InterfaceEntry> e = table.entry(i);
         bool wanted = e && e->presentAndServed();
         // An entry reused for another address closes the old address's slot first.
-        if (open_[i] && (!wanted || slotAddress_[i] != e->address)) {
+        if (open_[i] && (!wanted || slotEntry_[i].address != e->address)) {
             open_[i] = false;
-            log.line(1, true, "DHCP  Stop    Server on %s\n", formatIpv4(slotAddress_[i]).c_str());
+            log.line(1, true, "DHCP  Stop    Server on %s\n", formatIpv4(slotEntry_[i].address).c_str());
         }
+        // An open slot follows its entry's interface index, mask and flags.
+        if (open_[i] && wanted) slotEntry_[i] = *e;
         if (wanted && !open_[i]) {
             if (ensureSocket(port)) {
                 open_[i] = true;
-                slotAddress_[i] = e->address;
+                slotEntry_[i] = *e;
                 ++opened;
                 log.line(1, true, "DHCP  Start   Server on %s\n", formatIpv4(e->address).c_str());
             } else {
@@ -66,23 +68,22 @@ bool DhcpSockets::anyOpen() const {
     return false;
 }
 
-std::optional<InterfaceEntry> DhcpSockets::entryFor(const platform::DatagramInfo& info,
-                                                     const InterfaceTable& table) const {
-    std::optional<InterfaceEntry> byInterface;
+std::optional<InterfaceEntry> DhcpSockets::entryFor(const platform::DatagramInfo& info) const {
+    const InterfaceEntry* byInterface = nullptr;
     for (std::size_t i = 0; i < kMaxInterfaces; ++i) {
         if (!open_[i]) continue;
-        std::optional<InterfaceEntry> e = table.entry(i);
-        if (!e || !e->presentAndServed()) continue;
-        if (e->address == info.destination) return e;
-        bool broadcast = info.destination == kBroadcastAll || info.destination == e->broadcast();
-        if (broadcast && e->ifIndex == info.ifIndex) {
+        const InterfaceEntry& e = slotEntry_[i];
+        if (e.address == info.destination) return e;
+        const bool broadcast = info.destination == kBroadcastAll || info.destination == e.broadcast();
+        if (broadcast && e.ifIndex == info.ifIndex) {
             // A directed broadcast belongs to the entry of that subnet; a full broadcast to
             // the interface's first served entry.
-            if (info.destination == e->broadcast()) return e;
-            if (!byInterface) byInterface = e;
+            if (info.destination == e.broadcast()) return e;
+            if (byInterface == nullptr) byInterface = &e;
         }
     }
-    return byInterface;
+    if (byInterface == nullptr) return std::nullopt;
+    return *byInterface;
 }
 
 std::uint64_t DhcpSockets::socketImage(std::size_t index) const {

@@ -31,7 +31,8 @@ public:
 
     // The served entry a received datagram belongs to: the entry whose address it was sent to,
     // or, for a broadcast, the first served entry of the interface it arrived on.
-    std::optional<InterfaceEntry> entryFor(const platform::DatagramInfo& info, const InterfaceTable& table) const;
+    // Works on the slots' own copies of their entries, so the hot path never touches the table.
+    std::optional<InterfaceEntry> entryFor(const platform::DatagramInfo& info) const;
 
     // The socket field of the status record per entry; safe from any thread.
     std::uint64_t socketImage(std::size_t index) const;
@@ -43,7 +44,7 @@ private:
     platform::UdpSocket socket_;
     std::uint16_t port_ = 0;
     std::array<bool, kMaxInterfaces> open_{};
-    std::array<Ipv4, kMaxInterfaces> slotAddress_{};
+    std::array<InterfaceEntry, kMaxInterfaces> slotEntry_{};  // the entry as it was at the last reconcile
     // What the control pipe shows of the slots, written by the loop's thread only.
     std::array<std::atomic<std::uint64_t>, kMaxInterfaces> images_{};
 };

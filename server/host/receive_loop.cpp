@@ -134,7 +134,7 @@ void runReceiveLoop(ReceiveLoopContext& c) {
             }
             if (length < 0) break;  // drained
             if (length == 0 || c.flags.paused.load() != 0) continue;
-            std::optional<InterfaceEntry> entry = c.sockets.entryFor(info, c.interfaces);
+            std::optional<InterfaceEntry> entry = c.sockets.entryFor(info);
             if (!entry) continue;  // aimed at an address that is not served
             handleDatagram(c, *entry, std::span<const std::uint8_t>(datagram, static_cast<std::size_t>(length)),
                            info.source, reply);
