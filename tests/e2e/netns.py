@@ -98,7 +98,7 @@ class Process:
         self.pending = queue.Queue()
         full_env = dict(os.environ)
         full_env.update(env or {})
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace",
                                      env=full_env, bufsize=1)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()

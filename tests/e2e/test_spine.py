@@ -103,7 +103,15 @@ class Spine(unittest.TestCase):
         self.assertIsNotNone(self.server.wait_for(" DHCP  Stop    Server on 10.77.0.9", start=mark, timeout=10))
         self.assertLess(time.monotonic() - start, 10)
 
-    def test_5_sigint_stops_cleanly(self):
+    def test_5_malformed_datagrams_harm_nothing(self):
+        self.lab.ns_run(self.cli, sys.executable, os.path.join(HERE, "malformed_corpus.py"), "--to", "10.77.0.1",
+                        "--bind", "10.77.0.2")
+        self.server.settle(0.5)
+        self.assertIsNone(self.server.proc.poll(), "\n".join(self.server.lines[-20:]))
+        replies = self.probe(self.cli, self.cli_dev, "02:00:00:00:00:33")
+        self.assertEqual([r["type"] for r in replies], [2])
+
+    def test_6_sigint_stops_cleanly(self):
         proc = self.server.proc
         # Signal the server itself, not the "ip netns exec" wrapper (which execs into it).
         start = time.monotonic()
@@ -124,6 +132,7 @@ class ServiceMode(unittest.TestCase):
         import socket
         import glob
         lab = netns.Lab("sv")
+        notify = None
         try:
             srv = lab.namespace("s")
             cli = lab.namespace("c")
@@ -161,6 +170,8 @@ class ServiceMode(unittest.TestCase):
             self.assertTrue(notify.recv(4096).decode().startswith("STOPPING=1"))
             server.kill()
         finally:
+            if notify is not None:
+                notify.close()
             lab.close()
 
 
