@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/file_descriptor.h"
+#include "platform/files.h"
 #include "server/pipe/request_parts.h"
 
 namespace tolmark {
@@ -93,10 +94,9 @@ std::unique_ptr<std::FILE, FileCloser> openConfinedFile(const std::string& direc
                                                         std::string_view mode) {
     const std::optional<int> flags = openFlagsForMode(mode);
     if (directory.empty() || !flags || !isConfinedName(name)) return nullptr;
-    const std::string path = directory + std::string(name);
     // Opened without blocking and checked after the open, on the open file: a FIFO or device
     // put in the log directory can neither hang the pipe nor be read through it.
-    platform::FileDescriptor fd(::open(path.c_str(), *flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
+    platform::FileDescriptor fd(platform::openBelow(directory, name, *flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd.valid()) return nullptr;
     struct stat status{};
     if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;

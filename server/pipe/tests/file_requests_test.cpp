@@ -113,6 +113,18 @@ TEST_F(FileRequestsTest, NamesLeadingOutOfTheLogDirectoryAreRefused) {
     EXPECT_NE(open(reader, "dhcp2412.log", "r"), 0u);
 }
 
+TEST_F(FileRequestsTest, SymbolicLinksLeadingOutOfTheLogDirectoryAreRefused) {
+    std::filesystem::create_symlink(fixture.dataDirectory + "secret.log", fixture.logDirectory + "link.log");
+    std::filesystem::create_directory_symlink(fixture.dataDirectory, fixture.logDirectory + "up");
+    EXPECT_EQ(open(reader, "link.log", "r"), 0u);
+    EXPECT_EQ(open(reader, "up/secret.log", "r"), 0u);
+    EXPECT_EQ(open(admin, "up/planted.log", "w"), 0u);
+    EXPECT_FALSE(std::filesystem::exists(fixture.dataDirectory + "planted.log"));
+    // A link that stays inside is followed.
+    std::filesystem::create_symlink("dhcp2412.log", fixture.logDirectory + "current.log");
+    EXPECT_NE(open(reader, "current.log", "r"), 0u);
+}
+
 TEST_F(FileRequestsTest, LongLinesComeInPiecesOfAtMost2039Characters) {
     const std::string longLine(5000, 'x');
     writeFile(fixture.logDirectory + "long.log", longLine + "\nend\n");

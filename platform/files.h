@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tolmark::platform {
+
+// Opens name (open(2) flags; created files get mode 0644) below directory. Any resolution that
+// would leave the directory, through ".." or a symbolic link, is refused. Returns the file
+// descriptor or -1.
+int openBelow(const std::string& directory, std::string_view name, int flags);
+
+}  // namespace tolmark::platform

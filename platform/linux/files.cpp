@@ -1,0 +1,28 @@
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "platform/file_descriptor.h"
+#include "platform/files.h"
+
+namespace tolmark::platform {
+
+int openBelow(const std::string& directory, std::string_view name, int flags) {
+    FileDescriptor dir(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) return -1;
+    const std::string relative(name);
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags);
+    how.mode = (flags & O_CREAT) != 0 ? 0644 : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    long fd = ::syscall(SYS_openat2, dir.get(), relative.c_str(), &how, sizeof how);
+    // Kernels older than 5.6 have no openat2: a final symbolic link is still refused there.
+    if (fd < 0 && errno == ENOSYS) fd = ::openat(dir.get(), relative.c_str(), flags | O_NOFOLLOW, 0644);
+    return static_cast<int>(fd);
+}
+
+}  // namespace tolmark::platform
