@@ -357,6 +357,11 @@ std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument,
     const RequestSummary& s = r.summary;
     ClientRecord* rec = findByRequest(c, r, ClientList::Ignored, false);
     if (rec == nullptr) {
+        // A flood of refused clients must not grow the table without end: at the limit the
+        // oldest ignored entry makes room (released, so its old handle names nothing).
+        if (c.clients.size(ClientList::Ignored) >= kMaxIgnoredClients) {
+            if (ClientRecord* oldest = c.clients.last(ClientList::Ignored)) c.clients.release(*oldest);
+        }
         rec = c.clients.take();
         if (rec == nullptr) return 0;
         rec->identity = requestIdentity(s, r.settings.relayAgent);

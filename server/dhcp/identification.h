@@ -31,6 +31,8 @@ Selection serveUnregisteredClient(EngineContext& context, const Request& request
 inline constexpr int kIgnoredBootp = 0;
 inline constexpr int kIgnoredDhcp = 1;
 inline constexpr int kIgnoredKeepClass = 2;
+// The ignored list keeps at most this many clients, the most recent ones.
+inline constexpr std::size_t kMaxIgnoredClients = 4096;
 // Records a refused request in the ignored list and logs it; returns the reply length (548 for
 // the answer that tells a client not to auto-configure, else 0).
 std::size_t recordIgnored(EngineContext& context, const Request& request, int classArgument,

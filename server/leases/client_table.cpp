@@ -101,6 +101,7 @@ void ClientTable::pushFrontLocked(ClientList list, ClientRecord& record) {
     if (tails_[l] == 0)
         tails_[l] = record.index_ + 1;
     record.list_ = list;
+    ++sizes_[l];
 }
 
 void ClientTable::insertAfterLocked(ClientList list, ClientRecord* after, ClientRecord& record) {
@@ -114,6 +115,7 @@ void ClientTable::insertAfterLocked(ClientList list, ClientRecord* after, Client
     if (tails_[l] == after->index_ + 1)
         tails_[l] = record.index_ + 1;
     record.list_ = list;
+    ++sizes_[l];
 }
 
 void ClientTable::unlinkLocked(ClientRecord& record) {
@@ -135,6 +137,7 @@ void ClientTable::unlinkLocked(ClientRecord& record) {
         }
         if (tails_[l] == link)
             tails_[l] = previous;
+        --sizes_[l];
     }
     record.next_ = 0;
     record.list_ = ClientList::None;
@@ -507,6 +510,7 @@ std::size_t ClientTable::purgeDynamic(const ProfileList& profiles, bool autoExcl
                 }
                 if (tails_[l] == r->index_ + 1)
                     tails_[l] = previous == nullptr ? 0 : previous->index_ + 1;
+                --sizes_[l];
                 r->next_ = 0;
                 r->list_ = ClientList::None;
                 releaseLocked(*r);
@@ -521,6 +525,16 @@ std::size_t ClientTable::purgeDynamic(const ProfileList& profiles, bool autoExcl
     if (autoExclude)
         reserveAllStatic(profiles);
     return removed;
+}
+
+std::size_t ClientTable::size(ClientList list) const {
+    return list == ClientList::None ? 0 : sizes_[listIndex(list)].load();
+}
+
+ClientRecord* ClientTable::last(ClientList list) {
+    if (list == ClientList::None) return nullptr;
+    std::lock_guard lock(listLock_);
+    return at(tails_[listIndex(list)]);
 }
 
 }  // namespace tolmark

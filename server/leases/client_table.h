@@ -74,6 +74,10 @@ class ClientTable {
                                              const ClientRecord* skip) const;
     const ClientRecord* findStaticByAddress(Ipv4 address) const;
     ListCounters count(ClientList list) const;
+    // Records linked in the list, kept as they are linked and unlinked.
+    std::size_t size(ClientList list) const;
+    // The list's last record, or nullptr when it is empty.
+    ClientRecord* last(ClientList list);
 
     // Reservations of static addresses inside dynamic pools.
     void reserveAddress(Ipv4 address, const ProfileList& profiles);
@@ -121,6 +125,7 @@ class ClientTable {
     std::deque<ClientRecord> store_;
     std::uint32_t heads_[4] = {0, 0, 0, 0};
     std::uint32_t tails_[4] = {0, 0, 0, 0};
+    std::atomic<std::size_t> sizes_[4] = {0, 0, 0, 0};
     std::atomic<std::int32_t> changes_[3];
     std::atomic<std::int32_t> unsavedElsewhere_{0};  // changes() of the free list and None
     std::mutex listLock_;

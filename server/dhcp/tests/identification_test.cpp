@@ -2,6 +2,7 @@
 // registered-only service, and what happens to the clients that are refused.
 
 #include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/identification.h"
 #include "server/dhcp/tests/engine_fixture.h"
 
 namespace tolmark::dhcp::testing {
@@ -134,6 +135,31 @@ TEST_F(IdentificationTest, IgnoredClientIsLoggedWithItsDetailsAndRecordedOnce) {
     EXPECT_EQ(ignored[0]->hostName, "host1");
     EXPECT_EQ(ignored[0]->seenVia, relay);
     EXPECT_EQ(ignored[0]->lastAccess, clock_.now());
+}
+
+}  // namespace
+}  // namespace tolmark::dhcp::testing
+
+namespace tolmark::dhcp::testing {
+namespace {
+
+// Refused clients are remembered, but a flood of them cannot grow the table without end.
+TEST_F(EngineTest, IgnoredListKeepsTheMostRecentClientsOnly) {
+    settings([](DhcpSettings& d) { d.general.regOnly = 1; });
+    const std::size_t flood = kMaxIgnoredClients + 50;
+    for (std::size_t i = 0; i < flood; ++i) {
+        Mac m = {0x02, 0x00, static_cast<std::uint8_t>(i >> 16), static_cast<std::uint8_t>(i >> 8),
+                 static_cast<std::uint8_t>(i), 0x01};
+        send(discover(m));
+    }
+    EXPECT_EQ(clients_.size(ClientList::Ignored), kMaxIgnoredClients);
+    const ClientRecord* newest = clients_.first(ClientList::Ignored);
+    ASSERT_NE(newest, nullptr);
+    const std::size_t last = flood - 1;
+    EXPECT_EQ(newest->identity.bytes[4], static_cast<std::uint8_t>(last));
+    EXPECT_EQ(newest->identity.bytes[3], static_cast<std::uint8_t>(last >> 8));
+    // The oldest fifty made room.
+    EXPECT_EQ(clients_.last(ClientList::Ignored)->identity.bytes[4], 50);
 }
 
 }  // namespace
