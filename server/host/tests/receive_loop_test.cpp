@@ -178,6 +178,24 @@ TEST_F(ReceiveLoopTest, AnswerWithoutAddressGoesBackToTheSourceOnTheClientPort) 
     EXPECT_EQ(info.source, makeIpv4(127, 0, 0, 2));  // sent from the entry's own address
 }
 
+TEST_F(ReceiveLoopTest, DelayHoldsEachReplyBack) {
+    processor_.answer = true;
+    settings_.update([](DhcpSettings& d, TftpSettings&, MulticastSettings&) {
+        d.general.delay = 100;
+        return 0;
+    });
+    platform::UdpSocket requester = platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 7), static_cast<std::uint16_t>(port_ + 1));
+    if (!requester.valid()) GTEST_SKIP() << "client port " << port_ + 1 << " is in use on this host";
+    startLoop();
+    auto datagram = request(300);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(requester.send(datagram.data(), datagram.size(), makeIpv4(127, 0, 0, 2), port_));
+    const int fds[1] = {requester.fd()};
+    bool readable[1];
+    ASSERT_EQ(platform::waitReadable(fds, nullptr, 2000, readable), platform::WaitResult::Readable);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+}
+
 TEST_F(ReceiveLoopTest, StopEndsTheWaitAtOnce) {
     startLoop();
     std::this_thread::sleep_for(50ms);
