@@ -138,7 +138,6 @@ int Server::run(int argc, char** argv) {
 
     const std::uint16_t port = settings_.general().port;
     sockets_.reconcile(interfaces_, port, log_);
-    portInUse_ = port;
     counters_.portInUse.store(port);
 
     startHousekeeping();
@@ -157,12 +156,12 @@ int Server::run(int argc, char** argv) {
     flags_.statusChanged.fetch_or(kStatusLoopEnded);
     sockets_.closeAll();
     std::this_thread::yield();
-    // The housekeeping thread may be in the middle of a periodic save: let it finish first.
+    // The housekeeping thread may be in the middle of a periodic save: let it finish first. The
+    // control pipe stops before the final save, so that no change it makes comes after it.
     if (housekeeping_) housekeeping_->join();
-    saveChangedClients();
     if (pipe_) pipe_->stop();
+    saveChangedClients();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
-    if (housekeeping_) housekeeping_->join();
     log_.close();
     return 0;
 }

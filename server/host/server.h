@@ -90,7 +90,6 @@ private:
     StatusCounters counters_;
     platform::WakeEvent stop_;
     std::string dataDirectory_;
-    std::uint16_t portInUse_ = 0;
     std::thread addressWatcherThread_;
     BackupProbe probe_;
     std::unique_ptr<Housekeeping> housekeeping_;
