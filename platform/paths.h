@@ -12,6 +12,8 @@ std::string programDirectory();
 std::string machineRegistryFile();
 // The current user's registry stand-in: $XDG_CONFIG_HOME/tolmark/registry.ini.
 std::string userRegistryFile();
+// The data directory of an installed service: $TOLMARK_DATA_DIR or /var/lib/tolmark/.
+std::string installedDataDirectory();
 inline constexpr char kPathSeparator = '/';
 
 }  // namespace tolmark::platform

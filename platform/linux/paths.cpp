@@ -27,6 +27,13 @@ std::string machineRegistryFile() {
     return "/etc/tolmark/registry.ini";
 }
 
+std::string installedDataDirectory() {
+    const char* value = std::getenv("TOLMARK_DATA_DIR");
+    std::string directory = (value != nullptr && *value != '\0') ? value : "/var/lib/tolmark/";
+    if (directory.back() != '/') directory += '/';
+    return directory;
+}
+
 std::string userRegistryFile() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     if (config != nullptr && *config != '\0') return std::string(config) + "/tolmark/registry.ini";

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <atomic>
+#include <filesystem>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -88,6 +89,13 @@ void serviceStart(ServiceHost& host, int argc, char** argv) {
     }
 }
 
+void useInstalledDataDirectory(InstallLayout& layout) {
+    if (!layout.registry.readText(kGeneralSection, "Directory", "", 896).empty()) return;
+    std::error_code error;
+    std::filesystem::create_directories(layout.dataDirectory, error);
+    if (!error) layout.registry.writeText(kGeneralSection, "Directory", layout.dataDirectory);
+}
+
 void printUsage(const char* program) {
     std::printf("%s -install     to install the service\n", program);
     std::printf("%s -remove      to remove the service\n", program);
@@ -99,7 +107,7 @@ void printUsage(const char* program) {
 
 }  // namespace
 
-void installService(platform::ServiceControl& control, std::FILE* out) {
+void installService(platform::ServiceControl& control, InstallLayout& layout, std::FILE* out) {
     std::string executable = platform::executablePath();
     if (executable.empty()) {
         std::fprintf(out, "Unable to install %s - %s\n", kServiceDisplayName, platform::systemErrorText(errno).c_str());
@@ -111,6 +119,7 @@ void installService(platform::ServiceControl& control, std::FILE* out) {
     }
     if (control.createService(executable, kServiceDescription)) {
         std::fprintf(out, "%s installed.\n", kServiceDisplayName);
+        useInstalledDataDirectory(layout);
         control.startService();
         std::fprintf(out, "%s started.\n", kServiceDisplayName);
     } else {
@@ -151,7 +160,9 @@ void removeService(platform::ServiceControl& control, std::FILE* out, unsigned p
 int velkoraMain(int argc, char** argv) {
     const char* mode = argc > 1 ? argv[1] : "";
     if (strcasecmp(mode, "-install") == 0) {
-        installService(*platform::makeServiceControl(), stdout);
+        ConfigStore registry(platform::machineRegistryFile());
+        InstallLayout layout{registry, platform::installedDataDirectory()};
+        installService(*platform::makeServiceControl(), layout, stdout);
         return 0;
     }
     if (strcasecmp(mode, "-remove") == 0) {

@@ -3,13 +3,23 @@
 // the server as the service or as a console program ("-debug").
 
 #include <cstdio>
+#include <string>
 
+#include "config/config_store.h"
 #include "platform/service_control.h"
 
 namespace tolmark {
 
-// Installs and starts the service; prints the outcome to out.
-void installService(platform::ServiceControl& control, std::FILE* out);
+// Where an installed service keeps its data unless the registry already names a directory.
+struct InstallLayout {
+    ConfigStore& registry;
+    std::string dataDirectory;  // ends with "/"
+};
+
+// Installs and starts the service; prints the outcome to out. Before the service first starts,
+// the registry gets the installed data directory ("Directory"), unless it names one already, so
+// that configuration, leases and logs do not land next to the executable.
+void installService(platform::ServiceControl& control, InstallLayout& layout, std::FILE* out);
 // Stops and deletes the service; prints the outcome to out.
 void removeService(platform::ServiceControl& control, std::FILE* out, unsigned pollIntervalMs = 1000);
 

@@ -32,7 +32,10 @@ class ServiceInstall(unittest.TestCase):
         with open(systemctl, "w") as f:
             f.write(STAND_IN.format(dir=self.dir))
         os.chmod(systemctl, 0o755)
-        self.env = dict(os.environ, TOLMARK_UNIT_DIR=self.units, TOLMARK_SYSTEMCTL=systemctl)
+        self.registry = os.path.join(self.dir, "registry.ini")
+        self.data = os.path.join(self.dir, "data") + "/"
+        self.env = dict(os.environ, TOLMARK_UNIT_DIR=self.units, TOLMARK_SYSTEMCTL=systemctl,
+                        TOLMARK_REGISTRY=self.registry, TOLMARK_DATA_DIR=self.data)
         for key in ("NOTIFY_SOCKET", "INVOCATION_ID"):
             self.env.pop(key, None)
 
@@ -56,6 +59,10 @@ class ServiceInstall(unittest.TestCase):
         self.assertIn(f"ExecStart={os.path.abspath(VELKORA)}\n", text)
         self.assertIn("Type=notify\n", text)
         self.assertEqual(self.calls(), ["daemon-reload", "enable DOZAdadaved", "start --no-block DOZAdadaved"])
+        # The installed service keeps its data in its own directory, not next to the executable.
+        with open(self.registry) as f:
+            self.assertIn(f"Directory={self.data}\n", f.read())
+        self.assertTrue(os.path.isdir(self.data))
 
         again = self.velkora("-install")
         self.assertEqual(again.stdout, "DHCP Server service installation failed - File exists (0x11)\n")

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -66,23 +68,47 @@ std::string captured(const std::function<void(std::FILE*)>& body) {
     return text;
 }
 
-TEST(InstallService, InstallsAndStarts) {
+class InstallServiceTest : public ::testing::Test {
+protected:
+    InstallServiceTest() {
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+    }
+    ~InstallServiceTest() override { std::filesystem::remove_all(dir_); }
+    std::string install(ScriptedServiceControl& control) {
+        return captured([&](std::FILE* out) { installService(control, layout_, out); });
+    }
+
+    std::filesystem::path dir_ = std::filesystem::temp_directory_path() / ("install-" + std::to_string(::getpid()));
+    ConfigStore registry_{(dir_ / "registry.ini").string()};
+    InstallLayout layout_{registry_, (dir_ / "data/").string()};
+};
+
+TEST_F(InstallServiceTest, InstallsAndStartsWithTheInstalledDataDirectory) {
     ScriptedServiceControl control;
-    EXPECT_EQ(captured([&](std::FILE* out) { installService(control, out); }),
-              "DHCP Server installed.\nDHCP Server started.\n");
+    EXPECT_EQ(install(control), "DHCP Server installed.\nDHCP Server started.\n");
+    EXPECT_EQ(registry_.readText("Dorvane", "Directory", "", 896), (dir_ / "data/").string());
+    EXPECT_TRUE(std::filesystem::is_directory(dir_ / "data"));
     EXPECT_EQ(control.description, "Manages network configuration parameters for clients");
     EXPECT_FALSE(control.executable.empty());
     EXPECT_EQ(control.calls.back(), "start");
 }
 
-TEST(InstallService, ReportsFailuresWithTheSystemErrorText) {
+TEST_F(InstallServiceTest, AConfiguredDataDirectoryStays) {
+    registry_.writeText("Dorvane", "Directory", "/srv/dhcp/");
+    ScriptedServiceControl control;
+    install(control);
+    EXPECT_EQ(registry_.readText("Dorvane", "Directory", "", 896), "/srv/dhcp/");
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "data"));
+}
+
+TEST_F(InstallServiceTest, ReportsFailuresWithTheSystemErrorText) {
     ScriptedServiceControl control;
     control.failing = {"create"};
-    EXPECT_EQ(captured([&](std::FILE* out) { installService(control, out); }),
-              "DHCP Server service installation failed - File exists (0x11)\n");
+    EXPECT_EQ(install(control), "DHCP Server service installation failed - File exists (0x11)\n");
     control.failing = {"openManager"};
-    EXPECT_EQ(captured([&](std::FILE* out) { installService(control, out); }),
-              "OpenSCManager failed - Permission denied (0xd)\n");
+    EXPECT_EQ(install(control), "OpenSCManager failed - Permission denied (0xd)\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "data"));  // nothing installed, nothing set
 }
 
 TEST(RemoveService, StopsWaitsAndDeletes) {
