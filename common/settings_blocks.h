@@ -78,6 +78,13 @@ struct InterfaceEntryImage {
     bool operator==(const InterfaceEntryImage&) const = default;
 };
 
+// Bits of the status record's StatusChanged word.
+inline constexpr int kStatusClientData = 1;
+inline constexpr int kStatusLoopEnded = 2;
+// Bits of the status record's ReloadRequest word.
+inline constexpr int kReloadInterfaces = 1;
+inline constexpr int kReloadSockets = 2;
+
 // The server's live state as GetStatus carries it.
 struct ServerStatus {
     std::uint16_t port = 0;

@@ -3,14 +3,9 @@
 
 #include <atomic>
 
-namespace tolmark {
+#include "common/settings_blocks.h"
 
-// Bits of StatusChanged.
-inline constexpr int kStatusClientData = 1;
-inline constexpr int kStatusLoopEnded = 2;
-// Bits of ReloadRequest.
-inline constexpr int kReloadInterfaces = 1;
-inline constexpr int kReloadSockets = 2;
+namespace tolmark {
 
 struct ServerFlags {
     std::atomic<int> serverStopping{0};

@@ -12,8 +12,6 @@ namespace tolmark::pipe_requests {
 
 namespace {
 
-// ReloadRequest bit 1: reconcile the DHCP sockets with the interface flags.
-constexpr std::int32_t kReloadSocketsBit = 2;
 
 // The block of a set request: the value must be the block's size and the block must have
 // arrived whole.
@@ -150,7 +148,7 @@ PipeMessage setInterfaces(Request& request) {
         context.interfaces.setServed(entry.address, (entry.flags & kIfServed) != 0);
         context.interfaces.setTrusted(entry.address, (entry.flags & kIfTrusted) != 0);
     }
-    context.reloadRequest.fetch_or(kReloadSocketsBit);
+    context.reloadRequest.fetch_or(kReloadSockets);
     context.interfaces.writeKeys(context.store, kGeneralSection);
     return statusReply(kPipeDone);
 }
