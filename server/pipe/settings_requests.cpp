@@ -12,7 +12,6 @@ namespace tolmark::pipe_requests {
 
 namespace {
 
-
 // The block of a set request: the value must be the block's size and the block must have
 // arrived whole.
 std::optional<std::span<const std::uint8_t>> setBlock(const Request& request, std::size_t blockSize) {
