@@ -7,6 +7,7 @@
 #include <sys/un.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -138,6 +139,10 @@ public:
     bool connected() const { return socket_.valid(); }
     void close() { socket_.reset(); }
 
+    // Bounds every send and receive of later connections; zero (the default) waits for ever. A
+    // peer that stops answering then fails the transaction instead of holding the caller.
+    void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+
 private:
     bool connect();
     bool sendMessage(const PipeMessage& request);
@@ -146,6 +151,7 @@ private:
     std::string localName_;
     std::string host_;
     std::uint16_t port_ = 0;
+    std::chrono::milliseconds timeout_{0};
     platform::FileDescriptor socket_;
 };
 
