@@ -351,7 +351,10 @@ ClientListModel* MainWindow::clientModel(View view) const {
 void MainWindow::refreshList() {
     const View view = view_;
     const RowOptions options = rowOptions();
-    auto done = [this, view](ListSnapshot snapshot) { onListRead(view, snapshot); };
+    auto done = [this, view, removals = removals_[static_cast<std::size_t>(view)]](ListSnapshot snapshot) {
+        // A list read before a removal was carried out would bring the removed rows back.
+        if (removals == removals_[static_cast<std::size_t>(view)]) onListRead(view, snapshot);
+    };
     if (view == View::Tftp) {
         worker_.post(this, [options](ManagerPipe& pipe) { return readTransfers(pipe, options); }, done);
         return;
@@ -395,6 +398,7 @@ void MainWindow::removeSelected() {
     std::vector<int> rows;
     for (const QModelIndex& i : list_->selectionModel()->selectedRows()) rows.push_back(i.row());
     std::sort(rows.rbegin(), rows.rend());
+    ++removals_[static_cast<std::size_t>(view_)];
     std::vector<std::uint64_t> handles;
     for (int r : rows) {
         handles.push_back(m->row(r).handle);

@@ -174,6 +174,7 @@ private:
     bool descending_ = false;
     bool tickPending_ = false;
     bool columnsSet_ = false;
+    std::array<std::uint64_t, kViewCount> removals_{};  // removals posted per view
     std::array<int, kColumnCount> columnWidths_{};
 
     QStatusBar* topBar_ = nullptr;
