@@ -669,11 +669,13 @@ void MainWindow::changeEvent(QEvent* event) {
 void MainWindow::applySavedGeometry() {
     const QSize screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry().size() : QSize(1024, 768);
     // Positions are taken as unsigned numbers: a negative or missing one, or one off the screen,
-    // opens the window at 0 on that axis.
-    const auto left = static_cast<std::uint32_t>(preferences_.read(pref::kLeft));
-    const auto top = static_cast<std::uint32_t>(preferences_.read(pref::kTop));
-    const int x = left + 5 < static_cast<std::uint32_t>(screen.width()) ? static_cast<int>(left) : 0;
-    const int y = top + 5 < static_cast<std::uint32_t>(screen.height()) ? static_cast<int>(top) : 0;
+    // opens the window at 0 on that axis. The sum is formed without wrapping, so -1 is no 4.
+    auto onScreen = [](std::int32_t saved, int extent) {
+        const std::uint64_t position = static_cast<std::uint32_t>(saved);
+        return position + 5 < static_cast<std::uint64_t>(std::max(extent, 0)) ? static_cast<int>(position) : 0;
+    };
+    const int x = onScreen(preferences_.read(pref::kLeft), screen.width());
+    const int y = onScreen(preferences_.read(pref::kTop), screen.height());
     const int width = std::max(preferences_.read(pref::kWidth), minimumWidth());
     const int height = std::max(preferences_.read(pref::kHeight), minimumHeight());
     resize(width, height);

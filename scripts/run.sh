@@ -60,6 +60,8 @@ Lease=600
 INI
 
 echo "Configuration and logs: $work (server namespace $server_ns, client namespace $client_ns)"
+echo "The manager, from another terminal of your desktop session:"
+echo "    sudo --preserve-env=DISPLAY,XAUTHORITY ip netns exec $server_ns build/default/bin/Dorvane"
 echo "Press Ctrl+C to stop."
 TOLMARK_REGISTRY="$work/registry.ini" ip netns exec "$server_ns" build/default/bin/Velkora -debug &
 server=$!

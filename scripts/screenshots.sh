@@ -10,7 +10,7 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --screenshots
 cmake --preset default >/dev/null
 cmake --build --preset default --target Velkora trisko Dorvane
 

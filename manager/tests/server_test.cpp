@@ -190,7 +190,6 @@ private:
     QTemporaryDir home_;
     std::unique_ptr<Language> language_;
     std::unique_ptr<UserPreferences> preferences_;
-    std::vector<std::unique_ptr<QAbstractItemModelTester>> testers_;
 };
 
 void ServerTest::initTestCase() {
@@ -207,7 +206,6 @@ void ServerTest::requireNetwork() {
 }
 
 std::unique_ptr<MainWindow> ServerTest::openWindow(ManagerRights rights) {
-    testers_.clear();
     QFile::remove(home_.path() + "/user.ini");
     preferences_ = std::make_unique<UserPreferences>(home_.path().toStdString() + "/user.ini");
     preferences_->write(pref::kTrayIcon, 0);
@@ -218,9 +216,11 @@ std::unique_ptr<MainWindow> ServerTest::openWindow(ManagerRights rights) {
     options.tickMs = kTickMs;
     options.pipeTimeout = std::chrono::milliseconds(1000);
     auto window = std::make_unique<MainWindow>(*language_, *preferences_, rights, options);
-    for (int v = 0; v < kViewCount; ++v)
-        testers_.push_back(std::make_unique<QAbstractItemModelTester>(window->model(static_cast<View>(v)),
-                                                                       QAbstractItemModelTester::FailureReportingMode::QtTest));
+    // Each model is checked for as long as it lives.
+    for (int v = 0; v < kViewCount; ++v) {
+        EntryListModel* m = window->model(static_cast<View>(v));
+        new QAbstractItemModelTester(m, QAbstractItemModelTester::FailureReportingMode::QtTest, m);
+    }
     window->show();
     window->start();
     return window;

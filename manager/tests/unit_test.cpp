@@ -50,6 +50,8 @@ private slots:
     void modelsRewriteRowsInPlace();
     void languageFileReplacesSomeKeys();
     void windowWithoutServerShowsTranslatedTexts();
+    void savedWindowStateIsCheckedOnStart();
+    void secondStartHandsOverToTheFirst();
 };
 
 void UnitTest::clientRowsFollowTheDisplayRules() {
@@ -322,6 +324,51 @@ void UnitTest::windowWithoutServerShowsTranslatedTexts() {
     QVERIFY(window.menuBar()->actions().at(2)->text() == QString("&Fenster"));
     QCOMPARE(m->rowCount(), 0);
     QVERIFY(!window.action(command::kViewStatic + 3)->isEnabled());  // TFTP: no server, no TFTP
+}
+
+// A saved position off the screen or negative opens the window at 0 on that axis; a saved TFTP
+// view while the TFTP server is off (here: no server at all) opens the Static view.
+void UnitTest::savedWindowStateIsCheckedOnStart() {
+    QTemporaryDir home;
+    Language language(home.path().toStdString() + "/");
+    UserPreferences preferences(home.path().toStdString() + "/user.ini");
+    preferences.write(pref::kTrayIcon, 0);
+    const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
+    struct Case {
+        std::int32_t left, top;
+        QPoint expected;
+    } cases[] = {
+        {30, 40, {30, 40}},
+        {screen.width() - 5, 40, {0, 40}},
+        {30, screen.height(), {30, 0}},
+        {-20, -1, {0, 0}},
+        {pref::kNoPosition, pref::kNoPosition, {0, 0}},
+    };
+    MainWindowOptions options;
+    options.pipeName = "tolmark_manager_unit_none_" + std::to_string(QCoreApplication::applicationPid());
+    for (const Case& c : cases) {
+        preferences.write(pref::kLeft, c.left);
+        preferences.write(pref::kTop, c.top);
+        MainWindow window(language, preferences, ManagerRights{}, options);
+        QCOMPARE(window.pos(), c.expected);
+    }
+    preferences.write(pref::kView, 3);
+    preferences.write(pref::kWidth, 10);  // raised to the smallest size the window allows
+    MainWindow window(language, preferences, ManagerRights{}, options);
+    QCOMPARE(window.size().width(), window.minimumWidth());
+    window.start();
+    QTRY_COMPARE(window.currentView(), View::Static);
+    QCOMPARE(preferences.read(pref::kView), 0);
+}
+
+void UnitTest::secondStartHandsOverToTheFirst() {
+    const QString name = QStringLiteral("tolmark-manager-unit-%1").arg(QCoreApplication::applicationPid());
+    SingleInstance first(name);
+    QVERIFY(first.claim());
+    QSignalSpy activated(&first, &SingleInstance::activationRequested);
+    SingleInstance second(name);
+    QVERIFY(!second.claim());
+    QVERIFY(activated.wait(3000));
 }
 
 QTEST_MAIN(UnitTest)
