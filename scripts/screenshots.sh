@@ -21,29 +21,15 @@ work=$(mktemp -d /tmp/tolmark-shots.XXXXXX)
 display=:97
 pids=()
 
+. scripts/lab.sh
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
-    ip netns pids "$server_ns" 2>/dev/null | xargs -r kill 2>/dev/null || true
-    ip netns del "$server_ns" 2>/dev/null || true
-    ip netns del "$client_ns" 2>/dev/null || true
+    lab_down
     rm -rf "$work"
 }
 trap cleanup EXIT
-ip netns del "$server_ns" 2>/dev/null || true
-ip netns del "$client_ns" 2>/dev/null || true
-
-ip netns add "$server_ns"
-ip netns add "$client_ns"
-ip link add tkshot0 netns "$server_ns" type veth peer name tkshot1 netns "$client_ns"
-ip -n "$server_ns" addr add 10.97.0.1/24 dev tkshot0
-ip -n "$server_ns" link set tkshot0 up
-ip -n "$server_ns" link set lo up
-ip -n "$client_ns" link set tkshot1 up
-
-cat > "$work/registry.ini" <<INI
-[Dorvane]
-Directory=$work/
-INI
+lab_down
+lab_up tkshot 10.97.0.1/24
 cat > "$work/Dorvane.ini" <<INI
 [Dorvane]
 Profile0=Standard
