@@ -151,6 +151,8 @@ class DnsUpdate(unittest.TestCase):
         self.assertEqual(self.updates_sent(f"again.{ZONE}"), before)
 
     def test_3_a_client_without_a_name_registers_nothing(self):
+        ns, dev = self.clients["b"]
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0b:0b:0b")  # a client never seen
         mark = len(self.server.lines)
         address = self.lease("b")
         self.server.settle(1.0)
