@@ -90,6 +90,18 @@ PipeMessage PipeMessage::statusOnly(std::uint32_t status) {
     return message;
 }
 
+std::size_t frameForStream(const PipeMessage& message, StreamFrame& out) {
+    ByteWriter(out).u32le(0, static_cast<std::uint32_t>(message.size));
+    std::memcpy(out.data() + kStreamPrefixSize, message.bytes.data(), message.size);
+    return kStreamPrefixSize + message.size;
+}
+
+std::optional<std::size_t> streamMessageLength(std::span<const std::uint8_t, kStreamPrefixSize> prefix) {
+    const std::uint32_t length = ByteReader(prefix).u32le(0);
+    if (length == 0 || length > kPipeMessageMax) return std::nullopt;
+    return length;
+}
+
 // ---- File search record ------------------------------------------------------------------------
 
 std::uint64_t fileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds) {
@@ -175,10 +187,9 @@ bool PipeClient::sendMessage(const PipeMessage& request) {
         const ssize_t sent = ::send(socket_.get(), request.bytes.data(), request.size, MSG_NOSIGNAL);
         return sent == static_cast<ssize_t>(request.size);
     }
-    std::array<std::uint8_t, 4 + kPipeMessageMax> framed{};
-    ByteWriter(framed).u32le(0, static_cast<std::uint32_t>(request.size));
-    std::memcpy(framed.data() + 4, request.bytes.data(), request.size);
-    return sendAll(socket_.get(), framed.data(), 4 + request.size);
+    StreamFrame framed;
+    const std::size_t size = frameForStream(request, framed);
+    return sendAll(socket_.get(), framed.data(), size);
 }
 
 bool PipeClient::receiveMessage(PipeMessage& reply) {
@@ -192,12 +203,11 @@ bool PipeClient::receiveMessage(PipeMessage& reply) {
         reply.size = static_cast<std::size_t>(got);
         return true;
     }
-    std::uint8_t prefix[4];
-    if (!receiveAll(socket_.get(), prefix, sizeof prefix)) return false;
-    const std::uint32_t length = ByteReader(prefix).u32le(0);
-    if (length == 0 || length > reply.bytes.size()) return false;
-    if (!receiveAll(socket_.get(), reply.bytes.data(), length)) return false;
-    reply.size = length;
+    std::array<std::uint8_t, kStreamPrefixSize> prefix;
+    if (!receiveAll(socket_.get(), prefix.data(), prefix.size())) return false;
+    const std::optional<std::size_t> length = streamMessageLength(prefix);
+    if (!length || !receiveAll(socket_.get(), reply.bytes.data(), *length)) return false;
+    reply.size = *length;
     return true;
 }
 

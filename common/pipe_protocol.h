@@ -96,6 +96,15 @@ struct PipeMessage {
     static PipeMessage statusOnly(std::uint32_t status);
 };
 
+// A remote client's TCP stream carries each message after a 4-byte little-endian length.
+inline constexpr std::size_t kStreamPrefixSize = 4;
+using StreamFrame = std::array<std::uint8_t, kStreamPrefixSize + kPipeMessageMax>;
+// Writes the prefix and the message into out; returns the number of bytes to send.
+std::size_t frameForStream(const PipeMessage& message, StreamFrame& out);
+// The message length a prefix announces; nullopt for 0 or more than a message may hold, which
+// means the stream is out of step and the connection must end.
+std::optional<std::size_t> streamMessageLength(std::span<const std::uint8_t, kStreamPrefixSize> prefix);
+
 // FILETIME: 100 ns units since 1601-01-01, the time stamps of the file search record.
 std::uint64_t fileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds);
 std::int64_t unixSecondsFromFileTime(std::uint64_t fileTime);

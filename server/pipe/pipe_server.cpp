@@ -19,8 +19,6 @@ namespace tolmark {
 
 namespace {
 
-constexpr std::size_t kLengthPrefix = 4;
-
 enum class Readiness { Ready, Woken, Failed };
 
 // Waits until the socket can be read or written, or the wake event ends the wait.
@@ -205,13 +203,11 @@ void PipeServer::serveRequests(int socket, bool tcp) {
 
 bool PipeServer::readMessage(int socket, bool tcp, PipeMessage& message) {
     if (tcp) {
-        std::uint8_t prefix[kLengthPrefix];
-        if (!receiveExactly(socket, prefix, sizeof prefix)) return false;
-        const std::uint32_t length = ByteReader(prefix).u32le(0);
-        // A length the frame cannot hold means the stream is no longer in step.
-        if (length == 0 || length > kPipeMessageMax) return false;
-        if (!receiveExactly(socket, message.bytes.data(), length)) return false;
-        message.size = length;
+        std::array<std::uint8_t, kStreamPrefixSize> prefix;
+        if (!receiveExactly(socket, prefix.data(), prefix.size())) return false;
+        const std::optional<std::size_t> length = streamMessageLength(prefix);
+        if (!length || !receiveExactly(socket, message.bytes.data(), *length)) return false;
+        message.size = *length;
         return true;
     }
     for (;;) {
@@ -227,10 +223,9 @@ bool PipeServer::readMessage(int socket, bool tcp, PipeMessage& message) {
 
 bool PipeServer::writeMessage(int socket, bool tcp, const PipeMessage& message) {
     if (tcp) {
-        std::array<std::uint8_t, kLengthPrefix + kPipeMessageMax> framed{};
-        ByteWriter(framed).u32le(0, static_cast<std::uint32_t>(message.size));
-        std::memcpy(framed.data() + kLengthPrefix, message.bytes.data(), message.size);
-        return sendExactly(socket, framed.data(), kLengthPrefix + message.size);
+        StreamFrame framed;
+        const std::size_t size = frameForStream(message, framed);
+        return sendExactly(socket, framed.data(), size);
     }
     for (;;) {
         const ssize_t sent = ::send(socket, message.bytes.data(), message.size, MSG_DONTWAIT | MSG_NOSIGNAL);

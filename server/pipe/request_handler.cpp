@@ -2,19 +2,10 @@
 
 #include <cstring>
 
+#include "common/pipe_requests.h"
 #include "server/pipe/request_parts.h"
 
 namespace tolmark {
-
-namespace pipe_requests {
-
-std::string fieldText(std::span<const std::uint8_t> bytes, std::size_t offset, std::size_t width) {
-    if (offset > bytes.size() || width > bytes.size() - offset) return {};
-    const char* start = reinterpret_cast<const char*>(bytes.data() + offset);
-    return std::string(start, strnlen(start, width));
-}
-
-}  // namespace pipe_requests
 
 namespace {
 
@@ -33,37 +24,37 @@ struct Route {
 };
 
 constexpr Route kRoutes[] = {
-    {PipeCode::GetSettings, false, 8, getSettings},
-    {PipeCode::SetSettings, true, 8, setSettings},
-    {PipeCode::FindClient, false, 97, findClient},
-    {PipeCode::AddClient, true, 8 + kClientRecordSize, addClient},
-    {PipeCode::UpdateClient, true, 16 + kClientRecordSize, updateClient},
-    {PipeCode::RemoveClient, true, 16, removeClient},
-    {PipeCode::ListStatic, false, 8, listStatic},
-    {PipeCode::ListDynamic, false, 8, listDynamic},
-    {PipeCode::ListIgnored, false, 8, listIgnored},
-    {PipeCode::GetTransfer, false, 8, getTransfer},
-    {PipeCode::GetStatus, false, 8, getStatus},
-    {PipeCode::SetInterfaces, true, 8, setInterfaces},
-    {PipeCode::GetTftpSettings, false, 8, getTftpSettings},
-    {PipeCode::SetTftpSettings, true, 8, setTftpSettings},
-    {PipeCode::GetMulticast, false, 8, getMulticast},
-    {PipeCode::SetMulticast, true, 8, setMulticast},
-    {PipeCode::ReloadProfiles, false, 8, reloadProfiles},
-    {PipeCode::PurgeDynamic, false, 32, purgeDynamic},
-    {PipeCode::GetProfile, false, 32, getProfile},
-    {PipeCode::RenameProfile, true, 56, renameProfile},
-    {PipeCode::CheckAddressProfile, false, 8, checkAddressProfile},
-    {PipeCode::CheckProfileSelector, false, 37, checkProfileSelector},
-    {PipeCode::FileFindFirst, false, 9, fileFindFirst},
-    {PipeCode::FileFindNext, false, 16, fileFindNext},
-    {PipeCode::FileFindClose, false, 16, fileFindClose},
+    {PipeCode::GetSettings, false, kPipeHeaderSize, getSettings},
+    {PipeCode::SetSettings, true, kPipeHeaderSize, setSettings},
+    {PipeCode::FindClient, false, kFindClientSize, findClient},
+    {PipeCode::AddClient, true, kAddClientSize, addClient},
+    {PipeCode::UpdateClient, true, kUpdateClientSize, updateClient},
+    {PipeCode::RemoveClient, true, kHandleRequestSize, removeClient},
+    {PipeCode::ListStatic, false, kPipeHeaderSize, listStatic},
+    {PipeCode::ListDynamic, false, kPipeHeaderSize, listDynamic},
+    {PipeCode::ListIgnored, false, kPipeHeaderSize, listIgnored},
+    {PipeCode::GetTransfer, false, kPipeHeaderSize, getTransfer},
+    {PipeCode::GetStatus, false, kPipeHeaderSize, getStatus},
+    {PipeCode::SetInterfaces, true, kPipeHeaderSize, setInterfaces},
+    {PipeCode::GetTftpSettings, false, kPipeHeaderSize, getTftpSettings},
+    {PipeCode::SetTftpSettings, true, kPipeHeaderSize, setTftpSettings},
+    {PipeCode::GetMulticast, false, kPipeHeaderSize, getMulticast},
+    {PipeCode::SetMulticast, true, kPipeHeaderSize, setMulticast},
+    {PipeCode::ReloadProfiles, false, kPipeHeaderSize, reloadProfiles},
+    {PipeCode::PurgeDynamic, false, kPurgeDynamicSize, purgeDynamic},
+    {PipeCode::GetProfile, false, kGetProfileSize, getProfile},
+    {PipeCode::RenameProfile, true, kRenameProfileSize, renameProfile},
+    {PipeCode::CheckAddressProfile, false, kCheckAddressSize, checkAddressProfile},
+    {PipeCode::CheckProfileSelector, false, kCheckSelectorMinSize, checkProfileSelector},
+    {PipeCode::FileFindFirst, false, kFindFirstMinSize, fileFindFirst},
+    {PipeCode::FileFindNext, false, kHandleRequestSize, fileFindNext},
+    {PipeCode::FileFindClose, false, kHandleRequestSize, fileFindClose},
     // Whether FileOpen needs write permission depends on its mode; the handler decides.
-    {PipeCode::FileOpen, false, 10, fileOpen},
-    {PipeCode::FileClose, false, 16, fileClose},
-    {PipeCode::FileReadLine, false, 16, fileReadLine},
-    {PipeCode::FileWrite, true, 16, fileWrite},
-    {PipeCode::WriteSetting, true, 8, writeSetting},
+    {PipeCode::FileOpen, false, kFileOpenMinSize, fileOpen},
+    {PipeCode::FileClose, false, kHandleRequestSize, fileClose},
+    {PipeCode::FileReadLine, false, kHandleRequestSize, fileReadLine},
+    {PipeCode::FileWrite, true, kFileWriteDataAt, fileWrite},
+    {PipeCode::WriteSetting, true, kPipeHeaderSize, writeSetting},
 };
 
 const Route* routeOf(std::uint32_t code) {
