@@ -16,6 +16,7 @@
 
 #include "common/client_record.h"
 #include "common/pipe_protocol.h"
+#include "common/pipe_requests.h"
 #include "common/settings_blocks.h"
 #include "common/transfer_record.h"
 #include "config/profiles.h"
@@ -63,7 +64,7 @@ public:
     explicit ManagerPipe(std::string name = {}, std::chrono::milliseconds timeout = kPipeTimeout);
 
     // One transaction: Failed, Refused, or Done with the reply.
-    PipeResult<PipeMessage> transact(PipeCode code, std::int32_t value, std::span<const std::uint8_t> payload = {});
+    PipeResult<PipeMessage> transact(const PipeMessage& request);
 
     PipeResult<GeneralSettings> getSettings();
     PipeStatus setSettings(const GeneralSettings& settings);
@@ -84,15 +85,13 @@ public:
     PipeResult<TransferEntry> getTransfer(std::int32_t index);
 
     PipeResult<std::int32_t> reloadProfiles();                      // number of profiles
-    PipeResult<std::int32_t> purgeDynamic(const std::string& name);  // total pool addresses
+    PipeResult<std::int32_t> purgeDynamic();  // total pool addresses
     PipeResult<ProfileEntry> getProfile(std::int32_t index);
     PipeResult<ProfileEntry> getProfileByName(const std::string& name);
     // value above 0 = done; a failed transaction gives -2.
     std::int32_t renameProfile(std::int32_t index, const std::string& oldName, const std::string& newName);
     PipeResult<bool> checkAddressProfile(Ipv4 address);
-    // selectorKind: 0 none, 1 circuit, 2 remote; selector: the identifier bytes (at most 63).
-    PipeResult<bool> checkProfileSelector(Ipv4 relay, std::uint32_t selectorKind, const std::string& profile,
-                                          std::span<const std::uint8_t> selector);
+    PipeResult<bool> checkProfileSelector(const CheckSelectorRequest& request);
 
     // Searches and files below the server's log directory. fileFindFirst is Refused when
     // nothing matches; fileFindNext and fileReadLine give nothing at the end.
@@ -112,8 +111,9 @@ private:
     PipeResult<Block> getBlock(PipeCode code, std::int32_t value,
                                std::optional<Block> (*decode)(std::span<const std::uint8_t>));
     PipeStatus setBlock(PipeCode code, std::span<const std::uint8_t> block);
-    PipeResult<std::int32_t> valueOf(PipeCode code, std::int32_t value, std::span<const std::uint8_t> payload);
-    PipeResult<ProfileEntry> profileReply(std::int32_t index, const std::string& name);
+    PipeResult<PipeMessage> transact(const std::optional<PipeMessage>& request);
+    PipeResult<std::int32_t> valueOf(const std::optional<PipeMessage>& request);
+    PipeResult<ProfileEntry> profileReply(const PipeMessage& request);
 
     PipeClient client_;
 };

@@ -364,7 +364,7 @@ void ServerTest::requestWrappersAgainstTheServer() {
     QCOMPARE(pipe.getProfile(2).status, PipeStatus::Refused);
     QCOMPARE(pipe.getProfileByName("Lab").value.use, 2);  // a static entry of the sorting scenario names it
     QCOMPARE(pipe.reloadProfiles().value, 2);
-    QCOMPARE(pipe.purgeDynamic("Lab").value, 70);
+    QCOMPARE(pipe.purgeDynamic().value, 70);
     QVERIFY(pipe.checkAddressProfile(makeIpv4(10, 98, 0, 1)).value);
     QVERIFY(!pipe.checkAddressProfile(makeIpv4(10, 98, 0, 2)).value);
     QCOMPARE(pipe.getTransfer(0).status, PipeStatus::Refused);  // no TFTP transfers
@@ -382,16 +382,25 @@ void ServerTest::requestWrappersAgainstTheServer() {
     }
     QCOMPARE(pipe.writeSetting("Lab", std::string(300, 'k'), std::nullopt).status, PipeStatus::Refused);
 
-    // The log directory is the data directory: the server's own log file is found and read.
-    const auto found = pipe.fileFindFirst("*.log");
-    if (found.ok()) {
-        const auto file = pipe.fileOpen(found.value.entry.name);
-        QVERIFY(file.ok() && file.value != 0);
-        QVERIFY(pipe.fileReadLine(file.value).ok());
-        QVERIFY(pipe.fileClose(file.value) == PipeStatus::Done);
-        QVERIFY(pipe.fileFindNext(found.value.search).ok());
-        QVERIFY(pipe.fileFindClose(found.value.search) == PipeStatus::Done);
+    // The log directory is the data directory: a file there is found and read line by line.
+    {
+        QFile log(lab_->dir() + "/manager-test.log");
+        QVERIFY(log.open(QIODevice::WriteOnly));
+        log.write("first line\nsecond line\n");
     }
+    const auto found = pipe.fileFindFirst("manager-test.*");
+    QVERIFY(found.ok());
+    QCOMPARE(found.value.entry.name, std::string("manager-test.log"));
+    QCOMPARE(found.value.entry.size, 23u);
+    QCOMPARE(pipe.fileFindNext(found.value.search).value, std::optional<FileSearchEntry>());
+    QCOMPARE(pipe.fileFindClose(found.value.search), PipeStatus::Done);
+    QCOMPARE(pipe.fileFindFirst("no-such-*.log").status, PipeStatus::Refused);
+    const auto file = pipe.fileOpen("manager-test.log");
+    QVERIFY(file.ok() && file.value != 0);
+    QCOMPARE(pipe.fileReadLine(file.value).value, std::optional<std::string>("first line\n"));
+    QCOMPARE(pipe.fileReadLine(file.value).value, std::optional<std::string>("second line\n"));
+    QCOMPARE(pipe.fileReadLine(file.value).value, std::optional<std::string>());
+    QCOMPARE(pipe.fileClose(file.value), PipeStatus::Done);
 
     // A block whose value field is one byte short is refused; so is a reply shorter than 4 bytes.
     const std::string canned = lab_->pipe().toStdString() + "_short";
