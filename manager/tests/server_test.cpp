@@ -86,7 +86,9 @@ public:
         env.insert("TOLMARK_PIPE", pipe_);
         server_.setProcessEnvironment(env);
         server_.setProcessChannelMode(QProcess::MergedChannels);
-        server_.start(QStringLiteral(VELKORA_PATH), {"-debug"});
+        // $TOLMARK_TEST_VELKORA: a copy the test's user can reach (see run_unprivileged.sh).
+        const QString velkora = qEnvironmentVariable("TOLMARK_TEST_VELKORA", QStringLiteral(VELKORA_PATH));
+        server_.start(velkora, {"-debug"});
         if (!server_.waitForStarted(5000)) return false;
         ManagerPipe pipe(pipe_.toStdString());
         QByteArray output;
