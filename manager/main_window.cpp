@@ -548,6 +548,11 @@ void MainWindow::rebuildProfileItems() {
 void MainWindow::updateViewChecks() {
     for (int v = 0; v < kViewCount; ++v) action(command::kViewStatic + v)->setChecked(v == static_cast<int>(view_));
     if (QAbstractButton* b = viewButtons_->button(static_cast<int>(view_))) b->setChecked(true);
+    // "Gridlines" draws cell borders, never in the TFTP view.
+    const bool grid = preferences_.flag(pref::kGridlines) && view_ != View::Tftp;
+    list_->setStyleSheet(grid ? QStringLiteral("QTreeView::item { border-right: 1px solid palette(midlight);"
+                                               " border-bottom: 1px solid palette(midlight); }")
+                              : QString());
 }
 
 void MainWindow::relabelColumns() {
