@@ -18,6 +18,7 @@ out=docs/screenshots
 server_ns=tolmark-shot-server
 client_ns=tolmark-shot-client
 work=$(mktemp -d /tmp/tolmark-shots.XXXXXX)
+chmod 755 "$work"  # the view-mode shot runs the manager as the user nobody
 display=:97
 pids=()
 
@@ -74,10 +75,16 @@ export DISPLAY=$display XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/ru
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 mkdir -p "$XDG_CONFIG_HOME/tolmark" "$out"
 
-# Dorvane opened on one view; waits until its window shows the server's state.
+# Dorvane opened on one view, as root or (a second argument) as the user nobody; waits until its
+# window shows the server's state.
 start_manager() {
     printf '[Dorvane]\nView=%s\nleft=40\ntop=30\nwidth=760\nheight=420\nTrayIcon=0\n' "$1" > "$XDG_CONFIG_HOME/tolmark/registry.ini"
-    TOLMARK_REGISTRY="$work/registry.ini" ip netns exec "$server_ns" build/default/bin/Dorvane 2>"$work/manager.log" &
+    local as=()
+    if [ -n "${2:-}" ]; then
+        chown -R 65534:65534 "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
+        as=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
+    fi
+    TOLMARK_REGISTRY="$work/registry.ini" ip netns exec "$server_ns" "${as[@]}" build/default/bin/Dorvane 2>"$work/manager.log" &
     manager=$!
     for _ in $(seq 50); do xdotool search --name "^Tolmark DHCP Server$" >/dev/null 2>&1 && break; sleep 0.2; done
     sleep 2
@@ -100,6 +107,12 @@ for view in 0:static 1:dynamic 2:ignored; do
     shoot "^Tolmark DHCP Server$" "${view#*:}.png"
     stop_manager
 done
+
+# A user without administrator rights: the view mode.
+start_manager 0 nobody
+shoot "^Tolmark DHCP Server$" static-view-mode.png
+stop_manager
+chown -R 0:0 "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
 
 # The About box through the Help menu, as a user opens it (no window manager: focus by hand).
 start_manager 1
