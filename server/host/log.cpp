@@ -4,8 +4,8 @@
 
 namespace tolmark {
 
-Log::Log(const platform::Clock& clock, std::FILE* console, std::FILE* error)
-    : clock_(clock), console_(console), error_(error), output_(error) {}
+Log::Log(const platform::Clock& clock, std::FILE* console, std::FILE* error, FloodLimitSettings floodLimit)
+    : clock_(clock), console_(console), error_(error), output_(error), floodLimit_(floodLimit) {}
 
 Log::~Log() { close(); }
 
@@ -85,8 +85,22 @@ std::FILE* Log::check(const std::string& directory, int logSetting, int createLo
 
 void Log::flush() {
     if (level() == 0) return;
+    char stamp[32];
+    formatTimeStamp(stamp);
     std::lock_guard<std::mutex> guard(lock_);
-    if (output_ != nullptr) std::fflush(output_);
+    if (output_ == nullptr) return;
+    if (output_ != error_) writeReportsLocked(stamp, clock_.now());
+    std::fflush(output_);
+}
+
+// Counts of held-back lines come out once their kind may be written again, before the line
+// that follows them.
+void Log::writeReportsLocked(const char* stamp, std::int64_t now) {
+    while (floodLimit_.takeReport(now, report_)) {
+        std::fputs(stamp, output_);
+        std::fputc(' ', output_);
+        std::fputs(report_.c_str(), output_);
+    }
 }
 
 void Log::close() {
@@ -96,9 +110,12 @@ void Log::close() {
 
 void Log::writeLine(bool flush, const char* format, va_list args) {
     char stamp[32];
+    const std::int64_t now = clock_.now();
     formatTimeStamp(stamp);
     std::lock_guard<std::mutex> guard(lock_);
     if (output_ == nullptr || output_ == error_) return;
+    writeReportsLocked(stamp, now);
+    if (!floodLimit_.admit(format, now)) return;
     std::fputs(stamp, output_);
     std::fputc(' ', output_);
     std::vfprintf(output_, format, args);
