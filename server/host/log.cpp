@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/paths.h"
+
 namespace tolmark {
 
 Log::Log(const platform::Clock& clock, std::FILE* console, std::FILE* error, FloodLimitSettings floodLimit)
@@ -67,7 +69,7 @@ std::FILE* Log::check(const std::string& directory, int logSetting, int createLo
     std::lock_guard<std::mutex> guard(lock_);
     if (ownsOutput_ && std::memcmp(marker, marker_, sizeof marker) == 0) return output_;
     std::memcpy(marker_, marker, sizeof marker);
-    std::string path = directory + name;
+    std::string path = platform::pathInDirectory(directory, name);
     if (path.size() >= 1024) {
         if (!ownsOutput_) setLevel(0);
         return ownsOutput_ ? output_ : nullptr;

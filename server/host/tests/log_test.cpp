@@ -8,6 +8,7 @@
 #include <vector>
 #include <sstream>
 
+#include "platform/paths.h"
 #include "tests/support/fakes.h"
 
 namespace tolmark {
@@ -128,11 +129,15 @@ TEST_F(LogTest, UnopenableOrTooLongPathStopsLoggingUntilALaterCheck) {
     EXPECT_EQ(fresh.level(), 0);
 }
 
-TEST_F(LogTest, DirectoryIsUsedAsAPrefixExactlyAsStored) {
+TEST_F(LogTest, DirectoryWithOrWithoutItsFinalSlashHoldsTheFiles) {
+    // The control pipe finds the files where they are written, whichever way "Directory" is stored.
+    std::filesystem::create_directories(dir_ / "logs");
     Log log(clock_);
     ASSERT_NE(log.check(prefix_ + "logs", 1, 0), nullptr);
     log.close();
-    EXPECT_TRUE(std::filesystem::exists(dir_ / "logsdhcp2403.log"));
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "logs" / "dhcp2403.log"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "logsdhcp2403.log"));
+    EXPECT_EQ(platform::pathInDirectory(prefix_ + "logs", "x"), platform::pathInDirectory(prefix_ + "logs/", "x"));
 }
 
 TEST_F(LogTest, ConsoleModeWritesEveryLineToTheConsole) {
