@@ -114,13 +114,19 @@ void Log::writeLine(bool flush, const char* format, va_list args) {
     char stamp[32];
     const std::int64_t now = clock_.now();
     formatTimeStamp(stamp);
+    // Formatted first, so that the flood limit can tell a repeated line from a new one.
+    char text[4096];
+    const int length = std::vsnprintf(text, sizeof text, format, args);
+    if (length < 0) return;
     std::lock_guard<std::mutex> guard(lock_);
     if (output_ == nullptr || output_ == error_) return;
     writeReportsLocked(stamp, now);
-    if (!floodLimit_.admit(format, now)) return;
+    if (!floodLimit_.admit(format, text, now)) return;
     std::fputs(stamp, output_);
     std::fputc(' ', output_);
-    std::vfprintf(output_, format, args);
+    std::fputs(text, output_);
+    // A line longer than the buffer is cut; it still ends its line.
+    if (static_cast<std::size_t>(length) >= sizeof text) std::fputc('\n', output_);
     if (flush) std::fflush(output_);
 }
 

@@ -192,7 +192,7 @@ TEST(LogFloodLimitTest, EachKindHasItsOwnBudgetAndCount) {
     for (int i = 0; i < 10; ++i) formats.push_back("TFTP  Error   kind " + std::to_string(i) + " %u");
     int admitted = 0;
     for (int round = 0; round < 3; ++round) {
-        for (const std::string& f : formats) admitted += limit.admit(f.c_str(), 0) ? 1 : 0;
+        for (const std::string& f : formats) admitted += limit.admit(f.c_str(), f, 0) ? 1 : 0;
     }
     EXPECT_EQ(admitted, 10);
     std::string line;
@@ -202,6 +202,25 @@ TEST(LogFloodLimitTest, EachKindHasItsOwnBudgetAndCount) {
     ASSERT_EQ(reports.size(), 10u);
     EXPECT_EQ(reports[3], "TFTP  Error   kind 3 ... [2 similar lines suppressed]\n");
     EXPECT_FALSE(LogFloodLimit::isLimitedKind("DHCP  Request %s ACK %s %u"));
+}
+
+TEST(LogFloodLimitTest, OneClientRepeatingItselfIsWrittenNowAndThen) {
+    LogFloodLimit limit(FloodLimitSettings{.burst = 100, .perSecond = 10, .repeatBurst = 3, .repeatEverySeconds = 10});
+    const char* format = "DHCP  Request %s ACK %s %u\n";
+    const std::string same = "DHCP  Request 02:00:00:00:00:01 ACK 10.0.0.5 600\n";
+    int written = 0;
+    for (int i = 0; i < 50; ++i) {
+        written += limit.admit(format, same, 0) ? 1 : 0;
+        // Other clients' lines of the same kind are not held back by it.
+        EXPECT_TRUE(limit.admit(format, "DHCP  Request 02:00:00:00:00:" + std::to_string(10 + i) + " ACK\n", 0));
+    }
+    EXPECT_EQ(written, 3);
+    std::string line;
+    EXPECT_FALSE(limit.takeReport(9, line));
+    ASSERT_TRUE(limit.takeReport(10, line));
+    EXPECT_EQ(line, "DHCP  Request 02:00:00:00:00:01 ACK 10.0.0.5 600 [47 identical lines suppressed]\n");
+    EXPECT_FALSE(limit.admit(format, same, 10)) << "the report took this period's line";
+    EXPECT_TRUE(limit.admit(format, same, 20));
 }
 
 }  // namespace
