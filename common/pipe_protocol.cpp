@@ -3,7 +3,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -159,6 +161,14 @@ bool PipeClient::connect() {
         if (!fd.valid()) return false;
         applyTimeout(fd.get(), timeout_);  // also bounds connect() to a listener whose queue is full
         if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) return false;
+        ucred server{};
+        socklen_t size = sizeof server;
+        if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &server, &size) != 0 || size != sizeof server) return false;
+        if (server.uid != 0 && server.uid != ::geteuid()) {
+            untrustedUid_ = server.uid;
+            return false;
+        }
+        untrustedUid_.reset();
         socket_ = std::move(fd);
         return true;
     }

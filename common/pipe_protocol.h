@@ -152,6 +152,11 @@ public:
     // peer that stops answering then fails the transaction instead of holding the caller.
     void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
 
+    // A local server is trusted only when it runs as root or as this process's own user:
+    // anyone else holding the socket's name could read the requests and forge the replies.
+    // After a refused connection this is the uid found at the other end.
+    std::optional<unsigned> untrustedServerUid() const { return untrustedUid_; }
+
 private:
     bool connect();
     bool sendMessage(const PipeMessage& request);
@@ -162,6 +167,7 @@ private:
     std::uint16_t port_ = 0;
     std::chrono::milliseconds timeout_{0};
     platform::FileDescriptor socket_;
+    std::optional<unsigned> untrustedUid_;
 };
 
 // The socket address of an abstract name (no file; a NUL first, no NUL at the end). False when
