@@ -1,15 +1,14 @@
 #include "manager/main_window.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScreen>
-#include <QScrollBar>
 #include <QStyle>
 #include <QToolButton>
 #include <QUrl>

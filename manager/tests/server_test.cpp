@@ -3,6 +3,7 @@
 // end lies in a client namespace the test creates; busybox udhcpc leases addresses there.
 
 #include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -108,6 +109,9 @@ public:
         if (!server_.waitForFinished(10000)) server_.kill();
         server_.waitForFinished(5000);
     }
+
+    // SIGSTOP and SIGCONT: a server that stops answering without going away.
+    void pause(bool stopped) { ::kill(static_cast<pid_t>(server_.processId()), stopped ? SIGSTOP : SIGCONT); }
 
     // busybox udhcpc asks for an address with this hardware address; true when it got one.
     bool lease(const QString& mac) {
@@ -331,7 +335,7 @@ void ServerTest::sortingAsksTheServerAndARefreshRestoresItsOrder() {
 }
 
 // The server stops: within one tick the bottom bar says so and the list empties; it starts again:
-// the state text and the list come back.
+// the state text and the list come back. A server that hangs shows the same within a tick.
 void ServerTest::bottomBarFollowsTheServerStoppingAndStarting() {
     auto window = openWindow(currentRights());
     EntryListModel* statics = window->model(View::Static);
@@ -350,6 +354,14 @@ void ServerTest::bottomBarFollowsTheServerStoppingAndStarting() {
     QVERIFY(lab_->start());
     QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Listening on Port: 67"), kOneTickMs);
     QTRY_COMPARE_WITH_TIMEOUT(statics->rowCount(), rows, kOneTickMs);
+
+    // A server that hangs: the poll gives up after the pipe time-out, the window keeps working.
+    lab_->pause(true);
+    QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Service not active"), kOneTickMs);
+    window->switchView(View::Dynamic);
+    QCOMPARE(window->currentView(), View::Dynamic);
+    lab_->pause(false);
+    QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Listening on Port: 67"), kOneTickMs);
 }
 
 // The request wrappers against the real server, and the size checks against a peer that
