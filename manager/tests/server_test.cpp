@@ -430,6 +430,19 @@ void ServerTest::requestWrappersAgainstTheServer() {
         ManagerPipe shortPipe(canned);
         QCOMPARE(shortPipe.getStatus(-1).status, PipeStatus::Refused);
     }
+    // A peer that refuses even the status is no server to manage: the window closes.
+    {
+        CannedPipe peer(canned, {kPipeRefused, 0, 0, 0});
+        MainWindowOptions options;
+        options.pipeName = canned;
+        options.tickMs = kTickMs;
+        UserPreferences preferences(home_.path().toStdString() + "/refused.ini");
+        preferences.write(pref::kTrayIcon, 0);
+        MainWindow window(*language_, preferences, ManagerRights{}, options);
+        window.show();
+        window.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), kOneTickMs);
+    }
     ManagerPipe nobody(canned + "_none");
     QCOMPARE(nobody.getStatus(-1).status, PipeStatus::Failed);
     QCOMPARE(nobody.renameProfile(0, "a", "b"), -2);
