@@ -4,6 +4,11 @@ if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Installation prefix" FORCE)
 endif()
 set(CMAKE_INSTALL_DOCDIR share/doc/tolmark CACHE PATH "Documentation")
+# find_package(Qt6) for the manager includes GNUInstallDirs first, which leaves the cache entry
+# empty (and would name the folder after the project, "Tolmark").
+if(NOT CMAKE_INSTALL_DOCDIR)
+  set(CMAKE_INSTALL_DOCDIR share/doc/tolmark CACHE PATH "Documentation" FORCE)
+endif()
 include(GNUInstallDirs)
 
 install(TARGETS Velkora RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
