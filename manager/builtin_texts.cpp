@@ -83,6 +83,10 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "VERSION", "Version %s"},
     {TextSection::Strings, "HELP_MISSING", "The help page %s could not be opened."},
 
+    // Dialog messages.
+    {TextSection::Strings, "REFUSED", "The server did not take the change (it needs administrator rights)."},
+    {TextSection::Strings, "NO_INTERFACE", "Select at least one interface."},
+
     // Language list of the Preferences.
     {TextSection::Strings, "LANGUAGE", "Language"},
     {TextSection::Strings, "MODULE", "Module"},

@@ -65,6 +65,15 @@ std::vector<QIcon> loadListIcons() {
     return icons;
 }
 
+std::vector<QIcon> loadInterfaceIcons() {
+    return {svgIcon(QStringLiteral(":/icons/iface-off.svg")), svgIcon(QStringLiteral(":/icons/iface-on.svg")),
+            svgIcon(QStringLiteral(":/icons/iface-trusted.svg"))};
+}
+
+std::vector<QIcon> loadLogIcons() {
+    return {svgIcon(QStringLiteral(":/icons/log-line.svg")), svgIcon(QStringLiteral(":/icons/log-error.svg"))};
+}
+
 QIcon programIcon() { return svgIcon(QStringLiteral(":/icons/dorvane.svg")); }
 
 SingleInstance::SingleInstance(QString name, QObject* parent) : QObject(parent), name_(std::move(name)) {

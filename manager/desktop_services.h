@@ -28,6 +28,10 @@ bool controlService(ServiceOperation operation);
 // program's resources.
 std::vector<QIcon> loadListIcons();
 QIcon programIcon();
+// The interface list's states (not selected, selected, trusted) and the log viewer's two line icons
+// (ordinary, failure).
+std::vector<QIcon> loadInterfaceIcons();
+std::vector<QIcon> loadLogIcons();
 QPixmap renderSvg(const QString& resource, QSize size);
 
 // A second start of the manager hands over to the first: claim() is false when another copy

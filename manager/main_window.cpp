@@ -14,6 +14,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "manager/preferences_dialog.h"
+
 #include <algorithm>
 #include <ctime>
 
@@ -197,7 +199,7 @@ void MainWindow::buildMenus() {
     serviceMenu_->menuAction()->setVisible(rights_.mayControlService);
 
     optionsMenu_ = menuBar()->addMenu(QString());
-    addCommand(optionsMenu_, command::kPreferences, "MENU", nullptr);
+    addCommand(optionsMenu_, command::kPreferences, "MENU", &MainWindow::openPreferences);
     addCommand(optionsMenu_, command::kAddStatic, "ADDSTATIC", nullptr);
     addCommand(optionsMenu_, command::kProfiles, "MODIFY", nullptr);
     profileSeparator_ = optionsMenu_->addSeparator();
@@ -256,6 +258,38 @@ void MainWindow::start() {
                      refreshList();
                  });
     timer_.start();
+}
+
+void MainWindow::reloadServerBlocks() {
+    worker_.post(this, [](ManagerPipe& pipe) { return ServerBlocks::fetch(pipe, false); },
+                 [this](ServerBlocks blocks) {
+                     applyBlocks(blocks);
+                     retranslate();
+                     refreshList();
+                 });
+}
+
+DialogContext MainWindow::dialogContext() {
+    DialogContext context{.worker = worker_,
+                          .language = language_,
+                          .preferences = preferences_,
+                          .rights = rights_,
+                          .programDirectory = options_.programDirectory,
+                          .serverConfig = options_.serverConfig,
+                          .germanUser = options_.germanUser};
+    context.notePipe = [this](PipeStatus status) { notePipeResult(status); };
+    context.rebuildMenus = [this] {
+        retranslate();
+        reloadServerBlocks();
+    };
+    context.markListsChanged = [this] { pendingBits_ |= kListChanged; };
+    return context;
+}
+
+void MainWindow::openPreferences() {
+    DialogContext context = dialogContext();
+    PreferencesDialog dialog(context, this);
+    dialog.exec();
 }
 
 void MainWindow::applyBlocks(const ServerBlocks& blocks) {

@@ -22,7 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "config/config_store.h"
 #include "manager/desktop_services.h"
+#include "manager/dialog_context.h"
 #include "manager/language.h"
 #include "manager/list_jobs.h"
 #include "manager/list_models.h"
@@ -67,6 +69,8 @@ struct MainWindowOptions {
     int tickMs = 5000;
     std::chrono::milliseconds pipeTimeout = kPipeTimeout;
     bool germanUser = false;
+    // The server's configuration file (data directory), for the log directory value; may be null.
+    ConfigStore* serverConfig = nullptr;
 };
 
 class MainWindow : public QMainWindow {
@@ -96,6 +100,11 @@ public:
     void tick();
     // Rebuilds menus, labels and status texts after the language changed.
     void retranslate();
+    // What the dialogs get from the window; valid while the window lives.
+    DialogContext dialogContext();
+    PipeWorker& worker() { return worker_; }
+
+    void openPreferences();
 
 signals:
     void listRefreshed(tolmark::manager::View view);
@@ -117,6 +126,8 @@ private:
     void onTick(const TickResult& result);
     void onListRead(View view, const ListSnapshot& snapshot);
 
+    // The settings blocks and profile names again, then menus, labels, status and the list.
+    void reloadServerBlocks();
     void applyMenuTexts();
     void rebuildProfileItems();
     void updateViewChecks();

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QThread>
 
+#include <future>
 #include <memory>
 #include <string>
 #include <utility>
@@ -34,6 +35,20 @@ public:
                     Qt::QueuedConnection);
             },
             Qt::QueuedConnection);
+    }
+
+    // Runs a job after the jobs already posted and waits for its value. The dialogs use it: they
+    // are modal, and a page must know whether the server took a change before the sheet closes.
+    // Never call it from a job.
+    template <typename Job>
+    auto call(Job job) -> decltype(job(std::declval<ManagerPipe&>())) {
+        using Result = decltype(job(std::declval<ManagerPipe&>()));
+        auto task = std::make_shared<std::packaged_task<Result()>>([pipe = pipe_.get(), job = std::move(job)]() mutable {
+            return job(*pipe);
+        });
+        std::future<Result> result = task->get_future();
+        QMetaObject::invokeMethod(runner_.get(), [task] { (*task)(); }, Qt::QueuedConnection);
+        return result.get();
     }
 
 private:
