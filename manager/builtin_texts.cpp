@@ -83,6 +83,12 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "VERSION", "Version %s"},
     {TextSection::Strings, "HELP_MISSING", "The help page %s could not be opened."},
 
+    // Log viewer.
+    {TextSection::Strings, "PROTOCOL", "Log"},
+    {TextSection::Strings, "DATE", "Date"},
+    {TextSection::Strings, "TIME", "Time"},
+    {TextSection::Strings, "SERVICE", "Service"},
+
     // Dialog messages.
     {TextSection::Strings, "REFUSED", "The server did not take the change (it needs administrator rights)."},
     {TextSection::Strings, "NO_INTERFACE", "Select at least one interface."},

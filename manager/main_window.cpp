@@ -14,6 +14,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "manager/log_viewer.h"
 #include "manager/preferences_dialog.h"
 
 #include <algorithm>
@@ -192,7 +193,7 @@ void MainWindow::buildMenus() {
     serviceMenu_ = fileMenu_->addMenu(QString());
     addCommand(serviceMenu_, command::kStart, "START", &MainWindow::startService);
     addCommand(serviceMenu_, command::kStop, "STOP", &MainWindow::stopService);
-    addCommand(fileMenu_, command::kLog, "LOG", nullptr);
+    addCommand(fileMenu_, command::kLog, "LOG", &MainWindow::openLog);
     fileMenu_->addSeparator();
     addCommand(fileMenu_, command::kExit, "EXIT", &MainWindow::exitProgram);
     // The Service submenu needs the right to control the service.
@@ -290,6 +291,12 @@ void MainWindow::openPreferences() {
     DialogContext context = dialogContext();
     PreferencesDialog dialog(context, this);
     dialog.exec();
+}
+
+void MainWindow::openLog() {
+    DialogContext context = dialogContext();
+    LogViewer viewer(context, this);
+    viewer.exec();
 }
 
 void MainWindow::applyBlocks(const ServerBlocks& blocks) {
@@ -668,7 +675,7 @@ void MainWindow::updateTrayIcon() {
     if (wanted && trayIcon_ == nullptr) {
         trayMenu_ = new QMenu(this);
         QAction* log = trayMenu_->addAction(language_.text("VIEW"));
-        log->setEnabled(false);  // the log viewer is not part of the manager yet
+        connect(log, &QAction::triggered, this, &MainWindow::openLog);
         QAction* exit = trayMenu_->addAction(language_.text("EXIT"));
         QFont bold = exit->font();
         bold.setBold(true);  // the default item

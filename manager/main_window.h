@@ -105,6 +105,7 @@ public:
     PipeWorker& worker() { return worker_; }
 
     void openPreferences();
+    void openLog();
 
 signals:
     void listRefreshed(tolmark::manager::View view);
