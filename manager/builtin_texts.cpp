@@ -89,6 +89,13 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "TIME", "Time"},
     {TextSection::Strings, "SERVICE", "Service"},
 
+    // Static entries.
+    {TextSection::Strings, "INVALID_ID", "Identifier has invalid format"},
+    {TextSection::Strings, "INVALID_MAC", "MAC address has invalid format,\nplease use xx:xx:xx:xx:xx:xx"},
+    {TextSection::Strings, "INVALID_IPADDR", "Invalid IP address"},
+    {TextSection::Strings, "CREATE", "Create new profile named\n%s?"},
+    {TextSection::Strings, "DUPLICATE", "IP address or MAC address/identifier already exists"},
+
     // Dialog messages.
     {TextSection::Strings, "REFUSED", "The server did not take the change (it needs administrator rights)."},
     {TextSection::Strings, "NO_INTERFACE", "Select at least one interface."},

@@ -37,6 +37,8 @@ struct DialogContext {
     std::function<void()> rebuildMenus = [] {};
     // The main window reads its lists again at the next tick (pending bit 0).
     std::function<void()> markListsChanged = [] {};
+    // The profile editor on this name (a new profile when the server does not know it).
+    std::function<void(const std::string&, QWidget*)> openProfileEditor = [](const std::string&, QWidget*) {};
 };
 
 // The text of a dialog control: the language file's "Control" value for the key, else the

@@ -74,6 +74,20 @@ void EntryListModel::removeRowAt(int row) {
     endRemoveRows();
 }
 
+int EntryListModel::rowOfHandle(std::uint64_t handle) const {
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        if (rows_[i].handle == handle) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void EntryListModel::replaceRow(int row, const EntryRow& replacement) {
+    if (row < 0 || row >= rowCount()) return;
+    std::vector<EntryRow> rows = rows_;
+    rows[static_cast<std::size_t>(row)] = replacement;
+    applyRows(rows);
+}
+
 std::vector<std::uint64_t> EntryListModel::handles() const {
     std::vector<std::uint64_t> out;
     out.reserve(rows_.size());

@@ -35,6 +35,10 @@ public:
     // relative order after the listed ones.
     void reorder(const std::vector<std::uint64_t>& handles);
     void removeRowAt(int row);
+    // The row of a record handle, or -1.
+    int rowOfHandle(std::uint64_t handle) const;
+    // Rewrites one row in place (cells whose text differs).
+    void replaceRow(int row, const EntryRow& replacement);
 
     const EntryRow& row(int r) const { return rows_[static_cast<std::size_t>(r)]; }
     std::vector<std::uint64_t> handles() const;

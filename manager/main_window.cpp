@@ -143,7 +143,8 @@ void MainWindow::buildWidgets() {
     auto* row = new QHBoxLayout;
     row->setContentsMargins(6, 4, 6, 4);
     newButton_ = new QPushButton(central);
-    newButton_->setEnabled(false);  // the static entry editor opens here once it exists
+    newButton_->setObjectName(QStringLiteral("New"));
+    connect(newButton_, &QPushButton::clicked, this, [this] { openStaticEntry(StaticMode::Add); });
     row->addWidget(newButton_);
     tftpIdle_ = renderSvg(QStringLiteral(":/icons/tftp-idle.svg"), QSize(32, 20));
     tftpActive_ = renderSvg(QStringLiteral(":/icons/tftp-active.svg"), QSize(32, 20));
@@ -201,7 +202,7 @@ void MainWindow::buildMenus() {
 
     optionsMenu_ = menuBar()->addMenu(QString());
     addCommand(optionsMenu_, command::kPreferences, "MENU", &MainWindow::openPreferences);
-    addCommand(optionsMenu_, command::kAddStatic, "ADDSTATIC", nullptr);
+    addCommand(optionsMenu_, command::kAddStatic, "ADDSTATIC", &MainWindow::addStaticEntry);
     addCommand(optionsMenu_, command::kProfiles, "MODIFY", nullptr);
     profileSeparator_ = optionsMenu_->addSeparator();
 
@@ -222,19 +223,17 @@ void MainWindow::buildMenus() {
     helpMenu_->addSeparator();
     addCommand(helpMenu_, command::kAbout, "ABOUT", &MainWindow::showAbout);
 
-    // The context menu's commands: the entry dialogs behind Modify, Copy and Move are not part of
-    // the manager yet; Remove needs none.
-    auto contextAction = [this](int id, const char* key, void (MainWindow::*slot)()) {
+    // The context menu's commands: the static entry dialog in its modes, and Remove.
+    auto contextAction = [this](int id, const char* key, std::function<void()> slot) {
         auto* a = new QAction(this);
         a->setProperty("languageKey", QString::fromLatin1(key));
-        if (slot != nullptr) connect(a, &QAction::triggered, this, slot);
-        a->setEnabled(slot != nullptr);
+        connect(a, &QAction::triggered, this, std::move(slot));
         actions_[id] = a;
     };
-    contextAction(command::kModify, "MODIFY", nullptr);
-    contextAction(command::kCopy, "COPY", nullptr);
-    contextAction(command::kMove, "MOVE", nullptr);
-    contextAction(command::kRemove, "REMOVE", &MainWindow::removeSelected);
+    contextAction(command::kModify, "MODIFY", [this] { openStaticEntry(StaticMode::Modify); });
+    contextAction(command::kCopy, "COPY", [this] { openStaticEntry(StaticMode::Copy); });
+    contextAction(command::kMove, "MOVE", [this] { openStaticEntry(StaticMode::Move); });
+    contextAction(command::kRemove, "REMOVE", [this] { removeSelected(); });
 }
 
 QAction* MainWindow::action(int id) const {
@@ -297,6 +296,55 @@ void MainWindow::openLog() {
     DialogContext context = dialogContext();
     LogViewer viewer(context, this);
     viewer.exec();
+}
+
+EntryListHooks MainWindow::entryListHooks() {
+    EntryListHooks hooks;
+    hooks.selected = [this] {
+        std::vector<int> rows;
+        for (const QModelIndex& i : list_->selectionModel()->selectedRows()) rows.push_back(i.row());
+        std::sort(rows.begin(), rows.end());
+        std::vector<std::uint64_t> handles;
+        for (int r : rows) handles.push_back(model(view_)->row(r).handle);
+        return handles;
+    };
+    hooks.rowChanged = [this](std::uint64_t handle, const ClientFields& fields) {
+        EntryListModel* m = model(View::Static);
+        const int row = m->rowOfHandle(handle);
+        ClientRecordImage record;
+        record.handle = handle;
+        record.fields = fields;
+        RowOptions options = rowOptions();
+        options.hideNoAddress = false;  // the row is rewritten, not dropped
+        if (row >= 0) {
+            if (std::optional<EntryRow> rewritten = staticRow(record, options)) m->replaceRow(row, *rewritten);
+        }
+    };
+    hooks.rowRemoved = [this](std::uint64_t handle) {
+        EntryListModel* m = model(View::Ignored);
+        m->removeRowAt(m->rowOfHandle(handle));
+        status_.ignoredUsed = std::max(status_.ignoredUsed - 1, 0);
+        rewriteTopStatus();
+    };
+    hooks.entryAdded = [this] {
+        if (view_ != View::Static) return;
+        auto scroll = std::make_shared<QMetaObject::Connection>();
+        *scroll = connect(this, &MainWindow::listRefreshed, this, [this, scroll](View view) {
+            disconnect(*scroll);
+            if (view == View::Static && model(view)->rowCount() > 0) list_->scrollToBottom();
+        });
+        refreshList();
+    };
+    return hooks;
+}
+
+void MainWindow::addStaticEntry() { openStaticEntry(StaticMode::Add); }
+
+void MainWindow::openStaticEntry(StaticMode mode) {
+    if (!rights_.mayChange) return;
+    DialogContext context = dialogContext();
+    StaticEntryDialog dialog(context, mode, entryListHooks(), this);
+    dialog.exec();
 }
 
 void MainWindow::applyBlocks(const ServerBlocks& blocks) {

@@ -30,6 +30,7 @@
 #include "manager/list_models.h"
 #include "manager/pipe_worker.h"
 #include "manager/preferences.h"
+#include "manager/static_entry_dialog.h"
 
 namespace tolmark::manager {
 
@@ -106,6 +107,8 @@ public:
 
     void openPreferences();
     void openLog();
+    void openStaticEntry(StaticMode mode);
+    void addStaticEntry();
 
 signals:
     void listRefreshed(tolmark::manager::View view);
@@ -127,6 +130,7 @@ private:
     void onTick(const TickResult& result);
     void onListRead(View view, const ListSnapshot& snapshot);
 
+    EntryListHooks entryListHooks();
     // The settings blocks and profile names again, then menus, labels, status and the list.
     void reloadServerBlocks();
     void applyMenuTexts();
