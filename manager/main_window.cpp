@@ -16,6 +16,8 @@
 
 #include "manager/log_viewer.h"
 #include "manager/preferences_dialog.h"
+#include "manager/profile_editor.h"
+#include "manager/profile_list_dialog.h"
 
 #include <algorithm>
 #include <ctime>
@@ -203,7 +205,7 @@ void MainWindow::buildMenus() {
     optionsMenu_ = menuBar()->addMenu(QString());
     addCommand(optionsMenu_, command::kPreferences, "MENU", &MainWindow::openPreferences);
     addCommand(optionsMenu_, command::kAddStatic, "ADDSTATIC", &MainWindow::addStaticEntry);
-    addCommand(optionsMenu_, command::kProfiles, "MODIFY", nullptr);
+    addCommand(optionsMenu_, command::kProfiles, "MODIFY", &MainWindow::openProfiles);
     profileSeparator_ = optionsMenu_->addSeparator();
 
     windowMenu_ = menuBar()->addMenu(QString());
@@ -283,6 +285,7 @@ DialogContext MainWindow::dialogContext() {
         reloadServerBlocks();
     };
     context.markListsChanged = [this] { pendingBits_ |= kListChanged; };
+    context.openProfileEditor = [this](const std::string& name, QWidget* parent) { openProfileEditor(name, parent); };
     return context;
 }
 
@@ -290,6 +293,18 @@ void MainWindow::openPreferences() {
     DialogContext context = dialogContext();
     PreferencesDialog dialog(context, this);
     dialog.exec();
+}
+
+void MainWindow::openProfiles() {
+    DialogContext context = dialogContext();
+    ProfileListDialog dialog(context, this);
+    dialog.exec();
+}
+
+void MainWindow::openProfileEditor(const std::string& name, QWidget* parent) {
+    DialogContext context = dialogContext();
+    ProfileEditor editor(context, name, parent != nullptr ? parent : this);
+    editor.exec();
 }
 
 void MainWindow::openLog() {
@@ -625,10 +640,15 @@ void MainWindow::rebuildProfileItems() {
     const bool show = preferences_.flag(pref::kAddProfiles) && !profileNames_.empty();
     profileSeparator_->setVisible(show);
     if (!show) return;
-    for (const std::string& name : profileNames_) {
-        // Each opens the profile editor, which is not part of the manager yet.
-        QAction* a = optionsMenu_->addAction(QString::fromStdString(name));
-        a->setEnabled(false);
+    for (std::size_t index = 0; index < profileNames_.size(); ++index) {
+        QAction* a = optionsMenu_->addAction(QString::fromStdString(profileNames_[index]));
+        // The profile is fetched again by its index: the name may have changed meanwhile.
+        connect(a, &QAction::triggered, this, [this, index] {
+            const auto i = static_cast<std::int32_t>(index);
+            const PipeResult<ProfileEntry> p = worker_.call([i](ManagerPipe& pipe) { return pipe.getProfile(i); });
+            notePipeResult(p.status);
+            if (p.ok()) openProfileEditor(p.value.profile.name, this);
+        });
         profileActions_.push_back(a);
     }
 }

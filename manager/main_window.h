@@ -109,6 +109,8 @@ public:
     void openLog();
     void openStaticEntry(StaticMode mode);
     void addStaticEntry();
+    void openProfiles();
+    void openProfileEditor(const std::string& name, QWidget* parent);
 
 signals:
     void listRefreshed(tolmark::manager::View view);
