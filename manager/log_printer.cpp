@@ -23,6 +23,12 @@ void printPage(QPainter& painter, const QFontMetrics& metrics, int lineHeight, c
 
 }  // namespace
 
+QFont logPrintFont() {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPointSize(9);
+    return font;
+}
+
 int printLogLines(QPrinter& printer, const QString& fileName, const std::vector<std::string>& lines) {
     printer.setDocName(fileName);
     // The device makes the copies when it can; otherwise each is printed here from the lines
@@ -31,8 +37,7 @@ int printLogLines(QPrinter& printer, const QString& fileName, const std::vector<
     const bool collate = printer.collateCopies();
     QPainter painter;
     if (!painter.begin(&printer)) return 0;
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setPointSize(9);
+    const QFont font = logPrintFont();
     painter.setFont(font);
     const QFontMetrics metrics(font, &printer);
     const int lineHeight = metrics.height() + metrics.leading();

@@ -4,7 +4,9 @@
 // returns a value; that value is handed to a callback on the thread of a context object (the
 // window), which drops it if the context is gone.
 
+#include <QCoreApplication>
 #include <QMetaObject>
+#include <QPointer>
 #include <QObject>
 #include <QThread>
 
@@ -24,14 +26,19 @@ public:
     PipeWorker(const PipeWorker&) = delete;
     PipeWorker& operator=(const PipeWorker&) = delete;
 
+    // The value reaches the context's thread through the application object, and the callback
+    // runs only if the context still exists then (a dialog may close while its job runs).
     template <typename Job, typename Done>
     void post(QObject* context, Job job, Done done) {
         QMetaObject::invokeMethod(
             runner_.get(),
-            [pipe = pipe_.get(), context, job = std::move(job), done = std::move(done)]() mutable {
+            [pipe = pipe_.get(), guard = QPointer<QObject>(context), job = std::move(job), done = std::move(done)]() mutable {
                 auto result = job(*pipe);
                 QMetaObject::invokeMethod(
-                    context, [done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); },
+                    QCoreApplication::instance(),
+                    [guard, done = std::move(done), result = std::move(result)]() mutable {
+                        if (guard) done(std::move(result));
+                    },
                     Qt::QueuedConnection);
             },
             Qt::QueuedConnection);

@@ -1,0 +1,603 @@
+// Scenarios of the manager's dialogs against a real Velkora: the Preferences change exactly their
+// keys in the server's INI file, the profile editor makes a profile a real DHCP client is then
+// served with, the static entry dialog stores or refuses entries with its texts, and the log
+// viewer shows and prints the server's log.
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPrinter>
+#include <QRadioButton>
+#include <QtTest>
+
+#include "manager/log_printer.h"
+#include "manager/log_viewer.h"
+#include "manager/preference_pages.h"
+#include "manager/preferences_dialog.h"
+#include "manager/profile_editor.h"
+#include "manager/profile_list_dialog.h"
+#include "manager/profile_pages.h"
+#include "manager/static_entry_dialog.h"
+#include "dialog_harness.h"
+#include "server_lab.h"
+
+using namespace tolmark;
+using namespace tolmark::manager;
+using namespace tolmark::manager::test;
+
+namespace {
+
+const QString kDeleted = QStringLiteral("<deleted>");
+
+template <typename T>
+T* child(QWidget* parent, const char* name) {
+    T* w = parent->findChild<T*>(QString::fromLatin1(name));
+    if (w == nullptr) qFatal("no control %s", name);
+    return w;
+}
+
+// Types into a field as a user does: the field's text changes and it says it was edited.
+void type(QLineEdit* field, const QString& text) {
+    field->setText(text);
+    emit field->textEdited(text);
+}
+
+void setCheck(QWidget* page, const char* name, bool on) {
+    auto* box = child<QAbstractButton>(page, name);
+    if (box->isChecked() != on) box->click();
+}
+
+// The static entries as "identity address profile host remark" lines, by record handle.
+std::map<std::uint64_t, QString> staticEntries(ManagerPipe& pipe, ClientList list = ClientList::Static) {
+    std::map<std::uint64_t, QString> out;
+    std::uint64_t next = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const auto e = pipe.listEntry(list, next);
+        if (!e.ok() || (list != ClientList::Dynamic && e.value.record.fields.identity.kind == kIdentityFree)) break;
+        const ClientFields& f = e.value.record.fields;
+        next = e.value.record.nextHandle;
+        if (f.identity.kind == kIdentityFree) {
+            if (next == 0) break;
+            continue;
+        }
+        out[e.value.record.handle] = QStringLiteral("%1 %2 %3 %4 %5")
+                                         .arg(formatIdentity(f.identity).c_str(), formatIpv4(f.address).c_str(),
+                                              QString::fromStdString(f.profile), QString::fromStdString(f.hostName),
+                                              QString::fromStdString(f.remark))
+                                         .trimmed();
+        if (next == 0) break;
+    }
+    return out;
+}
+
+std::uint64_t handleOf(const std::map<std::uint64_t, QString>& entries, const QString& start) {
+    for (const auto& [handle, text] : entries) {
+        if (text.startsWith(start)) return handle;
+    }
+    return 0;
+}
+
+}  // namespace
+
+class DialogsTest : public QObject {
+    Q_OBJECT
+public:
+    explicit DialogsTest(bool isolated) : isolated_(isolated) {}
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void preferencesPagesChangeExactlyTheirKeys();
+    void profileEditorMakesAProfileAClientIsServedWith();
+    void staticEntriesAreStoredOrRefused();
+    void logViewerShowsTheLogAndPrintsIt();
+
+private:
+    DialogContext context();
+    std::map<QString, QString> applyAndCompare(PropertySheet& sheet);
+
+    bool isolated_;
+    std::unique_ptr<ServerLab> lab_;
+    QTemporaryDir home_;
+    std::unique_ptr<PipeWorker> worker_;
+    std::unique_ptr<Language> language_;
+    std::unique_ptr<UserPreferences> preferences_;
+    std::unique_ptr<ConfigStore> serverConfig_;
+    std::function<void(ProfileEditor&)> editorScript_;
+    int rebuilds_ = 0;
+};
+
+void DialogsTest::initTestCase() {
+    lab_ = std::make_unique<ServerLab>(isolated_ && QFile::exists("/bin/busybox"));
+    QVERIFY(lab_->setUp());
+    QVERIFY(lab_->start());
+    worker_ = std::make_unique<PipeWorker>(lab_->pipe().toStdString(), std::chrono::milliseconds(2000));
+    language_ = std::make_unique<Language>(home_.path().toStdString() + "/");
+    preferences_ = std::make_unique<UserPreferences>(home_.path().toStdString() + "/user.ini");
+    serverConfig_ = std::make_unique<ConfigStore>(lab_->dir().toStdString() + "/registry.ini");
+    serverConfig_->setIniPath(lab_->dir().toStdString() + "/", "Dorvane");
+}
+
+void DialogsTest::cleanupTestCase() {
+    worker_.reset();
+    lab_.reset();
+}
+
+DialogContext DialogsTest::context() {
+    DialogContext c{.worker = *worker_,
+                    .language = *language_,
+                    .preferences = *preferences_,
+                    .rights = ManagerRights{true, true},
+                    .programDirectory = home_.path().toStdString() + "/",
+                    .serverConfig = serverConfig_.get()};
+    c.rebuildMenus = [this] { ++rebuilds_; };
+    c.openProfileEditor = [this](const std::string& name, QWidget*) {
+        DialogContext inner = context();
+        ProfileEditor editor(inner, name);
+        if (editorScript_) editorScript_(editor);
+        QVERIFY(editor.applyChanges());
+    };
+    return c;
+}
+
+std::map<QString, QString> DialogsTest::applyAndCompare(PropertySheet& sheet) {
+    const QString before = lab_->iniText();
+    if (!sheet.applyChanges()) return {{"apply", "refused"}};
+    return iniChanges(before, lab_->iniText());
+}
+
+// Each page, applied, changes exactly its keys; values set back to their defaults are deleted.
+void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
+    {
+        // The server holds a client identifier setting other than 1: a checked box keeps it.
+        ManagerPipe pipe(lab_->pipe().toStdString());
+        GeneralSettings g = pipe.getSettings().value;
+        g.enableId = 5;
+        QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
+    }
+    const QString dataDirectory = lab_->dir() + "/";
+    struct Case {
+        const char* name;
+        int page;
+        std::function<void(QWidget*)> act;
+        std::map<QString, QString> expected;
+    };
+    const std::vector<Case> cases = {
+        {"general: last access, all details, daily", 0,
+         [](QWidget* p) {
+             setCheck(p, "UPDATE", false);
+             setCheck(p, "LOG", true);
+             setCheck(p, "LOGALL", true);
+             setCheck(p, "DAILY", true);
+             setCheck(p, "GRIDLINES", true);
+         },
+         {{"Dorvane/UpdateEthers", "2"}, {"Dorvane/Log", "2"}, {"Dorvane/CreateLog", "1"}}},
+        {"general: back to the defaults", 0,
+         [](QWidget* p) {
+             setCheck(p, "UPDATE", true);
+             setCheck(p, "LOGALL", false);
+             setCheck(p, "MONTHLY", true);
+         },
+         {{"Dorvane/UpdateEthers", kDeleted}, {"Dorvane/Log", kDeleted}, {"Dorvane/CreateLog", kDeleted}}},
+        {"general: a log directory of its own", 0, [](QWidget* p) { type(child<QLineEdit>(p, "DIR"), "/srv/tolmark-logs/"); },
+         {{"Dorvane/Directory", "/srv/tolmark-logs/"}}},
+        {"general: the program's directory deletes it", 0,
+         [this](QWidget* p) { type(child<QLineEdit>(p, "DIR"), home_.path() + "/"); }, {{"Dorvane/Directory", kDeleted}}},
+        {"dhcp: bootp off, identifier kept, relay agent without circuit", 2,
+         [](QWidget* p) {
+             setCheck(p, "BOOTP", false);
+             setCheck(p, "DHCP", false);
+             setCheck(p, "ENABLEID", true);
+             setCheck(p, "AUTOCONF", true);
+             setCheck(p, "ENABLERA", true);
+             setCheck(p, "CIRCUIT", false);
+             setCheck(p, "NOCLIENT", true);
+         },
+         {{"Dorvane/Bootp", "0"}, {"Dorvane/DHCP", "0"}, {"Dorvane/AutoConfigure", "0"}, {"Dorvane/EnableRA", "1"},
+          {"Dorvane/RelayAgent", "514"}}},
+        {"dhcp: back to the defaults", 2,
+         [](QWidget* p) {
+             setCheck(p, "BOOTP", true);
+             setCheck(p, "DHCP", true);
+             setCheck(p, "ENABLEID", false);
+             setCheck(p, "AUTOCONF", false);
+             setCheck(p, "CIRCUIT", true);
+             setCheck(p, "NOCLIENT", false);
+             setCheck(p, "ENABLERA", false);
+         },
+         {{"Dorvane/Bootp", kDeleted}, {"Dorvane/DHCP", kDeleted}, {"Dorvane/AutoConfigure", kDeleted},
+          {"Dorvane/EnableRA", kDeleted}, {"Dorvane/RelayAgent", kDeleted}, {"Dorvane/EnableID", kDeleted}}},
+        {"interfaces: backup detection; the last selected row stays selected", 1,
+         [](QWidget* p) {
+             setCheck(p, "DETECT", true);
+             auto* page = static_cast<InterfacesPage*>(p);
+             for (int r = 0; r < page->list()->count(); ++r) page->cycleRow(r);
+         },
+         {{"Dorvane/Detect", "1"}}},
+        {"tftp: on, unreadable numbers fall back, boot file restrictions exclude each other", 3,
+         [](QWidget* p) {
+             setCheck(p, "TFTP", true);
+             type(child<QLineEdit>(p, "TFTPPORT"), "");
+             type(child<QLineEdit>(p, "DATA"), "");
+             type(child<QLineEdit>(p, "CLIENTS"), "0");
+             setCheck(p, "BOOTONLY", true);
+             QVERIFY(!child<QAbstractButton>(p, "BOOTFILE")->isChecked());
+         },
+         {{"Dorvane/TFTPEnable", "1"}, {"Dorvane/TFTPMode", "11"}, {"Dorvane/TFTPDirectory", dataDirectory}}},
+        {"tftp: off changes nothing else", 3,
+         [](QWidget* p) {
+             QCOMPARE(child<QLineEdit>(p, "DATA")->text(), QString());  // 0 shows empty
+             setCheck(p, "TFTP", false);
+             type(child<QLineEdit>(p, "TFTPPORT"), "99");
+         },
+         {{"Dorvane/TFTPEnable", kDeleted}}},
+        {"tftp options: usable only with the TFTP server on; bad multicast values fall back", 4,
+         [](QWidget* p) {
+             auto* sheet = static_cast<PropertySheet*>(p->window());
+             QVERIFY(!child<QAbstractButton>(p, "MCAST")->isEnabled());
+             sheet->tabs()->setCurrentIndex(3);
+             setCheck(sheet->page(3), "TFTP", true);
+             sheet->tabs()->setCurrentIndex(4);
+             QVERIFY(child<QAbstractButton>(p, "MCAST")->isEnabled());
+             QVERIFY(!child<QLineEdit>(p, "MCASTIP")->isEnabled());
+             child<QComboBox>(p, "TIMEOUT")->setCurrentIndex(4);
+             setCheck(p, "TSIZEOPT", false);
+             setCheck(p, "MCAST", true);
+             type(child<QLineEdit>(p, "MCASTIP"), "300.1.1.1");
+             type(child<QLineEdit>(p, "MCASTPORT"), "0");
+             type(child<QLineEdit>(p, "MCASTTTL"), "256");
+         },
+         {{"Dorvane/TFTPEnable", "1"}, {"Dorvane/TFTPTimeout", "5"}, {"Dorvane/TFTPOptions", "3"}, {"Dorvane/Multicast", "1"}}},
+        {"tftp options: multicast values of its own", 4,
+         [](QWidget* p) {
+             type(child<QLineEdit>(p, "MCASTIP"), "239.1.2.3");
+             type(child<QLineEdit>(p, "MCASTPORT"), "2000");
+             type(child<QLineEdit>(p, "MCASTTTL"), "4");
+         },
+         {{"Dorvane/MulticastIp", "239.1.2.3"}, {"Dorvane/MulticastPort", "2000"}, {"Dorvane/MulticastTTL", "4"}}},
+    };
+    for (const Case& c : cases) {
+        DialogContext ctx = context();
+        PreferencesDialog dialog(ctx);
+        dialog.show();
+        dialog.tabs()->setCurrentIndex(c.page);
+        c.act(dialog.page(c.page));
+        QVERIFY2(dialog.buttons()->button(QDialogButtonBox::Apply)->isEnabled(), c.name);
+        const auto changes = applyAndCompare(dialog);
+        if (changes != c.expected) {
+            for (const auto& [k, v] : changes) qWarning("%s: %s=%s", c.name, qPrintable(k), qPrintable(v));
+        }
+        QVERIFY2(changes == c.expected, c.name);
+    }
+    QCOMPARE(preferences_->read(pref::kGridlines), 1);  // the display values are the user's own
+    QVERIFY(rebuilds_ > 0);
+}
+
+// A profile is made from the list, edited page by page, renamed and removed; a real client in
+// its MAC range is served with its pool, gateway, DNS server and option lines.
+void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
+    DialogContext ctx = context();
+    MessageAnswerer answers;
+    editorScript_ = [](ProfileEditor& e) {
+        QWidget* basic = e.page(0);
+        child<QComboBox>(basic, "FOR")->setCurrentIndex(static_cast<int>(RuleChoice::MacRange));
+        type(child<QLineEdit>(basic, "VALUE"), "02:00:5e:50");
+        type(child<QLineEdit>(basic, "FROM"), "10.98.0.150");
+        type(child<QLineEdit>(basic, "UNTIL"), "10.98.0.159");
+        type(child<QLineEdit>(basic, "LEASE"), "600");
+        type(child<QLineEdit>(basic, "SUBNET"), "255.255.255.0");
+        type(child<QLineEdit>(basic, "GATEWAY"), "10.98.0.1");
+        e.tabs()->setCurrentIndex(1);
+        type(child<QLineEdit>(e.page(1), "DNS1"), "10.98.0.53");
+        e.tabs()->setCurrentIndex(5);
+        auto* other = static_cast<OtherPage*>(e.page(5));
+        auto* option = child<QComboBox>(other, "OPTION");
+        option->setCurrentIndex(option->findData(26u));
+        child<QRadioButton>(other, "BINARY")->click();
+        type(child<QLineEdit>(other, "VALUE"), "5 220");
+        other->addLine();
+        option->setCurrentIndex(option->findData(40u));
+        child<QRadioButton>(other, "STRING")->click();
+        type(child<QLineEdit>(other, "VALUE"), "lab.test");
+        other->addLine();
+        // Implemented and unavailable options cannot be chosen; a wrong fixed length is refused.
+        option->setCurrentIndex(option->findData(51u));
+        QCOMPARE(option->currentIndex(), -1);
+        option->setCurrentIndex(option->findData(28u));
+        child<QRadioButton>(other, "IPADDR")->click();
+        type(child<QLineEdit>(other, "VALUE"), "10.98.0.255 10.98.0.254");
+        other->addLine();
+        QCOMPARE(other->lines(), (std::vector<std::string>{"26 2 5 220", "40 8 \"lab.test"}));
+    };
+    ProfileListDialog list(ctx);
+    QCOMPARE(list.list()->topLevelItemCount(), 2);
+    QVERIFY(!list.addProfile("#hidden"));  // refused without a word
+    QVERIFY(list.addProfile("Net 2"));
+    QCOMPARE(answers.take(), QStringList({"Invalid Option length"}));
+    QCOMPARE(list.list()->topLevelItemCount(), 3);
+    QCOMPARE(list.list()->currentItem()->text(0), QString("Net_2"));
+    QCOMPARE(list.list()->currentItem()->text(1), QString("MAC Range"));
+    QCOMPARE(list.list()->currentItem()->text(2), QString("02:00:5e:50"));
+    auto keys = iniKeys(lab_->iniText());
+    const std::map<QString, QString> made = {
+        {"Net_2/MacClass", "02:00:5e:50"}, {"Net_2/BaseIP", "10.98.0.150"}, {"Net_2/Range", "10"},
+        {"Net_2/Lease", "600"},           {"Net_2/SubnetMask", "255.255.255.0"}, {"Net_2/GatewayIP", "10.98.0.1"},
+        {"Net_2/DNS1IP", "10.98.0.53"},   {"Net_2/Opt26", "26 2 5 220"},   {"Net_2/Opt40", "40 8 \"lab.test"},
+        {"Dorvane/Profile2", "Net_2"}};
+    for (const auto& [key, value] : made) QVERIFY2(keys[key] == value, qPrintable(key + "=" + keys[key]));
+
+    if (lab_->network()) {
+        const QString env = lab_->leaseEnvironment("02:00:5e:50:00:01", {"mtu", "nisdomain"});
+        QVERIFY2(env.contains(QRegularExpression("\\bip=10\\.98\\.0\\.15[0-9]\\b")), qPrintable(env));
+        for (const char* line : {"router=10.98.0.1", "dns=10.98.0.53", "mtu=1500", "nisdomain=lab.test", "lease=600"})
+            QVERIFY2(env.contains(QString::fromLatin1(line)), qPrintable(QString::fromLatin1(line) + " in\n" + env));
+    }
+
+    // Edited again: "Until" below "From" makes a pool of one, a removed line deletes its key.
+    {
+        ProfileEditor e(ctx, "Net_2");
+        QVERIFY(!e.state().isNew);
+        QCOMPARE(child<QLineEdit>(e.page(0), "UNTIL")->text(), QString("10.98.0.159"));
+        type(child<QLineEdit>(e.page(0), "UNTIL"), "10.98.0.140");
+        e.tabs()->setCurrentIndex(5);
+        auto* lines = child<QListWidget>(e.page(5), "LINES");
+        QCOMPARE(lines->count(), 2);
+        lines->setCurrentRow(1);
+        child<QPushButton>(e.page(5), "REMOVE")->click();
+        QVERIFY(e.applyChanges());
+        keys = iniKeys(lab_->iniText());
+        QCOMPARE(keys["Net_2/Range"], QString("1"));
+        QVERIFY(!keys.count("Net_2/Opt40"));
+        QVERIFY(!keys.count("Dorvane/Profile3"));  // not added a second time
+        // A bad address keeps the page open and writes nothing.
+        type(child<QLineEdit>(e.page(0), "GATEWAY"), "255.255.255.255");
+        const QString before = lab_->iniText();
+        QVERIFY(!e.applyChanges());
+        QCOMPARE(answers.take(), QStringList({"Invalid IP address"}));
+        QCOMPARE(lab_->iniText(), before);
+    }
+
+    // Renamed; names that start with a reserved character or exist already are refused.
+    QVERIFY(!list.renameRow(2, "?x"));
+    QVERIFY(!list.renameRow(2, "lab"));
+    QVERIFY(list.renameRow(2, "Net 3"));
+    keys = iniKeys(lab_->iniText());
+    QCOMPARE(keys["Dorvane/Profile2"], QString("Net_3"));
+    QCOMPARE(keys["Net_3/BaseIP"], QString("10.98.0.150"));
+    QVERIFY(!keys.count("Net_2/BaseIP"));
+
+    // A profile a static entry names stays; removing the second of three rewrites the list.
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    QCOMPARE(pipe.addClient(entry("02:00:5e:50:00:09\t10.98.0.59\tNet_3"), false).value, 1);
+    list.refill(2);
+    QVERIFY(!list.removeSelected());
+    QCOMPARE(answers.take(), QStringList({"Profile Net_3\nis assigned to MAC addresses/identifiers"}));
+    QCOMPARE(pipe.removeClient(ClientList::Static, handleOf(staticEntries(pipe), "02:00:5e:50:00:09")), PipeStatus::Done);
+    list.refill(1);
+    QVERIFY(list.removeSelected());
+    keys = iniKeys(lab_->iniText());
+    QCOMPARE(keys["Dorvane/Profile0"], QString("Standard"));
+    QCOMPARE(keys["Dorvane/Profile1"], QString("Net_3"));
+    QVERIFY(!keys.count("Dorvane/Profile2"));
+    QVERIFY(!keys.count("Lab/BaseIP"));
+    QCOMPARE(list.list()->topLevelItemCount(), 2);
+    editorScript_ = nullptr;
+}
+
+// Entries added, refused with the dialog's texts, modified, copied from the dynamic list and
+// moved from the ignored list, three in a row.
+void DialogsTest::staticEntriesAreStoredOrRefused() {
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    GeneralSettings g = pipe.getSettings().value;
+    g.enableId = 1;
+    g.enableRa = 1;
+    QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
+    DialogContext ctx = context();
+    MessageAnswerer answers;
+    struct Case {
+        const char* choice;
+        bool circuit, remote;
+        const char* id;
+        const char* address;
+        const char* profile;
+        bool redundant;
+        QMessageBox::StandardButton answer;
+        QStringList messages;
+        const char* stored;  // the stored entry's text, or nothing
+    };
+    const std::vector<Case> cases = {
+        {"MAC", true, false, "02:00:5e:60:00:01", "10.98.0.61", "", false, QMessageBox::Ok, {}, "02:00:5e:60:00:01 10.98.0.61"},
+        {"IDENTIFIER", true, false, "02:00:5e:60:00:02", "", "", false, QMessageBox::Ok, {"Identifier has invalid format"}, nullptr},
+        {"MAC", true, false, "0102abcd", "", "", false, QMessageBox::Ok,
+         {"MAC address has invalid format,\nplease use xx:xx:xx:xx:xx:xx"}, nullptr},
+        {"MAC", true, false, "02:00:5e:60:00:03", "10.98.0.256", "", false, QMessageBox::Ok, {"Invalid IP address"}, nullptr},
+        {"MAC", true, false, "02:00:5e:60:00:04", "10.98.0.61", "", false, QMessageBox::Ok,
+         {"IP address or MAC address/identifier already exists"}, nullptr},
+        {"MAC", true, false, "02:00:5e:60:00:04", "10.98.0.61", "", true, QMessageBox::Ok, {}, "02:00:5e:60:00:04 10.98.0.61"},
+        {"MAC", true, false, "02-00-5e-60-00-05", "", "", false, QMessageBox::Ok, {}, "02:00:5e:60:00:05 0.0.0.0"},
+        {"MAC", true, false, "02:00:5e:60:00:06", "10.98.0.66", "No Such", false, QMessageBox::Cancel,
+         {"Create new profile named\nNo_Such?"}, nullptr},
+        {"IDENTIFIER", true, false, "\"host-a", "10.98.0.67", "Standard", false, QMessageBox::Ok, {}, "686f73742d61 10.98.0.67"},
+        {"IDENTIFIER", true, false, "C0102", "", "", false, QMessageBox::Ok, {"Identifier has invalid format"}, nullptr},
+        {"RA", true, false, "0a0b", "10.98.0.68", "", false, QMessageBox::Ok, {}, "C0a0b 10.98.0.68"},
+        {"RA", true, true, "0a0c", "10.98.0.69", "", false, QMessageBox::Ok, {}, "+0a0c 10.98.0.69"},
+    };
+    int added = 0;
+    StaticEntryDialog add(ctx, StaticMode::Add, EntryListHooks{.entryAdded = [&added] { ++added; }});
+    add.show();
+    int stored = 0;
+    for (const Case& c : cases) {
+        child<QRadioButton>(&add, c.choice)->click();
+        setCheck(&add, "CIRCUIT", c.circuit);
+        setCheck(&add, "REMOTE", c.remote);
+        child<QLineEdit>(&add, "ID")->setText(c.id);
+        child<QLineEdit>(&add, "IPADDR")->setText(c.address);
+        child<QComboBox>(&add, "PROFILE")->setCurrentText(c.profile);
+        setCheck(&add, "BACKUP", c.redundant);
+        answers.answers = {c.answer};
+        const auto before = staticEntries(pipe);
+        add.applyButton()->click();
+        QVERIFY2(answers.take() == c.messages, c.id);
+        const auto after = staticEntries(pipe);
+        QCOMPARE(after.size(), before.size() + (c.stored ? 1 : 0));
+        if (QString(c.profile).contains(u' ')) QCOMPARE(child<QComboBox>(&add, "PROFILE")->currentText(), QString(c.profile).replace(u' ', u'_'));
+        if (c.stored) {
+            ++stored;
+            QVERIFY2(handleOf(after, c.stored) != 0, c.stored);
+            QCOMPARE(child<QLineEdit>(&add, "ID")->text(), QString());  // cleared for the next entry
+        } else {
+            QCOMPARE(child<QLineEdit>(&add, "ID")->text(), QString(c.id));  // kept as typed
+        }
+    }
+    QCOMPARE(added, stored);
+
+    // Modify: the entry's fields come from the server; the row is rewritten.
+    const std::uint64_t first = handleOf(staticEntries(pipe), "02:00:5e:60:00:01");
+    ClientFields rewritten;
+    EntryListHooks modifyHooks{.selected = [first] { return std::vector<std::uint64_t>{first}; },
+                               .rowChanged = [&rewritten](std::uint64_t, const ClientFields& f) { rewritten = f; }};
+    StaticEntryDialog modify(ctx, StaticMode::Modify, modifyHooks);
+    QCOMPARE(child<QLineEdit>(&modify, "IPADDR")->text(), QString("10.98.0.61"));
+    child<QLineEdit>(&modify, "IPADDR")->setText("10.98.0.62");
+    child<QLineEdit>(&modify, "HOSTNAME")->setText("pc-62");
+    child<QLineEdit>(&modify, "REMARK")->setText("desk");
+    modify.okButton()->click();
+    QCOMPARE(modify.result(), int(QDialog::Accepted));
+    QCOMPARE(staticEntries(pipe)[first], QString("02:00:5e:60:00:01 10.98.0.62 Standard pc-62 desk"));
+    QCOMPARE(rewritten.hostName, std::string("pc-62"));
+
+    if (lab_->network()) {
+        // Copy: a leased client becomes static with its address; its lease stays. With client
+        // identifiers accepted, udhcpc is known by its option 61 (01 and its MAC address).
+        QVERIFY(lab_->lease("02:00:5e:70:00:01"));
+        const auto dynamics = staticEntries(pipe, ClientList::Dynamic);
+        const std::uint64_t leased = handleOf(dynamics, "0102005e700001");
+        QVERIFY(leased != 0);
+        StaticEntryDialog copy(ctx, StaticMode::Copy, EntryListHooks{.selected = [leased] { return std::vector<std::uint64_t>{leased}; }});
+        QVERIFY(!child<QLineEdit>(&copy, "ID")->isEnabled());
+        QVERIFY(child<QRadioButton>(&copy, "IDENTIFIER")->isChecked());
+        QVERIFY(!child<QRadioButton>(&copy, "MAC")->isEnabled());
+        const QString address = child<QLineEdit>(&copy, "IPADDR")->text();
+        QVERIFY(address.startsWith("10.98.0."));
+        copy.okButton()->click();
+        // The manager only adds; the server reserves the address for the new static entry.
+        QVERIFY(handleOf(staticEntries(pipe), "0102005e700001 " + address) != 0);
+
+        // Move: three ignored clients, Apply three times.
+        g = pipe.getSettings().value;
+        g.regOnly = 1;
+        QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
+        for (const char* mac : {"02:00:5e:80:00:01", "02:00:5e:80:00:02", "02:00:5e:80:00:03"}) lab_->askUnanswered(mac);
+        g.regOnly = 0;
+        QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
+        std::vector<std::uint64_t> selected;
+        for (const auto& [handle, text] : staticEntries(pipe, ClientList::Ignored)) {
+            if (text.startsWith("0102005e8000")) selected.push_back(handle);
+        }
+        QCOMPARE(selected.size(), std::size_t{3});
+        EntryListHooks moveHooks{.selected = [&selected] { return selected; },
+                                 .rowRemoved = [&selected](std::uint64_t h) { std::erase(selected, h); }};
+        StaticEntryDialog move(ctx, StaticMode::Move, moveHooks);
+        move.show();
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(child<QLineEdit>(&move, "IPADDR")->text(), QString());
+            move.applyButton()->click();
+        }
+        QVERIFY(selected.empty());
+        QVERIFY(!move.isVisible());
+        const auto statics = staticEntries(pipe);
+        for (const char* id : {"0102005e800001 0.0.0.0", "0102005e800002 0.0.0.0", "0102005e800003 0.0.0.0"})
+            QVERIFY2(handleOf(statics, id) != 0, id);
+        QCOMPARE(handleOf(staticEntries(pipe, ClientList::Ignored), "0102005e8000"), std::uint64_t{0});
+    }
+    QVERIFY(answers.take().isEmpty());
+}
+
+// Today's file is chosen and shown; printing puts the "name  --  n" header on every page.
+void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
+    DialogContext ctx = context();
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const QString today = QString::fromStdString(logFileName(local, false));
+    {
+        // The server in the console writes no file: today's file is one a service left there.
+        QFile current(lab_->dir() + "/" + today);
+        QVERIFY(current.open(QIODevice::WriteOnly));
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+        current.write(QStringLiteral("%1 DHCP  Start   Server on 10.98.0.1\n%1 DHCP  Request 02:00:5e:50:00:01 ACK 10.98.0.150 600\n")
+                          .arg(stamp)
+                          .toUtf8());
+    }
+    {
+        QFile old(lab_->dir() + "/dhcp0101.log");
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        for (int i = 0; i < 150; ++i)
+            old.write(QStringLiteral("2001-01-01 10:00:%1 DHCP  %2 line %3\n")
+                          .arg(i % 60, 2, 10, QChar(u'0'))
+                          .arg(i % 10 == 0 ? "Error  " : "Request")
+                          .arg(i)
+                          .toUtf8());
+        old.write("  continued detail line of the one before\n");
+    }
+    LogViewer viewer(ctx);
+    viewer.show();
+    QCOMPARE(viewer.files()->currentText(), today);
+    QVERIFY(viewer.files()->findText("dhcp0101.log") >= 0);
+    QTRY_VERIFY(viewer.model()->rowCount() > 0);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+    QCOMPARE(viewer.model()->rows().back().fields[0], QString(date));
+
+    QSignalSpy loaded(&viewer, &LogViewer::fileLoaded);
+    viewer.files()->setCurrentText("dhcp0101.log");
+    QVERIFY(loaded.wait(5000));
+    QCOMPARE(viewer.model()->rowCount(), 150);  // the continuation line is not a row
+    const LogRow& row0 = viewer.model()->rows()[0];
+    QCOMPARE(row0.fields, (std::array<QString, kLogFieldCount>{"2001-01-01", "10:00:00", "DHCP ", "Error  ", "line 0"}));
+    QVERIFY(row0.failure);
+    QVERIFY(!viewer.model()->rows()[1].failure);
+
+    for (const QString& name : {today, QStringLiteral("dhcp0101.log")}) {
+        viewer.files()->setCurrentText(name);
+        const QString pdf = lab_->dir() + "/print.pdf";
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(pdf);
+        const int pages = viewer.printTo(printer);
+        QVERIFY(pages >= 1);
+        QProcess text;
+        // Read back at the font's own pitch, so that the blanks between the words come out as printed.
+        QFont pitch = logPrintFont();
+        pitch.setPixelSize(900);
+        const double points = QFontMetricsF(pitch).horizontalAdvance(u'0') / 100.0;
+        text.start("pdftotext", {"-layout", "-fixed", QString::number(points, 'f', 2), pdf, "-"});
+        if (!text.waitForFinished(20000)) QSKIP("pdftotext is not installed (package poppler-utils)");
+        const QString printed = QString::fromUtf8(text.readAllStandardOutput());
+        for (int p = 1; p <= pages; ++p) QVERIFY2(printed.contains(QStringLiteral("%1  --  %2").arg(name).arg(p)), qPrintable(printed.left(400)));
+        QVERIFY(!printed.contains(QStringLiteral("%1  --  %2").arg(name).arg(pages + 1)));
+        if (name != today) {
+            QVERIFY(pages >= 2);
+            QVERIFY(printed.contains("2001-01-01 10:00:29 DHCP  Request line 149"));
+        }
+    }
+
+    // Without the server the list holds only today's name and stays empty.
+    lab_->stop();
+    LogViewer alone(ctx);
+    QCOMPARE(alone.files()->count(), 1);
+    QCOMPARE(alone.files()->currentText(), today);
+    QTest::qWait(300);
+    QCOMPARE(alone.model()->rowCount(), 0);
+}
+
+int main(int argc, char** argv) {
+    const bool isolated = enterPrivateNetwork();
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    DialogsTest test(isolated);
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "dialogs_test.moc"
