@@ -73,6 +73,7 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "ERROR_DHCP", " Error, Port %u already in use"},
     {TextSection::Strings, "ERROR_TFTP", " Error, TFTP server startup failed"},
     {TextSection::Strings, "ERROR_PIPE", " Service not active"},
+    {TextSection::Strings, "ERROR_UNTRUSTED", " Control pipe held by an untrusted process (uid %u): not the DHCP server"},
     {TextSection::Strings, "READY", " Listening on Port: %u"},
 
     // Messages and the About box.

@@ -75,6 +75,7 @@ struct MainWindow::ServerBlocks {
 
 struct MainWindow::TickResult {
     PipeResult<ServerStatus> status;
+    std::optional<unsigned> untrustedUid;
     std::optional<ServerBlocks> firstContact;
 };
 
@@ -385,6 +386,7 @@ void MainWindow::tick() {
         [firstContact](ManagerPipe& pipe) {
             TickResult r;
             r.status = pipe.getStatus(-1);
+            if (r.status.failed()) r.untrustedUid = pipe.untrustedServerUid();
             if (firstContact && r.status.ok()) r.firstContact = ServerBlocks::fetch(pipe, false);
             return r;
         },
@@ -396,6 +398,7 @@ void MainWindow::tick() {
 
 void MainWindow::onTick(const TickResult& r) {
     int bits = 0;
+    untrustedUid_ = r.untrustedUid;
     notePipeResult(r.status.status);
     if (r.status.failed()) {
         stateCode_ = kStatePipeFailure;
@@ -427,7 +430,13 @@ void MainWindow::onTick(const TickResult& r) {
 }
 
 void MainWindow::notePipeResult(PipeStatus status) {
-    if (status == PipeStatus::Failed) stateText_->setText(language_.text("ERROR_PIPE"));
+    if (status == PipeStatus::Failed) stateText_->setText(pipeFailureText());
+}
+
+// Another user's process holding the pipe's name is named as such: it is not the server.
+QString MainWindow::pipeFailureText() const {
+    if (untrustedUid_) return fillArguments(language_.text("ERROR_UNTRUSTED"), {QString::number(*untrustedUid_)});
+    return language_.text("ERROR_PIPE");
 }
 
 // ---- Lists ---------------------------------------------------------------------------------------
@@ -708,7 +717,7 @@ void MainWindow::rewriteBottomStatus() {
         case kStateOtherServer: text = language_.text("ERROR_DETECT"); break;
         case kStatePortInUse: text = fillArguments(language_.text("ERROR_DHCP"), {number(status_.port)}); break;
         case kStateTftpFailed: text = language_.text("ERROR_TFTP"); break;
-        case kStatePipeFailure: text = language_.text("ERROR_PIPE"); break;
+        case kStatePipeFailure: text = pipeFailureText(); break;
         default: text = fillArguments(language_.text("READY"), {number(status_.port)}); break;
     }
     stateText_->setText(text);

@@ -148,6 +148,7 @@ private:
     void restoreFromTray();
     // A settings, status or profile request that failed at the pipe shows so at once.
     void notePipeResult(PipeStatus status);
+    QString pipeFailureText() const;
 
     void onViewCommand(int view);
     void toggleNames();
@@ -185,6 +186,7 @@ private:
     std::optional<TftpSettings> tftp_;
     std::optional<MulticastSettings> multicast_;
     std::vector<std::string> profileNames_;
+    std::optional<unsigned> untrustedUid_;  // the holder of the pipe's name when it is not the server
     int activeTftp_ = -1;
     int stateCode_ = kStateReady;
     int pendingBits_ = 0;

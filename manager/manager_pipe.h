@@ -106,6 +106,9 @@ public:
     PipeResult<std::int32_t> writeSetting(const std::string& section, const std::optional<std::string>& key,
                                           const std::optional<std::string>& value);
 
+    // After a failed connection: the uid of another user's process holding the socket's name.
+    std::optional<unsigned> untrustedServerUid() const { return client_.untrustedServerUid(); }
+
 private:
     template <typename Block, std::size_t Size>
     PipeResult<Block> getBlock(PipeCode code, std::int32_t value,

@@ -82,6 +82,7 @@ private slots:
     void requestWrappersAgainstTheServer();
     void serviceMenuRunsSystemctl();
     void viewModeWithoutAdministratorRights();
+    void aNameHeldByAnotherUserIsNamed();
 
 private:
     std::unique_ptr<MainWindow> openWindow(ManagerRights rights);
@@ -391,6 +392,32 @@ void ServerTest::viewModeWithoutAdministratorRights() {
     ManagerPipe pipe(lab_->pipe().toStdString());
     QCOMPARE(pipe.addClient(entry("02:00:5e:40:00:01\t10.98.0.44"), false).status, PipeStatus::Refused);
     QVERIFY(pipe.getStatus(0).ok());
+}
+
+// Another user's process holds the pipe's name: the bottom bar says so instead of only
+// " Service not active", and nothing is sent to it.
+void ServerTest::aNameHeldByAnotherUserIsNamed() {
+    if (::geteuid() != 0) QSKIP("needs root to run a process as the user nobody");
+    const QString name = lab_->pipe() + "_squatted";
+    QProcess squatter;
+    squatter.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+                               QStringLiteral("import socket,time\n"
+                                              "s=socket.socket(socket.AF_UNIX,socket.SOCK_SEQPACKET)\n"
+                                              "s.bind('\\0%1')\ns.listen(4)\nprint('ready',flush=True)\ntime.sleep(30)\n")
+                                   .arg(name)});
+    QVERIFY(squatter.waitForReadyRead(10000));
+    MainWindowOptions options;
+    options.pipeName = name.toStdString();
+    options.tickMs = kTickMs;
+    UserPreferences preferences(home_.path().toStdString() + "/squatted.ini");
+    preferences.write(pref::kTrayIcon, 0);
+    MainWindow window(*language_, preferences, ManagerRights{}, options);
+    window.show();
+    window.start();
+    QTRY_COMPARE_WITH_TIMEOUT(window.bottomStatusText(),
+                              QString(" Control pipe held by an untrusted process (uid 65534): not the DHCP server"), 10000);
+    squatter.kill();
+    squatter.waitForFinished(5000);
 }
 
 int main(int argc, char** argv) {
