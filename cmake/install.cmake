@@ -14,6 +14,14 @@ include(GNUInstallDirs)
 install(TARGETS Velkora RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS trisko RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
+# The manager: the program, its desktop entry and icon, and its language files where an installed
+# Dorvane looks for them (../share/tolmark/Languages/ from /usr/bin).
+install(TARGETS Dorvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/dorvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_SOURCE_DIR}/manager/icons/dorvane.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/manager/Languages/ DESTINATION ${CMAKE_INSTALL_DATADIR}/tolmark/Languages
+        FILES_MATCHING PATTERN "*.ini")
+
 foreach(page Velkora trisko)
   configure_file(${CMAKE_SOURCE_DIR}/docs/man/${page}.8.in ${CMAKE_BINARY_DIR}/man/${page}.8 @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/man/${page}.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
@@ -32,7 +40,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "DHCP/BOOTP server with a built-in TFTP se
 set(CPACK_PACKAGE_DESCRIPTION
     "Velkora hands out IPv4 addresses and options to the clients of the host's networks, directly or\n\
 through relay agents, serves boot files over TFTP and registers client names in DNS. trisko lists\n\
-and changes its client entries while it runs.")
+and changes its client entries while it runs. Dorvane, the desktop manager, shows the clients, the\n\
+TFTP transfers and the log, and edits the settings, the profiles and the static entries.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -40,6 +49,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The manager needs a display platform and a font at run time, which no library link names.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins, fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/prerm ${CMAKE_SOURCE_DIR}/packaging/postrm
     ${CMAKE_SOURCE_DIR}/packaging/conffiles)

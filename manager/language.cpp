@@ -1,6 +1,7 @@
 #include "manager/language.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -27,9 +28,16 @@ QString decodeWithCodePage(const std::string& bytes, const std::string& codePage
     return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
-std::string languagesDirectory(const std::string& programDirectory) { return programDirectory + "Languages/"; }
 
 }  // namespace
+
+std::string languagesDirectory(const std::string& programDirectory) {
+    const std::string beside = programDirectory + "Languages/";
+    const std::string installed = programDirectory + "../share/tolmark/Languages/";
+    struct stat st {};
+    if (::stat(beside.c_str(), &st) != 0 && ::stat(installed.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return installed;
+    return beside;
+}
 
 std::string unescapeText(std::string_view raw) {
     std::string out;

@@ -19,6 +19,10 @@ inline constexpr const char* kGermanLanguageFile = "deutsch.ini";
 
 enum class TextSection { Menu, Control, Strings };
 
+// The folder of the language files: "Languages/" beside the program, or, for an installed
+// program that has none beside it, "../share/tolmark/Languages/" from its directory.
+std::string languagesDirectory(const std::string& programDirectory);
+
 // The English text the program carries for a key; empty when it has none.
 QString builtInText(TextSection section, std::string_view key);
 

@@ -4,6 +4,7 @@
 
 #include <QtTest>
 
+#include "manager/language.h"
 #include "manager/log_lines.h"
 #include "manager/manager_page.h"
 #include "manager/preference_rules.h"
@@ -23,6 +24,7 @@ private slots:
     void staticEntryLines();
     void logLinesSplitAtTheirColumns();
     void addressFieldsTakeOnlyAddresses();
+    void installedProgramFindsItsLanguageFiles();
 };
 
 void RulesTest::unreadableFieldsFallBack() {
@@ -237,6 +239,18 @@ void RulesTest::addressFieldsTakeOnlyAddresses() {
     QCOMPARE(field.text(), QString());
     field.typeText("300.1");  // the third digit would make 300
     QCOMPARE(field.text(), QString("30.1"));
+}
+
+// Beside the program first; an installed program in .../bin finds them in .../share/tolmark.
+void RulesTest::installedProgramFindsItsLanguageFiles() {
+    QTemporaryDir root;
+    const std::string bin = root.path().toStdString() + "/bin/";
+    QVERIFY(QDir().mkpath(root.path() + "/bin"));
+    QCOMPARE(languagesDirectory(bin), bin + "Languages/");
+    QVERIFY(QDir().mkpath(root.path() + "/share/tolmark/Languages"));
+    QCOMPARE(languagesDirectory(bin), bin + "../share/tolmark/Languages/");
+    QVERIFY(QDir().mkpath(root.path() + "/bin/Languages"));
+    QCOMPARE(languagesDirectory(bin), bin + "Languages/");
 }
 
 QTEST_MAIN(RulesTest)
