@@ -28,10 +28,19 @@ int main(int argc, char** argv) {
     Language language(programDirectory);
     language.load(preferences.language(), german);
 
+    // The server's configuration file in its data directory (the machine-wide "Directory", else
+    // the program's directory): the manager writes the log directory value there itself.
+    const ManagerRights rights = currentRights();
+    tolmark::ConfigStore serverConfig(tolmark::platform::machineRegistryFile());
+    const std::string dataDirectory = tolmark::platform::directoryWithSeparator(
+        serverConfig.readText(tolmark::kGeneralSection, "Directory", programDirectory, tolmark::kMaxIniPath + 1));
+    const bool configFound = serverConfig.setIniPath(dataDirectory, "Dorvane");
+
     MainWindowOptions options;
     options.programDirectory = programDirectory;
     options.germanUser = german;
-    MainWindow window(language, preferences, currentRights(), options);
+    options.serverConfig = rights.mayControlService && configFound ? &serverConfig : nullptr;
+    MainWindow window(language, preferences, rights, options);
     QObject::connect(&instance, &SingleInstance::activationRequested, &window, [&window] {
         window.showNormal();
         window.raise();
