@@ -9,5 +9,9 @@ namespace tolmark::platform {
 // would leave the directory, through ".." or a symbolic link, is refused. Returns the file
 // descriptor or -1.
 int openBelow(const std::string& directory, std::string_view name, int flags);
+// The same below an open directory.
+int openBelowAt(int directoryFd, std::string_view name, int flags);
+// The path an open descriptor refers to, with every symbolic link resolved; empty on failure.
+std::string resolvedPath(int fd);
 
 }  // namespace tolmark::platform
