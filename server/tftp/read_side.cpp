@@ -62,6 +62,7 @@ private:
     std::uint16_t window_ = 1;
     int timeoutMs_ = 1000;
     ReadState s_;
+    std::uint64_t restartedAfter_ = ~std::uint64_t{0};
     std::array<std::uint8_t, kHeaderSize> header_{};
     std::array<std::uint8_t, 512> oack_{};
     std::array<std::uint8_t, kRequestMax + 1> received_{};
@@ -86,10 +87,12 @@ AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
         c_.log.line(3, false, "TFTP  ack     received %u\n", block);
         return AckResult::Counted;
     }
-    if (windowed_ && !optionPhase && step == 0 && s_.sent > s_.acked) {
+    if (windowed_ && !optionPhase && step == 0 && s_.sent > s_.acked && restartedAfter_ != s_.acked) {
         // A client that missed a block of the window acknowledges the last one it has: go on
-        // from the block after it.
+        // from the block after it. Once only: the same acknowledgement for the later blocks of
+        // that window must not start it again and again.
         s_.sent = s_.acked;
+        restartedAfter_ = s_.acked;
         return AckResult::Counted;
     }
     c_.log.line(2, false, "TFTP  ack     ignored %u, %u\n", block, counterWord());
