@@ -33,11 +33,11 @@ struct TftpServerEnvironment {
     LogSink& log;
     const platform::Clock& clock;
     // What the server knows of a client address (static entries, profiles); may be unset.
-    std::function<ClientStanding(Ipv4)> standing;
+    std::function<ClientStanding(Ipv4)> standing = {};
     // Called before a transfer's closing line, so that the log rolls over with the date.
-    std::function<void()> checkLog;
+    std::function<void()> checkLog = {};
     // "TFTPMaxWindow", read at every start.
-    std::function<std::int32_t()> maxWindow;
+    std::function<std::int32_t()> maxWindow = {};
     // Address the listening socket is bound to (0 = every local address).
     Ipv4 bindAddress = 0;
 };
