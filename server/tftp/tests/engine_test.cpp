@@ -373,8 +373,8 @@ TEST(WriteSide, BlockNumbersWrapAndOldBlocksAreAcknowledgedAgain) {
     Exchange r;
     MemorySink sink;
     const std::size_t blocks = 65540;
+    std::size_t sentBlocks = 0;
     r.client.answer = [&](ScriptedClient& c, const Sent& s) {
-        static std::size_t sentBlocks = 0;
         if (s.opcode() != kOpAck || sentBlocks >= blocks) return;
         ++sentBlocks;
         c.reply(data(static_cast<std::uint16_t>(sentBlocks), Bytes(sentBlocks == blocks ? 0 : 8, 1)));
