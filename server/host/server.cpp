@@ -114,9 +114,9 @@ void Server::startControlPipe() {
         },
         nullptr,
         [this](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
-            const std::optional<tftp::TransferImage> image = tftp_->transfer(static_cast<std::size_t>(n));
+            const std::optional<TransferImage> image = tftp_->transfer(static_cast<std::size_t>(n));
             if (!image) return std::nullopt;
-            return tftp::encodeTransferImage(*image);
+            return encodeTransferImage(*image);
         }});
     PipeServerOptions options;
     options.tcpPort = readRemotePort(store_);
