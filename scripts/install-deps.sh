@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 iproute2 busybox
-          isc-dhcp-client dhcpcd-base isc-dhcp-relay)
+          isc-dhcp-client dhcpcd-base isc-dhcp-relay curl tftp-hpa atftp)
 
 missing=()
 for p in "${packages[@]}"; do

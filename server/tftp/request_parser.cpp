@@ -188,9 +188,9 @@ ParsedRequest parseRequest(std::span<const std::uint8_t> datagram, Ipv4 client, 
     if (datagram.size() < 3) return refuse(parsed, kCodeIllegal, ErrorText::BadPacket);
     const unsigned opcode = (unsigned{datagram[0]} << 8) | datagram[1];
     if (opcode != kOpReadRequest && opcode != kOpWriteRequest) return refuse(parsed, kCodeIllegal, ErrorText::BadPacket);
+    request.opcode = static_cast<std::uint16_t>(opcode);
     if (opcode == kOpWriteRequest && settings.tftp.upload == 0)
         return refuse(parsed, kCodeIllegal, ErrorText::IllegalOperation);
-    request.opcode = static_cast<std::uint16_t>(opcode);
 
     // 2. File name.
     const Text name = readText(datagram, 2);

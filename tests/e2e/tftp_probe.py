@@ -1,0 +1,162 @@
+"""A small TFTP client for the scenarios that need what ordinary clients do not do: count the
+blocks, never acknowledge, send an ERROR, hold transfers open, or send raw requests. Run inside
+the client's namespace; prints one JSON object.
+
+    tftp_probe.py get SERVER PORT NAME [--blksize N] [--windowsize N] [--out FILE]
+    tftp_probe.py silent SERVER PORT NAME SECONDS
+    tftp_probe.py abort SERVER PORT NAME CODE TEXT
+    tftp_probe.py raw SERVER PORT OPCODE NAME MODE [OPTION VALUE ...]
+    tftp_probe.py limits SERVER PORT NAME
+"""
+
+import json
+import socket
+import struct
+import sys
+import time
+
+
+def request(opcode, name, mode="octet", options=()):
+    body = name.encode() + b"\0" + mode.encode() + b"\0"
+    for item in options:
+        body += str(item).encode() + b"\0"
+    return struct.pack("!H", opcode) + body
+
+
+def new_socket(timeout):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(timeout)
+    return s
+
+
+def describe(packet):
+    opcode = struct.unpack("!H", packet[:2])[0] if len(packet) >= 2 else 0
+    if opcode == 5:
+        code = struct.unpack("!H", packet[2:4])[0]
+        return {"opcode": 5, "code": code, "text": packet[4:].split(b"\0")[0].decode(errors="replace")}
+    if opcode == 6:
+        parts = packet[2:].split(b"\0")
+        return {"opcode": 6, "options": {parts[i].decode(): parts[i + 1].decode() for i in range(0, len(parts) - 1, 2)}}
+    return {"opcode": opcode, "block": struct.unpack("!H", packet[2:4])[0] if len(packet) >= 4 else None,
+            "size": len(packet) - 4}
+
+
+def get(server, port, name, blksize=None, windowsize=None, out=None):
+    """A careful reader: acknowledges every block in order and records each block's size."""
+    s = new_socket(5)
+    options = []
+    if blksize:
+        options += ["blksize", blksize]
+    if windowsize:
+        options += ["windowsize", windowsize]
+    s.sendto(request(1, name, options=options), (server, port))
+    size = 512
+    expected = 1
+    sizes, data, oack = [], bytearray(), None
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline:
+        packet, peer = s.recvfrom(70000)
+        info = describe(packet)
+        if info["opcode"] == 5:
+            return {"error": info}
+        if info["opcode"] == 6:
+            oack = info["options"]
+            size = int(oack.get("blksize", 512))
+            s.sendto(struct.pack("!HH", 4, 0), peer)
+            continue
+        if info["opcode"] != 3:
+            continue
+        window = int(oack.get("windowsize", 1)) if oack else 1
+        if info["block"] == expected & 0xFFFF:
+            sizes.append(info["size"])
+            data += packet[4:]
+            expected += 1
+            last = info["size"] < size
+            if last or len(sizes) % window == 0:
+                s.sendto(struct.pack("!HH", 4, info["block"]), peer)
+            if last:
+                break
+    if out:
+        with open(out, "wb") as f:
+            f.write(data)
+    return {"sizes": sizes, "oack": oack, "bytes": len(data)}
+
+
+def silent(server, port, name, seconds):
+    """Asks for a file and never acknowledges: the DATA packets that arrive, with their times."""
+    s = new_socket(0.2)
+    start = time.monotonic()
+    s.sendto(request(1, name), (server, port))
+    arrivals = []
+    while time.monotonic() - start < seconds:
+        try:
+            packet, _ = s.recvfrom(70000)
+        except socket.timeout:
+            continue
+        info = describe(packet)
+        info["at"] = round(time.monotonic() - start, 2)
+        arrivals.append(info)
+    return {"packets": arrivals}
+
+
+def abort(server, port, name, code, text):
+    """Takes the first block, then answers with an ERROR."""
+    s = new_socket(5)
+    s.sendto(request(1, name), (server, port))
+    packet, peer = s.recvfrom(70000)
+    s.sendto(struct.pack("!HH", 5, int(code)) + text.encode() + b"\0", peer)
+    return {"first": describe(packet)}
+
+
+def raw(server, port, opcode, name, mode, *options):
+    s = new_socket(3)
+    s.sendto(request(int(opcode), name, mode, options), (server, port))
+    try:
+        packet, peer = s.recvfrom(70000)
+    except socket.timeout:
+        return {"reply": None}
+    info = describe(packet)
+    info["from_port"] = peer[1]
+    return {"reply": info}
+
+
+def limits(server, port, name):
+    """Two transfers held open without acknowledging, then a third request: what it gets."""
+    holders = [new_socket(3) for _ in range(2)]
+    ports = []
+    for h in holders:
+        h.sendto(request(1, name), (server, port))
+        _, peer = h.recvfrom(70000)
+        ports.append(peer[1])
+    third = new_socket(1.5)
+    third.sendto(request(1, name), (server, port))
+    try:
+        packet, peer = third.recvfrom(70000)
+        reply = describe(packet)
+        reply["from_port"] = peer[1]
+    except socket.timeout:
+        reply = None
+    return {"data_ports": ports, "third": reply}
+
+
+def main():
+    args = sys.argv[1:]
+    command, server, port = args[0], args[1], int(args[2])
+    rest = args[3:]
+    if command == "get":
+        name, flags = rest[0], rest[1:]
+        values = {flags[i].lstrip("-"): flags[i + 1] for i in range(0, len(flags), 2)}
+        result = get(server, port, name, values.get("blksize"), values.get("windowsize"), values.get("out"))
+    elif command == "silent":
+        result = silent(server, port, rest[0], float(rest[1]))
+    elif command == "abort":
+        result = abort(server, port, *rest)
+    elif command == "raw":
+        result = raw(server, port, *rest)
+    else:
+        result = limits(server, port, rest[0])
+    print(json.dumps(result))
+
+
+if __name__ == "__main__":
+    main()
