@@ -53,6 +53,13 @@ private:
     std::optional<std::int32_t> sendWindow();
     AckResult waitForAck(bool optionPhase);
     AckResult countAck(std::uint16_t block, bool optionPhase);
+    // Sends again from the block after this one; once for each block, so that the same
+    // acknowledgement sent for the later blocks of a window does not start it again and again.
+    void restartAfter(std::uint64_t block) {
+        if (restartedAfter_ == block) return;
+        s_.sent = block;
+        restartedAfter_ = block;
+    }
 
     EngineContext& c_;
     Transfer& t_;
@@ -85,14 +92,14 @@ AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
     if (optionPhase ? step == 0 : (step >= 1 && step <= s_.sent - s_.acked)) {
         s_.acked += step;
         c_.log.line(3, false, "TFTP  ack     received %u\n", block);
+        // A negotiated window is acknowledged at its end; an acknowledgement short of what was
+        // sent means the client missed the block after it.
+        if (windowed_ && s_.acked < s_.sent) restartAfter(s_.acked);
         return AckResult::Counted;
     }
     if (windowed_ && !optionPhase && step == 0 && s_.sent > s_.acked && restartedAfter_ != s_.acked) {
-        // A client that missed a block of the window acknowledges the last one it has: go on
-        // from the block after it. Once only: the same acknowledgement for the later blocks of
-        // that window must not start it again and again.
-        s_.sent = s_.acked;
-        restartedAfter_ = s_.acked;
+        // The client acknowledges the last block it has again: go on from the block after it.
+        restartAfter(s_.acked);
         return AckResult::Counted;
     }
     c_.log.line(2, false, "TFTP  ack     ignored %u, %u\n", block, counterWord());
