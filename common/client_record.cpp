@@ -16,7 +16,6 @@ constexpr std::size_t kLengthAt = 33;
 constexpr std::size_t kIdentityAt = 34;
 constexpr std::size_t kIdentityWidth = 64;
 constexpr std::size_t kProfileAt = 98;
-constexpr std::size_t kProfileWidth = 24;
 constexpr std::size_t kHostNameAt = 122;
 constexpr std::size_t kHostNameWidth = 159;
 constexpr std::size_t kRemarkAt = 281;
@@ -39,7 +38,7 @@ std::array<std::uint8_t, kClientRecordSize> encodeClientRecord(const ClientRecor
     out.u8(kKindAt, f.identity.kind);
     out.u8(kLengthAt, f.identity.length);
     out.bytes(kIdentityAt, f.identity.bytes.data(), kIdentityWidth);
-    out.text(kProfileAt, kProfileWidth, f.profile);
+    out.text(kProfileAt, kProfileNameField, f.profile);
     out.text(kHostNameAt, kHostNameWidth, f.hostName);
     out.text(kRemarkAt, kRemarkWidth, f.remark);
     out.fill(kReservedAt, 0, kReservedWidth);
@@ -61,7 +60,7 @@ std::optional<ClientRecordImage> decodeClientRecord(std::span<const std::uint8_t
     f.identity.kind = in.u8(kKindAt);
     f.identity.length = in.u8(kLengthAt);
     in.bytes(kIdentityAt, f.identity.bytes.data(), kIdentityWidth);
-    f.profile = in.text(kProfileAt, kProfileWidth);
+    f.profile = in.text(kProfileAt, kProfileNameField);
     f.hostName = in.text(kHostNameAt, kHostNameWidth);
     f.remark = in.text(kRemarkAt, kRemarkWidth);
     image.nextHandle = in.u64le(kNextHandleAt);

@@ -15,6 +15,8 @@
 namespace tolmark {
 
 inline constexpr std::size_t kClientRecordSize = 328;
+// Width of a profile name field, its NUL included, in records and in pipe requests.
+inline constexpr std::size_t kProfileNameField = 24;
 inline constexpr std::int64_t kExpiryReserved = 4294967295LL;
 inline constexpr Ipv4 kNeverServe = 0xFFFFFFFFu;  // a static record's address that means: never serve
 

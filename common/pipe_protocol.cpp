@@ -3,6 +3,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -79,6 +81,18 @@ PipeMessage PipeMessage::statusOnly(std::uint32_t status) {
     return message;
 }
 
+std::size_t frameForStream(const PipeMessage& message, StreamFrame& out) {
+    ByteWriter(out).u32le(0, static_cast<std::uint32_t>(message.size));
+    std::memcpy(out.data() + kStreamPrefixSize, message.bytes.data(), message.size);
+    return kStreamPrefixSize + message.size;
+}
+
+std::optional<std::size_t> streamMessageLength(std::span<const std::uint8_t, kStreamPrefixSize> prefix) {
+    const std::uint32_t length = ByteReader(prefix).u32le(0);
+    if (length == 0 || length > kPipeMessageMax) return std::nullopt;
+    return length;
+}
+
 // ---- File search record ------------------------------------------------------------------------
 
 std::uint64_t fileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds) {
@@ -135,6 +149,14 @@ bool PipeClient::connect() {
         platform::FileDescriptor fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
         if (!fd.valid()) return false;
         if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) return false;
+        ucred server{};
+        socklen_t size = sizeof server;
+        if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &server, &size) != 0 || size != sizeof server) return false;
+        if (server.uid != 0 && server.uid != ::geteuid()) {
+            untrustedUid_ = server.uid;
+            return false;
+        }
+        untrustedUid_.reset();
         socket_ = std::move(fd);
         return true;
     }
@@ -162,10 +184,9 @@ bool PipeClient::sendMessage(const PipeMessage& request) {
         const ssize_t sent = ::send(socket_.get(), request.bytes.data(), request.size, MSG_NOSIGNAL);
         return sent == static_cast<ssize_t>(request.size);
     }
-    std::array<std::uint8_t, 4 + kPipeMessageMax> framed{};
-    ByteWriter(framed).u32le(0, static_cast<std::uint32_t>(request.size));
-    std::memcpy(framed.data() + 4, request.bytes.data(), request.size);
-    return sendAll(socket_.get(), framed.data(), 4 + request.size);
+    StreamFrame framed;
+    const std::size_t size = frameForStream(request, framed);
+    return sendAll(socket_.get(), framed.data(), size);
 }
 
 bool PipeClient::receiveMessage(PipeMessage& reply) {
@@ -179,12 +200,11 @@ bool PipeClient::receiveMessage(PipeMessage& reply) {
         reply.size = static_cast<std::size_t>(got);
         return true;
     }
-    std::uint8_t prefix[4];
-    if (!receiveAll(socket_.get(), prefix, sizeof prefix)) return false;
-    const std::uint32_t length = ByteReader(prefix).u32le(0);
-    if (length == 0 || length > reply.bytes.size()) return false;
-    if (!receiveAll(socket_.get(), reply.bytes.data(), length)) return false;
-    reply.size = length;
+    std::array<std::uint8_t, kStreamPrefixSize> prefix;
+    if (!receiveAll(socket_.get(), prefix.data(), prefix.size())) return false;
+    const std::optional<std::size_t> length = streamMessageLength(prefix);
+    if (!length || !receiveAll(socket_.get(), reply.bytes.data(), *length)) return false;
+    reply.size = *length;
     return true;
 }
 

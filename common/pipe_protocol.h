@@ -95,6 +95,15 @@ struct PipeMessage {
     static PipeMessage statusOnly(std::uint32_t status);
 };
 
+// A remote client's TCP stream carries each message after a 4-byte little-endian length.
+inline constexpr std::size_t kStreamPrefixSize = 4;
+using StreamFrame = std::array<std::uint8_t, kStreamPrefixSize + kPipeMessageMax>;
+// Writes the prefix and the message into out; returns the number of bytes to send.
+std::size_t frameForStream(const PipeMessage& message, StreamFrame& out);
+// The message length a prefix announces; nullopt for 0 or more than a message may hold, which
+// means the stream is out of step and the connection must end.
+std::optional<std::size_t> streamMessageLength(std::span<const std::uint8_t, kStreamPrefixSize> prefix);
+
 // FILETIME: 100 ns units since 1601-01-01, the time stamps of the file search record.
 std::uint64_t fileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds);
 std::int64_t unixSecondsFromFileTime(std::uint64_t fileTime);
@@ -138,6 +147,11 @@ public:
     bool connected() const { return socket_.valid(); }
     void close() { socket_.reset(); }
 
+    // A local server is trusted only when it runs as root or as this process's own user:
+    // anyone else holding the socket's name could read the requests and forge the replies.
+    // After a refused connection this is the uid found at the other end.
+    std::optional<unsigned> untrustedServerUid() const { return untrustedUid_; }
+
 private:
     bool connect();
     bool sendMessage(const PipeMessage& request);
@@ -147,6 +161,7 @@ private:
     std::string host_;
     std::uint16_t port_ = 0;
     platform::FileDescriptor socket_;
+    std::optional<unsigned> untrustedUid_;
 };
 
 // The socket address of an abstract name (no file; a NUL first, no NUL at the end). False when

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/client_record.h"
 #include "common/ipv4.h"
 #include "common/log_sink.h"
 #include "common/text_forms.h"
@@ -39,8 +40,8 @@ inline constexpr std::uint8_t kOptionBytes = 2;
 inline constexpr std::uint8_t kOptionAddresses = 3;
 inline constexpr std::size_t kOptionAreaSize = 512;
 
-// Field widths of the record image; a text keeps at most width - 1 characters.
-inline constexpr std::size_t kProfileNameField = 24;
+// Field widths of the record image; a text keeps at most width - 1 characters. The name's
+// width, kProfileNameField, is the client record's.
 inline constexpr std::size_t kShortTextField = 64;  // ScopeID, BootName, DNSBase, VendorClassId
 inline constexpr std::size_t kBootFileField = 128;  // BootFile, BootFile2
 inline constexpr std::size_t kLongTextField = 256;  // RootPath, DNSName

@@ -11,6 +11,7 @@
 
 #include "common/client_record.h"
 #include "common/entry_line.h"
+#include "common/pipe_requests.h"
 #include "common/settings_blocks.h"
 #include "common/text_forms.h"
 #include "common/transfer_image.h"
@@ -54,71 +55,44 @@ public:
     bool fetchSettings() {
         auto reply = client_.transact(PipeCode::GetSettings, 0);
         if (!reply) return false;
-        if (reply->size == kPipeHeaderSize + kGeneralSettingsSize && reply->word() == kPipeDone) {
-            settings_ = decodeGeneralSettings(reply->payload());
-        }
+        const std::optional<std::span<const std::uint8_t>> block =
+            reply->word() == kPipeDone ? decodeBlockMessage(reply->view(), kGeneralSettingsSize) : std::nullopt;
+        if (block) settings_ = decodeGeneralSettings(*block);
         return true;
     }
     bool haveSettings() const { return settings_.has_value(); }
     GeneralSettings& settings() { return *settings_; }
 
-    // Value of a reply that carries one, nothing on failure.
-    std::optional<std::int32_t> valueOf(PipeCode code, std::int32_t value, std::span<const std::uint8_t> payload) {
-        auto reply = client_.transact(code, value, payload);
-        if (!reply || reply->size < kPipeHeaderSize || reply->word() != kPipeDone) return std::nullopt;
-        return reply->value();
-    }
-
     bool addClient(const ClientFields& fields, bool skipAddressCheck) {
-        const auto image = encodeClientRecord(ClientRecordImage{0, 0, fields});
-        auto value = valueOf(PipeCode::AddClient, skipAddressCheck ? 1 : 0, image);
+        const std::optional<std::int32_t> value = replyValue(client_.transact(encodeAddClient(fields, skipAddressCheck)));
         return value && *value > 0;
     }
     bool updateClient(std::uint64_t handle, const ClientFields& fields) {
-        std::array<std::uint8_t, 8 + kClientRecordSize> payload{};
-        ByteWriter w(payload);
-        w.u64le(0, handle);
-        const auto image = encodeClientRecord(ClientRecordImage{handle, 0, fields});
-        w.bytes(8, image.data(), image.size());
-        auto value = valueOf(PipeCode::UpdateClient, 1, payload);
+        const std::optional<std::int32_t> value = replyValue(client_.transact(encodeUpdateClient(handle, fields, true)));
         return value && *value > 0;
     }
     // The handle of the static entry with this identity and profile: 0 when there is none,
     // nothing when the request failed.
     std::optional<std::uint64_t> findClient(const ClientFields& fields) {
-        // The request mirrors the record image: kind in byte 4, identity length and bytes at 8
-        // (record offsets 33..97), the profile name at 73.
-        std::array<std::uint8_t, 97 - kPipeHeaderSize> payload{};
-        ByteWriter w(payload);
-        w.u8(0, fields.identity.length);
-        w.bytes(1, fields.identity.bytes.data(), fields.identity.bytes.size());
-        w.text(65, 24, fields.profile);
-        auto message = PipeMessage::make(toWire(PipeCode::FindClient), 0, payload);
-        if (!message) return std::nullopt;
-        message->bytes[4] = fields.identity.kind;
-        auto reply = client_.transact(*message);
-        if (!reply || reply->size < 16 || reply->word() != kPipeDone) return std::nullopt;
-        return ByteReader(reply->view()).u64le(8);
+        const std::optional<PipeMessage> reply = client_.transact(encodeFindClient({fields.identity, fields.profile}));
+        if (!reply) return std::nullopt;
+        return decodeHandleReply(*reply);
     }
-    bool removeClient(int list, std::uint64_t handle) {
-        std::array<std::uint8_t, 8> payload{};
-        ByteWriter(payload).u64le(0, handle);
-        auto reply = client_.transact(PipeCode::RemoveClient, list, payload);
-        return reply && reply->size >= 4 && reply->word() == kPipeDone;
+    bool removeClient(std::int32_t list, std::uint64_t handle) {
+        auto reply = client_.transact(encodeHandleRequest(PipeCode::RemoveClient, list, handle));
+        return reply && reply->size >= kPipeStatusOnlySize && reply->word() == kPipeDone;
     }
 
     // Walks a list (7 static, 8 dynamic, 9 ignored), calling f with each record image.
     template <typename F>
     void walk(PipeCode code, F&& f) {
         std::uint64_t next = 0;
-        bool first = true;
         for (int guard = 0; guard < 10000000; ++guard) {
-            std::array<std::uint8_t, 8> payload{};
-            ByteWriter(payload).u64le(0, next);
-            auto reply = client_.transact(code, first ? 0 : 1, payload);
-            first = false;
-            if (!reply || reply->word() != kPipeDone || reply->size < kPipeHeaderSize + kClientRecordSize) return;
-            auto image = decodeClientRecord(reply->payload().first(kClientRecordSize));
+            const std::optional<PipeMessage> reply = client_.transact(encodeListRequest(code, next));
+            if (!reply) return;
+            const std::optional<RecordReply> record = decodeRecordReply(*reply, kClientRecordSize);
+            if (!record) return;
+            auto image = decodeClientRecord(record->record);
             if (!image) return;
             // Static and ignored walks end at a free record.
             if (code != PipeCode::ListDynamic && image->fields.identity.kind == kIdentityFree) return;
@@ -129,9 +103,8 @@ public:
     }
 
     bool sendSettings() {
-        const auto block = encodeGeneralSettings(*settings_);
-        auto reply = client_.transact(PipeCode::SetSettings, static_cast<std::int32_t>(block.size()), block);
-        return reply.has_value();
+        return client_.transact(encodeBlockMessage(toWire(PipeCode::SetSettings), encodeGeneralSettings(*settings_)))
+            .has_value();
     }
 
 private:
@@ -167,21 +140,21 @@ int commandRemove(Session& s, int argc, const char* const* args, std::FILE* out)
         std::fprintf(out, "not found\n");
         return kExitFailure;
     }
-    if (s.removeClient(0, *handle)) return kExitSuccess;
+    if (s.removeClient(kListStatic, *handle)) return kExitSuccess;
     std::fprintf(out, "operation failed\n");
     return kExitFailure;
 }
 
 int commandRemoveAll(Session& s, std::FILE* out) {
     s.walk(PipeCode::ListStatic, [&](const ClientRecordImage& image) {
-        if (image.handle != 0 && !s.removeClient(0, image.handle)) std::fprintf(out, "operation failed\n");
+        if (image.handle != 0 && !s.removeClient(kListStatic, image.handle)) std::fprintf(out, "operation failed\n");
     });
     return kExitSuccess;
 }
 
 int commandRemoveExpired(Session& s, std::FILE* out, std::int64_t now) {
     s.walk(PipeCode::ListDynamic, [&](const ClientRecordImage& image) {
-        if (image.fields.expiry < now && !s.removeClient(1, image.handle)) std::fprintf(out, "operation failed\n");
+        if (image.fields.expiry < now && !s.removeClient(kListDynamic, image.handle)) std::fprintf(out, "operation failed\n");
     });
     return kExitSuccess;
 }
@@ -325,7 +298,11 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
     auto client = factory(serverName);
     Session session(*client, out);
     if (!session.fetchSettings()) {
-        std::fprintf(out, "Service not active\n");
+        if (const std::optional<unsigned> uid = client->untrustedServerUid()) {
+            std::fprintf(out, "Control pipe held by an untrusted process (uid %u): not the DHCP server\n", *uid);
+        } else {
+            std::fprintf(out, "Service not active\n");
+        }
         return kExitFailure;
     }
     if (next >= argc || !isCommand(argv[next])) {

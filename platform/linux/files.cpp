@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -37,6 +38,13 @@ std::string resolvedPath(int fd) {
     const ssize_t n = ::readlink(link, target, sizeof target - 1);
     if (n <= 0) return {};
     return std::string(target, static_cast<std::size_t>(n));
+}
+
+void raiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 }  // namespace tolmark::platform

@@ -2,7 +2,11 @@
 
 #include <strings.h>
 
+#include <cerrno>
+
+#include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/service_control.h"
 #include "server/host/receive_loop.h"
 #include "server/tftp/client_standing.h"
 
@@ -19,6 +23,7 @@ Server::Server(ServerPlatform platform)
       store_(platform_.registryFile),
       clients_(log_),
       engine_(clients_, profiles_, interfaces_, settings_, log_, platform_.clock, platform_.arpRequester),
+      dnsClient_(log_, stop_),
       probe_(interfaces_, settings_, flags_, log_, stop_) {
     engine_.setDnsUpdateQueue(&dnsQueue_);
     createTftpServer();
@@ -91,9 +96,10 @@ void Server::startHousekeeping() {
     const std::int32_t testPeriod = store_.readInt(kGeneralSection, "TestHousekeepingMs", 0);
     const auto period = testPeriod > 0 ? std::chrono::milliseconds(testPeriod) : std::chrono::milliseconds(30000);
     HousekeepingTasks tasks;
-    // UNFINISHED SEAM: sending registrations is the work of the DNS update client, which is not
-    // built yet; until it is, the queue is emptied here so that it cannot grow.
-    tasks.sendQueuedDnsUpdates = [this] { dnsQueue_.takeAll(); };
+    tasks.sendQueuedDnsUpdates = [this] {
+        const std::vector<dhcp::DnsUpdate> updates = dnsQueue_.takeAll();
+        dnsClient_.send(updates);
+    };
     tasks.saveChangedLists = [this] { saveChangedClients(); };
     tasks.periodicProbe = [this] { probe_.run(false); };
     housekeeping_ = std::make_unique<Housekeeping>(std::move(tasks), flags_, stop_, period);
@@ -121,8 +127,18 @@ void Server::startControlPipe() {
     PipeServerOptions options;
     options.tcpPort = readRemotePort(store_);
     pipe_ = std::make_unique<PipeServer>(*pipeContext_, options);
-    // Without the control pipe the server still serves DHCP.
-    if (!pipe_->start()) pipe_.reset();
+    // Without the control pipe the server still serves DHCP. A name held by another process
+    // is said loudly: whoever holds it would receive the administrator's requests.
+    const PipeStartResult started = pipe_->start();
+    if (started == PipeStartResult::NameInUse) {
+        const std::string name = pipeName();
+        log_.line(1, true, "DHCP  Error   control pipe %s is held by another process\n", name.c_str());
+        if (platform::startedAsService()) {
+            const std::string text = "control pipe " + name + " is held by another process";
+            platform::writeEventLogEntry(text.c_str(), EADDRINUSE);
+        }
+    }
+    if (started != PipeStartResult::Started) pipe_.reset();
 }
 
 void Server::startAddressWatcher() {
@@ -138,6 +154,7 @@ void Server::startAddressWatcher() {
 }
 
 int Server::run(int argc, char** argv) {
+    platform::raiseOpenFileLimit();
     // Program and data directories; the store uses the registry until the INI file is set.
     const std::string programDirectory = platform_.programDirectory;
     store_.writeText(kGeneralSection, "Path", programDirectory);

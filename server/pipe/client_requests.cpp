@@ -8,26 +8,16 @@
 #include <mutex>
 
 #include "common/client_record.h"
+#include "common/pipe_requests.h"
 #include "server/pipe/request_parts.h"
 
 namespace tolmark::pipe_requests {
 
 namespace {
 
-constexpr std::size_t kIdentityLengthOffset = 8;
-constexpr std::size_t kIdentityOffset = 9;
-constexpr std::size_t kIdentityWidth = 64;
-constexpr std::size_t kFindProfileOffset = 73;
-
 ClientRecord* resolve(PipeContext& context, RecordHandle handle, ClientList list) {
     std::lock_guard links(context.clients.listLock());
     return context.clients.resolve(handle, list);
-}
-
-std::optional<ClientFields> decodeFields(std::span<const std::uint8_t> bytes, std::size_t offset) {
-    const std::optional<ClientRecordImage> image = decodeClientRecord(bytes.subspan(offset, kClientRecordSize));
-    if (!image) return std::nullopt;
-    return image->fields;
 }
 
 std::atomic<std::int32_t>& usedCounter(StatusCounters& counters, ClientList list) {
@@ -49,8 +39,9 @@ PipeMessage listRecords(Request& request, ClientList list) {
     PipeContext& context = request.context;
     RecordHandle handle = 0;
     if (request.value != 0) {
-        if (!request.has(16)) return sizeCheckFailed(request);
-        handle = request.reader().u64le(8);
+        const std::optional<std::uint64_t> from = decodeRequestHandle(request.bytes);
+        if (!from) return sizeCheckFailed(request);
+        handle = *from;
         // Handle 0 is the end of a walk.
         if (handle == 0) return statusReply(kPipeDone);
     }
@@ -68,43 +59,37 @@ PipeMessage listRecords(Request& request, ClientList list) {
 }  // namespace
 
 PipeMessage findClient(Request& request) {
-    ByteReader in = request.reader();
-    Identity identity;
-    identity.kind = in.u8(4);
-    identity.length = in.u8(kIdentityLengthOffset);
-    in.bytes(kIdentityOffset, identity.bytes.data(), kIdentityWidth);
-    const std::string profile = fieldText(request.bytes, kFindProfileOffset, kProfileNameField);
+    const std::optional<FindClientRequest> find = decodeFindClient(request.bytes);
+    if (!find) return sizeCheckFailed(request);
     RecordHandle handle = 0;
-    if (identity.length <= kIdentityWidth) {
+    if (find->identity.length <= kFindIdentityWidth) {
         PipeContext& context = request.context;
         std::lock_guard engine(context.engineLock);
         std::lock_guard links(context.clients.listLock());
-        if (const ClientRecord* found = context.clients.findStaticByIdentity(identity, profile, nullptr))
+        if (const ClientRecord* found = context.clients.findStaticByIdentity(find->identity, find->profile, nullptr))
             handle = context.clients.handleOf(*found);
     }
-    std::array<std::uint8_t, kRecordHandleSize> payload{};
-    ByteWriter(payload).u64le(0, handle);
-    return valueReply(kRecordHandleSize, payload);
+    return encodeHandleReply(handle);
 }
 
 PipeMessage addClient(Request& request) {
-    const std::optional<ClientFields> fields = decodeFields(request.bytes, kPipeHeaderSize);
-    if (!fields) return valueReply(0);
+    const std::optional<ClientChangeRequest> add = decodeAddClient(request.bytes);
+    if (!add) return valueReply(0);
     PipeContext& context = request.context;
     std::lock_guard engine(context.engineLock);
-    if (context.clients.addStatic(*fields, request.value != 0, context.profiles) == nullptr) return valueReply(0);
+    if (context.clients.addStatic(add->fields, add->skipAddressCheck, context.profiles) == nullptr) return valueReply(0);
     context.counters.staticCount.fetch_add(1);
-    if (fields->lastAccess != 0) context.counters.staticUsed.fetch_add(1);
+    if (add->fields.lastAccess != 0) context.counters.staticUsed.fetch_add(1);
     return valueReply(1);
 }
 
 PipeMessage updateClient(Request& request) {
-    const RecordHandle handle = request.reader().u64le(8);
-    const std::optional<ClientFields> fields = decodeFields(request.bytes, 16);
-    if (!fields) return valueReply(0);
+    const std::optional<ClientChangeRequest> update = decodeUpdateClient(request.bytes);
+    if (!update) return valueReply(0);
+    const ClientFields* fields = &update->fields;
     PipeContext& context = request.context;
     std::lock_guard engine(context.engineLock);
-    ClientRecord* record = resolve(context, handle, ClientList::Static);
+    ClientRecord* record = resolve(context, update->handle, ClientList::Static);
     if (record == nullptr) return valueReply(0);
     // The record's own seen-via, last access and expiry stay as the server has them.
     ClientFields changed = *record;
@@ -113,17 +98,18 @@ PipeMessage updateClient(Request& request) {
     changed.profile = fields->profile;
     changed.remark = fields->remark;
     changed.hostName = fields->hostName;
-    const bool done = context.clients.modifyStatic(*record, changed, request.value != 0, context.profiles);
+    const bool done = context.clients.modifyStatic(*record, changed, update->skipAddressCheck, context.profiles);
     return valueReply(done ? 1 : 0);
 }
 
 PipeMessage removeClient(Request& request) {
     if (request.value < 0 || request.value > 2) return valueReply(request.value);
     const auto list = static_cast<ClientList>(request.value);
-    const RecordHandle handle = request.reader().u64le(8);
+    const std::optional<std::uint64_t> handle = decodeRequestHandle(request.bytes);
+    if (!handle) return sizeCheckFailed(request);
     PipeContext& context = request.context;
     std::lock_guard engine(context.engineLock);
-    ClientRecord* record = resolve(context, handle, list);
+    ClientRecord* record = resolve(context, *handle, list);
     if (record == nullptr) return valueReply(0);
     const bool wasCounted = counted(*record, list);
     if (!context.clients.deleteRecord(list, *record, context.profiles)) return valueReply(0);

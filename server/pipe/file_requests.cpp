@@ -10,8 +10,10 @@
 
 #include <cstring>
 
+#include "common/pipe_requests.h"
 #include "platform/file_descriptor.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "server/pipe/request_parts.h"
 
 namespace tolmark {
@@ -26,11 +28,6 @@ bool isConfinedName(std::string_view name) {
         start = end + 1;
     }
     return true;
-}
-
-std::string joinableDirectory(std::string directory) {
-    if (!directory.empty() && directory.back() != '/') directory += '/';
-    return directory;
 }
 
 FileSearchEntry fileSearchEntryFromStat(const struct stat& status, std::string_view name) {
@@ -71,9 +68,15 @@ std::optional<DirectorySearch> openSearch(const std::string& directory, std::str
     std::string last(slash == std::string_view::npos ? pattern : pattern.substr(slash + 1));
     // "*.*" matches every name, with or without a dot, as the log viewer expects.
     if (last == "*.*") last = "*";
+    // The directory is opened the way files are: below the log directory, through no
+    // symbolic link that leads out of it.
+    platform::FileDescriptor fd(platform::openBelow(directory, subdirectory.empty() ? std::string_view(".") : subdirectory,
+                                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return std::nullopt;
     DirectorySearch search;
-    search.dir.reset(::opendir((directory + std::string(subdirectory)).c_str()));
+    search.dir.reset(::fdopendir(fd.get()));
     if (!search.dir) return std::nullopt;
+    fd.release();
     search.pattern = std::move(last);
     return search;
 }
@@ -84,7 +87,8 @@ std::optional<FileSearchEntry> nextMatch(DirectorySearch& search) {
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         if (::fnmatch(search.pattern.c_str(), name, FNM_NOESCAPE) != 0) continue;
         struct stat status{};
-        if (::fstatat(::dirfd(search.dir.get()), name, &status, 0) != 0) continue;
+        // A symbolic link is listed as itself: what it points to may lie outside.
+        if (::fstatat(::dirfd(search.dir.get()), name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
         return fileSearchEntryFromStat(status, name);
     }
     return std::nullopt;
@@ -123,104 +127,78 @@ namespace pipe_requests {
 
 namespace {
 
-constexpr std::size_t kHandleOffset = 8;
-constexpr std::size_t kRecordOffset = 16;
-
 std::string logDirectory(PipeContext& context) {
-    return joinableDirectory(context.logDirectory ? context.logDirectory() : std::string());
-}
-
-// A NUL-terminated text from offset; nothing when its NUL was not received.
-std::optional<std::string_view> terminatedText(std::span<const std::uint8_t> bytes, std::size_t offset) {
-    if (offset >= bytes.size()) return std::nullopt;
-    const char* start = reinterpret_cast<const char*>(bytes.data() + offset);
-    const std::size_t length = strnlen(start, bytes.size() - offset);
-    if (length == bytes.size() - offset) return std::nullopt;
-    return std::string_view(start, length);
-}
-
-PipeMessage searchReply(std::int32_t value, PipeHandle handle, const FileSearchEntry& entry) {
-    std::array<std::uint8_t, kRecordOffset - kPipeHeaderSize + kFileSearchRecordSize> payload{};
-    ByteWriter out(payload);
-    out.u64le(0, handle);
-    const auto record = encodeFileSearchRecord(entry);
-    out.bytes(kRecordOffset - kPipeHeaderSize, record.data(), record.size());
-    return valueReply(value, payload);
-}
-
-PipeMessage handleReply(PipeHandle handle) {
-    std::array<std::uint8_t, kRecordHandleSize> payload{};
-    ByteWriter(payload).u64le(0, handle);
-    return valueReply(static_cast<std::int32_t>(kRecordHandleSize), payload);
+    return platform::directoryWithSeparator(context.logDirectory ? context.logDirectory() : std::string());
 }
 
 }  // namespace
 
 PipeMessage fileFindFirst(Request& request) {
-    const std::optional<std::string_view> pattern = terminatedText(request.bytes, kPipeHeaderSize);
+    const std::optional<std::string_view> pattern = decodeFileFindFirst(request.bytes);
     if (!pattern) return sizeCheckFailed(request);
     std::optional<DirectorySearch> search = openSearch(logDirectory(request.context), *pattern);
     if (!search) return valueReply(0);
     const std::optional<FileSearchEntry> first = nextMatch(*search);
     if (!first) return valueReply(0);
-    const PipeHandle handle = request.session.handles.searches.insert(std::move(*search));
+    const PipeHandle handle = request.session.addSearch(std::move(*search));
     if (handle == 0) return valueReply(0);
-    return searchReply(1, handle, *first);
+    return encodeSearchReply(1, handle, *first);
 }
 
 PipeMessage fileFindNext(Request& request) {
-    const PipeHandle handle = request.reader().u64le(kHandleOffset);
-    DirectorySearch* search = request.session.handles.searches.find(handle);
+    const std::optional<PipeHandle> handle = decodeRequestHandle(request.bytes);
+    if (!handle) return sizeCheckFailed(request);
+    DirectorySearch* search = request.session.handles.searches.find(*handle);
     if (search == nullptr) return valueReply(0);
     const std::optional<FileSearchEntry> next = nextMatch(*search);
     if (!next) return valueReply(0);
-    return searchReply(1, handle, *next);
+    return encodeSearchReply(1, *handle, *next);
 }
 
 PipeMessage fileFindClose(Request& request) {
-    const PipeHandle handle = request.reader().u64le(kHandleOffset);
-    return valueReply(request.session.handles.searches.erase(handle) ? 1 : 0);
+    const std::optional<PipeHandle> handle = decodeRequestHandle(request.bytes);
+    if (!handle) return sizeCheckFailed(request);
+    return valueReply(request.session.closeSearch(*handle) ? 1 : 0);
 }
 
 PipeMessage fileOpen(Request& request) {
-    const std::optional<std::string_view> name = terminatedText(request.bytes, kPipeHeaderSize);
-    const std::optional<std::string_view> mode =
-        name ? terminatedText(request.bytes, kPipeHeaderSize + name->size() + 1) : std::nullopt;
-    if (!mode) return sizeCheckFailed(request);
-    if ((mode->empty() || mode->front() != 'r') && !request.session.mayWrite) return statusReply(kPipeRefused);
+    const std::optional<FileOpenRequest> open = decodeFileOpen(request.bytes);
+    if (!open) return sizeCheckFailed(request);
+    const std::string_view name = open->name;
+    const std::string_view mode = open->mode;
+    if ((mode.empty() || mode.front() != 'r') && !request.session.mayWrite) return statusReply(kPipeRefused);
     PipeContext& context = request.context;
     // A reader of the log file sees every line written so far.
     if (context.flushLog) context.flushLog();
-    auto file = openConfinedFile(logDirectory(context), *name, *mode);
-    if (!file) return handleReply(0);
-    return handleReply(request.session.handles.files.insert(std::move(file)));
+    auto file = openConfinedFile(logDirectory(context), name, mode);
+    if (!file) return encodeHandleReply(0);
+    return encodeHandleReply(request.session.addFile(std::move(file)));
 }
 
 PipeMessage fileClose(Request& request) {
-    const PipeHandle handle = request.reader().u64le(kHandleOffset);
+    const std::optional<PipeHandle> handle = decodeRequestHandle(request.bytes);
+    if (!handle) return sizeCheckFailed(request);
     // Value 0 is success here, and also what a handle that names nothing gets.
-    request.session.handles.files.erase(handle);
+    request.session.closeFile(*handle);
     return valueReply(0);
 }
 
 PipeMessage fileReadLine(Request& request) {
-    const PipeHandle handle = request.reader().u64le(kHandleOffset);
-    auto* file = request.session.handles.files.find(handle);
+    const std::optional<PipeHandle> handle = decodeRequestHandle(request.bytes);
+    if (!handle) return sizeCheckFailed(request);
+    auto* file = request.session.handles.files.find(*handle);
     if (file == nullptr) return valueReply(0);
     const std::string line = readLinePiece(file->get(), kPipeLineMax);
     if (line.empty()) return valueReply(0);
-    PipeMessage reply = valueReply(static_cast<std::int32_t>(line.size()), std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
-    reply.bytes[reply.size++] = 0;
-    return reply;
+    return encodeLineReply(line);
 }
 
 PipeMessage fileWrite(Request& request) {
-    const PipeHandle handle = request.reader().u64le(kHandleOffset);
-    const std::size_t available = request.bytes.size() - kRecordOffset;
-    if (request.value < 0 || static_cast<std::size_t>(request.value) > available) return sizeCheckFailed(request);
-    auto* file = request.session.handles.files.find(handle);
+    const std::optional<FileWriteRequest> write = decodeFileWrite(request.bytes);
+    if (!write) return sizeCheckFailed(request);
+    auto* file = request.session.handles.files.find(write->handle);
     if (file == nullptr) return valueReply(0);
-    const std::size_t written = std::fwrite(request.bytes.data() + kRecordOffset, 1, static_cast<std::size_t>(request.value), file->get());
+    const std::size_t written = std::fwrite(write->data.data(), 1, write->data.size(), file->get());
     std::fflush(file->get());
     return valueReply(static_cast<std::int32_t>(written));
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "common/pipe_requests.h"
 #include "config/profiles.h"
 #include "server/pipe/request_parts.h"
 
@@ -15,23 +16,18 @@ namespace {
 
 constexpr Ipv4 kCatchAllRelay = 0xFFFFFFFFu;
 
-struct SelectorQuery {
-    Ipv4 relay = 0;
-    std::uint32_t type = 0;
-    std::span<const std::uint8_t> value;
-};
-
 bool hasSelector(const Profile& profile) {
     return profile.relaySelectorType != RelaySelectorType::None && profile.selectorValue.length != 0;
 }
 
-bool sameValue(const CountedValue& a, std::span<const std::uint8_t> b) {
+bool sameValue(const CountedValue& a, std::string_view b) {
     const auto value = a.value();
-    return value.size() == b.size() && std::equal(value.begin(), value.end(), b.begin());
+    return value.size() == b.size() && std::equal(value.begin(), value.end(), b.begin(),
+                                                  [](std::uint8_t x, char y) { return x == static_cast<std::uint8_t>(y); });
 }
 
 // The relay-agent profile a request from this relay with this selector would get.
-const Profile* relayProfileFor(const ProfileList& profiles, const SelectorQuery& query) {
+const Profile* relayProfileFor(const ProfileList& profiles, const CheckSelectorRequest& query) {
     const Profile* catchAll = nullptr;
     const Profile* withoutSelector = nullptr;
     for (const Profile& profile : profiles.profiles()) {
@@ -82,7 +78,9 @@ PipeMessage getProfile(Request& request) {
     if (request.value >= 0) {
         if (static_cast<std::size_t>(request.value) < all.size()) profile = &all[static_cast<std::size_t>(request.value)];
     } else {
-        profile = context.profiles.find(fieldText(request.bytes, kPipeHeaderSize, kProfileNameField));
+        const std::optional<std::string> name = decodeProfileName(request.bytes);
+        if (!name) return sizeCheckFailed(request);
+        profile = context.profiles.find(*name);
     }
     if (profile == nullptr) return statusReply(kPipeDone);
     int use = 0;
@@ -95,18 +93,20 @@ PipeMessage getProfile(Request& request) {
 
 PipeMessage renameProfile(Request& request) {
     PipeContext& context = request.context;
-    const std::string oldName = fieldText(request.bytes, 8, kProfileNameField);
-    const std::string newName = fieldText(request.bytes, 32, kProfileNameField);
+    const std::optional<RenameProfileRequest> rename = decodeRenameProfile(request.bytes);
+    if (!rename) return sizeCheckFailed(request);
+    const std::string& oldName = rename->oldName;
+    const std::string& newName = rename->newName;
     // The profile list keys are numbered from 0 up; an empty old name names no section, and
     // the general section is never a profile's to move or delete.
-    if (oldName.empty() || request.value < 0 || profileNameEquals(oldName, kGeneralSection) ||
+    if (oldName.empty() || rename->number < 0 || profileNameEquals(oldName, kGeneralSection) ||
         profileNameEquals(newName, kGeneralSection))
         return valueReply(0);
     std::lock_guard engine(context.engineLock);
     if (newName.empty()) return valueReply(context.store.deleteSection(oldName) ? 1 : 0);
     if (!context.store.moveSection(oldName, newName)) return valueReply(0);
     char key[24];
-    std::snprintf(key, sizeof key, "Profile%u", static_cast<unsigned>(request.value));
+    std::snprintf(key, sizeof key, "Profile%u", static_cast<unsigned>(rename->number));
     context.store.writeText(kGeneralSection, key, std::string_view(newName));
     {
         // The file saver reads the names while it holds the list lock.
@@ -117,26 +117,25 @@ PipeMessage renameProfile(Request& request) {
 }
 
 PipeMessage checkAddressProfile(Request& request) {
-    const Ipv4 address = request.reader().ipv4(4);
-    if (address == 0) return valueReply(0);
+    const std::optional<Ipv4> address = decodeCheckAddressProfile(request.bytes);
+    if (!address) return sizeCheckFailed(request);
+    if (*address == 0) return valueReply(0);
     PipeContext& context = request.context;
     std::lock_guard engine(context.engineLock);
     for (const Profile& profile : context.profiles.profiles()) {
-        if (profile.selectorKind == SelectorKind::Interface && profile.selectorAddress == address) return valueReply(1);
+        if (profile.selectorKind == SelectorKind::Interface && profile.selectorAddress == *address) return valueReply(1);
     }
     return valueReply(0);
 }
 
 PipeMessage checkProfileSelector(Request& request) {
-    ByteReader in = request.reader();
-    const std::size_t length = in.u8(36);
-    if (!request.has(37 + length)) return sizeCheckFailed(request);
-    const SelectorQuery query{in.ipv4(4), in.u32le(8), request.bytes.subspan(37, length)};
-    const std::string name = fieldText(request.bytes, 12, kProfileNameField);
+    const std::optional<CheckSelectorRequest> query = decodeCheckSelector(request.bytes);
+    if (!query) return sizeCheckFailed(request);
     PipeContext& context = request.context;
     std::lock_guard engine(context.engineLock);
-    const Profile* found = relayProfileFor(context.profiles, query);
-    const bool other = found != nullptr && found->selectorAddress != kCatchAllRelay && !profileNameEquals(found->name, name);
+    const Profile* found = relayProfileFor(context.profiles, *query);
+    const bool other =
+        found != nullptr && found->selectorAddress != kCatchAllRelay && !profileNameEquals(found->name, query->profile);
     return valueReply(other ? 1 : 0);
 }
 

@@ -31,10 +31,6 @@ inline PipeMessage valueReply(std::int32_t value, std::span<const std::uint8_t> 
     return *PipeMessage::make(kPipeDone, value, payload);
 }
 
-// A text of a fixed field that may fill the whole field (no NUL needed), as a name the client
-// cut at the field's width. The caller has checked that the field was received.
-std::string fieldText(std::span<const std::uint8_t> bytes, std::size_t offset, std::size_t width);
-
 // Settings and status (settings_requests.cpp).
 PipeMessage getSettings(Request& request);
 PipeMessage setSettings(Request& request);

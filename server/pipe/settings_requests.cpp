@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 
+#include "common/pipe_requests.h"
 #include "common/settings_blocks.h"
 #include "config/settings.h"
 #include "server/pipe/request_parts.h"
@@ -15,9 +16,7 @@ namespace {
 // The block of a set request: the value must be the block's size and the block must have
 // arrived whole.
 std::optional<std::span<const std::uint8_t>> setBlock(const Request& request, std::size_t blockSize) {
-    if (request.value != static_cast<std::int32_t>(blockSize) || !request.has(kPipeHeaderSize + blockSize))
-        return std::nullopt;
-    return request.bytes.subspan(kPipeHeaderSize, blockSize);
+    return decodeBlockMessage(request.bytes, blockSize);
 }
 
 void recount(PipeContext& context, std::int32_t list) {
@@ -67,25 +66,6 @@ ServerStatus currentStatus(PipeContext& context) {
     return status;
 }
 
-// A counted text of WriteSetting: a length byte that counts the text's NUL, then the bytes; a
-// length of 0 is no text. Nothing when it runs past the message.
-struct CountedText {
-    bool received = false;
-    std::optional<std::string> text;
-    std::size_t end = 0;
-};
-
-CountedText countedText(std::span<const std::uint8_t> bytes, std::size_t offset) {
-    CountedText result;
-    if (offset >= bytes.size()) return result;
-    const std::size_t length = bytes[offset];
-    if (length > bytes.size() - offset - 1) return result;
-    result.received = true;
-    result.end = offset + 1 + length;
-    if (length != 0) result.text = fieldText(bytes, offset + 1, length);
-    return result;
-}
-
 std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
     if (!text) return std::nullopt;
     return std::string_view(*text);
@@ -96,7 +76,7 @@ std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
 PipeMessage getSettings(Request& request) {
     GeneralSettings general = request.context.settings.general();
     general.pausedState = request.context.paused;
-    return valueReply(kGeneralSettingsSize, encodeGeneralSettings(general));
+    return encodeBlockMessage(kPipeDone, encodeGeneralSettings(general));
 }
 
 PipeMessage setSettings(Request& request) {
@@ -132,7 +112,7 @@ PipeMessage getStatus(Request& request) {
     ServerStatus status = currentStatus(request.context);
     // Read and cleared in one step, so a change reported meanwhile is not lost.
     status.statusChanged = request.context.statusChanged.exchange(0);
-    return valueReply(kServerStatusSize, encodeServerStatus(status));
+    return encodeBlockMessage(kPipeDone, encodeServerStatus(status));
 }
 
 PipeMessage setInterfaces(Request& request) {
@@ -153,7 +133,7 @@ PipeMessage setInterfaces(Request& request) {
 }
 
 PipeMessage getTftpSettings(Request& request) {
-    return valueReply(kTftpSettingsSize, encodeTftpSettings(request.context.settings.tftp()));
+    return encodeBlockMessage(kPipeDone, encodeTftpSettings(request.context.settings.tftp()));
 }
 
 PipeMessage setTftpSettings(Request& request) {
@@ -176,7 +156,7 @@ PipeMessage setTftpSettings(Request& request) {
 }
 
 PipeMessage getMulticast(Request& request) {
-    return valueReply(kMulticastSettingsSize, encodeMulticastSettings(request.context.settings.multicast()));
+    return encodeBlockMessage(kPipeDone, encodeMulticastSettings(request.context.settings.multicast()));
 }
 
 PipeMessage setMulticast(Request& request) {
@@ -197,15 +177,11 @@ PipeMessage setMulticast(Request& request) {
 }
 
 PipeMessage writeSetting(Request& request) {
-    if (request.value < 0 || static_cast<std::size_t>(request.value) != request.bytes.size())
-        return sizeCheckFailed(request);
-    const CountedText section = countedText(request.bytes, kPipeHeaderSize);
-    const CountedText key = section.received ? countedText(request.bytes, section.end) : CountedText{};
-    const CountedText text = key.received ? countedText(request.bytes, key.end) : CountedText{};
-    if (!text.received) return sizeCheckFailed(request);
+    const std::optional<WriteSettingRequest> write = decodeWriteSetting(request.bytes);
+    if (!write) return sizeCheckFailed(request);
     // Without a section there is nothing to write to; the store refuses malformed names itself.
-    if (!section.text || section.text->empty()) return valueReply(0);
-    const bool done = request.context.store.writeText(*section.text, viewOf(key.text), viewOf(text.text));
+    if (!write->section || write->section->empty()) return valueReply(0);
+    const bool done = request.context.store.writeText(*write->section, viewOf(write->key), viewOf(write->text));
     return valueReply(done ? 1 : 0);
 }
 
