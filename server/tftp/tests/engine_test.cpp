@@ -26,7 +26,8 @@ Bytes data(unsigned block, const Bytes& payload) {
 Bytes error(unsigned code, const std::string& text) {
     std::string b{'\0', '\5', '\0', static_cast<char>(code)};
     b += text;
-    return Bytes(b.begin(), b.end() + 1);  // with the string's NUL
+    b.push_back('\0');
+    return Bytes(b.begin(), b.end());
 }
 
 struct Sent {

@@ -50,6 +50,13 @@ Bytes request(unsigned opcode, const std::string& name, std::vector<std::string>
     return Bytes(b.begin(), b.end());
 }
 
+Bytes errorPacket(std::uint8_t code, const std::string& text) {
+    std::string b{'\0', '\5', '\0', static_cast<char>(code)};
+    b += text;
+    b.push_back('\0');
+    return Bytes(b.begin(), b.end());
+}
+
 struct Client {
     platform::UdpSocket socket = platform::openBoundUdpSocket(kLoopback, 0);
     void send(const Bytes& b, std::uint16_t port) { socket.send(b.data(), b.size(), kLoopback, port); }
@@ -104,12 +111,7 @@ TEST_F(Listener, RefusalsComeFromTheListeningPortAndItGoesOn) {
     client.send({0}, server->port());
     client.send(request(1, "missing"), server->port());
     std::uint16_t from = 0;
-    const Bytes refusal = client.receive(2000, &from);
-    const std::string text = "File not found";
-    Bytes expected{0, 5, 0, 1};
-    expected.insert(expected.end(), text.begin(), text.end());
-    expected.push_back(0);
-    EXPECT_EQ(refusal, expected);
+    EXPECT_EQ(client.receive(2000, &from), errorPacket(1, "File not found"));
     EXPECT_EQ(from, server->port());
     EXPECT_TRUE(waitFor([&] { return log.has("TFTP  Error   127.0.0.1  Get  1 File not found " + tmp.path() + "missing\n"); }));
     EXPECT_TRUE(client.receive(100).empty());  // nothing for the empty and one-byte datagrams
@@ -171,12 +173,7 @@ TEST_F(Listener, AllDataPortsTakenRefusesTheNextTransfer) {
     EXPECT_EQ(dataPort, freePort);
     second.send(request(1, "file.bin"), server->port());
     std::uint16_t from = 0;
-    const Bytes refusal = second.receive(2000, &from);
-    const std::string text = "Data port setup failed";
-    Bytes expected{0, 5, 0, 0};
-    expected.insert(expected.end(), text.begin(), text.end());
-    expected.push_back(0);
-    EXPECT_EQ(refusal, expected);
+    EXPECT_EQ(second.receive(2000, &from), errorPacket(0, "Data port setup failed"));
     EXPECT_EQ(from, server->port());
     EXPECT_TRUE(waitFor([&] { return log.has("TFTP  Error   127.0.0.1  Get  bind on data port failed\n"); }));
     server->stop();
