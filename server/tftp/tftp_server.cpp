@@ -273,17 +273,22 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
     transfer->dataPort.store(dataPort);
     transfer->socketOpen.store(true);
     running_.fetch_add(1);
-    Entry entry{transfer, {}};
-    try {
-        entry.thread = std::thread([this, transfer] { runTransfer(transfer); });
-    } catch (const std::system_error&) {
-        running_.fetch_sub(1);
-        return refuseSetup(from.source, from.sourcePort, request.opcode, ErrorText::ResourceProblem,
-                           "data thread failed");
-    }
+    // In the list before its thread starts, so that the pipe sees it at once.
+    std::list<Entry>::iterator entry;
     {
         std::lock_guard<std::mutex> guard(listLock_);
-        transfers_.push_back(std::move(entry));
+        entry = transfers_.insert(transfers_.end(), Entry{transfer, {}});
+    }
+    try {
+        entry->thread = std::thread([this, transfer] { runTransfer(transfer); });
+    } catch (const std::system_error&) {
+        running_.fetch_sub(1);
+        {
+            std::lock_guard<std::mutex> guard(listLock_);
+            transfers_.erase(entry);
+        }
+        return refuseSetup(from.source, from.sourcePort, request.opcode, ErrorText::ResourceProblem,
+                           "data thread failed");
     }
     cleanUp();
 }
