@@ -2,7 +2,7 @@
 blocks, never acknowledge, send an ERROR, hold transfers open, or send raw requests. Run inside
 the client's namespace; prints one JSON object.
 
-    tftp_probe.py get SERVER PORT NAME [--blksize N] [--windowsize N] [--out FILE]
+    tftp_probe.py get SERVER PORT NAME [--out FILE]
     tftp_probe.py silent SERVER PORT NAME SECONDS
     tftp_probe.py abort SERVER PORT NAME CODE TEXT
     tftp_probe.py raw SERVER PORT OPCODE NAME MODE [OPTION VALUE ...]
@@ -41,45 +41,29 @@ def describe(packet):
             "size": len(packet) - 4}
 
 
-def get(server, port, name, blksize=None, windowsize=None, out=None):
+def get(server, port, name, out=None):
     """A careful reader: acknowledges every block in order and records each block's size."""
     s = new_socket(5)
-    options = []
-    if blksize:
-        options += ["blksize", blksize]
-    if windowsize:
-        options += ["windowsize", windowsize]
-    s.sendto(request(1, name, options=options), (server, port))
-    size = 512
+    s.sendto(request(1, name), (server, port))
     expected = 1
-    sizes, data, oack = [], bytearray(), None
+    sizes, data = [], bytearray()
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline:
         packet, peer = s.recvfrom(70000)
         info = describe(packet)
         if info["opcode"] == 5:
             return {"error": info}
-        if info["opcode"] == 6:
-            oack = info["options"]
-            size = int(oack.get("blksize", 512))
-            s.sendto(struct.pack("!HH", 4, 0), peer)
-            continue
-        if info["opcode"] != 3:
-            continue
-        window = int(oack.get("windowsize", 1)) if oack else 1
-        if info["block"] == expected & 0xFFFF:
+        if info["opcode"] == 3 and info["block"] == expected & 0xFFFF:
             sizes.append(info["size"])
             data += packet[4:]
             expected += 1
-            last = info["size"] < size
-            if last or len(sizes) % window == 0:
-                s.sendto(struct.pack("!HH", 4, info["block"]), peer)
-            if last:
+            s.sendto(struct.pack("!HH", 4, info["block"]), peer)
+            if info["size"] < 512:
                 break
     if out:
         with open(out, "wb") as f:
             f.write(data)
-    return {"sizes": sizes, "oack": oack, "bytes": len(data)}
+    return {"sizes": sizes, "bytes": len(data)}
 
 
 def silent(server, port, name, seconds):
@@ -144,9 +128,7 @@ def main():
     command, server, port = args[0], args[1], int(args[2])
     rest = args[3:]
     if command == "get":
-        name, flags = rest[0], rest[1:]
-        values = {flags[i].lstrip("-"): flags[i + 1] for i in range(0, len(flags), 2)}
-        result = get(server, port, name, values.get("blksize"), values.get("windowsize"), values.get("out"))
+        result = get(server, port, rest[0], rest[2] if len(rest) > 2 else None)
     elif command == "silent":
         result = silent(server, port, rest[0], float(rest[1]))
     elif command == "abort":

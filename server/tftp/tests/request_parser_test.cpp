@@ -79,11 +79,8 @@ TEST(RequestParser, OpcodeNameCharactersAndMode) {
          [](ParserSettings& s, ClientStanding&) { s.tftp.flags = 1; }, 4, ErrorText::InvalidPath, nullptr},
         {"control character cuts the name", packet(1, {"boot\x01tail", "octet"}),
          [](ParserSettings& s, ClientStanding&) { s.tftp.flags = 1; }, 0, ok, pathIs("/srv/tftp/boot")},
-        {"control character kept without the flag", packet(1, {"boot\x01tail", "octet"}), nullptr, 0, ok,
-         pathIs("/srv/tftp/boot\x01tail")},
         {"backslashes become slashes, one leading slash dropped", packet(1, {"\\pxe\\boot.0", "octet"}), nullptr, 0,
          ok, pathIs("/srv/tftp/pxe/boot.0")},
-        {"mode missing its NUL", packet(1, {"a", "octet"}, false), nullptr, 4, ErrorText::BadPacket, nullptr},
         {"mode mail", packet(1, {"a", "mail"}), nullptr, 4, ErrorText::BadMode, nullptr},
         {"unknown mode", packet(1, {"a", "binary"}), nullptr, 4, ErrorText::BadMode, nullptr},
         {"netascii in any case takes TFTPUnixStyle", packet(1, {"a", "NetAscii"}),
@@ -95,9 +92,6 @@ TEST(RequestParser, OpcodeNameCharactersAndMode) {
              EXPECT_EQ(p.request.timeout, 2);
              EXPECT_EQ(p.request.options, 0);
          }},
-        {"octet ignores TFTPUnixStyle", packet(1, {"a", "OCTET"}),
-         [](ParserSettings& s, ClientStanding&) { s.tftp.unixStyle = 1; }, 0, ok,
-         [](const ParsedRequest& p) { EXPECT_EQ(p.request.textAccess, 0); }},
     });
 }
 
@@ -117,8 +111,6 @@ TEST(RequestParser, AccessRulesPrefixesAndRoots) {
         {"boot file only: the boot file", packet(1, {"pxelinux.0", "octet"}), known(8, false), 0, ok, nullptr},
         {"boot file only: another file", packet(1, {"other", "octet"}), known(8, false), 4, ErrorText::AccessDenied,
          nullptr},
-        {"boot file only: the second boot file needs Alternate", packet(1, {"ipxe.efi", "octet"}), known(8, false), 4,
-         ErrorText::AccessDenied, nullptr},
         {"boot file only: Alternate on", packet(1, {"ipxe.efi", "octet"}),
          [&](ParserSettings& s, ClientStanding& c) {
              known(8, false)(s, c);
@@ -127,10 +119,8 @@ TEST(RequestParser, AccessRulesPrefixesAndRoots) {
          0, ok, nullptr},
         {"known clients only: unknown", packet(1, {"x", "octet"}),
          [](ParserSettings& s, ClientStanding&) { s.tftp.mode = 4; }, 4, ErrorText::AccessDenied, nullptr},
-        {"known clients only: known", packet(1, {"x", "octet"}), known(4, false), 0, ok, nullptr},
         {"static clients only: pool client", packet(1, {"x", "octet"}), known(6, false), 4, ErrorText::AccessDenied,
          nullptr},
-        {"static clients only: static client", packet(1, {"x", "octet"}), known(6, true), 0, ok, nullptr},
         {"prefix match reads the name itself", packet(1, {"/srv/images/a.bin", "octet"}),
          [](ParserSettings& s, ClientStanding&) { s.tftp.prefix = "short;/opt/boot;/srv/images"; }, 0, ok,
          [](const ParsedRequest& p) {
@@ -138,9 +128,6 @@ TEST(RequestParser, AccessRulesPrefixesAndRoots) {
              EXPECT_TRUE(p.path.underPrefix);
              EXPECT_EQ(p.path.root, "/srv/images");
          }},
-        {"prefixes compare with case", packet(1, {"/SRV/images/a.bin", "octet"}),
-         [](ParserSettings& s, ClientStanding&) { s.tftp.prefix = "/srv/images"; }, 0, ok,
-         pathIs("/srv/tftp/SRV/images/a.bin")},
         {"absolute name outside the prefixes stays below the root", packet(1, {"/etc/passwd", "octet"}),
          [](ParserSettings& s, ClientStanding&) { s.tftp.prefix = "/srv/images"; }, 0, ok,
          [](const ParsedRequest& p) {
@@ -196,12 +183,9 @@ TEST(RequestParser, Options) {
              EXPECT_EQ(p.request.options, 0);
          }},
         {"timeout 0", packet(1, {"a", "octet", "timeout", "0"}), nullptr, 8, ErrorText::BadTimeout, nullptr},
-        {"timeout 256", packet(1, {"a", "octet", "timeout", "256"}), nullptr, 8, ErrorText::BadTimeout, nullptr},
         {"tsize not a number", packet(1, {"a", "octet", "tsize", ""}), nullptr, 8, ErrorText::BadTsize, nullptr},
         {"write tsize is the client's size", packet(2, {"a", "octet", "tsize", "4096"}), nullptr, 0, ok,
          [](const ParsedRequest& p) { EXPECT_EQ(p.request.size, 4096u); }},
-        {"unknown options are skipped with their values", packet(1, {"a", "octet", "color", "blue", "tsize", "0"}),
-         nullptr, 0, ok, [](const ParsedRequest& p) { EXPECT_EQ(p.request.options, kOptTsize); }},
         {"multicast while off is ignored", packet(1, {"a", "octet", "multicast", ""}), nullptr, 0, ok,
          [](const ParsedRequest& p) { EXPECT_FALSE(p.multicastRequested); }},
         {"multicast in a write request", packet(2, {"a", "octet", "multicast", ""}), multicastOn, 8,
@@ -221,9 +205,6 @@ TEST(RequestParser, Options) {
         {"windowsize refused by TFTPMaxWindow 0", packet(1, {"a", "octet", "windowsize", "8"}),
          [](ParserSettings& s, ClientStanding&) { s.maxWindow = 0; }, 0, ok,
          [](const ParsedRequest& p) { EXPECT_EQ(p.request.window, 1); }},
-        {"windowsize with options off", packet(1, {"a", "octet", "windowsize", "8"}),
-         [](ParserSettings& s, ClientStanding&) { s.tftp.options = 0; }, 0, ok,
-         [](const ParsedRequest& p) { EXPECT_EQ(p.request.options, 0); }},
         {"windowsize not for uploads", packet(2, {"a", "octet", "windowsize", "8"}), nullptr, 0, ok,
          [](const ParsedRequest& p) { EXPECT_EQ(p.request.options, 0); }},
         {"windowsize not for multicast", packet(1, {"a", "octet", "windowsize", "8", "multicast", ""}), multicastOn,

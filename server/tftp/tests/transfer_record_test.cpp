@@ -35,14 +35,5 @@ TEST(TransferRecord, SnapshotFollowsTheTransfer) {
     EXPECT_EQ(ended.endTime, 1700000000);
 }
 
-TEST(TransferRecord, ErrorTexts) {
-    EXPECT_STREQ(errorText(ErrorText::AccessViolation), "Acess violation");
-    EXPECT_STREQ(errorText(ErrorText::Empty), "");
-    EXPECT_STREQ(errorText(ErrorText::ResourceProblem), "Resource problem on server");
-    EXPECT_STREQ(errorText(static_cast<ErrorText>(22)), "");
-    EXPECT_STREQ(standardText(6), "File already exists");
-    EXPECT_STREQ(standardText(9), "");
-}
-
 }  // namespace
 }  // namespace tolmark::tftp
