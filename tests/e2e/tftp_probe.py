@@ -1,8 +1,7 @@
-"""A small TFTP client for the scenarios that need what ordinary clients do not do: count the
-blocks, never acknowledge, send an ERROR, hold transfers open, or send raw requests. Run inside
+"""A small TFTP client for the scenarios that need what ordinary clients do not do: never
+acknowledge, send an ERROR, hold transfers open, or send raw requests. Run inside
 the client's namespace; prints one JSON object.
 
-    tftp_probe.py get SERVER PORT NAME [--out FILE]
     tftp_probe.py silent SERVER PORT NAME SECONDS
     tftp_probe.py abort SERVER PORT NAME CODE TEXT
     tftp_probe.py raw SERVER PORT OPCODE NAME MODE [OPTION VALUE ...]
@@ -39,31 +38,6 @@ def describe(packet):
         return {"opcode": 6, "options": {parts[i].decode(): parts[i + 1].decode() for i in range(0, len(parts) - 1, 2)}}
     return {"opcode": opcode, "block": struct.unpack("!H", packet[2:4])[0] if len(packet) >= 4 else None,
             "size": len(packet) - 4}
-
-
-def get(server, port, name, out=None):
-    """A careful reader: acknowledges every block in order and records each block's size."""
-    s = new_socket(5)
-    s.sendto(request(1, name), (server, port))
-    expected = 1
-    sizes, data = [], bytearray()
-    deadline = time.monotonic() + 120
-    while time.monotonic() < deadline:
-        packet, peer = s.recvfrom(70000)
-        info = describe(packet)
-        if info["opcode"] == 5:
-            return {"error": info}
-        if info["opcode"] == 3 and info["block"] == expected & 0xFFFF:
-            sizes.append(info["size"])
-            data += packet[4:]
-            expected += 1
-            s.sendto(struct.pack("!HH", 4, info["block"]), peer)
-            if info["size"] < 512:
-                break
-    if out:
-        with open(out, "wb") as f:
-            f.write(data)
-    return {"sizes": sizes, "bytes": len(data)}
 
 
 def silent(server, port, name, seconds):
@@ -127,9 +101,7 @@ def main():
     args = sys.argv[1:]
     command, server, port = args[0], args[1], int(args[2])
     rest = args[3:]
-    if command == "get":
-        result = get(server, port, rest[0], rest[2] if len(rest) > 2 else None)
-    elif command == "silent":
+    if command == "silent":
         result = silent(server, port, rest[0], float(rest[1]))
     elif command == "abort":
         result = abort(server, port, *rest)
