@@ -77,17 +77,6 @@ TEST(TransferImage, ImagePinsEveryOffset) {
     EXPECT_FALSE(decodeTransferImage(longer));
 }
 
-TEST(TransferImage, LongTextsAreCutToTheirFields) {
-    TransferImage t;
-    t.path = std::string(2000, 'p');
-    t.clientError = std::string(300, 'e');
-    const auto image = encodeTransferImage(t);
-    EXPECT_EQ(image[136 + 1022], 'p');
-    EXPECT_EQ(image[136 + 1023], 0);
-    EXPECT_EQ(image[1160 + 127], 0);
-    EXPECT_EQ(decodeTransferImage(image)->path.size(), 1023u);
-}
-
 TEST(TransferImage, Names) {
     EXPECT_STREQ(modeName(kModeMail), "mail ");
     EXPECT_STREQ(modeName(kModeNetascii), "ascii");

@@ -120,10 +120,6 @@ class Tftp(unittest.TestCase):
                 self.assertIn(f" blksize {blksize}", line)
             self.logged(f"s {CLIENT}  Get/octet  {self.root}random.bin", start)
 
-    def test_02_exact_multiple_of_the_block_size(self):
-        self.client_run("curl", "-sS", "-o", "exact.bin", f"tftp://{SERVER}/exact.bin")
-        self.assertEqual(self.received("exact.bin"), self.files["exact.bin"])
-
     def test_03_more_than_65535_blocks(self):
         start = self.mark()
         self.client_run("curl", "-sS", "-o", "large.bin", f"tftp://{SERVER}/large.bin", timeout=240)
@@ -268,6 +264,7 @@ class Tftp(unittest.TestCase):
         self.assertIn(f"Get/octet {CLIENT} {size} {size} done {self.root}exact.bin", result.stdout.splitlines())
 
     def test_13_settings_change_restarts_the_listener(self):
+        # exact.bin is 8 blocks of 512 bytes: curl finishes only on the empty block after them.
         start = self.mark()
         self.settings(TFTPPort=1069)
         try:
