@@ -4,7 +4,7 @@ the client's namespace; prints one JSON object.
 
     tftp_probe.py silent SERVER PORT NAME SECONDS
     tftp_probe.py abort SERVER PORT NAME CODE TEXT
-    tftp_probe.py raw SERVER PORT OPCODE NAME MODE [OPTION VALUE ...]
+    tftp_probe.py raw SERVER PORT OPCODE NAME MODE
     tftp_probe.py limits SERVER PORT NAME
 """
 
@@ -15,11 +15,8 @@ import sys
 import time
 
 
-def request(opcode, name, mode="octet", options=()):
-    body = name.encode() + b"\0" + mode.encode() + b"\0"
-    for item in options:
-        body += str(item).encode() + b"\0"
-    return struct.pack("!H", opcode) + body
+def request(opcode, name, mode="octet"):
+    return struct.pack("!H", opcode) + name.encode() + b"\0" + mode.encode() + b"\0"
 
 
 def new_socket(timeout):
@@ -33,9 +30,6 @@ def describe(packet):
     if opcode == 5:
         code = struct.unpack("!H", packet[2:4])[0]
         return {"opcode": 5, "code": code, "text": packet[4:].split(b"\0")[0].decode(errors="replace")}
-    if opcode == 6:
-        parts = packet[2:].split(b"\0")
-        return {"opcode": 6, "options": {parts[i].decode(): parts[i + 1].decode() for i in range(0, len(parts) - 1, 2)}}
     return {"opcode": opcode, "block": struct.unpack("!H", packet[2:4])[0] if len(packet) >= 4 else None,
             "size": len(packet) - 4}
 
@@ -66,16 +60,19 @@ def abort(server, port, name, code, text):
     return {"first": describe(packet)}
 
 
-def raw(server, port, opcode, name, mode, *options):
-    s = new_socket(3)
-    s.sendto(request(int(opcode), name, mode, options), (server, port))
+def answer(s):
+    """The next datagram described, with the port it came from; None when none came in time."""
     try:
         packet, peer = s.recvfrom(70000)
     except socket.timeout:
-        return {"reply": None}
-    info = describe(packet)
-    info["from_port"] = peer[1]
-    return {"reply": info}
+        return None
+    return dict(describe(packet), from_port=peer[1])
+
+
+def raw(server, port, opcode, name, mode):
+    s = new_socket(3)
+    s.sendto(request(int(opcode), name, mode), (server, port))
+    return {"reply": answer(s)}
 
 
 def limits(server, port, name):
@@ -88,13 +85,7 @@ def limits(server, port, name):
         ports.append(peer[1])
     third = new_socket(1.5)
     third.sendto(request(1, name), (server, port))
-    try:
-        packet, peer = third.recvfrom(70000)
-        reply = describe(packet)
-        reply["from_port"] = peer[1]
-    except socket.timeout:
-        reply = None
-    return {"data_ports": ports, "third": reply}
+    return {"data_ports": ports, "third": answer(third)}
 
 
 def main():
