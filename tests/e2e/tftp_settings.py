@@ -41,9 +41,7 @@ def main():
             offset, width = TEXT_FIELDS[key]
             block[offset:offset + width] = text.encode().ljust(width, b"\0")[:width]
     reply = transact(sock, SET_TFTP_SETTINGS, BLOCK_SIZE, bytes(block))
-    status = struct.unpack("<I", reply[:4])[0]
-    print("status", status)
-    sys.exit(0 if status == 0 else 1)
+    sys.exit(0 if struct.unpack("<I", reply[:4])[0] == 0 else 1)
 
 
 if __name__ == "__main__":
