@@ -50,7 +50,9 @@ OpenResult openForReading(const ResolvedPath& path, const ReadPolicy& policy, Ma
 // replaced by a new file (readers of the old one keep what they have).
 OpenResult openForWriting(const ResolvedPath& path, bool overwrite);
 
-// Blocks copied from a shared mapping (no copy: the view itself).
+// Blocks of a shared mapping: the view itself goes to the socket, never copied here. So a file
+// cut short under the mapping makes the send fail (the kernel reports a bad address) instead of
+// a read fault in the server.
 class MappedSource final : public BlockSource {
 public:
     MappedSource(std::shared_ptr<const FileMapping> mapping, std::size_t blockSize);
