@@ -56,6 +56,7 @@ bool TftpServer::start() {
     stopping_.store(false);
     try {
         listener_ = std::thread([this] { listen(); });
+        listening_.store(true);
     } catch (const std::system_error&) {
         socket_.close();
         stopping_.store(true);
@@ -76,6 +77,7 @@ void TftpServer::stop() {
     std::lock_guard<std::mutex> guard(control_);
     requestStop();
     if (listener_.joinable()) listener_.join();
+    listening_.store(false);
     joinAll();
     socket_.close();
 }
@@ -96,9 +98,7 @@ void TftpServer::joinAll() {
     }
 }
 
-std::int32_t TftpServer::transferCount() const {
-    return listener_.joinable() && !stopping_.load() ? running_.load() : -1;
-}
+std::int32_t TftpServer::transferCount() const { return running() ? running_.load() : -1; }
 
 std::optional<TransferImage> TftpServer::transfer(std::size_t n) const {
     std::lock_guard<std::mutex> guard(listLock_);

@@ -58,7 +58,7 @@ public:
     // After a settings change: stop when disabled; stop first when the port changed; start.
     void restart(bool portChanged);
 
-    bool running() const { return listener_.joinable() && !stopping_.load(); }
+    bool running() const { return listening_.load() && !stopping_.load(); }
     // Running transfers, or -1 while the server is stopped.
     std::int32_t transferCount() const;
     // The n-th transfer of the list (running or recently ended).
@@ -93,6 +93,7 @@ private:
     TftpServerEnvironment env_;
     platform::WakeEvent wake_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> listening_{false};  // a listener thread exists (read by the control pipe)
     std::atomic<std::int32_t> running_{0};
     std::atomic<std::uint16_t> port_{0};
     platform::UdpSocket socket_;
