@@ -135,11 +135,21 @@ def main():
         mb = args.megabytes
         print(f"{mb} MB over loopback with curl (best of {args.runs}):")
         print(f"{'blksize':>8} {'Velkora s':>10} {'MB/s':>8} {'tftpd-hpa s':>12} {'MB/s':>8} {'ratio':>6}")
+        hpa_times = {}
         for blksize in (512, 1468, 8192):
             ours = curl(VELKORA_PORT, blksize)
-            theirs = curl(HPA_PORT, blksize)
+            theirs = hpa_times[blksize] = curl(HPA_PORT, blksize)
             print(f"{blksize:>8} {ours:>10.2f} {mb / ours:>8.1f} {theirs:>12.2f} {mb / theirs:>8.1f} "
                   f"{theirs / ours:>6.2f}")
+        # The same with unicast reads served from the shared mapping ("TFTPmmf" 3), set as the
+        # manager does, through the control pipe.
+        lab.ns_run(ns, "env", f"TOLMARK_REGISTRY={registry}", sys.executable,
+                   os.path.join(os.path.dirname(netns.__file__), "tftp_settings.py"), "TFTPmmf=3")
+        print("with TFTPmmf=3 (unicast reads from the shared mapping):")
+        for blksize in (512, 1468, 8192):
+            ours = curl(VELKORA_PORT, blksize)
+            print(f"{blksize:>8} {ours:>10.2f} {mb / ours:>8.1f} {hpa_times[blksize]:>12.2f} "
+                  f"{mb / hpa_times[blksize]:>8.1f} {hpa_times[blksize] / ours:>6.2f}")
 
         relay = subprocess.Popen(["ip", "netns", "exec", ns, sys.executable, "-c", RELAY, str(RELAY_PORT),
                                   str(VELKORA_PORT), "0.001", "600"], stdout=subprocess.PIPE, text=True)

@@ -17,27 +17,23 @@ bool SocketChannel::sendToGroup(std::span<const std::uint8_t> header, std::span<
 }
 
 Channel::Wait SocketChannel::receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) {
-    // An answer that is already there is taken without waiting.
-    long n = socket_.receiveConnected(buffer.data(), buffer.size(), true);
+    const int fds[1] = {socket_.fd()};
+    bool readable[1] = {false};
+    switch (platform::waitReadable(fds, &wake_, timeoutMs, readable)) {
+        case platform::WaitResult::Woken:
+            return Wait::Stopped;
+        case platform::WaitResult::Timeout:
+            return Wait::Timeout;
+        case platform::WaitResult::Error:
+            error_ = errno;
+            return Wait::Error;
+        case platform::WaitResult::Readable:
+            break;
+    }
+    const long n = socket_.receiveConnected(buffer.data(), buffer.size(), true);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        const int fds[1] = {socket_.fd()};
-        bool readable[1] = {false};
-        switch (platform::waitReadable(fds, &wake_, timeoutMs, readable)) {
-            case platform::WaitResult::Woken:
-                return Wait::Stopped;
-            case platform::WaitResult::Timeout:
-                return Wait::Timeout;
-            case platform::WaitResult::Error:
-                error_ = errno;
-                return Wait::Error;
-            case platform::WaitResult::Readable:
-                break;
-        }
-        n = socket_.receiveConnected(buffer.data(), buffer.size(), true);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            length = 0;
-            return Wait::Packet;  // nothing usable: the caller waits again for what is left
-        }
+        length = 0;
+        return Wait::Packet;  // nothing usable: the caller waits again for what is left
     }
     if (n < 0) {
         error_ = errno;
