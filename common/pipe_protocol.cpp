@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +43,16 @@ bool receiveAll(int fd, std::uint8_t* data, std::size_t size) {
         size -= static_cast<std::size_t>(got);
     }
     return true;
+}
+
+// SO_RCVTIMEO / SO_SNDTIMEO: a blocked send or receive then fails with EAGAIN.
+void applyTimeout(int fd, std::chrono::milliseconds timeout) {
+    if (timeout.count() <= 0) return;
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    limit.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 }  // namespace
@@ -148,6 +159,7 @@ bool PipeClient::connect() {
         if (!fillAbstractAddress(localName_.empty() ? pipeName() : localName_, address, length)) return false;
         platform::FileDescriptor fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
         if (!fd.valid()) return false;
+        applyTimeout(fd.get(), timeout_);  // also bounds connect() to a listener whose queue is full
         if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) return false;
         ucred server{};
         socklen_t size = sizeof server;
@@ -168,6 +180,7 @@ bool PipeClient::connect() {
     for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
         platform::FileDescriptor fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
         if (!fd.valid()) continue;
+        applyTimeout(fd.get(), timeout_);
         if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) continue;
         // Requests are small and strictly alternate with replies.
         int one = 1;

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -147,6 +148,10 @@ public:
     bool connected() const { return socket_.valid(); }
     void close() { socket_.reset(); }
 
+    // Bounds every send and receive of later connections; zero (the default) waits for ever. A
+    // peer that stops answering then fails the transaction instead of holding the caller.
+    void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+
     // A local server is trusted only when it runs as root or as this process's own user:
     // anyone else holding the socket's name could read the requests and forge the replies.
     // After a refused connection this is the uid found at the other end.
@@ -160,6 +165,7 @@ private:
     std::string localName_;
     std::string host_;
     std::uint16_t port_ = 0;
+    std::chrono::milliseconds timeout_{0};
     platform::FileDescriptor socket_;
     std::optional<unsigned> untrustedUid_;
 };

@@ -10,11 +10,12 @@
 
 #include "common/ipv4.h"
 #include "common/pipe_protocol.h"
+#include "common/transfer_record.h"
 
 namespace tolmark {
 
-inline constexpr std::uint16_t kOpReadRequest = 1;
-inline constexpr std::uint16_t kOpWriteRequest = 2;
+inline constexpr std::uint16_t kOpReadRequest = kTransferRead;
+inline constexpr std::uint16_t kOpWriteRequest = kTransferWrite;
 inline constexpr std::uint16_t kOpData = 3;
 inline constexpr std::uint16_t kOpAck = 4;
 inline constexpr std::uint16_t kOpError = 5;

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing need. Quiet when everything
-# is there already; needs root otherwise.
+# is there already; needs root otherwise. "--screenshots" adds what scripts/screenshots.sh needs
+# (an X server without a screen, a window grabber and a key sender).
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 iproute2 busybox
-          isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils curl tftp-hpa atftp)
+          isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils dpkg-dev man-db util-linux curl tftp-hpa atftp
+          qt6-base-dev qt6-svg-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core)
+if [ "${1:-}" = "--screenshots" ]; then
+    packages+=(xvfb xauth imagemagick xdotool)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

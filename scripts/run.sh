@@ -20,31 +20,16 @@ server_ns=tolmark-demo-server
 client_ns=tolmark-demo-client
 work=""
 
+. scripts/lab.sh
 cleanup() {
-    ip netns pids "$server_ns" 2>/dev/null | xargs -r kill 2>/dev/null || true
-    ip netns pids "$client_ns" 2>/dev/null | xargs -r kill 2>/dev/null || true
-    ip netns del "$server_ns" 2>/dev/null || true
-    ip netns del "$client_ns" 2>/dev/null || true
+    lab_down
     [ -n "$work" ] && rm -rf "$work"
     return 0
 }
 trap cleanup EXIT
 cleanup 2>/dev/null || true
 work=$(mktemp -d /tmp/tolmark-demo.XXXXXX)
-
-ip netns add "$server_ns"
-ip netns add "$client_ns"
-ip link add tkdemo0 netns "$server_ns" type veth peer name tkdemo1 netns "$client_ns"
-ip -n "$server_ns" addr add 10.99.0.1/24 dev tkdemo0
-ip -n "$server_ns" link set tkdemo0 up
-ip -n "$server_ns" link set lo up
-ip -n "$client_ns" link set tkdemo1 up
-ip -n "$client_ns" link set lo up
-
-cat > "$work/registry.ini" <<INI
-[Dorvane]
-Directory=$work/
-INI
+lab_up tkdemo 10.99.0.1/24
 cat > "$work/Dorvane.ini" <<INI
 [Dorvane]
 Profile0=Demo
@@ -60,6 +45,8 @@ Lease=600
 INI
 
 echo "Configuration and logs: $work (server namespace $server_ns, client namespace $client_ns)"
+echo "The manager, from another terminal of your desktop session:"
+echo "    sudo --preserve-env=DISPLAY,XAUTHORITY ip netns exec $server_ns build/default/bin/Dorvane"
 echo "Press Ctrl+C to stop."
 TOLMARK_REGISTRY="$work/registry.ini" ip netns exec "$server_ns" build/default/bin/Velkora -debug &
 server=$!

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 
 namespace tolmark {
@@ -86,6 +87,27 @@ TEST(PipeName, EnvironmentReplacesTheDefault) {
 TEST(PipeClient, NoServerMeansNoReply) {
     PipeClient client("tolmark_nobody_listens_" + std::to_string(::getpid()));
     EXPECT_FALSE(client.transact(PipeCode::GetSettings, 0));
+    EXPECT_FALSE(client.connected());
+}
+
+// A peer that accepts but never answers fails the transaction once the time-out has passed, and
+// the next request connects afresh.
+TEST(PipeClient, SilentPeerFailsWithinTheTimeout) {
+    const std::string name = "tolmark_silent_" + std::to_string(::getpid());
+    sockaddr_un address;
+    socklen_t length = 0;
+    ASSERT_TRUE(fillAbstractAddress(name, address, length));
+    platform::FileDescriptor listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener.get(), 4), 0);
+
+    PipeClient client(name);
+    client.setTimeout(std::chrono::milliseconds(200));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.transact(PipeCode::GetStatus, -1));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(150));
+    EXPECT_LT(took, std::chrono::seconds(3));
     EXPECT_FALSE(client.connected());
 }
 

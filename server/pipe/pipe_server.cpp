@@ -12,6 +12,7 @@
 #include <exception>
 #include <system_error>
 
+#include "platform/administrators.h"
 #include "server/pipe/permission.h"
 #include "server/pipe/request_handler.h"
 
@@ -166,7 +167,7 @@ void PipeServer::accept(int listener, bool tcp) {
             return;
         }
         peer.key = localPeer(credentials.uid);
-        peer.administrator = userMayChange(credentials.uid, credentials.gid);
+        peer.administrator = platform::userMayChange(credentials.uid, credentials.gid);
     }
     reapFinished();
     if (!admit(peer)) {

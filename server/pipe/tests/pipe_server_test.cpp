@@ -12,6 +12,7 @@
 #include <chrono>
 
 #include "common/client_record.h"
+#include "platform/administrators.h"
 #include "server/pipe/permission.h"
 #include "server/pipe/tests/pipe_fixture.h"
 
@@ -69,7 +70,7 @@ TEST_F(PipeServerTest, TransactsAndReconnectsAfterTheServerClosed) {
     EXPECT_EQ(fixture.store.readText(kGeneralSection, "Used", "", 8), "1");
 
     // Write permission follows the peer's credentials: this process's own user.
-    const bool mayChange = userMayChange(::getuid(), ::getgid());
+    const bool mayChange = platform::userMayChange(::getuid(), ::getgid());
     EXPECT_EQ(addClient(client).word(), mayChange ? kPipeDone : kPipeRefused);
 
     server.stop();
@@ -180,9 +181,9 @@ TEST_F(PipeServerTest, RemotePeersAreLimitedTimedOutAndNeverChangeState) {
 }
 
 TEST(Permission, RootAndAdministratorGroupsMayChange) {
-    EXPECT_TRUE(userMayChange(0, 0));
+    EXPECT_TRUE(platform::userMayChange(0, 0));
     // A user unknown to the host whose primary group is none of the administrator groups.
-    EXPECT_FALSE(userMayChange(3999999, 3999999));
+    EXPECT_FALSE(platform::userMayChange(3999999, 3999999));
 }
 
 }  // namespace

@@ -1,0 +1,43 @@
+// Dorvane: the manager of the Tolmark DHCP server.
+
+#include <clocale>
+
+#include <QApplication>
+#include <QLocale>
+#include <QMessageBox>
+
+#include "manager/desktop_services.h"
+#include "manager/language.h"
+#include "manager/main_window.h"
+#include "manager/preferences.h"
+#include "platform/paths.h"
+
+int main(int argc, char** argv) {
+    using namespace tolmark::manager;
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Dorvane"));
+    QApplication::setApplicationVersion(QStringLiteral(TOLMARK_VERSION));
+    std::setlocale(LC_TIME, "");  // list times in the user's own date format
+
+    SingleInstance instance(SingleInstance::defaultName());
+    if (!instance.claim()) return 0;  // the running copy comes to the front
+
+    const std::string programDirectory = tolmark::platform::programDirectory();
+    const bool german = QLocale::system().language() == QLocale::German;
+    UserPreferences preferences(tolmark::platform::userRegistryFile());
+    Language language(programDirectory);
+    language.load(preferences.language(), german);
+
+    MainWindowOptions options;
+    options.programDirectory = programDirectory;
+    options.germanUser = german;
+    MainWindow window(language, preferences, currentRights(), options);
+    QObject::connect(&instance, &SingleInstance::activationRequested, &window, [&window] {
+        window.showNormal();
+        window.raise();
+        window.activateWindow();
+    });
+    window.show();
+    window.start();
+    return QApplication::exec();
+}

@@ -1,0 +1,508 @@
+// Scenarios of the manager against a real Velkora on a private pipe name. As root the test runs
+// in a network namespace of its own, where the server serves one end of a veth pair whose other
+// end lies in a client namespace the test creates; busybox udhcpc leases addresses there.
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QAbstractItemModelTester>
+#include <QHeaderView>
+#include <QMenuBar>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <thread>
+
+#include "common/entry_line.h"
+#include "manager/main_window.h"
+
+using namespace tolmark;
+using namespace tolmark::manager;
+
+namespace {
+
+constexpr int kTickMs = 400;
+// A tick, the pipe time-out of a request already on its way, and some slack for a slow machine.
+constexpr int kOneTickMs = 2 * kTickMs + 1500;
+const QString kServerAddress = QStringLiteral("10.98.0.1");
+
+bool run(const QStringList& command) {
+    QProcess p;
+    p.start(command.first(), command.mid(1));
+    return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// Root leaves the host's networks behind before anything else starts: the server, the DHCP
+// traffic and every namespace of this test live below this process's own network namespace.
+bool enterPrivateNetwork() { return ::geteuid() == 0 && ::unshare(CLONE_NEWNET) == 0; }
+
+// The names of a scenario (unique per process) and the server it runs.
+class ServerLab {
+public:
+    explicit ServerLab(bool network) : network_(network) {
+        const QString tag = QString::number(QCoreApplication::applicationPid());
+        pipe_ = QStringLiteral("tolmark_manager_test_%1").arg(tag);
+        clientNs_ = QStringLiteral("tkmgr%1").arg(tag);
+        device_ = QStringLiteral("tkm%1").arg(tag);
+    }
+    ~ServerLab() {
+        stop();
+        if (linked_) run({"ip", "netns", "del", clientNs_});
+    }
+
+    const QString& pipe() const { return pipe_; }
+    QString dir() const { return dir_.path(); }
+    bool network() const { return network_; }
+
+    bool setUp() {
+        if (!dir_.isValid()) return false;
+        QFile registry(dir() + "/registry.ini");
+        QFile config(dir() + "/Dorvane.ini");
+        if (!registry.open(QIODevice::WriteOnly) || !config.open(QIODevice::WriteOnly)) return false;
+        registry.write(QStringLiteral("[Dorvane]\nDirectory=%1/\n").arg(dir()).toUtf8());
+        config.write(QStringLiteral("[Dorvane]\nProfile0=Standard\nProfile1=Lab\n"
+                                    "[Standard]\nInterfaceIP=%1\nBaseIP=10.98.0.100\nRange=50\nSubnetMask=255.255.255.0\n"
+                                    "Lease=3600\n[Lab]\nBaseIP=10.98.0.200\nRange=20\n")
+                         .arg(kServerAddress)
+                         .toUtf8());
+        if (!network_) return true;
+        run({"ip", "netns", "del", clientNs_});
+        linked_ = run({"ip", "netns", "add", clientNs_});
+        return linked_ && run({"ip", "link", "set", "lo", "up"}) &&
+               run({"ip", "link", "add", device_ + "a", "type", "veth", "peer", "name", device_ + "b", "netns", clientNs_}) &&
+               run({"ip", "addr", "add", kServerAddress + "/24", "dev", device_ + "a"}) &&
+               run({"ip", "link", "set", device_ + "a", "up"}) &&
+               run({"ip", "-n", clientNs_, "link", "set", device_ + "b", "up"});
+    }
+
+    // Starts Velkora and waits until its pipe answers (and, with the network, it serves the veth).
+    bool start() {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TOLMARK_REGISTRY", dir() + "/registry.ini");
+        env.insert("TOLMARK_PIPE", pipe_);
+        server_.setProcessEnvironment(env);
+        server_.setProcessChannelMode(QProcess::MergedChannels);
+        // $TOLMARK_TEST_VELKORA: a copy the test's user can reach (see run_unprivileged.sh).
+        const QString velkora = qEnvironmentVariable("TOLMARK_TEST_VELKORA", QStringLiteral(VELKORA_PATH));
+        server_.start(velkora, {"-debug"});
+        if (!server_.waitForStarted(5000)) return false;
+        ManagerPipe pipe(pipe_.toStdString());
+        QByteArray output;
+        for (int i = 0; i < 100; ++i) {
+            server_.waitForReadyRead(100);
+            output += server_.readAll();
+            const bool serving = !network_ || output.contains(("DHCP  Start   Server on " + kServerAddress).toUtf8());
+            if (serving && pipe.getStatus(-1).ok()) return true;
+        }
+        qWarning("server did not start:\n%s", output.constData());
+        return false;
+    }
+    // SIGTERM: the server saves its client lists on the way out.
+    void stop() {
+        if (server_.state() == QProcess::NotRunning) return;
+        server_.terminate();
+        if (!server_.waitForFinished(10000)) server_.kill();
+        server_.waitForFinished(5000);
+    }
+
+    // SIGSTOP and SIGCONT: a server that stops answering without going away.
+    void pause(bool stopped) { ::kill(static_cast<pid_t>(server_.processId()), stopped ? SIGSTOP : SIGCONT); }
+
+    // busybox udhcpc asks for an address with this hardware address; true when it got one.
+    bool lease(const QString& mac) {
+        return run({"ip", "-n", clientNs_, "link", "set", device_ + "b", "address", mac}) &&
+               run({"ip", "netns", "exec", clientNs_, "busybox", "udhcpc", "-i", device_ + "b", "-n", "-q", "-f", "-t",
+                    "3", "-T", "1", "-s", "/bin/true"});
+    }
+    // The same, for a client the server does not answer.
+    void askUnanswered(const QString& mac) {
+        run({"ip", "-n", clientNs_, "link", "set", device_ + "b", "address", mac});
+        run({"ip", "netns", "exec", clientNs_, "busybox", "udhcpc", "-i", device_ + "b", "-n", "-q", "-f", "-t", "1",
+             "-T", "1", "-s", "/bin/true"});
+    }
+
+private:
+    bool network_;
+    bool linked_ = false;
+    QTemporaryDir dir_;
+    QString pipe_, clientNs_, device_;
+    QProcess server_;
+};
+
+ClientFields entry(const char* line) { return *parseEntryLine(line, false); }
+
+QStringList column(const EntryListModel* m, int c) {
+    QStringList out;
+    for (int r = 0; r < m->rowCount(); ++r) out << m->data(m->index(r, c), Qt::DisplayRole).toString();
+    return out;
+}
+
+// A peer that answers every request with the same reply.
+class CannedPipe {
+public:
+    CannedPipe(std::string name, std::vector<std::uint8_t> reply) : name_(std::move(name)), reply_(std::move(reply)) {
+        sockaddr_un address;
+        socklen_t length = 0;
+        fillAbstractAddress(name_, address, length);
+        listener_ = platform::FileDescriptor(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+        ::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), length);
+        ::listen(listener_.get(), 4);
+        thread_ = std::thread([this] {
+            platform::FileDescriptor peer(::accept(listener_.get(), nullptr, nullptr));
+            std::uint8_t buffer[kPipeMessageMax];
+            while (::recv(peer.get(), buffer, sizeof buffer, 0) > 0) ::send(peer.get(), reply_.data(), reply_.size(), MSG_NOSIGNAL);
+        });
+    }
+    ~CannedPipe() {
+        ::shutdown(listener_.get(), SHUT_RDWR);
+        thread_.join();
+    }
+
+private:
+    std::string name_;
+    std::vector<std::uint8_t> reply_;
+    platform::FileDescriptor listener_;
+    std::thread thread_;
+};
+
+}  // namespace
+
+class ServerTest : public QObject {
+    Q_OBJECT
+public:
+    explicit ServerTest(bool isolated) : isolated_(isolated) {}
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void listsShowWhatTheServerHoldsAndFollowLeases();
+    void sortingAsksTheServerAndARefreshRestoresItsOrder();
+    void bottomBarFollowsTheServerStoppingAndStarting();
+    void requestWrappersAgainstTheServer();
+    void serviceMenuRunsSystemctl();
+    void viewModeWithoutAdministratorRights();
+
+private:
+    std::unique_ptr<MainWindow> openWindow(ManagerRights rights);
+    void requireNetwork();
+
+    bool isolated_;
+    std::unique_ptr<ServerLab> lab_;
+    QTemporaryDir home_;
+    std::unique_ptr<Language> language_;
+    std::unique_ptr<UserPreferences> preferences_;
+};
+
+void ServerTest::initTestCase() {
+    lab_ = std::make_unique<ServerLab>(isolated_ && QFile::exists("/bin/busybox"));
+    QVERIFY(lab_->setUp());
+    QVERIFY(lab_->start());
+    language_ = std::make_unique<Language>(home_.path().toStdString() + "/");
+}
+
+void ServerTest::cleanupTestCase() { lab_.reset(); }
+
+void ServerTest::requireNetwork() {
+    if (!lab_->network()) QSKIP("needs root and busybox: a network namespace with a real DHCP client");
+}
+
+std::unique_ptr<MainWindow> ServerTest::openWindow(ManagerRights rights) {
+    QFile::remove(home_.path() + "/user.ini");
+    preferences_ = std::make_unique<UserPreferences>(home_.path().toStdString() + "/user.ini");
+    preferences_->write(pref::kTrayIcon, 0);
+    preferences_->write(pref::kView, 0);
+    MainWindowOptions options;
+    options.programDirectory = home_.path().toStdString() + "/";
+    options.pipeName = lab_->pipe().toStdString();
+    options.tickMs = kTickMs;
+    options.pipeTimeout = std::chrono::milliseconds(1000);
+    auto window = std::make_unique<MainWindow>(*language_, *preferences_, rights, options);
+    // Each model is checked for as long as it lives.
+    for (int v = 0; v < kViewCount; ++v) {
+        EntryListModel* m = window->model(static_cast<View>(v));
+        new QAbstractItemModelTester(m, QAbstractItemModelTester::FailureReportingMode::QtTest, m);
+    }
+    window->show();
+    window->start();
+    return window;
+}
+
+// The views list what the server holds; a client that leases changes its row in place.
+void ServerTest::listsShowWhatTheServerHoldsAndFollowLeases() {
+    requireNetwork();
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    QCOMPARE(pipe.addClient(entry("02:00:5e:10:00:01\t10.98.0.10"), false).value, 1);
+    QCOMPARE(pipe.addClient(entry("02:00:5e:10:00:02\t10.98.0.11\tLab"), false).value, 1);
+    QCOMPARE(pipe.addClient(entry("02:00:5e:10:00:03\t255.255.255.255"), false).value, 1);  // never served
+
+    auto window = openWindow(currentRights());
+    EntryListModel* statics = window->model(View::Static);
+    QTRY_COMPARE(statics->rowCount(), 3);
+    QCOMPARE(column(statics, 0), QStringList({"02:00:5e:10:00:01", "02:00:5e:10:00:02", "02:00:5e:10:00:03"}));
+    QCOMPARE(column(statics, 1), QStringList({"", "Lab", ""}));
+    QCOMPARE(column(statics, 2), QStringList({"10.98.0.10", "10.98.0.11", "255.255.255.255"}));
+    QCOMPARE(column(statics, 3), QStringList({"", "", ""}));
+    QCOMPARE(statics->data(statics->index(0, 0), kIconIndexRole).toInt(), kIconIdle);
+    QTRY_COMPARE(window->topStatusText(), QString("  Observed MAC addresses/identifieres:  0 of 3"));
+    QTRY_COMPARE(window->bottomStatusText(), QString(" Listening on Port: 67"));
+
+    // The first client leases its static address: its row changes in place, nothing is reset,
+    // and the selection on it stays.
+    QSignalSpy reset(statics, &QAbstractItemModel::modelReset);
+    QSignalSpy removed(statics, &QAbstractItemModel::rowsRemoved);
+    QSignalSpy changed(statics, &QAbstractItemModel::dataChanged);
+    window->listView()->selectionModel()->select(statics->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    QPersistentModelIndex first = statics->index(0, 0);
+    QVERIFY(lab_->lease("02:00:5e:10:00:01"));
+    QTRY_VERIFY_WITH_TIMEOUT(!statics->data(statics->index(0, 3), Qt::DisplayRole).toString().isEmpty(), 3 * kOneTickMs);
+    QCOMPARE(statics->data(statics->index(0, 0), kIconIndexRole).toInt(), kIconActive);
+    QCOMPARE(reset.count(), 0);
+    QCOMPARE(removed.count(), 0);
+    QVERIFY(changed.count() >= 1);
+    QCOMPARE(first.row(), 0);
+    QVERIFY(window->listView()->selectionModel()->isRowSelected(0, {}));
+    QTRY_COMPARE(window->topStatusText(), QString("  Observed MAC addresses/identifieres:  1 of 3"));
+
+    // An unregistered client gets a pool address: the Dynamic view lists it.
+    QVERIFY(lab_->lease("02:00:5e:20:00:01"));
+    window->switchView(View::Dynamic);
+    EntryListModel* dynamics = window->model(View::Dynamic);
+    QTRY_VERIFY(column(dynamics, 0).contains("02:00:5e:20:00:01"));
+    const int row = static_cast<int>(column(dynamics, 0).indexOf("02:00:5e:20:00:01"));
+    QCOMPARE(dynamics->data(dynamics->index(row, 2), Qt::DisplayRole).toString(), QString("10.98.0.100"));
+    QVERIFY(!dynamics->data(dynamics->index(row, 3), Qt::DisplayRole).toString().isEmpty());
+    QCOMPARE(dynamics->data(dynamics->index(row, 0), kIconIndexRole).toInt(), kIconActive);
+    QTRY_VERIFY(window->topStatusText().startsWith("  Leased IP addresses:  ") && window->topStatusText().endsWith(" of 70"));
+
+    // The never-served client lands in the ignored list.
+    lab_->askUnanswered("02:00:5e:10:00:03");
+    window->switchView(View::Ignored);
+    EntryListModel* ignored = window->model(View::Ignored);
+    QTRY_COMPARE(column(ignored, 0), QStringList({"02:00:5e:10:00:03"}));
+    QTRY_COMPARE(window->topStatusText(), QString("  Observed MAC addresses/identifiers:  1"));
+    // Removing it from the context menu asks the server; the next refresh agrees.
+    window->listView()->selectionModel()->select(ignored->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    QVERIFY(window->contextMenu()->actions().contains(window->action(command::kRemove)));
+    window->action(command::kRemove)->trigger();
+    QCOMPARE(ignored->rowCount(), 0);
+    QSignalSpy refreshed(window.get(), &MainWindow::listRefreshed);
+    window->refreshList();
+    QVERIFY(refreshed.wait(kOneTickMs));
+    QCOMPARE(ignored->rowCount(), 0);
+    QCOMPARE(pipe.listEntry(ClientList::Ignored, 0).status, PipeStatus::Refused);  // the list is empty
+}
+
+// A click on a header sorts through the server; a second click reverses; a refresh puts the
+// rows back into the server's order.
+void ServerTest::sortingAsksTheServerAndARefreshRestoresItsOrder() {
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    for (const char* line : {"02:00:5e:30:00:03\t10.98.0.33", "02:00:5e:30:00:01\t10.98.0.9\tLab",
+                             "02:00:5e:30:00:02\t10.98.0.120"})
+        QCOMPARE(pipe.addClient(entry(line), false).value, 1);
+    auto window = openWindow(currentRights());
+    EntryListModel* statics = window->model(View::Static);
+    QTRY_VERIFY(column(statics, 2).contains("10.98.0.120"));
+    const QStringList serverOrder = column(statics, 2);
+
+    QSignalSpy sorted(window.get(), &MainWindow::rowsSorted);
+    QStringList ascending = serverOrder;
+    std::sort(ascending.begin(), ascending.end(), [](const QString& a, const QString& b) {
+        return ipv4ToHostOrder(ipv4OrZero(a.toStdString())) < ipv4ToHostOrder(ipv4OrZero(b.toStdString()));
+    });
+    window->listView()->header()->sectionClicked(2);
+    QVERIFY(sorted.wait(5000));
+    QCOMPARE(column(statics, 2), ascending);
+    QVERIFY(ascending != serverOrder);
+
+    QStringList descending = ascending;
+    std::reverse(descending.begin(), descending.end());
+    window->listView()->header()->sectionClicked(2);
+    QVERIFY(sorted.wait(5000));
+    QCOMPARE(column(statics, 2), descending);
+
+    window->refreshList();
+    QTRY_COMPARE(column(statics, 2), serverOrder);
+
+    // The TFTP view is never sorted (its rows are transfers, not records).
+    window->switchView(View::Tftp);
+    window->sortByColumn(0);
+    QVERIFY(!sorted.wait(500));
+}
+
+// The server stops: within one tick the bottom bar says so and the list empties; it starts again:
+// the state text and the list come back. A server that hangs shows the same within a tick.
+void ServerTest::bottomBarFollowsTheServerStoppingAndStarting() {
+    auto window = openWindow(currentRights());
+    EntryListModel* statics = window->model(View::Static);
+    QTRY_VERIFY(statics->rowCount() > 0);
+    QTRY_COMPARE(window->bottomStatusText(), QString(" Listening on Port: 67"));
+    const int rows = statics->rowCount();
+
+    lab_->stop();
+    QElapsedTimer clock;
+    clock.start();
+    QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Service not active"), kOneTickMs);
+    qInfo("the bottom bar showed the stop after %lld ms (tick %d ms)", static_cast<long long>(clock.elapsed()), kTickMs);
+    QTRY_COMPARE_WITH_TIMEOUT(statics->rowCount(), 0, kOneTickMs);
+    QVERIFY(window->isVisible());
+
+    QVERIFY(lab_->start());
+    QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Listening on Port: 67"), kOneTickMs);
+    QTRY_COMPARE_WITH_TIMEOUT(statics->rowCount(), rows, kOneTickMs);
+
+    // A server that hangs: the poll gives up after the pipe time-out, the window keeps working.
+    lab_->pause(true);
+    QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Service not active"), kOneTickMs);
+    window->switchView(View::Dynamic);
+    QCOMPARE(window->currentView(), View::Dynamic);
+    lab_->pause(false);
+    QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Listening on Port: 67"), kOneTickMs);
+}
+
+// The request wrappers against the real server, and the size checks against a peer that
+// answers short.
+void ServerTest::requestWrappersAgainstTheServer() {
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    const auto general = pipe.getSettings();
+    QVERIFY(general.ok());
+    QCOMPARE(general.value.port, 67);
+    QVERIFY(pipe.getTftpSettings().ok());
+    QVERIFY(pipe.getMulticast().ok());
+    QCOMPARE(pipe.getProfile(0).value.profile.name, std::string("Standard"));
+    QCOMPARE(pipe.getProfile(1).value.profile.name, std::string("Lab"));
+    QCOMPARE(pipe.getProfile(2).status, PipeStatus::Refused);
+    QCOMPARE(pipe.getProfileByName("Lab").value.use, 2);  // a static entry of the sorting scenario names it
+    QCOMPARE(pipe.reloadProfiles().value, 2);
+    QCOMPARE(pipe.purgeDynamic().value, 70);
+    QVERIFY(pipe.checkAddressProfile(makeIpv4(10, 98, 0, 1)).value);
+    QVERIFY(!pipe.checkAddressProfile(makeIpv4(10, 98, 0, 2)).value);
+    QCOMPARE(pipe.getTransfer(0).status, PipeStatus::Refused);  // no TFTP transfers
+
+    // A setting written and deleted again, seen in the server's INI file.
+    auto iniText = [&] {
+        QFile f(lab_->dir() + "/Dorvane.ini");
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    };
+    if (currentRights().mayChange) {
+        QVERIFY(pipe.writeSetting("Lab", std::string("Comment"), std::string("two words")).value != 0);
+        QVERIFY(iniText().contains("Comment=two words"));
+        QVERIFY(pipe.writeSetting("Lab", std::string("Comment"), std::nullopt).value != 0);
+        QVERIFY(!iniText().contains("Comment"));
+    }
+    QCOMPARE(pipe.writeSetting("Lab", std::string(300, 'k'), std::nullopt).status, PipeStatus::Refused);
+
+    // The log directory is the data directory: a file there is found and read line by line.
+    {
+        QFile log(lab_->dir() + "/manager-test.log");
+        QVERIFY(log.open(QIODevice::WriteOnly));
+        log.write("first line\nsecond line\n");
+    }
+    const auto found = pipe.fileFindFirst("manager-test.*");
+    QVERIFY(found.ok());
+    QCOMPARE(found.value.entry.name, std::string("manager-test.log"));
+    QCOMPARE(found.value.entry.size, 23u);
+    QCOMPARE(pipe.fileFindNext(found.value.search).value, std::optional<FileSearchEntry>());
+    QCOMPARE(pipe.fileFindClose(found.value.search), PipeStatus::Done);
+    QCOMPARE(pipe.fileFindFirst("no-such-*.log").status, PipeStatus::Refused);
+    const auto file = pipe.fileOpen("manager-test.log");
+    QVERIFY(file.ok() && file.value != 0);
+    QCOMPARE(pipe.fileReadLine(file.value).value, std::optional<std::string>("first line\n"));
+    QCOMPARE(pipe.fileReadLine(file.value).value, std::optional<std::string>("second line\n"));
+    QCOMPARE(pipe.fileReadLine(file.value).value, std::optional<std::string>());
+    QCOMPARE(pipe.fileClose(file.value), PipeStatus::Done);
+
+    // A block whose value field is one byte short is refused; so is a reply shorter than 4 bytes.
+    const std::string canned = lab_->pipe().toStdString() + "_short";
+    std::vector<std::uint8_t> reply(8 + kGeneralSettingsSize, 0);
+    reply[4] = kGeneralSettingsSize - 1;
+    {
+        CannedPipe peer(canned, reply);
+        ManagerPipe shortPipe(canned);
+        QCOMPARE(shortPipe.getSettings().status, PipeStatus::Refused);
+    }
+    {
+        CannedPipe peer(canned, {0, 0});
+        ManagerPipe shortPipe(canned);
+        QCOMPARE(shortPipe.getStatus(-1).status, PipeStatus::Refused);
+    }
+    // A peer that refuses even the status is no server to manage: the window closes.
+    {
+        CannedPipe peer(canned, {kPipeRefused, 0, 0, 0});
+        MainWindowOptions options;
+        options.pipeName = canned;
+        options.tickMs = kTickMs;
+        UserPreferences preferences(home_.path().toStdString() + "/refused.ini");
+        preferences.write(pref::kTrayIcon, 0);
+        MainWindow window(*language_, preferences, ManagerRights{}, options);
+        window.show();
+        window.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), kOneTickMs);
+    }
+    ManagerPipe nobody(canned + "_none");
+    QCOMPARE(nobody.getStatus(-1).status, PipeStatus::Failed);
+    QCOMPARE(nobody.renameProfile(0, "a", "b"), -2);
+}
+
+// Start and Stop run "systemctl start|stop DOZAdadaved"; without the right the submenu is gone.
+void ServerTest::serviceMenuRunsSystemctl() {
+    const QString log = home_.path() + "/systemctl.log";
+    const QString stand = home_.path() + "/systemctl";
+    QFile script(stand);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(QStringLiteral("#!/bin/sh\necho \"$@\" >> %1\n").arg(log).toUtf8());
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther | QFile::ReadOther);
+    qputenv("TOLMARK_SYSTEMCTL", stand.toUtf8());
+
+    auto window = openWindow(ManagerRights{true, true});
+    window->action(command::kStart)->trigger();
+    window->action(command::kStop)->trigger();
+    auto logged = [&] {
+        QFile f(log);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    };
+    QTRY_COMPARE(logged(), QString("start DOZAdadaved\nstop DOZAdadaved\n"));
+    auto viewer = openWindow(ManagerRights{true, false});
+    const auto menus = viewer->menuBar()->actions().first()->menu()->actions();
+    QVERIFY(std::none_of(menus.begin(), menus.end(), [](QAction* a) { return a->menu() != nullptr && a->isVisible(); }));
+    qunsetenv("TOLMARK_SYSTEMCTL");
+}
+
+// Run as a user without administrator rights (the test "dorvane_view_mode"): the real rule gives
+// the view mode, no "New..." button and an empty context menu, and the server agrees.
+void ServerTest::viewModeWithoutAdministratorRights() {
+    const ManagerRights rights = currentRights();
+    auto window = openWindow(rights);
+    QTRY_COMPARE(window->bottomStatusText(), QString(" Listening on Port: 67"));
+    if (rights.mayChange) {
+        // An administrator sees the button in the Static view and no view-mode words.
+        QCOMPARE(window->modeText(), QString());
+        QVERIFY(window->newButton()->isVisibleTo(window.get()));
+        window->switchView(View::Dynamic);
+        QVERIFY(!window->newButton()->isVisibleTo(window.get()));
+        QSKIP("this user is an administrator; dorvane_view_mode runs this case as the user nobody");
+    }
+    QCOMPARE(window->windowTitle(), QString("Tolmark DHCP Server"));
+    QCOMPARE(window->modeText(), QString("(view mode, no Administrator rights)"));
+    QVERIFY(!window->newButton()->isVisibleTo(window.get()));
+    QVERIFY(window->contextMenu()->isEmpty());
+    QVERIFY(!rights.mayControlService);
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    QCOMPARE(pipe.addClient(entry("02:00:5e:40:00:01\t10.98.0.44"), false).status, PipeStatus::Refused);
+    QVERIFY(pipe.getStatus(0).ok());
+}
+
+int main(int argc, char** argv) {
+    const bool isolated = enterPrivateNetwork();
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ServerTest test(isolated);
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "server_test.moc"

@@ -1,0 +1,375 @@
+// The manager's parts that need no server: the rows each view shows, the comparisons behind
+// sorting, the list models, and the language files.
+
+#include <QAbstractItemModelTester>
+#include <QDir>
+#include <QFile>
+#include <QMenuBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "manager/entry_rows.h"
+#include "manager/language.h"
+#include "manager/list_models.h"
+#include "manager/main_window.h"
+
+using namespace tolmark;
+using namespace tolmark::manager;
+
+namespace {
+
+ClientRecordImage record(std::uint64_t handle, const char* mac, Ipv4 address, std::int64_t lastAccess,
+                         std::int64_t expiry, std::string profile = "Standard") {
+    ClientRecordImage r;
+    r.handle = handle;
+    r.fields.identity = *parseIdentity(mac);
+    r.fields.address = address;
+    r.fields.lastAccess = lastAccess;
+    r.fields.expiry = expiry;
+    r.fields.profile = std::move(profile);
+    return r;
+}
+
+EntryRow row(std::uint64_t handle, int icon, std::array<QString, kColumnCount> texts) { return {handle, icon, texts}; }
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+}  // namespace
+
+class UnitTest : public QObject {
+    Q_OBJECT
+private slots:
+    void clientRowsFollowTheDisplayRules();
+    void transferRowsShowProgress();
+    void sortingComparesTheRecordFields();
+    void modelsRewriteRowsInPlace();
+    void languageFileReplacesSomeKeys();
+    void windowWithoutServerShowsTranslatedTexts();
+    void savedWindowStateIsCheckedOnStart();
+    void secondStartHandsOverToTheFirst();
+};
+
+void UnitTest::clientRowsFollowTheDisplayRules() {
+    const std::int64_t now = 1700000000;
+    RowOptions o;
+    o.now = now;
+    const Ipv4 ip = makeIpv4(10, 1, 0, 5);
+
+    // Static: "Standard" shows empty, the host name replaces the address only with name look-up.
+    ClientRecordImage s = record(7, "00:11:22:33:44:55", ip, 0, 0);
+    s.fields.hostName = "pc1";
+    s.fields.remark = "desk";
+    auto r = staticRow(s, o);
+    QVERIFY(r);
+    QCOMPARE(*r, row(7, kIconIdle, {"00:11:22:33:44:55", "", "10.1.0.5", "", ""}));
+    o.dash = o.resolveNames = o.remarks = true;
+    s.fields.lastAccess = now;
+    s.fields.profile = "Lab";
+    QCOMPARE(*staticRow(s, o), row(7, kIconActive, {"00-11-22-33-44-55", "Lab", "pc1", timeText(now), "desk"}));
+    o.hideNoAddress = true;
+    s.fields.address = 0;
+    QVERIFY(!staticRow(s, o));
+    o = RowOptions{};
+    o.now = now;
+
+    // Dynamic: ended and running leases, the remark before the profile, the cut-off, reserved records.
+    ClientRecordImage d = record(8, "02:00:00:00:00:01", ip, now - 50, now + 100, "Lab");
+    d.fields.hostName = "host";
+    QCOMPARE(*dynamicRow(d, o), row(8, kIconActive, {"02:00:00:00:00:01", "Lab", "10.1.0.5", timeText(now + 100), "host"}));
+    d.fields.expiry = now - 3600;
+    d.fields.remark = "note";
+    QCOMPARE(dynamicRow(d, o)->icon, kIconEnded);
+    QCOMPARE(dynamicRow(d, o)->texts[1], QString("note"));
+    o.viewOld = 600;  // hides leases that ended more than 10 minutes ago
+    QVERIFY(!dynamicRow(d, o));
+    o.viewOld = 0;
+    d.fields.expiry = 0;  // a free slot
+    QVERIFY(!dynamicRow(d, o));
+    ClientRecordImage reserved = record(9, "00:00:00:00:00:00", ip, 0, kExpiryReserved);
+    QVERIFY(isReservedRecord(reserved.fields));
+    QVERIFY(!dynamicRow(reserved, o));
+    o.showReserved = true;
+    QCOMPARE(*dynamicRow(reserved, o), row(9, kIconIdle, {"00:00:00:00:00:00", "", "10.1.0.5", "", ""}));
+
+    // Ignored: the class under "Class", the relay or interface address, empty when 0.
+    ClientRecordImage g = record(10, "02:00:00:00:00:02", 0, now, 0);
+    g.fields.remark = "BOOTP";
+    QCOMPARE(*ignoredRow(g, o), row(10, kIconEnded, {"02:00:00:00:00:02", "BOOTP", "", timeText(now), ""}));
+    g.fields.identity.kind = kIdentityFree;
+    QVERIFY(!ignoredRow(g, o));
+
+    // Identifiers other than MAC addresses, and their text form.
+    ClientRecordImage id = record(11, "00:00:00:00:00:00", ip, 0, 0);
+    id.fields.identity = Identity{kIdentityCircuit, 3, {'a', 'b', 'c'}};
+    QCOMPARE(staticRow(id, o)->texts[0], QString("C616263"));
+    o.textForm = true;
+    QCOMPARE(staticRow(id, o)->texts[0], QString("C\"abc"));
+    QCOMPARE(timeText(0), QString());
+}
+
+void UnitTest::transferRowsShowProgress() {
+    RowOptions o;
+    o.tftpRootLength = 10;  // "/srv/tftp/"
+    TransferSummary t;
+    t.opcode = kTransferRead;
+    t.blockSize = 512;
+    t.mode = 3;
+    t.client = makeIpv4(10, 0, 0, 9);
+    t.path = "/srv/tftp/boot/pxelinux.0";
+
+    struct Case {
+        std::uint32_t blocks, size;
+        std::int32_t outcome;
+        bool percent;
+        int icon;
+        const char* status;
+    } cases[] = {
+        {10, 10240, -1, true, 7, "50 %"},
+        {30, 10240, -1, true, 15, "100 %"},       // more blocks than the file: capped at the size
+        {0, 10240, -1, true, 0, "0 %"},
+        {3, 0, -1, true, kIconIdle, "1536 b"},    // unknown size: bytes even with percent on
+        {3, 0, 0, true, kIconActive, "1536 b"},
+        {3, 1000000, 1, true, kIconEnded, "0 %"}, // ended by a time-out
+        {10, 10240, -1, false, 7, "5120 b"},
+        {200000, 4000000000u, -1, true, 0, "2 %"},  // past 32 bits of bytes
+        {0x30000, 0x7fffffff, -1, true, 0, "4 %"},  // a block counter beyond 16 bits
+    };
+    for (const Case& c : cases) {
+        t.blockCounter = c.blocks;
+        t.fileSize = c.size;
+        t.outcome = c.outcome;
+        o.percent = c.percent;
+        const EntryRow r = transferRow(4, t, o);
+        QCOMPARE(r.texts[0], QString(c.status));
+        QCOMPARE(r.icon, c.icon);
+        QCOMPARE(r.texts[1], QString("Get/octet"));
+        QCOMPARE(r.texts[2], QString("10.0.0.9"));
+        QCOMPARE(r.texts[3], QString("boot/pxelinux.0"));
+        QCOMPARE(r.handle, 4u);
+    }
+    t.opcode = kTransferWrite;
+    for (auto [mode, text] : {std::pair{0, "Put/"}, {1, "Put/mail "}, {2, "Put/ascii"}, {9, "Put/"}}) {
+        t.mode = mode;
+        QCOMPARE(transferRow(0, t, o).texts[1], QString(text));
+    }
+}
+
+void UnitTest::sortingComparesTheRecordFields() {
+    ClientFields a = record(1, "00:00:00:00:00:02", makeIpv4(10, 0, 0, 9), 5, 50, "Alpha").fields;
+    ClientFields b = record(2, "00:00:00:00:00:10", makeIpv4(10, 0, 0, 10), 9, 40, "alpha").fields;
+    a.hostName = "zeta";
+    b.hostName = "eta";
+    a.remark = "x";
+    b.remark = "y";
+    struct Case {
+        View view;
+        int column;
+        int sign;  // of compare(a, b)
+    } cases[] = {
+        {View::Static, 0, -1},  {View::Static, 1, -1},  {View::Static, 2, -1},   // 10.0.0.9 < 10.0.0.10 numerically
+        {View::Static, 3, -1},  {View::Static, 4, -1},  {View::Dynamic, 3, 1},   // lease ends
+        {View::Dynamic, 4, 1},  {View::Ignored, 1, -1}, {View::Ignored, 4, 1},
+    };
+    for (const Case& c : cases) {
+        const int got = compareEntries(c.view, c.column, a, b);
+        QVERIFY2((got > 0) - (got < 0) == c.sign, qPrintable(QString("view %1 column %2").arg(int(c.view)).arg(c.column)));
+        const int back = compareEntries(c.view, c.column, b, a);
+        QCOMPARE((back > 0) - (back < 0), -c.sign);
+    }
+    QCOMPARE(compareEntries(View::Static, 2, a, a), 0);
+    // Identifiers compare by length first: a longer identifier sorts after.
+    ClientFields longer = a;
+    longer.identity = Identity{kIdentityClientId, 7, {0}};
+    QVERIFY(compareEntries(View::Static, 0, a, longer) < 0);
+}
+
+void UnitTest::modelsRewriteRowsInPlace() {
+    const std::vector<QIcon> icons(kIconCount, QIcon());
+    StaticModel model(&icons);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QSignalSpy reset(&model, &QAbstractItemModel::modelReset);
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+    QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+
+    model.setHeaders({"MAC", "Profile", "IP", "Last", ""});
+    QCOMPARE(model.headerData(2, Qt::Horizontal, Qt::DisplayRole).toString(), QString("IP"));
+    std::vector<EntryRow> rows = {row(1, 17, {"a", "", "10.0.0.1", "", ""}), row(2, 17, {"b", "", "10.0.0.2", "", ""}),
+                                  row(3, 17, {"c", "", "10.0.0.3", "", ""})};
+    model.applyRows(rows);
+    QCOMPARE(model.rowCount(), 3);
+    QCOMPARE(inserted.count(), 1);
+    QPersistentModelIndex second = model.index(1, 0);
+
+    // Same rows: nothing is signalled. One changed cell: one row changes, columns 3 only.
+    changed.clear();
+    model.applyRows(rows);
+    QCOMPARE(changed.count(), 0);
+    rows[1].texts[3] = "today";
+    model.applyRows(rows);
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(changed[0][0].toModelIndex(), model.index(1, 3));
+    QCOMPARE(changed[0][1].toModelIndex(), model.index(1, 3));
+    QCOMPARE(model.data(model.index(1, 3), Qt::DisplayRole).toString(), QString("today"));
+    // A new icon changes column 0.
+    rows[1].icon = 15;
+    model.applyRows(rows);
+    QCOMPARE(changed.last()[0].toModelIndex(), model.index(1, 0));
+    QCOMPARE(model.data(model.index(1, 0), kIconIndexRole).toInt(), 15);
+
+    // Fewer rows: removed from the end; the second row stays where it was.
+    rows.pop_back();
+    model.applyRows(rows);
+    QCOMPARE(removed.count(), 1);
+    QCOMPARE(second.row(), 1);
+
+    // Reordering moves the persistent index with its row; unknown handles go last.
+    model.applyRows({rows[0], rows[1], row(9, 17, {"z", "", "", "", ""})});
+    model.reorder({2, 1});
+    QCOMPARE(model.handles(), (std::vector<std::uint64_t>{2, 1, 9}));
+    QCOMPARE(second.row(), 0);
+    QCOMPARE(model.data(model.index(0, 0), kHandleRole).toULongLong(), 2u);
+    model.removeRowAt(2);
+    model.applyRows({});
+    QCOMPARE(model.rowCount(), 0);
+    QCOMPARE(reset.count(), 0);
+}
+
+void UnitTest::languageFileReplacesSomeKeys() {
+    QTemporaryDir program;
+    QVERIFY(program.isValid());
+    const std::string dir = program.path().toStdString() + "/";
+    QDir(program.path()).mkdir("Languages");
+    writeFile(program.path() + "/Languages/test.ini",
+              "[Common]\nLANGUAGE=Testisch\nVERSION=1.2\nAUTHOR=A. Translator\nTitle=Testserver\n"
+              "[Strings]\nMAC=Kennung\nERROR_PIPE=Dienst\\nnicht aktiv\nREADY=Bereit %s %u\\\nEMPTY=\n"
+              "[Menu]\nFILE=&Datei\n[Control]\nOK=\\tJa\\\\\n");
+    writeFile(program.path() + "/Languages/nameless.ini", "[Common]\nVERSION=9\n[Strings]\nMAC=never\n");
+    writeFile(program.path() + "/Languages/latin.ini", "[Common]\nLANGUAGE=Fran\xe7" "ais\nCP=1252\n");
+
+    Language language(dir);
+    QCOMPARE(language.text("MAC"), QString("MAC address/Id"));
+    QCOMPARE(language.title(), QString("Tolmark DHCP Server"));
+    language.load("test.ini", false);
+    QVERIFY(language.usesFile());
+    QCOMPARE(language.title(), QString("Testserver"));
+    QCOMPARE(language.languageName(), QString("Testisch"));
+    QCOMPARE(language.text("MAC"), QString("Kennung"));
+    QCOMPARE(language.text("PROFILE"), QString("Profile"));  // not translated: English
+    QCOMPARE(language.text("ERROR_PIPE"), QString("Dienst\nnicht aktiv"));
+    QCOMPARE(language.text("EMPTY"), QString());            // no built-in text either
+    QCOMPARE(language.menuText("FILE"), QString("&Datei"));
+    QCOMPARE(language.menuText("EXIT"), QString("E&xit"));
+    QCOMPARE(language.controlText("OK"), std::optional<QString>("\tJa\\"));
+    QCOMPARE(language.controlText("CANCEL"), std::optional<QString>());
+    // Arguments fill "%s" and "%u" in order; a trailing backslash was dropped.
+    QCOMPARE(fillArguments(language.text("READY"), {"67", "2"}), QString("Bereit 67 2"));
+    QCOMPARE(fillArguments("%n %x %% %u %u", {"1"}), QString("%n %x % 1 %u"));
+
+    // A file without LANGUAGE is listed but never used; a German user without "deutsch.ini"
+    // gets English; a path is no file name.
+    language.load("nameless.ini", false);
+    QVERIFY(!language.usesFile());
+    QCOMPARE(language.text("MAC"), QString("MAC address/Id"));
+    language.load("", true);
+    QVERIFY(!language.usesFile());
+    language.load("../Languages/test.ini", false);
+    QVERIFY(!language.usesFile());
+    writeFile(program.path() + "/Languages/deutsch.ini", "[Common]\nLANGUAGE=Deutsch\n[Strings]\nMAC=MAC-Adresse\n");
+    language.load("", true);
+    QCOMPARE(language.text("MAC"), QString("MAC-Adresse"));
+    language.load("", false);
+    QVERIFY(!language.usesFile());
+
+    const auto list = listLanguages(dir, "3.1");
+    QCOMPARE(list.size(), 5u);
+    QCOMPARE(list[0], (LanguageEntry{"deutsch.ini", "Deutsch", "", ""}));
+    QCOMPARE(list[1].language, QString("Fran\u00e7ais"));
+    QCOMPARE(list[2], (LanguageEntry{"nameless.ini", "", "9", ""}));
+    QCOMPARE(list[3], (LanguageEntry{"test.ini", "Testisch", "1.2", "A. Translator"}));
+    QCOMPARE(list[4], (LanguageEntry{"English", "English", "3.1", ""}));
+    writeFile(program.path() + "/Languages/english.ini", "[Common]\nLANGUAGE=ENGLISH\n");
+    QCOMPARE(listLanguages(dir, "3.1").size(), 5u);  // a file names English: no built-in row
+}
+
+// No server on the pipe: the window says so in its bottom bar and shows the language file's
+// texts where it has them, English elsewhere.
+void UnitTest::windowWithoutServerShowsTranslatedTexts() {
+    QTemporaryDir program;
+    QDir(program.path()).mkdir("Languages");
+    writeFile(program.path() + "/Languages/test.ini",
+              "[Common]\nLANGUAGE=Testisch\n[Strings]\nMAC=Kennung\nERROR_PIPE=Dienst\\nnicht aktiv\n[Menu]\nWINDOW=&Fenster\n");
+    Language language(program.path().toStdString() + "/");
+    language.load("test.ini", false);
+    UserPreferences preferences(program.path().toStdString() + "/user.ini");
+    preferences.write(pref::kTrayIcon, 0);
+    MainWindowOptions options;
+    options.programDirectory = program.path().toStdString() + "/";
+    options.pipeName = "tolmark_manager_unit_" + std::to_string(QCoreApplication::applicationPid());
+    options.tickMs = 200;
+    MainWindow window(language, preferences, ManagerRights{true, false}, options);
+    window.show();
+    window.start();
+    QTRY_COMPARE(window.bottomStatusText(), QString("Dienst\nnicht aktiv"));
+    QCOMPARE(window.currentView(), View::Dynamic);
+    EntryListModel* m = window.model(View::Dynamic);
+    QCOMPARE(m->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Kennung"));
+    QCOMPARE(m->headerData(3, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Leased until"));
+    QCOMPARE(window.action(command::kRefresh)->text(), QString("&Auto Refresh"));
+    QVERIFY(window.menuBar()->actions().at(2)->text() == QString("&Fenster"));
+    QCOMPARE(m->rowCount(), 0);
+    QVERIFY(!window.action(command::kViewStatic + 3)->isEnabled());  // TFTP: no server, no TFTP
+}
+
+// A saved position off the screen or negative opens the window at 0 on that axis; a saved TFTP
+// view while the TFTP server is off (here: no server at all) opens the Static view.
+void UnitTest::savedWindowStateIsCheckedOnStart() {
+    QTemporaryDir home;
+    Language language(home.path().toStdString() + "/");
+    UserPreferences preferences(home.path().toStdString() + "/user.ini");
+    preferences.write(pref::kTrayIcon, 0);
+    const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
+    struct Case {
+        std::int32_t left, top;
+        QPoint expected;
+    } cases[] = {
+        {30, 40, {30, 40}},
+        {screen.width() - 5, 40, {0, 40}},
+        {30, screen.height(), {30, 0}},
+        {-20, -1, {0, 0}},
+        {pref::kNoPosition, pref::kNoPosition, {0, 0}},
+    };
+    MainWindowOptions options;
+    options.pipeName = "tolmark_manager_unit_none_" + std::to_string(QCoreApplication::applicationPid());
+    for (const Case& c : cases) {
+        preferences.write(pref::kLeft, c.left);
+        preferences.write(pref::kTop, c.top);
+        MainWindow window(language, preferences, ManagerRights{}, options);
+        QCOMPARE(window.pos(), c.expected);
+    }
+    preferences.write(pref::kView, 3);
+    preferences.write(pref::kWidth, 10);  // raised to the smallest size the window allows
+    MainWindow window(language, preferences, ManagerRights{}, options);
+    QCOMPARE(window.size().width(), window.minimumWidth());
+    window.start();
+    QTRY_COMPARE(window.currentView(), View::Static);
+    QCOMPARE(preferences.read(pref::kView), 0);
+}
+
+void UnitTest::secondStartHandsOverToTheFirst() {
+    const QString name = QStringLiteral("tolmark-manager-unit-%1").arg(QCoreApplication::applicationPid());
+    SingleInstance first(name);
+    QVERIFY(first.claim());
+    QSignalSpy activated(&first, &SingleInstance::activationRequested);
+    SingleInstance second(name);
+    QVERIFY(!second.claim());
+    QVERIFY(activated.wait(3000));
+}
+
+QTEST_MAIN(UnitTest)
+#include "unit_test.moc"
