@@ -169,7 +169,7 @@ std::optional<std::int32_t> ReadSide::optionPhase() {
                 // A client that is not its group's master waits for the acknowledgements it may
                 // still send, until it becomes master.
                 if (t_.multicast.load() && !t_.master.load()) continue;
-                if (retries >= c_.settings.retransmit) return kOutcomeTimeout;
+                if (retries > c_.settings.retransmit) return kOutcomeTimeout;
                 c_.log.line(2, false, "TFTP  Error   ack timeout %u\n", 0u);
                 ++retries;
                 send = true;
@@ -229,7 +229,7 @@ std::int32_t ReadSide::dataPhase() {
         if (result == AckResult::Timeout)
             c_.log.line(2, false, "TFTP  Error   ack timeout %u\n", static_cast<unsigned>((s_.acked + 1) & 0xFFFF));
         // A missing acknowledgement of the final short block ends the transfer as done.
-        if (retries >= c_.settings.retransmit) return currentFull() ? kOutcomeTimeout : kOutcomeDone;
+        if (retries > c_.settings.retransmit) return currentFull() ? kOutcomeTimeout : kOutcomeDone;
         ++retries;
         // Go back to the block after the last one acknowledged; without a negotiated window only
         // that block goes out again until the client answers.

@@ -33,7 +33,7 @@ public:
                 case Channel::Wait::Error:
                     return kOutcomeFailure;
                 case Channel::Wait::Timeout:
-                    if (retries >= c_.settings.retransmit) return kOutcomeTimeout;
+                    if (retries > c_.settings.retransmit) return kOutcomeTimeout;
                     ++retries;
                     if (!sendAnswer(options && counter_ == 0)) return kOutcomeFailure;
                     continue;

@@ -171,9 +171,9 @@ TEST(ReadSide, SilentClientGetsRetransmissionsThenTimeout) {
     r.settings.retransmit = 3;
     r.transfer.request.timeout = 2;
     EXPECT_EQ(r.read(pattern(2000)), kOutcomeTimeout);
-    // The first block and three repetitions, each after the 2-second time-out.
-    ASSERT_EQ(r.client.sent.size(), 4u);
-    for (std::size_t i = 0; i < 4; ++i) {
+    // The first block and "TFTPRetransmit" plus one repetitions, each after the 2-second time-out.
+    ASSERT_EQ(r.client.sent.size(), 5u);
+    for (std::size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(r.client.sent[i].block(), 1u);
         EXPECT_EQ(r.client.sent[i].at, static_cast<std::int64_t>(i) * 2000);
     }
@@ -187,7 +187,7 @@ TEST(ReadSide, MissingAckOfTheFinalShortBlockIsDone) {
         if (s.block() == 1) c.reply(ack(1));
     };
     EXPECT_EQ(r.read(pattern(700)), kOutcomeDone);
-    EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 2, 2}));
+    EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 2, 2, 2}));
 }
 
 TEST(ReadSide, WrongAckIsIgnoredWithoutRestartingTheTimeout) {
@@ -350,8 +350,8 @@ TEST(WriteSide, SilentClientGetsTheOackRepeatedThenTimeout) {
     r.settings.retransmit = 2;
     r.transfer.request.options = kOptTsize;
     EXPECT_EQ(r.write(sink), kOutcomeTimeout);
-    // The OACK and its two repetitions while nothing has arrived.
-    ASSERT_EQ(r.client.sent.size(), 3u);
+    // The OACK and its three repetitions ("TFTPRetransmit" plus one) while nothing has arrived.
+    ASSERT_EQ(r.client.sent.size(), 4u);
     for (const Sent& s : r.client.sent) EXPECT_EQ(s.opcode(), kOpOack);
 }
 
