@@ -1,24 +1,22 @@
 #include "common/transfer_record.h"
 
-#include "common/byte_io.h"
-#include "common/pipe_protocol.h"
+#include "common/transfer_image.h"
 
 namespace tolmark {
 
+// The fields the manager shows, taken from the whole image.
 std::optional<TransferSummary> decodeTransferSummary(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() != kTransferRecordSize) return std::nullopt;
-    namespace at = transfer_offset;
-    ByteReader in(bytes);
+    const std::optional<TransferImage> image = decodeTransferImage(bytes);
+    if (!image) return std::nullopt;
     TransferSummary t;
-    t.opcode = in.u16le(at::kOpcode);
-    t.blockSize = in.u16le(at::kBlockSize);
-    t.blockCounter = in.u32le(at::kBlockCounter);
-    t.mode = in.i32le(at::kMode);
-    t.fileSize = in.u32le(at::kFileSize);
-    t.outcome = in.i32le(at::kOutcome);
-    t.client = in.ipv4(at::kClient);
-    t.path = in.text(at::kPath, at::kPathWidth);
-    if (!in.ok()) return std::nullopt;
+    t.opcode = image->opcode;
+    t.blockSize = image->blockSize;
+    t.blockCounter = image->blockCounter;
+    t.mode = image->mode;
+    t.fileSize = image->size;
+    t.outcome = image->outcome;
+    t.client = image->client;
+    t.path = image->path;
     return t;
 }
 

@@ -9,6 +9,10 @@ namespace tolmark::platform {
 // would leave the directory, through ".." or a symbolic link, is refused. Returns the file
 // descriptor or -1.
 int openBelow(const std::string& directory, std::string_view name, int flags);
+// The same below an open directory.
+int openBelowAt(int directoryFd, std::string_view name, int flags);
+// The path an open descriptor refers to, with every symbolic link resolved; empty on failure.
+std::string resolvedPath(int fd);
 
 // Raises the soft limit of open descriptors to the hard limit, so that the server's many
 // sockets, files and connections have room beside each other.

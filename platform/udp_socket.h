@@ -39,6 +39,13 @@ public:
               Ipv4 fromAddress = 0, int ifIndex = 0);
     // Plain send/receive for connected sockets.
     bool connect(Ipv4 destination, std::uint16_t port);
+    // One datagram of two parts (a header and data) to the connected peer, or to
+    // destination:port when destination is not 0.
+    bool sendParts(const std::uint8_t* head, std::size_t headLength, const std::uint8_t* data,
+                   std::size_t dataLength, Ipv4 destination = 0, std::uint16_t port = 0);
+    // One datagram from the connected peer; -1 on error (errno kept), including would-block.
+    long receiveConnected(std::uint8_t* buffer, std::size_t capacity, bool dontWait);
+    bool setMulticastTtl(int ttl);
 
 private:
     FileDescriptor fd_;

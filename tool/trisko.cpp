@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "common/pipe_requests.h"
 #include "common/settings_blocks.h"
 #include "common/text_forms.h"
+#include "common/transfer_image.h"
 
 namespace tolmark::tool {
 namespace {
@@ -27,10 +29,12 @@ constexpr const char* kUsage =
     "  trisko [server] print  [dynamic|ignored]\n"
     "  trisko [server] export [dynamic]\n"
     "\n"
-    "  trisko [server] macrange [none|mac[,mac,...]\n";
+    "  trisko [server] macrange [none|mac[,mac,...]\n"
+    "\n"
+    "  trisko [server] transfers\n";
 
 constexpr const char* kCommands[] = {"add",    "remove", "remove_all", "remove_expired",
-                                     "print",  "export", "import",     "macrange"};
+                                     "print",  "export", "import",     "macrange", "transfers"};
 
 bool isCommand(const char* word) {
     for (const char* c : kCommands) {
@@ -225,6 +229,45 @@ int commandMacRange(Session& s, const char* argument, std::FILE* out) {
     return kExitSuccess;
 }
 
+const char* outcomeText(std::int32_t outcome) {
+    switch (outcome) {
+        case kRunning:
+            return "running";
+        case kOutcomeDone:
+            return "done";
+        case kOutcomeTimeout:
+            return "timeout";
+        case kOutcomeAborted:
+            return "aborted";
+        default:
+            return "error";
+    }
+}
+
+// One line per transfer of the server's list: direction/mode, client, bytes moved, size,
+// outcome (with the client's error text when it aborted), path.
+int commandTransfers(PipeClient& client, std::FILE* out) {
+    // The list holds the running transfers and those ended a few seconds ago; the bound only
+    // guards against a server that never says the list has ended.
+    constexpr std::int32_t kMaxTransfers = 100000;
+    for (std::int32_t n = 0; n < kMaxTransfers; ++n) {
+        const auto reply = client.transact(PipeCode::GetTransfer, n);
+        if (!reply || reply->size < kPipeStatusOnlySize || reply->word() != kPipeDone) return kExitFailure;
+        if (reply->size != kPipeHeaderSize + kTransferRecordSize) break;
+        const std::optional<TransferImage> t = decodeTransferImage(reply->payload());
+        if (!t) return kExitFailure;
+        const std::uint64_t moved = std::uint64_t{t->blockSize} * t->blockCounter;
+        const bool ended = t->outcome != kRunning;
+        const std::uint64_t bytes = t->opcode == kOpReadRequest ? std::min<std::uint64_t>(moved, t->size)
+                                    : ended                     ? t->size
+                                                                : moved;
+        std::fprintf(out, "%s/%s %s %" PRIu64 " %u %s%s%s %s\n", directionName(t->opcode), modeName(t->mode),
+                     formatIpv4(t->client).c_str(), bytes, t->size, outcomeText(t->outcome),
+                     t->clientError.empty() ? "" : " ", t->clientError.c_str(), t->path.c_str());
+    }
+    return kExitSuccess;
+}
+
 }  // namespace
 
 std::unique_ptr<PipeClient> connectTo(const std::string& serverName) {
@@ -273,6 +316,7 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
         std::fputs(kUsage, out);
         return kExitFailure;
     };
+    if (is(command, "transfers")) return commandTransfers(*client, out);
     const bool needsBlock = !is(command, "print") && !is(command, "macrange");
     if ((is(command, "add") && count < 2) || (is(command, "remove") && count < 1)) return usage();
     if (needsBlock && !session.haveSettings()) {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/file_descriptor.h"
 #include "platform/files.h"
@@ -15,15 +16,28 @@ namespace tolmark::platform {
 int openBelow(const std::string& directory, std::string_view name, int flags) {
     FileDescriptor dir(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return -1;
+    return openBelowAt(dir.get(), name, flags);
+}
+
+int openBelowAt(int directoryFd, std::string_view name, int flags) {
     const std::string relative(name);
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags);
     how.mode = (flags & O_CREAT) != 0 ? 0644 : 0;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    long fd = ::syscall(SYS_openat2, dir.get(), relative.c_str(), &how, sizeof how);
+    long fd = ::syscall(SYS_openat2, directoryFd, relative.c_str(), &how, sizeof how);
     // Kernels older than 5.6 have no openat2: a final symbolic link is still refused there.
-    if (fd < 0 && errno == ENOSYS) fd = ::openat(dir.get(), relative.c_str(), flags | O_NOFOLLOW, 0644);
+    if (fd < 0 && errno == ENOSYS) fd = ::openat(directoryFd, relative.c_str(), flags | O_NOFOLLOW, 0644);
     return static_cast<int>(fd);
+}
+
+std::string resolvedPath(int fd) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[4096];
+    const ssize_t n = ::readlink(link, target, sizeof target - 1);
+    if (n <= 0) return {};
+    return std::string(target, static_cast<std::size_t>(n));
 }
 
 void raiseOpenFileLimit() {

@@ -109,6 +109,37 @@ bool UdpSocket::connect(Ipv4 destination, std::uint16_t port) {
     return ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
 }
 
+bool UdpSocket::sendParts(const std::uint8_t* head, std::size_t headLength, const std::uint8_t* data,
+                          std::size_t dataLength, Ipv4 destination, std::uint16_t port) {
+    sockaddr_in to = makeAddress(destination, port);
+    iovec iov[2] = {{const_cast<std::uint8_t*>(head), headLength}, {const_cast<std::uint8_t*>(data), dataLength}};
+    msghdr msg{};
+    if (destination != 0) {
+        msg.msg_name = &to;
+        msg.msg_namelen = sizeof to;
+    }
+    msg.msg_iov = iov;
+    msg.msg_iovlen = dataLength != 0 ? 2 : 1;
+    ssize_t n;
+    do {
+        n = ::sendmsg(fd_.get(), &msg, 0);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(headLength + dataLength);
+}
+
+long UdpSocket::receiveConnected(std::uint8_t* buffer, std::size_t capacity, bool dontWait) {
+    ssize_t n;
+    do {
+        n = ::recv(fd_.get(), buffer, capacity, dontWait ? MSG_DONTWAIT : 0);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+bool UdpSocket::setMulticastTtl(int ttl) {
+    const int value = ttl;
+    return ::setsockopt(fd_.get(), IPPROTO_IP, IP_MULTICAST_TTL, &value, sizeof value) == 0;
+}
+
 UdpSocket openBoundUdpSocket(Ipv4 address, std::uint16_t port) {
     FileDescriptor fd = newUdpSocket();
     if (!fd) return {};

@@ -8,6 +8,7 @@
 #include "platform/paths.h"
 #include "platform/service_control.h"
 #include "server/host/receive_loop.h"
+#include "server/tftp/client_standing.h"
 
 namespace tolmark {
 namespace {
@@ -25,6 +26,7 @@ Server::Server(ServerPlatform platform)
       dnsClient_(log_, stop_),
       probe_(interfaces_, settings_, flags_, log_, stop_) {
     engine_.setDnsUpdateQueue(&dnsQueue_);
+    createTftpServer();
 }
 
 Server::~Server() {
@@ -32,11 +34,37 @@ Server::~Server() {
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
     if (housekeeping_) housekeeping_->join();
     if (pipe_) pipe_->stop();
+    tftp_->stop();
 }
 
 void Server::requestStop() {
     flags_.serverStopping.store(1);
+    tftp_->requestStop();
     stop_.signal();
+}
+
+void Server::createTftpServer() {
+    tftp::TftpServerEnvironment environment{
+        .settings = settings_,
+        .log = log_,
+        .clock = platform_.clock,
+        .standing =
+            [this](Ipv4 address) {
+                std::lock_guard<std::mutex> engine(engineLock_);
+                std::optional<std::string> staticProfile;
+                if (const ClientRecord* record = clients_.findStaticByAddress(address)) staticProfile = record->profile;
+                return tftp::standingOf(address, profiles_, staticProfile);
+            },
+        .checkLog =
+            [this] {
+                settings_.withDhcp([&](const DhcpSettings& s) {
+                    log_.check(s.directory, s.general.log, s.general.createLog);
+                    return 0;
+                });
+            },
+        .maxWindow = [this] { return tftp::readMaxWindow(store_); },
+    };
+    tftp_ = std::make_unique<tftp::TftpServer>(std::move(environment));
 }
 
 void Server::readSettings() {
@@ -85,8 +113,17 @@ void Server::startControlPipe() {
         flags_.statusChanged, flags_.reloadRequest, flags_.paused,
         [this] { return settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }); },
         [this] { log_.flush(); }, [this](std::size_t i) { return sockets_.socketImage(i); },
-        // The TFTP server is not built yet: it counts as stopped and has no transfers.
-        [] { return std::int32_t{-1}; }, nullptr, nullptr, nullptr});
+        [this] { return tftp_->transferCount(); },
+        [this](bool stopFirst) {
+            // A stop request may be under way: the listener must not come back then.
+            if (!flags_.serverStopping.load()) tftp_->restart(stopFirst);
+        },
+        nullptr,
+        [this](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
+            const std::optional<TransferImage> image = tftp_->transfer(static_cast<std::size_t>(n));
+            if (!image) return std::nullopt;
+            return encodeTransferImage(*image);
+        }});
     PipeServerOptions options;
     options.tcpPort = readRemotePort(store_);
     pipe_ = std::make_unique<PipeServer>(*pipeContext_, options);
@@ -162,6 +199,7 @@ int Server::run(int argc, char** argv) {
     startAddressWatcher();
 
     if (!flags_.serverStopping.load()) {
+        tftp_->start();
         probe_.run(true);
         ReceiveLoopContext context{interfaces_, sockets_,   log_,  flags_,
                                    engineLock_, engine_,     settings_, platform_.hostAddresses,
@@ -172,6 +210,7 @@ int Server::run(int argc, char** argv) {
     // Shut down.
     flags_.statusChanged.fetch_or(kStatusLoopEnded);
     sockets_.closeAll();
+    tftp_->stop();
     std::this_thread::yield();
     // The housekeeping thread may be in the middle of a periodic save: let it finish first. The
     // control pipe stops before the final save, so that no change it makes comes after it.

@@ -21,6 +21,7 @@
 #include "server/leases/client_table.h"
 #include "server/pipe/pipe_context.h"
 #include "server/pipe/pipe_server.h"
+#include "server/tftp/tftp_server.h"
 #include "server/host/backup_probe.h"
 #include "server/host/dhcp_sockets.h"
 #include "server/host/housekeeping.h"
@@ -63,6 +64,7 @@ public:
     ConfigStore& store() { return store_; }
     ClientTable& clients() { return clients_; }
     ProfileList& profiles() { return profiles_; }
+    tftp::TftpServer* tftpServer() { return tftp_.get(); }
     std::mutex& engineLock() { return engineLock_; }
     const std::string& dataDirectory() const { return dataDirectory_; }
 
@@ -71,6 +73,7 @@ private:
     void startAddressWatcher();
     void startHousekeeping();
     void startControlPipe();
+    void createTftpServer();
     void loadClients();
     void saveChangedClients();
 
@@ -97,6 +100,7 @@ private:
     std::unique_ptr<Housekeeping> housekeeping_;
     std::unique_ptr<PipeContext> pipeContext_;
     std::unique_ptr<PipeServer> pipe_;
+    std::unique_ptr<tftp::TftpServer> tftp_;
 };
 
 }  // namespace tolmark

@@ -1,0 +1,248 @@
+// The read side of a transfer: the option acknowledgement, then DATA blocks kept in a window and
+// moved on by the client's acknowledgements, with retransmission after a silent time-out.
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "server/tftp/packets.h"
+#include "server/tftp/transfer_engine.h"
+
+namespace tolmark::tftp {
+namespace {
+
+enum class AckResult { Counted, Timeout, RanOutIgnored, ClientError, Failed, ClientDone, Stopped };
+
+struct ReadState {
+    std::uint64_t acked = 0;  // blocks acknowledged
+    std::uint64_t sent = 0;   // highest block sent
+    std::uint64_t last = 0;   // the short block that ends the file, once read
+};
+
+class ReadSide {
+public:
+    ReadSide(EngineContext& context, BlockSource& source)
+        : c_(context), t_(context.transfer), source_(source), blockSize_(t_.request.blockSize) {
+        const TransferRequest& r = t_.request;
+        windowed_ = (r.options & kOptWindowsize) != 0;
+        window_ = windowed_ ? std::max<std::uint16_t>(r.window, 1)
+                            : (c_.settings.windowOfTwo && !t_.multicast.load() ? 2 : 1);
+        timeoutMs_ = std::max(r.timeout, 1) * 1000;
+    }
+
+    std::int32_t run() {
+        if (t_.request.options != 0) {
+            if (const auto outcome = optionPhase()) return *outcome;
+        }
+        return dataPhase();
+    }
+
+private:
+    std::uint16_t counterWord() const { return static_cast<std::uint16_t>(s_.acked); }
+    void publishCounter() {
+        t_.blockCounter.store(static_cast<std::uint32_t>(c_.settings.largeFiles ? s_.acked : s_.acked & 0xFFFF),
+                              std::memory_order_relaxed);
+    }
+    // The block awaited next is a full one (not the final short block).
+    bool currentFull() const { return s_.last == 0 || s_.acked + 1 < s_.last; }
+    bool stopping() const { return c_.stopping && c_.stopping(); }
+
+    std::optional<std::int32_t> optionPhase();
+    std::int32_t dataPhase();
+    std::optional<std::int32_t> sendWindow();
+    AckResult waitForAck(bool optionPhase);
+    AckResult countAck(std::uint16_t block, bool optionPhase);
+    // Sends again from the block after this one; once for each block, so that the same
+    // acknowledgement sent for the later blocks of a window does not start it again and again.
+    void restartAfter(std::uint64_t block) {
+        if (restartedAfter_ == block) return;
+        s_.sent = block;
+        restartedAfter_ = block;
+    }
+
+    EngineContext& c_;
+    Transfer& t_;
+    BlockSource& source_;
+    const std::uint16_t blockSize_;
+    bool windowed_ = false;
+    std::uint16_t window_ = 1;
+    int timeoutMs_ = 1000;
+    ReadState s_;
+    std::uint64_t restartedAfter_ = ~std::uint64_t{0};
+    std::array<std::uint8_t, kHeaderSize> header_{};
+    std::array<std::uint8_t, 512> oack_{};
+    std::array<std::uint8_t, kRequestMax + 1> received_{};
+};
+
+AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
+    if (t_.multicast.load()) {
+        // The group's master says which block it has; the stream goes on after it.
+        const auto step = static_cast<std::int16_t>(block - counterWord());
+        const std::int64_t k = std::max<std::int64_t>(0, static_cast<std::int64_t>(s_.acked) + step);
+        c_.log.line(3, false, "TFTP  ack     received %u\n", block);
+        const std::uint64_t size = t_.request.size;
+        if (!t_.master.load() && static_cast<std::uint64_t>(k) * blockSize_ > size) return AckResult::ClientDone;
+        if (k != 0 && size < static_cast<std::uint64_t>(k - 1) * blockSize_) return AckResult::Failed;
+        s_.acked = static_cast<std::uint64_t>(k);
+        s_.sent = s_.acked;
+        return AckResult::Counted;
+    }
+    const auto step = static_cast<std::uint16_t>(block - counterWord());
+    if (optionPhase ? step == 0 : (step >= 1 && step <= s_.sent - s_.acked)) {
+        s_.acked += step;
+        c_.log.line(3, false, "TFTP  ack     received %u\n", block);
+        // A negotiated window is acknowledged at its end; an acknowledgement short of what was
+        // sent means the client missed the block after it.
+        if (windowed_ && s_.acked < s_.sent) restartAfter(s_.acked);
+        return AckResult::Counted;
+    }
+    if (windowed_ && !optionPhase && step == 0 && s_.sent > s_.acked && restartedAfter_ != s_.acked) {
+        // The client acknowledges the last block it has again: go on from the block after it.
+        restartAfter(s_.acked);
+        return AckResult::Counted;
+    }
+    c_.log.line(2, false, "TFTP  ack     ignored %u, %u\n", block, counterWord());
+    return AckResult::RanOutIgnored;
+}
+
+AckResult ReadSide::waitForAck(bool optionPhase) {
+    const std::int64_t deadline = c_.channel.nowMs() + timeoutMs_;
+    bool ignored = false;
+    for (;;) {
+        if (stopping()) return AckResult::Stopped;
+        const std::int64_t left = deadline - c_.channel.nowMs();
+        if (left <= 0) return ignored ? AckResult::RanOutIgnored : AckResult::Timeout;
+        std::size_t length = 0;
+        switch (c_.channel.receive(static_cast<int>(left), received_, length)) {
+            case Channel::Wait::Stopped:
+                return AckResult::Stopped;
+            case Channel::Wait::Error:
+                c_.log.line(2, false, "TFTP  Error   ack failure %u\n", static_cast<unsigned>(c_.channel.lastError()));
+                return AckResult::Failed;
+            case Channel::Wait::Timeout:
+                return ignored ? AckResult::RanOutIgnored : AckResult::Timeout;
+            case Channel::Wait::Packet:
+                break;
+        }
+        const ReceivedPacket packet = readPacket(std::span<const std::uint8_t>(received_.data(), length));
+        if (packet.opcode == kOpError) {
+            keepClientError(t_, packet);
+            c_.log.line(2, false, "TFTP  Error   %s\n", t_.clientError.data());
+            return AckResult::ClientError;
+        }
+        if (packet.opcode != kOpAck) continue;
+        const AckResult result = countAck(packet.block, optionPhase);
+        if (result != AckResult::RanOutIgnored) return result;
+        ignored = true;
+    }
+}
+
+std::optional<std::int32_t> ReadSide::optionPhase() {
+    int retries = 0;
+    bool wasMaster = t_.master.load();
+    bool send = true;
+    for (;;) {
+        if (stopping()) return kOutcomeFailure;
+        if (t_.multicast.load() && t_.master.load() && !wasMaster) {
+            // The group's master has gone and this client took over: it learns so from a new OACK.
+            wasMaster = true;
+            send = true;
+            retries = 0;
+        }
+        if (send && !sendOptionAck(c_, oack_, t_.master.load())) return kOutcomeFailure;
+        send = false;
+        switch (waitForAck(true)) {
+            case AckResult::Counted:
+                publishCounter();
+                return std::nullopt;
+            case AckResult::ClientError:
+                return kOutcomeAborted;
+            case AckResult::ClientDone:
+                return kOutcomeDone;
+            case AckResult::Failed:
+                return kOutcomeTimeout;
+            case AckResult::Stopped:
+                return kOutcomeFailure;
+            case AckResult::Timeout:
+            case AckResult::RanOutIgnored: {
+                // A client that is not its group's master waits for the acknowledgements it may
+                // still send, until it becomes master.
+                if (t_.multicast.load() && !t_.master.load()) continue;
+                if (retries > c_.settings.retransmit) return kOutcomeTimeout;
+                c_.log.line(2, false, "TFTP  Error   ack timeout %u\n", 0u);
+                ++retries;
+                send = true;
+                break;
+            }
+        }
+    }
+}
+
+std::optional<std::int32_t> ReadSide::sendWindow() {
+    const bool toGroup = t_.multicast.load() && t_.master.load();
+    while (s_.sent < s_.acked + window_ && (s_.last == 0 || s_.sent < s_.last)) {
+        const std::uint64_t index = s_.sent + 1;
+        const std::optional<std::span<const std::uint8_t>> data = source_.block(index);
+        if (!data) return kOutcomeFailure;
+        if (data->size() < blockSize_) s_.last = index;
+        t_.lastBlockRead.store(static_cast<std::int32_t>(index), std::memory_order_relaxed);
+        t_.dataLength.store(static_cast<std::int32_t>(data->size()), std::memory_order_relaxed);
+        writeDataHeader(header_, static_cast<std::uint16_t>(index));
+        const bool sent = toGroup ? c_.channel.sendToGroup(header_, *data) : c_.channel.send(header_, *data);
+        if (!sent) {
+            c_.log.line(1, false, "TFTP  Error   sent block %u %d failed\n", static_cast<unsigned>(index & 0xFFFF),
+                        static_cast<int>(data->size()));
+            return kOutcomeFailure;
+        }
+        s_.sent = index;
+    }
+    return std::nullopt;
+}
+
+std::int32_t ReadSide::dataPhase() {
+    int retries = 0;
+    const std::uint16_t fullWindow = window_;
+    for (;;) {
+        if (stopping()) return kOutcomeFailure;
+        if (const auto failed = sendWindow()) return *failed;
+        if (s_.last != 0 && s_.acked >= s_.last) return kOutcomeDone;
+        window_ = fullWindow;
+        const AckResult result = waitForAck(false);
+        switch (result) {
+            case AckResult::Counted:
+                publishCounter();
+                retries = 0;
+                if (s_.last != 0 && s_.acked >= s_.last) return kOutcomeDone;
+                continue;
+            case AckResult::ClientError:
+                return kOutcomeAborted;
+            case AckResult::Failed:
+                return currentFull() ? kOutcomeTimeout : kOutcomeDone;
+            case AckResult::Stopped:
+                return kOutcomeFailure;
+            case AckResult::Timeout:
+            case AckResult::RanOutIgnored:
+            case AckResult::ClientDone:
+                break;
+        }
+        if (result == AckResult::Timeout)
+            c_.log.line(2, false, "TFTP  Error   ack timeout %u\n", static_cast<unsigned>((s_.acked + 1) & 0xFFFF));
+        // A missing acknowledgement of the final short block ends the transfer as done.
+        if (retries > c_.settings.retransmit) return currentFull() ? kOutcomeTimeout : kOutcomeDone;
+        ++retries;
+        // Go back to the block after the last one acknowledged; without a negotiated window only
+        // that block goes out again until the client answers.
+        s_.sent = s_.acked;
+        if (!windowed_) window_ = 1;
+    }
+}
+
+}  // namespace
+
+std::int32_t runReadSide(EngineContext& context, BlockSource& source) {
+    ReadSide side(context, source);
+    return side.run();
+}
+
+}  // namespace tolmark::tftp

@@ -1,0 +1,51 @@
+#include "server/tftp/socket_channel.h"
+
+#include <cerrno>
+
+namespace tolmark::tftp {
+
+bool SocketChannel::send(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data) {
+    if (socket_.sendParts(header.data(), header.size(), data.data(), data.size())) return true;
+    error_ = errno;
+    return false;
+}
+
+bool SocketChannel::sendToGroup(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data) {
+    if (socket_.sendParts(header.data(), header.size(), data.data(), data.size(), group_, groupPort_)) return true;
+    error_ = errno;
+    return false;
+}
+
+Channel::Wait SocketChannel::receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) {
+    const int fds[1] = {socket_.fd()};
+    bool readable[1] = {false};
+    switch (platform::waitReadable(fds, &wake_, timeoutMs, readable)) {
+        case platform::WaitResult::Woken:
+            return Wait::Stopped;
+        case platform::WaitResult::Timeout:
+            return Wait::Timeout;
+        case platform::WaitResult::Error:
+            error_ = errno;
+            return Wait::Error;
+        case platform::WaitResult::Readable:
+            break;
+    }
+    const long n = socket_.receiveConnected(buffer.data(), buffer.size(), true);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        length = 0;
+        return Wait::Packet;  // nothing usable: the caller waits again for what is left
+    }
+    if (n < 0) {
+        error_ = errno;
+        return Wait::Error;
+    }
+    length = static_cast<std::size_t>(n);
+    return Wait::Packet;
+}
+
+std::int64_t SocketChannel::nowMs() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace tolmark::tftp

@@ -1,0 +1,359 @@
+// The transfer engine against a scripted client with a simulated clock: what goes out, when,
+// and how each exchange ends.
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "server/tftp/packets.h"
+#include "server/tftp/transfer_engine.h"
+#include "tests/support/fakes.h"
+
+namespace tolmark::tftp {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes ack(unsigned block) { return {0, 4, static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block)}; }
+Bytes data(unsigned block, const Bytes& payload) {
+    Bytes b(4 + payload.size());
+    b[1] = 3;
+    b[2] = static_cast<std::uint8_t>(block >> 8);
+    b[3] = static_cast<std::uint8_t>(block);
+    std::copy(payload.begin(), payload.end(), b.begin() + 4);
+    return b;
+}
+
+struct Sent {
+    std::int64_t at;
+    Bytes bytes;
+    bool toGroup;
+    unsigned opcode() const { return bytes[1]; }
+    unsigned block() const { return (unsigned{bytes[2]} << 8) | bytes[3]; }
+    std::size_t dataSize() const { return bytes.size() - 4; }
+};
+
+// The client side of the exchange: answers each packet the server sends through a script that
+// may queue replies after a delay. Time only moves when the server waits.
+class ScriptedClient final : public Channel {
+public:
+    std::function<void(ScriptedClient&, const Sent&)> answer;
+    std::vector<Sent> sent;
+    std::int64_t now = 0;
+
+    void reply(Bytes bytes, std::int64_t delay = 1) { inbox_.push_back({now + delay, std::move(bytes)}); }
+
+    bool send(std::span<const std::uint8_t> header, std::span<const std::uint8_t> payload) override {
+        return record(header, payload, false);
+    }
+    bool sendToGroup(std::span<const std::uint8_t> header, std::span<const std::uint8_t> payload) override {
+        return record(header, payload, true);
+    }
+    Wait receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) override {
+        if (!inbox_.empty() && inbox_.front().first <= now + timeoutMs) {
+            now = std::max(now, inbox_.front().first);
+            const Bytes b = std::move(inbox_.front().second);
+            inbox_.pop_front();
+            length = std::min(b.size(), buffer.size());
+            std::copy(b.begin(), b.begin() + static_cast<long>(length), buffer.begin());
+            return Wait::Packet;
+        }
+        now += timeoutMs;
+        return Wait::Timeout;
+    }
+    std::int64_t nowMs() const override { return now; }
+    int lastError() const override { return 0; }
+
+    std::vector<unsigned> dataBlocks() const {
+        std::vector<unsigned> blocks;
+        for (const Sent& s : sent)
+            if (s.opcode() == kOpData) blocks.push_back(s.block());
+        return blocks;
+    }
+
+private:
+    bool record(std::span<const std::uint8_t> header, std::span<const std::uint8_t> payload, bool group) {
+        Bytes b(header.begin(), header.end());
+        b.insert(b.end(), payload.begin(), payload.end());
+        sent.push_back({now, b, group});
+        if (answer) answer(*this, sent.back());
+        return true;
+    }
+    std::deque<std::pair<std::int64_t, Bytes>> inbox_;
+};
+
+class MemorySource final : public BlockSource {
+public:
+    MemorySource(Bytes bytes, std::size_t blockSize) : bytes_(std::move(bytes)), blockSize_(blockSize) {}
+    std::optional<std::span<const std::uint8_t>> block(std::uint64_t index) override {
+        const std::uint64_t start = (index - 1) * blockSize_;
+        if (start >= bytes_.size()) return std::span<const std::uint8_t>();
+        return std::span<const std::uint8_t>(bytes_.data() + start, std::min<std::uint64_t>(blockSize_, bytes_.size() - start));
+    }
+
+private:
+    Bytes bytes_;
+    std::size_t blockSize_;
+};
+
+class MemorySink final : public BlockSink {
+public:
+    bool write(std::span<const std::uint8_t> d) override {
+        bytes.insert(bytes.end(), d.begin(), d.end());
+        return true;
+    }
+    bool finish() override { return finished = true; }
+    Bytes bytes;
+    bool finished = false;
+};
+
+Bytes pattern(std::size_t n) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    return b;
+}
+
+// An ordinary client: acknowledges every DATA block it gets in order, 1 ms later.
+void ackEveryBlock(ScriptedClient& c, const Sent& s) {
+    if (s.opcode() == kOpData) c.reply(ack(s.block()));
+    if (s.opcode() == kOpOack) c.reply(ack(0));
+}
+
+struct Exchange {
+    Transfer transfer;
+    ScriptedClient client;
+    testing::CapturingLog log{3};
+    EngineSettings settings;
+
+    std::int32_t read(const Bytes& file, std::uint16_t blockSize = 512) {
+        transfer.request.opcode = kOpReadRequest;
+        transfer.request.blockSize = blockSize;
+        transfer.request.size = static_cast<std::uint32_t>(file.size());
+        MemorySource source(file, blockSize);
+        EngineContext context{transfer, client, log, settings, nullptr};
+        return runReadSide(context, source);
+    }
+    std::int32_t write(MemorySink& sink, std::uint16_t blockSize = 512) {
+        transfer.request.opcode = kOpWriteRequest;
+        transfer.request.blockSize = blockSize;
+        EngineContext context{transfer, client, log, settings, nullptr};
+        return runWriteSide(context, sink);
+    }
+    bool logged(const std::string& text) const {
+        for (const std::string& l : log.lines)
+            if (l.find(text) != std::string::npos) return true;
+        return false;
+    }
+};
+
+TEST(ReadSide, FileSizesAndTheClosingBlock) {
+    struct Case {
+        std::size_t size;
+        std::vector<std::size_t> blockSizes;  // sizes of the DATA blocks sent
+    };
+    for (const Case& c : std::vector<Case>{{0, {0}}, {1, {1}}, {512, {512, 0}}, {1024, {512, 512, 0}}, {700, {512, 188}}}) {
+        SCOPED_TRACE(c.size);
+        Exchange r;
+        r.client.answer = ackEveryBlock;
+        EXPECT_EQ(r.read(pattern(c.size)), kOutcomeDone);
+        std::vector<std::size_t> sizes;
+        for (const Sent& s : r.client.sent) sizes.push_back(s.dataSize());
+        EXPECT_EQ(sizes, c.blockSizes);
+        EXPECT_EQ(r.transfer.blockCounter.load(), c.blockSizes.size());
+    }
+}
+
+TEST(ReadSide, SilentClientGetsRetransmissionsThenTimeout) {
+    Exchange r;
+    r.settings.retransmit = 3;
+    r.transfer.request.timeout = 2;
+    EXPECT_EQ(r.read(pattern(2000)), kOutcomeTimeout);
+    // The first block and "TFTPRetransmit" plus one repetitions, each after the 2-second time-out.
+    ASSERT_EQ(r.client.sent.size(), 5u);
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(r.client.sent[i].block(), 1u);
+        EXPECT_EQ(r.client.sent[i].at, static_cast<std::int64_t>(i) * 2000);
+    }
+    EXPECT_TRUE(r.logged("TFTP  Error   ack timeout 1\n"));
+}
+
+TEST(ReadSide, MissingAckOfTheFinalShortBlockIsDone) {
+    Exchange r;
+    r.settings.retransmit = 2;
+    r.client.answer = [](ScriptedClient& c, const Sent& s) {
+        if (s.block() == 1) c.reply(ack(1));
+    };
+    EXPECT_EQ(r.read(pattern(700)), kOutcomeDone);
+    EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 2, 2, 2}));
+}
+
+TEST(ReadSide, WrongAckIsIgnoredWithoutRestartingTheTimeout) {
+    Exchange r;
+    r.settings.retransmit = 1;
+    r.client.answer = [](ScriptedClient& c, const Sent& s) {
+        if (s.opcode() == kOpData && s.block() == 1 && c.sent.size() == 1) c.reply(ack(7), 900);
+        if (s.opcode() == kOpData && c.sent.size() == 2) c.reply(ack(s.block()));
+    };
+    EXPECT_EQ(r.read(pattern(100)), kOutcomeDone);
+    EXPECT_TRUE(r.logged("TFTP  ack     ignored 7, 0\n"));
+    // The repetition left 1 second after the first send, not 1 second after the stray ACK.
+    ASSERT_EQ(r.client.sent.size(), 2u);
+    EXPECT_EQ(r.client.sent[1].at, 1000);
+    EXPECT_FALSE(r.logged("ack timeout"));
+}
+
+TEST(ReadSide, OptionAcknowledgementFirst) {
+    Exchange r;
+    r.transfer.request.options = kOptBlksize | kOptTsize;
+    r.client.answer = ackEveryBlock;
+    EXPECT_EQ(r.read(pattern(3000), 1468), kOutcomeDone);
+    ASSERT_GE(r.client.sent.size(), 1u);
+    const Bytes expected = {0, 6, 'b', 'l', 'k', 's', 'i', 'z', 'e', 0, '1', '4', '6', '8', 0,
+                            't', 's', 'i', 'z', 'e', 0, '3', '0', '0', '0', 0};
+    EXPECT_EQ(r.client.sent[0].bytes, expected);
+    EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3}));
+    EXPECT_TRUE(r.logged("TFTP  Oack    sent blksize 1468 tsize 3000\n"));
+}
+
+TEST(ReadSide, WindowOfTwoKeepsTwoBlocksInFlight) {
+    Exchange r;
+    r.settings.windowOfTwo = true;
+    r.client.answer = ackEveryBlock;
+    EXPECT_EQ(r.read(pattern(512 * 4 + 10)), kOutcomeDone);
+    // Blocks 1 and 2 leave before the first ACK arrives.
+    ASSERT_GE(r.client.sent.size(), 2u);
+    EXPECT_EQ(r.client.sent[1].block(), 2u);
+    EXPECT_EQ(r.client.sent[1].at, 0);
+    EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3, 4, 5}));
+}
+
+TEST(ReadSide, NegotiatedWindowGoesOnAfterTheLastBlockAcknowledged) {
+    // windowsize 4: the client acknowledges each full window; block 6 is lost once, so the
+    // client acknowledges 5 and the sender starts again at 6.
+    Exchange r;
+    r.transfer.request.options = kOptWindowsize;
+    r.transfer.request.window = 4;
+    bool dropped = false;
+    std::uint16_t expected = 1;
+    int sinceAck = 0;
+    r.client.answer = [&](ScriptedClient& c, const Sent& s) {
+        if (s.opcode() == kOpOack) return c.reply(ack(0));
+        if (s.block() == 6 && !dropped) {
+            dropped = true;
+            return;
+        }
+        if (s.block() != expected) {
+            // A gap: the last block in order is acknowledged at once, for each stray block.
+            c.reply(ack(static_cast<std::uint16_t>(expected - 1)));
+            sinceAck = 0;
+            return;
+        }
+        ++expected;
+        if (++sinceAck == 4 || s.dataSize() < 512) {
+            c.reply(ack(s.block()));
+            sinceAck = 0;
+        }
+    };
+    const Bytes file = pattern(512 * 9 + 1);
+    EXPECT_EQ(r.read(file), kOutcomeDone);
+    EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3, 4, 5, 6, 7, 8, 6, 7, 8, 9, 10}));
+    // Two stray blocks (7 and 8) made two acknowledgements of 5; the second changed nothing.
+    EXPECT_EQ(r.transfer.blockCounter.load(), 10u);
+    EXPECT_TRUE(r.logged("TFTP  Oack    sent windowsize 4\n"));
+}
+
+TEST(ReadSide, NegotiatedWindowResendsTheWholeWindowAfterATimeout) {
+    Exchange r;
+    r.transfer.request.window = 3;
+    r.transfer.request.options = kOptWindowsize;
+    int round = 0;
+    r.client.answer = [&](ScriptedClient& c, const Sent& s) {
+        if (s.opcode() == kOpOack) return c.reply(ack(0));
+        // The first window is lost entirely.
+        if (s.block() == 3 && ++round > 1) c.reply(ack(3));
+        if (s.dataSize() < 512 && round > 1) c.reply(ack(s.block()));
+    };
+    EXPECT_EQ(r.read(pattern(512 * 4)), kOutcomeDone);
+    EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3, 1, 2, 3, 4, 5}));
+}
+
+TEST(ReadSide, MulticastMasterSendsToTheGroupAndFollowsItsAcks) {
+    Exchange r;
+    r.transfer.multicast.store(true);
+    r.transfer.master.store(true);
+    r.transfer.request.options = kOptMulticast;
+    r.transfer.request.group = makeIpv4(224, 0, 0, 1);
+    r.transfer.request.groupPort = 1758;
+    bool missed = false;
+    r.client.answer = [&](ScriptedClient& c, const Sent& s) {
+        if (s.opcode() == kOpOack) return c.reply(ack(0));
+        // The master misses block 2 once and says it has only block 1.
+        if (s.block() == 2 && !missed) {
+            missed = true;
+            return c.reply(ack(1));
+        }
+        c.reply(ack(s.block()));
+    };
+    EXPECT_EQ(r.read(pattern(512 * 2 + 5)), kOutcomeDone);
+    EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 2, 3}));
+    for (const Sent& s : r.client.sent) EXPECT_EQ(s.toGroup, s.opcode() == kOpData);
+    EXPECT_TRUE(r.logged("TFTP  Oack    sent multicast 224.0.0.1,1758,1\n"));
+}
+
+TEST(WriteSide, BlocksDuplicatesAndTheEnd) {
+    Exchange r;
+    MemorySink sink;
+    const Bytes file = pattern(512 * 2 + 30);
+    r.client.answer = [&](ScriptedClient& c, const Sent& s) {
+        const unsigned next = s.block() + 1;
+        if ((next - 1) * 512 > file.size()) return;
+        const Bytes piece(file.begin() + (next - 1) * 512, file.begin() + std::min<std::size_t>(next * 512, file.size()));
+        c.reply(data(next, piece));
+        if (next == 2) c.reply(data(next, piece), 2);  // a duplicate, answered again, written once
+        if (next == 2) c.reply(data(9, piece), 3);     // from the future: ignored
+    };
+    EXPECT_EQ(r.write(sink), kOutcomeDone);
+    EXPECT_EQ(sink.bytes, file);
+    EXPECT_TRUE(sink.finished);
+    std::vector<unsigned> acks;
+    for (const Sent& s : r.client.sent) acks.push_back(s.block());
+    EXPECT_EQ(acks, (std::vector<unsigned>{0, 1, 2, 2, 3}));
+    EXPECT_EQ(r.transfer.bytesReceived.load(), file.size());
+}
+
+TEST(WriteSide, BlockNumbersWrapAndOldBlocksAreAcknowledgedAgain) {
+    Exchange r;
+    MemorySink sink;
+    const std::size_t blocks = 65540;
+    std::size_t sentBlocks = 0;
+    r.client.answer = [&](ScriptedClient& c, const Sent& s) {
+        if (s.opcode() != kOpAck || sentBlocks >= blocks) return;
+        ++sentBlocks;
+        c.reply(data(static_cast<std::uint16_t>(sentBlocks), Bytes(sentBlocks == blocks ? 0 : 8, 1)));
+        // Just after the wrap a stray copy of block 65535 arrives.
+        if (sentBlocks == 2 + 65535) c.reply(data(65535, Bytes(8, 1)), 2);
+    };
+    EXPECT_EQ(r.write(sink, 8), kOutcomeDone);
+    EXPECT_EQ(sink.bytes.size(), (blocks - 1) * 8);
+    EXPECT_EQ(r.transfer.blockCounter.load(), blocks);
+    std::size_t acksOf65535 = 0;
+    for (const Sent& s : r.client.sent) acksOf65535 += s.block() == 65535;
+    EXPECT_EQ(acksOf65535, 2u);
+}
+
+TEST(WriteSide, SilentClientGetsTheOackRepeatedThenTimeout) {
+    Exchange r;
+    MemorySink sink;
+    r.settings.retransmit = 2;
+    r.transfer.request.options = kOptTsize;
+    EXPECT_EQ(r.write(sink), kOutcomeTimeout);
+    // The OACK and its three repetitions ("TFTPRetransmit" plus one) while nothing has arrived.
+    ASSERT_EQ(r.client.sent.size(), 4u);
+    for (const Sent& s : r.client.sent) EXPECT_EQ(s.opcode(), kOpOack);
+}
+
+}  // namespace
+}  // namespace tolmark::tftp

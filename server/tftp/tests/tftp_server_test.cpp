@@ -1,0 +1,179 @@
+// The listener on loopback with a minimal client: unusable datagrams, refusals from the
+// listening port, repeated requests, the transfer list and an immediate stop.
+
+#include "server/tftp/tftp_server.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "config/tests/temp_directory.h"
+#include "tests/support/fakes.h"
+
+namespace tolmark::tftp {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+const Ipv4 kLoopback = makeIpv4(127, 0, 0, 1);
+
+class LockedLog final : public LogSink {
+public:
+    int level() const override { return 2; }
+    bool has(const std::string& text) const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (const std::string& l : lines_)
+            if (l.find(text) != std::string::npos) return true;
+        return false;
+    }
+
+protected:
+    void writeLine(bool, const char* format, va_list args) override {
+        char text[1024];
+        std::vsnprintf(text, sizeof text, format, args);
+        std::lock_guard<std::mutex> guard(mutex_);
+        lines_.push_back(text);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+Bytes request(unsigned opcode, const std::string& name, std::vector<std::string> options = {}) {
+    std::string b{'\0', static_cast<char>(opcode)};
+    b += name + '\0' + "octet" + '\0';
+    for (const std::string& o : options) b += o + '\0';
+    return Bytes(b.begin(), b.end());
+}
+
+Bytes errorPacket(std::uint8_t code, const std::string& text) {
+    std::string b{'\0', '\5', '\0', static_cast<char>(code)};
+    b += text;
+    b.push_back('\0');
+    return Bytes(b.begin(), b.end());
+}
+
+struct Client {
+    platform::UdpSocket socket = platform::openBoundUdpSocket(kLoopback, 0);
+    void send(const Bytes& b, std::uint16_t port) { socket.send(b.data(), b.size(), kLoopback, port); }
+    // One datagram within the time limit; empty when none came.
+    Bytes receive(int timeoutMs, std::uint16_t* fromPort = nullptr) {
+        pollfd p{socket.fd(), POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0) return {};
+        std::uint8_t buffer[2048];
+        platform::DatagramInfo info;
+        const long n = socket.receive(buffer, sizeof buffer, info);
+        if (fromPort) *fromPort = info.sourcePort;
+        return n < 0 ? Bytes{} : Bytes(buffer, buffer + n);
+    }
+};
+
+class Listener : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testing::writeFile(tmp.file("file.bin"), std::string(3000, 'f'));
+        settings.update([&](DhcpSettings&, TftpSettings& t, MulticastSettings&) {
+            t.enable = 1;
+            t.port = 0;
+            t.mode = 0;
+            t.directory = tmp.path();
+            t.timeout = 1;
+            t.retransmit = 1;
+            return 0;
+        });
+    }
+    void start() {
+        server = std::make_unique<TftpServer>(TftpServerEnvironment{
+            .settings = settings, .log = log, .clock = clock, .bindAddress = kLoopback});
+        ASSERT_TRUE(server->start());
+    }
+    bool waitFor(const std::function<bool()>& condition) {
+        for (int i = 0; i < 300 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return condition();
+    }
+
+    testing::TempDirectory tmp;
+    SettingsHolder settings;
+    LockedLog log;
+    testing::FakeClock clock;
+    std::unique_ptr<TftpServer> server;
+};
+
+TEST_F(Listener, TransferListRepeatedRequestsAndStop) {
+    settings.update([&](DhcpSettings&, TftpSettings& t, MulticastSettings&) {
+        t.timeout = 255;  // only a stop can end the wait for the first ACK in time
+        return 0;
+    });
+    start();
+    Client client;
+    // Datagrams too short for a request are dropped and the listener goes on; a refusal comes
+    // from the listening port.
+    client.send({}, server->port());
+    client.send({0}, server->port());
+    client.send(request(1, "missing"), server->port());
+    std::uint16_t from = 0;
+    EXPECT_EQ(client.receive(2000, &from), errorPacket(1, "File not found"));
+    EXPECT_EQ(from, server->port());
+    client.send(request(1, "file.bin"), server->port());
+    std::uint16_t dataPort = 0;
+    const Bytes first = client.receive(2000, &dataPort);
+    ASSERT_EQ(first.size(), 4u + 512u);
+    EXPECT_NE(dataPort, server->port());
+    // The request again while its transfer runs: no second transfer.
+    client.send(request(1, "file.bin"), server->port());
+    EXPECT_TRUE(waitFor([&] { return log.has("TFTP  Error   request from 127.0.0.1 ignored, 1\n"); }));
+    EXPECT_EQ(server->transferCount(), 1);
+    const std::optional<TransferImage> running = server->transfer(0);
+    ASSERT_TRUE(running);
+    EXPECT_EQ(running->outcome, kRunning);
+    EXPECT_EQ(running->path, tmp.path() + "file.bin");
+    EXPECT_EQ(running->size, 3000u);
+    EXPECT_EQ(running->socket, dataPort);
+    EXPECT_FALSE(server->transfer(1));
+
+    const auto before = std::chrono::steady_clock::now();
+    server->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    EXPECT_EQ(server->transferCount(), -1);
+    const std::optional<TransferImage> ended = server->transfer(0);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->thread, -1);
+    EXPECT_EQ(ended->outcome, kOutcomeFailure);
+    EXPECT_TRUE(log.has("TFTP  Error   127.0.0.1  Get/octet  " + tmp.path() + "file.bin\n"));
+}
+
+TEST_F(Listener, EndedTransfersLeaveTheListAfterFiveSeconds) {
+    start();
+    auto fetch = [&](Client& client) {
+        client.send(request(1, "file.bin"), server->port());
+        std::uint16_t port = 0;
+        for (unsigned block = 1; block <= 6; ++block) {
+            const Bytes d = client.receive(2000, &port);
+            if (d.size() < 4) return false;
+            const Bytes ack{0, 4, d[2], d[3]};
+            client.socket.send(ack.data(), ack.size(), kLoopback, port);
+            if (d.size() < 516) return true;
+        }
+        return false;
+    };
+    Client a;
+    ASSERT_TRUE(fetch(a));
+    ASSERT_TRUE(waitFor([&] { return server->transfer(0) && server->transfer(0)->thread == -1; }));
+    EXPECT_EQ(server->transfer(0)->outcome, kOutcomeDone);
+    clock.advance(5);
+    Client b;
+    ASSERT_TRUE(fetch(b));
+    EXPECT_TRUE(server->transfer(1));  // not yet: ended exactly 5 seconds ago
+    clock.advance(1);
+    Client c;
+    ASSERT_TRUE(fetch(c));
+    EXPECT_TRUE(waitFor([&] { return !server->transfer(2); }));  // the first has left
+    EXPECT_TRUE(log.has("TFTP       0s 127.0.0.1  Get/octet  " + tmp.path() + "file.bin\n"));
+}
+
+}  // namespace
+}  // namespace tolmark::tftp

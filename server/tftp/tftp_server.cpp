@@ -1,0 +1,388 @@
+#include "server/tftp/tftp_server.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdio>
+#include <system_error>
+
+#include "server/tftp/packets.h"
+#include "server/tftp/socket_channel.h"
+
+namespace tolmark::tftp {
+namespace {
+
+constexpr std::int64_t kKeepEndedSeconds = 5;
+constexpr std::int32_t kModeManagedOnly = 1;
+constexpr std::uint64_t kMaxBlocksWithoutLargeFiles = 65535;
+
+bool directoryExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// "Get/octet", "Put/ascii", or "Error" for anything but a read or write request.
+void directionText(char (&text)[16], const TransferRequest& request) {
+    const char* direction = directionName(request.opcode);
+    if (*direction == 0) {
+        std::snprintf(text, sizeof text, "Error");
+    } else {
+        std::snprintf(text, sizeof text, "%s/%s", direction, modeName(request.mode));
+    }
+}
+
+}  // namespace
+
+std::int32_t readMaxWindow(const ConfigStore& store) {
+    return store.readInt(kGeneralSection, "TFTPMaxWindow", kDefaultMaxWindow);
+}
+
+TftpServer::TftpServer(TftpServerEnvironment environment) : env_(std::move(environment)) {}
+
+TftpServer::~TftpServer() { stop(); }
+
+bool TftpServer::start() {
+    std::lock_guard<std::mutex> guard(control_);
+    const TftpSettings settings = env_.settings.tftp();
+    if (settings.enable == 0 || listener_.joinable()) return true;
+    socket_ = platform::openBoundUdpSocket(env_.bindAddress, static_cast<std::uint16_t>(settings.port));
+    if (!socket_.valid()) {
+        env_.log.line(1, true, "TFTP  Error   bind on port %u failed\n", static_cast<unsigned>(settings.port));
+        return false;
+    }
+    maxWindow_ = env_.maxWindow ? env_.maxWindow() : kDefaultMaxWindow;
+    port_.store(socket_.localPort());
+    wake_.reset();
+    stopping_.store(false);
+    try {
+        listener_ = std::thread([this] { listen(); });
+        listening_.store(true);
+    } catch (const std::system_error&) {
+        socket_.close();
+        stopping_.store(true);
+        env_.log.line(1, true, "TFTP  Error   server thread failed\n");
+        return false;
+    }
+    env_.log.line(1, true, "TFTP  ready   on port %u%s\n", static_cast<unsigned>(port_.load()),
+                  settings.options == 0 ? ", options disabled" : "");
+    return true;
+}
+
+void TftpServer::requestStop() {
+    stopping_.store(true);
+    wake_.signal();
+}
+
+void TftpServer::stop() {
+    std::lock_guard<std::mutex> guard(control_);
+    requestStop();
+    if (listener_.joinable()) listener_.join();
+    listening_.store(false);
+    joinAll();
+    socket_.close();
+}
+
+void TftpServer::restart(bool portChanged) {
+    if (env_.settings.tftp().enable == 0) {
+        stop();
+        return;
+    }
+    if (portChanged) stop();
+    start();
+}
+
+void TftpServer::joinAll() {
+    // Only the listener changes the list, and it has ended: the entries stay where they are.
+    for (Entry& entry : transfers_) {
+        if (entry.thread.joinable()) entry.thread.join();
+    }
+}
+
+std::int32_t TftpServer::transferCount() const { return running() ? running_.load() : -1; }
+
+std::optional<TransferImage> TftpServer::transfer(std::size_t n) const {
+    std::lock_guard<std::mutex> guard(listLock_);
+    for (const Entry& entry : transfers_) {
+        if (n-- == 0) return entry.transfer->snapshot();
+    }
+    return std::nullopt;
+}
+
+void TftpServer::listen() {
+    std::array<std::uint8_t, kRequestMax> buffer{};
+    const int fds[1] = {socket_.fd()};
+    while (!stopping_.load()) {
+        bool readable[1] = {false};
+        const platform::WaitResult result = platform::waitReadable(fds, &wake_, -1, readable);
+        if (result == platform::WaitResult::Woken || stopping_.load()) break;
+        if (result != platform::WaitResult::Readable) continue;
+        platform::DatagramInfo from;
+        const long n = socket_.receive(buffer.data(), buffer.size(), from, true);
+        // Receive errors and datagrams too short to be a request (an empty one included) are
+        // dropped; the listener goes on.
+        if (n < 2) continue;
+        handleRequest(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)), from);
+    }
+}
+
+bool TftpServer::ignored(Ipv4 client, std::uint16_t port, const TftpSettings& settings) {
+    bool duplicate = false;
+    {
+        std::lock_guard<std::mutex> guard(listLock_);
+        for (const Entry& entry : transfers_) {
+            const TransferRequest& r = entry.transfer->request;
+            if (!entry.transfer->ended.load() && r.client == client && r.clientPort == port) duplicate = true;
+        }
+    }
+    const std::int32_t running = running_.load();
+    bool refuse = duplicate || running > settings.clients;
+    if (!refuse && (settings.mode & kModeManagedOnly)) {
+        refuse = !(env_.standing ? env_.standing(client) : ClientStanding{}).known;
+    }
+    if (refuse)
+        env_.log.line(1, false, "TFTP  Error   request from %s ignored, %u\n", formatIpv4(client).c_str(),
+                      static_cast<unsigned>(running));
+    return refuse;
+}
+
+void TftpServer::refuse(Ipv4 client, std::uint16_t port, std::uint16_t opcode, unsigned code, ErrorText text,
+                        const std::string& path) {
+    std::array<std::uint8_t, 128> packet{};
+    const std::size_t length = writeError(packet, code, errorText(text));
+    if (length != 0) socket_.send(packet.data(), length, client, port);
+    env_.log.line(1, false, "TFTP  Error   %s  %s  %u %s %s\n", formatIpv4(client).c_str(), directionName(opcode), code,
+                  standardText(code), code == 1 || code == 2 ? path.c_str() : "");
+}
+
+void TftpServer::refuseSetup(Ipv4 client, std::uint16_t port, std::uint16_t opcode, ErrorText text,
+                             const char* logText) {
+    std::array<std::uint8_t, 128> packet{};
+    const std::size_t length = writeError(packet, 0, errorText(text));
+    if (length != 0) socket_.send(packet.data(), length, client, port);
+    env_.log.line(1, false, "TFTP  Error   %s  %s  %s\n", formatIpv4(client).c_str(), directionName(opcode), logText);
+}
+
+bool TftpServer::assignGroup(TransferRequest& request, const MulticastSettings& multicast) {
+    std::lock_guard<std::mutex> guard(listLock_);
+    auto runningMulticast = [](const Entry& e) { return !e.transfer->ended.load() && e.transfer->multicast.load(); };
+    for (const Entry& entry : transfers_) {
+        const Transfer& t = *entry.transfer;
+        if (runningMulticast(entry) && t.master.load() && t.request.mode == request.mode &&
+            t.request.blockSize == request.blockSize && t.request.path == request.path) {
+            request.group = t.request.group;
+            request.groupPort = t.request.groupPort;
+            request.master = false;
+            return true;
+        }
+    }
+    for (unsigned port = multicast.port;; ++port) {
+        bool used = false;
+        for (const Entry& entry : transfers_) {
+            if (runningMulticast(entry) && entry.transfer->request.groupPort == port) used = true;
+        }
+        if (!used) {
+            request.group = multicast.address;
+            request.groupPort = static_cast<std::uint16_t>(port);
+            request.master = true;
+            return true;
+        }
+        // No free port left: the transfer runs as unicast.
+        if (port >= multicast.last || port >= 65535) return false;
+    }
+}
+
+void TftpServer::logRequest(const TransferRequest& request, bool tsizeRequested) {
+    if (env_.log.level() <= 1) return;
+    char pieces[256];
+    std::size_t length = 0;
+    auto add = [&](const char* format, auto... args) {
+        const int n = std::snprintf(pieces + length, sizeof pieces - length, format, args...);
+        if (n > 0) length = std::min(sizeof pieces - 1, length + static_cast<std::size_t>(n));
+    };
+    pieces[0] = 0;
+    if (request.opcode == kOpReadRequest) add(" Size %u", request.size);
+    if (tsizeRequested) add(" tsize %u", request.size);
+    if (request.options & kOptBlksize) add(" blksize %u", static_cast<unsigned>(request.blockSize));
+    if (request.options & kOptTimeout) add(" timeout %u", static_cast<unsigned>(request.timeout));
+    if (request.options & kOptMulticast)
+        add(" multicast %s,%u,%u", formatIpv4(request.group).c_str(), static_cast<unsigned>(request.groupPort),
+            request.master ? 1u : 0u);
+    if (request.options & kOptWindowsize) add(" windowsize %u", static_cast<unsigned>(request.window));
+    env_.log.line(2, false, "TFTP %8s Name %s Mode %s%s\n", directionName(request.opcode), request.path.c_str(),
+                  modeName(request.mode), pieces);
+}
+
+platform::UdpSocket TftpServer::openDataSocket(const TftpSettings& settings, std::uint16_t& port) {
+    if (settings.dataPort <= 0) {
+        platform::UdpSocket socket = platform::openBoundUdpSocket(0, 0);
+        port = socket.valid() ? socket.localPort() : 0;
+        return socket;
+    }
+    const long first = settings.dataPort;
+    const long last = first + std::max<std::int32_t>(settings.clients, 1) - 1;
+    if (first > 65535) return {};
+    return platform::openBoundUdpSocketInRange(0, static_cast<std::uint16_t>(first),
+                                               static_cast<std::uint16_t>(std::min<long>(last, 65535)), &port);
+}
+
+void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const platform::DatagramInfo& from) {
+    const TftpSettings tftp = env_.settings.tftp();
+    const MulticastSettings multicast = env_.settings.multicast();
+    if (ignored(from.source, from.sourcePort, tftp)) return;
+
+    ParserSettings settings{tftp, multicast, maxWindow_};
+    ParseEnvironment environment{env_.standing, directoryExists};
+    ParsedRequest parsed = parseRequest(datagram, from.source, from.sourcePort, settings, environment);
+    TransferRequest& request = parsed.request;
+    if (parsed.failed) return refuse(from.source, from.sourcePort, request.opcode, parsed.errorCode, parsed.text, request.path);
+
+    const bool textMode = request.mode == kModeNetascii && request.textAccess == 1;
+    OpenResult opened;
+    if (request.opcode == kOpReadRequest) {
+        const bool wantMapping = parsed.multicastRequested ? (tftp.mmf & 1) != 0 : (tftp.mmf & 2) != 0;
+        opened = openForReading(parsed.path, {textMode, wantMapping, static_cast<std::uint32_t>(tftp.mmfMax)}, mappings_);
+        // Without large files the block counter cannot pass 65535: a longer file could only be
+        // sent wrong, so it is refused.
+        if (opened.ok && tftp.largeFiles == 0 && opened.size / request.blockSize >= kMaxBlocksWithoutLargeFiles)
+            opened = OpenResult{false, 3, ErrorText::DiskFull, {}, {}, 0};
+        if (opened.ok) {
+            request.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(opened.size, 0xFFFFFFFFu));
+            request.mapped = opened.mapping != nullptr;
+            if (parsed.multicastRequested && assignGroup(request, multicast)) request.options |= kOptMulticast;
+        }
+    } else {
+        opened = openForWriting(parsed.path, (tftp.upload & 2) != 0);
+    }
+    if (!opened.ok) return refuse(from.source, from.sourcePort, request.opcode, opened.code, opened.text, request.path);
+    const bool tsizeRequested = (request.options & kOptTsize) != 0;
+    logRequest(request, tsizeRequested);
+
+    std::uint16_t dataPort = 0;
+    platform::UdpSocket socket = openDataSocket(tftp, dataPort);
+    if (!socket.valid())
+        return refuseSetup(from.source, from.sourcePort, request.opcode, ErrorText::DataPortFailed,
+                           "bind on data port failed");
+
+    auto transfer = std::make_shared<Transfer>();
+    transfer->request = request;
+    transfer->socket = std::move(socket);
+    transfer->file = std::move(opened.file);
+    transfer->mapping = std::move(opened.mapping);
+    transfer->master.store(request.master);
+    transfer->multicast.store((request.options & kOptMulticast) != 0);
+    transfer->dataPort.store(dataPort);
+    transfer->socketOpen.store(true);
+    running_.fetch_add(1);
+    // In the list before its thread starts, so that the pipe sees it at once.
+    std::list<Entry>::iterator entry;
+    {
+        std::lock_guard<std::mutex> guard(listLock_);
+        entry = transfers_.insert(transfers_.end(), Entry{transfer, {}});
+    }
+    try {
+        entry->thread = std::thread([this, transfer] { runTransfer(transfer); });
+    } catch (const std::system_error&) {
+        running_.fetch_sub(1);
+        {
+            std::lock_guard<std::mutex> guard(listLock_);
+            transfers_.erase(entry);
+        }
+        return refuseSetup(from.source, from.sourcePort, request.opcode, ErrorText::ResourceProblem,
+                           "data thread failed");
+    }
+    cleanUp();
+}
+
+void TftpServer::cleanUp() {
+    Entry removed;
+    {
+        std::lock_guard<std::mutex> guard(listLock_);
+        if (transfers_.empty()) return;
+        const Transfer& first = *transfers_.front().transfer;
+        if (!first.ended.load() || first.endTime.load() + kKeepEndedSeconds >= env_.clock.now()) return;
+        removed = std::move(transfers_.front());
+        transfers_.pop_front();
+    }
+    // Its thread has marked the record ended and does nothing more.
+    if (removed.thread.joinable()) removed.thread.join();
+}
+
+void TftpServer::handOverMaster(const Transfer& ending) {
+    std::lock_guard<std::mutex> guard(listLock_);
+    const TransferRequest& r = ending.request;
+    for (Entry& entry : transfers_) {
+        Transfer& t = *entry.transfer;
+        if (&t == &ending || t.ended.load() || !t.multicast.load() || t.master.load()) continue;
+        if (t.request.group == r.group && t.request.groupPort == r.groupPort && t.request.mode == r.mode &&
+            t.request.blockSize == r.blockSize && t.request.path == r.path) {
+            t.master.store(true);
+            break;
+        }
+    }
+}
+
+void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
+    Transfer& t = *pointer;
+    const TransferRequest& r = t.request;
+    if (!t.socket.connect(r.client, r.clientPort)) {
+        env_.log.line(2, false, "TFTP  Error    data connection failed\n");
+    } else {
+        const TftpSettings tftp = env_.settings.tftp();
+        const std::int32_t ttl = env_.settings.multicast().ttl;
+        if (t.multicast.load() && ttl != 1) t.socket.setMulticastTtl(ttl);
+        SocketChannel channel(t.socket, wake_, r.group, r.groupPort);
+        EngineContext context{t, channel, env_.log,
+                              EngineSettings{tftp.retransmit, tftp.windowSize != 0, tftp.largeFiles != 0},
+                              [this] { return stopping_.load(); }};
+        const std::int64_t start = env_.clock.now();
+        const bool textMode = r.mode == kModeNetascii && r.textAccess == 1;
+        std::int32_t outcome;
+        if (r.opcode == kOpReadRequest) {
+            if (t.mapping) {
+                MappedSource source(t.mapping, r.blockSize);
+                outcome = runReadSide(context, source);
+            } else {
+                FileSource source(t.file.get(), r.blockSize, std::max<std::size_t>(r.window, 2), textMode);
+                outcome = runReadSide(context, source);
+            }
+        } else {
+            FileSink sink(t.file.get(), textMode);
+            outcome = runWriteSide(context, sink);
+        }
+        t.outcome.store(outcome, std::memory_order_release);
+        if (env_.checkLog) env_.checkLog();
+        char direction[16];
+        directionText(direction, r);
+        const AddressText address = formatIpv4(r.client);
+        const char* client = address.c_str();
+        switch (outcome) {
+            case kOutcomeDone:
+                env_.log.line(1, false, "TFTP  %6us %s  %s  %s\n", static_cast<unsigned>(env_.clock.now() - start),
+                              client, direction, r.path.c_str());
+                break;
+            case kOutcomeTimeout:
+                env_.log.line(1, false, "TFTP  Timeout %s  %s  %s\n", client, direction, r.path.c_str());
+                break;
+            case kOutcomeAborted:
+                env_.log.line(1, false, "TFTP  Abort   %s  %s  %s %s\n", client, direction, t.clientError.data(),
+                              r.path.c_str());
+                break;
+            default:
+                env_.log.line(1, false, "TFTP  Error   %s  %s  %s\n", client, direction, r.path.c_str());
+                break;
+        }
+    }
+    if (t.multicast.load()) {
+        handOverMaster(t);
+        t.master.store(false);
+    }
+    t.file.reset();
+    t.mapping.reset();
+    t.socket.close();
+    t.socketOpen.store(false);
+    t.endTime.store(env_.clock.now());
+    t.ended.store(true, std::memory_order_release);
+    running_.fetch_sub(1);
+}
+
+}  // namespace tolmark::tftp

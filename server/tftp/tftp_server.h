@@ -1,0 +1,108 @@
+#pragma once
+// The TFTP listener: owns the well-known socket, checks each request, opens the file, gives the
+// transfer its own data socket and thread, and keeps the list of running and recently ended
+// transfers that the control pipe shows. Start, stop and restart after settings changes.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "common/log_sink.h"
+#include "config/config_store.h"
+#include "config/settings_holder.h"
+#include "platform/clock.h"
+#include "platform/udp_socket.h"
+#include "platform/wake_event.h"
+#include "server/tftp/file_access.h"
+#include "server/tftp/request_parser.h"
+#include "server/tftp/transfer_record.h"
+
+namespace tolmark::tftp {
+
+// "TFTPMaxWindow" of the general section: the largest "windowsize" granted, 0 refuses it.
+inline constexpr std::int32_t kDefaultMaxWindow = 32;
+std::int32_t readMaxWindow(const ConfigStore& store);
+
+struct TftpServerEnvironment {
+    SettingsHolder& settings;
+    LogSink& log;
+    const platform::Clock& clock;
+    // What the server knows of a client address (static entries, profiles); may be unset.
+    std::function<ClientStanding(Ipv4)> standing = {};
+    // Called before a transfer's closing line, so that the log rolls over with the date.
+    std::function<void()> checkLog = {};
+    // "TFTPMaxWindow", read at every start.
+    std::function<std::int32_t()> maxWindow = {};
+    // Address the listening socket is bound to (0 = every local address).
+    Ipv4 bindAddress = 0;
+};
+
+class TftpServer {
+public:
+    explicit TftpServer(TftpServerEnvironment environment);
+    ~TftpServer();
+    TftpServer(const TftpServer&) = delete;
+    TftpServer& operator=(const TftpServer&) = delete;
+
+    // Nothing to do (and success) while "TFTPEnable" is 0 or the server runs already.
+    bool start();
+    // From any thread: sets the stop flag and ends every wait of the listener and the transfers.
+    void requestStop();
+    // requestStop, then waits for the listener and every transfer thread.
+    void stop();
+    // After a settings change: stop when disabled; stop first when the port changed; start.
+    void restart(bool portChanged);
+
+    bool running() const { return listening_.load() && !stopping_.load(); }
+    // Running transfers, or -1 while the server is stopped.
+    std::int32_t transferCount() const;
+    // The n-th transfer of the list (running or recently ended).
+    std::optional<TransferImage> transfer(std::size_t n) const;
+    // The listening port (the bound one, for tests that bind port 0).
+    std::uint16_t port() const { return port_.load(); }
+
+private:
+    struct Entry {
+        std::shared_ptr<Transfer> transfer;
+        std::thread thread;
+    };
+    struct Snapshot {
+        ParserSettings parser;
+        std::int32_t largeFiles = 1;
+    };
+
+    void listen();
+    void handleRequest(std::span<const std::uint8_t> datagram, const platform::DatagramInfo& from);
+    bool ignored(Ipv4 client, std::uint16_t port, const TftpSettings& settings);
+    void refuse(Ipv4 client, std::uint16_t port, std::uint16_t opcode, unsigned code, ErrorText text,
+                const std::string& path);
+    void refuseSetup(Ipv4 client, std::uint16_t port, std::uint16_t opcode, ErrorText text, const char* logText);
+    bool assignGroup(TransferRequest& request, const MulticastSettings& multicast);
+    void logRequest(const TransferRequest& request, bool tsizeRequested);
+    platform::UdpSocket openDataSocket(const TftpSettings& settings, std::uint16_t& port);
+    void runTransfer(const std::shared_ptr<Transfer>& transfer);
+    void handOverMaster(const Transfer& ending);
+    void cleanUp();
+    void joinAll();
+
+    TftpServerEnvironment env_;
+    platform::WakeEvent wake_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> listening_{false};  // a listener thread exists (read by the control pipe)
+    std::atomic<std::int32_t> running_{0};
+    std::atomic<std::uint16_t> port_{0};
+    platform::UdpSocket socket_;
+    std::thread listener_;
+    std::mutex control_;  // start, stop and restart one at a time
+    mutable std::mutex listLock_;
+    std::list<Entry> transfers_;
+    MappingCache mappings_;
+    std::int32_t maxWindow_ = kDefaultMaxWindow;
+};
+
+}  // namespace tolmark::tftp

@@ -1,0 +1,78 @@
+#pragma once
+// The transfer engine: the read side (OACK, DATA blocks in a window, retransmission, block
+// counter wrap, multicast master and clients) and the write side (ACKs, duplicates, the wrap
+// rule). It talks to its client through a Channel and reads or writes the file through a block
+// source or sink, so the whole exchange runs in tests without sockets or a clock.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+
+#include "common/log_sink.h"
+#include "server/tftp/transfer_record.h"
+
+namespace tolmark::tftp {
+
+class Channel {
+public:
+    enum class Wait { Packet, Timeout, Stopped, Error };
+    virtual ~Channel() = default;
+    // DATA, ACK or OACK to the client (header and data go out as one datagram).
+    virtual bool send(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data = {}) = 0;
+    // DATA to the multicast group.
+    virtual bool sendToGroup(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data) = 0;
+    // Waits up to timeoutMs for one datagram from the client; length is its size.
+    virtual Wait receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) = 0;
+    // Milliseconds of a steady clock.
+    virtual std::int64_t nowMs() const = 0;
+    // The error number of the last failed call.
+    virtual int lastError() const = 0;
+};
+
+// Blocks of the file being read. Block n (from 1) holds the bytes from (n-1) times the block
+// size; a block shorter than the block size is the last.
+class BlockSource {
+public:
+    virtual ~BlockSource() = default;
+    // The block's bytes, valid until `window` more blocks have been asked for; nothing on a read
+    // error.
+    virtual std::optional<std::span<const std::uint8_t>> block(std::uint64_t index) = 0;
+};
+
+// Where the data of an upload go.
+class BlockSink {
+public:
+    virtual ~BlockSink() = default;
+    virtual bool write(std::span<const std::uint8_t> data) = 0;
+    // After the last block; false when the data could not be stored.
+    virtual bool finish() = 0;
+};
+
+struct EngineSettings {
+    std::int32_t retransmit = 10;  // repetitions of a packet before the transfer gives up
+    bool windowOfTwo = false;      // "TFTPWindowSize" not 0
+    bool largeFiles = true;        // the block counter keeps its high 16 bits
+};
+
+struct EngineContext {
+    Transfer& transfer;
+    Channel& channel;
+    LogSink& log;
+    EngineSettings settings;
+    // Set when the transfer must stop (server stop); checked at every wait.
+    std::function<bool()> stopping;
+};
+
+// Pieces both sides share: the OACK with its log line, and keeping the client's ERROR as
+// "%u %s" in the transfer.
+bool sendOptionAck(EngineContext& context, std::span<std::uint8_t> buffer, bool master);
+struct ReceivedPacket;
+void keepClientError(Transfer& transfer, const ReceivedPacket& packet);
+
+// Both return the outcome (kOutcomeDone ... kOutcomeFailure) and leave the client's error text
+// in the transfer.
+std::int32_t runReadSide(EngineContext& context, BlockSource& source);
+std::int32_t runWriteSide(EngineContext& context, BlockSink& sink);
+
+}  // namespace tolmark::tftp

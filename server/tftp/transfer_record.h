@@ -1,0 +1,112 @@
+#pragma once
+// One TFTP transfer: what the request asked for, what has been negotiated, the live progress the
+// transfer thread keeps up to date, and the resources it owns. The control pipe's GetTransfer
+// carries a 1296-byte image of it, built field by field by encodeTransferImage.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/ipv4.h"
+#include "common/pipe_protocol.h"
+#include "common/transfer_image.h"
+#include "platform/file_descriptor.h"
+#include "platform/udp_socket.h"
+#include "server/tftp/file_mapping.h"
+
+namespace tolmark::tftp {
+
+// Option bits of the record, in the order the OACK carries them (window size last).
+inline constexpr std::int32_t kOptBlksize = 1;
+inline constexpr std::int32_t kOptTimeout = 2;
+inline constexpr std::int32_t kOptTsize = 4;
+inline constexpr std::int32_t kOptMulticast = 8;
+inline constexpr std::int32_t kOptWindowsize = 16;
+
+inline constexpr std::size_t kDefaultBlockSize = 512;
+inline constexpr std::size_t kMaxBlockSize = 65464;  // largest block an IPv4 UDP datagram holds
+inline constexpr std::size_t kMinBlockSize = 8;
+inline constexpr std::size_t kMaxPath = 1023;        // the path field holds 1023 characters and a NUL
+inline constexpr std::size_t kClientErrorMax = 116;  // text part of the client's error kept
+
+// Error texts selected by index; indexes 0 to 8 are the standard texts of wire codes 0 to 8.
+enum class ErrorText : std::int32_t {
+    Unspecified = 0,
+    FileNotFound = 1,
+    AccessViolation = 2,
+    DiskFull = 3,
+    IllegalOperation = 4,
+    UnknownTransferId = 5,
+    FileExists = 6,
+    NoSuchUser = 7,
+    InvalidOption = 8,
+    Empty = 9,
+    BadPacket = 10,
+    InvalidPath = 11,
+    PathTooLong = 12,
+    AccessDenied = 13,
+    BadMode = 14,
+    BadBlksize = 15,
+    BadTimeout = 16,
+    BadTsize = 17,
+    BadMulticast = 18,
+    CreateFailed = 19,
+    DataPortFailed = 20,
+    ResourceProblem = 21,
+};
+const char* errorText(ErrorText index);
+// The standard text of a wire code (index = code), "" past the standard ones.
+const char* standardText(unsigned code);
+
+// The negotiated request: set by the parser on the listener thread before the transfer starts,
+// read-only afterwards.
+struct TransferRequest {
+    std::uint16_t opcode = 0;
+    std::int32_t mode = kModeNone;
+    std::int32_t textAccess = 0;   // "TFTPUnixStyle" for netascii transfers
+    std::int32_t options = 0;      // accepted options
+    std::uint16_t blockSize = kDefaultBlockSize;
+    std::uint32_t size = 0;        // file size (read) or the client's tsize (write)
+    std::int32_t timeout = 1;      // seconds
+    std::uint16_t window = 1;      // blocks in flight granted by "windowsize" (1 without it)
+    Ipv4 client = 0;
+    std::uint16_t clientPort = 0;
+    Ipv4 group = 0;
+    std::uint16_t groupPort = 0;
+    bool master = false;   // first client of its multicast group
+    bool mapped = false;   // read through a shared mapping
+    std::string path;
+};
+
+// One transfer in the transfer list. The listener creates it; its transfer thread updates the
+// live fields; the control pipe reads snapshots.
+class Transfer {
+public:
+    TransferRequest request;
+    // Resources owned by the transfer; the thread releases them when it ends.
+    platform::UdpSocket socket;
+    platform::FileDescriptor file;
+    std::shared_ptr<const FileMapping> mapping;
+
+    // Live fields.
+    std::atomic<std::uint32_t> blockCounter{0};
+    std::atomic<std::uint32_t> bytesReceived{0};
+    std::atomic<std::int32_t> outcome{kRunning};
+    std::atomic<bool> ended{false};
+    std::atomic<std::int64_t> endTime{0};
+    std::atomic<std::int32_t> lastBlockRead{-1};
+    std::atomic<bool> master{false};
+    std::atomic<bool> multicast{false};  // the multicast option is in force
+    std::atomic<std::uint16_t> dataPort{0};
+    std::atomic<bool> socketOpen{false};
+    std::atomic<std::int32_t> dataLength{0};
+    std::atomic<std::int32_t> secondLength{0};
+    // Written by the transfer thread before it stores the outcome; read once the outcome is set.
+    std::array<char, 128> clientError{};
+
+    TransferImage snapshot() const;
+};
+
+}  // namespace tolmark::tftp

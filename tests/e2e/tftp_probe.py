@@ -1,0 +1,107 @@
+"""A small TFTP client for the scenarios that need what ordinary clients do not do: never
+acknowledge, send an ERROR, hold transfers open, or send raw requests. Run inside
+the client's namespace; prints one JSON object.
+
+    tftp_probe.py silent SERVER PORT NAME SECONDS
+    tftp_probe.py abort SERVER PORT NAME CODE TEXT
+    tftp_probe.py raw SERVER PORT OPCODE NAME MODE
+    tftp_probe.py limits SERVER PORT NAME
+"""
+
+import json
+import socket
+import struct
+import sys
+import time
+
+
+def request(opcode, name, mode="octet"):
+    return struct.pack("!H", opcode) + name.encode() + b"\0" + mode.encode() + b"\0"
+
+
+def new_socket(timeout):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(timeout)
+    return s
+
+
+def describe(packet):
+    opcode = struct.unpack("!H", packet[:2])[0] if len(packet) >= 2 else 0
+    if opcode == 5:
+        code = struct.unpack("!H", packet[2:4])[0]
+        return {"opcode": 5, "code": code, "text": packet[4:].split(b"\0")[0].decode(errors="replace")}
+    return {"opcode": opcode, "block": struct.unpack("!H", packet[2:4])[0] if len(packet) >= 4 else None,
+            "size": len(packet) - 4}
+
+
+def silent(server, port, name, seconds):
+    """Asks for a file and never acknowledges: the DATA packets that arrive, with their times."""
+    s = new_socket(0.2)
+    start = time.monotonic()
+    s.sendto(request(1, name), (server, port))
+    arrivals = []
+    while time.monotonic() - start < seconds:
+        try:
+            packet, _ = s.recvfrom(70000)
+        except socket.timeout:
+            continue
+        info = describe(packet)
+        info["at"] = round(time.monotonic() - start, 2)
+        arrivals.append(info)
+    return {"packets": arrivals}
+
+
+def abort(server, port, name, code, text):
+    """Takes the first block, then answers with an ERROR."""
+    s = new_socket(5)
+    s.sendto(request(1, name), (server, port))
+    packet, peer = s.recvfrom(70000)
+    s.sendto(struct.pack("!HH", 5, int(code)) + text.encode() + b"\0", peer)
+    return {"first": describe(packet)}
+
+
+def answer(s):
+    """The next datagram described, with the port it came from; None when none came in time."""
+    try:
+        packet, peer = s.recvfrom(70000)
+    except socket.timeout:
+        return None
+    return dict(describe(packet), from_port=peer[1])
+
+
+def raw(server, port, opcode, name, mode):
+    s = new_socket(3)
+    s.sendto(request(int(opcode), name, mode), (server, port))
+    return {"reply": answer(s)}
+
+
+def limits(server, port, name):
+    """Two transfers held open without acknowledging, then a third request: what it gets."""
+    holders = [new_socket(3) for _ in range(2)]
+    ports = []
+    for h in holders:
+        h.sendto(request(1, name), (server, port))
+        _, peer = h.recvfrom(70000)
+        ports.append(peer[1])
+    third = new_socket(1.5)
+    third.sendto(request(1, name), (server, port))
+    return {"data_ports": ports, "third": answer(third)}
+
+
+def main():
+    args = sys.argv[1:]
+    command, server, port = args[0], args[1], int(args[2])
+    rest = args[3:]
+    if command == "silent":
+        result = silent(server, port, rest[0], float(rest[1]))
+    elif command == "abort":
+        result = abort(server, port, *rest)
+    elif command == "raw":
+        result = raw(server, port, *rest)
+    else:
+        result = limits(server, port, rest[0])
+    print(json.dumps(result))
+
+
+if __name__ == "__main__":
+    main()
