@@ -28,6 +28,7 @@ InterfacesPage::InterfacesPage(DialogContext& context, PreferenceBlocks& blocks,
                         "A click on an address selects it for the DHCP server; with relay agent information "
                         "accepted, a second click also trusts it, and the next click deselects it. "
                         "At least one address stays selected.");
+    info->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     include_ = check("INCLUDE", "Use only selected interfaces");
 
     auto* row = new QHBoxLayout;

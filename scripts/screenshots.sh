@@ -123,3 +123,53 @@ xdotool key a
 sleep 1
 shoot "^About" about.png
 stop_manager
+
+# The dialogs, opened through the menus as a user opens them, and each page of a sheet in turn
+# (Ctrl+Tab). The server in the console writes no log file: today's file is its console output.
+cp "$work/server.out" "$work/$(date +dhcp%y%m.log)"
+focus() { xdotool windowfocus --sync "$(xdotool search --name "$1" | head -1)"; }
+menu() {
+    focus "^Tolmark DHCP Server$"
+    xdotool key "$1"
+    sleep 0.5
+    xdotool key "$2"
+    sleep 1.5
+}
+# window title, then the file name of each page
+sheet() {
+    local title=$1 name
+    shift
+    for name in "$@"; do
+        shoot "$title" "$name"
+        focus "$title"
+        xdotool key ctrl+Tab
+        sleep 0.7
+    done
+}
+close() {
+    focus "$1"
+    xdotool key Escape
+    sleep 0.7
+}
+
+start_manager 0
+menu alt+o p
+sheet "^Preferences$" preferences-general.png preferences-interfaces.png preferences-dhcp.png \
+    preferences-tftp.png preferences-tftp-options.png preferences-language.png
+close "^Preferences$"
+menu alt+o m
+shoot "^Configuration profiles$" profiles.png
+focus "^Configuration profiles$"
+xdotool key alt+e
+sleep 1.5
+sheet "^Standard$" profile-basic.png profile-dns.png profile-netbios.png profile-time.png profile-boot.png \
+    profile-other.png
+close "^Standard$"
+close "^Configuration profiles$"
+menu alt+o a
+shoot "^Static entry$" static-entry.png
+close "^Static entry$"
+menu alt+f v
+shoot "^Log$" log.png
+close "^Log$"
+stop_manager
