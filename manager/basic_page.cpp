@@ -12,15 +12,18 @@ namespace {
 
 constexpr std::uint32_t kInfiniteLease = 0xFFFFFFFFu;
 constexpr std::int64_t kDefaultLease = 36000;
-constexpr const char* kRuleTextKeys[kRuleCount] = {"CLASS_MAC",   "CLASS_BLOCK", "CLASS_USER",  "CLASS_VENDOR",
-                                                   "CLASS_RELAY", "CLASS_IFACE", "CLASS_CLIENT"};
+constexpr const char* kRuleTextKeys[kRuleCount] = {
+    "CLASS_MAC", "CLASS_BLOCK", "CLASS_USER", "CLASS_VENDOR", "CLASS_RELAY", "CLASS_IFACE", "CLASS_CLIENT"};
 constexpr const char* kRelayKindKeys[3] = {"RELAY_NO", "RELAY_CIRCUIT", "RELAY_REMOTE"};
 
-std::string dotted(Ipv4 address) { return formatIpv4(address).c_str(); }
+std::string dotted(Ipv4 address) {
+    return formatIpv4(address).c_str();
+}
 
 }  // namespace
 
-BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* parent) : ProfilePage(context, state, parent) {
+BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* parent)
+    : ProfilePage(context, state, parent) {
     const Language& l = context.language;
     QLabel* forLabel = text("FOR", "for:");
     rule_ = combo("FOR");
@@ -42,7 +45,9 @@ BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* p
     connect(interface_->lineEdit(), &QLineEdit::textEdited, this, &SheetPage::markChanged);
     auto* valueLayout = new QGridLayout(valueRow_);
     valueLayout->setContentsMargins(0, 0, 0, 0);
-    for (QWidget* w : std::initializer_list<QWidget*>{value_, hex_, string_, relayAddress_, relayKind_, interface_}) w->setParent(valueRow_);
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{value_, hex_, string_, relayAddress_, relayKind_, interface_})
+        w->setParent(valueRow_);
     valueLayout->addWidget(relayAddress_, 0, 0);
     valueLayout->addWidget(relayKind_, 0, 1);
     valueLayout->addWidget(interface_, 0, 0, 1, 2);
@@ -88,12 +93,14 @@ BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* p
 
     connect(rule_, &QComboBox::currentIndexChanged, this, &BasicPage::showRule);
     connect(relayKind_, &QComboBox::currentIndexChanged, this, [this] {
-        if (relayKind_->currentIndex() > 0 && initialised()) hex_->setChecked(true);
+        if (relayKind_->currentIndex() > 0 && initialised())
+            hex_->setChecked(true);
         showRelayKind();
     });
     connect(interface_, &QComboBox::activated, this, &BasicPage::onInterfaceChosen);
     connect(infinite_, &QCheckBox::toggled, this, [this](bool on) {
-        if (on) lease_->setText(QString::number(kInfiniteLease));
+        if (on)
+            lease_->setText(QString::number(kInfiniteLease));
         lease_->setEnabled(!on && mayChange());
     });
 }
@@ -104,10 +111,12 @@ void BasicPage::fillInterfaces() {
     const ServerStatus& s = state_.status;
     const Ipv4 own = record().selectorKind == SelectorKind::Interface ? record().selectorAddress : 0;
     std::vector<Ipv4> candidates;
-    const auto count = static_cast<std::size_t>(std::clamp<std::int32_t>(s.interfaceCount, 0, kMaxInterfaces));
+    const auto count =
+        static_cast<std::size_t>(std::clamp<std::int32_t>(s.interfaceCount, 0, kMaxInterfaces));
     for (std::size_t i = 0; i < count; ++i) {
         const InterfaceEntryImage& e = s.interfaces[i];
-        if ((e.flags & (kIfPresent | kIfServed)) != (kIfPresent | kIfServed)) continue;
+        if ((e.flags & (kIfPresent | kIfServed)) != (kIfPresent | kIfServed))
+            continue;
         candidates.push_back(e.address);
         interfaceMasks_.push_back(e.mask);
     }
@@ -119,7 +128,8 @@ void BasicPage::fillInterfaces() {
     });
     std::vector<Ipv4> masks;
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (used[i]) continue;
+        if (used[i])
+            continue;
         interface_->addItem(QString::fromLatin1(formatIpv4(candidates[i]).c_str()));
         masks.push_back(interfaceMasks_[i]);
     }
@@ -149,7 +159,9 @@ void BasicPage::initialise() {
     fill(backup2_, p.gateway[2]);
     if (!mayChange()) {
         for (QWidget* w : findChildren<QWidget*>()) {
-            if (qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractButton*>(w) || qobject_cast<QComboBox*>(w)) w->setEnabled(false);
+            if (qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractButton*>(w) ||
+                qobject_cast<QComboBox*>(w))
+                w->setEnabled(false);
         }
     }
 }
@@ -163,12 +175,16 @@ void BasicPage::showRule(int position) {
     value_->clear();
     relayAddress_->clear();
     hex_->setChecked(true);
-    for (QWidget* w : std::initializer_list<QWidget*>{value_, hex_, string_, relayAddress_, relayKind_, interface_}) w->hide();
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{value_, hex_, string_, relayAddress_, relayKind_, interface_})
+        w->hide();
     switch (rule) {
-        case RuleChoice::StaticEntries: break;
+        case RuleChoice::StaticEntries:
+            break;
         case RuleChoice::MacRange:
             value_->show();
-            if (own) value_->setText(macRangeText(p.selectorValue, dash));
+            if (own)
+                value_->setText(macRangeText(p.selectorValue, dash));
             break;
         case RuleChoice::UserClass:
         case RuleChoice::VendorClass:
@@ -179,7 +195,9 @@ void BasicPage::showRule(int position) {
                 string_->show();
             }
             if (own) {
-                QString text = rule == RuleChoice::ClientIdRange ? hexText(p.selectorValue) : storedValueText(p.selectorValue, p.selectorForm);
+                QString text = rule == RuleChoice::ClientIdRange
+                                   ? hexText(p.selectorValue)
+                                   : storedValueText(p.selectorValue, p.selectorForm);
                 if (text.startsWith(u'"')) {
                     string_->setChecked(true);
                     text.remove(0, 1);
@@ -189,7 +207,8 @@ void BasicPage::showRule(int position) {
             break;
         case RuleChoice::RelayAddress:
             relayAddress_->show();
-            if (own) fill(relayAddress_, p.selectorAddress);
+            if (own)
+                fill(relayAddress_, p.selectorAddress);
             relayKind_->setCurrentIndex(own ? static_cast<int>(p.relaySelectorType) : 0);
             if (own && p.relaySelectorType != RelaySelectorType::None) {
                 QString text = storedValueText(p.selectorValue, p.selectorForm);
@@ -203,13 +222,15 @@ void BasicPage::showRule(int position) {
             break;
         case RuleChoice::InterfaceAddress:
             interface_->show();
-            if (interface_->count() == 0 && interface_->currentText().isEmpty()) fillInterfaces();
+            if (interface_->count() == 0 && interface_->currentText().isEmpty())
+                fillInterfaces();
             break;
     }
 }
 
 void BasicPage::showRelayKind() {
-    if (static_cast<RuleChoice>(rule_->currentIndex()) != RuleChoice::RelayAddress) return;
+    if (static_cast<RuleChoice>(rule_->currentIndex()) != RuleChoice::RelayAddress)
+        return;
     // The identifier kinds exist only while the server accepts relay agent information.
     const bool ra = state_.general.enableRa != 0;
     relayKind_->setVisible(ra);
@@ -220,13 +241,15 @@ void BasicPage::showRelayKind() {
 void BasicPage::onInterfaceChosen(int index) {
     markChanged();
     // A profile without a subnet mask takes the mask of the interface it is for.
-    if (index >= 0 && static_cast<std::size_t>(index) < interfaceMasks_.size() && readAddressField(mask_->text()).address == 0)
+    if (index >= 0 && static_cast<std::size_t>(index) < interfaceMasks_.size() &&
+        readAddressField(mask_->text()).address == 0)
         fill(mask_, interfaceMasks_[static_cast<std::size_t>(index)]);
 }
 
 std::optional<std::string> BasicPage::classText(const char* failure) {
     std::string text = value_->text().toLatin1().toStdString();
-    if (string_->isChecked()) text.insert(0, "\"");
+    if (string_->isChecked())
+        text.insert(0, "\"");
     if (parseCountedValue(text, 64).length == 0) {
         showMessage(this, context_.language, context_.language.text(failure));
         return std::nullopt;
@@ -243,7 +266,8 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
         return std::nullopt;
     };
     switch (static_cast<RuleChoice>(rule_->currentIndex())) {
-        case RuleChoice::StaticEntries: break;
+        case RuleChoice::StaticEntries:
+            break;
         case RuleChoice::MacRange: {
             const CountedValue bytes = parseByteList(value_->text().toLatin1().toStdString(), 64);
             if (bytes.length == 0) {
@@ -256,8 +280,11 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
         case RuleChoice::UserClass:
         case RuleChoice::VendorClass: {
             const auto text = classText("INVALID_ID");
-            if (!text) return std::nullopt;
-            put(static_cast<RuleChoice>(rule_->currentIndex()) == RuleChoice::UserClass ? "UserClass" : "VendorClass", *text);
+            if (!text)
+                return std::nullopt;
+            put(static_cast<RuleChoice>(rule_->currentIndex()) == RuleChoice::UserClass ? "UserClass"
+                                                                                        : "VendorClass",
+                *text);
             break;
         }
         case RuleChoice::RelayAddress: {
@@ -265,30 +292,38 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
             std::optional<std::string> id;
             if (kind > 0 && !value_->text().isEmpty()) {
                 id = classText("INVALID_ID");
-                if (!id) return std::nullopt;
+                if (!id)
+                    return std::nullopt;
             }
             const FieldAddress relay = readAddressField(relayAddress_->text());
-            if (!relay.valid || (relay.address == 0 && !id)) return invalidAddress();
-            CheckSelectorRequest query{relay.address, id ? static_cast<std::uint32_t>(kind) : 0u, record().name, {}};
+            if (!relay.valid || (relay.address == 0 && !id))
+                return invalidAddress();
+            CheckSelectorRequest query{
+                relay.address, id ? static_cast<std::uint32_t>(kind) : 0u, record().name, {}};
             if (id) {
                 const CountedValue v = parseCountedValue(*id, 64);
                 query.value.assign(reinterpret_cast<const char*>(v.bytes.data()), v.length);
             }
-            const PipeResult<bool> used = context_.worker.call([query](ManagerPipe& pipe) { return pipe.checkProfileSelector(query); });
+            const PipeResult<bool> used =
+                context_.worker.call([query](ManagerPipe& pipe) { return pipe.checkProfileSelector(query); });
             if (used.ok() && used.value) {
                 showMessage(this, context_.language, context_.language.text("USED_RELAY"));
                 return std::nullopt;
             }
             put("RelayIP", dotted(relay.address));
-            if (id) put(kind == 1 ? "CircuitID" : "RemoteID", *id);
+            if (id)
+                put(kind == 1 ? "CircuitID" : "RemoteID", *id);
             break;
         }
         case RuleChoice::InterfaceAddress: {
             const FieldAddress typed = readAddressField(interface_->currentText());
-            if (!typed.valid || typed.address == 0) return invalidAddress();
+            if (!typed.valid || typed.address == 0)
+                return invalidAddress();
             const bool listed = interface_->findText(interface_->currentText().trimmed()) >= 0;
-            const bool current = record().selectorKind == SelectorKind::Interface && record().selectorAddress == typed.address;
-            if (!listed && !current) return invalidAddress();
+            const bool current =
+                record().selectorKind == SelectorKind::Interface && record().selectorAddress == typed.address;
+            if (!listed && !current)
+                return invalidAddress();
             put("InterfaceIP", dotted(typed.address));
             break;
         }
@@ -306,10 +341,13 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
 }
 
 bool BasicPage::validate() {
-    if (!ProfilePage::validate()) return false;
+    if (!ProfilePage::validate())
+        return false;
     std::optional<std::vector<KeyWrite>> rule = ruleWrites();
-    if (!rule) return false;
-    if (!checkAddresses({from_, until_, gateway_, backup1_, backup2_}) || !checkAddresses({mask_}, false)) return false;
+    if (!rule)
+        return false;
+    if (!checkAddresses({from_, until_, gateway_, backup1_, backup2_}) || !checkAddresses({mask_}, false))
+        return false;
     checkedRule_ = std::move(*rule);
     return true;
 }
@@ -317,7 +355,8 @@ bool BasicPage::validate() {
 void BasicPage::apply() {
     for (KeyWrite& w : checkedRule_) state_.write(w.key, std::move(w.value));
     checkedRule_.clear();
-    const Pool pool = poolFrom(readAddressField(from_->text()).address, readAddressField(until_->text()).address);
+    const Pool pool =
+        poolFrom(readAddressField(from_->text()).address, readAddressField(until_->text()).address);
     if (pool.range > 0) {
         state_.write("BaseIP", dotted(pool.base));
         state_.write("Range", std::to_string(pool.range));
@@ -329,7 +368,8 @@ void BasicPage::apply() {
     const std::int64_t seconds = lease && *lease >= 0 && *lease <= kInfiniteLease ? *lease : kDefaultLease;
     // 0 is a lease of its own (BOOTP only); only the default is deleted. "%d" as the server reads it.
     state_.write("Lease", seconds == kDefaultLease ? std::nullopt
-                                                   : std::optional<std::string>(std::to_string(static_cast<std::int32_t>(seconds))));
+                                                   : std::optional<std::string>(
+                                                         std::to_string(static_cast<std::int32_t>(seconds))));
     writeAddress("SubnetMask", mask_->text());
     writeAddress("GatewayIP", gateway_->text());
     writeAddress("Gateway2IP", backup1_->text());

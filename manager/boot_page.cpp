@@ -6,7 +6,8 @@
 
 namespace tolmark::manager {
 
-BootPage::BootPage(DialogContext& context, ProfileEditState& state, QWidget* parent) : ProfilePage(context, state, parent) {
+BootPage::BootPage(DialogContext& context, ProfileEditState& state, QWidget* parent)
+    : ProfilePage(context, state, parent) {
     QGroupBox* server = group("BOOTSERVER", "Boot Server");
     next_ = address("NEXTIP");
     name_ = edit("BOOTNAME", 63);
@@ -62,10 +63,14 @@ void BootPage::initialise() {
     setEnabled(mayChange());
 }
 
-bool BootPage::validate() { return ProfilePage::validate() && checkAddresses({next_}); }
+bool BootPage::validate() {
+    return ProfilePage::validate() && checkAddresses({next_});
+}
 
 void BootPage::apply() {
-    auto sizeOf = [](const QLineEdit* field) { return std::clamp<std::int64_t>(fieldNumber(field->text()).value_or(0), 0, INT32_MAX); };
+    auto sizeOf = [](const QLineEdit* field) {
+        return std::clamp<std::int64_t>(fieldNumber(field->text()).value_or(0), 0, INT32_MAX);
+    };
     writeAddress("NextIP", next_->text());
     writeText("BootName", name_->text());
     writeText("BootFile", file_->text());

@@ -73,7 +73,8 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "ERROR_DHCP", " Error, Port %u already in use"},
     {TextSection::Strings, "ERROR_TFTP", " Error, TFTP server startup failed"},
     {TextSection::Strings, "ERROR_PIPE", " Service not active"},
-    {TextSection::Strings, "ERROR_UNTRUSTED", " Control pipe held by an untrusted process (uid %u): not the DHCP server"},
+    {TextSection::Strings, "ERROR_UNTRUSTED",
+     " Control pipe held by an untrusted process (uid %u): not the DHCP server"},
     {TextSection::Strings, "READY", " Listening on Port: %u"},
 
     // Messages and the About box.
@@ -135,7 +136,8 @@ constexpr BuiltIn kTexts[] = {
 
 QString builtInText(TextSection section, std::string_view key) {
     for (const BuiltIn& t : kTexts) {
-        if (t.section == section && key == t.key) return QString::fromUtf8(t.text);
+        if (t.section == section && key == t.key)
+            return QString::fromUtf8(t.text);
     }
     return {};
 }

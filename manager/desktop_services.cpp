@@ -14,7 +14,9 @@
 #include "platform/service_control.h"
 
 // The icons are compiled into the static library; this keeps the linker from dropping them.
-static void initIconResources() { Q_INIT_RESOURCE(icons); }
+static void initIconResources() {
+    Q_INIT_RESOURCE(icons);
+}
 
 namespace tolmark::manager {
 namespace {
@@ -29,8 +31,10 @@ ManagerRights currentRights() {
 
 bool controlService(ServiceOperation operation) {
     const char* command = std::getenv("TOLMARK_SYSTEMCTL");
-    const QString program = command != nullptr && *command != '\0' ? QString::fromLocal8Bit(command) : QStringLiteral("systemctl");
-    const QString verb = operation == ServiceOperation::Start ? QStringLiteral("start") : QStringLiteral("stop");
+    const QString program = command != nullptr && *command != '\0' ? QString::fromLocal8Bit(command)
+                                                                   : QStringLiteral("systemctl");
+    const QString verb =
+        operation == ServiceOperation::Start ? QStringLiteral("start") : QStringLiteral("stop");
     return QProcess::startDetached(program, {verb, QString::fromLatin1(platform::kServiceName)});
 }
 
@@ -40,7 +44,8 @@ QPixmap renderSvg(const QString& resource, QSize size) {
     QSvgRenderer renderer(resource);
     QPixmap pixmap(size);
     pixmap.fill(Qt::transparent);
-    if (!renderer.isValid()) return pixmap;
+    if (!renderer.isValid())
+        return pixmap;
     QPainter painter(&pixmap);
     renderer.render(&painter);
     return pixmap;
@@ -58,7 +63,8 @@ QIcon svgIcon(const QString& resource) {
 
 std::vector<QIcon> loadListIcons() {
     std::vector<QIcon> icons;
-    for (int step = 0; step < 15; ++step) icons.push_back(svgIcon(QStringLiteral(":/icons/progress-%1.svg").arg(step, 2, 10, QChar(u'0'))));
+    for (int step = 0; step < 15; ++step)
+        icons.push_back(svgIcon(QStringLiteral(":/icons/progress-%1.svg").arg(step, 2, 10, QChar(u'0'))));
     icons.push_back(svgIcon(QStringLiteral(":/icons/active.svg")));
     icons.push_back(svgIcon(QStringLiteral(":/icons/ended.svg")));
     icons.push_back(svgIcon(QStringLiteral(":/icons/idle.svg")));
@@ -71,10 +77,13 @@ std::vector<QIcon> loadInterfaceIcons() {
 }
 
 std::vector<QIcon> loadLogIcons() {
-    return {svgIcon(QStringLiteral(":/icons/log-line.svg")), svgIcon(QStringLiteral(":/icons/log-error.svg"))};
+    return {svgIcon(QStringLiteral(":/icons/log-line.svg")),
+            svgIcon(QStringLiteral(":/icons/log-error.svg"))};
 }
 
-QIcon programIcon() { return svgIcon(QStringLiteral(":/icons/dorvane.svg")); }
+QIcon programIcon() {
+    return svgIcon(QStringLiteral(":/icons/dorvane.svg"));
+}
 
 SingleInstance::SingleInstance(QString name, QObject* parent) : QObject(parent), name_(std::move(name)) {
     connect(&server_, &QLocalServer::newConnection, this, [this] {

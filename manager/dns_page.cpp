@@ -5,7 +5,8 @@
 
 namespace tolmark::manager {
 
-DnsPage::DnsPage(DialogContext& context, ProfileEditState& state, QWidget* parent) : ProfilePage(context, state, parent) {
+DnsPage::DnsPage(DialogContext& context, ProfileEditState& state, QWidget* parent)
+    : ProfilePage(context, state, parent) {
     QLabel* domainLabel = text("Domain", "IP Domain Name:");
     domain_ = edit("DNSNAME", 255);
     domainLabel->setBuddy(domain_);
@@ -18,10 +19,12 @@ DnsPage::DnsPage(DialogContext& context, ProfileEditState& state, QWidget* paren
         serverLayout->addRow(text(kKeys[i], kLabels[i]), dns_[i]);
     }
     QGroupBox* names = group("DNSNAME", "Host Name");
-    send_ = check("SENDNAME", "For clients with a fixed IP address resolve host name via DNS and provide it to client.");
+    send_ = check("SENDNAME",
+                  "For clients with a fixed IP address resolve host name via DNS and provide it to client.");
     accept_ = check("ACCEPTNAME", "For clients with a dynamic IP address accept name proposed by client.");
-    QLabel* create = text("DNSCREATE", "Clients that propose no name get one made of the base name and their IP "
-                                       "address.");
+    QLabel* create = text("DNSCREATE",
+                          "Clients that propose no name get one made of the base name and their IP "
+                          "address.");
     QLabel* baseLabel = text("BASENAME", "Base name for clients:");
     base_ = edit("BASENAME", 63);
     baseLabel->setBuddy(base_);
@@ -76,7 +79,8 @@ NetBiosPage::NetBiosPage(DialogContext& context, ProfileEditState& state, QWidge
     wins2_ = address("WINS2");
     scope_ = edit("SCOPE", 19);
     node_ = combo("NODE");
-    for (const char* n : {"*", "Broadcast-Node", "P-Node", "M-Node", "Hybrid-Node"}) node_->addItem(QString::fromLatin1(n));
+    for (const char* n : {"*", "Broadcast-Node", "P-Node", "M-Node", "Hybrid-Node"})
+        node_->addItem(QString::fromLatin1(n));
     auto* form = new QFormLayout(this);
     form->addRow(text("WINS1", "1. WINS Address:"), wins1_);
     form->addRow(text("WINS2", "2. WINS Address:"), wins2_);
@@ -93,7 +97,9 @@ void NetBiosPage::initialise() {
     setEnabled(mayChange());
 }
 
-bool NetBiosPage::validate() { return ProfilePage::validate() && checkAddresses({wins1_, wins2_}); }
+bool NetBiosPage::validate() {
+    return ProfilePage::validate() && checkAddresses({wins1_, wins2_});
+}
 
 void NetBiosPage::apply() {
     writeAddress("WINS1IP", wins1_->text());
@@ -102,7 +108,8 @@ void NetBiosPage::apply() {
     writeNumber("NodeType", node_->currentIndex(), 0);
 }
 
-TimePage::TimePage(DialogContext& context, ProfileEditState& state, QWidget* parent) : ProfilePage(context, state, parent) {
+TimePage::TimePage(DialogContext& context, ProfileEditState& state, QWidget* parent)
+    : ProfilePage(context, state, parent) {
     offset_ = edit("OFFSET", 11);
     time_ = address("TIMESERVER");
     ntp1_ = address("NTPSERVER");
@@ -124,7 +131,9 @@ void TimePage::initialise() {
     setEnabled(mayChange());
 }
 
-bool TimePage::validate() { return ProfilePage::validate() && checkAddresses({time_, ntp1_, ntp2_}); }
+bool TimePage::validate() {
+    return ProfilePage::validate() && checkAddresses({time_, ntp1_, ntp2_});
+}
 
 void TimePage::apply() {
     bool ok = false;

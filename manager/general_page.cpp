@@ -49,7 +49,8 @@ GeneralPage::GeneralPage(DialogContext& context, PreferenceBlocks& blocks, QWidg
     dirRow->addWidget(browse_);
 
     auto* layout = new QVBoxLayout(this);
-    for (QWidget* w : std::initializer_list<QWidget*>{grid_, addProfiles_, dash_, string_, update_}) layout->addWidget(w);
+    for (QWidget* w : std::initializer_list<QWidget*>{grid_, addProfiles_, dash_, string_, update_})
+        layout->addWidget(w);
     layout->addWidget(logGroup);
     layout->addWidget(tftpGroup);
     layout->addLayout(dirRow);
@@ -73,8 +74,8 @@ void GeneralPage::initialise() {
     const bool showDirectory = context_.rights.mayControlService && context_.serverConfig != nullptr;
     for (QWidget* w : std::initializer_list<QWidget*>{dirLabel_, dir_, browse_}) w->setVisible(showDirectory);
     if (showDirectory) {
-        dir_->setText(QString::fromStdString(
-            context_.serverConfig->readText(kGeneralSection, kDirectoryKey, context_.programDirectory, kMaxIniPath + 1)));
+        dir_->setText(QString::fromStdString(context_.serverConfig->readText(
+            kGeneralSection, kDirectoryKey, context_.programDirectory, kMaxIniPath + 1)));
     }
     updateEnabling();
 }
@@ -83,7 +84,8 @@ void GeneralPage::updateEnabling() {
     const bool server = mayChange() && blocks_.general.has_value();
     update_->setEnabled(server);
     log_->setEnabled(server);
-    for (QWidget* w : std::initializer_list<QWidget*>{logAll_, daily_, monthly_}) w->setEnabled(server && log_->isChecked());
+    for (QWidget* w : std::initializer_list<QWidget*>{logAll_, daily_, monthly_})
+        w->setEnabled(server && log_->isChecked());
 }
 
 void GeneralPage::apply() {
@@ -98,7 +100,8 @@ void GeneralPage::apply() {
         context_.serverConfig->writeText(kGeneralSection, kDirectoryKey,
                                          value ? std::optional<std::string_view>(*value) : std::nullopt);
     }
-    if (!mayChange() || !blocks_.general) return;  // the display values are the viewer's own
+    if (!mayChange() || !blocks_.general)
+        return;  // the display values are the viewer's own
     GeneralSettings& g = *blocks_.general;
     g.updateEthers = withBit(g.updateEthers, kSaveLastAccess, update_->isChecked());
     g.log = !log_->isChecked() ? 0 : logAll_->isChecked() ? 2 : 1;

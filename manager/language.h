@@ -35,7 +35,7 @@ std::string unescapeText(std::string_view raw);
 QString fillArguments(const QString& text, std::initializer_list<QString> arguments);
 
 class Language {
-public:
+  public:
     explicit Language(std::string programDirectory);
 
     // Selects the language file: the chosen file name, or with none chosen "deutsch.ini" for a
@@ -43,8 +43,8 @@ public:
     // "LANGUAGE" in "Common" is not used at all.
     void load(std::string_view chosenFile, bool germanUser);
 
-    QString text(std::string_view key) const;     // "Strings", unescaped, else built-in
-    QString menuText(std::string_view key) const; // "Menu", else built-in
+    QString text(std::string_view key) const;      // "Strings", unescaped, else built-in
+    QString menuText(std::string_view key) const;  // "Menu", else built-in
     // "Control" value unescaped; nothing when the file has none (the control keeps its text).
     std::optional<QString> controlText(std::string_view key) const;
 
@@ -55,7 +55,7 @@ public:
     // "LANGUAGE" of the file in use, or "English".
     QString languageName() const;
 
-private:
+  private:
     // The file's value, re-read when the file changed on disk since the last look-up.
     std::optional<std::string> fileValue(std::string_view section, std::string_view key) const;
     QString decode(const std::string& bytes) const;

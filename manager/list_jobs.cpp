@@ -13,7 +13,8 @@ constexpr std::int32_t kMaxTransfers = 1u << 16;
 
 }  // namespace
 
-ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBuilder build, const RowOptions& options) {
+ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBuilder build,
+                            const RowOptions& options) {
     ListSnapshot snapshot;
     std::uint64_t handle = 0;
     for (std::size_t n = 0; n < kMaxListWalk; ++n) {
@@ -23,10 +24,13 @@ ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBu
             break;
         }
         const ClientRecordImage& record = entry.value.record;
-        if (list != ClientList::Dynamic && record.fields.identity.kind == kIdentityFree) break;
-        if (std::optional<EntryRow> row = build(record, options)) snapshot.rows.push_back(std::move(*row));
+        if (list != ClientList::Dynamic && record.fields.identity.kind == kIdentityFree)
+            break;
+        if (std::optional<EntryRow> row = build(record, options))
+            snapshot.rows.push_back(std::move(*row));
         handle = record.nextHandle;
-        if (handle == 0) break;
+        if (handle == 0)
+            break;
     }
     snapshot.status = pipe.getStatus(static_cast<std::int32_t>(view));
     return snapshot;
@@ -47,11 +51,12 @@ ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options) {
     return snapshot;
 }
 
-std::vector<std::uint64_t> sortHandles(ManagerPipe& pipe, ClientList list, View view, int column, bool descending,
-                                       std::vector<std::uint64_t> handles) {
+std::vector<std::uint64_t> sortHandles(ManagerPipe& pipe, ClientList list, View view, int column,
+                                       bool descending, std::vector<std::uint64_t> handles) {
     std::unordered_map<std::uint64_t, std::optional<ClientFields>> fetched;
     for (std::uint64_t h : handles) {
-        if (fetched.count(h) != 0 || h == 0) continue;
+        if (fetched.count(h) != 0 || h == 0)
+            continue;
         const PipeResult<ListedEntry> entry = pipe.listEntry(list, h);
         fetched[h] = entry.ok() ? std::optional<ClientFields>(entry.value.record.fields) : std::nullopt;
     }

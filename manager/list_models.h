@@ -21,7 +21,7 @@ inline constexpr int kIconIndexRole = Qt::UserRole + 2;
 
 class EntryListModel : public QAbstractTableModel {
     Q_OBJECT
-public:
+  public:
     EntryListModel(View view, const std::vector<QIcon>* icons, QObject* parent = nullptr);
 
     View view() const { return view_; }
@@ -48,7 +48,7 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
-private:
+  private:
     View view_;
     const std::vector<QIcon>* icons_;
     std::array<QString, kColumnCount> headers_;
@@ -60,7 +60,7 @@ using RowBuilder = std::optional<EntryRow> (*)(const ClientRecordImage&, const R
 // The client views: each knows its list and which records it shows.
 class ClientListModel : public EntryListModel {
     Q_OBJECT
-public:
+  public:
     using EntryListModel::EntryListModel;
     virtual ClientList list() const = 0;
     // Pure, so the pipe worker can build rows with it.
@@ -69,40 +69,48 @@ public:
 
 class StaticModel : public ClientListModel {
     Q_OBJECT
-public:
+  public:
     explicit StaticModel(const std::vector<QIcon>* icons, QObject* parent = nullptr)
         : ClientListModel(View::Static, icons, parent) {}
-    std::array<const char*, kColumnCount> headerKeys() const override { return {"MAC", "PROFILE", "IPADDR", "LAST", nullptr}; }
+    std::array<const char*, kColumnCount> headerKeys() const override {
+        return {"MAC", "PROFILE", "IPADDR", "LAST", nullptr};
+    }
     ClientList list() const override { return ClientList::Static; }
     RowBuilder rowBuilder() const override { return staticRow; }
 };
 
 class DynamicModel : public ClientListModel {
     Q_OBJECT
-public:
+  public:
     explicit DynamicModel(const std::vector<QIcon>* icons, QObject* parent = nullptr)
         : ClientListModel(View::Dynamic, icons, parent) {}
-    std::array<const char*, kColumnCount> headerKeys() const override { return {"MAC", "PROFILE", "IPADDR", "LEASED", nullptr}; }
+    std::array<const char*, kColumnCount> headerKeys() const override {
+        return {"MAC", "PROFILE", "IPADDR", "LEASED", nullptr};
+    }
     ClientList list() const override { return ClientList::Dynamic; }
     RowBuilder rowBuilder() const override { return dynamicRow; }
 };
 
 class IgnoredModel : public ClientListModel {
     Q_OBJECT
-public:
+  public:
     explicit IgnoredModel(const std::vector<QIcon>* icons, QObject* parent = nullptr)
         : ClientListModel(View::Ignored, icons, parent) {}
-    std::array<const char*, kColumnCount> headerKeys() const override { return {"MAC", "CLASS", "IFACE", "OBSERVED", nullptr}; }
+    std::array<const char*, kColumnCount> headerKeys() const override {
+        return {"MAC", "CLASS", "IFACE", "OBSERVED", nullptr};
+    }
     ClientList list() const override { return ClientList::Ignored; }
     RowBuilder rowBuilder() const override { return ignoredRow; }
 };
 
 class TransferModel : public EntryListModel {
     Q_OBJECT
-public:
+  public:
     explicit TransferModel(const std::vector<QIcon>* icons, QObject* parent = nullptr)
         : EntryListModel(View::Tftp, icons, parent) {}
-    std::array<const char*, kColumnCount> headerKeys() const override { return {"STATUS", "OPER", "IPADDR", "FILE", nullptr}; }
+    std::array<const char*, kColumnCount> headerKeys() const override {
+        return {"STATUS", "OPER", "IPADDR", "FILE", nullptr};
+    }
 };
 
 }  // namespace tolmark::manager

@@ -59,7 +59,7 @@ struct FoundFile {
 inline constexpr std::chrono::milliseconds kPipeTimeout{2000};
 
 class ManagerPipe {
-public:
+  public:
     // name: the abstract socket name; empty means pipeName() ($TOLMARK_PIPE or the default).
     explicit ManagerPipe(std::string name = {}, std::chrono::milliseconds timeout = kPipeTimeout);
 
@@ -84,8 +84,8 @@ public:
     PipeResult<ListedEntry> listEntry(ClientList list, std::uint64_t handle);
     PipeResult<TransferEntry> getTransfer(std::int32_t index);
 
-    PipeResult<std::int32_t> reloadProfiles();                      // number of profiles
-    PipeResult<std::int32_t> purgeDynamic();  // total pool addresses
+    PipeResult<std::int32_t> reloadProfiles();  // number of profiles
+    PipeResult<std::int32_t> purgeDynamic();    // total pool addresses
     PipeResult<ProfileEntry> getProfile(std::int32_t index);
     PipeResult<ProfileEntry> getProfileByName(const std::string& name);
     // value above 0 = done; a failed transaction gives -2.
@@ -109,7 +109,7 @@ public:
     // After a failed connection: the uid of another user's process holding the socket's name.
     std::optional<unsigned> untrustedServerUid() const { return client_.untrustedServerUid(); }
 
-private:
+  private:
     template <typename Block, std::size_t Size>
     PipeResult<Block> getBlock(PipeCode code, std::int32_t value,
                                std::optional<Block> (*decode)(std::span<const std::uint8_t>));

@@ -11,12 +11,14 @@ constexpr int kOptionCodes = 254;
 constexpr int kHighestCode = 255;
 }  // namespace
 
-OtherPage::OtherPage(DialogContext& context, ProfileEditState& state, QWidget* parent) : ProfilePage(context, state, parent) {
+OtherPage::OtherPage(DialogContext& context, ProfileEditState& state, QWidget* parent)
+    : ProfilePage(context, state, parent) {
     option_ = combo("OPTION");
     for (unsigned code = 1; code <= kOptionCodes; ++code) {
         const OptionInfo info = optionInfo(code);
-        option_->addItem(code < 128 && info.name != nullptr ? QStringLiteral("%1 %2").arg(code).arg(QString::fromLatin1(info.name))
-                                                           : QString::number(code),
+        option_->addItem(code < 128 && info.name != nullptr
+                             ? QStringLiteral("%1 %2").arg(code).arg(QString::fromLatin1(info.name))
+                             : QString::number(code),
                          code);
     }
     length_ = new QLineEdit(this);
@@ -32,7 +34,8 @@ OtherPage::OtherPage(DialogContext& context, ProfileEditState& state, QWidget* p
     addresses_->setObjectName(QStringLiteral("IPADDR"));
     string_->setObjectName(QStringLiteral("STRING"));
     substitution_ = check("OTHERSUBST", "Substitutions:");
-    stringNote_ = text("OTHERSTRING", "%N, %A, %H, %F and %1 to %4 in a string are replaced for each client.");
+    stringNote_ =
+        text("OTHERSTRING", "%N, %A, %H, %F and %1 to %4 in a string are replaced for each client.");
     note_ = new QLabel(this);
     note_->setObjectName(QStringLiteral("NOTE"));
     add_ = new QPushButton(label("ADD", "&Add"), this);
@@ -70,11 +73,13 @@ OtherPage::OtherPage(DialogContext& context, ProfileEditState& state, QWidget* p
 
     connect(option_, &QComboBox::currentIndexChanged, this, &OtherPage::onOptionChosen);
     connect(value_, &QLineEdit::textChanged, this, &OtherPage::updateLength);
-    for (QRadioButton* r : {binary_, addresses_, string_}) connect(r, &QRadioButton::toggled, this, &OtherPage::updateLength);
+    for (QRadioButton* r : {binary_, addresses_, string_})
+        connect(r, &QRadioButton::toggled, this, &OtherPage::updateLength);
     connect(add_, &QPushButton::clicked, this, &OtherPage::addLine);
     connect(remove_, &QPushButton::clicked, this, [this] {
         const int row = list_->currentRow();
-        if (row < 0 || row >= static_cast<int>(lines_.size())) return;
+        if (row < 0 || row >= static_cast<int>(lines_.size()))
+            return;
         lines_.erase(lines_.begin() + row);
         showLines();
         markChanged();
@@ -83,7 +88,9 @@ OtherPage::OtherPage(DialogContext& context, ProfileEditState& state, QWidget* p
 }
 
 ValueKind OtherPage::kind() const {
-    return string_->isChecked() ? ValueKind::String : addresses_->isChecked() ? ValueKind::Addresses : ValueKind::Binary;
+    return string_->isChecked()      ? ValueKind::String
+           : addresses_->isChecked() ? ValueKind::Addresses
+                                     : ValueKind::Binary;
 }
 
 void OtherPage::initialise() {
@@ -93,7 +100,8 @@ void OtherPage::initialise() {
     substitution_->setChecked(record().substitution != 0);
     option_->setCurrentIndex(-1);
     onOptionChosen(-1);
-    if (!mayChange()) setEnabled(false);
+    if (!mayChange())
+        setEnabled(false);
 }
 
 void OtherPage::showLines() {
@@ -127,23 +135,27 @@ void OtherPage::updateLength() {
 
 void OtherPage::addLine() {
     const int index = option_->currentIndex();
-    if (index < 0) return;
+    if (index < 0)
+        return;
     const unsigned code = option_->itemData(index).toUInt();
     const OptionAdd added = buildOptionLine(code, kind(), value_->text());
     if (added.error != nullptr) {
         showMessage(this, context_.language, context_.language.text(added.error));
         return;
     }
-    if (!added.line) return;
+    if (!added.line)
+        return;
     putOptionLine(lines_, code, *added.line);
     showLines();
     markChanged();
 }
 
 void OtherPage::onLineChosen(int row) {
-    if (row < 0 || row >= static_cast<int>(lines_.size())) return;
+    if (row < 0 || row >= static_cast<int>(lines_.size()))
+        return;
     const std::optional<OptionLineParts> parts = splitOptionLine(lines_[static_cast<std::size_t>(row)]);
-    if (!parts) return;
+    if (!parts)
+        return;
     {
         const QSignalBlocker quiet(option_);
         option_->setCurrentIndex(option_->findData(parts->code));
@@ -151,7 +163,10 @@ void OtherPage::onLineChosen(int row) {
     value_->setEnabled(true);
     add_->setEnabled(true);
     note_->clear();
-    (parts->kind == ValueKind::String ? string_ : parts->kind == ValueKind::Addresses ? addresses_ : binary_)->setChecked(true);
+    (parts->kind == ValueKind::String      ? string_
+     : parts->kind == ValueKind::Addresses ? addresses_
+                                           : binary_)
+        ->setChecked(true);
     value_->setText(parts->value);
 }
 
@@ -159,12 +174,14 @@ void OtherPage::apply() {
     std::array<bool, kHighestCode + 1> hasLine{};
     for (const std::string& line : lines_) {
         const std::optional<OptionLineParts> parts = splitOptionLine(line);
-        if (!parts || parts->code > kHighestCode) continue;
+        if (!parts || parts->code > kHighestCode)
+            continue;
         hasLine[parts->code] = true;
         state_.write("Opt" + std::to_string(parts->code), line);
     }
     for (unsigned code = 0; code <= kHighestCode; ++code) {
-        if (!hasLine[code]) state_.write("Opt" + std::to_string(code), std::nullopt);
+        if (!hasLine[code])
+            state_.write("Opt" + std::to_string(code), std::nullopt);
     }
     writeNumber("Substitution", substitution_->isChecked() ? 1 : 0, 0);
 }

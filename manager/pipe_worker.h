@@ -6,8 +6,8 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
-#include <QPointer>
 #include <QObject>
+#include <QPointer>
 #include <QThread>
 
 #include <future>
@@ -20,7 +20,7 @@
 namespace tolmark::manager {
 
 class PipeWorker {
-public:
+  public:
     explicit PipeWorker(std::string pipeName = {}, std::chrono::milliseconds timeout = kPipeTimeout);
     ~PipeWorker();
     PipeWorker(const PipeWorker&) = delete;
@@ -32,12 +32,14 @@ public:
     void post(QObject* context, Job job, Done done) {
         QMetaObject::invokeMethod(
             runner_.get(),
-            [pipe = pipe_.get(), guard = QPointer<QObject>(context), job = std::move(job), done = std::move(done)]() mutable {
+            [pipe = pipe_.get(), guard = QPointer<QObject>(context), job = std::move(job),
+             done = std::move(done)]() mutable {
                 auto result = job(*pipe);
                 QMetaObject::invokeMethod(
                     QCoreApplication::instance(),
                     [guard, done = std::move(done), result = std::move(result)]() mutable {
-                        if (guard) done(std::move(result));
+                        if (guard)
+                            done(std::move(result));
                     },
                     Qt::QueuedConnection);
             },
@@ -50,18 +52,18 @@ public:
     template <typename Job>
     auto call(Job job) -> decltype(job(std::declval<ManagerPipe&>())) {
         using Result = decltype(job(std::declval<ManagerPipe&>()));
-        auto task = std::make_shared<std::packaged_task<Result()>>([pipe = pipe_.get(), job = std::move(job)]() mutable {
-            return job(*pipe);
-        });
+        auto task = std::make_shared<std::packaged_task<Result()>>(
+            [pipe = pipe_.get(), job = std::move(job)]() mutable { return job(*pipe); });
         std::future<Result> result = task->get_future();
-        QMetaObject::invokeMethod(runner_.get(), [task] { (*task)(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            runner_.get(), [task] { (*task)(); }, Qt::QueuedConnection);
         return result.get();
     }
 
-private:
+  private:
     std::unique_ptr<ManagerPipe> pipe_;  // used on the worker thread only
     QThread thread_;
-    std::unique_ptr<QObject> runner_;    // lives on the worker thread
+    std::unique_ptr<QObject> runner_;  // lives on the worker thread
 };
 
 }  // namespace tolmark::manager

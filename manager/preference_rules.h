@@ -16,12 +16,12 @@ namespace tolmark::manager {
 // The decimal number of a field, or nothing when it is empty or not wholly a number.
 std::optional<std::int64_t> fieldNumber(const QString& text);
 
-std::int32_t tftpPortFromField(const QString& text);       // 69 unless 1..65535
-std::int32_t dataPortFromField(const QString& text);       // 0 unless 1..65535
-std::int32_t tftpClientsFromField(const QString& text);    // 10 when empty, unreadable or 0
-Ipv4 multicastAddressFromField(const QString& text);       // 224.0.0.1 unless four numbers below 256
-std::uint16_t multicastPortFromField(const QString& text); // 1758 when empty, unreadable or 0
-std::int32_t multicastTtlFromField(const QString& text);   // 1 unless 1..255
+std::int32_t tftpPortFromField(const QString& text);        // 69 unless 1..65535
+std::int32_t dataPortFromField(const QString& text);        // 0 unless 1..65535
+std::int32_t tftpClientsFromField(const QString& text);     // 10 when empty, unreadable or 0
+Ipv4 multicastAddressFromField(const QString& text);        // 224.0.0.1 unless four numbers below 256
+std::uint16_t multicastPortFromField(const QString& text);  // 1758 when empty, unreadable or 0
+std::int32_t multicastTtlFromField(const QString& text);    // 1 unless 1..255
 
 // "Bootp" and "EnableID": 0 when unchecked; checked keeps a non-zero value, else 1.
 std::int32_t keptFlag(bool checked, std::int32_t current);

@@ -3,7 +3,9 @@
 namespace tolmark::manager {
 namespace {
 
-std::string columnKey(int column) { return "col" + std::to_string(column); }
+std::string columnKey(int column) {
+    return "col" + std::to_string(column);
+}
 
 }  // namespace
 

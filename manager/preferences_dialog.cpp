@@ -7,13 +7,17 @@ namespace tolmark::manager {
 PreferenceBlocks PreferenceBlocks::fetch(ManagerPipe& pipe) {
     PreferenceBlocks b;
     PipeResult<GeneralSettings> general = pipe.getSettings();
-    if (general.ok()) b.general = general.value;
+    if (general.ok())
+        b.general = general.value;
     PipeResult<ServerStatus> status = pipe.getStatus(-1);
-    if (status.ok()) b.status = status.value;
+    if (status.ok())
+        b.status = status.value;
     PipeResult<TftpSettings> tftp = pipe.getTftpSettings();
-    if (tftp.ok()) b.tftp = std::move(tftp.value);
+    if (tftp.ok())
+        b.tftp = std::move(tftp.value);
     PipeResult<MulticastSettings> multicast = pipe.getMulticast();
-    if (multicast.ok()) b.multicast = multicast.value;
+    if (multicast.ok())
+        b.multicast = multicast.value;
     return b;
 }
 
@@ -24,8 +28,11 @@ PreferencesDialog::PreferencesDialog(DialogContext& context, QWidget* parent)
     setWindowTitle(textOr(l, "PREFERENCES", QStringLiteral("Preferences")));
     blocks_ = context.worker.call([](ManagerPipe& pipe) { return PreferenceBlocks::fetch(pipe); });
     // A page whose block could not be fetched shows its controls disabled and sends nothing.
-    if (!blocks_.general || !blocks_.status || !blocks_.tftp || !blocks_.multicast) context.notePipe(PipeStatus::Failed);
-    auto tab = [&l](const char* key, const char* caption) { return textOr(l, key, QString::fromLatin1(caption)); };
+    if (!blocks_.general || !blocks_.status || !blocks_.tftp || !blocks_.multicast)
+        context.notePipe(PipeStatus::Failed);
+    auto tab = [&l](const char* key, const char* caption) {
+        return textOr(l, key, QString::fromLatin1(caption));
+    };
     addPage(new GeneralPage(context, blocks_), tab("General", "General"));
     addPage(new InterfacesPage(context, blocks_), tab("Interface", "Interfaces"));
     addPage(new DhcpPage(context, blocks_), tab("DHCP", "DHCP"));
@@ -43,10 +50,14 @@ bool PreferencesDialog::commit(const std::vector<SheetPage*>&) {
     // Each block once, in this order; the first one the server does not take stops the rest.
     const Sent sent = context_.worker.call([b](ManagerPipe& pipe) {
         Sent s;
-        if (b.sendGeneral && b.general) s.status = pipe.setSettings(*b.general);
-        if (s.status == PipeStatus::Done && b.sendInterfaces && b.status) s.status = pipe.setInterfaces(*b.status);
-        if (s.status == PipeStatus::Done && b.sendTftp && b.tftp) s.status = pipe.setTftpSettings(*b.tftp);
-        if (s.status == PipeStatus::Done && b.sendMulticast && b.multicast) s.status = pipe.setMulticast(*b.multicast);
+        if (b.sendGeneral && b.general)
+            s.status = pipe.setSettings(*b.general);
+        if (s.status == PipeStatus::Done && b.sendInterfaces && b.status)
+            s.status = pipe.setInterfaces(*b.status);
+        if (s.status == PipeStatus::Done && b.sendTftp && b.tftp)
+            s.status = pipe.setTftpSettings(*b.tftp);
+        if (s.status == PipeStatus::Done && b.sendMulticast && b.multicast)
+            s.status = pipe.setMulticast(*b.multicast);
         return s;
     });
     // Display values and the language changed already: the main window shows them either way.

@@ -22,7 +22,8 @@ struct Committed {
 }  // namespace
 
 bool ProfilePage::validate() {
-    if (mayChange()) return true;
+    if (mayChange())
+        return true;
     showMessage(this, context_.language, context_.language.text("REFUSED"));
     return false;
 }
@@ -30,7 +31,8 @@ bool ProfilePage::validate() {
 bool ProfilePage::checkAddresses(std::initializer_list<AddressEdit*> fields, bool refuseBroadcast) {
     for (AddressEdit* field : fields) {
         const FieldAddress a = readAddressField(field->text());
-        if (a.valid && !(refuseBroadcast && a.address == kBroadcastAll)) continue;
+        if (a.valid && !(refuseBroadcast && a.address == kBroadcastAll))
+            continue;
         showMessage(this, context_.language, context_.language.text("INVALID_IPADDR"));
         field->setFocus();
         return false;
@@ -39,7 +41,8 @@ bool ProfilePage::checkAddresses(std::initializer_list<AddressEdit*> fields, boo
 }
 
 void ProfilePage::writeText(const char* key, const QString& text) {
-    state_.write(key, text.isEmpty() ? std::nullopt : std::optional<std::string>(text.toLatin1().toStdString()));
+    state_.write(key,
+                 text.isEmpty() ? std::nullopt : std::optional<std::string>(text.toLatin1().toStdString()));
 }
 
 void ProfilePage::writeAddress(const char* key, const QString& field) {
@@ -64,15 +67,21 @@ ProfileEditor::ProfileEditor(DialogContext& context, const std::string& name, QW
         const auto general = pipe.getSettings();
         const auto status = pipe.getStatus(-1);
         const auto profile = pipe.getProfileByName(name);
-        if (general.ok()) o.general = general.value;
-        if (status.ok()) o.status_ = status.value;
-        if (profile.ok()) o.profile = profile.value;
-        o.status = general.failed() || status.failed() || profile.failed() ? PipeStatus::Failed : PipeStatus::Done;
+        if (general.ok())
+            o.general = general.value;
+        if (status.ok())
+            o.status_ = status.value;
+        if (profile.ok())
+            o.profile = profile.value;
+        o.status =
+            general.failed() || status.failed() || profile.failed() ? PipeStatus::Failed : PipeStatus::Done;
         return o;
     });
     context.notePipe(opening.status);
-    if (opening.general) state_.general = *opening.general;
-    if (opening.status_) state_.status = *opening.status_;
+    if (opening.general)
+        state_.general = *opening.general;
+    if (opening.status_)
+        state_.status = *opening.status_;
     if (opening.profile && opening.profile->use >= 1) {
         state_.record = opening.profile->profile;
     } else {
@@ -82,7 +91,9 @@ ProfileEditor::ProfileEditor(DialogContext& context, const std::string& name, QW
         state_.isNew = true;
     }
     const Language& l = context.language;
-    auto tab = [&l](const char* key, const char* caption) { return textOr(l, key, QString::fromLatin1(caption)); };
+    auto tab = [&l](const char* key, const char* caption) {
+        return textOr(l, key, QString::fromLatin1(caption));
+    };
     addPage(new BasicPage(context, state_), tab("Basic", "Basic Profile"));
     addPage(new DnsPage(context, state_), tab("DNS", "DNS"));
     addPage(new NetBiosPage(context, state_), tab("NetBios", "NetBios"));
@@ -109,8 +120,11 @@ bool ProfileEditor::commit(const std::vector<SheetPage*>&) {
         // A new profile joins the list under the next number, whatever page made it.
         if (isNew) {
             const auto status = pipe.getStatus(-1);
-            const auto added = status.ok() ? pipe.writeSetting(kGeneralSection, "Profile" + std::to_string(status.value.profileCount), section)
-                                           : PipeResult<std::int32_t>{status.status, 0};
+            const auto added =
+                status.ok()
+                    ? pipe.writeSetting(kGeneralSection,
+                                        "Profile" + std::to_string(status.value.profileCount), section)
+                    : PipeResult<std::int32_t>{status.status, 0};
             if (!added.ok() || added.value == 0) {
                 c.status = added.ok() ? PipeStatus::Refused : added.status;
                 return c;
@@ -118,10 +132,12 @@ bool ProfileEditor::commit(const std::vector<SheetPage*>&) {
         }
         const auto reloaded = pipe.reloadProfiles();
         c.status = reloaded.status;
-        if (reloaded.ok()) c.profiles = reloaded.value;
+        if (reloaded.ok())
+            c.profiles = reloaded.value;
         if (reloaded.ok() && purge) {
             const auto purged = pipe.purgeDynamic();
-            if (purged.ok()) c.poolTotal = purged.value;
+            if (purged.ok())
+                c.poolTotal = purged.value;
         }
         return c;
     });
@@ -132,7 +148,8 @@ bool ProfileEditor::commit(const std::vector<SheetPage*>&) {
         return false;
     }
     state_.isNew = false;
-    if (state_.basicApplied) context_.markListsChanged();
+    if (state_.basicApplied)
+        context_.markListsChanged();
     state_.basicApplied = false;
     context_.rebuildMenus();
     return true;

@@ -16,7 +16,7 @@ namespace tolmark::manager {
 
 class ProfileListDialog : public QDialog {
     Q_OBJECT
-public:
+  public:
     ProfileListDialog(DialogContext& context, QWidget* parent = nullptr);
 
     QTreeWidget* list() const { return list_; }
@@ -30,7 +30,7 @@ public:
     bool removeSelected();
     void editSelected();
 
-private:
+  private:
     void updateButtons();
     void askForNewProfile();
     QString rowName(int row) const;

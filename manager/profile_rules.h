@@ -21,16 +21,24 @@ QString cleanProfileName(const QString& typed, int maxChars);
 bool acceptableProfileName(const QString& name);
 
 // ---- Selection rules, in the order of the "for:" list.
-enum class RuleChoice { StaticEntries = 0, MacRange, UserClass, VendorClass, RelayAddress, InterfaceAddress, ClientIdRange };
+enum class RuleChoice {
+    StaticEntries = 0,
+    MacRange,
+    UserClass,
+    VendorClass,
+    RelayAddress,
+    InterfaceAddress,
+    ClientIdRange
+};
 inline constexpr int kRuleCount = 7;
 RuleChoice ruleOf(SelectorKind kind);
 // The keys of every rule; choosing a rule deletes them all before it writes its own.
-inline constexpr const char* kRuleKeys[] = {"MacClass", "CidClass", "UserClass", "VendorClass",
-                                            "RelayIP",  "CircuitID", "RemoteID", "InterfaceIP"};
+inline constexpr const char* kRuleKeys[] = {"MacClass", "CidClass",  "UserClass", "VendorClass",
+                                            "RelayIP",  "CircuitID", "RemoteID",  "InterfaceIP"};
 
 // The rule's value as the profile list and the value fields show it.
 QString macRangeText(const CountedValue& value, bool dash);  // bytes as "%2.2x" joined by ":" or "-"
-QString hexText(const CountedValue& value);                    // bytes as "%2.2x", no separators
+QString hexText(const CountedValue& value);                  // bytes as "%2.2x", no separators
 // A class identifier in its stored form: text after a double quote, or hexadecimal.
 QString storedValueText(const CountedValue& value, std::uint8_t form);
 QString ruleValueText(const Profile& profile, bool dash);
@@ -41,9 +49,9 @@ struct OptionInfo {
     int fixedLength;   // -1: none
     bool addresses;    // default value kind
 };
-OptionInfo optionInfo(unsigned code);  // codes 128 and up have none
-bool isImplementedOption(unsigned code);   // has its own fields in the editor
-bool isUnavailableOption(unsigned code);   // belongs to the message exchange itself
+OptionInfo optionInfo(unsigned code);     // codes 128 and up have none
+bool isImplementedOption(unsigned code);  // has its own fields in the editor
+bool isUnavailableOption(unsigned code);  // belongs to the message exchange itself
 
 enum class ValueKind { Binary = 0, Addresses = 1, String = 2 };
 // The "Length:" field: characters after an optional leading quote (at most 255), blank-separated

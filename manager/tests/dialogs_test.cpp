@@ -10,6 +10,7 @@
 #include <QRadioButton>
 #include <QtTest>
 
+#include "dialog_harness.h"
 #include "manager/log_printer.h"
 #include "manager/log_viewer.h"
 #include "manager/preference_pages.h"
@@ -18,7 +19,6 @@
 #include "manager/profile_list_dialog.h"
 #include "manager/profile_pages.h"
 #include "manager/static_entry_dialog.h"
-#include "dialog_harness.h"
 #include "server_lab.h"
 
 using namespace tolmark;
@@ -32,7 +32,8 @@ const QString kDeleted = QStringLiteral("<deleted>");
 template <typename T>
 T* child(QWidget* parent, const char* name) {
     T* w = parent->findChild<T*>(QString::fromLatin1(name));
-    if (w == nullptr) qFatal("no control %s", name);
+    if (w == nullptr)
+        qFatal("no control %s", name);
     return w;
 }
 
@@ -44,7 +45,8 @@ void type(QLineEdit* field, const QString& text) {
 
 void setCheck(QWidget* page, const char* name, bool on) {
     auto* box = child<QAbstractButton>(page, name);
-    if (box->isChecked() != on) box->click();
+    if (box->isChecked() != on)
+        box->click();
 }
 
 // The static entries as "identity address profile host remark" lines, by record handle.
@@ -53,26 +55,31 @@ std::map<std::uint64_t, QString> staticEntries(ManagerPipe& pipe, ClientList lis
     std::uint64_t next = 0;
     for (int i = 0; i < 1000; ++i) {
         const auto e = pipe.listEntry(list, next);
-        if (!e.ok() || (list != ClientList::Dynamic && e.value.record.fields.identity.kind == kIdentityFree)) break;
+        if (!e.ok() || (list != ClientList::Dynamic && e.value.record.fields.identity.kind == kIdentityFree))
+            break;
         const ClientFields& f = e.value.record.fields;
         next = e.value.record.nextHandle;
         if (f.identity.kind == kIdentityFree) {
-            if (next == 0) break;
+            if (next == 0)
+                break;
             continue;
         }
-        out[e.value.record.handle] = QStringLiteral("%1 %2 %3 %4 %5")
-                                         .arg(formatIdentity(f.identity).c_str(), formatIpv4(f.address).c_str(),
-                                              QString::fromStdString(f.profile), QString::fromStdString(f.hostName),
-                                              QString::fromStdString(f.remark))
-                                         .trimmed();
-        if (next == 0) break;
+        out[e.value.record.handle] =
+            QStringLiteral("%1 %2 %3 %4 %5")
+                .arg(formatIdentity(f.identity).c_str(), formatIpv4(f.address).c_str(),
+                     QString::fromStdString(f.profile), QString::fromStdString(f.hostName),
+                     QString::fromStdString(f.remark))
+                .trimmed();
+        if (next == 0)
+            break;
     }
     return out;
 }
 
 std::uint64_t handleOf(const std::map<std::uint64_t, QString>& entries, const QString& start) {
     for (const auto& [handle, text] : entries) {
-        if (text.startsWith(start)) return handle;
+        if (text.startsWith(start))
+            return handle;
     }
     return 0;
 }
@@ -81,10 +88,10 @@ std::uint64_t handleOf(const std::map<std::uint64_t, QString>& entries, const QS
 
 class DialogsTest : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit DialogsTest(bool isolated) : isolated_(isolated) {}
 
-private slots:
+  private slots:
     void initTestCase();
     void cleanupTestCase();
     void preferencesPagesChangeExactlyTheirKeys();
@@ -92,7 +99,7 @@ private slots:
     void staticEntriesAreStoredOrRefused();
     void logViewerShowsTheLogAndPrintsIt();
 
-private:
+  private:
     DialogContext context();
     std::map<QString, QString> applyAndCompare(PropertySheet& sheet);
 
@@ -134,7 +141,8 @@ DialogContext DialogsTest::context() {
     c.openProfileEditor = [this](const std::string& name, QWidget*) {
         DialogContext inner = context();
         ProfileEditor editor(inner, name);
-        if (editorScript_) editorScript_(editor);
+        if (editorScript_)
+            editorScript_(editor);
         QVERIFY(editor.applyChanges());
     };
     return c;
@@ -142,7 +150,8 @@ DialogContext DialogsTest::context() {
 
 std::map<QString, QString> DialogsTest::applyAndCompare(PropertySheet& sheet) {
     const QString before = lab_->iniText();
-    if (!sheet.applyChanges()) return {{"apply", "refused"}};
+    if (!sheet.applyChanges())
+        return {{"apply", "refused"}};
     return iniChanges(before, lab_->iniText());
 }
 
@@ -163,7 +172,8 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
         std::map<QString, QString> expected;
     };
     const std::vector<Case> cases = {
-        {"general: last access, all details, daily", 0,
+        {"general: last access, all details, daily",
+         0,
          [](QWidget* p) {
              setCheck(p, "UPDATE", false);
              setCheck(p, "LOG", true);
@@ -172,18 +182,24 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
              setCheck(p, "GRIDLINES", true);
          },
          {{"Dorvane/UpdateEthers", "2"}, {"Dorvane/Log", "2"}, {"Dorvane/CreateLog", "1"}}},
-        {"general: back to the defaults", 0,
+        {"general: back to the defaults",
+         0,
          [](QWidget* p) {
              setCheck(p, "UPDATE", true);
              setCheck(p, "LOGALL", false);
              setCheck(p, "MONTHLY", true);
          },
          {{"Dorvane/UpdateEthers", kDeleted}, {"Dorvane/Log", kDeleted}, {"Dorvane/CreateLog", kDeleted}}},
-        {"general: a log directory of its own", 0, [](QWidget* p) { type(child<QLineEdit>(p, "DIR"), "/srv/tolmark-logs/"); },
+        {"general: a log directory of its own",
+         0,
+         [](QWidget* p) { type(child<QLineEdit>(p, "DIR"), "/srv/tolmark-logs/"); },
          {{"Dorvane/Directory", "/srv/tolmark-logs/"}}},
-        {"general: the program's directory deletes it", 0,
-         [this](QWidget* p) { type(child<QLineEdit>(p, "DIR"), home_.path() + "/"); }, {{"Dorvane/Directory", kDeleted}}},
-        {"dhcp: bootp off, identifier kept, relay agent without circuit", 2,
+        {"general: the program's directory deletes it",
+         0,
+         [this](QWidget* p) { type(child<QLineEdit>(p, "DIR"), home_.path() + "/"); },
+         {{"Dorvane/Directory", kDeleted}}},
+        {"dhcp: bootp off, identifier kept, relay agent without circuit",
+         2,
          [](QWidget* p) {
              setCheck(p, "BOOTP", false);
              setCheck(p, "DHCP", false);
@@ -193,9 +209,13 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
              setCheck(p, "CIRCUIT", false);
              setCheck(p, "NOCLIENT", true);
          },
-         {{"Dorvane/Bootp", "0"}, {"Dorvane/DHCP", "0"}, {"Dorvane/AutoConfigure", "0"}, {"Dorvane/EnableRA", "1"},
+         {{"Dorvane/Bootp", "0"},
+          {"Dorvane/DHCP", "0"},
+          {"Dorvane/AutoConfigure", "0"},
+          {"Dorvane/EnableRA", "1"},
           {"Dorvane/RelayAgent", "514"}}},
-        {"dhcp: back to the defaults", 2,
+        {"dhcp: back to the defaults",
+         2,
          [](QWidget* p) {
              setCheck(p, "BOOTP", true);
              setCheck(p, "DHCP", true);
@@ -205,16 +225,22 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
              setCheck(p, "NOCLIENT", false);
              setCheck(p, "ENABLERA", false);
          },
-         {{"Dorvane/Bootp", kDeleted}, {"Dorvane/DHCP", kDeleted}, {"Dorvane/AutoConfigure", kDeleted},
-          {"Dorvane/EnableRA", kDeleted}, {"Dorvane/RelayAgent", kDeleted}, {"Dorvane/EnableID", kDeleted}}},
-        {"interfaces: backup detection; the last selected row stays selected", 1,
+         {{"Dorvane/Bootp", kDeleted},
+          {"Dorvane/DHCP", kDeleted},
+          {"Dorvane/AutoConfigure", kDeleted},
+          {"Dorvane/EnableRA", kDeleted},
+          {"Dorvane/RelayAgent", kDeleted},
+          {"Dorvane/EnableID", kDeleted}}},
+        {"interfaces: backup detection; the last selected row stays selected",
+         1,
          [](QWidget* p) {
              setCheck(p, "DETECT", true);
              auto* page = static_cast<InterfacesPage*>(p);
              for (int r = 0; r < page->list()->count(); ++r) page->cycleRow(r);
          },
          {{"Dorvane/Detect", "1"}}},
-        {"tftp: on, unreadable numbers fall back, boot file restrictions exclude each other", 3,
+        {"tftp: on, unreadable numbers fall back, boot file restrictions exclude each other",
+         3,
          [](QWidget* p) {
              setCheck(p, "TFTP", true);
              type(child<QLineEdit>(p, "TFTPPORT"), "");
@@ -224,14 +250,16 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
              QVERIFY(!child<QAbstractButton>(p, "BOOTFILE")->isChecked());
          },
          {{"Dorvane/TFTPEnable", "1"}, {"Dorvane/TFTPMode", "11"}, {"Dorvane/TFTPDirectory", dataDirectory}}},
-        {"tftp: off changes nothing else", 3,
+        {"tftp: off changes nothing else",
+         3,
          [](QWidget* p) {
              QCOMPARE(child<QLineEdit>(p, "DATA")->text(), QString());  // 0 shows empty
              setCheck(p, "TFTP", false);
              type(child<QLineEdit>(p, "TFTPPORT"), "99");
          },
          {{"Dorvane/TFTPEnable", kDeleted}}},
-        {"tftp options: usable only with the TFTP server on; bad multicast values fall back", 4,
+        {"tftp options: usable only with the TFTP server on; bad multicast values fall back",
+         4,
          [](QWidget* p) {
              auto* sheet = static_cast<PropertySheet*>(p->window());
              QVERIFY(!child<QAbstractButton>(p, "MCAST")->isEnabled());
@@ -247,14 +275,20 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
              type(child<QLineEdit>(p, "MCASTPORT"), "0");
              type(child<QLineEdit>(p, "MCASTTTL"), "256");
          },
-         {{"Dorvane/TFTPEnable", "1"}, {"Dorvane/TFTPTimeout", "5"}, {"Dorvane/TFTPOptions", "3"}, {"Dorvane/Multicast", "1"}}},
-        {"tftp options: multicast values of its own", 4,
+         {{"Dorvane/TFTPEnable", "1"},
+          {"Dorvane/TFTPTimeout", "5"},
+          {"Dorvane/TFTPOptions", "3"},
+          {"Dorvane/Multicast", "1"}}},
+        {"tftp options: multicast values of its own",
+         4,
          [](QWidget* p) {
              type(child<QLineEdit>(p, "MCASTIP"), "239.1.2.3");
              type(child<QLineEdit>(p, "MCASTPORT"), "2000");
              type(child<QLineEdit>(p, "MCASTTTL"), "4");
          },
-         {{"Dorvane/MulticastIp", "239.1.2.3"}, {"Dorvane/MulticastPort", "2000"}, {"Dorvane/MulticastTTL", "4"}}},
+         {{"Dorvane/MulticastIp", "239.1.2.3"},
+          {"Dorvane/MulticastPort", "2000"},
+          {"Dorvane/MulticastTTL", "4"}}},
     };
     for (const Case& c : cases) {
         DialogContext ctx = context();
@@ -319,18 +353,25 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
     QCOMPARE(list.list()->currentItem()->text(1), QString("MAC Range"));
     QCOMPARE(list.list()->currentItem()->text(2), QString("02:00:5e:50"));
     auto keys = iniKeys(lab_->iniText());
-    const std::map<QString, QString> made = {
-        {"Net_2/MacClass", "02:00:5e:50"}, {"Net_2/BaseIP", "10.98.0.150"}, {"Net_2/Range", "10"},
-        {"Net_2/Lease", "600"},           {"Net_2/SubnetMask", "255.255.255.0"}, {"Net_2/GatewayIP", "10.98.0.1"},
-        {"Net_2/DNS1IP", "10.98.0.53"},   {"Net_2/Opt26", "26 2 5 220"},   {"Net_2/Opt40", "40 8 \"lab.test"},
-        {"Dorvane/Profile2", "Net_2"}};
+    const std::map<QString, QString> made = {{"Net_2/MacClass", "02:00:5e:50"},
+                                             {"Net_2/BaseIP", "10.98.0.150"},
+                                             {"Net_2/Range", "10"},
+                                             {"Net_2/Lease", "600"},
+                                             {"Net_2/SubnetMask", "255.255.255.0"},
+                                             {"Net_2/GatewayIP", "10.98.0.1"},
+                                             {"Net_2/DNS1IP", "10.98.0.53"},
+                                             {"Net_2/Opt26", "26 2 5 220"},
+                                             {"Net_2/Opt40", "40 8 \"lab.test"},
+                                             {"Dorvane/Profile2", "Net_2"}};
     for (const auto& [key, value] : made) QVERIFY2(keys[key] == value, qPrintable(key + "=" + keys[key]));
 
     if (lab_->network()) {
         const QString env = lab_->leaseEnvironment("02:00:5e:50:00:01", {"mtu", "nisdomain"});
         QVERIFY2(env.contains(QRegularExpression("\\bip=10\\.98\\.0\\.15[0-9]\\b")), qPrintable(env));
-        for (const char* line : {"router=10.98.0.1", "dns=10.98.0.53", "mtu=1500", "nisdomain=lab.test", "lease=600"})
-            QVERIFY2(env.contains(QString::fromLatin1(line)), qPrintable(QString::fromLatin1(line) + " in\n" + env));
+        for (const char* line :
+             {"router=10.98.0.1", "dns=10.98.0.53", "mtu=1500", "nisdomain=lab.test", "lease=600"})
+            QVERIFY2(env.contains(QString::fromLatin1(line)),
+                     qPrintable(QString::fromLatin1(line) + " in\n" + env));
     }
 
     // Edited again: "Until" below "From" makes a pool of one, a removed line deletes its key.
@@ -372,7 +413,8 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
     list.refill(2);
     QVERIFY(!list.removeSelected());
     QCOMPARE(answers.take(), QStringList({"Profile Net_3\nis assigned to MAC addresses/identifiers"}));
-    QCOMPARE(pipe.removeClient(ClientList::Static, handleOf(staticEntries(pipe), "02:00:5e:50:00:09")), PipeStatus::Done);
+    QCOMPARE(pipe.removeClient(ClientList::Static, handleOf(staticEntries(pipe), "02:00:5e:50:00:09")),
+             PipeStatus::Done);
     list.refill(1);
     QVERIFY(list.removeSelected());
     keys = iniKeys(lab_->iniText());
@@ -406,19 +448,106 @@ void DialogsTest::staticEntriesAreStoredOrRefused() {
         const char* stored;  // the stored entry's text, or nothing
     };
     const std::vector<Case> cases = {
-        {"MAC", true, false, "02:00:5e:60:00:01", "10.98.0.61", "", false, QMessageBox::Ok, {}, "02:00:5e:60:00:01 10.98.0.61"},
-        {"IDENTIFIER", true, false, "02:00:5e:60:00:02", "", "", false, QMessageBox::Ok, {"Identifier has invalid format"}, nullptr},
-        {"MAC", true, false, "0102abcd", "", "", false, QMessageBox::Ok,
-         {"MAC address has invalid format,\nplease use xx:xx:xx:xx:xx:xx"}, nullptr},
-        {"MAC", true, false, "02:00:5e:60:00:03", "10.98.0.256", "", false, QMessageBox::Ok, {"Invalid IP address"}, nullptr},
-        {"MAC", true, false, "02:00:5e:60:00:04", "10.98.0.61", "", false, QMessageBox::Ok,
-         {"IP address or MAC address/identifier already exists"}, nullptr},
-        {"MAC", true, false, "02:00:5e:60:00:04", "10.98.0.61", "", true, QMessageBox::Ok, {}, "02:00:5e:60:00:04 10.98.0.61"},
-        {"MAC", true, false, "02-00-5e-60-00-05", "", "", false, QMessageBox::Ok, {}, "02:00:5e:60:00:05 0.0.0.0"},
-        {"MAC", true, false, "02:00:5e:60:00:06", "10.98.0.66", "No Such", false, QMessageBox::Cancel,
-         {"Create new profile named\nNo_Such?"}, nullptr},
-        {"IDENTIFIER", true, false, "\"host-a", "10.98.0.67", "Standard", false, QMessageBox::Ok, {}, "686f73742d61 10.98.0.67"},
-        {"IDENTIFIER", true, false, "C0102", "", "", false, QMessageBox::Ok, {"Identifier has invalid format"}, nullptr},
+        {"MAC",
+         true,
+         false,
+         "02:00:5e:60:00:01",
+         "10.98.0.61",
+         "",
+         false,
+         QMessageBox::Ok,
+         {},
+         "02:00:5e:60:00:01 10.98.0.61"},
+        {"IDENTIFIER",
+         true,
+         false,
+         "02:00:5e:60:00:02",
+         "",
+         "",
+         false,
+         QMessageBox::Ok,
+         {"Identifier has invalid format"},
+         nullptr},
+        {"MAC",
+         true,
+         false,
+         "0102abcd",
+         "",
+         "",
+         false,
+         QMessageBox::Ok,
+         {"MAC address has invalid format,\nplease use xx:xx:xx:xx:xx:xx"},
+         nullptr},
+        {"MAC",
+         true,
+         false,
+         "02:00:5e:60:00:03",
+         "10.98.0.256",
+         "",
+         false,
+         QMessageBox::Ok,
+         {"Invalid IP address"},
+         nullptr},
+        {"MAC",
+         true,
+         false,
+         "02:00:5e:60:00:04",
+         "10.98.0.61",
+         "",
+         false,
+         QMessageBox::Ok,
+         {"IP address or MAC address/identifier already exists"},
+         nullptr},
+        {"MAC",
+         true,
+         false,
+         "02:00:5e:60:00:04",
+         "10.98.0.61",
+         "",
+         true,
+         QMessageBox::Ok,
+         {},
+         "02:00:5e:60:00:04 10.98.0.61"},
+        {"MAC",
+         true,
+         false,
+         "02-00-5e-60-00-05",
+         "",
+         "",
+         false,
+         QMessageBox::Ok,
+         {},
+         "02:00:5e:60:00:05 0.0.0.0"},
+        {"MAC",
+         true,
+         false,
+         "02:00:5e:60:00:06",
+         "10.98.0.66",
+         "No Such",
+         false,
+         QMessageBox::Cancel,
+         {"Create new profile named\nNo_Such?"},
+         nullptr},
+        {"IDENTIFIER",
+         true,
+         false,
+         "\"host-a",
+         "10.98.0.67",
+         "Standard",
+         false,
+         QMessageBox::Ok,
+         {},
+         "686f73742d61 10.98.0.67"},
+        {"IDENTIFIER",
+         true,
+         false,
+         "C0102",
+         "",
+         "",
+         false,
+         QMessageBox::Ok,
+         {"Identifier has invalid format"},
+         nullptr},
         {"RA", true, false, "0a0b", "10.98.0.68", "", false, QMessageBox::Ok, {}, "C0a0b 10.98.0.68"},
         {"RA", true, true, "0a0c", "10.98.0.69", "", false, QMessageBox::Ok, {}, "+0a0c 10.98.0.69"},
     };
@@ -440,7 +569,9 @@ void DialogsTest::staticEntriesAreStoredOrRefused() {
         QVERIFY2(answers.take() == c.messages, c.id);
         const auto after = staticEntries(pipe);
         QCOMPARE(after.size(), before.size() + (c.stored ? 1 : 0));
-        if (QString(c.profile).contains(u' ')) QCOMPARE(child<QComboBox>(&add, "PROFILE")->currentText(), QString(c.profile).replace(u' ', u'_'));
+        if (QString(c.profile).contains(u' '))
+            QCOMPARE(child<QComboBox>(&add, "PROFILE")->currentText(),
+                     QString(c.profile).replace(u' ', u'_'));
         if (c.stored) {
             ++stored;
             QVERIFY2(handleOf(after, c.stored) != 0, c.stored);
@@ -454,8 +585,9 @@ void DialogsTest::staticEntriesAreStoredOrRefused() {
     // Modify: the entry's fields come from the server; the row is rewritten.
     const std::uint64_t first = handleOf(staticEntries(pipe), "02:00:5e:60:00:01");
     ClientFields rewritten;
-    EntryListHooks modifyHooks{.selected = [first] { return std::vector<std::uint64_t>{first}; },
-                               .rowChanged = [&rewritten](std::uint64_t, const ClientFields& f) { rewritten = f; }};
+    EntryListHooks modifyHooks{
+        .selected = [first] { return std::vector<std::uint64_t>{first}; },
+        .rowChanged = [&rewritten](std::uint64_t, const ClientFields& f) { rewritten = f; }};
     StaticEntryDialog modify(ctx, StaticMode::Modify, modifyHooks);
     QCOMPARE(child<QLineEdit>(&modify, "IPADDR")->text(), QString("10.98.0.61"));
     child<QLineEdit>(&modify, "IPADDR")->setText("10.98.0.62");
@@ -473,7 +605,9 @@ void DialogsTest::staticEntriesAreStoredOrRefused() {
         const auto dynamics = staticEntries(pipe, ClientList::Dynamic);
         const std::uint64_t leased = handleOf(dynamics, "0102005e700001");
         QVERIFY(leased != 0);
-        StaticEntryDialog copy(ctx, StaticMode::Copy, EntryListHooks{.selected = [leased] { return std::vector<std::uint64_t>{leased}; }});
+        StaticEntryDialog copy(ctx, StaticMode::Copy, EntryListHooks{.selected = [leased] {
+                                   return std::vector<std::uint64_t>{leased};
+                               }});
         QVERIFY(!child<QLineEdit>(&copy, "ID")->isEnabled());
         QVERIFY(child<QRadioButton>(&copy, "IDENTIFIER")->isChecked());
         QVERIFY(!child<QRadioButton>(&copy, "MAC")->isEnabled());
@@ -487,12 +621,14 @@ void DialogsTest::staticEntriesAreStoredOrRefused() {
         g = pipe.getSettings().value;
         g.regOnly = 1;
         QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
-        for (const char* mac : {"02:00:5e:80:00:01", "02:00:5e:80:00:02", "02:00:5e:80:00:03"}) lab_->askUnanswered(mac);
+        for (const char* mac : {"02:00:5e:80:00:01", "02:00:5e:80:00:02", "02:00:5e:80:00:03"})
+            lab_->askUnanswered(mac);
         g.regOnly = 0;
         QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
         std::vector<std::uint64_t> selected;
         for (const auto& [handle, text] : staticEntries(pipe, ClientList::Ignored)) {
-            if (text.startsWith("0102005e8000")) selected.push_back(handle);
+            if (text.startsWith("0102005e8000"))
+                selected.push_back(handle);
         }
         QCOMPARE(selected.size(), std::size_t{3});
         EntryListHooks moveHooks{.selected = [&selected] { return selected; },
@@ -526,7 +662,8 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
         QVERIFY(current.open(QIODevice::WriteOnly));
         char stamp[32];
         std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-        current.write(QStringLiteral("%1 DHCP  Start   Server on 10.98.0.1\n%1 DHCP  Request 02:00:5e:50:00:01 ACK 10.98.0.150 600\n")
+        current.write(QStringLiteral("%1 DHCP  Start   Server on 10.98.0.1\n%1 DHCP  Request "
+                                     "02:00:5e:50:00:01 ACK 10.98.0.150 600\n")
                           .arg(stamp)
                           .toUtf8());
     }
@@ -555,7 +692,8 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
     QVERIFY(loaded.wait(5000));
     QCOMPARE(viewer.model()->rowCount(), 150);  // the continuation line is not a row
     const LogRow& row0 = viewer.model()->rows()[0];
-    QCOMPARE(row0.fields, (std::array<QString, kLogFieldCount>{"2001-01-01", "10:00:00", "DHCP ", "Error  ", "line 0"}));
+    QCOMPARE(row0.fields,
+             (std::array<QString, kLogFieldCount>{"2001-01-01", "10:00:00", "DHCP ", "Error  ", "line 0"}));
     QVERIFY(row0.failure);
     QVERIFY(!viewer.model()->rows()[1].failure);
 
@@ -573,9 +711,12 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
         pitch.setPixelSize(900);
         const double points = QFontMetricsF(pitch).horizontalAdvance(u'0') / 100.0;
         text.start("pdftotext", {"-layout", "-fixed", QString::number(points, 'f', 2), pdf, "-"});
-        if (!text.waitForFinished(20000)) QSKIP("pdftotext is not installed (package poppler-utils)");
+        if (!text.waitForFinished(20000))
+            QSKIP("pdftotext is not installed (package poppler-utils)");
         const QString printed = QString::fromUtf8(text.readAllStandardOutput());
-        for (int p = 1; p <= pages; ++p) QVERIFY2(printed.contains(QStringLiteral("%1  --  %2").arg(name).arg(p)), qPrintable(printed.left(400)));
+        for (int p = 1; p <= pages; ++p)
+            QVERIFY2(printed.contains(QStringLiteral("%1  --  %2").arg(name).arg(p)),
+                     qPrintable(printed.left(400)));
         QVERIFY(!printed.contains(QStringLiteral("%1  --  %2").arg(name).arg(pages + 1)));
         if (name != today) {
             QVERIFY(pages >= 2);
@@ -594,7 +735,8 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
 
 int main(int argc, char** argv) {
     const bool isolated = enterPrivateNetwork();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     DialogsTest test(isolated);
     return QTest::qExec(&test, argc, argv);

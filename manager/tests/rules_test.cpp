@@ -16,7 +16,7 @@ using namespace tolmark::manager;
 
 class RulesTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void unreadableFieldsFallBack();
     void interfaceRowsCycleThroughTheirStates();
     void optionLinesFollowTheOptionTable();
@@ -49,9 +49,12 @@ void RulesTest::unreadableFieldsFallBack() {
         {[](const QString& t) -> std::int64_t { return multicastTtlFromField(t); }, "0", 1},
         {[](const QString& t) -> std::int64_t { return multicastTtlFromField(t); }, "256", 1},
         {[](const QString& t) -> std::int64_t { return multicastTtlFromField(t); }, "255", 255},
-        {[](const QString& t) -> std::int64_t { return multicastAddressFromField(t); }, "300.1.1.1", makeIpv4(224, 0, 0, 1)},
-        {[](const QString& t) -> std::int64_t { return multicastAddressFromField(t); }, "239.1.1.1x", makeIpv4(224, 0, 0, 1)},
-        {[](const QString& t) -> std::int64_t { return multicastAddressFromField(t); }, "239.1.2.3", makeIpv4(239, 1, 2, 3)},
+        {[](const QString& t) -> std::int64_t { return multicastAddressFromField(t); }, "300.1.1.1",
+         makeIpv4(224, 0, 0, 1)},
+        {[](const QString& t) -> std::int64_t { return multicastAddressFromField(t); }, "239.1.1.1x",
+         makeIpv4(224, 0, 0, 1)},
+        {[](const QString& t) -> std::int64_t { return multicastAddressFromField(t); }, "239.1.2.3",
+         makeIpv4(239, 1, 2, 3)},
     };
     for (const Case& c : cases) QVERIFY2(c.read(QString::fromLatin1(c.text)) == c.expected, c.text);
 
@@ -74,9 +77,9 @@ void RulesTest::interfaceRowsCycleThroughTheirStates() {
         S to;
     };
     const Case cases[] = {
-        {S::Off, false, false, S::Selected},      {S::Selected, false, false, S::Off},
-        {S::Selected, true, false, S::Trusted},   {S::Trusted, true, false, S::Off},
-        {S::Selected, false, true, S::Selected},  {S::Trusted, true, true, S::Selected},
+        {S::Off, false, false, S::Selected},     {S::Selected, false, false, S::Off},
+        {S::Selected, true, false, S::Trusted},  {S::Trusted, true, false, S::Off},
+        {S::Selected, false, true, S::Selected}, {S::Trusted, true, true, S::Selected},
         {S::Selected, true, true, S::Trusted},
     };
     for (const Case& c : cases) QCOMPARE(nextInterfaceState(c.from, c.enableRa, c.last), c.to);
@@ -84,8 +87,10 @@ void RulesTest::interfaceRowsCycleThroughTheirStates() {
     // written back only then.
     QCOMPARE(interfaceStateOf(kIfPresent | kIfServed | kIfTrusted, false), S::Selected);
     QCOMPARE(interfaceStateOf(kIfPresent | kIfServed | kIfTrusted, true), S::Trusted);
-    QCOMPARE(interfaceFlagsFor(kIfPresent | kIfTrusted, S::Selected, false), kIfPresent | kIfServed | kIfTrusted);
-    QCOMPARE(interfaceFlagsFor(kIfPresent | kIfServed | kIfTrusted, S::Selected, true), kIfPresent | kIfServed);
+    QCOMPARE(interfaceFlagsFor(kIfPresent | kIfTrusted, S::Selected, false),
+             kIfPresent | kIfServed | kIfTrusted);
+    QCOMPARE(interfaceFlagsFor(kIfPresent | kIfServed | kIfTrusted, S::Selected, true),
+             kIfPresent | kIfServed);
     QCOMPARE(interfaceFlagsFor(kIfPresent | kIfServed, S::Off, true), kIfPresent);
 }
 
@@ -113,7 +118,8 @@ void RulesTest::optionLinesFollowTheOptionTable() {
         QCOMPARE(QString::fromLatin1(added.error), QString::fromLatin1(c.error));
         QCOMPARE(added.line, c.line ? std::optional<std::string>(c.line) : std::nullopt);
     }
-    QVERIFY(isImplementedOption(51) && isImplementedOption(66) && isUnavailableOption(53) && isUnavailableOption(61));
+    QVERIFY(isImplementedOption(51) && isImplementedOption(66) && isUnavailableOption(53) &&
+            isUnavailableOption(61));
     QVERIFY(!isImplementedOption(26) && !isUnavailableOption(26));
     QCOMPARE(optionInfo(123).fixedLength, 16);
     QCOMPARE(QString(optionInfo(84).name), QString());
@@ -134,7 +140,8 @@ void RulesTest::optionLinesFollowTheOptionTable() {
         QVERIFY(parsed.result > 0);
         at += parsed.entrySize;
     }
-    QCOMPARE(optionLinesOf(profile), (std::vector<std::string>{"26 2 5 220", "40 3 \"abc", "150 8 10.0.0.1 10.0.0.2"}));
+    QCOMPARE(optionLinesOf(profile),
+             (std::vector<std::string>{"26 2 5 220", "40 3 \"abc", "150 8 10.0.0.1 10.0.0.2"}));
     QCOMPARE(splitOptionLine("40 3 \"abc")->kind, ValueKind::String);
     QCOMPARE(splitOptionLine("40 3 \"abc")->value, QString("abc"));
     QCOMPARE(splitOptionLine("150 4 10.0.0.1")->kind, ValueKind::Addresses);
@@ -147,13 +154,14 @@ void RulesTest::profileNamesAndPools() {
     QCOMPARE(cleanProfileName("lab net 2", kAddNameChars), QString("lab_net_2"));
     QCOMPARE(cleanProfileName(QString(30, u'p'), kAddNameChars).size(), 22);
     QCOMPARE(cleanProfileName(QString(30, u'p'), kRenameChars).size(), 23);
-    for (const char* bad : {"", "#x", ":x", ";x", "<x", "=x", ">x", "?x"}) QVERIFY2(!acceptableProfileName(bad), bad);
+    for (const char* bad : {"", "#x", ":x", ";x", "<x", "=x", ">x", "?x"})
+        QVERIFY2(!acceptableProfileName(bad), bad);
     for (const char* good : {"Lab", "9net", "@x", "a#"}) QVERIFY2(acceptableProfileName(good), good);
 
     const Ipv4 a = makeIpv4(10, 0, 0, 100), b = makeIpv4(10, 0, 0, 149);
     QCOMPARE(poolFrom(a, b).range, 50);
     QCOMPARE(poolFrom(b, a).range, 1);  // "Until" below "From": one address
-    QCOMPARE(poolFrom(0, b).base, b);    // only "Until": that address
+    QCOMPARE(poolFrom(0, b).base, b);   // only "Until": that address
     QCOMPARE(poolFrom(0, b).range, 1);
     QCOMPARE(poolFrom(0, 0).range, 0);
     Profile p;
@@ -181,7 +189,8 @@ void RulesTest::staticEntryLines() {
     };
     const Case cases[] = {
         {C::Mac, true, false, "00-0C-29-AA-BB-CC", "", "", nullptr, "00-0C-29-AA-BB-CC\t0.0.0.0"},
-        {C::Mac, true, false, "00:0c:29:aa:bb:cc", "10.0.0.5", "my lab", nullptr, "00:0c:29:aa:bb:cc\t10.0.0.5\tmy_lab"},
+        {C::Mac, true, false, "00:0c:29:aa:bb:cc", "10.0.0.5", "my lab", nullptr,
+         "00:0c:29:aa:bb:cc\t10.0.0.5\tmy_lab"},
         {C::ClientId, true, false, "00:0c:29:aa:bb:cc", "", "", "INVALID_ID", nullptr},
         {C::Mac, true, false, "000c29aabbcc", "", "", "INVALID_MAC", nullptr},
         {C::ClientId, true, false, "0x0102", "", "", nullptr, "0x0102\t0.0.0.0"},
@@ -196,14 +205,16 @@ void RulesTest::staticEntryLines() {
     for (const Case& c : cases) {
         const EntryLineResult r = buildEntryLine({c.choice, c.circuit, c.remote, c.id, c.address, c.profile});
         QCOMPARE(QString::fromLatin1(r.error), QString::fromLatin1(c.error));
-        if (c.line) QCOMPARE(QString::fromStdString(r.line), QString::fromLatin1(c.line));
+        if (c.line)
+            QCOMPARE(QString::fromStdString(r.line), QString::fromLatin1(c.line));
     }
 }
 
 void RulesTest::logLinesSplitAtTheirColumns() {
     const auto row = logRowFromLine("2024-03-01 08:15:00 TFTP  Error   file not found: boot.img\r\n");
     QVERIFY(row);
-    QCOMPARE(row->fields, (std::array<QString, kLogFieldCount>{"2024-03-01", "08:15:00", "TFTP ", "Error  ", "file not found: boot.img"}));
+    QCOMPARE(row->fields, (std::array<QString, kLogFieldCount>{"2024-03-01", "08:15:00", "TFTP ", "Error  ",
+                                                               "file not found: boot.img"}));
     QVERIFY(row->failure);
     for (const char* status : {"Abort  ", "Decline", "Timeout"}) {
         const auto r = logRowFromLine(std::string("2024-03-01 08:15:00 DHCP  ") + status + " x\n");
@@ -211,7 +222,8 @@ void RulesTest::logLinesSplitAtTheirColumns() {
     }
     QVERIFY(!logRowFromLine("2024-03-01 08:15:00 DHCP  Request x\n")->failure);
     QVERIFY(!logRowFromLine("\n"));
-    QVERIFY(!logRowFromLine("2024-03-01 08:15:00 continued detail\n"));  // lower case where the service starts
+    QVERIFY(
+        !logRowFromLine("2024-03-01 08:15:00 continued detail\n"));  // lower case where the service starts
     QCOMPARE(logRowFromLine("short line\n")->fields[0], QString("short line"));
 
     std::tm day{};
@@ -223,12 +235,13 @@ void RulesTest::logLinesSplitAtTheirColumns() {
 
     QCOMPARE(printLayout(1000, 10, 250).linesPerPage, 98);
     QCOMPARE(printLayout(1000, 10, 250).pages, 3);
-    QCOMPARE(printLayout(1000, 10, 0).pages, 1);             // an empty file still prints its header
-    QCOMPARE(printLayout(1000, 10, 40000).pages, 307);       // 30000 lines at most
+    QCOMPARE(printLayout(1000, 10, 0).pages, 1);        // an empty file still prints its header
+    QCOMPARE(printLayout(1000, 10, 40000).pages, 307);  // 30000 lines at most
 }
 
 void RulesTest::addressFieldsTakeOnlyAddresses() {
-    for (const char* ok : {"", "1", "10.0.", "192.168.100.255", "0.0.0.0"}) QVERIFY2(AddressValidator::acceptable(ok), ok);
+    for (const char* ok : {"", "1", "10.0.", "192.168.100.255", "0.0.0.0"})
+        QVERIFY2(AddressValidator::acceptable(ok), ok);
     for (const char* bad : {"256", "1.2.3.4.", "1234", "10.0.0.1x", "10..0.0.300", "1.2.3.4 "})
         QVERIFY2(!AddressValidator::acceptable(bad), bad);
     AddressEdit field;
