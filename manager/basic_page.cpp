@@ -261,8 +261,8 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
     std::vector<KeyWrite> writes;
     for (const char* key : kRuleKeys) writes.push_back({key, std::nullopt});
     auto put = [&writes](const char* key, std::string value) { writes.push_back({key, std::move(value)}); };
-    auto invalidAddress = [this] {
-        showMessage(this, context_.language, context_.language.text("INVALID_IPADDR"));
+    auto refuse = [this](const char* message) {
+        showMessage(this, context_.language, context_.language.text(message));
         return std::nullopt;
     };
     switch (static_cast<RuleChoice>(rule_->currentIndex())) {
@@ -270,10 +270,8 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
             break;
         case RuleChoice::MacRange: {
             const CountedValue bytes = parseByteList(value_->text().toLatin1().toStdString(), 64);
-            if (bytes.length == 0) {
-                showMessage(this, context_.language, context_.language.text("FORMAT"));
-                return std::nullopt;
-            }
+            if (bytes.length == 0)
+                return refuse("FORMAT");
             put("MacClass", macRangeText(bytes, false).toStdString());
             break;
         }
@@ -297,7 +295,7 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
             }
             const FieldAddress relay = readAddressField(relayAddress_->text());
             if (!relay.valid || (relay.address == 0 && !id))
-                return invalidAddress();
+                return refuse("INVALID_IPADDR");
             CheckSelectorRequest query{
                 relay.address, id ? static_cast<std::uint32_t>(kind) : 0u, record().name, {}};
             if (id) {
@@ -306,10 +304,8 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
             }
             const PipeResult<bool> used =
                 context_.worker.call([query](ManagerPipe& pipe) { return pipe.checkProfileSelector(query); });
-            if (used.ok() && used.value) {
-                showMessage(this, context_.language, context_.language.text("USED_RELAY"));
-                return std::nullopt;
-            }
+            if (used.ok() && used.value)
+                return refuse("USED_RELAY");
             put("RelayIP", dotted(relay.address));
             if (id)
                 put(kind == 1 ? "CircuitID" : "RemoteID", *id);
@@ -318,21 +314,19 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
         case RuleChoice::InterfaceAddress: {
             const FieldAddress typed = readAddressField(interface_->currentText());
             if (!typed.valid || typed.address == 0)
-                return invalidAddress();
+                return refuse("INVALID_IPADDR");
             const bool listed = interface_->findText(interface_->currentText().trimmed()) >= 0;
             const bool current =
                 record().selectorKind == SelectorKind::Interface && record().selectorAddress == typed.address;
             if (!listed && !current)
-                return invalidAddress();
+                return refuse("INVALID_IPADDR");
             put("InterfaceIP", dotted(typed.address));
             break;
         }
         case RuleChoice::ClientIdRange: {
             const CountedValue bytes = parseCountedValue(value_->text().toLatin1().toStdString(), 64);
-            if (bytes.length == 0) {
-                showMessage(this, context_.language, context_.language.text("FORMAT"));
-                return std::nullopt;
-            }
+            if (bytes.length == 0)
+                return refuse("FORMAT");
             put("CidClass", hexText(bytes).toStdString());
             break;
         }

@@ -30,15 +30,12 @@ PreferencesDialog::PreferencesDialog(DialogContext& context, QWidget* parent)
     // A page whose block could not be fetched shows its controls disabled and sends nothing.
     if (!blocks_.general || !blocks_.status || !blocks_.tftp || !blocks_.multicast)
         context.notePipe(PipeStatus::Failed);
-    auto tab = [&l](const char* key, const char* caption) {
-        return textOr(l, key, QString::fromLatin1(caption));
-    };
-    addPage(new GeneralPage(context, blocks_), tab("General", "General"));
-    addPage(new InterfacesPage(context, blocks_), tab("Interface", "Interfaces"));
-    addPage(new DhcpPage(context, blocks_), tab("DHCP", "DHCP"));
-    addPage(new TftpPage(context, blocks_), tab("TFTP", "TFTP"));
-    addPage(new TftpOptionsPage(context, blocks_), tab("Options", "TFTP Options"));
-    addPage(new LanguagePage(context, blocks_), tab("Language", "Language"));
+    addPage(new GeneralPage(context, blocks_), l, "General", "General");
+    addPage(new InterfacesPage(context, blocks_), l, "Interface", "Interfaces");
+    addPage(new DhcpPage(context, blocks_), l, "DHCP", "DHCP");
+    addPage(new TftpPage(context, blocks_), l, "TFTP", "TFTP");
+    addPage(new TftpOptionsPage(context, blocks_), l, "Options", "TFTP Options");
+    addPage(new LanguagePage(context, blocks_), l, "Language", "Language");
     prepare();
 }
 

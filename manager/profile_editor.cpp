@@ -91,15 +91,12 @@ ProfileEditor::ProfileEditor(DialogContext& context, const std::string& name, QW
         state_.isNew = true;
     }
     const Language& l = context.language;
-    auto tab = [&l](const char* key, const char* caption) {
-        return textOr(l, key, QString::fromLatin1(caption));
-    };
-    addPage(new BasicPage(context, state_), tab("Basic", "Basic Profile"));
-    addPage(new DnsPage(context, state_), tab("DNS", "DNS"));
-    addPage(new NetBiosPage(context, state_), tab("NetBios", "NetBios"));
-    addPage(new TimePage(context, state_), tab("Time", "Time"));
-    addPage(new BootPage(context, state_), tab("Boot", "Boot"));
-    addPage(new OtherPage(context, state_), tab("Other", "Other"));
+    addPage(new BasicPage(context, state_), l, "Basic", "Basic Profile");
+    addPage(new DnsPage(context, state_), l, "DNS", "DNS");
+    addPage(new NetBiosPage(context, state_), l, "NetBios", "NetBios");
+    addPage(new TimePage(context, state_), l, "Time", "Time");
+    addPage(new BootPage(context, state_), l, "Boot", "Boot");
+    addPage(new OtherPage(context, state_), l, "Other", "Other");
     prepare();
 }
 

@@ -44,6 +44,11 @@ void PropertySheet::addPage(SheetPage* page, const QString& label) {
     connect(page, &SheetPage::changed, this, &PropertySheet::updateApplyButton);
 }
 
+void PropertySheet::addPage(SheetPage* page, const Language& language, const char* key, const char* caption) {
+    const QString text = language.text(key);
+    addPage(page, text.isEmpty() ? QString::fromLatin1(caption) : text);
+}
+
 void PropertySheet::prepare() {
     if (!pages_.empty())
         onCurrentChanged(tabs_->currentIndex());

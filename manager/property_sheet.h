@@ -12,6 +12,8 @@
 
 #include <vector>
 
+#include "manager/language.h"
+
 namespace tolmark::manager {
 
 class SheetPage : public QWidget {
@@ -48,6 +50,8 @@ class PropertySheet : public QDialog {
     explicit PropertySheet(QWidget* parent = nullptr);
 
     void addPage(SheetPage* page, const QString& label);
+    // The tab label is the language string of the key, or the page's caption without one.
+    void addPage(SheetPage* page, const Language& language, const char* key, const char* caption);
     QTabWidget* tabs() const { return tabs_; }
     QDialogButtonBox* buttons() const { return buttons_; }
     SheetPage* page(int index) const { return pages_[static_cast<std::size_t>(index)]; }
