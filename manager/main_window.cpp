@@ -190,11 +190,8 @@ void MainWindow::buildWidgets() {
 QAction* MainWindow::addCommand(QMenu* menu, int id, const char* key, void (MainWindow::*slot)()) {
     QAction* a = menu->addAction(QString());
     a->setProperty("languageKey", QString::fromLatin1(key));
-    if (slot != nullptr) {
+    if (slot != nullptr)
         connect(a, &QAction::triggered, this, slot);
-    } else {
-        a->setEnabled(false);  // the dialog behind it is not part of the manager yet
-    }
     actions_[id] = a;
     return a;
 }
@@ -219,7 +216,6 @@ void MainWindow::buildMenus() {
     windowMenu_ = menuBar()->addMenu(QString());
     for (int v = 0; v < kViewCount; ++v) {
         QAction* a = addCommand(windowMenu_, command::kViewStatic + v, kViewMenuKeys[v], nullptr);
-        a->setEnabled(true);
         a->setCheckable(true);
         connect(a, &QAction::triggered, this, [this, v] { onViewCommand(v); });
     }
@@ -374,9 +370,8 @@ void MainWindow::addStaticEntry() {
     openStaticEntry(StaticMode::Add);
 }
 
+// Without the right to change the server the dialog still shows, with OK and Apply disabled.
 void MainWindow::openStaticEntry(StaticMode mode) {
-    if (!rights_.mayChange)
-        return;
     DialogContext context = dialogContext();
     StaticEntryDialog dialog(context, mode, entryListHooks(), this);
     dialog.exec();
