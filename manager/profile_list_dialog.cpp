@@ -121,11 +121,21 @@ void ProfileListDialog::refill(int select) {
     const int rows = list_->topLevelItemCount();
     if (rows > 0)
         list_->setCurrentItem(list_->topLevelItem(select >= 0 && select < rows ? select : rows - 1));
+    sizeColumns();
+    updateButtons();
+}
+
+// Profile 32, type 33 and value 35 per cent of the list's width.
+void ProfileListDialog::sizeColumns() {
     const int w = std::max(list_->viewport()->width(), 300);
     list_->header()->resizeSection(0, w * 32 / 100);
     list_->header()->resizeSection(1, w * 33 / 100);
     list_->header()->resizeSection(2, w * 35 / 100);
-    updateButtons();
+}
+
+void ProfileListDialog::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    sizeColumns();
 }
 
 void ProfileListDialog::updateButtons() {

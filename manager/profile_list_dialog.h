@@ -30,7 +30,11 @@ class ProfileListDialog : public QDialog {
     bool removeSelected();
     void editSelected();
 
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+
   private:
+    void sizeColumns();
     void updateButtons();
     void askForNewProfile();
     QString rowName(int row) const;

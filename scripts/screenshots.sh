@@ -84,7 +84,7 @@ start_manager() {
         chown -R 65534:65534 "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
         as=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
     fi
-    TOLMARK_REGISTRY="$work/registry.ini" ip netns exec "$server_ns" "${as[@]}" build/default/bin/Dorvane 2>"$work/manager.log" &
+    TOLMARK_REGISTRY="$work/registry.ini" ip netns exec "$server_ns" "${as[@]}" build/default/bin/Dorvane 2>>"$work/manager.log" &
     manager=$!
     for _ in $(seq 50); do xdotool search --name "^Tolmark DHCP Server$" >/dev/null 2>&1 && break; sleep 0.2; done
     sleep 2
