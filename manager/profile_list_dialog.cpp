@@ -127,7 +127,8 @@ void ProfileListDialog::refill(int select) {
 
 // Profile 32, type 33 and value 35 per cent of the list's width.
 void ProfileListDialog::sizeColumns() {
-    const int w = std::max(list_->viewport()->width(), 300);
+    // The list's own width: its viewport follows only once the list is shown.
+    const int w = std::max(list_->width() - 2 * list_->frameWidth(), 300);
     list_->header()->resizeSection(0, w * 32 / 100);
     list_->header()->resizeSection(1, w * 33 / 100);
     list_->header()->resizeSection(2, w * 35 / 100);
