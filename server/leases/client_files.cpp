@@ -340,8 +340,11 @@ std::string formatList(ClientTable& table, ClientList list, const GeneralSetting
         fields = std::unique_lock<std::mutex>(*fieldsLock);
     std::lock_guard links(table.listLock());
     std::string out;
+    // Every linked record is written; the count of linked records also ends a walk that a
+    // broken link would never let reach the end.
+    const std::size_t linked = table.size(list);
     std::size_t written = 0;
-    for (const ClientRecord* r = table.first(list); r != nullptr && written < kMaxSavedRecords;) {
+    for (const ClientRecord* r = table.first(list); r != nullptr && written < linked;) {
         if (auto line = formatEntryLine(*r, formatOf(list), settings.updateEthers)) {
             out.append(line->view());
             out.push_back('\n');
@@ -349,8 +352,7 @@ std::string formatList(ClientTable& table, ClientList list, const GeneralSetting
             ++unwritable;
         }
         ++written;
-        const ClientRecord* following = table.next(*r);
-        r = following == r ? nullptr : following;
+        r = table.next(*r);
     }
     return out;
 }

@@ -26,8 +26,6 @@ namespace tolmark {
 // A hidden tail larger than this is not held in memory: the file is hard-linked to
 // "<file>.unloaded" instead, before any save can replace it.
 inline constexpr std::size_t kMaxKeptTail = 16u << 20;
-// Records written per list, which also ends a walk that would never reach the end.
-inline constexpr std::size_t kMaxSavedRecords = 65536;
 
 struct ListFile {
     std::string path;

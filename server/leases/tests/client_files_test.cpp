@@ -156,6 +156,25 @@ TEST_F(ClientFilesTest, DynamicRecordsOutsideTheirPoolOrRepeatedAreDropped) {
               "00:0c:29:aa:bb:05\t10.0.0.101\t:0\n");
 }
 
+TEST_F(ClientFilesTest, ListsOfMoreThan65536RecordsAreSavedWhole) {
+    // 100,000 leases of a /15 pool.
+    profiles.assign({poolProfile("Big", makeIpv4(10, 2, 0, 0), 131072)});
+    std::string content;
+    for (std::uint32_t i = 0; i < 100000; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "00:0c:29:%02x:%02x:%02x\t10.%u.%u.%u\t:%u\n", (i >> 16) & 0xFF, (i >> 8) & 0xFF,
+                      i & 0xFF, 2 + (i >> 16), (i >> 8) & 0xFF, i & 0xFF, 1700000000u + i);
+        content += line;
+    }
+    write(files.dynamic.path, content);
+    log.setLevel(2);
+    EXPECT_EQ(load().dynamicActive, 100000u - 1);
+    ASSERT_TRUE(save(ClientList::Dynamic));
+    const std::string saved = read(files.dynamic.path);
+    EXPECT_EQ(saved.size(), content.size());
+    EXPECT_TRUE(saved == content);
+}
+
 TEST_F(ClientFilesTest, AutoExcludeReservesStaticAddressesInThePools) {
     settings.autoExclude = 1;
     write(files.ethers.path, "00:0c:29:aa:bb:cc\t10.0.0.120\n00:0c:29:aa:bb:dd\t192.168.9.9\n");
