@@ -87,7 +87,9 @@ const Profile* relayProfile(const ProfileList& profiles, const RequestSummary& s
                 withoutValue = &p;
             }
         }
-        if (p.selectorAddress == kBroadcastAll && relayValueMatches(p, s, wildcard)) anyRelay = &p;
+        // The profile for any relay is the last fallback: its CircuitID/RemoteID value, if any,
+        // does not keep a client from it (the pipe's selector check judges it the same way).
+        if (p.selectorAddress == kBroadcastAll) anyRelay = &p;
     }
     return withoutValue != nullptr ? withoutValue : anyRelay;
 }

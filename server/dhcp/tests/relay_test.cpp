@@ -101,6 +101,34 @@ TEST_F(RelayTest, CircuitIdValueWithAWildcardByte) {
     EXPECT_FALSE(send(viaRelay(mac(1), kDiscover, kRelay, "abXe"), kRelay));
 }
 
+TEST_F(RelayTest, ProfileForAnyRelayIsTheLastFallbackWhateverItsValue) {
+    Profile floor = relayProfile("Floor", kRelay, makeIpv4(10, 9, 0, 100));
+    floor.relaySelectorType = RelaySelectorType::CircuitId;
+    floor.selectorValue.length = 2;
+    std::copy_n("ab", 2, floor.selectorValue.bytes.begin());
+    Profile any = relayProfile("AnyRelay", kBroadcastAll, makeIpv4(172, 16, 5, 10));
+    any.relaySelectorType = RelaySelectorType::CircuitId;
+    any.selectorValue.length = 2;
+    std::copy_n("zz", 2, any.selectorValue.bytes.begin());
+    useProfiles({lanProfile(), floor, any});
+    const Ipv4 otherRelay = makeIpv4(10, 8, 0, 1);
+    struct Case {
+        Ipv4 relay;
+        const char* circuitId;
+        Ipv4 offered;
+    } cases[] = {
+        {kRelay, "abc", makeIpv4(10, 9, 0, 100)},       // the relay's own profile, value matches
+        {kRelay, "xyz", makeIpv4(172, 16, 5, 10)},      // value differs from both: any relay
+        {otherRelay, "q", makeIpv4(172, 16, 5, 11)},    // unknown relay
+        {otherRelay, "zz", makeIpv4(172, 16, 5, 12)},   // the fallback's own value
+    };
+    int client = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.circuitId);
+        EXPECT_EQ(send(viaRelay(mac(client++), kDiscover, c.relay, c.circuitId), c.relay).yiaddr, c.offered);
+    }
+}
+
 TEST_F(RelayTest, ProfileForAnyRelayLimitsLeasesPerRelay) {
     useProfiles({lanProfile(), relayProfile("AnyRelay", kBroadcastAll, makeIpv4(172, 16, 5, 10))});
     const Ipv4 other = makeIpv4(10, 9, 0, 2);
