@@ -1,7 +1,5 @@
 #include "server/dhcp/allocation.h"
 
-#include <time.h>
-
 #include <cstring>
 
 #include "server/dhcp/dhcp_protocol.h"
@@ -60,17 +58,11 @@ bool relayLimitReached(EngineContext& c, const Request& r, const Profile& pool) 
     return false;
 }
 
-std::uint64_t millisecondsSinceStart() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 // The pool is full: the record whose lease ended earliest.
 ClientRecord* reuseCandidate(EngineContext& c, const Request& r, const Profile& pool) {
     const bool changeIp = r.settings.changeIp != 0;
     const std::uint64_t range = static_cast<std::uint64_t>(pool.range);
-    const std::uint64_t start = range == 0 ? 0 : millisecondsSinceStart() % range;
+    const std::uint64_t start = range == 0 ? 0 : r.milliseconds % range;
     ClientRecord* candidate = nullptr;
     std::uint64_t d = 0;
     for (ClientRecord* rec = c.clients.first(ClientList::Dynamic); rec != nullptr && d < range;

@@ -380,7 +380,7 @@ std::size_t DhcpEngine::process(std::span<const std::uint8_t> request, std::span
     if (request.size() < kMinRequestLength || replyBuffer.size() < kReplyBufferSize) return 0;
     const GeneralSettings g = settings_.general();
     const OptionCodeList defaults = settings_.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
-    Request r{request, s, g, clock_.now(), false};
+    Request r{request, s, g, clock_.now(), false, clock_.milliseconds()};
 
     // The reply is built over a copy of the request, so that every field not set is echoed.
     const std::size_t copied = std::min(request.size(), kMinimumReply);

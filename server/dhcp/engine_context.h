@@ -28,6 +28,7 @@ struct Request {
     const GeneralSettings& settings;
     std::int64_t now;
     bool interfaceTrusted;
+    std::uint64_t milliseconds;  // of the engine's clock, for spreading reuse over a full pool
 };
 
 // The client record that serves a request and the profile its options come from.

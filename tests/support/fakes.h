@@ -26,6 +26,7 @@ public:
         gmtime_r(&value, &result);
         return result;
     }
+    std::uint64_t milliseconds() const override { return static_cast<std::uint64_t>(now_) * 1000u; }
     void set(std::int64_t now) { now_ = now; }
     void advance(std::int64_t seconds) { now_ += seconds; }
 
