@@ -1,5 +1,7 @@
 #include "common/client_record.h"
 
+#include <algorithm>
+
 #include "common/byte_io.h"
 
 namespace tolmark {
@@ -25,6 +27,12 @@ constexpr std::size_t kReservedWidth = 7;
 constexpr std::size_t kNextHandleAt = 320;
 
 }  // namespace
+
+bool profileNameEquals(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
 
 std::array<std::uint8_t, kClientRecordSize> encodeClientRecord(const ClientRecordImage& image) {
     std::array<std::uint8_t, kClientRecordSize> bytes{};

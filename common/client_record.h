@@ -41,6 +41,9 @@ struct ClientRecordImage {
     bool operator==(const ClientRecordImage&) const = default;
 };
 
+// Profile names are compared without case, as the configuration sections that hold them.
+bool profileNameEquals(std::string_view a, std::string_view b);
+
 std::array<std::uint8_t, kClientRecordSize> encodeClientRecord(const ClientRecordImage& image);
 // Refuses anything but exactly 328 bytes, and an identity length above 64.
 std::optional<ClientRecordImage> decodeClientRecord(std::span<const std::uint8_t> bytes);

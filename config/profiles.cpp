@@ -211,12 +211,6 @@ bool Profile::poolContains(Ipv4 address) const {
     return value >= base && std::uint64_t{value} - base < static_cast<std::uint64_t>(range);
 }
 
-bool profileNameEquals(std::string_view a, std::string_view b) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 const Profile* ProfileList::find(std::string_view name) const {
     for (const Profile& profile : profiles_) {
         if (profileNameEquals(profile.name, name))

@@ -92,8 +92,6 @@ struct Profile {
     bool operator==(const Profile&) const = default;
 };
 
-// Profile names are compared without case, as the sections that hold them.
-bool profileNameEquals(std::string_view a, std::string_view b);
 
 class ProfileList {
   public:

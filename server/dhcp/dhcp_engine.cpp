@@ -163,7 +163,9 @@ void recordChanged(Exchange& x) {
     if (x.record->list() == ClientList::Dynamic) x.c.clients.markChanged(ClientList::Dynamic);
 }
 
-void clearIdentity(ClientRecord& rec) { rec.identity = Identity{}; }
+void clearIdentity(Exchange& x) { x.c.clients.setIdentity(*x.record, Identity{}); }
+
+void clearExpiry(Exchange& x) { x.c.clients.setExpiry(*x.record, 0); }
 
 // The DHCP state rules; false when there is no reply.
 bool applyMessageRules(Exchange& x) {
@@ -191,8 +193,8 @@ bool applyMessageRules(Exchange& x) {
                     return true;
                 }
                 // The client chose another server.
-                if (!fixed) clearIdentity(rec);
-                rec.expiry = 0;
+                if (!fixed) clearIdentity(x);
+                clearExpiry(x);
                 recordChanged(x);
                 return false;
             }
@@ -201,7 +203,7 @@ bool applyMessageRules(Exchange& x) {
                     ackOutcome(x);
                     return true;
                 }
-                rec.expiry = 0;
+                clearExpiry(x);
                 recordChanged(x);
                 const bool otherSubnet = (s.requestedAddress & x.mask) != (rec.address & x.mask);
                 if (s.ciaddr == 0 && (fixed || x.r.settings.soleServer != 0 || otherSubnet)) {
@@ -215,20 +217,20 @@ bool applyMessageRules(Exchange& x) {
                 ackOutcome(x);
                 return true;
             }
-            rec.expiry = 0;
+            clearExpiry(x);
             recordChanged(x);
             nakOutcome(x, s.ciaddr);
             return true;
         case kDecline:
             logWithSuffix(x, 1, "DHCP  Decline", hw(s).c_str(), formatIpv4(s.requestedAddress).c_str(), false);
             if (!fixed) {
-                clearIdentity(rec);
+                clearIdentity(x);
                 x.c.clients.markChanged(ClientList::Dynamic);
             }
             return false;
         case kRelease:
             logWithSuffix(x, 1, "DHCP  Release", hw(s).c_str(), formatIpv4(s.ciaddr).c_str(), false);
-            rec.expiry = 0;
+            clearExpiry(x);
             x.c.clients.markChanged(ClientList::Dynamic);
             return false;
         case kInform:
@@ -424,7 +426,7 @@ std::size_t DhcpEngine::process(std::span<const std::uint8_t> request, std::span
     ClientRecord& rec = *x.record;
     rec.lastAccess = r.now;
     rec.seenVia = s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress;
-    if (bootp || (s.messageType != kDiscover && s.messageType != kInform)) rec.expiry = r.now + lease;
+    if (bootp || (s.messageType != kDiscover && s.messageType != kInform)) context_.clients.setExpiry(rec, r.now + lease);
     recordChanged(x);
 
     chooseHostName(x);

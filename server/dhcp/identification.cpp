@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "server/dhcp/allocation.h"
 #include "server/dhcp/dhcp_protocol.h"
@@ -20,23 +21,24 @@ void setIdentity(Identity& id, std::uint8_t kind, const std::uint8_t* bytes, std
     if (id.length != 0) std::memcpy(id.bytes.data(), bytes, id.length);
 }
 
-bool valueEquals(const Identity& id, std::uint8_t kind, ValueRef value) {
-    if (!value || id.kind != kind) return false;
-    std::size_t length = value.length() > kMaxIdentity ? kMaxIdentity : value.length();
-    return id.length == length && std::memcmp(id.bytes.data(), value.data(), length) == 0;
+// The identity a record has when it was keyed by this value (cut to the identity's width).
+Identity valueIdentity(std::uint8_t kind, ValueRef value) {
+    Identity id;
+    setIdentity(id, kind, value.data(), value.length());
+    return id;
 }
 
-bool hardwareEquals(const Identity& id, const RequestSummary& s) {
-    return id.kind == kIdentityHardware && id.length == s.hardwareLength &&
-           std::memcmp(id.bytes.data(), s.hardwareAddress, s.hardwareLength) == 0;
-}
-
-// Circuit ID followed by remote ID.
-bool circuitRemoteEquals(const Identity& id, const RequestSummary& s) {
-    if (id.kind != kIdentityCircuitRemote || !s.circuitId || !s.remoteId) return false;
+// Circuit ID followed by remote ID; nothing when the two do not fit an identity.
+std::optional<Identity> circuitRemoteIdentity(const RequestSummary& s) {
+    if (!s.circuitId || !s.remoteId) return std::nullopt;
     const std::size_t c = s.circuitId.length(), r = s.remoteId.length();
-    return id.length == c + r && c + r <= kMaxIdentity && std::memcmp(id.bytes.data(), s.circuitId.data(), c) == 0 &&
-           std::memcmp(id.bytes.data() + c, s.remoteId.data(), r) == 0;
+    if (c + r > kMaxIdentity) return std::nullopt;
+    Identity id;
+    id.kind = kIdentityCircuitRemote;
+    id.length = static_cast<std::uint8_t>(c + r);
+    std::memcpy(id.bytes.data(), s.circuitId.data(), c);
+    if (r != 0) std::memcpy(id.bytes.data() + c, s.remoteId.data(), r);
+    return id;
 }
 
 bool beginsWith(std::span<const std::uint8_t> value, const CountedValue& prefix) {
@@ -94,10 +96,6 @@ const Profile* relayProfile(const ProfileList& profiles, const RequestSummary& s
     return withoutValue != nullptr ? withoutValue : anyRelay;
 }
 
-ClientRecord* nextAfter(ClientTable& table, ClientList list, const ClientRecord* after) {
-    return after == nullptr ? table.first(list) : table.next(*after);
-}
-
 bool isRelayKind(std::uint8_t kind) {
     return kind == kIdentityCircuit || kind == kIdentityRemote || kind == kIdentityCircuitRemote;
 }
@@ -112,8 +110,8 @@ bool directRenewalOnTrusted(const Request& r) {
 }
 
 ClientRecord* findRelayKindByAddress(ClientTable& table, ClientList list, Ipv4 address, const ClientRecord* after) {
-    for (ClientRecord* c = nextAfter(table, list, after); c != nullptr; c = table.next(*c)) {
-        if (isRelayKind(c->identity.kind) && c->address == address) return c;
+    for (ClientRecord* c = table.findAddress(list, address, after); c != nullptr; c = table.findAddress(list, address, c)) {
+        if (isRelayKind(c->identity.kind)) return c;
     }
     return nullptr;
 }
@@ -167,25 +165,26 @@ ClientRecord* findByRequest(EngineContext& c, const Request& r, ClientList list,
             if (ClientRecord* rec = findRelayKindByAddress(c.clients, list, s.ciaddr, after)) return rec;
         }
     } else {
-        for (ClientRecord* rec = nextAfter(c.clients, list, after); rec != nullptr; rec = c.clients.next(*rec)) {
-            if (circuitRemoteEquals(rec->identity, s) || valueEquals(rec->identity, kIdentityRemote, s.remoteId)) return rec;
-        }
-        for (ClientRecord* rec = nextAfter(c.clients, list, after); rec != nullptr; rec = c.clients.next(*rec)) {
-            if (valueEquals(rec->identity, kIdentityCircuit, s.circuitId)) return rec;
+        // Circuit and remote ID together, or the remote ID alone: whichever comes first.
+        const std::optional<Identity> both = circuitRemoteIdentity(s);
+        ClientRecord* pair = both ? c.clients.findIdentity(list, *both, after) : nullptr;
+        ClientRecord* remote = s.remoteId ? c.clients.findIdentity(list, valueIdentity(kIdentityRemote, s.remoteId), after) : nullptr;
+        if (pair != nullptr && (remote == nullptr || c.clients.precedes(*pair, *remote))) return pair;
+        if (remote != nullptr) return remote;
+        if (s.circuitId) {
+            if (ClientRecord* rec = c.clients.findIdentity(list, valueIdentity(kIdentityCircuit, s.circuitId), after)) return rec;
         }
         if (strict) return nullptr;
     }
     if (s.clientIdentifier) {
-        for (ClientRecord* rec = nextAfter(c.clients, list, after); rec != nullptr; rec = c.clients.next(*rec)) {
-            if (valueEquals(rec->identity, kIdentityClientId, s.clientIdentifier)) return rec;
-        }
+        if (ClientRecord* rec = c.clients.findIdentity(list, valueIdentity(kIdentityClientId, s.clientIdentifier), after))
+            return rec;
         if (strict) return nullptr;
     }
     if (list != ClientList::Ignored && g.enableMac == 0) return nullptr;
-    for (ClientRecord* rec = nextAfter(c.clients, list, after); rec != nullptr; rec = c.clients.next(*rec)) {
-        if (hardwareEquals(rec->identity, s)) return rec;
-    }
-    return nullptr;
+    Identity hardware;
+    setIdentity(hardware, kIdentityHardware, s.hardwareAddress, s.hardwareLength);
+    return c.clients.findIdentity(list, hardware, after);
 }
 
 bool classMatches(const Profile& p, const RequestSummary& s, std::uint16_t wildcard) {

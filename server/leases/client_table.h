@@ -1,19 +1,29 @@
 #pragma once
-// The client table: every client the server knows, in three singly linked lists (static,
-// dynamic, ignored) over one record store, with a free list for reuse. The engine walks the
-// lists under the engine lock; insertions and unlinks also take the client list lock so that
-// the file saver and the control pipe never see a half-linked list. Pipe clients name records
-// by opaque handles that the table validates.
+// The client table: every client the server knows, in three lists (static, dynamic, ignored)
+// over one record store, with a free list for reuse. The lists keep the order of the files, of
+// the pipe's walk and of ties; indexes beside them (identity and address per list, each pool's
+// records by offset with their expiries) answer the engine's lookups without a walk. Insertions
+// and unlinks take the client list lock so that the file saver and the control pipe never see
+// a half-linked list. Pipe clients name records by opaque handles that the table validates.
+//
+// The identity, address, profile name and expiry of a linked record are indexed: they change
+// only through the table's setters. The other fields the engine writes freely under the engine
+// lock.
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "common/client_record.h"
 #include "common/log_sink.h"
 #include "config/profiles.h"
+#include "server/leases/pool_index.h"
 
 namespace tolmark {
 
@@ -32,7 +42,25 @@ struct ClientRecord : ClientFields {
     std::uint32_t index_ = 0;
     std::uint32_t generation_ = 0;
     std::uint32_t next_ = 0;  // index + 1 of the next record in the same list; 0 at the end
+    std::uint32_t previous_ = 0;
+    std::uint32_t sameIdentity_ = 0;  // the next record of the list in the same identity chain
+    std::uint32_t sameAddress_ = 0;   // the next record of the list in the same address chain
+    std::uint64_t label_ = 0;         // grows along the list: compares positions without a walk
+    // What the indexes hold the record under, so that it always leaves them whole.
+    std::uint64_t identityKey_ = 0;
+    Ipv4 addressKey_ = 0;
+    PoolIndex* pool_ = nullptr;
+    std::uint32_t poolOffset_ = 0;
+    bool poolPlaced_ = false;
     ClientList list_ = ClientList::None;
+};
+
+// An address pool as the dynamic list knows it: the records carrying the pool's profile name at
+// or above its base, by offset from the base.
+struct PoolRef {
+    std::string_view name;
+    Ipv4 base = 0;  // network order
+    std::uint32_t range = 0;
 };
 
 struct ListCounters {
@@ -43,6 +71,9 @@ struct ListCounters {
 class ClientTable {
   public:
     explicit ClientTable(LogSink& log);
+    virtual ~ClientTable() = default;
+    ClientTable(const ClientTable&) = delete;
+    ClientTable& operator=(const ClientTable&) = delete;
 
     // Walking a list. next() returns nullptr at the end.
     ClientRecord* first(ClientList list);
@@ -70,9 +101,38 @@ class ClientTable {
     ClientRecord* resolve(RecordHandle handle, ClientList list);
     ClientRecordImage image(const ClientRecord& record) const;
 
+    // Changes of indexed fields.
+    void setIdentity(ClientRecord& record, const Identity& identity);
+    void setExpiry(ClientRecord& record, std::int64_t expiry);
+    void setAddress(ClientRecord& record, Ipv4 address);
+    void setProfile(ClientRecord& record, std::string_view profile);
+
+    // Lookups. Each gives the first matching record of the list after `after` (from the head
+    // when nullptr), in list order.
+    virtual ClientRecord* findIdentity(ClientList list, const Identity& identity, const ClientRecord* after);
+    virtual ClientRecord* findAddress(ClientList list, Ipv4 address, const ClientRecord* after);
+    // True when a comes before b in their list.
+    virtual bool precedes(const ClientRecord& a, const ClientRecord& b) const;
+
+    // Pools of the dynamic list. Offsets count from the pool's base; "in range" is below its
+    // range. A pool's records follow each other in the list in address order.
+    virtual ClientRecord* poolRecordAt(const PoolRef& pool, std::uint32_t offset);
+    // The lowest free offset in range, or the range when the pool is full.
+    virtual std::uint32_t poolFirstFree(const PoolRef& pool);
+    virtual std::uint32_t poolOccupied(const PoolRef& pool);
+    // The record of lowest offset at or above offset, in range or beyond it.
+    virtual ClientRecord* poolFirstAtOrAbove(const PoolRef& pool, std::uint32_t offset);
+    // The in-range record of lowest offset at or above from whose expiry is before now.
+    virtual ClientRecord* poolFirstExpired(const PoolRef& pool, std::uint32_t from, std::int64_t now);
+    // Of the in-range records up to offset upTo whose expiry is before now, the one that expired
+    // earliest; of equal expiries the first, or the last when lastOfTies.
+    virtual ClientRecord* poolEarliest(const PoolRef& pool, std::uint32_t upTo, std::int64_t now, bool lastOfTies);
+    // The record's offset in the pool, when it belongs to it.
+    static std::optional<std::uint32_t> offsetIn(const PoolRef& pool, const ClientRecord& record);
+
     const ClientRecord* findStaticByIdentity(const Identity& identity, std::string_view profile,
-                                             const ClientRecord* skip) const;
-    const ClientRecord* findStaticByAddress(Ipv4 address) const;
+                                             const ClientRecord* skip);
+    const ClientRecord* findStaticByAddress(Ipv4 address);
     ListCounters count(ClientList list) const;
     // Records linked in the list, kept as they are linked and unlinked.
     std::size_t size(ClientList list) const;
@@ -115,11 +175,25 @@ class ClientTable {
     void unlinkLocked(ClientRecord& record);
     void releaseLocked(ClientRecord& record);
 
-    const ClientRecord* findStaticByAddressExcept(Ipv4 address, const ClientRecord* skip) const;
+    const ClientRecord* findStaticByAddressExcept(Ipv4 address, const ClientRecord* skip);
     // Releases the reservation unless another static record (other than leaving) keeps the address.
     void releaseUnsharedReservation(Ipv4 address, const ClientRecord* leaving);
     bool staticChangeAllowed(const ClientFields& fields, bool allowDuplicateAddress,
-                             const ProfileList& profiles, const ClientRecord* self) const;
+                             const ProfileList& profiles, const ClientRecord* self);
+
+    // Order labels and the indexes; the caller holds listLock_.
+    void labelBetween(ClientList list, ClientRecord* previous, ClientRecord& record);
+    void indexAdd(ClientRecord& record);
+    void indexRemove(ClientRecord& record);
+    void chainInsert(std::uint32_t& head, std::uint32_t ClientRecord::*link, ClientRecord& record);
+    void chainRemove(std::uint32_t& head, std::uint32_t ClientRecord::*link, ClientRecord& record);
+    void poolAdd(PoolIndex& pool, ClientRecord& record, bool building);
+    void poolRemove(ClientRecord& record);
+    PoolIndex* poolFor(const ClientRecord& record);
+    // The index of the pool, built from the dynamic list when it has none yet or the pool
+    // changed since.
+    PoolIndex& poolIndex(const PoolRef& pool);
+    ClientRecord* atOffset(PoolIndex& pool, std::uint32_t offset);
 
     LogSink& log_;
     std::deque<ClientRecord> store_;
@@ -129,9 +203,14 @@ class ClientTable {
     std::atomic<std::int32_t> changes_[3];
     std::atomic<std::int32_t> unsavedElsewhere_{0};  // changes() of the free list and None
     std::mutex listLock_;
+    // Per linked list: chain heads by identity hash and by address.
+    std::unordered_map<std::uint64_t, std::uint32_t> identities_[3];
+    std::unordered_map<Ipv4, std::uint32_t> addresses_[3];
+    std::vector<std::unique_ptr<PoolIndex>> pools_;
 };
 
 // Two identities are equal when kind, length and bytes are equal.
 bool identityEquals(const Identity& a, const Identity& b);
+std::uint64_t identityHash(const Identity& identity);
 
 }  // namespace tolmark
