@@ -18,6 +18,7 @@ Server::Server(ServerPlatform platform)
       store_(platform_.registryFile),
       clients_(log_),
       engine_(clients_, profiles_, interfaces_, settings_, log_, platform_.clock, platform_.arpRequester),
+      dnsClient_(log_, stop_),
       probe_(interfaces_, settings_, flags_, log_, stop_) {
     engine_.setDnsUpdateQueue(&dnsQueue_);
 }
@@ -63,9 +64,10 @@ void Server::startHousekeeping() {
     const std::int32_t testPeriod = store_.readInt(kGeneralSection, "TestHousekeepingMs", 0);
     const auto period = testPeriod > 0 ? std::chrono::milliseconds(testPeriod) : std::chrono::milliseconds(30000);
     HousekeepingTasks tasks;
-    // UNFINISHED SEAM: sending registrations is the work of the DNS update client, which is not
-    // built yet; until it is, the queue is emptied here so that it cannot grow.
-    tasks.sendQueuedDnsUpdates = [this] { dnsQueue_.takeAll(); };
+    tasks.sendQueuedDnsUpdates = [this] {
+        const std::vector<dhcp::DnsUpdate> updates = dnsQueue_.takeAll();
+        dnsClient_.send(updates);
+    };
     tasks.saveChangedLists = [this] { saveChangedClients(); };
     tasks.periodicProbe = [this] { probe_.run(false); };
     housekeeping_ = std::make_unique<Housekeeping>(std::move(tasks), flags_, stop_, period);

@@ -16,6 +16,7 @@
 #include "platform/wake_event.h"
 #include "config/profiles.h"
 #include "server/dhcp/dhcp_engine.h"
+#include "server/dhcp/dns_update_client.h"
 #include "server/leases/client_files.h"
 #include "server/leases/client_table.h"
 #include "server/pipe/pipe_context.h"
@@ -90,6 +91,7 @@ private:
     StatusCounters counters_;
     platform::WakeEvent stop_;
     std::string dataDirectory_;
+    dhcp::DnsUpdateClient dnsClient_;
     std::thread addressWatcherThread_;
     BackupProbe probe_;
     std::unique_ptr<Housekeeping> housekeeping_;

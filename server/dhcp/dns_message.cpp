@@ -1,0 +1,192 @@
+#include "server/dhcp/dns_message.h"
+
+#include <cstdio>
+
+#include "common/byte_io.h"
+
+namespace tolmark::dhcp {
+namespace {
+
+// Header fields and record codes of a dynamic update (RFC 2136).
+constexpr std::uint16_t kFlagsUpdate = 0x2800;  // opcode 5, UPDATE
+constexpr std::uint16_t kFlagResponse = 0x8000;
+constexpr std::size_t kHeaderSize = 12;
+constexpr std::uint16_t kTypeA = 1;
+constexpr std::uint16_t kTypeCname = 5;
+constexpr std::uint16_t kTypeSoa = 6;
+constexpr std::uint16_t kTypePtr = 12;
+constexpr std::uint16_t kClassIn = 1;
+constexpr std::uint16_t kClassNone = 254;
+constexpr std::uint16_t kClassAny = 255;
+
+// Length of text in DNS wire form: a length byte per label, the label, and the final zero byte.
+std::size_t wireNameLength(std::string_view text) { return text.size() + 2; }
+
+// Writes records one after another, remembering the position; a write past the end fails the
+// whole message through the writer's flag.
+class MessageBuilder {
+public:
+    explicit MessageBuilder(std::span<std::uint8_t> out) : out_(out), w_(out) {}
+
+    void header(std::uint16_t id, std::uint16_t prerequisites, std::uint16_t updates) {
+        w_.u16be(0, id);
+        w_.u16be(2, kFlagsUpdate);
+        w_.u16be(4, 1);  // one zone
+        w_.u16be(6, prerequisites);
+        w_.u16be(8, updates);
+        w_.u16be(10, 0);
+        at_ = kHeaderSize;
+    }
+    void name(std::string_view text) {
+        std::size_t start = 0;
+        while (start <= text.size()) {
+            std::size_t dot = text.find('.', start);
+            if (dot == std::string_view::npos) dot = text.size();
+            const std::string_view label = text.substr(start, dot - start);
+            w_.u8(at_, static_cast<std::uint8_t>(label.size()));
+            w_.bytes(at_ + 1, label.data(), label.size());
+            at_ += 1 + label.size();
+            start = dot + 1;
+        }
+        w_.u8(at_++, 0);
+    }
+    void u16(std::uint16_t value) {
+        w_.u16be(at_, value);
+        at_ += 2;
+    }
+    void u32(std::uint32_t value) {
+        w_.u32be(at_, value);
+        at_ += 4;
+    }
+    // A resource record with no data: name, type, class, TTL, data length 0.
+    void emptyRecord(std::string_view owner, std::uint16_t type, std::uint16_t cls, std::uint32_t ttl) {
+        name(owner);
+        u16(type);
+        u16(cls);
+        u32(ttl);
+        u16(0);
+    }
+    // The entry's own record with its data: the address, or the target name.
+    void dataRecord(const DnsRecordEntry& e, std::uint32_t ttl) {
+        name(e.name);
+        u16(e.isPtr() ? kTypePtr : kTypeA);
+        u16(kClassIn);
+        u32(ttl);
+        if (e.isPtr()) {
+            u16(static_cast<std::uint16_t>(wireNameLength(e.target)));
+            name(e.target);
+        } else {
+            u16(4);
+            w_.ipv4(at_, e.address);
+            at_ += 4;
+        }
+    }
+    std::size_t finish(bool padOddLength) {
+        if (padOddLength && at_ % 2 != 0) w_.u8(at_++, 0);
+        return w_.ok() && at_ <= out_.size() ? at_ : 0;
+    }
+
+private:
+    std::span<std::uint8_t> out_;
+    ByteWriter w_;
+    std::size_t at_ = 0;
+};
+
+bool isLetterDigitHyphen(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+}
+
+}  // namespace
+
+bool isValidDnsName(std::string_view text) {
+    if (text.empty() || wireNameLength(text) > kDnsMaxName) return false;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t dot = text.find('.', start);
+        if (dot == std::string_view::npos) dot = text.size();
+        const std::size_t length = dot - start;
+        if (length == 0 || length > kDnsMaxLabel) return false;
+        start = dot + 1;
+    }
+    return true;
+}
+
+bool isValidHostLabel(std::string_view text) {
+    if (text.empty() || text.size() > kDnsMaxLabel || text.front() == '-' || text.back() == '-') return false;
+    for (char c : text) {
+        if (!isLetterDigitHyphen(c)) return false;
+    }
+    return true;
+}
+
+std::string reverseName(Ipv4 address) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u.in-addr.arpa", ipv4Octet(address, 3), ipv4Octet(address, 2),
+                  ipv4Octet(address, 1), ipv4Octet(address, 0));
+    return text;
+}
+
+std::string reverseZone(Ipv4 address, Ipv4 mask) {
+    char text[40];
+    if (ipv4Octet(mask, 2) != 0) {
+        std::snprintf(text, sizeof text, "%u.%u.%u.in-addr.arpa", ipv4Octet(address, 2), ipv4Octet(address, 1),
+                      ipv4Octet(address, 0));
+    } else if (ipv4Octet(mask, 1) != 0) {
+        std::snprintf(text, sizeof text, "%u.%u.in-addr.arpa", ipv4Octet(address, 1), ipv4Octet(address, 0));
+    } else {
+        std::snprintf(text, sizeof text, "%u.in-addr.arpa", ipv4Octet(address, 0));
+    }
+    return text;
+}
+
+DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out) {
+    if (update.hostName.empty()) return DnsEntryResult::NoName;
+    const std::string label = update.hostName.substr(0, update.hostName.find('.'));
+    // A domain written as an absolute name ("example.org.") names the same zone.
+    std::string_view domain = update.domain;
+    if (!domain.empty() && domain.back() == '.') domain.remove_suffix(1);
+    const std::string fullName = label + "." + std::string(domain);
+    if (!isValidHostLabel(label) || !isValidDnsName(domain) || !isValidDnsName(fullName)) {
+        return DnsEntryResult::BadName;
+    }
+    out.forward = DnsRecordEntry{std::string(domain), fullName, {}, update.address, update.leaseTime, update.dnsServer};
+    out.reverse = DnsRecordEntry{reverseZone(update.address, update.mask), reverseName(update.address), fullName, 0,
+                                 update.leaseTime, update.dnsServer};
+    return DnsEntryResult::Ok;
+}
+
+std::size_t encodeDnsMessage(DnsMessageKind kind, const DnsRecordEntry& entry, std::uint16_t id,
+                             std::span<std::uint8_t> out, bool padOddLength) {
+    if (!isValidDnsName(entry.zone) || !isValidDnsName(entry.name) || (entry.isPtr() && !isValidDnsName(entry.target))) {
+        return 0;
+    }
+    const std::uint16_t type = entry.isPtr() ? kTypePtr : kTypeA;
+    MessageBuilder m(out);
+    const bool check = kind == DnsMessageKind::Check;
+    m.header(id, check ? 2 : 1, check ? 0 : 2);
+    // Zone section: the zone's SOA, class IN, no TTL and no data.
+    m.name(entry.zone);
+    m.u16(kTypeSoa);
+    m.u16(kClassIn);
+    // The name must not be an alias.
+    m.emptyRecord(entry.name, kTypeCname, kClassNone, 0);
+    if (check) {
+        // The record with exactly this value exists.
+        m.dataRecord(entry, 0);
+    } else {
+        // Delete the record set, then add the record.
+        m.emptyRecord(entry.name, type, kClassAny, 0);
+        m.dataRecord(entry, entry.ttl);
+    }
+    return m.finish(padOddLength);
+}
+
+std::optional<unsigned> readDnsAnswerCode(std::span<const std::uint8_t> answer, std::uint16_t id) {
+    ByteReader r(answer);
+    const std::uint16_t answerId = r.u16be(0);
+    const std::uint16_t flags = r.u16be(2);
+    if (!r.ok() || answer.size() < kHeaderSize || answerId != id || (flags & kFlagResponse) == 0) return std::nullopt;
+    return flags & 0x0Fu;
+}
+
+}  // namespace tolmark::dhcp

@@ -1,0 +1,74 @@
+#pragma once
+// DNS dynamic update messages: the records a client's registration consists of, and the two
+// messages that register one of them. The check message asks the server whether the record is
+// already there (its prerequisites only); the update message replaces the record set.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "common/ipv4.h"
+#include "server/dhcp/dns_update_queue.h"
+
+namespace tolmark::dhcp {
+
+inline constexpr std::uint16_t kDnsPort = 53;
+// Largest message either side of an exchange may hold: an answer is read into this many bytes.
+inline constexpr std::size_t kDnsMessageCapacity = 1024;
+// RFC 1035: 63 bytes a label, 255 bytes for a whole name in its wire form.
+inline constexpr std::size_t kDnsMaxLabel = 63;
+inline constexpr std::size_t kDnsMaxName = 255;
+
+// One record to register: an A record (address not 0) or a PTR record (address 0, target set).
+struct DnsRecordEntry {
+    std::string zone;
+    std::string name;
+    std::string target;
+    Ipv4 address = 0;
+    std::uint32_t ttl = 0;
+    Ipv4 server = 0;
+
+    bool isPtr() const { return address == 0; }
+};
+
+struct DnsEntryPair {
+    DnsRecordEntry forward;
+    DnsRecordEntry reverse;
+};
+
+enum class DnsEntryResult { Ok, NoName, BadName };
+
+// The forward and reverse records of a registration. NoName: the host name is empty (nothing
+// to register). BadName: the host label or the full name cannot be written as a DNS name.
+DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out);
+
+// The reverse zone of an address: as many leading address bytes as the mask's first three
+// bytes say, reversed, with ".in-addr.arpa".
+std::string reverseZone(Ipv4 address, Ipv4 mask);
+// "d.c.b.a.in-addr.arpa" for the address a.b.c.d.
+std::string reverseName(Ipv4 address);
+
+// True when text can be written as a DNS name: non-empty labels of at most 63 bytes each and
+// at most 255 bytes in wire form.
+bool isValidDnsName(std::string_view text);
+// True when text is one host label: 1 to 63 letters, digits and hyphens, not starting or
+// ending with a hyphen. A client's name that is not one is not registered.
+bool isValidHostLabel(std::string_view text);
+
+enum class DnsMessageKind { Check, Update };
+
+// Encodes the message into out and returns its length, or 0 when it does not fit (or a name is
+// not valid). padOddLength appends one zero byte to a message of odd length.
+std::size_t encodeDnsMessage(DnsMessageKind kind, const DnsRecordEntry& entry, std::uint16_t id,
+                             std::span<std::uint8_t> out, bool padOddLength);
+
+// What an answer says: the response code when it is a response to the message with this ID.
+std::optional<unsigned> readDnsAnswerCode(std::span<const std::uint8_t> answer, std::uint16_t id);
+
+inline constexpr unsigned kDnsRcodeNoError = 0;
+inline constexpr unsigned kDnsRcodeNxRrset = 8;
+
+}  // namespace tolmark::dhcp

@@ -1,0 +1,58 @@
+#pragma once
+// Sends the queued name registrations to DNS, on the housekeeping thread. For each record it
+// asks the server first whether the record is already there (the check message) and sends the
+// update only when the answer says it is not (NXRRSET). There are no retries: the next lease
+// renewal queues the registration again.
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/log_sink.h"
+#include "platform/udp_socket.h"
+#include "platform/wake_event.h"
+#include "server/dhcp/dns_message.h"
+#include "server/dhcp/dns_update_queue.h"
+
+namespace tolmark::dhcp {
+
+enum class DnsOutcome {
+    Present,     // the check found the record: nothing sent
+    Updated,     // the check said NXRRSET: the update was sent
+    NoAnswer,    // no valid answer from the server within the wait
+    Failed,      // the check was answered with another response code
+    SendFailed,  // no socket, or the message could not be sent
+    NotSent,     // the name cannot be written as a DNS name, or the server is stopping
+};
+
+struct DnsResult {
+    std::string name;
+    DnsOutcome outcome = DnsOutcome::NotSent;
+    unsigned rcode = 0;
+};
+
+class DnsUpdateClient {
+public:
+    // port and answerWait are those of DNS (53, 2 seconds); tests use their own.
+    DnsUpdateClient(LogSink& log, const platform::WakeEvent& stop, std::uint16_t port = kDnsPort,
+                    std::chrono::milliseconds answerWait = std::chrono::seconds(2));
+
+    // Registers the forward and reverse records of each update, in order, over one socket.
+    std::vector<DnsResult> send(std::span<const DnsUpdate> updates);
+
+    // The ID of the last message sent: a counter incremented before every message.
+    std::uint16_t lastId() const { return id_; }
+
+private:
+    DnsResult registerRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry);
+    std::optional<unsigned> awaitAnswer(platform::UdpSocket& socket, Ipv4 server, std::uint16_t id);
+
+    LogSink& log_;
+    const platform::WakeEvent& stop_;
+    std::uint16_t port_;
+    std::chrono::milliseconds answerWait_;
+    std::uint16_t id_ = 0;
+};
+
+}  // namespace tolmark::dhcp

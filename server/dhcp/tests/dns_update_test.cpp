@@ -1,0 +1,251 @@
+// DNS registration: the records a lease produces, the bytes of both messages, and the exchange
+// with a server on loopback that answers as the test tells it.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/udp_socket.h"
+#include "server/dhcp/dns_message.h"
+#include "server/dhcp/dns_update_client.h"
+#include "tests/support/fakes.h"
+
+#include <algorithm>
+
+namespace tolmark::dhcp {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Appends labels of a dotted name in wire form.
+void name(Bytes& b, std::string_view dotted) {
+    std::size_t start = 0;
+    while (start <= dotted.size()) {
+        std::size_t dot = dotted.find('.', start);
+        if (dot == std::string_view::npos) dot = dotted.size();
+        b.push_back(static_cast<std::uint8_t>(dot - start));
+        b.insert(b.end(), dotted.begin() + start, dotted.begin() + dot);
+        start = dot + 1;
+    }
+    b.push_back(0);
+}
+void add(Bytes& b, std::initializer_list<int> values) {
+    for (int v : values) b.push_back(static_cast<std::uint8_t>(v));
+}
+
+Bytes encode(DnsMessageKind kind, const DnsRecordEntry& e, std::uint16_t id, bool pad = false) {
+    Bytes out(kDnsMessageCapacity);
+    out.resize(encodeDnsMessage(kind, e, id, out, pad));
+    return out;
+}
+
+DnsUpdate lease(std::string host, std::string domain, Ipv4 mask = makeIpv4(255, 255, 255, 0)) {
+    return DnsUpdate{std::move(host), std::move(domain), makeIpv4(192, 168, 5, 7), mask, 3600, makeIpv4(127, 0, 0, 1)};
+}
+
+TEST(DnsEntries, ForwardAndReverseRecordsOfALease) {
+    DnsEntryPair e;
+    ASSERT_EQ(makeDnsEntries(lease("pc1.home", "lab.test"), e), DnsEntryResult::Ok);
+    EXPECT_EQ(e.forward.zone, "lab.test");
+    EXPECT_EQ(e.forward.name, "pc1.lab.test");
+    EXPECT_EQ(e.forward.address, makeIpv4(192, 168, 5, 7));
+    EXPECT_EQ(e.forward.ttl, 3600u);
+    EXPECT_EQ(e.reverse.zone, "5.168.192.in-addr.arpa");
+    EXPECT_EQ(e.reverse.name, "7.5.168.192.in-addr.arpa");
+    EXPECT_EQ(e.reverse.target, "pc1.lab.test");
+    EXPECT_TRUE(e.reverse.isPtr());
+
+    struct { Ipv4 mask; const char* zone; } zones[] = {
+        {makeIpv4(255, 255, 255, 128), "5.168.192.in-addr.arpa"},
+        {makeIpv4(255, 255, 0, 0), "168.192.in-addr.arpa"},
+        {makeIpv4(255, 255, 240, 0), "5.168.192.in-addr.arpa"},
+        {makeIpv4(255, 0, 0, 0), "192.in-addr.arpa"},
+    };
+    for (const auto& z : zones) {
+        ASSERT_EQ(makeDnsEntries(lease("pc1", "lab.test.", z.mask), e), DnsEntryResult::Ok);
+        EXPECT_EQ(e.reverse.zone, z.zone);
+        EXPECT_EQ(e.forward.zone, "lab.test") << "an absolute domain names the same zone";
+    }
+
+    EXPECT_EQ(makeDnsEntries(lease("", "lab.test"), e), DnsEntryResult::NoName);
+    const std::string longLabel(64, 'a');
+    for (const std::string& bad : {longLabel, std::string("-pc"), std::string("pc_1"), std::string("p c"),
+                                   std::string(".pc")}) {
+        EXPECT_EQ(makeDnsEntries(lease(bad, "lab.test"), e), DnsEntryResult::BadName) << bad;
+    }
+    EXPECT_EQ(makeDnsEntries(lease("pc1", "lab..test"), e), DnsEntryResult::BadName);
+    EXPECT_EQ(makeDnsEntries(lease("pc1", ""), e), DnsEntryResult::BadName);
+    // 63 is the longest label; the whole name may take 255 bytes in wire form.
+    EXPECT_EQ(makeDnsEntries(lease(std::string(63, 'a'), "lab.test"), e), DnsEntryResult::Ok);
+    const std::string domain = std::string(63, 'b') + "." + std::string(63, 'c') + "." + std::string(63, 'd') + ".";
+    EXPECT_EQ(makeDnsEntries(lease("a", domain + std::string(59, 'e')), e), DnsEntryResult::Ok);  // 255 bytes
+    EXPECT_EQ(makeDnsEntries(lease("a", domain + std::string(60, 'e')), e), DnsEntryResult::BadName);
+}
+
+TEST(DnsMessages, CheckMessageForAnARecord) {
+    DnsEntryPair e;
+    ASSERT_EQ(makeDnsEntries(lease("pc1", "lab.test"), e), DnsEntryResult::Ok);
+    Bytes want;
+    add(want, {0x00, 0x01, 0x28, 0x00});                      // ID 1, flags: opcode UPDATE
+    add(want, {0x00, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00});  // 1 zone, 2 prerequisites, 0 updates, 0 additional
+    name(want, "lab.test");
+    add(want, {0x00, 0x06, 0x00, 0x01});  // zone: SOA, IN
+    name(want, "pc1.lab.test");
+    add(want, {0x00, 0x05, 0x00, 0xFE, 0, 0, 0, 0, 0x00, 0x00});  // no CNAME: CNAME, NONE, TTL 0, no data
+    name(want, "pc1.lab.test");
+    add(want, {0x00, 0x01, 0x00, 0x01, 0, 0, 0, 0, 0x00, 0x04, 192, 168, 5, 7});  // A IN TTL 0, the address
+    EXPECT_EQ(want.size(), 78u);
+    EXPECT_EQ(encode(DnsMessageKind::Check, e.forward, 1), want);
+}
+
+TEST(DnsMessages, UpdateMessageForAPtrRecord) {
+    DnsEntryPair e;
+    ASSERT_EQ(makeDnsEntries(lease("pc1", "lab.test"), e), DnsEntryResult::Ok);
+    Bytes want;
+    add(want, {0x00, 0x02, 0x28, 0x00});                          // ID 2, UPDATE
+    add(want, {0x00, 0x01, 0x00, 0x01, 0x00, 0x02, 0x00, 0x00});  // 1 zone, 1 prerequisite, 2 updates
+    name(want, "5.168.192.in-addr.arpa");
+    add(want, {0x00, 0x06, 0x00, 0x01});
+    name(want, "7.5.168.192.in-addr.arpa");
+    add(want, {0x00, 0x05, 0x00, 0xFE, 0, 0, 0, 0, 0x00, 0x00});
+    name(want, "7.5.168.192.in-addr.arpa");
+    add(want, {0x00, 0x0C, 0x00, 0xFF, 0, 0, 0, 0, 0x00, 0x00});  // delete: PTR, ANY, TTL 0, no data
+    name(want, "7.5.168.192.in-addr.arpa");
+    add(want, {0x00, 0x0C, 0x00, 0x01, 0x00, 0x00, 0x0E, 0x10, 0x00, 0x0E});  // add: PTR IN TTL 3600, 14 bytes
+    name(want, "pc1.lab.test");
+    EXPECT_EQ(encode(DnsMessageKind::Update, e.reverse, 2), want);
+
+    // The other two: the PTR check carries the target, the A update the TTL and the address.
+    const Bytes ptrCheck = encode(DnsMessageKind::Check, e.reverse, 3);
+    EXPECT_EQ(ptrCheck.size(), 126u);
+    EXPECT_EQ(Bytes(ptrCheck.end() - 14, ptrCheck.end()), Bytes(want.end() - 14, want.end()));
+    const Bytes aUpdate = encode(DnsMessageKind::Update, e.forward, 4);
+    EXPECT_EQ(Bytes(aUpdate.end() - 10, aUpdate.end()), (Bytes{0x00, 0x00, 0x0E, 0x10, 0x00, 0x04, 192, 168, 5, 7}));
+}
+
+TEST(DnsMessages, PadOnlyOddLengthsAndRefuseWhatDoesNotFit) {
+    DnsEntryPair e;
+    ASSERT_EQ(makeDnsEntries(lease("pc1", "lab.tst"), e), DnsEntryResult::Ok);
+    EXPECT_EQ(encode(DnsMessageKind::Check, e.forward, 1).size(), 75u);
+    const Bytes padded = encode(DnsMessageKind::Check, e.forward, 1, true);
+    ASSERT_EQ(padded.size(), 76u);
+    EXPECT_EQ(padded.back(), 0);
+    EXPECT_EQ(encode(DnsMessageKind::Update, e.reverse, 1, true).size() % 2, 0u);
+
+    Bytes small(40);
+    EXPECT_EQ(encodeDnsMessage(DnsMessageKind::Check, e.forward, 1, small, false), 0u);
+}
+
+TEST(DnsMessages, AnswerCountsOnlyAsAResponseWithItsId) {
+    EXPECT_EQ(readDnsAnswerCode(Bytes{0x00, 0x07, 0xA8, 0x08, 0, 1, 0, 0, 0, 0, 0, 0}, 7), 8u);
+    EXPECT_EQ(readDnsAnswerCode(Bytes{0x00, 0x07, 0xA8, 0x00, 0, 1, 0, 0, 0, 0, 0, 0}, 7), 0u);
+    EXPECT_FALSE(readDnsAnswerCode(Bytes{0x00, 0x06, 0xA8, 0x08, 0, 1, 0, 0, 0, 0, 0, 0}, 7));  // other ID
+    EXPECT_FALSE(readDnsAnswerCode(Bytes{0x00, 0x07, 0x28, 0x08, 0, 1, 0, 0, 0, 0, 0, 0}, 7));  // not a response
+    EXPECT_FALSE(readDnsAnswerCode(Bytes{0x00, 0x07, 0xA8, 0x08, 0, 1, 0, 0, 0, 0, 0}, 7));     // one byte short
+}
+
+bool logged(const tolmark::testing::CapturingLog& log, std::string_view text) {
+    return std::any_of(log.lines.begin(), log.lines.end(),
+                       [&](const std::string& line) { return line.find(text) != std::string::npos; });
+}
+
+// A DNS server on loopback: answers each message with the response codes it is given in turn
+// (-1: no answer), optionally after a stray datagram with the wrong ID.
+class ScriptedDnsServer {
+public:
+    explicit ScriptedDnsServer(std::vector<int> codes, bool strayFirst = false)
+        : socket_(platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 1), 0)), codes_(std::move(codes)),
+          strayFirst_(strayFirst) {
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptedDnsServer() {
+        stop_.signal();
+        thread_.join();
+    }
+    std::uint16_t port() const { return socket_.localPort(); }
+    std::vector<Bytes> received() {
+        std::lock_guard<std::mutex> g(lock_);
+        return received_;
+    }
+
+private:
+    void serve() {
+        const int fds[] = {socket_.fd()};
+        for (int code : codes_) {
+            bool readable[1] = {false};
+            if (platform::waitReadable(fds, &stop_, 5000, readable) != platform::WaitResult::Readable) return;
+            Bytes message(kDnsMessageCapacity);
+            platform::DatagramInfo from;
+            const long n = socket_.receive(message.data(), message.size(), from);
+            if (n < 12) return;
+            message.resize(static_cast<std::size_t>(n));
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                received_.push_back(message);
+            }
+            if (code < 0) continue;
+            Bytes answer(message.begin(), message.begin() + 12);
+            answer[2] |= 0x80;
+            answer[3] = static_cast<std::uint8_t>(code);
+            if (strayFirst_) {
+                Bytes stray = answer;
+                stray[1] ^= 0x55;
+                stray[3] = 0;
+                socket_.send(stray.data(), stray.size(), from.source, from.sourcePort);
+            }
+            socket_.send(answer.data(), answer.size(), from.source, from.sourcePort);
+        }
+    }
+
+    platform::UdpSocket socket_;
+    std::vector<int> codes_;
+    bool strayFirst_;
+    platform::WakeEvent stop_;
+    std::thread thread_;
+    std::mutex lock_;
+    std::vector<Bytes> received_;
+};
+
+TEST(DnsUpdateClient, ChecksFirstAndUpdatesOnlyWhatIsMissing) {
+    tolmark::testing::CapturingLog log;
+    platform::WakeEvent stop;
+    // The A record is already there (0); the PTR record is missing (8), so its update follows.
+    ScriptedDnsServer server({0, 8, -1});
+    DnsUpdateClient client(log, stop, server.port(), std::chrono::milliseconds(2000));
+    const DnsUpdate updates[] = {lease("pc1", "lab.test"), lease("", "lab.test")};
+    const std::vector<DnsResult> results = client.send(updates);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].outcome, DnsOutcome::Present);
+    EXPECT_EQ(results[1].outcome, DnsOutcome::Updated);
+    EXPECT_EQ(client.lastId(), 3);
+    for (int i = 0; i < 100 && server.received().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const std::vector<Bytes> got = server.received();
+    ASSERT_EQ(got.size(), 3u);
+    DnsEntryPair e;
+    makeDnsEntries(lease("pc1", "lab.test"), e);
+    EXPECT_EQ(got[0], encode(DnsMessageKind::Check, e.forward, 1, true));
+    EXPECT_EQ(got[1], encode(DnsMessageKind::Check, e.reverse, 2, true));
+    EXPECT_EQ(got[2], encode(DnsMessageKind::Update, e.reverse, 3, true));
+}
+
+TEST(DnsUpdateClient, StrayAnswersAndSilenceAreNotTakenForTheAnswer) {
+    tolmark::testing::CapturingLog log(2);
+    platform::WakeEvent stop;
+    // A stray answer (other ID, RCODE 0) comes first each time: it must not count as "present".
+    ScriptedDnsServer server({8, -1, -1, -1}, true);
+    DnsUpdateClient client(log, stop, server.port(), std::chrono::milliseconds(300));
+    const DnsUpdate updates[] = {lease("pc1", "lab.test")};
+    const std::vector<DnsResult> results = client.send(updates);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].outcome, DnsOutcome::Updated);
+    EXPECT_EQ(results[1].outcome, DnsOutcome::NoAnswer);
+    EXPECT_TRUE(logged(log, "DHCP  Error   DNS check of 7.5.168.192.in-addr.arpa: no answer from 127.0.0.1"));
+
+    const DnsUpdate bad[] = {lease("pc_1", "lab.test")};
+    EXPECT_EQ(client.send(bad).at(0).outcome, DnsOutcome::NotSent);
+    EXPECT_TRUE(logged(log, "DHCP  Error   host name pc_1.lab.test not registered in DNS"));
+}
+
+}  // namespace
+}  // namespace tolmark::dhcp

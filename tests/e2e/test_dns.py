@@ -1,0 +1,182 @@
+"""Host names in DNS: Velkora registers acknowledged clients' names with a real BIND 9 server
+by dynamic update (A and PTR records, reverse zones by mask), in network namespaces."""
+
+import os
+import pwd
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+HOOK = os.path.join(HERE, "..", "..", "scripts", "client_hook.sh")
+VELKORA = None
+
+DNS_ADDRESS = "192.168.99.53"
+# Three client segments whose profiles have masks /24, /16 and /8.
+SEGMENTS = {
+    "a": ("192.168.90.1", 24, "255.255.255.0", "192.168.90.100", "90.168.192.in-addr.arpa"),
+    "b": ("172.20.0.1", 16, "255.255.0.0", "172.20.0.100", "20.172.in-addr.arpa"),
+    "c": ("10.0.0.1", 8, "255.0.0.0", "10.0.0.100", "10.in-addr.arpa"),
+}
+ZONE = "lab.test"
+
+
+def named_config(directory):
+    zones = [ZONE] + [s[4] for s in SEGMENTS.values()]
+    with open(os.path.join(directory, "named.conf"), "w") as f:
+        f.write(f'options {{ directory "{directory}"; listen-on {{ {DNS_ADDRESS}; }}; listen-on-v6 {{ none; }};\n'
+                f'  pid-file "{directory}/named.pid"; recursion no; dnssec-validation no; notify no; }};\n')
+        for zone in zones:
+            f.write(f'zone "{zone}" {{ type master; file "{directory}/{zone}.zone"; '
+                    f'allow-update {{ 192.168.99.1; }}; }};\n')
+            with open(os.path.join(directory, f"{zone}.zone"), "w") as z:
+                z.write(f"$TTL 300\n@ IN SOA ns.{ZONE}. admin.{ZONE}. 1 3600 600 86400 300\n@ IN NS ns.{ZONE}.\n")
+                if zone == ZONE:
+                    z.write(f"ns IN A {DNS_ADDRESS}\n")
+    bind_user = "bind" if any(p.pw_name == "bind" for p in pwd.getpwall()) else "root"
+    shutil.chown(directory, bind_user)
+    for name in os.listdir(directory):
+        shutil.chown(os.path.join(directory, name), bind_user)
+    return bind_user
+
+
+def bootp_request(hw, xid, host_name):
+    """A BOOTP request (no message type) whose vendor area carries a host name."""
+    packet = bytearray(236)
+    packet[0:4] = bytes([1, 1, 6, 0])
+    packet[4:8] = struct.pack("!I", xid)
+    packet[28:34] = hw
+    packet += b"\x63\x82\x53\x63" + bytes([12, len(host_name)]) + host_name.encode() + b"\xff"
+    return bytes(packet) + bytes(300 - len(packet))
+
+
+class DnsUpdate(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        missing = [c for c in ("named", "dig", "busybox") if shutil.which(c) is None]
+        if missing:
+            raise unittest.SkipTest(f"missing programs: {' '.join(missing)}")
+        lab = cls.lab = netns.Lab("dn")
+        cls.srv = lab.namespace("s")
+        cls.dns = lab.namespace("d")
+        lab.link(cls.srv, "192.168.99.1/24", cls.dns, f"{DNS_ADDRESS}/24", f"{lab.prefix}d")
+        cls.clients = {}
+        general = {"TestHousekeepingMs": "200"}
+        profiles = []
+        for name, (address, bits, mask, base, _) in SEGMENTS.items():
+            ns = lab.namespace(name)
+            _, dev = lab.link(cls.srv, f"{address}/{bits}", ns, None, f"{lab.prefix}{name}")
+            cls.clients[name] = (ns, dev)
+            profiles.append((f"Seg{name}", {"InterfaceIP": address, "BaseIP": base, "Range": "20",
+                                              "SubnetMask": mask, "DNS1IP": DNS_ADDRESS, "DNSName": ZONE,
+                                              "DNSAccept": "1", "Lease": "600"}))
+        for i, (pname, _) in enumerate(profiles):
+            general[f"Profile{i}"] = pname
+        registry = netns.write_config(lab.dir, general)
+        with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
+            for pname, keys in profiles:
+                f.write(f"[{pname}]\n" + "".join(f"{k}={v}\n" for k, v in keys.items()))
+
+        cls.named_dir = os.path.join(lab.dir, "named")
+        os.mkdir(cls.named_dir)
+        os.chmod(lab.dir, 0o711)  # named reads its files as its own user
+        user = named_config(cls.named_dir)
+        cls.named = netns.Process(["ip", "netns", "exec", cls.dns, "named", "-g", "-u", user,
+                                   "-c", os.path.join(cls.named_dir, "named.conf")])
+        if cls.named.wait_for("all zones loaded", timeout=15) is None:
+            cls.named.kill()
+            lab.close()
+            raise RuntimeError("named did not start:\n" + "\n".join(cls.named.lines))
+        cls.server = netns.start_velkora(lab, cls.srv, VELKORA, registry, "DHCP  Start   Server on 10.0.0.1")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.kill()
+        cls.named.kill()
+        cls.lab.close()
+
+    def dig(self, *query):
+        r = self.lab.ns_run(self.srv, "dig", f"@{DNS_ADDRESS}", "+short", "+time=2", "+tries=1", *query, check=False)
+        return r.stdout.strip()
+
+    def lease(self, segment, *extra):
+        ns, dev = self.clients[segment]
+        out = os.path.join(self.lab.dir, f"{segment}.hook")
+        if os.path.exists(out):
+            os.remove(out)
+        r = subprocess.run(["ip", "netns", "exec", ns, "busybox", "udhcpc", "-i", dev, "-n", "-q", "-f", "-t", "5",
+                            "-T", "2", "-s", HOOK, *extra], env=dict(os.environ, HOOK_OUT=out),
+                           capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        with open(out) as f:
+            return next(l[3:] for l in f.read().splitlines() if l.startswith("ip=") and len(l) > 3)
+
+    def wait_for_record(self, *query, expect):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            answer = self.dig(*query)
+            if answer == expect:
+                return
+            time.sleep(0.2)
+        self.fail(f"dig {' '.join(query)} gave {answer!r}, not {expect!r}\n" + "\n".join(self.server.lines[-20:]))
+
+    def updates_sent(self, name):
+        return sum(1 for l in self.server.lines if f"DHCP  DNS     update {name} sent" in l)
+
+    def test_1_leases_register_a_and_ptr_records_in_the_zone_of_their_mask(self):
+        for segment, host in (("a", "pca"), ("b", "pcb"), ("c", "pcc")):
+            address = self.lease(segment, "-x", f"hostname:{host}")
+            self.wait_for_record(f"{host}.{ZONE}", "A", expect=address)
+            self.wait_for_record("-x", address, expect=f"{host}.{ZONE}.")
+            reverse = ".".join(reversed(address.split("."))) + ".in-addr.arpa"
+            self.assertTrue(reverse.endswith(SEGMENTS[segment][4]))
+            self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     update {reverse} sent", timeout=2))
+
+    def test_2_a_record_already_there_is_not_updated_again(self):
+        address = self.lease("a", "-x", "hostname:again")
+        self.wait_for_record(f"again.{ZONE}", "A", expect=address)
+        self.server.settle(0.5)
+        before = self.updates_sent(f"again.{ZONE}")
+        self.assertEqual(before, 1)
+        self.assertEqual(self.lease("a", "-x", "hostname:again", "-r", address), address)
+        self.server.wait_for(f"ACK {address}", start=len(self.server.lines) - 5, timeout=2)
+        self.server.settle(1.5)
+        self.assertEqual(self.updates_sent(f"again.{ZONE}"), before)
+
+    def test_3_a_client_without_a_name_registers_nothing(self):
+        ns, dev = self.clients["b"]
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0b:0b:0b")  # a client never seen
+        mark = len(self.server.lines)
+        address = self.lease("b")
+        self.server.settle(1.0)
+        self.assertFalse([l for l in self.server.lines[mark:] if "DNS" in l])
+        reverse = ".".join(reversed(address.split("."))) + ".in-addr.arpa"
+        self.assertEqual(self.dig(reverse, "PTR"), "")
+
+    def test_4_a_bootp_reply_registers_too(self):
+        ns, dev = self.clients["c"]
+        script = ("import socket,sys\n"
+                  "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                  "s.setsockopt(socket.SOL_SOCKET,socket.SO_BROADCAST,1)\n"
+                  f"s.setsockopt(socket.SOL_SOCKET,25,b'{dev}')\n"
+                  "s.bind(('0.0.0.0',68)); s.settimeout(5)\n"
+                  "s.sendto(sys.stdin.buffer.read(),('255.255.255.255',67))\n"
+                  "d=s.recv(2048); print(socket.inet_ntoa(d[16:20]))\n")
+        r = subprocess.run(["ip", "netns", "exec", ns, sys.executable, "-c", script],
+                           input=bootp_request(bytes.fromhex("020000b00701"), 0x5150, "bootme"),
+                           capture_output=True, timeout=20)
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        address = r.stdout.decode().strip()
+        self.assertRegex(address, r"^10\.0\.0\.1[0-1][0-9]$")
+        self.wait_for_record(f"bootme.{ZONE}", "A", expect=address)
+
+
+if __name__ == "__main__":
+    netns.main(globals())
