@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 iproute2 busybox
-          isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils)
+          isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils
+          kea-dhcp4-server kea-admin)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -23,6 +24,6 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
 # Servers installed only as test peers are started by the tests themselves, inside network
 # namespaces; their system services must not run on the host.
-for unit in named; do
+for unit in named kea-dhcp4-server; do
     systemctl disable --now "$unit" >/dev/null 2>&1 || true
 done
