@@ -1,3 +1,4 @@
+#include <array>
 #include "server/host/receive_loop.h"
 
 #include <chrono>
@@ -43,7 +44,7 @@ bool makeTemporaryArpEntry(const InterfaceTable& interfaces, platform::ArpCache&
 }
 
 void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
-                    Ipv4 source, std::span<std::uint8_t> reply) {
+                    Ipv4 source, std::span<std::uint8_t> reply, platform::UdpSocket& socket) {
     if (datagram.size() < kMinRequestLength || datagram[0] != kBootRequest) {
         if (c.log.level() != 0) {
             // The hardware address field may be missing or short in a runt; show what is there.
@@ -90,7 +91,7 @@ void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
     if (general.delay >= 1 && general.delay <= 100) {
         std::this_thread::sleep_for(std::chrono::milliseconds(general.delay));
     }
-    if (!c.sockets.socket().send(out.data(), out.size(), destination.address, destination.port, entry.address,
+    if (!socket.send(out.data(), out.size(), destination.address, destination.port, entry.address,
                                  sendIfIndex)) {
         c.log.line(1, true, "DHCP  Error   failed to send to %s\n", formatIpv4(destination.address).c_str());
     }
@@ -111,9 +112,12 @@ void runReceiveLoop(ReceiveLoopContext& c) {
             if (c.stop.sleepFor(std::chrono::milliseconds(kWaitLimitMs)) || c.flags.serverStopping.load()) break;
             continue;
         }
-        const int fds[1] = {c.sockets.socket().fd()};
-        bool readable[1];
-        platform::WaitResult result = platform::waitReadable(fds, &c.stop, kWaitLimitMs, readable);
+        std::array<int, kMaxInterfaces> fds{};
+        std::array<bool, kMaxInterfaces> readable{};
+        const std::size_t count = std::min(c.sockets.socketCount(), kMaxInterfaces);
+        for (std::size_t k = 0; k < count; ++k) fds[k] = c.sockets.socketAt(k).fd();
+        platform::WaitResult result = platform::waitReadable(std::span<const int>(fds.data(), count), &c.stop,
+                                                             kWaitLimitMs, std::span<bool>(readable.data(), count));
         if (result == platform::WaitResult::Timeout) {
             c.log.flush();
             continue;
@@ -125,19 +129,23 @@ void runReceiveLoop(ReceiveLoopContext& c) {
         }
 
         checkLogOutput(c);
-        for (int n = 0; n < kMaxBatch; ++n) {
-            platform::DatagramInfo info;
-            long length = c.sockets.socket().receive(datagram, sizeof datagram, info, true);
-            if (c.flags.serverStopping.load()) {
-                c.flags.statusChanged.fetch_or(kStatusClientData | kStatusLoopEnded);
-                return;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (!readable[k]) continue;
+            platform::UdpSocket& socket = c.sockets.socketAt(k);
+            for (int n = 0; n < kMaxBatch; ++n) {
+                platform::DatagramInfo info;
+                long length = socket.receive(datagram, sizeof datagram, info, true);
+                if (c.flags.serverStopping.load()) {
+                    c.flags.statusChanged.fetch_or(kStatusClientData | kStatusLoopEnded);
+                    return;
+                }
+                if (length < 0) break;  // drained
+                if (length == 0 || c.flags.paused.load() != 0) continue;
+                std::optional<InterfaceEntry> entry = c.sockets.entryFor(info, k);
+                if (!entry) continue;  // aimed at an address that is not served
+                handleDatagram(c, *entry, std::span<const std::uint8_t>(datagram, static_cast<std::size_t>(length)),
+                               info.source, reply, socket);
             }
-            if (length < 0) break;  // drained
-            if (length == 0 || c.flags.paused.load() != 0) continue;
-            std::optional<InterfaceEntry> entry = c.sockets.entryFor(info);
-            if (!entry) continue;  // aimed at an address that is not served
-            handleDatagram(c, *entry, std::span<const std::uint8_t>(datagram, static_cast<std::size_t>(length)),
-                           info.source, reply);
         }
         c.flags.statusChanged.fetch_or(kStatusClientData);
     }

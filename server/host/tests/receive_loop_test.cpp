@@ -51,7 +51,7 @@ protected:
         ASSERT_TRUE(table_.build(store_, "Dorvane", host_, clock_.now(), log_));
         // Port 0: the kernel picks a free port, which then is "Port".
         ASSERT_EQ(sockets_.reconcile(table_, 0, log_), 1);
-        port_ = sockets_.socket().localPort();
+        port_ = sockets_.socketAt(0).localPort();
         settings_.update([&](DhcpSettings& d, TftpSettings&, MulticastSettings&) {
             d.general.port = port_;
             d.directory = dir_.string() + "/";
@@ -214,6 +214,43 @@ TEST_F(ReceiveLoopTest, ReloadRequestReconcilesTheSockets) {
     send(request(300), makeIpv4(127, 0, 0, 3));
     EXPECT_TRUE(waitFor([&] { return processor_.lastInterface.load() == makeIpv4(127, 0, 0, 3); }));
     EXPECT_NE(consoleText().find("DHCP  Start   Server on 127.0.0.3\n"), std::string::npos);
+}
+
+TEST_F(ReceiveLoopTest, PortChangedAtRunTimeIsUsedByEntriesOpenedAfterwards) {
+    platform::UdpSocket probe = platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 1), 0);
+    ASSERT_TRUE(probe.valid());
+    const std::uint16_t newPort = probe.localPort();
+    probe = platform::UdpSocket();
+    settings_.update([&](DhcpSettings& d, TftpSettings&, MulticastSettings&) {
+        d.general.port = newPort;
+        return 0;
+    });
+    startLoop();
+    table_.setServed(makeIpv4(127, 0, 0, 3), true);
+    flags_.reloadRequest.store(kReloadSockets);
+    send(request(300), makeIpv4(127, 0, 0, 2));  // ends the current wait
+    ASSERT_TRUE(waitFor([&] { return flags_.reloadRequest.load() == 0 && sockets_.slotOpen(1); }));
+    ASSERT_TRUE(waitFor([&] { return processor_.calls.load() == 1; }));
+    EXPECT_NE(sockets_.socketImage(0), sockets_.socketImage(1));
+    // 127.0.0.2 keeps the port it started on, 127.0.0.3 listens on the new one; a datagram to an
+    // entry on the other port is not taken.
+    struct Case {
+        Ipv4 to;
+        std::uint16_t port;
+        bool taken;
+    } cases[] = {{makeIpv4(127, 0, 0, 3), port_, false},
+                 {makeIpv4(127, 0, 0, 2), newPort, false},
+                 {makeIpv4(127, 0, 0, 3), newPort, true},
+                 {makeIpv4(127, 0, 0, 2), port_, true}};
+    int expected = 1;
+    for (const Case& c : cases) {
+        const auto datagram = request(300);
+        ASSERT_TRUE(client_.send(datagram.data(), datagram.size(), c.to, c.port));
+        if (!c.taken) continue;
+        ++expected;
+        ASSERT_TRUE(waitFor([&] { return processor_.calls.load() == expected; })) << c.port;
+        EXPECT_EQ(processor_.lastInterface.load(), c.to);
+    }
 }
 
 TEST(TemporaryArpEntry, MadeOnTheSubnetsInterfaceOrNotAtAll) {
