@@ -110,9 +110,7 @@ struct Bench {
         }
     }
     std::size_t send(const std::vector<std::uint8_t>& m) {
-        RequestSummary summary;
-        summary.interfaceAddress = kServer;
-        return engine.process(m, reply, summary);
+        return engine.process(m, reply, Arrival{kServer, 0}).length;
     }
     std::uint8_t messageType() const { return reply[242]; }
     Ipv4 offered() const {

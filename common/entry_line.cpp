@@ -77,9 +77,10 @@ class LineWriter {
             put(byte < 0x20 || byte == 0x7f ? '?' : c);
         }
     }
-    void format(const char* fmt, std::uint64_t value) {
+    // A time field: a tab, ':' and the seconds.
+    void timeField(std::uint64_t value) {
         char buffer[32];
-        const int n = std::snprintf(buffer, sizeof buffer, fmt, value);
+        const int n = std::snprintf(buffer, sizeof buffer, "\t:%" PRIu64, value);
         if (n > 0)
             text(std::string_view(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1)));
     }
@@ -202,7 +203,7 @@ std::optional<EntryLineText> formatEntryLine(const ClientFields& record, EntryFo
     if (format == EntryFormat::Dynamic) {
         out.text("\t");
         out.text(formatIpv4(record.address).c_str());
-        out.format("\t:%" PRIu64, static_cast<std::uint64_t>(record.expiry));
+        out.timeField(static_cast<std::uint64_t>(record.expiry));
         if (record.seenVia != 0) {
             out.text("\t=");
             out.text(formatIpv4(record.seenVia).c_str());
@@ -216,7 +217,7 @@ std::optional<EntryLineText> formatEntryLine(const ClientFields& record, EntryFo
         out.text("\t");
         out.text(formatIpv4(record.address).c_str());
         if (record.lastAccess != 0)
-            out.format("\t:%" PRIu64, static_cast<std::uint64_t>(record.lastAccess));
+            out.timeField(static_cast<std::uint64_t>(record.lastAccess));
     }
     writeProfileAndRemark(out, record);
     out.finish();

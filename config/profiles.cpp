@@ -40,11 +40,8 @@ std::uint8_t readByte(const ConfigStore& store, std::string_view section, std::s
     return static_cast<std::uint8_t>(store.readInt(section, key, defaultValue));
 }
 
-std::string indexedKey(const char* format, unsigned n) {
-    char key[24];
-    std::snprintf(key, sizeof key, format, n);
-    return key;
-}
+// "Opt%u", "Profile%u": the name followed by the number.
+std::string indexedKey(const char* name, unsigned n) { return name + std::to_string(n); }
 
 // Selector value of a class key: the counted value when it is valid.
 bool readClassValue(const std::string& text, Profile& profile) {
@@ -151,7 +148,7 @@ void readOptionEntries(const ConfigStore& store, std::string_view section,
                        const OptionCodeList& defaultOptions, Profile& profile) {
     std::size_t used = 0;
     for (unsigned code = 1; code <= 254; ++code) {
-        const std::string line = store.readText(section, indexedKey("Opt%u", code), "", kOptionLineCapacity);
+        const std::string line = store.readText(section, indexedKey("Opt", code), "", kOptionLineCapacity);
         if (line.empty())
             continue;
         const std::span<std::uint8_t> room(profile.options.data() + used, kOptionEntryRoom - used);
@@ -242,7 +239,7 @@ std::size_t ProfileList::load(ConfigStore& store, const OptionCodeList& defaultO
     std::vector<Profile> loaded;
     for (unsigned n = 0; n <= kMaxProfileIndex; ++n) {
         const std::string name =
-            store.readText(kGeneralSection, indexedKey("Profile%u", n), "", kProfileNameField);
+            store.readText(kGeneralSection, indexedKey("Profile", n), "", kProfileNameField);
         if (name.empty())
             break;
         convertOldProfileKeys(store, name);
@@ -288,7 +285,7 @@ void convertOldProfileKeys(ConfigStore& store, std::string_view name) {
                       ipv4Octet(address.address, 1), ipv4Octet(address.address, 2),
                       ipv4Octet(address.address, 3));
         // The old key goes only once its line is safely written.
-        if (store.writeText(name, indexedKey("Opt%u", old.code), std::string_view(line)))
+        if (store.writeText(name, indexedKey("Opt", old.code), std::string_view(line)))
             store.writeText(name, old.key, std::nullopt);
     }
     const std::string extensions = store.readText(name, "Extensions", "", kOptionLineCapacity);
@@ -297,7 +294,7 @@ void convertOldProfileKeys(ConfigStore& store, std::string_view name) {
     const SplitOptionLines split = splitOptionLines(extensions);
     bool written = true;
     for (const auto& [code, line] : split.lines)
-        written = store.writeText(name, indexedKey("Opt%u", code), std::string_view(line)) && written;
+        written = store.writeText(name, indexedKey("Opt", code), std::string_view(line)) && written;
     if (!written)
         return;
     // What does not read as a line stays where it was rather than being lost.
@@ -326,7 +323,7 @@ void createInterfaceProfiles(ConfigStore& store, const InterfaceTable& interface
             store.writeText(section, "BaseIP", std::string_view(formatIpv4(pool.base).c_str()));
             store.writeInt(section, "Range", pool.range, 0);
         }
-        store.writeText(kGeneralSection, indexedKey("Profile%u", k - 1), std::string_view(section));
+        store.writeText(kGeneralSection, indexedKey("Profile", k - 1), std::string_view(section));
     }
 }
 

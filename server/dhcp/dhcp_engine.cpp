@@ -377,8 +377,22 @@ DhcpEngine::DhcpEngine(ClientTable& clients, const ProfileList& profiles, const 
                        platform::ArpRequester* arp)
     : context_{clients, profiles, interfaces, log, arp}, settings_(settings), clock_(clock) {}
 
-std::size_t DhcpEngine::process(std::span<const std::uint8_t> request, std::span<std::uint8_t> replyBuffer,
-                                RequestSummary& s) {
+ReplyPlan DhcpEngine::process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
+                              const Arrival& arrival) {
+    RequestSummary s;
+    s.interfaceAddress = arrival.interfaceAddress;
+    s.sourceAddress = arrival.sourceAddress;
+    const std::size_t length = answer(request, reply, s);
+    return ReplyPlan{.length = length,
+                     .messageType = s.replyType,
+                     .relayAddress = s.relayAddress,
+                     .sourceAddress = s.sourceAddress,
+                     .offSubnet = s.offSubnet,
+                     .fixedAddress = s.fixedAddress};
+}
+
+std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<std::uint8_t> replyBuffer,
+                               RequestSummary& s) {
     if (request.size() < kMinRequestLength || replyBuffer.size() < kReplyBufferSize) return 0;
     const GeneralSettings g = settings_.general();
     const OptionCodeList defaults = settings_.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });

@@ -21,13 +21,15 @@ public:
                platform::ArpRequester* arp);
 
     // Called under the engine lock.
-    std::size_t process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
-                        RequestSummary& summary) override;
+    ReplyPlan process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
+                      const Arrival& arrival) override;
 
     // Where acknowledged clients' names are queued for registration in DNS; none: not queued.
     void setDnsUpdateQueue(DnsUpdateQueue* queue) { dnsQueue_ = queue; }
 
 private:
+    std::size_t answer(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply, RequestSummary& summary);
+
     EngineContext context_;
     const SettingsHolder& settings_;
     const platform::Clock& clock_;

@@ -57,22 +57,20 @@ void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
         return;
     }
 
-    RequestSummary summary;
-    summary.interfaceAddress = entry.address;
-    summary.sourceAddress = source;
-    std::size_t length;
+    ReplyPlan plan;
     GeneralSettings general;
     {
         std::lock_guard<std::mutex> engine(c.engineLock);
-        length = c.processor.process(datagram, reply, summary);
+        plan = c.processor.process(datagram, reply, Arrival{entry.address, source});
         general = c.settings.general();
     }
+    std::size_t length = plan.length;
     if (length == 0) return;
     if (length > reply.size()) length = reply.size();
     std::span<const std::uint8_t> out = reply.first(length);
 
     ReplyRouting routing{general.port, general.netBc != 0, general.unicast != 0};
-    ReplyDestination destination = chooseReplyDestination(out, summary, entry, routing);
+    ReplyDestination destination = chooseReplyDestination(out, plan, entry, routing);
     int sendIfIndex = 0;
     bool arpMade = false;
     int arpIfIndex = -1;

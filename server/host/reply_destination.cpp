@@ -8,9 +8,9 @@ Ipv4 broadcastAddressFor(const InterfaceEntry& entry, bool directed) {
     return directed ? entry.broadcast() : kBroadcastAll;
 }
 
-ReplyDestination chooseReplyDestination(std::span<const std::uint8_t> reply, const RequestSummary& summary,
+ReplyDestination chooseReplyDestination(std::span<const std::uint8_t> reply, const ReplyPlan& plan,
                                         const InterfaceEntry& entry, const ReplyRouting& routing) {
-    if (summary.relayAddress != 0) return {ReplyRoute::Relay, summary.relayAddress, routing.serverPort};
+    if (plan.relayAddress != 0) return {ReplyRoute::Relay, plan.relayAddress, routing.serverPort};
 
     ByteReader header(reply);
     const std::uint8_t flags = header.u8(10);
@@ -19,9 +19,9 @@ ReplyDestination chooseReplyDestination(std::span<const std::uint8_t> reply, con
     const ReplyDestination broadcast{ReplyRoute::Broadcast, broadcastAddressFor(entry, routing.netBc), clientPort};
 
     if (flags & kBroadcastFlag) return broadcast;
-    if (summary.sourceAddress != 0 && yiaddr == 0) return {ReplyRoute::Source, summary.sourceAddress, clientPort};
+    if (plan.sourceAddress != 0 && yiaddr == 0) return {ReplyRoute::Source, plan.sourceAddress, clientPort};
     if (routing.unicast && yiaddr != 0) {
-        if (summary.offSubnet) return {ReplyRoute::Unicast, yiaddr, clientPort};
+        if (plan.offSubnet) return {ReplyRoute::Unicast, yiaddr, clientPort};
         return {ReplyRoute::UnicastAfterArp, yiaddr, clientPort};
     }
     return broadcast;

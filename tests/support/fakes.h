@@ -36,9 +36,9 @@ private:
 
 class FakeHostAddresses final : public platform::HostAddressSource {
 public:
-    bool read(std::vector<platform::HostAddress>& rows) override {
+    bool read(std::vector<platform::HostAddress>& out) override {
         if (fail) return false;
-        rows = this->rows;
+        out = rows;
         return true;
     }
     std::vector<platform::HostAddress> rows;

@@ -95,10 +95,7 @@ struct World {
 // What a world answered to one step: reply bytes and log lines.
 std::string runDatagram(World& w, const Bytes& datagram, Ipv4 source, Ipv4 interface) {
     Bytes buffer(kReplyBufferSize, 0);
-    RequestSummary summary;
-    summary.interfaceAddress = interface;
-    summary.sourceAddress = source;
-    const std::size_t n = w.engine->process(datagram, buffer, summary);
+    const std::size_t n = w.engine->process(datagram, buffer, Arrival{interface, source}).length;
     std::string out(reinterpret_cast<const char*>(buffer.data()), n);
     for (const std::string& line : w.log.lines) out += line;
     w.log.lines.clear();

@@ -243,12 +243,8 @@ Reply EngineTest::send(std::span<const std::uint8_t> datagram, Ipv4 source, Ipv4
     // Exactly sized, so that the sanitizer sees every read past the datagram.
     const Bytes copy(datagram.begin(), datagram.end());
     Bytes buffer(kReplyBufferSize, 0xEE);
-    RequestSummary summary;
-    summary.interfaceAddress = interface;
-    summary.sourceAddress = source;
-    const std::size_t n = engine_.process(copy, buffer, summary);
-    lastSummary_ = summary;
-    return readReply(buffer, n);
+    lastPlan_ = engine_.process(copy, buffer, Arrival{interface, source});
+    return readReply(buffer, lastPlan_.length);
 }
 
 Ipv4 EngineTest::bind(const Mac& m) {

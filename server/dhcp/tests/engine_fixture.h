@@ -163,7 +163,7 @@ class EngineTest : public ::testing::Test {
     SettingsHolder settings_;
     FakeArpRequester arp_;
     DhcpEngine engine_{clients_, profiles_, interfaces_, settings_, log_, clock_, &arp_};
-    RequestSummary lastSummary_;  // its value references are stale after send()
+    ReplyPlan lastPlan_;
 };
 
 }  // namespace tolmark::dhcp::testing

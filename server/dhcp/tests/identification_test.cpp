@@ -61,7 +61,7 @@ TEST_F(IdentificationTest, StaticClientListedTwiceIsServedByItsUserClassEntry) {
     addStatic(mac(1), lan(20), "Lab");
     Reply plain = send(discover(mac(1)));
     EXPECT_EQ(plain.yiaddr, lan(10));
-    EXPECT_TRUE(lastSummary_.fixedAddress);
+    EXPECT_TRUE(lastPlan_.fixedAddress);
     Reply lab = send(discover(mac(1)).option(kUserClass, {3, 'l', 'a', 'b'}));
     EXPECT_EQ(lab.yiaddr, lan(20));
     EXPECT_EQ(lab.addressOption(6), kLabDns);

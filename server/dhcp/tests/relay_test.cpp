@@ -51,7 +51,7 @@ TEST_F(RelayTest, RelayInformationIsEchoedAndKeysTheClient) {
     ASSERT_TRUE(offer);
     EXPECT_EQ(offer.yiaddr, makeIpv4(10, 9, 0, 100));
     EXPECT_EQ(offer.giaddr, kRelay);
-    EXPECT_TRUE(lastSummary_.offSubnet);
+    EXPECT_TRUE(lastPlan_.offSubnet);
     EXPECT_EQ(offer.codes(),
               (std::vector<std::uint8_t>{kMessageType, kServerIdentifier, kLeaseTime, 1, kRelayInformation}));
     EXPECT_EQ(offer.find(kRelayInformation)->value, info);

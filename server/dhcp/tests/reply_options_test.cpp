@@ -4,6 +4,7 @@
 #include <string>
 
 #include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/request_parser.h"
 #include "server/dhcp/tests/engine_fixture.h"
 
 namespace tolmark::dhcp::testing {
@@ -86,9 +87,14 @@ TEST_F(ReplyOptionsTest, MaximumMessageSizeSetsTheReplyLimit) {
     const std::pair<std::uint16_t, std::uint16_t> cases[] = {
         {1500, 1472}, {576, 548}, {600, 572}, {9000, 1472}};
     for (auto [sent, limit] : cases) {
-        send(discover(mac(1)).option(
-            kMaxMessageSize, {static_cast<std::uint8_t>(sent >> 8), static_cast<std::uint8_t>(sent)}));
-        EXPECT_EQ(lastSummary_.maxReplySize, limit) << sent;
+        const Bytes datagram = discover(mac(1))
+                                   .option(kMaxMessageSize, {static_cast<std::uint8_t>(sent >> 8),
+                                                             static_cast<std::uint8_t>(sent)})
+                                   .bytes();
+        RequestSummary summary;
+        readHeader(datagram, summary);
+        ASSERT_TRUE(parseAndCheck(datagram, summary, settings_.general(), false));
+        EXPECT_EQ(summary.maxReplySize, limit) << sent;
     }
     // A client that takes large replies gets its options unmoved.
     useLargeProfile("boot/pxe.0", "");

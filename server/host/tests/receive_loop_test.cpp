@@ -20,16 +20,16 @@ using namespace std::chrono_literals;
 
 class RecordingProcessor final : public RequestProcessor {
 public:
-    std::size_t process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
-                        RequestSummary& summary) override {
+    ReplyPlan process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
+                      const Arrival& arrival) override {
         calls.fetch_add(1);
         lastLength.store(request.size());
-        lastInterface.store(summary.interfaceAddress);
-        lastSource.store(summary.sourceAddress);
-        if (!answer) return 0;
+        lastInterface.store(arrival.interfaceAddress);
+        lastSource.store(arrival.sourceAddress);
+        if (!answer) return {};
         std::copy(request.begin(), request.begin() + 300, reply.begin());
         reply[0] = 2;
-        return 300;
+        return ReplyPlan{.length = 300, .sourceAddress = arrival.sourceAddress};
     }
     std::atomic<int> calls{0};
     std::atomic<std::size_t> lastLength{0};
