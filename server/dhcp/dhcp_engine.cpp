@@ -41,12 +41,11 @@ bool isProbe(std::span<const std::uint8_t> copy) {
 }
 
 std::size_t answerProbe(ReplyWriter& reply, std::size_t copied, Ipv4 interfaceAddress) {
-    std::uint8_t* b = reply.data();
-    std::memset(b + kYiaddr, 0, 4);
-    std::memcpy(b + kSiaddr, &interfaceAddress, 4);
-    std::memcpy(b + kCookie, kCookieBytes, 4);
-    if (b[kOptions] == kMessageType && b[kOptions + 1] == 1) b[kOptions + 2] = kOffer;
-    if (copied < kMinimumReply) std::memset(b + copied, 0, kMinimumReply - copied);
+    reply.ipv4(kYiaddr, 0);
+    reply.ipv4(kSiaddr, interfaceAddress);
+    reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
+    if (reply.at(kOptions) == kMessageType && reply.at(kOptions + 1) == 1) reply.u8(kOptions + 2, kOffer);
+    if (copied < kMinimumReply) reply.fill(copied, 0, kMinimumReply - copied);
     return kMinimumReply;
 }
 
@@ -110,21 +109,23 @@ void chooseHostName(Exchange& x) {
 }
 
 void writeHeader(Exchange& x) {
-    std::uint8_t* b = x.reply.data();
+    ReplyWriter& reply = x.reply;
     const RequestSummary& s = x.r.summary;
     const Profile& p = *x.profile;
     const Ipv4 address = x.record->address;
-    std::memcpy(b + kYiaddr, &address, 4);
+    reply.ipv4(kYiaddr, address);
     x.r.summary.offSubnet = (x.mask & address) != (x.mask & s.interfaceAddress);
-    const Ipv4 next = p.nextIp != 0 ? p.nextIp : s.interfaceAddress;
-    std::memcpy(b + kSiaddr, &next, 4);
-    std::memset(b + kSname, 0, kSnameSize);
-    std::memset(b + kFile, 0, kFileSize);
+    reply.ipv4(kSiaddr, p.nextIp != 0 ? p.nextIp : s.interfaceAddress);
+    reply.fill(kSname, 0, kSnameSize);
+    reply.fill(kFile, 0, kFileSize);
     if (p.useOpt == 0) {
         std::uint8_t file[kFileSize + 1];
-        std::size_t n = bootFileName(x, file, sizeof file);
-        std::memcpy(b + kFile, file, std::min(n, kFileSize));
-        if (!p.bootName.empty()) serverName(x, b + kSname, kSnameSize, false);
+        const std::size_t n = bootFileName(x, file, sizeof file);
+        reply.bytes(kFile, file, std::min(n, kFileSize));
+        if (!p.bootName.empty()) {
+            std::uint8_t name[kSnameSize];
+            reply.bytes(kSname, name, serverName(x, name, sizeof name, false));
+        }
     }
 }
 
@@ -151,9 +152,8 @@ void ackOutcome(Exchange& x) {
 }
 
 void nakOutcome(Exchange& x, Ipv4 about) {
-    std::uint8_t* b = x.reply.data();
-    b[kFlags] |= kBroadcastFlag;
-    std::memset(b + kCiaddr, 0, 12);  // ciaddr, yiaddr, siaddr
+    x.reply.u8(kFlags, x.reply.at(kFlags) | kBroadcastFlag);
+    for (std::size_t field : {kCiaddr, kYiaddr, kSiaddr}) x.reply.ipv4(field, 0);
     x.r.summary.replyType = kNak;
     x.c.log.line(1, false, "DHCP  Request %s (%s) NAK\n", hw(x.r.summary).c_str(), formatIpv4(about).c_str());
 }
@@ -235,7 +235,7 @@ bool applyMessageRules(Exchange& x) {
             return false;
         case kInform:
             logWithSuffix(x, 1, "DHCP  Inform ", hw(s).c_str(), formatIpv4(s.sourceAddress).c_str(), true);
-            std::memset(x.reply.data() + kYiaddr, 0, 4);
+            x.reply.ipv4(kYiaddr, 0);
             s.replyType = kAck;
             x.announced = x.leaseTime;
             return true;
@@ -343,12 +343,12 @@ void writeRequestedOptions(Exchange& x) {
 
 // The start of the last option that begins below the size the client accepts, less room for
 // the overload option.
-std::size_t overflowPoint(const std::uint8_t* b, std::size_t end, std::size_t limit) {
+std::size_t overflowPoint(const ReplyWriter& reply, std::size_t end, std::size_t limit) {
     std::size_t last = kOptions;
     std::size_t p = kOptions;
     while (p < end) {
         if (p < limit) last = p;
-        p += b[p] == kPad ? 1 : 2u + b[p + 1];
+        p += reply.at(p) == kPad ? 1 : 2u + reply.at(p + 1);
     }
     return last;
 }
@@ -362,7 +362,7 @@ std::size_t finish(Exchange& x, bool bootp) {
         std::uint8_t name[kSnameSize + 1];
         const std::size_t fileLength = bootFileName(x, file, sizeof file);
         const std::size_t nameLength = serverName(x, name, sizeof name, true);
-        const std::size_t start = overflowPoint(x.reply.data(), end, s.maxReplySize - 4u);
+        const std::size_t start = overflowPoint(x.reply, end, s.maxReplySize - 4u);
         overloadOptions(x.reply, start, end, std::span<const std::uint8_t>(file, fileLength),
                         std::span<const std::uint8_t>(name, nameLength), x.profile->useOpt != 0, bootp);
     }
@@ -400,20 +400,19 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
 
     // The reply is built over a copy of the request, so that every field not set is echoed.
     const std::size_t copied = std::min(request.size(), kMinimumReply);
-    std::memcpy(replyBuffer.data(), request.data(), copied);
-    std::memset(replyBuffer.data() + copied, 0, replyBuffer.size() - copied);
     ReplyWriter reply(replyBuffer);
-    std::uint8_t* b = reply.data();
+    reply.bytes(0, request.data(), copied);
+    reply.fill(copied, 0, replyBuffer.size() - copied);
     readHeader(request, s);
-    b[kHlen] = static_cast<std::uint8_t>(s.hardwareLength);
-    b[kOp] = kBootReply;
+    reply.u8(kHlen, static_cast<std::uint8_t>(s.hardwareLength));
+    reply.u8(kOp, kBootReply);
 
-    if (isProbe(std::span<const std::uint8_t>(b, copied))) return answerProbe(reply, copied, s.interfaceAddress);
+    if (isProbe(request.first(copied))) return answerProbe(reply, copied, s.interfaceAddress);
     if (g.relaySrc != 0 && s.relayAddress != 0) s.relayAddress = s.sourceAddress;
 
     r.interfaceTrusted = context_.interfaces.isTrusted(s.interfaceAddress);
     if (!parseAndCheck(request, s, g, r.interfaceTrusted)) {
-        return recordIgnored(context_, r, s.dhcp ? kIgnoredDhcp : kIgnoredBootp, replyBuffer);
+        return recordIgnored(context_, r, s.dhcp ? kIgnoredDhcp : kIgnoredBootp, reply);
     }
 
     Selection selection;
@@ -423,7 +422,7 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
         selection = serveUnregisteredClient(context_, r);
     }
     if (!selection || selection.record->address == kNeverServe) {
-        return recordIgnored(context_, r, kIgnoredKeepClass, replyBuffer);
+        return recordIgnored(context_, r, kIgnoredKeepClass, reply);
     }
 
     Exchange x{context_, r, reply, defaults};
@@ -432,7 +431,7 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
     const bool bootp = !s.dhcp;
     std::uint32_t lease = static_cast<std::uint32_t>(x.profile->lease);
     if (lease == 0) {
-        if (!bootp) return recordIgnored(context_, r, kIgnoredDhcp, replyBuffer);
+        if (!bootp) return recordIgnored(context_, r, kIgnoredDhcp, reply);
         lease = kInfiniteLease;
     }
     x.leaseTime = lease;
@@ -456,14 +455,14 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
         }
         x.announced = lease;
         if (s.bareBootp) {
-            std::memset(b + kCookie, 0, kVendorAreaSize);
+            reply.fill(kCookie, 0, kVendorAreaSize);
             return kBootpReply;
         }
     } else if (!applyMessageRules(x)) {
         return 0;
     }
 
-    std::memcpy(b + kCookie, kCookieBytes, 4);
+    reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
     reply.setPosition(kOptions);
     if (!bootp) {
         if (s.replyType == 0) return 0;

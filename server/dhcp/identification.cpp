@@ -354,7 +354,7 @@ Selection serveUnregisteredClient(EngineContext& c, const Request& r) {
     return {record, options};
 }
 
-std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument, std::span<std::uint8_t> reply) {
+std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument, ReplyWriter& reply) {
     const RequestSummary& s = r.summary;
     ClientRecord* rec = findByRequest(c, r, ClientList::Ignored, false);
     if (rec == nullptr) {
@@ -388,16 +388,14 @@ std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument,
                    formatHardwareAddress(s.hardwareAddress).c_str(), formatIpv4(s.sourceAddress).c_str(), suffix);
     }
 
-    if (s.dhcp && s.messageType == kDiscover && s.autoConfigure != 0 && r.settings.autoConfigure == 0 &&
-        reply.size() >= kMinimumReply) {
-        std::memset(reply.data() + kYiaddr, 0, 4);
-        std::memcpy(reply.data() + kSiaddr, &s.interfaceAddress, 4);
-        std::memcpy(reply.data() + kCookie, kCookieBytes, 4);
-        std::uint8_t* o = reply.data() + kOptions;
-        const std::uint8_t options[] = {kMessageType, 1, kOffer, kAutoConfigure, 1, 0, kEnd};
-        std::memcpy(o, options, sizeof options);
-        std::memset(o + sizeof options, 0, kMinimumReply - kOptions - sizeof options);
-        return kMinimumReply;
+    if (s.dhcp && s.messageType == kDiscover && s.autoConfigure != 0 && r.settings.autoConfigure == 0) {
+        reply.ipv4(kYiaddr, 0);
+        reply.ipv4(kSiaddr, s.interfaceAddress);
+        reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
+        reply.setPosition(kOptions);
+        reply.putByteOption(kMessageType, kOffer);
+        reply.putByteOption(kAutoConfigure, 0);
+        return finishReply(reply, kMinimumReply);
     }
     return 0;
 }

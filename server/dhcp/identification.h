@@ -8,6 +8,7 @@
 #include <span>
 
 #include "server/dhcp/engine_context.h"
+#include "server/dhcp/reply_writer.h"
 
 namespace tolmark::dhcp {
 
@@ -35,8 +36,7 @@ inline constexpr int kIgnoredKeepClass = 2;
 inline constexpr std::size_t kMaxIgnoredClients = 4096;
 // Records a refused request in the ignored list and logs it; returns the reply length (548 for
 // the answer that tells a client not to auto-configure, else 0).
-std::size_t recordIgnored(EngineContext& context, const Request& request, int classArgument,
-                          std::span<std::uint8_t> reply);
+std::size_t recordIgnored(EngineContext& context, const Request& request, int classArgument, ReplyWriter& reply);
 
 // The identification details of a log line (" rc ...", " rr ...", " ci ...", " uc ...",
 // " vc ...", " gw ...", " nm ..."), written into out.

@@ -220,7 +220,7 @@ void changeBetweenRequests(std::vector<World*>& worlds, std::vector<Client>& cli
     fields.profile = kProfiles[random() % 4];
     fields.address = random() % 3 == 0 ? 0 : makeIpv4(192, 168, 1, static_cast<std::uint8_t>(90 + random() % 60));
     if (random() % 9 == 0) fields.address = kNeverServe;
-    const int pick = static_cast<int>(random());
+    const std::uint32_t pick = random();
     const std::int64_t advance = static_cast<std::int64_t>(random() % 2400);
     const bool changeIp = random() % 2 == 0;
     for (World* w : worlds) {
@@ -315,7 +315,7 @@ TEST_F(DifferentialTest, IndexedTableAnswersAsTheListWalk) {
     }
     // The same streams as the engine answered them before its lookups were indexed, when every
     // lookup walked the lists. A deliberate change of replies, log lines or files changes this.
-    EXPECT_EQ(hash, 0x4f4494e0535c4a43ull);
+    EXPECT_EQ(hash, 0x37eca5d8b3a3372full);
 }
 
 }  // namespace
