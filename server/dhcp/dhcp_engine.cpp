@@ -6,6 +6,7 @@
 
 #include "server/dhcp/dhcp_protocol.h"
 #include "server/dhcp/identification.h"
+#include "server/dhcp/probe_message.h"
 #include "server/dhcp/reply_writer.h"
 #include "server/dhcp/request_parser.h"
 
@@ -14,8 +15,6 @@ namespace {
 
 constexpr std::uint32_t kInfiniteLease = 0xFFFFFFFFu;
 constexpr std::size_t kMaxHostName = 158;
-constexpr char kProbeHardware[] = "_DHCP_";
-constexpr char kProbeMarker[] = "Tolmark Server";  // with its 0 byte: 15 bytes at offset 245
 
 // Everything one request needs on its way through the steps; lives on the stack.
 struct Exchange {
@@ -33,12 +32,6 @@ struct Exchange {
     bool useBootFile2 = false;
     char suffix[1600] = {};
 };
-
-bool isProbe(std::span<const std::uint8_t> copy) {
-    return copy.size() >= 245 + sizeof kProbeMarker &&
-           std::memcmp(copy.data() + kChaddr, kProbeHardware, 6) == 0 &&
-           std::memcmp(copy.data() + 245, kProbeMarker, sizeof kProbeMarker) == 0;
-}
 
 std::size_t answerProbe(ReplyWriter& reply, std::size_t copied, Ipv4 interfaceAddress) {
     reply.ipv4(kYiaddr, 0);

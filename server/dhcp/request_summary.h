@@ -11,12 +11,9 @@
 
 namespace tolmark {
 
+// The receive loop's buffers: the largest datagram read, and room for the largest reply.
 inline constexpr std::size_t kReceiveBufferSize = 1500;
 inline constexpr std::size_t kReplyBufferSize = 1504;
-inline constexpr std::size_t kMinRequestLength = 236;
-inline constexpr std::uint8_t kBootRequest = 1;
-inline constexpr std::uint8_t kBootReply = 2;
-inline constexpr std::uint8_t kBroadcastFlag = 0x80;  // in byte 10 of the header
 
 // A length-prefixed value inside the received datagram (or inside the summary itself): at[0]
 // is the length byte, the value follows. Parsing guarantees the value lies within its buffer.

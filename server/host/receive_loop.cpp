@@ -4,7 +4,9 @@
 #include <chrono>
 #include <thread>
 
+#include "common/byte_io.h"
 #include "common/text_forms.h"
+#include "server/dhcp/dhcp_protocol.h"
 
 namespace tolmark {
 namespace {
@@ -45,11 +47,11 @@ bool makeTemporaryArpEntry(const InterfaceTable& interfaces, platform::ArpCache&
 
 void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
                     Ipv4 source, std::span<std::uint8_t> reply, platform::UdpSocket& socket) {
-    if (datagram.size() < kMinRequestLength || datagram[0] != kBootRequest) {
+    if (datagram.size() < dhcp::kMinRequestLength || datagram[dhcp::kOp] != dhcp::kBootRequest) {
         if (c.log.level() != 0) {
             // The hardware address field may be missing or short in a runt; show what is there.
             std::uint8_t hardware[6] = {};
-            for (std::size_t i = 0; i < 6 && 28 + i < datagram.size(); ++i) hardware[i] = datagram[28 + i];
+            ByteReader(datagram).bytes(dhcp::kChaddr, hardware, std::min<std::size_t>(6, datagram.size() > dhcp::kChaddr ? datagram.size() - dhcp::kChaddr : 0));
             c.log.line(1, true, "DHCP  Error   in request from %s (%s), len %u, if %s\n",
                        formatHardwareAddress(hardware).c_str(), formatIpv4(source).c_str(),
                        static_cast<unsigned>(datagram.size()), formatIpv4(entry.address).c_str());
@@ -76,7 +78,7 @@ void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
     int arpIfIndex = -1;
     if (destination.route == ReplyRoute::UnicastAfterArp) {
         std::uint8_t hardware[6] = {};
-        for (std::size_t i = 0; i < 6 && 28 + i < out.size(); ++i) hardware[i] = out[28 + i];
+        ByteReader(out).bytes(dhcp::kChaddr, hardware, sizeof hardware);
         if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, hardware,
                                   platform::ArpEntryType::Dynamic, arpMade, arpIfIndex)) {
             sendIfIndex = arpIfIndex;

@@ -14,8 +14,8 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(BackupProbe, MessageIsLaidOutByteForByte) {
-    const auto m = probeMessage();
-    std::array<std::uint8_t, kProbeSize> expected{};
+    const auto m = dhcp::probeMessage();
+    std::array<std::uint8_t, dhcp::kProbeSize> expected{};
     expected[0] = 1;                                      // op: request
     expected[1] = 1;                                      // htype
     expected[2] = 6;                                      // hlen
@@ -33,6 +33,9 @@ TEST(BackupProbe, MessageIsLaidOutByteForByte) {
     expected[259] = 0;                                    // the marker's 0 byte
     expected[260] = 255;                                  // end
     EXPECT_EQ(m, expected);
+    // The engine knows it by its marks, all of which must have arrived.
+    EXPECT_TRUE(dhcp::isProbe(m));
+    EXPECT_FALSE(dhcp::isProbe(std::span<const std::uint8_t>(m).first(259)));
 }
 
 TEST(BackupProbe, AnswersComeFromAnotherAddressAndAreFullReplies) {

@@ -1,5 +1,7 @@
 #include "server/host/reply_destination.h"
 
+#include "server/dhcp/dhcp_protocol.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -26,7 +28,7 @@ protected:
 
 TEST_F(ReplyDestinationTest, RelayedRepliesGoToTheAgentOnTheServerPort) {
     plan_.relayAddress = makeIpv4(10, 0, 0, 1);
-    reply_[10] = kBroadcastFlag;
+    reply_[dhcp::kFlags] = dhcp::kBroadcastFlag;
     ReplyDestination d = choose();
     EXPECT_EQ(d.route, ReplyRoute::Relay);
     EXPECT_EQ(d.address, makeIpv4(10, 0, 0, 1));
@@ -34,7 +36,7 @@ TEST_F(ReplyDestinationTest, RelayedRepliesGoToTheAgentOnTheServerPort) {
 }
 
 TEST_F(ReplyDestinationTest, BroadcastFlagWithAndWithoutNetBc) {
-    reply_[10] = kBroadcastFlag;
+    reply_[dhcp::kFlags] = dhcp::kBroadcastFlag;
     setYiaddr(makeIpv4(192, 168, 1, 50));
     plan_.sourceAddress = makeIpv4(192, 168, 1, 50);
     EXPECT_EQ(choose().address, kBroadcastAll);
