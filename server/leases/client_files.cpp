@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/file_descriptor.h"
+#include "server/leases/client_rules.h"
 
 namespace tolmark {
 
@@ -331,14 +332,12 @@ int syncDirectory(const std::string& path) {
     return 0;
 }
 
-// The list as file lines. Fields are read under fieldsLock (when given) and the list lock,
-// which are held only for this walk.
+// The list as file lines, read under fieldsLock (when given), which is held only for this walk.
 std::string formatList(ClientTable& table, ClientList list, const GeneralSettings& settings,
                        std::mutex* fieldsLock, std::uint32_t& unwritable) {
     std::unique_lock<std::mutex> fields;
     if (fieldsLock != nullptr)
         fields = std::unique_lock<std::mutex>(*fieldsLock);
-    std::lock_guard links(table.listLock());
     std::string out;
     // Every linked record is written; the count of linked records also ends a walk that a
     // broken link would never let reach the end.
@@ -521,7 +520,7 @@ LoadCounts loadClientFiles(ClientTable& table, const ProfileList& profiles, Clie
     log.line(2, false, "loading %s \n", files.dynamic.path.c_str());
     counts.dynamicActive = loadList(table, ClientList::Dynamic, profiles, files.dynamic, settings, log, now);
     if (settings.autoExclude != 0)
-        table.reserveAllStatic(profiles);
+        reserveAllStatic(table, profiles);
     log.line(2, false, "loading %s \n", files.ignored.path.c_str());
     counts.ignored = loadList(table, ClientList::Ignored, profiles, files.ignored, settings, log, now);
     log.line(2, false, "configured entries %u/%u/%u\n", counts.staticTotal, counts.dynamicActive, counts.ignored);

@@ -74,9 +74,9 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
 
 // Saves each list whose unsaved-change count is not 0. The count is taken (reset to 0) first
 // and given back when the save fails, so a failed list is tried again at the next period.
-// fieldsLock, when given, is the lock under which record fields change (the engine lock); it is
-// held, before the client list lock, only while the records are turned into lines, never
-// during file I/O. Returns false when any list failed.
+// fieldsLock, when given, is the lock that guards the table (the engine lock); it is held only
+// while the records are turned into lines, never during file I/O. Returns false when any list
+// failed.
 bool saveChangedLists(ClientTable& table, const ClientFiles& files, const GeneralSettings& settings, LogSink& log,
                       std::mutex* fieldsLock = nullptr);
 

@@ -25,16 +25,6 @@ std::string fitText(std::string_view text, std::size_t maxChars) {
     return std::string(text.substr(0, std::min(text.size(), maxChars)));
 }
 
-bool isReservation(const ClientFields& record) {
-    return record.expiry == kExpiryReserved && record.identity.kind == kIdentityHardware &&
-           std::all_of(record.identity.bytes.begin(), record.identity.bytes.end(),
-                       [](std::uint8_t b) { return b == 0; });
-}
-
-bool profileExists(std::string_view name, const ProfileList& profiles) {
-    // An empty name means the first profile.
-    return name.empty() ? !profiles.empty() : profiles.find(name) != nullptr;
-}
 
 }  // namespace
 
@@ -85,6 +75,10 @@ ClientRecord* ClientTable::next(const ClientRecord& record) {
     return at(record.next_);
 }
 
+ClientRecord* ClientTable::previous(const ClientRecord& record) {
+    return at(record.previous_);
+}
+
 const ClientRecord* ClientTable::first(ClientList list) const {
     return isLinkedList(list) ? at(heads_[listIndex(list)]) : nullptr;
 }
@@ -93,11 +87,11 @@ const ClientRecord* ClientTable::next(const ClientRecord& record) const {
     return at(record.next_);
 }
 
-void ClientTable::pushFrontLocked(ClientList list, ClientRecord& record) {
-    insertAfterLocked(list, nullptr, record);
+void ClientTable::linkFront(ClientList list, ClientRecord& record) {
+    linkAfter(list, nullptr, record);
 }
 
-void ClientTable::insertAfterLocked(ClientList list, ClientRecord* after, ClientRecord& record) {
+void ClientTable::linkAfter(ClientList list, ClientRecord* after, ClientRecord& record) {
     const std::size_t l = listIndex(list);
     const std::uint32_t link = record.index_ + 1;
     labelBetween(list, after, record);
@@ -117,7 +111,7 @@ void ClientTable::insertAfterLocked(ClientList list, ClientRecord* after, Client
         indexAdd(record);
 }
 
-void ClientTable::unlinkLocked(ClientRecord& record) {
+void ClientTable::unlinkFromList(ClientRecord& record) {
     if (!isLinkedList(record.list_))
         return;
     if (record.list_ != ClientList::Free)
@@ -171,13 +165,13 @@ void ClientTable::labelBetween(ClientList list, ClientRecord* previous, ClientRe
     record.label_ = following == nullptr ? low + std::min(kLabelStep, (kLabelEnd - low) / 2) : low + (high - low) / 2;
 }
 
-void ClientTable::releaseLocked(ClientRecord& record) {
+void ClientTable::freeRecord(ClientRecord& record) {
     // Unlinking first keeps a second release from putting the record on the free list twice.
-    unlinkLocked(record);
+    unlinkFromList(record);
     static_cast<ClientFields&>(record) = ClientFields{};
     record.identity.kind = kIdentityFree;
     ++record.generation_;
-    pushFrontLocked(ClientList::Free, record);
+    linkFront(ClientList::Free, record);
 }
 
 void ClientTable::reportNoMemory() {
@@ -191,9 +185,8 @@ void ClientTable::reportNoMemory() {
 
 ClientRecord* ClientTable::take() {
     {
-        std::lock_guard lock(listLock_);
         if (ClientRecord* reused = at(heads_[listIndex(ClientList::Free)])) {
-            unlinkLocked(*reused);
+            unlinkFromList(*reused);
             static_cast<ClientFields&>(*reused) = ClientFields{};
             return reused;
         }
@@ -214,43 +207,38 @@ ClientRecord* ClientTable::take() {
 void ClientTable::release(ClientRecord& record) {
     if (!owns(record))
         return;
-    std::lock_guard lock(listLock_);
-    releaseLocked(record);
+    freeRecord(record);
 }
 
 void ClientTable::appendStatic(ClientRecord& record) {
     if (!owns(record))
         return;
-    std::lock_guard lock(listLock_);
-    unlinkLocked(record);
+    unlinkFromList(record);
     ClientRecord* tail = at(tails_[listIndex(ClientList::Static)]);
-    insertAfterLocked(ClientList::Static, tail, record);
+    linkAfter(ClientList::Static, tail, record);
 }
 
 void ClientTable::pushIgnored(ClientRecord& record) {
     if (!owns(record))
         return;
-    std::lock_guard lock(listLock_);
-    unlinkLocked(record);
-    pushFrontLocked(ClientList::Ignored, record);
+    unlinkFromList(record);
+    linkFront(ClientList::Ignored, record);
 }
 
 void ClientTable::insertDynamicAfter(ClientRecord* after, ClientRecord& record) {
     if (!owns(record) || &record == after)
         return;
-    std::lock_guard lock(listLock_);
-    unlinkLocked(record);
+    unlinkFromList(record);
     // A position outside the dynamic list would splice the record into another list.
     if (after != nullptr && (!owns(*after) || after->list_ != ClientList::Dynamic))
         after = nullptr;
-    insertAfterLocked(ClientList::Dynamic, after, record);
+    linkAfter(ClientList::Dynamic, after, record);
 }
 
 void ClientTable::unlink(ClientRecord& record) {
     if (!owns(record))
         return;
-    std::lock_guard lock(listLock_);
-    unlinkLocked(record);
+    unlinkFromList(record);
 }
 
 // ---- Handles ----------------------------------------------------------------------------------
@@ -530,92 +518,7 @@ std::atomic<std::int32_t>& ClientTable::changes(ClientList list) {
     return l < std::size(changes_) ? changes_[l] : unsavedElsewhere_;
 }
 
-// ---- Reservations -----------------------------------------------------------------------------
-
-void ClientTable::reserveAddress(Ipv4 address, const ProfileList& profiles) {
-    const auto& all = profiles.profiles();
-    const auto pool = std::find_if(all.begin(), all.end(),
-                                   [&](const Profile& p) { return p.hasPool() && p.poolContains(address); });
-    if (pool == all.end())
-        return;
-    ClientRecord* record = findOrInsertDynamic(*pool, address);
-    if (record == nullptr)
-        return;
-    try {
-        setProfile(*record, fitText(pool->name, kProfileChars));
-    } catch (const std::bad_alloc&) {
-        // The reservation below still holds the address; only the name is missing.
-    }
-    setIdentity(*record, Identity{});
-    setExpiry(*record, kExpiryReserved);
-    markChanged(ClientList::Dynamic);
-}
-
-ClientRecord* ClientTable::findOrInsertDynamic(const Profile& profile, Ipv4 address) {
-    // The pool's records run in address order: the new one goes before the first at or above
-    // the address, unless a record of that address (of any profile) comes earlier.
-    const PoolRef pool{profile.name, profile.baseIp, static_cast<std::uint32_t>(std::max(profile.range, 0))};
-    const std::uint32_t base = ipv4ToHostOrder(profile.baseIp);
-    const std::uint32_t host = ipv4ToHostOrder(address);
-    ClientRecord* stop = poolFirstAtOrAbove(pool, host >= base ? host - base : 0);
-    ClientRecord* same = findAddress(ClientList::Dynamic, address, nullptr);
-    if (same != nullptr && (stop == nullptr || same == stop || precedes(*same, *stop)))
-        return same;
-    ClientRecord* passed = stop == nullptr ? last(ClientList::Dynamic) : at(stop->previous_);
-    ClientRecord* record = take();
-    if (record == nullptr)
-        return nullptr;
-    try {
-        record->profile = fitText(profile.name, kProfileChars);
-    } catch (const std::bad_alloc&) {
-        release(*record);
-        return nullptr;
-    }
-    record->address = address;
-    insertDynamicAfter(passed, *record);
-    return record;
-}
-
-void ClientTable::releaseReservation(Ipv4 address) {
-    for (ClientRecord* r = findAddress(ClientList::Dynamic, address, nullptr); r != nullptr;
-         r = findAddress(ClientList::Dynamic, address, r)) {
-        if (isReservation(*r)) {
-            setExpiry(*r, 0);
-            markChanged(ClientList::Dynamic);
-            return;
-        }
-    }
-}
-
-void ClientTable::releaseUnsharedReservation(Ipv4 address, const ClientRecord* leaving) {
-    // Static records may share an address when duplicates were allowed; the pool address stays
-    // withheld while any of them is left.
-    if (address == 0 || findStaticByAddressExcept(address, leaving) != nullptr)
-        return;
-    releaseReservation(address);
-}
-
-void ClientTable::reserveAllStatic(const ProfileList& profiles) {
-    for (const ClientRecord* r = first(ClientList::Static); r != nullptr; r = next(*r)) {
-        if (r->address != 0)
-            reserveAddress(r->address, profiles);
-    }
-}
-
-// ---- Operations of the control pipe ------------------------------------------------------------
-
-int ClientTable::profileUse(std::string_view name, const ProfileList& profiles) const {
-    const Profile* profile = profiles.find(name);
-    if (profile == nullptr)
-        return 0;
-    const bool isFirst = profile == profiles.first();
-    for (const ClientRecord* r = first(ClientList::Static); r != nullptr; r = next(*r)) {
-        // A static record without a profile name is served by the first profile.
-        if (profileNameEquals(r->profile, name) || (isFirst && r->profile.empty()))
-            return 2;
-    }
-    return 1;
-}
+// ---- Names ---------------------------------------------------------------------------------
 
 void ClientTable::renameProfileInRecords(std::string_view oldName, std::string_view newName) {
     try {
@@ -633,132 +536,12 @@ void ClientTable::renameProfileInRecords(std::string_view oldName, std::string_v
     }
 }
 
-bool ClientTable::staticChangeAllowed(const ClientFields& fields, bool allowDuplicateAddress,
-                                      const ProfileList& profiles, const ClientRecord* self) {
-    if (fields.identity.length > kIdentityBytes)
-        return false;
-    if (findStaticByIdentity(fields.identity, fields.profile, self) != nullptr)
-        return false;
-    if (!allowDuplicateAddress && findStaticByAddressExcept(fields.address, self) != nullptr)
-        return false;
-    return profileExists(fields.profile, profiles);
-}
-
-ClientRecord* ClientTable::addStatic(const ClientFields& fields, bool allowDuplicateAddress,
-                                     const ProfileList& profiles) {
-    if (!staticChangeAllowed(fields, allowDuplicateAddress, profiles, nullptr))
-        return nullptr;
-    ClientFields copy;
-    try {
-        copy = fields;
-        copy.profile = fitText(fields.profile, kProfileChars);
-        copy.hostName = fitText(fields.hostName, kHostNameChars);
-        copy.remark = fitText(fields.remark, kRemarkChars);
-    } catch (const std::bad_alloc&) {
-        reportNoMemory();
-        return nullptr;
-    }
-    ClientRecord* record = take();
-    if (record == nullptr)
-        return nullptr;
-    static_cast<ClientFields&>(*record) = std::move(copy);
-    appendStatic(*record);
-    if (record->address != 0)
-        reserveAddress(record->address, profiles);
-    markChanged(ClientList::Static);
-    return record;
-}
-
-bool ClientTable::modifyStatic(ClientRecord& record, const ClientFields& fields, bool allowDuplicateAddress,
-                               const ProfileList& profiles) {
-    if (!owns(record) || record.list_ != ClientList::Static)
-        return false;
-    if (!staticChangeAllowed(fields, allowDuplicateAddress, profiles, &record))
-        return false;
-    std::string profile, hostName, remark;
-    try {
-        profile = fitText(fields.profile, kProfileChars);
-        hostName = fitText(fields.hostName, kHostNameChars);
-        remark = fitText(fields.remark, kRemarkChars);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    setIdentity(record, fields.identity);
-    setProfile(record, profile);
-    record.hostName = std::move(hostName);
-    record.remark = std::move(remark);
-    const Ipv4 oldAddress = record.address;
-    setAddress(record, fields.address);
-    if (oldAddress != fields.address) {
-        releaseUnsharedReservation(oldAddress, &record);
-        if (fields.address != 0)
-            reserveAddress(fields.address, profiles);
-    }
-    markChanged(ClientList::Static);
-    return true;
-}
-
-bool ClientTable::deleteRecord(ClientList list, ClientRecord& record, const ProfileList& /*profiles*/) {
-    if (!owns(record) || record.list_ != list)
-        return false;
-    switch (list) {
-        case ClientList::Static: {
-            const Ipv4 address = record.address;
-            unlink(record);
-            releaseUnsharedReservation(address, nullptr);
-            release(record);
-            break;
-        }
-        case ClientList::Ignored:
-            unlink(record);
-            release(record);
-            break;
-        case ClientList::Dynamic: {
-            // The record keeps its place and address so the pool order stays intact; the
-            // allocator reuses it like any expired lease.
-            Identity freed;
-            freed.kind = kIdentityFree;
-            setIdentity(record, freed);
-            record.lastAccess = 0;
-            setExpiry(record, 0);
-            record.remark.clear();
-            break;
-        }
-        default:
-            return false;
-    }
-    markChanged(list);
-    return true;
-}
-
-std::size_t ClientTable::purgeDynamic(const ProfileList& profiles, bool autoExclude) {
-    std::size_t removed = 0;
-    {
-        std::lock_guard lock(listLock_);
-        ClientRecord* r = at(heads_[listIndex(ClientList::Dynamic)]);
-        while (r != nullptr) {
-            ClientRecord* following = at(r->next_);
-            const Profile* profile = profiles.find(r->profile);
-            if (profile != nullptr && !(profile->hasPool() && profile->poolContains(r->address))) {
-                releaseLocked(*r);
-                ++removed;
-            }
-            r = following;
-        }
-    }
-    changes(ClientList::Dynamic).fetch_add(static_cast<std::int32_t>(removed));
-    if (autoExclude)
-        reserveAllStatic(profiles);
-    return removed;
-}
-
 std::size_t ClientTable::size(ClientList list) const {
     return list == ClientList::None ? 0 : sizes_[listIndex(list)].load();
 }
 
 ClientRecord* ClientTable::last(ClientList list) {
     if (list == ClientList::None) return nullptr;
-    std::lock_guard lock(listLock_);
     return at(tails_[listIndex(list)]);
 }
 

@@ -2,9 +2,12 @@
 // The client table: every client the server knows, in three lists (static, dynamic, ignored)
 // over one record store, with a free list for reuse. The lists keep the order of the files, of
 // the pipe's walk and of ties; indexes beside them (identity and address per list, each pool's
-// records by offset with their expiries) answer the engine's lookups without a walk. Insertions
-// and unlinks take the client list lock so that the file saver and the control pipe never see
-// a half-linked list. Pipe clients name records by opaque handles that the table validates.
+// records by offset with their expiries) answer the engine's lookups without a walk. Pipe
+// clients name records by opaque handles that the table validates.
+//
+// The table has no lock of its own: records, links and indexes change together, so the one
+// lock that guards them is the engine lock, which the receive loop holds for a whole request
+// and the control pipe and the file saver take around their use of the table.
 //
 // The identity, address, profile name and expiry of a linked record are indexed: they change
 // only through the table's setters. The other fields the engine writes freely under the engine
@@ -22,7 +25,6 @@
 
 #include "common/client_record.h"
 #include "common/log_sink.h"
-#include "config/profiles.h"
 #include "server/leases/pool_index.h"
 
 namespace tolmark {
@@ -88,7 +90,7 @@ class ClientTable {
     // must not be in another list.
     void release(ClientRecord& record);
 
-    // Linking (each under the client list lock).
+    // Linking.
     void appendStatic(ClientRecord& record);
     void pushIgnored(ClientRecord& record);
     // Inserts after `after`, or at the head when after is nullptr.
@@ -133,55 +135,38 @@ class ClientTable {
     const ClientRecord* findStaticByIdentity(const Identity& identity, std::string_view profile,
                                              const ClientRecord* skip);
     const ClientRecord* findStaticByAddress(Ipv4 address);
+    const ClientRecord* findStaticByAddressExcept(Ipv4 address, const ClientRecord* skip);
+    // The record before this one in its list, or nullptr at the head.
+    ClientRecord* previous(const ClientRecord& record);
+    // True when the record is one of this table's.
+    bool owns(const ClientRecord& record) const;
+    // Logs the "malloc(328) for client failed" line.
+    void reportNoMemory();
     ListCounters count(ClientList list) const;
     // Records linked in the list, kept as they are linked and unlinked.
     std::size_t size(ClientList list) const;
     // The list's last record, or nullptr when it is empty.
     ClientRecord* last(ClientList list);
 
-    // Reservations of static addresses inside dynamic pools.
-    void reserveAddress(Ipv4 address, const ProfileList& profiles);
-    ClientRecord* findOrInsertDynamic(const Profile& profile, Ipv4 address);
-    void releaseReservation(Ipv4 address);
-    void reserveAllStatic(const ProfileList& profiles);
 
-    // Operations of the control pipe. Return false when refused.
-    int profileUse(std::string_view name,
-                   const ProfileList& profiles) const;  // 0 none, 1 unused, 2 static use
+    // Puts the new name into every static and dynamic record that carries the old one.
     void renameProfileInRecords(std::string_view oldName, std::string_view newName);
-    ClientRecord* addStatic(const ClientFields& fields, bool allowDuplicateAddress,
-                            const ProfileList& profiles);
-    bool modifyStatic(ClientRecord& record, const ClientFields& fields, bool allowDuplicateAddress,
-                      const ProfileList& profiles);
-    bool deleteRecord(ClientList list, ClientRecord& record, const ProfileList& profiles);
-    // Returns the number of records removed.
-    std::size_t purgeDynamic(const ProfileList& profiles, bool autoExclude);
 
     // Unsaved-change counts, one per list.
     std::atomic<std::int32_t>& changes(ClientList list);
     void markChanged(ClientList list) { changes(list).fetch_add(1); }
 
-    std::mutex& listLock() { return listLock_; }
-
   private:
     ClientRecord* at(std::uint32_t linkIndex);  // linkIndex = index + 1
     const ClientRecord* at(std::uint32_t linkIndex) const;
-    bool owns(const ClientRecord& record) const;
-    void reportNoMemory();
 
-    // Link changes; the caller holds listLock_.
-    void pushFrontLocked(ClientList list, ClientRecord& record);
-    void insertAfterLocked(ClientList list, ClientRecord* after, ClientRecord& record);
-    void unlinkLocked(ClientRecord& record);
-    void releaseLocked(ClientRecord& record);
+    // Link changes.
+    void linkFront(ClientList list, ClientRecord& record);
+    void linkAfter(ClientList list, ClientRecord* after, ClientRecord& record);
+    void unlinkFromList(ClientRecord& record);
+    void freeRecord(ClientRecord& record);
 
-    const ClientRecord* findStaticByAddressExcept(Ipv4 address, const ClientRecord* skip);
-    // Releases the reservation unless another static record (other than leaving) keeps the address.
-    void releaseUnsharedReservation(Ipv4 address, const ClientRecord* leaving);
-    bool staticChangeAllowed(const ClientFields& fields, bool allowDuplicateAddress,
-                             const ProfileList& profiles, const ClientRecord* self);
-
-    // Order labels and the indexes; the caller holds listLock_.
+    // Order labels and the indexes.
     void labelBetween(ClientList list, ClientRecord* previous, ClientRecord& record);
     void indexAdd(ClientRecord& record);
     void indexRemove(ClientRecord& record);
@@ -202,7 +187,6 @@ class ClientTable {
     std::atomic<std::size_t> sizes_[4] = {0, 0, 0, 0};
     std::atomic<std::int32_t> changes_[3];
     std::atomic<std::int32_t> unsavedElsewhere_{0};  // changes() of the free list and None
-    std::mutex listLock_;
     // Per linked list: chain heads by identity hash and by address.
     std::unordered_map<std::uint64_t, std::uint32_t> identities_[3];
     std::unordered_map<Ipv4, std::uint32_t> addresses_[3];

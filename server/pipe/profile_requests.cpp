@@ -8,6 +8,7 @@
 
 #include "common/pipe_requests.h"
 #include "config/profiles.h"
+#include "server/leases/client_rules.h"
 #include "server/pipe/request_parts.h"
 
 namespace tolmark::pipe_requests {
@@ -64,7 +65,7 @@ PipeMessage purgeDynamic(Request& request) {
     PipeContext& context = request.context;
     const bool autoExclude = context.settings.general().autoExclude != 0;
     std::lock_guard engine(context.engineLock);
-    context.clients.purgeDynamic(context.profiles, autoExclude);
+    purgeDynamic(context.clients, context.profiles, autoExclude);
     const std::int32_t total = context.profiles.poolTotal();
     context.counters.poolTotal = total;
     return valueReply(total);
@@ -83,11 +84,7 @@ PipeMessage getProfile(Request& request) {
         profile = context.profiles.find(*name);
     }
     if (profile == nullptr) return statusReply(kPipeDone);
-    int use = 0;
-    {
-        std::lock_guard links(context.clients.listLock());
-        use = context.clients.profileUse(profile->name, context.profiles);
-    }
+    const int use = profileUse(context.clients, profile->name, context.profiles);
     return valueReply(use, encodeProfileRecord(*profile));
 }
 
@@ -108,11 +105,7 @@ PipeMessage renameProfile(Request& request) {
     char key[24];
     std::snprintf(key, sizeof key, "Profile%u", static_cast<unsigned>(rename->number));
     context.store.writeText(kGeneralSection, key, std::string_view(newName));
-    {
-        // The file saver reads the names while it holds the list lock.
-        std::lock_guard links(context.clients.listLock());
-        context.clients.renameProfileInRecords(oldName, newName);
-    }
+    context.clients.renameProfileInRecords(oldName, newName);
     return valueReply(1);
 }
 

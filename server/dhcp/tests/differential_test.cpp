@@ -18,6 +18,7 @@
 #include "server/dhcp/tests/engine_fixture.h"
 #include "server/dhcp/tests/walking_client_table.h"
 #include "server/leases/client_files.h"
+#include "server/leases/client_rules.h"
 
 namespace tolmark::dhcp::testing {
 namespace {
@@ -228,7 +229,7 @@ void changeBetweenRequests(std::vector<World*>& worlds, std::vector<Client>& cli
         switch (kind) {
             case 0:
             case 1:
-                t.addStatic(fields, pick % 2 == 0, w->profiles);
+                addStatic(t, fields, pick % 2 == 0, w->profiles);
                 break;
             case 2: {
                 // Remove the n-th entry of a list, as a pipe client that walked it would.
@@ -237,14 +238,14 @@ void changeBetweenRequests(std::vector<World*>& worlds, std::vector<Client>& cli
                 if (size == 0) break;
                 ClientRecord* r = t.first(list);
                 for (std::size_t n = static_cast<std::size_t>(pick / 3) % size; n > 0 && r != nullptr; --n) r = t.next(*r);
-                if (r != nullptr) t.deleteRecord(list, *r, w->profiles);
+                if (r != nullptr) deleteRecord(t, list, *r);
                 break;
             }
             case 3:
                 w->settings.update([&](DhcpSettings& d, TftpSettings&, MulticastSettings&) { d.general.changeIp = changeIp; });
                 break;
             case 4:
-                if (pick % 5 == 0) t.purgeDynamic(w->profiles, pick % 2 == 0);
+                if (pick % 5 == 0) purgeDynamic(t, w->profiles, pick % 2 == 0);
                 break;
             default:
                 w->clock.advance(advance);

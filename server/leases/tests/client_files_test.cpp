@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "server/leases/client_rules.h"
 #include "tests/support/fakes.h"
 
 namespace tolmark {
@@ -92,7 +93,7 @@ TEST_F(ClientFilesTest, DynamicFileRoundTripsAndDeletedRecordsReloadAsFree) {
     EXPECT_EQ(read(files.dynamic.path), content);
 
     // The pipe's delete leaves a kind-128 record in place; the lines after it must still load.
-    ASSERT_TRUE(table.deleteRecord(ClientList::Dynamic, *table.first(ClientList::Dynamic), profiles));
+    ASSERT_TRUE(deleteRecord(table, ClientList::Dynamic, *table.first(ClientList::Dynamic)));
     ASSERT_TRUE(saveChangedLists(table, files, settings, log));
     EXPECT_EQ(read(files.dynamic.path), "00:00:00:00:00:00\t10.0.1.15\t:0\t=10.0.1.1\tLab\n" +
                                             content.substr(content.find('\n') + 1));
@@ -196,7 +197,7 @@ TEST_F(ClientFilesTest, LinesAfterAStopAreKeptInTheFile) {
     EXPECT_TRUE(logged(files.ethers.path + " 1: empty line, 3 lines from here kept unloaded\n"));
     EXPECT_TRUE(logged("DHCP  Error   " + files.ignored.path + " 1: no client identity, 2 lines from here kept unloaded\n"));
 
-    ASSERT_NE(table.addStatic(parseEntryLine("00:0c:29:aa:bb:09\t10.0.0.9", true).value(), false, profiles), nullptr);
+    ASSERT_NE(addStatic(table, parseEntryLine("00:0c:29:aa:bb:09\t10.0.0.9", true).value(), false, profiles), nullptr);
     ASSERT_TRUE(saveChangedLists(table, files, settings, log));
     EXPECT_EQ(read(files.ethers.path), "00:0c:29:aa:bb:01\t10.0.0.6\n00:0c:29:aa:bb:09\t10.0.0.9\n" + hidden);
     ASSERT_TRUE(save(ClientList::Ignored));

@@ -7,6 +7,7 @@
 
 #include "common/client_record.h"
 #include "common/settings_blocks.h"
+#include "server/leases/client_rules.h"
 #include "server/pipe/tests/pipe_fixture.h"
 
 namespace tolmark {
@@ -77,7 +78,7 @@ protected:
         return fixture.send(admin, PipeCode::RemoveClient, list, payload);
     }
     ClientRecord& lease(Ipv4 address, std::uint8_t macByte, const char* profile = "Standard") {
-        ClientRecord* record = fixture.clients.findOrInsertDynamic(*fixture.profiles.find(profile), address);
+        ClientRecord* record = findOrInsertDynamic(fixture.clients, *fixture.profiles.find(profile), address);
         record->identity = staticImage(macByte, 0).fields.identity;
         record->expiry = 1700000000;
         return *record;
