@@ -13,16 +13,16 @@ namespace {
 // is to be keyed by the circuit ID. False when the client cannot be identified for a pool.
 bool searchIdentity(const Request& r, const Profile& pool, Identity& identity) {
     RequestSummary& s = r.summary;
-    const int ra = r.settings.relayAgent;
-    const bool circuitKeyed = !(ra & kRelayNotIdentity) && s.circuitId &&
+    const bool relayIdentity = r.settings.relayValuesIdentify;
+    const bool circuitKeyed = relayIdentity && s.circuitId &&
                               (!s.remoteId || (pool.selectorKind == SelectorKind::Relay &&
                                                pool.relaySelectorType != RelaySelectorType::CircuitId));
     if (circuitKeyed) {
         s.remoteId = ValueRef{};
-    } else if ((ra & kRelayNotIdentity) || !s.remoteId) {
-        if (!s.clientIdentifier && r.settings.enableMac == 0) return false;
+    } else if (!relayIdentity || !s.remoteId) {
+        if (!s.clientIdentifier && !r.settings.identifyByMac) return false;
     }
-    identity = requestIdentity(s, ra);
+    identity = requestIdentity(s, relayIdentity);
     return true;
 }
 
@@ -89,7 +89,7 @@ struct PoolWalk {
 // expiries wins.
 ClientRecord* reuseCandidate(EngineContext& c, const Request& r, const PoolWalk& walk) {
     const std::uint32_t range = walk.ref.range;
-    if (r.settings.changeIp == 0) return c.clients.poolEarliest(walk.ref, range - 1, r.now, false);
+    if (!r.settings.changeIp) return c.clients.poolEarliest(walk.ref, range - 1, r.now, false);
     const ClientRecord* expired = c.clients.poolFirstExpired(walk.ref, 0, r.now);
     if (expired == nullptr) return nullptr;
     const auto start = static_cast<std::uint32_t>(r.milliseconds % range);
@@ -111,7 +111,7 @@ ClientRecord* newRecord(EngineContext& c, const Identity& identity, const Profil
 // The client's own record, or with "ChangeIP" on a DISCOVER an expired record of another
 // client reused for it; nullptr when neither serves.
 ClientRecord* existingRecord(EngineContext& c, const Request& r, const PoolWalk& walk, const Identity& identity) {
-    if (r.settings.changeIp == 0) return walk.own(identity, nullptr);
+    if (!r.settings.changeIp) return walk.own(identity, nullptr);
     if (!(r.summary.dhcp && r.summary.messageType == kDiscover)) {
         for (ClientRecord* rec = walk.own(identity, nullptr); rec != nullptr; rec = walk.own(identity, rec)) {
             if (rec->lastAccess != 0) return rec;

@@ -54,7 +54,7 @@ bool selectsBootFile2(const Profile& p, const RequestSummary& s) {
 std::size_t bootFileName(const Exchange& x, std::uint8_t* out, std::size_t capacity) {
     const std::string& file = x.useBootFile2 ? x.profile->bootFile2 : x.profile->bootFile;
     std::size_t n = expandTemplate(file, *x.record, reinterpret_cast<char*>(out), capacity - 1);
-    if (x.r.settings.zeroTerminate != 0 && n != 0) out[n++] = 0;
+    if (x.r.settings.zeroTerminate && n != 0) out[n++] = 0;
     return n;
 }
 
@@ -65,7 +65,7 @@ std::size_t serverName(const Exchange& x, std::uint8_t* out, std::size_t capacit
     if (name == "%S") name = dotted.c_str();
     std::size_t n = std::min(name.size(), capacity - 1);
     std::memcpy(out, name.data(), n);
-    if (terminate && x.r.settings.zeroTerminate != 0 && n != 0) out[n++] = 0;
+    if (terminate && x.r.settings.zeroTerminate && n != 0) out[n++] = 0;
     return n;
 }
 
@@ -165,7 +165,7 @@ bool applyMessageRules(Exchange& x) {
     RequestSummary& s = x.r.summary;
     ClientRecord& rec = *x.record;
     const bool fixed = s.fixedAddress;
-    const bool changeIp = x.r.settings.changeIp != 0;
+    const bool changeIp = x.r.settings.changeIp;
     switch (s.messageType) {
         case kDiscover: {
             logWithSuffix(x, 2, "DHCP  Discov.", hw(s).c_str(), formatIpv4(s.sourceAddress).c_str(), true);
@@ -199,7 +199,7 @@ bool applyMessageRules(Exchange& x) {
                 clearExpiry(x);
                 recordChanged(x);
                 const bool otherSubnet = (s.requestedAddress & x.mask) != (rec.address & x.mask);
-                if (s.ciaddr == 0 && (fixed || x.r.settings.soleServer != 0 || otherSubnet)) {
+                if (s.ciaddr == 0 && (fixed || x.r.settings.soleServer || otherSubnet)) {
                     nakOutcome(x, s.requestedAddress);
                     return true;
                 }
@@ -275,7 +275,7 @@ void writeRequestedOption(Exchange& x, std::uint8_t code) {
             if (!p.rootPath.empty()) {
                 char path[256];
                 std::size_t n = expandTemplate(p.rootPath, *x.record, path, sizeof path - 1);
-                if (x.r.settings.zeroTerminate != 0 && n != 0) path[n++] = 0;
+                if (x.r.settings.zeroTerminate && n != 0) path[n++] = 0;
                 w.writeString(code, reinterpret_cast<const std::uint8_t*>(path), n);
             }
             break;
@@ -359,7 +359,7 @@ std::size_t finish(Exchange& x, bool bootp) {
         overloadOptions(x.reply, start, end, std::span<const std::uint8_t>(file, fileLength),
                         std::span<const std::uint8_t>(name, nameLength), x.profile->useOpt != 0, bootp);
     }
-    const std::size_t minimum = (bootp && x.r.settings.bootp == 1) ? kBootpReply : kMinimumReply;
+    const std::size_t minimum = (bootp && x.r.settings.shortBootpReplies) ? kBootpReply : kMinimumReply;
     return finishReply(x.reply, minimum);
 }
 
@@ -369,6 +369,15 @@ DhcpEngine::DhcpEngine(ClientTable& clients, const ProfileList& profiles, const 
                        const SettingsHolder& settings, LogSink& log, const platform::Clock& clock,
                        platform::ArpRequester* arp)
     : context_{clients, profiles, interfaces, log, arp}, settings_(settings), clock_(clock) {}
+
+const EngineSettings& DhcpEngine::engineSettings() {
+    const std::uint64_t generation = settings_.generation();
+    if (generation != typedGeneration_) {
+        typed_ = settings_.withDhcp([](const DhcpSettings& d) { return EngineSettings::from(d); });
+        typedGeneration_ = generation;
+    }
+    return typed_;
+}
 
 ReplyPlan DhcpEngine::process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
                               const Arrival& arrival) {
@@ -387,8 +396,7 @@ ReplyPlan DhcpEngine::process(std::span<const std::uint8_t> request, std::span<s
 std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<std::uint8_t> replyBuffer,
                                RequestSummary& s) {
     if (request.size() < kMinRequestLength || replyBuffer.size() < kReplyBufferSize) return 0;
-    const GeneralSettings g = settings_.general();
-    const OptionCodeList defaults = settings_.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
+    const EngineSettings& g = engineSettings();
     Request r{request, s, g, clock_.now(), false, clock_.milliseconds()};
 
     // The reply is built over a copy of the request, so that every field not set is echoed.
@@ -401,7 +409,7 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
     reply.u8(kOp, kBootReply);
 
     if (isProbe(request.first(copied))) return answerProbe(reply, copied, s.interfaceAddress);
-    if (g.relaySrc != 0 && s.relayAddress != 0) s.relayAddress = s.sourceAddress;
+    if (g.relayAddressFromSource && s.relayAddress != 0) s.relayAddress = s.sourceAddress;
 
     r.interfaceTrusted = context_.interfaces.isTrusted(s.interfaceAddress);
     if (!parseAndCheck(request, s, g, r.interfaceTrusted)) {
@@ -418,7 +426,7 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
         return recordIgnored(context_, r, kIgnoredKeepClass, reply);
     }
 
-    Exchange x{context_, r, reply, defaults};
+    Exchange x{context_, r, reply, g.defaultOptions};
     x.record = selection.record;
     x.profile = selection.profile;
     const bool bootp = !s.dhcp;

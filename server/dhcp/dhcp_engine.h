@@ -30,8 +30,13 @@ public:
 private:
     std::size_t answer(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply, RequestSummary& summary);
 
+    // The typed settings, built again when the holder's generation moves on.
+    const EngineSettings& engineSettings();
+
     EngineContext context_;
     const SettingsHolder& settings_;
+    EngineSettings typed_;
+    std::uint64_t typedGeneration_ = 0;
     const platform::Clock& clock_;
     DnsUpdateQueue* dnsQueue_ = nullptr;
 };

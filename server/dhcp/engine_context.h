@@ -9,6 +9,7 @@
 #include "config/interface_table.h"
 #include "config/profiles.h"
 #include "platform/arp.h"
+#include "server/dhcp/engine_settings.h"
 #include "server/dhcp/request_summary.h"
 #include "server/leases/client_table.h"
 
@@ -25,7 +26,7 @@ struct EngineContext {
 struct Request {
     std::span<const std::uint8_t> datagram;
     RequestSummary& summary;
-    const GeneralSettings& settings;
+    const EngineSettings& settings;
     std::int64_t now;
     bool interfaceTrusted;
     std::uint64_t milliseconds;  // of the engine's clock, for spreading reuse over a full pool
@@ -38,10 +39,5 @@ struct Selection {
     explicit operator bool() const { return record != nullptr && profile != nullptr; }
 };
 
-// RelayAgent bits.
-inline constexpr int kRelayCircuit = 1;
-inline constexpr int kRelayRemote = 2;
-inline constexpr int kRelayNoTrustedLookup = 0x100;
-inline constexpr int kRelayNotIdentity = 0x200;
 
 }  // namespace tolmark::dhcp

@@ -104,8 +104,8 @@ bool isRelayKind(std::uint8_t kind) {
 // leased by relay values.
 bool directRenewalOnTrusted(const Request& r) {
     const RequestSummary& s = r.summary;
-    const GeneralSettings& g = r.settings;
-    return g.enableRa != 0 && !(g.relayAgent & kRelayNoTrustedLookup) && r.interfaceTrusted && s.relayAddress == 0 &&
+    const EngineSettings& g = r.settings;
+    return g.relayInformation && g.trustedDirectRenewals && r.interfaceTrusted && s.relayAddress == 0 &&
            s.sourceAddress == s.ciaddr && s.sourceAddress != 0;
 }
 
@@ -144,11 +144,11 @@ ClientRecord* releasedRecord(EngineContext& c, const Request& r) {
 
 }  // namespace
 
-Identity requestIdentity(const RequestSummary& s, int relayAgent) {
+Identity requestIdentity(const RequestSummary& s, bool relayValuesIdentify) {
     Identity id;
-    if (!(relayAgent & kRelayNotIdentity) && s.remoteId) {
+    if (relayValuesIdentify && s.remoteId) {
         setIdentity(id, kIdentityRemote, s.remoteId.data(), s.remoteId.length());
-    } else if ((relayAgent & kRelayNotIdentity) || !s.circuitId) {
+    } else if (!relayValuesIdentify || !s.circuitId) {
         if (s.clientIdentifier) setIdentity(id, kIdentityClientId, s.clientIdentifier.data(), s.clientIdentifier.length());
         else setIdentity(id, kIdentityHardware, s.hardwareAddress, s.hardwareLength);
     } else {
@@ -159,8 +159,8 @@ Identity requestIdentity(const RequestSummary& s, int relayAgent) {
 
 ClientRecord* findByRequest(EngineContext& c, const Request& r, ClientList list, bool strict, const ClientRecord* after) {
     const RequestSummary& s = r.summary;
-    const GeneralSettings& g = r.settings;
-    if (!s.relayInformation || (g.relayAgent & kRelayNotIdentity)) {
+    const EngineSettings& g = r.settings;
+    if (!s.relayInformation || !g.relayValuesIdentify) {
         if (directRenewalOnTrusted(r)) {
             if (ClientRecord* rec = findRelayKindByAddress(c.clients, list, s.ciaddr, after)) return rec;
         }
@@ -181,7 +181,7 @@ ClientRecord* findByRequest(EngineContext& c, const Request& r, ClientList list,
             return rec;
         if (strict) return nullptr;
     }
-    if (list != ClientList::Ignored && g.enableMac == 0) return nullptr;
+    if (list != ClientList::Ignored && !g.identifyByMac) return nullptr;
     Identity hardware;
     setIdentity(hardware, kIdentityHardware, s.hardwareAddress, s.hardwareLength);
     return c.clients.findIdentity(list, hardware, after);
@@ -230,7 +230,7 @@ bool macRangeAllows(const MacRangeTable& table, const RequestSummary& s) {
 
 Selection serveKnownClient(EngineContext& c, const Request& r, ClientRecord& firstMatch) {
     RequestSummary& s = r.summary;
-    const GeneralSettings& g = r.settings;
+    const EngineSettings& g = r.settings;
     const Profile* network = networkProfile(c.profiles, s, g.idWildcard);
 
     // Candidates by category: user class, vendor class, client identifier or MAC class, the
@@ -284,21 +284,21 @@ Selection serveKnownClient(EngineContext& c, const Request& r, ClientRecord& fir
         } else {
             const Profile* pool = profile->hasPool() ? profile : network;
             if (pool == nullptr || !pool->hasPool()) return {};
-            const bool test = g.testIp != 0 && !(pool == profile && profile->selectorKind == SelectorKind::Relay);
+            const bool test = g.testIp && !(pool == profile && profile->selectorKind == SelectorKind::Relay);
             dynamicRecord = allocateTested(c, r, *pool, test);
             if (dynamicRecord != nullptr) dynamicRecord->remark = profile->name.substr(0, 23);
         }
         if (dynamicRecord == nullptr) return {};
         result = {dynamicRecord, profile};
     }
-    if (g.updateEthers != 0) c.clients.markChanged(ClientList::Static);
+    if (g.updateEthers) c.clients.markChanged(ClientList::Static);
     return result;
 }
 
 Selection serveUnregisteredClient(EngineContext& c, const Request& r) {
     RequestSummary& s = r.summary;
-    const GeneralSettings& g = r.settings;
-    if (g.regOnly != 0) {
+    const EngineSettings& g = r.settings;
+    if (g.registeredOnly) {
         c.log.line(2, false, "DHCP  Ignored responding to registered clients only\n");
         return {};
     }
@@ -342,7 +342,7 @@ Selection serveUnregisteredClient(EngineContext& c, const Request& r) {
             c.log.line(2, false, "DHCP  Error   profile lookup failed, if %s\n", formatIpv4(s.interfaceAddress).c_str());
             return {};
         }
-        if (pool->hasPool()) record = allocateTested(c, r, *pool, g.testIp != 0);
+        if (pool->hasPool()) record = allocateTested(c, r, *pool, g.testIp);
     }
     if (record == nullptr) {
         c.log.line(2, false, "DHCP  Error   dyn. address lookup failed\n");
@@ -365,7 +365,7 @@ std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument,
         }
         rec = c.clients.take();
         if (rec == nullptr) return 0;
-        rec->identity = requestIdentity(s, r.settings.relayAgent);
+        rec->identity = requestIdentity(s, r.settings.relayValuesIdentify);
         c.clients.pushIgnored(*rec);
     }
     rec->lastAccess = r.now;
@@ -388,7 +388,7 @@ std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument,
                    formatHardwareAddress(s.hardwareAddress).c_str(), formatIpv4(s.sourceAddress).c_str(), suffix);
     }
 
-    if (s.dhcp && s.messageType == kDiscover && s.autoConfigure != 0 && r.settings.autoConfigure == 0) {
+    if (s.dhcp && s.messageType == kDiscover && s.autoConfigure != 0 && !r.settings.autoConfigure) {
         reply.ipv4(kYiaddr, 0);
         reply.ipv4(kSiaddr, s.interfaceAddress);
         reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);

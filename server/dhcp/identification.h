@@ -13,7 +13,7 @@
 namespace tolmark::dhcp {
 
 // The identity a new record for this request receives.
-Identity requestIdentity(const RequestSummary& summary, int relayAgent);
+Identity requestIdentity(const RequestSummary& summary, bool relayValuesIdentify);
 
 // The first record of the list that the request identifies, searching after `after` when
 // given. Strict: no fallback from relay values to the client identifier and hardware address.

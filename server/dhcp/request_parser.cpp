@@ -21,7 +21,7 @@ Ipv4 addressValue(const std::uint8_t* lengthByte) {
 }
 
 // Sub-options of the relay agent information, each within the option's own length.
-void walkRelayInformation(const std::uint8_t* option, RequestSummary& s, int relayAgent) {
+void walkRelayInformation(const std::uint8_t* option, RequestSummary& s, const EngineSettings& g) {
     const std::uint8_t length = option[0];
     const std::uint8_t* value = option + 1;
     std::size_t p = 0;
@@ -29,13 +29,13 @@ void walkRelayInformation(const std::uint8_t* option, RequestSummary& s, int rel
         const std::uint8_t code = value[p];
         const std::uint8_t subLength = value[p + 1];
         if (p + 2 + subLength > length) break;  // runs past the option: ignore the rest
-        if (code == 1 && (relayAgent & 1)) s.circuitId.at = value + p + 1;
-        if (code == 2 && (relayAgent & 2)) s.remoteId.at = value + p + 1;
+        if (code == 1 && g.relayCircuitId) s.circuitId.at = value + p + 1;
+        if (code == 2 && g.relayRemoteId) s.remoteId.at = value + p + 1;
         p += 2 + subLength;
     }
 }
 
-void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s, const GeneralSettings& g,
+void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s, const EngineSettings& g,
                  bool interfaceTrusted) {
     s.parameterList[0] = 0;
     const std::size_t end = request.size();
@@ -55,8 +55,8 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s, const
         switch (code) {
             case kHostName:
                 s.hostName.at = at;
-                if ((g.enableId & 2) && !s.clientIdentifier) s.clientIdentifier.at = at;
-                if (g.name2Uc != 0 && !s.userClass && length <= 254) {
+                if (g.clientIdFromHostName && !s.clientIdentifier) s.clientIdentifier.at = at;
+                if (g.hostNameAsUserClass && !s.userClass && length <= 254) {
                     s.hostNameUserClass[0] = static_cast<std::uint8_t>(length + 1);
                     s.hostNameUserClass[1] = length;
                     std::memcpy(s.hostNameUserClass.data() + 2, at + 1, length);
@@ -91,15 +91,15 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s, const
                 s.vendorClass.at = at;
                 break;
             case kClientIdentifier:
-                if (g.enableId & 1) s.clientIdentifier.at = at;
+                if (g.clientIdFromOption) s.clientIdentifier.at = at;
                 break;
             case kUserClass:
                 s.userClass.at = at;
                 break;
             case kRelayInformation:
-                if (g.enableRa != 0 && (s.relayAddress != 0 || interfaceTrusted)) {
+                if (g.relayInformation && (s.relayAddress != 0 || interfaceTrusted)) {
                     s.relayInformation.at = at;
-                    walkRelayInformation(at, s, g.relayAgent);
+                    walkRelayInformation(at, s, g);
                 }
                 break;
             case kAutoConfigure:
@@ -112,14 +112,14 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s, const
     }
 }
 
-bool acceptable(const RequestSummary& s, const GeneralSettings& g) {
-    if (!s.dhcp) return g.bootp != 0;
-    if (g.dhcp == 0) return false;
-    if (g.enableMac == 0 && g.enableRa == 0 && !s.clientIdentifier) return false;
+bool acceptable(const RequestSummary& s, const EngineSettings& g) {
+    if (!s.dhcp) return g.answerBootp;
+    if (!g.answerDhcp) return false;
+    if (!g.identifyByMac && !g.relayInformation && !s.clientIdentifier) return false;
     switch (s.messageType) {
         case kDiscover:
             if (s.ciaddr != 0) return false;
-            if (g.enableMac == 0 && !(s.clientIdentifier && g.enableId != 0) && !s.relayInformation) return false;
+            if (!g.identifyByMac && !s.clientIdentifier && !s.relayInformation) return false;
             return true;
         case kDecline:
             return s.serverIdentifier == s.interfaceAddress && s.ciaddr == 0 && s.requestedAddress != 0;
@@ -145,13 +145,13 @@ void readHeader(std::span<const std::uint8_t> request, RequestSummary& s) {
     s.hardwareLength = hlen > kMaxHardwareLength ? kMaxHardwareLength : hlen;
 }
 
-bool parseAndCheck(std::span<const std::uint8_t> request, RequestSummary& s, const GeneralSettings& g,
+bool parseAndCheck(std::span<const std::uint8_t> request, RequestSummary& s, const EngineSettings& g,
                    bool interfaceTrusted) {
     if (!hasCookie(request)) {
         s.dhcp = false;
         s.messageType = 0;
-        s.bareBootp = g.magicNumber != 0;
-        return g.bootp != 0;
+        s.bareBootp = g.bootpWithoutCookie;
+        return g.answerBootp;
     }
     walkOptions(request, s, g, interfaceTrusted);
     if (!s.dhcp) s.messageType = 0;

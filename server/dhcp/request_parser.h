@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "common/settings_blocks.h"
+#include "server/dhcp/engine_settings.h"
 #include "server/dhcp/request_summary.h"
 
 namespace tolmark::dhcp {
@@ -17,7 +17,7 @@ void readHeader(std::span<const std::uint8_t> request, RequestSummary& summary);
 
 // Walks the options and applies the acceptance rules. False: the message is to be rejected.
 // interfaceTrusted: relay agent information is accepted on the receiving interface.
-bool parseAndCheck(std::span<const std::uint8_t> request, RequestSummary& summary, const GeneralSettings& settings,
+bool parseAndCheck(std::span<const std::uint8_t> request, RequestSummary& summary, const EngineSettings& settings,
                    bool interfaceTrusted);
 
 }  // namespace tolmark::dhcp

@@ -93,7 +93,7 @@ TEST_F(ReplyOptionsTest, MaximumMessageSizeSetsTheReplyLimit) {
                                    .bytes();
         RequestSummary summary;
         readHeader(datagram, summary);
-        ASSERT_TRUE(parseAndCheck(datagram, summary, settings_.general(), false));
+        ASSERT_TRUE(parseAndCheck(datagram, summary, settings_.withDhcp(EngineSettings::from), false));
         EXPECT_EQ(summary.maxReplySize, limit) << sent;
     }
     // A client that takes large replies gets its options unmoved.
