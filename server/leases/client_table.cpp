@@ -396,12 +396,20 @@ void ClientTable::poolRemove(ClientRecord& record) {
 
 PoolIndex& ClientTable::poolIndex(const PoolRef& ref) {
     const std::uint32_t base = ipv4ToHostOrder(ref.base);
+    // An allocation asks about the same pool several times: the last one answers first.
+    if (lastPool_ != nullptr && lastPool_->name() == ref.name && lastPool_->base() == base &&
+        lastPool_->range() == ref.range && !lastPool_->stale)
+        return *lastPool_;
     for (auto it = pools_.begin(); it != pools_.end(); ++it) {
         if (!profileNameEquals((*it)->name(), ref.name)) continue;
-        if ((*it)->base() == base && (*it)->range() == ref.range && !(*it)->stale) return **it;
+        if ((*it)->base() == base && (*it)->range() == ref.range && !(*it)->stale) {
+            lastPool_ = it->get();
+            return **it;
+        }
         for (ClientRecord* r = first(ClientList::Dynamic); r != nullptr; r = next(*r)) {
             if (r->pool_ == it->get()) r->pool_ = nullptr;
         }
+        if (lastPool_ == it->get()) lastPool_ = nullptr;
         pools_.erase(it);
         break;
     }
@@ -410,6 +418,7 @@ PoolIndex& ClientTable::poolIndex(const PoolRef& ref) {
         if (profileNameEquals(r->profile, ref.name) && ipv4ToHostOrder(r->address) >= base) poolAdd(*pool, *r, true);
     }
     pools_.push_back(std::move(pool));
+    lastPool_ = pools_.back().get();
     return *pools_.back();
 }
 

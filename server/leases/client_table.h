@@ -191,6 +191,7 @@ class ClientTable {
     std::unordered_map<std::uint64_t, std::uint32_t> identities_[3];
     std::unordered_map<Ipv4, std::uint32_t> addresses_[3];
     std::vector<std::unique_ptr<PoolIndex>> pools_;
+    PoolIndex* lastPool_ = nullptr;  // the pool asked for last
 };
 
 // Two identities are equal when kind, length and bytes are equal.
