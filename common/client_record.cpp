@@ -55,8 +55,7 @@ std::array<std::uint8_t, kClientRecordSize> encodeClientRecord(const ClientRecor
 }
 
 std::optional<ClientRecordImage> decodeClientRecord(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() != kClientRecordSize)
-        return std::nullopt;
+    if (bytes.size() != kClientRecordSize) return std::nullopt;
     ByteReader in(bytes);
     ClientRecordImage image;
     ClientFields& f = image.fields;
@@ -72,8 +71,7 @@ std::optional<ClientRecordImage> decodeClientRecord(std::span<const std::uint8_t
     f.hostName = in.text(kHostNameAt, kHostNameWidth);
     f.remark = in.text(kRemarkAt, kRemarkWidth);
     image.nextHandle = in.u64le(kNextHandleAt);
-    if (!in.ok() || f.identity.length > kIdentityWidth)
-        return std::nullopt;
+    if (!in.ok() || f.identity.length > kIdentityWidth) return std::nullopt;
     return image;
 }
 

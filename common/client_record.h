@@ -25,10 +25,10 @@ struct ClientFields {
     Ipv4 seenVia = 0;
     std::int64_t lastAccess = 0;
     std::int64_t expiry = 0;
-    Identity identity;         // kind, length, bytes
-    std::string profile;       // at most 23 characters; empty = the first profile
-    std::string hostName;      // at most 158 characters
-    std::string remark;        // at most 31 characters
+    Identity identity;     // kind, length, bytes
+    std::string profile;   // at most 23 characters; empty = the first profile
+    std::string hostName;  // at most 158 characters
+    std::string remark;    // at most 31 characters
 
     bool operator==(const ClientFields&) const = default;
 };

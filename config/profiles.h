@@ -92,9 +92,8 @@ struct Profile {
     bool operator==(const Profile&) const = default;
 };
 
-
 class ProfileList {
-  public:
+public:
     const std::vector<Profile>& profiles() const { return profiles_; }
     std::size_t size() const { return profiles_.size(); }
     bool empty() const { return profiles_.empty(); }
@@ -107,12 +106,12 @@ class ProfileList {
 
     // Loads every "Profile%u" of the general section (creating interface profiles first when
     // the configuration has none). Verbose: one "loading profile" line each. Returns the count.
-    std::size_t load(ConfigStore& store, const OptionCodeList& defaultOptions,
-                     const InterfaceTable& interfaces, LogSink& log, bool verbose);
+    std::size_t load(ConfigStore& store, const OptionCodeList& defaultOptions, const InterfaceTable& interfaces,
+                     LogSink& log, bool verbose);
     // Replaces the list (tests and the control pipe's profile edits).
     void assign(std::vector<Profile> profiles);
 
-  private:
+private:
     std::vector<Profile> profiles_;
     std::int32_t poolTotal_ = 0;
 };

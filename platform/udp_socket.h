@@ -35,8 +35,8 @@ public:
     long receive(std::uint8_t* buffer, std::size_t capacity, DatagramInfo& info, bool dontWait = false);
     // Sends to destination:port. When fromAddress or ifIndex is not 0 the datagram leaves with
     // that source address and through that interface.
-    bool send(const std::uint8_t* data, std::size_t length, Ipv4 destination, std::uint16_t port,
-              Ipv4 fromAddress = 0, int ifIndex = 0);
+    bool send(const std::uint8_t* data, std::size_t length, Ipv4 destination, std::uint16_t port, Ipv4 fromAddress = 0,
+              int ifIndex = 0);
     // Plain send/receive for connected sockets.
     bool connect(Ipv4 destination, std::uint16_t port);
 

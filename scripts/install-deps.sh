@@ -3,7 +3,7 @@
 # is there already; needs root otherwise.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 iproute2 busybox
+packages=(cmake ninja-build g++ make clang-format libgtest-dev libgmock-dev libbenchmark-dev python3 iproute2 busybox
           isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils
           kea-dhcp4-server kea-admin)
 

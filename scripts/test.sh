@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine, builds the normal and the sanitizer configuration, and
+# Sets up a fresh Debian 12 machine, checks that the sources keep their format (.clang-format),
+# builds the normal and the sanitizer configuration, and
 # runs every test in both; then builds the threaded tests and one scenario with ThreadSanitizer
 # and runs them. Scenarios that need network namespaces run only as root and say so when they
 # are skipped.
@@ -7,6 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+echo "== format"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 for preset in default asan; do
     echo "== build: $preset"
     cmake --preset "$preset" >/dev/null

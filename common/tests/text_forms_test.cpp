@@ -11,9 +11,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes bytesOf(std::span<const std::uint8_t> value) {
-    return Bytes(value.begin(), value.end());
-}
+Bytes bytesOf(std::span<const std::uint8_t> value) { return Bytes(value.begin(), value.end()); }
 
 std::string repeat(std::string_view piece, int times) {
     std::string s;
@@ -123,8 +121,7 @@ TEST(IdentityText, FirstCharacterChoosesTheKind) {
         EXPECT_EQ(id->kind, c.kind) << c.text;
         EXPECT_EQ(bytesOf({id->bytes.data(), id->length}), c.bytes) << c.text;
     }
-    for (const char* invalid : {"xyz", "", "C", "R\"", "+zz"})
-        EXPECT_FALSE(parseIdentity(invalid)) << invalid;
+    for (const char* invalid : {"xyz", "", "C", "R\"", "+zz"}) EXPECT_FALSE(parseIdentity(invalid)) << invalid;
 }
 
 TEST(IdentityText, QuotedIdentityKeepsSixtyFourCharacters) {

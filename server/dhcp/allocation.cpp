@@ -57,7 +57,8 @@ struct PoolWalk {
     ClientRecord* beyond = nullptr;
 
     PoolWalk(EngineContext& context, const Profile& pool) : c(context), ref(poolRef(pool)) {
-        if (c.clients.poolRecordAt(ref, ref.range - 1) == nullptr) beyond = c.clients.poolFirstAtOrAbove(ref, ref.range);
+        if (c.clients.poolRecordAt(ref, ref.range - 1) == nullptr)
+            beyond = c.clients.poolFirstAtOrAbove(ref, ref.range);
     }
     bool meets(const ClientRecord& rec) const {
         const std::optional<std::uint32_t> offset = ClientTable::offsetIn(ref, rec);

@@ -24,8 +24,8 @@ struct Exchange {
     const OptionCodeList& defaultOptions;
     ClientRecord* record = nullptr;
     const Profile* profile = nullptr;
-    std::uint32_t leaseTime = 0;   // T
-    std::uint32_t announced = 0;   // L
+    std::uint32_t leaseTime = 0;  // T
+    std::uint32_t announced = 0;  // L
     Ipv4 mask = 0;
     char hostName[kMaxHostName + 1] = {};
     std::size_t hostNameLength = 0;
@@ -94,7 +94,8 @@ void chooseHostName(Exchange& x) {
         } else {
             int n = std::snprintf(built, sizeof built, "%s-%u-%u-%u-%u", p.dnsBase.c_str(), ipv4Octet(rec.address, 0),
                                   ipv4Octet(rec.address, 1), ipv4Octet(rec.address, 2), ipv4Octet(rec.address, 3));
-            name = std::string_view(built, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kMaxHostName));
+            name =
+                std::string_view(built, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kMaxHostName));
         }
     }
     x.hostNameLength = std::min(name.size(), kMaxHostName);
@@ -140,8 +141,9 @@ void ackOutcome(Exchange& x) {
     RequestSummary& s = x.r.summary;
     if (x.c.log.level() >= 1) {
         relaySuffix(s, x.suffix, sizeof x.suffix);
-        x.c.log.line(1, false, "DHCP  Request %s ACK %s %u%s if %s\n", hw(s).c_str(), formatIpv4(x.record->address).c_str(),
-                     x.leaseTime, x.suffix, formatIpv4(s.interfaceAddress).c_str());
+        x.c.log.line(1, false, "DHCP  Request %s ACK %s %u%s if %s\n", hw(s).c_str(),
+                     formatIpv4(x.record->address).c_str(), x.leaseTime, x.suffix,
+                     formatIpv4(s.interfaceAddress).c_str());
     }
     s.replyType = kAck;
     x.announced = x.leaseTime;
@@ -334,9 +336,12 @@ void writeRequestedOptions(Exchange& x) {
     while (!x.reply.pastHardLimit()) {
         // A "SendOptions" code still to come in the list is written when the list gets there.
         while (j < sendSize && std::find(list + i, list + listSize, send[j]) != list + listSize) ++j;
-        if (j < sendSize) writeRequestedOption(x, send[j++]);
-        else if (i < listSize) writeRequestedOption(x, list[i++]);
-        else break;
+        if (j < sendSize)
+            writeRequestedOption(x, send[j++]);
+        else if (i < listSize)
+            writeRequestedOption(x, list[i++]);
+        else
+            break;
     }
 }
 
@@ -446,7 +451,8 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
     ClientRecord& rec = *x.record;
     rec.lastAccess = r.now;
     rec.seenVia = s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress;
-    if (bootp || (s.messageType != kDiscover && s.messageType != kInform)) context_.clients.setExpiry(rec, r.now + lease);
+    if (bootp || (s.messageType != kDiscover && s.messageType != kInform))
+        context_.clients.setExpiry(rec, r.now + lease);
     recordChanged(x);
 
     chooseHostName(x);
@@ -457,8 +463,8 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
     if (bootp) {
         if (context_.log.level() >= 1) {
             relaySuffix(s, x.suffix, sizeof x.suffix);
-            context_.log.line(1, false, "BOOTP Request %s assigned %s%s if %s\n", hw(s).c_str(), formatIpv4(rec.address).c_str(),
-                              x.suffix, formatIpv4(s.interfaceAddress).c_str());
+            context_.log.line(1, false, "BOOTP Request %s assigned %s%s if %s\n", hw(s).c_str(),
+                              formatIpv4(rec.address).c_str(), x.suffix, formatIpv4(s.interfaceAddress).c_str());
         }
         x.announced = lease;
         if (s.bareBootp) {

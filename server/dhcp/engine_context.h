@@ -39,5 +39,4 @@ struct Selection {
     explicit operator bool() const { return record != nullptr && profile != nullptr; }
 };
 
-
 }  // namespace tolmark::dhcp

@@ -110,7 +110,8 @@ bool directRenewalOnTrusted(const Request& r) {
 }
 
 ClientRecord* findRelayKindByAddress(ClientTable& table, ClientList list, Ipv4 address, const ClientRecord* after) {
-    for (ClientRecord* c = table.findAddress(list, address, after); c != nullptr; c = table.findAddress(list, address, c)) {
+    for (ClientRecord* c = table.findAddress(list, address, after); c != nullptr;
+         c = table.findAddress(list, address, c)) {
         if (isRelayKind(c->identity.kind)) return c;
     }
     return nullptr;
@@ -149,15 +150,18 @@ Identity requestIdentity(const RequestSummary& s, bool relayValuesIdentify) {
     if (relayValuesIdentify && s.remoteId) {
         setIdentity(id, kIdentityRemote, s.remoteId.data(), s.remoteId.length());
     } else if (!relayValuesIdentify || !s.circuitId) {
-        if (s.clientIdentifier) setIdentity(id, kIdentityClientId, s.clientIdentifier.data(), s.clientIdentifier.length());
-        else setIdentity(id, kIdentityHardware, s.hardwareAddress, s.hardwareLength);
+        if (s.clientIdentifier)
+            setIdentity(id, kIdentityClientId, s.clientIdentifier.data(), s.clientIdentifier.length());
+        else
+            setIdentity(id, kIdentityHardware, s.hardwareAddress, s.hardwareLength);
     } else {
         setIdentity(id, kIdentityCircuit, s.circuitId.data(), s.circuitId.length());
     }
     return id;
 }
 
-ClientRecord* findByRequest(EngineContext& c, const Request& r, ClientList list, bool strict, const ClientRecord* after) {
+ClientRecord* findByRequest(EngineContext& c, const Request& r, ClientList list, bool strict,
+                            const ClientRecord* after) {
     const RequestSummary& s = r.summary;
     const EngineSettings& g = r.settings;
     if (!s.relayInformation || !g.relayValuesIdentify) {
@@ -168,16 +172,19 @@ ClientRecord* findByRequest(EngineContext& c, const Request& r, ClientList list,
         // Circuit and remote ID together, or the remote ID alone: whichever comes first.
         const std::optional<Identity> both = circuitRemoteIdentity(s);
         ClientRecord* pair = both ? c.clients.findIdentity(list, *both, after) : nullptr;
-        ClientRecord* remote = s.remoteId ? c.clients.findIdentity(list, valueIdentity(kIdentityRemote, s.remoteId), after) : nullptr;
+        ClientRecord* remote =
+            s.remoteId ? c.clients.findIdentity(list, valueIdentity(kIdentityRemote, s.remoteId), after) : nullptr;
         if (pair != nullptr && (remote == nullptr || c.clients.precedes(*pair, *remote))) return pair;
         if (remote != nullptr) return remote;
         if (s.circuitId) {
-            if (ClientRecord* rec = c.clients.findIdentity(list, valueIdentity(kIdentityCircuit, s.circuitId), after)) return rec;
+            if (ClientRecord* rec = c.clients.findIdentity(list, valueIdentity(kIdentityCircuit, s.circuitId), after))
+                return rec;
         }
         if (strict) return nullptr;
     }
     if (s.clientIdentifier) {
-        if (ClientRecord* rec = c.clients.findIdentity(list, valueIdentity(kIdentityClientId, s.clientIdentifier), after))
+        if (ClientRecord* rec =
+                c.clients.findIdentity(list, valueIdentity(kIdentityClientId, s.clientIdentifier), after))
             return rec;
         if (strict) return nullptr;
     }
@@ -272,7 +279,8 @@ Selection serveKnownClient(EngineContext& c, const Request& r, ClientRecord& fir
 
     Selection result;
     if (chosen->address != 0) {
-        const bool placeBound = profile->selectorKind == SelectorKind::Interface || profile->selectorKind == SelectorKind::Relay;
+        const bool placeBound =
+            profile->selectorKind == SelectorKind::Interface || profile->selectorKind == SelectorKind::Relay;
         if (placeBound && profile != network) return {};
         s.fixedAddress = true;
         result = {chosen, profile};
@@ -339,7 +347,8 @@ Selection serveUnregisteredClient(EngineContext& c, const Request& r) {
             options = pool = network;
         }
         if (pool == nullptr) {
-            c.log.line(2, false, "DHCP  Error   profile lookup failed, if %s\n", formatIpv4(s.interfaceAddress).c_str());
+            c.log.line(2, false, "DHCP  Error   profile lookup failed, if %s\n",
+                       formatIpv4(s.interfaceAddress).c_str());
             return {};
         }
         if (pool->hasPool()) record = allocateTested(c, r, *pool, g.testIp);
@@ -349,8 +358,10 @@ Selection serveUnregisteredClient(EngineContext& c, const Request& r) {
         return {};
     }
     if (options == nullptr) options = c.profiles.first();
-    if (options != pool && options != nullptr && !options->hasPool()) record->remark = options->name.substr(0, 23);
-    else record->remark.clear();
+    if (options != pool && options != nullptr && !options->hasPool())
+        record->remark = options->name.substr(0, 23);
+    else
+        record->remark.clear();
     return {record, options};
 }
 
@@ -406,8 +417,10 @@ void relaySuffix(const RequestSummary& s, char* out, std::size_t capacity) {
     char* end = out + capacity;
     *p = '\0';
     appendShown(p, end, "rc", s.circuitId);
-    if (s.remoteId) appendShown(p, end, "rr", s.remoteId);
-    else appendShown(p, end, "ci", s.clientIdentifier);
+    if (s.remoteId)
+        appendShown(p, end, "rr", s.remoteId);
+    else
+        appendShown(p, end, "ci", s.clientIdentifier);
     appendShown(p, end, "uc", s.userClass);
     appendShown(p, end, "vc", s.vendorClass);
     if (s.relayAddress != 0 && p < end) {

@@ -203,7 +203,8 @@ int overloadOptions(ReplyWriter& reply, std::size_t overflowStart, std::size_t o
         if (bootFile.size() <= 125 || useOpt) {
             reply.fill(kFile, 0, kFileSize);
             std::size_t at = kFile;
-            if (!useOpt && !bootFile.empty() && bootFile.size() <= 125) putNameOption(reply, at, kBootFileName, bootFile);
+            if (!useOpt && !bootFile.empty() && bootFile.size() <= 125)
+                putNameOption(reply, at, kBootFileName, bootFile);
             next = fillField(reply, at, kFile + kFileSize, next, optionsEnd);
             reply.u8(at, kEnd);
             overload |= 1;

@@ -82,9 +82,12 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s, const
             case kMaxMessageSize:
                 if (length >= 2) {
                     const unsigned m = (static_cast<unsigned>(at[1]) << 8) | at[2];
-                    if (m > 1500) s.maxReplySize = 1472;
-                    else if (m >= 577) s.maxReplySize = static_cast<std::uint16_t>(m - 28);
-                    else s.maxReplySize = 548;
+                    if (m > 1500)
+                        s.maxReplySize = 1472;
+                    else if (m >= 577)
+                        s.maxReplySize = static_cast<std::uint16_t>(m - 28);
+                    else
+                        s.maxReplySize = 548;
                 }
                 break;
             case kVendorClass:
@@ -159,7 +162,7 @@ bool parseAndCheck(std::span<const std::uint8_t> request, RequestSummary& s, con
 }
 
 const char* messageTypeName(int type) {
-    static const char* const kNames[] = {"BOOTP", "Discov.", "Offer", "Request", "Decline",
+    static const char* const kNames[] = {"BOOTP", "Discov.", "Offer",   "Request", "Decline",
                                          "ACK",   "NAK",     "Release", "Inform"};
     if (type < 0 || type > 8) return "unknown";
     return kNames[type];

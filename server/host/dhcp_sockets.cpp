@@ -69,7 +69,8 @@ void DhcpSockets::publishImages() {
     for (std::size_t i = 0; i < kMaxInterfaces; ++i) {
         std::uint64_t image = kNoSocketImage;
         for (const PortSocket& s : sockets_) {
-            if (open_[i] && s.port == slotPort_[i] && s.socket.valid()) image = static_cast<std::uint64_t>(s.socket.fd());
+            if (open_[i] && s.port == slotPort_[i] && s.socket.valid())
+                image = static_cast<std::uint64_t>(s.socket.fd());
         }
         images_[i].store(image);
     }

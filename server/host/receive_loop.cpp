@@ -1,5 +1,5 @@
-#include <array>
 #include "server/host/receive_loop.h"
+#include <array>
 
 #include <chrono>
 #include <thread>
@@ -51,7 +51,9 @@ void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
         if (c.log.level() != 0) {
             // The hardware address field may be missing or short in a runt; show what is there.
             std::uint8_t hardware[6] = {};
-            ByteReader(datagram).bytes(dhcp::kChaddr, hardware, std::min<std::size_t>(6, datagram.size() > dhcp::kChaddr ? datagram.size() - dhcp::kChaddr : 0));
+            ByteReader(datagram).bytes(
+                dhcp::kChaddr, hardware,
+                std::min<std::size_t>(6, datagram.size() > dhcp::kChaddr ? datagram.size() - dhcp::kChaddr : 0));
             c.log.line(1, true, "DHCP  Error   in request from %s (%s), len %u, if %s\n",
                        formatHardwareAddress(hardware).c_str(), formatIpv4(source).c_str(),
                        static_cast<unsigned>(datagram.size()), formatIpv4(entry.address).c_str());
@@ -79,8 +81,8 @@ void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
     if (destination.route == ReplyRoute::UnicastAfterArp) {
         std::uint8_t hardware[6] = {};
         ByteReader(out).bytes(dhcp::kChaddr, hardware, sizeof hardware);
-        if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, hardware,
-                                  platform::ArpEntryType::Dynamic, arpMade, arpIfIndex)) {
+        if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, hardware, platform::ArpEntryType::Dynamic,
+                                  arpMade, arpIfIndex)) {
             sendIfIndex = arpIfIndex;
         } else {
             destination = {ReplyRoute::Broadcast, broadcastAddressFor(entry, routing.netBc), destination.port};
@@ -91,8 +93,7 @@ void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
     if (general.delay >= 1 && general.delay <= 100) {
         std::this_thread::sleep_for(std::chrono::milliseconds(general.delay));
     }
-    if (!socket.send(out.data(), out.size(), destination.address, destination.port, entry.address,
-                                 sendIfIndex)) {
+    if (!socket.send(out.data(), out.size(), destination.address, destination.port, entry.address, sendIfIndex)) {
         c.log.line(1, true, "DHCP  Error   failed to send to %s\n", formatIpv4(destination.address).c_str());
     }
     if (arpMade && arpIfIndex >= 0) c.arp.deleteEntry(arpIfIndex, destination.address);

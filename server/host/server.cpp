@@ -76,13 +76,13 @@ void Server::startHousekeeping() {
 }
 
 void Server::startControlPipe() {
-    pipeContext_ = std::make_unique<PipeContext>(PipeContext{
-        settings_, store_, clients_, profiles_, interfaces_, engineLock_, log_, counters_, flags_.serverStopping,
-        flags_.statusChanged, flags_.reloadRequest, flags_.paused,
-        [this] { return settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }); },
-        [this] { log_.flush(); }, [this](std::size_t i) { return sockets_.socketImage(i); },
-        // The TFTP server is not built yet: it counts as stopped and has no transfers.
-        [] { return std::int32_t{-1}; }, nullptr, nullptr, nullptr});
+    pipeContext_ = std::make_unique<PipeContext>(
+        PipeContext{settings_, store_, clients_, profiles_, interfaces_, engineLock_, log_, counters_,
+                    flags_.serverStopping, flags_.statusChanged, flags_.reloadRequest, flags_.paused,
+                    [this] { return settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }); },
+                    [this] { log_.flush(); }, [this](std::size_t i) { return sockets_.socketImage(i); },
+                    // The TFTP server is not built yet: it counts as stopped and has no transfers.
+                    [] { return std::int32_t{-1}; }, nullptr, nullptr, nullptr});
     PipeServerOptions options;
     options.tcpPort = readRemotePort(store_);
     pipe_ = std::make_unique<PipeServer>(*pipeContext_, options);
@@ -132,8 +132,8 @@ int Server::run(int argc, char** argv) {
     {
         const OptionCodeList defaults = settings_.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
         std::lock_guard<std::mutex> engine(engineLock_);
-        counters_.profileCount.store(static_cast<std::int32_t>(
-            profiles_.load(store_, defaults, interfaces_, log_, log_.level() > 1)));
+        counters_.profileCount.store(
+            static_cast<std::int32_t>(profiles_.load(store_, defaults, interfaces_, log_, log_.level() > 1)));
         counters_.poolTotal.store(profiles_.poolTotal());
     }
     loadClients();
@@ -148,8 +148,8 @@ int Server::run(int argc, char** argv) {
 
     if (!flags_.serverStopping.load()) {
         probe_.run(true);
-        ReceiveLoopContext context{interfaces_, sockets_,   log_,  flags_,
-                                   engineLock_, engine_,     settings_, platform_.hostAddresses,
+        ReceiveLoopContext context{interfaces_,   sockets_,        log_,      flags_,
+                                   engineLock_,   engine_,         settings_, platform_.hostAddresses,
                                    platform_.arp, platform_.clock, stop_};
         runReceiveLoop(context);
     }

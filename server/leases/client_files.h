@@ -85,7 +85,7 @@ bool saveChangedLists(ClientTable& table, const ClientFiles& files, const Genera
 // syncs the directory. The file name always names a whole file: the old one until the rename,
 // then the new one. On any failure the current file stays as it was, one "failed to save" line
 // is logged, and false is returned.
-bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings,
-              LogSink& log, std::mutex* fieldsLock = nullptr);
+bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings, LogSink& log,
+              std::mutex* fieldsLock = nullptr);
 
 }  // namespace tolmark

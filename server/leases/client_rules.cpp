@@ -42,13 +42,11 @@ bool staticChangeAllowed(ClientTable& table, const ClientFields& fields, bool al
 
 void reserveAddress(ClientTable& table, Ipv4 address, const ProfileList& profiles) {
     const auto& all = profiles.profiles();
-    const auto pool = std::find_if(all.begin(), all.end(),
-                                   [&](const Profile& p) { return p.hasPool() && p.poolContains(address); });
-    if (pool == all.end())
-        return;
+    const auto pool =
+        std::find_if(all.begin(), all.end(), [&](const Profile& p) { return p.hasPool() && p.poolContains(address); });
+    if (pool == all.end()) return;
     ClientRecord* record = findOrInsertDynamic(table, *pool, address);
-    if (record == nullptr)
-        return;
+    if (record == nullptr) return;
     try {
         table.setProfile(*record, fitText(pool->name, kProfileChars));
     } catch (const std::bad_alloc&) {
@@ -67,12 +65,10 @@ ClientRecord* findOrInsertDynamic(ClientTable& table, const Profile& profile, Ip
     const std::uint32_t host = ipv4ToHostOrder(address);
     ClientRecord* stop = table.poolFirstAtOrAbove(pool, host >= base ? host - base : 0);
     ClientRecord* same = table.findAddress(ClientList::Dynamic, address, nullptr);
-    if (same != nullptr && (stop == nullptr || same == stop || table.precedes(*same, *stop)))
-        return same;
+    if (same != nullptr && (stop == nullptr || same == stop || table.precedes(*same, *stop))) return same;
     ClientRecord* passed = stop == nullptr ? table.last(ClientList::Dynamic) : table.previous(*stop);
     ClientRecord* record = table.take();
-    if (record == nullptr)
-        return nullptr;
+    if (record == nullptr) return nullptr;
     try {
         record->profile = fitText(profile.name, kProfileChars);
     } catch (const std::bad_alloc&) {
@@ -101,8 +97,7 @@ namespace {
 void releaseUnsharedReservation(ClientTable& table, Ipv4 address, const ClientRecord* leaving) {
     // Static records may share an address when duplicates were allowed; the pool address stays
     // withheld while any of them is left.
-    if (address == 0 || table.findStaticByAddressExcept(address, leaving) != nullptr)
-        return;
+    if (address == 0 || table.findStaticByAddressExcept(address, leaving) != nullptr) return;
     releaseReservation(table, address);
 }
 
@@ -110,8 +105,7 @@ void releaseUnsharedReservation(ClientTable& table, Ipv4 address, const ClientRe
 
 void reserveAllStatic(ClientTable& table, const ProfileList& profiles) {
     for (const ClientRecord* r = table.first(ClientList::Static); r != nullptr; r = table.next(*r)) {
-        if (r->address != 0)
-            reserveAddress(table, r->address, profiles);
+        if (r->address != 0) reserveAddress(table, r->address, profiles);
     }
 }
 
@@ -119,13 +113,11 @@ void reserveAllStatic(ClientTable& table, const ProfileList& profiles) {
 
 int profileUse(const ClientTable& table, std::string_view name, const ProfileList& profiles) {
     const Profile* profile = profiles.find(name);
-    if (profile == nullptr)
-        return 0;
+    if (profile == nullptr) return 0;
     const bool isFirst = profile == profiles.first();
     for (const ClientRecord* r = table.first(ClientList::Static); r != nullptr; r = table.next(*r)) {
         // A static record without a profile name is served by the first profile.
-        if (profileNameEquals(r->profile, name) || (isFirst && r->profile.empty()))
-            return 2;
+        if (profileNameEquals(r->profile, name) || (isFirst && r->profile.empty())) return 2;
     }
     return 1;
 }
@@ -134,12 +126,9 @@ namespace {
 
 bool staticChangeAllowed(ClientTable& table, const ClientFields& fields, bool allowDuplicateAddress,
                          const ProfileList& profiles, const ClientRecord* self) {
-    if (fields.identity.length > kIdentityBytes)
-        return false;
-    if (table.findStaticByIdentity(fields.identity, fields.profile, self) != nullptr)
-        return false;
-    if (!allowDuplicateAddress && table.findStaticByAddressExcept(fields.address, self) != nullptr)
-        return false;
+    if (fields.identity.length > kIdentityBytes) return false;
+    if (table.findStaticByIdentity(fields.identity, fields.profile, self) != nullptr) return false;
+    if (!allowDuplicateAddress && table.findStaticByAddressExcept(fields.address, self) != nullptr) return false;
     return profileExists(fields.profile, profiles);
 }
 
@@ -147,8 +136,7 @@ bool staticChangeAllowed(ClientTable& table, const ClientFields& fields, bool al
 
 ClientRecord* addStatic(ClientTable& table, const ClientFields& fields, bool allowDuplicateAddress,
                         const ProfileList& profiles) {
-    if (!staticChangeAllowed(table, fields, allowDuplicateAddress, profiles, nullptr))
-        return nullptr;
+    if (!staticChangeAllowed(table, fields, allowDuplicateAddress, profiles, nullptr)) return nullptr;
     ClientFields copy;
     try {
         copy = fields;
@@ -160,22 +148,18 @@ ClientRecord* addStatic(ClientTable& table, const ClientFields& fields, bool all
         return nullptr;
     }
     ClientRecord* record = table.take();
-    if (record == nullptr)
-        return nullptr;
+    if (record == nullptr) return nullptr;
     static_cast<ClientFields&>(*record) = std::move(copy);
     table.appendStatic(*record);
-    if (record->address != 0)
-        reserveAddress(table, record->address, profiles);
+    if (record->address != 0) reserveAddress(table, record->address, profiles);
     table.markChanged(ClientList::Static);
     return record;
 }
 
 bool modifyStatic(ClientTable& table, ClientRecord& record, const ClientFields& fields, bool allowDuplicateAddress,
                   const ProfileList& profiles) {
-    if (!table.owns(record) || record.list() != ClientList::Static)
-        return false;
-    if (!staticChangeAllowed(table, fields, allowDuplicateAddress, profiles, &record))
-        return false;
+    if (!table.owns(record) || record.list() != ClientList::Static) return false;
+    if (!staticChangeAllowed(table, fields, allowDuplicateAddress, profiles, &record)) return false;
     std::string profile, hostName, remark;
     try {
         profile = fitText(fields.profile, kProfileChars);
@@ -192,16 +176,14 @@ bool modifyStatic(ClientTable& table, ClientRecord& record, const ClientFields& 
     table.setAddress(record, fields.address);
     if (oldAddress != fields.address) {
         releaseUnsharedReservation(table, oldAddress, &record);
-        if (fields.address != 0)
-            reserveAddress(table, fields.address, profiles);
+        if (fields.address != 0) reserveAddress(table, fields.address, profiles);
     }
     table.markChanged(ClientList::Static);
     return true;
 }
 
 bool deleteRecord(ClientTable& table, ClientList list, ClientRecord& record) {
-    if (!table.owns(record) || record.list() != list)
-        return false;
+    if (!table.owns(record) || record.list() != list) return false;
     switch (list) {
         case ClientList::Static: {
             const Ipv4 address = record.address;
@@ -244,10 +226,8 @@ std::size_t purgeDynamic(ClientTable& table, const ProfileList& profiles, bool a
         r = following;
     }
     table.changes(ClientList::Dynamic).fetch_add(static_cast<std::int32_t>(removed));
-    if (autoExclude)
-        reserveAllStatic(table, profiles);
+    if (autoExclude) reserveAllStatic(table, profiles);
     return removed;
 }
-
 
 }  // namespace tolmark

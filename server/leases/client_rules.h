@@ -19,7 +19,8 @@ void releaseReservation(ClientTable& table, Ipv4 address);
 void reserveAllStatic(ClientTable& table, const ProfileList& profiles);
 
 // Operations of the control pipe; false or nullptr when refused.
-int profileUse(const ClientTable& table, std::string_view name, const ProfileList& profiles);  // 0 none, 1 unused, 2 static use
+int profileUse(const ClientTable& table, std::string_view name,
+               const ProfileList& profiles);  // 0 none, 1 unused, 2 static use
 ClientRecord* addStatic(ClientTable& table, const ClientFields& fields, bool allowDuplicateAddress,
                         const ProfileList& profiles);
 bool modifyStatic(ClientTable& table, ClientRecord& record, const ClientFields& fields, bool allowDuplicateAddress,

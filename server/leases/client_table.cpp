@@ -10,27 +10,19 @@ namespace tolmark {
 namespace {
 
 constexpr std::size_t kProfileChars = 23;
-constexpr std::size_t kHostNameChars = 158;
-constexpr std::size_t kRemarkChars = 31;
 constexpr std::size_t kIdentityBytes = 64;
 
-std::size_t listIndex(ClientList list) {
-    return static_cast<std::size_t>(list);
-}
-bool isLinkedList(ClientList list) {
-    return list != ClientList::None;
-}
+std::size_t listIndex(ClientList list) { return static_cast<std::size_t>(list); }
+bool isLinkedList(ClientList list) { return list != ClientList::None; }
 
 std::string fitText(std::string_view text, std::size_t maxChars) {
     return std::string(text.substr(0, std::min(text.size(), maxChars)));
 }
 
-
 }  // namespace
 
 bool identityEquals(const Identity& a, const Identity& b) {
-    if (a.kind != b.kind || a.length != b.length)
-        return false;
+    if (a.kind != b.kind || a.length != b.length) return false;
     const std::size_t length = std::min<std::size_t>(a.length, kIdentityBytes);
     return std::equal(a.bytes.begin(), a.bytes.begin() + length, b.bytes.begin());
 }
@@ -52,14 +44,12 @@ ClientTable::ClientTable(LogSink& log) : log_(log) {
 // ---- Store and links --------------------------------------------------------------------------
 
 ClientRecord* ClientTable::at(std::uint32_t linkIndex) {
-    if (linkIndex == 0 || linkIndex > store_.size())
-        return nullptr;
+    if (linkIndex == 0 || linkIndex > store_.size()) return nullptr;
     return &store_[linkIndex - 1];
 }
 
 const ClientRecord* ClientTable::at(std::uint32_t linkIndex) const {
-    if (linkIndex == 0 || linkIndex > store_.size())
-        return nullptr;
+    if (linkIndex == 0 || linkIndex > store_.size()) return nullptr;
     return &store_[linkIndex - 1];
 }
 
@@ -67,29 +57,19 @@ bool ClientTable::owns(const ClientRecord& record) const {
     return record.index_ < store_.size() && &store_[record.index_] == &record;
 }
 
-ClientRecord* ClientTable::first(ClientList list) {
-    return isLinkedList(list) ? at(heads_[listIndex(list)]) : nullptr;
-}
+ClientRecord* ClientTable::first(ClientList list) { return isLinkedList(list) ? at(heads_[listIndex(list)]) : nullptr; }
 
-ClientRecord* ClientTable::next(const ClientRecord& record) {
-    return at(record.next_);
-}
+ClientRecord* ClientTable::next(const ClientRecord& record) { return at(record.next_); }
 
-ClientRecord* ClientTable::previous(const ClientRecord& record) {
-    return at(record.previous_);
-}
+ClientRecord* ClientTable::previous(const ClientRecord& record) { return at(record.previous_); }
 
 const ClientRecord* ClientTable::first(ClientList list) const {
     return isLinkedList(list) ? at(heads_[listIndex(list)]) : nullptr;
 }
 
-const ClientRecord* ClientTable::next(const ClientRecord& record) const {
-    return at(record.next_);
-}
+const ClientRecord* ClientTable::next(const ClientRecord& record) const { return at(record.next_); }
 
-void ClientTable::linkFront(ClientList list, ClientRecord& record) {
-    linkAfter(list, nullptr, record);
-}
+void ClientTable::linkFront(ClientList list, ClientRecord& record) { linkAfter(list, nullptr, record); }
 
 void ClientTable::linkAfter(ClientList list, ClientRecord* after, ClientRecord& record) {
     const std::size_t l = listIndex(list);
@@ -107,15 +87,12 @@ void ClientTable::linkAfter(ClientList list, ClientRecord* after, ClientRecord& 
         tails_[l] = link;
     record.list_ = list;
     ++sizes_[l];
-    if (list != ClientList::Free)
-        indexAdd(record);
+    if (list != ClientList::Free) indexAdd(record);
 }
 
 void ClientTable::unlinkFromList(ClientRecord& record) {
-    if (!isLinkedList(record.list_))
-        return;
-    if (record.list_ != ClientList::Free)
-        indexRemove(record);
+    if (!isLinkedList(record.list_)) return;
+    if (record.list_ != ClientList::Free) indexRemove(record);
     const std::size_t l = listIndex(record.list_);
     if (ClientRecord* before = at(record.previous_))
         before->next_ = record.next_;
@@ -177,8 +154,7 @@ void ClientTable::freeRecord(ClientRecord& record) {
 void ClientTable::reportNoMemory() {
     // Writing the line may itself need memory; a failure there must not reach the caller.
     try {
-        log_.line(1, false, "DHCP  Error   malloc(%u) for client failed\n",
-                  static_cast<unsigned>(kClientRecordSize));
+        log_.line(1, false, "DHCP  Error   malloc(%u) for client failed\n", static_cast<unsigned>(kClientRecordSize));
     } catch (const std::exception&) {
     }
 }
@@ -205,65 +181,55 @@ ClientRecord* ClientTable::take() {
 }
 
 void ClientTable::release(ClientRecord& record) {
-    if (!owns(record))
-        return;
+    if (!owns(record)) return;
     freeRecord(record);
 }
 
 void ClientTable::appendStatic(ClientRecord& record) {
-    if (!owns(record))
-        return;
+    if (!owns(record)) return;
     unlinkFromList(record);
     ClientRecord* tail = at(tails_[listIndex(ClientList::Static)]);
     linkAfter(ClientList::Static, tail, record);
 }
 
 void ClientTable::pushIgnored(ClientRecord& record) {
-    if (!owns(record))
-        return;
+    if (!owns(record)) return;
     unlinkFromList(record);
     linkFront(ClientList::Ignored, record);
 }
 
 void ClientTable::insertDynamicAfter(ClientRecord* after, ClientRecord& record) {
-    if (!owns(record) || &record == after)
-        return;
+    if (!owns(record) || &record == after) return;
     unlinkFromList(record);
     // A position outside the dynamic list would splice the record into another list.
-    if (after != nullptr && (!owns(*after) || after->list_ != ClientList::Dynamic))
-        after = nullptr;
+    if (after != nullptr && (!owns(*after) || after->list_ != ClientList::Dynamic)) after = nullptr;
     linkAfter(ClientList::Dynamic, after, record);
 }
 
 void ClientTable::unlink(ClientRecord& record) {
-    if (!owns(record))
-        return;
+    if (!owns(record)) return;
     unlinkFromList(record);
 }
 
 // ---- Handles ----------------------------------------------------------------------------------
 
 RecordHandle ClientTable::handleOf(const ClientRecord& record) const {
-    return (static_cast<RecordHandle>(record.generation_) << 32) |
-           (static_cast<RecordHandle>(record.index_) + 1);
+    return (static_cast<RecordHandle>(record.generation_) << 32) | (static_cast<RecordHandle>(record.index_) + 1);
 }
 
 ClientRecord* ClientTable::resolve(RecordHandle handle, ClientList list) {
     const auto link = static_cast<std::uint32_t>(handle & 0xFFFFFFFFu);
     const auto generation = static_cast<std::uint32_t>(handle >> 32);
     ClientRecord* record = at(link);
-    if (record == nullptr || record->generation_ != generation || record->list_ != list)
-        return nullptr;
-    if (list == ClientList::None)
-        return nullptr;
+    if (record == nullptr || record->generation_ != generation || record->list_ != list) return nullptr;
+    if (list == ClientList::None) return nullptr;
     return record;
 }
 
 ClientRecordImage ClientTable::image(const ClientRecord& record) const {
     ClientRecordImage result;
     result.handle = handleOf(record);
-    if (const ClientRecord* following = at(record.next_))
-        result.nextHandle = handleOf(*following);
+    if (const ClientRecord* following = at(record.next_)) result.nextHandle = handleOf(*following);
     result.fields = record;
     return result;
 }
@@ -369,8 +335,8 @@ void ClientTable::poolAdd(PoolIndex& pool, ClientRecord& record, bool building) 
     const std::uint32_t link = record.index_ + 1;
     record.pool_ = &pool;
     record.poolOffset_ = offset;
-    record.poolPlaced_ = offset < pool.range() ? pool.place(offset, link, record.expiry)
-                                               : pool.beyond.emplace(offset, link).second;
+    record.poolPlaced_ =
+        offset < pool.range() ? pool.place(offset, link, record.expiry) : pool.beyond.emplace(offset, link).second;
     if (record.poolPlaced_) return;
     // Two records at one offset: built from the list, the index holds the first in list order;
     // a record added later may come before it, so the pool is rebuilt when next asked for.
@@ -490,8 +456,7 @@ const ClientRecord* ClientTable::findStaticByIdentity(const Identity& identity, 
                                                       const ClientRecord* skip) {
     for (const ClientRecord* r = findIdentity(ClientList::Static, identity, nullptr); r != nullptr;
          r = findIdentity(ClientList::Static, identity, r)) {
-        if (r != skip && profileNameEquals(r->profile, profile))
-            return r;
+        if (r != skip && profileNameEquals(r->profile, profile)) return r;
     }
     return nullptr;
 }
@@ -501,12 +466,10 @@ const ClientRecord* ClientTable::findStaticByAddress(Ipv4 address) {
 }
 
 const ClientRecord* ClientTable::findStaticByAddressExcept(Ipv4 address, const ClientRecord* skip) {
-    if (address == 0 || address == kNeverServe)
-        return nullptr;
+    if (address == 0 || address == kNeverServe) return nullptr;
     for (const ClientRecord* r = findAddress(ClientList::Static, address, nullptr); r != nullptr;
          r = findAddress(ClientList::Static, address, r)) {
-        if (r != skip)
-            return r;
+        if (r != skip) return r;
     }
     return nullptr;
 }
@@ -516,8 +479,7 @@ ListCounters ClientTable::count(ClientList list) const {
     for (const ClientRecord* r = first(list); r != nullptr; r = next(*r)) {
         ++counters.total;
         const bool used = list == ClientList::Dynamic ? r->expiry != 0 : r->lastAccess != 0;
-        if (used && list != ClientList::Free)
-            ++counters.used;
+        if (used && list != ClientList::Free) ++counters.used;
     }
     return counters;
 }
@@ -534,8 +496,7 @@ void ClientTable::renameProfileInRecords(std::string_view oldName, std::string_v
         const std::string name = fitText(newName, kProfileChars);
         for (ClientList list : {ClientList::Static, ClientList::Dynamic}) {
             for (ClientRecord* r = first(list); r != nullptr; r = next(*r)) {
-                if (profileNameEquals(r->profile, oldName))
-                    setProfile(*r, name);
+                if (profileNameEquals(r->profile, oldName)) setProfile(*r, name);
             }
             markChanged(list);
         }

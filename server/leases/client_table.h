@@ -39,7 +39,7 @@ struct ClientRecord : ClientFields {
     std::uint32_t index() const { return index_; }
     ClientList list() const { return list_; }
 
-  private:
+private:
     friend class ClientTable;
     std::uint32_t index_ = 0;
     std::uint32_t generation_ = 0;
@@ -71,7 +71,7 @@ struct ListCounters {
 };
 
 class ClientTable {
-  public:
+public:
     explicit ClientTable(LogSink& log);
     virtual ~ClientTable() = default;
     ClientTable(const ClientTable&) = delete;
@@ -148,7 +148,6 @@ class ClientTable {
     // The list's last record, or nullptr when it is empty.
     ClientRecord* last(ClientList list);
 
-
     // Puts the new name into every static and dynamic record that carries the old one.
     void renameProfileInRecords(std::string_view oldName, std::string_view newName);
 
@@ -156,7 +155,7 @@ class ClientTable {
     std::atomic<std::int32_t>& changes(ClientList list);
     void markChanged(ClientList list) { changes(list).fetch_add(1); }
 
-  private:
+private:
     ClientRecord* at(std::uint32_t linkIndex);  // linkIndex = index + 1
     const ClientRecord* at(std::uint32_t linkIndex) const;
 

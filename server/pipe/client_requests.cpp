@@ -74,7 +74,8 @@ PipeMessage addClient(Request& request) {
     if (!add) return valueReply(0);
     PipeContext& context = request.context;
     std::lock_guard engine(context.engineLock);
-    if (addStatic(context.clients, add->fields, add->skipAddressCheck, context.profiles) == nullptr) return valueReply(0);
+    if (addStatic(context.clients, add->fields, add->skipAddressCheck, context.profiles) == nullptr)
+        return valueReply(0);
     context.counters.staticCount.fetch_add(1);
     if (add->fields.lastAccess != 0) context.counters.staticUsed.fetch_add(1);
     return valueReply(1);

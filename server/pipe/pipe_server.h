@@ -24,9 +24,9 @@ namespace tolmark {
 inline constexpr std::size_t kMaxPipeConnections = 255;
 
 struct PipeServerOptions {
-    std::string localName;                  // abstract socket name; empty: pipeName()
-    std::optional<std::uint16_t> tcpPort;   // listen on TCP too (0: any free port, for tests)
-    Ipv4 tcpAddress = 0;                    // address the TCP listener binds; 0: every address
+    std::string localName;                 // abstract socket name; empty: pipeName()
+    std::optional<std::uint16_t> tcpPort;  // listen on TCP too (0: any free port, for tests)
+    Ipv4 tcpAddress = 0;                   // address the TCP listener binds; 0: every address
 };
 
 // "RemotePort" of the general section: the TCP port of the control pipe, nothing when off.

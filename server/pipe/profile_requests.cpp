@@ -23,8 +23,9 @@ bool hasSelector(const Profile& profile) {
 
 bool sameValue(const CountedValue& a, std::string_view b) {
     const auto value = a.value();
-    return value.size() == b.size() && std::equal(value.begin(), value.end(), b.begin(),
-                                                  [](std::uint8_t x, char y) { return x == static_cast<std::uint8_t>(y); });
+    return value.size() == b.size() && std::equal(value.begin(), value.end(), b.begin(), [](std::uint8_t x, char y) {
+               return x == static_cast<std::uint8_t>(y);
+           });
 }
 
 // The relay-agent profile a request from this relay with this selector would get.
@@ -53,7 +54,8 @@ PipeMessage reloadProfiles(Request& request) {
     std::size_t count = 0;
     {
         std::lock_guard engine(context.engineLock);
-        count = context.profiles.load(context.store, defaults, context.interfaces, context.log, context.log.level() > 1);
+        count =
+            context.profiles.load(context.store, defaults, context.interfaces, context.log, context.log.level() > 1);
         context.counters.profileCount = static_cast<std::int32_t>(count);
         context.counters.poolTotal = context.profiles.poolTotal();
     }
@@ -77,7 +79,8 @@ PipeMessage getProfile(Request& request) {
     const auto& all = context.profiles.profiles();
     const Profile* profile = nullptr;
     if (request.value >= 0) {
-        if (static_cast<std::size_t>(request.value) < all.size()) profile = &all[static_cast<std::size_t>(request.value)];
+        if (static_cast<std::size_t>(request.value) < all.size())
+            profile = &all[static_cast<std::size_t>(request.value)];
     } else {
         const std::optional<std::string> name = decodeProfileName(request.bytes);
         if (!name) return sizeCheckFailed(request);
@@ -116,7 +119,8 @@ PipeMessage checkAddressProfile(Request& request) {
     PipeContext& context = request.context;
     std::lock_guard engine(context.engineLock);
     for (const Profile& profile : context.profiles.profiles()) {
-        if (profile.selectorKind == SelectorKind::Interface && profile.selectorAddress == *address) return valueReply(1);
+        if (profile.selectorKind == SelectorKind::Interface && profile.selectorAddress == *address)
+            return valueReply(1);
     }
     return valueReply(0);
 }

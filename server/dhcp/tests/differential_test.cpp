@@ -173,7 +173,9 @@ Step requestOf(Client& c, std::mt19937& random) {
             break;
         case 3:
         case 4:  // selecting
-            b.type(kRequest).address(kServerIdentifier, random() % 6 == 0 ? kOther : kServer).address(kRequestedAddress, asked);
+            b.type(kRequest)
+                .address(kServerIdentifier, random() % 6 == 0 ? kOther : kServer)
+                .address(kRequestedAddress, asked);
             break;
         case 5:  // init-reboot
             b.type(kRequest).address(kRequestedAddress, asked);
@@ -237,12 +239,14 @@ void changeBetweenRequests(std::vector<World*>& worlds, std::vector<Client>& cli
                 const std::size_t size = t.size(list);
                 if (size == 0) break;
                 ClientRecord* r = t.first(list);
-                for (std::size_t n = static_cast<std::size_t>(pick / 3) % size; n > 0 && r != nullptr; --n) r = t.next(*r);
+                for (std::size_t n = static_cast<std::size_t>(pick / 3) % size; n > 0 && r != nullptr; --n)
+                    r = t.next(*r);
                 if (r != nullptr) deleteRecord(t, list, *r);
                 break;
             }
             case 3:
-                w->settings.update([&](DhcpSettings& d, TftpSettings&, MulticastSettings&) { d.general.changeIp = changeIp; });
+                w->settings.update(
+                    [&](DhcpSettings& d, TftpSettings&, MulticastSettings&) { d.general.changeIp = changeIp; });
                 break;
             case 4:
                 if (pick % 5 == 0) purgeDynamic(t, w->profiles, pick % 2 == 0);
@@ -291,7 +295,7 @@ void runStream(std::uint32_t seed, std::vector<World*> worlds, std::uint64_t& ha
 }
 
 class DifferentialTest : public ::testing::Test {
-  protected:
+protected:
     DifferentialTest() {
         std::string pattern = (fs::temp_directory_path() / "tolmark_differential_XXXXXX").string();
         directory_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();

@@ -1,8 +1,8 @@
 // Which profile and record serve a client: class profiles, static entries, MAC ranges and
 // registered-only service, and what happens to the clients that are refused.
 
-#include "server/dhcp/dhcp_protocol.h"
 #include "server/dhcp/identification.h"
+#include "server/dhcp/dhcp_protocol.h"
 #include "server/dhcp/tests/engine_fixture.h"
 
 namespace tolmark::dhcp::testing {
@@ -18,19 +18,16 @@ Profile classProfile(std::string name, SelectorKind kind, Bytes value, Ipv4 dns)
     return p;
 }
 
-Bytes text(std::string_view s) {
-    return Bytes(s.begin(), s.end());
-}
+Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 class IdentificationTest : public EngineTest {
-  protected:
+protected:
     const Ipv4 kLabDns = makeIpv4(10, 0, 0, 3);
     void useClassProfiles() {
-        useProfiles(
-            {lanProfile(),
-             classProfile("Phones", SelectorKind::VendorClass, text("polycom"), makeIpv4(10, 0, 0, 2)),
-             classProfile("Lab", SelectorKind::UserClass, text("lab"), kLabDns),
-             classProfile("Printers", SelectorKind::MacClass, {0x00, 0xAA, 0xBB}, makeIpv4(10, 0, 0, 4))});
+        useProfiles({lanProfile(),
+                     classProfile("Phones", SelectorKind::VendorClass, text("polycom"), makeIpv4(10, 0, 0, 2)),
+                     classProfile("Lab", SelectorKind::UserClass, text("lab"), kLabDns),
+                     classProfile("Printers", SelectorKind::MacClass, {0x00, 0xAA, 0xBB}, makeIpv4(10, 0, 0, 4))});
     }
     // The profile a client was served with: DNS server of the reply and the remark of its record.
     std::pair<Ipv4, std::string> servedBy(const RequestBuilder& request) {
@@ -148,8 +145,12 @@ TEST_F(EngineTest, IgnoredListKeepsTheMostRecentClientsOnly) {
     settings([](DhcpSettings& d) { d.general.regOnly = 1; });
     const std::size_t flood = kMaxIgnoredClients + 50;
     for (std::size_t i = 0; i < flood; ++i) {
-        Mac m = {0x02, 0x00, static_cast<std::uint8_t>(i >> 16), static_cast<std::uint8_t>(i >> 8),
-                 static_cast<std::uint8_t>(i), 0x01};
+        Mac m = {0x02,
+                 0x00,
+                 static_cast<std::uint8_t>(i >> 16),
+                 static_cast<std::uint8_t>(i >> 8),
+                 static_cast<std::uint8_t>(i),
+                 0x01};
         send(discover(m));
     }
     EXPECT_EQ(clients_.size(ClientList::Ignored), kMaxIgnoredClients);

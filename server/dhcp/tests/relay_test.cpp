@@ -12,7 +12,7 @@ namespace {
 const Ipv4 kRelay = makeIpv4(10, 9, 0, 1);
 
 class RelayTest : public EngineTest {
-  protected:
+protected:
     RelayTest() {
         settings([](DhcpSettings& d) { d.general.enableRa = 1; });
     }
@@ -35,8 +35,7 @@ class RelayTest : public EngineTest {
     }
     RequestBuilder viaRelay(const Mac& m, int type, Ipv4 relay, std::string_view circuitId) {
         RequestBuilder b = message(m, type).giaddr(relay);
-        if (!circuitId.empty())
-            b.option(kRelayInformation, circuit(circuitId));
+        if (!circuitId.empty()) b.option(kRelayInformation, circuit(circuitId));
         return b;
     }
 };
@@ -46,8 +45,7 @@ TEST_F(RelayTest, RelayInformationIsEchoedAndKeysTheClient) {
     Bytes info = circuit("port");
     info.insert(info.end(), {2, 3, 'r', 'i', 'd'});
     Reply offer = send(
-        message(mac(1), kDiscover).giaddr(kRelay).option(kRelayInformation, info).option(kParameterList, {1}),
-        kRelay);
+        message(mac(1), kDiscover).giaddr(kRelay).option(kRelayInformation, info).option(kParameterList, {1}), kRelay);
     ASSERT_TRUE(offer);
     EXPECT_EQ(offer.yiaddr, makeIpv4(10, 9, 0, 100));
     EXPECT_EQ(offer.giaddr, kRelay);
@@ -55,9 +53,8 @@ TEST_F(RelayTest, RelayInformationIsEchoedAndKeysTheClient) {
     EXPECT_EQ(offer.codes(),
               (std::vector<std::uint8_t>{kMessageType, kServerIdentifier, kLeaseTime, 1, kRelayInformation}));
     EXPECT_EQ(offer.find(kRelayInformation)->value, info);
-    EXPECT_EQ(log_.lines,
-              std::vector<std::string>{
-                  "DHCP  Discov. 00:11:22:33:44:01 (10.9.0.1) rc \"port\" gw 10.9.0.1 if 192.168.1.1\n"});
+    EXPECT_EQ(log_.lines, std::vector<std::string>{
+                              "DHCP  Discov. 00:11:22:33:44:01 (10.9.0.1) rc \"port\" gw 10.9.0.1 if 192.168.1.1\n"});
     // The pool has no circuit value, so the record is keyed by the circuit alone: whatever
     // device sits on that port gets its address.
     ClientRecord* rec = records(ClientList::Dynamic).at(0);
@@ -117,10 +114,10 @@ TEST_F(RelayTest, ProfileForAnyRelayIsTheLastFallbackWhateverItsValue) {
         const char* circuitId;
         Ipv4 offered;
     } cases[] = {
-        {kRelay, "abc", makeIpv4(10, 9, 0, 100)},       // the relay's own profile, value matches
-        {kRelay, "xyz", makeIpv4(172, 16, 5, 10)},      // value differs from both: any relay
-        {otherRelay, "q", makeIpv4(172, 16, 5, 11)},    // unknown relay
-        {otherRelay, "zz", makeIpv4(172, 16, 5, 12)},   // the fallback's own value
+        {kRelay, "abc", makeIpv4(10, 9, 0, 100)},      // the relay's own profile, value matches
+        {kRelay, "xyz", makeIpv4(172, 16, 5, 10)},     // value differs from both: any relay
+        {otherRelay, "q", makeIpv4(172, 16, 5, 11)},   // unknown relay
+        {otherRelay, "zz", makeIpv4(172, 16, 5, 12)},  // the fallback's own value
     };
     int client = 1;
     for (const Case& c : cases) {

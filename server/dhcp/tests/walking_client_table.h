@@ -24,7 +24,8 @@ public:
     }
 
     ClientRecord* poolRecordAt(const PoolRef& pool, std::uint32_t offset) override {
-        return findAfter(ClientList::Dynamic, nullptr, [&](const ClientRecord& r) { return offsetIn(pool, r) == offset; });
+        return findAfter(ClientList::Dynamic, nullptr,
+                         [&](const ClientRecord& r) { return offsetIn(pool, r) == offset; });
     }
     std::uint32_t poolFirstFree(const PoolRef& pool) override {
         std::uint32_t offset = 0;

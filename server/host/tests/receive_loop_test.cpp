@@ -113,7 +113,8 @@ protected:
     RecordingProcessor processor_;
     SettingsHolder settings_;
     platform::WakeEvent stop_;
-    ReceiveLoopContext context_{table_, sockets_, log_, flags_, engine_, processor_, settings_, host_, arp_, clock_, stop_};
+    ReceiveLoopContext context_{table_,    sockets_, log_, flags_, engine_, processor_,
+                                settings_, host_,    arp_, clock_, stop_};
     std::uint16_t port_ = 0;
     platform::UdpSocket client_;
     std::thread thread_;
@@ -163,7 +164,8 @@ TEST_F(ReceiveLoopTest, RequestsAreDroppedWhilePaused) {
 
 TEST_F(ReceiveLoopTest, AnswerWithoutAddressGoesBackToTheSourceOnTheClientPort) {
     processor_.answer = true;
-    platform::UdpSocket requester = platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 6), static_cast<std::uint16_t>(port_ + 1));
+    platform::UdpSocket requester =
+        platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 6), static_cast<std::uint16_t>(port_ + 1));
     if (!requester.valid()) GTEST_SKIP() << "client port " << port_ + 1 << " is in use on this host";
     startLoop();
     auto datagram = request(300);
@@ -184,7 +186,8 @@ TEST_F(ReceiveLoopTest, DelayHoldsEachReplyBack) {
         d.general.delay = 100;
         return 0;
     });
-    platform::UdpSocket requester = platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 7), static_cast<std::uint16_t>(port_ + 1));
+    platform::UdpSocket requester =
+        platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 7), static_cast<std::uint16_t>(port_ + 1));
     if (!requester.valid()) GTEST_SKIP() << "client port " << port_ + 1 << " is in use on this host";
     startLoop();
     auto datagram = request(300);
@@ -264,7 +267,8 @@ TEST(TemporaryArpEntry, MadeOnTheSubnetsInterfaceOrNotAtAll) {
     const std::uint8_t hw[6] = {1, 2, 3, 4, 5, 6};
     bool made = false;
     int ifIndex = 0;
-    EXPECT_FALSE(makeTemporaryArpEntry(table, arp, makeIpv4(10, 0, 0, 1), hw, platform::ArpEntryType::Dynamic, made, ifIndex));
+    EXPECT_FALSE(
+        makeTemporaryArpEntry(table, arp, makeIpv4(10, 0, 0, 1), hw, platform::ArpEntryType::Dynamic, made, ifIndex));
     EXPECT_FALSE(made);
     EXPECT_TRUE(arp.calls.empty());
     Ipv4 client = makeIpv4(192, 168, 1, 50);

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cerrno>
 #include <filesystem>
-#include <unistd.h>
 #include <string>
 #include <vector>
 

@@ -11,9 +11,7 @@
 namespace tolmark {
 namespace {
 
-Ipv4 ip(std::uint8_t c, std::uint8_t d) {
-    return makeIpv4(10, 0, c, d);
-}
+Ipv4 ip(std::uint8_t c, std::uint8_t d) { return makeIpv4(10, 0, c, d); }
 
 Profile poolProfile(std::string name, Ipv4 base, std::int32_t range) {
     Profile p;
@@ -39,22 +37,20 @@ ClientFields staticClient(std::uint8_t macByte, Ipv4 address, std::string profil
 }
 
 class ClientTableTest : public ::testing::Test {
-  protected:
+protected:
     ClientTableTest() {
-        profiles.assign({poolProfile("Standard", ip(0, 100), 50), poolProfile("Lab", ip(1, 250), 20),
-                         poolProfile("NoPool", 0, 0)});
+        profiles.assign(
+            {poolProfile("Standard", ip(0, 100), 50), poolProfile("Lab", ip(1, 250), 20), poolProfile("NoPool", 0, 0)});
     }
 
     std::vector<Ipv4> addresses(ClientList list) const {
         std::vector<Ipv4> result;
-        for (const ClientRecord* r = table.first(list); r != nullptr; r = table.next(*r))
-            result.push_back(r->address);
+        for (const ClientRecord* r = table.first(list); r != nullptr; r = table.next(*r)) result.push_back(r->address);
         return result;
     }
     ClientRecord* dynamicAt(Ipv4 address) {
         for (ClientRecord* r = table.first(ClientList::Dynamic); r != nullptr; r = table.next(*r)) {
-            if (r->address == address)
-                return r;
+            if (r->address == address) return r;
         }
         return nullptr;
     }
@@ -140,8 +136,7 @@ TEST_F(ClientTableTest, TakeReportsExhaustedMemory) {
 }
 
 TEST_F(ClientTableTest, DynamicRecordsKeepPoolOrder) {
-    for (Ipv4 a : {ip(0, 110), ip(0, 101), ip(0, 105)})
-        findOrInsertDynamic(table, *profiles.find("Standard"), a);
+    for (Ipv4 a : {ip(0, 110), ip(0, 101), ip(0, 105)}) findOrInsertDynamic(table, *profiles.find("Standard"), a);
     EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 105), ip(0, 110)}));
 
     ClientRecord& held = lease(ip(0, 103), 7);
@@ -153,8 +148,7 @@ TEST_F(ClientTableTest, DynamicRecordsKeepPoolOrder) {
     reserveAddress(table, ip(1, 252), profiles);  // ordered as numbers across the third octet
     reserveAddress(table, ip(9, 9), profiles);    // in no pool: nothing
     EXPECT_EQ(addresses(ClientList::Dynamic),
-              (std::vector<Ipv4>{ip(0, 100), ip(0, 101), ip(0, 103), ip(0, 105), ip(0, 110), ip(1, 252),
-                                 ip(2, 3)}));
+              (std::vector<Ipv4>{ip(0, 100), ip(0, 101), ip(0, 103), ip(0, 105), ip(0, 110), ip(1, 252), ip(2, 3)}));
     EXPECT_EQ(dynamicAt(ip(1, 252))->profile, "Lab");
     EXPECT_EQ(dynamicAt(ip(0, 100))->expiry, kExpiryReserved);
 }
@@ -241,8 +235,7 @@ TEST_F(ClientTableTest, ModifyMovesTheReservation) {
     EXPECT_FALSE(modifyStatic(table, *record, staticClient(1, ip(0, 130)), false, profiles));  // address
     EXPECT_FALSE(modifyStatic(table, *record, staticClient(1, ip(0, 141), "Gone"), false, profiles));
     EXPECT_EQ(record->address, ip(0, 140));
-    EXPECT_TRUE(
-        modifyStatic(table, *record, staticClient(1, ip(0, 140)), false, profiles));  // itself: no conflict
+    EXPECT_TRUE(modifyStatic(table, *record, staticClient(1, ip(0, 140)), false, profiles));  // itself: no conflict
 }
 
 // Static records sharing an address (duplicates allowed): the pool address stays withheld until
@@ -262,7 +255,7 @@ TEST_F(ClientTableTest, PurgeRemovesOutOfPoolRecordsOnly) {
     lease(ip(0, 101), 1);
     lease(ip(0, 140), 2, "Lab");  // outside Lab's pool
     lease(ip(0, 102), 3).profile = "NoPool";
-    lease(ip(0, 103), 4).profile = "Gone";                         // profile deleted: kept
+    lease(ip(0, 103), 4).profile = "Gone";                          // profile deleted: kept
     addStatic(table, staticClient(9, ip(2, 20)), false, profiles);  // outside every pool for now
     table.changes(ClientList::Dynamic) = 0;
 
