@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 
 namespace tolmark {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 #include "common/text_forms.h"
 
 namespace tolmark {

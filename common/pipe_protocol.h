@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "common/byte_io.h"
-#include "platform/file_descriptor.h"
+#include "base/byte_io.h"
+#include "base/file_descriptor.h"
 
 namespace tolmark {
 

@@ -1,6 +1,6 @@
 #include "common/settings_blocks.h"
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 
 namespace tolmark {
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "platform/file_descriptor.h"
+#include "base/file_descriptor.h"
 
 namespace tolmark {
 

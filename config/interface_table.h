@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 #include "common/log_sink.h"
 #include "common/settings_blocks.h"
 #include "config/config_store.h"

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 #include "config/profiles.h"
 
 namespace tolmark {

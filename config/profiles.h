@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/ipv4.h"
 #include "common/client_record.h"
-#include "common/ipv4.h"
 #include "common/log_sink.h"
 #include "common/text_forms.h"
 #include "config/config_store.h"

@@ -4,7 +4,7 @@
 #include <iterator>
 #include <optional>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 #include "common/text_forms.h"
 
 namespace tolmark {

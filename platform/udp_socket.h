@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "common/ipv4.h"
-#include "platform/file_descriptor.h"
+#include "base/file_descriptor.h"
+#include "base/ipv4.h"
 
 namespace tolmark::platform {
 

@@ -9,8 +9,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "base/file_descriptor.h"
 #include "platform/arp.h"
-#include "platform/file_descriptor.h"
 #include "platform/wake_event.h"
 
 namespace tolmark::platform {

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "platform/file_descriptor.h"
+#include "base/file_descriptor.h"
 #include "platform/files.h"
 
 namespace tolmark::platform {

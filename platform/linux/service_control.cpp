@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_descriptor.h"
+#include "base/file_descriptor.h"
 #include "platform/service_control.h"
 
 namespace tolmark::platform {

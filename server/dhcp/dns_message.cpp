@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 
 namespace tolmark::dhcp {
 namespace {

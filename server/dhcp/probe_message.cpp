@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 #include "server/dhcp/dhcp_protocol.h"
 
 namespace tolmark::dhcp {

@@ -9,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 #include "common/client_record.h"
 #include "config/profiles.h"
 #include "server/dhcp/dhcp_protocol.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 
 namespace tolmark {
 

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 #include "common/text_forms.h"
 #include "server/dhcp/dhcp_protocol.h"
 

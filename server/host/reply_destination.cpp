@@ -1,6 +1,6 @@
 #include "server/host/reply_destination.h"
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 #include "server/dhcp/dhcp_protocol.h"
 
 namespace tolmark {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 #include "config/interface_table.h"
 #include "server/dhcp/request_processor.h"
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/file_descriptor.h"
+#include "base/file_descriptor.h"
 #include "server/leases/client_rules.h"
 
 namespace tolmark {

@@ -10,8 +10,8 @@
 
 #include <cstring>
 
+#include "base/file_descriptor.h"
 #include "common/pipe_requests.h"
-#include "platform/file_descriptor.h"
 #include "platform/files.h"
 #include "server/pipe/request_parts.h"
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
-#include "common/ipv4.h"
+#include "base/file_descriptor.h"
+#include "base/ipv4.h"
 #include "config/config_store.h"
-#include "platform/file_descriptor.h"
 #include "platform/wake_event.h"
 #include "server/pipe/pipe_context.h"
 
