@@ -75,7 +75,7 @@ void chooseHostName(Exchange& x) {
     const RequestSummary& s = x.r.summary;
     std::string_view name;
     char built[kMaxHostName + 1];
-    if (s.fixedAddress && !rec.hostName.empty()) {
+    if (x.r.outcome.fixedAddress && !rec.hostName.empty()) {
         if (p.dnsSend != 0) {
             std::string_view stored = rec.hostName;
             std::size_t stop = stored.find_first_of("\t !#%'&()*+./:;<=>?@[\\]{|}");
@@ -108,7 +108,7 @@ void writeHeader(Exchange& x) {
     const Profile& p = *x.profile;
     const Ipv4 address = x.record->address;
     reply.ipv4(kYiaddr, address);
-    x.r.summary.offSubnet = (x.mask & address) != (x.mask & s.interfaceAddress);
+    x.r.outcome.offSubnet = (x.mask & address) != (x.mask & s.interfaceAddress);
     reply.ipv4(kSiaddr, p.nextIp != 0 ? p.nextIp : s.interfaceAddress);
     reply.fill(kSname, 0, kSnameSize);
     reply.fill(kFile, 0, kFileSize);
@@ -145,14 +145,14 @@ void ackOutcome(Exchange& x) {
                      formatIpv4(x.record->address).c_str(), x.leaseTime, x.suffix,
                      formatIpv4(s.interfaceAddress).c_str());
     }
-    s.replyType = kAck;
+    x.r.outcome.replyType = kAck;
     x.announced = x.leaseTime;
 }
 
 void nakOutcome(Exchange& x, Ipv4 about) {
     x.reply.u8(kFlags, x.reply.at(kFlags) | kBroadcastFlag);
     for (std::size_t field : {kCiaddr, kYiaddr, kSiaddr}) x.reply.ipv4(field, 0);
-    x.r.summary.replyType = kNak;
+    x.r.outcome.replyType = kNak;
     if (x.c.log.level() >= 1)
         x.c.log.line(1, false, "DHCP  Request %s (%s) NAK\n", hw(x.r.summary).c_str(), formatIpv4(about).c_str());
 }
@@ -170,12 +170,12 @@ void clearExpiry(Exchange& x) { x.c.clients.setExpiry(*x.record, 0); }
 bool applyMessageRules(Exchange& x) {
     RequestSummary& s = x.r.summary;
     ClientRecord& rec = *x.record;
-    const bool fixed = s.fixedAddress;
+    const bool fixed = x.r.outcome.fixedAddress;
     const bool changeIp = x.r.settings.changeIp;
     switch (s.messageType) {
         case kDiscover: {
             logWithSuffix(x, 2, "DHCP  Discov.", s.sourceAddress, true);
-            s.replyType = kOffer;
+            x.r.outcome.replyType = kOffer;
             x.announced = x.leaseTime;
             // A client with a current lease is told the time it has left.
             if (ClientRecord* lease = findByRequest(x.c, x.r, ClientList::Dynamic, true);
@@ -237,7 +237,7 @@ bool applyMessageRules(Exchange& x) {
         case kInform:
             logWithSuffix(x, 1, "DHCP  Inform ", s.sourceAddress, true);
             x.reply.ipv4(kYiaddr, 0);
-            s.replyType = kAck;
+            x.r.outcome.replyType = kAck;
             x.announced = x.leaseTime;
             return true;
         default:
@@ -395,20 +395,21 @@ ReplyPlan DhcpEngine::process(std::span<const std::uint8_t> request, std::span<s
     RequestSummary s;
     s.interfaceAddress = arrival.interfaceAddress;
     s.sourceAddress = arrival.sourceAddress;
-    const std::size_t length = answer(request, reply, s);
+    Outcome outcome;
+    const std::size_t length = answer(request, reply, s, outcome);
     return ReplyPlan{.length = length,
-                     .messageType = s.replyType,
+                     .messageType = outcome.replyType,
                      .relayAddress = s.relayAddress,
                      .sourceAddress = s.sourceAddress,
-                     .offSubnet = s.offSubnet,
-                     .fixedAddress = s.fixedAddress};
+                     .offSubnet = outcome.offSubnet,
+                     .fixedAddress = outcome.fixedAddress};
 }
 
 std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<std::uint8_t> replyBuffer,
-                               RequestSummary& s) {
+                               RequestSummary& s, Outcome& outcome) {
     if (request.size() < kMinRequestLength || replyBuffer.size() < kReplyBufferSize) return 0;
     const EngineSettings& g = engineSettings();
-    Request r{request, s, g, clock_.now(), false, clock_.milliseconds()};
+    Request r{request, s, g, clock_.now(), false, clock_.milliseconds(), outcome};
 
     // The reply is built over a copy of the request, so that every field not set is echoed.
     const std::size_t copied = std::min(request.size(), kMinimumReply);
@@ -478,10 +479,10 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
     reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
     reply.setPosition(kOptions);
     if (!bootp) {
-        if (s.replyType == 0) return 0;
-        reply.putByteOption(kMessageType, static_cast<std::uint8_t>(s.replyType));
+        if (outcome.replyType == 0) return 0;
+        reply.putByteOption(kMessageType, static_cast<std::uint8_t>(outcome.replyType));
         reply.putAddressOption(kServerIdentifier, s.interfaceAddress);
-        if (s.messageType != kInform && s.replyType != kNak) reply.putU32Option(kLeaseTime, x.announced);
+        if (s.messageType != kInform && outcome.replyType != kNak) reply.putU32Option(kLeaseTime, x.announced);
     }
     writeRequestedOptions(x);
     if (s.parameterList[0] == 0) reply.copyProfileOptions(0, *x.profile, rec);
@@ -490,7 +491,8 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
     }
     const std::size_t length = finish(x, bootp);
     // Acknowledged clients with a name get it registered, away from the request path.
-    if (dnsQueue_ != nullptr && (bootp || s.replyType == kAck) && x.profile->dnsUpdate != 0 && x.hostNameLength != 0) {
+    if (dnsQueue_ != nullptr && (bootp || outcome.replyType == kAck) && x.profile->dnsUpdate != 0 &&
+        x.hostNameLength != 0) {
         dnsQueue_->push(DnsUpdate{std::string(x.hostName, x.hostNameLength), x.profile->dnsName, rec.address, x.mask,
                                   x.announced, x.profile->dns[0]});
     }

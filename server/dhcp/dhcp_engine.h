@@ -27,7 +27,8 @@ public:
     void setDnsUpdateQueue(DnsUpdateQueue* queue) { dnsQueue_ = queue; }
 
 private:
-    std::size_t answer(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply, RequestSummary& summary);
+    std::size_t answer(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply, RequestSummary& summary,
+                       Outcome& outcome);
 
     // The typed settings, built again when the holder's generation moves on.
     const EngineSettings& engineSettings();

@@ -23,6 +23,13 @@ struct EngineContext {
     platform::ArpRequester* arp;  // the address test; nullptr: no test possible
 };
 
+// What processing decided about the request, apart from what the client sent.
+struct Outcome {
+    int replyType = 0;          // 2 OFFER, 5 ACK, 6 NAK, 0 no DHCP reply
+    bool fixedAddress = false;  // served from a static entry's address
+    bool offSubnet = false;     // the address lies outside the receiving subnet
+};
+
 struct Request {
     std::span<const std::uint8_t> datagram;
     RequestSummary& summary;
@@ -30,6 +37,7 @@ struct Request {
     std::int64_t now;
     bool interfaceTrusted;
     std::uint64_t milliseconds;  // of the engine's clock, for spreading reuse over a full pool
+    Outcome& outcome;
 };
 
 // The client record that serves a request and the profile its options come from.

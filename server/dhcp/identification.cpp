@@ -236,7 +236,7 @@ bool macRangeAllows(const MacRangeTable& table, const RequestSummary& s) {
 }
 
 Selection serveKnownClient(EngineContext& c, const Request& r, ClientRecord& firstMatch) {
-    RequestSummary& s = r.summary;
+    const RequestSummary& s = r.summary;
     const EngineSettings& g = r.settings;
     const Profile* network = networkProfile(c.profiles, s, g.idWildcard);
 
@@ -282,7 +282,7 @@ Selection serveKnownClient(EngineContext& c, const Request& r, ClientRecord& fir
         const bool placeBound =
             profile->selectorKind == SelectorKind::Interface || profile->selectorKind == SelectorKind::Relay;
         if (placeBound && profile != network) return {};
-        s.fixedAddress = true;
+        r.outcome.fixedAddress = true;
         result = {chosen, profile};
     } else {
         chosen->lastAccess = r.now;
@@ -304,7 +304,7 @@ Selection serveKnownClient(EngineContext& c, const Request& r, ClientRecord& fir
 }
 
 Selection serveUnregisteredClient(EngineContext& c, const Request& r) {
-    RequestSummary& s = r.summary;
+    const RequestSummary& s = r.summary;
     const EngineSettings& g = r.settings;
     if (g.registeredOnly) {
         c.log.line(2, false, "DHCP  Ignored responding to registered clients only\n");

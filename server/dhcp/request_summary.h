@@ -27,10 +27,15 @@ struct ValueRef {
     }
 };
 
+// Not copyable: its value references point into the datagram (and its host-name user class)
+// of the one request it was made from.
 struct RequestSummary {
+    RequestSummary() = default;
+    RequestSummary(const RequestSummary&) = delete;
+    RequestSummary& operator=(const RequestSummary&) = delete;
+
     int messageType = 0;  // option 53; 0 = BOOTP
     bool dhcp = false;    // option 53 was present
-    int replyType = 0;    // 2 OFFER, 5 ACK, 6 NAK, 0 no DHCP reply
     Ipv4 sourceAddress = 0;
     Ipv4 ciaddr = 0;
     Ipv4 requestedAddress = 0;
@@ -39,8 +44,6 @@ struct RequestSummary {
     std::uint8_t flagsByte = 0;
     bool bareBootp = false;
     std::uint8_t autoConfigure = 0;
-    bool fixedAddress = false;
-    bool offSubnet = false;
     Ipv4 serverIdentifier = 0;
     ValueRef hostName;
     ValueRef clientIdentifier;
