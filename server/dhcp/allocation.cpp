@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "server/dhcp/dhcp_protocol.h"
-#include "server/dhcp/identification.h"
+#include "server/dhcp/identity_match.h"
 
 namespace tolmark::dhcp {
 namespace {

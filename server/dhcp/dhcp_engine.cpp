@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "server/dhcp/dhcp_protocol.h"
-#include "server/dhcp/identification.h"
+#include "server/dhcp/identity_match.h"
+#include "server/dhcp/ignored_clients.h"
 #include "server/dhcp/probe_message.h"
+#include "server/dhcp/profile_selection.h"
 #include "server/dhcp/reply_writer.h"
 #include "server/dhcp/request_parser.h"
 

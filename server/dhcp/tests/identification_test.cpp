@@ -1,8 +1,10 @@
 // Which profile and record serve a client: class profiles, static entries, MAC ranges and
 // registered-only service, and what happens to the clients that are refused.
 
-#include "server/dhcp/identification.h"
 #include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/identity_match.h"
+#include "server/dhcp/ignored_clients.h"
+#include "server/dhcp/profile_selection.h"
 #include "server/dhcp/tests/engine_fixture.h"
 
 namespace tolmark::dhcp::testing {

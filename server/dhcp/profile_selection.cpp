@@ -1,45 +1,13 @@
-#include "server/dhcp/identification.h"
+#include "server/dhcp/profile_selection.h"
 
-#include <cstdio>
 #include <cstring>
-#include <optional>
 
 #include "server/dhcp/allocation.h"
 #include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/identity_match.h"
 
 namespace tolmark::dhcp {
 namespace {
-
-constexpr std::size_t kMaxIdentity = 64;
-constexpr std::size_t kMaxHostName = 158;
-constexpr std::size_t kMaxRemark = 31;
-
-void setIdentity(Identity& id, std::uint8_t kind, const std::uint8_t* bytes, std::size_t length) {
-    id = Identity{};
-    id.kind = kind;
-    id.length = static_cast<std::uint8_t>(length > kMaxIdentity ? kMaxIdentity : length);
-    if (id.length != 0) std::memcpy(id.bytes.data(), bytes, id.length);
-}
-
-// The identity a record has when it was keyed by this value (cut to the identity's width).
-Identity valueIdentity(std::uint8_t kind, ValueRef value) {
-    Identity id;
-    setIdentity(id, kind, value.data(), value.length());
-    return id;
-}
-
-// Circuit ID followed by remote ID; nothing when the two do not fit an identity.
-std::optional<Identity> circuitRemoteIdentity(const RequestSummary& s) {
-    if (!s.circuitId || !s.remoteId) return std::nullopt;
-    const std::size_t c = s.circuitId.length(), r = s.remoteId.length();
-    if (c + r > kMaxIdentity) return std::nullopt;
-    Identity id;
-    id.kind = kIdentityCircuitRemote;
-    id.length = static_cast<std::uint8_t>(c + r);
-    std::memcpy(id.bytes.data(), s.circuitId.data(), c);
-    if (r != 0) std::memcpy(id.bytes.data() + c, s.remoteId.data(), r);
-    return id;
-}
 
 bool beginsWith(std::span<const std::uint8_t> value, const CountedValue& prefix) {
     return value.size() >= prefix.length && std::memcmp(value.data(), prefix.bytes.data(), prefix.length) == 0;
@@ -96,41 +64,6 @@ const Profile* relayProfile(const ProfileList& profiles, const RequestSummary& s
     return withoutValue != nullptr ? withoutValue : anyRelay;
 }
 
-bool isRelayKind(std::uint8_t kind) {
-    return kind == kIdentityCircuit || kind == kIdentityRemote || kind == kIdentityCircuitRemote;
-}
-
-// A client renewing directly on a trusted interface is found by its address when it was
-// leased by relay values.
-bool directRenewalOnTrusted(const Request& r) {
-    const RequestSummary& s = r.summary;
-    const EngineSettings& g = r.settings;
-    return g.relayInformation && g.trustedDirectRenewals && r.interfaceTrusted && s.relayAddress == 0 &&
-           s.sourceAddress == s.ciaddr && s.sourceAddress != 0;
-}
-
-ClientRecord* findRelayKindByAddress(ClientTable& table, ClientList list, Ipv4 address, const ClientRecord* after) {
-    for (ClientRecord* c = table.findAddress(list, address, after); c != nullptr;
-         c = table.findAddress(list, address, c)) {
-        if (isRelayKind(c->identity.kind)) return c;
-    }
-    return nullptr;
-}
-
-void copyText(std::string& out, ValueRef value, std::size_t max) {
-    out.clear();
-    if (!value) return;
-    std::size_t n = value.length() < max ? value.length() : max;
-    // A NUL inside a sent name ends it, as it would in a fixed text field.
-    for (std::size_t i = 0; i < n && value.data()[i] != 0; ++i) out += static_cast<char>(value.data()[i]);
-}
-
-void appendShown(char*& out, char* end, const char* label, ValueRef value) {
-    if (!value || out >= end) return;
-    int n = std::snprintf(out, static_cast<std::size_t>(end - out), " %s %s", label, showValue(value.value()).c_str());
-    if (n > 0) out += n < end - out ? n : end - out - 1;
-}
-
 // Dynamic records of a RELEASE or DECLINE: those the request identifies, walked until one
 // holds the address the message is about.
 ClientRecord* releasedRecord(EngineContext& c, const Request& r) {
@@ -144,55 +77,6 @@ ClientRecord* releasedRecord(EngineContext& c, const Request& r) {
 }
 
 }  // namespace
-
-Identity requestIdentity(const RequestSummary& s, bool relayValuesIdentify) {
-    Identity id;
-    if (relayValuesIdentify && s.remoteId) {
-        setIdentity(id, kIdentityRemote, s.remoteId.data(), s.remoteId.length());
-    } else if (!relayValuesIdentify || !s.circuitId) {
-        if (s.clientIdentifier)
-            setIdentity(id, kIdentityClientId, s.clientIdentifier.data(), s.clientIdentifier.length());
-        else
-            setIdentity(id, kIdentityHardware, s.hardwareAddress, s.hardwareLength);
-    } else {
-        setIdentity(id, kIdentityCircuit, s.circuitId.data(), s.circuitId.length());
-    }
-    return id;
-}
-
-ClientRecord* findByRequest(EngineContext& c, const Request& r, ClientList list, bool strict,
-                            const ClientRecord* after) {
-    const RequestSummary& s = r.summary;
-    const EngineSettings& g = r.settings;
-    if (!s.relayInformation || !g.relayValuesIdentify) {
-        if (directRenewalOnTrusted(r)) {
-            if (ClientRecord* rec = findRelayKindByAddress(c.clients, list, s.ciaddr, after)) return rec;
-        }
-    } else {
-        // Circuit and remote ID together, or the remote ID alone: whichever comes first.
-        const std::optional<Identity> both = circuitRemoteIdentity(s);
-        ClientRecord* pair = both ? c.clients.findIdentity(list, *both, after) : nullptr;
-        ClientRecord* remote =
-            s.remoteId ? c.clients.findIdentity(list, valueIdentity(kIdentityRemote, s.remoteId), after) : nullptr;
-        if (pair != nullptr && (remote == nullptr || c.clients.precedes(*pair, *remote))) return pair;
-        if (remote != nullptr) return remote;
-        if (s.circuitId) {
-            if (ClientRecord* rec = c.clients.findIdentity(list, valueIdentity(kIdentityCircuit, s.circuitId), after))
-                return rec;
-        }
-        if (strict) return nullptr;
-    }
-    if (s.clientIdentifier) {
-        if (ClientRecord* rec =
-                c.clients.findIdentity(list, valueIdentity(kIdentityClientId, s.clientIdentifier), after))
-            return rec;
-        if (strict) return nullptr;
-    }
-    if (list != ClientList::Ignored && !g.identifyByMac) return nullptr;
-    Identity hardware;
-    setIdentity(hardware, kIdentityHardware, s.hardwareAddress, s.hardwareLength);
-    return c.clients.findIdentity(list, hardware, after);
-}
 
 bool classMatches(const Profile& p, const RequestSummary& s, std::uint16_t wildcard) {
     switch (p.selectorKind) {
@@ -363,81 +247,6 @@ Selection serveUnregisteredClient(EngineContext& c, const Request& r) {
     else
         record->remark.clear();
     return {record, options};
-}
-
-std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument, ReplyWriter& reply) {
-    const RequestSummary& s = r.summary;
-    ClientRecord* rec = findByRequest(c, r, ClientList::Ignored, false);
-    if (rec == nullptr) {
-        // A flood of refused clients must not grow the table without end: at the limit the
-        // oldest ignored entry makes room (released, so its old handle names nothing).
-        if (c.clients.size(ClientList::Ignored) >= kMaxIgnoredClients) {
-            if (ClientRecord* oldest = c.clients.last(ClientList::Ignored)) c.clients.release(*oldest);
-        }
-        rec = c.clients.take();
-        if (rec == nullptr) return 0;
-        rec->identity = requestIdentity(s, r.settings.relayValuesIdentify);
-        c.clients.pushIgnored(*rec);
-    }
-    rec->lastAccess = r.now;
-    rec->seenVia = s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress;
-    ValueRef cls = s.userClass ? s.userClass : s.vendorClass;
-    rec->remark.clear();
-    for (std::size_t i = 0; cls && i < cls.length() && i < kMaxRemark; ++i) {
-        std::uint8_t b = cls.data()[i];
-        rec->remark += b < 32 ? '?' : static_cast<char>(b);
-    }
-    copyText(rec->hostName, s.hostName, kMaxHostName);
-    if (classArgument == kIgnoredBootp) rec->remark = "BOOTP";
-    if (classArgument == kIgnoredDhcp) rec->remark = "DHCP";
-    c.clients.markChanged(ClientList::Ignored);
-
-    if (c.log.level() > 1) {
-        char suffix[1600];
-        relaySuffix(s, suffix, sizeof suffix);
-        c.log.line(2, false, "DHCP  Ignored %s %s (%s)%s\n", messageTypeName(s.dhcp ? s.messageType : 0),
-                   formatHardwareAddress(s.hardwareAddress).c_str(), formatIpv4(s.sourceAddress).c_str(), suffix);
-    }
-
-    if (s.dhcp && s.messageType == kDiscover && s.autoConfigure != 0 && !r.settings.autoConfigure) {
-        reply.ipv4(kYiaddr, 0);
-        reply.ipv4(kSiaddr, s.interfaceAddress);
-        reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
-        reply.setPosition(kOptions);
-        reply.putByteOption(kMessageType, kOffer);
-        reply.putByteOption(kAutoConfigure, 0);
-        return finishReply(reply, kMinimumReply);
-    }
-    return 0;
-}
-
-void relaySuffix(const RequestSummary& s, char* out, std::size_t capacity) {
-    if (capacity == 0) return;
-    char* p = out;
-    char* end = out + capacity;
-    *p = '\0';
-    appendShown(p, end, "rc", s.circuitId);
-    if (s.remoteId)
-        appendShown(p, end, "rr", s.remoteId);
-    else
-        appendShown(p, end, "ci", s.clientIdentifier);
-    appendShown(p, end, "uc", s.userClass);
-    appendShown(p, end, "vc", s.vendorClass);
-    if (s.relayAddress != 0 && p < end) {
-        int n = std::snprintf(p, static_cast<std::size_t>(end - p), " gw %s", formatIpv4(s.relayAddress).c_str());
-        if (n > 0) p += n < end - p ? n : end - p - 1;
-    }
-    if (s.hostName && p < end) {
-        // Control characters would let a client forge log lines.
-        char name[kMaxHostName + 1];
-        std::size_t n = 0;
-        for (; n < s.hostName.length() && n < kMaxHostName; ++n) {
-            std::uint8_t b = s.hostName.data()[n];
-            name[n] = b < 32 ? '?' : static_cast<char>(b);
-        }
-        name[n] = '\0';
-        std::snprintf(p, static_cast<std::size_t>(end - p), " nm %s", name);
-    }
 }
 
 }  // namespace tolmark::dhcp
