@@ -56,8 +56,8 @@ protected:
     }
     ClientRecord& lease(Ipv4 address, std::uint8_t macByte, const char* profile = "Standard") {
         ClientRecord* r = findOrInsertDynamic(table, *profiles.find(profile), address);
-        r->identity = mac(macByte);
-        r->expiry = 1700000000;
+        table.setIdentity(*r, mac(macByte));
+        table.setExpiry(*r, 1700000000);
         return *r;
     }
 
@@ -155,7 +155,7 @@ TEST_F(ClientTableTest, DynamicRecordsKeepPoolOrder) {
 
 TEST_F(ClientTableTest, ReservingALeasedAddressTakesTheRecordOver) {
     ClientRecord& held = lease(ip(0, 120), 5);
-    held.profile = "lab";  // even from another pool's record of the same address
+    table.setProfile(held, "lab");  // even from another pool's record of the same address
     const std::int32_t before = table.changes(ClientList::Dynamic);
     reserveAddress(table, ip(0, 120), profiles);
     EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 120)}));
@@ -166,11 +166,13 @@ TEST_F(ClientTableTest, ReservingALeasedAddressTakesTheRecordOver) {
 
     // Only an empty-identity reservation is released; one read back from the file carries six
     // zero bytes. A client's lease at the same address is never touched.
-    held.identity.length = 6;
+    Identity readBack = held.identity;
+    readBack.length = 6;
+    table.setIdentity(held, readBack);
     releaseReservation(table, ip(0, 120));
     EXPECT_EQ(held.expiry, 0);
     ClientRecord& other = lease(ip(0, 121), 6);
-    other.expiry = kExpiryReserved;
+    table.setExpiry(other, kExpiryReserved);
     releaseReservation(table, ip(0, 121));
     EXPECT_EQ(other.expiry, kExpiryReserved);
 }
@@ -254,8 +256,8 @@ TEST_F(ClientTableTest, SharedStaticAddressKeepsItsReservation) {
 TEST_F(ClientTableTest, PurgeRemovesOutOfPoolRecordsOnly) {
     lease(ip(0, 101), 1);
     lease(ip(0, 140), 2, "Lab");  // outside Lab's pool
-    lease(ip(0, 102), 3).profile = "NoPool";
-    lease(ip(0, 103), 4).profile = "Gone";                          // profile deleted: kept
+    table.setProfile(lease(ip(0, 102), 3), "NoPool");
+    table.setProfile(lease(ip(0, 103), 4), "Gone");                 // profile deleted: kept
     addStatic(table, staticClient(9, ip(2, 20)), false, profiles);  // outside every pool for now
     table.changes(ClientList::Dynamic) = 0;
 

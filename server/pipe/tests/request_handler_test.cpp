@@ -79,8 +79,8 @@ protected:
     }
     ClientRecord& lease(Ipv4 address, std::uint8_t macByte, const char* profile = "Standard") {
         ClientRecord* record = findOrInsertDynamic(fixture.clients, *fixture.profiles.find(profile), address);
-        record->identity = staticImage(macByte, 0).fields.identity;
-        record->expiry = 1700000000;
+        fixture.clients.setIdentity(*record, staticImage(macByte, 0).fields.identity);
+        fixture.clients.setExpiry(*record, 1700000000);
         return *record;
     }
 
