@@ -3,6 +3,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -147,6 +149,14 @@ bool PipeClient::connect() {
         platform::FileDescriptor fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
         if (!fd.valid()) return false;
         if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) return false;
+        ucred server{};
+        socklen_t size = sizeof server;
+        if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &server, &size) != 0 || size != sizeof server) return false;
+        if (server.uid != 0 && server.uid != ::geteuid()) {
+            untrustedUid_ = server.uid;
+            return false;
+        }
+        untrustedUid_.reset();
         socket_ = std::move(fd);
         return true;
     }

@@ -148,6 +148,11 @@ public:
     bool connected() const { return socket_.valid(); }
     void close() { socket_.reset(); }
 
+    // A local server is trusted only when it runs as root or as this process's own user:
+    // anyone else holding the socket's name could read the requests and forge the replies.
+    // After a refused connection this is the uid found at the other end.
+    std::optional<unsigned> untrustedServerUid() const { return untrustedUid_; }
+
 private:
     bool connect();
     bool sendMessage(const PipeMessage& request);
@@ -157,6 +162,7 @@ private:
     std::string host_;
     std::uint16_t port_ = 0;
     platform::FileDescriptor socket_;
+    std::optional<unsigned> untrustedUid_;
 };
 
 // The socket address of an abstract name (no file; a NUL first, no NUL at the end). False when

@@ -10,4 +10,8 @@ namespace tolmark::platform {
 // descriptor or -1.
 int openBelow(const std::string& directory, std::string_view name, int flags);
 
+// Raises the soft limit of open descriptors to the hard limit, so that the server's many
+// sockets, files and connections have room beside each other.
+void raiseOpenFileLimit();
+
 }  // namespace tolmark::platform

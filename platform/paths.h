@@ -16,4 +16,11 @@ std::string userRegistryFile();
 std::string installedDataDirectory();
 inline constexpr char kPathSeparator = '/';
 
+// The directory with a final "/" (empty stays empty), so that a name joined to it names a file
+// inside it and never a sibling that merely starts with the same characters.
+std::string directoryWithSeparator(std::string directory);
+// The file name inside the directory: every writer and reader of the same file composes its
+// path here, so they agree on where it is.
+std::string pathInDirectory(const std::string& directory, const std::string& name);
+
 }  // namespace tolmark::platform

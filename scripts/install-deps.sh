@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make clang-format libgtest-dev libgmock-dev libbenchmark-dev python3 iproute2 busybox
-          isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils
+          isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils dpkg-dev man-db
           kea-dhcp4-server kea-admin)
 
 missing=()

@@ -261,7 +261,11 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
     auto client = factory(serverName);
     Session session(*client, out);
     if (!session.fetchSettings()) {
-        std::fprintf(out, "Service not active\n");
+        if (const std::optional<unsigned> uid = client->untrustedServerUid()) {
+            std::fprintf(out, "Control pipe held by an untrusted process (uid %u): not the DHCP server\n", *uid);
+        } else {
+            std::fprintf(out, "Service not active\n");
+        }
         return kExitFailure;
     }
     if (next >= argc || !isCommand(argv[next])) {

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -23,6 +24,13 @@ int openBelow(const std::string& directory, std::string_view name, int flags) {
     // Kernels older than 5.6 have no openat2: a final symbolic link is still refused there.
     if (fd < 0 && errno == ENOSYS) fd = ::openat(dir.get(), relative.c_str(), flags | O_NOFOLLOW, 0644);
     return static_cast<int>(fd);
+}
+
+void raiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 }  // namespace tolmark::platform

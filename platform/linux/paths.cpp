@@ -41,4 +41,13 @@ std::string userRegistryFile() {
     return std::string(home != nullptr ? home : "") + "/.config/tolmark/registry.ini";
 }
 
+std::string directoryWithSeparator(std::string directory) {
+    if (!directory.empty() && directory.back() != kPathSeparator) directory += kPathSeparator;
+    return directory;
+}
+
+std::string pathInDirectory(const std::string& directory, const std::string& name) {
+    return directoryWithSeparator(directory) + name;
+}
+
 }  // namespace tolmark::platform

@@ -2,10 +2,12 @@
 
 #include <cstring>
 
+#include "platform/paths.h"
+
 namespace tolmark {
 
-Log::Log(const platform::Clock& clock, std::FILE* console, std::FILE* error)
-    : clock_(clock), console_(console), error_(error), output_(error) {}
+Log::Log(const platform::Clock& clock, std::FILE* console, std::FILE* error, FloodLimitSettings floodLimit)
+    : clock_(clock), console_(console), error_(error), output_(error), floodLimit_(floodLimit) {}
 
 Log::~Log() { close(); }
 
@@ -71,7 +73,7 @@ std::FILE* Log::check(const std::string& directory, int logSetting, int createLo
     std::lock_guard<std::mutex> guard(lock_);
     if (ownsOutput_ && std::memcmp(marker, marker_, sizeof marker) == 0) return output_;
     std::memcpy(marker_, marker, sizeof marker);
-    std::string path = directory + name;
+    std::string path = platform::pathInDirectory(directory, name);
     if (path.size() >= 1024) {
         if (!ownsOutput_) setLevel(0);
         return ownsOutput_ ? output_ : nullptr;
@@ -89,8 +91,22 @@ std::FILE* Log::check(const std::string& directory, int logSetting, int createLo
 
 void Log::flush() {
     if (level() == 0) return;
+    char stamp[32];
+    formatTimeStamp(stamp);
     std::lock_guard<std::mutex> guard(lock_);
-    if (output_ != nullptr) std::fflush(output_);
+    if (output_ == nullptr) return;
+    if (output_ != error_) writeReportsLocked(stamp, clock_.now());
+    std::fflush(output_);
+}
+
+// Counts of held-back lines come out once their kind may be written again, before the line
+// that follows them.
+void Log::writeReportsLocked(const char* stamp, std::int64_t now) {
+    while (floodLimit_.takeReport(now, report_)) {
+        std::fputs(stamp, output_);
+        std::fputc(' ', output_);
+        std::fputs(report_.c_str(), output_);
+    }
 }
 
 void Log::close() {
@@ -100,12 +116,21 @@ void Log::close() {
 
 void Log::writeLine(bool flush, const char* format, va_list args) {
     char stamp[32];
+    const std::int64_t now = clock_.now();
     formatTimeStamp(stamp);
+    // Formatted first, so that the flood limit can tell a repeated line from a new one.
+    char text[4096];
+    const int length = std::vsnprintf(text, sizeof text, format, args);
+    if (length < 0) return;
     std::lock_guard<std::mutex> guard(lock_);
     if (output_ == nullptr || output_ == error_) return;
+    writeReportsLocked(stamp, now);
+    if (!floodLimit_.admit(format, text, now)) return;
     std::fputs(stamp, output_);
     std::fputc(' ', output_);
-    std::vfprintf(output_, format, args);
+    std::fputs(text, output_);
+    // A line longer than the buffer is cut; it still ends its line.
+    if (static_cast<std::size_t>(length) >= sizeof text) std::fputc('\n', output_);
     if (flush) std::fflush(output_);
 }
 

@@ -12,6 +12,7 @@
 #include "common/log_sink.h"
 #include "common/version.h"
 #include "platform/clock.h"
+#include "server/host/log_flood_limit.h"
 
 namespace tolmark {
 
@@ -19,7 +20,8 @@ inline constexpr const char* kProductName = "Tolmark DHCP Server";
 
 class Log final : public LogSink {
 public:
-    explicit Log(const platform::Clock& clock, std::FILE* console = stdout, std::FILE* error = stderr);
+    explicit Log(const platform::Clock& clock, std::FILE* console = stdout, std::FILE* error = stderr,
+                 FloodLimitSettings floodLimit = {});
     ~Log() override;
     Log(const Log&) = delete;
     Log& operator=(const Log&) = delete;
@@ -47,6 +49,7 @@ protected:
 private:
     void switchTo(std::FILE* output, const std::string& path);
     void formatTimeStamp(char (&text)[32]) const;
+    void writeReportsLocked(const char* stamp, std::int64_t now);
 
     const platform::Clock& clock_;
     std::FILE* const console_;
@@ -57,6 +60,8 @@ private:
     bool ownsOutput_ = false;
     std::string path_;
     char marker_[3] = {0, 0, 0};
+    LogFloodLimit floodLimit_;  // guarded by lock_
+    std::string report_;        // guarded by lock_; kept to reuse its storage
 };
 
 }  // namespace tolmark

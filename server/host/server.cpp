@@ -2,7 +2,11 @@
 
 #include <strings.h>
 
+#include <cerrno>
+
+#include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/service_control.h"
 #include "server/host/receive_loop.h"
 
 namespace tolmark {
@@ -86,8 +90,18 @@ void Server::startControlPipe() {
     PipeServerOptions options;
     options.tcpPort = readRemotePort(store_);
     pipe_ = std::make_unique<PipeServer>(*pipeContext_, options);
-    // Without the control pipe the server still serves DHCP.
-    if (!pipe_->start()) pipe_.reset();
+    // Without the control pipe the server still serves DHCP. A name held by another process
+    // is said loudly: whoever holds it would receive the administrator's requests.
+    const PipeStartResult started = pipe_->start();
+    if (started == PipeStartResult::NameInUse) {
+        const std::string name = pipeName();
+        log_.line(1, true, "DHCP  Error   control pipe %s is held by another process\n", name.c_str());
+        if (platform::startedAsService()) {
+            const std::string text = "control pipe " + name + " is held by another process";
+            platform::writeEventLogEntry(text.c_str(), EADDRINUSE);
+        }
+    }
+    if (started != PipeStartResult::Started) pipe_.reset();
 }
 
 void Server::startAddressWatcher() {
@@ -103,6 +117,7 @@ void Server::startAddressWatcher() {
 }
 
 int Server::run(int argc, char** argv) {
+    platform::raiseOpenFileLimit();
     // Program and data directories; the store uses the registry until the INI file is set.
     const std::string programDirectory = platform_.programDirectory;
     store_.writeText(kGeneralSection, "Path", programDirectory);

@@ -13,6 +13,7 @@
 #include "base/file_descriptor.h"
 #include "common/pipe_requests.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "server/pipe/request_parts.h"
 
 namespace tolmark {
@@ -27,11 +28,6 @@ bool isConfinedName(std::string_view name) {
         start = end + 1;
     }
     return true;
-}
-
-std::string joinableDirectory(std::string directory) {
-    if (!directory.empty() && directory.back() != '/') directory += '/';
-    return directory;
 }
 
 FileSearchEntry fileSearchEntryFromStat(const struct stat& status, std::string_view name) {
@@ -75,9 +71,15 @@ std::optional<DirectorySearch> openSearch(const std::string& directory, std::str
     std::string last(slash == std::string_view::npos ? pattern : pattern.substr(slash + 1));
     // "*.*" matches every name, with or without a dot, as the log viewer expects.
     if (last == "*.*") last = "*";
+    // The directory is opened the way files are: below the log directory, through no
+    // symbolic link that leads out of it.
+    platform::FileDescriptor fd(platform::openBelow(
+        directory, subdirectory.empty() ? std::string_view(".") : subdirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return std::nullopt;
     DirectorySearch search;
-    search.dir.reset(::opendir((directory + std::string(subdirectory)).c_str()));
+    search.dir.reset(::fdopendir(fd.get()));
     if (!search.dir) return std::nullopt;
+    fd.release();
     search.pattern = std::move(last);
     return search;
 }
@@ -88,7 +90,8 @@ std::optional<FileSearchEntry> nextMatch(DirectorySearch& search) {
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         if (::fnmatch(search.pattern.c_str(), name, FNM_NOESCAPE) != 0) continue;
         struct stat status {};
-        if (::fstatat(::dirfd(search.dir.get()), name, &status, 0) != 0) continue;
+        // A symbolic link is listed as itself: what it points to may lie outside.
+        if (::fstatat(::dirfd(search.dir.get()), name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
         return fileSearchEntryFromStat(status, name);
     }
     return std::nullopt;
@@ -128,7 +131,7 @@ namespace pipe_requests {
 namespace {
 
 std::string logDirectory(PipeContext& context) {
-    return joinableDirectory(context.logDirectory ? context.logDirectory() : std::string());
+    return platform::directoryWithSeparator(context.logDirectory ? context.logDirectory() : std::string());
 }
 
 }  // namespace
@@ -140,7 +143,7 @@ PipeMessage fileFindFirst(Request& request) {
     if (!search) return valueReply(0);
     const std::optional<FileSearchEntry> first = nextMatch(*search);
     if (!first) return valueReply(0);
-    const PipeHandle handle = request.session.handles.searches.insert(std::move(*search));
+    const PipeHandle handle = request.session.addSearch(std::move(*search));
     if (handle == 0) return valueReply(0);
     return encodeSearchReply(1, handle, *first);
 }
@@ -158,7 +161,7 @@ PipeMessage fileFindNext(Request& request) {
 PipeMessage fileFindClose(Request& request) {
     const std::optional<PipeHandle> handle = decodeRequestHandle(request.bytes);
     if (!handle) return sizeCheckFailed(request);
-    return valueReply(request.session.handles.searches.erase(*handle) ? 1 : 0);
+    return valueReply(request.session.closeSearch(*handle) ? 1 : 0);
 }
 
 PipeMessage fileOpen(Request& request) {
@@ -172,14 +175,14 @@ PipeMessage fileOpen(Request& request) {
     if (context.flushLog) context.flushLog();
     auto file = openConfinedFile(logDirectory(context), name, mode);
     if (!file) return encodeHandleReply(0);
-    return encodeHandleReply(request.session.handles.files.insert(std::move(file)));
+    return encodeHandleReply(request.session.addFile(std::move(file)));
 }
 
 PipeMessage fileClose(Request& request) {
     const std::optional<PipeHandle> handle = decodeRequestHandle(request.bytes);
     if (!handle) return sizeCheckFailed(request);
     // Value 0 is success here, and also what a handle that names nothing gets.
-    request.session.handles.files.erase(*handle);
+    request.session.closeFile(*handle);
     return valueReply(0);
 }
 

@@ -42,10 +42,6 @@ struct FileHandles {
 // beginning with "/", no part equal to "..", no empty part.
 bool isConfinedName(std::string_view name);
 
-// The log directory with a final "/" (nothing when there is none), so that joining a name
-// can never reach a sibling of the directory.
-std::string joinableDirectory(std::string directory);
-
 FileSearchEntry fileSearchEntryFromStat(const struct stat& status, std::string_view name);
 
 // Open flags for a C library mode text ("r", "w+", "ab", ...); nullopt for anything else.

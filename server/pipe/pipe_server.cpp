@@ -21,13 +21,26 @@ namespace {
 
 enum class Readiness { Ready, Woken, Failed };
 
-// Waits until the socket can be read or written, or the wake event ends the wait.
-Readiness waitFor(int socket, short events, const platform::WakeEvent& wake) {
+std::int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Waits until the socket can be read or written, or the wake event ends the wait, or (with a
+// deadline, on the steady clock in milliseconds; negative: none) time runs out.
+Readiness waitFor(int socket, short events, const platform::WakeEvent& wake, std::int64_t deadlineMs = -1) {
     pollfd polls[2] = {{socket, events, 0}, {wake.fd(), POLLIN, 0}};
     for (;;) {
-        const int n = ::poll(polls, 2, -1);
+        int timeout = -1;
+        if (deadlineMs >= 0) {
+            const std::int64_t left = deadlineMs - steadyMs();
+            if (left <= 0) return Readiness::Failed;
+            timeout = static_cast<int>(left);
+        }
+        const int n = ::poll(polls, 2, timeout);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Readiness::Failed;
+        if (n == 0) continue;
         if (polls[1].revents & POLLIN) return Readiness::Woken;
         if (polls[0].revents & POLLNVAL) return Readiness::Failed;
         if (polls[0].revents != 0) return Readiness::Ready;
@@ -82,23 +95,28 @@ bool PipeServer::openTcp() {
     return true;
 }
 
-bool PipeServer::start() {
-    if (listener_.joinable() || !wake_.valid()) return false;
+PipeStartResult PipeServer::start() {
+    if (listener_.joinable() || !wake_.valid()) return PipeStartResult::Failed;
     stopping_ = false;
     wake_.reset();
-    if (!openLocal() || (options_.tcpPort && !openTcp())) {
+    if (!openLocal()) {
+        const bool inUse = errno == EADDRINUSE;
+        local_.reset();
+        return inUse ? PipeStartResult::NameInUse : PipeStartResult::Failed;
+    }
+    if (options_.tcpPort && !openTcp()) {
         local_.reset();
         tcp_.reset();
-        return false;
+        return PipeStartResult::Failed;
     }
     try {
         listener_ = std::thread(&PipeServer::listen, this);
     } catch (const std::system_error&) {
         local_.reset();
         tcp_.reset();
-        return false;
+        return PipeStartResult::Failed;
     }
-    return true;
+    return PipeStartResult::Started;
 }
 
 void PipeServer::stop() {
@@ -135,17 +153,33 @@ void PipeServer::accept(int listener, bool tcp) {
             wake_.sleepFor(std::chrono::milliseconds(100));
         return;
     }
-    if (connections_.size() >= kMaxPipeConnections) {
-        reapFinished();
-        if (connections_.size() >= kMaxPipeConnections) return;
+    Peer peer;
+    peer.remote = tcp;
+    peer.key = kRemotePeer;
+    if (!tcp) {
+        ucred credentials{};
+        socklen_t length = sizeof credentials;
+        if (::getsockopt(socket.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+            length != sizeof credentials) {
+            return;
+        }
+        peer.key = localPeer(credentials.uid);
+        peer.administrator = userMayChange(credentials.uid, credentials.gid);
+    }
+    reapFinished();
+    if (!admit(peer)) {
+        context_.log.line(2, false, "DHCP  Error   control pipe connection refused, %s limit reached\n",
+                          peer.remote ? "remote" : "local");
+        return;
     }
     if (tcp) {
         int one = 1;
         ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
     Connection& connection = connections_.emplace_back();
+    connection.peer = peer;
     try {
-        connection.thread = std::thread(&PipeServer::serve, this, std::move(socket), tcp, std::ref(connection));
+        connection.thread = std::thread(&PipeServer::serve, this, std::move(socket), std::ref(connection));
     } catch (const std::system_error&) {
         // The socket closes with the failed thread's argument; the listener goes on.
         connections_.pop_back();
@@ -163,11 +197,32 @@ void PipeServer::reapFinished() {
     }
 }
 
+// Remote peers, local users and administrators have separate connection limits, so neither
+// remote peers nor one local user can take the slots an administrator needs.
+bool PipeServer::admit(const Peer& peer) const {
+    const PeerLimits& limits = options_.limits;
+    std::size_t remote = 0, administrators = 0, local = 0, sameUser = 0;
+    for (const Connection& c : connections_) {
+        if (c.peer.remote) {
+            ++remote;
+        } else if (c.peer.administrator) {
+            ++administrators;
+        } else {
+            ++local;
+            if (c.peer.key == peer.key) ++sameUser;
+        }
+    }
+    if (peer.remote) return remote < limits.remoteConnections;
+    // An administrator beyond the kept-apart slots may still use a free ordinary one.
+    if (peer.administrator && administrators < limits.administratorConnections) return true;
+    return local < limits.localConnections && (peer.administrator || sameUser < limits.connectionsPerUser);
+}
+
 // ---- Connections -------------------------------------------------------------------------------
 
-void PipeServer::serve(platform::FileDescriptor socket, bool tcp, Connection& self) {
+void PipeServer::serve(platform::FileDescriptor socket, Connection& self) {
     try {
-        serveRequests(socket.get(), tcp);
+        serveRequests(socket.get(), self.peer);
     } catch (const std::exception& error) {
         try {
             context_.log.line(1, false, "DHCP  Error   control pipe: %s\n", error.what());
@@ -178,33 +233,40 @@ void PipeServer::serve(platform::FileDescriptor socket, bool tcp, Connection& se
     self.finished = true;
 }
 
-void PipeServer::serveRequests(int socket, bool tcp) {
+void PipeServer::serveRequests(int socket, const Peer& peer) {
     // Declared first so that its searches and files close when the connection ends.
     PipeSession session;
+    session.remote = peer.remote;
+    session.peer = peer.key;
+    session.handleBudget = &handleBudget_;
+    session.handlesPerPeer = options_.limits.handlesPerPeer;
+    session.unprivilegedHandles = options_.limits.unprivilegedHandles;
     bool first = true;
     PipeMessage request;
-    while (!stopping_ && readMessage(socket, tcp, request)) {
+    while (!stopping_ && readMessage(socket, peer.remote, request)) {
         PipeMessage reply;
         {
             std::lock_guard lock(pipeLock_);
             if (first) {
                 first = false;
                 // A TCP peer cannot be identified, so it only reads.
-                session.mayWrite = !tcp && peerMayChange(socket);
+                session.mayWrite = !peer.remote && peer.administrator;
                 if (!context_.store.writeText(kGeneralSection, "Used", std::string_view("1"))) session.mayWrite = false;
             }
             reply = handleRequest(context_, session, request.view());
         }
-        if (!writeMessage(socket, tcp, reply)) break;
+        if (!writeMessage(socket, peer.remote, reply)) break;
     }
 }
 
 bool PipeServer::readMessage(int socket, bool tcp, PipeMessage& message) {
     if (tcp) {
+        // A remote peer that sends no whole message in time gives its slot back.
+        const std::int64_t deadline = steadyMs() + options_.limits.remoteIdleMs;
         std::array<std::uint8_t, kStreamPrefixSize> prefix;
-        if (!receiveExactly(socket, prefix.data(), prefix.size())) return false;
+        if (!receiveExactly(socket, prefix.data(), prefix.size(), deadline)) return false;
         const std::optional<std::size_t> length = streamMessageLength(prefix);
-        if (!length || !receiveExactly(socket, message.bytes.data(), *length)) return false;
+        if (!length || !receiveExactly(socket, message.bytes.data(), *length, deadline)) return false;
         message.size = *length;
         return true;
     }
@@ -233,9 +295,9 @@ bool PipeServer::writeMessage(int socket, bool tcp, const PipeMessage& message) 
     }
 }
 
-bool PipeServer::receiveExactly(int socket, std::uint8_t* data, std::size_t size) {
+bool PipeServer::receiveExactly(int socket, std::uint8_t* data, std::size_t size, std::int64_t deadlineMs) {
     while (size > 0) {
-        if (waitFor(socket, POLLIN, wake_) != Readiness::Ready) return false;
+        if (waitFor(socket, POLLIN, wake_, deadlineMs) != Readiness::Ready) return false;
         const ssize_t got = ::recv(socket, data, size, MSG_DONTWAIT);
         if (got < 0 && transient(errno)) continue;
         if (got <= 0) return false;
@@ -246,10 +308,12 @@ bool PipeServer::receiveExactly(int socket, std::uint8_t* data, std::size_t size
 }
 
 bool PipeServer::sendExactly(int socket, const std::uint8_t* data, std::size_t size) {
+    // A remote peer that does not take its reply in time gives its slot back too.
+    const std::int64_t deadline = steadyMs() + options_.limits.remoteIdleMs;
     while (size > 0) {
         const ssize_t sent = ::send(socket, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent < 0 && transient(errno)) {
-            if (waitFor(socket, POLLOUT, wake_) != Readiness::Ready) return false;
+            if (waitFor(socket, POLLOUT, wake_, deadline) != Readiness::Ready) return false;
             continue;
         }
         if (sent <= 0) return false;

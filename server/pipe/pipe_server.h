@@ -16,18 +16,20 @@
 #include "base/ipv4.h"
 #include "config/config_store.h"
 #include "platform/wake_event.h"
+#include "server/pipe/peer_limits.h"
 #include "server/pipe/pipe_context.h"
 
 namespace tolmark {
-
-// Connections beyond this many are closed as soon as they are accepted (the pipe's instance limit).
-inline constexpr std::size_t kMaxPipeConnections = 255;
 
 struct PipeServerOptions {
     std::string localName;                 // abstract socket name; empty: pipeName()
     std::optional<std::uint16_t> tcpPort;  // listen on TCP too (0: any free port, for tests)
     Ipv4 tcpAddress = 0;                   // address the TCP listener binds; 0: every address
+    PeerLimits limits;
 };
+
+// Why the listener could not be opened.
+enum class PipeStartResult { Started, NameInUse, Failed };
 
 // "RemotePort" of the general section: the TCP port of the control pipe, nothing when off.
 std::optional<std::uint16_t> readRemotePort(const ConfigStore& store);
@@ -39,18 +41,25 @@ public:
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
 
-    // Opens the listeners and starts the listener thread. False, with nothing running, when a
-    // listener cannot be opened.
-    bool start();
+    // Opens the listeners and starts the listener thread. Nothing runs unless Started; NameInUse
+    // says that another process holds the local socket's name.
+    PipeStartResult start();
     void stop();
 
     // The TCP port actually bound (0 without TCP).
     std::uint16_t tcpPort() const { return boundTcpPort_; }
 
 private:
+    // Who is at the other end, decided when the connection is accepted.
+    struct Peer {
+        PeerKey key = 0;
+        bool remote = false;
+        bool administrator = false;
+    };
     struct Connection {
         std::thread thread;
         std::atomic<bool> finished{false};
+        Peer peer;
     };
 
     bool openLocal();
@@ -58,11 +67,12 @@ private:
     void listen();
     void accept(int listener, bool tcp);
     void reapFinished();
-    void serve(platform::FileDescriptor socket, bool tcp, Connection& self);
-    void serveRequests(int socket, bool tcp);
+    bool admit(const Peer& peer) const;
+    void serve(platform::FileDescriptor socket, Connection& self);
+    void serveRequests(int socket, const Peer& peer);
     bool readMessage(int socket, bool tcp, PipeMessage& message);
     bool writeMessage(int socket, bool tcp, const PipeMessage& message);
-    bool receiveExactly(int socket, std::uint8_t* data, std::size_t size);
+    bool receiveExactly(int socket, std::uint8_t* data, std::size_t size, std::int64_t deadlineMs);
     bool sendExactly(int socket, const std::uint8_t* data, std::size_t size);
 
     PipeContext& context_;
@@ -74,6 +84,7 @@ private:
     std::uint16_t boundTcpPort_ = 0;
     std::thread listener_;
     std::list<Connection> connections_;  // touched by the listener thread, and by stop() after it ended
+    PeerCounter handleBudget_;
     std::atomic<bool> stopping_{false};
 };
 

@@ -16,11 +16,14 @@ using Handler = PipeMessage (*)(Request&);
 // Every request is checked in the same order: known code, permission, size. A refused client
 // learns nothing about the sizes of requests it may not make. minSize is the message size the
 // request needs before its handler looks at variable parts (which it checks itself).
+// localOnly: the request changes the server's state, which a remote peer may never do, even
+// where a local user without write permission may (reloading profiles, purging leases).
 struct Route {
     PipeCode code;
     bool needsWrite;
     std::size_t minSize;
     Handler handler;
+    bool localOnly = false;
 };
 
 constexpr Route kRoutes[] = {
@@ -40,8 +43,8 @@ constexpr Route kRoutes[] = {
     {PipeCode::SetTftpSettings, true, kPipeHeaderSize, setTftpSettings},
     {PipeCode::GetMulticast, false, kPipeHeaderSize, getMulticast},
     {PipeCode::SetMulticast, true, kPipeHeaderSize, setMulticast},
-    {PipeCode::ReloadProfiles, false, kPipeHeaderSize, reloadProfiles},
-    {PipeCode::PurgeDynamic, false, kPurgeDynamicSize, purgeDynamic},
+    {PipeCode::ReloadProfiles, false, kPipeHeaderSize, reloadProfiles, true},
+    {PipeCode::PurgeDynamic, false, kPurgeDynamicSize, purgeDynamic, true},
     {PipeCode::GetProfile, false, kGetProfileSize, getProfile},
     {PipeCode::RenameProfile, true, kRenameProfileSize, renameProfile},
     {PipeCode::CheckAddressProfile, false, kCheckAddressSize, checkAddressProfile},
@@ -66,6 +69,55 @@ const Route* routeOf(std::uint32_t code) {
 
 }  // namespace
 
+PipeSession::~PipeSession() {
+    const std::size_t open = handles.searches.size() + handles.files.size();
+    if (handleBudget == nullptr || open == 0) return;
+    handleBudget->give(peer, open);
+    if (!mayWrite) handleBudget->give(kUnprivilegedPeers, open);
+}
+
+bool PipeSession::takeHandle() {
+    if (handleBudget == nullptr) return true;
+    if (!handleBudget->take(peer, handlesPerPeer)) return false;
+    if (!mayWrite && !handleBudget->take(kUnprivilegedPeers, unprivilegedHandles)) {
+        handleBudget->give(peer);
+        return false;
+    }
+    return true;
+}
+
+void PipeSession::giveHandle() {
+    if (handleBudget == nullptr) return;
+    handleBudget->give(peer);
+    if (!mayWrite) handleBudget->give(kUnprivilegedPeers);
+}
+
+PipeHandle PipeSession::addSearch(DirectorySearch&& search) {
+    if (!takeHandle()) return 0;
+    const PipeHandle handle = handles.searches.insert(std::move(search));
+    if (handle == 0) giveHandle();
+    return handle;
+}
+
+PipeHandle PipeSession::addFile(std::unique_ptr<std::FILE, FileCloser>&& file) {
+    if (!takeHandle()) return 0;
+    const PipeHandle handle = handles.files.insert(std::move(file));
+    if (handle == 0) giveHandle();
+    return handle;
+}
+
+bool PipeSession::closeSearch(PipeHandle handle) {
+    if (!handles.searches.erase(handle)) return false;
+    giveHandle();
+    return true;
+}
+
+bool PipeSession::closeFile(PipeHandle handle) {
+    if (!handles.files.erase(handle)) return false;
+    giveHandle();
+    return true;
+}
+
 PipeMessage handleRequest(PipeContext& context, PipeSession& session, std::span<const std::uint8_t> request) {
     ByteReader in(request);
     // Without a whole code word there is no request to name in the reply.
@@ -73,7 +125,9 @@ PipeMessage handleRequest(PipeContext& context, PipeSession& session, std::span<
     const std::uint32_t code = in.u32le(0);
     const Route* route = routeOf(code);
     if (route == nullptr) return statusReply(kPipeUnknownCode);
-    if (route->needsWrite && !session.mayWrite) return statusReply(kPipeRefused);
+    if ((route->needsWrite && !session.mayWrite) || ((route->needsWrite || route->localOnly) && session.remote)) {
+        return statusReply(kPipeRefused);
+    }
     if (request.size() < route->minSize || request.size() > kPipeMessageMax) return PipeMessage::statusOnly(code);
     Request parsed{context, session, request, code, in.i32le(4)};
     return route->handler(parsed);

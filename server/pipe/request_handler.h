@@ -8,13 +8,37 @@
 
 #include "common/pipe_protocol.h"
 #include "server/pipe/file_requests.h"
+#include "server/pipe/peer_limits.h"
 #include "server/pipe/pipe_context.h"
 
 namespace tolmark {
 
+// One connection's standing and what it holds open.
 struct PipeSession {
+    PipeSession() = default;
+    ~PipeSession();
+    PipeSession(const PipeSession&) = delete;
+    PipeSession& operator=(const PipeSession&) = delete;
+
     bool mayWrite = false;  // decided once, at the connection's first message
+    bool remote = false;    // a TCP peer: it may read, never change anything
+    PeerKey peer = 0;
+    // Open searches and files of the peer over all its connections; none: only the table
+    // sizes of this connection limit them.
+    PeerCounter* handleBudget = nullptr;
+    std::size_t handlesPerPeer = 0;
+    std::size_t unprivilegedHandles = 0;  // counted under kUnprivilegedPeers unless mayWrite
     FileHandles handles;
+
+    // Store a search or file if the peer may hold one more; 0 when it may not.
+    PipeHandle addSearch(DirectorySearch&& search);
+    PipeHandle addFile(std::unique_ptr<std::FILE, FileCloser>&& file);
+    bool closeSearch(PipeHandle handle);
+    bool closeFile(PipeHandle handle);
+
+private:
+    bool takeHandle();
+    void giveHandle();
 };
 
 // Never reads past the bytes given; a message it cannot take is answered with the status its

@@ -6,6 +6,7 @@ import argparse
 import random
 import socket
 import struct
+import time
 
 COOKIE = b"\x63\x82\x53\x63"
 
@@ -47,12 +48,25 @@ def main():
     p.add_argument("--bind", required=True)
     p.add_argument("--port", type=int, default=67)
     p.add_argument("--count", type=int, default=400)
+    p.add_argument("--seconds", type=float, default=0, help="repeat the corpus as fast as possible this long")
     args = p.parse_args()
     rng = random.Random(20261207)
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind((args.bind, 0))
-    for datagram in corpus(rng, args.count):
-        s.sendto(datagram, (args.to, args.port))
+    datagrams = list(corpus(rng, args.count))
+    sent = 0
+    deadline = time.monotonic() + args.seconds
+    # Bounded in time and in count: at most 20 million datagrams.
+    while sent < 20_000_000:
+        for datagram in datagrams:
+            try:
+                s.sendto(datagram, (args.to, args.port))
+            except OSError:
+                pass
+        sent += len(datagrams)
+        if time.monotonic() >= deadline:
+            break
+    print(f"sent {sent}", flush=True)
 
 
 if __name__ == "__main__":

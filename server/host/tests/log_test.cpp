@@ -4,8 +4,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
+#include <vector>
 
+#include "platform/paths.h"
 #include "tests/support/fakes.h"
 
 namespace tolmark {
@@ -126,11 +129,15 @@ TEST_F(LogTest, UnopenableOrTooLongPathStopsLoggingUntilALaterCheck) {
     EXPECT_EQ(fresh.level(), 0);
 }
 
-TEST_F(LogTest, DirectoryIsUsedAsAPrefixExactlyAsStored) {
+TEST_F(LogTest, DirectoryWithOrWithoutItsFinalSlashHoldsTheFiles) {
+    // The control pipe finds the files where they are written, whichever way "Directory" is stored.
+    std::filesystem::create_directories(dir_ / "logs");
     Log log(clock_);
     ASSERT_NE(log.check(prefix_ + "logs", 1, 0), nullptr);
     log.close();
-    EXPECT_TRUE(std::filesystem::exists(dir_ / "logsdhcp2403.log"));
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "logs" / "dhcp2403.log"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "logsdhcp2403.log"));
+    EXPECT_EQ(platform::pathInDirectory(prefix_ + "logs", "x"), platform::pathInDirectory(prefix_ + "logs/", "x"));
 }
 
 TEST_F(LogTest, ConsoleModeWritesEveryLineToTheConsole) {
@@ -145,6 +152,75 @@ TEST_F(LogTest, ConsoleModeWritesEveryLineToTheConsole) {
     ASSERT_NE(std::fgets(text, sizeof text, console), nullptr);
     EXPECT_STREQ(text, "2024-03-07 14:05:09 7: line\n");
     std::fclose(console);
+}
+
+TEST_F(LogTest, FloodsOfOneErrorKindAreCountedNotWritten) {
+    Log log(clock_, stdout, stderr, FloodLimitSettings{.burst = 5, .perSecond = 2});
+    ASSERT_NE(log.check(prefix_, 2, 0), nullptr);
+    for (unsigned i = 0; i < 1000; ++i) {
+        log.line(1, true, "DHCP  Error   in request from %s (%s), len %u, if %s\n", "1.2.3.4", "x", i, "10.0.0.1");
+        log.line(2, false, "DHCP  Ignored %s %u\n", "DISCOVER", i);
+        // Lines that the network cannot flood, and other kinds, are never held back.
+        if (i % 100 == 0) log.line(1, false, "DHCP  Request %u ACK\n", i);
+    }
+    log.line(1, false, "DHCP  Error   failed to send to %s\n", "10.0.0.9");
+    clock_.advance(1);  // two more lines of each kind may be written: the count comes first
+    log.line(1, false, "DHCP  Error   in request from %s (%s), len %u, if %s\n", "5.6.7.8", "x", 9u, "10.0.0.1");
+    log.flush();
+    log.close();
+
+    std::istringstream text(readFile(dir_ / "dhcp2403.log"));
+    std::map<std::string, int> kinds;
+    std::vector<std::string> reports;
+    for (std::string line; std::getline(text, line);) {
+        line = line.substr(20);
+        if (line.find("suppressed") != std::string::npos) reports.push_back(line);
+        kinds[line.substr(0, line.find_first_of("0123456789(["))]++;
+    }
+    EXPECT_EQ(kinds["DHCP  Error   in request from "], 5 + 1);  // the burst, and the line after the report
+    EXPECT_EQ(kinds["DHCP  Ignored DISCOVER "], 5);
+    EXPECT_EQ(kinds["DHCP  Request "], 10);
+    EXPECT_EQ(kinds["DHCP  Error   failed to send to "], 1);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0], "DHCP  Error   in request from ... [995 similar lines suppressed]");
+    EXPECT_EQ(reports[1], "DHCP  Ignored ... [995 similar lines suppressed]");
+}
+
+TEST(LogFloodLimitTest, EachKindHasItsOwnBudgetAndCount) {
+    LogFloodLimit limit(FloodLimitSettings{.burst = 1, .perSecond = 1});
+    std::vector<std::string> formats;
+    for (int i = 0; i < 10; ++i) formats.push_back("TFTP  Error   kind " + std::to_string(i) + " %u");
+    int admitted = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (const std::string& f : formats) admitted += limit.admit(f.c_str(), f, 0) ? 1 : 0;
+    }
+    EXPECT_EQ(admitted, 10);
+    std::string line;
+    EXPECT_FALSE(limit.takeReport(0, line)) << "no report before the kind may be written again";
+    std::vector<std::string> reports;
+    while (limit.takeReport(1, line)) reports.push_back(line);
+    ASSERT_EQ(reports.size(), 10u);
+    EXPECT_EQ(reports[3], "TFTP  Error   kind 3 ... [2 similar lines suppressed]\n");
+    EXPECT_FALSE(LogFloodLimit::isLimitedKind("DHCP  Request %s ACK %s %u"));
+}
+
+TEST(LogFloodLimitTest, OneClientRepeatingItselfIsWrittenNowAndThen) {
+    LogFloodLimit limit(FloodLimitSettings{.burst = 100, .perSecond = 10, .repeatBurst = 3, .repeatEverySeconds = 10});
+    const char* format = "DHCP  Request %s ACK %s %u\n";
+    const std::string same = "DHCP  Request 02:00:00:00:00:01 ACK 10.0.0.5 600\n";
+    int written = 0;
+    for (int i = 0; i < 50; ++i) {
+        written += limit.admit(format, same, 0) ? 1 : 0;
+        // Other clients' lines of the same kind are not held back by it.
+        EXPECT_TRUE(limit.admit(format, "DHCP  Request 02:00:00:00:00:" + std::to_string(10 + i) + " ACK\n", 0));
+    }
+    EXPECT_EQ(written, 3);
+    std::string line;
+    EXPECT_FALSE(limit.takeReport(9, line));
+    ASSERT_TRUE(limit.takeReport(10, line));
+    EXPECT_EQ(line, "DHCP  Request 02:00:00:00:00:01 ACK 10.0.0.5 600 [47 identical lines suppressed]\n");
+    EXPECT_FALSE(limit.admit(format, same, 10)) << "the report took this period's line";
+    EXPECT_TRUE(limit.admit(format, same, 20));
 }
 
 }  // namespace

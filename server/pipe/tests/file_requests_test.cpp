@@ -6,6 +6,8 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include "platform/paths.h"
+
 #include "server/pipe/tests/pipe_fixture.h"
 
 namespace tolmark {
@@ -121,6 +123,9 @@ TEST_F(FileRequestsTest, SymbolicLinksLeadingOutOfTheLogDirectoryAreRefused) {
     EXPECT_EQ(open(reader, "up/secret.log", "r"), 0u);
     EXPECT_EQ(open(admin, "up/planted.log", "w"), 0u);
     EXPECT_FALSE(std::filesystem::exists(fixture.dataDirectory + "planted.log"));
+    // Searches are confined the same way: the linked directory is not listed.
+    EXPECT_TRUE(search(reader, "up/*").empty());
+    EXPECT_TRUE(search(reader, "up/*.*").empty());
     // A link that stays inside is followed.
     std::filesystem::create_symlink("dhcp2412.log", fixture.logDirectory + "current.log");
     EXPECT_NE(open(reader, "current.log", "r"), 0u);
@@ -197,13 +202,54 @@ TEST_F(FileRequestsTest, ConnectionCannotHoldMoreThanItsShareOfFiles) {
     EXPECT_EQ(readLine(reader, handles[3]).value(), 0);
 }
 
+TEST_F(FileRequestsTest, OnePeerHoldsAtMostItsBudgetOverAllItsConnections) {
+    PeerCounter budget;
+    auto connection = [&budget] {
+        auto session = std::make_unique<PipeSession>();
+        session->peer = localPeer(1234);
+        session->handleBudget = &budget;
+        session->handlesPerPeer = 3;
+        session->unprivilegedHandles = 4;
+        return session;
+    };
+    auto first = connection();
+    auto second = connection();
+    const std::uint64_t a = open(*first, "notes.txt", "r");
+    const PipeMessage found = fixture.send(*first, PipeCode::FileFindFirst, 0, texts({"*.log"}));
+    EXPECT_NE(a, 0u);
+    EXPECT_EQ(found.size, 336u);
+    EXPECT_NE(open(*second, "notes.txt", "r"), 0u);
+    // The fourth, on either connection, is refused like an open that failed.
+    EXPECT_EQ(open(*second, "notes.txt", "r"), 0u);
+    EXPECT_EQ(fixture.send(*second, PipeCode::FileFindFirst, 0, texts({"*.log"})).size, 8u);
+    EXPECT_EQ(budget.held(localPeer(1234)), 3u);
+    // Another user has a budget of its own.
+    PipeSession other;
+    other.peer = localPeer(99);
+    other.handleBudget = &budget;
+    other.handlesPerPeer = 3;
+    other.unprivilegedHandles = 4;
+    EXPECT_NE(open(other, "notes.txt", "r"), 0u);
+    // ...within the share of all users without write permission together.
+    EXPECT_EQ(open(other, "notes.txt", "r"), 0u);
+    EXPECT_EQ(budget.held(kUnprivilegedPeers), 4u);
+    // Closing one, or ending a connection, gives its share back.
+    fixture.send(*first, PipeCode::FileClose, 0, handlePayload(a));
+    EXPECT_NE(open(*second, "notes.txt", "r"), 0u);
+    first.reset();
+    EXPECT_EQ(budget.held(localPeer(1234)), 2u);
+    second.reset();
+    EXPECT_EQ(budget.held(localPeer(1234)), 0u);
+    EXPECT_EQ(budget.held(kUnprivilegedPeers), 1u);
+}
+
 TEST(ConfinedNames, OnlyRelativeNamesThatStayInside) {
     for (const char* good : {"dhcp.log", "sub/dhcp.log", "a..b", "..log", "dhcp*.log"})
         EXPECT_TRUE(isConfinedName(good)) << good;
     for (const char* bad : {"", "/x", "..", "../x", "a/../../x", "a//b", "a/", "a/.."})
         EXPECT_FALSE(isConfinedName(bad)) << bad;
-    EXPECT_EQ(joinableDirectory("/var/log/tolmark"), "/var/log/tolmark/");
-    EXPECT_EQ(joinableDirectory(""), "");
+    EXPECT_EQ(platform::directoryWithSeparator("/var/log/tolmark"), "/var/log/tolmark/");
+    EXPECT_EQ(platform::directoryWithSeparator(""), "");
 }
 
 TEST(OpenModes, OnlyTheLibraryModes) {

@@ -4,6 +4,9 @@
 #include "server/pipe/pipe_server.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,6 +25,19 @@ std::string uniqueName() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     return std::string("tolmark_test_") + info->name() + "_" + std::to_string(::getpid()) + "_" +
            std::to_string(++counter);
+}
+
+PipeServerOptions localOnly(const std::string& name) {
+    PipeServerOptions options;
+    options.localName = name;
+    return options;
+}
+
+PipeServerOptions withTcp(const std::string& name) {
+    PipeServerOptions options = localOnly(name);
+    options.tcpPort = 0;
+    options.tcpAddress = makeIpv4(127, 0, 0, 1);
+    return options;
 }
 
 class PipeServerTest : public ::testing::Test {
@@ -44,8 +60,8 @@ protected:
 };
 
 TEST_F(PipeServerTest, TransactsAndReconnectsAfterTheServerClosed) {
-    PipeServer server(fixture.context, {name, std::nullopt, 0});
-    ASSERT_TRUE(server.start());
+    PipeServer server(fixture.context, localOnly(name));
+    ASSERT_EQ(server.start(), PipeStartResult::Started);
     PipeClient client(name);
     std::optional<PipeMessage> reply = client.transact(PipeCode::GetSettings, 0);
     ASSERT_TRUE(reply);
@@ -62,16 +78,16 @@ TEST_F(PipeServerTest, TransactsAndReconnectsAfterTheServerClosed) {
     EXPECT_FALSE(client.connected());
     EXPECT_FALSE(client.transact(PipeCode::GetSettings, 0).has_value());  // nobody listens
 
-    PipeServer restarted(fixture.context, {name, std::nullopt, 0});
-    ASSERT_TRUE(restarted.start());
+    PipeServer restarted(fixture.context, localOnly(name));
+    ASSERT_EQ(restarted.start(), PipeStartResult::Started);
     reply = client.transact(PipeCode::GetStatus, 0);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->size, 840u);
 }
 
 TEST_F(PipeServerTest, SeveralClientsAreServedAndUnknownCodesAnswered) {
-    PipeServer server(fixture.context, {name, std::nullopt, 0});
-    ASSERT_TRUE(server.start());
+    PipeServer server(fixture.context, localOnly(name));
+    ASSERT_EQ(server.start(), PipeStartResult::Started);
     PipeClient first(name), second(name);
     for (int i = 0; i < 20; ++i) {
         EXPECT_EQ(first.transact(PipeCode::GetMulticast, 0)->size, 24u);
@@ -85,8 +101,8 @@ TEST_F(PipeServerTest, SeveralClientsAreServedAndUnknownCodesAnswered) {
 }
 
 TEST_F(PipeServerTest, TcpPeersGetLengthPrefixedRepliesAndNeverWrite) {
-    PipeServer server(fixture.context, {name, std::uint16_t{0}, makeIpv4(127, 0, 0, 1)});
-    ASSERT_TRUE(server.start());
+    PipeServer server(fixture.context, withTcp(name));
+    ASSERT_EQ(server.start(), PipeStartResult::Started);
     ASSERT_NE(server.tcpPort(), 0);
     PipeClient client("127.0.0.1", server.tcpPort());
     const std::optional<PipeMessage> reply = client.transact(PipeCode::GetTftpSettings, 0);
@@ -98,8 +114,8 @@ TEST_F(PipeServerTest, TcpPeersGetLengthPrefixedRepliesAndNeverWrite) {
 }
 
 TEST_F(PipeServerTest, StopEndsIdleConnectionsAtOnce) {
-    PipeServer server(fixture.context, {name, std::uint16_t{0}, makeIpv4(127, 0, 0, 1)});
-    ASSERT_TRUE(server.start());
+    PipeServer server(fixture.context, withTcp(name));
+    ASSERT_EQ(server.start(), PipeStartResult::Started);
     PipeClient local(name);
     PipeClient remote("127.0.0.1", server.tcpPort());
     ASSERT_TRUE(local.transact(PipeCode::GetSettings, 0));
@@ -110,10 +126,58 @@ TEST_F(PipeServerTest, StopEndsIdleConnectionsAtOnce) {
 }
 
 TEST_F(PipeServerTest, SecondServerOnTheSameNameDoesNotStart) {
-    PipeServer server(fixture.context, {name, std::nullopt, 0});
-    ASSERT_TRUE(server.start());
-    PipeServer second(fixture.context, {name, std::nullopt, 0});
-    EXPECT_FALSE(second.start());
+    PipeServer server(fixture.context, localOnly(name));
+    ASSERT_EQ(server.start(), PipeStartResult::Started);
+    PipeServer second(fixture.context, localOnly(name));
+    EXPECT_EQ(second.start(), PipeStartResult::NameInUse);
+}
+
+// A TCP connection that sends nothing: true once the server has closed it.
+bool closedByServer(int fd, int waitMs) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, waitMs) <= 0) return false;
+    char byte;
+    return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+}
+
+platform::FileDescriptor connectTcp(std::uint16_t port) {
+    platform::FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = makeIpv4(127, 0, 0, 1);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fd.reset();
+    return fd;
+}
+
+TEST_F(PipeServerTest, RemotePeersAreLimitedTimedOutAndNeverChangeState) {
+    PeerLimits limits;
+    limits.remoteConnections = 3;
+    limits.remoteIdleMs = 300;
+    PipeServerOptions options = withTcp(name);
+    options.limits = limits;
+    PipeServer server(fixture.context, options);
+    ASSERT_EQ(server.start(), PipeStartResult::Started);
+
+    PipeClient remote("127.0.0.1", server.tcpPort());
+    EXPECT_EQ(remote.transact(PipeCode::GetSettings, 0)->word(), kPipeDone);
+    for (PipeCode code : {PipeCode::ReloadProfiles, PipeCode::PurgeDynamic, PipeCode::SetSettings}) {
+        PipeMessage request = *PipeMessage::make(toWire(code), 0, std::vector<std::uint8_t>(24));
+        EXPECT_EQ(remote.transact(request)->word(), kPipeRefused) << toWire(code);
+    }
+    // Idle peers fill the remote slots: the next one is turned away at once, and the idle ones
+    // are disconnected after the idle time, which frees the slots again.
+    std::vector<platform::FileDescriptor> idle;
+    idle.push_back(connectTcp(server.tcpPort()));
+    idle.push_back(connectTcp(server.tcpPort()));
+    platform::FileDescriptor extra = connectTcp(server.tcpPort());
+    EXPECT_TRUE(closedByServer(extra.get(), 200));
+    // Local peers have slots of their own.
+    PipeClient local(name);
+    EXPECT_EQ(local.transact(PipeCode::GetSettings, 0)->word(), kPipeDone);
+    for (auto& fd : idle) EXPECT_TRUE(closedByServer(fd.get(), 2000));
+    EXPECT_FALSE(remote.transact(PipeCode::GetSettings, 0).has_value()) << "idle since its last request";
+    EXPECT_EQ(remote.transact(PipeCode::GetSettings, 0)->word(), kPipeDone) << "reconnected";
 }
 
 TEST(Permission, RootAndAdministratorGroupsMayChange) {

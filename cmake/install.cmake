@@ -1,0 +1,42 @@
+# Installation layout and the Debian package (cpack -G DEB in a build directory).
+# Installed as a system package: programs under /usr, configuration under /etc.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Installation prefix" FORCE)
+endif()
+set(CMAKE_INSTALL_DOCDIR share/doc/tolmark CACHE PATH "Documentation")
+include(GNUInstallDirs)
+
+install(TARGETS Velkora RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS trisko RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+foreach(page Velkora trisko)
+  configure_file(${CMAKE_SOURCE_DIR}/docs/man/${page}.8.in ${CMAKE_BINARY_DIR}/man/${page}.8 @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/man/${page}.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+endforeach()
+
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/registry.ini DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/tolmark)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/DOZAdadaved.service DESTINATION lib/systemd/system)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/Dorvane.ini.example DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tolmark)
+set(CPACK_PACKAGE_VENDOR "Tolmark")
+set(CPACK_PACKAGE_CONTACT "Tolmark maintainers <maintainers@tolmark.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "DHCP/BOOTP server with a built-in TFTP server")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Velkora hands out IPv4 addresses and options to the clients of the host's networks, directly or\n\
+through relay agents, serves boot files over TFTP and registers client names in DNS. trisko lists\n\
+and changes its client entries while it runs.")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/prerm ${CMAKE_SOURCE_DIR}/packaging/postrm
+    ${CMAKE_SOURCE_DIR}/packaging/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

@@ -1,0 +1,72 @@
+#pragma once
+// Keeps floods out of the log, so that nobody on the network can fill the log directory, while
+// every distinct event is still written:
+// - A kind of line is its format. Error and ignored-client lines are caused by whoever sends a
+//   datagram, so each such kind has a budget (a burst, refilled at a steady rate).
+// - A line identical to one written a moment ago (one client repeating the same request) is
+//   written a few times, then once in a while.
+// Lines over budget are counted instead of written, and the count is reported once the line
+// may be written again. Kinds and lines are limited independently of each other.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tolmark {
+
+struct FloodLimitSettings {
+    std::uint32_t burst = 100;              // lines of one error kind written back to back
+    std::uint32_t perSecond = 10;           // lines of one error kind per second after a burst
+    std::uint32_t repeatBurst = 10;         // identical lines written back to back
+    std::uint32_t repeatEverySeconds = 10;  // then one identical line this often
+};
+
+class LogFloodLimit {
+public:
+    explicit LogFloodLimit(FloodLimitSettings settings = {}) : settings_(settings) {}
+
+    // Whether the line (text, formatted from format, without its time stamp) may be written at
+    // time now (seconds).
+    bool admit(const char* format, std::string_view text, std::int64_t now);
+
+    // A line that was held back and may be written again: its report text (without the time
+    // stamp), and its count is cleared. False when there is none.
+    bool takeReport(std::int64_t now, std::string& line);
+
+    // Error and ignored-client lines: those anyone on the network can cause.
+    static bool isLimitedKind(const char* format);
+
+private:
+    struct Bucket {
+        std::uint32_t tokens = 0;
+        std::int64_t refilled = 0;
+        std::uint64_t suppressed = 0;
+    };
+    struct Kind {
+        const char* format = nullptr;
+        bool limited = false;
+        std::int64_t lastSeen = 0;
+        Bucket bucket;
+    };
+    struct Repeat {
+        std::uint64_t hash = 0;
+        Bucket bucket;
+        std::array<char, 104> text{};  // the start of the line, for its report
+    };
+    static constexpr std::size_t kKinds = 64;
+    static constexpr std::size_t kRepeats = 256;
+
+    Kind& kindOf(const char* format, std::int64_t now);
+    bool spend(Bucket& bucket, std::int64_t now, std::uint32_t burst, std::uint32_t tokens, std::uint32_t period);
+    bool kindReport(Kind& kind, std::int64_t now, std::string& line);
+    bool repeatReport(Repeat& repeat, std::int64_t now, std::string& line);
+
+    FloodLimitSettings settings_;
+    std::array<Kind, kKinds> kinds_{};
+    std::array<Repeat, kRepeats> repeats_{};
+    std::size_t pendingReports_ = 0;
+};
+
+}  // namespace tolmark

@@ -1,0 +1,125 @@
+"""The Debian package: built with cpack from the build directory, installed with apt-get, its
+programs, man pages and configuration in place, "Velkora -install" run from it (against a
+stand-in systemctl when systemd is not running), the installed server started in a namespace
+and reached by the installed trisko; purged again at the end. Needs root."""
+
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns  # noqa: E402
+
+BUILD_DIR = None
+STAND_IN = '#!/bin/sh\necho "$@" >> "{dir}/calls"\n[ "$1" = is-active ] && echo inactive\nexit 0\n'
+
+
+def run(*args, **kw):
+    return subprocess.run(list(args), capture_output=True, text=True, timeout=kw.pop("timeout", 300), **kw)
+
+
+class DebianPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        for tool in ("cpack", "dpkg-deb", "apt-get", "man"):
+            if shutil.which(tool) is None:
+                raise unittest.SkipTest(f"{tool} is missing")
+        if run("dpkg-query", "-W", "-f=${Status}", "tolmark").stdout.startswith("install ok"):
+            raise unittest.SkipTest("a tolmark package is installed on this machine already; not touching it")
+        cls.dir = tempfile.mkdtemp(prefix="tk-pkg-")
+        r = run("cpack", "-G", "DEB", "-B", cls.dir, "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"))
+        if r.returncode != 0:
+            raise RuntimeError(r.stdout + r.stderr)
+        debs = glob.glob(os.path.join(cls.dir, "tolmark_*.deb"))
+        assert len(debs) == 1, debs
+        cls.deb = debs[0]
+        r = run("apt-get", "install", "-y", "-q", f"./{os.path.basename(cls.deb)}", cwd=cls.dir,
+                env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+        if r.returncode != 0:
+            raise RuntimeError(r.stdout + r.stderr)
+
+    @classmethod
+    def tearDownClass(cls):
+        run("apt-get", "purge", "-y", "-q", "tolmark", env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def test_1_files_and_man_pages(self):
+        for path in ("/usr/sbin/Velkora", "/usr/bin/trisko", "/etc/tolmark/registry.ini",
+                     "/usr/lib/systemd/system/DOZAdadaved.service", "/usr/share/doc/tolmark/examples/Dorvane.ini.example"):
+            self.assertTrue(os.path.exists(path), path)
+        self.assertTrue(os.path.isdir("/var/lib/tolmark"))
+        with open("/etc/tolmark/registry.ini") as f:
+            self.assertIn("Directory=/var/lib/tolmark/\n", f.read())
+        for page, text in (("Velkora", "DHCP and BOOTP server"), ("trisko", "client entries of a running")):
+            r = run("man", page, env=dict(os.environ, MANPAGER="cat", MANWIDTH="100"))
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn(text, r.stdout)
+        r = run("dpkg-query", "-W", "-f=${Conffiles}", "tolmark")
+        self.assertIn("/etc/tolmark/registry.ini", r.stdout)
+
+    def test_2_velkora_install_from_the_package(self):
+        units = os.path.join(self.dir, "units")
+        os.makedirs(units, exist_ok=True)
+        systemctl = os.path.join(self.dir, "systemctl")
+        with open(systemctl, "w") as f:
+            f.write(STAND_IN.format(dir=self.dir))
+        os.chmod(systemctl, 0o755)
+        env = dict(os.environ, TOLMARK_UNIT_DIR=units, TOLMARK_SYSTEMCTL=systemctl)
+        for key in ("NOTIFY_SOCKET", "INVOCATION_ID", "TOLMARK_REGISTRY", "TOLMARK_DATA_DIR"):
+            env.pop(key, None)
+        r = run("/usr/sbin/Velkora", "-install", env=env)
+        self.assertEqual(r.stdout, "DHCP Server installed.\nDHCP Server started.\n", r.stderr)
+        with open(os.path.join(units, "DOZAdadaved.service")) as f:
+            self.assertIn("ExecStart=/usr/sbin/Velkora\n", f.read())
+        with open(os.path.join(self.dir, "calls")) as f:
+            calls = f.read().splitlines()
+        self.assertIn("enable DOZAdadaved", calls)
+        self.assertTrue(any(c.startswith("start") and c.endswith("DOZAdadaved") for c in calls), calls)
+        # The packaged registry file keeps naming the packaged data directory.
+        with open("/etc/tolmark/registry.ini") as f:
+            self.assertIn("Directory=/var/lib/tolmark/", f.read())
+        r = run("/usr/sbin/Velkora", "-remove", env=env)
+        self.assertFalse(os.path.exists(os.path.join(units, "DOZAdadaved.service")), r.stdout)
+
+    def test_3_the_installed_server_serves_and_trisko_reaches_it(self):
+        try:
+            netns.require_root()
+        except SystemExit:
+            self.skipTest("no network namespaces here")
+        lab = netns.Lab("pk")
+        server = None
+        try:
+            srv = lab.namespace("s")
+            cli = lab.namespace("c")
+            lab.link(srv, "10.93.0.1/24", cli, None, f"{lab.prefix}x")
+            env = {k: v for k, v in os.environ.items() if k not in ("TOLMARK_REGISTRY", "TOLMARK_PIPE")}
+            server = netns.Process(["env", "-u", "TOLMARK_REGISTRY", "ip", "netns", "exec", srv, "/usr/sbin/Velkora",
+                                    "-debug"])
+            self.assertIsNotNone(server.wait_for("DHCP  Start   Server on 10.93.0.1", timeout=15),
+                                 "\n".join(server.lines))
+            self.assertIsNotNone(server.wait_for("loading /var/lib/tolmark/ethers", timeout=1))
+            r = subprocess.run(["ip", "netns", "exec", srv, "/usr/bin/trisko", "print"], capture_output=True,
+                               text=True, timeout=20, env=env)
+            self.assertEqual(r.returncode, 1, r.stdout)
+            self.assertIn("MAC/ID", r.stdout)
+        finally:
+            if server is not None:
+                server.kill()
+            lab.close()
+
+
+if __name__ == "__main__":
+    import argparse
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", required=True)
+    args, rest = parser.parse_known_args()
+    BUILD_DIR = os.path.abspath(args.build_dir)
+    if os.geteuid() != 0:
+        print("SKIPPED: installing a package needs root (CI runs it as root)")
+        sys.exit(netns.SKIP)
+    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)
