@@ -12,7 +12,7 @@ namespace {
 // The identity the pool is searched by; drops the remote ID from the summary when the record
 // is to be keyed by the circuit ID. False when the client cannot be identified for a pool.
 bool searchIdentity(const Request& r, const Profile& pool, Identity& identity) {
-    RequestSummary& s = r.summary;
+    RequestView& s = r.view;
     const bool relayIdentity = r.settings.relayValuesIdentify;
     const bool circuitKeyed = relayIdentity && s.circuitId &&
                               (!s.remoteId || (pool.selectorKind == SelectorKind::Relay &&
@@ -41,8 +41,8 @@ bool relayLimitReached(EngineContext& c, const Request& r, const Profile& pool) 
     if (limit <= 0) return true;
     std::int64_t count = 0;
     for (const ClientRecord* rec = c.clients.first(ClientList::Dynamic); rec != nullptr; rec = c.clients.next(*rec)) {
-        if (profileNameEquals(rec->profile, pool.name) && rec->expiry > r.now &&
-            rec->seenVia == r.summary.relayAddress && ++count >= limit) {
+        if (profileNameEquals(rec->profile, pool.name) && rec->expiry > r.now && rec->seenVia == r.view.relayAddress &&
+            ++count >= limit) {
             return true;
         }
     }
@@ -113,7 +113,7 @@ ClientRecord* newRecord(EngineContext& c, const Identity& identity, const Profil
 // client reused for it; nullptr when neither serves.
 ClientRecord* existingRecord(EngineContext& c, const Request& r, const PoolWalk& walk, const Identity& identity) {
     if (!r.settings.changeIp) return walk.own(identity, nullptr);
-    if (!(r.summary.dhcp && r.summary.messageType == kDiscover)) {
+    if (!(r.view.dhcp && r.view.messageType == kDiscover)) {
         for (ClientRecord* rec = walk.own(identity, nullptr); rec != nullptr; rec = walk.own(identity, rec)) {
             if (rec->lastAccess != 0) return rec;
         }

@@ -44,9 +44,9 @@ std::size_t answerProbe(ReplyWriter& reply, std::size_t copied, Ipv4 interfaceAd
     return kMinimumReply;
 }
 
-HardwareAddressText hw(const RequestSummary& s) { return formatHardwareAddress(s.hardwareAddress); }
+HardwareAddressText hw(const RequestView& s) { return formatHardwareAddress(s.hardwareAddress); }
 
-bool selectsBootFile2(const Profile& p, const RequestSummary& s) {
+bool selectsBootFile2(const Profile& p, const RequestView& s) {
     if (p.vendorClassId.empty() || !s.vendorClass) return false;
     return s.vendorClass.length() >= p.vendorClassId.size() &&
            std::memcmp(s.vendorClass.data(), p.vendorClassId.data(), p.vendorClassId.size()) == 0;
@@ -63,7 +63,7 @@ std::size_t bootFileName(const Exchange& x, std::uint8_t* out, std::size_t capac
 // The server name: "BootName", or the interface address when it is exactly "%S".
 std::size_t serverName(const Exchange& x, std::uint8_t* out, std::size_t capacity, bool terminate) {
     std::string_view name = x.profile->bootName;
-    AddressText dotted = formatIpv4(x.r.summary.interfaceAddress);
+    AddressText dotted = formatIpv4(x.r.view.interfaceAddress);
     if (name == "%S") name = dotted.c_str();
     std::size_t n = std::min(name.size(), capacity - 1);
     std::memcpy(out, name.data(), n);
@@ -74,7 +74,7 @@ std::size_t serverName(const Exchange& x, std::uint8_t* out, std::size_t capacit
 void chooseHostName(Exchange& x) {
     const Profile& p = *x.profile;
     ClientRecord& rec = *x.record;
-    const RequestSummary& s = x.r.summary;
+    const RequestView& s = x.r.view;
     std::string_view name;
     char built[kMaxHostName + 1];
     if (x.r.outcome.fixedAddress && !rec.hostName.empty()) {
@@ -106,7 +106,7 @@ void chooseHostName(Exchange& x) {
 
 void writeHeader(Exchange& x) {
     ReplyWriter& reply = x.reply;
-    const RequestSummary& s = x.r.summary;
+    const RequestView& s = x.r.view;
     const Profile& p = *x.profile;
     const Ipv4 address = x.record->address;
     reply.ipv4(kYiaddr, address);
@@ -129,7 +129,7 @@ void writeHeader(Exchange& x) {
 // the line is written: formatting them for nothing was a fifth of a request's cost.
 void logWithSuffix(Exchange& x, int level, const char* head, Ipv4 address, bool withInterface) {
     if (x.c.log.level() < level) return;
-    const RequestSummary& s = x.r.summary;
+    const RequestView& s = x.r.view;
     relaySuffix(s, x.suffix, sizeof x.suffix);
     if (withInterface) {
         x.c.log.line(level, false, "%s %s (%s)%s if %s\n", head, hw(s).c_str(), formatIpv4(address).c_str(), x.suffix,
@@ -140,7 +140,7 @@ void logWithSuffix(Exchange& x, int level, const char* head, Ipv4 address, bool 
 }
 
 void ackOutcome(Exchange& x) {
-    RequestSummary& s = x.r.summary;
+    RequestView& s = x.r.view;
     if (x.c.log.level() >= 1) {
         relaySuffix(s, x.suffix, sizeof x.suffix);
         x.c.log.line(1, false, "DHCP  Request %s ACK %s %u%s if %s\n", hw(s).c_str(),
@@ -156,7 +156,7 @@ void nakOutcome(Exchange& x, Ipv4 about) {
     for (std::size_t field : {kCiaddr, kYiaddr, kSiaddr}) x.reply.ipv4(field, 0);
     x.r.outcome.replyType = kNak;
     if (x.c.log.level() >= 1)
-        x.c.log.line(1, false, "DHCP  Request %s (%s) NAK\n", hw(x.r.summary).c_str(), formatIpv4(about).c_str());
+        x.c.log.line(1, false, "DHCP  Request %s (%s) NAK\n", hw(x.r.view).c_str(), formatIpv4(about).c_str());
 }
 
 // Marks the list the record lives in as changed, so that the change reaches its file.
@@ -170,7 +170,7 @@ void clearExpiry(Exchange& x) { x.c.clients.setExpiry(*x.record, 0); }
 
 // The DHCP state rules; false when there is no reply.
 bool applyMessageRules(Exchange& x) {
-    RequestSummary& s = x.r.summary;
+    RequestView& s = x.r.view;
     ClientRecord& rec = *x.record;
     const bool fixed = x.r.outcome.fixedAddress;
     const bool changeIp = x.r.settings.changeIp;
@@ -326,11 +326,11 @@ void writeRequestedOption(Exchange& x, std::uint8_t code) {
 // Requested options in the client's order (or "DefaultOptions"), with the profile's
 // "SendOptions" sent even when not requested.
 void writeRequestedOptions(Exchange& x) {
-    const RequestSummary& s = x.r.summary;
-    const std::uint8_t* list = s.parameterList[0] != 0 ? s.parameterList.data() : x.defaultOptions.codes.data();
+    const RequestView& s = x.r.view;
+    const std::uint8_t* list = s.parameterList[0] != 0 ? s.parameterList : x.defaultOptions.codes.data();
     const std::uint8_t* send = x.profile->sendOptions.codes.data();
     std::size_t listSize = 0, sendSize = 0;
-    const std::size_t listCap = s.parameterList[0] != 0 ? s.parameterList.size() : x.defaultOptions.codes.size();
+    const std::size_t listCap = s.parameterList[0] != 0 ? s.parameterListSize : x.defaultOptions.codes.size();
     while (listSize < listCap && list[listSize] != 0) ++listSize;
     while (sendSize < x.profile->sendOptions.codes.size() && send[sendSize] != 0) ++sendSize;
 
@@ -360,7 +360,7 @@ std::size_t overflowPoint(const ReplyWriter& reply, std::size_t end, std::size_t
 }
 
 std::size_t finish(Exchange& x, bool bootp) {
-    const RequestSummary& s = x.r.summary;
+    const RequestView& s = x.r.view;
     const std::size_t end = x.reply.position();
     // A reply that reaches the client's size with its end byte is moved, not only a longer one.
     if (end + 1 >= s.maxReplySize) {
@@ -394,21 +394,22 @@ const EngineSettings& DhcpEngine::engineSettings() {
 
 ReplyPlan DhcpEngine::process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
                               const Arrival& arrival) {
-    RequestSummary s;
-    s.interfaceAddress = arrival.interfaceAddress;
-    s.sourceAddress = arrival.sourceAddress;
+    RequestSummary summary;
+    summary.interfaceAddress = arrival.interfaceAddress;
+    summary.sourceAddress = arrival.sourceAddress;
+    RequestView view;
     Outcome outcome;
-    const std::size_t length = answer(request, reply, s, outcome);
+    const std::size_t length = answer(request, reply, summary, view, outcome);
     return ReplyPlan{.length = length,
                      .messageType = outcome.replyType,
-                     .relayAddress = s.relayAddress,
-                     .sourceAddress = s.sourceAddress,
+                     .relayAddress = view.relayAddress,
+                     .sourceAddress = summary.sourceAddress,
                      .offSubnet = outcome.offSubnet,
                      .fixedAddress = outcome.fixedAddress};
 }
 
 std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<std::uint8_t> replyBuffer,
-                               RequestSummary& s, Outcome& outcome) {
+                               RequestSummary& summary, RequestView& s, Outcome& outcome) {
     if (request.size() < kMinRequestLength || replyBuffer.size() < kReplyBufferSize) return 0;
     const EngineSettings& g = engineSettings();
     Request r{request, s, g, clock_.now(), false, clock_.milliseconds(), outcome};
@@ -418,15 +419,17 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
     ReplyWriter reply(replyBuffer);
     reply.bytes(0, request.data(), copied);
     reply.fill(copied, 0, replyBuffer.size() - copied);
-    readHeader(request, s);
-    reply.u8(kHlen, static_cast<std::uint8_t>(s.hardwareLength));
+    parseRequest(request, summary);
+    reply.u8(kHlen, static_cast<std::uint8_t>(summary.hardwareLength));
     reply.u8(kOp, kBootReply);
 
-    if (isProbe(request.first(copied))) return answerProbe(reply, copied, s.interfaceAddress);
-    if (g.relayAddressFromSource && s.relayAddress != 0) s.relayAddress = s.sourceAddress;
-
-    r.interfaceTrusted = context_.interfaces.isTrusted(s.interfaceAddress);
-    if (!parseAndCheck(request, s, g, r.interfaceTrusted)) {
+    if (isProbe(request.first(copied))) {
+        s.relayAddress = summary.giaddr;
+        return answerProbe(reply, copied, summary.interfaceAddress);
+    }
+    r.interfaceTrusted = context_.interfaces.isTrusted(summary.interfaceAddress);
+    applySettings(summary, g, r.interfaceTrusted, s);
+    if (!acceptable(s, g)) {
         return recordIgnored(context_, r, s.dhcp ? kIgnoredDhcp : kIgnoredBootp, reply);
     }
 

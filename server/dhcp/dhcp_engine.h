@@ -28,7 +28,7 @@ public:
 
 private:
     std::size_t answer(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply, RequestSummary& summary,
-                       Outcome& outcome);
+                       RequestView& view, Outcome& outcome);
 
     // The typed settings, built again when the holder's generation moves on.
     const EngineSettings& engineSettings();

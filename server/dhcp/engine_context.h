@@ -32,7 +32,7 @@ struct Outcome {
 
 struct Request {
     std::span<const std::uint8_t> datagram;
-    RequestSummary& summary;
+    RequestView& view;
     const EngineSettings& settings;
     std::int64_t now;
     bool interfaceTrusted;

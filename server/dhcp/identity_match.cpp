@@ -23,7 +23,7 @@ Identity valueIdentity(std::uint8_t kind, ValueRef value) {
 }
 
 // Circuit ID followed by remote ID; nothing when the two do not fit an identity.
-std::optional<Identity> circuitRemoteIdentity(const RequestSummary& s) {
+std::optional<Identity> circuitRemoteIdentity(const RequestView& s) {
     if (!s.circuitId || !s.remoteId) return std::nullopt;
     const std::size_t c = s.circuitId.length(), r = s.remoteId.length();
     if (c + r > kMaxIdentity) return std::nullopt;
@@ -42,7 +42,7 @@ bool isRelayKind(std::uint8_t kind) {
 }  // namespace
 
 bool directRenewalOnTrusted(const Request& r) {
-    const RequestSummary& s = r.summary;
+    const RequestView& s = r.view;
     const EngineSettings& g = r.settings;
     return g.relayInformation && g.trustedDirectRenewals && r.interfaceTrusted && s.relayAddress == 0 &&
            s.sourceAddress == s.ciaddr && s.sourceAddress != 0;
@@ -56,7 +56,7 @@ ClientRecord* findRelayKindByAddress(ClientTable& table, ClientList list, Ipv4 a
     return nullptr;
 }
 
-Identity requestIdentity(const RequestSummary& s, bool relayValuesIdentify) {
+Identity requestIdentity(const RequestView& s, bool relayValuesIdentify) {
     Identity id;
     if (relayValuesIdentify && s.remoteId) {
         setIdentity(id, kIdentityRemote, s.remoteId.data(), s.remoteId.length());
@@ -73,7 +73,7 @@ Identity requestIdentity(const RequestSummary& s, bool relayValuesIdentify) {
 
 ClientRecord* findByRequest(EngineContext& c, const Request& r, ClientList list, bool strict,
                             const ClientRecord* after) {
-    const RequestSummary& s = r.summary;
+    const RequestView& s = r.view;
     const EngineSettings& g = r.settings;
     if (!s.relayInformation || !g.relayValuesIdentify) {
         if (directRenewalOnTrusted(r)) {

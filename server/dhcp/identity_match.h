@@ -7,7 +7,7 @@
 namespace tolmark::dhcp {
 
 // The identity a new record for this request receives.
-Identity requestIdentity(const RequestSummary& summary, bool relayValuesIdentify);
+Identity requestIdentity(const RequestView& summary, bool relayValuesIdentify);
 
 // The first record of the list that the request identifies, searching after `after` when
 // given. Strict: no fallback from relay values to the client identifier and hardware address.

@@ -28,7 +28,7 @@ void appendShown(char*& out, char* end, const char* label, ValueRef value) {
 }  // namespace
 
 std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument, ReplyWriter& reply) {
-    const RequestSummary& s = r.summary;
+    const RequestView& s = r.view;
     ClientRecord* rec = findByRequest(c, r, ClientList::Ignored, false);
     if (rec == nullptr) {
         // A flood of refused clients must not grow the table without end: at the limit the
@@ -73,7 +73,7 @@ std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument,
     return 0;
 }
 
-void relaySuffix(const RequestSummary& s, char* out, std::size_t capacity) {
+void relaySuffix(const RequestView& s, char* out, std::size_t capacity) {
     if (capacity == 0) return;
     char* p = out;
     char* end = out + capacity;

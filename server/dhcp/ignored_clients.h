@@ -21,6 +21,6 @@ std::size_t recordIgnored(EngineContext& context, const Request& request, int cl
 
 // The identification details of a log line (" rc ...", " rr ...", " ci ...", " uc ...",
 // " vc ...", " gw ...", " nm ..."), written into out.
-void relaySuffix(const RequestSummary& summary, char* out, std::size_t capacity);
+void relaySuffix(const RequestView& summary, char* out, std::size_t capacity);
 
 }  // namespace tolmark::dhcp

@@ -39,13 +39,13 @@ bool relayValueConfigured(const Profile& p) {
     return p.relaySelectorType != RelaySelectorType::None && p.selectorValue.length != 0;
 }
 
-bool relayValueMatches(const Profile& p, const RequestSummary& s, std::uint16_t wildcard) {
+bool relayValueMatches(const Profile& p, const RequestView& s, std::uint16_t wildcard) {
     if (!relayValueConfigured(p)) return true;
     ValueRef value = p.relaySelectorType == RelaySelectorType::CircuitId ? s.circuitId : s.remoteId;
     return value && beginsWithWildcard(value.value(), p.selectorValue, wildcard);
 }
 
-const Profile* relayProfile(const ProfileList& profiles, const RequestSummary& s, std::uint16_t wildcard) {
+const Profile* relayProfile(const ProfileList& profiles, const RequestView& s, std::uint16_t wildcard) {
     const Profile* withoutValue = nullptr;
     const Profile* anyRelay = nullptr;
     for (const Profile& p : profiles.profiles()) {
@@ -67,7 +67,7 @@ const Profile* relayProfile(const ProfileList& profiles, const RequestSummary& s
 // Dynamic records of a RELEASE or DECLINE: those the request identifies, walked until one
 // holds the address the message is about.
 ClientRecord* releasedRecord(EngineContext& c, const Request& r) {
-    const RequestSummary& s = r.summary;
+    const RequestView& s = r.view;
     const Ipv4 address = s.messageType == kRelease ? s.ciaddr : s.requestedAddress;
     for (ClientRecord* rec = findByRequest(c, r, ClientList::Dynamic, true); rec != nullptr;
          rec = findByRequest(c, r, ClientList::Dynamic, true, rec)) {
@@ -78,7 +78,7 @@ ClientRecord* releasedRecord(EngineContext& c, const Request& r) {
 
 }  // namespace
 
-bool classMatches(const Profile& p, const RequestSummary& s, std::uint16_t wildcard) {
+bool classMatches(const Profile& p, const RequestView& s, std::uint16_t wildcard) {
     switch (p.selectorKind) {
         case SelectorKind::MacClass:
             return beginsWith(std::span<const std::uint8_t>(s.hardwareAddress, s.hardwareLength), p.selectorValue);
@@ -98,7 +98,7 @@ bool classMatches(const Profile& p, const RequestSummary& s, std::uint16_t wildc
     return false;
 }
 
-const Profile* networkProfile(const ProfileList& profiles, const RequestSummary& s, std::uint16_t wildcard) {
+const Profile* networkProfile(const ProfileList& profiles, const RequestView& s, std::uint16_t wildcard) {
     if (s.relayAddress != 0 || s.circuitId || s.remoteId) return relayProfile(profiles, s, wildcard);
     for (const Profile& p : profiles.profiles()) {
         if (p.selectorKind == SelectorKind::Interface && p.selectorAddress == s.interfaceAddress) return &p;
@@ -106,7 +106,7 @@ const Profile* networkProfile(const ProfileList& profiles, const RequestSummary&
     return nullptr;
 }
 
-bool macRangeAllows(const MacRangeTable& table, const RequestSummary& s) {
+bool macRangeAllows(const MacRangeTable& table, const RequestView& s) {
     const std::size_t total = table[0] < table.size() ? table[0] : table.size() - 1;
     if (total == 0) return true;
     std::size_t p = 1;
@@ -120,7 +120,7 @@ bool macRangeAllows(const MacRangeTable& table, const RequestSummary& s) {
 }
 
 Selection serveKnownClient(EngineContext& c, const Request& r, ClientRecord& firstMatch) {
-    const RequestSummary& s = r.summary;
+    const RequestView& s = r.view;
     const EngineSettings& g = r.settings;
     const Profile* network = networkProfile(c.profiles, s, g.idWildcard);
 
@@ -188,7 +188,7 @@ Selection serveKnownClient(EngineContext& c, const Request& r, ClientRecord& fir
 }
 
 Selection serveUnregisteredClient(EngineContext& c, const Request& r) {
-    const RequestSummary& s = r.summary;
+    const RequestView& s = r.view;
     const EngineSettings& g = r.settings;
     if (g.registeredOnly) {
         c.log.line(2, false, "DHCP  Ignored responding to registered clients only\n");

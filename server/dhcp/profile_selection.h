@@ -9,10 +9,10 @@
 
 namespace tolmark::dhcp {
 
-bool classMatches(const Profile& profile, const RequestSummary& summary, std::uint16_t wildcard);
+bool classMatches(const Profile& profile, const RequestView& summary, std::uint16_t wildcard);
 // The relay-class profile of the request's relay, or the interface profile of its interface.
-const Profile* networkProfile(const ProfileList& profiles, const RequestSummary& summary, std::uint16_t wildcard);
-bool macRangeAllows(const MacRangeTable& table, const RequestSummary& summary);
+const Profile* networkProfile(const ProfileList& profiles, const RequestView& summary, std::uint16_t wildcard);
+bool macRangeAllows(const MacRangeTable& table, const RequestView& summary);
 
 Selection serveKnownClient(EngineContext& context, const Request& request, ClientRecord& firstMatch);
 Selection serveUnregisteredClient(EngineContext& context, const Request& request);
