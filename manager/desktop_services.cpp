@@ -29,7 +29,8 @@ ManagerRights currentRights() {
 
 bool controlService(ServiceOperation operation) {
     const char* command = std::getenv("TOLMARK_SYSTEMCTL");
-    const QString program = command != nullptr && *command != '\0' ? QString::fromLocal8Bit(command) : QStringLiteral("systemctl");
+    const QString program =
+        command != nullptr && *command != '\0' ? QString::fromLocal8Bit(command) : QStringLiteral("systemctl");
     const QString verb = operation == ServiceOperation::Start ? QStringLiteral("start") : QStringLiteral("stop");
     return QProcess::startDetached(program, {verb, QString::fromLatin1(platform::kServiceName)});
 }
@@ -58,7 +59,8 @@ QIcon svgIcon(const QString& resource) {
 
 std::vector<QIcon> loadListIcons() {
     std::vector<QIcon> icons;
-    for (int step = 0; step < 15; ++step) icons.push_back(svgIcon(QStringLiteral(":/icons/progress-%1.svg").arg(step, 2, 10, QChar(u'0'))));
+    for (int step = 0; step < 15; ++step)
+        icons.push_back(svgIcon(QStringLiteral(":/icons/progress-%1.svg").arg(step, 2, 10, QChar(u'0'))));
     icons.push_back(svgIcon(QStringLiteral(":/icons/active.svg")));
     icons.push_back(svgIcon(QStringLiteral(":/icons/ended.svg")));
     icons.push_back(svgIcon(QStringLiteral(":/icons/idle.svg")));

@@ -37,7 +37,11 @@ QString timeText(std::int64_t seconds) {
     std::tm local{};
     if (::localtime_r(&t, &local) == nullptr) return {};
     char buffer[96];
+    // The locale's own date form, as the desktop shows dates; a two-digit year is its choice.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-y2k"
     const std::size_t n = std::strftime(buffer, sizeof buffer, "%x  %H:%M:%S", &local);
+#pragma GCC diagnostic pop
     return QString::fromLocal8Bit(buffer, static_cast<qsizetype>(n));
 }
 
@@ -56,7 +60,8 @@ std::optional<EntryRow> staticRow(const ClientRecordImage& record, const RowOpti
     EntryRow row{record.handle, f.lastAccess != 0 ? kIconActive : kIconIdle, {}};
     row.texts[0] = identityText(f.identity, options);
     row.texts[1] = profileText(f.profile);
-    row.texts[2] = options.resolveNames && !f.hostName.empty() ? QString::fromStdString(f.hostName) : addressText(f.address);
+    row.texts[2] =
+        options.resolveNames && !f.hostName.empty() ? QString::fromStdString(f.hostName) : addressText(f.address);
     row.texts[3] = timeText(f.lastAccess);
     if (options.remarks) row.texts[4] = QString::fromStdString(f.remark);
     return row;
@@ -64,7 +69,8 @@ std::optional<EntryRow> staticRow(const ClientRecordImage& record, const RowOpti
 
 std::optional<EntryRow> dynamicRow(const ClientRecordImage& record, const RowOptions& options) {
     const ClientFields& f = record.fields;
-    const std::int64_t cutOff = options.viewOld != 0 && options.viewOld < options.now ? options.now - options.viewOld : 0;
+    const std::int64_t cutOff =
+        options.viewOld != 0 && options.viewOld < options.now ? options.now - options.viewOld : 0;
     if (f.expiry <= cutOff) return std::nullopt;
     const bool reserved = isReservedRecord(f);
     if (reserved && !options.showReserved) return std::nullopt;
@@ -109,7 +115,8 @@ EntryRow transferRow(std::int32_t index, const TransferSummary& t, const RowOpti
         row.texts[0] = QStringLiteral("%1 b").arg(moved);
     }
     const int mode = t.mode >= 0 && t.mode <= 3 ? t.mode : 0;
-    row.texts[1] = QString::fromLatin1(t.opcode == kTransferWrite ? "Put/" : "Get/") + QString::fromLatin1(kModes[mode]);
+    row.texts[1] =
+        QString::fromLatin1(t.opcode == kTransferWrite ? "Put/" : "Get/") + QString::fromLatin1(kModes[mode]);
     row.texts[2] = addressText(t.client);
     const std::size_t skip = options.tftpRootLength <= t.path.size() ? options.tftpRootLength : t.path.size();
     row.texts[3] = QString::fromStdString(t.path.substr(skip));
@@ -127,7 +134,8 @@ int compareEntries(View view, int column, const ClientFields& a, const ClientFie
         case 2:
             return compareNumbers(ipv4ToHostOrder(a.address), ipv4ToHostOrder(b.address));
         case 3:
-            return view == View::Dynamic ? compareNumbers(a.expiry, b.expiry) : compareNumbers(a.lastAccess, b.lastAccess);
+            return view == View::Dynamic ? compareNumbers(a.expiry, b.expiry)
+                                         : compareNumbers(a.lastAccess, b.lastAccess);
         case 4:
             return view == View::Static ? compareTexts(a.remark, b.remark) : compareTexts(a.hostName, b.hostName);
     }

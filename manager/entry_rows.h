@@ -35,14 +35,14 @@ struct EntryRow {
 
 // The display choices that shape the rows.
 struct RowOptions {
-    bool dash = false;          // "ShowDash"
-    bool textForm = false;      // "ShowString"
-    bool remarks = false;       // "Remarks"
-    bool resolveNames = false;  // bit 1 of the server's "Lookup"
-    bool hideNoAddress = false; // "ViewIP"
-    bool showReserved = false;  // "Excluded"
-    std::int64_t viewOld = 0;   // "ViewOld", seconds
-    bool percent = true;        // "Percent"
+    bool dash = false;           // "ShowDash"
+    bool textForm = false;       // "ShowString"
+    bool remarks = false;        // "Remarks"
+    bool resolveNames = false;   // bit 1 of the server's "Lookup"
+    bool hideNoAddress = false;  // "ViewIP"
+    bool showReserved = false;   // "Excluded"
+    std::int64_t viewOld = 0;    // "ViewOld", seconds
+    bool percent = true;         // "Percent"
     std::size_t tftpRootLength = 0;
     std::int64_t now = 0;
 };

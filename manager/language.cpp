@@ -12,9 +12,12 @@ constexpr std::size_t kValueMax = 255;
 
 const char* sectionName(TextSection section) {
     switch (section) {
-        case TextSection::Menu: return "Menu";
-        case TextSection::Control: return "Control";
-        case TextSection::Strings: return "Strings";
+        case TextSection::Menu:
+            return "Menu";
+        case TextSection::Control:
+            return "Control";
+        case TextSection::Strings:
+            return "Strings";
     }
     return "Strings";
 }
@@ -141,7 +144,9 @@ std::vector<LanguageEntry> listLanguages(const std::string& programDirectory, co
         const LoadedIniFile loaded = loadIniFile(folder + name);
         if (loaded.status != LoadStatus::kOk) continue;
         const std::string cp = loaded.file.value(kCommon, "CP").value_or("");
-        auto field = [&](const char* key) { return decodeWithCodePage(loaded.file.value(kCommon, key).value_or(""), cp); };
+        auto field = [&](const char* key) {
+            return decodeWithCodePage(loaded.file.value(kCommon, key).value_or(""), cp);
+        };
         LanguageEntry entry{QString::fromStdString(name), field("LANGUAGE"), field("VERSION"), field("AUTHOR")};
         englishListed = englishListed || entry.language.compare(u"English", Qt::CaseInsensitive) == 0;
         list.push_back(std::move(entry));

@@ -39,8 +39,8 @@ public:
     // "LANGUAGE" in "Common" is not used at all.
     void load(std::string_view chosenFile, bool germanUser);
 
-    QString text(std::string_view key) const;     // "Strings", unescaped, else built-in
-    QString menuText(std::string_view key) const; // "Menu", else built-in
+    QString text(std::string_view key) const;      // "Strings", unescaped, else built-in
+    QString menuText(std::string_view key) const;  // "Menu", else built-in
     // "Control" value unescaped; nothing when the file has none (the control keeps its text).
     std::optional<QString> controlText(std::string_view key) const;
 

@@ -13,7 +13,8 @@ constexpr std::int32_t kMaxTransfers = 1u << 16;
 
 }  // namespace
 
-ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBuilder build, const RowOptions& options) {
+ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBuilder build,
+                            const RowOptions& options) {
     ListSnapshot snapshot;
     std::uint64_t handle = 0;
     for (std::size_t n = 0; n < kMaxListWalk; ++n) {
@@ -62,8 +63,8 @@ std::vector<std::uint64_t> sortHandles(ManagerPipe& pipe, ClientList list, View 
     };
     // Records that could not be fetched keep their order behind the others, so the comparison
     // stays a strict ordering.
-    const auto unknown = std::stable_partition(handles.begin(), handles.end(),
-                                               [&](std::uint64_t h) { return fieldsOf(h).has_value(); });
+    const auto unknown =
+        std::stable_partition(handles.begin(), handles.end(), [&](std::uint64_t h) { return fieldsOf(h).has_value(); });
     std::stable_sort(handles.begin(), unknown, [&](std::uint64_t a, std::uint64_t b) {
         const int c = compareEntries(view, column, *fieldsOf(a), *fieldsOf(b));
         return descending ? c > 0 : c < 0;

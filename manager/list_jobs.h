@@ -12,7 +12,7 @@
 namespace tolmark::manager {
 
 struct ListSnapshot {
-    bool firstFailed = false;          // the list could not be read at all: the view empties
+    bool firstFailed = false;  // the list could not be read at all: the view empties
     std::vector<EntryRow> rows;
     std::int32_t activeTransfers = 0;  // TFTP view: the count the server gave with the transfers
     PipeResult<ServerStatus> status;   // GetStatus with the view's number, after the list

@@ -68,7 +68,9 @@ class StaticModel : public ClientListModel {
 public:
     explicit StaticModel(const std::vector<QIcon>* icons, QObject* parent = nullptr)
         : ClientListModel(View::Static, icons, parent) {}
-    std::array<const char*, kColumnCount> headerKeys() const override { return {"MAC", "PROFILE", "IPADDR", "LAST", nullptr}; }
+    std::array<const char*, kColumnCount> headerKeys() const override {
+        return {"MAC", "PROFILE", "IPADDR", "LAST", nullptr};
+    }
     ClientList list() const override { return ClientList::Static; }
     RowBuilder rowBuilder() const override { return staticRow; }
 };
@@ -78,7 +80,9 @@ class DynamicModel : public ClientListModel {
 public:
     explicit DynamicModel(const std::vector<QIcon>* icons, QObject* parent = nullptr)
         : ClientListModel(View::Dynamic, icons, parent) {}
-    std::array<const char*, kColumnCount> headerKeys() const override { return {"MAC", "PROFILE", "IPADDR", "LEASED", nullptr}; }
+    std::array<const char*, kColumnCount> headerKeys() const override {
+        return {"MAC", "PROFILE", "IPADDR", "LEASED", nullptr};
+    }
     ClientList list() const override { return ClientList::Dynamic; }
     RowBuilder rowBuilder() const override { return dynamicRow; }
 };
@@ -88,7 +92,9 @@ class IgnoredModel : public ClientListModel {
 public:
     explicit IgnoredModel(const std::vector<QIcon>* icons, QObject* parent = nullptr)
         : ClientListModel(View::Ignored, icons, parent) {}
-    std::array<const char*, kColumnCount> headerKeys() const override { return {"MAC", "CLASS", "IFACE", "OBSERVED", nullptr}; }
+    std::array<const char*, kColumnCount> headerKeys() const override {
+        return {"MAC", "CLASS", "IFACE", "OBSERVED", nullptr};
+    }
     ClientList list() const override { return ClientList::Ignored; }
     RowBuilder rowBuilder() const override { return ignoredRow; }
 };
@@ -98,7 +104,9 @@ class TransferModel : public EntryListModel {
 public:
     explicit TransferModel(const std::vector<QIcon>* icons, QObject* parent = nullptr)
         : EntryListModel(View::Tftp, icons, parent) {}
-    std::array<const char*, kColumnCount> headerKeys() const override { return {"STATUS", "OPER", "IPADDR", "FILE", nullptr}; }
+    std::array<const char*, kColumnCount> headerKeys() const override {
+        return {"STATUS", "OPER", "IPADDR", "FILE", nullptr};
+    }
 };
 
 }  // namespace tolmark::manager

@@ -242,19 +242,20 @@ QAction* MainWindow::action(int id) const {
 // ---- Start and poll ------------------------------------------------------------------------------
 
 void MainWindow::start() {
-    worker_.post(this, [](ManagerPipe& pipe) { return ServerBlocks::fetch(pipe, true); },
-                 [this](ServerBlocks blocks) {
-                     applyBlocks(blocks);
-                     if (blocks.general.failed()) stateCode_ = kStatePipeFailure;
-                     if (blocks.status.ok()) {
-                         status_ = blocks.status.value;
-                         activeTftp_ = status_.tftpTransfers;
-                     }
-                     // A saved TFTP view while the TFTP server is off opens the Static view.
-                     if (view_ == View::Tftp && activeTftp_ < 0) switchView(View::Static);
-                     rewriteStatus();
-                     refreshList();
-                 });
+    worker_.post(
+        this, [](ManagerPipe& pipe) { return ServerBlocks::fetch(pipe, true); },
+        [this](ServerBlocks blocks) {
+            applyBlocks(blocks);
+            if (blocks.general.failed()) stateCode_ = kStatePipeFailure;
+            if (blocks.status.ok()) {
+                status_ = blocks.status.value;
+                activeTftp_ = status_.tftpTransfers;
+            }
+            // A saved TFTP view while the TFTP server is off opens the Static view.
+            if (view_ == View::Tftp && activeTftp_ < 0) switchView(View::Static);
+            rewriteStatus();
+            refreshList();
+        });
     timer_.start();
 }
 
@@ -355,15 +356,17 @@ void MainWindow::refreshList() {
         if (removals == removals_[static_cast<std::size_t>(view)]) onListRead(view, snapshot);
     };
     if (view == View::Tftp) {
-        worker_.post(this, [options](ManagerPipe& pipe) { return readTransfers(pipe, options); }, done);
+        worker_.post(
+            this, [options](ManagerPipe& pipe) { return readTransfers(pipe, options); }, done);
         return;
     }
     const ClientListModel* m = clientModel(view);
-    worker_.post(this,
-                 [list = m->list(), build = m->rowBuilder(), view, options](ManagerPipe& pipe) {
-                     return readClientList(pipe, list, view, build, options);
-                 },
-                 done);
+    worker_.post(
+        this,
+        [list = m->list(), build = m->rowBuilder(), view, options](ManagerPipe& pipe) {
+            return readClientList(pipe, list, view, build, options);
+        },
+        done);
 }
 
 void MainWindow::onListRead(View view, const ListSnapshot& snapshot) {
@@ -445,8 +448,9 @@ void MainWindow::toggleNames() {
     }
     general_->lookup ^= kLookupNamesBit;
     action(command::kNames)->setChecked((general_->lookup & kLookupNamesBit) != 0);
-    worker_.post(this, [settings = *general_](ManagerPipe& pipe) { return pipe.setSettings(settings); },
-                 [this](PipeStatus status) { notePipeResult(status); });
+    worker_.post(
+        this, [settings = *general_](ManagerPipe& pipe) { return pipe.setSettings(settings); },
+        [this](PipeStatus status) { notePipeResult(status); });
     pendingBits_ |= kListChanged;
 }
 
@@ -559,7 +563,8 @@ void MainWindow::relabelColumns() {
     std::array<QString, kColumnCount> headers;
     const auto keys = m->headerKeys();
     for (int c = 0; c < kColumnCount; ++c) {
-        if (keys[static_cast<std::size_t>(c)] != nullptr) headers[static_cast<std::size_t>(c)] = language_.text(keys[static_cast<std::size_t>(c)]);
+        if (keys[static_cast<std::size_t>(c)] != nullptr)
+            headers[static_cast<std::size_t>(c)] = language_.text(keys[static_cast<std::size_t>(c)]);
     }
     m->setHeaders(headers);
 }
@@ -596,11 +601,21 @@ void MainWindow::rewriteTopStatus() {
 void MainWindow::rewriteBottomStatus() {
     QString text;
     switch (stateCode_) {
-        case kStateOtherServer: text = language_.text("ERROR_DETECT"); break;
-        case kStatePortInUse: text = fillArguments(language_.text("ERROR_DHCP"), {number(status_.port)}); break;
-        case kStateTftpFailed: text = language_.text("ERROR_TFTP"); break;
-        case kStatePipeFailure: text = language_.text("ERROR_PIPE"); break;
-        default: text = fillArguments(language_.text("READY"), {number(status_.port)}); break;
+        case kStateOtherServer:
+            text = language_.text("ERROR_DETECT");
+            break;
+        case kStatePortInUse:
+            text = fillArguments(language_.text("ERROR_DHCP"), {number(status_.port)});
+            break;
+        case kStateTftpFailed:
+            text = language_.text("ERROR_TFTP");
+            break;
+        case kStatePipeFailure:
+            text = language_.text("ERROR_PIPE");
+            break;
+        default:
+            text = fillArguments(language_.text("READY"), {number(status_.port)});
+            break;
     }
     stateText_->setText(text);
 }
@@ -619,10 +634,17 @@ void MainWindow::rebuildContextMenu() {
     contextMenu_->clear();
     if (!rights_.mayChange) return;
     switch (view_) {
-        case View::Static: contextMenu_->addAction(action(command::kModify)); break;
-        case View::Dynamic: contextMenu_->addAction(action(command::kCopy)); break;
-        case View::Ignored: contextMenu_->addAction(action(command::kMove)); break;
-        case View::Tftp: return;
+        case View::Static:
+            contextMenu_->addAction(action(command::kModify));
+            break;
+        case View::Dynamic:
+            contextMenu_->addAction(action(command::kCopy));
+            break;
+        case View::Ignored:
+            contextMenu_->addAction(action(command::kMove));
+            break;
+        case View::Tftp:
+            return;
     }
     contextMenu_->addAction(action(command::kRemove));
 }
@@ -671,7 +693,8 @@ void MainWindow::changeEvent(QEvent* event) {
 // ---- Geometry and columns ------------------------------------------------------------------------
 
 void MainWindow::applySavedGeometry() {
-    const QSize screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry().size() : QSize(1024, 768);
+    const QSize screen =
+        QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry().size() : QSize(1024, 768);
     // Positions are taken as unsigned numbers: a negative or missing one, or one off the screen,
     // opens the window at 0 on that axis. The sum is formed without wrapping, so -1 is no 4.
     auto onScreen = [](std::int32_t saved, int extent) {

@@ -1,6 +1,5 @@
 #include "manager/manager_pipe.h"
 
-
 namespace tolmark::manager {
 namespace {
 

@@ -84,8 +84,8 @@ public:
     PipeResult<ListedEntry> listEntry(ClientList list, std::uint64_t handle);
     PipeResult<TransferEntry> getTransfer(std::int32_t index);
 
-    PipeResult<std::int32_t> reloadProfiles();                      // number of profiles
-    PipeResult<std::int32_t> purgeDynamic();  // total pool addresses
+    PipeResult<std::int32_t> reloadProfiles();  // number of profiles
+    PipeResult<std::int32_t> purgeDynamic();    // total pool addresses
     PipeResult<ProfileEntry> getProfile(std::int32_t index);
     PipeResult<ProfileEntry> getProfileByName(const std::string& name);
     // value above 0 = done; a failed transaction gives -2.

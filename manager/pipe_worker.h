@@ -30,7 +30,8 @@ public:
             [pipe = pipe_.get(), context, job = std::move(job), done = std::move(done)]() mutable {
                 auto result = job(*pipe);
                 QMetaObject::invokeMethod(
-                    context, [done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); },
+                    context,
+                    [done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); },
                     Qt::QueuedConnection);
             },
             Qt::QueuedConnection);
@@ -39,7 +40,7 @@ public:
 private:
     std::unique_ptr<ManagerPipe> pipe_;  // used on the worker thread only
     QThread thread_;
-    std::unique_ptr<QObject> runner_;    // lives on the worker thread
+    std::unique_ptr<QObject> runner_;  // lives on the worker thread
 };
 
 }  // namespace tolmark::manager

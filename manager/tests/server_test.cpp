@@ -65,16 +65,18 @@ public:
         QFile config(dir() + "/Dorvane.ini");
         if (!registry.open(QIODevice::WriteOnly) || !config.open(QIODevice::WriteOnly)) return false;
         registry.write(QStringLiteral("[Dorvane]\nDirectory=%1/\n").arg(dir()).toUtf8());
-        config.write(QStringLiteral("[Dorvane]\nProfile0=Standard\nProfile1=Lab\n"
-                                    "[Standard]\nInterfaceIP=%1\nBaseIP=10.98.0.100\nRange=50\nSubnetMask=255.255.255.0\n"
-                                    "Lease=3600\n[Lab]\nBaseIP=10.98.0.200\nRange=20\n")
-                         .arg(kServerAddress)
-                         .toUtf8());
+        config.write(
+            QStringLiteral("[Dorvane]\nProfile0=Standard\nProfile1=Lab\n"
+                           "[Standard]\nInterfaceIP=%1\nBaseIP=10.98.0.100\nRange=50\nSubnetMask=255.255.255.0\n"
+                           "Lease=3600\n[Lab]\nBaseIP=10.98.0.200\nRange=20\n")
+                .arg(kServerAddress)
+                .toUtf8());
         if (!network_) return true;
         run({"ip", "netns", "del", clientNs_});
         linked_ = run({"ip", "netns", "add", clientNs_});
         return linked_ && run({"ip", "link", "set", "lo", "up"}) &&
-               run({"ip", "link", "add", device_ + "a", "type", "veth", "peer", "name", device_ + "b", "netns", clientNs_}) &&
+               run({"ip", "link", "add", device_ + "a", "type", "veth", "peer", "name", device_ + "b", "netns",
+                    clientNs_}) &&
                run({"ip", "addr", "add", kServerAddress + "/24", "dev", device_ + "a"}) &&
                run({"ip", "link", "set", device_ + "a", "up"}) &&
                run({"ip", "-n", clientNs_, "link", "set", device_ + "b", "up"});
@@ -155,7 +157,8 @@ public:
         thread_ = std::thread([this] {
             platform::FileDescriptor peer(::accept(listener_.get(), nullptr, nullptr));
             std::uint8_t buffer[kPipeMessageMax];
-            while (::recv(peer.get(), buffer, sizeof buffer, 0) > 0) ::send(peer.get(), reply_.data(), reply_.size(), MSG_NOSIGNAL);
+            while (::recv(peer.get(), buffer, sizeof buffer, 0) > 0)
+                ::send(peer.get(), reply_.data(), reply_.size(), MSG_NOSIGNAL);
         });
     }
     ~CannedPipe() {
@@ -256,10 +259,12 @@ void ServerTest::listsShowWhatTheServerHoldsAndFollowLeases() {
     QSignalSpy reset(statics, &QAbstractItemModel::modelReset);
     QSignalSpy removed(statics, &QAbstractItemModel::rowsRemoved);
     QSignalSpy changed(statics, &QAbstractItemModel::dataChanged);
-    window->listView()->selectionModel()->select(statics->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    window->listView()->selectionModel()->select(statics->index(0, 0),
+                                                 QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     QPersistentModelIndex first = statics->index(0, 0);
     QVERIFY(lab_->lease("02:00:5e:10:00:01"));
-    QTRY_VERIFY_WITH_TIMEOUT(!statics->data(statics->index(0, 3), Qt::DisplayRole).toString().isEmpty(), 3 * kOneTickMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!statics->data(statics->index(0, 3), Qt::DisplayRole).toString().isEmpty(),
+                             3 * kOneTickMs);
     QCOMPARE(statics->data(statics->index(0, 0), kIconIndexRole).toInt(), kIconActive);
     QCOMPARE(reset.count(), 0);
     QCOMPARE(removed.count(), 0);
@@ -277,7 +282,8 @@ void ServerTest::listsShowWhatTheServerHoldsAndFollowLeases() {
     QCOMPARE(dynamics->data(dynamics->index(row, 2), Qt::DisplayRole).toString(), QString("10.98.0.100"));
     QVERIFY(!dynamics->data(dynamics->index(row, 3), Qt::DisplayRole).toString().isEmpty());
     QCOMPARE(dynamics->data(dynamics->index(row, 0), kIconIndexRole).toInt(), kIconActive);
-    QTRY_VERIFY(window->topStatusText().startsWith("  Leased IP addresses:  ") && window->topStatusText().endsWith(" of 70"));
+    QTRY_VERIFY(window->topStatusText().startsWith("  Leased IP addresses:  ") &&
+                window->topStatusText().endsWith(" of 70"));
 
     // The never-served client lands in the ignored list.
     lab_->askUnanswered("02:00:5e:10:00:03");
@@ -286,7 +292,8 @@ void ServerTest::listsShowWhatTheServerHoldsAndFollowLeases() {
     QTRY_COMPARE(column(ignored, 0), QStringList({"02:00:5e:10:00:03"}));
     QTRY_COMPARE(window->topStatusText(), QString("  Observed MAC addresses/identifiers:  1"));
     // Removing it from the context menu asks the server; the next refresh agrees.
-    window->listView()->selectionModel()->select(ignored->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    window->listView()->selectionModel()->select(ignored->index(0, 0),
+                                                 QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     QVERIFY(window->contextMenu()->actions().contains(window->action(command::kRemove)));
     window->action(command::kRemove)->trigger();
     QCOMPARE(ignored->rowCount(), 0);
@@ -301,8 +308,8 @@ void ServerTest::listsShowWhatTheServerHoldsAndFollowLeases() {
 // rows back into the server's order.
 void ServerTest::sortingAsksTheServerAndARefreshRestoresItsOrder() {
     ManagerPipe pipe(lab_->pipe().toStdString());
-    for (const char* line : {"02:00:5e:30:00:03\t10.98.0.33", "02:00:5e:30:00:01\t10.98.0.9\tLab",
-                             "02:00:5e:30:00:02\t10.98.0.120"})
+    for (const char* line :
+         {"02:00:5e:30:00:03\t10.98.0.33", "02:00:5e:30:00:01\t10.98.0.9\tLab", "02:00:5e:30:00:02\t10.98.0.120"})
         QCOMPARE(pipe.addClient(entry(line), false).value, 1);
     auto window = openWindow(currentRights());
     EntryListModel* statics = window->model(View::Static);
@@ -347,7 +354,8 @@ void ServerTest::bottomBarFollowsTheServerStoppingAndStarting() {
     QElapsedTimer clock;
     clock.start();
     QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Service not active"), kOneTickMs);
-    qInfo("the bottom bar showed the stop after %lld ms (tick %d ms)", static_cast<long long>(clock.elapsed()), kTickMs);
+    qInfo("the bottom bar showed the stop after %lld ms (tick %d ms)", static_cast<long long>(clock.elapsed()),
+          kTickMs);
     QTRY_COMPARE_WITH_TIMEOUT(statics->rowCount(), 0, kOneTickMs);
     QVERIFY(window->isVisible());
 
@@ -469,7 +477,8 @@ void ServerTest::serviceMenuRunsSystemctl() {
     QTRY_COMPARE(logged(), QString("start DOZAdadaved\nstop DOZAdadaved\n"));
     auto viewer = openWindow(ManagerRights{true, false});
     const auto menus = viewer->menuBar()->actions().first()->menu()->actions();
-    QVERIFY(std::none_of(menus.begin(), menus.end(), [](QAction* a) { return a->menu() != nullptr && a->isVisible(); }));
+    QVERIFY(
+        std::none_of(menus.begin(), menus.end(), [](QAction* a) { return a->menu() != nullptr && a->isVisible(); }));
     qunsetenv("TOLMARK_SYSTEMCTL");
 }
 

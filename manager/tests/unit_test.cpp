@@ -80,7 +80,8 @@ void UnitTest::clientRowsFollowTheDisplayRules() {
     // Dynamic: ended and running leases, the remark before the profile, the cut-off, reserved records.
     ClientRecordImage d = record(8, "02:00:00:00:00:01", ip, now - 50, now + 100, "Lab");
     d.fields.hostName = "host";
-    QCOMPARE(*dynamicRow(d, o), row(8, kIconActive, {"02:00:00:00:00:01", "Lab", "10.1.0.5", timeText(now + 100), "host"}));
+    QCOMPARE(*dynamicRow(d, o),
+             row(8, kIconActive, {"02:00:00:00:00:01", "Lab", "10.1.0.5", timeText(now + 100), "host"}));
     d.fields.expiry = now - 3600;
     d.fields.remark = "note";
     QCOMPARE(dynamicRow(d, o)->icon, kIconEnded);
@@ -130,11 +131,11 @@ void UnitTest::transferRowsShowProgress() {
         const char* status;
     } cases[] = {
         {10, 10240, -1, true, 7, "50 %"},
-        {30, 10240, -1, true, 15, "100 %"},       // more blocks than the file: capped at the size
+        {30, 10240, -1, true, 15, "100 %"},  // more blocks than the file: capped at the size
         {0, 10240, -1, true, 0, "0 %"},
-        {3, 0, -1, true, kIconIdle, "1536 b"},    // unknown size: bytes even with percent on
+        {3, 0, -1, true, kIconIdle, "1536 b"},  // unknown size: bytes even with percent on
         {3, 0, 0, true, kIconActive, "1536 b"},
-        {3, 1000000, 1, true, kIconEnded, "0 %"}, // ended by a time-out
+        {3, 1000000, 1, true, kIconEnded, "0 %"},  // ended by a time-out
         {10, 10240, -1, false, 7, "5120 b"},
         {200000, 4000000000u, -1, true, 0, "2 %"},  // past 32 bits of bytes
         {0x30000, 0x7fffffff, -1, true, 0, "4 %"},  // a block counter beyond 16 bits
@@ -171,13 +172,14 @@ void UnitTest::sortingComparesTheRecordFields() {
         int column;
         int sign;  // of compare(a, b)
     } cases[] = {
-        {View::Static, 0, -1},  {View::Static, 1, -1},  {View::Static, 2, -1},   // 10.0.0.9 < 10.0.0.10 numerically
-        {View::Static, 3, -1},  {View::Static, 4, -1},  {View::Dynamic, 3, 1},   // lease ends
-        {View::Dynamic, 4, 1},  {View::Ignored, 1, -1}, {View::Ignored, 4, 1},
+        {View::Static, 0, -1}, {View::Static, 1, -1},  {View::Static, 2, -1},  // 10.0.0.9 < 10.0.0.10 numerically
+        {View::Static, 3, -1}, {View::Static, 4, -1},  {View::Dynamic, 3, 1},  // lease ends
+        {View::Dynamic, 4, 1}, {View::Ignored, 1, -1}, {View::Ignored, 4, 1},
     };
     for (const Case& c : cases) {
         const int got = compareEntries(c.view, c.column, a, b);
-        QVERIFY2((got > 0) - (got < 0) == c.sign, qPrintable(QString("view %1 column %2").arg(int(c.view)).arg(c.column)));
+        QVERIFY2((got > 0) - (got < 0) == c.sign,
+                 qPrintable(QString("view %1 column %2").arg(int(c.view)).arg(c.column)));
         const int back = compareEntries(c.view, c.column, b, a);
         QCOMPARE((back > 0) - (back < 0), -c.sign);
     }
@@ -250,7 +252,9 @@ void UnitTest::languageFileReplacesSomeKeys() {
               "[Strings]\nMAC=Kennung\nERROR_PIPE=Dienst\\nnicht aktiv\nREADY=Bereit %s %u\\\nEMPTY=\n"
               "[Menu]\nFILE=&Datei\n[Control]\nOK=\\tJa\\\\\n");
     writeFile(program.path() + "/Languages/nameless.ini", "[Common]\nVERSION=9\n[Strings]\nMAC=never\n");
-    writeFile(program.path() + "/Languages/latin.ini", "[Common]\nLANGUAGE=Fran\xe7" "ais\nCP=1252\n");
+    writeFile(program.path() + "/Languages/latin.ini",
+              "[Common]\nLANGUAGE=Fran\xe7"
+              "ais\nCP=1252\n");
 
     Language language(dir);
     QCOMPARE(language.text("MAC"), QString("MAC address/Id"));
@@ -262,7 +266,7 @@ void UnitTest::languageFileReplacesSomeKeys() {
     QCOMPARE(language.text("MAC"), QString("Kennung"));
     QCOMPARE(language.text("PROFILE"), QString("Profile"));  // not translated: English
     QCOMPARE(language.text("ERROR_PIPE"), QString("Dienst\nnicht aktiv"));
-    QCOMPARE(language.text("EMPTY"), QString());            // no built-in text either
+    QCOMPARE(language.text("EMPTY"), QString());  // no built-in text either
     QCOMPARE(language.menuText("FILE"), QString("&Datei"));
     QCOMPARE(language.menuText("EXIT"), QString("E&xit"));
     QCOMPARE(language.controlText("OK"), std::optional<QString>("\tJa\\"));
@@ -303,7 +307,8 @@ void UnitTest::windowWithoutServerShowsTranslatedTexts() {
     QTemporaryDir program;
     QDir(program.path()).mkdir("Languages");
     writeFile(program.path() + "/Languages/test.ini",
-              "[Common]\nLANGUAGE=Testisch\n[Strings]\nMAC=Kennung\nERROR_PIPE=Dienst\\nnicht aktiv\n[Menu]\nWINDOW=&Fenster\n");
+              "[Common]\nLANGUAGE=Testisch\n[Strings]\nMAC=Kennung\nERROR_PIPE=Dienst\\nnicht "
+              "aktiv\n[Menu]\nWINDOW=&Fenster\n");
     Language language(program.path().toStdString() + "/");
     language.load("test.ini", false);
     UserPreferences preferences(program.path().toStdString() + "/user.ini");
