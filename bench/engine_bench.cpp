@@ -1,11 +1,18 @@
-// In-process figures of the request processor: a DISCOVER/REQUEST exchange against client
-// tables of growing size, with the engine's real profile, table and reply building.
+// In-process figures of the request processor and the client table: a DISCOVER+REQUEST
+// exchange of a new client and a renewal against 1k, 100k and 1M leases, the load and save of
+// a 1M-line dynamic file, and the resident memory a lease costs. Everything real but the
+// sockets: the engine, its profile, the indexed table and the reply building.
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <array>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <vector>
 
 #include "config/config_store.h"
@@ -13,6 +20,7 @@
 #include "config/profiles.h"
 #include "config/settings_holder.h"
 #include "server/dhcp/dhcp_engine.h"
+#include "server/leases/client_files.h"
 #include "server/leases/client_table.h"
 #include "tests/support/fakes.h"
 
@@ -20,8 +28,10 @@ namespace tolmark {
 namespace {
 
 constexpr Ipv4 kServer = 0x0101A8C0;  // 192.168.1.1
+constexpr std::uint32_t kPoolRange = 1u << 22;
+constexpr std::int64_t kLease = 86400;
 
-std::vector<std::uint8_t> message(std::uint32_t client, std::uint8_t type) {
+std::vector<std::uint8_t> message(std::uint32_t client, std::uint8_t type, Ipv4 requested = 0) {
     std::vector<std::uint8_t> m(300, 0);
     m[0] = 1, m[1] = 1, m[2] = 6;
     std::memcpy(&m[4], &client, 4);
@@ -29,9 +39,47 @@ std::vector<std::uint8_t> message(std::uint32_t client, std::uint8_t type) {
     std::memcpy(&m[30], &client, 4);
     const std::uint8_t cookie[4] = {99, 130, 83, 99};
     std::memcpy(&m[236], cookie, 4);
-    const std::uint8_t options[] = {53, 1, type, 55, 4, 1, 3, 6, 15, 255};
-    std::memcpy(&m[240], options, sizeof options);
+    std::uint8_t options[] = {53, 1, type, 55, 4, 1, 3, 6, 15, 54, 4, 0, 0, 0, 0, 50, 4, 0, 0, 0, 0, 255};
+    std::memcpy(&options[11], &kServer, 4);
+    std::memcpy(&options[17], &requested, 4);
+    // A DISCOVER carries neither server identifier nor requested address.
+    const std::size_t length = type == 1 ? 9 : sizeof options - 1;
+    std::memcpy(&m[240], options, length);
+    m[240 + length] = 255;
     return m;
+}
+
+Identity hardware(std::uint32_t client) {
+    Identity id;
+    id.kind = kIdentityHardware;
+    id.length = 6;
+    id.bytes[0] = 0x02;
+    std::memcpy(&id.bytes[2], &client, 4);
+    return id;
+}
+
+Profile benchProfile() {
+    Profile p;
+    p.name = "Bench";
+    p.selectorKind = SelectorKind::Interface;
+    p.selectorAddress = kServer;
+    p.baseIp = makeIpv4(10, 0, 0, 0);
+    p.range = static_cast<std::int32_t>(kPoolRange);
+    p.lease = static_cast<std::int32_t>(kLease);
+    p.subnetMask = makeIpv4(255, 0, 0, 0);
+    p.gateway[0] = kServer;
+    p.dns[0] = kServer;
+    p.dnsName = "bench.test";
+    return p;
+}
+
+std::size_t residentBytes() {
+    long pages = 0, resident = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return 0;
+    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(statm);
+    return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
 struct Bench {
@@ -46,50 +94,112 @@ struct Bench {
     dhcp::DhcpEngine engine{clients, profiles, interfaces, settings, log, clock, nullptr};
     std::array<std::uint8_t, kReplyBufferSize> reply{};
 
-    explicit Bench(int leases) {
+    // A table holding `leases` current leases from the bottom of the pool, made as a loaded
+    // file makes them.
+    explicit Bench(std::uint32_t leases) {
         host.rows = {{kServer, makeIpv4(255, 255, 0, 0), 2}};
         interfaces.build(store, "BenchNoSuchSection", host, clock.now(), log);
-        Profile p;
-        p.name = "Bench";
-        p.selectorKind = SelectorKind::Interface;
-        p.selectorAddress = kServer;
-        p.baseIp = makeIpv4(192, 168, 2, 0);
-        p.range = 60000;
-        p.subnetMask = makeIpv4(255, 255, 0, 0);
-        p.gateway[0] = kServer;
-        p.dns[0] = kServer;
-        p.dnsName = "bench.test";
-        profiles.assign({p});
-        for (int i = 0; i < leases; ++i) exchange(static_cast<std::uint32_t>(i));
+        profiles.assign({benchProfile()});
+        for (std::uint32_t i = 0; i < leases; ++i) {
+            ClientRecord* r = clients.take();
+            r->identity = hardware(i);
+            r->address = ipv4FromHostOrder(ipv4ToHostOrder(benchProfile().baseIp) + i);
+            r->profile = "Bench";
+            r->expiry = clock.now() + kLease;
+            clients.insertDynamicAfter(clients.last(ClientList::Dynamic), *r);
+        }
     }
     std::size_t send(const std::vector<std::uint8_t>& m) {
-        RequestSummary summary;
-        summary.interfaceAddress = kServer;
-        return engine.process(m, reply, summary);
+        return engine.process(m, reply, Arrival{kServer, 0}).length;
     }
-    void exchange(std::uint32_t client) {
-        send(message(client, 1));
-        send(message(client, 3));
+    std::uint8_t messageType() const { return reply[242]; }
+    Ipv4 offered() const {
+        Ipv4 address;
+        std::memcpy(&address, reply.data() + 16, 4);
+        return address;
     }
 };
 
-// A known client renewing: the lookup walks the dynamic list.
-void BM_RenewKnownClient(benchmark::State& state) {
-    Bench bench(static_cast<int>(state.range(0)));
-    const auto request = message(static_cast<std::uint32_t>(state.range(0) / 2), 3);
-    for (auto _ : state) benchmark::DoNotOptimize(bench.send(request));
-    state.SetItemsProcessed(state.iterations());
+// Resident memory per lease: the growth from an empty table to one of 1M leases. Registered
+// first, so that it runs before other benchmarks leave freed memory for the table to reuse.
+void BM_ResidentMemoryPerLease(benchmark::State& state) {
+    const auto leases = static_cast<std::uint32_t>(state.range(0));
+    for (auto _ : state) {
+        const std::size_t before = residentBytes();
+        auto bench = std::make_unique<Bench>(leases);
+        // The pool index is built on the first request, as in the server.
+        bench->send(message(leases / 2, 3, ipv4FromHostOrder(ipv4ToHostOrder(benchProfile().baseIp) + leases / 2)));
+        state.counters["bytes_per_lease"] = static_cast<double>(residentBytes() - before) / leases;
+    }
 }
-BENCHMARK(BM_RenewKnownClient)->Arg(10)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_ResidentMemoryPerLease)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-// A new client: the allocator walks the pool to its first unassigned address.
-void BM_DiscoverNewClient(benchmark::State& state) {
-    Bench bench(static_cast<int>(state.range(0)));
-    std::uint32_t next = 1u << 24;
-    for (auto _ : state) benchmark::DoNotOptimize(bench.send(message(next++, 1)));
+// A new client: DISCOVER, then REQUEST of the offered address.
+void BM_DiscoverRequestNewClient(benchmark::State& state) {
+    Bench bench(static_cast<std::uint32_t>(state.range(0)));
+    std::uint32_t next = 1u << 28;
+    for (auto _ : state) {
+        bench.send(message(next, 1));
+        benchmark::DoNotOptimize(bench.send(message(next, 3, bench.offered())));
+        ++next;
+    }
+    if (bench.messageType() != 5) state.SkipWithError("the request was not acknowledged");
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_DiscoverNewClient)->Arg(10)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_DiscoverRequestNewClient)->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+
+// A known client in the middle of the table renewing its lease.
+void BM_RenewKnownClient(benchmark::State& state) {
+    const auto leases = static_cast<std::uint32_t>(state.range(0));
+    Bench bench(leases);
+    const Ipv4 address = ipv4FromHostOrder(ipv4ToHostOrder(benchProfile().baseIp) + leases / 2);
+    const auto request = message(leases / 2, 3, address);
+    for (auto _ : state) benchmark::DoNotOptimize(bench.send(request));
+    if (bench.messageType() != 5) state.SkipWithError("the renewal was not acknowledged");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RenewKnownClient)->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+
+// A 1M-line dynamic file loaded into an empty table, and saved back whole.
+void BM_LoadAndSaveDynamicFile(benchmark::State& state) {
+    const auto leases = static_cast<std::uint32_t>(state.range(0));
+    const std::filesystem::path directory = std::filesystem::temp_directory_path() / "tolmark-bench-files";
+    std::filesystem::create_directories(directory);
+    ClientFiles files;
+    files.ethers.path = (directory / "ethers").string();
+    files.dynamic.path = (directory / "dynamic").string();
+    files.ignored.path = (directory / "ignored").string();
+    {
+        std::ofstream out(files.dynamic.path, std::ios::binary | std::ios::trunc);
+        char line[96];
+        for (std::uint32_t i = 0; i < leases; ++i) {
+            const std::uint32_t address = ipv4ToHostOrder(benchProfile().baseIp) + i;
+            std::snprintf(line, sizeof line, "02:00:%02x:%02x:%02x:%02x\t%u.%u.%u.%u\t:%u\tBench\n", i & 0xFF,
+                          (i >> 8) & 0xFF, (i >> 16) & 0xFF, i >> 24, address >> 24, (address >> 16) & 0xFF,
+                          (address >> 8) & 0xFF, address & 0xFF, 1800000000u);
+            out << line;
+        }
+    }
+    const auto fileSize = std::filesystem::file_size(files.dynamic.path);
+    ProfileList profiles;
+    profiles.assign({benchProfile()});
+    GeneralSettings settings;
+    testing::CapturingLog log{0};
+    for (auto _ : state) {
+        ClientTable table{log};
+        const auto start = std::chrono::steady_clock::now();
+        loadClientFiles(table, profiles, files, settings, log, 1700000000);
+        const auto loaded = std::chrono::steady_clock::now();
+        saveList(table, ClientList::Dynamic, files.dynamic, settings, log);
+        const auto saved = std::chrono::steady_clock::now();
+        state.counters["load_s"] = std::chrono::duration<double>(loaded - start).count();
+        state.counters["save_s"] = std::chrono::duration<double>(saved - loaded).count();
+        state.counters["records"] = static_cast<double>(table.size(ClientList::Dynamic));
+        state.counters["saved_whole"] = std::filesystem::file_size(files.dynamic.path) == fileSize ? 1 : 0;
+    }
+    std::filesystem::remove_all(directory);
+}
+BENCHMARK(BM_LoadAndSaveDynamicFile)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tolmark

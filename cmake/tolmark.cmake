@@ -1,8 +1,19 @@
-# tolmark_test(<name> SOURCES <files...> LIBS <targets...>)
-# One GoogleTest binary per library; tests are discovered into CTest.
+# tolmark_test(<name> [THREADED] SOURCES <files...> LIBS <targets...>)
+# One GoogleTest binary per library; tests are discovered into CTest. THREADED binaries start
+# threads of their own: they carry the label "threaded" and belong to the target
+# threaded_tests, which the ThreadSanitizer build runs.
+add_custom_target(threaded_tests)
 function(tolmark_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT BUILD_TESTING)
+    return()
+  endif()
+  cmake_parse_arguments(T "THREADED" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  if(T_THREADED)
+    add_dependencies(threaded_tests ${name})
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS threaded)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  endif()
 endfunction()

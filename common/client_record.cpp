@@ -1,6 +1,8 @@
 #include "common/client_record.h"
 
-#include "common/byte_io.h"
+#include <algorithm>
+
+#include "base/byte_io.h"
 
 namespace tolmark {
 
@@ -26,6 +28,12 @@ constexpr std::size_t kNextHandleAt = 320;
 
 }  // namespace
 
+bool profileNameEquals(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 std::array<std::uint8_t, kClientRecordSize> encodeClientRecord(const ClientRecordImage& image) {
     std::array<std::uint8_t, kClientRecordSize> bytes{};
     ByteWriter out(bytes);
@@ -47,8 +55,7 @@ std::array<std::uint8_t, kClientRecordSize> encodeClientRecord(const ClientRecor
 }
 
 std::optional<ClientRecordImage> decodeClientRecord(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() != kClientRecordSize)
-        return std::nullopt;
+    if (bytes.size() != kClientRecordSize) return std::nullopt;
     ByteReader in(bytes);
     ClientRecordImage image;
     ClientFields& f = image.fields;
@@ -64,8 +71,7 @@ std::optional<ClientRecordImage> decodeClientRecord(std::span<const std::uint8_t
     f.hostName = in.text(kHostNameAt, kHostNameWidth);
     f.remark = in.text(kRemarkAt, kRemarkWidth);
     image.nextHandle = in.u64le(kNextHandleAt);
-    if (!in.ok() || f.identity.length > kIdentityWidth)
-        return std::nullopt;
+    if (!in.ok() || f.identity.length > kIdentityWidth) return std::nullopt;
     return image;
 }
 

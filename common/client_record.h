@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 #include "common/text_forms.h"
 
 namespace tolmark {
@@ -25,10 +25,10 @@ struct ClientFields {
     Ipv4 seenVia = 0;
     std::int64_t lastAccess = 0;
     std::int64_t expiry = 0;
-    Identity identity;         // kind, length, bytes
-    std::string profile;       // at most 23 characters; empty = the first profile
-    std::string hostName;      // at most 158 characters
-    std::string remark;        // at most 31 characters
+    Identity identity;     // kind, length, bytes
+    std::string profile;   // at most 23 characters; empty = the first profile
+    std::string hostName;  // at most 158 characters
+    std::string remark;    // at most 31 characters
 
     bool operator==(const ClientFields&) const = default;
 };
@@ -40,6 +40,9 @@ struct ClientRecordImage {
     ClientFields fields;
     bool operator==(const ClientRecordImage&) const = default;
 };
+
+// Profile names are compared without case, as the configuration sections that hold them.
+bool profileNameEquals(std::string_view a, std::string_view b);
 
 std::array<std::uint8_t, kClientRecordSize> encodeClientRecord(const ClientRecordImage& image);
 // Refuses anything but exactly 328 bytes, and an identity length above 64.

@@ -9,13 +9,11 @@ namespace tolmark {
 
 namespace {
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Walks the tab-separated fields of the data part of a line.
 class FieldReader {
-  public:
+public:
     explicit FieldReader(std::string_view data) : data_(data) {}
 
     std::string_view first(bool blankEnds) {
@@ -30,14 +28,13 @@ class FieldReader {
     // The next non-empty field, or nothing at the end of the data.
     std::optional<std::string_view> next() {
         while (pos_ < data_.size() && data_[pos_] == '\t') ++pos_;
-        if (pos_ >= data_.size())
-            return std::nullopt;
+        if (pos_ >= data_.size()) return std::nullopt;
         const std::size_t start = pos_;
         while (pos_ < data_.size() && data_[pos_] != '\t') ++pos_;
         return data_.substr(start, pos_ - start);
     }
 
-  private:
+private:
     std::string_view data_;
     std::size_t pos_ = 0;
 };
@@ -49,13 +46,11 @@ std::string_view cut(std::string_view text, std::size_t maxChars) {
 // ":" and a decimal number; a value too large for 64 bits stays at the largest one. Without
 // digits the time is left as it was.
 std::optional<std::int64_t> parseTime(std::string_view digits) {
-    if (digits.empty() || digits.front() < '0' || digits.front() > '9')
-        return std::nullopt;
+    if (digits.empty() || digits.front() < '0' || digits.front() > '9') return std::nullopt;
     std::uint64_t value = 0;
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     for (char c : digits) {
-        if (c < '0' || c > '9')
-            break;
+        if (c < '0' || c > '9') break;
         const unsigned digit = static_cast<unsigned>(c - '0');
         value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
     }
@@ -64,7 +59,7 @@ std::optional<std::int64_t> parseTime(std::string_view digits) {
 
 // Appends to a fixed line buffer; text that would not fit is dropped.
 class LineWriter {
-  public:
+public:
     explicit LineWriter(EntryLineText& out) : out_(out) { out_.length = 0; }
 
     void text(std::string_view s) {
@@ -77,18 +72,18 @@ class LineWriter {
             put(byte < 0x20 || byte == 0x7f ? '?' : c);
         }
     }
-    void format(const char* fmt, std::uint64_t value) {
+    // A time field: a tab, ':' and the seconds.
+    void timeField(std::uint64_t value) {
         char buffer[32];
-        const int n = std::snprintf(buffer, sizeof buffer, fmt, value);
+        const int n = std::snprintf(buffer, sizeof buffer, "\t:%" PRIu64, value);
         if (n > 0)
             text(std::string_view(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1)));
     }
     void finish() { out_.text[out_.length] = '\0'; }
 
-  private:
+private:
     void put(char c) {
-        if (out_.length < kMaxEntryLine)
-            out_.text[out_.length++] = c;
+        if (out_.length < kMaxEntryLine) out_.text[out_.length++] = c;
     }
     EntryLineText& out_;
 };
@@ -103,23 +98,18 @@ bool hasControlCharacter(std::string_view s) {
 // A host name written between the identity and the address must come back as the host name:
 // not taken for the address, not starting a remark, not split into fields.
 bool hostNameReadsBack(std::string_view host) {
-    if (host.empty() || hasControlCharacter(host) || isBlank(host.front()) || host.front() == '#')
-        return false;
-    if (parseIpv4(host).ok)
-        return false;
+    if (host.empty() || hasControlCharacter(host) || isBlank(host.front()) || host.front() == '#') return false;
+    if (parseIpv4(host).ok) return false;
     for (std::size_t i = 1; i < host.size(); ++i) {
-        if (host[i] == '#' && isBlank(host[i - 1]))
-            return false;
+        if (host[i] == '#' && isBlank(host[i - 1])) return false;
     }
     return true;
 }
 
 // The text of the identity field, or nothing when the identity has none.
 std::optional<IdentityText> identityField(const Identity& identity) {
-    if (identity.kind == kIdentityHardware)
-        return formatIdentity(identity);
-    if (identity.kind == kIdentityFree)
-        return formatIdentity(Identity{});
+    if (identity.kind == kIdentityHardware) return formatIdentity(identity);
+    if (identity.kind == kIdentityFree) return formatIdentity(Identity{});
     if (identity.kind > kIdentityClientId || identity.length == 0 || identity.length > identity.bytes.size())
         return std::nullopt;
     return formatIdentity(identity);
@@ -141,8 +131,7 @@ void writeProfileAndRemark(LineWriter& out, const ClientFields& record) {
 
 EntryParts splitRemark(std::string_view line) {
     for (std::size_t i = 1; i < line.size(); ++i) {
-        if (line[i] == '#' && isBlank(line[i - 1]))
-            return {line.substr(0, i), line.substr(i + 1)};
+        if (line[i] == '#' && isBlank(line[i - 1])) return {line.substr(0, i), line.substr(i + 1)};
     }
     return {line, {}};
 }
@@ -151,8 +140,7 @@ std::optional<ClientFields> parseEntryData(std::string_view data, bool blankEnds
     data = cut(data, kMaxEntryLine);
     FieldReader fields(data);
     const std::optional<Identity> identity = parseIdentity(fields.first(blankEndsFirstField));
-    if (!identity)
-        return std::nullopt;
+    if (!identity) return std::nullopt;
 
     ClientFields record;
     record.identity = *identity;
@@ -161,8 +149,7 @@ std::optional<ClientFields> parseEntryData(std::string_view data, bool blankEnds
             record.address = address.address;
         } else {
             record.hostName = std::string(cut(*second, kEntryHostNameChars));
-            if (auto third = fields.next())
-                record.address = ipv4OrZero(*third);
+            if (auto third = fields.next()) record.address = ipv4OrZero(*third);
         }
     }
     bool haveProfile = false;
@@ -179,30 +166,27 @@ std::optional<ClientFields> parseEntryData(std::string_view data, bool blankEnds
             haveProfile = true;
         }
     }
-    if (!haveProfile)
-        record.profile = kDefaultProfileName;
+    if (!haveProfile) record.profile = kDefaultProfileName;
     return record;
 }
 
 std::optional<ClientFields> parseEntryLine(std::string_view line, bool blankEndsFirstField) {
     const EntryParts parts = splitRemark(cut(line, kMaxEntryLine));
     std::optional<ClientFields> record = parseEntryData(parts.data, blankEndsFirstField);
-    if (record)
-        record->remark = std::string(cut(parts.remark, kEntryRemarkChars));
+    if (record) record->remark = std::string(cut(parts.remark, kEntryRemarkChars));
     return record;
 }
 
 std::optional<EntryLineText> formatEntryLine(const ClientFields& record, EntryFormat format, int updateEthers) {
     const std::optional<IdentityText> identity = identityField(record.identity);
-    if (!identity)
-        return std::nullopt;
+    if (!identity) return std::nullopt;
     EntryLineText line;
     LineWriter out(line);
     out.text(identity->c_str());
     if (format == EntryFormat::Dynamic) {
         out.text("\t");
         out.text(formatIpv4(record.address).c_str());
-        out.format("\t:%" PRIu64, static_cast<std::uint64_t>(record.expiry));
+        out.timeField(static_cast<std::uint64_t>(record.expiry));
         if (record.seenVia != 0) {
             out.text("\t=");
             out.text(formatIpv4(record.seenVia).c_str());
@@ -215,8 +199,7 @@ std::optional<EntryLineText> formatEntryLine(const ClientFields& record, EntryFo
         }
         out.text("\t");
         out.text(formatIpv4(record.address).c_str());
-        if (record.lastAccess != 0)
-            out.format("\t:%" PRIu64, static_cast<std::uint64_t>(record.lastAccess));
+        if (record.lastAccess != 0) out.timeField(static_cast<std::uint64_t>(record.lastAccess));
     }
     writeProfileAndRemark(out, record);
     out.finish();

@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "common/byte_io.h"
-#include "platform/file_descriptor.h"
+#include "base/byte_io.h"
+#include "base/file_descriptor.h"
 
 namespace tolmark {
 
@@ -86,8 +86,9 @@ struct PipeMessage {
     std::uint32_t word() const { return ByteReader(view()).u32le(0); }
     std::int32_t value() const { return ByteReader(view()).i32le(4); }
     std::span<const std::uint8_t> payload() const {
-        return size > kPipeHeaderSize ? std::span<const std::uint8_t>(bytes.data() + kPipeHeaderSize, size - kPipeHeaderSize)
-                                      : std::span<const std::uint8_t>();
+        return size > kPipeHeaderSize
+                   ? std::span<const std::uint8_t>(bytes.data() + kPipeHeaderSize, size - kPipeHeaderSize)
+                   : std::span<const std::uint8_t>();
     }
 
     // A message of the header and the payload; nullopt when it would not fit.

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 
 namespace tolmark {
 
@@ -186,7 +186,8 @@ std::optional<Ipv4> decodeCheckAddressProfile(std::span<const std::uint8_t> mess
 
 std::optional<PipeMessage> encodeCheckSelector(const CheckSelectorRequest& request) {
     if (request.value.size() > 255) return std::nullopt;
-    PipeMessage message = blank(toWire(PipeCode::CheckProfileSelector), 0, kCheckSelectorMinSize + request.value.size());
+    PipeMessage message =
+        blank(toWire(PipeCode::CheckProfileSelector), 0, kCheckSelectorMinSize + request.value.size());
     ByteWriter out(message.bytes);
     out.ipv4(4, request.relay);
     out.u32le(kSelectorTypeAt, request.type);
@@ -233,8 +234,8 @@ std::optional<FileOpenRequest> decodeFileOpen(std::span<const std::uint8_t> mess
 
 std::optional<PipeMessage> encodeFileWrite(std::uint64_t handle, std::span<const std::uint8_t> data) {
     if (data.size() > kPipeMessageMax - kFileWriteDataAt) return std::nullopt;
-    PipeMessage message = blank(toWire(PipeCode::FileWrite), static_cast<std::int32_t>(data.size()),
-                                kFileWriteDataAt + data.size());
+    PipeMessage message =
+        blank(toWire(PipeCode::FileWrite), static_cast<std::int32_t>(data.size()), kFileWriteDataAt + data.size());
     ByteWriter out(message.bytes);
     out.u64le(kHandleAt, handle);
     out.bytes(kFileWriteDataAt, data.data(), data.size());

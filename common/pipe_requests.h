@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/ipv4.h"
 #include "common/client_record.h"
-#include "common/ipv4.h"
 #include "common/pipe_protocol.h"
 #include "common/text_forms.h"
 

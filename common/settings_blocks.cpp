@@ -1,6 +1,6 @@
 #include "common/settings_blocks.h"
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 
 namespace tolmark {
 
@@ -67,12 +67,10 @@ static_assert(kGeneralMacRangeAt + sizeof(MacRangeTable) == kGeneralSettingsSize
 
 constexpr WordField<ServerStatus> kStatusWords[] = {
     // 0: the u16 port in use, 2-3 padding
-    {4, &ServerStatus::profileCount},    {8, &ServerStatus::staticCount},
-    {12, &ServerStatus::poolTotal},      {16, &ServerStatus::staticUsed},
-    {20, &ServerStatus::dynamicUsed},    {24, &ServerStatus::ignoredUsed},
-    {28, &ServerStatus::tftpTransfers},  {32, &ServerStatus::staticChanges},
-    {36, &ServerStatus::dynamicChanges}, {40, &ServerStatus::ignoredChanges},
-    {44, &ServerStatus::serverStopping}, {48, &ServerStatus::statusChanged},
+    {4, &ServerStatus::profileCount},    {8, &ServerStatus::staticCount},     {12, &ServerStatus::poolTotal},
+    {16, &ServerStatus::staticUsed},     {20, &ServerStatus::dynamicUsed},    {24, &ServerStatus::ignoredUsed},
+    {28, &ServerStatus::tftpTransfers},  {32, &ServerStatus::staticChanges},  {36, &ServerStatus::dynamicChanges},
+    {40, &ServerStatus::ignoredChanges}, {44, &ServerStatus::serverStopping}, {48, &ServerStatus::statusChanged},
     {52, &ServerStatus::reloadRequest},  {56, &ServerStatus::interfaceCount},
 };
 constexpr std::size_t kStatusPortAt = 0;
@@ -121,16 +119,14 @@ std::array<std::uint8_t, kGeneralSettingsSize> encodeGeneralSettings(const Gener
 }
 
 std::optional<GeneralSettings> decodeGeneralSettings(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() != kGeneralSettingsSize)
-        return std::nullopt;
+    if (bytes.size() != kGeneralSettingsSize) return std::nullopt;
     ByteReader r(bytes);
     GeneralSettings settings;
     readWords(r, settings, kGeneralWords);
     settings.port = r.u16le(kGeneralPortAt);
     settings.idWildcard = r.u16le(kGeneralIdWildcardAt);
     r.bytes(kGeneralMacRangeAt, settings.macRange.data(), settings.macRange.size());
-    if (!r.ok())
-        return std::nullopt;
+    if (!r.ok()) return std::nullopt;
     return settings;
 }
 
@@ -151,8 +147,7 @@ std::array<std::uint8_t, kServerStatusSize> encodeServerStatus(const ServerStatu
 }
 
 std::optional<ServerStatus> decodeServerStatus(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() != kServerStatusSize)
-        return std::nullopt;
+    if (bytes.size() != kServerStatusSize) return std::nullopt;
     ByteReader r(bytes);
     ServerStatus status;
     status.port = r.u16le(kStatusPortAt);
@@ -165,8 +160,7 @@ std::optional<ServerStatus> decodeServerStatus(std::span<const std::uint8_t> byt
         entry.socket = r.u64le(kStatusIfSocket + 8 * i);
         entry.flags = r.i32le(kStatusIfFlags + 4 * i);
     }
-    if (!r.ok())
-        return std::nullopt;
+    if (!r.ok()) return std::nullopt;
     return status;
 }
 
@@ -181,16 +175,14 @@ std::array<std::uint8_t, kTftpSettingsSize> encodeTftpSettings(const TftpSetting
 }
 
 std::optional<TftpSettings> decodeTftpSettings(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() != kTftpSettingsSize)
-        return std::nullopt;
+    if (bytes.size() != kTftpSettingsSize) return std::nullopt;
     ByteReader r(bytes);
     TftpSettings settings;
     readWords(r, settings, kTftpWords);
     settings.prefix = r.text(kTftpPrefixAt, kTftpPrefixWidth);
     settings.directory = r.text(kTftpDirectoryAt, kTftpDirectoryWidth);
     r.bytes(kTftpReservedAt, settings.reserved.data(), settings.reserved.size());
-    if (!r.ok())
-        return std::nullopt;
+    if (!r.ok()) return std::nullopt;
     return settings;
 }
 
@@ -206,8 +198,7 @@ std::array<std::uint8_t, kMulticastSettingsSize> encodeMulticastSettings(const M
 }
 
 std::optional<MulticastSettings> decodeMulticastSettings(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() != kMulticastSettingsSize)
-        return std::nullopt;
+    if (bytes.size() != kMulticastSettingsSize) return std::nullopt;
     ByteReader r(bytes);
     MulticastSettings settings;
     settings.multicast = r.i32le(0);
@@ -215,8 +206,7 @@ std::optional<MulticastSettings> decodeMulticastSettings(std::span<const std::ui
     settings.port = r.u16le(8);
     settings.last = r.u16le(10);
     settings.ttl = r.i32le(12);
-    if (!r.ok())
-        return std::nullopt;
+    if (!r.ok()) return std::nullopt;
     return settings;
 }
 

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 
 namespace tolmark {
 
@@ -125,8 +125,8 @@ struct TftpSettings {
     std::int32_t enable = 0;
     std::int32_t mode = 7;
     std::int32_t flags = 0;
-    std::string prefix;     // at most 767 characters
-    std::string directory;  // at most 895 characters; default: the data directory
+    std::string prefix;                        // at most 767 characters
+    std::string directory;                     // at most 895 characters; default: the data directory
     std::array<std::uint8_t, 128> reserved{};  // carried unchanged
 
     bool operator==(const TftpSettings&) const = default;

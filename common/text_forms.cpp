@@ -8,20 +8,15 @@
 namespace tolmark {
 
 int hexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
 namespace {
 
-bool isBlank(char c) {
-    return std::isspace(static_cast<unsigned char>(c)) != 0;
-}
+bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
 // One "%x" conversion as the C library performs it: blanks, an optional sign, an optional 0x
 // (a lone "0x" reads as 0 with the x consumed), then hex digits. A minus sign negates, a value
@@ -37,23 +32,18 @@ std::optional<std::uint8_t> scanHexByte(std::string_view text, std::size_t& pos)
     if (pos < text.size() && text[pos] == '0') {
         digits = true;
         ++pos;
-        if (pos < text.size() && (text[pos] == 'x' || text[pos] == 'X'))
-            ++pos;
+        if (pos < text.size() && (text[pos] == 'x' || text[pos] == 'X')) ++pos;
     }
     std::uint64_t value = 0;
     bool overflow = false;
     for (; pos < text.size() && hexDigitValue(text[pos]) >= 0; ++pos) {
         digits = true;
-        if (value > (std::numeric_limits<std::uint64_t>::max() >> 4))
-            overflow = true;
+        if (value > (std::numeric_limits<std::uint64_t>::max() >> 4)) overflow = true;
         value = (value << 4) | static_cast<std::uint64_t>(hexDigitValue(text[pos]));
     }
-    if (!digits)
-        return std::nullopt;
-    if (overflow)
-        return std::uint8_t{0xFF};
-    if (negative)
-        value = ~value + 1;
+    if (!digits) return std::nullopt;
+    if (overflow) return std::uint8_t{0xFF};
+    if (negative) value = ~value + 1;
     return static_cast<std::uint8_t>(value);
 }
 
@@ -62,13 +52,11 @@ std::optional<HardwareAddress> scanHardwareAddress(std::string_view text, char s
     std::size_t pos = 0;
     for (std::size_t i = 0; i < address.size(); ++i) {
         if (i > 0) {
-            if (pos >= text.size() || text[pos] != separator)
-                return std::nullopt;
+            if (pos >= text.size() || text[pos] != separator) return std::nullopt;
             ++pos;
         }
         auto byte = scanHexByte(text, pos);
-        if (!byte)
-            return std::nullopt;
+        if (!byte) return std::nullopt;
         address[i] = *byte;
     }
     return address;
@@ -106,16 +94,15 @@ char identityLetter(std::uint8_t kind) {
 
 HardwareAddressText formatHardwareAddress(const std::uint8_t* six, char separator) {
     HardwareAddressText out;
-    std::snprintf(out.text, sizeof out.text, "%2.2x%c%2.2x%c%2.2x%c%2.2x%c%2.2x%c%2.2x", six[0], separator,
-                  six[1], separator, six[2], separator, six[3], separator, six[4], separator, six[5]);
+    std::snprintf(out.text, sizeof out.text, "%2.2x%c%2.2x%c%2.2x%c%2.2x%c%2.2x%c%2.2x", six[0], separator, six[1],
+                  separator, six[2], separator, six[3], separator, six[4], separator, six[5]);
     return out;
 }
 
 std::optional<HardwareAddress> parseHardwareAddress(std::string_view text) {
     // The C scan sees the text only up to its terminator.
     text = text.substr(0, text.find('\0'));
-    if (auto colon = scanHardwareAddress(text, ':'))
-        return colon;
+    if (auto colon = scanHardwareAddress(text, ':')) return colon;
     return scanHardwareAddress(text, '-');
 }
 
@@ -123,23 +110,19 @@ CountedValue parseCountedValue(std::string_view text, std::size_t capacity, int*
     CountedValue value;
     const std::size_t room = valueRoom(capacity, value.bytes.size());
     if (!text.empty() && text.front() == '"') {
-        if (formFlag)
-            *formFlag = kValueFormText;
+        if (formFlag) *formFlag = kValueFormText;
         // Everything after the quote is the value, a second quote included.
         const std::size_t length = std::min(text.size() - 1, room);
         std::copy_n(text.begin() + 1, length, value.bytes.begin());
         value.length = static_cast<std::uint8_t>(length);
         return value;
     }
-    if (formFlag)
-        *formFlag = kValueFormHex;
-    if (text.starts_with("0x"))
-        text.remove_prefix(2);
+    if (formFlag) *formFlag = kValueFormHex;
+    if (text.starts_with("0x")) text.remove_prefix(2);
     std::size_t digits = 0;
     for (char c : text) {
         const int digit = hexDigitValue(c);
-        if (digit < 0)
-            return CountedValue{};
+        if (digit < 0) return CountedValue{};
         // Digits past the room are still checked, so one bad character anywhere refuses the value.
         if (digits / 2 < room) {
             auto& byte = value.bytes[digits / 2];
@@ -165,8 +148,7 @@ CountedValue parseByteList(std::string_view text, std::size_t capacity) {
         list.bytes[list.length++] = *byte;
         // Whatever follows the number up to its separator belongs to it.
         pos = text.find_first_of("-:", numberEnd);
-        if (pos == std::string_view::npos)
-            break;
+        if (pos == std::string_view::npos) break;
         ++pos;
     }
     return list;
@@ -182,10 +164,9 @@ IdentityText formatIdentity(const Identity& identity, bool dash, bool textForm) 
     const std::span<const std::uint8_t> value(identity.bytes.data(),
                                               std::min<std::size_t>(identity.length, identity.bytes.size()));
     char* end = out.text;
-    if (const char letter = identityLetter(identity.kind))
-        *end++ = letter;
-    const bool printable = !value.empty() && std::all_of(value.begin(), value.end(),
-                                                         [](std::uint8_t b) { return b >= 32 && b <= 126; });
+    if (const char letter = identityLetter(identity.kind)) *end++ = letter;
+    const bool printable =
+        !value.empty() && std::all_of(value.begin(), value.end(), [](std::uint8_t b) { return b >= 32 && b <= 126; });
     if (textForm && printable) {
         *end++ = '"';
         end = std::copy(value.begin(), value.end(), end);
@@ -217,13 +198,11 @@ std::optional<Identity> parseIdentity(std::string_view text) {
                 identity.kind = kIdentityCircuitRemote;
                 break;
         }
-        if (identity.kind != kIdentityClientId)
-            text.remove_prefix(1);
+        if (identity.kind != kIdentityClientId) text.remove_prefix(1);
     }
     // Identities hold up to 64 bytes: capacity 65 with the length byte.
     const CountedValue value = parseCountedValue(text, identity.bytes.size() + 1);
-    if (value.length == 0)
-        return std::nullopt;
+    if (value.length == 0) return std::nullopt;
     identity.length = value.length;
     identity.bytes = value.bytes;
     return identity;
@@ -231,26 +210,22 @@ std::optional<Identity> parseIdentity(std::string_view text) {
 
 MacRangeTable parseMacRange(std::string_view text) {
     MacRangeTable table{};
-    if (text.empty())
-        return table;
+    if (text.empty()) return table;
     std::size_t fill = 1;
     std::size_t countAt = 0;
     unsigned number = 0;
     bool inNumber = false;
     // A number ends at a separator, a comma or the end; returns false once the table is full.
     auto endNumber = [&]() {
-        if (!inNumber)
-            return true;
+        if (!inNumber) return true;
         inNumber = false;
-        if (fill >= table.size())
-            return false;
+        if (fill >= table.size()) return false;
         table[fill++] = static_cast<std::uint8_t>(number);
         ++table[countAt];
         return true;
     };
     auto openGroup = [&]() {
-        if (fill >= table.size())
-            return false;
+        if (fill >= table.size()) return false;
         countAt = fill++;
         number = 0;
         return true;
@@ -268,28 +243,23 @@ MacRangeTable parseMacRange(std::string_view text) {
             room = endNumber() && openGroup();
         }
     }
-    if (room)
-        endNumber();
+    if (room) endNumber();
     table[0] = static_cast<std::uint8_t>(fill - 1);
     return table;
 }
 
 std::optional<std::string> formatMacRange(const MacRangeTable& table) {
-    if (table[0] == 0)
-        return std::nullopt;
+    if (table[0] == 0) return std::nullopt;
     // A table from the pipe may claim more than it holds; read only what is there.
     const std::size_t end = std::min<std::size_t>(std::size_t{1} + table[0], table.size());
     std::string text;
     char number[4];
     for (std::size_t pos = 1; pos < end;) {
         const std::size_t count = table[pos++];
-        if (count == 0)
-            break;
-        if (!text.empty())
-            text += ',';
+        if (count == 0) break;
+        if (!text.empty()) text += ',';
         for (std::size_t i = 0; i < count && pos < end; ++i, ++pos) {
-            if (i > 0)
-                text += ':';
+            if (i > 0) text += ':';
             std::snprintf(number, sizeof number, "%x", table[pos]);
             text += number;
         }
@@ -300,8 +270,7 @@ std::optional<std::string> formatMacRange(const MacRangeTable& table) {
 ShownValue showValue(std::span<const std::uint8_t> value) {
     static constexpr std::size_t kMaxHexBytes = 130;
     ShownValue out;
-    const bool binary =
-        std::any_of(value.begin(), value.end(), [](std::uint8_t b) { return b < 32 || b > 127; });
+    const bool binary = std::any_of(value.begin(), value.end(), [](std::uint8_t b) { return b < 32 || b > 127; });
     char* end = out.text;
     if (binary) {
         end = writeHexPairs(end, value.first(std::min(value.size(), kMaxHexBytes)));

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 #include "common/settings_blocks.h"
 
 namespace tolmark {

@@ -1,6 +1,6 @@
 #include "common/transfer_image.h"
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 #include "common/transfer_record.h"
 
 namespace tolmark {

@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 #include "common/pipe_protocol.h"
 #include "common/transfer_record.h"
 

@@ -37,16 +37,14 @@ CachedFile& cachedFile(const std::string& path) {
     FileCache& cache = fileCache();
     std::lock_guard lock(cache.mutex);
     std::unique_ptr<CachedFile>& slot = cache.files[path];
-    if (!slot)
-        slot = std::make_unique<CachedFile>();
+    if (!slot) slot = std::make_unique<CachedFile>();
     return *slot;
 }
 
 // Re-reads the file when it changed on disk. False when it exists but cannot be read.
 bool refresh(CachedFile& cached, const std::string& path) {
     const std::optional<FileStamp> stamp = statFile(path);
-    if (cached.loaded && stamp && *stamp == cached.stamp)
-        return true;
+    if (cached.loaded && stamp && *stamp == cached.stamp) return true;
     LoadedIniFile loaded = loadIniFile(path);
     if (loaded.status == LoadStatus::kError) {
         cached.loaded = false;
@@ -62,8 +60,7 @@ template <typename Read>
 auto readFile(const std::string& path, Read&& read) {
     CachedFile& cached = cachedFile(path);
     std::lock_guard lock(cached.mutex);
-    if (!refresh(cached, path))
-        return read(IniFile{});  // an unreadable file reads as empty
+    if (!refresh(cached, path)) return read(IniFile{});  // an unreadable file reads as empty
     return read(cached.file);
 }
 
@@ -76,14 +73,11 @@ bool editFile(const std::string& path, bool createDirectory, EditFn&& edit) {
     CachedFile& cached = cachedFile(path);
     std::lock_guard lock(cached.mutex);
     // Writing over a file we could not read would lose its contents.
-    if (!refresh(cached, path))
-        return false;
+    if (!refresh(cached, path)) return false;
     IniFile edited = cached.file;
     const Edit result = edit(edited);
-    if (result != Edit::kChanged)
-        return result == Edit::kUnchanged;
-    if (!saveIniFile(path, edited, createDirectory))
-        return false;
+    if (result != Edit::kChanged) return result == Edit::kUnchanged;
+    if (!saveIniFile(path, edited, createDirectory)) return false;
     const std::optional<FileStamp> stamp = statFile(path);
     cached.loaded = stamp.has_value();
     if (stamp) {
@@ -98,10 +92,8 @@ std::optional<std::int32_t> leadingNumber(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
     bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    if (i == text.size() || text[i] < '0' || text[i] > '9')
-        return std::nullopt;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i == text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
     constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
     std::int64_t magnitude = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
@@ -119,8 +111,7 @@ bool inTree(std::string_view name, std::string_view root) {
 
 bool keyExists(const IniFile& file, std::string_view key) {
     for (const std::string& name : file.sectionNames()) {
-        if (inTree(name, key))
-            return true;
+        if (inTree(name, key)) return true;
     }
     return false;
 }
@@ -128,8 +119,7 @@ bool keyExists(const IniFile& file, std::string_view key) {
 bool eraseTree(IniFile& file, std::string_view key) {
     bool changed = false;
     for (const std::string& name : file.sectionNames()) {
-        if (inTree(name, key))
-            changed = file.eraseSection(name) || changed;
+        if (inTree(name, key)) changed = file.eraseSection(name) || changed;
     }
     return changed;
 }
@@ -140,31 +130,26 @@ struct CopiedKey {
 };
 
 Edit moveRegistryTree(IniFile& file, std::string_view source, std::string_view target) {
-    if (!keyExists(file, source))
-        return Edit::kFailed;
+    if (!keyExists(file, source)) return Edit::kFailed;
     if (equalsNoCase(source, target)) {
         bool changed = false;
         for (const std::string& name : file.sectionNames()) {
             if (inTree(name, source)) {
-                changed =
-                    file.renameSection(name, std::string(target) + name.substr(source.size())) || changed;
+                changed = file.renameSection(name, std::string(target) + name.substr(source.size())) || changed;
             }
         }
         return changed ? Edit::kChanged : Edit::kUnchanged;
     }
     // Deleting the source would take the copy with it.
-    if (inTree(target, source))
-        return Edit::kFailed;
+    if (inTree(target, source)) return Edit::kFailed;
 
     std::vector<CopiedKey> copies;
     for (const std::string& name : file.sectionNames()) {
-        if (!inTree(name, source))
-            continue;
+        if (!inTree(name, source)) continue;
         const std::string suffix = name.substr(source.size());
         bool seen = false;
         for (const CopiedKey& copy : copies) seen = seen || equalsNoCase(copy.suffix, suffix);
-        if (!seen)
-            copies.push_back({suffix, file.rawEntryLines(name)});
+        if (!seen) copies.push_back({suffix, file.rawEntryLines(name)});
     }
     eraseTree(file, source);
     eraseTree(file, target);
@@ -180,39 +165,34 @@ bool ConfigStore::setIniPath(std::string_view directory, std::string_view baseNa
     std::string path;
     path.reserve(directory.size() + baseName.size() + 4);
     path.append(directory).append(baseName).append(".ini");
-    if (path.size() > kMaxIniPath)
-        return false;
+    if (path.size() > kMaxIniPath) return false;
     iniPath_ = std::move(path);
     return true;
 }
 
 std::string ConfigStore::storeSection(std::string_view section) const {
-    if (usesIniFile())
-        return std::string(section);
-    if (equalsNoCase(section, kGeneralSection))
-        return kGeneralSection;
+    if (usesIniFile()) return std::string(section);
+    if (equalsNoCase(section, kGeneralSection)) return kGeneralSection;
     std::string name = kGeneralSection;
     name += '\\';
     name += section;
     return name;
 }
 
-std::string ConfigStore::readText(std::string_view section, std::string_view key,
-                                  std::string_view defaultValue, std::size_t capacity) const {
+std::string ConfigStore::readText(std::string_view section, std::string_view key, std::string_view defaultValue,
+                                  std::size_t capacity) const {
     std::string text(defaultValue);
     if (IniFile::validSection(section) && IniFile::validKey(key)) {
         const std::string name = storeSection(section);
         std::optional<std::string> stored =
             readFile(storeFile(), [&](const IniFile& file) { return file.value(name, key); });
-        if (stored)
-            text = std::move(*stored);
+        if (stored) text = std::move(*stored);
     }
     text.resize(std::min(text.size(), capacity == 0 ? 0 : capacity - 1));
     return text;
 }
 
-std::int32_t ConfigStore::readInt(std::string_view section, std::string_view key,
-                                  std::int32_t defaultValue) const {
+std::int32_t ConfigStore::readInt(std::string_view section, std::string_view key, std::int32_t defaultValue) const {
     // The registry reader goes through a 64-byte text buffer.
     const std::size_t capacity = usesIniFile() ? std::numeric_limits<std::size_t>::max() : 64;
     const std::string text = readText(section, key, "", capacity);
@@ -221,12 +201,9 @@ std::int32_t ConfigStore::readInt(std::string_view section, std::string_view key
 
 bool ConfigStore::writeText(std::string_view section, std::optional<std::string_view> key,
                             std::optional<std::string_view> text) {
-    if (!key)
-        return deleteSection(section);
-    if (!IniFile::validSection(section) || !IniFile::validKey(*key))
-        return false;
-    if (text && !IniFile::validValue(*text))
-        return false;
+    if (!key) return deleteSection(section);
+    if (!IniFile::validSection(section) || !IniFile::validKey(*key)) return false;
+    if (text && !IniFile::validValue(*text)) return false;
     const std::string name = storeSection(section);
     return editFile(storeFile(), !usesIniFile(), [&](IniFile& file) {
         const bool changed = text ? file.setValue(name, *key, *text) : file.eraseKey(name, *key);
@@ -236,16 +213,14 @@ bool ConfigStore::writeText(std::string_view section, std::optional<std::string_
 
 bool ConfigStore::writeInt(std::string_view section, std::string_view key, std::int32_t value,
                            std::int32_t defaultValue) {
-    if (value == defaultValue)
-        return writeText(section, key, std::nullopt);
+    if (value == defaultValue) return writeText(section, key, std::nullopt);
     char text[16];
     std::snprintf(text, sizeof text, "%d", value);
     return writeText(section, key, std::string_view(text));
 }
 
 bool ConfigStore::deleteSection(std::string_view section) {
-    if (!IniFile::validSection(section))
-        return false;
+    if (!IniFile::validSection(section)) return false;
     const std::string name = storeSection(section);
     const bool registry = !usesIniFile();
     return editFile(storeFile(), registry, [&](IniFile& file) {
@@ -255,26 +230,22 @@ bool ConfigStore::deleteSection(std::string_view section) {
 }
 
 std::optional<std::vector<SectionEntry>> ConfigStore::openSection(std::string_view section) const {
-    if (!IniFile::validSection(section))
-        return std::nullopt;
+    if (!IniFile::validSection(section)) return std::nullopt;
     const std::string name = storeSection(section);
     const bool registry = !usesIniFile();
     return readFile(storeFile(), [&](const IniFile& file) -> std::optional<std::vector<SectionEntry>> {
         if (registry) {
-            if (!keyExists(file, name))
-                return std::nullopt;
+            if (!keyExists(file, name)) return std::nullopt;
             return file.entries(name).value_or(std::vector<SectionEntry>{});
         }
         std::optional<std::vector<SectionEntry>> entries = file.entries(name, kMaxSectionBytes);
-        if (!entries || entries->empty())
-            return std::nullopt;
+        if (!entries || entries->empty()) return std::nullopt;
         return entries;
     });
 }
 
 bool ConfigStore::moveSection(std::string_view source, std::string_view target) {
-    if (!IniFile::validSection(source) || !IniFile::validSection(target))
-        return false;
+    if (!IniFile::validSection(source) || !IniFile::validSection(target)) return false;
     const std::string from = storeSection(source);
     const std::string to = storeSection(target);
     if (!usesIniFile()) {
@@ -283,10 +254,8 @@ bool ConfigStore::moveSection(std::string_view source, std::string_view target) 
     return editFile(storeFile(), false, [&](IniFile& file) {
         // The whole section moves, not only what a 32768-byte section read would hold.
         std::vector<std::string> lines = file.rawEntryLines(from);
-        if (lines.empty())
-            return Edit::kFailed;
-        if (equalsNoCase(from, to))
-            return file.renameSection(from, to) ? Edit::kChanged : Edit::kUnchanged;
+        if (lines.empty()) return Edit::kFailed;
+        if (equalsNoCase(from, to)) return file.renameSection(from, to) ? Edit::kChanged : Edit::kUnchanged;
         file.eraseSection(from);
         file.replaceSection(to, lines);
         return Edit::kChanged;

@@ -47,8 +47,7 @@ public:
     std::int32_t readInt(std::string_view section, std::string_view key, std::int32_t defaultValue) const;
 
     // No key (nullopt) deletes the whole section; no text (nullopt) deletes the key.
-    bool writeText(std::string_view section, std::optional<std::string_view> key,
-                   std::optional<std::string_view> text);
+    bool writeText(std::string_view section, std::optional<std::string_view> key, std::optional<std::string_view> text);
     // A value equal to its default deletes the key; otherwise it is written as "%d".
     bool writeInt(std::string_view section, std::string_view key, std::int32_t value, std::int32_t defaultValue);
     bool deleteSection(std::string_view section);

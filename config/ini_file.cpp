@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "platform/file_descriptor.h"
+#include "base/file_descriptor.h"
 
 namespace tolmark {
 
@@ -21,18 +21,13 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 std::string_view trim(std::string_view text) {
     const auto first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos)
-        return {};
+    if (first == std::string_view::npos) return {};
     const auto last = text.find_last_not_of(kBlanks);
     return text.substr(first, last - first + 1);
 }
 
-bool isBlank(char c) {
-    return kBlanks.find(c) != std::string_view::npos;
-}
-bool isQuote(char c) {
-    return c == '"' || c == '\'';
-}
+bool isBlank(char c) { return kBlanks.find(c) != std::string_view::npos; }
+bool isQuote(char c) { return c == '"' || c == '\''; }
 
 // The private-profile read drops one pair of matching quotes around a value.
 std::string decodeValue(std::string_view raw) {
@@ -48,8 +43,7 @@ std::string encodeValue(std::string_view value) {
     const bool needsQuotes =
         !value.empty() && (isBlank(value.front()) || isBlank(value.back()) ||
                            (value.size() >= 2 && isQuote(value.front()) && value.front() == value.back()));
-    if (!needsQuotes)
-        return std::string(value);
+    if (!needsQuotes) return std::string(value);
     std::string quoted;
     quoted.reserve(value.size() + 2);
     quoted += '"';
@@ -58,22 +52,16 @@ std::string encodeValue(std::string_view value) {
     return quoted;
 }
 
-char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool hasLineBreakOrNul(std::string_view text) {
-    return text.find_first_of(std::string_view("\r\n\0", 3)) != text.npos;
-}
+bool hasLineBreakOrNul(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != text.npos; }
 
 }  // namespace
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
+    if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i]))
-            return false;
+        if (lower(a[i]) != lower(b[i])) return false;
     }
     return true;
 }
@@ -87,24 +75,19 @@ bool IniFile::validSection(std::string_view name) {
 }
 
 bool IniFile::validKey(std::string_view key) {
-    if (key.empty() || trim(key) != key || hasLineBreakOrNul(key))
-        return false;
-    if (key.find('=') != key.npos)
-        return false;
+    if (key.empty() || trim(key) != key || hasLineBreakOrNul(key)) return false;
+    if (key.find('=') != key.npos) return false;
     // Such a line would read back as a comment or a section header.
     return key.front() != ';' && key.front() != '#' && key.front() != '[';
 }
 
-bool IniFile::validValue(std::string_view value) {
-    return !hasLineBreakOrNul(value);
-}
+bool IniFile::validValue(std::string_view value) { return !hasLineBreakOrNul(value); }
 
 IniFile::Line IniFile::parseLine(std::string_view text) {
     Line line;
     line.text = std::string(text);
     std::string_view body = trim(text);
-    if (body.empty() || body.front() == ';' || body.front() == '#')
-        return line;
+    if (body.empty() || body.front() == ';' || body.front() == '#') return line;
     if (body.front() == '[') {
         const auto close = body.find(']');
         line.kind = LineKind::kSection;
@@ -112,11 +95,9 @@ IniFile::Line IniFile::parseLine(std::string_view text) {
         return line;
     }
     const auto equals = body.find('=');
-    if (equals == body.npos)
-        return line;
+    if (equals == body.npos) return line;
     std::string_view key = trim(body.substr(0, equals));
-    if (key.empty())
-        return line;
+    if (key.empty()) return line;
     line.kind = LineKind::kKey;
     line.name = std::string(key);
     line.rawValue = std::string(trim(body.substr(equals + 1)));
@@ -142,11 +123,9 @@ IniFile IniFile::parse(std::string_view text) {
     std::size_t start = 0;
     while (start < text.size()) {
         auto end = text.find('\n', start);
-        if (end == text.npos)
-            end = text.size();
+        if (end == text.npos) end = text.size();
         std::string_view lineText = text.substr(start, end - start);
-        if (!lineText.empty() && lineText.back() == '\r')
-            lineText.remove_suffix(1);
+        if (!lineText.empty() && lineText.back() == '\r') lineText.remove_suffix(1);
         if (start == 0 && lineText.starts_with(kByteOrderMark)) {
             Line line = parseLine(lineText.substr(kByteOrderMark.size()));
             line.text = std::string(lineText);
@@ -170,8 +149,7 @@ std::string IniFile::text() const {
 
 std::size_t IniFile::findSection(std::string_view section, std::size_t from) const {
     for (std::size_t i = from; i < lines_.size(); ++i) {
-        if (lines_[i].kind == LineKind::kSection && equalsNoCase(lines_[i].name, section))
-            return i;
+        if (lines_[i].kind == LineKind::kSection && equalsNoCase(lines_[i].name, section)) return i;
     }
     return std::string::npos;
 }
@@ -184,8 +162,7 @@ std::size_t IniFile::sectionEnd(std::size_t header) const {
 
 std::optional<std::string> IniFile::value(std::string_view section, std::string_view key) const {
     const std::size_t header = findSection(section);
-    if (header == std::string::npos)
-        return std::nullopt;
+    if (header == std::string::npos) return std::nullopt;
     const std::size_t end = sectionEnd(header);
     for (std::size_t i = header + 1; i < end; ++i) {
         if (lines_[i].kind == LineKind::kKey && equalsNoCase(lines_[i].name, key)) {
@@ -195,25 +172,19 @@ std::optional<std::string> IniFile::value(std::string_view section, std::string_
     return std::nullopt;
 }
 
-bool IniFile::hasSection(std::string_view section) const {
-    return findSection(section) != std::string::npos;
-}
+bool IniFile::hasSection(std::string_view section) const { return findSection(section) != std::string::npos; }
 
-std::optional<std::vector<SectionEntry>> IniFile::entries(std::string_view section,
-                                                          std::size_t maxBytes) const {
+std::optional<std::vector<SectionEntry>> IniFile::entries(std::string_view section, std::size_t maxBytes) const {
     const std::size_t header = findSection(section);
-    if (header == std::string::npos)
-        return std::nullopt;
+    if (header == std::string::npos) return std::nullopt;
     std::vector<SectionEntry> result;
     std::size_t used = 1;  // the NUL that ends the list
     const std::size_t end = sectionEnd(header);
     for (std::size_t i = header + 1; i < end; ++i) {
-        if (lines_[i].kind != LineKind::kKey)
-            continue;
+        if (lines_[i].kind != LineKind::kKey) continue;
         SectionEntry entry{lines_[i].name, decodeValue(lines_[i].rawValue)};
         const std::size_t cost = entry.key.size() + 1 + entry.value.size() + 1;
-        if (used + cost > maxBytes)
-            break;
+        if (used + cost > maxBytes) break;
         used += cost;
         result.push_back(std::move(entry));
     }
@@ -223,12 +194,10 @@ std::optional<std::vector<SectionEntry>> IniFile::entries(std::string_view secti
 std::vector<std::string> IniFile::rawEntryLines(std::string_view section) const {
     std::vector<std::string> result;
     const std::size_t header = findSection(section);
-    if (header == std::string::npos)
-        return result;
+    if (header == std::string::npos) return result;
     const std::size_t end = sectionEnd(header);
     for (std::size_t i = header + 1; i < end; ++i) {
-        if (lines_[i].kind == LineKind::kKey)
-            result.push_back(lines_[i].name + "=" + lines_[i].rawValue);
+        if (lines_[i].kind == LineKind::kKey) result.push_back(lines_[i].name + "=" + lines_[i].rawValue);
     }
     return result;
 }
@@ -236,15 +205,13 @@ std::vector<std::string> IniFile::rawEntryLines(std::string_view section) const 
 std::vector<std::string> IniFile::sectionNames() const {
     std::vector<std::string> names;
     for (const Line& line : lines_) {
-        if (line.kind == LineKind::kSection)
-            names.push_back(line.name);
+        if (line.kind == LineKind::kSection) names.push_back(line.name);
     }
     return names;
 }
 
 void IniFile::appendSection(std::string_view section, const std::vector<Line>& body) {
-    if (!lines_.empty() && !trim(lines_.back().text).empty())
-        lines_.push_back(parseLine(""));
+    if (!lines_.empty() && !trim(lines_.back().text).empty()) lines_.push_back(parseLine(""));
     lines_.push_back(sectionLine(section));
     lines_.insert(lines_.end(), body.begin(), body.end());
 }
@@ -260,11 +227,9 @@ bool IniFile::setValue(std::string_view section, std::string_view key, std::stri
     std::size_t insertAt = header + 1;
     for (std::size_t i = header + 1; i < end; ++i) {
         Line& line = lines_[i];
-        if (line.kind != LineKind::kKey)
-            continue;
+        if (line.kind != LineKind::kKey) continue;
         if (equalsNoCase(line.name, key)) {
-            if (line.rawValue == encoded)
-                return false;
+            if (line.rawValue == encoded) return false;
             line = keyLine(line.name, encoded);  // the stored spelling of the name stays
             return true;
         }
@@ -276,23 +241,19 @@ bool IniFile::setValue(std::string_view section, std::string_view key, std::stri
 
 bool IniFile::eraseKey(std::string_view section, std::string_view key) {
     const std::size_t header = findSection(section);
-    if (header == std::string::npos)
-        return false;
+    if (header == std::string::npos) return false;
     const auto first = lines_.begin() + static_cast<std::ptrdiff_t>(header + 1);
     const auto last = lines_.begin() + static_cast<std::ptrdiff_t>(sectionEnd(header));
-    const auto kept = std::remove_if(first, last, [&](const Line& line) {
-        return line.kind == LineKind::kKey && equalsNoCase(line.name, key);
-    });
-    if (kept == last)
-        return false;
+    const auto kept = std::remove_if(
+        first, last, [&](const Line& line) { return line.kind == LineKind::kKey && equalsNoCase(line.name, key); });
+    if (kept == last) return false;
     lines_.erase(kept, last);
     return true;
 }
 
 bool IniFile::eraseSection(std::string_view section) {
     bool changed = false;
-    for (std::size_t header = findSection(section); header != std::string::npos;
-         header = findSection(section)) {
+    for (std::size_t header = findSection(section); header != std::string::npos; header = findSection(section)) {
         lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(header),
                      lines_.begin() + static_cast<std::ptrdiff_t>(sectionEnd(header)));
         changed = true;
@@ -319,8 +280,7 @@ void IniFile::replaceSection(std::string_view section, const std::vector<std::st
 
     // A later section of the same name would otherwise still hold old keys.
     const std::size_t next = header + 1 + body.size();
-    for (std::size_t dup = findSection(section, next); dup != std::string::npos;
-         dup = findSection(section, next)) {
+    for (std::size_t dup = findSection(section, next); dup != std::string::npos; dup = findSection(section, next)) {
         lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(dup),
                      lines_.begin() + static_cast<std::ptrdiff_t>(sectionEnd(dup)));
     }
@@ -340,8 +300,7 @@ bool IniFile::renameSection(std::string_view from, std::string_view to) {
 std::optional<FileStamp> statFile(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT)
-            return FileStamp{};
+        if (errno == ENOENT) return FileStamp{};
         return std::nullopt;
     }
     return FileStamp{true, st.st_dev, st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size};
@@ -351,24 +310,19 @@ LoadedIniFile loadIniFile(const std::string& path) {
     LoadedIniFile result;
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
-        if (errno == ENOENT)
-            result.status = LoadStatus::kMissing;
+        if (errno == ENOENT) result.status = LoadStatus::kMissing;
         return result;
     }
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return result;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return result;
 
     std::string text;
     char buffer[16384];
     for (;;) {
         const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return result;
-        if (n == 0)
-            break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return result;
+        if (n == 0) break;
         text.append(buffer, static_cast<std::size_t>(n));
     }
     result.file = IniFile::parse(text);
@@ -382,10 +336,8 @@ namespace {
 bool writeAll(int fd, std::string_view data) {
     while (!data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         data.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
@@ -395,12 +347,9 @@ bool writeTemporary(const std::string& tmpPath, const std::string& path, std::st
     struct stat old {};
     const bool hadFile = ::stat(path.c_str(), &old) == 0;
     FileDescriptor fd(::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd)
-        return false;
-    if (hadFile)
-        (void)::fchmod(fd.get(), old.st_mode & 07777);  // the replacement keeps the file's mode
-    if (!writeAll(fd.get(), data) || ::fsync(fd.get()) != 0)
-        return false;
+    if (!fd) return false;
+    if (hadFile) (void)::fchmod(fd.get(), old.st_mode & 07777);  // the replacement keeps the file's mode
+    if (!writeAll(fd.get(), data) || ::fsync(fd.get()) != 0) return false;
     return ::close(fd.release()) == 0;
 }
 
@@ -408,13 +357,11 @@ bool writeTemporary(const std::string& tmpPath, const std::string& path, std::st
 
 bool saveIniFile(const std::string& path, const IniFile& file, bool createDirectory) {
     std::filesystem::path directory = std::filesystem::path(path).parent_path();
-    if (directory.empty())
-        directory = ".";
+    if (directory.empty()) directory = ".";
     if (createDirectory) {
         std::error_code error;
         std::filesystem::create_directories(directory, error);
-        if (error)
-            return false;
+        if (error) return false;
     }
     const std::string tmpPath = path + ".tmp";
     if (!writeTemporary(tmpPath, path, file.text()) || ::rename(tmpPath.c_str(), path.c_str()) != 0) {
@@ -424,8 +371,7 @@ bool saveIniFile(const std::string& path, const IniFile& file, bool createDirect
     // The rename is only durable once the directory entry is on disk; the new file is in place
     // either way, so a failure here does not fail the write.
     FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir)
-        (void)::fsync(dir.get());
+    if (dir) (void)::fsync(dir.get());
     return true;
 }
 

@@ -29,8 +29,7 @@ public:
     bool hasSection(std::string_view section) const;
     // key=value lines of the first matching section in file order, values as value() gives them;
     // entries that would pass maxBytes are left out. Nothing when the section is missing.
-    std::optional<std::vector<SectionEntry>> entries(std::string_view section,
-                                                     std::size_t maxBytes = SIZE_MAX) const;
+    std::optional<std::vector<SectionEntry>> entries(std::string_view section, std::size_t maxBytes = SIZE_MAX) const;
     // Section names in file order as written in their headers.
     std::vector<std::string> sectionNames() const;
 

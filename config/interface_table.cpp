@@ -73,8 +73,10 @@ bool InterfaceTable::build(const ConfigStore& store, std::string_view section, p
         for (std::size_t i = 0; i < count_; ++i) {
             if (entries_[i].address != address) continue;
             found = true;
-            if (mode == 0) entries_[i].flags &= ~kIfServed;
-            else entries_[i].flags |= kIfServed;
+            if (mode == 0)
+                entries_[i].flags &= ~kIfServed;
+            else
+                entries_[i].flags |= kIfServed;
         }
         // An address to serve that the host does not have yet gets an entry of its own, so
         // that it is served as soon as it appears.
@@ -176,8 +178,10 @@ void InterfaceTable::setServed(Ipv4 address, bool on) {
     std::lock_guard<std::mutex> guard(mutex_);
     for (std::size_t i = 0; i < count_; ++i) {
         if (entries_[i].address != address) continue;
-        if (on) entries_[i].flags |= kIfServed;
-        else entries_[i].flags &= ~kIfServed;
+        if (on)
+            entries_[i].flags |= kIfServed;
+        else
+            entries_[i].flags &= ~kIfServed;
     }
 }
 
@@ -185,8 +189,10 @@ void InterfaceTable::setTrusted(Ipv4 address, bool on) {
     std::lock_guard<std::mutex> guard(mutex_);
     for (std::size_t i = 0; i < count_; ++i) {
         if (entries_[i].address != address) continue;
-        if (on) entries_[i].flags |= kIfTrusted;
-        else entries_[i].flags &= ~kIfTrusted;
+        if (on)
+            entries_[i].flags |= kIfTrusted;
+        else
+            entries_[i].flags &= ~kIfTrusted;
     }
 }
 
@@ -220,8 +226,10 @@ bool InterfaceTable::writeKeys(ConfigStore& store, std::string_view section) con
         // change made while an interface is down does not lose its configuration.
         for (std::size_t i = 0; i < count_; ++i) {
             const InterfaceEntry& e = entries_[i];
-            if (e.served()) add(served, e.address);
-            else add(notServed, e.address);
+            if (e.served())
+                add(served, e.address);
+            else
+                add(notServed, e.address);
             if (e.flags & kIfTrusted) add(trusted, e.address);
         }
     }

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 #include "common/log_sink.h"
 #include "common/settings_blocks.h"
 #include "config/config_store.h"
@@ -41,8 +41,8 @@ class InterfaceTable {
 public:
     // Builds the table from the host's addresses and "Include", "Exclude" and "Trusted".
     // False when the host's table cannot be read or the table stays empty.
-    bool build(const ConfigStore& store, std::string_view section, platform::HostAddressSource& host,
-               std::int64_t now, LogSink& log);
+    bool build(const ConfigStore& store, std::string_view section, platform::HostAddressSource& host, std::int64_t now,
+               LogSink& log);
     // Follows the host's current addresses; the settings are not read again.
     bool reload(platform::HostAddressSource& host, std::int64_t now, LogSink& log);
 

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 #include "config/profiles.h"
 
 namespace tolmark {
@@ -119,8 +119,7 @@ std::array<std::uint8_t, kProfileRecordSize> encodeProfileRecord(const Profile& 
 // area whose entries run past its end are refused: the engine walks these without further
 // checks. The option code list is closed at its last byte.
 std::optional<Profile> decodeProfileRecord(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() != kProfileRecordSize)
-        return std::nullopt;
+    if (bytes.size() != kProfileRecordSize) return std::nullopt;
     ByteReader in(bytes);
     Profile p;
     p.name = in.text(at::kName, kProfileNameField);
@@ -164,13 +163,11 @@ std::optional<Profile> decodeProfileRecord(std::span<const std::uint8_t> bytes) 
     p.sendOptions.codes.back() = 0;
     p.link = in.u64le(at::kLink);
 
-    if (!in.ok())
-        return std::nullopt;
+    if (!in.ok()) return std::nullopt;
     if (kind > static_cast<std::uint8_t>(SelectorKind::ClientIdClass) ||
         relayType > static_cast<std::uint8_t>(RelaySelectorType::RemoteId))
         return std::nullopt;
-    if (p.selectorValue.length > kSelectorValueBytes || !isValidOptionArea(p.options))
-        return std::nullopt;
+    if (p.selectorValue.length > kSelectorValueBytes || !isValidOptionArea(p.options)) return std::nullopt;
     p.selectorKind = static_cast<SelectorKind>(kind);
     p.relaySelectorType = static_cast<RelaySelectorType>(relayType);
     return p;

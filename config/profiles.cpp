@@ -23,11 +23,10 @@ constexpr const char* kStandardProfile = "Standard";
 // from an empty one.
 constexpr std::string_view kMissing = "\n";
 
-std::optional<std::string> readIfPresent(const ConfigStore& store, std::string_view section,
-                                         std::string_view key, std::size_t capacity) {
+std::optional<std::string> readIfPresent(const ConfigStore& store, std::string_view section, std::string_view key,
+                                         std::size_t capacity) {
     std::string text = store.readText(section, key, kMissing, capacity);
-    if (text == kMissing)
-        return std::nullopt;
+    if (text == kMissing) return std::nullopt;
     return text;
 }
 
@@ -40,18 +39,14 @@ std::uint8_t readByte(const ConfigStore& store, std::string_view section, std::s
     return static_cast<std::uint8_t>(store.readInt(section, key, defaultValue));
 }
 
-std::string indexedKey(const char* format, unsigned n) {
-    char key[24];
-    std::snprintf(key, sizeof key, format, n);
-    return key;
-}
+// "Opt%u", "Profile%u": the name followed by the number.
+std::string indexedKey(const char* name, unsigned n) { return name + std::to_string(n); }
 
 // Selector value of a class key: the counted value when it is valid.
 bool readClassValue(const std::string& text, Profile& profile) {
     int form = 0;
     const CountedValue value = parseCountedValue(text, kSelectorValueCapacity, &form);
-    if (value.length == 0)
-        return false;
+    if (value.length == 0) return false;
     profile.selectorValue = value;
     profile.selectorForm = static_cast<std::uint8_t>(form);
     return true;
@@ -71,23 +66,19 @@ void readRelaySelector(const ConfigStore& store, std::string_view section, Profi
 void readSelector(const ConfigStore& store, std::string_view section, Profile& profile) {
     if (auto text = readIfPresent(store, section, "MacClass", kSelectorTextCapacity)) {
         profile.selectorValue = parseByteList(*text, kSelectorValueCapacity);
-        if (profile.selectorValue.length > 0)
-            profile.selectorKind = SelectorKind::MacClass;
+        if (profile.selectorValue.length > 0) profile.selectorKind = SelectorKind::MacClass;
         return;
     }
-    constexpr std::pair<const char*, SelectorKind> kClassKeys[] = {
-        {"CidClass", SelectorKind::ClientIdClass},
-        {"UserClass", SelectorKind::UserClass},
-        {"VendorClass", SelectorKind::VendorClass}};
+    constexpr std::pair<const char*, SelectorKind> kClassKeys[] = {{"CidClass", SelectorKind::ClientIdClass},
+                                                                   {"UserClass", SelectorKind::UserClass},
+                                                                   {"VendorClass", SelectorKind::VendorClass}};
     for (const auto& [key, kind] : kClassKeys) {
         if (auto text = readIfPresent(store, section, key, kSelectorTextCapacity)) {
-            if (readClassValue(*text, profile))
-                profile.selectorKind = kind;
+            if (readClassValue(*text, profile)) profile.selectorKind = kind;
             return;
         }
     }
-    if (const ParsedIpv4 relay = parseIpv4(store.readText(section, "RelayIP", "", kAddressTextCapacity));
-        relay.ok) {
+    if (const ParsedIpv4 relay = parseIpv4(store.readText(section, "RelayIP", "", kAddressTextCapacity)); relay.ok) {
         profile.selectorKind = SelectorKind::Relay;
         profile.selectorAddress = relay.address;
         readRelaySelector(store, section, profile);
@@ -105,8 +96,7 @@ void readSelector(const ConfigStore& store, std::string_view section, Profile& p
 void readPool(const ConfigStore& store, std::string_view section, Profile& profile) {
     profile.baseIp = readAddress(store, section, "BaseIP");
     std::int64_t range = std::max(store.readInt(section, "Range", 0), 0);
-    if (profile.baseIp == 0 || range == 0)
-        range = profile.baseIp != 0 ? 1 : 0;
+    if (profile.baseIp == 0 || range == 0) range = profile.baseIp != 0 ? 1 : 0;
     const std::int64_t room = std::int64_t{1} << 32;
     range = std::min(range, room - ipv4ToHostOrder(profile.baseIp));
     profile.range = static_cast<std::int32_t>(range);
@@ -125,11 +115,9 @@ void readServers(const ConfigStore& store, std::string_view section, Profile& pr
     readAddresses(store, section, {"GatewayIP", "Gateway2IP", "Gateway3IP"}, profile.gateway);
     readAddresses(store, section, {"WINS1IP", "WINS2IP"}, profile.wins);
     readAddresses(store, section, {"Time1IP", "Time2IP"}, profile.time);
-    if (profile.time[0] == 0)
-        profile.time[0] = readAddress(store, section, "TimeIP");
+    if (profile.time[0] == 0) profile.time[0] = readAddress(store, section, "TimeIP");
     readAddresses(store, section, {"NTP1IP", "NTP2IP", "NTP3IP", "NTP4IP"}, profile.ntp);
-    if (profile.ntp[0] == 0)
-        profile.ntp[0] = readAddress(store, section, "NTPIP");
+    if (profile.ntp[0] == 0) profile.ntp[0] = readAddress(store, section, "NTPIP");
 }
 
 void readBoot(const ConfigStore& store, std::string_view section, Profile& profile) {
@@ -147,17 +135,15 @@ void readBoot(const ConfigStore& store, std::string_view section, Profile& profi
 
 // Entries in code order; a line that does not parse or would not leave room for the four 0
 // bytes that end the area is left out.
-void readOptionEntries(const ConfigStore& store, std::string_view section,
-                       const OptionCodeList& defaultOptions, Profile& profile) {
+void readOptionEntries(const ConfigStore& store, std::string_view section, const OptionCodeList& defaultOptions,
+                       Profile& profile) {
     std::size_t used = 0;
     for (unsigned code = 1; code <= 254; ++code) {
-        const std::string line = store.readText(section, indexedKey("Opt%u", code), "", kOptionLineCapacity);
-        if (line.empty())
-            continue;
+        const std::string line = store.readText(section, indexedKey("Opt", code), "", kOptionLineCapacity);
+        if (line.empty()) continue;
         const std::span<std::uint8_t> room(profile.options.data() + used, kOptionEntryRoom - used);
         const ParsedOptionLine parsed = parseOptionLine(line, defaultOptions, room);
-        if (parsed.result > 0)
-            used += parsed.entrySize;
+        if (parsed.result > 0) used += parsed.entrySize;
     }
     std::fill(profile.options.begin() + static_cast<std::ptrdiff_t>(used), profile.options.end(), 0);
 }
@@ -194,33 +180,23 @@ InterfacePool interfacePool(const InterfaceEntry& entry) {
         end = address;
         first = std::uint64_t{address & mask} + 1;
     }
-    if (first >= end)
-        return {};
-    const std::uint64_t range =
-        std::min<std::uint64_t>(end - first, std::numeric_limits<std::int32_t>::max());
+    if (first >= end) return {};
+    const std::uint64_t range = std::min<std::uint64_t>(end - first, std::numeric_limits<std::int32_t>::max());
     return {ipv4FromHostOrder(static_cast<std::uint32_t>(first)), static_cast<std::int32_t>(range)};
 }
 
 }  // namespace
 
 bool Profile::poolContains(Ipv4 address) const {
-    if (baseIp == 0 || range <= 0)
-        return false;
+    if (baseIp == 0 || range <= 0) return false;
     const std::uint32_t base = ipv4ToHostOrder(baseIp);
     const std::uint32_t value = ipv4ToHostOrder(address);
     return value >= base && std::uint64_t{value} - base < static_cast<std::uint64_t>(range);
 }
 
-bool profileNameEquals(std::string_view a, std::string_view b) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 const Profile* ProfileList::find(std::string_view name) const {
     for (const Profile& profile : profiles_) {
-        if (profileNameEquals(profile.name, name))
-            return &profile;
+        if (profileNameEquals(profile.name, name)) return &profile;
     }
     return nullptr;
 }
@@ -235,8 +211,8 @@ void ProfileList::assign(std::vector<Profile> profiles) {
     std::int64_t total = 0;
     for (const Profile& profile : profiles_) total += profile.range;
     // The status record holds the total in 32 bits.
-    poolTotal_ = static_cast<std::int32_t>(
-        std::clamp<std::int64_t>(total, 0, std::numeric_limits<std::int32_t>::max()));
+    poolTotal_ =
+        static_cast<std::int32_t>(std::clamp<std::int64_t>(total, 0, std::numeric_limits<std::int32_t>::max()));
 }
 
 std::size_t ProfileList::load(ConfigStore& store, const OptionCodeList& defaultOptions,
@@ -247,16 +223,14 @@ std::size_t ProfileList::load(ConfigStore& store, const OptionCodeList& defaultO
     }
     std::vector<Profile> loaded;
     for (unsigned n = 0; n <= kMaxProfileIndex; ++n) {
-        const std::string name =
-            store.readText(kGeneralSection, indexedKey("Profile%u", n), "", kProfileNameField);
-        if (name.empty())
-            break;
+        const std::string name = store.readText(kGeneralSection, indexedKey("Profile", n), "", kProfileNameField);
+        if (name.empty()) break;
         convertOldProfileKeys(store, name);
         Profile& profile = loaded.emplace_back();
         readProfile(store, name, defaultOptions, profile);
         if (verbose) {
-            const bool withAddress = profile.selectorKind == SelectorKind::Relay ||
-                                     profile.selectorKind == SelectorKind::Interface;
+            const bool withAddress =
+                profile.selectorKind == SelectorKind::Relay || profile.selectorKind == SelectorKind::Interface;
             log.line(2, false, "loading profile %s %u%s%s\n", profile.name.c_str(),
                      static_cast<unsigned>(profile.selectorKind), withAddress ? " " : "",
                      withAddress ? formatIpv4(profile.selectorAddress).c_str() : "");
@@ -287,25 +261,21 @@ void readProfile(const ConfigStore& store, std::string_view name, const OptionCo
 void convertOldProfileKeys(ConfigStore& store, std::string_view name) {
     for (const OldAddressKey& old : kOldAddressKeys) {
         const ParsedIpv4 address = parseIpv4(store.readText(name, old.key, "", kAddressTextCapacity));
-        if (!address.ok)
-            continue;
+        if (!address.ok) continue;
         char line[32];
         std::snprintf(line, sizeof line, "%u 4 %u %u %u %u", old.code, ipv4Octet(address.address, 0),
-                      ipv4Octet(address.address, 1), ipv4Octet(address.address, 2),
-                      ipv4Octet(address.address, 3));
+                      ipv4Octet(address.address, 1), ipv4Octet(address.address, 2), ipv4Octet(address.address, 3));
         // The old key goes only once its line is safely written.
-        if (store.writeText(name, indexedKey("Opt%u", old.code), std::string_view(line)))
+        if (store.writeText(name, indexedKey("Opt", old.code), std::string_view(line)))
             store.writeText(name, old.key, std::nullopt);
     }
     const std::string extensions = store.readText(name, "Extensions", "", kOptionLineCapacity);
-    if (extensions.empty())
-        return;
+    if (extensions.empty()) return;
     const SplitOptionLines split = splitOptionLines(extensions);
     bool written = true;
     for (const auto& [code, line] : split.lines)
-        written = store.writeText(name, indexedKey("Opt%u", code), std::string_view(line)) && written;
-    if (!written)
-        return;
+        written = store.writeText(name, indexedKey("Opt", code), std::string_view(line)) && written;
+    if (!written) return;
     // What does not read as a line stays where it was rather than being lost.
     if (split.rest.empty())
         store.writeText(name, "Extensions", std::nullopt);
@@ -316,12 +286,10 @@ void convertOldProfileKeys(ConfigStore& store, std::string_view name) {
 void createInterfaceProfiles(ConfigStore& store, const InterfaceTable& interfaces) {
     unsigned k = 0;
     for (const InterfaceEntry& entry : interfaces.entries()) {
-        if (!entry.served())
-            continue;
+        if (!entry.served()) continue;
         ++k;
         char name[32];
-        std::snprintf(name, sizeof name, "If-%u_%u.%u", k, ipv4Octet(entry.address, 2),
-                      ipv4Octet(entry.address, 3));
+        std::snprintf(name, sizeof name, "If-%u_%u.%u", k, ipv4Octet(entry.address, 2), ipv4Octet(entry.address, 3));
         const std::string section(name, std::min(std::strlen(name), kProfileNameField - 1));
         const std::string address = formatIpv4(entry.address).c_str();
         store.writeText(section, "InterfaceIP", std::string_view(address));
@@ -332,7 +300,7 @@ void createInterfaceProfiles(ConfigStore& store, const InterfaceTable& interface
             store.writeText(section, "BaseIP", std::string_view(formatIpv4(pool.base).c_str()));
             store.writeInt(section, "Range", pool.range, 0);
         }
-        store.writeText(kGeneralSection, indexedKey("Profile%u", k - 1), std::string_view(section));
+        store.writeText(kGeneralSection, indexedKey("Profile", k - 1), std::string_view(section));
     }
 }
 

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/ipv4.h"
 #include "common/client_record.h"
-#include "common/ipv4.h"
 #include "common/log_sink.h"
 #include "common/text_forms.h"
 #include "config/config_store.h"
@@ -92,11 +92,8 @@ struct Profile {
     bool operator==(const Profile&) const = default;
 };
 
-// Profile names are compared without case, as the sections that hold them.
-bool profileNameEquals(std::string_view a, std::string_view b);
-
 class ProfileList {
-  public:
+public:
     const std::vector<Profile>& profiles() const { return profiles_; }
     std::size_t size() const { return profiles_.size(); }
     bool empty() const { return profiles_.empty(); }
@@ -109,12 +106,12 @@ class ProfileList {
 
     // Loads every "Profile%u" of the general section (creating interface profiles first when
     // the configuration has none). Verbose: one "loading profile" line each. Returns the count.
-    std::size_t load(ConfigStore& store, const OptionCodeList& defaultOptions,
-                     const InterfaceTable& interfaces, LogSink& log, bool verbose);
+    std::size_t load(ConfigStore& store, const OptionCodeList& defaultOptions, const InterfaceTable& interfaces,
+                     LogSink& log, bool verbose);
     // Replaces the list (tests and the control pipe's profile edits).
     void assign(std::vector<Profile> profiles);
 
-  private:
+private:
     std::vector<Profile> profiles_;
     std::int32_t poolTotal_ = 0;
 };

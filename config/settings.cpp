@@ -4,7 +4,7 @@
 #include <iterator>
 #include <optional>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 #include "common/text_forms.h"
 
 namespace tolmark {
@@ -93,14 +93,12 @@ constexpr std::size_t kMulticastIpCapacity = 18;
 constexpr std::size_t kMaxOptionCodes = 63;
 
 template <typename Block, typename Field>
-void readKey(const ConfigStore& store, std::string_view section, const IntKey<Block, Field>& key,
-             Block& block) {
+void readKey(const ConfigStore& store, std::string_view section, const IntKey<Block, Field>& key, Block& block) {
     block.*key.field = static_cast<Field>(store.readInt(section, key.name, key.defaultValue));
 }
 
 template <typename Block, typename Field>
-void writeKey(ConfigStore& store, std::string_view section, const IntKey<Block, Field>& key,
-              const Block& block) {
+void writeKey(ConfigStore& store, std::string_view section, const IntKey<Block, Field>& key, const Block& block) {
     store.writeInt(section, key.name, static_cast<std::int32_t>(block.*key.field), key.defaultValue);
 }
 
@@ -113,15 +111,11 @@ std::optional<std::uint8_t> lowestByteOfNumber(std::string_view piece) {
     std::size_t i = 0;
     while (i < piece.size() && (piece[i] == ' ' || piece[i] == '\t')) ++i;
     bool negative = false;
-    if (i < piece.size() && (piece[i] == '+' || piece[i] == '-'))
-        negative = piece[i++] == '-';
-    if (i == piece.size() || piece[i] < '0' || piece[i] > '9')
-        return std::nullopt;
+    if (i < piece.size() && (piece[i] == '+' || piece[i] == '-')) negative = piece[i++] == '-';
+    if (i == piece.size() || piece[i] < '0' || piece[i] > '9') return std::nullopt;
     unsigned byte = 0;
-    for (; i < piece.size() && piece[i] >= '0' && piece[i] <= '9'; ++i)
-        byte = (byte * 10 + (piece[i] - '0')) & 0xFF;
-    if (negative)
-        byte = (256 - byte) & 0xFF;
+    for (; i < piece.size() && piece[i] >= '0' && piece[i] <= '9'; ++i) byte = (byte * 10 + (piece[i] - '0')) & 0xFF;
+    if (negative) byte = (256 - byte) & 0xFF;
     return static_cast<std::uint8_t>(byte);
 }
 
@@ -141,15 +135,13 @@ OptionCodeList builtInDefaultOptions() {
 }
 
 void parseOptionCodeList(std::string_view text, OptionCodeList& list) {
-    if (text.empty())
-        return;
+    if (text.empty()) return;
     OptionCodeList parsed;
     std::size_t count = 0;
     std::size_t start = 0;
     while (start <= text.size() && count < kMaxOptionCodes) {
         std::size_t end = text.find(',', start);
-        if (end == text.npos)
-            end = text.size();
+        if (end == text.npos) end = text.size();
         // A 0 byte ends the list, so a code that comes out as 0 would hide every later code.
         if (const auto code = lowestByteOfNumber(text.substr(start, end - start)); code && *code != 0) {
             parsed.codes[count++] = *code;
@@ -164,9 +156,9 @@ void readGeneralSettings(const ConfigStore& store, std::string_view section, std
     GeneralSettings& g = settings.general;
     for (const GeneralInt* key : {&kLog, &kCreateLog, &kUpdateEthers}) readKey(store, section, *key, g);
     readKey(store, section, kPort, g);
-    for (const GeneralInt* key : {&kLookup, &kDetect, &kRegOnly, &kBootp, &kDhcp, &kEnableMac, &kEnableId,
-                                  &kEnableRa, &kRelayAgent, &kName2Uc, &kUnicast, &kSoleServer,
-                                  &kAutoConfigure, &kChangeIp, &kTestIp, &kRelaySrc, &kMagicNumber}) {
+    for (const GeneralInt* key :
+         {&kLookup, &kDetect, &kRegOnly, &kBootp, &kDhcp, &kEnableMac, &kEnableId, &kEnableRa, &kRelayAgent, &kName2Uc,
+          &kUnicast, &kSoleServer, &kAutoConfigure, &kChangeIp, &kTestIp, &kRelaySrc, &kMagicNumber}) {
         readKey(store, section, *key, g);
     }
     readKey(store, section, kIdWildcard, g);
@@ -178,8 +170,7 @@ void readGeneralSettings(const ConfigStore& store, std::string_view section, std
     parseOptionCodeList(store.readText(section, "DefaultOptions", "", kDefaultOptionsCapacity),
                         settings.defaultOptions);
     g.macRange = MacRangeTable{};
-    if (const std::string range = store.readText(section, "MacRange", "", kMacRangeCapacity);
-        !range.empty()) {
+    if (const std::string range = store.readText(section, "MacRange", "", kMacRangeCapacity); !range.empty()) {
         g.macRange = parseMacRange(range);
     }
     settings.directory = store.readText(section, "Directory", dataDirectory, kDirectoryCapacity);
@@ -187,9 +178,9 @@ void readGeneralSettings(const ConfigStore& store, std::string_view section, std
 
 void readTftpSettings(const ConfigStore& store, std::string_view section, std::string_view dataDirectory,
                       TftpSettings& tftp, MulticastSettings& multicast) {
-    for (const TftpInt* key : {&kTftpPort, &kTftpDataPort, &kTftpClients, &kTftpEnable, &kTftpMode,
-                               &kTftpFlags, &kTftpMmf, &kTftpMmfMax, &kTftpUpload, &kTftpRootIpSpecific,
-                               &kTftpRootProfile, &kTftpWindowSize, &kTftpLargeFiles}) {
+    for (const TftpInt* key :
+         {&kTftpPort, &kTftpDataPort, &kTftpClients, &kTftpEnable, &kTftpMode, &kTftpFlags, &kTftpMmf, &kTftpMmfMax,
+          &kTftpUpload, &kTftpRootIpSpecific, &kTftpRootProfile, &kTftpWindowSize, &kTftpLargeFiles}) {
         readKey(store, section, *key, tftp);
     }
     tftp.prefix = store.readText(section, "TFTPPrefix", "", kTftpPrefixCapacity);
@@ -210,10 +201,9 @@ void readTftpSettings(const ConfigStore& store, std::string_view section, std::s
 }
 
 void writeGeneralSettings(ConfigStore& store, std::string_view section, const GeneralSettings& general) {
-    for (const GeneralInt* key :
-         {&kUpdateEthers, &kLog, &kCreateLog, &kLookup, &kDetect, &kRegOnly, &kBootpWritten, &kDhcp,
-          &kEnableMac, &kName2Uc, &kEnableId, &kEnableRa, &kRelayAgent, &kSoleServer, &kUnicast,
-          &kAutoConfigure, &kChangeIp, &kTestIp, &kRelaySrc}) {
+    for (const GeneralInt* key : {&kUpdateEthers, &kLog, &kCreateLog, &kLookup, &kDetect, &kRegOnly, &kBootpWritten,
+                                  &kDhcp, &kEnableMac, &kName2Uc, &kEnableId, &kEnableRa, &kRelayAgent, &kSoleServer,
+                                  &kUnicast, &kAutoConfigure, &kChangeIp, &kTestIp, &kRelaySrc}) {
         writeKey(store, section, *key, general);
     }
     const std::optional<std::string> range = formatMacRange(general.macRange);
@@ -226,8 +216,8 @@ void writeTftpSettings(ConfigStore& store, std::string_view section, const TftpS
     writeTextKey(store, section, "TFTPDirectory", tftp.directory);
     for (const TftpInt* key : {&kTftpRootIpSpecific, &kTftpRootProfile}) writeKey(store, section, *key, tftp);
     writeTextKey(store, section, "TFTPPrefix", tftp.prefix);
-    for (const TftpInt* key : {&kTftpDataPort, &kTftpClients, &kTftpWindowSize, &kTftpTimeout,
-                               &kTftpRetransmit, &kTftpOptions, &kTftpUnixStyle, &kTftpMmf, &kTftpMmfMax}) {
+    for (const TftpInt* key : {&kTftpDataPort, &kTftpClients, &kTftpWindowSize, &kTftpTimeout, &kTftpRetransmit,
+                               &kTftpOptions, &kTftpUnixStyle, &kTftpMmf, &kTftpMmfMax}) {
         writeKey(store, section, *key, tftp);
     }
 

@@ -2,6 +2,7 @@
 // The server's settings in memory. Read at start-up, replaced whole by the control pipe, and
 // read by the receive loop and the log between requests; a mutex keeps every read whole.
 
+#include <cstdint>
 #include <mutex>
 
 #include "common/settings_blocks.h"
@@ -24,7 +25,13 @@ public:
     template <typename F>
     auto update(F&& f) {
         std::lock_guard<std::mutex> guard(mutex_);
+        ++generation_;
         return f(dhcp_, tftp_, multicast_);
+    }
+    // Grows with every update, so that a reader can tell that what it derived is out of date.
+    std::uint64_t generation() const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return generation_;
     }
     TftpSettings tftp() const {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -40,6 +47,7 @@ private:
     DhcpSettings dhcp_;
     TftpSettings tftp_;
     MulticastSettings multicast_;
+    std::uint64_t generation_ = 1;
 };
 
 }  // namespace tolmark

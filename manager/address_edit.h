@@ -12,7 +12,7 @@ namespace tolmark::manager {
 // The key rule as a validator, so that typing, pasting and setText all obey it.
 class AddressValidator : public QValidator {
     Q_OBJECT
-  public:
+public:
     using QValidator::QValidator;
     State validate(QString& input, int& position) const override;
     static bool acceptable(const QString& text);
@@ -20,12 +20,12 @@ class AddressValidator : public QValidator {
 
 class AddressEdit : public QLineEdit {
     Q_OBJECT
-  public:
+public:
     explicit AddressEdit(QWidget* parent = nullptr);
     // Types the characters of a pasted text that are digits or dots, each under the key rule.
     void typeText(const QString& text);
 
-  protected:
+protected:
     void keyPressEvent(QKeyEvent* event) override;
 };
 

@@ -12,13 +12,11 @@ namespace {
 
 constexpr std::uint32_t kInfiniteLease = 0xFFFFFFFFu;
 constexpr std::int64_t kDefaultLease = 36000;
-constexpr const char* kRuleTextKeys[kRuleCount] = {
-    "CLASS_MAC", "CLASS_BLOCK", "CLASS_USER", "CLASS_VENDOR", "CLASS_RELAY", "CLASS_IFACE", "CLASS_CLIENT"};
+constexpr const char* kRuleTextKeys[kRuleCount] = {"CLASS_MAC",   "CLASS_BLOCK", "CLASS_USER",  "CLASS_VENDOR",
+                                                   "CLASS_RELAY", "CLASS_IFACE", "CLASS_CLIENT"};
 constexpr const char* kRelayKindKeys[3] = {"RELAY_NO", "RELAY_CIRCUIT", "RELAY_REMOTE"};
 
-std::string dotted(Ipv4 address) {
-    return formatIpv4(address).c_str();
-}
+std::string dotted(Ipv4 address) { return formatIpv4(address).c_str(); }
 
 }  // namespace
 
@@ -45,8 +43,7 @@ BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* p
     connect(interface_->lineEdit(), &QLineEdit::textEdited, this, &SheetPage::markChanged);
     auto* valueLayout = new QGridLayout(valueRow_);
     valueLayout->setContentsMargins(0, 0, 0, 0);
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{value_, hex_, string_, relayAddress_, relayKind_, interface_})
+    for (QWidget* w : std::initializer_list<QWidget*>{value_, hex_, string_, relayAddress_, relayKind_, interface_})
         w->setParent(valueRow_);
     valueLayout->addWidget(relayAddress_, 0, 0);
     valueLayout->addWidget(relayKind_, 0, 1);
@@ -93,14 +90,12 @@ BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* p
 
     connect(rule_, &QComboBox::currentIndexChanged, this, &BasicPage::showRule);
     connect(relayKind_, &QComboBox::currentIndexChanged, this, [this] {
-        if (relayKind_->currentIndex() > 0 && initialised())
-            hex_->setChecked(true);
+        if (relayKind_->currentIndex() > 0 && initialised()) hex_->setChecked(true);
         showRelayKind();
     });
     connect(interface_, &QComboBox::activated, this, &BasicPage::onInterfaceChosen);
     connect(infinite_, &QCheckBox::toggled, this, [this](bool on) {
-        if (on)
-            lease_->setText(QString::number(kInfiniteLease));
+        if (on) lease_->setText(QString::number(kInfiniteLease));
         lease_->setEnabled(!on && mayChange());
     });
 }
@@ -111,12 +106,10 @@ void BasicPage::fillInterfaces() {
     const ServerStatus& s = state_.status;
     const Ipv4 own = record().selectorKind == SelectorKind::Interface ? record().selectorAddress : 0;
     std::vector<Ipv4> candidates;
-    const auto count =
-        static_cast<std::size_t>(std::clamp<std::int32_t>(s.interfaceCount, 0, kMaxInterfaces));
+    const auto count = static_cast<std::size_t>(std::clamp<std::int32_t>(s.interfaceCount, 0, kMaxInterfaces));
     for (std::size_t i = 0; i < count; ++i) {
         const InterfaceEntryImage& e = s.interfaces[i];
-        if ((e.flags & (kIfPresent | kIfServed)) != (kIfPresent | kIfServed))
-            continue;
+        if ((e.flags & (kIfPresent | kIfServed)) != (kIfPresent | kIfServed)) continue;
         candidates.push_back(e.address);
         interfaceMasks_.push_back(e.mask);
     }
@@ -128,8 +121,7 @@ void BasicPage::fillInterfaces() {
     });
     std::vector<Ipv4> masks;
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (used[i])
-            continue;
+        if (used[i]) continue;
         interface_->addItem(QString::fromLatin1(formatIpv4(candidates[i]).c_str()));
         masks.push_back(interfaceMasks_[i]);
     }
@@ -159,8 +151,7 @@ void BasicPage::initialise() {
     fill(backup2_, p.gateway[2]);
     if (!mayChange()) {
         for (QWidget* w : findChildren<QWidget*>()) {
-            if (qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractButton*>(w) ||
-                qobject_cast<QComboBox*>(w))
+            if (qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractButton*>(w) || qobject_cast<QComboBox*>(w))
                 w->setEnabled(false);
         }
     }
@@ -175,16 +166,14 @@ void BasicPage::showRule(int position) {
     value_->clear();
     relayAddress_->clear();
     hex_->setChecked(true);
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{value_, hex_, string_, relayAddress_, relayKind_, interface_})
+    for (QWidget* w : std::initializer_list<QWidget*>{value_, hex_, string_, relayAddress_, relayKind_, interface_})
         w->hide();
     switch (rule) {
         case RuleChoice::StaticEntries:
             break;
         case RuleChoice::MacRange:
             value_->show();
-            if (own)
-                value_->setText(macRangeText(p.selectorValue, dash));
+            if (own) value_->setText(macRangeText(p.selectorValue, dash));
             break;
         case RuleChoice::UserClass:
         case RuleChoice::VendorClass:
@@ -195,9 +184,8 @@ void BasicPage::showRule(int position) {
                 string_->show();
             }
             if (own) {
-                QString text = rule == RuleChoice::ClientIdRange
-                                   ? hexText(p.selectorValue)
-                                   : storedValueText(p.selectorValue, p.selectorForm);
+                QString text = rule == RuleChoice::ClientIdRange ? hexText(p.selectorValue)
+                                                                 : storedValueText(p.selectorValue, p.selectorForm);
                 if (text.startsWith(u'"')) {
                     string_->setChecked(true);
                     text.remove(0, 1);
@@ -207,8 +195,7 @@ void BasicPage::showRule(int position) {
             break;
         case RuleChoice::RelayAddress:
             relayAddress_->show();
-            if (own)
-                fill(relayAddress_, p.selectorAddress);
+            if (own) fill(relayAddress_, p.selectorAddress);
             relayKind_->setCurrentIndex(own ? static_cast<int>(p.relaySelectorType) : 0);
             if (own && p.relaySelectorType != RelaySelectorType::None) {
                 QString text = storedValueText(p.selectorValue, p.selectorForm);
@@ -222,15 +209,13 @@ void BasicPage::showRule(int position) {
             break;
         case RuleChoice::InterfaceAddress:
             interface_->show();
-            if (interface_->count() == 0 && interface_->currentText().isEmpty())
-                fillInterfaces();
+            if (interface_->count() == 0 && interface_->currentText().isEmpty()) fillInterfaces();
             break;
     }
 }
 
 void BasicPage::showRelayKind() {
-    if (static_cast<RuleChoice>(rule_->currentIndex()) != RuleChoice::RelayAddress)
-        return;
+    if (static_cast<RuleChoice>(rule_->currentIndex()) != RuleChoice::RelayAddress) return;
     // The identifier kinds exist only while the server accepts relay agent information.
     const bool ra = state_.general.enableRa != 0;
     relayKind_->setVisible(ra);
@@ -248,8 +233,7 @@ void BasicPage::onInterfaceChosen(int index) {
 
 std::optional<std::string> BasicPage::classText(const char* failure) {
     std::string text = value_->text().toLatin1().toStdString();
-    if (string_->isChecked())
-        text.insert(0, "\"");
+    if (string_->isChecked()) text.insert(0, "\"");
     if (parseCountedValue(text, 64).length == 0) {
         showMessage(this, context_.language, context_.language.text(failure));
         return std::nullopt;
@@ -270,18 +254,15 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
             break;
         case RuleChoice::MacRange: {
             const CountedValue bytes = parseByteList(value_->text().toLatin1().toStdString(), 64);
-            if (bytes.length == 0)
-                return refuse("FORMAT");
+            if (bytes.length == 0) return refuse("FORMAT");
             put("MacClass", macRangeText(bytes, false).toStdString());
             break;
         }
         case RuleChoice::UserClass:
         case RuleChoice::VendorClass: {
             const auto text = classText("INVALID_ID");
-            if (!text)
-                return std::nullopt;
-            put(static_cast<RuleChoice>(rule_->currentIndex()) == RuleChoice::UserClass ? "UserClass"
-                                                                                        : "VendorClass",
+            if (!text) return std::nullopt;
+            put(static_cast<RuleChoice>(rule_->currentIndex()) == RuleChoice::UserClass ? "UserClass" : "VendorClass",
                 *text);
             break;
         }
@@ -290,43 +271,35 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
             std::optional<std::string> id;
             if (kind > 0 && !value_->text().isEmpty()) {
                 id = classText("INVALID_ID");
-                if (!id)
-                    return std::nullopt;
+                if (!id) return std::nullopt;
             }
             const FieldAddress relay = readAddressField(relayAddress_->text());
-            if (!relay.valid || (relay.address == 0 && !id))
-                return refuse("INVALID_IPADDR");
-            CheckSelectorRequest query{
-                relay.address, id ? static_cast<std::uint32_t>(kind) : 0u, record().name, {}};
+            if (!relay.valid || (relay.address == 0 && !id)) return refuse("INVALID_IPADDR");
+            CheckSelectorRequest query{relay.address, id ? static_cast<std::uint32_t>(kind) : 0u, record().name, {}};
             if (id) {
                 const CountedValue v = parseCountedValue(*id, 64);
                 query.value.assign(reinterpret_cast<const char*>(v.bytes.data()), v.length);
             }
             const PipeResult<bool> used =
                 context_.worker.call([query](ManagerPipe& pipe) { return pipe.checkProfileSelector(query); });
-            if (used.ok() && used.value)
-                return refuse("USED_RELAY");
+            if (used.ok() && used.value) return refuse("USED_RELAY");
             put("RelayIP", dotted(relay.address));
-            if (id)
-                put(kind == 1 ? "CircuitID" : "RemoteID", *id);
+            if (id) put(kind == 1 ? "CircuitID" : "RemoteID", *id);
             break;
         }
         case RuleChoice::InterfaceAddress: {
             const FieldAddress typed = readAddressField(interface_->currentText());
-            if (!typed.valid || typed.address == 0)
-                return refuse("INVALID_IPADDR");
+            if (!typed.valid || typed.address == 0) return refuse("INVALID_IPADDR");
             const bool listed = interface_->findText(interface_->currentText().trimmed()) >= 0;
             const bool current =
                 record().selectorKind == SelectorKind::Interface && record().selectorAddress == typed.address;
-            if (!listed && !current)
-                return refuse("INVALID_IPADDR");
+            if (!listed && !current) return refuse("INVALID_IPADDR");
             put("InterfaceIP", dotted(typed.address));
             break;
         }
         case RuleChoice::ClientIdRange: {
             const CountedValue bytes = parseCountedValue(value_->text().toLatin1().toStdString(), 64);
-            if (bytes.length == 0)
-                return refuse("FORMAT");
+            if (bytes.length == 0) return refuse("FORMAT");
             put("CidClass", hexText(bytes).toStdString());
             break;
         }
@@ -335,13 +308,10 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
 }
 
 bool BasicPage::validate() {
-    if (!ProfilePage::validate())
-        return false;
+    if (!ProfilePage::validate()) return false;
     std::optional<std::vector<KeyWrite>> rule = ruleWrites();
-    if (!rule)
-        return false;
-    if (!checkAddresses({from_, until_, gateway_, backup1_, backup2_}) || !checkAddresses({mask_}, false))
-        return false;
+    if (!rule) return false;
+    if (!checkAddresses({from_, until_, gateway_, backup1_, backup2_}) || !checkAddresses({mask_}, false)) return false;
     checkedRule_ = std::move(*rule);
     return true;
 }
@@ -349,8 +319,7 @@ bool BasicPage::validate() {
 void BasicPage::apply() {
     for (KeyWrite& w : checkedRule_) state_.write(w.key, std::move(w.value));
     checkedRule_.clear();
-    const Pool pool =
-        poolFrom(readAddressField(from_->text()).address, readAddressField(until_->text()).address);
+    const Pool pool = poolFrom(readAddressField(from_->text()).address, readAddressField(until_->text()).address);
     if (pool.range > 0) {
         state_.write("BaseIP", dotted(pool.base));
         state_.write("Range", std::to_string(pool.range));
@@ -361,9 +330,9 @@ void BasicPage::apply() {
     const std::optional<std::int64_t> lease = fieldNumber(lease_->text());
     const std::int64_t seconds = lease && *lease >= 0 && *lease <= kInfiniteLease ? *lease : kDefaultLease;
     // 0 is a lease of its own (BOOTP only); only the default is deleted. "%d" as the server reads it.
-    state_.write("Lease", seconds == kDefaultLease ? std::nullopt
-                                                   : std::optional<std::string>(
-                                                         std::to_string(static_cast<std::int32_t>(seconds))));
+    state_.write("Lease", seconds == kDefaultLease
+                              ? std::nullopt
+                              : std::optional<std::string>(std::to_string(static_cast<std::int32_t>(seconds))));
     writeAddress("SubnetMask", mask_->text());
     writeAddress("GatewayIP", gateway_->text());
     writeAddress("Gateway2IP", backup1_->text());

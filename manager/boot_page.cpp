@@ -63,9 +63,7 @@ void BootPage::initialise() {
     setEnabled(mayChange());
 }
 
-bool BootPage::validate() {
-    return ProfilePage::validate() && checkAddresses({next_});
-}
+bool BootPage::validate() { return ProfilePage::validate() && checkAddresses({next_}); }
 
 void BootPage::apply() {
     auto sizeOf = [](const QLineEdit* field) {

@@ -136,8 +136,7 @@ constexpr BuiltIn kTexts[] = {
 
 QString builtInText(TextSection section, std::string_view key) {
     for (const BuiltIn& t : kTexts) {
-        if (t.section == section && key == t.key)
-            return QString::fromUtf8(t.text);
+        if (t.section == section && key == t.key) return QString::fromUtf8(t.text);
     }
     return {};
 }

@@ -14,9 +14,7 @@
 #include "platform/service_control.h"
 
 // The icons are compiled into the static library; this keeps the linker from dropping them.
-static void initIconResources() {
-    Q_INIT_RESOURCE(icons);
-}
+static void initIconResources() { Q_INIT_RESOURCE(icons); }
 
 namespace tolmark::manager {
 namespace {
@@ -31,10 +29,9 @@ ManagerRights currentRights() {
 
 bool controlService(ServiceOperation operation) {
     const char* command = std::getenv("TOLMARK_SYSTEMCTL");
-    const QString program = command != nullptr && *command != '\0' ? QString::fromLocal8Bit(command)
-                                                                   : QStringLiteral("systemctl");
-    const QString verb =
-        operation == ServiceOperation::Start ? QStringLiteral("start") : QStringLiteral("stop");
+    const QString program =
+        command != nullptr && *command != '\0' ? QString::fromLocal8Bit(command) : QStringLiteral("systemctl");
+    const QString verb = operation == ServiceOperation::Start ? QStringLiteral("start") : QStringLiteral("stop");
     return QProcess::startDetached(program, {verb, QString::fromLatin1(platform::kServiceName)});
 }
 
@@ -44,8 +41,7 @@ QPixmap renderSvg(const QString& resource, QSize size) {
     QSvgRenderer renderer(resource);
     QPixmap pixmap(size);
     pixmap.fill(Qt::transparent);
-    if (!renderer.isValid())
-        return pixmap;
+    if (!renderer.isValid()) return pixmap;
     QPainter painter(&pixmap);
     renderer.render(&painter);
     return pixmap;
@@ -77,13 +73,10 @@ std::vector<QIcon> loadInterfaceIcons() {
 }
 
 std::vector<QIcon> loadLogIcons() {
-    return {svgIcon(QStringLiteral(":/icons/log-line.svg")),
-            svgIcon(QStringLiteral(":/icons/log-error.svg"))};
+    return {svgIcon(QStringLiteral(":/icons/log-line.svg")), svgIcon(QStringLiteral(":/icons/log-error.svg"))};
 }
 
-QIcon programIcon() {
-    return svgIcon(QStringLiteral(":/icons/dorvane.svg"));
-}
+QIcon programIcon() { return svgIcon(QStringLiteral(":/icons/dorvane.svg")); }
 
 SingleInstance::SingleInstance(QString name, QObject* parent) : QObject(parent), name_(std::move(name)) {
     connect(&server_, &QLocalServer::newConnection, this, [this] {

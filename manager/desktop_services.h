@@ -39,16 +39,16 @@ QPixmap renderSvg(const QString& resource, QSize size);
 // listens and emits activationRequested whenever a later copy starts.
 class SingleInstance : public QObject {
     Q_OBJECT
-  public:
+public:
     explicit SingleInstance(QString name, QObject* parent = nullptr);
     bool claim();
     // The channel name for this user (and control pipe, so test servers do not meet).
     static QString defaultName();
 
-  signals:
+signals:
     void activationRequested();
 
-  private:
+private:
     QString name_;
     QLocalServer server_;
 };

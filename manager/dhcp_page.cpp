@@ -67,8 +67,7 @@ void DhcpPage::updateEnabling() {
 }
 
 void DhcpPage::apply() {
-    if (!mayChange() || !blocks_.general)
-        return;
+    if (!mayChange() || !blocks_.general) return;
     GeneralSettings& g = *blocks_.general;
     g.bootp = keptFlag(bootp_->isChecked(), g.bootp);
     g.enableId = keptFlag(enableId_->isChecked(), g.enableId);

@@ -25,11 +25,9 @@ QString changeFailedText(const Language& language, PipeStatus status) {
 
 FieldAddress readAddressField(const QString& text) {
     const std::string s = text.trimmed().toStdString();
-    if (s.empty())
-        return {true, 0};
+    if (s.empty()) return {true, 0};
     const ParsedIpv4 parsed = parseIpv4(s);
-    if (!parsed.ok || parsed.end != s.size())
-        return {};
+    if (!parsed.ok || parsed.end != s.size()) return {};
     return {true, parsed.address};
 }
 

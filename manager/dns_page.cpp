@@ -19,8 +19,8 @@ DnsPage::DnsPage(DialogContext& context, ProfileEditState& state, QWidget* paren
         serverLayout->addRow(text(kKeys[i], kLabels[i]), dns_[i]);
     }
     QGroupBox* names = group("DNSNAME", "Host Name");
-    send_ = check("SENDNAME",
-                  "For clients with a fixed IP address resolve host name via DNS and provide it to client.");
+    send_ =
+        check("SENDNAME", "For clients with a fixed IP address resolve host name via DNS and provide it to client.");
     accept_ = check("ACCEPTNAME", "For clients with a dynamic IP address accept name proposed by client.");
     QLabel* create = text("DNSCREATE",
                           "Clients that propose no name get one made of the base name and their IP "
@@ -58,9 +58,7 @@ void DnsPage::initialise() {
     setEnabled(mayChange());
 }
 
-bool DnsPage::validate() {
-    return ProfilePage::validate() && checkAddresses({dns_[0], dns_[1], dns_[2], dns_[3]});
-}
+bool DnsPage::validate() { return ProfilePage::validate() && checkAddresses({dns_[0], dns_[1], dns_[2], dns_[3]}); }
 
 void DnsPage::apply() {
     writeText("DNSName", domain_->text());
@@ -97,9 +95,7 @@ void NetBiosPage::initialise() {
     setEnabled(mayChange());
 }
 
-bool NetBiosPage::validate() {
-    return ProfilePage::validate() && checkAddresses({wins1_, wins2_});
-}
+bool NetBiosPage::validate() { return ProfilePage::validate() && checkAddresses({wins1_, wins2_}); }
 
 void NetBiosPage::apply() {
     writeAddress("WINS1IP", wins1_->text());
@@ -131,9 +127,7 @@ void TimePage::initialise() {
     setEnabled(mayChange());
 }
 
-bool TimePage::validate() {
-    return ProfilePage::validate() && checkAddresses({time_, ntp1_, ntp2_});
-}
+bool TimePage::validate() { return ProfilePage::validate() && checkAddresses({time_, ntp1_, ntp2_}); }
 
 void TimePage::apply() {
     bool ok = false;

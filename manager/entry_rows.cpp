@@ -17,9 +17,7 @@ QString profileText(const std::string& profile) {
     return profile == kStandardProfile ? QString() : QString::fromStdString(profile);
 }
 
-QString addressText(Ipv4 address) {
-    return QString::fromLatin1(formatIpv4(address).c_str());
-}
+QString addressText(Ipv4 address) { return QString::fromLatin1(formatIpv4(address).c_str()); }
 
 int compareTexts(const std::string& a, const std::string& b) {
     // Byte by byte, unsigned, as the record fields are stored.
@@ -34,41 +32,38 @@ int compareNumbers(T a, T b) {
 }  // namespace
 
 QString timeText(std::int64_t seconds) {
-    if (seconds == 0)
-        return {};
+    if (seconds == 0) return {};
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm local{};
-    if (::localtime_r(&t, &local) == nullptr)
-        return {};
+    if (::localtime_r(&t, &local) == nullptr) return {};
     char buffer[96];
+    // The locale's own date form, as the desktop shows dates; a two-digit year is its choice.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-y2k"
     const std::size_t n = std::strftime(buffer, sizeof buffer, "%x  %H:%M:%S", &local);
+#pragma GCC diagnostic pop
     return QString::fromLocal8Bit(buffer, static_cast<qsizetype>(n));
 }
 
 bool isReservedRecord(const ClientFields& f) {
-    if (f.expiry != kNoEnd || f.identity.kind != kIdentityHardware)
-        return false;
+    if (f.expiry != kNoEnd || f.identity.kind != kIdentityHardware) return false;
     for (int i = 2; i < 6; ++i) {
-        if (f.identity.bytes[i] != 0)
-            return false;
+        if (f.identity.bytes[i] != 0) return false;
     }
     return true;
 }
 
 std::optional<EntryRow> staticRow(const ClientRecordImage& record, const RowOptions& options) {
     const ClientFields& f = record.fields;
-    if (f.identity.kind == kIdentityFree)
-        return std::nullopt;
-    if (options.hideNoAddress && f.address == 0)
-        return std::nullopt;
+    if (f.identity.kind == kIdentityFree) return std::nullopt;
+    if (options.hideNoAddress && f.address == 0) return std::nullopt;
     EntryRow row{record.handle, f.lastAccess != 0 ? kIconActive : kIconIdle, {}};
     row.texts[0] = identityText(f.identity, options);
     row.texts[1] = profileText(f.profile);
-    row.texts[2] = options.resolveNames && !f.hostName.empty() ? QString::fromStdString(f.hostName)
-                                                               : addressText(f.address);
+    row.texts[2] =
+        options.resolveNames && !f.hostName.empty() ? QString::fromStdString(f.hostName) : addressText(f.address);
     row.texts[3] = timeText(f.lastAccess);
-    if (options.remarks)
-        row.texts[4] = QString::fromStdString(f.remark);
+    if (options.remarks) row.texts[4] = QString::fromStdString(f.remark);
     return row;
 }
 
@@ -76,11 +71,9 @@ std::optional<EntryRow> dynamicRow(const ClientRecordImage& record, const RowOpt
     const ClientFields& f = record.fields;
     const std::int64_t cutOff =
         options.viewOld != 0 && options.viewOld < options.now ? options.now - options.viewOld : 0;
-    if (f.expiry <= cutOff)
-        return std::nullopt;
+    if (f.expiry <= cutOff) return std::nullopt;
     const bool reserved = isReservedRecord(f);
-    if (reserved && !options.showReserved)
-        return std::nullopt;
+    if (reserved && !options.showReserved) return std::nullopt;
     EntryRow row{record.handle, reserved ? kIconIdle : f.expiry > options.now ? kIconActive : kIconEnded, {}};
     row.texts[0] = identityText(f.identity, options);
     row.texts[1] = f.remark.empty() ? profileText(f.profile) : QString::fromStdString(f.remark);
@@ -92,8 +85,7 @@ std::optional<EntryRow> dynamicRow(const ClientRecordImage& record, const RowOpt
 
 std::optional<EntryRow> ignoredRow(const ClientRecordImage& record, const RowOptions& options) {
     const ClientFields& f = record.fields;
-    if (f.identity.kind == kIdentityFree)
-        return std::nullopt;
+    if (f.identity.kind == kIdentityFree) return std::nullopt;
     EntryRow row{record.handle, f.lastAccess != 0 ? kIconEnded : kIconIdle, {}};
     row.texts[0] = identityText(f.identity, options);
     row.texts[1] = QString::fromStdString(f.remark);
@@ -107,8 +99,7 @@ EntryRow transferRow(std::int32_t index, const TransferSummary& t, const RowOpti
     static constexpr const char* kModes[] = {"", "mail ", "ascii", "octet"};
     const std::uint32_t size = t.fileSize;
     std::uint64_t moved = std::uint64_t{t.blockCounter} * t.blockSize;
-    if (size != 0 && moved > size)
-        moved = size;
+    if (size != 0 && moved > size) moved = size;
     EntryRow row{static_cast<std::uint64_t>(index), kIconIdle, {}};
     if (t.outcome >= 1) {
         row.icon = kIconEnded;
@@ -135,21 +126,18 @@ EntryRow transferRow(std::int32_t index, const TransferSummary& t, const RowOpti
 int compareEntries(View view, int column, const ClientFields& a, const ClientFields& b) {
     switch (column) {
         case 0: {
-            if (a.identity.length != b.identity.length)
-                return compareNumbers(a.identity.length, b.identity.length);
+            if (a.identity.length != b.identity.length) return compareNumbers(a.identity.length, b.identity.length);
             return std::memcmp(a.identity.bytes.data(), b.identity.bytes.data(), a.identity.bytes.size());
         }
         case 1:
-            return view == View::Ignored ? compareTexts(a.remark, b.remark)
-                                         : compareTexts(a.profile, b.profile);
+            return view == View::Ignored ? compareTexts(a.remark, b.remark) : compareTexts(a.profile, b.profile);
         case 2:
             return compareNumbers(ipv4ToHostOrder(a.address), ipv4ToHostOrder(b.address));
         case 3:
             return view == View::Dynamic ? compareNumbers(a.expiry, b.expiry)
                                          : compareNumbers(a.lastAccess, b.lastAccess);
         case 4:
-            return view == View::Static ? compareTexts(a.remark, b.remark)
-                                        : compareTexts(a.hostName, b.hostName);
+            return view == View::Static ? compareTexts(a.remark, b.remark) : compareTexts(a.hostName, b.hostName);
     }
     return 0;
 }

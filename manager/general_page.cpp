@@ -100,8 +100,7 @@ void GeneralPage::apply() {
         context_.serverConfig->writeText(kGeneralSection, kDirectoryKey,
                                          value ? std::optional<std::string_view>(*value) : std::nullopt);
     }
-    if (!mayChange() || !blocks_.general)
-        return;  // the display values are the viewer's own
+    if (!mayChange() || !blocks_.general) return;  // the display values are the viewer's own
     GeneralSettings& g = *blocks_.general;
     g.updateEthers = withBit(g.updateEthers, kSaveLastAccess, update_->isChecked());
     g.log = !log_->isChecked() ? 0 : logAll_->isChecked() ? 2 : 1;

@@ -41,16 +41,13 @@ InterfacesPage::InterfacesPage(DialogContext& context, PreferenceBlocks& blocks,
     layout->addLayout(row, 1);
     layout->addWidget(include_);
 
-    connect(list_, &QListWidget::itemClicked, this,
-            [this](QListWidgetItem* item) { cycleRow(list_->row(item)); });
+    connect(list_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) { cycleRow(list_->row(item)); });
     // The keyboard does what the click does.
     auto* space = new QShortcut(QKeySequence(Qt::Key_Space), list_, nullptr, nullptr, Qt::WidgetShortcut);
     connect(space, &QShortcut::activated, this, [this] { cycleRow(list_->currentRow()); });
 }
 
-bool InterfacesPage::enableRa() const {
-    return blocks_.general && blocks_.general->enableRa != 0;
-}
+bool InterfacesPage::enableRa() const { return blocks_.general && blocks_.general->enableRa != 0; }
 
 int InterfacesPage::selectedRows() const {
     int n = 0;
@@ -73,12 +70,10 @@ void InterfacesPage::initialise() {
         include_->setChecked(g->selectionMode != 0);
     }
     if (const auto& s = blocks_.status) {
-        const auto count =
-            static_cast<std::size_t>(std::clamp<std::int32_t>(s->interfaceCount, 0, kMaxInterfaces));
+        const auto count = static_cast<std::size_t>(std::clamp<std::int32_t>(s->interfaceCount, 0, kMaxInterfaces));
         for (std::size_t i = 0; i < count; ++i) {
             const InterfaceEntryImage& e = s->interfaces[i];
-            if ((e.flags & kIfPresent) == 0)
-                continue;
+            if ((e.flags & kIfPresent) == 0) continue;
             auto* item = new QListWidgetItem(QString::fromLatin1(formatIpv4(e.address).c_str()), list_);
             item->setData(kFlagsRole, e.flags);
             item->setData(kEntryRole, static_cast<int>(i));
@@ -86,14 +81,12 @@ void InterfacesPage::initialise() {
         }
     }
     const bool on = mayChange() && blocks_.general && blocks_.status;
-    for (QWidget* w : std::initializer_list<QWidget*>{detect_, answer_, relaySrc_, include_, list_})
-        w->setEnabled(on);
+    for (QWidget* w : std::initializer_list<QWidget*>{detect_, answer_, relaySrc_, include_, list_}) w->setEnabled(on);
 }
 
 void InterfacesPage::cycleRow(int row) {
     QListWidgetItem* item = list_->item(row);
-    if (item == nullptr || !list_->isEnabled())
-        return;
+    if (item == nullptr || !list_->isEnabled()) return;
     const auto state = static_cast<InterfaceState>(item->data(kStateRole).toInt());
     const bool last = state != InterfaceState::Off && selectedRows() == 1;
     showState(item, nextInterfaceState(state, enableRa(), last));
@@ -101,15 +94,13 @@ void InterfacesPage::cycleRow(int row) {
 }
 
 bool InterfacesPage::validate() {
-    if (!blocks_.general || !blocks_.status || selectedRows() > 0)
-        return true;
+    if (!blocks_.general || !blocks_.status || selectedRows() > 0) return true;
     showMessage(this, context_.language, context_.language.text("NO_INTERFACE"));
     return false;
 }
 
 void InterfacesPage::apply() {
-    if (!mayChange() || !blocks_.general || !blocks_.status)
-        return;
+    if (!mayChange() || !blocks_.general || !blocks_.status) return;
     GeneralSettings& g = *blocks_.general;
     g.detect = detect_->isChecked() ? 1 : 0;
     g.regOnly = answer_->isChecked() ? 1 : 0;
@@ -117,10 +108,8 @@ void InterfacesPage::apply() {
     g.selectionMode = include_->isChecked() ? 1 : 0;
     for (int r = 0; r < list_->count(); ++r) {
         const QListWidgetItem* item = list_->item(r);
-        InterfaceEntryImage& e =
-            blocks_.status->interfaces[static_cast<std::size_t>(item->data(kEntryRole).toInt())];
-        e.flags = interfaceFlagsFor(e.flags, static_cast<InterfaceState>(item->data(kStateRole).toInt()),
-                                    enableRa());
+        InterfaceEntryImage& e = blocks_.status->interfaces[static_cast<std::size_t>(item->data(kEntryRole).toInt())];
+        e.flags = interfaceFlagsFor(e.flags, static_cast<InterfaceState>(item->data(kStateRole).toInt()), enableRa());
     }
     blocks_.sendGeneral = true;
     blocks_.sendInterfaces = true;

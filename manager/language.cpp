@@ -50,8 +50,7 @@ std::string unescapeText(std::string_view raw) {
             out += raw[i];
             continue;
         }
-        if (++i == raw.size())
-            break;  // a backslash at the very end is dropped
+        if (++i == raw.size()) break;  // a backslash at the very end is dropped
         out += raw[i] == 'n' ? '\n' : raw[i] == 't' ? '\t' : raw[i];
     }
     return out;
@@ -87,23 +86,19 @@ void Language::load(std::string_view chosenFile, bool germanUser) {
     title_ = kDefaultTitle;
     stamp_ = {};
     std::string name(chosenFile);
-    if (name.empty() && germanUser)
-        name = kGermanLanguageFile;
+    if (name.empty() && germanUser) name = kGermanLanguageFile;
     // A name is a file of the folder, never a path leading elsewhere.
-    if (name.empty() || name.find('/') != std::string::npos)
-        return;
+    if (name.empty() || name.find('/') != std::string::npos) return;
     path_ = languagesDirectory(programDirectory_) + name;
     if (!fileValue(kCommon, "LANGUAGE")) {
         path_.clear();
         return;
     }
-    if (auto title = fileValue(kCommon, "Title"))
-        title_ = decode(*title);
+    if (auto title = fileValue(kCommon, "Title")) title_ = decode(*title);
 }
 
 std::optional<std::string> Language::fileValue(std::string_view section, std::string_view key) const {
-    if (path_.empty())
-        return std::nullopt;
+    if (path_.empty()) return std::nullopt;
     const std::optional<FileStamp> now = statFile(path_);
     if (!now || !(*now == stamp_)) {
         LoadedIniFile loaded = loadIniFile(path_);
@@ -112,38 +107,30 @@ std::optional<std::string> Language::fileValue(std::string_view section, std::st
         codePage_ = file_.value(kCommon, "CP").value_or("");
     }
     std::optional<std::string> value = file_.value(section, key);
-    if (!value || value->empty())
-        return std::nullopt;
-    if (value->size() > kValueMax)
-        value->resize(kValueMax);
+    if (!value || value->empty()) return std::nullopt;
+    if (value->size() > kValueMax) value->resize(kValueMax);
     return value;
 }
 
-QString Language::decode(const std::string& bytes) const {
-    return decodeWithCodePage(bytes, codePage_);
-}
+QString Language::decode(const std::string& bytes) const { return decodeWithCodePage(bytes, codePage_); }
 
 QString Language::text(std::string_view key) const {
-    if (auto value = fileValue(sectionName(TextSection::Strings), key))
-        return decode(unescapeText(*value));
+    if (auto value = fileValue(sectionName(TextSection::Strings), key)) return decode(unescapeText(*value));
     return builtInText(TextSection::Strings, key);
 }
 
 QString Language::menuText(std::string_view key) const {
-    if (auto value = fileValue(sectionName(TextSection::Menu), key))
-        return decode(*value);
+    if (auto value = fileValue(sectionName(TextSection::Menu), key)) return decode(*value);
     return builtInText(TextSection::Menu, key);
 }
 
 std::optional<QString> Language::controlText(std::string_view key) const {
-    if (auto value = fileValue(sectionName(TextSection::Control), key))
-        return decode(unescapeText(*value));
+    if (auto value = fileValue(sectionName(TextSection::Control), key)) return decode(unescapeText(*value));
     return std::nullopt;
 }
 
 QString Language::languageName() const {
-    if (auto name = fileValue(kCommon, "LANGUAGE"))
-        return decode(*name);
+    if (auto name = fileValue(kCommon, "LANGUAGE")) return decode(*name);
     return QStringLiteral("English");
 }
 
@@ -163,19 +150,16 @@ std::vector<LanguageEntry> listLanguages(const std::string& programDirectory, co
     bool englishListed = false;
     for (const std::string& name : names) {
         const LoadedIniFile loaded = loadIniFile(folder + name);
-        if (loaded.status != LoadStatus::kOk)
-            continue;
+        if (loaded.status != LoadStatus::kOk) continue;
         const std::string cp = loaded.file.value(kCommon, "CP").value_or("");
         auto field = [&](const char* key) {
             return decodeWithCodePage(loaded.file.value(kCommon, key).value_or(""), cp);
         };
-        LanguageEntry entry{QString::fromStdString(name), field("LANGUAGE"), field("VERSION"),
-                            field("AUTHOR")};
+        LanguageEntry entry{QString::fromStdString(name), field("LANGUAGE"), field("VERSION"), field("AUTHOR")};
         englishListed = englishListed || entry.language.compare(u"English", Qt::CaseInsensitive) == 0;
         list.push_back(std::move(entry));
     }
-    if (!englishListed)
-        list.push_back({QStringLiteral("English"), QStringLiteral("English"), programVersion, {}});
+    if (!englishListed) list.push_back({QStringLiteral("English"), QStringLiteral("English"), programVersion, {}});
     return list;
 }
 

@@ -35,7 +35,7 @@ std::string unescapeText(std::string_view raw);
 QString fillArguments(const QString& text, std::initializer_list<QString> arguments);
 
 class Language {
-  public:
+public:
     explicit Language(std::string programDirectory);
 
     // Selects the language file: the chosen file name, or with none chosen "deutsch.ini" for a
@@ -55,7 +55,7 @@ class Language {
     // "LANGUAGE" of the file in use, or "English".
     QString languageName() const;
 
-  private:
+private:
     // The file's value, re-read when the file changed on disk since the last look-up.
     std::optional<std::string> fileValue(std::string_view section, std::string_view key) const;
     QString decode(const std::string& bytes) const;

@@ -48,12 +48,10 @@ LanguagePage::LanguagePage(DialogContext& context, PreferenceBlocks& blocks, QWi
 void LanguagePage::initialise() {
     current_->setText(context_.language.languageName());
     const QString inUse = QString::fromStdString(context_.preferences.language());
-    for (const LanguageEntry& entry :
-         listLanguages(context_.programDirectory, QStringLiteral(TOLMARK_VERSION))) {
+    for (const LanguageEntry& entry : listLanguages(context_.programDirectory, QStringLiteral(TOLMARK_VERSION))) {
         auto* item = new QTreeWidgetItem(list_, {entry.module, entry.language, entry.version});
         item->setData(0, kAuthorRole, entry.author);
-        if (entry.module == inUse)
-            list_->setCurrentItem(item);
+        if (entry.module == inUse) list_->setCurrentItem(item);
     }
     // Module 36, language 44 and version 25 per cent of the list's width.
     const int w = std::max(list_->viewport()->width(), 360);
@@ -64,8 +62,7 @@ void LanguagePage::initialise() {
 
 void LanguagePage::apply() {
     const QTreeWidgetItem* item = list_->currentItem();
-    if (item == nullptr)
-        return;
+    if (item == nullptr) return;
     context_.preferences.writeLanguage(item->text(0).toStdString());
     context_.language.load(context_.preferences.language(), context_.germanUser);
     blocks_.languageChanged = true;

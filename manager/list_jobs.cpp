@@ -24,13 +24,10 @@ ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBu
             break;
         }
         const ClientRecordImage& record = entry.value.record;
-        if (list != ClientList::Dynamic && record.fields.identity.kind == kIdentityFree)
-            break;
-        if (std::optional<EntryRow> row = build(record, options))
-            snapshot.rows.push_back(std::move(*row));
+        if (list != ClientList::Dynamic && record.fields.identity.kind == kIdentityFree) break;
+        if (std::optional<EntryRow> row = build(record, options)) snapshot.rows.push_back(std::move(*row));
         handle = record.nextHandle;
-        if (handle == 0)
-            break;
+        if (handle == 0) break;
     }
     snapshot.status = pipe.getStatus(static_cast<std::int32_t>(view));
     return snapshot;
@@ -51,12 +48,11 @@ ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options) {
     return snapshot;
 }
 
-std::vector<std::uint64_t> sortHandles(ManagerPipe& pipe, ClientList list, View view, int column,
-                                       bool descending, std::vector<std::uint64_t> handles) {
+std::vector<std::uint64_t> sortHandles(ManagerPipe& pipe, ClientList list, View view, int column, bool descending,
+                                       std::vector<std::uint64_t> handles) {
     std::unordered_map<std::uint64_t, std::optional<ClientFields>> fetched;
     for (std::uint64_t h : handles) {
-        if (fetched.count(h) != 0 || h == 0)
-            continue;
+        if (fetched.count(h) != 0 || h == 0) continue;
         const PipeResult<ListedEntry> entry = pipe.listEntry(list, h);
         fetched[h] = entry.ok() ? std::optional<ClientFields>(entry.value.record.fields) : std::nullopt;
     }
@@ -67,8 +63,8 @@ std::vector<std::uint64_t> sortHandles(ManagerPipe& pipe, ClientList list, View 
     };
     // Records that could not be fetched keep their order behind the others, so the comparison
     // stays a strict ordering.
-    const auto unknown = std::stable_partition(handles.begin(), handles.end(),
-                                               [&](std::uint64_t h) { return fieldsOf(h).has_value(); });
+    const auto unknown =
+        std::stable_partition(handles.begin(), handles.end(), [&](std::uint64_t h) { return fieldsOf(h).has_value(); });
     std::stable_sort(handles.begin(), unknown, [&](std::uint64_t a, std::uint64_t b) {
         const int c = compareEntries(view, column, *fieldsOf(a), *fieldsOf(b));
         return descending ? c > 0 : c < 0;

@@ -20,14 +20,13 @@ struct ListSnapshot {
 
 // Walks the list by record handle: from handle 0, each next request names the next handle of the
 // record before; ends at handle 0, a failed request, or (Static, Ignored) a free record.
-ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBuilder build,
-                            const RowOptions& options);
+ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBuilder build, const RowOptions& options);
 // Transfers by index 0, 1, ... until a request fails.
 ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options);
 
 // The handles in the order of the column, descending when asked. Each record is fetched from the
 // server once for the sort; records that cannot be fetched follow the others in their old order.
-std::vector<std::uint64_t> sortHandles(ManagerPipe& pipe, ClientList list, View view, int column,
-                                       bool descending, std::vector<std::uint64_t> handles);
+std::vector<std::uint64_t> sortHandles(ManagerPipe& pipe, ClientList list, View view, int column, bool descending,
+                                       std::vector<std::uint64_t> handles);
 
 }  // namespace tolmark::manager

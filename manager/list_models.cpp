@@ -9,8 +9,7 @@ EntryListModel::EntryListModel(View view, const std::vector<QIcon>* icons, QObje
     : QAbstractTableModel(parent), view_(view), icons_(icons) {}
 
 void EntryListModel::setHeaders(const std::array<QString, kColumnCount>& headers) {
-    if (headers == headers_)
-        return;
+    if (headers == headers_) return;
     headers_ = headers;
     emit headerDataChanged(Qt::Horizontal, 0, kColumnCount - 1);
 }
@@ -18,15 +17,12 @@ void EntryListModel::setHeaders(const std::array<QString, kColumnCount>& headers
 void EntryListModel::applyRows(const std::vector<EntryRow>& rows) {
     const std::size_t kept = std::min(rows.size(), rows_.size());
     for (std::size_t i = 0; i < kept; ++i) {
-        if (rows_[i] == rows[i])
-            continue;
+        if (rows_[i] == rows[i]) continue;
         int first = kColumnCount, last = -1;
         for (int c = 0; c < kColumnCount; ++c) {
-            const bool differs =
-                rows_[i].texts[c] != rows[i].texts[c] ||
-                (c == 0 && (rows_[i].icon != rows[i].icon || rows_[i].handle != rows[i].handle));
-            if (differs)
-                first = std::min(first, c), last = std::max(last, c);
+            const bool differs = rows_[i].texts[c] != rows[i].texts[c] ||
+                                 (c == 0 && (rows_[i].icon != rows[i].icon || rows_[i].handle != rows[i].handle));
+            if (differs) first = std::min(first, c), last = std::max(last, c);
         }
         rows_[i] = rows[i];
         const int r = static_cast<int>(i);
@@ -52,8 +48,7 @@ void EntryListModel::reorder(const std::vector<std::uint64_t>& handles) {
         auto it = rank.find(rows_[row].handle);
         return it == rank.end() ? handles.size() : it->second;
     };
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return rankOf(a) < rankOf(b); });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return rankOf(a) < rankOf(b); });
 
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     std::vector<int> newPosition(rows_.size());
@@ -66,16 +61,14 @@ void EntryListModel::reorder(const std::vector<std::uint64_t>& handles) {
     const QModelIndexList before = persistentIndexList();
     QModelIndexList after;
     after.reserve(before.size());
-    for (const QModelIndex& i : before)
-        after.append(index(newPosition[static_cast<std::size_t>(i.row())], i.column()));
+    for (const QModelIndex& i : before) after.append(index(newPosition[static_cast<std::size_t>(i.row())], i.column()));
     rows_ = std::move(sorted);
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
 void EntryListModel::removeRowAt(int row) {
-    if (row < 0 || row >= rowCount())
-        return;
+    if (row < 0 || row >= rowCount()) return;
     beginRemoveRows({}, row, row);
     rows_.erase(rows_.begin() + row);
     endRemoveRows();
@@ -83,15 +76,13 @@ void EntryListModel::removeRowAt(int row) {
 
 int EntryListModel::rowOfHandle(std::uint64_t handle) const {
     for (std::size_t i = 0; i < rows_.size(); ++i) {
-        if (rows_[i].handle == handle)
-            return static_cast<int>(i);
+        if (rows_[i].handle == handle) return static_cast<int>(i);
     }
     return -1;
 }
 
 void EntryListModel::replaceRow(int row, const EntryRow& replacement) {
-    if (row < 0 || row >= rowCount())
-        return;
+    if (row < 0 || row >= rowCount()) return;
     std::vector<EntryRow> rows = rows_;
     rows[static_cast<std::size_t>(row)] = replacement;
     applyRows(rows);
@@ -108,21 +99,17 @@ int EntryListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
-int EntryListModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : kColumnCount;
-}
+int EntryListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnCount; }
 
 QVariant EntryListModel::data(const QModelIndex& index, int role) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
-        return {};
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) return {};
     const EntryRow& r = rows_[static_cast<std::size_t>(index.row())];
     switch (role) {
         case Qt::DisplayRole:
         case Qt::ToolTipRole:
             return r.texts[static_cast<std::size_t>(index.column())];
         case Qt::DecorationRole:
-            if (index.column() == 0 && icons_ && r.icon >= 0 &&
-                static_cast<std::size_t>(r.icon) < icons_->size())
+            if (index.column() == 0 && icons_ && r.icon >= 0 && static_cast<std::size_t>(r.icon) < icons_->size())
                 return (*icons_)[static_cast<std::size_t>(r.icon)];
             return {};
         case kHandleRole:
@@ -134,8 +121,7 @@ QVariant EntryListModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant EntryListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= kColumnCount)
-        return {};
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= kColumnCount) return {};
     return headers_[static_cast<std::size_t>(section)];
 }
 

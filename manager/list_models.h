@@ -21,7 +21,7 @@ inline constexpr int kIconIndexRole = Qt::UserRole + 2;
 
 class EntryListModel : public QAbstractTableModel {
     Q_OBJECT
-  public:
+public:
     EntryListModel(View view, const std::vector<QIcon>* icons, QObject* parent = nullptr);
 
     View view() const { return view_; }
@@ -48,7 +48,7 @@ class EntryListModel : public QAbstractTableModel {
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
-  private:
+private:
     View view_;
     const std::vector<QIcon>* icons_;
     std::array<QString, kColumnCount> headers_;
@@ -60,7 +60,7 @@ using RowBuilder = std::optional<EntryRow> (*)(const ClientRecordImage&, const R
 // The client views: each knows its list and which records it shows.
 class ClientListModel : public EntryListModel {
     Q_OBJECT
-  public:
+public:
     using EntryListModel::EntryListModel;
     virtual ClientList list() const = 0;
     // Pure, so the pipe worker can build rows with it.
@@ -69,7 +69,7 @@ class ClientListModel : public EntryListModel {
 
 class StaticModel : public ClientListModel {
     Q_OBJECT
-  public:
+public:
     explicit StaticModel(const std::vector<QIcon>* icons, QObject* parent = nullptr)
         : ClientListModel(View::Static, icons, parent) {}
     std::array<const char*, kColumnCount> headerKeys() const override {
@@ -81,7 +81,7 @@ class StaticModel : public ClientListModel {
 
 class DynamicModel : public ClientListModel {
     Q_OBJECT
-  public:
+public:
     explicit DynamicModel(const std::vector<QIcon>* icons, QObject* parent = nullptr)
         : ClientListModel(View::Dynamic, icons, parent) {}
     std::array<const char*, kColumnCount> headerKeys() const override {
@@ -93,7 +93,7 @@ class DynamicModel : public ClientListModel {
 
 class IgnoredModel : public ClientListModel {
     Q_OBJECT
-  public:
+public:
     explicit IgnoredModel(const std::vector<QIcon>* icons, QObject* parent = nullptr)
         : ClientListModel(View::Ignored, icons, parent) {}
     std::array<const char*, kColumnCount> headerKeys() const override {
@@ -105,7 +105,7 @@ class IgnoredModel : public ClientListModel {
 
 class TransferModel : public EntryListModel {
     Q_OBJECT
-  public:
+public:
     explicit TransferModel(const std::vector<QIcon>* icons, QObject* parent = nullptr)
         : EntryListModel(View::Tftp, icons, parent) {}
     std::array<const char*, kColumnCount> headerKeys() const override {

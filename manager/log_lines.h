@@ -46,7 +46,7 @@ PrintLayout printLayout(int pageHeight, int lineHeight, int lines);
 // The rows of the log viewer: an icon column without header, then the five fields.
 class LogModel : public QAbstractTableModel {
     Q_OBJECT
-  public:
+public:
     explicit LogModel(QObject* parent = nullptr);
     void setHeaders(const std::array<QString, kLogFieldCount>& headers) { headers_ = headers; }
     void setRows(std::vector<LogRow> rows);
@@ -57,7 +57,7 @@ class LogModel : public QAbstractTableModel {
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
-  private:
+private:
     std::vector<QIcon> icons_;
     std::array<QString, kLogFieldCount> headers_;
     std::vector<LogRow> rows_;

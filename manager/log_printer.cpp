@@ -36,8 +36,7 @@ int printLogLines(QPrinter& printer, const QString& fileName, const std::vector<
     const int copies = printer.supportsMultipleCopies() ? 1 : std::max(printer.copyCount(), 1);
     const bool collate = printer.collateCopies();
     QPainter painter;
-    if (!painter.begin(&printer))
-        return 0;
+    if (!painter.begin(&printer)) return 0;
     const QFont font = logPrintFont();
     painter.setFont(font);
     const QFontMetrics metrics(font, &printer);
@@ -48,15 +47,12 @@ int printLogLines(QPrinter& printer, const QString& fileName, const std::vector<
     const int perPage = layout.linesPerPage;
     int printed = 0;
     auto page = [&](int p) {
-        if (printed > 0)
-            printer.newPage();
+        if (printed > 0) printer.newPage();
         const std::size_t first = static_cast<std::size_t>(p) * static_cast<std::size_t>(perPage);
-        const std::size_t n =
-            std::min<std::size_t>(static_cast<std::size_t>(perPage),
-                                  static_cast<std::size_t>(count) - std::min<std::size_t>(first, count));
+        const std::size_t n = std::min<std::size_t>(
+            static_cast<std::size_t>(perPage), static_cast<std::size_t>(count) - std::min<std::size_t>(first, count));
         printPage(painter, metrics, lineHeight,
-                  fillArguments(QStringLiteral("%s  --  %u"), {fileName, QString::number(p + 1)}), lines,
-                  first, n);
+                  fillArguments(QStringLiteral("%s  --  %u"), {fileName, QString::number(p + 1)}), lines, first, n);
         ++printed;
     };
     for (int c = 0; c < (collate ? copies : 1); ++c) {

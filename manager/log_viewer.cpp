@@ -22,36 +22,30 @@ constexpr int kColumnPercent[kLogFieldCount + 1] = {4, 13, 11, 10, 10, 80};
 
 std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& today) {
     const PipeResult<FoundFile> first = pipe.fileFindFirst(kLogFilePattern);
-    if (!first.ok())
-        return {today};
+    if (!first.ok()) return {today};
     std::vector<std::string> names;
     auto take = [&names](const FileSearchEntry& e) {
-        if ((e.attributes & kDirectoryAttribute) == 0)
-            names.push_back(e.name);
+        if ((e.attributes & kDirectoryAttribute) == 0) names.push_back(e.name);
     };
     take(first.value.entry);
     // A directory can hold many files, but not more than this in one look.
     for (int i = 0; i < 100000; ++i) {
         const auto next = pipe.fileFindNext(first.value.search);
-        if (!next.ok() || !next.value)
-            break;
+        if (!next.ok() || !next.value) break;
         take(*next.value);
     }
     pipe.fileFindClose(first.value.search);
     return names;
 }
 
-std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std::string& name,
-                                                    std::size_t limit) {
+std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit) {
     const PipeResult<std::uint64_t> file = pipe.fileOpen(name);
-    if (!file.ok() || file.value == 0)
-        return std::nullopt;
+    if (!file.ok() || file.value == 0) return std::nullopt;
     std::vector<std::string> lines;
     lines.reserve(std::min(limit, kViewerRowsExpected));
     while (lines.size() < limit) {
         auto line = pipe.fileReadLine(file.value);
-        if (!line.ok() || !line.value)
-            break;
+        if (!line.ok() || !line.value) break;
         lines.push_back(std::move(*line.value));
     }
     pipe.fileClose(file.value);
@@ -126,19 +120,16 @@ void LogViewer::loadFile(const QString& name) {
             // The viewer shows the whole file; a pipe failure ends it where it broke.
             if (auto lines = readLogFile(pipe, name, SIZE_MAX)) {
                 for (const std::string& line : *lines) {
-                    if (auto row = logRowFromLine(line))
-                        rows.push_back(std::move(*row));
+                    if (auto row = logRowFromLine(line)) rows.push_back(std::move(*row));
                 }
             }
             return rows;
         },
         [this, load](std::vector<LogRow> rows) {
-            if (load != loads_)
-                return;
+            if (load != loads_) return;
             model_->setRows(std::move(rows));
             sizeColumns();
-            if (model_->rowCount() > 0)
-                view_->scrollTo(model_->index(model_->rowCount() - 1, 1));
+            if (model_->rowCount() > 0) view_->scrollTo(model_->index(model_->rowCount() - 1, 1));
             status_->showMessage(QString::number(model_->rowCount()));
             emit fileLoaded();
         });
@@ -159,8 +150,7 @@ int LogViewer::printTo(QPrinter& printer) {
     const std::string name = files_->currentText().toStdString();
     const auto lines =
         context_.worker.call([name](ManagerPipe& pipe) { return readLogFile(pipe, name, kPrintLineLimit); });
-    if (!lines)
-        return 0;
+    if (!lines) return 0;
     std::vector<std::string> printed;
     printed.reserve(lines->size());
     for (const std::string& line : *lines) printed.emplace_back(withoutLineEnd(line));
@@ -172,8 +162,7 @@ void LogViewer::print() {
     printer.setCopyCount(1);
     QPrintDialog dialog(&printer, this);
     dialog.setOption(QAbstractPrintDialog::PrintCollateCopies, true);
-    if (dialog.exec() != QDialog::Accepted)
-        return;
+    if (dialog.exec() != QDialog::Accepted) return;
     printTo(printer);
 }
 

@@ -26,12 +26,11 @@ namespace tolmark::manager {
 std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& today);
 // The lines of a file without their line ends, at most limit of them; nothing when it cannot
 // be opened.
-std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std::string& name,
-                                                    std::size_t limit);
+std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit);
 
 class LogViewer : public QDialog {
     Q_OBJECT
-  public:
+public:
     LogViewer(DialogContext& context, QWidget* parent = nullptr);
 
     QComboBox* files() const { return files_; }
@@ -42,13 +41,13 @@ class LogViewer : public QDialog {
     // Prints the chosen file on a printer already set up; the print button asks for one first.
     int printTo(QPrinter& printer);
 
-  signals:
+signals:
     void fileLoaded();
 
-  protected:
+protected:
     void resizeEvent(QResizeEvent* event) override;
 
-  private:
+private:
     void print();
     void sizeColumns();
 

@@ -20,8 +20,7 @@ int main(int argc, char** argv) {
     std::setlocale(LC_TIME, "");  // list times in the user's own date format
 
     SingleInstance instance(SingleInstance::defaultName());
-    if (!instance.claim())
-        return 0;  // the running copy comes to the front
+    if (!instance.claim()) return 0;  // the running copy comes to the front
 
     const std::string programDirectory = tolmark::platform::programDirectory();
     const bool german = QLocale::system().language() == QLocale::German;
@@ -33,8 +32,8 @@ int main(int argc, char** argv) {
     // the program's directory): the manager writes the log directory value there itself.
     const ManagerRights rights = currentRights();
     tolmark::ConfigStore serverConfig(tolmark::platform::machineRegistryFile());
-    const std::string dataDirectory = tolmark::platform::directoryWithSeparator(serverConfig.readText(
-        tolmark::kGeneralSection, "Directory", programDirectory, tolmark::kMaxIniPath + 1));
+    const std::string dataDirectory = tolmark::platform::directoryWithSeparator(
+        serverConfig.readText(tolmark::kGeneralSection, "Directory", programDirectory, tolmark::kMaxIniPath + 1));
     const bool configFound = serverConfig.setIniPath(dataDirectory, "Dorvane");
 
     MainWindowOptions options;

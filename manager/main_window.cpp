@@ -33,23 +33,19 @@ constexpr int kDefaultColumnPercent[kColumnCount] = {24, 14, 18, 24, 20};
 constexpr const char* kViewButtonKeys[kViewCount] = {"VIEW_STATIC", "VIEW_DYNAMIC", "VIEW_IGNORED", nullptr};
 constexpr const char* kViewMenuKeys[kViewCount] = {"STATIC", "DYNAMIC", "IGNORED", "TFTP"};
 
-QString number(long long n) {
-    return QString::number(n);
-}
+QString number(long long n) { return QString::number(n); }
 
 // The state code the server reports in its status record; it writes only 0 and 1 today.
 int stateFromStatus(const ServerStatus& status) {
     const int code = status.serverStopping;
-    return code == kStateOtherServer || code == kStatePortInUse || code == kStateTftpFailed ? code
-                                                                                            : kStateReady;
+    return code == kStateOtherServer || code == kStatePortInUse || code == kStateTftpFailed ? code : kStateReady;
 }
 
 std::vector<std::string> readProfileNames(ManagerPipe& pipe) {
     std::vector<std::string> names;
     for (std::int32_t index = 0; index < 4096; ++index) {
         const PipeResult<ProfileEntry> profile = pipe.getProfile(index);
-        if (!profile.ok())
-            break;
+        if (!profile.ok()) break;
         names.push_back(profile.value.profile.name);
     }
     return names;
@@ -69,12 +65,10 @@ struct MainWindow::ServerBlocks {
     static ServerBlocks fetch(ManagerPipe& pipe, bool withStatus) {
         ServerBlocks b;
         b.general = pipe.getSettings();
-        if (withStatus)
-            b.status = pipe.getStatus(-1);
+        if (withStatus) b.status = pipe.getStatus(-1);
         b.tftp = pipe.getTftpSettings();
         b.multicast = pipe.getMulticast();
-        if (b.general.ok())
-            b.profiles = readProfileNames(pipe);
+        if (b.general.ok()) b.profiles = readProfileNames(pipe);
         return b;
     }
 };
@@ -95,8 +89,8 @@ MainWindow::MainWindow(Language& language, UserPreferences& preferences, Manager
       worker_(options_.pipeName, options_.pipeTimeout) {
     setObjectName(QStringLiteral("Dorvane"));
     setWindowIcon(programIcon());
-    models_ = {new StaticModel(&icons_, this), new DynamicModel(&icons_, this),
-               new IgnoredModel(&icons_, this), new TransferModel(&icons_, this)};
+    models_ = {new StaticModel(&icons_, this), new DynamicModel(&icons_, this), new IgnoredModel(&icons_, this),
+               new TransferModel(&icons_, this)};
     const int saved = preferences_.read(pref::kView);
     view_ = saved >= 0 && saved < kViewCount ? static_cast<View>(saved) : View::Dynamic;
     hideNoAddress_ = preferences_.flag(pref::kViewIp);
@@ -144,8 +138,7 @@ void MainWindow::buildWidgets() {
     list_->setModel(model(view_));
     connect(list_->header(), &QHeaderView::sectionClicked, this, &MainWindow::sortByColumn);
     connect(list_->header(), &QHeaderView::sectionResized, this, [this](int column, int, int size) {
-        if (columnsSet_ && column >= 0 && column < kColumnCount)
-            columnWidths_[static_cast<std::size_t>(column)] = size;
+        if (columnsSet_ && column >= 0 && column < kColumnCount) columnWidths_[static_cast<std::size_t>(column)] = size;
     });
     connect(list_, &QWidget::customContextMenuRequested, this, &MainWindow::showContextMenu);
     layout->addWidget(list_, 1);
@@ -190,8 +183,7 @@ void MainWindow::buildWidgets() {
 QAction* MainWindow::addCommand(QMenu* menu, int id, const char* key, void (MainWindow::*slot)()) {
     QAction* a = menu->addAction(QString());
     a->setProperty("languageKey", QString::fromLatin1(key));
-    if (slot != nullptr)
-        connect(a, &QAction::triggered, this, slot);
+    if (slot != nullptr) connect(a, &QAction::triggered, this, slot);
     actions_[id] = a;
     return a;
 }
@@ -254,15 +246,13 @@ void MainWindow::start() {
         this, [](ManagerPipe& pipe) { return ServerBlocks::fetch(pipe, true); },
         [this](ServerBlocks blocks) {
             applyBlocks(blocks);
-            if (blocks.general.failed())
-                stateCode_ = kStatePipeFailure;
+            if (blocks.general.failed()) stateCode_ = kStatePipeFailure;
             if (blocks.status.ok()) {
                 status_ = blocks.status.value;
                 activeTftp_ = status_.tftpTransfers;
             }
             // A saved TFTP view while the TFTP server is off opens the Static view.
-            if (view_ == View::Tftp && activeTftp_ < 0)
-                switchView(View::Static);
+            if (view_ == View::Tftp && activeTftp_ < 0) switchView(View::Static);
             rewriteStatus();
             refreshList();
         });
@@ -293,9 +283,7 @@ DialogContext MainWindow::dialogContext() {
         reloadServerBlocks();
     };
     context.markListsChanged = [this] { pendingBits_ |= kListChanged; };
-    context.openProfileEditor = [this](const std::string& name, QWidget* parent) {
-        openProfileEditor(name, parent);
-    };
+    context.openProfileEditor = [this](const std::string& name, QWidget* parent) { openProfileEditor(name, parent); };
     return context;
 }
 
@@ -342,8 +330,7 @@ EntryListHooks MainWindow::entryListHooks() {
         RowOptions options = rowOptions();
         options.hideNoAddress = false;  // the row is rewritten, not dropped
         if (row >= 0) {
-            if (std::optional<EntryRow> rewritten = staticRow(record, options))
-                m->replaceRow(row, *rewritten);
+            if (std::optional<EntryRow> rewritten = staticRow(record, options)) m->replaceRow(row, *rewritten);
         }
     };
     hooks.rowRemoved = [this](std::uint64_t handle) {
@@ -353,22 +340,18 @@ EntryListHooks MainWindow::entryListHooks() {
         rewriteTopStatus();
     };
     hooks.entryAdded = [this] {
-        if (view_ != View::Static)
-            return;
+        if (view_ != View::Static) return;
         auto scroll = std::make_shared<QMetaObject::Connection>();
         *scroll = connect(this, &MainWindow::listRefreshed, this, [this, scroll](View view) {
             disconnect(*scroll);
-            if (view == View::Static && model(view)->rowCount() > 0)
-                list_->scrollToBottom();
+            if (view == View::Static && model(view)->rowCount() > 0) list_->scrollToBottom();
         });
         refreshList();
     };
     return hooks;
 }
 
-void MainWindow::addStaticEntry() {
-    openStaticEntry(StaticMode::Add);
-}
+void MainWindow::addStaticEntry() { openStaticEntry(StaticMode::Add); }
 
 // Without the right to change the server the dialog still shows, with OK and Apply disabled.
 void MainWindow::openStaticEntry(StaticMode mode) {
@@ -384,18 +367,15 @@ void MainWindow::applyBlocks(const ServerBlocks& blocks) {
         profileNames_ = blocks.profiles;
         action(command::kNames)->setChecked((general_->lookup & kLookupNamesBit) != 0);
     }
-    if (blocks.tftp.ok())
-        tftp_ = blocks.tftp.value;
-    if (blocks.multicast.ok())
-        multicast_ = blocks.multicast.value;
+    if (blocks.tftp.ok()) tftp_ = blocks.tftp.value;
+    if (blocks.multicast.ok()) multicast_ = blocks.multicast.value;
     applyMenuTexts();
     rebuildProfileItems();
 }
 
 void MainWindow::tick() {
     // A poll still on its way (each is bounded by the pipe time-out) makes this one superfluous.
-    if (tickPending_)
-        return;
+    if (tickPending_) return;
     tickPending_ = true;
     const bool firstContact = firstContact_ < 0;
     worker_.post(
@@ -403,10 +383,8 @@ void MainWindow::tick() {
         [firstContact](ManagerPipe& pipe) {
             TickResult r;
             r.status = pipe.getStatus(-1);
-            if (r.status.failed())
-                r.untrustedUid = pipe.untrustedServerUid();
-            if (firstContact && r.status.ok())
-                r.firstContact = ServerBlocks::fetch(pipe, false);
+            if (r.status.failed()) r.untrustedUid = pipe.untrustedServerUid();
+            if (firstContact && r.status.ok()) r.firstContact = ServerBlocks::fetch(pipe, false);
             return r;
         },
         [this](TickResult r) {
@@ -429,10 +407,8 @@ void MainWindow::onTick(const TickResult& r) {
     } else if (firstContact_ >= 0) {
         const ServerStatus& s = r.status.value;
         bits = pendingBits_ | s.statusChanged;
-        if (s.tftpTransfers != activeTftp_)
-            bits |= kStatusChanged;
-        if (stateFromStatus(s) != stateCode_)
-            bits |= kListChanged | kStatusChanged;
+        if (s.tftpTransfers != activeTftp_) bits |= kStatusChanged;
+        if (stateFromStatus(s) != stateCode_) bits |= kListChanged | kStatusChanged;
         status_ = s;
         activeTftp_ = s.tftpTransfers;
         stateCode_ = stateFromStatus(s);
@@ -441,27 +417,22 @@ void MainWindow::onTick(const TickResult& r) {
         status_ = r.status.value;
         activeTftp_ = status_.tftpTransfers;
         stateCode_ = stateFromStatus(status_);
-        if (r.firstContact)
-            applyBlocks(*r.firstContact);
+        if (r.firstContact) applyBlocks(*r.firstContact);
         pendingBits_ |= kListChanged;
         firstContact_ = r.firstContact && r.firstContact->general.ok() ? 1 : 0;
         bits = kListChanged | kStatusChanged;
     }
-    if (bits & kStatusChanged)
-        rewriteStatus();
-    if ((preferences_.flag(pref::kRefresh) && (bits & kListChanged)) || view_ == View::Tftp)
-        refreshList();
+    if (bits & kStatusChanged) rewriteStatus();
+    if ((preferences_.flag(pref::kRefresh) && (bits & kListChanged)) || view_ == View::Tftp) refreshList();
 }
 
 void MainWindow::notePipeResult(PipeStatus status) {
-    if (status == PipeStatus::Failed)
-        stateText_->setText(pipeFailureText());
+    if (status == PipeStatus::Failed) stateText_->setText(pipeFailureText());
 }
 
 // Another user's process holding the pipe's name is named as such: it is not the server.
 QString MainWindow::pipeFailureText() const {
-    if (untrustedUid_)
-        return fillArguments(language_.text("ERROR_UNTRUSTED"), {QString::number(*untrustedUid_)});
+    if (untrustedUid_) return fillArguments(language_.text("ERROR_UNTRUSTED"), {QString::number(*untrustedUid_)});
     return language_.text("ERROR_PIPE");
 }
 
@@ -491,8 +462,7 @@ void MainWindow::refreshList() {
     const RowOptions options = rowOptions();
     auto done = [this, view, removals = removals_[static_cast<std::size_t>(view)]](ListSnapshot snapshot) {
         // A list read before a removal was carried out would bring the removed rows back.
-        if (removals == removals_[static_cast<std::size_t>(view)])
-            onListRead(view, snapshot);
+        if (removals == removals_[static_cast<std::size_t>(view)]) onListRead(view, snapshot);
     };
     if (view == View::Tftp) {
         worker_.post(
@@ -510,20 +480,16 @@ void MainWindow::refreshList() {
 
 void MainWindow::onListRead(View view, const ListSnapshot& snapshot) {
     model(view)->applyRows(snapshot.rows);
-    if (view == View::Tftp && !snapshot.firstFailed)
-        activeTftp_ = snapshot.activeTransfers;
+    if (view == View::Tftp && !snapshot.firstFailed) activeTftp_ = snapshot.activeTransfers;
     notePipeResult(snapshot.status.status);
-    if (snapshot.status.ok())
-        status_ = snapshot.status.value;
-    if (view == view_)
-        rewriteTopStatus();
+    if (snapshot.status.ok()) status_ = snapshot.status.value;
+    if (view == view_) rewriteTopStatus();
     emit listRefreshed(view);
 }
 
 void MainWindow::sortByColumn(int column) {
     ClientListModel* m = clientModel(view_);
-    if (m == nullptr || column < 0 || column >= kColumnCount)
-        return;
+    if (m == nullptr || column < 0 || column >= kColumnCount) return;
     const bool descending = descending_;
     descending_ = !descending_;
     worker_.post(
@@ -539,8 +505,7 @@ void MainWindow::sortByColumn(int column) {
 
 void MainWindow::removeSelected() {
     ClientListModel* m = clientModel(view_);
-    if (m == nullptr || !rights_.mayChange)
-        return;
+    if (m == nullptr || !rights_.mayChange) return;
     std::vector<int> rows;
     for (const QModelIndex& i : list_->selectionModel()->selectedRows()) rows.push_back(i.row());
     std::sort(rows.rbegin(), rows.rend());
@@ -558,8 +523,7 @@ void MainWindow::removeSelected() {
         },
         [this](PipeResult<ServerStatus> status) {
             notePipeResult(status.status);
-            if (status.ok())
-                status_ = status.value;
+            if (status.ok()) status_ = status.value;
             rewriteTopStatus();
         });
 }
@@ -567,16 +531,13 @@ void MainWindow::removeSelected() {
 // ---- Views and commands --------------------------------------------------------------------------
 
 void MainWindow::onViewCommand(int v) {
-    if (v < 0 || v >= kViewCount)
-        return;
+    if (v < 0 || v >= kViewCount) return;
     switchView(static_cast<View>(v));
 }
 
 void MainWindow::switchView(View view) {
-    if (view == View::Static)
-        hideNoAddress_ = view_ == View::Static ? !hideNoAddress_ : false;
-    if (view == View::Dynamic)
-        showReserved_ = view_ == View::Dynamic ? !showReserved_ : false;
+    if (view == View::Static) hideNoAddress_ = view_ == View::Static ? !hideNoAddress_ : false;
+    if (view == View::Dynamic) showReserved_ = view_ == View::Dynamic ? !showReserved_ : false;
     if (view != view_) {
         view_ = view;
         list_->setModel(model(view));
@@ -616,20 +577,13 @@ void MainWindow::toggleRefresh() {
     const bool on = !preferences_.flag(pref::kRefresh);
     preferences_.write(pref::kRefresh, on ? 1 : 0);
     action(command::kRefresh)->setChecked(on);
-    if (on)
-        refreshList();
+    if (on) refreshList();
 }
 
-void MainWindow::exitProgram() {
-    close();
-}
+void MainWindow::exitProgram() { close(); }
 
-void MainWindow::startService() {
-    controlService(ServiceOperation::Start);
-}
-void MainWindow::stopService() {
-    controlService(ServiceOperation::Stop);
-}
+void MainWindow::startService() { controlService(ServiceOperation::Start); }
+void MainWindow::stopService() { controlService(ServiceOperation::Stop); }
 
 void MainWindow::openHelp() {
     const QString page = QString::fromStdString(options_.programDirectory) + QStringLiteral("doc/") +
@@ -643,10 +597,9 @@ void MainWindow::showAbout() {
     box.setWindowTitle(language_.text("ABOUT_TITLE") + QStringLiteral(" - ") + language_.title());
     box.setIconPixmap(programIcon().pixmap(64, 64));
     box.setTextFormat(Qt::RichText);
-    box.setText(
-        QStringLiteral("<h3>Dorvane</h3><p>%1</p><p>%2</p>")
-            .arg(fillArguments(language_.text("VERSION"), {QStringLiteral(TOLMARK_VERSION)}).toHtmlEscaped(),
-                 language_.text("ABOUT_TEXT").toHtmlEscaped()));
+    box.setText(QStringLiteral("<h3>Dorvane</h3><p>%1</p><p>%2</p>")
+                    .arg(fillArguments(language_.text("VERSION"), {QStringLiteral(TOLMARK_VERSION)}).toHtmlEscaped(),
+                         language_.text("ABOUT_TEXT").toHtmlEscaped()));
     box.setInformativeText(language_.title().toHtmlEscaped());
     box.setStandardButtons(QMessageBox::Ok);
     box.setObjectName(QStringLiteral("AboutBox"));
@@ -654,8 +607,7 @@ void MainWindow::showAbout() {
 }
 
 void MainWindow::showContextMenu(const QPoint& at) {
-    if (view_ == View::Tftp || !list_->selectionModel()->hasSelection() || contextMenu_->isEmpty())
-        return;
+    if (view_ == View::Tftp || !list_->selectionModel()->hasSelection() || contextMenu_->isEmpty()) return;
     contextMenu_->popup(list_->viewport()->mapToGlobal(at));
 }
 
@@ -683,8 +635,7 @@ void MainWindow::applyMenuTexts() {
     }
     for (int v = 0; v < kViewCount; ++v) {
         QAbstractButton* b = viewButtons_->button(v);
-        b->setText(kViewButtonKeys[v] != nullptr ? language_.text(kViewButtonKeys[v])
-                                                 : QStringLiteral("TFTP"));
+        b->setText(kViewButtonKeys[v] != nullptr ? language_.text(kViewButtonKeys[v]) : QStringLiteral("TFTP"));
         b->setAccessibleName(b->text());
     }
     newButton_->setText(language_.text("ADD"));
@@ -697,28 +648,23 @@ void MainWindow::rebuildProfileItems() {
     profileActions_.clear();
     const bool show = preferences_.flag(pref::kAddProfiles) && !profileNames_.empty();
     profileSeparator_->setVisible(show);
-    if (!show)
-        return;
+    if (!show) return;
     for (std::size_t index = 0; index < profileNames_.size(); ++index) {
         QAction* a = optionsMenu_->addAction(QString::fromStdString(profileNames_[index]));
         // The profile is fetched again by its index: the name may have changed meanwhile.
         connect(a, &QAction::triggered, this, [this, index] {
             const auto i = static_cast<std::int32_t>(index);
-            const PipeResult<ProfileEntry> p =
-                worker_.call([i](ManagerPipe& pipe) { return pipe.getProfile(i); });
+            const PipeResult<ProfileEntry> p = worker_.call([i](ManagerPipe& pipe) { return pipe.getProfile(i); });
             notePipeResult(p.status);
-            if (p.ok())
-                openProfileEditor(p.value.profile.name, this);
+            if (p.ok()) openProfileEditor(p.value.profile.name, this);
         });
         profileActions_.push_back(a);
     }
 }
 
 void MainWindow::updateViewChecks() {
-    for (int v = 0; v < kViewCount; ++v)
-        action(command::kViewStatic + v)->setChecked(v == static_cast<int>(view_));
-    if (QAbstractButton* b = viewButtons_->button(static_cast<int>(view_)))
-        b->setChecked(true);
+    for (int v = 0; v < kViewCount; ++v) action(command::kViewStatic + v)->setChecked(v == static_cast<int>(view_));
+    if (QAbstractButton* b = viewButtons_->button(static_cast<int>(view_))) b->setChecked(true);
     // "Gridlines" draws cell borders, never in the TFTP view.
     const bool grid = preferences_.flag(pref::kGridlines) && view_ != View::Tftp;
     list_->setStyleSheet(grid ? QStringLiteral("QTreeView::item { border-right: 1px solid palette(midlight);"
@@ -749,12 +695,10 @@ void MainWindow::rewriteTopStatus() {
     QString text;
     switch (view_) {
         case View::Static:
-            text = fillArguments(language_.text("STATIC"),
-                                 {number(status_.staticUsed), number(status_.staticCount)});
+            text = fillArguments(language_.text("STATIC"), {number(status_.staticUsed), number(status_.staticCount)});
             break;
         case View::Dynamic:
-            text = fillArguments(language_.text("DYNAMIC"),
-                                 {number(status_.dynamicUsed), number(status_.poolTotal)});
+            text = fillArguments(language_.text("DYNAMIC"), {number(status_.dynamicUsed), number(status_.poolTotal)});
             break;
         case View::Ignored:
             text = fillArguments(language_.text("UNKNOWN"), {number(status_.ignoredUsed)});
@@ -794,18 +738,15 @@ void MainWindow::updateTftpIndicator() {
     const bool on = activeTftp_ >= 0;
     tftpIndicator_->setVisible(on);
     tftpIndicator_->setPixmap(activeTftp_ > 0 ? tftpActive_ : tftpIdle_);
-    tftpIndicator_->setToolTip(
-        fillArguments(language_.text("CLIENTS"), {number(std::max(activeTftp_, 0))}).trimmed());
+    tftpIndicator_->setToolTip(fillArguments(language_.text("CLIENTS"), {number(std::max(activeTftp_, 0))}).trimmed());
     viewButtons_->button(static_cast<int>(View::Tftp))->setVisible(on);
     action(command::kViewStatic + static_cast<int>(View::Tftp))->setEnabled(on);
-    if (on && view_ == View::Tftp)
-        viewButtons_->button(static_cast<int>(View::Tftp))->setChecked(true);
+    if (on && view_ == View::Tftp) viewButtons_->button(static_cast<int>(View::Tftp))->setChecked(true);
 }
 
 void MainWindow::rebuildContextMenu() {
     contextMenu_->clear();
-    if (!rights_.mayChange)
-        return;
+    if (!rights_.mayChange) return;
     switch (view_) {
         case View::Static:
             contextMenu_->addAction(action(command::kModify));
@@ -837,11 +778,9 @@ void MainWindow::updateTrayIcon() {
         connect(exit, &QAction::triggered, this, &MainWindow::close);
         trayIcon_ = new QSystemTrayIcon(windowIcon(), this);
         trayIcon_->setContextMenu(trayMenu_);
-        connect(trayIcon_, &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason reason) {
-                    if (reason == QSystemTrayIcon::Trigger)
-                        restoreFromTray();
-                });
+        connect(trayIcon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger) restoreFromTray();
+        });
         trayIcon_->show();
     } else if (!wanted && trayIcon_ != nullptr) {
         delete trayIcon_;
@@ -849,8 +788,7 @@ void MainWindow::updateTrayIcon() {
         delete trayMenu_;
         trayMenu_ = nullptr;
     }
-    if (trayIcon_ != nullptr)
-        trayIcon_->setToolTip(language_.title());
+    if (trayIcon_ != nullptr) trayIcon_->setToolTip(language_.title());
 }
 
 void MainWindow::restoreFromTray() {
@@ -862,23 +800,20 @@ void MainWindow::restoreFromTray() {
 void MainWindow::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     // Minimising while the icon is shown hides the window; the icon brings it back.
-    if (event->type() == QEvent::WindowStateChange && isMinimized() && trayIcon_ != nullptr &&
-        trayIcon_->isVisible())
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && trayIcon_ != nullptr && trayIcon_->isVisible())
         QTimer::singleShot(0, this, &QWidget::hide);
 }
 
 // ---- Geometry and columns ------------------------------------------------------------------------
 
 void MainWindow::applySavedGeometry() {
-    const QSize screen = QGuiApplication::primaryScreen()
-                             ? QGuiApplication::primaryScreen()->geometry().size()
-                             : QSize(1024, 768);
+    const QSize screen =
+        QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry().size() : QSize(1024, 768);
     // Positions are taken as unsigned numbers: a negative or missing one, or one off the screen,
     // opens the window at 0 on that axis. The sum is formed without wrapping, so -1 is no 4.
     auto onScreen = [](std::int32_t saved, int extent) {
         const std::uint64_t position = static_cast<std::uint32_t>(saved);
-        return position + 5 < static_cast<std::uint64_t>(std::max(extent, 0)) ? static_cast<int>(position)
-                                                                              : 0;
+        return position + 5 < static_cast<std::uint64_t>(std::max(extent, 0)) ? static_cast<int>(position) : 0;
     };
     const int x = onScreen(preferences_.read(pref::kLeft), screen.width());
     const int y = onScreen(preferences_.read(pref::kTop), screen.height());
@@ -890,18 +825,15 @@ void MainWindow::applySavedGeometry() {
 
 void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    if (!columnsSet_)
-        setupColumns();
+    if (!columnsSet_) setupColumns();
 }
 
 void MainWindow::setupColumns() {
     const int w = list_->viewport()->width() - style()->pixelMetric(QStyle::PM_ScrollBarExtent);
     for (int c = 0; c < kColumnCount; ++c) {
         int width = preferences_.columnWidth(c);
-        if (width < 0)
-            width = w * kDefaultColumnPercent[c] / 100;
-        if (width >= w)
-            width = w / 3;
+        if (width < 0) width = w * kDefaultColumnPercent[c] / 100;
+        if (width >= w) width = w / 3;
         columnWidths_[static_cast<std::size_t>(c)] = std::max(width, 20);
     }
     columnsSet_ = true;
@@ -909,31 +841,26 @@ void MainWindow::setupColumns() {
 }
 
 void MainWindow::applyColumnWidths() {
-    if (!columnsSet_)
-        return;
+    if (!columnsSet_) return;
     const std::array<int, kColumnCount> widths = columnWidths_;
-    for (int c = 0; c < kColumnCount; ++c)
-        list_->header()->resizeSection(c, widths[static_cast<std::size_t>(c)]);
+    for (int c = 0; c < kColumnCount; ++c) list_->header()->resizeSection(c, widths[static_cast<std::size_t>(c)]);
 }
 
 void MainWindow::saveGeometryAndColumns() {
-    if (isMinimized())
-        return;
+    if (isMinimized()) return;
     const QRect frame = frameGeometry();
     preferences_.write(pref::kLeft, frame.x());
     preferences_.write(pref::kTop, frame.y());
     preferences_.write(pref::kWidth, width());
     preferences_.write(pref::kHeight, height());
-    if (!columnsSet_)
-        return;
+    if (!columnsSet_) return;
     for (int c = 0; c < kColumnCount; ++c) preferences_.writeColumnWidth(c, list_->header()->sectionSize(c));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     saveGeometryAndColumns();
     timer_.stop();
-    if (trayIcon_ != nullptr)
-        trayIcon_->hide();
+    if (trayIcon_ != nullptr) trayIcon_->hide();
     event->accept();
 }
 

@@ -76,9 +76,8 @@ struct MainWindowOptions {
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
-  public:
-    MainWindow(Language& language, UserPreferences& preferences, ManagerRights rights,
-               MainWindowOptions options);
+public:
+    MainWindow(Language& language, UserPreferences& preferences, ManagerRights rights, MainWindowOptions options);
     ~MainWindow() override;
 
     // Fetches the server's settings and state, starts the poll and reads the first list.
@@ -113,16 +112,16 @@ class MainWindow : public QMainWindow {
     void openProfiles();
     void openProfileEditor(const std::string& name, QWidget* parent);
 
-  signals:
+signals:
     void listRefreshed(tolmark::manager::View view);
     void rowsSorted();
 
-  protected:
+protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
-  private:
+private:
     struct ServerBlocks;
     struct TickResult;
 

@@ -34,8 +34,7 @@ QGroupBox* ManagerPage::group(const char* key, const char* english) {
 QLineEdit* ManagerPage::edit(const char* objectName, int maxLength) {
     auto* field = new QLineEdit(this);
     field->setObjectName(QString::fromLatin1(objectName));
-    if (maxLength > 0)
-        field->setMaxLength(maxLength);
+    if (maxLength > 0) field->setMaxLength(maxLength);
     connect(field, &QLineEdit::textEdited, this, &SheetPage::markChanged);
     return field;
 }
@@ -56,8 +55,7 @@ QComboBox* ManagerPage::combo(const char* objectName) {
 
 QString browseStartDirectory(const QString& field) {
     QString start = field;
-    if (start.size() > 3 && start.endsWith(u'/'))
-        start.chop(1);
+    if (start.size() > 3 && start.endsWith(u'/')) start.chop(1);
     return start;
 }
 
@@ -67,10 +65,9 @@ QPushButton* ManagerPage::browseButton(QLineEdit* field, const char* titleKey, c
     button->setAccessibleName(textOr(context_.language, titleKey, QString::fromUtf8(englishTitle)));
     connect(button, &QPushButton::clicked, this, [this, field, titleKey, englishTitle] {
         const QString title = textOr(context_.language, titleKey, QString::fromUtf8(englishTitle));
-        const QString chosen = QFileDialog::getExistingDirectory(
-            this, title, browseStartDirectory(field->text()), QFileDialog::ShowDirsOnly);
-        if (chosen.isEmpty())
-            return;
+        const QString chosen = QFileDialog::getExistingDirectory(this, title, browseStartDirectory(field->text()),
+                                                                 QFileDialog::ShowDirsOnly);
+        if (chosen.isEmpty()) return;
         field->setText(chosen.endsWith(u'/') ? chosen : chosen + u'/');
         markChanged();
     });

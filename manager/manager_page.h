@@ -21,14 +21,11 @@ namespace tolmark::manager {
 
 class ManagerPage : public SheetPage {
     Q_OBJECT
-  public:
-    explicit ManagerPage(DialogContext& context, QWidget* parent = nullptr)
-        : SheetPage(parent), context_(context) {}
+public:
+    explicit ManagerPage(DialogContext& context, QWidget* parent = nullptr) : SheetPage(parent), context_(context) {}
 
-  protected:
-    QString label(const char* key, const char* english) const {
-        return controlLabel(context_.language, key, english);
-    }
+protected:
+    QString label(const char* key, const char* english) const { return controlLabel(context_.language, key, english); }
     QCheckBox* check(const char* key, const char* english);
     QRadioButton* radio(const char* key, const char* english);
     QLabel* text(const char* key, const char* english);

@@ -59,7 +59,7 @@ struct FoundFile {
 inline constexpr std::chrono::milliseconds kPipeTimeout{2000};
 
 class ManagerPipe {
-  public:
+public:
     // name: the abstract socket name; empty means pipeName() ($TOLMARK_PIPE or the default).
     explicit ManagerPipe(std::string name = {}, std::chrono::milliseconds timeout = kPipeTimeout);
 
@@ -109,7 +109,7 @@ class ManagerPipe {
     // After a failed connection: the uid of another user's process holding the socket's name.
     std::optional<unsigned> untrustedServerUid() const { return client_.untrustedServerUid(); }
 
-  private:
+private:
     template <typename Block, std::size_t Size>
     PipeResult<Block> getBlock(PipeCode code, std::int32_t value,
                                std::optional<Block> (*decode)(std::span<const std::uint8_t>));

@@ -34,8 +34,7 @@ OtherPage::OtherPage(DialogContext& context, ProfileEditState& state, QWidget* p
     addresses_->setObjectName(QStringLiteral("IPADDR"));
     string_->setObjectName(QStringLiteral("STRING"));
     substitution_ = check("OTHERSUBST", "Substitutions:");
-    stringNote_ =
-        text("OTHERSTRING", "%N, %A, %H, %F and %1 to %4 in a string are replaced for each client.");
+    stringNote_ = text("OTHERSTRING", "%N, %A, %H, %F and %1 to %4 in a string are replaced for each client.");
     note_ = new QLabel(this);
     note_->setObjectName(QStringLiteral("NOTE"));
     add_ = new QPushButton(label("ADD", "&Add"), this);
@@ -78,8 +77,7 @@ OtherPage::OtherPage(DialogContext& context, ProfileEditState& state, QWidget* p
     connect(add_, &QPushButton::clicked, this, &OtherPage::addLine);
     connect(remove_, &QPushButton::clicked, this, [this] {
         const int row = list_->currentRow();
-        if (row < 0 || row >= static_cast<int>(lines_.size()))
-            return;
+        if (row < 0 || row >= static_cast<int>(lines_.size())) return;
         lines_.erase(lines_.begin() + row);
         showLines();
         markChanged();
@@ -100,8 +98,7 @@ void OtherPage::initialise() {
     substitution_->setChecked(record().substitution != 0);
     option_->setCurrentIndex(-1);
     onOptionChosen(-1);
-    if (!mayChange())
-        setEnabled(false);
+    if (!mayChange()) setEnabled(false);
 }
 
 void OtherPage::showLines() {
@@ -135,27 +132,23 @@ void OtherPage::updateLength() {
 
 void OtherPage::addLine() {
     const int index = option_->currentIndex();
-    if (index < 0)
-        return;
+    if (index < 0) return;
     const unsigned code = option_->itemData(index).toUInt();
     const OptionAdd added = buildOptionLine(code, kind(), value_->text());
     if (added.error != nullptr) {
         showMessage(this, context_.language, context_.language.text(added.error));
         return;
     }
-    if (!added.line)
-        return;
+    if (!added.line) return;
     putOptionLine(lines_, code, *added.line);
     showLines();
     markChanged();
 }
 
 void OtherPage::onLineChosen(int row) {
-    if (row < 0 || row >= static_cast<int>(lines_.size()))
-        return;
+    if (row < 0 || row >= static_cast<int>(lines_.size())) return;
     const std::optional<OptionLineParts> parts = splitOptionLine(lines_[static_cast<std::size_t>(row)]);
-    if (!parts)
-        return;
+    if (!parts) return;
     {
         const QSignalBlocker quiet(option_);
         option_->setCurrentIndex(option_->findData(parts->code));
@@ -174,14 +167,12 @@ void OtherPage::apply() {
     std::array<bool, kHighestCode + 1> hasLine{};
     for (const std::string& line : lines_) {
         const std::optional<OptionLineParts> parts = splitOptionLine(line);
-        if (!parts || parts->code > kHighestCode)
-            continue;
+        if (!parts || parts->code > kHighestCode) continue;
         hasLine[parts->code] = true;
         state_.write("Opt" + std::to_string(parts->code), line);
     }
     for (unsigned code = 0; code <= kHighestCode; ++code) {
-        if (!hasLine[code])
-            state_.write("Opt" + std::to_string(code), std::nullopt);
+        if (!hasLine[code]) state_.write("Opt" + std::to_string(code), std::nullopt);
     }
     writeNumber("Substitution", substitution_->isChecked() ? 1 : 0, 0);
 }

@@ -3,8 +3,7 @@
 namespace tolmark::manager {
 
 PipeWorker::PipeWorker(std::string pipeName, std::chrono::milliseconds timeout)
-    : pipe_(std::make_unique<ManagerPipe>(std::move(pipeName), timeout)),
-      runner_(std::make_unique<QObject>()) {
+    : pipe_(std::make_unique<ManagerPipe>(std::move(pipeName), timeout)), runner_(std::make_unique<QObject>()) {
     thread_.setObjectName(QStringLiteral("pipe worker"));
     runner_->moveToThread(&thread_);
     thread_.start();

@@ -20,7 +20,7 @@
 namespace tolmark::manager {
 
 class PipeWorker {
-  public:
+public:
     explicit PipeWorker(std::string pipeName = {}, std::chrono::milliseconds timeout = kPipeTimeout);
     ~PipeWorker();
     PipeWorker(const PipeWorker&) = delete;
@@ -38,8 +38,7 @@ class PipeWorker {
                 QMetaObject::invokeMethod(
                     QCoreApplication::instance(),
                     [guard, done = std::move(done), result = std::move(result)]() mutable {
-                        if (guard)
-                            done(std::move(result));
+                        if (guard) done(std::move(result));
                     },
                     Qt::QueuedConnection);
             },
@@ -60,7 +59,7 @@ class PipeWorker {
         return result.get();
     }
 
-  private:
+private:
     std::unique_ptr<ManagerPipe> pipe_;  // used on the worker thread only
     QThread thread_;
     std::unique_ptr<QObject> runner_;  // lives on the worker thread

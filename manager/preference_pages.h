@@ -13,12 +13,12 @@ namespace tolmark::manager {
 // Display preferences, "Save last access time", logging and the log directory.
 class GeneralPage : public ManagerPage {
     Q_OBJECT
-  public:
+public:
     GeneralPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent = nullptr);
     void initialise() override;
     void apply() override;
 
-  private:
+private:
     void updateEnabling();
 
     PreferenceBlocks& blocks_;
@@ -32,23 +32,23 @@ class GeneralPage : public ManagerPage {
 // Which requests the server accepts and how it answers them.
 class DhcpPage : public ManagerPage {
     Q_OBJECT
-  public:
+public:
     DhcpPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent = nullptr);
     void initialise() override;
     void apply() override;
 
-  private:
+private:
     void updateEnabling();
 
     PreferenceBlocks& blocks_;
-    QCheckBox *bootp_, *dhcp_, *enableRa_, *noClient_, *circuit_, *remote_, *enableId_, *enableMac_,
-        *name2Uc_, *single_, *unicast_, *autoconf_, *change_, *arpTest_;
+    QCheckBox *bootp_, *dhcp_, *enableRa_, *noClient_, *circuit_, *remote_, *enableId_, *enableMac_, *name2Uc_,
+        *single_, *unicast_, *autoconf_, *change_, *arpTest_;
 };
 
 // Backup detection, registered-only answers, and the interfaces the server serves.
 class InterfacesPage : public ManagerPage {
     Q_OBJECT
-  public:
+public:
     InterfacesPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent = nullptr);
     void initialise() override;
     bool validate() override;
@@ -57,7 +57,7 @@ class InterfacesPage : public ManagerPage {
     // A click on the row: its state moves on (the last selected row stays selected).
     void cycleRow(int row);
 
-  private:
+private:
     bool enableRa() const;
     int selectedRows() const;
     void showState(QListWidgetItem* item, InterfaceState state);
@@ -71,12 +71,12 @@ class InterfacesPage : public ManagerPage {
 // The TFTP server, its root directory, restrictions and ports.
 class TftpPage : public ManagerPage {
     Q_OBJECT
-  public:
+public:
     TftpPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent = nullptr);
     void initialise() override;
     void apply() override;
 
-  private:
+private:
     void updateEnabling();
 
     PreferenceBlocks& blocks_;
@@ -89,13 +89,13 @@ class TftpPage : public ManagerPage {
 // Time-outs, TFTP options and multicast.
 class TftpOptionsPage : public ManagerPage {
     Q_OBJECT
-  public:
+public:
     TftpOptionsPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent = nullptr);
     void initialise() override;
     void activated() override;
     void apply() override;
 
-  private:
+private:
     void updateEnabling();
 
     PreferenceBlocks& blocks_;
@@ -108,13 +108,13 @@ class TftpOptionsPage : public ManagerPage {
 // The language file.
 class LanguagePage : public ManagerPage {
     Q_OBJECT
-  public:
+public:
     LanguagePage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent = nullptr);
     void initialise() override;
     void apply() override;
     QTreeWidget* list() const { return list_; }
 
-  private:
+private:
     PreferenceBlocks& blocks_;
     QLabel* current_;
     QTreeWidget* list_;

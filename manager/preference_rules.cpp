@@ -6,19 +6,15 @@ namespace tolmark::manager {
 
 std::optional<std::int64_t> fieldNumber(const QString& text) {
     const QString t = text.trimmed();
-    if (t.isEmpty() || t.size() > 12)
-        return std::nullopt;
+    if (t.isEmpty() || t.size() > 12) return std::nullopt;
     bool ok = false;
     const qlonglong n = t.toLongLong(&ok, 10);
-    if (!ok)
-        return std::nullopt;
+    if (!ok) return std::nullopt;
     return n;
 }
 
 namespace {
-std::int64_t numberOr(const QString& text, std::int64_t fallback) {
-    return fieldNumber(text).value_or(fallback);
-}
+std::int64_t numberOr(const QString& text, std::int64_t fallback) { return fieldNumber(text).value_or(fallback); }
 }  // namespace
 
 std::int32_t tftpPortFromField(const QString& text) {
@@ -55,18 +51,14 @@ std::int32_t multicastTtlFromField(const QString& text) {
 }
 
 std::int32_t keptFlag(bool checked, std::int32_t current) {
-    if (!checked)
-        return 0;
+    if (!checked) return 0;
     return current != 0 ? current : 1;
 }
 
-std::int32_t withBit(std::int32_t value, std::int32_t bit, bool on) {
-    return on ? (value | bit) : (value & ~bit);
-}
+std::int32_t withBit(std::int32_t value, std::int32_t bit, bool on) { return on ? (value | bit) : (value & ~bit); }
 
 InterfaceState interfaceStateOf(std::int32_t flags, bool enableRa) {
-    if ((flags & kIfServed) == 0)
-        return InterfaceState::Off;
+    if ((flags & kIfServed) == 0) return InterfaceState::Off;
     return enableRa && (flags & kIfTrusted) != 0 ? InterfaceState::Trusted : InterfaceState::Selected;
 }
 
@@ -75,8 +67,7 @@ InterfaceState nextInterfaceState(InterfaceState state, bool enableRa, bool last
         case InterfaceState::Off:
             return InterfaceState::Selected;
         case InterfaceState::Selected:
-            if (enableRa)
-                return InterfaceState::Trusted;
+            if (enableRa) return InterfaceState::Trusted;
             return lastSelected ? InterfaceState::Selected : InterfaceState::Off;
         case InterfaceState::Trusted:
             return lastSelected ? InterfaceState::Selected : InterfaceState::Off;
@@ -88,22 +79,18 @@ InterfaceState nextInterfaceState(InterfaceState state, bool enableRa, bool last
 // server's own trusted bit stays as it was.
 std::int32_t interfaceFlagsFor(std::int32_t flags, InterfaceState state, bool enableRa) {
     flags = withBit(flags, kIfServed, state != InterfaceState::Off);
-    if (enableRa)
-        flags = withBit(flags, kIfTrusted, state == InterfaceState::Trusted);
+    if (enableRa) flags = withBit(flags, kIfTrusted, state == InterfaceState::Trusted);
     return flags;
 }
 
 std::optional<std::string> directoryValue(const QString& field, const std::string& programDirectory) {
     std::string text = field.trimmed().toStdString();
     auto same = [](std::string a, std::string b) {
-        if (!a.empty() && a.back() != '/')
-            a += '/';
-        if (!b.empty() && b.back() != '/')
-            b += '/';
+        if (!a.empty() && a.back() != '/') a += '/';
+        if (!b.empty() && b.back() != '/') b += '/';
         return a == b;
     };
-    if (text.empty() || same(text, programDirectory))
-        return std::nullopt;
+    if (text.empty() || same(text, programDirectory)) return std::nullopt;
     return text;
 }
 

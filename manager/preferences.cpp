@@ -3,9 +3,7 @@
 namespace tolmark::manager {
 namespace {
 
-std::string columnKey(int column) {
-    return "col" + std::to_string(column);
-}
+std::string columnKey(int column) { return "col" + std::to_string(column); }
 
 }  // namespace
 

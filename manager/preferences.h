@@ -37,7 +37,7 @@ inline constexpr const char* kLanguage = "Language";
 }  // namespace pref
 
 class UserPreferences {
-  public:
+public:
     // registryFile: the current user's registry stand-in (platform::userRegistryFile()).
     explicit UserPreferences(std::string registryFile) : store_(std::move(registryFile)) {}
 
@@ -59,7 +59,7 @@ class UserPreferences {
                             : store_.writeText(kGeneralSection, pref::kLanguage, file);
     }
 
-  private:
+private:
     ConfigStore store_;
 };
 

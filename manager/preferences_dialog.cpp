@@ -7,17 +7,13 @@ namespace tolmark::manager {
 PreferenceBlocks PreferenceBlocks::fetch(ManagerPipe& pipe) {
     PreferenceBlocks b;
     PipeResult<GeneralSettings> general = pipe.getSettings();
-    if (general.ok())
-        b.general = general.value;
+    if (general.ok()) b.general = general.value;
     PipeResult<ServerStatus> status = pipe.getStatus(-1);
-    if (status.ok())
-        b.status = status.value;
+    if (status.ok()) b.status = status.value;
     PipeResult<TftpSettings> tftp = pipe.getTftpSettings();
-    if (tftp.ok())
-        b.tftp = std::move(tftp.value);
+    if (tftp.ok()) b.tftp = std::move(tftp.value);
     PipeResult<MulticastSettings> multicast = pipe.getMulticast();
-    if (multicast.ok())
-        b.multicast = multicast.value;
+    if (multicast.ok()) b.multicast = multicast.value;
     return b;
 }
 
@@ -47,14 +43,10 @@ bool PreferencesDialog::commit(const std::vector<SheetPage*>&) {
     // Each block once, in this order; the first one the server does not take stops the rest.
     const Sent sent = context_.worker.call([b](ManagerPipe& pipe) {
         Sent s;
-        if (b.sendGeneral && b.general)
-            s.status = pipe.setSettings(*b.general);
-        if (s.status == PipeStatus::Done && b.sendInterfaces && b.status)
-            s.status = pipe.setInterfaces(*b.status);
-        if (s.status == PipeStatus::Done && b.sendTftp && b.tftp)
-            s.status = pipe.setTftpSettings(*b.tftp);
-        if (s.status == PipeStatus::Done && b.sendMulticast && b.multicast)
-            s.status = pipe.setMulticast(*b.multicast);
+        if (b.sendGeneral && b.general) s.status = pipe.setSettings(*b.general);
+        if (s.status == PipeStatus::Done && b.sendInterfaces && b.status) s.status = pipe.setInterfaces(*b.status);
+        if (s.status == PipeStatus::Done && b.sendTftp && b.tftp) s.status = pipe.setTftpSettings(*b.tftp);
+        if (s.status == PipeStatus::Done && b.sendMulticast && b.multicast) s.status = pipe.setMulticast(*b.multicast);
         return s;
     });
     // Display values and the language changed already: the main window shows them either way.

@@ -28,14 +28,14 @@ struct PreferenceBlocks {
 
 class PreferencesDialog : public PropertySheet {
     Q_OBJECT
-  public:
+public:
     PreferencesDialog(DialogContext& context, QWidget* parent = nullptr);
     const PreferenceBlocks& blocks() const { return blocks_; }
 
-  protected:
+protected:
     bool commit(const std::vector<SheetPage*>& applied) override;
 
-  private:
+private:
     DialogContext& context_;
     PreferenceBlocks blocks_;
 };

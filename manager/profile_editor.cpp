@@ -22,8 +22,7 @@ struct Committed {
 }  // namespace
 
 bool ProfilePage::validate() {
-    if (mayChange())
-        return true;
+    if (mayChange()) return true;
     showMessage(this, context_.language, context_.language.text("REFUSED"));
     return false;
 }
@@ -31,8 +30,7 @@ bool ProfilePage::validate() {
 bool ProfilePage::checkAddresses(std::initializer_list<AddressEdit*> fields, bool refuseBroadcast) {
     for (AddressEdit* field : fields) {
         const FieldAddress a = readAddressField(field->text());
-        if (a.valid && !(refuseBroadcast && a.address == kBroadcastAll))
-            continue;
+        if (a.valid && !(refuseBroadcast && a.address == kBroadcastAll)) continue;
         showMessage(this, context_.language, context_.language.text("INVALID_IPADDR"));
         field->setFocus();
         return false;
@@ -41,8 +39,7 @@ bool ProfilePage::checkAddresses(std::initializer_list<AddressEdit*> fields, boo
 }
 
 void ProfilePage::writeText(const char* key, const QString& text) {
-    state_.write(key,
-                 text.isEmpty() ? std::nullopt : std::optional<std::string>(text.toLatin1().toStdString()));
+    state_.write(key, text.isEmpty() ? std::nullopt : std::optional<std::string>(text.toLatin1().toStdString()));
 }
 
 void ProfilePage::writeAddress(const char* key, const QString& field) {
@@ -67,21 +64,15 @@ ProfileEditor::ProfileEditor(DialogContext& context, const std::string& name, QW
         const auto general = pipe.getSettings();
         const auto status = pipe.getStatus(-1);
         const auto profile = pipe.getProfileByName(name);
-        if (general.ok())
-            o.general = general.value;
-        if (status.ok())
-            o.status_ = status.value;
-        if (profile.ok())
-            o.profile = profile.value;
-        o.status =
-            general.failed() || status.failed() || profile.failed() ? PipeStatus::Failed : PipeStatus::Done;
+        if (general.ok()) o.general = general.value;
+        if (status.ok()) o.status_ = status.value;
+        if (profile.ok()) o.profile = profile.value;
+        o.status = general.failed() || status.failed() || profile.failed() ? PipeStatus::Failed : PipeStatus::Done;
         return o;
     });
     context.notePipe(opening.status);
-    if (opening.general)
-        state_.general = *opening.general;
-    if (opening.status_)
-        state_.status = *opening.status_;
+    if (opening.general) state_.general = *opening.general;
+    if (opening.status_) state_.status = *opening.status_;
     if (opening.profile && opening.profile->use >= 1) {
         state_.record = opening.profile->profile;
     } else {
@@ -119,8 +110,7 @@ bool ProfileEditor::commit(const std::vector<SheetPage*>&) {
             const auto status = pipe.getStatus(-1);
             const auto added =
                 status.ok()
-                    ? pipe.writeSetting(kGeneralSection,
-                                        "Profile" + std::to_string(status.value.profileCount), section)
+                    ? pipe.writeSetting(kGeneralSection, "Profile" + std::to_string(status.value.profileCount), section)
                     : PipeResult<std::int32_t>{status.status, 0};
             if (!added.ok() || added.value == 0) {
                 c.status = added.ok() ? PipeStatus::Refused : added.status;
@@ -129,12 +119,10 @@ bool ProfileEditor::commit(const std::vector<SheetPage*>&) {
         }
         const auto reloaded = pipe.reloadProfiles();
         c.status = reloaded.status;
-        if (reloaded.ok())
-            c.profiles = reloaded.value;
+        if (reloaded.ok()) c.profiles = reloaded.value;
         if (reloaded.ok() && purge) {
             const auto purged = pipe.purgeDynamic();
-            if (purged.ok())
-                c.poolTotal = purged.value;
+            if (purged.ok()) c.poolTotal = purged.value;
         }
         return c;
     });
@@ -145,8 +133,7 @@ bool ProfileEditor::commit(const std::vector<SheetPage*>&) {
         return false;
     }
     state_.isNew = false;
-    if (state_.basicApplied)
-        context_.markListsChanged();
+    if (state_.basicApplied) context_.markListsChanged();
     state_.basicApplied = false;
     context_.rebuildMenus();
     return true;

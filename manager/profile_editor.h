@@ -30,23 +30,21 @@ struct ProfileEditState {
     bool basicApplied = false;
     std::vector<KeyWrite> writes;
 
-    void write(const std::string& key, std::optional<std::string> value) {
-        writes.push_back({key, std::move(value)});
-    }
+    void write(const std::string& key, std::optional<std::string> value) { writes.push_back({key, std::move(value)}); }
 };
 
 class ProfileEditor : public PropertySheet {
     Q_OBJECT
-  public:
+public:
     // Fetches the general settings, the status record and the profile by name; a name the server
     // does not know starts a new profile (lease 36000, rule "Interface IP Address").
     ProfileEditor(DialogContext& context, const std::string& name, QWidget* parent = nullptr);
     const ProfileEditState& state() const { return state_; }
 
-  protected:
+protected:
     bool commit(const std::vector<SheetPage*>& applied) override;
 
-  private:
+private:
     DialogContext& context_;
     ProfileEditState state_;
 };

@@ -12,8 +12,8 @@ namespace tolmark::manager {
 
 namespace {
 
-constexpr const char* kRuleTextKeys[kRuleCount] = {
-    nullptr, "CLASS_BLOCK", "CLASS_USER", "CLASS_VENDOR", "CLASS_RELAY", "CLASS_IFACE", "CLASS_CLIENT"};
+constexpr const char* kRuleTextKeys[kRuleCount] = {nullptr,       "CLASS_BLOCK", "CLASS_USER",  "CLASS_VENDOR",
+                                                   "CLASS_RELAY", "CLASS_IFACE", "CLASS_CLIENT"};
 
 struct ProfileRead {
     PipeStatus status = PipeStatus::Done;
@@ -25,12 +25,10 @@ ProfileRead readProfiles(ManagerPipe& pipe) {
     ProfileRead r;
     const auto general = pipe.getSettings();
     r.status = general.status;
-    if (general.ok())
-        r.general = general.value;
+    if (general.ok()) r.general = general.value;
     for (std::int32_t i = 0; i < 4096; ++i) {
         auto p = pipe.getProfile(i);
-        if (!p.ok())
-            break;
+        if (!p.ok()) break;
         r.profiles.push_back(std::move(p.value.profile));
     }
     return r;
@@ -38,8 +36,7 @@ ProfileRead readProfiles(ManagerPipe& pipe) {
 
 }  // namespace
 
-ProfileListDialog::ProfileListDialog(DialogContext& context, QWidget* parent)
-    : QDialog(parent), context_(context) {
+ProfileListDialog::ProfileListDialog(DialogContext& context, QWidget* parent) : QDialog(parent), context_(context) {
     setObjectName(QStringLiteral("Profiles"));
     const Language& l = context.language;
     setWindowTitle(textOr(l, "PROFILES", QStringLiteral("Configuration profiles")));
@@ -88,8 +85,7 @@ ProfileListDialog::ProfileListDialog(DialogContext& context, QWidget* parent)
     connect(list_, &QTreeWidget::itemDoubleClicked, this, &ProfileListDialog::editSelected);
     connect(list_, &QTreeWidget::currentItemChanged, this, &ProfileListDialog::updateButtons);
     connect(list_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
-        if (filling_ || column != 0)
-            return;
+        if (filling_ || column != 0) return;
         item->setFlags(item->flags() & ~Qt::ItemIsEditable);
         renameRow(list_->indexOfTopLevelItem(item), item->text(0));
     });
@@ -105,22 +101,20 @@ QString ProfileListDialog::rowName(int row) const {
 void ProfileListDialog::refill(int select) {
     const ProfileRead read = context_.worker.call([](ManagerPipe& pipe) { return readProfiles(pipe); });
     context_.notePipe(read.status);
-    if (read.general)
-        general_ = *read.general;
+    if (read.general) general_ = *read.general;
     profiles_ = read.profiles;
     const bool dash = context_.preferences.flag(pref::kShowDash);
     filling_ = true;
     list_->clear();
     for (const Profile& p : profiles_) {
         const char* typeKey = kRuleTextKeys[static_cast<int>(ruleOf(p.selectorKind))];
-        new QTreeWidgetItem(list_, {QString::fromStdString(p.name),
-                                    typeKey != nullptr ? context_.language.text(typeKey) : QString(),
-                                    ruleValueText(p, dash)});
+        new QTreeWidgetItem(
+            list_, {QString::fromStdString(p.name), typeKey != nullptr ? context_.language.text(typeKey) : QString(),
+                    ruleValueText(p, dash)});
     }
     filling_ = false;
     const int rows = list_->topLevelItemCount();
-    if (rows > 0)
-        list_->setCurrentItem(list_->topLevelItem(select >= 0 && select < rows ? select : rows - 1));
+    if (rows > 0) list_->setCurrentItem(list_->topLevelItem(select >= 0 && select < rows ? select : rows - 1));
     sizeColumns();
     updateButtons();
 }
@@ -157,17 +151,14 @@ void ProfileListDialog::askForNewProfile() {
     ask.setOkButtonText(controlLabel(context_.language, "OK", "OK"));
     ask.setCancelButtonText(controlLabel(context_.language, "CANCEL", "Cancel"));
     ask.setTextValue(QString());
-    if (auto* field = ask.findChild<QLineEdit*>())
-        field->setMaxLength(kAddNameChars);
-    if (ask.exec() != QDialog::Accepted)
-        return;
+    if (auto* field = ask.findChild<QLineEdit*>()) field->setMaxLength(kAddNameChars);
+    if (ask.exec() != QDialog::Accepted) return;
     addProfile(ask.textValue());
 }
 
 bool ProfileListDialog::addProfile(const QString& typed) {
     const QString name = cleanProfileName(typed.trimmed(), kAddNameChars);
-    if (!context_.rights.mayChange || !acceptableProfileName(name))
-        return false;
+    if (!context_.rights.mayChange || !acceptableProfileName(name)) return false;
     context_.openProfileEditor(name.toStdString(), this);
     refill(-1);
     context_.rebuildMenus();
@@ -182,8 +173,7 @@ bool ProfileListDialog::renameRow(int row, const QString& typed) {
     });
     auto keepOld = [this, row, &oldName] {
         filling_ = true;
-        if (QTreeWidgetItem* item = list_->topLevelItem(row))
-            item->setText(0, oldName);
+        if (QTreeWidgetItem* item = list_->topLevelItem(row)) item->setText(0, oldName);
         filling_ = false;
     };
     if (oldName.isEmpty() || !acceptableProfileName(name) || exists) {
@@ -193,8 +183,7 @@ bool ProfileListDialog::renameRow(int row, const QString& typed) {
     const std::string from = oldName.toStdString(), to = name.toStdString();
     const std::int32_t done = context_.worker.call([row, from, to](ManagerPipe& pipe) {
         const std::int32_t r = pipe.renameProfile(row, from, to);
-        if (r > 0)
-            pipe.reloadProfiles();
+        if (r > 0) pipe.reloadProfiles();
         return r;
     });
     if (done <= 0) {
@@ -213,8 +202,7 @@ bool ProfileListDialog::renameRow(int row, const QString& typed) {
 
 bool ProfileListDialog::removeSelected() {
     const int row = list_->indexOfTopLevelItem(list_->currentItem());
-    if (row < 0 || list_->topLevelItemCount() < 2 || !context_.rights.mayChange)
-        return false;
+    if (row < 0 || list_->topLevelItemCount() < 2 || !context_.rights.mayChange) return false;
     const std::string name = rowName(row).toStdString();
     const PipeResult<ProfileEntry> entry =
         context_.worker.call([name](ManagerPipe& pipe) { return pipe.getProfileByName(name); });
@@ -229,24 +217,20 @@ bool ProfileListDialog::removeSelected() {
     }
     std::vector<std::string> rest;
     for (std::size_t i = 0; i < profiles_.size(); ++i) {
-        if (static_cast<int>(i) != row)
-            rest.push_back(profiles_[i].name);
+        if (static_cast<int>(i) != row) rest.push_back(profiles_[i].name);
     }
     // Delete the section, write the list again without gaps, delete the key after its end.
     const bool done = context_.worker.call([row, name, rest](ManagerPipe& pipe) {
-        if (pipe.renameProfile(row, name, "") <= 0)
-            return false;
+        if (pipe.renameProfile(row, name, "") <= 0) return false;
         for (std::size_t i = 0; i <= rest.size(); ++i) {
             const std::string key = "Profile" + std::to_string(i);
             const auto w = i < rest.size() ? pipe.writeSetting(kGeneralSection, key, rest[i])
                                            : pipe.writeSetting(kGeneralSection, key, std::nullopt);
-            if (!w.ok())
-                return false;
+            if (!w.ok()) return false;
         }
         return pipe.reloadProfiles().ok();
     });
-    if (!done)
-        showMessage(this, context_.language, changeFailedText(context_.language, PipeStatus::Refused));
+    if (!done) showMessage(this, context_.language, changeFailedText(context_.language, PipeStatus::Refused));
     refill(std::min(row, list_->topLevelItemCount() - 2));
     context_.rebuildMenus();
     return done;
@@ -254,8 +238,7 @@ bool ProfileListDialog::removeSelected() {
 
 void ProfileListDialog::editSelected() {
     const int row = list_->indexOfTopLevelItem(list_->currentItem());
-    if (row < 0 || !context_.rights.mayChange)
-        return;
+    if (row < 0 || !context_.rights.mayChange) return;
     context_.openProfileEditor(rowName(row).toStdString(), this);
     refill(-1);
 }

@@ -16,7 +16,7 @@ namespace tolmark::manager {
 
 class ProfileListDialog : public QDialog {
     Q_OBJECT
-  public:
+public:
     ProfileListDialog(DialogContext& context, QWidget* parent = nullptr);
 
     QTreeWidget* list() const { return list_; }
@@ -30,10 +30,10 @@ class ProfileListDialog : public QDialog {
     bool removeSelected();
     void editSelected();
 
-  protected:
+protected:
     void resizeEvent(QResizeEvent* event) override;
 
-  private:
+private:
     void sizeColumns();
     void updateButtons();
     void askForNewProfile();

@@ -12,13 +12,13 @@ namespace tolmark::manager {
 
 class ProfilePage : public ManagerPage {
     Q_OBJECT
-  public:
+public:
     ProfilePage(DialogContext& context, ProfileEditState& state, QWidget* parent = nullptr)
         : ManagerPage(context, parent), state_(state) {}
     // Without the right to change the server every apply is refused.
     bool validate() override;
 
-  protected:
+protected:
     // Each address field must be empty or a valid address; refuseBroadcast refuses
     // 255.255.255.255 as well. A bad one gives "Invalid IP address".
     bool checkAddresses(std::initializer_list<AddressEdit*> fields, bool refuseBroadcast = true);
@@ -33,13 +33,13 @@ class ProfilePage : public ManagerPage {
 
 class BasicPage : public ProfilePage {
     Q_OBJECT
-  public:
+public:
     BasicPage(DialogContext& context, ProfileEditState& state, QWidget* parent = nullptr);
     void initialise() override;
     bool validate() override;
     void apply() override;
 
-  private:
+private:
     void showRule(int position);
     void showRelayKind();
     void fillInterfaces();
@@ -64,13 +64,13 @@ class BasicPage : public ProfilePage {
 
 class DnsPage : public ProfilePage {
     Q_OBJECT
-  public:
+public:
     DnsPage(DialogContext& context, ProfileEditState& state, QWidget* parent = nullptr);
     void initialise() override;
     bool validate() override;
     void apply() override;
 
-  private:
+private:
     QLineEdit *domain_, *base_;
     std::array<AddressEdit*, 4> dns_{};
     QCheckBox *send_, *accept_, *update_;
@@ -78,13 +78,13 @@ class DnsPage : public ProfilePage {
 
 class NetBiosPage : public ProfilePage {
     Q_OBJECT
-  public:
+public:
     NetBiosPage(DialogContext& context, ProfileEditState& state, QWidget* parent = nullptr);
     void initialise() override;
     bool validate() override;
     void apply() override;
 
-  private:
+private:
     AddressEdit *wins1_, *wins2_;
     QLineEdit* scope_;
     QComboBox* node_;
@@ -92,26 +92,26 @@ class NetBiosPage : public ProfilePage {
 
 class TimePage : public ProfilePage {
     Q_OBJECT
-  public:
+public:
     TimePage(DialogContext& context, ProfileEditState& state, QWidget* parent = nullptr);
     void initialise() override;
     bool validate() override;
     void apply() override;
 
-  private:
+private:
     QLineEdit* offset_;
     AddressEdit *time_, *ntp1_, *ntp2_;
 };
 
 class BootPage : public ProfilePage {
     Q_OBJECT
-  public:
+public:
     BootPage(DialogContext& context, ProfileEditState& state, QWidget* parent = nullptr);
     void initialise() override;
     bool validate() override;
     void apply() override;
 
-  private:
+private:
     void updateAlternate();
 
     AddressEdit* next_;
@@ -121,7 +121,7 @@ class BootPage : public ProfilePage {
 
 class OtherPage : public ProfilePage {
     Q_OBJECT
-  public:
+public:
     OtherPage(DialogContext& context, ProfileEditState& state, QWidget* parent = nullptr);
     void initialise() override;
     void apply() override;
@@ -129,7 +129,7 @@ class OtherPage : public ProfilePage {
     // "&Add": the chosen option with the value as a line; a message when the length is wrong.
     void addLine();
 
-  private:
+private:
     void onOptionChosen(int index);
     void onLineChosen(int row);
     void updateLength();

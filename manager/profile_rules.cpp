@@ -147,8 +147,7 @@ static_assert(sizeof kOptions / sizeof kOptions[0] == 128);
 QString hexBytes(std::span<const std::uint8_t> bytes, const char* separator) {
     QString out;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i > 0)
-            out += QLatin1String(separator);
+        if (i > 0) out += QLatin1String(separator);
         char pair[3];
         std::snprintf(pair, sizeof pair, "%2.2x", bytes[i]);
         out += QLatin1String(pair);
@@ -156,9 +155,7 @@ QString hexBytes(std::span<const std::uint8_t> bytes, const char* separator) {
     return out;
 }
 
-QStringList valueItems(const QString& value) {
-    return value.split(u' ', Qt::SkipEmptyParts);
-}
+QStringList valueItems(const QString& value) { return value.split(u' ', Qt::SkipEmptyParts); }
 
 bool isDottedAddress(const QString& item) {
     const std::string s = item.toStdString();
@@ -175,8 +172,7 @@ QString cleanProfileName(const QString& typed, int maxChars) {
 }
 
 bool acceptableProfileName(const QString& name) {
-    if (name.isEmpty())
-        return false;
+    if (name.isEmpty()) return false;
     const QChar first = name.front();
     return first != u'#' && !(first >= u':' && first <= u'?');
 }
@@ -201,19 +197,14 @@ RuleChoice ruleOf(SelectorKind kind) {
     return RuleChoice::StaticEntries;
 }
 
-QString macRangeText(const CountedValue& value, bool dash) {
-    return hexBytes(value.value(), dash ? "-" : ":");
-}
-QString hexText(const CountedValue& value) {
-    return hexBytes(value.value(), "");
-}
+QString macRangeText(const CountedValue& value, bool dash) { return hexBytes(value.value(), dash ? "-" : ":"); }
+QString hexText(const CountedValue& value) { return hexBytes(value.value(), ""); }
 
 QString storedValueText(const CountedValue& value, std::uint8_t form) {
-    if (form != kValueFormText)
-        return hexText(value);
+    if (form != kValueFormText) return hexText(value);
     const auto bytes = value.value();
-    return QStringLiteral("\"") + QString::fromLatin1(reinterpret_cast<const char*>(bytes.data()),
-                                                      static_cast<qsizetype>(bytes.size()));
+    return QStringLiteral("\"") +
+           QString::fromLatin1(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
 }
 
 QString ruleValueText(const Profile& profile, bool dash) {
@@ -239,21 +230,17 @@ QString ruleValueText(const Profile& profile, bool dash) {
     return {};
 }
 
-OptionInfo optionInfo(unsigned code) {
-    return code < 128 ? kOptions[code] : OptionInfo{nullptr, kNone, false};
-}
+OptionInfo optionInfo(unsigned code) { return code < 128 ? kOptions[code] : OptionInfo{nullptr, kNone, false}; }
 
 bool isImplementedOption(unsigned code) {
     for (unsigned c : {1u, 2u, 3u, 4u, 6u, 12u, 13u, 15u, 17u, 42u, 44u, 46u, 47u, 51u, 66u, 67u})
-        if (c == code)
-            return true;
+        if (c == code) return true;
     return false;
 }
 
 bool isUnavailableOption(unsigned code) {
     for (unsigned c : {0u, 50u, 52u, 53u, 54u, 55u, 57u, 61u, 77u, 82u, 255u})
-        if (c == code)
-            return true;
+        if (c == code) return true;
     return false;
 }
 
@@ -274,22 +261,19 @@ int optionValueLength(ValueKind kind, const QString& value) {
 OptionAdd buildOptionLine(unsigned code, ValueKind kind, const QString& value) {
     const int length = optionValueLength(kind, value);
     const OptionInfo info = optionInfo(code);
-    if (info.fixedLength != kNone && info.fixedLength != length)
-        return {"INVALID_OPTLEN", std::nullopt};
+    if (info.fixedLength != kNone && info.fixedLength != length) return {"INVALID_OPTLEN", std::nullopt};
     QString text = value.left(255);
     if (kind != ValueKind::String) {
         while (text.endsWith(u' ')) text.chop(1);
     }
-    if (kind == ValueKind::String && !text.startsWith(u'"'))
-        text.prepend(u'"');
+    if (kind == ValueKind::String && !text.startsWith(u'"')) text.prepend(u'"');
     char head[16];
     std::snprintf(head, sizeof head, "%u %d ", code, length);
     std::string line = head + text.toLatin1().toStdString();
     // The server reads it with this parser; what it would not store is not added.
     std::array<std::uint8_t, 260> entry{};
     const ParsedOptionLine parsed = parseOptionLine(line, OptionCodeList{}, entry);
-    if (parsed.result <= 0 || static_cast<std::size_t>(parsed.result) != line.size())
-        return {};
+    if (parsed.result <= 0 || static_cast<std::size_t>(parsed.result) != line.size()) return {};
     return {nullptr, line};
 }
 
@@ -302,8 +286,7 @@ void putOptionLine(std::vector<std::string>& lines, unsigned code, const std::st
 std::optional<OptionLineParts> splitOptionLine(const std::string& line) {
     unsigned code = 0, length = 0;
     int used = 0;
-    if (std::sscanf(line.c_str(), "%u %u %n", &code, &length, &used) < 2)
-        return std::nullopt;
+    if (std::sscanf(line.c_str(), "%u %u %n", &code, &length, &used) < 2) return std::nullopt;
     OptionLineParts parts;
     parts.code = code;
     const QString value = QString::fromLatin1(line.c_str() + used);
@@ -312,8 +295,7 @@ std::optional<OptionLineParts> splitOptionLine(const std::string& line) {
         parts.value = value.mid(1);
     } else {
         const QStringList items = valueItems(value);
-        parts.kind =
-            !items.isEmpty() && isDottedAddress(items.front()) ? ValueKind::Addresses : ValueKind::Binary;
+        parts.kind = !items.isEmpty() && isDottedAddress(items.front()) ? ValueKind::Addresses : ValueKind::Binary;
         parts.value = value;
     }
     return parts;
@@ -325,8 +307,7 @@ std::vector<std::string> optionLinesOf(const Profile& profile) {
     std::size_t at = 0;
     while (at + 3 <= area.size() && area[at] != 0) {
         const std::uint8_t kind = area[at], code = area[at + 1], length = area[at + 2];
-        if (at + 3 + length > area.size())
-            break;
+        if (at + 3 + length > area.size()) break;
         const std::uint8_t* value = &area[at + 3];
         std::string line = std::to_string(code) + " " + std::to_string(length) + " ";
         if (kind == kOptionText) {
@@ -334,14 +315,12 @@ std::vector<std::string> optionLinesOf(const Profile& profile) {
             line.append(reinterpret_cast<const char*>(value), length);
         } else if (kind == kOptionAddresses) {
             for (std::size_t i = 0; i + 4 <= length; i += 4) {
-                if (i > 0)
-                    line += ' ';
+                if (i > 0) line += ' ';
                 line += formatIpv4(makeIpv4(value[i], value[i + 1], value[i + 2], value[i + 3])).c_str();
             }
         } else {
             for (std::size_t i = 0; i < length; ++i) {
-                if (i > 0)
-                    line += ' ';
+                if (i > 0) line += ' ';
                 line += std::to_string(value[i]);
             }
         }
@@ -353,16 +332,14 @@ std::vector<std::string> optionLinesOf(const Profile& profile) {
 
 Pool poolFrom(Ipv4 from, Ipv4 until) {
     const Ipv4 first = from != 0 ? from : until;
-    if (first == 0)
-        return {};
+    if (first == 0) return {};
     const std::uint32_t low = ipv4ToHostOrder(first);
     const std::uint32_t high = std::max(ipv4ToHostOrder(until), low);
     return {first, std::int64_t{high} - low + 1};
 }
 
 Ipv4 poolLast(const Profile& profile) {
-    if (profile.baseIp == 0)
-        return 0;
+    if (profile.baseIp == 0) return 0;
     const std::int64_t range = std::max<std::int64_t>(profile.range, 1);
     return ipv4FromHostOrder(static_cast<std::uint32_t>(ipv4ToHostOrder(profile.baseIp) + range - 1));
 }

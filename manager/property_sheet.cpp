@@ -6,15 +6,13 @@
 namespace tolmark::manager {
 
 void SheetPage::markChanged() {
-    if (!initialised_)
-        return;  // filling the controls is no change
+    if (!initialised_) return;  // filling the controls is no change
     changed_ = true;
     emit changed();
 }
 
 void SheetPage::ensureInitialised() {
-    if (initialised_)
-        return;
+    if (initialised_) return;
     initialise();
     initialised_ = true;
 }
@@ -22,18 +20,15 @@ void SheetPage::ensureInitialised() {
 PropertySheet::PropertySheet(QWidget* parent) : QDialog(parent) {
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     tabs_ = new QTabWidget(this);
-    buttons_ =
-        new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply, this);
+    buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply, this);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs_, 1);
     layout->addWidget(buttons_);
     connect(tabs_, &QTabWidget::currentChanged, this, &PropertySheet::onCurrentChanged);
     connect(buttons_->button(QDialogButtonBox::Ok), &QPushButton::clicked, this, [this] {
-        if (applyChanges())
-            accept();
+        if (applyChanges()) accept();
     });
-    connect(buttons_->button(QDialogButtonBox::Apply), &QPushButton::clicked, this,
-            &PropertySheet::applyChanges);
+    connect(buttons_->button(QDialogButtonBox::Apply), &QPushButton::clicked, this, &PropertySheet::applyChanges);
     connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
     buttons_->button(QDialogButtonBox::Apply)->setEnabled(false);
 }
@@ -50,13 +45,11 @@ void PropertySheet::addPage(SheetPage* page, const Language& language, const cha
 }
 
 void PropertySheet::prepare() {
-    if (!pages_.empty())
-        onCurrentChanged(tabs_->currentIndex());
+    if (!pages_.empty()) onCurrentChanged(tabs_->currentIndex());
 }
 
 void PropertySheet::onCurrentChanged(int index) {
-    if (index < 0 || index >= pageCount())
-        return;
+    if (index < 0 || index >= pageCount()) return;
     SheetPage* p = page(index);
     p->ensureInitialised();
     p->activated();
@@ -70,8 +63,7 @@ void PropertySheet::updateApplyButton() {
 bool PropertySheet::applyChanges() {
     std::vector<SheetPage*> changed;
     for (SheetPage* p : pages_) {
-        if (p->initialised() && p->isChanged())
-            changed.push_back(p);
+        if (p->initialised() && p->isChanged()) changed.push_back(p);
     }
     for (SheetPage* p : changed) {
         if (!p->validate()) {
@@ -80,8 +72,7 @@ bool PropertySheet::applyChanges() {
         }
     }
     for (SheetPage* p : changed) p->apply();
-    if (!changed.empty() && !commit(changed))
-        return false;
+    if (!changed.empty() && !commit(changed)) return false;
     for (SheetPage* p : changed) p->clearChanged();
     updateApplyButton();
     return true;

@@ -18,7 +18,7 @@ namespace tolmark::manager {
 
 class SheetPage : public QWidget {
     Q_OBJECT
-  public:
+public:
     using QWidget::QWidget;
 
     // Relabel, fill and enable the controls; called once, when the page is first shown.
@@ -36,17 +36,17 @@ class SheetPage : public QWidget {
     void clearChanged() { changed_ = false; }
     void ensureInitialised();
 
-  signals:
+signals:
     void changed();
 
-  private:
+private:
     bool initialised_ = false;
     bool changed_ = false;
 };
 
 class PropertySheet : public QDialog {
     Q_OBJECT
-  public:
+public:
     explicit PropertySheet(QWidget* parent = nullptr);
 
     void addPage(SheetPage* page, const QString& label);
@@ -62,11 +62,11 @@ class PropertySheet : public QDialog {
     // Shows the first page; the sheet then runs with exec() or show().
     void prepare();
 
-  protected:
+protected:
     // Sends what the applied pages stored; false keeps the sheet open.
     virtual bool commit(const std::vector<SheetPage*>& applied) = 0;
 
-  private:
+private:
     void onCurrentChanged(int index);
     void updateApplyButton();
 

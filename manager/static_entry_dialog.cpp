@@ -18,9 +18,7 @@ constexpr int kProfileChars = 23;
 constexpr int kHostNameChars = 158;
 constexpr int kRemarkChars = 31;
 
-bool hasMacForm(const std::string& text) {
-    return parseHardwareAddress(text).has_value();
-}
+bool hasMacForm(const std::string& text) { return parseHardwareAddress(text).has_value(); }
 
 std::uint8_t kindOf(IdentifierChoice choice, bool circuit, bool remote) {
     switch (choice) {
@@ -40,31 +38,24 @@ EntryLineResult buildEntryLine(const EntryLineInput& input) {
     EntryLineResult result;
     std::string id = input.identifier.trimmed().toStdString();
     const bool macForm = hasMacForm(id);
-    if (macForm && input.choice != IdentifierChoice::Mac)
-        return {"INVALID_ID", {}, {}};
-    if (!macForm && input.choice == IdentifierChoice::Mac)
-        return {"INVALID_MAC", {}, {}};
+    if (macForm && input.choice != IdentifierChoice::Mac) return {"INVALID_ID", {}, {}};
+    if (!macForm && input.choice == IdentifierChoice::Mac) return {"INVALID_MAC", {}, {}};
     if (input.choice == IdentifierChoice::RelayAgent)
         id.insert(0, input.circuit && input.remote ? "+" : input.circuit ? "C" : "R");
     // The kind the text reads as must be the one chosen: "C0102" typed as a client identifier
     // would otherwise become a circuit identifier, and an empty or bad value no entry at all.
     const std::optional<Identity> identity = parseIdentity(id);
-    if (!identity || identity->kind != kindOf(input.choice, input.circuit, input.remote))
-        return {"INVALID_ID", {}, {}};
+    if (!identity || identity->kind != kindOf(input.choice, input.circuit, input.remote)) return {"INVALID_ID", {}, {}};
     const FieldAddress address = readAddressField(input.address);
-    if (!address.valid)
-        return {"INVALID_IPADDR", {}, {}};
-    result.line =
-        id + "\t" +
-        (input.address.trimmed().isEmpty() ? std::string("0.0.0.0") : input.address.trimmed().toStdString());
+    if (!address.valid) return {"INVALID_IPADDR", {}, {}};
+    result.line = id + "\t" +
+                  (input.address.trimmed().isEmpty() ? std::string("0.0.0.0") : input.address.trimmed().toStdString());
     result.profile = input.profile.trimmed().left(kProfileChars).replace(u' ', u'_').toStdString();
-    if (!result.profile.empty())
-        result.line += "\t" + result.profile;
+    if (!result.profile.empty()) result.line += "\t" + result.profile;
     return result;
 }
 
-StaticEntryDialog::StaticEntryDialog(DialogContext& context, StaticMode mode, EntryListHooks hooks,
-                                     QWidget* parent)
+StaticEntryDialog::StaticEntryDialog(DialogContext& context, StaticMode mode, EntryListHooks hooks, QWidget* parent)
     : QDialog(parent), context_(context), mode_(mode), hooks_(std::move(hooks)) {
     setObjectName(QStringLiteral("StaticEntry"));
     setWindowTitle(textOr(context.language, "StaticEntry", QStringLiteral("Static entry")));
@@ -73,17 +64,12 @@ StaticEntryDialog::StaticEntryDialog(DialogContext& context, StaticMode mode, En
     enableChoices();
     if (mode_ != StaticMode::Add) {
         const std::vector<std::uint64_t> selected = hooks_.selected();
-        if (!selected.empty())
-            loadEntry(selected.front());
+        if (!selected.empty()) loadEntry(selected.front());
     }
 }
 
-QPushButton* StaticEntryDialog::applyButton() const {
-    return buttons_->button(QDialogButtonBox::Apply);
-}
-QPushButton* StaticEntryDialog::okButton() const {
-    return buttons_->button(QDialogButtonBox::Ok);
-}
+QPushButton* StaticEntryDialog::applyButton() const { return buttons_->button(QDialogButtonBox::Apply); }
+QPushButton* StaticEntryDialog::okButton() const { return buttons_->button(QDialogButtonBox::Ok); }
 
 void StaticEntryDialog::buildControls() {
     const Language& l = context_.language;
@@ -101,8 +87,7 @@ void StaticEntryDialog::buildControls() {
                                    "(hexadecimal, or text after a double quote) or the relay agent "
                                    "information it arrives with."),
                              this);
-    auto* info3 =
-        new QLabel(label("STATICINFO3", "Host name, configuration profile and remark are optional."), this);
+    auto* info3 = new QLabel(label("STATICINFO3", "Host name, configuration profile and remark are optional."), this);
     for (QLabel* info : {info1, info2, info3}) info->setWordWrap(true);
 
     relay_ = new QRadioButton(label("RA", "Relay Agent Information:"), this);
@@ -117,12 +102,10 @@ void StaticEntryDialog::buildControls() {
     named(mac_, "MAC"), named(identifier_, "ID");
     circuit_->setChecked(true);
     connect(circuit_, &QCheckBox::toggled, this, [this](bool on) {
-        if (!on)
-            onBoxUnchecked(circuit_, remote_);
+        if (!on) onBoxUnchecked(circuit_, remote_);
     });
     connect(remote_, &QCheckBox::toggled, this, [this](bool on) {
-        if (!on)
-            onBoxUnchecked(remote_, circuit_);
+        if (!on) onBoxUnchecked(remote_, circuit_);
     });
 
     auto* ipLabel = new QLabel(label("IPADDR", "IP Address:"), this);
@@ -147,21 +130,17 @@ void StaticEntryDialog::buildControls() {
     form->addRow(profileLabel, profile_);
     form->addRow(remarkLabel, remark_);
 
-    redundant_ =
-        new QCheckBox(label("BACKUP", "Redundant entry (allow entry with an existing IP address)"), this);
+    redundant_ = new QCheckBox(label("BACKUP", "Redundant entry (allow entry with an existing IP address)"), this);
     named(redundant_, "BACKUP");
-    buttons_ =
-        new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply, this);
+    buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply, this);
     okButton()->setText(controlLabel(l, "OK", "OK"));
     buttons_->button(QDialogButtonBox::Cancel)->setText(controlLabel(l, "Cancel", "Cancel"));
     applyButton()->setText(textOr(l, "APPLY", QStringLiteral("&Apply")));
     connect(okButton(), &QPushButton::clicked, this, [this] {
-        if (store())
-            afterStored(true);
+        if (store()) afterStored(true);
     });
     connect(applyButton(), &QPushButton::clicked, this, [this] {
-        if (store())
-            afterStored(false);
+        if (store()) afterStored(false);
     });
     connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
@@ -196,15 +175,13 @@ void StaticEntryDialog::fetchServerState() {
         s.general = pipe.getSettings();
         for (std::int32_t i = 0; i < 4096; ++i) {
             const auto p = pipe.getProfile(i);
-            if (!p.ok())
-                break;
+            if (!p.ok()) break;
             s.profiles.push_back(p.value.profile.name);
         }
         return s;
     });
     context_.notePipe(state.general.status);
-    if (state.general.ok())
-        general_ = state.general.value;
+    if (state.general.ok()) general_ = state.general.value;
     profiles_ = state.profiles;
     for (const std::string& name : profiles_) profile_->addItem(QString::fromStdString(name));
     profile_->setCurrentIndex(profiles_.empty() ? -1 : 0);
@@ -250,8 +227,7 @@ bool StaticEntryDialog::loadEntry(std::uint64_t handle) {
     const ClientList list = sourceList();
     const PipeResult<ListedEntry> entry =
         context_.worker.call([list, handle](ManagerPipe& pipe) { return pipe.listEntry(list, handle); });
-    if (!entry.ok())
-        return false;
+    if (!entry.ok()) return false;
     handle_ = handle;
     entry_ = entry.value.record.fields;
     const Identity& id = entry_.identity;
@@ -270,11 +246,10 @@ bool StaticEntryDialog::loadEntry(std::uint64_t handle) {
             mac_->setChecked(true);
             break;
     }
-    QString text = QString::fromLatin1(formatIdentity(id, context_.preferences.flag(pref::kShowDash),
-                                                      context_.preferences.flag(pref::kShowString))
-                                           .c_str());
-    if (id.kind >= kIdentityCircuit && id.kind <= kIdentityCircuitRemote)
-        text.remove(0, 1);  // the boxes say it
+    QString text = QString::fromLatin1(
+        formatIdentity(id, context_.preferences.flag(pref::kShowDash), context_.preferences.flag(pref::kShowString))
+            .c_str());
+    if (id.kind >= kIdentityCircuit && id.kind <= kIdentityCircuitRemote) text.remove(0, 1);  // the boxes say it
     identifier_->setText(text);
     address_->setText(mode_ == StaticMode::Move ? QString() : addressText(entry_.address));
     if (mode_ == StaticMode::Modify) {
@@ -298,14 +273,12 @@ bool StaticEntryDialog::ensureProfile(const std::string& profile) {
         context_.notePipe(known.status);
         return false;
     }
-    if (known.ok() && known.value.use >= 1)
-        return true;
+    if (known.ok() && known.value.use >= 1) return true;
     const QString question = fillArguments(context_.language.text("CREATE"), {QString::fromStdString(name)});
-    QMessageBox ask(QMessageBox::Question, context_.language.title(), question,
-                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    QMessageBox ask(QMessageBox::Question, context_.language.title(), question, QMessageBox::Ok | QMessageBox::Cancel,
+                    this);
     ask.setObjectName(QStringLiteral("CreateProfile"));
-    if (ask.exec() != QMessageBox::Ok)
-        return false;
+    if (ask.exec() != QMessageBox::Ok) return false;
     context_.openProfileEditor(name, this);
     context_.rebuildMenus();
     return true;
@@ -327,11 +300,9 @@ std::optional<ClientFields> StaticEntryDialog::buildRecord() {
         return std::nullopt;
     }
     profile_->setCurrentText(QString::fromStdString(built.profile));
-    if (!ensureProfile(built.profile))
-        return std::nullopt;
+    if (!ensureProfile(built.profile)) return std::nullopt;
     std::optional<ClientFields> fields = parseEntryLine(built.line, false);
-    if (!fields)
-        return std::nullopt;
+    if (!fields) return std::nullopt;
     fields->hostName = hostName_->text().left(kHostNameChars).toStdString();
     fields->remark = remark_->text().left(kRemarkChars).toStdString();
     // A copied client keeps the time of its last request, a modified entry its own.
@@ -341,23 +312,18 @@ std::optional<ClientFields> StaticEntryDialog::buildRecord() {
 }
 
 bool StaticEntryDialog::store() {
-    if (!context_.rights.mayChange)
-        return false;
+    if (!context_.rights.mayChange) return false;
     const std::optional<ClientFields> fields = buildRecord();
-    if (!fields)
-        return false;
+    if (!fields) return false;
     const bool redundant = redundant_->isChecked();
     const std::uint64_t handle = handle_;
     const StaticMode mode = mode_;
-    const PipeResult<std::int32_t> result =
-        context_.worker.call([&fields, redundant, handle, mode](ManagerPipe& pipe) {
-            PipeResult<std::int32_t> r = mode == StaticMode::Modify
-                                             ? pipe.updateClient(handle, *fields, redundant)
-                                             : pipe.addClient(*fields, redundant);
-            if (r.ok() && r.value > 0 && mode == StaticMode::Move)
-                pipe.removeClient(ClientList::Ignored, handle);
-            return r;
-        });
+    const PipeResult<std::int32_t> result = context_.worker.call([&fields, redundant, handle, mode](ManagerPipe& pipe) {
+        PipeResult<std::int32_t> r = mode == StaticMode::Modify ? pipe.updateClient(handle, *fields, redundant)
+                                                                : pipe.addClient(*fields, redundant);
+        if (r.ok() && r.value > 0 && mode == StaticMode::Move) pipe.removeClient(ClientList::Ignored, handle);
+        return r;
+    });
     if (!result.ok() || result.value <= 0) {
         const Language& l = context_.language;
         const QString text = result.failed() ? l.text("ERROR_PIPE").trimmed()
@@ -387,25 +353,21 @@ std::optional<std::uint64_t> StaticEntryDialog::nextHandle() const {
     if (mode_ == StaticMode::Move) {
         // The moved row is gone from the list: the first selected row left is the next.
         for (std::uint64_t h : selected) {
-            if (h != handle_)
-                return h;
+            if (h != handle_) return h;
         }
         return std::nullopt;
     }
     auto at = std::find(selected.begin(), selected.end(), handle_);
-    if (at == selected.end() || ++at == selected.end())
-        return std::nullopt;
+    if (at == selected.end() || ++at == selected.end()) return std::nullopt;
     return *at;
 }
 
 void StaticEntryDialog::afterStored(bool closeAfter) {
     redundant_->setChecked(false);
     if (mode_ == StaticMode::Add) {
-        for (QLineEdit* field : {identifier_, static_cast<QLineEdit*>(address_), hostName_, remark_})
-            field->clear();
+        for (QLineEdit* field : {identifier_, static_cast<QLineEdit*>(address_), hostName_, remark_}) field->clear();
         okButton()->setDefault(true);
-        if (closeAfter)
-            accept();
+        if (closeAfter) accept();
         return;
     }
     const std::optional<std::uint64_t> next = closeAfter ? std::nullopt : nextHandle();
@@ -417,8 +379,7 @@ void StaticEntryDialog::afterStored(bool closeAfter) {
         hostName_->clear();
         remark_->clear();
     }
-    if (!loadEntry(*next))
-        accept();
+    if (!loadEntry(*next)) accept();
 }
 
 }  // namespace tolmark::manager

@@ -28,8 +28,7 @@ enum class StaticMode { Add, Modify, Copy, Move };
 struct EntryListHooks {
     // Record handles of the selected rows, in list order.
     std::function<std::vector<std::uint64_t>()> selected = [] { return std::vector<std::uint64_t>{}; };
-    std::function<void(std::uint64_t, const ClientFields&)> rowChanged = [](std::uint64_t,
-                                                                            const ClientFields&) {};
+    std::function<void(std::uint64_t, const ClientFields&)> rowChanged = [](std::uint64_t, const ClientFields&) {};
     // Move: the ignored row goes from the list and its counter goes down by one.
     std::function<void(std::uint64_t)> rowRemoved = [](std::uint64_t) {};
     // Add: the Static view, when shown, is read again and scrolled to its end.
@@ -58,9 +57,8 @@ EntryLineResult buildEntryLine(const EntryLineInput& input);
 
 class StaticEntryDialog : public QDialog {
     Q_OBJECT
-  public:
-    StaticEntryDialog(DialogContext& context, StaticMode mode, EntryListHooks hooks,
-                      QWidget* parent = nullptr);
+public:
+    StaticEntryDialog(DialogContext& context, StaticMode mode, EntryListHooks hooks, QWidget* parent = nullptr);
 
     StaticMode mode() const { return mode_; }
     std::uint64_t currentHandle() const { return handle_; }
@@ -69,7 +67,7 @@ class StaticEntryDialog : public QDialog {
     QPushButton* applyButton() const;
     QPushButton* okButton() const;
 
-  private:
+private:
     void buildControls();
     void fetchServerState();
     // The entry of the handle into the fields; false when it cannot be read.

@@ -14,9 +14,7 @@ constexpr int kTimeouts = 20;
 constexpr int kRetransmits = 10;
 
 // The list position of a stored count 1..n; a value outside shows its nearest end.
-int positionOf(std::int32_t value, int n) {
-    return std::clamp(value, 1, n) - 1;
-}
+int positionOf(std::int32_t value, int n) { return std::clamp(value, 1, n) - 1; }
 }  // namespace
 
 TftpOptionsPage::TftpOptionsPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent)
@@ -81,9 +79,7 @@ void TftpOptionsPage::initialise() {
     }
 }
 
-void TftpOptionsPage::activated() {
-    updateEnabling();
-}
+void TftpOptionsPage::activated() { updateEnabling(); }
 
 // Everything here works only while the TFTP server is on; the copy follows the TFTP page's switch.
 void TftpOptionsPage::updateEnabling() {
@@ -94,13 +90,12 @@ void TftpOptionsPage::updateEnabling() {
 }
 
 void TftpOptionsPage::apply() {
-    if (!mayChange() || !blocks_.tftp || !blocks_.multicast)
-        return;
+    if (!mayChange() || !blocks_.tftp || !blocks_.multicast) return;
     TftpSettings& t = *blocks_.tftp;
     t.timeout = timeout_->currentIndex() + 1;
     t.retransmit = retransmit_->currentIndex() + 1;
-    t.options = (blockSize_->isChecked() ? kBlockSizeOption : 0) |
-                (timeOption_->isChecked() ? kTimeoutOption : 0) | (tsize_->isChecked() ? kTsizeOption : 0);
+    t.options = (blockSize_->isChecked() ? kBlockSizeOption : 0) | (timeOption_->isChecked() ? kTimeoutOption : 0) |
+                (tsize_->isChecked() ? kTsizeOption : 0);
     t.unixStyle = unix_->isChecked() ? 1 : 0;
     t.mmf = withBit(t.mmf, kMmfShared, mmf_->isChecked());
     MulticastSettings& m = *blocks_.multicast;

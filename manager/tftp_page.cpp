@@ -15,9 +15,7 @@ constexpr std::int32_t kBootOnly = 8;
 constexpr int kDirectoryChars = 895;  // the block's root directory field, its NUL aside
 constexpr int kPrefixChars = 767;
 
-QString numberOrEmpty(std::int32_t n) {
-    return n == 0 ? QString() : QString::number(n);
-}
+QString numberOrEmpty(std::int32_t n) { return n == 0 ? QString() : QString::number(n); }
 }  // namespace
 
 TftpPage::TftpPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent)
@@ -28,10 +26,9 @@ TftpPage::TftpPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* pa
     QLabel* dirLabel = text("TFTPDIR", "TFTP Root Directory:");
     dir_ = edit("TFTPDIR", kDirectoryChars);
     dirLabel->setBuddy(dir_);
-    browse_ =
-        browseButton(dir_, "DIR_TITLE",
-                     "Please choose a Root directory for the TFTP server. Clients specify a path relativ to "
-                     "this directory.");
+    browse_ = browseButton(dir_, "DIR_TITLE",
+                           "Please choose a Root directory for the TFTP server. Clients specify a path relativ to "
+                           "this directory.");
     rootIp_ = check("ROOTIP", "Use IP address specific root directory if one exists ");
     rootProfile_ = check("ROOTPROFILE", "Use Profile specific root directory if one exists ");
     QLabel* prefixLabel = text("PREFIX", "List of allowed prefixes for other files:");
@@ -47,12 +44,10 @@ TftpPage::TftpPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* pa
     for (QCheckBox* box : {bootOnly_, bootFile_, bootMac_, bootIp_}) opLayout->addWidget(box);
     // The two boot file restrictions exclude each other.
     connect(bootOnly_, &QCheckBox::clicked, this, [this](bool on) {
-        if (on)
-            bootFile_->setChecked(false);
+        if (on) bootFile_->setChecked(false);
     });
     connect(bootFile_, &QCheckBox::clicked, this, [this](bool on) {
-        if (on)
-            bootOnly_->setChecked(false);
+        if (on) bootOnly_->setChecked(false);
     });
 
     QLabel* dataLabel = text("DATA", "UDP Ports for data transfer start at:");
@@ -88,8 +83,7 @@ TftpPage::TftpPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* pa
                    prefix_, operation, dataLabel, dataPort_, clientsLabel, clients_,     windowSize_};
     connect(enable_, &QCheckBox::toggled, this, [this](bool on) {
         // The TFTP Options page follows the switch at once, applied or not.
-        if (blocks_.tftp && initialised())
-            blocks_.tftp->enable = on ? 1 : 0;
+        if (blocks_.tftp && initialised()) blocks_.tftp->enable = on ? 1 : 0;
         updateEnabling();
     });
 }
@@ -120,14 +114,12 @@ void TftpPage::updateEnabling() {
 }
 
 void TftpPage::apply() {
-    if (!mayChange() || !blocks_.tftp)
-        return;
+    if (!mayChange() || !blocks_.tftp) return;
     TftpSettings& t = *blocks_.tftp;
     t.enable = enable_->isChecked() ? 1 : 0;
     blocks_.sendTftp = true;
     // Switched off, the server keeps every other TFTP value as it was.
-    if (!enable_->isChecked())
-        return;
+    if (!enable_->isChecked()) return;
     t.port = tftpPortFromField(port_->text());
     t.mode = (bootOnly_->isChecked() ? kBootOnly : 0) | (bootFile_->isChecked() ? kBootFile : 0) |
              (bootMac_->isChecked() ? kBootMac : 0) | (bootIp_->isChecked() ? kBootIp : 0);

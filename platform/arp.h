@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 
 namespace tolmark::platform {
 
@@ -26,7 +26,7 @@ public:
     // Sends an ARP request for target from the interface and waits up to timeoutMs for the
     // answer; the answering hardware address, or nothing.
     virtual std::optional<std::array<std::uint8_t, 6>> request(int ifIndex, Ipv4 source, Ipv4 target,
-                                                                int timeoutMs) = 0;
+                                                               int timeoutMs) = 0;
 };
 std::unique_ptr<ArpRequester> makeArpRequester();
 

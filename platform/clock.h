@@ -14,6 +14,8 @@ public:
     virtual std::int64_t now() const = 0;
     // Local calendar time of t.
     virtual std::tm localTime(std::int64_t t) const = 0;
+    // Milliseconds of a clock that never goes back, from an arbitrary start.
+    virtual std::uint64_t milliseconds() const = 0;
 };
 
 // The host's clock and time zone.

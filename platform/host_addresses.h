@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 #include "platform/wake_event.h"
 
 namespace tolmark::platform {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <thread>
 
-#include "platform/file_descriptor.h"
+#include "base/file_descriptor.h"
 #include "platform/wake_event.h"
 
 namespace tolmark::platform {

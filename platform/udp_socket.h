@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "common/ipv4.h"
-#include "platform/file_descriptor.h"
+#include "base/file_descriptor.h"
+#include "base/ipv4.h"
 
 namespace tolmark::platform {
 
@@ -35,14 +35,14 @@ public:
     long receive(std::uint8_t* buffer, std::size_t capacity, DatagramInfo& info, bool dontWait = false);
     // Sends to destination:port. When fromAddress or ifIndex is not 0 the datagram leaves with
     // that source address and through that interface.
-    bool send(const std::uint8_t* data, std::size_t length, Ipv4 destination, std::uint16_t port,
-              Ipv4 fromAddress = 0, int ifIndex = 0);
+    bool send(const std::uint8_t* data, std::size_t length, Ipv4 destination, std::uint16_t port, Ipv4 fromAddress = 0,
+              int ifIndex = 0);
     // Plain send/receive for connected sockets.
     bool connect(Ipv4 destination, std::uint16_t port);
     // One datagram of two parts (a header and data) to the connected peer, or to
     // destination:port when destination is not 0.
-    bool sendParts(const std::uint8_t* head, std::size_t headLength, const std::uint8_t* data,
-                   std::size_t dataLength, Ipv4 destination = 0, std::uint16_t port = 0);
+    bool sendParts(const std::uint8_t* head, std::size_t headLength, const std::uint8_t* data, std::size_t dataLength,
+                   Ipv4 destination = 0, std::uint16_t port = 0);
     // One datagram from the connected peer; -1 on error (errno kept), including would-block.
     long receiveConnected(std::uint8_t* buffer, std::size_t capacity, bool dontWait);
     bool setMulticastTtl(int ttl);

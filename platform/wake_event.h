@@ -5,7 +5,7 @@
 #include <chrono>
 #include <span>
 
-#include "platform/file_descriptor.h"
+#include "base/file_descriptor.h"
 
 namespace tolmark::platform {
 

@@ -4,9 +4,10 @@
 # (an X server without a screen, a window grabber and a key sender).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 iproute2 busybox
-          isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils dpkg-dev man-db util-linux curl tftp-hpa atftp
-          qt6-base-dev qt6-svg-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core poppler-utils desktop-file-utils)
+packages=(cmake ninja-build g++ make clang-format libgtest-dev libgmock-dev libbenchmark-dev python3 iproute2
+          busybox isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils dpkg-dev man-db util-linux curl
+          tftp-hpa atftp kea-dhcp4-server kea-admin qt6-base-dev qt6-svg-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core
+          poppler-utils desktop-file-utils)
 if [ "${1:-}" = "--screenshots" ]; then
     packages+=(xvfb xauth imagemagick xdotool)
 fi
@@ -28,6 +29,6 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
 # Servers installed only as test peers are started by the tests themselves, inside network
 # namespaces; their system services must not run on the host.
-for unit in named; do
+for unit in named kea-dhcp4-server; do
     systemctl disable --now "$unit" >/dev/null 2>&1 || true
 done

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine, builds the normal and the sanitizer configuration, and
-# runs every test in both. Scenarios that need network namespaces run only as root and say so
-# when they are skipped.
+# Sets up a fresh Debian 12 machine, checks that the sources keep their format (.clang-format),
+# builds the normal and the sanitizer configuration, and
+# runs every test in both; then builds the threaded tests and one scenario with ThreadSanitizer
+# and runs them. Scenarios that need network namespaces run only as root and say so when they
+# are skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+echo "== format"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 for preset in default asan; do
     echo "== build: $preset"
     cmake --preset "$preset" >/dev/null
@@ -13,3 +17,8 @@ for preset in default asan; do
     echo "== test: $preset"
     ctest --preset "$preset"
 done
+echo "== build: tsan (threaded tests and one scenario)"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+echo "== test: tsan"
+ctest --preset tsan

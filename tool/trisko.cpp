@@ -29,12 +29,10 @@ constexpr const char* kUsage =
     "  trisko [server] print  [dynamic|ignored]\n"
     "  trisko [server] export [dynamic]\n"
     "\n"
-    "  trisko [server] macrange [none|mac[,mac,...]\n"
-    "\n"
-    "  trisko [server] transfers\n";
+    "  trisko [server] macrange [none|mac[,mac,...]\n";
 
-constexpr const char* kCommands[] = {"add",    "remove", "remove_all", "remove_expired",
-                                     "print",  "export", "import",     "macrange", "transfers"};
+constexpr const char* kCommands[] = {"add",    "remove", "remove_all", "remove_expired", "print",
+                                     "export", "import", "macrange",   "transfers"};
 
 bool isCommand(const char* word) {
     for (const char* c : kCommands) {
@@ -64,11 +62,13 @@ public:
     GeneralSettings& settings() { return *settings_; }
 
     bool addClient(const ClientFields& fields, bool skipAddressCheck) {
-        const std::optional<std::int32_t> value = replyValue(client_.transact(encodeAddClient(fields, skipAddressCheck)));
+        const std::optional<std::int32_t> value =
+            replyValue(client_.transact(encodeAddClient(fields, skipAddressCheck)));
         return value && *value > 0;
     }
     bool updateClient(std::uint64_t handle, const ClientFields& fields) {
-        const std::optional<std::int32_t> value = replyValue(client_.transact(encodeUpdateClient(handle, fields, true)));
+        const std::optional<std::int32_t> value =
+            replyValue(client_.transact(encodeUpdateClient(handle, fields, true)));
         return value && *value > 0;
     }
     // The handle of the static entry with this identity and profile: 0 when there is none,
@@ -154,7 +154,8 @@ int commandRemoveAll(Session& s, std::FILE* out) {
 
 int commandRemoveExpired(Session& s, std::FILE* out, std::int64_t now) {
     s.walk(PipeCode::ListDynamic, [&](const ClientRecordImage& image) {
-        if (image.fields.expiry < now && !s.removeClient(kListDynamic, image.handle)) std::fprintf(out, "operation failed\n");
+        if (image.fields.expiry < now && !s.removeClient(kListDynamic, image.handle))
+            std::fprintf(out, "operation failed\n");
     });
     return kExitSuccess;
 }
@@ -177,7 +178,8 @@ int commandExport(Session& s, const char* which, std::FILE* out) {
     s.walk(code, [&](const ClientRecordImage& image) {
         const ClientFields& f = image.fields;
         std::fprintf(out, "%s\t%s", identityText(f.identity).c_str(), formatIpv4(f.address).c_str());
-        if (f.lastAccess != 0) std::fprintf(out, "\t:%u", static_cast<unsigned>(static_cast<std::uint64_t>(f.lastAccess)));
+        if (f.lastAccess != 0)
+            std::fprintf(out, "\t:%u", static_cast<unsigned>(static_cast<std::uint64_t>(f.lastAccess)));
         if (!f.profile.empty()) std::fprintf(out, "\t%s", f.profile.c_str());
         if (!f.remark.empty()) std::fprintf(out, "\t#%s", f.remark.c_str());
         std::fprintf(out, "\n");
@@ -220,8 +222,10 @@ int commandMacRange(Session& s, const char* argument, std::FILE* out) {
         std::fprintf(out, "Server authorization failed\n");
         return kExitFailure;
     }
-    if (is(argument, "none")) s.settings().macRange = MacRangeTable{};
-    else s.settings().macRange = parseMacRange(argument);
+    if (is(argument, "none"))
+        s.settings().macRange = MacRangeTable{};
+    else
+        s.settings().macRange = parseMacRange(argument);
     if (!s.sendSettings()) {
         std::fprintf(out, "Service not active\n");
         return kExitFailure;

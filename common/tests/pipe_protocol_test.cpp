@@ -42,13 +42,13 @@ TEST(FileSearchRecord, LayoutOfTheFindData) {
 
     std::array<std::uint8_t, kFileSearchRecordSize> expected{};
     const std::uint8_t head[44] = {
-        0x80, 0, 0, 0,                                   // attributes: normal
+        0x80, 0,    0,    0,                             // attributes: normal
         0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // creation FILETIME, low word first
         0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11,  // last access
         0x28, 0x27, 0x26, 0x25, 0x24, 0x23, 0x22, 0x21,  // last write
-        5, 0, 0, 0,                                      // size, high word
-        0x10, 0, 0, 0,                                   // size, low word
-        0, 0, 0, 0, 0, 0, 0, 0,                          // two reserved words
+        5,    0,    0,    0,                             // size, high word
+        0x10, 0,    0,    0,                             // size, low word
+        0,    0,    0,    0,    0,    0,    0,    0,     // two reserved words
     };
     std::copy(std::begin(head), std::end(head), expected.begin());
     const std::string name = "dhcp2412.log";  // 260-byte name field at 44; short name at 304 empty

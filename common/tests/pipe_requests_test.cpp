@@ -34,67 +34,101 @@ TEST(PipeRequests, LayoutsOfEveryRequestBothProgramsBuild) {
     const ClientFields fields = sampleFields();
     FindClientRequest find{fields.identity, "lab"};
     const std::vector<LayoutCase> cases = {
-        {"FindClient", encodeFindClient(find), 97,
-         {{0, {3, 0, 0, 0}},                           // code
-          {4, {0}},                                    // identity kind in the value's first byte
+        {"FindClient",
+         encodeFindClient(find),
+         97,
+         {{0, {3, 0, 0, 0}},                             // code
+          {4, {0}},                                      // identity kind in the value's first byte
           {8, {6, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55}},  // identity length, then the identity
-          {73, {'l', 'a', 'b', 0}}},                   // profile name, 24-byte field
+          {73, {'l', 'a', 'b', 0}}},                     // profile name, 24-byte field
          [&](auto m) { return decodeFindClient(m) == find; }},
-        {"AddClient", encodeAddClient(fields, true), 336,
-         {{0, {4, 0, 0, 0}}, {4, {1, 0, 0, 0}},  // skip-address-check flag
-          {8 + 8, {10, 0, 0, 9}},                 // record image at 8: its address at record offset 8
-          {8 + 33, {6}}},                         // record identity length
+        {"AddClient",
+         encodeAddClient(fields, true),
+         336,
+         {{0, {4, 0, 0, 0}},
+          {4, {1, 0, 0, 0}},       // skip-address-check flag
+          {8 + 8, {10, 0, 0, 9}},  // record image at 8: its address at record offset 8
+          {8 + 33, {6}}},          // record identity length
          [&](auto m) {
              auto r = decodeAddClient(m);
              return r && r->skipAddressCheck && r->fields == fields;
          }},
-        {"UpdateClient", encodeUpdateClient(0x0102030405060708ull, fields, false), 344,
-         {{0, {5, 0, 0, 0}}, {4, {0, 0, 0, 0}},
-          {8, {8, 7, 6, 5, 4, 3, 2, 1}},  // record handle
+        {"UpdateClient",
+         encodeUpdateClient(0x0102030405060708ull, fields, false),
+         344,
+         {{0, {5, 0, 0, 0}},
+          {4, {0, 0, 0, 0}},
+          {8, {8, 7, 6, 5, 4, 3, 2, 1}},   // record handle
           {16 + 98, {'l', 'a', 'b', 0}}},  // record image at 16: profile at record offset 98
          [&](auto m) {
              auto r = decodeUpdateClient(m);
              return r && !r->skipAddressCheck && r->handle == 0x0102030405060708ull && r->fields == fields;
          }},
-        {"RemoveClient", encodeHandleRequest(PipeCode::RemoveClient, kListIgnored, 0x99), 16,
+        {"RemoveClient",
+         encodeHandleRequest(PipeCode::RemoveClient, kListIgnored, 0x99),
+         16,
          {{0, {6, 0, 0, 0}}, {4, {2, 0, 0, 0}}, {8, {0x99, 0, 0, 0, 0, 0, 0, 0}}},
          [](auto m) { return decodeRequestHandle(m) == 0x99u; }},
-        {"ListDynamic from a record", encodeListRequest(PipeCode::ListDynamic, 0x42), 16,
+        {"ListDynamic from a record",
+         encodeListRequest(PipeCode::ListDynamic, 0x42),
+         16,
          {{0, {8, 0, 0, 0}}, {4, {1, 0, 0, 0}}, {8, {0x42, 0, 0, 0, 0, 0, 0, 0}}},
          [](auto m) { return decodeRequestHandle(m) == 0x42u; }},
-        {"GetProfile by name", encodeGetProfileByName("lab"), 32,
+        {"GetProfile by name",
+         encodeGetProfileByName("lab"),
+         32,
          {{0, {20, 0, 0, 0}}, {4, {0xFF, 0xFF, 0xFF, 0xFF}}, {8, {'l', 'a', 'b', 0}}},
          [](auto m) { return decodeProfileName(m) == "lab"; }},
-        {"RenameProfile", encodeRenameProfile({3, "old", "new"}), 56,
+        {"RenameProfile",
+         encodeRenameProfile({3, "old", "new"}),
+         56,
          {{0, {21, 0, 0, 0}}, {4, {3, 0, 0, 0}}, {8, {'o', 'l', 'd', 0}}, {32, {'n', 'e', 'w', 0}}},
-         [](auto m) { return decodeRenameProfile(m) == RenameProfileRequest{3, "old", "new"}; }},
-        {"CheckAddressProfile", encodeCheckAddressProfile(makeIpv4(192, 0, 2, 1)), 8,
+         [](auto m) {
+             return decodeRenameProfile(m) == RenameProfileRequest{3, "old", "new"};
+         }},
+        {"CheckAddressProfile",
+         encodeCheckAddressProfile(makeIpv4(192, 0, 2, 1)),
+         8,
          {{0, {22, 0, 0, 0}}, {4, {192, 0, 2, 1}}},  // the address in the value, network order
          [](auto m) { return decodeCheckAddressProfile(m) == makeIpv4(192, 0, 2, 1); }},
-        {"CheckProfileSelector", *encodeCheckSelector({makeIpv4(192, 0, 2, 1), 2, "lab", "ab"}), 39,
-         {{0, {23, 0, 0, 0}}, {4, {192, 0, 2, 1}},  // relay address
-          {8, {2, 0, 0, 0}},                        // selector type: RemoteID
-          {12, {'l', 'a', 'b', 0}},                 // profile name
-          {36, {2, 'a', 'b'}}},                     // counted selector value
-         [](auto m) { return decodeCheckSelector(m) == CheckSelectorRequest{makeIpv4(192, 0, 2, 1), 2, "lab", "ab"}; }},
-        {"FileOpen", *encodeFileOpen("dhcp.log", "r"), 19,
+        {"CheckProfileSelector",
+         *encodeCheckSelector({makeIpv4(192, 0, 2, 1), 2, "lab", "ab"}),
+         39,
+         {{0, {23, 0, 0, 0}},
+          {4, {192, 0, 2, 1}},       // relay address
+          {8, {2, 0, 0, 0}},         // selector type: RemoteID
+          {12, {'l', 'a', 'b', 0}},  // profile name
+          {36, {2, 'a', 'b'}}},      // counted selector value
+         [](auto m) {
+             return decodeCheckSelector(m) == CheckSelectorRequest{makeIpv4(192, 0, 2, 1), 2, "lab", "ab"};
+         }},
+        {"FileOpen",
+         *encodeFileOpen("dhcp.log", "r"),
+         19,
          {{0, {44, 0, 0, 0}}, {8, {'d', 'h', 'c', 'p', '.', 'l', 'o', 'g', 0, 'r', 0}}},
          [](auto m) {
              auto r = decodeFileOpen(m);
              return r && r->name == "dhcp.log" && r->mode == "r";
          }},
-        {"FileWrite", *encodeFileWrite(7, Bytes{'h', 'i'}), 18,
+        {"FileWrite",
+         *encodeFileWrite(7, Bytes{'h', 'i'}),
+         18,
          {{0, {47, 0, 0, 0}}, {4, {2, 0, 0, 0}}, {8, {7, 0, 0, 0, 0, 0, 0, 0}}, {16, {'h', 'i'}}},
          [](auto m) {
              auto r = decodeFileWrite(m);
              return r && r->handle == 7 && bytesOf(r->data) == Bytes{'h', 'i'};
          }},
-        {"WriteSetting", *encodeWriteSetting({"lab", std::nullopt, ""}), 16,
-         {{0, {49, 0, 0, 0}}, {4, {16, 0, 0, 0}},  // value: the message size
-          {8, {4, 'l', 'a', 'b', 0}},              // section, counted with its NUL
-          {13, {0}},                               // no key
-          {14, {1, 0}}},                           // an empty text: its NUL alone
-         [](auto m) { return decodeWriteSetting(m) == WriteSettingRequest{"lab", std::nullopt, ""}; }},
+        {"WriteSetting",
+         *encodeWriteSetting({"lab", std::nullopt, ""}),
+         16,
+         {{0, {49, 0, 0, 0}},
+          {4, {16, 0, 0, 0}},          // value: the message size
+          {8, {4, 'l', 'a', 'b', 0}},  // section, counted with its NUL
+          {13, {0}},                   // no key
+          {14, {1, 0}}},               // an empty text: its NUL alone
+         [](auto m) {
+             return decodeWriteSetting(m) == WriteSettingRequest{"lab", std::nullopt, ""};
+         }},
     };
     for (const LayoutCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -102,7 +136,8 @@ TEST(PipeRequests, LayoutsOfEveryRequestBothProgramsBuild) {
         const Bytes image = bytesOf(c.message.view());
         for (const auto& [offset, expected] : c.fields) {
             ASSERT_LE(offset + expected.size(), image.size());
-            EXPECT_EQ(Bytes(image.begin() + offset, image.begin() + offset + expected.size()), expected) << "at " << offset;
+            EXPECT_EQ(Bytes(image.begin() + offset, image.begin() + offset + expected.size()), expected)
+                << "at " << offset;
         }
         EXPECT_TRUE(c.decodes(c.message.view()));
         EXPECT_FALSE(c.decodes(c.message.view().first(c.size - 1)));

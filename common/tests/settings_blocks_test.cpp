@@ -9,8 +9,7 @@ namespace tolmark {
 namespace {
 
 template <std::size_t N>
-void place(std::array<std::uint8_t, N>& image, std::size_t offset,
-           std::initializer_list<std::uint8_t> bytes) {
+void place(std::array<std::uint8_t, N>& image, std::size_t offset, std::initializer_list<std::uint8_t> bytes) {
     ASSERT_LE(offset + bytes.size(), N);
     std::copy(bytes.begin(), bytes.end(), image.begin() + offset);
 }
@@ -18,8 +17,7 @@ void place(std::array<std::uint8_t, N>& image, std::size_t offset,
 // Encoding the object gives the image, decoding the image gives the object, and an image one
 // byte short or long is refused.
 template <typename Block, std::size_t N, typename Encode, typename Decode>
-void expectImage(const Block& object, const std::array<std::uint8_t, N>& image, Encode encode,
-                 Decode decode) {
+void expectImage(const Block& object, const std::array<std::uint8_t, N>& image, Encode encode, Decode decode) {
     EXPECT_EQ(encode(object), image);
     const std::optional<Block> decoded = decode(std::span<const std::uint8_t>(image));
     ASSERT_TRUE(decoded);

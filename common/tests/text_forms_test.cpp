@@ -11,9 +11,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes bytesOf(std::span<const std::uint8_t> value) {
-    return Bytes(value.begin(), value.end());
-}
+Bytes bytesOf(std::span<const std::uint8_t> value) { return Bytes(value.begin(), value.end()); }
 
 std::string repeat(std::string_view piece, int times) {
     std::string s;
@@ -24,14 +22,12 @@ std::string repeat(std::string_view piece, int times) {
 // What the C library's two six-number scans make of a text; the parser must agree with it.
 std::optional<HardwareAddress> scanWithLibrary(const std::string& text) {
     unsigned v[6];
-    for (const char* pattern : {"%x:%x:%x:%x:%x:%x", "%x-%x-%x-%x-%x-%x"}) {
-        if (std::sscanf(text.c_str(), pattern, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) == 6) {
-            HardwareAddress a;
-            for (int i = 0; i < 6; ++i) a[i] = static_cast<std::uint8_t>(v[i]);
-            return a;
-        }
-    }
-    return std::nullopt;
+    const bool colons = std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) == 6;
+    if (!colons && std::sscanf(text.c_str(), "%x-%x-%x-%x-%x-%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6)
+        return std::nullopt;
+    HardwareAddress a;
+    for (int i = 0; i < 6; ++i) a[i] = static_cast<std::uint8_t>(v[i]);
+    return a;
 }
 
 TEST(HardwareAddressText, DashFormParsesAndIsWrittenBackWithColons) {
@@ -125,8 +121,7 @@ TEST(IdentityText, FirstCharacterChoosesTheKind) {
         EXPECT_EQ(id->kind, c.kind) << c.text;
         EXPECT_EQ(bytesOf({id->bytes.data(), id->length}), c.bytes) << c.text;
     }
-    for (const char* invalid : {"xyz", "", "C", "R\"", "+zz"})
-        EXPECT_FALSE(parseIdentity(invalid)) << invalid;
+    for (const char* invalid : {"xyz", "", "C", "R\"", "+zz"}) EXPECT_FALSE(parseIdentity(invalid)) << invalid;
 }
 
 TEST(IdentityText, QuotedIdentityKeepsSixtyFourCharacters) {

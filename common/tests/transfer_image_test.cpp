@@ -41,28 +41,28 @@ TEST(TransferImage, ImagePinsEveryOffset) {
     t.clientError = "1 nope";
 
     std::array<std::uint8_t, kTransferRecordSize> image{};
-    place(image, 0, {0x01, 0x00});                     // request opcode
-    place(image, 2, {0xB4, 0x05});                     // block size
-    place(image, 4, {0x45, 0x23, 0x01, 0x00});         // block counter
-    place(image, 8, {3, 0, 0, 0});                     // mode
-    place(image, 12, {1, 0, 0, 0});                    // text-mode access
-    place(image, 16, {5, 0, 0, 0});                    // options
-    place(image, 20, {0x04, 0x03, 0x02, 0x01});        // size
-    place(image, 24, {5, 0, 0, 0});                    // time-out
-    place(image, 32, {0x71, 0x17, 0, 0, 0, 0, 0, 0});  // socket: the data port
-    place(image, 40, {0xFF, 0xFF, 0xFF, 0xFF});        // outcome -1
-    place(image, 44, {1, 0, 0, 0});                    // mapped
-    place(image, 48, {1, 0, 0, 0, 0, 0, 0, 0});        // mapping: 1, no host pointer
-    place(image, 72, {192, 168, 1, 20});               // client address
-    place(image, 76, {224, 0, 0, 1});                  // group address
-    place(image, 80, {0x12, 0x34});                    // client port, network order
-    place(image, 82, {0x06, 0xDE});                    // group port 1758
-    place(image, 84, {1, 0, 0, 0});                    // master
-    place(image, 88, {1, 0, 0, 0});                    // thread running
-    place(image, 92, {0x45, 0x23, 0, 0});              // last block read
+    place(image, 0, {0x01, 0x00});                              // request opcode
+    place(image, 2, {0xB4, 0x05});                              // block size
+    place(image, 4, {0x45, 0x23, 0x01, 0x00});                  // block counter
+    place(image, 8, {3, 0, 0, 0});                              // mode
+    place(image, 12, {1, 0, 0, 0});                             // text-mode access
+    place(image, 16, {5, 0, 0, 0});                             // options
+    place(image, 20, {0x04, 0x03, 0x02, 0x01});                 // size
+    place(image, 24, {5, 0, 0, 0});                             // time-out
+    place(image, 32, {0x71, 0x17, 0, 0, 0, 0, 0, 0});           // socket: the data port
+    place(image, 40, {0xFF, 0xFF, 0xFF, 0xFF});                 // outcome -1
+    place(image, 44, {1, 0, 0, 0});                             // mapped
+    place(image, 48, {1, 0, 0, 0, 0, 0, 0, 0});                 // mapping: 1, no host pointer
+    place(image, 72, {192, 168, 1, 20});                        // client address
+    place(image, 76, {224, 0, 0, 1});                           // group address
+    place(image, 80, {0x12, 0x34});                             // client port, network order
+    place(image, 82, {0x06, 0xDE});                             // group port 1758
+    place(image, 84, {1, 0, 0, 0});                             // master
+    place(image, 88, {1, 0, 0, 0});                             // thread running
+    place(image, 92, {0x45, 0x23, 0, 0});                       // last block read
     place(image, 96, {0x00, 0x21, 0x43, 0x65, 0x01, 0, 0, 0});  // end time
-    place(image, 104, {0xB4, 0x05, 0, 0});             // data length
-    place(image, 120, {12, 0, 0, 0});                  // second buffer length
+    place(image, 104, {0xB4, 0x05, 0, 0});                      // data length
+    place(image, 120, {12, 0, 0, 0});                           // second buffer length
     const std::string path = "/srv/tftp/pxelinux.0";
     std::copy(path.begin(), path.end(), image.begin() + 136);
     place(image, 1160, {'1', ' ', 'n', 'o', 'p', 'e'});

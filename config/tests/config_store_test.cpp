@@ -19,8 +19,7 @@ protected:
     ConfigStoreTest() : store_(dir_.file("etc/registry.ini")) {}
     // Points the store at <dir>/Dorvane.ini after filling it with text.
     void useIni(const std::string& text = {}) {
-        if (!text.empty())
-            writeFile(ini(), text);
+        if (!text.empty()) writeFile(ini(), text);
         ASSERT_TRUE(store_.setIniPath(dir_.path(), "Dorvane"));
     }
     std::string ini() const { return dir_.file("Dorvane.ini"); }
@@ -45,8 +44,7 @@ TEST_F(ConfigStoreTest, IntegersTakeTheLeadingNumberInBothBackEnds) {
     writeFile(registry(), "[Dorvane]\n" + body);
     for (bool ini : {false, true}) {
         SCOPED_TRACE(ini ? "ini" : "registry");
-        if (ini)
-            useIni("[Dorvane]\n" + body);
+        if (ini) useIni("[Dorvane]\n" + body);
         EXPECT_EQ(store_.readInt("Dorvane", "A", 5), 12);
         EXPECT_EQ(store_.readInt("Dorvane", "B", 5), 5);
         EXPECT_EQ(store_.readInt("Dorvane", "C", 5), -7);
@@ -142,11 +140,9 @@ TEST_F(ConfigStoreTest, MoveReplacesTheTargetAndLeavesNothingUnderTheOldName) {
 TEST_F(ConfigStoreTest, RegistryMapsSectionsToTheKeyAndItsSubkeys) {
     ASSERT_TRUE(store_.writeText("Dorvane", "Directory", "/var/lib/tolmark/"));  // creates etc/
     ASSERT_TRUE(store_.writeText("Standard", "Pool", "1"));
-    EXPECT_EQ(readFile(registry()),
-              "[Dorvane]\nDirectory=/var/lib/tolmark/\n\n[Dorvane\\Standard]\nPool=1\n");
+    EXPECT_EQ(readFile(registry()), "[Dorvane]\nDirectory=/var/lib/tolmark/\n\n[Dorvane\\Standard]\nPool=1\n");
 
-    writeFile(registry(),
-              "[Dorvane\\P]\nA=1\n[Dorvane\\P\\Sub]\nB=2\n[Dorvane\\Q]\nC=3\n[Dorvane\\PX]\nD=4\n");
+    writeFile(registry(), "[Dorvane\\P]\nA=1\n[Dorvane\\P\\Sub]\nB=2\n[Dorvane\\Q]\nC=3\n[Dorvane\\PX]\nD=4\n");
     ASSERT_TRUE(store_.moveSection("P", "Q"));
     EXPECT_EQ(readFile(registry()), "[Dorvane\\PX]\nD=4\n\n[Dorvane\\Q]\nA=1\n\n[Dorvane\\Q\\Sub]\nB=2\n");
     EXPECT_FALSE(store_.openSection("P"));

@@ -15,9 +15,9 @@ using testing::FakeHostAddresses;
 class InterfaceTableTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("iftable-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ =
+            std::filesystem::temp_directory_path() / ("iftable-" + std::to_string(::getpid()) + "-" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
         store_.setIniPath(dir_.string() + "/", "Dorvane");
@@ -52,8 +52,8 @@ TEST_F(InterfaceTableTest, IncludeServesOnlyListedAddressesAndKeepsAbsentOnes) {
     EXPECT_EQ(absent->mask, makeIpv4(255, 255, 0, 0));
     EXPECT_EQ(absent->ifIndex, -1);
     // The start-up lines list the present entries only.
-    EXPECT_EQ(log_.lines, (std::vector<std::string>{"local IP address 10.0.0.1\n",
-                                                    "local IP address 192.168.1.1, excluded\n"}));
+    EXPECT_EQ(log_.lines,
+              (std::vector<std::string>{"local IP address 10.0.0.1\n", "local IP address 192.168.1.1, excluded\n"}));
 
     // When the host gets the address it becomes present and stays served.
     host_.rows.push_back({makeIpv4(172, 16, 0, 1), makeIpv4(255, 255, 0, 0), 4});
@@ -100,7 +100,8 @@ TEST_F(InterfaceTableTest, AddressLeavingAndComingBackKeepsFlagsAndLogsOnce) {
 
 TEST_F(InterfaceTableTest, FullTableReusesTheLongestMissingEntry) {
     host_.rows.clear();
-    for (int i = 0; i < 32; ++i) host_.rows.push_back({makeIpv4(10, 1, 0, static_cast<std::uint8_t>(i + 1)), makeIpv4(255, 255, 255, 0), 2});
+    for (int i = 0; i < 32; ++i)
+        host_.rows.push_back({makeIpv4(10, 1, 0, static_cast<std::uint8_t>(i + 1)), makeIpv4(255, 255, 255, 0), 2});
     InterfaceTable t;
     ASSERT_TRUE(t.build(store_, "Dorvane", host_, 100, log_));
     ASSERT_EQ(t.size(), 32u);

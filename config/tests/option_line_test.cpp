@@ -15,13 +15,11 @@ struct Parsed {
 };
 
 // Parses into the front of a larger buffer so that a write past the given span shows.
-Parsed parse(std::string_view text, std::size_t room = 300,
-             const OptionCodeList& defaults = builtInDefaultOptions()) {
+Parsed parse(std::string_view text, std::size_t room = 300, const OptionCodeList& defaults = builtInDefaultOptions()) {
     Bytes buffer(room + 16, 0xEE);
     const ParsedOptionLine parsed = parseOptionLine(text, defaults, std::span(buffer.data(), room));
     for (std::size_t i = room; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0xEE) << "written past the entry";
-    return {parsed.result,
-            Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(parsed.entrySize))};
+    return {parsed.result, Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(parsed.entrySize))};
 }
 
 TEST(OptionLineTest, ByteForms) {
@@ -33,8 +31,7 @@ TEST(OptionLineTest, ByteForms) {
 }
 
 TEST(OptionLineTest, AddressAndTextForms) {
-    EXPECT_EQ(parse("150 8 10.0.0.1 10.0.0.2").entry,
-              (Bytes{kOptionAddresses, 150, 8, 10, 0, 0, 1, 10, 0, 0, 2}));
+    EXPECT_EQ(parse("150 8 10.0.0.1 10.0.0.2").entry, (Bytes{kOptionAddresses, 150, 8, 10, 0, 0, 1, 10, 0, 0, 2}));
     // The text keeps blanks and quotes; what follows the length is left for the next line.
     const Parsed text = parse("40 5 \"a \"b c tail");
     EXPECT_EQ(text.entry, (Bytes{kOptionText, 40, 5, 'a', ' ', '"', 'b', ' '}));
@@ -68,8 +65,8 @@ TEST(OptionLineTest, Errors) {
 }
 
 TEST(OptionLineTest, RefusedCodes) {
-    for (const char* line : {"3 4 10.0.0.1", "0 1 1", "51 4 1 2 3 4", "53 1 5", "61 1 1", "82 1 1", "255 1 1",
-                             "66 1 a", "256 1 1"})
+    for (const char* line :
+         {"3 4 10.0.0.1", "0 1 1", "51 4 1 2 3 4", "53 1 5", "61 1 1", "82 1 1", "255 1 1", "66 1 a", "256 1 1"})
         EXPECT_EQ(parse(line).result, kOptionLineRefusedCode) << line;
     // The current default list counts, not the built-in one.
     OptionCodeList defaults;

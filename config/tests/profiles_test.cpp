@@ -16,7 +16,7 @@ using testing::TempDirectory;
 using Bytes = std::vector<std::uint8_t>;
 
 class ProfilesTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_TRUE(store_.setIniPath(dir_.path(), "Dorvane")); }
 
     void writeIni(const std::string& text) { testing::writeFile(dir_.file("Dorvane.ini"), text); }
@@ -26,9 +26,7 @@ class ProfilesTest : public ::testing::Test {
     std::string read(std::string_view section, std::string_view key) {
         return store_.readText(section, key, "<none>", 1024);
     }
-    static Bytes area(const Profile& p, std::size_t n) {
-        return Bytes(p.options.begin(), p.options.begin() + n);
-    }
+    static Bytes area(const Profile& p, std::size_t n) { return Bytes(p.options.begin(), p.options.begin() + n); }
 
     TempDirectory dir_;
     ConfigStore store_{dir_.file("registry.ini")};
@@ -45,8 +43,8 @@ TEST_F(ProfilesTest, LoadsContiguousIndexesAndLogsEachProfile) {
         "[Lost]\nBaseIP=10.9.0.1\n");
     EXPECT_EQ(load(true), 2u);
     EXPECT_EQ(profiles_.poolTotal(), 51);
-    EXPECT_EQ(log_.lines, (std::vector<std::string>{"loading profile Office 5 192.168.1.1\n",
-                                                    "loading profile Lab 1\n"}));
+    EXPECT_EQ(log_.lines,
+              (std::vector<std::string>{"loading profile Office 5 192.168.1.1\n", "loading profile Lab 1\n"}));
     EXPECT_EQ(profiles_.find("LAB"), &profiles_.profiles()[1]);
     EXPECT_EQ(profiles_.find("Lost"), nullptr);
     EXPECT_EQ(profiles_.findOrFirst("Lost"), profiles_.first());
@@ -88,8 +86,7 @@ TEST_F(ProfilesTest, FirstPresentSelectorKeyDecides) {
     ASSERT_EQ(load(), 5u);
     const auto& p = profiles_.profiles();
     EXPECT_EQ(p[0].selectorKind, SelectorKind::MacClass);
-    EXPECT_EQ(Bytes(p[0].selectorValue.value().begin(), p[0].selectorValue.value().end()),
-              (Bytes{0, 0x0C, 0x29}));
+    EXPECT_EQ(Bytes(p[0].selectorValue.value().begin(), p[0].selectorValue.value().end()), (Bytes{0, 0x0C, 0x29}));
     EXPECT_EQ(p[1].selectorKind, SelectorKind::None);
     EXPECT_EQ(p[2].selectorKind, SelectorKind::Relay);
     EXPECT_EQ(p[2].selectorAddress, makeIpv4(10, 1, 0, 1));
@@ -125,20 +122,17 @@ TEST_F(ProfilesTest, OptionEntriesInCodeOrderWithinTheArea) {
         "Opt3=3 4 10.0.0.1\nOpt44=44 6 10.0.0.1\n";
     // Two 203-byte texts fit; the third would leave no room for the ending 0s, a small one still does.
     for (int code = 200; code <= 202; ++code)
-        ini += "Opt" + std::to_string(code) + "=" + std::to_string(code) + " 200 \"" + std::string(200, 't') +
-               "\n";
+        ini += "Opt" + std::to_string(code) + "=" + std::to_string(code) + " 200 \"" + std::string(200, 't') + "\n";
     ini += "Opt210=210 1 9\n";
     writeIni(ini);
     ASSERT_EQ(load(), 1u);
     const Profile& p = profiles_.profiles()[0];
-    EXPECT_EQ(area(p, 17),
-              (Bytes{kOptionBytes, 43, 3, 1, 2, 3, kOptionAddresses, 150, 8, 10, 0, 0, 1, 10, 0, 0, 2}));
+    EXPECT_EQ(area(p, 17), (Bytes{kOptionBytes, 43, 3, 1, 2, 3, kOptionAddresses, 150, 8, 10, 0, 0, 1, 10, 0, 0, 2}));
     EXPECT_EQ(p.options[17], kOptionText);
     EXPECT_EQ(p.options[18], 200);
     EXPECT_EQ(p.options[17 + 203 + 1], 201);
     const std::size_t small = 17 + 2 * 203;
-    EXPECT_EQ(Bytes(p.options.begin() + small, p.options.begin() + small + 4),
-              (Bytes{kOptionBytes, 210, 1, 9}));
+    EXPECT_EQ(Bytes(p.options.begin() + small, p.options.begin() + small + 4), (Bytes{kOptionBytes, 210, 1, 9}));
     for (std::size_t i = small + 4; i < kOptionAreaSize; ++i) ASSERT_EQ(p.options[i], 0) << i;
     EXPECT_TRUE(isValidOptionArea(p.options));
 }
@@ -155,26 +149,10 @@ TEST_F(ProfilesTest, ConvertsOldKeysIntoOptionLines) {
     EXPECT_EQ(read("P", "Opt150"), "150 4 10.0.0.9");
     EXPECT_EQ(read("P", "Extensions"), "junk");
     const Profile& p = profiles_.profiles()[0];
-    EXPECT_EQ(area(p, 20), (Bytes{kOptionBytes,
-                                  43,
-                                  1,
-                                  7,
-                                  kOptionBytes,
-                                  69,
-                                  4,
-                                  10,
-                                  0,
-                                  0,
-                                  25,
-                                  kOptionAddresses,
-                                  150,
-                                  4,
-                                  10,
-                                  0,
-                                  0,
-                                  9,
-                                  0,
-                                  0}));
+    EXPECT_EQ(
+        area(p, 20),
+        (Bytes{
+            kOptionBytes, 43, 1, 7, kOptionBytes, 69, 4, 10, 0, 0, 25, kOptionAddresses, 150, 4, 10, 0, 0, 9, 0, 0}));
 }
 
 TEST_F(ProfilesTest, FreshConfigurationGetsOneProfilePerServedInterface) {

@@ -137,15 +137,14 @@ TEST_F(SettingsTest, WrittenSettingsReadBackInTheirOrder) {
     MulticastSettings multicast{1, makeIpv4(239, 0, 0, 9), 2000, 65535, 4};
     writeTftpSettings(store_, kGeneralSection, tftp, multicast);
 
-    EXPECT_EQ(
-        readFile(ini()),
-        "[Dorvane]\nUpdateEthers=0\nLog=2\nCreateLog=1\nLookup=0\nDetect=1\nRegOnly=1\nBootp=0\nDHCP=0\n"
-        "EnableMAC=0\nName2UC=1\nEnableID=3\nEnableRA=1\nRelayAgent=257\nSoleServer=1\nUnicast=1\n"
-        "AutoConfigure=0\nChangeIP=1\nTestIP=1\nRelaySrc=1\nMacRange=0:1:2,aa:bb\n"
-        "TFTPEnable=1\nTFTPPort=1069\nTFTPMode=3\nTFTPDirectory=/srv/tftp/\nTFTPRootIPspecific=1\n"
-        "TFTPRootProfile=1\nTFTPPrefix=boot/\nTFTPDataPort=2000\nTFTPClients=5\nTFTPWindowSize=4\n"
-        "TFTPTimeout=3\nTFTPRetransmit=2\nTFTPOptions=1\nTFTPUnixStyle=1\nTFTPmmf=0\nTFTPMMFmax=4096\n"
-        "Multicast=1\nMulticastIp=239.0.0.9\nMulticastPort=2000\nMulticastTTL=4\n");
+    EXPECT_EQ(readFile(ini()),
+              "[Dorvane]\nUpdateEthers=0\nLog=2\nCreateLog=1\nLookup=0\nDetect=1\nRegOnly=1\nBootp=0\nDHCP=0\n"
+              "EnableMAC=0\nName2UC=1\nEnableID=3\nEnableRA=1\nRelayAgent=257\nSoleServer=1\nUnicast=1\n"
+              "AutoConfigure=0\nChangeIP=1\nTestIP=1\nRelaySrc=1\nMacRange=0:1:2,aa:bb\n"
+              "TFTPEnable=1\nTFTPPort=1069\nTFTPMode=3\nTFTPDirectory=/srv/tftp/\nTFTPRootIPspecific=1\n"
+              "TFTPRootProfile=1\nTFTPPrefix=boot/\nTFTPDataPort=2000\nTFTPClients=5\nTFTPWindowSize=4\n"
+              "TFTPTimeout=3\nTFTPRetransmit=2\nTFTPOptions=1\nTFTPUnixStyle=1\nTFTPmmf=0\nTFTPMMFmax=4096\n"
+              "Multicast=1\nMulticastIp=239.0.0.9\nMulticastPort=2000\nMulticastTTL=4\n");
 
     GeneralSettings expectedGeneral = general;
     expectedGeneral.port = 67;

@@ -14,13 +14,11 @@ class TempDirectory {
 public:
     TempDirectory() {
         std::string pattern = (std::filesystem::temp_directory_path() / "tolmark_config_XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr)
-            path_ = pattern + "/";
+        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern + "/";
     }
     ~TempDirectory() {
         std::error_code error;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, error);
+        if (!path_.empty()) std::filesystem::remove_all(path_, error);
     }
     TempDirectory(const TempDirectory&) = delete;
     TempDirectory& operator=(const TempDirectory&) = delete;

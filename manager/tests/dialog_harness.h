@@ -19,13 +19,12 @@ namespace tolmark::manager::test {
 // Presses a button of every message box that opens (OK unless another answer is queued) and
 // keeps the texts it saw.
 class MessageAnswerer : public QObject {
-  public:
+public:
     MessageAnswerer() {
         timer_.setInterval(20);
         connect(&timer_, &QTimer::timeout, this, [this] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (box == nullptr || !box->isVisible())
-                return;
+            if (box == nullptr || !box->isVisible()) return;
             seen.push_back(box->text());
             QMessageBox::StandardButton answer = QMessageBox::Ok;
             if (!answers.empty()) {
@@ -49,7 +48,7 @@ class MessageAnswerer : public QObject {
     QStringList seen;
     std::deque<QMessageBox::StandardButton> answers;
 
-  private:
+private:
     QTimer timer_;
 };
 
@@ -74,12 +73,10 @@ inline std::map<QString, QString> iniChanges(const QString& before, const QStrin
     std::map<QString, QString> changes;
     for (const auto& [key, value] : b) {
         auto old = a.find(key);
-        if (old == a.end() || old->second != value)
-            changes[key] = value;
+        if (old == a.end() || old->second != value) changes[key] = value;
     }
     for (const auto& [key, value] : a) {
-        if (!b.count(key))
-            changes[key] = QStringLiteral("<deleted>");
+        if (!b.count(key)) changes[key] = QStringLiteral("<deleted>");
     }
     return changes;
 }

@@ -32,8 +32,7 @@ const QString kDeleted = QStringLiteral("<deleted>");
 template <typename T>
 T* child(QWidget* parent, const char* name) {
     T* w = parent->findChild<T*>(QString::fromLatin1(name));
-    if (w == nullptr)
-        qFatal("no control %s", name);
+    if (w == nullptr) qFatal("no control %s", name);
     return w;
 }
 
@@ -45,8 +44,7 @@ void type(QLineEdit* field, const QString& text) {
 
 void setCheck(QWidget* page, const char* name, bool on) {
     auto* box = child<QAbstractButton>(page, name);
-    if (box->isChecked() != on)
-        box->click();
+    if (box->isChecked() != on) box->click();
 }
 
 // The static entries as "identity address profile host remark" lines, by record handle.
@@ -55,31 +53,26 @@ std::map<std::uint64_t, QString> staticEntries(ManagerPipe& pipe, ClientList lis
     std::uint64_t next = 0;
     for (int i = 0; i < 1000; ++i) {
         const auto e = pipe.listEntry(list, next);
-        if (!e.ok() || (list != ClientList::Dynamic && e.value.record.fields.identity.kind == kIdentityFree))
-            break;
+        if (!e.ok() || (list != ClientList::Dynamic && e.value.record.fields.identity.kind == kIdentityFree)) break;
         const ClientFields& f = e.value.record.fields;
         next = e.value.record.nextHandle;
         if (f.identity.kind == kIdentityFree) {
-            if (next == 0)
-                break;
+            if (next == 0) break;
             continue;
         }
-        out[e.value.record.handle] =
-            QStringLiteral("%1 %2 %3 %4 %5")
-                .arg(formatIdentity(f.identity).c_str(), formatIpv4(f.address).c_str(),
-                     QString::fromStdString(f.profile), QString::fromStdString(f.hostName),
-                     QString::fromStdString(f.remark))
-                .trimmed();
-        if (next == 0)
-            break;
+        out[e.value.record.handle] = QStringLiteral("%1 %2 %3 %4 %5")
+                                         .arg(formatIdentity(f.identity).c_str(), formatIpv4(f.address).c_str(),
+                                              QString::fromStdString(f.profile), QString::fromStdString(f.hostName),
+                                              QString::fromStdString(f.remark))
+                                         .trimmed();
+        if (next == 0) break;
     }
     return out;
 }
 
 std::uint64_t handleOf(const std::map<std::uint64_t, QString>& entries, const QString& start) {
     for (const auto& [handle, text] : entries) {
-        if (text.startsWith(start))
-            return handle;
+        if (text.startsWith(start)) return handle;
     }
     return 0;
 }
@@ -88,10 +81,10 @@ std::uint64_t handleOf(const std::map<std::uint64_t, QString>& entries, const QS
 
 class DialogsTest : public QObject {
     Q_OBJECT
-  public:
+public:
     explicit DialogsTest(bool isolated) : isolated_(isolated) {}
 
-  private slots:
+private slots:
     void initTestCase();
     void cleanupTestCase();
     void preferencesPagesChangeExactlyTheirKeys();
@@ -99,7 +92,7 @@ class DialogsTest : public QObject {
     void staticEntriesAreStoredOrRefused();
     void logViewerShowsTheLogAndPrintsIt();
 
-  private:
+private:
     DialogContext context();
     std::map<QString, QString> applyAndCompare(PropertySheet& sheet);
 
@@ -141,8 +134,7 @@ DialogContext DialogsTest::context() {
     c.openProfileEditor = [this](const std::string& name, QWidget*) {
         DialogContext inner = context();
         ProfileEditor editor(inner, name);
-        if (editorScript_)
-            editorScript_(editor);
+        if (editorScript_) editorScript_(editor);
         QVERIFY(editor.applyChanges());
     };
     return c;
@@ -150,8 +142,7 @@ DialogContext DialogsTest::context() {
 
 std::map<QString, QString> DialogsTest::applyAndCompare(PropertySheet& sheet) {
     const QString before = lab_->iniText();
-    if (!sheet.applyChanges())
-        return {{"apply", "refused"}};
+    if (!sheet.applyChanges()) return {{"apply", "refused"}};
     return iniChanges(before, lab_->iniText());
 }
 
@@ -286,9 +277,7 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
              type(child<QLineEdit>(p, "MCASTPORT"), "2000");
              type(child<QLineEdit>(p, "MCASTTTL"), "4");
          },
-         {{"Dorvane/MulticastIp", "239.1.2.3"},
-          {"Dorvane/MulticastPort", "2000"},
-          {"Dorvane/MulticastTTL", "4"}}},
+         {{"Dorvane/MulticastIp", "239.1.2.3"}, {"Dorvane/MulticastPort", "2000"}, {"Dorvane/MulticastTTL", "4"}}},
     };
     for (const Case& c : cases) {
         DialogContext ctx = context();
@@ -368,10 +357,8 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
     if (lab_->network()) {
         const QString env = lab_->leaseEnvironment("02:00:5e:50:00:01", {"mtu", "nisdomain"});
         QVERIFY2(env.contains(QRegularExpression("\\bip=10\\.98\\.0\\.15[0-9]\\b")), qPrintable(env));
-        for (const char* line :
-             {"router=10.98.0.1", "dns=10.98.0.53", "mtu=1500", "nisdomain=lab.test", "lease=600"})
-            QVERIFY2(env.contains(QString::fromLatin1(line)),
-                     qPrintable(QString::fromLatin1(line) + " in\n" + env));
+        for (const char* line : {"router=10.98.0.1", "dns=10.98.0.53", "mtu=1500", "nisdomain=lab.test", "lease=600"})
+            QVERIFY2(env.contains(QString::fromLatin1(line)), qPrintable(QString::fromLatin1(line) + " in\n" + env));
     }
 
     // Edited again: "Until" below "From" makes a pool of one, a removed line deletes its key.
@@ -508,16 +495,7 @@ void DialogsTest::staticEntriesAreStoredOrRefused() {
          QMessageBox::Ok,
          {},
          "02:00:5e:60:00:04 10.98.0.61"},
-        {"MAC",
-         true,
-         false,
-         "02-00-5e-60-00-05",
-         "",
-         "",
-         false,
-         QMessageBox::Ok,
-         {},
-         "02:00:5e:60:00:05 0.0.0.0"},
+        {"MAC", true, false, "02-00-5e-60-00-05", "", "", false, QMessageBox::Ok, {}, "02:00:5e:60:00:05 0.0.0.0"},
         {"MAC",
          true,
          false,
@@ -570,8 +548,7 @@ void DialogsTest::staticEntriesAreStoredOrRefused() {
         const auto after = staticEntries(pipe);
         QCOMPARE(after.size(), before.size() + (c.stored ? 1 : 0));
         if (QString(c.profile).contains(u' '))
-            QCOMPARE(child<QComboBox>(&add, "PROFILE")->currentText(),
-                     QString(c.profile).replace(u' ', u'_'));
+            QCOMPARE(child<QComboBox>(&add, "PROFILE")->currentText(), QString(c.profile).replace(u' ', u'_'));
         if (c.stored) {
             ++stored;
             QVERIFY2(handleOf(after, c.stored) != 0, c.stored);
@@ -585,9 +562,8 @@ void DialogsTest::staticEntriesAreStoredOrRefused() {
     // Modify: the entry's fields come from the server; the row is rewritten.
     const std::uint64_t first = handleOf(staticEntries(pipe), "02:00:5e:60:00:01");
     ClientFields rewritten;
-    EntryListHooks modifyHooks{
-        .selected = [first] { return std::vector<std::uint64_t>{first}; },
-        .rowChanged = [&rewritten](std::uint64_t, const ClientFields& f) { rewritten = f; }};
+    EntryListHooks modifyHooks{.selected = [first] { return std::vector<std::uint64_t>{first}; },
+                               .rowChanged = [&rewritten](std::uint64_t, const ClientFields& f) { rewritten = f; }};
     StaticEntryDialog modify(ctx, StaticMode::Modify, modifyHooks);
     QCOMPARE(child<QLineEdit>(&modify, "IPADDR")->text(), QString("10.98.0.61"));
     child<QLineEdit>(&modify, "IPADDR")->setText("10.98.0.62");
@@ -605,9 +581,8 @@ void DialogsTest::staticEntriesAreStoredOrRefused() {
         const auto dynamics = staticEntries(pipe, ClientList::Dynamic);
         const std::uint64_t leased = handleOf(dynamics, "0102005e700001");
         QVERIFY(leased != 0);
-        StaticEntryDialog copy(ctx, StaticMode::Copy, EntryListHooks{.selected = [leased] {
-                                   return std::vector<std::uint64_t>{leased};
-                               }});
+        StaticEntryDialog copy(ctx, StaticMode::Copy,
+                               EntryListHooks{.selected = [leased] { return std::vector<std::uint64_t>{leased}; }});
         QVERIFY(!child<QLineEdit>(&copy, "ID")->isEnabled());
         QVERIFY(child<QRadioButton>(&copy, "IDENTIFIER")->isChecked());
         QVERIFY(!child<QRadioButton>(&copy, "MAC")->isEnabled());
@@ -627,8 +602,7 @@ void DialogsTest::staticEntriesAreStoredOrRefused() {
         QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
         std::vector<std::uint64_t> selected;
         for (const auto& [handle, text] : staticEntries(pipe, ClientList::Ignored)) {
-            if (text.startsWith("0102005e8000"))
-                selected.push_back(handle);
+            if (text.startsWith("0102005e8000")) selected.push_back(handle);
         }
         QCOMPARE(selected.size(), std::size_t{3});
         EntryListHooks moveHooks{.selected = [&selected] { return selected; },
@@ -711,12 +685,10 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
         pitch.setPixelSize(900);
         const double points = QFontMetricsF(pitch).horizontalAdvance(u'0') / 100.0;
         text.start("pdftotext", {"-layout", "-fixed", QString::number(points, 'f', 2), pdf, "-"});
-        if (!text.waitForFinished(20000))
-            QSKIP("pdftotext is not installed (package poppler-utils)");
+        if (!text.waitForFinished(20000)) QSKIP("pdftotext is not installed (package poppler-utils)");
         const QString printed = QString::fromUtf8(text.readAllStandardOutput());
         for (int p = 1; p <= pages; ++p)
-            QVERIFY2(printed.contains(QStringLiteral("%1  --  %2").arg(name).arg(p)),
-                     qPrintable(printed.left(400)));
+            QVERIFY2(printed.contains(QStringLiteral("%1  --  %2").arg(name).arg(p)), qPrintable(printed.left(400)));
         QVERIFY(!printed.contains(QStringLiteral("%1  --  %2").arg(name).arg(pages + 1)));
         if (name != today) {
             QVERIFY(pages >= 2);
@@ -735,8 +707,7 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
 
 int main(int argc, char** argv) {
     const bool isolated = enterPrivateNetwork();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     DialogsTest test(isolated);
     return QTest::qExec(&test, argc, argv);

@@ -16,7 +16,7 @@ using namespace tolmark::manager;
 
 class RulesTest : public QObject {
     Q_OBJECT
-  private slots:
+private slots:
     void unreadableFieldsFallBack();
     void interfaceRowsCycleThroughTheirStates();
     void optionLinesFollowTheOptionTable();
@@ -87,10 +87,8 @@ void RulesTest::interfaceRowsCycleThroughTheirStates() {
     // written back only then.
     QCOMPARE(interfaceStateOf(kIfPresent | kIfServed | kIfTrusted, false), S::Selected);
     QCOMPARE(interfaceStateOf(kIfPresent | kIfServed | kIfTrusted, true), S::Trusted);
-    QCOMPARE(interfaceFlagsFor(kIfPresent | kIfTrusted, S::Selected, false),
-             kIfPresent | kIfServed | kIfTrusted);
-    QCOMPARE(interfaceFlagsFor(kIfPresent | kIfServed | kIfTrusted, S::Selected, true),
-             kIfPresent | kIfServed);
+    QCOMPARE(interfaceFlagsFor(kIfPresent | kIfTrusted, S::Selected, false), kIfPresent | kIfServed | kIfTrusted);
+    QCOMPARE(interfaceFlagsFor(kIfPresent | kIfServed | kIfTrusted, S::Selected, true), kIfPresent | kIfServed);
     QCOMPARE(interfaceFlagsFor(kIfPresent | kIfServed, S::Off, true), kIfPresent);
 }
 
@@ -118,8 +116,7 @@ void RulesTest::optionLinesFollowTheOptionTable() {
         QCOMPARE(QString::fromLatin1(added.error), QString::fromLatin1(c.error));
         QCOMPARE(added.line, c.line ? std::optional<std::string>(c.line) : std::nullopt);
     }
-    QVERIFY(isImplementedOption(51) && isImplementedOption(66) && isUnavailableOption(53) &&
-            isUnavailableOption(61));
+    QVERIFY(isImplementedOption(51) && isImplementedOption(66) && isUnavailableOption(53) && isUnavailableOption(61));
     QVERIFY(!isImplementedOption(26) && !isUnavailableOption(26));
     QCOMPARE(optionInfo(123).fixedLength, 16);
     QCOMPARE(QString(optionInfo(84).name), QString());
@@ -135,13 +132,11 @@ void RulesTest::optionLinesFollowTheOptionTable() {
     Profile profile;
     std::size_t at = 0;
     for (const char* line : {"26 2 5 220", "40 3 \"abc", "150 8 10.0.0.1 10.0.0.2"}) {
-        const ParsedOptionLine parsed =
-            parseOptionLine(line, OptionCodeList{}, std::span(profile.options).subspan(at));
+        const ParsedOptionLine parsed = parseOptionLine(line, OptionCodeList{}, std::span(profile.options).subspan(at));
         QVERIFY(parsed.result > 0);
         at += parsed.entrySize;
     }
-    QCOMPARE(optionLinesOf(profile),
-             (std::vector<std::string>{"26 2 5 220", "40 3 \"abc", "150 8 10.0.0.1 10.0.0.2"}));
+    QCOMPARE(optionLinesOf(profile), (std::vector<std::string>{"26 2 5 220", "40 3 \"abc", "150 8 10.0.0.1 10.0.0.2"}));
     QCOMPARE(splitOptionLine("40 3 \"abc")->kind, ValueKind::String);
     QCOMPARE(splitOptionLine("40 3 \"abc")->value, QString("abc"));
     QCOMPARE(splitOptionLine("150 4 10.0.0.1")->kind, ValueKind::Addresses);
@@ -154,8 +149,7 @@ void RulesTest::profileNamesAndPools() {
     QCOMPARE(cleanProfileName("lab net 2", kAddNameChars), QString("lab_net_2"));
     QCOMPARE(cleanProfileName(QString(30, u'p'), kAddNameChars).size(), 22);
     QCOMPARE(cleanProfileName(QString(30, u'p'), kRenameChars).size(), 23);
-    for (const char* bad : {"", "#x", ":x", ";x", "<x", "=x", ">x", "?x"})
-        QVERIFY2(!acceptableProfileName(bad), bad);
+    for (const char* bad : {"", "#x", ":x", ";x", "<x", "=x", ">x", "?x"}) QVERIFY2(!acceptableProfileName(bad), bad);
     for (const char* good : {"Lab", "9net", "@x", "a#"}) QVERIFY2(acceptableProfileName(good), good);
 
     const Ipv4 a = makeIpv4(10, 0, 0, 100), b = makeIpv4(10, 0, 0, 149);
@@ -205,8 +199,7 @@ void RulesTest::staticEntryLines() {
     for (const Case& c : cases) {
         const EntryLineResult r = buildEntryLine({c.choice, c.circuit, c.remote, c.id, c.address, c.profile});
         QCOMPARE(QString::fromLatin1(r.error), QString::fromLatin1(c.error));
-        if (c.line)
-            QCOMPARE(QString::fromStdString(r.line), QString::fromLatin1(c.line));
+        if (c.line) QCOMPARE(QString::fromStdString(r.line), QString::fromLatin1(c.line));
     }
 }
 
@@ -222,8 +215,7 @@ void RulesTest::logLinesSplitAtTheirColumns() {
     }
     QVERIFY(!logRowFromLine("2024-03-01 08:15:00 DHCP  Request x\n")->failure);
     QVERIFY(!logRowFromLine("\n"));
-    QVERIFY(
-        !logRowFromLine("2024-03-01 08:15:00 continued detail\n"));  // lower case where the service starts
+    QVERIFY(!logRowFromLine("2024-03-01 08:15:00 continued detail\n"));  // lower case where the service starts
     QCOMPARE(logRowFromLine("short line\n")->fields[0], QString("short line"));
 
     std::tm day{};

@@ -40,9 +40,8 @@ QStringList column(const EntryListModel* m, int c) {
 
 // A peer that answers every request with the same reply.
 class CannedPipe {
-  public:
-    CannedPipe(std::string name, std::vector<std::uint8_t> reply)
-        : name_(std::move(name)), reply_(std::move(reply)) {
+public:
+    CannedPipe(std::string name, std::vector<std::uint8_t> reply) : name_(std::move(name)), reply_(std::move(reply)) {
         sockaddr_un address;
         socklen_t length = 0;
         fillAbstractAddress(name_, address, length);
@@ -61,7 +60,7 @@ class CannedPipe {
         thread_.join();
     }
 
-  private:
+private:
     std::string name_;
     std::vector<std::uint8_t> reply_;
     platform::FileDescriptor listener_;
@@ -72,10 +71,10 @@ class CannedPipe {
 
 class ServerTest : public QObject {
     Q_OBJECT
-  public:
+public:
     explicit ServerTest(bool isolated) : isolated_(isolated) {}
 
-  private slots:
+private slots:
     void initTestCase();
     void cleanupTestCase();
     void listsShowWhatTheServerHoldsAndFollowLeases();
@@ -86,7 +85,7 @@ class ServerTest : public QObject {
     void viewModeWithoutAdministratorRights();
     void aNameHeldByAnotherUserIsNamed();
 
-  private:
+private:
     std::unique_ptr<MainWindow> openWindow(ManagerRights rights);
     void requireNetwork();
 
@@ -104,13 +103,10 @@ void ServerTest::initTestCase() {
     language_ = std::make_unique<Language>(home_.path().toStdString() + "/");
 }
 
-void ServerTest::cleanupTestCase() {
-    lab_.reset();
-}
+void ServerTest::cleanupTestCase() { lab_.reset(); }
 
 void ServerTest::requireNetwork() {
-    if (!lab_->network())
-        QSKIP("needs root and busybox: a network namespace with a real DHCP client");
+    if (!lab_->network()) QSKIP("needs root and busybox: a network namespace with a real DHCP client");
 }
 
 std::unique_ptr<MainWindow> ServerTest::openWindow(ManagerRights rights) {
@@ -145,8 +141,7 @@ void ServerTest::listsShowWhatTheServerHoldsAndFollowLeases() {
     auto window = openWindow(currentRights());
     EntryListModel* statics = window->model(View::Static);
     QTRY_COMPARE(statics->rowCount(), 3);
-    QCOMPARE(column(statics, 0),
-             QStringList({"02:00:5e:10:00:01", "02:00:5e:10:00:02", "02:00:5e:10:00:03"}));
+    QCOMPARE(column(statics, 0), QStringList({"02:00:5e:10:00:01", "02:00:5e:10:00:02", "02:00:5e:10:00:03"}));
     QCOMPARE(column(statics, 1), QStringList({"", "Lab", ""}));
     QCOMPARE(column(statics, 2), QStringList({"10.98.0.10", "10.98.0.11", "255.255.255.255"}));
     QCOMPARE(column(statics, 3), QStringList({"", "", ""}));
@@ -159,8 +154,8 @@ void ServerTest::listsShowWhatTheServerHoldsAndFollowLeases() {
     QSignalSpy reset(statics, &QAbstractItemModel::modelReset);
     QSignalSpy removed(statics, &QAbstractItemModel::rowsRemoved);
     QSignalSpy changed(statics, &QAbstractItemModel::dataChanged);
-    window->listView()->selectionModel()->select(
-        statics->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    window->listView()->selectionModel()->select(statics->index(0, 0),
+                                                 QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     QPersistentModelIndex first = statics->index(0, 0);
     QVERIFY(lab_->lease("02:00:5e:10:00:01"));
     QTRY_VERIFY_WITH_TIMEOUT(!statics->data(statics->index(0, 3), Qt::DisplayRole).toString().isEmpty(),
@@ -192,8 +187,8 @@ void ServerTest::listsShowWhatTheServerHoldsAndFollowLeases() {
     QTRY_COMPARE(column(ignored, 0), QStringList({"02:00:5e:10:00:03"}));
     QTRY_COMPARE(window->topStatusText(), QString("  Observed MAC addresses/identifiers:  1"));
     // Removing it from the context menu asks the server; the next refresh agrees.
-    window->listView()->selectionModel()->select(
-        ignored->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    window->listView()->selectionModel()->select(ignored->index(0, 0),
+                                                 QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     QVERIFY(window->contextMenu()->actions().contains(window->action(command::kRemove)));
     window->action(command::kRemove)->trigger();
     QCOMPARE(ignored->rowCount(), 0);
@@ -208,8 +203,8 @@ void ServerTest::listsShowWhatTheServerHoldsAndFollowLeases() {
 // rows back into the server's order.
 void ServerTest::sortingAsksTheServerAndARefreshRestoresItsOrder() {
     ManagerPipe pipe(lab_->pipe().toStdString());
-    for (const char* line : {"02:00:5e:30:00:03\t10.98.0.33", "02:00:5e:30:00:01\t10.98.0.9\tLab",
-                             "02:00:5e:30:00:02\t10.98.0.120"})
+    for (const char* line :
+         {"02:00:5e:30:00:03\t10.98.0.33", "02:00:5e:30:00:01\t10.98.0.9\tLab", "02:00:5e:30:00:02\t10.98.0.120"})
         QCOMPARE(pipe.addClient(entry(line), false).value, 1);
     auto window = openWindow(currentRights());
     EntryListModel* statics = window->model(View::Static);
@@ -254,8 +249,8 @@ void ServerTest::bottomBarFollowsTheServerStoppingAndStarting() {
     QElapsedTimer clock;
     clock.start();
     QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Service not active"), kOneTickMs);
-    qInfo("the bottom bar showed the stop after %lld ms (tick %d ms)",
-          static_cast<long long>(clock.elapsed()), kTickMs);
+    qInfo("the bottom bar showed the stop after %lld ms (tick %d ms)", static_cast<long long>(clock.elapsed()),
+          kTickMs);
     QTRY_COMPARE_WITH_TIMEOUT(statics->rowCount(), 0, kOneTickMs);
     QVERIFY(window->isVisible());
 
@@ -364,8 +359,7 @@ void ServerTest::serviceMenuRunsSystemctl() {
     QVERIFY(script.open(QIODevice::WriteOnly));
     script.write(QStringLiteral("#!/bin/sh\necho \"$@\" >> %1\n").arg(log).toUtf8());
     script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther |
-                          QFile::ReadOther);
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther | QFile::ReadOther);
     qputenv("TOLMARK_SYSTEMCTL", stand.toUtf8());
 
     auto window = openWindow(ManagerRights{true, true});
@@ -378,8 +372,8 @@ void ServerTest::serviceMenuRunsSystemctl() {
     QTRY_COMPARE(logged(), QString("start DOZAdadaved\nstop DOZAdadaved\n"));
     auto viewer = openWindow(ManagerRights{true, false});
     const auto menus = viewer->menuBar()->actions().first()->menu()->actions();
-    QVERIFY(std::none_of(menus.begin(), menus.end(),
-                         [](QAction* a) { return a->menu() != nullptr && a->isVisible(); }));
+    QVERIFY(
+        std::none_of(menus.begin(), menus.end(), [](QAction* a) { return a->menu() != nullptr && a->isVisible(); }));
     qunsetenv("TOLMARK_SYSTEMCTL");
 }
 
@@ -410,17 +404,15 @@ void ServerTest::viewModeWithoutAdministratorRights() {
 // Another user's process holds the pipe's name: the bottom bar says so instead of only
 // " Service not active", and nothing is sent to it.
 void ServerTest::aNameHeldByAnotherUserIsNamed() {
-    if (::geteuid() != 0)
-        QSKIP("needs root to run a process as the user nobody");
+    if (::geteuid() != 0) QSKIP("needs root to run a process as the user nobody");
     const QString name = lab_->pipe() + "_squatted";
     QProcess squatter;
-    squatter.start(
-        "setpriv",
-        {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
-         QStringLiteral("import socket,time\n"
-                        "s=socket.socket(socket.AF_UNIX,socket.SOCK_SEQPACKET)\n"
-                        "s.bind('\\0%1')\ns.listen(4)\nprint('ready',flush=True)\ntime.sleep(30)\n")
-             .arg(name)});
+    squatter.start("setpriv",
+                   {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+                    QStringLiteral("import socket,time\n"
+                                   "s=socket.socket(socket.AF_UNIX,socket.SOCK_SEQPACKET)\n"
+                                   "s.bind('\\0%1')\ns.listen(4)\nprint('ready',flush=True)\ntime.sleep(30)\n")
+                        .arg(name)});
     QVERIFY(squatter.waitForReadyRead(10000));
     MainWindowOptions options;
     options.pipeName = name.toStdString();
@@ -430,17 +422,16 @@ void ServerTest::aNameHeldByAnotherUserIsNamed() {
     MainWindow window(*language_, preferences, ManagerRights{}, options);
     window.show();
     window.start();
-    QTRY_COMPARE_WITH_TIMEOUT(
-        window.bottomStatusText(),
-        QString(" Control pipe held by an untrusted process (uid 65534): not the DHCP server"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.bottomStatusText(),
+                              QString(" Control pipe held by an untrusted process (uid 65534): not the DHCP server"),
+                              10000);
     squatter.kill();
     squatter.waitForFinished(5000);
 }
 
 int main(int argc, char** argv) {
     const bool isolated = enterPrivateNetwork();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ServerTest test(isolated);
     return QTest::qExec(&test, argc, argv);

@@ -31,9 +31,7 @@ ClientRecordImage record(std::uint64_t handle, const char* mac, Ipv4 address, st
     return r;
 }
 
-EntryRow row(std::uint64_t handle, int icon, std::array<QString, kColumnCount> texts) {
-    return {handle, icon, texts};
-}
+EntryRow row(std::uint64_t handle, int icon, std::array<QString, kColumnCount> texts) { return {handle, icon, texts}; }
 
 void writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
@@ -45,7 +43,7 @@ void writeFile(const QString& path, const QByteArray& bytes) {
 
 class UnitTest : public QObject {
     Q_OBJECT
-  private slots:
+private slots:
     void clientRowsFollowTheDisplayRules();
     void transferRowsShowProgress();
     void sortingComparesTheRecordFields();
@@ -72,8 +70,7 @@ void UnitTest::clientRowsFollowTheDisplayRules() {
     o.dash = o.resolveNames = o.remarks = true;
     s.fields.lastAccess = now;
     s.fields.profile = "Lab";
-    QCOMPARE(*staticRow(s, o),
-             row(7, kIconActive, {"00-11-22-33-44-55", "Lab", "pc1", timeText(now), "desk"}));
+    QCOMPARE(*staticRow(s, o), row(7, kIconActive, {"00-11-22-33-44-55", "Lab", "pc1", timeText(now), "desk"}));
     o.hideNoAddress = true;
     s.fields.address = 0;
     QVERIFY(!staticRow(s, o));
@@ -175,12 +172,9 @@ void UnitTest::sortingComparesTheRecordFields() {
         int column;
         int sign;  // of compare(a, b)
     } cases[] = {
-        {View::Static, 0, -1}, {View::Static, 1, -1},
-        {View::Static, 2, -1},  // 10.0.0.9 < 10.0.0.10 numerically
-        {View::Static, 3, -1}, {View::Static, 4, -1},
-        {View::Dynamic, 3, 1},  // lease ends
-        {View::Dynamic, 4, 1}, {View::Ignored, 1, -1},
-        {View::Ignored, 4, 1},
+        {View::Static, 0, -1}, {View::Static, 1, -1},  {View::Static, 2, -1},  // 10.0.0.9 < 10.0.0.10 numerically
+        {View::Static, 3, -1}, {View::Static, 4, -1},  {View::Dynamic, 3, 1},  // lease ends
+        {View::Dynamic, 4, 1}, {View::Ignored, 1, -1}, {View::Ignored, 4, 1},
     };
     for (const Case& c : cases) {
         const int got = compareEntries(c.view, c.column, a, b);
@@ -207,8 +201,7 @@ void UnitTest::modelsRewriteRowsInPlace() {
 
     model.setHeaders({"MAC", "Profile", "IP", "Last", ""});
     QCOMPARE(model.headerData(2, Qt::Horizontal, Qt::DisplayRole).toString(), QString("IP"));
-    std::vector<EntryRow> rows = {row(1, 17, {"a", "", "10.0.0.1", "", ""}),
-                                  row(2, 17, {"b", "", "10.0.0.2", "", ""}),
+    std::vector<EntryRow> rows = {row(1, 17, {"a", "", "10.0.0.1", "", ""}), row(2, 17, {"b", "", "10.0.0.2", "", ""}),
                                   row(3, 17, {"c", "", "10.0.0.3", "", ""})};
     model.applyRows(rows);
     QCOMPARE(model.rowCount(), 3);
@@ -291,8 +284,7 @@ void UnitTest::languageFileReplacesSomeKeys() {
     QVERIFY(!language.usesFile());
     language.load("../Languages/test.ini", false);
     QVERIFY(!language.usesFile());
-    writeFile(program.path() + "/Languages/deutsch.ini",
-              "[Common]\nLANGUAGE=Deutsch\n[Strings]\nMAC=MAC-Adresse\n");
+    writeFile(program.path() + "/Languages/deutsch.ini", "[Common]\nLANGUAGE=Deutsch\n[Strings]\nMAC=MAC-Adresse\n");
     language.load("", true);
     QCOMPARE(language.text("MAC"), QString("MAC-Adresse"));
     language.load("", false);

@@ -9,8 +9,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "base/file_descriptor.h"
 #include "platform/arp.h"
-#include "platform/file_descriptor.h"
 #include "platform/wake_event.h"
 
 namespace tolmark::platform {
@@ -54,8 +54,7 @@ private:
 // the target address.
 class PacketArpRequester final : public ArpRequester {
 public:
-    std::optional<std::array<std::uint8_t, 6>> request(int ifIndex, Ipv4 source, Ipv4 target,
-                                                        int timeoutMs) override {
+    std::optional<std::array<std::uint8_t, 6>> request(int ifIndex, Ipv4 source, Ipv4 target, int timeoutMs) override {
         FileDescriptor fd(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ARP)));
         if (!fd) return std::nullopt;
         std::uint8_t ownHardware[6];
@@ -84,7 +83,8 @@ public:
 
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) return std::nullopt;
             const int fds[1] = {fd.get()};
             bool readable[1];

@@ -14,6 +14,11 @@ public:
         ::localtime_r(&value, &result);
         return result;
     }
+    std::uint64_t milliseconds() const override {
+        timespec ts{};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+    }
 };
 
 }  // namespace

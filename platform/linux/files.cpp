@@ -1,6 +1,6 @@
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <linux/openat2.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/file_descriptor.h"
+#include "base/file_descriptor.h"
 #include "platform/files.h"
 
 namespace tolmark::platform {

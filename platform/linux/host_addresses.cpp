@@ -32,7 +32,8 @@ public:
             if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
             HostAddress row;
             row.address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
-            if (i->ifa_netmask != nullptr) row.mask = reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr;
+            if (i->ifa_netmask != nullptr)
+                row.mask = reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr;
             row.ifIndex = baseDeviceIndex(i->ifa_name);
             rows.push_back(row);
         }

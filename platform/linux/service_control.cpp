@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_descriptor.h"
+#include "base/file_descriptor.h"
 #include "platform/service_control.h"
 
 namespace tolmark::platform {
@@ -88,9 +88,10 @@ public:
         std::string unit = "[Unit]\nDescription=" + std::string(kServiceDisplayName) + "\n# " + description +
                            "\nAfter=network-online.target\nWants=network-online.target\n\n"
                            "[Service]\nType=notify\nExecStart=" +
-                           executable + "\nNotifyAccess=main\nTimeoutStartSec=30\n\n[Install]\nWantedBy=multi-user.target\n";
-        bool written = ::write(fd.get(), unit.data(), unit.size()) == static_cast<ssize_t>(unit.size()) &&
-                       ::fsync(fd.get()) == 0;
+                           executable +
+                           "\nNotifyAccess=main\nTimeoutStartSec=30\n\n[Install]\nWantedBy=multi-user.target\n";
+        bool written =
+            ::write(fd.get(), unit.data(), unit.size()) == static_cast<ssize_t>(unit.size()) && ::fsync(fd.get()) == 0;
         fd.reset();
         if (!written || systemctl({"daemon-reload"}) != 0 || systemctl({"enable", kServiceName}) != 0) {
             int saved = errno != 0 ? errno : EIO;
@@ -120,10 +121,14 @@ public:
         std::string out;
         int rc = runCommand({systemctl_, "is-active", kServiceName}, &out);
         if (rc < 0) return false;
-        if (out.rfind("active", 0) == 0) state = ServiceState::Running;
-        else if (out.rfind("activating", 0) == 0 || out.rfind("reloading", 0) == 0) state = ServiceState::StartPending;
-        else if (out.rfind("deactivating", 0) == 0) state = ServiceState::StopPending;
-        else state = ServiceState::Stopped;
+        if (out.rfind("active", 0) == 0)
+            state = ServiceState::Running;
+        else if (out.rfind("activating", 0) == 0 || out.rfind("reloading", 0) == 0)
+            state = ServiceState::StartPending;
+        else if (out.rfind("deactivating", 0) == 0)
+            state = ServiceState::StopPending;
+        else
+            state = ServiceState::Stopped;
         return true;
     }
 

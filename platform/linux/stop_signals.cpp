@@ -38,9 +38,12 @@ bool StopSignals::start(std::function<void(StopSignal)> handler) {
             if (r == WaitResult::Woken || r == WaitResult::Error) return;
             signalfd_siginfo info;
             while (::read(signalFd_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                if (info.ssi_signo == SIGINT) handler(StopSignal::Interrupt);
-                else if (info.ssi_signo == SIGQUIT) handler(StopSignal::Quit);
-                else if (info.ssi_signo == SIGTERM) handler(StopSignal::Terminate);
+                if (info.ssi_signo == SIGINT)
+                    handler(StopSignal::Interrupt);
+                else if (info.ssi_signo == SIGQUIT)
+                    handler(StopSignal::Quit);
+                else if (info.ssi_signo == SIGTERM)
+                    handler(StopSignal::Terminate);
             }
         }
     });

@@ -149,8 +149,7 @@ UdpSocket openBoundUdpSocket(Ipv4 address, std::uint16_t port) {
     return UdpSocket(std::move(fd));
 }
 
-UdpSocket openBoundUdpSocketInRange(Ipv4 address, std::uint16_t first, std::uint16_t last,
-                                    std::uint16_t* boundPort) {
+UdpSocket openBoundUdpSocketInRange(Ipv4 address, std::uint16_t first, std::uint16_t last, std::uint16_t* boundPort) {
     if (first > last) return {};
     FileDescriptor fd = newUdpSocket();
     if (!fd) return {};

@@ -1,11 +1,10 @@
 #include "server/dhcp/allocation.h"
 
-#include <time.h>
-
+#include <algorithm>
 #include <cstring>
 
 #include "server/dhcp/dhcp_protocol.h"
-#include "server/dhcp/identification.h"
+#include "server/dhcp/identity_match.h"
 
 namespace tolmark::dhcp {
 namespace {
@@ -13,36 +12,26 @@ namespace {
 // The identity the pool is searched by; drops the remote ID from the summary when the record
 // is to be keyed by the circuit ID. False when the client cannot be identified for a pool.
 bool searchIdentity(const Request& r, const Profile& pool, Identity& identity) {
-    RequestSummary& s = r.summary;
-    const int ra = r.settings.relayAgent;
-    const bool circuitKeyed = !(ra & kRelayNotIdentity) && s.circuitId &&
+    RequestView& s = r.view;
+    const bool relayIdentity = r.settings.relayValuesIdentify;
+    const bool circuitKeyed = relayIdentity && s.circuitId &&
                               (!s.remoteId || (pool.selectorKind == SelectorKind::Relay &&
                                                pool.relaySelectorType != RelaySelectorType::CircuitId));
     if (circuitKeyed) {
         s.remoteId = ValueRef{};
-    } else if ((ra & kRelayNotIdentity) || !s.remoteId) {
-        if (!s.clientIdentifier && r.settings.enableMac == 0) return false;
+    } else if (!relayIdentity || !s.remoteId) {
+        if (!s.clientIdentifier && !r.settings.identifyByMac) return false;
     }
-    identity = requestIdentity(s, ra);
+    identity = requestIdentity(s, relayIdentity);
     return true;
 }
 
-bool sameIdentity(const Identity& a, const Identity& b) {
-    return a.kind == b.kind && a.length == b.length && std::memcmp(a.bytes.data(), b.bytes.data(), a.length) == 0;
-}
-
-bool belongsToPool(const ClientRecord& rec, const Profile& pool) {
-    return profileNameEquals(rec.profile, pool.name) && ipv4ToHostOrder(rec.address) >= ipv4ToHostOrder(pool.baseIp);
-}
-
-std::uint32_t offsetOf(const ClientRecord& rec, const Profile& pool) {
-    return ipv4ToHostOrder(rec.address) - ipv4ToHostOrder(pool.baseIp);
-}
+PoolRef poolRef(const Profile& pool) { return {pool.name, pool.baseIp, static_cast<std::uint32_t>(pool.range)}; }
 
 void reuse(EngineContext& c, ClientRecord& rec, const Identity& identity) {
-    rec.expiry = 0;
+    c.clients.setExpiry(rec, 0);
     rec.hostName.clear();
-    rec.identity = identity;
+    c.clients.setIdentity(rec, identity);
     c.clients.markChanged(ClientList::Dynamic);
 }
 
@@ -52,40 +41,60 @@ bool relayLimitReached(EngineContext& c, const Request& r, const Profile& pool) 
     if (limit <= 0) return true;
     std::int64_t count = 0;
     for (const ClientRecord* rec = c.clients.first(ClientList::Dynamic); rec != nullptr; rec = c.clients.next(*rec)) {
-        if (profileNameEquals(rec->profile, pool.name) && rec->expiry > r.now &&
-            rec->seenVia == r.summary.relayAddress && ++count >= limit) {
+        if (profileNameEquals(rec->profile, pool.name) && rec->expiry > r.now && rec->seenVia == r.view.relayAddress &&
+            ++count >= limit) {
             return true;
         }
     }
     return false;
 }
 
-std::uint64_t millisecondsSinceStart() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
+// The pool as a walk in address order meets it: every record in range and, when the range's
+// last offset is free, the first record beyond the range (left there by a smaller pool).
+struct PoolWalk {
+    EngineContext& c;
+    PoolRef ref;
+    ClientRecord* beyond = nullptr;
 
-// The pool is full: the record whose lease ended earliest.
-ClientRecord* reuseCandidate(EngineContext& c, const Request& r, const Profile& pool) {
-    const bool changeIp = r.settings.changeIp != 0;
-    const std::uint64_t range = static_cast<std::uint64_t>(pool.range);
-    const std::uint64_t start = range == 0 ? 0 : millisecondsSinceStart() % range;
-    ClientRecord* candidate = nullptr;
-    std::uint64_t d = 0;
-    for (ClientRecord* rec = c.clients.first(ClientList::Dynamic); rec != nullptr && d < range;
-         rec = c.clients.next(*rec)) {
-        if (!belongsToPool(*rec, pool)) continue;
-        if (rec->expiry < r.now) {
-            if (candidate == nullptr || rec->expiry < candidate->expiry ||
-                (changeIp && rec->expiry == candidate->expiry)) {
-                candidate = rec;
-            }
-        }
-        d = static_cast<std::uint64_t>(offsetOf(*rec, pool)) + 1;
-        if (changeIp && candidate != nullptr && d > start) break;
+    PoolWalk(EngineContext& context, const Profile& pool) : c(context), ref(poolRef(pool)) {
+        if (c.clients.poolRecordAt(ref, ref.range - 1) == nullptr)
+            beyond = c.clients.poolFirstAtOrAbove(ref, ref.range);
     }
-    return candidate;
+    bool meets(const ClientRecord& rec) const {
+        const std::optional<std::uint32_t> offset = ClientTable::offsetIn(ref, rec);
+        if (!offset) return false;
+        return &rec == beyond || (*offset < ref.range && c.clients.poolRecordAt(ref, *offset) == &rec);
+    }
+    std::uint32_t offsetOf(const ClientRecord& rec) const { return *ClientTable::offsetIn(ref, rec); }
+    // The client's own records of the pool in walk order.
+    ClientRecord* own(const Identity& identity, const ClientRecord* after) const {
+        for (ClientRecord* rec = c.clients.findIdentity(ClientList::Dynamic, identity, after); rec != nullptr;
+             rec = c.clients.findIdentity(ClientList::Dynamic, identity, rec)) {
+            if (meets(*rec)) return rec;
+        }
+        return nullptr;
+    }
+    // The first expired record of another client.
+    ClientRecord* firstExpiredOfOthers(const Identity& identity, std::int64_t now) const {
+        ClientRecord* rec = c.clients.poolFirstExpired(ref, 0, now);
+        while (rec != nullptr && identityEquals(rec->identity, identity))
+            rec = c.clients.poolFirstExpired(ref, offsetOf(*rec) + 1, now);
+        if (rec == nullptr && beyond != nullptr && beyond->expiry < now && !identityEquals(beyond->identity, identity))
+            rec = beyond;
+        return rec;
+    }
+};
+
+// The pool is full: the record whose lease ended earliest. With "ChangeIP" the search starts
+// over a prefix of the pool that ends at a point spread by the clock, and the last of equal
+// expiries wins.
+ClientRecord* reuseCandidate(EngineContext& c, const Request& r, const PoolWalk& walk) {
+    const std::uint32_t range = walk.ref.range;
+    if (!r.settings.changeIp) return c.clients.poolEarliest(walk.ref, range - 1, r.now, false);
+    const ClientRecord* expired = c.clients.poolFirstExpired(walk.ref, 0, r.now);
+    if (expired == nullptr) return nullptr;
+    const auto start = static_cast<std::uint32_t>(r.milliseconds % range);
+    return c.clients.poolEarliest(walk.ref, std::max(start, walk.offsetOf(*expired)), r.now, true);
 }
 
 ClientRecord* newRecord(EngineContext& c, const Identity& identity, const Profile& pool, Ipv4 address,
@@ -100,55 +109,48 @@ ClientRecord* newRecord(EngineContext& c, const Identity& identity, const Profil
     return rec;
 }
 
+// The client's own record, or with "ChangeIP" on a DISCOVER an expired record of another
+// client reused for it; nullptr when neither serves.
+ClientRecord* existingRecord(EngineContext& c, const Request& r, const PoolWalk& walk, const Identity& identity) {
+    if (!r.settings.changeIp) return walk.own(identity, nullptr);
+    if (!(r.view.dhcp && r.view.messageType == kDiscover)) {
+        for (ClientRecord* rec = walk.own(identity, nullptr); rec != nullptr; rec = walk.own(identity, rec)) {
+            if (rec->lastAccess != 0) return rec;
+        }
+        return nullptr;
+    }
+    // A DISCOVER drops the client's own leases met before the record it moves to.
+    ClientRecord* other = walk.firstExpiredOfOthers(identity, r.now);
+    for (ClientRecord* rec = walk.own(identity, nullptr); rec != nullptr; rec = walk.own(identity, rec)) {
+        if (other != nullptr && !c.clients.precedes(*rec, *other)) break;
+        rec->lastAccess = 0;
+        c.clients.setExpiry(*rec, 0);
+    }
+    if (other != nullptr) reuse(c, *other, identity);
+    return other;
+}
+
 }  // namespace
 
 ClientRecord* allocate(EngineContext& c, const Request& request, const Profile& pool) {
     const Request& r = request;
     Identity identity;
     if (pool.range <= 0 || !searchIdentity(r, pool, identity)) return nullptr;
-    const bool changeIp = r.settings.changeIp != 0;
-    const bool discover = r.summary.dhcp && r.summary.messageType == kDiscover;
-    const std::uint64_t range = static_cast<std::uint64_t>(pool.range);
-
-    std::uint64_t d = 0;
-    bool gap = false;
-    ClientRecord* insertionPoint = nullptr;
-    ClientRecord* lastWalked = nullptr;
-    for (ClientRecord* rec = c.clients.first(ClientList::Dynamic); rec != nullptr && d < range;
-         rec = c.clients.next(*rec)) {
-        lastWalked = rec;
-        if (!belongsToPool(*rec, pool)) continue;
-        if (sameIdentity(rec->identity, identity)) {
-            if (!changeIp) return rec;
-            if (discover) {
-                rec->lastAccess = 0;
-                rec->expiry = 0;
-            } else if (rec->lastAccess != 0) {
-                return rec;
-            }
-        } else if (changeIp && discover && rec->expiry < r.now) {
-            reuse(c, *rec, identity);
-            return rec;
-        }
-        const std::uint64_t offset = offsetOf(*rec, pool);
-        if (!gap) {
-            if (offset > d) gap = true;
-            else insertionPoint = rec;
-        }
-        d = offset + 1;
-    }
+    const PoolWalk walk(c, pool);
+    if (ClientRecord* rec = existingRecord(c, r, walk, identity)) return rec;
 
     if (relayLimitReached(c, r, pool)) return nullptr;
+    // Offsets fill from the base; the lowest free one is taken. After a gap the new record
+    // goes behind the last record below it, else at the end of the list.
+    const std::uint32_t free = c.clients.poolFirstFree(walk.ref);
+    const bool gap = c.clients.poolOccupied(walk.ref) > free || walk.beyond != nullptr;
+    const Ipv4 address = ipv4FromHostOrder(ipv4ToHostOrder(pool.baseIp) + free);
     if (gap) {
-        Ipv4 address = insertionPoint == nullptr ? pool.baseIp
-                                                 : ipv4FromHostOrder(ipv4ToHostOrder(insertionPoint->address) + 1);
-        return newRecord(c, identity, pool, address, insertionPoint);
+        ClientRecord* below = free == 0 ? nullptr : c.clients.poolRecordAt(walk.ref, free - 1);
+        return newRecord(c, identity, pool, address, below);
     }
-    if (d < range) {
-        Ipv4 address = ipv4FromHostOrder(ipv4ToHostOrder(pool.baseIp) + static_cast<std::uint32_t>(d));
-        return newRecord(c, identity, pool, address, lastWalked);
-    }
-    ClientRecord* candidate = reuseCandidate(c, r, pool);
+    if (free < walk.ref.range) return newRecord(c, identity, pool, address, c.clients.last(ClientList::Dynamic));
+    ClientRecord* candidate = reuseCandidate(c, r, walk);
     if (candidate != nullptr) reuse(c, *candidate, identity);
     return candidate;
 }
@@ -172,11 +174,12 @@ bool addressInUse(EngineContext& c, const Request& r, ClientRecord& rec, const P
         std::memcmp(rec.identity.bytes.data(), answer->data(), 6) == 0) {
         return false;
     }
-    rec.identity = Identity{};
-    rec.identity.kind = kIdentityHardware;
-    rec.identity.length = 6;
-    std::memcpy(rec.identity.bytes.data(), answer->data(), 6);
-    rec.expiry = r.now + pool.lease;
+    Identity holder;
+    holder.kind = kIdentityHardware;
+    holder.length = 6;
+    std::memcpy(holder.bytes.data(), answer->data(), 6);
+    c.clients.setIdentity(rec, holder);
+    c.clients.setExpiry(rec, r.now + pool.lease);
     c.clients.markChanged(ClientList::Dynamic);
     return true;
 }

@@ -5,7 +5,10 @@
 #include <cstring>
 
 #include "server/dhcp/dhcp_protocol.h"
-#include "server/dhcp/identification.h"
+#include "server/dhcp/identity_match.h"
+#include "server/dhcp/ignored_clients.h"
+#include "server/dhcp/probe_message.h"
+#include "server/dhcp/profile_selection.h"
 #include "server/dhcp/reply_writer.h"
 #include "server/dhcp/request_parser.h"
 
@@ -14,8 +17,6 @@ namespace {
 
 constexpr std::uint32_t kInfiniteLease = 0xFFFFFFFFu;
 constexpr std::size_t kMaxHostName = 158;
-constexpr char kProbeHardware[] = "_DHCP_";
-constexpr char kProbeMarker[] = "Tolmark Server";  // with its 0 byte: 15 bytes at offset 245
 
 // Everything one request needs on its way through the steps; lives on the stack.
 struct Exchange {
@@ -25,8 +26,8 @@ struct Exchange {
     const OptionCodeList& defaultOptions;
     ClientRecord* record = nullptr;
     const Profile* profile = nullptr;
-    std::uint32_t leaseTime = 0;   // T
-    std::uint32_t announced = 0;   // L
+    std::uint32_t leaseTime = 0;  // T
+    std::uint32_t announced = 0;  // L
     Ipv4 mask = 0;
     char hostName[kMaxHostName + 1] = {};
     std::size_t hostNameLength = 0;
@@ -34,25 +35,18 @@ struct Exchange {
     char suffix[1600] = {};
 };
 
-bool isProbe(std::span<const std::uint8_t> copy) {
-    return copy.size() >= 245 + sizeof kProbeMarker &&
-           std::memcmp(copy.data() + kChaddr, kProbeHardware, 6) == 0 &&
-           std::memcmp(copy.data() + 245, kProbeMarker, sizeof kProbeMarker) == 0;
-}
-
 std::size_t answerProbe(ReplyWriter& reply, std::size_t copied, Ipv4 interfaceAddress) {
-    std::uint8_t* b = reply.data();
-    std::memset(b + kYiaddr, 0, 4);
-    std::memcpy(b + kSiaddr, &interfaceAddress, 4);
-    std::memcpy(b + kCookie, kCookieBytes, 4);
-    if (b[kOptions] == kMessageType && b[kOptions + 1] == 1) b[kOptions + 2] = kOffer;
-    if (copied < kMinimumReply) std::memset(b + copied, 0, kMinimumReply - copied);
+    reply.ipv4(kYiaddr, 0);
+    reply.ipv4(kSiaddr, interfaceAddress);
+    reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
+    if (reply.at(kOptions) == kMessageType && reply.at(kOptions + 1) == 1) reply.u8(kOptions + 2, kOffer);
+    if (copied < kMinimumReply) reply.fill(copied, 0, kMinimumReply - copied);
     return kMinimumReply;
 }
 
-HardwareAddressText hw(const RequestSummary& s) { return formatHardwareAddress(s.hardwareAddress); }
+HardwareAddressText hw(const RequestView& s) { return formatHardwareAddress(s.hardwareAddress); }
 
-bool selectsBootFile2(const Profile& p, const RequestSummary& s) {
+bool selectsBootFile2(const Profile& p, const RequestView& s) {
     if (p.vendorClassId.empty() || !s.vendorClass) return false;
     return s.vendorClass.length() >= p.vendorClassId.size() &&
            std::memcmp(s.vendorClass.data(), p.vendorClassId.data(), p.vendorClassId.size()) == 0;
@@ -62,28 +56,28 @@ bool selectsBootFile2(const Profile& p, const RequestSummary& s) {
 std::size_t bootFileName(const Exchange& x, std::uint8_t* out, std::size_t capacity) {
     const std::string& file = x.useBootFile2 ? x.profile->bootFile2 : x.profile->bootFile;
     std::size_t n = expandTemplate(file, *x.record, reinterpret_cast<char*>(out), capacity - 1);
-    if (x.r.settings.zeroTerminate != 0 && n != 0) out[n++] = 0;
+    if (x.r.settings.zeroTerminate && n != 0) out[n++] = 0;
     return n;
 }
 
 // The server name: "BootName", or the interface address when it is exactly "%S".
 std::size_t serverName(const Exchange& x, std::uint8_t* out, std::size_t capacity, bool terminate) {
     std::string_view name = x.profile->bootName;
-    AddressText dotted = formatIpv4(x.r.summary.interfaceAddress);
+    AddressText dotted = formatIpv4(x.r.view.interfaceAddress);
     if (name == "%S") name = dotted.c_str();
     std::size_t n = std::min(name.size(), capacity - 1);
     std::memcpy(out, name.data(), n);
-    if (terminate && x.r.settings.zeroTerminate != 0 && n != 0) out[n++] = 0;
+    if (terminate && x.r.settings.zeroTerminate && n != 0) out[n++] = 0;
     return n;
 }
 
 void chooseHostName(Exchange& x) {
     const Profile& p = *x.profile;
     ClientRecord& rec = *x.record;
-    const RequestSummary& s = x.r.summary;
+    const RequestView& s = x.r.view;
     std::string_view name;
     char built[kMaxHostName + 1];
-    if (s.fixedAddress && !rec.hostName.empty()) {
+    if (x.r.outcome.fixedAddress && !rec.hostName.empty()) {
         if (p.dnsSend != 0) {
             std::string_view stored = rec.hostName;
             std::size_t stop = stored.find_first_of("\t !#%'&()*+./:;<=>?@[\\]{|}");
@@ -102,7 +96,8 @@ void chooseHostName(Exchange& x) {
         } else {
             int n = std::snprintf(built, sizeof built, "%s-%u-%u-%u-%u", p.dnsBase.c_str(), ipv4Octet(rec.address, 0),
                                   ipv4Octet(rec.address, 1), ipv4Octet(rec.address, 2), ipv4Octet(rec.address, 3));
-            name = std::string_view(built, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kMaxHostName));
+            name =
+                std::string_view(built, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kMaxHostName));
         }
     }
     x.hostNameLength = std::min(name.size(), kMaxHostName);
@@ -110,52 +105,58 @@ void chooseHostName(Exchange& x) {
 }
 
 void writeHeader(Exchange& x) {
-    std::uint8_t* b = x.reply.data();
-    const RequestSummary& s = x.r.summary;
+    ReplyWriter& reply = x.reply;
+    const RequestView& s = x.r.view;
     const Profile& p = *x.profile;
     const Ipv4 address = x.record->address;
-    std::memcpy(b + kYiaddr, &address, 4);
-    x.r.summary.offSubnet = (x.mask & address) != (x.mask & s.interfaceAddress);
-    const Ipv4 next = p.nextIp != 0 ? p.nextIp : s.interfaceAddress;
-    std::memcpy(b + kSiaddr, &next, 4);
-    std::memset(b + kSname, 0, kSnameSize);
-    std::memset(b + kFile, 0, kFileSize);
+    reply.ipv4(kYiaddr, address);
+    x.r.outcome.offSubnet = (x.mask & address) != (x.mask & s.interfaceAddress);
+    reply.ipv4(kSiaddr, p.nextIp != 0 ? p.nextIp : s.interfaceAddress);
+    reply.fill(kSname, 0, kSnameSize);
+    reply.fill(kFile, 0, kFileSize);
     if (p.useOpt == 0) {
         std::uint8_t file[kFileSize + 1];
-        std::size_t n = bootFileName(x, file, sizeof file);
-        std::memcpy(b + kFile, file, std::min(n, kFileSize));
-        if (!p.bootName.empty()) serverName(x, b + kSname, kSnameSize, false);
+        const std::size_t n = bootFileName(x, file, sizeof file);
+        reply.bytes(kFile, file, std::min(n, kFileSize));
+        if (!p.bootName.empty()) {
+            std::uint8_t name[kSnameSize];
+            reply.bytes(kSname, name, serverName(x, name, sizeof name, false));
+        }
     }
 }
 
-void logWithSuffix(Exchange& x, int level, const char* head, const char* a, const char* b, bool withInterface) {
+// "<head> <hardware address> (<address>)<suffix>[ if <interface>]". The texts are made only when
+// the line is written: formatting them for nothing was a fifth of a request's cost.
+void logWithSuffix(Exchange& x, int level, const char* head, Ipv4 address, bool withInterface) {
     if (x.c.log.level() < level) return;
-    relaySuffix(x.r.summary, x.suffix, sizeof x.suffix);
+    const RequestView& s = x.r.view;
+    relaySuffix(s, x.suffix, sizeof x.suffix);
     if (withInterface) {
-        x.c.log.line(level, false, "%s %s (%s)%s if %s\n", head, a, b, x.suffix,
-                     formatIpv4(x.r.summary.interfaceAddress).c_str());
+        x.c.log.line(level, false, "%s %s (%s)%s if %s\n", head, hw(s).c_str(), formatIpv4(address).c_str(), x.suffix,
+                     formatIpv4(s.interfaceAddress).c_str());
     } else {
-        x.c.log.line(level, false, "%s %s (%s)%s\n", head, a, b, x.suffix);
+        x.c.log.line(level, false, "%s %s (%s)%s\n", head, hw(s).c_str(), formatIpv4(address).c_str(), x.suffix);
     }
 }
 
 void ackOutcome(Exchange& x) {
-    RequestSummary& s = x.r.summary;
+    RequestView& s = x.r.view;
     if (x.c.log.level() >= 1) {
         relaySuffix(s, x.suffix, sizeof x.suffix);
-        x.c.log.line(1, false, "DHCP  Request %s ACK %s %u%s if %s\n", hw(s).c_str(), formatIpv4(x.record->address).c_str(),
-                     x.leaseTime, x.suffix, formatIpv4(s.interfaceAddress).c_str());
+        x.c.log.line(1, false, "DHCP  Request %s ACK %s %u%s if %s\n", hw(s).c_str(),
+                     formatIpv4(x.record->address).c_str(), x.leaseTime, x.suffix,
+                     formatIpv4(s.interfaceAddress).c_str());
     }
-    s.replyType = kAck;
+    x.r.outcome.replyType = kAck;
     x.announced = x.leaseTime;
 }
 
 void nakOutcome(Exchange& x, Ipv4 about) {
-    std::uint8_t* b = x.reply.data();
-    b[kFlags] |= kBroadcastFlag;
-    std::memset(b + kCiaddr, 0, 12);  // ciaddr, yiaddr, siaddr
-    x.r.summary.replyType = kNak;
-    x.c.log.line(1, false, "DHCP  Request %s (%s) NAK\n", hw(x.r.summary).c_str(), formatIpv4(about).c_str());
+    x.reply.u8(kFlags, x.reply.at(kFlags) | kBroadcastFlag);
+    for (std::size_t field : {kCiaddr, kYiaddr, kSiaddr}) x.reply.ipv4(field, 0);
+    x.r.outcome.replyType = kNak;
+    if (x.c.log.level() >= 1)
+        x.c.log.line(1, false, "DHCP  Request %s (%s) NAK\n", hw(x.r.view).c_str(), formatIpv4(about).c_str());
 }
 
 // Marks the list the record lives in as changed, so that the change reaches its file.
@@ -163,18 +164,20 @@ void recordChanged(Exchange& x) {
     if (x.record->list() == ClientList::Dynamic) x.c.clients.markChanged(ClientList::Dynamic);
 }
 
-void clearIdentity(ClientRecord& rec) { rec.identity = Identity{}; }
+void clearIdentity(Exchange& x) { x.c.clients.setIdentity(*x.record, Identity{}); }
+
+void clearExpiry(Exchange& x) { x.c.clients.setExpiry(*x.record, 0); }
 
 // The DHCP state rules; false when there is no reply.
 bool applyMessageRules(Exchange& x) {
-    RequestSummary& s = x.r.summary;
+    RequestView& s = x.r.view;
     ClientRecord& rec = *x.record;
-    const bool fixed = s.fixedAddress;
-    const bool changeIp = x.r.settings.changeIp != 0;
+    const bool fixed = x.r.outcome.fixedAddress;
+    const bool changeIp = x.r.settings.changeIp;
     switch (s.messageType) {
         case kDiscover: {
-            logWithSuffix(x, 2, "DHCP  Discov.", hw(s).c_str(), formatIpv4(s.sourceAddress).c_str(), true);
-            s.replyType = kOffer;
+            logWithSuffix(x, 2, "DHCP  Discov.", s.sourceAddress, true);
+            x.r.outcome.replyType = kOffer;
             x.announced = x.leaseTime;
             // A client with a current lease is told the time it has left.
             if (ClientRecord* lease = findByRequest(x.c, x.r, ClientList::Dynamic, true);
@@ -191,8 +194,8 @@ bool applyMessageRules(Exchange& x) {
                     return true;
                 }
                 // The client chose another server.
-                if (!fixed) clearIdentity(rec);
-                rec.expiry = 0;
+                if (!fixed) clearIdentity(x);
+                clearExpiry(x);
                 recordChanged(x);
                 return false;
             }
@@ -201,40 +204,42 @@ bool applyMessageRules(Exchange& x) {
                     ackOutcome(x);
                     return true;
                 }
-                rec.expiry = 0;
+                clearExpiry(x);
                 recordChanged(x);
                 const bool otherSubnet = (s.requestedAddress & x.mask) != (rec.address & x.mask);
-                if (s.ciaddr == 0 && (fixed || x.r.settings.soleServer != 0 || otherSubnet)) {
+                if (s.ciaddr == 0 && (fixed || x.r.settings.soleServer || otherSubnet)) {
                     nakOutcome(x, s.requestedAddress);
                     return true;
                 }
-                x.c.log.line(1, false, "DHCP  Request %s (%s) ignored\n", hw(s).c_str(), formatIpv4(s.requestedAddress).c_str());
+                if (x.c.log.level() >= 1)
+                    x.c.log.line(1, false, "DHCP  Request %s (%s) ignored\n", hw(s).c_str(),
+                                 formatIpv4(s.requestedAddress).c_str());
                 return false;
             }
             if (s.ciaddr == 0 || (s.ciaddr == rec.address && (!changeIp || fixed))) {
                 ackOutcome(x);
                 return true;
             }
-            rec.expiry = 0;
+            clearExpiry(x);
             recordChanged(x);
             nakOutcome(x, s.ciaddr);
             return true;
         case kDecline:
-            logWithSuffix(x, 1, "DHCP  Decline", hw(s).c_str(), formatIpv4(s.requestedAddress).c_str(), false);
+            logWithSuffix(x, 1, "DHCP  Decline", s.requestedAddress, false);
             if (!fixed) {
-                clearIdentity(rec);
+                clearIdentity(x);
                 x.c.clients.markChanged(ClientList::Dynamic);
             }
             return false;
         case kRelease:
-            logWithSuffix(x, 1, "DHCP  Release", hw(s).c_str(), formatIpv4(s.ciaddr).c_str(), false);
-            rec.expiry = 0;
+            logWithSuffix(x, 1, "DHCP  Release", s.ciaddr, false);
+            clearExpiry(x);
             x.c.clients.markChanged(ClientList::Dynamic);
             return false;
         case kInform:
-            logWithSuffix(x, 1, "DHCP  Inform ", hw(s).c_str(), formatIpv4(s.sourceAddress).c_str(), true);
-            std::memset(x.reply.data() + kYiaddr, 0, 4);
-            s.replyType = kAck;
+            logWithSuffix(x, 1, "DHCP  Inform ", s.sourceAddress, true);
+            x.reply.ipv4(kYiaddr, 0);
+            x.r.outcome.replyType = kAck;
             x.announced = x.leaseTime;
             return true;
         default:
@@ -280,7 +285,7 @@ void writeRequestedOption(Exchange& x, std::uint8_t code) {
             if (!p.rootPath.empty()) {
                 char path[256];
                 std::size_t n = expandTemplate(p.rootPath, *x.record, path, sizeof path - 1);
-                if (x.r.settings.zeroTerminate != 0 && n != 0) path[n++] = 0;
+                if (x.r.settings.zeroTerminate && n != 0) path[n++] = 0;
                 w.writeString(code, reinterpret_cast<const std::uint8_t*>(path), n);
             }
             break;
@@ -321,11 +326,11 @@ void writeRequestedOption(Exchange& x, std::uint8_t code) {
 // Requested options in the client's order (or "DefaultOptions"), with the profile's
 // "SendOptions" sent even when not requested.
 void writeRequestedOptions(Exchange& x) {
-    const RequestSummary& s = x.r.summary;
-    const std::uint8_t* list = s.parameterList[0] != 0 ? s.parameterList.data() : x.defaultOptions.codes.data();
+    const RequestView& s = x.r.view;
+    const std::uint8_t* list = s.parameterList[0] != 0 ? s.parameterList : x.defaultOptions.codes.data();
     const std::uint8_t* send = x.profile->sendOptions.codes.data();
     std::size_t listSize = 0, sendSize = 0;
-    const std::size_t listCap = s.parameterList[0] != 0 ? s.parameterList.size() : x.defaultOptions.codes.size();
+    const std::size_t listCap = s.parameterList[0] != 0 ? s.parameterListSize : x.defaultOptions.codes.size();
     while (listSize < listCap && list[listSize] != 0) ++listSize;
     while (sendSize < x.profile->sendOptions.codes.size() && send[sendSize] != 0) ++sendSize;
 
@@ -333,26 +338,29 @@ void writeRequestedOptions(Exchange& x) {
     while (!x.reply.pastHardLimit()) {
         // A "SendOptions" code still to come in the list is written when the list gets there.
         while (j < sendSize && std::find(list + i, list + listSize, send[j]) != list + listSize) ++j;
-        if (j < sendSize) writeRequestedOption(x, send[j++]);
-        else if (i < listSize) writeRequestedOption(x, list[i++]);
-        else break;
+        if (j < sendSize)
+            writeRequestedOption(x, send[j++]);
+        else if (i < listSize)
+            writeRequestedOption(x, list[i++]);
+        else
+            break;
     }
 }
 
 // The start of the last option that begins below the size the client accepts, less room for
 // the overload option.
-std::size_t overflowPoint(const std::uint8_t* b, std::size_t end, std::size_t limit) {
+std::size_t overflowPoint(const ReplyWriter& reply, std::size_t end, std::size_t limit) {
     std::size_t last = kOptions;
     std::size_t p = kOptions;
     while (p < end) {
         if (p < limit) last = p;
-        p += b[p] == kPad ? 1 : 2u + b[p + 1];
+        p += reply.at(p) == kPad ? 1 : 2u + reply.at(p + 1);
     }
     return last;
 }
 
 std::size_t finish(Exchange& x, bool bootp) {
-    const RequestSummary& s = x.r.summary;
+    const RequestView& s = x.r.view;
     const std::size_t end = x.reply.position();
     // A reply that reaches the client's size with its end byte is moved, not only a longer one.
     if (end + 1 >= s.maxReplySize) {
@@ -360,11 +368,11 @@ std::size_t finish(Exchange& x, bool bootp) {
         std::uint8_t name[kSnameSize + 1];
         const std::size_t fileLength = bootFileName(x, file, sizeof file);
         const std::size_t nameLength = serverName(x, name, sizeof name, true);
-        const std::size_t start = overflowPoint(x.reply.data(), end, s.maxReplySize - 4u);
+        const std::size_t start = overflowPoint(x.reply, end, s.maxReplySize - 4u);
         overloadOptions(x.reply, start, end, std::span<const std::uint8_t>(file, fileLength),
                         std::span<const std::uint8_t>(name, nameLength), x.profile->useOpt != 0, bootp);
     }
-    const std::size_t minimum = (bootp && x.r.settings.bootp == 1) ? kBootpReply : kMinimumReply;
+    const std::size_t minimum = (bootp && x.r.settings.shortBootpReplies) ? kBootpReply : kMinimumReply;
     return finishReply(x.reply, minimum);
 }
 
@@ -375,29 +383,54 @@ DhcpEngine::DhcpEngine(ClientTable& clients, const ProfileList& profiles, const 
                        platform::ArpRequester* arp)
     : context_{clients, profiles, interfaces, log, arp}, settings_(settings), clock_(clock) {}
 
-std::size_t DhcpEngine::process(std::span<const std::uint8_t> request, std::span<std::uint8_t> replyBuffer,
-                                RequestSummary& s) {
+const EngineSettings& DhcpEngine::engineSettings() {
+    const std::uint64_t generation = settings_.generation();
+    if (generation != typedGeneration_) {
+        typed_ = settings_.withDhcp([](const DhcpSettings& d) { return EngineSettings::from(d); });
+        typedGeneration_ = generation;
+    }
+    return typed_;
+}
+
+ReplyPlan DhcpEngine::process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
+                              const Arrival& arrival) {
+    RequestSummary summary;
+    summary.interfaceAddress = arrival.interfaceAddress;
+    summary.sourceAddress = arrival.sourceAddress;
+    RequestView view;
+    Outcome outcome;
+    const std::size_t length = answer(request, reply, summary, view, outcome);
+    return ReplyPlan{.length = length,
+                     .messageType = outcome.replyType,
+                     .relayAddress = view.relayAddress,
+                     .sourceAddress = summary.sourceAddress,
+                     .offSubnet = outcome.offSubnet,
+                     .fixedAddress = outcome.fixedAddress};
+}
+
+std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<std::uint8_t> replyBuffer,
+                               RequestSummary& summary, RequestView& s, Outcome& outcome) {
     if (request.size() < kMinRequestLength || replyBuffer.size() < kReplyBufferSize) return 0;
-    const GeneralSettings g = settings_.general();
-    const OptionCodeList defaults = settings_.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
-    Request r{request, s, g, clock_.now(), false};
+    const EngineSettings& g = engineSettings();
+    Request r{request, s, g, clock_.now(), false, clock_.milliseconds(), outcome};
 
     // The reply is built over a copy of the request, so that every field not set is echoed.
     const std::size_t copied = std::min(request.size(), kMinimumReply);
-    std::memcpy(replyBuffer.data(), request.data(), copied);
-    std::memset(replyBuffer.data() + copied, 0, replyBuffer.size() - copied);
     ReplyWriter reply(replyBuffer);
-    std::uint8_t* b = reply.data();
-    readHeader(request, s);
-    b[kHlen] = static_cast<std::uint8_t>(s.hardwareLength);
-    b[kOp] = kBootReply;
+    reply.bytes(0, request.data(), copied);
+    reply.fill(copied, 0, replyBuffer.size() - copied);
+    parseRequest(request, summary);
+    reply.u8(kHlen, static_cast<std::uint8_t>(summary.hardwareLength));
+    reply.u8(kOp, kBootReply);
 
-    if (isProbe(std::span<const std::uint8_t>(b, copied))) return answerProbe(reply, copied, s.interfaceAddress);
-    if (g.relaySrc != 0 && s.relayAddress != 0) s.relayAddress = s.sourceAddress;
-
-    r.interfaceTrusted = context_.interfaces.isTrusted(s.interfaceAddress);
-    if (!parseAndCheck(request, s, g, r.interfaceTrusted)) {
-        return recordIgnored(context_, r, s.dhcp ? kIgnoredDhcp : kIgnoredBootp, replyBuffer);
+    if (isProbe(request.first(copied))) {
+        s.relayAddress = summary.giaddr;
+        return answerProbe(reply, copied, summary.interfaceAddress);
+    }
+    r.interfaceTrusted = context_.interfaces.isTrusted(summary.interfaceAddress);
+    applySettings(summary, g, r.interfaceTrusted, s);
+    if (!acceptable(s, g)) {
+        return recordIgnored(context_, r, s.dhcp ? kIgnoredDhcp : kIgnoredBootp, reply);
     }
 
     Selection selection;
@@ -407,16 +440,16 @@ std::size_t DhcpEngine::process(std::span<const std::uint8_t> request, std::span
         selection = serveUnregisteredClient(context_, r);
     }
     if (!selection || selection.record->address == kNeverServe) {
-        return recordIgnored(context_, r, kIgnoredKeepClass, replyBuffer);
+        return recordIgnored(context_, r, kIgnoredKeepClass, reply);
     }
 
-    Exchange x{context_, r, reply, defaults};
+    Exchange x{context_, r, reply, g.defaultOptions};
     x.record = selection.record;
     x.profile = selection.profile;
     const bool bootp = !s.dhcp;
     std::uint32_t lease = static_cast<std::uint32_t>(x.profile->lease);
     if (lease == 0) {
-        if (!bootp) return recordIgnored(context_, r, kIgnoredDhcp, replyBuffer);
+        if (!bootp) return recordIgnored(context_, r, kIgnoredDhcp, reply);
         lease = kInfiniteLease;
     }
     x.leaseTime = lease;
@@ -424,7 +457,8 @@ std::size_t DhcpEngine::process(std::span<const std::uint8_t> request, std::span
     ClientRecord& rec = *x.record;
     rec.lastAccess = r.now;
     rec.seenVia = s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress;
-    if (bootp || (s.messageType != kDiscover && s.messageType != kInform)) rec.expiry = r.now + lease;
+    if (bootp || (s.messageType != kDiscover && s.messageType != kInform))
+        context_.clients.setExpiry(rec, r.now + lease);
     recordChanged(x);
 
     chooseHostName(x);
@@ -435,25 +469,25 @@ std::size_t DhcpEngine::process(std::span<const std::uint8_t> request, std::span
     if (bootp) {
         if (context_.log.level() >= 1) {
             relaySuffix(s, x.suffix, sizeof x.suffix);
-            context_.log.line(1, false, "BOOTP Request %s assigned %s%s if %s\n", hw(s).c_str(), formatIpv4(rec.address).c_str(),
-                              x.suffix, formatIpv4(s.interfaceAddress).c_str());
+            context_.log.line(1, false, "BOOTP Request %s assigned %s%s if %s\n", hw(s).c_str(),
+                              formatIpv4(rec.address).c_str(), x.suffix, formatIpv4(s.interfaceAddress).c_str());
         }
         x.announced = lease;
         if (s.bareBootp) {
-            std::memset(b + kCookie, 0, kVendorAreaSize);
+            reply.fill(kCookie, 0, kVendorAreaSize);
             return kBootpReply;
         }
     } else if (!applyMessageRules(x)) {
         return 0;
     }
 
-    std::memcpy(b + kCookie, kCookieBytes, 4);
+    reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
     reply.setPosition(kOptions);
     if (!bootp) {
-        if (s.replyType == 0) return 0;
-        reply.putByteOption(kMessageType, static_cast<std::uint8_t>(s.replyType));
+        if (outcome.replyType == 0) return 0;
+        reply.putByteOption(kMessageType, static_cast<std::uint8_t>(outcome.replyType));
         reply.putAddressOption(kServerIdentifier, s.interfaceAddress);
-        if (s.messageType != kInform && s.replyType != kNak) reply.putU32Option(kLeaseTime, x.announced);
+        if (s.messageType != kInform && outcome.replyType != kNak) reply.putU32Option(kLeaseTime, x.announced);
     }
     writeRequestedOptions(x);
     if (s.parameterList[0] == 0) reply.copyProfileOptions(0, *x.profile, rec);
@@ -462,7 +496,8 @@ std::size_t DhcpEngine::process(std::span<const std::uint8_t> request, std::span
     }
     const std::size_t length = finish(x, bootp);
     // Acknowledged clients with a name get it registered, away from the request path.
-    if (dnsQueue_ != nullptr && (bootp || s.replyType == kAck) && x.profile->dnsUpdate != 0 && x.hostNameLength != 0) {
+    if (dnsQueue_ != nullptr && (bootp || outcome.replyType == kAck) && x.profile->dnsUpdate != 0 &&
+        x.hostNameLength != 0) {
         dnsQueue_->push(DnsUpdate{std::string(x.hostName, x.hostNameLength), x.profile->dnsName, rec.address, x.mask,
                                   x.announced, x.profile->dns[0]});
     }

@@ -1,5 +1,6 @@
 #pragma once
-// Offsets, option codes and message types of BOOTP and DHCP messages.
+// The BOOTP and DHCP wire format: header offsets and widths, flags, option codes, message
+// types and the sizes the server keeps to. Every other file names them from here.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,12 +10,15 @@ namespace tolmark::dhcp {
 inline constexpr std::size_t kOp = 0;
 inline constexpr std::size_t kHtype = 1;
 inline constexpr std::size_t kHlen = 2;
+inline constexpr std::size_t kXid = 4;
+inline constexpr std::size_t kSecs = 8;
 inline constexpr std::size_t kFlags = 10;
 inline constexpr std::size_t kCiaddr = 12;
 inline constexpr std::size_t kYiaddr = 16;
 inline constexpr std::size_t kSiaddr = 20;
 inline constexpr std::size_t kGiaddr = 24;
 inline constexpr std::size_t kChaddr = 28;
+inline constexpr std::size_t kChaddrSize = 16;
 inline constexpr std::size_t kSname = 44;
 inline constexpr std::size_t kSnameSize = 64;
 inline constexpr std::size_t kFile = 108;
@@ -24,6 +28,13 @@ inline constexpr std::size_t kOptions = 240;
 inline constexpr std::size_t kVendorAreaSize = 64;
 inline constexpr std::uint8_t kCookieBytes[4] = {99, 130, 83, 99};
 
+// op values, and the broadcast bit of the flags' first byte.
+inline constexpr std::uint8_t kBootRequest = 1;
+inline constexpr std::uint8_t kBootReply = 2;
+inline constexpr std::uint8_t kBroadcastFlag = 0x80;
+
+// A request shorter than the fixed header is refused.
+inline constexpr std::size_t kMinRequestLength = 236;
 inline constexpr std::size_t kMinimumReply = 548;
 inline constexpr std::size_t kBootpReply = 300;
 // Option writers that check their room never write at or beyond this offset.

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 
 namespace tolmark::dhcp {
 namespace {
@@ -150,14 +150,19 @@ DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out) {
         return DnsEntryResult::BadName;
     }
     out.forward = DnsRecordEntry{std::string(domain), fullName, {}, update.address, update.leaseTime, update.dnsServer};
-    out.reverse = DnsRecordEntry{reverseZone(update.address, update.mask), reverseName(update.address), fullName, 0,
-                                 update.leaseTime, update.dnsServer};
+    out.reverse = DnsRecordEntry{reverseZone(update.address, update.mask),
+                                 reverseName(update.address),
+                                 fullName,
+                                 0,
+                                 update.leaseTime,
+                                 update.dnsServer};
     return DnsEntryResult::Ok;
 }
 
 std::size_t encodeDnsMessage(DnsMessageKind kind, const DnsRecordEntry& entry, std::uint16_t id,
                              std::span<std::uint8_t> out, bool padOddLength) {
-    if (!isValidDnsName(entry.zone) || !isValidDnsName(entry.name) || (entry.isPtr() && !isValidDnsName(entry.target))) {
+    if (!isValidDnsName(entry.zone) || !isValidDnsName(entry.name) ||
+        (entry.isPtr() && !isValidDnsName(entry.target))) {
         return 0;
     }
     const std::uint16_t type = entry.isPtr() ? kTypePtr : kTypeA;

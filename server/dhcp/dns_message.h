@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 #include "server/dhcp/dns_update_queue.h"
 
 namespace tolmark::dhcp {

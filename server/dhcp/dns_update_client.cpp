@@ -70,7 +70,8 @@ std::optional<unsigned> DnsUpdateClient::awaitAnswer(platform::UdpSocket& socket
     std::array<std::uint8_t, kDnsMessageCapacity> answer;
     const int fds[] = {socket.fd()};
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return std::nullopt;
         bool readable[1] = {false};
         const platform::WaitResult r = platform::waitReadable(fds, &stop_, static_cast<int>(left.count()), readable);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 
 namespace tolmark::dhcp {
 

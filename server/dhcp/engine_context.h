@@ -9,6 +9,7 @@
 #include "config/interface_table.h"
 #include "config/profiles.h"
 #include "platform/arp.h"
+#include "server/dhcp/engine_settings.h"
 #include "server/dhcp/request_summary.h"
 #include "server/leases/client_table.h"
 
@@ -22,12 +23,21 @@ struct EngineContext {
     platform::ArpRequester* arp;  // the address test; nullptr: no test possible
 };
 
+// What processing decided about the request, apart from what the client sent.
+struct Outcome {
+    int replyType = 0;          // 2 OFFER, 5 ACK, 6 NAK, 0 no DHCP reply
+    bool fixedAddress = false;  // served from a static entry's address
+    bool offSubnet = false;     // the address lies outside the receiving subnet
+};
+
 struct Request {
     std::span<const std::uint8_t> datagram;
-    RequestSummary& summary;
-    const GeneralSettings& settings;
+    RequestView& view;
+    const EngineSettings& settings;
     std::int64_t now;
     bool interfaceTrusted;
+    std::uint64_t milliseconds;  // of the engine's clock, for spreading reuse over a full pool
+    Outcome& outcome;
 };
 
 // The client record that serves a request and the profile its options come from.
@@ -36,11 +46,5 @@ struct Selection {
     const Profile* profile = nullptr;
     explicit operator bool() const { return record != nullptr && profile != nullptr; }
 };
-
-// RelayAgent bits.
-inline constexpr int kRelayCircuit = 1;
-inline constexpr int kRelayRemote = 2;
-inline constexpr int kRelayNoTrustedLookup = 0x100;
-inline constexpr int kRelayNotIdentity = 0x200;
 
 }  // namespace tolmark::dhcp

@@ -24,33 +24,36 @@ std::string_view word(std::string_view text, int n) {
 
 }  // namespace
 
+void ReplyWriter::move(std::size_t to, std::size_t from, std::size_t count) {
+    const std::size_t size = buffer_.size();
+    if (count == 0 || from > size || count > size - from || to > size || count > size - to) return;
+    std::memmove(buffer_.data() + to, buffer_.data() + from, count);
+}
+
+void ReplyWriter::putOption(std::uint8_t code, const std::uint8_t* value, std::size_t length) {
+    out_.u8(pos_, code);
+    out_.u8(pos_ + 1, static_cast<std::uint8_t>(length));
+    out_.bytes(pos_ + 2, value, length);
+    pos_ += 2 + length;
+}
+
 void ReplyWriter::putAddressOption(std::uint8_t code, Ipv4 address) {
-    buffer_[pos_] = code;
-    buffer_[pos_ + 1] = 4;
-    std::memcpy(&buffer_[pos_ + 2], &address, 4);
-    pos_ += 6;
+    std::uint8_t value[4];
+    std::memcpy(value, &address, 4);
+    putOption(code, value, 4);
 }
 
 void ReplyWriter::putU32Option(std::uint8_t code, std::uint32_t value) {
-    buffer_[pos_] = code;
-    buffer_[pos_ + 1] = 4;
-    for (int i = 0; i < 4; ++i) buffer_[pos_ + 2 + i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
-    pos_ += 6;
+    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+                                   static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+    putOption(code, bytes, 4);
 }
 
-void ReplyWriter::putByteOption(std::uint8_t code, std::uint8_t value) {
-    buffer_[pos_] = code;
-    buffer_[pos_ + 1] = 1;
-    buffer_[pos_ + 2] = value;
-    pos_ += 3;
-}
+void ReplyWriter::putByteOption(std::uint8_t code, std::uint8_t value) { putOption(code, &value, 1); }
 
 bool ReplyWriter::writeString(std::uint8_t code, const std::uint8_t* value, std::size_t length) {
     if (length == 0 || length > 255 || pos_ + length + 2 >= kHardLimit) return false;
-    buffer_[pos_] = code;
-    buffer_[pos_ + 1] = static_cast<std::uint8_t>(length);
-    std::memcpy(&buffer_[pos_ + 2], value, length);
-    pos_ += length + 2;
+    putOption(code, value, length);
     return true;
 }
 
@@ -66,12 +69,12 @@ bool ReplyWriter::writeAddressList(std::uint8_t code, std::span<const Ipv4> addr
         if (a == 0) continue;
         std::size_t at = pos_ + 2 + 4 * count;
         if (at + 4 >= kHardLimit) break;
-        std::memcpy(&buffer_[at], &a, 4);
+        out_.ipv4(at, a);
         ++count;
     }
     if (count == 0) return false;
-    buffer_[pos_] = code;
-    buffer_[pos_ + 1] = static_cast<std::uint8_t>(4 * count);
+    out_.u8(pos_, code);
+    out_.u8(pos_ + 1, static_cast<std::uint8_t>(4 * count));
     pos_ += 2 + 4 * count;
     return true;
 }
@@ -105,10 +108,7 @@ void ReplyWriter::copyProfileOptions(std::uint8_t code, const Profile& profile, 
         } else {
             if (pos_ + length + 2 >= kHardLimit) break;
             // Byte and address entries are copied as they stand, an empty one included.
-            buffer_[pos_] = entryCode;
-            buffer_[pos_ + 1] = length;
-            std::memcpy(&buffer_[pos_ + 2], value, length);
-            pos_ += length + 2;
+            putOption(entryCode, value, length);
         }
         if (budget <= 2) break;
     }
@@ -171,17 +171,25 @@ namespace {
 
 // Copies whole options from [from, end) into a field while each fits with room for the end
 // byte; returns the position of the first option that was not copied.
-std::size_t fillField(std::uint8_t* buffer, std::size_t& fieldPos, std::size_t fieldEnd, std::size_t from,
+std::size_t fillField(ReplyWriter& reply, std::size_t& fieldPos, std::size_t fieldEnd, std::size_t from,
                       std::size_t end) {
     std::size_t p = from;
     while (p < end) {
-        std::size_t size = buffer[p] == kPad ? 1 : (p + 1 < end ? 2u + buffer[p + 1] : end - p);
+        std::size_t size = reply.at(p) == kPad ? 1 : (p + 1 < end ? 2u + reply.at(p + 1) : end - p);
         if (p + size > end || fieldPos + size + 1 > fieldEnd) break;
-        std::memmove(buffer + fieldPos, buffer + p, size);
+        reply.move(fieldPos, p, size);
         fieldPos += size;
         p += size;
     }
     return p;
+}
+
+// A name option at the start of a field, when it fits.
+void putNameOption(ReplyWriter& reply, std::size_t& at, std::uint8_t code, std::span<const std::uint8_t> name) {
+    reply.u8(at, code);
+    reply.u8(at + 1, static_cast<std::uint8_t>(name.size()));
+    reply.bytes(at + 2, name.data(), name.size());
+    at += 2 + name.size();
 }
 
 }  // namespace
@@ -189,34 +197,25 @@ std::size_t fillField(std::uint8_t* buffer, std::size_t& fieldPos, std::size_t f
 int overloadOptions(ReplyWriter& reply, std::size_t overflowStart, std::size_t optionsEnd,
                     std::span<const std::uint8_t> bootFile, std::span<const std::uint8_t> serverName, bool useOpt,
                     bool bootp) {
-    std::uint8_t* b = reply.data();
     int overload = 0;
     if (!bootp) {
         std::size_t next = overflowStart;
         if (bootFile.size() <= 125 || useOpt) {
-            std::memset(b + kFile, 0, kFileSize);
+            reply.fill(kFile, 0, kFileSize);
             std::size_t at = kFile;
-            if (!useOpt && !bootFile.empty() && bootFile.size() <= 125) {
-                b[at] = kBootFileName;
-                b[at + 1] = static_cast<std::uint8_t>(bootFile.size());
-                std::memcpy(b + at + 2, bootFile.data(), bootFile.size());
-                at += 2 + bootFile.size();
-            }
-            next = fillField(b, at, kFile + kFileSize, next, optionsEnd);
-            b[at] = kEnd;
+            if (!useOpt && !bootFile.empty() && bootFile.size() <= 125)
+                putNameOption(reply, at, kBootFileName, bootFile);
+            next = fillField(reply, at, kFile + kFileSize, next, optionsEnd);
+            reply.u8(at, kEnd);
             overload |= 1;
         }
         if (serverName.size() <= 61 || useOpt) {
-            std::memset(b + kSname, 0, kSnameSize);
+            reply.fill(kSname, 0, kSnameSize);
             std::size_t at = kSname;
-            if (!useOpt && !serverName.empty() && serverName.size() <= 61) {
-                b[at] = kTftpServerName;
-                b[at + 1] = static_cast<std::uint8_t>(serverName.size());
-                std::memcpy(b + at + 2, serverName.data(), serverName.size());
-                at += 2 + serverName.size();
-            }
-            fillField(b, at, kSname + kSnameSize, next, optionsEnd);
-            b[at] = kEnd;
+            if (!useOpt && !serverName.empty() && serverName.size() <= 61)
+                putNameOption(reply, at, kTftpServerName, serverName);
+            fillField(reply, at, kSname + kSnameSize, next, optionsEnd);
+            reply.u8(at, kEnd);
             overload |= 2;
         }
     }
@@ -227,7 +226,7 @@ int overloadOptions(ReplyWriter& reply, std::size_t overflowStart, std::size_t o
     }
     // Nothing could take the options: cut them at the overflow point.
     std::size_t cut = overflowStart;
-    if (cut + 1 < optionsEnd && b[cut] != kPad && b[cut + 1] == 1) cut += 3;
+    if (cut + 1 < optionsEnd && reply.at(cut) != kPad && reply.at(cut + 1) == 1) cut += 3;
     reply.setPosition(cut);
     return 0;
 }
@@ -236,7 +235,7 @@ std::size_t finishReply(ReplyWriter& reply, std::size_t minimumLength) {
     reply.putByte(kEnd);
     std::size_t length = reply.position();
     if (length < minimumLength) {
-        std::memset(reply.data() + length, 0, minimumLength - length);
+        reply.fill(length, 0, minimumLength - length);
         length = minimumLength;
     }
     return length;

@@ -1,12 +1,15 @@
 #pragma once
-// Building a reply in place: the option writers with their hard limit, the profile option
-// copier, text templates, the overload step into `file` and `sname`, and the final length.
+// Building a reply in place: header fields at their offsets and options at the writer's
+// position, every byte through a bounded ByteWriter (a write past the buffer is dropped, never
+// made); the option writers with their hard limit, the profile option copier, text templates,
+// the overload step into `file` and `sname`, and the final length.
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
 
+#include "base/byte_io.h"
 #include "common/client_record.h"
 #include "config/profiles.h"
 #include "server/dhcp/dhcp_protocol.h"
@@ -16,15 +19,26 @@ namespace tolmark::dhcp {
 class ReplyWriter {
 public:
     // buffer: the reply buffer (1504 bytes).
-    explicit ReplyWriter(std::span<std::uint8_t> buffer) : buffer_(buffer) {}
+    explicit ReplyWriter(std::span<std::uint8_t> buffer) : buffer_(buffer), out_(buffer) {}
 
-    std::uint8_t* data() { return buffer_.data(); }
+    // Header fields and other fixed places, by offset.
+    void u8(std::size_t offset, std::uint8_t value) { out_.u8(offset, value); }
+    void ipv4(std::size_t offset, Ipv4 address) { out_.ipv4(offset, address); }
+    void bytes(std::size_t offset, const void* data, std::size_t count) { out_.bytes(offset, data, count); }
+    void fill(std::size_t offset, std::uint8_t value, std::size_t count) { out_.fill(offset, value, count); }
+    // A byte already written; 0 past the buffer.
+    std::uint8_t at(std::size_t offset) const { return offset < buffer_.size() ? buffer_[offset] : 0; }
+    // Moves count bytes within the reply (the ranges may overlap); nothing when either leaves it.
+    void move(std::size_t to, std::size_t from, std::size_t count);
+    // False once a write was dropped for lack of room.
+    bool ok() const { return out_.ok(); }
+
     std::size_t position() const { return pos_; }
     void setPosition(std::size_t pos) { pos_ = pos; }
     bool pastHardLimit() const { return pos_ >= kHardLimit; }
 
-    // Fixed-size writes the caller knows to be below the hard limit.
-    void putByte(std::uint8_t value) { buffer_[pos_++] = value; }
+    // Writes at the position, which moves on.
+    void putByte(std::uint8_t value) { out_.u8(pos_++, value); }
     void putAddressOption(std::uint8_t code, Ipv4 address);
     void putU32Option(std::uint8_t code, std::uint32_t value);
     void putByteOption(std::uint8_t code, std::uint8_t value);
@@ -44,7 +58,10 @@ public:
     void copyProfileOptions(std::uint8_t code, const Profile& profile, const ClientFields& record);
 
 private:
+    void putOption(std::uint8_t code, const std::uint8_t* value, std::size_t length);
+
     std::span<std::uint8_t> buffer_;
+    ByteWriter out_;
     std::size_t pos_ = 0;
 };
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 #include "server/dhcp/dhcp_protocol.h"
 
 namespace tolmark::dhcp {
@@ -20,8 +20,8 @@ Ipv4 addressValue(const std::uint8_t* lengthByte) {
     return a;
 }
 
-// Sub-options of the relay agent information, each within the option's own length.
-void walkRelayInformation(const std::uint8_t* option, RequestSummary& s, int relayAgent) {
+// Sub-options 1 and 2 of the relay agent information, each within the option's own length.
+void walkRelayInformation(const std::uint8_t* option, RequestSummary& s) {
     const std::uint8_t length = option[0];
     const std::uint8_t* value = option + 1;
     std::size_t p = 0;
@@ -29,15 +29,13 @@ void walkRelayInformation(const std::uint8_t* option, RequestSummary& s, int rel
         const std::uint8_t code = value[p];
         const std::uint8_t subLength = value[p + 1];
         if (p + 2 + subLength > length) break;  // runs past the option: ignore the rest
-        if (code == 1 && (relayAgent & 1)) s.circuitId.at = value + p + 1;
-        if (code == 2 && (relayAgent & 2)) s.remoteId.at = value + p + 1;
+        if (code == 1) s.circuitIdOption.at = value + p + 1;
+        if (code == 2) s.remoteIdOption.at = value + p + 1;
         p += 2 + subLength;
     }
 }
 
-void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s, const GeneralSettings& g,
-                 bool interfaceTrusted) {
-    s.parameterList[0] = 0;
+void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
     const std::size_t end = request.size();
     std::size_t p = kOptions;
     while (p < end) {
@@ -55,13 +53,8 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s, const
         switch (code) {
             case kHostName:
                 s.hostName.at = at;
-                if ((g.enableId & 2) && !s.clientIdentifier) s.clientIdentifier.at = at;
-                if (g.name2Uc != 0 && !s.userClass && length <= 254) {
-                    s.hostNameUserClass[0] = static_cast<std::uint8_t>(length + 1);
-                    s.hostNameUserClass[1] = length;
-                    std::memcpy(s.hostNameUserClass.data() + 2, at + 1, length);
-                    s.userClass.at = s.hostNameUserClass.data();
-                }
+                if (!s.firstHostName) s.firstHostName.at = at;
+                if (!s.firstShortHostName && length <= 254) s.firstShortHostName.at = at;
                 break;
             case kRequestedAddress:
                 if (length >= 4) s.requestedAddress = addressValue(at);
@@ -82,25 +75,26 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s, const
             case kMaxMessageSize:
                 if (length >= 2) {
                     const unsigned m = (static_cast<unsigned>(at[1]) << 8) | at[2];
-                    if (m > 1500) s.maxReplySize = 1472;
-                    else if (m >= 577) s.maxReplySize = static_cast<std::uint16_t>(m - 28);
-                    else s.maxReplySize = 548;
+                    if (m > 1500)
+                        s.maxReplySize = 1472;
+                    else if (m >= 577)
+                        s.maxReplySize = static_cast<std::uint16_t>(m - 28);
+                    else
+                        s.maxReplySize = 548;
                 }
                 break;
             case kVendorClass:
                 s.vendorClass.at = at;
                 break;
             case kClientIdentifier:
-                if (g.enableId & 1) s.clientIdentifier.at = at;
+                s.clientIdOption.at = at;
                 break;
             case kUserClass:
-                s.userClass.at = at;
+                s.userClassOption.at = at;
                 break;
             case kRelayInformation:
-                if (g.enableRa != 0 && (s.relayAddress != 0 || interfaceTrusted)) {
-                    s.relayInformation.at = at;
-                    walkRelayInformation(at, s, g.relayAgent);
-                }
+                s.relayInformationOption.at = at;
+                walkRelayInformation(at, s);
                 break;
             case kAutoConfigure:
                 if (length >= 1) s.autoConfigure = at[1];
@@ -110,16 +104,72 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s, const
         }
         p += 2 + length;
     }
+    if (!s.dhcp) s.messageType = 0;
 }
 
-bool acceptable(const RequestSummary& s, const GeneralSettings& g) {
-    if (!s.dhcp) return g.bootp != 0;
-    if (g.dhcp == 0) return false;
-    if (g.enableMac == 0 && g.enableRa == 0 && !s.clientIdentifier) return false;
+}  // namespace
+
+void parseRequest(std::span<const std::uint8_t> request, RequestSummary& s) {
+    ByteReader r(request);
+    s.maxReplySize = kMinimumReply;
+    s.flagsByte = r.u8(kFlags);
+    s.ciaddr = r.ipv4(kCiaddr);
+    s.giaddr = r.ipv4(kGiaddr);
+    s.hardwareAddress = request.data() + kChaddr;
+    const std::uint16_t hlen = r.u8(kHlen);
+    s.hardwareLength = hlen > kMaxHardwareLength ? kMaxHardwareLength : hlen;
+    s.cookie = hasCookie(request);
+    if (s.cookie) walkOptions(request, s);
+}
+
+void applySettings(const RequestSummary& s, const EngineSettings& g, bool interfaceTrusted, RequestView& v) {
+    v.messageType = s.messageType;
+    v.dhcp = s.dhcp;
+    v.sourceAddress = s.sourceAddress;
+    v.ciaddr = s.ciaddr;
+    v.requestedAddress = s.requestedAddress;
+    v.interfaceAddress = s.interfaceAddress;
+    v.relayAddress = g.relayAddressFromSource && s.giaddr != 0 ? s.sourceAddress : s.giaddr;
+    v.flagsByte = s.flagsByte;
+    v.bareBootp = !s.cookie && g.bootpWithoutCookie;
+    v.autoConfigure = s.autoConfigure;
+    v.serverIdentifier = s.serverIdentifier;
+    v.hostName = s.hostName;
+    v.vendorClass = s.vendorClass;
+    v.hardwareAddress = s.hardwareAddress;
+    v.hardwareLength = s.hardwareLength;
+    v.maxReplySize = s.maxReplySize;
+    v.parameterList = s.parameterList.data();
+    v.parameterListSize = s.parameterList.size();
+    // Option 61 identifies the client when "EnableID" says so, else the first host name may.
+    if (g.clientIdFromOption && s.clientIdOption)
+        v.clientIdentifier = s.clientIdOption;
+    else if (g.clientIdFromHostName)
+        v.clientIdentifier = s.firstHostName;
+    v.userClass = s.userClassOption;
+    if (!v.userClass && g.hostNameAsUserClass && s.firstShortHostName) {
+        const std::uint8_t length = s.firstShortHostName.length();
+        v.hostNameUserClass[0] = static_cast<std::uint8_t>(length + 1);
+        v.hostNameUserClass[1] = length;
+        std::memcpy(v.hostNameUserClass.data() + 2, s.firstShortHostName.data(), length);
+        v.userClass.at = v.hostNameUserClass.data();
+    }
+    // Relay agent information counts from a relay, or on an interface trusted to carry it.
+    if (g.relayInformation && (v.relayAddress != 0 || interfaceTrusted)) {
+        v.relayInformation = s.relayInformationOption;
+        if (g.relayCircuitId) v.circuitId = s.circuitIdOption;
+        if (g.relayRemoteId) v.remoteId = s.remoteIdOption;
+    }
+}
+
+bool acceptable(const RequestView& s, const EngineSettings& g) {
+    if (!s.dhcp) return g.answerBootp;
+    if (!g.answerDhcp) return false;
+    if (!g.identifyByMac && !g.relayInformation && !s.clientIdentifier) return false;
     switch (s.messageType) {
         case kDiscover:
             if (s.ciaddr != 0) return false;
-            if (g.enableMac == 0 && !(s.clientIdentifier && g.enableId != 0) && !s.relayInformation) return false;
+            if (!g.identifyByMac && !s.clientIdentifier && !s.relayInformation) return false;
             return true;
         case kDecline:
             return s.serverIdentifier == s.interfaceAddress && s.ciaddr == 0 && s.requestedAddress != 0;
@@ -132,34 +182,8 @@ bool acceptable(const RequestSummary& s, const GeneralSettings& g) {
     }
 }
 
-}  // namespace
-
-void readHeader(std::span<const std::uint8_t> request, RequestSummary& s) {
-    ByteReader r(request);
-    s.maxReplySize = kMinimumReply;
-    s.flagsByte = r.u8(kFlags);
-    s.ciaddr = r.ipv4(kCiaddr);
-    s.relayAddress = r.ipv4(kGiaddr);
-    s.hardwareAddress = request.data() + kChaddr;
-    std::uint16_t hlen = r.u8(kHlen);
-    s.hardwareLength = hlen > kMaxHardwareLength ? kMaxHardwareLength : hlen;
-}
-
-bool parseAndCheck(std::span<const std::uint8_t> request, RequestSummary& s, const GeneralSettings& g,
-                   bool interfaceTrusted) {
-    if (!hasCookie(request)) {
-        s.dhcp = false;
-        s.messageType = 0;
-        s.bareBootp = g.magicNumber != 0;
-        return g.bootp != 0;
-    }
-    walkOptions(request, s, g, interfaceTrusted);
-    if (!s.dhcp) s.messageType = 0;
-    return acceptable(s, g);
-}
-
 const char* messageTypeName(int type) {
-    static const char* const kNames[] = {"BOOTP", "Discov.", "Offer", "Request", "Decline",
+    static const char* const kNames[] = {"BOOTP", "Discov.", "Offer",   "Request", "Decline",
                                          "ACK",   "NAK",     "Release", "Inform"};
     if (type < 0 || type > 8) return "unknown";
     return kNames[type];

@@ -1,23 +1,25 @@
 #pragma once
-// Turns a received request into its summary: the header fields, the option walk and the
-// acceptance rules of the message types.
+// A received request into its summary (what the client sent), the view of it that policy reads
+// (with the settings applied), and the acceptance rules of the message types.
 
 #include <cstdint>
 #include <span>
 
-#include "common/settings_blocks.h"
+#include "server/dhcp/engine_settings.h"
 #include "server/dhcp/request_summary.h"
 
 namespace tolmark::dhcp {
 
-// Copies the header fields the engine needs into the summary (flags byte, ciaddr, relay
-// address, hardware address and length, maximum reply size 548). The request is at least 236
-// bytes long.
-void readHeader(std::span<const std::uint8_t> request, RequestSummary& summary);
+// Reads the header fields and, after the cookie, the options of a request of at least 236
+// bytes into the summary, whose arrival addresses are already set. No setting is consulted.
+void parseRequest(std::span<const std::uint8_t> request, RequestSummary& summary);
 
-// Walks the options and applies the acceptance rules. False: the message is to be rejected.
-// interfaceTrusted: relay agent information is accepted on the receiving interface.
-bool parseAndCheck(std::span<const std::uint8_t> request, RequestSummary& summary, const GeneralSettings& settings,
-                   bool interfaceTrusted);
+// The view of the summary that policy reads, with the settings applied. interfaceTrusted:
+// relay agent information is accepted on the receiving interface.
+void applySettings(const RequestSummary& summary, const EngineSettings& settings, bool interfaceTrusted,
+                   RequestView& view);
+
+// The acceptance rules of the message types. False: the message is to be rejected.
+bool acceptable(const RequestView& view, const EngineSettings& settings);
 
 }  // namespace tolmark::dhcp

@@ -1,25 +1,22 @@
 #pragma once
-// The parsed fields of one received DHCP or BOOTP message, zeroed before every datagram. The
-// receive loop fills the interface and source addresses before the request processor runs and
-// reads the relay address and the off-subnet flag afterwards to choose the reply's destination.
+// One received DHCP or BOOTP message: the summary of what the client sent, and the view of it
+// that the engine's policy reads.
 
 #include <array>
 #include <cstdint>
 #include <span>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 
 namespace tolmark {
 
+// The receive loop's buffers: the largest datagram read, and room for the largest reply.
 inline constexpr std::size_t kReceiveBufferSize = 1500;
 inline constexpr std::size_t kReplyBufferSize = 1504;
-inline constexpr std::size_t kMinRequestLength = 236;
-inline constexpr std::uint8_t kBootRequest = 1;
-inline constexpr std::uint8_t kBootReply = 2;
-inline constexpr std::uint8_t kBroadcastFlag = 0x80;  // in byte 10 of the header
 
-// A length-prefixed value inside the received datagram (or inside the summary itself): at[0]
-// is the length byte, the value follows. Parsing guarantees the value lies within its buffer.
+// A length-prefixed value inside the received datagram (or inside the view's own user class):
+// at[0] is the length byte, the value follows. Parsing guarantees the value lies within its
+// buffer.
 struct ValueRef {
     const std::uint8_t* at = nullptr;
     explicit operator bool() const { return at != nullptr; }
@@ -30,20 +27,60 @@ struct ValueRef {
     }
 };
 
+// What the client sent: the header fields and options of one datagram as received, with no
+// setting applied. The parser makes it and nothing changes it afterwards. Not copyable: its
+// value references point into the datagram of the one request it was made from.
 struct RequestSummary {
+    RequestSummary() = default;
+    RequestSummary(const RequestSummary&) = delete;
+    RequestSummary& operator=(const RequestSummary&) = delete;
+
+    Ipv4 interfaceAddress = 0;  // where it arrived, from the receive loop
+    Ipv4 sourceAddress = 0;
+    std::uint8_t flagsByte = 0;
+    Ipv4 ciaddr = 0;
+    Ipv4 giaddr = 0;
+    const std::uint8_t* hardwareAddress = nullptr;  // chaddr, 16 bytes
+    std::uint16_t hardwareLength = 0;               // hlen, at most 16
+    bool cookie = false;                            // the options were there to read
+    int messageType = 0;                            // option 53; 0 = BOOTP
+    bool dhcp = false;                              // option 53 was present
+    Ipv4 requestedAddress = 0;
+    Ipv4 serverIdentifier = 0;
+    std::uint16_t maxReplySize = 548;
+    std::array<std::uint8_t, 256> parameterList{};  // ended by a 0 byte
+    std::uint8_t autoConfigure = 0;
+    ValueRef hostName;            // the last host name option
+    ValueRef firstHostName;       // the first one
+    ValueRef firstShortHostName;  // the first one of at most 254 bytes
+    ValueRef clientIdOption;      // option 61
+    ValueRef vendorClass;
+    ValueRef userClassOption;         // option 77
+    ValueRef relayInformationOption;  // option 82
+    ValueRef circuitIdOption;         // its sub-option 1, the last found
+    ValueRef remoteIdOption;          // its sub-option 2, the last found
+};
+
+// The request as the engine's policy reads it: the summary with the settings applied (which
+// option identifies the client, whether relay information counts, where a relayed reply goes).
+// Made per request from the summary; what processing drops from it (a remote ID that does not
+// key the client) changes the view, never the summary. Not copyable: it may hold the user
+// class made of the host name, which its userClass then points into.
+struct RequestView {
+    RequestView() = default;
+    RequestView(const RequestView&) = delete;
+    RequestView& operator=(const RequestView&) = delete;
+
     int messageType = 0;  // option 53; 0 = BOOTP
     bool dhcp = false;    // option 53 was present
-    int replyType = 0;    // 2 OFFER, 5 ACK, 6 NAK, 0 no DHCP reply
     Ipv4 sourceAddress = 0;
     Ipv4 ciaddr = 0;
     Ipv4 requestedAddress = 0;
     Ipv4 interfaceAddress = 0;
-    Ipv4 relayAddress = 0;
+    Ipv4 relayAddress = 0;  // giaddr, or the source address under "RelaySrc"
     std::uint8_t flagsByte = 0;
     bool bareBootp = false;
     std::uint8_t autoConfigure = 0;
-    bool fixedAddress = false;
-    bool offSubnet = false;
     Ipv4 serverIdentifier = 0;
     ValueRef hostName;
     ValueRef clientIdentifier;
@@ -55,7 +92,8 @@ struct RequestSummary {
     ValueRef remoteId;
     std::uint16_t hardwareLength = 0;
     std::uint16_t maxReplySize = 548;
-    std::array<std::uint8_t, 256> parameterList{};  // ended by a 0 byte
+    const std::uint8_t* parameterList = nullptr;  // the summary's list, ended by a 0 byte
+    std::size_t parameterListSize = 0;
     // A user class formed from the host name: total length, name length, name.
     std::array<std::uint8_t, 258> hostNameUserClass{};
 };

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/udp_socket.h"
+#include "server/dhcp/dhcp_protocol.h"
 
 namespace tolmark {
 namespace {
@@ -12,29 +13,8 @@ constexpr int kAnswerWaitMs = 1000;
 
 }  // namespace
 
-std::array<std::uint8_t, kProbeSize> probeMessage() {
-    std::array<std::uint8_t, kProbeSize> m{};
-    m[0] = 1;
-    m[1] = 1;
-    m[2] = 6;
-    const std::uint8_t xid[4] = {0x61, 0x68, 0x65, 0x68};
-    std::memcpy(&m[4], xid, 4);
-    m[8] = 0x00;
-    m[9] = 0x01;
-    std::memcpy(&m[28], "_DHCP_", 6);
-    const std::uint8_t cookie[4] = {0x63, 0x82, 0x53, 0x63};
-    std::memcpy(&m[236], cookie, 4);
-    const std::uint8_t discover[3] = {53, 1, 1};
-    std::memcpy(&m[240], discover, 3);
-    m[243] = 60;
-    m[244] = 15;
-    std::memcpy(&m[245], "Tolmark Server", 15);  // the 14 characters and their 0 byte
-    m[260] = 255;
-    return m;
-}
-
 bool isProbeAnswer(std::span<const std::uint8_t> datagram, Ipv4 source, Ipv4 entryAddress) {
-    return source != entryAddress && datagram.size() >= kProbeSize && datagram[0] == 2;
+    return source != entryAddress && datagram.size() >= dhcp::kProbeSize && datagram[dhcp::kOp] == dhcp::kBootReply;
 }
 
 void BackupProbe::run(bool startup) {
@@ -46,7 +26,7 @@ void BackupProbe::run(bool startup) {
     if (startup) flags_.paused.store(1);
 
     const std::uint16_t clientPort = static_cast<std::uint16_t>(g.port + 1);
-    const auto message = probeMessage();
+    const auto message = dhcp::probeMessage();
     struct ProbeSocket {
         platform::UdpSocket socket;
         Ipv4 address;

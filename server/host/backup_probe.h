@@ -11,15 +11,10 @@
 #include "config/interface_table.h"
 #include "config/settings_holder.h"
 #include "platform/wake_event.h"
+#include "server/dhcp/probe_message.h"
 #include "server/host/server_flags.h"
 
 namespace tolmark {
-
-inline constexpr std::size_t kProbeSize = 300;
-
-// The probe message: op 1, htype 1, hlen 6, xid 61 68 65 68, secs 00 01, chaddr "_DHCP_",
-// the cookie, option 53 DISCOVER and option 60 "Tolmark Server" with its 0 byte.
-std::array<std::uint8_t, kProbeSize> probeMessage();
 
 // An answer comes from another address than the entry's own, is at least 300 bytes long and
 // is a reply.

@@ -2,18 +2,28 @@
 
 namespace tolmark {
 
-bool DhcpSockets::ensureSocket(std::uint16_t port) {
-    if (socket_.valid() && port_ == port) return true;
-    if (socket_.valid()) {
-        // Open slots keep the port they started on; a new port applies once none is open.
-        if (anyOpen()) return true;
-        socket_.close();
+std::optional<std::uint16_t> DhcpSockets::ensureSocket(std::uint16_t port) {
+    for (const PortSocket& s : sockets_) {
+        if (s.port == port) return port;
     }
     platform::UdpSocket s = platform::openBoundUdpSocket(0, port);
-    if (!s.valid() || !s.enablePacketInfo() || !s.setNonBlocking()) return false;
-    socket_ = std::move(s);
-    port_ = port;
-    return true;
+    if (!s.valid() || !s.enablePacketInfo() || !s.setNonBlocking()) return std::nullopt;
+    // Port 0 lets the system choose (tests do): the socket is then known by the port it got.
+    const std::uint16_t bound = port != 0 ? port : s.localPort();
+    for (const PortSocket& existing : sockets_) {
+        if (existing.port == bound) return bound;
+    }
+    sockets_.push_back(PortSocket{bound, std::move(s)});
+    return bound;
+}
+
+void DhcpSockets::closeUnused() {
+    std::erase_if(sockets_, [&](const PortSocket& s) {
+        for (std::size_t i = 0; i < kMaxInterfaces; ++i) {
+            if (open_[i] && slotPort_[i] == s.port) return false;
+        }
+        return true;
+    });
 }
 
 DhcpSockets::DhcpSockets() {
@@ -33,8 +43,9 @@ int DhcpSockets::reconcile(const InterfaceTable& table, std::uint16_t port, LogS
         // An open slot follows its entry's interface index, mask and flags.
         if (open_[i] && wanted) slotEntry_[i] = *e;
         if (wanted && !open_[i]) {
-            if (ensureSocket(port)) {
+            if (const std::optional<std::uint16_t> bound = ensureSocket(port)) {
                 open_[i] = true;
+                slotPort_[i] = *bound;
                 slotEntry_[i] = *e;
                 ++opened;
                 log.line(1, true, "DHCP  Start   Server on %s\n", formatIpv4(e->address).c_str());
@@ -43,21 +54,25 @@ int DhcpSockets::reconcile(const InterfaceTable& table, std::uint16_t port, LogS
             }
         }
     }
-    if (!anyOpen()) socket_.close();
+    closeUnused();
     publishImages();
     return opened;
 }
 
 void DhcpSockets::closeAll() {
     open_.fill(false);
-    socket_.close();
+    sockets_.clear();
     publishImages();
 }
 
 void DhcpSockets::publishImages() {
     for (std::size_t i = 0; i < kMaxInterfaces; ++i) {
-        const bool open = open_[i] && socket_.valid();
-        images_[i].store(open ? static_cast<std::uint64_t>(socket_.fd()) : kNoSocketImage);
+        std::uint64_t image = kNoSocketImage;
+        for (const PortSocket& s : sockets_) {
+            if (open_[i] && s.port == slotPort_[i] && s.socket.valid())
+                image = static_cast<std::uint64_t>(s.socket.fd());
+        }
+        images_[i].store(image);
     }
 }
 
@@ -68,10 +83,12 @@ bool DhcpSockets::anyOpen() const {
     return false;
 }
 
-std::optional<InterfaceEntry> DhcpSockets::entryFor(const platform::DatagramInfo& info) const {
+std::optional<InterfaceEntry> DhcpSockets::entryFor(const platform::DatagramInfo& info, std::size_t socketIndex) const {
+    if (socketIndex >= sockets_.size()) return std::nullopt;
+    const std::uint16_t port = sockets_[socketIndex].port;
     const InterfaceEntry* byInterface = nullptr;
     for (std::size_t i = 0; i < kMaxInterfaces; ++i) {
-        if (!open_[i]) continue;
+        if (!open_[i] || slotPort_[i] != port) continue;
         const InterfaceEntry& e = slotEntry_[i];
         if (e.address == info.destination) return e;
         const bool broadcast = info.destination == kBroadcastAll || info.destination == e.broadcast();

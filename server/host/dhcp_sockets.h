@@ -2,7 +2,8 @@
 // The DHCP server sockets of the interface table's entries. One UDP socket on the server port
 // (any address, with arrival interface and destination reported per datagram) carries every
 // served entry: a socket bound to a unicast address would not see the broadcasts that DHCP
-// clients send. Each entry has a slot that is open exactly while it is present and served;
+// clients send. An entry opened after the "Port" setting changed gets a socket on the new port,
+// while the entries already open keep theirs. Each entry has a slot that is open exactly while it is present and served;
 // datagrams are mapped to their entry by destination and arrival interface, and anything aimed
 // at an address that is not served is dropped.
 
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "common/log_sink.h"
 #include "config/interface_table.h"
@@ -27,23 +29,32 @@ public:
 
     bool anyOpen() const;
     bool slotOpen(std::size_t index) const { return index < kMaxInterfaces && open_[index]; }
-    platform::UdpSocket& socket() { return socket_; }
+    // The open sockets, one per port in use.
+    std::size_t socketCount() const { return sockets_.size(); }
+    platform::UdpSocket& socketAt(std::size_t index) { return sockets_[index].socket; }
+    std::uint16_t portAt(std::size_t index) const { return sockets_[index].port; }
 
-    // The served entry a received datagram belongs to: the entry whose address it was sent to,
-    // or, for a broadcast, the first served entry of the interface it arrived on.
+    // The served entry a datagram received on the socket belongs to: the entry whose address it
+    // was sent to, or, for a broadcast, the first served entry of the interface it arrived on.
     // Works on the slots' own copies of their entries, so the hot path never touches the table.
-    std::optional<InterfaceEntry> entryFor(const platform::DatagramInfo& info) const;
+    std::optional<InterfaceEntry> entryFor(const platform::DatagramInfo& info, std::size_t socketIndex) const;
 
     // The socket field of the status record per entry; safe from any thread.
     std::uint64_t socketImage(std::size_t index) const;
 
 private:
-    bool ensureSocket(std::uint16_t port);
+    // The socket of the port, opened when there is none yet; the port it is bound to.
+    std::optional<std::uint16_t> ensureSocket(std::uint16_t port);
+    void closeUnused();
     void publishImages();
 
-    platform::UdpSocket socket_;
-    std::uint16_t port_ = 0;
+    struct PortSocket {
+        std::uint16_t port = 0;
+        platform::UdpSocket socket;
+    };
+    std::vector<PortSocket> sockets_;
     std::array<bool, kMaxInterfaces> open_{};
+    std::array<std::uint16_t, kMaxInterfaces> slotPort_{};
     std::array<InterfaceEntry, kMaxInterfaces> slotEntry_{};  // the entry as it was at the last reconcile
     // What the control pipe shows of the slots, written by the loop's thread only.
     std::array<std::atomic<std::uint64_t>, kMaxInterfaces> images_{};

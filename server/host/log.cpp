@@ -13,7 +13,11 @@ Log::~Log() { close(); }
 
 std::string Log::fileName(const std::tm& date, bool daily) {
     char name[16];
+    // The file names carry the year in two digits, as the log viewer lists them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-y2k"
     std::strftime(name, sizeof name, daily ? "dhcp%y%m%d.log" : "dhcp%y%m.log", &date);
+#pragma GCC diagnostic pop
     return name;
 }
 

@@ -10,13 +10,13 @@
 #include <string>
 
 #include "common/log_sink.h"
+#include "common/version.h"
 #include "platform/clock.h"
 #include "server/host/log_flood_limit.h"
 
 namespace tolmark {
 
 inline constexpr const char* kProductName = "Tolmark DHCP Server";
-inline constexpr const char* kProductVersion = "3.1.28";
 
 class Log final : public LogSink {
 public:

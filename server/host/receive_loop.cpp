@@ -1,9 +1,12 @@
 #include "server/host/receive_loop.h"
+#include <array>
 
 #include <chrono>
 #include <thread>
 
+#include "base/byte_io.h"
 #include "common/text_forms.h"
+#include "server/dhcp/dhcp_protocol.h"
 
 namespace tolmark {
 namespace {
@@ -43,12 +46,14 @@ bool makeTemporaryArpEntry(const InterfaceTable& interfaces, platform::ArpCache&
 }
 
 void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
-                    Ipv4 source, std::span<std::uint8_t> reply) {
-    if (datagram.size() < kMinRequestLength || datagram[0] != kBootRequest) {
+                    Ipv4 source, std::span<std::uint8_t> reply, platform::UdpSocket& socket) {
+    if (datagram.size() < dhcp::kMinRequestLength || datagram[dhcp::kOp] != dhcp::kBootRequest) {
         if (c.log.level() != 0) {
             // The hardware address field may be missing or short in a runt; show what is there.
             std::uint8_t hardware[6] = {};
-            for (std::size_t i = 0; i < 6 && 28 + i < datagram.size(); ++i) hardware[i] = datagram[28 + i];
+            ByteReader(datagram).bytes(
+                dhcp::kChaddr, hardware,
+                std::min<std::size_t>(6, datagram.size() > dhcp::kChaddr ? datagram.size() - dhcp::kChaddr : 0));
             c.log.line(1, true, "DHCP  Error   in request from %s (%s), len %u, if %s\n",
                        formatHardwareAddress(hardware).c_str(), formatIpv4(source).c_str(),
                        static_cast<unsigned>(datagram.size()), formatIpv4(entry.address).c_str());
@@ -56,30 +61,28 @@ void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
         return;
     }
 
-    RequestSummary summary;
-    summary.interfaceAddress = entry.address;
-    summary.sourceAddress = source;
-    std::size_t length;
+    ReplyPlan plan;
     GeneralSettings general;
     {
         std::lock_guard<std::mutex> engine(c.engineLock);
-        length = c.processor.process(datagram, reply, summary);
+        plan = c.processor.process(datagram, reply, Arrival{entry.address, source});
         general = c.settings.general();
     }
+    std::size_t length = plan.length;
     if (length == 0) return;
     if (length > reply.size()) length = reply.size();
     std::span<const std::uint8_t> out = reply.first(length);
 
     ReplyRouting routing{general.port, general.netBc != 0, general.unicast != 0};
-    ReplyDestination destination = chooseReplyDestination(out, summary, entry, routing);
+    ReplyDestination destination = chooseReplyDestination(out, plan, entry, routing);
     int sendIfIndex = 0;
     bool arpMade = false;
     int arpIfIndex = -1;
     if (destination.route == ReplyRoute::UnicastAfterArp) {
         std::uint8_t hardware[6] = {};
-        for (std::size_t i = 0; i < 6 && 28 + i < out.size(); ++i) hardware[i] = out[28 + i];
-        if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, hardware,
-                                  platform::ArpEntryType::Dynamic, arpMade, arpIfIndex)) {
+        ByteReader(out).bytes(dhcp::kChaddr, hardware, sizeof hardware);
+        if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, hardware, platform::ArpEntryType::Dynamic,
+                                  arpMade, arpIfIndex)) {
             sendIfIndex = arpIfIndex;
         } else {
             destination = {ReplyRoute::Broadcast, broadcastAddressFor(entry, routing.netBc), destination.port};
@@ -90,8 +93,7 @@ void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
     if (general.delay >= 1 && general.delay <= 100) {
         std::this_thread::sleep_for(std::chrono::milliseconds(general.delay));
     }
-    if (!c.sockets.socket().send(out.data(), out.size(), destination.address, destination.port, entry.address,
-                                 sendIfIndex)) {
+    if (!socket.send(out.data(), out.size(), destination.address, destination.port, entry.address, sendIfIndex)) {
         c.log.line(1, true, "DHCP  Error   failed to send to %s\n", formatIpv4(destination.address).c_str());
     }
     if (arpMade && arpIfIndex >= 0) c.arp.deleteEntry(arpIfIndex, destination.address);
@@ -111,9 +113,12 @@ void runReceiveLoop(ReceiveLoopContext& c) {
             if (c.stop.sleepFor(std::chrono::milliseconds(kWaitLimitMs)) || c.flags.serverStopping.load()) break;
             continue;
         }
-        const int fds[1] = {c.sockets.socket().fd()};
-        bool readable[1];
-        platform::WaitResult result = platform::waitReadable(fds, &c.stop, kWaitLimitMs, readable);
+        std::array<int, kMaxInterfaces> fds{};
+        std::array<bool, kMaxInterfaces> readable{};
+        const std::size_t count = std::min(c.sockets.socketCount(), kMaxInterfaces);
+        for (std::size_t k = 0; k < count; ++k) fds[k] = c.sockets.socketAt(k).fd();
+        platform::WaitResult result = platform::waitReadable(std::span<const int>(fds.data(), count), &c.stop,
+                                                             kWaitLimitMs, std::span<bool>(readable.data(), count));
         if (result == platform::WaitResult::Timeout) {
             c.log.flush();
             continue;
@@ -125,19 +130,23 @@ void runReceiveLoop(ReceiveLoopContext& c) {
         }
 
         checkLogOutput(c);
-        for (int n = 0; n < kMaxBatch; ++n) {
-            platform::DatagramInfo info;
-            long length = c.sockets.socket().receive(datagram, sizeof datagram, info, true);
-            if (c.flags.serverStopping.load()) {
-                c.flags.statusChanged.fetch_or(kStatusClientData | kStatusLoopEnded);
-                return;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (!readable[k]) continue;
+            platform::UdpSocket& socket = c.sockets.socketAt(k);
+            for (int n = 0; n < kMaxBatch; ++n) {
+                platform::DatagramInfo info;
+                long length = socket.receive(datagram, sizeof datagram, info, true);
+                if (c.flags.serverStopping.load()) {
+                    c.flags.statusChanged.fetch_or(kStatusClientData | kStatusLoopEnded);
+                    return;
+                }
+                if (length < 0) break;  // drained
+                if (length == 0 || c.flags.paused.load() != 0) continue;
+                std::optional<InterfaceEntry> entry = c.sockets.entryFor(info, k);
+                if (!entry) continue;  // aimed at an address that is not served
+                handleDatagram(c, *entry, std::span<const std::uint8_t>(datagram, static_cast<std::size_t>(length)),
+                               info.source, reply, socket);
             }
-            if (length < 0) break;  // drained
-            if (length == 0 || c.flags.paused.load() != 0) continue;
-            std::optional<InterfaceEntry> entry = c.sockets.entryFor(info);
-            if (!entry) continue;  // aimed at an address that is not served
-            handleDatagram(c, *entry, std::span<const std::uint8_t>(datagram, static_cast<std::size_t>(length)),
-                           info.source, reply);
         }
         c.flags.statusChanged.fetch_or(kStatusClientData);
     }

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "config/interface_table.h"
+#include "config/settings_holder.h"
 #include "platform/arp.h"
 #include "platform/clock.h"
 #include "platform/host_addresses.h"
@@ -17,7 +18,6 @@
 #include "server/host/log.h"
 #include "server/host/reply_destination.h"
 #include "server/host/server_flags.h"
-#include "config/settings_holder.h"
 
 namespace tolmark {
 

@@ -1,6 +1,7 @@
 #include "server/host/reply_destination.h"
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
+#include "server/dhcp/dhcp_protocol.h"
 
 namespace tolmark {
 
@@ -8,20 +9,20 @@ Ipv4 broadcastAddressFor(const InterfaceEntry& entry, bool directed) {
     return directed ? entry.broadcast() : kBroadcastAll;
 }
 
-ReplyDestination chooseReplyDestination(std::span<const std::uint8_t> reply, const RequestSummary& summary,
+ReplyDestination chooseReplyDestination(std::span<const std::uint8_t> reply, const ReplyPlan& plan,
                                         const InterfaceEntry& entry, const ReplyRouting& routing) {
-    if (summary.relayAddress != 0) return {ReplyRoute::Relay, summary.relayAddress, routing.serverPort};
+    if (plan.relayAddress != 0) return {ReplyRoute::Relay, plan.relayAddress, routing.serverPort};
 
     ByteReader header(reply);
-    const std::uint8_t flags = header.u8(10);
-    const Ipv4 yiaddr = header.ipv4(16);
+    const std::uint8_t flags = header.u8(dhcp::kFlags);
+    const Ipv4 yiaddr = header.ipv4(dhcp::kYiaddr);
     const std::uint16_t clientPort = static_cast<std::uint16_t>(routing.serverPort + 1);
     const ReplyDestination broadcast{ReplyRoute::Broadcast, broadcastAddressFor(entry, routing.netBc), clientPort};
 
-    if (flags & kBroadcastFlag) return broadcast;
-    if (summary.sourceAddress != 0 && yiaddr == 0) return {ReplyRoute::Source, summary.sourceAddress, clientPort};
+    if (flags & dhcp::kBroadcastFlag) return broadcast;
+    if (plan.sourceAddress != 0 && yiaddr == 0) return {ReplyRoute::Source, plan.sourceAddress, clientPort};
     if (routing.unicast && yiaddr != 0) {
-        if (summary.offSubnet) return {ReplyRoute::Unicast, yiaddr, clientPort};
+        if (plan.offSubnet) return {ReplyRoute::Unicast, yiaddr, clientPort};
         return {ReplyRoute::UnicastAfterArp, yiaddr, clientPort};
     }
     return broadcast;

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <span>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 #include "config/interface_table.h"
-#include "server/dhcp/request_summary.h"
+#include "server/dhcp/request_processor.h"
 
 namespace tolmark {
 
@@ -30,7 +30,7 @@ struct ReplyRouting {
 Ipv4 broadcastAddressFor(const InterfaceEntry& entry, bool directed);
 
 // reply: the reply as built (at least 44 bytes: flags at byte 10, yiaddr at 16).
-ReplyDestination chooseReplyDestination(std::span<const std::uint8_t> reply, const RequestSummary& summary,
+ReplyDestination chooseReplyDestination(std::span<const std::uint8_t> reply, const ReplyPlan& plan,
                                         const InterfaceEntry& entry, const ReplyRouting& routing);
 
 }  // namespace tolmark

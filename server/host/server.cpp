@@ -109,17 +109,29 @@ void Server::startHousekeeping() {
 
 void Server::startControlPipe() {
     pipeContext_ = std::make_unique<PipeContext>(PipeContext{
-        settings_, store_, clients_, profiles_, interfaces_, engineLock_, log_, counters_, flags_.serverStopping,
-        flags_.statusChanged, flags_.reloadRequest, flags_.paused,
-        [this] { return settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }); },
-        [this] { log_.flush(); }, [this](std::size_t i) { return sockets_.socketImage(i); },
-        [this] { return tftp_->transferCount(); },
-        [this](bool stopFirst) {
-            // A stop request may be under way: the listener must not come back then.
-            if (!flags_.serverStopping.load()) tftp_->restart(stopFirst);
-        },
-        nullptr,
-        [this](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
+        .settings = settings_,
+        .store = store_,
+        .clients = clients_,
+        .profiles = profiles_,
+        .interfaces = interfaces_,
+        .engineLock = engineLock_,
+        .log = log_,
+        .counters = counters_,
+        .serverStopping = flags_.serverStopping,
+        .statusChanged = flags_.statusChanged,
+        .reloadRequest = flags_.reloadRequest,
+        .paused = flags_.paused,
+        .logDirectory = [this] { return settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }); },
+        .flushLog = [this] { log_.flush(); },
+        .socketImage = [this](std::size_t i) { return sockets_.socketImage(i); },
+        .tftpTransfers = [this] { return tftp_->transferCount(); },
+        .restartTftp =
+            [this](bool stopFirst) {
+                // A stop request may be under way: the listener must not come back then.
+                if (!flags_.serverStopping.load()) tftp_->restart(stopFirst);
+            },
+        .startNameLookup = nullptr,
+        .transferRecord = [this](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
             const std::optional<TransferImage> image = tftp_->transfer(static_cast<std::size_t>(n));
             if (!image) return std::nullopt;
             return encodeTransferImage(*image);
@@ -184,8 +196,8 @@ int Server::run(int argc, char** argv) {
     {
         const OptionCodeList defaults = settings_.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
         std::lock_guard<std::mutex> engine(engineLock_);
-        counters_.profileCount.store(static_cast<std::int32_t>(
-            profiles_.load(store_, defaults, interfaces_, log_, log_.level() > 1)));
+        counters_.profileCount.store(
+            static_cast<std::int32_t>(profiles_.load(store_, defaults, interfaces_, log_, log_.level() > 1)));
         counters_.poolTotal.store(profiles_.poolTotal());
     }
     loadClients();
@@ -201,8 +213,8 @@ int Server::run(int argc, char** argv) {
     if (!flags_.serverStopping.load()) {
         tftp_->start();
         probe_.run(true);
-        ReceiveLoopContext context{interfaces_, sockets_,   log_,  flags_,
-                                   engineLock_, engine_,     settings_, platform_.hostAddresses,
+        ReceiveLoopContext context{interfaces_,   sockets_,        log_,      flags_,
+                                   engineLock_,   engine_,         settings_, platform_.hostAddresses,
                                    platform_.arp, platform_.clock, stop_};
         runReceiveLoop(context);
     }

@@ -3,9 +3,9 @@
 #include <strings.h>
 
 #include <atomic>
-#include <filesystem>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,8 +20,8 @@
 namespace tolmark {
 namespace {
 
-using platform::ServiceState;
 using platform::kServiceDisplayName;
+using platform::ServiceState;
 
 constexpr const char* kServiceDescription = "Manages network configuration parameters for clients";
 constexpr unsigned kWaitHintMs = 3000;
@@ -149,12 +149,16 @@ void removeService(platform::ServiceControl& control, std::FILE* out, unsigned p
             std::this_thread::sleep_for(std::chrono::milliseconds(pollIntervalMs));
         }
     }
-    if (state == ServiceState::Stopped) std::fprintf(out, "\n%s stopped.\n", kServiceDisplayName);
-    else std::fprintf(out, "\n%s failed to stop.\n", kServiceDisplayName);
+    if (state == ServiceState::Stopped)
+        std::fprintf(out, "\n%s stopped.\n", kServiceDisplayName);
+    else
+        std::fprintf(out, "\n%s failed to stop.\n", kServiceDisplayName);
 
-    if (control.deleteService()) std::fprintf(out, "%s deleted.\n", kServiceDisplayName);
-    else std::fprintf(out, "%s failed to delete service - %s\n", kServiceDisplayName,
-                      platform::systemErrorText(errno).c_str());
+    if (control.deleteService())
+        std::fprintf(out, "%s deleted.\n", kServiceDisplayName);
+    else
+        std::fprintf(out, "%s failed to delete service - %s\n", kServiceDisplayName,
+                     platform::systemErrorText(errno).c_str());
 }
 
 int velkoraMain(int argc, char** argv) {

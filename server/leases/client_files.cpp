@@ -12,7 +12,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/file_descriptor.h"
+#include "base/file_descriptor.h"
+#include "server/leases/client_rules.h"
 
 namespace tolmark {
 
@@ -41,7 +42,7 @@ std::string fitText(std::string_view text, std::size_t maxChars) {
 // Reads a file line by line through a fixed buffer. A line keeps at most 1023 characters
 // (the rest of a longer line is passed over); its "\n" or "\r\n" is removed.
 class LineReader {
-  public:
+public:
     explicit LineReader(int fd) : fd_(fd) {}
 
     // False at the end of the file or on a read error (see failed()).
@@ -51,38 +52,31 @@ class LineReader {
         bool any = false;
         std::size_t physical = 0;
         for (;;) {
-            if (pos_ == length_ && !fill())
-                break;
+            if (pos_ == length_ && !fill()) break;
             const char c = buffer_[pos_++];
             any = true;
             if (c == '\n') {
-                if (!line.empty() && line.back() == '\r' && physical == line.size())
-                    line.pop_back();
+                if (!line.empty() && line.back() == '\r' && physical == line.size()) line.pop_back();
                 break;
             }
             ++physical;
             // One character more than a line holds, so that a "\r" at position 1023 can go.
-            if (line.size() <= kMaxEntryLine)
-                line.push_back(c);
+            if (line.size() <= kMaxEntryLine) line.push_back(c);
         }
-        if (line.size() > kMaxEntryLine)
-            line.resize(kMaxEntryLine);
+        if (line.size() > kMaxEntryLine) line.resize(kMaxEntryLine);
         return any;
     }
     bool failed() const { return failed_; }
 
-  private:
+private:
     bool fill() {
         offset_ += length_;
         pos_ = length_ = 0;
         for (;;) {
             const ssize_t n = ::read(fd_, buffer_, sizeof buffer_);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                failed_ = true;
-            if (n <= 0)
-                return false;
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) failed_ = true;
+            if (n <= 0) return false;
             length_ = static_cast<std::size_t>(n);
             return true;
         }
@@ -110,14 +104,12 @@ std::string errorText(int error) {
 bool preserveOriginal(const std::string& path, LogSink& log) {
     for (int n = 0; n < 10; ++n) {
         std::string name = path + ".unloaded";
-        if (n > 0)
-            name += "." + std::to_string(n);
+        if (n > 0) name += "." + std::to_string(n);
         if (::link(path.c_str(), name.c_str()) == 0) {
             log.line(1, false, "DHCP  Error   %s kept as %s\n", path.c_str(), name.c_str());
             return true;
         }
-        if (errno != EEXIST)
-            break;
+        if (errno != EEXIST) break;
     }
     return false;
 }
@@ -135,8 +127,7 @@ std::uint32_t lineCount(std::string_view text) {
 // Reads the file from the line loading stopped at to its end, to be written back after the
 // records. A tail too large to hold, or one that cannot be read, is kept by a hard link
 // instead; when even that fails, the file is never replaced.
-void keepTail(int fd, std::uint64_t start, ListFile& file, StopReason reason, std::uint32_t lineNo,
-              LogSink& log) {
+void keepTail(int fd, std::uint64_t start, ListFile& file, StopReason reason, std::uint32_t lineNo, LogSink& log) {
     std::string tail;
     bool readable = reason != StopReason::ReadError;
     try {
@@ -148,19 +139,15 @@ void keepTail(int fd, std::uint64_t start, ListFile& file, StopReason reason, st
             const ssize_t n = ::pread(fd, tail.data() + before, kChunk, static_cast<off_t>(at));
             const int error = errno;
             tail.resize(before + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-            if (n < 0 && error == EINTR)
-                continue;
-            if (n < 0)
-                readable = false;
-            if (n <= 0)
-                break;
+            if (n < 0 && error == EINTR) continue;
+            if (n < 0) readable = false;
+            if (n <= 0) break;
             at += static_cast<std::uint64_t>(n);
         }
     } catch (const std::bad_alloc&) {
         readable = false;
     }
-    if (readable && blankOnly(tail))
-        return;
+    if (readable && blankOnly(tail)) return;
     const char* path = file.path.c_str();
     if (readable && tail.size() <= kMaxKeptTail) {
         const std::uint32_t lines = lineCount(tail);
@@ -169,20 +156,19 @@ void keepTail(int fd, std::uint64_t start, ListFile& file, StopReason reason, st
                 log.line(2, false, "%s %u: empty line, %u lines from here kept unloaded\n", path, lineNo, lines);
                 break;
             case StopReason::Unreadable:
-                log.line(1, false, "DHCP  Error   %s %u: no client identity, %u lines from here kept unloaded\n",
-                         path, lineNo, lines);
+                log.line(1, false, "DHCP  Error   %s %u: no client identity, %u lines from here kept unloaded\n", path,
+                         lineNo, lines);
                 break;
             default:
-                log.line(1, false, "DHCP  Error   %s %u: no memory, %u lines from here kept unloaded\n", path,
-                         lineNo, lines);
+                log.line(1, false, "DHCP  Error   %s %u: no memory, %u lines from here kept unloaded\n", path, lineNo,
+                         lines);
                 break;
         }
         file.keptTail = std::move(tail);
         return;
     }
     log.line(1, false, "DHCP  Error   %s %u: loading stopped, rest of the file not held\n", path, lineNo);
-    if (!preserveOriginal(file.path, log))
-        file.replaceRefused = true;
+    if (!preserveOriginal(file.path, log)) file.replaceRefused = true;
 }
 
 // One line of a client file turned into a record of the list, or why not.
@@ -204,11 +190,9 @@ struct LoadState {
 // Dynamic records outside their pool, or repeating the previous record's address, would hand
 // out an address twice or outside the configured range.
 bool dropDynamic(const ClientFields& fields, const LoadState& state) {
-    if (fields.address == 0)
-        return false;
+    if (fields.address == 0) return false;
     const Profile* profile = state.profiles.find(fields.profile);
-    if (profile != nullptr && profile->hasPool() && !profile->poolContains(fields.address))
-        return true;
+    if (profile != nullptr && profile->hasPool() && !profile->poolContains(fields.address)) return true;
     const ClientRecord* previous = state.lastDynamic;
     return previous != nullptr && previous->address == fields.address &&
            profileNameEquals(previous->profile, fields.profile);
@@ -219,14 +203,12 @@ void linkRecord(ClientRecord& record, LoadState& state) {
         case ClientList::Static:
             state.table.appendStatic(record);
             ++state.staticTotal;
-            if (record.lastAccess != 0)
-                ++state.counted;
+            if (record.lastAccess != 0) ++state.counted;
             break;
         case ClientList::Dynamic:
             state.table.insertDynamicAfter(state.lastDynamic, record);
             state.lastDynamic = &record;
-            if (record.expiry > state.now)
-                ++state.counted;
+            if (record.expiry > state.now) ++state.counted;
             break;
         default:
             state.ignored.push_back(&record);
@@ -235,32 +217,25 @@ void linkRecord(ClientRecord& record, LoadState& state) {
 }
 
 LineResult loadLine(const std::string& line, std::uint32_t lineNo, LoadState& state) {
-    if (!line.empty() && line.front() == '#')
-        return LineResult::Comment;
+    if (!line.empty() && line.front() == '#') return LineResult::Comment;
     const EntryParts parts = splitRemark(line);
-    if (parts.data.empty())
-        return LineResult::EmptyLine;
+    if (parts.data.empty()) return LineResult::EmptyLine;
     ClientRecord* record = nullptr;
     try {
         std::optional<ClientFields> fields = parseEntryData(parts.data, true);
-        if (!fields)
-            return LineResult::Unreadable;
+        if (!fields) return LineResult::Unreadable;
         const bool dynamic = state.list == ClientList::Dynamic;
-        if (dynamic && dropDynamic(*fields, state))
-            return LineResult::Skipped;
+        if (dynamic && dropDynamic(*fields, state)) return LineResult::Skipped;
         fields->remark = fitText(parts.remark, dynamic ? kDynamicRemarkChars : kEntryRemarkChars);
-        if (dynamic)
-            fields->lastAccess = 0;
+        if (dynamic) fields->lastAccess = 0;
         // Room for the ignored record is made before it is taken, so that linking cannot fail.
         if (state.list == ClientList::Ignored && state.ignored.size() == state.ignored.capacity())
             state.ignored.reserve(std::max<std::size_t>(64, state.ignored.capacity() * 2));
         record = state.table.take();
-        if (record == nullptr)
-            return LineResult::NoMemory;
+        if (record == nullptr) return LineResult::NoMemory;
         static_cast<ClientFields&>(*record) = std::move(*fields);
     } catch (const std::bad_alloc&) {
-        if (record != nullptr)
-            state.table.release(*record);
+        if (record != nullptr) state.table.release(*record);
         return LineResult::NoMemory;
     }
     linkRecord(*record, state);
@@ -304,11 +279,9 @@ struct SaveFailure {
 bool writeAll(int fd, std::string_view data) {
     while (!data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
+            if (n == 0) errno = EIO;
             return false;
         }
         data.remove_prefix(static_cast<std::size_t>(n));
@@ -318,30 +291,28 @@ bool writeAll(int fd, std::string_view data) {
 
 std::string directoryOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
+    if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // 0, or the error that kept the rename from being made durable.
 int syncDirectory(const std::string& path) {
     FileDescriptor dir(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir || ::fsync(dir.get()) != 0)
-        return errno;
+    if (!dir || ::fsync(dir.get()) != 0) return errno;
     return 0;
 }
 
-// The list as file lines. Fields are read under fieldsLock (when given) and the list lock,
-// which are held only for this walk.
-std::string formatList(ClientTable& table, ClientList list, const GeneralSettings& settings,
-                       std::mutex* fieldsLock, std::uint32_t& unwritable) {
+// The list as file lines, read under fieldsLock (when given), which is held only for this walk.
+std::string formatList(ClientTable& table, ClientList list, const GeneralSettings& settings, std::mutex* fieldsLock,
+                       std::uint32_t& unwritable) {
     std::unique_lock<std::mutex> fields;
-    if (fieldsLock != nullptr)
-        fields = std::unique_lock<std::mutex>(*fieldsLock);
-    std::lock_guard links(table.listLock());
+    if (fieldsLock != nullptr) fields = std::unique_lock<std::mutex>(*fieldsLock);
     std::string out;
+    // Every linked record is written; the count of linked records also ends a walk that a
+    // broken link would never let reach the end.
+    const std::size_t linked = table.size(list);
     std::size_t written = 0;
-    for (const ClientRecord* r = table.first(list); r != nullptr && written < kMaxSavedRecords;) {
+    for (const ClientRecord* r = table.first(list); r != nullptr && written < linked;) {
         if (auto line = formatEntryLine(*r, formatOf(list), settings.updateEthers)) {
             out.append(line->view());
             out.push_back('\n');
@@ -349,8 +320,7 @@ std::string formatList(ClientTable& table, ClientList list, const GeneralSetting
             ++unwritable;
         }
         ++written;
-        const ClientRecord* following = table.next(*r);
-        r = following == r ? nullptr : following;
+        r = table.next(*r);
     }
     return out;
 }
@@ -370,23 +340,19 @@ Backup makeBackup(const std::string& path, const GeneralSettings& settings, LogS
         log.line(1, false, "DHCP  Error   failed to back up %s (%s)\n", path.c_str(), errorText(errno).c_str());
         return Backup::None;
     }
-    if (::link(path.c_str(), backup.c_str()) == 0)
-        return Backup::Linked;
-    if (::rename(path.c_str(), backup.c_str()) == 0)
-        return Backup::Renamed;
+    if (::link(path.c_str(), backup.c_str()) == 0) return Backup::Linked;
+    if (::rename(path.c_str(), backup.c_str()) == 0) return Backup::Renamed;
     log.line(1, false, "DHCP  Error   failed to back up %s (%s)\n", path.c_str(), errorText(errno).c_str());
     return Backup::None;
 }
 
 std::optional<SaveFailure> replaceFile(ClientTable& table, ClientList list, const ListFile& file,
                                        const GeneralSettings& settings, LogSink& log, std::mutex* fieldsLock) {
-    if (file.replaceRefused)
-        return SaveFailure{"file kept unread", 0};
+    if (file.replaceRefused) return SaveFailure{"file kept unread", 0};
     const std::string& path = file.path;
     const std::string temporary = path + ".tmp";
     FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!fd)
-        return SaveFailure{"create", errno};
+    if (!fd) return SaveFailure{"create", errno};
     log.line(3, false, "saving %s...\n", path.c_str());
 
     std::uint32_t unwritable = 0;
@@ -410,13 +376,11 @@ std::optional<SaveFailure> replaceFile(ClientTable& table, ClientList list, cons
     const Backup backup = makeBackup(path, settings, log);
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
         const int error = errno;
-        if (backup == Backup::Renamed)
-            ::rename((path + ".bak").c_str(), path.c_str());
+        if (backup == Backup::Renamed) ::rename((path + ".bak").c_str(), path.c_str());
         ::unlink(temporary.c_str());
         return SaveFailure{"rename", error};
     }
-    if (const int error = syncDirectory(path); error != 0)
-        return SaveFailure{"sync directory", error};
+    if (const int error = syncDirectory(path); error != 0) return SaveFailure{"sync directory", error};
     return std::nullopt;
 }
 
@@ -461,14 +425,12 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
     if (!fd) {
         if (errno != ENOENT) {
             log.line(1, false, "DHCP  Error   cannot read %s (%s)\n", file.path.c_str(), errorText(errno).c_str());
-            if (!preserveOriginal(file.path, log))
-                file.replaceRefused = true;
+            if (!preserveOriginal(file.path, log)) file.replaceRefused = true;
         }
         return 0;
     }
     LoadState state{table, list, profiles, settings, log, now, nullptr, {}, 0, 0};
-    if (list == ClientList::Dynamic)
-        state.lastDynamic = lastOf(table, ClientList::Dynamic);
+    if (list == ClientList::Dynamic) state.lastDynamic = lastOf(table, ClientList::Dynamic);
 
     // The reader's buffer is too large for the stack of every thread.
     std::unique_ptr<LineReader> reader;
@@ -492,21 +454,17 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
             break;
         }
         if (!more) {
-            if (reader->failed())
-                stop = StopReason::ReadError;
+            if (reader->failed()) stop = StopReason::ReadError;
             break;
         }
         stop = stopReasonOf(loadLine(line, lineNo, state));
-        if (stop == StopReason::None)
-            ++lineNo;
+        if (stop == StopReason::None) ++lineNo;
     }
-    if (stop != StopReason::None)
-        keepTail(fd.get(), lineStart, file, stop, lineNo, log);
+    if (stop != StopReason::None) keepTail(fd.get(), lineStart, file, stop, lineNo, log);
 
     // The ignored list keeps the most recent client first, as the file does.
     for (auto it = state.ignored.rbegin(); it != state.ignored.rend(); ++it) table.pushIgnored(**it);
-    if (staticTotal != nullptr)
-        *staticTotal += state.staticTotal;
+    if (staticTotal != nullptr) *staticTotal += state.staticTotal;
     return list == ClientList::Ignored ? 0 : state.counted;
 }
 
@@ -514,25 +472,22 @@ LoadCounts loadClientFiles(ClientTable& table, const ProfileList& profiles, Clie
                            const GeneralSettings& settings, LogSink& log, std::int64_t now) {
     LoadCounts counts;
     log.line(2, false, "loading %s \n", files.ethers.path.c_str());
-    counts.staticSeen = loadList(table, ClientList::Static, profiles, files.ethers, settings, log, now,
-                                 &counts.staticTotal);
+    counts.staticSeen =
+        loadList(table, ClientList::Static, profiles, files.ethers, settings, log, now, &counts.staticTotal);
     log.line(2, false, "loading %s \n", files.dynamic.path.c_str());
     counts.dynamicActive = loadList(table, ClientList::Dynamic, profiles, files.dynamic, settings, log, now);
-    if (settings.autoExclude != 0)
-        table.reserveAllStatic(profiles);
+    if (settings.autoExclude != 0) reserveAllStatic(table, profiles);
     log.line(2, false, "loading %s \n", files.ignored.path.c_str());
     counts.ignored = loadList(table, ClientList::Ignored, profiles, files.ignored, settings, log, now);
     log.line(2, false, "configured entries %u/%u/%u\n", counts.staticTotal, counts.dynamicActive, counts.ignored);
-    if (settings.regOnly == 1)
-        log.line(2, false, "responding only to known addresses\n");
+    if (settings.regOnly == 1) log.line(2, false, "responding only to known addresses\n");
     return counts;
 }
 
-bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings,
-              LogSink& log, std::mutex* fieldsLock) {
+bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings, LogSink& log,
+              std::mutex* fieldsLock) {
     const std::optional<SaveFailure> failure = replaceFile(table, list, file, settings, log, fieldsLock);
-    if (!failure)
-        return true;
+    if (!failure) return true;
     log.line(1, false, "DHCP  Error   failed to save %s (%s: %s)\n", file.path.c_str(), failure->step,
              failure->error != 0 ? errorText(failure->error).c_str() : "not replaced");
     return false;
@@ -544,8 +499,7 @@ bool saveChangedLists(ClientTable& table, const ClientFiles& files, const Genera
     for (ClientList list : {ClientList::Static, ClientList::Dynamic, ClientList::Ignored}) {
         std::atomic<std::int32_t>& changes = table.changes(list);
         const std::int32_t taken = changes.exchange(0);
-        if (taken == 0)
-            continue;
+        if (taken == 0) continue;
         if (!saveList(table, list, files.of(list), settings, log, fieldsLock)) {
             // Changes made during the attempt stay counted on top of the ones given back.
             changes.fetch_add(taken);

@@ -26,8 +26,6 @@ namespace tolmark {
 // A hidden tail larger than this is not held in memory: the file is hard-linked to
 // "<file>.unloaded" instead, before any save can replace it.
 inline constexpr std::size_t kMaxKeptTail = 16u << 20;
-// Records written per list, which also ends a walk that would never reach the end.
-inline constexpr std::size_t kMaxSavedRecords = 65536;
 
 struct ListFile {
     std::string path;
@@ -76,9 +74,9 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
 
 // Saves each list whose unsaved-change count is not 0. The count is taken (reset to 0) first
 // and given back when the save fails, so a failed list is tried again at the next period.
-// fieldsLock, when given, is the lock under which record fields change (the engine lock); it is
-// held, before the client list lock, only while the records are turned into lines, never
-// during file I/O. Returns false when any list failed.
+// fieldsLock, when given, is the lock that guards the table (the engine lock); it is held only
+// while the records are turned into lines, never during file I/O. Returns false when any list
+// failed.
 bool saveChangedLists(ClientTable& table, const ClientFiles& files, const GeneralSettings& settings, LogSink& log,
                       std::mutex* fieldsLock = nullptr);
 
@@ -87,7 +85,7 @@ bool saveChangedLists(ClientTable& table, const ClientFiles& files, const Genera
 // syncs the directory. The file name always names a whole file: the old one until the rename,
 // then the new one. On any failure the current file stays as it was, one "failed to save" line
 // is logged, and false is returned.
-bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings,
-              LogSink& log, std::mutex* fieldsLock = nullptr);
+bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings, LogSink& log,
+              std::mutex* fieldsLock = nullptr);
 
 }  // namespace tolmark

@@ -10,50 +10,31 @@ namespace tolmark {
 namespace {
 
 constexpr std::size_t kProfileChars = 23;
-constexpr std::size_t kHostNameChars = 158;
-constexpr std::size_t kRemarkChars = 31;
 constexpr std::size_t kIdentityBytes = 64;
 
-std::size_t listIndex(ClientList list) {
-    return static_cast<std::size_t>(list);
-}
-bool isLinkedList(ClientList list) {
-    return list != ClientList::None;
-}
+std::size_t listIndex(ClientList list) { return static_cast<std::size_t>(list); }
+bool isLinkedList(ClientList list) { return list != ClientList::None; }
 
 std::string fitText(std::string_view text, std::size_t maxChars) {
     return std::string(text.substr(0, std::min(text.size(), maxChars)));
 }
 
-void clearIdentity(Identity& identity) {
-    identity = Identity{};
-}
-
-bool isReservation(const ClientFields& record) {
-    return record.expiry == kExpiryReserved && record.identity.kind == kIdentityHardware &&
-           std::all_of(record.identity.bytes.begin(), record.identity.bytes.end(),
-                       [](std::uint8_t b) { return b == 0; });
-}
-
-// A record belongs to a pool walk when it carries the profile's name; the walk stops at the
-// first such record at or above the wanted address, which keeps each pool ordered.
-bool belongsAtOrAbove(const ClientFields& record, const Profile& profile, Ipv4 address) {
-    return profileNameEquals(record.profile, profile.name) &&
-           ipv4ToHostOrder(record.address) >= ipv4ToHostOrder(address);
-}
-
-bool profileExists(std::string_view name, const ProfileList& profiles) {
-    // An empty name means the first profile.
-    return name.empty() ? !profiles.empty() : profiles.find(name) != nullptr;
-}
-
 }  // namespace
 
 bool identityEquals(const Identity& a, const Identity& b) {
-    if (a.kind != b.kind || a.length != b.length)
-        return false;
+    if (a.kind != b.kind || a.length != b.length) return false;
     const std::size_t length = std::min<std::size_t>(a.length, kIdentityBytes);
     return std::equal(a.bytes.begin(), a.bytes.begin() + length, b.bytes.begin());
+}
+
+std::uint64_t identityHash(const Identity& identity) {
+    std::uint64_t hash = 1469598103934665603ull;
+    const auto mix = [&](std::uint8_t byte) { hash = (hash ^ byte) * 1099511628211ull; };
+    mix(identity.kind);
+    const std::size_t length = std::min<std::size_t>(identity.length, kIdentityBytes);
+    mix(static_cast<std::uint8_t>(length));
+    for (std::size_t i = 0; i < length; ++i) mix(identity.bytes[i]);
+    return hash;
 }
 
 ClientTable::ClientTable(LogSink& log) : log_(log) {
@@ -63,14 +44,12 @@ ClientTable::ClientTable(LogSink& log) : log_(log) {
 // ---- Store and links --------------------------------------------------------------------------
 
 ClientRecord* ClientTable::at(std::uint32_t linkIndex) {
-    if (linkIndex == 0 || linkIndex > store_.size())
-        return nullptr;
+    if (linkIndex == 0 || linkIndex > store_.size()) return nullptr;
     return &store_[linkIndex - 1];
 }
 
 const ClientRecord* ClientTable::at(std::uint32_t linkIndex) const {
-    if (linkIndex == 0 || linkIndex > store_.size())
-        return nullptr;
+    if (linkIndex == 0 || linkIndex > store_.size()) return nullptr;
     return &store_[linkIndex - 1];
 }
 
@@ -78,94 +57,112 @@ bool ClientTable::owns(const ClientRecord& record) const {
     return record.index_ < store_.size() && &store_[record.index_] == &record;
 }
 
-ClientRecord* ClientTable::first(ClientList list) {
-    return isLinkedList(list) ? at(heads_[listIndex(list)]) : nullptr;
-}
+ClientRecord* ClientTable::first(ClientList list) { return isLinkedList(list) ? at(heads_[listIndex(list)]) : nullptr; }
 
-ClientRecord* ClientTable::next(const ClientRecord& record) {
-    return at(record.next_);
-}
+ClientRecord* ClientTable::next(const ClientRecord& record) { return at(record.next_); }
+
+ClientRecord* ClientTable::previous(const ClientRecord& record) { return at(record.previous_); }
 
 const ClientRecord* ClientTable::first(ClientList list) const {
     return isLinkedList(list) ? at(heads_[listIndex(list)]) : nullptr;
 }
 
-const ClientRecord* ClientTable::next(const ClientRecord& record) const {
-    return at(record.next_);
-}
+const ClientRecord* ClientTable::next(const ClientRecord& record) const { return at(record.next_); }
 
-void ClientTable::pushFrontLocked(ClientList list, ClientRecord& record) {
+void ClientTable::linkFront(ClientList list, ClientRecord& record) { linkAfter(list, nullptr, record); }
+
+void ClientTable::linkAfter(ClientList list, ClientRecord* after, ClientRecord& record) {
     const std::size_t l = listIndex(list);
-    record.next_ = heads_[l];
-    heads_[l] = record.index_ + 1;
-    if (tails_[l] == 0)
-        tails_[l] = record.index_ + 1;
-    record.list_ = list;
-    ++sizes_[l];
-}
-
-void ClientTable::insertAfterLocked(ClientList list, ClientRecord* after, ClientRecord& record) {
-    if (after == nullptr) {
-        pushFrontLocked(list, record);
-        return;
-    }
-    const std::size_t l = listIndex(list);
-    record.next_ = after->next_;
-    after->next_ = record.index_ + 1;
-    if (tails_[l] == after->index_ + 1)
-        tails_[l] = record.index_ + 1;
-    record.list_ = list;
-    ++sizes_[l];
-}
-
-void ClientTable::unlinkLocked(ClientRecord& record) {
-    if (!isLinkedList(record.list_))
-        return;
-    const std::size_t l = listIndex(record.list_);
     const std::uint32_t link = record.index_ + 1;
-    std::uint32_t previous = 0;
-    std::uint32_t current = heads_[l];
-    while (current != 0 && current != link) {
-        previous = current;
-        current = at(current)->next_;
-    }
-    if (current == link) {
-        if (previous == 0) {
-            heads_[l] = record.next_;
-        } else {
-            at(previous)->next_ = record.next_;
-        }
-        if (tails_[l] == link)
-            tails_[l] = previous;
-        --sizes_[l];
-    }
+    labelBetween(list, after, record);
+    record.previous_ = after == nullptr ? 0 : after->index_ + 1;
+    record.next_ = after == nullptr ? heads_[l] : after->next_;
+    if (after == nullptr)
+        heads_[l] = link;
+    else
+        after->next_ = link;
+    if (ClientRecord* following = at(record.next_))
+        following->previous_ = link;
+    else
+        tails_[l] = link;
+    record.list_ = list;
+    ++sizes_[l];
+    if (list != ClientList::Free) indexAdd(record);
+}
+
+void ClientTable::unlinkFromList(ClientRecord& record) {
+    if (!isLinkedList(record.list_)) return;
+    if (record.list_ != ClientList::Free) indexRemove(record);
+    const std::size_t l = listIndex(record.list_);
+    if (ClientRecord* before = at(record.previous_))
+        before->next_ = record.next_;
+    else
+        heads_[l] = record.next_;
+    if (ClientRecord* following = at(record.next_))
+        following->previous_ = record.previous_;
+    else
+        tails_[l] = record.previous_;
+    --sizes_[l];
     record.next_ = 0;
+    record.previous_ = 0;
     record.list_ = ClientList::None;
 }
 
-void ClientTable::releaseLocked(ClientRecord& record) {
+// ---- Order labels -----------------------------------------------------------------------------
+
+namespace {
+
+constexpr std::uint64_t kLabelEnd = std::uint64_t{1} << 63;
+constexpr std::uint64_t kLabelStep = std::uint64_t{1} << 32;
+
+}  // namespace
+
+void ClientTable::labelBetween(ClientList list, ClientRecord* previous, ClientRecord& record) {
+    const std::uint64_t low = previous == nullptr ? 0 : previous->label_;
+    ClientRecord* following = previous == nullptr ? at(heads_[listIndex(list)]) : at(previous->next_);
+    std::uint64_t high = following == nullptr ? kLabelEnd : following->label_;
+    if (high - low < 2) {
+        // No label left between the two: spread the run after `previous` over a wider span.
+        // The run grows until its span exceeds the square of its length, which keeps the
+        // relabelling to O(log n) records per insertion on average.
+        std::vector<ClientRecord*> run;
+        ClientRecord* end = following;
+        std::uint64_t endLabel = high;
+        while (end != nullptr) {
+            run.push_back(end);
+            end = at(end->next_);
+            endLabel = end == nullptr ? kLabelEnd : end->label_;
+            const std::uint64_t length = run.size() + 1;
+            if (endLabel - low > length * length) break;
+        }
+        const std::uint64_t step = (endLabel - low) / (run.size() + 1);
+        for (std::size_t i = 0; i < run.size(); ++i) run[i]->label_ = low + step * (i + 1);
+        high = following->label_;
+    }
+    record.label_ = following == nullptr ? low + std::min(kLabelStep, (kLabelEnd - low) / 2) : low + (high - low) / 2;
+}
+
+void ClientTable::freeRecord(ClientRecord& record) {
     // Unlinking first keeps a second release from putting the record on the free list twice.
-    unlinkLocked(record);
+    unlinkFromList(record);
     static_cast<ClientFields&>(record) = ClientFields{};
     record.identity.kind = kIdentityFree;
     ++record.generation_;
-    pushFrontLocked(ClientList::Free, record);
+    linkFront(ClientList::Free, record);
 }
 
 void ClientTable::reportNoMemory() {
     // Writing the line may itself need memory; a failure there must not reach the caller.
     try {
-        log_.line(1, false, "DHCP  Error   malloc(%u) for client failed\n",
-                  static_cast<unsigned>(kClientRecordSize));
+        log_.line(1, false, "DHCP  Error   malloc(%u) for client failed\n", static_cast<unsigned>(kClientRecordSize));
     } catch (const std::exception&) {
     }
 }
 
 ClientRecord* ClientTable::take() {
     {
-        std::lock_guard lock(listLock_);
         if (ClientRecord* reused = at(heads_[listIndex(ClientList::Free)])) {
-            unlinkLocked(*reused);
+            unlinkFromList(*reused);
             static_cast<ClientFields&>(*reused) = ClientFields{};
             return reused;
         }
@@ -184,95 +181,295 @@ ClientRecord* ClientTable::take() {
 }
 
 void ClientTable::release(ClientRecord& record) {
-    if (!owns(record))
-        return;
-    std::lock_guard lock(listLock_);
-    releaseLocked(record);
+    if (!owns(record)) return;
+    freeRecord(record);
 }
 
 void ClientTable::appendStatic(ClientRecord& record) {
-    if (!owns(record))
-        return;
-    std::lock_guard lock(listLock_);
-    unlinkLocked(record);
+    if (!owns(record)) return;
+    unlinkFromList(record);
     ClientRecord* tail = at(tails_[listIndex(ClientList::Static)]);
-    insertAfterLocked(ClientList::Static, tail, record);
+    linkAfter(ClientList::Static, tail, record);
 }
 
 void ClientTable::pushIgnored(ClientRecord& record) {
-    if (!owns(record))
-        return;
-    std::lock_guard lock(listLock_);
-    unlinkLocked(record);
-    pushFrontLocked(ClientList::Ignored, record);
+    if (!owns(record)) return;
+    unlinkFromList(record);
+    linkFront(ClientList::Ignored, record);
 }
 
 void ClientTable::insertDynamicAfter(ClientRecord* after, ClientRecord& record) {
-    if (!owns(record) || &record == after)
-        return;
-    std::lock_guard lock(listLock_);
-    unlinkLocked(record);
+    if (!owns(record) || &record == after) return;
+    unlinkFromList(record);
     // A position outside the dynamic list would splice the record into another list.
-    if (after != nullptr && (!owns(*after) || after->list_ != ClientList::Dynamic))
-        after = nullptr;
-    insertAfterLocked(ClientList::Dynamic, after, record);
+    if (after != nullptr && (!owns(*after) || after->list_ != ClientList::Dynamic)) after = nullptr;
+    linkAfter(ClientList::Dynamic, after, record);
 }
 
 void ClientTable::unlink(ClientRecord& record) {
-    if (!owns(record))
-        return;
-    std::lock_guard lock(listLock_);
-    unlinkLocked(record);
+    if (!owns(record)) return;
+    unlinkFromList(record);
 }
 
 // ---- Handles ----------------------------------------------------------------------------------
 
 RecordHandle ClientTable::handleOf(const ClientRecord& record) const {
-    return (static_cast<RecordHandle>(record.generation_) << 32) |
-           (static_cast<RecordHandle>(record.index_) + 1);
+    return (static_cast<RecordHandle>(record.generation_) << 32) | (static_cast<RecordHandle>(record.index_) + 1);
 }
 
 ClientRecord* ClientTable::resolve(RecordHandle handle, ClientList list) {
     const auto link = static_cast<std::uint32_t>(handle & 0xFFFFFFFFu);
     const auto generation = static_cast<std::uint32_t>(handle >> 32);
     ClientRecord* record = at(link);
-    if (record == nullptr || record->generation_ != generation || record->list_ != list)
-        return nullptr;
-    if (list == ClientList::None)
-        return nullptr;
+    if (record == nullptr || record->generation_ != generation || record->list_ != list) return nullptr;
+    if (list == ClientList::None) return nullptr;
     return record;
 }
 
 ClientRecordImage ClientTable::image(const ClientRecord& record) const {
     ClientRecordImage result;
     result.handle = handleOf(record);
-    if (const ClientRecord* following = at(record.next_))
-        result.nextHandle = handleOf(*following);
+    if (const ClientRecord* following = at(record.next_)) result.nextHandle = handleOf(*following);
     result.fields = record;
     return result;
 }
 
 // ---- Lookups and counters ---------------------------------------------------------------------
 
-const ClientRecord* ClientTable::findStaticByIdentity(const Identity& identity, std::string_view profile,
-                                                      const ClientRecord* skip) const {
-    for (const ClientRecord* r = first(ClientList::Static); r != nullptr; r = next(*r)) {
-        if (r != skip && identityEquals(r->identity, identity) && profileNameEquals(r->profile, profile))
-            return r;
+// ---- Indexed fields ---------------------------------------------------------------------------
+
+void ClientTable::setIdentity(ClientRecord& record, const Identity& identity) {
+    if (record.list_ == ClientList::None || record.list_ == ClientList::Free) {
+        record.identity = identity;
+        return;
+    }
+    auto& map = identities_[listIndex(record.list_)];
+    if (auto it = map.find(record.identityKey_); it != map.end()) {
+        chainRemove(it->second, &ClientRecord::sameIdentity_, record);
+        if (it->second == 0) map.erase(it);
+    }
+    record.identity = identity;
+    record.identityKey_ = identityHash(identity);
+    chainInsert(map[record.identityKey_], &ClientRecord::sameIdentity_, record);
+}
+
+void ClientTable::setExpiry(ClientRecord& record, std::int64_t expiry) {
+    record.expiry = expiry;
+    if (record.pool_ != nullptr && record.poolPlaced_ && record.poolOffset_ < record.pool_->range())
+        record.pool_->setExpiry(record.poolOffset_, expiry);
+}
+
+void ClientTable::setAddress(ClientRecord& record, Ipv4 address) {
+    const bool linked = record.list_ != ClientList::None && record.list_ != ClientList::Free;
+    if (linked) indexRemove(record);
+    record.address = address;
+    if (linked) indexAdd(record);
+}
+
+void ClientTable::setProfile(ClientRecord& record, std::string_view profile) {
+    const bool linked = record.list_ != ClientList::None && record.list_ != ClientList::Free;
+    if (linked) indexRemove(record);
+    record.profile = std::string(profile);
+    if (linked) indexAdd(record);
+}
+
+// ---- Indexes ----------------------------------------------------------------------------------
+
+void ClientTable::chainInsert(std::uint32_t& head, std::uint32_t ClientRecord::*link, ClientRecord& record) {
+    // Chains keep list order, so that the first match of a chain is the first of the list.
+    std::uint32_t* position = &head;
+    while (ClientRecord* r = at(*position)) {
+        if (r->label_ > record.label_) break;
+        position = &(r->*link);
+    }
+    record.*link = *position;
+    *position = record.index_ + 1;
+}
+
+void ClientTable::chainRemove(std::uint32_t& head, std::uint32_t ClientRecord::*link, ClientRecord& record) {
+    std::uint32_t* position = &head;
+    while (ClientRecord* r = at(*position)) {
+        if (r == &record) {
+            *position = record.*link;
+            break;
+        }
+        position = &(r->*link);
+    }
+    record.*link = 0;
+}
+
+void ClientTable::indexAdd(ClientRecord& record) {
+    const std::size_t l = listIndex(record.list_);
+    record.identityKey_ = identityHash(record.identity);
+    record.addressKey_ = record.address;
+    chainInsert(identities_[l][record.identityKey_], &ClientRecord::sameIdentity_, record);
+    chainInsert(addresses_[l][record.addressKey_], &ClientRecord::sameAddress_, record);
+    if (record.list_ == ClientList::Dynamic) {
+        if (PoolIndex* pool = poolFor(record)) poolAdd(*pool, record, false);
+    }
+}
+
+void ClientTable::indexRemove(ClientRecord& record) {
+    const std::size_t l = listIndex(record.list_);
+    if (auto it = identities_[l].find(record.identityKey_); it != identities_[l].end()) {
+        chainRemove(it->second, &ClientRecord::sameIdentity_, record);
+        if (it->second == 0) identities_[l].erase(it);
+    }
+    if (auto it = addresses_[l].find(record.addressKey_); it != addresses_[l].end()) {
+        chainRemove(it->second, &ClientRecord::sameAddress_, record);
+        if (it->second == 0) addresses_[l].erase(it);
+    }
+    poolRemove(record);
+}
+
+PoolIndex* ClientTable::poolFor(const ClientRecord& record) {
+    for (const auto& pool : pools_) {
+        if (profileNameEquals(pool->name(), record.profile))
+            return ipv4ToHostOrder(record.address) >= pool->base() ? pool.get() : nullptr;
     }
     return nullptr;
 }
 
-const ClientRecord* ClientTable::findStaticByAddress(Ipv4 address) const {
+void ClientTable::poolAdd(PoolIndex& pool, ClientRecord& record, bool building) {
+    const std::uint32_t offset = ipv4ToHostOrder(record.address) - pool.base();
+    const std::uint32_t link = record.index_ + 1;
+    record.pool_ = &pool;
+    record.poolOffset_ = offset;
+    record.poolPlaced_ =
+        offset < pool.range() ? pool.place(offset, link, record.expiry) : pool.beyond.emplace(offset, link).second;
+    if (record.poolPlaced_) return;
+    // Two records at one offset: built from the list, the index holds the first in list order;
+    // a record added later may come before it, so the pool is rebuilt when next asked for.
+    ++pool.shadowed;
+    if (!building) pool.stale = true;
+}
+
+void ClientTable::poolRemove(ClientRecord& record) {
+    PoolIndex* pool = record.pool_;
+    if (pool == nullptr) return;
+    record.pool_ = nullptr;
+    if (pool->shadowed != 0) {
+        // A record this one shadowed, or that shadowed it, would take its place: rebuild.
+        pool->stale = true;
+        return;
+    }
+    if (!record.poolPlaced_) return;
+    if (record.poolOffset_ < pool->range())
+        pool->remove(record.poolOffset_);
+    else
+        pool->beyond.erase(record.poolOffset_);
+}
+
+PoolIndex& ClientTable::poolIndex(const PoolRef& ref) {
+    const std::uint32_t base = ipv4ToHostOrder(ref.base);
+    // An allocation asks about the same pool several times: the last one answers first.
+    if (lastPool_ != nullptr && lastPool_->name() == ref.name && lastPool_->base() == base &&
+        lastPool_->range() == ref.range && !lastPool_->stale)
+        return *lastPool_;
+    for (auto it = pools_.begin(); it != pools_.end(); ++it) {
+        if (!profileNameEquals((*it)->name(), ref.name)) continue;
+        if ((*it)->base() == base && (*it)->range() == ref.range && !(*it)->stale) {
+            lastPool_ = it->get();
+            return **it;
+        }
+        for (ClientRecord* r = first(ClientList::Dynamic); r != nullptr; r = next(*r)) {
+            if (r->pool_ == it->get()) r->pool_ = nullptr;
+        }
+        if (lastPool_ == it->get()) lastPool_ = nullptr;
+        pools_.erase(it);
+        break;
+    }
+    auto pool = std::make_unique<PoolIndex>(std::string(ref.name), base, ref.range);
+    for (ClientRecord* r = first(ClientList::Dynamic); r != nullptr; r = next(*r)) {
+        if (profileNameEquals(r->profile, ref.name) && ipv4ToHostOrder(r->address) >= base) poolAdd(*pool, *r, true);
+    }
+    pools_.push_back(std::move(pool));
+    lastPool_ = pools_.back().get();
+    return *pools_.back();
+}
+
+ClientRecord* ClientTable::atOffset(PoolIndex& pool, std::uint32_t offset) { return at(pool.at(offset)); }
+
+// ---- Lookups ----------------------------------------------------------------------------------
+
+bool ClientTable::precedes(const ClientRecord& a, const ClientRecord& b) const { return a.label_ < b.label_; }
+
+ClientRecord* ClientTable::findIdentity(ClientList list, const Identity& identity, const ClientRecord* after) {
+    if (list == ClientList::None || list == ClientList::Free) return nullptr;
+    const auto& map = identities_[listIndex(list)];
+    const auto it = map.find(identityHash(identity));
+    if (it == map.end()) return nullptr;
+    for (ClientRecord* r = at(it->second); r != nullptr; r = at(r->sameIdentity_)) {
+        if ((after == nullptr || r->label_ > after->label_) && identityEquals(r->identity, identity)) return r;
+    }
+    return nullptr;
+}
+
+ClientRecord* ClientTable::findAddress(ClientList list, Ipv4 address, const ClientRecord* after) {
+    if (list == ClientList::None || list == ClientList::Free) return nullptr;
+    const auto& map = addresses_[listIndex(list)];
+    const auto it = map.find(address);
+    if (it == map.end()) return nullptr;
+    for (ClientRecord* r = at(it->second); r != nullptr; r = at(r->sameAddress_)) {
+        if (after == nullptr || r->label_ > after->label_) return r;
+    }
+    return nullptr;
+}
+
+std::optional<std::uint32_t> ClientTable::offsetIn(const PoolRef& pool, const ClientRecord& record) {
+    const std::uint32_t base = ipv4ToHostOrder(pool.base);
+    const std::uint32_t address = ipv4ToHostOrder(record.address);
+    if (address < base || !profileNameEquals(record.profile, pool.name)) return std::nullopt;
+    return address - base;
+}
+
+ClientRecord* ClientTable::poolRecordAt(const PoolRef& pool, std::uint32_t offset) {
+    return atOffset(poolIndex(pool), offset);
+}
+
+std::uint32_t ClientTable::poolFirstFree(const PoolRef& pool) { return poolIndex(pool).firstFree(); }
+
+std::uint32_t ClientTable::poolOccupied(const PoolRef& pool) { return poolIndex(pool).occupied(); }
+
+ClientRecord* ClientTable::poolFirstAtOrAbove(const PoolRef& ref, std::uint32_t offset) {
+    PoolIndex& pool = poolIndex(ref);
+    if (offset < pool.range()) {
+        if (auto found = pool.firstOccupiedFrom(offset); found && *found < pool.range()) return atOffset(pool, *found);
+    }
+    const auto it = pool.beyond.lower_bound(offset);
+    return it == pool.beyond.end() ? nullptr : at(it->second);
+}
+
+ClientRecord* ClientTable::poolFirstExpired(const PoolRef& ref, std::uint32_t from, std::int64_t now) {
+    PoolIndex& pool = poolIndex(ref);
+    const auto found = pool.firstExpiredFrom(from, now);
+    return found && *found < pool.range() ? atOffset(pool, *found) : nullptr;
+}
+
+ClientRecord* ClientTable::poolEarliest(const PoolRef& ref, std::uint32_t upTo, std::int64_t now, bool lastOfTies) {
+    PoolIndex& pool = poolIndex(ref);
+    const auto found = pool.earliest(std::min(upTo, pool.range() - 1), now, lastOfTies);
+    return found ? atOffset(pool, *found) : nullptr;
+}
+
+const ClientRecord* ClientTable::findStaticByIdentity(const Identity& identity, std::string_view profile,
+                                                      const ClientRecord* skip) {
+    for (const ClientRecord* r = findIdentity(ClientList::Static, identity, nullptr); r != nullptr;
+         r = findIdentity(ClientList::Static, identity, r)) {
+        if (r != skip && profileNameEquals(r->profile, profile)) return r;
+    }
+    return nullptr;
+}
+
+const ClientRecord* ClientTable::findStaticByAddress(Ipv4 address) {
     return findStaticByAddressExcept(address, nullptr);
 }
 
-const ClientRecord* ClientTable::findStaticByAddressExcept(Ipv4 address, const ClientRecord* skip) const {
-    if (address == 0 || address == kNeverServe)
-        return nullptr;
-    for (const ClientRecord* r = first(ClientList::Static); r != nullptr; r = next(*r)) {
-        if (r != skip && r->address == address)
-            return r;
+const ClientRecord* ClientTable::findStaticByAddressExcept(Ipv4 address, const ClientRecord* skip) {
+    if (address == 0 || address == kNeverServe) return nullptr;
+    for (const ClientRecord* r = findAddress(ClientList::Static, address, nullptr); r != nullptr;
+         r = findAddress(ClientList::Static, address, r)) {
+        if (r != skip) return r;
     }
     return nullptr;
 }
@@ -282,8 +479,7 @@ ListCounters ClientTable::count(ClientList list) const {
     for (const ClientRecord* r = first(list); r != nullptr; r = next(*r)) {
         ++counters.total;
         const bool used = list == ClientList::Dynamic ? r->expiry != 0 : r->lastAccess != 0;
-        if (used && list != ClientList::Free)
-            ++counters.used;
+        if (used && list != ClientList::Free) ++counters.used;
     }
     return counters;
 }
@@ -293,99 +489,14 @@ std::atomic<std::int32_t>& ClientTable::changes(ClientList list) {
     return l < std::size(changes_) ? changes_[l] : unsavedElsewhere_;
 }
 
-// ---- Reservations -----------------------------------------------------------------------------
-
-void ClientTable::reserveAddress(Ipv4 address, const ProfileList& profiles) {
-    const auto& all = profiles.profiles();
-    const auto pool = std::find_if(all.begin(), all.end(),
-                                   [&](const Profile& p) { return p.hasPool() && p.poolContains(address); });
-    if (pool == all.end())
-        return;
-    ClientRecord* record = findOrInsertDynamic(*pool, address);
-    if (record == nullptr)
-        return;
-    try {
-        std::string name = fitText(pool->name, kProfileChars);
-        record->profile = std::move(name);
-    } catch (const std::bad_alloc&) {
-        // The reservation below still holds the address; only the name is missing.
-    }
-    clearIdentity(record->identity);
-    record->address = address;
-    record->expiry = kExpiryReserved;
-    markChanged(ClientList::Dynamic);
-}
-
-ClientRecord* ClientTable::findOrInsertDynamic(const Profile& profile, Ipv4 address) {
-    ClientRecord* passed = nullptr;
-    for (ClientRecord* r = first(ClientList::Dynamic); r != nullptr; r = next(*r)) {
-        if (r->address == address)
-            return r;
-        if (belongsAtOrAbove(*r, profile, address))
-            break;
-        passed = r;
-    }
-    ClientRecord* record = take();
-    if (record == nullptr)
-        return nullptr;
-    try {
-        record->profile = fitText(profile.name, kProfileChars);
-    } catch (const std::bad_alloc&) {
-        release(*record);
-        return nullptr;
-    }
-    record->address = address;
-    insertDynamicAfter(passed, *record);
-    return record;
-}
-
-void ClientTable::releaseReservation(Ipv4 address) {
-    for (ClientRecord* r = first(ClientList::Dynamic); r != nullptr; r = next(*r)) {
-        if (r->address == address && isReservation(*r)) {
-            r->expiry = 0;
-            markChanged(ClientList::Dynamic);
-            return;
-        }
-    }
-}
-
-void ClientTable::releaseUnsharedReservation(Ipv4 address, const ClientRecord* leaving) {
-    // Static records may share an address when duplicates were allowed; the pool address stays
-    // withheld while any of them is left.
-    if (address == 0 || findStaticByAddressExcept(address, leaving) != nullptr)
-        return;
-    releaseReservation(address);
-}
-
-void ClientTable::reserveAllStatic(const ProfileList& profiles) {
-    for (const ClientRecord* r = first(ClientList::Static); r != nullptr; r = next(*r)) {
-        if (r->address != 0)
-            reserveAddress(r->address, profiles);
-    }
-}
-
-// ---- Operations of the control pipe ------------------------------------------------------------
-
-int ClientTable::profileUse(std::string_view name, const ProfileList& profiles) const {
-    const Profile* profile = profiles.find(name);
-    if (profile == nullptr)
-        return 0;
-    const bool isFirst = profile == profiles.first();
-    for (const ClientRecord* r = first(ClientList::Static); r != nullptr; r = next(*r)) {
-        // A static record without a profile name is served by the first profile.
-        if (profileNameEquals(r->profile, name) || (isFirst && r->profile.empty()))
-            return 2;
-    }
-    return 1;
-}
+// ---- Names ---------------------------------------------------------------------------------
 
 void ClientTable::renameProfileInRecords(std::string_view oldName, std::string_view newName) {
     try {
         const std::string name = fitText(newName, kProfileChars);
         for (ClientList list : {ClientList::Static, ClientList::Dynamic}) {
             for (ClientRecord* r = first(list); r != nullptr; r = next(*r)) {
-                if (profileNameEquals(r->profile, oldName))
-                    r->profile = name;
+                if (profileNameEquals(r->profile, oldName)) setProfile(*r, name);
             }
             markChanged(list);
         }
@@ -395,145 +506,12 @@ void ClientTable::renameProfileInRecords(std::string_view oldName, std::string_v
     }
 }
 
-bool ClientTable::staticChangeAllowed(const ClientFields& fields, bool allowDuplicateAddress,
-                                      const ProfileList& profiles, const ClientRecord* self) const {
-    if (fields.identity.length > kIdentityBytes)
-        return false;
-    if (findStaticByIdentity(fields.identity, fields.profile, self) != nullptr)
-        return false;
-    if (!allowDuplicateAddress && findStaticByAddressExcept(fields.address, self) != nullptr)
-        return false;
-    return profileExists(fields.profile, profiles);
-}
-
-ClientRecord* ClientTable::addStatic(const ClientFields& fields, bool allowDuplicateAddress,
-                                     const ProfileList& profiles) {
-    if (!staticChangeAllowed(fields, allowDuplicateAddress, profiles, nullptr))
-        return nullptr;
-    ClientFields copy;
-    try {
-        copy = fields;
-        copy.profile = fitText(fields.profile, kProfileChars);
-        copy.hostName = fitText(fields.hostName, kHostNameChars);
-        copy.remark = fitText(fields.remark, kRemarkChars);
-    } catch (const std::bad_alloc&) {
-        reportNoMemory();
-        return nullptr;
-    }
-    ClientRecord* record = take();
-    if (record == nullptr)
-        return nullptr;
-    static_cast<ClientFields&>(*record) = std::move(copy);
-    appendStatic(*record);
-    if (record->address != 0)
-        reserveAddress(record->address, profiles);
-    markChanged(ClientList::Static);
-    return record;
-}
-
-bool ClientTable::modifyStatic(ClientRecord& record, const ClientFields& fields, bool allowDuplicateAddress,
-                               const ProfileList& profiles) {
-    if (!owns(record) || record.list_ != ClientList::Static)
-        return false;
-    if (!staticChangeAllowed(fields, allowDuplicateAddress, profiles, &record))
-        return false;
-    std::string profile, hostName, remark;
-    try {
-        profile = fitText(fields.profile, kProfileChars);
-        hostName = fitText(fields.hostName, kHostNameChars);
-        remark = fitText(fields.remark, kRemarkChars);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    record.identity = fields.identity;
-    record.profile = std::move(profile);
-    record.hostName = std::move(hostName);
-    record.remark = std::move(remark);
-    const Ipv4 oldAddress = record.address;
-    record.address = fields.address;
-    if (oldAddress != fields.address) {
-        releaseUnsharedReservation(oldAddress, &record);
-        if (fields.address != 0)
-            reserveAddress(fields.address, profiles);
-    }
-    markChanged(ClientList::Static);
-    return true;
-}
-
-bool ClientTable::deleteRecord(ClientList list, ClientRecord& record, const ProfileList& /*profiles*/) {
-    if (!owns(record) || record.list_ != list)
-        return false;
-    switch (list) {
-        case ClientList::Static: {
-            const Ipv4 address = record.address;
-            unlink(record);
-            releaseUnsharedReservation(address, nullptr);
-            release(record);
-            break;
-        }
-        case ClientList::Ignored:
-            unlink(record);
-            release(record);
-            break;
-        case ClientList::Dynamic:
-            // The record keeps its place and address so the pool order stays intact; the
-            // allocator reuses it like any expired lease.
-            record.identity = Identity{};
-            record.identity.kind = kIdentityFree;
-            record.lastAccess = 0;
-            record.expiry = 0;
-            record.remark.clear();
-            break;
-        default:
-            return false;
-    }
-    markChanged(list);
-    return true;
-}
-
-std::size_t ClientTable::purgeDynamic(const ProfileList& profiles, bool autoExclude) {
-    std::size_t removed = 0;
-    {
-        std::lock_guard lock(listLock_);
-        const std::size_t l = listIndex(ClientList::Dynamic);
-        ClientRecord* previous = nullptr;
-        ClientRecord* r = at(heads_[l]);
-        while (r != nullptr) {
-            ClientRecord* following = at(r->next_);
-            const Profile* profile = profiles.find(r->profile);
-            if (profile != nullptr && !(profile->hasPool() && profile->poolContains(r->address))) {
-                // Spliced out here rather than by unlinkLocked, which would walk the list again.
-                if (previous == nullptr) {
-                    heads_[l] = r->next_;
-                } else {
-                    previous->next_ = r->next_;
-                }
-                if (tails_[l] == r->index_ + 1)
-                    tails_[l] = previous == nullptr ? 0 : previous->index_ + 1;
-                --sizes_[l];
-                r->next_ = 0;
-                r->list_ = ClientList::None;
-                releaseLocked(*r);
-                ++removed;
-            } else {
-                previous = r;
-            }
-            r = following;
-        }
-    }
-    changes(ClientList::Dynamic).fetch_add(static_cast<std::int32_t>(removed));
-    if (autoExclude)
-        reserveAllStatic(profiles);
-    return removed;
-}
-
 std::size_t ClientTable::size(ClientList list) const {
     return list == ClientList::None ? 0 : sizes_[listIndex(list)].load();
 }
 
 ClientRecord* ClientTable::last(ClientList list) {
     if (list == ClientList::None) return nullptr;
-    std::lock_guard lock(listLock_);
     return at(tails_[listIndex(list)]);
 }
 

@@ -1,19 +1,31 @@
 #pragma once
-// The client table: every client the server knows, in three singly linked lists (static,
-// dynamic, ignored) over one record store, with a free list for reuse. The engine walks the
-// lists under the engine lock; insertions and unlinks also take the client list lock so that
-// the file saver and the control pipe never see a half-linked list. Pipe clients name records
-// by opaque handles that the table validates.
+// The client table: every client the server knows, in three lists (static, dynamic, ignored)
+// over one record store, with a free list for reuse. The lists keep the order of the files, of
+// the pipe's walk and of ties; indexes beside them (identity and address per list, each pool's
+// records by offset with their expiries) answer the engine's lookups without a walk. Pipe
+// clients name records by opaque handles that the table validates.
+//
+// The table has no lock of its own: records, links and indexes change together, so the one
+// lock that guards them is the engine lock, which the receive loop holds for a whole request
+// and the control pipe and the file saver take around their use of the table.
+//
+// The identity, address, profile name and expiry of a linked record are indexed: they change
+// only through the table's setters. The other fields the engine writes freely under the engine
+// lock.
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "common/client_record.h"
 #include "common/log_sink.h"
-#include "config/profiles.h"
+#include "server/leases/pool_index.h"
 
 namespace tolmark {
 
@@ -27,12 +39,30 @@ struct ClientRecord : ClientFields {
     std::uint32_t index() const { return index_; }
     ClientList list() const { return list_; }
 
-  private:
+private:
     friend class ClientTable;
     std::uint32_t index_ = 0;
     std::uint32_t generation_ = 0;
     std::uint32_t next_ = 0;  // index + 1 of the next record in the same list; 0 at the end
+    std::uint32_t previous_ = 0;
+    std::uint32_t sameIdentity_ = 0;  // the next record of the list in the same identity chain
+    std::uint32_t sameAddress_ = 0;   // the next record of the list in the same address chain
+    std::uint64_t label_ = 0;         // grows along the list: compares positions without a walk
+    // What the indexes hold the record under, so that it always leaves them whole.
+    std::uint64_t identityKey_ = 0;
+    Ipv4 addressKey_ = 0;
+    PoolIndex* pool_ = nullptr;
+    std::uint32_t poolOffset_ = 0;
+    bool poolPlaced_ = false;
     ClientList list_ = ClientList::None;
+};
+
+// An address pool as the dynamic list knows it: the records carrying the pool's profile name at
+// or above its base, by offset from the base.
+struct PoolRef {
+    std::string_view name;
+    Ipv4 base = 0;  // network order
+    std::uint32_t range = 0;
 };
 
 struct ListCounters {
@@ -41,8 +71,11 @@ struct ListCounters {
 };
 
 class ClientTable {
-  public:
+public:
     explicit ClientTable(LogSink& log);
+    virtual ~ClientTable() = default;
+    ClientTable(const ClientTable&) = delete;
+    ClientTable& operator=(const ClientTable&) = delete;
 
     // Walking a list. next() returns nullptr at the end.
     ClientRecord* first(ClientList list);
@@ -57,7 +90,7 @@ class ClientTable {
     // must not be in another list.
     void release(ClientRecord& record);
 
-    // Linking (each under the client list lock).
+    // Linking.
     void appendStatic(ClientRecord& record);
     void pushIgnored(ClientRecord& record);
     // Inserts after `after`, or at the head when after is nullptr.
@@ -70,56 +103,81 @@ class ClientTable {
     ClientRecord* resolve(RecordHandle handle, ClientList list);
     ClientRecordImage image(const ClientRecord& record) const;
 
+    // Changes of indexed fields.
+    void setIdentity(ClientRecord& record, const Identity& identity);
+    void setExpiry(ClientRecord& record, std::int64_t expiry);
+    void setAddress(ClientRecord& record, Ipv4 address);
+    void setProfile(ClientRecord& record, std::string_view profile);
+
+    // Lookups. Each gives the first matching record of the list after `after` (from the head
+    // when nullptr), in list order.
+    virtual ClientRecord* findIdentity(ClientList list, const Identity& identity, const ClientRecord* after);
+    virtual ClientRecord* findAddress(ClientList list, Ipv4 address, const ClientRecord* after);
+    // True when a comes before b in their list.
+    virtual bool precedes(const ClientRecord& a, const ClientRecord& b) const;
+
+    // Pools of the dynamic list. Offsets count from the pool's base; "in range" is below its
+    // range. A pool's records follow each other in the list in address order.
+    virtual ClientRecord* poolRecordAt(const PoolRef& pool, std::uint32_t offset);
+    // The lowest free offset in range, or the range when the pool is full.
+    virtual std::uint32_t poolFirstFree(const PoolRef& pool);
+    virtual std::uint32_t poolOccupied(const PoolRef& pool);
+    // The record of lowest offset at or above offset, in range or beyond it.
+    virtual ClientRecord* poolFirstAtOrAbove(const PoolRef& pool, std::uint32_t offset);
+    // The in-range record of lowest offset at or above from whose expiry is before now.
+    virtual ClientRecord* poolFirstExpired(const PoolRef& pool, std::uint32_t from, std::int64_t now);
+    // Of the in-range records up to offset upTo whose expiry is before now, the one that expired
+    // earliest; of equal expiries the first, or the last when lastOfTies.
+    virtual ClientRecord* poolEarliest(const PoolRef& pool, std::uint32_t upTo, std::int64_t now, bool lastOfTies);
+    // The record's offset in the pool, when it belongs to it.
+    static std::optional<std::uint32_t> offsetIn(const PoolRef& pool, const ClientRecord& record);
+
     const ClientRecord* findStaticByIdentity(const Identity& identity, std::string_view profile,
-                                             const ClientRecord* skip) const;
-    const ClientRecord* findStaticByAddress(Ipv4 address) const;
+                                             const ClientRecord* skip);
+    const ClientRecord* findStaticByAddress(Ipv4 address);
+    const ClientRecord* findStaticByAddressExcept(Ipv4 address, const ClientRecord* skip);
+    // The record before this one in its list, or nullptr at the head.
+    ClientRecord* previous(const ClientRecord& record);
+    // True when the record is one of this table's.
+    bool owns(const ClientRecord& record) const;
+    // Logs the "malloc(328) for client failed" line.
+    void reportNoMemory();
     ListCounters count(ClientList list) const;
     // Records linked in the list, kept as they are linked and unlinked.
     std::size_t size(ClientList list) const;
     // The list's last record, or nullptr when it is empty.
     ClientRecord* last(ClientList list);
 
-    // Reservations of static addresses inside dynamic pools.
-    void reserveAddress(Ipv4 address, const ProfileList& profiles);
-    ClientRecord* findOrInsertDynamic(const Profile& profile, Ipv4 address);
-    void releaseReservation(Ipv4 address);
-    void reserveAllStatic(const ProfileList& profiles);
-
-    // Operations of the control pipe. Return false when refused.
-    int profileUse(std::string_view name,
-                   const ProfileList& profiles) const;  // 0 none, 1 unused, 2 static use
+    // Puts the new name into every static and dynamic record that carries the old one.
     void renameProfileInRecords(std::string_view oldName, std::string_view newName);
-    ClientRecord* addStatic(const ClientFields& fields, bool allowDuplicateAddress,
-                            const ProfileList& profiles);
-    bool modifyStatic(ClientRecord& record, const ClientFields& fields, bool allowDuplicateAddress,
-                      const ProfileList& profiles);
-    bool deleteRecord(ClientList list, ClientRecord& record, const ProfileList& profiles);
-    // Returns the number of records removed.
-    std::size_t purgeDynamic(const ProfileList& profiles, bool autoExclude);
 
     // Unsaved-change counts, one per list.
     std::atomic<std::int32_t>& changes(ClientList list);
     void markChanged(ClientList list) { changes(list).fetch_add(1); }
 
-    std::mutex& listLock() { return listLock_; }
-
-  private:
+private:
     ClientRecord* at(std::uint32_t linkIndex);  // linkIndex = index + 1
     const ClientRecord* at(std::uint32_t linkIndex) const;
-    bool owns(const ClientRecord& record) const;
-    void reportNoMemory();
 
-    // Link changes; the caller holds listLock_.
-    void pushFrontLocked(ClientList list, ClientRecord& record);
-    void insertAfterLocked(ClientList list, ClientRecord* after, ClientRecord& record);
-    void unlinkLocked(ClientRecord& record);
-    void releaseLocked(ClientRecord& record);
+    // Link changes.
+    void linkFront(ClientList list, ClientRecord& record);
+    void linkAfter(ClientList list, ClientRecord* after, ClientRecord& record);
+    void unlinkFromList(ClientRecord& record);
+    void freeRecord(ClientRecord& record);
 
-    const ClientRecord* findStaticByAddressExcept(Ipv4 address, const ClientRecord* skip) const;
-    // Releases the reservation unless another static record (other than leaving) keeps the address.
-    void releaseUnsharedReservation(Ipv4 address, const ClientRecord* leaving);
-    bool staticChangeAllowed(const ClientFields& fields, bool allowDuplicateAddress,
-                             const ProfileList& profiles, const ClientRecord* self) const;
+    // Order labels and the indexes.
+    void labelBetween(ClientList list, ClientRecord* previous, ClientRecord& record);
+    void indexAdd(ClientRecord& record);
+    void indexRemove(ClientRecord& record);
+    void chainInsert(std::uint32_t& head, std::uint32_t ClientRecord::*link, ClientRecord& record);
+    void chainRemove(std::uint32_t& head, std::uint32_t ClientRecord::*link, ClientRecord& record);
+    void poolAdd(PoolIndex& pool, ClientRecord& record, bool building);
+    void poolRemove(ClientRecord& record);
+    PoolIndex* poolFor(const ClientRecord& record);
+    // The index of the pool, built from the dynamic list when it has none yet or the pool
+    // changed since.
+    PoolIndex& poolIndex(const PoolRef& pool);
+    ClientRecord* atOffset(PoolIndex& pool, std::uint32_t offset);
 
     LogSink& log_;
     std::deque<ClientRecord> store_;
@@ -128,10 +186,15 @@ class ClientTable {
     std::atomic<std::size_t> sizes_[4] = {0, 0, 0, 0};
     std::atomic<std::int32_t> changes_[3];
     std::atomic<std::int32_t> unsavedElsewhere_{0};  // changes() of the free list and None
-    std::mutex listLock_;
+    // Per linked list: chain heads by identity hash and by address.
+    std::unordered_map<std::uint64_t, std::uint32_t> identities_[3];
+    std::unordered_map<Ipv4, std::uint32_t> addresses_[3];
+    std::vector<std::unique_ptr<PoolIndex>> pools_;
+    PoolIndex* lastPool_ = nullptr;  // the pool asked for last
 };
 
 // Two identities are equal when kind, length and bytes are equal.
 bool identityEquals(const Identity& a, const Identity& b);
+std::uint64_t identityHash(const Identity& identity);
 
 }  // namespace tolmark

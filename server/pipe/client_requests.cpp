@@ -1,14 +1,14 @@
 // Client records: find, add, change, remove and list. Records are named by the table's own
 // generation-checked handles, so a handle of a removed or reused record names nothing.
 //
-// Records hold strings that the receive loop rewrites under the engine lock, so even reading a
-// record takes the engine lock; walks of the links also take the client list lock. The table
-// takes the list lock itself where it links and unlinks.
+// The engine lock guards the client table, its records, links and indexes: every request here
+// takes it, reading ones included, since the receive loop rewrites records under it.
 
 #include <mutex>
 
 #include "common/client_record.h"
 #include "common/pipe_requests.h"
+#include "server/leases/client_rules.h"
 #include "server/pipe/request_parts.h"
 
 namespace tolmark::pipe_requests {
@@ -16,7 +16,6 @@ namespace tolmark::pipe_requests {
 namespace {
 
 ClientRecord* resolve(PipeContext& context, RecordHandle handle, ClientList list) {
-    std::lock_guard links(context.clients.listLock());
     return context.clients.resolve(handle, list);
 }
 
@@ -48,7 +47,6 @@ PipeMessage listRecords(Request& request, ClientList list) {
     std::optional<ClientRecordImage> image;
     {
         std::lock_guard engine(context.engineLock);
-        std::lock_guard links(context.clients.listLock());
         const ClientRecord* record = handle == 0 ? context.clients.first(list) : context.clients.resolve(handle, list);
         if (record != nullptr) image = context.clients.image(*record);
     }
@@ -65,7 +63,6 @@ PipeMessage findClient(Request& request) {
     if (find->identity.length <= kFindIdentityWidth) {
         PipeContext& context = request.context;
         std::lock_guard engine(context.engineLock);
-        std::lock_guard links(context.clients.listLock());
         if (const ClientRecord* found = context.clients.findStaticByIdentity(find->identity, find->profile, nullptr))
             handle = context.clients.handleOf(*found);
     }
@@ -77,7 +74,8 @@ PipeMessage addClient(Request& request) {
     if (!add) return valueReply(0);
     PipeContext& context = request.context;
     std::lock_guard engine(context.engineLock);
-    if (context.clients.addStatic(add->fields, add->skipAddressCheck, context.profiles) == nullptr) return valueReply(0);
+    if (addStatic(context.clients, add->fields, add->skipAddressCheck, context.profiles) == nullptr)
+        return valueReply(0);
     context.counters.staticCount.fetch_add(1);
     if (add->fields.lastAccess != 0) context.counters.staticUsed.fetch_add(1);
     return valueReply(1);
@@ -98,7 +96,7 @@ PipeMessage updateClient(Request& request) {
     changed.profile = fields->profile;
     changed.remark = fields->remark;
     changed.hostName = fields->hostName;
-    const bool done = context.clients.modifyStatic(*record, changed, update->skipAddressCheck, context.profiles);
+    const bool done = modifyStatic(context.clients, *record, changed, update->skipAddressCheck, context.profiles);
     return valueReply(done ? 1 : 0);
 }
 
@@ -112,7 +110,7 @@ PipeMessage removeClient(Request& request) {
     ClientRecord* record = resolve(context, *handle, list);
     if (record == nullptr) return valueReply(0);
     const bool wasCounted = counted(*record, list);
-    if (!context.clients.deleteRecord(list, *record, context.profiles)) return valueReply(0);
+    if (!deleteRecord(context.clients, list, *record)) return valueReply(0);
     // Keep the status counters near the truth between recounts.
     if (list == ClientList::Static) context.counters.staticCount.fetch_sub(1);
     if (wasCounted) usedCounter(context.counters, list).fetch_sub(1);

@@ -10,8 +10,8 @@
 
 #include <cstring>
 
+#include "base/file_descriptor.h"
 #include "common/pipe_requests.h"
-#include "platform/file_descriptor.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "server/pipe/request_parts.h"
@@ -46,8 +46,10 @@ std::optional<int> openFlagsForMode(std::string_view mode) {
     if (mode.empty()) return std::nullopt;
     bool plus = false;
     for (char c : mode.substr(1)) {
-        if (c == '+') plus = true;
-        else if (c != 'b' && c != 't') return std::nullopt;
+        if (c == '+')
+            plus = true;
+        else if (c != 'b' && c != 't')
+            return std::nullopt;
     }
     switch (mode.front()) {
         case 'r':
@@ -64,14 +66,15 @@ std::optional<int> openFlagsForMode(std::string_view mode) {
 std::optional<DirectorySearch> openSearch(const std::string& directory, std::string_view pattern) {
     if (directory.empty() || !isConfinedName(pattern)) return std::nullopt;
     const std::size_t slash = pattern.rfind('/');
-    const std::string_view subdirectory = slash == std::string_view::npos ? std::string_view() : pattern.substr(0, slash + 1);
+    const std::string_view subdirectory =
+        slash == std::string_view::npos ? std::string_view() : pattern.substr(0, slash + 1);
     std::string last(slash == std::string_view::npos ? pattern : pattern.substr(slash + 1));
     // "*.*" matches every name, with or without a dot, as the log viewer expects.
     if (last == "*.*") last = "*";
     // The directory is opened the way files are: below the log directory, through no
     // symbolic link that leads out of it.
-    platform::FileDescriptor fd(platform::openBelow(directory, subdirectory.empty() ? std::string_view(".") : subdirectory,
-                                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    platform::FileDescriptor fd(platform::openBelow(
+        directory, subdirectory.empty() ? std::string_view(".") : subdirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) return std::nullopt;
     DirectorySearch search;
     search.dir.reset(::fdopendir(fd.get()));
@@ -86,7 +89,7 @@ std::optional<FileSearchEntry> nextMatch(DirectorySearch& search) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         if (::fnmatch(search.pattern.c_str(), name, FNM_NOESCAPE) != 0) continue;
-        struct stat status{};
+        struct stat status {};
         // A symbolic link is listed as itself: what it points to may lie outside.
         if (::fstatat(::dirfd(search.dir.get()), name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
         return fileSearchEntryFromStat(status, name);
@@ -102,7 +105,7 @@ std::unique_ptr<std::FILE, FileCloser> openConfinedFile(const std::string& direc
     // put in the log directory can neither hang the pipe nor be read through it.
     platform::FileDescriptor fd(platform::openBelow(directory, name, *flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd.valid()) return nullptr;
-    struct stat status{};
+    struct stat status {};
     if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
     ::fcntl(fd.get(), F_SETFL, *flags & O_APPEND);
     const std::string cMode = std::string(1, mode.front()) + ((*flags & O_RDWR) != 0 ? "+" : "");

@@ -48,9 +48,7 @@ Readiness waitFor(int socket, short events, const platform::WakeEvent& wake, std
     }
 }
 
-bool transient(int error) {
-    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
-}
+bool transient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
 }  // namespace
 
@@ -139,8 +137,8 @@ void PipeServer::listen() {
     const std::size_t count = tcp_.valid() ? 2 : 1;
     std::array<bool, 2> readable{};
     while (!stopping_) {
-        const auto result = platform::waitReadable(std::span(fds.data(), count), &wake_, -1,
-                                                   std::span(readable.data(), count));
+        const auto result =
+            platform::waitReadable(std::span(fds.data(), count), &wake_, -1, std::span(readable.data(), count));
         if (result == platform::WaitResult::Woken || result == platform::WaitResult::Error) break;
         if (readable[0]) accept(local_.get(), false);
         if (count == 2 && readable[1]) accept(tcp_.get(), true);

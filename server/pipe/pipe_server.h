@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
-#include "common/ipv4.h"
+#include "base/file_descriptor.h"
+#include "base/ipv4.h"
 #include "config/config_store.h"
-#include "platform/file_descriptor.h"
 #include "platform/wake_event.h"
 #include "server/pipe/peer_limits.h"
 #include "server/pipe/pipe_context.h"
@@ -22,9 +22,9 @@
 namespace tolmark {
 
 struct PipeServerOptions {
-    std::string localName;                  // abstract socket name; empty: pipeName()
-    std::optional<std::uint16_t> tcpPort;   // listen on TCP too (0: any free port, for tests)
-    Ipv4 tcpAddress = 0;                    // address the TCP listener binds; 0: every address
+    std::string localName;                 // abstract socket name; empty: pipeName()
+    std::optional<std::uint16_t> tcpPort;  // listen on TCP too (0: any free port, for tests)
+    Ipv4 tcpAddress = 0;                   // address the TCP listener binds; 0: every address
     PeerLimits limits;
 };
 

@@ -8,6 +8,7 @@
 
 #include "common/pipe_requests.h"
 #include "config/profiles.h"
+#include "server/leases/client_rules.h"
 #include "server/pipe/request_parts.h"
 
 namespace tolmark::pipe_requests {
@@ -22,8 +23,9 @@ bool hasSelector(const Profile& profile) {
 
 bool sameValue(const CountedValue& a, std::string_view b) {
     const auto value = a.value();
-    return value.size() == b.size() && std::equal(value.begin(), value.end(), b.begin(),
-                                                  [](std::uint8_t x, char y) { return x == static_cast<std::uint8_t>(y); });
+    return value.size() == b.size() && std::equal(value.begin(), value.end(), b.begin(), [](std::uint8_t x, char y) {
+               return x == static_cast<std::uint8_t>(y);
+           });
 }
 
 // The relay-agent profile a request from this relay with this selector would get.
@@ -52,7 +54,8 @@ PipeMessage reloadProfiles(Request& request) {
     std::size_t count = 0;
     {
         std::lock_guard engine(context.engineLock);
-        count = context.profiles.load(context.store, defaults, context.interfaces, context.log, context.log.level() > 1);
+        count =
+            context.profiles.load(context.store, defaults, context.interfaces, context.log, context.log.level() > 1);
         context.counters.profileCount = static_cast<std::int32_t>(count);
         context.counters.poolTotal = context.profiles.poolTotal();
     }
@@ -64,7 +67,7 @@ PipeMessage purgeDynamic(Request& request) {
     PipeContext& context = request.context;
     const bool autoExclude = context.settings.general().autoExclude != 0;
     std::lock_guard engine(context.engineLock);
-    context.clients.purgeDynamic(context.profiles, autoExclude);
+    purgeDynamic(context.clients, context.profiles, autoExclude);
     const std::int32_t total = context.profiles.poolTotal();
     context.counters.poolTotal = total;
     return valueReply(total);
@@ -76,18 +79,15 @@ PipeMessage getProfile(Request& request) {
     const auto& all = context.profiles.profiles();
     const Profile* profile = nullptr;
     if (request.value >= 0) {
-        if (static_cast<std::size_t>(request.value) < all.size()) profile = &all[static_cast<std::size_t>(request.value)];
+        if (static_cast<std::size_t>(request.value) < all.size())
+            profile = &all[static_cast<std::size_t>(request.value)];
     } else {
         const std::optional<std::string> name = decodeProfileName(request.bytes);
         if (!name) return sizeCheckFailed(request);
         profile = context.profiles.find(*name);
     }
     if (profile == nullptr) return statusReply(kPipeDone);
-    int use = 0;
-    {
-        std::lock_guard links(context.clients.listLock());
-        use = context.clients.profileUse(profile->name, context.profiles);
-    }
+    const int use = profileUse(context.clients, profile->name, context.profiles);
     return valueReply(use, encodeProfileRecord(*profile));
 }
 
@@ -108,11 +108,7 @@ PipeMessage renameProfile(Request& request) {
     char key[24];
     std::snprintf(key, sizeof key, "Profile%u", static_cast<unsigned>(rename->number));
     context.store.writeText(kGeneralSection, key, std::string_view(newName));
-    {
-        // The file saver reads the names while it holds the list lock.
-        std::lock_guard links(context.clients.listLock());
-        context.clients.renameProfileInRecords(oldName, newName);
-    }
+    context.clients.renameProfileInRecords(oldName, newName);
     return valueReply(1);
 }
 
@@ -123,7 +119,8 @@ PipeMessage checkAddressProfile(Request& request) {
     PipeContext& context = request.context;
     std::lock_guard engine(context.engineLock);
     for (const Profile& profile : context.profiles.profiles()) {
-        if (profile.selectorKind == SelectorKind::Interface && profile.selectorAddress == *address) return valueReply(1);
+        if (profile.selectorKind == SelectorKind::Interface && profile.selectorAddress == *address)
+            return valueReply(1);
     }
     return valueReply(0);
 }

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 #include "common/pipe_protocol.h"
 #include "server/pipe/request_handler.h"
 

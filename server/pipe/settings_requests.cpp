@@ -24,7 +24,6 @@ void recount(PipeContext& context, std::int32_t list) {
     ListCounters counters;
     {
         std::lock_guard engine(context.engineLock);
-        std::lock_guard links(context.clients.listLock());
         counters = context.clients.count(static_cast<ClientList>(list));
     }
     StatusCounters& status = context.counters;

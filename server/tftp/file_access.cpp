@@ -157,8 +157,14 @@ std::optional<std::span<const std::uint8_t>> MappedSource::block(std::uint64_t i
 }
 
 FileSource::FileSource(int fd, std::size_t blockSize, std::size_t window, bool textMode)
-    : fd_(fd), blockSize_(blockSize), window_(window == 0 ? 1 : window), textMode_(textMode),
-      ring_(blockSize_ * window_), tags_(window_, 0), lengths_(window_, 0), text_(fd) {}
+    : fd_(fd),
+      blockSize_(blockSize),
+      window_(window == 0 ? 1 : window),
+      textMode_(textMode),
+      ring_(blockSize_ * window_),
+      tags_(window_, 0),
+      lengths_(window_, 0),
+      text_(fd) {}
 
 bool FileSource::readText(std::uint64_t index, std::span<std::uint8_t> out, std::size_t& length) {
     // The converted stream can only be read front to back: going back means reading it again.

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_descriptor.h"
+#include "base/file_descriptor.h"
 #include "server/tftp/file_mapping.h"
 #include "server/tftp/netascii.h"
 #include "server/tftp/request_parser.h"
@@ -40,7 +40,7 @@ struct OpenResult {
 };
 
 struct ReadPolicy {
-    bool textMode = false;   // netascii converted to and from the host's line ends
+    bool textMode = false;  // netascii converted to and from the host's line ends
     bool wantMapping = false;
     std::uint32_t mappingMax = 0;
 };
@@ -77,10 +77,10 @@ private:
     std::size_t window_;
     bool textMode_;
     std::vector<std::uint8_t> ring_;
-    std::vector<std::uint64_t> tags_;     // block index held by each slot (0 none)
+    std::vector<std::uint64_t> tags_;  // block index held by each slot (0 none)
     std::vector<std::size_t> lengths_;
     NetasciiFileReader text_;
-    std::uint64_t nextText_ = 1;          // block the text reader delivers next
+    std::uint64_t nextText_ = 1;  // block the text reader delivers next
 };
 
 // Data appended to the file, converted back from netascii in text mode.

@@ -83,8 +83,8 @@ long NetasciiFileReader::read(std::span<std::uint8_t> out) {
             start_ = 0;
             end_ = static_cast<std::size_t>(n);
         }
-        const auto [used, produced] = encoder_.convert(std::span<const std::uint8_t>(buffer_.data() + start_, end_ - start_),
-                                                       out.subspan(written));
+        const auto [used, produced] = encoder_.convert(
+            std::span<const std::uint8_t>(buffer_.data() + start_, end_ - start_), out.subspan(written));
         start_ += used;
         written += produced;
     }

@@ -93,21 +93,30 @@ std::size_t writeOack(std::span<std::uint8_t> out, const OackValues& values) {
     return ok ? length : 0;
 }
 
+void appendPiece(char* out, std::size_t capacity, std::size_t& length, const char* piece, int n) {
+    if (n <= 0 || length + 1 >= capacity) return;
+    const std::size_t room = capacity - length - 1;
+    const std::size_t count = static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n) : room;
+    std::memcpy(out + length, piece, count);
+    length += count;
+    out[length] = 0;
+}
+
 std::size_t formatOptionPieces(char* out, std::size_t capacity, const OackValues& values) {
     std::size_t length = 0;
-    auto add = [&](const char* format, auto... args) {
-        if (length >= capacity) return;
-        const int n = std::snprintf(out + length, capacity - length, format, args...);
-        if (n > 0) length += static_cast<std::size_t>(n) < capacity - length ? static_cast<std::size_t>(n) : capacity - length - 1;
-    };
+    auto add = [&](const char* piece, int n) { appendPiece(out, capacity, length, piece, n); };
     if (capacity == 0) return 0;
     out[0] = 0;
-    if (values.options & kOptBlksize) add(" blksize %u", values.blockSize);
-    if (values.options & kOptTimeout) add(" timeout %u", values.timeout);
-    if (values.options & kOptTsize) add(" tsize %u", values.tsize);
-    if (values.options & kOptMulticast)
-        add(" multicast %s,%u,%u", formatIpv4(values.group).c_str(), values.groupPort, values.master ? 1u : 0u);
-    if (values.options & kOptWindowsize) add(" windowsize %u", values.window);
+    char piece[64];
+    if (values.options & kOptBlksize) add(piece, std::snprintf(piece, sizeof piece, " blksize %u", values.blockSize));
+    if (values.options & kOptTimeout) add(piece, std::snprintf(piece, sizeof piece, " timeout %u", values.timeout));
+    if (values.options & kOptTsize) add(piece, std::snprintf(piece, sizeof piece, " tsize %u", values.tsize));
+    if (values.options & kOptMulticast) {
+        add(piece, std::snprintf(piece, sizeof piece, " multicast %s,%u,%u", formatIpv4(values.group).c_str(),
+                                 values.groupPort, values.master ? 1u : 0u));
+    }
+    if (values.options & kOptWindowsize)
+        add(piece, std::snprintf(piece, sizeof piece, " windowsize %u", values.window));
     return length;
 }
 

@@ -39,13 +39,16 @@ OackValues oackValues(const TransferRequest& request, bool master);
 std::size_t writeOack(std::span<std::uint8_t> out, const OackValues& values);
 // The log line's option pieces (" blksize %u" ...), in OACK order.
 std::size_t formatOptionPieces(char* out, std::size_t capacity, const OackValues& values);
+// Appends a piece of text of length n (as snprintf returned it) to out, which holds length
+// characters; cut where capacity ends, always NUL-terminated.
+void appendPiece(char* out, std::size_t capacity, std::size_t& length, const char* piece, int n);
 
 // A received packet on a data socket.
 struct ReceivedPacket {
     std::uint16_t opcode = 0;
     std::uint16_t block = 0;  // ACK and DATA
     std::uint16_t errorCode = 0;
-    std::string_view errorMessage;  // ERROR: up to its NUL or the end of the datagram
+    std::string_view errorMessage;       // ERROR: up to its NUL or the end of the datagram
     std::span<const std::uint8_t> data;  // DATA
 };
 // Nothing usable (shorter than 4 bytes) gives opcode 0.

@@ -146,7 +146,8 @@ bool readOptions(ParsedRequest& parsed, std::span<const std::uint8_t> datagram, 
             request.options |= kOptBlksize;
         } else if (equalsNoCase(name.text, "timeout") && (allowed & kOptTimeout)) {
             const auto number = readNumber(v);
-            if (!number || *number < 1 || *number > 255) return refuse(parsed, kCodeBadOption, ErrorText::BadTimeout), false;
+            if (!number || *number < 1 || *number > 255)
+                return refuse(parsed, kCodeBadOption, ErrorText::BadTimeout), false;
             request.timeout = static_cast<std::int32_t>(*number);
             request.options |= kOptTimeout;
         } else if (equalsNoCase(name.text, "tsize") && (allowed & kOptTsize)) {
@@ -187,7 +188,8 @@ ParsedRequest parseRequest(std::span<const std::uint8_t> datagram, Ipv4 client, 
     // 1. Opcode.
     if (datagram.size() < 3) return refuse(parsed, kCodeIllegal, ErrorText::BadPacket);
     const unsigned opcode = (unsigned{datagram[0]} << 8) | datagram[1];
-    if (opcode != kOpReadRequest && opcode != kOpWriteRequest) return refuse(parsed, kCodeIllegal, ErrorText::BadPacket);
+    if (opcode != kOpReadRequest && opcode != kOpWriteRequest)
+        return refuse(parsed, kCodeIllegal, ErrorText::BadPacket);
     request.opcode = static_cast<std::uint16_t>(opcode);
     if (opcode == kOpWriteRequest && settings.tftp.upload == 0)
         return refuse(parsed, kCodeIllegal, ErrorText::IllegalOperation);

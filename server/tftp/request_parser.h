@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 #include "common/settings_blocks.h"
 #include "server/tftp/transfer_record.h"
 

@@ -195,19 +195,24 @@ void TftpServer::logRequest(const TransferRequest& request, bool tsizeRequested)
     if (env_.log.level() <= 1) return;
     char pieces[256];
     std::size_t length = 0;
-    auto add = [&](const char* format, auto... args) {
-        const int n = std::snprintf(pieces + length, sizeof pieces - length, format, args...);
-        if (n > 0) length = std::min(sizeof pieces - 1, length + static_cast<std::size_t>(n));
-    };
+    char piece[64];
+    auto add = [&](int n) { appendPiece(pieces, sizeof pieces, length, piece, n); };
     pieces[0] = 0;
-    if (request.opcode == kOpReadRequest) add(" Size %u", request.size);
-    if (tsizeRequested) add(" tsize %u", request.size);
-    if (request.options & kOptBlksize) add(" blksize %u", static_cast<unsigned>(request.blockSize));
-    if (request.options & kOptTimeout) add(" timeout %u", static_cast<unsigned>(request.timeout));
-    if (request.options & kOptMulticast)
-        add(" multicast %s,%u,%u", formatIpv4(request.group).c_str(), static_cast<unsigned>(request.groupPort),
-            request.master ? 1u : 0u);
-    if (request.options & kOptWindowsize) add(" windowsize %u", static_cast<unsigned>(request.window));
+    if (request.opcode == kOpReadRequest) add(std::snprintf(piece, sizeof piece, " Size %u", request.size));
+    if (tsizeRequested) add(std::snprintf(piece, sizeof piece, " tsize %u", request.size));
+    if (request.options & kOptBlksize) {
+        add(std::snprintf(piece, sizeof piece, " blksize %u", static_cast<unsigned>(request.blockSize)));
+    }
+    if (request.options & kOptTimeout) {
+        add(std::snprintf(piece, sizeof piece, " timeout %u", static_cast<unsigned>(request.timeout)));
+    }
+    if (request.options & kOptMulticast) {
+        add(std::snprintf(piece, sizeof piece, " multicast %s,%u,%u", formatIpv4(request.group).c_str(),
+                          static_cast<unsigned>(request.groupPort), request.master ? 1u : 0u));
+    }
+    if (request.options & kOptWindowsize) {
+        add(std::snprintf(piece, sizeof piece, " windowsize %u", static_cast<unsigned>(request.window)));
+    }
     env_.log.line(2, false, "TFTP %8s Name %s Mode %s%s\n", directionName(request.opcode), request.path.c_str(),
                   modeName(request.mode), pieces);
 }
@@ -234,13 +239,15 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
     ParseEnvironment environment{env_.standing, directoryExists};
     ParsedRequest parsed = parseRequest(datagram, from.source, from.sourcePort, settings, environment);
     TransferRequest& request = parsed.request;
-    if (parsed.failed) return refuse(from.source, from.sourcePort, request.opcode, parsed.errorCode, parsed.text, request.path);
+    if (parsed.failed)
+        return refuse(from.source, from.sourcePort, request.opcode, parsed.errorCode, parsed.text, request.path);
 
     const bool textMode = request.mode == kModeNetascii && request.textAccess == 1;
     OpenResult opened;
     if (request.opcode == kOpReadRequest) {
         const bool wantMapping = parsed.multicastRequested ? (tftp.mmf & 1) != 0 : (tftp.mmf & 2) != 0;
-        opened = openForReading(parsed.path, {textMode, wantMapping, static_cast<std::uint32_t>(tftp.mmfMax)}, mappings_);
+        opened =
+            openForReading(parsed.path, {textMode, wantMapping, static_cast<std::uint32_t>(tftp.mmfMax)}, mappings_);
         // Without large files the block counter cannot pass 65535: a longer file could only be
         // sent wrong, so it is refused.
         if (opened.ok && tftp.largeFiles == 0 && opened.size / request.blockSize >= kMaxBlocksWithoutLargeFiles)

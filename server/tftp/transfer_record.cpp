@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-
 namespace tolmark::tftp {
 namespace {
 
@@ -67,7 +66,8 @@ TransferImage Transfer::snapshot() const {
     image.endTime = done ? endTime.load() : 0;
     // A write's size is the bytes received once it has ended.
     image.size = request.opcode == kOpWriteRequest && done ? bytesReceived.load() : request.size;
-    if (image.outcome != kRunning) image.clientError = std::string(clientError.data(), strnlen(clientError.data(), clientError.size()));
+    if (image.outcome != kRunning)
+        image.clientError = std::string(clientError.data(), strnlen(clientError.data(), clientError.size()));
     return image;
 }
 

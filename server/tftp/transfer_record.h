@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "common/ipv4.h"
+#include "base/file_descriptor.h"
+#include "base/ipv4.h"
 #include "common/pipe_protocol.h"
 #include "common/transfer_image.h"
-#include "platform/file_descriptor.h"
 #include "platform/udp_socket.h"
 #include "server/tftp/file_mapping.h"
 
@@ -65,18 +65,18 @@ const char* standardText(unsigned code);
 struct TransferRequest {
     std::uint16_t opcode = 0;
     std::int32_t mode = kModeNone;
-    std::int32_t textAccess = 0;   // "TFTPUnixStyle" for netascii transfers
-    std::int32_t options = 0;      // accepted options
+    std::int32_t textAccess = 0;  // "TFTPUnixStyle" for netascii transfers
+    std::int32_t options = 0;     // accepted options
     std::uint16_t blockSize = kDefaultBlockSize;
-    std::uint32_t size = 0;        // file size (read) or the client's tsize (write)
-    std::int32_t timeout = 1;      // seconds
-    std::uint16_t window = 1;      // blocks in flight granted by "windowsize" (1 without it)
+    std::uint32_t size = 0;    // file size (read) or the client's tsize (write)
+    std::int32_t timeout = 1;  // seconds
+    std::uint16_t window = 1;  // blocks in flight granted by "windowsize" (1 without it)
     Ipv4 client = 0;
     std::uint16_t clientPort = 0;
     Ipv4 group = 0;
     std::uint16_t groupPort = 0;
-    bool master = false;   // first client of its multicast group
-    bool mapped = false;   // read through a shared mapping
+    bool master = false;  // first client of its multicast group
+    bool mapped = false;  // read through a shared mapping
     std::string path;
 };
 

@@ -15,7 +15,10 @@ namespace {
 class WriteSide {
 public:
     WriteSide(EngineContext& context, BlockSink& sink)
-        : c_(context), t_(context.transfer), sink_(sink), blockSize_(t_.request.blockSize),
+        : c_(context),
+          t_(context.transfer),
+          sink_(sink),
+          blockSize_(t_.request.blockSize),
           received_(blockSize_ + kHeaderSize + 1) {
         timeoutMs_ = std::max(t_.request.timeout, 1) * 1000;
     }

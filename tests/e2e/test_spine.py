@@ -3,6 +3,7 @@ handed to the request processor (broadcast and unicast, served and excluded addr
 address changes followed at run time, and a clean stop on SIGINT."""
 
 import os
+import re
 import signal
 import sys
 import time
@@ -12,6 +13,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The product version, as the top-level CMakeLists.txt gives it to the build.
+with open(os.path.join(HERE, "..", "..", "CMakeLists.txt")) as _cmake:
+    VERSION = re.search(r"project\(Tolmark VERSION ([0-9.]+)", _cmake.read()).group(1)
 VELKORA = None
 
 
@@ -52,8 +56,8 @@ class Spine(unittest.TestCase):
     def test_1_start_up_lines(self):
         lines = self.server.lines
         self.assertEqual(lines[0], "Debugging DHCP Server.")
-        self.assertIsNotNone(self.server.wait_for(" Tolmark DHCP Server 3.1.28", timeout=1))
-        self.assertRegex(lines[1], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d Tolmark DHCP Server 3\.1\.28$")
+        self.assertIsNotNone(self.server.wait_for(f" Tolmark DHCP Server {VERSION}", timeout=1))
+        self.assertRegex(lines[1], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d Tolmark DHCP Server " + re.escape(VERSION) + "$")
         self.assertIsNotNone(self.server.wait_for(" local IP address 10.77.0.1", timeout=1))
         self.assertIsNotNone(self.server.wait_for(" local IP address 10.78.0.1, excluded", timeout=1))
         self.assertIsNone(self.server.wait_for("Server on 10.78.0.1", timeout=0.5))
@@ -161,7 +165,7 @@ class ServiceMode(unittest.TestCase):
                 if files:
                     with open(files[0]) as f:
                         text = f.read()
-            self.assertIn(" Tolmark DHCP Server 3.1.28\n", text)
+            self.assertIn(f" Tolmark DHCP Server {VERSION}\n", text)
             self.assertIn(" local IP address 10.79.0.1\n", text)
             self.assertIn(" DHCP  Start   Server on 10.79.0.1\n", text)
 

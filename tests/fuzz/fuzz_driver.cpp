@@ -29,7 +29,8 @@ using Input = std::vector<std::uint8_t>;
 Input message(std::uint8_t steer, std::uint32_t code, std::int32_t value, const Input& payload = {}) {
     Input bytes = {steer};
     for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(code >> (8 * i)));
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(value) >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(value) >> (8 * i)));
     bytes.insert(bytes.end(), payload.begin(), payload.end());
     return bytes;
 }
@@ -67,7 +68,8 @@ std::vector<Input> seeds() {
     selector[0] = 1;
     selector[28] = 1;
     selector.push_back(7);
-    const Input setting = {8, 'S', 't', 'a', 'n', 'd', 'a', 'r', 'd', 0, 6, 'L', 'e', 'a', 's', 'e', 0, 4, '6', '0', '0', 0};
+    const Input setting = {8,   'S', 't', 'a', 'n', 'd', 'a', 'r', 'd', 0,   6,
+                           'L', 'e', 'a', 's', 'e', 0,   4,   '6', '0', '0', 0};
 
     std::vector<Input> all = {
         message(1, toWire(PipeCode::GetSettings), 0),
@@ -110,14 +112,17 @@ class Mutator {
 public:
     explicit Mutator(std::uint32_t seed) : random_(seed) {}
 
-    std::size_t below(std::size_t n) { return n == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
+    std::size_t below(std::size_t n) {
+        return n == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, n - 1)(random_);
+    }
     std::uint8_t byte() { return static_cast<std::uint8_t>(below(256)); }
 
     Input randomInput() {
         Input input(1 + below(64) + (below(8) == 0 ? below(2100) : 0));
         for (auto& b : input) b = byte();
         // Mostly known codes: random words are all answered "unknown" at the first check.
-        if (input.size() >= 5 && below(4) != 0) input[1] = static_cast<std::uint8_t>(1 + below(49)), input[2] = input[3] = input[4] = 0;
+        if (input.size() >= 5 && below(4) != 0)
+            input[1] = static_cast<std::uint8_t>(1 + below(49)), input[2] = input[3] = input[4] = 0;
         return input;
     }
 
@@ -135,7 +140,8 @@ public:
                     input.resize(below(input.size() + 1));
                     break;
                 case 3:  // insert bytes
-                    input.insert(input.begin() + static_cast<std::ptrdiff_t>(below(input.size() + 1)), 1 + below(16), byte());
+                    input.insert(input.begin() + static_cast<std::ptrdiff_t>(below(input.size() + 1)), 1 + below(16),
+                                 byte());
                     break;
                 case 4:  // an interesting value in the value field or a length byte
                     if (input.size() > 5) {
@@ -176,10 +182,14 @@ int main(int argc, char** argv) {
     std::uint32_t seed = 20241207;
     std::vector<const char*> files;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) runs = std::atol(argv[++i]);
-        else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atol(argv[++i]);
-        else if (std::strcmp(argv[i], "--seed") == 0 && i + 1 < argc) seed = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 0));
-        else files.push_back(argv[i]);
+        if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
+            runs = std::atol(argv[++i]);
+        else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
+            seconds = std::atol(argv[++i]);
+        else if (std::strcmp(argv[i], "--seed") == 0 && i + 1 < argc)
+            seed = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 0));
+        else
+            files.push_back(argv[i]);
     }
     for (const char* path : files) {
         const Input input = readInput(path);

@@ -26,6 +26,7 @@ public:
         gmtime_r(&value, &result);
         return result;
     }
+    std::uint64_t milliseconds() const override { return static_cast<std::uint64_t>(now_) * 1000u; }
     void set(std::int64_t now) { now_ = now; }
     void advance(std::int64_t seconds) { now_ += seconds; }
 
@@ -35,9 +36,9 @@ private:
 
 class FakeHostAddresses final : public platform::HostAddressSource {
 public:
-    bool read(std::vector<platform::HostAddress>& rows) override {
+    bool read(std::vector<platform::HostAddress>& out) override {
         if (fail) return false;
-        rows = this->rows;
+        out = rows;
         return true;
     }
     std::vector<platform::HostAddress> rows;

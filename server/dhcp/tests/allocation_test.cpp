@@ -8,7 +8,7 @@ namespace tolmark::dhcp::testing {
 namespace {
 
 class AllocationTest : public EngineTest {
-  protected:
+protected:
     void usePoolOf(std::int32_t range) {
         Profile p = lanProfile();
         p.range = range;
@@ -75,8 +75,7 @@ TEST_F(AllocationTest, AddressAnsweringArpIsHeldForTheForeignHost) {
     const Mac foreign{0x66, 0x66, 0x66, 0x66, 0x66, 0x66};
     arp_.answers[lan(100)] = foreign;
     EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(101));
-    EXPECT_EQ(arp_.calls,
-              (std::vector<std::string>{"2 192.168.1.1 192.168.1.100", "2 192.168.1.1 192.168.1.101"}));
+    EXPECT_EQ(arp_.calls, (std::vector<std::string>{"2 192.168.1.1 192.168.1.100", "2 192.168.1.1 192.168.1.101"}));
     ClientRecord* held = dynamicAt(lan(100));
     EXPECT_EQ(held->identity, hardwareIdentity(foreign));
     EXPECT_EQ(held->expiry, clock_.now() + 3600);

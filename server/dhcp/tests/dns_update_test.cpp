@@ -56,7 +56,10 @@ TEST(DnsEntries, ForwardAndReverseRecordsOfALease) {
     EXPECT_EQ(e.reverse.target, "pc1.lab.test");
     EXPECT_TRUE(e.reverse.isPtr());
 
-    struct { Ipv4 mask; const char* zone; } zones[] = {
+    struct {
+        Ipv4 mask;
+        const char* zone;
+    } zones[] = {
         {makeIpv4(255, 255, 255, 128), "5.168.192.in-addr.arpa"},
         {makeIpv4(255, 255, 0, 0), "168.192.in-addr.arpa"},
         {makeIpv4(255, 255, 240, 0), "5.168.192.in-addr.arpa"},
@@ -70,8 +73,8 @@ TEST(DnsEntries, ForwardAndReverseRecordsOfALease) {
 
     EXPECT_EQ(makeDnsEntries(lease("", "lab.test"), e), DnsEntryResult::NoName);
     const std::string longLabel(64, 'a');
-    for (const std::string& bad : {longLabel, std::string("-pc"), std::string("pc_1"), std::string("p c"),
-                                   std::string(".pc")}) {
+    for (const std::string& bad :
+         {longLabel, std::string("-pc"), std::string("pc_1"), std::string("p c"), std::string(".pc")}) {
         EXPECT_EQ(makeDnsEntries(lease(bad, "lab.test"), e), DnsEntryResult::BadName) << bad;
     }
     EXPECT_EQ(makeDnsEntries(lease("pc1", "lab..test"), e), DnsEntryResult::BadName);
@@ -87,7 +90,7 @@ TEST(DnsMessages, CheckMessageForAnARecord) {
     DnsEntryPair e;
     ASSERT_EQ(makeDnsEntries(lease("pc1", "lab.test"), e), DnsEntryResult::Ok);
     Bytes want;
-    add(want, {0x00, 0x01, 0x28, 0x00});                      // ID 1, flags: opcode UPDATE
+    add(want, {0x00, 0x01, 0x28, 0x00});                          // ID 1, flags: opcode UPDATE
     add(want, {0x00, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00});  // 1 zone, 2 prerequisites, 0 updates, 0 additional
     name(want, "lab.test");
     add(want, {0x00, 0x06, 0x00, 0x01});  // zone: SOA, IN
@@ -155,7 +158,8 @@ bool logged(const tolmark::testing::CapturingLog& log, std::string_view text) {
 class ScriptedDnsServer {
 public:
     explicit ScriptedDnsServer(std::vector<int> codes, bool strayFirst = false)
-        : socket_(platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 1), 0)), codes_(std::move(codes)),
+        : socket_(platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 1), 0)),
+          codes_(std::move(codes)),
           strayFirst_(strayFirst) {
         thread_ = std::thread([this] { serve(); });
     }
@@ -219,7 +223,8 @@ TEST(DnsUpdateClient, ChecksFirstAndUpdatesOnlyWhatIsMissing) {
     EXPECT_EQ(results[0].outcome, DnsOutcome::Present);
     EXPECT_EQ(results[1].outcome, DnsOutcome::Updated);
     EXPECT_EQ(client.lastId(), 3);
-    for (int i = 0; i < 100 && server.received().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 100 && server.received().size() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const std::vector<Bytes> got = server.received();
     ASSERT_EQ(got.size(), 3u);
     DnsEntryPair e;

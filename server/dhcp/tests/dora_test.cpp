@@ -25,8 +25,7 @@ TEST_F(DoraTest, DiscoverOfferRequestAck) {
     EXPECT_EQ(offer.addressOption(kServerIdentifier), kServer);
     EXPECT_EQ(offer.u32Option(kLeaseTime), 3600u);
     EXPECT_EQ(offer.addressOption(1), makeIpv4(255, 255, 255, 0));
-    EXPECT_EQ(log_.lines,
-              std::vector<std::string>{"DHCP  Discov. 00:11:22:33:44:01 (0.0.0.0) if 192.168.1.1\n"});
+    EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Discov. 00:11:22:33:44:01 (0.0.0.0) if 192.168.1.1\n"});
     // An offer binds nothing: the record holds the address only through its identity.
     ClientRecord* rec = dynamicAt(lan(100));
     ASSERT_NE(rec, nullptr);
@@ -45,9 +44,8 @@ TEST_F(DoraTest, DiscoverOfferRequestAck) {
     EXPECT_EQ(ack.yiaddr, lan(100));
     EXPECT_EQ(ack.find(kMessageType)->value, Bytes{kAck});
     EXPECT_EQ(ack.u32Option(kLeaseTime), 3600u);
-    EXPECT_EQ(log_.lines,
-              std::vector<std::string>{
-                  "DHCP  Request 00:11:22:33:44:01 ACK 192.168.1.100 3600 nm pc1 if 192.168.1.1\n"});
+    EXPECT_EQ(log_.lines, std::vector<std::string>{
+                              "DHCP  Request 00:11:22:33:44:01 ACK 192.168.1.100 3600 nm pc1 if 192.168.1.1\n"});
     EXPECT_EQ(rec->expiry, clock_.now() + 3600);
 
     EXPECT_EQ(bind(mac(2)), lan(101));
@@ -63,8 +61,7 @@ TEST_F(DoraTest, RenewKeepsTheAddressAndReleaseFreesIt) {
     EXPECT_EQ(dynamicAt(lan(100))->expiry, clock_.now() + 3600);
 
     log_.lines.clear();
-    EXPECT_FALSE(
-        send(message(mac(1), kRelease).ciaddr(lan(100)).address(kServerIdentifier, kServer), lan(100)));
+    EXPECT_FALSE(send(message(mac(1), kRelease).ciaddr(lan(100)).address(kServerIdentifier, kServer), lan(100)));
     EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Release 00:11:22:33:44:01 (192.168.1.100)\n"});
     EXPECT_EQ(dynamicAt(lan(100))->expiry, 0);
     // The free record keeps its identity, so the client comes back to its address.
@@ -75,8 +72,8 @@ TEST_F(DoraTest, DeclineHoldsTheAddressBack) {
     ASSERT_EQ(bind(mac(1)), lan(100));
     clock_.advance(10);
     log_.lines.clear();
-    EXPECT_FALSE(send(
-        message(mac(1), kDecline).address(kRequestedAddress, lan(100)).address(kServerIdentifier, kServer)));
+    EXPECT_FALSE(
+        send(message(mac(1), kDecline).address(kRequestedAddress, lan(100)).address(kServerIdentifier, kServer)));
     EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Decline 00:11:22:33:44:01 (192.168.1.100)\n"});
     ClientRecord* held = dynamicAt(lan(100));
     EXPECT_EQ(held->identity.length, 0);
@@ -96,8 +93,7 @@ TEST_F(DoraTest, InformIsAnsweredWithoutAddressOrLease) {
 
 TEST_F(DoraTest, RequestForAnotherServerFreesTheRecord) {
     ASSERT_TRUE(send(discover(mac(1))));
-    EXPECT_FALSE(
-        send(request(mac(1)).address(kServerIdentifier, lan(2)).address(kRequestedAddress, lan(100))));
+    EXPECT_FALSE(send(request(mac(1)).address(kServerIdentifier, lan(2)).address(kRequestedAddress, lan(100))));
     ClientRecord* rec = dynamicAt(lan(100));
     EXPECT_EQ(rec->identity.length, 0);
     EXPECT_EQ(rec->expiry, 0);
@@ -116,8 +112,7 @@ TEST_F(DoraTest, InitRebootIsNakedForAnotherSubnetAndIgnoredOnTheSameOne) {
 
     log_.lines.clear();
     EXPECT_FALSE(send(request(mac(1)).address(kRequestedAddress, lan(140))));
-    EXPECT_EQ(log_.lines,
-              std::vector<std::string>{"DHCP  Request 00:11:22:33:44:01 (192.168.1.140) ignored\n"});
+    EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Request 00:11:22:33:44:01 (192.168.1.140) ignored\n"});
 
     settings([](DhcpSettings& d) { d.general.soleServer = 1; });
     Reply sole = send(request(mac(1)).address(kRequestedAddress, lan(140)));
@@ -180,8 +175,7 @@ TEST_F(DoraTest, MessagesBreakingTheirRulesAreIgnored) {
 
     // A RELEASE of an address the client never had.
     log_.lines.clear();
-    EXPECT_FALSE(
-        send(message(mac(1), kRelease).ciaddr(lan(140)).address(kServerIdentifier, kServer), lan(140)));
+    EXPECT_FALSE(send(message(mac(1), kRelease).ciaddr(lan(140)).address(kServerIdentifier, kServer), lan(140)));
     EXPECT_EQ(log_.lines.front(), "DHCP  Error   dyn. address lookup failed\n");
     EXPECT_EQ(dynamicAt(lan(100))->expiry, expiry);
 }

@@ -11,9 +11,7 @@
 
 namespace tolmark::dhcp::testing {
 
-Mac mac(std::uint8_t last) {
-    return {0x00, 0x11, 0x22, 0x33, 0x44, last};
-}
+Mac mac(std::uint8_t last) { return {0x00, 0x11, 0x22, 0x33, 0x44, last}; }
 
 Identity hardwareIdentity(const Mac& m) {
     Identity id;
@@ -25,9 +23,7 @@ Identity hardwareIdentity(const Mac& m) {
 
 // ---- RequestBuilder ----
 
-RequestBuilder::RequestBuilder() {
-    op(1).htype(1).hlen(6).xid(0x12345678);
-}
+RequestBuilder::RequestBuilder() { op(1).htype(1).hlen(6).xid(0x12345678); }
 
 RequestBuilder& RequestBuilder::set(std::size_t offset, std::initializer_list<std::uint8_t> bytes) {
     std::copy(bytes.begin(), bytes.end(), header_.begin() + static_cast<long>(offset));
@@ -64,11 +60,9 @@ RequestBuilder& RequestBuilder::address(std::uint8_t code, Ipv4 address) {
 
 Bytes RequestBuilder::bytes() const {
     Bytes out(header_.begin(), header_.end());
-    if (cookie_)
-        out.insert(out.end(), std::begin(kCookieBytes), std::end(kCookieBytes));
+    if (cookie_) out.insert(out.end(), std::begin(kCookieBytes), std::end(kCookieBytes));
     out.insert(out.end(), options_.begin(), options_.end());
-    if (end_)
-        out.push_back(kEnd);
+    if (end_) out.push_back(kEnd);
     out.resize(length_ != 0 ? length_ : std::max<std::size_t>(out.size(), 300), 0);
     return out;
 }
@@ -82,16 +76,14 @@ bool walkArea(const Bytes& b, std::size_t from, std::size_t to, std::vector<Repl
     std::size_t p = from;
     while (p < to) {
         const std::uint8_t code = b[p];
-        if (code == kEnd)
-            return true;
+        if (code == kEnd) return true;
         if (code == kPad) {
             ++p;
             continue;
         }
-        if (p + 1 >= to || p + 2 + b[p + 1] > to)
-            return false;
-        out.push_back({code, Bytes(b.begin() + static_cast<long>(p) + 2,
-                                   b.begin() + static_cast<long>(p) + 2 + b[p + 1])});
+        if (p + 1 >= to || p + 2 + b[p + 1] > to) return false;
+        out.push_back(
+            {code, Bytes(b.begin() + static_cast<long>(p) + 2, b.begin() + static_cast<long>(p) + 2 + b[p + 1])});
         p += 2 + b[p + 1];
     }
     return false;
@@ -108,8 +100,7 @@ Ipv4 addressAt(const Bytes& b, std::size_t at) {
 Reply readReply(std::span<const std::uint8_t> buffer, std::size_t length) {
     Reply r;
     r.length = length;
-    if (length < kCookie || length > buffer.size())
-        return r;
+    if (length < kCookie || length > buffer.size()) return r;
     const Bytes& b = r.bytes = Bytes(buffer.begin(), buffer.begin() + static_cast<long>(length));
     r.op = b[kOp];
     r.hlen = b[kHlen];
@@ -122,18 +113,14 @@ Reply readReply(std::span<const std::uint8_t> buffer, std::size_t length) {
     r.chaddr.assign(b.begin() + kChaddr, b.begin() + kChaddr + 16);
     r.sname.assign(b.begin() + kSname, b.begin() + kSname + kSnameSize);
     r.file.assign(b.begin() + kFile, b.begin() + kFile + kFileSize);
-    r.cookie = length >= kOptions &&
-               std::equal(std::begin(kCookieBytes), std::end(kCookieBytes), b.begin() + kCookie);
-    if (!r.cookie)
-        return r;
+    r.cookie = length >= kOptions && std::equal(std::begin(kCookieBytes), std::end(kCookieBytes), b.begin() + kCookie);
+    if (!r.cookie) return r;
     r.wellFormed = walkArea(b, kOptions, length, r.options);
     if (const ReplyOption* o = r.find(kOverload); o != nullptr && o->value.size() == 1) {
         r.overload = o->value[0];
         // The client reads `file` before `sname`.
-        if (r.overload & 1)
-            r.wellFormed &= walkArea(b, kFile, kFile + kFileSize, r.options);
-        if (r.overload & 2)
-            r.wellFormed &= walkArea(b, kSname, kSname + kSnameSize, r.options);
+        if (r.overload & 1) r.wellFormed &= walkArea(b, kFile, kFile + kFileSize, r.options);
+        if (r.overload & 2) r.wellFormed &= walkArea(b, kSname, kSname + kSnameSize, r.options);
     }
     return r;
 }
@@ -146,23 +133,20 @@ std::vector<std::uint8_t> Reply::codes() const {
 
 const ReplyOption* Reply::find(std::uint8_t code) const {
     for (const ReplyOption& o : options) {
-        if (o.code == code)
-            return &o;
+        if (o.code == code) return &o;
     }
     return nullptr;
 }
 
 Ipv4 Reply::addressOption(std::uint8_t code) const {
     const ReplyOption* o = find(code);
-    if (o == nullptr || o->value.size() < 4)
-        return 0;
+    if (o == nullptr || o->value.size() < 4) return 0;
     return addressAt(o->value, 0);
 }
 
 std::uint32_t Reply::u32Option(std::uint8_t code) const {
     const ReplyOption* o = find(code);
-    if (o == nullptr || o->value.size() != 4)
-        return 0;
+    if (o == nullptr || o->value.size() != 4) return 0;
     const Bytes& v = o->value;
     return (std::uint32_t{v[0]} << 24) | (std::uint32_t{v[1]} << 16) | (std::uint32_t{v[2]} << 8) | v[3];
 }
@@ -178,13 +162,10 @@ std::string Reply::fieldText(const Bytes& field) {
 
 // ---- FakeArpRequester ----
 
-std::optional<std::array<std::uint8_t, 6>> FakeArpRequester::request(int ifIndex, Ipv4 source, Ipv4 target,
-                                                                     int) {
-    calls.push_back(std::to_string(ifIndex) + " " + formatIpv4(source).c_str() + " " +
-                    formatIpv4(target).c_str());
+std::optional<std::array<std::uint8_t, 6>> FakeArpRequester::request(int ifIndex, Ipv4 source, Ipv4 target, int) {
+    calls.push_back(std::to_string(ifIndex) + " " + formatIpv4(source).c_str() + " " + formatIpv4(target).c_str());
     auto it = answers.find(target);
-    if (it == answers.end())
-        return std::nullopt;
+    if (it == answers.end()) return std::nullopt;
     return it->second;
 }
 
@@ -192,8 +173,7 @@ std::optional<std::array<std::uint8_t, 6>> FakeArpRequester::request(int ifIndex
 
 EngineTest::EngineTest() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tolmark_engine_XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr)
-        directory_ = pattern;
+    if (::mkdtemp(pattern.data()) != nullptr) directory_ = pattern;
     ConfigStore store(directory_ + "/registry.ini");
     store.setIniPath(directory_ + "/", "Dorvane");
     tolmark::testing::FakeHostAddresses host;
@@ -205,8 +185,7 @@ EngineTest::EngineTest() {
 
 EngineTest::~EngineTest() {
     std::error_code ignored;
-    if (!directory_.empty())
-        std::filesystem::remove_all(directory_, ignored);
+    if (!directory_.empty()) std::filesystem::remove_all(directory_, ignored);
 }
 
 Profile EngineTest::lanProfile() {
@@ -243,18 +222,13 @@ Reply EngineTest::send(std::span<const std::uint8_t> datagram, Ipv4 source, Ipv4
     // Exactly sized, so that the sanitizer sees every read past the datagram.
     const Bytes copy(datagram.begin(), datagram.end());
     Bytes buffer(kReplyBufferSize, 0xEE);
-    RequestSummary summary;
-    summary.interfaceAddress = interface;
-    summary.sourceAddress = source;
-    const std::size_t n = engine_.process(copy, buffer, summary);
-    lastSummary_ = summary;
-    return readReply(buffer, n);
+    lastPlan_ = engine_.process(copy, buffer, Arrival{interface, source});
+    return readReply(buffer, lastPlan_.length);
 }
 
 Ipv4 EngineTest::bind(const Mac& m) {
     Reply offer = send(discover(m));
-    if (!offer)
-        return 0;
+    if (!offer) return 0;
     Reply ack = send(request(m).address(kServerIdentifier, kServer).address(kRequestedAddress, offer.yiaddr));
     return ack && ack.find(kMessageType)->value[0] == kAck ? ack.yiaddr : 0;
 }
@@ -271,8 +245,7 @@ ClientRecord& EngineTest::addStatic(const Mac& m, Ipv4 address, std::string_view
 ClientRecord& EngineTest::addDynamic(const Mac& m, Ipv4 address, std::int64_t expiry) {
     ClientRecord* after = nullptr;
     for (ClientRecord* r : records(ClientList::Dynamic)) {
-        if (ipv4ToHostOrder(r->address) < ipv4ToHostOrder(address))
-            after = r;
+        if (ipv4ToHostOrder(r->address) < ipv4ToHostOrder(address)) after = r;
     }
     ClientRecord* rec = clients_.take();
     rec->identity = hardwareIdentity(m);
@@ -292,8 +265,7 @@ std::vector<ClientRecord*> EngineTest::records(ClientList list) {
 
 ClientRecord* EngineTest::dynamicAt(Ipv4 address) {
     for (ClientRecord* r : records(ClientList::Dynamic)) {
-        if (r->address == address)
-            return r;
+        if (r->address == address) return r;
     }
     return nullptr;
 }

@@ -40,15 +40,13 @@ Identity hardwareIdentity(const Mac& mac);
 // A BOOTP/DHCP request: a 236-byte header, the cookie, the options as added, then the end byte;
 // padded to 300 bytes as clients send them unless an exact length is asked for.
 class RequestBuilder {
-  public:
+public:
     RequestBuilder();
     RequestBuilder& op(std::uint8_t value) { return set(0, {value}); }
     RequestBuilder& htype(std::uint8_t value) { return set(1, {value}); }
     RequestBuilder& hlen(std::uint8_t value) { return set(2, {value}); }
     RequestBuilder& xid(std::uint32_t value);
-    RequestBuilder& flags(std::uint16_t value) {
-        return set(10, {std::uint8_t(value >> 8), std::uint8_t(value)});
-    }
+    RequestBuilder& flags(std::uint16_t value) { return set(10, {std::uint8_t(value >> 8), std::uint8_t(value)}); }
     RequestBuilder& ciaddr(Ipv4 address) { return setAddress(12, address); }
     RequestBuilder& giaddr(Ipv4 address) { return setAddress(24, address); }
     RequestBuilder& chaddr(std::span<const std::uint8_t> bytes);  // at most 16
@@ -59,8 +57,8 @@ class RequestBuilder {
         return option(code, std::span<const std::uint8_t>(value.begin(), value.size()));
     }
     RequestBuilder& option(std::uint8_t code, std::string_view text) {
-        return option(code, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                                          text.size()));
+        return option(code,
+                      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
     }
     RequestBuilder& address(std::uint8_t code, Ipv4 address);
     // Bytes put into the option area as they stand.
@@ -71,7 +69,7 @@ class RequestBuilder {
     RequestBuilder& length(std::size_t exact) { return length_ = exact, *this; }  // cut or zero-filled
     Bytes bytes() const;
 
-  private:
+private:
     RequestBuilder& set(std::size_t offset, std::initializer_list<std::uint8_t> bytes);
     RequestBuilder& setAddress(std::size_t offset, Ipv4 address);
 
@@ -113,14 +111,14 @@ Reply readReply(std::span<const std::uint8_t> buffer, std::size_t length);
 
 // Answers ARP requests for the addresses it is given.
 class FakeArpRequester final : public platform::ArpRequester {
-  public:
+public:
     std::optional<std::array<std::uint8_t, 6>> request(int ifIndex, Ipv4 source, Ipv4 target, int) override;
     std::map<Ipv4, Mac> answers;
     std::vector<std::string> calls;  // "ifIndex source target"
 };
 
 class EngineTest : public ::testing::Test {
-  protected:
+protected:
     EngineTest();
     ~EngineTest() override;
 
@@ -163,7 +161,7 @@ class EngineTest : public ::testing::Test {
     SettingsHolder settings_;
     FakeArpRequester arp_;
     DhcpEngine engine_{clients_, profiles_, interfaces_, settings_, log_, clock_, &arp_};
-    RequestSummary lastSummary_;  // its value references are stale after send()
+    ReplyPlan lastPlan_;
 };
 
 }  // namespace tolmark::dhcp::testing

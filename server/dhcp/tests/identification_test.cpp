@@ -2,7 +2,9 @@
 // registered-only service, and what happens to the clients that are refused.
 
 #include "server/dhcp/dhcp_protocol.h"
-#include "server/dhcp/identification.h"
+#include "server/dhcp/identity_match.h"
+#include "server/dhcp/ignored_clients.h"
+#include "server/dhcp/profile_selection.h"
 #include "server/dhcp/tests/engine_fixture.h"
 
 namespace tolmark::dhcp::testing {
@@ -18,19 +20,16 @@ Profile classProfile(std::string name, SelectorKind kind, Bytes value, Ipv4 dns)
     return p;
 }
 
-Bytes text(std::string_view s) {
-    return Bytes(s.begin(), s.end());
-}
+Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 class IdentificationTest : public EngineTest {
-  protected:
+protected:
     const Ipv4 kLabDns = makeIpv4(10, 0, 0, 3);
     void useClassProfiles() {
-        useProfiles(
-            {lanProfile(),
-             classProfile("Phones", SelectorKind::VendorClass, text("polycom"), makeIpv4(10, 0, 0, 2)),
-             classProfile("Lab", SelectorKind::UserClass, text("lab"), kLabDns),
-             classProfile("Printers", SelectorKind::MacClass, {0x00, 0xAA, 0xBB}, makeIpv4(10, 0, 0, 4))});
+        useProfiles({lanProfile(),
+                     classProfile("Phones", SelectorKind::VendorClass, text("polycom"), makeIpv4(10, 0, 0, 2)),
+                     classProfile("Lab", SelectorKind::UserClass, text("lab"), kLabDns),
+                     classProfile("Printers", SelectorKind::MacClass, {0x00, 0xAA, 0xBB}, makeIpv4(10, 0, 0, 4))});
     }
     // The profile a client was served with: DNS server of the reply and the remark of its record.
     std::pair<Ipv4, std::string> servedBy(const RequestBuilder& request) {
@@ -61,7 +60,7 @@ TEST_F(IdentificationTest, StaticClientListedTwiceIsServedByItsUserClassEntry) {
     addStatic(mac(1), lan(20), "Lab");
     Reply plain = send(discover(mac(1)));
     EXPECT_EQ(plain.yiaddr, lan(10));
-    EXPECT_TRUE(lastSummary_.fixedAddress);
+    EXPECT_TRUE(lastPlan_.fixedAddress);
     Reply lab = send(discover(mac(1)).option(kUserClass, {3, 'l', 'a', 'b'}));
     EXPECT_EQ(lab.yiaddr, lan(20));
     EXPECT_EQ(lab.addressOption(6), kLabDns);
@@ -148,8 +147,12 @@ TEST_F(EngineTest, IgnoredListKeepsTheMostRecentClientsOnly) {
     settings([](DhcpSettings& d) { d.general.regOnly = 1; });
     const std::size_t flood = kMaxIgnoredClients + 50;
     for (std::size_t i = 0; i < flood; ++i) {
-        Mac m = {0x02, 0x00, static_cast<std::uint8_t>(i >> 16), static_cast<std::uint8_t>(i >> 8),
-                 static_cast<std::uint8_t>(i), 0x01};
+        Mac m = {0x02,
+                 0x00,
+                 static_cast<std::uint8_t>(i >> 16),
+                 static_cast<std::uint8_t>(i >> 8),
+                 static_cast<std::uint8_t>(i),
+                 0x01};
         send(discover(m));
     }
     EXPECT_EQ(clients_.size(ClientList::Ignored), kMaxIgnoredClients);

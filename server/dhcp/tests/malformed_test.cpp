@@ -11,7 +11,7 @@ namespace tolmark::dhcp::testing {
 namespace {
 
 class MalformedTest : public EngineTest {
-  protected:
+protected:
     MalformedTest() {
         settings([](DhcpSettings& d) {
             d.general.enableRa = 1;
@@ -41,8 +41,7 @@ TEST_F(MalformedTest, OptionRunningPastTheDatagramEndsTheWalk) {
     EXPECT_EQ(messageTypeOf(send(discover(mac(1)).raw({kHostName}).noEnd().length(244))), Bytes{kOffer});
     // A parameter list that runs past the end is not taken: the default options are sent.
     Reply defaults = send(discover(mac(1)).raw({kParameterList, 200, 6, 1}).noEnd().length(247));
-    EXPECT_EQ(defaults.codes(),
-              (std::vector<std::uint8_t>{kMessageType, kServerIdentifier, kLeaseTime, 1, 2, 3, 6}));
+    EXPECT_EQ(defaults.codes(), (std::vector<std::uint8_t>{kMessageType, kServerIdentifier, kLeaseTime, 1, 2, 3, 6}));
     // Shorter than a header: nothing.
     EXPECT_FALSE(send(discover(mac(1)).length(235)));
 }
@@ -158,15 +157,13 @@ TEST_F(MalformedTest, GeneratedPacketsNeverBreakTheEngine) {
             case 0:  // random bytes, mostly marked as a request
                 d.resize(236 + below(1265));
                 for (auto& b : d) b = static_cast<std::uint8_t>(rng());
-                if (below(4) != 0)
-                    d[kOp] = 1;
+                if (below(4) != 0) d[kOp] = 1;
                 break;
             case 1: {  // a valid request with bytes changed and its end cut
                 d = seeds[below(seeds.size())];
                 for (std::size_t n = 1 + below(8); n > 0; --n)
                     d[236 + below(d.size() - 236)] = static_cast<std::uint8_t>(rng());
-                if (below(2) != 0)
-                    d.resize(236 + below(d.size() - 235));
+                if (below(2) != 0) d.resize(236 + below(d.size() - 235));
                 break;
             }
             default: {  // the cookie and options of random codes and lengths, some lying
@@ -181,8 +178,7 @@ TEST_F(MalformedTest, GeneratedPacketsNeverBreakTheEngine) {
                                               : interesting[below(sizeof interesting)]);
                     const std::size_t length = below(4) == 0 ? below(256) : below(12);
                     d.push_back(static_cast<std::uint8_t>(length));
-                    for (std::size_t k = below(length + 3); k > 0; --k)
-                        d.push_back(static_cast<std::uint8_t>(rng()));
+                    for (std::size_t k = below(length + 3); k > 0; --k) d.push_back(static_cast<std::uint8_t>(rng()));
                 }
                 d.resize(std::min<std::size_t>(d.size(), 1500));
                 break;
@@ -198,8 +194,7 @@ TEST_F(MalformedTest, GeneratedPacketsNeverBreakTheEngine) {
             }
         }
         clock_.advance(7);
-        if (log_.lines.size() > 1000)
-            log_.lines.clear();
+        if (log_.lines.size() > 1000) log_.lines.clear();
     }
 
     clock_.advance(100000);

@@ -12,7 +12,7 @@ namespace {
 const Ipv4 kRelay = makeIpv4(10, 9, 0, 1);
 
 class RelayTest : public EngineTest {
-  protected:
+protected:
     RelayTest() {
         settings([](DhcpSettings& d) { d.general.enableRa = 1; });
     }
@@ -35,8 +35,7 @@ class RelayTest : public EngineTest {
     }
     RequestBuilder viaRelay(const Mac& m, int type, Ipv4 relay, std::string_view circuitId) {
         RequestBuilder b = message(m, type).giaddr(relay);
-        if (!circuitId.empty())
-            b.option(kRelayInformation, circuit(circuitId));
+        if (!circuitId.empty()) b.option(kRelayInformation, circuit(circuitId));
         return b;
     }
 };
@@ -46,18 +45,16 @@ TEST_F(RelayTest, RelayInformationIsEchoedAndKeysTheClient) {
     Bytes info = circuit("port");
     info.insert(info.end(), {2, 3, 'r', 'i', 'd'});
     Reply offer = send(
-        message(mac(1), kDiscover).giaddr(kRelay).option(kRelayInformation, info).option(kParameterList, {1}),
-        kRelay);
+        message(mac(1), kDiscover).giaddr(kRelay).option(kRelayInformation, info).option(kParameterList, {1}), kRelay);
     ASSERT_TRUE(offer);
     EXPECT_EQ(offer.yiaddr, makeIpv4(10, 9, 0, 100));
     EXPECT_EQ(offer.giaddr, kRelay);
-    EXPECT_TRUE(lastSummary_.offSubnet);
+    EXPECT_TRUE(lastPlan_.offSubnet);
     EXPECT_EQ(offer.codes(),
               (std::vector<std::uint8_t>{kMessageType, kServerIdentifier, kLeaseTime, 1, kRelayInformation}));
     EXPECT_EQ(offer.find(kRelayInformation)->value, info);
-    EXPECT_EQ(log_.lines,
-              std::vector<std::string>{
-                  "DHCP  Discov. 00:11:22:33:44:01 (10.9.0.1) rc \"port\" gw 10.9.0.1 if 192.168.1.1\n"});
+    EXPECT_EQ(log_.lines, std::vector<std::string>{
+                              "DHCP  Discov. 00:11:22:33:44:01 (10.9.0.1) rc \"port\" gw 10.9.0.1 if 192.168.1.1\n"});
     // The pool has no circuit value, so the record is keyed by the circuit alone: whatever
     // device sits on that port gets its address.
     ClientRecord* rec = records(ClientList::Dynamic).at(0);
@@ -99,6 +96,34 @@ TEST_F(RelayTest, CircuitIdValueWithAWildcardByte) {
                   "DHCP  Error   profile lookup failed, if 192.168.1.1\n",
                   "DHCP  Ignored Discov. 00:11:22:33:44:01 (10.9.0.1) rc \"abX\" rr \"rid\" gw 10.9.0.1\n"}));
     EXPECT_FALSE(send(viaRelay(mac(1), kDiscover, kRelay, "abXe"), kRelay));
+}
+
+TEST_F(RelayTest, ProfileForAnyRelayIsTheLastFallbackWhateverItsValue) {
+    Profile floor = relayProfile("Floor", kRelay, makeIpv4(10, 9, 0, 100));
+    floor.relaySelectorType = RelaySelectorType::CircuitId;
+    floor.selectorValue.length = 2;
+    std::copy_n("ab", 2, floor.selectorValue.bytes.begin());
+    Profile any = relayProfile("AnyRelay", kBroadcastAll, makeIpv4(172, 16, 5, 10));
+    any.relaySelectorType = RelaySelectorType::CircuitId;
+    any.selectorValue.length = 2;
+    std::copy_n("zz", 2, any.selectorValue.bytes.begin());
+    useProfiles({lanProfile(), floor, any});
+    const Ipv4 otherRelay = makeIpv4(10, 8, 0, 1);
+    struct Case {
+        Ipv4 relay;
+        const char* circuitId;
+        Ipv4 offered;
+    } cases[] = {
+        {kRelay, "abc", makeIpv4(10, 9, 0, 100)},      // the relay's own profile, value matches
+        {kRelay, "xyz", makeIpv4(172, 16, 5, 10)},     // value differs from both: any relay
+        {otherRelay, "q", makeIpv4(172, 16, 5, 11)},   // unknown relay
+        {otherRelay, "zz", makeIpv4(172, 16, 5, 12)},  // the fallback's own value
+    };
+    int client = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.circuitId);
+        EXPECT_EQ(send(viaRelay(mac(client++), kDiscover, c.relay, c.circuitId), c.relay).yiaddr, c.offered);
+    }
 }
 
 TEST_F(RelayTest, ProfileForAnyRelayLimitsLeasesPerRelay) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/request_parser.h"
 #include "server/dhcp/tests/engine_fixture.h"
 
 namespace tolmark::dhcp::testing {
@@ -18,7 +19,7 @@ OptionCodeList codeList(std::string_view text) {
 }
 
 class ReplyOptionsTest : public EngineTest {
-  protected:
+protected:
     // Options after 53, 54 and 51.
     static Codes requested(const Reply& reply) {
         Codes codes = reply.codes();
@@ -33,9 +34,8 @@ class ReplyOptionsTest : public EngineTest {
         p.bootName = std::move(bootName);
         const std::string hundred = "224 100 \"" + std::string(100, 'a');
         const std::string hundred2 = "225 100 \"" + std::string(100, 'b');
-        addOptionLines(p,
-                       {hundred, hundred2, "228 20 \"cccccccccccccccccccc", "229 20 \"dddddddddddddddddddd",
-                        "230 20 \"eeeeeeeeeeeeeeeeeeee", "231 20 \"ffffffffffffffffffff"});
+        addOptionLines(p, {hundred, hundred2, "228 20 \"cccccccccccccccccccc", "229 20 \"dddddddddddddddddddd",
+                           "230 20 \"eeeeeeeeeeeeeeeeeeee", "231 20 \"ffffffffffffffffffff"});
         useProfiles({p});
     }
     RequestBuilder largeDiscover() {
@@ -83,12 +83,15 @@ TEST_F(ReplyOptionsTest, SendOptionsAreSentUnasked) {
 }
 
 TEST_F(ReplyOptionsTest, MaximumMessageSizeSetsTheReplyLimit) {
-    const std::pair<std::uint16_t, std::uint16_t> cases[] = {
-        {1500, 1472}, {576, 548}, {600, 572}, {9000, 1472}};
+    const std::pair<std::uint16_t, std::uint16_t> cases[] = {{1500, 1472}, {576, 548}, {600, 572}, {9000, 1472}};
     for (auto [sent, limit] : cases) {
-        send(discover(mac(1)).option(
-            kMaxMessageSize, {static_cast<std::uint8_t>(sent >> 8), static_cast<std::uint8_t>(sent)}));
-        EXPECT_EQ(lastSummary_.maxReplySize, limit) << sent;
+        const Bytes datagram =
+            discover(mac(1))
+                .option(kMaxMessageSize, {static_cast<std::uint8_t>(sent >> 8), static_cast<std::uint8_t>(sent)})
+                .bytes();
+        RequestSummary summary;
+        parseRequest(datagram, summary);
+        EXPECT_EQ(summary.maxReplySize, limit) << sent;
     }
     // A client that takes large replies gets its options unmoved.
     useLargeProfile("boot/pxe.0", "");
@@ -119,8 +122,7 @@ TEST_F(ReplyOptionsTest, ReplyReachingTheLimitIsOverloaded) {
     for (int n : {73, 74}) {
         Profile p = lanProfile();
         p.bootFile = "boot/pxe.0";
-        const std::string last =
-            "232 " + std::to_string(n) + " \"" + std::string(static_cast<std::size_t>(n), 'z');
+        const std::string last = "232 " + std::to_string(n) + " \"" + std::string(static_cast<std::size_t>(n), 'z');
         addOptionLines(p, {"224 100 \"" + std::string(100, 'a'), "225 100 \"" + std::string(100, 'b'), last});
         useProfiles({p});
         Reply offer = send(discover(mac(1)).option(kParameterList, {1, 3, 224, 225, 232}));

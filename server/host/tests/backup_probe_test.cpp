@@ -14,25 +14,28 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(BackupProbe, MessageIsLaidOutByteForByte) {
-    const auto m = probeMessage();
-    std::array<std::uint8_t, kProbeSize> expected{};
-    expected[0] = 1;                                      // op: request
-    expected[1] = 1;                                      // htype
-    expected[2] = 6;                                      // hlen
-    expected[4] = 0x61, expected[5] = 0x68;               // xid
+    const auto m = dhcp::probeMessage();
+    std::array<std::uint8_t, dhcp::kProbeSize> expected{};
+    expected[0] = 1;                         // op: request
+    expected[1] = 1;                         // htype
+    expected[2] = 6;                         // hlen
+    expected[4] = 0x61, expected[5] = 0x68;  // xid
     expected[6] = 0x65, expected[7] = 0x68;
-    expected[8] = 0x00, expected[9] = 0x01;               // secs
-    const char chaddr[] = "_DHCP_";                       // chaddr at 28
+    expected[8] = 0x00, expected[9] = 0x01;  // secs
+    const char chaddr[] = "_DHCP_";          // chaddr at 28
     for (int i = 0; i < 6; ++i) expected[28 + i] = static_cast<std::uint8_t>(chaddr[i]);
-    expected[236] = 0x63, expected[237] = 0x82;           // cookie
+    expected[236] = 0x63, expected[237] = 0x82;  // cookie
     expected[238] = 0x53, expected[239] = 0x63;
     expected[240] = 53, expected[241] = 1, expected[242] = 1;  // DISCOVER
-    expected[243] = 60, expected[244] = 15;               // vendor class, 15 bytes
+    expected[243] = 60, expected[244] = 15;                    // vendor class, 15 bytes
     const char marker[] = "Tolmark Server";
     for (int i = 0; i < 14; ++i) expected[245 + i] = static_cast<std::uint8_t>(marker[i]);
-    expected[259] = 0;                                    // the marker's 0 byte
-    expected[260] = 255;                                  // end
+    expected[259] = 0;    // the marker's 0 byte
+    expected[260] = 255;  // end
     EXPECT_EQ(m, expected);
+    // The engine knows it by its marks, all of which must have arrived.
+    EXPECT_TRUE(dhcp::isProbe(m));
+    EXPECT_FALSE(dhcp::isProbe(std::span<const std::uint8_t>(m).first(259)));
 }
 
 TEST(BackupProbe, AnswersComeFromAnotherAddressAndAreFullReplies) {

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <vector>
 #include <sstream>
+#include <vector>
 
 #include "platform/paths.h"
 #include "tests/support/fakes.h"
@@ -30,9 +30,9 @@ std::string readFile(const std::filesystem::path& path) {
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("logtest-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ =
+            std::filesystem::temp_directory_path() / ("logtest-" + std::to_string(::getpid()) + "-" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
         prefix_ = dir_.string() + "/";

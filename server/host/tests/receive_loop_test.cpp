@@ -20,16 +20,16 @@ using namespace std::chrono_literals;
 
 class RecordingProcessor final : public RequestProcessor {
 public:
-    std::size_t process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
-                        RequestSummary& summary) override {
+    ReplyPlan process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
+                      const Arrival& arrival) override {
         calls.fetch_add(1);
         lastLength.store(request.size());
-        lastInterface.store(summary.interfaceAddress);
-        lastSource.store(summary.sourceAddress);
-        if (!answer) return 0;
+        lastInterface.store(arrival.interfaceAddress);
+        lastSource.store(arrival.sourceAddress);
+        if (!answer) return {};
         std::copy(request.begin(), request.begin() + 300, reply.begin());
         reply[0] = 2;
-        return 300;
+        return ReplyPlan{.length = 300, .sourceAddress = arrival.sourceAddress};
     }
     std::atomic<int> calls{0};
     std::atomic<std::size_t> lastLength{0};
@@ -51,7 +51,7 @@ protected:
         ASSERT_TRUE(table_.build(store_, "Dorvane", host_, clock_.now(), log_));
         // Port 0: the kernel picks a free port, which then is "Port".
         ASSERT_EQ(sockets_.reconcile(table_, 0, log_), 1);
-        port_ = sockets_.socket().localPort();
+        port_ = sockets_.socketAt(0).localPort();
         settings_.update([&](DhcpSettings& d, TftpSettings&, MulticastSettings&) {
             d.general.port = port_;
             d.directory = dir_.string() + "/";
@@ -113,7 +113,8 @@ protected:
     RecordingProcessor processor_;
     SettingsHolder settings_;
     platform::WakeEvent stop_;
-    ReceiveLoopContext context_{table_, sockets_, log_, flags_, engine_, processor_, settings_, host_, arp_, clock_, stop_};
+    ReceiveLoopContext context_{table_,    sockets_, log_, flags_, engine_, processor_,
+                                settings_, host_,    arp_, clock_, stop_};
     std::uint16_t port_ = 0;
     platform::UdpSocket client_;
     std::thread thread_;
@@ -163,7 +164,8 @@ TEST_F(ReceiveLoopTest, RequestsAreDroppedWhilePaused) {
 
 TEST_F(ReceiveLoopTest, AnswerWithoutAddressGoesBackToTheSourceOnTheClientPort) {
     processor_.answer = true;
-    platform::UdpSocket requester = platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 6), static_cast<std::uint16_t>(port_ + 1));
+    platform::UdpSocket requester =
+        platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 6), static_cast<std::uint16_t>(port_ + 1));
     if (!requester.valid()) GTEST_SKIP() << "client port " << port_ + 1 << " is in use on this host";
     startLoop();
     auto datagram = request(300);
@@ -184,7 +186,8 @@ TEST_F(ReceiveLoopTest, DelayHoldsEachReplyBack) {
         d.general.delay = 100;
         return 0;
     });
-    platform::UdpSocket requester = platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 7), static_cast<std::uint16_t>(port_ + 1));
+    platform::UdpSocket requester =
+        platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 7), static_cast<std::uint16_t>(port_ + 1));
     if (!requester.valid()) GTEST_SKIP() << "client port " << port_ + 1 << " is in use on this host";
     startLoop();
     auto datagram = request(300);
@@ -216,6 +219,43 @@ TEST_F(ReceiveLoopTest, ReloadRequestReconcilesTheSockets) {
     EXPECT_NE(consoleText().find("DHCP  Start   Server on 127.0.0.3\n"), std::string::npos);
 }
 
+TEST_F(ReceiveLoopTest, PortChangedAtRunTimeIsUsedByEntriesOpenedAfterwards) {
+    platform::UdpSocket probe = platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 1), 0);
+    ASSERT_TRUE(probe.valid());
+    const std::uint16_t newPort = probe.localPort();
+    probe = platform::UdpSocket();
+    settings_.update([&](DhcpSettings& d, TftpSettings&, MulticastSettings&) {
+        d.general.port = newPort;
+        return 0;
+    });
+    startLoop();
+    table_.setServed(makeIpv4(127, 0, 0, 3), true);
+    flags_.reloadRequest.store(kReloadSockets);
+    send(request(300), makeIpv4(127, 0, 0, 2));  // ends the current wait
+    ASSERT_TRUE(waitFor([&] { return flags_.reloadRequest.load() == 0 && sockets_.slotOpen(1); }));
+    ASSERT_TRUE(waitFor([&] { return processor_.calls.load() == 1; }));
+    EXPECT_NE(sockets_.socketImage(0), sockets_.socketImage(1));
+    // 127.0.0.2 keeps the port it started on, 127.0.0.3 listens on the new one; a datagram to an
+    // entry on the other port is not taken.
+    struct Case {
+        Ipv4 to;
+        std::uint16_t port;
+        bool taken;
+    } cases[] = {{makeIpv4(127, 0, 0, 3), port_, false},
+                 {makeIpv4(127, 0, 0, 2), newPort, false},
+                 {makeIpv4(127, 0, 0, 3), newPort, true},
+                 {makeIpv4(127, 0, 0, 2), port_, true}};
+    int expected = 1;
+    for (const Case& c : cases) {
+        const auto datagram = request(300);
+        ASSERT_TRUE(client_.send(datagram.data(), datagram.size(), c.to, c.port));
+        if (!c.taken) continue;
+        ++expected;
+        ASSERT_TRUE(waitFor([&] { return processor_.calls.load() == expected; })) << c.port;
+        EXPECT_EQ(processor_.lastInterface.load(), c.to);
+    }
+}
+
 TEST(TemporaryArpEntry, MadeOnTheSubnetsInterfaceOrNotAtAll) {
     testing::FakeHostAddresses host;
     host.rows = {{makeIpv4(192, 168, 1, 10), makeIpv4(255, 255, 255, 0), 7}};
@@ -227,7 +267,8 @@ TEST(TemporaryArpEntry, MadeOnTheSubnetsInterfaceOrNotAtAll) {
     const std::uint8_t hw[6] = {1, 2, 3, 4, 5, 6};
     bool made = false;
     int ifIndex = 0;
-    EXPECT_FALSE(makeTemporaryArpEntry(table, arp, makeIpv4(10, 0, 0, 1), hw, platform::ArpEntryType::Dynamic, made, ifIndex));
+    EXPECT_FALSE(
+        makeTemporaryArpEntry(table, arp, makeIpv4(10, 0, 0, 1), hw, platform::ArpEntryType::Dynamic, made, ifIndex));
     EXPECT_FALSE(made);
     EXPECT_TRUE(arp.calls.empty());
     Ipv4 client = makeIpv4(192, 168, 1, 50);

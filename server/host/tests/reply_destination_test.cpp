@@ -1,5 +1,7 @@
 #include "server/host/reply_destination.h"
 
+#include "server/dhcp/dhcp_protocol.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -16,17 +18,17 @@ protected:
         entry_.flags = kIfPresent | kIfServed;
     }
     void setYiaddr(Ipv4 a) { std::memcpy(reply_.data() + 16, &a, 4); }
-    ReplyDestination choose() { return chooseReplyDestination(reply_, summary_, entry_, routing_); }
+    ReplyDestination choose() { return chooseReplyDestination(reply_, plan_, entry_, routing_); }
 
     std::array<std::uint8_t, 300> reply_{};
-    RequestSummary summary_;
+    ReplyPlan plan_;
     InterfaceEntry entry_;
     ReplyRouting routing_;
 };
 
 TEST_F(ReplyDestinationTest, RelayedRepliesGoToTheAgentOnTheServerPort) {
-    summary_.relayAddress = makeIpv4(10, 0, 0, 1);
-    reply_[10] = kBroadcastFlag;
+    plan_.relayAddress = makeIpv4(10, 0, 0, 1);
+    reply_[dhcp::kFlags] = dhcp::kBroadcastFlag;
     ReplyDestination d = choose();
     EXPECT_EQ(d.route, ReplyRoute::Relay);
     EXPECT_EQ(d.address, makeIpv4(10, 0, 0, 1));
@@ -34,9 +36,9 @@ TEST_F(ReplyDestinationTest, RelayedRepliesGoToTheAgentOnTheServerPort) {
 }
 
 TEST_F(ReplyDestinationTest, BroadcastFlagWithAndWithoutNetBc) {
-    reply_[10] = kBroadcastFlag;
+    reply_[dhcp::kFlags] = dhcp::kBroadcastFlag;
     setYiaddr(makeIpv4(192, 168, 1, 50));
-    summary_.sourceAddress = makeIpv4(192, 168, 1, 50);
+    plan_.sourceAddress = makeIpv4(192, 168, 1, 50);
     EXPECT_EQ(choose().address, kBroadcastAll);
     EXPECT_EQ(choose().port, 68);
     routing_.netBc = true;
@@ -44,19 +46,19 @@ TEST_F(ReplyDestinationTest, BroadcastFlagWithAndWithoutNetBc) {
 }
 
 TEST_F(ReplyDestinationTest, InformAnswersGoToTheSourceAddress) {
-    summary_.sourceAddress = makeIpv4(192, 168, 1, 77);
+    plan_.sourceAddress = makeIpv4(192, 168, 1, 77);
     ReplyDestination d = choose();
     EXPECT_EQ(d.route, ReplyRoute::Source);
     EXPECT_EQ(d.address, makeIpv4(192, 168, 1, 77));
 }
 
 TEST_F(ReplyDestinationTest, RenewalIsBroadcastUnlessUnicastIsSet) {
-    summary_.sourceAddress = makeIpv4(192, 168, 1, 50);
+    plan_.sourceAddress = makeIpv4(192, 168, 1, 50);
     setYiaddr(makeIpv4(192, 168, 1, 50));
     EXPECT_EQ(choose().route, ReplyRoute::Broadcast);
     routing_.unicast = true;
     EXPECT_EQ(choose().route, ReplyRoute::UnicastAfterArp);
-    summary_.offSubnet = true;
+    plan_.offSubnet = true;
     ReplyDestination d = choose();
     EXPECT_EQ(d.route, ReplyRoute::Unicast);
     EXPECT_EQ(d.address, makeIpv4(192, 168, 1, 50));

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cerrno>
 #include <filesystem>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -16,9 +16,9 @@ using platform::ServiceState;
 class ScriptedServiceControl final : public platform::ServiceControl {
 public:
     bool openManager() override { return fail("openManager", EACCES); }
-    bool createService(const std::string& executable, const std::string& description) override {
-        this->executable = executable;
-        this->description = description;
+    bool createService(const std::string& program, const std::string& text) override {
+        executable = program;
+        description = text;
         return fail("create", EEXIST);
     }
     bool startService() override {

@@ -12,17 +12,11 @@ bool failLargeAllocations = false;
 // Kept in a file of their own so that the compiler never sees these replacements inlined next
 // to the code that calls them.
 void* operator new(std::size_t size) {
-    if (tolmark::testing::failLargeAllocations && size >= 400)
-        throw std::bad_alloc();
-    if (void* p = std::malloc(size == 0 ? 1 : size))
-        return p;
+    if (tolmark::testing::failLargeAllocations && size >= 400) throw std::bad_alloc();
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
 
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
+void operator delete(void* p) noexcept { std::free(p); }
 
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }

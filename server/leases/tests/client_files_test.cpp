@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "server/leases/client_rules.h"
 #include "tests/support/fakes.h"
 
 namespace tolmark {
@@ -25,20 +26,22 @@ Profile poolProfile(std::string name, Ipv4 base, std::int32_t range) {
 }
 
 class ClientFilesTest : public ::testing::Test {
-  protected:
+protected:
     ClientFilesTest() {
         std::string pattern = (fs::temp_directory_path() / "client_files_XXXXXX").string();
         directory_ = mkdtemp(pattern.data());
         files.ethers.path = directory_ + "/ethers";
         files.dynamic.path = directory_ + "/dynamic";
         files.ignored.path = directory_ + "/ignored";
-        profiles.assign({poolProfile("Standard", makeIpv4(10, 0, 0, 100), 50),
-                         poolProfile("Lab", makeIpv4(10, 0, 1, 10), 20)});
+        profiles.assign(
+            {poolProfile("Standard", makeIpv4(10, 0, 0, 100), 50), poolProfile("Lab", makeIpv4(10, 0, 1, 10), 20)});
         settings.autoExclude = 0;
     }
     ~ClientFilesTest() override { fs::remove_all(directory_); }
 
-    static void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+    static void write(const std::string& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
     static std::string read(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         std::stringstream s;
@@ -92,10 +95,10 @@ TEST_F(ClientFilesTest, DynamicFileRoundTripsAndDeletedRecordsReloadAsFree) {
     EXPECT_EQ(read(files.dynamic.path), content);
 
     // The pipe's delete leaves a kind-128 record in place; the lines after it must still load.
-    ASSERT_TRUE(table.deleteRecord(ClientList::Dynamic, *table.first(ClientList::Dynamic), profiles));
+    ASSERT_TRUE(deleteRecord(table, ClientList::Dynamic, *table.first(ClientList::Dynamic)));
     ASSERT_TRUE(saveChangedLists(table, files, settings, log));
-    EXPECT_EQ(read(files.dynamic.path), "00:00:00:00:00:00\t10.0.1.15\t:0\t=10.0.1.1\tLab\n" +
-                                            content.substr(content.find('\n') + 1));
+    EXPECT_EQ(read(files.dynamic.path),
+              "00:00:00:00:00:00\t10.0.1.15\t:0\t=10.0.1.1\tLab\n" + content.substr(content.find('\n') + 1));
 
     ClientTable reloaded{log};
     ClientFiles again = files;
@@ -143,9 +146,9 @@ TEST_F(ClientFilesTest, EthersWithCommentsAndCrLf) {
 TEST_F(ClientFilesTest, DynamicRecordsOutsideTheirPoolOrRepeatedAreDropped) {
     write(files.dynamic.path,
           "00:0c:29:aa:bb:01\t10.0.0.100\t:0\n"
-          "00:0c:29:aa:bb:02\t10.0.0.100\t:0\n"           // same address again
-          "00:0c:29:aa:bb:03\t10.0.9.9\t:0\tLab\n"         // outside Lab's pool
-          "00:0c:29:aa:bb:04\t10.0.9.9\t:0\tGone\n"        // profile no longer exists: kept
+          "00:0c:29:aa:bb:02\t10.0.0.100\t:0\n"      // same address again
+          "00:0c:29:aa:bb:03\t10.0.9.9\t:0\tLab\n"   // outside Lab's pool
+          "00:0c:29:aa:bb:04\t10.0.9.9\t:0\tGone\n"  // profile no longer exists: kept
           "00:0c:29:aa:bb:05\t10.0.0.101\t:0\n");
     load();
     ASSERT_EQ(records(ClientList::Dynamic).size(), 3u);
@@ -154,6 +157,25 @@ TEST_F(ClientFilesTest, DynamicRecordsOutsideTheirPoolOrRepeatedAreDropped) {
               "00:0c:29:aa:bb:01\t10.0.0.100\t:0\n"
               "00:0c:29:aa:bb:04\t10.0.9.9\t:0\tGone\n"
               "00:0c:29:aa:bb:05\t10.0.0.101\t:0\n");
+}
+
+TEST_F(ClientFilesTest, ListsOfMoreThan65536RecordsAreSavedWhole) {
+    // 100,000 leases of a /15 pool.
+    profiles.assign({poolProfile("Big", makeIpv4(10, 2, 0, 0), 131072)});
+    std::string content;
+    for (std::uint32_t i = 0; i < 100000; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "00:0c:29:%02x:%02x:%02x\t10.%u.%u.%u\t:%u\n", (i >> 16) & 0xFF,
+                      (i >> 8) & 0xFF, i & 0xFF, 2 + (i >> 16), (i >> 8) & 0xFF, i & 0xFF, 1700000000u + i);
+        content += line;
+    }
+    write(files.dynamic.path, content);
+    log.setLevel(2);
+    EXPECT_EQ(load().dynamicActive, 100000u - 1);
+    ASSERT_TRUE(save(ClientList::Dynamic));
+    const std::string saved = read(files.dynamic.path);
+    EXPECT_EQ(saved.size(), content.size());
+    EXPECT_TRUE(saved == content);
 }
 
 TEST_F(ClientFilesTest, AutoExcludeReservesStaticAddressesInThePools) {
@@ -175,9 +197,10 @@ TEST_F(ClientFilesTest, LinesAfterAStopAreKeptInTheFile) {
     EXPECT_EQ(records(ClientList::Static).size(), 1u);
     EXPECT_EQ(records(ClientList::Ignored).size(), 1u);
     EXPECT_TRUE(logged(files.ethers.path + " 1: empty line, 3 lines from here kept unloaded\n"));
-    EXPECT_TRUE(logged("DHCP  Error   " + files.ignored.path + " 1: no client identity, 2 lines from here kept unloaded\n"));
+    EXPECT_TRUE(
+        logged("DHCP  Error   " + files.ignored.path + " 1: no client identity, 2 lines from here kept unloaded\n"));
 
-    ASSERT_NE(table.addStatic(parseEntryLine("00:0c:29:aa:bb:09\t10.0.0.9", true).value(), false, profiles), nullptr);
+    ASSERT_NE(addStatic(table, parseEntryLine("00:0c:29:aa:bb:09\t10.0.0.9", true).value(), false, profiles), nullptr);
     ASSERT_TRUE(saveChangedLists(table, files, settings, log));
     EXPECT_EQ(read(files.ethers.path), "00:0c:29:aa:bb:01\t10.0.0.6\n00:0c:29:aa:bb:09\t10.0.0.9\n" + hidden);
     ASSERT_TRUE(save(ClientList::Ignored));

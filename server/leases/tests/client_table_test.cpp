@@ -4,15 +4,14 @@
 
 #include <vector>
 
+#include "server/leases/client_rules.h"
 #include "server/leases/tests/allocation_failure.h"
 #include "tests/support/fakes.h"
 
 namespace tolmark {
 namespace {
 
-Ipv4 ip(std::uint8_t c, std::uint8_t d) {
-    return makeIpv4(10, 0, c, d);
-}
+Ipv4 ip(std::uint8_t c, std::uint8_t d) { return makeIpv4(10, 0, c, d); }
 
 Profile poolProfile(std::string name, Ipv4 base, std::int32_t range) {
     Profile p;
@@ -38,29 +37,27 @@ ClientFields staticClient(std::uint8_t macByte, Ipv4 address, std::string profil
 }
 
 class ClientTableTest : public ::testing::Test {
-  protected:
+protected:
     ClientTableTest() {
-        profiles.assign({poolProfile("Standard", ip(0, 100), 50), poolProfile("Lab", ip(1, 250), 20),
-                         poolProfile("NoPool", 0, 0)});
+        profiles.assign(
+            {poolProfile("Standard", ip(0, 100), 50), poolProfile("Lab", ip(1, 250), 20), poolProfile("NoPool", 0, 0)});
     }
 
     std::vector<Ipv4> addresses(ClientList list) const {
         std::vector<Ipv4> result;
-        for (const ClientRecord* r = table.first(list); r != nullptr; r = table.next(*r))
-            result.push_back(r->address);
+        for (const ClientRecord* r = table.first(list); r != nullptr; r = table.next(*r)) result.push_back(r->address);
         return result;
     }
     ClientRecord* dynamicAt(Ipv4 address) {
         for (ClientRecord* r = table.first(ClientList::Dynamic); r != nullptr; r = table.next(*r)) {
-            if (r->address == address)
-                return r;
+            if (r->address == address) return r;
         }
         return nullptr;
     }
     ClientRecord& lease(Ipv4 address, std::uint8_t macByte, const char* profile = "Standard") {
-        ClientRecord* r = table.findOrInsertDynamic(*profiles.find(profile), address);
-        r->identity = mac(macByte);
-        r->expiry = 1700000000;
+        ClientRecord* r = findOrInsertDynamic(table, *profiles.find(profile), address);
+        table.setIdentity(*r, mac(macByte));
+        table.setExpiry(*r, 1700000000);
         return *r;
     }
 
@@ -100,8 +97,8 @@ TEST_F(ClientTableTest, ListOrdersAndFreeListReuse) {
 }
 
 TEST_F(ClientTableTest, HandlesNameOnlyLiveRecordsInTheirList) {
-    ClientRecord* first = table.addStatic(staticClient(1, 0), false, profiles);
-    ClientRecord* second = table.addStatic(staticClient(2, 0), false, profiles);
+    ClientRecord* first = addStatic(table, staticClient(1, 0), false, profiles);
+    ClientRecord* second = addStatic(table, staticClient(2, 0), false, profiles);
     ASSERT_TRUE(first && second);
     const RecordHandle handle = table.handleOf(*first);
     EXPECT_EQ(table.resolve(handle, ClientList::Static), first);
@@ -118,9 +115,9 @@ TEST_F(ClientTableTest, HandlesNameOnlyLiveRecordsInTheirList) {
 
     // The record goes back to the free list and comes back as another client: the old handle
     // must not name it.
-    ASSERT_TRUE(table.deleteRecord(ClientList::Static, *first, profiles));
+    ASSERT_TRUE(deleteRecord(table, ClientList::Static, *first));
     EXPECT_EQ(table.resolve(handle, ClientList::Static), nullptr);
-    ClientRecord* again = table.addStatic(staticClient(3, 0), false, profiles);
+    ClientRecord* again = addStatic(table, staticClient(3, 0), false, profiles);
     EXPECT_EQ(again, first);
     EXPECT_EQ(table.resolve(handle, ClientList::Static), nullptr);
     EXPECT_EQ(table.resolve(table.handleOf(*again), ClientList::Static), again);
@@ -139,30 +136,28 @@ TEST_F(ClientTableTest, TakeReportsExhaustedMemory) {
 }
 
 TEST_F(ClientTableTest, DynamicRecordsKeepPoolOrder) {
-    for (Ipv4 a : {ip(0, 110), ip(0, 101), ip(0, 105)})
-        table.findOrInsertDynamic(*profiles.find("Standard"), a);
+    for (Ipv4 a : {ip(0, 110), ip(0, 101), ip(0, 105)}) findOrInsertDynamic(table, *profiles.find("Standard"), a);
     EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 105), ip(0, 110)}));
 
     ClientRecord& held = lease(ip(0, 103), 7);
-    EXPECT_EQ(table.findOrInsertDynamic(*profiles.find("Lab"), ip(0, 103)), &held);  // found, unchanged
+    EXPECT_EQ(findOrInsertDynamic(table, *profiles.find("Lab"), ip(0, 103)), &held);  // found, unchanged
     EXPECT_EQ(held.profile, "Standard");
 
-    table.reserveAddress(ip(0, 100), profiles);  // below every record: the head
-    table.reserveAddress(ip(2, 3), profiles);    // another pool: after the records walked
-    table.reserveAddress(ip(1, 252), profiles);  // ordered as numbers across the third octet
-    table.reserveAddress(ip(9, 9), profiles);    // in no pool: nothing
+    reserveAddress(table, ip(0, 100), profiles);  // below every record: the head
+    reserveAddress(table, ip(2, 3), profiles);    // another pool: after the records walked
+    reserveAddress(table, ip(1, 252), profiles);  // ordered as numbers across the third octet
+    reserveAddress(table, ip(9, 9), profiles);    // in no pool: nothing
     EXPECT_EQ(addresses(ClientList::Dynamic),
-              (std::vector<Ipv4>{ip(0, 100), ip(0, 101), ip(0, 103), ip(0, 105), ip(0, 110), ip(1, 252),
-                                 ip(2, 3)}));
+              (std::vector<Ipv4>{ip(0, 100), ip(0, 101), ip(0, 103), ip(0, 105), ip(0, 110), ip(1, 252), ip(2, 3)}));
     EXPECT_EQ(dynamicAt(ip(1, 252))->profile, "Lab");
     EXPECT_EQ(dynamicAt(ip(0, 100))->expiry, kExpiryReserved);
 }
 
 TEST_F(ClientTableTest, ReservingALeasedAddressTakesTheRecordOver) {
     ClientRecord& held = lease(ip(0, 120), 5);
-    held.profile = "lab";  // even from another pool's record of the same address
+    table.setProfile(held, "lab");  // even from another pool's record of the same address
     const std::int32_t before = table.changes(ClientList::Dynamic);
-    table.reserveAddress(ip(0, 120), profiles);
+    reserveAddress(table, ip(0, 120), profiles);
     EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 120)}));
     EXPECT_EQ(held.identity, Identity{});
     EXPECT_EQ(held.expiry, kExpiryReserved);
@@ -171,12 +166,14 @@ TEST_F(ClientTableTest, ReservingALeasedAddressTakesTheRecordOver) {
 
     // Only an empty-identity reservation is released; one read back from the file carries six
     // zero bytes. A client's lease at the same address is never touched.
-    held.identity.length = 6;
-    table.releaseReservation(ip(0, 120));
+    Identity readBack = held.identity;
+    readBack.length = 6;
+    table.setIdentity(held, readBack);
+    releaseReservation(table, ip(0, 120));
     EXPECT_EQ(held.expiry, 0);
     ClientRecord& other = lease(ip(0, 121), 6);
-    other.expiry = kExpiryReserved;
-    table.releaseReservation(ip(0, 121));
+    table.setExpiry(other, kExpiryReserved);
+    releaseReservation(table, ip(0, 121));
     EXPECT_EQ(other.expiry, kExpiryReserved);
 }
 
@@ -187,7 +184,7 @@ TEST_F(ClientTableTest, DeletingADynamicRecordLeavesAFreeRecordInPlace) {
     middle.lastAccess = 1699999000;
     middle.remark = "Standard";
     const RecordHandle handle = table.handleOf(middle);
-    ASSERT_TRUE(table.deleteRecord(ClientList::Dynamic, middle, profiles));
+    ASSERT_TRUE(deleteRecord(table, ClientList::Dynamic, middle));
     EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 102), ip(0, 103)}));
     EXPECT_EQ(middle.identity.kind, kIdentityFree);
     EXPECT_EQ(middle.identity.length, 0);
@@ -196,39 +193,39 @@ TEST_F(ClientTableTest, DeletingADynamicRecordLeavesAFreeRecordInPlace) {
     EXPECT_EQ(middle.remark, "");
     EXPECT_EQ(table.resolve(handle, ClientList::Dynamic), &middle);
     EXPECT_EQ(table.changes(ClientList::Dynamic), 1);
-    EXPECT_FALSE(table.deleteRecord(ClientList::Static, middle, profiles));  // not in that list
+    EXPECT_FALSE(deleteRecord(table, ClientList::Static, middle));  // not in that list
 }
 
 TEST_F(ClientTableTest, AddStaticRefusalsAndReservation) {
-    ClientRecord* added = table.addStatic(staticClient(1, ip(0, 120)), false, profiles);
+    ClientRecord* added = addStatic(table, staticClient(1, ip(0, 120)), false, profiles);
     ASSERT_NE(added, nullptr);
     EXPECT_EQ(table.changes(ClientList::Static), 1);
     ASSERT_NE(dynamicAt(ip(0, 120)), nullptr);
     EXPECT_EQ(dynamicAt(ip(0, 120))->expiry, kExpiryReserved);
 
-    EXPECT_EQ(table.addStatic(staticClient(1, ip(0, 121), "STANDARD"), false, profiles), nullptr);
-    EXPECT_NE(table.addStatic(staticClient(1, ip(0, 121), "Lab"), false, profiles), nullptr);
-    EXPECT_EQ(table.addStatic(staticClient(2, ip(0, 120)), false, profiles), nullptr);
-    EXPECT_NE(table.addStatic(staticClient(2, ip(0, 120)), true, profiles), nullptr);
-    EXPECT_EQ(table.addStatic(staticClient(3, 0, "Gone"), false, profiles), nullptr);
-    EXPECT_NE(table.addStatic(staticClient(3, 0, ""), false, profiles), nullptr);  // the first profile
-    EXPECT_EQ(table.addStatic(staticClient(4, 0, ""), false, ProfileList{}), nullptr);
+    EXPECT_EQ(addStatic(table, staticClient(1, ip(0, 121), "STANDARD"), false, profiles), nullptr);
+    EXPECT_NE(addStatic(table, staticClient(1, ip(0, 121), "Lab"), false, profiles), nullptr);
+    EXPECT_EQ(addStatic(table, staticClient(2, ip(0, 120)), false, profiles), nullptr);
+    EXPECT_NE(addStatic(table, staticClient(2, ip(0, 120)), true, profiles), nullptr);
+    EXPECT_EQ(addStatic(table, staticClient(3, 0, "Gone"), false, profiles), nullptr);
+    EXPECT_NE(addStatic(table, staticClient(3, 0, ""), false, profiles), nullptr);  // the first profile
+    EXPECT_EQ(addStatic(table, staticClient(4, 0, ""), false, ProfileList{}), nullptr);
     // Addresses 0 and "never serve" are no conflicts and are never found.
-    EXPECT_NE(table.addStatic(staticClient(5, kNeverServe), false, profiles), nullptr);
-    EXPECT_NE(table.addStatic(staticClient(6, kNeverServe), false, profiles), nullptr);
+    EXPECT_NE(addStatic(table, staticClient(5, kNeverServe), false, profiles), nullptr);
+    EXPECT_NE(addStatic(table, staticClient(6, kNeverServe), false, profiles), nullptr);
     EXPECT_EQ(table.findStaticByAddress(kNeverServe), nullptr);
     EXPECT_EQ(table.findStaticByAddress(0), nullptr);
     EXPECT_EQ(table.findStaticByAddress(ip(0, 120)), added);
 }
 
 TEST_F(ClientTableTest, ModifyMovesTheReservation) {
-    ClientRecord* record = table.addStatic(staticClient(1, ip(0, 120)), false, profiles);
-    table.addStatic(staticClient(2, ip(0, 130)), false, profiles);
+    ClientRecord* record = addStatic(table, staticClient(1, ip(0, 120)), false, profiles);
+    addStatic(table, staticClient(2, ip(0, 130)), false, profiles);
 
     ClientFields change = staticClient(1, ip(0, 140), "Lab");
     change.hostName = "moved";
     change.lastAccess = 42;  // not taken over from the image
-    ASSERT_TRUE(table.modifyStatic(*record, change, false, profiles));
+    ASSERT_TRUE(modifyStatic(table, *record, change, false, profiles));
     EXPECT_EQ(record->address, ip(0, 140));
     EXPECT_EQ(record->profile, "Lab");
     EXPECT_EQ(record->hostName, "moved");
@@ -236,39 +233,38 @@ TEST_F(ClientTableTest, ModifyMovesTheReservation) {
     EXPECT_EQ(dynamicAt(ip(0, 120))->expiry, 0);
     EXPECT_EQ(dynamicAt(ip(0, 140))->expiry, kExpiryReserved);
 
-    EXPECT_FALSE(table.modifyStatic(*record, staticClient(2, ip(0, 141)), false, profiles));  // identity
-    EXPECT_FALSE(table.modifyStatic(*record, staticClient(1, ip(0, 130)), false, profiles));  // address
-    EXPECT_FALSE(table.modifyStatic(*record, staticClient(1, ip(0, 141), "Gone"), false, profiles));
+    EXPECT_FALSE(modifyStatic(table, *record, staticClient(2, ip(0, 141)), false, profiles));  // identity
+    EXPECT_FALSE(modifyStatic(table, *record, staticClient(1, ip(0, 130)), false, profiles));  // address
+    EXPECT_FALSE(modifyStatic(table, *record, staticClient(1, ip(0, 141), "Gone"), false, profiles));
     EXPECT_EQ(record->address, ip(0, 140));
-    EXPECT_TRUE(
-        table.modifyStatic(*record, staticClient(1, ip(0, 140)), false, profiles));  // itself: no conflict
+    EXPECT_TRUE(modifyStatic(table, *record, staticClient(1, ip(0, 140)), false, profiles));  // itself: no conflict
 }
 
 // Static records sharing an address (duplicates allowed): the pool address stays withheld until
 // the last of them goes.
 TEST_F(ClientTableTest, SharedStaticAddressKeepsItsReservation) {
-    ClientRecord* a = table.addStatic(staticClient(1, ip(0, 120)), false, profiles);
-    ClientRecord* b = table.addStatic(staticClient(2, ip(0, 120)), true, profiles);
-    ClientRecord* c = table.addStatic(staticClient(3, ip(0, 120)), true, profiles);
-    ASSERT_TRUE(table.deleteRecord(ClientList::Static, *b, profiles));
-    ASSERT_TRUE(table.modifyStatic(*a, staticClient(1, ip(0, 121)), false, profiles));
+    ClientRecord* a = addStatic(table, staticClient(1, ip(0, 120)), false, profiles);
+    ClientRecord* b = addStatic(table, staticClient(2, ip(0, 120)), true, profiles);
+    ClientRecord* c = addStatic(table, staticClient(3, ip(0, 120)), true, profiles);
+    ASSERT_TRUE(deleteRecord(table, ClientList::Static, *b));
+    ASSERT_TRUE(modifyStatic(table, *a, staticClient(1, ip(0, 121)), false, profiles));
     EXPECT_EQ(dynamicAt(ip(0, 120))->expiry, kExpiryReserved);
-    ASSERT_TRUE(table.deleteRecord(ClientList::Static, *c, profiles));
+    ASSERT_TRUE(deleteRecord(table, ClientList::Static, *c));
     EXPECT_EQ(dynamicAt(ip(0, 120))->expiry, 0);
 }
 
 TEST_F(ClientTableTest, PurgeRemovesOutOfPoolRecordsOnly) {
     lease(ip(0, 101), 1);
     lease(ip(0, 140), 2, "Lab");  // outside Lab's pool
-    lease(ip(0, 102), 3).profile = "NoPool";
-    lease(ip(0, 103), 4).profile = "Gone";                         // profile deleted: kept
-    table.addStatic(staticClient(9, ip(2, 20)), false, profiles);  // outside every pool for now
+    table.setProfile(lease(ip(0, 102), 3), "NoPool");
+    table.setProfile(lease(ip(0, 103), 4), "Gone");                 // profile deleted: kept
+    addStatic(table, staticClient(9, ip(2, 20)), false, profiles);  // outside every pool for now
     table.changes(ClientList::Dynamic) = 0;
 
     std::vector<Profile> changed = profiles.profiles();
     changed[1].range = 30;  // Lab now reaches 10.0.2.23
     profiles.assign(changed);
-    EXPECT_EQ(table.purgeDynamic(profiles, true), 2u);
+    EXPECT_EQ(purgeDynamic(table, profiles, true), 2u);
     EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 103), ip(2, 20)}));
     EXPECT_EQ(dynamicAt(ip(2, 20))->expiry, kExpiryReserved);
     EXPECT_EQ(table.changes(ClientList::Dynamic), 3);   // two removed, one reserved
@@ -276,11 +272,11 @@ TEST_F(ClientTableTest, PurgeRemovesOutOfPoolRecordsOnly) {
 }
 
 TEST_F(ClientTableTest, CountersProfileUseAndRename) {
-    ClientRecord* seen = table.addStatic(staticClient(1, 0, "lab"), false, profiles);
+    ClientRecord* seen = addStatic(table, staticClient(1, 0, "lab"), false, profiles);
     seen->lastAccess = 1;
-    table.addStatic(staticClient(2, 0, ""), false, profiles);
+    addStatic(table, staticClient(2, 0, ""), false, profiles);
     lease(ip(0, 101), 3);
-    table.findOrInsertDynamic(*profiles.find("Lab"), ip(1, 251));
+    findOrInsertDynamic(table, *profiles.find("Lab"), ip(1, 251));
     ClientRecord* ignored = table.take();
     table.pushIgnored(*ignored);
 
@@ -291,10 +287,10 @@ TEST_F(ClientTableTest, CountersProfileUseAndRename) {
     EXPECT_EQ(table.count(ClientList::Ignored).total, 1);
     EXPECT_EQ(table.count(ClientList::Ignored).used, 0);
 
-    EXPECT_EQ(table.profileUse("Gone", profiles), 0);
-    EXPECT_EQ(table.profileUse("Lab", profiles), 2);
-    EXPECT_EQ(table.profileUse("Standard", profiles), 2);  // the record without a name uses it
-    EXPECT_EQ(table.profileUse("NoPool", profiles), 1);
+    EXPECT_EQ(profileUse(table, "Gone", profiles), 0);
+    EXPECT_EQ(profileUse(table, "Lab", profiles), 2);
+    EXPECT_EQ(profileUse(table, "Standard", profiles), 2);  // the record without a name uses it
+    EXPECT_EQ(profileUse(table, "NoPool", profiles), 1);
 
     table.changes(ClientList::Static) = 0;
     table.changes(ClientList::Dynamic) = 0;

@@ -99,8 +99,8 @@ TEST_F(FileRequestsTest, SearchListsMatchingFilesOfTheLogDirectory) {
 }
 
 TEST_F(FileRequestsTest, NamesLeadingOutOfTheLogDirectoryAreRefused) {
-    for (const char* name : {"../data/secret.log", "/etc/passwd", "..", "sub/../../data/secret.log", "./../data/secret.log",
-                             "", "dhcp2412.log/", "//etc/passwd"}) {
+    for (const char* name : {"../data/secret.log", "/etc/passwd", "..", "sub/../../data/secret.log",
+                             "./../data/secret.log", "", "dhcp2412.log/", "//etc/passwd"}) {
         EXPECT_EQ(open(reader, name, "r"), 0u) << name;
         EXPECT_TRUE(search(reader, name).empty()) << name;
     }
@@ -109,7 +109,8 @@ TEST_F(FileRequestsTest, NamesLeadingOutOfTheLogDirectoryAreRefused) {
     EXPECT_FALSE(std::filesystem::exists(fixture.root.file("escaped.log")));
 
     // A NUL inside the name ends it: what follows is the mode, never part of the path.
-    const PipeMessage tricked = fixture.send(admin, PipeCode::FileOpen, 0, texts({"dhcp2412.log", "/../../data/secret.log"}));
+    const PipeMessage tricked =
+        fixture.send(admin, PipeCode::FileOpen, 0, texts({"dhcp2412.log", "/../../data/secret.log"}));
     EXPECT_EQ(tricked.size, 16u);
     EXPECT_EQ(u64At(tricked, 8), 0u);
     EXPECT_NE(open(reader, "dhcp2412.log", "r"), 0u);

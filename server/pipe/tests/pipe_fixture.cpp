@@ -13,8 +13,25 @@ PipeFixture::PipeFixture(int logLevel)
       log(logLevel),
       store(root.file("data/registry.ini")),
       clients(log),
-      context{settings, store, clients, profiles, interfaces, engineLock, log, counters, serverStopping,
-              statusChanged, reloadRequest, paused, {}, {}, {}, {}, {}, {}, {}} {
+      context{settings,
+              store,
+              clients,
+              profiles,
+              interfaces,
+              engineLock,
+              log,
+              counters,
+              serverStopping,
+              statusChanged,
+              reloadRequest,
+              paused,
+              {},
+              {},
+              {},
+              {},
+              {},
+              {},
+              {}} {
     ::mkdir(dataDirectory.c_str(), 0755);
     ::mkdir(logDirectory.c_str(), 0755);
     store.setIniPath(dataDirectory, kGeneralSection);
@@ -42,9 +59,7 @@ void PipeFixture::writeProfile(const std::string& name, const std::string& baseI
     store.writeInt(name, "Range", range, 0);
 }
 
-void PipeFixture::loadProfiles() {
-    profiles.load(store, builtInDefaultOptions(), interfaces, log, false);
-}
+void PipeFixture::loadProfiles() { profiles.load(store, builtInDefaultOptions(), interfaces, log, false); }
 
 std::string PipeFixture::iniText() const { return readFile(store.iniPath()); }
 
@@ -63,8 +78,6 @@ void putText(std::vector<std::uint8_t>& bytes, std::size_t offset, const std::st
     std::memcpy(bytes.data() + offset, text.data(), text.size());
 }
 
-std::uint64_t u64At(const PipeMessage& message, std::size_t offset) {
-    return ByteReader(message.view()).u64le(offset);
-}
+std::uint64_t u64At(const PipeMessage& message, std::size_t offset) { return ByteReader(message.view()).u64le(offset); }
 
 }  // namespace tolmark::testing

@@ -24,7 +24,8 @@ using testing::PipeFixture;
 std::string uniqueName() {
     static int counter = 0;
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string("tolmark_test_") + info->name() + "_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+    return std::string("tolmark_test_") + info->name() + "_" + std::to_string(::getpid()) + "_" +
+           std::to_string(++counter);
 }
 
 PipeServerOptions localOnly(const std::string& name) {

@@ -7,6 +7,7 @@
 
 #include "common/client_record.h"
 #include "common/settings_blocks.h"
+#include "server/leases/client_rules.h"
 #include "server/pipe/tests/pipe_fixture.h"
 
 namespace tolmark {
@@ -77,9 +78,9 @@ protected:
         return fixture.send(admin, PipeCode::RemoveClient, list, payload);
     }
     ClientRecord& lease(Ipv4 address, std::uint8_t macByte, const char* profile = "Standard") {
-        ClientRecord* record = fixture.clients.findOrInsertDynamic(*fixture.profiles.find(profile), address);
-        record->identity = staticImage(macByte, 0).fields.identity;
-        record->expiry = 1700000000;
+        ClientRecord* record = findOrInsertDynamic(fixture.clients, *fixture.profiles.find(profile), address);
+        fixture.clients.setIdentity(*record, staticImage(macByte, 0).fields.identity);
+        fixture.clients.setExpiry(*record, 1700000000);
         return *record;
     }
 
@@ -111,10 +112,11 @@ TEST_F(RequestHandlerTest, WriteRequestsAreRefusedWithoutPermissionAndChangeNoth
         PipeCode code;
         std::int32_t value;
         std::size_t payloadSize;
-    } writes[] = {{PipeCode::SetSettings, 152, 152},  {PipeCode::AddClient, 0, 328},    {PipeCode::UpdateClient, 0, 336},
-                  {PipeCode::RemoveClient, 0, 8},     {PipeCode::SetInterfaces, 832, 832}, {PipeCode::SetTftpSettings, 1860, 1860},
-                  {PipeCode::SetMulticast, 16, 16},   {PipeCode::RenameProfile, 1, 48},  {PipeCode::FileWrite, 4, 12},
-                  {PipeCode::WriteSetting, 12, 4}};
+    } writes[] = {{PipeCode::SetSettings, 152, 152},   {PipeCode::AddClient, 0, 328},
+                  {PipeCode::UpdateClient, 0, 336},    {PipeCode::RemoveClient, 0, 8},
+                  {PipeCode::SetInterfaces, 832, 832}, {PipeCode::SetTftpSettings, 1860, 1860},
+                  {PipeCode::SetMulticast, 16, 16},    {PipeCode::RenameProfile, 1, 48},
+                  {PipeCode::FileWrite, 4, 12},        {PipeCode::WriteSetting, 12, 4}};
     for (const auto& w : writes) {
         const PipeMessage reply = fixture.send(reader, w.code, w.value, std::span(big.data(), w.payloadSize));
         EXPECT_EQ(reply.size, 4u) << toWire(w.code);
@@ -146,13 +148,16 @@ TEST_F(RequestHandlerTest, ShortRequestsGetTheirCodeBack) {
         PipeCode code;
         std::int32_t value;
         std::size_t payloadSize;
-    } shortRequests[] = {{PipeCode::FindClient, 0, 88},    {PipeCode::AddClient, 0, 327},      {PipeCode::UpdateClient, 0, 335},
-                         {PipeCode::RemoveClient, 0, 7},   {PipeCode::ListStatic, 1, 7},       {PipeCode::ListIgnored, 1, 0},
-                         {PipeCode::PurgeDynamic, 0, 23},  {PipeCode::GetProfile, 0, 23},      {PipeCode::RenameProfile, 0, 47},
-                         {PipeCode::CheckProfileSelector, 0, 28}, {PipeCode::FileFindNext, 8, 7}, {PipeCode::FileClose, 0, 7},
-                         {PipeCode::FileReadLine, 0, 7},   {PipeCode::FileWrite, 0, 7},        {PipeCode::FileWrite, 5, 12},
-                         {PipeCode::SetSettings, 152, 151}, {PipeCode::SetInterfaces, 832, 831},
-                         {PipeCode::SetTftpSettings, 1860, 1859}, {PipeCode::SetMulticast, 16, 15}};
+    } shortRequests[] = {{PipeCode::FindClient, 0, 88},       {PipeCode::AddClient, 0, 327},
+                         {PipeCode::UpdateClient, 0, 335},    {PipeCode::RemoveClient, 0, 7},
+                         {PipeCode::ListStatic, 1, 7},        {PipeCode::ListIgnored, 1, 0},
+                         {PipeCode::PurgeDynamic, 0, 23},     {PipeCode::GetProfile, 0, 23},
+                         {PipeCode::RenameProfile, 0, 47},    {PipeCode::CheckProfileSelector, 0, 28},
+                         {PipeCode::FileFindNext, 8, 7},      {PipeCode::FileClose, 0, 7},
+                         {PipeCode::FileReadLine, 0, 7},      {PipeCode::FileWrite, 0, 7},
+                         {PipeCode::FileWrite, 5, 12},        {PipeCode::SetSettings, 152, 151},
+                         {PipeCode::SetInterfaces, 832, 831}, {PipeCode::SetTftpSettings, 1860, 1859},
+                         {PipeCode::SetMulticast, 16, 15}};
     for (const auto& s : shortRequests) {
         const PipeMessage reply = fixture.send(admin, s.code, s.value, std::span(zeros.data(), s.payloadSize));
         EXPECT_EQ(reply.size, 4u) << toWire(s.code);
@@ -164,8 +169,9 @@ TEST_F(RequestHandlerTest, ShortRequestsGetTheirCodeBack) {
     selector[28] = 5;
     putText(selector, 29, "abcd");
     EXPECT_EQ(fixture.send(admin, PipeCode::CheckProfileSelector, 0, selector).word(), 23u);
-    EXPECT_EQ(fixture.send(admin, PipeCode::FileFindFirst, 0, bytesOf(std::span<const std::uint8_t>(
-                                                                    reinterpret_cast<const std::uint8_t*>("*.log"), 5)))
+    EXPECT_EQ(fixture
+                  .send(admin, PipeCode::FileFindFirst, 0,
+                        bytesOf(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>("*.log"), 5)))
                   .word(),
               41u);
     std::vector<std::uint8_t> openNoMode;
@@ -249,12 +255,13 @@ TEST_F(RequestHandlerTest, GetStatusRecountsAndClearsStatusChanged) {
 
 TEST_F(RequestHandlerTest, SetInterfacesChangesFlagsOfMatchingEntriesAndWritesKeys) {
     testing::FakeHostAddresses host;
-    host.rows = {{makeIpv4(10, 0, 0, 1), makeIpv4(255, 255, 255, 0), 2}, {makeIpv4(10, 0, 9, 1), makeIpv4(255, 255, 255, 0), 3}};
+    host.rows = {{makeIpv4(10, 0, 0, 1), makeIpv4(255, 255, 255, 0), 2},
+                 {makeIpv4(10, 0, 9, 1), makeIpv4(255, 255, 255, 0), 3}};
     ASSERT_TRUE(fixture.interfaces.build(fixture.store, kGeneralSection, host, 0, fixture.log));
     ServerStatus image;
     image.interfaceCount = 1;
     image.interfaces[0].address = makeIpv4(10, 0, 9, 1);
-    image.interfaces[0].flags = kIfTrusted;  // not served, trusted
+    image.interfaces[0].flags = kIfTrusted;               // not served, trusted
     image.interfaces[1].address = makeIpv4(10, 0, 0, 1);  // beyond the count: ignored
     EXPECT_EQ(fixture.send(admin, PipeCode::SetInterfaces, 832, encodeServerStatus(image)).word(), 0u);
     EXPECT_EQ(fixture.interfaces.entry(1)->flags, kIfPresent | kIfTrusted);
@@ -504,15 +511,16 @@ TEST_F(RequestHandlerTest, ProfileChecks) {
         putText(payload, 4, name);
         payload[28] = static_cast<std::uint8_t>(value.size());
         payload.insert(payload.end(), value.begin(), value.end());
-        const PipeMessage reply = fixture.send(reader, PipeCode::CheckProfileSelector, static_cast<std::int32_t>(relay), payload);
+        const PipeMessage reply =
+            fixture.send(reader, PipeCode::CheckProfileSelector, static_cast<std::int32_t>(relay), payload);
         EXPECT_EQ(reply.size, 8u);
         return reply.value();
     };
     const Ipv4 relay = makeIpv4(10, 9, 0, 1);
-    EXPECT_EQ(checkSelector(relay, 1, "New", {7}), 1);         // Circuit7 takes it
-    EXPECT_EQ(checkSelector(relay, 1, "circuit7", {7}), 0);    // ... but that is the profile itself
-    EXPECT_EQ(checkSelector(relay, 0, "New", {}), 1);          // no type: the first with a selector
-    EXPECT_EQ(checkSelector(relay, 1, "Relay1", {8}), 0);      // falls to Relay1, the same name
+    EXPECT_EQ(checkSelector(relay, 1, "New", {7}), 1);                 // Circuit7 takes it
+    EXPECT_EQ(checkSelector(relay, 1, "circuit7", {7}), 0);            // ... but that is the profile itself
+    EXPECT_EQ(checkSelector(relay, 0, "New", {}), 1);                  // no type: the first with a selector
+    EXPECT_EQ(checkSelector(relay, 1, "Relay1", {8}), 0);              // falls to Relay1, the same name
     EXPECT_EQ(checkSelector(makeIpv4(10, 9, 0, 2), 0, "New", {}), 0);  // only the catch-all
 }
 
@@ -527,7 +535,8 @@ TEST_F(RequestHandlerTest, GetTransferByIndex) {
     EXPECT_EQ(fixture.send(reader, PipeCode::GetTransfer, 0).size, 4u);
     std::array<std::uint8_t, kTransferRecordSize> image{};
     image[0] = 1;  // a read request
-    fixture.context.transferRecord = [&](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
+    fixture.context.transferRecord =
+        [&](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
         if (n != 0) return std::nullopt;
         return image;
     };

@@ -91,7 +91,8 @@ public:
     std::optional<std::span<const std::uint8_t>> block(std::uint64_t index) override {
         const std::uint64_t start = (index - 1) * blockSize_;
         if (start >= bytes_.size()) return std::span<const std::uint8_t>();
-        return std::span<const std::uint8_t>(bytes_.data() + start, std::min<std::uint64_t>(blockSize_, bytes_.size() - start));
+        return std::span<const std::uint8_t>(bytes_.data() + start,
+                                             std::min<std::uint64_t>(blockSize_, bytes_.size() - start));
     }
 
 private:
@@ -154,7 +155,8 @@ TEST(ReadSide, FileSizesAndTheClosingBlock) {
         std::size_t size;
         std::vector<std::size_t> blockSizes;  // sizes of the DATA blocks sent
     };
-    for (const Case& c : std::vector<Case>{{0, {0}}, {1, {1}}, {512, {512, 0}}, {1024, {512, 512, 0}}, {700, {512, 188}}}) {
+    for (const Case& c :
+         std::vector<Case>{{0, {0}}, {1, {1}}, {512, {512, 0}}, {1024, {512, 512, 0}}, {700, {512, 188}}}) {
         SCOPED_TRACE(c.size);
         Exchange r;
         r.client.answer = ackEveryBlock;
@@ -211,8 +213,8 @@ TEST(ReadSide, OptionAcknowledgementFirst) {
     r.client.answer = ackEveryBlock;
     EXPECT_EQ(r.read(pattern(3000), 1468), kOutcomeDone);
     ASSERT_GE(r.client.sent.size(), 1u);
-    const Bytes expected = {0, 6, 'b', 'l', 'k', 's', 'i', 'z', 'e', 0, '1', '4', '6', '8', 0,
-                            't', 's', 'i', 'z', 'e', 0, '3', '0', '0', '0', 0};
+    const Bytes expected = {0,   6, 'b', 'l', 'k', 's', 'i', 'z', 'e', 0,   '1', '4', '6',
+                            '8', 0, 't', 's', 'i', 'z', 'e', 0,   '3', '0', '0', '0', 0};
     EXPECT_EQ(r.client.sent[0].bytes, expected);
     EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3}));
     EXPECT_TRUE(r.logged("TFTP  Oack    sent blksize 1468 tsize 3000\n"));
@@ -310,7 +312,8 @@ TEST(WriteSide, BlocksDuplicatesAndTheEnd) {
     r.client.answer = [&](ScriptedClient& c, const Sent& s) {
         const unsigned next = s.block() + 1;
         if ((next - 1) * 512 > file.size()) return;
-        const Bytes piece(file.begin() + (next - 1) * 512, file.begin() + std::min<std::size_t>(next * 512, file.size()));
+        const Bytes piece(file.begin() + (next - 1) * 512,
+                          file.begin() + std::min<std::size_t>(next * 512, file.size()));
         c.reply(data(next, piece));
         if (next == 2) c.reply(data(next, piece), 2);  // a duplicate, answered again, written once
         if (next == 2) c.reply(data(9, piece), 3);     // from the future: ignored

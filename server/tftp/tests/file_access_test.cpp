@@ -128,7 +128,7 @@ TEST_F(FileAccess, TransfersOfOneFileShareOneMapping) {
     first.mapping.reset();
     EXPECT_FALSE(watch.expired());  // the second transfer still uses it
     second.mapping.reset();
-    EXPECT_TRUE(watch.expired());   // unmapped by the last user
+    EXPECT_TRUE(watch.expired());  // unmapped by the last user
 
     // Too large for "TFTPMMFmax", empty, or text mode: read normally.
     EXPECT_FALSE(openForReading(below("big.bin"), {false, true, 1000}, mappings).mapping);
@@ -141,7 +141,8 @@ TEST_F(FileAccess, NetasciiBlocksAndSizes) {
     // Line ends become CR LF and a lone CR becomes CR NUL; the size is the converted length.
     const std::string text = "one\ntwo\rthree\n\n" + std::string(1000, 'x') + "\n";
     std::string wire;
-    for (char c : text) wire += c == '\n' ? std::string("\r\n") : c == '\r' ? std::string("\r\0", 2) : std::string(1, c);
+    for (char c : text)
+        wire += c == '\n' ? std::string("\r\n") : c == '\r' ? std::string("\r\0", 2) : std::string(1, c);
     writeFile(root + "text.txt", text);
     OpenResult opened = openForReading(below("text.txt"), {true, false, 0}, mappings);
     ASSERT_TRUE(opened.ok);
@@ -171,7 +172,8 @@ TEST_F(FileAccess, NetasciiBlocksAndSizes) {
     FileSink sink(upload.file.get(), true);
     for (std::size_t at = 0; at < wire.size(); at += 7) {
         const std::string piece = wire.substr(at, 7);
-        ASSERT_TRUE(sink.write(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size())));
+        ASSERT_TRUE(sink.write(
+            std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size())));
     }
     ASSERT_TRUE(sink.finish());
     EXPECT_EQ(readFile(root + "up.txt"), text);

@@ -78,8 +78,8 @@ TEST(RequestParser, OpcodeNameCharactersAndMode) {
          [](ParserSettings& s, ClientStanding&) { s.tftp.flags = 1; }, 4, ErrorText::InvalidPath, nullptr},
         {"control character cuts the name", packet(1, {"boot\x01tail", "octet"}),
          [](ParserSettings& s, ClientStanding&) { s.tftp.flags = 1; }, 0, ok, pathIs("/srv/tftp/boot")},
-        {"backslashes become slashes, one leading slash dropped", packet(1, {"\\pxe\\boot.0", "octet"}), nullptr, 0,
-         ok, pathIs("/srv/tftp/pxe/boot.0")},
+        {"backslashes become slashes, one leading slash dropped", packet(1, {"\\pxe\\boot.0", "octet"}), nullptr, 0, ok,
+         pathIs("/srv/tftp/pxe/boot.0")},
         {"mode mail", packet(1, {"a", "mail"}), nullptr, 4, ErrorText::BadMode, nullptr},
         {"unknown mode", packet(1, {"a", "binary"}), nullptr, 4, ErrorText::BadMode, nullptr},
         {"netascii in any case takes TFTPUnixStyle", packet(1, {"a", "NetAscii"}),
@@ -106,43 +106,46 @@ TEST(RequestParser, AccessRulesPrefixesAndRoots) {
             c.bootFile2 = "ipxe.efi";
         };
     };
-    run({
-        {"boot file only: the boot file", packet(1, {"pxelinux.0", "octet"}), known(8, false), 0, ok, nullptr},
-        {"boot file only: another file", packet(1, {"other", "octet"}), known(8, false), 4, ErrorText::AccessDenied,
-         nullptr},
-        {"known clients only: unknown", packet(1, {"x", "octet"}),
-         [](ParserSettings& s, ClientStanding&) { s.tftp.mode = 4; }, 4, ErrorText::AccessDenied, nullptr},
-        {"static clients only: pool client", packet(1, {"x", "octet"}), known(6, false), 4, ErrorText::AccessDenied,
-         nullptr},
-        {"prefix match reads the name itself", packet(1, {"/srv/images/a.bin", "octet"}),
-         [](ParserSettings& s, ClientStanding&) { s.tftp.prefix = "short;/opt/boot;/srv/images"; }, 0, ok,
-         [](const ParsedRequest& p) {
-             EXPECT_EQ(p.request.path, "/srv/images/a.bin");
-             EXPECT_TRUE(p.path.underPrefix);
-             EXPECT_EQ(p.path.root, "/srv/images");
-         }},
-        {"absolute name outside the prefixes stays below the root", packet(1, {"/etc/passwd", "octet"}),
-         [](ParserSettings& s, ClientStanding&) { s.tftp.prefix = "/srv/images"; }, 0, ok,
-         [](const ParsedRequest& p) {
-             EXPECT_EQ(p.request.path, "/srv/tftp/etc/passwd");
-             EXPECT_EQ(p.path.relative, "etc/passwd");
-             EXPECT_FALSE(p.path.underPrefix);
-         }},
-        {"colon in a relative name", packet(1, {"e:/x", "octet"}), nullptr, 4, ErrorText::AccessDenied, nullptr},
-        {"path too long", packet(1, {std::string(1014, 'n'), "octet"}), nullptr, 4, ErrorText::PathTooLong, nullptr},
-        {"address directory that exists", packet(1, {"pxelinux.0", "octet"}),
-         [](ParserSettings& s, ClientStanding&) { s.tftp.rootIpSpecific = 9; }, 0, ok,
-         pathIs("/srv/tftp/192.168.1.0/pxelinux.0")},
-        {"address directory that does not exist", packet(1, {"pxelinux.0", "octet"}),
-         [](ParserSettings& s, ClientStanding&) { s.tftp.rootIpSpecific = 1; }, 0, ok,
-         pathIs("/srv/tftp/pxelinux.0")},
-        {"profile directory when no address directory", packet(1, {"pxelinux.0", "octet"}),
-         [&](ParserSettings& s, ClientStanding& c) {
-             known(0, false)(s, c);
-             s.tftp.rootProfile = 1;
-         },
-         0, ok, pathIs("/srv/tftp/lab/pxelinux.0")},
-    }, {"/srv/tftp/192.168.1.0", "/srv/tftp/lab"});
+    run(
+        {
+            {"boot file only: the boot file", packet(1, {"pxelinux.0", "octet"}), known(8, false), 0, ok, nullptr},
+            {"boot file only: another file", packet(1, {"other", "octet"}), known(8, false), 4, ErrorText::AccessDenied,
+             nullptr},
+            {"known clients only: unknown", packet(1, {"x", "octet"}),
+             [](ParserSettings& s, ClientStanding&) { s.tftp.mode = 4; }, 4, ErrorText::AccessDenied, nullptr},
+            {"static clients only: pool client", packet(1, {"x", "octet"}), known(6, false), 4, ErrorText::AccessDenied,
+             nullptr},
+            {"prefix match reads the name itself", packet(1, {"/srv/images/a.bin", "octet"}),
+             [](ParserSettings& s, ClientStanding&) { s.tftp.prefix = "short;/opt/boot;/srv/images"; }, 0, ok,
+             [](const ParsedRequest& p) {
+                 EXPECT_EQ(p.request.path, "/srv/images/a.bin");
+                 EXPECT_TRUE(p.path.underPrefix);
+                 EXPECT_EQ(p.path.root, "/srv/images");
+             }},
+            {"absolute name outside the prefixes stays below the root", packet(1, {"/etc/passwd", "octet"}),
+             [](ParserSettings& s, ClientStanding&) { s.tftp.prefix = "/srv/images"; }, 0, ok,
+             [](const ParsedRequest& p) {
+                 EXPECT_EQ(p.request.path, "/srv/tftp/etc/passwd");
+                 EXPECT_EQ(p.path.relative, "etc/passwd");
+                 EXPECT_FALSE(p.path.underPrefix);
+             }},
+            {"colon in a relative name", packet(1, {"e:/x", "octet"}), nullptr, 4, ErrorText::AccessDenied, nullptr},
+            {"path too long", packet(1, {std::string(1014, 'n'), "octet"}), nullptr, 4, ErrorText::PathTooLong,
+             nullptr},
+            {"address directory that exists", packet(1, {"pxelinux.0", "octet"}),
+             [](ParserSettings& s, ClientStanding&) { s.tftp.rootIpSpecific = 9; }, 0, ok,
+             pathIs("/srv/tftp/192.168.1.0/pxelinux.0")},
+            {"address directory that does not exist", packet(1, {"pxelinux.0", "octet"}),
+             [](ParserSettings& s, ClientStanding&) { s.tftp.rootIpSpecific = 1; }, 0, ok,
+             pathIs("/srv/tftp/pxelinux.0")},
+            {"profile directory when no address directory", packet(1, {"pxelinux.0", "octet"}),
+             [&](ParserSettings& s, ClientStanding& c) {
+                 known(0, false)(s, c);
+                 s.tftp.rootProfile = 1;
+             },
+             0, ok, pathIs("/srv/tftp/lab/pxelinux.0")},
+        },
+        {"/srv/tftp/192.168.1.0", "/srv/tftp/lab"});
 }
 
 TEST(RequestParser, Options) {
@@ -188,8 +191,8 @@ TEST(RequestParser, Options) {
          [](const ParsedRequest& p) { EXPECT_EQ(p.request.window, 1); }},
         {"windowsize not for uploads", packet(2, {"a", "octet", "windowsize", "8"}), nullptr, 0, ok,
          [](const ParsedRequest& p) { EXPECT_EQ(p.request.options, 0); }},
-        {"windowsize not for multicast", packet(1, {"a", "octet", "windowsize", "8", "multicast", ""}), multicastOn,
-         0, ok, [](const ParsedRequest& p) { EXPECT_EQ(p.request.options & kOptWindowsize, 0); }},
+        {"windowsize not for multicast", packet(1, {"a", "octet", "windowsize", "8", "multicast", ""}), multicastOn, 0,
+         ok, [](const ParsedRequest& p) { EXPECT_EQ(p.request.options & kOptWindowsize, 0); }},
     });
 }
 

@@ -87,8 +87,8 @@ protected:
         });
     }
     void start() {
-        server = std::make_unique<TftpServer>(TftpServerEnvironment{
-            .settings = settings, .log = log, .clock = clock, .bindAddress = kLoopback});
+        server = std::make_unique<TftpServer>(
+            TftpServerEnvironment{.settings = settings, .log = log, .clock = clock, .bindAddress = kLoopback});
         ASSERT_TRUE(server->start());
     }
     bool waitFor(const std::function<bool()>& condition) {

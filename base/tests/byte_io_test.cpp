@@ -1,4 +1,4 @@
-#include "common/byte_io.h"
+#include "base/byte_io.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 
 #include <cctype>
 #include <cstdio>

@@ -1,0 +1,114 @@
+"""Whole-process figure against a peer: perfdhcp, acting as a relay agent in a client namespace,
+runs DORA exchanges against Velkora and then against kea-dhcp4 (memfile leases) in the same
+server namespace, with 1,000 and 50,000 distinct clients, and prints the rates and ratios.
+Run by hand as root:
+
+    sudo python3 bench/perfdhcp_compare.py --velkora build/default/bin/Velkora
+
+Each run is bounded by perfdhcp's --seconds test period; the servers are started and stopped
+by this script inside the namespaces, never as system services."""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import netns  # noqa: E402
+
+SERVER = "10.88.0.1"
+RELAY = "10.88.0.2"
+
+
+def velkora_config(directory):
+    registry = netns.write_config(directory, {"Log": "0", "Profile0": "Relayed"})
+    with open(os.path.join(directory, "Dorvane.ini"), "a") as f:
+        f.write(f"[Relayed]\nRelayIP={RELAY}\nBaseIP=10.89.0.10\nRange=65000\nSubnetMask=255.255.0.0\nLease=86400\n")
+    return registry
+
+
+def kea_config(directory, device):
+    config = {"Dhcp4": {
+        "interfaces-config": {"interfaces": [f"{device}/{SERVER}"], "dhcp-socket-type": "udp"},
+        "lease-database": {"type": "memfile", "persist": True, "name": os.path.join(directory, "kea-leases4.csv"),
+                           "lfc-interval": 0},
+        "valid-lifetime": 86400,
+        "subnet4": [{"id": 1, "subnet": "10.89.0.0/16", "pools": [{"pool": "10.89.0.10 - 10.89.254.0"}],
+                     "relay": {"ip-addresses": [RELAY]}}],
+        "loggers": [{"name": "kea-dhcp4", "severity": "ERROR",
+                     "output_options": [{"output": os.path.join(directory, "kea.log")}]}],
+    }}
+    path = os.path.join(directory, "kea-dhcp4.json")
+    with open(path, "w") as f:
+        json.dump(config, f)
+    return path
+
+
+def perfdhcp(lab, client_ns, clients, seconds, rate):
+    args = ["perfdhcp", "-4", "-l", RELAY, "-R", str(clients), "-r", str(rate), "-p", str(seconds), SERVER]
+    result = subprocess.run(["ip", "netns", "exec", client_ns] + args, capture_output=True, text=True,
+                            timeout=seconds + 60)
+    match = re.search(r"Rate:\s*([0-9.]+)\s*4-way exchanges/second", result.stdout)
+    if match is None:
+        raise RuntimeError(f"perfdhcp gave no rate:\n{result.stdout}\n{result.stderr}")
+    return float(match.group(1))
+
+
+def measure(lab, server_ns, client_ns, start_server, clients, seconds, rate):
+    server = start_server()
+    try:
+        time.sleep(1.5)
+        return perfdhcp(lab, client_ns, clients, seconds, rate)
+    finally:
+        server.kill()
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--velkora", required=True)
+    p.add_argument("--seconds", type=int, default=10)
+    p.add_argument("--rate", type=int, default=40000, help="the rate perfdhcp aims at (above what either reaches)")
+    args = p.parse_args()
+    netns.require_root()
+    for tool in ("perfdhcp", "kea-dhcp4"):
+        if shutil.which(tool) is None:
+            print(f"SKIPPED: {tool} is missing (Debian packages kea-admin and kea-dhcp4-server)")
+            sys.exit(netns.SKIP)
+    lab = netns.Lab("pf")
+    try:
+        srv = lab.namespace("s")
+        cli = lab.namespace("c")
+        dev, _ = lab.link(srv, f"{SERVER}/24", cli, f"{RELAY}/24", f"{lab.prefix}x")
+        velkora_dir = os.path.join(lab.dir, "velkora")
+        kea_dir = os.path.join(lab.dir, "kea")
+        rates = {}
+        for clients in (1000, 50000):
+            for name in ("Velkora", "kea-dhcp4"):
+                # A fresh lease store for every run: both start empty.
+                for d in (velkora_dir, kea_dir):
+                    shutil.rmtree(d, ignore_errors=True)
+                    os.makedirs(d)
+                if name == "Velkora":
+                    registry = velkora_config(velkora_dir)
+                    start = lambda: netns.Process(["ip", "netns", "exec", srv, os.path.abspath(args.velkora)],  # noqa: E731
+                                                  env={"TOLMARK_REGISTRY": registry, "INVOCATION_ID": "bench"})
+                else:
+                    config = kea_config(kea_dir, dev)
+                    start = lambda: netns.Process(["ip", "netns", "exec", srv, "kea-dhcp4", "-c", config],  # noqa: E731
+                                                  env={"KEA_PIDFILE_DIR": kea_dir, "KEA_LOCKFILE_DIR": kea_dir})
+                rates[(name, clients)] = measure(lab, srv, cli, start, clients, args.seconds, args.rate)
+                print(f"{name:10s} {clients:6d} clients: {rates[(name, clients)]:9.1f} DORA/s", flush=True)
+        v1k, v50k = rates[("Velkora", 1000)], rates[("Velkora", 50000)]
+        k50k = rates[("kea-dhcp4", 50000)]
+        print(f"Velkora/kea-dhcp4 at 50,000 clients: {v50k / k50k:.2f} (goal at least 2)")
+        print(f"Velkora 50,000 / 1,000 clients:      {v50k / v1k:.2f} (goal at least 0.67)")
+    finally:
+        lab.close()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,105 @@
+#include "server/dhcp/ignored_clients.h"
+
+#include <cstdio>
+
+#include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/identity_match.h"
+
+namespace tolmark::dhcp {
+namespace {
+
+constexpr std::size_t kMaxHostName = 158;
+constexpr std::size_t kMaxRemark = 31;
+
+void copyText(std::string& out, ValueRef value, std::size_t max) {
+    out.clear();
+    if (!value) return;
+    std::size_t n = value.length() < max ? value.length() : max;
+    // A NUL inside a sent name ends it, as it would in a fixed text field.
+    for (std::size_t i = 0; i < n && value.data()[i] != 0; ++i) out += static_cast<char>(value.data()[i]);
+}
+
+void appendShown(char*& out, char* end, const char* label, ValueRef value) {
+    if (!value || out >= end) return;
+    int n = std::snprintf(out, static_cast<std::size_t>(end - out), " %s %s", label, showValue(value.value()).c_str());
+    if (n > 0) out += n < end - out ? n : end - out - 1;
+}
+
+}  // namespace
+
+std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument, ReplyWriter& reply) {
+    const RequestView& s = r.view;
+    ClientRecord* rec = findByRequest(c, r, ClientList::Ignored, false);
+    if (rec == nullptr) {
+        // A flood of refused clients must not grow the table without end: at the limit the
+        // oldest ignored entry makes room (released, so its old handle names nothing).
+        if (c.clients.size(ClientList::Ignored) >= kMaxIgnoredClients) {
+            if (ClientRecord* oldest = c.clients.last(ClientList::Ignored)) c.clients.release(*oldest);
+        }
+        rec = c.clients.take();
+        if (rec == nullptr) return 0;
+        rec->identity = requestIdentity(s, r.settings.relayValuesIdentify);
+        c.clients.pushIgnored(*rec);
+    }
+    rec->lastAccess = r.now;
+    rec->seenVia = s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress;
+    ValueRef cls = s.userClass ? s.userClass : s.vendorClass;
+    rec->remark.clear();
+    for (std::size_t i = 0; cls && i < cls.length() && i < kMaxRemark; ++i) {
+        std::uint8_t b = cls.data()[i];
+        rec->remark += b < 32 ? '?' : static_cast<char>(b);
+    }
+    copyText(rec->hostName, s.hostName, kMaxHostName);
+    if (classArgument == kIgnoredBootp) rec->remark = "BOOTP";
+    if (classArgument == kIgnoredDhcp) rec->remark = "DHCP";
+    c.clients.markChanged(ClientList::Ignored);
+
+    if (c.log.level() > 1) {
+        char suffix[1600];
+        relaySuffix(s, suffix, sizeof suffix);
+        c.log.line(2, false, "DHCP  Ignored %s %s (%s)%s\n", messageTypeName(s.dhcp ? s.messageType : 0),
+                   formatHardwareAddress(s.hardwareAddress).c_str(), formatIpv4(s.sourceAddress).c_str(), suffix);
+    }
+
+    if (s.dhcp && s.messageType == kDiscover && s.autoConfigure != 0 && !r.settings.autoConfigure) {
+        reply.ipv4(kYiaddr, 0);
+        reply.ipv4(kSiaddr, s.interfaceAddress);
+        reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
+        reply.setPosition(kOptions);
+        reply.putByteOption(kMessageType, kOffer);
+        reply.putByteOption(kAutoConfigure, 0);
+        return finishReply(reply, kMinimumReply);
+    }
+    return 0;
+}
+
+void relaySuffix(const RequestView& s, char* out, std::size_t capacity) {
+    if (capacity == 0) return;
+    char* p = out;
+    char* end = out + capacity;
+    *p = '\0';
+    appendShown(p, end, "rc", s.circuitId);
+    if (s.remoteId)
+        appendShown(p, end, "rr", s.remoteId);
+    else
+        appendShown(p, end, "ci", s.clientIdentifier);
+    appendShown(p, end, "uc", s.userClass);
+    appendShown(p, end, "vc", s.vendorClass);
+    if (s.relayAddress != 0 && p < end) {
+        int n = std::snprintf(p, static_cast<std::size_t>(end - p), " gw %s", formatIpv4(s.relayAddress).c_str());
+        if (n > 0) p += n < end - p ? n : end - p - 1;
+    }
+    if (s.hostName && p < end) {
+        // Control characters would let a client forge log lines.
+        char name[kMaxHostName + 1];
+        std::size_t n = 0;
+        for (; n < s.hostName.length() && n < kMaxHostName; ++n) {
+            std::uint8_t b = s.hostName.data()[n];
+            name[n] = b < 32 ? '?' : static_cast<char>(b);
+        }
+        name[n] = '\0';
+        std::snprintf(p, static_cast<std::size_t>(end - p), " nm %s", name);
+    }
+}
+
+}  // namespace tolmark::dhcp

@@ -1,0 +1,26 @@
+#pragma once
+// The ignored list: refused requests recorded (the most recent clients), logged with their
+// identification details, and the answer that tells a client not to auto-configure.
+
+#include <cstddef>
+
+#include "server/dhcp/engine_context.h"
+#include "server/dhcp/reply_writer.h"
+
+namespace tolmark::dhcp {
+
+// Class argument for recordIgnored.
+inline constexpr int kIgnoredBootp = 0;
+inline constexpr int kIgnoredDhcp = 1;
+inline constexpr int kIgnoredKeepClass = 2;
+// The ignored list keeps at most this many clients, the most recent ones.
+inline constexpr std::size_t kMaxIgnoredClients = 4096;
+// Records a refused request in the ignored list and logs it; returns the reply length (548 for
+// the answer that tells a client not to auto-configure, else 0).
+std::size_t recordIgnored(EngineContext& context, const Request& request, int classArgument, ReplyWriter& reply);
+
+// The identification details of a log line (" rc ...", " rr ...", " ci ...", " uc ...",
+// " vc ...", " gw ...", " nm ..."), written into out.
+void relaySuffix(const RequestView& summary, char* out, std::size_t capacity);
+
+}  // namespace tolmark::dhcp

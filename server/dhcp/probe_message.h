@@ -1,0 +1,21 @@
+#pragma once
+// The own-server probe: a DISCOVER that every running server of this kind answers with an
+// OFFER, so that a second server on the network can stay paused. Built by the backup probe,
+// recognised by the engine; its layout lives here only.
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace tolmark::dhcp {
+
+inline constexpr std::size_t kProbeSize = 300;
+
+// op 1, htype 1, hlen 6, xid 61 68 65 68, secs 00 01, chaddr "_DHCP_", the cookie, option 53
+// DISCOVER and option 60 "Tolmark Server" with its 0 byte, the end option.
+std::array<std::uint8_t, kProbeSize> probeMessage();
+
+// A message whose chaddr and option 60 carry the probe's marks.
+bool isProbe(std::span<const std::uint8_t> message);
+
+}  // namespace tolmark::dhcp

@@ -1,0 +1,252 @@
+#include "server/dhcp/profile_selection.h"
+
+#include <cstring>
+
+#include "server/dhcp/allocation.h"
+#include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/identity_match.h"
+
+namespace tolmark::dhcp {
+namespace {
+
+bool beginsWith(std::span<const std::uint8_t> value, const CountedValue& prefix) {
+    return value.size() >= prefix.length && std::memcmp(value.data(), prefix.bytes.data(), prefix.length) == 0;
+}
+
+bool beginsWithWildcard(std::span<const std::uint8_t> value, const CountedValue& prefix, std::uint16_t wildcard) {
+    if (value.size() < prefix.length) return false;
+    for (std::size_t i = 0; i < prefix.length; ++i) {
+        if (prefix.bytes[i] != wildcard && prefix.bytes[i] != value[i]) return false;
+    }
+    return true;
+}
+
+bool userClassMatches(ValueRef userClass, const CountedValue& cls) {
+    if (!userClass) return false;
+    std::span<const std::uint8_t> all = userClass.value();
+    if (all.size() == cls.length && std::memcmp(all.data(), cls.bytes.data(), cls.length) == 0) return true;
+    std::size_t p = 0;
+    while (p < all.size()) {
+        std::size_t n = all[p];
+        if (p + 1 + n > all.size()) break;
+        if (beginsWith(all.subspan(p + 1, n), cls)) return true;
+        p += 1 + n;
+    }
+    return false;
+}
+
+bool relayValueConfigured(const Profile& p) {
+    return p.relaySelectorType != RelaySelectorType::None && p.selectorValue.length != 0;
+}
+
+bool relayValueMatches(const Profile& p, const RequestView& s, std::uint16_t wildcard) {
+    if (!relayValueConfigured(p)) return true;
+    ValueRef value = p.relaySelectorType == RelaySelectorType::CircuitId ? s.circuitId : s.remoteId;
+    return value && beginsWithWildcard(value.value(), p.selectorValue, wildcard);
+}
+
+const Profile* relayProfile(const ProfileList& profiles, const RequestView& s, std::uint16_t wildcard) {
+    const Profile* withoutValue = nullptr;
+    const Profile* anyRelay = nullptr;
+    for (const Profile& p : profiles.profiles()) {
+        if (p.selectorKind != SelectorKind::Relay) continue;
+        if (p.selectorAddress == s.relayAddress) {
+            if (relayValueConfigured(p)) {
+                if (relayValueMatches(p, s, wildcard)) return &p;
+            } else {
+                withoutValue = &p;
+            }
+        }
+        // The profile for any relay is the last fallback: its CircuitID/RemoteID value, if any,
+        // does not keep a client from it (the pipe's selector check judges it the same way).
+        if (p.selectorAddress == kBroadcastAll) anyRelay = &p;
+    }
+    return withoutValue != nullptr ? withoutValue : anyRelay;
+}
+
+// Dynamic records of a RELEASE or DECLINE: those the request identifies, walked until one
+// holds the address the message is about.
+ClientRecord* releasedRecord(EngineContext& c, const Request& r) {
+    const RequestView& s = r.view;
+    const Ipv4 address = s.messageType == kRelease ? s.ciaddr : s.requestedAddress;
+    for (ClientRecord* rec = findByRequest(c, r, ClientList::Dynamic, true); rec != nullptr;
+         rec = findByRequest(c, r, ClientList::Dynamic, true, rec)) {
+        if (rec->address == address) return rec;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool classMatches(const Profile& p, const RequestView& s, std::uint16_t wildcard) {
+    switch (p.selectorKind) {
+        case SelectorKind::MacClass:
+            return beginsWith(std::span<const std::uint8_t>(s.hardwareAddress, s.hardwareLength), p.selectorValue);
+        case SelectorKind::ClientIdClass:
+            return s.clientIdentifier && beginsWith(s.clientIdentifier.value(), p.selectorValue);
+        case SelectorKind::VendorClass:
+            return s.vendorClass && beginsWith(s.vendorClass.value(), p.selectorValue);
+        case SelectorKind::UserClass:
+            return userClassMatches(s.userClass, p.selectorValue);
+        case SelectorKind::Interface:
+            return p.selectorAddress == s.interfaceAddress;
+        case SelectorKind::Relay:
+            return p.selectorAddress == s.relayAddress && relayValueMatches(p, s, wildcard);
+        case SelectorKind::None:
+            break;
+    }
+    return false;
+}
+
+const Profile* networkProfile(const ProfileList& profiles, const RequestView& s, std::uint16_t wildcard) {
+    if (s.relayAddress != 0 || s.circuitId || s.remoteId) return relayProfile(profiles, s, wildcard);
+    for (const Profile& p : profiles.profiles()) {
+        if (p.selectorKind == SelectorKind::Interface && p.selectorAddress == s.interfaceAddress) return &p;
+    }
+    return nullptr;
+}
+
+bool macRangeAllows(const MacRangeTable& table, const RequestView& s) {
+    const std::size_t total = table[0] < table.size() ? table[0] : table.size() - 1;
+    if (total == 0) return true;
+    std::size_t p = 1;
+    while (p <= total) {
+        const std::size_t n = table[p];
+        if (p + n > total) break;
+        if (n <= s.hardwareLength && std::memcmp(&table[p + 1], s.hardwareAddress, n) == 0) return true;
+        p += 1 + n;
+    }
+    return false;
+}
+
+Selection serveKnownClient(EngineContext& c, const Request& r, ClientRecord& firstMatch) {
+    const RequestView& s = r.view;
+    const EngineSettings& g = r.settings;
+    const Profile* network = networkProfile(c.profiles, s, g.idWildcard);
+
+    // Candidates by category: user class, vendor class, client identifier or MAC class, the
+    // network profile, no class. The last match within a category wins.
+    ClientRecord* best[5] = {};
+    for (ClientRecord* rec = &firstMatch; rec != nullptr; rec = findByRequest(c, r, ClientList::Static, false, rec)) {
+        const Profile* p = c.profiles.findOrFirst(rec->profile);
+        if (p == nullptr) continue;
+        const bool match = classMatches(*p, s, g.idWildcard);
+        switch (p->selectorKind) {
+            case SelectorKind::UserClass:
+                if (match) best[0] = rec;
+                break;
+            case SelectorKind::VendorClass:
+                if (match) best[1] = rec;
+                break;
+            case SelectorKind::ClientIdClass:
+            case SelectorKind::MacClass:
+                if (match) best[2] = rec;
+                break;
+            case SelectorKind::None:
+                best[4] = rec;
+                break;
+            default:
+                break;
+        }
+        if (p == network) best[3] = rec;
+    }
+    ClientRecord* chosen = nullptr;
+    for (ClientRecord* candidate : best) {
+        if (candidate != nullptr) {
+            chosen = candidate;
+            break;
+        }
+    }
+    if (chosen == nullptr) return {};
+    const Profile* profile = c.profiles.findOrFirst(chosen->profile);
+    if (profile == nullptr) return {};
+
+    Selection result;
+    if (chosen->address != 0) {
+        const bool placeBound =
+            profile->selectorKind == SelectorKind::Interface || profile->selectorKind == SelectorKind::Relay;
+        if (placeBound && profile != network) return {};
+        r.outcome.fixedAddress = true;
+        result = {chosen, profile};
+    } else {
+        chosen->lastAccess = r.now;
+        ClientRecord* dynamicRecord = nullptr;
+        if (s.messageType == kRelease || s.messageType == kDecline) {
+            dynamicRecord = releasedRecord(c, r);
+        } else {
+            const Profile* pool = profile->hasPool() ? profile : network;
+            if (pool == nullptr || !pool->hasPool()) return {};
+            const bool test = g.testIp && !(pool == profile && profile->selectorKind == SelectorKind::Relay);
+            dynamicRecord = allocateTested(c, r, *pool, test);
+            if (dynamicRecord != nullptr) dynamicRecord->remark = profile->name.substr(0, 23);
+        }
+        if (dynamicRecord == nullptr) return {};
+        result = {dynamicRecord, profile};
+    }
+    if (g.updateEthers) c.clients.markChanged(ClientList::Static);
+    return result;
+}
+
+Selection serveUnregisteredClient(EngineContext& c, const Request& r) {
+    const RequestView& s = r.view;
+    const EngineSettings& g = r.settings;
+    if (g.registeredOnly) {
+        c.log.line(2, false, "DHCP  Ignored responding to registered clients only\n");
+        return {};
+    }
+    if (!macRangeAllows(g.macRange, s)) {
+        c.log.line(2, false, "DHCP  Ignored responding to configured MAC ranges only\n");
+        return {};
+    }
+    if (s.messageType == kRequest && !s.relayInformation && s.serverIdentifier == 0 && s.requestedAddress == 0 &&
+        !(s.flagsByte & kBroadcastFlag) && directRenewalOnTrusted(r)) {
+        if (ClientRecord* rec = findRelayKindByAddress(c.clients, ClientList::Dynamic, s.ciaddr, nullptr)) {
+            return {rec, c.profiles.findOrFirst(rec->profile)};
+        }
+    }
+
+    const Profile* options = nullptr;
+    const Profile* pool = nullptr;
+    ClientRecord* record = nullptr;
+    if (s.messageType == kRelease || s.messageType == kDecline) {
+        record = releasedRecord(c, r);
+        if (record != nullptr) options = pool = c.profiles.findOrFirst(record->profile);
+    } else {
+        const Profile* network = networkProfile(c.profiles, s, g.idWildcard);
+        const Profile* cls = nullptr;
+        for (SelectorKind kind : {SelectorKind::UserClass, SelectorKind::VendorClass, SelectorKind::ClientIdClass,
+                                  SelectorKind::MacClass}) {
+            for (const Profile& p : c.profiles.profiles()) {
+                if (p.selectorKind == kind && classMatches(p, s, g.idWildcard)) {
+                    cls = &p;
+                    break;
+                }
+            }
+            if (cls != nullptr) break;
+        }
+        if (cls != nullptr) {
+            options = cls;
+            pool = cls->hasPool() ? cls : network;
+        } else {
+            options = pool = network;
+        }
+        if (pool == nullptr) {
+            c.log.line(2, false, "DHCP  Error   profile lookup failed, if %s\n",
+                       formatIpv4(s.interfaceAddress).c_str());
+            return {};
+        }
+        if (pool->hasPool()) record = allocateTested(c, r, *pool, g.testIp);
+    }
+    if (record == nullptr) {
+        c.log.line(2, false, "DHCP  Error   dyn. address lookup failed\n");
+        return {};
+    }
+    if (options == nullptr) options = c.profiles.first();
+    if (options != pool && options != nullptr && !options->hasPool())
+        record->remark = options->name.substr(0, 23);
+    else
+        record->remark.clear();
+    return {record, options};
+}
+
+}  // namespace tolmark::dhcp

@@ -1,0 +1,94 @@
+// The summary holds what the client sent, whatever the settings; the view applies them: which
+// option identifies the client, the user class made of the host name, relay information only
+// from a relay or a trusted interface, and the relay address under "RelaySrc".
+
+#include "server/dhcp/request_parser.h"
+
+#include <algorithm>
+#include <functional>
+#include <string>
+
+#include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/tests/engine_fixture.h"
+
+namespace tolmark::dhcp::testing {
+namespace {
+
+std::string text(ValueRef value) {
+    return value ? std::string(reinterpret_cast<const char*>(value.data()), value.length()) : std::string("-");
+}
+
+TEST(RequestParser, TheViewAppliesTheSettingsToWhatWasSent) {
+    const Bytes relayInfo{1, 2, 'c', '1', 2, 2, 'r', '1'};
+    struct Case {
+        const char* name;
+        std::function<void(RequestBuilder&)> build;
+        std::function<void(EngineSettings&)> settings;
+        bool trusted;
+        const char* clientId;
+        const char* userClass;  // the value bytes; a made one: length, name
+        const char* circuit;
+        const char* remote;
+        Ipv4 relay;
+    } cases[] = {
+        {"option 61 wins over the host name when both are enabled",
+         [](RequestBuilder& b) {
+             b.option(kHostName, "first").option(kClientIdentifier, "id61").option(kHostName, "second");
+         },
+         [](EngineSettings& g) { g.clientIdFromOption = g.clientIdFromHostName = true; }, false, "id61", "-", "-", "-",
+         0},
+        {"without option 61 the first host name identifies",
+         [](RequestBuilder& b) { b.option(kHostName, "first").option(kHostName, "second"); },
+         [](EngineSettings& g) { g.clientIdFromOption = g.clientIdFromHostName = true; }, false, "first", "-", "-", "-",
+         0},
+        {"option 61 counts only when enabled", [](RequestBuilder& b) { b.option(kClientIdentifier, "id61"); },
+         [](EngineSettings&) {}, false, "-", "-", "-", "-", 0},
+        {"the user class made of the first host name, unless option 77 came",
+         [](RequestBuilder& b) { b.option(kHostName, "pc1").option(kHostName, "pc2"); },
+         [](EngineSettings& g) { g.hostNameAsUserClass = true; }, false, "-", "\x03pc1", "-", "-", 0},
+        {"option 77 before the host name keeps its place",
+         [](RequestBuilder& b) { b.option(kUserClass, "uc").option(kHostName, "pc1"); },
+         [](EngineSettings& g) { g.hostNameAsUserClass = true; }, false, "-", "uc", "-", "-", 0},
+        {"relay information from a relay",
+         [&](RequestBuilder& b) { b.giaddr(makeIpv4(10, 9, 0, 1)).option(kRelayInformation, relayInfo); },
+         [](EngineSettings& g) { g.relayInformation = true; }, false, "-", "-", "c1", "r1", makeIpv4(10, 9, 0, 1)},
+        {"without a relay only on a trusted interface",
+         [&](RequestBuilder& b) { b.option(kRelayInformation, relayInfo); },
+         [](EngineSettings& g) { g.relayInformation = true; }, false, "-", "-", "-", "-", 0},
+        {"trusted", [&](RequestBuilder& b) { b.option(kRelayInformation, relayInfo); },
+         [](EngineSettings& g) { g.relayInformation = true; }, true, "-", "-", "c1", "r1", 0},
+        {"only the sub-options enabled",
+         [&](RequestBuilder& b) { b.giaddr(makeIpv4(10, 9, 0, 1)).option(kRelayInformation, relayInfo); },
+         [](EngineSettings& g) { g.relayInformation = true, g.relayCircuitId = false; }, false, "-", "-", "-", "r1",
+         makeIpv4(10, 9, 0, 1)},
+        {"RelaySrc answers the relay at the source address",
+         [&](RequestBuilder& b) { b.giaddr(makeIpv4(10, 9, 0, 1)); },
+         [](EngineSettings& g) { g.relayAddressFromSource = true; }, false, "-", "-", "-", "-", makeIpv4(10, 9, 9, 9)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RequestBuilder builder;
+        builder.chaddr(mac(1)).type(kDiscover);
+        c.build(builder);
+        const Bytes datagram = builder.bytes();
+        RequestSummary summary;
+        summary.sourceAddress = makeIpv4(10, 9, 9, 9);
+        parseRequest(datagram, summary);
+        EngineSettings settings;
+        c.settings(settings);
+        RequestView view;
+        applySettings(summary, settings, c.trusted, view);
+        EXPECT_EQ(text(view.clientIdentifier), c.clientId);
+        EXPECT_EQ(text(view.userClass), c.userClass);
+        EXPECT_EQ(text(view.circuitId), c.circuit);
+        EXPECT_EQ(text(view.remoteId), c.remote);
+        EXPECT_EQ(view.relayAddress, c.relay);
+        // The summary keeps what was sent, settings or not.
+        const bool sent = std::find(datagram.begin() + kOptions, datagram.end(), kRelayInformation) != datagram.end();
+        EXPECT_EQ(text(summary.circuitIdOption), sent ? "c1" : "-");
+        EXPECT_EQ(text(summary.remoteIdOption), sent ? "r1" : "-");
+    }
+}
+
+}  // namespace
+}  // namespace tolmark::dhcp::testing

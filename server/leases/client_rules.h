@@ -1,0 +1,32 @@
+#pragma once
+// What the configuration decides about client records: the admission of static entries (no
+// second entry of one identity in a profile, no address twice unless allowed, an existing
+// profile) and the reservations that hold static addresses inside the dynamic pools. Called
+// under the engine lock, by the engine, the control pipe and the loader.
+
+#include <cstddef>
+#include <string_view>
+
+#include "config/profiles.h"
+#include "server/leases/client_table.h"
+
+namespace tolmark {
+
+// Reservations of static addresses inside dynamic pools.
+void reserveAddress(ClientTable& table, Ipv4 address, const ProfileList& profiles);
+ClientRecord* findOrInsertDynamic(ClientTable& table, const Profile& profile, Ipv4 address);
+void releaseReservation(ClientTable& table, Ipv4 address);
+void reserveAllStatic(ClientTable& table, const ProfileList& profiles);
+
+// Operations of the control pipe; false or nullptr when refused.
+int profileUse(const ClientTable& table, std::string_view name,
+               const ProfileList& profiles);  // 0 none, 1 unused, 2 static use
+ClientRecord* addStatic(ClientTable& table, const ClientFields& fields, bool allowDuplicateAddress,
+                        const ProfileList& profiles);
+bool modifyStatic(ClientTable& table, ClientRecord& record, const ClientFields& fields, bool allowDuplicateAddress,
+                  const ProfileList& profiles);
+bool deleteRecord(ClientTable& table, ClientList list, ClientRecord& record);
+// Returns the number of records removed.
+std::size_t purgeDynamic(ClientTable& table, const ProfileList& profiles, bool autoExclude);
+
+}  // namespace tolmark
