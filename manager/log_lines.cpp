@@ -14,16 +14,6 @@ constexpr std::size_t kServiceAt = 20;
 QString latin(std::string_view text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
 }  // namespace
 
-std::string logFileName(const std::tm& local, bool daily) {
-    char name[32];
-    // The server names its files with a two-digit year.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-y2k"
-    std::strftime(name, sizeof name, daily ? "dhcp%y%m%d.log" : "dhcp%y%m.log", &local);
-#pragma GCC diagnostic pop
-    return name;
-}
-
 std::string_view withoutLineEnd(std::string_view line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
     return line;

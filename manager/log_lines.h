@@ -14,13 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "common/log_file_name.h"
+
 namespace tolmark::manager {
 
-inline constexpr const char* kLogFilePattern = "dhcp*.log";
 inline constexpr int kPrintLineLimit = 30000;
-
-// "dhcp%y%m%d.log" for daily files, "dhcp%y%m.log" for monthly ones.
-std::string logFileName(const std::tm& local, bool daily);
 
 inline constexpr int kLogFieldCount = 5;  // date, time, service, status, message
 struct LogRow {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/log_file_name.h"
 #include "platform/paths.h"
 
 namespace tolmark {
@@ -11,15 +12,7 @@ Log::Log(const platform::Clock& clock, std::FILE* console, std::FILE* error, Flo
 
 Log::~Log() { close(); }
 
-std::string Log::fileName(const std::tm& date, bool daily) {
-    char name[16];
-    // The file names carry the year in two digits, as the log viewer lists them.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-y2k"
-    std::strftime(name, sizeof name, daily ? "dhcp%y%m%d.log" : "dhcp%y%m.log", &date);
-#pragma GCC diagnostic pop
-    return name;
-}
+std::string Log::fileName(const std::tm& date, bool daily) { return logFileName(date, daily); }
 
 void Log::formatTimeStamp(char (&text)[32]) const {
     std::tm now = clock_.localTime(clock_.now());
