@@ -107,6 +107,12 @@ struct ServerStatus {
     bool operator==(const ServerStatus&) const = default;
 };
 
+// Bits of "TFTPMode": who may download what.
+inline constexpr std::int32_t kTftpModeManagedAddress = 1;  // clients with an address the server manages
+inline constexpr std::int32_t kTftpModeKnownClient = 2;     // clients with a static entry
+inline constexpr std::int32_t kTftpModeBootFileClient = 4;  // clients with a configured boot file
+inline constexpr std::int32_t kTftpModeBootFileOnly = 8;    // only the named boot file
+
 struct TftpSettings {
     std::int32_t port = 69;
     std::int32_t dataPort = 0;

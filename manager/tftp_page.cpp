@@ -8,10 +8,6 @@
 namespace tolmark::manager {
 
 namespace {
-constexpr std::int32_t kBootIp = 1;
-constexpr std::int32_t kBootMac = 2;
-constexpr std::int32_t kBootFile = 4;
-constexpr std::int32_t kBootOnly = 8;
 constexpr int kDirectoryChars = 895;  // the block's root directory field, its NUL aside
 constexpr int kPrefixChars = 767;
 
@@ -96,10 +92,10 @@ void TftpPage::initialise() {
         rootIp_->setChecked(t->rootIpSpecific != 0);
         rootProfile_->setChecked(t->rootProfile != 0);
         prefix_->setText(QString::fromStdString(t->prefix));
-        bootOnly_->setChecked((t->mode & kBootOnly) != 0);
-        bootFile_->setChecked((t->mode & kBootFile) != 0);
-        bootMac_->setChecked((t->mode & kBootMac) != 0);
-        bootIp_->setChecked((t->mode & kBootIp) != 0);
+        bootOnly_->setChecked((t->mode & kTftpModeBootFileOnly) != 0);
+        bootFile_->setChecked((t->mode & kTftpModeBootFileClient) != 0);
+        bootMac_->setChecked((t->mode & kTftpModeKnownClient) != 0);
+        bootIp_->setChecked((t->mode & kTftpModeManagedAddress) != 0);
         dataPort_->setText(numberOrEmpty(t->dataPort));
         clients_->setText(QString::number(t->clients));
         windowSize_->setChecked(t->windowSize != 0);
@@ -121,8 +117,9 @@ void TftpPage::apply() {
     // Switched off, the server keeps every other TFTP value as it was.
     if (!enable_->isChecked()) return;
     t.port = tftpPortFromField(port_->text());
-    t.mode = (bootOnly_->isChecked() ? kBootOnly : 0) | (bootFile_->isChecked() ? kBootFile : 0) |
-             (bootMac_->isChecked() ? kBootMac : 0) | (bootIp_->isChecked() ? kBootIp : 0);
+    t.mode = (bootOnly_->isChecked() ? kTftpModeBootFileOnly : 0) |
+             (bootFile_->isChecked() ? kTftpModeBootFileClient : 0) |
+             (bootMac_->isChecked() ? kTftpModeKnownClient : 0) | (bootIp_->isChecked() ? kTftpModeManagedAddress : 0);
     t.directory = dir_->text().toStdString();
     t.rootIpSpecific = rootIp_->isChecked() ? 1 : 0;
     t.rootProfile = rootProfile_->isChecked() ? 1 : 0;

@@ -8,9 +8,6 @@
 namespace tolmark::tftp {
 namespace {
 
-constexpr std::int32_t kModeBootFileOnly = 8;
-constexpr std::int32_t kModeKnownOnly = 4;
-constexpr std::int32_t kModeStaticOnly = 2;
 constexpr std::int32_t kFlagPrintableNames = 1;
 constexpr unsigned kCodeIllegal = 4;
 constexpr unsigned kCodeBadOption = 8;
@@ -63,12 +60,12 @@ bool isBootFile(const ClientStanding& standing, const std::string& name) {
 
 // The access rules of "TFTPMode" (its value 1 is the listener's).
 bool accessAllowed(std::int32_t mode, const ClientStanding& standing, const std::string& name) {
-    if (mode & kModeBootFileOnly) {
+    if (mode & kTftpModeBootFileOnly) {
         if (!isBootFile(standing, name)) return false;
-    } else if ((mode & kModeKnownOnly) && !standing.known) {
+    } else if ((mode & kTftpModeBootFileClient) && !standing.known) {
         return false;
     }
-    if ((mode & kModeStaticOnly) && !standing.hasStaticEntry) return false;
+    if ((mode & kTftpModeKnownClient) && !standing.hasStaticEntry) return false;
     return true;
 }
 
