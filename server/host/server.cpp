@@ -27,6 +27,15 @@ Server::Server(ServerPlatform platform)
       probe_(interfaces_, settings_, flags_, log_, stop_) {
     engine_.setDnsUpdateQueue(&dnsQueue_);
     createTftpServer();
+    if (platform_.names == nullptr) ownNames_ = platform::makeNameService();
+    staticNames_ = std::make_unique<dhcp::StaticNames>(dhcp::StaticNamesContext{
+        .clients = clients_,
+        .profiles = profiles_,
+        .engineLock = engineLock_,
+        .names = platform_.names != nullptr ? *platform_.names : *ownNames_,
+        .statusChanged = flags_.statusChanged,
+        .log = log_,
+    });
 }
 
 Server::~Server() {
@@ -35,6 +44,7 @@ Server::~Server() {
     if (housekeeping_) housekeeping_->join();
     if (pipe_) pipe_->stop();
     tftp_->stop();
+    staticNames_->stop();
 }
 
 void Server::requestStop() {
@@ -82,6 +92,7 @@ void Server::loadClients() {
     counters_.staticCount.store(static_cast<std::int32_t>(counts.staticTotal));
     counters_.staticUsed.store(static_cast<std::int32_t>(counts.staticSeen));
     counters_.dynamicUsed.store(static_cast<std::int32_t>(counts.dynamicActive));
+    staticNames_->startAtLoad((settings_.general().lookup & 1) != 0);
 }
 
 void Server::saveChangedClients() {
@@ -130,7 +141,7 @@ void Server::startControlPipe() {
                 // A stop request may be under way: the listener must not come back then.
                 if (!flags_.serverStopping.load()) tftp_->restart(stopFirst);
             },
-        .startNameLookup = nullptr,
+        .startNameLookup = [this] { staticNames_->requestPass((settings_.general().lookup & 1) != 0); },
         .transferRecord = [this](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
             const std::optional<TransferImage> image = tftp_->transfer(static_cast<std::size_t>(n));
             if (!image) return std::nullopt;
@@ -228,6 +239,7 @@ int Server::run(int argc, char** argv) {
     // control pipe stops before the final save, so that no change it makes comes after it.
     if (housekeeping_) housekeeping_->join();
     if (pipe_) pipe_->stop();
+    staticNames_->stop();
     saveChangedClients();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
     log_.close();
