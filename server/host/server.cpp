@@ -22,7 +22,7 @@ Server::Server(ServerPlatform platform)
       log_(platform_.clock, platform_.console),
       store_(platform_.registryFile),
       clients_(log_),
-      engine_(clients_, profiles_, interfaces_, settings_, log_, platform_.clock, platform_.arpRequester),
+      engine_(clients_, profiles_, interfaces_, settings_, log_, platform_.clock, platform_.arpProber),
       dnsClient_(log_, stop_),
       probe_(interfaces_, settings_, flags_, log_, stop_) {
     engine_.setDnsUpdateQueue(&dnsQueue_);
@@ -224,9 +224,20 @@ int Server::run(int argc, char** argv) {
     if (!flags_.serverStopping.load()) {
         tftp_->start();
         probe_.run(true);
-        ReceiveLoopContext context{interfaces_,   sockets_,        log_,      flags_,
-                                   engineLock_,   engine_,         settings_, platform_.hostAddresses,
-                                   platform_.arp, platform_.clock, stop_};
+        ReceiveLoopContext context{
+            .interfaces = interfaces_,
+            .sockets = sockets_,
+            .log = log_,
+            .flags = flags_,
+            .engineLock = engineLock_,
+            .processor = engine_,
+            .settings = settings_,
+            .hostAddresses = platform_.hostAddresses,
+            .arp = platform_.arp,
+            .clock = platform_.clock,
+            .stop = stop_,
+            .addressTestsDone = platform_.arpProber != nullptr ? &platform_.arpProber->completed() : nullptr,
+        };
         runReceiveLoop(context);
     }
 

@@ -39,7 +39,7 @@ struct ServerPlatform {
     platform::HostAddressSource& hostAddresses;
     platform::AddressChangeWatcher& addressWatcher;
     platform::ArpCache& arp;
-    platform::ArpRequester* arpRequester;  // address test before handing out; may be nullptr
+    platform::ArpProber* arpProber;  // address test before handing out; may be nullptr
     std::string registryFile;
     std::string programDirectory;
     std::FILE* console = stdout;
