@@ -4,6 +4,12 @@
 //
 //   <target> [--runs N] [--seconds S] [--seed X] [files or directories...]
 //   <target> --write-seeds DIR     writes the seeds as files (the start of the committed corpus)
+//
+// A failing input is written to "failed-input" in the working directory.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,6 +29,28 @@
 namespace {
 
 using tolmark::fuzz::Input;
+
+// The input being run, written to "failed-input" in the working directory when a check traps
+// or the process aborts, so that the finding can be run again alone.
+const Input* current = nullptr;
+
+void keepFailedInput(int signal) {
+    if (current != nullptr) {
+        const int fd = ::open("failed-input", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t n = ::write(fd, current->data(), current->size());
+            ::close(fd);
+        }
+    }
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+void runOne(const Input& input) {
+    current = &input;
+    LLVMFuzzerTestOneInput(input.data(), input.size());
+    current = nullptr;
+}
 
 class Mutator {
 public:
@@ -149,9 +177,10 @@ int main(int argc, char** argv) {
             for (const auto& path : inputFiles(argv[i])) corpus.push_back(readInput(path));
         }
     }
+    for (int signal : {SIGILL, SIGABRT, SIGSEGV, SIGFPE}) ::signal(signal, keepFailedInput);
     const std::size_t files = corpus.size();
     for (Input& input : tolmark::fuzz::seeds()) corpus.push_back(std::move(input));
-    for (const Input& input : corpus) LLVMFuzzerTestOneInput(input.data(), input.size());
+    for (const Input& input : corpus) runOne(input);
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     Mutator mutator(seed, tolmark::fuzz::dictionary());
@@ -164,7 +193,7 @@ int main(int argc, char** argv) {
             input = corpus[mutator.below(corpus.size())];
             mutator.mutate(input, corpus);
         }
-        LLVMFuzzerTestOneInput(input.data(), input.size());
+        runOne(input);
         // Keep some mutants as parents so that changes pile up.
         if (mutator.below(50) == 0 && corpus.size() < 512) corpus.push_back(std::move(input));
     }

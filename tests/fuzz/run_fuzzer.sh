@@ -9,6 +9,9 @@
 set -euo pipefail
 target=$1 corpus=$2 findings=$3 seconds=$4 runs=$5
 name=$(basename "$target")
+# Targets that work on files (the control pipe's settings saves sync every file) run their
+# temporary directories in memory when the machine has a tmpfs for it.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$findings"
