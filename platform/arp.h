@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "base/ipv4.h"
+#include "platform/wake_event.h"
 
 namespace tolmark::platform {
 
@@ -20,14 +21,25 @@ public:
 };
 std::unique_ptr<ArpCache> makeArpCache();
 
-class ArpRequester {
-public:
-    virtual ~ArpRequester() = default;
-    // Sends an ARP request for target from the interface and waits up to timeoutMs for the
-    // answer; the answering hardware address, or nothing.
-    virtual std::optional<std::array<std::uint8_t, 6>> request(int ifIndex, Ipv4 source, Ipv4 target,
-                                                               int timeoutMs) = 0;
+// Who holds an address, asked by ARP without waiting for the answer: many addresses can be
+// asked at once while the caller goes on with other work.
+enum class ProbeState { Pending, Free, Taken };
+struct ProbeResult {
+    ProbeState state = ProbeState::Pending;
+    std::array<std::uint8_t, 6> holder{};  // the answering hardware address when Taken
 };
-std::unique_ptr<ArpRequester> makeArpRequester();
+
+class ArpProber {
+public:
+    virtual ~ArpProber() = default;
+    // Pending: the request went out from the interface (now or earlier) and its answer is not in;
+    // completed() is signalled once it is, or once the time-out has passed. Free: nobody answered
+    // in time, or no test is possible here. Taken: holder answered. A finished answer is kept for
+    // a few seconds, so that the caller can ask again and get it.
+    virtual ProbeResult probe(int ifIndex, Ipv4 source, Ipv4 target) = 0;
+    virtual WakeEvent& completed() = 0;
+};
+// Answers within timeoutMs count. Needs CAP_NET_RAW; without it every address is Free.
+std::unique_ptr<ArpProber> makeArpProber(int timeoutMs = 1000);
 
 }  // namespace tolmark::platform

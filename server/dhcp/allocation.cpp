@@ -155,8 +155,8 @@ ClientRecord* allocate(EngineContext& c, const Request& request, const Profile& 
     return candidate;
 }
 
-bool addressInUse(EngineContext& c, const Request& r, ClientRecord& rec, const Profile& pool) {
-    if (c.arp == nullptr) return false;
+AddressTest testAddress(EngineContext& c, const Request& r, ClientRecord& rec, const Profile& pool) {
+    if (c.arp == nullptr) return AddressTest::Free;
     // The ARP request leaves from the local address on the address's subnet.
     int ifIndex = -1;
     Ipv4 source = 0;
@@ -167,21 +167,22 @@ bool addressInUse(EngineContext& c, const Request& r, ClientRecord& rec, const P
             break;
         }
     }
-    if (ifIndex < 0) return false;
-    auto answer = c.arp->request(ifIndex, source, rec.address, 1000);
-    if (!answer) return false;
+    if (ifIndex < 0) return AddressTest::Free;
+    const platform::ProbeResult answer = c.arp->probe(ifIndex, source, rec.address);
+    if (answer.state == platform::ProbeState::Pending) return AddressTest::Pending;
+    if (answer.state == platform::ProbeState::Free) return AddressTest::Free;
     if (rec.identity.kind == kIdentityHardware && rec.identity.length == 6 &&
-        std::memcmp(rec.identity.bytes.data(), answer->data(), 6) == 0) {
-        return false;
+        std::memcmp(rec.identity.bytes.data(), answer.holder.data(), 6) == 0) {
+        return AddressTest::Free;
     }
     Identity holder;
     holder.kind = kIdentityHardware;
     holder.length = 6;
-    std::memcpy(holder.bytes.data(), answer->data(), 6);
+    std::memcpy(holder.bytes.data(), answer.holder.data(), 6);
     c.clients.setIdentity(rec, holder);
     c.clients.setExpiry(rec, r.now + pool.lease);
     c.clients.markChanged(ClientList::Dynamic);
-    return true;
+    return AddressTest::InUse;
 }
 
 ClientRecord* allocateTested(EngineContext& c, const Request& r, const Profile& pool, bool test) {
@@ -189,7 +190,16 @@ ClientRecord* allocateTested(EngineContext& c, const Request& r, const Profile& 
     for (std::int32_t attempt = 0; attempt <= pool.range; ++attempt) {
         ClientRecord* rec = allocate(c, r, pool);
         if (rec == nullptr || !test || rec->identity.kind != kIdentityHardware) return rec;
-        if (!addressInUse(c, r, *rec, pool)) return rec;
+        switch (testAddress(c, r, *rec, pool)) {
+            case AddressTest::Free:
+                return rec;
+            case AddressTest::InUse:
+                break;
+            case AddressTest::Pending:
+                // The answer is not in yet: the request waits for it, and others go on meanwhile.
+                r.outcome.parked = true;
+                return nullptr;
+        }
     }
     return nullptr;
 }

@@ -11,10 +11,13 @@ namespace tolmark::dhcp {
 ClientRecord* allocate(EngineContext& context, const Request& request, const Profile& pool);
 
 // With "TestIP": allocation repeated while another host answers ARP for the address found.
+// While the answer for an address is still awaited it returns nullptr with the outcome marked
+// parked: the request is to be processed again once the answer (or its time-out) is in.
 ClientRecord* allocateTested(EngineContext& context, const Request& request, const Profile& pool, bool test);
 
-// True when another host answers for the record's address; the address is then held for that
+enum class AddressTest { Free, InUse, Pending };
+// InUse when another host answers for the record's address; the address is then held for that
 // host for one lease time of the pool.
-bool addressInUse(EngineContext& context, const Request& request, ClientRecord& record, const Profile& pool);
+AddressTest testAddress(EngineContext& context, const Request& request, ClientRecord& record, const Profile& pool);
 
 }  // namespace tolmark::dhcp

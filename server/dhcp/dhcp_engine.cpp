@@ -383,7 +383,7 @@ std::size_t finish(Exchange& x, bool bootp) {
 
 DhcpEngine::DhcpEngine(ClientTable& clients, const ProfileList& profiles, const InterfaceTable& interfaces,
                        const SettingsHolder& settings, LogSink& log, const platform::Clock& clock,
-                       platform::ArpRequester* arp)
+                       platform::ArpProber* arp)
     : context_{clients, profiles, interfaces, log, arp}, settings_(settings), clock_(clock) {}
 
 const EngineSettings& DhcpEngine::engineSettings() {
@@ -408,7 +408,8 @@ ReplyPlan DhcpEngine::process(std::span<const std::uint8_t> request, std::span<s
                      .relayAddress = view.relayAddress,
                      .sourceAddress = summary.sourceAddress,
                      .offSubnet = outcome.offSubnet,
-                     .fixedAddress = outcome.fixedAddress};
+                     .fixedAddress = outcome.fixedAddress,
+                     .parked = outcome.parked};
 }
 
 std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<std::uint8_t> replyBuffer,
@@ -442,6 +443,8 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
     } else {
         selection = serveUnregisteredClient(context_, r);
     }
+    // A request waiting for an address test is neither answered nor ignored now.
+    if (outcome.parked) return 0;
     if (!selection || selection.record->address == kNeverServe) {
         return recordIgnored(context_, r, kIgnoredKeepClass, reply);
     }

@@ -17,7 +17,7 @@ namespace tolmark::dhcp {
 class DhcpEngine final : public RequestProcessor {
 public:
     DhcpEngine(ClientTable& clients, const ProfileList& profiles, const InterfaceTable& interfaces,
-               const SettingsHolder& settings, LogSink& log, const platform::Clock& clock, platform::ArpRequester* arp);
+               const SettingsHolder& settings, LogSink& log, const platform::Clock& clock, platform::ArpProber* arp);
 
     // Called under the engine lock.
     ReplyPlan process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,

@@ -20,7 +20,7 @@ struct EngineContext {
     const ProfileList& profiles;
     const InterfaceTable& interfaces;
     LogSink& log;
-    platform::ArpRequester* arp;  // the address test; nullptr: no test possible
+    platform::ArpProber* arp;  // the address test; nullptr: no test possible
 };
 
 // What processing decided about the request, apart from what the client sent.
@@ -28,6 +28,7 @@ struct Outcome {
     int replyType = 0;          // 2 OFFER, 5 ACK, 6 NAK, 0 no DHCP reply
     bool fixedAddress = false;  // served from a static entry's address
     bool offSubnet = false;     // the address lies outside the receiving subnet
+    bool parked = false;        // waits for an address test: process the request again later
 };
 
 struct Request {

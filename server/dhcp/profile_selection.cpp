@@ -238,7 +238,7 @@ Selection serveUnregisteredClient(EngineContext& c, const Request& r) {
         if (pool->hasPool()) record = allocateTested(c, r, *pool, g.testIp);
     }
     if (record == nullptr) {
-        c.log.line(2, false, "DHCP  Error   dyn. address lookup failed\n");
+        if (!r.outcome.parked) c.log.line(2, false, "DHCP  Error   dyn. address lookup failed\n");
         return {};
     }
     if (options == nullptr) options = c.profiles.first();

@@ -24,6 +24,9 @@ struct ReplyPlan {
     Ipv4 sourceAddress = 0;     // the requester's source address
     bool offSubnet = false;     // the address handed out lies outside the receiving subnet
     bool fixedAddress = false;  // the address is a static entry's
+    // No reply yet: the request waits for the ARP test of its address and is to be handed to
+    // the processor again once the test has its answer (or its time-out).
+    bool parked = false;
 };
 
 class RequestProcessor {

@@ -1,6 +1,7 @@
 #include "server/host/receive_loop.h"
 #include <array>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -45,7 +46,63 @@ bool makeTemporaryArpEntry(const InterfaceTable& interfaces, platform::ArpCache&
     return arp.setEntry(ifIndex, address, hardware6, type);
 }
 
-void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
+ParkedRequests::ParkedRequests() : places_(kPlaces) {
+    for (Place& place : places_) place.bytes.resize(kReceiveBufferSize);
+}
+
+void ParkedRequests::park(std::span<const std::uint8_t> datagram, const InterfaceEntry& entry, Ipv4 source,
+                          std::size_t socketIndex, std::int64_t since) {
+    Place* place = nullptr;
+    for (Place& p : places_) {
+        if (!p.used) {
+            place = &p;
+            break;
+        }
+        if (place == nullptr || p.since < place->since) place = &p;
+    }
+    const std::size_t length = std::min(datagram.size(), place->bytes.size());
+    std::copy_n(datagram.begin(), length, place->bytes.begin());
+    place->length = length;
+    place->entry = entry;
+    place->source = source;
+    place->socketIndex = socketIndex;
+    place->since = since;
+    place->used = true;
+}
+
+bool ParkedRequests::takeOldest(std::int64_t nowMs, std::span<std::uint8_t> datagram, std::size_t& length,
+                                InterfaceEntry& entry, Ipv4& source, std::size_t& socketIndex, std::int64_t& since) {
+    Place* oldest = nullptr;
+    for (Place& p : places_) {
+        if (!p.used) continue;
+        // A client that waited this long has asked again by now.
+        if (nowMs - p.since > kLongestWaitMs) {
+            p.used = false;
+            continue;
+        }
+        if (oldest == nullptr || p.since < oldest->since) oldest = &p;
+    }
+    if (oldest == nullptr) return false;
+    length = std::min(oldest->length, datagram.size());
+    std::copy_n(oldest->bytes.begin(), length, datagram.begin());
+    entry = oldest->entry;
+    source = oldest->source;
+    socketIndex = oldest->socketIndex;
+    since = oldest->since;
+    oldest->used = false;
+    return true;
+}
+
+std::size_t ParkedRequests::size() const {
+    return static_cast<std::size_t>(
+        std::count_if(places_.begin(), places_.end(), [](const Place& p) { return p.used; }));
+}
+
+void ParkedRequests::clear() {
+    for (Place& p : places_) p.used = false;
+}
+
+bool handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
                     Ipv4 source, std::span<std::uint8_t> reply, platform::UdpSocket& socket) {
     if (datagram.size() < dhcp::kMinRequestLength || datagram[dhcp::kOp] != dhcp::kBootRequest) {
         if (c.log.level() != 0) {
@@ -58,7 +115,7 @@ void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
                        formatHardwareAddress(hardware).c_str(), formatIpv4(source).c_str(),
                        static_cast<unsigned>(datagram.size()), formatIpv4(entry.address).c_str());
         }
-        return;
+        return false;
     }
 
     ReplyPlan plan;
@@ -68,8 +125,9 @@ void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
         plan = c.processor.process(datagram, reply, Arrival{entry.address, source});
         general = c.settings.general();
     }
+    if (plan.parked) return true;
     std::size_t length = plan.length;
-    if (length == 0) return;
+    if (length == 0) return false;
     if (length > reply.size()) length = reply.size();
     std::span<const std::uint8_t> out = reply.first(length);
 
@@ -97,28 +155,65 @@ void handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
         c.log.line(1, true, "DHCP  Error   failed to send to %s\n", formatIpv4(destination.address).c_str());
     }
     if (arpMade && arpIfIndex >= 0) c.arp.deleteEntry(arpIfIndex, destination.address);
+    return false;
 }
+
+namespace {
+
+std::int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Hands the requests that waited for address tests to the processor again, oldest first. Those
+// whose test is still running wait on, keeping their place in the order.
+void replayParked(ReceiveLoopContext& c, ParkedRequests& parked, std::span<std::uint8_t> datagram,
+                  std::span<std::uint8_t> reply) {
+    std::size_t pending = parked.size();
+    const std::int64_t now = steadyMs();
+    std::size_t length = 0;
+    InterfaceEntry entry;
+    Ipv4 source = 0;
+    std::size_t socketIndex = 0;
+    std::int64_t since = 0;
+    while (pending-- > 0 && parked.takeOldest(now, datagram, length, entry, source, socketIndex, since)) {
+        if (socketIndex >= c.sockets.socketCount()) continue;
+        platform::UdpSocket& socket = c.sockets.socketAt(socketIndex);
+        if (handleDatagram(c, entry, datagram.first(length), source, reply, socket)) {
+            parked.park(datagram.first(length), entry, source, socketIndex, since);
+        }
+    }
+}
+
+}  // namespace
 
 void runReceiveLoop(ReceiveLoopContext& c) {
     if (c.flags.serverStopping.load()) return;
     // Buffers live here for the loop's lifetime: nothing is allocated per datagram.
     std::uint8_t datagram[kReceiveBufferSize];
     std::uint8_t reply[kReplyBufferSize];
+    ParkedRequests parked;
 
     while (!c.flags.serverStopping.load()) {
-        carryOutReloadRequest(c);
+        if (c.flags.reloadRequest.load() != 0) {
+            // The sockets the waiting requests came from may be gone: their clients ask again.
+            parked.clear();
+            carryOutReloadRequest(c);
+        }
 
         if (!c.sockets.anyOpen()) {
             // Nothing to wait on: pause, then look for an address change that brings a socket.
             if (c.stop.sleepFor(std::chrono::milliseconds(kWaitLimitMs)) || c.flags.serverStopping.load()) break;
             continue;
         }
-        std::array<int, kMaxInterfaces> fds{};
-        std::array<bool, kMaxInterfaces> readable{};
+        std::array<int, kMaxInterfaces + 1> fds{};
+        std::array<bool, kMaxInterfaces + 1> readable{};
         const std::size_t count = std::min(c.sockets.socketCount(), kMaxInterfaces);
         for (std::size_t k = 0; k < count; ++k) fds[k] = c.sockets.socketAt(k).fd();
-        platform::WaitResult result = platform::waitReadable(std::span<const int>(fds.data(), count), &c.stop,
-                                                             kWaitLimitMs, std::span<bool>(readable.data(), count));
+        std::size_t waitCount = count;
+        if (c.addressTestsDone != nullptr) fds[waitCount++] = c.addressTestsDone->fd();
+        platform::WaitResult result = platform::waitReadable(std::span<const int>(fds.data(), waitCount), &c.stop,
+                                                             kWaitLimitMs, std::span<bool>(readable.data(), waitCount));
         if (result == platform::WaitResult::Timeout) {
             c.log.flush();
             continue;
@@ -130,6 +225,10 @@ void runReceiveLoop(ReceiveLoopContext& c) {
         }
 
         checkLogOutput(c);
+        if (c.addressTestsDone != nullptr && readable[count]) {
+            c.addressTestsDone->reset();
+            replayParked(c, parked, std::span<std::uint8_t>(datagram), std::span<std::uint8_t>(reply));
+        }
         for (std::size_t k = 0; k < count; ++k) {
             if (!readable[k]) continue;
             platform::UdpSocket& socket = c.sockets.socketAt(k);
@@ -144,8 +243,10 @@ void runReceiveLoop(ReceiveLoopContext& c) {
                 if (length == 0 || c.flags.paused.load() != 0) continue;
                 std::optional<InterfaceEntry> entry = c.sockets.entryFor(info, k);
                 if (!entry) continue;  // aimed at an address that is not served
-                handleDatagram(c, *entry, std::span<const std::uint8_t>(datagram, static_cast<std::size_t>(length)),
-                               info.source, reply, socket);
+                const std::span<const std::uint8_t> received(datagram, static_cast<std::size_t>(length));
+                if (handleDatagram(c, *entry, received, info.source, reply, socket)) {
+                    parked.park(received, *entry, info.source, k, steadyMs());
+                }
             }
         }
         c.flags.statusChanged.fetch_or(kStatusClientData);

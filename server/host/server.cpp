@@ -22,11 +22,20 @@ Server::Server(ServerPlatform platform)
       log_(platform_.clock, platform_.console),
       store_(platform_.registryFile),
       clients_(log_),
-      engine_(clients_, profiles_, interfaces_, settings_, log_, platform_.clock, platform_.arpRequester),
+      engine_(clients_, profiles_, interfaces_, settings_, log_, platform_.clock, platform_.arpProber),
       dnsClient_(log_, stop_),
       probe_(interfaces_, settings_, flags_, log_, stop_) {
     engine_.setDnsUpdateQueue(&dnsQueue_);
     createTftpServer();
+    if (platform_.names == nullptr) ownNames_ = platform::makeNameService();
+    staticNames_ = std::make_unique<dhcp::StaticNames>(dhcp::StaticNamesContext{
+        .clients = clients_,
+        .profiles = profiles_,
+        .engineLock = engineLock_,
+        .names = platform_.names != nullptr ? *platform_.names : *ownNames_,
+        .statusChanged = flags_.statusChanged,
+        .log = log_,
+    });
 }
 
 Server::~Server() {
@@ -35,6 +44,7 @@ Server::~Server() {
     if (housekeeping_) housekeeping_->join();
     if (pipe_) pipe_->stop();
     tftp_->stop();
+    staticNames_->stop();
 }
 
 void Server::requestStop() {
@@ -82,6 +92,7 @@ void Server::loadClients() {
     counters_.staticCount.store(static_cast<std::int32_t>(counts.staticTotal));
     counters_.staticUsed.store(static_cast<std::int32_t>(counts.staticSeen));
     counters_.dynamicUsed.store(static_cast<std::int32_t>(counts.dynamicActive));
+    staticNames_->startAtLoad((settings_.general().lookup & 1) != 0);
 }
 
 void Server::saveChangedClients() {
@@ -130,7 +141,7 @@ void Server::startControlPipe() {
                 // A stop request may be under way: the listener must not come back then.
                 if (!flags_.serverStopping.load()) tftp_->restart(stopFirst);
             },
-        .startNameLookup = nullptr,
+        .startNameLookup = [this] { staticNames_->requestPass((settings_.general().lookup & 1) != 0); },
         .transferRecord = [this](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
             const std::optional<TransferImage> image = tftp_->transfer(static_cast<std::size_t>(n));
             if (!image) return std::nullopt;
@@ -213,9 +224,20 @@ int Server::run(int argc, char** argv) {
     if (!flags_.serverStopping.load()) {
         tftp_->start();
         probe_.run(true);
-        ReceiveLoopContext context{interfaces_,   sockets_,        log_,      flags_,
-                                   engineLock_,   engine_,         settings_, platform_.hostAddresses,
-                                   platform_.arp, platform_.clock, stop_};
+        ReceiveLoopContext context{
+            .interfaces = interfaces_,
+            .sockets = sockets_,
+            .log = log_,
+            .flags = flags_,
+            .engineLock = engineLock_,
+            .processor = engine_,
+            .settings = settings_,
+            .hostAddresses = platform_.hostAddresses,
+            .arp = platform_.arp,
+            .clock = platform_.clock,
+            .stop = stop_,
+            .addressTestsDone = platform_.arpProber != nullptr ? &platform_.arpProber->completed() : nullptr,
+        };
         runReceiveLoop(context);
     }
 
@@ -228,6 +250,7 @@ int Server::run(int argc, char** argv) {
     // control pipe stops before the final save, so that no change it makes comes after it.
     if (housekeeping_) housekeeping_->join();
     if (pipe_) pipe_->stop();
+    staticNames_->stop();
     saveChangedClients();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
     log_.close();

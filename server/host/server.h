@@ -15,9 +15,11 @@
 #include "platform/arp.h"
 #include "platform/clock.h"
 #include "platform/host_addresses.h"
+#include "platform/name_service.h"
 #include "platform/wake_event.h"
 #include "server/dhcp/dhcp_engine.h"
 #include "server/dhcp/dns_update_client.h"
+#include "server/dhcp/static_names.h"
 #include "server/host/backup_probe.h"
 #include "server/host/dhcp_sockets.h"
 #include "server/host/housekeeping.h"
@@ -37,10 +39,11 @@ struct ServerPlatform {
     platform::HostAddressSource& hostAddresses;
     platform::AddressChangeWatcher& addressWatcher;
     platform::ArpCache& arp;
-    platform::ArpRequester* arpRequester;  // address test before handing out; may be nullptr
+    platform::ArpProber* arpProber;  // address test before handing out; may be nullptr
     std::string registryFile;
     std::string programDirectory;
     std::FILE* console = stdout;
+    platform::NameService* names = nullptr;  // host names of static entries; nullptr: the system's
 };
 
 class Server {
@@ -95,6 +98,8 @@ private:
     platform::WakeEvent stop_;
     std::string dataDirectory_;
     dhcp::DnsUpdateClient dnsClient_;
+    std::unique_ptr<platform::NameService> ownNames_;
+    std::unique_ptr<dhcp::StaticNames> staticNames_;
     std::thread addressWatcherThread_;
     BackupProbe probe_;
     std::unique_ptr<Housekeeping> housekeeping_;

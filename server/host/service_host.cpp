@@ -54,10 +54,9 @@ private:
 
 std::unique_ptr<Server> makeServer(const platform::Clock& clock, platform::HostAddressSource& host,
                                    platform::AddressChangeWatcher& watcher, platform::ArpCache& arp,
-                                   platform::ArpRequester& arpRequester) {
-    return std::make_unique<Server>(ServerPlatform{clock, host, watcher, arp, &arpRequester,
-                                                   platform::machineRegistryFile(), platform::programDirectory(),
-                                                   stdout});
+                                   platform::ArpProber& arpProber) {
+    return std::make_unique<Server>(ServerPlatform{
+        clock, host, watcher, arp, &arpProber, platform::machineRegistryFile(), platform::programDirectory(), stdout});
 }
 
 // The stop request: ends every wait of the server, then tells the service manager.
@@ -68,13 +67,15 @@ void stopRequest(Server& server, ServiceHost& host) {
 
 // Reports start-pending and running, then runs the server until it stops.
 void serviceStart(ServiceHost& host, int argc, char** argv) {
+    // The stop signals are blocked before any thread starts, so that every thread inherits
+    // the mask and the signals reach only the signal watcher.
+    platform::StopSignals signals;
     auto hostAddresses = platform::makeHostAddressSource();
     auto watcher = platform::makeAddressChangeWatcher();
     auto arp = platform::makeArpCache();
-    auto arpRequester = platform::makeArpRequester();
-    auto server = makeServer(platform::systemClock(), *hostAddresses, *watcher, *arp, *arpRequester);
+    auto arpProber = platform::makeArpProber();
+    auto server = makeServer(platform::systemClock(), *hostAddresses, *watcher, *arp, *arpProber);
 
-    platform::StopSignals signals;
     signals.start([&](platform::StopSignal signal) {
         if (host.consoleMode() && signal != platform::StopSignal::Terminate) {
             std::printf("Stopping %s.\n", kServiceDisplayName);

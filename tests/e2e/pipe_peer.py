@@ -102,8 +102,16 @@ def main():
                 transact_local(s, message(FILE_FIND_FIRST, 0, b"*\0"))
             except OSError:
                 break
-    time.sleep(0.5)
-    alive = sum(1 for s in held if still_open(s))
+    # Connections the server has not taken from its queue yet look open: count until the number
+    # stays the same for a second (at most 15 seconds).
+    alive = -1
+    settle = time.monotonic() + 15
+    while time.monotonic() < settle:
+        time.sleep(1.0)
+        now = sum(1 for s in held if still_open(s))
+        if now == alive:
+            break
+        alive = now
     print(f"held {alive} of {len(held)}", flush=True)
     # Bounded: the scenario kills the holder long before this runs out.
     deadline = time.monotonic() + 300

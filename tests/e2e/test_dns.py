@@ -178,5 +178,62 @@ class DnsUpdate(unittest.TestCase):
         self.wait_for_record(f"bootme.{ZONE}", "A", expect=address)
 
 
+class StaticNames(unittest.TestCase):
+    """Static entries named in the host's name service: "ip netns exec" shows the server the
+    hosts file of /etc/netns/<namespace>/, which the test writes and removes."""
+
+    def test_entries_get_addresses_and_names_and_the_client_is_served(self):
+        lab = netns.Lab("sn")
+        server = None
+        etc = None
+        try:
+            srv = lab.namespace("s")
+            cli = lab.namespace("c")
+            _, dev = lab.link(srv, "10.94.0.1/24", cli, None, f"{lab.prefix}x")
+            lab.ns_run(cli, "ip", "link", "set", dev, "address", "02:00:00:94:00:01")
+            etc = os.path.join("/etc/netns", srv)
+            os.makedirs(etc)
+            with open(os.path.join(etc, "hosts"), "w") as f:
+                f.write("127.0.0.1 localhost\n10.94.0.50 bootbox.lab.test bootbox\n"
+                        "10.94.0.60 printer.lab.test printer\n")
+            with open(os.path.join(etc, "resolv.conf"), "w") as f:
+                f.write("options timeout:1 attempts:1\n")
+            registry = netns.write_config(lab.dir, {"Profile0": "Lan", "TestHousekeepingMs": "200"})
+            with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
+                f.write("[Lan]\nInterfaceIP=10.94.0.1\nBaseIP=10.94.0.100\nRange=20\nSubnetMask=255.255.255.0\n")
+            with open(os.path.join(lab.dir, "ethers"), "w") as f:
+                f.write("02:00:00:94:00:01\tbootbox\t0.0.0.0\tLan\n02:00:00:94:00:99\t10.94.0.60\tLan\n")
+            server = netns.start_velkora(lab, srv, VELKORA, registry, "DHCP  Start   Server on 10.94.0.1")
+            # The entry known by name is served with the name's address.
+            out = os.path.join(lab.dir, "c.hook")
+            r = subprocess.run(["ip", "netns", "exec", cli, "busybox", "udhcpc", "-i", dev, "-n", "-q", "-f", "-t",
+                                "5", "-T", "2", "-s", HOOK], env=dict(os.environ, HOOK_OUT=out),
+                               capture_output=True, text=True, timeout=60)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr + "\n".join(server.lines))
+            with open(out) as f:
+                self.assertIn("ip=10.94.0.50\n", f.read())
+            trisko = os.path.join(os.path.dirname(VELKORA), "trisko")
+            printed = subprocess.run(["ip", "netns", "exec", srv, trisko, "print"], capture_output=True, text=True,
+                                     timeout=20).stdout
+            self.assertIn("%-32s %-16.16s %s" % ("02-00-00-94-00-01", "10.94.0.50", "Lan"), printed)
+            # The entry known by address got its name: the next save writes it to the file.
+            subprocess.run(["ip", "netns", "exec", srv, trisko, "add", "02:00:00:94:00:02", "10.94.0.70", "Lan"],
+                           capture_output=True, timeout=20)
+            ethers = os.path.join(lab.dir, "ethers")
+            deadline = time.monotonic() + 10
+            text = ""
+            while time.monotonic() < deadline and "10.94.0.70" not in text:
+                time.sleep(0.2)
+                with open(ethers) as f:
+                    text = f.read()
+            self.assertIn("02:00:00:94:00:99\tprinter.lab.test\t10.94.0.60", text)
+        finally:
+            if server is not None:
+                server.kill()
+            if etc is not None:
+                shutil.rmtree(etc, ignore_errors=True)
+            lab.close()
+
+
 if __name__ == "__main__":
     netns.main(globals())

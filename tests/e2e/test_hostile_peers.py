@@ -199,5 +199,68 @@ class MalformedFlood(unittest.TestCase):
             lab.close()
 
 
+class ArpTestsDuringAFlood(unittest.TestCase):
+    """With "TestIP" on, every new client's address is tested by ARP, and nobody answers for a
+    second. A flood of DISCOVERs from new clients must not hold up the others."""
+
+    FLOOD = ("import os, socket, struct, sys, time\n"
+             "sys.path.insert(0, %r)\n"
+             "from dhcp_probe import discover\n"
+             "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+             "s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)\n"
+             "s.setsockopt(socket.SOL_SOCKET, 25, %r)\n"
+             "end = time.monotonic() + %f\n"
+             "n = 0\n"
+             "while time.monotonic() < end and n < 1000:\n"
+             "    s.sendto(discover(b'\\x02\\xfe' + os.urandom(4), n), ('255.255.255.255', 67))\n"
+             "    n += 1\n"
+             "    time.sleep(%f)\n"
+             "print('sent', n)\n")
+
+    def test_a_known_client_is_answered_within_a_second(self):
+        lab = netns.Lab("af")
+        server = None
+        flood = None
+        try:
+            srv = lab.namespace("s")
+            lab.ns_run(srv, "ip", "link", "add", "br0", "type", "bridge")
+            lab.ns_run(srv, "ip", "addr", "add", "10.95.0.1/24", "dev", "br0")
+            lab.ns_run(srv, "ip", "link", "set", "br0", "up")
+            devices = {}
+            for name in ("f", "k"):
+                ns = lab.namespace(name)
+                a, b = lab.link(srv, None, ns, None, f"{lab.prefix}{name}")
+                lab.ns_run(srv, "ip", "link", "set", a, "master", "br0")
+                devices[name] = (ns, b)
+            registry = netns.write_config(lab.dir, {"TestIP": "1", "Profile0": "Lan"})
+            with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
+                f.write("[Lan]\nInterfaceIP=10.95.0.1\nBaseIP=10.95.0.10\nRange=240\nSubnetMask=255.255.255.0\n")
+            with open(os.path.join(lab.dir, "ethers"), "w") as f:
+                f.write("02:00:00:95:00:01\t10.95.0.5\tLan\n")
+            server = netns.start_velkora(lab, srv, VELKORA, registry, "DHCP  Start   Server on 10.95.0.1")
+            ns_f, dev_f = devices["f"]
+            flood = netns.Process(["ip", "netns", "exec", ns_f, sys.executable, "-c",
+                                   self.FLOOD % (HERE, dev_f.encode(), 8.0, 0.03)])
+            time.sleep(1.5)  # the flood is under way, and its tests are waiting for answers
+            ns_k, dev_k = devices["k"]
+            for attempt in range(3):
+                start = time.monotonic()
+                r = subprocess.run(["ip", "netns", "exec", ns_k, sys.executable, os.path.join(HERE, "dhcp_probe.py"),
+                                    "--device", dev_k, "--hw", "02:00:00:95:00:01", "--timeout", "1.0"],
+                                   capture_output=True, text=True, timeout=20)
+                replies = [line for line in r.stdout.splitlines() if line.strip()]
+                self.assertTrue(replies, f"no answer within a second (attempt {attempt})\n" + r.stderr)
+                self.assertIn('"yiaddr": "10.95.0.5"', replies[0])
+                self.assertLess(time.monotonic() - start, 2.0)
+            self.assertIsNotNone(flood.wait_for("sent ", timeout=30))
+            # The flood's clients were tested and served too, each after its wait.
+            self.assertIsNotNone(server.wait_for("DHCP  Discov. 02:fe:", timeout=5))
+        finally:
+            for p in (flood, server):
+                if p is not None:
+                    p.kill()
+            lab.close()
+
+
 if __name__ == "__main__":
     netns.main(globals())

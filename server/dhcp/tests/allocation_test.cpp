@@ -84,5 +84,29 @@ TEST_F(AllocationTest, AddressAnsweringArpIsHeldForTheForeignHost) {
     EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(101));
 }
 
+TEST_F(AllocationTest, ARequestWaitingForItsTestIsNeitherAnsweredNorIgnored) {
+    settings([](DhcpSettings& d) { d.general.testIp = 1; });
+    arp_.pending = {lan(100)};
+    const std::size_t lineCount = log_.lines.size();
+    Reply waiting = send(discover(mac(1)));
+    EXPECT_EQ(waiting.length, 0u);
+    EXPECT_TRUE(lastPlan_.parked);
+    EXPECT_TRUE(records(ClientList::Ignored).empty());
+    EXPECT_EQ(log_.lines.size(), lineCount) << "nothing is logged until the request is answered";
+    // Another client is served meanwhile, with the next address.
+    EXPECT_EQ(send(discover(mac(2))).yiaddr, lan(101));
+    EXPECT_FALSE(lastPlan_.parked);
+    // Its answer in (nobody holds the address), the waiting request gets its offer.
+    arp_.pending.clear();
+    EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(100));
+    EXPECT_NE(log_.lines.back().find("DHCP  Discov. "), std::string::npos);
+    // A test that finds the address taken while the client waited moves it on to the next one.
+    arp_.pending = {lan(102)};
+    EXPECT_EQ(send(discover(mac(3))).length, 0u);
+    arp_.pending.clear();
+    arp_.answers[lan(102)] = Mac{0x66, 0x66, 0x66, 0x66, 0x66, 0x66};
+    EXPECT_EQ(send(discover(mac(3))).yiaddr, lan(103));
+}
+
 }  // namespace
 }  // namespace tolmark::dhcp::testing

@@ -160,13 +160,14 @@ std::string Reply::fieldText(const Bytes& field) {
     return std::string(field.begin(), std::find(field.begin(), field.end(), 0));
 }
 
-// ---- FakeArpRequester ----
+// ---- FakeArpProber ----
 
-std::optional<std::array<std::uint8_t, 6>> FakeArpRequester::request(int ifIndex, Ipv4 source, Ipv4 target, int) {
+platform::ProbeResult FakeArpProber::probe(int ifIndex, Ipv4 source, Ipv4 target) {
     calls.push_back(std::to_string(ifIndex) + " " + formatIpv4(source).c_str() + " " + formatIpv4(target).c_str());
+    if (pending.count(target) != 0) return {};
     auto it = answers.find(target);
-    if (it == answers.end()) return std::nullopt;
-    return it->second;
+    if (it == answers.end()) return {platform::ProbeState::Free, {}};
+    return {platform::ProbeState::Taken, it->second};
 }
 
 // ---- EngineTest ----

@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <map>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -109,12 +110,18 @@ struct Reply {
 };
 Reply readReply(std::span<const std::uint8_t> buffer, std::size_t length);
 
-// Answers ARP requests for the addresses it is given.
-class FakeArpRequester final : public platform::ArpRequester {
+// Answers ARP tests for the addresses it is given at once; addresses in `pending` have no
+// answer yet (Pending) until the test takes them out.
+class FakeArpProber final : public platform::ArpProber {
 public:
-    std::optional<std::array<std::uint8_t, 6>> request(int ifIndex, Ipv4 source, Ipv4 target, int) override;
+    platform::ProbeResult probe(int ifIndex, Ipv4 source, Ipv4 target) override;
+    platform::WakeEvent& completed() override { return completed_; }
     std::map<Ipv4, Mac> answers;
+    std::set<Ipv4> pending;
     std::vector<std::string> calls;  // "ifIndex source target"
+
+private:
+    platform::WakeEvent completed_;
 };
 
 class EngineTest : public ::testing::Test {
@@ -159,7 +166,7 @@ protected:
     ProfileList profiles_;
     InterfaceTable interfaces_;
     SettingsHolder settings_;
-    FakeArpRequester arp_;
+    FakeArpProber arp_;
     DhcpEngine engine_{clients_, profiles_, interfaces_, settings_, log_, clock_, &arp_};
     ReplyPlan lastPlan_;
 };

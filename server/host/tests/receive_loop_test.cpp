@@ -27,6 +27,8 @@ public:
         lastInterface.store(arrival.interfaceAddress);
         lastSource.store(arrival.sourceAddress);
         if (!answer) return {};
+        // A request whose byte 100 is 0x77 waits for its address test until tests are done.
+        if (request[100] == 0x77 && !testsDone.load()) return ReplyPlan{.parked = true};
         std::copy(request.begin(), request.begin() + 300, reply.begin());
         reply[0] = 2;
         return ReplyPlan{.length = 300, .sourceAddress = arrival.sourceAddress};
@@ -36,6 +38,7 @@ public:
     std::atomic<Ipv4> lastInterface{0};
     std::atomic<Ipv4> lastSource{0};
     bool answer = false;
+    std::atomic<bool> testsDone{false};
 };
 
 class ReceiveLoopTest : public ::testing::Test {
@@ -113,8 +116,19 @@ protected:
     RecordingProcessor processor_;
     SettingsHolder settings_;
     platform::WakeEvent stop_;
-    ReceiveLoopContext context_{table_,    sockets_, log_, flags_, engine_, processor_,
-                                settings_, host_,    arp_, clock_, stop_};
+    platform::WakeEvent testsDone_;
+    ReceiveLoopContext context_{.interfaces = table_,
+                                .sockets = sockets_,
+                                .log = log_,
+                                .flags = flags_,
+                                .engineLock = engine_,
+                                .processor = processor_,
+                                .settings = settings_,
+                                .hostAddresses = host_,
+                                .arp = arp_,
+                                .clock = clock_,
+                                .stop = stop_,
+                                .addressTestsDone = &testsDone_};
     std::uint16_t port_ = 0;
     platform::UdpSocket client_;
     std::thread thread_;
@@ -178,6 +192,34 @@ TEST_F(ReceiveLoopTest, AnswerWithoutAddressGoesBackToTheSourceOnTheClientPort) 
     EXPECT_EQ(requester.receive(buffer, sizeof buffer, info), 300);
     EXPECT_EQ(buffer[0], 2);
     EXPECT_EQ(info.source, makeIpv4(127, 0, 0, 2));  // sent from the entry's own address
+}
+
+TEST_F(ReceiveLoopTest, ARequestWaitingForItsAddressTestLetsOthersPass) {
+    processor_.answer = true;
+    platform::UdpSocket requester =
+        platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 6), static_cast<std::uint16_t>(port_ + 1));
+    if (!requester.valid()) GTEST_SKIP() << "client port " << port_ + 1 << " is in use on this host";
+    startLoop();
+    auto waiting = request(300);
+    waiting[100] = 0x77;
+    waiting[4] = 1;  // its own transaction ID
+    auto other = request(300);
+    ASSERT_TRUE(requester.send(waiting.data(), waiting.size(), makeIpv4(127, 0, 0, 2), port_));
+    ASSERT_TRUE(requester.send(other.data(), other.size(), makeIpv4(127, 0, 0, 2), port_));
+    auto next = [&]() -> int {
+        const int fds[1] = {requester.fd()};
+        bool readable[1];
+        if (platform::waitReadable(fds, nullptr, 2000, readable) != platform::WaitResult::Readable) return -1;
+        std::uint8_t buffer[1500];
+        platform::DatagramInfo info;
+        return requester.receive(buffer, sizeof buffer, info) == 300 ? buffer[4] : -1;
+    };
+    EXPECT_EQ(next(), 0) << "the request behind the waiting one is answered first";
+    // The answer to the test comes in: the waiting request is handed over again and answered.
+    processor_.testsDone = true;
+    testsDone_.signal();
+    EXPECT_EQ(next(), 1);
+    EXPECT_EQ(processor_.calls.load(), 3);
 }
 
 TEST_F(ReceiveLoopTest, DelayHoldsEachReplyBack) {

@@ -1,0 +1,130 @@
+#include "server/dhcp/static_names.h"
+
+#include <system_error>
+
+#include "server/leases/client_rules.h"
+
+namespace tolmark::dhcp {
+namespace {
+
+constexpr std::size_t kHostNameChars = 158;
+
+}  // namespace
+
+StaticNames::StaticNames(StaticNamesContext context) : c_(context) {}
+
+StaticNames::~StaticNames() { stop(); }
+
+void StaticNames::startAtLoad(bool reverseLookups) { start(true, reverseLookups); }
+
+bool StaticNames::requestPass(bool reverseLookups) {
+    if (stopping_) return false;
+    if (!reverseLookups) {
+        std::lock_guard<std::mutex> engine(c_.engineLock);
+        bool sends = false;
+        for (const Profile& p : c_.profiles.profiles()) sends = sends || p.dnsSend != 0;
+        if (!sends) return false;
+    }
+    // One pass at a time: a request while one runs would only repeat it.
+    if (running_.exchange(true)) return false;
+    start(false, true);
+    return true;
+}
+
+void StaticNames::start(bool forward, bool reverse) {
+    if (stopping_) {
+        running_ = false;
+        return;
+    }
+    std::vector<Lookup> lookups = collect(forward, reverse);
+    if (lookups.empty()) {
+        running_ = false;
+        return;
+    }
+    std::lock_guard<std::mutex> guard(threadsLock_);
+    reapFinished();
+    try {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        passes_.push_back(Pass{std::thread([this, done, work = std::move(lookups)]() mutable {
+                                   run(std::move(work));
+                                   running_ = false;
+                                   done->store(true);
+                               }),
+                               done});
+    } catch (const std::system_error&) {
+        running_ = false;
+        c_.log.line(1, false, "DHCP  Error   host name lookup thread failed\n");
+    }
+}
+
+std::vector<StaticNames::Lookup> StaticNames::collect(bool forward, bool reverse) {
+    std::vector<Lookup> lookups;
+    std::lock_guard<std::mutex> engine(c_.engineLock);
+    for (const ClientRecord* r = c_.clients.first(ClientList::Static); r != nullptr; r = c_.clients.next(*r)) {
+        if (r->address == 0 && !r->hostName.empty()) {
+            if (forward) lookups.push_back(Lookup{c_.clients.handleOf(*r), r->hostName, 0});
+        } else if (reverse && r->hostName.empty() && r->address != 0 && r->address != kNeverServe) {
+            lookups.push_back(Lookup{c_.clients.handleOf(*r), {}, r->address});
+        }
+    }
+    return lookups;
+}
+
+void StaticNames::run(std::vector<Lookup> lookups) {
+    bool changed = false;
+    for (const Lookup& lookup : lookups) {
+        if (stopping_) break;
+        if (!lookup.hostName.empty()) {
+            const std::optional<Ipv4> address = c_.names.addressOf(lookup.hostName);
+            if (!address || *address == 0) continue;
+            std::lock_guard<std::mutex> engine(c_.engineLock);
+            // The entry may have been changed or removed through the pipe meanwhile.
+            ClientRecord* record = c_.clients.resolve(lookup.handle, ClientList::Static);
+            if (record == nullptr || record->address != 0 || record->hostName != lookup.hostName) continue;
+            c_.clients.setAddress(*record, *address);
+            // The address is reserved in its pool like that of any static entry.
+            reserveAddress(c_.clients, *address, c_.profiles);
+            changed = true;
+        } else {
+            std::optional<std::string> name = c_.names.nameOf(lookup.address);
+            if (!name || name->empty()) continue;
+            if (name->size() > kHostNameChars) name->resize(kHostNameChars);
+            std::lock_guard<std::mutex> engine(c_.engineLock);
+            ClientRecord* record = c_.clients.resolve(lookup.handle, ClientList::Static);
+            if (record == nullptr || record->address != lookup.address || !record->hostName.empty()) continue;
+            record->hostName = std::move(*name);
+            changed = true;
+        }
+    }
+    if (changed) c_.statusChanged.fetch_or(1);
+}
+
+// Called under threadsLock_: passes that have ended are joined, so the list stays short.
+void StaticNames::reapFinished() {
+    for (auto it = passes_.begin(); it != passes_.end();) {
+        if (it->done->load()) {
+            if (it->thread.joinable()) it->thread.join();
+            it = passes_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void StaticNames::wait() {
+    std::vector<Pass> passes;
+    {
+        std::lock_guard<std::mutex> guard(threadsLock_);
+        passes.swap(passes_);
+    }
+    for (Pass& pass : passes) {
+        if (pass.thread.joinable()) pass.thread.join();
+    }
+}
+
+void StaticNames::stop() {
+    stopping_ = true;
+    wait();
+}
+
+}  // namespace tolmark::dhcp
