@@ -19,7 +19,10 @@ foreach(page Velkora trisko)
   install(FILES ${CMAKE_BINARY_DIR}/man/${page}.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 endforeach()
 
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/registry.ini DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/tolmark)
+# The registry file is the server's own to write (it records its program directory there), so
+# it is no configuration file of the package: the package installs its first form, and the
+# installation script puts it in /etc/tolmark/ when there is none yet.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/registry.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/tolmark)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/DOZAdadaved.service DESTINATION lib/systemd/system)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/Dorvane.ini.example DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -41,7 +44,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/prerm ${CMAKE_SOURCE_DIR}/packaging/postrm
-    ${CMAKE_SOURCE_DIR}/packaging/conffiles)
+    ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/prerm ${CMAKE_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -21,6 +21,9 @@ public:
     ~StopSignals();
     // Starts the thread that calls handler for each signal received.
     bool start(std::function<void(StopSignal)> handler);
+    // Ends the thread and waits for a handler call in progress to return; whatever the handler
+    // touches may be destroyed afterwards.
+    void stop();
 
 private:
     FileDescriptor signalFd_;

@@ -23,7 +23,9 @@ StopSignals::StopSignals() {
     signalFd_.reset(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
-StopSignals::~StopSignals() {
+StopSignals::~StopSignals() { stop(); }
+
+void StopSignals::stop() {
     quit_.signal();
     if (thread_.joinable()) thread_.join();
 }

@@ -88,6 +88,9 @@ void serviceStart(ServiceHost& host, int argc, char** argv) {
         server->run(argc, argv) != 0) {
         host.eventLog("Unable to start service");
     }
+    // A stop request may still be inside the server when run returns; it ends before the
+    // server is destroyed.
+    signals.stop();
 }
 
 void useInstalledDataDirectory(InstallLayout& layout) {

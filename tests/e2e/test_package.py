@@ -3,6 +3,7 @@ programs, man pages and configuration in place, "Velkora -install" run from it (
 stand-in systemctl when systemd is not running), the installed server started in a namespace
 and reached by the installed trisko; purged again at the end. Needs root."""
 
+import fcntl
 import glob
 import os
 import shutil
@@ -28,6 +29,10 @@ class DebianPackage(unittest.TestCase):
         for tool in ("cpack", "dpkg-deb", "apt-get", "man"):
             if shutil.which(tool) is None:
                 raise unittest.SkipTest(f"{tool} is missing")
+        # One package test at a time on a machine: two builds trees tested at once would install
+        # and purge the same package under each other.
+        cls.lock = open("/run/lock/tolmark-package-test.lock", "w")
+        fcntl.flock(cls.lock, fcntl.LOCK_EX)
         if run("dpkg-query", "-W", "-f=${Status}", "tolmark").stdout.startswith("install ok"):
             raise unittest.SkipTest("a tolmark package is installed on this machine already; not touching it")
         cls.dir = tempfile.mkdtemp(prefix="tk-pkg-")
@@ -46,6 +51,9 @@ class DebianPackage(unittest.TestCase):
     def tearDownClass(cls):
         run("apt-get", "purge", "-y", "-q", "tolmark", env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
         shutil.rmtree(cls.dir, ignore_errors=True)
+        purged = not os.path.exists("/etc/tolmark/registry.ini")
+        cls.lock.close()
+        assert purged, "the purge left /etc/tolmark/registry.ini"
 
     def test_1_files_and_man_pages(self):
         for path in ("/usr/sbin/Velkora", "/usr/bin/trisko", "/etc/tolmark/registry.ini",
@@ -58,8 +66,12 @@ class DebianPackage(unittest.TestCase):
             r = run("man", page, env=dict(os.environ, MANPAGER="cat", MANWIDTH="100"))
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertIn(text, r.stdout)
+        # The server writes its own keys into the registry file, so the file is no configuration
+        # file of the package (dpkg would ask about it at every upgrade); the package carries its
+        # first form.
         r = run("dpkg-query", "-W", "-f=${Conffiles}", "tolmark")
-        self.assertIn("/etc/tolmark/registry.ini", r.stdout)
+        self.assertNotIn("/etc/tolmark/registry.ini", r.stdout)
+        self.assertTrue(os.path.exists("/usr/share/tolmark/registry.ini"))
 
     def test_2_velkora_install_from_the_package(self):
         units = os.path.join(self.dir, "units")
@@ -84,6 +96,17 @@ class DebianPackage(unittest.TestCase):
             self.assertIn("Directory=/var/lib/tolmark/", f.read())
         r = run("/usr/sbin/Velkora", "-remove", env=env)
         self.assertFalse(os.path.exists(os.path.join(units, "DOZAdadaved.service")), r.stdout)
+        # A reinstallation keeps the registry file as the server and the administrator left it,
+        # without a question.
+        with open("/etc/tolmark/registry.ini", "a") as f:
+            f.write("; kept by the administrator\n")
+        with open("/etc/tolmark/registry.ini") as f:
+            before = f.read()
+        r = run("apt-get", "install", "--reinstall", "-y", "-q", f"./{os.path.basename(self.deb)}", cwd=self.dir,
+                env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"), stdin=subprocess.DEVNULL)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        with open("/etc/tolmark/registry.ini") as f:
+            self.assertEqual(f.read(), before)
 
     def test_3_the_installed_server_serves_and_trisko_reaches_it(self):
         try:
