@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, checks that the sources keep their format (.clang-format),
 # builds the normal and the sanitizer configuration, and
-# runs every test in both; then builds the threaded tests and one scenario with ThreadSanitizer
+# runs every test in both; then builds the libFuzzer targets with clang and runs each for a
+# bounded time; then builds the threaded tests and one scenario with ThreadSanitizer
 # and runs them. Scenarios that need network namespaces run only as root and say so when they
 # are skipped.
 set -euo pipefail
@@ -17,6 +18,11 @@ for preset in default asan; do
     echo "== test: $preset"
     ctest --preset "$preset"
 done
+echo "== build: fuzz (clang: libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+echo "== test: fuzz (each target for a bounded time from its corpus)"
+ctest --preset fuzz
 echo "== build: tsan (threaded tests and one scenario)"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan

@@ -35,12 +35,15 @@ struct Exchange {
     char suffix[1600] = {};
 };
 
-std::size_t answerProbe(ReplyWriter& reply, std::size_t copied, Ipv4 interfaceAddress) {
+// The probe's own options with OFFER, then zeros: a message that only carries the probe's marks
+// gets the same well-formed answer as the probe, none of its other option bytes.
+std::size_t answerProbe(ReplyWriter& reply, Ipv4 interfaceAddress) {
     reply.ipv4(kYiaddr, 0);
     reply.ipv4(kSiaddr, interfaceAddress);
     reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
-    if (reply.at(kOptions) == kMessageType && reply.at(kOptions + 1) == 1) reply.u8(kOptions + 2, kOffer);
-    if (copied < kMinimumReply) reply.fill(copied, 0, kMinimumReply - copied);
+    const auto options = probeOptions(kOffer);
+    reply.bytes(kOptions, options.data(), options.size());
+    reply.fill(kOptions + options.size(), 0, kMinimumReply - kOptions - options.size());
     return kMinimumReply;
 }
 
@@ -426,7 +429,7 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
 
     if (isProbe(request.first(copied))) {
         s.relayAddress = summary.giaddr;
-        return answerProbe(reply, copied, summary.interfaceAddress);
+        return answerProbe(reply, summary.interfaceAddress);
     }
     r.interfaceTrusted = context_.interfaces.isTrusted(summary.interfaceAddress);
     applySettings(summary, g, r.interfaceTrusted, s);

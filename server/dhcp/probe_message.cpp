@@ -28,13 +28,22 @@ std::array<std::uint8_t, kProbeSize> probeMessage() {
     out.u16be(kSecs, 1);
     out.bytes(kChaddr, kProbeHardware, 6);
     out.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
-    const std::uint8_t type[3] = {kMessageType, 1, kDiscover};
-    out.bytes(kTypeOption, type, sizeof type);
-    out.u8(kMarkerOption, kVendorClass);
-    out.u8(kMarkerOption + 1, sizeof kProbeMarker);
-    out.bytes(kMarkerAt, kProbeMarker, sizeof kProbeMarker);
-    out.u8(kEndAt, kEnd);
+    const auto options = probeOptions(kDiscover);
+    out.bytes(kOptions, options.data(), options.size());
     return m;
+}
+
+std::array<std::uint8_t, kProbeOptionsSize> probeOptions(std::uint8_t messageType) {
+    static_assert(kEndAt + 1 - kOptions == kProbeOptionsSize);
+    std::array<std::uint8_t, kProbeOptionsSize> o{};
+    ByteWriter out(o);
+    const std::uint8_t type[3] = {kMessageType, 1, messageType};
+    out.bytes(kTypeOption - kOptions, type, sizeof type);
+    out.u8(kMarkerOption - kOptions, kVendorClass);
+    out.u8(kMarkerOption + 1 - kOptions, sizeof kProbeMarker);
+    out.bytes(kMarkerAt - kOptions, kProbeMarker, sizeof kProbeMarker);
+    out.u8(kEndAt - kOptions, kEnd);
+    return o;
 }
 
 bool isProbe(std::span<const std::uint8_t> message) {

@@ -18,4 +18,10 @@ std::array<std::uint8_t, kProbeSize> probeMessage();
 // A message whose chaddr and option 60 carry the probe's marks.
 bool isProbe(std::span<const std::uint8_t> message);
 
+// The probe's options from offset 240 through the end option: option 53 with the message type
+// given, option 60 with the marker. The answer carries them with OFFER whatever a message with
+// the marks held around them, so that no bytes of the request past the marker go back out.
+inline constexpr std::size_t kProbeOptionsSize = 3 + 2 + 15 + 1;
+std::array<std::uint8_t, kProbeOptionsSize> probeOptions(std::uint8_t messageType);
+
 }  // namespace tolmark::dhcp

@@ -54,7 +54,10 @@ public:
                 keepClientError(t_, packet);
                 return kOutcomeAborted;
             }
-            if (packet.opcode != kOpData) continue;
+            // A DATA packet longer than a block is no block of this transfer: the receive buffer
+            // holds one byte more than a block just to tell, so that the part that fits is
+            // never stored as if it were the block.
+            if (packet.opcode != kOpData || packet.data.size() > blockSize_) continue;
             c_.log.line(3, false, "TFTP  recvd   block %u, %u bytes\n", packet.block, static_cast<unsigned>(length));
             retries = 0;
             const auto expected = static_cast<std::uint16_t>(counter_ + 1);

@@ -68,7 +68,8 @@ public:
     std::vector<std::string> lines;
 
 protected:
-    void writeLine(bool, const char* format, va_list args) override {
+    // The format comes from LogSink::line, which checks it against its arguments.
+    __attribute__((format(printf, 3, 0))) void writeLine(bool, const char* format, va_list args) override {
         char text[1024];
         std::vsnprintf(text, sizeof text, format, args);
         lines.push_back(text);

@@ -193,6 +193,16 @@ TEST_F(DoraTest, OwnServerProbeIsAnsweredWithoutTrace) {
     EXPECT_TRUE(log_.lines.empty());
     EXPECT_TRUE(records(ClientList::Dynamic).empty());
     EXPECT_TRUE(records(ClientList::Ignored).empty());
+
+    // A message with the marks but other bytes around them gets the probe's own answer: none of
+    // its broken options go back out.
+    RequestBuilder marked;
+    marked.chaddr(hardware).type(kDiscover).option(kVendorClass, std::string_view("Tolmark Server\0junk", 19));
+    Reply answer = send(marked.raw({2, 5, 0xdc}).noEnd().length(300));
+    ASSERT_TRUE(answer);
+    EXPECT_TRUE(answer.wellFormed);
+    EXPECT_EQ(answer.codes(), (std::vector<std::uint8_t>{kMessageType, kVendorClass}));
+    EXPECT_EQ(answer.bytes, offer.bytes);
 }
 
 }  // namespace

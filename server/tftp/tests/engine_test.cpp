@@ -314,6 +314,7 @@ TEST(WriteSide, BlocksDuplicatesAndTheEnd) {
         if ((next - 1) * 512 > file.size()) return;
         const Bytes piece(file.begin() + (next - 1) * 512,
                           file.begin() + std::min<std::size_t>(next * 512, file.size()));
+        if (next == 2) c.reply(data(next, Bytes(513, 7)));  // longer than a block: no block, ignored
         c.reply(data(next, piece));
         if (next == 2) c.reply(data(next, piece), 2);  // a duplicate, answered again, written once
         if (next == 2) c.reply(data(9, piece), 3);     // from the future: ignored
