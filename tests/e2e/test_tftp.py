@@ -184,6 +184,24 @@ class Tftp(unittest.TestCase):
         self.client_run("atftp", "--option", "multicast", "-g", "-r", "random.bin", "-l", "multicast.bin", SERVER)
         self.assertEqual(self.received("multicast.bin"), self.files["random.bin"])
         self.logged("multicast 239.255.0.1,1758,1", start)
+        self.logged(f"s {CLIENT}  Get/octet  {self.root}random.bin", start)
+
+        # A client joins a running group; when the master leaves, the role passes to it and it
+        # asks for every block itself.
+        start = self.mark()
+        master = subprocess.Popen(["ip", "netns", "exec", self.cli, sys.executable, os.path.join(HERE, "tftp_probe.py"),
+                                   "master", SERVER, "69", "random.bin", "2.5"], stdout=subprocess.PIPE, text=True)
+        try:
+            self.logged("multicast 239.255.0.1,1758,1", start)
+            self.client_run("atftp", "--option", "multicast", "-g", "-r", "random.bin", "-l", "joined.bin", SERVER)
+            self.assertEqual(master.wait(timeout=30), 0)
+        finally:
+            if master.poll() is None:
+                master.kill()
+        self.assertEqual(json.loads(master.stdout.read())["oack"], ["multicast", "239.255.0.1,1758,1"])
+        self.logged("multicast 239.255.0.1,1758,0", start)
+        self.logged(f"TFTP  Abort   {CLIENT}  Get/octet  0 leaving {self.root}random.bin", start)
+        self.assertEqual(self.received("joined.bin"), self.files["random.bin"])
 
     def test_08_silent_and_aborting_clients(self):
         start = self.mark()

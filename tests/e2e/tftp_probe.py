@@ -6,6 +6,7 @@ the client's namespace; prints one JSON object.
     tftp_probe.py abort SERVER PORT NAME CODE TEXT
     tftp_probe.py raw SERVER PORT OPCODE NAME MODE
     tftp_probe.py limits SERVER PORT NAME
+    tftp_probe.py master SERVER PORT NAME SECONDS
 """
 
 import json
@@ -88,6 +89,17 @@ def limits(server, port, name):
     return {"data_ports": ports, "third": answer(third)}
 
 
+def master(server, port, name, seconds):
+    """Asks for a file with the multicast option, takes the OACK that makes it the group's
+    master, acknowledges nothing for the given time and then leaves with an ERROR."""
+    s = new_socket(5)
+    s.sendto(request(1, name) + b"multicast\0\0", (server, port))
+    packet, peer = s.recvfrom(70000)
+    time.sleep(seconds)
+    s.sendto(struct.pack("!HH", 5, 0) + b"leaving\0", peer)
+    return {"oack": [field.decode() for field in packet[2:].split(b"\0")[:-1]]}
+
+
 def main():
     args = sys.argv[1:]
     command, server, port = args[0], args[1], int(args[2])
@@ -98,6 +110,8 @@ def main():
         result = abort(server, port, *rest)
     elif command == "raw":
         result = raw(server, port, *rest)
+    elif command == "master":
+        result = master(server, port, rest[0], float(rest[1]))
     else:
         result = limits(server, port, rest[0])
     print(json.dumps(result))
