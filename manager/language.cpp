@@ -33,13 +33,17 @@ QString decodeWithCodePage(const std::string& bytes, const std::string& codePage
 
 }  // namespace
 
-std::string languagesDirectory(const std::string& programDirectory) {
-    const std::string beside = programDirectory + "Languages/";
-    const std::string installed = programDirectory + "../share/tolmark/Languages/";
+std::string resourceDirectory(const std::string& programDirectory, const std::string& name) {
+    const std::string beside = programDirectory + name + "/";
+    const std::string installed = programDirectory + "../share/tolmark/" + name + "/";
     struct stat st {};
     if (::stat(beside.c_str(), &st) != 0 && ::stat(installed.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         return installed;
     return beside;
+}
+
+std::string languagesDirectory(const std::string& programDirectory) {
+    return resourceDirectory(programDirectory, "Languages");
 }
 
 std::string unescapeText(std::string_view raw) {

@@ -21,6 +21,9 @@ enum class TextSection { Menu, Control, Strings };
 
 // The folder of the language files: "Languages/" beside the program, or, for an installed
 // program that has none beside it, "../share/tolmark/Languages/" from its directory.
+// A folder of the manager's files: beside the program (a build tree), or in share/tolmark/ when
+// the program is installed under bin/ and there is none beside it. With a final "/".
+std::string resourceDirectory(const std::string& programDirectory, const std::string& name);
 std::string languagesDirectory(const std::string& programDirectory);
 
 // The English text the program carries for a key; empty when it has none.

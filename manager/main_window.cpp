@@ -586,7 +586,7 @@ void MainWindow::startService() { controlService(ServiceOperation::Start); }
 void MainWindow::stopService() { controlService(ServiceOperation::Stop); }
 
 void MainWindow::openHelp() {
-    const QString page = QString::fromStdString(options_.programDirectory) + QStringLiteral("doc/") +
+    const QString page = QString::fromStdString(resourceDirectory(options_.programDirectory, "doc")) +
                          (options_.germanUser ? QStringLiteral("dhcp-d.htm") : QStringLiteral("dhcp.htm"));
     if (!QFileInfo::exists(page) || !QDesktopServices::openUrl(QUrl::fromLocalFile(page)))
         QMessageBox::warning(this, language_.title(), fillArguments(language_.text("HELP_MISSING"), {page}));

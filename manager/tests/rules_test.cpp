@@ -256,6 +256,10 @@ void RulesTest::installedProgramFindsItsLanguageFiles() {
     QCOMPARE(languagesDirectory(bin), bin + "../share/tolmark/Languages/");
     QVERIFY(QDir().mkpath(root.path() + "/bin/Languages"));
     QCOMPARE(languagesDirectory(bin), bin + "Languages/");
+    // The help pages the same way.
+    QCOMPARE(resourceDirectory(bin, "doc"), bin + "doc/");
+    QVERIFY(QDir().mkpath(root.path() + "/share/tolmark/doc"));
+    QCOMPARE(resourceDirectory(bin, "doc"), bin + "../share/tolmark/doc/");
 }
 
 QTEST_MAIN(RulesTest)
