@@ -2,6 +2,7 @@
 // Stand-ins for the platform in unit tests: a settable clock, a scripted host address table,
 // an ARP cache that records its calls, and a log sink that keeps its lines.
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -15,23 +16,24 @@
 
 namespace tolmark::testing {
 
-// Local time is taken as UTC so results do not depend on the machine's time zone.
+// Local time is taken as UTC so results do not depend on the machine's time zone. The time is
+// atomic: a test moves it on while the threads of the code under test read it.
 class FakeClock final : public platform::Clock {
 public:
     explicit FakeClock(std::int64_t now = 1700000000) : now_(now) {}
-    std::int64_t now() const override { return now_; }
+    std::int64_t now() const override { return now_.load(); }
     std::tm localTime(std::int64_t t) const override {
         std::tm result{};
         time_t value = static_cast<time_t>(t);
         gmtime_r(&value, &result);
         return result;
     }
-    std::uint64_t milliseconds() const override { return static_cast<std::uint64_t>(now_) * 1000u; }
-    void set(std::int64_t now) { now_ = now; }
-    void advance(std::int64_t seconds) { now_ += seconds; }
+    std::uint64_t milliseconds() const override { return static_cast<std::uint64_t>(now_.load()) * 1000u; }
+    void set(std::int64_t now) { now_.store(now); }
+    void advance(std::int64_t seconds) { now_.fetch_add(seconds); }
 
 private:
-    std::int64_t now_;
+    std::atomic<std::int64_t> now_;
 };
 
 class FakeHostAddresses final : public platform::HostAddressSource {
