@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "common/ipv4.h"
+#include "base/ipv4.h"
 
 namespace tolmark::manager {
 
