@@ -77,6 +77,36 @@ std::uint64_t handleOf(const std::map<std::uint64_t, QString>& entries, const QS
     return 0;
 }
 
+// The controls that Tab reaches within a widget, in the order it reaches them.
+std::vector<QWidget*> tabChain(QWidget* root) {
+    std::vector<QWidget*> chain;
+    for (QWidget* w = root->nextInFocusChain(); w != root && chain.size() < 500; w = w->nextInFocusChain()) {
+        if (root->isAncestorOf(w) && w->isVisibleTo(root) && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus))
+            chain.push_back(w);
+    }
+    return chain;
+}
+
+// Tab goes through the controls in reading order: row by row from the top, left to right in a
+// row. Controls whose vertical middles are within half a line of each other share a row.
+QString readingOrderFault(QWidget* root, const QString& where) {
+    const std::vector<QWidget*> chain = tabChain(root);
+    for (std::size_t i = 1; i < chain.size(); ++i) {
+        const QRect a(chain[i - 1]->mapTo(root, QPoint(0, 0)), chain[i - 1]->size());
+        const QRect b(chain[i]->mapTo(root, QPoint(0, 0)), chain[i]->size());
+        const int rowTolerance = 10;
+        const bool sameRow = std::abs(a.center().y() - b.center().y()) <= rowTolerance;
+        // A control beside a taller one (a list with its buttons) may follow it from its top.
+        const bool besideTaller = b.top() >= a.top() - rowTolerance && b.top() < a.bottom() && b.left() >= a.right();
+        const bool below = b.center().y() > a.center().y() + rowTolerance;
+        if (below || besideTaller || (sameRow && b.left() > a.left())) continue;
+        return QStringLiteral("%1: %2 (%3,%4) before %5 (%6,%7)")
+            .arg(where, chain[i - 1]->objectName(), QString::number(a.x()), QString::number(a.y()),
+                 chain[i]->objectName(), QString::number(b.x()), QString::number(b.y()));
+    }
+    return {};
+}
+
 }  // namespace
 
 class DialogsTest : public QObject {
@@ -91,6 +121,7 @@ private slots:
     void profileEditorMakesAProfileAClientIsServedWith();
     void staticEntriesAreStoredOrRefused();
     void logViewerShowsTheLogAndPrintsIt();
+    void tabOrderFollowsTheLayout();
 
 private:
     DialogContext context();
@@ -703,6 +734,51 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
     QCOMPARE(alone.files()->currentText(), today);
     QTest::qWait(300);
     QCOMPARE(alone.model()->rowCount(), 0);
+}
+
+// Every dialog and every page of the sheets is walked with Tab in reading order.
+void DialogsTest::tabOrderFollowsTheLayout() {
+    DialogContext ctx = context();
+    QStringList faults;
+    auto check = [&faults](QWidget* root, const QString& where) {
+        const QString fault = readingOrderFault(root, where);
+        if (!fault.isEmpty()) faults << fault;
+    };
+    {
+        PreferencesDialog sheet(ctx);
+        sheet.show();
+        // With the TFTP server switched on (never applied), both TFTP pages show all their controls.
+        sheet.tabs()->setCurrentIndex(3);
+        setCheck(sheet.page(3), "TFTP", true);
+        for (int i = 0; i < sheet.pageCount(); ++i) {
+            sheet.tabs()->setCurrentIndex(i);
+            check(sheet.page(i), QStringLiteral("Preferences page %1").arg(i));
+        }
+    }
+    {
+        ProfileEditor sheet(ctx, "lab");
+        sheet.show();
+        for (int i = 0; i < sheet.pageCount(); ++i) {
+            sheet.tabs()->setCurrentIndex(i);
+            check(sheet.page(i), QStringLiteral("profile editor page %1").arg(i));
+        }
+    }
+    {
+        StaticEntryDialog add(ctx, StaticMode::Add, EntryListHooks{});
+        add.show();
+        check(&add, QStringLiteral("static entry"));
+    }
+    {
+        ProfileListDialog list(ctx);
+        list.show();
+        check(&list, QStringLiteral("profile list"));
+    }
+    {
+        LogViewer viewer(ctx);
+        viewer.show();
+        check(&viewer, QStringLiteral("log viewer"));
+    }
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
 }
 
 int main(int argc, char** argv) {
