@@ -22,7 +22,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/manager/icons/dorvane.svg DESTINATION ${CMAKE_
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/manager/Languages/ DESTINATION ${CMAKE_INSTALL_DATADIR}/tolmark/Languages
         FILES_MATCHING PATTERN "*.ini")
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/manager/doc/ DESTINATION ${CMAKE_INSTALL_DATADIR}/tolmark/doc
-        FILES_MATCHING PATTERN "*.htm")
+        FILES_MATCHING PATTERN "*.htm" PATTERN "*.css")
 
 foreach(page Velkora trisko)
   configure_file(${CMAKE_SOURCE_DIR}/docs/man/${page}.8.in ${CMAKE_BINARY_DIR}/man/${page}.8 @ONLY)

@@ -139,7 +139,8 @@ class DebianPackage(unittest.TestCase):
     def test_4_the_manager_from_the_package(self):
         for path in ("/usr/bin/Dorvane", "/usr/share/applications/dorvane.desktop",
                      "/usr/share/icons/hicolor/scalable/apps/dorvane.svg", "/usr/share/tolmark/Languages/deutsch.ini",
-                     "/usr/share/tolmark/doc/dhcp.htm", "/usr/share/tolmark/doc/dhcp-d.htm"):
+                     "/usr/share/tolmark/doc/dhcp.htm", "/usr/share/tolmark/doc/dhcp-d.htm",
+                     "/usr/share/tolmark/doc/help.css"):
             self.assertTrue(os.path.exists(path), path)
         if shutil.which("desktop-file-validate"):
             r = run("desktop-file-validate", "/usr/share/applications/dorvane.desktop")
