@@ -171,8 +171,8 @@ AddressTest testAddress(EngineContext& c, const Request& r, ClientRecord& rec, c
     const platform::ProbeResult answer = c.arp->probe(ifIndex, source, rec.address);
     if (answer.state == platform::ProbeState::Pending) return AddressTest::Pending;
     if (answer.state == platform::ProbeState::Free) return AddressTest::Free;
-    if (rec.identity.kind == kIdentityHardware && rec.identity.length == 6 &&
-        std::memcmp(rec.identity.bytes.data(), answer.holder.data(), 6) == 0) {
+    if (rec.identity.kind() == kIdentityHardware && rec.identity.length() == 6 &&
+        std::memcmp(rec.identity.data(), answer.holder.data(), 6) == 0) {
         return AddressTest::Free;
     }
     Identity holder;
@@ -189,7 +189,7 @@ ClientRecord* allocateTested(EngineContext& c, const Request& r, const Profile& 
     // Each conflict takes one address out of the pool for a lease time, so this ends.
     for (std::int32_t attempt = 0; attempt <= pool.range; ++attempt) {
         ClientRecord* rec = allocate(c, r, pool);
-        if (rec == nullptr || !test || rec->identity.kind != kIdentityHardware) return rec;
+        if (rec == nullptr || !test || rec->identity.kind() != kIdentityHardware) return rec;
         switch (testAddress(c, r, *rec, pool)) {
             case AddressTest::Free:
                 return rec;

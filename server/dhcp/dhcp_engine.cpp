@@ -90,8 +90,8 @@ void chooseHostName(Exchange& x) {
         }
     } else if (p.dnsAccept != 0 && s.hostName) {
         std::size_t n = std::min<std::size_t>(s.hostName.length(), kMaxHostName);
-        rec.hostName.assign(reinterpret_cast<const char*>(s.hostName.data()), n);
-        if (auto nul = rec.hostName.find('\0'); nul != std::string::npos) rec.hostName.resize(nul);
+        std::string_view sent(reinterpret_cast<const char*>(s.hostName.data()), n);
+        rec.hostName = sent.substr(0, sent.find('\0'));
         name = rec.hostName;
     } else if (!p.dnsBase.empty()) {
         if (p.dnsBaseOnly != 0) {

@@ -11,12 +11,15 @@ namespace {
 constexpr std::size_t kMaxHostName = 158;
 constexpr std::size_t kMaxRemark = 31;
 
-void copyText(std::string& out, ValueRef value, std::size_t max) {
-    out.clear();
-    if (!value) return;
+void copyText(StoredText& out, ValueRef value, std::size_t max) {
+    if (!value) {
+        out.clear();
+        return;
+    }
     std::size_t n = value.length() < max ? value.length() : max;
     // A NUL inside a sent name ends it, as it would in a fixed text field.
-    for (std::size_t i = 0; i < n && value.data()[i] != 0; ++i) out += static_cast<char>(value.data()[i]);
+    const std::string_view sent(reinterpret_cast<const char*>(value.data()), n);
+    out = sent.substr(0, sent.find('\0'));
 }
 
 void appendShown(char*& out, char* end, const char* label, ValueRef value) {
@@ -44,11 +47,13 @@ std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument,
     rec->lastAccess = r.now;
     rec->seenVia = s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress;
     ValueRef cls = s.userClass ? s.userClass : s.vendorClass;
-    rec->remark.clear();
+    char remark[kMaxRemark];
+    std::size_t remarkLength = 0;
     for (std::size_t i = 0; cls && i < cls.length() && i < kMaxRemark; ++i) {
         std::uint8_t b = cls.data()[i];
-        rec->remark += b < 32 ? '?' : static_cast<char>(b);
+        remark[remarkLength++] = b < 32 ? '?' : static_cast<char>(b);
     }
+    rec->remark = std::string_view(remark, remarkLength);
     copyText(rec->hostName, s.hostName, kMaxHostName);
     if (classArgument == kIgnoredBootp) rec->remark = "BOOTP";
     if (classArgument == kIgnoredDhcp) rec->remark = "DHCP";

@@ -84,7 +84,7 @@ bool ReplyWriter::writeU16(std::uint8_t code, std::uint16_t value) {
     return writeString(code, bytes, 2);
 }
 
-void ReplyWriter::copyProfileOptions(std::uint8_t code, const Profile& profile, const ClientFields& record) {
+void ReplyWriter::copyProfileOptions(std::uint8_t code, const Profile& profile, const ClientRecord& record) {
     const auto& area = profile.options;
     int budget = static_cast<int>(kOptionAreaSize);
     std::size_t p = 0;
@@ -114,7 +114,7 @@ void ReplyWriter::copyProfileOptions(std::uint8_t code, const Profile& profile, 
     }
 }
 
-std::size_t expandTemplate(std::string_view text, const ClientFields& record, char* out, std::size_t capacity) {
+std::size_t expandTemplate(std::string_view text, const ClientRecord& record, char* out, std::size_t capacity) {
     std::size_t n = 0;
     auto append = [&](std::string_view piece) {
         for (char c : piece) {
@@ -144,10 +144,10 @@ std::size_t expandTemplate(std::string_view text, const ClientFields& record, ch
                 append(remark);
                 break;
             case 'H':
-                if (record.identity.kind == kIdentityHardware) {
-                    for (std::size_t b = 0; b < record.identity.length && b < record.identity.bytes.size(); ++b) {
+                if (record.identity.kind() == kIdentityHardware) {
+                    for (std::size_t b = 0; b < record.identity.length(); ++b) {
                         char hex[3];
-                        std::snprintf(hex, sizeof hex, "%2.2x", record.identity.bytes[b]);
+                        std::snprintf(hex, sizeof hex, "%2.2x", record.identity.data()[b]);
                         append(hex);
                     }
                 }

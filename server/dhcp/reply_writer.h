@@ -13,6 +13,7 @@
 #include "common/client_record.h"
 #include "config/profiles.h"
 #include "server/dhcp/dhcp_protocol.h"
+#include "server/leases/client_table.h"
 
 namespace tolmark::dhcp {
 
@@ -55,7 +56,7 @@ public:
 
     // Copies the profile's option entries of that code (0: all) in stored order; text entries
     // go through the template expansion when the profile's "Substitution" is on.
-    void copyProfileOptions(std::uint8_t code, const Profile& profile, const ClientFields& record);
+    void copyProfileOptions(std::uint8_t code, const Profile& profile, const ClientRecord& record);
 
 private:
     void putOption(std::uint8_t code, const std::uint8_t* value, std::size_t length);
@@ -67,7 +68,7 @@ private:
 
 // Expands %1..%4, %A, %F, %H and %N of a boot file name, root path or option text into out
 // (at most capacity bytes, no terminator). Returns the length.
-std::size_t expandTemplate(std::string_view text, const ClientFields& record, char* out, std::size_t capacity);
+std::size_t expandTemplate(std::string_view text, const ClientRecord& record, char* out, std::size_t capacity);
 
 // Moves the options from overflowStart up to optionsEnd (where the end byte would go) into
 // `file` and `sname`. bootFile and serverName are the names as they would stand in those fields

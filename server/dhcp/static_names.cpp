@@ -62,7 +62,7 @@ std::vector<StaticNames::Lookup> StaticNames::collect(bool forward, bool reverse
     std::lock_guard<std::mutex> engine(c_.engineLock);
     for (const ClientRecord* r = c_.clients.first(ClientList::Static); r != nullptr; r = c_.clients.next(*r)) {
         if (r->address == 0 && !r->hostName.empty()) {
-            if (forward) lookups.push_back(Lookup{c_.clients.handleOf(*r), r->hostName, 0});
+            if (forward) lookups.push_back(Lookup{c_.clients.handleOf(*r), std::string(r->hostName.view()), 0});
         } else if (reverse && r->hostName.empty() && r->address != 0 && r->address != kNeverServe) {
             lookups.push_back(Lookup{c_.clients.handleOf(*r), {}, r->address});
         }

@@ -233,7 +233,7 @@ LineResult loadLine(const std::string& line, std::uint32_t lineNo, LoadState& st
             state.ignored.reserve(std::max<std::size_t>(64, state.ignored.capacity() * 2));
         record = state.table.take();
         if (record == nullptr) return LineResult::NoMemory;
-        static_cast<ClientFields&>(*record) = std::move(*fields);
+        record->assign(*fields);
     } catch (const std::bad_alloc&) {
         if (record != nullptr) state.table.release(*record);
         return LineResult::NoMemory;
@@ -243,7 +243,7 @@ LineResult loadLine(const std::string& line, std::uint32_t lineNo, LoadState& st
         if (state.list == ClientList::Ignored) {
             const std::string data(parts.data);
             state.log.line(3, false, "%u: %s\n", lineNo, data.c_str());
-        } else if (auto text = formatEntryLine(*record, formatOf(state.list), state.settings.updateEthers)) {
+        } else if (auto text = formatEntryLine(record->fields(), formatOf(state.list), state.settings.updateEthers)) {
             state.log.line(3, false, "%u: %s\n", lineNo, text->text);
         }
     }
@@ -312,8 +312,10 @@ std::string formatList(ClientTable& table, ClientList list, const GeneralSetting
     // broken link would never let reach the end.
     const std::size_t linked = table.size(list);
     std::size_t written = 0;
+    ClientFields copy;  // one for the whole walk: its strings keep their storage
     for (const ClientRecord* r = table.first(list); r != nullptr && written < linked;) {
-        if (auto line = formatEntryLine(*r, formatOf(list), settings.updateEthers)) {
+        r->copyTo(copy);
+        if (auto line = formatEntryLine(copy, formatOf(list), settings.updateEthers)) {
             out.append(line->view());
             out.push_back('\n');
         } else {

@@ -21,10 +21,10 @@ std::string fitText(std::string_view text, std::size_t maxChars) {
 }
 
 // A reservation: kept for a static entry, with no identity of its own.
-bool isReservation(const ClientFields& record) {
-    return record.expiry == kExpiryReserved && record.identity.kind == kIdentityHardware &&
-           std::all_of(record.identity.bytes.begin(), record.identity.bytes.end(),
-                       [](std::uint8_t b) { return b == 0; });
+bool isReservation(const ClientRecord& record) {
+    const std::uint8_t* bytes = record.identity.data();
+    return record.expiry == kExpiryReserved && record.identity.kind() == kIdentityHardware &&
+           std::all_of(bytes, bytes + record.identity.length(), [](std::uint8_t b) { return b == 0; });
 }
 
 bool profileExists(std::string_view name, const ProfileList& profiles) {
@@ -149,7 +149,13 @@ ClientRecord* addStatic(ClientTable& table, const ClientFields& fields, bool all
     }
     ClientRecord* record = table.take();
     if (record == nullptr) return nullptr;
-    static_cast<ClientFields&>(*record) = std::move(copy);
+    try {
+        record->assign(copy);
+    } catch (const std::bad_alloc&) {
+        table.release(*record);
+        table.reportNoMemory();
+        return nullptr;
+    }
     table.appendStatic(*record);
     if (record->address != 0) reserveAddress(table, record->address, profiles);
     table.markChanged(ClientList::Static);

@@ -27,14 +27,46 @@ bool identityEquals(const Identity& a, const Identity& b) {
     return std::equal(a.bytes.begin(), a.bytes.begin() + length, b.bytes.begin());
 }
 
-std::uint64_t identityHash(const Identity& identity) {
+std::uint64_t identityHash(std::uint8_t kind, std::uint8_t length, const std::uint8_t* bytes) {
     std::uint64_t hash = 1469598103934665603ull;
     const auto mix = [&](std::uint8_t byte) { hash = (hash ^ byte) * 1099511628211ull; };
-    mix(identity.kind);
-    const std::size_t length = std::min<std::size_t>(identity.length, kIdentityBytes);
-    mix(static_cast<std::uint8_t>(length));
-    for (std::size_t i = 0; i < length; ++i) mix(identity.bytes[i]);
+    mix(kind);
+    const std::size_t count = std::min<std::size_t>(length, kIdentityBytes);
+    mix(static_cast<std::uint8_t>(count));
+    for (std::size_t i = 0; i < count; ++i) mix(bytes[i]);
     return hash;
+}
+
+// ---- Records ----------------------------------------------------------------------------------
+
+ClientFields ClientRecord::fields() const {
+    ClientFields out;
+    copyTo(out);
+    return out;
+}
+
+void ClientRecord::copyTo(ClientFields& out) const {
+    out.address = address;
+    out.seenVia = seenVia;
+    out.lastAccess = lastAccess;
+    out.expiry = expiry;
+    out.identity = identity.get();
+    out.profile.assign(profile.view());
+    out.hostName.assign(hostName.view());
+    out.remark.assign(remark.view());
+}
+
+void ClientRecord::assign(const ClientFields& fields) {
+    // The texts first: they may fail for want of memory, and then nothing has changed.
+    StoredText name(fields.hostName), text(fields.remark);
+    profile = fields.profile;
+    hostName = std::move(name);
+    remark = std::move(text);
+    address = fields.address;
+    seenVia = fields.seenVia;
+    lastAccess = fields.lastAccess;
+    expiry = fields.expiry;
+    identity = fields.identity;
 }
 
 ClientTable::ClientTable(LogSink& log) : log_(log) {
@@ -145,8 +177,8 @@ void ClientTable::labelBetween(ClientList list, ClientRecord* previous, ClientRe
 void ClientTable::freeRecord(ClientRecord& record) {
     // Unlinking first keeps a second release from putting the record on the free list twice.
     unlinkFromList(record);
-    static_cast<ClientFields&>(record) = ClientFields{};
-    record.identity.kind = kIdentityFree;
+    record.assign(ClientFields{});
+    record.identity.setKind(kIdentityFree);
     ++record.generation_;
     linkFront(ClientList::Free, record);
 }
@@ -163,7 +195,7 @@ ClientRecord* ClientTable::take() {
     {
         if (ClientRecord* reused = at(heads_[listIndex(ClientList::Free)])) {
             unlinkFromList(*reused);
-            static_cast<ClientFields&>(*reused) = ClientFields{};
+            reused->assign(ClientFields{});
             return reused;
         }
         // Links are 32-bit index + 1 values; the store cannot outgrow them.
@@ -230,7 +262,7 @@ ClientRecordImage ClientTable::image(const ClientRecord& record) const {
     ClientRecordImage result;
     result.handle = handleOf(record);
     if (const ClientRecord* following = at(record.next_)) result.nextHandle = handleOf(*following);
-    result.fields = record;
+    record.copyTo(result.fields);
     return result;
 }
 
@@ -244,13 +276,10 @@ void ClientTable::setIdentity(ClientRecord& record, const Identity& identity) {
         return;
     }
     auto& map = identities_[listIndex(record.list_)];
-    if (auto it = map.find(record.identityKey_); it != map.end()) {
-        chainRemove(it->second, &ClientRecord::sameIdentity_, record);
-        if (it->second == 0) map.erase(it);
-    }
     record.identity = identity;
+    chainRemove(map, record.identityKey_, &ClientRecord::sameIdentity_, record);
     record.identityKey_ = identityHash(identity);
-    chainInsert(map[record.identityKey_], &ClientRecord::sameIdentity_, record);
+    chainInsert(map.slot(record.identityKey_), &ClientRecord::sameIdentity_, record);
 }
 
 void ClientTable::setExpiry(ClientRecord& record, std::int64_t expiry) {
@@ -269,7 +298,7 @@ void ClientTable::setAddress(ClientRecord& record, Ipv4 address) {
 void ClientTable::setProfile(ClientRecord& record, std::string_view profile) {
     const bool linked = record.list_ != ClientList::None && record.list_ != ClientList::Free;
     if (linked) indexRemove(record);
-    record.profile = std::string(profile);
+    record.profile = profile;
     if (linked) indexAdd(record);
 }
 
@@ -286,8 +315,13 @@ void ClientTable::chainInsert(std::uint32_t& head, std::uint32_t ClientRecord::*
     *position = record.index_ + 1;
 }
 
-void ClientTable::chainRemove(std::uint32_t& head, std::uint32_t ClientRecord::*link, ClientRecord& record) {
-    std::uint32_t* position = &head;
+template <class Key>
+void ClientTable::chainRemove(FlatHeads<Key>& heads, Key key, std::uint32_t ClientRecord::*link, ClientRecord& record) {
+    std::uint32_t* head = heads.find(key);
+    if (head == nullptr) return;
+    // The map keeps no empty chains: the key goes with the chain's last record.
+    std::uint32_t first = *head;
+    std::uint32_t* position = &first;
     while (ClientRecord* r = at(*position)) {
         if (r == &record) {
             *position = record.*link;
@@ -296,14 +330,18 @@ void ClientTable::chainRemove(std::uint32_t& head, std::uint32_t ClientRecord::*
         position = &(r->*link);
     }
     record.*link = 0;
+    if (first == 0)
+        heads.erase(key);
+    else
+        *head = first;
 }
 
 void ClientTable::indexAdd(ClientRecord& record) {
     const std::size_t l = listIndex(record.list_);
-    record.identityKey_ = identityHash(record.identity);
+    record.identityKey_ = identityHash(record.identity.kind(), record.identity.length(), record.identity.data());
     record.addressKey_ = record.address;
-    chainInsert(identities_[l][record.identityKey_], &ClientRecord::sameIdentity_, record);
-    chainInsert(addresses_[l][record.addressKey_], &ClientRecord::sameAddress_, record);
+    chainInsert(identities_[l].slot(record.identityKey_), &ClientRecord::sameIdentity_, record);
+    chainInsert(addresses_[l].slot(record.addressKey_), &ClientRecord::sameAddress_, record);
     if (record.list_ == ClientList::Dynamic) {
         if (PoolIndex* pool = poolFor(record)) poolAdd(*pool, record, false);
     }
@@ -311,14 +349,8 @@ void ClientTable::indexAdd(ClientRecord& record) {
 
 void ClientTable::indexRemove(ClientRecord& record) {
     const std::size_t l = listIndex(record.list_);
-    if (auto it = identities_[l].find(record.identityKey_); it != identities_[l].end()) {
-        chainRemove(it->second, &ClientRecord::sameIdentity_, record);
-        if (it->second == 0) identities_[l].erase(it);
-    }
-    if (auto it = addresses_[l].find(record.addressKey_); it != addresses_[l].end()) {
-        chainRemove(it->second, &ClientRecord::sameAddress_, record);
-        if (it->second == 0) addresses_[l].erase(it);
-    }
+    chainRemove(identities_[l], record.identityKey_, &ClientRecord::sameIdentity_, record);
+    chainRemove(addresses_[l], record.addressKey_, &ClientRecord::sameAddress_, record);
     poolRemove(record);
 }
 
@@ -396,10 +428,9 @@ bool ClientTable::precedes(const ClientRecord& a, const ClientRecord& b) const {
 
 ClientRecord* ClientTable::findIdentity(ClientList list, const Identity& identity, const ClientRecord* after) {
     if (list == ClientList::None || list == ClientList::Free) return nullptr;
-    const auto& map = identities_[listIndex(list)];
-    const auto it = map.find(identityHash(identity));
-    if (it == map.end()) return nullptr;
-    for (ClientRecord* r = at(it->second); r != nullptr; r = at(r->sameIdentity_)) {
+    const std::uint32_t* head = identities_[listIndex(list)].find(identityHash(identity));
+    if (head == nullptr) return nullptr;
+    for (ClientRecord* r = at(*head); r != nullptr; r = at(r->sameIdentity_)) {
         if ((after == nullptr || r->label_ > after->label_) && identityEquals(r->identity, identity)) return r;
     }
     return nullptr;
@@ -407,10 +438,9 @@ ClientRecord* ClientTable::findIdentity(ClientList list, const Identity& identit
 
 ClientRecord* ClientTable::findAddress(ClientList list, Ipv4 address, const ClientRecord* after) {
     if (list == ClientList::None || list == ClientList::Free) return nullptr;
-    const auto& map = addresses_[listIndex(list)];
-    const auto it = map.find(address);
-    if (it == map.end()) return nullptr;
-    for (ClientRecord* r = at(it->second); r != nullptr; r = at(r->sameAddress_)) {
+    const std::uint32_t* head = addresses_[listIndex(list)].find(address);
+    if (head == nullptr) return nullptr;
+    for (ClientRecord* r = at(*head); r != nullptr; r = at(r->sameAddress_)) {
         if (after == nullptr || r->label_ > after->label_) return r;
     }
     return nullptr;

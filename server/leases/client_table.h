@@ -20,12 +20,13 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "common/client_record.h"
 #include "common/log_sink.h"
+#include "server/leases/flat_heads.h"
 #include "server/leases/pool_index.h"
+#include "server/leases/record_fields.h"
 
 namespace tolmark {
 
@@ -33,9 +34,24 @@ enum class ClientList : std::uint8_t { Static = 0, Dynamic = 1, Ignored = 2, Fre
 
 using RecordHandle = std::uint64_t;
 
-// A record in the store. The engine reads and writes the client fields freely under the engine
-// lock; the links belong to the table.
-struct ClientRecord : ClientFields {
+// A record in the store: the client fields in their compact stored forms, and the links. The
+// engine reads and writes the client fields freely under the engine lock; the links belong to
+// the table.
+struct ClientRecord {
+    Ipv4 address = 0;
+    Ipv4 seenVia = 0;
+    std::int64_t lastAccess = 0;
+    std::int64_t expiry = 0;
+    StoredIdentity identity;
+    StoredProfileName profile;  // at most 23 characters; empty = the first profile
+    StoredText hostName;        // at most 158 characters
+    StoredText remark;          // at most 31 characters
+
+    ClientFields fields() const;
+    // Copies the fields into out, reusing its strings' storage.
+    void copyTo(ClientFields& out) const;
+    void assign(const ClientFields& fields);
+
     std::uint32_t index() const { return index_; }
     ClientList list() const { return list_; }
 
@@ -51,8 +67,8 @@ private:
     // What the indexes hold the record under, so that it always leaves them whole.
     std::uint64_t identityKey_ = 0;
     Ipv4 addressKey_ = 0;
-    PoolIndex* pool_ = nullptr;
     std::uint32_t poolOffset_ = 0;
+    PoolIndex* pool_ = nullptr;
     bool poolPlaced_ = false;
     ClientList list_ = ClientList::None;
 };
@@ -170,7 +186,8 @@ private:
     void indexAdd(ClientRecord& record);
     void indexRemove(ClientRecord& record);
     void chainInsert(std::uint32_t& head, std::uint32_t ClientRecord::*link, ClientRecord& record);
-    void chainRemove(std::uint32_t& head, std::uint32_t ClientRecord::*link, ClientRecord& record);
+    template <class Key>
+    void chainRemove(FlatHeads<Key>& heads, Key key, std::uint32_t ClientRecord::*link, ClientRecord& record);
     void poolAdd(PoolIndex& pool, ClientRecord& record, bool building);
     void poolRemove(ClientRecord& record);
     PoolIndex* poolFor(const ClientRecord& record);
@@ -187,14 +204,18 @@ private:
     std::atomic<std::int32_t> changes_[3];
     std::atomic<std::int32_t> unsavedElsewhere_{0};  // changes() of the free list and None
     // Per linked list: chain heads by identity hash and by address.
-    std::unordered_map<std::uint64_t, std::uint32_t> identities_[3];
-    std::unordered_map<Ipv4, std::uint32_t> addresses_[3];
+    FlatHeads<std::uint64_t> identities_[3];
+    FlatHeads<Ipv4> addresses_[3];
     std::vector<std::unique_ptr<PoolIndex>> pools_;
     PoolIndex* lastPool_ = nullptr;  // the pool asked for last
 };
 
 // Two identities are equal when kind, length and bytes are equal.
 bool identityEquals(const Identity& a, const Identity& b);
-std::uint64_t identityHash(const Identity& identity);
+inline bool identityEquals(const StoredIdentity& a, const Identity& b) { return a.equals(b); }
+std::uint64_t identityHash(std::uint8_t kind, std::uint8_t length, const std::uint8_t* bytes);
+inline std::uint64_t identityHash(const Identity& identity) {
+    return identityHash(identity.kind, identity.length, identity.bytes.data());
+}
 
 }  // namespace tolmark

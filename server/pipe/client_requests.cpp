@@ -30,7 +30,8 @@ std::atomic<std::int32_t>& usedCounter(StatusCounters& counters, ClientList list
     }
 }
 
-bool counted(const ClientFields& fields, ClientList list) {
+template <class Fields>
+bool counted(const Fields& fields, ClientList list) {
     return list == ClientList::Dynamic ? fields.expiry != 0 : fields.lastAccess != 0;
 }
 
@@ -90,7 +91,7 @@ PipeMessage updateClient(Request& request) {
     ClientRecord* record = resolve(context, update->handle, ClientList::Static);
     if (record == nullptr) return valueReply(0);
     // The record's own seen-via, last access and expiry stay as the server has them.
-    ClientFields changed = *record;
+    ClientFields changed = record->fields();
     changed.identity = fields->identity;
     changed.address = fields->address;
     changed.profile = fields->profile;

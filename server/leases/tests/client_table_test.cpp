@@ -88,11 +88,11 @@ TEST_F(ClientTableTest, ListOrdersAndFreeListReuse) {
     table.release(*c);
     table.release(*c);  // a second release must not put the record on the free list twice
     EXPECT_EQ(addresses(ClientList::Static), (std::vector<Ipv4>{2}));
-    EXPECT_EQ(table.first(ClientList::Free)->identity.kind, kIdentityFree);
+    EXPECT_EQ(table.first(ClientList::Free)->identity.kind(), kIdentityFree);
     EXPECT_EQ(table.take(), c);
     ClientRecord* reused = table.take();
     EXPECT_EQ(reused, a);
-    EXPECT_EQ(static_cast<const ClientFields&>(*reused), ClientFields{});
+    EXPECT_EQ(reused->fields(), ClientFields{});
     EXPECT_EQ(reused->list(), ClientList::None);
 }
 
@@ -186,8 +186,8 @@ TEST_F(ClientTableTest, DeletingADynamicRecordLeavesAFreeRecordInPlace) {
     const RecordHandle handle = table.handleOf(middle);
     ASSERT_TRUE(deleteRecord(table, ClientList::Dynamic, middle));
     EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 102), ip(0, 103)}));
-    EXPECT_EQ(middle.identity.kind, kIdentityFree);
-    EXPECT_EQ(middle.identity.length, 0);
+    EXPECT_EQ(middle.identity.kind(), kIdentityFree);
+    EXPECT_EQ(middle.identity.length(), 0);
     EXPECT_EQ(middle.expiry, 0);
     EXPECT_EQ(middle.lastAccess, 0);
     EXPECT_EQ(middle.remark, "");

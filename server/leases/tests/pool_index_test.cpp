@@ -65,8 +65,10 @@ TEST(ClientTableOrder, InsertionsAtOnePlaceKeepTheListOrderAndLookups) {
     std::vector<ClientRecord*> order;
     auto add = [&](ClientRecord* after, std::uint8_t tag) {
         ClientRecord* r = table.take();
-        r->identity.length = 1;
-        r->identity.bytes[0] = tag;
+        Identity id;
+        id.length = 1;
+        id.bytes[0] = tag;
+        r->identity = id;
         r->address = makeIpv4(10, 0, 0, tag);
         table.insertDynamicAfter(after, *r);
         return r;
