@@ -302,28 +302,63 @@ int syncDirectory(const std::string& path) {
     return 0;
 }
 
-// The list as file lines, read under fieldsLock (when given), which is held only for this walk.
-std::string formatList(ClientTable& table, ClientList list, const GeneralSettings& settings, std::mutex* fieldsLock,
-                       std::uint32_t& unwritable) {
-    std::unique_lock<std::mutex> fields;
-    if (fieldsLock != nullptr) fields = std::unique_lock<std::mutex>(*fieldsLock);
+// Appends the line of one record, or counts it as unwritable.
+void appendLine(std::string& out, const ClientRecord& record, ClientList list, const GeneralSettings& settings,
+                ClientFields& copy, std::uint32_t& unwritable) {
+    record.copyTo(copy);
+    if (auto line = formatEntryLine(copy, formatOf(list), settings.updateEthers)) {
+        out.append(line->view());
+        out.push_back('\n');
+    } else {
+        ++unwritable;
+    }
+}
+
+// The whole list as file lines in one walk. Every linked record is written; the count of
+// linked records also ends a walk that a broken link would never let reach the end.
+std::string formatWhole(ClientTable& table, ClientList list, const GeneralSettings& settings,
+                        std::uint32_t& unwritable) {
     std::string out;
-    // Every linked record is written; the count of linked records also ends a walk that a
-    // broken link would never let reach the end.
     const std::size_t linked = table.size(list);
     std::size_t written = 0;
     ClientFields copy;  // one for the whole walk: its strings keep their storage
-    for (const ClientRecord* r = table.first(list); r != nullptr && written < linked;) {
-        r->copyTo(copy);
-        if (auto line = formatEntryLine(copy, formatOf(list), settings.updateEthers)) {
-            out.append(line->view());
-            out.push_back('\n');
-        } else {
-            ++unwritable;
+    for (const ClientRecord* r = table.first(list); r != nullptr && written < linked; r = table.next(*r), ++written)
+        appendLine(out, *r, list, settings, copy, unwritable);
+    return out;
+}
+
+// Records formatted per hold of the table's lock: a save of a million leases then never stops
+// the request path for more than about a millisecond at a time.
+constexpr std::size_t kSaveRun = 2048;
+
+// The list as file lines, read under fieldsLock (when given) in runs of kSaveRun records with
+// the lock let go in between. Every record linked for the whole save is written, each as it
+// was at one moment; a record linked or unlinked meanwhile may be missing or still present,
+// and its change, counted, makes the next save. When the place to go on from has left the list
+// (unlinked between two runs), the save starts over in one walk under the lock.
+std::string formatList(ClientTable& table, ClientList list, const GeneralSettings& settings, std::mutex* fieldsLock,
+                       std::uint32_t& unwritable) {
+    if (fieldsLock == nullptr) return formatWhole(table, list, settings, unwritable);
+    std::string out;
+    ClientFields copy;
+    RecordHandle resume = 0;  // the next record to write
+    std::uint32_t unwritableSoFar = 0;
+    std::size_t visited = 0;
+    for (bool first = true;; first = false) {
+        std::lock_guard<std::mutex> hold(*fieldsLock);
+        const ClientRecord* r = first ? table.first(list) : table.resolve(resume, list);
+        // A broken link or a list that keeps growing under the save also ends in one walk.
+        const bool lost = !first && r == nullptr;
+        if (lost || visited > 2 * table.size(list) + kSaveRun) {
+            unwritable = 0;
+            return formatWhole(table, list, settings, unwritable);
         }
-        ++written;
-        r = table.next(*r);
+        for (std::size_t n = 0; r != nullptr && n < kSaveRun; r = table.next(*r), ++n, ++visited)
+            appendLine(out, *r, list, settings, copy, unwritableSoFar);
+        if (r == nullptr) break;
+        resume = table.handleOf(*r);
     }
+    unwritable = unwritableSoFar;
     return out;
 }
 

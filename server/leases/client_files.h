@@ -75,8 +75,9 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
 // Saves each list whose unsaved-change count is not 0. The count is taken (reset to 0) first
 // and given back when the save fails, so a failed list is tried again at the next period.
 // fieldsLock, when given, is the lock that guards the table (the engine lock); it is held only
-// while the records are turned into lines, never during file I/O. Returns false when any list
-// failed.
+// while records are turned into lines, a run of them at a time, never during file I/O. Records
+// linked or unlinked during a save may be missing from it or still in it; their changes stay
+// counted for the next save. Returns false when any list failed.
 bool saveChangedLists(ClientTable& table, const ClientFiles& files, const GeneralSettings& settings, LogSink& log,
                       std::mutex* fieldsLock = nullptr);
 
