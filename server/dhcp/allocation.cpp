@@ -39,12 +39,11 @@ bool relayLimitReached(EngineContext& c, const Request& r, const Profile& pool) 
     if (pool.selectorKind != SelectorKind::Relay || pool.selectorAddress != kBroadcastAll) return false;
     const std::int64_t limit = r.settings.relayLimit;
     if (limit <= 0) return true;
+    // Only the records seen through this relay can count.
     std::int64_t count = 0;
-    for (const ClientRecord* rec = c.clients.first(ClientList::Dynamic); rec != nullptr; rec = c.clients.next(*rec)) {
-        if (profileNameEquals(rec->profile, pool.name) && rec->expiry > r.now && rec->seenVia == r.view.relayAddress &&
-            ++count >= limit) {
-            return true;
-        }
+    for (const ClientRecord* rec = c.clients.firstSeenVia(r.view.relayAddress); rec != nullptr;
+         rec = c.clients.nextSeenVia(*rec)) {
+        if (profileNameEquals(rec->profile, pool.name) && rec->expiry > r.now && ++count >= limit) return true;
     }
     return false;
 }

@@ -462,7 +462,7 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
 
     ClientRecord& rec = *x.record;
     rec.lastAccess = r.now;
-    rec.seenVia = s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress;
+    context_.clients.setSeenVia(rec, s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress);
     if (bootp || (s.messageType != kDiscover && s.messageType != kInform))
         context_.clients.setExpiry(rec, r.now + lease);
     recordChanged(x);

@@ -45,7 +45,7 @@ std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument,
         c.clients.pushIgnored(*rec);
     }
     rec->lastAccess = r.now;
-    rec->seenVia = s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress;
+    c.clients.setSeenVia(*rec, s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress);
     ValueRef cls = s.userClass ? s.userClass : s.vendorClass;
     char remark[kMaxRemark];
     std::size_t remarkLength = 0;

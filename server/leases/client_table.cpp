@@ -37,6 +37,9 @@ std::uint64_t identityHash(std::uint8_t kind, std::uint8_t length, const std::ui
     return hash;
 }
 
+// A million leases must stay well under 256 bytes each, indexes included.
+static_assert(sizeof(void*) != 8 || sizeof(ClientRecord) <= 152, "the client record grew");
+
 // ---- Records ----------------------------------------------------------------------------------
 
 ClientFields ClientRecord::fields() const {
@@ -343,6 +346,7 @@ void ClientTable::indexAdd(ClientRecord& record) {
     chainInsert(identities_[l].slot(record.identityKey_), &ClientRecord::sameIdentity_, record);
     chainInsert(addresses_[l].slot(record.addressKey_), &ClientRecord::sameAddress_, record);
     if (record.list_ == ClientList::Dynamic) {
+        relayAdd(record);
         if (PoolIndex* pool = poolFor(record)) poolAdd(*pool, record, false);
     }
 }
@@ -351,7 +355,49 @@ void ClientTable::indexRemove(ClientRecord& record) {
     const std::size_t l = listIndex(record.list_);
     chainRemove(identities_[l], record.identityKey_, &ClientRecord::sameIdentity_, record);
     chainRemove(addresses_[l], record.addressKey_, &ClientRecord::sameAddress_, record);
+    relayRemove(record);
     poolRemove(record);
+}
+
+// The relay chains are doubly linked and unordered: a relay may front every client of a
+// network, so neither linking nor unlinking walks its chain.
+void ClientTable::relayAdd(ClientRecord& record) {
+    std::uint32_t& head = relays_.slot(record.seenVia);
+    const std::uint32_t link = record.index_ + 1;
+    record.relayKey_ = record.seenVia;
+    record.sameRelay_ = head;
+    record.previousRelay_ = 0;
+    if (ClientRecord* following = at(head)) following->previousRelay_ = link;
+    head = link;
+    record.relayLinked_ = true;
+}
+
+void ClientTable::relayRemove(ClientRecord& record) {
+    if (!record.relayLinked_) return;
+    if (ClientRecord* following = at(record.sameRelay_)) following->previousRelay_ = record.previousRelay_;
+    if (ClientRecord* before = at(record.previousRelay_)) {
+        before->sameRelay_ = record.sameRelay_;
+    } else if (std::uint32_t* head = relays_.find(record.relayKey_)) {
+        if (record.sameRelay_ == 0)
+            relays_.erase(record.relayKey_);
+        else
+            *head = record.sameRelay_;
+    }
+    record.sameRelay_ = 0;
+    record.previousRelay_ = 0;
+    record.relayLinked_ = false;
+}
+
+void ClientTable::setSeenVia(ClientRecord& record, Ipv4 seenVia) {
+    if (record.seenVia == seenVia) return;
+    relayRemove(record);
+    record.seenVia = seenVia;
+    if (record.list_ == ClientList::Dynamic) relayAdd(record);
+}
+
+ClientRecord* ClientTable::firstSeenVia(Ipv4 seenVia) {
+    const std::uint32_t* head = relays_.find(seenVia);
+    return head == nullptr ? nullptr : at(*head);
 }
 
 PoolIndex* ClientTable::poolFor(const ClientRecord& record) {

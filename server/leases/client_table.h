@@ -9,8 +9,8 @@
 // lock that guards them is the engine lock, which the receive loop holds for a whole request
 // and the control pipe and the file saver take around their use of the table.
 //
-// The identity, address, profile name and expiry of a linked record are indexed: they change
-// only through the table's setters. The other fields the engine writes freely under the engine
+// The identity, address, profile name, expiry and seen-via address of a linked record are
+// indexed: they change only through the table's setters. The other fields the engine writes freely under the engine
 // lock.
 
 #include <atomic>
@@ -63,14 +63,19 @@ private:
     std::uint32_t previous_ = 0;
     std::uint32_t sameIdentity_ = 0;  // the next record of the list in the same identity chain
     std::uint32_t sameAddress_ = 0;   // the next record of the list in the same address chain
-    std::uint64_t label_ = 0;         // grows along the list: compares positions without a walk
+    // Dynamic records by the relay (or interface) they were last seen through, unordered.
+    std::uint32_t sameRelay_ = 0;
+    std::uint32_t previousRelay_ = 0;
+    std::uint64_t label_ = 0;  // grows along the list: compares positions without a walk
     // What the indexes hold the record under, so that it always leaves them whole.
     std::uint64_t identityKey_ = 0;
     Ipv4 addressKey_ = 0;
+    Ipv4 relayKey_ = 0;
     std::uint32_t poolOffset_ = 0;
-    PoolIndex* pool_ = nullptr;
     bool poolPlaced_ = false;
+    bool relayLinked_ = false;
     ClientList list_ = ClientList::None;
+    PoolIndex* pool_ = nullptr;
 };
 
 // An address pool as the dynamic list knows it: the records carrying the pool's profile name at
@@ -124,11 +129,16 @@ public:
     void setExpiry(ClientRecord& record, std::int64_t expiry);
     void setAddress(ClientRecord& record, Ipv4 address);
     void setProfile(ClientRecord& record, std::string_view profile);
+    void setSeenVia(ClientRecord& record, Ipv4 seenVia);
 
     // Lookups. Each gives the first matching record of the list after `after` (from the head
     // when nullptr), in list order.
     virtual ClientRecord* findIdentity(ClientList list, const Identity& identity, const ClientRecord* after);
     virtual ClientRecord* findAddress(ClientList list, Ipv4 address, const ClientRecord* after);
+    // The dynamic records last seen through the address, in no particular order: first, then
+    // nextSeenVia() until nullptr.
+    virtual ClientRecord* firstSeenVia(Ipv4 seenVia);
+    virtual ClientRecord* nextSeenVia(const ClientRecord& record) { return at(record.sameRelay_); }
     // True when a comes before b in their list.
     virtual bool precedes(const ClientRecord& a, const ClientRecord& b) const;
 
@@ -188,6 +198,8 @@ private:
     void chainInsert(std::uint32_t& head, std::uint32_t ClientRecord::*link, ClientRecord& record);
     template <class Key>
     void chainRemove(FlatHeads<Key>& heads, Key key, std::uint32_t ClientRecord::*link, ClientRecord& record);
+    void relayAdd(ClientRecord& record);
+    void relayRemove(ClientRecord& record);
     void poolAdd(PoolIndex& pool, ClientRecord& record, bool building);
     void poolRemove(ClientRecord& record);
     PoolIndex* poolFor(const ClientRecord& record);
@@ -206,6 +218,7 @@ private:
     // Per linked list: chain heads by identity hash and by address.
     FlatHeads<std::uint64_t> identities_[3];
     FlatHeads<Ipv4> addresses_[3];
+    FlatHeads<Ipv4> relays_;  // of the dynamic list
     std::vector<std::unique_ptr<PoolIndex>> pools_;
     PoolIndex* lastPool_ = nullptr;  // the pool asked for last
 };

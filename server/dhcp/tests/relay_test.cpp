@@ -138,6 +138,12 @@ TEST_F(RelayTest, ProfileForAnyRelayLimitsLeasesPerRelay) {
     EXPECT_EQ(send(viaRelay(mac(3), kDiscover, other, ""), other).yiaddr, makeIpv4(172, 16, 5, 11));
     // The client holding the lease keeps being served.
     EXPECT_EQ(send(viaRelay(mac(1), kDiscover, kRelay, ""), kRelay).yiaddr, makeIpv4(172, 16, 5, 10));
+    // Once it is seen through the other relay, its lease counts there and no longer here.
+    ASSERT_TRUE(send(viaRelay(mac(1), kRequest, other, "").address(kServerIdentifier, kServer), other));
+    EXPECT_TRUE(send(viaRelay(mac(2), kDiscover, kRelay, ""), kRelay));
+    log_.lines.clear();
+    EXPECT_FALSE(send(viaRelay(mac(4), kDiscover, other, ""), other));
+    EXPECT_TRUE(logged("DHCP  Error   dyn. address lookup failed\n"));
 }
 
 }  // namespace

@@ -16,6 +16,13 @@ public:
     ClientRecord* findAddress(ClientList list, Ipv4 address, const ClientRecord* after) override {
         return findAfter(list, after, [&](const ClientRecord& r) { return r.address == address; });
     }
+    ClientRecord* firstSeenVia(Ipv4 seenVia) override {
+        return findAfter(ClientList::Dynamic, nullptr, [&](const ClientRecord& r) { return r.seenVia == seenVia; });
+    }
+    ClientRecord* nextSeenVia(const ClientRecord& record) override {
+        const Ipv4 seenVia = record.seenVia;
+        return findAfter(ClientList::Dynamic, &record, [&](const ClientRecord& r) { return r.seenVia == seenVia; });
+    }
     bool precedes(const ClientRecord& a, const ClientRecord& b) const override {
         for (const ClientRecord* r = next(a); r != nullptr; r = next(*r)) {
             if (r == &b) return true;
