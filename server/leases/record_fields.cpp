@@ -10,7 +10,10 @@ namespace tolmark {
 
 // ---- StoredText -------------------------------------------------------------------------------
 
-void StoredText::clearInline() { std::memset(raw_, 0, sizeof raw_); }
+void StoredText::clearInline() {
+    std::memset(raw_, 0, sizeof raw_);
+    raw_[15] = static_cast<char>(kInline);  // the empty text
+}
 
 void StoredText::freeHeap() {
     if (!onHeap()) return;
@@ -24,7 +27,7 @@ void StoredText::set(std::string_view text) {
     if (text.size() <= kInline) {
         clearInline();
         if (!text.empty()) std::memcpy(raw_, text.data(), text.size());
-        raw_[15] = static_cast<char>(text.size());
+        raw_[15] = static_cast<char>(kInline - text.size());
         return;
     }
     // Allocated before anything changes, so that a failure leaves the old value.
@@ -72,7 +75,7 @@ const char* StoredText::data() const {
 }
 
 std::size_t StoredText::size() const {
-    if (!onHeap()) return static_cast<std::uint8_t>(raw_[15]);
+    if (!onHeap()) return kInline - static_cast<std::uint8_t>(raw_[15]);
     std::uint32_t length = 0;
     std::memcpy(&length, raw_ + 8, sizeof length);
     return length;

@@ -1,8 +1,9 @@
 #pragma once
 // Compact forms of the variable-length client fields, as the client table stores them. A table
-// of a million leases holds a million of each, so every byte counts: identities and texts keep
-// up to 14 bytes inside the record and only longer values on the heap; profile names, of which
-// there are few, are kept once each and shared by pointer.
+// of a million leases holds a million of each, so every byte counts: identities (up to 14
+// bytes) and texts (up to 15 characters, a host name such as "DESKTOP-1A2B3C4") stay inside
+// the record and only longer values go to the heap; profile names, of which there are few,
+// are kept once each and shared by pointer.
 
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +39,7 @@ public:
     friend bool operator==(const StoredText& a, const StoredText& b) { return a.view() == b.view(); }
 
 private:
-    static constexpr std::size_t kInline = 14;  // characters; the NUL and the tag follow
+    static constexpr std::size_t kInline = 15;  // characters
     static constexpr std::uint8_t kHeapTag = 0xFF;
 
     void set(std::string_view text);
@@ -46,8 +47,9 @@ private:
     void freeHeap();
     bool onHeap() const { return static_cast<std::uint8_t>(raw_[15]) == kHeapTag; }
 
-    // Inline: the characters, a NUL, and the length in byte 15. Heap: a pointer in bytes 0-7,
-    // the length in bytes 8-11, and kHeapTag in byte 15.
+    // Inline: the characters, NULs up to byte 15, and 15 minus the length in byte 15, which is
+    // then the terminating NUL of a text of 15 characters. Heap: a pointer in bytes 0-7, the
+    // length in bytes 8-11, and kHeapTag in byte 15.
     alignas(8) char raw_[16];
 };
 static_assert(sizeof(StoredText) == 16);
