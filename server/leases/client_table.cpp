@@ -280,9 +280,9 @@ void ClientTable::setIdentity(ClientRecord& record, const Identity& identity) {
     }
     auto& map = identities_[listIndex(record.list_)];
     record.identity = identity;
-    chainRemove(map, record.identityKey_, &ClientRecord::sameIdentity_, record);
-    record.identityKey_ = identityHash(identity);
-    chainInsert(map.slot(record.identityKey_), &ClientRecord::sameIdentity_, record);
+    if (record.identityKey_ != 0) chainRemove(map, record.identityKey_, &ClientRecord::sameIdentity_, record);
+    record.identityKey_ = indexKey(identity);
+    if (record.identityKey_ != 0) chainInsert(map.slot(record.identityKey_), &ClientRecord::sameIdentity_, record);
 }
 
 void ClientTable::setExpiry(ClientRecord& record, std::int64_t expiry) {
@@ -306,6 +306,23 @@ void ClientTable::setProfile(ClientRecord& record, std::string_view profile) {
 }
 
 // ---- Indexes ----------------------------------------------------------------------------------
+
+// Records that many share are kept out of the chains, whose links and unlinks walk them: the
+// address 0 (every ignored client, static entries known by name only) and the identity of
+// freed records. Nothing looks those up on the request path; a lookup that does walks the list.
+std::uint64_t ClientTable::indexKey(const Identity& identity) {
+    if (identity.kind == kIdentityFree) return 0;
+    const std::uint64_t hash = identityHash(identity);
+    return hash == 0 ? 1 : hash;
+}
+
+template <class Match>
+ClientRecord* ClientTable::walk(ClientList list, const ClientRecord* after, Match&& match) {
+    for (ClientRecord* r = after == nullptr ? first(list) : next(*after); r != nullptr; r = next(*r)) {
+        if (match(*r)) return r;
+    }
+    return nullptr;
+}
 
 void ClientTable::chainInsert(std::uint32_t& head, std::uint32_t ClientRecord::*link, ClientRecord& record) {
     // Chains keep list order, so that the first match of a chain is the first of the list.
@@ -341,10 +358,12 @@ void ClientTable::chainRemove(FlatHeads<Key>& heads, Key key, std::uint32_t Clie
 
 void ClientTable::indexAdd(ClientRecord& record) {
     const std::size_t l = listIndex(record.list_);
-    record.identityKey_ = identityHash(record.identity.kind(), record.identity.length(), record.identity.data());
+    record.identityKey_ = indexKey(record.identity.get());
     record.addressKey_ = record.address;
-    chainInsert(identities_[l].slot(record.identityKey_), &ClientRecord::sameIdentity_, record);
-    chainInsert(addresses_[l].slot(record.addressKey_), &ClientRecord::sameAddress_, record);
+    if (record.identityKey_ != 0)
+        chainInsert(identities_[l].slot(record.identityKey_), &ClientRecord::sameIdentity_, record);
+    if (record.addressKey_ != 0)
+        chainInsert(addresses_[l].slot(record.addressKey_), &ClientRecord::sameAddress_, record);
     if (record.list_ == ClientList::Dynamic) {
         relayAdd(record);
         if (PoolIndex* pool = poolFor(record)) poolAdd(*pool, record, false);
@@ -353,8 +372,9 @@ void ClientTable::indexAdd(ClientRecord& record) {
 
 void ClientTable::indexRemove(ClientRecord& record) {
     const std::size_t l = listIndex(record.list_);
-    chainRemove(identities_[l], record.identityKey_, &ClientRecord::sameIdentity_, record);
-    chainRemove(addresses_[l], record.addressKey_, &ClientRecord::sameAddress_, record);
+    if (record.identityKey_ != 0)
+        chainRemove(identities_[l], record.identityKey_, &ClientRecord::sameIdentity_, record);
+    if (record.addressKey_ != 0) chainRemove(addresses_[l], record.addressKey_, &ClientRecord::sameAddress_, record);
     relayRemove(record);
     poolRemove(record);
 }
@@ -474,7 +494,9 @@ bool ClientTable::precedes(const ClientRecord& a, const ClientRecord& b) const {
 
 ClientRecord* ClientTable::findIdentity(ClientList list, const Identity& identity, const ClientRecord* after) {
     if (list == ClientList::None || list == ClientList::Free) return nullptr;
-    const std::uint32_t* head = identities_[listIndex(list)].find(identityHash(identity));
+    const std::uint64_t key = indexKey(identity);
+    if (key == 0) return walk(list, after, [&](const ClientRecord& r) { return identityEquals(r.identity, identity); });
+    const std::uint32_t* head = identities_[listIndex(list)].find(key);
     if (head == nullptr) return nullptr;
     for (ClientRecord* r = at(*head); r != nullptr; r = at(r->sameIdentity_)) {
         if ((after == nullptr || r->label_ > after->label_) && identityEquals(r->identity, identity)) return r;
@@ -484,6 +506,7 @@ ClientRecord* ClientTable::findIdentity(ClientList list, const Identity& identit
 
 ClientRecord* ClientTable::findAddress(ClientList list, Ipv4 address, const ClientRecord* after) {
     if (list == ClientList::None || list == ClientList::Free) return nullptr;
+    if (address == 0) return walk(list, after, [](const ClientRecord&) { return true; });
     const std::uint32_t* head = addresses_[listIndex(list)].find(address);
     if (head == nullptr) return nullptr;
     for (ClientRecord* r = at(*head); r != nullptr; r = at(r->sameAddress_)) {

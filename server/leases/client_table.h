@@ -198,6 +198,9 @@ private:
     void chainInsert(std::uint32_t& head, std::uint32_t ClientRecord::*link, ClientRecord& record);
     template <class Key>
     void chainRemove(FlatHeads<Key>& heads, Key key, std::uint32_t ClientRecord::*link, ClientRecord& record);
+    static std::uint64_t indexKey(const Identity& identity);  // 0: not indexed
+    template <class Match>
+    ClientRecord* walk(ClientList list, const ClientRecord* after, Match&& match);
     void relayAdd(ClientRecord& record);
     void relayRemove(ClientRecord& record);
     void poolAdd(PoolIndex& pool, ClientRecord& record, bool building);
