@@ -299,9 +299,10 @@ void ClientTable::setAddress(ClientRecord& record, Ipv4 address) {
 }
 
 void ClientTable::setProfile(ClientRecord& record, std::string_view profile) {
+    const StoredProfileName name(profile);  // the one step that may fail, before any change
     const bool linked = record.list_ != ClientList::None && record.list_ != ClientList::Free;
     if (linked) indexRemove(record);
-    record.profile = profile;
+    record.profile = name;
     if (linked) indexAdd(record);
 }
 
