@@ -27,8 +27,8 @@
 namespace tolmark {
 namespace {
 
-constexpr Ipv4 kServer = 0x0101A8C0;  // 192.168.1.1
-constexpr std::uint32_t kPoolRange = 1u << 22;
+constexpr Ipv4 kServer = 0x0101A8C0;            // 192.168.1.1
+constexpr std::uint32_t kPoolRange = 1u << 24;  // room for long runs of new clients
 constexpr std::int64_t kLease = 86400;
 
 std::vector<std::uint8_t> message(std::uint32_t client, std::uint8_t type, Ipv4 requested = 0) {

@@ -2,16 +2,17 @@
 // The client table: every client the server knows, in three lists (static, dynamic, ignored)
 // over one record store, with a free list for reuse. The lists keep the order of the files, of
 // the pipe's walk and of ties; indexes beside them (identity and address per list, each pool's
-// records by offset with their expiries) answer the engine's lookups without a walk. Pipe
-// clients name records by opaque handles that the table validates.
+// records by offset with their expiries, dynamic records by the relay they came through)
+// answer the engine's lookups without a walk. Pipe clients name records by opaque handles that
+// the table validates.
 //
 // The table has no lock of its own: records, links and indexes change together, so the one
 // lock that guards them is the engine lock, which the receive loop holds for a whole request
 // and the control pipe and the file saver take around their use of the table.
 //
 // The identity, address, profile name, expiry and seen-via address of a linked record are
-// indexed: they change only through the table's setters. The other fields the engine writes freely under the engine
-// lock.
+// indexed: they change only through the table's setters. The other fields the engine writes
+// freely under the engine lock.
 
 #include <atomic>
 #include <cstdint>
@@ -35,8 +36,8 @@ enum class ClientList : std::uint8_t { Static = 0, Dynamic = 1, Ignored = 2, Fre
 using RecordHandle = std::uint64_t;
 
 // A record in the store: the client fields in their compact stored forms, and the links. The
-// engine reads and writes the client fields freely under the engine lock; the links belong to
-// the table.
+// engine reads the client fields freely under the engine lock and writes those that are not
+// indexed; the links belong to the table.
 struct ClientRecord {
     Ipv4 address = 0;
     Ipv4 seenVia = 0;
