@@ -160,6 +160,20 @@ void BM_RenewKnownClient(benchmark::State& state) {
 }
 BENCHMARK(BM_RenewKnownClient)->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
 
+// A flood of unknown clients that the server refuses ("RegOnly"): each is remembered in the
+// ignored list, whose oldest entry makes room once it holds 4096. The cost must not grow with
+// the list.
+void BM_RefusedClientFlood(benchmark::State& state) {
+    Bench bench(1000);
+    bench.settings.update([](DhcpSettings& d, TftpSettings&, MulticastSettings&) { d.general.regOnly = 1; });
+    std::uint32_t next = 1u << 28;
+    for (std::int64_t i = 0; i < state.range(0); ++i) bench.send(message(next++, 1));
+    for (auto _ : state) benchmark::DoNotOptimize(bench.send(message(next++, 1)));
+    if (bench.clients.size(ClientList::Ignored) != 4096) state.SkipWithError("the ignored list is not full");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RefusedClientFlood)->Arg(5000)->Unit(benchmark::kMicrosecond);
+
 // A 1M-line dynamic file loaded into an empty table, and saved back whole.
 void BM_LoadAndSaveDynamicFile(benchmark::State& state) {
     const auto leases = static_cast<std::uint32_t>(state.range(0));
