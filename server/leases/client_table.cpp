@@ -60,16 +60,17 @@ void ClientRecord::copyTo(ClientFields& out) const {
 }
 
 void ClientRecord::assign(const ClientFields& fields) {
-    // The texts first: they may fail for want of memory, and then nothing has changed.
+    // Everything that may fail for want of memory first: then nothing has changed.
     StoredText name(fields.hostName), text(fields.remark);
+    StoredIdentity id(fields.identity);
     profile = fields.profile;
     hostName = std::move(name);
     remark = std::move(text);
+    identity = std::move(id);
     address = fields.address;
     seenVia = fields.seenVia;
     lastAccess = fields.lastAccess;
     expiry = fields.expiry;
-    identity = fields.identity;
 }
 
 ClientTable::ClientTable(LogSink& log) : log_(log) {
@@ -281,7 +282,7 @@ void ClientTable::setIdentity(ClientRecord& record, const Identity& identity) {
     auto& map = identities_[listIndex(record.list_)];
     record.identity = identity;
     if (record.identityKey_ != 0) chainRemove(map, record.identityKey_, &ClientRecord::sameIdentity_, record);
-    record.identityKey_ = indexKey(identity);
+    record.identityKey_ = indexKey(identity.kind, identity.length, identity.bytes.data());
     if (record.identityKey_ != 0) chainInsert(map.slot(record.identityKey_), &ClientRecord::sameIdentity_, record);
 }
 
@@ -311,9 +312,9 @@ void ClientTable::setProfile(ClientRecord& record, std::string_view profile) {
 // Records that many share are kept out of the chains, whose links and unlinks walk them: the
 // address 0 (every ignored client, static entries known by name only) and the identity of
 // freed records. Nothing looks those up on the request path; a lookup that does walks the list.
-std::uint64_t ClientTable::indexKey(const Identity& identity) {
-    if (identity.kind == kIdentityFree) return 0;
-    const std::uint64_t hash = identityHash(identity);
+std::uint64_t ClientTable::indexKey(std::uint8_t kind, std::uint8_t length, const std::uint8_t* bytes) {
+    if (kind == kIdentityFree) return 0;
+    const std::uint64_t hash = identityHash(kind, length, bytes);
     return hash == 0 ? 1 : hash;
 }
 
@@ -359,7 +360,7 @@ void ClientTable::chainRemove(FlatHeads<Key>& heads, Key key, std::uint32_t Clie
 
 void ClientTable::indexAdd(ClientRecord& record) {
     const std::size_t l = listIndex(record.list_);
-    record.identityKey_ = indexKey(record.identity.get());
+    record.identityKey_ = indexKey(record.identity.kind(), record.identity.length(), record.identity.data());
     record.addressKey_ = record.address;
     if (record.identityKey_ != 0)
         chainInsert(identities_[l].slot(record.identityKey_), &ClientRecord::sameIdentity_, record);
@@ -495,7 +496,7 @@ bool ClientTable::precedes(const ClientRecord& a, const ClientRecord& b) const {
 
 ClientRecord* ClientTable::findIdentity(ClientList list, const Identity& identity, const ClientRecord* after) {
     if (list == ClientList::None || list == ClientList::Free) return nullptr;
-    const std::uint64_t key = indexKey(identity);
+    const std::uint64_t key = indexKey(identity.kind, identity.length, identity.bytes.data());
     if (key == 0) return walk(list, after, [&](const ClientRecord& r) { return identityEquals(r.identity, identity); });
     const std::uint32_t* head = identities_[listIndex(list)].find(key);
     if (head == nullptr) return nullptr;

@@ -199,7 +199,8 @@ private:
     void chainInsert(std::uint32_t& head, std::uint32_t ClientRecord::*link, ClientRecord& record);
     template <class Key>
     void chainRemove(FlatHeads<Key>& heads, Key key, std::uint32_t ClientRecord::*link, ClientRecord& record);
-    static std::uint64_t indexKey(const Identity& identity);  // 0: not indexed
+    // The identity's key in the chains; 0: not indexed.
+    static std::uint64_t indexKey(std::uint8_t kind, std::uint8_t length, const std::uint8_t* bytes);
     template <class Match>
     ClientRecord* walk(ClientList list, const ClientRecord* after, Match&& match);
     void relayAdd(ClientRecord& record);

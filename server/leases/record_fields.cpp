@@ -107,6 +107,20 @@ void StoredIdentity::set(const Identity& identity) {
     std::memcpy(raw_, fresh, sizeof raw_);
 }
 
+StoredIdentity::StoredIdentity(StoredIdentity&& other) noexcept {
+    std::memcpy(raw_, other.raw_, sizeof raw_);
+    other.raw_[1] = 0;  // the heap bytes, if any, are this one's now
+}
+
+StoredIdentity& StoredIdentity::operator=(StoredIdentity&& other) noexcept {
+    if (this != &other) {
+        freeHeap();
+        std::memcpy(raw_, other.raw_, sizeof raw_);
+        other.raw_[1] = 0;
+    }
+    return *this;
+}
+
 StoredIdentity& StoredIdentity::operator=(const StoredIdentity& other) {
     if (this != &other) *this = other.get();
     return *this;

@@ -61,7 +61,9 @@ public:
     StoredIdentity() { raw_[0] = kIdentityHardware, raw_[1] = 0; }
     StoredIdentity(const Identity& identity) : StoredIdentity() { set(identity); }  // NOLINT: like Identity
     StoredIdentity(const StoredIdentity& other) : StoredIdentity() { set(other.get()); }
+    StoredIdentity(StoredIdentity&& other) noexcept;
     StoredIdentity& operator=(const StoredIdentity& other);
+    StoredIdentity& operator=(StoredIdentity&& other) noexcept;
     StoredIdentity& operator=(const Identity& identity);
     ~StoredIdentity() { freeHeap(); }
 

@@ -60,6 +60,10 @@ TEST(StoredIdentity, KeepsKindLengthAndBytesOfEveryLength) {
         EXPECT_EQ(copy.get(), changed);
         copy = stored;
         EXPECT_EQ(copy.get(), id);
+        StoredIdentity moved(std::move(copy));
+        EXPECT_EQ(moved.get(), id);
+        copy = std::move(moved);
+        EXPECT_EQ(copy.get(), id);
         copy.setKind(kIdentityFree);
         EXPECT_EQ(copy.kind(), kIdentityFree);
         EXPECT_EQ(copy.length(), length);
