@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <QStringDecoder>
+
 #include <algorithm>
 
 namespace tolmark::manager {
@@ -24,11 +26,14 @@ const char* sectionName(TextSection section) {
 }
 
 // Latin-1 family code pages decode byte for byte; everything else is taken as UTF-8, the
-// code page of a Linux desktop.
+// code page of a Linux desktop. A value is never the start of a file, so U+FEFF at its front
+// is kept as a character: dropping it would turn "LANGUAGE=<U+FEFF>" into an empty name for
+// a file that is in use.
 QString decodeWithCodePage(const std::string& bytes, const std::string& codePage) {
     if (codePage == "1252" || codePage == "28591" || codePage == "850")
         return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return utf8(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
 }
 
 }  // namespace

@@ -299,6 +299,13 @@ void UnitTest::languageFileReplacesSomeKeys() {
     QCOMPARE(list[4], (LanguageEntry{"English", "English", "3.1", ""}));
     writeFile(program.path() + "/Languages/english.ini", "[Common]\nLANGUAGE=ENGLISH\n");
     QCOMPARE(listLanguages(dir, "3.1").size(), 5u);  // a file names English: no built-in row
+
+    // Only the file's own start may carry a byte order mark; inside a value U+FEFF is a
+    // character, so a file named by it is in use and has a name.
+    writeFile(program.path() + "/Languages/test.ini", "\xEF\xBB\xBF[Common]\nLANGUAGE=\xEF\xBB\xBF\n");
+    language.load("test.ini", false);
+    QVERIFY(language.usesFile());
+    QCOMPARE(language.languageName(), QString(QChar(0xFEFF)));
 }
 
 // No server on the pipe: the window says so in its bottom bar and shows the language file's

@@ -86,6 +86,7 @@ std::vector<Input> seeds() {
         bytesOf("\xEF\xBB\xBF[Common]\r\nLANGUAGE=English\r\nCP=65001\r\n[Strings]\r\nTITLE=\"  quoted \"\r\n"),
         bytesOf("[Common]\nVERSION=2\n[Strings]\nERROR_PIPE=never used\n"),
         bytesOf("[common]\nlanguage=\xc3\xa9\xff\n[STRINGS]\nerror_pipe=%s%s%s%d%\n"),
+        bytesOf("[commoN]\nlanguage=\xEF\xBB\xBF\n]\n"),
     };
 }
 
