@@ -28,11 +28,13 @@ const char* sectionName(TextSection section) {
 // Latin-1 family code pages decode byte for byte; everything else is taken as UTF-8, the
 // code page of a Linux desktop. A value is never the start of a file, so U+FEFF at its front
 // is kept as a character: dropping it would turn "LANGUAGE=<U+FEFF>" into an empty name for
-// a file that is in use.
+// a file that is in use. Stateless: a sequence cut off at the end of the value becomes U+FFFD
+// like any other bad byte instead of being held back for input that never comes.
 QString decodeWithCodePage(const std::string& bytes, const std::string& codePage) {
     if (codePage == "1252" || codePage == "28591" || codePage == "850")
         return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     return utf8(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
 }
 

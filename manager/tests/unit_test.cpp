@@ -306,6 +306,9 @@ void UnitTest::languageFileReplacesSomeKeys() {
     language.load("test.ini", false);
     QVERIFY(language.usesFile());
     QCOMPARE(language.languageName(), QString(QChar(0xFEFF)));
+    writeFile(program.path() + "/Languages/test.ini", "[Common]\nLANGUAGE=\xC3\n");  // cut-off sequence
+    language.load("test.ini", false);
+    QCOMPARE(language.languageName(), QString(QChar(0xFFFD)));
 }
 
 // No server on the pipe: the window says so in its bottom bar and shows the language file's
