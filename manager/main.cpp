@@ -6,10 +6,10 @@
 #include <QLocale>
 #include <QMessageBox>
 
-#include "manager/desktop_services.h"
-#include "manager/language.h"
-#include "manager/main_window.h"
-#include "manager/preferences.h"
+#include "manager/desktop/desktop_services.h"
+#include "manager/language/language.h"
+#include "manager/window/main_window.h"
+#include "manager/desktop/preferences.h"
 #include "platform/paths.h"
 
 int main(int argc, char** argv) {

@@ -11,14 +11,14 @@
 #include <QtTest>
 
 #include "dialog_harness.h"
-#include "manager/log_printer.h"
-#include "manager/log_viewer.h"
-#include "manager/preference_pages.h"
-#include "manager/preferences_dialog.h"
-#include "manager/profile_editor.h"
-#include "manager/profile_list_dialog.h"
-#include "manager/profile_pages.h"
-#include "manager/static_entry_dialog.h"
+#include "manager/dialogs/log/log_printer.h"
+#include "manager/dialogs/log/log_viewer.h"
+#include "manager/dialogs/preferences/preference_pages.h"
+#include "manager/dialogs/preferences/preferences_dialog.h"
+#include "manager/dialogs/profiles/profile_editor.h"
+#include "manager/dialogs/profiles/profile_list_dialog.h"
+#include "manager/dialogs/profiles/profile_pages.h"
+#include "manager/dialogs/static_entry/static_entry_dialog.h"
 #include "server_lab.h"
 
 using namespace tolmark;

@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "common/entry_line.h"
-#include "manager/main_window.h"
+#include "manager/window/main_window.h"
 #include "server_lab.h"
 
 using namespace tolmark;

@@ -9,10 +9,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "manager/entry_rows.h"
-#include "manager/language.h"
-#include "manager/list_models.h"
-#include "manager/main_window.h"
+#include "manager/lists/entry_rows.h"
+#include "manager/language/language.h"
+#include "manager/lists/list_models.h"
+#include "manager/window/main_window.h"
 
 using namespace tolmark;
 using namespace tolmark::manager;

@@ -1,0 +1,47 @@
+#include "manager/dialogs/dialog_context.h"
+
+#include <QMessageBox>
+
+namespace tolmark::manager {
+
+QString controlLabel(const Language& language, const char* key, const char* english) {
+    return language.controlText(key).value_or(QString::fromUtf8(english));
+}
+
+QString textOr(const Language& language, const char* key, const QString& fallback) {
+    const QString text = language.text(key);
+    return text.isEmpty() ? fallback : text;
+}
+
+void showMessage(QWidget* parent, const Language& language, const QString& text) {
+    QMessageBox box(QMessageBox::Warning, language.title(), text, QMessageBox::Ok, parent);
+    box.setObjectName(QStringLiteral("ManagerMessage"));
+    box.exec();
+}
+
+QString changeFailedText(const Language& language, PipeStatus status) {
+    return status == PipeStatus::Failed ? language.text("ERROR_PIPE").trimmed() : language.text("REFUSED");
+}
+
+std::optional<std::int64_t> fieldNumber(const QString& text) {
+    const QString t = text.trimmed();
+    if (t.isEmpty() || t.size() > 12) return std::nullopt;
+    bool ok = false;
+    const qlonglong n = t.toLongLong(&ok, 10);
+    if (!ok) return std::nullopt;
+    return n;
+}
+
+FieldAddress readAddressField(const QString& text) {
+    const std::string s = text.trimmed().toStdString();
+    if (s.empty()) return {true, 0};
+    const ParsedIpv4 parsed = parseIpv4(s);
+    if (!parsed.ok || parsed.end != s.size()) return {};
+    return {true, parsed.address};
+}
+
+QString addressText(Ipv4 address) {
+    return address == 0 ? QString() : QString::fromLatin1(formatIpv4(address).c_str());
+}
+
+}  // namespace tolmark::manager

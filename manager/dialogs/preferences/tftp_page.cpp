@@ -1,0 +1,132 @@
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIntValidator>
+#include <QVBoxLayout>
+
+#include "manager/dialogs/preferences/preference_pages.h"
+
+namespace tolmark::manager {
+
+namespace {
+constexpr int kDirectoryChars = 895;  // the block's root directory field, its NUL aside
+constexpr int kPrefixChars = 767;
+
+QString numberOrEmpty(std::int32_t n) { return n == 0 ? QString() : QString::number(n); }
+}  // namespace
+
+TftpPage::TftpPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent)
+    : ManagerPage(context, parent), blocks_(blocks) {
+    enable_ = check("TFTP", "TFTP Download Server on Port");
+    port_ = edit("TFTPPORT", 5);
+    port_->setAccessibleName(enable_->text());
+    QLabel* dirLabel = text("TFTPDIR", "TFTP Root Directory:");
+    dir_ = edit("TFTPDIR", kDirectoryChars);
+    dirLabel->setBuddy(dir_);
+    browse_ = browseButton(dir_, "DIR_TITLE",
+                           "Please choose a Root directory for the TFTP server. Clients specify a path relativ to "
+                           "this directory.");
+    rootIp_ = check("ROOTIP", "Use IP address specific root directory if one exists ");
+    rootProfile_ = check("ROOTPROFILE", "Use Profile specific root directory if one exists ");
+    QLabel* prefixLabel = text("PREFIX", "List of allowed prefixes for other files:");
+    prefix_ = edit("PREFIX", kPrefixChars);
+    prefixLabel->setBuddy(prefix_);
+
+    QGroupBox* operation = group("OPERATION", "Operation");
+    bootOnly_ = check("BOOTONLY", "Restrict download to named Boot file only");
+    bootFile_ = check("BOOTFILE", "Restrict download to clients with a configured Boot file");
+    bootMac_ = check("BOOTMAC", "Restrict download to known MAC addresses/identifiers");
+    bootIp_ = check("BOOTIP", "Restrict download to managed IP addresses");
+    auto* opLayout = new QVBoxLayout(operation);
+    for (QCheckBox* box : {bootOnly_, bootFile_, bootMac_, bootIp_}) opLayout->addWidget(box);
+    // The two boot file restrictions exclude each other.
+    connect(bootOnly_, &QCheckBox::clicked, this, [this](bool on) {
+        if (on) bootFile_->setChecked(false);
+    });
+    connect(bootFile_, &QCheckBox::clicked, this, [this](bool on) {
+        if (on) bootOnly_->setChecked(false);
+    });
+
+    QLabel* dataLabel = text("DATA", "UDP Ports for data transfer start at:");
+    dataPort_ = edit("DATA", 5);
+    dataLabel->setBuddy(dataPort_);
+    QLabel* clientsLabel = text("CLIENTS", "Max. number of active Clients:");
+    clients_ = edit("CLIENTS", 6);
+    clientsLabel->setBuddy(clients_);
+    windowSize_ = check("WSIZE", "Don't wait for ACK (faster, but not standard)");
+
+    auto* layout = new QGridLayout(this);
+    layout->addWidget(enable_, 0, 0);
+    layout->addWidget(port_, 0, 1);
+    layout->addWidget(dirLabel, 1, 0, 1, 2);
+    auto* dirRow = new QHBoxLayout;
+    dirRow->addWidget(dir_, 1);
+    dirRow->addWidget(browse_);
+    layout->addLayout(dirRow, 2, 0, 1, 2);
+    layout->addWidget(rootIp_, 3, 0, 1, 2);
+    layout->addWidget(rootProfile_, 4, 0, 1, 2);
+    layout->addWidget(prefixLabel, 5, 0, 1, 2);
+    layout->addWidget(prefix_, 6, 0, 1, 2);
+    layout->addWidget(operation, 7, 0, 1, 2);
+    layout->addWidget(dataLabel, 8, 0);
+    layout->addWidget(dataPort_, 8, 1);
+    layout->addWidget(clientsLabel, 9, 0);
+    layout->addWidget(clients_, 9, 1);
+    layout->addWidget(windowSize_, 10, 0, 1, 2);
+    layout->setRowStretch(11, 1);
+    layout->setColumnStretch(0, 1);
+
+    dependents_ = {port_,   dirLabel,  dir_,      browse_,   rootIp_,      rootProfile_, prefixLabel,
+                   prefix_, operation, dataLabel, dataPort_, clientsLabel, clients_,     windowSize_};
+    connect(enable_, &QCheckBox::toggled, this, [this](bool on) {
+        // The TFTP Options page follows the switch at once, applied or not.
+        if (blocks_.tftp && initialised()) blocks_.tftp->enable = on ? 1 : 0;
+        updateEnabling();
+    });
+}
+
+void TftpPage::initialise() {
+    if (const auto& t = blocks_.tftp) {
+        enable_->setChecked(t->enable != 0);
+        port_->setText(QString::number(t->port));
+        dir_->setText(QString::fromStdString(t->directory));
+        rootIp_->setChecked(t->rootIpSpecific != 0);
+        rootProfile_->setChecked(t->rootProfile != 0);
+        prefix_->setText(QString::fromStdString(t->prefix));
+        bootOnly_->setChecked((t->mode & kTftpModeBootFileOnly) != 0);
+        bootFile_->setChecked((t->mode & kTftpModeBootFileClient) != 0);
+        bootMac_->setChecked((t->mode & kTftpModeKnownClient) != 0);
+        bootIp_->setChecked((t->mode & kTftpModeManagedAddress) != 0);
+        dataPort_->setText(numberOrEmpty(t->dataPort));
+        clients_->setText(QString::number(t->clients));
+        windowSize_->setChecked(t->windowSize != 0);
+    }
+    updateEnabling();
+}
+
+void TftpPage::updateEnabling() {
+    const bool on = mayChange() && blocks_.tftp.has_value();
+    enable_->setEnabled(on);
+    for (QWidget* w : dependents_) w->setEnabled(on && enable_->isChecked());
+}
+
+void TftpPage::apply() {
+    if (!mayChange() || !blocks_.tftp) return;
+    TftpSettings& t = *blocks_.tftp;
+    t.enable = enable_->isChecked() ? 1 : 0;
+    blocks_.sendTftp = true;
+    // Switched off, the server keeps every other TFTP value as it was.
+    if (!enable_->isChecked()) return;
+    t.port = tftpPortFromField(port_->text());
+    t.mode = (bootOnly_->isChecked() ? kTftpModeBootFileOnly : 0) |
+             (bootFile_->isChecked() ? kTftpModeBootFileClient : 0) |
+             (bootMac_->isChecked() ? kTftpModeKnownClient : 0) | (bootIp_->isChecked() ? kTftpModeManagedAddress : 0);
+    t.directory = dir_->text().toStdString();
+    t.rootIpSpecific = rootIp_->isChecked() ? 1 : 0;
+    t.rootProfile = rootProfile_->isChecked() ? 1 : 0;
+    t.prefix = prefix_->text().toStdString();
+    t.dataPort = dataPortFromField(dataPort_->text());
+    t.clients = tftpClientsFromField(clients_->text());
+    t.windowSize = windowSize_->isChecked() ? 1 : 0;
+}
+
+}  // namespace tolmark::manager
