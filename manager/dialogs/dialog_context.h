@@ -12,10 +12,10 @@
 
 #include "config/config_store.h"
 #include "manager/desktop/desktop_services.h"
+#include "manager/desktop/preferences.h"
 #include "manager/language/language.h"
 #include "manager/pipe/manager_pipe.h"
 #include "manager/pipe/pipe_worker.h"
-#include "manager/desktop/preferences.h"
 
 namespace tolmark::manager {
 

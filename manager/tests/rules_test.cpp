@@ -4,12 +4,12 @@
 
 #include <QtTest>
 
-#include "manager/language/language.h"
 #include "manager/dialogs/log/log_lines.h"
 #include "manager/dialogs/manager_page.h"
 #include "manager/dialogs/preferences/preference_rules.h"
 #include "manager/dialogs/profiles/profile_rules.h"
 #include "manager/dialogs/static_entry/static_entry_dialog.h"
+#include "manager/language/language.h"
 
 using namespace tolmark;
 using namespace tolmark::manager;

@@ -189,8 +189,8 @@ void ServerTest::listsShowWhatTheServerHoldsAndFollowLeases() {
     // Removing it from the context menu asks the server; the next refresh agrees.
     window->listView()->selectionModel()->select(ignored->index(0, 0),
                                                  QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    QVERIFY(window->contextMenu()->actions().contains(window->action(command::kRemove)));
-    window->action(command::kRemove)->trigger();
+    QVERIFY(window->contextMenu()->actions().contains(window->actions().remove));
+    window->actions().remove->trigger();
     QCOMPARE(ignored->rowCount(), 0);
     QSignalSpy refreshed(window.get(), &MainWindow::listRefreshed);
     window->refreshList();
@@ -363,8 +363,8 @@ void ServerTest::serviceMenuRunsSystemctl() {
     qputenv("TOLMARK_SYSTEMCTL", stand.toUtf8());
 
     auto window = openWindow(ManagerRights{true, true});
-    window->action(command::kStart)->trigger();
-    window->action(command::kStop)->trigger();
+    window->actions().start->trigger();
+    window->actions().stop->trigger();
     auto logged = [&] {
         QFile f(log);
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();

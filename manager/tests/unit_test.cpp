@@ -9,8 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "manager/lists/entry_rows.h"
 #include "manager/language/language.h"
+#include "manager/lists/entry_rows.h"
 #include "manager/lists/list_models.h"
 #include "manager/window/main_window.h"
 
@@ -335,10 +335,10 @@ void UnitTest::windowWithoutServerShowsTranslatedTexts() {
     EntryListModel* m = window.model(View::Dynamic);
     QCOMPARE(m->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Kennung"));
     QCOMPARE(m->headerData(3, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Leased until"));
-    QCOMPARE(window.action(command::kRefresh)->text(), QString("&Auto Refresh"));
+    QCOMPARE(window.actions().refresh->text(), QString("&Auto Refresh"));
     QVERIFY(window.menuBar()->actions().at(2)->text() == QString("&Fenster"));
     QCOMPARE(m->rowCount(), 0);
-    QVERIFY(!window.action(command::kViewStatic + 3)->isEnabled());  // TFTP: no server, no TFTP
+    QVERIFY(!window.actions().views[3]->isEnabled());  // TFTP: no server, no TFTP
 }
 
 // A saved position off the screen or negative opens the window at 0 on that axis; a saved TFTP
