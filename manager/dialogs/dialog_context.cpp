@@ -1,8 +1,38 @@
 #include "manager/dialogs/dialog_context.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialogButtonBox>
 #include <QMessageBox>
+#include <QPointer>
+
+#include <vector>
 
 namespace tolmark::manager {
+
+void showWaiting(bool waiting) {
+    static std::vector<QPointer<QAbstractButton>> disabled;
+    if (waiting) {
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+        QWidget* front = QApplication::activeModalWidget();
+        if (front == nullptr) return;
+        for (QDialogButtonBox* box : front->findChildren<QDialogButtonBox*>()) {
+            for (QAbstractButton* b : box->buttons()) {
+                const QDialogButtonBox::ButtonRole role = box->buttonRole(b);
+                if ((role == QDialogButtonBox::AcceptRole || role == QDialogButtonBox::ApplyRole) && b->isEnabled()) {
+                    b->setEnabled(false);
+                    disabled.emplace_back(b);
+                }
+            }
+        }
+        return;
+    }
+    QApplication::restoreOverrideCursor();
+    for (const QPointer<QAbstractButton>& b : disabled) {
+        if (b) b->setEnabled(true);
+    }
+    disabled.clear();
+}
 
 QString controlLabel(const Language& language, const char* key, const char* english) {
     return language.controlText(key).value_or(QString::fromUtf8(english));

@@ -41,6 +41,10 @@ struct DialogContext {
     std::function<void(const std::string&, QWidget*)> openProfileEditor = [](const std::string&, QWidget*) {};
 };
 
+// Shows that the program waits for the server: a busy cursor, and the OK and Apply buttons of the
+// dialog in front disabled until the answer is there (the pipe worker's wait indicator).
+void showWaiting(bool waiting);
+
 // The text of a dialog control: the language file's "Control" value for the key, else the
 // English text the dialog carries.
 QString controlLabel(const Language& language, const char* key, const char* english);

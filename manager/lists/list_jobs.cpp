@@ -21,6 +21,8 @@ ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBu
         const PipeResult<ListedEntry> entry = pipe.listEntry(list, handle);
         if (!entry.ok()) {
             snapshot.firstFailed = n == 0;
+            // No server: the status request would only wait out the time-out again.
+            if (entry.failed()) return snapshot;
             break;
         }
         const ClientRecordImage& record = entry.value.record;
@@ -39,6 +41,7 @@ ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options) {
         const PipeResult<TransferEntry> entry = pipe.getTransfer(index);
         if (!entry.ok()) {
             snapshot.firstFailed = index == 0;
+            if (entry.failed()) return snapshot;  // no server: the status request would wait in vain
             break;
         }
         snapshot.activeTransfers = entry.value.active;

@@ -15,7 +15,8 @@ struct ListSnapshot {
     bool firstFailed = false;  // the list could not be read at all: the view empties
     std::vector<EntryRow> rows;
     std::int32_t activeTransfers = 0;  // TFTP view: the count the server gave with the transfers
-    PipeResult<ServerStatus> status;   // GetStatus with the view's number, after the list
+    PipeResult<ServerStatus> status;   // GetStatus with the view's number, after the list (Failed
+                                       // without asking when the list failed at the pipe)
 };
 
 // Walks the list by record handle: from handle 0, each next request names the next handle of the

@@ -9,9 +9,10 @@ PipeWorker::PipeWorker(std::string pipeName, std::chrono::milliseconds timeout)
     thread_.start();
 }
 
-// Jobs already queued still run (each is bounded by the pipe time-out); their results go to
-// contexts that must outlive this object, as the window that owns it does.
+// The job that runs now ends within the pipe time-out; the jobs queued behind it are dropped,
+// so a server that stopped answering does not hold the program's end for one time-out per job.
 PipeWorker::~PipeWorker() {
+    stopping_->store(true);
     thread_.quit();
     thread_.wait();
     runner_.reset();

@@ -9,6 +9,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QProcess>
 #include <QSignalSpy>
@@ -80,6 +81,7 @@ private slots:
     void listsShowWhatTheServerHoldsAndFollowLeases();
     void sortingAsksTheServerAndARefreshRestoresItsOrder();
     void bottomBarFollowsTheServerStoppingAndStarting();
+    void aFrozenServerNeverFreezesTheWindow();
     void requestWrappersAgainstTheServer();
     void serviceMenuRunsSystemctl();
     void viewModeWithoutAdministratorRights();
@@ -265,6 +267,74 @@ void ServerTest::bottomBarFollowsTheServerStoppingAndStarting() {
     QCOMPARE(window->currentView(), View::Dynamic);
     lab_->pause(false);
     QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Listening on Port: 67"), kOneTickMs);
+}
+
+// A server that stops answering (SIGSTOP) while a dialog asks it: the window repaints and its
+// timers run meanwhile, the wait shows (busy cursor, OK disabled), the pipe failure comes after the
+// time-out, and the window then closes at once.
+void ServerTest::aFrozenServerNeverFreezesTheWindow() {
+    auto window = openWindow(currentRights());
+    QTRY_COMPARE(window->bottomStatusText(), QString(" Listening on Port: 67"));
+    struct Seen {
+        int paintsWhileWaiting = 0;
+        bool busyCursor = false;
+        bool okDisabled = false;
+        bool clicked = false;
+        bool failureShown = false;
+    } seen;
+    struct PaintCounter : QObject {
+        MainWindow* window;
+        Seen* seen;
+        PaintCounter(MainWindow* w, Seen* s) : window(w), seen(s) {}
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Paint && window->worker().waiting()) ++seen->paintsWhileWaiting;
+            return false;
+        }
+    } counter(window.get(), &seen);
+    window->listView()->viewport()->installEventFilter(&counter);
+
+    QTimer probe;
+    probe.setInterval(50);
+    connect(&probe, &QTimer::timeout, [&] {
+        window->listView()->viewport()->update();
+        if (window->worker().waiting() && QApplication::overrideCursor() != nullptr &&
+            QApplication::overrideCursor()->shape() == Qt::BusyCursor)
+            seen.busyCursor = true;
+        auto* dialog = qobject_cast<StaticEntryDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || !dialog->isVisible()) return;
+        if (!seen.clicked) {
+            // OK stores the entry, which first asks the server for its profile.
+            dialog->findChild<QLineEdit*>("ID")->setText("02:00:5e:90:00:01");
+            seen.clicked = true;
+            QTimer::singleShot(0, dialog->okButton(), &QPushButton::click);
+        } else if (window->worker().waiting()) {
+            seen.okDisabled = seen.okDisabled || !dialog->okButton()->isEnabled();
+        } else if (window->bottomStatusText() == " Service not active" && dialog->okButton()->isEnabled()) {
+            seen.failureShown = true;
+            dialog->reject();
+        }
+    });
+    lab_->pause(true);
+    probe.start();
+    QElapsedTimer clock;
+    clock.start();
+    window->openStaticEntry(StaticMode::Add);
+    probe.stop();
+    qInfo("the dialog waited %lld ms for a server that does not answer", static_cast<long long>(clock.elapsed()));
+    QVERIFY(seen.paintsWhileWaiting > 0);
+    QVERIFY(seen.busyCursor);
+    QVERIFY(seen.okDisabled);
+    QVERIFY(seen.failureShown);
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+
+    // Closing: the window goes at once; the program's end waits for one request at most (the
+    // window's pipe time-out is 1 s), not for the requests queued behind it.
+    clock.restart();
+    QVERIFY(window->close());
+    QVERIFY(!window->isVisible());
+    window.reset();
+    QVERIFY2(clock.elapsed() < 1700, qPrintable(QString::number(clock.elapsed())));
+    lab_->pause(false);
 }
 
 // The request wrappers against the real server, and the size checks against a peer that

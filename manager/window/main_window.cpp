@@ -31,6 +31,7 @@ MainWindow::MainWindow(Language& language, UserPreferences& preferences, Manager
       worker_(options_.pipeName, options_.pipeTimeout) {
     setObjectName(QStringLiteral("Dorvane"));
     setWindowIcon(programIcon());
+    worker_.setWaitIndicator(showWaiting);
     models_ = {new StaticModel(&icons_, this), new DynamicModel(&icons_, this), new IgnoredModel(&icons_, this),
                new TransferModel(&icons_, this)};
     const int saved = preferences_.read(pref::kView);

@@ -22,6 +22,7 @@ std::vector<std::string> readProfileNames(ManagerPipe& pipe) {
 ServerBlocks ServerBlocks::fetch(ManagerPipe& pipe, bool withStatus) {
     ServerBlocks b;
     b.general = pipe.getSettings();
+    if (b.general.failed()) return b;  // no server: each further request would wait in vain
     if (withStatus) b.status = pipe.getStatus(-1);
     b.tftp = pipe.getTftpSettings();
     b.multicast = pipe.getMulticast();

@@ -4,8 +4,8 @@
 #include <QFontMetrics>
 #include <QPainter>
 
-#include "manager/language/language.h"
 #include "manager/dialogs/log/log_lines.h"
+#include "manager/language/language.h"
 
 namespace tolmark::manager {
 

@@ -96,12 +96,23 @@ LogViewer::LogViewer(DialogContext& context, QWidget* parent) : QDialog(parent),
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    const PipeResult<GeneralSettings> general =
-        context.worker.call([](ManagerPipe& pipe) { return pipe.getSettings(); });
-    context.notePipe(general.status);
-    const std::string today = logFileName(local, general.ok() && general.value.createLog == 1);
-    const std::vector<std::string> names =
-        context.worker.call([today](ManagerPipe& pipe) { return listLogFiles(pipe, today); });
+    struct Listing {
+        PipeStatus status = PipeStatus::Done;
+        std::string today;
+        std::vector<std::string> names;
+    };
+    const Listing listing = context.worker.call([local](ManagerPipe& pipe) {
+        Listing found;
+        const PipeResult<GeneralSettings> general = pipe.getSettings();
+        found.status = general.status;
+        found.today = logFileName(local, general.ok() && general.value.createLog == 1);
+        // No server: only today's name, and no further request that would wait in vain.
+        found.names = general.failed() ? std::vector<std::string>{found.today} : listLogFiles(pipe, found.today);
+        return found;
+    });
+    context.notePipe(listing.status);
+    const std::string& today = listing.today;
+    const std::vector<std::string>& names = listing.names;
     for (const std::string& name : names) files_->addItem(QString::fromStdString(name));
     files_->setCurrentIndex(std::max(files_->findText(QString::fromStdString(today)), 0));
     connect(files_, &QComboBox::currentTextChanged, this, &LogViewer::loadFile);

@@ -7,6 +7,9 @@ namespace tolmark::manager {
 PreferenceBlocks PreferenceBlocks::fetch(ManagerPipe& pipe) {
     PreferenceBlocks b;
     PipeResult<GeneralSettings> general = pipe.getSettings();
+    // A server that does not answer is asked nothing more: each further request would wait out
+    // the time-out again.
+    if (general.failed()) return b;
     if (general.ok()) b.general = general.value;
     PipeResult<ServerStatus> status = pipe.getStatus(-1);
     if (status.ok()) b.status = status.value;

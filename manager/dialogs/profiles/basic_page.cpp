@@ -114,7 +114,18 @@ void BasicPage::fillInterfaces() {
     // Interfaces another profile uses are not offered; this profile's own is.
     const std::vector<bool> used = context_.worker.call([candidates, own](ManagerPipe& pipe) {
         std::vector<bool> u;
-        for (Ipv4 a : candidates) u.push_back(a != own && pipe.checkAddressProfile(a).value);
+        for (Ipv4 a : candidates) {
+            if (a == own) {
+                u.push_back(false);
+                continue;
+            }
+            const PipeResult<bool> inUse = pipe.checkAddressProfile(a);
+            if (inUse.failed()) {
+                u.resize(candidates.size(), false);  // no server: each further request would wait in vain
+                break;
+            }
+            u.push_back(inUse.value);
+        }
         return u;
     });
     std::vector<Ipv4> masks;

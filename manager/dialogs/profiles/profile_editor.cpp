@@ -62,6 +62,10 @@ ProfileEditor::ProfileEditor(DialogContext& context, const std::string& name, QW
     const Opening opening = context.worker.call([name](ManagerPipe& pipe) {
         Opening o;
         const auto general = pipe.getSettings();
+        if (general.failed()) {
+            o.status = PipeStatus::Failed;  // no server: each further request would wait in vain
+            return o;
+        }
         const auto status = pipe.getStatus(-1);
         const auto profile = pipe.getProfileByName(name);
         if (general.ok()) o.general = general.value;

@@ -26,6 +26,7 @@ ProfileRead readProfiles(ManagerPipe& pipe) {
     const auto general = pipe.getSettings();
     r.status = general.status;
     if (general.ok()) r.general = general.value;
+    if (general.failed()) return r;  // no server: each further request would wait in vain
     for (std::int32_t i = 0; i < 4096; ++i) {
         auto p = pipe.getProfile(i);
         if (!p.ok()) break;

@@ -173,6 +173,7 @@ void StaticEntryDialog::fetchServerState() {
     const State state = context_.worker.call([](ManagerPipe& pipe) {
         State s;
         s.general = pipe.getSettings();
+        if (s.general.failed()) return s;  // no server: each further request would wait in vain
         for (std::int32_t i = 0; i < 4096; ++i) {
             const auto p = pipe.getProfile(i);
             if (!p.ok()) break;
