@@ -34,17 +34,11 @@ void showWaiting(bool waiting) {
     disabled.clear();
 }
 
-QString controlLabel(const Language& language, const char* key, const char* english) {
-    return language.controlText(key).value_or(QString::fromUtf8(english));
-}
-
-QString textOr(const Language& language, const char* key, const QString& fallback) {
-    const QString text = language.text(key);
-    return text.isEmpty() ? fallback : text;
-}
+QString controlLabel(const Language& language, const char* key) { return language.controlText(key); }
 
 void showMessage(QWidget* parent, const Language& language, const QString& text) {
     QMessageBox box(QMessageBox::Warning, language.title(), text, QMessageBox::Ok, parent);
+    box.button(QMessageBox::Ok)->setText(language.controlText("OK"));
     box.setObjectName(QStringLiteral("ManagerMessage"));
     box.exec();
 }

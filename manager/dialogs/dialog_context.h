@@ -46,10 +46,8 @@ struct DialogContext {
 void showWaiting(bool waiting);
 
 // The text of a dialog control: the language file's "Control" value for the key, else the
-// English text the dialog carries.
-QString controlLabel(const Language& language, const char* key, const char* english);
-// A "Strings" text that may be missing from the built-in table: the fallback then.
-QString textOr(const Language& language, const char* key, const QString& fallback);
+// built-in English text.
+QString controlLabel(const Language& language, const char* key);
 
 // A message box captioned with the display title; returns when the user has closed it.
 void showMessage(QWidget* parent, const Language& language, const QString& text);

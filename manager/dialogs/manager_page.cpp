@@ -4,29 +4,29 @@
 
 namespace tolmark::manager {
 
-QCheckBox* ManagerPage::check(const char* key, const char* english) {
-    auto* box = new QCheckBox(label(key, english), this);
+QCheckBox* ManagerPage::check(const char* key) {
+    auto* box = new QCheckBox(label(key), this);
     box->setObjectName(QString::fromLatin1(key));
     connect(box, &QCheckBox::toggled, this, &SheetPage::markChanged);
     return box;
 }
 
-QRadioButton* ManagerPage::radio(const char* key, const char* english) {
-    auto* button = new QRadioButton(label(key, english), this);
+QRadioButton* ManagerPage::radio(const char* key) {
+    auto* button = new QRadioButton(label(key), this);
     button->setObjectName(QString::fromLatin1(key));
     connect(button, &QRadioButton::toggled, this, &SheetPage::markChanged);
     return button;
 }
 
-QLabel* ManagerPage::text(const char* key, const char* english) {
-    auto* l = new QLabel(label(key, english), this);
+QLabel* ManagerPage::text(const char* key) {
+    auto* l = new QLabel(label(key), this);
     l->setObjectName(QString::fromLatin1(key) + QStringLiteral("_label"));
     l->setWordWrap(true);
     return l;
 }
 
-QGroupBox* ManagerPage::group(const char* key, const char* english) {
-    auto* g = new QGroupBox(label(key, english), this);
+QGroupBox* ManagerPage::group(const char* key) {
+    auto* g = new QGroupBox(label(key), this);
     g->setObjectName(QString::fromLatin1(key));
     return g;
 }
@@ -59,12 +59,13 @@ QString browseStartDirectory(const QString& field) {
     return start;
 }
 
-QPushButton* ManagerPage::browseButton(QLineEdit* field, const char* titleKey, const char* englishTitle) {
+QPushButton* ManagerPage::browseButton(QLineEdit* field, const char* titleKey) {
     auto* button = new QPushButton(QStringLiteral("..."), this);
     button->setObjectName(field->objectName() + QStringLiteral("_browse"));
-    button->setAccessibleName(textOr(context_.language, titleKey, QString::fromUtf8(englishTitle)));
-    connect(button, &QPushButton::clicked, this, [this, field, titleKey, englishTitle] {
-        const QString title = textOr(context_.language, titleKey, QString::fromUtf8(englishTitle));
+    button->setAccessibleName(context_.language.text("BROWSE"));
+    button->setAccessibleDescription(context_.language.text(titleKey));
+    connect(button, &QPushButton::clicked, this, [this, field, titleKey] {
+        const QString title = context_.language.text(titleKey);
         const QString chosen = QFileDialog::getExistingDirectory(this, title, browseStartDirectory(field->text()),
                                                                  QFileDialog::ShowDirsOnly);
         if (chosen.isEmpty()) return;

@@ -1,6 +1,6 @@
 #pragma once
 // The base of the manager's sheet pages: builds labelled controls whose texts come from the
-// language file ("Control" section, English in the code as the dialog template carries it),
+// language file ("Control" section, else the built-in English text),
 // names each control by its language key (for accessibility tools and tests), and reports every
 // user change to the sheet: check boxes and radios when toggled, edit fields only when their
 // text is edited, lists only when their selection changes.
@@ -25,17 +25,17 @@ public:
     explicit ManagerPage(DialogContext& context, QWidget* parent = nullptr) : SheetPage(parent), context_(context) {}
 
 protected:
-    QString label(const char* key, const char* english) const { return controlLabel(context_.language, key, english); }
-    QCheckBox* check(const char* key, const char* english);
-    QRadioButton* radio(const char* key, const char* english);
-    QLabel* text(const char* key, const char* english);
-    QGroupBox* group(const char* key, const char* english);
+    QString label(const char* key) const { return controlLabel(context_.language, key); }
+    QCheckBox* check(const char* key);
+    QRadioButton* radio(const char* key);
+    QLabel* text(const char* key);
+    QGroupBox* group(const char* key);
     // A buddy label and its field; maxLength 0 leaves the length open.
     QLineEdit* edit(const char* objectName, int maxLength = 0);
     AddressEdit* address(const char* objectName);
     QComboBox* combo(const char* objectName);
     // The "..." button of a directory field: a folder browser titled with the language string.
-    QPushButton* browseButton(QLineEdit* field, const char* titleKey, const char* englishTitle);
+    QPushButton* browseButton(QLineEdit* field, const char* titleKey);
     bool mayChange() const { return context_.rights.mayChange; }
 
     DialogContext& context_;

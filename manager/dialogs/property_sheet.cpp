@@ -44,6 +44,12 @@ void PropertySheet::addPage(SheetPage* page, const Language& language, const cha
     addPage(page, text.isEmpty() ? QString::fromLatin1(caption) : text);
 }
 
+void PropertySheet::relabelButtons(const Language& language) {
+    buttons_->button(QDialogButtonBox::Ok)->setText(language.controlText("OK"));
+    buttons_->button(QDialogButtonBox::Cancel)->setText(language.controlText("CANCEL"));
+    buttons_->button(QDialogButtonBox::Apply)->setText(language.text("APPLY"));
+}
+
 void PropertySheet::prepare() {
     if (!pages_.empty()) onCurrentChanged(tabs_->currentIndex());
 }

@@ -57,6 +57,8 @@ public:
     SheetPage* page(int index) const { return pages_[static_cast<std::size_t>(index)]; }
     int pageCount() const { return static_cast<int>(pages_.size()); }
 
+    // OK, Cancel and Apply in the language of the pages.
+    void relabelButtons(const Language& language);
     // What OK and Apply do: true when everything was checked and taken.
     bool applyChanges();
     // Shows the first page; the sheet then runs with exec() or show().

@@ -135,9 +135,9 @@ QString Language::menuText(std::string_view key) const {
     return builtInText(TextSection::Menu, key);
 }
 
-std::optional<QString> Language::controlText(std::string_view key) const {
+QString Language::controlText(std::string_view key) const {
     if (auto value = fileValue(sectionName(TextSection::Control), key)) return decode(unescapeText(*value));
-    return std::nullopt;
+    return builtInText(TextSection::Control, key);
 }
 
 QString Language::languageName() const {

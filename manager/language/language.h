@@ -26,8 +26,10 @@ enum class TextSection { Menu, Control, Strings };
 std::string resourceDirectory(const std::string& programDirectory, const std::string& name);
 std::string languagesDirectory(const std::string& programDirectory);
 
-// The English text the program carries for a key; empty when it has none.
+// The English text the program carries for a key (compared without case); empty when it has none.
 QString builtInText(TextSection section, std::string_view key);
+// Every key of the section that the program carries a text for.
+std::vector<std::string_view> builtInKeys(TextSection section);
 
 // "\n" line break, "\t" tab, a backslash before any other character yields that character, a
 // backslash at the very end is dropped.
@@ -46,10 +48,9 @@ public:
     // "LANGUAGE" in "Common" is not used at all.
     void load(std::string_view chosenFile, bool germanUser);
 
-    QString text(std::string_view key) const;      // "Strings", unescaped, else built-in
-    QString menuText(std::string_view key) const;  // "Menu", else built-in
-    // "Control" value unescaped; nothing when the file has none (the control keeps its text).
-    std::optional<QString> controlText(std::string_view key) const;
+    QString text(std::string_view key) const;         // "Strings", unescaped, else built-in
+    QString menuText(std::string_view key) const;     // "Menu", else built-in
+    QString controlText(std::string_view key) const;  // "Control", unescaped, else built-in
 
     // Display title: the file's "Title" in "Common", else "Tolmark DHCP Server".
     QString title() const { return title_; }

@@ -66,7 +66,7 @@ QVariant LogModel::data(const QModelIndex& index, int role) const {
     const LogRow& row = rows_[static_cast<std::size_t>(index.row())];
     if (index.column() == 0) {
         if (role == Qt::DecorationRole) return icons_[row.failure ? 1 : 0];
-        if (role == Qt::AccessibleDescriptionRole) return row.failure ? QStringLiteral("failure") : QString();
+        if (role == Qt::AccessibleDescriptionRole) return row.failure ? failureText_ : QString();
         return {};
     }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole)

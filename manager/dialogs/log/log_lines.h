@@ -47,6 +47,8 @@ class LogModel : public QAbstractTableModel {
 public:
     explicit LogModel(QObject* parent = nullptr);
     void setHeaders(const std::array<QString, kLogFieldCount>& headers) { headers_ = headers; }
+    // What the icon of a failure line says to a screen reader.
+    void setFailureText(const QString& text) { failureText_ = text; }
     void setRows(std::vector<LogRow> rows);
     const std::vector<LogRow>& rows() const { return rows_; }
 
@@ -58,6 +60,7 @@ public:
 private:
     std::vector<QIcon> icons_;
     std::array<QString, kLogFieldCount> headers_;
+    QString failureText_ = QStringLiteral("failure");
     std::vector<LogRow> rows_;
 };
 

@@ -59,6 +59,7 @@ LogViewer::LogViewer(DialogContext& context, QWidget* parent) : QDialog(parent),
     setWindowTitle(l.text("PROTOCOL"));
     model_ = new LogModel(this);
     model_->setHeaders({l.text("DATE"), l.text("TIME"), l.text("SERVICE"), l.text("STATUS"), QString()});
+    model_->setFailureText(l.text("LOG_FAILURE"));
     view_ = new QTreeView(this);
     view_->setObjectName(QStringLiteral("LOGLINES"));
     view_->setAccessibleName(windowTitle());
@@ -69,11 +70,11 @@ LogViewer::LogViewer(DialogContext& context, QWidget* parent) : QDialog(parent),
     view_->setSelectionBehavior(QAbstractItemView::SelectRows);
     view_->header()->setStretchLastSection(false);
 
-    auto* fileLabel = new QLabel(controlLabel(l, "FILE", "File:"), this);
+    auto* fileLabel = new QLabel(controlLabel(l, "FILE"), this);
     files_ = new QComboBox(this);
     files_->setObjectName(QStringLiteral("FILE"));
     fileLabel->setBuddy(files_);
-    print_ = new QPushButton(controlLabel(l, "PRINT", "&Print"), this);
+    print_ = new QPushButton(controlLabel(l, "PRINT"), this);
     print_->setObjectName(QStringLiteral("PRINT"));
     status_ = new QStatusBar(this);
     status_->setSizeGripEnabled(true);
@@ -141,7 +142,8 @@ void LogViewer::loadFile(const QString& name) {
             model_->setRows(std::move(rows));
             sizeColumns();
             if (model_->rowCount() > 0) view_->scrollTo(model_->index(model_->rowCount() - 1, 1));
-            status_->showMessage(QString::number(model_->rowCount()));
+            status_->showMessage(
+                fillArguments(context_.language.text("LOG_LINES"), {QString::number(model_->rowCount())}));
             emit fileLoaded();
         });
 }

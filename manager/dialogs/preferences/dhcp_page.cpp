@@ -12,20 +12,20 @@ constexpr std::int32_t kRelayProfileOnly = 0x200;
 
 DhcpPage::DhcpPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent)
     : ManagerPage(context, parent), blocks_(blocks) {
-    bootp_ = check("BOOTP", "Accept BOOTP requests");
-    dhcp_ = check("DHCP", "Accept DHCP requests");
-    enableRa_ = check("ENABLERA", "Accept Relay Agent Information (Option 82)");
-    noClient_ = check("NOCLIENT", "for Profile selection only");
-    circuit_ = check("CIRCUIT", "Accept Circuit Identifier");
-    remote_ = check("REMOTE", "Accept Remote Identifier");
-    enableId_ = check("ENABLEID", "Accept Client Identifier (Option 61)");
-    enableMac_ = check("ENABLEMA", "Accept MAC Addresses");
-    name2Uc_ = check("NAME2UC", "Accept Client Hostname as User Class Identifier");
-    single_ = check("SINGLE", "Sole Server environment (Respond to all init-reboot requests)");
-    unicast_ = check("UNICAST", "Send replies as unicast messages (if broadcast flag is not set)");
-    autoconf_ = check("AUTOCONF", "Disable Client Auto-Configuration (Option 116)");
-    change_ = check("CHANGE", "Vary dynamic IP address of clients");
-    arpTest_ = check("ARPTEST", "Check that a selected dynamic IP address is not in use");
+    bootp_ = check("BOOTP");
+    dhcp_ = check("DHCP");
+    enableRa_ = check("ENABLERA");
+    noClient_ = check("NOCLIENT");
+    circuit_ = check("CIRCUIT");
+    remote_ = check("REMOTE");
+    enableId_ = check("ENABLEID");
+    enableMac_ = check("ENABLEMA");
+    name2Uc_ = check("NAME2UC");
+    single_ = check("SINGLE");
+    unicast_ = check("UNICAST");
+    autoconf_ = check("AUTOCONF");
+    change_ = check("CHANGE");
+    arpTest_ = check("ARPTEST");
 
     auto* layout = new QVBoxLayout(this);
     for (QCheckBox* box : {bootp_, dhcp_, enableRa_}) layout->addWidget(box);

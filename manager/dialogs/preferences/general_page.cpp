@@ -13,18 +13,18 @@ constexpr const char* kDirectoryKey = "Directory";
 
 GeneralPage::GeneralPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent)
     : ManagerPage(context, parent), blocks_(blocks) {
-    grid_ = check("GRIDLINES", "Show grid lines");
-    addProfiles_ = check("ADDPROF", "Add profiles to menu");
-    dash_ = check("SHOWDASH", "Use dash as separator in MAC (hardware) addresses");
-    string_ = check("SHOWSTRING", "Show Identifier as text string (if possible)");
-    update_ = check("UPDATE", "Save last access time");
+    grid_ = check("GRIDLINES");
+    addProfiles_ = check("ADDPROF");
+    dash_ = check("SHOWDASH");
+    string_ = check("SHOWSTRING");
+    update_ = check("UPDATE");
 
-    QGroupBox* logGroup = group("PROTOCOL", "Log");
-    log_ = check("LOG", "Write log file");
-    logAll_ = check("LOGALL", "log all details");
-    QLabel* newLog = text("NEWLOG", "Create new log file");
-    daily_ = radio("DAILY", "daily");
-    monthly_ = radio("MONTHLY", "monthly");
+    QGroupBox* logGroup = group("PROTOCOL");
+    log_ = check("LOG");
+    logAll_ = check("LOGALL");
+    QLabel* newLog = text("NEWLOG");
+    daily_ = radio("DAILY");
+    monthly_ = radio("MONTHLY");
     auto* logLayout = new QGridLayout(logGroup);
     logLayout->addWidget(log_, 0, 0);
     logLayout->addWidget(logAll_, 0, 1);
@@ -35,14 +35,14 @@ GeneralPage::GeneralPage(DialogContext& context, PreferenceBlocks& blocks, QWidg
     logLayout->addLayout(period, 1, 1);
     connect(log_, &QCheckBox::toggled, this, &GeneralPage::updateEnabling);
 
-    QGroupBox* tftpGroup = group("TFTPSTATUS", "TFTP status indication");
-    percent_ = check("PERCENT", "Show Percent complete (if possible)");
+    QGroupBox* tftpGroup = group("TFTPSTATUS");
+    percent_ = check("PERCENT");
     (new QVBoxLayout(tftpGroup))->addWidget(percent_);
 
-    dirLabel_ = text("DIR", "Data Directory:");
+    dirLabel_ = text("DIR");
     dir_ = edit("DIR", 1023);
     dirLabel_->setBuddy(dir_);
-    browse_ = browseButton(dir_, "LOG_TITLE", "Please choose a directory for the DHCP Server log files.");
+    browse_ = browseButton(dir_, "LOG_TITLE");
     auto* dirRow = new QHBoxLayout;
     dirRow->addWidget(dirLabel_);
     dirRow->addWidget(dir_, 1);

@@ -15,21 +15,18 @@ constexpr int kStateRole = Qt::UserRole + 3;
 
 InterfacesPage::InterfacesPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent)
     : ManagerPage(context, parent), blocks_(blocks), icons_(loadInterfaceIcons()) {
-    detect_ = check("DETECT", "Pause as long as another Server is detected (Backup server)");
-    answer_ = check("ANSWER", "Respond to registered (static) addresses/identifiers  only");
-    relaySrc_ = check("RELAYSRC", "Reply to relayed requests to sender");
-    QLabel* select = text("SELECT", "Select interfaces by local IP address:");
+    detect_ = check("DETECT");
+    answer_ = check("ANSWER");
+    relaySrc_ = check("RELAYSRC");
+    QLabel* select = text("SELECT");
     list_ = new QListWidget(this);
     list_->setObjectName(QStringLiteral("INTERFACES"));
     list_->setAccessibleName(select->text());
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     select->setBuddy(list_);
-    QLabel* info = text("IFACEINFO",
-                        "A click on an address selects it for the DHCP server; with relay agent information "
-                        "accepted, a second click also trusts it, and the next click deselects it. "
-                        "At least one address stays selected.");
+    QLabel* info = text("IFACEINFO");
     info->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-    include_ = check("INCLUDE", "Use only selected interfaces");
+    include_ = check("INCLUDE");
 
     auto* row = new QHBoxLayout;
     row->addWidget(list_, 1);
@@ -58,8 +55,8 @@ int InterfacesPage::selectedRows() const {
 void InterfacesPage::showState(QListWidgetItem* item, InterfaceState state) {
     item->setData(kStateRole, static_cast<int>(state));
     item->setIcon(icons_[static_cast<std::size_t>(state)]);
-    static const char* const kStateNames[] = {"not selected", "selected", "selected and trusted"};
-    item->setData(Qt::AccessibleDescriptionRole, QString::fromLatin1(kStateNames[static_cast<int>(state)]));
+    static const char* const kStateKeys[] = {"IFACE_OFF", "IFACE_ON", "IFACE_TRUSTED"};
+    item->setData(Qt::AccessibleDescriptionRole, context_.language.text(kStateKeys[static_cast<int>(state)]));
 }
 
 void InterfacesPage::initialise() {

@@ -12,10 +12,10 @@ constexpr int kAuthorRole = Qt::UserRole + 1;
 
 LanguagePage::LanguagePage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent)
     : ManagerPage(context, parent), blocks_(blocks) {
-    QLabel* currentLabel = text("LANGUAGE", "Current Language:");
+    QLabel* currentLabel = text("LANGUAGE");
     current_ = new QLabel(this);
     current_->setObjectName(QStringLiteral("CURRENT"));
-    QLabel* availableLabel = text("AVAILABLE", "Available Languages:");
+    QLabel* availableLabel = text("AVAILABLE");
     list_ = new QTreeWidget(this);
     list_->setObjectName(QStringLiteral("LANGUAGES"));
     list_->setRootIsDecorated(false);
@@ -23,7 +23,7 @@ LanguagePage::LanguagePage(DialogContext& context, PreferenceBlocks& blocks, QWi
     list_->setHeaderLabels({context.language.text("MODULE"), context.language.text("LANGUAGE"),
                             fillArguments(context.language.text("VERSION"), {QString()}).trimmed()});
     availableLabel->setBuddy(list_);
-    QLabel* authorLabel = text("TRANSLATION", "Translation by:");
+    QLabel* authorLabel = text("TRANSLATION");
     author_ = new QLineEdit(this);
     author_->setObjectName(QStringLiteral("TRANSLATION"));
     author_->setReadOnly(true);

@@ -24,11 +24,12 @@ PreferencesDialog::PreferencesDialog(DialogContext& context, QWidget* parent)
     : PropertySheet(parent), context_(context) {
     setObjectName(QStringLiteral("Preferences"));
     const Language& l = context.language;
-    setWindowTitle(textOr(l, "PREFERENCES", QStringLiteral("Preferences")));
+    setWindowTitle(l.text("PREFERENCES"));
     blocks_ = context.worker.call([](ManagerPipe& pipe) { return PreferenceBlocks::fetch(pipe); });
     // A page whose block could not be fetched shows its controls disabled and sends nothing.
     if (!blocks_.general || !blocks_.status || !blocks_.tftp || !blocks_.multicast)
         context.notePipe(PipeStatus::Failed);
+    relabelButtons(l);
     addPage(new GeneralPage(context, blocks_), l, "General", "General");
     addPage(new InterfacesPage(context, blocks_), l, "Interface", "Interfaces");
     addPage(new DhcpPage(context, blocks_), l, "DHCP", "DHCP");

@@ -19,25 +19,25 @@ int positionOf(std::int32_t value, int n) { return std::clamp(value, 1, n) - 1; 
 
 TftpOptionsPage::TftpOptionsPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent)
     : ManagerPage(context, parent), blocks_(blocks) {
-    QLabel* timeoutLabel = text("TIMEOUT", "Retransmission timeout (secs):");
+    QLabel* timeoutLabel = text("TIMEOUT");
     timeout_ = combo("TIMEOUT");
     timeoutLabel->setBuddy(timeout_);
-    QLabel* retransmitLabel = text("RETRANSMIT", "Max. number of re-transmits:");
+    QLabel* retransmitLabel = text("RETRANSMIT");
     retransmit_ = combo("RETRANSMIT");
     retransmitLabel->setBuddy(retransmit_);
-    blockSize_ = check("BSIZEOPT", "Accept blocksize option");
-    timeOption_ = check("TIMEOPT", "Accept timeout option");
-    tsize_ = check("TSIZEOPT", "Accept tsize option");
-    unix_ = check("UNIX", "LF<->CRLF conversion on ASCII transfer");
-    mmf_ = check("MMF", "Optimize file access for simultanous downloads");
+    blockSize_ = check("BSIZEOPT");
+    timeOption_ = check("TIMEOPT");
+    tsize_ = check("TSIZEOPT");
+    unix_ = check("UNIX");
+    mmf_ = check("MMF");
 
-    QGroupBox* multicastGroup = group("MULTICAST", "TFTP Multicast");
-    multicast_ = check("MCAST", "Enable TFTP Multicast operation");
-    QLabel* addressLabel = text("MCASTIP", "TFTP Multicast IP Address:");
+    QGroupBox* multicastGroup = group("MULTICAST");
+    multicast_ = check("MCAST");
+    QLabel* addressLabel = text("MCASTIP");
     mcastAddress_ = edit("MCASTIP", 15);
-    QLabel* portLabel = text("MCASTPORT", "TFTP Multicast Port:");
+    QLabel* portLabel = text("MCASTPORT");
     mcastPort_ = edit("MCASTPORT", 5);
-    QLabel* ttlLabel = text("MCASTTTL", "TFTP Multicast TTL:");
+    QLabel* ttlLabel = text("MCASTTTL");
     mcastTtl_ = edit("MCASTTTL", 3);
     auto* mcastLayout = new QFormLayout(multicastGroup);
     mcastLayout->addRow(multicast_);

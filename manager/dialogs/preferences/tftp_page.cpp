@@ -16,26 +16,24 @@ QString numberOrEmpty(std::int32_t n) { return n == 0 ? QString() : QString::num
 
 TftpPage::TftpPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent)
     : ManagerPage(context, parent), blocks_(blocks) {
-    enable_ = check("TFTP", "TFTP Download Server on Port");
+    enable_ = check("TFTP");
     port_ = edit("TFTPPORT", 5);
     port_->setAccessibleName(enable_->text());
-    QLabel* dirLabel = text("TFTPDIR", "TFTP Root Directory:");
+    QLabel* dirLabel = text("TFTPDIR");
     dir_ = edit("TFTPDIR", kDirectoryChars);
     dirLabel->setBuddy(dir_);
-    browse_ = browseButton(dir_, "DIR_TITLE",
-                           "Please choose a Root directory for the TFTP server. Clients specify a path relativ to "
-                           "this directory.");
-    rootIp_ = check("ROOTIP", "Use IP address specific root directory if one exists ");
-    rootProfile_ = check("ROOTPROFILE", "Use Profile specific root directory if one exists ");
-    QLabel* prefixLabel = text("PREFIX", "List of allowed prefixes for other files:");
+    browse_ = browseButton(dir_, "DIR_TITLE");
+    rootIp_ = check("ROOTIP");
+    rootProfile_ = check("ROOTPROFILE");
+    QLabel* prefixLabel = text("PREFIX");
     prefix_ = edit("PREFIX", kPrefixChars);
     prefixLabel->setBuddy(prefix_);
 
-    QGroupBox* operation = group("OPERATION", "Operation");
-    bootOnly_ = check("BOOTONLY", "Restrict download to named Boot file only");
-    bootFile_ = check("BOOTFILE", "Restrict download to clients with a configured Boot file");
-    bootMac_ = check("BOOTMAC", "Restrict download to known MAC addresses/identifiers");
-    bootIp_ = check("BOOTIP", "Restrict download to managed IP addresses");
+    QGroupBox* operation = group("OPERATION");
+    bootOnly_ = check("BOOTONLY");
+    bootFile_ = check("BOOTFILE");
+    bootMac_ = check("BOOTMAC");
+    bootIp_ = check("BOOTIP");
     auto* opLayout = new QVBoxLayout(operation);
     for (QCheckBox* box : {bootOnly_, bootFile_, bootMac_, bootIp_}) opLayout->addWidget(box);
     // The two boot file restrictions exclude each other.
@@ -46,13 +44,13 @@ TftpPage::TftpPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* pa
         if (on) bootOnly_->setChecked(false);
     });
 
-    QLabel* dataLabel = text("DATA", "UDP Ports for data transfer start at:");
+    QLabel* dataLabel = text("DATA");
     dataPort_ = edit("DATA", 5);
     dataLabel->setBuddy(dataPort_);
-    QLabel* clientsLabel = text("CLIENTS", "Max. number of active Clients:");
+    QLabel* clientsLabel = text("CLIENTS");
     clients_ = edit("CLIENTS", 6);
     clientsLabel->setBuddy(clients_);
-    windowSize_ = check("WSIZE", "Don't wait for ACK (faster, but not standard)");
+    windowSize_ = check("WSIZE");
 
     auto* layout = new QGridLayout(this);
     layout->addWidget(enable_, 0, 0);

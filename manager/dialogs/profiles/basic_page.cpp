@@ -21,7 +21,7 @@ std::string dotted(Ipv4 address) { return formatIpv4(address).c_str(); }
 BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* parent)
     : ProfilePage(context, state, parent) {
     const Language& l = context.language;
-    QLabel* forLabel = text("FOR", "for:");
+    QLabel* forLabel = text("FOR");
     rule_ = combo("FOR");
     for (const char* key : kRuleTextKeys) rule_->addItem(l.text(key));
     forLabel->setBuddy(rule_);
@@ -30,8 +30,8 @@ BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* p
     valueRow_ = new QWidget(this);
     value_ = edit("VALUE", 130);
     value_->setParent(valueRow_);
-    hex_ = radio("BINARY", "Hexadecimal");
-    string_ = radio("STRING", "String");
+    hex_ = radio("BINARY");
+    string_ = radio("STRING");
     relayAddress_ = address("RELAYIP");
     relayKind_ = combo("RELAYKIND");
     for (const char* key : kRelayKindKeys) relayKind_->addItem(l.text(key));
@@ -53,15 +53,15 @@ BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* p
     radios->addStretch(1);
     valueLayout->addLayout(radios, 2, 0, 1, 2);
 
-    QGroupBox* pool = group("POOL", "Dynamic IP Address Pool");
+    QGroupBox* pool = group("POOL");
     from_ = address("FROM");
     until_ = address("UNTIL");
     auto* poolLayout = new QFormLayout(pool);
-    poolLayout->addRow(text("FROM", "From:"), from_);
-    poolLayout->addRow(text("UNTIL", "Until:"), until_);
+    poolLayout->addRow(text("FROM"), from_);
+    poolLayout->addRow(text("UNTIL"), until_);
 
     lease_ = edit("LEASE", 10);
-    infinite_ = check("INFINITE", "infinite");
+    infinite_ = check("INFINITE");
     mask_ = address("SUBNET");
     gateway_ = address("GATEWAY");
     backup1_ = address("BACKUP1");
@@ -70,11 +70,11 @@ BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* p
     leaseRow->addWidget(lease_, 1);
     leaseRow->addWidget(infinite_);
     auto* form = new QFormLayout;
-    form->addRow(text("LEASE", "Lease time (s):"), leaseRow);
-    form->addRow(text("SUBNET", "Subnet mask:"), mask_);
-    form->addRow(text("GATEWAY", "Gateway Address:"), gateway_);
-    form->addRow(text("BACKUP1", "Backup Gateway 1:"), backup1_);
-    form->addRow(text("BACKUP2", "Backup Gateway 2:"), backup2_);
+    form->addRow(text("LEASE"), leaseRow);
+    form->addRow(text("SUBNET"), mask_);
+    form->addRow(text("GATEWAY"), gateway_);
+    form->addRow(text("BACKUP1"), backup1_);
+    form->addRow(text("BACKUP2"), backup2_);
 
     auto* ruleRow = new QHBoxLayout;
     ruleRow->addWidget(forLabel);

@@ -7,35 +7,35 @@ namespace tolmark::manager {
 
 BootPage::BootPage(DialogContext& context, ProfileEditState& state, QWidget* parent)
     : ProfilePage(context, state, parent) {
-    QGroupBox* server = group("BOOTSERVER", "Boot Server");
+    QGroupBox* server = group("BOOTSERVER");
     next_ = address("NEXTIP");
     name_ = edit("BOOTNAME", 63);
     auto* serverForm = new QFormLayout(server);
-    serverForm->addRow(text("NEXTIP", "Next Server IP Address:"), next_);
-    serverForm->addRow(text("BOOTNAME", "Name:"), name_);
+    serverForm->addRow(text("NEXTIP"), next_);
+    serverForm->addRow(text("BOOTNAME"), name_);
 
     file_ = edit("FILE", 127);
     size_ = edit("BOOTSIZE", 10);
-    useOpt_ = check("USEOPT", "Always use option 66/67 for Name and File (not standard)");
-    alternate_ = check("ALTERNATE", "Alternate File if Vendor-Class-Id is:");
+    useOpt_ = check("USEOPT");
+    alternate_ = check("ALTERNATE");
     vendorClass_ = edit("VENDORCLASSID", 63);
     vendorClass_->setAccessibleName(alternate_->text());
     file2_ = edit("FILE2", 127);
     size2_ = edit("BOOTSIZE2", 10);
     rootPath_ = edit("ROOTPATH", 255);
     auto* form = new QFormLayout;
-    form->addRow(text("FILE", "File:"), file_);
-    form->addRow(text("BOOTSIZE", "Boot File Size (in 512 byte blocks):"), size_);
+    form->addRow(text("FILE"), file_);
+    form->addRow(text("BOOTSIZE"), size_);
     form->addRow(useOpt_);
     form->addRow(alternate_, vendorClass_);
-    form->addRow(new QLabel(label("FILE", "File:"), this), file2_);
-    form->addRow(new QLabel(label("BOOTSIZE", "Boot File Size (in 512 byte blocks):"), this), size2_);
-    form->addRow(text("ROOTPATH", "Root Path:"), rootPath_);
+    form->addRow(new QLabel(label("FILE"), this), file2_);
+    form->addRow(new QLabel(label("BOOTSIZE"), this), size2_);
+    form->addRow(text("ROOTPATH"), rootPath_);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(server);
     layout->addLayout(form);
-    layout->addWidget(text("BOOTSUBST", "Substitutions in File and Root Path:"));
-    layout->addWidget(text("SUBST", "%N = host name\n%A = IP address"));
+    layout->addWidget(text("BOOTSUBST"));
+    layout->addWidget(text("SUBST"));
     layout->addStretch(1);
     connect(alternate_, &QCheckBox::toggled, this, &BootPage::updateAlternate);
 }

@@ -7,28 +7,24 @@ namespace tolmark::manager {
 
 DnsPage::DnsPage(DialogContext& context, ProfileEditState& state, QWidget* parent)
     : ProfilePage(context, state, parent) {
-    QLabel* domainLabel = text("Domain", "IP Domain Name:");
+    QLabel* domainLabel = text("Domain");
     domain_ = edit("DNSNAME", 255);
     domainLabel->setBuddy(domain_);
-    QGroupBox* servers = group("DNSADDRS", "DNS Server IP Addresses");
+    QGroupBox* servers = group("DNSADDRS");
     auto* serverLayout = new QFormLayout(servers);
     static const char* const kKeys[4] = {"DNS1", "DNS2", "DNS3", "DNS4"};
-    static const char* const kLabels[4] = {"1.", "2.", "3.", "4."};
     for (std::size_t i = 0; i < dns_.size(); ++i) {
         dns_[i] = address(kKeys[i]);
-        serverLayout->addRow(text(kKeys[i], kLabels[i]), dns_[i]);
+        serverLayout->addRow(text(kKeys[i]), dns_[i]);
     }
-    QGroupBox* names = group("DNSNAME", "Host Name");
-    send_ =
-        check("SENDNAME", "For clients with a fixed IP address resolve host name via DNS and provide it to client.");
-    accept_ = check("ACCEPTNAME", "For clients with a dynamic IP address accept name proposed by client.");
-    QLabel* create = text("DNSCREATE",
-                          "Clients that propose no name get one made of the base name and their IP "
-                          "address.");
-    QLabel* baseLabel = text("BASENAME", "Base name for clients:");
+    QGroupBox* names = group("DNSNAME");
+    send_ = check("SENDNAME");
+    accept_ = check("ACCEPTNAME");
+    QLabel* create = text("DNSCREATE");
+    QLabel* baseLabel = text("BASENAME");
     base_ = edit("BASENAME", 63);
     baseLabel->setBuddy(base_);
-    update_ = check("DNSUPDATE", "Register names with DNS server");
+    update_ = check("DNSUPDATE");
     auto* nameLayout = new QVBoxLayout(names);
     nameLayout->addWidget(send_);
     nameLayout->addWidget(accept_);
@@ -80,10 +76,10 @@ NetBiosPage::NetBiosPage(DialogContext& context, ProfileEditState& state, QWidge
     for (const char* n : {"*", "Broadcast-Node", "P-Node", "M-Node", "Hybrid-Node"})
         node_->addItem(QString::fromLatin1(n));
     auto* form = new QFormLayout(this);
-    form->addRow(text("WINS1", "1. WINS Address:"), wins1_);
-    form->addRow(text("WINS2", "2. WINS Address:"), wins2_);
-    form->addRow(text("SCOPE", "Scope ID:"), scope_);
-    form->addRow(text("NODE", "Node Type:"), node_);
+    form->addRow(text("WINS1"), wins1_);
+    form->addRow(text("WINS2"), wins2_);
+    form->addRow(text("SCOPE"), scope_);
+    form->addRow(text("NODE"), node_);
 }
 
 void NetBiosPage::initialise() {
@@ -111,11 +107,11 @@ TimePage::TimePage(DialogContext& context, ProfileEditState& state, QWidget* par
     ntp1_ = address("NTPSERVER");
     ntp2_ = address("NTPSERVER2");
     auto* form = new QFormLayout(this);
-    form->addRow(text("OFFSET", "Time offset from UTC (s):"), offset_);
-    form->addRow(text("TIMESERVER", "Time Server Address:"), time_);
-    form->addRow(text("NTPSERVER", "NTP Server Address:"), ntp1_);
+    form->addRow(text("OFFSET"), offset_);
+    form->addRow(text("TIMESERVER"), time_);
+    form->addRow(text("NTPSERVER"), ntp1_);
     form->addRow(QString(), ntp2_);
-    ntp2_->setAccessibleName(label("NTPSERVER", "NTP Server Address:"));
+    ntp2_->setAccessibleName(label("NTPSERVER"));
 }
 
 void TimePage::initialise() {

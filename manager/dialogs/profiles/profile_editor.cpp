@@ -86,6 +86,7 @@ ProfileEditor::ProfileEditor(DialogContext& context, const std::string& name, QW
         state_.isNew = true;
     }
     const Language& l = context.language;
+    relabelButtons(l);
     addPage(new BasicPage(context, state_), l, "Basic", "Basic Profile");
     addPage(new DnsPage(context, state_), l, "DNS", "DNS");
     addPage(new NetBiosPage(context, state_), l, "NetBios", "NetBios");

@@ -40,7 +40,7 @@ ProfileRead readProfiles(ManagerPipe& pipe) {
 ProfileListDialog::ProfileListDialog(DialogContext& context, QWidget* parent) : QDialog(parent), context_(context) {
     setObjectName(QStringLiteral("Profiles"));
     const Language& l = context.language;
-    setWindowTitle(textOr(l, "PROFILES", QStringLiteral("Configuration profiles")));
+    setWindowTitle(l.text("PROFILES"));
     list_ = new QTreeWidget(this);
     list_->setObjectName(QStringLiteral("PROFILELIST"));
     list_->setRootIsDecorated(false);
@@ -48,18 +48,18 @@ ProfileListDialog::ProfileListDialog(DialogContext& context, QWidget* parent) : 
     list_->setHeaderLabels({l.text("PROFILE"), l.text("TYPE"), QString()});
     list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
-    auto button = [this, &l](const char* key, const char* english) {
-        auto* b = new QPushButton(controlLabel(l, key, english), this);
+    auto button = [this, &l](const char* key) {
+        auto* b = new QPushButton(controlLabel(l, key), this);
         b->setObjectName(QString::fromLatin1(key));
         return b;
     };
-    add_ = button("ADD", "&Add...");
-    rename_ = button("RENAME", "Re&name");
-    edit_ = button("EDIT", "&Edit...");
-    remove_ = button("REMOVE", "&Remove");
+    add_ = button("ADD");
+    rename_ = button("RENAME");
+    edit_ = button("EDIT");
+    remove_ = button("REMOVE");
     auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    box->button(QDialogButtonBox::Ok)->setText(controlLabel(l, "OK", "OK"));
-    box->button(QDialogButtonBox::Cancel)->setText(controlLabel(l, "CANCEL", "Cancel"));
+    box->button(QDialogButtonBox::Ok)->setText(controlLabel(l, "OK"));
+    box->button(QDialogButtonBox::Cancel)->setText(controlLabel(l, "CANCEL"));
     connect(box, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(box, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
@@ -147,10 +147,10 @@ void ProfileListDialog::updateButtons() {
 void ProfileListDialog::askForNewProfile() {
     QInputDialog ask(this);
     ask.setObjectName(QStringLiteral("ProfileName"));
-    ask.setWindowTitle(textOr(context_.language, "PROFILENAME", QStringLiteral("Profile Name")));
+    ask.setWindowTitle(context_.language.text("PROFILENAME"));
     ask.setLabelText(context_.language.text("NEWPROFILE"));
-    ask.setOkButtonText(controlLabel(context_.language, "OK", "OK"));
-    ask.setCancelButtonText(controlLabel(context_.language, "CANCEL", "Cancel"));
+    ask.setOkButtonText(controlLabel(context_.language, "OK"));
+    ask.setCancelButtonText(controlLabel(context_.language, "CANCEL"));
     ask.setTextValue(QString());
     if (auto* field = ask.findChild<QLineEdit*>()) field->setMaxLength(kAddNameChars);
     if (ask.exec() != QDialog::Accepted) return;

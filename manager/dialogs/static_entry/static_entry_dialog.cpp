@@ -58,7 +58,7 @@ EntryLineResult buildEntryLine(const EntryLineInput& input) {
 StaticEntryDialog::StaticEntryDialog(DialogContext& context, StaticMode mode, EntryListHooks hooks, QWidget* parent)
     : QDialog(parent), context_(context), mode_(mode), hooks_(std::move(hooks)) {
     setObjectName(QStringLiteral("StaticEntry"));
-    setWindowTitle(textOr(context.language, "StaticEntry", QStringLiteral("Static entry")));
+    setWindowTitle(context.language.text("StaticEntry"));
     buildControls();
     fetchServerState();
     enableChoices();
@@ -73,28 +73,21 @@ QPushButton* StaticEntryDialog::okButton() const { return buttons_->button(QDial
 
 void StaticEntryDialog::buildControls() {
     const Language& l = context_.language;
-    auto label = [&l](const char* key, const char* english) { return controlLabel(l, key, english); };
+    auto label = [&l](const char* key) { return controlLabel(l, key); };
     auto named = [](QWidget* w, const char* name) {
         w->setObjectName(QString::fromLatin1(name));
         return w;
     };
-    auto* info1 = new QLabel(label("STATICINFO1",
-                                   "A static entry gives a client a fixed IP address, or, with an "
-                                   "empty IP address, makes it a known client with a dynamic address."),
-                             this);
-    auto* info2 = new QLabel(label("STATICINFO2",
-                                   "Identify the client by its MAC address, its client identifier "
-                                   "(hexadecimal, or text after a double quote) or the relay agent "
-                                   "information it arrives with."),
-                             this);
-    auto* info3 = new QLabel(label("STATICINFO3", "Host name, configuration profile and remark are optional."), this);
+    auto* info1 = new QLabel(label("STATICINFO1"), this);
+    auto* info2 = new QLabel(label("STATICINFO2"), this);
+    auto* info3 = new QLabel(label("STATICINFO3"), this);
     for (QLabel* info : {info1, info2, info3}) info->setWordWrap(true);
 
-    relay_ = new QRadioButton(label("RA", "Relay Agent Information:"), this);
-    circuit_ = new QCheckBox(label("CIRCUIT", "Circuit"), this);
-    remote_ = new QCheckBox(label("REMOTE", "Remote Identifier"), this);
-    clientId_ = new QRadioButton(label("IDENTIFIER", "Client Identifier:"), this);
-    mac_ = new QRadioButton(label("MAC", "MAC Address:"), this);
+    relay_ = new QRadioButton(label("RA"), this);
+    circuit_ = new QCheckBox(label("RA_CIRCUIT"), this);
+    remote_ = new QCheckBox(label("RA_REMOTE"), this);
+    clientId_ = new QRadioButton(label("IDENTIFIER"), this);
+    mac_ = new QRadioButton(label("MAC"), this);
     identifier_ = new QLineEdit(this);
     identifier_->setMaxLength(130);
     identifier_->setAccessibleName(QStringLiteral("Identifier"));
@@ -108,20 +101,20 @@ void StaticEntryDialog::buildControls() {
         if (!on) onBoxUnchecked(remote_, circuit_);
     });
 
-    auto* ipLabel = new QLabel(label("IPADDR", "IP Address:"), this);
+    auto* ipLabel = new QLabel(label("IPADDR"), this);
     address_ = new AddressEdit(this);
     named(address_, "IPADDR");
     ipLabel->setBuddy(address_);
 
-    auto* optional = new QGroupBox(label("OPTIONAL", "Optional"), this);
-    auto* hostLabel = new QLabel(label("HOSTNAME", "Hostname:"), optional);
+    auto* optional = new QGroupBox(label("OPTIONAL"), this);
+    auto* hostLabel = new QLabel(label("HOSTNAME"), optional);
     hostName_ = new QLineEdit(optional);
     hostName_->setMaxLength(kHostNameChars);
-    auto* profileLabel = new QLabel(label("PROFILE", "Configuration Profile:"), optional);
+    auto* profileLabel = new QLabel(label("PROFILE"), optional);
     profile_ = new QComboBox(optional);
     profile_->setEditable(true);
     profile_->lineEdit()->setMaxLength(kProfileChars);
-    auto* remarkLabel = new QLabel(label("REMARK", "Remark:"), optional);
+    auto* remarkLabel = new QLabel(label("REMARK"), optional);
     remark_ = new QLineEdit(optional);
     remark_->setMaxLength(kRemarkChars);
     named(hostName_, "HOSTNAME"), named(profile_, "PROFILE"), named(remark_, "REMARK");
@@ -130,12 +123,12 @@ void StaticEntryDialog::buildControls() {
     form->addRow(profileLabel, profile_);
     form->addRow(remarkLabel, remark_);
 
-    redundant_ = new QCheckBox(label("BACKUP", "Redundant entry (allow entry with an existing IP address)"), this);
+    redundant_ = new QCheckBox(label("BACKUP"), this);
     named(redundant_, "BACKUP");
     buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply, this);
-    okButton()->setText(controlLabel(l, "OK", "OK"));
-    buttons_->button(QDialogButtonBox::Cancel)->setText(controlLabel(l, "Cancel", "Cancel"));
-    applyButton()->setText(textOr(l, "APPLY", QStringLiteral("&Apply")));
+    okButton()->setText(controlLabel(l, "OK"));
+    buttons_->button(QDialogButtonBox::Cancel)->setText(controlLabel(l, "Cancel"));
+    applyButton()->setText(l.text("APPLY"));
     connect(okButton(), &QPushButton::clicked, this, [this] {
         if (store()) afterStored(true);
     });
@@ -279,6 +272,8 @@ bool StaticEntryDialog::ensureProfile(const std::string& profile) {
     QMessageBox ask(QMessageBox::Question, context_.language.title(), question, QMessageBox::Ok | QMessageBox::Cancel,
                     this);
     ask.setObjectName(QStringLiteral("CreateProfile"));
+    ask.button(QMessageBox::Ok)->setText(context_.language.controlText("OK"));
+    ask.button(QMessageBox::Cancel)->setText(context_.language.controlText("CANCEL"));
     if (ask.exec() != QMessageBox::Ok) return false;
     context_.openProfileEditor(name, this);
     context_.rebuildMenus();
