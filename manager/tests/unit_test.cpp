@@ -9,6 +9,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <map>
+#include <set>
+
+#include "config/config_store.h"
+#include "config/ini_file.h"
 #include "manager/language/language.h"
 #include "manager/lists/entry_rows.h"
 #include "manager/lists/list_models.h"
@@ -49,6 +54,7 @@ private slots:
     void sortingComparesTheRecordFields();
     void modelsRewriteRowsInPlace();
     void languageFileReplacesSomeKeys();
+    void germanFileHasEveryKeyOfTheBuiltInTable();
     void windowWithoutServerShowsTranslatedTexts();
     void savedWindowStateIsCheckedOnStart();
     void secondStartHandsOverToTheFirst();
@@ -309,6 +315,52 @@ void UnitTest::languageFileReplacesSomeKeys() {
     writeFile(program.path() + "/Languages/test.ini", "[Common]\nLANGUAGE=\xC3\n");  // cut-off sequence
     language.load("test.ini", false);
     QCOMPARE(language.languageName(), QString(QChar(0xFFFD)));
+}
+
+// The German file translates every text the program carries and nothing it does not know: key by
+// key against the built-in table (keys compared without case, as in every INI file), with the
+// same arguments, no empty value, and menu labels that tell their commands apart.
+void UnitTest::germanFileHasEveryKeyOfTheBuiltInTable() {
+    const LoadedIniFile german = loadIniFile(MANAGER_SOURCE_DIR "/Languages/deutsch.ini");
+    QCOMPARE(int(german.status), int(LoadStatus::kOk));
+    auto arguments = [](const QString& text) {
+        QString out;
+        for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+            if (text[i] == u'%' && QStringLiteral("usd%").contains(text[i + 1])) out += text[++i];
+        }
+        return out;
+    };
+    QStringList faults;
+    for (const auto& [section, name] : {std::pair{TextSection::Menu, "Menu"},
+                                        {TextSection::Control, "Control"},
+                                        {TextSection::Strings, "Strings"}}) {
+        std::map<QString, QString> translated;
+        for (const SectionEntry& e : german.file.entries(name).value_or(std::vector<SectionEntry>{})) {
+            const QString key = QString::fromStdString(e.key).toUpper();
+            if (!translated.emplace(key, QString::fromStdString(unescapeText(e.value))).second)
+                faults << QStringLiteral("%1/%2 twice").arg(name, key);
+        }
+        std::set<QString> known;
+        for (std::string_view k : builtInKeys(section)) {
+            const QString key = QString::fromLatin1(k.data(), qsizetype(k.size())).toUpper();
+            known.insert(key);
+            const auto it = translated.find(key);
+            if (it == translated.end()) {
+                faults << QStringLiteral("%1/%2 missing").arg(name, key);
+                continue;
+            }
+            const QString english = builtInText(section, k);
+            if (it->second.trimmed().isEmpty()) faults << QStringLiteral("%1/%2 empty").arg(name, key);
+            if (arguments(it->second) != arguments(english))
+                faults << QStringLiteral("%1/%2 arguments %3, English %4").arg(name, key, it->second, english);
+        }
+        for (const auto& [key, text] : translated) {
+            if (!known.count(key)) faults << QStringLiteral("%1/%2 unknown to the program").arg(name, key);
+        }
+    }
+    // Stopping the service and leaving the program are different commands.
+    QVERIFY(german.file.value("Menu", "STOP") != german.file.value("Menu", "EXIT"));
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
 }
 
 // No server on the pipe: the window says so in its bottom bar and shows the language file's
