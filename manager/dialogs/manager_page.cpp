@@ -1,6 +1,9 @@
 #include "manager/dialogs/manager_page.h"
 
 #include <QFileDialog>
+#include <QStyle>
+#include <QStyleOptionFrame>
+#include <QToolButton>
 
 namespace tolmark::manager {
 
@@ -21,8 +24,23 @@ QRadioButton* ManagerPage::radio(const char* key) {
 QLabel* ManagerPage::text(const char* key) {
     auto* l = new QLabel(label(key), this);
     l->setObjectName(QString::fromLatin1(key) + QStringLiteral("_label"));
+    return l;
+}
+
+QLabel* ManagerPage::note(const char* key) {
+    QLabel* l = text(key);
     l->setWordWrap(true);
     return l;
+}
+
+QBoxLayout* ManagerPage::indented(QBoxLayout* parent, std::initializer_list<QWidget*> widgets) {
+    auto* box = new QVBoxLayout;
+    box->setContentsMargins(
+        style()->pixelMetric(QStyle::PM_IndicatorWidth) + style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing), 0, 0,
+        0);
+    for (QWidget* w : widgets) box->addWidget(w);
+    parent->addLayout(box);
+    return box;
 }
 
 QGroupBox* ManagerPage::group(const char* key) {
@@ -53,18 +71,26 @@ QComboBox* ManagerPage::combo(const char* objectName) {
     return list;
 }
 
+void fitNumberField(QLineEdit* field, int digits) {
+    const int text = field->fontMetrics().horizontalAdvance(QString(digits + 1, u'0'));
+    QStyleOptionFrame option;
+    option.initFrom(field);
+    field->setFixedWidth(field->style()->sizeFromContents(QStyle::CT_LineEdit, &option, QSize(text, 0), field).width());
+}
+
 QString browseStartDirectory(const QString& field) {
     QString start = field;
     if (start.size() > 3 && start.endsWith(u'/')) start.chop(1);
     return start;
 }
 
-QPushButton* ManagerPage::browseButton(QLineEdit* field, const char* titleKey) {
-    auto* button = new QPushButton(QStringLiteral("..."), this);
+QToolButton* ManagerPage::browseButton(QLineEdit* field, const char* titleKey) {
+    auto* button = new QToolButton(this);
+    button->setText(QStringLiteral("..."));
     button->setObjectName(field->objectName() + QStringLiteral("_browse"));
     button->setAccessibleName(context_.language.text("BROWSE"));
     button->setAccessibleDescription(context_.language.text(titleKey));
-    connect(button, &QPushButton::clicked, this, [this, field, titleKey] {
+    connect(button, &QToolButton::clicked, this, [this, field, titleKey] {
         const QString title = context_.language.text(titleKey);
         const QString chosen = QFileDialog::getExistingDirectory(this, title, browseStartDirectory(field->text()),
                                                                  QFileDialog::ShowDirsOnly);

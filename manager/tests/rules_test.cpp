@@ -217,6 +217,9 @@ void RulesTest::logLinesSplitAtTheirColumns() {
     QVERIFY(!logRowFromLine("\n"));
     QVERIFY(!logRowFromLine("2024-03-01 08:15:00 continued detail\n"));  // lower case where the service starts
     QCOMPARE(logRowFromLine("short line\n")->fields[0], QString("short line"));
+    // The server's start line does not follow the columns: its text stays whole in the message.
+    QCOMPARE(logRowFromLine("2024-03-01 08:15:00 Tolmark DHCP Server 3.1.28\n")->fields,
+             (std::array<QString, kLogFieldCount>{"2024-03-01", "08:15:00", "", "", "Tolmark DHCP Server 3.1.28"}));
 
     std::tm day{};
     day.tm_year = 124;

@@ -331,9 +331,8 @@ void UnitTest::germanFileHasEveryKeyOfTheBuiltInTable() {
         return out;
     };
     QStringList faults;
-    for (const auto& [section, name] : {std::pair{TextSection::Menu, "Menu"},
-                                        {TextSection::Control, "Control"},
-                                        {TextSection::Strings, "Strings"}}) {
+    for (const auto& [section, name] :
+         {std::pair{TextSection::Menu, "Menu"}, {TextSection::Control, "Control"}, {TextSection::Strings, "Strings"}}) {
         std::map<QString, QString> translated;
         for (const SectionEntry& e : german.file.entries(name).value_or(std::vector<SectionEntry>{})) {
             const QString key = QString::fromStdString(e.key).toUpper();

@@ -41,7 +41,7 @@ ViewPanel::ViewPanel(UserPreferences& preferences, QWidget* parent) : QWidget(pa
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     list_->setTextElideMode(Qt::ElideRight);
     list_->header()->setSectionsClickable(true);
-    list_->header()->setStretchLastSection(false);
+    list_->header()->setStretchLastSection(true);  // no blank strip right of the last column
     list_->header()->setSectionsMovable(false);
     connect(list_->header(), &QHeaderView::sectionClicked, this, &ViewPanel::sortRequested);
     connect(list_->header(), &QHeaderView::sectionResized, this, [this](int column, int, int size) {

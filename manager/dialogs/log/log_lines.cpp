@@ -11,6 +11,15 @@ namespace {
 constexpr std::size_t kFieldStart[kLogFieldCount] = {0, 11, 20, 26, 34};
 constexpr std::size_t kServiceAt = 20;
 
+// A blank before each field's start: the line is "date time service status message".
+bool followsColumns(std::string_view line) {
+    for (int f = 1; f < kLogFieldCount; ++f) {
+        const std::size_t blank = kFieldStart[f] - 1;
+        if (blank < line.size() && line[blank] != ' ') return false;
+    }
+    return true;
+}
+
 QString latin(std::string_view text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
 }  // namespace
 
@@ -27,6 +36,15 @@ std::optional<LogRow> logRowFromLine(std::string_view line) {
         if (code >= 97 && code <= 127) return std::nullopt;
     }
     LogRow row;
+    // A line that does not follow the column layout (the server's start line) keeps its date and
+    // time and shows the rest whole in the message column.
+    if (!followsColumns(line)) {
+        for (int f = 0; f < 2 && kFieldStart[f + 1] - 1 <= line.size(); ++f)
+            row.fields[static_cast<std::size_t>(f)] =
+                latin(line.substr(kFieldStart[f], kFieldStart[f + 1] - 1 - kFieldStart[f]));
+        if (line.size() > kServiceAt) row.fields[kLogFieldCount - 1] = latin(line.substr(kServiceAt));
+        return row;
+    }
     for (int f = 0; f < kLogFieldCount; ++f) {
         const std::size_t start = kFieldStart[f];
         if (start >= line.size()) break;

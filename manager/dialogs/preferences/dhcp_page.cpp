@@ -29,10 +29,7 @@ DhcpPage::DhcpPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* pa
 
     auto* layout = new QVBoxLayout(this);
     for (QCheckBox* box : {bootp_, dhcp_, enableRa_}) layout->addWidget(box);
-    for (QCheckBox* box : {noClient_, circuit_, remote_}) {
-        box->setContentsMargins(24, 0, 0, 0);
-        layout->addWidget(box);
-    }
+    indented(layout, {noClient_, circuit_, remote_});
     for (QCheckBox* box : {enableId_, enableMac_, name2Uc_, single_, unicast_, autoconf_, change_, arpTest_})
         layout->addWidget(box);
     layout->addStretch(1);

@@ -24,7 +24,7 @@ InterfacesPage::InterfacesPage(DialogContext& context, PreferenceBlocks& blocks,
     list_->setAccessibleName(select->text());
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     select->setBuddy(list_);
-    QLabel* info = text("IFACEINFO");
+    QLabel* info = note("IFACEINFO");
     info->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     include_ = check("INCLUDE");
 

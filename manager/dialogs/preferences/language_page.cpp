@@ -20,6 +20,8 @@ LanguagePage::LanguagePage(DialogContext& context, PreferenceBlocks& blocks, QWi
     list_->setObjectName(QStringLiteral("LANGUAGES"));
     list_->setRootIsDecorated(false);
     list_->setColumnCount(3);
+    list_->header()->setStretchLastSection(true);
+    list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     list_->setHeaderLabels({context.language.text("MODULE"), context.language.text("LANGUAGE"),
                             fillArguments(context.language.text("VERSION"), {QString()}).trimmed()});
     availableLabel->setBuddy(list_);
@@ -47,17 +49,29 @@ LanguagePage::LanguagePage(DialogContext& context, PreferenceBlocks& blocks, QWi
 
 void LanguagePage::initialise() {
     current_->setText(context_.language.languageName());
-    const QString inUse = QString::fromStdString(context_.preferences.language());
+    // The row of the language in use: its file, or the built-in English texts.
+    const std::string& path = context_.language.filePath();
+    const QString inUse =
+        path.empty() ? QStringLiteral("English") : QString::fromStdString(path.substr(path.find_last_of('/') + 1));
     for (const LanguageEntry& entry : listLanguages(context_.programDirectory, QStringLiteral(TOLMARK_VERSION))) {
         auto* item = new QTreeWidgetItem(list_, {entry.module, entry.language, entry.version});
         item->setData(0, kAuthorRole, entry.author);
         if (entry.module == inUse) list_->setCurrentItem(item);
     }
-    // Module 36, language 44 and version 25 per cent of the list's width.
-    const int w = std::max(list_->viewport()->width(), 360);
+    sizeColumns();
+}
+
+// Module 36 and language 44 per cent of the list's width; the version takes the rest, so the list
+// never scrolls sideways.
+void LanguagePage::sizeColumns() {
+    const int w = list_->viewport()->width();
     list_->header()->resizeSection(0, w * 36 / 100);
     list_->header()->resizeSection(1, w * 44 / 100);
-    list_->header()->resizeSection(2, w * 25 / 100);
+}
+
+void LanguagePage::resizeEvent(QResizeEvent* event) {
+    ManagerPage::resizeEvent(event);
+    sizeColumns();
 }
 
 void LanguagePage::apply() {

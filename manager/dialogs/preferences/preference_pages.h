@@ -26,7 +26,7 @@ private:
     QRadioButton *daily_, *monthly_;
     QLabel* dirLabel_;
     QLineEdit* dir_;
-    QPushButton* browse_;
+    QToolButton* browse_;
 };
 
 // Which requests the server accepts and how it answers them.
@@ -82,7 +82,7 @@ private:
     PreferenceBlocks& blocks_;
     QCheckBox *enable_, *rootIp_, *rootProfile_, *bootOnly_, *bootFile_, *bootMac_, *bootIp_, *windowSize_;
     QLineEdit *port_, *dir_, *prefix_, *dataPort_, *clients_;
-    QPushButton* browse_;
+    QToolButton* browse_;
     std::vector<QWidget*> dependents_;
 };
 
@@ -114,7 +114,12 @@ public:
     void apply() override;
     QTreeWidget* list() const { return list_; }
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    void sizeColumns();
+
     PreferenceBlocks& blocks_;
     QLabel* current_;
     QTreeWidget* list_;

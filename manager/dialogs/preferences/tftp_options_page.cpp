@@ -39,6 +39,9 @@ TftpOptionsPage::TftpOptionsPage(DialogContext& context, PreferenceBlocks& block
     mcastPort_ = edit("MCASTPORT", 5);
     QLabel* ttlLabel = text("MCASTTTL");
     mcastTtl_ = edit("MCASTTTL", 3);
+    fitNumberField(mcastAddress_, 15);
+    fitNumberField(mcastPort_, 5);
+    fitNumberField(mcastTtl_, 3);
     auto* mcastLayout = new QFormLayout(multicastGroup);
     mcastLayout->addRow(multicast_);
     mcastLayout->addRow(addressLabel, mcastAddress_);

@@ -1,4 +1,4 @@
-#include <QGridLayout>
+#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QIntValidator>
 #include <QVBoxLayout>
@@ -52,26 +52,32 @@ TftpPage::TftpPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* pa
     clientsLabel->setBuddy(clients_);
     windowSize_ = check("WSIZE");
 
-    auto* layout = new QGridLayout(this);
-    layout->addWidget(enable_, 0, 0);
-    layout->addWidget(port_, 0, 1);
-    layout->addWidget(dirLabel, 1, 0, 1, 2);
+    // Number fields as wide as their numbers, beside their labels.
+    fitNumberField(port_, 5);
+    fitNumberField(dataPort_, 5);
+    fitNumberField(clients_, 6);
+    auto* layout = new QVBoxLayout(this);
+    auto* portRow = new QHBoxLayout;
+    portRow->addWidget(enable_);
+    portRow->addWidget(port_);
+    portRow->addStretch(1);
+    layout->addLayout(portRow);
+    layout->addWidget(dirLabel);
     auto* dirRow = new QHBoxLayout;
     dirRow->addWidget(dir_, 1);
     dirRow->addWidget(browse_);
-    layout->addLayout(dirRow, 2, 0, 1, 2);
-    layout->addWidget(rootIp_, 3, 0, 1, 2);
-    layout->addWidget(rootProfile_, 4, 0, 1, 2);
-    layout->addWidget(prefixLabel, 5, 0, 1, 2);
-    layout->addWidget(prefix_, 6, 0, 1, 2);
-    layout->addWidget(operation, 7, 0, 1, 2);
-    layout->addWidget(dataLabel, 8, 0);
-    layout->addWidget(dataPort_, 8, 1);
-    layout->addWidget(clientsLabel, 9, 0);
-    layout->addWidget(clients_, 9, 1);
-    layout->addWidget(windowSize_, 10, 0, 1, 2);
-    layout->setRowStretch(11, 1);
-    layout->setColumnStretch(0, 1);
+    layout->addLayout(dirRow);
+    layout->addWidget(rootIp_);
+    layout->addWidget(rootProfile_);
+    layout->addWidget(prefixLabel);
+    layout->addWidget(prefix_);
+    layout->addWidget(operation);
+    auto* numbers = new QFormLayout;
+    numbers->addRow(dataLabel, dataPort_);
+    numbers->addRow(clientsLabel, clients_);
+    layout->addLayout(numbers);
+    layout->addWidget(windowSize_);
+    layout->addStretch(1);
 
     dependents_ = {port_,   dirLabel,  dir_,      browse_,   rootIp_,      rootProfile_, prefixLabel,
                    prefix_, operation, dataLabel, dataPort_, clientsLabel, clients_,     windowSize_};

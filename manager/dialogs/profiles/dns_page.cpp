@@ -20,7 +20,7 @@ DnsPage::DnsPage(DialogContext& context, ProfileEditState& state, QWidget* paren
     QGroupBox* names = group("DNSNAME");
     send_ = check("SENDNAME");
     accept_ = check("ACCEPTNAME");
-    QLabel* create = text("DNSCREATE");
+    QLabel* create = note("DNSCREATE");
     QLabel* baseLabel = text("BASENAME");
     base_ = edit("BASENAME", 63);
     baseLabel->setBuddy(base_);

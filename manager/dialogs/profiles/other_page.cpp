@@ -34,7 +34,7 @@ OtherPage::OtherPage(DialogContext& context, ProfileEditState& state, QWidget* p
     addresses_->setObjectName(QStringLiteral("IPADDR"));
     string_->setObjectName(QStringLiteral("STRING"));
     substitution_ = check("OTHERSUBST");
-    stringNote_ = text("OTHERSTRING");
+    stringNote_ = note("OTHERSTRING");
     note_ = new QLabel(this);
     note_->setObjectName(QStringLiteral("NOTE"));
     add_ = new QPushButton(label("OPT_ADD"), this);
