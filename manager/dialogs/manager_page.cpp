@@ -88,7 +88,7 @@ QToolButton* ManagerPage::browseButton(QLineEdit* field, const char* titleKey) {
     auto* button = new QToolButton(this);
     button->setText(QStringLiteral("..."));
     button->setObjectName(field->objectName() + QStringLiteral("_browse"));
-    button->setAccessibleName(context_.language.text("BROWSE"));
+    button->setToolTip(context_.language.text("BROWSE"));
     button->setAccessibleDescription(context_.language.text(titleKey));
     connect(button, &QToolButton::clicked, this, [this, field, titleKey] {
         const QString title = context_.language.text(titleKey);

@@ -43,7 +43,7 @@ MainWindow::MainWindow(Language& language, UserPreferences& preferences, Manager
     panel_->showModel(model(view_));
     setCentralWidget(panel_);
     stateText_ = new QLabel(statusBar());
-    stateText_->setAccessibleName(QStringLiteral("Server state"));
+    stateText_->setAccessibleDescription(QStringLiteral("Server state"));
     statusBar()->addWidget(stateText_, 1);
     statusBar()->setSizeGripEnabled(true);
     menus_ = new WindowMenus(menuBar(), rights_.mayControlService, this);
@@ -59,33 +59,40 @@ MainWindow::MainWindow(Language& language, UserPreferences& preferences, Manager
 
 MainWindow::~MainWindow() = default;
 
+// The dialogs open once the command that asked for them has returned: the menu closes first, and
+// an accessibility tool's action call gets its answer instead of waiting for the dialog.
 void MainWindow::connectCommands() {
     const WindowActions& a = menus_->actions();
     connect(a.start, &QAction::triggered, this, [] { controlService(ServiceOperation::Start); });
     connect(a.stop, &QAction::triggered, this, [] { controlService(ServiceOperation::Stop); });
-    connect(a.log, &QAction::triggered, this, &MainWindow::openLog);
+    connect(a.log, &QAction::triggered, this, &MainWindow::openLog, Qt::QueuedConnection);
     connect(a.exit, &QAction::triggered, this, &QWidget::close);
-    connect(a.preferences, &QAction::triggered, this, &MainWindow::openPreferences);
-    connect(a.addStatic, &QAction::triggered, this, [this] { openStaticEntry(StaticMode::Add); });
-    connect(a.profiles, &QAction::triggered, this, &MainWindow::openProfiles);
+    connect(a.preferences, &QAction::triggered, this, &MainWindow::openPreferences, Qt::QueuedConnection);
+    connect(
+        a.addStatic, &QAction::triggered, this, [this] { openStaticEntry(StaticMode::Add); }, Qt::QueuedConnection);
+    connect(a.profiles, &QAction::triggered, this, &MainWindow::openProfiles, Qt::QueuedConnection);
     for (int v = 0; v < kViewCount; ++v)
         connect(a.views[static_cast<std::size_t>(v)], &QAction::triggered, this,
                 [this, v] { switchView(static_cast<View>(v)); });
     connect(a.names, &QAction::triggered, this, &MainWindow::toggleNames);
     connect(a.remarks, &QAction::triggered, this, &MainWindow::toggleRemarks);
     connect(a.refresh, &QAction::triggered, this, &MainWindow::toggleRefresh);
-    connect(a.contents, &QAction::triggered, this, &MainWindow::openHelp);
-    connect(a.about, &QAction::triggered, this, &MainWindow::showAbout);
-    connect(a.modify, &QAction::triggered, this, [this] { openStaticEntry(StaticMode::Modify); });
-    connect(a.copy, &QAction::triggered, this, [this] { openStaticEntry(StaticMode::Copy); });
-    connect(a.move, &QAction::triggered, this, [this] { openStaticEntry(StaticMode::Move); });
+    connect(a.contents, &QAction::triggered, this, &MainWindow::openHelp, Qt::QueuedConnection);
+    connect(a.about, &QAction::triggered, this, &MainWindow::showAbout, Qt::QueuedConnection);
+    connect(
+        a.modify, &QAction::triggered, this, [this] { openStaticEntry(StaticMode::Modify); }, Qt::QueuedConnection);
+    connect(
+        a.copy, &QAction::triggered, this, [this] { openStaticEntry(StaticMode::Copy); }, Qt::QueuedConnection);
+    connect(
+        a.move, &QAction::triggered, this, [this] { openStaticEntry(StaticMode::Move); }, Qt::QueuedConnection);
     connect(a.remove, &QAction::triggered, this, &MainWindow::removeSelected);
-    connect(menus_, &WindowMenus::profileChosen, this, &MainWindow::openProfileByIndex);
+    connect(menus_, &WindowMenus::profileChosen, this, &MainWindow::openProfileByIndex, Qt::QueuedConnection);
 
     connect(panel_, &ViewPanel::viewChosen, this, [this](int v) {
         if (v >= 0 && v < kViewCount) switchView(static_cast<View>(v));
     });
-    connect(panel_, &ViewPanel::newRequested, this, [this] { openStaticEntry(StaticMode::Add); });
+    connect(
+        panel_, &ViewPanel::newRequested, this, [this] { openStaticEntry(StaticMode::Add); }, Qt::QueuedConnection);
     connect(panel_, &ViewPanel::sortRequested, this, &MainWindow::sortByColumn);
     connect(panel_, &ViewPanel::contextMenuRequested, this, &MainWindow::showContextMenu);
 
@@ -94,7 +101,7 @@ void MainWindow::connectCommands() {
         raise();
         activateWindow();
     });
-    connect(tray_, &TrayIcon::logRequested, this, &MainWindow::openLog);
+    connect(tray_, &TrayIcon::logRequested, this, &MainWindow::openLog, Qt::QueuedConnection);
     connect(tray_, &TrayIcon::exitRequested, this, &QWidget::close);
 
     connect(poll_, &ServerPoll::polled, this, &MainWindow::onPolled);

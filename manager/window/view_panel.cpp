@@ -25,9 +25,11 @@ ViewPanel::ViewPanel(UserPreferences& preferences, QWidget* parent) : QWidget(pa
     topBar_ = new QStatusBar(this);
     topBar_->setSizeGripEnabled(false);
     topText_ = new QLabel(topBar_);
-    topText_->setAccessibleName(QStringLiteral("Counts"));
+    // A screen reader reads the text itself, as a sighted user does; what it is goes to the
+    // description.
+    topText_->setAccessibleDescription(QStringLiteral("Counts"));
     modeText_ = new QLabel(topBar_);
-    modeText_->setAccessibleName(QStringLiteral("Mode"));
+    modeText_->setAccessibleDescription(QStringLiteral("Mode"));
     topBar_->addWidget(topText_, 1);
     topBar_->addPermanentWidget(modeText_);
     layout->addWidget(topBar_);
@@ -60,7 +62,7 @@ ViewPanel::ViewPanel(UserPreferences& preferences, QWidget* parent) : QWidget(pa
     tftpIdle_ = renderSvg(QStringLiteral(":/icons/tftp-idle.svg"), QSize(32, 20));
     tftpActive_ = renderSvg(QStringLiteral(":/icons/tftp-active.svg"), QSize(32, 20));
     tftpIndicator_ = new QLabel(this);
-    tftpIndicator_->setAccessibleName(QStringLiteral("TFTP"));
+    tftpIndicator_->setAccessibleDescription(QStringLiteral("TFTP"));
     row->addWidget(tftpIndicator_);
     row->addStretch(1);
     viewButtons_ = new QButtonGroup(this);
@@ -88,7 +90,6 @@ void ViewPanel::retranslate(const Language& language) {
     for (int v = 0; v < kViewCount; ++v) {
         QAbstractButton* b = viewButtons_->button(v);
         b->setText(kViewButtonKeys[v] != nullptr ? language.text(kViewButtonKeys[v]) : QStringLiteral("TFTP"));
-        b->setAccessibleName(b->text());
     }
     newButton_->setText(language.text("ADD"));
 }
@@ -113,6 +114,7 @@ void ViewPanel::showTftpState(int activeTransfers, const QString& tip, bool tftp
     tftpIndicator_->setVisible(on);
     tftpIndicator_->setPixmap(activeTransfers > 0 ? tftpActive_ : tftpIdle_);
     tftpIndicator_->setToolTip(tip);
+    tftpIndicator_->setAccessibleName(tip);  // the picture's meaning, as its tool tip shows it
     QAbstractButton* button = viewButtons_->button(static_cast<int>(View::Tftp));
     button->setVisible(on);
     if (on && tftpView) button->setChecked(true);

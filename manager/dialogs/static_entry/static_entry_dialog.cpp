@@ -90,7 +90,12 @@ void StaticEntryDialog::buildControls() {
     mac_ = new QRadioButton(label("MAC"), this);
     identifier_ = new QLineEdit(this);
     identifier_->setMaxLength(130);
-    identifier_->setAccessibleName(QStringLiteral("Identifier"));
+    // The field is named by the identifier choice on screen above it.
+    for (QRadioButton* choice : {relay_, clientId_, mac_}) {
+        connect(choice, &QRadioButton::toggled, this, [this, choice](bool on) {
+            if (on) identifier_->setAccessibleName(choice->text().remove(u'&'));
+        });
+    }
     named(relay_, "RA"), named(circuit_, "CIRCUIT"), named(remote_, "REMOTE"), named(clientId_, "IDENTIFIER");
     named(mac_, "MAC"), named(identifier_, "ID");
     circuit_->setChecked(true);
