@@ -75,6 +75,8 @@ public:
     // the window shows a busy cursor and disables the OK and Apply buttons meanwhile.
     void setWaitIndicator(std::function<void(bool)> indicator) { indicator_ = std::move(indicator); }
     bool waiting() const { return waits_ > 0; }
+    // False when the worker's thread could not be started: nothing reaches the server then.
+    bool running() const { return thread_.isRunning(); }
 
 private:
     class WaitScope {

@@ -6,11 +6,11 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
-#include <QRegularExpression>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPrinter>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include "dialog_harness.h"

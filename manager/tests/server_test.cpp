@@ -81,6 +81,7 @@ private slots:
     void listsShowWhatTheServerHoldsAndFollowLeases();
     void sortingAsksTheServerAndARefreshRestoresItsOrder();
     void bottomBarFollowsTheServerStoppingAndStarting();
+    void secondClickOnStaticTogglesEntriesWithoutAddress();
     void aFrozenServerNeverFreezesTheWindow();
     void requestWrappersAgainstTheServer();
     void serviceMenuRunsSystemctl();
@@ -267,6 +268,37 @@ void ServerTest::bottomBarFollowsTheServerStoppingAndStarting() {
     QCOMPARE(window->currentView(), View::Dynamic);
     lab_->pause(false);
     QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Listening on Port: 67"), kOneTickMs);
+}
+
+// "ViewIP": a second click on Static hides the entries without an address, a third shows them
+// again, and coming to Static from another view always shows them; the flag is never saved.
+void ServerTest::secondClickOnStaticTogglesEntriesWithoutAddress() {
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    QCOMPARE(pipe.addClient(entry("02:00:5e:a0:00:01\t0.0.0.0"), false).value, 1);
+    auto window = openWindow(currentRights());
+    EntryListModel* statics = window->model(View::Static);
+    QTRY_VERIFY(column(statics, 0).contains("02:00:5e:a0:00:01"));
+    const int all = statics->rowCount();
+    struct Step {
+        View view;
+        bool shown;
+    } steps[] = {{View::Static, false},
+                 {View::Static, true},
+                 {View::Static, false},
+                 {View::Dynamic, true},
+                 {View::Static, true}};
+    for (const Step& s : steps) {
+        QSignalSpy refreshed(window.get(), &MainWindow::listRefreshed);
+        window->switchView(s.view);
+        QTRY_VERIFY(refreshed.count() > 0);
+        if (s.view != View::Static) continue;
+        QCOMPARE(column(statics, 0).contains("02:00:5e:a0:00:01"), s.shown);
+        QCOMPARE(column(statics, 2).contains("0.0.0.0"), s.shown);
+        if (s.shown) QCOMPARE(statics->rowCount(), all);
+    }
+    QCOMPARE(preferences_->read(pref::kViewIp), 0);
+    const int row = static_cast<int>(column(statics, 0).indexOf("02:00:5e:a0:00:01"));
+    QCOMPARE(pipe.removeClient(ClientList::Static, statics->row(row).handle), PipeStatus::Done);
 }
 
 // A server that stops answering (SIGSTOP) while a dialog asks it: the window repaints and its

@@ -125,8 +125,9 @@ void MainWindow::start() {
                 server_.status = blocks.status.value;
                 server_.activeTftp = server_.status.tftpTransfers;
             }
-            // A saved TFTP view while the TFTP server is off opens the Static view.
-            if (view_ == View::Tftp && server_.activeTftp < 0) switchView(View::Static);
+            // A saved TFTP view while the TFTP server is off opens the Static view; the saved view
+            // stays, so the TFTP view comes back once the TFTP server is on again.
+            if (view_ == View::Tftp && server_.activeTftp < 0) showView(View::Static);
             rewriteStatus();
             refreshList();
         });
@@ -180,22 +181,32 @@ DialogContext MainWindow::dialogContext() {
     return context;
 }
 
-void MainWindow::openPreferences() {
+// A dialog that cannot be made (no worker to ask the server, no memory for it) says so with the
+// "FAILED" text instead.
+template <typename Dialog, typename... Arguments>
+void MainWindow::runDialog(Arguments&&... arguments) {
     DialogContext context = dialogContext();
-    PreferencesDialog dialog(context, this);
-    dialog.exec();
+    std::unique_ptr<Dialog> dialog;
+    if (worker_.running()) {
+        try {
+            dialog = std::make_unique<Dialog>(context, std::forward<Arguments>(arguments)...);
+        } catch (const std::bad_alloc&) {
+            dialog.reset();
+        }
+    }
+    if (dialog == nullptr) {
+        showMessage(this, language_, language_.text("FAILED"));
+        return;
+    }
+    dialog->exec();
 }
 
-void MainWindow::openProfiles() {
-    DialogContext context = dialogContext();
-    ProfileListDialog dialog(context, this);
-    dialog.exec();
-}
+void MainWindow::openPreferences() { runDialog<PreferencesDialog>(this); }
+
+void MainWindow::openProfiles() { runDialog<ProfileListDialog>(this); }
 
 void MainWindow::openProfileEditor(const std::string& name, QWidget* parent) {
-    DialogContext context = dialogContext();
-    ProfileEditor editor(context, name, parent != nullptr ? parent : this);
-    editor.exec();
+    runDialog<ProfileEditor>(name, parent != nullptr ? parent : this);
 }
 
 // A profile item of the Options menu: the profile is fetched again by its index, as its name may
@@ -206,11 +217,7 @@ void MainWindow::openProfileByIndex(int index) {
     if (p.ok()) openProfileEditor(p.value.profile.name, this);
 }
 
-void MainWindow::openLog() {
-    DialogContext context = dialogContext();
-    LogViewer viewer(context, this);
-    viewer.exec();
-}
+void MainWindow::openLog() { runDialog<LogViewer>(this); }
 
 EntryListHooks MainWindow::entryListHooks() {
     EntryListHooks hooks;
@@ -250,11 +257,7 @@ EntryListHooks MainWindow::entryListHooks() {
 }
 
 // Without the right to change the server the dialog still shows, with OK and Apply disabled.
-void MainWindow::openStaticEntry(StaticMode mode) {
-    DialogContext context = dialogContext();
-    StaticEntryDialog dialog(context, mode, entryListHooks(), this);
-    dialog.exec();
-}
+void MainWindow::openStaticEntry(StaticMode mode) { runDialog<StaticEntryDialog>(mode, entryListHooks(), this); }
 
 // ---- Lists ---------------------------------------------------------------------------------------
 
@@ -352,11 +355,15 @@ void MainWindow::removeSelected() {
 void MainWindow::switchView(View view) {
     if (view == View::Static) hideNoAddress_ = view_ == View::Static ? !hideNoAddress_ : false;
     if (view == View::Dynamic) showReserved_ = view_ == View::Dynamic ? !showReserved_ : false;
+    preferences_.write(pref::kView, static_cast<int>(view));
+    showView(view);
+}
+
+void MainWindow::showView(View view) {
     if (view != view_) {
         view_ = view;
         panel_->showModel(model(view));
     }
-    preferences_.write(pref::kView, static_cast<int>(view));
     updateViewChecks();
     relabelColumns();
     rewriteStatus();

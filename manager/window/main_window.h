@@ -61,6 +61,8 @@ public:
     QMenu* contextMenu() const { return menus_->contextMenu(); }
     int activeTransfers() const { return server_.activeTftp; }
 
+    // A view chosen by the user: the second click on Static toggles "ViewIP", on Dynamic
+    // "Excluded"; the view is saved as "View".
     void switchView(View view);
     void sortByColumn(int column);
     void refreshList();
@@ -88,10 +90,14 @@ protected:
 
 private:
     void connectCommands();
+    // Shows the view and reads its list; nothing is saved.
+    void showView(View view);
     void applyBlocks(const ServerBlocks& blocks);
     void onPolled(int bits);
     void onListRead(View view, const ListSnapshot& snapshot);
     EntryListHooks entryListHooks();
+    template <typename Dialog, typename... Arguments>
+    void runDialog(Arguments&&... arguments);
     // The settings blocks and profile names again, then menus, labels, status and the list.
     void reloadServerBlocks();
     void updateViewChecks();

@@ -83,7 +83,9 @@ ProfileListDialog::ProfileListDialog(DialogContext& context, QWidget* parent) : 
     });
     connect(edit_, &QPushButton::clicked, this, &ProfileListDialog::editSelected);
     connect(remove_, &QPushButton::clicked, this, &ProfileListDialog::removeSelected);
-    connect(list_, &QTreeWidget::itemDoubleClicked, this, &ProfileListDialog::editSelected);
+    // A double click (or Enter) opens the editor for every user, as the profile items of the
+    // Options menu do; a viewer's editor refuses every change.
+    connect(list_, &QTreeWidget::itemActivated, this, &ProfileListDialog::editSelected);
     connect(list_, &QTreeWidget::currentItemChanged, this, &ProfileListDialog::updateButtons);
     connect(list_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
         if (filling_ || column != 0) return;
@@ -239,7 +241,7 @@ bool ProfileListDialog::removeSelected() {
 
 void ProfileListDialog::editSelected() {
     const int row = list_->indexOfTopLevelItem(list_->currentItem());
-    if (row < 0 || !context_.rights.mayChange) return;
+    if (row < 0) return;
     context_.openProfileEditor(rowName(row).toStdString(), this);
     refill(-1);
 }
