@@ -73,6 +73,15 @@ void Server::createTftpServer() {
                 });
             },
         .maxWindow = [this] { return tftp::readMaxWindow(store_); },
+        .serverFiles =
+            [this] {
+                return tftp::ServerFiles{
+                    .dataDirectory = dataDirectory_,
+                    .files = {store_.iniPath(), platform_.registryFile, files_.ethers.path, files_.dynamic.path,
+                              files_.ignored.path},
+                    .logDirectory = settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }),
+                };
+            },
     };
     tftp_ = std::make_unique<tftp::TftpServer>(std::move(environment));
 }
