@@ -35,6 +35,7 @@ Server::Server(ServerPlatform platform)
         .names = platform_.names != nullptr ? *platform_.names : *ownNames_,
         .statusChanged = flags_.statusChanged,
         .log = log_,
+        .autoExclude = [this] { return settings_.general().autoExclude != 0; },
     });
 }
 
