@@ -23,7 +23,11 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
             continue;
         }
         for (const DnsRecordEntry* entry : {&entries.forward, &entries.reverse}) {
-            if (stop_.signalled()) {
+            // A name that is another's is not pointed at from this client's address either.
+            const bool conflict = entry == &entries.reverse && !results.empty() &&
+                                  results.back().name == entries.forward.name &&
+                                  results.back().outcome == DnsOutcome::Conflict;
+            if (stop_.signalled() || conflict) {
                 results.push_back(DnsResult{entry->name, DnsOutcome::NotSent, 0});
                 continue;
             }

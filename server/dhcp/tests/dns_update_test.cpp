@@ -335,7 +335,8 @@ TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
         EXPECT_EQ(results[0].outcome, c.forward);
         EXPECT_EQ(results[0].outcome == DnsOutcome::Conflict,
                   logged(log, "DHCP  Error   DNS name ns.lab.test belongs to another client, not updated"));
-        EXPECT_EQ(client.lastId(), c.messages + 1);  // and the PTR record's check
+        // And the PTR record's check, unless the name is another's.
+        EXPECT_EQ(client.lastId(), c.messages + (c.forward == DnsOutcome::Conflict ? 0 : 1));
     }
     // A profile without a DNS server queues nothing and sends nothing.
     DnsUpdateQueue queue;

@@ -7,7 +7,6 @@
 #include <poll.h>
 
 #include <chrono>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -180,12 +179,6 @@ TEST_F(Listener, EndedTransfersLeaveTheListAfterFiveSeconds) {
     EXPECT_TRUE(log.has("TFTP       0s 127.0.0.1  Get/octet  " + tmp.path() + "file.bin\n"));
 }
 
-std::size_t threadCount() {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/task")) ++n;
-    return n;
-}
-
 TEST_F(Listener, WhatAPeerCannotDoToTheListener) {
     settings.update([&](DhcpSettings&, TftpSettings& t, MulticastSettings&) {
         t.directory.pop_back();  // stored without its final "/"
@@ -215,28 +208,6 @@ TEST_F(Listener, WhatAPeerCannotDoToTheListener) {
     EXPECT_TRUE(c.receive(300).empty());
     EXPECT_TRUE(log.has("TFTP  Error   request from 127.0.0.1 ignored, 2\n"));
     EXPECT_EQ(server->transfer(0)->path, tmp.path() + "file.bin");
-}
-
-TEST_F(Listener, EndedTransfersAreJoinedAtOnceAndLeaveWhileIdle) {
-    const std::size_t idle = threadCount();
-    start();
-    Client client;
-    for (int i = 0; i < 20; ++i) {
-        client.send(request(1, "missing"), server->port());  // refused: no thread
-        client.send(request(1, "file.bin"), server->port());
-        EXPECT_EQ(client.receive(2000), errorPacket(1, "File not found"));
-        client.send(errorPacket(0, "stop"), [&] {
-            std::uint16_t port = 0;
-            client.receive(2000, &port);
-            return port;
-        }());
-        ASSERT_TRUE(waitFor([&] { return server->transferCount() == 0; }));
-    }
-    // Every transfer thread has been joined, without a new request to make room.
-    EXPECT_TRUE(waitFor([&] { return threadCount() == idle + 1; }));
-    EXPECT_TRUE(server->transfer(19));
-    clock.advance(6);
-    EXPECT_TRUE(waitFor([&] { return !server->transfer(0); }));
 }
 
 }  // namespace
