@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/dns_message.h"
 #include "server/dhcp/identity_match.h"
 #include "server/dhcp/ignored_clients.h"
 #include "server/dhcp/probe_message.h"
@@ -505,7 +506,9 @@ std::size_t DhcpEngine::answer(std::span<const std::uint8_t> request, std::span<
     if (dnsQueue_ != nullptr && (bootp || outcome.replyType == kAck) && x.profile->dnsUpdate != 0 &&
         x.hostNameLength != 0) {
         dnsQueue_->push(DnsUpdate{std::string(x.hostName, x.hostNameLength), x.profile->dnsName, rec.address, x.mask,
-                                  x.announced, x.profile->dns[0]});
+                                  x.announced, x.profile->dns[0],
+                                  dhcidIdentifier(s.clientIdentifier.value(),
+                                                  std::span<const std::uint8_t>(s.hardwareAddress, s.hardwareLength))});
     }
     return length;
 }
