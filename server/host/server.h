@@ -44,7 +44,14 @@ struct ServerPlatform {
     std::string programDirectory;
     std::FILE* console = stdout;
     platform::NameService* names = nullptr;  // host names of static entries; nullptr: the system's
+    // The user the process runs as, when "RunAsUser" made it change or limit itself: written
+    // after the start line ("DHCP  Start   as user ...").
+    std::string identityLine;
 };
+
+// The data directory of the server: the machine-wide registry's "Directory", else the program
+// directory.
+std::string serverDataDirectory(const ConfigStore& registry, const std::string& programDirectory);
 
 class Server {
 public:

@@ -16,9 +16,11 @@ struct InstallLayout {
     std::string dataDirectory;  // ends with "/"
 };
 
-// Installs and starts the service; prints the outcome to out. Before the service first starts,
-// the registry gets the installed data directory ("Directory"), unless it names one already, so
-// that configuration, leases and logs do not land next to the executable.
+// Installs and starts the service; prints the outcome to out. The service's user (kServiceUser)
+// is created when missing and given the data directory; the unit runs the server as that user
+// with only the capabilities it needs. Before the service first starts, the registry gets the
+// installed data directory ("Directory"), unless it names one already, so that configuration,
+// leases and logs do not land next to the executable.
 void installService(platform::ServiceControl& control, InstallLayout& layout, std::FILE* out);
 // Stops and deletes the service; prints the outcome to out.
 void removeService(platform::ServiceControl& control, std::FILE* out, unsigned pollIntervalMs = 1000);
