@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing need. Quiet when everything
-# is there already; needs root otherwise. "--screenshots" adds what scripts/screenshots.sh needs
-# (an X server without a screen, a window grabber and a key sender).
+# Installs the Debian packages that building, running and testing need (systemd only for
+# "systemd-analyze security", which rates the service unit; nothing is started). Quiet when
+# everything is there already; needs root otherwise. "--screenshots" adds what
+# scripts/screenshots.sh needs (an X server without a screen, a window grabber and a key sender).
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make clang-format libgtest-dev libgmock-dev libbenchmark-dev python3 iproute2
           busybox isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils dpkg-dev man-db util-linux curl
           tftp-hpa atftp kea-dhcp4-server kea-admin qt6-base-dev qt6-svg-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core
-          poppler-utils desktop-file-utils clang libclang-rt-14-dev)
+          poppler-utils desktop-file-utils clang libclang-rt-14-dev libcap-ng-dev systemd)
 if [ "${1:-}" = "--screenshots" ]; then
     packages+=(xvfb xauth imagemagick xdotool)
 fi

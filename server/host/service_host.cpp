@@ -141,20 +141,6 @@ std::string installedDataDirectory(const InstallLayout& layout) {
     return directory;
 }
 
-// The service runs as its own user, who owns the data directory and the files in it.
-void prepareServiceUser(const std::string& dataDirectory, std::FILE* out) {
-    const std::optional<platform::UserAccount> account = platform::ensureSystemUser(kServiceUser, dataDirectory);
-    if (!account) {
-        std::fprintf(out, "Unable to create the user %s - %s\n", kServiceUser,
-                     platform::systemErrorText(errno).c_str());
-        return;
-    }
-    if (!platform::handOverDirectory(dataDirectory, *account)) {
-        std::fprintf(out, "Unable to give %s to the user %s - %s\n", dataDirectory.c_str(), kServiceUser,
-                     platform::systemErrorText(errno).c_str());
-    }
-}
-
 void printUsage(const char* program) {
     std::printf("%s -install     to install the service\n", program);
     std::printf("%s -remove      to remove the service\n", program);
@@ -165,6 +151,22 @@ void printUsage(const char* program) {
 }
 
 }  // namespace
+
+std::string prepareServiceUser(const std::string& dataDirectory) {
+    const std::optional<platform::UserAccount> account = platform::ensureSystemUser(kServiceUser, dataDirectory);
+    char text[1200];
+    if (!account) {
+        std::snprintf(text, sizeof text, "Unable to create the user %s - %s\n", kServiceUser,
+                      platform::systemErrorText(errno).c_str());
+        return text;
+    }
+    if (!platform::handOverDirectory(dataDirectory, *account)) {
+        std::snprintf(text, sizeof text, "Unable to give %s to the user %s - %s\n", dataDirectory.c_str(), kServiceUser,
+                      platform::systemErrorText(errno).c_str());
+        return text;
+    }
+    return {};
+}
 
 void installService(platform::ServiceControl& control, InstallLayout& layout, std::FILE* out) {
     std::string executable = platform::executablePath();
@@ -177,7 +179,8 @@ void installService(platform::ServiceControl& control, InstallLayout& layout, st
         return;
     }
     const std::string dataDirectory = installedDataDirectory(layout);
-    prepareServiceUser(dataDirectory, out);
+    // The service runs as its own user, who owns the data directory and the files in it.
+    if (const std::string failure = layout.prepareUser(dataDirectory); !failure.empty()) std::fputs(failure.c_str(), out);
     if (control.createService({executable, kServiceDescription, dataDirectory})) {
         std::fprintf(out, "%s installed.\n", kServiceDisplayName);
         // Before the service first starts: configuration, leases and logs must not land next
