@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <QMessageBox>
 
+#include "config/settings.h"
 #include "manager/desktop_services.h"
 #include "manager/language.h"
 #include "manager/main_window.h"
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
     const std::string dataDirectory = tolmark::platform::directoryWithSeparator(
         serverConfig.readText(tolmark::kGeneralSection, "Directory", programDirectory, tolmark::kMaxIniPath + 1));
     const bool configFound = serverConfig.setIniPath(dataDirectory, "Dorvane");
+    tolmark::trustServerUser(tolmark::readRunAsUser(serverConfig, tolmark::kGeneralSection));
 
     MainWindowOptions options;
     options.programDirectory = programDirectory;

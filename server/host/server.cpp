@@ -195,6 +195,10 @@ int Server::run(int argc, char** argv) {
     });
     log_.line(1, false, "%s %s\n", kProductName, kProductVersion);
     if (!platform_.identityLine.empty()) log_.line(1, false, "%s\n", platform_.identityLine.c_str());
+    // Without a packet socket (no CAP_NET_RAW) every address would pass the test unasked.
+    if (settings_.general().testIp != 0 && platform_.arpProber != nullptr && !platform_.arpProber->ready()) {
+        log_.line(1, true, "DHCP  Error   no address test (TestIP): ARP needs CAP_NET_RAW\n");
+    }
     // The client files, the configuration and the logs are written here: a server that cannot
     // (another user owns the directory) says so at once rather than at its first save.
     if (!dataDirectory_.empty() && !platform::directoryWritable(dataDirectory_)) {
@@ -241,6 +245,7 @@ int Server::run(int argc, char** argv) {
             .clock = platform_.clock,
             .stop = stop_,
             .addressTestsDone = platform_.arpProber != nullptr ? &platform_.arpProber->completed() : nullptr,
+            .linkSender = platform_.linkSender,
         };
         runReceiveLoop(context);
     }

@@ -59,7 +59,8 @@ private:
 
 std::unique_ptr<Server> makeServer(const platform::Clock& clock, platform::HostAddressSource& host,
                                    platform::AddressChangeWatcher& watcher, platform::ArpCache& arp,
-                                   platform::ArpProber& arpProber, std::string identityLine) {
+                                   platform::ArpProber& arpProber, platform::LinkSender& linkSender,
+                                   std::string identityLine) {
     return std::make_unique<Server>(ServerPlatform{.clock = clock,
                                                    .hostAddresses = host,
                                                    .addressWatcher = watcher,
@@ -68,6 +69,7 @@ std::unique_ptr<Server> makeServer(const platform::Clock& clock, platform::HostA
                                                    .registryFile = platform::machineRegistryFile(),
                                                    .programDirectory = platform::programDirectory(),
                                                    .console = stdout,
+                                                   .linkSender = &linkSender,
                                                    .identityLine = std::move(identityLine)});
 }
 
@@ -111,7 +113,9 @@ bool serviceStart(ServiceHost& host, int argc, char** argv) {
     auto watcher = platform::makeAddressChangeWatcher();
     auto arp = platform::makeArpCache();
     auto arpProber = platform::makeArpProber();
-    auto server = makeServer(platform::systemClock(), *hostAddresses, *watcher, *arp, *arpProber, identity.line);
+    auto linkSender = platform::makeLinkSender();
+    auto server =
+        makeServer(platform::systemClock(), *hostAddresses, *watcher, *arp, *arpProber, *linkSender, identity.line);
 
     signals.start([&](platform::StopSignal signal) {
         if (host.consoleMode() && signal != platform::StopSignal::Terminate) {
@@ -180,7 +184,8 @@ void installService(platform::ServiceControl& control, InstallLayout& layout, st
     }
     const std::string dataDirectory = installedDataDirectory(layout);
     // The service runs as its own user, who owns the data directory and the files in it.
-    if (const std::string failure = layout.prepareUser(dataDirectory); !failure.empty()) std::fputs(failure.c_str(), out);
+    if (const std::string failure = layout.prepareUser(dataDirectory); !failure.empty())
+        std::fputs(failure.c_str(), out);
     if (control.createService({executable, kServiceDescription, dataDirectory})) {
         std::fprintf(out, "%s installed.\n", kServiceDisplayName);
         // Before the service first starts: configuration, leases and logs must not land next
