@@ -166,6 +166,10 @@ public:
             error = "root could be taken back";
             return false;
         }
+        // The change made the process undumpable; it is the user's process now, as when the
+        // service manager starts it as the user: it may leave a core, and the capabilities it
+        // holds still keep the user's other processes from tracing it.
+        ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
         return setNoNewPrivileges(error) && holdsOnly(keep, CAPNG_BOUNDING_SET | CAPNG_AMBIENT, error);
     }
 
