@@ -190,8 +190,10 @@ void installService(platform::ServiceControl& control, InstallLayout& layout, st
         std::fprintf(out, "%s installed.\n", kServiceDisplayName);
         // Before the service first starts: configuration, leases and logs must not land next
         // to the executable.
-        if (layout.registry.readText(kGeneralSection, "Directory", "", 896).empty())
+        if (layout.registry.readText(kGeneralSection, "Directory", "", 896).empty() &&
+            std::filesystem::is_directory(dataDirectory)) {
             layout.registry.writeText(kGeneralSection, "Directory", dataDirectory);
+        }
         control.startService();
         std::fprintf(out, "%s started.\n", kServiceDisplayName);
     } else {
