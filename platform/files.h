@@ -16,6 +16,8 @@ std::string resolvedPath(int fd);
 
 // The process may create and replace files in the directory (errno set when not).
 bool directoryWritable(const std::string& directory);
+// False (errno set) when the file exists and the process may not read it.
+bool readableOrMissing(const std::string& path);
 
 // Raises the soft limit of open descriptors to the hard limit, so that the server's many
 // sockets, files and connections have room beside each other.

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "platform/arp.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/host_addresses.h"
 #include "platform/paths.h"
 #include "platform/privileges.h"
@@ -73,11 +75,19 @@ std::unique_ptr<Server> makeServer(const platform::Clock& clock, platform::HostA
                                                    .identityLine = std::move(identityLine)});
 }
 
-// "RunAsUser" of the configuration the server is about to read.
-std::string configuredRunAsUser() {
+// The configuration the server is about to read.
+ConfigStore serverConfiguration() {
     ConfigStore store(platform::machineRegistryFile());
     store.setIniPath(serverDataDirectory(store, platform::programDirectory()), kGeneralSection);
-    return readRunAsUser(store, kGeneralSection);
+    return store;
+}
+
+// The user it runs as must be able to read the configuration: with none, the server would
+// serve every interface with settings of its own making.
+RunAsOutcome checkConfigurationReadable(const ConfigStore& configuration) {
+    if (!configuration.usesIniFile() || platform::readableOrMissing(configuration.iniPath())) return {};
+    return {false, "DHCP  Error   configuration " + configuration.iniPath() +
+                       " is not readable: " + std::strerror(errno) + "; not started"};
 }
 
 // The server never opened its log: the line goes to the standard error (the console, or the
@@ -101,9 +111,15 @@ void stopRequest(Server& server, ServiceHost& host) {
 bool serviceStart(ServiceHost& host, int argc, char** argv) {
     platform::restrictNewFileModes();
     // Before any thread starts, so that every thread runs as that user with those capabilities.
-    const RunAsOutcome identity = takeRunAsUser(configuredRunAsUser(), *platform::makeProcessIdentity());
+    const ConfigStore configuration = serverConfiguration();
+    const RunAsOutcome identity =
+        takeRunAsUser(readRunAsUser(configuration, kGeneralSection), *platform::makeProcessIdentity());
     if (!identity.start) {
         reportRefusal(host, identity.line);
+        return false;
+    }
+    if (const RunAsOutcome readable = checkConfigurationReadable(configuration); !readable.start) {
+        reportRefusal(host, readable.line);
         return false;
     }
     // The stop signals are blocked before any thread starts, so that every thread inherits

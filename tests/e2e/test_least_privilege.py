@@ -6,7 +6,7 @@ ARP test (an address held by another host is skipped), replies unicast to a clie
 address yet, serves and takes TFTP files, saves its client files, follows an address change,
 answers root's trisko and refuses another user's change; every file it writes belongs to the
 user and is not world-readable. Then each capability is taken away in turn to show what needs
-it, and a user that does not exist stops the start."""
+it; a user that does not exist, or one that cannot read the configuration, stops the start."""
 
 import glob
 import json
@@ -377,14 +377,25 @@ class LeastPrivilege(unittest.TestCase):
                 self.server.kill()
                 self.lab.close()
 
-    def test_4_a_user_that_does_not_exist_stops_the_start(self):
-        self.make_lab("nu", {"RunAsUser": "tk_no_such_user"})
-        self.start("root")
-        self.assertEqual(self.server.proc.wait(timeout=15), 1)
-        self.logged("DHCP  Error   RunAsUser tk_no_such_user: no such user; not started", timeout=2)
-        self.server.settle(0.2)
-        self.assertFalse(any("Start   Server" in line for line in self.server.lines), self.server.lines)
-        self.assertFalse(os.path.exists(os.path.join(self.lab.dir, "ethers")))
+    def test_4_a_user_that_does_not_exist_or_cannot_read_the_configuration_stops_the_start(self):
+        cases = [
+            ({"RunAsUser": "tk_no_such_user"}, None,
+             "DHCP  Error   RunAsUser tk_no_such_user: no such user; not started"),
+            # Unread, the configuration would leave the server to serve every interface on its own.
+            ({}, 0o600, "Dorvane.ini is not readable: Permission denied; not started"),
+        ]
+        for general, mode, line in cases:
+            with self.subTest(line=line):
+                self.make_lab("nu", general)
+                if mode is not None:
+                    os.chmod(os.path.join(self.lab.dir, "Dorvane.ini"), mode)
+                self.start("root")
+                self.assertEqual(self.server.proc.wait(timeout=15), 1)
+                self.logged(line, timeout=2)
+                self.server.settle(0.2)
+                self.assertFalse(any("Start   Server" in x for x in self.server.lines), self.server.lines)
+                self.assertFalse(os.path.exists(os.path.join(self.lab.dir, "ethers")))
+                self.lab.close()
 
 
 if __name__ == "__main__":
