@@ -136,11 +136,18 @@ bool handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
     int sendIfIndex = 0;
     bool arpMade = false;
     int arpIfIndex = -1;
+    int linkIfIndex = -1;
+    std::uint8_t hardware[6] = {};
     if (destination.route == ReplyRoute::UnicastAfterArp) {
-        std::uint8_t hardware[6] = {};
         ByteReader(out).bytes(dhcp::kChaddr, hardware, sizeof hardware);
-        if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, hardware, platform::ArpEntryType::Dynamic,
-                                  arpMade, arpIfIndex)) {
+        // The client answers no ARP for an address it does not have yet: the reply goes to its
+        // hardware address directly, leaving the host's ARP cache alone, when that can be done.
+        if (c.linkSender != nullptr && c.linkSender->ready())
+            linkIfIndex = c.interfaces.ifIndexForNeighbour(destination.address);
+        if (linkIfIndex >= 0) {
+            sendIfIndex = linkIfIndex;
+        } else if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, hardware,
+                                         platform::ArpEntryType::Dynamic, arpMade, arpIfIndex)) {
             sendIfIndex = arpIfIndex;
         } else {
             destination = {ReplyRoute::Broadcast, broadcastAddressFor(entry, routing.netBc), destination.port};
@@ -151,7 +158,11 @@ bool handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
     if (general.delay >= 1 && general.delay <= 100) {
         std::this_thread::sleep_for(std::chrono::milliseconds(general.delay));
     }
-    if (!socket.send(out.data(), out.size(), destination.address, destination.port, entry.address, sendIfIndex)) {
+    const bool sent = linkIfIndex >= 0 ? c.linkSender->send(linkIfIndex, hardware, entry.address, general.port,
+                                                            destination.address, destination.port, out)
+                                       : socket.send(out.data(), out.size(), destination.address, destination.port,
+                                                     entry.address, sendIfIndex);
+    if (!sent) {
         c.log.line(1, true, "DHCP  Error   failed to send to %s\n", formatIpv4(destination.address).c_str());
     }
     if (arpMade && arpIfIndex >= 0) c.arp.deleteEntry(arpIfIndex, destination.address);

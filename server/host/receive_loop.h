@@ -13,6 +13,7 @@
 #include "platform/arp.h"
 #include "platform/clock.h"
 #include "platform/host_addresses.h"
+#include "platform/link_sender.h"
 #include "platform/wake_event.h"
 #include "server/dhcp/request_processor.h"
 #include "server/host/dhcp_sockets.h"
@@ -36,6 +37,9 @@ struct ReceiveLoopContext {
     const platform::WakeEvent& stop;
     // Signalled when ARP tests have their answers: the requests that wait for them go on.
     platform::WakeEvent* addressTestsDone = nullptr;
+    // Unicast replies to clients without an address go straight to their hardware address
+    // when it is ready; through a temporary ARP entry otherwise.
+    platform::LinkSender* linkSender = nullptr;
 };
 
 // Requests that wait for the ARP test of the address they are to be offered, kept with what
@@ -70,7 +74,8 @@ private:
 };
 
 // Handles one received datagram that arrived for entry: the acceptance check with its error
-// line, the request processor, the destination, "Delay", the send and the temporary ARP entry.
+// line, the request processor, the destination, "Delay", the send (straight to the hardware
+// address, or after a temporary ARP entry, for a client that has no address yet).
 // Returns true when the request waits for an address test instead (nothing was sent).
 bool handleDatagram(ReceiveLoopContext& context, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
                     Ipv4 source, std::span<std::uint8_t> reply, platform::UdpSocket& socket);
