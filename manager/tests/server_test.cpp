@@ -365,8 +365,11 @@ void ServerTest::aFrozenServerNeverFreezesTheWindow() {
     QVERIFY(window->close());
     QVERIFY(!window->isVisible());
     window.reset();
-    QVERIFY2(clock.elapsed() < 1700, qPrintable(QString::number(clock.elapsed())));
+    const qint64 closing = clock.elapsed();
     lab_->pause(false);
+    // One request's time-out, with room for a loaded machine; the queued requests would take
+    // several times as long.
+    QVERIFY2(closing < 5000, qPrintable(QString::number(closing)));
 }
 
 // The request wrappers against the real server, and the size checks against a peer that
