@@ -5,12 +5,6 @@
 #include "server/leases/client_rules.h"
 
 namespace tolmark::dhcp {
-namespace {
-
-constexpr std::size_t kHostNameChars = 158;
-
-}  // namespace
-
 StaticNames::StaticNames(StaticNamesContext context) : c_(context) {}
 
 StaticNames::~StaticNames() { stop(); }

@@ -46,101 +46,62 @@ bool makeTemporaryArpEntry(const InterfaceTable& interfaces, platform::ArpCache&
     return arp.setEntry(ifIndex, address, hardware6, type);
 }
 
-ParkedRequests::ParkedRequests() : places_(kPlaces) {
-    for (Place& place : places_) place.bytes.resize(kReceiveBufferSize);
-}
+ParkedRequests::ParkedRequests() : places_(kPlaces) {}
 
-void ParkedRequests::park(std::span<const std::uint8_t> datagram, const InterfaceEntry& entry, Ipv4 source,
-                          std::size_t socketIndex, std::int64_t since) {
-    Place* place = nullptr;
-    for (Place& p : places_) {
-        if (!p.used) {
+void ParkedRequests::park(const Waiting& waiting) {
+    Waiting* place = nullptr;
+    for (Waiting& p : places_) {
+        if (p.ticket == 0) {
             place = &p;
             break;
         }
         if (place == nullptr || p.since < place->since) place = &p;
     }
-    const std::size_t length = std::min(datagram.size(), place->bytes.size());
-    std::copy_n(datagram.begin(), length, place->bytes.begin());
-    place->length = length;
-    place->entry = entry;
-    place->source = source;
-    place->socketIndex = socketIndex;
-    place->since = since;
-    place->used = true;
+    *place = waiting;
 }
 
-bool ParkedRequests::takeOldest(std::int64_t nowMs, std::span<std::uint8_t> datagram, std::size_t& length,
-                                InterfaceEntry& entry, Ipv4& source, std::size_t& socketIndex, std::int64_t& since) {
-    Place* oldest = nullptr;
-    for (Place& p : places_) {
-        if (!p.used) continue;
+bool ParkedRequests::takeOldest(std::int64_t nowMs, Waiting& waiting) {
+    Waiting* oldest = nullptr;
+    for (Waiting& p : places_) {
+        if (p.ticket == 0) continue;
         // A client that waited this long has asked again by now.
         if (nowMs - p.since > kLongestWaitMs) {
-            p.used = false;
+            p.ticket = 0;
             continue;
         }
         if (oldest == nullptr || p.since < oldest->since) oldest = &p;
     }
     if (oldest == nullptr) return false;
-    length = std::min(oldest->length, datagram.size());
-    std::copy_n(oldest->bytes.begin(), length, datagram.begin());
-    entry = oldest->entry;
-    source = oldest->source;
-    socketIndex = oldest->socketIndex;
-    since = oldest->since;
-    oldest->used = false;
+    waiting = *oldest;
+    oldest->ticket = 0;
     return true;
 }
 
 std::size_t ParkedRequests::size() const {
     return static_cast<std::size_t>(
-        std::count_if(places_.begin(), places_.end(), [](const Place& p) { return p.used; }));
+        std::count_if(places_.begin(), places_.end(), [](const Waiting& p) { return p.ticket != 0; }));
 }
 
 void ParkedRequests::clear() {
-    for (Place& p : places_) p.used = false;
+    for (Waiting& p : places_) p.ticket = 0;
 }
 
-bool handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
-                    Ipv4 source, std::span<std::uint8_t> reply, platform::UdpSocket& socket) {
-    if (datagram.size() < dhcp::kMinRequestLength || datagram[dhcp::kOp] != dhcp::kBootRequest) {
-        if (c.log.level() != 0) {
-            // The hardware address field may be missing or short in a runt; show what is there.
-            std::uint8_t hardware[6] = {};
-            ByteReader(datagram).bytes(
-                dhcp::kChaddr, hardware,
-                std::min<std::size_t>(6, datagram.size() > dhcp::kChaddr ? datagram.size() - dhcp::kChaddr : 0));
-            c.log.line(1, true, "DHCP  Error   in request from %s (%s), len %u, if %s\n",
-                       formatHardwareAddress(hardware).c_str(), formatIpv4(source).c_str(),
-                       static_cast<unsigned>(datagram.size()), formatIpv4(entry.address).c_str());
-        }
-        return false;
-    }
-
-    ReplyPlan plan;
-    GeneralSettings general;
-    {
-        std::lock_guard<std::mutex> engine(c.engineLock);
-        plan = c.processor.process(datagram, reply, Arrival{entry.address, source});
-        general = c.settings.general();
-    }
-    if (plan.parked) return true;
+void sendReply(ReceiveLoopContext& c, const InterfaceEntry& entry, const ReplyPlan& plan,
+               std::span<const std::uint8_t> reply, platform::UdpSocket& socket) {
     std::size_t length = plan.length;
-    if (length == 0) return false;
+    if (length == 0) return;
     if (length > reply.size()) length = reply.size();
     std::span<const std::uint8_t> out = reply.first(length);
+    const GeneralSettings general = c.settings.general();
 
     ReplyRouting routing{general.port, general.netBc != 0, general.unicast != 0};
-    ReplyDestination destination = chooseReplyDestination(out, plan, entry, routing);
+    ReplyDestination destination = chooseReplyDestination(plan, entry, routing);
     int sendIfIndex = 0;
     bool arpMade = false;
     int arpIfIndex = -1;
     if (destination.route == ReplyRoute::UnicastAfterArp) {
-        std::uint8_t hardware[6] = {};
-        ByteReader(out).bytes(dhcp::kChaddr, hardware, sizeof hardware);
-        if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, hardware, platform::ArpEntryType::Dynamic,
-                                  arpMade, arpIfIndex)) {
+        if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, plan.hardware.data(),
+                                  platform::ArpEntryType::Dynamic, arpMade, arpIfIndex)) {
             sendIfIndex = arpIfIndex;
         } else {
             destination = {ReplyRoute::Broadcast, broadcastAddressFor(entry, routing.netBc), destination.port};
@@ -155,7 +116,30 @@ bool handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
         c.log.line(1, true, "DHCP  Error   failed to send to %s\n", formatIpv4(destination.address).c_str());
     }
     if (arpMade && arpIfIndex >= 0) c.arp.deleteEntry(arpIfIndex, destination.address);
-    return false;
+}
+
+ReplyPlan handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
+                         Ipv4 source, std::span<std::uint8_t> reply, platform::UdpSocket& socket) {
+    if (datagram.size() < dhcp::kMinRequestLength || datagram[dhcp::kOp] != dhcp::kBootRequest) {
+        if (c.log.level() != 0) {
+            // The hardware address field may be missing or short in a runt; show what is there.
+            std::uint8_t hardware[6] = {};
+            ByteReader(datagram).bytes(
+                dhcp::kChaddr, hardware,
+                std::min<std::size_t>(6, datagram.size() > dhcp::kChaddr ? datagram.size() - dhcp::kChaddr : 0));
+            c.log.line(1, true, "DHCP  Error   in request from %s (%s), len %u, if %s\n",
+                       formatHardwareAddress(hardware).c_str(), formatIpv4(source).c_str(),
+                       static_cast<unsigned>(datagram.size()), formatIpv4(entry.address).c_str());
+        }
+        return {};
+    }
+    ReplyPlan plan;
+    {
+        std::lock_guard<std::mutex> engine(c.engineLock);
+        plan = c.processor.process(datagram, reply, Arrival{entry.address, source});
+    }
+    if (!plan.parked) sendReply(c, entry, plan, reply, socket);
+    return plan;
 }
 
 namespace {
@@ -165,23 +149,24 @@ std::int64_t steadyMs() {
         .count();
 }
 
-// Hands the requests that waited for address tests to the processor again, oldest first. Those
-// whose test is still running wait on, keeping their place in the order.
-void replayParked(ReceiveLoopContext& c, ParkedRequests& parked, std::span<std::uint8_t> datagram,
-                  std::span<std::uint8_t> reply) {
+// Takes the requests that waited for address tests up again, oldest first. Those whose test is
+// still running wait on, keeping their place in the order.
+void resumeParked(ReceiveLoopContext& c, ParkedRequests& parked, std::span<std::uint8_t> reply) {
     std::size_t pending = parked.size();
     const std::int64_t now = steadyMs();
-    std::size_t length = 0;
-    InterfaceEntry entry;
-    Ipv4 source = 0;
-    std::size_t socketIndex = 0;
-    std::int64_t since = 0;
-    while (pending-- > 0 && parked.takeOldest(now, datagram, length, entry, source, socketIndex, since)) {
-        if (socketIndex >= c.sockets.socketCount()) continue;
-        platform::UdpSocket& socket = c.sockets.socketAt(socketIndex);
-        if (handleDatagram(c, entry, datagram.first(length), source, reply, socket)) {
-            parked.park(datagram.first(length), entry, source, socketIndex, since);
+    ParkedRequests::Waiting waiting;
+    while (pending-- > 0 && parked.takeOldest(now, waiting)) {
+        if (waiting.socketIndex >= c.sockets.socketCount()) continue;
+        ReplyPlan plan;
+        {
+            std::lock_guard<std::mutex> engine(c.engineLock);
+            plan = c.processor.resume(waiting.ticket, reply);
         }
+        if (plan.parked) {
+            parked.park({plan.ticket, waiting.entry, waiting.socketIndex, waiting.since});
+            continue;
+        }
+        sendReply(c, waiting.entry, plan, reply, c.sockets.socketAt(waiting.socketIndex));
     }
 }
 
@@ -227,7 +212,7 @@ void runReceiveLoop(ReceiveLoopContext& c) {
         checkLogOutput(c);
         if (c.addressTestsDone != nullptr && readable[count]) {
             c.addressTestsDone->reset();
-            replayParked(c, parked, std::span<std::uint8_t>(datagram), std::span<std::uint8_t>(reply));
+            resumeParked(c, parked, std::span<std::uint8_t>(reply));
         }
         for (std::size_t k = 0; k < count; ++k) {
             if (!readable[k]) continue;
@@ -244,9 +229,8 @@ void runReceiveLoop(ReceiveLoopContext& c) {
                 std::optional<InterfaceEntry> entry = c.sockets.entryFor(info, k);
                 if (!entry) continue;  // aimed at an address that is not served
                 const std::span<const std::uint8_t> received(datagram, static_cast<std::size_t>(length));
-                if (handleDatagram(c, *entry, received, info.source, reply, socket)) {
-                    parked.park(received, *entry, info.source, k, steadyMs());
-                }
+                const ReplyPlan plan = handleDatagram(c, *entry, received, info.source, reply, socket);
+                if (plan.parked) parked.park({plan.ticket, *entry, k, steadyMs()});
             }
         }
         c.flags.statusChanged.fetch_or(kStatusClientData);

@@ -38,42 +38,45 @@ struct ReceiveLoopContext {
     platform::WakeEvent* addressTestsDone = nullptr;
 };
 
-// Requests that wait for the ARP test of the address they are to be offered, kept with what
-// answering them needs. Storage is taken once; the oldest waiting request gives way to a new
-// one when all places are taken (its client asks again).
+// Requests that wait for the ARP test of the address they are to be offered: the processor
+// keeps each with its decision under a ticket; the loop keeps where the answer is to go. The
+// oldest waiting request gives way to a new one when all places are taken (its client asks
+// again).
 class ParkedRequests {
 public:
     static constexpr std::size_t kPlaces = 64;
     static constexpr std::int64_t kLongestWaitMs = 5000;
 
+    struct Waiting {
+        std::uint64_t ticket = 0;
+        InterfaceEntry entry;
+        std::size_t socketIndex = 0;
+        std::int64_t since = 0;
+    };
+
     ParkedRequests();
-    void park(std::span<const std::uint8_t> datagram, const InterfaceEntry& entry, Ipv4 source, std::size_t socketIndex,
-              std::int64_t since);
-    // Takes the longest-waiting request out into datagram (which must hold kReceiveBufferSize
-    // bytes); false when none waits. Requests that waited too long are dropped on the way.
-    bool takeOldest(std::int64_t nowMs, std::span<std::uint8_t> datagram, std::size_t& length, InterfaceEntry& entry,
-                    Ipv4& source, std::size_t& socketIndex, std::int64_t& since);
+    void park(const Waiting& waiting);
+    // Takes the longest-waiting request out; false when none waits. Requests that waited too
+    // long are dropped on the way.
+    bool takeOldest(std::int64_t nowMs, Waiting& waiting);
     std::size_t size() const;
     void clear();
 
 private:
-    struct Place {
-        std::vector<std::uint8_t> bytes;
-        std::size_t length = 0;
-        InterfaceEntry entry;
-        Ipv4 source = 0;
-        std::size_t socketIndex = 0;
-        std::int64_t since = 0;
-        bool used = false;
-    };
-    std::vector<Place> places_;
+    std::vector<Waiting> places_;  // ticket 0: free
 };
 
+// Sends the processor's reply for a request that arrived for entry: the destination, "Delay",
+// the send and the temporary ARP entry.
+void sendReply(ReceiveLoopContext& context, const InterfaceEntry& entry, const ReplyPlan& plan,
+               std::span<const std::uint8_t> reply, platform::UdpSocket& socket);
+
 // Handles one received datagram that arrived for entry: the acceptance check with its error
-// line, the request processor, the destination, "Delay", the send and the temporary ARP entry.
-// Returns true when the request waits for an address test instead (nothing was sent).
-bool handleDatagram(ReceiveLoopContext& context, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
-                    Ipv4 source, std::span<std::uint8_t> reply, platform::UdpSocket& socket);
+// line, the request processor and the reply. Returns the plan; plan.parked when the request
+// waits for an address test instead (nothing was sent).
+ReplyPlan handleDatagram(ReceiveLoopContext& context, const InterfaceEntry& entry,
+                         std::span<const std::uint8_t> datagram, Ipv4 source, std::span<std::uint8_t> reply,
+                         platform::UdpSocket& socket);
 
 // Runs until ServerStopping is set.
 void runReceiveLoop(ReceiveLoopContext& context);

@@ -11,11 +11,6 @@ namespace tolmark {
 
 namespace {
 
-constexpr std::size_t kProfileChars = 23;
-constexpr std::size_t kHostNameChars = 158;
-constexpr std::size_t kRemarkChars = 31;
-constexpr std::size_t kIdentityBytes = 64;
-
 std::string fitText(std::string_view text, std::size_t maxChars) {
     return std::string(text.substr(0, std::min(text.size(), maxChars)));
 }
@@ -48,7 +43,7 @@ void reserveAddress(ClientTable& table, Ipv4 address, const ProfileList& profile
     ClientRecord* record = findOrInsertDynamic(table, *pool, address);
     if (record == nullptr) return;
     try {
-        table.setProfile(*record, fitText(pool->name, kProfileChars));
+        table.setProfile(*record, fitText(pool->name, kProfileNameChars));
     } catch (const std::bad_alloc&) {
         // The reservation below still holds the address; only the name is missing.
     }
@@ -70,7 +65,7 @@ ClientRecord* findOrInsertDynamic(ClientTable& table, const Profile& profile, Ip
     ClientRecord* record = table.take();
     if (record == nullptr) return nullptr;
     try {
-        record->profile = fitText(profile.name, kProfileChars);
+        record->profile = fitText(profile.name, kProfileNameChars);
     } catch (const std::bad_alloc&) {
         table.release(*record);
         return nullptr;
@@ -140,7 +135,7 @@ ClientRecord* addStatic(ClientTable& table, const ClientFields& fields, bool all
     ClientFields copy;
     try {
         copy = fields;
-        copy.profile = fitText(fields.profile, kProfileChars);
+        copy.profile = fitText(fields.profile, kProfileNameChars);
         copy.hostName = fitText(fields.hostName, kHostNameChars);
         copy.remark = fitText(fields.remark, kRemarkChars);
     } catch (const std::bad_alloc&) {
@@ -168,7 +163,7 @@ bool modifyStatic(ClientTable& table, ClientRecord& record, const ClientFields& 
     if (!staticChangeAllowed(table, fields, allowDuplicateAddress, profiles, &record)) return false;
     std::string profile, hostName, remark;
     try {
-        profile = fitText(fields.profile, kProfileChars);
+        profile = fitText(fields.profile, kProfileNameChars);
         hostName = fitText(fields.hostName, kHostNameChars);
         remark = fitText(fields.remark, kRemarkChars);
     } catch (const std::bad_alloc&) {

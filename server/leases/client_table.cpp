@@ -9,9 +9,6 @@ namespace tolmark {
 
 namespace {
 
-constexpr std::size_t kProfileChars = 23;
-constexpr std::size_t kIdentityBytes = 64;
-
 std::size_t listIndex(ClientList list) { return static_cast<std::size_t>(list); }
 bool isLinkedList(ClientList list) { return list != ClientList::None; }
 
@@ -594,7 +591,7 @@ std::atomic<std::int32_t>& ClientTable::changes(ClientList list) {
 
 void ClientTable::renameProfileInRecords(std::string_view oldName, std::string_view newName) {
     try {
-        const std::string name = fitText(newName, kProfileChars);
+        const std::string name = fitText(newName, kProfileNameChars);
         for (ClientList list : {ClientList::Static, ClientList::Dynamic}) {
             for (ClientRecord* r = first(list); r != nullptr; r = next(*r)) {
                 if (profileNameEquals(r->profile, oldName)) setProfile(*r, name);

@@ -15,12 +15,6 @@ namespace tolmark::pipe_requests {
 
 namespace {
 
-constexpr Ipv4 kCatchAllRelay = 0xFFFFFFFFu;
-
-bool hasSelector(const Profile& profile) {
-    return profile.relaySelectorType != RelaySelectorType::None && profile.selectorValue.length != 0;
-}
-
 bool sameValue(const CountedValue& a, std::string_view b) {
     const auto value = a.value();
     return value.size() == b.size() && std::equal(value.begin(), value.end(), b.begin(), [](std::uint8_t x, char y) {
@@ -28,22 +22,13 @@ bool sameValue(const CountedValue& a, std::string_view b) {
            });
 }
 
-// The relay-agent profile a request from this relay with this selector would get.
+// The relay-agent profile a request from this relay with this selector would get: a profile
+// whose value the selector cannot tell apart from its own counts as a match.
 const Profile* relayProfileFor(const ProfileList& profiles, const CheckSelectorRequest& query) {
-    const Profile* catchAll = nullptr;
-    const Profile* withoutSelector = nullptr;
-    for (const Profile& profile : profiles.profiles()) {
-        if (profile.selectorKind != SelectorKind::Relay) continue;
-        if (profile.selectorAddress == kCatchAllRelay) catchAll = &profile;
-        if (profile.selectorAddress != query.relay) continue;
-        if (!hasSelector(profile)) {
-            withoutSelector = &profile;
-            continue;
-        }
+    return profiles.relayProfile(query.relay, [&](const Profile& profile) {
         const auto type = static_cast<std::uint32_t>(profile.relaySelectorType);
-        if (query.type == 0 || query.type != type || sameValue(profile.selectorValue, query.value)) return &profile;
-    }
-    return withoutSelector != nullptr ? withoutSelector : catchAll;
+        return query.type == 0 || query.type != type || sameValue(profile.selectorValue, query.value);
+    });
 }
 
 }  // namespace
@@ -132,7 +117,7 @@ PipeMessage checkProfileSelector(Request& request) {
     std::lock_guard engine(context.engineLock);
     const Profile* found = relayProfileFor(context.profiles, *query);
     const bool other =
-        found != nullptr && found->selectorAddress != kCatchAllRelay && !profileNameEquals(found->name, query->profile);
+        found != nullptr && found->selectorAddress != kBroadcastAll && !profileNameEquals(found->name, query->profile);
     return valueReply(other ? 1 : 0);
 }
 

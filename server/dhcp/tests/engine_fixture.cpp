@@ -227,6 +227,12 @@ Reply EngineTest::send(std::span<const std::uint8_t> datagram, Ipv4 source, Ipv4
     return readReply(buffer, lastPlan_.length);
 }
 
+Reply EngineTest::resume(std::uint64_t ticket) {
+    Bytes buffer(kReplyBufferSize, 0xEE);
+    lastPlan_ = engine_.resume(ticket, buffer);
+    return readReply(buffer, lastPlan_.length);
+}
+
 Ipv4 EngineTest::bind(const Mac& m) {
     Reply offer = send(discover(m));
     if (!offer) return 0;

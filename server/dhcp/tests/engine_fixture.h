@@ -147,6 +147,8 @@ protected:
     // Runs one request as the receive loop does: a zeroed summary with the addresses filled in.
     Reply send(const RequestBuilder& request, Ipv4 source = 0, Ipv4 interface = kServer);
     Reply send(std::span<const std::uint8_t> datagram, Ipv4 source = 0, Ipv4 interface = kServer);
+    // Takes a parked request up again.
+    Reply resume(std::uint64_t ticket);
     // DISCOVER and REQUEST of a client; the address it was given (0 when refused).
     Ipv4 bind(const Mac& m);
 
