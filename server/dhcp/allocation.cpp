@@ -190,9 +190,9 @@ ClientRecord* commitAddress(ClientTable& table, const AddressPlan& plan) {
         case AddressPlan::Source::New: {
             ClientRecord* rec = table.take();
             if (rec == nullptr) return nullptr;
-            rec->identity = plan.identity;
-            rec->profile = plan.pool.name.substr(0, kProfileNameChars);
-            rec->address = plan.address();
+            table.setIdentity(*rec, plan.identity);
+            table.setProfile(*rec, plan.pool.name.substr(0, kProfileNameChars));
+            table.setAddress(*rec, plan.address());
             table.insertDynamicAfter(plan.after, *rec);
             table.markChanged(ClientList::Dynamic);
             return rec;

@@ -49,7 +49,7 @@ bool directRenewalOnTrusted(const RequestInput& r) {
 ClientRecord* findRelayKindByAddress(ClientTable& table, ClientList list, Ipv4 address, const ClientRecord* after) {
     for (ClientRecord* c = table.findAddress(list, address, after); c != nullptr;
          c = table.findAddress(list, address, c)) {
-        if (isRelayKind(c->identity.kind())) return c;
+        if (isRelayKind(c->identity->kind())) return c;
     }
     return nullptr;
 }

@@ -38,7 +38,7 @@ bool commitIgnored(EngineTables& c, const RequestInput& r, int classArgument) {
         }
         rec = c.clients.take();
         if (rec == nullptr) return false;
-        rec->identity = requestIdentity(s, r.settings.relayValuesIdentify);
+        c.clients.setIdentity(*rec, requestIdentity(s, r.settings.relayValuesIdentify));
         c.clients.pushIgnored(*rec);
     }
     rec->lastAccess = r.now;

@@ -233,7 +233,7 @@ LineResult loadLine(const std::string& line, std::uint32_t lineNo, LoadState& st
             state.ignored.reserve(std::max<std::size_t>(64, state.ignored.capacity() * 2));
         record = state.table.take();
         if (record == nullptr) return LineResult::NoMemory;
-        record->assign(*fields);
+        state.table.fill(*record, *fields);
     } catch (const std::bad_alloc&) {
         if (record != nullptr) state.table.release(*record);
         return LineResult::NoMemory;

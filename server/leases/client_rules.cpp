@@ -17,9 +17,9 @@ std::string fitText(std::string_view text, std::size_t maxChars) {
 
 // A reservation: kept for a static entry, with no identity of its own.
 bool isReservation(const ClientRecord& record) {
-    const std::uint8_t* bytes = record.identity.data();
-    return record.expiry == kExpiryReserved && record.identity.kind() == kIdentityHardware &&
-           std::all_of(bytes, bytes + record.identity.length(), [](std::uint8_t b) { return b == 0; });
+    const std::uint8_t* bytes = record.identity->data();
+    return record.expiry == kExpiryReserved && record.identity->kind() == kIdentityHardware &&
+           std::all_of(bytes, bytes + record.identity->length(), [](std::uint8_t b) { return b == 0; });
 }
 
 bool profileExists(std::string_view name, const ProfileList& profiles) {
@@ -65,12 +65,12 @@ ClientRecord* findOrInsertDynamic(ClientTable& table, const Profile& profile, Ip
     ClientRecord* record = table.take();
     if (record == nullptr) return nullptr;
     try {
-        record->profile = fitText(profile.name, kProfileNameChars);
+        table.setProfile(*record, fitText(profile.name, kProfileNameChars));
     } catch (const std::bad_alloc&) {
         table.release(*record);
         return nullptr;
     }
-    record->address = address;
+    table.setAddress(*record, address);
     table.insertDynamicAfter(passed, *record);
     return record;
 }
@@ -112,7 +112,7 @@ int profileUse(const ClientTable& table, std::string_view name, const ProfileLis
     const bool isFirst = profile == profiles.first();
     for (const ClientRecord* r = table.first(ClientList::Static); r != nullptr; r = table.next(*r)) {
         // A static record without a profile name is served by the first profile.
-        if (profileNameEquals(r->profile, name) || (isFirst && r->profile.empty())) return 2;
+        if (profileNameEquals(r->profile, name) || (isFirst && r->profile->empty())) return 2;
     }
     return 1;
 }
@@ -145,7 +145,7 @@ ClientRecord* addStatic(ClientTable& table, const ClientFields& fields, bool all
     ClientRecord* record = table.take();
     if (record == nullptr) return nullptr;
     try {
-        record->assign(copy);
+        table.fill(*record, copy);
     } catch (const std::bad_alloc&) {
         table.release(*record);
         table.reportNoMemory();

@@ -50,8 +50,8 @@ void ClientRecord::copyTo(ClientFields& out) const {
     out.seenVia = seenVia;
     out.lastAccess = lastAccess;
     out.expiry = expiry;
-    out.identity = identity.get();
-    out.profile.assign(profile.view());
+    out.identity = identity->get();
+    out.profile.assign(profile->view());
     out.hostName.assign(hostName.view());
     out.remark.assign(remark.view());
 }
@@ -68,6 +68,12 @@ void ClientRecord::assign(const ClientFields& fields) {
     seenVia = fields.seenVia;
     lastAccess = fields.lastAccess;
     expiry = fields.expiry;
+}
+
+bool ClientTable::fill(ClientRecord& record, const ClientFields& fields) {
+    if (record.list_ != ClientList::None) return false;
+    record.assign(fields);
+    return true;
 }
 
 ClientTable::ClientTable(LogSink& log) : log_(log) {
@@ -179,7 +185,7 @@ void ClientTable::freeRecord(ClientRecord& record) {
     // Unlinking first keeps a second release from putting the record on the free list twice.
     unlinkFromList(record);
     record.assign(ClientFields{});
-    record.identity.setKind(kIdentityFree);
+    record.identity.value_.setKind(kIdentityFree);
     ++record.generation_;
     linkFront(ClientList::Free, record);
 }
@@ -357,7 +363,7 @@ void ClientTable::chainRemove(FlatHeads<Key>& heads, Key key, std::uint32_t Clie
 
 void ClientTable::indexAdd(ClientRecord& record) {
     const std::size_t l = listIndex(record.list_);
-    record.identityKey_ = indexKey(record.identity.kind(), record.identity.length(), record.identity.data());
+    record.identityKey_ = indexKey(record.identity->kind(), record.identity->length(), record.identity->data());
     record.addressKey_ = record.address;
     if (record.identityKey_ != 0)
         chainInsert(identities_[l].slot(record.identityKey_), &ClientRecord::sameIdentity_, record);

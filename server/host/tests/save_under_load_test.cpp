@@ -51,9 +51,9 @@ TEST(SaveUnderLoad, EverySaveHoldsTheRecordsLinkedThroughout) {
 
     auto add = [&](std::uint32_t n) {
         ClientRecord* r = table.take();
-        r->identity = identityOf(n);
-        r->address = addressOf(n);
-        r->profile = "Lab";
+        table.setIdentity(*r, identityOf(n));
+        table.setAddress(*r, addressOf(n));
+        table.setProfile(*r, "Lab");
         r->hostName = n % 3 == 0 ? "a-host-name-longer-than-fourteen" : "pc";
         table.setExpiry(*r, kNow + n);
         table.insertDynamicAfter(table.last(ClientList::Dynamic), *r);

@@ -71,13 +71,13 @@ TEST_F(ClientTableTest, ListOrdersAndFreeListReuse) {
     ClientRecord* b = table.take();
     ClientRecord* c = table.take();
     ASSERT_TRUE(a && b && c);
-    a->address = 1, b->address = 2, c->address = 3;
+    table.setAddress(*a, 1), table.setAddress(*b, 2), table.setAddress(*c, 3);
     for (ClientRecord* r : {a, b, c}) table.appendStatic(*r);
     EXPECT_EQ(addresses(ClientList::Static), (std::vector<Ipv4>{1, 2, 3}));
 
     ClientRecord* x = table.take();
     ClientRecord* y = table.take();
-    x->address = 8, y->address = 9;
+    table.setAddress(*x, 8), table.setAddress(*y, 9);
     table.pushIgnored(*x);
     table.pushIgnored(*y);
     EXPECT_EQ(addresses(ClientList::Ignored), (std::vector<Ipv4>{9, 8}));
@@ -88,7 +88,7 @@ TEST_F(ClientTableTest, ListOrdersAndFreeListReuse) {
     table.release(*c);
     table.release(*c);  // a second release must not put the record on the free list twice
     EXPECT_EQ(addresses(ClientList::Static), (std::vector<Ipv4>{2}));
-    EXPECT_EQ(table.first(ClientList::Free)->identity.kind(), kIdentityFree);
+    EXPECT_EQ(table.first(ClientList::Free)->identity->kind(), kIdentityFree);
     EXPECT_EQ(table.take(), c);
     ClientRecord* reused = table.take();
     EXPECT_EQ(reused, a);
@@ -186,8 +186,8 @@ TEST_F(ClientTableTest, DeletingADynamicRecordLeavesAFreeRecordInPlace) {
     const RecordHandle handle = table.handleOf(middle);
     ASSERT_TRUE(deleteRecord(table, ClientList::Dynamic, middle));
     EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 102), ip(0, 103)}));
-    EXPECT_EQ(middle.identity.kind(), kIdentityFree);
-    EXPECT_EQ(middle.identity.length(), 0);
+    EXPECT_EQ(middle.identity->kind(), kIdentityFree);
+    EXPECT_EQ(middle.identity->length(), 0);
     EXPECT_EQ(middle.expiry, 0);
     EXPECT_EQ(middle.lastAccess, 0);
     EXPECT_EQ(middle.remark, "");
