@@ -1,0 +1,92 @@
+#pragma once
+// One row of the shared lease table: a dynamic client record as the database holds it, and the
+// change a server asks the database to make to it.
+//
+// A row is keyed by its address (the table's primary key: one client per address). Every write
+// gets a new sequence number from the database, in commit order, so that a server follows the
+// others' changes by asking for the rows past the last number it has seen.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/client_record.h"
+#include "common/entry_line.h"
+
+namespace tolmark::leasedb {
+
+struct LeaseRow {
+    ClientFields fields;
+    bool removed = false;  // the record was removed; the address is free for anyone
+    std::int64_t seq = 0;  // the database's number of the last write
+    std::string origin;    // the server process that wrote it last; empty for other writers
+};
+
+// A text of at most N bytes kept inside its owner: changes are queued on the request path,
+// which allocates nothing.
+template <std::size_t N>
+struct FixedText {
+    std::uint8_t length = 0;
+    std::array<char, N> bytes{};
+    std::string_view view() const { return {bytes.data(), length}; }
+    void assign(std::string_view text) {
+        length = static_cast<std::uint8_t>(text.size() < N ? text.size() : N);
+        text.copy(bytes.data(), length);
+    }
+};
+
+// The fields of a dynamic client record as a change carries them.
+struct LeaseFields {
+    Ipv4 address = 0;
+    Ipv4 seenVia = 0;
+    std::int64_t lastAccess = 0;
+    std::int64_t expiry = 0;
+    Identity identity;
+    FixedText<kProfileNameField - 1> profile;
+    FixedText<kEntryHostNameChars> hostName;
+    FixedText<kEntryRemarkChars> remark;
+
+    static LeaseFields from(const ClientFields& fields);
+    ClientFields toClientFields() const;
+};
+
+// A change to one address: the record as it is to stand (or its removal), on condition that
+// the database still gives the address to `previous` or to nobody (the row is missing, removed
+// or expired at `now`, the server's clock).
+struct LeasePut {
+    LeaseFields fields;
+    Identity previous;
+    bool remove = false;
+    std::int64_t now = 0;
+};
+
+// The text columns of one result row, as libpq returns them (nullptr for NULL).
+struct RowTexts {
+    const char* address = nullptr;
+    const char* identityKind = nullptr;
+    const char* identity = nullptr;  // bytea in hex form ("\x...")
+    const char* profile = nullptr;   // bytea
+    const char* hostName = nullptr;  // bytea
+    const char* remark = nullptr;    // bytea
+    const char* seenVia = nullptr;
+    const char* lastAccess = nullptr;
+    const char* expiry = nullptr;
+    const char* removed = nullptr;
+    const char* seq = nullptr;
+    const char* origin = nullptr;
+};
+
+// The row, or the reason it cannot be a client record (a hand edit that broke it). Nothing in a
+// row is trusted: lengths, kinds, addresses and numbers are all checked.
+struct DecodedRow {
+    std::optional<LeaseRow> row;
+    const char* problem = nullptr;
+};
+DecodedRow decodeRow(const RowTexts& texts);
+
+// Bytes of a bytea column in hex form; nullopt when the text is not that form.
+std::optional<std::string> decodeBytea(const char* text);
+
+}  // namespace tolmark::leasedb
