@@ -183,6 +183,46 @@ bool modifyStatic(ClientTable& table, ClientRecord& record, const ClientFields& 
     return true;
 }
 
+bool applySharedLease(ClientTable& table, const ClientFields& lease, bool removed, const ProfileList& profiles) {
+    table.pauseJournal(true);
+    ClientRecord* record = table.findAddress(ClientList::Dynamic, lease.address, nullptr);
+    bool applied = true;
+    if (removed) {
+        if (record != nullptr) table.release(*record);
+    } else {
+        if (record == nullptr) {
+            const auto& all = profiles.profiles();
+            const auto pool = std::find_if(all.begin(), all.end(), [&](const Profile& p) {
+                return p.hasPool() && p.poolContains(lease.address) && profileNameEquals(p.name, lease.profile);
+            });
+            if (pool != all.end()) {
+                record = findOrInsertDynamic(table, *pool, lease.address);
+            } else if ((record = table.take()) != nullptr) {
+                // A pool this server does not have: kept at the end, as a load would.
+                table.setAddress(*record, lease.address);
+                table.insertDynamicAfter(table.last(ClientList::Dynamic), *record);
+            }
+        }
+        applied = record != nullptr;
+        if (applied) {
+            try {
+                table.setProfile(*record, fitText(lease.profile, kProfileNameChars));
+                record->hostName = fitText(lease.hostName, kHostNameChars);
+                record->remark = fitText(lease.remark, kRemarkChars);
+            } catch (const std::bad_alloc&) {
+                table.reportNoMemory();
+            }
+            table.setIdentity(*record, lease.identity);
+            table.setExpiry(*record, lease.expiry);
+            table.setSeenVia(*record, lease.seenVia);
+            record->lastAccess = lease.lastAccess;
+        }
+    }
+    table.markChanged(ClientList::Dynamic);
+    table.pauseJournal(false);
+    return applied;
+}
+
 bool deleteRecord(ClientTable& table, ClientList list, ClientRecord& record) {
     if (!table.owns(record) || record.list() != list) return false;
     switch (list) {

@@ -112,6 +112,7 @@ void ClientTable::linkFront(ClientList list, ClientRecord& record) { linkAfter(l
 
 void ClientTable::linkAfter(ClientList list, ClientRecord* after, ClientRecord& record) {
     const std::size_t l = listIndex(list);
+    if (list == ClientList::Dynamic && journal_ != nullptr && !journalPaused_) journal_->touched(record);
     const std::uint32_t link = record.index_ + 1;
     labelBetween(list, after, record);
     record.previous_ = after == nullptr ? 0 : after->index_ + 1;
@@ -131,6 +132,7 @@ void ClientTable::linkAfter(ClientList list, ClientRecord* after, ClientRecord& 
 
 void ClientTable::unlinkFromList(ClientRecord& record) {
     if (!isLinkedList(record.list_)) return;
+    journalTouch(record);
     if (record.list_ != ClientList::Free) indexRemove(record);
     const std::size_t l = listIndex(record.list_);
     if (ClientRecord* before = at(record.previous_))
@@ -184,6 +186,7 @@ void ClientTable::labelBetween(ClientList list, ClientRecord* previous, ClientRe
 void ClientTable::freeRecord(ClientRecord& record) {
     // Unlinking first keeps a second release from putting the record on the free list twice.
     unlinkFromList(record);
+    if (journal_ != nullptr) journal_->freed(record);
     record.assign(ClientFields{});
     record.identity.value_.setKind(kIdentityFree);
     ++record.generation_;
@@ -277,7 +280,13 @@ ClientRecordImage ClientTable::image(const ClientRecord& record) const {
 
 // ---- Indexed fields ---------------------------------------------------------------------------
 
+void ClientTable::takeJournal(std::vector<JournalChange>& out) {
+    if (journal_ == nullptr) return;
+    journal_->take(out, [](const ClientRecord& r) { return r.list_ == ClientList::Dynamic; });
+}
+
 void ClientTable::setIdentity(ClientRecord& record, const Identity& identity) {
+    journalTouch(record);
     if (record.list_ == ClientList::None || record.list_ == ClientList::Free) {
         record.identity = identity;
         return;
@@ -290,12 +299,14 @@ void ClientTable::setIdentity(ClientRecord& record, const Identity& identity) {
 }
 
 void ClientTable::setExpiry(ClientRecord& record, std::int64_t expiry) {
+    if (record.expiry != expiry) journalTouch(record);
     record.expiry = expiry;
     if (record.pool_ != nullptr && record.poolPlaced_ && record.poolOffset_ < record.pool_->range())
         record.pool_->setExpiry(record.poolOffset_, expiry);
 }
 
 void ClientTable::setAddress(ClientRecord& record, Ipv4 address) {
+    journalTouch(record);
     const bool linked = record.list_ != ClientList::None && record.list_ != ClientList::Free;
     if (linked) indexRemove(record);
     record.address = address;
@@ -304,6 +315,7 @@ void ClientTable::setAddress(ClientRecord& record, Ipv4 address) {
 
 void ClientTable::setProfile(ClientRecord& record, std::string_view profile) {
     const StoredProfileName name(profile);  // the one step that may fail, before any change
+    journalTouch(record);
     const bool linked = record.list_ != ClientList::None && record.list_ != ClientList::Free;
     if (linked) indexRemove(record);
     record.profile = name;

@@ -28,6 +28,7 @@
 #include "common/client_record.h"
 #include "common/log_sink.h"
 #include "server/leases/flat_heads.h"
+#include "server/leases/lease_journal.h"
 #include "server/leases/pool_index.h"
 #include "server/leases/record_fields.h"
 
@@ -220,6 +221,15 @@ public:
     // Puts the new name into every static and dynamic record that carries the old one.
     void renameProfileInRecords(std::string_view oldName, std::string_view newName);
 
+    // The journal of dynamic-list changes, kept while one is set (the lease database's);
+    // nullptr stops it. Changes made while it is paused (the database's own rows taken in) are
+    // not journalled.
+    void setJournal(LeaseJournal* journal) { journal_ = journal; }
+    LeaseJournal* journal() const { return journal_; }
+    void pauseJournal(bool paused) { journalPaused_ = paused; }
+    // What the journal collected, each change with the record's state now.
+    void takeJournal(std::vector<JournalChange>& out);
+
     // Unsaved-change counts, one per list.
     std::atomic<std::int32_t>& changes(ClientList list);
     void markChanged(ClientList list) { changes(list).fetch_add(1); }
@@ -267,6 +277,12 @@ private:
     FlatHeads<Ipv4> addresses_[3];
     FlatHeads<Ipv4> relays_;  // of the dynamic list
     std::vector<std::unique_ptr<PoolIndex>> pools_;
+    LeaseJournal* journal_ = nullptr;
+    bool journalPaused_ = false;
+    // Before a change of a dynamic record.
+    void journalTouch(const ClientRecord& record) {
+        if (journal_ != nullptr && !journalPaused_ && record.list_ == ClientList::Dynamic) journal_->touched(record);
+    }
     PoolIndex* lastPool_ = nullptr;  // the pool asked for last
 };
 

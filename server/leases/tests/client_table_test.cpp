@@ -304,3 +304,62 @@ TEST_F(ClientTableTest, CountersProfileUseAndRename) {
 
 }  // namespace
 }  // namespace tolmark
+
+namespace tolmark {
+namespace {
+
+// The journal a shared lease table is written from: one change per record touched, with what
+// it held before; removals; and nothing for the leases taken in from the table itself.
+TEST_F(ClientTableTest, JournalKeepsEachTouchedRecordOnceAndLeavesOutSharedLeases) {
+    LeaseJournal journal;
+    ClientRecord& kept = lease(ip(0, 101), 1);
+    ClientRecord& gone = lease(ip(0, 102), 2);
+    table.setJournal(&journal);
+    std::vector<JournalChange> changes;
+
+    table.setExpiry(kept, 1700000100);
+    table.setIdentity(kept, mac(9));
+    table.setExpiry(kept, 1700000200);
+    table.release(gone);
+    ClientRecord& made = lease(ip(0, 103), 3);
+    table.takeJournal(changes);
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(changes[0].record, &kept);
+    EXPECT_EQ(changes[0].previousIdentity, mac(1));
+    EXPECT_EQ(changes[1].record, nullptr);
+    EXPECT_EQ(changes[1].previousAddress, ip(0, 102));
+    EXPECT_EQ(changes[1].previousIdentity, mac(2));
+    EXPECT_EQ(changes[2].record, &made);
+    EXPECT_EQ(changes[2].previousAddress, ip(0, 103));
+
+    // A record freed and made again in the same place is another lease: its removal first.
+    changes.clear();
+    table.release(made);
+    ClientRecord& again = lease(ip(0, 110), 4);
+    table.takeJournal(changes);
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0].record, nullptr);
+    EXPECT_EQ(changes[0].previousAddress, ip(0, 103));
+    EXPECT_EQ(changes[1].record, &again);
+
+    // Leases of the shared table: applied in address order, freed when removed, not journalled.
+    changes.clear();
+    ClientFields shared = staticClient(7, ip(0, 105));
+    shared.expiry = 1700009999;
+    shared.hostName = "seven";
+    ASSERT_TRUE(applySharedLease(table, shared, false, profiles));
+    EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 105), ip(0, 110)}));
+    EXPECT_EQ(dynamicAt(ip(0, 105))->identity, mac(7));
+    EXPECT_EQ(dynamicAt(ip(0, 105))->hostName, "seven");
+    shared.identity = mac(8);
+    ASSERT_TRUE(applySharedLease(table, shared, false, profiles));
+    EXPECT_EQ(dynamicAt(ip(0, 105))->identity, mac(8));
+    ASSERT_TRUE(applySharedLease(table, shared, true, profiles));
+    EXPECT_EQ(dynamicAt(ip(0, 105)), nullptr);
+    table.takeJournal(changes);
+    EXPECT_TRUE(changes.empty());
+    table.setJournal(nullptr);
+}
+
+}  // namespace
+}  // namespace tolmark
