@@ -25,6 +25,45 @@ void routeFacts(ReplyPlan& plan, const RequestSummary& summary, const RequestVie
     std::copy_n(summary.hardwareAddress, plan.hardware.size(), plan.hardware.begin());
 }
 
+// The record that serves the decision now, before it is committed (none for a new address).
+const ClientRecord* existingRecord(const Selection& sel) {
+    if (sel.record != nullptr) return sel.record;
+    const AddressPlan& plan = sel.plan;
+    return plan.source == AddressPlan::Source::Own || plan.source == AddressPlan::Source::Reuse ? plan.record : nullptr;
+}
+
+// The client already holds this address, leased and not yet expired: serving it gives out
+// nothing new.
+bool currentLease(const Selection& sel, std::int64_t now) {
+    if (sel.record == nullptr && sel.plan.source != AddressPlan::Source::Own) return false;
+    const ClientRecord* rec = existingRecord(sel);
+    return rec != nullptr && rec->list() == ClientList::Dynamic && rec->expiry > now;
+}
+
+// The lease as committing the decision will leave it: what a claim asks the database for.
+LeaseFields leaseAfter(const Decision& d, const RequestInput& in) {
+    const Selection& sel = d.selection;
+    const AddressPlan& plan = sel.plan;
+    const ClientRecord* rec = existingRecord(sel);
+    const bool taken = plan.source == AddressPlan::Source::New || plan.source == AddressPlan::Source::Reuse;
+    LeaseFields f;
+    f.address = servingAddress(sel);
+    f.identity = taken ? plan.identity : rec->identity->get();
+    f.profile.assign(plan.source == AddressPlan::Source::New ? plan.pool.name : rec->profile->view());
+    if (d.clientHostName)
+        f.hostName.assign(std::string_view(d.hostName, d.hostNameLength));
+    else if (!taken)
+        f.hostName.assign(rec->hostName);
+    if (sel.remark == Selection::Remark::Profile)
+        f.remark.assign(sel.remarkText);
+    else if (sel.remark == Selection::Remark::Keep && rec != nullptr)
+        f.remark.assign(rec->remark);
+    f.lastAccess = in.now;
+    f.expiry = d.setExpiry ? in.now + d.leaseTime : (rec != nullptr ? rec->expiry.get() : 0);
+    f.seenVia = in.view.relayAddress != 0 ? in.view.relayAddress : in.view.interfaceAddress;
+    return f;
+}
+
 }  // namespace
 
 DhcpEngine::DhcpEngine(ClientTable& clients, const ProfileList& profiles, const InterfaceTable& interfaces,
@@ -37,6 +76,8 @@ DhcpEngine::DhcpEngine(ClientTable& clients, const ProfileList& profiles, const 
       resumed_(kReceiveBufferSize) {
     // Storage for waiting requests is taken once.
     for (Parked& p : parked_) p.datagram.resize(kReceiveBufferSize);
+    freePlaces_.reserve(kParkedPlaces);
+    for (std::size_t i = kParkedPlaces; i > 0; --i) freePlaces_.push_back(static_cast<std::uint16_t>(i - 1));
 }
 
 const EngineSettings& DhcpEngine::engineSettings() {
@@ -50,54 +91,87 @@ const EngineSettings& DhcpEngine::engineSettings() {
 
 ReplyPlan DhcpEngine::process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
                               const Arrival& arrival) {
+    claimRounds_ = 0;
     return handle(request, reply, arrival, nullptr);
 }
 
-ReplyPlan DhcpEngine::resume(std::uint64_t ticket, std::span<std::uint8_t> reply) {
-    auto slot = std::find_if(parked_.begin(), parked_.end(), [&](const Parked& p) { return p.ticket == ticket; });
-    if (ticket == 0 || slot == parked_.end()) return {};
-    // The place is free again whatever happens: a request that waits on gets a new one.
-    slot->ticket = 0;
-    if (clock_.milliseconds() - slot->sinceMs > kLongestWaitMs) return {};
-    const std::size_t length = std::min(slot->length, resumed_.size());
-    std::copy_n(slot->datagram.begin(), length, resumed_.begin());
-    Parked decision = *slot;  // the datagram is read from resumed_; the copy's is not used
-    decision.datagram.clear();
-    const std::span<const std::uint8_t> request(resumed_.data(), length);
-    return handle(request, reply, decision.arrival, parkedStillHolds(decision) ? &decision : nullptr);
+void DhcpEngine::claimAnswered(std::uint64_t ticket, ClaimOutcome outcome) {
+    Parked& p = parked_[ticket & kParkedPlaceMask];
+    if (ticket == 0 || p.ticket != ticket || p.waitingFor != WaitingFor::Claim) return;
+    p.answered = true;
+    p.answer = outcome;
 }
 
-bool DhcpEngine::parkedStillHolds(const Parked& p) {
+ReplyPlan DhcpEngine::resume(std::uint64_t ticket, std::span<std::uint8_t> reply) {
+    Parked& slot = parked_[ticket & kParkedPlaceMask];
+    if (ticket == 0 || slot.ticket != ticket) return {};
+    if (clock_.milliseconds() - slot.sinceMs > kLongestWaitMs) {
+        freePlace(slot);
+        return {};
+    }
+    // A claim whose answer is not in yet waits on where it is.
+    if (slot.waitingFor == WaitingFor::Claim && !slot.answered) return ReplyPlan{.parked = true, .ticket = ticket};
+    // The place is free again whatever happens: a request that waits on gets a new one.
+    freePlace(slot);
+    const std::size_t length = std::min(slot.length, resumed_.size());
+    std::copy_n(slot.datagram.begin(), length, resumed_.begin());
+    const std::span<const std::uint8_t> request(resumed_.data(), length);
+    const bool lost = slot.waitingFor == WaitingFor::Claim && slot.answer == ClaimOutcome::Lost;
+    claimRounds_ = slot.claimRounds + (lost ? 1 : 0);
+    if (!parkedStillHolds(slot, clock_.now())) {
+        // Made afresh; a lost claim's holder is in the table by now.
+        return handle(request, reply, slot.arrival, nullptr);
+    }
+    return handle(request, reply, slot.arrival, &slot);
+}
+
+bool DhcpEngine::parkedStillHolds(const Parked& p, std::int64_t now) {
     if (p.profilesGeneration != tables_.profiles.generation() || p.settingsGeneration != settings_.generation())
         return false;
-    const Selection& sel = p.selection;
-    if (sel.staticSeen != nullptr &&
-        (!tables_.clients.owns(*sel.staticSeen) || sel.staticSeen->list() != ClientList::Static))
+    const Selection& sel = p.waitingFor == WaitingFor::Claim ? p.decision.selection : p.selection;
+    ClientTable& t = tables_.clients;
+    if (sel.staticSeen != nullptr && (!t.owns(*sel.staticSeen) || sel.staticSeen->list() != ClientList::Static))
         return false;
-    return sel.record == nullptr && p.allocateFrom.pool != nullptr;
+    if (p.waitingFor == WaitingFor::AddressTest) return sel.record == nullptr && p.allocateFrom.pool != nullptr;
+    if (p.answer == ClaimOutcome::Lost) return false;
+    if (sel.record != nullptr &&
+        (!t.owns(*sel.record) || sel.record->list() == ClientList::Free || sel.record->list() == ClientList::None))
+        return false;
+    return planStillHolds(tables_, sel.plan, now);
 }
 
-ReplyPlan DhcpEngine::park(std::span<const std::uint8_t> request, const Arrival& arrival, const Selection& selection,
-                           const PoolChoice& choice) {
-    // A free place, else the one that waited longest (its client asks again).
-    Parked* place = nullptr;
-    for (Parked& p : parked_) {
-        if (p.ticket == 0) {
-            place = &p;
-            break;
-        }
-        if (place == nullptr || p.sinceMs < place->sinceMs) place = &p;
+DhcpEngine::Parked& DhcpEngine::place() {
+    if (!freePlaces_.empty()) {
+        Parked& p = parked_[freePlaces_.back()];
+        freePlaces_.pop_back();
+        return p;
     }
-    place->length = std::min(request.size(), place->datagram.size());
-    std::copy_n(request.begin(), place->length, place->datagram.begin());
-    place->arrival = arrival;
-    place->selection = selection;
-    place->allocateFrom = choice;
-    place->profilesGeneration = tables_.profiles.generation();
-    place->settingsGeneration = settings_.generation();
-    place->sinceMs = clock_.milliseconds();
-    place->ticket = nextTicket_++;
-    return ReplyPlan{.parked = true, .ticket = place->ticket};
+    // All taken: the one that waited longest gives way (its client asks again).
+    Parked* oldest = &parked_.front();
+    for (Parked& p : parked_) {
+        if (p.sinceMs < oldest->sinceMs) oldest = &p;
+    }
+    oldest->ticket = 0;
+    return *oldest;
+}
+
+void DhcpEngine::freePlace(Parked& p) {
+    if (p.ticket == 0) return;
+    p.ticket = 0;
+    freePlaces_.push_back(static_cast<std::uint16_t>(&p - parked_.data()));
+}
+
+ReplyPlan DhcpEngine::park(Parked& p, std::span<const std::uint8_t> request, const Arrival& arrival) {
+    p.length = std::min(request.size(), p.datagram.size());
+    std::copy_n(request.begin(), p.length, p.datagram.begin());
+    p.arrival = arrival;
+    p.profilesGeneration = tables_.profiles.generation();
+    p.settingsGeneration = settings_.generation();
+    p.sinceMs = clock_.milliseconds();
+    p.answered = false;
+    p.claimRounds = claimRounds_;
+    if (p.ticket == 0) p.ticket = (nextTicket_++ << kParkedPlaceBits) | static_cast<std::uint64_t>(&p - parked_.data());
+    return ReplyPlan{.parked = true, .ticket = p.ticket};
 }
 
 bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolChoice& choice, Selection& sel,
@@ -141,6 +215,47 @@ bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolC
     return true;
 }
 
+bool DhcpEngine::claimFirst(const RequestInput& in, Decision& d, const Parked* parked, std::uint64_t& ticket) {
+    if (shared_ == nullptr || d.verdict != Verdict::Serve || d.selection.fixedAddress) return false;
+    const int type = d.rules.replyType;
+    const bool lease = d.bootp || (type == kAck && in.view.messageType != kInform);
+    const bool offer = !d.bootp && type == kOffer;
+    if (!lease && !offer) return false;
+    const bool current = currentLease(d.selection, in.now);
+    if (parked != nullptr && parked->waitingFor == WaitingFor::Claim) {
+        // The answer is in: a won claim is given; without an answer only a current lease is.
+        if (parked->answer == ClaimOutcome::Won || current) return false;
+        d.verdict = Verdict::Silent;
+        return false;
+    }
+    if (!shared_->claimsPossible()) {
+        // No new address while the database cannot say whose it is.
+        if (!current) d.verdict = Verdict::Silent;
+        return false;
+    }
+    if (!lease) return false;  // an offer promises nothing: the REQUEST's claim decides
+    if (claimRounds_ >= kClaimRounds) {
+        d.verdict = Verdict::Silent;
+        return false;
+    }
+    Parked& p = place();
+    const ClientRecord* rec = existingRecord(d.selection);
+    const Identity previous = rec != nullptr ? rec->identity->get() : d.selection.plan.identity;
+    const std::uint64_t next = (nextTicket_ << kParkedPlaceBits) | static_cast<std::uint64_t>(&p - parked_.data());
+    if (!shared_->claim(next, leaseAfter(d, in), previous, in.now)) {
+        freePlaces_.push_back(static_cast<std::uint16_t>(&p - parked_.data()));
+        if (!current) d.verdict = Verdict::Silent;
+        return false;
+    }
+    ++nextTicket_;
+    p.ticket = next;
+    p.waitingFor = WaitingFor::Claim;
+    p.decision = d;
+    p.decidedAt = in.now;
+    ticket = next;
+    return true;
+}
+
 ReplyPlan DhcpEngine::handle(std::span<const std::uint8_t> request, std::span<std::uint8_t> replyBuffer,
                              const Arrival& arrival, const Parked* parked) {
     if (request.size() < kMinRequestLength || replyBuffer.size() < kReplyBufferSize) return {};
@@ -162,12 +277,16 @@ ReplyPlan DhcpEngine::handle(std::span<const std::uint8_t> request, std::span<st
         return plan;
     }
 
-    // Decide.
+    // Decide. A claim answered goes on with the decision and the time it was made at.
+    const bool claimed = parked != nullptr && parked->waitingFor == WaitingFor::Claim;
     const bool trusted = tables_.interfaces.isTrusted(summary.interfaceAddress);
     applySettings(summary, g, trusted, view);
-    const RequestInput in{request, view, g, clock_.now(), trusted, clock_.milliseconds()};
+    const RequestInput in{request, view, g, claimed ? parked->decidedAt : clock_.now(), trusted, clock_.milliseconds()};
     Decision d;
-    if (!acceptable(view, g)) {
+    if (claimed) {
+        d = parked->decision;
+        if (d.selection.plan.dropRemoteId) view.remoteId = ValueRef{};
+    } else if (!acceptable(view, g)) {
         d.verdict = Verdict::Ignored;
         d.ignoredClass = view.dhcp ? kIgnoredDhcp : kIgnoredBootp;
     } else {
@@ -191,13 +310,25 @@ ReplyPlan DhcpEngine::handle(std::span<const std::uint8_t> request, std::span<st
                 tested.source = AddressPlan::Source::Own;
                 tested.record = rec;
             }
-            return park(request, arrival, d.selection, start.allocateFrom);
+            if (shared_ != nullptr) shared_->writeJournal(tables_.clients, in.now);
+            Parked& p = place();
+            p.waitingFor = WaitingFor::AddressTest;
+            p.selection = d.selection;
+            p.allocateFrom = start.allocateFrom;
+            return park(p, request, arrival);
         }
         decideServing(in, d);
     }
+    std::uint64_t ticket = 0;
+    if (claimFirst(in, d, parked, ticket)) return park(parked_[ticket & kParkedPlaceMask], request, arrival);
 
-    // Commit.
+    // Commit; the claimed lease is in the database already, everything else goes there now.
     const Committed done = commitDecision(tables_, in, d, dnsQueue_);
+    if (shared_ != nullptr) {
+        if (claimed && done.record != nullptr && tables_.clients.journal() != nullptr)
+            tables_.clients.journal()->forget(*done.record);
+        shared_->writeJournal(tables_.clients, in.now);
+    }
 
     // Write.
     Ipv4 yiaddr = 0;

@@ -12,6 +12,11 @@
 
 namespace tolmark {
 
+// Requests a processor keeps waiting at most; a ticket names its place in its low bits.
+inline constexpr unsigned kParkedPlaceBits = 10;
+inline constexpr std::size_t kParkedRequestPlaces = std::size_t{1} << kParkedPlaceBits;
+inline constexpr std::uint64_t kParkedPlaceMask = kParkedRequestPlaces - 1;
+
 // Where a datagram arrived: the served address it belongs to, and its sender.
 struct Arrival {
     Ipv4 interfaceAddress = 0;

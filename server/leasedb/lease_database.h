@@ -38,11 +38,6 @@ struct OpenResult {
     std::string error;
 };
 
-enum class ClaimOutcome : std::uint8_t {
-    Won,          // the address is the client's, in the database
-    Lost,         // the database gives it to another client
-    Unavailable,  // no answer from the database: nothing may be promised
-};
 struct ClaimResult {
     std::uint64_t ticket = 0;
     Ipv4 address = 0;

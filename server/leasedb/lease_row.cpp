@@ -33,32 +33,6 @@ std::optional<Ipv4> parseAddress(const char* text) {
 
 }  // namespace
 
-LeaseFields LeaseFields::from(const ClientFields& f) {
-    LeaseFields out;
-    out.address = f.address;
-    out.seenVia = f.seenVia;
-    out.lastAccess = f.lastAccess;
-    out.expiry = f.expiry;
-    out.identity = f.identity;
-    out.profile.assign(f.profile);
-    out.hostName.assign(f.hostName);
-    out.remark.assign(f.remark);
-    return out;
-}
-
-ClientFields LeaseFields::toClientFields() const {
-    ClientFields f;
-    f.address = address;
-    f.seenVia = seenVia;
-    f.lastAccess = lastAccess;
-    f.expiry = expiry;
-    f.identity = identity;
-    f.profile = profile.view();
-    f.hostName = hostName.view();
-    f.remark = remark.view();
-    return f;
-}
-
 std::optional<std::string> decodeBytea(const char* text) {
     if (text == nullptr || text[0] != '\\' || text[1] != 'x') return std::nullopt;
     const std::size_t digits = std::strlen(text + 2);
@@ -95,11 +69,11 @@ DecodedRow decodeRow(const RowTexts& t) {
         return {std::nullopt, "profile"};
     f.profile = *profile;
     const std::optional<std::string> hostName = decodeBytea(t.hostName);
-    if (!hostName || hostName->size() > kEntryHostNameChars || hostName->find('\0') != std::string::npos)
+    if (!hostName || hostName->size() > kHostNameChars || hostName->find('\0') != std::string::npos)
         return {std::nullopt, "host name"};
     f.hostName = *hostName;
     const std::optional<std::string> remark = decodeBytea(t.remark);
-    if (!remark || remark->size() > kEntryRemarkChars || remark->find('\0') != std::string::npos)
+    if (!remark || remark->size() > kRemarkChars || remark->find('\0') != std::string::npos)
         return {std::nullopt, "remark"};
     f.remark = *remark;
 

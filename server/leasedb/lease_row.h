@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "common/client_record.h"
-#include "common/entry_line.h"
+#include "server/leases/shared_leases.h"
 
 namespace tolmark::leasedb {
 
@@ -22,34 +22,6 @@ struct LeaseRow {
     bool removed = false;  // the record was removed; the address is free for anyone
     std::int64_t seq = 0;  // the database's number of the last write
     std::string origin;    // the server process that wrote it last; empty for other writers
-};
-
-// A text of at most N bytes kept inside its owner: changes are queued on the request path,
-// which allocates nothing.
-template <std::size_t N>
-struct FixedText {
-    std::uint8_t length = 0;
-    std::array<char, N> bytes{};
-    std::string_view view() const { return {bytes.data(), length}; }
-    void assign(std::string_view text) {
-        length = static_cast<std::uint8_t>(text.size() < N ? text.size() : N);
-        text.copy(bytes.data(), length);
-    }
-};
-
-// The fields of a dynamic client record as a change carries them.
-struct LeaseFields {
-    Ipv4 address = 0;
-    Ipv4 seenVia = 0;
-    std::int64_t lastAccess = 0;
-    std::int64_t expiry = 0;
-    Identity identity;
-    FixedText<kProfileNameField - 1> profile;
-    FixedText<kEntryHostNameChars> hostName;
-    FixedText<kEntryRemarkChars> remark;
-
-    static LeaseFields from(const ClientFields& fields);
-    ClientFields toClientFields() const;
 };
 
 // A change to one address: the record as it is to stand (or its removal), on condition that

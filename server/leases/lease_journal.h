@@ -29,6 +29,9 @@ public:
     // Before a record is freed: whatever it held leaves the list for good, and a record made
     // later in its place is another one.
     void freed(const ClientRecord& record);
+    // The record's changes so far are written another way (a claim): the journal leaves them
+    // out; later changes are journalled again.
+    void forget(const ClientRecord& record);
     // Hands out what changed since the last call, in the order first touched. `inDynamic` tells
     // whether a touched record is in the dynamic list now.
     template <class InDynamic>
@@ -39,6 +42,7 @@ private:
     struct Entry {
         const ClientRecord* record = nullptr;  // nullptr once freed
         std::uint32_t index = 0;
+        bool forgotten = false;
         Ipv4 previousAddress = 0;
         Identity previousIdentity;
     };
@@ -50,6 +54,7 @@ private:
 template <class InDynamic>
 void LeaseJournal::take(std::vector<JournalChange>& out, InDynamic&& inDynamic) {
     for (const Entry& e : entries_) {
+        if (e.forgotten) continue;
         const bool kept = e.record != nullptr && inDynamic(*e.record);
         if (e.record != nullptr) positions_[e.index] = 0;
         out.push_back(JournalChange{kept ? e.record : nullptr, e.previousAddress, e.previousIdentity});

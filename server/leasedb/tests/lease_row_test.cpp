@@ -76,7 +76,7 @@ TEST(LeaseRow, FieldsKeepTheirLimitsWhenQueued) {
     f.remark = std::string(40, 'r');
     const ClientFields back = LeaseFields::from(f).toClientFields();
     EXPECT_EQ(back.profile.size(), kProfileNameField - 1);
-    EXPECT_EQ(back.remark.size(), kEntryRemarkChars);
+    EXPECT_EQ(back.remark.size(), kRemarkChars);
     EXPECT_EQ(back.hostName, "host");
     EXPECT_EQ(back.address, f.address);
 }

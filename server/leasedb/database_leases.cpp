@@ -1,0 +1,31 @@
+#include "server/leasedb/database_leases.h"
+
+namespace tolmark::leasedb {
+
+bool DatabaseLeases::claim(std::uint64_t ticket, const LeaseFields& lease, const Identity& previous, std::int64_t now) {
+    return database_.claim(ticket, LeasePut{lease, previous, false, now});
+}
+
+void DatabaseLeases::writeJournal(ClientTable& table, std::int64_t now) {
+    changes_.clear();
+    table.takeJournal(changes_);
+    for (const JournalChange& change : changes_) {
+        const ClientRecord* record = change.record;
+        // A record removed by hand keeps its place in the list with the free mark: its address
+        // leaves the database like one that left the list.
+        const bool gone = record == nullptr || record->identity->kind() == kIdentityFree;
+        const Ipv4 address = record != nullptr ? record->address.get() : 0;
+        if (change.previousAddress != 0 && (gone || change.previousAddress != address)) {
+            LeasePut removal;
+            removal.fields.address = change.previousAddress;
+            removal.previous = change.previousIdentity;
+            removal.remove = true;
+            removal.now = now;
+            database_.put(removal);
+        }
+        if (gone || address == 0) continue;
+        database_.put(LeasePut{LeaseFields::from(*record), change.previousIdentity, false, now});
+    }
+}
+
+}  // namespace tolmark::leasedb
