@@ -6,10 +6,10 @@
 #include <QLocale>
 #include <QMessageBox>
 
-#include "manager/desktop_services.h"
-#include "manager/language.h"
-#include "manager/main_window.h"
-#include "manager/preferences.h"
+#include "manager/desktop/desktop_services.h"
+#include "manager/desktop/preferences.h"
+#include "manager/language/language.h"
+#include "manager/window/main_window.h"
 #include "platform/paths.h"
 
 int main(int argc, char** argv) {
@@ -41,6 +41,11 @@ int main(int argc, char** argv) {
     options.germanUser = german;
     options.serverConfig = rights.mayControlService && configFound ? &serverConfig : nullptr;
     MainWindow window(language, preferences, rights, options);
+    // Without the thread that talks to the server there is nothing to manage.
+    if (!window.worker().running()) {
+        QMessageBox::critical(nullptr, language.title(), language.text("ERROR_INIT"));
+        return 1;
+    }
     QObject::connect(&instance, &SingleInstance::activationRequested, &window, [&window] {
         window.showNormal();
         window.raise();

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Takes the screenshots in docs/screenshots/ from the real programs: Velkora in a network
 # namespace with a few real DHCP clients (busybox udhcpc) in another, and Dorvane on an Xvfb
-# display in the server's namespace (the control pipe belongs to it). Needs root.
+# display in the server's namespace (the control pipe belongs to it), on an English and on a
+# German desktop (the German pictures end in "-de"). The programs run from a copy in
+# /opt/tolmark/bin/, as an administrator would install them, so no build path shows. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,21 +20,35 @@ out=docs/screenshots
 server_ns=tolmark-shot-server
 client_ns=tolmark-shot-client
 work=$(mktemp -d /tmp/tolmark-shots.XXXXXX)
+# The neutral place the programs run from (and their data directory: the program's directory).
+bin=/opt/tolmark/bin
+[ -e /opt/tolmark ] && { echo "/opt/tolmark exists already: move it away first." >&2; exit 1; }
+mkdir -p "$bin" /opt/tolmark/tftp
+cp build/default/bin/Velkora build/default/bin/trisko build/default/bin/Dorvane "$bin/"
+cp -r manager/Languages manager/doc "$bin/"
+chmod -R a+rX /opt/tolmark
 chmod 755 "$work"  # the view-mode shot runs the manager as the user nobody
 display=:97
 pids=()
 
 . scripts/lab.sh
 cleanup() {
+    [ -f "$work/server.out" ] && tail -5 "$work/server.out" >&2
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
     lab_down
-    rm -rf "$work"
+    rm -rf "$work" /opt/tolmark
 }
 trap cleanup EXIT
 lab_down
 lab_up tkshot 10.97.0.1/24
-cat > "$work/Dorvane.ini" <<INI
+# The data directory lies beside the programs too (the lab points it at $work).
+data=/opt/tolmark/data
+mkdir -p "$data"
+printf '[Dorvane]\nDirectory=%s/\n' "$data" > "$work/registry.ini"
+cat > "$data/Dorvane.ini" <<INI
 [Dorvane]
+TFTPEnable=1
+TFTPDirectory=/opt/tolmark/tftp/
 Profile0=Standard
 Profile1=Lab
 [Standard]
@@ -48,10 +64,10 @@ Range=20
 INI
 
 in_server() { TOLMARK_REGISTRY="$work/registry.ini" ip netns exec "$server_ns" "$@"; }
-in_server build/default/bin/Velkora -debug > "$work/server.out" 2>&1 &
+in_server "$bin/Velkora" -debug > "$work/server.out" 2>&1 &
 pids+=($!)
 # trisko exits with 1 when it did what it was asked, 0 while the service is not reached.
-trisko() { in_server build/default/bin/trisko "$@" >/dev/null 2>&1 && return 1 || [ $? -eq 1 ]; }
+trisko() { in_server "$bin/trisko" "$@" >/dev/null 2>&1 && return 1 || [ $? -eq 1 ]; }
 for _ in $(seq 50); do trisko print && break; sleep 0.2; done
 
 # Static entries; the third one is never served, so its client lands in the ignored list.
@@ -78,13 +94,14 @@ mkdir -p "$XDG_CONFIG_HOME/tolmark" "$out"
 # Dorvane opened on one view, as root or (a second argument) as the user nobody; waits until its
 # window shows the server's state.
 start_manager() {
-    printf '[Dorvane]\nView=%s\nleft=40\ntop=30\nwidth=760\nheight=420\nTrayIcon=0\n' "$1" > "$XDG_CONFIG_HOME/tolmark/registry.ini"
+    printf '[Dorvane]\nView=%s\nleft=40\ntop=30\nwidth=760\nheight=420\nTrayIcon=0\n%s' "$1" "${extra:-}" \
+        > "$XDG_CONFIG_HOME/tolmark/registry.ini"
     local as=()
     if [ -n "${2:-}" ]; then
         chown -R 65534:65534 "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
         as=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
     fi
-    TOLMARK_REGISTRY="$work/registry.ini" ip netns exec "$server_ns" "${as[@]}" build/default/bin/Dorvane 2>>"$work/manager.log" &
+    TOLMARK_REGISTRY="$work/registry.ini" ip netns exec "$server_ns" "${as[@]}" env LANG="$desktop" "$bin/Dorvane" 2>>"$work/manager.log" &
     manager=$!
     for _ in $(seq 50); do xdotool search --name "^Tolmark DHCP Server$" >/dev/null 2>&1 && break; sleep 0.2; done
     sleep 2
@@ -98,15 +115,29 @@ shoot() {
         cat "$work/manager.log" >&2
         exit 1
     fi
-    import -window "$window" "$out/$2"
-    echo "$out/$2"
+    local name=${2%.png}$suffix.png
+    import -window "$window" "$out/$name"
+    echo "$out/$name"
 }
 
-for view in 0:static 1:dynamic 2:ignored; do
+# One desktop language: its LANG, the suffix of its pictures, and the titles and access keys of
+# its menus and dialogs.
+shoot_desktop() {
+desktop=$1 suffix=$2
+local title_pref=$3 title_profiles=$4 title_static=$5 title_log=$6 title_about=$7
+local key_pref=$8 key_profiles=$9 key_static=${10} key_log=${11} key_about=${12} key_edit=${13} key_file=${14}
+for view in 0:static 1:dynamic 2:ignored 3:tftp; do
     start_manager "${view%%:*}"
     shoot "^Tolmark DHCP Server$" "${view#*:}.png"
     stop_manager
 done
+
+# The grid lines the General page switches on.
+extra=$'Gridlines=1\n'
+start_manager 0
+shoot "^Tolmark DHCP Server$" static-gridlines.png
+stop_manager
+extra=
 
 # A user without administrator rights: the view mode.
 start_manager 0 nobody
@@ -119,14 +150,14 @@ start_manager 1
 xdotool windowfocus --sync "$(xdotool search --name "^Tolmark DHCP Server$" | head -1)"
 xdotool key alt+h
 sleep 0.5
-xdotool key a
+xdotool key "$key_about"
 sleep 1
-shoot "^About" about.png
+shoot "^$title_about" about.png
 stop_manager
 
 # The dialogs, opened through the menus as a user opens them, and each page of a sheet in turn
 # (Ctrl+Tab). The server in the console writes no log file: today's file is its console output.
-cp "$work/server.out" "$work/$(date +dhcp%y%m.log)"
+cp "$work/server.out" "$data/$(date +dhcp%y%m.log)"
 focus() { xdotool windowfocus --sync "$(xdotool search --name "$1" | head -1)"; }
 menu() {
     focus "^Tolmark DHCP Server$"
@@ -153,23 +184,27 @@ close() {
 }
 
 start_manager 0
-menu alt+o p
-sheet "^Preferences$" preferences-general.png preferences-interfaces.png preferences-dhcp.png \
+menu alt+o "$key_pref"
+sheet "^$title_pref$" preferences-general.png preferences-interfaces.png preferences-dhcp.png \
     preferences-tftp.png preferences-tftp-options.png preferences-language.png
-close "^Preferences$"
-menu alt+o m
-shoot "^Configuration profiles$" profiles.png
-focus "^Configuration profiles$"
-xdotool key alt+e
+close "^$title_pref$"
+menu alt+o "$key_profiles"
+shoot "^$title_profiles$" profiles.png
+focus "^$title_profiles$"
+xdotool key "alt+$key_edit"
 sleep 1.5
 sheet "^Standard$" profile-basic.png profile-dns.png profile-netbios.png profile-time.png profile-boot.png \
     profile-other.png
 close "^Standard$"
-close "^Configuration profiles$"
-menu alt+o a
-shoot "^Static entry$" static-entry.png
-close "^Static entry$"
-menu alt+f v
-shoot "^Log$" log.png
-close "^Log$"
+close "^$title_profiles$"
+menu alt+o "$key_static"
+shoot "^$title_static$" static-entry.png
+close "^$title_static$"
+menu "alt+$key_file" "$key_log"
+shoot "^$title_log$" log.png
+close "^$title_log$"
 stop_manager
+}
+
+shoot_desktop C.UTF-8 "" Preferences "Configuration profiles" "Static entry" Log About p m a v a e f
+shoot_desktop de_DE.UTF-8 -de Einstellungen Konfigurationsprofile "Statischer Eintrag" Protokoll "Über" e p s a b b d

@@ -12,7 +12,7 @@
 #include <map>
 #include <memory>
 
-#include "manager/dialog_context.h"
+#include "manager/dialogs/dialog_context.h"
 
 namespace tolmark::manager::test {
 

@@ -4,21 +4,24 @@
 // viewer shows and prints the server's log.
 
 #include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPrinter>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include "dialog_harness.h"
-#include "manager/log_printer.h"
-#include "manager/log_viewer.h"
-#include "manager/preference_pages.h"
-#include "manager/preferences_dialog.h"
-#include "manager/profile_editor.h"
-#include "manager/profile_list_dialog.h"
-#include "manager/profile_pages.h"
-#include "manager/static_entry_dialog.h"
+#include "manager/dialogs/log/log_printer.h"
+#include "manager/dialogs/log/log_viewer.h"
+#include "manager/dialogs/preferences/preference_pages.h"
+#include "manager/dialogs/preferences/preferences_dialog.h"
+#include "manager/dialogs/profiles/profile_editor.h"
+#include "manager/dialogs/profiles/profile_list_dialog.h"
+#include "manager/dialogs/profiles/profile_pages.h"
+#include "manager/dialogs/static_entry/static_entry_dialog.h"
 #include "server_lab.h"
 
 using namespace tolmark;
@@ -122,9 +125,10 @@ private slots:
     void staticEntriesAreStoredOrRefused();
     void logViewerShowsTheLogAndPrintsIt();
     void tabOrderFollowsTheLayout();
+    void labelsFitTheirColumns();
 
 private:
-    DialogContext context();
+    DialogContext context(Language* language = nullptr);
     std::map<QString, QString> applyAndCompare(PropertySheet& sheet);
 
     bool isolated_;
@@ -154,9 +158,9 @@ void DialogsTest::cleanupTestCase() {
     lab_.reset();
 }
 
-DialogContext DialogsTest::context() {
+DialogContext DialogsTest::context(Language* language) {
     DialogContext c{.worker = *worker_,
-                    .language = *language_,
+                    .language = language != nullptr ? *language : *language_,
                     .preferences = *preferences_,
                     .rights = ManagerRights{true, true},
                     .programDirectory = home_.path().toStdString() + "/",
@@ -777,6 +781,83 @@ void DialogsTest::tabOrderFollowsTheLayout() {
         LogViewer viewer(ctx);
         viewer.show();
         check(&viewer, QStringLiteral("log viewer"));
+    }
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+}
+
+// At the size a dialog opens with, no label, check box, radio button, button or group of any page
+// or dialog is narrower than it asks to be (Qt's size hint), so no text is cut or broken, and an
+// explanation that wraps has room for its longest word; in English and in German. CTest runs this case once more at
+// 125 % scaling.
+void DialogsTest::labelsFitTheirColumns() {
+    Language german(MANAGER_SOURCE_DIR "/");
+    german.load("deutsch.ini", false);
+    QVERIFY(german.usesFile());
+    QStringList faults;
+    auto check = [&faults](QWidget* root, const QString& where) {
+        for (QWidget* w : root->findChildren<QWidget*>()) {
+            if (!w->isVisibleTo(root) || w->width() == 0) continue;
+            auto* label = qobject_cast<QLabel*>(w);
+            QString text;
+            int wanted = 0;
+            if (label != nullptr && !label->text().isEmpty()) {
+                text = label->text();
+                if (!label->wordWrap()) {
+                    wanted = label->sizeHint().width();
+                } else {
+                    // An explanation may wrap, but only between words.
+                    for (const QString& word : text.split(QRegularExpression(QStringLiteral("\\s+"))))
+                        wanted = std::max(wanted, label->fontMetrics().horizontalAdvance(word));
+                }
+            } else if (auto* button = qobject_cast<QAbstractButton*>(w);
+                       button != nullptr && !button->text().isEmpty()) {
+                text = button->text();
+                wanted = button->sizeHint().width();
+            } else if (auto* group = qobject_cast<QGroupBox*>(w)) {
+                text = group->title();
+                wanted = group->minimumSizeHint().width();
+            }
+            if (wanted > w->width())
+                faults
+                    << QStringLiteral("%1: \"%2\" is %3 wide, needs %4").arg(where, text).arg(w->width()).arg(wanted);
+        }
+    };
+    for (Language* language : {language_.get(), &german}) {
+        const QString tongue = language->usesFile() ? QStringLiteral("German") : QStringLiteral("English");
+        DialogContext ctx = context(language);
+        {
+            PreferencesDialog sheet(ctx);
+            sheet.show();
+            sheet.tabs()->setCurrentIndex(3);
+            setCheck(sheet.page(3), "TFTP", true);
+            for (int i = 0; i < sheet.pageCount(); ++i) {
+                sheet.tabs()->setCurrentIndex(i);
+                check(sheet.page(i), QStringLiteral("%1 Preferences, %2").arg(tongue, sheet.tabs()->tabText(i)));
+            }
+        }
+        {
+            ProfileEditor sheet(ctx, "lab");
+            sheet.show();
+            for (int i = 0; i < sheet.pageCount(); ++i) {
+                sheet.tabs()->setCurrentIndex(i);
+                check(sheet.page(i), QStringLiteral("%1 profile editor, %2").arg(tongue, sheet.tabs()->tabText(i)));
+            }
+        }
+        {
+            StaticEntryDialog add(ctx, StaticMode::Add, EntryListHooks{});
+            add.show();
+            check(&add, tongue + QStringLiteral(" static entry"));
+        }
+        {
+            ProfileListDialog list(ctx);
+            list.show();
+            check(&list, tongue + QStringLiteral(" profile list"));
+        }
+        {
+            LogViewer viewer(ctx);
+            viewer.show();
+            check(&viewer, tongue + QStringLiteral(" log viewer"));
+        }
     }
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
 }

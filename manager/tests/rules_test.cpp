@@ -4,12 +4,12 @@
 
 #include <QtTest>
 
-#include "manager/language.h"
-#include "manager/log_lines.h"
-#include "manager/manager_page.h"
-#include "manager/preference_rules.h"
-#include "manager/profile_rules.h"
-#include "manager/static_entry_dialog.h"
+#include "manager/dialogs/log/log_lines.h"
+#include "manager/dialogs/manager_page.h"
+#include "manager/dialogs/preferences/preference_rules.h"
+#include "manager/dialogs/profiles/profile_rules.h"
+#include "manager/dialogs/static_entry/static_entry_dialog.h"
+#include "manager/language/language.h"
 
 using namespace tolmark;
 using namespace tolmark::manager;
@@ -217,6 +217,9 @@ void RulesTest::logLinesSplitAtTheirColumns() {
     QVERIFY(!logRowFromLine("\n"));
     QVERIFY(!logRowFromLine("2024-03-01 08:15:00 continued detail\n"));  // lower case where the service starts
     QCOMPARE(logRowFromLine("short line\n")->fields[0], QString("short line"));
+    // The server's start line does not follow the columns: its text stays whole in the message.
+    QCOMPARE(logRowFromLine("2024-03-01 08:15:00 Tolmark DHCP Server 3.1.28\n")->fields,
+             (std::array<QString, kLogFieldCount>{"2024-03-01", "08:15:00", "", "", "Tolmark DHCP Server 3.1.28"}));
 
     std::tm day{};
     day.tm_year = 124;

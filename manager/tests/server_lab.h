@@ -14,7 +14,7 @@
 #include <QTemporaryDir>
 
 #include "common/entry_line.h"
-#include "manager/manager_pipe.h"
+#include "manager/pipe/manager_pipe.h"
 
 namespace tolmark::manager::test {
 

@@ -9,6 +9,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QProcess>
 #include <QSignalSpy>
@@ -19,7 +20,7 @@
 #include <thread>
 
 #include "common/entry_line.h"
-#include "manager/main_window.h"
+#include "manager/window/main_window.h"
 #include "server_lab.h"
 
 using namespace tolmark;
@@ -80,6 +81,8 @@ private slots:
     void listsShowWhatTheServerHoldsAndFollowLeases();
     void sortingAsksTheServerAndARefreshRestoresItsOrder();
     void bottomBarFollowsTheServerStoppingAndStarting();
+    void secondClickOnStaticTogglesEntriesWithoutAddress();
+    void aFrozenServerNeverFreezesTheWindow();
     void requestWrappersAgainstTheServer();
     void serviceMenuRunsSystemctl();
     void viewModeWithoutAdministratorRights();
@@ -189,8 +192,8 @@ void ServerTest::listsShowWhatTheServerHoldsAndFollowLeases() {
     // Removing it from the context menu asks the server; the next refresh agrees.
     window->listView()->selectionModel()->select(ignored->index(0, 0),
                                                  QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    QVERIFY(window->contextMenu()->actions().contains(window->action(command::kRemove)));
-    window->action(command::kRemove)->trigger();
+    QVERIFY(window->contextMenu()->actions().contains(window->actions().remove));
+    window->actions().remove->trigger();
     QCOMPARE(ignored->rowCount(), 0);
     QSignalSpy refreshed(window.get(), &MainWindow::listRefreshed);
     window->refreshList();
@@ -265,6 +268,105 @@ void ServerTest::bottomBarFollowsTheServerStoppingAndStarting() {
     QCOMPARE(window->currentView(), View::Dynamic);
     lab_->pause(false);
     QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Listening on Port: 67"), kOneTickMs);
+}
+
+// "ViewIP": a second click on Static hides the entries without an address, a third shows them
+// again, and coming to Static from another view always shows them; the flag is never saved.
+void ServerTest::secondClickOnStaticTogglesEntriesWithoutAddress() {
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    QCOMPARE(pipe.addClient(entry("02:00:5e:a0:00:01\t0.0.0.0"), false).value, 1);
+    auto window = openWindow(currentRights());
+    EntryListModel* statics = window->model(View::Static);
+    QTRY_VERIFY(column(statics, 0).contains("02:00:5e:a0:00:01"));
+    const int all = statics->rowCount();
+    struct Step {
+        View view;
+        bool shown;
+    } steps[] = {{View::Static, false},
+                 {View::Static, true},
+                 {View::Static, false},
+                 {View::Dynamic, true},
+                 {View::Static, true}};
+    for (const Step& s : steps) {
+        QSignalSpy refreshed(window.get(), &MainWindow::listRefreshed);
+        window->switchView(s.view);
+        QTRY_VERIFY(refreshed.count() > 0);
+        if (s.view != View::Static) continue;
+        QCOMPARE(column(statics, 0).contains("02:00:5e:a0:00:01"), s.shown);
+        QCOMPARE(column(statics, 2).contains("0.0.0.0"), s.shown);
+        if (s.shown) QCOMPARE(statics->rowCount(), all);
+    }
+    QCOMPARE(preferences_->read(pref::kViewIp), 0);
+    const int row = static_cast<int>(column(statics, 0).indexOf("02:00:5e:a0:00:01"));
+    QCOMPARE(pipe.removeClient(ClientList::Static, statics->row(row).handle), PipeStatus::Done);
+}
+
+// A server that stops answering (SIGSTOP) while a dialog asks it: the window repaints and its
+// timers run meanwhile, the wait shows (busy cursor, OK disabled), the pipe failure comes after the
+// time-out, and the window then closes at once.
+void ServerTest::aFrozenServerNeverFreezesTheWindow() {
+    auto window = openWindow(currentRights());
+    QTRY_COMPARE(window->bottomStatusText(), QString(" Listening on Port: 67"));
+    struct Seen {
+        int paintsWhileWaiting = 0;
+        bool busyCursor = false;
+        bool okDisabled = false;
+        bool clicked = false;
+        bool failureShown = false;
+    } seen;
+    struct PaintCounter : QObject {
+        MainWindow* window;
+        Seen* seen;
+        PaintCounter(MainWindow* w, Seen* s) : window(w), seen(s) {}
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Paint && window->worker().waiting()) ++seen->paintsWhileWaiting;
+            return false;
+        }
+    } counter(window.get(), &seen);
+    window->listView()->viewport()->installEventFilter(&counter);
+
+    QTimer probe;
+    probe.setInterval(50);
+    connect(&probe, &QTimer::timeout, [&] {
+        window->listView()->viewport()->update();
+        if (window->worker().waiting() && QApplication::overrideCursor() != nullptr &&
+            QApplication::overrideCursor()->shape() == Qt::BusyCursor)
+            seen.busyCursor = true;
+        auto* dialog = qobject_cast<StaticEntryDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || !dialog->isVisible()) return;
+        if (!seen.clicked) {
+            // OK stores the entry, which first asks the server for its profile.
+            dialog->findChild<QLineEdit*>("ID")->setText("02:00:5e:90:00:01");
+            seen.clicked = true;
+            QTimer::singleShot(0, dialog->okButton(), &QPushButton::click);
+        } else if (window->worker().waiting()) {
+            seen.okDisabled = seen.okDisabled || !dialog->okButton()->isEnabled();
+        } else if (window->bottomStatusText() == " Service not active" && dialog->okButton()->isEnabled()) {
+            seen.failureShown = true;
+            dialog->reject();
+        }
+    });
+    lab_->pause(true);
+    probe.start();
+    QElapsedTimer clock;
+    clock.start();
+    window->openStaticEntry(StaticMode::Add);
+    probe.stop();
+    qInfo("the dialog waited %lld ms for a server that does not answer", static_cast<long long>(clock.elapsed()));
+    QVERIFY(seen.paintsWhileWaiting > 0);
+    QVERIFY(seen.busyCursor);
+    QVERIFY(seen.okDisabled);
+    QVERIFY(seen.failureShown);
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+
+    // Closing: the window goes at once; the program's end waits for one request at most (the
+    // window's pipe time-out is 1 s), not for the requests queued behind it.
+    clock.restart();
+    QVERIFY(window->close());
+    QVERIFY(!window->isVisible());
+    window.reset();
+    QVERIFY2(clock.elapsed() < 1700, qPrintable(QString::number(clock.elapsed())));
+    lab_->pause(false);
 }
 
 // The request wrappers against the real server, and the size checks against a peer that
@@ -363,8 +465,8 @@ void ServerTest::serviceMenuRunsSystemctl() {
     qputenv("TOLMARK_SYSTEMCTL", stand.toUtf8());
 
     auto window = openWindow(ManagerRights{true, true});
-    window->action(command::kStart)->trigger();
-    window->action(command::kStop)->trigger();
+    window->actions().start->trigger();
+    window->actions().stop->trigger();
     auto logged = [&] {
         QFile f(log);
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();

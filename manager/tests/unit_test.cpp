@@ -9,10 +9,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "manager/entry_rows.h"
-#include "manager/language.h"
-#include "manager/list_models.h"
-#include "manager/main_window.h"
+#include <map>
+#include <set>
+
+#include "config/config_store.h"
+#include "config/ini_file.h"
+#include "manager/language/language.h"
+#include "manager/lists/entry_rows.h"
+#include "manager/lists/list_models.h"
+#include "manager/window/main_window.h"
 
 using namespace tolmark;
 using namespace tolmark::manager;
@@ -49,6 +54,7 @@ private slots:
     void sortingComparesTheRecordFields();
     void modelsRewriteRowsInPlace();
     void languageFileReplacesSomeKeys();
+    void germanFileHasEveryKeyOfTheBuiltInTable();
     void windowWithoutServerShowsTranslatedTexts();
     void savedWindowStateIsCheckedOnStart();
     void secondStartHandsOverToTheFirst();
@@ -269,8 +275,8 @@ void UnitTest::languageFileReplacesSomeKeys() {
     QCOMPARE(language.text("EMPTY"), QString());  // no built-in text either
     QCOMPARE(language.menuText("FILE"), QString("&Datei"));
     QCOMPARE(language.menuText("EXIT"), QString("E&xit"));
-    QCOMPARE(language.controlText("OK"), std::optional<QString>("\tJa\\"));
-    QCOMPARE(language.controlText("CANCEL"), std::optional<QString>());
+    QCOMPARE(language.controlText("OK"), QString("\tJa\\"));
+    QCOMPARE(language.controlText("CANCEL"), QString("Cancel"));  // not translated: English
     // Arguments fill "%s" and "%u" in order; a trailing backslash was dropped.
     QCOMPARE(fillArguments(language.text("READY"), {"67", "2"}), QString("Bereit 67 2"));
     QCOMPARE(fillArguments("%n %x %% %u %u", {"1"}), QString("%n %x % 1 %u"));
@@ -311,6 +317,51 @@ void UnitTest::languageFileReplacesSomeKeys() {
     QCOMPARE(language.languageName(), QString(QChar(0xFFFD)));
 }
 
+// The German file translates every text the program carries and nothing it does not know: key by
+// key against the built-in table (keys compared without case, as in every INI file), with the
+// same arguments, no empty value, and menu labels that tell their commands apart.
+void UnitTest::germanFileHasEveryKeyOfTheBuiltInTable() {
+    const LoadedIniFile german = loadIniFile(MANAGER_SOURCE_DIR "/Languages/deutsch.ini");
+    QCOMPARE(int(german.status), int(LoadStatus::kOk));
+    auto arguments = [](const QString& text) {
+        QString out;
+        for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+            if (text[i] == u'%' && QStringLiteral("usd%").contains(text[i + 1])) out += text[++i];
+        }
+        return out;
+    };
+    QStringList faults;
+    for (const auto& [section, name] :
+         {std::pair{TextSection::Menu, "Menu"}, {TextSection::Control, "Control"}, {TextSection::Strings, "Strings"}}) {
+        std::map<QString, QString> translated;
+        for (const SectionEntry& e : german.file.entries(name).value_or(std::vector<SectionEntry>{})) {
+            const QString key = QString::fromStdString(e.key).toUpper();
+            if (!translated.emplace(key, QString::fromStdString(unescapeText(e.value))).second)
+                faults << QStringLiteral("%1/%2 twice").arg(name, key);
+        }
+        std::set<QString> known;
+        for (std::string_view k : builtInKeys(section)) {
+            const QString key = QString::fromLatin1(k.data(), qsizetype(k.size())).toUpper();
+            known.insert(key);
+            const auto it = translated.find(key);
+            if (it == translated.end()) {
+                faults << QStringLiteral("%1/%2 missing").arg(name, key);
+                continue;
+            }
+            const QString english = builtInText(section, k);
+            if (it->second.trimmed().isEmpty()) faults << QStringLiteral("%1/%2 empty").arg(name, key);
+            if (arguments(it->second) != arguments(english))
+                faults << QStringLiteral("%1/%2 arguments %3, English %4").arg(name, key, it->second, english);
+        }
+        for (const auto& [key, text] : translated) {
+            if (!known.count(key)) faults << QStringLiteral("%1/%2 unknown to the program").arg(name, key);
+        }
+    }
+    // Stopping the service and leaving the program are different commands.
+    QVERIFY(german.file.value("Menu", "STOP") != german.file.value("Menu", "EXIT"));
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
+}
+
 // No server on the pipe: the window says so in its bottom bar and shows the language file's
 // texts where it has them, English elsewhere.
 void UnitTest::windowWithoutServerShowsTranslatedTexts() {
@@ -335,14 +386,14 @@ void UnitTest::windowWithoutServerShowsTranslatedTexts() {
     EntryListModel* m = window.model(View::Dynamic);
     QCOMPARE(m->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Kennung"));
     QCOMPARE(m->headerData(3, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Leased until"));
-    QCOMPARE(window.action(command::kRefresh)->text(), QString("&Auto Refresh"));
+    QCOMPARE(window.actions().refresh->text(), QString("&Auto Refresh"));
     QVERIFY(window.menuBar()->actions().at(2)->text() == QString("&Fenster"));
     QCOMPARE(m->rowCount(), 0);
-    QVERIFY(!window.action(command::kViewStatic + 3)->isEnabled());  // TFTP: no server, no TFTP
+    QVERIFY(!window.actions().views[3]->isEnabled());  // TFTP: no server, no TFTP
 }
 
 // A saved position off the screen or negative opens the window at 0 on that axis; a saved TFTP
-// view while the TFTP server is off (here: no server at all) opens the Static view.
+// view while the TFTP server is off (here: no server at all) opens the Static view and stays saved.
 void UnitTest::savedWindowStateIsCheckedOnStart() {
     QTemporaryDir home;
     Language language(home.path().toStdString() + "/");
@@ -373,7 +424,7 @@ void UnitTest::savedWindowStateIsCheckedOnStart() {
     QCOMPARE(window.size().width(), window.minimumWidth());
     window.start();
     QTRY_COMPARE(window.currentView(), View::Static);
-    QCOMPARE(preferences.read(pref::kView), 0);
+    QCOMPARE(preferences.read(pref::kView), 3);  // kept: the TFTP view comes back with the TFTP server
 }
 
 void UnitTest::secondStartHandsOverToTheFirst() {

@@ -5,6 +5,7 @@
 #include "common/entry_line.h"
 #include "server/dhcp/allocation.h"
 #include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/dns_message.h"
 #include "server/dhcp/ignored_clients.h"
 #include "server/dhcp/request_decision.h"
 
@@ -154,8 +155,11 @@ Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, D
     const Profile& p = *d.selection.profile;
     const bool acknowledged = d.bootp ? !in.view.bareBootp : d.rules.replyType == kAck;
     if (dnsQueue != nullptr && acknowledged && p.dnsUpdate != 0 && d.hostNameLength != 0) {
+        const RequestView& s = in.view;
         dnsQueue->push(DnsUpdate{std::string(d.hostName, d.hostNameLength), p.dnsName, rec->address,
-                                 replyMask(p, rec->address), d.leaseTime, p.dns[0]});
+                                 replyMask(p, rec->address), d.leaseTime, p.dns[0],
+                                 dhcidIdentifier(s.clientIdentifier.value(),
+                                                 std::span<const std::uint8_t>(s.hardwareAddress, s.hardwareLength))});
     }
     return done;
 }

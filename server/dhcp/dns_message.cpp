@@ -1,5 +1,8 @@
 #include "server/dhcp/dns_message.h"
 
+#include <openssl/sha.h>
+
+#include <cctype>
 #include <cstdio>
 
 #include "base/byte_io.h"
@@ -15,6 +18,9 @@ constexpr std::uint16_t kTypeA = 1;
 constexpr std::uint16_t kTypeCname = 5;
 constexpr std::uint16_t kTypeSoa = 6;
 constexpr std::uint16_t kTypePtr = 12;
+constexpr std::uint16_t kTypeDhcid = 49;
+constexpr std::uint16_t kTypeAny = 255;
+constexpr std::uint8_t kDigestSha256 = 1;
 constexpr std::uint16_t kClassIn = 1;
 constexpr std::uint16_t kClassNone = 254;
 constexpr std::uint16_t kClassAny = 255;
@@ -81,6 +87,16 @@ public:
             at_ += 4;
         }
     }
+    // The DHCID record with its data.
+    void dhcidRecord(std::string_view owner, std::uint32_t ttl, std::span<const std::uint8_t> data) {
+        name(owner);
+        u16(kTypeDhcid);
+        u16(kClassIn);
+        u32(ttl);
+        u16(static_cast<std::uint16_t>(data.size()));
+        w_.bytes(at_, data.data(), data.size());
+        at_ += data.size();
+    }
     std::size_t finish(bool padOddLength) {
         if (padOddLength && at_ % 2 != 0) w_.u8(at_++, 0);
         return w_.ok() && at_ <= out_.size() ? at_ : 0;
@@ -119,6 +135,38 @@ bool isValidHostLabel(std::string_view text) {
     return true;
 }
 
+std::vector<std::uint8_t> dhcidIdentifier(std::span<const std::uint8_t> clientIdentifier,
+                                          std::span<const std::uint8_t> hardwareAddress) {
+    if (!clientIdentifier.empty()) {
+        std::vector<std::uint8_t> identity{0, 1};
+        identity.insert(identity.end(), clientIdentifier.begin(), clientIdentifier.end());
+        return identity;
+    }
+    if (hardwareAddress.empty()) return {};
+    std::vector<std::uint8_t> identity{0, 0, 1};
+    identity.insert(identity.end(), hardwareAddress.begin(), hardwareAddress.end());
+    return identity;
+}
+
+std::vector<std::uint8_t> dhcidData(std::span<const std::uint8_t> identity, std::string_view fullName) {
+    if (identity.size() < 2 || !isValidDnsName(fullName)) return {};
+    std::vector<std::uint8_t> input(identity.begin() + 2, identity.end());
+    std::size_t start = 0;
+    while (start <= fullName.size()) {
+        std::size_t dot = fullName.find('.', start);
+        if (dot == std::string_view::npos) dot = fullName.size();
+        input.push_back(static_cast<std::uint8_t>(dot - start));
+        for (std::size_t i = start; i < dot; ++i)
+            input.push_back(static_cast<std::uint8_t>(std::tolower(static_cast<unsigned char>(fullName[i]))));
+        start = dot + 1;
+    }
+    input.push_back(0);
+    std::vector<std::uint8_t> data{identity[0], identity[1], kDigestSha256};
+    data.resize(3 + SHA256_DIGEST_LENGTH);
+    SHA256(input.data(), input.size(), data.data() + 3);
+    return data;
+}
+
 std::string reverseName(Ipv4 address) {
     char text[48];
     std::snprintf(text, sizeof text, "%u.%u.%u.%u.in-addr.arpa", ipv4Octet(address, 3), ipv4Octet(address, 2),
@@ -149,7 +197,13 @@ DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out) {
     if (!isValidHostLabel(label) || !isValidDnsName(domain) || !isValidDnsName(fullName)) {
         return DnsEntryResult::BadName;
     }
-    out.forward = DnsRecordEntry{std::string(domain), fullName, {}, update.address, update.leaseTime, update.dnsServer};
+    out.forward = DnsRecordEntry{std::string(domain),
+                                 fullName,
+                                 {},
+                                 update.address,
+                                 update.leaseTime,
+                                 update.dnsServer,
+                                 dhcidData(update.clientIdentity, fullName)};
     out.reverse = DnsRecordEntry{reverseZone(update.address, update.mask),
                                  reverseName(update.address),
                                  fullName,
@@ -166,6 +220,8 @@ std::size_t encodeDnsMessage(DnsMessageKind kind, const DnsRecordEntry& entry, s
         return 0;
     }
     const std::uint16_t type = entry.isPtr() ? kTypePtr : kTypeA;
+    const bool owned = kind == DnsMessageKind::Add || kind == DnsMessageKind::Replace;
+    if (owned && (entry.isPtr() || entry.dhcid.empty())) return 0;
     MessageBuilder m(out);
     const bool check = kind == DnsMessageKind::Check;
     m.header(id, check ? 2 : 1, check ? 0 : 2);
@@ -173,15 +229,30 @@ std::size_t encodeDnsMessage(DnsMessageKind kind, const DnsRecordEntry& entry, s
     m.name(entry.zone);
     m.u16(kTypeSoa);
     m.u16(kClassIn);
-    // The name must not be an alias.
-    m.emptyRecord(entry.name, kTypeCname, kClassNone, 0);
-    if (check) {
-        // The record with exactly this value exists.
-        m.dataRecord(entry, 0);
-    } else {
-        // Delete the record set, then add the record.
-        m.emptyRecord(entry.name, type, kClassAny, 0);
-        m.dataRecord(entry, entry.ttl);
+    switch (kind) {
+        case DnsMessageKind::Check:
+            // The name is no alias, and the record with exactly this value exists.
+            m.emptyRecord(entry.name, kTypeCname, kClassNone, 0);
+            m.dataRecord(entry, 0);
+            break;
+        case DnsMessageKind::Update:
+            // The name is no alias; delete the record set, then add the record.
+            m.emptyRecord(entry.name, kTypeCname, kClassNone, 0);
+            m.emptyRecord(entry.name, type, kClassAny, 0);
+            m.dataRecord(entry, entry.ttl);
+            break;
+        case DnsMessageKind::Add:
+            // Nobody uses the name; the record and the client's DHCID are added.
+            m.emptyRecord(entry.name, kTypeAny, kClassNone, 0);
+            m.dataRecord(entry, entry.ttl);
+            m.dhcidRecord(entry.name, entry.ttl, entry.dhcid);
+            break;
+        case DnsMessageKind::Replace:
+            // The name's DHCID is this client's; the record set is replaced.
+            m.dhcidRecord(entry.name, 0, entry.dhcid);
+            m.emptyRecord(entry.name, type, kClassAny, 0);
+            m.dataRecord(entry, entry.ttl);
+            break;
     }
     return m.finish(padOddLength);
 }

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/ipv4.h"
 #include "server/dhcp/dns_update_queue.h"
@@ -30,6 +31,9 @@ struct DnsRecordEntry {
     Ipv4 address = 0;
     std::uint32_t ttl = 0;
     Ipv4 server = 0;
+    // The data of the DHCID record that marks a name as this client's (A records only; empty:
+    // the name is registered without one).
+    std::vector<std::uint8_t> dhcid = {};
 
     bool isPtr() const { return address == 0; }
 };
@@ -58,7 +62,19 @@ bool isValidDnsName(std::string_view text);
 // ending with a hyphen. A client's name that is not one is not registered.
 bool isValidHostLabel(std::string_view text);
 
-enum class DnsMessageKind { Check, Update };
+// The identifier a DHCID record is made from (RFC 4701): type 1 and the client identifier when
+// the client sent one, else type 0 and the hardware type (1, Ethernet: clients are told apart by
+// their hardware address alone) followed by the hardware address.
+std::vector<std::uint8_t> dhcidIdentifier(std::span<const std::uint8_t> clientIdentifier,
+                                          std::span<const std::uint8_t> hardwareAddress);
+// The DHCID record's data: the identifier type, digest type 1, and the SHA-256 digest of the
+// identifier followed by the full name in DNS wire form (lower case). Empty without identity.
+std::vector<std::uint8_t> dhcidData(std::span<const std::uint8_t> identity, std::string_view fullName);
+
+// Check: whether the record exists with this value. Update: replace the record set (PTR, and A
+// records without a DHCID). Add: the A record and the DHCID, only while the name is not in use.
+// Replace: the A record set, only while the name's DHCID is this client's.
+enum class DnsMessageKind { Check, Update, Add, Replace };
 
 // Encodes the message into out and returns its length, or 0 when it does not fit (or a name is
 // not valid). padOddLength appends one zero byte to a message of odd length.
@@ -69,6 +85,7 @@ std::size_t encodeDnsMessage(DnsMessageKind kind, const DnsRecordEntry& entry, s
 std::optional<unsigned> readDnsAnswerCode(std::span<const std::uint8_t> answer, std::uint16_t id);
 
 inline constexpr unsigned kDnsRcodeNoError = 0;
+inline constexpr unsigned kDnsRcodeYxDomain = 6;
 inline constexpr unsigned kDnsRcodeNxRrset = 8;
 
 }  // namespace tolmark::dhcp

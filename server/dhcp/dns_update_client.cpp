@@ -23,10 +23,16 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
             continue;
         }
         for (const DnsRecordEntry* entry : {&entries.forward, &entries.reverse}) {
-            if (stop_.signalled()) {
+            // A name that is another's is not pointed at from this client's address either.
+            const bool conflict = entry == &entries.reverse && !results.empty() &&
+                                  results.back().name == entries.forward.name &&
+                                  results.back().outcome == DnsOutcome::Conflict;
+            if (stop_.signalled() || conflict) {
                 results.push_back(DnsResult{entry->name, DnsOutcome::NotSent, 0});
                 continue;
             }
+            // Nobody to send to: a profile without a DNS server (0.0.0.0 would reach this host).
+            if (entry->server == 0) continue;
             results.push_back(socket.valid() ? registerRecord(socket, *entry)
                                              : DnsResult{entry->name, DnsOutcome::SendFailed, 0});
         }
@@ -54,13 +60,52 @@ DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, const Dns
                   server.c_str());
         return DnsResult{entry.name, DnsOutcome::Failed, *rcode};
     }
-    length = encodeDnsMessage(DnsMessageKind::Update, entry, ++id_, message, true);
-    if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
-        log_.line(2, false, "DHCP  Error   DNS update of %s not sent to %s\n", entry.name.c_str(), server.c_str());
-        return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
+    if (entry.dhcid.empty()) {
+        length = encodeDnsMessage(DnsMessageKind::Update, entry, ++id_, message, true);
+        if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
+            log_.line(2, false, "DHCP  Error   DNS update of %s not sent to %s\n", entry.name.c_str(), server.c_str());
+            return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
+        }
+        log_.line(2, false, "DHCP  DNS     update %s sent to %s\n", entry.name.c_str(), server.c_str());
+        return DnsResult{entry.name, DnsOutcome::Updated, kDnsRcodeNxRrset};
     }
-    log_.line(2, false, "DHCP  DNS     update %s sent to %s\n", entry.name.c_str(), server.c_str());
-    return DnsResult{entry.name, DnsOutcome::Updated, kDnsRcodeNxRrset};
+    return registerOwned(socket, entry);
+}
+
+// A name is registered with a DHCID record that says whose it is: added while nobody uses the
+// name, replaced only while the DHCID is this client's. A name that holds records of anyone else
+// (another client, or records the server did not put there) is left as it is.
+DnsResult DnsUpdateClient::registerOwned(platform::UdpSocket& socket, const DnsRecordEntry& entry) {
+    const AddressText server = formatIpv4(entry.server);
+    std::array<std::uint8_t, kDnsMessageCapacity> message;
+    std::optional<unsigned> rcode;
+    for (const DnsMessageKind kind : {DnsMessageKind::Add, DnsMessageKind::Replace}) {
+        const std::size_t length = encodeDnsMessage(kind, entry, ++id_, message, true);
+        if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
+            log_.line(2, false, "DHCP  Error   DNS update of %s not sent to %s\n", entry.name.c_str(), server.c_str());
+            return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
+        }
+        rcode = awaitAnswer(socket, entry.server, id_);
+        if (!rcode) {
+            log_.line(2, false, "DHCP  Error   DNS update of %s: no answer from %s\n", entry.name.c_str(),
+                      server.c_str());
+            return DnsResult{entry.name, DnsOutcome::NoAnswer, 0};
+        }
+        if (*rcode == kDnsRcodeNoError) {
+            log_.line(2, false, "DHCP  DNS     update %s sent to %s\n", entry.name.c_str(), server.c_str());
+            return DnsResult{entry.name, DnsOutcome::Updated, *rcode};
+        }
+        // The name is in use: the next message replaces it if it is this client's.
+        if (kind == DnsMessageKind::Add && *rcode == kDnsRcodeYxDomain) continue;
+        break;
+    }
+    if (*rcode == kDnsRcodeNxRrset) {
+        log_.line(1, false, "DHCP  Error   DNS name %s belongs to another client, not updated\n", entry.name.c_str());
+        return DnsResult{entry.name, DnsOutcome::Conflict, *rcode};
+    }
+    log_.line(2, false, "DHCP  Error   DNS update of %s: rcode %u from %s\n", entry.name.c_str(), *rcode,
+              server.c_str());
+    return DnsResult{entry.name, DnsOutcome::Failed, *rcode};
 }
 
 // Waits for the answer to message id from the server it was sent to. Datagrams from anyone

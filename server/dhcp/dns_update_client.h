@@ -1,8 +1,9 @@
 #pragma once
-// Sends the queued name registrations to DNS, on the housekeeping thread. For each record it
+// Sends the queued name registrations to DNS, on a thread of their own. For each record it
 // asks the server first whether the record is already there (the check message) and sends the
-// update only when the answer says it is not (NXRRSET). There are no retries: the next lease
-// renewal queues the registration again.
+// update only when the answer says it is not (NXRRSET). A client's A record goes with a DHCID
+// record that marks the name as the client's, so that no other client can take the name over.
+// There are no retries: the next lease renewal queues the registration again.
 
 #include <chrono>
 #include <cstdint>
@@ -19,7 +20,8 @@ namespace tolmark::dhcp {
 
 enum class DnsOutcome {
     Present,     // the check found the record: nothing sent
-    Updated,     // the check said NXRRSET: the update was sent
+    Updated,     // the check said NXRRSET: the update was sent (and, with a DHCID, taken)
+    Conflict,    // the name is another client's or holds records the server did not put there
     NoAnswer,    // no valid answer from the server within the wait
     Failed,      // the check was answered with another response code
     SendFailed,  // no socket, or the message could not be sent
@@ -46,6 +48,7 @@ public:
 
 private:
     DnsResult registerRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry);
+    DnsResult registerOwned(platform::UdpSocket& socket, const DnsRecordEntry& entry);
     std::optional<unsigned> awaitAnswer(platform::UdpSocket& socket, Ipv4 server, std::uint16_t id);
 
     LogSink& log_;

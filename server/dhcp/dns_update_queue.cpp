@@ -1,8 +1,14 @@
 #include "server/dhcp/dns_update_queue.h"
 
 namespace tolmark::dhcp {
+namespace {
+
+const Ipv4 kBroadcast = makeIpv4(255, 255, 255, 255);
+
+}  // namespace
 
 void DnsUpdateQueue::push(DnsUpdate update) {
+    if (update.dnsServer == 0 || update.dnsServer == kBroadcast) return;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (updates_.size() >= kCapacity) updates_.pop_front();

@@ -22,6 +22,9 @@ struct DnsUpdate {
     Ipv4 mask = 0;
     std::uint32_t leaseTime = 0;
     Ipv4 dnsServer = 0;
+    // Who the client is, as its DHCID record names it: the identifier type code (2 bytes) and
+    // the identifier (dhcidIdentifier, dns_message.h). Empty: no ownership record.
+    std::vector<std::uint8_t> clientIdentity = {};
 };
 
 class DnsUpdateQueue {
@@ -30,8 +33,10 @@ public:
     // likely to be stale.
     static constexpr std::size_t kCapacity = 1024;
 
-    // Called after every push (wakes the housekeeping thread).
+    // Called after every push (wakes the thread that sends them).
     void setWakeUp(std::function<void()> wakeUp) { wakeUp_ = std::move(wakeUp); }
+    // An update for a profile without a DNS server ("DNS1IP" 0.0.0.0) is not queued: there is
+    // nobody to send it to.
     void push(DnsUpdate update);
     std::vector<DnsUpdate> takeAll();
     std::size_t size() const;

@@ -76,8 +76,8 @@ void StaticNames::run(std::vector<Lookup> lookups) {
             ClientRecord* record = c_.clients.resolve(lookup.handle, ClientList::Static);
             if (record == nullptr || record->address != 0 || record->hostName != lookup.hostName) continue;
             c_.clients.setAddress(*record, *address);
-            // The address is reserved in its pool like that of any static entry.
-            reserveAddress(c_.clients, *address, c_.profiles);
+            // The address is reserved in its pool like the static addresses that were loaded.
+            if (!c_.autoExclude || c_.autoExclude()) reserveAddress(c_.clients, *address, c_.profiles);
             changed = true;
         } else {
             std::optional<std::string> name = c_.names.nameOf(lookup.address);

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -27,6 +28,9 @@ struct StaticNamesContext {
     platform::NameService& names;
     std::atomic<int>& statusChanged;  // bit 0 is set when a name or an address changed
     LogSink& log;
+    // "AutoExclude": whether an address found by name is reserved in its pool, as the static
+    // addresses are when the client files are loaded.
+    std::function<bool()> autoExclude = {};
 };
 
 class StaticNames {

@@ -9,36 +9,41 @@ Housekeeping::Housekeeping(HousekeepingTasks tasks, ServerFlags& flags, const pl
 Housekeeping::~Housekeeping() { join(); }
 
 void Housekeeping::start() {
-    thread_ = std::thread([this] { body(); });
+    periodicThread_ = std::thread([this] { periodic(); });
+    dnsThread_ = std::thread([this] { sendDns(); });
 }
 
 void Housekeeping::join() {
-    if (thread_.joinable()) thread_.join();
+    if (periodicThread_.joinable()) periodicThread_.join();
+    if (dnsThread_.joinable()) dnsThread_.join();
 }
 
-void Housekeeping::body() {
-    if (flags_.serverStopping.load()) return;
-    // The periodic work runs when a wait ends without an update to send, or after twice the
-    // wait has passed while updates kept it busy (measured on the monotonic clock, so that
-    // setting the wall clock neither stops nor floods it).
-    auto lastPeriodic = std::chrono::steady_clock::now();
-    for (;;) {
+void Housekeeping::periodic() {
+    // Measured on the monotonic clock, so that setting the wall clock neither stops nor floods
+    // the periodic work; a run that took long shortens the next wait.
+    auto next = std::chrono::steady_clock::now() + period_;
+    while (!flags_.serverStopping.load()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now());
+        if (left.count() > 0 && stop_.sleepFor(left)) return;
+        if (flags_.serverStopping.load()) return;
+        if (tasks_.saveChangedLists) tasks_.saveChangedLists();
+        if (tasks_.periodicProbe) tasks_.periodicProbe();
+        next += period_;
+        if (next < std::chrono::steady_clock::now()) next = std::chrono::steady_clock::now() + period_;
+    }
+}
+
+void Housekeeping::sendDns() {
+    while (!flags_.serverStopping.load()) {
         const int fds[1] = {event_.fd()};
         bool readable[1];
-        platform::WaitResult r = platform::waitReadable(fds, &stop_, static_cast<int>(period_.count()), readable);
+        const platform::WaitResult r = platform::waitReadable(fds, &stop_, -1, readable);
         if (flags_.serverStopping.load() || r == platform::WaitResult::Woken) return;
-        const bool signalled = r == platform::WaitResult::Readable;
-        if (signalled) {
-            event_.reset();
-            if (tasks_.sendQueuedDnsUpdates) tasks_.sendQueuedDnsUpdates();
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (!signalled || now - lastPeriodic > period_ * 2) {
-            if (tasks_.saveChangedLists) tasks_.saveChangedLists();
-            lastPeriodic = now;
-            if (tasks_.periodicProbe) tasks_.periodicProbe();
-        }
-        if (flags_.serverStopping.load()) return;
+        if (r == platform::WaitResult::Error && stop_.sleepFor(std::chrono::seconds(1))) return;
+        if (r != platform::WaitResult::Readable) continue;
+        event_.reset();
+        if (tasks_.sendQueuedDnsUpdates) tasks_.sendQueuedDnsUpdates();
     }
 }
 

@@ -1,11 +1,31 @@
 #include "server/host/log.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/log_file_name.h"
 #include "platform/paths.h"
 
 namespace tolmark {
+namespace {
+
+// Names from peers and files (host names, TFTP file names) may hold control characters: each is
+// written as "\xNN", so that one line of the log stays one line (a newline cannot forge another)
+// and no escape sequence reaches a terminal. The line's own final newline stays.
+void writeEscaped(std::FILE* output, const char* text, std::size_t length) {
+    const std::size_t body = length != 0 && text[length - 1] == '\n' ? length - 1 : length;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < body; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != 0x7F) continue;
+        std::fwrite(text + start, 1, i - start, output);
+        std::fprintf(output, "\\x%02X", c);
+        start = i + 1;
+    }
+    std::fwrite(text + start, 1, length - start, output);
+}
+
+}  // namespace
 
 Log::Log(const platform::Clock& clock, std::FILE* console, std::FILE* error, FloodLimitSettings floodLimit)
     : clock_(clock), console_(console), error_(error), output_(error), floodLimit_(floodLimit) {}
@@ -118,10 +138,10 @@ void Log::writeLine(bool flush, const char* format, va_list args) {
     std::lock_guard<std::mutex> guard(lock_);
     if (output_ == nullptr || output_ == error_) return;
     writeReportsLocked(stamp, now);
-    if (!floodLimit_.admit(format, text, now)) return;
+    if (!floodLimit_.admit(format, text, now, output_ != console_)) return;
     std::fputs(stamp, output_);
     std::fputc(' ', output_);
-    std::fputs(text, output_);
+    writeEscaped(output_, text, std::min(static_cast<std::size_t>(length), sizeof text - 1));
     // A line longer than the buffer is cut; it still ends its line.
     if (static_cast<std::size_t>(length) >= sizeof text) std::fputc('\n', output_);
     if (flush) std::fflush(output_);

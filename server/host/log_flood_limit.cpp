@@ -20,8 +20,18 @@ std::string_view withoutNewline(std::string_view text) {
 
 }  // namespace
 
-bool LogFloodLimit::isLimitedKind(const char* format) {
-    return std::strstr(format, "Error ") != nullptr || std::strstr(format, "Ignored ") != nullptr;
+LogFloodLimit::KindClass LogFloodLimit::classOf(const char* format) {
+    if (std::strstr(format, "Error ") != nullptr || std::strstr(format, "Ignored ") != nullptr) return KindClass::Error;
+    for (const char* category : {"DHCP ", "BOOTP ", "TFTP "}) {
+        if (std::strncmp(format, category, std::strlen(category)) == 0) return KindClass::Activity;
+    }
+    return KindClass::Unlimited;
+}
+
+bool LogFloodLimit::spendKind(Kind& kind, std::int64_t now) {
+    if (kind.kindClass == KindClass::Activity)
+        return spend(kind.bucket, now, settings_.activityBurst, settings_.activityPerSecond, 1);
+    return spend(kind.bucket, now, settings_.burst, settings_.perSecond, 1);
 }
 
 // Adds the tokens earned since the last refill (tokens every period seconds, at most burst),
@@ -54,14 +64,17 @@ LogFloodLimit::Kind& LogFloodLimit::kindOf(const char* format, std::int64_t now)
     }
     if (victim == nullptr) victim = &kinds_[0];
     if (victim->bucket.suppressed != 0) --pendingReports_;
-    *victim = Kind{format, isLimitedKind(format), now, Bucket{settings_.burst, now, 0}};
+    const KindClass kindClass = classOf(format);
+    const std::uint32_t burst = kindClass == KindClass::Activity ? settings_.activityBurst : settings_.burst;
+    *victim = Kind{format, kindClass, now, Bucket{burst, now, 0}};
     return *victim;
 }
 
-bool LogFloodLimit::admit(const char* format, std::string_view text, std::int64_t now) {
+bool LogFloodLimit::admit(const char* format, std::string_view text, std::int64_t now, bool activity) {
     Kind& kind = kindOf(format, now);
     kind.lastSeen = now;
-    if (kind.limited && !spend(kind.bucket, now, settings_.burst, settings_.perSecond, 1)) {
+    const bool limited = kind.kindClass == KindClass::Error || (activity && kind.kindClass == KindClass::Activity);
+    if (limited && !spendKind(kind, now)) {
         if (kind.bucket.suppressed++ == 0) ++pendingReports_;
         return false;
     }
@@ -84,7 +97,7 @@ bool LogFloodLimit::admit(const char* format, std::string_view text, std::int64_
 }
 
 bool LogFloodLimit::kindReport(Kind& kind, std::int64_t now, std::string& line) {
-    if (kind.bucket.suppressed == 0 || !spend(kind.bucket, now, settings_.burst, settings_.perSecond, 1)) return false;
+    if (kind.bucket.suppressed == 0 || !spendKind(kind, now)) return false;
     // The fixed part of the format names the kind: "DHCP  Error   in request from".
     const char* end = std::strchr(kind.format, '%');
     const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - kind.format) : std::strlen(kind.format);

@@ -35,6 +35,7 @@ Server::Server(ServerPlatform platform)
         .names = platform_.names != nullptr ? *platform_.names : *ownNames_,
         .statusChanged = flags_.statusChanged,
         .log = log_,
+        .autoExclude = [this] { return settings_.general().autoExclude != 0; },
     });
 }
 
@@ -73,6 +74,15 @@ void Server::createTftpServer() {
                 });
             },
         .maxWindow = [this] { return tftp::readMaxWindow(store_); },
+        .serverFiles =
+            [this] {
+                return tftp::ServerFiles{
+                    .dataDirectory = dataDirectory_,
+                    .files = {store_.iniPath(), platform_.registryFile, files_.ethers.path, files_.dynamic.path,
+                              files_.ignored.path},
+                    .logDirectory = settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }),
+                };
+            },
     };
     tftp_ = std::make_unique<tftp::TftpServer>(std::move(environment));
 }

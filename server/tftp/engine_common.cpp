@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "server/tftp/packets.h"
@@ -14,6 +15,24 @@ bool sendOptionAck(EngineContext& context, std::span<std::uint8_t> buffer, bool 
     formatOptionPieces(pieces, sizeof pieces, values);
     context.log.line(2, false, "TFTP  Oack    sent%s\n", pieces);
     return true;
+}
+
+bool sendErrorPacket(EngineContext& context, unsigned code, ErrorText text) {
+    std::array<std::uint8_t, 128> packet{};
+    const std::size_t length = writeError(packet, code, errorText(text));
+    return length != 0 && context.channel.send(std::span<const std::uint8_t>(packet.data(), length));
+}
+
+std::int64_t maxSilentMs(std::int32_t timeout, std::int32_t retransmit) {
+    constexpr std::int64_t kMinimumMs = 60000;
+    const std::int64_t own = std::int64_t{std::max(timeout, 1)} * (std::int64_t{std::max(retransmit, 0)} + 1) * 1000;
+    return std::max(own, kMinimumMs);
+}
+
+std::int64_t waitLimitMs(const EngineContext& context, std::int64_t timeoutMs, std::int64_t lastHeardMs) {
+    if (context.settings.maxSilentMs <= 0) return timeoutMs;
+    const std::int64_t left = lastHeardMs + context.settings.maxSilentMs - context.channel.nowMs();
+    return std::max<std::int64_t>(0, std::min(timeoutMs, left));
 }
 
 void keepClientError(Transfer& transfer, const ReceivedPacket& packet) {

@@ -2,14 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
-#include "platform/files.h"
+#include "server/tftp/confined_path.h"
 
 namespace tolmark::tftp {
 namespace {
@@ -18,23 +19,19 @@ constexpr unsigned kCodeNotFound = 1;
 constexpr unsigned kCodeAccess = 2;
 constexpr unsigned kCodeDiskFull = 3;
 constexpr unsigned kCodeExists = 6;
+// Temporary upload names stay within the 255 bytes of a file name.
+constexpr std::size_t kTemporaryLeafChars = 200;
 
-OpenResult failure(unsigned code, ErrorText text) {
-    OpenResult result;
-    result.code = code;
-    result.text = text;
-    return result;
-}
-
-// A refusal for an errno of an open: a missing file, or one that leads out of its place.
-OpenResult openFailure(int error) {
+// A refusal for the errno of a resolution: a missing file, or a name that leads out of its place.
+OpenResult resolveFailure(int error) {
     if (error == EXDEV || error == ELOOP || error == EACCES || error == EPERM)
-        return failure(kCodeAccess, ErrorText::AccessDenied);
-    return failure(kCodeNotFound, ErrorText::FileNotFound);
+        return openFailed(kCodeAccess, ErrorText::AccessDenied);
+    return openFailed(kCodeNotFound, ErrorText::FileNotFound);
 }
 
-// The directory a path is opened below and the name below it. A prefix item may end in the
-// middle of a name ("/srv/boot" matches "/srv/bootfiles/x"), so its own directory is the base.
+// The directory a path is resolved below and the name below it. A prefix item may end in the
+// middle of a name ("/srv/boot" matches "/srv/bootfiles/x"), so its own directory is the base,
+// and what the name leads to must still begin with the item.
 std::pair<std::string, std::string> baseAndName(const ResolvedPath& path) {
     if (!path.underPrefix) return {path.root, path.relative};
     const std::size_t slash = path.root.rfind('/');
@@ -42,33 +39,41 @@ std::pair<std::string, std::string> baseAndName(const ResolvedPath& path) {
     return {base, path.full.substr(base.size())};
 }
 
-// What was opened below a prefix must lie under that prefix once every link is resolved.
-bool withinPrefix(int fd, const std::string& item) {
-    const std::string resolved = platform::resolvedPath(fd);
-    if (resolved.empty()) return false;
-    // Names match an item as text, so the resolved path may too; or it lies below the item's
-    // own resolved directory.
-    if (resolved.compare(0, item.size(), item) == 0) return true;
-    char real[PATH_MAX];
-    if (::realpath(item.c_str(), real) == nullptr) return false;
-    const std::string realItem(real);
-    return resolved.compare(0, realItem.size(), realItem) == 0 &&
-           (resolved.size() == realItem.size() || resolved[realItem.size()] == '/');
+// The name resolved below its base; refusals as open results.
+std::optional<OpenResult> resolveConfined(const ResolvedPath& path, bool parentOnly, const ServerFileGuard& guard,
+                                          ConfinedName& resolved) {
+    const auto [base, name] = baseAndName(path);
+    resolved = resolveBelow(confinedBase(base), name, parentOnly);
+    if (resolved.error != 0) return resolveFailure(resolved.error);
+    if (path.underPrefix && resolved.location.compare(0, path.root.size(), path.root) != 0)
+        return openFailed(kCodeAccess, ErrorText::AccessDenied);
+    if (guard.protects(resolved.directory.get(), resolved.leaf, resolved.exists ? &resolved.leafStatus : nullptr))
+        return openFailed(kCodeAccess, ErrorText::AccessDenied);
+    return std::nullopt;
 }
 
-int openConfined(const ResolvedPath& path, const std::string& name, int flags) {
-    const auto [base, unused] = baseAndName(path);
-    (void)unused;
-    platform::FileDescriptor fd(platform::openBelow(base, name, flags));
-    if (!fd.valid()) return -1;
-    if (path.underPrefix && !withinPrefix(fd.get(), path.root)) {
-        errno = EACCES;
-        return -1;
+// A new file of a name nobody else uses, beside the target.
+platform::FileDescriptor createTemporary(int directory, const std::string& leaf, std::string& name) {
+    static std::atomic<std::uint32_t> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[48];
+        std::snprintf(suffix, sizeof suffix, ".%d.%u.upload", static_cast<int>(::getpid()), counter.fetch_add(1));
+        name = "." + leaf.substr(0, kTemporaryLeafChars) + suffix;
+        platform::FileDescriptor fd(
+            ::openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (fd || errno != EEXIST) return fd;
     }
-    return fd.release();
+    return {};
 }
 
 }  // namespace
+
+OpenResult openFailed(unsigned code, ErrorText text) {
+    OpenResult result;
+    result.code = code;
+    result.text = text;
+    return result;
+}
 
 std::shared_ptr<const FileMapping> MappingCache::find(const std::string& path) {
     for (auto it = entries_.begin(); it != entries_.end();) {
@@ -86,7 +91,8 @@ void MappingCache::remember(const std::string& path, std::shared_ptr<const FileM
     entries_[path] = mapping;
 }
 
-OpenResult openForReading(const ResolvedPath& path, const ReadPolicy& policy, MappingCache& mappings) {
+OpenResult openForReading(const ResolvedPath& path, const ReadPolicy& policy, MappingCache& mappings,
+                          const ServerFileGuard& guard) {
     if (policy.wantMapping && !policy.textMode) {
         if (std::shared_ptr<const FileMapping> shared = mappings.find(path.full)) {
             OpenResult result;
@@ -96,15 +102,15 @@ OpenResult openForReading(const ResolvedPath& path, const ReadPolicy& policy, Ma
             return result;
         }
     }
-    const std::string name = baseAndName(path).second;
-    platform::FileDescriptor fd(openConfined(path, name, O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return openFailure(errno);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return failure(kCodeNotFound, ErrorText::FileNotFound);
+    ConfinedName resolved;
+    if (std::optional<OpenResult> refused = resolveConfined(path, false, guard, resolved)) return std::move(*refused);
+    // Only regular files are served: a FIFO or a device is never opened.
+    platform::FileDescriptor fd(openResolvedForReading(resolved));
+    if (!fd.valid()) return openFailed(kCodeNotFound, ErrorText::FileNotFound);
 
     OpenResult result;
     result.ok = true;
-    result.size = static_cast<std::uint64_t>(st.st_size);
+    result.size = static_cast<std::uint64_t>(resolved.leafStatus.st_size);
     if (policy.wantMapping && !policy.textMode && result.size != 0 && result.size <= policy.mappingMax) {
         if (std::shared_ptr<const FileMapping> mapping = FileMapping::map(fd.get(), result.size)) {
             mappings.remember(path.full, mapping);
@@ -115,34 +121,68 @@ OpenResult openForReading(const ResolvedPath& path, const ReadPolicy& policy, Ma
     if (policy.textMode) {
         NetasciiFileReader reader(fd.get());
         const long long converted = reader.convertedSize();
-        if (converted < 0) return failure(kCodeNotFound, ErrorText::FileNotFound);
+        if (converted < 0) return openFailed(kCodeNotFound, ErrorText::FileNotFound);
         result.size = static_cast<std::uint64_t>(converted);
     }
     result.file = std::move(fd);
     return result;
 }
 
-OpenResult openForWriting(const ResolvedPath& path, bool overwrite) {
-    const std::string name = baseAndName(path).second;
-    const std::size_t slash = name.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : name.substr(0, slash + 1);
-    const std::string leaf = slash == std::string::npos ? name : name.substr(slash + 1);
-    if (leaf.empty()) return failure(kCodeDiskFull, ErrorText::CreateFailed);
-    platform::FileDescriptor dir(openConfined(path, directory, O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid()) return errno == ENOENT ? failure(kCodeDiskFull, ErrorText::CreateFailed) : openFailure(errno);
-    // Replacing unlinks the old file first: a transfer still reading it through a mapping keeps
-    // its pages instead of seeing the file cut short under it.
-    if (overwrite) ::unlinkat(dir.get(), leaf.c_str(), 0);
-    platform::FileDescriptor fd(
-        platform::openBelowAt(dir.get(), leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) {
-        if (errno == EEXIST) return failure(kCodeExists, ErrorText::FileExists);
-        return failure(kCodeDiskFull, ErrorText::CreateFailed);
+OpenResult openForWriting(const ResolvedPath& path, const WritePolicy& policy, const ServerFileGuard& guard) {
+    ConfinedName resolved;
+    if (std::optional<OpenResult> refused = resolveConfined(path, true, guard, resolved)) {
+        // A directory that is not there cannot take the file.
+        if (refused->code == kCodeNotFound) return openFailed(kCodeDiskFull, ErrorText::CreateFailed);
+        return std::move(*refused);
     }
+    struct stat existing {};
+    const bool exists = ::fstatat(resolved.directory.get(), resolved.leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && !policy.overwrite) return openFailed(kCodeExists, ErrorText::FileExists);
+    if (exists && S_ISDIR(existing.st_mode)) return openFailed(kCodeDiskFull, ErrorText::CreateFailed);
+    struct statvfs space {};
+    if (policy.announced != 0 && ::fstatvfs(resolved.directory.get(), &space) == 0 &&
+        policy.announced > static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize) {
+        return openFailed(kCodeDiskFull, ErrorText::DiskFull);
+    }
+    std::string temporary;
+    platform::FileDescriptor file = createTemporary(resolved.directory.get(), resolved.leaf, temporary);
+    if (!file) return openFailed(kCodeDiskFull, ErrorText::CreateFailed);
     OpenResult result;
     result.ok = true;
-    result.file = std::move(fd);
+    result.upload = std::make_unique<UploadFile>(std::move(resolved.directory), resolved.leaf, std::move(temporary),
+                                                 std::move(file), policy.overwrite);
     return result;
+}
+
+UploadFile::UploadFile(platform::FileDescriptor directory, std::string leaf, std::string temporary,
+                       platform::FileDescriptor file, bool overwrite)
+    : directory_(std::move(directory)),
+      leaf_(std::move(leaf)),
+      temporary_(std::move(temporary)),
+      file_(std::move(file)),
+      overwrite_(overwrite) {}
+
+UploadFile::~UploadFile() {
+    if (!committed_) ::unlinkat(directory_.get(), temporary_.c_str(), 0);
+}
+
+bool UploadFile::commit() {
+    if (committed_) return true;
+    if (::fsync(file_.get()) != 0) return false;
+    if (overwrite_) {
+        if (::renameat(directory_.get(), temporary_.c_str(), directory_.get(), leaf_.c_str()) != 0) return false;
+    } else if (::renameat2(directory_.get(), temporary_.c_str(), directory_.get(), leaf_.c_str(), RENAME_NOREPLACE) !=
+               0) {
+        // File systems without the flag: a hard link also refuses a name that is taken.
+        if (errno != EINVAL && errno != ENOSYS) return false;
+        if (::linkat(directory_.get(), temporary_.c_str(), directory_.get(), leaf_.c_str(), 0) != 0) return false;
+        ::unlinkat(directory_.get(), temporary_.c_str(), 0);
+    }
+    committed_ = true;
+    // The new name lasts through a crash as well.
+    platform::FileDescriptor directory(::openat(directory_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory) ::fsync(directory.get());
+    return true;
 }
 
 MappedSource::MappedSource(std::shared_ptr<const FileMapping> mapping, std::size_t blockSize)
@@ -156,15 +196,16 @@ std::optional<std::span<const std::uint8_t>> MappedSource::block(std::uint64_t i
     return bytes.subspan(start, length);
 }
 
-FileSource::FileSource(int fd, std::size_t blockSize, std::size_t window, bool textMode)
-    : fd_(fd),
+FileSource::FileSource(platform::FileDescriptor file, std::size_t blockSize, std::size_t window, bool textMode)
+    : file_(std::move(file)),
+      fd_(file_.get()),
       blockSize_(blockSize),
       window_(window == 0 ? 1 : window),
       textMode_(textMode),
       ring_(blockSize_ * window_),
       tags_(window_, 0),
       lengths_(window_, 0),
-      text_(fd) {}
+      text_(fd_) {}
 
 bool FileSource::readText(std::uint64_t index, std::span<std::uint8_t> out, std::size_t& length) {
     // The converted stream can only be read front to back: going back means reading it again.
@@ -204,14 +245,18 @@ std::optional<std::span<const std::uint8_t>> FileSource::block(std::uint64_t ind
     return std::span<const std::uint8_t>(data, length);
 }
 
-FileSink::FileSink(int fd, bool textMode) : fd_(fd), textMode_(textMode) {}
+FileSink::FileSink(std::unique_ptr<UploadFile> upload, bool textMode)
+    : upload_(std::move(upload)), textMode_(textMode) {}
 
 bool FileSink::writeAll(std::span<const std::uint8_t> data) {
     std::size_t done = 0;
     while (done < data.size()) {
-        const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
+        const ssize_t n = ::write(upload_->fd(), data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            error_ = n < 0 ? errno : ENOSPC;
+            return false;
+        }
         done += static_cast<std::size_t>(n);
     }
     return true;
@@ -228,7 +273,9 @@ bool FileSink::finish() {
         decoder_.finish(converted_);
         if (!writeAll(converted_)) return false;
     }
-    return true;
+    if (upload_->commit()) return true;
+    error_ = errno;
+    return false;
 }
 
 }  // namespace tolmark::tftp

@@ -1,8 +1,8 @@
 #pragma once
-// Opening the file of a request, confined to the root directory or the matching prefix: the
-// file is opened first and what was opened is checked, so a symbolic link cannot lead out and
-// nothing can be swapped in between. Also the block sources and sinks the engine reads from
-// and writes to.
+// Opening the file of a request, confined to the root directory or the matching prefix (see
+// confined_path.h), never one of the server's own files, and only a regular file, opened without
+// blocking. Uploads are written to a temporary file beside their target and moved into place
+// only once complete. Also the block sources and sinks the engine reads from and writes to.
 
 #include <cstdint>
 #include <map>
@@ -14,6 +14,7 @@
 #include "server/tftp/file_mapping.h"
 #include "server/tftp/netascii.h"
 #include "server/tftp/request_parser.h"
+#include "server/tftp/server_files.h"
 #include "server/tftp/transfer_engine.h"
 
 namespace tolmark::tftp {
@@ -30,14 +31,42 @@ private:
     std::map<std::string, std::weak_ptr<const FileMapping>> entries_;
 };
 
+// An upload's file: a temporary file in the target's directory, moved into place by commit.
+// Dropped without a commit (the upload failed or was abandoned), it is removed, and whatever
+// had the target's name stays as it was.
+class UploadFile {
+public:
+    UploadFile(platform::FileDescriptor directory, std::string leaf, std::string temporary,
+               platform::FileDescriptor file, bool overwrite);
+    ~UploadFile();
+    UploadFile(const UploadFile&) = delete;
+    UploadFile& operator=(const UploadFile&) = delete;
+
+    int fd() const { return file_.get(); }
+    // Stores the data and moves the file into place: over the old file when overwriting is
+    // allowed, else only while the name is still free. False with errno when it could not be
+    // (EEXIST: a file of that name appeared meanwhile).
+    bool commit();
+
+private:
+    platform::FileDescriptor directory_;
+    std::string leaf_;
+    std::string temporary_;
+    platform::FileDescriptor file_;
+    bool overwrite_;
+    bool committed_ = false;
+};
+
 struct OpenResult {
     bool ok = false;
     unsigned code = 0;
     ErrorText text = ErrorText::Unspecified;
     platform::FileDescriptor file;
     std::shared_ptr<const FileMapping> mapping;
+    std::unique_ptr<UploadFile> upload;
     std::uint64_t size = 0;  // bytes the transfer moves (converted length in text mode)
 };
+OpenResult openFailed(unsigned code, ErrorText text);
 
 struct ReadPolicy {
     bool textMode = false;  // netascii converted to and from the host's line ends
@@ -45,10 +74,17 @@ struct ReadPolicy {
     std::uint32_t mappingMax = 0;
 };
 
-OpenResult openForReading(const ResolvedPath& path, const ReadPolicy& policy, MappingCache& mappings);
-// Creates the file; an existing one is refused unless overwrite is allowed, in which case it is
-// replaced by a new file (readers of the old one keep what they have).
-OpenResult openForWriting(const ResolvedPath& path, bool overwrite);
+OpenResult openForReading(const ResolvedPath& path, const ReadPolicy& policy, MappingCache& mappings,
+                          const ServerFileGuard& guard = {});
+
+struct WritePolicy {
+    bool overwrite = false;       // "TFTPUpload" value 2
+    std::uint64_t announced = 0;  // the client's "tsize", 0 when not given
+};
+// Starts an upload: an existing file is refused unless overwriting is allowed; a "tsize" over
+// the free space of the file system is refused as a full disk. The file is replaced only when
+// the upload completes (readers of the old one keep what they have).
+OpenResult openForWriting(const ResolvedPath& path, const WritePolicy& policy, const ServerFileGuard& guard = {});
 
 // Blocks of a shared mapping: the view itself goes to the socket, never copied here. So a file
 // cut short under the mapping makes the send fail (the kernel reports a bad address) instead of
@@ -63,15 +99,17 @@ private:
     std::size_t blockSize_;
 };
 
-// Blocks read from the file, the last `window` kept in a ring of buffers allocated once.
+// Blocks read from the file, the last `window` kept in a ring of buffers allocated once (the
+// constructor throws std::bad_alloc when they cannot be had).
 class FileSource final : public BlockSource {
 public:
-    FileSource(int fd, std::size_t blockSize, std::size_t window, bool textMode);
+    FileSource(platform::FileDescriptor file, std::size_t blockSize, std::size_t window, bool textMode);
     std::optional<std::span<const std::uint8_t>> block(std::uint64_t index) override;
 
 private:
     bool readText(std::uint64_t index, std::span<std::uint8_t> out, std::size_t& length);
 
+    platform::FileDescriptor file_;
     int fd_;
     std::size_t blockSize_;
     std::size_t window_;
@@ -83,16 +121,19 @@ private:
     std::uint64_t nextText_ = 1;  // block the text reader delivers next
 };
 
-// Data appended to the file, converted back from netascii in text mode.
+// Data appended to an upload's file, converted back from netascii in text mode; finish moves
+// the file into place.
 class FileSink final : public BlockSink {
 public:
-    FileSink(int fd, bool textMode);
+    FileSink(std::unique_ptr<UploadFile> upload, bool textMode);
     bool write(std::span<const std::uint8_t> data) override;
     bool finish() override;
+    int lastError() const override { return error_; }
 
 private:
     bool writeAll(std::span<const std::uint8_t> data);
-    int fd_;
+    std::unique_ptr<UploadFile> upload_;
+    int error_ = 0;
     bool textMode_;
     NetasciiDecoder decoder_;
     std::vector<std::uint8_t> converted_;

@@ -29,6 +29,7 @@ public:
         window_ = windowed_ ? std::max<std::uint16_t>(r.window, 1)
                             : (c_.settings.windowOfTwo && !t_.multicast.load() ? 2 : 1);
         timeoutMs_ = std::max(r.timeout, 1) * 1000;
+        lastHeardMs_ = c_.channel.nowMs();
     }
 
     std::int32_t run() {
@@ -40,9 +41,13 @@ public:
 
 private:
     std::uint16_t counterWord() const { return static_cast<std::uint16_t>(s_.acked); }
-    void publishCounter() {
-        t_.blockCounter.store(static_cast<std::uint32_t>(c_.settings.largeFiles ? s_.acked : s_.acked & 0xFFFF),
-                              std::memory_order_relaxed);
+    // The block counter as the transfer record holds it (high 16 bits only with large files).
+    unsigned counterValue(std::uint64_t blocks) const {
+        return static_cast<unsigned>(c_.settings.largeFiles ? blocks : blocks & 0xFFFF);
+    }
+    void publishCounter() { t_.blockCounter.store(counterValue(s_.acked), std::memory_order_relaxed); }
+    bool silentTooLong() const {
+        return c_.settings.maxSilentMs > 0 && c_.channel.nowMs() - lastHeardMs_ >= c_.settings.maxSilentMs;
     }
     // The block awaited next is a full one (not the final short block).
     bool currentFull() const { return s_.last == 0 || s_.acked + 1 < s_.last; }
@@ -68,6 +73,7 @@ private:
     bool windowed_ = false;
     std::uint16_t window_ = 1;
     int timeoutMs_ = 1000;
+    std::int64_t lastHeardMs_ = 0;  // when the client last acknowledged something
     ReadState s_;
     std::uint64_t restartedAfter_ = ~std::uint64_t{0};
     std::array<std::uint8_t, kHeaderSize> header_{};
@@ -86,11 +92,13 @@ AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
         if (k != 0 && size < static_cast<std::uint64_t>(k - 1) * blockSize_) return AckResult::Failed;
         s_.acked = static_cast<std::uint64_t>(k);
         s_.sent = s_.acked;
+        lastHeardMs_ = c_.channel.nowMs();
         return AckResult::Counted;
     }
     const auto step = static_cast<std::uint16_t>(block - counterWord());
     if (optionPhase ? step == 0 : (step >= 1 && step <= s_.sent - s_.acked)) {
         s_.acked += step;
+        lastHeardMs_ = c_.channel.nowMs();
         c_.log.line(3, false, "TFTP  ack     received %u\n", block);
         // A negotiated window is acknowledged at its end; an acknowledgement short of what was
         // sent means the client missed the block after it.
@@ -100,14 +108,16 @@ AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
     if (windowed_ && !optionPhase && step == 0 && s_.sent > s_.acked && restartedAfter_ != s_.acked) {
         // The client acknowledges the last block it has again: go on from the block after it.
         restartAfter(s_.acked);
+        lastHeardMs_ = c_.channel.nowMs();
         return AckResult::Counted;
     }
-    c_.log.line(2, false, "TFTP  ack     ignored %u, %u\n", block, counterWord());
+    // Logged with the block awaited: 0 for the option acknowledgement.
+    c_.log.line(2, false, "TFTP  ack     ignored %u, %u\n", block, optionPhase ? 0u : counterValue(s_.acked + 1));
     return AckResult::RanOutIgnored;
 }
 
 AckResult ReadSide::waitForAck(bool optionPhase) {
-    const std::int64_t deadline = c_.channel.nowMs() + timeoutMs_;
+    const std::int64_t deadline = c_.channel.nowMs() + waitLimitMs(c_, timeoutMs_, lastHeardMs_);
     bool ignored = false;
     for (;;) {
         if (stopping()) return AckResult::Stopped;
@@ -152,7 +162,8 @@ std::optional<std::int32_t> ReadSide::optionPhase() {
         }
         if (send && !sendOptionAck(c_, oack_, t_.master.load())) return kOutcomeFailure;
         send = false;
-        switch (waitForAck(true)) {
+        const AckResult result = waitForAck(true);
+        switch (result) {
             case AckResult::Counted:
                 publishCounter();
                 return std::nullopt;
@@ -166,11 +177,13 @@ std::optional<std::int32_t> ReadSide::optionPhase() {
                 return kOutcomeFailure;
             case AckResult::Timeout:
             case AckResult::RanOutIgnored: {
+                if (silentTooLong()) return kOutcomeTimeout;
                 // A client that is not its group's master waits for the acknowledgements it may
                 // still send, until it becomes master.
                 if (t_.multicast.load() && !t_.master.load()) continue;
                 if (retries > c_.settings.retransmit) return kOutcomeTimeout;
-                c_.log.line(2, false, "TFTP  Error   ack timeout %u\n", 0u);
+                // A wait that ran out after ignored acknowledgements is no time-out of its own.
+                if (result == AckResult::Timeout) c_.log.line(2, false, "TFTP  Error   ack timeout %u\n", 0u);
                 ++retries;
                 send = true;
                 break;
@@ -191,7 +204,8 @@ std::optional<std::int32_t> ReadSide::sendWindow() {
         writeDataHeader(header_, static_cast<std::uint16_t>(index));
         const bool sent = toGroup ? c_.channel.sendToGroup(header_, *data) : c_.channel.send(header_, *data);
         if (!sent) {
-            c_.log.line(1, false, "TFTP  Error   sent block %u %d failed\n", static_cast<unsigned>(index & 0xFFFF),
+            // Logged with the block counter: the blocks acknowledged so far.
+            c_.log.line(1, false, "TFTP  Error   sent block %u %d failed\n", counterValue(s_.acked),
                         static_cast<int>(data->size()));
             return kOutcomeFailure;
         }
@@ -229,7 +243,7 @@ std::int32_t ReadSide::dataPhase() {
         if (result == AckResult::Timeout)
             c_.log.line(2, false, "TFTP  Error   ack timeout %u\n", static_cast<unsigned>((s_.acked + 1) & 0xFFFF));
         // A missing acknowledgement of the final short block ends the transfer as done.
-        if (retries > c_.settings.retransmit) return currentFull() ? kOutcomeTimeout : kOutcomeDone;
+        if (retries > c_.settings.retransmit || silentTooLong()) return currentFull() ? kOutcomeTimeout : kOutcomeDone;
         ++retries;
         // Go back to the block after the last one acknowledged; without a negotiated window only
         // that block goes out again until the client answers.

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -93,7 +94,9 @@ std::string addressDirectory(Ipv4 client, int n) {
 bool resolveRelative(ParsedRequest& parsed, std::string name, const ParserSettings& settings,
                      const ClientStanding& standing, const ParseEnvironment& environment, Ipv4 client) {
     if (!name.empty() && name[0] == '/') name.erase(0, 1);
-    const std::string& root = settings.tftp.directory;
+    // The root is a directory whether or not it was stored with its final "/".
+    std::string root = settings.tftp.directory;
+    if (!root.empty() && root.back() != '/') root += '/';
     if (root.size() + name.size() >= kMaxPath) return refuse(parsed, kCodeIllegal, ErrorText::PathTooLong), false;
     if (name.find(':') != std::string::npos) return refuse(parsed, kCodeIllegal, ErrorText::AccessDenied), false;
     std::string relative;
@@ -164,9 +167,12 @@ bool readOptions(ParsedRequest& parsed, std::span<const std::uint8_t> datagram, 
             window = *number;
         }
     }
-    // Multicast groups move one block at a time, driven by the master's acknowledgements.
+    // Multicast groups move one block at a time, driven by the master's acknowledgements. The
+    // window is cut to "TFTPMaxWindow" and to what the buffers of one transfer may hold.
     if (window != 0 && !parsed.multicastRequested) {
-        const auto limit = static_cast<std::uint64_t>(settings.maxWindow);
+        const std::uint64_t byBytes = std::max<std::uint64_t>(1, kMaxWindowBytes / request.blockSize);
+        const auto limit = std::min({static_cast<std::uint64_t>(std::clamp(settings.maxWindow, 1, kMaxWindowLimit)),
+                                     byBytes, std::uint64_t{65535}});
         request.window = static_cast<std::uint16_t>(window < limit ? window : limit);
         request.options |= kOptWindowsize;
     }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <system_error>
@@ -37,6 +38,15 @@ std::int32_t readMaxWindow(const ConfigStore& store) {
     return store.readInt(kGeneralSection, "TFTPMaxWindow", kDefaultMaxWindow);
 }
 
+namespace {
+
+// One address may hold a quarter of the transfer slots ("TFTPClients" plus 1), at least two.
+std::int32_t slotsPerAddress(const TftpSettings& settings) {
+    return std::max<std::int32_t>(2, (std::max(settings.clients, 0) + 1) / 4);
+}
+
+}  // namespace
+
 TftpServer::TftpServer(TftpServerEnvironment environment) : env_(std::move(environment)) {}
 
 TftpServer::~TftpServer() { stop(); }
@@ -50,7 +60,10 @@ bool TftpServer::start() {
         env_.log.line(1, true, "TFTP  Error   bind on port %u failed\n", static_cast<unsigned>(settings.port));
         return false;
     }
-    maxWindow_ = env_.maxWindow ? env_.maxWindow() : kDefaultMaxWindow;
+    const std::int32_t maxWindow = env_.maxWindow ? env_.maxWindow() : kDefaultMaxWindow;
+    maxWindow_ = std::clamp(maxWindow, 0, kMaxWindowLimit);
+    if (maxWindow_ != maxWindow)
+        env_.log.line(1, false, "TFTP  Error   TFTPMaxWindow %d out of range, %d used\n", maxWindow, maxWindow_);
     port_.store(socket_.localPort());
     wake_.reset();
     stopping_.store(false);
@@ -110,12 +123,18 @@ std::optional<TransferImage> TftpServer::transfer(std::size_t n) const {
 
 void TftpServer::listen() {
     std::array<std::uint8_t, kRequestMax> buffer{};
-    const int fds[1] = {socket_.fd()};
+    const int fds[2] = {socket_.fd(), ended_.fd()};
     while (!stopping_.load()) {
-        bool readable[1] = {false};
-        const platform::WaitResult result = platform::waitReadable(fds, &wake_, -1, readable);
+        bool readable[2] = {false, false};
+        // Ended transfers are joined as soon as they end, and leave the list once they have been
+        // shown for a while, also when no new request comes.
+        const platform::WaitResult result = platform::waitReadable(fds, &wake_, holdsEnded() ? 1000 : -1, readable);
         if (result == platform::WaitResult::Woken || stopping_.load()) break;
-        if (result != platform::WaitResult::Readable) continue;
+        if (result == platform::WaitResult::Timeout || readable[1]) {
+            ended_.reset();
+            cleanUp();
+        }
+        if (result != platform::WaitResult::Readable || !readable[0]) continue;
         platform::DatagramInfo from;
         const long n = socket_.receive(buffer.data(), buffer.size(), from, true);
         // Receive errors and datagrams too short to be a request (an empty one included) are
@@ -127,15 +146,18 @@ void TftpServer::listen() {
 
 bool TftpServer::ignored(Ipv4 client, std::uint16_t port, const TftpSettings& settings) {
     bool duplicate = false;
+    std::int32_t heldByClient = 0;
     {
         std::lock_guard<std::mutex> guard(listLock_);
         for (const Entry& entry : transfers_) {
             const TransferRequest& r = entry.transfer->request;
-            if (!entry.transfer->ended.load() && r.client == client && r.clientPort == port) duplicate = true;
+            if (entry.transfer->ended.load() || r.client != client) continue;
+            ++heldByClient;
+            if (r.clientPort == port) duplicate = true;
         }
     }
     const std::int32_t running = running_.load();
-    bool refuse = duplicate || running > settings.clients;
+    bool refuse = duplicate || running > settings.clients || heldByClient >= slotsPerAddress(settings);
     if (!refuse && (settings.mode & kModeManagedOnly)) {
         refuse = !(env_.standing ? env_.standing(client) : ClientStanding{}).known;
     }
@@ -230,11 +252,56 @@ platform::UdpSocket TftpServer::openDataSocket(const TftpSettings& settings, std
                                                static_cast<std::uint16_t>(std::min<long>(last, 65535)), &port);
 }
 
+bool TftpServer::prepareData(Transfer& transfer, OpenResult& opened) {
+    const TransferRequest& r = transfer.request;
+    const bool textMode = r.mode == kModeNetascii && r.textAccess == 1;
+    const std::size_t window = std::max<std::size_t>(r.window, 2);
+    // A read from the file keeps a window of blocks; an upload a received block and its
+    // conversion; a shared mapping is sent from as it is.
+    std::size_t bytes = 0;
+    if (r.opcode == kOpReadRequest) {
+        bytes = opened.mapping ? 0 : r.blockSize * window;
+    } else {
+        bytes = r.blockSize + kHeaderSize + 1 + (textMode ? 2 * std::size_t{r.blockSize} : 0);
+    }
+    bool ok = bufferBytes_.fetch_add(bytes) + bytes <= env_.bufferBudget;
+    if (ok) {
+        try {
+            if (r.opcode != kOpReadRequest) {
+                transfer.sink = std::make_unique<FileSink>(std::move(opened.upload), textMode);
+            } else if (opened.mapping) {
+                transfer.source = std::make_unique<MappedSource>(opened.mapping, r.blockSize);
+            } else {
+                transfer.source = std::make_unique<FileSource>(std::move(opened.file), r.blockSize, window, textMode);
+            }
+        } catch (const std::bad_alloc&) {
+            ok = false;
+        }
+    }
+    if (!ok) {
+        releaseBuffers(bytes);
+        env_.log.line(2, false, "TFTP  malloc  (%u) for client failed\n", static_cast<unsigned>(bytes));
+        return false;
+    }
+    transfer.bufferBytes = bytes;
+    return true;
+}
+
 void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const platform::DatagramInfo& from) {
-    const TftpSettings tftp = env_.settings.tftp();
+    // Only a read or write request is answered here: an ERROR, DATA, ACK or OACK sent to the
+    // listening port is dropped, so that two servers never answer each other.
+    const unsigned opcode = (unsigned{datagram[0]} << 8) | datagram[1];
+    if (opcode != kOpReadRequest && opcode != kOpWriteRequest) {
+        env_.log.line(1, false, "TFTP  Error   request from %s ignored, %u\n", formatIpv4(from.source).c_str(),
+                      static_cast<unsigned>(running_.load()));
+        return;
+    }
+    TftpSettings tftp = env_.settings.tftp();
     const MulticastSettings multicast = env_.settings.multicast();
     if (ignored(from.source, from.sourcePort, tftp)) return;
 
+    const ServerFiles files = env_.serverFiles ? env_.serverFiles() : ServerFiles{};
+    if (tftp.directory.empty()) tftp.directory = files.dataDirectory;
     ParserSettings settings{tftp, multicast, maxWindow_};
     ParseEnvironment environment{env_.standing, directoryExists};
     ParsedRequest parsed = parseRequest(datagram, from.source, from.sourcePort, settings, environment);
@@ -242,38 +309,48 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
     if (parsed.failed)
         return refuse(from.source, from.sourcePort, request.opcode, parsed.errorCode, parsed.text, request.path);
 
+    const ServerFileGuard ownFiles(files);
     const bool textMode = request.mode == kModeNetascii && request.textAccess == 1;
     OpenResult opened;
     if (request.opcode == kOpReadRequest) {
         const bool wantMapping = parsed.multicastRequested ? (tftp.mmf & 1) != 0 : (tftp.mmf & 2) != 0;
-        opened =
-            openForReading(parsed.path, {textMode, wantMapping, static_cast<std::uint32_t>(tftp.mmfMax)}, mappings_);
+        opened = openForReading(parsed.path, {textMode, wantMapping, static_cast<std::uint32_t>(tftp.mmfMax)},
+                                mappings_, ownFiles);
         // Without large files the block counter cannot pass 65535: a longer file could only be
         // sent wrong, so it is refused.
         if (opened.ok && tftp.largeFiles == 0 && opened.size / request.blockSize >= kMaxBlocksWithoutLargeFiles)
-            opened = OpenResult{false, 3, ErrorText::DiskFull, {}, {}, 0};
+            opened = openFailed(3, ErrorText::DiskFull);
         if (opened.ok) {
             request.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(opened.size, 0xFFFFFFFFu));
             request.mapped = opened.mapping != nullptr;
             if (parsed.multicastRequested && assignGroup(request, multicast)) request.options |= kOptMulticast;
         }
     } else {
-        opened = openForWriting(parsed.path, (tftp.upload & 2) != 0);
+        const WritePolicy policy{(tftp.upload & 2) != 0, (request.options & kOptTsize) != 0 ? request.size : 0};
+        opened = openForWriting(parsed.path, policy, ownFiles);
     }
     if (!opened.ok) return refuse(from.source, from.sourcePort, request.opcode, opened.code, opened.text, request.path);
     const bool tsizeRequested = (request.options & kOptTsize) != 0;
     logRequest(request, tsizeRequested);
 
+    std::shared_ptr<Transfer> transfer;
+    try {
+        transfer = std::make_shared<Transfer>();
+    } catch (const std::bad_alloc&) {
+        env_.log.line(2, false, "TFTP  malloc  (%u) for client failed\n", static_cast<unsigned>(kTransferRecordSize));
+        return;
+    }
     std::uint16_t dataPort = 0;
     platform::UdpSocket socket = openDataSocket(tftp, dataPort);
     if (!socket.valid())
         return refuseSetup(from.source, from.sourcePort, request.opcode, ErrorText::DataPortFailed,
                            "bind on data port failed");
 
-    auto transfer = std::make_shared<Transfer>();
     transfer->request = request;
+    if (!prepareData(*transfer, opened))
+        return refuseSetup(from.source, from.sourcePort, request.opcode, ErrorText::ResourceProblem,
+                           "data buffer allocation failed");
     transfer->socket = std::move(socket);
-    transfer->file = std::move(opened.file);
     transfer->mapping = std::move(opened.mapping);
     transfer->master.store(request.master);
     transfer->multicast.store((request.options & kOptMulticast) != 0);
@@ -290,6 +367,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         entry->thread = std::thread([this, transfer] { runTransfer(transfer); });
     } catch (const std::system_error&) {
         running_.fetch_sub(1);
+        releaseBuffers(transfer->bufferBytes);
         {
             std::lock_guard<std::mutex> guard(listLock_);
             transfers_.erase(entry);
@@ -300,18 +378,34 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
     cleanUp();
 }
 
+bool TftpServer::holdsEnded() const {
+    std::lock_guard<std::mutex> guard(listLock_);
+    for (const Entry& entry : transfers_) {
+        if (entry.transfer->ended.load()) return true;
+    }
+    return false;
+}
+
 void TftpServer::cleanUp() {
-    Entry removed;
+    std::list<Entry> removed;
+    std::vector<std::thread> finished;
     {
         std::lock_guard<std::mutex> guard(listLock_);
-        if (transfers_.empty()) return;
-        const Transfer& first = *transfers_.front().transfer;
-        if (!first.ended.load() || first.endTime.load() + kKeepEndedSeconds >= env_.clock.now()) return;
-        removed = std::move(transfers_.front());
-        transfers_.pop_front();
+        const std::int64_t now = env_.clock.now();
+        for (auto it = transfers_.begin(); it != transfers_.end();) {
+            const Transfer& t = *it->transfer;
+            if (!t.ended.load()) {
+                ++it;
+                continue;
+            }
+            if (it->thread.joinable()) finished.push_back(std::move(it->thread));
+            auto next = std::next(it);
+            if (t.endTime.load() + kKeepEndedSeconds < now) removed.splice(removed.end(), transfers_, it);
+            it = next;
+        }
     }
-    // Its thread has marked the record ended and does nothing more.
-    if (removed.thread.joinable()) removed.thread.join();
+    // Their threads have marked the records ended and do nothing more.
+    for (std::thread& thread : finished) thread.join();
 }
 
 void TftpServer::handOverMaster(const Transfer& ending) {
@@ -339,22 +433,15 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
         if (t.multicast.load() && ttl != 1) t.socket.setMulticastTtl(ttl);
         SocketChannel channel(t.socket, wake_, r.group, r.groupPort);
         EngineContext context{t, channel, env_.log,
-                              EngineSettings{tftp.retransmit, tftp.windowSize != 0, tftp.largeFiles != 0},
+                              EngineSettings{tftp.retransmit, tftp.windowSize != 0, tftp.largeFiles != 0,
+                                             maxSilentMs(tftp.timeout, tftp.retransmit)},
                               [this] { return stopping_.load(); }};
         const std::int64_t start = env_.clock.now();
-        const bool textMode = r.mode == kModeNetascii && r.textAccess == 1;
-        std::int32_t outcome;
-        if (r.opcode == kOpReadRequest) {
-            if (t.mapping) {
-                MappedSource source(t.mapping, r.blockSize);
-                outcome = runReadSide(context, source);
-            } else {
-                FileSource source(t.file.get(), r.blockSize, std::max<std::size_t>(r.window, 2), textMode);
-                outcome = runReadSide(context, source);
-            }
-        } else {
-            FileSink sink(t.file.get(), textMode);
-            outcome = runWriteSide(context, sink);
+        std::int32_t outcome = kOutcomeFailure;
+        try {
+            outcome = r.opcode == kOpReadRequest ? runReadSide(context, *t.source) : runWriteSide(context, *t.sink);
+        } catch (const std::bad_alloc&) {
+            env_.log.line(2, false, "TFTP  malloc  (%u) for client failed\n", static_cast<unsigned>(r.blockSize));
         }
         t.outcome.store(outcome, std::memory_order_release);
         if (env_.checkLog) env_.checkLog();
@@ -383,13 +470,17 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
         handOverMaster(t);
         t.master.store(false);
     }
-    t.file.reset();
+    // Everything the transfer held goes at once; an upload that did not complete leaves no file.
+    t.source.reset();
+    t.sink.reset();
     t.mapping.reset();
+    releaseBuffers(t.bufferBytes);
     t.socket.close();
     t.socketOpen.store(false);
     t.endTime.store(env_.clock.now());
     t.ended.store(true, std::memory_order_release);
     running_.fetch_sub(1);
+    ended_.signal();
 }
 
 }  // namespace tolmark::tftp

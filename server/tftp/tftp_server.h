@@ -20,13 +20,17 @@
 #include "platform/wake_event.h"
 #include "server/tftp/file_access.h"
 #include "server/tftp/request_parser.h"
+#include "server/tftp/server_files.h"
 #include "server/tftp/transfer_record.h"
 
 namespace tolmark::tftp {
 
-// "TFTPMaxWindow" of the general section: the largest "windowsize" granted, 0 refuses it.
+// "TFTPMaxWindow" of the general section: the largest "windowsize" granted, 0 refuses it; held
+// to 0 ... kMaxWindowLimit.
 inline constexpr std::int32_t kDefaultMaxWindow = 32;
 std::int32_t readMaxWindow(const ConfigStore& store);
+// What the buffers of all running transfers may hold together.
+inline constexpr std::size_t kDefaultBufferBudget = std::size_t{64} << 20;
 
 struct TftpServerEnvironment {
     SettingsHolder& settings;
@@ -38,6 +42,10 @@ struct TftpServerEnvironment {
     std::function<void()> checkLog = {};
     // "TFTPMaxWindow", read at every start.
     std::function<std::int32_t()> maxWindow = {};
+    // The data directory (the root when "TFTPDirectory" is empty) and the server's own files,
+    // which are never served nor written.
+    std::function<ServerFiles()> serverFiles = {};
+    std::size_t bufferBudget = kDefaultBufferBudget;
     // Address the listening socket is bound to (0 = every local address).
     Ipv4 bindAddress = 0;
 };
@@ -79,6 +87,10 @@ private:
     void listen();
     void handleRequest(std::span<const std::uint8_t> datagram, const platform::DatagramInfo& from);
     bool ignored(Ipv4 client, std::uint16_t port, const TftpSettings& settings);
+    // The source or sink of a transfer, with its buffers counted against the budget; false when
+    // they cannot be had.
+    bool prepareData(Transfer& transfer, OpenResult& opened);
+    void releaseBuffers(std::size_t bytes) { bufferBytes_.fetch_sub(bytes); }
     void refuse(Ipv4 client, std::uint16_t port, std::uint16_t opcode, unsigned code, ErrorText text,
                 const std::string& path);
     void refuseSetup(Ipv4 client, std::uint16_t port, std::uint16_t opcode, ErrorText text, const char* logText);
@@ -87,11 +99,14 @@ private:
     platform::UdpSocket openDataSocket(const TftpSettings& settings, std::uint16_t& port);
     void runTransfer(const std::shared_ptr<Transfer>& transfer);
     void handOverMaster(const Transfer& ending);
+    // Joins the threads of ended transfers and drops the records ended more than 5 seconds ago.
     void cleanUp();
+    bool holdsEnded() const;
     void joinAll();
 
     TftpServerEnvironment env_;
     platform::WakeEvent wake_;
+    platform::WakeEvent ended_;  // a transfer thread has ended
     std::atomic<bool> stopping_{false};
     std::atomic<bool> listening_{false};  // a listener thread exists (read by the control pipe)
     std::atomic<std::int32_t> running_{0};
@@ -103,6 +118,7 @@ private:
     std::list<Entry> transfers_;
     MappingCache mappings_;
     std::int32_t maxWindow_ = kDefaultMaxWindow;
+    std::atomic<std::size_t> bufferBytes_{0};
 };
 
 }  // namespace tolmark::tftp

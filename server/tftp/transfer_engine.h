@@ -47,13 +47,22 @@ public:
     virtual bool write(std::span<const std::uint8_t> data) = 0;
     // After the last block; false when the data could not be stored.
     virtual bool finish() = 0;
+    // The errno of the last failure (ENOSPC and its kin are answered as a full disk).
+    virtual int lastError() const { return 0; }
 };
 
 struct EngineSettings {
     std::int32_t retransmit = 10;  // repetitions of a packet before the transfer gives up
     bool windowOfTwo = false;      // "TFTPWindowSize" not 0
     bool largeFiles = true;        // the block counter keeps its high 16 bits
+    // The longest a client may stay silent before its transfer ends as timed out, whatever time-out
+    // it negotiated (0: only the retransmissions limit it).
+    std::int64_t maxSilentMs = 0;
 };
+
+// How long a silent client may hold a transfer: at least a minute, or as long as the server's own
+// "TFTPTimeout" and "TFTPRetransmit" make it wait.
+std::int64_t maxSilentMs(std::int32_t timeout, std::int32_t retransmit);
 
 struct EngineContext {
     Transfer& transfer;
@@ -67,6 +76,11 @@ struct EngineContext {
 // Pieces both sides share: the OACK with its log line, and keeping the client's ERROR as
 // "%u %s" in the transfer.
 bool sendOptionAck(EngineContext& context, std::span<std::uint8_t> buffer, bool master);
+// An ERROR to the client (only the write side sends one: when the data cannot be stored).
+bool sendErrorPacket(EngineContext& context, unsigned code, ErrorText text);
+// The time left to wait: the time-out, cut to what remains of the silence the client is allowed
+// since it was last heard; 0 when that has run out.
+std::int64_t waitLimitMs(const EngineContext& context, std::int64_t timeoutMs, std::int64_t lastHeardMs);
 struct ReceivedPacket;
 void keepClientError(Transfer& transfer, const ReceivedPacket& packet);
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "server/tftp/transfer_engine.h"
+
 namespace tolmark::tftp {
 namespace {
 
@@ -39,6 +41,9 @@ const char* errorText(ErrorText index) {
 }
 
 const char* standardText(unsigned code) { return code <= 8 ? kErrorTexts[code] : ""; }
+
+Transfer::Transfer() = default;
+Transfer::~Transfer() = default;
 
 TransferImage Transfer::snapshot() const {
     TransferImage image;

@@ -30,6 +30,10 @@ inline constexpr std::size_t kMaxBlockSize = 65464;  // largest block an IPv4 UD
 inline constexpr std::size_t kMinBlockSize = 8;
 inline constexpr std::size_t kMaxPath = 1023;        // the path field holds 1023 characters and a NUL
 inline constexpr std::size_t kClientErrorMax = 116;  // text part of the client's error kept
+// The largest "TFTPMaxWindow" in force, and the most bytes a window of blocks may hold: a client's
+// "windowsize" is cut to both, so that one transfer's buffers stay small whatever it asks for.
+inline constexpr std::int32_t kMaxWindowLimit = 256;
+inline constexpr std::size_t kMaxWindowBytes = std::size_t{1} << 20;
 
 // Error texts selected by index; indexes 0 to 8 are the standard texts of wire codes 0 to 8.
 enum class ErrorText : std::int32_t {
@@ -80,15 +84,27 @@ struct TransferRequest {
     std::string path;
 };
 
+class BlockSource;
+class BlockSink;
+
 // One transfer in the transfer list. The listener creates it; its transfer thread updates the
 // live fields; the control pipe reads snapshots.
 class Transfer {
 public:
+    Transfer();
+    ~Transfer();
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
     TransferRequest request;
     // Resources owned by the transfer; the thread releases them when it ends.
     platform::UdpSocket socket;
-    platform::FileDescriptor file;
     std::shared_ptr<const FileMapping> mapping;
+    // Where a read takes its blocks or an upload puts them; made by the listener with their
+    // buffers, so that a transfer that cannot have them is refused before it starts.
+    std::unique_ptr<BlockSource> source;
+    std::unique_ptr<BlockSink> sink;
+    std::size_t bufferBytes = 0;  // what the source or sink holds, counted against the server's budget
 
     // Live fields.
     std::atomic<std::uint32_t> blockCounter{0};

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "server/tftp/packets.h"
@@ -27,28 +29,28 @@ public:
         const bool options = t_.request.options != 0;
         if (!sendAnswer(options)) return kOutcomeFailure;
         int retries = 0;
+        lastHeardMs_ = c_.channel.nowMs();
         for (;;) {
             if (c_.stopping && c_.stopping()) return kOutcomeFailure;
             std::size_t length = 0;
-            switch (c_.channel.receive(timeoutMs_, received_, length)) {
+            const std::int64_t limit = waitLimitMs(c_, timeoutMs_, lastHeardMs_);
+            const Channel::Wait wait =
+                limit > 0 ? c_.channel.receive(static_cast<int>(limit), received_, length) : Channel::Wait::Timeout;
+            switch (wait) {
                 case Channel::Wait::Stopped:
                     return kOutcomeFailure;
                 case Channel::Wait::Error:
-                    return kOutcomeFailure;
+                    return receiveFailed(c_.channel.lastError());
                 case Channel::Wait::Timeout:
-                    if (retries > c_.settings.retransmit) return kOutcomeTimeout;
+                    if (retries > c_.settings.retransmit || limit < timeoutMs_) return kOutcomeTimeout;
                     ++retries;
                     if (!sendAnswer(options && counter_ == 0)) return kOutcomeFailure;
                     continue;
                 case Channel::Wait::Packet:
                     break;
             }
-            if (length == 0) continue;  // woken without a datagram
-            if (length < kHeaderSize) {
-                c_.log.line(2, false, "TFTP  Error   %d receiving block %u\n", c_.channel.lastError(),
-                            static_cast<unsigned>((counter_ + 1) & 0xFFFF));
-                return kOutcomeFailure;
-            }
+            // Anything shorter than a header (an empty datagram too) ends the upload.
+            if (length < kHeaderSize) return receiveFailed(0);
             const ReceivedPacket packet = readPacket(std::span<const std::uint8_t>(received_.data(), length));
             if (packet.opcode == kOpError) {
                 keepClientError(t_, packet);
@@ -60,18 +62,11 @@ public:
             if (packet.opcode != kOpData || packet.data.size() > blockSize_) continue;
             c_.log.line(3, false, "TFTP  recvd   block %u, %u bytes\n", packet.block, static_cast<unsigned>(length));
             retries = 0;
+            lastHeardMs_ = c_.channel.nowMs();
             const auto expected = static_cast<std::uint16_t>(counter_ + 1);
             const auto step = static_cast<std::uint16_t>(packet.block - expected);
             if (step == 0) {
-                if (!sink_.write(packet.data)) return kOutcomeFailure;
-                written_ += packet.data.size();
-                t_.bytesReceived.store(static_cast<std::uint32_t>(std::min<std::uint64_t>(written_, 0xFFFFFFFFu)));
-                ++counter_;
-                t_.blockCounter.store(static_cast<std::uint32_t>(c_.settings.largeFiles ? counter_ : counter_ & 0xFFFF),
-                                      std::memory_order_relaxed);
-                if (!sendAck(packet.block)) return kOutcomeFailure;
-                // Only the expected short block ends the upload: a stray short one must not cut it.
-                if (packet.data.size() < blockSize_) return sink_.finish() ? kOutcomeDone : kOutcomeFailure;
+                if (const auto outcome = store(packet)) return *outcome;
             } else if (step >= 0x8000) {
                 // A block from before (also across the wrap of the block number): its
                 // acknowledgement was lost, so it is acknowledged again and not written twice.
@@ -81,6 +76,39 @@ public:
     }
 
 private:
+    std::int32_t receiveFailed(int error) {
+        c_.log.line(2, false, "TFTP  Error   %d receiving block %u\n", error,
+                    static_cast<unsigned>((counter_ + 1) & 0xFFFF));
+        return kOutcomeFailure;
+    }
+    // The client learns that its data could not be stored: a full disk (or any other failure to
+    // store), more data than its "tsize" announced, or a name taken meanwhile.
+    std::int32_t refuseData(int error) {
+        if (error == EEXIST) {
+            sendErrorPacket(c_, 6, ErrorText::FileExists);
+        } else {
+            sendErrorPacket(c_, 3, ErrorText::DiskFull);
+        }
+        return kOutcomeFailure;
+    }
+    // The expected block: stored, and acknowledged once it is (the last one once the file is in
+    // place). An outcome when the upload ends.
+    std::optional<std::int32_t> store(const ReceivedPacket& packet) {
+        const bool announced = (t_.request.options & kOptTsize) != 0 && t_.request.size != 0;
+        if (announced && written_ + packet.data.size() > t_.request.size) return refuseData(EFBIG);
+        if (!sink_.write(packet.data)) return refuseData(sink_.lastError());
+        written_ += packet.data.size();
+        t_.bytesReceived.store(static_cast<std::uint32_t>(std::min<std::uint64_t>(written_, 0xFFFFFFFFu)));
+        ++counter_;
+        t_.blockCounter.store(static_cast<std::uint32_t>(c_.settings.largeFiles ? counter_ : counter_ & 0xFFFF),
+                              std::memory_order_relaxed);
+        // Only the expected short block ends the upload: a stray short one must not cut it.
+        const bool last = packet.data.size() < blockSize_;
+        if (last && !sink_.finish()) return refuseData(sink_.lastError());
+        if (!sendAck(packet.block)) return kOutcomeFailure;
+        if (last) return kOutcomeDone;
+        return std::nullopt;
+    }
     bool sendAck(std::uint16_t block) {
         writeAck(ack_, block);
         if (!c_.channel.send(ack_)) return false;
@@ -98,6 +126,7 @@ private:
     BlockSink& sink_;
     const std::uint16_t blockSize_;
     int timeoutMs_ = 1000;
+    std::int64_t lastHeardMs_ = 0;  // when the client last sent a block
     std::uint64_t counter_ = 0;
     std::uint64_t written_ = 0;
     std::vector<std::uint8_t> received_;

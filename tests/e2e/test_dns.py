@@ -1,5 +1,6 @@
 """Host names in DNS: Velkora registers acknowledged clients' names with a real BIND 9 server
-by dynamic update (A and PTR records, reverse zones by mask), in network namespaces."""
+by dynamic update (A and PTR records, reverse zones by mask, a DHCID record that keeps a name
+its client's), in network namespaces; and a silent DNS server that holds up no lease save."""
 
 import os
 import pwd
@@ -25,6 +26,19 @@ SEGMENTS = {
     "b": ("172.20.0.1", 16, "255.255.0.0", "172.20.0.100", "20.172.in-addr.arpa"),
     "c": ("10.0.0.1", 8, "255.0.0.0", "10.0.0.100", "10.in-addr.arpa"),
 }
+# A segment whose profile names a DNS server that never answers.
+SILENT = ("172.30.0.1", 24, "255.255.255.0", "172.30.0.100", "192.168.99.77")
+
+
+def named_request(hw, xid, host_name):
+    """A DHCP REQUEST of a new client with a host name."""
+    packet = bytearray(240)
+    packet[0:3] = b"\x01\x01\x06"
+    packet[4:8] = struct.pack("!I", xid)
+    packet[28:34] = hw
+    packet[236:240] = b"\x63\x82\x53\x63"
+    packet += bytes([53, 1, 3, 12, len(host_name)]) + host_name.encode() + b"\xff"
+    return bytes(packet) + bytes(max(0, 300 - len(packet)))
 ZONE = "lab.test"
 
 
@@ -77,6 +91,12 @@ class DnsUpdate(unittest.TestCase):
             profiles.append((f"Seg{name}", {"InterfaceIP": address, "BaseIP": base, "Range": "20",
                                               "SubnetMask": mask, "DNS1IP": DNS_ADDRESS, "DNSName": ZONE,
                                               "DNSAccept": "1", "Lease": "600"}))
+        address, bits, mask, base, silent_dns = SILENT
+        ns = lab.namespace("q")
+        _, dev = lab.link(cls.srv, f"{address}/{bits}", ns, None, f"{lab.prefix}q")
+        cls.clients["q"] = (ns, dev)
+        profiles.append(("Silent", {"InterfaceIP": address, "BaseIP": base, "Range": "100", "SubnetMask": mask,
+                                    "DNS1IP": silent_dns, "DNSName": ZONE, "DNSAccept": "1", "Lease": "600"}))
         for i, (pname, _) in enumerate(profiles):
             general[f"Profile{i}"] = pname
         registry = netns.write_config(lab.dir, general)
@@ -176,6 +196,49 @@ class DnsUpdate(unittest.TestCase):
         address = r.stdout.decode().strip()
         self.assertRegex(address, r"^10\.0\.0\.1[0-1][0-9]$")
         self.wait_for_record(f"bootme.{ZONE}", "A", expect=address)
+
+
+    def test_5_a_client_does_not_take_the_name_of_another_host(self):
+        # "ns" is the name server's own record, which no client put there; "pca" is the client's
+        # of test 1, whose DHCID record says so.
+        ns, dev = self.clients["a"]
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0a:0a:0a")
+        for host, kept in (("ns", DNS_ADDRESS), ("pca", self.dig(f"pca.{ZONE}", "A"))):
+            mark = len(self.server.lines)
+            address = self.lease("a", "-x", f"hostname:{host}")
+            self.assertNotEqual(address, kept)
+            self.assertIsNotNone(self.server.wait_for(
+                f"DHCP  Error   DNS name {host}.{ZONE} belongs to another client, not updated", timeout=10, start=mark))
+            self.assertEqual(self.dig(f"{host}.{ZONE}", "A"), kept)
+
+    def test_6_a_silent_dns_server_holds_up_no_lease_save(self):
+        ns, dev = self.clients["q"]
+        count = 30
+        script = ("import socket,sys,json\n"
+                  f"sys.path.insert(0, {HERE!r})\n"
+                  "from test_dns import named_request\n"
+                  "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                  "s.setsockopt(socket.SOL_SOCKET,socket.SO_BROADCAST,1)\n"
+                  f"s.setsockopt(socket.SOL_SOCKET,25,{dev.encode()!r})\n"
+                  "s.bind(('0.0.0.0',68)); s.settimeout(3)\n"
+                  f"for i in range({count}):\n"
+                  "    s.sendto(named_request(bytes([2,0xdd,0,0,0,i]),0x7700+i,'pcq%d'%i),('255.255.255.255',67))\n"
+                  "    s.recv(2048)\n")
+        r = subprocess.run(["ip", "netns", "exec", ns, sys.executable, "-c", script], capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        acked = time.monotonic()
+        # The updates wait 2 seconds for each record: a minute for all; the leases are saved
+        # within the housekeeping period (200 ms here) all the same.
+        wanted = {f"02:dd:00:00:00:{i:02x}" for i in range(count)}
+        dynamic = os.path.join(self.lab.dir, "dynamic")
+        found = set()
+        while time.monotonic() - acked < 3 and found != wanted:
+            time.sleep(0.1)
+            if os.path.exists(dynamic):
+                with open(dynamic) as f:
+                    text = f.read().lower().replace("-", ":")
+                found = {hw for hw in wanted if hw in text}
+        self.assertEqual(found, wanted, f"{len(found)} of {count} leases saved after 3 seconds")
 
 
 class StaticNames(unittest.TestCase):

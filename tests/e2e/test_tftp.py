@@ -11,6 +11,7 @@ import random
 import shutil
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -20,6 +21,8 @@ VELKORA = None
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = "10.77.0.1"
 CLIENT = "10.77.0.2"
+# More hosts of the client's network, for what one address may not do alone.
+NEIGHBOURS = [f"10.77.0.{i}" for i in range(3, 8)]
 
 
 def random_bytes(n, seed):
@@ -38,6 +41,8 @@ class Tftp(unittest.TestCase):
         cls.srv = lab.namespace("s")
         cls.cli = lab.namespace("c")
         srv_dev, cli_dev = lab.link(cls.srv, f"{SERVER}/24", cls.cli, f"{CLIENT}/24", f"{lab.prefix}x")
+        for address in NEIGHBOURS:
+            lab.ns_run(cls.cli, "ip", "addr", "add", f"{address}/24", "dev", cli_dev)
         # Multicast groups travel over the link between the two.
         lab.ns_run(cls.srv, "ip", "route", "add", "224.0.0.0/4", "dev", srv_dev)
         lab.ns_run(cls.cli, "ip", "route", "add", "224.0.0.0/4", "dev", cli_dev)
@@ -64,9 +69,17 @@ class Tftp(unittest.TestCase):
         os.symlink(cls.outside + "secret", cls.root + "evil")
         os.symlink(cls.outside, cls.root + "linkdir")
         os.symlink(cls.outside + "secret", os.path.join(cls.images, "escape"))
+        # Links that stay inside the root, as administrators make them, also absolute ones.
+        os.makedirs(cls.root + "pxelinux.cfg")
+        os.symlink(cls.root + "exact.bin", cls.root + "pxelinux.cfg/default")
+        os.symlink("../random.bin", cls.root + "pxelinux.cfg/relative")
+        os.mkfifo(cls.root + "fifo")
+        os.makedirs(cls.root + "10.77.0.0")
+        with open(cls.root + "10.77.0.0/special.bin", "wb") as f:
+            f.write(b"for the 10.77.0.0/23 clients")
         registry = netns.write_config(lab.dir, {
             "TFTPEnable": 1, "TFTPMode": 0, "TFTPDirectory": cls.root, "TFTPTimeout": 1, "TFTPRetransmit": 2,
-            "Multicast": 1, "MulticastIp": "239.255.0.1", "Port": 6767,
+            "Multicast": 1, "MulticastIp": "239.255.0.1", "Port": 6767, "TFTPMaxWindow": 1000000,
         })
         os.chmod(lab.dir, 0o755)
         cls.server = netns.start_velkora(lab, cls.srv, VELKORA, registry, "TFTP  ready   on port 69")
@@ -216,8 +229,10 @@ class Tftp(unittest.TestCase):
         self.logged(f"TFTP  Abort   {CLIENT}  Get/octet  3 no room here {self.root}random.bin", start)
 
     def test_09_ten_clients_at_once(self):
-        procs = [subprocess.Popen(["ip", "netns", "exec", self.cli, "curl", "-sS", "-o", f"many-{i}.bin",
-                                   f"tftp://{SERVER}/random.bin"], cwd=self.work) for i in range(10)]
+        # Five hosts with two downloads each: one address holds two of the eleven slots at most.
+        procs = [subprocess.Popen(["ip", "netns", "exec", self.cli, "curl", "-sS", "--interface", NEIGHBOURS[i % 5],
+                                   "-o", f"many-{i}.bin", f"tftp://{SERVER}/random.bin"], cwd=self.work)
+                 for i in range(10)]
         for p in procs:
             self.assertEqual(p.wait(timeout=120), 0)
         for i in range(10):
@@ -235,10 +250,10 @@ class Tftp(unittest.TestCase):
             # "TFTPDataPort" 5000 with "TFTPClients" 2: ports 5000 and 5001, then none is left.
             self.settings(TFTPClients=2, TFTPDataPort=5000)
             start = self.mark()
-            result = self.probe("limits", "random.bin")
+            result = self.probe("limits", "random.bin", NEIGHBOURS[0])
             self.assertEqual(sorted(result["data_ports"]), [5000, 5001])
             self.assertEqual(result["third"], {"opcode": 5, "code": 0, "text": "Data port setup failed", "from_port": 69})
-            self.logged(f"TFTP  Error   {CLIENT}  Get  bind on data port failed", start)
+            self.logged(f"TFTP  Error   {NEIGHBOURS[0]}  Get  bind on data port failed", start)
             self.server.settle(7)
         finally:
             self.settings(TFTPClients=10, TFTPDataPort=0, TFTPTimeout=1)
@@ -291,6 +306,61 @@ class Tftp(unittest.TestCase):
             start = self.mark()
             self.settings(TFTPPort=69)
             self.logged("TFTP  ready   on port 69", start)
+
+    def test_14_links_inside_the_root_are_followed_and_a_fifo_blocks_nobody(self):
+        # An absolute link to a file of the root, and a relative one, with tftp-hpa and curl.
+        self.client_run("tftp", SERVER, "-c", "get", "pxelinux.cfg/default", "default")
+        self.assertEqual(self.received("default"), self.files["exact.bin"])
+        self.client_run("curl", "-sS", "-o", "relative.bin", f"tftp://{SERVER}/pxelinux.cfg/relative")
+        self.assertEqual(self.received("relative.bin"), self.files["random.bin"])
+        # One that leads out is refused.
+        refused = self.client_run("tftp", SERVER, "-c", "get", "evil", "evil", check=False)
+        self.assertIn(b"Error code 2: Access denied", refused.stdout + refused.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.work, "evil")) and self.received("evil") == b"secret")
+        # A FIFO is no file: refused at once, while another client is served.
+        start = self.mark()
+        begin = time.monotonic()
+        fifo = subprocess.Popen(["ip", "netns", "exec", self.cli, "curl", "-sS", "-o", "fifo.out",
+                                 f"tftp://{SERVER}/fifo"], cwd=self.work, stderr=subprocess.PIPE)
+        self.client_run("curl", "-sS", "-o", "beside-fifo.bin", f"tftp://{SERVER}/exact.bin")
+        self.assertNotEqual(fifo.wait(timeout=30), 0)
+        self.assertLess(time.monotonic() - begin, 10)
+        self.assertEqual(self.received("beside-fifo.bin"), self.files["exact.bin"])
+        self.logged(f"TFTP  Error   {CLIENT}  Get  1 File not found {self.root}fifo", start)
+
+    def test_15_a_root_without_its_final_slash_and_an_address_directory(self):
+        start = self.mark()
+        self.settings(TFTPDirectory=self.root.rstrip("/"), TFTPRootIPspecific=9)
+        try:
+            self.client_run("curl", "-sS", "-o", "special.bin", f"tftp://{SERVER}/special.bin")
+            self.assertEqual(self.received("special.bin"), b"for the 10.77.0.0/23 clients")
+            self.logged(f"Name {self.root}10.77.0.0/special.bin Mode octet", start)
+            self.logged(f"s {CLIENT}  Get/octet  {self.root}10.77.0.0/special.bin", start)
+        finally:
+            self.settings(TFTPDirectory=self.root, TFTPRootIPspecific=0)
+        # Without the address directory the root itself is used.
+        self.settings(TFTPDirectory=self.root.rstrip("/"))
+        try:
+            start = self.mark()
+            self.client_run("curl", "-sS", "-o", "plain.bin", f"tftp://{SERVER}/exact.bin")
+            self.logged(f"Name {self.root}exact.bin Mode octet", start)
+            self.logged(f"s {CLIENT}  Get/octet  {self.root}exact.bin", start)
+        finally:
+            self.settings(TFTPDirectory=self.root)
+
+    def test_16_the_largest_window_with_the_largest_blocks(self):
+        # "TFTPMaxWindow" 1000000 is held to 256, and the window to what 1 MB of blocks holds.
+        self.assertTrue([line for line in self.server.lines if "TFTPMaxWindow 1000000 out of range, 256 used" in line])
+        start = self.mark()
+        self.client_run("atftp", "--option", "blksize 65464", "--option", "windowsize 65535", "-g", "-r", "random.bin",
+                        "-l", "huge-window.bin", SERVER)
+        self.assertEqual(self.received("huge-window.bin"), self.files["random.bin"])
+        line = self.logged("TFTP  Oack    sent blksize 65464", start)
+        self.assertIn(" windowsize 16", line)
+        with open(f"/proc/{self.server.proc.pid}/status") as f:
+            rss = next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
+        self.assertLess(rss, 400 * 1024)  # kB: nothing like the 4 GB such a window once took
+        self.client_run("curl", "-sS", "-o", "after-window.bin", f"tftp://{SERVER}/exact.bin")
 
 
 if __name__ == "__main__":

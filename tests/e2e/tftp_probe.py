@@ -5,7 +5,7 @@ the client's namespace; prints one JSON object.
     tftp_probe.py silent SERVER PORT NAME SECONDS
     tftp_probe.py abort SERVER PORT NAME CODE TEXT
     tftp_probe.py raw SERVER PORT OPCODE NAME MODE
-    tftp_probe.py limits SERVER PORT NAME
+    tftp_probe.py limits SERVER PORT NAME [THIRD_ADDRESS]
     tftp_probe.py master SERVER PORT NAME SECONDS
 """
 
@@ -76,8 +76,9 @@ def raw(server, port, opcode, name, mode):
     return {"reply": answer(s)}
 
 
-def limits(server, port, name):
-    """Two transfers held open without acknowledging, then a third request: what it gets."""
+def limits(server, port, name, third_address=None):
+    """Two transfers held open without acknowledging, then a third request (from another
+    address of the client's, when given): what it gets."""
     holders = [new_socket(3) for _ in range(2)]
     ports = []
     for h in holders:
@@ -85,6 +86,8 @@ def limits(server, port, name):
         _, peer = h.recvfrom(70000)
         ports.append(peer[1])
     third = new_socket(1.5)
+    if third_address:
+        third.bind((third_address, 0))
     third.sendto(request(1, name), (server, port))
     return {"data_ports": ports, "third": answer(third)}
 
@@ -113,7 +116,7 @@ def main():
     elif command == "master":
         result = master(server, port, rest[0], float(rest[1]))
     else:
-        result = limits(server, port, rest[0])
+        result = limits(server, port, *rest)
     print(json.dumps(result))
 
 

@@ -1,5 +1,6 @@
-// Fuzz target: a name registration from the client's host name to the DNS messages, and the
-// answer the server reads back. The input holds the host name and the domain (each ended by a
+// Fuzz target: a name registration from the client's host name to the DNS messages (with and
+// without the DHCID record that marks the name as the client's), and the answer the server
+// reads back. The input holds the host name and the domain (each ended by a
 // 0 byte), the address, the mask's shape and the message ID, then the answer's bytes.
 //
 // Every message must fit its buffer and read as DNS: the header's counts, then exactly that
@@ -66,12 +67,17 @@ void run(std::span<const std::uint8_t> input) {
     update.leaseTime = 3600;
     update.dnsServer = makeIpv4(127, 0, 0, 1);
     const std::uint16_t id = steer.u16();
+    // Half the inputs name the client by its hardware address, for the DHCID record.
+    const std::uint8_t hardware[6] = {2, 0, 0, 0, 0, static_cast<std::uint8_t>(id)};
+    if (id & 1) update.clientIdentity = dhcidIdentifier({}, hardware);
 
     DnsEntryPair entries;
     if (makeDnsEntries(update, entries) == DnsEntryResult::Ok) {
         for (const DnsRecordEntry* entry : {&entries.forward, &entries.reverse}) {
             FUZZ_REQUIRE(isValidDnsName(entry->name) && isValidDnsName(entry->zone));
-            for (DnsMessageKind kind : {DnsMessageKind::Check, DnsMessageKind::Update}) {
+            FUZZ_REQUIRE(entry->dhcid.empty() || (entry == &entries.forward && entry->dhcid.size() == 35));
+            for (DnsMessageKind kind :
+                 {DnsMessageKind::Check, DnsMessageKind::Update, DnsMessageKind::Add, DnsMessageKind::Replace}) {
                 std::array<std::uint8_t, kDnsMessageCapacity> message{};
                 const std::size_t length = encodeDnsMessage(kind, *entry, id, message, true);
                 FUZZ_REQUIRE(length <= message.size());

@@ -14,7 +14,7 @@
 
 #include "config/ini_file.h"
 #include "config/tests/temp_directory.h"
-#include "manager/language.h"
+#include "manager/language/language.h"
 #include "tests/fuzz/fuzz_target.h"
 
 namespace tolmark::fuzz {

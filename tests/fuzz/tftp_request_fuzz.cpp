@@ -7,7 +7,8 @@
 //
 // An accepted request must have a path under its root or prefix without "..", a block size and
 // window within bounds, and an option acknowledgement that fits; an opened file must lie inside
-// the root or the prefix, never be the secret file.
+// the root or the prefix, never be the secret file nor the server's own configuration; an
+// upload's temporary file must lie there too, and is gone once the upload is dropped.
 
 #include <limits.h>
 #include <stdlib.h>
@@ -46,7 +47,10 @@ public:
         for (const char* f :
              {"root/pxelinux.0", "root/boot/a", "root/192.168.1.0/pxelinux.0", "images/a.bin", "secret.txt"})
             testing::writeFile(t + f, "data\r\nmore\n");
+        testing::writeFile(t + "root/Dorvane.ini", "[Dorvane]\n");
         std::error_code ignored;
+        std::filesystem::create_symlink(t + "root/boot/a", t + "root/inside", ignored);
+        std::filesystem::create_symlink("Dorvane.ini", t + "root/config", ignored);
         std::filesystem::create_symlink("/etc", t + "root/escape", ignored);
         std::filesystem::create_symlink("../secret.txt", t + "root/secretlink", ignored);
         std::filesystem::create_symlink("../secret.txt", t + "images/up", ignored);
@@ -55,11 +59,14 @@ public:
         realRoot = realPath(root) + "/";
         realPrefix = realPath(prefix);
         secret = realPath(t + "secret.txt");
+        config = realPath(t + "root/Dorvane.ini");
+        guard = ServerFileGuard(ServerFiles{root, {root + "Dorvane.ini"}, ""});
         FUZZ_REQUIRE(!realRoot.empty() && !realPrefix.empty() && !secret.empty());
     }
 
-    std::string root, prefix, realRoot, realPrefix, secret;
+    std::string root, prefix, realRoot, realPrefix, secret, config;
     MappingCache mappings;
+    ServerFileGuard guard;
 
 private:
     testing::TempDirectory directory_;
@@ -87,11 +94,17 @@ ParserSettings settingsFor(std::uint8_t how, const Tree& t) {
 }
 
 void checkOpened(const OpenResult& opened, const ParsedRequest& parsed, const Tree& t) {
-    if (!opened.ok || !opened.file.valid()) return;
-    const std::string resolved = realPath("/proc/self/fd/" + std::to_string(opened.file.get()));
-    FUZZ_REQUIRE(!resolved.empty() && resolved != t.secret);
+    if (!opened.ok) return;
+    const int fd = opened.upload ? opened.upload->fd() : opened.file.get();
+    if (fd < 0) return;
+    const std::string resolved = realPath("/proc/self/fd/" + std::to_string(fd));
+    FUZZ_REQUIRE(!resolved.empty() && resolved != t.secret && resolved != t.config);
+    // An upload's temporary file lies beside its target, which a prefix item may name by the
+    // beginning of its file name ("/srv/boot" matches "/srv/bootx"): then in the item's directory.
+    const bool besidePrefix =
+        opened.upload && resolved.compare(0, resolved.rfind('/'), t.realPrefix, 0, t.realPrefix.rfind('/')) == 0;
     if (parsed.path.underPrefix)
-        FUZZ_REQUIRE(resolved.compare(0, t.realPrefix.size(), t.realPrefix) == 0);
+        FUZZ_REQUIRE(resolved.compare(0, t.realPrefix.size(), t.realPrefix) == 0 || besidePrefix);
     else
         FUZZ_REQUIRE(resolved.compare(0, t.realRoot.size(), t.realRoot) == 0);
 }
@@ -139,7 +152,15 @@ void run(std::span<const std::uint8_t> input) {
 
     if (r.opcode == kOpReadRequest) {
         const ReadPolicy policy{r.mode == kModeNetascii, (steer.rest().size() & 1) != 0, 1u << 20};
-        checkOpened(openForReading(parsed.path, policy, t.mappings), parsed, t);
+        checkOpened(openForReading(parsed.path, policy, t.mappings, t.guard), parsed, t);
+    } else {
+        OpenResult upload = openForWriting(parsed.path, {false, r.size}, t.guard);
+        checkOpened(upload, parsed, t);
+        if (upload.ok) {
+            const std::string temporary = realPath("/proc/self/fd/" + std::to_string(upload.upload->fd()));
+            upload.upload.reset();
+            FUZZ_REQUIRE(!std::filesystem::exists(temporary));
+        }
     }
 }
 
@@ -169,6 +190,10 @@ std::vector<Input> seeds() {
         request({0, 0}, kOpReadRequest, {prefixed, "octet"}),
         request({0, 0}, kOpReadRequest, {"escape/hostname", "octet"}),
         request({0, 0}, kOpReadRequest, {"secretlink", "octet"}),
+        request({0, 0}, kOpReadRequest, {"inside", "octet"}),
+        request({0, 0}, kOpReadRequest, {"config", "octet"}),
+        request({0x02, 0}, kOpWriteRequest, {"Dorvane.ini", "octet"}),
+        request({0x02, 0}, kOpWriteRequest, {"boot/new", "octet"}),
         request({0x01, 0}, kOpReadRequest, {"a\x01/../b", "mail"}),
     };
 }
@@ -177,7 +202,7 @@ std::vector<std::string> dictionary() {
     return {std::string("\0", 1), "..",      "/",          "\\",           ":",         "octet",
             "netascii",           "mail",    "blksize",    "timeout",      "tsize",     "multicast",
             "windowsize",         "escape/", "secretlink", "192.168.1.0/", "Standard/", "65464",
-            "99999999999"};
+            "99999999999",        "inside",  "config",     "Dorvane.ini"};
 }
 
 }  // namespace tolmark::fuzz

@@ -127,6 +127,63 @@ TEST(DnsMessages, UpdateMessageForAPtrRecord) {
     EXPECT_EQ(Bytes(aUpdate.end() - 10, aUpdate.end()), (Bytes{0x00, 0x00, 0x0E, 0x10, 0x00, 0x04, 192, 168, 5, 7}));
 }
 
+Bytes hex(std::string_view text) {
+    Bytes b;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        b.push_back(static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
+    return b;
+}
+
+TEST(DnsMessages, DhcidRecordsAndTheMessagesThatAddOrReplaceAnOwnedName) {
+    // The examples of RFC 4701: a client identifier, and an Ethernet address.
+    const Bytes clientId{0x01, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c};
+    const Bytes ethernet{0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
+    EXPECT_EQ(dhcidData(dhcidIdentifier(clientId, ethernet), "chi.example.com"),
+              hex("000101"
+                  "3920fe5d1dceb3fd0ba3379756a70d73b17009f41d58bddbfcd6a2503956d8da"));
+    EXPECT_EQ(dhcidData(dhcidIdentifier({}, ethernet), "Client.Example.COM"),
+              hex("000001"
+                  "c4b9a5b249651343158dde7bcc77169841f7a4243a572b5c283fffedeb3f75e6"));
+    EXPECT_TRUE(dhcidData({}, "a.b").empty());
+
+    DnsUpdate update = lease("pc1", "lab.test");
+    update.clientIdentity = dhcidIdentifier({}, ethernet);
+    DnsEntryPair e;
+    ASSERT_EQ(makeDnsEntries(update, e), DnsEntryResult::Ok);
+    ASSERT_EQ(e.forward.dhcid.size(), 35u);
+    EXPECT_TRUE(e.reverse.dhcid.empty());
+    const auto dhcidRecord = [&](Bytes& b, std::initializer_list<int> ttl) {
+        name(b, "pc1.lab.test");
+        add(b, {0x00, 0x31, 0x00, 0x01});  // DHCID IN
+        add(b, ttl);
+        add(b, {0x00, 35});
+        b.insert(b.end(), e.forward.dhcid.begin(), e.forward.dhcid.end());
+    };
+    Bytes add1;
+    add(add1, {0x00, 0x05, 0x28, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x02, 0x00, 0x00});
+    name(add1, "lab.test");
+    add(add1, {0x00, 0x06, 0x00, 0x01});
+    name(add1, "pc1.lab.test");
+    add(add1, {0x00, 0xFF, 0x00, 0xFE, 0, 0, 0, 0, 0x00, 0x00});  // the name is not in use: ANY, NONE
+    name(add1, "pc1.lab.test");
+    add(add1, {0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x0E, 0x10, 0x00, 0x04, 192, 168, 5, 7});
+    dhcidRecord(add1, {0x00, 0x00, 0x0E, 0x10});
+    EXPECT_EQ(encode(DnsMessageKind::Add, e.forward, 5), add1);
+
+    Bytes replace;
+    add(replace, {0x00, 0x06, 0x28, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x02, 0x00, 0x00});
+    name(replace, "lab.test");
+    add(replace, {0x00, 0x06, 0x00, 0x01});
+    dhcidRecord(replace, {0, 0, 0, 0});  // the name's DHCID is this one
+    name(replace, "pc1.lab.test");
+    add(replace, {0x00, 0x01, 0x00, 0xFF, 0, 0, 0, 0, 0x00, 0x00});
+    name(replace, "pc1.lab.test");
+    add(replace, {0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x0E, 0x10, 0x00, 0x04, 192, 168, 5, 7});
+    EXPECT_EQ(encode(DnsMessageKind::Replace, e.forward, 6), replace);
+    // No ownership for PTR records or without a DHCID.
+    EXPECT_TRUE(encode(DnsMessageKind::Add, e.reverse, 7).empty());
+}
+
 TEST(DnsMessages, PadOnlyOddLengthsAndRefuseWhatDoesNotFit) {
     DnsEntryPair e;
     ASSERT_EQ(makeDnsEntries(lease("pc1", "lab.tst"), e), DnsEntryResult::Ok);
@@ -250,6 +307,43 @@ TEST(DnsUpdateClient, StrayAnswersAndSilenceAreNotTakenForTheAnswer) {
     const DnsUpdate bad[] = {lease("pc_1", "lab.test")};
     EXPECT_EQ(client.send(bad).at(0).outcome, DnsOutcome::NotSent);
     EXPECT_TRUE(logged(log, "DHCP  Error   host name pc_1.lab.test not registered in DNS"));
+}
+
+TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
+    struct Case {
+        std::vector<int> codes;  // the answers to the messages in turn
+        DnsOutcome forward;
+        std::size_t messages;  // messages for the A record
+    };
+    for (const Case& c : std::vector<Case>{
+             {{0, 0}, DnsOutcome::Present, 1},         // the record is there
+             {{8, 0, 0}, DnsOutcome::Updated, 2},      // the name was free: added with its DHCID
+             {{8, 6, 0, 0}, DnsOutcome::Updated, 3},   // in use, and this client's: replaced
+             {{8, 6, 8, 0}, DnsOutcome::Conflict, 3},  // in use by another, or not by a client
+             {{8, 6, 5, 0}, DnsOutcome::Failed, 3},    // refused
+             {{8, -1, -1}, DnsOutcome::NoAnswer, 2},
+         }) {
+        tolmark::testing::CapturingLog log(2);
+        platform::WakeEvent stop;
+        ScriptedDnsServer server(c.codes);
+        DnsUpdateClient client(log, stop, server.port(), std::chrono::milliseconds(300));
+        DnsUpdate update = lease("ns", "lab.test");
+        update.clientIdentity = dhcidIdentifier({}, Bytes{2, 0, 0, 0, 0, 1});
+        const DnsUpdate updates[] = {update};
+        const std::vector<DnsResult> results = client.send(updates);
+        ASSERT_FALSE(results.empty());
+        EXPECT_EQ(results[0].outcome, c.forward);
+        EXPECT_EQ(results[0].outcome == DnsOutcome::Conflict,
+                  logged(log, "DHCP  Error   DNS name ns.lab.test belongs to another client, not updated"));
+        // And the PTR record's check, unless the name is another's.
+        EXPECT_EQ(client.lastId(), c.messages + (c.forward == DnsOutcome::Conflict ? 0 : 1));
+    }
+    // A profile without a DNS server queues nothing and sends nothing.
+    DnsUpdateQueue queue;
+    DnsUpdate none = lease("pc1", "lab.test");
+    none.dnsServer = 0;
+    queue.push(none);
+    EXPECT_EQ(queue.size(), 0u);
 }
 
 }  // namespace

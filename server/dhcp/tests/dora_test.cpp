@@ -235,12 +235,14 @@ TEST_F(DoraTest, AcknowledgedNamesAreQueuedForDns) {
     EXPECT_EQ(updates[0].mask, makeIpv4(255, 255, 255, 0));
     EXPECT_EQ(updates[0].dnsServer, makeIpv4(192, 168, 1, 53));
     EXPECT_EQ(updates[0].leaseTime, 3600u);
+    EXPECT_EQ(updates[0].clientIdentity,
+              (std::vector<std::uint8_t>{0, 0, 1, 0x00, 0x11, 0x22, 0x33, 0x44, 7}));  // Ethernet, chaddr
 }
 
 TEST(DnsUpdateQueue, KeepsTheNewestWhenFull) {
     DnsUpdateQueue queue;
     for (std::size_t i = 0; i < DnsUpdateQueue::kCapacity + 5; ++i) {
-        queue.push(DnsUpdate{"h" + std::to_string(i), "", 0, 0, 0, 0});
+        queue.push(DnsUpdate{"h" + std::to_string(i), "", 0, 0, 0, makeIpv4(192, 168, 1, 53)});
     }
     auto all = queue.takeAll();
     ASSERT_EQ(all.size(), DnsUpdateQueue::kCapacity);

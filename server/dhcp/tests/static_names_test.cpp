@@ -73,13 +73,26 @@ protected:
     FakeNames names_;
     std::mutex engineLock_;
     std::atomic<int> statusChanged_{0};
+    std::atomic<bool> autoExclude_{true};
     StaticNames statics_{StaticNamesContext{.clients = clients_,
                                             .profiles = profiles_,
                                             .engineLock = engineLock_,
                                             .names = names_,
                                             .statusChanged = statusChanged_,
-                                            .log = log_}};
+                                            .log = log_,
+                                            .autoExclude = [this] { return autoExclude_.load(); }}};
 };
+
+TEST_F(StaticNamesTest, AnAddressFoundByNameIsReservedOnlyWithAutoExclude) {
+    autoExclude_ = false;
+    ClientRecord& printer = addStatic(mac(1), 0, "LAN");
+    printer.hostName = "printer";
+    names_.addresses = {{"printer", lan(120)}};
+    statics_.startAtLoad(false);
+    statics_.wait();
+    EXPECT_EQ(printer.address, lan(120));
+    EXPECT_EQ(dynamicAt(lan(120)), nullptr);
+}
 
 TEST_F(StaticNamesTest, EntriesGetTheAddressOfTheirNameAndTheNameOfTheirAddress) {
     ClientRecord& printer = addStatic(mac(1), 0, "LAN");

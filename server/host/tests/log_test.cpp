@@ -186,6 +186,33 @@ TEST_F(LogTest, FloodsOfOneErrorKindAreCountedNotWritten) {
     EXPECT_EQ(reports[1], "DHCP  Ignored ... [995 similar lines suppressed]");
 }
 
+TEST_F(LogTest, NamesFromPeersCannotForgeLinesAndTransferFloodsAreCounted) {
+    Log log(clock_, stdout, stderr, FloodLimitSettings{.activityBurst = 5, .activityPerSecond = 2});
+    ASSERT_NE(log.check(prefix_, 2, 0), nullptr);
+    log.line(1, false, "DHCP  Request %s ACK %s %u\n", "pc\n2024-03-07 14:05:09 DHCP  Request evil ACK", "10.0.0.5",
+             600u);
+    log.line(2, false, "TFTP %8s Name %s Mode %s\n", "Get", "/srv/\x1b[2Jx\x7f\r", "octet");
+    // Each download spelled differently: not one line repeated, but one kind.
+    for (unsigned i = 0; i < 100; ++i) {
+        const std::string path = "/srv/" + std::string(i, '.') + "/small.txt";
+        log.line(1, false, "TFTP  %6us %s  %s  %s\n", 0u, "10.0.0.2", "Get/octet", path.c_str());
+    }
+    log.line(1, false, "loading %s \n", "ethers");  // no peer causes this kind
+    clock_.advance(1);
+    log.line(1, false, "TFTP  %6us %s  %s  %s\n", 0u, "10.0.0.2", "Get/octet", "/srv/last.txt");
+    log.close();
+
+    std::istringstream text(readFile(dir_ / "dhcp2403.log"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);) lines.push_back(line.substr(20));
+    ASSERT_EQ(lines.size(), 2u + 5u + 1u + 2u);
+    EXPECT_EQ(lines[0], "DHCP  Request pc\\x0A2024-03-07 14:05:09 DHCP  Request evil ACK ACK 10.0.0.5 600");
+    EXPECT_EQ(lines[1], "TFTP      Get Name /srv/\\x1B[2Jx\\x7F\\x0D Mode octet");
+    EXPECT_EQ(lines[7], "loading ethers ");
+    EXPECT_EQ(lines[8], "TFTP ... [95 similar lines suppressed]");
+    EXPECT_EQ(lines[9], "TFTP       0s 10.0.0.2  Get/octet  /srv/last.txt");
+}
+
 TEST(LogFloodLimitTest, EachKindHasItsOwnBudgetAndCount) {
     LogFloodLimit limit(FloodLimitSettings{.burst = 1, .perSecond = 1});
     std::vector<std::string> formats;

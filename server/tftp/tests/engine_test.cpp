@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <deque>
 #include <functional>
 #include <map>
@@ -44,7 +45,12 @@ public:
     std::vector<Sent> sent;
     std::int64_t now = 0;
 
-    void reply(Bytes bytes, std::int64_t delay = 1) { inbox_.push_back({now + delay, std::move(bytes)}); }
+    // Sends at this index (from 0) fail.
+    std::size_t failSendAt = ~std::size_t{0};
+
+    void reply(Bytes bytes, std::int64_t delay = 1) { inbox_.push_back({now + delay, std::move(bytes), 0}); }
+    // The socket reports the error at that time.
+    void replyError(int error, std::int64_t delay = 1) { inbox_.push_back({now + delay, {}, error}); }
 
     bool send(std::span<const std::uint8_t> header, std::span<const std::uint8_t> payload) override {
         return record(header, payload, false);
@@ -53,10 +59,12 @@ public:
         return record(header, payload, true);
     }
     Wait receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) override {
-        if (!inbox_.empty() && inbox_.front().first <= now + timeoutMs) {
-            now = std::max(now, inbox_.front().first);
-            const Bytes b = std::move(inbox_.front().second);
+        if (!inbox_.empty() && inbox_.front().at <= now + timeoutMs) {
+            now = std::max(now, inbox_.front().at);
+            const Bytes b = std::move(inbox_.front().bytes);
+            error_ = inbox_.front().error;
             inbox_.pop_front();
+            if (error_ != 0) return Wait::Error;
             length = std::min(b.size(), buffer.size());
             std::copy(b.begin(), b.begin() + static_cast<long>(length), buffer.begin());
             return Wait::Packet;
@@ -65,7 +73,7 @@ public:
         return Wait::Timeout;
     }
     std::int64_t nowMs() const override { return now; }
-    int lastError() const override { return 0; }
+    int lastError() const override { return error_; }
 
     std::vector<unsigned> dataBlocks() const {
         std::vector<unsigned> blocks;
@@ -78,11 +86,18 @@ private:
     bool record(std::span<const std::uint8_t> header, std::span<const std::uint8_t> payload, bool group) {
         Bytes b(header.begin(), header.end());
         b.insert(b.end(), payload.begin(), payload.end());
+        if (sent.size() == failSendAt) return false;
         sent.push_back({now, b, group});
         if (answer) answer(*this, sent.back());
         return true;
     }
-    std::deque<std::pair<std::int64_t, Bytes>> inbox_;
+    struct Incoming {
+        std::int64_t at;
+        Bytes bytes;
+        int error;
+    };
+    std::deque<Incoming> inbox_;
+    int error_ = 0;
 };
 
 class MemorySource final : public BlockSource {
@@ -103,13 +118,29 @@ private:
 class MemorySink final : public BlockSink {
 public:
     bool write(std::span<const std::uint8_t> d) override {
+        if (bytes.size() + d.size() > room) {
+            error = ENOSPC;
+            return false;
+        }
         bytes.insert(bytes.end(), d.begin(), d.end());
         return true;
     }
-    bool finish() override { return finished = true; }
+    bool finish() override {
+        error = finishError;
+        return finished = finishError == 0;
+    }
+    int lastError() const override { return error; }
     Bytes bytes;
     bool finished = false;
+    std::size_t room = ~std::size_t{0};
+    int finishError = 0;
+    int error = 0;
 };
+
+Bytes errorPacket(unsigned code, const std::string& text) {
+    const std::string b = std::string{'\0', '\5', '\0', static_cast<char>(code)} + text + '\0';
+    return Bytes(b.begin(), b.end());
+}
 
 Bytes pattern(std::size_t n) {
     Bytes b(n);
@@ -200,7 +231,7 @@ TEST(ReadSide, WrongAckIsIgnoredWithoutRestartingTheTimeout) {
         if (s.opcode() == kOpData && c.sent.size() == 2) c.reply(ack(s.block()));
     };
     EXPECT_EQ(r.read(pattern(100)), kOutcomeDone);
-    EXPECT_TRUE(r.logged("TFTP  ack     ignored 7, 0\n"));
+    EXPECT_TRUE(r.logged("TFTP  ack     ignored 7, 1\n"));  // with the block awaited
     // The repetition left 1 second after the first send, not 1 second after the stray ACK.
     ASSERT_EQ(r.client.sent.size(), 2u);
     EXPECT_EQ(r.client.sent[1].at, 1000);
@@ -357,6 +388,107 @@ TEST(WriteSide, SilentClientGetsTheOackRepeatedThenTimeout) {
     // The OACK and its three repetitions ("TFTPRetransmit" plus one) while nothing has arrived.
     ASSERT_EQ(r.client.sent.size(), 4u);
     for (const Sent& s : r.client.sent) EXPECT_EQ(s.opcode(), kOpOack);
+}
+
+TEST(ReadSide, LogLinesCarryTheBlockCounter) {
+    // A failed send names the blocks acknowledged so far (block 3 fails after 2 were).
+    Exchange failed;
+    failed.client.answer = ackEveryBlock;
+    failed.client.failSendAt = 2;
+    EXPECT_EQ(failed.read(pattern(512 * 4)), kOutcomeFailure);
+    EXPECT_TRUE(failed.logged("TFTP  Error   sent block 2 512 failed\n"));
+
+    // In the option phase a wait that ran out after an ignored ACK is no time-out of its own:
+    // four OACKs, the first answered wrongly, give two time-out lines.
+    Exchange option;
+    option.settings.retransmit = 2;
+    option.transfer.request.options = kOptTsize;
+    option.client.answer = [](ScriptedClient& c, const Sent& s) {
+        if (c.sent.size() == 1) c.reply(ack(5));
+        (void)s;
+    };
+    EXPECT_EQ(option.read(pattern(100)), kOutcomeTimeout);
+    EXPECT_EQ(option.client.sent.size(), 4u);
+    EXPECT_TRUE(option.logged("TFTP  ack     ignored 5, 0\n"));
+    EXPECT_EQ(std::count(option.log.lines.begin(), option.log.lines.end(), "TFTP  Error   ack timeout 0\n"), 2);
+}
+
+TEST(Transfers, ASilentClientHoldsItsTransferAMinuteAtMost) {
+    // "timeout 255" with ten repetitions would hold the transfer for 47 minutes.
+    for (const bool upload : {false, true}) {
+        SCOPED_TRACE(upload);
+        Exchange r;
+        r.transfer.request.timeout = 255;
+        r.settings.maxSilentMs = maxSilentMs(1, 10);
+        MemorySink sink;
+        EXPECT_EQ(upload ? r.write(sink) : r.read(pattern(5000)), kOutcomeTimeout);
+        EXPECT_EQ(r.client.now, 60000);
+        EXPECT_EQ(r.client.sent.size(), 1u);
+    }
+    // A client that keeps answering is not cut off, and the server's own settings may wait longer.
+    Exchange slow;
+    slow.transfer.request.timeout = 30;
+    slow.settings.maxSilentMs = maxSilentMs(1, 10);
+    slow.client.answer = [](ScriptedClient& c, const Sent& s) {
+        if (s.opcode() == kOpData) c.reply(ack(s.block()), 29000);
+    };
+    EXPECT_EQ(slow.read(pattern(512 * 5)), kOutcomeDone);
+    EXPECT_EQ(maxSilentMs(10, 10), 110000);
+}
+
+TEST(WriteSide, FailuresEndTheUploadAndTellTheClientWhatTheyMeanForItsData) {
+    struct Case {
+        const char* name;
+        std::function<void(ScriptedClient&, const Sent&)> client;
+        std::size_t room;
+        int finishError;
+        std::uint32_t tsize;
+        std::int32_t outcome;
+        Bytes lastSent;  // the last packet the server sent
+        const char* logged;
+    };
+    const Bytes block(512, 1);
+    const auto first = [&](Bytes then) {
+        return [&block, then](ScriptedClient& c, const Sent& s) {
+            if (s.opcode() == kOpOack || (s.opcode() == kOpAck && s.block() == 0)) c.reply(data(1, block));
+            if (s.opcode() == kOpAck && s.block() == 1) c.reply(then);
+        };
+    };
+    const std::vector<Case> cases = {
+        {"empty datagram", first({}), ~std::size_t{0}, 0, 0, kOutcomeFailure, ack(1),
+         "TFTP  Error   0 receiving block 2\n"},
+        {"short datagram", first({0, 3}), ~std::size_t{0}, 0, 0, kOutcomeFailure, ack(1),
+         "TFTP  Error   0 receiving block 2\n"},
+        {"socket error",
+         [&](ScriptedClient& c, const Sent& s) {
+             if (s.block() == 0) c.replyError(ECONNREFUSED);
+         },
+         ~std::size_t{0}, 0, 0, kOutcomeFailure, ack(0), "TFTP  Error   111 receiving block 1\n"},
+        {"disk full", first(data(2, block)), 600, 0, 0, kOutcomeFailure,
+         errorPacket(3, "Disk full or allocation exceeded"), nullptr},
+        {"more than tsize", first(data(2, block)), ~std::size_t{0}, 0, 700, kOutcomeFailure,
+         errorPacket(3, "Disk full or allocation exceeded"), nullptr},
+        {"name taken meanwhile", first(data(2, Bytes(5, 1))), ~std::size_t{0}, EEXIST, 0, kOutcomeFailure,
+         errorPacket(6, "File already exists"), nullptr},
+        {"complete", first(data(2, Bytes(5, 1))), ~std::size_t{0}, 0, 517, kOutcomeDone, ack(2), nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Exchange r;
+        MemorySink sink;
+        sink.room = c.room;
+        sink.finishError = c.finishError;
+        r.transfer.request.size = c.tsize;
+        r.transfer.request.options = c.tsize != 0 ? kOptTsize : 0;
+        r.client.answer = c.client;
+        EXPECT_EQ(r.write(sink), c.outcome);
+        ASSERT_FALSE(r.client.sent.empty());
+        const Bytes last = r.client.sent.back().bytes;
+        EXPECT_EQ(last, c.lastSent);
+        if (c.logged) {
+            EXPECT_TRUE(r.logged(c.logged));
+        }
+    }
 }
 
 }  // namespace

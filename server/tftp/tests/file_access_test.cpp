@@ -1,5 +1,6 @@
 // Opening files below the root and the prefixes, uploads, shared mappings and netascii, on a
-// temporary directory tree with symbolic links that try to lead out.
+// temporary directory tree with symbolic links that stay inside or try to lead out, a FIFO, and
+// the server's own files.
 
 #include "server/tftp/file_access.h"
 
@@ -7,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "config/tests/temp_directory.h"
@@ -23,18 +25,34 @@ protected:
     void SetUp() override {
         root = tmp.path() + "root/";
         outside = tmp.path() + "outside/";
-        std::filesystem::create_directories(root + "sub");
-        std::filesystem::create_directories(outside);
-        std::filesystem::create_directories(tmp.path() + "images/deep");
+        namespace fs = std::filesystem;
+        fs::create_directories(root + "sub/deeper");
+        fs::create_directories(outside);
+        fs::create_directories(tmp.path() + "images/deep");
         writeFile(root + "boot.bin", "boot");
         writeFile(root + "sub/file", "sub");
+        writeFile(root + "Dorvane.ini", "[Dorvane]");
+        writeFile(root + "dynamic.bak", "old leases");
+        writeFile(root + "dhcp2403.log", "log");
         writeFile(outside + "secret", "secret");
         writeFile(tmp.path() + "images/deep/a.bin", "image");
-        std::filesystem::create_symlink(outside + "secret", root + "abs-link");
-        std::filesystem::create_symlink("../outside/secret", root + "rel-link");
-        std::filesystem::create_symlink("sub/file", root + "inside-link");
-        std::filesystem::create_symlink(outside, root + "dir-link");
-        std::filesystem::create_symlink(outside + "secret", tmp.path() + "images/deep/escape");
+        writeFile(tmp.path() + "images/shallow.bin", "shallow");
+        fs::create_symlink(outside + "secret", root + "abs-link");
+        fs::create_symlink("../outside/secret", root + "rel-link");
+        fs::create_symlink("sub/file", root + "inside-link");
+        fs::create_symlink(root + "sub/file", root + "abs-inside");
+        fs::create_symlink(root + "sub", root + "abs-dir");
+        fs::create_symlink("../../boot.bin", root + "sub/deeper/up");
+        fs::create_symlink("../../../outside/secret", root + "sub/deeper/out");
+        fs::create_symlink("loop-b", root + "loop-a");
+        fs::create_symlink("loop-a", root + "loop-b");
+        fs::create_symlink(outside, root + "dir-link");
+        fs::create_symlink("Dorvane.ini", root + "config-link");
+        fs::create_hard_link(root + "Dorvane.ini", root + "config-copy");
+        fs::create_symlink(outside + "secret", tmp.path() + "images/deep/escape");
+        fs::create_symlink("../shallow.bin", tmp.path() + "images/deep/sneak");
+        ASSERT_EQ(::mkfifo((root + "fifo").c_str(), 0644), 0);
+        guard = ServerFileGuard(ServerFiles{root, {root + "Dorvane.ini", root + "dynamic", root + "ignored"}, root});
     }
 
     ResolvedPath below(const std::string& relative) { return {root + relative, root, relative, false}; }
@@ -46,9 +64,10 @@ protected:
     std::string root;
     std::string outside;
     MappingCache mappings;
+    ServerFileGuard guard;
 };
 
-TEST_F(FileAccess, ReadsStayBelowTheRootAndThePrefix) {
+TEST_F(FileAccess, ReadsFollowLinksThatStayBelowAndRefuseTheRest) {
     struct Case {
         ResolvedPath path;
         unsigned code;  // 0: opened
@@ -58,19 +77,35 @@ TEST_F(FileAccess, ReadsStayBelowTheRootAndThePrefix) {
     const std::vector<Case> cases = {
         {below("boot.bin"), 0, "boot"},
         {below("inside-link"), 0, "sub"},
+        {below("abs-inside"), 0, "sub"},  // an absolute link that names a place below the root
+        {below("abs-dir/file"), 0, "sub"},
+        {below("sub/deeper/up"), 0, "boot"},  // ".." in a link goes up, as far as the root
+        {below("//sub//./file"), 0, "sub"},
         {below("missing"), 1, ""},
         {below("sub"), 1, ""},  // a directory is no file
         {below(""), 1, ""},
+        {below("fifo"), 1, ""},  // never opened, so nobody waits on it
+        {below("boot.bin/x"), 1, ""},
         {below("abs-link"), 2, ""},
         {below("rel-link"), 2, ""},
         {below("dir-link/secret"), 2, ""},
+        {below("sub/deeper/out"), 2, ""},
+        {below("loop-a"), 2, ""},
+        // The server's own files, by name, through a link and through another name.
+        {below("Dorvane.ini"), 2, ""},
+        {below("dynamic.bak"), 2, ""},
+        {below("dhcp2403.log"), 2, ""},
+        {below("config-link"), 2, ""},
+        {below("config-copy"), 2, ""},
         {prefixed(images, images + "/deep/a.bin"), 0, "image"},
         {prefixed(images + "/de", images + "/deep/a.bin"), 0, "image"},
+        {prefixed(images, images + "/deep/sneak"), 0, "shallow"},
+        {prefixed(images + "/de", images + "/deep/sneak"), 2, ""},  // below the base, not the item
         {prefixed(images, images + "/deep/escape"), 2, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.full);
-        OpenResult opened = openForReading(c.path, {}, mappings);
+        OpenResult opened = openForReading(c.path, {}, mappings, guard);
         EXPECT_EQ(opened.ok, c.code == 0);
         EXPECT_EQ(opened.code, c.code);
         if (c.code == 2) {
@@ -84,34 +119,95 @@ TEST_F(FileAccess, ReadsStayBelowTheRootAndThePrefix) {
     }
 }
 
-TEST_F(FileAccess, UploadsCreateOrReplaceButNeverLeaveTheRoot) {
-    OpenResult created = openForWriting(below("new.bin"), false);
-    ASSERT_TRUE(created.ok);
-    ASSERT_EQ(::write(created.file.get(), "abc", 3), 3);
+std::vector<std::string> entries(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(directory)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
-    OpenResult again = openForWriting(below("new.bin"), false);
-    EXPECT_FALSE(again.ok);
+bool writeAll(UploadFile& upload, const std::string& text) {
+    return ::write(upload.fd(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+TEST_F(FileAccess, UploadsAppearOnlyWhenCompleteAndNeverLeaveTheRoot) {
+    const std::vector<std::string> before = entries(root);
+    OpenResult created = openForWriting(below("new.bin"), {});
+    ASSERT_TRUE(created.ok);
+    ASSERT_TRUE(writeAll(*created.upload, "abc"));
+    EXPECT_FALSE(std::filesystem::exists(root + "new.bin"));  // not before it is complete
+    ASSERT_TRUE(created.upload->commit());
+    EXPECT_EQ(readFile(root + "new.bin"), "abc");
+
+    OpenResult again = openForWriting(below("new.bin"), {});
     EXPECT_EQ(again.code, 6u);
     EXPECT_EQ(again.text, ErrorText::FileExists);
 
-    // Overwriting replaces the file: one still open for reading keeps the old bytes.
+    // Overwriting replaces the file only when the upload completes; one still open for reading
+    // keeps the old bytes.
     OpenResult reader = openForReading(below("new.bin"), {}, mappings);
     ASSERT_TRUE(reader.ok);
-    OpenResult replaced = openForWriting(below("new.bin"), true);
+    OpenResult replaced = openForWriting(below("new.bin"), {true, 0});
     ASSERT_TRUE(replaced.ok);
-    ASSERT_EQ(::write(replaced.file.get(), "xy", 2), 2);
+    ASSERT_TRUE(writeAll(*replaced.upload, "xy"));
+    EXPECT_EQ(readFile(root + "new.bin"), "abc");
+    ASSERT_TRUE(replaced.upload->commit());
     char old[4] = {};
     EXPECT_EQ(::pread(reader.file.get(), old, 3, 0), 3);
     EXPECT_STREQ(old, "abc");
     EXPECT_EQ(readFile(root + "new.bin"), "xy");
 
+    // An upload that does not complete leaves the old file as it was, and nothing else.
+    OpenResult abandoned = openForWriting(below("new.bin"), {true, 0});
+    ASSERT_TRUE(abandoned.ok);
+    ASSERT_TRUE(writeAll(*abandoned.upload, "partial"));
+    abandoned.upload.reset();
+    EXPECT_EQ(readFile(root + "new.bin"), "xy");
+
+    // Without overwriting, a file that took the name meanwhile is kept.
+    OpenResult late = openForWriting(below("late.bin"), {});
+    ASSERT_TRUE(late.ok);
+    writeFile(root + "late.bin", "first");
+    EXPECT_FALSE(late.upload->commit());
+    EXPECT_EQ(errno, EEXIST);
+    late.upload.reset();
+    EXPECT_EQ(readFile(root + "late.bin"), "first");
+
     // A link in the root that leads out is replaced itself, never followed.
-    OpenResult throughLink = openForWriting(below("abs-link"), true);
+    OpenResult throughLink = openForWriting(below("abs-link"), {true, 0});
     ASSERT_TRUE(throughLink.ok);
+    ASSERT_TRUE(throughLink.upload->commit());
     EXPECT_EQ(readFile(outside + "secret"), "secret");
-    EXPECT_FALSE(openForWriting(below("dir-link/planted"), true).ok);
-    EXPECT_FALSE(std::filesystem::exists(outside + "planted"));
-    EXPECT_EQ(openForWriting(below("nodir/x"), false).code, 3u);
+
+    struct Refusal {
+        ResolvedPath path;
+        unsigned code;
+        ErrorText text;
+    };
+    const std::uint64_t huge = std::uint64_t{1} << 62;
+    for (const Refusal& r : std::vector<Refusal>{
+             {below("dir-link/planted"), 2, ErrorText::AccessDenied},
+             {below("nodir/x"), 3, ErrorText::CreateFailed},
+             {below("sub"), 3, ErrorText::CreateFailed},
+             {below("Dorvane.ini"), 2, ErrorText::AccessDenied},
+             {below("ignored"), 2, ErrorText::AccessDenied},  // not there yet: still the server's
+             {below("ignored.tmp"), 2, ErrorText::AccessDenied},
+             {below("dhcp2404.log"), 2, ErrorText::AccessDenied},
+             {below("big.bin"), 3, ErrorText::DiskFull},  // a "tsize" over the free space
+         }) {
+        SCOPED_TRACE(r.path.full);
+        OpenResult refused = openForWriting(r.path, {true, r.text == ErrorText::DiskFull ? huge : 0}, guard);
+        EXPECT_FALSE(refused.ok);
+        EXPECT_EQ(refused.code, r.code);
+        EXPECT_EQ(refused.text, r.text);
+    }
+    EXPECT_EQ(readFile(root + "Dorvane.ini"), "[Dorvane]");
+    std::vector<std::string> after = before;
+    after.push_back("late.bin");
+    after.push_back("new.bin");
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(entries(root), after);  // no temporary file is left anywhere
+    EXPECT_EQ(entries(outside), std::vector<std::string>{"secret"});
 }
 
 TEST_F(FileAccess, TransfersOfOneFileShareOneMapping) {
@@ -150,7 +246,7 @@ TEST_F(FileAccess, NetasciiBlocksAndSizes) {
 
     for (std::size_t blockSize : {8u, 9u, 512u}) {
         SCOPED_TRACE(blockSize);
-        FileSource source(opened.file.get(), blockSize, 2, true);
+        FileSource source(platform::FileDescriptor(::dup(opened.file.get())), blockSize, 2, true);
         std::string stream;
         for (std::uint64_t i = 1;; ++i) {
             const auto block = source.block(i);
@@ -167,9 +263,9 @@ TEST_F(FileAccess, NetasciiBlocksAndSizes) {
 
     // And back: an upload in text mode is stored with the host's line ends, also when a CR LF
     // pair is split between two blocks.
-    OpenResult upload = openForWriting(below("up.txt"), false);
+    OpenResult upload = openForWriting(below("up.txt"), {});
     ASSERT_TRUE(upload.ok);
-    FileSink sink(upload.file.get(), true);
+    FileSink sink(std::move(upload.upload), true);
     for (std::size_t at = 0; at < wire.size(); at += 7) {
         const std::string piece = wire.substr(at, 7);
         ASSERT_TRUE(sink.write(

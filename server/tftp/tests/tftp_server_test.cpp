@@ -86,9 +86,13 @@ protected:
             return 0;
         });
     }
-    void start() {
-        server = std::make_unique<TftpServer>(
-            TftpServerEnvironment{.settings = settings, .log = log, .clock = clock, .bindAddress = kLoopback});
+    void start(std::size_t bufferBudget = kDefaultBufferBudget, std::int32_t maxWindow = kDefaultMaxWindow) {
+        server = std::make_unique<TftpServer>(TftpServerEnvironment{.settings = settings,
+                                                                    .log = log,
+                                                                    .clock = clock,
+                                                                    .maxWindow = [maxWindow] { return maxWindow; },
+                                                                    .bufferBudget = bufferBudget,
+                                                                    .bindAddress = kLoopback});
         ASSERT_TRUE(server->start());
     }
     bool waitFor(const std::function<bool()>& condition) {
@@ -173,6 +177,37 @@ TEST_F(Listener, EndedTransfersLeaveTheListAfterFiveSeconds) {
     ASSERT_TRUE(fetch(c));
     EXPECT_TRUE(waitFor([&] { return !server->transfer(2); }));  // the first has left
     EXPECT_TRUE(log.has("TFTP       0s 127.0.0.1  Get/octet  " + tmp.path() + "file.bin\n"));
+}
+
+TEST_F(Listener, WhatAPeerCannotDoToTheListener) {
+    settings.update([&](DhcpSettings&, TftpSettings& t, MulticastSettings&) {
+        t.directory.pop_back();  // stored without its final "/"
+        t.clients = 3;           // four slots, two for one address
+        t.options = 1;
+        return 0;
+    });
+    start(3000, 1000000);
+    EXPECT_TRUE(log.has("TFTP  Error   TFTPMaxWindow 1000000 out of range, 256 used\n"));
+    Client client;
+    // Nothing but a request is answered on the listening port: no ERROR, DATA, ACK or OACK.
+    for (const Bytes& b : {errorPacket(0, "x"), Bytes{0, 3, 0, 1, 'd'}, Bytes{0, 4, 0, 1}, Bytes{0, 6, 'a', 0}})
+        client.send(b, server->port());
+    EXPECT_TRUE(client.receive(300).empty());
+    // A window is cut to what one transfer's buffers may hold; more than the buffers of all
+    // transfers may hold is refused.
+    client.send(request(1, "file.bin", {"blksize", "65464", "windowsize", "65535"}), server->port());
+    EXPECT_EQ(client.receive(2000), errorPacket(0, "Resource problem on server"));
+    EXPECT_TRUE(log.has("TFTP  malloc  (1047424) for client failed\n"));
+    // The root composes as a directory; one address holds two slots of four.
+    Client a, b, c;
+    a.send(request(1, "file.bin"), server->port());
+    b.send(request(1, "file.bin"), server->port());
+    EXPECT_EQ(a.receive(2000).size(), 516u);
+    EXPECT_EQ(b.receive(2000).size(), 516u);
+    c.send(request(1, "file.bin"), server->port());
+    EXPECT_TRUE(c.receive(300).empty());
+    EXPECT_TRUE(log.has("TFTP  Error   request from 127.0.0.1 ignored, 2\n"));
+    EXPECT_EQ(server->transfer(0)->path, tmp.path() + "file.bin");
 }
 
 }  // namespace

@@ -1,0 +1,71 @@
+#include "manager/dialogs/dialog_context.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QMessageBox>
+#include <QPointer>
+
+#include <vector>
+
+namespace tolmark::manager {
+
+void showWaiting(bool waiting) {
+    static std::vector<QPointer<QAbstractButton>> disabled;
+    if (waiting) {
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+        QWidget* front = QApplication::activeModalWidget();
+        if (front == nullptr) return;
+        for (QDialogButtonBox* box : front->findChildren<QDialogButtonBox*>()) {
+            for (QAbstractButton* b : box->buttons()) {
+                const QDialogButtonBox::ButtonRole role = box->buttonRole(b);
+                if ((role == QDialogButtonBox::AcceptRole || role == QDialogButtonBox::ApplyRole) && b->isEnabled()) {
+                    b->setEnabled(false);
+                    disabled.emplace_back(b);
+                }
+            }
+        }
+        return;
+    }
+    QApplication::restoreOverrideCursor();
+    for (const QPointer<QAbstractButton>& b : disabled) {
+        if (b) b->setEnabled(true);
+    }
+    disabled.clear();
+}
+
+QString controlLabel(const Language& language, const char* key) { return language.controlText(key); }
+
+void showMessage(QWidget* parent, const Language& language, const QString& text) {
+    QMessageBox box(QMessageBox::Warning, language.title(), text, QMessageBox::Ok, parent);
+    box.button(QMessageBox::Ok)->setText(language.controlText("OK"));
+    box.setObjectName(QStringLiteral("ManagerMessage"));
+    box.exec();
+}
+
+QString changeFailedText(const Language& language, PipeStatus status) {
+    return status == PipeStatus::Failed ? language.text("ERROR_PIPE").trimmed() : language.text("REFUSED");
+}
+
+std::optional<std::int64_t> fieldNumber(const QString& text) {
+    const QString t = text.trimmed();
+    if (t.isEmpty() || t.size() > 12) return std::nullopt;
+    bool ok = false;
+    const qlonglong n = t.toLongLong(&ok, 10);
+    if (!ok) return std::nullopt;
+    return n;
+}
+
+FieldAddress readAddressField(const QString& text) {
+    const std::string s = text.trimmed().toStdString();
+    if (s.empty()) return {true, 0};
+    const ParsedIpv4 parsed = parseIpv4(s);
+    if (!parsed.ok || parsed.end != s.size()) return {};
+    return {true, parsed.address};
+}
+
+QString addressText(Ipv4 address) {
+    return address == 0 ? QString() : QString::fromLatin1(formatIpv4(address).c_str());
+}
+
+}  // namespace tolmark::manager

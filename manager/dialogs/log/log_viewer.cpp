@@ -1,0 +1,182 @@
+#include "manager/dialogs/log/log_viewer.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QVBoxLayout>
+
+#include <ctime>
+
+#include "manager/dialogs/log/log_printer.h"
+
+namespace tolmark::manager {
+
+namespace {
+constexpr std::uint32_t kDirectoryAttribute = 0x10;
+constexpr std::size_t kViewerRowsExpected = 1000;
+// Column widths in per cent of the list: icon, date, time, service, status, message (together
+// wider than the list, as the message is long).
+constexpr int kColumnPercent[kLogFieldCount + 1] = {4, 13, 11, 10, 10, 80};
+}  // namespace
+
+std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& today) {
+    const PipeResult<FoundFile> first = pipe.fileFindFirst(kLogFilePattern);
+    if (!first.ok()) return {today};
+    std::vector<std::string> names;
+    auto take = [&names](const FileSearchEntry& e) {
+        if ((e.attributes & kDirectoryAttribute) == 0) names.push_back(e.name);
+    };
+    take(first.value.entry);
+    // A directory can hold many files, but not more than this in one look.
+    for (int i = 0; i < 100000; ++i) {
+        const auto next = pipe.fileFindNext(first.value.search);
+        if (!next.ok() || !next.value) break;
+        take(*next.value);
+    }
+    pipe.fileFindClose(first.value.search);
+    return names;
+}
+
+std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit) {
+    const PipeResult<std::uint64_t> file = pipe.fileOpen(name);
+    if (!file.ok() || file.value == 0) return std::nullopt;
+    std::vector<std::string> lines;
+    lines.reserve(std::min(limit, kViewerRowsExpected));
+    while (lines.size() < limit) {
+        auto line = pipe.fileReadLine(file.value);
+        if (!line.ok() || !line.value) break;
+        lines.push_back(std::move(*line.value));
+    }
+    pipe.fileClose(file.value);
+    return lines;
+}
+
+LogViewer::LogViewer(DialogContext& context, QWidget* parent) : QDialog(parent), context_(context) {
+    setObjectName(QStringLiteral("Log"));
+    setSizeGripEnabled(false);  // the status bar carries it
+    const Language& l = context.language;
+    setWindowTitle(l.text("PROTOCOL"));
+    model_ = new LogModel(this);
+    model_->setHeaders({l.text("DATE"), l.text("TIME"), l.text("SERVICE"), l.text("STATUS"), QString()});
+    model_->setFailureText(l.text("LOG_FAILURE"));
+    view_ = new QTreeView(this);
+    view_->setObjectName(QStringLiteral("LOGLINES"));
+    view_->setAccessibleName(windowTitle());
+    view_->setModel(model_);
+    view_->setRootIsDecorated(false);
+    view_->setUniformRowHeights(true);
+    view_->setAllColumnsShowFocus(true);
+    view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view_->header()->setStretchLastSection(false);
+
+    auto* fileLabel = new QLabel(controlLabel(l, "FILE"), this);
+    files_ = new QComboBox(this);
+    files_->setObjectName(QStringLiteral("FILE"));
+    fileLabel->setBuddy(files_);
+    print_ = new QPushButton(controlLabel(l, "PRINT"), this);
+    print_->setObjectName(QStringLiteral("PRINT"));
+    status_ = new QStatusBar(this);
+    status_->setSizeGripEnabled(true);
+
+    auto* row = new QHBoxLayout;
+    row->addWidget(fileLabel);
+    row->addWidget(files_, 1);
+    row->addStretch(1);
+    row->addWidget(print_);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(6, 6, 6, 0);
+    layout->addWidget(view_, 1);
+    layout->addLayout(row);
+    layout->addWidget(status_);
+    // 380 by 100 dialog units.
+    const QFontMetrics m = fontMetrics();
+    setMinimumSize(380 * m.averageCharWidth() / 4, 100 * m.height() / 8);
+    resize(720, 420);
+
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    struct Listing {
+        PipeStatus status = PipeStatus::Done;
+        std::string today;
+        std::vector<std::string> names;
+    };
+    const Listing listing = context.worker.call([local](ManagerPipe& pipe) {
+        Listing found;
+        const PipeResult<GeneralSettings> general = pipe.getSettings();
+        found.status = general.status;
+        found.today = logFileName(local, general.ok() && general.value.createLog == 1);
+        // No server: only today's name, and no further request that would wait in vain.
+        found.names = general.failed() ? std::vector<std::string>{found.today} : listLogFiles(pipe, found.today);
+        return found;
+    });
+    context.notePipe(listing.status);
+    const std::string& today = listing.today;
+    const std::vector<std::string>& names = listing.names;
+    for (const std::string& name : names) files_->addItem(QString::fromStdString(name));
+    files_->setCurrentIndex(std::max(files_->findText(QString::fromStdString(today)), 0));
+    connect(files_, &QComboBox::currentTextChanged, this, &LogViewer::loadFile);
+    connect(print_, &QPushButton::clicked, this, &LogViewer::print);
+    loadFile(files_->currentText());
+}
+
+void LogViewer::loadFile(const QString& name) {
+    model_->setRows({});
+    const std::uint64_t load = ++loads_;
+    context_.worker.post(
+        this,
+        [name = name.toStdString()](ManagerPipe& pipe) {
+            std::vector<LogRow> rows;
+            rows.reserve(kViewerRowsExpected);
+            // The viewer shows the whole file; a pipe failure ends it where it broke.
+            if (auto lines = readLogFile(pipe, name, SIZE_MAX)) {
+                for (const std::string& line : *lines) {
+                    if (auto row = logRowFromLine(line)) rows.push_back(std::move(*row));
+                }
+            }
+            return rows;
+        },
+        [this, load](std::vector<LogRow> rows) {
+            if (load != loads_) return;
+            model_->setRows(std::move(rows));
+            sizeColumns();
+            if (model_->rowCount() > 0) view_->scrollTo(model_->index(model_->rowCount() - 1, 1));
+            status_->showMessage(
+                fillArguments(context_.language.text("LOG_LINES"), {QString::number(model_->rowCount())}));
+            emit fileLoaded();
+        });
+}
+
+void LogViewer::sizeColumns() {
+    const int w = view_->viewport()->width();
+    for (int c = 0; c <= kLogFieldCount; ++c)
+        view_->header()->resizeSection(c, std::max(w * kColumnPercent[c] / 100, 16));
+}
+
+void LogViewer::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    sizeColumns();
+}
+
+int LogViewer::printTo(QPrinter& printer) {
+    const std::string name = files_->currentText().toStdString();
+    const auto lines =
+        context_.worker.call([name](ManagerPipe& pipe) { return readLogFile(pipe, name, kPrintLineLimit); });
+    if (!lines) return 0;
+    std::vector<std::string> printed;
+    printed.reserve(lines->size());
+    for (const std::string& line : *lines) printed.emplace_back(withoutLineEnd(line));
+    return printLogLines(printer, files_->currentText(), printed);
+}
+
+void LogViewer::print() {
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setCopyCount(1);
+    QPrintDialog dialog(&printer, this);
+    dialog.setOption(QAbstractPrintDialog::PrintCollateCopies, true);
+    if (dialog.exec() != QDialog::Accepted) return;
+    printTo(printer);
+}
+
+}  // namespace tolmark::manager

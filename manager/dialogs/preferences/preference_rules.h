@@ -1,0 +1,38 @@
+#pragma once
+// The rules by which the Preferences read their fields back: numbers that cannot be read fall
+// back to fixed values, flags that keep a value the server already had, bits set one by one,
+// and the three states of an interface row. Pure functions, tested without a dialog.
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "base/ipv4.h"
+
+namespace tolmark::manager {
+
+std::int32_t tftpPortFromField(const QString& text);        // 69 unless 1..65535
+std::int32_t dataPortFromField(const QString& text);        // 0 unless 1..65535
+std::int32_t tftpClientsFromField(const QString& text);     // 10 when empty, unreadable or 0
+Ipv4 multicastAddressFromField(const QString& text);        // 224.0.0.1 unless four numbers below 256
+std::uint16_t multicastPortFromField(const QString& text);  // 1758 when empty, unreadable or 0
+std::int32_t multicastTtlFromField(const QString& text);    // 1 unless 1..255
+
+// "Bootp" and "EnableID": 0 when unchecked; checked keeps a non-zero value, else 1.
+std::int32_t keptFlag(bool checked, std::int32_t current);
+std::int32_t withBit(std::int32_t value, std::int32_t bit, bool on);
+
+// The three states of an interface row and the click that cycles them.
+enum class InterfaceState { Off = 0, Selected = 1, Trusted = 2 };
+InterfaceState interfaceStateOf(std::int32_t flags, bool enableRa);
+// The last selected row stays selected: it never leaves the selected states.
+InterfaceState nextInterfaceState(InterfaceState state, bool enableRa, bool lastSelected);
+std::int32_t interfaceFlagsFor(std::int32_t flags, InterfaceState state, bool enableRa);
+
+// The data directory field against the program's directory: nothing (delete "Directory") when
+// they name the same directory, else the field's text.
+std::optional<std::string> directoryValue(const QString& field, const std::string& programDirectory);
+
+}  // namespace tolmark::manager

@@ -1,0 +1,68 @@
+#include "manager/dialogs/preferences/preferences_dialog.h"
+
+#include "manager/dialogs/preferences/preference_pages.h"
+
+namespace tolmark::manager {
+
+PreferenceBlocks PreferenceBlocks::fetch(ManagerPipe& pipe) {
+    PreferenceBlocks b;
+    PipeResult<GeneralSettings> general = pipe.getSettings();
+    // A server that does not answer is asked nothing more: each further request would wait out
+    // the time-out again.
+    if (general.failed()) return b;
+    if (general.ok()) b.general = general.value;
+    PipeResult<ServerStatus> status = pipe.getStatus(-1);
+    if (status.ok()) b.status = status.value;
+    PipeResult<TftpSettings> tftp = pipe.getTftpSettings();
+    if (tftp.ok()) b.tftp = std::move(tftp.value);
+    PipeResult<MulticastSettings> multicast = pipe.getMulticast();
+    if (multicast.ok()) b.multicast = multicast.value;
+    return b;
+}
+
+PreferencesDialog::PreferencesDialog(DialogContext& context, QWidget* parent)
+    : PropertySheet(parent), context_(context) {
+    setObjectName(QStringLiteral("Preferences"));
+    const Language& l = context.language;
+    setWindowTitle(l.text("PREFERENCES"));
+    blocks_ = context.worker.call([](ManagerPipe& pipe) { return PreferenceBlocks::fetch(pipe); });
+    // A page whose block could not be fetched shows its controls disabled and sends nothing.
+    if (!blocks_.general || !blocks_.status || !blocks_.tftp || !blocks_.multicast)
+        context.notePipe(PipeStatus::Failed);
+    relabelButtons(l);
+    addPage(new GeneralPage(context, blocks_), l, "General", "General");
+    addPage(new InterfacesPage(context, blocks_), l, "Interface", "Interfaces");
+    addPage(new DhcpPage(context, blocks_), l, "DHCP", "DHCP");
+    addPage(new TftpPage(context, blocks_), l, "TFTP", "TFTP");
+    addPage(new TftpOptionsPage(context, blocks_), l, "Options", "TFTP Options");
+    addPage(new LanguagePage(context, blocks_), l, "Language", "Language");
+    prepare();
+}
+
+bool PreferencesDialog::commit(const std::vector<SheetPage*>&) {
+    struct Sent {
+        PipeStatus status = PipeStatus::Done;
+    };
+    const PreferenceBlocks& b = blocks_;
+    // Each block once, in this order; the first one the server does not take stops the rest.
+    const Sent sent = context_.worker.call([b](ManagerPipe& pipe) {
+        Sent s;
+        if (b.sendGeneral && b.general) s.status = pipe.setSettings(*b.general);
+        if (s.status == PipeStatus::Done && b.sendInterfaces && b.status) s.status = pipe.setInterfaces(*b.status);
+        if (s.status == PipeStatus::Done && b.sendTftp && b.tftp) s.status = pipe.setTftpSettings(*b.tftp);
+        if (s.status == PipeStatus::Done && b.sendMulticast && b.multicast) s.status = pipe.setMulticast(*b.multicast);
+        return s;
+    });
+    // Display values and the language changed already: the main window shows them either way.
+    context_.rebuildMenus();
+    blocks_.languageChanged = false;
+    if (sent.status != PipeStatus::Done) {
+        context_.notePipe(sent.status);
+        showMessage(this, context_.language, changeFailedText(context_.language, sent.status));
+        return false;
+    }
+    blocks_.sendGeneral = blocks_.sendInterfaces = blocks_.sendTftp = blocks_.sendMulticast = false;
+    return true;
+}
+
+}  // namespace tolmark::manager

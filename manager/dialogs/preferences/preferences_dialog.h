@@ -1,0 +1,43 @@
+#pragma once
+// The Preferences: a sheet of six pages over the manager's copies of the server's general
+// settings block, status record (the interface list), TFTP settings block and multicast settings
+// block, fetched when the sheet opens. The pages store their fields into these copies; the sheet
+// then sends each block that a page changed, in the order general, interfaces, TFTP, multicast.
+
+#include <optional>
+
+#include "common/settings_blocks.h"
+#include "manager/dialogs/dialog_context.h"
+#include "manager/dialogs/property_sheet.h"
+
+namespace tolmark::manager {
+
+struct PreferenceBlocks {
+    std::optional<GeneralSettings> general;
+    std::optional<ServerStatus> status;
+    std::optional<TftpSettings> tftp;
+    std::optional<MulticastSettings> multicast;
+    bool sendGeneral = false;
+    bool sendInterfaces = false;
+    bool sendTftp = false;
+    bool sendMulticast = false;
+    bool languageChanged = false;
+
+    static PreferenceBlocks fetch(ManagerPipe& pipe);
+};
+
+class PreferencesDialog : public PropertySheet {
+    Q_OBJECT
+public:
+    PreferencesDialog(DialogContext& context, QWidget* parent = nullptr);
+    const PreferenceBlocks& blocks() const { return blocks_; }
+
+protected:
+    bool commit(const std::vector<SheetPage*>& applied) override;
+
+private:
+    DialogContext& context_;
+    PreferenceBlocks blocks_;
+};
+
+}  // namespace tolmark::manager

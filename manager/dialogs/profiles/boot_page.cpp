@@ -1,0 +1,85 @@
+#include <QFormLayout>
+#include <QVBoxLayout>
+
+#include "manager/dialogs/profiles/profile_pages.h"
+
+namespace tolmark::manager {
+
+BootPage::BootPage(DialogContext& context, ProfileEditState& state, QWidget* parent)
+    : ProfilePage(context, state, parent) {
+    QGroupBox* server = group("BOOTSERVER");
+    next_ = address("NEXTIP");
+    name_ = edit("BOOTNAME", 63);
+    auto* serverForm = new QFormLayout(server);
+    serverForm->addRow(text("NEXTIP"), next_);
+    serverForm->addRow(text("BOOTNAME"), name_);
+
+    file_ = edit("FILE", 127);
+    size_ = edit("BOOTSIZE", 10);
+    useOpt_ = check("USEOPT");
+    alternate_ = check("ALTERNATE");
+    vendorClass_ = edit("VENDORCLASSID", 63);
+    vendorClass_->setAccessibleName(alternate_->text());
+    file2_ = edit("FILE2", 127);
+    size2_ = edit("BOOTSIZE2", 10);
+    rootPath_ = edit("ROOTPATH", 255);
+    auto* form = new QFormLayout;
+    form->addRow(text("FILE"), file_);
+    form->addRow(text("BOOTSIZE"), size_);
+    form->addRow(useOpt_);
+    form->addRow(alternate_, vendorClass_);
+    form->addRow(new QLabel(label("FILE"), this), file2_);
+    form->addRow(new QLabel(label("BOOTSIZE"), this), size2_);
+    form->addRow(text("ROOTPATH"), rootPath_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(server);
+    layout->addLayout(form);
+    layout->addWidget(text("BOOTSUBST"));
+    layout->addWidget(text("SUBST"));
+    layout->addStretch(1);
+    connect(alternate_, &QCheckBox::toggled, this, &BootPage::updateAlternate);
+}
+
+void BootPage::updateAlternate() {
+    for (QLineEdit* field : {vendorClass_, file2_, size2_}) field->setEnabled(alternate_->isChecked());
+}
+
+void BootPage::initialise() {
+    const Profile& p = record();
+    auto latin = [](const std::string& s) { return QString::fromLatin1(s.c_str()); };
+    auto number = [](std::int32_t n) { return n == 0 ? QString() : QString::number(n); };
+    fill(next_, p.nextIp);
+    name_->setText(latin(p.bootName));
+    file_->setText(latin(p.bootFile));
+    size_->setText(number(p.bootSize));
+    useOpt_->setChecked(p.useOpt != 0);
+    alternate_->setChecked(p.alternate != 0);
+    vendorClass_->setText(latin(p.vendorClassId));
+    file2_->setText(latin(p.bootFile2));
+    size2_->setText(number(p.bootSize2));
+    rootPath_->setText(latin(p.rootPath));
+    updateAlternate();
+    setEnabled(mayChange());
+}
+
+bool BootPage::validate() { return ProfilePage::validate() && checkAddresses({next_}); }
+
+void BootPage::apply() {
+    auto sizeOf = [](const QLineEdit* field) {
+        return std::clamp<std::int64_t>(fieldNumber(field->text()).value_or(0), 0, INT32_MAX);
+    };
+    writeAddress("NextIP", next_->text());
+    writeText("BootName", name_->text());
+    writeText("BootFile", file_->text());
+    writeNumber("BootSize", sizeOf(size_), 0);
+    writeNumber("UseOpt", useOpt_->isChecked() ? 1 : 0, 0);
+    const bool alternate = alternate_->isChecked();
+    writeNumber("Alternate", alternate ? 1 : 0, 0);
+    // The alternate file belongs to the vendor class; without it all three go.
+    writeText("VendorClassId", alternate ? vendorClass_->text() : QString());
+    writeText("BootFile2", alternate ? file2_->text() : QString());
+    writeNumber("BootSize2", alternate ? sizeOf(size2_) : 0, 0);
+    writeText("RootPath", rootPath_->text());
+}
+
+}  // namespace tolmark::manager

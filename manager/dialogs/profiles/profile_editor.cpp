@@ -1,0 +1,147 @@
+#include "manager/dialogs/profiles/profile_editor.h"
+
+#include "manager/dialogs/profiles/profile_pages.h"
+
+namespace tolmark::manager {
+
+namespace {
+
+struct Opening {
+    PipeStatus status = PipeStatus::Done;
+    std::optional<GeneralSettings> general;
+    std::optional<ServerStatus> status_;
+    std::optional<ProfileEntry> profile;
+};
+
+struct Committed {
+    PipeStatus status = PipeStatus::Done;
+    std::int32_t profiles = -1;
+    std::int32_t poolTotal = -1;
+};
+
+}  // namespace
+
+bool ProfilePage::validate() {
+    if (mayChange()) return true;
+    showMessage(this, context_.language, context_.language.text("REFUSED"));
+    return false;
+}
+
+bool ProfilePage::checkAddresses(std::initializer_list<AddressEdit*> fields, bool refuseBroadcast) {
+    for (AddressEdit* field : fields) {
+        const FieldAddress a = readAddressField(field->text());
+        if (a.valid && !(refuseBroadcast && a.address == kBroadcastAll)) continue;
+        showMessage(this, context_.language, context_.language.text("INVALID_IPADDR"));
+        field->setFocus();
+        return false;
+    }
+    return true;
+}
+
+void ProfilePage::writeText(const char* key, const QString& text) {
+    state_.write(key, text.isEmpty() ? std::nullopt : std::optional<std::string>(text.toLatin1().toStdString()));
+}
+
+void ProfilePage::writeAddress(const char* key, const QString& field) {
+    const Ipv4 address = readAddressField(field).address;
+    state_.write(key, address == 0 ? std::nullopt : std::optional<std::string>(formatIpv4(address).c_str()));
+}
+
+void ProfilePage::writeNumber(const char* key, std::int64_t value, std::int64_t defaultValue) {
+    if (value == 0 || value == defaultValue) {
+        state_.write(key, std::nullopt);
+    } else {
+        state_.write(key, std::to_string(static_cast<std::int32_t>(value)));  // as the server's "%d" reads it
+    }
+}
+
+ProfileEditor::ProfileEditor(DialogContext& context, const std::string& name, QWidget* parent)
+    : PropertySheet(parent), context_(context) {
+    setObjectName(QStringLiteral("ProfileEditor"));
+    setWindowTitle(QString::fromStdString(name));
+    const Opening opening = context.worker.call([name](ManagerPipe& pipe) {
+        Opening o;
+        const auto general = pipe.getSettings();
+        if (general.failed()) {
+            o.status = PipeStatus::Failed;  // no server: each further request would wait in vain
+            return o;
+        }
+        const auto status = pipe.getStatus(-1);
+        const auto profile = pipe.getProfileByName(name);
+        if (general.ok()) o.general = general.value;
+        if (status.ok()) o.status_ = status.value;
+        if (profile.ok()) o.profile = profile.value;
+        o.status = general.failed() || status.failed() || profile.failed() ? PipeStatus::Failed : PipeStatus::Done;
+        return o;
+    });
+    context.notePipe(opening.status);
+    if (opening.general) state_.general = *opening.general;
+    if (opening.status_) state_.status = *opening.status_;
+    if (opening.profile && opening.profile->use >= 1) {
+        state_.record = opening.profile->profile;
+    } else {
+        state_.record.name = name;
+        state_.record.lease = 36000;
+        state_.record.selectorKind = SelectorKind::Interface;
+        state_.isNew = true;
+    }
+    const Language& l = context.language;
+    relabelButtons(l);
+    addPage(new BasicPage(context, state_), l, "Basic", "Basic Profile");
+    addPage(new DnsPage(context, state_), l, "DNS", "DNS");
+    addPage(new NetBiosPage(context, state_), l, "NetBios", "NetBios");
+    addPage(new TimePage(context, state_), l, "Time", "Time");
+    addPage(new BootPage(context, state_), l, "Boot", "Boot");
+    addPage(new OtherPage(context, state_), l, "Other", "Other");
+    prepare();
+}
+
+bool ProfileEditor::commit(const std::vector<SheetPage*>&) {
+    const std::string section = state_.record.name;
+    const std::vector<KeyWrite> writes = state_.writes;
+    const bool isNew = state_.isNew;
+    const bool purge = state_.basicApplied;
+    const Committed done = context_.worker.call([section, writes, isNew, purge](ManagerPipe& pipe) {
+        Committed c;
+        for (const KeyWrite& w : writes) {
+            const auto r = pipe.writeSetting(section, w.key, w.value);
+            if (!r.ok() || r.value == 0) {
+                c.status = r.ok() ? PipeStatus::Refused : r.status;
+                return c;
+            }
+        }
+        // A new profile joins the list under the next number, whatever page made it.
+        if (isNew) {
+            const auto status = pipe.getStatus(-1);
+            const auto added =
+                status.ok()
+                    ? pipe.writeSetting(kGeneralSection, "Profile" + std::to_string(status.value.profileCount), section)
+                    : PipeResult<std::int32_t>{status.status, 0};
+            if (!added.ok() || added.value == 0) {
+                c.status = added.ok() ? PipeStatus::Refused : added.status;
+                return c;
+            }
+        }
+        const auto reloaded = pipe.reloadProfiles();
+        c.status = reloaded.status;
+        if (reloaded.ok()) c.profiles = reloaded.value;
+        if (reloaded.ok() && purge) {
+            const auto purged = pipe.purgeDynamic();
+            if (purged.ok()) c.poolTotal = purged.value;
+        }
+        return c;
+    });
+    state_.writes.clear();
+    if (done.status != PipeStatus::Done) {
+        context_.notePipe(done.status);
+        showMessage(this, context_.language, changeFailedText(context_.language, done.status));
+        return false;
+    }
+    state_.isNew = false;
+    if (state_.basicApplied) context_.markListsChanged();
+    state_.basicApplied = false;
+    context_.rebuildMenus();
+    return true;
+}
+
+}  // namespace tolmark::manager

@@ -1,0 +1,249 @@
+#include "manager/dialogs/profiles/profile_list_dialog.h"
+
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QVBoxLayout>
+
+#include "manager/dialogs/profiles/profile_rules.h"
+
+namespace tolmark::manager {
+
+namespace {
+
+constexpr const char* kRuleTextKeys[kRuleCount] = {nullptr,       "CLASS_BLOCK", "CLASS_USER",  "CLASS_VENDOR",
+                                                   "CLASS_RELAY", "CLASS_IFACE", "CLASS_CLIENT"};
+
+struct ProfileRead {
+    PipeStatus status = PipeStatus::Done;
+    std::optional<GeneralSettings> general;
+    std::vector<Profile> profiles;
+};
+
+ProfileRead readProfiles(ManagerPipe& pipe) {
+    ProfileRead r;
+    const auto general = pipe.getSettings();
+    r.status = general.status;
+    if (general.ok()) r.general = general.value;
+    if (general.failed()) return r;  // no server: each further request would wait in vain
+    for (std::int32_t i = 0; i < 4096; ++i) {
+        auto p = pipe.getProfile(i);
+        if (!p.ok()) break;
+        r.profiles.push_back(std::move(p.value.profile));
+    }
+    return r;
+}
+
+}  // namespace
+
+ProfileListDialog::ProfileListDialog(DialogContext& context, QWidget* parent) : QDialog(parent), context_(context) {
+    setObjectName(QStringLiteral("Profiles"));
+    const Language& l = context.language;
+    setWindowTitle(l.text("PROFILES"));
+    list_ = new QTreeWidget(this);
+    list_->setObjectName(QStringLiteral("PROFILELIST"));
+    list_->setRootIsDecorated(false);
+    list_->setColumnCount(3);
+    list_->setHeaderLabels({l.text("PROFILE"), l.text("TYPE"), QString()});
+    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    auto button = [this, &l](const char* key) {
+        auto* b = new QPushButton(controlLabel(l, key), this);
+        b->setObjectName(QString::fromLatin1(key));
+        return b;
+    };
+    add_ = button("ADD");
+    rename_ = button("RENAME");
+    edit_ = button("EDIT");
+    remove_ = button("REMOVE");
+    auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    box->button(QDialogButtonBox::Ok)->setText(controlLabel(l, "OK"));
+    box->button(QDialogButtonBox::Cancel)->setText(controlLabel(l, "CANCEL"));
+    connect(box, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(box, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* side = new QVBoxLayout;
+    for (QPushButton* b : {add_, rename_, edit_, remove_}) side->addWidget(b);
+    side->addStretch(1);
+    auto* row = new QHBoxLayout;
+    row->addWidget(list_, 1);
+    row->addLayout(side);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(row, 1);
+    layout->addWidget(box);
+    resize(560, 320);
+
+    connect(add_, &QPushButton::clicked, this, &ProfileListDialog::askForNewProfile);
+    connect(rename_, &QPushButton::clicked, this, [this] {
+        if (QTreeWidgetItem* item = list_->currentItem()) {
+            item->setFlags(item->flags() | Qt::ItemIsEditable);
+            list_->editItem(item, 0);
+        }
+    });
+    connect(edit_, &QPushButton::clicked, this, &ProfileListDialog::editSelected);
+    connect(remove_, &QPushButton::clicked, this, &ProfileListDialog::removeSelected);
+    // A double click (or Enter) opens the editor for every user, as the profile items of the
+    // Options menu do; a viewer's editor refuses every change.
+    connect(list_, &QTreeWidget::itemActivated, this, &ProfileListDialog::editSelected);
+    connect(list_, &QTreeWidget::currentItemChanged, this, &ProfileListDialog::updateButtons);
+    connect(list_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
+        if (filling_ || column != 0) return;
+        item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+        renameRow(list_->indexOfTopLevelItem(item), item->text(0));
+    });
+    refill(0);
+}
+
+QString ProfileListDialog::rowName(int row) const {
+    return row >= 0 && static_cast<std::size_t>(row) < profiles_.size()
+               ? QString::fromStdString(profiles_[static_cast<std::size_t>(row)].name)
+               : QString();
+}
+
+void ProfileListDialog::refill(int select) {
+    const ProfileRead read = context_.worker.call([](ManagerPipe& pipe) { return readProfiles(pipe); });
+    context_.notePipe(read.status);
+    if (read.general) general_ = *read.general;
+    profiles_ = read.profiles;
+    const bool dash = context_.preferences.flag(pref::kShowDash);
+    filling_ = true;
+    list_->clear();
+    for (const Profile& p : profiles_) {
+        const char* typeKey = kRuleTextKeys[static_cast<int>(ruleOf(p.selectorKind))];
+        new QTreeWidgetItem(
+            list_, {QString::fromStdString(p.name), typeKey != nullptr ? context_.language.text(typeKey) : QString(),
+                    ruleValueText(p, dash)});
+    }
+    filling_ = false;
+    const int rows = list_->topLevelItemCount();
+    if (rows > 0) list_->setCurrentItem(list_->topLevelItem(select >= 0 && select < rows ? select : rows - 1));
+    sizeColumns();
+    updateButtons();
+}
+
+// Profile 32, type 33 and value 35 per cent of the list's width.
+void ProfileListDialog::sizeColumns() {
+    // The list's own width: its viewport follows only once the list is shown.
+    const int w = std::max(list_->width() - 2 * list_->frameWidth(), 300);
+    list_->header()->resizeSection(0, w * 32 / 100);
+    list_->header()->resizeSection(1, w * 33 / 100);
+    list_->header()->resizeSection(2, w * 35 / 100);
+}
+
+void ProfileListDialog::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    sizeColumns();
+}
+
+void ProfileListDialog::updateButtons() {
+    const bool may = context_.rights.mayChange;
+    const bool profilesOn = general_.profiles != 0;
+    const bool selected = list_->currentItem() != nullptr;
+    add_->setEnabled(may && profilesOn);
+    remove_->setEnabled(may && profilesOn && selected && list_->topLevelItemCount() > 1);
+    rename_->setEnabled(may && selected);
+    edit_->setEnabled(may && selected);
+}
+
+void ProfileListDialog::askForNewProfile() {
+    QInputDialog ask(this);
+    ask.setObjectName(QStringLiteral("ProfileName"));
+    ask.setWindowTitle(context_.language.text("PROFILENAME"));
+    ask.setLabelText(context_.language.text("NEWPROFILE"));
+    ask.setOkButtonText(controlLabel(context_.language, "OK"));
+    ask.setCancelButtonText(controlLabel(context_.language, "CANCEL"));
+    ask.setTextValue(QString());
+    if (auto* field = ask.findChild<QLineEdit*>()) field->setMaxLength(kAddNameChars);
+    if (ask.exec() != QDialog::Accepted) return;
+    addProfile(ask.textValue());
+}
+
+bool ProfileListDialog::addProfile(const QString& typed) {
+    const QString name = cleanProfileName(typed.trimmed(), kAddNameChars);
+    if (!context_.rights.mayChange || !acceptableProfileName(name)) return false;
+    context_.openProfileEditor(name.toStdString(), this);
+    refill(-1);
+    context_.rebuildMenus();
+    return true;
+}
+
+bool ProfileListDialog::renameRow(int row, const QString& typed) {
+    const QString oldName = rowName(row);
+    const QString name = cleanProfileName(typed.trimmed(), kRenameChars);
+    const bool exists = std::any_of(profiles_.begin(), profiles_.end(), [&name](const Profile& p) {
+        return profileNameEquals(p.name, name.toStdString());
+    });
+    auto keepOld = [this, row, &oldName] {
+        filling_ = true;
+        if (QTreeWidgetItem* item = list_->topLevelItem(row)) item->setText(0, oldName);
+        filling_ = false;
+    };
+    if (oldName.isEmpty() || !acceptableProfileName(name) || exists) {
+        keepOld();
+        return false;
+    }
+    const std::string from = oldName.toStdString(), to = name.toStdString();
+    const std::int32_t done = context_.worker.call([row, from, to](ManagerPipe& pipe) {
+        const std::int32_t r = pipe.renameProfile(row, from, to);
+        if (r > 0) pipe.reloadProfiles();
+        return r;
+    });
+    if (done <= 0) {
+        keepOld();
+        showMessage(this, context_.language, context_.language.text("RENAME_FAILED"));
+        return false;
+    }
+    profiles_[static_cast<std::size_t>(row)].name = to;
+    filling_ = true;
+    list_->topLevelItem(row)->setText(0, name);
+    filling_ = false;
+    context_.markListsChanged();
+    context_.rebuildMenus();
+    return true;
+}
+
+bool ProfileListDialog::removeSelected() {
+    const int row = list_->indexOfTopLevelItem(list_->currentItem());
+    if (row < 0 || list_->topLevelItemCount() < 2 || !context_.rights.mayChange) return false;
+    const std::string name = rowName(row).toStdString();
+    const PipeResult<ProfileEntry> entry =
+        context_.worker.call([name](ManagerPipe& pipe) { return pipe.getProfileByName(name); });
+    if (entry.ok() && entry.value.use >= 2) {
+        showMessage(this, context_.language,
+                    fillArguments(context_.language.text("USED_PROFILE"), {QString::fromStdString(name)}));
+        return false;
+    }
+    if (!entry.ok()) {
+        context_.notePipe(entry.status);
+        return false;
+    }
+    std::vector<std::string> rest;
+    for (std::size_t i = 0; i < profiles_.size(); ++i) {
+        if (static_cast<int>(i) != row) rest.push_back(profiles_[i].name);
+    }
+    // Delete the section, write the list again without gaps, delete the key after its end.
+    const bool done = context_.worker.call([row, name, rest](ManagerPipe& pipe) {
+        if (pipe.renameProfile(row, name, "") <= 0) return false;
+        for (std::size_t i = 0; i <= rest.size(); ++i) {
+            const std::string key = "Profile" + std::to_string(i);
+            const auto w = i < rest.size() ? pipe.writeSetting(kGeneralSection, key, rest[i])
+                                           : pipe.writeSetting(kGeneralSection, key, std::nullopt);
+            if (!w.ok()) return false;
+        }
+        return pipe.reloadProfiles().ok();
+    });
+    if (!done) showMessage(this, context_.language, changeFailedText(context_.language, PipeStatus::Refused));
+    refill(std::min(row, list_->topLevelItemCount() - 2));
+    context_.rebuildMenus();
+    return done;
+}
+
+void ProfileListDialog::editSelected() {
+    const int row = list_->indexOfTopLevelItem(list_->currentItem());
+    if (row < 0) return;
+    context_.openProfileEditor(rowName(row).toStdString(), this);
+    refill(-1);
+}
+
+}  // namespace tolmark::manager

@@ -1,0 +1,386 @@
+#include "manager/dialogs/static_entry/static_entry_dialog.h"
+
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "common/entry_line.h"
+
+namespace tolmark::manager {
+
+namespace {
+
+constexpr int kProfileChars = 23;
+constexpr int kHostNameChars = 158;
+constexpr int kRemarkChars = 31;
+
+bool hasMacForm(const std::string& text) { return parseHardwareAddress(text).has_value(); }
+
+std::uint8_t kindOf(IdentifierChoice choice, bool circuit, bool remote) {
+    switch (choice) {
+        case IdentifierChoice::Mac:
+            return kIdentityHardware;
+        case IdentifierChoice::ClientId:
+            return kIdentityClientId;
+        case IdentifierChoice::RelayAgent:
+            return circuit && remote ? kIdentityCircuitRemote : circuit ? kIdentityCircuit : kIdentityRemote;
+    }
+    return kIdentityHardware;
+}
+
+}  // namespace
+
+EntryLineResult buildEntryLine(const EntryLineInput& input) {
+    EntryLineResult result;
+    std::string id = input.identifier.trimmed().toStdString();
+    const bool macForm = hasMacForm(id);
+    if (macForm && input.choice != IdentifierChoice::Mac) return {"INVALID_ID", {}, {}};
+    if (!macForm && input.choice == IdentifierChoice::Mac) return {"INVALID_MAC", {}, {}};
+    if (input.choice == IdentifierChoice::RelayAgent)
+        id.insert(0, input.circuit && input.remote ? "+" : input.circuit ? "C" : "R");
+    // The kind the text reads as must be the one chosen: "C0102" typed as a client identifier
+    // would otherwise become a circuit identifier, and an empty or bad value no entry at all.
+    const std::optional<Identity> identity = parseIdentity(id);
+    if (!identity || identity->kind != kindOf(input.choice, input.circuit, input.remote)) return {"INVALID_ID", {}, {}};
+    const FieldAddress address = readAddressField(input.address);
+    if (!address.valid) return {"INVALID_IPADDR", {}, {}};
+    result.line = id + "\t" +
+                  (input.address.trimmed().isEmpty() ? std::string("0.0.0.0") : input.address.trimmed().toStdString());
+    result.profile = input.profile.trimmed().left(kProfileChars).replace(u' ', u'_').toStdString();
+    if (!result.profile.empty()) result.line += "\t" + result.profile;
+    return result;
+}
+
+StaticEntryDialog::StaticEntryDialog(DialogContext& context, StaticMode mode, EntryListHooks hooks, QWidget* parent)
+    : QDialog(parent), context_(context), mode_(mode), hooks_(std::move(hooks)) {
+    setObjectName(QStringLiteral("StaticEntry"));
+    setWindowTitle(context.language.text("StaticEntry"));
+    buildControls();
+    fetchServerState();
+    enableChoices();
+    if (mode_ != StaticMode::Add) {
+        const std::vector<std::uint64_t> selected = hooks_.selected();
+        if (!selected.empty()) loadEntry(selected.front());
+    }
+}
+
+QPushButton* StaticEntryDialog::applyButton() const { return buttons_->button(QDialogButtonBox::Apply); }
+QPushButton* StaticEntryDialog::okButton() const { return buttons_->button(QDialogButtonBox::Ok); }
+
+void StaticEntryDialog::buildControls() {
+    const Language& l = context_.language;
+    auto label = [&l](const char* key) { return controlLabel(l, key); };
+    auto named = [](QWidget* w, const char* name) {
+        w->setObjectName(QString::fromLatin1(name));
+        return w;
+    };
+    auto* info1 = new QLabel(label("STATICINFO1"), this);
+    auto* info2 = new QLabel(label("STATICINFO2"), this);
+    auto* info3 = new QLabel(label("STATICINFO3"), this);
+    for (QLabel* info : {info1, info2, info3}) info->setWordWrap(true);
+
+    relay_ = new QRadioButton(label("RA"), this);
+    circuit_ = new QCheckBox(label("RA_CIRCUIT"), this);
+    remote_ = new QCheckBox(label("RA_REMOTE"), this);
+    clientId_ = new QRadioButton(label("IDENTIFIER"), this);
+    mac_ = new QRadioButton(label("MAC"), this);
+    identifier_ = new QLineEdit(this);
+    identifier_->setMaxLength(130);
+    // The field is named by the identifier choice on screen above it.
+    for (QRadioButton* choice : {relay_, clientId_, mac_}) {
+        connect(choice, &QRadioButton::toggled, this, [this, choice](bool on) {
+            if (on) identifier_->setAccessibleName(choice->text().remove(u'&'));
+        });
+    }
+    named(relay_, "RA"), named(circuit_, "CIRCUIT"), named(remote_, "REMOTE"), named(clientId_, "IDENTIFIER");
+    named(mac_, "MAC"), named(identifier_, "ID");
+    circuit_->setChecked(true);
+    connect(circuit_, &QCheckBox::toggled, this, [this](bool on) {
+        if (!on) onBoxUnchecked(circuit_, remote_);
+    });
+    connect(remote_, &QCheckBox::toggled, this, [this](bool on) {
+        if (!on) onBoxUnchecked(remote_, circuit_);
+    });
+
+    auto* ipLabel = new QLabel(label("IPADDR"), this);
+    address_ = new AddressEdit(this);
+    named(address_, "IPADDR");
+    ipLabel->setBuddy(address_);
+
+    auto* optional = new QGroupBox(label("OPTIONAL"), this);
+    auto* hostLabel = new QLabel(label("HOSTNAME"), optional);
+    hostName_ = new QLineEdit(optional);
+    hostName_->setMaxLength(kHostNameChars);
+    auto* profileLabel = new QLabel(label("PROFILE"), optional);
+    profile_ = new QComboBox(optional);
+    profile_->setEditable(true);
+    profile_->lineEdit()->setMaxLength(kProfileChars);
+    auto* remarkLabel = new QLabel(label("REMARK"), optional);
+    remark_ = new QLineEdit(optional);
+    remark_->setMaxLength(kRemarkChars);
+    named(hostName_, "HOSTNAME"), named(profile_, "PROFILE"), named(remark_, "REMARK");
+    auto* form = new QFormLayout(optional);
+    form->addRow(hostLabel, hostName_);
+    form->addRow(profileLabel, profile_);
+    form->addRow(remarkLabel, remark_);
+
+    redundant_ = new QCheckBox(label("BACKUP"), this);
+    named(redundant_, "BACKUP");
+    buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply, this);
+    okButton()->setText(controlLabel(l, "OK"));
+    buttons_->button(QDialogButtonBox::Cancel)->setText(controlLabel(l, "Cancel"));
+    applyButton()->setText(l.text("APPLY"));
+    connect(okButton(), &QPushButton::clicked, this, [this] {
+        if (store()) afterStored(true);
+    });
+    connect(applyButton(), &QPushButton::clicked, this, [this] {
+        if (store()) afterStored(false);
+    });
+    connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* idGrid = new QGridLayout;
+    idGrid->addWidget(relay_, 0, 0);
+    idGrid->addWidget(circuit_, 0, 1);
+    idGrid->addWidget(remote_, 0, 2);
+    idGrid->addWidget(clientId_, 1, 0);
+    idGrid->addWidget(mac_, 2, 0);
+    idGrid->addWidget(identifier_, 3, 0, 1, 3);
+    idGrid->addWidget(ipLabel, 4, 0);
+    idGrid->addWidget(address_, 4, 1, 1, 2);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(info1);
+    layout->addWidget(info2);
+    layout->addLayout(idGrid);
+    layout->addWidget(info3);
+    layout->addWidget(optional);
+    layout->addWidget(redundant_);
+    layout->addWidget(buttons_);
+    okButton()->setDefault(true);
+    setMinimumWidth(460);
+}
+
+void StaticEntryDialog::fetchServerState() {
+    struct State {
+        PipeResult<GeneralSettings> general;
+        std::vector<std::string> profiles;
+    };
+    const State state = context_.worker.call([](ManagerPipe& pipe) {
+        State s;
+        s.general = pipe.getSettings();
+        if (s.general.failed()) return s;  // no server: each further request would wait in vain
+        for (std::int32_t i = 0; i < 4096; ++i) {
+            const auto p = pipe.getProfile(i);
+            if (!p.ok()) break;
+            s.profiles.push_back(p.value.profile.name);
+        }
+        return s;
+    });
+    context_.notePipe(state.general.status);
+    if (state.general.ok()) general_ = state.general.value;
+    profiles_ = state.profiles;
+    for (const std::string& name : profiles_) profile_->addItem(QString::fromStdString(name));
+    profile_->setCurrentIndex(profiles_.empty() ? -1 : 0);
+    const bool may = context_.rights.mayChange;
+    okButton()->setEnabled(may);
+    applyButton()->setEnabled(may);
+    // The first identifier choice the server accepts.
+    (general_.enableMac != 0 ? mac_ : general_.enableId != 0 ? clientId_ : relay_)->setChecked(true);
+}
+
+void StaticEntryDialog::enableChoices() {
+    const bool fixedKind = mode_ == StaticMode::Copy || mode_ == StaticMode::Move;
+    const bool ra = general_.enableRa != 0 && (!fixedKind || relay_->isChecked());
+    relay_->setEnabled(ra);
+    circuit_->setEnabled(ra);
+    remote_->setEnabled(ra);
+    clientId_->setEnabled(general_.enableId != 0 && (!fixedKind || clientId_->isChecked()));
+    mac_->setEnabled(general_.enableMac != 0 && (!fixedKind || mac_->isChecked()));
+    identifier_->setEnabled(!fixedKind);
+}
+
+void StaticEntryDialog::onBoxUnchecked(QCheckBox* box, QCheckBox* other) {
+    // Copy and Move keep the kind of the entry; elsewhere one of the two stays checked.
+    if (mode_ == StaticMode::Copy || mode_ == StaticMode::Move) {
+        box->setChecked(true);
+    } else {
+        other->setChecked(true);
+    }
+}
+
+ClientList StaticEntryDialog::sourceList() const {
+    switch (mode_) {
+        case StaticMode::Copy:
+            return ClientList::Dynamic;
+        case StaticMode::Move:
+            return ClientList::Ignored;
+        default:
+            return ClientList::Static;
+    }
+}
+
+bool StaticEntryDialog::loadEntry(std::uint64_t handle) {
+    const ClientList list = sourceList();
+    const PipeResult<ListedEntry> entry =
+        context_.worker.call([list, handle](ManagerPipe& pipe) { return pipe.listEntry(list, handle); });
+    if (!entry.ok()) return false;
+    handle_ = handle;
+    entry_ = entry.value.record.fields;
+    const Identity& id = entry_.identity;
+    switch (id.kind) {
+        case kIdentityCircuit:
+        case kIdentityRemote:
+        case kIdentityCircuitRemote:
+            relay_->setChecked(true);
+            circuit_->setChecked((id.kind & kIdentityCircuit) != 0);
+            remote_->setChecked((id.kind & kIdentityRemote) != 0);
+            break;
+        case kIdentityClientId:
+            clientId_->setChecked(true);
+            break;
+        default:
+            mac_->setChecked(true);
+            break;
+    }
+    QString text = QString::fromLatin1(
+        formatIdentity(id, context_.preferences.flag(pref::kShowDash), context_.preferences.flag(pref::kShowString))
+            .c_str());
+    if (id.kind >= kIdentityCircuit && id.kind <= kIdentityCircuitRemote) text.remove(0, 1);  // the boxes say it
+    identifier_->setText(text);
+    address_->setText(mode_ == StaticMode::Move ? QString() : addressText(entry_.address));
+    if (mode_ == StaticMode::Modify) {
+        hostName_->setText(QString::fromStdString(entry_.hostName));
+        remark_->setText(QString::fromStdString(entry_.remark));
+    }
+    if (mode_ == StaticMode::Move) {
+        profile_->setCurrentIndex(profiles_.empty() ? -1 : 0);
+    } else {
+        profile_->setCurrentText(QString::fromStdString(entry_.profile));
+    }
+    enableChoices();
+    return true;
+}
+
+bool StaticEntryDialog::ensureProfile(const std::string& profile) {
+    const std::string name = profile.empty() ? std::string(kDefaultProfileName) : profile;
+    const PipeResult<ProfileEntry> known =
+        context_.worker.call([name](ManagerPipe& pipe) { return pipe.getProfileByName(name); });
+    if (known.failed()) {
+        context_.notePipe(known.status);
+        return false;
+    }
+    if (known.ok() && known.value.use >= 1) return true;
+    const QString question = fillArguments(context_.language.text("CREATE"), {QString::fromStdString(name)});
+    QMessageBox ask(QMessageBox::Question, context_.language.title(), question, QMessageBox::Ok | QMessageBox::Cancel,
+                    this);
+    ask.setObjectName(QStringLiteral("CreateProfile"));
+    ask.button(QMessageBox::Ok)->setText(context_.language.controlText("OK"));
+    ask.button(QMessageBox::Cancel)->setText(context_.language.controlText("CANCEL"));
+    if (ask.exec() != QMessageBox::Ok) return false;
+    context_.openProfileEditor(name, this);
+    context_.rebuildMenus();
+    return true;
+}
+
+std::optional<ClientFields> StaticEntryDialog::buildRecord() {
+    EntryLineInput input;
+    input.choice = relay_->isChecked()      ? IdentifierChoice::RelayAgent
+                   : clientId_->isChecked() ? IdentifierChoice::ClientId
+                                            : IdentifierChoice::Mac;
+    input.circuit = circuit_->isChecked();
+    input.remote = remote_->isChecked();
+    input.identifier = identifier_->text();
+    input.address = address_->text();
+    input.profile = profile_->currentText();
+    const EntryLineResult built = buildEntryLine(input);
+    if (built.error != nullptr) {
+        showMessage(this, context_.language, context_.language.text(built.error));
+        return std::nullopt;
+    }
+    profile_->setCurrentText(QString::fromStdString(built.profile));
+    if (!ensureProfile(built.profile)) return std::nullopt;
+    std::optional<ClientFields> fields = parseEntryLine(built.line, false);
+    if (!fields) return std::nullopt;
+    fields->hostName = hostName_->text().left(kHostNameChars).toStdString();
+    fields->remark = remark_->text().left(kRemarkChars).toStdString();
+    // A copied client keeps the time of its last request, a modified entry its own.
+    fields->lastAccess = mode_ == StaticMode::Copy || mode_ == StaticMode::Modify ? entry_.lastAccess : 0;
+    fields->expiry = 0;
+    return fields;
+}
+
+bool StaticEntryDialog::store() {
+    if (!context_.rights.mayChange) return false;
+    const std::optional<ClientFields> fields = buildRecord();
+    if (!fields) return false;
+    const bool redundant = redundant_->isChecked();
+    const std::uint64_t handle = handle_;
+    const StaticMode mode = mode_;
+    const PipeResult<std::int32_t> result = context_.worker.call([&fields, redundant, handle, mode](ManagerPipe& pipe) {
+        PipeResult<std::int32_t> r = mode == StaticMode::Modify ? pipe.updateClient(handle, *fields, redundant)
+                                                                : pipe.addClient(*fields, redundant);
+        if (r.ok() && r.value > 0 && mode == StaticMode::Move) pipe.removeClient(ClientList::Ignored, handle);
+        return r;
+    });
+    if (!result.ok() || result.value <= 0) {
+        const Language& l = context_.language;
+        const QString text = result.failed() ? l.text("ERROR_PIPE").trimmed()
+                             : result.ok()   ? l.text("DUPLICATE")
+                                             : l.text("REFUSED");
+        showMessage(this, l, text);
+        return false;
+    }
+    switch (mode_) {
+        case StaticMode::Add:
+            hooks_.entryAdded();
+            break;
+        case StaticMode::Modify:
+            hooks_.rowChanged(handle_, *fields);
+            break;
+        case StaticMode::Move:
+            hooks_.rowRemoved(handle_);
+            break;
+        case StaticMode::Copy:
+            break;
+    }
+    return true;
+}
+
+std::optional<std::uint64_t> StaticEntryDialog::nextHandle() const {
+    const std::vector<std::uint64_t> selected = hooks_.selected();
+    if (mode_ == StaticMode::Move) {
+        // The moved row is gone from the list: the first selected row left is the next.
+        for (std::uint64_t h : selected) {
+            if (h != handle_) return h;
+        }
+        return std::nullopt;
+    }
+    auto at = std::find(selected.begin(), selected.end(), handle_);
+    if (at == selected.end() || ++at == selected.end()) return std::nullopt;
+    return *at;
+}
+
+void StaticEntryDialog::afterStored(bool closeAfter) {
+    redundant_->setChecked(false);
+    if (mode_ == StaticMode::Add) {
+        for (QLineEdit* field : {identifier_, static_cast<QLineEdit*>(address_), hostName_, remark_}) field->clear();
+        okButton()->setDefault(true);
+        if (closeAfter) accept();
+        return;
+    }
+    const std::optional<std::uint64_t> next = closeAfter ? std::nullopt : nextHandle();
+    if (!next) {
+        accept();
+        return;
+    }
+    if (mode_ != StaticMode::Modify) {
+        hostName_->clear();
+        remark_->clear();
+    }
+    if (!loadEntry(*next)) accept();
+}
+
+}  // namespace tolmark::manager

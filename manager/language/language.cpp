@@ -1,0 +1,177 @@
+#include "manager/language/language.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <QStringDecoder>
+
+#include <algorithm>
+
+namespace tolmark::manager {
+namespace {
+
+constexpr const char* kCommon = "Common";
+constexpr std::size_t kValueMax = 255;
+
+const char* sectionName(TextSection section) {
+    switch (section) {
+        case TextSection::Menu:
+            return "Menu";
+        case TextSection::Control:
+            return "Control";
+        case TextSection::Strings:
+            return "Strings";
+    }
+    return "Strings";
+}
+
+// Latin-1 family code pages decode byte for byte; everything else is taken as UTF-8, the
+// code page of a Linux desktop. A value is never the start of a file, so U+FEFF at its front
+// is kept as a character: dropping it would turn "LANGUAGE=<U+FEFF>" into an empty name for
+// a file that is in use. Stateless: a sequence cut off at the end of the value becomes U+FFFD
+// like any other bad byte instead of being held back for input that never comes.
+QString decodeWithCodePage(const std::string& bytes, const std::string& codePage) {
+    if (codePage == "1252" || codePage == "28591" || codePage == "850")
+        return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    return utf8(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+}
+
+}  // namespace
+
+std::string resourceDirectory(const std::string& programDirectory, const std::string& name) {
+    const std::string beside = programDirectory + name + "/";
+    const std::string installed = programDirectory + "../share/tolmark/" + name + "/";
+    struct stat st {};
+    if (::stat(beside.c_str(), &st) != 0 && ::stat(installed.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return installed;
+    return beside;
+}
+
+std::string languagesDirectory(const std::string& programDirectory) {
+    return resourceDirectory(programDirectory, "Languages");
+}
+
+std::string unescapeText(std::string_view raw) {
+    std::string out;
+    out.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\\') {
+            out += raw[i];
+            continue;
+        }
+        if (++i == raw.size()) break;  // a backslash at the very end is dropped
+        out += raw[i] == 'n' ? '\n' : raw[i] == 't' ? '\t' : raw[i];
+    }
+    return out;
+}
+
+QString fillArguments(const QString& text, std::initializer_list<QString> arguments) {
+    QString out;
+    auto next = arguments.begin();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c != u'%' || i + 1 == text.size()) {
+            out += c;
+            continue;
+        }
+        const QChar kind = text[i + 1];
+        if (kind == u'%') {
+            out += u'%';
+            ++i;
+        } else if ((kind == u'u' || kind == u'd' || kind == u's') && next != arguments.end()) {
+            out += *next++;
+            ++i;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+Language::Language(std::string programDirectory) : programDirectory_(std::move(programDirectory)) {}
+
+void Language::load(std::string_view chosenFile, bool germanUser) {
+    path_.clear();
+    title_ = kDefaultTitle;
+    stamp_ = {};
+    std::string name(chosenFile);
+    if (name.empty() && germanUser) name = kGermanLanguageFile;
+    // A name is a file of the folder, never a path leading elsewhere.
+    if (name.empty() || name.find('/') != std::string::npos) return;
+    path_ = languagesDirectory(programDirectory_) + name;
+    if (!fileValue(kCommon, "LANGUAGE")) {
+        path_.clear();
+        return;
+    }
+    if (auto title = fileValue(kCommon, "Title")) title_ = decode(*title);
+}
+
+std::optional<std::string> Language::fileValue(std::string_view section, std::string_view key) const {
+    if (path_.empty()) return std::nullopt;
+    const std::optional<FileStamp> now = statFile(path_);
+    if (!now || !(*now == stamp_)) {
+        LoadedIniFile loaded = loadIniFile(path_);
+        file_ = loaded.status == LoadStatus::kOk ? std::move(loaded.file) : IniFile{};
+        stamp_ = loaded.stamp;
+        codePage_ = file_.value(kCommon, "CP").value_or("");
+    }
+    std::optional<std::string> value = file_.value(section, key);
+    if (!value || value->empty()) return std::nullopt;
+    if (value->size() > kValueMax) value->resize(kValueMax);
+    return value;
+}
+
+QString Language::decode(const std::string& bytes) const { return decodeWithCodePage(bytes, codePage_); }
+
+QString Language::text(std::string_view key) const {
+    if (auto value = fileValue(sectionName(TextSection::Strings), key)) return decode(unescapeText(*value));
+    return builtInText(TextSection::Strings, key);
+}
+
+QString Language::menuText(std::string_view key) const {
+    if (auto value = fileValue(sectionName(TextSection::Menu), key)) return decode(*value);
+    return builtInText(TextSection::Menu, key);
+}
+
+QString Language::controlText(std::string_view key) const {
+    if (auto value = fileValue(sectionName(TextSection::Control), key)) return decode(unescapeText(*value));
+    return builtInText(TextSection::Control, key);
+}
+
+QString Language::languageName() const {
+    if (auto name = fileValue(kCommon, "LANGUAGE")) return decode(*name);
+    return QStringLiteral("English");
+}
+
+std::vector<LanguageEntry> listLanguages(const std::string& programDirectory, const QString& programVersion) {
+    const std::string folder = languagesDirectory(programDirectory);
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            if (name.size() > 4 && equalsNoCase(std::string_view(name).substr(name.size() - 4), ".ini"))
+                names.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<LanguageEntry> list;
+    bool englishListed = false;
+    for (const std::string& name : names) {
+        const LoadedIniFile loaded = loadIniFile(folder + name);
+        if (loaded.status != LoadStatus::kOk) continue;
+        const std::string cp = loaded.file.value(kCommon, "CP").value_or("");
+        auto field = [&](const char* key) {
+            return decodeWithCodePage(loaded.file.value(kCommon, key).value_or(""), cp);
+        };
+        LanguageEntry entry{QString::fromStdString(name), field("LANGUAGE"), field("VERSION"), field("AUTHOR")};
+        englishListed = englishListed || entry.language.compare(u"English", Qt::CaseInsensitive) == 0;
+        list.push_back(std::move(entry));
+    }
+    if (!englishListed) list.push_back({QStringLiteral("English"), QStringLiteral("English"), programVersion, {}});
+    return list;
+}
+
+}  // namespace tolmark::manager

@@ -1,0 +1,78 @@
+#include "manager/lists/list_jobs.h"
+
+#include <algorithm>
+#include <optional>
+#include <unordered_map>
+
+namespace tolmark::manager {
+namespace {
+
+// No list is longer than the server's record heap; a cycle in the handles must still end.
+constexpr std::size_t kMaxListWalk = 1u << 20;
+constexpr std::int32_t kMaxTransfers = 1u << 16;
+
+}  // namespace
+
+ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBuilder build,
+                            const RowOptions& options) {
+    ListSnapshot snapshot;
+    std::uint64_t handle = 0;
+    for (std::size_t n = 0; n < kMaxListWalk; ++n) {
+        const PipeResult<ListedEntry> entry = pipe.listEntry(list, handle);
+        if (!entry.ok()) {
+            snapshot.firstFailed = n == 0;
+            // No server: the status request would only wait out the time-out again.
+            if (entry.failed()) return snapshot;
+            break;
+        }
+        const ClientRecordImage& record = entry.value.record;
+        if (list != ClientList::Dynamic && record.fields.identity.kind == kIdentityFree) break;
+        if (std::optional<EntryRow> row = build(record, options)) snapshot.rows.push_back(std::move(*row));
+        handle = record.nextHandle;
+        if (handle == 0) break;
+    }
+    snapshot.status = pipe.getStatus(static_cast<std::int32_t>(view));
+    return snapshot;
+}
+
+ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options) {
+    ListSnapshot snapshot;
+    for (std::int32_t index = 0; index < kMaxTransfers; ++index) {
+        const PipeResult<TransferEntry> entry = pipe.getTransfer(index);
+        if (!entry.ok()) {
+            snapshot.firstFailed = index == 0;
+            if (entry.failed()) return snapshot;  // no server: the status request would wait in vain
+            break;
+        }
+        snapshot.activeTransfers = entry.value.active;
+        snapshot.rows.push_back(transferRow(index, entry.value.transfer, options));
+    }
+    snapshot.status = pipe.getStatus(static_cast<std::int32_t>(View::Tftp));
+    return snapshot;
+}
+
+std::vector<std::uint64_t> sortHandles(ManagerPipe& pipe, ClientList list, View view, int column, bool descending,
+                                       std::vector<std::uint64_t> handles) {
+    std::unordered_map<std::uint64_t, std::optional<ClientFields>> fetched;
+    for (std::uint64_t h : handles) {
+        if (fetched.count(h) != 0 || h == 0) continue;
+        const PipeResult<ListedEntry> entry = pipe.listEntry(list, h);
+        fetched[h] = entry.ok() ? std::optional<ClientFields>(entry.value.record.fields) : std::nullopt;
+    }
+    auto fieldsOf = [&](std::uint64_t h) -> const std::optional<ClientFields>& {
+        static const std::optional<ClientFields> kNone;
+        auto it = fetched.find(h);
+        return it == fetched.end() ? kNone : it->second;
+    };
+    // Records that could not be fetched keep their order behind the others, so the comparison
+    // stays a strict ordering.
+    const auto unknown =
+        std::stable_partition(handles.begin(), handles.end(), [&](std::uint64_t h) { return fieldsOf(h).has_value(); });
+    std::stable_sort(handles.begin(), unknown, [&](std::uint64_t a, std::uint64_t b) {
+        const int c = compareEntries(view, column, *fieldsOf(a), *fieldsOf(b));
+        return descending ? c > 0 : c < 0;
+    });
+    return handles;
+}
+
+}  // namespace tolmark::manager

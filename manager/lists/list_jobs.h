@@ -1,0 +1,33 @@
+#pragma once
+// The pipe work behind the lists, run on the pipe worker: reading a whole view from the server
+// and sorting its rows by asking the server for the records being compared.
+
+#include <cstdint>
+#include <vector>
+
+#include "manager/lists/entry_rows.h"
+#include "manager/lists/list_models.h"
+#include "manager/pipe/manager_pipe.h"
+
+namespace tolmark::manager {
+
+struct ListSnapshot {
+    bool firstFailed = false;  // the list could not be read at all: the view empties
+    std::vector<EntryRow> rows;
+    std::int32_t activeTransfers = 0;  // TFTP view: the count the server gave with the transfers
+    PipeResult<ServerStatus> status;   // GetStatus with the view's number, after the list (Failed
+                                       // without asking when the list failed at the pipe)
+};
+
+// Walks the list by record handle: from handle 0, each next request names the next handle of the
+// record before; ends at handle 0, a failed request, or (Static, Ignored) a free record.
+ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBuilder build, const RowOptions& options);
+// Transfers by index 0, 1, ... until a request fails.
+ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options);
+
+// The handles in the order of the column, descending when asked. Each record is fetched from the
+// server once for the sort; records that cannot be fetched follow the others in their old order.
+std::vector<std::uint64_t> sortHandles(ManagerPipe& pipe, ClientList list, View view, int column, bool descending,
+                                       std::vector<std::uint64_t> handles);
+
+}  // namespace tolmark::manager

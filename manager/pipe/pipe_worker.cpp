@@ -1,0 +1,21 @@
+#include "manager/pipe/pipe_worker.h"
+
+namespace tolmark::manager {
+
+PipeWorker::PipeWorker(std::string pipeName, std::chrono::milliseconds timeout)
+    : pipe_(std::make_unique<ManagerPipe>(std::move(pipeName), timeout)), runner_(std::make_unique<QObject>()) {
+    thread_.setObjectName(QStringLiteral("pipe worker"));
+    runner_->moveToThread(&thread_);
+    thread_.start();
+}
+
+// The job that runs now ends within the pipe time-out; the jobs queued behind it are dropped,
+// so a server that stopped answering does not hold the program's end for one time-out per job.
+PipeWorker::~PipeWorker() {
+    stopping_->store(true);
+    thread_.quit();
+    thread_.wait();
+    runner_.reset();
+}
+
+}  // namespace tolmark::manager
