@@ -33,7 +33,7 @@ const Profile* relayProfileFor(const ProfileList& profiles, const CheckSelectorR
 
 }  // namespace
 
-PipeMessage reloadProfiles(Request& request) {
+PipeMessage reloadProfiles(ProfileRequest& request) {
     PipeContext& context = request.context;
     const OptionCodeList defaults = context.settings.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
     std::size_t count = 0;
@@ -48,7 +48,7 @@ PipeMessage reloadProfiles(Request& request) {
     return valueReply(static_cast<std::int32_t>(count));
 }
 
-PipeMessage purgeDynamic(Request& request) {
+PipeMessage purgeDynamic(ProfileRequest& request) {
     PipeContext& context = request.context;
     const bool autoExclude = context.settings.general().autoExclude != 0;
     std::lock_guard engine(context.engineLock);
@@ -58,7 +58,7 @@ PipeMessage purgeDynamic(Request& request) {
     return valueReply(total);
 }
 
-PipeMessage getProfile(Request& request) {
+PipeMessage getProfile(ProfileRequest& request) {
     PipeContext& context = request.context;
     std::lock_guard engine(context.engineLock);
     const auto& all = context.profiles.profiles();
@@ -76,7 +76,7 @@ PipeMessage getProfile(Request& request) {
     return valueReply(use, encodeProfileRecord(*profile));
 }
 
-PipeMessage renameProfile(Request& request) {
+PipeMessage renameProfile(ProfileRequest& request) {
     PipeContext& context = request.context;
     const std::optional<RenameProfileRequest> rename = decodeRenameProfile(request.bytes);
     if (!rename) return sizeCheckFailed(request);
@@ -97,7 +97,7 @@ PipeMessage renameProfile(Request& request) {
     return valueReply(1);
 }
 
-PipeMessage checkAddressProfile(Request& request) {
+PipeMessage checkAddressProfile(ProfileRequest& request) {
     const std::optional<Ipv4> address = decodeCheckAddressProfile(request.bytes);
     if (!address) return sizeCheckFailed(request);
     if (*address == 0) return valueReply(0);
@@ -110,7 +110,7 @@ PipeMessage checkAddressProfile(Request& request) {
     return valueReply(0);
 }
 
-PipeMessage checkProfileSelector(Request& request) {
+PipeMessage checkProfileSelector(ProfileRequest& request) {
     const std::optional<CheckSelectorRequest> query = decodeCheckSelector(request.bytes);
     if (!query) return sizeCheckFailed(request);
     PipeContext& context = request.context;

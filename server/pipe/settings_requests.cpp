@@ -15,7 +15,7 @@ namespace {
 
 // The block of a set request: the value must be the block's size and the block must have
 // arrived whole.
-std::optional<std::span<const std::uint8_t>> setBlock(const Request& request, std::size_t blockSize) {
+std::optional<std::span<const std::uint8_t>> setBlock(const SettingsRequest& request, std::size_t blockSize) {
     return decodeBlockMessage(request.bytes, blockSize);
 }
 
@@ -72,13 +72,13 @@ std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
 
 }  // namespace
 
-PipeMessage getSettings(Request& request) {
+PipeMessage getSettings(SettingsRequest& request) {
     GeneralSettings general = request.context.settings.general();
     general.pausedState = request.context.paused;
     return encodeBlockMessage(kPipeDone, encodeGeneralSettings(general));
 }
 
-PipeMessage setSettings(Request& request) {
+PipeMessage setSettings(SettingsRequest& request) {
     const auto block = setBlock(request, kGeneralSettingsSize);
     if (!block) return sizeCheckFailed(request);
     std::optional<GeneralSettings> received = decodeGeneralSettings(*block);
@@ -97,7 +97,7 @@ PipeMessage setSettings(Request& request) {
     return statusReply(kPipeDone);
 }
 
-PipeMessage getTransfer(Request& request) {
+PipeMessage getTransfer(SettingsRequest& request) {
     PipeContext& context = request.context;
     if (!context.transferRecord || request.value < 0) return statusReply(kPipeDone);
     const std::optional<std::array<std::uint8_t, kTransferRecordSize>> record = context.transferRecord(request.value);
@@ -106,7 +106,7 @@ PipeMessage getTransfer(Request& request) {
     return valueReply(running, *record);
 }
 
-PipeMessage getStatus(Request& request) {
+PipeMessage getStatus(SettingsRequest& request) {
     recount(request.context, request.value);
     ServerStatus status = currentStatus(request.context);
     // Read and cleared in one step, so a change reported meanwhile is not lost.
@@ -114,7 +114,7 @@ PipeMessage getStatus(Request& request) {
     return encodeBlockMessage(kPipeDone, encodeServerStatus(status));
 }
 
-PipeMessage setInterfaces(Request& request) {
+PipeMessage setInterfaces(SettingsRequest& request) {
     const auto block = setBlock(request, kServerStatusSize);
     if (!block) return sizeCheckFailed(request);
     const std::optional<ServerStatus> image = decodeServerStatus(*block);
@@ -131,11 +131,11 @@ PipeMessage setInterfaces(Request& request) {
     return statusReply(kPipeDone);
 }
 
-PipeMessage getTftpSettings(Request& request) {
+PipeMessage getTftpSettings(SettingsRequest& request) {
     return encodeBlockMessage(kPipeDone, encodeTftpSettings(request.context.settings.tftp()));
 }
 
-PipeMessage setTftpSettings(Request& request) {
+PipeMessage setTftpSettings(SettingsRequest& request) {
     const auto block = setBlock(request, kTftpSettingsSize);
     if (!block) return sizeCheckFailed(request);
     const std::optional<TftpSettings> received = decodeTftpSettings(*block);
@@ -154,11 +154,11 @@ PipeMessage setTftpSettings(Request& request) {
     return statusReply(kPipeDone);
 }
 
-PipeMessage getMulticast(Request& request) {
+PipeMessage getMulticast(SettingsRequest& request) {
     return encodeBlockMessage(kPipeDone, encodeMulticastSettings(request.context.settings.multicast()));
 }
 
-PipeMessage setMulticast(Request& request) {
+PipeMessage setMulticast(SettingsRequest& request) {
     const auto block = setBlock(request, kMulticastSettingsSize);
     if (!block) return sizeCheckFailed(request);
     const std::optional<MulticastSettings> received = decodeMulticastSettings(*block);
@@ -175,7 +175,7 @@ PipeMessage setMulticast(Request& request) {
     return statusReply(kPipeDone);
 }
 
-PipeMessage writeSetting(Request& request) {
+PipeMessage writeSetting(SettingsRequest& request) {
     const std::optional<WriteSettingRequest> write = decodeWriteSetting(request.bytes);
     if (!write) return sizeCheckFailed(request);
     // Without a section there is nothing to write to; the store refuses malformed names itself.
