@@ -33,7 +33,17 @@ endforeach()
 # it is no configuration file of the package: the package installs its first form, and the
 # installation script puts it in /etc/tolmark/ when there is none yet.
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/registry.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/tolmark)
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/DOZAdadaved.service DESTINATION lib/systemd/system)
+# The unit from the template that "Velkora -install" writes too (platform/CMakeLists.txt), with
+# the installed paths; the installation scripts create and name the same service user.
+set(SERVICE_USER ${TOLMARK_SERVICE_USER})
+set(EXECUTABLE ${CMAKE_INSTALL_FULL_SBINDIR}/Velkora)
+set(DATA_DIRECTORY /var/lib/tolmark/)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/DOZAdadaved.service.in ${CMAKE_BINARY_DIR}/packaging/DOZAdadaved.service
+               @ONLY)
+foreach(script postinst postrm)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/${script}.in ${CMAKE_BINARY_DIR}/packaging/${script} @ONLY)
+endforeach()
+install(FILES ${CMAKE_BINARY_DIR}/packaging/DOZAdadaved.service DESTINATION lib/systemd/system)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/Dorvane.ini.example DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -57,6 +67,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The manager needs a display platform and a font at run time, which no library link names.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins, fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/prerm ${CMAKE_SOURCE_DIR}/packaging/postrm)
+    ${CMAKE_BINARY_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/prerm ${CMAKE_BINARY_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

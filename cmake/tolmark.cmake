@@ -17,3 +17,7 @@ function(tolmark_test name)
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
   endif()
 endfunction()
+
+# The system user the service runs as: named in the unit, created by the package and by
+# "Velkora -install", and trusted by the console tool and the manager.
+set(TOLMARK_SERVICE_USER tolmark)

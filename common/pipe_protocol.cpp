@@ -3,14 +3,20 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "common/version.h"
 
 namespace tolmark {
 
@@ -55,7 +61,45 @@ void applyTimeout(int fd, std::chrono::milliseconds timeout) {
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
+std::mutex trustedNamesLock;
+std::vector<std::string>& trustedNames() {
+    static std::vector<std::string> names{kServiceUser};
+    return names;
+}
+
+// The uid of a user name; nullopt when there is no such user.
+std::optional<uid_t> userId(const std::string& name) {
+    const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    while (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
+           buffer.size() < (1u << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (found == nullptr) return std::nullopt;
+    return found->pw_uid;
+}
+
 }  // namespace
+
+bool serverUserTrusted(unsigned uid) {
+    if (uid == 0 || uid == ::geteuid()) return true;
+    std::vector<std::string> names;
+    {
+        std::lock_guard<std::mutex> guard(trustedNamesLock);
+        names = trustedNames();
+    }
+    // Looked up at each connection: the service's user may have been created since.
+    return std::any_of(names.begin(), names.end(), [&](const std::string& name) { return userId(name) == uid; });
+}
+
+void trustServerUser(std::string_view name) {
+    if (name.empty()) return;
+    std::lock_guard<std::mutex> guard(trustedNamesLock);
+    std::vector<std::string>& names = trustedNames();
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.emplace_back(name);
+}
 
 std::string pipeName() {
     const char* name = std::getenv("TOLMARK_PIPE");
@@ -164,7 +208,7 @@ bool PipeClient::connect() {
         ucred server{};
         socklen_t size = sizeof server;
         if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &server, &size) != 0 || size != sizeof server) return false;
-        if (server.uid != 0 && server.uid != ::geteuid()) {
+        if (!serverUserTrusted(server.uid)) {
             untrustedUid_ = server.uid;
             return false;
         }

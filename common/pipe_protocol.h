@@ -153,9 +153,9 @@ public:
     // peer that stops answering then fails the transaction instead of holding the caller.
     void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
 
-    // A local server is trusted only when it runs as root or as this process's own user:
-    // anyone else holding the socket's name could read the requests and forge the replies.
-    // After a refused connection this is the uid found at the other end.
+    // A local server is trusted only when it runs as a user serverUserTrusted accepts: anyone
+    // else holding the socket's name could read the requests and forge the replies. After a
+    // refused connection this is the uid found at the other end.
     std::optional<unsigned> untrustedServerUid() const { return untrustedUid_; }
 
 private:
@@ -170,6 +170,13 @@ private:
     platform::FileDescriptor socket_;
     std::optional<unsigned> untrustedUid_;
 };
+
+// Who may hold the local control socket: root, this process's own user, the service's user
+// (kServiceUser) and the users given to trustServerUser; nobody else.
+bool serverUserTrusted(unsigned uid);
+// Trusts a server running as the named user from now on: the console tool and the manager give
+// the user that the server's configuration names ("RunAsUser"). An empty name adds nothing.
+void trustServerUser(std::string_view name);
 
 // The socket address of an abstract name (no file; a NUL first, no NUL at the end). False when
 // the name is empty or too long.

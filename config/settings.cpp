@@ -6,6 +6,7 @@
 
 #include "base/ipv4.h"
 #include "common/text_forms.h"
+#include "platform/paths.h"
 
 namespace tolmark {
 
@@ -87,6 +88,8 @@ const Ipv4 kDefaultMulticastIp = makeIpv4(224, 0, 0, 1);
 constexpr std::size_t kDefaultOptionsCapacity = 256;
 constexpr std::size_t kMacRangeCapacity = 128;
 constexpr std::size_t kDirectoryCapacity = 896;
+// A user name (useradd allows 32 characters); longer text names nobody.
+constexpr std::size_t kRunAsUserCapacity = 256;
 constexpr std::size_t kTftpPrefixCapacity = 768;
 constexpr std::size_t kMulticastIpCapacity = 18;
 
@@ -174,6 +177,16 @@ void readGeneralSettings(const ConfigStore& store, std::string_view section, std
         g.macRange = parseMacRange(range);
     }
     settings.directory = store.readText(section, "Directory", dataDirectory, kDirectoryCapacity);
+}
+
+std::string readRunAsUser(const ConfigStore& store, std::string_view section) {
+    return store.readText(section, "RunAsUser", "", kRunAsUserCapacity);
+}
+
+std::string dataDirectoryFromRegistry(const ConfigStore& registry, std::string_view section,
+                                      const std::string& programDirectory) {
+    return platform::directoryWithSeparator(
+        registry.readText(section, "Directory", programDirectory, kDirectoryCapacity));
 }
 
 void readTftpSettings(const ConfigStore& store, std::string_view section, std::string_view dataDirectory,

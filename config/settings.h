@@ -40,6 +40,16 @@ void readGeneralSettings(const ConfigStore& store, std::string_view section, std
 void readTftpSettings(const ConfigStore& store, std::string_view section, std::string_view dataDirectory,
                       TftpSettings& tftp, MulticastSettings& multicast);
 
+// "RunAsUser": the user the server changes to when started as root, keeping only the
+// capabilities it needs; empty (the default) leaves it the user it was started as. Read at start,
+// before anything else of the server runs; the pipe's clients read it to know the server's user.
+std::string readRunAsUser(const ConfigStore& store, std::string_view section);
+
+// The data directory the machine-wide registry names ("Directory"), programDirectory when it
+// names none; with a final separator unless empty.
+std::string dataDirectoryFromRegistry(const ConfigStore& registry, std::string_view section,
+                                      const std::string& programDirectory);
+
 // Write back as the control pipe does after a set request.
 void writeGeneralSettings(ConfigStore& store, std::string_view section, const GeneralSettings& general);
 void writeTftpSettings(ConfigStore& store, std::string_view section, const TftpSettings& tftp,

@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <QMessageBox>
 
+#include "config/settings.h"
 #include "manager/desktop/desktop_services.h"
 #include "manager/desktop/preferences.h"
 #include "manager/language/language.h"
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
     const std::string dataDirectory = tolmark::platform::directoryWithSeparator(
         serverConfig.readText(tolmark::kGeneralSection, "Directory", programDirectory, tolmark::kMaxIniPath + 1));
     const bool configFound = serverConfig.setIniPath(dataDirectory, "Dorvane");
+    tolmark::trustServerUser(tolmark::readRunAsUser(serverConfig, tolmark::kGeneralSection));
 
     MainWindowOptions options;
     options.programDirectory = programDirectory;

@@ -38,6 +38,8 @@ public:
     // a few seconds, so that the caller can ask again and get it.
     virtual ProbeResult probe(int ifIndex, Ipv4 source, Ipv4 target) = 0;
     virtual WakeEvent& completed() = 0;
+    // False when no address can be tested here (no packet socket): every address counts as free.
+    virtual bool ready() const { return true; }
 };
 // Answers within timeoutMs count. Needs CAP_NET_RAW; without it every address is Free.
 std::unique_ptr<ArpProber> makeArpProber(int timeoutMs = 1000);

@@ -14,6 +14,11 @@ int openBelowAt(int directoryFd, std::string_view name, int flags);
 // The path an open descriptor refers to, with every symbolic link resolved; empty on failure.
 std::string resolvedPath(int fd);
 
+// The process may create and replace files in the directory (errno set when not).
+bool directoryWritable(const std::string& directory);
+// False (errno set) when the file exists and the process may not read it.
+bool readableOrMissing(const std::string& path);
+
 // Raises the soft limit of open descriptors to the hard limit, so that the server's many
 // sockets, files and connections have room beside each other.
 void raiseOpenFileLimit();

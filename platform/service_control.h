@@ -2,6 +2,7 @@
 // What installing, removing and hosting the service needs from the host's service manager.
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace tolmark::platform {
@@ -12,14 +13,21 @@ inline constexpr const char* kServiceDisplayName = "DHCP Server";
 // Service states as reported and queried.
 enum class ServiceState { Stopped = 1, StartPending = 2, StopPending = 3, Running = 4 };
 
+// What the service is: its program, what it does, and the one directory it writes to.
+struct ServiceDefinition {
+    std::string executable;
+    std::string description;
+    std::string dataDirectory;
+};
+
 // Each call returns false on failure and leaves the reason in errno.
 class ServiceControl {
 public:
     virtual ~ServiceControl() = default;
     virtual bool openManager() = 0;
-    // Registers the service (automatic start) with the executable as its command; fails when
-    // it is already registered.
-    virtual bool createService(const std::string& executable, const std::string& description) = 0;
+    // Registers the service (automatic start) to run the executable as the service's own user,
+    // with no more rights than it needs; fails when it is already registered.
+    virtual bool createService(const ServiceDefinition& service) = 0;
     virtual bool startService() = 0;
     virtual bool openService() = 0;
     // Asks the service to stop. When refused, state holds the state the service is in.
@@ -30,7 +38,8 @@ public:
 
 // systemd: the unit file goes to $TOLMARK_UNIT_DIR (default /etc/systemd/system/) and the
 // commands run through $TOLMARK_SYSTEMCTL (default systemctl), so tests can point both at
-// stand-ins.
+// stand-ins. The unit is the one the package installs (packaging/DOZAdadaved.service.in) with
+// the definition's executable and data directory.
 std::unique_ptr<ServiceControl> makeServiceControl();
 
 // Status reports to the service manager while running as the service.
@@ -49,5 +58,9 @@ void writeEventLogEntry(const char* message, int errorCode);
 
 // "%s (0x%x)" of the error's text and number, or empty when there is no text.
 std::string systemErrorText(int error);
+
+// The unit text for a service definition; nullopt (errno EINVAL) when a path cannot be written
+// in a unit (it holds a line break).
+std::optional<std::string> serviceUnitText(const ServiceDefinition& service);
 
 }  // namespace tolmark::platform

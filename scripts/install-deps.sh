@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing need. Quiet when everything
-# is there already; needs root otherwise. The manager's accessibility scenario needs an X server
-# without a screen, a session bus, the AT-SPI registry and Python's AT-SPI binding. "--screenshots"
-# adds what scripts/screenshots.sh needs (a window grabber and a key sender).
+# Installs the Debian packages that building, running and testing need (systemd only for
+# "systemd-analyze security", which rates the service unit; nothing is started). Quiet when
+# everything is there already; needs root otherwise. The manager's accessibility scenario needs
+# an X server without a screen, a session bus, the AT-SPI registry and Python's AT-SPI binding.
+# "--screenshots" adds what scripts/screenshots.sh needs (a window grabber and a key sender).
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make clang-format libgtest-dev libgmock-dev libbenchmark-dev python3 iproute2
           busybox isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils dpkg-dev man-db util-linux curl
           tftp-hpa atftp kea-dhcp4-server kea-admin qt6-base-dev qt6-svg-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core
-          poppler-utils desktop-file-utils clang libclang-rt-14-dev libssl-dev
+          poppler-utils desktop-file-utils clang libclang-rt-14-dev libssl-dev libcap-ng-dev systemd
           xvfb dbus at-spi2-core python3-pyatspi)
 if [ "${1:-}" = "--screenshots" ]; then
     packages+=(xauth imagemagick xdotool)

@@ -1,6 +1,7 @@
 #include "common/pipe_protocol.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -109,6 +110,23 @@ TEST(PipeClient, SilentPeerFailsWithinTheTimeout) {
     EXPECT_GE(took, std::chrono::milliseconds(150));
     EXPECT_LT(took, std::chrono::seconds(3));
     EXPECT_FALSE(client.connected());
+}
+
+// Root, this process's user and the users given by name hold the socket as the server; any
+// other user does not, and a name that names nobody trusts nobody.
+TEST(PipeClient, TrustsRootItselfAndTheNamedServiceUsers) {
+    const unsigned nobody = 65534;  // "nobody" on Debian
+    if (::geteuid() == nobody || ::getpwnam("nobody") == nullptr || ::getpwnam("nobody")->pw_uid != nobody)
+        GTEST_SKIP() << "needs the user nobody (uid 65534) and another user to run the test";
+    EXPECT_TRUE(serverUserTrusted(0));
+    EXPECT_TRUE(serverUserTrusted(::geteuid()));
+    EXPECT_FALSE(serverUserTrusted(nobody));
+    trustServerUser("");
+    trustServerUser("tolmark_no_such_user");
+    EXPECT_FALSE(serverUserTrusted(nobody));
+    trustServerUser("nobody");
+    EXPECT_TRUE(serverUserTrusted(nobody));
+    EXPECT_FALSE(serverUserTrusted(nobody - 1));
 }
 
 }  // namespace

@@ -103,6 +103,7 @@ public:
     }
 
     WakeEvent& completed() override { return completed_; }
+    bool ready() const override { return socket_.valid(); }
 
 private:
     static constexpr std::size_t kMaxProbes = 1024;

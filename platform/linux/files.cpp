@@ -40,6 +40,14 @@ std::string resolvedPath(int fd) {
     return std::string(target, static_cast<std::size_t>(n));
 }
 
+bool directoryWritable(const std::string& directory) {
+    return ::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+bool readableOrMissing(const std::string& path) {
+    return ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) == 0 || errno == ENOENT;
+}
+
 void raiseOpenFileLimit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;

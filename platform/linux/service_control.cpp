@@ -2,7 +2,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -10,12 +9,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/file_descriptor.h"
+#include "platform/linux/run_command.h"
 #include "platform/service_control.h"
+#include "platform/service_unit.h"
 
 namespace tolmark::platform {
 namespace {
@@ -23,43 +25,6 @@ namespace {
 std::string environmentOr(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
     return (value != nullptr && *value != '\0') ? value : fallback;
-}
-
-// Runs a command without a shell; its standard output goes to output when given. Returns the
-// exit status, or -1 when it could not be run (errno set).
-int runCommand(const std::vector<std::string>& args, std::string* output) {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-    FileDescriptor readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
-    pid_t pid = ::fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        ::dup2(writeEnd.get(), STDOUT_FILENO);
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    writeEnd.reset();
-    char buffer[512];
-    ssize_t n;
-    while ((n = ::read(readEnd.get(), buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0 && output != nullptr) output->append(buffer, static_cast<std::size_t>(n));
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    if (!WIFEXITED(status)) {
-        errno = EINTR;
-        return -1;
-    }
-    if (WEXITSTATUS(status) == 127) {
-        errno = ENOENT;
-        return -1;
-    }
-    return WEXITSTATUS(status);
 }
 
 class SystemdServiceControl final : public ServiceControl {
@@ -82,16 +47,13 @@ public:
         return true;
     }
 
-    bool createService(const std::string& executable, const std::string& description) override {
+    bool createService(const ServiceDefinition& service) override {
+        const std::optional<std::string> unit = serviceUnitText(service);
+        if (!unit) return false;
         FileDescriptor fd(::open(unitFile_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         if (!fd) return false;
-        std::string unit = "[Unit]\nDescription=" + std::string(kServiceDisplayName) + "\n# " + description +
-                           "\nAfter=network-online.target\nWants=network-online.target\n\n"
-                           "[Service]\nType=notify\nExecStart=" +
-                           executable +
-                           "\nNotifyAccess=main\nTimeoutStartSec=30\n\n[Install]\nWantedBy=multi-user.target\n";
-        bool written =
-            ::write(fd.get(), unit.data(), unit.size()) == static_cast<ssize_t>(unit.size()) && ::fsync(fd.get()) == 0;
+        bool written = ::write(fd.get(), unit->data(), unit->size()) == static_cast<ssize_t>(unit->size()) &&
+                       ::fsync(fd.get()) == 0;
         fd.reset();
         if (!written || systemctl({"daemon-reload"}) != 0 || systemctl({"enable", kServiceName}) != 0) {
             int saved = errno != 0 ? errno : EIO;
@@ -212,6 +174,45 @@ void writeEventLogEntry(const char* message, int errorCode) {
     ::openlog(kServiceName, LOG_PID, LOG_DAEMON);
     ::syslog(LOG_ERR, "%s error: %d: %s", kServiceName, errorCode, message);
     ::closelog();
+}
+
+namespace {
+
+// A path as a unit setting's value: "%" would start a specifier and, in a command line, "$" a
+// variable; blanks, quotes and backslashes need the value quoted.
+std::optional<std::string> unitValue(const std::string& path, bool commandLine) {
+    if (path.find_first_of("\n\r") != std::string::npos) return std::nullopt;
+    std::string text;
+    bool quote = false;
+    for (char c : path) {
+        if (c == '%') text += '%';
+        if (c == '$' && commandLine) text += '$';
+        if (c == '"' || c == '\\') text += '\\';
+        if (c == ' ' || c == '\t' || c == '"' || c == '\'' || c == '\\') quote = true;
+        text += c;
+    }
+    return quote ? '"' + text + '"' : text;
+}
+
+void replaceAll(std::string& text, std::string_view placeholder, const std::string& value) {
+    for (std::size_t at = text.find(placeholder); at != std::string::npos;
+         at = text.find(placeholder, at + value.size()))
+        text.replace(at, placeholder.size(), value);
+}
+
+}  // namespace
+
+std::optional<std::string> serviceUnitText(const ServiceDefinition& service) {
+    const std::optional<std::string> executable = unitValue(service.executable, true);
+    const std::optional<std::string> data = unitValue(service.dataDirectory, false);
+    if (!executable || !data) {
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    std::string unit = kServiceUnitTemplate;
+    replaceAll(unit, "@EXECUTABLE@", *executable);
+    replaceAll(unit, "@DATA_DIRECTORY@", *data);
+    return unit;
 }
 
 std::string systemErrorText(int error) {

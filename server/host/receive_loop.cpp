@@ -99,9 +99,16 @@ void sendReply(ReceiveLoopContext& c, const InterfaceEntry& entry, const ReplyPl
     int sendIfIndex = 0;
     bool arpMade = false;
     int arpIfIndex = -1;
+    int linkIfIndex = -1;
     if (destination.route == ReplyRoute::UnicastAfterArp) {
-        if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, plan.hardware.data(),
-                                  platform::ArpEntryType::Dynamic, arpMade, arpIfIndex)) {
+        // The client answers no ARP for an address it does not have yet: the reply goes to its
+        // hardware address directly, leaving the host's ARP cache alone, when that can be done.
+        if (c.linkSender != nullptr && c.linkSender->ready())
+            linkIfIndex = c.interfaces.ifIndexForNeighbour(destination.address);
+        if (linkIfIndex >= 0) {
+            sendIfIndex = linkIfIndex;
+        } else if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, plan.hardware.data(),
+                                         platform::ArpEntryType::Dynamic, arpMade, arpIfIndex)) {
             sendIfIndex = arpIfIndex;
         } else {
             destination = {ReplyRoute::Broadcast, broadcastAddressFor(entry, routing.netBc), destination.port};
@@ -112,7 +119,12 @@ void sendReply(ReceiveLoopContext& c, const InterfaceEntry& entry, const ReplyPl
     if (general.delay >= 1 && general.delay <= 100) {
         std::this_thread::sleep_for(std::chrono::milliseconds(general.delay));
     }
-    if (!socket.send(out.data(), out.size(), destination.address, destination.port, entry.address, sendIfIndex)) {
+    const bool sent = linkIfIndex >= 0
+                          ? c.linkSender->send(linkIfIndex, plan.hardware.data(), entry.address, general.port,
+                                               destination.address, destination.port, out)
+                          : socket.send(out.data(), out.size(), destination.address, destination.port,
+                                        entry.address, sendIfIndex);
+    if (!sent) {
         c.log.line(1, true, "DHCP  Error   failed to send to %s\n", formatIpv4(destination.address).c_str());
     }
     if (arpMade && arpIfIndex >= 0) c.arp.deleteEntry(arpIfIndex, destination.address);

@@ -13,6 +13,7 @@
 #include "platform/arp.h"
 #include "platform/clock.h"
 #include "platform/host_addresses.h"
+#include "platform/link_sender.h"
 #include "platform/wake_event.h"
 #include "server/dhcp/request_processor.h"
 #include "server/host/dhcp_sockets.h"
@@ -36,6 +37,9 @@ struct ReceiveLoopContext {
     const platform::WakeEvent& stop;
     // Signalled when ARP tests have their answers: the requests that wait for them go on.
     platform::WakeEvent* addressTestsDone = nullptr;
+    // Unicast replies to clients without an address go straight to their hardware address
+    // when it is ready; through a temporary ARP entry otherwise.
+    platform::LinkSender* linkSender = nullptr;
 };
 
 // Requests that wait for the ARP test of the address they are to be offered: the processor
@@ -67,7 +71,8 @@ private:
 };
 
 // Sends the processor's reply for a request that arrived for entry: the destination, "Delay",
-// the send and the temporary ARP entry.
+// the send (straight to the hardware address, or after a temporary ARP entry, for a client that
+// has no address yet).
 void sendReply(ReceiveLoopContext& context, const InterfaceEntry& entry, const ReplyPlan& plan,
                std::span<const std::uint8_t> reply, platform::UdpSocket& socket);
 

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -11,11 +12,10 @@
 #include "server/tftp/client_standing.h"
 
 namespace tolmark {
-namespace {
 
-constexpr std::size_t kPathCapacity = 896;
-
-}  // namespace
+std::string serverDataDirectory(const ConfigStore& registry, const std::string& programDirectory) {
+    return dataDirectoryFromRegistry(registry, kGeneralSection, programDirectory);
+}
 
 Server::Server(ServerPlatform platform)
     : platform_(std::move(platform)),
@@ -191,10 +191,7 @@ int Server::run(int argc, char** argv) {
     // Program and data directories; the store uses the registry until the INI file is set.
     const std::string programDirectory = platform_.programDirectory;
     store_.writeText(kGeneralSection, "Path", programDirectory);
-    dataDirectory_ = store_.readText(kGeneralSection, "Directory", programDirectory, kPathCapacity);
-    if (!dataDirectory_.empty() && dataDirectory_.back() != platform::kPathSeparator) {
-        dataDirectory_ += platform::kPathSeparator;
-    }
+    dataDirectory_ = serverDataDirectory(store_, programDirectory);
     store_.setIniPath(dataDirectory_, kGeneralSection);
     readSettings();
 
@@ -207,6 +204,17 @@ int Server::run(int argc, char** argv) {
         return 0;
     });
     log_.line(1, false, "%s %s\n", kProductName, kProductVersion);
+    if (!platform_.identityLine.empty()) log_.line(1, false, "%s\n", platform_.identityLine.c_str());
+    // Without a packet socket (no CAP_NET_RAW) every address would pass the test unasked.
+    if (settings_.general().testIp != 0 && platform_.arpProber != nullptr && !platform_.arpProber->ready()) {
+        log_.line(1, true, "DHCP  Error   no address test (TestIP): ARP needs CAP_NET_RAW\n");
+    }
+    // The client files, the configuration and the logs are written here: a server that cannot
+    // (another user owns the directory) says so at once rather than at its first save.
+    if (!dataDirectory_.empty() && !platform::directoryWritable(dataDirectory_)) {
+        log_.line(1, true, "DHCP  Error   data directory %s is not writable: %s\n", dataDirectory_.c_str(),
+                  std::strerror(errno));
+    }
 
     interfaces_.build(store_, kGeneralSection, platform_.hostAddresses, platform_.clock.now(), log_);
     settings_.update([&](DhcpSettings& dhcp, TftpSettings&, MulticastSettings&) {
@@ -247,6 +255,7 @@ int Server::run(int argc, char** argv) {
             .clock = platform_.clock,
             .stop = stop_,
             .addressTestsDone = platform_.arpProber != nullptr ? &platform_.arpProber->completed() : nullptr,
+            .linkSender = platform_.linkSender,
         };
         runReceiveLoop(context);
     }

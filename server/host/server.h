@@ -15,6 +15,7 @@
 #include "platform/arp.h"
 #include "platform/clock.h"
 #include "platform/host_addresses.h"
+#include "platform/link_sender.h"
 #include "platform/name_service.h"
 #include "platform/wake_event.h"
 #include "server/dhcp/dhcp_engine.h"
@@ -43,8 +44,16 @@ struct ServerPlatform {
     std::string registryFile;
     std::string programDirectory;
     std::FILE* console = stdout;
-    platform::NameService* names = nullptr;  // host names of static entries; nullptr: the system's
+    platform::NameService* names = nullptr;      // host names of static entries; nullptr: the system's
+    platform::LinkSender* linkSender = nullptr;  // unicast replies to clients without an address
+    // The user the process runs as, when "RunAsUser" made it change or limit itself: written
+    // after the start line ("DHCP  Start   as user ...").
+    std::string identityLine;
 };
+
+// The data directory of the server: the machine-wide registry's "Directory", else the program
+// directory.
+std::string serverDataDirectory(const ConfigStore& registry, const std::string& programDirectory);
 
 class Server {
 public:

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -12,9 +13,12 @@
 
 #include "platform/arp.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/host_addresses.h"
 #include "platform/paths.h"
+#include "platform/privileges.h"
 #include "platform/stop_signals.h"
+#include "server/host/run_as_user.h"
 #include "server/host/server.h"
 
 namespace tolmark {
@@ -25,6 +29,9 @@ using platform::ServiceState;
 
 constexpr const char* kServiceDescription = "Manages network configuration parameters for clients";
 constexpr unsigned kWaitHintMs = 3000;
+// The exit status of a server that refused to start as the configured user ("RunAsUser"):
+// the service manager must see the failure.
+constexpr int kExitNotStarted = 1;
 
 // The service's status reports and event-log entries; in console mode neither reaches the
 // platform and both count as done.
@@ -54,9 +61,43 @@ private:
 
 std::unique_ptr<Server> makeServer(const platform::Clock& clock, platform::HostAddressSource& host,
                                    platform::AddressChangeWatcher& watcher, platform::ArpCache& arp,
-                                   platform::ArpProber& arpProber) {
-    return std::make_unique<Server>(ServerPlatform{
-        clock, host, watcher, arp, &arpProber, platform::machineRegistryFile(), platform::programDirectory(), stdout});
+                                   platform::ArpProber& arpProber, platform::LinkSender& linkSender,
+                                   std::string identityLine) {
+    return std::make_unique<Server>(ServerPlatform{.clock = clock,
+                                                   .hostAddresses = host,
+                                                   .addressWatcher = watcher,
+                                                   .arp = arp,
+                                                   .arpProber = &arpProber,
+                                                   .registryFile = platform::machineRegistryFile(),
+                                                   .programDirectory = platform::programDirectory(),
+                                                   .console = stdout,
+                                                   .linkSender = &linkSender,
+                                                   .identityLine = std::move(identityLine)});
+}
+
+// The configuration the server is about to read.
+ConfigStore serverConfiguration() {
+    ConfigStore store(platform::machineRegistryFile());
+    store.setIniPath(serverDataDirectory(store, platform::programDirectory()), kGeneralSection);
+    return store;
+}
+
+// The user it runs as must be able to read the configuration: with none, the server would
+// serve every interface with settings of its own making.
+RunAsOutcome checkConfigurationReadable(const ConfigStore& configuration) {
+    if (!configuration.usesIniFile() || platform::readableOrMissing(configuration.iniPath())) return {};
+    return {false, "DHCP  Error   configuration " + configuration.iniPath() +
+                       " is not readable: " + std::strerror(errno) + "; not started"};
+}
+
+// The server never opened its log: the line goes to the standard error (the console, or the
+// service manager's journal) and to the system log.
+void reportRefusal(ServiceHost& host, const std::string& line) {
+    Log early(platform::systemClock(), stderr, nullptr);
+    early.setLevel(3);
+    early.check({}, 0, 0);
+    early.line(1, true, "%s\n", line.c_str());
+    host.eventLog(line.c_str());
 }
 
 // The stop request: ends every wait of the server, then tells the service manager.
@@ -65,8 +106,22 @@ void stopRequest(Server& server, ServiceHost& host) {
     host.report(ServiceState::StopPending, kWaitHintMs);
 }
 
-// Reports start-pending and running, then runs the server until it stops.
-void serviceStart(ServiceHost& host, int argc, char** argv) {
+// Takes the configured user, reports start-pending and running, then runs the server until it
+// stops. False when the server could not start as the configured user.
+bool serviceStart(ServiceHost& host, int argc, char** argv) {
+    platform::restrictNewFileModes();
+    // Before any thread starts, so that every thread runs as that user with those capabilities.
+    const ConfigStore configuration = serverConfiguration();
+    const RunAsOutcome identity =
+        takeRunAsUser(readRunAsUser(configuration, kGeneralSection), *platform::makeProcessIdentity());
+    if (!identity.start) {
+        reportRefusal(host, identity.line);
+        return false;
+    }
+    if (const RunAsOutcome readable = checkConfigurationReadable(configuration); !readable.start) {
+        reportRefusal(host, readable.line);
+        return false;
+    }
     // The stop signals are blocked before any thread starts, so that every thread inherits
     // the mask and the signals reach only the signal watcher.
     platform::StopSignals signals;
@@ -74,7 +129,9 @@ void serviceStart(ServiceHost& host, int argc, char** argv) {
     auto watcher = platform::makeAddressChangeWatcher();
     auto arp = platform::makeArpCache();
     auto arpProber = platform::makeArpProber();
-    auto server = makeServer(platform::systemClock(), *hostAddresses, *watcher, *arp, *arpProber);
+    auto linkSender = platform::makeLinkSender();
+    auto server =
+        makeServer(platform::systemClock(), *hostAddresses, *watcher, *arp, *arpProber, *linkSender, identity.line);
 
     signals.start([&](platform::StopSignal signal) {
         if (host.consoleMode() && signal != platform::StopSignal::Terminate) {
@@ -91,13 +148,17 @@ void serviceStart(ServiceHost& host, int argc, char** argv) {
     // A stop request may still be inside the server when run returns; it ends before the
     // server is destroyed.
     signals.stop();
+    return true;
 }
 
-void useInstalledDataDirectory(InstallLayout& layout) {
-    if (!layout.registry.readText(kGeneralSection, "Directory", "", 896).empty()) return;
+// The directory the installed service writes: the one the registry names, else the installed
+// data directory, created here.
+std::string installedDataDirectory(const InstallLayout& layout) {
+    const std::string named = layout.registry.readText(kGeneralSection, "Directory", "", 896);
+    const std::string directory = named.empty() ? layout.dataDirectory : platform::directoryWithSeparator(named);
     std::error_code error;
-    std::filesystem::create_directories(layout.dataDirectory, error);
-    if (!error) layout.registry.writeText(kGeneralSection, "Directory", layout.dataDirectory);
+    std::filesystem::create_directories(directory, error);
+    return directory;
 }
 
 void printUsage(const char* program) {
@@ -111,6 +172,22 @@ void printUsage(const char* program) {
 
 }  // namespace
 
+std::string prepareServiceUser(const std::string& dataDirectory) {
+    const std::optional<platform::UserAccount> account = platform::ensureSystemUser(kServiceUser, dataDirectory);
+    char text[1200];
+    if (!account) {
+        std::snprintf(text, sizeof text, "Unable to create the user %s - %s\n", kServiceUser,
+                      platform::systemErrorText(errno).c_str());
+        return text;
+    }
+    if (!platform::handOverDirectory(dataDirectory, *account)) {
+        std::snprintf(text, sizeof text, "Unable to give %s to the user %s - %s\n", dataDirectory.c_str(), kServiceUser,
+                      platform::systemErrorText(errno).c_str());
+        return text;
+    }
+    return {};
+}
+
 void installService(platform::ServiceControl& control, InstallLayout& layout, std::FILE* out) {
     std::string executable = platform::executablePath();
     if (executable.empty()) {
@@ -121,9 +198,18 @@ void installService(platform::ServiceControl& control, InstallLayout& layout, st
         std::fprintf(out, "OpenSCManager failed - %s\n", platform::systemErrorText(errno).c_str());
         return;
     }
-    if (control.createService(executable, kServiceDescription)) {
+    const std::string dataDirectory = installedDataDirectory(layout);
+    // The service runs as its own user, who owns the data directory and the files in it.
+    if (const std::string failure = layout.prepareUser(dataDirectory); !failure.empty())
+        std::fputs(failure.c_str(), out);
+    if (control.createService({executable, kServiceDescription, dataDirectory})) {
         std::fprintf(out, "%s installed.\n", kServiceDisplayName);
-        useInstalledDataDirectory(layout);
+        // Before the service first starts: configuration, leases and logs must not land next
+        // to the executable.
+        if (layout.registry.readText(kGeneralSection, "Directory", "", 896).empty() &&
+            std::filesystem::is_directory(dataDirectory)) {
+            layout.registry.writeText(kGeneralSection, "Directory", dataDirectory);
+        }
         control.startService();
         std::fprintf(out, "%s started.\n", kServiceDisplayName);
     } else {
@@ -182,8 +268,7 @@ int velkoraMain(int argc, char** argv) {
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
         std::printf("Debugging %s.\n", kServiceDisplayName);
         ServiceHost host(true);
-        serviceStart(host, argc, argv);
-        return 0;
+        return serviceStart(host, argc, argv) ? 0 : kExitNotStarted;
     }
 
     printUsage("Velkora");
@@ -193,9 +278,10 @@ int velkoraMain(int argc, char** argv) {
         return 0;
     }
     // Service main: start-pending, the service start, then stopped.
-    if (host.report(ServiceState::StartPending, kWaitHintMs)) serviceStart(host, argc, argv);
+    bool started = true;
+    if (host.report(ServiceState::StartPending, kWaitHintMs)) started = serviceStart(host, argc, argv);
     host.report(ServiceState::Stopped, 0);
-    return 0;
+    return started ? 0 : kExitNotStarted;
 }
 
 }  // namespace tolmark

@@ -6,6 +6,7 @@ and reached by the installed trisko; purged again at the end. Needs root."""
 import fcntl
 import glob
 import os
+import pwd
 import shutil
 import subprocess
 import sys
@@ -53,15 +54,25 @@ class DebianPackage(unittest.TestCase):
     def tearDownClass(cls):
         run("apt-get", "purge", "-y", "-q", "tolmark", env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
         shutil.rmtree(cls.dir, ignore_errors=True)
-        purged = not os.path.exists("/etc/tolmark/registry.ini")
+        purged = not os.path.exists("/etc/tolmark/registry.ini") and not os.path.exists("/var/lib/tolmark")
         cls.lock.close()
-        assert purged, "the purge left /etc/tolmark/registry.ini"
+        assert purged, "the purge left /etc/tolmark/registry.ini or /var/lib/tolmark"
 
     def test_1_files_and_man_pages(self):
         for path in ("/usr/sbin/Velkora", "/usr/bin/trisko", "/etc/tolmark/registry.ini",
                      "/usr/lib/systemd/system/DOZAdadaved.service", "/usr/share/doc/tolmark/examples/Dorvane.ini.example"):
             self.assertTrue(os.path.exists(path), path)
         self.assertTrue(os.path.isdir("/var/lib/tolmark"))
+        # The service's own user owns the data directory, which others may not enter.
+        user = pwd.getpwnam("tolmark")
+        st = os.stat("/var/lib/tolmark")
+        self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o777), (user.pw_uid, user.pw_gid, 0o750))
+        self.assertEqual(user.pw_shell, "/usr/sbin/nologin")
+        with open("/usr/lib/systemd/system/DOZAdadaved.service") as f:
+            unit = f.read()
+        for line in ("ExecStart=/usr/sbin/Velkora\n", "User=tolmark\n", "ReadWritePaths=/var/lib/tolmark/\n",
+                     "AmbientCapabilities=CAP_NET_BIND_SERVICE CAP_NET_RAW\n"):
+            self.assertIn(line, unit)
         with open("/etc/tolmark/registry.ini") as f:
             self.assertIn("Directory=/var/lib/tolmark/\n", f.read())
         for page, text in (("Velkora", "DHCP and BOOTP server"), ("trisko", "client entries of a running")):
@@ -99,16 +110,22 @@ class DebianPackage(unittest.TestCase):
         r = run("/usr/sbin/Velkora", "-remove", env=env)
         self.assertFalse(os.path.exists(os.path.join(units, "DOZAdadaved.service")), r.stdout)
         # A reinstallation keeps the registry file as the server and the administrator left it,
-        # without a question.
+        # without a question; files a server running as root left become the service user's.
         with open("/etc/tolmark/registry.ini", "a") as f:
             f.write("; kept by the administrator\n")
         with open("/etc/tolmark/registry.ini") as f:
             before = f.read()
+        with open("/var/lib/tolmark/dynamic", "w") as f:
+            f.write("")
+        os.chmod("/var/lib/tolmark/dynamic", 0o644)
         r = run("apt-get", "install", "--reinstall", "-y", "-q", f"./{os.path.basename(self.deb)}", cwd=self.dir,
                 env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"), stdin=subprocess.DEVNULL)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         with open("/etc/tolmark/registry.ini") as f:
             self.assertEqual(f.read(), before)
+        st = os.stat("/var/lib/tolmark/dynamic")
+        self.assertEqual((st.st_uid, st.st_mode & 0o777), (pwd.getpwnam("tolmark").pw_uid, 0o640))
+        os.unlink("/var/lib/tolmark/dynamic")
 
     def test_3_the_installed_server_serves_and_trisko_reaches_it(self):
         try:
@@ -122,10 +139,14 @@ class DebianPackage(unittest.TestCase):
             cli = lab.namespace("c")
             lab.link(srv, "10.93.0.1/24", cli, None, f"{lab.prefix}x")
             env = {k: v for k, v in os.environ.items() if k not in ("TOLMARK_REGISTRY", "TOLMARK_PIPE")}
+            # The example configuration's user: started as root, the server changes to it.
+            with open("/var/lib/tolmark/Dorvane.ini", "w") as f:
+                f.write("[Dorvane]\nRunAsUser=tolmark\n")
             server = netns.Process(["env", "-u", "TOLMARK_REGISTRY", "ip", "netns", "exec", srv, "/usr/sbin/Velkora",
                                     "-debug"])
             self.assertIsNotNone(server.wait_for("DHCP  Start   Server on 10.93.0.1", timeout=15),
                                  "\n".join(server.lines))
+            self.assertIsNotNone(server.wait_for("DHCP  Start   as user tolmark (uid ", timeout=1))
             self.assertIsNotNone(server.wait_for("loading /var/lib/tolmark/ethers", timeout=1))
             r = subprocess.run(["ip", "netns", "exec", srv, "/usr/bin/trisko", "print"], capture_output=True,
                                text=True, timeout=20, env=env)

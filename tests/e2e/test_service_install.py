@@ -2,6 +2,7 @@
 and the usage text of an unknown argument. Needs no root."""
 
 import os
+import pwd
 import subprocess
 import sys
 import tempfile
@@ -32,10 +33,18 @@ class ServiceInstall(unittest.TestCase):
         with open(systemctl, "w") as f:
             f.write(STAND_IN.format(dir=self.dir))
         os.chmod(systemctl, 0o755)
+        # Stand-ins for the account tools: they record what they were asked and create nobody.
+        tools = os.path.join(self.dir, "bin")
+        os.mkdir(tools)
+        for tool in ("groupadd", "useradd"):
+            with open(os.path.join(tools, tool), "w") as f:
+                f.write(f'#!/bin/sh\necho {tool} "$@" >> "{self.dir}/accounts"\nexit 0\n')
+            os.chmod(os.path.join(tools, tool), 0o755)
         self.registry = os.path.join(self.dir, "registry.ini")
         self.data = os.path.join(self.dir, "data") + "/"
         self.env = dict(os.environ, TOLMARK_UNIT_DIR=self.units, TOLMARK_SYSTEMCTL=systemctl,
-                        TOLMARK_REGISTRY=self.registry, TOLMARK_DATA_DIR=self.data)
+                        TOLMARK_REGISTRY=self.registry, TOLMARK_DATA_DIR=self.data,
+                        PATH=tools + ":" + os.environ["PATH"])
         for key in ("NOTIFY_SOCKET", "INVOCATION_ID"):
             self.env.pop(key, None)
 
@@ -50,14 +59,31 @@ class ServiceInstall(unittest.TestCase):
             return f.read().splitlines()
 
     def test_install_then_remove(self):
+        # The service's user is created when the host has none (the stand-ins create nobody, so
+        # the installation says it is missing); an existing one is used as it is.
+        try:
+            pwd.getpwnam("tolmark")
+            user_missing = ""
+        except KeyError:
+            user_missing = "Unable to create the user tolmark - No such file or directory (0x2)\n"
         r = self.velkora("-INSTALL")
         self.assertEqual(r.returncode, 0)
-        self.assertEqual(r.stdout, "DHCP Server installed.\nDHCP Server started.\n")
+        self.assertEqual(r.stdout, user_missing + "DHCP Server installed.\nDHCP Server started.\n")
+        if user_missing:
+            with open(os.path.join(self.dir, "accounts")) as f:
+                self.assertEqual(f.read().splitlines(), [
+                    "groupadd --system tolmark",
+                    f"useradd --system --gid tolmark --home-dir {self.data.rstrip('/')} --no-create-home "
+                    "--shell /usr/sbin/nologin --comment Tolmark DHCP Server tolmark"])
         unit = os.path.join(self.units, "DOZAdadaved.service")
         with open(unit) as f:
             text = f.read()
         self.assertIn(f"ExecStart={os.path.abspath(VELKORA)}\n", text)
         self.assertIn("Type=notify\n", text)
+        # The server runs as its own user, writing only its data directory.
+        self.assertIn("User=tolmark\n", text)
+        self.assertIn(f"ReadWritePaths={self.data}\n", text)
+        self.assertIn("CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_NET_RAW\n", text)
         self.assertEqual(self.calls(), ["daemon-reload", "enable DOZAdadaved", "start --no-block DOZAdadaved"])
         # The installed service keeps its data in its own directory, not next to the executable.
         with open(self.registry) as f:
@@ -65,7 +91,7 @@ class ServiceInstall(unittest.TestCase):
         self.assertTrue(os.path.isdir(self.data))
 
         again = self.velkora("-install")
-        self.assertEqual(again.stdout, "DHCP Server service installation failed - File exists (0x11)\n")
+        self.assertEqual(again.stdout, user_missing + "DHCP Server service installation failed - File exists (0x11)\n")
 
         r = self.velkora("-remove")
         self.assertEqual(r.returncode, 0)

@@ -3,9 +3,12 @@
 
 #include "platform/service_control.h"
 
+#include "platform/privileges.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -48,22 +51,63 @@ protected:
 TEST_F(SystemdControlTest, CreateWritesAnEnabledNotifyUnitOnce) {
     auto control = makeServiceControl();
     ASSERT_TRUE(control->openManager());
-    ASSERT_TRUE(control->createService("/opt/tolmark/Velkora", "Manages things"));
+    ASSERT_TRUE(control->createService({"/opt/tolmark/Velkora", "Manages things", "/srv/dhcp/"}));
     std::ifstream unit(dir_ / "units" / "DOZAdadaved.service");
     std::stringstream text;
     text << unit.rdbuf();
-    EXPECT_NE(text.str().find("Description=DHCP Server\n"), std::string::npos);
-    EXPECT_NE(text.str().find("Type=notify\n"), std::string::npos);
-    EXPECT_NE(text.str().find("ExecStart=/opt/tolmark/Velkora\n"), std::string::npos);
-    EXPECT_NE(text.str().find("Wants=network-online.target\n"), std::string::npos);
+    for (const char* line : {"Description=DHCP Server\n", "Type=notify\n", "ExecStart=/opt/tolmark/Velkora\n",
+                             "Wants=network-online.target\n", "User=tolmark\n", "ReadWritePaths=/srv/dhcp/\n",
+                             "NoNewPrivileges=yes\n", "ProtectSystem=strict\n"}) {
+        EXPECT_NE(text.str().find(line), std::string::npos) << line;
+    }
+    for (const char* placeholder : {"@EXECUTABLE@", "@DATA_DIRECTORY@", "@SERVICE_USER@"})
+        EXPECT_EQ(text.str().find(placeholder), std::string::npos) << placeholder;
     EXPECT_EQ(calls(), "daemon-reload\nenable DOZAdadaved\n");
-    EXPECT_FALSE(control->createService("/opt/tolmark/Velkora", "again"));
+    EXPECT_FALSE(control->createService({"/opt/tolmark/Velkora", "again", "/srv/dhcp/"}));
     EXPECT_EQ(errno, EEXIST);
+}
+
+// The unit grants exactly the capabilities the server keeps when it changes user itself.
+TEST(ServiceUnit, GrantsTheServersCapabilitiesAndQuotesPaths) {
+    std::string names;
+    for (Capability c : kServerCapabilities) {
+        std::string name = capabilityName(c);
+        for (char& ch : name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        names += (names.empty() ? "" : " ") + name;
+    }
+    const std::string unit = *serviceUnitText({"/usr/sbin/Velkora", "", "/var/lib/tolmark/"});
+    EXPECT_NE(unit.find("\nAmbientCapabilities=" + names + "\n"), std::string::npos) << names;
+    EXPECT_NE(unit.find("\nCapabilityBoundingSet=" + names + "\n"), std::string::npos);
+
+    struct Case {
+        const char* executable;
+        const char* data;
+        const char* execStart;  // nullptr: refused
+        const char* writable;
+    } cases[] = {
+        {"/opt/t/Velkora", "/d/", "ExecStart=/opt/t/Velkora\n", "ReadWritePaths=/d/\n"},
+        {"/opt/my dhcp/Velkora", "/var/my data/", "ExecStart=\"/opt/my dhcp/Velkora\"\n",
+         "ReadWritePaths=\"/var/my data/\"\n"},
+        {"/opt/100%/$HOME/V", "/d%n/", "ExecStart=/opt/100%%/$$HOME/V\n", "ReadWritePaths=/d%%n/\n"},
+        {"/opt/a\"b\\c", "/d/", "ExecStart=\"/opt/a\\\"b\\\\c\"\n", "ReadWritePaths=/d/\n"},
+        {"/opt/line\nExecStartPre=/bin/sh", "/d/", nullptr, nullptr},
+        {"/opt/V", "/d\n/", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        const std::optional<std::string> text = serviceUnitText({c.executable, "", c.data});
+        if (c.execStart == nullptr) {
+            EXPECT_FALSE(text) << c.executable;
+            continue;
+        }
+        ASSERT_TRUE(text) << c.executable;
+        EXPECT_NE(text->find(c.execStart), std::string::npos) << *text;
+        EXPECT_NE(text->find(c.writable), std::string::npos) << *text;
+    }
 }
 
 TEST_F(SystemdControlTest, StopIsRefusedForAStoppedServiceAndStatesAreMapped) {
     auto control = makeServiceControl();
-    ASSERT_TRUE(control->createService("/x", "d"));
+    ASSERT_TRUE(control->createService({"/x", "d", "/d/"}));
     ASSERT_TRUE(control->openService());
     ServiceState state;
     EXPECT_FALSE(control->stopService(state));

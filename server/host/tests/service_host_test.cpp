@@ -16,9 +16,10 @@ using platform::ServiceState;
 class ScriptedServiceControl final : public platform::ServiceControl {
 public:
     bool openManager() override { return fail("openManager", EACCES); }
-    bool createService(const std::string& program, const std::string& text) override {
-        executable = program;
-        description = text;
+    bool createService(const platform::ServiceDefinition& service) override {
+        executable = service.executable;
+        description = service.description;
+        dataDirectory = service.dataDirectory;
         return fail("create", EEXIST);
     }
     bool startService() override {
@@ -54,7 +55,7 @@ public:
     std::vector<std::string> calls;
     std::vector<ServiceState> queries;
     ServiceState stateAfterStop = ServiceState::StopPending;
-    std::string executable, description;
+    std::string executable, description, dataDirectory;
 };
 
 std::string captured(const std::function<void(std::FILE*)>& body) {
@@ -81,34 +82,46 @@ protected:
 
     std::filesystem::path dir_ = std::filesystem::temp_directory_path() / ("install-" + std::to_string(::getpid()));
     ConfigStore registry_{(dir_ / "registry.ini").string()};
-    InstallLayout layout_{registry_, (dir_ / "data/").string()};
+    std::vector<std::string> prepared_;  // the data directories handed to the service's user
+    std::string userFailure_;
+    InstallLayout layout_{registry_, (dir_ / "data/").string(), [this](const std::string& directory) {
+                              prepared_.push_back(directory);
+                              return userFailure_;
+                          }};
 };
 
-TEST_F(InstallServiceTest, InstallsAndStartsWithTheInstalledDataDirectory) {
+TEST_F(InstallServiceTest, InstallsAndStartsWithTheInstalledDataDirectoryGivenToTheServiceUser) {
     ScriptedServiceControl control;
     EXPECT_EQ(install(control), "DHCP Server installed.\nDHCP Server started.\n");
     EXPECT_EQ(registry_.readText("Dorvane", "Directory", "", 896), (dir_ / "data/").string());
     EXPECT_TRUE(std::filesystem::is_directory(dir_ / "data"));
+    EXPECT_EQ(prepared_, std::vector<std::string>{(dir_ / "data/").string()});
+    EXPECT_EQ(control.dataDirectory, (dir_ / "data/").string());
     EXPECT_EQ(control.description, "Manages network configuration parameters for clients");
     EXPECT_FALSE(control.executable.empty());
     EXPECT_EQ(control.calls.back(), "start");
 }
 
-TEST_F(InstallServiceTest, AConfiguredDataDirectoryStays) {
-    registry_.writeText("Dorvane", "Directory", "/srv/dhcp/");
+TEST_F(InstallServiceTest, AConfiguredDataDirectoryStaysAndIsTheOneGiven) {
+    const std::string named = (dir_ / "srv").string();
+    registry_.writeText("Dorvane", "Directory", named);
     ScriptedServiceControl control;
-    install(control);
-    EXPECT_EQ(registry_.readText("Dorvane", "Directory", "", 896), "/srv/dhcp/");
+    userFailure_ = "Unable to create the user tolmark - No such file or directory (0x2)\n";
+    EXPECT_EQ(install(control), userFailure_ + "DHCP Server installed.\nDHCP Server started.\n");
+    EXPECT_EQ(registry_.readText("Dorvane", "Directory", "", 896), named);
+    EXPECT_EQ(prepared_, std::vector<std::string>{named + "/"});
+    EXPECT_EQ(control.dataDirectory, named + "/");
     EXPECT_FALSE(std::filesystem::exists(dir_ / "data"));
 }
 
 TEST_F(InstallServiceTest, ReportsFailuresWithTheSystemErrorText) {
     ScriptedServiceControl control;
-    control.failing = {"create"};
-    EXPECT_EQ(install(control), "DHCP Server service installation failed - File exists (0x11)\n");
     control.failing = {"openManager"};
     EXPECT_EQ(install(control), "OpenSCManager failed - Permission denied (0xd)\n");
-    EXPECT_FALSE(std::filesystem::exists(dir_ / "data"));  // nothing installed, nothing set
+    EXPECT_TRUE(prepared_.empty());
+    control.failing = {"create"};
+    EXPECT_EQ(install(control), "DHCP Server service installation failed - File exists (0x11)\n");
+    EXPECT_EQ(registry_.readText("Dorvane", "Directory", "", 896), "");  // no service, nothing set
 }
 
 TEST(RemoveService, StopsWaitsAndDeletes) {
