@@ -119,11 +119,10 @@ void sendReply(ReceiveLoopContext& c, const InterfaceEntry& entry, const ReplyPl
     if (general.delay >= 1 && general.delay <= 100) {
         std::this_thread::sleep_for(std::chrono::milliseconds(general.delay));
     }
-    const bool sent = linkIfIndex >= 0
-                          ? c.linkSender->send(linkIfIndex, plan.hardware.data(), entry.address, general.port,
-                                               destination.address, destination.port, out)
-                          : socket.send(out.data(), out.size(), destination.address, destination.port,
-                                        entry.address, sendIfIndex);
+    const bool sent = linkIfIndex >= 0 ? c.linkSender->send(linkIfIndex, plan.hardware.data(), entry.address,
+                                                            general.port, destination.address, destination.port, out)
+                                       : socket.send(out.data(), out.size(), destination.address, destination.port,
+                                                     entry.address, sendIfIndex);
     if (!sent) {
         c.log.line(1, true, "DHCP  Error   failed to send to %s\n", formatIpv4(destination.address).c_str());
     }
@@ -147,7 +146,7 @@ ReplyPlan handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std
     }
     ReplyPlan plan;
     {
-        std::lock_guard<std::mutex> engine(c.engineLock);
+        Hold engine(c.engineLock);
         plan = c.processor.process(datagram, reply, Arrival{entry.address, source});
     }
     if (!plan.parked) sendReply(c, entry, plan, reply, socket);
@@ -171,7 +170,7 @@ void resumeParked(ReceiveLoopContext& c, ParkedRequests& parked, std::span<std::
         if (waiting.socketIndex >= c.sockets.socketCount()) continue;
         ReplyPlan plan;
         {
-            std::lock_guard<std::mutex> engine(c.engineLock);
+            Hold engine(c.engineLock);
             plan = c.processor.resume(waiting.ticket, reply);
         }
         if (plan.parked) {

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "config/interface_table.h"
 #include "config/settings_holder.h"
 #include "platform/arp.h"
@@ -28,7 +29,7 @@ struct ReceiveLoopContext {
     DhcpSockets& sockets;
     Log& log;
     ServerFlags& flags;
-    std::mutex& engineLock;
+    Mutex& engineLock;  // held around every call of the processor
     RequestProcessor& processor;
     SettingsHolder& settings;
     platform::HostAddressSource& hostAddresses;

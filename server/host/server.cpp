@@ -21,17 +21,16 @@ Server::Server(ServerPlatform platform)
     : platform_(std::move(platform)),
       log_(platform_.clock, platform_.console),
       store_(platform_.registryFile),
-      clients_(log_),
-      engine_(clients_, profiles_, interfaces_, settings_, log_, platform_.clock, platform_.arpProber),
+      engine_(log_),
+      dhcp_(engine_.clientsLockedByUser(), engine_.profilesLockedByUser(), interfaces_, settings_, log_,
+            platform_.clock, platform_.arpProber),
       dnsClient_(log_, stop_),
       probe_(interfaces_, settings_, flags_, log_, stop_) {
-    engine_.setDnsUpdateQueue(&dnsQueue_);
+    dhcp_.setDnsUpdateQueue(&dnsQueue_);
     createTftpServer();
     if (platform_.names == nullptr) ownNames_ = platform::makeNameService();
     staticNames_ = std::make_unique<dhcp::StaticNames>(dhcp::StaticNamesContext{
-        .clients = clients_,
-        .profiles = profiles_,
-        .engineLock = engineLock_,
+        .engine = engine_,
         .names = platform_.names != nullptr ? *platform_.names : *ownNames_,
         .statusChanged = flags_.statusChanged,
         .log = log_,
@@ -61,10 +60,11 @@ void Server::createTftpServer() {
         .clock = platform_.clock,
         .standing =
             [this](Ipv4 address) {
-                std::lock_guard<std::mutex> engine(engineLock_);
+                Hold hold(engine_.lock);
                 std::optional<std::string> staticProfile;
-                if (const ClientRecord* record = clients_.findStaticByAddress(address)) staticProfile = record->profile;
-                return tftp::standingOf(address, profiles_, staticProfile);
+                if (const ClientRecord* record = engine_.clients.findStaticByAddress(address))
+                    staticProfile = record->profile;
+                return tftp::standingOf(address, engine_.profiles, staticProfile);
             },
         .checkLog =
             [this] {
@@ -97,8 +97,12 @@ void Server::readSettings() {
 
 void Server::loadClients() {
     files_ = clientFilePaths(store_, dataDirectory_);
-    const LoadCounts counts =
-        loadClientFiles(clients_, profiles_, files_, settings_.general(), log_, platform_.clock.now());
+    LoadCounts counts;
+    {
+        Hold hold(engine_.lock);
+        counts = loadClientFiles(engine_.clients, engine_.profiles, files_, settings_.general(), log_,
+                                 platform_.clock.now());
+    }
     counters_.staticCount.store(static_cast<std::int32_t>(counts.staticTotal));
     counters_.staticUsed.store(static_cast<std::int32_t>(counts.staticSeen));
     counters_.dynamicUsed.store(static_cast<std::int32_t>(counts.dynamicActive));
@@ -108,7 +112,7 @@ void Server::loadClients() {
 void Server::saveChangedClients() {
     // One save at a time: two writers of the same ".tmp" file would mix their lines.
     std::lock_guard<std::mutex> guard(saveLock_);
-    saveChangedLists(clients_, files_, settings_.general(), log_, &engineLock_);
+    saveChangedLists(engine_.clientsLockedByUser(), files_, settings_.general(), log_, &engine_.lock);
 }
 
 void Server::startHousekeeping() {
@@ -129,34 +133,44 @@ void Server::startHousekeeping() {
 }
 
 void Server::startControlPipe() {
+    const auto startNameLookup = [this] { staticNames_->requestPass((settings_.general().lookup & 1) != 0); };
     pipeContext_ = std::make_unique<PipeContext>(PipeContext{
-        .settings = settings_,
-        .store = store_,
-        .clients = clients_,
-        .profiles = profiles_,
-        .interfaces = interfaces_,
-        .engineLock = engineLock_,
         .log = log_,
-        .counters = counters_,
-        .serverStopping = flags_.serverStopping,
-        .statusChanged = flags_.statusChanged,
-        .reloadRequest = flags_.reloadRequest,
-        .paused = flags_.paused,
-        .logDirectory = [this] { return settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }); },
-        .flushLog = [this] { log_.flush(); },
-        .socketImage = [this](std::size_t i) { return sockets_.socketImage(i); },
-        .tftpTransfers = [this] { return tftp_->transferCount(); },
-        .restartTftp =
-            [this](bool stopFirst) {
-                // A stop request may be under way: the listener must not come back then.
-                if (!flags_.serverStopping.load()) tftp_->restart(stopFirst);
-            },
-        .startNameLookup = [this] { staticNames_->requestPass((settings_.general().lookup & 1) != 0); },
-        .transferRecord = [this](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
-            const std::optional<TransferImage> image = tftp_->transfer(static_cast<std::size_t>(n));
-            if (!image) return std::nullopt;
-            return encodeTransferImage(*image);
-        }});
+        .clients = {.engine = engine_, .counters = counters_},
+        .profiles = {.engine = engine_,
+                     .store = store_,
+                     .settings = settings_,
+                     .interfaces = interfaces_,
+                     .log = log_,
+                     .counters = counters_,
+                     .startNameLookup = startNameLookup},
+        .settings = {
+            .settings = settings_,
+            .store = store_,
+            .interfaces = interfaces_,
+            .engine = engine_,
+            .counters = counters_,
+            .serverStopping = flags_.serverStopping,
+            .statusChanged = flags_.statusChanged,
+            .reloadRequest = flags_.reloadRequest,
+            .paused = flags_.paused,
+            .socketImage = [this](std::size_t i) { return sockets_.socketImage(i); },
+            .tftpTransfers = [this] { return tftp_->transferCount(); },
+            .restartTftp =
+                [this](bool stopFirst) {
+                    // A stop request may be under way: the listener must not come back then.
+                    if (!flags_.serverStopping.load()) tftp_->restart(stopFirst);
+                },
+            .startNameLookup = startNameLookup,
+            .transferRecord = [this](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
+                const std::optional<TransferImage> image = tftp_->transfer(static_cast<std::size_t>(n));
+                if (!image) return std::nullopt;
+                return encodeTransferImage(*image);
+            }},
+        .files = {
+            .logDirectory = [this] { return settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }); },
+            .flushLog = [this] { log_.flush(); }},
+    });
     PipeServerOptions options;
     options.tcpPort = readRemotePort(store_);
     pipe_ = std::make_unique<PipeServer>(*pipeContext_, options);
@@ -224,10 +238,10 @@ int Server::run(int argc, char** argv) {
 
     {
         const OptionCodeList defaults = settings_.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
-        std::lock_guard<std::mutex> engine(engineLock_);
+        Hold hold(engine_.lock);
         counters_.profileCount.store(
-            static_cast<std::int32_t>(profiles_.load(store_, defaults, interfaces_, log_, log_.level() > 1)));
-        counters_.poolTotal.store(profiles_.poolTotal());
+            static_cast<std::int32_t>(engine_.profiles.load(store_, defaults, interfaces_, log_, log_.level() > 1)));
+        counters_.poolTotal.store(engine_.profiles.poolTotal());
     }
     loadClients();
 
@@ -247,8 +261,8 @@ int Server::run(int argc, char** argv) {
             .sockets = sockets_,
             .log = log_,
             .flags = flags_,
-            .engineLock = engineLock_,
-            .processor = engine_,
+            .engineLock = engine_.lock,
+            .processor = dhcp_,
             .settings = settings_,
             .hostAddresses = platform_.hostAddresses,
             .arp = platform_.arp,

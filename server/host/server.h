@@ -28,6 +28,7 @@
 #include "server/host/server_flags.h"
 #include "server/leases/client_files.h"
 #include "server/leases/client_table.h"
+#include "server/leases/engine_state.h"
 #include "server/pipe/pipe_context.h"
 #include "server/pipe/pipe_server.h"
 #include "server/tftp/tftp_server.h"
@@ -74,10 +75,8 @@ public:
     SettingsHolder& settings() { return settings_; }
     StatusCounters& counters() { return counters_; }
     ConfigStore& store() { return store_; }
-    ClientTable& clients() { return clients_; }
-    ProfileList& profiles() { return profiles_; }
+    EngineState& engine() { return engine_; }
     tftp::TftpServer* tftpServer() { return tftp_.get(); }
-    std::mutex& engineLock() { return engineLock_; }
     const std::string& dataDirectory() const { return dataDirectory_; }
 
 private:
@@ -96,10 +95,8 @@ private:
     SettingsHolder settings_;
     InterfaceTable interfaces_;
     DhcpSockets sockets_;
-    std::mutex engineLock_;
-    ProfileList profiles_;
-    ClientTable clients_;
-    dhcp::DhcpEngine engine_;
+    EngineState engine_;
+    dhcp::DhcpEngine dhcp_;
     dhcp::DnsUpdateQueue dnsQueue_;
     ClientFiles files_;
     std::mutex saveLock_;

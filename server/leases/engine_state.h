@@ -16,6 +16,12 @@ struct EngineState {
     Mutex lock;
     ClientTable clients GUARDED_BY(lock);
     ProfileList profiles GUARDED_BY(lock);
+
+    // For those that keep a reference and take the lock themselves around every use of it
+    // (the request processor's caller, the saver, the host-name lookups), and for the start,
+    // before any other thread runs.
+    ClientTable& clientsLockedByUser() NO_THREAD_SAFETY_ANALYSIS { return clients; }
+    ProfileList& profilesLockedByUser() NO_THREAD_SAFETY_ANALYSIS { return profiles; }
 };
 
 }  // namespace tolmark

@@ -130,7 +130,7 @@ namespace pipe_requests {
 
 namespace {
 
-std::string logDirectory(PipeContext& context) {
+std::string logDirectory(FileAccess& context) {
     return platform::directoryWithSeparator(context.logDirectory ? context.logDirectory() : std::string());
 }
 
@@ -170,7 +170,7 @@ PipeMessage fileOpen(FileRequest& request) {
     const std::string_view name = open->name;
     const std::string_view mode = open->mode;
     if ((mode.empty() || mode.front() != 'r') && !request.session.mayWrite) return statusReply(kPipeRefused);
-    PipeContext& context = request.context;
+    FileAccess& context = request.context;
     // A reader of the log file sees every line written so far.
     if (context.flushLog) context.flushLog();
     auto file = openConfinedFile(logDirectory(context), name, mode);

@@ -50,7 +50,7 @@ struct ProfileAccess {
     LogSink& log;
     StatusCounters& counters;
     // Starts the host-name lookup pass after profiles changed.
-    std::function<void()> startNameLookup;
+    std::function<void()> startNameLookup = {};
     SharedLeases* shared = nullptr;
 };
 
@@ -66,26 +66,27 @@ struct SettingsAccess {
     std::atomic<int>& reloadRequest;
     std::atomic<int>& paused;
     // The socket field of the status record for an interface entry.
-    std::function<std::uint64_t(std::size_t)> socketImage;
+    std::function<std::uint64_t(std::size_t)> socketImage = {};
     // Number of running TFTP transfers, or -1 while the TFTP server is stopped.
-    std::function<std::int32_t()> tftpTransfers;
+    std::function<std::int32_t()> tftpTransfers = {};
     // Restarts the TFTP server after its settings changed (stopFirst: the port changed).
-    std::function<void(bool stopFirst)> restartTftp;
+    std::function<void(bool stopFirst)> restartTftp = {};
     // Starts the host-name lookup pass after settings changed.
-    std::function<void()> startNameLookup;
+    std::function<void()> startNameLookup = {};
     // The n-th record of the TFTP transfer list (running or recently ended) as its wire image;
     // unset, or nothing, while there is no such transfer.
-    std::function<std::optional<std::array<std::uint8_t, kTransferRecordSize>>(std::int32_t)> transferRecord;
+    std::function<std::optional<std::array<std::uint8_t, kTransferRecordSize>>(std::int32_t)> transferRecord = {};
 };
 
 // The log files.
 struct FileAccess {
     // The log directory as stored ("Directory"); file requests are confined to it.
-    std::function<std::string()> logDirectory;
-    std::function<void()> flushLog;
+    std::function<std::string()> logDirectory = {};
+    std::function<void()> flushLog = {};
 };
 
 struct PipeContext {
+    LogSink& log;  // the pipe's own lines (refused connections, failures)
     ClientAccess clients;
     ProfileAccess profiles;
     SettingsAccess settings;

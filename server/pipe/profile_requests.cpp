@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <mutex>
 
 #include "common/pipe_requests.h"
 #include "config/profiles.h"
@@ -34,34 +33,38 @@ const Profile* relayProfileFor(const ProfileList& profiles, const CheckSelectorR
 }  // namespace
 
 PipeMessage reloadProfiles(ProfileRequest& request) {
-    PipeContext& context = request.context;
+    ProfileAccess& context = request.context;
+    EngineState& engine = context.engine;
     const OptionCodeList defaults = context.settings.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
     std::size_t count = 0;
     {
-        std::lock_guard engine(context.engineLock);
-        count =
-            context.profiles.load(context.store, defaults, context.interfaces, context.log, context.log.level() > 1);
+        Hold hold(engine.lock);
+        count = engine.profiles.load(context.store, defaults, context.interfaces, context.log, context.log.level() > 1);
         context.counters.profileCount = static_cast<std::int32_t>(count);
-        context.counters.poolTotal = context.profiles.poolTotal();
+        context.counters.poolTotal = engine.profiles.poolTotal();
     }
     if (context.startNameLookup) context.startNameLookup();
     return valueReply(static_cast<std::int32_t>(count));
 }
 
 PipeMessage purgeDynamic(ProfileRequest& request) {
-    PipeContext& context = request.context;
+    ProfileAccess& context = request.context;
+    EngineState& engine = context.engine;
     const bool autoExclude = context.settings.general().autoExclude != 0;
-    std::lock_guard engine(context.engineLock);
-    purgeDynamic(context.clients, context.profiles, autoExclude);
-    const std::int32_t total = context.profiles.poolTotal();
+    Hold hold(engine.lock);
+    purgeDynamic(engine.clients, engine.profiles, autoExclude);
+    // The records the purge freed leave the lease database too.
+    if (context.shared != nullptr) context.shared->writeJournal(engine.clients, 0);
+    const std::int32_t total = engine.profiles.poolTotal();
     context.counters.poolTotal = total;
     return valueReply(total);
 }
 
 PipeMessage getProfile(ProfileRequest& request) {
-    PipeContext& context = request.context;
-    std::lock_guard engine(context.engineLock);
-    const auto& all = context.profiles.profiles();
+    ProfileAccess& context = request.context;
+    EngineState& engine = context.engine;
+    Hold hold(engine.lock);
+    const auto& all = engine.profiles.profiles();
     const Profile* profile = nullptr;
     if (request.value >= 0) {
         if (static_cast<std::size_t>(request.value) < all.size())
@@ -69,15 +72,16 @@ PipeMessage getProfile(ProfileRequest& request) {
     } else {
         const std::optional<std::string> name = decodeProfileName(request.bytes);
         if (!name) return sizeCheckFailed(request);
-        profile = context.profiles.find(*name);
+        profile = engine.profiles.find(*name);
     }
     if (profile == nullptr) return statusReply(kPipeDone);
-    const int use = profileUse(context.clients, profile->name, context.profiles);
+    const int use = profileUse(engine.clients, profile->name, engine.profiles);
     return valueReply(use, encodeProfileRecord(*profile));
 }
 
 PipeMessage renameProfile(ProfileRequest& request) {
-    PipeContext& context = request.context;
+    ProfileAccess& context = request.context;
+    EngineState& engine = context.engine;
     const std::optional<RenameProfileRequest> rename = decodeRenameProfile(request.bytes);
     if (!rename) return sizeCheckFailed(request);
     const std::string& oldName = rename->oldName;
@@ -87,13 +91,14 @@ PipeMessage renameProfile(ProfileRequest& request) {
     if (oldName.empty() || rename->number < 0 || profileNameEquals(oldName, kGeneralSection) ||
         profileNameEquals(newName, kGeneralSection))
         return valueReply(0);
-    std::lock_guard engine(context.engineLock);
+    Hold hold(engine.lock);
     if (newName.empty()) return valueReply(context.store.deleteSection(oldName) ? 1 : 0);
     if (!context.store.moveSection(oldName, newName)) return valueReply(0);
     char key[24];
     std::snprintf(key, sizeof key, "Profile%u", static_cast<unsigned>(rename->number));
     context.store.writeText(kGeneralSection, key, std::string_view(newName));
-    context.clients.renameProfileInRecords(oldName, newName);
+    engine.clients.renameProfileInRecords(oldName, newName);
+    if (context.shared != nullptr) context.shared->writeJournal(engine.clients, 0);
     return valueReply(1);
 }
 
@@ -101,9 +106,10 @@ PipeMessage checkAddressProfile(ProfileRequest& request) {
     const std::optional<Ipv4> address = decodeCheckAddressProfile(request.bytes);
     if (!address) return sizeCheckFailed(request);
     if (*address == 0) return valueReply(0);
-    PipeContext& context = request.context;
-    std::lock_guard engine(context.engineLock);
-    for (const Profile& profile : context.profiles.profiles()) {
+    ProfileAccess& context = request.context;
+    EngineState& engine = context.engine;
+    Hold hold(engine.lock);
+    for (const Profile& profile : engine.profiles.profiles()) {
         if (profile.selectorKind == SelectorKind::Interface && profile.selectorAddress == *address)
             return valueReply(1);
     }
@@ -113,9 +119,10 @@ PipeMessage checkAddressProfile(ProfileRequest& request) {
 PipeMessage checkProfileSelector(ProfileRequest& request) {
     const std::optional<CheckSelectorRequest> query = decodeCheckSelector(request.bytes);
     if (!query) return sizeCheckFailed(request);
-    PipeContext& context = request.context;
-    std::lock_guard engine(context.engineLock);
-    const Profile* found = relayProfileFor(context.profiles, *query);
+    ProfileAccess& context = request.context;
+    EngineState& engine = context.engine;
+    Hold hold(engine.lock);
+    const Profile* found = relayProfileFor(engine.profiles, *query);
     const bool other =
         found != nullptr && found->selectorAddress != kBroadcastAll && !profileNameEquals(found->name, query->profile);
     return valueReply(other ? 1 : 0);

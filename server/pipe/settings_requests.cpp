@@ -19,12 +19,12 @@ std::optional<std::span<const std::uint8_t>> setBlock(const SettingsRequest& req
     return decodeBlockMessage(request.bytes, blockSize);
 }
 
-void recount(PipeContext& context, std::int32_t list) {
+void recount(SettingsAccess& context, std::int32_t list) {
     if (list < 0 || list > 2) return;
     ListCounters counters;
     {
-        std::lock_guard engine(context.engineLock);
-        counters = context.clients.count(static_cast<ClientList>(list));
+        Hold engine(context.engine.lock);
+        counters = context.engine.clients.count(static_cast<ClientList>(list));
     }
     StatusCounters& status = context.counters;
     switch (list) {
@@ -41,7 +41,7 @@ void recount(PipeContext& context, std::int32_t list) {
     }
 }
 
-ServerStatus currentStatus(PipeContext& context) {
+ServerStatus currentStatus(SettingsAccess& context) {
     const StatusCounters& counters = context.counters;
     ServerStatus status;
     status.port = counters.portInUse;
@@ -52,9 +52,12 @@ ServerStatus currentStatus(PipeContext& context) {
     status.dynamicUsed = counters.dynamicUsed;
     status.ignoredUsed = counters.ignoredUsed;
     status.tftpTransfers = context.tftpTransfers ? context.tftpTransfers() : -1;
-    status.staticChanges = context.clients.changes(ClientList::Static);
-    status.dynamicChanges = context.clients.changes(ClientList::Dynamic);
-    status.ignoredChanges = context.clients.changes(ClientList::Ignored);
+    {
+        Hold engine(context.engine.lock);
+        status.staticChanges = context.engine.clients.changes(ClientList::Static);
+        status.dynamicChanges = context.engine.clients.changes(ClientList::Dynamic);
+        status.ignoredChanges = context.engine.clients.changes(ClientList::Ignored);
+    }
     status.serverStopping = context.serverStopping;
     status.reloadRequest = context.reloadRequest;
     context.interfaces.fillStatus(status);
@@ -83,7 +86,7 @@ PipeMessage setSettings(SettingsRequest& request) {
     if (!block) return sizeCheckFailed(request);
     std::optional<GeneralSettings> received = decodeGeneralSettings(*block);
     if (!received) return sizeCheckFailed(request);
-    PipeContext& context = request.context;
+    SettingsAccess& context = request.context;
     // The detection state and the selection mode are the server's own: the first is run-time
     // state, the second follows the interface keys, which only SetInterfaces writes.
     const GeneralSettings applied = context.settings.update([&](DhcpSettings& dhcp, TftpSettings&, MulticastSettings&) {
@@ -98,7 +101,7 @@ PipeMessage setSettings(SettingsRequest& request) {
 }
 
 PipeMessage getTransfer(SettingsRequest& request) {
-    PipeContext& context = request.context;
+    SettingsAccess& context = request.context;
     if (!context.transferRecord || request.value < 0) return statusReply(kPipeDone);
     const std::optional<std::array<std::uint8_t, kTransferRecordSize>> record = context.transferRecord(request.value);
     if (!record) return statusReply(kPipeDone);
@@ -119,7 +122,7 @@ PipeMessage setInterfaces(SettingsRequest& request) {
     if (!block) return sizeCheckFailed(request);
     const std::optional<ServerStatus> image = decodeServerStatus(*block);
     if (!image) return sizeCheckFailed(request);
-    PipeContext& context = request.context;
+    SettingsAccess& context = request.context;
     const auto count = static_cast<std::size_t>(std::clamp<std::int32_t>(image->interfaceCount, 0, kMaxInterfaces));
     for (std::size_t i = 0; i < count; ++i) {
         const InterfaceEntryImage& entry = image->interfaces[i];
@@ -140,7 +143,7 @@ PipeMessage setTftpSettings(SettingsRequest& request) {
     if (!block) return sizeCheckFailed(request);
     const std::optional<TftpSettings> received = decodeTftpSettings(*block);
     if (!received) return sizeCheckFailed(request);
-    PipeContext& context = request.context;
+    SettingsAccess& context = request.context;
     bool portChanged = false;
     MulticastSettings multicast;
     context.settings.update([&](DhcpSettings&, TftpSettings& tftp, MulticastSettings& current) {
@@ -163,7 +166,7 @@ PipeMessage setMulticast(SettingsRequest& request) {
     if (!block) return sizeCheckFailed(request);
     const std::optional<MulticastSettings> received = decodeMulticastSettings(*block);
     if (!received) return sizeCheckFailed(request);
-    PipeContext& context = request.context;
+    SettingsAccess& context = request.context;
     TftpSettings tftp;
     context.settings.update([&](DhcpSettings&, TftpSettings& current, MulticastSettings& multicast) {
         multicast = *received;

@@ -23,6 +23,7 @@
 #include "config/settings_holder.h"
 #include "server/dhcp/dhcp_engine.h"
 #include "server/leases/client_table.h"
+#include "server/leases/engine_state.h"
 #include "tests/support/fakes.h"
 
 namespace tolmark::dhcp::testing {
@@ -164,8 +165,10 @@ protected:
     std::string directory_;
     tolmark::testing::CapturingLog log_{2};
     tolmark::testing::FakeClock clock_;
-    ClientTable clients_{log_};
-    ProfileList profiles_;
+    EngineState state_{log_};
+    // The tests drive the engine on one thread and read the table and profiles directly.
+    ClientTable& clients_ = state_.clientsLockedByUser();
+    ProfileList& profiles_ = state_.profilesLockedByUser();
     InterfaceTable interfaces_;
     SettingsHolder settings_;
     FakeArpProber arp_;

@@ -124,7 +124,7 @@ protected:
     std::FILE* console_ = std::tmpfile();
     Log log_{clock_, console_};
     ServerFlags flags_;
-    std::mutex engine_;
+    Mutex engine_;
     RecordingProcessor processor_;
     SettingsHolder settings_;
     platform::WakeEvent stop_;
