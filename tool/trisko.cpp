@@ -48,7 +48,7 @@ std::string identityText(const Identity& identity) { return formatIdentity(ident
 
 class Session {
 public:
-    Session(PipeClient& client, std::FILE* out) : client_(client), out_(out) {}
+    explicit Session(PipeClient& client) : client_(client) {}
 
     bool fetchSettings() {
         auto reply = client_.transact(PipeCode::GetSettings, 0);
@@ -109,7 +109,6 @@ public:
 
 private:
     PipeClient& client_;
-    std::FILE* out_;
     std::optional<GeneralSettings> settings_;
 };
 
@@ -300,7 +299,7 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
         next = 2;
     }
     auto client = factory(serverName);
-    Session session(*client, out);
+    Session session(*client);
     if (!session.fetchSettings()) {
         if (const std::optional<unsigned> uid = client->untrustedServerUid()) {
             std::fprintf(out, "Control pipe held by an untrusted process (uid %u): not the DHCP server\n", *uid);

@@ -15,8 +15,8 @@ namespace tolmark::pipe_requests {
 namespace {
 
 // After a change, under the engine lock: what changed goes to the lease database.
-void shareChanges(ClientAccess& context, std::int64_t now) REQUIRES(context.engine.lock) {
-    if (context.shared != nullptr) context.shared->writeJournal(context.engine.clients, now);
+void shareChanges(SharedLeases* shared, EngineState& engine, std::int64_t now) REQUIRES(engine.lock) {
+    if (shared != nullptr) shared->writeJournal(engine.clients, now);
 }
 
 std::atomic<std::int32_t>& usedCounter(StatusCounters& counters, ClientList list) {
@@ -77,9 +77,8 @@ PipeMessage addClient(ClientRequest& request) {
     ClientAccess& context = request.context;
     EngineState& engine = context.engine;
     Hold hold(engine.lock);
-    if (addStatic(engine.clients, add->fields, add->skipAddressCheck, engine.profiles) == nullptr)
-        return valueReply(0);
-    shareChanges(context, add->fields.lastAccess);
+    if (addStatic(engine.clients, add->fields, add->skipAddressCheck, engine.profiles) == nullptr) return valueReply(0);
+    shareChanges(context.shared, engine, add->fields.lastAccess);
     context.counters.staticCount.fetch_add(1);
     if (add->fields.lastAccess != 0) context.counters.staticUsed.fetch_add(1);
     return valueReply(1);
@@ -102,7 +101,7 @@ PipeMessage updateClient(ClientRequest& request) {
     changed.remark = fields->remark;
     changed.hostName = fields->hostName;
     const bool done = modifyStatic(engine.clients, *record, changed, update->skipAddressCheck, engine.profiles);
-    if (done) shareChanges(context, changed.lastAccess);
+    if (done) shareChanges(context.shared, engine, changed.lastAccess);
     return valueReply(done ? 1 : 0);
 }
 
@@ -118,7 +117,7 @@ PipeMessage removeClient(ClientRequest& request) {
     if (record == nullptr) return valueReply(0);
     const bool wasCounted = counted(*record, list);
     if (!deleteRecord(engine.clients, list, *record)) return valueReply(0);
-    shareChanges(context, 0);
+    shareChanges(context.shared, engine, 0);
     // Keep the status counters near the truth between recounts.
     if (list == ClientList::Static) context.counters.staticCount.fetch_sub(1);
     if (wasCounted) usedCounter(context.counters, list).fetch_sub(1);

@@ -1,6 +1,7 @@
 #include "server/pipe/request_handler.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "common/pipe_requests.h"
 #include "server/pipe/request_parts.h"
@@ -18,7 +19,8 @@ using Dispatch = PipeMessage (*)(PipeContext&, PipeSession&, std::span<const std
 template <auto Part, auto Handler>
 PipeMessage dispatch(PipeContext& context, PipeSession& session, std::span<const std::uint8_t> bytes,
                      std::uint32_t code, std::int32_t value) {
-    PartRequest request{context.*Part, session, bytes, code, value};
+    using Part_ = std::remove_reference_t<decltype(context.*Part)>;
+    PartRequest<Part_> request{context.*Part, session, bytes, code, value};
     return Handler(request);
 }
 
