@@ -42,7 +42,7 @@ public:
     // it is acknowledged, and every change is written to it. None: the table is this server's.
     void setSharedLeases(SharedLeases* shared) { shared_ = shared; }
     // The database's answer to the claim a parked request waits for; resume(ticket) then goes on.
-    void claimAnswered(std::uint64_t ticket, ClaimOutcome outcome);
+    void claimAnswered(std::uint64_t ticket, ClaimOutcome outcome) override;
 
     // Requests waiting for an address test or a claim: at most this many, for at most this long.
     static constexpr std::size_t kParkedPlaces = kParkedRequestPlaces;

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "server/dhcp/request_summary.h"
+#include "server/leases/shared_leases.h"
 
 namespace tolmark {
 
@@ -47,6 +48,12 @@ public:
     // A parked request taken up again: answered, parked again (same ticket) or, when it waited
     // too long or was given up for a newer one, nothing.
     virtual ReplyPlan resume(std::uint64_t ticket, std::span<std::uint8_t> reply) = 0;
+    // The lease database's answer to the claim a parked request waits for (leases shared with
+    // other servers only); resume(ticket) then takes the request up.
+    virtual void claimAnswered(std::uint64_t ticket, ClaimOutcome outcome) {
+        (void)ticket;
+        (void)outcome;
+    }
 };
 
 }  // namespace tolmark

@@ -48,16 +48,14 @@ bool makeTemporaryArpEntry(const InterfaceTable& interfaces, platform::ArpCache&
 
 ParkedRequests::ParkedRequests() : places_(kPlaces) {}
 
-void ParkedRequests::park(const Waiting& waiting) {
-    Waiting* place = nullptr;
-    for (Waiting& p : places_) {
-        if (p.ticket == 0) {
-            place = &p;
-            break;
-        }
-        if (place == nullptr || p.since < place->since) place = &p;
-    }
-    *place = waiting;
+void ParkedRequests::park(const Waiting& waiting) { places_[waiting.ticket & kParkedPlaceMask] = waiting; }
+
+bool ParkedRequests::take(std::uint64_t ticket, Waiting& waiting) {
+    Waiting& place = places_[ticket & kParkedPlaceMask];
+    if (ticket == 0 || place.ticket != ticket) return false;
+    waiting = place;
+    place.ticket = 0;
+    return true;
 }
 
 bool ParkedRequests::takeOldest(std::int64_t nowMs, Waiting& waiting) {
@@ -160,24 +158,44 @@ std::int64_t steadyMs() {
         .count();
 }
 
+// Takes a waiting request up again: answered, or waiting on (its place keeps its time).
+void resumeOne(ReceiveLoopContext& c, ParkedRequests& parked, const ParkedRequests::Waiting& waiting,
+               std::span<std::uint8_t> reply) {
+    if (waiting.socketIndex >= c.sockets.socketCount()) return;
+    ReplyPlan plan;
+    {
+        Hold engine(c.engineLock);
+        plan = c.processor.resume(waiting.ticket, reply);
+    }
+    if (plan.parked) {
+        parked.park({plan.ticket, waiting.entry, waiting.socketIndex, waiting.since});
+        return;
+    }
+    sendReply(c, waiting.entry, plan, reply, c.sockets.socketAt(waiting.socketIndex));
+}
+
 // Takes the requests that waited for address tests up again, oldest first. Those whose test is
 // still running wait on, keeping their place in the order.
 void resumeParked(ReceiveLoopContext& c, ParkedRequests& parked, std::span<std::uint8_t> reply) {
     std::size_t pending = parked.size();
     const std::int64_t now = steadyMs();
     ParkedRequests::Waiting waiting;
-    while (pending-- > 0 && parked.takeOldest(now, waiting)) {
-        if (waiting.socketIndex >= c.sockets.socketCount()) continue;
-        ReplyPlan plan;
-        {
-            Hold engine(c.engineLock);
-            plan = c.processor.resume(waiting.ticket, reply);
-        }
-        if (plan.parked) {
-            parked.park({plan.ticket, waiting.entry, waiting.socketIndex, waiting.since});
-            continue;
-        }
-        sendReply(c, waiting.entry, plan, reply, c.sockets.socketAt(waiting.socketIndex));
+    while (pending-- > 0 && parked.takeOldest(now, waiting)) resumeOne(c, parked, waiting, reply);
+}
+
+// The lease database's answers: the other servers' changes go into the table, and each request
+// whose claim was answered is taken up.
+void takeLeaseAnswers(ReceiveLoopContext& c, ParkedRequests& parked, std::vector<ClaimAnswer>& answers,
+                      std::span<std::uint8_t> reply) {
+    answers.clear();
+    {
+        Hold engine(c.engineLock);
+        c.takeLeaseAnswers(answers);
+        for (const ClaimAnswer& a : answers) c.processor.claimAnswered(a.ticket, a.outcome);
+    }
+    ParkedRequests::Waiting waiting;
+    for (const ClaimAnswer& a : answers) {
+        if (parked.take(a.ticket, waiting)) resumeOne(c, parked, waiting, reply);
     }
 }
 
@@ -189,6 +207,8 @@ void runReceiveLoop(ReceiveLoopContext& c) {
     std::uint8_t datagram[kReceiveBufferSize];
     std::uint8_t reply[kReplyBufferSize];
     ParkedRequests parked;
+    std::vector<ClaimAnswer> answers;
+    answers.reserve(kParkedRequestPlaces);
 
     while (!c.flags.serverStopping.load()) {
         if (c.flags.reloadRequest.load() != 0) {
@@ -198,16 +218,21 @@ void runReceiveLoop(ReceiveLoopContext& c) {
         }
 
         if (!c.sockets.anyOpen()) {
+            if (c.leaseAnswers != nullptr && c.takeLeaseAnswers && c.leaseAnswers->signalled())
+                takeLeaseAnswers(c, parked, answers, std::span<std::uint8_t>(reply));
             // Nothing to wait on: pause, then look for an address change that brings a socket.
             if (c.stop.sleepFor(std::chrono::milliseconds(kWaitLimitMs)) || c.flags.serverStopping.load()) break;
             continue;
         }
-        std::array<int, kMaxInterfaces + 1> fds{};
-        std::array<bool, kMaxInterfaces + 1> readable{};
+        std::array<int, kMaxInterfaces + 2> fds{};
+        std::array<bool, kMaxInterfaces + 2> readable{};
         const std::size_t count = std::min(c.sockets.socketCount(), kMaxInterfaces);
         for (std::size_t k = 0; k < count; ++k) fds[k] = c.sockets.socketAt(k).fd();
         std::size_t waitCount = count;
+        const std::size_t testsAt = waitCount;
         if (c.addressTestsDone != nullptr) fds[waitCount++] = c.addressTestsDone->fd();
+        const std::size_t leasesAt = waitCount;
+        if (c.leaseAnswers != nullptr && c.takeLeaseAnswers) fds[waitCount++] = c.leaseAnswers->fd();
         platform::WaitResult result = platform::waitReadable(std::span<const int>(fds.data(), waitCount), &c.stop,
                                                              kWaitLimitMs, std::span<bool>(readable.data(), waitCount));
         if (result == platform::WaitResult::Timeout) {
@@ -221,10 +246,13 @@ void runReceiveLoop(ReceiveLoopContext& c) {
         }
 
         checkLogOutput(c);
-        if (c.addressTestsDone != nullptr && readable[count]) {
+        if (c.addressTestsDone != nullptr && readable[testsAt]) {
             c.addressTestsDone->reset();
             resumeParked(c, parked, std::span<std::uint8_t>(reply));
         }
+        // Also while paused: a standby follows the others' leases.
+        if (leasesAt < waitCount && readable[leasesAt])
+            takeLeaseAnswers(c, parked, answers, std::span<std::uint8_t>(reply));
         for (std::size_t k = 0; k < count; ++k) {
             if (!readable[k]) continue;
             platform::UdpSocket& socket = c.sockets.socketAt(k);

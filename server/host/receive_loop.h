@@ -4,6 +4,7 @@
 // processor under the engine lock and sends the reply to the destination the rules choose.
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <vector>
@@ -41,15 +42,19 @@ struct ReceiveLoopContext {
     // Unicast replies to clients without an address go straight to their hardware address
     // when it is ready; through a temporary ARP entry otherwise.
     platform::LinkSender* linkSender = nullptr;
+    // Leases shared through a lease database: signalled when it has answers to claims or other
+    // servers' changes; takeLeaseAnswers, called under the engine lock, applies the changes to
+    // the table and gives the answers, which the processor then takes up.
+    const platform::WakeEvent* leaseAnswers = nullptr;
+    std::function<void(std::vector<ClaimAnswer>&)> takeLeaseAnswers = {};
 };
 
-// Requests that wait for the ARP test of the address they are to be offered: the processor
-// keeps each with its decision under a ticket; the loop keeps where the answer is to go. The
-// oldest waiting request gives way to a new one when all places are taken (its client asks
-// again).
+// Requests that wait for the ARP test of their address or for the lease database's answer to
+// their claim: the processor keeps each with its decision under a ticket, whose low bits name
+// its place; the loop keeps where the answer is to go, in the same place.
 class ParkedRequests {
 public:
-    static constexpr std::size_t kPlaces = 64;
+    static constexpr std::size_t kPlaces = kParkedRequestPlaces;
     static constexpr std::int64_t kLongestWaitMs = 5000;
 
     struct Waiting {
@@ -64,6 +69,8 @@ public:
     // Takes the longest-waiting request out; false when none waits. Requests that waited too
     // long are dropped on the way.
     bool takeOldest(std::int64_t nowMs, Waiting& waiting);
+    // Takes out the request of this ticket; false when it is not waiting (any more).
+    bool take(std::uint64_t ticket, Waiting& waiting);
     std::size_t size() const;
     void clear();
 

@@ -4,11 +4,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <unordered_set>
 
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/service_control.h"
 #include "server/host/receive_loop.h"
+#include "server/leases/client_rules.h"
 #include "server/tftp/client_standing.h"
 
 namespace tolmark {
@@ -109,9 +111,56 @@ void Server::loadClients() {
     staticNames_->startAtLoad((settings_.general().lookup & 1) != 0);
 }
 
+bool Server::openLeaseDatabase() {
+    const std::string connection = readLeaseDatabase(store_, kGeneralSection);
+    if (connection.empty()) return true;
+    leaseDatabase_ = std::make_unique<leasedb::LeaseDatabase>(connection, log_);
+    std::vector<leasedb::LeaseRow> rows;
+    const leasedb::OpenResult opened =
+        leaseDatabase_->open([&rows](leasedb::LeaseRow&& row) { rows.push_back(std::move(row)); });
+    if (opened.status == leasedb::OpenStatus::SchemaNewer) {
+        log_.line(1, true, "DHCP  Error   lease database: %s; not started\n", opened.error.c_str());
+        return false;
+    }
+    sharedLeases_ = std::make_unique<leasedb::DatabaseLeases>(*leaseDatabase_);
+    Hold hold(engine_.lock);
+    ClientTable& clients = engine_.clients;
+    if (opened.status == leasedb::OpenStatus::Ready) {
+        // The table holds the truth; a lease of the files at an address it does not know goes
+        // into it (the first server given the database brings its leases along).
+        std::unordered_set<Ipv4> known;
+        for (const leasedb::LeaseRow& row : rows) {
+            known.insert(row.fields.address);
+            applySharedLease(clients, row.fields, false, engine_.profiles);
+        }
+        clients.setJournal(&journal_);
+        for (const ClientRecord* r = clients.first(ClientList::Dynamic); r != nullptr; r = clients.next(*r)) {
+            if (known.count(r->address) == 0 && r->address != 0 && r->expiry != kExpiryReserved) journal_.touched(*r);
+        }
+        log_.line(1, false, "DHCP  Leases  %u leases from the lease database\n", static_cast<unsigned>(rows.size()));
+    } else {
+        // Served from the files meanwhile; the database worker keeps trying.
+        clients.setJournal(&journal_);
+        log_.line(1, true,
+                  "DHCP  Leases  database unreachable at start (%s): the leases of the files are served, "
+                  "no new addresses until it is back\n",
+                  opened.error.c_str());
+    }
+    sharedLeases_->writeJournal(clients, platform_.clock.now());
+    dhcp_.setSharedLeases(sharedLeases_.get());
+    leaseDatabase_->start();
+    return true;
+}
+
 void Server::saveChangedClients() {
     // One save at a time: two writers of the same ".tmp" file would mix their lines.
     std::lock_guard<std::mutex> guard(saveLock_);
+    // Changes made outside a request or a pipe change (names found for static entries) reach
+    // the lease database here at the latest.
+    if (sharedLeases_ != nullptr) {
+        Hold hold(engine_.lock);
+        sharedLeases_->writeJournal(engine_.clients, platform_.clock.now());
+    }
     saveChangedLists(engine_.clientsLockedByUser(), files_, settings_.general(), log_, &engine_.lock);
 }
 
@@ -136,14 +185,15 @@ void Server::startControlPipe() {
     const auto startNameLookup = [this] { staticNames_->requestPass((settings_.general().lookup & 1) != 0); };
     pipeContext_ = std::make_unique<PipeContext>(PipeContext{
         .log = log_,
-        .clients = {.engine = engine_, .counters = counters_},
+        .clients = {.engine = engine_, .counters = counters_, .shared = sharedLeases_.get()},
         .profiles = {.engine = engine_,
                      .store = store_,
                      .settings = settings_,
                      .interfaces = interfaces_,
                      .log = log_,
                      .counters = counters_,
-                     .startNameLookup = startNameLookup},
+                     .startNameLookup = startNameLookup,
+                     .shared = sharedLeases_.get()},
         .settings = {
             .settings = settings_,
             .store = store_,
@@ -166,7 +216,15 @@ void Server::startControlPipe() {
                 const std::optional<TransferImage> image = tftp_->transfer(static_cast<std::size_t>(n));
                 if (!image) return std::nullopt;
                 return encodeTransferImage(*image);
-            }},
+            },
+            .leaseStore =
+                [this] {
+                    if (leaseDatabase_ == nullptr) return LeaseStoreReply{};
+                    return LeaseStoreReply{
+                        leaseDatabase_->available() ? kLeaseStoreDatabase : kLeaseStoreDatabaseUnreachable,
+                        static_cast<std::uint32_t>(leaseDatabase_->waiting()),
+                        "PostgreSQL " + leaseDatabase_->description()};
+                }},
         .files = {
             .logDirectory = [this] { return settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }); },
             .flushLog = [this] { log_.flush(); }},
@@ -244,6 +302,10 @@ int Server::run(int argc, char** argv) {
         counters_.poolTotal.store(engine_.profiles.poolTotal());
     }
     loadClients();
+    if (!openLeaseDatabase()) {
+        log_.close();
+        return 1;
+    }
 
     const std::uint16_t port = settings_.general().port;
     sockets_.reconcile(interfaces_, port, log_);
@@ -271,6 +333,13 @@ int Server::run(int argc, char** argv) {
             .addressTestsDone = platform_.arpProber != nullptr ? &platform_.arpProber->completed() : nullptr,
             .linkSender = platform_.linkSender,
         };
+        if (sharedLeases_ != nullptr) {
+            context.leaseAnswers = &sharedLeases_->ready();
+            context.takeLeaseAnswers = [this](std::vector<ClaimAnswer>& answers) NO_THREAD_SAFETY_ANALYSIS {
+                // The receive loop holds the engine lock around this call.
+                sharedLeases_->takeAnswers(engine_, answers);
+            };
+        }
         runReceiveLoop(context);
     }
 
@@ -285,6 +354,8 @@ int Server::run(int argc, char** argv) {
     if (pipe_) pipe_->stop();
     staticNames_->stop();
     saveChangedClients();
+    // What is still queued for the lease database goes out before the end.
+    if (leaseDatabase_ != nullptr) leaseDatabase_->stop();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
     log_.close();
     return 0;

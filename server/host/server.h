@@ -26,6 +26,8 @@
 #include "server/host/housekeeping.h"
 #include "server/host/log.h"
 #include "server/host/server_flags.h"
+#include "server/leasedb/database_leases.h"
+#include "server/leasedb/lease_database.h"
 #include "server/leases/client_files.h"
 #include "server/leases/client_table.h"
 #include "server/leases/engine_state.h"
@@ -86,6 +88,9 @@ private:
     void startControlPipe();
     void createTftpServer();
     void loadClients();
+    // "LeaseDatabase": the leases come from the shared table (the files' dynamic leases it
+    // lacks go into it) and every change goes to it. False: the start is refused.
+    bool openLeaseDatabase();
     void saveChangedClients();
 
     ServerPlatform platform_;
@@ -112,6 +117,9 @@ private:
     std::unique_ptr<PipeContext> pipeContext_;
     std::unique_ptr<PipeServer> pipe_;
     std::unique_ptr<tftp::TftpServer> tftp_;
+    LeaseJournal journal_;
+    std::unique_ptr<leasedb::LeaseDatabase> leaseDatabase_;
+    std::unique_ptr<leasedb::DatabaseLeases> sharedLeases_;
 };
 
 }  // namespace tolmark

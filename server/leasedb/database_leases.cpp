@@ -1,9 +1,19 @@
 #include "server/leasedb/database_leases.h"
 
+#include "server/leases/client_rules.h"
+
 namespace tolmark::leasedb {
 
 bool DatabaseLeases::claim(std::uint64_t ticket, const LeaseFields& lease, const Identity& previous, std::int64_t now) {
     return database_.claim(ticket, LeasePut{lease, previous, false, now});
+}
+
+void DatabaseLeases::takeAnswers(EngineState& engine, std::vector<ClaimAnswer>& answers) {
+    results_.clear();
+    followed_.clear();
+    database_.take(results_, followed_);
+    for (const LeaseRow& row : followed_) applySharedLease(engine.clients, row.fields, row.removed, engine.profiles);
+    for (const ClaimResult& r : results_) answers.push_back(ClaimAnswer{r.ticket, r.outcome});
 }
 
 void DatabaseLeases::writeJournal(ClientTable& table, std::int64_t now) {

@@ -100,10 +100,33 @@ std::string resultError(const PGresult* result, PGconn* connection) {
     return line;
 }
 
+// The parts of a connection string that say which database it is; a password never.
+std::string describeConnection(const std::string& connection) {
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(connection.c_str(), &error);
+    if (error != nullptr) PQfreemem(error);
+    if (options == nullptr) return "(connection string not understood)";
+    std::string out;
+    for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+        const std::string_view key = o->keyword;
+        if (o->val == nullptr || *o->val == '\0') continue;
+        if (key != "host" && key != "hostaddr" && key != "port" && key != "dbname" && key != "user") continue;
+        if (!out.empty()) out += ' ';
+        out += key;
+        out += '=';
+        out += o->val;
+    }
+    PQconninfoFree(options);
+    return out.empty() ? "(the libpq defaults)" : out;
+}
+
 }  // namespace
 
 LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log)
-    : connectionString_(std::move(connectionString)), log_(log), origin_(makeOrigin()) {
+    : connectionString_(std::move(connectionString)),
+      log_(log),
+      origin_(makeOrigin()),
+      description_(describeConnection(connectionString_)) {
     batch_.reserve(kBatchLimit);
 }
 

@@ -82,6 +82,8 @@ public:
     void take(std::vector<ClaimResult>& claims, std::vector<LeaseRow>& followed);
     // Writes waiting for the database.
     std::size_t waiting() const;
+    // The database as the status shows it: host, port, database and user (no password).
+    const std::string& description() const { return description_; }
 
 private:
     enum class OpKind : std::uint8_t { Claim, Put, Remove };
@@ -109,6 +111,7 @@ private:
     const std::string connectionString_;
     LogSink& log_;
     std::string origin_;  // this process's mark on the rows it writes
+    std::string description_;
 
     mutable std::mutex lock_;  // the queue and the answers; taken last, held briefly
     // Elements of a deque stay where they are while others are added or taken at the ends.

@@ -50,6 +50,12 @@ enum class ClaimOutcome : std::uint8_t {
     Unavailable,  // no answer from the database: nothing may be promised
 };
 
+// The database's answer to one claim, by the ticket it was asked with.
+struct ClaimAnswer {
+    std::uint64_t ticket = 0;
+    ClaimOutcome outcome = ClaimOutcome::Unavailable;
+};
+
 class SharedLeases {
 public:
     virtual ~SharedLeases() = default;

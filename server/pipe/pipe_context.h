@@ -14,6 +14,7 @@
 
 #include "common/log_sink.h"
 #include "common/pipe_protocol.h"
+#include "common/pipe_requests.h"
 #include "config/config_store.h"
 #include "config/interface_table.h"
 #include "config/settings_holder.h"
@@ -76,6 +77,8 @@ struct SettingsAccess {
     // The n-th record of the TFTP transfer list (running or recently ended) as its wire image;
     // unset, or nothing, while there is no such transfer.
     std::function<std::optional<std::array<std::uint8_t, kTransferRecordSize>>(std::int32_t)> transferRecord = {};
+    // Where the leases are kept; unset: the client files.
+    std::function<LeaseStoreReply()> leaseStore = {};
 };
 
 // The log files.

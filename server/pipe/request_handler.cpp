@@ -78,6 +78,7 @@ constexpr Route kRoutes[] = {
     {PipeCode::FileReadLine, false, kHandleRequestSize, files<fileReadLine>},
     {PipeCode::FileWrite, true, kFileWriteDataAt, files<fileWrite>},
     {PipeCode::WriteSetting, true, kPipeHeaderSize, settings<writeSetting>},
+    {PipeCode::GetLeaseStore, false, kPipeHeaderSize, settings<getLeaseStore>},
 };
 
 const Route* routeOf(std::uint32_t code) {

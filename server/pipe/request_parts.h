@@ -51,6 +51,7 @@ PipeMessage setTftpSettings(SettingsRequest& request);
 PipeMessage getMulticast(SettingsRequest& request);
 PipeMessage setMulticast(SettingsRequest& request);
 PipeMessage writeSetting(SettingsRequest& request);
+PipeMessage getLeaseStore(SettingsRequest& request);
 
 // Client records (client_requests.cpp).
 PipeMessage findClient(ClientRequest& request);

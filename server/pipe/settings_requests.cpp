@@ -178,6 +178,11 @@ PipeMessage setMulticast(SettingsRequest& request) {
     return statusReply(kPipeDone);
 }
 
+PipeMessage getLeaseStore(SettingsRequest& request) {
+    const SettingsAccess& context = request.context;
+    return encodeLeaseStoreReply(context.leaseStore ? context.leaseStore() : LeaseStoreReply{});
+}
+
 PipeMessage writeSetting(SettingsRequest& request) {
     const std::optional<WriteSettingRequest> write = decodeWriteSetting(request.bytes);
     if (!write) return sizeCheckFailed(request);
