@@ -62,6 +62,7 @@ struct RuleOutcome {
     bool clearIdentity = false;
     bool clearExpiry = false;
     bool markDynamic = false;  // the dynamic list changes whatever list the record is in
+    bool otherServer = false;  // a REQUEST for another server: this server's offer ends
     RuleLine line = RuleLine::None;
     Ipv4 lineAddress = 0;  // the address the line is about
 };

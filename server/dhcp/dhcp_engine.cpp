@@ -319,6 +319,12 @@ ReplyPlan DhcpEngine::handle(std::span<const std::uint8_t> request, std::span<st
         }
         decideServing(in, d);
     }
+    // With shared leases the record a REQUEST for another server finds may be the lease that
+    // server has just given: only an offer of this server's ends.
+    if (shared_ != nullptr && d.rules.otherServer && currentLease(d.selection, in.now)) {
+        d.rules.clearIdentity = false;
+        d.rules.clearExpiry = false;
+    }
     std::uint64_t ticket = 0;
     if (claimFirst(in, d, parked, ticket)) return park(parked_[ticket & kParkedPlaceMask], request, arrival);
 

@@ -22,7 +22,7 @@ RuleOutcome request(const RequestInput& in, Ipv4 address, Ipv4 mask, bool fixed)
     if (s.serverIdentifier != 0) {
         if (s.serverIdentifier == s.interfaceAddress) return ack();
         // The client chose another server.
-        return RuleOutcome{.clearIdentity = !fixed, .clearExpiry = true};
+        return RuleOutcome{.clearIdentity = !fixed, .clearExpiry = true, .otherServer = true};
     }
     if (s.requestedAddress != 0) {
         if (s.requestedAddress == address && (!changeIp || fixed)) return ack();

@@ -131,7 +131,7 @@ bool Server::openLeaseDatabase() {
         std::unordered_set<Ipv4> known;
         for (const leasedb::LeaseRow& row : rows) {
             known.insert(row.fields.address);
-            applySharedLease(clients, row.fields, false, engine_.profiles);
+            applySharedLease(clients, row.fields, false, engine_.profiles, platform_.clock.now());
         }
         clients.setJournal(&journal_);
         for (const ClientRecord* r = clients.first(ClientList::Dynamic); r != nullptr; r = clients.next(*r)) {

@@ -53,7 +53,7 @@ public:
     const int* formats() const { return formats_; }
 
 private:
-    static constexpr int kMax = 12;
+    static constexpr int kMax = 13;
     static constexpr std::size_t kNumberWidth = 24;
     void add(const char* value, int length, int format) {
         values_[count_] = value;
@@ -383,25 +383,29 @@ bool LeaseDatabase::sendOp(const Op& op) {
     const Identity& previous = op.put.previous;
     Parameters p;
     p.address(f.address);
+    const char* statement = kRemoveStatement;
     if (op.kind == OpKind::Remove) {
         p.number(previous.kind);
         p.bytes(previous.bytes.data(), previous.length);
         p.number(op.put.now);
-        return PQsendQueryPrepared(connection_.get(), kRemoveStatement, p.count(), p.values(), p.lengths(), p.formats(),
-                                   0) == 1;
+        p.number(op.put.previousExpiry);
+    } else {
+        p.number(f.identity.kind);
+        p.bytes(f.identity.bytes.data(), f.identity.length);
+        p.bytes(f.profile.view());
+        p.bytes(f.hostName.view());
+        p.bytes(f.remark.view());
+        p.addressOrNull(f.seenVia);
+        p.number(f.lastAccess);
+        p.number(f.expiry);
+        p.number(previous.kind);
+        p.bytes(previous.bytes.data(), previous.length);
+        p.number(op.put.now);
+        // A claim needs the holder only; any other write also the expiry it last knew.
+        statement = op.kind == OpKind::Claim ? kClaimStatement : kPutStatement;
+        if (op.kind != OpKind::Claim) p.number(op.put.previousExpiry);
     }
-    p.number(f.identity.kind);
-    p.bytes(f.identity.bytes.data(), f.identity.length);
-    p.bytes(f.profile.view());
-    p.bytes(f.hostName.view());
-    p.bytes(f.remark.view());
-    p.addressOrNull(f.seenVia);
-    p.number(f.lastAccess);
-    p.number(f.expiry);
-    p.number(previous.kind);
-    p.bytes(previous.bytes.data(), previous.length);
-    p.number(op.put.now);
-    return PQsendQueryPrepared(connection_.get(), kPutStatement, p.count(), p.values(), p.lengths(), p.formats(), 0) ==
+    return PQsendQueryPrepared(connection_.get(), statement, p.count(), p.values(), p.lengths(), p.formats(), 0) ==
            1;
 }
 

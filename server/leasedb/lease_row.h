@@ -25,13 +25,16 @@ struct LeaseRow {
 };
 
 // A change to one address: the record as it is to stand (or its removal), on condition that
-// the database still gives the address to `previous` or to nobody (the row is missing, removed
-// or expired at `now`, the server's clock).
+// the row is missing, removed or expired at `now` (the server's clock), or else that it is as
+// this server last knew it: a claim needs the same holder (`previous`), any other change the same
+// holder and the same expiry (`previousExpiry`), so that a server that has not yet seen another's
+// lease of the address cannot undo it.
 struct LeasePut {
     LeaseFields fields;
     Identity previous;
     bool remove = false;
     std::int64_t now = 0;
+    std::int64_t previousExpiry = 0;
 };
 
 // The text columns of one result row, as libpq returns them (nullptr for NULL).

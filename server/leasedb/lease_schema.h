@@ -24,6 +24,7 @@ struct SchemaCheck {
 SchemaCheck ensureSchema(PGconn* connection);
 
 // The statements the servers prepare on every connection.
+inline constexpr const char* kClaimStatement = "tolmark_claim";
 inline constexpr const char* kPutStatement = "tolmark_put";
 inline constexpr const char* kRemoveStatement = "tolmark_remove";
 inline constexpr const char* kFollowStatement = "tolmark_follow";

@@ -183,7 +183,8 @@ bool modifyStatic(ClientTable& table, ClientRecord& record, const ClientFields& 
     return true;
 }
 
-bool applySharedLease(ClientTable& table, const ClientFields& lease, bool removed, const ProfileList& profiles) {
+bool applySharedLease(ClientTable& table, const ClientFields& lease, bool removed, const ProfileList& profiles,
+                      std::int64_t now) {
     table.pauseJournal(true);
     ClientRecord* record = table.findAddress(ClientList::Dynamic, lease.address, nullptr);
     bool applied = true;
@@ -216,6 +217,19 @@ bool applySharedLease(ClientTable& table, const ClientFields& lease, bool remove
             table.setExpiry(*record, lease.expiry);
             table.setSeenVia(*record, lease.seenVia);
             record->lastAccess = lease.lastAccess;
+            if (lease.expiry > now && lease.identity.length != 0) {
+                // The client is served at this address now: what this server offered it elsewhere
+                // in the pool is free again.
+                ClientRecord* other = table.findIdentity(ClientList::Dynamic, lease.identity, nullptr);
+                while (other != nullptr) {
+                    ClientRecord* next = table.findIdentity(ClientList::Dynamic, lease.identity, other);
+                    if (other != record && other->expiry <= now && profileNameEquals(other->profile, lease.profile)) {
+                        table.setIdentity(*other, Identity{});
+                        other->lastAccess = 0;
+                    }
+                    other = next;
+                }
+            }
         }
     }
     table.markChanged(ClientList::Dynamic);

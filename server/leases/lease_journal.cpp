@@ -8,7 +8,7 @@ void LeaseJournal::touched(const ClientRecord& record) {
     const std::uint32_t index = record.index();
     if (index >= positions_.size()) positions_.resize(static_cast<std::size_t>(index) + 1024, 0);
     if (positions_[index] != 0) return;
-    entries_.push_back(Entry{&record, index, false, record.address, record.identity});
+    entries_.push_back(Entry{&record, index, false, record.address, record.identity, record.expiry});
     positions_[index] = static_cast<std::uint32_t>(entries_.size());
 }
 

@@ -20,6 +20,7 @@ struct JournalChange {
     const ClientRecord* record = nullptr;  // in the dynamic list now: its state; nullptr: it left
     Ipv4 previousAddress = 0;              // the address before the first change (0: none)
     Identity previousIdentity;             // the identity before the first change
+    std::int64_t previousExpiry = 0;       // the expiry before the first change
 };
 
 class LeaseJournal {
@@ -45,6 +46,7 @@ private:
         bool forgotten = false;
         Ipv4 previousAddress = 0;
         Identity previousIdentity;
+        std::int64_t previousExpiry = 0;
     };
 
     std::vector<Entry> entries_;
@@ -57,7 +59,8 @@ void LeaseJournal::take(std::vector<JournalChange>& out, InDynamic&& inDynamic) 
         if (e.forgotten) continue;
         const bool kept = e.record != nullptr && inDynamic(*e.record);
         if (e.record != nullptr) positions_[e.index] = 0;
-        out.push_back(JournalChange{kept ? e.record : nullptr, e.previousAddress, e.previousIdentity});
+        out.push_back(
+            JournalChange{kept ? e.record : nullptr, e.previousAddress, e.previousIdentity, e.previousExpiry});
     }
     entries_.clear();
 }

@@ -100,7 +100,7 @@ TEST_F(SharedLeasesTest, ALostClaimIsDecidedAgainWithTheHolderKnown) {
     holder.identity = hardwareIdentity(mac(9));
     holder.expiry = clock_.now() + 600;
     holder.profile = "LAN";
-    ASSERT_TRUE(applySharedLease(clients_, holder, false, profiles_));
+    ASSERT_TRUE(applySharedLease(clients_, holder, false, profiles_, clock_.now()));
     // Decided afresh, the client is given the next address, claimed in its turn.
     EXPECT_EQ(answer(ClaimOutcome::Lost).length, 0u);
     ASSERT_TRUE(lastPlan_.parked);

@@ -174,6 +174,14 @@ TEST_F(LeaseDatabaseTest, AnAddressGoesToOneClientOnly) {
     EXPECT_EQ(server->sql("SELECT encode(identity, 'hex'), expiry FROM tolmark_leases WHERE address = '10.0.0.5'"),
               "101112131402|9000");
 
+    // A write of a server that has not seen the latest lease of the address changes nothing.
+    LeasePut stale = lease(five, client(2), 0, 5000);
+    stale.previousExpiry = 0;  // it knew the address as merely offered
+    b->put(stale);
+    const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (b->waiting() != 0 && std::chrono::steady_clock::now() < settle) std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(server->sql("SELECT expiry FROM tolmark_leases WHERE address = '10.0.0.5'"), "9000");
+
     // A lost claim hands over the holder, so that the server stops offering the address.
     std::vector<LeaseRow> holders;
     EXPECT_EQ(claimOnce(*b, ticket++, lease(five, client(3), 9500, 5000), &holders), ClaimOutcome::Lost);
@@ -259,15 +267,19 @@ TEST_F(LeaseDatabaseTest, AnOutageRefusesClaimsKeepsWritesAndRecovers) {
     b->start();
     ASSERT_EQ(claimOnce(*a, 1, lease(makeIpv4(10, 0, 3, 1), client(1), 3000)), ClaimOutcome::Won);
     ASSERT_TRUE(server->pause());
-    // The first write after the loss finds it.
-    a->put(lease(makeIpv4(10, 0, 3, 1), client(1), 4000, 2000));
+    // The first write after the loss finds it. Writes name the expiry they knew (3000, the claim's).
+    auto renewal = [](std::int64_t expiry, std::int64_t now) {
+        LeasePut put = lease(makeIpv4(10, 0, 3, 1), client(1), expiry, now);
+        put.previousExpiry = 3000;
+        return put;
+    };
+    a->put(renewal(4000, 2000));
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (a->available() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(milliseconds(50));
     EXPECT_FALSE(a->available());
     EXPECT_FALSE(a->claim(2, lease(makeIpv4(10, 0, 3, 2), client(2), 3000)));
     // Renewals while away: one write per address is kept, the last.
-    for (std::int64_t expiry = 5000; expiry <= 5009; ++expiry)
-        a->put(lease(makeIpv4(10, 0, 3, 1), client(1), expiry, 2500));
+    for (std::int64_t expiry = 5000; expiry <= 5009; ++expiry) a->put(renewal(expiry, 2500));
     a->put(lease(makeIpv4(10, 0, 3, 3), client(3), 6000, 2500));
     EXPECT_LE(a->waiting(), 2u);
     std::this_thread::sleep_for(milliseconds(1200));

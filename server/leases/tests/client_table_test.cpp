@@ -347,14 +347,14 @@ TEST_F(ClientTableTest, JournalKeepsEachTouchedRecordOnceAndLeavesOutSharedLease
     ClientFields shared = staticClient(7, ip(0, 105));
     shared.expiry = 1700009999;
     shared.hostName = "seven";
-    ASSERT_TRUE(applySharedLease(table, shared, false, profiles));
+    ASSERT_TRUE(applySharedLease(table, shared, false, profiles, 1700000000));
     EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 105), ip(0, 110)}));
     EXPECT_EQ(dynamicAt(ip(0, 105))->identity, mac(7));
     EXPECT_EQ(dynamicAt(ip(0, 105))->hostName, "seven");
     shared.identity = mac(8);
-    ASSERT_TRUE(applySharedLease(table, shared, false, profiles));
+    ASSERT_TRUE(applySharedLease(table, shared, false, profiles, 1700000000));
     EXPECT_EQ(dynamicAt(ip(0, 105))->identity, mac(8));
-    ASSERT_TRUE(applySharedLease(table, shared, true, profiles));
+    ASSERT_TRUE(applySharedLease(table, shared, true, profiles, 1700000000));
     EXPECT_EQ(dynamicAt(ip(0, 105)), nullptr);
     table.takeJournal(changes);
     EXPECT_TRUE(changes.empty());
