@@ -102,10 +102,10 @@ struct Bench {
         profiles.assign({benchProfile()});
         for (std::uint32_t i = 0; i < leases; ++i) {
             ClientRecord* r = clients.take();
-            r->identity = hardware(i);
-            r->address = ipv4FromHostOrder(ipv4ToHostOrder(benchProfile().baseIp) + i);
-            r->profile = "Bench";
-            r->expiry = clock.now() + kLease;
+            clients.setIdentity(*r, hardware(i));
+            clients.setAddress(*r, ipv4FromHostOrder(ipv4ToHostOrder(benchProfile().baseIp) + i));
+            clients.setProfile(*r, "Bench");
+            clients.setExpiry(*r, clock.now() + kLease);
             clients.insertDynamicAfter(clients.last(ClientList::Dynamic), *r);
         }
     }

@@ -16,13 +16,16 @@ install(TARGETS trisko RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The manager: the program, its desktop entry and icon, and its language files where an installed
 # Dorvane looks for them (../share/tolmark/Languages/ from /usr/bin).
-install(TARGETS Dorvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/dorvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${CMAKE_SOURCE_DIR}/manager/icons/dorvane.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/manager/Languages/ DESTINATION ${CMAKE_INSTALL_DATADIR}/tolmark/Languages
-        FILES_MATCHING PATTERN "*.ini")
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/manager/doc/ DESTINATION ${CMAKE_INSTALL_DATADIR}/tolmark/doc
-        FILES_MATCHING PATTERN "*.htm" PATTERN "*.css")
+if(TOLMARK_MANAGER)
+  install(TARGETS Dorvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/dorvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${CMAKE_SOURCE_DIR}/manager/icons/dorvane.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/manager/Languages/ DESTINATION ${CMAKE_INSTALL_DATADIR}/tolmark/Languages
+          FILES_MATCHING PATTERN "*.ini")
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/manager/doc/ DESTINATION ${CMAKE_INSTALL_DATADIR}/tolmark/doc
+          FILES_MATCHING PATTERN "*.htm" PATTERN "*.css")
+endif()
 
 foreach(page Velkora trisko)
   configure_file(${CMAKE_SOURCE_DIR}/docs/man/${page}.8.in ${CMAKE_BINARY_DIR}/man/${page}.8 @ONLY)

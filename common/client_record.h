@@ -17,6 +17,10 @@ namespace tolmark {
 inline constexpr std::size_t kClientRecordSize = 328;
 // Width of a profile name field, its NUL included, in records and in pipe requests.
 inline constexpr std::size_t kProfileNameField = 24;
+// The longest profile name, host name and remark a record keeps.
+inline constexpr std::size_t kProfileNameChars = kProfileNameField - 1;
+inline constexpr std::size_t kHostNameChars = 158;
+inline constexpr std::size_t kRemarkChars = 31;
 inline constexpr std::int64_t kExpiryReserved = 4294967295LL;
 inline constexpr Ipv4 kNeverServe = 0xFFFFFFFFu;  // a static record's address that means: never serve
 

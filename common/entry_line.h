@@ -14,10 +14,11 @@ namespace tolmark {
 
 // Lines are read into 1024-byte buffers; anything beyond is not part of the line.
 inline constexpr std::size_t kMaxEntryLine = 1023;
-inline constexpr std::size_t kEntryProfileChars = 23;
-inline constexpr std::size_t kEntryHostNameChars = 158;
-inline constexpr std::size_t kEntryRemarkChars = 31;
-inline constexpr std::size_t kDynamicRemarkChars = 23;
+inline constexpr std::size_t kEntryProfileChars = kProfileNameChars;
+inline constexpr std::size_t kEntryHostNameChars = kHostNameChars;
+inline constexpr std::size_t kEntryRemarkChars = kRemarkChars;
+// A dynamic record's remark names the profile that gave its options.
+inline constexpr std::size_t kDynamicRemarkChars = kProfileNameChars;
 inline constexpr const char* kDefaultProfileName = "Standard";
 
 // The three files differ in what the time means and which fields they write.

@@ -51,6 +51,8 @@ enum class PipeCode : std::uint32_t {
     FileReadLine = 46,
     FileWrite = 47,
     WriteSetting = 49,
+    // Beyond the original set: where the leases are kept.
+    GetLeaseStore = 60,
 };
 
 constexpr std::uint32_t toWire(PipeCode code) { return static_cast<std::uint32_t>(code); }

@@ -1,5 +1,6 @@
 #include "common/pipe_requests.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/byte_io.h"
@@ -291,6 +292,27 @@ std::optional<std::span<const std::uint8_t>> decodeBlockMessage(std::span<const 
 }
 
 // ---- Replies -----------------------------------------------------------------------------------
+
+PipeMessage encodeLeaseStoreReply(const LeaseStoreReply& reply) {
+    const std::size_t textLength = std::min(reply.description.size(), kLeaseStoreTextMax - 1);
+    PipeMessage message = blank(kPipeDone, reply.store, kLeaseStoreTextAt + textLength + 1);
+    ByteWriter w(message.bytes);
+    w.u32le(kLeaseStoreWaitingAt, reply.waiting);
+    w.bytes(kLeaseStoreTextAt, reply.description.data(), textLength);
+    w.u8(kLeaseStoreTextAt + textLength, 0);
+    return message;
+}
+
+std::optional<LeaseStoreReply> decodeLeaseStoreReply(const PipeMessage& reply) {
+    if (reply.word() != kPipeDone || reply.size < kLeaseStoreTextAt + 1) return std::nullopt;
+    const std::int32_t store = reply.value();
+    if (store < kLeaseStoreFiles || store > kLeaseStoreDatabaseUnreachable) return std::nullopt;
+    const std::span<const std::uint8_t> bytes = reply.view();
+    const std::span<const std::uint8_t> text = bytes.subspan(kLeaseStoreTextAt);
+    const auto nul = std::find(text.begin(), text.end(), std::uint8_t{0});
+    if (nul == text.end() || static_cast<std::size_t>(nul - text.begin()) >= kLeaseStoreTextMax) return std::nullopt;
+    return LeaseStoreReply{store, ByteReader(bytes).u32le(kLeaseStoreWaitingAt), std::string(text.begin(), nul)};
+}
 
 PipeMessage encodeHandleReply(std::uint64_t handle) {
     PipeMessage message = blank(kPipeDone, static_cast<std::int32_t>(kRecordHandleSize), kHandleRequestSize);

@@ -162,6 +162,25 @@ PipeMessage encodeBlockMessage(std::uint32_t word, std::span<const std::uint8_t>
 std::optional<std::span<const std::uint8_t>> decodeBlockMessage(std::span<const std::uint8_t> message,
                                                                 std::size_t blockSize);
 
+// ---- GetLeaseStore reply: value = the store (kLeaseStore...); u32 writes waiting for the
+// database at 8; from 12 the database's description (host, port, database, user; never a
+// password), NUL-terminated, at most kLeaseStoreTextMax bytes with the NUL.
+inline constexpr std::int32_t kLeaseStoreFiles = 0;
+inline constexpr std::int32_t kLeaseStoreDatabase = 1;             // reachable
+inline constexpr std::int32_t kLeaseStoreDatabaseUnreachable = 2;  // leases served from memory
+inline constexpr std::size_t kLeaseStoreWaitingAt = kPipeHeaderSize;
+inline constexpr std::size_t kLeaseStoreTextAt = kLeaseStoreWaitingAt + 4;
+inline constexpr std::size_t kLeaseStoreTextMax = 256;
+struct LeaseStoreReply {
+    std::int32_t store = kLeaseStoreFiles;
+    std::uint32_t waiting = 0;
+    std::string description;
+    bool operator==(const LeaseStoreReply&) const = default;
+};
+PipeMessage encodeLeaseStoreReply(const LeaseStoreReply& reply);
+// nullopt for a failed reply, a store value out of range, or a text without its NUL.
+std::optional<LeaseStoreReply> decodeLeaseStoreReply(const PipeMessage& reply);
+
 // ---- Structured replies.
 // FindClient and FileOpen: value 8, handle at 8.
 PipeMessage encodeHandleReply(std::uint64_t handle);

@@ -55,10 +55,13 @@ inline constexpr std::uint8_t kIdentityCircuitRemote = 3;
 inline constexpr std::uint8_t kIdentityClientId = 4;
 inline constexpr std::uint8_t kIdentityFree = 128;
 
+// An identity holds at most this many bytes.
+inline constexpr std::size_t kIdentityBytes = 64;
+
 struct Identity {
     std::uint8_t kind = kIdentityHardware;
     std::uint8_t length = 0;
-    std::array<std::uint8_t, 64> bytes{};
+    std::array<std::uint8_t, kIdentityBytes> bytes{};
     bool operator==(const Identity&) const = default;
 };
 // Kind 0 as a hardware address; else a letter C, R or + for kinds 1, 2, 3 (none for 4) and the

@@ -25,8 +25,9 @@ struct FileCache {
     std::map<std::string, std::unique_ptr<CachedFile>> files;
 };
 
-// Server threads are never joined and may still use the store while statics are destroyed at
-// exit, so the cache is built in place and never destroyed.
+// The cache lives as long as the process: built in place and never destroyed, so that a use
+// late in the exit (a static's destructor, a thread of a program that does not stop its threads)
+// never meets a destroyed cache.
 FileCache& fileCache() {
     alignas(FileCache) static unsigned char storage[sizeof(FileCache)];
     static FileCache* cache = std::construct_at(reinterpret_cast<FileCache*>(storage));

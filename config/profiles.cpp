@@ -208,6 +208,7 @@ const Profile* ProfileList::findOrFirst(std::string_view name) const {
 
 void ProfileList::assign(std::vector<Profile> profiles) {
     profiles_ = std::move(profiles);
+    ++generation_;
     std::int64_t total = 0;
     for (const Profile& profile : profiles_) total += profile.range;
     // The status record holds the total in 32 bits.

@@ -87,6 +87,8 @@ struct Profile {
     std::uint64_t link = 0;      // carried unchanged in the record image
 
     bool hasPool() const { return baseIp != 0; }
+    // A relay profile that names a CircuitID or RemoteID value besides its relay address.
+    bool hasRelayValue() const { return relaySelectorType != RelaySelectorType::None && selectorValue.length != 0; }
     // True when the address lies in the pool: base <= address < base + range (host order).
     bool poolContains(Ipv4 address) const;
     bool operator==(const Profile&) const = default;
@@ -103,6 +105,30 @@ public:
     // The profile of that name, or the first profile when no profile has it.
     const Profile* findOrFirst(std::string_view name) const;
     std::int32_t poolTotal() const { return poolTotal_; }
+    // Moves on with every load or assignment: a pointer into the list taken under an older
+    // generation may be gone.
+    std::uint64_t generation() const { return generation_; }
+
+    // The relay profile of requests from this relay agent: the first profile of that relay
+    // address whose CircuitID/RemoteID value the request matches (matches(profile), asked of
+    // profiles with a value only), else the last of that address without a value, else the
+    // last profile for any relay (255.255.255.255), whatever its value.
+    template <class Matches>
+    const Profile* relayProfile(Ipv4 relay, Matches&& matches) const {
+        const Profile* withoutValue = nullptr;
+        const Profile* anyRelay = nullptr;
+        for (const Profile& p : profiles_) {
+            if (p.selectorKind != SelectorKind::Relay) continue;
+            if (p.selectorAddress == relay) {
+                if (!p.hasRelayValue())
+                    withoutValue = &p;
+                else if (matches(p))
+                    return &p;
+            }
+            if (p.selectorAddress == kBroadcastAll) anyRelay = &p;
+        }
+        return withoutValue != nullptr ? withoutValue : anyRelay;
+    }
 
     // Loads every "Profile%u" of the general section (creating interface profiles first when
     // the configuration has none). Verbose: one "loading profile" line each. Returns the count.
@@ -114,6 +140,7 @@ public:
 private:
     std::vector<Profile> profiles_;
     std::int32_t poolTotal_ = 0;
+    std::uint64_t generation_ = 1;
 };
 
 // Fills one profile from its section (reads only; see convertOldProfileKeys).

@@ -90,6 +90,7 @@ constexpr std::size_t kMacRangeCapacity = 128;
 constexpr std::size_t kDirectoryCapacity = 896;
 // A user name (useradd allows 32 characters); longer text names nobody.
 constexpr std::size_t kRunAsUserCapacity = 256;
+constexpr std::size_t kLeaseDatabaseCapacity = 1024;
 constexpr std::size_t kTftpPrefixCapacity = 768;
 constexpr std::size_t kMulticastIpCapacity = 18;
 
@@ -177,6 +178,10 @@ void readGeneralSettings(const ConfigStore& store, std::string_view section, std
         g.macRange = parseMacRange(range);
     }
     settings.directory = store.readText(section, "Directory", dataDirectory, kDirectoryCapacity);
+}
+
+std::string readLeaseDatabase(const ConfigStore& store, std::string_view section) {
+    return store.readText(section, "LeaseDatabase", "", kLeaseDatabaseCapacity);
 }
 
 std::string readRunAsUser(const ConfigStore& store, std::string_view section) {

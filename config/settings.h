@@ -44,6 +44,9 @@ void readTftpSettings(const ConfigStore& store, std::string_view section, std::s
 // capabilities it needs; empty (the default) leaves it the user it was started as. Read at start,
 // before anything else of the server runs; the pipe's clients read it to know the server's user.
 std::string readRunAsUser(const ConfigStore& store, std::string_view section);
+// "LeaseDatabase": a libpq connection string of the PostgreSQL database the dynamic leases are
+// shared through with other servers; empty (the default): the client files alone.
+std::string readLeaseDatabase(const ConfigStore& store, std::string_view section);
 
 // The data directory the machine-wide registry names ("Directory"), programDirectory when it
 // names none; with a final separator unless empty.

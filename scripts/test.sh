@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, checks that the sources keep their format (.clang-format),
 # builds the normal and the sanitizer configuration, and
-# runs every test in both; then builds the libFuzzer targets with clang and runs each for a
+# runs every test in both; then the server alone with clang and its lock analysis (no Qt) and
+# its unit tests; then builds the libFuzzer targets with clang and runs each for a
 # bounded time; then builds the threaded tests and one scenario with ThreadSanitizer
 # and runs them. Scenarios that need network namespaces run only as root and say so when they
 # are skipped.
@@ -18,6 +19,11 @@ for preset in default asan; do
     echo "== test: $preset"
     ctest --preset "$preset"
 done
+echo "== build: clang (server and trisko without Qt; lock annotations checked, -Wthread-safety -Werror)"
+cmake --preset clang >/dev/null
+cmake --build --preset clang
+echo "== test: clang (unit tests and compile-fail cases)"
+ctest --preset clang
 echo "== build: fuzz (clang: libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz

@@ -29,10 +29,13 @@ constexpr const char* kUsage =
     "  trisko [server] print  [dynamic|ignored]\n"
     "  trisko [server] export [dynamic]\n"
     "\n"
-    "  trisko [server] macrange [none|mac[,mac,...]\n";
+    "  trisko [server] macrange [none|mac[,mac,...]\n"
+    "\n"
+    "  trisko [server] transfers\n"
+    "  trisko [server] store\n";
 
 constexpr const char* kCommands[] = {"add",    "remove", "remove_all", "remove_expired", "print",
-                                     "export", "import", "macrange",   "transfers"};
+                                     "export", "import", "macrange",   "transfers",      "store"};
 
 bool isCommand(const char* word) {
     for (const char* c : kCommands) {
@@ -48,7 +51,7 @@ std::string identityText(const Identity& identity) { return formatIdentity(ident
 
 class Session {
 public:
-    Session(PipeClient& client, std::FILE* out) : client_(client), out_(out) {}
+    explicit Session(PipeClient& client) : client_(client) {}
 
     bool fetchSettings() {
         auto reply = client_.transact(PipeCode::GetSettings, 0);
@@ -109,7 +112,6 @@ public:
 
 private:
     PipeClient& client_;
-    std::FILE* out_;
     std::optional<GeneralSettings> settings_;
 };
 
@@ -272,6 +274,27 @@ int commandTransfers(PipeClient& client, std::FILE* out) {
     return kExitSuccess;
 }
 
+// Where the server keeps its leases: "files", or the lease database and whether it is reached.
+int commandStore(PipeClient& client, std::FILE* out) {
+    const auto reply = client.transact(PipeCode::GetLeaseStore, 0);
+    const std::optional<LeaseStoreReply> store = reply ? decodeLeaseStoreReply(*reply) : std::nullopt;
+    if (!store) return kExitFailure;
+    switch (store->store) {
+        case kLeaseStoreFiles:
+            std::fprintf(out, "Leases: client files\n");
+            break;
+        case kLeaseStoreDatabase:
+            std::fprintf(out, "Leases: %s, reachable, %u changes waiting\n", store->description.c_str(),
+                         store->waiting);
+            break;
+        default:
+            std::fprintf(out, "Leases: %s, unreachable (leases served from memory), %u changes waiting\n",
+                         store->description.c_str(), store->waiting);
+            break;
+    }
+    return kExitSuccess;
+}
+
 }  // namespace
 
 std::unique_ptr<PipeClient> connectTo(const std::string& serverName) {
@@ -300,7 +323,7 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
         next = 2;
     }
     auto client = factory(serverName);
-    Session session(*client, out);
+    Session session(*client);
     if (!session.fetchSettings()) {
         if (const std::optional<unsigned> uid = client->untrustedServerUid()) {
             std::fprintf(out, "Control pipe held by an untrusted process (uid %u): not the DHCP server\n", *uid);
@@ -321,6 +344,7 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
         return kExitFailure;
     };
     if (is(command, "transfers")) return commandTransfers(*client, out);
+    if (is(command, "store")) return commandStore(*client, out);
     const bool needsBlock = !is(command, "print") && !is(command, "macrange");
     if ((is(command, "add") && count < 2) || (is(command, "remove") && count < 1)) return usage();
     if (needsBlock && !session.haveSettings()) {

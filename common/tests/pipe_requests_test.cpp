@@ -205,6 +205,16 @@ TEST(PipeRequests, StructuredRepliesRoundTrip) {
     ASSERT_TRUE(decodedRecord);
     EXPECT_EQ(decodedRecord->value, 3);
     EXPECT_FALSE(decodeRecordReply(PipeMessage::statusOnly(kPipeDone), kClientRecordSize));  // end of the list
+
+    // Where the leases are kept: store in the value, writes waiting at 8, the text from 12.
+    const PipeMessage store = encodeLeaseStoreReply({kLeaseStoreDatabase, 0x0102, "PostgreSQL dbname=t"});
+    EXPECT_EQ(bytesOf(store.view()).size(), 12u + 19u + 1u);
+    EXPECT_EQ(bytesOf(store.view().first(14)), (Bytes{0, 0, 0, 0, 1, 0, 0, 0, 0x02, 0x01, 0, 0, 'P', 'o'}));
+    EXPECT_EQ(decodeLeaseStoreReply(store), (LeaseStoreReply{kLeaseStoreDatabase, 0x0102, "PostgreSQL dbname=t"}));
+    EXPECT_EQ(decodeLeaseStoreReply(encodeLeaseStoreReply({kLeaseStoreFiles, 0, std::string(400, 'x')}))->description,
+              std::string(kLeaseStoreTextMax - 1, 'x'));
+    EXPECT_FALSE(decodeLeaseStoreReply(*PipeMessage::make(kPipeDone, 7, Bytes{0, 0, 0, 0, 0})));    // store 7
+    EXPECT_FALSE(decodeLeaseStoreReply(*PipeMessage::make(kPipeDone, 0, Bytes{0, 0, 0, 0, 'x'})));  // no NUL
 }
 
 TEST(StreamFrame, LengthPrefixBeforeEachMessage) {

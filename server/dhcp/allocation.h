@@ -1,23 +1,36 @@
 #pragma once
-// Choosing the dynamic record that serves a client from a profile's pool: its existing lease,
-// a free or expired record reused for it, or a new record for the lowest unassigned address.
+// Finding the dynamic address that serves a client in a profile's pool: its existing lease, a
+// free or expired record reused for it, or the lowest unassigned address. Finding changes
+// nothing; the plan is committed once the request is decided.
 
+#include "server/dhcp/decision.h"
 #include "server/dhcp/engine_context.h"
 
 namespace tolmark::dhcp {
 
-// The record, or nullptr when the pool has nothing for the client. Increments the dynamic
-// list's change count on success.
-ClientRecord* allocate(EngineContext& context, const Request& request, const Profile& pool);
+// The plan, or no source when the pool has nothing for the client. test: the address is to be
+// tested before it is given out (hardware identities only).
+AddressPlan planAddress(EngineTables& tables, const RequestInput& request, const Profile& pool, bool test);
 
-// With "TestIP": allocation repeated while another host answers ARP for the address found.
-// While the answer for an address is still awaited it returns nullptr with the outcome marked
-// parked: the request is to be processed again once the answer (or its time-out) is in.
-ClientRecord* allocateTested(EngineContext& context, const Request& request, const Profile& pool, bool test);
+// Gives up the client's own leases that plan.giveUpOwnFirst names.
+void giveUpOwnLeases(EngineTables& tables, const RequestInput& request, const AddressPlan& plan);
 
+// Makes the plan's record what the plan says: the client's own record as it is, another
+// client's expired record taken over, or a new record linked in address order. nullptr when no
+// record could be had (the table logged it).
+ClientRecord* commitAddress(ClientTable& table, const AddressPlan& plan);
+
+// The ARP test of the planned address: free, in use by another host (its hardware address in
+// holder), or still waiting for its answer. Changes nothing.
 enum class AddressTest { Free, InUse, Pending };
-// InUse when another host answers for the record's address; the address is then held for that
-// host for one lease time of the pool.
-AddressTest testAddress(EngineContext& context, const Request& request, ClientRecord& record, const Profile& pool);
+AddressTest testAddress(EngineTables& tables, const AddressPlan& plan, HardwareAddress& holder);
+
+// The address answered ARP for another host: the plan's record is committed for that host and
+// held for one lease time of the pool, so that the next search passes it by.
+void holdForHost(EngineTables& tables, const AddressPlan& plan, const HardwareAddress& holder, std::int64_t now,
+                 const Profile& pool);
+
+// True while the plan still describes the table (a request that waited takes it up again).
+bool planStillHolds(EngineTables& tables, const AddressPlan& plan, std::int64_t now);
 
 }  // namespace tolmark::dhcp

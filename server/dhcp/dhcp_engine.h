@@ -1,16 +1,28 @@
 #pragma once
-// The request processor: one received request through parsing, identification, allocation and
-// the rules of its message type, to the log line and the reply.
+// The request processor: one received request through three steps. Deciding reads the request
+// and the tables and produces a decision (the record, the profile, the reply, every change to
+// make) without changing anything; committing applies the changes; writing renders the reply
+// and the facts it is routed by. A decision that waits for an address test, or for the lease
+// database's answer to its claim, is kept and taken up again when the answer is in.
+//
+// Facts found while deciding are committed at once, because the search goes on from them: an
+// address that answered ARP for another host is held for it, an address under test is the
+// client's while the answer is awaited, and under "ChangeIP" a DISCOVER's client gives up its
+// own leases before it is moved to another address.
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "config/settings_holder.h"
 #include "platform/clock.h"
+#include "server/dhcp/decision.h"
 #include "server/dhcp/dns_update_queue.h"
 #include "server/dhcp/engine_context.h"
+#include "server/dhcp/profile_selection.h"
 #include "server/dhcp/request_processor.h"
+#include "server/leases/shared_leases.h"
 
 namespace tolmark::dhcp {
 
@@ -22,23 +34,73 @@ public:
     // Called under the engine lock.
     ReplyPlan process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
                       const Arrival& arrival) override;
+    ReplyPlan resume(std::uint64_t ticket, std::span<std::uint8_t> reply) override;
 
     // Where acknowledged clients' names are queued for registration in DNS; none: not queued.
     void setDnsUpdateQueue(DnsUpdateQueue* queue) { dnsQueue_ = queue; }
+    // Leases shared with other servers: every lease is claimed from the lease database before
+    // it is acknowledged, and every change is written to it. None: the table is this server's.
+    void setSharedLeases(SharedLeases* shared) { shared_ = shared; }
+    // The database's answer to the claim a parked request waits for; resume(ticket) then goes on.
+    void claimAnswered(std::uint64_t ticket, ClaimOutcome outcome) override;
+
+    // Requests waiting for an address test or a claim: at most this many, for at most this long.
+    static constexpr std::size_t kParkedPlaces = kParkedRequestPlaces;
+    static constexpr std::uint64_t kLongestWaitMs = 5000;
+    // A request whose claims were lost this often is left unanswered (its client asks again).
+    static constexpr int kClaimRounds = 4;
 
 private:
-    std::size_t answer(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply, RequestSummary& summary,
-                       RequestView& view, Outcome& outcome);
+    enum class WaitingFor : std::uint8_t { AddressTest, Claim };
+    // A request that waits, with what was decided for it so far.
+    struct Parked {
+        std::uint64_t ticket = 0;  // 0: the place is free
+        std::uint64_t sinceMs = 0;
+        std::vector<std::uint8_t> datagram;
+        std::size_t length = 0;
+        Arrival arrival;
+        WaitingFor waitingFor = WaitingFor::AddressTest;
+        Selection selection;
+        PoolChoice allocateFrom;
+        // A claim: the whole decision, the time it was made at, and the answer once it is in.
+        Decision decision;
+        std::int64_t decidedAt = 0;
+        bool answered = false;
+        ClaimOutcome answer = ClaimOutcome::Unavailable;
+        int claimRounds = 0;
+        std::uint64_t profilesGeneration = 0;
+        std::uint64_t settingsGeneration = 0;
+    };
 
     // The typed settings, built again when the holder's generation moves on.
     const EngineSettings& engineSettings();
+    // Decides, commits and writes; `parked`: what a waiting request was left with.
+    ReplyPlan handle(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply, const Arrival& arrival,
+                     const Parked* parked);
+    // The record search with its address tests; false when the request is to wait.
+    bool allocate(RequestView& view, const RequestInput& in, const PoolChoice& choice, Selection& selection,
+                  const AddressPlan* resumed);
+    // With shared leases: a lease is claimed before it is given (true: the request waits for
+    // the answer, ticket set); while no claim can be made only a client's current lease is
+    // served, anything else gets no answer.
+    bool claimFirst(const RequestInput& in, Decision& d, const Parked* parked, std::uint64_t& ticket);
+    bool parkedStillHolds(const Parked& parked, std::int64_t now);
+    Parked& place();
+    void freePlace(Parked& p);
+    ReplyPlan park(Parked& place, std::span<const std::uint8_t> request, const Arrival& arrival);
 
-    EngineContext context_;
+    EngineTables tables_;
     const SettingsHolder& settings_;
     EngineSettings typed_;
     std::uint64_t typedGeneration_ = 0;
     const platform::Clock& clock_;
     DnsUpdateQueue* dnsQueue_ = nullptr;
+    SharedLeases* shared_ = nullptr;
+    std::vector<Parked> parked_;
+    std::vector<std::uint16_t> freePlaces_;  // places without a ticket
+    std::uint64_t nextTicket_ = 1;
+    int claimRounds_ = 0;                // of the request being handled: claims it lost before
+    std::vector<std::uint8_t> resumed_;  // the datagram of the request taken up again
 };
 
 }  // namespace tolmark::dhcp

@@ -6,12 +6,10 @@
 namespace tolmark::dhcp {
 namespace {
 
-constexpr std::size_t kMaxIdentity = 64;
-
 void setIdentity(Identity& id, std::uint8_t kind, const std::uint8_t* bytes, std::size_t length) {
     id = Identity{};
     id.kind = kind;
-    id.length = static_cast<std::uint8_t>(length > kMaxIdentity ? kMaxIdentity : length);
+    id.length = static_cast<std::uint8_t>(length > kIdentityBytes ? kIdentityBytes : length);
     if (id.length != 0) std::memcpy(id.bytes.data(), bytes, id.length);
 }
 
@@ -26,7 +24,7 @@ Identity valueIdentity(std::uint8_t kind, ValueRef value) {
 std::optional<Identity> circuitRemoteIdentity(const RequestView& s) {
     if (!s.circuitId || !s.remoteId) return std::nullopt;
     const std::size_t c = s.circuitId.length(), r = s.remoteId.length();
-    if (c + r > kMaxIdentity) return std::nullopt;
+    if (c + r > kIdentityBytes) return std::nullopt;
     Identity id;
     id.kind = kIdentityCircuitRemote;
     id.length = static_cast<std::uint8_t>(c + r);
@@ -41,7 +39,7 @@ bool isRelayKind(std::uint8_t kind) {
 
 }  // namespace
 
-bool directRenewalOnTrusted(const Request& r) {
+bool directRenewalOnTrusted(const RequestInput& r) {
     const RequestView& s = r.view;
     const EngineSettings& g = r.settings;
     return g.relayInformation && g.trustedDirectRenewals && r.interfaceTrusted && s.relayAddress == 0 &&
@@ -51,14 +49,14 @@ bool directRenewalOnTrusted(const Request& r) {
 ClientRecord* findRelayKindByAddress(ClientTable& table, ClientList list, Ipv4 address, const ClientRecord* after) {
     for (ClientRecord* c = table.findAddress(list, address, after); c != nullptr;
          c = table.findAddress(list, address, c)) {
-        if (isRelayKind(c->identity.kind())) return c;
+        if (isRelayKind(c->identity->kind())) return c;
     }
     return nullptr;
 }
 
-Identity requestIdentity(const RequestView& s, bool relayValuesIdentify) {
+Identity requestIdentity(const RequestView& s, bool relayValuesIdentify, bool withoutRemoteId) {
     Identity id;
-    if (relayValuesIdentify && s.remoteId) {
+    if (relayValuesIdentify && s.remoteId && !withoutRemoteId) {
         setIdentity(id, kIdentityRemote, s.remoteId.data(), s.remoteId.length());
     } else if (!relayValuesIdentify || !s.circuitId) {
         if (s.clientIdentifier)
@@ -71,38 +69,37 @@ Identity requestIdentity(const RequestView& s, bool relayValuesIdentify) {
     return id;
 }
 
-ClientRecord* findByRequest(EngineContext& c, const Request& r, ClientList list, bool strict,
+ClientRecord* findByRequest(ClientTable& table, const RequestInput& r, ClientList list, bool strict,
                             const ClientRecord* after) {
     const RequestView& s = r.view;
     const EngineSettings& g = r.settings;
     if (!s.relayInformation || !g.relayValuesIdentify) {
         if (directRenewalOnTrusted(r)) {
-            if (ClientRecord* rec = findRelayKindByAddress(c.clients, list, s.ciaddr, after)) return rec;
+            if (ClientRecord* rec = findRelayKindByAddress(table, list, s.ciaddr, after)) return rec;
         }
     } else {
         // Circuit and remote ID together, or the remote ID alone: whichever comes first.
         const std::optional<Identity> both = circuitRemoteIdentity(s);
-        ClientRecord* pair = both ? c.clients.findIdentity(list, *both, after) : nullptr;
+        ClientRecord* pair = both ? table.findIdentity(list, *both, after) : nullptr;
         ClientRecord* remote =
-            s.remoteId ? c.clients.findIdentity(list, valueIdentity(kIdentityRemote, s.remoteId), after) : nullptr;
-        if (pair != nullptr && (remote == nullptr || c.clients.precedes(*pair, *remote))) return pair;
+            s.remoteId ? table.findIdentity(list, valueIdentity(kIdentityRemote, s.remoteId), after) : nullptr;
+        if (pair != nullptr && (remote == nullptr || table.precedes(*pair, *remote))) return pair;
         if (remote != nullptr) return remote;
         if (s.circuitId) {
-            if (ClientRecord* rec = c.clients.findIdentity(list, valueIdentity(kIdentityCircuit, s.circuitId), after))
+            if (ClientRecord* rec = table.findIdentity(list, valueIdentity(kIdentityCircuit, s.circuitId), after))
                 return rec;
         }
         if (strict) return nullptr;
     }
     if (s.clientIdentifier) {
-        if (ClientRecord* rec =
-                c.clients.findIdentity(list, valueIdentity(kIdentityClientId, s.clientIdentifier), after))
+        if (ClientRecord* rec = table.findIdentity(list, valueIdentity(kIdentityClientId, s.clientIdentifier), after))
             return rec;
         if (strict) return nullptr;
     }
     if (list != ClientList::Ignored && !g.identifyByMac) return nullptr;
     Identity hardware;
     setIdentity(hardware, kIdentityHardware, s.hardwareAddress, s.hardwareLength);
-    return c.clients.findIdentity(list, hardware, after);
+    return table.findIdentity(list, hardware, after);
 }
 
 }  // namespace tolmark::dhcp

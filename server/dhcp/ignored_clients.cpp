@@ -8,9 +8,6 @@
 namespace tolmark::dhcp {
 namespace {
 
-constexpr std::size_t kMaxHostName = 158;
-constexpr std::size_t kMaxRemark = 31;
-
 void copyText(StoredText& out, ValueRef value, std::size_t max) {
     if (!value) {
         out.clear();
@@ -30,9 +27,9 @@ void appendShown(char*& out, char* end, const char* label, ValueRef value) {
 
 }  // namespace
 
-std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument, ReplyWriter& reply) {
+bool commitIgnored(EngineTables& c, const RequestInput& r, int classArgument) {
     const RequestView& s = r.view;
-    ClientRecord* rec = findByRequest(c, r, ClientList::Ignored, false);
+    ClientRecord* rec = findByRequest(c.clients, r, ClientList::Ignored, false);
     if (rec == nullptr) {
         // A flood of refused clients must not grow the table without end: at the limit the
         // oldest ignored entry makes room (released, so its old handle names nothing).
@@ -40,21 +37,21 @@ std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument,
             if (ClientRecord* oldest = c.clients.last(ClientList::Ignored)) c.clients.release(*oldest);
         }
         rec = c.clients.take();
-        if (rec == nullptr) return 0;
-        rec->identity = requestIdentity(s, r.settings.relayValuesIdentify);
+        if (rec == nullptr) return false;
+        c.clients.setIdentity(*rec, requestIdentity(s, r.settings.relayValuesIdentify));
         c.clients.pushIgnored(*rec);
     }
     rec->lastAccess = r.now;
     c.clients.setSeenVia(*rec, s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress);
     ValueRef cls = s.userClass ? s.userClass : s.vendorClass;
-    char remark[kMaxRemark];
+    char remark[kRemarkChars];
     std::size_t remarkLength = 0;
-    for (std::size_t i = 0; cls && i < cls.length() && i < kMaxRemark; ++i) {
+    for (std::size_t i = 0; cls && i < cls.length() && i < kRemarkChars; ++i) {
         std::uint8_t b = cls.data()[i];
         remark[remarkLength++] = b < 32 ? '?' : static_cast<char>(b);
     }
     rec->remark = std::string_view(remark, remarkLength);
-    copyText(rec->hostName, s.hostName, kMaxHostName);
+    copyText(rec->hostName, s.hostName, kHostNameChars);
     if (classArgument == kIgnoredBootp) rec->remark = "BOOTP";
     if (classArgument == kIgnoredDhcp) rec->remark = "DHCP";
     c.clients.markChanged(ClientList::Ignored);
@@ -65,7 +62,11 @@ std::size_t recordIgnored(EngineContext& c, const Request& r, int classArgument,
         c.log.line(2, false, "DHCP  Ignored %s %s (%s)%s\n", messageTypeName(s.dhcp ? s.messageType : 0),
                    formatHardwareAddress(s.hardwareAddress).c_str(), formatIpv4(s.sourceAddress).c_str(), suffix);
     }
+    return true;
+}
 
+std::size_t writeIgnoredReply(const RequestInput& r, ReplyWriter& reply) {
+    const RequestView& s = r.view;
     if (s.dhcp && s.messageType == kDiscover && s.autoConfigure != 0 && !r.settings.autoConfigure) {
         reply.ipv4(kYiaddr, 0);
         reply.ipv4(kSiaddr, s.interfaceAddress);
@@ -96,9 +97,9 @@ void relaySuffix(const RequestView& s, char* out, std::size_t capacity) {
     }
     if (s.hostName && p < end) {
         // Control characters would let a client forge log lines.
-        char name[kMaxHostName + 1];
+        char name[kHostNameChars + 1];
         std::size_t n = 0;
-        for (; n < s.hostName.length() && n < kMaxHostName; ++n) {
+        for (; n < s.hostName.length() && n < kHostNameChars; ++n) {
             std::uint8_t b = s.hostName.data()[n];
             name[n] = b < 32 ? '?' : static_cast<char>(b);
         }

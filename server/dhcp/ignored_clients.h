@@ -15,9 +15,12 @@ inline constexpr int kIgnoredDhcp = 1;
 inline constexpr int kIgnoredKeepClass = 2;
 // The ignored list keeps at most this many clients, the most recent ones.
 inline constexpr std::size_t kMaxIgnoredClients = 4096;
-// Records a refused request in the ignored list and logs it; returns the reply length (548 for
-// the answer that tells a client not to auto-configure, else 0).
-std::size_t recordIgnored(EngineContext& context, const Request& request, int classArgument, ReplyWriter& reply);
+// Records a refused request in the ignored list (the most recent clients) and logs it; false
+// when no record could be had for it.
+bool commitIgnored(EngineTables& tables, const RequestInput& request, int classArgument);
+// The answer that tells a DISCOVER's client not to auto-configure, when one is due: its length
+// (548), else 0.
+std::size_t writeIgnoredReply(const RequestInput& request, ReplyWriter& reply);
 
 // The identification details of a log line (" rc ...", " rr ...", " ci ...", " uc ...",
 // " vc ...", " gw ...", " nm ..."), written into out.

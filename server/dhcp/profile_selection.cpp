@@ -35,42 +35,19 @@ bool userClassMatches(ValueRef userClass, const CountedValue& cls) {
     return false;
 }
 
-bool relayValueConfigured(const Profile& p) {
-    return p.relaySelectorType != RelaySelectorType::None && p.selectorValue.length != 0;
-}
-
 bool relayValueMatches(const Profile& p, const RequestView& s, std::uint16_t wildcard) {
-    if (!relayValueConfigured(p)) return true;
+    if (!p.hasRelayValue()) return true;
     ValueRef value = p.relaySelectorType == RelaySelectorType::CircuitId ? s.circuitId : s.remoteId;
     return value && beginsWithWildcard(value.value(), p.selectorValue, wildcard);
 }
 
-const Profile* relayProfile(const ProfileList& profiles, const RequestView& s, std::uint16_t wildcard) {
-    const Profile* withoutValue = nullptr;
-    const Profile* anyRelay = nullptr;
-    for (const Profile& p : profiles.profiles()) {
-        if (p.selectorKind != SelectorKind::Relay) continue;
-        if (p.selectorAddress == s.relayAddress) {
-            if (relayValueConfigured(p)) {
-                if (relayValueMatches(p, s, wildcard)) return &p;
-            } else {
-                withoutValue = &p;
-            }
-        }
-        // The profile for any relay is the last fallback: its CircuitID/RemoteID value, if any,
-        // does not keep a client from it (the pipe's selector check judges it the same way).
-        if (p.selectorAddress == kBroadcastAll) anyRelay = &p;
-    }
-    return withoutValue != nullptr ? withoutValue : anyRelay;
-}
-
 // Dynamic records of a RELEASE or DECLINE: those the request identifies, walked until one
 // holds the address the message is about.
-ClientRecord* releasedRecord(EngineContext& c, const Request& r) {
+ClientRecord* releasedRecord(ClientTable& table, const RequestInput& r) {
     const RequestView& s = r.view;
     const Ipv4 address = s.messageType == kRelease ? s.ciaddr : s.requestedAddress;
-    for (ClientRecord* rec = findByRequest(c, r, ClientList::Dynamic, true); rec != nullptr;
-         rec = findByRequest(c, r, ClientList::Dynamic, true, rec)) {
+    for (ClientRecord* rec = findByRequest(table, r, ClientList::Dynamic, true); rec != nullptr;
+         rec = findByRequest(table, r, ClientList::Dynamic, true, rec)) {
         if (rec->address == address) return rec;
     }
     return nullptr;
@@ -99,7 +76,9 @@ bool classMatches(const Profile& p, const RequestView& s, std::uint16_t wildcard
 }
 
 const Profile* networkProfile(const ProfileList& profiles, const RequestView& s, std::uint16_t wildcard) {
-    if (s.relayAddress != 0 || s.circuitId || s.remoteId) return relayProfile(profiles, s, wildcard);
+    if (s.relayAddress != 0 || s.circuitId || s.remoteId)
+        return profiles.relayProfile(s.relayAddress,
+                                     [&](const Profile& p) { return relayValueMatches(p, s, wildcard); });
     for (const Profile& p : profiles.profiles()) {
         if (p.selectorKind == SelectorKind::Interface && p.selectorAddress == s.interfaceAddress) return &p;
     }
@@ -119,15 +98,18 @@ bool macRangeAllows(const MacRangeTable& table, const RequestView& s) {
     return false;
 }
 
-Selection serveKnownClient(EngineContext& c, const Request& r, ClientRecord& firstMatch) {
+SelectionStart selectKnownClient(EngineTables& c, const RequestInput& r, ClientRecord& firstMatch) {
     const RequestView& s = r.view;
     const EngineSettings& g = r.settings;
     const Profile* network = networkProfile(c.profiles, s, g.idWildcard);
+    SelectionStart start;
+    Selection& sel = start.selection;
 
     // Candidates by category: user class, vendor class, client identifier or MAC class, the
     // network profile, no class. The last match within a category wins.
     ClientRecord* best[5] = {};
-    for (ClientRecord* rec = &firstMatch; rec != nullptr; rec = findByRequest(c, r, ClientList::Static, false, rec)) {
+    for (ClientRecord* rec = &firstMatch; rec != nullptr;
+         rec = findByRequest(c.clients, r, ClientList::Static, false, rec)) {
         const Profile* p = c.profiles.findOrFirst(rec->profile);
         if (p == nullptr) continue;
         const bool match = classMatches(*p, s, g.idWildcard);
@@ -157,60 +139,66 @@ Selection serveKnownClient(EngineContext& c, const Request& r, ClientRecord& fir
             break;
         }
     }
-    if (chosen == nullptr) return {};
+    if (chosen == nullptr) return start;
     const Profile* profile = c.profiles.findOrFirst(chosen->profile);
-    if (profile == nullptr) return {};
+    if (profile == nullptr) return start;
 
-    Selection result;
     if (chosen->address != 0) {
         const bool placeBound =
             profile->selectorKind == SelectorKind::Interface || profile->selectorKind == SelectorKind::Relay;
-        if (placeBound && profile != network) return {};
-        r.outcome.fixedAddress = true;
-        result = {chosen, profile};
+        if (placeBound && profile != network) return start;
+        sel.record = chosen;
+        sel.fixedAddress = true;
     } else {
-        chosen->lastAccess = r.now;
-        ClientRecord* dynamicRecord = nullptr;
+        // The entry gives the class; the address comes from a pool.
+        sel.staticSeen = chosen;
         if (s.messageType == kRelease || s.messageType == kDecline) {
-            dynamicRecord = releasedRecord(c, r);
+            sel.record = releasedRecord(c.clients, r);
         } else {
             const Profile* pool = profile->hasPool() ? profile : network;
-            if (pool == nullptr || !pool->hasPool()) return {};
-            const bool test = g.testIp && !(pool == profile && profile->selectorKind == SelectorKind::Relay);
-            dynamicRecord = allocateTested(c, r, *pool, test);
-            if (dynamicRecord != nullptr) dynamicRecord->remark = profile->name.substr(0, 23);
+            if (pool == nullptr || !pool->hasPool()) return start;
+            start.allocateFrom.pool = pool;
+            start.allocateFrom.test = g.testIp && !(pool == profile && profile->selectorKind == SelectorKind::Relay);
+            sel.remark = Selection::Remark::Profile;
+            sel.remarkText = profile->name;
         }
-        if (dynamicRecord == nullptr) return {};
-        result = {dynamicRecord, profile};
     }
-    if (g.updateEthers) c.clients.markChanged(ClientList::Static);
-    return result;
+    sel.profile = profile;
+    sel.markStatic = g.updateEthers;
+    return start;
 }
 
-Selection serveUnregisteredClient(EngineContext& c, const Request& r) {
+SelectionStart selectUnregisteredClient(EngineTables& c, const RequestInput& r) {
     const RequestView& s = r.view;
     const EngineSettings& g = r.settings;
+    SelectionStart start;
+    Selection& sel = start.selection;
     if (g.registeredOnly) {
-        c.log.line(2, false, "DHCP  Ignored responding to registered clients only\n");
-        return {};
+        sel.note = SelectionNote::RegisteredOnly;
+        return start;
     }
     if (!macRangeAllows(g.macRange, s)) {
-        c.log.line(2, false, "DHCP  Ignored responding to configured MAC ranges only\n");
-        return {};
+        sel.note = SelectionNote::MacRange;
+        return start;
     }
     if (s.messageType == kRequest && !s.relayInformation && s.serverIdentifier == 0 && s.requestedAddress == 0 &&
         !(s.flagsByte & kBroadcastFlag) && directRenewalOnTrusted(r)) {
         if (ClientRecord* rec = findRelayKindByAddress(c.clients, ClientList::Dynamic, s.ciaddr, nullptr)) {
-            return {rec, c.profiles.findOrFirst(rec->profile)};
+            sel.record = rec;
+            sel.profile = c.profiles.findOrFirst(rec->profile);
+            return start;
         }
     }
 
     const Profile* options = nullptr;
     const Profile* pool = nullptr;
-    ClientRecord* record = nullptr;
     if (s.messageType == kRelease || s.messageType == kDecline) {
-        record = releasedRecord(c, r);
-        if (record != nullptr) options = pool = c.profiles.findOrFirst(record->profile);
+        sel.record = releasedRecord(c.clients, r);
+        if (sel.record == nullptr) {
+            sel.note = SelectionNote::NoDynamicAddress;
+            return start;
+        }
+        options = pool = c.profiles.findOrFirst(sel.record->profile);
     } else {
         const Profile* network = networkProfile(c.profiles, s, g.idWildcard);
         const Profile* cls = nullptr;
@@ -231,22 +219,24 @@ Selection serveUnregisteredClient(EngineContext& c, const Request& r) {
             options = pool = network;
         }
         if (pool == nullptr) {
-            c.log.line(2, false, "DHCP  Error   profile lookup failed, if %s\n",
-                       formatIpv4(s.interfaceAddress).c_str());
-            return {};
+            sel.note = SelectionNote::NoProfile;
+            return start;
         }
-        if (pool->hasPool()) record = allocateTested(c, r, *pool, g.testIp);
-    }
-    if (record == nullptr) {
-        if (!r.outcome.parked) c.log.line(2, false, "DHCP  Error   dyn. address lookup failed\n");
-        return {};
+        if (!pool->hasPool()) {
+            sel.note = SelectionNote::NoDynamicAddress;
+            return start;
+        }
+        start.allocateFrom = PoolChoice{pool, g.testIp, true};
     }
     if (options == nullptr) options = c.profiles.first();
-    if (options != pool && options != nullptr && !options->hasPool())
-        record->remark = options->name.substr(0, 23);
-    else
-        record->remark.clear();
-    return {record, options};
+    sel.profile = options;
+    if (options != pool && options != nullptr && !options->hasPool()) {
+        sel.remark = Selection::Remark::Profile;
+        sel.remarkText = options->name;
+    } else {
+        sel.remark = Selection::Remark::Clear;
+    }
+    return start;
 }
 
 }  // namespace tolmark::dhcp

@@ -144,10 +144,10 @@ std::size_t expandTemplate(std::string_view text, const ClientRecord& record, ch
                 append(remark);
                 break;
             case 'H':
-                if (record.identity.kind() == kIdentityHardware) {
-                    for (std::size_t b = 0; b < record.identity.length(); ++b) {
+                if (record.identity->kind() == kIdentityHardware) {
+                    for (std::size_t b = 0; b < record.identity->length(); ++b) {
                         char hex[3];
-                        std::snprintf(hex, sizeof hex, "%2.2x", record.identity.data()[b]);
+                        std::snprintf(hex, sizeof hex, "%2.2x", record.identity->data()[b]);
                         append(hex);
                     }
                 }

@@ -5,12 +5,6 @@
 #include "server/leases/client_rules.h"
 
 namespace tolmark::dhcp {
-namespace {
-
-constexpr std::size_t kHostNameChars = 158;
-
-}  // namespace
-
 StaticNames::StaticNames(StaticNamesContext context) : c_(context) {}
 
 StaticNames::~StaticNames() { stop(); }
@@ -20,9 +14,9 @@ void StaticNames::startAtLoad(bool reverseLookups) { start(true, reverseLookups)
 bool StaticNames::requestPass(bool reverseLookups) {
     if (stopping_) return false;
     if (!reverseLookups) {
-        std::lock_guard<std::mutex> engine(c_.engineLock);
+        Hold hold(c_.engine.lock);
         bool sends = false;
-        for (const Profile& p : c_.profiles.profiles()) sends = sends || p.dnsSend != 0;
+        for (const Profile& p : c_.engine.profiles.profiles()) sends = sends || p.dnsSend != 0;
         if (!sends) return false;
     }
     // One pass at a time: a request while one runs would only repeat it.
@@ -59,12 +53,13 @@ void StaticNames::start(bool forward, bool reverse) {
 
 std::vector<StaticNames::Lookup> StaticNames::collect(bool forward, bool reverse) {
     std::vector<Lookup> lookups;
-    std::lock_guard<std::mutex> engine(c_.engineLock);
-    for (const ClientRecord* r = c_.clients.first(ClientList::Static); r != nullptr; r = c_.clients.next(*r)) {
+    Hold hold(c_.engine.lock);
+    for (const ClientRecord* r = c_.engine.clients.first(ClientList::Static); r != nullptr;
+         r = c_.engine.clients.next(*r)) {
         if (r->address == 0 && !r->hostName.empty()) {
-            if (forward) lookups.push_back(Lookup{c_.clients.handleOf(*r), std::string(r->hostName.view()), 0});
+            if (forward) lookups.push_back(Lookup{c_.engine.clients.handleOf(*r), std::string(r->hostName.view()), 0});
         } else if (reverse && r->hostName.empty() && r->address != 0 && r->address != kNeverServe) {
-            lookups.push_back(Lookup{c_.clients.handleOf(*r), {}, r->address});
+            lookups.push_back(Lookup{c_.engine.clients.handleOf(*r), {}, r->address});
         }
     }
     return lookups;
@@ -77,20 +72,20 @@ void StaticNames::run(std::vector<Lookup> lookups) {
         if (!lookup.hostName.empty()) {
             const std::optional<Ipv4> address = c_.names.addressOf(lookup.hostName);
             if (!address || *address == 0) continue;
-            std::lock_guard<std::mutex> engine(c_.engineLock);
+            Hold hold(c_.engine.lock);
             // The entry may have been changed or removed through the pipe meanwhile.
-            ClientRecord* record = c_.clients.resolve(lookup.handle, ClientList::Static);
+            ClientRecord* record = c_.engine.clients.resolve(lookup.handle, ClientList::Static);
             if (record == nullptr || record->address != 0 || record->hostName != lookup.hostName) continue;
-            c_.clients.setAddress(*record, *address);
+            c_.engine.clients.setAddress(*record, *address);
             // The address is reserved in its pool like the static addresses that were loaded.
-            if (!c_.autoExclude || c_.autoExclude()) reserveAddress(c_.clients, *address, c_.profiles);
+            if (!c_.autoExclude || c_.autoExclude()) reserveAddress(c_.engine.clients, *address, c_.engine.profiles);
             changed = true;
         } else {
             std::optional<std::string> name = c_.names.nameOf(lookup.address);
             if (!name || name->empty()) continue;
             if (name->size() > kHostNameChars) name->resize(kHostNameChars);
-            std::lock_guard<std::mutex> engine(c_.engineLock);
-            ClientRecord* record = c_.clients.resolve(lookup.handle, ClientList::Static);
+            Hold hold(c_.engine.lock);
+            ClientRecord* record = c_.engine.clients.resolve(lookup.handle, ClientList::Static);
             if (record == nullptr || record->address != lookup.address || !record->hostName.empty()) continue;
             record->hostName = std::move(*name);
             changed = true;

@@ -18,13 +18,12 @@
 #include "config/profiles.h"
 #include "platform/name_service.h"
 #include "server/leases/client_table.h"
+#include "server/leases/engine_state.h"
 
 namespace tolmark::dhcp {
 
 struct StaticNamesContext {
-    ClientTable& clients;
-    const ProfileList& profiles;
-    std::mutex& engineLock;
+    EngineState& engine;
     platform::NameService& names;
     std::atomic<int>& statusChanged;  // bit 0 is set when a name or an address changed
     LogSink& log;

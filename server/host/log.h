@@ -44,7 +44,7 @@ public:
     std::string currentPath() const;
 
 protected:
-    void writeLine(bool flush, const char* format, va_list args) override;
+    __attribute__((format(printf, 3, 0))) void writeLine(bool flush, const char* format, va_list args) override;
 
 private:
     void switchTo(std::FILE* output, const std::string& path);

@@ -46,107 +46,66 @@ bool makeTemporaryArpEntry(const InterfaceTable& interfaces, platform::ArpCache&
     return arp.setEntry(ifIndex, address, hardware6, type);
 }
 
-ParkedRequests::ParkedRequests() : places_(kPlaces) {
-    for (Place& place : places_) place.bytes.resize(kReceiveBufferSize);
+ParkedRequests::ParkedRequests() : places_(kPlaces) {}
+
+void ParkedRequests::park(const Waiting& waiting) { places_[waiting.ticket & kParkedPlaceMask] = waiting; }
+
+bool ParkedRequests::take(std::uint64_t ticket, Waiting& waiting) {
+    Waiting& place = places_[ticket & kParkedPlaceMask];
+    if (ticket == 0 || place.ticket != ticket) return false;
+    waiting = place;
+    place.ticket = 0;
+    return true;
 }
 
-void ParkedRequests::park(std::span<const std::uint8_t> datagram, const InterfaceEntry& entry, Ipv4 source,
-                          std::size_t socketIndex, std::int64_t since) {
-    Place* place = nullptr;
-    for (Place& p : places_) {
-        if (!p.used) {
-            place = &p;
-            break;
-        }
-        if (place == nullptr || p.since < place->since) place = &p;
-    }
-    const std::size_t length = std::min(datagram.size(), place->bytes.size());
-    std::copy_n(datagram.begin(), length, place->bytes.begin());
-    place->length = length;
-    place->entry = entry;
-    place->source = source;
-    place->socketIndex = socketIndex;
-    place->since = since;
-    place->used = true;
-}
-
-bool ParkedRequests::takeOldest(std::int64_t nowMs, std::span<std::uint8_t> datagram, std::size_t& length,
-                                InterfaceEntry& entry, Ipv4& source, std::size_t& socketIndex, std::int64_t& since) {
-    Place* oldest = nullptr;
-    for (Place& p : places_) {
-        if (!p.used) continue;
+bool ParkedRequests::takeOldest(std::int64_t nowMs, Waiting& waiting) {
+    Waiting* oldest = nullptr;
+    for (Waiting& p : places_) {
+        if (p.ticket == 0) continue;
         // A client that waited this long has asked again by now.
         if (nowMs - p.since > kLongestWaitMs) {
-            p.used = false;
+            p.ticket = 0;
             continue;
         }
         if (oldest == nullptr || p.since < oldest->since) oldest = &p;
     }
     if (oldest == nullptr) return false;
-    length = std::min(oldest->length, datagram.size());
-    std::copy_n(oldest->bytes.begin(), length, datagram.begin());
-    entry = oldest->entry;
-    source = oldest->source;
-    socketIndex = oldest->socketIndex;
-    since = oldest->since;
-    oldest->used = false;
+    waiting = *oldest;
+    oldest->ticket = 0;
     return true;
 }
 
 std::size_t ParkedRequests::size() const {
     return static_cast<std::size_t>(
-        std::count_if(places_.begin(), places_.end(), [](const Place& p) { return p.used; }));
+        std::count_if(places_.begin(), places_.end(), [](const Waiting& p) { return p.ticket != 0; }));
 }
 
 void ParkedRequests::clear() {
-    for (Place& p : places_) p.used = false;
+    for (Waiting& p : places_) p.ticket = 0;
 }
 
-bool handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
-                    Ipv4 source, std::span<std::uint8_t> reply, platform::UdpSocket& socket) {
-    if (datagram.size() < dhcp::kMinRequestLength || datagram[dhcp::kOp] != dhcp::kBootRequest) {
-        if (c.log.level() != 0) {
-            // The hardware address field may be missing or short in a runt; show what is there.
-            std::uint8_t hardware[6] = {};
-            ByteReader(datagram).bytes(
-                dhcp::kChaddr, hardware,
-                std::min<std::size_t>(6, datagram.size() > dhcp::kChaddr ? datagram.size() - dhcp::kChaddr : 0));
-            c.log.line(1, true, "DHCP  Error   in request from %s (%s), len %u, if %s\n",
-                       formatHardwareAddress(hardware).c_str(), formatIpv4(source).c_str(),
-                       static_cast<unsigned>(datagram.size()), formatIpv4(entry.address).c_str());
-        }
-        return false;
-    }
-
-    ReplyPlan plan;
-    GeneralSettings general;
-    {
-        std::lock_guard<std::mutex> engine(c.engineLock);
-        plan = c.processor.process(datagram, reply, Arrival{entry.address, source});
-        general = c.settings.general();
-    }
-    if (plan.parked) return true;
+void sendReply(ReceiveLoopContext& c, const InterfaceEntry& entry, const ReplyPlan& plan,
+               std::span<const std::uint8_t> reply, platform::UdpSocket& socket) {
     std::size_t length = plan.length;
-    if (length == 0) return false;
+    if (length == 0) return;
     if (length > reply.size()) length = reply.size();
     std::span<const std::uint8_t> out = reply.first(length);
+    const GeneralSettings general = c.settings.general();
 
     ReplyRouting routing{general.port, general.netBc != 0, general.unicast != 0};
-    ReplyDestination destination = chooseReplyDestination(out, plan, entry, routing);
+    ReplyDestination destination = chooseReplyDestination(plan, entry, routing);
     int sendIfIndex = 0;
     bool arpMade = false;
     int arpIfIndex = -1;
     int linkIfIndex = -1;
-    std::uint8_t hardware[6] = {};
     if (destination.route == ReplyRoute::UnicastAfterArp) {
-        ByteReader(out).bytes(dhcp::kChaddr, hardware, sizeof hardware);
         // The client answers no ARP for an address it does not have yet: the reply goes to its
         // hardware address directly, leaving the host's ARP cache alone, when that can be done.
         if (c.linkSender != nullptr && c.linkSender->ready())
             linkIfIndex = c.interfaces.ifIndexForNeighbour(destination.address);
         if (linkIfIndex >= 0) {
             sendIfIndex = linkIfIndex;
-        } else if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, hardware,
+        } else if (makeTemporaryArpEntry(c.interfaces, c.arp, destination.address, plan.hardware.data(),
                                          platform::ArpEntryType::Dynamic, arpMade, arpIfIndex)) {
             sendIfIndex = arpIfIndex;
         } else {
@@ -158,15 +117,38 @@ bool handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::spa
     if (general.delay >= 1 && general.delay <= 100) {
         std::this_thread::sleep_for(std::chrono::milliseconds(general.delay));
     }
-    const bool sent = linkIfIndex >= 0 ? c.linkSender->send(linkIfIndex, hardware, entry.address, general.port,
-                                                            destination.address, destination.port, out)
+    const bool sent = linkIfIndex >= 0 ? c.linkSender->send(linkIfIndex, plan.hardware.data(), entry.address,
+                                                            general.port, destination.address, destination.port, out)
                                        : socket.send(out.data(), out.size(), destination.address, destination.port,
                                                      entry.address, sendIfIndex);
     if (!sent) {
         c.log.line(1, true, "DHCP  Error   failed to send to %s\n", formatIpv4(destination.address).c_str());
     }
     if (arpMade && arpIfIndex >= 0) c.arp.deleteEntry(arpIfIndex, destination.address);
-    return false;
+}
+
+ReplyPlan handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
+                         Ipv4 source, std::span<std::uint8_t> reply, platform::UdpSocket& socket) {
+    if (datagram.size() < dhcp::kMinRequestLength || datagram[dhcp::kOp] != dhcp::kBootRequest) {
+        if (c.log.level() != 0) {
+            // The hardware address field may be missing or short in a runt; show what is there.
+            std::uint8_t hardware[6] = {};
+            ByteReader(datagram).bytes(
+                dhcp::kChaddr, hardware,
+                std::min<std::size_t>(6, datagram.size() > dhcp::kChaddr ? datagram.size() - dhcp::kChaddr : 0));
+            c.log.line(1, true, "DHCP  Error   in request from %s (%s), len %u, if %s\n",
+                       formatHardwareAddress(hardware).c_str(), formatIpv4(source).c_str(),
+                       static_cast<unsigned>(datagram.size()), formatIpv4(entry.address).c_str());
+        }
+        return {};
+    }
+    ReplyPlan plan;
+    {
+        Hold engine(c.engineLock);
+        plan = c.processor.process(datagram, reply, Arrival{entry.address, source});
+    }
+    if (!plan.parked) sendReply(c, entry, plan, reply, socket);
+    return plan;
 }
 
 namespace {
@@ -176,23 +158,44 @@ std::int64_t steadyMs() {
         .count();
 }
 
-// Hands the requests that waited for address tests to the processor again, oldest first. Those
-// whose test is still running wait on, keeping their place in the order.
-void replayParked(ReceiveLoopContext& c, ParkedRequests& parked, std::span<std::uint8_t> datagram,
-                  std::span<std::uint8_t> reply) {
+// Takes a waiting request up again: answered, or waiting on (its place keeps its time).
+void resumeOne(ReceiveLoopContext& c, ParkedRequests& parked, const ParkedRequests::Waiting& waiting,
+               std::span<std::uint8_t> reply) {
+    if (waiting.socketIndex >= c.sockets.socketCount()) return;
+    ReplyPlan plan;
+    {
+        Hold engine(c.engineLock);
+        plan = c.processor.resume(waiting.ticket, reply);
+    }
+    if (plan.parked) {
+        parked.park({plan.ticket, waiting.entry, waiting.socketIndex, waiting.since});
+        return;
+    }
+    sendReply(c, waiting.entry, plan, reply, c.sockets.socketAt(waiting.socketIndex));
+}
+
+// Takes the requests that waited for address tests up again, oldest first. Those whose test is
+// still running wait on, keeping their place in the order.
+void resumeParked(ReceiveLoopContext& c, ParkedRequests& parked, std::span<std::uint8_t> reply) {
     std::size_t pending = parked.size();
     const std::int64_t now = steadyMs();
-    std::size_t length = 0;
-    InterfaceEntry entry;
-    Ipv4 source = 0;
-    std::size_t socketIndex = 0;
-    std::int64_t since = 0;
-    while (pending-- > 0 && parked.takeOldest(now, datagram, length, entry, source, socketIndex, since)) {
-        if (socketIndex >= c.sockets.socketCount()) continue;
-        platform::UdpSocket& socket = c.sockets.socketAt(socketIndex);
-        if (handleDatagram(c, entry, datagram.first(length), source, reply, socket)) {
-            parked.park(datagram.first(length), entry, source, socketIndex, since);
-        }
+    ParkedRequests::Waiting waiting;
+    while (pending-- > 0 && parked.takeOldest(now, waiting)) resumeOne(c, parked, waiting, reply);
+}
+
+// The lease database's answers: the other servers' changes go into the table, and each request
+// whose claim was answered is taken up.
+void takeLeaseAnswers(ReceiveLoopContext& c, ParkedRequests& parked, std::vector<ClaimAnswer>& answers,
+                      std::span<std::uint8_t> reply) {
+    answers.clear();
+    {
+        Hold engine(c.engineLock);
+        c.takeLeaseAnswers(answers);
+        for (const ClaimAnswer& a : answers) c.processor.claimAnswered(a.ticket, a.outcome);
+    }
+    ParkedRequests::Waiting waiting;
+    for (const ClaimAnswer& a : answers) {
+        if (parked.take(a.ticket, waiting)) resumeOne(c, parked, waiting, reply);
     }
 }
 
@@ -204,6 +207,8 @@ void runReceiveLoop(ReceiveLoopContext& c) {
     std::uint8_t datagram[kReceiveBufferSize];
     std::uint8_t reply[kReplyBufferSize];
     ParkedRequests parked;
+    std::vector<ClaimAnswer> answers;
+    answers.reserve(kParkedRequestPlaces);
 
     while (!c.flags.serverStopping.load()) {
         if (c.flags.reloadRequest.load() != 0) {
@@ -213,16 +218,21 @@ void runReceiveLoop(ReceiveLoopContext& c) {
         }
 
         if (!c.sockets.anyOpen()) {
+            if (c.leaseAnswers != nullptr && c.takeLeaseAnswers && c.leaseAnswers->signalled())
+                takeLeaseAnswers(c, parked, answers, std::span<std::uint8_t>(reply));
             // Nothing to wait on: pause, then look for an address change that brings a socket.
             if (c.stop.sleepFor(std::chrono::milliseconds(kWaitLimitMs)) || c.flags.serverStopping.load()) break;
             continue;
         }
-        std::array<int, kMaxInterfaces + 1> fds{};
-        std::array<bool, kMaxInterfaces + 1> readable{};
+        std::array<int, kMaxInterfaces + 2> fds{};
+        std::array<bool, kMaxInterfaces + 2> readable{};
         const std::size_t count = std::min(c.sockets.socketCount(), kMaxInterfaces);
         for (std::size_t k = 0; k < count; ++k) fds[k] = c.sockets.socketAt(k).fd();
         std::size_t waitCount = count;
+        const std::size_t testsAt = waitCount;
         if (c.addressTestsDone != nullptr) fds[waitCount++] = c.addressTestsDone->fd();
+        const std::size_t leasesAt = waitCount;
+        if (c.leaseAnswers != nullptr && c.takeLeaseAnswers) fds[waitCount++] = c.leaseAnswers->fd();
         platform::WaitResult result = platform::waitReadable(std::span<const int>(fds.data(), waitCount), &c.stop,
                                                              kWaitLimitMs, std::span<bool>(readable.data(), waitCount));
         if (result == platform::WaitResult::Timeout) {
@@ -236,10 +246,13 @@ void runReceiveLoop(ReceiveLoopContext& c) {
         }
 
         checkLogOutput(c);
-        if (c.addressTestsDone != nullptr && readable[count]) {
+        if (c.addressTestsDone != nullptr && readable[testsAt]) {
             c.addressTestsDone->reset();
-            replayParked(c, parked, std::span<std::uint8_t>(datagram), std::span<std::uint8_t>(reply));
+            resumeParked(c, parked, std::span<std::uint8_t>(reply));
         }
+        // Also while paused: a standby follows the others' leases.
+        if (leasesAt < waitCount && readable[leasesAt])
+            takeLeaseAnswers(c, parked, answers, std::span<std::uint8_t>(reply));
         for (std::size_t k = 0; k < count; ++k) {
             if (!readable[k]) continue;
             platform::UdpSocket& socket = c.sockets.socketAt(k);
@@ -255,9 +268,8 @@ void runReceiveLoop(ReceiveLoopContext& c) {
                 std::optional<InterfaceEntry> entry = c.sockets.entryFor(info, k);
                 if (!entry) continue;  // aimed at an address that is not served
                 const std::span<const std::uint8_t> received(datagram, static_cast<std::size_t>(length));
-                if (handleDatagram(c, *entry, received, info.source, reply, socket)) {
-                    parked.park(received, *entry, info.source, k, steadyMs());
-                }
+                const ReplyPlan plan = handleDatagram(c, *entry, received, info.source, reply, socket);
+                if (plan.parked) parked.park({plan.ticket, *entry, k, steadyMs()});
             }
         }
         c.flags.statusChanged.fetch_or(kStatusClientData);

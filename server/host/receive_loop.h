@@ -4,10 +4,12 @@
 // processor under the engine lock and sends the reply to the destination the rules choose.
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "config/interface_table.h"
 #include "config/settings_holder.h"
 #include "platform/arp.h"
@@ -28,7 +30,7 @@ struct ReceiveLoopContext {
     DhcpSockets& sockets;
     Log& log;
     ServerFlags& flags;
-    std::mutex& engineLock;
+    Mutex& engineLock;  // held around every call of the processor
     RequestProcessor& processor;
     SettingsHolder& settings;
     platform::HostAddressSource& hostAddresses;
@@ -40,45 +42,54 @@ struct ReceiveLoopContext {
     // Unicast replies to clients without an address go straight to their hardware address
     // when it is ready; through a temporary ARP entry otherwise.
     platform::LinkSender* linkSender = nullptr;
+    // Leases shared through a lease database: signalled when it has answers to claims or other
+    // servers' changes; takeLeaseAnswers, called under the engine lock, applies the changes to
+    // the table and gives the answers, which the processor then takes up.
+    const platform::WakeEvent* leaseAnswers = nullptr;
+    std::function<void(std::vector<ClaimAnswer>&)> takeLeaseAnswers = {};
 };
 
-// Requests that wait for the ARP test of the address they are to be offered, kept with what
-// answering them needs. Storage is taken once; the oldest waiting request gives way to a new
-// one when all places are taken (its client asks again).
+// Requests that wait for the ARP test of their address or for the lease database's answer to
+// their claim: the processor keeps each with its decision under a ticket, whose low bits name
+// its place; the loop keeps where the answer is to go, in the same place.
 class ParkedRequests {
 public:
-    static constexpr std::size_t kPlaces = 64;
+    static constexpr std::size_t kPlaces = kParkedRequestPlaces;
     static constexpr std::int64_t kLongestWaitMs = 5000;
 
+    struct Waiting {
+        std::uint64_t ticket = 0;
+        InterfaceEntry entry;
+        std::size_t socketIndex = 0;
+        std::int64_t since = 0;
+    };
+
     ParkedRequests();
-    void park(std::span<const std::uint8_t> datagram, const InterfaceEntry& entry, Ipv4 source, std::size_t socketIndex,
-              std::int64_t since);
-    // Takes the longest-waiting request out into datagram (which must hold kReceiveBufferSize
-    // bytes); false when none waits. Requests that waited too long are dropped on the way.
-    bool takeOldest(std::int64_t nowMs, std::span<std::uint8_t> datagram, std::size_t& length, InterfaceEntry& entry,
-                    Ipv4& source, std::size_t& socketIndex, std::int64_t& since);
+    void park(const Waiting& waiting);
+    // Takes the longest-waiting request out; false when none waits. Requests that waited too
+    // long are dropped on the way.
+    bool takeOldest(std::int64_t nowMs, Waiting& waiting);
+    // Takes out the request of this ticket; false when it is not waiting (any more).
+    bool take(std::uint64_t ticket, Waiting& waiting);
     std::size_t size() const;
     void clear();
 
 private:
-    struct Place {
-        std::vector<std::uint8_t> bytes;
-        std::size_t length = 0;
-        InterfaceEntry entry;
-        Ipv4 source = 0;
-        std::size_t socketIndex = 0;
-        std::int64_t since = 0;
-        bool used = false;
-    };
-    std::vector<Place> places_;
+    std::vector<Waiting> places_;  // ticket 0: free
 };
 
+// Sends the processor's reply for a request that arrived for entry: the destination, "Delay",
+// the send (straight to the hardware address, or after a temporary ARP entry, for a client that
+// has no address yet).
+void sendReply(ReceiveLoopContext& context, const InterfaceEntry& entry, const ReplyPlan& plan,
+               std::span<const std::uint8_t> reply, platform::UdpSocket& socket);
+
 // Handles one received datagram that arrived for entry: the acceptance check with its error
-// line, the request processor, the destination, "Delay", the send (straight to the hardware
-// address, or after a temporary ARP entry, for a client that has no address yet).
-// Returns true when the request waits for an address test instead (nothing was sent).
-bool handleDatagram(ReceiveLoopContext& context, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
-                    Ipv4 source, std::span<std::uint8_t> reply, platform::UdpSocket& socket);
+// line, the request processor and the reply. Returns the plan; plan.parked when the request
+// waits for an address test instead (nothing was sent).
+ReplyPlan handleDatagram(ReceiveLoopContext& context, const InterfaceEntry& entry,
+                         std::span<const std::uint8_t> datagram, Ipv4 source, std::span<std::uint8_t> reply,
+                         platform::UdpSocket& socket);
 
 // Runs until ServerStopping is set.
 void runReceiveLoop(ReceiveLoopContext& context);

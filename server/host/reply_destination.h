@@ -29,8 +29,7 @@ struct ReplyRouting {
 // 255.255.255.255, or the entry's subnet broadcast when directed.
 Ipv4 broadcastAddressFor(const InterfaceEntry& entry, bool directed);
 
-// reply: the reply as built (at least 44 bytes: flags at byte 10, yiaddr at 16).
-ReplyDestination chooseReplyDestination(std::span<const std::uint8_t> reply, const ReplyPlan& plan,
-                                        const InterfaceEntry& entry, const ReplyRouting& routing);
+ReplyDestination chooseReplyDestination(const ReplyPlan& plan, const InterfaceEntry& entry,
+                                        const ReplyRouting& routing);
 
 }  // namespace tolmark

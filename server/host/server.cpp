@@ -4,11 +4,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <unordered_set>
 
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/service_control.h"
 #include "server/host/receive_loop.h"
+#include "server/leases/client_rules.h"
 #include "server/tftp/client_standing.h"
 
 namespace tolmark {
@@ -21,17 +23,16 @@ Server::Server(ServerPlatform platform)
     : platform_(std::move(platform)),
       log_(platform_.clock, platform_.console),
       store_(platform_.registryFile),
-      clients_(log_),
-      engine_(clients_, profiles_, interfaces_, settings_, log_, platform_.clock, platform_.arpProber),
+      engine_(log_),
+      dhcp_(engine_.clientsLockedByUser(), engine_.profilesLockedByUser(), interfaces_, settings_, log_,
+            platform_.clock, platform_.arpProber),
       dnsClient_(log_, stop_),
       probe_(interfaces_, settings_, flags_, log_, stop_) {
-    engine_.setDnsUpdateQueue(&dnsQueue_);
+    dhcp_.setDnsUpdateQueue(&dnsQueue_);
     createTftpServer();
     if (platform_.names == nullptr) ownNames_ = platform::makeNameService();
     staticNames_ = std::make_unique<dhcp::StaticNames>(dhcp::StaticNamesContext{
-        .clients = clients_,
-        .profiles = profiles_,
-        .engineLock = engineLock_,
+        .engine = engine_,
         .names = platform_.names != nullptr ? *platform_.names : *ownNames_,
         .statusChanged = flags_.statusChanged,
         .log = log_,
@@ -61,10 +62,11 @@ void Server::createTftpServer() {
         .clock = platform_.clock,
         .standing =
             [this](Ipv4 address) {
-                std::lock_guard<std::mutex> engine(engineLock_);
+                Hold hold(engine_.lock);
                 std::optional<std::string> staticProfile;
-                if (const ClientRecord* record = clients_.findStaticByAddress(address)) staticProfile = record->profile;
-                return tftp::standingOf(address, profiles_, staticProfile);
+                if (const ClientRecord* record = engine_.clients.findStaticByAddress(address))
+                    staticProfile = record->profile;
+                return tftp::standingOf(address, engine_.profiles, staticProfile);
             },
         .checkLog =
             [this] {
@@ -97,18 +99,69 @@ void Server::readSettings() {
 
 void Server::loadClients() {
     files_ = clientFilePaths(store_, dataDirectory_);
-    const LoadCounts counts =
-        loadClientFiles(clients_, profiles_, files_, settings_.general(), log_, platform_.clock.now());
+    LoadCounts counts;
+    {
+        Hold hold(engine_.lock);
+        counts = loadClientFiles(engine_.clients, engine_.profiles, files_, settings_.general(), log_,
+                                 platform_.clock.now());
+    }
     counters_.staticCount.store(static_cast<std::int32_t>(counts.staticTotal));
     counters_.staticUsed.store(static_cast<std::int32_t>(counts.staticSeen));
     counters_.dynamicUsed.store(static_cast<std::int32_t>(counts.dynamicActive));
     staticNames_->startAtLoad((settings_.general().lookup & 1) != 0);
 }
 
+bool Server::openLeaseDatabase() {
+    const std::string connection = readLeaseDatabase(store_, kGeneralSection);
+    if (connection.empty()) return true;
+    leaseDatabase_ = std::make_unique<leasedb::LeaseDatabase>(connection, log_);
+    std::vector<leasedb::LeaseRow> rows;
+    const leasedb::OpenResult opened =
+        leaseDatabase_->open([&rows](leasedb::LeaseRow&& row) { rows.push_back(std::move(row)); });
+    if (opened.status == leasedb::OpenStatus::SchemaNewer) {
+        log_.line(1, true, "DHCP  Error   lease database: %s; not started\n", opened.error.c_str());
+        return false;
+    }
+    sharedLeases_ = std::make_unique<leasedb::DatabaseLeases>(*leaseDatabase_);
+    Hold hold(engine_.lock);
+    ClientTable& clients = engine_.clients;
+    if (opened.status == leasedb::OpenStatus::Ready) {
+        // The table holds the truth; a lease of the files at an address it does not know goes
+        // into it (the first server given the database brings its leases along).
+        std::unordered_set<Ipv4> known;
+        for (const leasedb::LeaseRow& row : rows) {
+            known.insert(row.fields.address);
+            applySharedLease(clients, row.fields, false, engine_.profiles, platform_.clock.now());
+        }
+        clients.setJournal(&journal_);
+        for (const ClientRecord* r = clients.first(ClientList::Dynamic); r != nullptr; r = clients.next(*r)) {
+            if (known.count(r->address) == 0 && r->address != 0 && r->expiry != kExpiryReserved) journal_.touched(*r);
+        }
+        log_.line(1, false, "DHCP  Leases  %u leases from the lease database\n", static_cast<unsigned>(rows.size()));
+    } else {
+        // Served from the files meanwhile; the database worker keeps trying.
+        clients.setJournal(&journal_);
+        log_.line(1, true,
+                  "DHCP  Leases  database unreachable at start (%s): the leases of the files are served, "
+                  "no new addresses until it is back\n",
+                  opened.error.c_str());
+    }
+    sharedLeases_->writeJournal(clients, platform_.clock.now());
+    dhcp_.setSharedLeases(sharedLeases_.get());
+    leaseDatabase_->start();
+    return true;
+}
+
 void Server::saveChangedClients() {
     // One save at a time: two writers of the same ".tmp" file would mix their lines.
     std::lock_guard<std::mutex> guard(saveLock_);
-    saveChangedLists(clients_, files_, settings_.general(), log_, &engineLock_);
+    // Changes made outside a request or a pipe change (names found for static entries) reach
+    // the lease database here at the latest.
+    if (sharedLeases_ != nullptr) {
+        Hold hold(engine_.lock);
+        sharedLeases_->writeJournal(engine_.clients, platform_.clock.now());
+    }
+    saveChangedLists(engine_.clientsLockedByUser(), files_, settings_.general(), log_, &engine_.lock);
 }
 
 void Server::startHousekeeping() {
@@ -129,34 +182,53 @@ void Server::startHousekeeping() {
 }
 
 void Server::startControlPipe() {
+    const auto startNameLookup = [this] { staticNames_->requestPass((settings_.general().lookup & 1) != 0); };
     pipeContext_ = std::make_unique<PipeContext>(PipeContext{
-        .settings = settings_,
-        .store = store_,
-        .clients = clients_,
-        .profiles = profiles_,
-        .interfaces = interfaces_,
-        .engineLock = engineLock_,
         .log = log_,
-        .counters = counters_,
-        .serverStopping = flags_.serverStopping,
-        .statusChanged = flags_.statusChanged,
-        .reloadRequest = flags_.reloadRequest,
-        .paused = flags_.paused,
-        .logDirectory = [this] { return settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }); },
-        .flushLog = [this] { log_.flush(); },
-        .socketImage = [this](std::size_t i) { return sockets_.socketImage(i); },
-        .tftpTransfers = [this] { return tftp_->transferCount(); },
-        .restartTftp =
-            [this](bool stopFirst) {
-                // A stop request may be under way: the listener must not come back then.
-                if (!flags_.serverStopping.load()) tftp_->restart(stopFirst);
+        .clients = {.engine = engine_, .counters = counters_, .shared = sharedLeases_.get()},
+        .profiles = {.engine = engine_,
+                     .store = store_,
+                     .settings = settings_,
+                     .interfaces = interfaces_,
+                     .log = log_,
+                     .counters = counters_,
+                     .startNameLookup = startNameLookup,
+                     .shared = sharedLeases_.get()},
+        .settings = {
+            .settings = settings_,
+            .store = store_,
+            .interfaces = interfaces_,
+            .engine = engine_,
+            .counters = counters_,
+            .serverStopping = flags_.serverStopping,
+            .statusChanged = flags_.statusChanged,
+            .reloadRequest = flags_.reloadRequest,
+            .paused = flags_.paused,
+            .socketImage = [this](std::size_t i) { return sockets_.socketImage(i); },
+            .tftpTransfers = [this] { return tftp_->transferCount(); },
+            .restartTftp =
+                [this](bool stopFirst) {
+                    // A stop request may be under way: the listener must not come back then.
+                    if (!flags_.serverStopping.load()) tftp_->restart(stopFirst);
+                },
+            .startNameLookup = startNameLookup,
+            .transferRecord = [this](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
+                const std::optional<TransferImage> image = tftp_->transfer(static_cast<std::size_t>(n));
+                if (!image) return std::nullopt;
+                return encodeTransferImage(*image);
             },
-        .startNameLookup = [this] { staticNames_->requestPass((settings_.general().lookup & 1) != 0); },
-        .transferRecord = [this](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
-            const std::optional<TransferImage> image = tftp_->transfer(static_cast<std::size_t>(n));
-            if (!image) return std::nullopt;
-            return encodeTransferImage(*image);
-        }});
+            .leaseStore =
+                [this] {
+                    if (leaseDatabase_ == nullptr) return LeaseStoreReply{};
+                    return LeaseStoreReply{
+                        leaseDatabase_->available() ? kLeaseStoreDatabase : kLeaseStoreDatabaseUnreachable,
+                        static_cast<std::uint32_t>(leaseDatabase_->waiting()),
+                        "PostgreSQL " + leaseDatabase_->description()};
+                }},
+        .files = {
+            .logDirectory = [this] { return settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }); },
+            .flushLog = [this] { log_.flush(); }},
+    });
     PipeServerOptions options;
     options.tcpPort = readRemotePort(store_);
     pipe_ = std::make_unique<PipeServer>(*pipeContext_, options);
@@ -224,12 +296,16 @@ int Server::run(int argc, char** argv) {
 
     {
         const OptionCodeList defaults = settings_.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
-        std::lock_guard<std::mutex> engine(engineLock_);
+        Hold hold(engine_.lock);
         counters_.profileCount.store(
-            static_cast<std::int32_t>(profiles_.load(store_, defaults, interfaces_, log_, log_.level() > 1)));
-        counters_.poolTotal.store(profiles_.poolTotal());
+            static_cast<std::int32_t>(engine_.profiles.load(store_, defaults, interfaces_, log_, log_.level() > 1)));
+        counters_.poolTotal.store(engine_.profiles.poolTotal());
     }
     loadClients();
+    if (!openLeaseDatabase()) {
+        log_.close();
+        return 1;
+    }
 
     const std::uint16_t port = settings_.general().port;
     sockets_.reconcile(interfaces_, port, log_);
@@ -247,8 +323,8 @@ int Server::run(int argc, char** argv) {
             .sockets = sockets_,
             .log = log_,
             .flags = flags_,
-            .engineLock = engineLock_,
-            .processor = engine_,
+            .engineLock = engine_.lock,
+            .processor = dhcp_,
             .settings = settings_,
             .hostAddresses = platform_.hostAddresses,
             .arp = platform_.arp,
@@ -257,6 +333,13 @@ int Server::run(int argc, char** argv) {
             .addressTestsDone = platform_.arpProber != nullptr ? &platform_.arpProber->completed() : nullptr,
             .linkSender = platform_.linkSender,
         };
+        if (sharedLeases_ != nullptr) {
+            context.leaseAnswers = &sharedLeases_->ready();
+            context.takeLeaseAnswers = [this](std::vector<ClaimAnswer>& answers) NO_THREAD_SAFETY_ANALYSIS {
+                // The receive loop holds the engine lock around this call.
+                sharedLeases_->takeAnswers(engine_, answers);
+            };
+        }
         runReceiveLoop(context);
     }
 
@@ -271,6 +354,8 @@ int Server::run(int argc, char** argv) {
     if (pipe_) pipe_->stop();
     staticNames_->stop();
     saveChangedClients();
+    // What is still queued for the lease database goes out before the end.
+    if (leaseDatabase_ != nullptr) leaseDatabase_->stop();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
     log_.close();
     return 0;

@@ -26,8 +26,11 @@
 #include "server/host/housekeeping.h"
 #include "server/host/log.h"
 #include "server/host/server_flags.h"
+#include "server/leasedb/database_leases.h"
+#include "server/leasedb/lease_database.h"
 #include "server/leases/client_files.h"
 #include "server/leases/client_table.h"
+#include "server/leases/engine_state.h"
 #include "server/pipe/pipe_context.h"
 #include "server/pipe/pipe_server.h"
 #include "server/tftp/tftp_server.h"
@@ -74,10 +77,8 @@ public:
     SettingsHolder& settings() { return settings_; }
     StatusCounters& counters() { return counters_; }
     ConfigStore& store() { return store_; }
-    ClientTable& clients() { return clients_; }
-    ProfileList& profiles() { return profiles_; }
+    EngineState& engine() { return engine_; }
     tftp::TftpServer* tftpServer() { return tftp_.get(); }
-    std::mutex& engineLock() { return engineLock_; }
     const std::string& dataDirectory() const { return dataDirectory_; }
 
 private:
@@ -87,6 +88,9 @@ private:
     void startControlPipe();
     void createTftpServer();
     void loadClients();
+    // "LeaseDatabase": the leases come from the shared table (the files' dynamic leases it
+    // lacks go into it) and every change goes to it. False: the start is refused.
+    bool openLeaseDatabase();
     void saveChangedClients();
 
     ServerPlatform platform_;
@@ -96,10 +100,8 @@ private:
     SettingsHolder settings_;
     InterfaceTable interfaces_;
     DhcpSockets sockets_;
-    std::mutex engineLock_;
-    ProfileList profiles_;
-    ClientTable clients_;
-    dhcp::DhcpEngine engine_;
+    EngineState engine_;
+    dhcp::DhcpEngine dhcp_;
     dhcp::DnsUpdateQueue dnsQueue_;
     ClientFiles files_;
     std::mutex saveLock_;
@@ -115,6 +117,9 @@ private:
     std::unique_ptr<PipeContext> pipeContext_;
     std::unique_ptr<PipeServer> pipe_;
     std::unique_ptr<tftp::TftpServer> tftp_;
+    LeaseJournal journal_;
+    std::unique_ptr<leasedb::LeaseDatabase> leaseDatabase_;
+    std::unique_ptr<leasedb::DatabaseLeases> sharedLeases_;
 };
 
 }  // namespace tolmark

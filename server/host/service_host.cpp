@@ -141,14 +141,13 @@ bool serviceStart(ServiceHost& host, int argc, char** argv) {
         stopRequest(*server, host);
     });
 
-    if (!host.report(ServiceState::StartPending, kWaitHintMs) || !host.report(ServiceState::Running, 0) ||
-        server->run(argc, argv) != 0) {
-        host.eventLog("Unable to start service");
-    }
+    const bool ran = host.report(ServiceState::StartPending, kWaitHintMs) && host.report(ServiceState::Running, 0) &&
+                     server->run(argc, argv) == 0;
+    if (!ran) host.eventLog("Unable to start service");
     // A stop request may still be inside the server when run returns; it ends before the
     // server is destroyed.
     signals.stop();
-    return true;
+    return ran;
 }
 
 // The directory the installed service writes: the one the registry names, else the installed

@@ -233,7 +233,7 @@ LineResult loadLine(const std::string& line, std::uint32_t lineNo, LoadState& st
             state.ignored.reserve(std::max<std::size_t>(64, state.ignored.capacity() * 2));
         record = state.table.take();
         if (record == nullptr) return LineResult::NoMemory;
-        record->assign(*fields);
+        state.table.fill(*record, *fields);
     } catch (const std::bad_alloc&) {
         if (record != nullptr) state.table.release(*record);
         return LineResult::NoMemory;
@@ -336,7 +336,7 @@ constexpr std::size_t kSaveRun = 2048;
 // was at one moment; a record linked or unlinked meanwhile may be missing or still present,
 // and its change, counted, makes the next save. When the place to go on from has left the list
 // (unlinked between two runs), the save starts over in one walk under the lock.
-std::string formatList(ClientTable& table, ClientList list, const GeneralSettings& settings, std::mutex* fieldsLock,
+std::string formatList(ClientTable& table, ClientList list, const GeneralSettings& settings, Mutex* fieldsLock,
                        std::uint32_t& unwritable) {
     if (fieldsLock == nullptr) return formatWhole(table, list, settings, unwritable);
     std::string out;
@@ -345,7 +345,7 @@ std::string formatList(ClientTable& table, ClientList list, const GeneralSetting
     std::uint32_t unwritableSoFar = 0;
     std::size_t visited = 0;
     for (bool first = true;; first = false) {
-        std::lock_guard<std::mutex> hold(*fieldsLock);
+        Hold hold(*fieldsLock);
         const ClientRecord* r = first ? table.first(list) : table.resolve(resume, list);
         // A broken link or a list that keeps growing under the save also ends in one walk.
         const bool lost = !first && r == nullptr;
@@ -384,7 +384,7 @@ Backup makeBackup(const std::string& path, const GeneralSettings& settings, LogS
 }
 
 std::optional<SaveFailure> replaceFile(ClientTable& table, ClientList list, const ListFile& file,
-                                       const GeneralSettings& settings, LogSink& log, std::mutex* fieldsLock) {
+                                       const GeneralSettings& settings, LogSink& log, Mutex* fieldsLock) {
     if (file.replaceRefused) return SaveFailure{"file kept unread", 0};
     const std::string& path = file.path;
     const std::string temporary = path + ".tmp";
@@ -522,7 +522,7 @@ LoadCounts loadClientFiles(ClientTable& table, const ProfileList& profiles, Clie
 }
 
 bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings, LogSink& log,
-              std::mutex* fieldsLock) {
+              Mutex* fieldsLock) {
     const std::optional<SaveFailure> failure = replaceFile(table, list, file, settings, log, fieldsLock);
     if (!failure) return true;
     log.line(1, false, "DHCP  Error   failed to save %s (%s: %s)\n", file.path.c_str(), failure->step,
@@ -531,7 +531,7 @@ bool saveList(ClientTable& table, ClientList list, const ListFile& file, const G
 }
 
 bool saveChangedLists(ClientTable& table, const ClientFiles& files, const GeneralSettings& settings, LogSink& log,
-                      std::mutex* fieldsLock) {
+                      Mutex* fieldsLock) {
     bool allSaved = true;
     for (ClientList list : {ClientList::Static, ClientList::Dynamic, ClientList::Ignored}) {
         std::atomic<std::int32_t>& changes = table.changes(list);

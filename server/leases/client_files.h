@@ -10,9 +10,9 @@
 // same place again.
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
+#include "base/annotated_mutex.h"
 
 #include "common/entry_line.h"
 #include "common/log_sink.h"
@@ -79,7 +79,7 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
 // linked or unlinked during a save may be missing from it or still in it; their changes stay
 // counted for the next save. Returns false when any list failed.
 bool saveChangedLists(ClientTable& table, const ClientFiles& files, const GeneralSettings& settings, LogSink& log,
-                      std::mutex* fieldsLock = nullptr);
+                      Mutex* fieldsLock = nullptr);
 
 // Writes the list to "<path>.tmp", syncs it, keeps the current file as "<path>.bak" when
 // "Backup" is set and the file is larger than 24 bytes, moves the new file into place and
@@ -87,6 +87,6 @@ bool saveChangedLists(ClientTable& table, const ClientFiles& files, const Genera
 // then the new one. On any failure the current file stays as it was, one "failed to save" line
 // is logged, and false is returned.
 bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings, LogSink& log,
-              std::mutex* fieldsLock = nullptr);
+              Mutex* fieldsLock = nullptr);
 
 }  // namespace tolmark

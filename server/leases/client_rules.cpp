@@ -11,20 +11,15 @@ namespace tolmark {
 
 namespace {
 
-constexpr std::size_t kProfileChars = 23;
-constexpr std::size_t kHostNameChars = 158;
-constexpr std::size_t kRemarkChars = 31;
-constexpr std::size_t kIdentityBytes = 64;
-
 std::string fitText(std::string_view text, std::size_t maxChars) {
     return std::string(text.substr(0, std::min(text.size(), maxChars)));
 }
 
 // A reservation: kept for a static entry, with no identity of its own.
 bool isReservation(const ClientRecord& record) {
-    const std::uint8_t* bytes = record.identity.data();
-    return record.expiry == kExpiryReserved && record.identity.kind() == kIdentityHardware &&
-           std::all_of(bytes, bytes + record.identity.length(), [](std::uint8_t b) { return b == 0; });
+    const std::uint8_t* bytes = record.identity->data();
+    return record.expiry == kExpiryReserved && record.identity->kind() == kIdentityHardware &&
+           std::all_of(bytes, bytes + record.identity->length(), [](std::uint8_t b) { return b == 0; });
 }
 
 bool profileExists(std::string_view name, const ProfileList& profiles) {
@@ -48,7 +43,7 @@ void reserveAddress(ClientTable& table, Ipv4 address, const ProfileList& profile
     ClientRecord* record = findOrInsertDynamic(table, *pool, address);
     if (record == nullptr) return;
     try {
-        table.setProfile(*record, fitText(pool->name, kProfileChars));
+        table.setProfile(*record, fitText(pool->name, kProfileNameChars));
     } catch (const std::bad_alloc&) {
         // The reservation below still holds the address; only the name is missing.
     }
@@ -70,12 +65,12 @@ ClientRecord* findOrInsertDynamic(ClientTable& table, const Profile& profile, Ip
     ClientRecord* record = table.take();
     if (record == nullptr) return nullptr;
     try {
-        record->profile = fitText(profile.name, kProfileChars);
+        table.setProfile(*record, fitText(profile.name, kProfileNameChars));
     } catch (const std::bad_alloc&) {
         table.release(*record);
         return nullptr;
     }
-    record->address = address;
+    table.setAddress(*record, address);
     table.insertDynamicAfter(passed, *record);
     return record;
 }
@@ -117,7 +112,7 @@ int profileUse(const ClientTable& table, std::string_view name, const ProfileLis
     const bool isFirst = profile == profiles.first();
     for (const ClientRecord* r = table.first(ClientList::Static); r != nullptr; r = table.next(*r)) {
         // A static record without a profile name is served by the first profile.
-        if (profileNameEquals(r->profile, name) || (isFirst && r->profile.empty())) return 2;
+        if (profileNameEquals(r->profile, name) || (isFirst && r->profile->empty())) return 2;
     }
     return 1;
 }
@@ -140,7 +135,7 @@ ClientRecord* addStatic(ClientTable& table, const ClientFields& fields, bool all
     ClientFields copy;
     try {
         copy = fields;
-        copy.profile = fitText(fields.profile, kProfileChars);
+        copy.profile = fitText(fields.profile, kProfileNameChars);
         copy.hostName = fitText(fields.hostName, kHostNameChars);
         copy.remark = fitText(fields.remark, kRemarkChars);
     } catch (const std::bad_alloc&) {
@@ -150,7 +145,7 @@ ClientRecord* addStatic(ClientTable& table, const ClientFields& fields, bool all
     ClientRecord* record = table.take();
     if (record == nullptr) return nullptr;
     try {
-        record->assign(copy);
+        table.fill(*record, copy);
     } catch (const std::bad_alloc&) {
         table.release(*record);
         table.reportNoMemory();
@@ -168,7 +163,7 @@ bool modifyStatic(ClientTable& table, ClientRecord& record, const ClientFields& 
     if (!staticChangeAllowed(table, fields, allowDuplicateAddress, profiles, &record)) return false;
     std::string profile, hostName, remark;
     try {
-        profile = fitText(fields.profile, kProfileChars);
+        profile = fitText(fields.profile, kProfileNameChars);
         hostName = fitText(fields.hostName, kHostNameChars);
         remark = fitText(fields.remark, kRemarkChars);
     } catch (const std::bad_alloc&) {
@@ -186,6 +181,60 @@ bool modifyStatic(ClientTable& table, ClientRecord& record, const ClientFields& 
     }
     table.markChanged(ClientList::Static);
     return true;
+}
+
+bool applySharedLease(ClientTable& table, const ClientFields& lease, bool removed, const ProfileList& profiles,
+                      std::int64_t now) {
+    table.pauseJournal(true);
+    ClientRecord* record = table.findAddress(ClientList::Dynamic, lease.address, nullptr);
+    bool applied = true;
+    if (removed) {
+        if (record != nullptr) table.release(*record);
+    } else {
+        if (record == nullptr) {
+            const auto& all = profiles.profiles();
+            const auto pool = std::find_if(all.begin(), all.end(), [&](const Profile& p) {
+                return p.hasPool() && p.poolContains(lease.address) && profileNameEquals(p.name, lease.profile);
+            });
+            if (pool != all.end()) {
+                record = findOrInsertDynamic(table, *pool, lease.address);
+            } else if ((record = table.take()) != nullptr) {
+                // A pool this server does not have: kept at the end, as a load would.
+                table.setAddress(*record, lease.address);
+                table.insertDynamicAfter(table.last(ClientList::Dynamic), *record);
+            }
+        }
+        applied = record != nullptr;
+        if (applied) {
+            try {
+                table.setProfile(*record, fitText(lease.profile, kProfileNameChars));
+                record->hostName = fitText(lease.hostName, kHostNameChars);
+                record->remark = fitText(lease.remark, kRemarkChars);
+            } catch (const std::bad_alloc&) {
+                table.reportNoMemory();
+            }
+            table.setIdentity(*record, lease.identity);
+            table.setExpiry(*record, lease.expiry);
+            table.setSeenVia(*record, lease.seenVia);
+            record->lastAccess = lease.lastAccess;
+            if (lease.expiry > now && lease.identity.length != 0) {
+                // The client is served at this address now: what this server offered it elsewhere
+                // in the pool is free again.
+                ClientRecord* other = table.findIdentity(ClientList::Dynamic, lease.identity, nullptr);
+                while (other != nullptr) {
+                    ClientRecord* next = table.findIdentity(ClientList::Dynamic, lease.identity, other);
+                    if (other != record && other->expiry <= now && profileNameEquals(other->profile, lease.profile)) {
+                        table.setIdentity(*other, Identity{});
+                        other->lastAccess = 0;
+                    }
+                    other = next;
+                }
+            }
+        }
+    }
+    table.markChanged(ClientList::Dynamic);
+    table.pauseJournal(false);
+    return applied;
 }
 
 bool deleteRecord(ClientTable& table, ClientList list, ClientRecord& record) {

@@ -29,4 +29,12 @@ bool deleteRecord(ClientTable& table, ClientList list, ClientRecord& record);
 // Returns the number of records removed.
 std::size_t purgeDynamic(ClientTable& table, const ProfileList& profiles, bool autoExclude);
 
+// A lease as another server wrote it to the shared lease table: the dynamic record of its
+// address takes its state (one is made in address order when there is none), or a removed
+// lease frees the address. A current lease (expiry after now) ends this server's offers to the
+// same client in the same pool. Not journalled: the change came from the table. False when no
+// record could be had for it.
+bool applySharedLease(ClientTable& table, const ClientFields& lease, bool removed, const ProfileList& profiles,
+                      std::int64_t now);
+
 }  // namespace tolmark

@@ -9,9 +9,6 @@ namespace tolmark {
 
 namespace {
 
-constexpr std::size_t kProfileChars = 23;
-constexpr std::size_t kIdentityBytes = 64;
-
 std::size_t listIndex(ClientList list) { return static_cast<std::size_t>(list); }
 bool isLinkedList(ClientList list) { return list != ClientList::None; }
 
@@ -53,8 +50,8 @@ void ClientRecord::copyTo(ClientFields& out) const {
     out.seenVia = seenVia;
     out.lastAccess = lastAccess;
     out.expiry = expiry;
-    out.identity = identity.get();
-    out.profile.assign(profile.view());
+    out.identity = identity->get();
+    out.profile.assign(profile->view());
     out.hostName.assign(hostName.view());
     out.remark.assign(remark.view());
 }
@@ -71,6 +68,12 @@ void ClientRecord::assign(const ClientFields& fields) {
     seenVia = fields.seenVia;
     lastAccess = fields.lastAccess;
     expiry = fields.expiry;
+}
+
+bool ClientTable::fill(ClientRecord& record, const ClientFields& fields) {
+    if (record.list_ != ClientList::None) return false;
+    record.assign(fields);
+    return true;
 }
 
 ClientTable::ClientTable(LogSink& log) : log_(log) {
@@ -109,6 +112,7 @@ void ClientTable::linkFront(ClientList list, ClientRecord& record) { linkAfter(l
 
 void ClientTable::linkAfter(ClientList list, ClientRecord* after, ClientRecord& record) {
     const std::size_t l = listIndex(list);
+    if (list == ClientList::Dynamic && journal_ != nullptr && !journalPaused_) journal_->touched(record);
     const std::uint32_t link = record.index_ + 1;
     labelBetween(list, after, record);
     record.previous_ = after == nullptr ? 0 : after->index_ + 1;
@@ -128,6 +132,7 @@ void ClientTable::linkAfter(ClientList list, ClientRecord* after, ClientRecord& 
 
 void ClientTable::unlinkFromList(ClientRecord& record) {
     if (!isLinkedList(record.list_)) return;
+    journalTouch(record);
     if (record.list_ != ClientList::Free) indexRemove(record);
     const std::size_t l = listIndex(record.list_);
     if (ClientRecord* before = at(record.previous_))
@@ -181,8 +186,9 @@ void ClientTable::labelBetween(ClientList list, ClientRecord* previous, ClientRe
 void ClientTable::freeRecord(ClientRecord& record) {
     // Unlinking first keeps a second release from putting the record on the free list twice.
     unlinkFromList(record);
+    if (journal_ != nullptr) journal_->freed(record);
     record.assign(ClientFields{});
-    record.identity.setKind(kIdentityFree);
+    record.identity.value_.setKind(kIdentityFree);
     ++record.generation_;
     linkFront(ClientList::Free, record);
 }
@@ -274,7 +280,13 @@ ClientRecordImage ClientTable::image(const ClientRecord& record) const {
 
 // ---- Indexed fields ---------------------------------------------------------------------------
 
+void ClientTable::takeJournal(std::vector<JournalChange>& out) {
+    if (journal_ == nullptr) return;
+    journal_->take(out, [](const ClientRecord& r) { return r.list_ == ClientList::Dynamic; });
+}
+
 void ClientTable::setIdentity(ClientRecord& record, const Identity& identity) {
+    journalTouch(record);
     if (record.list_ == ClientList::None || record.list_ == ClientList::Free) {
         record.identity = identity;
         return;
@@ -287,12 +299,14 @@ void ClientTable::setIdentity(ClientRecord& record, const Identity& identity) {
 }
 
 void ClientTable::setExpiry(ClientRecord& record, std::int64_t expiry) {
+    if (record.expiry != expiry) journalTouch(record);
     record.expiry = expiry;
     if (record.pool_ != nullptr && record.poolPlaced_ && record.poolOffset_ < record.pool_->range())
         record.pool_->setExpiry(record.poolOffset_, expiry);
 }
 
 void ClientTable::setAddress(ClientRecord& record, Ipv4 address) {
+    journalTouch(record);
     const bool linked = record.list_ != ClientList::None && record.list_ != ClientList::Free;
     if (linked) indexRemove(record);
     record.address = address;
@@ -301,6 +315,7 @@ void ClientTable::setAddress(ClientRecord& record, Ipv4 address) {
 
 void ClientTable::setProfile(ClientRecord& record, std::string_view profile) {
     const StoredProfileName name(profile);  // the one step that may fail, before any change
+    journalTouch(record);
     const bool linked = record.list_ != ClientList::None && record.list_ != ClientList::Free;
     if (linked) indexRemove(record);
     record.profile = name;
@@ -360,7 +375,7 @@ void ClientTable::chainRemove(FlatHeads<Key>& heads, Key key, std::uint32_t Clie
 
 void ClientTable::indexAdd(ClientRecord& record) {
     const std::size_t l = listIndex(record.list_);
-    record.identityKey_ = indexKey(record.identity.kind(), record.identity.length(), record.identity.data());
+    record.identityKey_ = indexKey(record.identity->kind(), record.identity->length(), record.identity->data());
     record.addressKey_ = record.address;
     if (record.identityKey_ != 0)
         chainInsert(identities_[l].slot(record.identityKey_), &ClientRecord::sameIdentity_, record);
@@ -594,7 +609,7 @@ std::atomic<std::int32_t>& ClientTable::changes(ClientList list) {
 
 void ClientTable::renameProfileInRecords(std::string_view oldName, std::string_view newName) {
     try {
-        const std::string name = fitText(newName, kProfileChars);
+        const std::string name = fitText(newName, kProfileNameChars);
         for (ClientList list : {ClientList::Static, ClientList::Dynamic}) {
             for (ClientRecord* r = first(list); r != nullptr; r = next(*r)) {
                 if (profileNameEquals(r->profile, oldName)) setProfile(*r, name);

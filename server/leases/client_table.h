@@ -10,9 +10,10 @@
 // lock that guards them is the engine lock, which the receive loop holds for a whole request
 // and the control pipe and the file saver take around their use of the table.
 //
-// The identity, address, profile name, expiry and seen-via address of a linked record are
-// indexed: they change only through the table's setters. The other fields the engine writes
-// freely under the engine lock.
+// The identity, address, profile name, expiry and seen-via address of a record are indexed:
+// they are read anywhere and changed only through the table's setters, which keep the indexes
+// in step (the compiler refuses any other change). The other fields the engine writes freely
+// under the engine lock.
 
 #include <atomic>
 #include <cstdint>
@@ -21,11 +22,13 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/client_record.h"
 #include "common/log_sink.h"
 #include "server/leases/flat_heads.h"
+#include "server/leases/lease_journal.h"
 #include "server/leases/pool_index.h"
 #include "server/leases/record_fields.h"
 
@@ -33,31 +36,68 @@ namespace tolmark {
 
 enum class ClientList : std::uint8_t { Static = 0, Dynamic = 1, Ignored = 2, Free = 3, None = 4 };
 
+class ClientTable;
+struct ClientRecord;
+
+// A field the table indexes records by: read like the value it holds, changed by the table
+// alone.
+template <class T>
+class Keyed {
+public:
+    Keyed() = default;
+    const T& get() const { return value_; }
+    operator const T&() const { return value_; }  // NOLINT: reads like the value
+    const T* operator->() const { return &value_; }
+    // Texts and identities read as what their stored forms read as.
+    template <class U = T, class = decltype(std::declval<const U&>().view())>
+    operator std::string_view() const {  // NOLINT
+        return value_.view();
+    }
+    template <class U = T, class = decltype(std::declval<const U&>().equals(Identity{}))>
+    operator Identity() const {  // NOLINT
+        return value_.get();
+    }
+
+private:
+    friend class ClientTable;
+    friend struct ClientRecord;
+    Keyed(const Keyed&) = default;
+    Keyed& operator=(const Keyed&) = default;
+    template <class V>
+    Keyed& operator=(V&& value) {
+        value_ = std::forward<V>(value);
+        return *this;
+    }
+    T value_{};
+};
+
 using RecordHandle = std::uint64_t;
 
 // A record in the store: the client fields in their compact stored forms, and the links. The
 // engine reads the client fields freely under the engine lock and writes those that are not
 // indexed; the links belong to the table.
 struct ClientRecord {
-    Ipv4 address = 0;
-    Ipv4 seenVia = 0;
+    Keyed<Ipv4> address;
+    Keyed<Ipv4> seenVia;
     std::int64_t lastAccess = 0;
-    std::int64_t expiry = 0;
-    StoredIdentity identity;
-    StoredProfileName profile;  // at most 23 characters; empty = the first profile
-    StoredText hostName;        // at most 158 characters
-    StoredText remark;          // at most 31 characters
+    Keyed<std::int64_t> expiry;
+    Keyed<StoredIdentity> identity;
+    Keyed<StoredProfileName> profile;  // at most 23 characters; empty = the first profile
+    StoredText hostName;               // at most 158 characters
+    StoredText remark;                 // at most 31 characters
 
     ClientFields fields() const;
     // Copies the fields into out, reusing its strings' storage.
     void copyTo(ClientFields& out) const;
-    void assign(const ClientFields& fields);
 
     std::uint32_t index() const { return index_; }
     ClientList list() const { return list_; }
 
 private:
     friend class ClientTable;
+    // Every field at once (a record not yet linked); may throw bad_alloc, leaving it unchanged.
+    void assign(const ClientFields& fields);
+
     std::uint32_t index_ = 0;
     std::uint32_t generation_ = 0;
     std::uint32_t next_ = 0;  // index + 1 of the next record in the same list; 0 at the end
@@ -111,6 +151,9 @@ public:
     // Zeroes the record, marks it free (kind 128) and pushes it on the free list. The record
     // must not be in another list.
     void release(ClientRecord& record);
+    // Fills a record taken and not yet linked; false for a linked one. May throw bad_alloc,
+    // leaving the record unchanged.
+    bool fill(ClientRecord& unlinked, const ClientFields& fields);
 
     // Linking.
     void appendStatic(ClientRecord& record);
@@ -178,6 +221,15 @@ public:
     // Puts the new name into every static and dynamic record that carries the old one.
     void renameProfileInRecords(std::string_view oldName, std::string_view newName);
 
+    // The journal of dynamic-list changes, kept while one is set (the lease database's);
+    // nullptr stops it. Changes made while it is paused (the database's own rows taken in) are
+    // not journalled.
+    void setJournal(LeaseJournal* journal) { journal_ = journal; }
+    LeaseJournal* journal() const { return journal_; }
+    void pauseJournal(bool paused) { journalPaused_ = paused; }
+    // What the journal collected, each change with the record's state now.
+    void takeJournal(std::vector<JournalChange>& out);
+
     // Unsaved-change counts, one per list.
     std::atomic<std::int32_t>& changes(ClientList list);
     void markChanged(ClientList list) { changes(list).fetch_add(1); }
@@ -225,12 +277,19 @@ private:
     FlatHeads<Ipv4> addresses_[3];
     FlatHeads<Ipv4> relays_;  // of the dynamic list
     std::vector<std::unique_ptr<PoolIndex>> pools_;
+    LeaseJournal* journal_ = nullptr;
+    bool journalPaused_ = false;
+    // Before a change of a dynamic record.
+    void journalTouch(const ClientRecord& record) {
+        if (journal_ != nullptr && !journalPaused_ && record.list_ == ClientList::Dynamic) journal_->touched(record);
+    }
     PoolIndex* lastPool_ = nullptr;  // the pool asked for last
 };
 
 // Two identities are equal when kind, length and bytes are equal.
 bool identityEquals(const Identity& a, const Identity& b);
 inline bool identityEquals(const StoredIdentity& a, const Identity& b) { return a.equals(b); }
+inline bool identityEquals(const Keyed<StoredIdentity>& a, const Identity& b) { return a->equals(b); }
 std::uint64_t identityHash(std::uint8_t kind, std::uint8_t length, const std::uint8_t* bytes);
 inline std::uint64_t identityHash(const Identity& identity) {
     return identityHash(identity.kind, identity.length, identity.bytes.data());

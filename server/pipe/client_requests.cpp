@@ -2,9 +2,8 @@
 // generation-checked handles, so a handle of a removed or reused record names nothing.
 //
 // The engine lock guards the client table, its records, links and indexes: every request here
-// takes it, reading ones included, since the receive loop rewrites records under it.
-
-#include <mutex>
+// takes it, reading ones included, since the receive loop rewrites records under it. A change
+// reaches the lease database, when there is one, before the lock is given back.
 
 #include "common/client_record.h"
 #include "common/pipe_requests.h"
@@ -15,8 +14,9 @@ namespace tolmark::pipe_requests {
 
 namespace {
 
-ClientRecord* resolve(PipeContext& context, RecordHandle handle, ClientList list) {
-    return context.clients.resolve(handle, list);
+// After a change, under the engine lock: what changed goes to the lease database.
+void shareChanges(SharedLeases* shared, EngineState& engine, std::int64_t now) REQUIRES(engine.lock) {
+    if (shared != nullptr) shared->writeJournal(engine.clients, now);
 }
 
 std::atomic<std::int32_t>& usedCounter(StatusCounters& counters, ClientList list) {
@@ -35,8 +35,8 @@ bool counted(const Fields& fields, ClientList list) {
     return list == ClientList::Dynamic ? fields.expiry != 0 : fields.lastAccess != 0;
 }
 
-PipeMessage listRecords(Request& request, ClientList list) {
-    PipeContext& context = request.context;
+PipeMessage listRecords(ClientRequest& request, ClientList list) {
+    ClientAccess& context = request.context;
     RecordHandle handle = 0;
     if (request.value != 0) {
         const std::optional<std::uint64_t> from = decodeRequestHandle(request.bytes);
@@ -47,9 +47,10 @@ PipeMessage listRecords(Request& request, ClientList list) {
     }
     std::optional<ClientRecordImage> image;
     {
-        std::lock_guard engine(context.engineLock);
-        const ClientRecord* record = handle == 0 ? context.clients.first(list) : context.clients.resolve(handle, list);
-        if (record != nullptr) image = context.clients.image(*record);
+        Hold engine(context.engine.lock);
+        ClientTable& clients = context.engine.clients;
+        const ClientRecord* record = handle == 0 ? clients.first(list) : clients.resolve(handle, list);
+        if (record != nullptr) image = clients.image(*record);
     }
     if (!image) return statusReply(kPipeDone);
     return valueReply(usedCounter(context.counters, list), encodeClientRecord(*image));
@@ -57,38 +58,40 @@ PipeMessage listRecords(Request& request, ClientList list) {
 
 }  // namespace
 
-PipeMessage findClient(Request& request) {
+PipeMessage findClient(ClientRequest& request) {
     const std::optional<FindClientRequest> find = decodeFindClient(request.bytes);
     if (!find) return sizeCheckFailed(request);
     RecordHandle handle = 0;
     if (find->identity.length <= kFindIdentityWidth) {
-        PipeContext& context = request.context;
-        std::lock_guard engine(context.engineLock);
-        if (const ClientRecord* found = context.clients.findStaticByIdentity(find->identity, find->profile, nullptr))
-            handle = context.clients.handleOf(*found);
+        EngineState& engine = request.context.engine;
+        Hold hold(engine.lock);
+        if (const ClientRecord* found = engine.clients.findStaticByIdentity(find->identity, find->profile, nullptr))
+            handle = engine.clients.handleOf(*found);
     }
     return encodeHandleReply(handle);
 }
 
-PipeMessage addClient(Request& request) {
+PipeMessage addClient(ClientRequest& request) {
     const std::optional<ClientChangeRequest> add = decodeAddClient(request.bytes);
     if (!add) return valueReply(0);
-    PipeContext& context = request.context;
-    std::lock_guard engine(context.engineLock);
-    if (addStatic(context.clients, add->fields, add->skipAddressCheck, context.profiles) == nullptr)
-        return valueReply(0);
+    ClientAccess& context = request.context;
+    EngineState& engine = context.engine;
+    Hold hold(engine.lock);
+    if (addStatic(engine.clients, add->fields, add->skipAddressCheck, engine.profiles) == nullptr) return valueReply(0);
+    shareChanges(context.shared, engine, add->fields.lastAccess);
     context.counters.staticCount.fetch_add(1);
     if (add->fields.lastAccess != 0) context.counters.staticUsed.fetch_add(1);
     return valueReply(1);
 }
 
-PipeMessage updateClient(Request& request) {
+PipeMessage updateClient(ClientRequest& request) {
     const std::optional<ClientChangeRequest> update = decodeUpdateClient(request.bytes);
     if (!update) return valueReply(0);
     const ClientFields* fields = &update->fields;
-    PipeContext& context = request.context;
-    std::lock_guard engine(context.engineLock);
-    ClientRecord* record = resolve(context, update->handle, ClientList::Static);
+    ClientAccess& context = request.context;
+    EngineState& engine = context.engine;
+    Hold hold(engine.lock);
+    ClientRecord* record = engine.clients.resolve(update->handle, ClientList::Static);
     if (record == nullptr) return valueReply(0);
     // The record's own seen-via, last access and expiry stay as the server has them.
     ClientFields changed = record->fields();
@@ -97,29 +100,32 @@ PipeMessage updateClient(Request& request) {
     changed.profile = fields->profile;
     changed.remark = fields->remark;
     changed.hostName = fields->hostName;
-    const bool done = modifyStatic(context.clients, *record, changed, update->skipAddressCheck, context.profiles);
+    const bool done = modifyStatic(engine.clients, *record, changed, update->skipAddressCheck, engine.profiles);
+    if (done) shareChanges(context.shared, engine, changed.lastAccess);
     return valueReply(done ? 1 : 0);
 }
 
-PipeMessage removeClient(Request& request) {
+PipeMessage removeClient(ClientRequest& request) {
     if (request.value < 0 || request.value > 2) return valueReply(request.value);
     const auto list = static_cast<ClientList>(request.value);
     const std::optional<std::uint64_t> handle = decodeRequestHandle(request.bytes);
     if (!handle) return sizeCheckFailed(request);
-    PipeContext& context = request.context;
-    std::lock_guard engine(context.engineLock);
-    ClientRecord* record = resolve(context, *handle, list);
+    ClientAccess& context = request.context;
+    EngineState& engine = context.engine;
+    Hold hold(engine.lock);
+    ClientRecord* record = engine.clients.resolve(*handle, list);
     if (record == nullptr) return valueReply(0);
     const bool wasCounted = counted(*record, list);
-    if (!deleteRecord(context.clients, list, *record)) return valueReply(0);
+    if (!deleteRecord(engine.clients, list, *record)) return valueReply(0);
+    shareChanges(context.shared, engine, 0);
     // Keep the status counters near the truth between recounts.
     if (list == ClientList::Static) context.counters.staticCount.fetch_sub(1);
     if (wasCounted) usedCounter(context.counters, list).fetch_sub(1);
     return valueReply(request.value);
 }
 
-PipeMessage listStatic(Request& request) { return listRecords(request, ClientList::Static); }
-PipeMessage listDynamic(Request& request) { return listRecords(request, ClientList::Dynamic); }
-PipeMessage listIgnored(Request& request) { return listRecords(request, ClientList::Ignored); }
+PipeMessage listStatic(ClientRequest& request) { return listRecords(request, ClientList::Static); }
+PipeMessage listDynamic(ClientRequest& request) { return listRecords(request, ClientList::Dynamic); }
+PipeMessage listIgnored(ClientRequest& request) { return listRecords(request, ClientList::Ignored); }
 
 }  // namespace tolmark::pipe_requests

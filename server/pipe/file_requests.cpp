@@ -130,13 +130,13 @@ namespace pipe_requests {
 
 namespace {
 
-std::string logDirectory(PipeContext& context) {
+std::string logDirectory(FileAccess& context) {
     return platform::directoryWithSeparator(context.logDirectory ? context.logDirectory() : std::string());
 }
 
 }  // namespace
 
-PipeMessage fileFindFirst(Request& request) {
+PipeMessage fileFindFirst(FileRequest& request) {
     const std::optional<std::string_view> pattern = decodeFileFindFirst(request.bytes);
     if (!pattern) return sizeCheckFailed(request);
     std::optional<DirectorySearch> search = openSearch(logDirectory(request.context), *pattern);
@@ -148,7 +148,7 @@ PipeMessage fileFindFirst(Request& request) {
     return encodeSearchReply(1, handle, *first);
 }
 
-PipeMessage fileFindNext(Request& request) {
+PipeMessage fileFindNext(FileRequest& request) {
     const std::optional<PipeHandle> handle = decodeRequestHandle(request.bytes);
     if (!handle) return sizeCheckFailed(request);
     DirectorySearch* search = request.session.handles.searches.find(*handle);
@@ -158,19 +158,19 @@ PipeMessage fileFindNext(Request& request) {
     return encodeSearchReply(1, *handle, *next);
 }
 
-PipeMessage fileFindClose(Request& request) {
+PipeMessage fileFindClose(FileRequest& request) {
     const std::optional<PipeHandle> handle = decodeRequestHandle(request.bytes);
     if (!handle) return sizeCheckFailed(request);
     return valueReply(request.session.closeSearch(*handle) ? 1 : 0);
 }
 
-PipeMessage fileOpen(Request& request) {
+PipeMessage fileOpen(FileRequest& request) {
     const std::optional<FileOpenRequest> open = decodeFileOpen(request.bytes);
     if (!open) return sizeCheckFailed(request);
     const std::string_view name = open->name;
     const std::string_view mode = open->mode;
     if ((mode.empty() || mode.front() != 'r') && !request.session.mayWrite) return statusReply(kPipeRefused);
-    PipeContext& context = request.context;
+    FileAccess& context = request.context;
     // A reader of the log file sees every line written so far.
     if (context.flushLog) context.flushLog();
     auto file = openConfinedFile(logDirectory(context), name, mode);
@@ -178,7 +178,7 @@ PipeMessage fileOpen(Request& request) {
     return encodeHandleReply(request.session.addFile(std::move(file)));
 }
 
-PipeMessage fileClose(Request& request) {
+PipeMessage fileClose(FileRequest& request) {
     const std::optional<PipeHandle> handle = decodeRequestHandle(request.bytes);
     if (!handle) return sizeCheckFailed(request);
     // Value 0 is success here, and also what a handle that names nothing gets.
@@ -186,7 +186,7 @@ PipeMessage fileClose(Request& request) {
     return valueReply(0);
 }
 
-PipeMessage fileReadLine(Request& request) {
+PipeMessage fileReadLine(FileRequest& request) {
     const std::optional<PipeHandle> handle = decodeRequestHandle(request.bytes);
     if (!handle) return sizeCheckFailed(request);
     auto* file = request.session.handles.files.find(*handle);
@@ -196,7 +196,7 @@ PipeMessage fileReadLine(Request& request) {
     return encodeLineReply(line);
 }
 
-PipeMessage fileWrite(Request& request) {
+PipeMessage fileWrite(FileRequest& request) {
     const std::optional<FileWriteRequest> write = decodeFileWrite(request.bytes);
     if (!write) return sizeCheckFailed(request);
     auto* file = request.session.handles.files.find(write->handle);

@@ -1,22 +1,25 @@
 #pragma once
-// What the control pipe reaches of the running server. The server owns everything here; the
-// pipe takes the locks in the order control pipe, engine, client list (log innermost).
+// What the control pipe reaches of the running server, in one part per group of requests:
+// each group's handlers are handed their part and nothing else. The server owns everything
+// here. Locks are taken in the order of docs/threads.md: the control pipe lock (held by the
+// pipe server around every request), then the engine lock, then the settings holder's, the
+// interface table's and the log's.
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "common/log_sink.h"
 #include "common/pipe_protocol.h"
+#include "common/pipe_requests.h"
 #include "config/config_store.h"
 #include "config/interface_table.h"
-#include "config/profiles.h"
 #include "config/settings_holder.h"
-#include "server/leases/client_table.h"
+#include "server/leases/engine_state.h"
+#include "server/leases/shared_leases.h"
 
 namespace tolmark {
 
@@ -31,33 +34,66 @@ struct StatusCounters {
     std::atomic<std::int32_t> ignoredUsed{0};
 };
 
-struct PipeContext {
+// Client records: find, add, change, remove, list.
+struct ClientAccess {
+    EngineState& engine;
+    StatusCounters& counters;
+    // Leases shared through a lease database: changes are written to it. nullptr: none.
+    SharedLeases* shared = nullptr;
+};
+
+// Profiles: reload, purge, read, rename and the editor's checks.
+struct ProfileAccess {
+    EngineState& engine;
+    ConfigStore& store;
+    const SettingsHolder& settings;
+    const InterfaceTable& interfaces;
+    LogSink& log;
+    StatusCounters& counters;
+    // Starts the host-name lookup pass after profiles changed.
+    std::function<void()> startNameLookup = {};
+    SharedLeases* shared = nullptr;
+};
+
+// Settings blocks, single configuration keys and the status record.
+struct SettingsAccess {
     SettingsHolder& settings;
     ConfigStore& store;
-    ClientTable& clients;
-    ProfileList& profiles;
     InterfaceTable& interfaces;
-    std::mutex& engineLock;
-    LogSink& log;
+    EngineState& engine;  // the lists are counted for the status record
     StatusCounters& counters;
     std::atomic<int>& serverStopping;
     std::atomic<int>& statusChanged;
     std::atomic<int>& reloadRequest;
     std::atomic<int>& paused;
-    // The log directory as stored ("Directory"); file requests are confined to it.
-    std::function<std::string()> logDirectory;
-    std::function<void()> flushLog;
     // The socket field of the status record for an interface entry.
-    std::function<std::uint64_t(std::size_t)> socketImage;
+    std::function<std::uint64_t(std::size_t)> socketImage = {};
     // Number of running TFTP transfers, or -1 while the TFTP server is stopped.
-    std::function<std::int32_t()> tftpTransfers;
+    std::function<std::int32_t()> tftpTransfers = {};
     // Restarts the TFTP server after its settings changed (stopFirst: the port changed).
-    std::function<void(bool stopFirst)> restartTftp;
-    // Starts the host-name lookup pass after settings or profiles changed.
-    std::function<void()> startNameLookup;
+    std::function<void(bool stopFirst)> restartTftp = {};
+    // Starts the host-name lookup pass after settings changed.
+    std::function<void()> startNameLookup = {};
     // The n-th record of the TFTP transfer list (running or recently ended) as its wire image;
     // unset, or nothing, while there is no such transfer.
-    std::function<std::optional<std::array<std::uint8_t, kTransferRecordSize>>(std::int32_t)> transferRecord;
+    std::function<std::optional<std::array<std::uint8_t, kTransferRecordSize>>(std::int32_t)> transferRecord = {};
+    // Where the leases are kept; unset: the client files.
+    std::function<LeaseStoreReply()> leaseStore = {};
+};
+
+// The log files.
+struct FileAccess {
+    // The log directory as stored ("Directory"); file requests are confined to it.
+    std::function<std::string()> logDirectory = {};
+    std::function<void()> flushLog = {};
+};
+
+struct PipeContext {
+    LogSink& log;  // the pipe's own lines (refused connections, failures)
+    ClientAccess clients;
+    ProfileAccess profiles;
+    SettingsAccess settings;
+    FileAccess files;
 };
 
 }  // namespace tolmark

@@ -252,7 +252,8 @@ void PipeServer::serveRequests(int socket, const Peer& peer) {
                 first = false;
                 // A TCP peer cannot be identified, so it only reads.
                 session.mayWrite = !peer.remote && peer.administrator;
-                if (!context_.store.writeText(kGeneralSection, "Used", std::string_view("1"))) session.mayWrite = false;
+                if (!context_.settings.store.writeText(kGeneralSection, "Used", std::string_view("1")))
+                    session.mayWrite = false;
             }
             reply = handleRequest(context_, session, request.view());
         }

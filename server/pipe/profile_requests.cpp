@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <mutex>
 
 #include "common/pipe_requests.h"
 #include "config/profiles.h"
@@ -15,12 +14,6 @@ namespace tolmark::pipe_requests {
 
 namespace {
 
-constexpr Ipv4 kCatchAllRelay = 0xFFFFFFFFu;
-
-bool hasSelector(const Profile& profile) {
-    return profile.relaySelectorType != RelaySelectorType::None && profile.selectorValue.length != 0;
-}
-
 bool sameValue(const CountedValue& a, std::string_view b) {
     const auto value = a.value();
     return value.size() == b.size() && std::equal(value.begin(), value.end(), b.begin(), [](std::uint8_t x, char y) {
@@ -28,55 +21,50 @@ bool sameValue(const CountedValue& a, std::string_view b) {
            });
 }
 
-// The relay-agent profile a request from this relay with this selector would get.
+// The relay-agent profile a request from this relay with this selector would get: a profile
+// whose value the selector cannot tell apart from its own counts as a match.
 const Profile* relayProfileFor(const ProfileList& profiles, const CheckSelectorRequest& query) {
-    const Profile* catchAll = nullptr;
-    const Profile* withoutSelector = nullptr;
-    for (const Profile& profile : profiles.profiles()) {
-        if (profile.selectorKind != SelectorKind::Relay) continue;
-        if (profile.selectorAddress == kCatchAllRelay) catchAll = &profile;
-        if (profile.selectorAddress != query.relay) continue;
-        if (!hasSelector(profile)) {
-            withoutSelector = &profile;
-            continue;
-        }
+    return profiles.relayProfile(query.relay, [&](const Profile& profile) {
         const auto type = static_cast<std::uint32_t>(profile.relaySelectorType);
-        if (query.type == 0 || query.type != type || sameValue(profile.selectorValue, query.value)) return &profile;
-    }
-    return withoutSelector != nullptr ? withoutSelector : catchAll;
+        return query.type == 0 || query.type != type || sameValue(profile.selectorValue, query.value);
+    });
 }
 
 }  // namespace
 
-PipeMessage reloadProfiles(Request& request) {
-    PipeContext& context = request.context;
+PipeMessage reloadProfiles(ProfileRequest& request) {
+    ProfileAccess& context = request.context;
+    EngineState& engine = context.engine;
     const OptionCodeList defaults = context.settings.withDhcp([](const DhcpSettings& d) { return d.defaultOptions; });
     std::size_t count = 0;
     {
-        std::lock_guard engine(context.engineLock);
-        count =
-            context.profiles.load(context.store, defaults, context.interfaces, context.log, context.log.level() > 1);
+        Hold hold(engine.lock);
+        count = engine.profiles.load(context.store, defaults, context.interfaces, context.log, context.log.level() > 1);
         context.counters.profileCount = static_cast<std::int32_t>(count);
-        context.counters.poolTotal = context.profiles.poolTotal();
+        context.counters.poolTotal = engine.profiles.poolTotal();
     }
     if (context.startNameLookup) context.startNameLookup();
     return valueReply(static_cast<std::int32_t>(count));
 }
 
-PipeMessage purgeDynamic(Request& request) {
-    PipeContext& context = request.context;
+PipeMessage purgeDynamic(ProfileRequest& request) {
+    ProfileAccess& context = request.context;
+    EngineState& engine = context.engine;
     const bool autoExclude = context.settings.general().autoExclude != 0;
-    std::lock_guard engine(context.engineLock);
-    purgeDynamic(context.clients, context.profiles, autoExclude);
-    const std::int32_t total = context.profiles.poolTotal();
+    Hold hold(engine.lock);
+    purgeDynamic(engine.clients, engine.profiles, autoExclude);
+    // The records the purge freed leave the lease database too.
+    if (context.shared != nullptr) context.shared->writeJournal(engine.clients, 0);
+    const std::int32_t total = engine.profiles.poolTotal();
     context.counters.poolTotal = total;
     return valueReply(total);
 }
 
-PipeMessage getProfile(Request& request) {
-    PipeContext& context = request.context;
-    std::lock_guard engine(context.engineLock);
-    const auto& all = context.profiles.profiles();
+PipeMessage getProfile(ProfileRequest& request) {
+    ProfileAccess& context = request.context;
+    EngineState& engine = context.engine;
+    Hold hold(engine.lock);
+    const auto& all = engine.profiles.profiles();
     const Profile* profile = nullptr;
     if (request.value >= 0) {
         if (static_cast<std::size_t>(request.value) < all.size())
@@ -84,15 +72,16 @@ PipeMessage getProfile(Request& request) {
     } else {
         const std::optional<std::string> name = decodeProfileName(request.bytes);
         if (!name) return sizeCheckFailed(request);
-        profile = context.profiles.find(*name);
+        profile = engine.profiles.find(*name);
     }
     if (profile == nullptr) return statusReply(kPipeDone);
-    const int use = profileUse(context.clients, profile->name, context.profiles);
+    const int use = profileUse(engine.clients, profile->name, engine.profiles);
     return valueReply(use, encodeProfileRecord(*profile));
 }
 
-PipeMessage renameProfile(Request& request) {
-    PipeContext& context = request.context;
+PipeMessage renameProfile(ProfileRequest& request) {
+    ProfileAccess& context = request.context;
+    EngineState& engine = context.engine;
     const std::optional<RenameProfileRequest> rename = decodeRenameProfile(request.bytes);
     if (!rename) return sizeCheckFailed(request);
     const std::string& oldName = rename->oldName;
@@ -102,37 +91,40 @@ PipeMessage renameProfile(Request& request) {
     if (oldName.empty() || rename->number < 0 || profileNameEquals(oldName, kGeneralSection) ||
         profileNameEquals(newName, kGeneralSection))
         return valueReply(0);
-    std::lock_guard engine(context.engineLock);
+    Hold hold(engine.lock);
     if (newName.empty()) return valueReply(context.store.deleteSection(oldName) ? 1 : 0);
     if (!context.store.moveSection(oldName, newName)) return valueReply(0);
     char key[24];
     std::snprintf(key, sizeof key, "Profile%u", static_cast<unsigned>(rename->number));
     context.store.writeText(kGeneralSection, key, std::string_view(newName));
-    context.clients.renameProfileInRecords(oldName, newName);
+    engine.clients.renameProfileInRecords(oldName, newName);
+    if (context.shared != nullptr) context.shared->writeJournal(engine.clients, 0);
     return valueReply(1);
 }
 
-PipeMessage checkAddressProfile(Request& request) {
+PipeMessage checkAddressProfile(ProfileRequest& request) {
     const std::optional<Ipv4> address = decodeCheckAddressProfile(request.bytes);
     if (!address) return sizeCheckFailed(request);
     if (*address == 0) return valueReply(0);
-    PipeContext& context = request.context;
-    std::lock_guard engine(context.engineLock);
-    for (const Profile& profile : context.profiles.profiles()) {
+    ProfileAccess& context = request.context;
+    EngineState& engine = context.engine;
+    Hold hold(engine.lock);
+    for (const Profile& profile : engine.profiles.profiles()) {
         if (profile.selectorKind == SelectorKind::Interface && profile.selectorAddress == *address)
             return valueReply(1);
     }
     return valueReply(0);
 }
 
-PipeMessage checkProfileSelector(Request& request) {
+PipeMessage checkProfileSelector(ProfileRequest& request) {
     const std::optional<CheckSelectorRequest> query = decodeCheckSelector(request.bytes);
     if (!query) return sizeCheckFailed(request);
-    PipeContext& context = request.context;
-    std::lock_guard engine(context.engineLock);
-    const Profile* found = relayProfileFor(context.profiles, *query);
+    ProfileAccess& context = request.context;
+    EngineState& engine = context.engine;
+    Hold hold(engine.lock);
+    const Profile* found = relayProfileFor(engine.profiles, *query);
     const bool other =
-        found != nullptr && found->selectorAddress != kCatchAllRelay && !profileNameEquals(found->name, query->profile);
+        found != nullptr && found->selectorAddress != kBroadcastAll && !profileNameEquals(found->name, query->profile);
     return valueReply(other ? 1 : 0);
 }
 

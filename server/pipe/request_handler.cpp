@@ -1,6 +1,7 @@
 #include "server/pipe/request_handler.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "common/pipe_requests.h"
 #include "server/pipe/request_parts.h"
@@ -11,7 +12,26 @@ namespace {
 
 using namespace pipe_requests;
 
-using Handler = PipeMessage (*)(Request&);
+// Every handler is reached through one of these, which hands it its group's part of the server.
+using Dispatch = PipeMessage (*)(PipeContext&, PipeSession&, std::span<const std::uint8_t>, std::uint32_t,
+                                 std::int32_t);
+
+template <auto Part, auto Handler>
+PipeMessage dispatch(PipeContext& context, PipeSession& session, std::span<const std::uint8_t> bytes,
+                     std::uint32_t code, std::int32_t value) {
+    using Part_ = std::remove_reference_t<decltype(context.*Part)>;
+    PartRequest<Part_> request{context.*Part, session, bytes, code, value};
+    return Handler(request);
+}
+
+template <auto Handler>
+constexpr Dispatch clients = dispatch<&PipeContext::clients, Handler>;
+template <auto Handler>
+constexpr Dispatch profiles = dispatch<&PipeContext::profiles, Handler>;
+template <auto Handler>
+constexpr Dispatch settings = dispatch<&PipeContext::settings, Handler>;
+template <auto Handler>
+constexpr Dispatch files = dispatch<&PipeContext::files, Handler>;
 
 // Every request is checked in the same order: known code, permission, size. A refused client
 // learns nothing about the sizes of requests it may not make. minSize is the message size the
@@ -22,42 +42,43 @@ struct Route {
     PipeCode code;
     bool needsWrite;
     std::size_t minSize;
-    Handler handler;
+    Dispatch handler;
     bool localOnly = false;
 };
 
 constexpr Route kRoutes[] = {
-    {PipeCode::GetSettings, false, kPipeHeaderSize, getSettings},
-    {PipeCode::SetSettings, true, kPipeHeaderSize, setSettings},
-    {PipeCode::FindClient, false, kFindClientSize, findClient},
-    {PipeCode::AddClient, true, kAddClientSize, addClient},
-    {PipeCode::UpdateClient, true, kUpdateClientSize, updateClient},
-    {PipeCode::RemoveClient, true, kHandleRequestSize, removeClient},
-    {PipeCode::ListStatic, false, kPipeHeaderSize, listStatic},
-    {PipeCode::ListDynamic, false, kPipeHeaderSize, listDynamic},
-    {PipeCode::ListIgnored, false, kPipeHeaderSize, listIgnored},
-    {PipeCode::GetTransfer, false, kPipeHeaderSize, getTransfer},
-    {PipeCode::GetStatus, false, kPipeHeaderSize, getStatus},
-    {PipeCode::SetInterfaces, true, kPipeHeaderSize, setInterfaces},
-    {PipeCode::GetTftpSettings, false, kPipeHeaderSize, getTftpSettings},
-    {PipeCode::SetTftpSettings, true, kPipeHeaderSize, setTftpSettings},
-    {PipeCode::GetMulticast, false, kPipeHeaderSize, getMulticast},
-    {PipeCode::SetMulticast, true, kPipeHeaderSize, setMulticast},
-    {PipeCode::ReloadProfiles, false, kPipeHeaderSize, reloadProfiles, true},
-    {PipeCode::PurgeDynamic, false, kPurgeDynamicSize, purgeDynamic, true},
-    {PipeCode::GetProfile, false, kGetProfileSize, getProfile},
-    {PipeCode::RenameProfile, true, kRenameProfileSize, renameProfile},
-    {PipeCode::CheckAddressProfile, false, kCheckAddressSize, checkAddressProfile},
-    {PipeCode::CheckProfileSelector, false, kCheckSelectorMinSize, checkProfileSelector},
-    {PipeCode::FileFindFirst, false, kFindFirstMinSize, fileFindFirst},
-    {PipeCode::FileFindNext, false, kHandleRequestSize, fileFindNext},
-    {PipeCode::FileFindClose, false, kHandleRequestSize, fileFindClose},
+    {PipeCode::GetSettings, false, kPipeHeaderSize, settings<getSettings>},
+    {PipeCode::SetSettings, true, kPipeHeaderSize, settings<setSettings>},
+    {PipeCode::FindClient, false, kFindClientSize, clients<findClient>},
+    {PipeCode::AddClient, true, kAddClientSize, clients<addClient>},
+    {PipeCode::UpdateClient, true, kUpdateClientSize, clients<updateClient>},
+    {PipeCode::RemoveClient, true, kHandleRequestSize, clients<removeClient>},
+    {PipeCode::ListStatic, false, kPipeHeaderSize, clients<listStatic>},
+    {PipeCode::ListDynamic, false, kPipeHeaderSize, clients<listDynamic>},
+    {PipeCode::ListIgnored, false, kPipeHeaderSize, clients<listIgnored>},
+    {PipeCode::GetTransfer, false, kPipeHeaderSize, settings<getTransfer>},
+    {PipeCode::GetStatus, false, kPipeHeaderSize, settings<getStatus>},
+    {PipeCode::SetInterfaces, true, kPipeHeaderSize, settings<setInterfaces>},
+    {PipeCode::GetTftpSettings, false, kPipeHeaderSize, settings<getTftpSettings>},
+    {PipeCode::SetTftpSettings, true, kPipeHeaderSize, settings<setTftpSettings>},
+    {PipeCode::GetMulticast, false, kPipeHeaderSize, settings<getMulticast>},
+    {PipeCode::SetMulticast, true, kPipeHeaderSize, settings<setMulticast>},
+    {PipeCode::ReloadProfiles, false, kPipeHeaderSize, profiles<reloadProfiles>, true},
+    {PipeCode::PurgeDynamic, false, kPurgeDynamicSize, profiles<purgeDynamic>, true},
+    {PipeCode::GetProfile, false, kGetProfileSize, profiles<getProfile>},
+    {PipeCode::RenameProfile, true, kRenameProfileSize, profiles<renameProfile>},
+    {PipeCode::CheckAddressProfile, false, kCheckAddressSize, profiles<checkAddressProfile>},
+    {PipeCode::CheckProfileSelector, false, kCheckSelectorMinSize, profiles<checkProfileSelector>},
+    {PipeCode::FileFindFirst, false, kFindFirstMinSize, files<fileFindFirst>},
+    {PipeCode::FileFindNext, false, kHandleRequestSize, files<fileFindNext>},
+    {PipeCode::FileFindClose, false, kHandleRequestSize, files<fileFindClose>},
     // Whether FileOpen needs write permission depends on its mode; the handler decides.
-    {PipeCode::FileOpen, false, kFileOpenMinSize, fileOpen},
-    {PipeCode::FileClose, false, kHandleRequestSize, fileClose},
-    {PipeCode::FileReadLine, false, kHandleRequestSize, fileReadLine},
-    {PipeCode::FileWrite, true, kFileWriteDataAt, fileWrite},
-    {PipeCode::WriteSetting, true, kPipeHeaderSize, writeSetting},
+    {PipeCode::FileOpen, false, kFileOpenMinSize, files<fileOpen>},
+    {PipeCode::FileClose, false, kHandleRequestSize, files<fileClose>},
+    {PipeCode::FileReadLine, false, kHandleRequestSize, files<fileReadLine>},
+    {PipeCode::FileWrite, true, kFileWriteDataAt, files<fileWrite>},
+    {PipeCode::WriteSetting, true, kPipeHeaderSize, settings<writeSetting>},
+    {PipeCode::GetLeaseStore, false, kPipeHeaderSize, settings<getLeaseStore>},
 };
 
 const Route* routeOf(std::uint32_t code) {
@@ -129,8 +150,7 @@ PipeMessage handleRequest(PipeContext& context, PipeSession& session, std::span<
         return statusReply(kPipeRefused);
     }
     if (request.size() < route->minSize || request.size() > kPipeMessageMax) return PipeMessage::statusOnly(code);
-    Request parsed{context, session, request, code, in.i32le(4)};
-    return route->handler(parsed);
+    return route->handler(context, session, request, code, in.i32le(4));
 }
 
 }  // namespace tolmark

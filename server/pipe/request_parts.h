@@ -1,6 +1,6 @@
 #pragma once
-// Shared by the request handler's files: one received request, the reply forms, and the
-// handler of each request code (grouped by what they touch).
+// Shared by the request handler's files: one received request with the part of the server its
+// group of handlers reaches, the reply forms, and the handler of each request code.
 
 #include <cstdint>
 #include <span>
@@ -12,8 +12,10 @@
 
 namespace tolmark::pipe_requests {
 
-struct Request {
-    PipeContext& context;
+// One request as a handler sees it: its bytes and the part of the server its group reaches.
+template <class Part>
+struct PartRequest {
+    Part& context;
     PipeSession& session;
     std::span<const std::uint8_t> bytes;
     std::uint32_t code = 0;
@@ -22,9 +24,16 @@ struct Request {
     ByteReader reader() const { return ByteReader(bytes); }
     bool has(std::size_t size) const { return bytes.size() >= size; }
 };
+using ClientRequest = PartRequest<ClientAccess>;
+using ProfileRequest = PartRequest<ProfileAccess>;
+using SettingsRequest = PartRequest<SettingsAccess>;
+using FileRequest = PartRequest<FileAccess>;
 
 // The request's own code as status: its size check failed, nothing was done.
-inline PipeMessage sizeCheckFailed(const Request& request) { return PipeMessage::statusOnly(request.code); }
+template <class Part>
+PipeMessage sizeCheckFailed(const PartRequest<Part>& request) {
+    return PipeMessage::statusOnly(request.code);
+}
 inline PipeMessage statusReply(std::uint32_t status) { return PipeMessage::statusOnly(status); }
 // Status 0 with a value and an optional payload.
 inline PipeMessage valueReply(std::int32_t value, std::span<const std::uint8_t> payload = {}) {
@@ -32,41 +41,42 @@ inline PipeMessage valueReply(std::int32_t value, std::span<const std::uint8_t> 
 }
 
 // Settings and status (settings_requests.cpp).
-PipeMessage getSettings(Request& request);
-PipeMessage setSettings(Request& request);
-PipeMessage getTransfer(Request& request);
-PipeMessage getStatus(Request& request);
-PipeMessage setInterfaces(Request& request);
-PipeMessage getTftpSettings(Request& request);
-PipeMessage setTftpSettings(Request& request);
-PipeMessage getMulticast(Request& request);
-PipeMessage setMulticast(Request& request);
-PipeMessage writeSetting(Request& request);
+PipeMessage getSettings(SettingsRequest& request);
+PipeMessage setSettings(SettingsRequest& request);
+PipeMessage getTransfer(SettingsRequest& request);
+PipeMessage getStatus(SettingsRequest& request);
+PipeMessage setInterfaces(SettingsRequest& request);
+PipeMessage getTftpSettings(SettingsRequest& request);
+PipeMessage setTftpSettings(SettingsRequest& request);
+PipeMessage getMulticast(SettingsRequest& request);
+PipeMessage setMulticast(SettingsRequest& request);
+PipeMessage writeSetting(SettingsRequest& request);
+PipeMessage getLeaseStore(SettingsRequest& request);
 
 // Client records (client_requests.cpp).
-PipeMessage findClient(Request& request);
-PipeMessage addClient(Request& request);
-PipeMessage updateClient(Request& request);
-PipeMessage removeClient(Request& request);
-PipeMessage listStatic(Request& request);
-PipeMessage listDynamic(Request& request);
-PipeMessage listIgnored(Request& request);
+PipeMessage findClient(ClientRequest& request);
+PipeMessage addClient(ClientRequest& request);
+PipeMessage updateClient(ClientRequest& request);
+PipeMessage removeClient(ClientRequest& request);
+PipeMessage listStatic(ClientRequest& request);
+PipeMessage listDynamic(ClientRequest& request);
+PipeMessage listIgnored(ClientRequest& request);
 
 // Profiles (profile_requests.cpp).
-PipeMessage reloadProfiles(Request& request);
-PipeMessage purgeDynamic(Request& request);
-PipeMessage getProfile(Request& request);
-PipeMessage renameProfile(Request& request);
-PipeMessage checkAddressProfile(Request& request);
-PipeMessage checkProfileSelector(Request& request);
+PipeMessage reloadProfiles(ProfileRequest& request);
+PipeMessage purgeDynamic(ProfileRequest& request);
+PipeMessage getProfile(ProfileRequest& request);
+PipeMessage renameProfile(ProfileRequest& request);
+PipeMessage checkAddressProfile(ProfileRequest& request);
+PipeMessage checkProfileSelector(ProfileRequest& request);
 
 // Files of the log directory (file_requests.cpp).
-PipeMessage fileFindFirst(Request& request);
-PipeMessage fileFindNext(Request& request);
-PipeMessage fileFindClose(Request& request);
-PipeMessage fileOpen(Request& request);
-PipeMessage fileClose(Request& request);
-PipeMessage fileReadLine(Request& request);
-PipeMessage fileWrite(Request& request);
+PipeMessage fileFindFirst(FileRequest& request);
+PipeMessage fileFindNext(FileRequest& request);
+PipeMessage fileFindClose(FileRequest& request);
+PipeMessage fileOpen(FileRequest& request);
+PipeMessage fileClose(FileRequest& request);
+PipeMessage fileReadLine(FileRequest& request);
+PipeMessage fileWrite(FileRequest& request);
 
 }  // namespace tolmark::pipe_requests

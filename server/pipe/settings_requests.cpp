@@ -15,16 +15,16 @@ namespace {
 
 // The block of a set request: the value must be the block's size and the block must have
 // arrived whole.
-std::optional<std::span<const std::uint8_t>> setBlock(const Request& request, std::size_t blockSize) {
+std::optional<std::span<const std::uint8_t>> setBlock(const SettingsRequest& request, std::size_t blockSize) {
     return decodeBlockMessage(request.bytes, blockSize);
 }
 
-void recount(PipeContext& context, std::int32_t list) {
+void recount(SettingsAccess& context, std::int32_t list) {
     if (list < 0 || list > 2) return;
     ListCounters counters;
     {
-        std::lock_guard engine(context.engineLock);
-        counters = context.clients.count(static_cast<ClientList>(list));
+        Hold engine(context.engine.lock);
+        counters = context.engine.clients.count(static_cast<ClientList>(list));
     }
     StatusCounters& status = context.counters;
     switch (list) {
@@ -41,7 +41,7 @@ void recount(PipeContext& context, std::int32_t list) {
     }
 }
 
-ServerStatus currentStatus(PipeContext& context) {
+ServerStatus currentStatus(SettingsAccess& context) {
     const StatusCounters& counters = context.counters;
     ServerStatus status;
     status.port = counters.portInUse;
@@ -52,9 +52,12 @@ ServerStatus currentStatus(PipeContext& context) {
     status.dynamicUsed = counters.dynamicUsed;
     status.ignoredUsed = counters.ignoredUsed;
     status.tftpTransfers = context.tftpTransfers ? context.tftpTransfers() : -1;
-    status.staticChanges = context.clients.changes(ClientList::Static);
-    status.dynamicChanges = context.clients.changes(ClientList::Dynamic);
-    status.ignoredChanges = context.clients.changes(ClientList::Ignored);
+    {
+        Hold engine(context.engine.lock);
+        status.staticChanges = context.engine.clients.changes(ClientList::Static);
+        status.dynamicChanges = context.engine.clients.changes(ClientList::Dynamic);
+        status.ignoredChanges = context.engine.clients.changes(ClientList::Ignored);
+    }
     status.serverStopping = context.serverStopping;
     status.reloadRequest = context.reloadRequest;
     context.interfaces.fillStatus(status);
@@ -72,18 +75,18 @@ std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
 
 }  // namespace
 
-PipeMessage getSettings(Request& request) {
+PipeMessage getSettings(SettingsRequest& request) {
     GeneralSettings general = request.context.settings.general();
     general.pausedState = request.context.paused;
     return encodeBlockMessage(kPipeDone, encodeGeneralSettings(general));
 }
 
-PipeMessage setSettings(Request& request) {
+PipeMessage setSettings(SettingsRequest& request) {
     const auto block = setBlock(request, kGeneralSettingsSize);
     if (!block) return sizeCheckFailed(request);
     std::optional<GeneralSettings> received = decodeGeneralSettings(*block);
     if (!received) return sizeCheckFailed(request);
-    PipeContext& context = request.context;
+    SettingsAccess& context = request.context;
     // The detection state and the selection mode are the server's own: the first is run-time
     // state, the second follows the interface keys, which only SetInterfaces writes.
     const GeneralSettings applied = context.settings.update([&](DhcpSettings& dhcp, TftpSettings&, MulticastSettings&) {
@@ -97,8 +100,8 @@ PipeMessage setSettings(Request& request) {
     return statusReply(kPipeDone);
 }
 
-PipeMessage getTransfer(Request& request) {
-    PipeContext& context = request.context;
+PipeMessage getTransfer(SettingsRequest& request) {
+    SettingsAccess& context = request.context;
     if (!context.transferRecord || request.value < 0) return statusReply(kPipeDone);
     const std::optional<std::array<std::uint8_t, kTransferRecordSize>> record = context.transferRecord(request.value);
     if (!record) return statusReply(kPipeDone);
@@ -106,7 +109,7 @@ PipeMessage getTransfer(Request& request) {
     return valueReply(running, *record);
 }
 
-PipeMessage getStatus(Request& request) {
+PipeMessage getStatus(SettingsRequest& request) {
     recount(request.context, request.value);
     ServerStatus status = currentStatus(request.context);
     // Read and cleared in one step, so a change reported meanwhile is not lost.
@@ -114,12 +117,12 @@ PipeMessage getStatus(Request& request) {
     return encodeBlockMessage(kPipeDone, encodeServerStatus(status));
 }
 
-PipeMessage setInterfaces(Request& request) {
+PipeMessage setInterfaces(SettingsRequest& request) {
     const auto block = setBlock(request, kServerStatusSize);
     if (!block) return sizeCheckFailed(request);
     const std::optional<ServerStatus> image = decodeServerStatus(*block);
     if (!image) return sizeCheckFailed(request);
-    PipeContext& context = request.context;
+    SettingsAccess& context = request.context;
     const auto count = static_cast<std::size_t>(std::clamp<std::int32_t>(image->interfaceCount, 0, kMaxInterfaces));
     for (std::size_t i = 0; i < count; ++i) {
         const InterfaceEntryImage& entry = image->interfaces[i];
@@ -131,16 +134,16 @@ PipeMessage setInterfaces(Request& request) {
     return statusReply(kPipeDone);
 }
 
-PipeMessage getTftpSettings(Request& request) {
+PipeMessage getTftpSettings(SettingsRequest& request) {
     return encodeBlockMessage(kPipeDone, encodeTftpSettings(request.context.settings.tftp()));
 }
 
-PipeMessage setTftpSettings(Request& request) {
+PipeMessage setTftpSettings(SettingsRequest& request) {
     const auto block = setBlock(request, kTftpSettingsSize);
     if (!block) return sizeCheckFailed(request);
     const std::optional<TftpSettings> received = decodeTftpSettings(*block);
     if (!received) return sizeCheckFailed(request);
-    PipeContext& context = request.context;
+    SettingsAccess& context = request.context;
     bool portChanged = false;
     MulticastSettings multicast;
     context.settings.update([&](DhcpSettings&, TftpSettings& tftp, MulticastSettings& current) {
@@ -154,16 +157,16 @@ PipeMessage setTftpSettings(Request& request) {
     return statusReply(kPipeDone);
 }
 
-PipeMessage getMulticast(Request& request) {
+PipeMessage getMulticast(SettingsRequest& request) {
     return encodeBlockMessage(kPipeDone, encodeMulticastSettings(request.context.settings.multicast()));
 }
 
-PipeMessage setMulticast(Request& request) {
+PipeMessage setMulticast(SettingsRequest& request) {
     const auto block = setBlock(request, kMulticastSettingsSize);
     if (!block) return sizeCheckFailed(request);
     const std::optional<MulticastSettings> received = decodeMulticastSettings(*block);
     if (!received) return sizeCheckFailed(request);
-    PipeContext& context = request.context;
+    SettingsAccess& context = request.context;
     TftpSettings tftp;
     context.settings.update([&](DhcpSettings&, TftpSettings& current, MulticastSettings& multicast) {
         multicast = *received;
@@ -175,7 +178,12 @@ PipeMessage setMulticast(Request& request) {
     return statusReply(kPipeDone);
 }
 
-PipeMessage writeSetting(Request& request) {
+PipeMessage getLeaseStore(SettingsRequest& request) {
+    const SettingsAccess& context = request.context;
+    return encodeLeaseStoreReply(context.leaseStore ? context.leaseStore() : LeaseStoreReply{});
+}
+
+PipeMessage writeSetting(SettingsRequest& request) {
     const std::optional<WriteSettingRequest> write = decodeWriteSetting(request.bytes);
     if (!write) return sizeCheckFailed(request);
     // Without a section there is nothing to write to; the store refuses malformed names itself.

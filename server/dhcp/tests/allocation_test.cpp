@@ -90,22 +90,41 @@ TEST_F(AllocationTest, ARequestWaitingForItsTestIsNeitherAnsweredNorIgnored) {
     const std::size_t lineCount = log_.lines.size();
     Reply waiting = send(discover(mac(1)));
     EXPECT_EQ(waiting.length, 0u);
-    EXPECT_TRUE(lastPlan_.parked);
+    ASSERT_TRUE(lastPlan_.parked);
+    const std::uint64_t first = lastPlan_.ticket;
     EXPECT_TRUE(records(ClientList::Ignored).empty());
     EXPECT_EQ(log_.lines.size(), lineCount) << "nothing is logged until the request is answered";
+    // Still no answer: it waits on, under a new ticket.
+    EXPECT_EQ(resume(first).length, 0u);
+    ASSERT_TRUE(lastPlan_.parked);
+    const std::uint64_t again = lastPlan_.ticket;
+    EXPECT_EQ(resume(first).length, 0u) << "a ticket is taken up once";
+    EXPECT_FALSE(lastPlan_.parked);
     // Another client is served meanwhile, with the next address.
     EXPECT_EQ(send(discover(mac(2))).yiaddr, lan(101));
     EXPECT_FALSE(lastPlan_.parked);
-    // Its answer in (nobody holds the address), the waiting request gets its offer.
+    // Its answer in (nobody holds the address), the waiting request gets its offer from the
+    // decision it waited with, with the facts its reply is routed by.
     arp_.pending.clear();
-    EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(100));
+    const Reply offer = resume(again);
+    EXPECT_EQ(offer.yiaddr, lan(100));
+    EXPECT_EQ(lastPlan_.yiaddr, lan(100));
+    EXPECT_EQ(lastPlan_.messageType, kOffer);
+    EXPECT_EQ(lastPlan_.hardware, mac(1));
     EXPECT_NE(log_.lines.back().find("DHCP  Discov. "), std::string::npos);
     // A test that finds the address taken while the client waited moves it on to the next one.
     arp_.pending = {lan(102)};
     EXPECT_EQ(send(discover(mac(3))).length, 0u);
     arp_.pending.clear();
     arp_.answers[lan(102)] = Mac{0x66, 0x66, 0x66, 0x66, 0x66, 0x66};
-    EXPECT_EQ(send(discover(mac(3))).yiaddr, lan(103));
+    EXPECT_EQ(resume(lastPlan_.ticket).yiaddr, lan(103));
+    EXPECT_EQ(dynamicAt(lan(102))->identity, hardwareIdentity(arp_.answers[lan(102)]));
+    // A decision that waited while the profiles were loaded again is made afresh.
+    arp_.pending = {lan(104)};
+    EXPECT_EQ(send(discover(mac(4))).length, 0u);
+    useProfiles({lanProfile()});
+    arp_.pending.clear();
+    EXPECT_EQ(resume(lastPlan_.ticket).yiaddr, lan(104));
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ TEST_F(DoraTest, DeclineHoldsTheAddressBack) {
         send(message(mac(1), kDecline).address(kRequestedAddress, lan(100)).address(kServerIdentifier, kServer)));
     EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Decline 00:11:22:33:44:01 (192.168.1.100)\n"});
     ClientRecord* held = dynamicAt(lan(100));
-    EXPECT_EQ(held->identity.length(), 0);
+    EXPECT_EQ(held->identity->length(), 0);
     EXPECT_EQ(held->expiry, clock_.now() + 3600);
     EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(101));
 }
@@ -95,7 +95,7 @@ TEST_F(DoraTest, RequestForAnotherServerFreesTheRecord) {
     ASSERT_TRUE(send(discover(mac(1))));
     EXPECT_FALSE(send(request(mac(1)).address(kServerIdentifier, lan(2)).address(kRequestedAddress, lan(100))));
     ClientRecord* rec = dynamicAt(lan(100));
-    EXPECT_EQ(rec->identity.length(), 0);
+    EXPECT_EQ(rec->identity->length(), 0);
     EXPECT_EQ(rec->expiry, 0);
 }
 

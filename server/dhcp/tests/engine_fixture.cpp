@@ -227,6 +227,12 @@ Reply EngineTest::send(std::span<const std::uint8_t> datagram, Ipv4 source, Ipv4
     return readReply(buffer, lastPlan_.length);
 }
 
+Reply EngineTest::resume(std::uint64_t ticket) {
+    Bytes buffer(kReplyBufferSize, 0xEE);
+    lastPlan_ = engine_.resume(ticket, buffer);
+    return readReply(buffer, lastPlan_.length);
+}
+
 Ipv4 EngineTest::bind(const Mac& m) {
     Reply offer = send(discover(m));
     if (!offer) return 0;
@@ -236,9 +242,9 @@ Ipv4 EngineTest::bind(const Mac& m) {
 
 ClientRecord& EngineTest::addStatic(const Mac& m, Ipv4 address, std::string_view profile) {
     ClientRecord* rec = clients_.take();
-    rec->identity = hardwareIdentity(m);
-    rec->address = address;
-    rec->profile = profile;
+    clients_.setIdentity(*rec, hardwareIdentity(m));
+    clients_.setAddress(*rec, address);
+    clients_.setProfile(*rec, profile);
     clients_.appendStatic(*rec);
     return *rec;
 }
@@ -249,10 +255,10 @@ ClientRecord& EngineTest::addDynamic(const Mac& m, Ipv4 address, std::int64_t ex
         if (ipv4ToHostOrder(r->address) < ipv4ToHostOrder(address)) after = r;
     }
     ClientRecord* rec = clients_.take();
-    rec->identity = hardwareIdentity(m);
-    rec->address = address;
-    rec->profile = "LAN";
-    rec->expiry = expiry;
+    clients_.setIdentity(*rec, hardwareIdentity(m));
+    clients_.setAddress(*rec, address);
+    clients_.setProfile(*rec, "LAN");
+    clients_.setExpiry(*rec, expiry);
     rec->lastAccess = clock_.now() - 10;
     clients_.insertDynamicAfter(after, *rec);
     return *rec;

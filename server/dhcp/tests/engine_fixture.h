@@ -23,6 +23,7 @@
 #include "config/settings_holder.h"
 #include "server/dhcp/dhcp_engine.h"
 #include "server/leases/client_table.h"
+#include "server/leases/engine_state.h"
 #include "tests/support/fakes.h"
 
 namespace tolmark::dhcp::testing {
@@ -147,6 +148,8 @@ protected:
     // Runs one request as the receive loop does: a zeroed summary with the addresses filled in.
     Reply send(const RequestBuilder& request, Ipv4 source = 0, Ipv4 interface = kServer);
     Reply send(std::span<const std::uint8_t> datagram, Ipv4 source = 0, Ipv4 interface = kServer);
+    // Takes a parked request up again.
+    Reply resume(std::uint64_t ticket);
     // DISCOVER and REQUEST of a client; the address it was given (0 when refused).
     Ipv4 bind(const Mac& m);
 
@@ -162,8 +165,10 @@ protected:
     std::string directory_;
     tolmark::testing::CapturingLog log_{2};
     tolmark::testing::FakeClock clock_;
-    ClientTable clients_{log_};
-    ProfileList profiles_;
+    EngineState state_{log_};
+    // The tests drive the engine on one thread and read the table and profiles directly.
+    ClientTable& clients_ = state_.clientsLockedByUser();
+    ProfileList& profiles_ = state_.profilesLockedByUser();
     InterfaceTable interfaces_;
     SettingsHolder settings_;
     FakeArpProber arp_;

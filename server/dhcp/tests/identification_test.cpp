@@ -129,7 +129,7 @@ TEST_F(IdentificationTest, IgnoredClientIsLoggedWithItsDetailsAndRecordedOnce) {
     EXPECT_FALSE(send(b, relay));
     auto ignored = records(ClientList::Ignored);
     ASSERT_EQ(ignored.size(), 1u);
-    EXPECT_EQ(ignored[0]->identity.kind(), kIdentityClientId);
+    EXPECT_EQ(ignored[0]->identity->kind(), kIdentityClientId);
     EXPECT_EQ(ignored[0]->remark, "?lab");
     EXPECT_EQ(ignored[0]->hostName, "host1");
     EXPECT_EQ(ignored[0]->seenVia, relay);
@@ -159,10 +159,10 @@ TEST_F(EngineTest, IgnoredListKeepsTheMostRecentClientsOnly) {
     const ClientRecord* newest = clients_.first(ClientList::Ignored);
     ASSERT_NE(newest, nullptr);
     const std::size_t last = flood - 1;
-    EXPECT_EQ(newest->identity.data()[4], static_cast<std::uint8_t>(last));
-    EXPECT_EQ(newest->identity.data()[3], static_cast<std::uint8_t>(last >> 8));
+    EXPECT_EQ(newest->identity->data()[4], static_cast<std::uint8_t>(last));
+    EXPECT_EQ(newest->identity->data()[3], static_cast<std::uint8_t>(last >> 8));
     // The oldest fifty made room.
-    EXPECT_EQ(clients_.last(ClientList::Ignored)->identity.data()[4], 50);
+    EXPECT_EQ(clients_.last(ClientList::Ignored)->identity->data()[4], 50);
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ TEST_F(RelayTest, RelayInformationIsEchoedAndKeysTheClient) {
     // The pool has no circuit value, so the record is keyed by the circuit alone: whatever
     // device sits on that port gets its address.
     ClientRecord* rec = records(ClientList::Dynamic).at(0);
-    EXPECT_EQ(rec->identity.kind(), kIdentityCircuit);
+    EXPECT_EQ(rec->identity->kind(), kIdentityCircuit);
     EXPECT_EQ(rec->seenVia, kRelay);
     Reply ack = send(viaRelay(mac(2), kRequest, kRelay, "port").address(kServerIdentifier, kServer), kRelay);
     EXPECT_EQ(ack.yiaddr, makeIpv4(10, 9, 0, 100));

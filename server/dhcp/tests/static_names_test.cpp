@@ -71,16 +71,12 @@ protected:
     }
 
     FakeNames names_;
-    std::mutex engineLock_;
     std::atomic<int> statusChanged_{0};
     std::atomic<bool> autoExclude_{true};
-    StaticNames statics_{StaticNamesContext{.clients = clients_,
-                                            .profiles = profiles_,
-                                            .engineLock = engineLock_,
-                                            .names = names_,
-                                            .statusChanged = statusChanged_,
-                                            .log = log_,
-                                            .autoExclude = [this] { return autoExclude_.load(); }}};
+    StaticNames statics_{StaticNamesContext{
+        .engine = state_, .names = names_, .statusChanged = statusChanged_, .log = log_, .autoExclude = [this] {
+            return autoExclude_.load();
+        }}};
 };
 
 TEST_F(StaticNamesTest, AnAddressFoundByNameIsReservedOnlyWithAutoExclude) {
@@ -157,7 +153,7 @@ TEST_F(StaticNamesTest, AnEntryChangedDuringTheLookupIsLeftAsItIsNow) {
     statics_.startAtLoad(true);
     waitUntilHeld();
     {
-        std::lock_guard<std::mutex> engine(engineLock_);
+        Hold engine(state_.lock);
         ASSERT_TRUE(deleteRecord(clients_, ClientList::Static, gone));
         renamed.hostName = "new-name";
     }

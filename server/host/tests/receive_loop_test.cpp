@@ -28,11 +28,23 @@ public:
         lastSource.store(arrival.sourceAddress);
         if (!answer) return {};
         // A request whose byte 100 is 0x77 waits for its address test until tests are done.
-        if (request[100] == 0x77 && !testsDone.load()) return ReplyPlan{.parked = true};
+        if (request[100] == 0x77 && !testsDone.load()) {
+            waiting.assign(request.begin(), request.end());
+            waitingArrival = arrival;
+            return ReplyPlan{.parked = true, .ticket = 7};
+        }
         std::copy(request.begin(), request.begin() + 300, reply.begin());
         reply[0] = 2;
         return ReplyPlan{.length = 300, .sourceAddress = arrival.sourceAddress};
     }
+    ReplyPlan resume(std::uint64_t ticket, std::span<std::uint8_t> reply) override {
+        if (ticket != 7 || waiting.empty()) return {};
+        const std::vector<std::uint8_t> request = std::move(waiting);
+        waiting.clear();
+        return process(request, reply, waitingArrival);
+    }
+    std::vector<std::uint8_t> waiting;
+    Arrival waitingArrival;
     std::atomic<int> calls{0};
     std::atomic<std::size_t> lastLength{0};
     std::atomic<Ipv4> lastInterface{0};
@@ -112,7 +124,7 @@ protected:
     std::FILE* console_ = std::tmpfile();
     Log log_{clock_, console_};
     ServerFlags flags_;
-    std::mutex engine_;
+    Mutex engine_;
     RecordingProcessor processor_;
     SettingsHolder settings_;
     platform::WakeEvent stop_;

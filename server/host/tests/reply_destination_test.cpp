@@ -1,11 +1,6 @@
 #include "server/host/reply_destination.h"
 
-#include "server/dhcp/dhcp_protocol.h"
-
 #include <gtest/gtest.h>
-
-#include <array>
-#include <cstring>
 
 namespace tolmark {
 namespace {
@@ -17,10 +12,9 @@ protected:
         entry_.mask = makeIpv4(255, 255, 255, 0);
         entry_.flags = kIfPresent | kIfServed;
     }
-    void setYiaddr(Ipv4 a) { std::memcpy(reply_.data() + 16, &a, 4); }
-    ReplyDestination choose() { return chooseReplyDestination(reply_, plan_, entry_, routing_); }
+    void setYiaddr(Ipv4 a) { plan_.yiaddr = a; }
+    ReplyDestination choose() { return chooseReplyDestination(plan_, entry_, routing_); }
 
-    std::array<std::uint8_t, 300> reply_{};
     ReplyPlan plan_;
     InterfaceEntry entry_;
     ReplyRouting routing_;
@@ -28,7 +22,7 @@ protected:
 
 TEST_F(ReplyDestinationTest, RelayedRepliesGoToTheAgentOnTheServerPort) {
     plan_.relayAddress = makeIpv4(10, 0, 0, 1);
-    reply_[dhcp::kFlags] = dhcp::kBroadcastFlag;
+    plan_.broadcast = true;
     ReplyDestination d = choose();
     EXPECT_EQ(d.route, ReplyRoute::Relay);
     EXPECT_EQ(d.address, makeIpv4(10, 0, 0, 1));
@@ -36,7 +30,7 @@ TEST_F(ReplyDestinationTest, RelayedRepliesGoToTheAgentOnTheServerPort) {
 }
 
 TEST_F(ReplyDestinationTest, BroadcastFlagWithAndWithoutNetBc) {
-    reply_[dhcp::kFlags] = dhcp::kBroadcastFlag;
+    plan_.broadcast = true;
     setYiaddr(makeIpv4(192, 168, 1, 50));
     plan_.sourceAddress = makeIpv4(192, 168, 1, 50);
     EXPECT_EQ(choose().address, kBroadcastAll);

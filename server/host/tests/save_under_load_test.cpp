@@ -47,13 +47,13 @@ TEST(SaveUnderLoad, EverySaveHoldsTheRecordsLinkedThroughout) {
     GeneralSettings settings;
     ClientFiles files;
     files.dynamic.path = (directory / "dynamic").string();
-    std::mutex engineLock;
+    Mutex engineLock;
 
     auto add = [&](std::uint32_t n) {
         ClientRecord* r = table.take();
-        r->identity = identityOf(n);
-        r->address = addressOf(n);
-        r->profile = "Lab";
+        table.setIdentity(*r, identityOf(n));
+        table.setAddress(*r, addressOf(n));
+        table.setProfile(*r, "Lab");
         r->hostName = n % 3 == 0 ? "a-host-name-longer-than-fourteen" : "pc";
         table.setExpiry(*r, kNow + n);
         table.insertDynamicAfter(table.last(ClientList::Dynamic), *r);
@@ -68,7 +68,7 @@ TEST(SaveUnderLoad, EverySaveHoldsTheRecordsLinkedThroughout) {
         std::mt19937 random(5);
         std::vector<ClientRecord*> added;
         for (std::uint32_t step = 0; saving && step < 2000000; ++step) {
-            std::lock_guard<std::mutex> hold(engineLock);
+            Hold hold(engineLock);
             ClientRecord* stable = table.findIdentity(ClientList::Dynamic, identityOf(random() % kStable), nullptr);
             if (stable != nullptr) table.setExpiry(*stable, kNow + 86400 + step);
             if (step % 4 == 0) added.push_back(add(kStable + step));

@@ -71,13 +71,13 @@ TEST_F(ClientTableTest, ListOrdersAndFreeListReuse) {
     ClientRecord* b = table.take();
     ClientRecord* c = table.take();
     ASSERT_TRUE(a && b && c);
-    a->address = 1, b->address = 2, c->address = 3;
+    table.setAddress(*a, 1), table.setAddress(*b, 2), table.setAddress(*c, 3);
     for (ClientRecord* r : {a, b, c}) table.appendStatic(*r);
     EXPECT_EQ(addresses(ClientList::Static), (std::vector<Ipv4>{1, 2, 3}));
 
     ClientRecord* x = table.take();
     ClientRecord* y = table.take();
-    x->address = 8, y->address = 9;
+    table.setAddress(*x, 8), table.setAddress(*y, 9);
     table.pushIgnored(*x);
     table.pushIgnored(*y);
     EXPECT_EQ(addresses(ClientList::Ignored), (std::vector<Ipv4>{9, 8}));
@@ -88,7 +88,7 @@ TEST_F(ClientTableTest, ListOrdersAndFreeListReuse) {
     table.release(*c);
     table.release(*c);  // a second release must not put the record on the free list twice
     EXPECT_EQ(addresses(ClientList::Static), (std::vector<Ipv4>{2}));
-    EXPECT_EQ(table.first(ClientList::Free)->identity.kind(), kIdentityFree);
+    EXPECT_EQ(table.first(ClientList::Free)->identity->kind(), kIdentityFree);
     EXPECT_EQ(table.take(), c);
     ClientRecord* reused = table.take();
     EXPECT_EQ(reused, a);
@@ -186,8 +186,8 @@ TEST_F(ClientTableTest, DeletingADynamicRecordLeavesAFreeRecordInPlace) {
     const RecordHandle handle = table.handleOf(middle);
     ASSERT_TRUE(deleteRecord(table, ClientList::Dynamic, middle));
     EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 102), ip(0, 103)}));
-    EXPECT_EQ(middle.identity.kind(), kIdentityFree);
-    EXPECT_EQ(middle.identity.length(), 0);
+    EXPECT_EQ(middle.identity->kind(), kIdentityFree);
+    EXPECT_EQ(middle.identity->length(), 0);
     EXPECT_EQ(middle.expiry, 0);
     EXPECT_EQ(middle.lastAccess, 0);
     EXPECT_EQ(middle.remark, "");
@@ -300,6 +300,65 @@ TEST_F(ClientTableTest, CountersProfileUseAndRename) {
     EXPECT_EQ(dynamicAt(ip(0, 101))->profile, "Standard");
     EXPECT_EQ(table.changes(ClientList::Static), 1);
     EXPECT_EQ(table.changes(ClientList::Dynamic), 1);
+}
+
+}  // namespace
+}  // namespace tolmark
+
+namespace tolmark {
+namespace {
+
+// The journal a shared lease table is written from: one change per record touched, with what
+// it held before; removals; and nothing for the leases taken in from the table itself.
+TEST_F(ClientTableTest, JournalKeepsEachTouchedRecordOnceAndLeavesOutSharedLeases) {
+    LeaseJournal journal;
+    ClientRecord& kept = lease(ip(0, 101), 1);
+    ClientRecord& gone = lease(ip(0, 102), 2);
+    table.setJournal(&journal);
+    std::vector<JournalChange> changes;
+
+    table.setExpiry(kept, 1700000100);
+    table.setIdentity(kept, mac(9));
+    table.setExpiry(kept, 1700000200);
+    table.release(gone);
+    ClientRecord& made = lease(ip(0, 103), 3);
+    table.takeJournal(changes);
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(changes[0].record, &kept);
+    EXPECT_EQ(changes[0].previousIdentity, mac(1));
+    EXPECT_EQ(changes[1].record, nullptr);
+    EXPECT_EQ(changes[1].previousAddress, ip(0, 102));
+    EXPECT_EQ(changes[1].previousIdentity, mac(2));
+    EXPECT_EQ(changes[2].record, &made);
+    EXPECT_EQ(changes[2].previousAddress, ip(0, 103));
+
+    // A record freed and made again in the same place is another lease: its removal first.
+    changes.clear();
+    table.release(made);
+    ClientRecord& again = lease(ip(0, 110), 4);
+    table.takeJournal(changes);
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0].record, nullptr);
+    EXPECT_EQ(changes[0].previousAddress, ip(0, 103));
+    EXPECT_EQ(changes[1].record, &again);
+
+    // Leases of the shared table: applied in address order, freed when removed, not journalled.
+    changes.clear();
+    ClientFields shared = staticClient(7, ip(0, 105));
+    shared.expiry = 1700009999;
+    shared.hostName = "seven";
+    ASSERT_TRUE(applySharedLease(table, shared, false, profiles, 1700000000));
+    EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 105), ip(0, 110)}));
+    EXPECT_EQ(dynamicAt(ip(0, 105))->identity, mac(7));
+    EXPECT_EQ(dynamicAt(ip(0, 105))->hostName, "seven");
+    shared.identity = mac(8);
+    ASSERT_TRUE(applySharedLease(table, shared, false, profiles, 1700000000));
+    EXPECT_EQ(dynamicAt(ip(0, 105))->identity, mac(8));
+    ASSERT_TRUE(applySharedLease(table, shared, true, profiles, 1700000000));
+    EXPECT_EQ(dynamicAt(ip(0, 105)), nullptr);
+    table.takeJournal(changes);
+    EXPECT_TRUE(changes.empty());
+    table.setJournal(nullptr);
 }
 
 }  // namespace

@@ -68,8 +68,8 @@ TEST(ClientTableOrder, InsertionsAtOnePlaceKeepTheListOrderAndLookups) {
         Identity id;
         id.length = 1;
         id.bytes[0] = tag;
-        r->identity = id;
-        r->address = makeIpv4(10, 0, 0, tag);
+        table.setIdentity(*r, id);
+        table.setAddress(*r, makeIpv4(10, 0, 0, tag));
         table.insertDynamicAfter(after, *r);
         return r;
     };

@@ -12,33 +12,35 @@ PipeFixture::PipeFixture(int logLevel)
       logDirectory(root.file("logs/")),
       log(logLevel),
       store(root.file("data/registry.ini")),
-      clients(log),
-      context{settings,
-              store,
-              clients,
-              profiles,
-              interfaces,
-              engineLock,
-              log,
-              counters,
-              serverStopping,
-              statusChanged,
-              reloadRequest,
-              paused,
-              {},
-              {},
-              {},
-              {},
-              {},
-              {},
-              {}} {
+      engine(log),
+      clients(engine.clients),
+      profiles(engine.profiles),
+      context{.log = log,
+              .clients = {.engine = engine, .counters = counters},
+              .profiles = {.engine = engine,
+                           .store = store,
+                           .settings = settings,
+                           .interfaces = interfaces,
+                           .log = log,
+                           .counters = counters},
+              .settings = {.settings = settings,
+                           .store = store,
+                           .interfaces = interfaces,
+                           .engine = engine,
+                           .counters = counters,
+                           .serverStopping = serverStopping,
+                           .statusChanged = statusChanged,
+                           .reloadRequest = reloadRequest,
+                           .paused = paused},
+              .files = {}} {
     ::mkdir(dataDirectory.c_str(), 0755);
     ::mkdir(logDirectory.c_str(), 0755);
     store.setIniPath(dataDirectory, kGeneralSection);
-    context.logDirectory = [this] { return logDirectory; };
-    context.flushLog = [this] { ++flushes; };
-    context.restartTftp = [this](bool stopFirst) { tftpRestarts.push_back(stopFirst); };
-    context.startNameLookup = [this] { ++nameLookups; };
+    context.files.logDirectory = [this] { return logDirectory; };
+    context.files.flushLog = [this] { ++flushes; };
+    context.settings.restartTftp = [this](bool stopFirst) { tftpRestarts.push_back(stopFirst); };
+    context.settings.startNameLookup = [this] { ++nameLookups; };
+    context.profiles.startNameLookup = [this] { ++nameLookups; };
 }
 
 PipeMessage PipeFixture::send(PipeSession& session, PipeCode code, std::int32_t value,

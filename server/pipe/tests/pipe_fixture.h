@@ -39,10 +39,11 @@ public:
     CapturingLog log;
     SettingsHolder settings;
     ConfigStore store;
-    ClientTable clients;
-    ProfileList profiles;
+    EngineState engine;
+    // The tests read and set the table and the profiles directly: they run on one thread.
+    ClientTable& clients;
+    ProfileList& profiles;
     InterfaceTable interfaces;
-    std::mutex engineLock;
     StatusCounters counters;
     std::atomic<int> serverStopping{0};
     std::atomic<int> statusChanged{0};

@@ -535,12 +535,12 @@ TEST_F(RequestHandlerTest, GetTransferByIndex) {
     EXPECT_EQ(fixture.send(reader, PipeCode::GetTransfer, 0).size, 4u);
     std::array<std::uint8_t, kTransferRecordSize> image{};
     image[0] = 1;  // a read request
-    fixture.context.transferRecord =
+    fixture.context.settings.transferRecord =
         [&](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
         if (n != 0) return std::nullopt;
         return image;
     };
-    fixture.context.tftpTransfers = [] { return std::int32_t{3}; };
+    fixture.context.settings.tftpTransfers = [] { return std::int32_t{3}; };
     const PipeMessage reply = fixture.send(reader, PipeCode::GetTransfer, 0);
     ASSERT_EQ(reply.size, 8 + kTransferRecordSize);
     EXPECT_EQ(reply.word(), kPipeDone);

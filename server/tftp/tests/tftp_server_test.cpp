@@ -31,7 +31,7 @@ public:
     }
 
 protected:
-    void writeLine(bool, const char* format, va_list args) override {
+    __attribute__((format(printf, 3, 0))) void writeLine(bool, const char* format, va_list args) override {
         char text[1024];
         std::vsnprintf(text, sizeof text, format, args);
         std::lock_guard<std::mutex> guard(mutex_);

@@ -1,0 +1,167 @@
+#include "server/dhcp/decision_commit.h"
+
+#include <cstdio>
+
+#include "common/entry_line.h"
+#include "server/dhcp/allocation.h"
+#include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/dns_message.h"
+#include "server/dhcp/ignored_clients.h"
+#include "server/dhcp/request_decision.h"
+
+namespace tolmark::dhcp {
+namespace {
+
+HardwareAddressText hw(const RequestView& s) { return formatHardwareAddress(s.hardwareAddress); }
+
+// "<head> <hardware address> (<address>)<suffix>[ if <interface>]". The texts are made only when
+// the line is written: formatting them for nothing was a fifth of a request's cost.
+void logWithSuffix(EngineTables& c, const RequestView& s, int level, const char* head, Ipv4 address,
+                   bool withInterface) {
+    if (c.log.level() < level) return;
+    char suffix[1600];
+    relaySuffix(s, suffix, sizeof suffix);
+    if (withInterface) {
+        c.log.line(level, false, "%s %s (%s)%s if %s\n", head, hw(s).c_str(), formatIpv4(address).c_str(), suffix,
+                   formatIpv4(s.interfaceAddress).c_str());
+    } else {
+        c.log.line(level, false, "%s %s (%s)%s\n", head, hw(s).c_str(), formatIpv4(address).c_str(), suffix);
+    }
+}
+
+void logNote(EngineTables& c, const RequestView& s, SelectionNote note) {
+    switch (note) {
+        case SelectionNote::None:
+            break;
+        case SelectionNote::RegisteredOnly:
+            c.log.line(2, false, "DHCP  Ignored responding to registered clients only\n");
+            break;
+        case SelectionNote::MacRange:
+            c.log.line(2, false, "DHCP  Ignored responding to configured MAC ranges only\n");
+            break;
+        case SelectionNote::NoProfile:
+            c.log.line(2, false, "DHCP  Error   profile lookup failed, if %s\n",
+                       formatIpv4(s.interfaceAddress).c_str());
+            break;
+        case SelectionNote::NoDynamicAddress:
+            c.log.line(2, false, "DHCP  Error   dyn. address lookup failed\n");
+            break;
+    }
+}
+
+void logRuleLine(EngineTables& c, const RequestView& s, const Decision& d, const ClientRecord& rec) {
+    const RuleOutcome& rules = d.rules;
+    switch (rules.line) {
+        case RuleLine::None:
+            break;
+        case RuleLine::Discover:
+            logWithSuffix(c, s, 2, "DHCP  Discov.", rules.lineAddress, true);
+            break;
+        case RuleLine::Ack:
+            if (c.log.level() >= 1) {
+                char suffix[1600];
+                relaySuffix(s, suffix, sizeof suffix);
+                c.log.line(1, false, "DHCP  Request %s ACK %s %u%s if %s\n", hw(s).c_str(),
+                           formatIpv4(rec.address).c_str(), d.leaseTime, suffix,
+                           formatIpv4(s.interfaceAddress).c_str());
+            }
+            break;
+        case RuleLine::Nak:
+            c.log.line(1, false, "DHCP  Request %s (%s) NAK\n", hw(s).c_str(), formatIpv4(rules.lineAddress).c_str());
+            break;
+        case RuleLine::Ignored:
+            c.log.line(1, false, "DHCP  Request %s (%s) ignored\n", hw(s).c_str(),
+                       formatIpv4(rules.lineAddress).c_str());
+            break;
+        case RuleLine::Decline:
+            logWithSuffix(c, s, 1, "DHCP  Decline", rules.lineAddress, false);
+            break;
+        case RuleLine::Release:
+            logWithSuffix(c, s, 1, "DHCP  Release", rules.lineAddress, false);
+            break;
+        case RuleLine::Inform:
+            logWithSuffix(c, s, 1, "DHCP  Inform ", rules.lineAddress, true);
+            break;
+    }
+}
+
+// Marks the list the record lives in as changed, so that the change reaches its file.
+void recordChanged(ClientTable& table, const ClientRecord& rec) {
+    if (rec.list() == ClientList::Dynamic) table.markChanged(ClientList::Dynamic);
+}
+
+// What the selection changes whatever the request gets: the static entry seen, the record
+// that serves (made or taken over when planned), its remark, and the ethers file's change.
+ClientRecord* commitSelection(EngineTables& c, const RequestInput& in, const Selection& sel) {
+    if (sel.staticSeen != nullptr) sel.staticSeen->lastAccess = in.now;
+    logNote(c, in.view, sel.note);
+    if (!sel.serves()) return nullptr;
+    ClientRecord* rec = sel.record != nullptr ? sel.record : commitAddress(c.clients, sel.plan);
+    if (rec == nullptr) return nullptr;
+    if (sel.remark == Selection::Remark::Profile)
+        rec->remark = sel.remarkText.substr(0, kDynamicRemarkChars);
+    else if (sel.remark == Selection::Remark::Clear)
+        rec->remark.clear();
+    if (sel.markStatic) c.clients.markChanged(ClientList::Static);
+    return rec;
+}
+
+// The request's own changes to its record: seen now, through this relay or interface, the lease
+// running from now, the client's name, and what the message rules end.
+void commitServing(EngineTables& c, const RequestInput& in, const Decision& d, ClientRecord& rec) {
+    const RequestView& s = in.view;
+    rec.lastAccess = in.now;
+    c.clients.setSeenVia(rec, s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress);
+    if (d.setExpiry) c.clients.setExpiry(rec, in.now + d.leaseTime);
+    recordChanged(c.clients, rec);
+    if (d.clientHostName) rec.hostName = std::string_view(d.hostName, d.hostNameLength);
+
+    if (d.bootp) {
+        if (c.log.level() >= 1) {
+            char suffix[1600];
+            relaySuffix(s, suffix, sizeof suffix);
+            c.log.line(1, false, "BOOTP Request %s assigned %s%s if %s\n", hw(s).c_str(),
+                       formatIpv4(rec.address).c_str(), suffix, formatIpv4(s.interfaceAddress).c_str());
+        }
+        return;
+    }
+    const RuleOutcome& rules = d.rules;
+    if (rules.clearIdentity) c.clients.setIdentity(rec, Identity{});
+    if (rules.clearExpiry) c.clients.setExpiry(rec, 0);
+    if (rules.clearIdentity || rules.clearExpiry) recordChanged(c.clients, rec);
+    if (rules.markDynamic) c.clients.markChanged(ClientList::Dynamic);
+    logRuleLine(c, s, d, rec);
+}
+
+}  // namespace
+
+Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, DnsUpdateQueue* dnsQueue) {
+    Committed done;
+    if (d.verdict == Verdict::Silent || d.verdict == Verdict::Parked) return done;
+    ClientRecord* rec = commitSelection(c, in, d.selection);
+    if (d.verdict == Verdict::Serve && rec == nullptr) {
+        d.verdict = Verdict::Ignored;
+        d.ignoredClass = kIgnoredKeepClass;
+    }
+    if (d.verdict == Verdict::Ignored) {
+        done.ignoredRecorded = commitIgnored(c, in, d.ignoredClass);
+        return done;
+    }
+    commitServing(c, in, d, *rec);
+    done.record = rec;
+
+    // Acknowledged clients with a name get it registered, away from the request path. A bare
+    // BOOTP reply carries no name.
+    const Profile& p = *d.selection.profile;
+    const bool acknowledged = d.bootp ? !in.view.bareBootp : d.rules.replyType == kAck;
+    if (dnsQueue != nullptr && acknowledged && p.dnsUpdate != 0 && d.hostNameLength != 0) {
+        const RequestView& s = in.view;
+        dnsQueue->push(DnsUpdate{std::string(d.hostName, d.hostNameLength), p.dnsName, rec->address,
+                                 replyMask(p, rec->address), d.leaseTime, p.dns[0],
+                                 dhcidIdentifier(s.clientIdentifier.value(),
+                                                 std::span<const std::uint8_t>(s.hardwareAddress, s.hardwareLength))});
+    }
+    return done;
+}
+
+}  // namespace tolmark::dhcp

@@ -1,0 +1,60 @@
+#include "server/dhcp/message_rules.h"
+
+#include "server/dhcp/dhcp_protocol.h"
+
+namespace tolmark::dhcp {
+namespace {
+
+RuleOutcome ack() { return RuleOutcome{.replyType = kAck, .line = RuleLine::Ack}; }
+
+// The address the client asked for or named is not its own: the lease ends, and the client is
+// told so (NAK) or left to its other servers.
+RuleOutcome refuse(bool nak, Ipv4 about) {
+    RuleOutcome r{.replyType = nak ? kNak : 0, .clearExpiry = true};
+    r.line = nak ? RuleLine::Nak : RuleLine::Ignored;
+    r.lineAddress = about;
+    return r;
+}
+
+RuleOutcome request(const RequestInput& in, Ipv4 address, Ipv4 mask, bool fixed) {
+    const RequestView& s = in.view;
+    const bool changeIp = in.settings.changeIp;
+    if (s.serverIdentifier != 0) {
+        if (s.serverIdentifier == s.interfaceAddress) return ack();
+        // The client chose another server.
+        return RuleOutcome{.clearIdentity = !fixed, .clearExpiry = true, .otherServer = true};
+    }
+    if (s.requestedAddress != 0) {
+        if (s.requestedAddress == address && (!changeIp || fixed)) return ack();
+        const bool otherSubnet = (s.requestedAddress & mask) != (address & mask);
+        return refuse(s.ciaddr == 0 && (fixed || in.settings.soleServer || otherSubnet), s.requestedAddress);
+    }
+    if (s.ciaddr == 0 || (s.ciaddr == address && (!changeIp || fixed))) return ack();
+    return refuse(true, s.ciaddr);
+}
+
+}  // namespace
+
+RuleOutcome applyMessageRules(const RequestInput& in, Ipv4 address, Ipv4 mask, bool fixed) {
+    const RequestView& s = in.view;
+    switch (s.messageType) {
+        case kDiscover:
+            return RuleOutcome{.replyType = kOffer, .line = RuleLine::Discover, .lineAddress = s.sourceAddress};
+        case kRequest:
+            return request(in, address, mask, fixed);
+        case kDecline:
+            return RuleOutcome{.clearIdentity = !fixed,
+                               .markDynamic = !fixed,
+                               .line = RuleLine::Decline,
+                               .lineAddress = s.requestedAddress};
+        case kRelease:
+            return RuleOutcome{
+                .clearExpiry = true, .markDynamic = true, .line = RuleLine::Release, .lineAddress = s.ciaddr};
+        case kInform:
+            return RuleOutcome{.replyType = kAck, .line = RuleLine::Inform, .lineAddress = s.sourceAddress};
+        default:
+            return RuleOutcome{};
+    }
+}
+
+}  // namespace tolmark::dhcp

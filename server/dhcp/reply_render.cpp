@@ -1,0 +1,264 @@
+#include "server/dhcp/reply_render.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "server/dhcp/identity_match.h"
+#include "server/dhcp/probe_message.h"
+#include "server/dhcp/request_decision.h"
+
+namespace tolmark::dhcp {
+namespace {
+
+constexpr std::uint32_t kInfiniteLease = 0xFFFFFFFFu;
+
+// What writing one reply reads; lives on the stack.
+struct Render {
+    EngineTables& c;
+    const RequestInput& in;
+    const Decision& d;
+    const ClientRecord& record;
+    const Profile& profile;
+    ReplyWriter& reply;
+    const OptionCodeList& defaultOptions;
+    Ipv4 mask = 0;
+    std::uint32_t announced = 0;  // the lease time the reply states
+};
+
+// The boot file name as it is sent: expanded, with a 0 byte counted under "ZeroTerminate".
+std::size_t bootFileName(const Render& x, std::uint8_t* out, std::size_t capacity) {
+    const std::string& file = x.d.useBootFile2 ? x.profile.bootFile2 : x.profile.bootFile;
+    std::size_t n = expandTemplate(file, x.record, reinterpret_cast<char*>(out), capacity - 1);
+    if (x.in.settings.zeroTerminate && n != 0) out[n++] = 0;
+    return n;
+}
+
+// The server name: "BootName", or the interface address when it is exactly "%S".
+std::size_t serverName(const Render& x, std::uint8_t* out, std::size_t capacity, bool terminate) {
+    std::string_view name = x.profile.bootName;
+    AddressText dotted = formatIpv4(x.in.view.interfaceAddress);
+    if (name == "%S") name = dotted.c_str();
+    std::size_t n = std::min(name.size(), capacity - 1);
+    std::memcpy(out, name.data(), n);
+    if (terminate && x.in.settings.zeroTerminate && n != 0) out[n++] = 0;
+    return n;
+}
+
+void writeHeader(Render& x, bool& offSubnet) {
+    ReplyWriter& reply = x.reply;
+    const RequestView& s = x.in.view;
+    const Profile& p = x.profile;
+    const Ipv4 address = x.record.address;
+    reply.ipv4(kYiaddr, address);
+    offSubnet = (x.mask & address) != (x.mask & s.interfaceAddress);
+    reply.ipv4(kSiaddr, p.nextIp != 0 ? p.nextIp : s.interfaceAddress);
+    reply.fill(kSname, 0, kSnameSize);
+    reply.fill(kFile, 0, kFileSize);
+    if (p.useOpt == 0) {
+        std::uint8_t file[kFileSize + 1];
+        const std::size_t n = bootFileName(x, file, sizeof file);
+        reply.bytes(kFile, file, std::min(n, kFileSize));
+        if (!p.bootName.empty()) {
+            std::uint8_t name[kSnameSize];
+            reply.bytes(kSname, name, serverName(x, name, sizeof name, false));
+        }
+    }
+}
+
+// A DISCOVER of a client with a current lease is told the time it has left.
+std::uint32_t offeredLease(const Render& x) {
+    ClientRecord* lease = findByRequest(x.c.clients, x.in, ClientList::Dynamic, true);
+    if (lease == nullptr || lease->expiry <= x.in.now) return x.d.leaseTime;
+    const std::int64_t left = lease->expiry - x.in.now;
+    return left > kInfiniteLease ? kInfiniteLease : static_cast<std::uint32_t>(left);
+}
+
+void writeRequestedOption(Render& x, std::uint8_t code) {
+    const Profile& p = x.profile;
+    ReplyWriter& w = x.reply;
+    switch (code) {
+        case kSubnetMask:
+            w.writeAddress(code, x.mask);
+            break;
+        case kTimeOffset: {
+            const std::uint32_t v = static_cast<std::uint32_t>(p.offset);
+            const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+                                           static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+            w.writeString(code, bytes, 4);
+            break;
+        }
+        case kRouter:
+            w.writeAddressList(code, p.gateway);
+            break;
+        case kTimeServer:
+            w.writeAddressList(code, p.time);
+            break;
+        case kDnsServer:
+            w.writeAddressList(code, p.dns);
+            break;
+        case kHostName:
+            w.writeString(code, reinterpret_cast<const std::uint8_t*>(x.d.hostName), x.d.hostNameLength);
+            break;
+        case kBootSize: {
+            const std::int32_t size = x.d.useBootFile2 ? p.bootSize2 : p.bootSize;
+            if (size != 0) w.writeU16(code, static_cast<std::uint16_t>(size));
+            break;
+        }
+        case kDomainName:
+            w.writeString(code, p.dnsName);
+            break;
+        case kRootPath:
+            if (!p.rootPath.empty()) {
+                char path[256];
+                std::size_t n = expandTemplate(p.rootPath, x.record, path, sizeof path - 1);
+                if (x.in.settings.zeroTerminate && n != 0) path[n++] = 0;
+                w.writeString(code, reinterpret_cast<const std::uint8_t*>(path), n);
+            }
+            break;
+        case kNtpServers:
+            w.writeAddressList(code, p.ntp);
+            break;
+        case kNetbiosNameServers:
+            w.writeAddressList(code, p.wins);
+            break;
+        case kNetbiosNodeType:
+            // Node types are 1, 2, 4 and 8: a shift beyond a byte means nothing.
+            if (p.nodeType >= 1 && p.nodeType <= 8) {
+                const std::uint8_t v = static_cast<std::uint8_t>(1u << (p.nodeType - 1));
+                w.writeString(code, &v, 1);
+            }
+            break;
+        case kNetbiosScope:
+            w.writeString(code, p.scopeId);
+            break;
+        case kTftpServerName:
+            if (p.useOpt != 0) {
+                std::uint8_t name[kSnameSize + 1];
+                w.writeString(code, name, serverName(x, name, sizeof name, true));
+            }
+            break;
+        case kBootFileName:
+            if (p.useOpt != 0) {
+                std::uint8_t file[256];
+                w.writeString(code, file, bootFileName(x, file, sizeof file));
+            }
+            break;
+        default:
+            w.copyProfileOptions(code, p, x.record);
+            break;
+    }
+}
+
+// Requested options in the client's order (or "DefaultOptions"), with the profile's
+// "SendOptions" sent even when not requested.
+void writeRequestedOptions(Render& x) {
+    const RequestView& s = x.in.view;
+    const std::uint8_t* list = s.parameterList[0] != 0 ? s.parameterList : x.defaultOptions.codes.data();
+    const std::uint8_t* send = x.profile.sendOptions.codes.data();
+    std::size_t listSize = 0, sendSize = 0;
+    const std::size_t listCap = s.parameterList[0] != 0 ? s.parameterListSize : x.defaultOptions.codes.size();
+    while (listSize < listCap && list[listSize] != 0) ++listSize;
+    while (sendSize < x.profile.sendOptions.codes.size() && send[sendSize] != 0) ++sendSize;
+
+    std::size_t i = 0, j = 0;
+    while (!x.reply.pastHardLimit()) {
+        // A "SendOptions" code still to come in the list is written when the list gets there.
+        while (j < sendSize && std::find(list + i, list + listSize, send[j]) != list + listSize) ++j;
+        if (j < sendSize)
+            writeRequestedOption(x, send[j++]);
+        else if (i < listSize)
+            writeRequestedOption(x, list[i++]);
+        else
+            break;
+    }
+}
+
+// The start of the last option that begins below the size the client accepts, less room for
+// the overload option.
+std::size_t overflowPoint(const ReplyWriter& reply, std::size_t end, std::size_t limit) {
+    std::size_t last = kOptions;
+    std::size_t p = kOptions;
+    while (p < end) {
+        if (p < limit) last = p;
+        p += reply.at(p) == kPad ? 1 : 2u + reply.at(p + 1);
+    }
+    return last;
+}
+
+std::size_t finish(Render& x, bool bootp) {
+    const RequestView& s = x.in.view;
+    const std::size_t end = x.reply.position();
+    // A reply that reaches the client's size with its end byte is moved, not only a longer one.
+    if (end + 1 >= s.maxReplySize) {
+        std::uint8_t file[256];
+        std::uint8_t name[kSnameSize + 1];
+        const std::size_t fileLength = bootFileName(x, file, sizeof file);
+        const std::size_t nameLength = serverName(x, name, sizeof name, true);
+        const std::size_t start = overflowPoint(x.reply, end, s.maxReplySize - 4u);
+        overloadOptions(x.reply, start, end, std::span<const std::uint8_t>(file, fileLength),
+                        std::span<const std::uint8_t>(name, nameLength), x.profile.useOpt != 0, bootp);
+    }
+    const std::size_t minimum = (bootp && x.in.settings.shortBootpReplies) ? kBootpReply : kMinimumReply;
+    return finishReply(x.reply, minimum);
+}
+
+}  // namespace
+
+void startReply(ReplyWriter& reply, std::span<const std::uint8_t> request, std::uint16_t hardwareLength) {
+    const std::size_t copied = std::min(request.size(), kMinimumReply);
+    reply.bytes(0, request.data(), copied);
+    reply.fill(copied, 0, kReplyBufferSize - copied);
+    reply.u8(kHlen, static_cast<std::uint8_t>(hardwareLength));
+    reply.u8(kOp, kBootReply);
+}
+
+std::size_t writeProbeAnswer(ReplyWriter& reply, Ipv4 interfaceAddress) {
+    reply.ipv4(kYiaddr, 0);
+    reply.ipv4(kSiaddr, interfaceAddress);
+    reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
+    const auto options = probeOptions(kOffer);
+    reply.bytes(kOptions, options.data(), options.size());
+    reply.fill(kOptions + options.size(), 0, kMinimumReply - kOptions - options.size());
+    return kMinimumReply;
+}
+
+std::size_t writeServedReply(EngineTables& c, const RequestInput& in, const Decision& d, const ClientRecord& rec,
+                             const OptionCodeList& defaultOptions, ReplyWriter& reply, bool& offSubnet) {
+    const RequestView& s = in.view;
+    Render x{c, in, d, rec, *d.selection.profile, reply, defaultOptions};
+    x.mask = replyMask(x.profile, rec.address);
+    writeHeader(x, offSubnet);
+
+    const int type = d.rules.replyType;
+    if (d.bootp) {
+        x.announced = d.leaseTime;
+        if (s.bareBootp) {
+            reply.fill(kCookie, 0, kVendorAreaSize);
+            return kBootpReply;
+        }
+    } else {
+        if (type == 0) return 0;
+        if (type == kNak) {
+            reply.u8(kFlags, reply.at(kFlags) | kBroadcastFlag);
+            for (std::size_t field : {kCiaddr, kYiaddr, kSiaddr}) reply.ipv4(field, 0);
+        }
+        if (s.messageType == kInform) reply.ipv4(kYiaddr, 0);
+        x.announced = type == kOffer ? offeredLease(x) : d.leaseTime;
+    }
+
+    reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
+    reply.setPosition(kOptions);
+    if (!d.bootp) {
+        reply.putByteOption(kMessageType, static_cast<std::uint8_t>(type));
+        reply.putAddressOption(kServerIdentifier, s.interfaceAddress);
+        if (s.messageType != kInform && type != kNak) reply.putU32Option(kLeaseTime, x.announced);
+    }
+    writeRequestedOptions(x);
+    if (s.parameterList[0] == 0) reply.copyProfileOptions(0, x.profile, rec);
+    if (s.relayInformation && reply.position() + 2 + s.relayInformation.length() < kHardLimit) {
+        reply.writeString(kRelayInformation, s.relayInformation.data(), s.relayInformation.length());
+    }
+    return finish(x, d.bootp);
+}
+
+}  // namespace tolmark::dhcp

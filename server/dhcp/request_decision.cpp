@@ -1,0 +1,95 @@
+#include "server/dhcp/request_decision.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/ignored_clients.h"
+#include "server/dhcp/message_rules.h"
+
+namespace tolmark::dhcp {
+namespace {
+
+constexpr std::uint32_t kInfiniteLease = 0xFFFFFFFFu;
+
+// The name the reply carries (option 12) and DNS registers: a static entry's own name up to
+// the first character a DNS label cannot hold, the name the client sent ("DNSAccept", which the
+// record then keeps), or one made of "DNSBase" and the address.
+void chooseHostName(const RequestInput& in, Decision& d, Ipv4 address) {
+    const Selection& sel = d.selection;
+    const Profile& p = *sel.profile;
+    const RequestView& s = in.view;
+    std::string_view name;
+    char built[kHostNameChars + 1];
+    if (sel.fixedAddress && !sel.record->hostName.empty()) {
+        if (p.dnsSend != 0) {
+            std::string_view stored = sel.record->hostName;
+            std::size_t stop = stored.find_first_of("\t !#%'&()*+./:;<=>?@[\\]{|}");
+            name = stored.substr(0, stop);
+        } else if (!p.dnsBase.empty() && p.dnsBaseOnly != 0) {
+            name = p.dnsBase;
+        }
+    } else if (p.dnsAccept != 0 && s.hostName) {
+        std::size_t n = std::min<std::size_t>(s.hostName.length(), kHostNameChars);
+        std::string_view sent(reinterpret_cast<const char*>(s.hostName.data()), n);
+        name = sent.substr(0, sent.find('\0'));
+        d.clientHostName = true;
+    } else if (!p.dnsBase.empty()) {
+        if (p.dnsBaseOnly != 0) {
+            name = p.dnsBase;
+        } else {
+            int n = std::snprintf(built, sizeof built, "%s-%u-%u-%u-%u", p.dnsBase.c_str(), ipv4Octet(address, 0),
+                                  ipv4Octet(address, 1), ipv4Octet(address, 2), ipv4Octet(address, 3));
+            name =
+                std::string_view(built, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kHostNameChars));
+        }
+    }
+    d.hostNameLength = std::min(name.size(), kHostNameChars);
+    name.copy(d.hostName, d.hostNameLength);  // an empty view may have no data at all
+}
+
+bool selectsBootFile2(const Profile& p, const RequestView& s) {
+    if (p.vendorClassId.empty() || !s.vendorClass) return false;
+    return s.vendorClass.length() >= p.vendorClassId.size() &&
+           std::memcmp(s.vendorClass.data(), p.vendorClassId.data(), p.vendorClassId.size()) == 0;
+}
+
+}  // namespace
+
+Ipv4 servingAddress(const Selection& selection) {
+    return selection.record != nullptr ? selection.record->address : selection.plan.address();
+}
+
+Ipv4 replyMask(const Profile& profile, Ipv4 address) {
+    return profile.subnetMask != 0 ? profile.subnetMask : classMask(address);
+}
+
+void decideServing(const RequestInput& in, Decision& d) {
+    const Selection& sel = d.selection;
+    const RequestView& s = in.view;
+    if (!sel.serves() || servingAddress(sel) == kNeverServe) {
+        d.verdict = Verdict::Ignored;
+        d.ignoredClass = kIgnoredKeepClass;
+        return;
+    }
+    d.bootp = !s.dhcp;
+    std::uint32_t lease = static_cast<std::uint32_t>(sel.profile->lease);
+    if (lease == 0) {
+        if (!d.bootp) {
+            d.verdict = Verdict::Ignored;
+            d.ignoredClass = kIgnoredDhcp;
+            return;
+        }
+        lease = kInfiniteLease;
+    }
+    d.verdict = Verdict::Serve;
+    d.leaseTime = lease;
+    d.setExpiry = d.bootp || (s.messageType != kDiscover && s.messageType != kInform);
+    const Ipv4 address = servingAddress(sel);
+    chooseHostName(in, d, address);
+    d.useBootFile2 = selectsBootFile2(*sel.profile, s);
+    if (!d.bootp) d.rules = applyMessageRules(in, address, replyMask(*sel.profile, address), sel.fixedAddress);
+}
+
+}  // namespace tolmark::dhcp

@@ -1,0 +1,19 @@
+#pragma once
+// The last step of deciding: with the record and profile chosen, what the request gets (served
+// or ignored), the lease, the host name and the message rules' verdict.
+
+#include "server/dhcp/decision.h"
+#include "server/dhcp/engine_context.h"
+
+namespace tolmark::dhcp {
+
+// Completes a decision whose selection is made (decision.selection, with its plan).
+void decideServing(const RequestInput& request, Decision& decision);
+
+// The address that serves the selection: the record's or the planned one.
+Ipv4 servingAddress(const Selection& selection);
+
+// The subnet mask the reply carries for the address.
+Ipv4 replyMask(const Profile& profile, Ipv4 address);
+
+}  // namespace tolmark::dhcp

@@ -1,0 +1,48 @@
+#include "server/leasedb/database_leases.h"
+
+#include <ctime>
+
+#include "server/leases/client_rules.h"
+
+namespace tolmark::leasedb {
+
+bool DatabaseLeases::claim(std::uint64_t ticket, const LeaseFields& lease, const Identity& previous, std::int64_t now) {
+    return database_.claim(ticket, LeasePut{lease, previous, false, now});
+}
+
+void DatabaseLeases::takeAnswers(EngineState& engine, std::vector<ClaimAnswer>& answers) {
+    results_.clear();
+    followed_.clear();
+    database_.take(results_, followed_);
+    const std::int64_t now = std::time(nullptr);
+    for (const LeaseRow& row : followed_)
+        applySharedLease(engine.clients, row.fields, row.removed, engine.profiles, now);
+    for (const ClaimResult& r : results_) answers.push_back(ClaimAnswer{r.ticket, r.outcome});
+}
+
+void DatabaseLeases::writeJournal(ClientTable& table, std::int64_t now) {
+    changes_.clear();
+    table.takeJournal(changes_);
+    for (const JournalChange& change : changes_) {
+        const ClientRecord* record = change.record;
+        // An offer that never was a lease stays this server's own: the database holds leases.
+        if (change.previousExpiry <= now && (record == nullptr || record->expiry <= now)) continue;
+        // A record removed by hand keeps its place in the list with the free mark: its address
+        // leaves the database like one that left the list.
+        const bool gone = record == nullptr || record->identity->kind() == kIdentityFree;
+        const Ipv4 address = record != nullptr ? record->address.get() : 0;
+        if (change.previousAddress != 0 && (gone || change.previousAddress != address)) {
+            LeasePut removal;
+            removal.fields.address = change.previousAddress;
+            removal.previous = change.previousIdentity;
+            removal.previousExpiry = change.previousExpiry;
+            removal.remove = true;
+            removal.now = now;
+            database_.put(removal);
+        }
+        if (gone || address == 0) continue;
+        database_.put(LeasePut{LeaseFields::from(*record), change.previousIdentity, false, now, change.previousExpiry});
+    }
+}
+
+}  // namespace tolmark::leasedb

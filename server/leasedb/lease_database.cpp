@@ -1,0 +1,533 @@
+#include "server/leasedb/lease_database.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include "server/leasedb/lease_schema.h"
+
+namespace tolmark::leasedb {
+namespace {
+
+std::string makeOrigin() {
+    std::random_device random;
+    char text[40];
+    std::snprintf(text, sizeof text, "%ld-%08x%08x", static_cast<long>(::getpid()), random(), random());
+    return text;
+}
+
+// The values of one statement's parameters, in place: numbers and addresses as text, byte
+// strings as binary. Lives on the stack of the call that sends it.
+class Parameters {
+public:
+    void text(const char* value) { add(value, 0, 0); }
+    void number(std::int64_t value) {
+        char* slot = numbers_[numberCount_++];
+        std::snprintf(slot, kNumberWidth, "%" PRId64, value);
+        add(slot, 0, 0);
+    }
+    void address(Ipv4 value) {
+        addresses_[addressCount_] = formatIpv4(value);
+        add(addresses_[addressCount_++].c_str(), 0, 0);
+    }
+    void addressOrNull(Ipv4 value) {
+        if (value == 0)
+            add(nullptr, 0, 0);
+        else
+            address(value);
+    }
+    // A NULL pointer would be SQL NULL: an empty value points at an empty string.
+    void bytes(const void* data, std::size_t length) {
+        add(length == 0 ? "" : static_cast<const char*>(data), static_cast<int>(length), 1);
+    }
+    void bytes(std::string_view value) { bytes(value.data(), value.size()); }
+
+    int count() const { return count_; }
+    const char* const* values() const { return values_; }
+    const int* lengths() const { return lengths_; }
+    const int* formats() const { return formats_; }
+
+private:
+    static constexpr int kMax = 13;
+    static constexpr std::size_t kNumberWidth = 24;
+    void add(const char* value, int length, int format) {
+        values_[count_] = value;
+        lengths_[count_] = length;
+        formats_[count_] = format;
+        ++count_;
+    }
+    const char* values_[kMax] = {};
+    int lengths_[kMax] = {};
+    int formats_[kMax] = {};
+    int count_ = 0;
+    char numbers_[kMax][kNumberWidth] = {};
+    int numberCount_ = 0;
+    AddressText addresses_[kMax] = {};
+    int addressCount_ = 0;
+};
+
+RowTexts rowTexts(const PGresult* result, int row, int first) {
+    auto column = [&](int n) -> const char* {
+        return PQgetisnull(result, row, first + n) ? nullptr : PQgetvalue(result, row, first + n);
+    };
+    return RowTexts{.address = column(0),
+                    .identityKind = column(1),
+                    .identity = column(2),
+                    .profile = column(3),
+                    .hostName = column(4),
+                    .remark = column(5),
+                    .seenVia = column(6),
+                    .lastAccess = column(7),
+                    .expiry = column(8),
+                    .removed = column(9),
+                    .seq = column(10),
+                    .origin = column(11)};
+}
+
+std::string resultError(const PGresult* result, PGconn* connection) {
+    char line[512];
+    const char* message = result != nullptr ? PQresultErrorMessage(result) : "";
+    if (message == nullptr || *message == '\0') return connectionError(connection, line, sizeof line);
+    std::size_t n = 0;
+    for (; message[n] != '\0' && n + 1 < sizeof line; ++n) line[n] = message[n] == '\n' ? ' ' : message[n];
+    while (n > 0 && line[n - 1] == ' ') --n;
+    line[n] = '\0';
+    return line;
+}
+
+// The parts of a connection string that say which database it is; a password never.
+std::string describeConnection(const std::string& connection) {
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(connection.c_str(), &error);
+    if (error != nullptr) PQfreemem(error);
+    if (options == nullptr) return "(connection string not understood)";
+    std::string out;
+    for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+        const std::string_view key = o->keyword;
+        if (o->val == nullptr || *o->val == '\0') continue;
+        if (key != "host" && key != "hostaddr" && key != "port" && key != "dbname" && key != "user") continue;
+        if (!out.empty()) out += ' ';
+        out += key;
+        out += '=';
+        out += o->val;
+    }
+    PQconninfoFree(options);
+    return out.empty() ? "(the libpq defaults)" : out;
+}
+
+}  // namespace
+
+LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log)
+    : connectionString_(std::move(connectionString)),
+      log_(log),
+      origin_(makeOrigin()),
+      description_(describeConnection(connectionString_)) {
+    batch_.reserve(kBatchLimit);
+}
+
+LeaseDatabase::~LeaseDatabase() { stop(); }
+
+LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
+    // Defaults first: the administrator's connection string, expanded from "dbname", overrides
+    // them. A peer that vanishes without closing is noticed within seconds, not hours.
+    const char* keywords[] = {"connect_timeout",
+                              "keepalives_idle",
+                              "keepalives_interval",
+                              "keepalives_count",
+                              "tcp_user_timeout",
+                              "application_name",
+                              "dbname",
+                              nullptr};
+    const char* values[] = {"5", "10", "3", "3", "15000", "Velkora", connectionString_.c_str(), nullptr};
+    PgConnection c(PQconnectdbParams(keywords, values, 1));
+    char line[512];
+    if (c == nullptr || PQstatus(c.get()) != CONNECTION_OK) {
+        error = connectionError(c.get(), line, sizeof line);
+        return Connected::No;
+    }
+    // The server's notices (a shutdown announced, say) are not for the console: what matters
+    // reaches the log as a lost connection.
+    PQsetNoticeProcessor(
+        c.get(), [](void*, const char*) {}, nullptr);
+    const SchemaCheck schema = ensureSchema(c.get());
+    if (schema.state == SchemaState::Newer) {
+        error = "schema version " + std::to_string(schema.version) + " is newer than this server knows (" +
+                std::to_string(kSchemaVersion) + ")";
+        return Connected::SchemaNewer;
+    }
+    if (schema.state != SchemaState::Ready) {
+        error = schema.error;
+        return Connected::No;
+    }
+    const char* originValues[] = {origin_.c_str()};
+    PgResult origin(PQexecParams(c.get(), "SELECT set_config('tolmark.origin', $1, false)", 1, nullptr, originValues,
+                                 nullptr, nullptr, 0));
+    PgResult listen(PQexec(c.get(), "LISTEN tolmark_leases"));
+    if (PQresultStatus(origin.get()) != PGRES_TUPLES_OK || PQresultStatus(listen.get()) != PGRES_COMMAND_OK) {
+        error = resultError(PQresultStatus(origin.get()) != PGRES_TUPLES_OK ? origin.get() : listen.get(), c.get());
+        return Connected::No;
+    }
+    if (!prepareStatements(c.get(), error)) return Connected::No;
+    if (PQenterPipelineMode(c.get()) != 1) {
+        error = connectionError(c.get(), line, sizeof line);
+        return Connected::No;
+    }
+    connection_ = std::move(c);
+    return Connected::Yes;
+}
+
+OpenResult LeaseDatabase::open(const std::function<void(LeaseRow&&)>& row) {
+    std::string error;
+    const Connected connected = connect(error);
+    // The worker, once started, says when the database is back.
+    reportedDown_ = connected != Connected::Yes;
+    if (connected == Connected::SchemaNewer) return {OpenStatus::SchemaNewer, 0, error};
+    if (connected == Connected::No) return {OpenStatus::Unreachable, 0, error};
+    std::vector<LeaseRow> rows;
+    char line[512];
+    if (!follow([&rows](LeaseRow&& r) { rows.push_back(std::move(r)); }, true)) {
+        error = connectionError(connection_.get(), line, sizeof line);
+        connection_.reset();
+        reportedDown_ = true;
+        return {OpenStatus::Unreachable, 0, error};
+    }
+    std::sort(rows.begin(), rows.end(), [](const LeaseRow& a, const LeaseRow& b) {
+        return ipv4ToHostOrder(a.fields.address) < ipv4ToHostOrder(b.fields.address);
+    });
+    for (LeaseRow& r : rows) row(std::move(r));
+    available_.store(true, std::memory_order_release);
+    return {OpenStatus::Ready, kSchemaVersion, {}};
+}
+
+void LeaseDatabase::start() {
+    if (worker_.joinable()) return;
+    stop_.reset();
+    worker_ = std::thread([this] { run(); });
+}
+
+void LeaseDatabase::stop() {
+    stop_.signal();
+    if (worker_.joinable()) worker_.join();
+}
+
+bool LeaseDatabase::claim(std::uint64_t ticket, const LeasePut& put) {
+    if (!available()) return false;
+    std::lock_guard<std::mutex> guard(lock_);
+    queue_.push_back(Op{OpKind::Claim, ticket, put});
+    work_.signal();
+    return true;
+}
+
+void LeaseDatabase::put(const LeasePut& put) {
+    const OpKind kind = put.remove ? OpKind::Remove : OpKind::Put;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!available()) {
+        // Away: one waiting write per address, the latest state with the oldest condition.
+        const auto last = lastOfAddress_.find(put.fields.address);
+        if (last != lastOfAddress_.end()) {
+            Op& op = *last->second;
+            const Identity previous = op.put.previous;
+            op.put = put;
+            op.put.previous = previous;
+            op.kind = kind;
+            return;
+        }
+        queue_.push_back(Op{kind, 0, put});
+        lastOfAddress_[put.fields.address] = &queue_.back();
+    } else {
+        queue_.push_back(Op{kind, 0, put});
+    }
+    work_.signal();
+}
+
+void LeaseDatabase::take(std::vector<ClaimResult>& claims, std::vector<LeaseRow>& followed) {
+    std::lock_guard<std::mutex> guard(lock_);
+    ready_.reset();
+    claims.insert(claims.end(), answers_.begin(), answers_.end());
+    answers_.clear();
+    for (LeaseRow& row : followed_) followed.push_back(std::move(row));
+    followed_.clear();
+}
+
+std::size_t LeaseDatabase::waiting() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return queue_.size() + inFlight_.load();
+}
+
+void LeaseDatabase::answer(std::uint64_t ticket, Ipv4 address, ClaimOutcome outcome) {
+    std::lock_guard<std::mutex> guard(lock_);
+    answers_.push_back(ClaimResult{ticket, address, outcome});
+    ready_.signal();
+}
+
+void LeaseDatabase::answerQueuedClaims(ClaimOutcome outcome) {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::deque<Op> kept;
+    for (Op& op : queue_) {
+        if (op.kind == OpKind::Claim)
+            answers_.push_back(ClaimResult{op.ticket, op.put.fields.address, outcome});
+        else
+            kept.push_back(op);
+    }
+    queue_.swap(kept);
+    lastOfAddress_.clear();
+    for (Op& op : queue_) lastOfAddress_[op.put.fields.address] = &op;
+    if (!answers_.empty()) ready_.signal();
+}
+
+void LeaseDatabase::disconnect(const std::string& reason) {
+    connection_.reset();
+    available_.store(false, std::memory_order_release);
+    // Claims still waiting can no longer be promised; their clients ask again.
+    answerQueuedClaims(ClaimOutcome::Unavailable);
+    if (!reportedDown_) {
+        reportedDown_ = true;
+        log_.line(1, true, "DHCP  Leases  database unreachable (%s): no new addresses until it is back\n",
+                  reason.c_str());
+    }
+}
+
+void LeaseDatabase::run() {
+    int pauseMs = connection_ ? 0 : kFirstRetryMs;
+    auto deliverFollowed = [this](LeaseRow&& row) {
+        std::lock_guard<std::mutex> guard(lock_);
+        followed_.push_back(std::move(row));
+        ready_.signal();
+    };
+    while (!stop_.signalled()) {
+        if (!connection_) {
+            if (stop_.sleepFor(std::chrono::milliseconds(pauseMs))) break;
+            std::string error;
+            if (connect(error) != Connected::Yes) {
+                disconnect(error);
+                pauseMs = std::min(pauseMs * 2, kLongestRetryMs);
+                continue;
+            }
+            pauseMs = kFirstRetryMs;
+            // What waited goes out first, then everything the others wrote meanwhile comes in.
+            if (!writeQueued() || !follow(deliverFollowed, false)) continue;
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                lastOfAddress_.clear();
+                available_.store(true, std::memory_order_release);
+            }
+            if (reportedDown_) {
+                reportedDown_ = false;
+                log_.line(1, true, "DHCP  Leases  database reachable again\n");
+            }
+        }
+
+        const int fds[] = {PQsocket(connection_.get()), work_.fd()};
+        bool readable[2] = {};
+        const platform::WaitResult waited =
+            platform::waitReadable(std::span<const int>(fds, 2), &stop_, kFollowPeriodMs, std::span<bool>(readable, 2));
+        if (waited == platform::WaitResult::Woken || stop_.signalled()) break;
+        bool followNow = waited == platform::WaitResult::Timeout;
+        if (readable[0]) {
+            if (PQconsumeInput(connection_.get()) != 1 || PQstatus(connection_.get()) != CONNECTION_OK) {
+                char line[512];
+                disconnect(connectionError(connection_.get(), line, sizeof line));
+                continue;
+            }
+            while (PgNotify notify = PgNotify(PQnotifies(connection_.get()))) followNow = true;
+        }
+        if (readable[1]) work_.reset();
+        if (!writeQueued()) continue;
+        if (followNow && !follow(deliverFollowed, false)) continue;
+    }
+    connection_.reset();
+    available_.store(false, std::memory_order_release);
+}
+
+bool LeaseDatabase::writeQueued() {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (queue_.empty()) return true;
+        }
+        if (!writeBatch()) return false;
+    }
+}
+
+void LeaseDatabase::pushBack(std::vector<Op>& ops, std::size_t from) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (std::size_t i = ops.size(); i > from; --i) {
+        queue_.push_front(ops[i - 1]);
+        // A later write of the address still waiting is newer: it stays the one to replace.
+        if (!available() && queue_.front().kind != OpKind::Claim)
+            lastOfAddress_.try_emplace(queue_.front().put.fields.address, &queue_.front());
+    }
+    ops.clear();
+    inFlight_.store(0);
+}
+
+void LeaseDatabase::takeBatch() {
+    std::lock_guard<std::mutex> guard(lock_);
+    while (!queue_.empty() && batch_.size() < kBatchLimit) {
+        Op& op = queue_.front();
+        const auto last = lastOfAddress_.find(op.put.fields.address);
+        if (last != lastOfAddress_.end() && last->second == &op) lastOfAddress_.erase(last);
+        batch_.push_back(op);
+        queue_.pop_front();
+    }
+    inFlight_.store(batch_.size());
+}
+
+bool LeaseDatabase::sendOp(const Op& op) {
+    const LeaseFields& f = op.put.fields;
+    const Identity& previous = op.put.previous;
+    Parameters p;
+    p.address(f.address);
+    const char* statement = kRemoveStatement;
+    if (op.kind == OpKind::Remove) {
+        p.number(previous.kind);
+        p.bytes(previous.bytes.data(), previous.length);
+        p.number(op.put.now);
+        p.number(op.put.previousExpiry);
+    } else {
+        p.number(f.identity.kind);
+        p.bytes(f.identity.bytes.data(), f.identity.length);
+        p.bytes(f.profile.view());
+        p.bytes(f.hostName.view());
+        p.bytes(f.remark.view());
+        p.addressOrNull(f.seenVia);
+        p.number(f.lastAccess);
+        p.number(f.expiry);
+        p.number(previous.kind);
+        p.bytes(previous.bytes.data(), previous.length);
+        p.number(op.put.now);
+        // A claim needs the holder only; any other write also the expiry it last knew.
+        statement = op.kind == OpKind::Claim ? kClaimStatement : kPutStatement;
+        if (op.kind != OpKind::Claim) p.number(op.put.previousExpiry);
+    }
+    return PQsendQueryPrepared(connection_.get(), statement, p.count(), p.values(), p.lengths(), p.formats(), 0) ==
+           1;
+}
+
+bool LeaseDatabase::writeBatch() {
+    takeBatch();
+    PGconn* c = connection_.get();
+    char line[512];
+    for (const Op& op : batch_) {
+        if (!sendOp(op)) {
+            pushBack(batch_, 0);
+            disconnect(connectionError(c, line, sizeof line));
+            return false;
+        }
+    }
+    if (PQpipelineSync(c) != 1) {
+        pushBack(batch_, 0);
+        disconnect(connectionError(c, line, sizeof line));
+        return false;
+    }
+
+    // One transaction: when a statement fails, none of the batch took effect.
+    std::size_t failedAt = batch_.size();
+    std::string failure;
+    std::vector<LeaseRow> holders;
+    std::vector<ClaimResult> answers;
+    for (std::size_t i = 0; i < batch_.size(); ++i) {
+        PgResult result(PQgetResult(c));
+        if (result == nullptr) {
+            pushBack(batch_, 0);
+            disconnect(connectionError(c, line, sizeof line));
+            return false;
+        }
+        const ExecStatusType status = PQresultStatus(result.get());
+        if (status != PGRES_TUPLES_OK) {
+            if (failedAt == batch_.size() && status != PGRES_PIPELINE_ABORTED) {
+                failedAt = i;
+                failure = resultError(result.get(), c);
+            }
+        } else if (failedAt == batch_.size()) {
+            const Op& op = batch_[i];
+            const bool written = PQntuples(result.get()) == 1 && !PQgetisnull(result.get(), 0, 0);
+            if (op.kind == OpKind::Claim) {
+                answers.push_back(
+                    ClaimResult{op.ticket, op.put.fields.address, written ? ClaimOutcome::Won : ClaimOutcome::Lost});
+            }
+            // The holder that kept the address: the engine learns it now, not at the next look.
+            if (op.kind != OpKind::Remove && !written && PQntuples(result.get()) == 1 &&
+                !PQgetisnull(result.get(), 0, 1)) {
+                DecodedRow holder = decodeRow(rowTexts(result.get(), 0, 1));
+                if (holder.row) holders.push_back(std::move(*holder.row));
+            }
+        }
+        // Each statement's results end with a null result.
+        PgResult end(PQgetResult(c));
+        (void)end;
+    }
+    PgResult sync(PQgetResult(c));
+    if (sync == nullptr || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
+        pushBack(batch_, 0);
+        disconnect(connectionError(c, line, sizeof line));
+        return false;
+    }
+
+    if (failedAt != batch_.size()) {
+        // The statement the database refused is dropped with a line; the rest is written again.
+        const Op& bad = batch_[failedAt];
+        log_.line(1, true, "DHCP  Leases  write of %s refused: %s\n", formatIpv4(bad.put.fields.address).c_str(),
+                  failure.c_str());
+        if (bad.kind == OpKind::Claim) answer(bad.ticket, bad.put.fields.address, ClaimOutcome::Unavailable);
+        batch_.erase(batch_.begin() + static_cast<std::ptrdiff_t>(failedAt));
+        pushBack(batch_, 0);
+        return true;
+    }
+    batch_.clear();
+    inFlight_.store(0);
+    if (!answers.empty() || !holders.empty()) {
+        std::lock_guard<std::mutex> guard(lock_);
+        answers_.insert(answers_.end(), answers.begin(), answers.end());
+        for (LeaseRow& row : holders) followed_.push_back(std::move(row));
+        ready_.signal();
+    }
+    return true;
+}
+
+bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver, bool skipRemoved) {
+    PGconn* c = connection_.get();
+    char line[512];
+    for (;;) {
+        Parameters p;
+        p.number(lastSeq_);
+        if (PQsendQueryPrepared(c, kFollowStatement, p.count(), p.values(), p.lengths(), p.formats(), 0) != 1 ||
+            PQpipelineSync(c) != 1) {
+            disconnect(connectionError(c, line, sizeof line));
+            return false;
+        }
+        PgResult result(PQgetResult(c));
+        PgResult end(PQgetResult(c));
+        PgResult sync(PQgetResult(c));
+        if (result == nullptr || sync == nullptr || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
+            disconnect(connectionError(c, line, sizeof line));
+            return false;
+        }
+        if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+            disconnect(resultError(result.get(), c));
+            return false;
+        }
+        const int rows = PQntuples(result.get());
+        for (int i = 0; i < rows; ++i) {
+            const std::int64_t seq = std::strtoll(PQgetvalue(result.get(), i, 10), nullptr, 10);
+            lastSeq_ = std::max(lastSeq_, seq);
+            DecodedRow decoded = decodeRow(rowTexts(result.get(), i, 0));
+            if (!decoded.row) {
+                log_.line(1, false, "DHCP  Leases  row %s skipped: bad %s\n", PQgetvalue(result.get(), i, 0),
+                          decoded.problem);
+                continue;
+            }
+            if (decoded.row->origin == origin_) continue;  // this server's own write
+            if (skipRemoved && decoded.row->removed) continue;
+            deliver(std::move(*decoded.row));
+        }
+        if (rows < kFollowBatch) return true;
+    }
+}
+
+}  // namespace tolmark::leasedb

@@ -1,0 +1,138 @@
+#pragma once
+// The server's client of the shared lease table (PostgreSQL through libpq).
+//
+// Start-up reads the whole table on the caller's thread. Afterwards one worker thread owns the
+// connection: it writes the changes queued by the engine and the control pipe in batches (one
+// transaction and one round trip per batch), answers claims (an address asked for one client,
+// granted when the address is free or already that client's), and follows the rows the other
+// servers write (LISTEN/NOTIFY, and a look every few seconds besides). Nothing here blocks the
+// request path: the engine queues, the worker answers through a wake-up event, and the receive
+// loop takes the answers.
+//
+// While the database cannot be reached, claims are refused at once (no new address is handed
+// out), writes wait in order (one per address: a later write of an address replaces an earlier
+// one still waiting) and go out when the connection is back; the worker reconnects with a
+// growing pause, and says so in the log once when the database goes and once when it is back.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "common/log_sink.h"
+#include "platform/wake_event.h"
+#include "server/leasedb/lease_row.h"
+#include "server/leasedb/pg_handles.h"
+
+namespace tolmark::leasedb {
+
+enum class OpenStatus { Ready, Unreachable, SchemaNewer, Failed };
+struct OpenResult {
+    OpenStatus status = OpenStatus::Failed;
+    int schemaVersion = 0;
+    std::string error;
+};
+
+struct ClaimResult {
+    std::uint64_t ticket = 0;
+    Ipv4 address = 0;
+    ClaimOutcome outcome = ClaimOutcome::Unavailable;
+};
+
+// Pauses between connection attempts: doubled from the first up to the last.
+inline constexpr int kFirstRetryMs = 500;
+inline constexpr int kLongestRetryMs = 30000;
+// The other servers' changes are looked for at least this often, notified or not.
+inline constexpr int kFollowPeriodMs = 5000;
+// Changes written in one transaction at most.
+inline constexpr std::size_t kBatchLimit = 256;
+
+class LeaseDatabase {
+public:
+    LeaseDatabase(std::string connectionString, LogSink& log);
+    ~LeaseDatabase();
+    LeaseDatabase(const LeaseDatabase&) = delete;
+    LeaseDatabase& operator=(const LeaseDatabase&) = delete;
+
+    // Start-up, on the caller's thread: connects, creates or checks the schema and hands every
+    // row that is not removed to `row`, in address order; rows a hand edit broke are logged and
+    // skipped. Unreachable: the worker keeps trying once started.
+    OpenResult open(const std::function<void(LeaseRow&&)>& row);
+    void start();
+    void stop();
+
+    // True while claims can be made.
+    bool available() const { return available_.load(std::memory_order_acquire); }
+
+    // Asks the database for the address (fields.address) for fields.identity; false when no
+    // claim can be made now. The answer comes back through take() with the ticket.
+    bool claim(std::uint64_t ticket, const LeasePut& put);
+    // Queues a write (or removal) that nobody waits for; kept until written.
+    void put(const LeasePut& put);
+
+    // Signalled when answers or followed rows wait to be taken.
+    const platform::WakeEvent& ready() const { return ready_; }
+    // Moves out the claims' answers and the rows other writers changed (including the rows of
+    // the holders that kept an address a claim asked for), oldest first.
+    void take(std::vector<ClaimResult>& claims, std::vector<LeaseRow>& followed);
+    // Writes waiting for the database.
+    std::size_t waiting() const;
+    // The database as the status shows it: host, port, database and user (no password).
+    const std::string& description() const { return description_; }
+
+private:
+    enum class OpKind : std::uint8_t { Claim, Put, Remove };
+    struct Op {
+        OpKind kind = OpKind::Put;
+        std::uint64_t ticket = 0;
+        LeasePut put;
+    };
+
+    enum class Connected { Yes, No, SchemaNewer };
+    void run();
+    Connected connect(std::string& error);
+    void disconnect(const std::string& reason);
+    // Writes what waits, a batch at a time; false when the connection was lost.
+    bool writeQueued();
+    bool writeBatch();
+    // Reads the rows past the last sequence number seen; false when the connection was lost.
+    bool follow(const std::function<void(LeaseRow&&)>& deliver, bool skipRemoved);
+    bool sendOp(const Op& op);
+    void pushBack(std::vector<Op>& ops, std::size_t from);
+    void answer(std::uint64_t ticket, Ipv4 address, ClaimOutcome outcome);
+    void answerQueuedClaims(ClaimOutcome outcome);
+    void takeBatch();
+
+    const std::string connectionString_;
+    LogSink& log_;
+    std::string origin_;  // this process's mark on the rows it writes
+    std::string description_;
+
+    mutable std::mutex lock_;  // the queue and the answers; taken last, held briefly
+    // Elements of a deque stay where they are while others are added or taken at the ends.
+    std::deque<Op> queue_;
+    // While the database is away, the last queued write of each address.
+    std::unordered_map<Ipv4, Op*> lastOfAddress_;
+    std::atomic<std::size_t> inFlight_{0};
+    std::vector<ClaimResult> answers_;
+    std::vector<LeaseRow> followed_;
+
+    platform::WakeEvent work_;
+    platform::WakeEvent ready_;
+    platform::WakeEvent stop_;
+    std::atomic<bool> available_{false};
+    std::thread worker_;
+
+    // The worker's own.
+    PgConnection connection_;
+    std::int64_t lastSeq_ = 0;
+    bool reportedDown_ = false;
+    std::vector<Op> batch_;
+};
+
+}  // namespace tolmark::leasedb

@@ -1,0 +1,305 @@
+// Two servers' clients of one real PostgreSQL server: claims, following, bad rows and an outage.
+#include "server/leasedb/lease_database.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "server/leasedb/tests/postgres_instance.h"
+
+namespace tolmark::leasedb {
+namespace {
+
+using std::chrono::milliseconds;
+
+class LockedLog final : public LogSink {
+public:
+    int level() const override { return 3; }
+    bool has(const std::string& part) const {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const std::string& l : lines_)
+            if (l.find(part) != std::string::npos) return true;
+        return false;
+    }
+    int count(const std::string& part) const {
+        std::lock_guard<std::mutex> guard(lock_);
+        int n = 0;
+        for (const std::string& l : lines_) n += l.find(part) != std::string::npos;
+        return n;
+    }
+
+protected:
+    __attribute__((format(printf, 3, 0))) void writeLine(bool, const char* format, va_list args) override {
+        char text[1024];
+        std::vsnprintf(text, sizeof text, format, args);
+        std::lock_guard<std::mutex> guard(lock_);
+        lines_.push_back(text);
+    }
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::string> lines_;
+};
+
+testing::PostgresInstance* server = nullptr;
+
+class LeaseDatabaseTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!testing::PostgresInstance::unavailableReason().empty()) return;
+        server = new testing::PostgresInstance();  // NOLINT: lives for the binary, ended in TearDownTestSuite
+        if (!server->start()) {
+            delete server;  // NOLINT
+            server = nullptr;
+        }
+    }
+    static void TearDownTestSuite() {
+        delete server;  // NOLINT
+        server = nullptr;
+    }
+    void SetUp() override {
+        const std::string reason = testing::PostgresInstance::unavailableReason();
+        if (!reason.empty()) GTEST_SKIP() << reason;
+        if (server == nullptr) GTEST_SKIP() << "the test PostgreSQL server did not start";
+        // Every test starts from an empty table (and no schema for the first).
+        server->sql(
+            "DROP TABLE IF EXISTS tolmark_leases, tolmark_schema CASCADE; DROP SEQUENCE IF EXISTS "
+            "tolmark_lease_seq; DROP FUNCTION IF EXISTS tolmark_leases_stamp, tolmark_leases_keep, "
+            "tolmark_leases_notify CASCADE");
+    }
+
+    std::unique_ptr<LeaseDatabase> openDatabase(LockedLog& log, std::vector<LeaseRow>* rows = nullptr,
+                                                OpenStatus expected = OpenStatus::Ready) {
+        auto db = std::make_unique<LeaseDatabase>(server->connectionString(), log);
+        const OpenResult result = db->open([rows](LeaseRow&& row) {
+            if (rows != nullptr) rows->push_back(std::move(row));
+        });
+        EXPECT_EQ(result.status, expected) << result.error;
+        return db;
+    }
+};
+
+Identity client(std::uint8_t last) {
+    Identity id;
+    id.length = 6;
+    for (std::uint8_t i = 0; i < 6; ++i) id.bytes[i] = static_cast<std::uint8_t>(0x10 + i);
+    id.bytes[5] = last;
+    return id;
+}
+
+LeasePut lease(Ipv4 address, const Identity& who, std::int64_t expiry, std::int64_t now = 1000) {
+    LeasePut put;
+    put.fields.address = address;
+    put.fields.identity = who;
+    put.fields.expiry = expiry;
+    put.fields.lastAccess = now;
+    put.fields.profile.assign("lan");
+    put.fields.hostName.assign("host-" + std::to_string(who.bytes[5]));
+    put.previous = who;
+    put.now = now;
+    return put;
+}
+
+// Waits (bounded) until the database has handed over answers or rows.
+void collect(LeaseDatabase& db, std::vector<ClaimResult>& claims, std::vector<LeaseRow>& rows, std::size_t wantClaims,
+             std::size_t wantRows) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while ((claims.size() < wantClaims || rows.size() < wantRows) && std::chrono::steady_clock::now() < end) {
+        db.ready().sleepFor(milliseconds(100));
+        db.take(claims, rows);
+    }
+}
+
+std::optional<ClaimOutcome> claimOnce(LeaseDatabase& db, std::uint64_t ticket, const LeasePut& put,
+                                      std::vector<LeaseRow>* holders = nullptr) {
+    if (!db.claim(ticket, put)) return std::nullopt;
+    std::vector<ClaimResult> claims;
+    std::vector<LeaseRow> rows;
+    collect(db, claims, rows, 1, 0);
+    if (holders != nullptr) {
+        db.take(claims, rows);
+        *holders = rows;
+    }
+    for (const ClaimResult& c : claims)
+        if (c.ticket == ticket) return c.outcome;
+    return ClaimOutcome::Unavailable;
+}
+
+TEST_F(LeaseDatabaseTest, SchemaIsCreatedOnceAndANewerOneRefusesTheStart) {
+    LockedLog log;
+    { auto first = openDatabase(log); }
+    { auto second = openDatabase(log); }
+    EXPECT_EQ(server->sql("SELECT count(*) FROM tolmark_schema"), "1");
+    server->sql("UPDATE tolmark_schema SET version = 2");
+    auto newer = std::make_unique<LeaseDatabase>(server->connectionString(), log);
+    const OpenResult result = newer->open([](LeaseRow&&) {});
+    EXPECT_EQ(result.status, OpenStatus::SchemaNewer);
+    EXPECT_NE(result.error.find("schema version 2 is newer than this server knows (1)"), std::string::npos);
+    EXPECT_FALSE(newer->available());
+}
+
+// Two servers ask for addresses: the database gives each address to one client only.
+TEST_F(LeaseDatabaseTest, AnAddressGoesToOneClientOnly) {
+    LockedLog log;
+    auto a = openDatabase(log);
+    auto b = openDatabase(log);
+    a->start();
+    b->start();
+    const Ipv4 five = makeIpv4(10, 0, 0, 5);
+    struct Step {
+        LeaseDatabase* db;
+        LeasePut put;
+        ClaimOutcome expected;
+        const char* what;
+    };
+    LeasePut yAfterExpiry = lease(five, client(2), 9000, 5000);
+    LeasePut xReleased = lease(five, client(1), 0, 4000);
+    const Step steps[] = {
+        {a.get(), lease(five, client(1), 3000), ClaimOutcome::Won, "a free address"},
+        {b.get(), lease(five, client(2), 3000), ClaimOutcome::Lost, "another client's current lease"},
+        {b.get(), lease(five, client(1), 4000, 2000), ClaimOutcome::Won, "the same client through the other server"},
+        {a.get(), yAfterExpiry, ClaimOutcome::Won, "an expired lease"},
+        {b.get(), xReleased, ClaimOutcome::Lost, "the former holder's release after it was taken over"},
+        {a.get(), lease(makeIpv4(10, 0, 0, 6), client(2), 9000, 5000), ClaimOutcome::Won, "a second address"},
+    };
+    std::uint64_t ticket = 1;
+    for (const Step& s : steps) {
+        EXPECT_EQ(claimOnce(*s.db, ticket++, s.put), s.expected) << s.what;
+    }
+    EXPECT_EQ(server->sql("SELECT encode(identity, 'hex'), expiry FROM tolmark_leases WHERE address = '10.0.0.5'"),
+              "101112131402|9000");
+
+    // A write of a server that has not seen the latest lease of the address changes nothing.
+    LeasePut stale = lease(five, client(2), 0, 5000);
+    stale.previousExpiry = 0;  // it knew the address as merely offered
+    b->put(stale);
+    const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (b->waiting() != 0 && std::chrono::steady_clock::now() < settle) std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(server->sql("SELECT expiry FROM tolmark_leases WHERE address = '10.0.0.5'"), "9000");
+
+    // A lost claim hands over the holder, so that the server stops offering the address.
+    std::vector<LeaseRow> holders;
+    EXPECT_EQ(claimOnce(*b, ticket++, lease(five, client(3), 9500, 5000), &holders), ClaimOutcome::Lost);
+    ASSERT_FALSE(holders.empty());
+    EXPECT_EQ(holders.back().fields.identity, client(2));
+
+    // Many claims for one address at once from both servers: exactly one wins.
+    const Ipv4 seven = makeIpv4(10, 0, 0, 7);
+    for (std::uint8_t k = 0; k < 40; ++k) ASSERT_TRUE((k % 2 ? a : b)->claim(100 + k, lease(seven, client(k), 9000)));
+    std::vector<ClaimResult> fromA, fromB;
+    std::vector<LeaseRow> rows;
+    collect(*a, fromA, rows, 20, 0);
+    collect(*b, fromB, rows, 20, 0);
+    int won = 0;
+    for (const auto* results : {&fromA, &fromB})
+        for (const ClaimResult& c : *results) won += c.outcome == ClaimOutcome::Won;
+    EXPECT_EQ(won, 1);
+}
+
+TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
+    LockedLog log;
+    auto a = openDatabase(log);
+    auto b = openDatabase(log);
+    a->start();
+    b->start();
+    for (std::uint8_t k = 1; k <= 3; ++k) a->put(lease(makeIpv4(10, 0, 1, k), client(k), 5000));
+    std::vector<ClaimResult> claims;
+    std::vector<LeaseRow> seenByB, seenByA;
+    collect(*b, claims, seenByB, 0, 3);
+    ASSERT_EQ(seenByB.size(), 3u);
+    EXPECT_EQ(seenByB[2].fields.address, makeIpv4(10, 0, 1, 3));
+    EXPECT_EQ(seenByB[2].fields.hostName, "host-3");
+
+    // A hand DELETE becomes a removal the servers follow; the address is free again.
+    server->sql("DELETE FROM tolmark_leases WHERE address = '10.0.1.2'");
+    collect(*a, claims, seenByA, 0, 1);
+    ASSERT_EQ(seenByA.size(), 1u);
+    EXPECT_TRUE(seenByA[0].removed);
+    EXPECT_EQ(seenByA[0].fields.address, makeIpv4(10, 0, 1, 2));
+    EXPECT_EQ(claimOnce(*b, 1, lease(makeIpv4(10, 0, 1, 2), client(9), 5000)), ClaimOutcome::Won);
+    // The removal of a lease that is someone else's changes nothing.
+    LeasePut removal = lease(makeIpv4(10, 0, 1, 1), client(9), 0);
+    removal.remove = true;
+    a->put(removal);
+    b->put(lease(makeIpv4(10, 0, 1, 4), client(4), 5000));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while ((a->waiting() != 0 || b->waiting() != 0) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(server->sql("SELECT removed FROM tolmark_leases WHERE address = '10.0.1.1'"), "f");
+
+    // A server started later reads every row that is not removed, in address order.
+    std::vector<LeaseRow> loaded;
+    auto c = openDatabase(log, &loaded);
+    ASSERT_EQ(loaded.size(), 4u);
+    EXPECT_EQ(loaded[0].fields.address, makeIpv4(10, 0, 1, 1));
+    EXPECT_EQ(loaded[1].fields.identity, client(9));
+}
+
+TEST_F(LeaseDatabaseTest, RowsAHandEditBrokeAreLoggedAndSkipped) {
+    LockedLog log;
+    { auto create = openDatabase(log); }
+    server->sql(
+        "INSERT INTO tolmark_leases (address, identity_kind, identity, expiry) VALUES "
+        "('10.0.2.1', 0, '\\x001122334455', 100), ('10.0.2.2', 9, '\\x00', 100), "
+        "('10.0.2.3', 0, decode(repeat('ab', 65), 'hex'), 100), ('10.0.0.0/24', 0, '\\x01', 100), "
+        "('10.0.2.4', 0, '\\x02', -5)");
+    std::vector<LeaseRow> rows;
+    auto db = openDatabase(log, &rows);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].fields.address, makeIpv4(10, 0, 2, 1));
+    for (const char* line : {"row 10.0.2.2 skipped: bad identity kind", "row 10.0.2.3 skipped: bad identity",
+                             "row 10.0.0.0/24 skipped: bad address", "row 10.0.2.4 skipped: bad expiry"})
+        EXPECT_TRUE(log.has(line)) << line;
+}
+
+// The database goes away and comes back: nothing queued is lost, claims are refused meanwhile,
+// and the log says so once each way.
+TEST_F(LeaseDatabaseTest, AnOutageRefusesClaimsKeepsWritesAndRecovers) {
+    LockedLog log;
+    auto a = openDatabase(log);
+    auto b = openDatabase(log);
+    a->start();
+    b->start();
+    ASSERT_EQ(claimOnce(*a, 1, lease(makeIpv4(10, 0, 3, 1), client(1), 3000)), ClaimOutcome::Won);
+    ASSERT_TRUE(server->pause());
+    // The first write after the loss finds it. Writes name the expiry they knew (3000, the claim's).
+    auto renewal = [](std::int64_t expiry, std::int64_t now) {
+        LeasePut put = lease(makeIpv4(10, 0, 3, 1), client(1), expiry, now);
+        put.previousExpiry = 3000;
+        return put;
+    };
+    a->put(renewal(4000, 2000));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (a->available() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_FALSE(a->available());
+    EXPECT_FALSE(a->claim(2, lease(makeIpv4(10, 0, 3, 2), client(2), 3000)));
+    // Renewals while away: one write per address is kept, the last.
+    for (std::int64_t expiry = 5000; expiry <= 5009; ++expiry) a->put(renewal(expiry, 2500));
+    a->put(lease(makeIpv4(10, 0, 3, 3), client(3), 6000, 2500));
+    EXPECT_LE(a->waiting(), 2u);
+    std::this_thread::sleep_for(milliseconds(1200));
+    EXPECT_EQ(log.count("DHCP  Leases  database unreachable"), 2);  // once per server
+
+    ASSERT_TRUE(server->resume());
+    const auto back = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    while ((!a->available() || !b->available() || a->waiting() != 0) && std::chrono::steady_clock::now() < back)
+        std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_TRUE(a->available());
+    EXPECT_EQ(a->waiting(), 0u);
+    EXPECT_EQ(log.count("DHCP  Leases  database reachable again"), 2);
+    EXPECT_EQ(server->sql("SELECT address, expiry FROM tolmark_leases ORDER BY address"),
+              "10.0.3.1|5009\n10.0.3.3|6000");
+    std::vector<ClaimResult> claims;
+    std::vector<LeaseRow> rows;
+    collect(*b, claims, rows, 0, 2);
+    ASSERT_GE(rows.size(), 2u);
+    EXPECT_EQ(rows.back().fields.address, makeIpv4(10, 0, 3, 3));
+}
+
+}  // namespace
+}  // namespace tolmark::leasedb

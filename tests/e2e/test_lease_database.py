@@ -1,0 +1,201 @@
+"""Two servers, one lease table: a real PostgreSQL server (initdb and pg_ctl in a directory of
+the test, run as the postgres user in a namespace of its own) and two Velkora on one client
+segment, both with "LeaseDatabase". Both active: no address goes to two clients; one killed:
+the other renews its clients' leases; the database stopped and started: nothing acknowledged is
+lost; a standby (backup detection) takes over with the leases. PostgreSQL starts once for the
+whole file; every test has a database of its own."""
+
+import glob
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+VELKORA = None
+DB_ADDRESS = "10.84.0.5"
+CLIENT_DEV = None
+ACK_LINE = re.compile(r"DHCP  Request (\S+) ACK (\S+) ")
+
+
+class Postgres:
+    """A cluster of the test's own, listening on the database namespace's address."""
+
+    def __init__(self, lab, ns):
+        self.lab, self.ns = lab, ns
+        self.bin = sorted(glob.glob("/usr/lib/postgresql/*/bin"))[-1]
+        # Of its own: the lab's directory is root's alone.
+        self.dir = tempfile.mkdtemp(prefix=lab.prefix + "-pg-")
+        shutil.chown(self.dir, "postgres", "postgres")
+        self.as_postgres(f"{self.bin}/initdb", "-D", f"{self.dir}/data", "-A", "trust", "-U", "postgres",
+                         "--no-sync", "-E", "UTF8")
+        with open(f"{self.dir}/data/pg_hba.conf", "a") as f:
+            f.write("host all all 10.84.0.0/24 trust\n")
+        self.start()
+
+    def as_postgres(self, *args, check=True):
+        return netns.run("ip", "netns", "exec", self.ns, "runuser", "-u", "postgres", "--", *args, check=check)
+
+    def start(self):
+        self.as_postgres(f"{self.bin}/pg_ctl", "-D", f"{self.dir}/data", "-l", f"{self.dir}/log", "-w", "-o",
+                         f"-k {self.dir} -c listen_addresses={DB_ADDRESS} -c fsync=off", "start")
+
+    def stop(self):
+        self.as_postgres(f"{self.bin}/pg_ctl", "-D", f"{self.dir}/data", "-m", "fast", "-w", "stop", check=False)
+
+    def remove(self):
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def sql(self, statement, database="postgres"):
+        return netns.run(f"{self.bin}/psql", "-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-h", self.dir,
+                         "-U", "postgres", "-d", database, "-c", statement).stdout.strip()
+
+
+class LeaseDatabaseTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not glob.glob("/usr/lib/postgresql/*/bin/initdb"):
+            raise unittest.SkipTest("PostgreSQL server binaries (initdb, pg_ctl) are not installed")
+        lab = cls.lab = netns.Lab("ld")
+        switch = lab.namespace("w")
+        lab.ns_run(switch, "ip", "link", "add", "br0", "type", "bridge")
+        lab.ns_run(switch, "ip", "link", "set", "br0", "up")
+        cls.ns = {}
+        for name, address in (("a", "10.84.0.1/24"), ("b", "10.84.0.2/24"), ("d", DB_ADDRESS + "/24"),
+                              ("c", "10.84.0.9/24")):
+            ns = lab.namespace(name)
+            port, dev = lab.link(switch, None, ns, address, f"{lab.prefix}{name}")
+            lab.ns_run(switch, "ip", "link", "set", port, "master", "br0")
+            cls.ns[name] = (ns, dev)
+        cls.pg = Postgres(lab, cls.ns["d"][0])
+        cls.count = 0
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.pg.remove()
+        cls.lab.close()
+
+    def setUp(self):
+        LeaseDatabaseTest.count += 1
+        self.database = f"leases{self.count}"
+        self.pg.sql(f"CREATE DATABASE {self.database}")
+        self.servers = {}
+
+    def tearDown(self):
+        for server in self.servers.values():
+            server.kill()
+
+    def start(self, name, **extra):
+        directory = os.path.join(self.lab.dir, f"{name}{self.count}")
+        os.mkdir(directory)
+        own = "10.84.0.1" if name == "a" else "10.84.0.2"
+        general = {"Profile0": "LAN", "LeaseDatabase": f"host={DB_ADDRESS} dbname={self.database} user=postgres",
+                   "TestHousekeepingMs": "400"}
+        general.update(extra)
+        registry = netns.write_config(directory, general)
+        with open(os.path.join(directory, "Dorvane.ini"), "a") as f:
+            f.write(f"[LAN]\nInterfaceIP={own}\nBaseIP=10.84.0.100\nRange=100\nSubnetMask=255.255.255.0\n"
+                    "Lease=3600\n")
+        server = netns.Process(["ip", "netns", "exec", self.ns[name][0], VELKORA, "-debug"],
+                               env={"TOLMARK_REGISTRY": registry})
+        self.servers[name] = server
+        self.assertIsNotNone(server.wait_for("DHCP  Start   Server on", timeout=15), "\n".join(server.lines))
+        return server
+
+    def clients(self, command, *args):
+        ns, dev = self.ns["c"]
+        out = self.lab.ns_run(ns, sys.executable, os.path.join(HERE, "dhcp_exchange.py"), "--device", dev, command,
+                              *args).stdout
+        return [json.loads(line) for line in out.splitlines() if line.strip()]
+
+    def leases(self):
+        rows = self.pg.sql("SELECT host(address), encode(identity, 'hex'), expiry FROM tolmark_leases "
+                           "WHERE NOT removed AND expiry > extract(epoch FROM now())", self.database)
+        return {a: (i, int(e)) for a, i, e in (line.split("|") for line in rows.splitlines())}
+
+    def acknowledged(self):
+        """Every address acknowledged by either server, with the clients it went to."""
+        given = {}
+        for server in self.servers.values():
+            server.settle(0.2)
+            for line in server.lines:
+                m = ACK_LINE.search(line)
+                if m:
+                    given.setdefault(m.group(2), set()).add(m.group(1))
+        return given
+
+    def test_both_active_no_address_twice_and_renewals_after_a_kill(self):
+        self.start("a")
+        self.start("b")
+        macs = [f"02:84:00:00:{i // 256:02x}:{i % 256:02x}" for i in range(60)]
+        # Each client takes the first offer; both servers offer, so both hand out leases.
+        results = self.clients("dora", *macs)
+        acks = [r for r in results if r["type"] == "ack"]
+        self.assertGreaterEqual(len(acks), 55, results)
+        self.assertEqual({r["server"] for r in acks}, {"10.84.0.1", "10.84.0.2"}, "both servers serve")
+        given = self.acknowledged()
+        twice = {a: m for a, m in given.items() if len(m) > 1}
+        self.assertEqual(twice, {}, "an address acknowledged to two clients")
+        table = self.leases()
+        for r in acks:
+            self.assertIn(r["address"], table)
+            self.assertEqual(table[r["address"]][0], r["mac"].replace(":", ""))
+
+        # The first server dies; its clients rebind and keep their addresses through the other.
+        self.servers["a"].proc.send_signal(signal.SIGKILL)
+        self.servers["a"].proc.wait()
+        from_a = [r for r in acks if r["server"] == "10.84.0.1"]
+        renewed = self.clients("rebind", *(f"{r['mac']}={r['address']}" for r in from_a))
+        bad = [r["mac"] for r in renewed if r["type"] != "ack"]
+        self.assertEqual([(r["type"], r["server"], r["address"]) for r in renewed],
+                         [("ack", "10.84.0.2", r["address"]) for r in from_a],
+                         "\n".join(l for l in self.servers["b"].lines + ["--- a"] + self.servers["a"].lines
+                                   if any(m in l for m in bad)))
+
+    def test_database_restart_loses_nothing_acknowledged(self):
+        server = self.start("a")
+        first = self.clients("dora", *(f"02:84:01:00:00:{i:02x}" for i in range(5)))
+        self.assertTrue(all(r["type"] == "ack" for r in first), first)
+        self.pg.stop()
+        # Renewals are answered from memory; a new client gets nothing while no claim is possible.
+        renewed = self.clients("rebind", *(f"{r['mac']}={r['address']}" for r in first))
+        self.assertTrue(all(r["type"] == "ack" for r in renewed), renewed)
+        self.assertIsNotNone(server.wait_for("DHCP  Leases  database unreachable"), "\n".join(server.lines))
+        newcomer = self.clients("dora", "02:84:01:00:01:00")
+        self.assertIsNone(newcomer[0]["type"], newcomer)
+        self.pg.start()
+        self.assertIsNotNone(server.wait_for("DHCP  Leases  database reachable again", timeout=40),
+                             "\n".join(server.lines))
+        time.sleep(0.5)
+        table = self.leases()
+        for r in renewed:
+            self.assertIn(r["address"], table)
+        self.assertEqual(self.clients("dora", "02:84:01:00:01:00")[0]["type"], "ack")
+
+    def test_standby_takes_over_with_the_leases(self):
+        self.start("a", Detect="1")
+        time.sleep(1.5)  # past the first server's own start-up probe
+        standby = self.start("b", Detect="1")
+        self.assertIsNotNone(standby.wait_for(" DHCP  paused  server on 10.84.0.1 detected", timeout=5))
+        given = self.clients("dora", *(f"02:84:02:00:00:{i:02x}" for i in range(8)))
+        self.assertTrue(all(r["type"] == "ack" and r["server"] == "10.84.0.1" for r in given), given)
+        self.servers["a"].proc.send_signal(signal.SIGKILL)
+        self.servers["a"].proc.wait()
+        self.assertIsNotNone(standby.wait_for(" DHCP  active  server started", timeout=10), "\n".join(standby.lines))
+        renewed = self.clients("rebind", *(f"{r['mac']}={r['address']}" for r in given))
+        self.assertEqual([(r["type"], r["server"], r["address"]) for r in renewed],
+                         [("ack", "10.84.0.2", r["address"]) for r in given])
+
+
+if __name__ == "__main__":
+    netns.main(globals())
