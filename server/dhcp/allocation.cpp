@@ -5,6 +5,7 @@
 
 #include "server/dhcp/dhcp_protocol.h"
 #include "server/dhcp/identity_match.h"
+#include "server/leases/client_rules.h"
 
 namespace tolmark::dhcp {
 namespace {
@@ -164,6 +165,28 @@ AddressPlan planAddress(EngineTables& c, const RequestInput& r, const Profile& p
     return plan;
 }
 
+AddressPlan planNamedAddress(EngineTables& c, const AddressPlan& from, Ipv4 address, std::int64_t now) {
+    AddressPlan plan;
+    const std::uint32_t base = ipv4ToHostOrder(from.pool.base);
+    const std::uint32_t host = ipv4ToHostOrder(address);
+    if (from.source == AddressPlan::Source::None || host < base || host - base >= from.pool.range) return plan;
+    plan.identity = from.identity;
+    plan.pool = from.pool;
+    plan.dropRemoteId = from.dropRemoteId;
+    plan.named = true;
+    plan.offset = host - base;
+    ClientRecord* holder = c.clients.findAddress(ClientList::Dynamic, address, nullptr);
+    if (holder == nullptr) {
+        plan.source = AddressPlan::Source::New;
+        return plan;
+    }
+    if (holder->expiry > now && !identityEquals(holder->identity, plan.identity)) return AddressPlan{};
+    plan.source =
+        identityEquals(holder->identity, plan.identity) ? AddressPlan::Source::Own : AddressPlan::Source::Reuse;
+    plan.record = holder;
+    return plan;
+}
+
 void giveUpOwnLeases(EngineTables& c, const RequestInput& r, const AddressPlan& plan) {
     const PoolWalk walk(c.clients, plan.pool);
     ClientRecord* other = walk.firstExpiredOfOthers(plan.identity, r.now);
@@ -193,7 +216,8 @@ ClientRecord* commitAddress(ClientTable& table, const AddressPlan& plan) {
             table.setIdentity(*rec, plan.identity);
             table.setProfile(*rec, plan.pool.name.substr(0, kProfileNameChars));
             table.setAddress(*rec, plan.address());
-            table.insertDynamicAfter(plan.after, *rec);
+            table.insertDynamicAfter(plan.named ? dynamicInsertionPoint(table, plan.pool, plan.address()) : plan.after,
+                                     *rec);
             table.markChanged(ClientList::Dynamic);
             return rec;
         }
@@ -252,6 +276,7 @@ bool planStillHolds(EngineTables& c, const AddressPlan& plan, std::int64_t now) 
                    plan.record->expiry < now;
         case AddressPlan::Source::New: {
             if (c.clients.poolRecordAt(plan.pool, plan.offset) != nullptr) return false;
+            if (plan.named) return c.clients.findAddress(ClientList::Dynamic, plan.address(), nullptr) == nullptr;
             if (plan.appended) return c.clients.last(ClientList::Dynamic) == plan.after;
             const ClientRecord* below = plan.offset == 0 ? nullptr : c.clients.poolRecordAt(plan.pool, plan.offset - 1);
             return below == plan.after;

@@ -12,6 +12,11 @@ namespace tolmark::dhcp {
 // tested before it is given out (hardware identities only).
 AddressPlan planAddress(EngineTables& tables, const RequestInput& request, const Profile& pool, bool test);
 
+// The client's plan moved to the address it named in the same pool: the record there taken
+// over, or a new one; no source when the address is outside the pool or this server knows it
+// as another client's current lease.
+AddressPlan planNamedAddress(EngineTables& tables, const AddressPlan& plan, Ipv4 address, std::int64_t now);
+
 // Gives up the client's own leases that plan.giveUpOwnFirst names.
 void giveUpOwnLeases(EngineTables& tables, const RequestInput& request, const AddressPlan& plan);
 

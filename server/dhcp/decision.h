@@ -30,6 +30,10 @@ struct AddressPlan {
     bool dropRemoteId = false;
     // The address is to be tested (ARP) before it is given out.
     bool test = false;
+    // The address the client named, not one the pool search found (leases shared with other
+    // servers: one of them may have given it a moment ago). A new record goes where the pool's
+    // address order puts it.
+    bool named = false;
 
     explicit operator bool() const { return source != Source::None; }
     Ipv4 address() const;

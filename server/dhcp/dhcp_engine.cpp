@@ -12,6 +12,7 @@
 #include "server/dhcp/reply_render.h"
 #include "server/dhcp/request_decision.h"
 #include "server/dhcp/request_parser.h"
+#include "server/leases/client_rules.h"
 
 namespace tolmark::dhcp {
 namespace {
@@ -215,6 +216,23 @@ bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolC
     return true;
 }
 
+void DhcpEngine::tryNamedAddress(const RequestInput& in, Decision& d) {
+    if (shared_ == nullptr || claimRounds_ > 0 || d.verdict != Verdict::Serve || d.bootp) return;
+    const Selection& sel = d.selection;
+    if (sel.fixedAddress || sel.record != nullptr || !sel.plan) return;
+    const RuleOutcome& rules = d.rules;
+    if (rules.line != RuleLine::Nak && rules.line != RuleLine::Ignored) return;
+    const AddressPlan named = planNamedAddress(tables_, sel.plan, rules.lineAddress, in.now);
+    if (!named) return;
+    Decision again = d;
+    again.selection.plan = named;
+    again.clientHostName = false;
+    again.hostNameLength = 0;
+    decideServing(in, again);
+    // Only an acknowledgement is worth asking the database for; anything else stays refused.
+    if (again.verdict == Verdict::Serve && again.rules.replyType == kAck) d = again;
+}
+
 bool DhcpEngine::claimFirst(const RequestInput& in, Decision& d, const Parked* parked, std::uint64_t& ticket) {
     if (shared_ == nullptr || d.verdict != Verdict::Serve || d.selection.fixedAddress) return false;
     const int type = d.rules.replyType;
@@ -325,14 +343,18 @@ ReplyPlan DhcpEngine::handle(std::span<const std::uint8_t> request, std::span<st
         d.rules.clearIdentity = false;
         d.rules.clearExpiry = false;
     }
+    if (!claimed) tryNamedAddress(in, d);
     std::uint64_t ticket = 0;
     if (claimFirst(in, d, parked, ticket)) return park(parked_[ticket & kParkedPlaceMask], request, arrival);
 
     // Commit; the claimed lease is in the database already, everything else goes there now.
     const Committed done = commitDecision(tables_, in, d, dnsQueue_);
     if (shared_ != nullptr) {
-        if (claimed && done.record != nullptr && tables_.clients.journal() != nullptr)
-            tables_.clients.journal()->forget(*done.record);
+        if (claimed && done.record != nullptr) {
+            // The client holds this lease now: this server's offers to it elsewhere end.
+            endOtherOffers(tables_.clients, *done.record, in.now);
+            if (tables_.clients.journal() != nullptr) tables_.clients.journal()->forget(*done.record);
+        }
         shared_->writeJournal(tables_.clients, in.now);
     }
 

@@ -84,6 +84,9 @@ private:
     // the answer, ticket set); while no claim can be made only a client's current lease is
     // served, anything else gets no answer.
     bool claimFirst(const RequestInput& in, Decision& d, const Parked* parked, std::uint64_t& ticket);
+    // With shared leases: a REQUEST refused for naming an address this server does not know as
+    // the client's is decided again for that address, for the database to say whose it is.
+    void tryNamedAddress(const RequestInput& in, Decision& d);
     bool parkedStillHolds(const Parked& parked, std::int64_t now);
     Parked& place();
     void freePlace(Parked& p);

@@ -52,16 +52,39 @@ void reserveAddress(ClientTable& table, Ipv4 address, const ProfileList& profile
     table.markChanged(ClientList::Dynamic);
 }
 
-ClientRecord* findOrInsertDynamic(ClientTable& table, const Profile& profile, Ipv4 address) {
+ClientRecord* dynamicInsertionPoint(ClientTable& table, const PoolRef& pool, Ipv4 address) {
     // The pool's records run in address order: the new one goes before the first at or above
-    // the address, unless a record of that address (of any profile) comes earlier.
+    // the address.
+    const std::uint32_t base = ipv4ToHostOrder(pool.base);
+    const std::uint32_t host = ipv4ToHostOrder(address);
+    ClientRecord* stop = table.poolFirstAtOrAbove(pool, host >= base ? host - base : 0);
+    return stop == nullptr ? table.last(ClientList::Dynamic) : table.previous(*stop);
+}
+
+void endOtherOffers(ClientTable& table, const ClientRecord& lease, std::int64_t now) {
+    const Identity identity = lease.identity;
+    if (identity.length == 0) return;
+    ClientRecord* other = table.findIdentity(ClientList::Dynamic, identity, nullptr);
+    while (other != nullptr) {
+        ClientRecord* next = table.findIdentity(ClientList::Dynamic, identity, other);
+        if (other != &lease && other->expiry <= now && profileNameEquals(other->profile, lease.profile)) {
+            table.setIdentity(*other, Identity{});
+            other->lastAccess = 0;
+        }
+        other = next;
+    }
+}
+
+ClientRecord* findOrInsertDynamic(ClientTable& table, const Profile& profile, Ipv4 address) {
+    // The new record goes where the pool's address order puts it, unless a record of that
+    // address (of any profile) comes earlier.
     const PoolRef pool{profile.name, profile.baseIp, static_cast<std::uint32_t>(std::max(profile.range, 0))};
     const std::uint32_t base = ipv4ToHostOrder(profile.baseIp);
     const std::uint32_t host = ipv4ToHostOrder(address);
     ClientRecord* stop = table.poolFirstAtOrAbove(pool, host >= base ? host - base : 0);
     ClientRecord* same = table.findAddress(ClientList::Dynamic, address, nullptr);
     if (same != nullptr && (stop == nullptr || same == stop || table.precedes(*same, *stop))) return same;
-    ClientRecord* passed = stop == nullptr ? table.last(ClientList::Dynamic) : table.previous(*stop);
+    ClientRecord* passed = dynamicInsertionPoint(table, pool, address);
     ClientRecord* record = table.take();
     if (record == nullptr) return nullptr;
     try {
@@ -217,19 +240,9 @@ bool applySharedLease(ClientTable& table, const ClientFields& lease, bool remove
             table.setExpiry(*record, lease.expiry);
             table.setSeenVia(*record, lease.seenVia);
             record->lastAccess = lease.lastAccess;
-            if (lease.expiry > now && lease.identity.length != 0) {
-                // The client is served at this address now: what this server offered it elsewhere
-                // in the pool is free again.
-                ClientRecord* other = table.findIdentity(ClientList::Dynamic, lease.identity, nullptr);
-                while (other != nullptr) {
-                    ClientRecord* next = table.findIdentity(ClientList::Dynamic, lease.identity, other);
-                    if (other != record && other->expiry <= now && profileNameEquals(other->profile, lease.profile)) {
-                        table.setIdentity(*other, Identity{});
-                        other->lastAccess = 0;
-                    }
-                    other = next;
-                }
-            }
+            // The client is served at this address now: what this server offered it elsewhere
+            // in the pool is free again.
+            if (lease.expiry > now) endOtherOffers(table, *record, now);
         }
     }
     table.markChanged(ClientList::Dynamic);

@@ -15,6 +15,12 @@ namespace tolmark {
 // Reservations of static addresses inside dynamic pools.
 void reserveAddress(ClientTable& table, Ipv4 address, const ProfileList& profiles);
 ClientRecord* findOrInsertDynamic(ClientTable& table, const Profile& profile, Ipv4 address);
+// Where a new record of that address of the pool goes to keep the pool in address order: after
+// the record returned (nullptr: at the head).
+ClientRecord* dynamicInsertionPoint(ClientTable& table, const PoolRef& pool, Ipv4 address);
+// The client now holds a current lease at `lease`: what was offered to it elsewhere in the same
+// pool (records of its identity without a current lease) is free again.
+void endOtherOffers(ClientTable& table, const ClientRecord& lease, std::int64_t now);
 void releaseReservation(ClientTable& table, Ipv4 address);
 void reserveAllStatic(ClientTable& table, const ProfileList& profiles);
 

@@ -5,20 +5,17 @@ the other renews its clients' leases; the database stopped and started: nothing 
 lost; a standby (backup detection) takes over with the leases. PostgreSQL starts once for the
 whole file; every test has a database of its own."""
 
-import glob
 import json
 import os
 import re
-import shutil
 import signal
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns  # noqa: E402
+import pg_cluster  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 VELKORA = None
@@ -27,44 +24,10 @@ CLIENT_DEV = None
 ACK_LINE = re.compile(r"DHCP  Request (\S+) ACK (\S+) ")
 
 
-class Postgres:
-    """A cluster of the test's own, listening on the database namespace's address."""
-
-    def __init__(self, lab, ns):
-        self.lab, self.ns = lab, ns
-        self.bin = sorted(glob.glob("/usr/lib/postgresql/*/bin"))[-1]
-        # Of its own: the lab's directory is root's alone.
-        self.dir = tempfile.mkdtemp(prefix=lab.prefix + "-pg-")
-        shutil.chown(self.dir, "postgres", "postgres")
-        self.as_postgres(f"{self.bin}/initdb", "-D", f"{self.dir}/data", "-A", "trust", "-U", "postgres",
-                         "--no-sync", "-E", "UTF8")
-        with open(f"{self.dir}/data/pg_hba.conf", "a") as f:
-            f.write("host all all 10.84.0.0/24 trust\n")
-        self.start()
-
-    def as_postgres(self, *args, check=True):
-        return netns.run("ip", "netns", "exec", self.ns, "runuser", "-u", "postgres", "--", *args, check=check)
-
-    def start(self):
-        self.as_postgres(f"{self.bin}/pg_ctl", "-D", f"{self.dir}/data", "-l", f"{self.dir}/log", "-w", "-o",
-                         f"-k {self.dir} -c listen_addresses={DB_ADDRESS} -c fsync=off", "start")
-
-    def stop(self):
-        self.as_postgres(f"{self.bin}/pg_ctl", "-D", f"{self.dir}/data", "-m", "fast", "-w", "stop", check=False)
-
-    def remove(self):
-        self.stop()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def sql(self, statement, database="postgres"):
-        return netns.run(f"{self.bin}/psql", "-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-h", self.dir,
-                         "-U", "postgres", "-d", database, "-c", statement).stdout.strip()
-
-
 class LeaseDatabaseTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if not glob.glob("/usr/lib/postgresql/*/bin/initdb"):
+        if not pg_cluster.available():
             raise unittest.SkipTest("PostgreSQL server binaries (initdb, pg_ctl) are not installed")
         lab = cls.lab = netns.Lab("ld")
         switch = lab.namespace("w")
@@ -77,7 +40,7 @@ class LeaseDatabaseTest(unittest.TestCase):
             port, dev = lab.link(switch, None, ns, address, f"{lab.prefix}{name}")
             lab.ns_run(switch, "ip", "link", "set", port, "master", "br0")
             cls.ns[name] = (ns, dev)
-        cls.pg = Postgres(lab, cls.ns["d"][0])
+        cls.pg = pg_cluster.Cluster(lab.prefix, cls.ns["d"][0], DB_ADDRESS, "10.84.0.0/24")
         cls.count = 0
 
     @classmethod

@@ -119,6 +119,24 @@ TEST_F(SharedLeasesTest, ALostClaimIsDecidedAgainWithTheHolderKnown) {
     EXPECT_EQ(shared_.claims.size(), 2u + DhcpEngine::kClaimRounds);
 }
 
+// A client renewing a lease another server gave a moment ago, before this server has seen it:
+// the database, not this server's table, says whose the address is.
+TEST_F(SharedLeasesTest, AnAddressTheClientNamesIsAskedOfTheDatabase) {
+    EXPECT_EQ(send(request(mac(5)).ciaddr(lan(120)), lan(120)).length, 0u);
+    ASSERT_EQ(shared_.claims.size(), 1u);
+    EXPECT_EQ(shared_.claims[0].lease.address, lan(120));
+    EXPECT_EQ(shared_.claims[0].previous, hardwareIdentity(mac(5)));
+    const Reply ack = answer(ClaimOutcome::Won);
+    EXPECT_EQ(ack.find(kMessageType)->value, Bytes{kAck});
+    EXPECT_EQ(ack.yiaddr, lan(120));
+    EXPECT_EQ(dynamicAt(lan(120))->identity, hardwareIdentity(mac(5)));
+    EXPECT_EQ(dynamicAt(lan(100)), nullptr) << "no record where the pool search would have put it";
+    // Not the client's in the database: refused as before.
+    send(request(mac(6)).ciaddr(lan(130)), lan(130));
+    const Reply nak = answer(ClaimOutcome::Lost);
+    EXPECT_EQ(nak.find(kMessageType)->value, Bytes{kNak});
+}
+
 TEST_F(SharedLeasesTest, WithoutTheDatabaseOnlyCurrentLeasesAreServed) {
     EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(100));
     send(select(mac(1), lan(100)));
