@@ -1,4 +1,5 @@
-"""Whole-process figure against a peer: perfdhcp, acting as a relay agent in a client namespace,
+"""Whole-process figure against a peer (with --lease-database, both keeping their leases in one
+PostgreSQL server): perfdhcp, acting as a relay agent in a client namespace,
 runs DORA exchanges against Velkora and then against kea-dhcp4 (memfile leases) in the same
 server namespace, with 1,000 and 50,000 distinct clients, and prints the rates and ratios.
 Run by hand as root:
@@ -19,23 +20,28 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import netns  # noqa: E402
+import pg_cluster  # noqa: E402
 
 SERVER = "10.88.0.1"
 RELAY = "10.88.0.2"
 
 
-def velkora_config(directory):
-    registry = netns.write_config(directory, {"Log": "0", "Profile0": "Relayed"})
+def velkora_config(directory, lease_database=None):
+    general = {"Log": "0", "Profile0": "Relayed"}
+    if lease_database:
+        general["LeaseDatabase"] = lease_database
+    registry = netns.write_config(directory, general)
     with open(os.path.join(directory, "Dorvane.ini"), "a") as f:
         f.write(f"[Relayed]\nRelayIP={RELAY}\nBaseIP=10.89.0.10\nRange=65000\nSubnetMask=255.255.0.0\nLease=86400\n")
     return registry
 
 
-def kea_config(directory, device):
+def kea_config(directory, device, postgres=None):
+    memfile = {"type": "memfile", "persist": True, "name": os.path.join(directory, "kea-leases4.csv"),
+               "lfc-interval": 0}
     config = {"Dhcp4": {
         "interfaces-config": {"interfaces": [f"{device}/{SERVER}"], "dhcp-socket-type": "udp"},
-        "lease-database": {"type": "memfile", "persist": True, "name": os.path.join(directory, "kea-leases4.csv"),
-                           "lfc-interval": 0},
+        "lease-database": postgres or memfile,
         "valid-lifetime": 86400,
         "subnet4": [{"id": 1, "subnet": "10.89.0.0/16", "pools": [{"pool": "10.89.0.10 - 10.89.254.0"}],
                      "relay": {"ip-addresses": [RELAY]}}],
@@ -72,6 +78,8 @@ def main():
     p.add_argument("--velkora", required=True)
     p.add_argument("--seconds", type=int, default=10)
     p.add_argument("--rate", type=int, default=40000, help="the rate perfdhcp aims at (above what either reaches)")
+    p.add_argument("--lease-database", action="store_true",
+                   help="both servers keep their leases in one PostgreSQL server (started here, on a Unix socket)")
     args = p.parse_args()
     netns.require_root()
     for tool in ("perfdhcp", "kea-dhcp4"):
@@ -79,7 +87,13 @@ def main():
             print(f"SKIPPED: {tool} is missing (Debian packages kea-admin and kea-dhcp4-server)")
             sys.exit(netns.SKIP)
     lab = netns.Lab("pf")
+    pg = None
     try:
+        if args.lease_database:
+            if not pg_cluster.available():
+                print("SKIPPED: PostgreSQL server binaries are missing (Debian package postgresql)")
+                sys.exit(netns.SKIP)
+            pg = pg_cluster.Cluster(lab.prefix)
         srv = lab.namespace("s")
         cli = lab.namespace("c")
         dev, _ = lab.link(srv, f"{SERVER}/24", cli, f"{RELAY}/24", f"{lab.prefix}x")
@@ -92,12 +106,21 @@ def main():
                 for d in (velkora_dir, kea_dir):
                     shutil.rmtree(d, ignore_errors=True)
                     os.makedirs(d)
+                database = None
+                if pg is not None:
+                    database = f"run{len(rates)}"
+                    pg.sql(f"CREATE DATABASE {database}")
                 if name == "Velkora":
-                    registry = velkora_config(velkora_dir)
+                    registry = velkora_config(velkora_dir,
+                                              database and f"host={pg.dir} dbname={database} user=postgres")
                     start = lambda: netns.Process(["ip", "netns", "exec", srv, os.path.abspath(args.velkora)],  # noqa: E731
                                                   env={"TOLMARK_REGISTRY": registry, "INVOCATION_ID": "bench"})
                 else:
-                    config = kea_config(kea_dir, dev)
+                    postgres = None
+                    if database:
+                        netns.run("kea-admin", "db-init", "pgsql", "-u", "postgres", "-n", database, "-h", pg.dir)
+                        postgres = {"type": "postgresql", "name": database, "host": pg.dir, "user": "postgres"}
+                    config = kea_config(kea_dir, dev, postgres)
                     start = lambda: netns.Process(["ip", "netns", "exec", srv, "kea-dhcp4", "-c", config],  # noqa: E731
                                                   env={"KEA_PIDFILE_DIR": kea_dir, "KEA_LOCKFILE_DIR": kea_dir})
                 rates[(name, clients)] = measure(lab, srv, cli, start, clients, args.seconds, args.rate)
@@ -107,6 +130,8 @@ def main():
         print(f"Velkora/kea-dhcp4 at 50,000 clients: {v50k / k50k:.2f} (goal at least 2)")
         print(f"Velkora 50,000 / 1,000 clients:      {v50k / v1k:.2f} (goal at least 0.67)")
     finally:
+        if pg is not None:
+            pg.remove()
         lab.close()
 
 

@@ -252,7 +252,9 @@ bool DhcpEngine::claimFirst(const RequestInput& in, Decision& d, const Parked* p
         return false;
     }
     if (!lease) return false;  // an offer promises nothing: the REQUEST's claim decides
-    if (claimRounds_ >= kClaimRounds) {
+    // A client whose claims keep being lost, or no place left to wait in (an overload): no
+    // answer now; its client asks again.
+    if (claimRounds_ >= kClaimRounds || freePlaces_.empty()) {
         d.verdict = Verdict::Silent;
         return false;
     }

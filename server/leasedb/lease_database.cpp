@@ -218,6 +218,8 @@ void LeaseDatabase::stop() {
 bool LeaseDatabase::claim(std::uint64_t ticket, const LeasePut& put) {
     if (!available()) return false;
     std::lock_guard<std::mutex> guard(lock_);
+    if (waitingClaims_ >= kMaxWaitingClaims) return false;
+    ++waitingClaims_;
     queue_.push_back(Op{OpKind::Claim, ticket, put});
     work_.signal();
     return true;
@@ -261,6 +263,7 @@ std::size_t LeaseDatabase::waiting() const {
 
 void LeaseDatabase::answer(std::uint64_t ticket, Ipv4 address, ClaimOutcome outcome) {
     std::lock_guard<std::mutex> guard(lock_);
+    if (waitingClaims_ > 0) --waitingClaims_;
     answers_.push_back(ClaimResult{ticket, address, outcome});
     ready_.signal();
 }
@@ -269,10 +272,12 @@ void LeaseDatabase::answerQueuedClaims(ClaimOutcome outcome) {
     std::lock_guard<std::mutex> guard(lock_);
     std::deque<Op> kept;
     for (Op& op : queue_) {
-        if (op.kind == OpKind::Claim)
+        if (op.kind == OpKind::Claim) {
             answers_.push_back(ClaimResult{op.ticket, op.put.fields.address, outcome});
-        else
+            if (waitingClaims_ > 0) --waitingClaims_;
+        } else {
             kept.push_back(op);
+        }
     }
     queue_.swap(kept);
     lastOfAddress_.clear();
@@ -483,6 +488,7 @@ bool LeaseDatabase::writeBatch() {
     inFlight_.store(0);
     if (!answers.empty() || !holders.empty()) {
         std::lock_guard<std::mutex> guard(lock_);
+        waitingClaims_ -= std::min(waitingClaims_, answers.size());
         answers_.insert(answers_.end(), answers.begin(), answers.end());
         for (LeaseRow& row : holders) followed_.push_back(std::move(row));
         ready_.signal();

@@ -51,6 +51,9 @@ inline constexpr int kLongestRetryMs = 30000;
 inline constexpr int kFollowPeriodMs = 5000;
 // Changes written in one transaction at most.
 inline constexpr std::size_t kBatchLimit = 256;
+// Claims waiting for the database at most: beyond, a claim is refused at once (its client asks
+// again), so that an overload never grows a queue whose answers would all come too late.
+inline constexpr std::size_t kMaxWaitingClaims = 1024;
 
 class LeaseDatabase {
 public:
@@ -119,6 +122,7 @@ private:
     // While the database is away, the last queued write of each address.
     std::unordered_map<Ipv4, Op*> lastOfAddress_;
     std::atomic<std::size_t> inFlight_{0};
+    std::size_t waitingClaims_ = 0;  // queued or in flight
     std::vector<ClaimResult> answers_;
     std::vector<LeaseRow> followed_;
 
