@@ -410,8 +410,7 @@ bool LeaseDatabase::sendOp(const Op& op) {
         statement = op.kind == OpKind::Claim ? kClaimStatement : kPutStatement;
         if (op.kind != OpKind::Claim) p.number(op.put.previousExpiry);
     }
-    return PQsendQueryPrepared(connection_.get(), statement, p.count(), p.values(), p.lengths(), p.formats(), 0) ==
-           1;
+    return PQsendQueryPrepared(connection_.get(), statement, p.count(), p.values(), p.lengths(), p.formats(), 0) == 1;
 }
 
 bool LeaseDatabase::writeBatch() {

@@ -66,18 +66,19 @@ INSERT INTO tolmark_schema (version) VALUES (1);
 // it (a claim: the holder $10/$11; a write also the expiry $13). The first column is the new
 // sequence number (NULL: refused); the others are the row as it stood before, which names the
 // holder that kept the address.
-#define TOLMARK_PUT(condition)                                                                                    \
-    "WITH put AS ("                                                                                               \
-    " INSERT INTO tolmark_leases AS l (address, identity_kind, identity, profile, host_name, remark, seen_via,"    \
-    "  last_access, expiry, removed)"                                                                             \
-    " VALUES ($1::inet, $2, $3, $4, $5, $6, $7::inet, $8, $9, false)"                                             \
-    " ON CONFLICT (address) DO UPDATE SET identity_kind = excluded.identity_kind, identity = excluded.identity,"  \
-    "  profile = excluded.profile, host_name = excluded.host_name, remark = excluded.remark,"                     \
+#define TOLMARK_PUT(condition)                                                                                      \
+    "WITH put AS ("                                                                                                 \
+    " INSERT INTO tolmark_leases AS l (address, identity_kind, identity, profile, host_name, remark, seen_via,"     \
+    "  last_access, expiry, removed)"                                                                               \
+    " VALUES ($1::inet, $2, $3, $4, $5, $6, $7::inet, $8, $9, false)"                                               \
+    " ON CONFLICT (address) DO UPDATE SET identity_kind = excluded.identity_kind, identity = excluded.identity,"    \
+    "  profile = excluded.profile, host_name = excluded.host_name, remark = excluded.remark,"                       \
     "  seen_via = excluded.seen_via, last_access = excluded.last_access, expiry = excluded.expiry, removed = false" \
-    " WHERE l.removed OR l.expiry < $12 OR (l.identity_kind = $10 AND l.identity = $11" condition ")"              \
-    " RETURNING seq)"                                                                                             \
-    " SELECT (SELECT seq FROM put), h.address, h.identity_kind, h.identity, h.profile, h.host_name, h.remark,"    \
-    "  h.seen_via, h.last_access, h.expiry, h.removed, h.seq, h.origin"                                          \
+    " WHERE l.removed OR l.expiry < $12 OR (l.identity_kind = $10 AND l.identity = $11" condition                   \
+    ")"                                                                                                             \
+    " RETURNING seq)"                                                                                               \
+    " SELECT (SELECT seq FROM put), h.address, h.identity_kind, h.identity, h.profile, h.host_name, h.remark,"      \
+    "  h.seen_via, h.last_access, h.expiry, h.removed, h.seq, h.origin"                                             \
     " FROM (SELECT 1) AS one LEFT JOIN tolmark_leases h ON h.address = $1::inet"
 
 constexpr const char* kClaim = TOLMARK_PUT("");
@@ -148,9 +149,9 @@ bool prepareStatements(PGconn* c, std::string& error) {
         int parameters;
     };
     const std::string follow = followSql();
-    for (const Statement& s : {Statement{kClaimStatement, kClaim, 12}, Statement{kPutStatement, kPut, 13},
-                               Statement{kRemoveStatement, kRemove, 5},
-                               Statement{kFollowStatement, follow.c_str(), 1}}) {
+    for (const Statement& s :
+         {Statement{kClaimStatement, kClaim, 12}, Statement{kPutStatement, kPut, 13},
+          Statement{kRemoveStatement, kRemove, 5}, Statement{kFollowStatement, follow.c_str(), 1}}) {
         PgResult result(PQprepare(c, s.name, s.sql, s.parameters, nullptr));
         if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
             error = oneLine(PQresultErrorMessage(result.get()));

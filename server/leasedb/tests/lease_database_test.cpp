@@ -179,7 +179,8 @@ TEST_F(LeaseDatabaseTest, AnAddressGoesToOneClientOnly) {
     stale.previousExpiry = 0;  // it knew the address as merely offered
     b->put(stale);
     const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (b->waiting() != 0 && std::chrono::steady_clock::now() < settle) std::this_thread::sleep_for(milliseconds(20));
+    while (b->waiting() != 0 && std::chrono::steady_clock::now() < settle)
+        std::this_thread::sleep_for(milliseconds(20));
     EXPECT_EQ(server->sql("SELECT expiry FROM tolmark_leases WHERE address = '10.0.0.5'"), "9000");
 
     // A lost claim hands over the holder, so that the server stops offering the address.
