@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ make clang-format libgtest-dev libgmock-dev libbenchmark-dev python3 iproute2
           busybox isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils dpkg-dev man-db util-linux curl
           tftp-hpa atftp kea-dhcp4-server kea-admin qt6-base-dev qt6-svg-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core
-          poppler-utils desktop-file-utils clang libclang-rt-14-dev libssl-dev libcap-ng-dev systemd
+          poppler-utils desktop-file-utils clang clang-tidy libclang-rt-14-dev libssl-dev libcap-ng-dev systemd
           libpq-dev postgresql
           xvfb dbus at-spi2-core python3-pyatspi)
 if [ "${1:-}" = "--screenshots" ]; then

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, checks that the sources keep their format (.clang-format),
 # builds the normal and the sanitizer configuration, and
-# runs every test in both; then the server alone with clang and its lock analysis (no Qt) and
-# its unit tests; then builds the libFuzzer targets with clang and runs each for a
-# bounded time; then builds the threaded tests and one scenario with ThreadSanitizer
-# and runs them. Scenarios that need network namespaces run only as root and say so when they
-# are skipped.
+# runs every test in both; then the server alone with clang and its lock analysis (no Qt),
+# clang-tidy on the sources the last commit touched, and its unit tests; then builds the
+# libFuzzer targets with clang and runs each for a bounded time; then builds the threaded
+# tests and one scenario with ThreadSanitizer and runs them. Scenarios that need network
+# namespaces run only as root and say so when they are skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +22,8 @@ done
 echo "== build: clang (server and trisko without Qt; lock annotations checked, -Wthread-safety -Werror)"
 cmake --preset clang >/dev/null
 cmake --build --preset clang
+echo "== tidy: the sources this change touches (.clang-tidy; scripts/tidy.sh --all for every one)"
+bash scripts/tidy.sh
 echo "== test: clang (unit tests and compile-fail cases)"
 ctest --preset clang
 echo "== build: fuzz (clang: libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)"

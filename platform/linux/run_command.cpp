@@ -16,6 +16,7 @@ int runCommand(const std::vector<std::string>& args, std::string* output) {
     FileDescriptor readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
     // The argument vector is built before the fork: the child only calls what is safe there.
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = ::fork();

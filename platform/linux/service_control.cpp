@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error_text.h"
 #include "base/file_descriptor.h"
 #include "platform/linux/run_command.h"
 #include "platform/service_control.h"
@@ -216,11 +217,10 @@ std::optional<std::string> serviceUnitText(const ServiceDefinition& service) {
 }
 
 std::string systemErrorText(int error) {
-    char buffer[256];
-    const char* text = ::strerror_r(error, buffer, sizeof buffer);
-    if (text == nullptr || *text == '\0' || std::strlen(text) + 14 >= 256) return {};
+    const std::string text = errorText(error);
+    if (text.size() + 14 >= 256) return {};
     char result[256];
-    std::snprintf(result, sizeof result, "%s (0x%x)", text, static_cast<unsigned>(error));
+    std::snprintf(result, sizeof result, "%s (0x%x)", text.c_str(), static_cast<unsigned>(error));
     return result;
 }
 

@@ -48,6 +48,7 @@ void BackupProbe::run(bool startup) {
     bool answered = false;
     Ipv4 answerFrom = 0;
     std::vector<int> fds;
+    fds.reserve(sockets.size());
     for (const auto& s : sockets) fds.push_back(s.socket.fd());
     std::array<bool, kMaxInterfaces> readableStore{};
     std::uint8_t buffer[1500];

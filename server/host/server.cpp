@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "base/error_text.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/service_control.h"
@@ -285,7 +286,7 @@ int Server::run(int argc, char** argv) {
     // (another user owns the directory) says so at once rather than at its first save.
     if (!dataDirectory_.empty() && !platform::directoryWritable(dataDirectory_)) {
         log_.line(1, true, "DHCP  Error   data directory %s is not writable: %s\n", dataDirectory_.c_str(),
-                  std::strerror(errno));
+                  errorText(errno).c_str());
     }
 
     interfaces_.build(store_, kGeneralSection, platform_.hostAddresses, platform_.clock.now(), log_);

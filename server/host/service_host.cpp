@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "base/error_text.h"
 #include "platform/arp.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -86,8 +87,8 @@ ConfigStore serverConfiguration() {
 // serve every interface with settings of its own making.
 RunAsOutcome checkConfigurationReadable(const ConfigStore& configuration) {
     if (!configuration.usesIniFile() || platform::readableOrMissing(configuration.iniPath())) return {};
-    return {false, "DHCP  Error   configuration " + configuration.iniPath() +
-                       " is not readable: " + std::strerror(errno) + "; not started"};
+    return {false, "DHCP  Error   configuration " + configuration.iniPath() + " is not readable: " + errorText(errno) +
+                       "; not started"};
 }
 
 // The server never opened its log: the line goes to the standard error (the console, or the

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/error_text.h"
 #include "base/file_descriptor.h"
 #include "server/leases/client_rules.h"
 
@@ -91,13 +92,6 @@ private:
 };
 
 enum class StopReason { None, EmptyLine, Unreadable, NoMemory, ReadError };
-
-std::string errorText(int error) {
-    char buffer[128];
-    // The GNU strerror_r may return a static text instead of filling the buffer.
-    const char* text = strerror_r(error, buffer, sizeof buffer);
-    return text != nullptr ? text : "unknown error";
-}
 
 // Hard-links the file to a name no earlier one uses, so that what the server could not read
 // survives the next save. A hard link needs no copy and never leaves a half-written file.

@@ -1,18 +1,17 @@
-# Runs the compiler on one source twice: with -DCOMPILE_FAIL_CONTROL it must compile (the
-# harness and the includes work), without it it must fail with a message matching EXPECT.
-#   cmake -DCXX=... -DFLAGS=... -DSOURCE=... -DEXPECT=... -P check.cmake
-separate_arguments(flag_list UNIX_COMMAND "${FLAGS}")
-execute_process(COMMAND ${CXX} ${flag_list} -DCOMPILE_FAIL_CONTROL -fsyntax-only ${SOURCE}
-                RESULT_VARIABLE control_result ERROR_VARIABLE control_errors)
+# Builds a compile-fail case: the control target must build, the refused one must fail with a
+# message matching EXPECT.
+#   cmake -DBUILD_DIR=... -DCONTROL=... -DREFUSED=... -DEXPECT=... -P check.cmake
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target ${CONTROL}
+                RESULT_VARIABLE control_result OUTPUT_VARIABLE control_output ERROR_VARIABLE control_errors)
 if(NOT control_result EQUAL 0)
-  message(FATAL_ERROR "the control variant does not compile:\n${control_errors}")
+  message(FATAL_ERROR "the control variant does not build:\n${control_output}${control_errors}")
 endif()
-execute_process(COMMAND ${CXX} ${flag_list} -fsyntax-only ${SOURCE}
-                RESULT_VARIABLE result ERROR_VARIABLE errors)
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target ${REFUSED}
+                RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE errors)
 if(result EQUAL 0)
-  message(FATAL_ERROR "${SOURCE} compiled, but the compiler must refuse it")
+  message(FATAL_ERROR "${REFUSED} built, but the compiler must refuse it")
 endif()
-if(NOT errors MATCHES "${EXPECT}")
-  message(FATAL_ERROR "refused, but not for the expected reason (${EXPECT}):\n${errors}")
+if(NOT "${output}${errors}" MATCHES "${EXPECT}")
+  message(FATAL_ERROR "refused, but not for the expected reason (${EXPECT}):\n${output}${errors}")
 endif()
 message(STATUS "refused as expected: ${EXPECT}")

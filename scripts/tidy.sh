@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# clang-tidy with the checks of .clang-tidy on the C++ sources a change touches: the files that
+# differ from BASE (default: the commit before HEAD; the working tree counts), or every source
+# with --all. Runs on the clang build's compile commands (server, trisko and their tests; the
+# manager is not in that build). Exits non-zero on any finding.
+#   scripts/tidy.sh [--all | BASE]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build/clang
+[[ -f $build/compile_commands.json ]] || { echo "tidy: run 'cmake --preset clang' first" >&2; exit 2; }
+
+if [[ ${1:-} == --all ]]; then
+    mapfile -t changed < <(git ls-files '*.cpp')
+else
+    base=${1:-HEAD~1}
+    if ! git rev-parse --verify -q "$base^{commit}" >/dev/null; then
+        echo "tidy: no commit $base here (a shallow clone?): checking every source"
+        mapfile -t changed < <(git ls-files '*.cpp')
+    else
+        mapfile -t changed < <(git diff --name-only --diff-filter=d "$base" -- '*.cpp')
+    fi
+fi
+
+# Only what the clang build compiles (no Qt sources, no fuzz entry points).
+mapfile -t known < <(python3 -c '
+import json, os, sys
+root = os.getcwd()
+for e in json.load(open(sys.argv[1])):
+    print(os.path.relpath(e["file"], root))' "$build/compile_commands.json" | sort -u)
+mapfile -t files < <(comm -12 <(printf '%s\n' "${changed[@]}" | sort -u) <(printf '%s\n' "${known[@]}"))
+if [[ ${#files[@]} -eq 0 ]]; then
+    echo "tidy: no changed source in the clang build"
+    exit 0
+fi
+echo "tidy: ${#files[@]} source(s)"
+run-clang-tidy -quiet -p "$build" -j "$(nproc)" "${files[@]/#/$PWD/}"
