@@ -150,6 +150,11 @@ void ClientTable::unlink(ClientRecord& record) {
     unlinkFromList(record);
 }
 
+bool ClientTable::reserve(ClientList list, std::size_t records) {
+    if (!store_.reserve(static_cast<std::size_t>(store_.size()) + records)) return false;
+    return chains_.reserve(list, lists_.size(list) + records);
+}
+
 // ---- Handles ----------------------------------------------------------------------------------
 
 ClientRecord* ClientTable::resolve(RecordHandle handle, ClientList list) {

@@ -130,6 +130,13 @@ public:
     // The list's last record, or nullptr when it is empty.
     ClientRecord* last(ClientList list) { return lists_.last(list); }
 
+    // Room for this many more records of the list, made at once (a file about to be loaded);
+    // false when the memory is not there, which only means that it is made as records come.
+    bool reserve(ClientList list, std::size_t records);
+    // Makes the pool's index now, from the records of the dynamic list, rather than when the
+    // pool is first asked about; records linked later go into it as they come.
+    void indexPool(const PoolRef& pool) { pools_.of(pool); }
+
     // Puts the new name into every static and dynamic record that carries the old one.
     void renameProfileInRecords(std::string_view oldName, std::string_view newName);
 

@@ -3,11 +3,20 @@
 namespace tolmark {
 
 PoolIndex* PoolIndexes::poolFor(const ClientRecord& record) {
-    for (const auto& pool : pools_) {
-        if (profileNameEquals(pool->name(), record.profile))
-            return ipv4ToHostOrder(record.address) >= pool->base() ? pool.get() : nullptr;
+    // Records of one profile share the name's storage: the pool found for the last name is the
+    // answer for all of them (an empty name has none, and no pool).
+    const std::string_view name = record.profile->view();
+    if (name.data() == nullptr || name.data() != lastName_) {
+        lastNamed_ = nullptr;
+        for (const auto& pool : pools_) {
+            if (profileNameEquals(pool->name(), name)) {
+                lastNamed_ = pool.get();
+                break;
+            }
+        }
+        lastName_ = name.data();
     }
-    return nullptr;
+    return lastNamed_ != nullptr && ipv4ToHostOrder(record.address) >= lastNamed_->base() ? lastNamed_ : nullptr;
 }
 
 void PoolIndexes::add(ClientRecord& record) {
@@ -66,6 +75,7 @@ PoolIndex& PoolIndexes::of(const PoolRef& ref) {
         }
         if (last_ == it->get()) last_ = nullptr;
         pools_.erase(it);
+        lastName_ = nullptr;
         break;
     }
     auto pool = std::make_unique<PoolIndex>(std::string(ref.name), base, ref.range);
@@ -74,6 +84,7 @@ PoolIndex& PoolIndexes::of(const PoolRef& ref) {
     }
     pools_.push_back(std::move(pool));
     last_ = pools_.back().get();
+    lastName_ = nullptr;
     return *pools_.back();
 }
 

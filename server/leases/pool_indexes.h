@@ -48,6 +48,9 @@ private:
     ListLinks& lists_;
     std::vector<std::unique_ptr<PoolIndex>> pools_;
     PoolIndex* last_ = nullptr;  // the pool asked for last
+    // The pool of the profile name met last, by the name's shared storage (nullptr: none).
+    const char* lastName_ = nullptr;
+    PoolIndex* lastNamed_ = nullptr;
 };
 
 }  // namespace tolmark

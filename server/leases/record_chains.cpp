@@ -82,6 +82,11 @@ void RecordChains::identityArrived(ClientRecord& record) {
         insert(identities_[slot(record.list_)].slot(record.identityKey_), &ClientRecord::sameIdentity_, record);
 }
 
+bool RecordChains::reserve(ClientList list, std::size_t records) {
+    if (!chained(list)) return true;
+    return identities_[slot(list)].reserve(records) && addresses_[slot(list)].reserve(records);
+}
+
 template <class Match>
 ClientRecord* RecordChains::walk(ClientList list, const ClientRecord* after, Match&& match) {
     for (ClientRecord* r = after == nullptr ? lists_.first(list) : lists_.next(*after); r != nullptr;

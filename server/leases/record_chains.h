@@ -27,6 +27,9 @@ public:
     void identityLeaving(ClientRecord& record);
     void identityArrived(ClientRecord& record);
 
+    // Room for this many records of the list; false when the memory is not there.
+    bool reserve(ClientList list, std::size_t records);
+
     // The first record of the list after `after` (from the head when nullptr) with the
     // identity, or the address.
     ClientRecord* findIdentity(ClientList list, const Identity& identity, const ClientRecord* after);
