@@ -5,7 +5,6 @@
 // back, so there are no tombstones.
 
 #include <cstdint>
-#include <new>
 #include <vector>
 
 namespace tolmark {
@@ -48,15 +47,6 @@ public:
         --size_;
     }
     std::size_t size() const { return size_; }
-    // Room for this many keys without growing; false when the memory is not there.
-    bool reserve(std::size_t keys) {
-        try {
-            while (keys * 4 > links_.size() * 3) grow();
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        return true;
-    }
 
 private:
     std::size_t mask() const { return links_.size() - 1; }

@@ -2,6 +2,14 @@
 
 namespace tolmark {
 
+namespace {
+
+std::int64_t expiryOf(const void* store, std::uint32_t link) {
+    return static_cast<const RecordStore*>(store)->at(link)->expiry;
+}
+
+}  // namespace
+
 PoolIndex* PoolIndexes::poolFor(const ClientRecord& record) {
     // Records of one profile share the name's storage: the pool found for the last name is the
     // answer for all of them (an empty name has none, and no pool).
@@ -9,7 +17,7 @@ PoolIndex* PoolIndexes::poolFor(const ClientRecord& record) {
     if (name.data() == nullptr || name.data() != lastName_) {
         lastNamed_ = nullptr;
         for (const auto& pool : pools_) {
-            if (profileNameEquals(pool->name(), name)) {
+            if (pool != nullptr && profileNameEquals(pool->name(), name)) {
                 lastNamed_ = pool.get();
                 break;
             }
@@ -19,15 +27,21 @@ PoolIndex* PoolIndexes::poolFor(const ClientRecord& record) {
     return lastNamed_ != nullptr && ipv4ToHostOrder(record.address) >= lastNamed_->base() ? lastNamed_ : nullptr;
 }
 
+std::uint32_t PoolIndexes::numberOf(const PoolIndex& pool) const {
+    for (std::size_t i = 0; i < pools_.size(); ++i) {
+        if (pools_[i].get() == &pool) return static_cast<std::uint32_t>(i + 1);
+    }
+    return 0;
+}
+
 void PoolIndexes::add(ClientRecord& record) {
     if (PoolIndex* pool = poolFor(record)) place(*pool, record, false);
 }
 
 void PoolIndexes::place(PoolIndex& pool, ClientRecord& record, bool building) {
-    const std::uint32_t offset = ipv4ToHostOrder(record.address) - pool.base();
+    const std::uint32_t offset = offsetOf(pool, record);
     const std::uint32_t link = RecordStore::linkOf(record);
-    record.pool_ = &pool;
-    record.poolOffset_ = offset;
+    record.pool_ = &pool == last_ ? lastNumber_ : numberOf(pool);
     record.poolPlaced_ =
         offset < pool.range() ? pool.place(offset, link, record.expiry) : pool.beyond.emplace(offset, link).second;
     if (record.poolPlaced_) return;
@@ -38,24 +52,27 @@ void PoolIndexes::place(PoolIndex& pool, ClientRecord& record, bool building) {
 }
 
 void PoolIndexes::remove(ClientRecord& record) {
-    PoolIndex* pool = record.pool_;
+    PoolIndex* pool = holding(record);
     if (pool == nullptr) return;
-    record.pool_ = nullptr;
+    record.pool_ = 0;
     if (pool->shadowed != 0) {
         // A record this one shadowed, or that shadowed it, would take its place: rebuild.
         pool->stale = true;
         return;
     }
     if (!record.poolPlaced_) return;
-    if (record.poolOffset_ < pool->range())
-        pool->remove(record.poolOffset_);
+    const std::uint32_t offset = offsetOf(*pool, record);
+    if (offset < pool->range())
+        pool->remove(offset);
     else
-        pool->beyond.erase(record.poolOffset_);
+        pool->beyond.erase(offset);
 }
 
-void PoolIndexes::expiryChanged(ClientRecord& record) {
-    if (record.pool_ != nullptr && record.poolPlaced_ && record.poolOffset_ < record.pool_->range())
-        record.pool_->setExpiry(record.poolOffset_, record.expiry);
+void PoolIndexes::expiryChanged(ClientRecord& record, std::int64_t previous) {
+    PoolIndex* pool = holding(record);
+    if (pool == nullptr || !record.poolPlaced_) return;
+    const std::uint32_t offset = offsetOf(*pool, record);
+    if (offset < pool->range()) pool->setExpiry(offset, previous, record.expiry);
 }
 
 PoolIndex& PoolIndexes::of(const PoolRef& ref) {
@@ -64,28 +81,38 @@ PoolIndex& PoolIndexes::of(const PoolRef& ref) {
     if (last_ != nullptr && last_->name() == ref.name && last_->base() == base && last_->range() == ref.range &&
         !last_->stale)
         return *last_;
-    for (auto it = pools_.begin(); it != pools_.end(); ++it) {
-        if (!profileNameEquals((*it)->name(), ref.name)) continue;
-        if ((*it)->base() == base && (*it)->range() == ref.range && !(*it)->stale) {
-            last_ = it->get();
-            return **it;
+    std::size_t spot = pools_.size();
+    for (std::size_t i = 0; i < pools_.size(); ++i) {
+        PoolIndex* pool = pools_[i].get();
+        if (pool == nullptr) {
+            spot = std::min(spot, i);
+            continue;
         }
+        if (!profileNameEquals(pool->name(), ref.name)) continue;
+        if (pool->base() == base && pool->range() == ref.range && !pool->stale) {
+            last_ = pool;
+            lastNumber_ = static_cast<std::uint32_t>(i + 1);
+            return *pool;
+        }
+        // The pool changed, or its index cannot follow the list any more: made anew.
         for (ClientRecord* r = lists_.first(ClientList::Dynamic); r != nullptr; r = lists_.next(*r)) {
-            if (r->pool_ == it->get()) r->pool_ = nullptr;
+            if (r->pool_ == i + 1) r->pool_ = 0;
         }
-        if (last_ == it->get()) last_ = nullptr;
-        pools_.erase(it);
-        lastName_ = nullptr;
+        pools_[i].reset();
+        spot = std::min(spot, i);
         break;
     }
-    auto pool = std::make_unique<PoolIndex>(std::string(ref.name), base, ref.range);
-    for (ClientRecord* r = lists_.first(ClientList::Dynamic); r != nullptr; r = lists_.next(*r)) {
-        if (profileNameEquals(r->profile, ref.name) && ipv4ToHostOrder(r->address) >= base) place(*pool, *r, true);
-    }
-    pools_.push_back(std::move(pool));
-    last_ = pools_.back().get();
+    auto made = std::make_unique<PoolIndex>(std::string(ref.name), base, ref.range, &expiryOf, &store_);
+    if (spot == pools_.size()) pools_.emplace_back();
+    pools_[spot] = std::move(made);
+    PoolIndex& pool = *pools_[spot];
+    last_ = &pool;
+    lastNumber_ = static_cast<std::uint32_t>(spot + 1);
     lastName_ = nullptr;
-    return *pools_.back();
+    for (ClientRecord* r = lists_.first(ClientList::Dynamic); r != nullptr; r = lists_.next(*r)) {
+        if (profileNameEquals(r->profile, ref.name) && ipv4ToHostOrder(r->address) >= base) place(pool, *r, true);
+    }
+    return pool;
 }
 
 }  // namespace tolmark

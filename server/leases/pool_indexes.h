@@ -5,6 +5,7 @@
 // or a change left it unable to follow the list; from then on every dynamic record that joins,
 // leaves or changes its expiry keeps it in step.
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -31,8 +32,8 @@ public:
     void add(ClientRecord& record);
     // A dynamic record is leaving (or about to change its address or profile).
     void remove(ClientRecord& record);
-    // The record's expiry was changed.
-    void expiryChanged(ClientRecord& record);
+    // The record's expiry was changed from previous.
+    void expiryChanged(ClientRecord& record, std::int64_t previous);
 
     // The index of the pool, made from the dynamic list when there is none yet or the pool
     // changed since.
@@ -42,12 +43,22 @@ public:
 
 private:
     PoolIndex* poolFor(const ClientRecord& record);
+    PoolIndex* holding(const ClientRecord& record) {
+        return record.pool_ == 0 ? nullptr : pools_[record.pool_ - 1].get();
+    }
+    std::uint32_t numberOf(const PoolIndex& pool) const;
     void place(PoolIndex& pool, ClientRecord& record, bool building);
+    static std::uint32_t offsetOf(const PoolIndex& pool, const ClientRecord& record) {
+        return ipv4ToHostOrder(record.address) - pool.base();
+    }
 
     RecordStore& store_;
     ListLinks& lists_;
+    // By number - 1; a pool's number stays while its index lives (a place left empty is taken
+    // by the next index made).
     std::vector<std::unique_ptr<PoolIndex>> pools_;
-    PoolIndex* last_ = nullptr;  // the pool asked for last
+    PoolIndex* last_ = nullptr;  // the pool asked for last, and its number
+    std::uint32_t lastNumber_ = 0;
     // The pool of the profile name met last, by the name's shared storage (nullptr: none).
     const char* lastName_ = nullptr;
     PoolIndex* lastNamed_ = nullptr;

@@ -8,7 +8,7 @@ namespace tolmark {
 ClientRecord* RecordStore::append() {
     // Links are 32-bit index + 1 values; the store cannot outgrow them.
     if (size_ >= std::numeric_limits<std::uint32_t>::max() - 1) return nullptr;
-    if (!reserve(static_cast<std::size_t>(size_) + 1)) return nullptr;
+    if (size_ % kChunkRecords == 0 && !reserve(static_cast<std::size_t>(size_) + 1)) return nullptr;
     ClientRecord* record = &chunks_[size_ / kChunkRecords][size_ % kChunkRecords];
     record->index_ = size_++;
     return record;

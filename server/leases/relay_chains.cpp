@@ -5,7 +5,6 @@ namespace tolmark {
 void RelayChains::add(ClientRecord& record) {
     std::uint32_t& head = heads_.slot(record.seenVia);
     const std::uint32_t link = RecordStore::linkOf(record);
-    record.relayKey_ = record.seenVia;
     record.sameRelay_ = head;
     record.previousRelay_ = 0;
     if (ClientRecord* following = store_.at(head)) following->previousRelay_ = link;
@@ -18,9 +17,9 @@ void RelayChains::remove(ClientRecord& record) {
     if (ClientRecord* following = store_.at(record.sameRelay_)) following->previousRelay_ = record.previousRelay_;
     if (ClientRecord* before = store_.at(record.previousRelay_)) {
         before->sameRelay_ = record.sameRelay_;
-    } else if (std::uint32_t* head = heads_.find(record.relayKey_)) {
+    } else if (std::uint32_t* head = heads_.find(record.seenVia)) {
         if (record.sameRelay_ == 0)
-            heads_.erase(record.relayKey_);
+            heads_.erase(record.seenVia);
         else
             *head = record.sameRelay_;
     }

@@ -1,7 +1,8 @@
 #pragma once
 // The dynamic records by the relay (or interface) they were last seen through, for the
 // per-relay lease limit. Each relay's chain is doubly linked and unordered: a relay may front
-// every client of a network, so neither linking nor unlinking walks its chain.
+// every client of a network, so neither linking nor unlinking walks its chain. A record's
+// seen-via address changes only while it is out of its chain.
 
 #include <cstdint>
 

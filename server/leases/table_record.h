@@ -16,7 +16,6 @@ namespace tolmark {
 enum class ClientList : std::uint8_t { Static = 0, Dynamic = 1, Ignored = 2, Free = 3, None = 4 };
 
 class ClientTable;
-class PoolIndex;
 struct ClientRecord;
 
 // A field the table indexes records by: read like the value it holds, changed by the table
@@ -83,26 +82,24 @@ private:
     // The store: the record's place, and how often it was freed (handles name one life).
     std::uint32_t index_ = 0;
     std::uint32_t generation_ = 0;
-    // The list: index + 1 of the next and previous record (0 at the ends), and the order label
-    // that grows along the list, so that positions compare without a walk.
+    // The list: index + 1 of the next and previous record (0 at the ends).
     std::uint32_t next_ = 0;
     std::uint32_t previous_ = 0;
-    // The chains: the next record of the list with the same identity, and with the same address.
+    // The chains: the next record of the list in the same identity bucket, and in the same
+    // address bucket.
     std::uint32_t sameIdentity_ = 0;
     std::uint32_t sameAddress_ = 0;
     // The relay chains: dynamic records by the relay (or interface) last seen through.
     std::uint32_t sameRelay_ = 0;
     std::uint32_t previousRelay_ = 0;
+    // The order label, which grows along the list: positions compare without a walk.
     std::uint64_t label_ = 0;
-    // What the indexes hold the record under, so that it always leaves them whole.
-    std::uint64_t identityKey_ = 0;
-    Ipv4 addressKey_ = 0;
-    Ipv4 relayKey_ = 0;
-    std::uint32_t poolOffset_ = 0;
-    bool poolPlaced_ = false;
-    bool relayLinked_ = false;
+    // The pool index holding the record (its number + 1; 0: none). The index holds it under
+    // the offset of its address, which only changes while it is out of the index.
+    std::uint32_t pool_ = 0;
     ClientList list_ = ClientList::None;
-    PoolIndex* pool_ = nullptr;
+    bool poolPlaced_ = false;  // the index names this record at its offset (not another one)
+    bool relayLinked_ = false;
 };
 
 // Two identities are equal when kind, length and bytes are equal.
