@@ -18,7 +18,7 @@ bool RecordStore::reserve(std::size_t records) {
     try {
         const std::size_t chunks = (records + kChunkRecords - 1) / kChunkRecords;
         if (chunks > chunks_.size()) chunks_.reserve(chunks);
-        while (chunks_.size() < chunks) chunks_.push_back(std::make_unique<ClientRecord[]>(kChunkRecords));
+        while (chunks_.size() < chunks) chunks_.emplace_back(kChunkRecords);
     } catch (const std::bad_alloc&) {
         return false;
     }

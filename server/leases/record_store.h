@@ -5,7 +5,6 @@
 // also carries the record's generation: a handle to a record that was freed names nothing.
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "server/leases/table_record.h"
@@ -43,7 +42,7 @@ public:
     static void retire(ClientRecord& record) { ++record.generation_; }
 
 private:
-    std::vector<std::unique_ptr<ClientRecord[]>> chunks_;
+    std::vector<std::vector<ClientRecord>> chunks_;  // each of kChunkRecords, never resized
     std::uint32_t size_ = 0;
 };
 
