@@ -52,12 +52,28 @@ private:
 
 using RecordHandle = std::uint64_t;
 
-struct ClientRecord {
+// Laid out for the walks of the indexes: what a chain walk reads of a record (address,
+// identity, the chain links, the order label) fills its first cache line, the rest the second.
+struct alignas(64) ClientRecord {
     Keyed<Ipv4> address;
     Keyed<Ipv4> seenVia;
-    std::int64_t lastAccess = 0;
-    Keyed<std::int64_t> expiry;
+
+private:
+    // The chains: the next record of the list in the same identity bucket, and in the same
+    // address bucket.
+    std::uint32_t sameIdentity_ = 0;
+    std::uint32_t sameAddress_ = 0;
+
+public:
     Keyed<StoredIdentity> identity;
+
+private:
+    // The order label, which grows along the list: positions compare without a walk.
+    std::uint64_t label_ = 0;
+
+public:
+    Keyed<std::int64_t> expiry;
+    std::int64_t lastAccess = 0;
     Keyed<StoredProfileName> profile;  // at most 23 characters; empty = the first profile
     StoredText hostName;               // at most 158 characters
     StoredText remark;                 // at most 31 characters
@@ -85,15 +101,9 @@ private:
     // The list: index + 1 of the next and previous record (0 at the ends).
     std::uint32_t next_ = 0;
     std::uint32_t previous_ = 0;
-    // The chains: the next record of the list in the same identity bucket, and in the same
-    // address bucket.
-    std::uint32_t sameIdentity_ = 0;
-    std::uint32_t sameAddress_ = 0;
     // The relay chains: dynamic records by the relay (or interface) last seen through.
     std::uint32_t sameRelay_ = 0;
     std::uint32_t previousRelay_ = 0;
-    // The order label, which grows along the list: positions compare without a walk.
-    std::uint64_t label_ = 0;
     // The pool index holding the record (its number + 1; 0: none). The index holds it under
     // the offset of its address, which only changes while it is out of the index.
     std::uint32_t pool_ = 0;
