@@ -15,6 +15,7 @@
 #include "base/error_text.h"
 #include "base/file_descriptor.h"
 #include "server/leases/client_rules.h"
+#include "server/leases/line_window.h"
 
 namespace tolmark {
 
@@ -39,57 +40,6 @@ EntryFormat formatOf(ClientList list) {
 std::string fitText(std::string_view text, std::size_t maxChars) {
     return std::string(text.substr(0, std::min(text.size(), maxChars)));
 }
-
-// Reads a file line by line through a fixed buffer. A line keeps at most 1023 characters
-// (the rest of a longer line is passed over); its "\n" or "\r\n" is removed.
-class LineReader {
-public:
-    explicit LineReader(int fd) : fd_(fd) {}
-
-    // False at the end of the file or on a read error (see failed()).
-    bool next(std::string& line, std::uint64_t& lineStart) {
-        line.clear();
-        lineStart = offset_ + pos_;
-        bool any = false;
-        std::size_t physical = 0;
-        for (;;) {
-            if (pos_ == length_ && !fill()) break;
-            const char c = buffer_[pos_++];
-            any = true;
-            if (c == '\n') {
-                if (!line.empty() && line.back() == '\r' && physical == line.size()) line.pop_back();
-                break;
-            }
-            ++physical;
-            // One character more than a line holds, so that a "\r" at position 1023 can go.
-            if (line.size() <= kMaxEntryLine) line.push_back(c);
-        }
-        if (line.size() > kMaxEntryLine) line.resize(kMaxEntryLine);
-        return any;
-    }
-    bool failed() const { return failed_; }
-
-private:
-    bool fill() {
-        offset_ += length_;
-        pos_ = length_ = 0;
-        for (;;) {
-            const ssize_t n = ::read(fd_, buffer_, sizeof buffer_);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) failed_ = true;
-            if (n <= 0) return false;
-            length_ = static_cast<std::size_t>(n);
-            return true;
-        }
-    }
-
-    int fd_;
-    char buffer_[65536];
-    std::size_t pos_ = 0;
-    std::size_t length_ = 0;
-    std::uint64_t offset_ = 0;
-    bool failed_ = false;
-};
 
 enum class StopReason { None, EmptyLine, Unreadable, NoMemory, ReadError };
 
@@ -175,17 +125,29 @@ struct LoadState {
     const GeneralSettings& settings;
     LogSink& log;
     std::int64_t now;
-    ClientRecord* lastDynamic = nullptr;  // where the next dynamic record is linked
-    std::vector<ClientRecord*> ignored;   // pushed at the front in reverse once loading ends
+    ClientRecord* lastDynamic = nullptr;   // where the next dynamic record is linked
+    std::vector<ClientRecord*> ignored{};  // pushed at the front in reverse once loading ends
     std::uint32_t counted = 0;
     std::uint32_t staticTotal = 0;
+    ClientFields written{};  // the record as the log line writes it back, reused line by line
+    // The profile of the previous line: a file names few, mostly the same one line after line.
+    std::string lastProfileName{};
+    const Profile* lastProfile = nullptr;
 };
+
+const Profile* profileNamed(std::string_view name, LoadState& state) {
+    if (state.lastProfile == nullptr || name != state.lastProfileName) {
+        state.lastProfile = state.profiles.find(name);
+        state.lastProfileName.assign(name);
+    }
+    return state.lastProfile;
+}
 
 // Dynamic records outside their pool, or repeating the previous record's address, would hand
 // out an address twice or outside the configured range.
-bool dropDynamic(const ClientFields& fields, const LoadState& state) {
+bool dropDynamic(const ClientFields& fields, LoadState& state) {
     if (fields.address == 0) return false;
-    const Profile* profile = state.profiles.find(fields.profile);
+    const Profile* profile = profileNamed(fields.profile, state);
     if (profile != nullptr && profile->hasPool() && !profile->poolContains(fields.address)) return true;
     const ClientRecord* previous = state.lastDynamic;
     return previous != nullptr && previous->address == fields.address &&
@@ -210,7 +172,7 @@ void linkRecord(ClientRecord& record, LoadState& state) {
     }
 }
 
-LineResult loadLine(const std::string& line, std::uint32_t lineNo, LoadState& state) {
+LineResult loadLine(std::string_view line, std::uint32_t lineNo, LoadState& state) {
     if (!line.empty() && line.front() == '#') return LineResult::Comment;
     const EntryParts parts = splitRemark(line);
     if (parts.data.empty()) return LineResult::EmptyLine;
@@ -237,17 +199,13 @@ LineResult loadLine(const std::string& line, std::uint32_t lineNo, LoadState& st
         if (state.list == ClientList::Ignored) {
             const std::string data(parts.data);
             state.log.line(3, false, "%u: %s\n", lineNo, data.c_str());
-        } else if (auto text = formatEntryLine(record->fields(), formatOf(state.list), state.settings.updateEthers)) {
-            state.log.line(3, false, "%u: %s\n", lineNo, text->text);
+        } else {
+            record->copyTo(state.written);
+            if (auto text = formatEntryLine(state.written, formatOf(state.list), state.settings.updateEthers))
+                state.log.line(3, false, "%u: %s\n", lineNo, text->text);
         }
     }
     return LineResult::Accepted;
-}
-
-ClientRecord* lastOf(ClientTable& table, ClientList list) {
-    ClientRecord* last = nullptr;
-    for (ClientRecord* r = table.first(list); r != nullptr; r = table.next(*r)) last = r;
-    return last;
 }
 
 StopReason stopReasonOf(LineResult result) {
@@ -460,32 +418,36 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
         }
         return 0;
     }
-    LoadState state{table, list, profiles, settings, log, now, nullptr, {}, 0, 0};
-    if (list == ClientList::Dynamic) state.lastDynamic = lastOf(table, ClientList::Dynamic);
+    LoadState state{.table = table, .list = list, .profiles = profiles, .settings = settings, .log = log, .now = now};
+    if (list == ClientList::Dynamic) state.lastDynamic = table.last(ClientList::Dynamic);
 
-    // The reader's buffer is too large for the stack of every thread.
-    std::unique_ptr<LineReader> reader;
-    try {
-        reader = std::make_unique<LineReader>(fd.get());
-    } catch (const std::bad_alloc&) {
+    struct stat info {};
+    const std::uint64_t size =
+        ::fstat(fd.get(), &info) == 0 ? static_cast<std::uint64_t>(std::max<off_t>(info.st_size, 0)) : 0;
+    LineWindow window;
+    if (!window.open(fd.get(), size)) {
         keepTail(fd.get(), 0, file, StopReason::NoMemory, 0, log);
         return 0;
     }
-    std::string line;
+    // The table makes room for the file's records at once (as many as the first window holds
+    // lines, for each time the window goes into the file), and the pools' indexes are made
+    // before, so that each record goes into them as it is linked.
+    if (window.fillFirst() && size > 0) {
+        const double windows = static_cast<double>(size) / static_cast<double>(window.readSoFar());
+        table.reserve(list, static_cast<std::size_t>(static_cast<double>(window.linesInWindow() + 1) * windows));
+    }
+    if (list == ClientList::Dynamic) {
+        for (const Profile& p : profiles.profiles()) {
+            if (p.hasPool()) table.indexPool(PoolRef{p.name, p.baseIp, static_cast<std::uint32_t>(p.range)});
+        }
+    }
+    std::string_view line;
     std::uint64_t lineStart = 0;
     std::uint32_t lineNo = 0;
     StopReason stop = StopReason::None;
     while (stop == StopReason::None) {
-        bool more = false;
-        try {
-            line.reserve(kMaxEntryLine + 1);
-            more = reader->next(line, lineStart);
-        } catch (const std::bad_alloc&) {
-            stop = StopReason::NoMemory;
-            break;
-        }
-        if (!more) {
-            if (reader->failed()) stop = StopReason::ReadError;
+        if (!window.next(line, lineStart)) {
+            if (window.failed()) stop = StopReason::ReadError;
             break;
         }
         stop = stopReasonOf(loadLine(line, lineNo, state));

@@ -173,9 +173,18 @@ StoredProfileName& StoredProfileName::operator=(std::string_view name) {
         return *this;
     }
     if (name_ != nullptr && *name_ == name) return *this;
+    // Records are mostly given the name given last (a file's lines, a pool's leases): that one
+    // needs neither the lock nor a look-up. Names are never freed, so the pointer stays good.
+    thread_local const std::string* last = nullptr;
+    if (last != nullptr && *last == name) {
+        name_ = last;
+        return *this;
+    }
     ProfileNames& names = profileNames();
     std::lock_guard hold(names.lock);
-    name_ = &*names.names.emplace(name).first;
+    const auto found = names.names.find(std::string(name));
+    name_ = found != names.names.end() ? &*found : &*names.names.emplace(name).first;
+    last = name_;
     return *this;
 }
 

@@ -17,6 +17,17 @@ void* operator new(std::size_t size) {
     throw std::bad_alloc();
 }
 
+void* operator new(std::size_t size, std::align_val_t align) {
+    if (tolmark::testing::failLargeAllocations && size >= 400) throw std::bad_alloc();
+    const auto alignment = static_cast<std::size_t>(align);
+    if (void* p = std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment)) return p;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
 void operator delete(void* p) noexcept { std::free(p); }
 
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
 #include "server/leases/client_rules.h"
@@ -359,6 +361,95 @@ TEST_F(ClientTableTest, JournalKeepsEachTouchedRecordOnceAndLeavesOutSharedLease
     table.takeJournal(changes);
     EXPECT_TRUE(changes.empty());
     table.setJournal(nullptr);
+}
+
+}  // namespace
+}  // namespace tolmark
+
+namespace tolmark {
+namespace {
+
+// The chains against a plain walk of the lists, through a bounded random run over thousands of
+// records (several times the chains' buckets, so that they are spread again many times, and
+// across the store's chunks): records taken, linked anywhere in the three lists, moved,
+// unlinked, freed and reused, their identities and addresses changed, with few enough of each
+// that chains hold many records. Every look-up, from the head and from any record on, must
+// give the walk's answer.
+TEST(ClientTableChains, AnswerAsAWalkOfTheListsWhileTheyGrowAndChange) {
+    testing::CapturingLog log;
+    ClientTable table{log};
+    std::vector<ClientRecord*> records;
+    std::mt19937 random(5);
+    const auto identity = [](std::uint32_t n) {
+        Identity id;
+        id.kind = static_cast<std::uint8_t>(n % 5 == 0 ? kIdentityClientId : kIdentityHardware);
+        id.length = static_cast<std::uint8_t>(n % 7 == 0 ? 20 : 6);  // some stored on the heap
+        id.bytes[0] = static_cast<std::uint8_t>(n);
+        id.bytes[5] = static_cast<std::uint8_t>(n >> 8);
+        return id;
+    };
+    const auto walk = [&](ClientList list, const ClientRecord* after, auto&& match) -> ClientRecord* {
+        for (ClientRecord* r = after == nullptr ? table.first(list) : table.next(*after); r != nullptr;
+             r = table.next(*r)) {
+            if (match(*r)) return r;
+        }
+        return nullptr;
+    };
+    constexpr ClientList kLists[] = {ClientList::Static, ClientList::Dynamic, ClientList::Ignored};
+    for (int step = 0; step < 12000; ++step) {
+        const std::uint32_t pick = random();
+        ClientRecord* some = records.empty() ? nullptr : records[pick % records.size()];
+        switch (random() % 8) {
+            case 0:
+            case 1:
+            case 2: {
+                ClientRecord* r = table.take();
+                ASSERT_NE(r, nullptr);
+                table.setIdentity(*r, identity(random() % 1500));
+                table.setAddress(*r, random() % 6 == 0 ? 0 : makeIpv4(10, 1, 0, static_cast<std::uint8_t>(random())));
+                const ClientList list = kLists[random() % 3];
+                if (list == ClientList::Static) table.appendStatic(*r);
+                if (list == ClientList::Ignored) table.pushIgnored(*r);
+                if (list == ClientList::Dynamic)
+                    table.insertDynamicAfter(some != nullptr && some->list() == ClientList::Dynamic ? some : nullptr,
+                                             *r);
+                if (std::find(records.begin(), records.end(), r) == records.end()) records.push_back(r);
+                break;
+            }
+            case 3:
+                if (some != nullptr) table.setIdentity(*some, identity(random() % 1500));
+                break;
+            case 4:
+                if (some != nullptr) table.setAddress(*some, makeIpv4(10, 1, 0, static_cast<std::uint8_t>(random())));
+                break;
+            case 5:
+                if (some != nullptr && some->list() != ClientList::Free) table.release(*some);
+                break;
+            case 6:
+                if (some != nullptr) table.unlink(*some);
+                break;
+            default:
+                if (some != nullptr && some->list() == ClientList::None) table.pushIgnored(*some);
+                break;
+        }
+        if (step % 40 != 0 && step < 11900) continue;
+        for (ClientList list : kLists) {
+            const Identity id = identity(random() % 1500);
+            const Ipv4 address = random() % 8 == 0 ? 0 : makeIpv4(10, 1, 0, static_cast<std::uint8_t>(random()));
+            ClientRecord* from = nullptr;
+            if (some != nullptr && some->list() == list) from = some;
+            for (const ClientRecord* after :
+                 {static_cast<const ClientRecord*>(nullptr), static_cast<const ClientRecord*>(from)}) {
+                ASSERT_EQ(table.findIdentity(list, id, after),
+                          walk(list, after, [&](const ClientRecord& r) { return identityEquals(r.identity, id); }))
+                    << "step " << step;
+                ASSERT_EQ(table.findAddress(list, address, after),
+                          walk(list, after, [&](const ClientRecord& r) { return r.address == address; }))
+                    << "step " << step;
+            }
+        }
+    }
+    EXPECT_GT(records.size(), 2500u);  // over two chunks of the store
 }
 
 }  // namespace

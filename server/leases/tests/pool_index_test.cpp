@@ -4,6 +4,7 @@
 
 #include <map>
 #include <random>
+#include <utility>
 
 #include "server/leases/client_table.h"
 #include "tests/support/fakes.h"
@@ -15,8 +16,11 @@ namespace {
 // removals and expiry changes: every query must give the map's answer.
 TEST(PoolIndex, AnswersAsAPlainWalkOfItsOffsets) {
     constexpr std::uint32_t kRange = 300;
-    PoolIndex pool("lab", 1000, kRange);
-    std::map<std::uint32_t, std::int64_t> expiries;  // offset -> expiry
+    std::map<std::uint32_t, std::int64_t> expiries;  // offset -> expiry; records link offset + 1
+    const PoolIndex::ExpiryReader reader = [](const void* map, std::uint32_t link) {
+        return static_cast<const std::map<std::uint32_t, std::int64_t>*>(map)->at(link - 1);
+    };
+    PoolIndex pool("lab", 1000, kRange, reader, &expiries);
     std::mt19937 random(7);
     for (int step = 0; step < 5000; ++step) {
         const std::uint32_t offset = random() % kRange;
@@ -31,8 +35,10 @@ TEST(PoolIndex, AnswersAsAPlainWalkOfItsOffsets) {
                 expiries.erase(offset);
                 break;
             default:
-                pool.setExpiry(offset, expiry);
-                if (expiries.count(offset) != 0) expiries[offset] = expiry;
+                if (expiries.count(offset) != 0) {
+                    const std::int64_t previous = std::exchange(expiries[offset], expiry);
+                    pool.setExpiry(offset, previous, expiry);
+                }
                 break;
         }
         const std::uint32_t from = random() % kRange;
