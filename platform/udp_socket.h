@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "base/file_descriptor.h"
 #include "base/ipv4.h"
@@ -16,6 +17,14 @@ struct DatagramInfo {
     std::uint16_t sourcePort = 0;
     Ipv4 destination = 0;  // the header's destination address (a broadcast stays a broadcast)
     int ifIndex = 0;       // interface the datagram arrived on; 0 when unknown
+};
+
+// One datagram of two parts, a header and data, for sending several at once.
+struct DatagramParts {
+    const std::uint8_t* head = nullptr;
+    std::size_t headLength = 0;
+    const std::uint8_t* data = nullptr;
+    std::size_t dataLength = 0;
 };
 
 class UdpSocket {
@@ -43,6 +52,10 @@ public:
     // destination:port when destination is not 0.
     bool sendParts(const std::uint8_t* head, std::size_t headLength, const std::uint8_t* data, std::size_t dataLength,
                    Ipv4 destination = 0, std::uint16_t port = 0);
+    // Several datagrams in order with as few calls as the system allows, to the connected peer
+    // or to destination:port. Returns how many went out: all, or those before the first that
+    // failed (errno kept).
+    std::size_t sendBatch(std::span<const DatagramParts> datagrams, Ipv4 destination = 0, std::uint16_t port = 0);
     // One datagram from the connected peer; -1 on error (errno kept), including would-block.
     long receiveConnected(std::uint8_t* buffer, std::size_t capacity, bool dontWait);
     bool setMulticastTtl(int ttl);

@@ -2,6 +2,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -125,6 +126,43 @@ bool UdpSocket::sendParts(const std::uint8_t* head, std::size_t headLength, cons
         n = ::sendmsg(fd_.get(), &msg, 0);
     } while (n < 0 && errno == EINTR);
     return n == static_cast<ssize_t>(headLength + dataLength);
+}
+
+std::size_t UdpSocket::sendBatch(std::span<const DatagramParts> datagrams, Ipv4 destination, std::uint16_t port) {
+    // A window at a time: the arrays stay on the stack.
+    constexpr std::size_t kBatch = 64;
+    sockaddr_in to = makeAddress(destination, port);
+    std::size_t done = 0;
+    while (done < datagrams.size()) {
+        mmsghdr messages[kBatch];
+        iovec iov[kBatch][2];
+        const std::size_t count = std::min(kBatch, datagrams.size() - done);
+        for (std::size_t i = 0; i < count; ++i) {
+            const DatagramParts& d = datagrams[done + i];
+            iov[i][0] = {const_cast<std::uint8_t*>(d.head), d.headLength};
+            iov[i][1] = {const_cast<std::uint8_t*>(d.data), d.dataLength};
+            messages[i] = mmsghdr{};
+            if (destination != 0) {
+                messages[i].msg_hdr.msg_name = &to;
+                messages[i].msg_hdr.msg_namelen = sizeof to;
+            }
+            messages[i].msg_hdr.msg_iov = iov[i];
+            messages[i].msg_hdr.msg_iovlen = d.dataLength != 0 ? 2 : 1;
+        }
+        const int n = ::sendmmsg(fd_.get(), messages, static_cast<unsigned>(count), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return done;
+        for (int i = 0; i < n; ++i) {
+            const DatagramParts& d = datagrams[done + static_cast<std::size_t>(i)];
+            // A datagram cut short counts as failed.
+            if (messages[i].msg_len != d.headLength + d.dataLength) {
+                errno = EMSGSIZE;
+                return done + static_cast<std::size_t>(i);
+            }
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
 }
 
 long UdpSocket::receiveConnected(std::uint8_t* buffer, std::size_t capacity, bool dontWait) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "server/tftp/packets.h"
 #include "server/tftp/transfer_engine.h"
@@ -30,6 +31,8 @@ public:
                             : (c_.settings.windowOfTwo && !t_.multicast.load() ? 2 : 1);
         timeoutMs_ = std::max(r.timeout, 1) * 1000;
         lastHeardMs_ = c_.channel.nowMs();
+        headers_.resize(window_);
+        batch_.resize(window_);
     }
 
     std::int32_t run() {
@@ -76,7 +79,9 @@ private:
     std::int64_t lastHeardMs_ = 0;  // when the client last acknowledged something
     ReadState s_;
     std::uint64_t restartedAfter_ = ~std::uint64_t{0};
-    std::array<std::uint8_t, kHeaderSize> header_{};
+    // The headers and datagrams of the window being sent, allocated once.
+    std::vector<std::array<std::uint8_t, kHeaderSize>> headers_;
+    std::vector<Outgoing> batch_;
     std::array<std::uint8_t, 512> oack_{};
     std::array<std::uint8_t, kRequestMax + 1> received_{};
 };
@@ -194,23 +199,36 @@ std::optional<std::int32_t> ReadSide::optionPhase() {
 
 std::optional<std::int32_t> ReadSide::sendWindow() {
     const bool toGroup = t_.multicast.load() && t_.master.load();
-    while (s_.sent < s_.acked + window_ && (s_.last == 0 || s_.sent < s_.last)) {
-        const std::uint64_t index = s_.sent + 1;
+    // The blocks of the window go out together; each stays valid while the window's others are
+    // read (a block source keeps the last window of blocks).
+    std::size_t count = 0;
+    bool readFailed = false;
+    for (std::uint64_t index = s_.sent + 1; index <= s_.acked + window_ && (s_.last == 0 || index <= s_.last);
+         ++index) {
         const std::optional<std::span<const std::uint8_t>> data = source_.block(index);
-        if (!data) return kOutcomeFailure;
+        if (!data) {
+            readFailed = true;
+            break;
+        }
         if (data->size() < blockSize_) s_.last = index;
-        t_.lastBlockRead.store(static_cast<std::int32_t>(index), std::memory_order_relaxed);
-        t_.dataLength.store(static_cast<std::int32_t>(data->size()), std::memory_order_relaxed);
-        writeDataHeader(header_, static_cast<std::uint16_t>(index));
-        const bool sent = toGroup ? c_.channel.sendToGroup(header_, *data) : c_.channel.send(header_, *data);
-        if (!sent) {
+        std::array<std::uint8_t, kHeaderSize>& header = headers_[count];
+        writeDataHeader(header, static_cast<std::uint16_t>(index));
+        batch_[count++] = Outgoing{header, *data};
+    }
+    if (count != 0) {
+        const auto last = static_cast<std::int32_t>(s_.sent + count);
+        t_.lastBlockRead.store(last, std::memory_order_relaxed);
+        t_.dataLength.store(static_cast<std::int32_t>(batch_[count - 1].data.size()), std::memory_order_relaxed);
+        const std::size_t sent = c_.channel.sendBatch(std::span<const Outgoing>(batch_.data(), count), toGroup);
+        s_.sent += sent;
+        if (sent < count) {
             // Logged with the block counter: the blocks acknowledged so far.
             c_.log.line(1, false, "TFTP  Error   sent block %u %d failed\n", counterValue(s_.acked),
-                        static_cast<int>(data->size()));
+                        static_cast<int>(batch_[sent].data.size()));
             return kOutcomeFailure;
         }
-        s_.sent = index;
     }
+    if (readFailed) return kOutcomeFailure;
     return std::nullopt;
 }
 

@@ -66,6 +66,7 @@ bool TftpServer::start() {
         env_.log.line(1, false, "TFTP  Error   TFTPMaxWindow %d out of range, %d used\n", maxWindow, maxWindow_);
     port_.store(socket_.localPort());
     wake_.reset();
+    watch_.resume();
     stopping_.store(false);
     try {
         listener_ = std::thread([this] { listen(); });
@@ -84,6 +85,7 @@ bool TftpServer::start() {
 void TftpServer::requestStop() {
     stopping_.store(true);
     wake_.signal();
+    watch_.interruptAll();
 }
 
 void TftpServer::stop() {
@@ -256,11 +258,11 @@ bool TftpServer::prepareData(Transfer& transfer, OpenResult& opened) {
     const TransferRequest& r = transfer.request;
     const bool textMode = r.mode == kModeNetascii && r.textAccess == 1;
     const std::size_t window = std::max<std::size_t>(r.window, 2);
-    // A read from the file keeps a window of blocks; an upload a received block and its
-    // conversion; a shared mapping is sent from as it is.
+    // A read from the file keeps what it has read ahead (at least a window of blocks); an upload
+    // a received block and its conversion; a shared mapping is sent from as it is.
     std::size_t bytes = 0;
     if (r.opcode == kOpReadRequest) {
-        bytes = opened.mapping ? 0 : r.blockSize * window;
+        bytes = opened.mapping ? 0 : FileSource::bufferBytes(r.blockSize, window, textMode);
     } else {
         bytes = r.blockSize + kHeaderSize + 1 + (textMode ? 2 * std::size_t{r.blockSize} : 0);
     }
@@ -431,7 +433,7 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
         const TftpSettings tftp = env_.settings.tftp();
         const std::int32_t ttl = env_.settings.multicast().ttl;
         if (t.multicast.load() && ttl != 1) t.socket.setMulticastTtl(ttl);
-        SocketChannel channel(t.socket, wake_, r.group, r.groupPort);
+        SocketChannel channel(t.socket, watch_, r.group, r.groupPort);
         EngineContext context{t, channel, env_.log,
                               EngineSettings{tftp.retransmit, tftp.windowSize != 0, tftp.largeFiles != 0,
                                              maxSilentMs(tftp.timeout, tftp.retransmit)},

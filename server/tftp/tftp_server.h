@@ -16,6 +16,7 @@
 #include "config/config_store.h"
 #include "config/settings_holder.h"
 #include "platform/clock.h"
+#include "platform/receive_watch.h"
 #include "platform/udp_socket.h"
 #include "platform/wake_event.h"
 #include "server/tftp/file_access.h"
@@ -106,7 +107,8 @@ private:
 
     TftpServerEnvironment env_;
     platform::WakeEvent wake_;
-    platform::WakeEvent ended_;  // a transfer thread has ended
+    platform::ReceiveWatch watch_;  // ends the transfers' waits
+    platform::WakeEvent ended_;     // a transfer thread has ended
     std::atomic<bool> stopping_{false};
     std::atomic<bool> listening_{false};  // a listener thread exists (read by the control pipe)
     std::atomic<std::int32_t> running_{0};
