@@ -53,15 +53,22 @@ public:
     bool sendParts(const std::uint8_t* head, std::size_t headLength, const std::uint8_t* data, std::size_t dataLength,
                    Ipv4 destination = 0, std::uint16_t port = 0);
     // Several datagrams in order with as few calls as the system allows, to the connected peer
-    // or to destination:port. Returns how many went out: all, or those before the first that
-    // failed (errno kept).
+    // or to destination:port: datagrams of one size (the last may be shorter) go as one send
+    // that the system cuts up (UDP segmentation offload), others in one sendmmsg. Returns how
+    // many went out: all, or those before the first that failed (errno kept).
     std::size_t sendBatch(std::span<const DatagramParts> datagrams, Ipv4 destination = 0, std::uint16_t port = 0);
     // One datagram from the connected peer; -1 on error (errno kept), including would-block.
     long receiveConnected(std::uint8_t* buffer, std::size_t capacity, bool dontWait);
     bool setMulticastTtl(int ttl);
 
 private:
+    // Sends datagrams[0..count) as one segmented send; false with errno when it failed.
+    bool sendSegmented(std::span<const DatagramParts> datagrams, std::size_t segment, Ipv4 destination,
+                       std::uint16_t port);
+    std::size_t sendEach(std::span<const DatagramParts> datagrams, Ipv4 destination, std::uint16_t port);
+
     FileDescriptor fd_;
+    bool segmentation_ = true;  // cleared when the system refuses segmented sends
 };
 
 // A socket bound to address:port (address 0 = any) with broadcast enabled; invalid on failure.
