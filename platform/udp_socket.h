@@ -60,6 +60,10 @@ public:
     // One datagram from the connected peer; -1 on error (errno kept), including would-block.
     long receiveConnected(std::uint8_t* buffer, std::size_t capacity, bool dontWait);
     bool setMulticastTtl(int ttl);
+    // Lets sockets made by openSharedUdpSocket bind this socket's port as well (SO_REUSEADDR,
+    // set after the bind, so that no socket given a port by the system lands on it). Each of
+    // them, connected to its own peer, receives only what its peer sends; all send from the port.
+    bool sharePort();
 
 private:
     // Sends datagrams[0..count) as one segmented send; false with errno when it failed.
@@ -73,6 +77,8 @@ private:
 
 // A socket bound to address:port (address 0 = any) with broadcast enabled; invalid on failure.
 UdpSocket openBoundUdpSocket(Ipv4 address, std::uint16_t port);
+// A socket bound to address:port that a socket whose port is shared (sharePort) holds already.
+UdpSocket openSharedUdpSocket(Ipv4 address, std::uint16_t port);
 // Tries the ports first..last in order, stepping on "address in use"; any other error or
 // running past last gives an invalid socket. The bound port is stored in boundPort.
 UdpSocket openBoundUdpSocketInRange(Ipv4 address, std::uint16_t first, std::uint16_t last,

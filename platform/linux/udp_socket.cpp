@@ -266,6 +266,22 @@ bool UdpSocket::setMulticastTtl(int ttl) {
     return ::setsockopt(fd_.get(), IPPROTO_IP, IP_MULTICAST_TTL, &value, sizeof value) == 0;
 }
 
+bool UdpSocket::sharePort() {
+    int on = 1;
+    return ::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+}
+
+UdpSocket openSharedUdpSocket(Ipv4 address, std::uint16_t port) {
+    FileDescriptor fd = newUdpSocket();
+    if (!fd) return {};
+    int on = 1;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return {};
+    sockaddr_in sa = makeAddress(address, port);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return {};
+    if (!enableBroadcast(fd.get())) return {};
+    return UdpSocket(std::move(fd));
+}
+
 UdpSocket openBoundUdpSocket(Ipv4 address, std::uint16_t port) {
     FileDescriptor fd = newUdpSocket();
     if (!fd) return {};

@@ -33,6 +33,9 @@ public:
         lastHeardMs_ = c_.channel.nowMs();
         headers_.resize(window_);
         batch_.resize(window_);
+        // A multicast transfer can learn from the group's master that its client has blocks it
+        // never read itself: the file's size says where the blocks end.
+        if (t_.multicast.load() && r.size < 0xFFFFFFFFu) s_.last = r.size / blockSize_ + 1;
     }
 
     std::int32_t run() {

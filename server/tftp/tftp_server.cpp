@@ -186,8 +186,10 @@ void TftpServer::refuseSetup(Ipv4 client, std::uint16_t port, std::uint16_t opco
     env_.log.line(1, false, "TFTP  Error   %s  %s  %s\n", formatIpv4(client).c_str(), directionName(opcode), logText);
 }
 
-bool TftpServer::assignGroup(TransferRequest& request, const MulticastSettings& multicast) {
+bool TftpServer::assignGroup(TransferRequest& request, const MulticastSettings& multicast,
+                             std::uint16_t& groupDataPort) {
     std::lock_guard<std::mutex> guard(listLock_);
+    groupDataPort = 0;
     auto runningMulticast = [](const Entry& e) { return !e.transfer->ended.load() && e.transfer->multicast.load(); };
     for (const Entry& entry : transfers_) {
         const Transfer& t = *entry.transfer;
@@ -196,6 +198,7 @@ bool TftpServer::assignGroup(TransferRequest& request, const MulticastSettings& 
             request.group = t.request.group;
             request.groupPort = t.request.groupPort;
             request.master = false;
+            groupDataPort = t.dataPort.load();
             return true;
         }
     }
@@ -241,7 +244,21 @@ void TftpServer::logRequest(const TransferRequest& request, bool tsizeRequested)
                   modeName(request.mode), pieces);
 }
 
-platform::UdpSocket TftpServer::openDataSocket(const TftpSettings& settings, std::uint16_t& port) {
+platform::UdpSocket TftpServer::openDataSocket(const TftpSettings& settings, const TransferRequest& request,
+                                               std::uint16_t groupDataPort, std::uint16_t& port) {
+    // A multicast client (RFC 2090) takes the group's data only from the port that answered
+    // it: every transfer of a group sends from its master's port, each socket connected to its
+    // own client.
+    if ((request.options & kOptMulticast) != 0 && !request.master && groupDataPort != 0) {
+        port = groupDataPort;
+        return platform::openSharedUdpSocket(0, groupDataPort);
+    }
+    platform::UdpSocket socket = openOwnDataSocket(settings, port);
+    if (socket.valid() && (request.options & kOptMulticast) != 0 && !socket.sharePort()) return {};
+    return socket;
+}
+
+platform::UdpSocket TftpServer::openOwnDataSocket(const TftpSettings& settings, std::uint16_t& port) {
     if (settings.dataPort <= 0) {
         platform::UdpSocket socket = platform::openBoundUdpSocket(0, 0);
         port = socket.valid() ? socket.localPort() : 0;
@@ -312,6 +329,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         return refuse(from.source, from.sourcePort, request.opcode, parsed.errorCode, parsed.text, request.path);
 
     const ServerFileGuard ownFiles(files);
+    std::uint16_t groupDataPort = 0;
     const bool textMode = request.mode == kModeNetascii && request.textAccess == 1;
     OpenResult opened;
     if (request.opcode == kOpReadRequest) {
@@ -325,7 +343,8 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         if (opened.ok) {
             request.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(opened.size, 0xFFFFFFFFu));
             request.mapped = opened.mapping != nullptr;
-            if (parsed.multicastRequested && assignGroup(request, multicast)) request.options |= kOptMulticast;
+            if (parsed.multicastRequested && assignGroup(request, multicast, groupDataPort))
+                request.options |= kOptMulticast;
         }
     } else {
         const WritePolicy policy{(tftp.upload & 2) != 0, (request.options & kOptTsize) != 0 ? request.size : 0};
@@ -343,7 +362,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         return;
     }
     std::uint16_t dataPort = 0;
-    platform::UdpSocket socket = openDataSocket(tftp, dataPort);
+    platform::UdpSocket socket = openDataSocket(tftp, request, groupDataPort, dataPort);
     if (!socket.valid())
         return refuseSetup(from.source, from.sourcePort, request.opcode, ErrorText::DataPortFailed,
                            "bind on data port failed");

@@ -95,9 +95,14 @@ private:
     void refuse(Ipv4 client, std::uint16_t port, std::uint16_t opcode, unsigned code, ErrorText text,
                 const std::string& path);
     void refuseSetup(Ipv4 client, std::uint16_t port, std::uint16_t opcode, ErrorText text, const char* logText);
-    bool assignGroup(TransferRequest& request, const MulticastSettings& multicast);
+    // Joins the group of a running master (groupDataPort: the master's data port, which the
+    // joining transfer shares, so that the group's data come from the port its client was
+    // answered from) or makes the request the master of a new group (groupDataPort 0).
+    bool assignGroup(TransferRequest& request, const MulticastSettings& multicast, std::uint16_t& groupDataPort);
     void logRequest(const TransferRequest& request, bool tsizeRequested);
-    platform::UdpSocket openDataSocket(const TftpSettings& settings, std::uint16_t& port);
+    platform::UdpSocket openDataSocket(const TftpSettings& settings, const TransferRequest& request,
+                                       std::uint16_t groupDataPort, std::uint16_t& port);
+    platform::UdpSocket openOwnDataSocket(const TftpSettings& settings, std::uint16_t& port);
     void runTransfer(const std::shared_ptr<Transfer>& transfer);
     void handOverMaster(const Transfer& ending);
     // Joins the threads of ended transfers and drops the records ended more than 5 seconds ago.
