@@ -1,7 +1,7 @@
 """Whole-process TFTP figures, Velkora and tftpd-hpa in one run: a file downloaded on loopback
 with curl one block at a time (block sizes 512, 1468, 8192) from Velkora reading the file
 ("TFTPmmf" 0), Velkora serving it from the shared mapping ("TFTPmmf" 3) and tftpd-hpa; then
-with atftp at windowsize 1 and 16 from both Velkoras (tftpd-hpa does not know windowsize and
+with atftp at windowsize 1 and 16 (8 at 8192) from both Velkoras (tftpd-hpa does not know windowsize and
 is shown one block at a time with the same client). Each figure is the best of --runs: the
 shortest time, and the least server CPU time per MB (process and threads; for tftpd-hpa also
 the child it forks for each transfer). Every copy is checked byte for byte. Run by hand as
@@ -25,6 +25,10 @@ import netns  # noqa: E402
 from process_usage import Usage  # noqa: E402
 
 BLOCK_SIZES = (512, 1468, 8192)
+# The window at each block size: 16, but 8 with 8192-byte blocks, whose window of 16 (about
+# 270 kB of socket buffer on loopback) overflows atftp's receive buffer (208 kB by default):
+# every window then loses its end and waits out a time-out.
+WINDOWS = {512: 16, 1468: 16, 8192: 8}
 
 
 def digest(path):
@@ -143,13 +147,13 @@ def main():
                 print(f"{blksize:>8} {name:>18} {elapsed:>8.2f} {mb / elapsed:>7.1f} {cpu:>7.2f} "
                       f"{hpa_time / elapsed:>14.2f} {cpu / hpa_cpu:>8.2f}")
 
-        print(f"\natftp, windowsize 1 and 16 (tftpd-hpa one block at a time with the same client):")
+        print(f"\natftp, windowsize 1 and 16 (8 at 8192; tftpd-hpa one block at a time with the same client):")
         print(f"{'blksize':>8} {'server':>18} {'window':>7} {'time s':>8} {'MB/s':>7} {'CPU':>7} {'CPU/window 1':>13}")
         for blksize in BLOCK_SIZES:
             for server in (velkora_unmapped, velkora_mapped):
                 single = atftp(server, blksize, 1)
-                windowed = atftp(server, blksize, 16)
-                for window, (elapsed, cpu) in ((1, single), (16, windowed)):
+                windowed = atftp(server, blksize, WINDOWS[blksize])
+                for window, (elapsed, cpu) in ((1, single), (WINDOWS[blksize], windowed)):
                     print(f"{blksize:>8} {server.name:>18} {window:>7} {elapsed:>8.2f} {mb / elapsed:>7.1f} "
                           f"{cpu:>7.2f} {cpu / single[1]:>13.2f}")
             elapsed, cpu = atftp(hpa, blksize, 1)

@@ -13,6 +13,8 @@
 namespace tolmark::tftp {
 namespace {
 
+constexpr std::int64_t kMemberCheckMs = 50;
+
 enum class AckResult { Counted, Timeout, RanOutIgnored, ClientError, Failed, ClientDone, Stopped };
 
 struct ReadState {
@@ -125,7 +127,11 @@ AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
 }
 
 AckResult ReadSide::waitForAck(bool optionPhase) {
-    const std::int64_t deadline = c_.channel.nowMs() + waitLimitMs(c_, timeoutMs_, lastHeardMs_);
+    // A group member that is not the master looks often whether it has become master, so that
+    // its client gets the blocks it missed at once when the master leaves.
+    const bool member = t_.multicast.load() && !t_.master.load();
+    const std::int64_t wait = member ? std::min<std::int64_t>(timeoutMs_, kMemberCheckMs) : timeoutMs_;
+    const std::int64_t deadline = c_.channel.nowMs() + waitLimitMs(c_, wait, lastHeardMs_);
     bool ignored = false;
     for (;;) {
         if (stopping()) return AckResult::Stopped;
@@ -187,8 +193,8 @@ std::optional<std::int32_t> ReadSide::optionPhase() {
             case AckResult::RanOutIgnored: {
                 if (silentTooLong()) return kOutcomeTimeout;
                 // A client that is not its group's master waits for the acknowledgements it may
-                // still send, until it becomes master.
-                if (t_.multicast.load() && !t_.master.load()) continue;
+                // still send, until it becomes master (then it sends the OACK again at once).
+                if (t_.multicast.load() && (!t_.master.load() || !wasMaster)) continue;
                 if (retries > c_.settings.retransmit) return kOutcomeTimeout;
                 // A wait that ran out after ignored acknowledgements is no time-out of its own.
                 if (result == AckResult::Timeout) c_.log.line(2, false, "TFTP  Error   ack timeout %u\n", 0u);
