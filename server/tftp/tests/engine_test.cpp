@@ -336,6 +336,29 @@ TEST(ReadSide, MulticastMasterSendsToTheGroupAndFollowsItsAcks) {
     EXPECT_TRUE(r.logged("TFTP  Oack    sent multicast 224.0.0.1,1758,1\n"));
 }
 
+TEST(ReadSide, MulticastMasterStopsAtTheLastBlockItsClientHas) {
+    // A member that becomes master may hear from its client that it has blocks this transfer
+    // never read: nothing beyond the file's last block goes out (the empty block only for a
+    // size that is an exact multiple of the block size).
+    struct Case {
+        std::size_t size;
+        unsigned clientHas;
+        std::vector<unsigned> blocks;
+    };
+    for (const Case& c : {Case{512 * 2 + 5, 3, {}}, Case{512 * 2 + 5, 2, {3}}, Case{1024, 2, {3}}, Case{1024, 3, {}}}) {
+        SCOPED_TRACE(c.size * 10 + c.clientHas);
+        Exchange r;
+        r.transfer.multicast.store(true);
+        r.transfer.master.store(true);
+        r.transfer.request.options = kOptMulticast;
+        r.client.answer = [&](ScriptedClient& client, const Sent& s) {
+            client.reply(ack(s.opcode() == kOpOack ? c.clientHas : s.block()));
+        };
+        EXPECT_EQ(r.read(pattern(c.size)), kOutcomeDone);
+        EXPECT_EQ(r.client.dataBlocks(), c.blocks);
+    }
+}
+
 TEST(WriteSide, BlocksDuplicatesAndTheEnd) {
     Exchange r;
     MemorySink sink;
