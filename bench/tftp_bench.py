@@ -50,9 +50,11 @@ class Server:
 def start_velkora(lab, ns, velkora, name, port, mmf):
     directory = os.path.join(lab.dir, name)
     os.makedirs(directory)
+    # "TFTPMMFmax" (32 MB by default) raised so that the file is mapped whatever its size.
     registry = netns.write_config(directory, {"TFTPEnable": 1, "TFTPPort": port, "TFTPMode": 0,
                                               "TFTPDirectory": os.path.join(lab.dir, "root") + "/",
-                                              "TFTPmmf": mmf, "Port": port + 1000, "Log": 1})
+                                              "TFTPmmf": mmf, "TFTPMMFmax": 0x7FFFFFFF, "Port": port + 1000,
+                                              "Log": 1})
     # As the service runs (INVOCATION_ID set): the log goes to its file at level 1, not a line
     # per block to a console.
     proc = subprocess.Popen(["ip", "netns", "exec", ns, "env", "INVOCATION_ID=bench", f"TOLMARK_REGISTRY={registry}",

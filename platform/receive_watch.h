@@ -47,6 +47,7 @@ public:
 
     private:
         friend class ReceiveWatch;
+        long receiveUnwatched(int fd, std::uint8_t* buffer, std::size_t capacity, std::int64_t deadlineMs);
         ReceiveWatch& watch_;
         unsigned long thread_;                // the receiving thread (pthread_t)
         std::atomic<std::int64_t> armed_{0};  // deadline of the receive in progress, 0 for none
@@ -64,6 +65,7 @@ private:
     WakeEvent poke_;
     std::atomic<bool> quit_{false};
     std::atomic<bool> interrupting_{false};
+    std::atomic<bool> watching_{false};         // the watch thread runs
     std::atomic<std::int64_t> plannedWake_{0};  // when the watch looks next
     std::thread thread_;
 };

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <limits>
+#include <system_error>
 
 #include "platform/receive_watch.h"
 
@@ -21,6 +21,10 @@ namespace {
 constexpr std::int64_t kRetryMs = 5;
 // Without an armed receive the watch looks again this often (it is also poked).
 constexpr std::int64_t kIdleMs = 1000;
+// With no waiter at all, until one comes.
+constexpr std::int64_t kAloneMs = 3600 * 1000;
+// Without a watch thread, how long a receive waits before it looks at a stop.
+constexpr std::int64_t kSliceMs = 100;
 
 int interruptSignal() { return SIGRTMIN + 4; }
 
@@ -84,7 +88,8 @@ void ReceiveWatch::run() {
         {
             std::lock_guard<std::mutex> guard(lock_);
             const std::int64_t now = nowMs();
-            next = scanLocked(now);
+            // Nobody to watch: sleep until a waiter comes (it pokes).
+            next = waiters_.empty() ? now + kAloneMs : scanLocked(now);
             plannedWake_.store(next);
             // A receive armed while the plan was made saw the old plan: look once more, now
             // that the new one is published (it pokes the watch when it needs an earlier look).
@@ -98,6 +103,29 @@ void ReceiveWatch::run() {
     }
 }
 
+// Without the watch thread (it could not be started) a receive waits in slices, so that its
+// deadline and a stop still end it.
+long ReceiveWatch::Waiter::receiveUnwatched(int fd, std::uint8_t* buffer, std::size_t capacity,
+                                            std::int64_t deadlineMs) {
+    for (;;) {
+        if (watch_.interrupting_.load()) {
+            errno = ECANCELED;
+            return -1;
+        }
+        const std::int64_t left = deadlineMs - nowMs();
+        pollfd p{fd, POLLIN, 0};
+        const int ready = left > 0 ? ::poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left, kSliceMs))) : 0;
+        if (ready < 0 && errno != EINTR) return -1;
+        const ssize_t n = ::recv(fd, buffer, capacity, MSG_DONTWAIT);
+        if (n >= 0) return n;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+        if (left <= 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+    }
+}
+
 ReceiveWatch::Waiter::Waiter(ReceiveWatch& watch) : watch_(watch), thread_(::pthread_self()) {
     sigset_t set;
     sigemptyset(&set);
@@ -105,7 +133,15 @@ ReceiveWatch::Waiter::Waiter(ReceiveWatch& watch) : watch_(watch), thread_(::pth
     ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     std::lock_guard<std::mutex> guard(watch_.lock_);
     entry_ = watch_.waiters_.insert(watch_.waiters_.end(), this);
-    if (!watch_.thread_.joinable()) watch_.thread_ = std::thread([&watch] { watch.run(); });
+    if (!watch_.thread_.joinable()) {
+        try {
+            watch_.thread_ = std::thread([&watch] { watch.run(); });
+            watch_.watching_.store(true);
+        } catch (const std::system_error&) {
+            // Receives then wait in slices of their own.
+        }
+    }
+    watch_.poke_.signal();
 }
 
 ReceiveWatch::Waiter::~Waiter() {
@@ -114,12 +150,16 @@ ReceiveWatch::Waiter::~Waiter() {
 }
 
 long ReceiveWatch::Waiter::receive(int fd, std::uint8_t* buffer, std::size_t capacity, std::int64_t deadlineMs) {
+    if (!watch_.watching_.load()) return receiveUnwatched(fd, buffer, capacity, deadlineMs);
     for (;;) {
         if (watch_.interrupting_.load()) {
             errno = ECANCELED;
             return -1;
         }
         if (nowMs() >= deadlineMs) {
+            // Time is up, but a datagram that is there already is still taken.
+            const ssize_t n = ::recv(fd, buffer, capacity, MSG_DONTWAIT);
+            if (n >= 0) return n;
             errno = EAGAIN;
             return -1;
         }
