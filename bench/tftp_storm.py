@@ -2,7 +2,7 @@
 namespace of its own with an address of its own, start at the same moment and download the same
 --megabytes file (20 MB) with curl at block size 1468 and then 512; then atftp clients with the
 multicast option (Velkora serves them one group; tftpd-hpa does not know the option and serves
-each alone). Every copy is checked byte for byte. Printed per storm: the time from the start
+each alone). Every copy is checked byte for byte; failed clients and wrong copies are counted. Printed per storm: the time from the start
 until the last client was done, and the server's peak threads, resident memory (for tftpd-hpa
 summed over its forked children; the proportional figure shares the pages they have in common)
 and descriptors, and its CPU time. Run by hand as root:
@@ -87,15 +87,20 @@ def main():
                     before = usage.cpu_seconds()
                     with PeakSampler(usage) as peaks:
                         seconds, results = storm.storm(blksize, "boot.img", copies, multicast=multicast)
+                    failed = wrong = 0
                     for status, path in results:
-                        if status != 0 or boot_storm.digest(path) != expected:
-                            sys.exit(f"{name}: a client failed or its copy is wrong ({path}, status {status})")
-                        os.unlink(path)
+                        if status != 0:
+                            failed += 1
+                        elif boot_storm.digest(path) != expected:
+                            wrong += 1
+                        if os.path.exists(path):
+                            os.unlink(path)
                     if not settle(usage, idle):
                         print(f"{name}: transfers still running after the storm")
                     cpu = usage.cpu_seconds() - before
                     kind = "atftp multicast" if multicast else "curl"
-                    print(f"{name:>10} {kind:>16} {blksize:>8} {seconds:>8.2f} {cpu:>7.2f}  {peaks.text()}",
+                    outcome = "" if failed == wrong == 0 else f"  {failed} clients failed, {wrong} copies wrong"
+                    print(f"{name:>10} {kind:>16} {blksize:>8} {seconds:>8.2f} {cpu:>7.2f}  {peaks.text()}{outcome}",
                           flush=True)
             finally:
                 proc.kill()

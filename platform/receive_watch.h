@@ -51,7 +51,11 @@ public:
         ReceiveWatch& watch_;
         unsigned long thread_;                // the receiving thread (pthread_t)
         std::atomic<std::int64_t> armed_{0};  // deadline of the receive in progress, 0 for none
-        std::int64_t signalledAt_ = 0;        // guarded by the watch's lock
+        // Guarded by the watch's lock: the receive last signalled (by its deadline), when, and
+        // the pause before the next signal.
+        std::int64_t signalledFor_ = 0;
+        std::int64_t signalledAt_ = 0;
+        std::int64_t retryMs_ = 0;
         std::list<Waiter*>::iterator entry_;
     };
 

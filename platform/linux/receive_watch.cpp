@@ -1,7 +1,10 @@
-// The watch interrupts a thread blocked in recv with a signal of its own whose handler does
-// nothing and is installed without SA_RESTART, so the receive returns EINTR. A signal that
-// arrives just before the thread enters the receive is lost in the handler; the watch sends it
-// again after kRetryMs for as long as that receive stays armed.
+// The watch interrupts a thread blocked in recv with a signal whose handler does nothing and is
+// installed without SA_RESTART, so the receive returns EINTR. A signal that arrives just before
+// the thread enters the receive is spent in the handler; the watch sends it again for as long as
+// that receive stays armed, after kRetryMs and then twice as long each time. The signal is a
+// standard one (SIGURG, ignored by default and raised by nothing else here): sent again while
+// still pending it is not queued a second time, so a thread that is slow to run does not find a
+// pile of them.
 
 #include <poll.h>
 #include <pthread.h>
@@ -19,6 +22,7 @@ namespace tolmark::platform {
 namespace {
 
 constexpr std::int64_t kRetryMs = 5;
+constexpr std::int64_t kMaxRetryMs = 1000;
 // Without an armed receive the watch looks again this often (it is also poked).
 constexpr std::int64_t kIdleMs = 1000;
 // With no waiter at all, until one comes.
@@ -26,7 +30,7 @@ constexpr std::int64_t kAloneMs = 3600 * 1000;
 // Without a watch thread, how long a receive waits before it looks at a stop.
 constexpr std::int64_t kSliceMs = 100;
 
-int interruptSignal() { return SIGRTMIN + 4; }
+int interruptSignal() { return SIGURG; }
 
 void onInterrupt(int) {}
 
@@ -70,11 +74,17 @@ std::int64_t ReceiveWatch::scanLocked(std::int64_t now) {
         const std::int64_t deadline = waiter->armed_.load();
         if (deadline == 0) continue;
         if (all || deadline <= now) {
-            if (now - waiter->signalledAt_ >= kRetryMs) {
+            // The first signal for this receive at once, then again with growing pauses.
+            if (waiter->signalledFor_ != deadline) {
+                waiter->signalledFor_ = deadline;
+                waiter->retryMs_ = 0;
+            }
+            if (waiter->retryMs_ == 0 || now - waiter->signalledAt_ >= waiter->retryMs_) {
                 ::pthread_kill(static_cast<pthread_t>(waiter->thread_), interruptSignal());
                 waiter->signalledAt_ = now;
+                waiter->retryMs_ = waiter->retryMs_ == 0 ? kRetryMs : std::min(2 * waiter->retryMs_, kMaxRetryMs);
             }
-            next = std::min(next, waiter->signalledAt_ + kRetryMs);
+            next = std::min(next, waiter->signalledAt_ + waiter->retryMs_);
         } else {
             next = std::min(next, deadline);
         }
