@@ -191,10 +191,15 @@ std::optional<std::int32_t> ReadSide::optionPhase() {
                 return kOutcomeFailure;
             case AckResult::Timeout:
             case AckResult::RanOutIgnored: {
-                if (silentTooLong()) return kOutcomeTimeout;
                 // A client that is not its group's master waits for the acknowledgements it may
                 // still send, until it becomes master (then it sends the OACK again at once).
-                if (t_.multicast.load() && (!t_.master.load() || !wasMaster)) continue;
+                // It is silent while the group's data reach it: how long a client may be silent
+                // counts from when it is master.
+                if (t_.multicast.load() && (!t_.master.load() || !wasMaster)) {
+                    lastHeardMs_ = c_.channel.nowMs();
+                    continue;
+                }
+                if (silentTooLong()) return kOutcomeTimeout;
                 if (retries > c_.settings.retransmit) return kOutcomeTimeout;
                 // A wait that ran out after ignored acknowledgements is no time-out of its own.
                 if (result == AckResult::Timeout) c_.log.line(2, false, "TFTP  Error   ack timeout %u\n", 0u);

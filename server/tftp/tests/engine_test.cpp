@@ -159,13 +159,14 @@ struct Exchange {
     ScriptedClient client;
     testing::CapturingLog log{3};
     EngineSettings settings;
+    std::function<bool()> stopping = nullptr;  // also called at every wait
 
     std::int32_t read(const Bytes& file, std::uint16_t blockSize = 512) {
         transfer.request.opcode = kOpReadRequest;
         transfer.request.blockSize = blockSize;
         transfer.request.size = static_cast<std::uint32_t>(file.size());
         MemorySource source(file, blockSize);
-        EngineContext context{transfer, client, log, settings, nullptr};
+        EngineContext context{transfer, client, log, settings, stopping};
         return runReadSide(context, source);
     }
     std::int32_t write(MemorySink& sink, std::uint16_t blockSize = 512) {
@@ -357,6 +358,28 @@ TEST(ReadSide, MulticastMasterStopsAtTheLastBlockItsClientHas) {
         EXPECT_EQ(r.read(pattern(c.size)), kOutcomeDone);
         EXPECT_EQ(r.client.dataBlocks(), c.blocks);
     }
+}
+
+TEST(ReadSide, AGroupMemberWaitsLongerThanASilentClientMayAndTakesOver) {
+    // Its client is silent while the group's data reach it; it becomes master after two minutes
+    // and then serves its client like any other.
+    Exchange r;
+    r.settings.maxSilentMs = 60000;
+    r.transfer.multicast.store(true);
+    r.transfer.request.options = kOptMulticast;
+    r.stopping = [&] {
+        if (r.client.now >= 120000) r.transfer.master.store(true);
+        return false;
+    };
+    // The client answers only once it is told it is the master.
+    r.client.answer = [&](ScriptedClient& c, const Sent& s) {
+        if (s.opcode() == kOpData || r.transfer.master.load()) ackEveryBlock(c, s);
+    };
+    EXPECT_EQ(r.read(pattern(512 * 2 + 100)), kOutcomeDone);
+    EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3}));
+    EXPECT_GE(r.client.sent.back().at, 120000);
+    EXPECT_TRUE(r.logged("TFTP  Oack    sent multicast 0.0.0.0,0,0\n"));
+    EXPECT_TRUE(r.logged("TFTP  Oack    sent multicast 0.0.0.0,0,1\n"));
 }
 
 TEST(WriteSide, BlocksDuplicatesAndTheEnd) {
