@@ -340,13 +340,21 @@ TEST(ReadSide, MulticastMasterSendsToTheGroupAndFollowsItsAcks) {
 TEST(ReadSide, MulticastMasterStopsAtTheLastBlockItsClientHas) {
     // A member that becomes master may hear from its client that it has blocks this transfer
     // never read: nothing beyond the file's last block goes out (the empty block only for a
-    // size that is an exact multiple of the block size).
+    // size that is an exact multiple of the block size). In a file of more than 32,768 blocks
+    // the block it names may lie more than half the counter's range past this transfer's count.
     struct Case {
         std::size_t size;
         unsigned clientHas;
         std::vector<unsigned> blocks;
     };
-    for (const Case& c : {Case{512 * 2 + 5, 3, {}}, Case{512 * 2 + 5, 2, {3}}, Case{1024, 2, {3}}, Case{1024, 3, {}}}) {
+    const auto from = [](unsigned first, unsigned last) {
+        std::vector<unsigned> blocks;
+        for (unsigned b = first; b <= last; ++b) blocks.push_back(b);
+        return blocks;
+    };
+    for (const Case& c : {Case{512 * 2 + 5, 3, {}}, Case{512 * 2 + 5, 2, {3}}, Case{1024, 2, {3}}, Case{1024, 3, {}},
+                          Case{512 * 40000 + 5, 40001, {}}, Case{512 * 40000 + 5, 39990, from(39991, 40001)},
+                          Case{512 * 40000 + 5, 32767, from(32768, 40001)}}) {
         SCOPED_TRACE(c.size * 10 + c.clientHas);
         Exchange r;
         r.transfer.multicast.store(true);
