@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "base/file_descriptor.h"
 #include "base/ipv4.h"
@@ -16,6 +17,14 @@ struct DatagramInfo {
     std::uint16_t sourcePort = 0;
     Ipv4 destination = 0;  // the header's destination address (a broadcast stays a broadcast)
     int ifIndex = 0;       // interface the datagram arrived on; 0 when unknown
+};
+
+// One datagram of two parts, a header and data, for sending several at once.
+struct DatagramParts {
+    const std::uint8_t* head = nullptr;
+    std::size_t headLength = 0;
+    const std::uint8_t* data = nullptr;
+    std::size_t dataLength = 0;
 };
 
 class UdpSocket {
@@ -43,16 +52,33 @@ public:
     // destination:port when destination is not 0.
     bool sendParts(const std::uint8_t* head, std::size_t headLength, const std::uint8_t* data, std::size_t dataLength,
                    Ipv4 destination = 0, std::uint16_t port = 0);
+    // Several datagrams in order with as few calls as the system allows, to the connected peer
+    // or to destination:port: datagrams of one size (the last may be shorter) go as one send
+    // that the system cuts up (UDP segmentation offload), others in one sendmmsg. Returns how
+    // many went out: all, or those before the first that failed (errno kept).
+    std::size_t sendBatch(std::span<const DatagramParts> datagrams, Ipv4 destination = 0, std::uint16_t port = 0);
     // One datagram from the connected peer; -1 on error (errno kept), including would-block.
     long receiveConnected(std::uint8_t* buffer, std::size_t capacity, bool dontWait);
     bool setMulticastTtl(int ttl);
+    // Lets sockets made by openSharedUdpSocket bind this socket's port as well (SO_REUSEADDR,
+    // set after the bind, so that no socket given a port by the system lands on it). Each of
+    // them, connected to its own peer, receives only what its peer sends; all send from the port.
+    bool sharePort();
 
 private:
+    // Sends datagrams[0..count) as one segmented send; false with errno when it failed.
+    bool sendSegmented(std::span<const DatagramParts> datagrams, std::size_t segment, Ipv4 destination,
+                       std::uint16_t port);
+    std::size_t sendEach(std::span<const DatagramParts> datagrams, Ipv4 destination, std::uint16_t port);
+
     FileDescriptor fd_;
+    bool segmentation_ = true;  // cleared when the system refuses segmented sends
 };
 
 // A socket bound to address:port (address 0 = any) with broadcast enabled; invalid on failure.
 UdpSocket openBoundUdpSocket(Ipv4 address, std::uint16_t port);
+// A socket bound to address:port that a socket whose port is shared (sharePort) holds already.
+UdpSocket openSharedUdpSocket(Ipv4 address, std::uint16_t port);
 // Tries the ports first..last in order, stepping on "address in use"; any other error or
 // running past last gives an invalid socket. The bound port is stored in boundPort.
 UdpSocket openBoundUdpSocketInRange(Ipv4 address, std::uint16_t first, std::uint16_t last,

@@ -7,6 +7,15 @@
 
 namespace tolmark::tftp {
 
+std::size_t Channel::sendBatch(std::span<const Outgoing> datagrams, bool toGroup) {
+    std::size_t sent = 0;
+    for (const Outgoing& d : datagrams) {
+        if (!(toGroup ? sendToGroup(d.header, d.data) : send(d.header, d.data))) break;
+        ++sent;
+    }
+    return sent;
+}
+
 bool sendOptionAck(EngineContext& context, std::span<std::uint8_t> buffer, bool master) {
     const OackValues values = oackValues(context.transfer.request, master);
     const std::size_t length = writeOack(buffer, values);

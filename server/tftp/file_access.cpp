@@ -5,6 +5,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -196,16 +197,63 @@ std::optional<std::span<const std::uint8_t>> MappedSource::block(std::uint64_t i
     return bytes.subspan(start, length);
 }
 
+std::size_t FileSource::chunkBlocks(std::size_t blockSize, std::size_t window) {
+    const std::size_t blocks = (kReadAheadBytes + blockSize - 1) / blockSize;
+    return std::max(blocks, window == 0 ? std::size_t{1} : window);
+}
+
+std::size_t FileSource::bufferBytes(std::size_t blockSize, std::size_t window, bool textMode) {
+    if (textMode) return blockSize * std::max<std::size_t>(window, 1);
+    return 2 * chunkBlocks(blockSize, window) * blockSize;
+}
+
 FileSource::FileSource(platform::FileDescriptor file, std::size_t blockSize, std::size_t window, bool textMode)
     : file_(std::move(file)),
       fd_(file_.get()),
       blockSize_(blockSize),
       window_(window == 0 ? 1 : window),
       textMode_(textMode),
-      ring_(blockSize_ * window_),
-      tags_(window_, 0),
-      lengths_(window_, 0),
-      text_(fd_) {}
+      buffer_(bufferBytes(blockSize, window_, textMode)),
+      text_(fd_) {
+    if (textMode_) {
+        tags_.assign(window_, 0);
+        lengths_.assign(window_, 0);
+    } else {
+        chunkBlocks_ = chunkBlocks(blockSize_, window_);
+    }
+}
+
+std::optional<std::span<const std::uint8_t>> FileSource::block(std::uint64_t index) {
+    return textMode_ ? fromText(index) : fromChunk(index);
+}
+
+std::optional<std::span<const std::uint8_t>> FileSource::fromChunk(std::uint64_t index) {
+    const std::uint64_t chunk = (index - 1) / chunkBlocks_;
+    const std::size_t half = chunk % 2;
+    const std::size_t chunkBytes = chunkBlocks_ * blockSize_;
+    std::uint8_t* data = buffer_.data() + half * chunkBytes;
+    if (chunkNumber_[half] != chunk) {
+        // The whole chunk with one read (more only when the system returns less).
+        const off_t offset = static_cast<off_t>(chunk * chunkBytes);
+        std::size_t length = 0;
+        while (length < chunkBytes) {
+            const ssize_t n = ::pread(fd_, data + length, chunkBytes - length, offset + static_cast<off_t>(length));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                chunkNumber_[half] = ~std::uint64_t{0};
+                return std::nullopt;
+            }
+            if (n == 0) break;
+            length += static_cast<std::size_t>(n);
+        }
+        chunkNumber_[half] = chunk;
+        chunkLength_[half] = length;
+    }
+    // At exactly the end of the file the block is empty.
+    const std::size_t start = static_cast<std::size_t>((index - 1) % chunkBlocks_) * blockSize_;
+    if (start >= chunkLength_[half]) return std::span<const std::uint8_t>();
+    return std::span<const std::uint8_t>(data + start, std::min(blockSize_, chunkLength_[half] - start));
+}
 
 bool FileSource::readText(std::uint64_t index, std::span<std::uint8_t> out, std::size_t& length) {
     // The converted stream can only be read front to back: going back means reading it again.
@@ -223,23 +271,12 @@ bool FileSource::readText(std::uint64_t index, std::span<std::uint8_t> out, std:
     }
 }
 
-std::optional<std::span<const std::uint8_t>> FileSource::block(std::uint64_t index) {
+std::optional<std::span<const std::uint8_t>> FileSource::fromText(std::uint64_t index) {
     const std::size_t slot = index % window_;
-    std::uint8_t* data = ring_.data() + slot * blockSize_;
+    std::uint8_t* data = buffer_.data() + slot * blockSize_;
     if (tags_[slot] == index) return std::span<const std::uint8_t>(data, lengths_[slot]);
     std::size_t length = 0;
-    if (textMode_) {
-        if (!readText(index, std::span<std::uint8_t>(data, blockSize_), length)) return std::nullopt;
-    } else {
-        const off_t offset = static_cast<off_t>((index - 1) * blockSize_);
-        while (length < blockSize_) {
-            const ssize_t n = ::pread(fd_, data + length, blockSize_ - length, offset + static_cast<off_t>(length));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return std::nullopt;
-            if (n == 0) break;
-            length += static_cast<std::size_t>(n);
-        }
-    }
+    if (!readText(index, std::span<std::uint8_t>(data, blockSize_), length)) return std::nullopt;
     tags_[slot] = index;
     lengths_[slot] = length;
     return std::span<const std::uint8_t>(data, length);

@@ -4,6 +4,7 @@
 // blocking. Uploads are written to a temporary file beside their target and moved into place
 // only once complete. Also the block sources and sinks the engine reads from and writes to.
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -99,14 +100,24 @@ private:
     std::size_t blockSize_;
 };
 
-// Blocks read from the file, the last `window` kept in a ring of buffers allocated once (the
-// constructor throws std::bad_alloc when they cannot be had).
+// Blocks read from the file (the buffers are allocated once; the constructor throws
+// std::bad_alloc when they cannot be had). A binary file is read ahead in chunks of at least
+// kReadAheadBytes with one read each, the chunk before the current one kept, so that a window's
+// blocks and its retransmissions cost no read of their own. A netascii stream keeps the last
+// `window` blocks in a ring.
 class FileSource final : public BlockSource {
 public:
+    static constexpr std::size_t kReadAheadBytes = std::size_t{64} << 10;
+
     FileSource(platform::FileDescriptor file, std::size_t blockSize, std::size_t window, bool textMode);
+    // What the buffers of such a source hold.
+    static std::size_t bufferBytes(std::size_t blockSize, std::size_t window, bool textMode);
     std::optional<std::span<const std::uint8_t>> block(std::uint64_t index) override;
 
 private:
+    static std::size_t chunkBlocks(std::size_t blockSize, std::size_t window);
+    std::optional<std::span<const std::uint8_t>> fromChunk(std::uint64_t index);
+    std::optional<std::span<const std::uint8_t>> fromText(std::uint64_t index);
     bool readText(std::uint64_t index, std::span<std::uint8_t> out, std::size_t& length);
 
     platform::FileDescriptor file_;
@@ -114,8 +125,13 @@ private:
     std::size_t blockSize_;
     std::size_t window_;
     bool textMode_;
-    std::vector<std::uint8_t> ring_;
-    std::vector<std::uint64_t> tags_;  // block index held by each slot (0 none)
+    std::size_t chunkBlocks_ = 0;       // blocks of a chunk (binary)
+    std::vector<std::uint8_t> buffer_;  // two chunks (binary) or the ring (text)
+    // Binary: the chunk number each half holds (~0 none) and the bytes read into it.
+    std::array<std::uint64_t, 2> chunkNumber_{~std::uint64_t{0}, ~std::uint64_t{0}};
+    std::array<std::size_t, 2> chunkLength_{};
+    // Text: the block index each slot of the ring holds (0 none) and its length.
+    std::vector<std::uint64_t> tags_;
     std::vector<std::size_t> lengths_;
     NetasciiFileReader text_;
     std::uint64_t nextText_ = 1;  // block the text reader delivers next

@@ -5,12 +5,15 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "server/tftp/packets.h"
 #include "server/tftp/transfer_engine.h"
 
 namespace tolmark::tftp {
 namespace {
+
+constexpr std::int64_t kMemberCheckMs = 50;
 
 enum class AckResult { Counted, Timeout, RanOutIgnored, ClientError, Failed, ClientDone, Stopped };
 
@@ -30,6 +33,11 @@ public:
                             : (c_.settings.windowOfTwo && !t_.multicast.load() ? 2 : 1);
         timeoutMs_ = std::max(r.timeout, 1) * 1000;
         lastHeardMs_ = c_.channel.nowMs();
+        headers_.resize(window_);
+        batch_.resize(window_);
+        // A multicast transfer can learn from the group's master that its client has blocks it
+        // never read itself: the file's size says where the blocks end.
+        if (t_.multicast.load() && r.size < 0xFFFFFFFFu) s_.last = r.size / blockSize_ + 1;
     }
 
     std::int32_t run() {
@@ -76,18 +84,26 @@ private:
     std::int64_t lastHeardMs_ = 0;  // when the client last acknowledged something
     ReadState s_;
     std::uint64_t restartedAfter_ = ~std::uint64_t{0};
-    std::array<std::uint8_t, kHeaderSize> header_{};
+    // The headers and datagrams of the window being sent, allocated once.
+    std::vector<std::array<std::uint8_t, kHeaderSize>> headers_;
+    std::vector<Outgoing> batch_;
     std::array<std::uint8_t, 512> oack_{};
     std::array<std::uint8_t, kRequestMax + 1> received_{};
 };
 
 AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
     if (t_.multicast.load()) {
-        // The group's master says which block it has; the stream goes on after it.
-        const auto step = static_cast<std::int16_t>(block - counterWord());
-        const std::int64_t k = std::max<std::int64_t>(0, static_cast<std::int64_t>(s_.acked) + step);
-        c_.log.line(3, false, "TFTP  ack     received %u\n", block);
+        // The group's master says which block it has; the stream goes on after it. A new
+        // master may name any block of the file, far from this transfer's count: in a file of at
+        // most 65,536 blocks the number names one block; in a larger one, the block with that
+        // number nearest to the count.
         const std::uint64_t size = t_.request.size;
+        std::int64_t k = block;
+        if (size >= 0xFFFFFFFFu || size / blockSize_ + 1 > 0xFFFF) {
+            const auto step = static_cast<std::int16_t>(block - counterWord());
+            k = std::max<std::int64_t>(0, static_cast<std::int64_t>(s_.acked) + step);
+        }
+        c_.log.line(3, false, "TFTP  ack     received %u\n", block);
         if (!t_.master.load() && static_cast<std::uint64_t>(k) * blockSize_ > size) return AckResult::ClientDone;
         if (k != 0 && size < static_cast<std::uint64_t>(k - 1) * blockSize_) return AckResult::Failed;
         s_.acked = static_cast<std::uint64_t>(k);
@@ -117,7 +133,11 @@ AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
 }
 
 AckResult ReadSide::waitForAck(bool optionPhase) {
-    const std::int64_t deadline = c_.channel.nowMs() + waitLimitMs(c_, timeoutMs_, lastHeardMs_);
+    // A group member that is not the master looks often whether it has become master, so that
+    // its client gets the blocks it missed at once when the master leaves.
+    const bool member = t_.multicast.load() && !t_.master.load();
+    const std::int64_t wait = member ? std::min<std::int64_t>(timeoutMs_, kMemberCheckMs) : timeoutMs_;
+    const std::int64_t deadline = c_.channel.nowMs() + waitLimitMs(c_, wait, lastHeardMs_);
     bool ignored = false;
     for (;;) {
         if (stopping()) return AckResult::Stopped;
@@ -177,10 +197,15 @@ std::optional<std::int32_t> ReadSide::optionPhase() {
                 return kOutcomeFailure;
             case AckResult::Timeout:
             case AckResult::RanOutIgnored: {
-                if (silentTooLong()) return kOutcomeTimeout;
                 // A client that is not its group's master waits for the acknowledgements it may
-                // still send, until it becomes master.
-                if (t_.multicast.load() && !t_.master.load()) continue;
+                // still send, until it becomes master (then it sends the OACK again at once).
+                // It is silent while the group's data reach it: how long a client may be silent
+                // counts from when it is master.
+                if (t_.multicast.load() && (!t_.master.load() || !wasMaster)) {
+                    lastHeardMs_ = c_.channel.nowMs();
+                    continue;
+                }
+                if (silentTooLong()) return kOutcomeTimeout;
                 if (retries > c_.settings.retransmit) return kOutcomeTimeout;
                 // A wait that ran out after ignored acknowledgements is no time-out of its own.
                 if (result == AckResult::Timeout) c_.log.line(2, false, "TFTP  Error   ack timeout %u\n", 0u);
@@ -194,23 +219,36 @@ std::optional<std::int32_t> ReadSide::optionPhase() {
 
 std::optional<std::int32_t> ReadSide::sendWindow() {
     const bool toGroup = t_.multicast.load() && t_.master.load();
-    while (s_.sent < s_.acked + window_ && (s_.last == 0 || s_.sent < s_.last)) {
-        const std::uint64_t index = s_.sent + 1;
+    // The blocks of the window go out together; each stays valid while the window's others are
+    // read (a block source keeps the last window of blocks).
+    std::size_t count = 0;
+    bool readFailed = false;
+    for (std::uint64_t index = s_.sent + 1; index <= s_.acked + window_ && (s_.last == 0 || index <= s_.last);
+         ++index) {
         const std::optional<std::span<const std::uint8_t>> data = source_.block(index);
-        if (!data) return kOutcomeFailure;
+        if (!data) {
+            readFailed = true;
+            break;
+        }
         if (data->size() < blockSize_) s_.last = index;
-        t_.lastBlockRead.store(static_cast<std::int32_t>(index), std::memory_order_relaxed);
-        t_.dataLength.store(static_cast<std::int32_t>(data->size()), std::memory_order_relaxed);
-        writeDataHeader(header_, static_cast<std::uint16_t>(index));
-        const bool sent = toGroup ? c_.channel.sendToGroup(header_, *data) : c_.channel.send(header_, *data);
-        if (!sent) {
+        std::array<std::uint8_t, kHeaderSize>& header = headers_[count];
+        writeDataHeader(header, static_cast<std::uint16_t>(index));
+        batch_[count++] = Outgoing{header, *data};
+    }
+    if (count != 0) {
+        const auto last = static_cast<std::int32_t>(s_.sent + count);
+        t_.lastBlockRead.store(last, std::memory_order_relaxed);
+        t_.dataLength.store(static_cast<std::int32_t>(batch_[count - 1].data.size()), std::memory_order_relaxed);
+        const std::size_t sent = c_.channel.sendBatch(std::span<const Outgoing>(batch_.data(), count), toGroup);
+        s_.sent += sent;
+        if (sent < count) {
             // Logged with the block counter: the blocks acknowledged so far.
             c_.log.line(1, false, "TFTP  Error   sent block %u %d failed\n", counterValue(s_.acked),
-                        static_cast<int>(data->size()));
+                        static_cast<int>(batch_[sent].data.size()));
             return kOutcomeFailure;
         }
-        s_.sent = index;
     }
+    if (readFailed) return kOutcomeFailure;
     return std::nullopt;
 }
 

@@ -1,6 +1,7 @@
 #include "server/tftp/socket_channel.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 
 namespace tolmark::tftp {
@@ -17,38 +18,44 @@ bool SocketChannel::sendToGroup(std::span<const std::uint8_t> header, std::span<
     return false;
 }
 
-Channel::Wait SocketChannel::receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) {
-    const std::int64_t deadline = nowMs() + timeoutMs;
-    const int fds[1] = {socket_.fd()};
-    for (;;) {
-        bool readable[1] = {false};
-        const auto left = static_cast<int>(std::max<std::int64_t>(0, deadline - nowMs()));
-        switch (platform::waitReadable(fds, &wake_, left, readable)) {
-            case platform::WaitResult::Woken:
-                return Wait::Stopped;
-            case platform::WaitResult::Timeout:
-                return Wait::Timeout;
-            case platform::WaitResult::Error:
-                error_ = errno;
-                return Wait::Error;
-            case platform::WaitResult::Readable:
-                break;
+std::size_t SocketChannel::sendBatch(std::span<const Outgoing> datagrams, bool toGroup) {
+    // One block at a time needs no batch.
+    if (datagrams.size() == 1) {
+        const Outgoing& d = datagrams.front();
+        return (toGroup ? sendToGroup(d.header, d.data) : send(d.header, d.data)) ? 1 : 0;
+    }
+    constexpr std::size_t kParts = 64;
+    std::array<platform::DatagramParts, kParts> parts;
+    std::size_t done = 0;
+    while (done < datagrams.size()) {
+        const std::size_t count = std::min(kParts, datagrams.size() - done);
+        for (std::size_t i = 0; i < count; ++i) {
+            const Outgoing& d = datagrams[done + i];
+            parts[i] = {d.header.data(), d.header.size(), d.data.data(), d.data.size()};
         }
-        const long n = socket_.receiveConnected(buffer.data(), buffer.size(), true);
-        // Readable without a datagram after all: wait again for what is left.
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-        if (n < 0) {
+        const std::span<const platform::DatagramParts> batch(parts.data(), count);
+        const std::size_t sent = toGroup ? socket_.sendBatch(batch, group_, groupPort_) : socket_.sendBatch(batch);
+        done += sent;
+        if (sent < count) {
             error_ = errno;
-            return Wait::Error;
+            break;
         }
+    }
+    return done;
+}
+
+Channel::Wait SocketChannel::receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) {
+    const long n = waiter_.receive(socket_.fd(), buffer.data(), buffer.size(), nowMs() + timeoutMs);
+    if (n >= 0) {
         length = static_cast<std::size_t>(n);
         return Wait::Packet;
     }
+    if (errno == EAGAIN) return Wait::Timeout;
+    if (errno == ECANCELED) return Wait::Stopped;
+    error_ = errno;
+    return Wait::Error;
 }
 
-std::int64_t SocketChannel::nowMs() const {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+std::int64_t SocketChannel::nowMs() const { return platform::ReceiveWatch::nowMs(); }
 
 }  // namespace tolmark::tftp

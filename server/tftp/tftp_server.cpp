@@ -66,6 +66,7 @@ bool TftpServer::start() {
         env_.log.line(1, false, "TFTP  Error   TFTPMaxWindow %d out of range, %d used\n", maxWindow, maxWindow_);
     port_.store(socket_.localPort());
     wake_.reset();
+    watch_.resume();
     stopping_.store(false);
     try {
         listener_ = std::thread([this] { listen(); });
@@ -84,6 +85,7 @@ bool TftpServer::start() {
 void TftpServer::requestStop() {
     stopping_.store(true);
     wake_.signal();
+    watch_.interruptAll();
 }
 
 void TftpServer::stop() {
@@ -184,8 +186,10 @@ void TftpServer::refuseSetup(Ipv4 client, std::uint16_t port, std::uint16_t opco
     env_.log.line(1, false, "TFTP  Error   %s  %s  %s\n", formatIpv4(client).c_str(), directionName(opcode), logText);
 }
 
-bool TftpServer::assignGroup(TransferRequest& request, const MulticastSettings& multicast) {
+bool TftpServer::assignGroup(TransferRequest& request, const MulticastSettings& multicast,
+                             std::uint16_t& groupDataPort) {
     std::lock_guard<std::mutex> guard(listLock_);
+    groupDataPort = 0;
     auto runningMulticast = [](const Entry& e) { return !e.transfer->ended.load() && e.transfer->multicast.load(); };
     for (const Entry& entry : transfers_) {
         const Transfer& t = *entry.transfer;
@@ -194,6 +198,7 @@ bool TftpServer::assignGroup(TransferRequest& request, const MulticastSettings& 
             request.group = t.request.group;
             request.groupPort = t.request.groupPort;
             request.master = false;
+            groupDataPort = t.dataPort.load();
             return true;
         }
     }
@@ -239,7 +244,21 @@ void TftpServer::logRequest(const TransferRequest& request, bool tsizeRequested)
                   modeName(request.mode), pieces);
 }
 
-platform::UdpSocket TftpServer::openDataSocket(const TftpSettings& settings, std::uint16_t& port) {
+platform::UdpSocket TftpServer::openDataSocket(const TftpSettings& settings, const TransferRequest& request,
+                                               std::uint16_t groupDataPort, std::uint16_t& port) {
+    // A multicast client (RFC 2090) takes the group's data only from the port that answered
+    // it: every transfer of a group sends from its master's port, each socket connected to its
+    // own client.
+    if ((request.options & kOptMulticast) != 0 && !request.master && groupDataPort != 0) {
+        port = groupDataPort;
+        return platform::openSharedUdpSocket(0, groupDataPort);
+    }
+    platform::UdpSocket socket = openOwnDataSocket(settings, port);
+    if (socket.valid() && (request.options & kOptMulticast) != 0 && !socket.sharePort()) return {};
+    return socket;
+}
+
+platform::UdpSocket TftpServer::openOwnDataSocket(const TftpSettings& settings, std::uint16_t& port) {
     if (settings.dataPort <= 0) {
         platform::UdpSocket socket = platform::openBoundUdpSocket(0, 0);
         port = socket.valid() ? socket.localPort() : 0;
@@ -256,11 +275,11 @@ bool TftpServer::prepareData(Transfer& transfer, OpenResult& opened) {
     const TransferRequest& r = transfer.request;
     const bool textMode = r.mode == kModeNetascii && r.textAccess == 1;
     const std::size_t window = std::max<std::size_t>(r.window, 2);
-    // A read from the file keeps a window of blocks; an upload a received block and its
-    // conversion; a shared mapping is sent from as it is.
+    // A read from the file keeps what it has read ahead (at least a window of blocks); an upload
+    // a received block and its conversion; a shared mapping is sent from as it is.
     std::size_t bytes = 0;
     if (r.opcode == kOpReadRequest) {
-        bytes = opened.mapping ? 0 : r.blockSize * window;
+        bytes = opened.mapping ? 0 : FileSource::bufferBytes(r.blockSize, window, textMode);
     } else {
         bytes = r.blockSize + kHeaderSize + 1 + (textMode ? 2 * std::size_t{r.blockSize} : 0);
     }
@@ -310,6 +329,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         return refuse(from.source, from.sourcePort, request.opcode, parsed.errorCode, parsed.text, request.path);
 
     const ServerFileGuard ownFiles(files);
+    std::uint16_t groupDataPort = 0;
     const bool textMode = request.mode == kModeNetascii && request.textAccess == 1;
     OpenResult opened;
     if (request.opcode == kOpReadRequest) {
@@ -323,7 +343,8 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         if (opened.ok) {
             request.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(opened.size, 0xFFFFFFFFu));
             request.mapped = opened.mapping != nullptr;
-            if (parsed.multicastRequested && assignGroup(request, multicast)) request.options |= kOptMulticast;
+            if (parsed.multicastRequested && assignGroup(request, multicast, groupDataPort))
+                request.options |= kOptMulticast;
         }
     } else {
         const WritePolicy policy{(tftp.upload & 2) != 0, (request.options & kOptTsize) != 0 ? request.size : 0};
@@ -341,7 +362,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         return;
     }
     std::uint16_t dataPort = 0;
-    platform::UdpSocket socket = openDataSocket(tftp, dataPort);
+    platform::UdpSocket socket = openDataSocket(tftp, request, groupDataPort, dataPort);
     if (!socket.valid())
         return refuseSetup(from.source, from.sourcePort, request.opcode, ErrorText::DataPortFailed,
                            "bind on data port failed");
@@ -431,7 +452,7 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
         const TftpSettings tftp = env_.settings.tftp();
         const std::int32_t ttl = env_.settings.multicast().ttl;
         if (t.multicast.load() && ttl != 1) t.socket.setMulticastTtl(ttl);
-        SocketChannel channel(t.socket, wake_, r.group, r.groupPort);
+        SocketChannel channel(t.socket, watch_, r.group, r.groupPort);
         EngineContext context{t, channel, env_.log,
                               EngineSettings{tftp.retransmit, tftp.windowSize != 0, tftp.largeFiles != 0,
                                              maxSilentMs(tftp.timeout, tftp.retransmit)},

@@ -16,6 +16,7 @@
 #include "config/config_store.h"
 #include "config/settings_holder.h"
 #include "platform/clock.h"
+#include "platform/receive_watch.h"
 #include "platform/udp_socket.h"
 #include "platform/wake_event.h"
 #include "server/tftp/file_access.h"
@@ -94,9 +95,14 @@ private:
     void refuse(Ipv4 client, std::uint16_t port, std::uint16_t opcode, unsigned code, ErrorText text,
                 const std::string& path);
     void refuseSetup(Ipv4 client, std::uint16_t port, std::uint16_t opcode, ErrorText text, const char* logText);
-    bool assignGroup(TransferRequest& request, const MulticastSettings& multicast);
+    // Joins the group of a running master (groupDataPort: the master's data port, which the
+    // joining transfer shares, so that the group's data come from the port its client was
+    // answered from) or makes the request the master of a new group (groupDataPort 0).
+    bool assignGroup(TransferRequest& request, const MulticastSettings& multicast, std::uint16_t& groupDataPort);
     void logRequest(const TransferRequest& request, bool tsizeRequested);
-    platform::UdpSocket openDataSocket(const TftpSettings& settings, std::uint16_t& port);
+    platform::UdpSocket openDataSocket(const TftpSettings& settings, const TransferRequest& request,
+                                       std::uint16_t groupDataPort, std::uint16_t& port);
+    platform::UdpSocket openOwnDataSocket(const TftpSettings& settings, std::uint16_t& port);
     void runTransfer(const std::shared_ptr<Transfer>& transfer);
     void handOverMaster(const Transfer& ending);
     // Joins the threads of ended transfers and drops the records ended more than 5 seconds ago.
@@ -106,7 +112,8 @@ private:
 
     TftpServerEnvironment env_;
     platform::WakeEvent wake_;
-    platform::WakeEvent ended_;  // a transfer thread has ended
+    platform::ReceiveWatch watch_;  // ends the transfers' waits
+    platform::WakeEvent ended_;     // a transfer thread has ended
     std::atomic<bool> stopping_{false};
     std::atomic<bool> listening_{false};  // a listener thread exists (read by the control pipe)
     std::atomic<std::int32_t> running_{0};

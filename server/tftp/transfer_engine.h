@@ -14,6 +14,12 @@
 
 namespace tolmark::tftp {
 
+// One datagram of a window: its header and its data.
+struct Outgoing {
+    std::span<const std::uint8_t> header;
+    std::span<const std::uint8_t> data;
+};
+
 class Channel {
 public:
     enum class Wait { Packet, Timeout, Stopped, Error };
@@ -22,6 +28,9 @@ public:
     virtual bool send(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data = {}) = 0;
     // DATA to the multicast group.
     virtual bool sendToGroup(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data) = 0;
+    // The DATA of a window in order, to the client or to the group; returns how many went out
+    // (all, or those before the first that failed). A socket sends them in one call.
+    virtual std::size_t sendBatch(std::span<const Outgoing> datagrams, bool toGroup);
     // Waits up to timeoutMs for one datagram from the client; length is its size.
     virtual Wait receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) = 0;
     // Milliseconds of a steady clock.

@@ -159,13 +159,14 @@ struct Exchange {
     ScriptedClient client;
     testing::CapturingLog log{3};
     EngineSettings settings;
+    std::function<bool()> stopping = nullptr;  // also called at every wait
 
     std::int32_t read(const Bytes& file, std::uint16_t blockSize = 512) {
         transfer.request.opcode = kOpReadRequest;
         transfer.request.blockSize = blockSize;
         transfer.request.size = static_cast<std::uint32_t>(file.size());
         MemorySource source(file, blockSize);
-        EngineContext context{transfer, client, log, settings, nullptr};
+        EngineContext context{transfer, client, log, settings, stopping};
         return runReadSide(context, source);
     }
     std::int32_t write(MemorySink& sink, std::uint16_t blockSize = 512) {
@@ -334,6 +335,59 @@ TEST(ReadSide, MulticastMasterSendsToTheGroupAndFollowsItsAcks) {
     EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 2, 3}));
     for (const Sent& s : r.client.sent) EXPECT_EQ(s.toGroup, s.opcode() == kOpData);
     EXPECT_TRUE(r.logged("TFTP  Oack    sent multicast 224.0.0.1,1758,1\n"));
+}
+
+TEST(ReadSide, MulticastMasterStopsAtTheLastBlockItsClientHas) {
+    // A member that becomes master may hear from its client that it has blocks this transfer
+    // never read: nothing beyond the file's last block goes out (the empty block only for a
+    // size that is an exact multiple of the block size). In a file of more than 32,768 blocks
+    // the block it names may lie more than half the counter's range past this transfer's count.
+    struct Case {
+        std::size_t size;
+        unsigned clientHas;
+        std::vector<unsigned> blocks;
+    };
+    const auto from = [](unsigned first, unsigned last) {
+        std::vector<unsigned> blocks;
+        for (unsigned b = first; b <= last; ++b) blocks.push_back(b);
+        return blocks;
+    };
+    for (const Case& c : {Case{512 * 2 + 5, 3, {}}, Case{512 * 2 + 5, 2, {3}}, Case{1024, 2, {3}}, Case{1024, 3, {}},
+                          Case{512 * 40000 + 5, 40001, {}}, Case{512 * 40000 + 5, 39990, from(39991, 40001)},
+                          Case{512 * 40000 + 5, 32767, from(32768, 40001)}}) {
+        SCOPED_TRACE(c.size * 10 + c.clientHas);
+        Exchange r;
+        r.transfer.multicast.store(true);
+        r.transfer.master.store(true);
+        r.transfer.request.options = kOptMulticast;
+        r.client.answer = [&](ScriptedClient& client, const Sent& s) {
+            client.reply(ack(s.opcode() == kOpOack ? c.clientHas : s.block()));
+        };
+        EXPECT_EQ(r.read(pattern(c.size)), kOutcomeDone);
+        EXPECT_EQ(r.client.dataBlocks(), c.blocks);
+    }
+}
+
+TEST(ReadSide, AGroupMemberWaitsLongerThanASilentClientMayAndTakesOver) {
+    // Its client is silent while the group's data reach it; it becomes master after two minutes
+    // and then serves its client like any other.
+    Exchange r;
+    r.settings.maxSilentMs = 60000;
+    r.transfer.multicast.store(true);
+    r.transfer.request.options = kOptMulticast;
+    r.stopping = [&] {
+        if (r.client.now >= 120000) r.transfer.master.store(true);
+        return false;
+    };
+    // The client answers only once it is told it is the master.
+    r.client.answer = [&](ScriptedClient& c, const Sent& s) {
+        if (s.opcode() == kOpData || r.transfer.master.load()) ackEveryBlock(c, s);
+    };
+    EXPECT_EQ(r.read(pattern(512 * 2 + 100)), kOutcomeDone);
+    EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3}));
+    EXPECT_GE(r.client.sent.back().at, 120000);
+    EXPECT_TRUE(r.logged("TFTP  Oack    sent multicast 0.0.0.0,0,0\n"));
+    EXPECT_TRUE(r.logged("TFTP  Oack    sent multicast 0.0.0.0,0,1\n"));
 }
 
 TEST(WriteSide, BlocksDuplicatesAndTheEnd) {

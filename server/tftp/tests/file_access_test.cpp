@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <tuple>
+#include <vector>
 
 #include "config/tests/temp_directory.h"
 
@@ -231,6 +233,42 @@ TEST_F(FileAccess, TransfersOfOneFileShareOneMapping) {
     writeFile(root + "empty", "");
     EXPECT_FALSE(openForReading(below("empty"), policy, mappings).mapping);
     EXPECT_FALSE(openForReading(below("big.bin"), {true, true, 1u << 20}, mappings).mapping);
+}
+
+TEST_F(FileAccess, ReadAheadGivesEveryBlockAndKeepsTheWindow) {
+    // A file of several read-ahead chunks, read as a window moves over it and goes back (a
+    // retransmission), at sizes that end inside a block and at a block's end exactly.
+    const std::size_t chunk = FileSource::kReadAheadBytes;
+    for (const auto& [blockSize, window, size] : std::vector<std::tuple<std::size_t, std::size_t, std::size_t>>{
+             {512, 1, 3 * chunk + 100}, {1468, 16, 2 * chunk}, {8192, 8, 4 * 8192 * 8}, {65464, 32, 33 * 65464 + 1}}) {
+        SCOPED_TRACE(blockSize);
+        std::string content(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 31 + i / 509);
+        writeFile(root + "big.bin", content);
+        OpenResult opened = openForReading(below("big.bin"), {false, false, 0}, mappings);
+        ASSERT_TRUE(opened.ok);
+        FileSource source(std::move(opened.file), blockSize, window, false);
+        EXPECT_LE(FileSource::bufferBytes(blockSize, window, false),
+                  2 * std::max(chunk + blockSize, window * blockSize));
+        const std::uint64_t blocks = size / blockSize + 1;  // the last one short or empty
+        std::string stream;
+        for (std::uint64_t i = 1; i <= blocks; ++i) {
+            const auto block = source.block(i);
+            ASSERT_TRUE(block);
+            stream.append(block->begin(), block->end());
+            // The blocks of the window before it are still there, with the same bytes.
+            const std::uint64_t first = i > window ? i - window + 1 : 1;
+            for (std::uint64_t j = first; j < i; ++j) {
+                const auto again = source.block(j);
+                ASSERT_TRUE(again);
+                ASSERT_EQ(std::string(again->begin(), again->end()), content.substr((j - 1) * blockSize, blockSize));
+            }
+        }
+        EXPECT_EQ(stream, content);
+        EXPECT_TRUE(source.block(blocks + 1)->empty());
+        // Back to the start after the end: read again.
+        EXPECT_EQ(std::string(source.block(1)->begin(), source.block(1)->end()), content.substr(0, blockSize));
+    }
 }
 
 TEST_F(FileAccess, NetasciiBlocksAndSizes) {
