@@ -149,7 +149,7 @@ void checkServerSettings(const ConfigStore& store, const std::string& dataDirect
     if (!dataDirectory.empty() && !platform::directoryWritable(dataDirectory)) {
         findings.add(FindingLevel::Warning, dataDirectory, 0,
                      std::string("the data directory is not writable by this user: ") + std::strerror(errno),
-                     "a server running as this user could not save its client files there");
+                     "the start (as this user) logs an error and cannot save its client files there");
     }
 }
 

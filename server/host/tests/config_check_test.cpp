@@ -63,20 +63,22 @@ protected:
     }
     void TearDown() override { fs::remove_all(directory_); }
 
-    void write(const char* name, const std::string& text) { std::ofstream(directory_ / name) << text; }
+    void write(const char* name, const std::string& text) { std::ofstream(caseDirectory_ / name) << text; }
 
-    // Writes the files, checks them, and returns the findings with the printed text.
+    // Writes the files into a directory of their own (the configuration store keeps what it read
+    // of a path), checks them, and returns the findings with the printed text.
     std::vector<Finding> check(const Files& files, std::string& printed, int& status) {
-        for (const auto& entry : fs::directory_iterator(directory_)) fs::remove_all(entry.path());
+        caseDirectory_ = directory_ / std::to_string(++cases_);
+        fs::create_directory(caseDirectory_);
         if (!files.noConfiguration) write("Dorvane.ini", configuration(files));
         write("ethers", files.ethers);
         write("dynamic", files.dynamic);
         write("ignored", files.ignored);
-        const auto before = snapshot(directory_);
+        const auto before = snapshot(caseDirectory_);
         const std::vector<Finding> findings =
             checkConfiguration({.registryFile = (directory_ / "no-registry.ini").string(),
-                                .programDirectory = directory_.string() + "/",
-                                .configFile = (directory_ / "Dorvane.ini").string(),
+                                .programDirectory = caseDirectory_.string() + "/",
+                                .configFile = (caseDirectory_ / "Dorvane.ini").string(),
                                 .now = 1600000000});
         char* text = nullptr;
         std::size_t size = 0;
@@ -85,11 +87,13 @@ protected:
         std::fclose(out);
         printed.assign(text, size);
         std::free(text);
-        EXPECT_EQ(snapshot(directory_), before) << "the check changed the data directory";
+        EXPECT_EQ(snapshot(caseDirectory_), before) << "the check changed the data directory";
         return findings;
     }
 
     fs::path directory_;
+    fs::path caseDirectory_;
+    int cases_ = 0;
 };
 
 TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
@@ -186,7 +190,7 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         for (std::size_t i = 0; i < findings.size(); ++i) {
             const Finding& f = findings[i];
             const Expected& e = c.expected[i];
-            EXPECT_EQ(f.file, (directory_ / e.file).string());
+            EXPECT_EQ(f.file, (caseDirectory_ / e.file).string());
             EXPECT_EQ(f.line, e.line);
             EXPECT_EQ(f.level, e.level);
             EXPECT_EQ(f.key, e.key);
