@@ -84,7 +84,10 @@ bool MetricsListener::start(const MetricsAddress& where) {
     });
     http_->set_read_timeout(kTimeoutSeconds, 0);
     http_->set_write_timeout(kTimeoutSeconds, 0);
-    http_->set_keep_alive_max_count(16);
+    // One request per connection: a scraper that keeps its connection open (Prometheus does)
+    // would otherwise hold the only worker between its scrapes, and every other reader of the
+    // page would wait for it.
+    http_->set_keep_alive_max_count(1);
     http_->set_payload_max_length(4096);
     http_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
         response.set_content(render_(), "text/plain; version=0.0.4; charset=utf-8");
