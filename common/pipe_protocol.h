@@ -51,8 +51,9 @@ enum class PipeCode : std::uint32_t {
     FileReadLine = 46,
     FileWrite = 47,
     WriteSetting = 49,
-    // Beyond the original set: where the leases are kept.
+    // Beyond the original set: where the leases are kept, and the server's counters.
     GetLeaseStore = 60,
+    GetStats = 61,
 };
 
 constexpr std::uint32_t toWire(PipeCode code) { return static_cast<std::uint32_t>(code); }

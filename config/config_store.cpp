@@ -197,7 +197,29 @@ std::int32_t ConfigStore::readInt(std::string_view section, std::string_view key
     // The registry reader goes through a 64-byte text buffer.
     const std::size_t capacity = usesIniFile() ? std::numeric_limits<std::size_t>::max() : 64;
     const std::string text = readText(section, key, "", capacity);
-    return leadingNumber(text).value_or(defaultValue);
+    const std::optional<std::int32_t> number = leadingNumber(text);
+    if (findings_ != nullptr && text.find_first_not_of(" \t") != std::string::npos) {
+        char does[96];
+        if (!number) {
+            std::snprintf(does, sizeof does, "the start uses the default %d", defaultValue);
+            report(FindingLevel::Warning, section, key, "\"" + text + "\" is not a number", does);
+        } else if (text.find_first_not_of(" \t0123456789+-") != std::string::npos) {
+            std::snprintf(does, sizeof does, "the start reads it as %d", *number);
+            report(FindingLevel::Warning, section, key, "\"" + text + "\" is a number followed by other text", does);
+        }
+    }
+    return number.value_or(defaultValue);
+}
+
+void ConfigStore::report(FindingLevel level, std::string_view section, std::string_view key, std::string problem,
+                         std::string startDoes) const {
+    if (findings_ == nullptr) return;
+    Finding finding{
+        level, storeFile(), 0, std::string(section), std::string(key), std::move(problem), std::move(startDoes)};
+    const std::string name = storeSection(section);
+    finding.line = static_cast<unsigned>(
+        readFile(storeFile(), [&](const IniFile& file) { return file.lineOf(name, key); }).value_or(0));
+    findings_->report(finding);
 }
 
 bool ConfigStore::writeText(std::string_view section, std::optional<std::string_view> key,

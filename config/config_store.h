@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "config/config_findings.h"
+
 namespace tolmark {
 
 inline constexpr const char* kGeneralSection = "Dorvane";
@@ -35,6 +37,12 @@ public:
     // Sets the INI file to directory + baseName + ".ini". Returns false, leaving the path
     // unset, when the result would have 1024 characters or more.
     bool setIniPath(std::string_view directory, std::string_view baseName);
+    // Sets the INI file to a path as it stands (the configuration check of a file given by name).
+    bool setIniFile(std::string path) {
+        if (path.empty() || path.size() > kMaxIniPath) return false;
+        iniPath_ = std::move(path);
+        return true;
+    }
     const std::string& iniPath() const { return iniPath_; }
     bool usesIniFile() const { return !iniPath_.empty(); }
 
@@ -60,6 +68,15 @@ public:
     // source stays when the copy fails. In the registry the subkey tree moves along.
     bool moveSection(std::string_view source, std::string_view target);
 
+    // Where readers report values that do not read as they should (nullptr: nobody, the
+    // default). The store reports integers; the profile and settings readers report through it
+    // too. Set by a single-threaded caller (the configuration check) before reading.
+    void setFindings(FindingSink* sink) { findings_ = sink; }
+    FindingSink* findings() const { return findings_; }
+    // Reports a finding about the key in the file the store reads, with its line when known.
+    void report(FindingLevel level, std::string_view section, std::string_view key, std::string problem,
+                std::string startDoes) const;
+
 private:
     // The file the current back end keeps its sections in.
     const std::string& storeFile() const { return usesIniFile() ? iniPath_ : registryFile_; }
@@ -68,6 +85,7 @@ private:
 
     std::string iniPath_;
     std::string registryFile_;
+    FindingSink* findings_ = nullptr;
 };
 
 }  // namespace tolmark

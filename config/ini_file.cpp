@@ -172,6 +172,17 @@ std::optional<std::string> IniFile::value(std::string_view section, std::string_
     return std::nullopt;
 }
 
+std::optional<std::size_t> IniFile::lineOf(std::string_view section, std::string_view key) const {
+    const std::size_t header = findSection(section);
+    if (header == std::string::npos) return std::nullopt;
+    if (key.empty()) return header + 1;
+    const std::size_t end = sectionEnd(header);
+    for (std::size_t i = header + 1; i < end; ++i) {
+        if (lines_[i].kind == LineKind::kKey && equalsNoCase(lines_[i].name, key)) return i + 1;
+    }
+    return std::nullopt;
+}
+
 bool IniFile::hasSection(std::string_view section) const { return findSection(section) != std::string::npos; }
 
 std::optional<std::vector<SectionEntry>> IniFile::entries(std::string_view section, std::size_t maxBytes) const {

@@ -27,6 +27,9 @@ public:
     // Value of the key in the first matching section, trimmed and without enclosing quotes.
     std::optional<std::string> value(std::string_view section, std::string_view key) const;
     bool hasSection(std::string_view section) const;
+    // The line (counted from 1) of the key that value() reads, or of the section's header when
+    // key is empty; nothing when there is none.
+    std::optional<std::size_t> lineOf(std::string_view section, std::string_view key) const;
     // key=value lines of the first matching section in file order, values as value() gives them;
     // entries that would pass maxBytes are left out. Nothing when the section is missing.
     std::optional<std::vector<SectionEntry>> entries(std::string_view section, std::size_t maxBytes = SIZE_MAX) const;

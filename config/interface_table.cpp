@@ -9,8 +9,8 @@ constexpr std::size_t kListCapacity = 512;
 constexpr std::size_t kMaxListItems = 32;
 
 // The addresses of a list setting: items split at ",", those that do not read as an address
-// skipped, at most 32 looked at.
-std::vector<Ipv4> parseAddressList(std::string_view text) {
+// skipped (and handed to skipped, when given), at most 32 looked at.
+std::vector<Ipv4> parseAddressList(std::string_view text, std::vector<std::string>* skipped = nullptr) {
     std::vector<Ipv4> result;
     std::size_t items = 0;
     while (!text.empty() && items < kMaxListItems) {
@@ -18,7 +18,10 @@ std::vector<Ipv4> parseAddressList(std::string_view text) {
         std::string_view item = text.substr(0, comma);
         ++items;
         ParsedIpv4 parsed = parseIpv4(item);
-        if (parsed.ok) result.push_back(parsed.address);
+        if (parsed.ok)
+            result.push_back(parsed.address);
+        else if (skipped != nullptr)
+            skipped->emplace_back(item);
         if (comma == std::string_view::npos) break;
         text.remove_prefix(comma + 1);
     }
@@ -34,6 +37,19 @@ Ipv4 classMask(Ipv4 address) {
     if (first >= 192) return makeIpv4(255, 255, 255, 0);
     if (first >= 128) return makeIpv4(255, 255, 0, 0);
     return makeIpv4(255, 0, 0, 0);
+}
+
+void reportAddressLists(const ConfigStore& store, std::string_view section) {
+    if (store.findings() == nullptr) return;
+    const bool include = !store.readText(section, "Include", "", kListCapacity).empty();
+    for (const char* key : {include ? "Include" : "Exclude", "Trusted"}) {
+        std::vector<std::string> skipped;
+        parseAddressList(store.readText(section, key, "", kListCapacity), &skipped);
+        for (const std::string& item : skipped) {
+            store.report(FindingLevel::Warning, section, key, "\"" + item + "\" is not an IPv4 address",
+                         "the start skips this item of the list");
+        }
+    }
 }
 
 bool InterfaceTable::appendLocked(const InterfaceEntry& entry) {

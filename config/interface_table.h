@@ -37,6 +37,10 @@ struct InterfaceEntry {
 // 255.255.255.0 from 192 up, 255.255.0.0 from 128 to 191, else 255.0.0.0.
 Ipv4 classMask(Ipv4 address);
 
+// Reports to the store's findings the items of "Include" (or "Exclude") and "Trusted" that
+// build() skips because they do not read as addresses.
+void reportAddressLists(const ConfigStore& store, std::string_view section);
+
 class InterfaceTable {
 public:
     // Builds the table from the host's addresses and "Include", "Exclude" and "Trusted".

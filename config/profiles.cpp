@@ -31,7 +31,12 @@ std::optional<std::string> readIfPresent(const ConfigStore& store, std::string_v
 }
 
 Ipv4 readAddress(const ConfigStore& store, std::string_view section, std::string_view key) {
-    return ipv4OrZero(store.readText(section, key, "", kAddressTextCapacity));
+    const std::string text = store.readText(section, key, "", kAddressTextCapacity);
+    const ParsedIpv4 parsed = parseIpv4(text);
+    if (!parsed.ok && store.findings() != nullptr && text.find_first_not_of(" \t") != std::string::npos)
+        store.report(FindingLevel::Warning, section, key, "\"" + text + "\" is not an IPv4 address",
+                     "the start takes it as not set (0.0.0.0)");
+    return parsed.address;
 }
 
 std::uint8_t readByte(const ConfigStore& store, std::string_view section, std::string_view key,
@@ -144,6 +149,10 @@ void readOptionEntries(const ConfigStore& store, std::string_view section, const
         const std::span<std::uint8_t> room(profile.options.data() + used, kOptionEntryRoom - used);
         const ParsedOptionLine parsed = parseOptionLine(line, defaultOptions, room);
         if (parsed.result > 0) used += parsed.entrySize;
+        if (parsed.result < 0 && store.findings() != nullptr)
+            store.report(FindingLevel::Warning, section, indexedKey("Opt", code),
+                         "\"" + line + "\": " + optionLineErrorText(parsed.result),
+                         "the start leaves this option out of the profile");
     }
     std::fill(profile.options.begin() + static_cast<std::ptrdiff_t>(used), profile.options.end(), 0);
 }
@@ -218,14 +227,9 @@ void ProfileList::assign(std::vector<Profile> profiles) {
 
 std::size_t ProfileList::load(ConfigStore& store, const OptionCodeList& defaultOptions,
                               const InterfaceTable& interfaces, LogSink& log, bool verbose) {
-    if (store.readText(kGeneralSection, "Profile0", "", kProfileNameField).empty() &&
-        !store.openSection(kStandardProfile)) {
-        createInterfaceProfiles(store, interfaces);
-    }
+    if (profilesToBeCreated(store)) createInterfaceProfiles(store, interfaces);
     std::vector<Profile> loaded;
-    for (unsigned n = 0; n <= kMaxProfileIndex; ++n) {
-        const std::string name = store.readText(kGeneralSection, indexedKey("Profile", n), "", kProfileNameField);
-        if (name.empty()) break;
+    for (const std::string& name : profileNames(store)) {
         convertOldProfileKeys(store, name);
         Profile& profile = loaded.emplace_back();
         readProfile(store, name, defaultOptions, profile);
@@ -239,6 +243,38 @@ std::size_t ProfileList::load(ConfigStore& store, const OptionCodeList& defaultO
     }
     assign(std::move(loaded));
     return profiles_.size();
+}
+
+bool profilesToBeCreated(const ConfigStore& store) {
+    return store.readText(kGeneralSection, "Profile0", "", kProfileNameField).empty() &&
+           !store.openSection(kStandardProfile);
+}
+
+std::vector<std::string> profileNames(const ConfigStore& store) {
+    std::vector<std::string> names;
+    for (unsigned n = 0; n <= kMaxProfileIndex; ++n) {
+        std::string name = store.readText(kGeneralSection, indexedKey("Profile", n), "", kProfileNameField);
+        if (name.empty()) break;
+        names.push_back(std::move(name));
+    }
+    return names;
+}
+
+const char* optionLineErrorText(int result) {
+    switch (result) {
+        case kOptionLineNoNumbers:
+            return "not a code and a length followed by the value";
+        case kOptionLineRefusedCode:
+            return "an option the server sets itself or sends from DefaultOptions";
+        case kOptionLineTooLong:
+            return "the length is 256 or more";
+        case kOptionLineBadValue:
+            return "the value does not read as the length asks";
+        case kOptionLineNoRoom:
+            return "no room left in the profile's options";
+        default:
+            return "does not read";
+    }
 }
 
 void readProfile(const ConfigStore& store, std::string_view name, const OptionCodeList& defaultOptions,

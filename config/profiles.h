@@ -143,7 +143,13 @@ private:
     std::uint64_t generation_ = 1;
 };
 
-// Fills one profile from its section (reads only; see convertOldProfileKeys).
+// A configuration without "Profile0" and without a section "Standard": load() writes a profile
+// for each served interface first.
+bool profilesToBeCreated(const ConfigStore& store);
+// The names "Profile0", "Profile1", ... of the general section give, up to the first missing one.
+std::vector<std::string> profileNames(const ConfigStore& store);
+// Fills one profile from its section (reads only; see convertOldProfileKeys). Option lines
+// that do not parse are left out, and reported to the store's findings.
 void readProfile(const ConfigStore& store, std::string_view name, const OptionCodeList& defaultOptions,
                  Profile& profile);
 // Rewrites the old address keys ("SMTPIP" and its siblings) and "Extensions" of a profile as
@@ -169,6 +175,8 @@ struct ParsedOptionLine {
 ParsedOptionLine parseOptionLine(std::string_view text, const OptionCodeList& defaultOptions,
                                  std::span<std::uint8_t> entry);
 bool isRefusedOptionCode(unsigned code, const OptionCodeList& defaultOptions);
+// What a negative result of parseOptionLine means.
+const char* optionLineErrorText(int result);
 
 // Splits option lines written one after another (the old "Extensions" key) into single lines
 // with their codes. rest is the text from the first piece that does not read as a line.

@@ -209,9 +209,12 @@ void readTftpSettings(const ConfigStore& store, std::string_view section, std::s
 
     readKey(store, section, kMulticast, multicast);
     multicast.address = kDefaultMulticastIp;
-    if (const ParsedIpv4 parsed = parseIpv4(store.readText(section, kMulticastIp, "", kMulticastIpCapacity));
-        parsed.ok) {
+    const std::string multicastIp = store.readText(section, kMulticastIp, "", kMulticastIpCapacity);
+    if (const ParsedIpv4 parsed = parseIpv4(multicastIp); parsed.ok) {
         multicast.address = parsed.address;
+    } else if (!multicastIp.empty()) {
+        store.report(FindingLevel::Warning, section, kMulticastIp, "\"" + multicastIp + "\" is not an IPv4 address",
+                     "the start uses 224.0.0.1");
     }
     readKey(store, section, kMulticastPort, multicast);
     readKey(store, section, kMulticastLast, multicast);

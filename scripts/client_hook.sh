@@ -21,6 +21,8 @@ case "${1:-$reason}" in
       echo "domain=${domain:-$new_domain_name}"
       echo "lease=${lease:-$new_dhcp_lease_time}"
       echo "server=${serverid:-$new_dhcp_server_identifier}"
+      echo "bootfile=${boot_file:-$new_filename}"
+      echo "nextserver=${siaddr:-}"
     } >> "$out"
     ;;
   deconfig|EXPIRE|FAIL|RELEASE|STOP|PREINIT|NBI|TIMEOUT)

@@ -10,7 +10,7 @@ packages=(cmake ninja-build g++ make clang-format libgtest-dev libgmock-dev libb
           busybox isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils dpkg-dev man-db util-linux curl
           tftp-hpa atftp kea-dhcp4-server kea-admin qt6-base-dev qt6-svg-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core
           poppler-utils desktop-file-utils clang clang-tidy libclang-rt-14-dev libssl-dev libcap-ng-dev systemd
-          libpq-dev postgresql
+          libpq-dev postgresql libcpp-httplib-dev prometheus
           xvfb dbus at-spi2-core python3-pyatspi)
 if [ "${1:-}" = "--screenshots" ]; then
     packages+=(xauth imagemagick xdotool)
@@ -33,6 +33,6 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
 # Servers installed only as test peers are started by the tests themselves, inside network
 # namespaces; their system services must not run on the host.
-for unit in named kea-dhcp4-server postgresql; do
+for unit in named kea-dhcp4-server postgresql prometheus; do
     systemctl disable --now "$unit" >/dev/null 2>&1 || true
 done

@@ -12,6 +12,7 @@
 #include "common/client_record.h"
 #include "common/entry_line.h"
 #include "common/pipe_requests.h"
+#include "common/server_stats.h"
 #include "common/settings_blocks.h"
 #include "common/text_forms.h"
 #include "common/transfer_image.h"
@@ -32,10 +33,11 @@ constexpr const char* kUsage =
     "  trisko [server] macrange [none|mac[,mac,...]\n"
     "\n"
     "  trisko [server] transfers\n"
-    "  trisko [server] store\n";
+    "  trisko [server] store\n"
+    "  trisko [server] stats\n";
 
-constexpr const char* kCommands[] = {"add",    "remove", "remove_all", "remove_expired", "print",
-                                     "export", "import", "macrange",   "transfers",      "store"};
+constexpr const char* kCommands[] = {"add",    "remove",   "remove_all", "remove_expired", "print", "export",
+                                     "import", "macrange", "transfers",  "store",          "stats"};
 
 bool isCommand(const char* word) {
     for (const char* c : kCommands) {
@@ -295,6 +297,25 @@ int commandStore(PipeClient& client, std::FILE* out) {
     return kExitSuccess;
 }
 
+// The server's counters, as the lines of its metrics page without the HELP and TYPE lines. The
+// pools come page by page; a walk that would not end (a server whose count keeps changing) stops
+// at the number of pools the first page announced.
+int commandStats(PipeClient& client, std::FILE* out) {
+    auto page = [&](std::uint32_t first) -> std::optional<ServerStats> {
+        const auto reply = client.transact(encodeGetStats(first));
+        return reply ? decodeStatsReply(*reply) : std::nullopt;
+    };
+    std::optional<ServerStats> stats = page(0);
+    if (!stats) return kExitFailure;
+    while (stats->pools.size() < stats->poolCount) {
+        const std::optional<ServerStats> next = page(static_cast<std::uint32_t>(stats->pools.size()));
+        if (!next || next->pools.empty()) break;
+        stats->pools.insert(stats->pools.end(), next->pools.begin(), next->pools.end());
+    }
+    std::fputs(renderPrometheus(*stats, false).c_str(), out);
+    return kExitSuccess;
+}
+
 }  // namespace
 
 std::unique_ptr<PipeClient> connectTo(const std::string& serverName) {
@@ -345,6 +366,7 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
     };
     if (is(command, "transfers")) return commandTransfers(*client, out);
     if (is(command, "store")) return commandStore(*client, out);
+    if (is(command, "stats")) return commandStats(*client, out);
     const bool needsBlock = !is(command, "print") && !is(command, "macrange");
     if ((is(command, "add") && count < 2) || (is(command, "remove") && count < 1)) return usage();
     if (needsBlock && !session.haveSettings()) {

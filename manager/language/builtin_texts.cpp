@@ -76,6 +76,10 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "ERROR_UNTRUSTED",
      " Control pipe held by an untrusted process (uid %u): not the DHCP server"},
     {TextSection::Strings, "READY", " Listening on Port: %u"},
+    {TextSection::Strings, "LEASES_FILES", "Leases: client files"},
+    {TextSection::Strings, "LEASES_DATABASE", "Leases: %s, reachable, %u changes waiting"},
+    {TextSection::Strings, "LEASES_UNREACHABLE",
+     "Leases: %s, unreachable (leases served from memory), %u changes waiting"},
 
     // Messages and the About box.
     {TextSection::Strings, "ERROR_INIT", "Initialization failed."},

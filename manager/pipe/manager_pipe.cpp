@@ -113,6 +113,14 @@ PipeResult<TransferEntry> ManagerPipe::getTransfer(std::int32_t index) {
     return {PipeStatus::Done, TransferEntry{r->value, *transfer}};
 }
 
+PipeResult<LeaseStoreReply> ManagerPipe::getLeaseStore() {
+    auto reply = transact(bare(PipeCode::GetLeaseStore, 0));
+    if (!reply.ok()) return carry<LeaseStoreReply>(reply.status);
+    std::optional<LeaseStoreReply> store = decodeLeaseStoreReply(reply.value);
+    if (!store) return carry<LeaseStoreReply>(PipeStatus::Refused);
+    return {PipeStatus::Done, std::move(*store)};
+}
+
 PipeResult<std::int32_t> ManagerPipe::reloadProfiles() { return valueOf(bare(PipeCode::ReloadProfiles, 0)); }
 
 // The server ignores the name; the request carries an empty one.

@@ -84,6 +84,9 @@ public:
     PipeResult<ListedEntry> listEntry(ClientList list, std::uint64_t handle);
     PipeResult<TransferEntry> getTransfer(std::int32_t index);
 
+    // Where the server keeps its leases; Refused by a server that does not know the request.
+    PipeResult<LeaseStoreReply> getLeaseStore();
+
     PipeResult<std::int32_t> reloadProfiles();  // number of profiles
     PipeResult<std::int32_t> purgeDynamic();    // total pool addresses
     PipeResult<ProfileEntry> getProfile(std::int32_t index);

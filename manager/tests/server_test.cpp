@@ -151,6 +151,7 @@ void ServerTest::listsShowWhatTheServerHoldsAndFollowLeases() {
     QCOMPARE(statics->data(statics->index(0, 0), kIconIndexRole).toInt(), kIconIdle);
     QTRY_COMPARE(window->topStatusText(), QString("  Observed MAC addresses/identifieres:  0 of 3"));
     QTRY_COMPARE(window->bottomStatusText(), QString(" Listening on Port: 67"));
+    QTRY_COMPARE(window->leaseStoreText(), QString("Leases: client files"));
 
     // The first client leases its static address: its row changes in place, nothing is reset,
     // and the selection on it stays.

@@ -55,6 +55,7 @@ private slots:
     void modelsRewriteRowsInPlace();
     void languageFileReplacesSomeKeys();
     void germanFileHasEveryKeyOfTheBuiltInTable();
+    void leaseStoreTextNamesTheStore();
     void windowWithoutServerShowsTranslatedTexts();
     void savedWindowStateIsCheckedOnStart();
     void secondStartHandsOverToTheFirst();
@@ -362,6 +363,40 @@ void UnitTest::germanFileHasEveryKeyOfTheBuiltInTable() {
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
 }
 
+// The right-hand text of the bottom bar for each lease store, in English and in German; nothing
+// while the store is not known or the server is not reached.
+void UnitTest::leaseStoreTextNamesTheStore() {
+    Language english(MANAGER_SOURCE_DIR "/");
+    Language german(MANAGER_SOURCE_DIR "/");
+    german.load("deutsch.ini", false);
+    QVERIFY(german.usesFile());
+    const std::string db = "PostgreSQL host=db1 dbname=leases";
+    const struct {
+        std::optional<LeaseStoreReply> store;
+        int stateCode;
+        QString english;
+        QString german;
+    } cases[] = {
+        {LeaseStoreReply{kLeaseStoreFiles, 0, ""}, kStateReady, "Leases: client files", "Leases: Client-Dateien"},
+        {LeaseStoreReply{kLeaseStoreDatabase, 3, db}, kStateReady,
+         "Leases: PostgreSQL host=db1 dbname=leases, reachable, 3 changes waiting",
+         "Leases: PostgreSQL host=db1 dbname=leases, erreichbar, 3 \u00c4nderungen ausstehend"},
+        {LeaseStoreReply{kLeaseStoreDatabaseUnreachable, 12, db}, kStatePortInUse,
+         "Leases: PostgreSQL host=db1 dbname=leases, unreachable (leases served from memory), 12 changes waiting",
+         "Leases: PostgreSQL host=db1 dbname=leases, nicht erreichbar (Leases aus dem Speicher bedient), 12 "
+         "\u00c4nderungen ausstehend"},
+        {std::nullopt, kStateReady, "", ""},
+        {LeaseStoreReply{kLeaseStoreFiles, 0, ""}, kStatePipeFailure, "", ""},
+    };
+    for (const auto& c : cases) {
+        ServerState state;
+        state.leaseStore = c.store;
+        state.stateCode = c.stateCode;
+        QCOMPARE(leaseStoreText(english, state), c.english);
+        QCOMPARE(leaseStoreText(german, state), c.german);
+    }
+}
+
 // No server on the pipe: the window says so in its bottom bar and shows the language file's
 // texts where it has them, English elsewhere.
 void UnitTest::windowWithoutServerShowsTranslatedTexts() {
@@ -382,6 +417,7 @@ void UnitTest::windowWithoutServerShowsTranslatedTexts() {
     window.show();
     window.start();
     QTRY_COMPARE(window.bottomStatusText(), QString("Dienst\nnicht aktiv"));
+    QCOMPARE(window.leaseStoreText(), QString());
     QCOMPARE(window.currentView(), View::Dynamic);
     EntryListModel* m = window.model(View::Dynamic);
     QCOMPARE(m->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Kennung"));

@@ -45,6 +45,9 @@ MainWindow::MainWindow(Language& language, UserPreferences& preferences, Manager
     stateText_ = new QLabel(statusBar());
     stateText_->setAccessibleDescription(QStringLiteral("Server state"));
     statusBar()->addWidget(stateText_, 1);
+    storeText_ = new QLabel(statusBar());
+    storeText_->setAccessibleDescription(QStringLiteral("Lease store"));
+    statusBar()->addPermanentWidget(storeText_);
     statusBar()->setSizeGripEnabled(true);
     menus_ = new WindowMenus(menuBar(), rights_.mayControlService, this);
     tray_ = new TrayIcon(this);
@@ -158,7 +161,10 @@ void MainWindow::onPolled(int bits) {
 }
 
 void MainWindow::notePipeResult(PipeStatus status) {
-    if (status == PipeStatus::Failed) stateText_->setText(pipeFailureText(language_, server_.untrustedUid));
+    if (status == PipeStatus::Failed) {
+        stateText_->setText(pipeFailureText(language_, server_.untrustedUid));
+        storeText_->clear();
+    }
 }
 
 // ---- Dialogs -------------------------------------------------------------------------------------
@@ -475,7 +481,10 @@ void MainWindow::rewriteTopStatus() {
     panel_->newButton()->setVisible(view_ == View::Static && rights_.mayChange);
 }
 
-void MainWindow::rewriteBottomStatus() { stateText_->setText(manager::bottomStatusText(language_, server_)); }
+void MainWindow::rewriteBottomStatus() {
+    stateText_->setText(manager::bottomStatusText(language_, server_));
+    storeText_->setText(manager::leaseStoreText(language_, server_));
+}
 
 // ---- Window ----------------------------------------------------------------------------------------
 

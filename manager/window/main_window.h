@@ -58,6 +58,7 @@ public:
     // The right-hand text of the top bar: the view-mode words for a user who may not change anything.
     QString modeText() const { return panel_->modeText(); }
     QString bottomStatusText() const { return stateText_->text(); }
+    QString leaseStoreText() const { return storeText_->text(); }
     QMenu* contextMenu() const { return menus_->contextMenu(); }
     int activeTransfers() const { return server_.activeTftp; }
 
@@ -138,6 +139,7 @@ private:
 
     ViewPanel* panel_ = nullptr;
     QLabel* stateText_ = nullptr;
+    QLabel* storeText_ = nullptr;  // where the server keeps its leases
     WindowMenus* menus_ = nullptr;
     TrayIcon* tray_ = nullptr;
     ServerPoll* poll_ = nullptr;

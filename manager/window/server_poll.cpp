@@ -4,6 +4,7 @@ namespace tolmark::manager {
 
 struct ServerPoll::Result {
     PipeResult<ServerStatus> status;
+    PipeResult<LeaseStoreReply> leaseStore;
     std::optional<unsigned> untrustedUid;
     std::optional<ServerBlocks> firstContact;
 };
@@ -25,6 +26,8 @@ void ServerPoll::tick() {
             Result r;
             r.status = pipe.getStatus(-1);
             if (r.status.failed()) r.untrustedUid = pipe.untrustedServerUid();
+            // The lease database can come and go at any time: asked at every tick.
+            if (r.status.ok()) r.leaseStore = pipe.getLeaseStore();
             if (firstContact && r.status.ok()) r.firstContact = ServerBlocks::fetch(pipe, false);
             return r;
         },
@@ -34,9 +37,18 @@ void ServerPoll::tick() {
         });
 }
 
+void ServerPoll::noteLeaseStore(const PipeResult<LeaseStoreReply>& reply) {
+    std::optional<LeaseStoreReply> store;
+    if (reply.ok()) store = reply.value;
+    if (reply.failed() || store == state_.leaseStore) return;
+    state_.leaseStore = std::move(store);
+    pendingBits_ |= kStatusChanged;
+}
+
 void ServerPoll::onResult(const Result& r) {
     int bits = 0;
     state_.untrustedUid = r.untrustedUid;
+    noteLeaseStore(r.leaseStore);
     if (r.status.failed()) {
         emit pipeFailed();
         state_.stateCode = kStatePipeFailure;

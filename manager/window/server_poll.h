@@ -39,6 +39,8 @@ signals:
 private:
     struct Result;
     void onResult(const Result& result);
+    // Takes the lease store a tick brought; a change rewrites the status bar.
+    void noteLeaseStore(const PipeResult<LeaseStoreReply>& reply);
 
     PipeWorker& worker_;
     ServerState& state_;

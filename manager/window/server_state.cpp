@@ -27,6 +27,7 @@ ServerBlocks ServerBlocks::fetch(ManagerPipe& pipe, bool withStatus) {
     b.tftp = pipe.getTftpSettings();
     b.multicast = pipe.getMulticast();
     if (b.general.ok()) b.profiles = readProfileNames(pipe);
+    b.leaseStore = pipe.getLeaseStore();
     return b;
 }
 
@@ -37,6 +38,8 @@ void ServerState::take(const ServerBlocks& blocks) {
     }
     if (blocks.tftp.ok()) tftp = blocks.tftp.value;
     if (blocks.multicast.ok()) multicast = blocks.multicast.value;
+    if (!blocks.leaseStore.failed())
+        leaseStore = blocks.leaseStore.ok() ? std::optional(blocks.leaseStore.value) : std::nullopt;
 }
 
 // The server writes only 0 and 1 there today; the other codes are those a server may report.
@@ -78,6 +81,20 @@ QString bottomStatusText(const Language& language, const ServerState& state) {
 QString pipeFailureText(const Language& language, const std::optional<unsigned>& untrustedUid) {
     if (untrustedUid) return fillArguments(language.text("ERROR_UNTRUSTED"), {QString::number(*untrustedUid)});
     return language.text("ERROR_PIPE");
+}
+
+QString leaseStoreText(const Language& language, const ServerState& state) {
+    if (!state.leaseStore || state.stateCode == kStatePipeFailure) return {};
+    const LeaseStoreReply& store = *state.leaseStore;
+    const QString description = QString::fromStdString(store.description);
+    switch (store.store) {
+        case kLeaseStoreFiles:
+            return language.text("LEASES_FILES");
+        case kLeaseStoreDatabase:
+            return fillArguments(language.text("LEASES_DATABASE"), {description, number(store.waiting)});
+        default:
+            return fillArguments(language.text("LEASES_UNREACHABLE"), {description, number(store.waiting)});
+    }
 }
 
 }  // namespace tolmark::manager

@@ -33,6 +33,7 @@ struct ServerBlocks {
     PipeResult<TftpSettings> tftp;
     PipeResult<MulticastSettings> multicast;
     std::vector<std::string> profiles;
+    PipeResult<LeaseStoreReply> leaseStore;
 
     static ServerBlocks fetch(ManagerPipe& pipe, bool withStatus);
 };
@@ -49,6 +50,8 @@ struct ServerState {
     std::optional<unsigned> untrustedUid;  // the holder of the pipe's name when it is not the server
     int activeTftp = -1;                   // -1: the TFTP server is off
     int stateCode = kStateReady;
+    // Where the server keeps its leases; nothing while it is not reached or does not say.
+    std::optional<LeaseStoreReply> leaseStore;
 
     // The blocks that came; those that did not keep their copies.
     void take(const ServerBlocks& blocks);
@@ -61,6 +64,9 @@ int stateFromStatus(const ServerStatus& status);
 // The top bar's counts of the view; the bottom bar's server state.
 QString topStatusText(const Language& language, View view, const ServerState& state);
 QString bottomStatusText(const Language& language, const ServerState& state);
+// Where the server keeps its leases, for the right-hand side of the bottom bar; empty when
+// that is not known.
+QString leaseStoreText(const Language& language, const ServerState& state);
 // Another user's process holding the pipe's name is named as such: it is not the server.
 QString pipeFailureText(const Language& language, const std::optional<unsigned>& untrustedUid);
 

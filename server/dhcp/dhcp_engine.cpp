@@ -93,7 +93,10 @@ const EngineSettings& DhcpEngine::engineSettings() {
 ReplyPlan DhcpEngine::process(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
                               const Arrival& arrival) {
     claimRounds_ = 0;
-    return handle(request, reply, arrival, nullptr);
+    requestType_ = -1;
+    ReplyPlan plan = handle(request, reply, arrival, nullptr);
+    plan.requestType = requestType_;
+    return plan;
 }
 
 void DhcpEngine::claimAnswered(std::uint64_t ticket, ClaimOutcome outcome) {
@@ -284,6 +287,8 @@ ReplyPlan DhcpEngine::handle(std::span<const std::uint8_t> request, std::span<st
     summary.interfaceAddress = arrival.interfaceAddress;
     summary.sourceAddress = arrival.sourceAddress;
     parseRequest(request, summary);
+    // A DHCP message that names no type counts as none of the known ones.
+    requestType_ = summary.dhcp ? (summary.messageType > 0 ? summary.messageType : 256) : 0;
     ReplyWriter reply(replyBuffer);
     startReply(reply, request, summary.hardwareLength);
     const bool requestBroadcast = (summary.flagsByte & kBroadcastFlag) != 0;

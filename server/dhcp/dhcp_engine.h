@@ -104,6 +104,7 @@ private:
     std::uint64_t nextTicket_ = 1;
     int claimRounds_ = 0;                // of the request being handled: claims it lost before
     std::vector<std::uint8_t> resumed_;  // the datagram of the request taken up again
+    int requestType_ = -1;               // of the request being handled, once parsed
 };
 
 }  // namespace tolmark::dhcp

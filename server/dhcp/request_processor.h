@@ -26,6 +26,7 @@ struct Arrival {
 
 struct ReplyPlan {
     std::size_t length = 0;                  // 0: no reply
+    int requestType = -1;                    // what process() was handed: option 53, 0 BOOTP, -1 unread
     int messageType = 0;                     // 2 OFFER, 5 ACK, 6 NAK; 0 for BOOTP or no DHCP reply
     Ipv4 relayAddress = 0;                   // the relay agent to answer, 0 when the request came directly
     Ipv4 sourceAddress = 0;                  // the requester's source address

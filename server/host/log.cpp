@@ -138,7 +138,10 @@ void Log::writeLine(bool flush, const char* format, va_list args) {
     std::lock_guard<std::mutex> guard(lock_);
     if (output_ == nullptr || output_ == error_) return;
     writeReportsLocked(stamp, now);
-    if (!floodLimit_.admit(format, text, now, output_ != console_)) return;
+    if (!floodLimit_.admit(format, text, now, output_ != console_)) {
+        heldBack_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     std::fputs(stamp, output_);
     std::fputc(' ', output_);
     writeEscaped(output_, text, std::min(static_cast<std::size_t>(length), sizeof text - 1));

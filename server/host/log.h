@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -42,6 +43,8 @@ public:
     // "%Y-%m-%d %H:%M:%S" of the current local time.
     std::string timeStamp() const;
     std::string currentPath() const;
+    // Lines the flood limit has held back since the start.
+    std::uint64_t heldBack() const { return heldBack_.load(std::memory_order_relaxed); }
 
 protected:
     __attribute__((format(printf, 3, 0))) void writeLine(bool flush, const char* format, va_list args) override;
@@ -62,6 +65,7 @@ private:
     char marker_[3] = {0, 0, 0};
     LogFloodLimit floodLimit_;  // guarded by lock_
     std::string report_;        // guarded by lock_; kept to reuse its storage
+    std::atomic<std::uint64_t> heldBack_{0};
 };
 
 }  // namespace tolmark

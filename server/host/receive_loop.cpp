@@ -122,7 +122,10 @@ void sendReply(ReceiveLoopContext& c, const InterfaceEntry& entry, const ReplyPl
                                        : socket.send(out.data(), out.size(), destination.address, destination.port,
                                                      entry.address, sendIfIndex);
     if (!sent) {
+        if (c.counters != nullptr) c.counters->sendFailures.add();
         c.log.line(1, true, "DHCP  Error   failed to send to %s\n", formatIpv4(destination.address).c_str());
+    } else if (c.counters != nullptr) {
+        c.counters->countReply(plan.messageType, plan.requestType);
     }
     if (arpMade && arpIfIndex >= 0) c.arp.deleteEntry(arpIfIndex, destination.address);
 }
@@ -130,6 +133,7 @@ void sendReply(ReceiveLoopContext& c, const InterfaceEntry& entry, const ReplyPl
 ReplyPlan handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
                          Ipv4 source, std::span<std::uint8_t> reply, platform::UdpSocket& socket) {
     if (datagram.size() < dhcp::kMinRequestLength || datagram[dhcp::kOp] != dhcp::kBootRequest) {
+        if (c.counters != nullptr) c.counters->malformed.add();
         if (c.log.level() != 0) {
             // The hardware address field may be missing or short in a runt; show what is there.
             std::uint8_t hardware[6] = {};
@@ -146,6 +150,10 @@ ReplyPlan handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std
     {
         Hold engine(c.engineLock);
         plan = c.processor.process(datagram, reply, Arrival{entry.address, source});
+    }
+    if (c.counters != nullptr) {
+        if (plan.requestType >= 0) c.counters->countReceived(plan.requestType);
+        if (plan.length == 0 && !plan.parked) c.counters->ignored.add();
     }
     if (!plan.parked) sendReply(c, entry, plan, reply, socket);
     return plan;
@@ -171,6 +179,7 @@ void resumeOne(ReceiveLoopContext& c, ParkedRequests& parked, const ParkedReques
         parked.park({plan.ticket, waiting.entry, waiting.socketIndex, waiting.since});
         return;
     }
+    if (plan.length == 0 && c.counters != nullptr) c.counters->ignored.add();
     sendReply(c, waiting.entry, plan, reply, c.sockets.socketAt(waiting.socketIndex));
 }
 
@@ -192,6 +201,22 @@ void takeLeaseAnswers(ReceiveLoopContext& c, ParkedRequests& parked, std::vector
         Hold engine(c.engineLock);
         c.takeLeaseAnswers(answers);
         for (const ClaimAnswer& a : answers) c.processor.claimAnswered(a.ticket, a.outcome);
+    }
+    if (c.counters != nullptr) {
+        for (const ClaimAnswer& a : answers) {
+            if (a.ticket == 0) continue;
+            switch (a.outcome) {
+                case ClaimOutcome::Won:
+                    c.counters->claimsWon.add();
+                    break;
+                case ClaimOutcome::Lost:
+                    c.counters->claimsLost.add();
+                    break;
+                default:
+                    c.counters->claimsUnavailable.add();
+                    break;
+            }
+        }
     }
     ParkedRequests::Waiting waiting;
     for (const ClaimAnswer& a : answers) {
@@ -264,7 +289,10 @@ void runReceiveLoop(ReceiveLoopContext& c) {
                     return;
                 }
                 if (length < 0) break;  // drained
-                if (length == 0 || c.flags.paused.load() != 0) continue;
+                if (length == 0 || c.flags.paused.load() != 0) {
+                    if (c.counters != nullptr) (length == 0 ? c.counters->malformed : c.counters->ignored).add();
+                    continue;
+                }
                 std::optional<InterfaceEntry> entry = c.sockets.entryFor(info, k);
                 if (!entry) continue;  // aimed at an address that is not served
                 const std::span<const std::uint8_t> received(datagram, static_cast<std::size_t>(length));

@@ -22,6 +22,7 @@
 #include "server/host/log.h"
 #include "server/host/reply_destination.h"
 #include "server/host/server_flags.h"
+#include "server/metrics/server_metrics.h"
 
 namespace tolmark {
 
@@ -47,6 +48,8 @@ struct ReceiveLoopContext {
     // the table and gives the answers, which the processor then takes up.
     const platform::WakeEvent* leaseAnswers = nullptr;
     std::function<void(std::vector<ClaimAnswer>&)> takeLeaseAnswers = {};
+    // Messages, replies and claims are counted here; nullptr: not counted.
+    DhcpCounters* counters = nullptr;
 };
 
 // Requests that wait for the ARP test of their address or for the lease database's answer to

@@ -3,6 +3,8 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <unordered_set>
 
@@ -10,11 +12,27 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/service_control.h"
+#include "server/host/pool_usage.h"
 #include "server/host/receive_loop.h"
 #include "server/leases/client_rules.h"
 #include "server/tftp/client_standing.h"
 
 namespace tolmark {
+
+namespace {
+
+// A registration not sent (a name DNS cannot carry, a stop) counts as failed, not as sent.
+void countDnsResult(ServiceCounters& counters, dhcp::DnsOutcome outcome) {
+    using dhcp::DnsOutcome;
+    const bool sent = outcome != DnsOutcome::NotSent && outcome != DnsOutcome::SendFailed;
+    if (sent) counters.dnsSent.add();
+    if (outcome == DnsOutcome::Present || outcome == DnsOutcome::Updated)
+        counters.dnsSucceeded.add();
+    else
+        counters.dnsFailed.add();
+}
+
+}  // namespace
 
 std::string serverDataDirectory(const ConfigStore& registry, const std::string& programDirectory) {
     return dataDirectoryFromRegistry(registry, kGeneralSection, programDirectory);
@@ -22,11 +40,14 @@ std::string serverDataDirectory(const ConfigStore& registry, const std::string& 
 
 Server::Server(ServerPlatform platform)
     : platform_(std::move(platform)),
+      countedProber_(platform_.arpProber != nullptr
+                         ? std::make_unique<CountingArpProber>(*platform_.arpProber, metrics_.dhcp)
+                         : nullptr),
       log_(platform_.clock, platform_.console),
       store_(platform_.registryFile),
       engine_(log_),
       dhcp_(engine_.clientsLockedByUser(), engine_.profilesLockedByUser(), interfaces_, settings_, log_,
-            platform_.clock, platform_.arpProber),
+            platform_.clock, countedProber_.get()),
       dnsClient_(log_, stop_),
       probe_(interfaces_, settings_, flags_, log_, stop_) {
     dhcp_.setDnsUpdateQueue(&dnsQueue_);
@@ -43,6 +64,7 @@ Server::Server(ServerPlatform platform)
 
 Server::~Server() {
     requestStop();
+    metricsListener_.reset();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
     if (housekeeping_) housekeeping_->join();
     if (pipe_) pipe_->stop();
@@ -86,6 +108,7 @@ void Server::createTftpServer() {
                     .logDirectory = settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }),
                 };
             },
+        .counters = &metrics_.tftp,
     };
     tftp_ = std::make_unique<tftp::TftpServer>(std::move(environment));
 }
@@ -156,13 +179,49 @@ bool Server::openLeaseDatabase() {
 void Server::saveChangedClients() {
     // One save at a time: two writers of the same ".tmp" file would mix their lines.
     std::lock_guard<std::mutex> guard(saveLock_);
+    ClientTable& table = engine_.clientsLockedByUser();
+    // Only a save that has something to write is counted and timed (the counts are atomics).
+    bool changed = false;
+    for (ClientList list : {ClientList::Static, ClientList::Dynamic, ClientList::Ignored})
+        changed = changed || table.changes(list).load() != 0;
+    const auto started = std::chrono::steady_clock::now();
     // Changes made outside a request or a pipe change (names found for static entries) reach
     // the lease database here at the latest.
     if (sharedLeases_ != nullptr) {
         Hold hold(engine_.lock);
         sharedLeases_->writeJournal(engine_.clients, platform_.clock.now());
     }
-    saveChangedLists(engine_.clientsLockedByUser(), files_, settings_.general(), log_, &engine_.lock);
+    const bool saved = saveChangedLists(table, files_, settings_.general(), log_, &engine_.lock);
+    if (!changed) return;
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    metrics_.service.leaseSaves.add();
+    metrics_.service.leaseSaveMicroseconds.add(static_cast<std::uint64_t>(took.count()));
+    if (!saved) metrics_.service.leaseSaveFailures.add();
+}
+
+ServerStats Server::stats(std::uint32_t firstPool, std::size_t maxPools) {
+    ServerStats s;
+    metrics_.copyTo(s);
+    s[StatCounter::LogHeldBack] = log_.heldBack();
+    s[StatCounter::StartTime] = static_cast<std::uint64_t>(startTime_);
+    s.version = kProductVersion;
+    if (leaseDatabase_ != nullptr) {
+        s.leaseStore = leaseDatabase_->available() ? kLeaseStoreDatabase : kLeaseStoreDatabaseUnreachable;
+        s[StatCounter::DatabaseWritesWaiting] = leaseDatabase_->waiting();
+    }
+    PoolUsage usage = poolUsage(engine_, platform_.clock.now(), firstPool, maxPools);
+    s.poolCount = usage.poolCount;
+    s.firstPool = firstPool;
+    s.pools = std::move(usage.pools);
+    return s;
+}
+
+void Server::startMetricsListener() {
+    const std::string setting = readMetricsListen(store_);
+    if (setting.empty()) return;
+    metricsListener_ =
+        std::make_unique<MetricsListener>(log_, [this] { return renderPrometheus(stats(0, SIZE_MAX), true); });
+    if (!metricsListener_->start(setting)) metricsListener_.reset();
 }
 
 void Server::startHousekeeping() {
@@ -173,7 +232,7 @@ void Server::startHousekeeping() {
     HousekeepingTasks tasks;
     tasks.sendQueuedDnsUpdates = [this] {
         const std::vector<dhcp::DnsUpdate> updates = dnsQueue_.takeAll();
-        dnsClient_.send(updates);
+        for (const dhcp::DnsResult& result : dnsClient_.send(updates)) countDnsResult(metrics_.service, result.outcome);
     };
     tasks.saveChangedLists = [this] { saveChangedClients(); };
     tasks.periodicProbe = [this] { probe_.run(false); };
@@ -184,6 +243,7 @@ void Server::startHousekeeping() {
 
 void Server::startControlPipe() {
     const auto startNameLookup = [this] { staticNames_->requestPass((settings_.general().lookup & 1) != 0); };
+    const auto statsFrom = [this](std::uint32_t firstPool) { return stats(firstPool, kStatsPoolsPerReply); };
     pipeContext_ = std::make_unique<PipeContext>(PipeContext{
         .log = log_,
         .clients = {.engine = engine_, .counters = counters_, .shared = sharedLeases_.get()},
@@ -225,10 +285,12 @@ void Server::startControlPipe() {
                         leaseDatabase_->available() ? kLeaseStoreDatabase : kLeaseStoreDatabaseUnreachable,
                         static_cast<std::uint32_t>(leaseDatabase_->waiting()),
                         "PostgreSQL " + leaseDatabase_->description()};
-                }},
+                },
+            .stats = statsFrom},
         .files = {
             .logDirectory = [this] { return settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }); },
             .flushLog = [this] { log_.flush(); }},
+        .counters = &metrics_.service,
     });
     PipeServerOptions options;
     options.tcpPort = readRemotePort(store_);
@@ -261,6 +323,7 @@ void Server::startAddressWatcher() {
 
 int Server::run(int argc, char** argv) {
     platform::raiseOpenFileLimit();
+    startTime_ = platform_.clock.now();
     // Program and data directories; the store uses the registry until the INI file is set.
     const std::string programDirectory = platform_.programDirectory;
     store_.writeText(kGeneralSection, "Path", programDirectory);
@@ -315,6 +378,7 @@ int Server::run(int argc, char** argv) {
     startHousekeeping();
     startControlPipe();
     startAddressWatcher();
+    startMetricsListener();
 
     if (!flags_.serverStopping.load()) {
         tftp_->start();
@@ -333,6 +397,7 @@ int Server::run(int argc, char** argv) {
             .stop = stop_,
             .addressTestsDone = platform_.arpProber != nullptr ? &platform_.arpProber->completed() : nullptr,
             .linkSender = platform_.linkSender,
+            .counters = &metrics_.dhcp,
         };
         if (sharedLeases_ != nullptr) {
             context.leaseAnswers = &sharedLeases_->ready();
@@ -358,6 +423,7 @@ int Server::run(int argc, char** argv) {
     // What is still queued for the lease database goes out before the end.
     if (leaseDatabase_ != nullptr) leaseDatabase_->stop();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
+    metricsListener_.reset();
     log_.close();
     return 0;
 }

@@ -22,6 +22,7 @@
 #include "server/dhcp/dns_update_client.h"
 #include "server/dhcp/static_names.h"
 #include "server/host/backup_probe.h"
+#include "server/host/counting_arp_prober.h"
 #include "server/host/dhcp_sockets.h"
 #include "server/host/housekeeping.h"
 #include "server/host/log.h"
@@ -31,6 +32,8 @@
 #include "server/leases/client_files.h"
 #include "server/leases/client_table.h"
 #include "server/leases/engine_state.h"
+#include "server/metrics/metrics_listener.h"
+#include "server/metrics/server_metrics.h"
 #include "server/pipe/pipe_context.h"
 #include "server/pipe/pipe_server.h"
 #include "server/tftp/tftp_server.h"
@@ -80,6 +83,11 @@ public:
     EngineState& engine() { return engine_; }
     tftp::TftpServer* tftpServer() { return tftp_.get(); }
     const std::string& dataDirectory() const { return dataDirectory_; }
+    // The counters, with at most maxPools pools from firstPool on. Takes the engine lock in
+    // short runs for the pools (see pool_usage.h); any thread that holds no lower lock.
+    ServerStats stats(std::uint32_t firstPool, std::size_t maxPools);
+    // The metrics page's port while it listens, else 0.
+    std::uint16_t metricsPort() const { return metricsListener_ ? metricsListener_->port() : 0; }
 
 private:
     void readSettings();
@@ -92,8 +100,11 @@ private:
     // lacks go into it) and every change goes to it. False: the start is refused.
     bool openLeaseDatabase();
     void saveChangedClients();
+    void startMetricsListener();
 
     ServerPlatform platform_;
+    ServerMetrics metrics_;
+    std::unique_ptr<CountingArpProber> countedProber_;
     ServerFlags flags_;
     Log log_;
     ConfigStore store_;
@@ -120,6 +131,8 @@ private:
     LeaseJournal journal_;
     std::unique_ptr<leasedb::LeaseDatabase> leaseDatabase_;
     std::unique_ptr<leasedb::DatabaseLeases> sharedLeases_;
+    std::int64_t startTime_ = 0;
+    std::unique_ptr<MetricsListener> metricsListener_;
 };
 
 }  // namespace tolmark

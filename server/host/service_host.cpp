@@ -19,6 +19,7 @@
 #include "platform/paths.h"
 #include "platform/privileges.h"
 #include "platform/stop_signals.h"
+#include "server/host/config_check.h"
 #include "server/host/run_as_user.h"
 #include "server/host/server.h"
 
@@ -165,6 +166,7 @@ void printUsage(const char* program) {
     std::printf("%s -install     to install the service\n", program);
     std::printf("%s -remove      to remove the service\n", program);
     std::printf("%s -debug       to run the service as a console application\n", program);
+    std::printf("%s -check [file] to check the configuration and the client files\n", program);
     std::printf("\nStartServiceCtrlDispatcher being called.\n");
     std::printf("This may take several seconds.  Please wait.\n");
     std::fflush(stdout);
@@ -262,6 +264,13 @@ int velkoraMain(int argc, char** argv) {
     if (strcasecmp(mode, "-remove") == 0) {
         removeService(*platform::makeServiceControl(), stdout);
         return 0;
+    }
+    if (strcasecmp(mode, "-check") == 0) {
+        CheckInput input{.registryFile = platform::machineRegistryFile(),
+                         .programDirectory = platform::programDirectory(),
+                         .configFile = argc > 2 ? std::optional<std::string>(argv[2]) : std::nullopt,
+                         .now = platform::systemClock().now()};
+        return printFindings(checkConfiguration(input), stdout);
     }
     if (strcasecmp(mode, "-debug") == 0) {
         // Whoever watches the console sees each line as it is written.

@@ -15,11 +15,13 @@
 #include "common/log_sink.h"
 #include "common/pipe_protocol.h"
 #include "common/pipe_requests.h"
+#include "common/server_stats.h"
 #include "config/config_store.h"
 #include "config/interface_table.h"
 #include "config/settings_holder.h"
 #include "server/leases/engine_state.h"
 #include "server/leases/shared_leases.h"
+#include "server/metrics/server_metrics.h"
 
 namespace tolmark {
 
@@ -79,6 +81,8 @@ struct SettingsAccess {
     std::function<std::optional<std::array<std::uint8_t, kTransferRecordSize>>(std::int32_t)> transferRecord = {};
     // Where the leases are kept; unset: the client files.
     std::function<LeaseStoreReply()> leaseStore = {};
+    // The server's counters, with the pools from this index on; unset: no counters.
+    std::function<ServerStats(std::uint32_t firstPool)> stats = {};
 };
 
 // The log files.
@@ -94,6 +98,8 @@ struct PipeContext {
     ProfileAccess profiles;
     SettingsAccess settings;
     FileAccess files;
+    // Connections and refusals are counted here; nullptr: not counted.
+    ServiceCounters* counters = nullptr;
 };
 
 }  // namespace tolmark

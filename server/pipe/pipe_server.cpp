@@ -169,6 +169,7 @@ void PipeServer::accept(int listener, bool tcp) {
     }
     reapFinished();
     if (!admit(peer)) {
+        if (context_.counters != nullptr) context_.counters->controlConnectionsRefused.add();
         context_.log.line(2, false, "DHCP  Error   control pipe connection refused, %s limit reached\n",
                           peer.remote ? "remote" : "local");
         return;
@@ -177,6 +178,7 @@ void PipeServer::accept(int listener, bool tcp) {
         int one = 1;
         ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
+    if (context_.counters != nullptr) context_.counters->controlConnections.add();
     Connection& connection = connections_.emplace_back();
     connection.peer = peer;
     try {

@@ -79,6 +79,7 @@ constexpr Route kRoutes[] = {
     {PipeCode::FileWrite, true, kFileWriteDataAt, files<fileWrite>},
     {PipeCode::WriteSetting, true, kPipeHeaderSize, settings<writeSetting>},
     {PipeCode::GetLeaseStore, false, kPipeHeaderSize, settings<getLeaseStore>},
+    {PipeCode::GetStats, false, kPipeHeaderSize, settings<getStats>},
 };
 
 const Route* routeOf(std::uint32_t code) {
@@ -147,6 +148,7 @@ PipeMessage handleRequest(PipeContext& context, PipeSession& session, std::span<
     const Route* route = routeOf(code);
     if (route == nullptr) return statusReply(kPipeUnknownCode);
     if ((route->needsWrite && !session.mayWrite) || ((route->needsWrite || route->localOnly) && session.remote)) {
+        if (context.counters != nullptr) context.counters->controlRequestsRefused.add();
         return statusReply(kPipeRefused);
     }
     if (request.size() < route->minSize || request.size() > kPipeMessageMax) return PipeMessage::statusOnly(code);

@@ -52,6 +52,7 @@ PipeMessage getMulticast(SettingsRequest& request);
 PipeMessage setMulticast(SettingsRequest& request);
 PipeMessage writeSetting(SettingsRequest& request);
 PipeMessage getLeaseStore(SettingsRequest& request);
+PipeMessage getStats(SettingsRequest& request);
 
 // Client records (client_requests.cpp).
 PipeMessage findClient(ClientRequest& request);

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/pipe_requests.h"
+#include "common/server_stats.h"
 #include "common/settings_blocks.h"
 #include "config/settings.h"
 #include "server/pipe/request_parts.h"
@@ -181,6 +182,12 @@ PipeMessage setMulticast(SettingsRequest& request) {
 PipeMessage getLeaseStore(SettingsRequest& request) {
     const SettingsAccess& context = request.context;
     return encodeLeaseStoreReply(context.leaseStore ? context.leaseStore() : LeaseStoreReply{});
+}
+
+PipeMessage getStats(SettingsRequest& request) {
+    const SettingsAccess& context = request.context;
+    if (!context.stats || request.value < 0) return sizeCheckFailed(request);
+    return encodeStatsReply(context.stats(static_cast<std::uint32_t>(request.value)));
 }
 
 PipeMessage writeSetting(SettingsRequest& request) {

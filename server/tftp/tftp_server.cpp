@@ -14,6 +14,42 @@ namespace tolmark::tftp {
 namespace {
 
 constexpr std::int64_t kKeepEndedSeconds = 5;
+
+// Adds up the data bytes a transfer moves, for the server's counters: kept in the transfer's
+// own thread and added to the counters once, when the transfer ends.
+class CountingChannel final : public Channel {
+public:
+    explicit CountingChannel(Channel& inner) : inner_(inner) {}
+    bool send(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data) override {
+        sentBytes += data.size();
+        return inner_.send(header, data);
+    }
+    bool sendToGroup(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data) override {
+        sentBytes += data.size();
+        return inner_.sendToGroup(header, data);
+    }
+    // A window leaves in one call of the socket's, as without the counting.
+    std::size_t sendBatch(std::span<const Outgoing> datagrams, bool toGroup) override {
+        const std::size_t sent = inner_.sendBatch(datagrams, toGroup);
+        for (std::size_t i = 0; i < sent && i < datagrams.size(); ++i) sentBytes += datagrams[i].data.size();
+        return sent;
+    }
+    Wait receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) override {
+        const Wait wait = inner_.receive(timeoutMs, buffer, length);
+        if (wait == Wait::Packet && length > kHeaderSize && length <= buffer.size() && buffer[0] == 0 &&
+            buffer[1] == kOpData)
+            receivedBytes += length - kHeaderSize;
+        return wait;
+    }
+    std::int64_t nowMs() const override { return inner_.nowMs(); }
+    int lastError() const override { return inner_.lastError(); }
+
+    std::uint64_t sentBytes = 0;
+    std::uint64_t receivedBytes = 0;
+
+private:
+    Channel& inner_;
+};
 constexpr std::int32_t kModeManagedOnly = 1;
 constexpr std::uint64_t kMaxBlocksWithoutLargeFiles = 65535;
 
@@ -171,6 +207,7 @@ bool TftpServer::ignored(Ipv4 client, std::uint16_t port, const TftpSettings& se
 
 void TftpServer::refuse(Ipv4 client, std::uint16_t port, std::uint16_t opcode, unsigned code, ErrorText text,
                         const std::string& path) {
+    if (env_.counters != nullptr) env_.counters->refused.add();
     std::array<std::uint8_t, 128> packet{};
     const std::size_t length = writeError(packet, code, errorText(text));
     if (length != 0) socket_.send(packet.data(), length, client, port);
@@ -180,6 +217,7 @@ void TftpServer::refuse(Ipv4 client, std::uint16_t port, std::uint16_t opcode, u
 
 void TftpServer::refuseSetup(Ipv4 client, std::uint16_t port, std::uint16_t opcode, ErrorText text,
                              const char* logText) {
+    if (env_.counters != nullptr) env_.counters->refused.add();
     std::array<std::uint8_t, 128> packet{};
     const std::size_t length = writeError(packet, 0, errorText(text));
     if (length != 0) socket_.send(packet.data(), length, client, port);
@@ -446,13 +484,15 @@ void TftpServer::handOverMaster(const Transfer& ending) {
 void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
     Transfer& t = *pointer;
     const TransferRequest& r = t.request;
+    if (env_.counters != nullptr) env_.counters->started.add();
     if (!t.socket.connect(r.client, r.clientPort)) {
         env_.log.line(2, false, "TFTP  Error    data connection failed\n");
     } else {
         const TftpSettings tftp = env_.settings.tftp();
         const std::int32_t ttl = env_.settings.multicast().ttl;
         if (t.multicast.load() && ttl != 1) t.socket.setMulticastTtl(ttl);
-        SocketChannel channel(t.socket, watch_, r.group, r.groupPort);
+        SocketChannel socketChannel(t.socket, watch_, r.group, r.groupPort);
+        CountingChannel channel(socketChannel);
         EngineContext context{t, channel, env_.log,
                               EngineSettings{tftp.retransmit, tftp.windowSize != 0, tftp.largeFiles != 0,
                                              maxSilentMs(tftp.timeout, tftp.retransmit)},
@@ -465,6 +505,10 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
             env_.log.line(2, false, "TFTP  malloc  (%u) for client failed\n", static_cast<unsigned>(r.blockSize));
         }
         t.outcome.store(outcome, std::memory_order_release);
+        if (env_.counters != nullptr) {
+            env_.counters->sentBytes.add(channel.sentBytes);
+            env_.counters->receivedBytes.add(channel.receivedBytes);
+        }
         if (env_.checkLog) env_.checkLog();
         char direction[16];
         directionText(direction, r);
@@ -499,6 +543,7 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
     t.socket.close();
     t.socketOpen.store(false);
     t.endTime.store(env_.clock.now());
+    if (env_.counters != nullptr) env_.counters->countEnd(t.outcome.load(std::memory_order_relaxed));
     t.ended.store(true, std::memory_order_release);
     running_.fetch_sub(1);
     ended_.signal();

@@ -19,6 +19,7 @@
 #include "platform/receive_watch.h"
 #include "platform/udp_socket.h"
 #include "platform/wake_event.h"
+#include "server/metrics/server_metrics.h"
 #include "server/tftp/file_access.h"
 #include "server/tftp/request_parser.h"
 #include "server/tftp/server_files.h"
@@ -49,6 +50,8 @@ struct TftpServerEnvironment {
     std::size_t bufferBudget = kDefaultBufferBudget;
     // Address the listening socket is bound to (0 = every local address).
     Ipv4 bindAddress = 0;
+    // Transfers, refusals and bytes are counted here; nullptr: not counted.
+    TftpCounters* counters = nullptr;
 };
 
 class TftpServer {

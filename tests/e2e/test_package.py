@@ -180,6 +180,25 @@ class DebianPackage(unittest.TestCase):
         r = run("timeout", "3", "/usr/bin/Dorvane", env=env)
         self.assertEqual(r.returncode, 124, r.stdout + r.stderr)
 
+    def test_5_an_upgrade_shows_what_the_check_finds_and_goes_on(self):
+        # The installation script as dpkg runs it after an upgrade from an older version, over a
+        # configuration with an error (a user that does not exist) and a warning.
+        with open("/var/lib/tolmark/Dorvane.ini", "w") as f:
+            f.write("[Dorvane]\nRunAsUser=no-such-user-of-tolmark\nLog=lots\n")
+        env = {k: v for k, v in os.environ.items() if k not in ("TOLMARK_REGISTRY", "TOLMARK_PIPE")}
+        try:
+            r = run("/var/lib/dpkg/info/tolmark.postinst", "configure", "0.0.1", env=env)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+            self.assertIn('"Velkora -check" reports on the configuration (exit status 2)', r.stderr)
+            self.assertIn("/var/lib/tolmark/Dorvane.ini:2: error: [Dorvane] RunAsUser: ", r.stderr)
+            self.assertIn("/var/lib/tolmark/Dorvane.ini:3: warning: [Dorvane] Log: ", r.stderr)
+            # A fresh installation has nothing to check yet and says nothing.
+            r = run("/var/lib/dpkg/info/tolmark.postinst", "configure", env=env)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+            self.assertNotIn("Velkora -check", r.stderr)
+        finally:
+            os.unlink("/var/lib/tolmark/Dorvane.ini")
+
 
 if __name__ == "__main__":
     import argparse

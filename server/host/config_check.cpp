@@ -1,0 +1,295 @@
+#include "server/host/config_check.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <string_view>
+
+#include "base/file_descriptor.h"
+#include "common/entry_line.h"
+#include "config/config_store.h"
+#include "config/interface_table.h"
+#include "config/profiles.h"
+#include "config/settings.h"
+#include "platform/files.h"
+#include "platform/privileges.h"
+#include "server/host/server.h"
+#include "server/leases/client_files.h"
+#include "server/metrics/metrics_listener.h"
+
+namespace tolmark {
+namespace {
+
+class Findings final : public FindingSink {
+public:
+    void report(const Finding& finding) override { all.push_back(finding); }
+    void add(FindingLevel level, std::string file, unsigned line, std::string problem, std::string startDoes,
+             std::string section = {}, std::string key = {}) {
+        all.push_back({level, std::move(file), line, std::move(section), std::move(key), std::move(problem),
+                       std::move(startDoes)});
+    }
+    std::vector<Finding> all;
+};
+
+// The client file loaders report through the log: their lines about where a file stops being
+// read become findings of the file being loaded. The loader names the file by the descriptor
+// path it was given; the finding names the file itself.
+class LoaderLines final : public LogSink {
+public:
+    explicit LoaderLines(Findings& findings) : findings_(findings) {}
+    void loading(std::string file, std::string givenPath) {
+        file_ = std::move(file);
+        given_ = std::move(givenPath);
+        stopLine_ = 0;
+    }
+    // The line (from 1) loading stopped at; 0 when the whole file was read.
+    unsigned stopLine() const { return stopLine_; }
+    int level() const override { return 2; }
+
+protected:
+    void writeLine(bool, const char* format, va_list args) override {
+        char text[2048];
+        if (std::vsnprintf(text, sizeof text, format, args) < 0) return;
+        const std::string_view line(text);
+        const std::size_t at = line.find(given_ + " ");
+        if (at == std::string_view::npos) return;
+        const std::string_view rest = line.substr(at + given_.size() + 1);
+        unsigned number = 0;
+        unsigned following = 0;
+        struct Kind {
+            const char* marker;
+            FindingLevel level;
+            const char* problem;
+            bool restNotHeld;  // the rest of the file is not even kept for the next save
+        };
+        static const Kind kinds[] = {
+            {": no client identity, ", FindingLevel::Error, "the entry has no client identity that reads", false},
+            {": empty line, ", FindingLevel::Warning, "an empty line", false},
+            {": no memory, ", FindingLevel::Error, "no memory left for the entry", false},
+            {": loading stopped, ", FindingLevel::Error, "the rest of the file is too large to hold", true},
+        };
+        for (const Kind& kind : kinds) {
+            const std::size_t marker = rest.find(kind.marker);
+            if (marker == std::string_view::npos || std::sscanf(rest.data(), "%u", &number) != 1) continue;
+            std::sscanf(rest.data() + marker + std::strlen(kind.marker), "%u", &following);
+            stopLine_ = number + 1;
+            char does[160];
+            if (kind.restNotHeld)
+                std::snprintf(does, sizeof does, "the start stops reading here and never replaces the file");
+            else if (following <= 1)
+                std::snprintf(does, sizeof does,
+                              "the start stops reading here: the line is kept in the file but "
+                              "not served");
+            else
+                std::snprintf(does, sizeof does,
+                              "the start stops reading here: this line and the %u after it are kept in the file "
+                              "but not served",
+                              following - 1);
+            findings_.add(kind.level, file_, stopLine_, kind.problem, does);
+            return;
+        }
+    }
+
+private:
+    Findings& findings_;
+    std::string file_;
+    std::string given_;
+    unsigned stopLine_ = 0;
+};
+
+std::string directoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+// False when the file cannot be read as a configuration (the rest of the check would read
+// every default and report nothing more of use).
+bool checkConfigurationFile(const std::string& path, Findings& findings) {
+    platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd) {
+        struct stat st {};
+        if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) return true;
+        findings.add(FindingLevel::Error, path, 0, "is not a regular file", "the start reads no setting from it");
+        return false;
+    }
+    if (errno == ENOENT) {
+        findings.add(FindingLevel::Warning, path, 0, "there is no configuration file",
+                     "the start uses every default and writes a profile for each served interface into a new one");
+        return true;
+    }
+    findings.add(FindingLevel::Error, path, 0, std::string("cannot be read: ") + std::strerror(errno),
+                 "the start reads no setting from it and serves with every default");
+    return false;
+}
+
+void checkServerSettings(const ConfigStore& store, const std::string& dataDirectory, Findings& findings,
+                         DhcpSettings& dhcp) {
+    TftpSettings tftp;
+    MulticastSettings multicast;
+    readGeneralSettings(store, kGeneralSection, dataDirectory, dhcp);
+    readTftpSettings(store, kGeneralSection, dataDirectory, tftp, multicast);
+    if (const std::string user = readRunAsUser(store, kGeneralSection); !user.empty()) {
+        const std::optional<platform::UserAccount> account = platform::makeProcessIdentity()->findUser(user);
+        if (!account)
+            store.report(FindingLevel::Error, kGeneralSection, "RunAsUser", "no user " + user + " exists",
+                         "the start refuses to run");
+    }
+    reportAddressLists(store, kGeneralSection);
+    if (const std::string listen = readMetricsListen(store); !listen.empty()) {
+        std::string error;
+        if (!parseMetricsListen(listen, error))
+            store.report(FindingLevel::Warning, kGeneralSection, "MetricsListen", "\"" + listen + "\": " + error,
+                         "the start serves no metrics page");
+    }
+    if (!dataDirectory.empty() && !platform::directoryWritable(dataDirectory)) {
+        findings.add(FindingLevel::Warning, dataDirectory, 0,
+                     std::string("the data directory is not writable by this user: ") + std::strerror(errno),
+                     "the start (as this user) logs an error and cannot save its client files there");
+    }
+}
+
+ProfileList checkProfiles(const ConfigStore& store, const OptionCodeList& defaults) {
+    if (profilesToBeCreated(store)) {
+        store.report(FindingLevel::Warning, kGeneralSection, "Profile0", "no profile is configured",
+                     "the start writes a profile for each served interface into the configuration");
+    }
+    std::vector<Profile> profiles;
+    unsigned n = 0;
+    for (const std::string& name : profileNames(store)) {
+        if (!store.openSection(name)) {
+            store.report(FindingLevel::Warning, kGeneralSection, "Profile" + std::to_string(n),
+                         "names the profile " + name + ", which has no section",
+                         "the start serves it with every default and no pool");
+        }
+        readProfile(store, name, defaults, profiles.emplace_back());
+        ++n;
+    }
+    ProfileList list;
+    list.assign(std::move(profiles));
+    return list;
+}
+
+// The whole file as the loader saw it, one entry per line ("\r\n" and "\n" ends; at most the
+// characters the loader keeps). Read through the same descriptor.
+std::vector<std::string> fileLines(int fd) {
+    std::vector<std::string> lines;
+    std::string line;
+    char buffer[65536];
+    off_t at = 0;
+    for (;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        at += n;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] != '\n') {
+                line.push_back(buffer[i]);
+                continue;
+            }
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.size() > kMaxEntryLine) line.resize(kMaxEntryLine);
+            lines.push_back(std::move(line));
+            line.clear();
+        }
+    }
+    if (!line.empty()) lines.push_back(line.substr(0, kMaxEntryLine));
+    return lines;
+}
+
+// Dynamic lines the loader read but did not keep (outside their profile's pool, or the address
+// of the line before): each line that parses is matched, in order, against the records the
+// loader linked.
+void reportDroppedLeases(int fd, const ClientTable& table, unsigned stopLine, const std::string& file,
+                         Findings& findings) {
+    const std::vector<std::string> lines = fileLines(fd);
+    const ClientRecord* record = table.first(ClientList::Dynamic);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (stopLine != 0 && i + 1 >= stopLine) break;
+        if (!lines[i].empty() && lines[i].front() == '#') continue;
+        const EntryParts parts = splitRemark(lines[i]);
+        const std::optional<ClientFields> fields = parseEntryData(parts.data, true);
+        if (parts.data.empty() || !fields) break;
+        if (record != nullptr && record->identity->equals(fields->identity) && record->address == fields->address) {
+            record = table.next(*record);
+            continue;
+        }
+        findings.add(FindingLevel::Warning, file, static_cast<unsigned>(i + 1),
+                     "the lease lies outside its profile's pool, or repeats the address of the line before",
+                     "the start drops it; it is gone from the file after the next save");
+    }
+}
+
+void checkClientFiles(const ConfigStore& store, const std::string& dataDirectory, const ProfileList& profiles,
+                      const GeneralSettings& general, std::int64_t now, Findings& findings) {
+    const ClientFiles paths = clientFilePaths(store, dataDirectory);
+    LoaderLines loaderLines(findings);
+    ClientTable table(loaderLines);
+    for (const ClientList list : {ClientList::Static, ClientList::Dynamic, ClientList::Ignored}) {
+        const std::string& path = paths.of(list).path;
+        platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd) {
+            if (errno != ENOENT)
+                findings.add(FindingLevel::Error, path, 0, std::string("cannot be read: ") + std::strerror(errno),
+                             "the start serves none of its entries and keeps the file as " + path + ".unloaded");
+            continue;
+        }
+        // The loader reads the file through this descriptor: anything it would do beside the
+        // file (keep a copy it cannot hold) fails inside /proc.
+        ListFile file;
+        file.path = "/proc/self/fd/" + std::to_string(fd.get());
+        loaderLines.loading(path, file.path);
+        loadList(table, list, profiles, file, general, loaderLines, now);
+        if (list == ClientList::Dynamic) reportDroppedLeases(fd.get(), table, loaderLines.stopLine(), path, findings);
+    }
+}
+
+const char* levelName(FindingLevel level) { return level == FindingLevel::Error ? "error" : "warning"; }
+
+}  // namespace
+
+std::vector<Finding> checkConfiguration(const CheckInput& input) {
+    Findings findings;
+    ConfigStore store(input.registryFile);
+    std::string dataDirectory;
+    if (input.configFile) {
+        dataDirectory = directoryOf(*input.configFile);
+        if (!store.setIniFile(*input.configFile)) {
+            findings.add(FindingLevel::Error, *input.configFile, 0, "the path is too long", "the start cannot use it");
+            return findings.all;
+        }
+    } else {
+        dataDirectory = serverDataDirectory(store, input.programDirectory);
+        store.setIniPath(dataDirectory, kGeneralSection);
+    }
+    if (!checkConfigurationFile(store.iniPath(), findings)) return findings.all;
+    store.setFindings(&findings);
+    DhcpSettings dhcp;
+    checkServerSettings(store, dataDirectory, findings, dhcp);
+    const ProfileList profiles = checkProfiles(store, dhcp.defaultOptions);
+    checkClientFiles(store, dataDirectory, profiles, dhcp.general, input.now, findings);
+    store.setFindings(nullptr);
+    return findings.all;
+}
+
+int printFindings(const std::vector<Finding>& findings, std::FILE* out) {
+    unsigned errors = 0;
+    unsigned warnings = 0;
+    for (const Finding& f : findings) {
+        (f.level == FindingLevel::Error ? errors : warnings) += 1;
+        std::fprintf(out, "%s", f.file.c_str());
+        if (f.line != 0) std::fprintf(out, ":%u", f.line);
+        std::fprintf(out, ": %s: ", levelName(f.level));
+        if (!f.section.empty()) std::fprintf(out, "[%s] ", f.section.c_str());
+        if (!f.key.empty()) std::fprintf(out, "%s: ", f.key.c_str());
+        std::fprintf(out, "%s; %s\n", f.problem.c_str(), f.startDoes.c_str());
+    }
+    std::fprintf(out, "%u error%s, %u warning%s\n", errors, errors == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
+    return errors != 0 ? kCheckErrors : warnings != 0 ? kCheckWarnings : kCheckClean;
+}
+
+}  // namespace tolmark

@@ -1,0 +1,218 @@
+// "Velkora -check" over a table of configurations and client files, each broken in one place:
+// every finding names its file, line and key, the exit status follows the worst finding, and
+// no file of the data directory is created, changed or removed by the check.
+
+#include "server/host/config_check.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace tolmark {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Files {
+    std::string general = "Log=1";  // line 3 of the configuration
+    std::string lab;                // line 8
+    std::string ethers = "# static entries\n00:11:22:33:44:55\t10.0.0.5\tpc-one\n";
+    std::string dynamic = "00:11:22:33:44:66\t10.0.0.101\t:1700000000\tLab\n00:11:22:33:44:67\t10.0.0.102\t:0\tLab\n";
+    std::string ignored = "00:11:22:33:44:77\t0.0.0.0\t:1700000000\n";
+    bool noConfiguration = false;
+};
+
+struct Expected {
+    const char* file;  // name in the data directory
+    unsigned line;
+    FindingLevel level;
+    const char* key;
+};
+
+std::string configuration(const Files& f) {
+    return "[Dorvane]\nProfile0=Lab\n" + f.general +
+           "\n[Lab]\nBaseIP=10.0.0.100\nRange=10\nSubnetMask=255.255.255.0\n" + f.lab + "\n";
+}
+
+// Every file's name, mode, modification time and bytes.
+std::map<std::string, std::string> snapshot(const fs::path& directory) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        struct stat st {};
+        ::lstat(entry.path().c_str(), &st);
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        files[entry.path().filename()] = std::to_string(st.st_mode) + "/" + std::to_string(st.st_mtim.tv_sec) + "." +
+                                         std::to_string(st.st_mtim.tv_nsec) + "/" + bytes.str();
+    }
+    return files;
+}
+
+class ConfigCheck : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "config_check_XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        directory_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(directory_); }
+
+    void write(const char* name, const std::string& text) { std::ofstream(caseDirectory_ / name) << text; }
+
+    // Writes the files into a directory of their own (the configuration store keeps what it read
+    // of a path), checks them, and returns the findings with the printed text.
+    std::vector<Finding> check(const Files& files, std::string& printed, int& status) {
+        caseDirectory_ = directory_ / std::to_string(++cases_);
+        fs::create_directory(caseDirectory_);
+        if (!files.noConfiguration) write("Dorvane.ini", configuration(files));
+        write("ethers", files.ethers);
+        write("dynamic", files.dynamic);
+        write("ignored", files.ignored);
+        const auto before = snapshot(caseDirectory_);
+        const std::vector<Finding> findings =
+            checkConfiguration({.registryFile = (directory_ / "no-registry.ini").string(),
+                                .programDirectory = caseDirectory_.string() + "/",
+                                .configFile = (caseDirectory_ / "Dorvane.ini").string(),
+                                .now = 1600000000});
+        char* text = nullptr;
+        std::size_t size = 0;
+        std::FILE* out = ::open_memstream(&text, &size);
+        status = printFindings(findings, out);
+        std::fclose(out);
+        printed.assign(text, size);
+        std::free(text);
+        EXPECT_EQ(snapshot(caseDirectory_), before) << "the check changed the data directory";
+        return findings;
+    }
+
+    fs::path directory_;
+    fs::path caseDirectory_;
+    int cases_ = 0;
+};
+
+TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
+    using L = FindingLevel;
+    struct Case {
+        const char* what;
+        Files files;
+        std::vector<Expected> expected;
+        int status;
+    };
+    const auto general = [](const char* line) {
+        Files f;
+        f.general = line;
+        return f;
+    };
+    const auto lab = [](const char* line) {
+        Files f;
+        f.lab = line;
+        return f;
+    };
+    Files emptyLine, noIdentity, outsidePool, repeated, badIgnored, missing, twoProblems;
+    emptyLine.ethers = "00:11:22:33:44:55\t10.0.0.5\n\n00:11:22:33:44:56\t10.0.0.6\n00:11:22:33:44:57\t10.0.0.7\n";
+    noIdentity.ethers = "# static entries\n# more\nzz:yy\t10.0.0.6\n";
+    outsidePool.dynamic = "00:11:22:33:44:66\t10.0.0.101\t:0\tLab\n00:11:22:33:44:67\t10.0.0.200\t:0\tLab\n";
+    repeated.dynamic = "00:11:22:33:44:66\t10.0.0.101\t:0\tLab\n00:11:22:33:44:67\t10.0.0.101\t:0\tLab\n";
+    badIgnored.ignored = "\"\n";
+    missing.noConfiguration = true;
+    missing.dynamic = "";
+    twoProblems = general("RunAsUser=no-such-user-of-tolmark");
+    twoProblems.lab = "Lease=ten hours";
+
+    const std::vector<Case> cases = {
+        {"good", Files{}, {}, kCheckClean},
+        {"integer of letters", general("Log=abc"), {{"Dorvane.ini", 3, L::Warning, "Log"}}, kCheckWarnings},
+        {"integer with text after it", general("Port=67x"), {{"Dorvane.ini", 3, L::Warning, "Port"}}, kCheckWarnings},
+        {"run as a missing user",
+         general("RunAsUser=no-such-user-of-tolmark"),
+         {{"Dorvane.ini", 3, L::Error, "RunAsUser"}},
+         kCheckErrors},
+        {"metrics port out of range",
+         general("MetricsListen=127.0.0.1:99999"),
+         {{"Dorvane.ini", 3, L::Warning, "MetricsListen"}},
+         kCheckWarnings},
+        {"metrics host name",
+         general("MetricsListen=localhost:9167"),
+         {{"Dorvane.ini", 3, L::Warning, "MetricsListen"}},
+         kCheckWarnings},
+        {"interface list item",
+         general("Include=10.0.0.1,banana"),
+         {{"Dorvane.ini", 3, L::Warning, "Include"}},
+         kCheckWarnings},
+        {"trusted list item",
+         general("Trusted=10.0.0.1,10.0.0.999"),
+         {{"Dorvane.ini", 3, L::Warning, "Trusted"}},
+         kCheckWarnings},
+        {"multicast address",
+         general("MulticastIp=239.1.2.300"),
+         {{"Dorvane.ini", 3, L::Warning, "MulticastIp"}},
+         kCheckWarnings},
+        {"profile without section",
+         general("Profile1=Ghost"),
+         {{"Dorvane.ini", 3, L::Warning, "Profile1"}},
+         kCheckWarnings},
+        {"profile address", lab("GatewayIP=10.0.0.300"), {{"Dorvane.ini", 8, L::Warning, "GatewayIP"}}, kCheckWarnings},
+        {"option the server sets", lab("Opt3=3 4 10.0.0.1"), {{"Dorvane.ini", 8, L::Warning, "Opt3"}}, kCheckWarnings},
+        {"option value short",
+         lab("Opt150=150 8 10.0.0.1"),
+         {{"Dorvane.ini", 8, L::Warning, "Opt150"}},
+         kCheckWarnings},
+        {"option without numbers", lab("Opt43=forty-three"), {{"Dorvane.ini", 8, L::Warning, "Opt43"}}, kCheckWarnings},
+        {"option too long", lab("Opt43=43 300 1"), {{"Dorvane.ini", 8, L::Warning, "Opt43"}}, kCheckWarnings},
+        {"empty line in ethers", emptyLine, {{"ethers", 2, L::Warning, ""}}, kCheckWarnings},
+        {"entry without identity", noIdentity, {{"ethers", 3, L::Error, ""}}, kCheckErrors},
+        {"lease outside its pool", outsidePool, {{"dynamic", 2, L::Warning, ""}}, kCheckWarnings},
+        {"lease repeating an address", repeated, {{"dynamic", 2, L::Warning, ""}}, kCheckWarnings},
+        {"ignored entry without identity", badIgnored, {{"ignored", 1, L::Error, ""}}, kCheckErrors},
+        {"no configuration file",
+         missing,
+         {{"Dorvane.ini", 0, L::Warning, ""}, {"Dorvane.ini", 0, L::Warning, "Profile0"}},
+         kCheckWarnings},
+        {"an error beside a warning",
+         twoProblems,
+         {{"Dorvane.ini", 3, L::Error, "RunAsUser"}, {"Dorvane.ini", 8, L::Warning, "Lease"}},
+         kCheckErrors},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string printed;
+        int status = -1;
+        const std::vector<Finding> findings = check(c.files, printed, status);
+        EXPECT_EQ(status, c.status);
+        ASSERT_EQ(findings.size(), c.expected.size()) << printed;
+        std::istringstream lines(printed);
+        for (std::size_t i = 0; i < findings.size(); ++i) {
+            const Finding& f = findings[i];
+            const Expected& e = c.expected[i];
+            EXPECT_EQ(f.file, (caseDirectory_ / e.file).string());
+            EXPECT_EQ(f.line, e.line);
+            EXPECT_EQ(f.level, e.level);
+            EXPECT_EQ(f.key, e.key);
+            EXPECT_FALSE(f.problem.empty());
+            EXPECT_EQ(f.startDoes.rfind("the start ", 0), 0u) << f.startDoes;
+            // One printed line per finding: "file:line: level: [section] key: problem; what the start does".
+            std::string line;
+            std::getline(lines, line);
+            std::string where = f.file + (e.line != 0 ? ":" + std::to_string(e.line) : "") + ": " +
+                                (e.level == L::Error ? "error" : "warning") + ": ";
+            if (!f.section.empty()) where += "[" + f.section + "] ";
+            if (*e.key != '\0') where += std::string(e.key) + ": ";
+            EXPECT_EQ(line.rfind(where, 0), 0u) << line;
+            EXPECT_NE(line.find(f.problem + "; " + f.startDoes), std::string::npos) << line;
+        }
+        std::string closing;
+        std::getline(lines, closing);
+        const auto errors =
+            std::count_if(findings.begin(), findings.end(), [](const Finding& f) { return f.level == L::Error; });
+        EXPECT_EQ(closing.rfind(std::to_string(errors) + " error", 0), 0u) << closing;
+    }
+}
+
+}  // namespace
+}  // namespace tolmark

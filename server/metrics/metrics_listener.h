@@ -1,0 +1,64 @@
+#pragma once
+// The metrics page: an HTTP listener (cpp-httplib) that answers GET /metrics with the server's
+// counters in the Prometheus text format. Off unless "MetricsListen" of the general section
+// holds an address and a port ("127.0.0.1:9167"). Its accept loop runs on a thread of its own
+// with one worker thread for the requests, so a scrape never runs on a thread of the server's
+// request path.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "base/ipv4.h"
+#include "common/log_sink.h"
+#include "config/config_store.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace tolmark {
+
+struct MetricsAddress {
+    Ipv4 address = 0;
+    std::uint16_t port = 0;
+};
+
+// "MetricsListen": an IPv4 address, ":" and a port from 1 to 65535, nothing else (blanks around
+// the whole are allowed). error says what is wrong with a value that does not read so.
+std::optional<MetricsAddress> parseMetricsListen(std::string_view text, std::string& error);
+// The setting as stored; empty when it is not set.
+std::string readMetricsListen(const ConfigStore& store);
+
+class MetricsListener {
+public:
+    // render: the page's text, called on the listener's worker thread for every scrape.
+    MetricsListener(LogSink& log, std::function<std::string()> render);
+    ~MetricsListener();
+    MetricsListener(const MetricsListener&) = delete;
+    MetricsListener& operator=(const MetricsListener&) = delete;
+
+    // Reads the setting's value: nothing to do when it is empty; a value that does not read as
+    // an address and port, or one that cannot be bound, is logged and leaves the listener off.
+    // True when listening.
+    bool start(std::string_view setting);
+    bool start(const MetricsAddress& address);
+    void stop();
+    // The bound port (port 0 asks for any free one; tests use that).
+    std::uint16_t port() const { return port_; }
+
+private:
+    LogSink& log_;
+    std::function<std::string()> render_;
+    std::unique_ptr<httplib::Server> http_;
+    std::thread thread_;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> listenEnded_{false};
+};
+
+}  // namespace tolmark
