@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/error_text.h"
 #include "base/file_descriptor.h"
 #include "common/entry_line.h"
 #include "config/config_store.h"
@@ -52,7 +53,7 @@ public:
     int level() const override { return 2; }
 
 protected:
-    void writeLine(bool, const char* format, va_list args) override {
+    __attribute__((format(printf, 3, 0))) void writeLine(bool, const char* format, va_list args) override {
         char text[2048];
         if (std::vsnprintf(text, sizeof text, format, args) < 0) return;
         const std::string_view line(text);
@@ -122,7 +123,7 @@ bool checkConfigurationFile(const std::string& path, Findings& findings) {
                      "the start uses every default and writes a profile for each served interface into a new one");
         return true;
     }
-    findings.add(FindingLevel::Error, path, 0, std::string("cannot be read: ") + std::strerror(errno),
+    findings.add(FindingLevel::Error, path, 0, std::string("cannot be read: ") + errorText(errno),
                  "the start reads no setting from it and serves with every default");
     return false;
 }
@@ -148,7 +149,7 @@ void checkServerSettings(const ConfigStore& store, const std::string& dataDirect
     }
     if (!dataDirectory.empty() && !platform::directoryWritable(dataDirectory)) {
         findings.add(FindingLevel::Warning, dataDirectory, 0,
-                     std::string("the data directory is not writable by this user: ") + std::strerror(errno),
+                     std::string("the data directory is not writable by this user: ") + errorText(errno),
                      "the start (as this user) logs an error and cannot save its client files there");
     }
 }
@@ -234,7 +235,7 @@ void checkClientFiles(const ConfigStore& store, const std::string& dataDirectory
         platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (!fd) {
             if (errno != ENOENT)
-                findings.add(FindingLevel::Error, path, 0, std::string("cannot be read: ") + std::strerror(errno),
+                findings.add(FindingLevel::Error, path, 0, std::string("cannot be read: ") + errorText(errno),
                              "the start serves none of its entries and keeps the file as " + path + ".unloaded");
             continue;
         }

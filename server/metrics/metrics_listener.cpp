@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "base/error_text.h"
+
 namespace tolmark {
 namespace {
 
@@ -101,7 +103,7 @@ bool MetricsListener::start(const MetricsAddress& where) {
     if (!bound) {
         const int error = errno;
         log_.line(1, true, "DHCP  Error   MetricsListen %s:%u: cannot listen (%s); no metrics listener\n", host.c_str(),
-                  static_cast<unsigned>(where.port), error != 0 ? std::strerror(error) : "bind failed");
+                  static_cast<unsigned>(where.port), error != 0 ? errorText(error).c_str() : "bind failed");
         http_.reset();
         return false;
     }

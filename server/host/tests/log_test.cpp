@@ -216,6 +216,7 @@ TEST_F(LogTest, NamesFromPeersCannotForgeLinesAndTransferFloodsAreCounted) {
 TEST(LogFloodLimitTest, EachKindHasItsOwnBudgetAndCount) {
     LogFloodLimit limit(FloodLimitSettings{.burst = 1, .perSecond = 1});
     std::vector<std::string> formats;
+    formats.reserve(10);
     for (int i = 0; i < 10; ++i) formats.push_back("TFTP  Error   kind " + std::to_string(i) + " %u");
     int admitted = 0;
     for (int round = 0; round < 3; ++round) {
