@@ -116,6 +116,7 @@ class ServiceInstall(unittest.TestCase):
                          "Velkora -install     to install the service\n"
                          "Velkora -remove      to remove the service\n"
                          "Velkora -debug       to run the service as a console application\n"
+                         "Velkora -check [file] to check the configuration and the client files\n"
                          "\nStartServiceCtrlDispatcher being called.\n"
                          "This may take several seconds.  Please wait.\n")
 
