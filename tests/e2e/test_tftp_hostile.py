@@ -198,8 +198,10 @@ class ShortDownloadsFlood(unittest.TestCase):
             self.assertNotIn("Get/octet", listed)
             rss, maps = process_memory(server.proc.pid)
             print(f"{result}; idle {idle[0]} kB in {idle[1]} mappings, after {rss} kB in {maps}", flush=True)
-            self.assertLess(maps, idle[1] + 50)
+            # Under AddressSanitizer freed read-ahead buffers stay mapped in its quarantine, so
+            # memory and mappings are measured in the plain build only.
             if MEASURE_MEMORY:
+                self.assertLess(maps, idle[1] + 50)
                 self.assertLess(rss, idle[0] + 16 * 1024)
 
             server.proc.send_signal(signal.SIGTERM)
