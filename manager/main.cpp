@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QLocale>
-#include <QMessageBox>
 
 #include "config/settings.h"
 #include "manager/desktop/desktop_services.h"
@@ -44,10 +43,7 @@ int main(int argc, char** argv) {
     options.serverConfig = rights.mayControlService && configFound ? &serverConfig : nullptr;
     MainWindow window(language, preferences, rights, options);
     // Without the thread that talks to the server there is nothing to manage.
-    if (!window.worker().running()) {
-        QMessageBox::critical(nullptr, language.title(), language.text("ERROR_INIT"));
-        return 1;
-    }
+    if (!window.readyToStart()) return 1;
     QObject::connect(&instance, &SingleInstance::activationRequested, &window, [&window] {
         window.showNormal();
         window.raise();

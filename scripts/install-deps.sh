@@ -3,7 +3,8 @@
 # "systemd-analyze security", which rates the service unit; nothing is started). Quiet when
 # everything is there already; needs root otherwise. The manager's accessibility scenario needs
 # an X server without a screen, a session bus, the AT-SPI registry and Python's AT-SPI binding.
-# "--screenshots" adds what scripts/screenshots.sh needs (a window grabber and a key sender).
+# "--screenshots" adds what scripts/screenshots.sh needs (a window grabber, a key sender and the
+# German locale's data).
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make clang-format libgtest-dev libgmock-dev libbenchmark-dev python3 iproute2
@@ -13,7 +14,7 @@ packages=(cmake ninja-build g++ make clang-format libgtest-dev libgmock-dev libb
           libpq-dev postgresql libcpp-httplib-dev prometheus
           xvfb dbus at-spi2-core python3-pyatspi)
 if [ "${1:-}" = "--screenshots" ]; then
-    packages+=(xauth imagemagick xdotool)
+    packages+=(xauth imagemagick xdotool locales)
 fi
 
 missing=()

@@ -84,11 +84,20 @@ for mac in 02:00:5e:10:00:01 02:00:5e:10:00:03 02:00:5e:20:00:01 02:00:5e:20:00:
     lease "$mac"
 done
 
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb=$!
+pids+=($xvfb)
 sleep 1
 export DISPLAY=$display XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/run" QT_QPA_PLATFORM=xcb
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# The German desktop's dates come from the C library's de_DE locale: compiled into the work
+# directory when the machine has not generated it, for the manager alone (its LOCPATH).
+locale_env=()
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+    mkdir -p "$work/locale"
+    localedef -i de_DE -f UTF-8 "$work/locale/de_DE.UTF-8"
+    locale_env=(LOCPATH="$work/locale")
+fi
 mkdir -p "$XDG_CONFIG_HOME/tolmark" "$out"
 
 # Dorvane opened on one view, as root or (a second argument) as the user nobody; waits until its
@@ -101,7 +110,7 @@ start_manager() {
         chown -R 65534:65534 "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
         as=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
     fi
-    TOLMARK_REGISTRY="$work/registry.ini" ip netns exec "$server_ns" "${as[@]}" env LANG="$desktop" "$bin/Dorvane" 2>>"$work/manager.log" &
+    TOLMARK_REGISTRY="$work/registry.ini" ip netns exec "$server_ns" "${as[@]}" env LANG="$desktop" "${locale_env[@]}" "$bin/Dorvane" 2>>"$work/manager.log" &
     manager=$!
     for _ in $(seq 50); do xdotool search --name "^Tolmark DHCP Server$" >/dev/null 2>&1 && break; sleep 0.2; done
     sleep 2
@@ -109,10 +118,11 @@ start_manager() {
 stop_manager() { kill "$manager" 2>/dev/null || true; wait "$manager" 2>/dev/null || true; }
 shoot() {
     local window
-    window=$(xdotool search --name "$1" | head -1)
+    window=$(xdotool search --name "$1" | head -1 || true)
     if [ -z "$window" ]; then
         echo "no window \"$1\" to take $2 from; the manager said:" >&2
         cat "$work/manager.log" >&2
+        kill -0 "$xvfb" 2>/dev/null || { echo "Xvfb has ended:" >&2; cat "$work/xvfb.log" >&2; }
         exit 1
     fi
     local name=${2%.png}$suffix.png
@@ -121,7 +131,8 @@ shoot() {
 }
 
 # One desktop language: its LANG, the suffix of its pictures, and the titles and access keys of
-# its menus and dialogs.
+# its menus and dialogs. The About box goes by a pattern of its title: xdotool matches a title
+# with letters beyond ASCII ("Über") against the window's Latin-1 name and never finds it.
 shoot_desktop() {
 desktop=$1 suffix=$2
 local title_pref=$3 title_profiles=$4 title_static=$5 title_log=$6 title_about=$7
@@ -152,7 +163,7 @@ xdotool key alt+h
 sleep 0.5
 xdotool key "$key_about"
 sleep 1
-shoot "^$title_about" about.png
+shoot "$title_about" about.png
 stop_manager
 
 # The dialogs, opened through the menus as a user opens them, and each page of a sheet in turn
@@ -206,5 +217,6 @@ close "^$title_log$"
 stop_manager
 }
 
-shoot_desktop C.UTF-8 "" Preferences "Configuration profiles" "Static entry" Log About p m a v a e f
-shoot_desktop de_DE.UTF-8 -de Einstellungen Konfigurationsprofile "Statischer Eintrag" Protokoll "Über" e p s a b b d
+shoot_desktop C.UTF-8 "" Preferences "Configuration profiles" "Static entry" Log "^About - " p m a v a e f
+shoot_desktop de_DE.UTF-8 -de Einstellungen Konfigurationsprofile "Statischer Eintrag" Protokoll "ber - Tolmark DHCP Server$" \
+    e p s a b b d

@@ -9,12 +9,16 @@ PipeWorker::PipeWorker(std::string pipeName, std::chrono::milliseconds timeout)
     thread_.start();
 }
 
-// The job that runs now ends within the pipe time-out; the jobs queued behind it are dropped,
-// so a server that stopped answering does not hold the program's end for one time-out per job.
-PipeWorker::~PipeWorker() {
+// The jobs queued behind the one that runs are dropped, so a server that stopped answering does
+// not hold the program's end for one time-out per job.
+void PipeWorker::stop() {
     stopping_->store(true);
     thread_.quit();
     thread_.wait();
+}
+
+PipeWorker::~PipeWorker() {
+    stop();
     runner_.reset();
 }
 

@@ -58,6 +58,9 @@ public:
     template <typename Job>
     auto call(Job job) -> decltype(job(std::declval<ManagerPipe&>())) {
         using Result = decltype(job(std::declval<ManagerPipe&>()));
+        // Without the thread nothing would ever answer: the job runs here instead, where it is
+        // the pipe's only user, and its answer (a failure within the pipe time-out) is still true.
+        if (!running()) return job(*pipe_);
         std::optional<Result> result;
         QEventLoop loop;
         post(&loop, std::move(job), [&result, &loop](Result r) {
@@ -75,8 +78,12 @@ public:
     // the window shows a busy cursor and disables the OK and Apply buttons meanwhile.
     void setWaitIndicator(std::function<void(bool)> indicator) { indicator_ = std::move(indicator); }
     bool waiting() const { return waits_ > 0; }
-    // False when the worker's thread could not be started: nothing reaches the server then.
+    // False when the worker's thread could not be started, or has been stopped: nothing
+    // reaches the server through post() then.
     bool running() const { return thread_.isRunning(); }
+    // Ends the thread: the job that runs now ends within the pipe time-out; the jobs queued behind
+    // it, and those posted later, are dropped unrun.
+    void stop();
 
 private:
     class WaitScope {

@@ -11,6 +11,7 @@
 #include <QPrinter>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QTreeWidget>
 #include <QtTest>
 
 #include "dialog_harness.h"
@@ -785,10 +786,10 @@ void DialogsTest::tabOrderFollowsTheLayout() {
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
 }
 
-// At the size a dialog opens with, no label, check box, radio button, button or group of any page
-// or dialog is narrower than it asks to be (Qt's size hint), so no text is cut or broken, and an
-// explanation that wraps has room for its longest word; in English and in German. CTest runs this case once more at
-// 125 % scaling.
+// At the size a dialog opens with, no label, check box, radio button, button, group or list cell of
+// any page or dialog is narrower than it asks to be (Qt's size hint), so no text is cut or broken,
+// and an explanation that wraps has room for its longest word; in English and in German. CTest
+// runs this case once more at 125 % scaling.
 void DialogsTest::labelsFitTheirColumns() {
     Language german(MANAGER_SOURCE_DIR "/");
     german.load("deutsch.ini", false);
@@ -820,6 +821,21 @@ void DialogsTest::labelsFitTheirColumns() {
             if (wanted > w->width())
                 faults
                     << QStringLiteral("%1: \"%2\" is %3 wide, needs %4").arg(where, text).arg(w->width()).arg(wanted);
+        }
+        // The columns of a list, sized by the dialog rather than by their contents, show every cell
+        // whole: no cell asks for more than its column (the item's size hint, as the style lays out
+        // and elides its text).
+        for (auto* tree : root->findChildren<QTreeWidget*>()) {
+            if (!tree->isVisibleTo(root)) continue;
+            const QAbstractItemView* view = tree;  // the tree's own widest cell, through the public call
+            for (int column = 0; column < tree->columnCount(); ++column) {
+                const int wanted = view->sizeHintForColumn(column);
+                if (wanted > tree->columnWidth(column))
+                    faults << QStringLiteral("%1: column \"%2\" is %3 wide, a cell needs %4")
+                                  .arg(where, tree->headerItem()->text(column))
+                                  .arg(tree->columnWidth(column))
+                                  .arg(wanted);
+            }
         }
     };
     for (Language* language : {language_.get(), &german}) {

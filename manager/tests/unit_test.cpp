@@ -14,6 +14,7 @@
 
 #include "config/config_store.h"
 #include "config/ini_file.h"
+#include "dialog_harness.h"
 #include "manager/language/language.h"
 #include "manager/lists/entry_rows.h"
 #include "manager/lists/list_models.h"
@@ -57,6 +58,7 @@ private slots:
     void germanFileHasEveryKeyOfTheBuiltInTable();
     void leaseStoreTextNamesTheStore();
     void windowWithoutServerShowsTranslatedTexts();
+    void failedStartAndDialogsSayTheLanguagesText();
     void savedWindowStateIsCheckedOnStart();
     void secondStartHandsOverToTheFirst();
 };
@@ -426,6 +428,42 @@ void UnitTest::windowWithoutServerShowsTranslatedTexts() {
     QVERIFY(window.menuBar()->actions().at(2)->text() == QString("&Fenster"));
     QCOMPARE(m->rowCount(), 0);
     QVERIFY(!window.actions().views[3]->isEnabled());  // TFTP: no server, no TFTP
+}
+
+// Without the thread that talks to the server, the window says so in the words of its language:
+// "ERROR_INIT" instead of starting, "FAILED" for every dialog it cannot make.
+void UnitTest::failedStartAndDialogsSayTheLanguagesText() {
+    QTemporaryDir home;
+    Language english(home.path().toStdString() + "/");
+    Language german(MANAGER_SOURCE_DIR "/");
+    german.load("deutsch.ini", false);
+    QVERIFY(german.usesFile());
+    UserPreferences preferences(home.path().toStdString() + "/user.ini");
+    preferences.write(pref::kTrayIcon, 0);
+    MainWindowOptions options;
+    options.programDirectory = home.path().toStdString() + "/";
+    options.pipeName = "tolmark_manager_unit_stopped_" + std::to_string(QCoreApplication::applicationPid());
+    const struct {
+        Language* language;
+        QString initFailed, dialogFailed;
+    } cases[] = {
+        {&english, "Initialization failed.", "Failed to create dialog"},
+        {&german, "Initialisierung fehlgeschlagen.", "Der Dialog ließ sich nicht öffnen"},
+    };
+    for (const auto& c : cases) {
+        MainWindow window(*c.language, preferences, ManagerRights{true, true}, options);
+        test::MessageAnswerer answerer;
+        QVERIFY(window.readyToStart());
+        window.worker().stop();
+        QVERIFY(!window.readyToStart());
+        window.openPreferences();
+        window.openProfiles();
+        window.openProfileEditor("Standard", nullptr);
+        window.openStaticEntry(StaticMode::Add);
+        window.openLog();
+        QCOMPARE(answerer.take(), QStringList({c.initFailed, c.dialogFailed, c.dialogFailed, c.dialogFailed,
+                                               c.dialogFailed, c.dialogFailed}));
+    }
 }
 
 // A saved position off the screen or negative opens the window at 0 on that axis; a saved TFTP

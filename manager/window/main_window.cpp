@@ -207,6 +207,12 @@ void MainWindow::runDialog(Arguments&&... arguments) {
     dialog->exec();
 }
 
+bool MainWindow::readyToStart() {
+    if (worker_.running()) return true;
+    QMessageBox::critical(nullptr, language_.title(), language_.text("ERROR_INIT"));
+    return false;
+}
+
 void MainWindow::openPreferences() { runDialog<PreferencesDialog>(this); }
 
 void MainWindow::openProfiles() { runDialog<ProfileListDialog>(this); }
@@ -218,6 +224,10 @@ void MainWindow::openProfileEditor(const std::string& name, QWidget* parent) {
 // A profile item of the Options menu: the profile is fetched again by its index, as its name may
 // have changed meanwhile.
 void MainWindow::openProfileByIndex(int index) {
+    if (!worker_.running()) {
+        showMessage(this, language_, language_.text("FAILED"));  // as the editor itself would
+        return;
+    }
     const PipeResult<ProfileEntry> p = worker_.call([index](ManagerPipe& pipe) { return pipe.getProfile(index); });
     notePipeResult(p.status);
     if (p.ok()) openProfileEditor(p.value.profile.name, this);

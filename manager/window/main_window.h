@@ -46,6 +46,9 @@ public:
     MainWindow(Language& language, UserPreferences& preferences, ManagerRights rights, MainWindowOptions options);
     ~MainWindow() override;
 
+    // False, after telling the user so with the "ERROR_INIT" text, when the window cannot manage
+    // the server: the thread that talks to it is not running.
+    bool readyToStart();
     // Fetches the server's settings and state, starts the poll and reads the first list.
     void start();
 

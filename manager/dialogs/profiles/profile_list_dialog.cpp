@@ -1,9 +1,13 @@
 #include "manager/dialogs/profiles/profile_list_dialog.h"
 
+#include <algorithm>
+
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QVBoxLayout>
 
 #include "manager/dialogs/profiles/profile_rules.h"
@@ -14,6 +18,19 @@ namespace {
 
 constexpr const char* kRuleTextKeys[kRuleCount] = {nullptr,       "CLASS_BLOCK", "CLASS_USER",  "CLASS_VENDOR",
                                                    "CLASS_RELAY", "CLASS_IFACE", "CLASS_CLIENT"};
+constexpr int kTypeColumnPercent = 33;
+
+// The width a cell of the list asks for to show a text whole, as the style lays the text out.
+int cellWidth(const QTreeWidget* list, const QString& text) {
+    QStyleOptionViewItem option;
+    option.initFrom(list);
+    option.font = list->font();
+    option.fontMetrics = list->fontMetrics();
+    option.text = text;
+    option.features = QStyleOptionViewItem::HasDisplay;
+    option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    return list->style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), list).width();
+}
 
 struct ProfileRead {
     PipeStatus status = PipeStatus::Done;
@@ -48,6 +65,14 @@ ProfileListDialog::ProfileListDialog(DialogContext& context, QWidget* parent) : 
     list_->setHeaderLabels({l.text("PROFILE"), l.text("TYPE"), QString()});
     list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    // The list is wide enough for its type column to show the longest rule name whole
+    // ("Schnittstellen-IP-Adresse" in German).
+    int widestType = 0;
+    for (const char* key : kRuleTextKeys) {
+        if (key != nullptr) widestType = std::max(widestType, cellWidth(list_, l.text(key)));
+    }
+    list_->setMinimumWidth((widestType * 100 + kTypeColumnPercent - 1) / kTypeColumnPercent + 1 +
+                           2 * list_->frameWidth());
     auto button = [this, &l](const char* key) {
         auto* b = new QPushButton(controlLabel(l, key), this);
         b->setObjectName(QString::fromLatin1(key));
@@ -127,7 +152,7 @@ void ProfileListDialog::sizeColumns() {
     // The list's own width: its viewport follows only once the list is shown.
     const int w = std::max(list_->width() - 2 * list_->frameWidth(), 300);
     list_->header()->resizeSection(0, w * 32 / 100);
-    list_->header()->resizeSection(1, w * 33 / 100);
+    list_->header()->resizeSection(1, w * kTypeColumnPercent / 100);
     list_->header()->resizeSection(2, w * 35 / 100);
 }
 
