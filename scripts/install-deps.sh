@@ -11,7 +11,7 @@ packages=(cmake ninja-build g++ make clang-format libgtest-dev libgmock-dev libb
           busybox isc-dhcp-client dhcpcd-base isc-dhcp-relay bind9 bind9-dnsutils dpkg-dev man-db util-linux curl
           tftp-hpa atftp kea-dhcp4-server kea-admin qt6-base-dev qt6-svg-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core
           poppler-utils desktop-file-utils clang clang-tidy libclang-rt-14-dev libssl-dev libcap-ng-dev systemd
-          libpq-dev postgresql libcpp-httplib-dev prometheus
+          libpq-dev postgresql libcpp-httplib-dev pkg-config prometheus
           xvfb dbus at-spi2-core python3-pyatspi)
 if [ "${1:-}" = "--screenshots" ]; then
     packages+=(xauth imagemagick xdotool locales)
