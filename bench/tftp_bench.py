@@ -13,7 +13,6 @@ Needs curl, atftp and tftpd-hpa (apt-get install curl atftp tftpd-hpa; its in.tf
 by hand inside the namespace, the package's own service is not used)."""
 
 import argparse
-import hashlib
 import os
 import shutil
 import subprocess
@@ -22,6 +21,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import netns  # noqa: E402
+from boot_storm import digest  # noqa: E402
 from process_usage import Usage  # noqa: E402
 
 BLOCK_SIZES = (512, 1468, 8192)
@@ -29,14 +29,6 @@ BLOCK_SIZES = (512, 1468, 8192)
 # 270 kB of socket buffer on loopback) overflows atftp's receive buffer (208 kB by default):
 # every window then loses its end and waits out a time-out.
 WINDOWS = {512: 16, 1468: 16, 8192: 8}
-
-
-def digest(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for piece in iter(lambda: f.read(1 << 20), b""):
-            h.update(piece)
-    return h.hexdigest()
 
 
 class Server:

@@ -308,8 +308,10 @@ int commandStats(PipeClient& client, std::FILE* out) {
     std::optional<ServerStats> stats = page(0);
     if (!stats) return kExitFailure;
     while (stats->pools.size() < stats->poolCount) {
-        const std::optional<ServerStats> next = page(static_cast<std::uint32_t>(stats->pools.size()));
-        if (!next || next->pools.empty()) break;
+        const auto first = static_cast<std::uint32_t>(stats->pools.size());
+        const std::optional<ServerStats> next = page(first);
+        // A page that is not the one asked for would repeat pools without end.
+        if (!next || next->pools.empty() || next->firstPool != first) break;
         stats->pools.insert(stats->pools.end(), next->pools.begin(), next->pools.end());
     }
     std::fputs(renderPrometheus(*stats, false).c_str(), out);

@@ -161,7 +161,7 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "TRANSLATION", "Translation by:"},
 
     // Dialog controls, by the key the language file's "Control" section uses. Keys that the
-    // specification gives to two different controls are split where their texts differ: the
+    // language files give to two different controls are split where their texts differ: the
     // static entry's "RA_CIRCUIT" and "RA_REMOTE", the Other page's "OPT_BINARY", "OPT_IPADDR" and
     // "OPT_ADD".
     {TextSection::Control, "FILE", "File:"},
