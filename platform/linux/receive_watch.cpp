@@ -8,6 +8,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -34,6 +35,18 @@ int interruptSignal() { return SIGURG; }
 
 void onInterrupt(int) {}
 
+int usableCpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return CPU_COUNT(&set);
+}
+
+std::int64_t nowMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 void installHandler() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -47,7 +60,7 @@ void installHandler() {
 
 }  // namespace
 
-ReceiveWatch::ReceiveWatch() { installHandler(); }
+ReceiveWatch::ReceiveWatch() : spinners_(std::max(1, usableCpus() / 2)) { installHandler(); }
 
 ReceiveWatch::~ReceiveWatch() {
     quit_.store(true);
@@ -143,6 +156,7 @@ ReceiveWatch::Waiter::Waiter(ReceiveWatch& watch) : watch_(watch), thread_(::pth
     ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     std::lock_guard<std::mutex> guard(watch_.lock_);
     entry_ = watch_.waiters_.insert(watch_.waiters_.end(), this);
+    watch_.waiterCount_.fetch_add(1, std::memory_order_relaxed);
     if (!watch_.thread_.joinable()) {
         try {
             watch_.thread_ = std::thread([&watch] { watch.run(); });
@@ -157,10 +171,39 @@ ReceiveWatch::Waiter::Waiter(ReceiveWatch& watch) : watch_(watch), thread_(::pth
 ReceiveWatch::Waiter::~Waiter() {
     std::lock_guard<std::mutex> guard(watch_.lock_);
     watch_.waiters_.erase(entry_);
+    watch_.waiterCount_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+long ReceiveWatch::Waiter::spin(int fd, std::uint8_t* buffer, std::size_t capacity) {
+    errno = EAGAIN;
+    if (skip_ > 0) {
+        --skip_;
+        return -1;
+    }
+    if (watch_.waiterCount_.load(std::memory_order_relaxed) > watch_.spinners_) return -1;
+    const std::int64_t until = nowMicros() + kSpinMicros;
+    do {
+        const ssize_t n = ::recv(fd, buffer, capacity, MSG_DONTWAIT);
+        if (n >= 0) {
+            misses_ = 0;
+            return n;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+    } while (nowMicros() < until && !watch_.interrupting_.load(std::memory_order_relaxed));
+    if (++misses_ >= kSpinMisses) {
+        misses_ = 0;
+        skip_ = kSpinSkip;
+    }
+    errno = EAGAIN;
+    return -1;
 }
 
 long ReceiveWatch::Waiter::receive(int fd, std::uint8_t* buffer, std::size_t capacity, std::int64_t deadlineMs) {
     if (!watch_.watching_.load()) return receiveUnwatched(fd, buffer, capacity, deadlineMs);
+    if (!watch_.interrupting_.load()) {
+        const long n = spin(fd, buffer, capacity);
+        if (n >= 0 || errno != EAGAIN) return n;
+    }
     for (;;) {
         if (watch_.interrupting_.load()) {
             errno = ECANCELED;

@@ -5,8 +5,9 @@ The server's namespace holds a bridge; each client namespace hangs on it by a ve
 share of the client addresses (curl binds each client to its own; atftp, which cannot bind an
 address and takes the group's port for itself, needs a namespace of its own). Multicast groups reach every client namespace over the
 bridge. Inside each client namespace one launcher (this file run as a program) starts its
-clients when the go file appears and reports, as one JSON line, each client's exit status and
-end time; so the clients start within milliseconds of each other however many there are.
+clients when the go file appears (it says "waiting" first, and the go file is made only when
+every launcher has) and reports, as one JSON line, each client's exit status and end time; so
+the clients start within milliseconds of each other however many there are.
 
     boot_storm.py launch GO_FILE CLIENTS_JSON
 """
@@ -84,7 +85,12 @@ class StormLab:
             launchers.append(subprocess.Popen(["ip", "netns", "exec", ns, sys.executable, os.path.abspath(__file__),
                                                "launch", go, json.dumps(commands), str(timeout)],
                                               stdout=subprocess.PIPE, text=True))
-        time.sleep(0.5)  # every launcher is waiting for the go file
+        # Every launcher says when it waits for the go file: a hundred interpreters take seconds
+        # to start on two cores, and a start before they all wait would have them compete with
+        # the first clients.
+        for launcher in launchers:
+            if launcher.stdout.readline().strip() != "waiting":
+                raise RuntimeError("a storm launcher did not start")
         start = time.time()
         with open(go, "w"):
             pass
@@ -108,6 +114,7 @@ def launch(go, commands, timeout):
     # Waits for the go file without a busy loop of many launchers: inotify would be nicer, a
     # few milliseconds' sleep is enough for a start that all launchers see within them.
     deadline = time.monotonic() + 60
+    print("waiting", flush=True)
     while not os.path.exists(go):
         if time.monotonic() > deadline:
             sys.exit("no go file")
