@@ -93,16 +93,11 @@ private:
 
 AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
     if (t_.multicast.load()) {
-        // The group's master says which block it has; the stream goes on after it. A new
-        // master may name any block of the file, far from this transfer's count: in a file of at
-        // most 65,536 blocks the number names one block; in a larger one, the block with that
-        // number nearest to the count.
+        // The group's master says which block it has; the stream goes on after it. A new master
+        // may name any block of the file, far from this transfer's count: a group's file has at
+        // most 65,535 blocks, so the number names one block.
         const std::uint64_t size = t_.request.size;
-        std::int64_t k = block;
-        if (size >= 0xFFFFFFFFu || size / blockSize_ + 1 > 0xFFFF) {
-            const auto step = static_cast<std::int16_t>(block - counterWord());
-            k = std::max<std::int64_t>(0, static_cast<std::int64_t>(s_.acked) + step);
-        }
+        const std::int64_t k = block;
         c_.log.line(3, false, "TFTP  ack     received %u\n", block);
         if (!t_.master.load() && static_cast<std::uint64_t>(k) * blockSize_ > size) return AckResult::ClientDone;
         if (k != 0 && size < static_cast<std::uint64_t>(k - 1) * blockSize_) return AckResult::Failed;

@@ -381,7 +381,12 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         if (opened.ok) {
             request.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(opened.size, 0xFFFFFFFFu));
             request.mapped = opened.mapping != nullptr;
-            if (parsed.multicastRequested && assignGroup(request, multicast, groupDataPort))
+            // A group's clients place each block by its 16-bit number, and a client that takes
+            // over as master names the block it has by that number: past 65,535 blocks both
+            // are ambiguous and a copy could come out wrong. Such a file goes to its client
+            // alone (the option acknowledgement leaves multicast out).
+            if (parsed.multicastRequested && opened.size / request.blockSize < kMaxBlocksWithoutLargeFiles &&
+                assignGroup(request, multicast, groupDataPort))
                 request.options |= kOptMulticast;
         }
     } else {

@@ -210,5 +210,27 @@ TEST_F(Listener, WhatAPeerCannotDoToTheListener) {
     EXPECT_EQ(server->transfer(0)->path, tmp.path() + "file.bin");
 }
 
+TEST_F(Listener, AGroupOnlyForAFileOfAtMost65535Blocks) {
+    // A group's clients place blocks by their 16-bit numbers: 65,535 blocks of 8 bytes (the last
+    // one short) still make a group; one byte more needs a 65,536th block, and the file goes to
+    // its client alone. The client never acknowledges, so nothing is sent to the group.
+    testing::writeFile(tmp.file("fits.bin"), std::string(65535 * 8 - 1, 'a'));
+    testing::writeFile(tmp.file("large.bin"), std::string(65535 * 8, 'b'));
+    settings.update([&](DhcpSettings&, TftpSettings&, MulticastSettings& m) {
+        m.multicast = 1;
+        m.address = makeIpv4(239, 255, 0, 9);
+        return 0;
+    });
+    start();
+    for (const auto& [name, grouped] : {std::pair{"fits.bin", true}, std::pair{"large.bin", false}}) {
+        Client client;
+        client.send(request(1, name, {"blksize", "8", "multicast", ""}), server->port());
+        const Bytes oack = client.receive(2000);
+        ASSERT_GT(oack.size(), 2u) << name;
+        EXPECT_EQ(oack[1], 6) << name;
+        EXPECT_EQ(std::string(oack.begin(), oack.end()).find("multicast") != std::string::npos, grouped) << name;
+    }
+}
+
 }  // namespace
 }  // namespace tolmark::tftp
