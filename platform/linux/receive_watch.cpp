@@ -189,6 +189,9 @@ long ReceiveWatch::Waiter::spin(int fd, std::uint8_t* buffer, std::size_t capaci
             return n;
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+        // Any other thread ready to run on this CPU goes first: the asking only uses time that
+        // would otherwise be idle.
+        ::sched_yield();
     } while (nowMicros() < until && !watch_.interrupting_.load(std::memory_order_relaxed));
     if (++misses_ >= kSpinMisses) {
         misses_ = 0;
