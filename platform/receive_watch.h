@@ -11,8 +11,8 @@
 // meanwhile pays a wake-up (on a virtual machine an interrupt to a halted CPU) that costs more
 // CPU time than the asking, and delays the exchange by far more. Only while no more receivers
 // exist than half the CPUs (at least one) is this done, so that a crowd of transfers never spins
-// against each other; a receiver whose datagrams keep coming later than that stops asking for a
-// while.
+// against each other, and between two askings any other thread ready to run on the CPU goes
+// first; a receiver whose datagrams keep coming later than that stops asking for a while.
 
 #include <atomic>
 #include <cstddef>
