@@ -4,31 +4,29 @@
 
 namespace tolmark {
 
-LeaseFields LeaseFields::from(const ClientFields& f) {
+namespace {
+
+// A table record and a client's fields name their parts alike; the record's are read in place,
+// without the strings a ClientFields would make.
+template <class Source>
+LeaseFields leaseFieldsOf(const Source& s) {
     LeaseFields out;
-    out.address = f.address;
-    out.seenVia = f.seenVia;
-    out.lastAccess = f.lastAccess;
-    out.expiry = f.expiry;
-    out.identity = f.identity;
-    out.profile.assign(f.profile);
-    out.hostName.assign(f.hostName);
-    out.remark.assign(f.remark);
+    out.address = s.address;
+    out.seenVia = s.seenVia;
+    out.lastAccess = s.lastAccess;
+    out.expiry = s.expiry;
+    out.identity = s.identity;
+    out.profile.assign(s.profile);
+    out.hostName.assign(s.hostName);
+    out.remark.assign(s.remark);
     return out;
 }
 
-LeaseFields LeaseFields::from(const ClientRecord& r) {
-    LeaseFields out;
-    out.address = r.address;
-    out.seenVia = r.seenVia;
-    out.lastAccess = r.lastAccess;
-    out.expiry = r.expiry;
-    out.identity = r.identity;
-    out.profile.assign(r.profile);
-    out.hostName.assign(r.hostName);
-    out.remark.assign(r.remark);
-    return out;
-}
+}  // namespace
+
+LeaseFields LeaseFields::from(const ClientFields& f) { return leaseFieldsOf(f); }
+
+LeaseFields LeaseFields::from(const ClientRecord& r) { return leaseFieldsOf(r); }
 
 ClientFields LeaseFields::toClientFields() const {
     ClientFields f;

@@ -97,11 +97,10 @@ AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
         // may name any block of the file, far from this transfer's count: a group's file has at
         // most 65,535 blocks, so the number names one block.
         const std::uint64_t size = t_.request.size;
-        const std::int64_t k = block;
         c_.log.line(3, false, "TFTP  ack     received %u\n", block);
-        if (!t_.master.load() && static_cast<std::uint64_t>(k) * blockSize_ > size) return AckResult::ClientDone;
-        if (k != 0 && size < static_cast<std::uint64_t>(k - 1) * blockSize_) return AckResult::Failed;
-        s_.acked = static_cast<std::uint64_t>(k);
+        if (!t_.master.load() && std::uint64_t{block} * blockSize_ > size) return AckResult::ClientDone;
+        if (block != 0 && size < std::uint64_t{block - 1u} * blockSize_) return AckResult::Failed;
+        s_.acked = block;
         s_.sent = s_.acked;
         lastHeardMs_ = c_.channel.nowMs();
         return AckResult::Counted;
