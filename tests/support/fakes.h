@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,34 @@ protected:
 
 private:
     int level_;
+};
+
+// A log that threads other than the test's write to: lines are kept under a lock and looked up
+// by a part of their text.
+class LockedLog final : public LogSink {
+public:
+    explicit LockedLog(int level = 3) : level_(level) {}
+    int level() const override { return level_; }
+    bool has(const std::string& part) const { return count(part) > 0; }
+    int count(const std::string& part) const {
+        std::lock_guard<std::mutex> guard(lock_);
+        int n = 0;
+        for (const std::string& l : lines_) n += l.find(part) != std::string::npos;
+        return n;
+    }
+
+protected:
+    __attribute__((format(printf, 3, 0))) void writeLine(bool, const char* format, va_list args) override {
+        char text[1024];
+        std::vsnprintf(text, sizeof text, format, args);
+        std::lock_guard<std::mutex> guard(lock_);
+        lines_.push_back(text);
+    }
+
+private:
+    const int level_;
+    mutable std::mutex lock_;
+    std::vector<std::string> lines_;
 };
 
 }  // namespace tolmark::testing

@@ -11,40 +11,13 @@
 #include <thread>
 
 #include "server/leasedb/tests/postgres_instance.h"
+#include "tests/support/fakes.h"
 
 namespace tolmark::leasedb {
 namespace {
 
 using std::chrono::milliseconds;
-
-class LockedLog final : public LogSink {
-public:
-    int level() const override { return 3; }
-    bool has(const std::string& part) const {
-        std::lock_guard<std::mutex> guard(lock_);
-        for (const std::string& l : lines_)
-            if (l.find(part) != std::string::npos) return true;
-        return false;
-    }
-    int count(const std::string& part) const {
-        std::lock_guard<std::mutex> guard(lock_);
-        int n = 0;
-        for (const std::string& l : lines_) n += l.find(part) != std::string::npos;
-        return n;
-    }
-
-protected:
-    __attribute__((format(printf, 3, 0))) void writeLine(bool, const char* format, va_list args) override {
-        char text[1024];
-        std::vsnprintf(text, sizeof text, format, args);
-        std::lock_guard<std::mutex> guard(lock_);
-        lines_.push_back(text);
-    }
-
-private:
-    mutable std::mutex lock_;
-    std::vector<std::string> lines_;
-};
+using testing::LockedLog;
 
 testing::PostgresInstance* server = nullptr;
 

@@ -20,29 +20,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 const Ipv4 kLoopback = makeIpv4(127, 0, 0, 1);
 
-class LockedLog final : public LogSink {
-public:
-    int level() const override { return 2; }
-    bool has(const std::string& text) const {
-        std::lock_guard<std::mutex> guard(mutex_);
-        for (const std::string& l : lines_)
-            if (l.find(text) != std::string::npos) return true;
-        return false;
-    }
-
-protected:
-    __attribute__((format(printf, 3, 0))) void writeLine(bool, const char* format, va_list args) override {
-        char text[1024];
-        std::vsnprintf(text, sizeof text, format, args);
-        std::lock_guard<std::mutex> guard(mutex_);
-        lines_.push_back(text);
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
 Bytes request(unsigned opcode, const std::string& name, std::vector<std::string> options = {}) {
     std::string b{'\0', static_cast<char>(opcode)};
     b += name + '\0' + "octet" + '\0';
@@ -102,7 +79,7 @@ protected:
 
     testing::TempDirectory tmp;
     SettingsHolder settings;
-    LockedLog log;
+    testing::LockedLog log{2};
     testing::FakeClock clock;
     std::unique_ptr<TftpServer> server;
 };
