@@ -2,12 +2,16 @@
 
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QLocalSocket>
 #include <QPainter>
+#include <QPointer>
 #include <QProcess>
 #include <QSvgRenderer>
 
 #include <cstdlib>
+#include <deque>
+#include <utility>
 
 #include "common/pipe_protocol.h"
 #include "platform/administrators.h"
@@ -21,18 +25,53 @@ namespace {
 
 constexpr int kHandoverWaitMs = 1000;
 
+// systemctl runs one command at a time, in the order they were chosen: a Stop chosen right after
+// a Start must not overtake it (two programs started side by side may run in either order).
+// Lives on the window's thread; nothing waits for a command. Each process belongs to the
+// application, so none outlives it.
+class ServiceCommands {
+public:
+    void run(QString program, QStringList arguments) {
+        waiting_.emplace_back(std::move(program), std::move(arguments));
+        if (running_.isNull()) startNext();
+    }
+
+private:
+    void startNext() {
+        if (waiting_.empty()) return;
+        auto [program, arguments] = std::move(waiting_.front());
+        waiting_.pop_front();
+        running_ = new QProcess(QCoreApplication::instance());
+        QObject::connect(running_, &QProcess::finished, [this] { finish(); });
+        QObject::connect(running_, &QProcess::errorOccurred, [this](QProcess::ProcessError error) {
+            if (error == QProcess::FailedToStart) finish();
+        });
+        running_->start(program, arguments);
+    }
+    // Called from the process's own signal: it goes once that signal has returned.
+    void finish() {
+        running_->deleteLater();
+        running_.clear();
+        startNext();
+    }
+
+    std::deque<std::pair<QString, QStringList>> waiting_;
+    QPointer<QProcess> running_;
+};
+
 }  // namespace
 
 ManagerRights currentRights() {
     return ManagerRights{platform::userMayChange(::getuid(), ::getgid()), ::geteuid() == 0};
 }
 
-bool controlService(ServiceOperation operation) {
+void controlService(ServiceOperation operation) {
     const char* command = std::getenv("TOLMARK_SYSTEMCTL");
     const QString program =
         command != nullptr && *command != '\0' ? QString::fromLocal8Bit(command) : QStringLiteral("systemctl");
     const QString verb = operation == ServiceOperation::Start ? QStringLiteral("start") : QStringLiteral("stop");
-    return QProcess::startDetached(program, {verb, QString::fromLatin1(platform::kServiceName)});
+    static ServiceCommands commands;
+    commands.run(program, {verb, QString::fromLatin1(platform::kServiceName)});
 }
 
 QPixmap renderSvg(const QString& resource, QSize size) {

@@ -21,8 +21,8 @@ ManagerRights currentRights();
 
 enum class ServiceOperation { Start, Stop };
 // "systemctl start|stop DOZAdadaved" without waiting for it ($TOLMARK_SYSTEMCTL replaces the
-// command); the outcome shows at the next status poll. False when it could not be started.
-bool controlService(ServiceOperation operation);
+// command), after the commands chosen before it; the outcome shows at the next status poll.
+void controlService(ServiceOperation operation);
 
 // The 18 list icons (progress steps, active, ended, idle), drawn from the SVG files of the
 // program's resources.
