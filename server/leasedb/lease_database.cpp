@@ -10,6 +10,7 @@
 #include <random>
 
 #include "server/leasedb/lease_schema.h"
+#include "server/leasedb/libpq_library.h"
 
 namespace tolmark::leasedb {
 namespace {
@@ -102,6 +103,8 @@ std::string resultError(const PGresult* result, PGconn* connection) {
 
 // The parts of a connection string that say which database it is; a password never.
 std::string describeConnection(const std::string& connection) {
+    std::string unloaded;
+    if (!loadLibpq(unloaded)) return "(connection string not read: " + unloaded + ")";
     char* error = nullptr;
     PQconninfoOption* options = PQconninfoParse(connection.c_str(), &error);
     if (error != nullptr) PQfreemem(error);
@@ -133,6 +136,7 @@ LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log)
 LeaseDatabase::~LeaseDatabase() { stop(); }
 
 LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
+    if (!loadLibpq(error)) return Connected::No;
     // Defaults first: the administrator's connection string, expanded from "dbname", overrides
     // them. A peer that vanishes without closing is noticed within seconds, not hours.
     const char* keywords[] = {"connect_timeout",

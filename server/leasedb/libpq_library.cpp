@@ -1,0 +1,219 @@
+#include "server/leasedb/libpq_library.h"
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace tolmark::leasedb {
+
+namespace {
+
+template <typename Function>
+bool find(void* library, const char* symbol, Function& slot, std::string& error) {
+    void* address = ::dlsym(library, symbol);
+    if (address == nullptr) {
+        error = std::string(symbol) + " not found in the library";
+        return false;
+    }
+    slot = reinterpret_cast<Function>(address);
+    return true;
+}
+
+std::mutex loadLock;
+LibpqFunctions loaded;  // guarded by loadLock until published below
+// The process's libpq once it is loaded; it then stays loaded until the process ends.
+std::atomic<const LibpqFunctions*> published{nullptr};
+
+const LibpqFunctions* functions() { return published.load(std::memory_order_acquire); }
+
+const LibpqFunctions* functionsLoading() {
+    if (const LibpqFunctions* f = functions()) return f;
+    std::string ignored;
+    return loadLibpq(ignored) ? functions() : nullptr;
+}
+
+}  // namespace
+
+bool LibpqFunctions::load(const char* name, std::string& error) {
+    // Kept in memory even when its last handle is closed: a thread still ending when the
+    // process exits may call into it.
+    void* library = ::dlopen(name, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    if (library == nullptr) {
+        const char* why = ::dlerror();
+        error = why != nullptr ? why : std::string(name) + " cannot be loaded";
+        return false;
+    }
+    LibpqFunctions f;
+    const bool all =
+        find(library, "PQconnectdbParams", f.connectdbParams, error) && find(library, "PQstatus", f.status, error) &&
+        find(library, "PQerrorMessage", f.errorMessage, error) && find(library, "PQsocket", f.socket, error) &&
+        find(library, "PQfinish", f.finish, error) &&
+        find(library, "PQsetNoticeProcessor", f.setNoticeProcessor, error) &&
+        find(library, "PQconninfoParse", f.conninfoParse, error) &&
+        find(library, "PQconninfoFree", f.conninfoFree, error) && find(library, "PQexec", f.exec, error) &&
+        find(library, "PQexecParams", f.execParams, error) && find(library, "PQprepare", f.prepare, error) &&
+        find(library, "PQsendQueryPrepared", f.sendQueryPrepared, error) &&
+        find(library, "PQenterPipelineMode", f.enterPipelineMode, error) &&
+        find(library, "PQpipelineSync", f.pipelineSync, error) && find(library, "PQgetResult", f.getResult, error) &&
+        find(library, "PQconsumeInput", f.consumeInput, error) && find(library, "PQnotifies", f.notifies, error) &&
+        find(library, "PQresultStatus", f.resultStatus, error) &&
+        find(library, "PQresultErrorMessage", f.resultErrorMessage, error) &&
+        find(library, "PQntuples", f.ntuples, error) && find(library, "PQgetvalue", f.getvalue, error) &&
+        find(library, "PQgetisnull", f.getisnull, error) && find(library, "PQclear", f.clear, error) &&
+        find(library, "PQfreemem", f.freemem, error);
+    // The library itself stays mapped (it is never deleted); the handle is not needed for calls.
+    ::dlclose(library);
+    if (!all) {
+        error = std::string(name) + ": " + error;
+        return false;
+    }
+    *this = f;
+    return true;
+}
+
+bool loadLibpq(std::string& error) {
+    if (functions() != nullptr) return true;
+    const std::lock_guard<std::mutex> hold(loadLock);
+    if (functions() != nullptr) return true;
+    if (!loaded.load(kLibpqName, error)) return false;
+    published.store(&loaded, std::memory_order_release);
+    return true;
+}
+
+}  // namespace tolmark::leasedb
+
+// The libpq functions the server calls, each passed on to the loaded library.
+using tolmark::leasedb::functions;
+using tolmark::leasedb::functionsLoading;
+
+extern "C" {
+
+PGconn* PQconnectdbParams(const char* const* keywords, const char* const* values, int expandDbname) {
+    const auto* f = functionsLoading();
+    return f != nullptr ? f->connectdbParams(keywords, values, expandDbname) : nullptr;
+}
+
+PQconninfoOption* PQconninfoParse(const char* conninfo, char** errmsg) {
+    if (errmsg != nullptr) *errmsg = nullptr;
+    const auto* f = functionsLoading();
+    return f != nullptr ? f->conninfoParse(conninfo, errmsg) : nullptr;
+}
+
+ConnStatusType PQstatus(const PGconn* conn) {
+    const auto* f = functions();
+    return f != nullptr ? f->status(conn) : CONNECTION_BAD;
+}
+
+char* PQerrorMessage(const PGconn* conn) {
+    static char none[] = "libpq is not loaded";
+    const auto* f = functions();
+    return f != nullptr ? f->errorMessage(conn) : none;
+}
+
+int PQsocket(const PGconn* conn) {
+    const auto* f = functions();
+    return f != nullptr ? f->socket(conn) : -1;
+}
+
+void PQfinish(PGconn* conn) {
+    if (const auto* f = functions()) f->finish(conn);
+}
+
+PQnoticeProcessor PQsetNoticeProcessor(PGconn* conn, PQnoticeProcessor proc, void* arg) {
+    const auto* f = functions();
+    return f != nullptr ? f->setNoticeProcessor(conn, proc, arg) : nullptr;
+}
+
+void PQconninfoFree(PQconninfoOption* connOptions) {
+    if (const auto* f = functions()) f->conninfoFree(connOptions);
+}
+
+PGresult* PQexec(PGconn* conn, const char* query) {
+    const auto* f = functions();
+    return f != nullptr ? f->exec(conn, query) : nullptr;
+}
+
+PGresult* PQexecParams(PGconn* conn, const char* command, int nParams, const Oid* paramTypes,
+                       const char* const* paramValues, const int* paramLengths, const int* paramFormats,
+                       int resultFormat) {
+    const auto* f = functions();
+    return f != nullptr ? f->execParams(conn, command, nParams, paramTypes, paramValues, paramLengths, paramFormats,
+                                        resultFormat)
+                        : nullptr;
+}
+
+PGresult* PQprepare(PGconn* conn, const char* stmtName, const char* query, int nParams, const Oid* paramTypes) {
+    const auto* f = functions();
+    return f != nullptr ? f->prepare(conn, stmtName, query, nParams, paramTypes) : nullptr;
+}
+
+int PQsendQueryPrepared(PGconn* conn, const char* stmtName, int nParams, const char* const* paramValues,
+                        const int* paramLengths, const int* paramFormats, int resultFormat) {
+    const auto* f = functions();
+    return f != nullptr
+               ? f->sendQueryPrepared(conn, stmtName, nParams, paramValues, paramLengths, paramFormats, resultFormat)
+               : 0;
+}
+
+int PQenterPipelineMode(PGconn* conn) {
+    const auto* f = functions();
+    return f != nullptr ? f->enterPipelineMode(conn) : 0;
+}
+
+int PQpipelineSync(PGconn* conn) {
+    const auto* f = functions();
+    return f != nullptr ? f->pipelineSync(conn) : 0;
+}
+
+PGresult* PQgetResult(PGconn* conn) {
+    const auto* f = functions();
+    return f != nullptr ? f->getResult(conn) : nullptr;
+}
+
+int PQconsumeInput(PGconn* conn) {
+    const auto* f = functions();
+    return f != nullptr ? f->consumeInput(conn) : 0;
+}
+
+PGnotify* PQnotifies(PGconn* conn) {
+    const auto* f = functions();
+    return f != nullptr ? f->notifies(conn) : nullptr;
+}
+
+ExecStatusType PQresultStatus(const PGresult* res) {
+    const auto* f = functions();
+    return f != nullptr ? f->resultStatus(res) : PGRES_FATAL_ERROR;
+}
+
+char* PQresultErrorMessage(const PGresult* res) {
+    static char none[] = "";
+    const auto* f = functions();
+    return f != nullptr ? f->resultErrorMessage(res) : none;
+}
+
+int PQntuples(const PGresult* res) {
+    const auto* f = functions();
+    return f != nullptr ? f->ntuples(res) : 0;
+}
+
+char* PQgetvalue(const PGresult* res, int tup_num, int field_num) {
+    static char none[] = "";
+    const auto* f = functions();
+    return f != nullptr ? f->getvalue(res, tup_num, field_num) : none;
+}
+
+int PQgetisnull(const PGresult* res, int tup_num, int field_num) {
+    const auto* f = functions();
+    return f != nullptr ? f->getisnull(res, tup_num, field_num) : 1;
+}
+
+void PQclear(PGresult* res) {
+    if (const auto* f = functions()) f->clear(res);
+}
+
+void PQfreemem(void* ptr) {
+    if (const auto* f = functions()) f->freemem(ptr);
+}
+
+}  // extern "C"
