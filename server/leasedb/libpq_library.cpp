@@ -25,6 +25,10 @@ LibpqFunctions loaded;  // guarded by loadLock until published below
 // The process's libpq once it is loaded; it then stays loaded until the process ends.
 std::atomic<const LibpqFunctions*> published{nullptr};
 
+// What the text functions return without the library (libpq's own texts are not const either).
+char noText[] = "";
+char notLoaded[] = "libpq is not loaded";
+
 const LibpqFunctions* functions() { return published.load(std::memory_order_acquire); }
 
 const LibpqFunctions* functionsLoading() {
@@ -86,6 +90,8 @@ bool loadLibpq(std::string& error) {
 // The libpq functions the server calls, each passed on to the loaded library.
 using tolmark::leasedb::functions;
 using tolmark::leasedb::functionsLoading;
+using tolmark::leasedb::noText;
+using tolmark::leasedb::notLoaded;
 
 extern "C" {
 
@@ -106,9 +112,8 @@ ConnStatusType PQstatus(const PGconn* conn) {
 }
 
 char* PQerrorMessage(const PGconn* conn) {
-    static char none[] = "libpq is not loaded";
     const auto* f = functions();
-    return f != nullptr ? f->errorMessage(conn) : none;
+    return f != nullptr ? f->errorMessage(conn) : notLoaded;
 }
 
 int PQsocket(const PGconn* conn) {
@@ -187,9 +192,8 @@ ExecStatusType PQresultStatus(const PGresult* res) {
 }
 
 char* PQresultErrorMessage(const PGresult* res) {
-    static char none[] = "";
     const auto* f = functions();
-    return f != nullptr ? f->resultErrorMessage(res) : none;
+    return f != nullptr ? f->resultErrorMessage(res) : noText;
 }
 
 int PQntuples(const PGresult* res) {
@@ -198,9 +202,8 @@ int PQntuples(const PGresult* res) {
 }
 
 char* PQgetvalue(const PGresult* res, int tup_num, int field_num) {
-    static char none[] = "";
     const auto* f = functions();
-    return f != nullptr ? f->getvalue(res, tup_num, field_num) : none;
+    return f != nullptr ? f->getvalue(res, tup_num, field_num) : noText;
 }
 
 int PQgetisnull(const PGresult* res, int tup_num, int field_num) {
