@@ -20,6 +20,7 @@
 #include "platform/files.h"
 #include "platform/privileges.h"
 #include "server/host/server.h"
+#include "server/leasedb/lease_database.h"
 #include "server/leases/client_files.h"
 #include "server/metrics/metrics_listener.h"
 
@@ -146,6 +147,13 @@ void checkServerSettings(const ConfigStore& store, const std::string& dataDirect
         if (!parseMetricsListen(listen, error))
             store.report(FindingLevel::Warning, kGeneralSection, "MetricsListen", "\"" + listen + "\": " + error,
                          "the start serves no metrics page");
+    }
+    if (const std::string database = readLeaseDatabase(store, kGeneralSection); !database.empty()) {
+        std::string error;
+        if (!leasedb::checkConnectionString(database, error))
+            store.report(FindingLevel::Warning, kGeneralSection, "LeaseDatabase", error,
+                         "the start finds the database unreachable: it serves the leases of the files and gives "
+                         "out no new address");
     }
     if (!dataDirectory.empty() && !platform::directoryWritable(dataDirectory)) {
         findings.add(FindingLevel::Warning, dataDirectory, 0,

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <string_view>
 
 #include "server/leasedb/lease_schema.h"
 #include "server/leasedb/libpq_library.h"
@@ -101,13 +102,31 @@ std::string resultError(const PGresult* result, PGconn* connection) {
     return line;
 }
 
+// A connection names its string as "dbname" with expansion: libpq reads it as a connection
+// string when it has a "=" or starts as a URI, and as the name of a database otherwise.
+bool isConnectionString(std::string_view connection) {
+    return connection.find('=') != std::string_view::npos || connection.starts_with("postgresql://") ||
+           connection.starts_with("postgres://");
+}
+
+// The options a connection string gives, or null with libpq's reason (on one line).
+PQconninfoOption* parseConnection(const std::string& connection, std::string& error) {
+    char* message = nullptr;
+    PQconninfoOption* options = PQconninfoParse(connection.c_str(), &message);
+    if (options == nullptr) {
+        error = message != nullptr ? message : "out of memory";
+        while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
+    }
+    if (message != nullptr) PQfreemem(message);
+    return options;
+}
+
 // The parts of a connection string that say which database it is; a password never.
 std::string describeConnection(const std::string& connection) {
-    std::string unloaded;
-    if (!loadLibpq(unloaded)) return "(connection string not read: " + unloaded + ")";
-    char* error = nullptr;
-    PQconninfoOption* options = PQconninfoParse(connection.c_str(), &error);
-    if (error != nullptr) PQfreemem(error);
+    std::string error;
+    if (!loadLibpq(error)) return "(connection string not read: " + error + ")";
+    if (!isConnectionString(connection)) return "dbname=" + connection;
+    PQconninfoOption* options = parseConnection(connection, error);
     if (options == nullptr) return "(connection string not understood)";
     std::string out;
     for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
@@ -124,6 +143,22 @@ std::string describeConnection(const std::string& connection) {
 }
 
 }  // namespace
+
+bool checkConnectionString(const std::string& connection, std::string& error) {
+    std::string why;
+    if (!loadLibpq(why)) {
+        error = "libpq cannot be loaded: " + why;
+        return false;
+    }
+    if (!isConnectionString(connection)) return true;
+    PQconninfoOption* options = parseConnection(connection, why);
+    if (options == nullptr) {
+        error = "not a connection string libpq reads: " + why;
+        return false;
+    }
+    PQconninfoFree(options);
+    return true;
+}
 
 LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log)
     : connectionString_(std::move(connectionString)),

@@ -55,6 +55,10 @@ inline constexpr std::size_t kBatchLimit = 256;
 // again), so that an overload never grows a queue whose answers would all come too late.
 inline constexpr std::size_t kMaxWaitingClaims = 1024;
 
+// Whether libpq loads and reads the connection string as a connection will ("LeaseDatabase" is
+// a libpq connection string, a postgresql:// URI or a bare database name); false with why.
+bool checkConnectionString(const std::string& connection, std::string& error);
+
 class LeaseDatabase {
 public:
     LeaseDatabase(std::string connectionString, LogSink& log);
