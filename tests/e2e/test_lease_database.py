@@ -2,8 +2,9 @@
 the test, run as the postgres user in a namespace of its own) and two Velkora on one client
 segment, both with "LeaseDatabase". Both active: no address goes to two clients; one killed:
 the other renews its clients' leases; the database stopped and started: nothing acknowledged is
-lost; a standby (backup detection) takes over with the leases. PostgreSQL starts once for the
-whole file; every test has a database of its own."""
+lost; a standby (backup detection) takes over with the leases; libpq hidden from the server: the
+database counts as unreachable, and -check says why. PostgreSQL starts once for the whole file;
+every test has a database of its own."""
 
 import json
 import os
@@ -58,7 +59,16 @@ class LeaseDatabaseTest(unittest.TestCase):
         for server in self.servers.values():
             server.kill()
 
-    def start(self, name, **extra):
+    def hidden_libpq(self, *command):
+        """The command in a mount namespace of its own where libpq.so.5 is an empty file."""
+        listed = netns.run("ldconfig", "-p").stdout
+        path = next(line.split("=>")[1].strip() for line in listed.splitlines() if "libpq.so.5 " in line)
+        empty = os.path.join(self.lab.dir, "empty")
+        open(empty, "w").close()
+        return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" "$1" && shift && exec "$@"', empty,
+                os.path.realpath(path), *command]
+
+    def start(self, name, hide_libpq=False, **extra):
         directory = os.path.join(self.lab.dir, f"{name}{self.count}")
         os.mkdir(directory)
         own = "10.84.0.1" if name == "a" else "10.84.0.2"
@@ -69,8 +79,10 @@ class LeaseDatabaseTest(unittest.TestCase):
         with open(os.path.join(directory, "Dorvane.ini"), "a") as f:
             f.write(f"[LAN]\nInterfaceIP={own}\nBaseIP=10.84.0.100\nRange=100\nSubnetMask=255.255.255.0\n"
                     "Lease=3600\n")
-        server = netns.Process(["ip", "netns", "exec", self.ns[name][0], VELKORA, "-debug"],
-                               env={"TOLMARK_REGISTRY": registry})
+        command = [VELKORA, "-debug"]
+        if hide_libpq:
+            command = self.hidden_libpq(*command)
+        server = netns.Process(["ip", "netns", "exec", self.ns[name][0], *command], env={"TOLMARK_REGISTRY": registry})
         self.servers[name] = server
         self.assertIsNotNone(server.wait_for("DHCP  Start   Server on", timeout=15), "\n".join(server.lines))
         return server
@@ -144,6 +156,18 @@ class LeaseDatabaseTest(unittest.TestCase):
         for r in renewed:
             self.assertIn(r["address"], table)
         self.assertEqual(self.clients("dora", "02:84:01:00:01:00")[0]["type"], "ack")
+
+    def test_without_libpq_the_database_is_unreachable_and_the_check_says_why(self):
+        server = self.start("a", hide_libpq=True)
+        at = server.wait_for("DHCP  Leases  database unreachable at start (")
+        self.assertIsNotNone(at, "\n".join(server.lines))
+        self.assertIn("libpq.so.5", server.lines[at])
+        newcomer = self.clients("dora", "02:84:03:00:00:01")
+        self.assertIsNone(newcomer[0]["type"], newcomer)
+        server.kill()
+        check = netns.run(*self.hidden_libpq(VELKORA, "-check", os.path.join(self.lab.dir, f"a{self.count}", "Dorvane.ini")),
+                          check=False)
+        self.assertIn("LeaseDatabase: libpq cannot be loaded: ", check.stdout, check.stdout + check.stderr)
 
     def test_standby_takes_over_with_the_leases(self):
         self.start("a", Detect="1")
