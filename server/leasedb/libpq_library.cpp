@@ -10,7 +10,7 @@ namespace tolmark::leasedb {
 namespace {
 
 template <typename Function>
-bool find(void* library, const char* symbol, Function& slot, std::string& error) {
+bool findSymbol(void* library, const char* symbol, Function& slot, std::string& error) {
     void* address = ::dlsym(library, symbol);
     if (address == nullptr) {
         error = std::string(symbol) + " not found in the library";
@@ -50,22 +50,26 @@ bool LibpqFunctions::load(const char* name, std::string& error) {
     }
     LibpqFunctions f;
     const bool all =
-        find(library, "PQconnectdbParams", f.connectdbParams, error) && find(library, "PQstatus", f.status, error) &&
-        find(library, "PQerrorMessage", f.errorMessage, error) && find(library, "PQsocket", f.socket, error) &&
-        find(library, "PQfinish", f.finish, error) &&
-        find(library, "PQsetNoticeProcessor", f.setNoticeProcessor, error) &&
-        find(library, "PQconninfoParse", f.conninfoParse, error) &&
-        find(library, "PQconninfoFree", f.conninfoFree, error) && find(library, "PQexec", f.exec, error) &&
-        find(library, "PQexecParams", f.execParams, error) && find(library, "PQprepare", f.prepare, error) &&
-        find(library, "PQsendQueryPrepared", f.sendQueryPrepared, error) &&
-        find(library, "PQenterPipelineMode", f.enterPipelineMode, error) &&
-        find(library, "PQpipelineSync", f.pipelineSync, error) && find(library, "PQgetResult", f.getResult, error) &&
-        find(library, "PQconsumeInput", f.consumeInput, error) && find(library, "PQnotifies", f.notifies, error) &&
-        find(library, "PQresultStatus", f.resultStatus, error) &&
-        find(library, "PQresultErrorMessage", f.resultErrorMessage, error) &&
-        find(library, "PQntuples", f.ntuples, error) && find(library, "PQgetvalue", f.getvalue, error) &&
-        find(library, "PQgetisnull", f.getisnull, error) && find(library, "PQclear", f.clear, error) &&
-        find(library, "PQfreemem", f.freemem, error);
+        findSymbol(library, "PQconnectdbParams", f.connectdbParams, error) &&
+        findSymbol(library, "PQstatus", f.status, error) &&
+        findSymbol(library, "PQerrorMessage", f.errorMessage, error) &&
+        findSymbol(library, "PQsocket", f.socket, error) && findSymbol(library, "PQfinish", f.finish, error) &&
+        findSymbol(library, "PQsetNoticeProcessor", f.setNoticeProcessor, error) &&
+        findSymbol(library, "PQconninfoParse", f.conninfoParse, error) &&
+        findSymbol(library, "PQconninfoFree", f.conninfoFree, error) && findSymbol(library, "PQexec", f.exec, error) &&
+        findSymbol(library, "PQexecParams", f.execParams, error) &&
+        findSymbol(library, "PQprepare", f.prepare, error) &&
+        findSymbol(library, "PQsendQueryPrepared", f.sendQueryPrepared, error) &&
+        findSymbol(library, "PQenterPipelineMode", f.enterPipelineMode, error) &&
+        findSymbol(library, "PQpipelineSync", f.pipelineSync, error) &&
+        findSymbol(library, "PQgetResult", f.getResult, error) &&
+        findSymbol(library, "PQconsumeInput", f.consumeInput, error) &&
+        findSymbol(library, "PQnotifies", f.notifies, error) &&
+        findSymbol(library, "PQresultStatus", f.resultStatus, error) &&
+        findSymbol(library, "PQresultErrorMessage", f.resultErrorMessage, error) &&
+        findSymbol(library, "PQntuples", f.ntuples, error) && findSymbol(library, "PQgetvalue", f.getvalue, error) &&
+        findSymbol(library, "PQgetisnull", f.getisnull, error) && findSymbol(library, "PQclear", f.clear, error) &&
+        findSymbol(library, "PQfreemem", f.freemem, error);
     // The library itself stays mapped (it is never deleted); the handle is not needed for calls.
     ::dlclose(library);
     if (!all) {
