@@ -30,6 +30,20 @@ char noText[] = "";
 char notLoaded[] = "libpq is not loaded";
 
 const LibpqFunctions* functions() { return published.load(std::memory_order_acquire); }
+const LibpqFunctions* functionsLoading();
+
+// The call passed on to the library when it is loaded (loading it first when asked), else the
+// fallback.
+template <auto Member, typename Result, bool Load = false, typename... Args>
+Result pass(Result fallback, Args... args) {
+    const LibpqFunctions* f = Load ? functionsLoading() : functions();
+    return f != nullptr ? (f->*Member)(args...) : fallback;
+}
+
+template <auto Member, typename... Args>
+void passVoid(Args... args) {
+    if (const LibpqFunctions* f = functions()) (f->*Member)(args...);
+}
 
 const LibpqFunctions* functionsLoading() {
     if (const LibpqFunctions* f = functions()) return f;
@@ -92,135 +106,60 @@ bool loadLibpq(std::string& error) {
 }  // namespace tolmark::leasedb
 
 // The libpq functions the server calls, each passed on to the loaded library.
-using tolmark::leasedb::functions;
-using tolmark::leasedb::functionsLoading;
+using tolmark::leasedb::LibpqFunctions;
 using tolmark::leasedb::noText;
 using tolmark::leasedb::notLoaded;
+using tolmark::leasedb::pass;
+using tolmark::leasedb::passVoid;
+using F = LibpqFunctions;
 
 extern "C" {
 
 PGconn* PQconnectdbParams(const char* const* keywords, const char* const* values, int expandDbname) {
-    const auto* f = functionsLoading();
-    return f != nullptr ? f->connectdbParams(keywords, values, expandDbname) : nullptr;
+    return pass<&F::connectdbParams, PGconn*, true>(nullptr, keywords, values, expandDbname);
 }
-
 PQconninfoOption* PQconninfoParse(const char* conninfo, char** errmsg) {
     if (errmsg != nullptr) *errmsg = nullptr;
-    const auto* f = functionsLoading();
-    return f != nullptr ? f->conninfoParse(conninfo, errmsg) : nullptr;
+    return pass<&F::conninfoParse, PQconninfoOption*, true>(nullptr, conninfo, errmsg);
 }
-
-ConnStatusType PQstatus(const PGconn* conn) {
-    const auto* f = functions();
-    return f != nullptr ? f->status(conn) : CONNECTION_BAD;
-}
-
-char* PQerrorMessage(const PGconn* conn) {
-    const auto* f = functions();
-    return f != nullptr ? f->errorMessage(conn) : notLoaded;
-}
-
-int PQsocket(const PGconn* conn) {
-    const auto* f = functions();
-    return f != nullptr ? f->socket(conn) : -1;
-}
-
-void PQfinish(PGconn* conn) {
-    if (const auto* f = functions()) f->finish(conn);
-}
-
+ConnStatusType PQstatus(const PGconn* conn) { return pass<&F::status>(CONNECTION_BAD, conn); }
+char* PQerrorMessage(const PGconn* conn) { return pass<&F::errorMessage, char*>(notLoaded, conn); }
+int PQsocket(const PGconn* conn) { return pass<&F::socket>(-1, conn); }
+void PQfinish(PGconn* conn) { passVoid<&F::finish>(conn); }
 PQnoticeProcessor PQsetNoticeProcessor(PGconn* conn, PQnoticeProcessor proc, void* arg) {
-    const auto* f = functions();
-    return f != nullptr ? f->setNoticeProcessor(conn, proc, arg) : nullptr;
+    return pass<&F::setNoticeProcessor, PQnoticeProcessor>(nullptr, conn, proc, arg);
 }
-
-void PQconninfoFree(PQconninfoOption* connOptions) {
-    if (const auto* f = functions()) f->conninfoFree(connOptions);
-}
-
-PGresult* PQexec(PGconn* conn, const char* query) {
-    const auto* f = functions();
-    return f != nullptr ? f->exec(conn, query) : nullptr;
-}
-
+void PQconninfoFree(PQconninfoOption* connOptions) { passVoid<&F::conninfoFree>(connOptions); }
+PGresult* PQexec(PGconn* conn, const char* query) { return pass<&F::exec, PGresult*>(nullptr, conn, query); }
 PGresult* PQexecParams(PGconn* conn, const char* command, int nParams, const Oid* paramTypes,
                        const char* const* paramValues, const int* paramLengths, const int* paramFormats,
                        int resultFormat) {
-    const auto* f = functions();
-    return f != nullptr ? f->execParams(conn, command, nParams, paramTypes, paramValues, paramLengths, paramFormats,
-                                        resultFormat)
-                        : nullptr;
+    return pass<&F::execParams, PGresult*>(nullptr, conn, command, nParams, paramTypes, paramValues, paramLengths,
+                                           paramFormats, resultFormat);
 }
-
 PGresult* PQprepare(PGconn* conn, const char* stmtName, const char* query, int nParams, const Oid* paramTypes) {
-    const auto* f = functions();
-    return f != nullptr ? f->prepare(conn, stmtName, query, nParams, paramTypes) : nullptr;
+    return pass<&F::prepare, PGresult*>(nullptr, conn, stmtName, query, nParams, paramTypes);
 }
-
 int PQsendQueryPrepared(PGconn* conn, const char* stmtName, int nParams, const char* const* paramValues,
                         const int* paramLengths, const int* paramFormats, int resultFormat) {
-    const auto* f = functions();
-    return f != nullptr
-               ? f->sendQueryPrepared(conn, stmtName, nParams, paramValues, paramLengths, paramFormats, resultFormat)
-               : 0;
+    return pass<&F::sendQueryPrepared>(0, conn, stmtName, nParams, paramValues, paramLengths, paramFormats,
+                                       resultFormat);
 }
-
-int PQenterPipelineMode(PGconn* conn) {
-    const auto* f = functions();
-    return f != nullptr ? f->enterPipelineMode(conn) : 0;
-}
-
-int PQpipelineSync(PGconn* conn) {
-    const auto* f = functions();
-    return f != nullptr ? f->pipelineSync(conn) : 0;
-}
-
-PGresult* PQgetResult(PGconn* conn) {
-    const auto* f = functions();
-    return f != nullptr ? f->getResult(conn) : nullptr;
-}
-
-int PQconsumeInput(PGconn* conn) {
-    const auto* f = functions();
-    return f != nullptr ? f->consumeInput(conn) : 0;
-}
-
-PGnotify* PQnotifies(PGconn* conn) {
-    const auto* f = functions();
-    return f != nullptr ? f->notifies(conn) : nullptr;
-}
-
-ExecStatusType PQresultStatus(const PGresult* res) {
-    const auto* f = functions();
-    return f != nullptr ? f->resultStatus(res) : PGRES_FATAL_ERROR;
-}
-
-char* PQresultErrorMessage(const PGresult* res) {
-    const auto* f = functions();
-    return f != nullptr ? f->resultErrorMessage(res) : noText;
-}
-
-int PQntuples(const PGresult* res) {
-    const auto* f = functions();
-    return f != nullptr ? f->ntuples(res) : 0;
-}
-
+int PQenterPipelineMode(PGconn* conn) { return pass<&F::enterPipelineMode>(0, conn); }
+int PQpipelineSync(PGconn* conn) { return pass<&F::pipelineSync>(0, conn); }
+PGresult* PQgetResult(PGconn* conn) { return pass<&F::getResult, PGresult*>(nullptr, conn); }
+int PQconsumeInput(PGconn* conn) { return pass<&F::consumeInput>(0, conn); }
+PGnotify* PQnotifies(PGconn* conn) { return pass<&F::notifies, PGnotify*>(nullptr, conn); }
+ExecStatusType PQresultStatus(const PGresult* res) { return pass<&F::resultStatus>(PGRES_FATAL_ERROR, res); }
+char* PQresultErrorMessage(const PGresult* res) { return pass<&F::resultErrorMessage, char*>(noText, res); }
+int PQntuples(const PGresult* res) { return pass<&F::ntuples>(0, res); }
 char* PQgetvalue(const PGresult* res, int tup_num, int field_num) {
-    const auto* f = functions();
-    return f != nullptr ? f->getvalue(res, tup_num, field_num) : noText;
+    return pass<&F::getvalue, char*>(noText, res, tup_num, field_num);
 }
-
 int PQgetisnull(const PGresult* res, int tup_num, int field_num) {
-    const auto* f = functions();
-    return f != nullptr ? f->getisnull(res, tup_num, field_num) : 1;
+    return pass<&F::getisnull>(1, res, tup_num, field_num);
 }
-
-void PQclear(PGresult* res) {
-    if (const auto* f = functions()) f->clear(res);
-}
-
-void PQfreemem(void* ptr) {
-    if (const auto* f = functions()) f->freemem(ptr);
-}
+void PQclear(PGresult* res) { passVoid<&F::clear>(res); }
+void PQfreemem(void* ptr) { passVoid<&F::freemem>(ptr); }
 
 }  // extern "C"
