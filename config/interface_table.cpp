@@ -270,6 +270,11 @@ int InterfaceTable::selectionMode() const {
     return selectionMode_;
 }
 
+void InterfaceTable::setSelectionMode(int mode) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    selectionMode_ = mode != 0 ? 1 : 0;
+}
+
 std::size_t InterfaceTable::size() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return count_;

@@ -59,6 +59,10 @@ public:
     bool writeKeys(ConfigStore& store, std::string_view section) const;
 
     int selectionMode() const;
+    // 1: only the listed addresses are served, and an address that appears later is not;
+    // 0: every address but the listed ones, and a new one is served. The entries keep their
+    // flags; writeKeys then writes the list of the new mode.
+    void setSelectionMode(int mode);
     std::size_t size() const;
     std::optional<InterfaceEntry> entry(std::size_t index) const;
     std::vector<InterfaceEntry> entries() const;

@@ -88,15 +88,21 @@ PipeMessage setSettings(SettingsRequest& request) {
     std::optional<GeneralSettings> received = decodeGeneralSettings(*block);
     if (!received) return sizeCheckFailed(request);
     SettingsAccess& context = request.context;
-    // The detection state and the selection mode are the server's own: the first is run-time
-    // state, the second follows the interface keys, which only SetInterfaces writes.
+    // The detection state is run-time state, the server's own. The selection mode is kept in
+    // the interface keys, not in a key of its own: a changed mode applies to addresses that
+    // appear from now on and is written at once as "Include" or "Exclude", so that the next
+    // start reads the same mode.
+    const int mode = received->selectionMode != 0 ? 1 : 0;
+    const bool modeChanged = mode != context.interfaces.selectionMode();
+    if (modeChanged) context.interfaces.setSelectionMode(mode);
     const GeneralSettings applied = context.settings.update([&](DhcpSettings& dhcp, TftpSettings&, MulticastSettings&) {
         received->pausedState = dhcp.general.pausedState;
-        received->selectionMode = dhcp.general.selectionMode;
+        received->selectionMode = mode;
         dhcp.general = *received;
         return dhcp.general;
     });
     writeGeneralSettings(context.store, kGeneralSection, applied);
+    if (modeChanged) context.interfaces.writeKeys(context.store, kGeneralSection);
     if (context.startNameLookup) context.startNameLookup();
     return statusReply(kPipeDone);
 }

@@ -272,6 +272,46 @@ TEST_F(RequestHandlerTest, SetInterfacesChangesFlagsOfMatchingEntriesAndWritesKe
     EXPECT_NE(ini.find("Trusted=10.0.9.1"), std::string::npos);
 }
 
+TEST_F(RequestHandlerTest, SelectionModeChangedBySetSettingsRulesNewAddressesAndTheWrittenList) {
+    testing::FakeHostAddresses host;
+    host.rows = {{makeIpv4(10, 0, 0, 1), makeIpv4(255, 255, 255, 0), 2},
+                 {makeIpv4(10, 0, 9, 1), makeIpv4(255, 255, 255, 0), 3}};
+    ASSERT_TRUE(fixture.interfaces.build(fixture.store, kGeneralSection, host, 0, fixture.log));
+    ASSERT_EQ(fixture.interfaces.selectionMode(), 0);
+    auto setMode = [&](int mode) {
+        GeneralSettings general = *decodeGeneralSettings(fixture.send(reader, PipeCode::GetSettings, 0).payload());
+        general.selectionMode = mode;
+        EXPECT_EQ(fixture.send(admin, PipeCode::SetSettings, 152, encodeGeneralSettings(general)).word(), 0u);
+        return decodeGeneralSettings(fixture.send(reader, PipeCode::GetSettings, 0).payload())->selectionMode;
+    };
+    auto key = [&](const char* name) { return fixture.store.readText(kGeneralSection, name, "-", 256); };
+
+    EXPECT_EQ(setMode(5), 1);  // any non-zero value is the include mode
+    EXPECT_EQ(key("Include"), "10.0.0.1,10.0.9.1");
+    EXPECT_EQ(key("Exclude"), "-");
+    ServerStatus image;
+    image.interfaceCount = 1;
+    image.interfaces[0].address = makeIpv4(10, 0, 9, 1);
+    EXPECT_EQ(fixture.send(admin, PipeCode::SetInterfaces, 832, encodeServerStatus(image)).word(), 0u);
+    EXPECT_EQ(key("Include"), "10.0.0.1");
+    // In the include mode an address that appears later is listed but not served ...
+    host.rows.push_back({makeIpv4(10, 0, 7, 1), makeIpv4(255, 255, 255, 0), 4});
+    ASSERT_TRUE(fixture.interfaces.reload(host, 1, fixture.log));
+    EXPECT_EQ(fixture.interfaces.entry(2)->flags, kIfPresent);
+    // ... and in the exclude mode it is served; the entries keep their flags across the change.
+    EXPECT_EQ(setMode(0), 0);
+    EXPECT_EQ(key("Include"), "-");
+    EXPECT_EQ(key("Exclude"), "10.0.9.1,10.0.7.1");
+    host.rows.push_back({makeIpv4(10, 0, 8, 1), makeIpv4(255, 255, 255, 0), 5});
+    ASSERT_TRUE(fixture.interfaces.reload(host, 2, fixture.log));
+    EXPECT_EQ(fixture.interfaces.entry(3)->flags, kIfPresent | kIfServed);
+    EXPECT_EQ(fixture.interfaces.entry(0)->flags, kIfPresent | kIfServed);
+    // A start reads the mode back from the keys.
+    InterfaceTable restarted;
+    ASSERT_TRUE(restarted.build(fixture.store, kGeneralSection, host, 3, fixture.log));
+    EXPECT_EQ(restarted.selectionMode(), 0);
+}
+
 TEST_F(RequestHandlerTest, WriteSettingWritesDeletesKeysAndSections) {
     auto counted = [](std::vector<std::uint8_t>& out, const char* text) {
         if (text == nullptr) {
