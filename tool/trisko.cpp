@@ -345,6 +345,17 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
         serverName = argv[1];
         next = 2;
     }
+    auto usage = [&] {
+        std::fputs(kUsage, out);
+        return kExitFailure;
+    };
+    // A command line without a command ("trisko", "trisko --help", a mistyped word) gets the
+    // usage at once, without a connection to a server named by the first word.
+    if (next >= argc || !isCommand(argv[next])) return usage();
+    const char* command = argv[next];
+    const int count = argc - next - 1;
+    const char* const* args = argv + next + 1;
+    if ((is(command, "add") && count < 2) || (is(command, "remove") && count < 1)) return usage();
     auto client = factory(serverName);
     Session session(*client);
     if (!session.fetchSettings()) {
@@ -355,22 +366,10 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
         }
         return kExitFailure;
     }
-    if (next >= argc || !isCommand(argv[next])) {
-        std::fputs(kUsage, out);
-        return kExitFailure;
-    }
-    const char* command = argv[next];
-    const int count = argc - next - 1;
-    const char* const* args = argv + next + 1;
-    auto usage = [&] {
-        std::fputs(kUsage, out);
-        return kExitFailure;
-    };
     if (is(command, "transfers")) return commandTransfers(*client, out);
     if (is(command, "store")) return commandStore(*client, out);
     if (is(command, "stats")) return commandStats(*client, out);
     const bool needsBlock = !is(command, "print") && !is(command, "macrange");
-    if ((is(command, "add") && count < 2) || (is(command, "remove") && count < 1)) return usage();
     if (needsBlock && !session.haveSettings()) {
         std::fprintf(out, "Server authorization failed\n");
         return kExitFailure;
