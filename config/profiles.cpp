@@ -100,7 +100,12 @@ void readSelector(const ConfigStore& store, std::string_view section, Profile& p
 // never wraps.
 void readPool(const ConfigStore& store, std::string_view section, Profile& profile) {
     profile.baseIp = readAddress(store, section, "BaseIP");
-    std::int64_t range = std::max(store.readInt(section, "Range", 0), 0);
+    const std::int32_t given = store.readInt(section, "Range", 0);
+    if (given < 0 && store.findings() != nullptr)
+        store.report(
+            FindingLevel::Warning, section, "Range", std::to_string(given) + " is negative",
+            profile.baseIp != 0 ? "the start makes a pool of the one address BaseIP" : "the start has no pool");
+    std::int64_t range = std::max(given, 0);
     if (profile.baseIp == 0 || range == 0) range = profile.baseIp != 0 ? 1 : 0;
     const std::int64_t room = std::int64_t{1} << 32;
     range = std::min(range, room - ipv4ToHostOrder(profile.baseIp));
@@ -116,6 +121,12 @@ void readAddresses(const ConfigStore& store, std::string_view section, const cha
 void readServers(const ConfigStore& store, std::string_view section, Profile& profile) {
     profile.nextIp = readAddress(store, section, "NextIP");
     profile.subnetMask = readAddress(store, section, "SubnetMask");
+    // A mask's ones all stand to the left of its zeros (255.255.254.0, not 255.0.255.0).
+    const std::uint32_t mask = ipv4ToHostOrder(profile.subnetMask);
+    if (store.findings() != nullptr && (~mask & (~mask + 1)) != 0)
+        store.report(FindingLevel::Warning, section, "SubnetMask",
+                     std::string(formatIpv4(profile.subnetMask).c_str()) + " is not a subnet mask",
+                     "the start gives it to the clients as it stands");
     readAddresses(store, section, {"DNS1IP", "DNS2IP", "DNS3IP", "DNS4IP"}, profile.dns);
     readAddresses(store, section, {"GatewayIP", "Gateway2IP", "Gateway3IP"}, profile.gateway);
     readAddresses(store, section, {"WINS1IP", "WINS2IP"}, profile.wins);

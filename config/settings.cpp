@@ -1,8 +1,10 @@
 #include "config/settings.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <optional>
+#include <string>
 
 #include "base/ipv4.h"
 #include "common/text_forms.h"
@@ -97,8 +99,25 @@ constexpr std::size_t kMulticastIpCapacity = 18;
 constexpr std::size_t kMaxOptionCodes = 63;
 
 template <typename Block, typename Field>
-void readKey(const ConfigStore& store, std::string_view section, const IntKey<Block, Field>& key, Block& block) {
-    block.*key.field = static_cast<Field>(store.readInt(section, key.name, key.defaultValue));
+std::int32_t readKey(const ConfigStore& store, std::string_view section, const IntKey<Block, Field>& key,
+                     Block& block) {
+    const std::int32_t value = store.readInt(section, key.name, key.defaultValue);
+    block.*key.field = static_cast<Field>(value);
+    return value;
+}
+
+// A port is 16 bits where it is used, and a value beyond that is cut to its low 16 bits: a
+// mistyped port would move the service without a word. Reported to the findings only.
+void reportPort(const ConfigStore& store, std::string_view section, const char* key, std::int32_t value,
+                const char* service) {
+    if (store.findings() == nullptr || (value >= 1 && value <= 65535)) return;
+    const auto cut = static_cast<std::uint16_t>(value);
+    char does[128];
+    if (cut == 0)
+        std::snprintf(does, sizeof does, "the start takes its low 16 bits, 0: %s on a port the system picks", service);
+    else
+        std::snprintf(does, sizeof does, "the start takes its low 16 bits: %s on port %u", service, cut);
+    store.report(FindingLevel::Warning, section, key, std::to_string(value) + " is not a port (1 to 65535)", does);
 }
 
 template <typename Block, typename Field>
@@ -159,7 +178,7 @@ void readGeneralSettings(const ConfigStore& store, std::string_view section, std
                          DhcpSettings& settings) {
     GeneralSettings& g = settings.general;
     for (const GeneralInt* key : {&kLog, &kCreateLog, &kUpdateEthers}) readKey(store, section, *key, g);
-    readKey(store, section, kPort, g);
+    reportPort(store, section, kPort.name, readKey(store, section, kPort, g), "DHCP");
     for (const GeneralInt* key :
          {&kLookup, &kDetect, &kRegOnly, &kBootp, &kDhcp, &kEnableMac, &kEnableId, &kEnableRa, &kRelayAgent, &kName2Uc,
           &kUnicast, &kSoleServer, &kAutoConfigure, &kChangeIp, &kTestIp, &kRelaySrc, &kMagicNumber}) {
@@ -196,9 +215,15 @@ std::string dataDirectoryFromRegistry(const ConfigStore& registry, std::string_v
 
 void readTftpSettings(const ConfigStore& store, std::string_view section, std::string_view dataDirectory,
                       TftpSettings& tftp, MulticastSettings& multicast) {
+    reportPort(store, section, kTftpPort.name, readKey(store, section, kTftpPort, tftp), "TFTP");
+    if (readKey(store, section, kTftpDataPort, tftp) > 65535 && store.findings() != nullptr) {
+        store.report(FindingLevel::Warning, section, kTftpDataPort.name,
+                     std::to_string(tftp.dataPort) + " is beyond the last port (65535)",
+                     "the start opens no data port: every TFTP transfer fails");
+    }
     for (const TftpInt* key :
-         {&kTftpPort, &kTftpDataPort, &kTftpClients, &kTftpEnable, &kTftpMode, &kTftpFlags, &kTftpMmf, &kTftpMmfMax,
-          &kTftpUpload, &kTftpRootIpSpecific, &kTftpRootProfile, &kTftpWindowSize, &kTftpLargeFiles}) {
+         {&kTftpClients, &kTftpEnable, &kTftpMode, &kTftpFlags, &kTftpMmf, &kTftpMmfMax, &kTftpUpload,
+          &kTftpRootIpSpecific, &kTftpRootProfile, &kTftpWindowSize, &kTftpLargeFiles}) {
         readKey(store, section, *key, tftp);
     }
     tftp.prefix = store.readText(section, "TFTPPrefix", "", kTftpPrefixCapacity);
@@ -216,7 +241,8 @@ void readTftpSettings(const ConfigStore& store, std::string_view section, std::s
         store.report(FindingLevel::Warning, section, kMulticastIp, "\"" + multicastIp + "\" is not an IPv4 address",
                      "the start uses 224.0.0.1");
     }
-    readKey(store, section, kMulticastPort, multicast);
+    reportPort(store, section, kMulticastPort.name, readKey(store, section, kMulticastPort, multicast),
+               "multicast TFTP");
     readKey(store, section, kMulticastLast, multicast);
     readKey(store, section, kMulticastTtl, multicast);
 }

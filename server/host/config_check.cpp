@@ -142,6 +142,17 @@ void checkServerSettings(const ConfigStore& store, const std::string& dataDirect
                          "the start refuses to run");
     }
     reportAddressLists(store, kGeneralSection);
+    if (tftp.enable != 0 && !tftp.directory.empty()) {
+        struct stat st {};
+        std::string problem;
+        if (::stat(tftp.directory.c_str(), &st) != 0)
+            problem = "the TFTP root " + tftp.directory + " cannot be opened: " + errorText(errno);
+        else if (!S_ISDIR(st.st_mode))
+            problem = "the TFTP root " + tftp.directory + " is not a directory";
+        if (!problem.empty())
+            store.report(FindingLevel::Warning, kGeneralSection, "TFTPDirectory", problem,
+                         "the start serves TFTP, and every request is refused as \"File not found\"");
+    }
     if (const std::string listen = readMetricsListen(store); !listen.empty()) {
         std::string error;
         if (!parseMetricsListen(listen, error))

@@ -19,8 +19,10 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Files {
-    std::string general = "Log=1";  // line 3 of the configuration
-    std::string lab;                // line 8
+    std::string general = "Log=1";                  // line 3 of the configuration
+    std::string range = "Range=10";                 // line 6
+    std::string mask = "SubnetMask=255.255.255.0";  // line 7
+    std::string lab;                                // line 8
     std::string ethers = "# static entries\n00:11:22:33:44:55\t10.0.0.5\tpc-one\n";
     std::string dynamic = "00:11:22:33:44:66\t10.0.0.101\t:1700000000\tLab\n00:11:22:33:44:67\t10.0.0.102\t:0\tLab\n";
     std::string ignored = "00:11:22:33:44:77\t0.0.0.0\t:1700000000\n";
@@ -32,11 +34,12 @@ struct Expected {
     unsigned line;
     FindingLevel level;
     const char* key;
+    const char* says = nullptr;  // a part of the printed line, where the figure matters
 };
 
 std::string configuration(const Files& f) {
-    return "[Dorvane]\nProfile0=Lab\n" + f.general +
-           "\n[Lab]\nBaseIP=10.0.0.100\nRange=10\nSubnetMask=255.255.255.0\n" + f.lab + "\n";
+    return "[Dorvane]\nProfile0=Lab\n" + f.general + "\n[Lab]\nBaseIP=10.0.0.100\n" + f.range + "\n" + f.mask + "\n" +
+           f.lab + "\n";
 }
 
 // Every file's name, mode, modification time and bytes.
@@ -114,6 +117,13 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         f.lab = line;
         return f;
     };
+    const auto pool = [](const char* range, const char* mask) {
+        Files f;
+        f.range = range;
+        f.mask = mask;
+        f.dynamic = "";  // leases of another pool would be reported as well
+        return f;
+    };
     Files emptyLine, noIdentity, outsidePool, repeated, badIgnored, missing, twoProblems;
     emptyLine.ethers = "00:11:22:33:44:55\t10.0.0.5\n\n00:11:22:33:44:56\t10.0.0.6\n00:11:22:33:44:57\t10.0.0.7\n";
     noIdentity.ethers = "# static entries\n# more\nzz:yy\t10.0.0.6\n";
@@ -129,6 +139,39 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         {"good", Files{}, {}, kCheckClean},
         {"integer of letters", general("Log=abc"), {{"Dorvane.ini", 3, L::Warning, "Log"}}, kCheckWarnings},
         {"integer with text after it", general("Port=67x"), {{"Dorvane.ini", 3, L::Warning, "Port"}}, kCheckWarnings},
+        {"DHCP port beyond 16 bits",
+         general("Port=99999"),
+         {{"Dorvane.ini", 3, L::Warning, "Port",
+           "99999 is not a port (1 to 65535); the start takes its low 16 bits: "
+           "DHCP on port 34463"}},
+         kCheckWarnings},
+        {"TFTP port 0",
+         general("TFTPPort=0"),
+         {{"Dorvane.ini", 3, L::Warning, "TFTPPort", "system picks"}},
+         kCheckWarnings},
+        {"multicast port negative",
+         general("MulticastPort=-1"),
+         {{"Dorvane.ini", 3, L::Warning, "MulticastPort"}},
+         kCheckWarnings},
+        {"data ports beyond the last",
+         general("TFTPDataPort=70000"),
+         {{"Dorvane.ini", 3, L::Warning, "TFTPDataPort"}},
+         kCheckWarnings},
+        {"the last port", general("TFTPPort=65535"), {}, kCheckClean},
+        {"TFTP root missing",
+         general("TFTPEnable=1\nTFTPDirectory=/nonexistent-tftp-root/"),
+         {{"Dorvane.ini", 4, L::Warning, "TFTPDirectory", "No such file"}},
+         kCheckWarnings},
+        {"TFTP root missing, TFTP off", general("TFTPDirectory=/nonexistent-tftp-root/"), {}, kCheckClean},
+        {"negative range",
+         pool("Range=-5", "SubnetMask=255.255.255.0"),
+         {{"Dorvane.ini", 6, L::Warning, "Range"}},
+         kCheckWarnings},
+        {"mask with a hole",
+         pool("Range=10", "SubnetMask=255.0.255.0"),
+         {{"Dorvane.ini", 7, L::Warning, "SubnetMask"}},
+         kCheckWarnings},
+        {"wide mask", pool("Range=600", "SubnetMask=255.255.252.0"), {}, kCheckClean},
         {"run as a missing user",
          general("RunAsUser=no-such-user-of-tolmark"),
          {{"Dorvane.ini", 3, L::Error, "RunAsUser"}},
@@ -211,6 +254,9 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
             if (*e.key != '\0') where += std::string(e.key) + ": ";
             EXPECT_EQ(line.rfind(where, 0), 0u) << line;
             EXPECT_NE(line.find(f.problem + "; " + f.startDoes), std::string::npos) << line;
+            if (e.says != nullptr) {
+                EXPECT_NE(line.find(e.says), std::string::npos) << line;
+            }
         }
         std::string closing;
         std::getline(lines, closing);
