@@ -121,12 +121,12 @@ void reportPort(const ConfigStore& store, std::string_view section, const char* 
 }
 
 template <typename Block, typename Field>
-void writeKey(ConfigStore& store, std::string_view section, const IntKey<Block, Field>& key, const Block& block) {
-    store.writeInt(section, key.name, static_cast<std::int32_t>(block.*key.field), key.defaultValue);
+bool writeKey(ConfigStore& store, std::string_view section, const IntKey<Block, Field>& key, const Block& block) {
+    return store.writeInt(section, key.name, static_cast<std::int32_t>(block.*key.field), key.defaultValue);
 }
 
-void writeTextKey(ConfigStore& store, std::string_view section, const char* key, std::string_view text) {
-    store.writeText(section, key, text.empty() ? std::nullopt : std::optional<std::string_view>(text));
+bool writeTextKey(ConfigStore& store, std::string_view section, const char* key, std::string_view text) {
+    return store.writeText(section, key, text.empty() ? std::nullopt : std::optional<std::string_view>(text));
 }
 
 // The lowest byte of a "%d" number at the start of the piece, or nothing.
@@ -247,35 +247,39 @@ void readTftpSettings(const ConfigStore& store, std::string_view section, std::s
     readKey(store, section, kMulticastTtl, multicast);
 }
 
-void writeGeneralSettings(ConfigStore& store, std::string_view section, const GeneralSettings& general) {
+bool writeGeneralSettings(ConfigStore& store, std::string_view section, const GeneralSettings& general) {
+    bool ok = true;
     for (const GeneralInt* key : {&kUpdateEthers, &kLog, &kCreateLog, &kLookup, &kDetect, &kRegOnly, &kBootpWritten,
                                   &kDhcp, &kEnableMac, &kName2Uc, &kEnableId, &kEnableRa, &kRelayAgent, &kSoleServer,
                                   &kUnicast, &kAutoConfigure, &kChangeIp, &kTestIp, &kRelaySrc}) {
-        writeKey(store, section, *key, general);
+        ok &= writeKey(store, section, *key, general);
     }
     const std::optional<std::string> range = formatMacRange(general.macRange);
-    writeTextKey(store, section, "MacRange", range.value_or(""));
+    ok &= writeTextKey(store, section, "MacRange", range.value_or(""));
+    return ok;
 }
 
-void writeTftpSettings(ConfigStore& store, std::string_view section, const TftpSettings& tftp,
+bool writeTftpSettings(ConfigStore& store, std::string_view section, const TftpSettings& tftp,
                        const MulticastSettings& multicast) {
-    for (const TftpInt* key : {&kTftpEnable, &kTftpPort, &kTftpMode}) writeKey(store, section, *key, tftp);
-    writeTextKey(store, section, "TFTPDirectory", tftp.directory);
-    for (const TftpInt* key : {&kTftpRootIpSpecific, &kTftpRootProfile}) writeKey(store, section, *key, tftp);
-    writeTextKey(store, section, "TFTPPrefix", tftp.prefix);
+    bool ok = true;
+    for (const TftpInt* key : {&kTftpEnable, &kTftpPort, &kTftpMode}) ok &= writeKey(store, section, *key, tftp);
+    ok &= writeTextKey(store, section, "TFTPDirectory", tftp.directory);
+    for (const TftpInt* key : {&kTftpRootIpSpecific, &kTftpRootProfile}) ok &= writeKey(store, section, *key, tftp);
+    ok &= writeTextKey(store, section, "TFTPPrefix", tftp.prefix);
     for (const TftpInt* key : {&kTftpDataPort, &kTftpClients, &kTftpWindowSize, &kTftpTimeout, &kTftpRetransmit,
                                &kTftpOptions, &kTftpUnixStyle, &kTftpMmf, &kTftpMmfMax}) {
-        writeKey(store, section, *key, tftp);
+        ok &= writeKey(store, section, *key, tftp);
     }
 
-    writeKey(store, section, kMulticast, multicast);
+    ok &= writeKey(store, section, kMulticast, multicast);
     if (multicast.address == kDefaultMulticastIp) {
-        store.writeText(section, kMulticastIp, std::nullopt);
+        ok &= store.writeText(section, kMulticastIp, std::nullopt);
     } else {
-        store.writeText(section, kMulticastIp, std::string_view(formatIpv4(multicast.address).c_str()));
+        ok &= store.writeText(section, kMulticastIp, std::string_view(formatIpv4(multicast.address).c_str()));
     }
-    writeKey(store, section, kMulticastPort, multicast);
-    writeKey(store, section, kMulticastTtl, multicast);
+    ok &= writeKey(store, section, kMulticastPort, multicast);
+    ok &= writeKey(store, section, kMulticastTtl, multicast);
+    return ok;
 }
 
 }  // namespace tolmark

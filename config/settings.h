@@ -53,9 +53,10 @@ std::string readLeaseDatabase(const ConfigStore& store, std::string_view section
 std::string dataDirectoryFromRegistry(const ConfigStore& registry, std::string_view section,
                                       const std::string& programDirectory);
 
-// Write back as the control pipe does after a set request.
-void writeGeneralSettings(ConfigStore& store, std::string_view section, const GeneralSettings& general);
-void writeTftpSettings(ConfigStore& store, std::string_view section, const TftpSettings& tftp,
+// Write back as the control pipe does after a set request. False when a key could not be
+// written (the file cannot be read or saved); the others are written all the same.
+bool writeGeneralSettings(ConfigStore& store, std::string_view section, const GeneralSettings& general);
+bool writeTftpSettings(ConfigStore& store, std::string_view section, const TftpSettings& tftp,
                        const MulticastSettings& multicast);
 
 }  // namespace tolmark

@@ -286,7 +286,8 @@ void Server::startControlPipe() {
                         static_cast<std::uint32_t>(leaseDatabase_->waiting()),
                         "PostgreSQL " + leaseDatabase_->description()};
                 },
-            .stats = statsFrom},
+            .stats = statsFrom,
+            .log = &log_},
         .files = {
             .logDirectory = [this] { return settings_.withDhcp([](const DhcpSettings& d) { return d.directory; }); },
             .flushLog = [this] { log_.flush(); }},

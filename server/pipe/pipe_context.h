@@ -83,6 +83,8 @@ struct SettingsAccess {
     std::function<LeaseStoreReply()> leaseStore = {};
     // The server's counters, with the pools from this index on; unset: no counters.
     std::function<ServerStats(std::uint32_t firstPool)> stats = {};
+    // Where a change that could not be saved in the configuration is reported; nullptr: nowhere.
+    LogSink* log = nullptr;
 };
 
 // The log files.

@@ -74,6 +74,15 @@ std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
     return std::string_view(*text);
 }
 
+// A change the configuration file did not take (it cannot be read or saved: a read-only
+// directory, a full disk) holds only until the server stops; the administrator reads why in
+// the log, as the pipe's answer says only that the change was applied.
+void noteUnsaved(SettingsAccess& context, bool saved) {
+    if (saved || context.log == nullptr) return;
+    context.log->line(1, true, "DHCP  Error   configuration %s not written: the change holds until the server stops\n",
+                      context.store.iniPath().c_str());
+}
+
 }  // namespace
 
 PipeMessage getSettings(SettingsRequest& request) {
@@ -101,8 +110,9 @@ PipeMessage setSettings(SettingsRequest& request) {
         dhcp.general = *received;
         return dhcp.general;
     });
-    writeGeneralSettings(context.store, kGeneralSection, applied);
-    if (modeChanged) context.interfaces.writeKeys(context.store, kGeneralSection);
+    bool saved = writeGeneralSettings(context.store, kGeneralSection, applied);
+    if (modeChanged) saved &= context.interfaces.writeKeys(context.store, kGeneralSection);
+    noteUnsaved(context, saved);
     if (context.startNameLookup) context.startNameLookup();
     return statusReply(kPipeDone);
 }
@@ -137,7 +147,7 @@ PipeMessage setInterfaces(SettingsRequest& request) {
         context.interfaces.setTrusted(entry.address, (entry.flags & kIfTrusted) != 0);
     }
     context.reloadRequest.fetch_or(kReloadSockets);
-    context.interfaces.writeKeys(context.store, kGeneralSection);
+    noteUnsaved(context, context.interfaces.writeKeys(context.store, kGeneralSection));
     return statusReply(kPipeDone);
 }
 
@@ -159,7 +169,7 @@ PipeMessage setTftpSettings(SettingsRequest& request) {
         multicast = current;
         return 0;
     });
-    writeTftpSettings(context.store, kGeneralSection, *received, multicast);
+    noteUnsaved(context, writeTftpSettings(context.store, kGeneralSection, *received, multicast));
     if (context.restartTftp) context.restartTftp(portChanged);
     return statusReply(kPipeDone);
 }
@@ -180,7 +190,7 @@ PipeMessage setMulticast(SettingsRequest& request) {
         tftp = current;
         return 0;
     });
-    writeTftpSettings(context.store, kGeneralSection, tftp, *received);
+    noteUnsaved(context, writeTftpSettings(context.store, kGeneralSection, tftp, *received));
     if (context.restartTftp) context.restartTftp(false);
     return statusReply(kPipeDone);
 }

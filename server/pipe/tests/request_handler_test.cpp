@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "common/client_record.h"
 #include "common/settings_blocks.h"
 #include "server/leases/client_rules.h"
@@ -230,6 +233,31 @@ TEST_F(RequestHandlerTest, SetBlocksApplyStoreAndRestart) {
     EXPECT_NE(ini.find("TFTPDirectory=/srv/tftp/"), std::string::npos);
     EXPECT_NE(ini.find("MulticastPort=2000"), std::string::npos);
     EXPECT_EQ(decodeMulticastSettings(fixture.send(reader, PipeCode::GetMulticast, 0).payload())->port, 2000);
+}
+
+TEST_F(RequestHandlerTest, ChangesTheConfigurationDoesNotTakeHoldAndAreLogged) {
+    fixture.context.settings.log = &fixture.log;
+    // A configuration that cannot be read cannot be written over either.
+    std::filesystem::remove(fixture.store.iniPath());
+    std::filesystem::create_directory(fixture.store.iniPath());
+    GeneralSettings general;
+    general.log = 2;
+    EXPECT_EQ(fixture.send(admin, PipeCode::SetSettings, 152, encodeGeneralSettings(general)).word(), 0u);
+    EXPECT_EQ(fixture.settings.general().log, 2);
+    TftpSettings tftp;
+    tftp.clients = 33;
+    EXPECT_EQ(fixture.send(admin, PipeCode::SetTftpSettings, 1860, encodeTftpSettings(tftp)).word(), 0u);
+    EXPECT_EQ(fixture.settings.tftp().clients, 33);
+    const auto unsaved = std::count_if(fixture.log.lines.begin(), fixture.log.lines.end(), [&](const std::string& l) {
+        return l.find("DHCP  Error   configuration " + fixture.store.iniPath() + " not written") != std::string::npos;
+    });
+    EXPECT_EQ(unsaved, 2);
+    // Saved again once the file can be written.
+    std::filesystem::remove(fixture.store.iniPath());
+    fixture.log.lines.clear();
+    EXPECT_EQ(fixture.send(admin, PipeCode::SetSettings, 152, encodeGeneralSettings(general)).word(), 0u);
+    EXPECT_TRUE(fixture.log.lines.empty());
+    EXPECT_NE(fixture.iniText().find("Log=2"), std::string::npos);
 }
 
 TEST_F(RequestHandlerTest, GetStatusRecountsAndClearsStatusChanged) {
