@@ -220,6 +220,14 @@ int InterfaceTable::indexOf(Ipv4 address) const {
     return 0;
 }
 
+bool InterfaceTable::isHostAddress(Ipv4 address) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (std::size_t i = 0; i < count_; ++i) {
+        if (entries_[i].address == address && entries_[i].present()) return true;
+    }
+    return false;
+}
+
 bool InterfaceTable::isTrusted(Ipv4 address) const {
     std::lock_guard<std::mutex> guard(mutex_);
     for (std::size_t i = 0; i < count_; ++i) {

@@ -55,6 +55,8 @@ public:
     // Entry number counted from 1, or 0.
     int indexOf(Ipv4 address) const;
     bool isTrusted(Ipv4 address) const;
+    // The address is one the host has now (a present entry).
+    bool isHostAddress(Ipv4 address) const;
     // Writes "Include" or "Exclude", and "Trusted", from the flags.
     bool writeKeys(ConfigStore& store, std::string_view section) const;
 

@@ -197,6 +197,13 @@ bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolC
         // The record is keyed by its circuit ID: the remote ID is out of this request's view.
         if (plan.dropRemoteId) view.remoteId = ValueRef{};
         if (!plan) break;
+        // A pool that holds an address of this host (the server's own, often the router's) must
+        // not hand it to a client: it is held for the host for a lease time, as an address that
+        // answers the address test is, and the search goes on.
+        if (plan.source != AddressPlan::Source::Own && tables_.interfaces.isHostAddress(plan.address())) {
+            holdForHost(tables_, plan, HardwareAddress{}, in.now, pool);
+            continue;
+        }
         if (!plan.test) {
             sel.plan = plan;
             return true;

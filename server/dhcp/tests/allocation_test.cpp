@@ -84,6 +84,28 @@ TEST_F(AllocationTest, AddressAnsweringArpIsHeldForTheForeignHost) {
     EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(101));
 }
 
+TEST_F(AllocationTest, AnAddressOfThisHostInThePoolIsHeldForTheHostUntestedAndUnoffered) {
+    settings([](DhcpSettings& d) { d.general.testIp = 1; });
+    Profile p = lanProfile();
+    p.baseIp = kServer;
+    p.range = 3;
+    useProfiles({p});
+    EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(2));
+    EXPECT_EQ(arp_.calls, (std::vector<std::string>{"2 192.168.1.1 192.168.1.2"}));
+    ClientRecord* held = dynamicAt(kServer);
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(held->identity, hardwareIdentity(Mac{}));
+    EXPECT_EQ(held->expiry, clock_.now() + 3600);
+    // Once the hold has run out and the pool is full, the host's address is held again rather
+    // than reused for a client.
+    EXPECT_EQ(bind(mac(2)), lan(3));
+    clock_.advance(3601);
+    bind(mac(1));
+    bind(mac(2));
+    EXPECT_FALSE(send(discover(mac(3))));
+    EXPECT_EQ(dynamicAt(kServer)->identity, hardwareIdentity(Mac{}));
+}
+
 TEST_F(AllocationTest, ARequestWaitingForItsTestIsNeitherAnsweredNorIgnored) {
     settings([](DhcpSettings& d) { d.general.testIp = 1; });
     arp_.pending = {lan(100)};
