@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "base/error_text.h"
@@ -173,6 +175,64 @@ void checkServerSettings(const ConfigStore& store, const std::string& dataDirect
     }
 }
 
+std::string dotted(Ipv4 address) { return formatIpv4(address).c_str(); }
+
+// A pool that does not fit the network its profile serves: beyond the network of the
+// interface or relay address (by the profile's mask), over the network's own or broadcast
+// address, or over the interface, relay or gateway address itself.
+void checkPool(const ConfigStore& store, const Profile& p) {
+    if (!p.hasPool() || p.range <= 0) return;
+    const std::uint32_t first = ipv4ToHostOrder(p.baseIp);
+    const std::uint32_t last = first + static_cast<std::uint32_t>(p.range) - 1;
+    const std::string pool = "the pool " + dotted(p.baseIp) + " to " + dotted(ipv4FromHostOrder(last));
+    const char* selectorKey = p.selectorKind == SelectorKind::Interface ? "InterfaceIP"
+                              : p.selectorKind == SelectorKind::Relay   ? "RelayIP"
+                                                                        : nullptr;
+    const bool selector = selectorKey != nullptr && p.selectorAddress != 0 && p.selectorAddress != kBroadcastAll;
+    const std::uint32_t mask = ipv4ToHostOrder(p.subnetMask);
+    const bool maskUsable = mask != 0 && (~mask & (~mask + 1)) == 0;
+    if (selector && maskUsable) {
+        const std::uint32_t network = ipv4ToHostOrder(p.selectorAddress) & mask;
+        const std::string of = " of " + std::string(selectorKey) + " " + dotted(p.selectorAddress) + " (mask " +
+                               dotted(p.subnetMask) + ")";
+        const bool firstIn = (first & mask) == network;
+        if (!firstIn || (last & mask) != network) {
+            store.report(FindingLevel::Warning, p.name, firstIn ? "Range" : "BaseIP",
+                         pool + (firstIn ? " reaches beyond the network" : " lies outside the network") + of,
+                         "the start hands these addresses out all the same, where the clients cannot use them");
+            return;
+        }
+        const std::uint32_t broadcast = network | ~mask;
+        if (~mask > 1 && first == network)
+            store.report(FindingLevel::Warning, p.name, "BaseIP", pool + " starts at the network's own address",
+                         "the start hands it to a client");
+        else if (~mask > 1 && last == broadcast)
+            store.report(FindingLevel::Warning, p.name, "Range", pool + " ends at the network's broadcast address",
+                         "the start hands it to a client");
+    }
+    struct Held {
+        const char* key;
+        Ipv4 address;
+    };
+    const Held held[] = {
+        {selector ? selectorKey : nullptr, p.selectorAddress},
+        {"GatewayIP", p.gateway[0]},
+        {"Gateway2IP", p.gateway[1]},
+        {"Gateway3IP", p.gateway[2]},
+    };
+    Ipv4 reported[std::size(held)] = {};
+    std::size_t count = 0;
+    for (const Held& h : held) {
+        if (h.key == nullptr || h.address == 0 || !p.poolContains(h.address)) continue;
+        if (std::find(reported, reported + count, h.address) != reported + count) continue;
+        reported[count++] = h.address;
+        const bool own = p.selectorKind == SelectorKind::Interface && h.address == p.selectorAddress;
+        store.report(FindingLevel::Warning, p.name, h.key, pool + " holds this address, " + dotted(h.address),
+                     own ? "the start keeps it out of the pool while this host has it"
+                         : "the start hands it to a client, unless this host has it or TestIP finds it answering");
+    }
+}
+
 ProfileList checkProfiles(const ConfigStore& store, const OptionCodeList& defaults) {
     if (profilesToBeCreated(store)) {
         store.report(FindingLevel::Warning, kGeneralSection, "Profile0", "no profile is configured",
@@ -187,6 +247,7 @@ ProfileList checkProfiles(const ConfigStore& store, const OptionCodeList& defaul
                          "the start serves it with every default and no pool");
         }
         readProfile(store, name, defaults, profiles.emplace_back());
+        checkPool(store, profiles.back());
         ++n;
     }
     ProfileList list;

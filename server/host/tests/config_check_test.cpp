@@ -124,6 +124,11 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         f.dynamic = "";  // leases of another pool would be reported as well
         return f;
     };
+    const auto served = [&](const char* range, const char* profileLine) {
+        Files f = pool(range, "SubnetMask=255.255.255.0");
+        f.lab = profileLine;
+        return f;
+    };
     Files emptyLine, noIdentity, outsidePool, repeated, badIgnored, missing, twoProblems;
     emptyLine.ethers = "00:11:22:33:44:55\t10.0.0.5\n\n00:11:22:33:44:56\t10.0.0.6\n00:11:22:33:44:57\t10.0.0.7\n";
     noIdentity.ethers = "# static entries\n# more\nzz:yy\t10.0.0.6\n";
@@ -172,6 +177,27 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          {{"Dorvane.ini", 7, L::Warning, "SubnetMask"}},
          kCheckWarnings},
         {"wide mask", pool("Range=600", "SubnetMask=255.255.252.0"), {}, kCheckClean},
+        {"pool within its interface's network", served("Range=100", "InterfaceIP=10.0.0.1"), {}, kCheckClean},
+        {"pool beyond its interface's network",
+         served("Range=200", "InterfaceIP=10.0.0.1"),
+         {{"Dorvane.ini", 6, L::Warning, "Range", "10.0.0.100 to 10.0.1.43 reaches beyond the network"}},
+         kCheckWarnings},
+        {"pool outside its relay's network",
+         served("Range=10", "RelayIP=10.9.0.1"),
+         {{"Dorvane.ini", 5, L::Warning, "BaseIP", "lies outside the network of RelayIP 10.9.0.1"}},
+         kCheckWarnings},
+        {"pool over the broadcast address",
+         served("Range=156", "InterfaceIP=10.0.0.1"),
+         {{"Dorvane.ini", 6, L::Warning, "Range", "broadcast"}},
+         kCheckWarnings},
+        {"pool over the interface's own address",
+         served("Range=10", "InterfaceIP=10.0.0.104"),
+         {{"Dorvane.ini", 8, L::Warning, "InterfaceIP", "keeps it out of the pool"}},
+         kCheckWarnings},
+        {"pool over the gateway",
+         served("Range=10", "GatewayIP=10.0.0.109"),
+         {{"Dorvane.ini", 8, L::Warning, "GatewayIP", "holds this address, 10.0.0.109"}},
+         kCheckWarnings},
         {"run as a missing user",
          general("RunAsUser=no-such-user-of-tolmark"),
          {{"Dorvane.ini", 3, L::Error, "RunAsUser"}},
