@@ -178,6 +178,16 @@ ReplyPlan DhcpEngine::park(Parked& p, std::span<const std::uint8_t> request, con
     return ReplyPlan{.parked = true, .ticket = p.ticket};
 }
 
+bool DhcpEngine::unusableForClients(Ipv4 address, const Profile& pool) const {
+    const std::uint32_t hostBits = ~ipv4ToHostOrder(pool.subnetMask);
+    // Only a mask whose ones stand left of its zeros, with room for more than two addresses.
+    if (pool.subnetMask != 0 && (hostBits & (hostBits + 1)) == 0 && hostBits > 1) {
+        const std::uint32_t host = ipv4ToHostOrder(address) & hostBits;
+        if (host == 0 || host == hostBits) return true;
+    }
+    return tables_.interfaces.isHostAddress(address);
+}
+
 bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolChoice& choice, Selection& sel,
                           const AddressPlan* resumed) {
     const Profile& pool = *choice.pool;
@@ -197,10 +207,11 @@ bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolC
         // The record is keyed by its circuit ID: the remote ID is out of this request's view.
         if (plan.dropRemoteId) view.remoteId = ValueRef{};
         if (!plan) break;
-        // A pool that holds an address of this host (the server's own, often the router's) must
-        // not hand it to a client: it is held for the host for a lease time, as an address that
-        // answers the address test is, and the search goes on.
-        if (plan.source != AddressPlan::Source::Own && tables_.interfaces.isHostAddress(plan.address())) {
+        // A pool that holds an address of this host (the server's own, often the router's) or
+        // the network's own or broadcast address by the profile's mask must not hand it to a
+        // client: it is held for a lease time, as an address that answers the address test is,
+        // and the search goes on.
+        if (plan.source != AddressPlan::Source::Own && unusableForClients(plan.address(), pool)) {
             holdForHost(tables_, plan, HardwareAddress{}, in.now, pool);
             continue;
         }

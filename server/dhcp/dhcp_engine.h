@@ -78,6 +78,9 @@ private:
     ReplyPlan handle(std::span<const std::uint8_t> request, std::span<std::uint8_t> reply, const Arrival& arrival,
                      const Parked* parked);
     // The record search with its address tests; false when the request is to wait.
+    // An address no client may be given: one of this host's, or the network's own or broadcast
+    // address by the pool profile's mask.
+    bool unusableForClients(Ipv4 address, const Profile& pool) const;
     bool allocate(RequestView& view, const RequestInput& in, const PoolChoice& choice, Selection& selection,
                   const AddressPlan* resumed);
     // With shared leases: a lease is claimed before it is given (true: the request waits for

@@ -84,7 +84,7 @@ TEST_F(AllocationTest, AddressAnsweringArpIsHeldForTheForeignHost) {
     EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(101));
 }
 
-TEST_F(AllocationTest, AnAddressOfThisHostInThePoolIsHeldForTheHostUntestedAndUnoffered) {
+TEST_F(AllocationTest, AddressesNoClientMayHaveAreHeldUntestedAndUnoffered) {
     settings([](DhcpSettings& d) { d.general.testIp = 1; });
     Profile p = lanProfile();
     p.baseIp = kServer;
@@ -104,6 +104,14 @@ TEST_F(AllocationTest, AnAddressOfThisHostInThePoolIsHeldForTheHostUntestedAndUn
     bind(mac(2));
     EXPECT_FALSE(send(discover(mac(3))));
     EXPECT_EQ(dynamicAt(kServer)->identity, hardwareIdentity(Mac{}));
+
+    // Neither the network's broadcast address nor the next network's own address by the mask.
+    p.baseIp = lan(254);
+    useProfiles({p});
+    EXPECT_EQ(bind(mac(4)), lan(254));
+    EXPECT_FALSE(send(discover(mac(5))));
+    EXPECT_EQ(dynamicAt(lan(255))->identity, hardwareIdentity(Mac{}));
+    EXPECT_EQ(dynamicAt(makeIpv4(192, 168, 2, 0))->identity, hardwareIdentity(Mac{}));
 }
 
 TEST_F(AllocationTest, ARequestWaitingForItsTestIsNeitherAnsweredNorIgnored) {
