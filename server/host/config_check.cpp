@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iterator>
 #include <string_view>
+#include <unordered_map>
 
 #include "base/error_text.h"
 #include "base/file_descriptor.h"
@@ -305,6 +306,43 @@ void reportDroppedLeases(int fd, const ClientTable& table, unsigned stopLine, co
     }
 }
 
+// Static entries that repeat an address or a client of an earlier line: the loader keeps both,
+// so two clients get one address, or the later entry never serves its client.
+void reportRepeatedStatics(int fd, unsigned stopLine, const std::string& file, Findings& findings) {
+    std::unordered_map<Ipv4, std::pair<unsigned, Identity>> addresses;
+    std::unordered_map<std::string, unsigned> clients;  // identity and profile name, lower case
+    const std::vector<std::string> lines = fileLines(fd);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (stopLine != 0 && i + 1 >= stopLine) break;
+        if (!lines[i].empty() && lines[i].front() == '#') continue;
+        const EntryParts parts = splitRemark(lines[i]);
+        const std::optional<ClientFields> fields = parseEntryData(parts.data, true);
+        if (parts.data.empty() || !fields) break;
+        const auto line = static_cast<unsigned>(i + 1);
+        const Identity& id = fields->identity;
+        std::string client{static_cast<char>(id.kind), static_cast<char>(id.length)};
+        client.append(reinterpret_cast<const char*>(id.bytes.data()),
+                      std::min<std::size_t>(id.length, id.bytes.size()));
+        for (const char c : fields->profile) client += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        const auto [sameClient, newClient] = clients.try_emplace(client, line);
+        if (!newClient) {
+            const std::string earlier = std::to_string(sameClient->second);
+            findings.add(FindingLevel::Warning, file, line,
+                         "the client of line " + earlier + " again, in the same profile",
+                         "the start serves it by line " + earlier + " alone");
+            continue;
+        }
+        if (fields->address == 0) continue;
+        const auto [sameAddress, newAddress] = addresses.try_emplace(fields->address, line, id);
+        // One client may have its address in several profiles.
+        if (!newAddress && !identityEquals(sameAddress->second.second, id))
+            findings.add(FindingLevel::Warning, file, line,
+                         dotted(fields->address) + " is given to the entry of line " +
+                             std::to_string(sameAddress->second.first) + " as well",
+                         "the start gives it to both clients");
+    }
+}
+
 void checkClientFiles(const ConfigStore& store, const std::string& dataDirectory, const ProfileList& profiles,
                       const GeneralSettings& general, std::int64_t now, Findings& findings) {
     const ClientFiles paths = clientFilePaths(store, dataDirectory);
@@ -326,6 +364,7 @@ void checkClientFiles(const ConfigStore& store, const std::string& dataDirectory
         loaderLines.loading(path, file.path);
         loadList(table, list, profiles, file, general, loaderLines, now);
         if (list == ClientList::Dynamic) reportDroppedLeases(fd.get(), table, loaderLines.stopLine(), path, findings);
+        if (list == ClientList::Static) reportRepeatedStatics(fd.get(), loaderLines.stopLine(), path, findings);
     }
 }
 

@@ -129,6 +129,11 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         f.lab = profileLine;
         return f;
     };
+    const auto statics = [](const char* ethers) {
+        Files f;
+        f.ethers = ethers;
+        return f;
+    };
     Files emptyLine, noIdentity, outsidePool, repeated, badIgnored, missing, twoProblems;
     emptyLine.ethers = "00:11:22:33:44:55\t10.0.0.5\n\n00:11:22:33:44:56\t10.0.0.6\n00:11:22:33:44:57\t10.0.0.7\n";
     noIdentity.ethers = "# static entries\n# more\nzz:yy\t10.0.0.6\n";
@@ -240,6 +245,18 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          kCheckWarnings},
         {"option without numbers", lab("Opt43=forty-three"), {{"Dorvane.ini", 8, L::Warning, "Opt43"}}, kCheckWarnings},
         {"option too long", lab("Opt43=43 300 1"), {{"Dorvane.ini", 8, L::Warning, "Opt43"}}, kCheckWarnings},
+        {"static address given twice",
+         statics("00:11:22:33:44:55\t10.0.0.5\n# note\n00:11:22:33:44:56\t10.0.0.5\n"),
+         {{"ethers", 3, L::Warning, "", "10.0.0.5 is given to the entry of line 1 as well"}},
+         kCheckWarnings},
+        {"static client twice in a profile",
+         statics("00:11:22:33:44:55\t10.0.0.5\tLab\n00:11:22:33:44:55\t10.0.0.6\tlab\n"),
+         {{"ethers", 2, L::Warning, "", "serves it by line 1 alone"}},
+         kCheckWarnings},
+        {"static client in two profiles",
+         statics("00:11:22:33:44:55\t10.0.0.5\tLab\n00:11:22:33:44:55\t10.0.0.5\tOther\n"),
+         {},
+         kCheckClean},
         {"empty line in ethers", emptyLine, {{"ethers", 2, L::Warning, ""}}, kCheckWarnings},
         {"entry without identity", noIdentity, {{"ethers", 3, L::Error, ""}}, kCheckErrors},
         {"lease outside its pool", outsidePool, {{"dynamic", 2, L::Warning, ""}}, kCheckWarnings},
