@@ -294,6 +294,11 @@ void readProfile(const ConfigStore& store, std::string_view name, const OptionCo
     profile.name = std::string(name.substr(0, kProfileNameField - 1));
     const std::string_view section = name;
     profile.lease = store.readInt(section, "Lease", 36000);
+    // The lease time goes on the wire as 32 bits without a sign: -1 is 4294967295, infinite.
+    if (profile.lease < 0 && store.findings() != nullptr)
+        store.report(FindingLevel::Warning, section, "Lease", std::to_string(profile.lease) + " is negative",
+                     "the start gives leases of " + std::to_string(static_cast<std::uint32_t>(profile.lease)) +
+                         " seconds (4294967295: infinite)");
     profile.nodeType = store.readInt(section, "NodeType", 0);
     profile.offset = store.readInt(section, "Offset", 0);
     readSelector(store, section, profile);
