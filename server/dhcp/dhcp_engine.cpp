@@ -212,6 +212,8 @@ bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolC
         // client: it is held for a lease time, as an address that answers the address test is,
         // and the search goes on.
         if (plan.source != AddressPlan::Source::Own && unusableForClients(plan.address(), pool)) {
+            tables_.log.line(1, false, "DHCP  Error   pool of %s holds %s, which no client may have: held\n",
+                             pool.name.c_str(), formatIpv4(plan.address()).c_str());
             holdForHost(tables_, plan, HardwareAddress{}, in.now, pool);
             continue;
         }

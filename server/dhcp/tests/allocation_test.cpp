@@ -96,6 +96,7 @@ TEST_F(AllocationTest, AddressesNoClientMayHaveAreHeldUntestedAndUnoffered) {
     ASSERT_NE(held, nullptr);
     EXPECT_EQ(held->identity, hardwareIdentity(Mac{}));
     EXPECT_EQ(held->expiry, clock_.now() + 3600);
+    EXPECT_TRUE(logged("DHCP  Error   pool of LAN holds 192.168.1.1, which no client may have: held\n"));
     // Once the hold has run out and the pool is full, the host's address is held again rather
     // than reused for a client.
     EXPECT_EQ(bind(mac(2)), lan(3));
