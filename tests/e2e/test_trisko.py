@@ -98,6 +98,14 @@ class Trisko(unittest.TestCase):
         self.assertEqual(self.run_trisko("macrange"), (1, "0:11:22,0:aa:bb\n"))
         self.assertEqual(self.run_trisko("macrange", "none"), (1, ""))
         self.assertEqual(self.run_trisko("macrange"), (1, "\n"))
+        # A typo changes nothing: the text's own reader would have made other ranges of it.
+        self.assertEqual(self.run_trisko("macrange", "00:11:22"), (1, ""))
+        for typo in ("00:1g:22", "00:11:22,", "00::11", "001:22", "0:1:2:3:4:5:6", ",".join(["0:1:2:3:4:5"] * 5)):
+            code, out = self.run_trisko("macrange", typo)
+            self.assertEqual(code, -1, typo)
+            self.assertIn("not a list of MAC address prefixes", out)
+        self.assertEqual(self.run_trisko("macrange"), (1, "0:11:22\n"))
+        self.assertEqual(self.run_trisko("macrange", "none"), (1, ""))
 
     def test_5_usage_and_no_server(self):
         code, out = self.run_trisko()
@@ -122,6 +130,7 @@ class Trisko(unittest.TestCase):
         self.assertNotIn("00-11-22-33-44-08", out)
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:07", user="65534"), (0, "operation failed\n"))
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:07"), (1, ""))
+        self.assertEqual(self.run_trisko("macrange", "00:11:22", user="65534"), (0, "operation failed\n"))
 
     def test_7_a_remote_server_by_name_reads_but_never_writes(self):
         self.assertEqual(self.run_trisko("add", "00:11:22:33:44:0a", "10.85.0.50"), (1, ""))
