@@ -89,23 +89,25 @@ public:
         return reply && reply->size >= kPipeStatusOnlySize && reply->word() == kPipeDone;
     }
 
-    // Walks a list (7 static, 8 dynamic, 9 ignored), calling f with each record image.
+    // Walks a list (7 static, 8 dynamic, 9 ignored), calling f with each record image. False
+    // when the connection failed on the way: the walk did not reach the list's end.
     template <typename F>
-    void walk(PipeCode code, F&& f) {
+    bool walk(PipeCode code, F&& f) {
         std::uint64_t next = 0;
         for (int guard = 0; guard < 10000000; ++guard) {
             const std::optional<PipeMessage> reply = client_.transact(encodeListRequest(code, next));
-            if (!reply) return;
+            if (!reply) return false;
             const std::optional<RecordReply> record = decodeRecordReply(*reply, kClientRecordSize);
-            if (!record) return;
+            if (!record) return true;
             auto image = decodeClientRecord(record->record);
-            if (!image) return;
+            if (!image) return true;
             // Static and ignored walks end at a free record.
-            if (code != PipeCode::ListDynamic && image->fields.identity.kind == kIdentityFree) return;
+            if (code != PipeCode::ListDynamic && image->fields.identity.kind == kIdentityFree) return true;
             f(*image);
             next = image->nextHandle;
-            if (next == 0) return;
+            if (next == 0) return true;
         }
+        return true;
     }
 
     // The server's status word; nothing when the request failed.
@@ -153,19 +155,33 @@ int commandRemove(Session& s, int argc, const char* const* args, std::FILE* out)
     return kExitFailure;
 }
 
+// A list walk that broke off, or any request of it refused: the run failed, although each entry
+// it reached was dealt with.
+int walkOutcome(bool walked, bool refused, std::FILE* out) {
+    if (!walked) std::fprintf(out, "Service not active\n");
+    return walked && !refused ? kExitSuccess : kExitFailure;
+}
+
 int commandRemoveAll(Session& s, std::FILE* out) {
-    s.walk(PipeCode::ListStatic, [&](const ClientRecordImage& image) {
-        if (image.handle != 0 && !s.removeClient(kListStatic, image.handle)) std::fprintf(out, "operation failed\n");
+    bool refused = false;
+    const bool walked = s.walk(PipeCode::ListStatic, [&](const ClientRecordImage& image) {
+        if (image.handle != 0 && !s.removeClient(kListStatic, image.handle)) {
+            std::fprintf(out, "operation failed\n");
+            refused = true;
+        }
     });
-    return kExitSuccess;
+    return walkOutcome(walked, refused, out);
 }
 
 int commandRemoveExpired(Session& s, std::FILE* out, std::int64_t now) {
-    s.walk(PipeCode::ListDynamic, [&](const ClientRecordImage& image) {
-        if (image.fields.expiry < now && !s.removeClient(kListDynamic, image.handle))
+    bool refused = false;
+    const bool walked = s.walk(PipeCode::ListDynamic, [&](const ClientRecordImage& image) {
+        if (image.fields.expiry < now && !s.removeClient(kListDynamic, image.handle)) {
             std::fprintf(out, "operation failed\n");
+            refused = true;
+        }
     });
-    return kExitSuccess;
+    return walkOutcome(walked, refused, out);
 }
 
 int commandPrint(Session& s, const char* which, std::FILE* out) {
@@ -174,16 +190,18 @@ int commandPrint(Session& s, const char* which, std::FILE* out) {
     if (which != nullptr && is(which, "ignored")) code = PipeCode::ListIgnored;
     printLine(out, "MAC/ID", "IP-Address", "Profile");
     std::fprintf(out, "%s\n", std::string(73, '=').c_str());
-    s.walk(code, [&](const ClientRecordImage& image) {
+    const bool walked = s.walk(code, [&](const ClientRecordImage& image) {
         printLine(out, identityText(image.fields.identity).c_str(), formatIpv4(image.fields.address).c_str(),
                   image.fields.profile.c_str());
     });
-    return kExitSuccess;
+    return walkOutcome(walked, false, out);
 }
 
+// A walk that breaks off ends the output with a line that is no entry line, so that an import
+// of it stops there rather than take a part for the whole.
 int commandExport(Session& s, const char* which, std::FILE* out) {
     const PipeCode code = (which != nullptr && is(which, "dynamic")) ? PipeCode::ListDynamic : PipeCode::ListStatic;
-    s.walk(code, [&](const ClientRecordImage& image) {
+    const bool walked = s.walk(code, [&](const ClientRecordImage& image) {
         const ClientFields& f = image.fields;
         std::fprintf(out, "%s\t%s", identityText(f.identity).c_str(), formatIpv4(f.address).c_str());
         if (f.lastAccess != 0)
@@ -192,11 +210,12 @@ int commandExport(Session& s, const char* which, std::FILE* out) {
         if (!f.remark.empty()) std::fprintf(out, "\t#%s", f.remark.c_str());
         std::fprintf(out, "\n");
     });
-    return kExitSuccess;
+    return walkOutcome(walked, false, out);
 }
 
 int commandImport(Session& s, std::FILE* in, std::FILE* out) {
     char line[257];
+    bool refused = false;
     while (std::fgets(line, sizeof line, in) != nullptr) {
         std::size_t length = std::strlen(line);
         if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
@@ -204,18 +223,23 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
         auto entry = parseEntryText(line);
         if (!entry) return kExitBadEntry;
         auto handle = s.findClient(*entry);
+        refused |= !handle;
         if (!handle) {
             std::fprintf(out, "operation failed\n");
             continue;
         }
         const std::string id = identityText(entry->identity);
         if (*handle != 0) {
-            if (!s.updateClient(*handle, *entry)) std::fprintf(out, "%s update failed\n", id.c_str());
+            if (!s.updateClient(*handle, *entry)) {
+                std::fprintf(out, "%s update failed\n", id.c_str());
+                refused = true;
+            }
         } else if (!s.addClient(*entry, true)) {
             std::fprintf(out, "%s add failed\n", id.c_str());
+            refused = true;
         }
     }
-    return kExitSuccess;
+    return refused ? kExitFailure : kExitSuccess;
 }
 
 // A MAC range list as typed: prefixes of bytes (one or two hexadecimal digits each, at most six)

@@ -129,8 +129,14 @@ class Trisko(unittest.TestCase):
         self.assertIn("00-11-22-33-44-07", out)
         self.assertNotIn("00-11-22-33-44-08", out)
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:07", user="65534"), (0, "operation failed\n"))
-        self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:07"), (1, ""))
         self.assertEqual(self.run_trisko("macrange", "00:11:22", user="65534"), (0, "operation failed\n"))
+        # Refused requests of a walk or an import: every one is reported, and the run failed.
+        code, out = self.run_trisko("remove_all", user="65534")
+        self.assertEqual(code, 0)
+        self.assertTrue(out and set(out.splitlines()) == {"operation failed"}, out)
+        code, out = self.run_trisko("import", user="65534", stdin="00:11:22:33:44:09\t10.85.0.42\n")
+        self.assertEqual((code, out), (0, "00-11-22-33-44-09 add failed\n"))
+        self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:07"), (1, ""))
 
     def test_7_a_remote_server_by_name_reads_but_never_writes(self):
         self.assertEqual(self.run_trisko("add", "00:11:22:33:44:0a", "10.85.0.50"), (1, ""))
