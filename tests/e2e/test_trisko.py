@@ -4,8 +4,11 @@ ranges, a user without write permission, and no server at all."""
 
 import os
 import shutil
+import socket
+import struct
 import subprocess
 import sys
+import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -150,6 +153,42 @@ class Trisko(unittest.TestCase):
                          (0, "operation failed\n"))
         self.assertEqual(self.run_trisko("10.85.0.1", ns=self.cli)[0], 0)  # a host name alone: usage
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:0a"), (1, ""))
+
+
+
+class BrokenWalk(unittest.TestCase):
+    """A server that answers the settings and the first record of a list, then goes away: the
+    walk is reported as broken off and the run fails, rather than a part passing for the list."""
+
+    def test_a_list_that_breaks_off_fails(self):
+        trisko = os.path.join(os.path.dirname(VELKORA), "trisko")
+        name = f"tkwalk{os.getpid()}"
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        listener.bind("\0" + name)
+        listener.listen(1)
+        listener.settimeout(10)
+
+        def serve():
+            connection, _ = listener.accept()
+            listener.close()  # a second connection is refused
+            with connection:
+                connection.recv(4096)  # GetSettings
+                connection.send(struct.pack("<Ii", 0, 152) + bytes(152))
+                connection.recv(4096)  # the first ListStatic
+                record = bytearray(328)
+                struct.pack_into("<Q", record, 0, 1)
+                record[8:12] = bytes([10, 0, 0, 5])
+                record[33:40] = bytes([6, 0, 0x11, 0x22, 0x33, 0x44, 0x55])
+                struct.pack_into("<Q", record, 320, 2)  # more to come
+                connection.send(struct.pack("<Ii", 0, 1) + bytes(record))
+
+        server = threading.Thread(target=serve, daemon=True)
+        server.start()
+        result = subprocess.run([trisko, "export"], env=dict(os.environ, TOLMARK_PIPE=name), capture_output=True,
+                                text=True, timeout=30)
+        server.join(5)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertEqual(result.stdout, "00-11-22-33-44-55\t10.0.0.5\nService not active\n")
 
 
 if __name__ == "__main__":
