@@ -133,8 +133,7 @@ bool checkConfigurationFile(const std::string& path, Findings& findings) {
 }
 
 void checkServerSettings(const ConfigStore& store, const std::string& dataDirectory, Findings& findings,
-                         DhcpSettings& dhcp) {
-    TftpSettings tftp;
+                         DhcpSettings& dhcp, TftpSettings& tftp) {
     MulticastSettings multicast;
     readGeneralSettings(store, kGeneralSection, dataDirectory, dhcp);
     readTftpSettings(store, kGeneralSection, dataDirectory, tftp, multicast);
@@ -234,7 +233,43 @@ void checkPool(const ConfigStore& store, const Profile& p) {
     }
 }
 
-ProfileList checkProfiles(const ConfigStore& store, const OptionCodeList& defaults) {
+// A boot file that a profile sends its clients to fetch from this server, and that the TFTP
+// root does not hold: every such download is refused. Checked where the file's place is known:
+// a plain name (no template), this server as the one to fetch from (no "NextIP", or the
+// interface address), and no directory per client address.
+void checkBootFiles(const ConfigStore& store, const TftpSettings& tftp, const Profile& p) {
+    if (tftp.enable == 0 || (tftp.rootIpSpecific >= 1 && tftp.rootIpSpecific <= 32)) return;
+    if (p.nextIp != 0 && !(p.selectorKind == SelectorKind::Interface && p.nextIp == p.selectorAddress)) return;
+    std::string root = tftp.directory;
+    if (!root.empty() && root.back() != '/') root += '/';
+    struct stat rootStatus {};
+    if (::stat(root.c_str(), &rootStatus) != 0) return;  // said of TFTPDirectory already
+    if (tftp.rootProfile != 0) {
+        struct stat st {};
+        if (::stat((root + p.name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) root += p.name + "/";
+    }
+    const auto check = [&](const char* key, std::string name) {
+        if (name.empty() || name.find_first_of("%:") != std::string::npos) return;
+        std::replace(name.begin(), name.end(), '\\', '/');
+        std::string path = name;
+        bool prefixed = false;
+        for (std::size_t start = 0; start <= tftp.prefix.size() && !prefixed;) {
+            const std::size_t end = std::min(tftp.prefix.find(';', start), tftp.prefix.size());
+            const std::string item = tftp.prefix.substr(start, end - start);
+            prefixed = item.size() > 1 && item[0] == '/' && name.compare(0, item.size(), item) == 0;
+            start = end + 1;
+        }
+        if (!prefixed) path = root + (name[0] == '/' ? name.substr(1) : name);
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return;
+        store.report(FindingLevel::Warning, p.name, key, "the boot file " + path + " is not there",
+                     "the start names it to the clients, and their download of it is refused");
+    };
+    check("BootFile", p.bootFile);
+    if (!p.vendorClassId.empty()) check("BootFile2", p.bootFile2);
+}
+
+ProfileList checkProfiles(const ConfigStore& store, const OptionCodeList& defaults, const TftpSettings& tftp) {
     if (profilesToBeCreated(store)) {
         store.report(FindingLevel::Warning, kGeneralSection, "Profile0", "no profile is configured",
                      "the start writes a profile for each served interface into the configuration");
@@ -249,6 +284,7 @@ ProfileList checkProfiles(const ConfigStore& store, const OptionCodeList& defaul
         }
         readProfile(store, name, defaults, profiles.emplace_back());
         checkPool(store, profiles.back());
+        checkBootFiles(store, tftp, profiles.back());
         ++n;
     }
     ProfileList list;
@@ -389,8 +425,9 @@ std::vector<Finding> checkConfiguration(const CheckInput& input) {
     if (!checkConfigurationFile(store.iniPath(), findings)) return findings.all;
     store.setFindings(&findings);
     DhcpSettings dhcp;
-    checkServerSettings(store, dataDirectory, findings, dhcp);
-    const ProfileList profiles = checkProfiles(store, dhcp.defaultOptions);
+    TftpSettings tftp;
+    checkServerSettings(store, dataDirectory, findings, dhcp, tftp);
+    const ProfileList profiles = checkProfiles(store, dhcp.defaultOptions, tftp);
     checkClientFiles(store, dataDirectory, profiles, dhcp.general, input.now, findings);
     store.setFindings(nullptr);
     return findings.all;

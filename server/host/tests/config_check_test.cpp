@@ -134,6 +134,12 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         f.ethers = ethers;
         return f;
     };
+    const auto boot = [](const char* profileLines) {
+        Files f;
+        f.general = "TFTPEnable=1";
+        f.lab = profileLines;
+        return f;
+    };
     Files emptyLine, noIdentity, outsidePool, repeated, badIgnored, missing, twoProblems;
     emptyLine.ethers = "00:11:22:33:44:55\t10.0.0.5\n\n00:11:22:33:44:56\t10.0.0.6\n00:11:22:33:44:57\t10.0.0.7\n";
     noIdentity.ethers = "# static entries\n# more\nzz:yy\t10.0.0.6\n";
@@ -261,6 +267,13 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          statics("00:11:22:33:44:55\t10.0.0.5\tLab\n00:11:22:33:44:55\t10.0.0.5\tOther\n"),
          {},
          kCheckClean},
+        {"boot file missing",
+         boot("BootFile=pxelinux.0"),
+         {{"Dorvane.ini", 8, L::Warning, "BootFile", "pxelinux.0 is not"}},
+         kCheckWarnings},
+        {"boot file there", boot("BootFile=/ethers"), {}, kCheckClean},
+        {"boot file of another server", boot("BootFile=pxelinux.0\nNextIP=10.0.0.9"), {}, kCheckClean},
+        {"boot file, TFTP off", lab("BootFile=pxelinux.0"), {}, kCheckClean},
         {"empty line in ethers", emptyLine, {{"ethers", 2, L::Warning, ""}}, kCheckWarnings},
         {"entry without identity", noIdentity, {{"ethers", 3, L::Error, ""}}, kCheckErrors},
         {"lease outside its pool", outsidePool, {{"dynamic", 2, L::Warning, ""}}, kCheckWarnings},
