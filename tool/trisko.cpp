@@ -414,12 +414,14 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
         std::fputs(kUsage, out);
         return kExitFailure;
     };
-    // A command line without a command ("trisko", "trisko --help", a mistyped word) gets the
-    // usage at once, without a connection to a server named by the first word.
-    if (next >= argc || !isCommand(argv[next])) return usage();
-    const char* command = argv[next];
-    const int count = argc - next - 1;
-    const char* const* args = argv + next + 1;
+    // A word that is no command, and no command after it ("trisko --help", a mistyped word),
+    // gets the usage at once, without a connection to a server named by that word. With no word
+    // at all the server is asked first, so that the answer says whether it runs.
+    if (argc > 1 && (next >= argc || !isCommand(argv[next]))) return usage();
+    const bool noCommand = next >= argc;  // no word at all
+    const char* command = noCommand ? "" : argv[next];
+    const int count = noCommand ? 0 : argc - next - 1;
+    const char* const* args = noCommand ? argv + argc : argv + next + 1;
     if ((is(command, "add") && count < 2) || (is(command, "remove") && count < 1)) return usage();
     auto client = factory(serverName);
     Session session(*client);
@@ -431,6 +433,7 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
         }
         return kExitFailure;
     }
+    if (noCommand) return usage();
     if (is(command, "transfers")) return commandTransfers(*client, out);
     if (is(command, "store")) return commandStore(*client, out);
     if (is(command, "stats")) return commandStats(*client, out);

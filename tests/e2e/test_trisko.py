@@ -116,8 +116,10 @@ class Trisko(unittest.TestCase):
         self.assertTrue(out.startswith("Usage:\n  trisko [server] add    <mac/id> <ip-address> [<profile>]\n"))
         self.assertEqual(self.run_trisko("add", "00:11:22:33:44:09")[0], 0)  # too few arguments
         self.assertEqual(self.run_trisko("print", ns=self.cli), (0, "Service not active\n"))
-        # A command line without a command word gets the usage without trying a server.
-        for words in ((), ("--help",), ("-h",), ("prnit", "dynamic")):
+        self.assertEqual(self.run_trisko(ns=self.cli), (0, "Service not active\n"))
+        # A word that is no command, and no command after it, gets the usage without trying a
+        # server named by that word.
+        for words in (("--help",), ("-h",), ("prnit", "dynamic")):
             code, out = self.run_trisko(*words, ns=self.cli)
             self.assertEqual(code, 0, words)
             self.assertTrue(out.startswith("Usage:\n"), (words, out))
