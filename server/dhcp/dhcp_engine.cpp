@@ -188,6 +188,24 @@ bool DhcpEngine::unusableForClients(Ipv4 address, const Profile& pool) const {
     return tables_.interfaces.isHostAddress(address);
 }
 
+bool DhcpEngine::givenByAnotherPool(const AddressPlan& plan, std::int64_t now) {
+    // A record that holds an address for the host or for a conflict is no lease: its all-zero
+    // hardware address belongs to no client.
+    const auto held = [](const ClientRecord& rec) {
+        const Identity& id = rec.identity;
+        return id.kind == kIdentityHardware && id.length == 6 &&
+               std::all_of(id.bytes.begin(), id.bytes.begin() + 6, [](std::uint8_t b) { return b == 0; });
+    };
+    const Ipv4 address = plan.address();
+    for (const ClientRecord* rec = tables_.clients.findAddress(ClientList::Dynamic, address, nullptr); rec != nullptr;
+         rec = tables_.clients.findAddress(ClientList::Dynamic, address, rec)) {
+        if (rec == plan.record || profileNameEquals(rec->profile, plan.pool.name) || held(*rec)) continue;
+        // Offered (no expiry yet), released or leased: the other pool may still count on it.
+        if (rec->expiry == 0 || rec->expiry > now) return true;
+    }
+    return false;
+}
+
 bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolChoice& choice, Selection& sel,
                           const AddressPlan* resumed) {
     const Profile& pool = *choice.pool;
@@ -213,6 +231,15 @@ bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolC
         // and the search goes on.
         if (plan.source != AddressPlan::Source::Own && unusableForClients(plan.address(), pool)) {
             tables_.log.line(1, false, "DHCP  Error   pool of %s holds %s, which no client may have: held\n",
+                             pool.name.c_str(), formatIpv4(plan.address()).c_str());
+            holdForHost(tables_, plan, HardwareAddress{}, in.now, pool);
+            continue;
+        }
+        // Pools of two profiles that overlap: an address the other pool has given out is held
+        // here, so that two clients never get one address.
+        if (plan.source != AddressPlan::Source::Own && givenByAnotherPool(plan, in.now)) {
+            tables_.log.line(1, false,
+                             "DHCP  Error   pool of %s holds %s, which another profile's pool gives out: held\n",
                              pool.name.c_str(), formatIpv4(plan.address()).c_str());
             holdForHost(tables_, plan, HardwareAddress{}, in.now, pool);
             continue;

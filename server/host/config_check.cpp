@@ -287,6 +287,26 @@ ProfileList checkProfiles(const ConfigStore& store, const OptionCodeList& defaul
         checkBootFiles(store, tftp, profiles.back());
         ++n;
     }
+    // Pools of two profiles that share addresses: each address goes to the pool that gives it
+    // out first, and the other holds it.
+    const auto last = [](const Profile& p) {
+        return ipv4ToHostOrder(p.baseIp) + static_cast<std::uint32_t>(p.range) - 1;
+    };
+    for (std::size_t i = 0; i < profiles.size(); ++i) {
+        const Profile& later = profiles[i];
+        if (!later.hasPool() || later.range <= 0) continue;
+        for (std::size_t j = 0; j < i; ++j) {
+            const Profile& earlier = profiles[j];
+            if (!earlier.hasPool() || earlier.range <= 0 || profileNameEquals(earlier.name, later.name)) continue;
+            if (ipv4ToHostOrder(later.baseIp) > last(earlier) || ipv4ToHostOrder(earlier.baseIp) > last(later))
+                continue;
+            store.report(FindingLevel::Warning, later.name, "BaseIP",
+                         "the pool " + dotted(later.baseIp) + " to " + dotted(ipv4FromHostOrder(last(later))) +
+                             " shares addresses with the pool of " + earlier.name,
+                         "the start gives each shared address to the pool that gives it out first");
+            break;
+        }
+    }
     ProfileList list;
     list.assign(std::move(profiles));
     return list;

@@ -115,6 +115,27 @@ TEST_F(AllocationTest, AddressesNoClientMayHaveAreHeldUntestedAndUnoffered) {
     EXPECT_EQ(dynamicAt(makeIpv4(192, 168, 2, 0))->identity, hardwareIdentity(Mac{}));
 }
 
+TEST_F(AllocationTest, PoolsOfTwoProfilesThatOverlapNeverGiveOneAddressTwice) {
+    Profile phones = lanProfile();
+    phones.name = "Phones";
+    phones.selectorKind = SelectorKind::VendorClass;
+    phones.selectorValue.length = 7;
+    std::copy_n("polycom", 7, phones.selectorValue.bytes.begin());
+    useProfiles({lanProfile(), phones});
+    const auto phone = [&](const RequestBuilder& r) { return send(RequestBuilder(r).option(kVendorClass, "polycom")); };
+    const Reply offer = phone(discover(mac(1)));
+    ASSERT_EQ(offer.yiaddr, lan(100));
+    EXPECT_EQ(dynamicAt(lan(100))->profile, "Phones");
+    // Offered only, the address is the phone's all the same.
+    EXPECT_EQ(bind(mac(2)), lan(101));
+    EXPECT_TRUE(
+        logged("DHCP  Error   pool of LAN holds 192.168.1.100, which another profile's pool gives out: held\n"));
+    EXPECT_EQ(phone(request(mac(1)).address(kServerIdentifier, kServer).address(kRequestedAddress, lan(100))).yiaddr,
+              lan(100));
+    // The phones' pool steps over the address the other pool gave out.
+    EXPECT_EQ(phone(discover(mac(3))).yiaddr, lan(102));
+}
+
 TEST_F(AllocationTest, ARequestWaitingForItsTestIsNeitherAnsweredNorIgnored) {
     settings([](DhcpSettings& d) { d.general.testIp = 1; });
     arp_.pending = {lan(100)};

@@ -140,6 +140,12 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         f.lab = profileLines;
         return f;
     };
+    const auto other = [](const char* base) {
+        Files f;
+        f.general = "Profile1=Other";
+        f.lab = std::string("\n[Other]\n") + base + "\nRange=3";
+        return f;
+    };
     Files emptyLine, noIdentity, outsidePool, repeated, badIgnored, missing, twoProblems;
     emptyLine.ethers = "00:11:22:33:44:55\t10.0.0.5\n\n00:11:22:33:44:56\t10.0.0.6\n00:11:22:33:44:57\t10.0.0.7\n";
     noIdentity.ethers = "# static entries\n# more\nzz:yy\t10.0.0.6\n";
@@ -267,6 +273,11 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          statics("00:11:22:33:44:55\t10.0.0.5\tLab\n00:11:22:33:44:55\t10.0.0.5\tOther\n"),
          {},
          kCheckClean},
+        {"pools that overlap",
+         other("BaseIP=10.0.0.105"),
+         {{"Dorvane.ini", 10, L::Warning, "BaseIP", "10.0.0.105 to 10.0.0.107 shares addresses with the pool of Lab"}},
+         kCheckWarnings},
+        {"pools side by side", other("BaseIP=10.0.0.110"), {}, kCheckClean},
         {"boot file missing",
          boot("BootFile=pxelinux.0"),
          {{"Dorvane.ini", 8, L::Warning, "BootFile", "pxelinux.0 is not"}},
