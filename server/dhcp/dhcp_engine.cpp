@@ -178,6 +178,18 @@ ReplyPlan DhcpEngine::park(Parked& p, std::span<const std::uint8_t> request, con
     return ReplyPlan{.parked = true, .ticket = p.ticket};
 }
 
+namespace {
+
+// A record that holds an address for the host or for a conflict is no lease: its all-zero
+// hardware address belongs to no client.
+bool isHold(const ClientRecord& rec) {
+    const Identity id = rec.identity;
+    return id.kind == kIdentityHardware && id.length == 6 &&
+           std::all_of(id.bytes.begin(), id.bytes.begin() + 6, [](std::uint8_t b) { return b == 0; });
+}
+
+}  // namespace
+
 bool DhcpEngine::unusableForClients(Ipv4 address, const Profile& pool) const {
     const std::uint32_t hostBits = ~ipv4ToHostOrder(pool.subnetMask);
     // Only a mask whose ones stand left of its zeros, with room for more than two addresses.
@@ -189,17 +201,10 @@ bool DhcpEngine::unusableForClients(Ipv4 address, const Profile& pool) const {
 }
 
 bool DhcpEngine::givenByAnotherPool(const AddressPlan& plan, std::int64_t now) {
-    // A record that holds an address for the host or for a conflict is no lease: its all-zero
-    // hardware address belongs to no client.
-    const auto held = [](const ClientRecord& rec) {
-        const Identity& id = rec.identity;
-        return id.kind == kIdentityHardware && id.length == 6 &&
-               std::all_of(id.bytes.begin(), id.bytes.begin() + 6, [](std::uint8_t b) { return b == 0; });
-    };
     const Ipv4 address = plan.address();
     for (const ClientRecord* rec = tables_.clients.findAddress(ClientList::Dynamic, address, nullptr); rec != nullptr;
          rec = tables_.clients.findAddress(ClientList::Dynamic, address, rec)) {
-        if (rec == plan.record || profileNameEquals(rec->profile, plan.pool.name) || held(*rec)) continue;
+        if (rec == plan.record || profileNameEquals(rec->profile, plan.pool.name) || isHold(*rec)) continue;
         // Offered (no expiry yet), released or leased: the other pool may still count on it.
         if (rec->expiry == 0 || rec->expiry > now) return true;
     }
@@ -225,11 +230,13 @@ bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolC
         // The record is keyed by its circuit ID: the remote ID is out of this request's view.
         if (plan.dropRemoteId) view.remoteId = ValueRef{};
         if (!plan) break;
+        // A request with an all-zero hardware address would find the holds as its own.
+        if (plan.source == AddressPlan::Source::Own && isHold(*plan.record)) break;
         // A pool that holds an address of this host (the server's own, often the router's) or
         // the network's own or broadcast address by the profile's mask must not hand it to a
-        // client: it is held for a lease time, as an address that answers the address test is,
-        // and the search goes on.
-        if (plan.source != AddressPlan::Source::Own && unusableForClients(plan.address(), pool)) {
+        // client, nor leave it with one that has it from before: it is held for a lease time,
+        // as an address that answers the address test is, and the search goes on.
+        if (unusableForClients(plan.address(), pool)) {
             tables_.log.line(1, false, "DHCP  Error   pool of %s holds %s, which no client may have: held\n",
                              pool.name.c_str(), formatIpv4(plan.address()).c_str());
             holdForHost(tables_, plan, HardwareAddress{}, in.now, pool);

@@ -106,14 +106,14 @@ Opt201=201 200 "yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy
 
 [Second]
 InterfaceIP=172.16.0.1
-BaseIP=172.16.1.0
+BaseIP=172.16.0.0
 Range=50
 SubnetMask=255.255.0.0
 Lease=120
 
 [Phones]
 MacClass=00:04:f2
-BaseIP=192.168.1.160
+BaseIP=192.168.1.137
 Range=5
 SubnetMask=255.255.255.0
 
@@ -265,6 +265,11 @@ private:
         FUZZ_REQUIRE(plan.length >= kBootpReply && plan.length <= reply_.size());
         const std::span<const std::uint8_t> reply(reply_.data(), plan.length);
         FUZZ_REQUIRE(reply[kOp] == kBootReply && reply[kHlen] <= kChaddrSize);
+        // No client is given an address of this host, nor a network's own or broadcast address
+        // (the pools of "Second" and "Phones" take such addresses in, or overlap another).
+        const Ipv4 given = makeIpv4(reply[kYiaddr], reply[kYiaddr + 1], reply[kYiaddr + 2], reply[kYiaddr + 3]);
+        for (const Ipv4 never : {kServer, kOther, makeIpv4(172, 16, 0, 0), makeIpv4(192, 168, 1, 255)})
+            FUZZ_REQUIRE(given != never);
         if (!std::equal(std::begin(kCookieBytes), std::end(kCookieBytes), reply.begin() + kCookie)) {
             FUZZ_REQUIRE(plan.messageType == 0);
             return;

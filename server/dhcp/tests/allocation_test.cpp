@@ -115,6 +115,17 @@ TEST_F(AllocationTest, AddressesNoClientMayHaveAreHeldUntestedAndUnoffered) {
     EXPECT_EQ(dynamicAt(makeIpv4(192, 168, 2, 0))->identity, hardwareIdentity(Mac{}));
 }
 
+TEST_F(AllocationTest, AClientIsMovedOffTheHostsAddressAndNoRequestTakesAHoldForItsOwn) {
+    Profile p = lanProfile();
+    p.baseIp = kServer;
+    p.range = 3;
+    useProfiles({p});
+    addDynamic(mac(9), kServer, clock_.now() + 600);
+    EXPECT_EQ(send(discover(mac(9))).yiaddr, lan(2));
+    EXPECT_EQ(dynamicAt(kServer)->identity, hardwareIdentity(Mac{}));
+    EXPECT_FALSE(send(discover(Mac{})));
+}
+
 TEST_F(AllocationTest, PoolsOfTwoProfilesThatOverlapNeverGiveOneAddressTwice) {
     Profile phones = lanProfile();
     phones.name = "Phones";
