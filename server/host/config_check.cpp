@@ -26,6 +26,7 @@
 #include "server/leasedb/lease_database.h"
 #include "server/leases/client_files.h"
 #include "server/metrics/metrics_listener.h"
+#include "server/tftp/request_parser.h"
 
 namespace tolmark {
 namespace {
@@ -251,15 +252,8 @@ void checkBootFiles(const ConfigStore& store, const TftpSettings& tftp, const Pr
     const auto check = [&](const char* key, std::string name) {
         if (name.empty() || name.find_first_of("%:") != std::string::npos) return;
         std::replace(name.begin(), name.end(), '\\', '/');
-        std::string path = name;
-        bool prefixed = false;
-        for (std::size_t start = 0; start <= tftp.prefix.size() && !prefixed;) {
-            const std::size_t end = std::min(tftp.prefix.find(';', start), tftp.prefix.size());
-            const std::string item = tftp.prefix.substr(start, end - start);
-            prefixed = item.size() > 1 && item[0] == '/' && name.compare(0, item.size(), item) == 0;
-            start = end + 1;
-        }
-        if (!prefixed) path = root + (name[0] == '/' ? name.substr(1) : name);
+        const std::string path =
+            tftp::matchingPrefix(tftp.prefix, name) ? name : root + (name[0] == '/' ? name.substr(1) : name);
         struct stat st {};
         if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return;
         store.report(FindingLevel::Warning, p.name, key, "the boot file " + path + " is not there",
@@ -339,27 +333,36 @@ std::vector<std::string> fileLines(int fd) {
     return lines;
 }
 
-// Dynamic lines the loader read but did not keep (outside their profile's pool, or the address
-// of the line before): each line that parses is matched, in order, against the records the
-// loader linked.
-void reportDroppedLeases(int fd, const ClientTable& table, unsigned stopLine, const std::string& file,
-                         Findings& findings) {
+// Each entry line of a client file as the loader reads it (comments skipped), with its number
+// counted from 1, up to the line the loader stopped at or the first that does not parse.
+template <class Each>
+void forEachEntryLine(int fd, unsigned stopLine, Each&& each) {
     const std::vector<std::string> lines = fileLines(fd);
-    const ClientRecord* record = table.first(ClientList::Dynamic);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (stopLine != 0 && i + 1 >= stopLine) break;
         if (!lines[i].empty() && lines[i].front() == '#') continue;
         const EntryParts parts = splitRemark(lines[i]);
         const std::optional<ClientFields> fields = parseEntryData(parts.data, true);
         if (parts.data.empty() || !fields) break;
-        if (record != nullptr && record->identity->equals(fields->identity) && record->address == fields->address) {
+        each(static_cast<unsigned>(i + 1), *fields);
+    }
+}
+
+// Dynamic lines the loader read but did not keep (outside their profile's pool, or the address
+// of the line before): each line that parses is matched, in order, against the records the
+// loader linked.
+void reportDroppedLeases(int fd, const ClientTable& table, unsigned stopLine, const std::string& file,
+                         Findings& findings) {
+    const ClientRecord* record = table.first(ClientList::Dynamic);
+    forEachEntryLine(fd, stopLine, [&](unsigned line, const ClientFields& fields) {
+        if (record != nullptr && record->identity->equals(fields.identity) && record->address == fields.address) {
             record = table.next(*record);
-            continue;
+            return;
         }
-        findings.add(FindingLevel::Warning, file, static_cast<unsigned>(i + 1),
+        findings.add(FindingLevel::Warning, file, line,
                      "the lease lies outside its profile's pool, or repeats the address of the line before",
                      "the start drops it; it is gone from the file after the next save");
-    }
+    });
 }
 
 // Static entries that repeat an address or a client of an earlier line: the loader keeps both,
@@ -367,36 +370,29 @@ void reportDroppedLeases(int fd, const ClientTable& table, unsigned stopLine, co
 void reportRepeatedStatics(int fd, unsigned stopLine, const std::string& file, Findings& findings) {
     std::unordered_map<Ipv4, std::pair<unsigned, Identity>> addresses;
     std::unordered_map<std::string, unsigned> clients;  // identity and profile name, lower case
-    const std::vector<std::string> lines = fileLines(fd);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (stopLine != 0 && i + 1 >= stopLine) break;
-        if (!lines[i].empty() && lines[i].front() == '#') continue;
-        const EntryParts parts = splitRemark(lines[i]);
-        const std::optional<ClientFields> fields = parseEntryData(parts.data, true);
-        if (parts.data.empty() || !fields) break;
-        const auto line = static_cast<unsigned>(i + 1);
-        const Identity& id = fields->identity;
+    forEachEntryLine(fd, stopLine, [&](unsigned line, const ClientFields& fields) {
+        const Identity& id = fields.identity;
         std::string client{static_cast<char>(id.kind), static_cast<char>(id.length)};
         client.append(reinterpret_cast<const char*>(id.bytes.data()),
                       std::min<std::size_t>(id.length, id.bytes.size()));
-        for (const char c : fields->profile) client += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        for (const char c : fields.profile) client += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
         const auto [sameClient, newClient] = clients.try_emplace(client, line);
         if (!newClient) {
             const std::string earlier = std::to_string(sameClient->second);
             findings.add(FindingLevel::Warning, file, line,
                          "the client of line " + earlier + " again, in the same profile",
                          "the start serves it by line " + earlier + " alone");
-            continue;
+            return;
         }
-        if (fields->address == 0) continue;
-        const auto [sameAddress, newAddress] = addresses.try_emplace(fields->address, line, id);
+        if (fields.address == 0) return;
+        const auto [sameAddress, newAddress] = addresses.try_emplace(fields.address, line, id);
         // One client may have its address in several profiles.
         if (!newAddress && !identityEquals(sameAddress->second.second, id))
             findings.add(FindingLevel::Warning, file, line,
-                         dotted(fields->address) + " is given to the entry of line " +
+                         dotted(fields.address) + " is given to the entry of line " +
                              std::to_string(sameAddress->second.first) + " as well",
                          "the start gives it to both clients");
-    }
+    });
 }
 
 void checkClientFiles(const ConfigStore& store, const std::string& dataDirectory, const ProfileList& profiles,

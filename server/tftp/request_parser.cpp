@@ -70,20 +70,6 @@ bool accessAllowed(std::int32_t mode, const ClientStanding& standing, const std:
     return true;
 }
 
-// The first "TFTPPrefix" item (absolute, ";"-separated) that the name begins with.
-std::optional<std::string> matchingPrefix(const std::string& prefixes, const std::string& name) {
-    std::size_t start = 0;
-    while (start <= prefixes.size()) {
-        std::size_t end = prefixes.find(';', start);
-        if (end == std::string::npos) end = prefixes.size();
-        const std::string item = prefixes.substr(start, end - start);
-        if (item.size() > 1 && item[0] == '/' && name.size() >= item.size() && name.compare(0, item.size(), item) == 0)
-            return item;
-        start = end + 1;
-    }
-    return std::nullopt;
-}
-
 // The address with its lowest n-1 bits cleared, in dotted form.
 std::string addressDirectory(Ipv4 client, int n) {
     const std::uint32_t mask = ~((std::uint32_t{1} << (n - 1)) - 1);
@@ -180,6 +166,19 @@ bool readOptions(ParsedRequest& parsed, std::span<const std::uint8_t> datagram, 
 }
 
 }  // namespace
+
+std::optional<std::string> matchingPrefix(const std::string& prefixes, const std::string& name) {
+    std::size_t start = 0;
+    while (start <= prefixes.size()) {
+        std::size_t end = prefixes.find(';', start);
+        if (end == std::string::npos) end = prefixes.size();
+        const std::string item = prefixes.substr(start, end - start);
+        if (item.size() > 1 && item[0] == '/' && name.size() >= item.size() && name.compare(0, item.size(), item) == 0)
+            return item;
+        start = end + 1;
+    }
+    return std::nullopt;
+}
 
 ParsedRequest parseRequest(std::span<const std::uint8_t> datagram, Ipv4 client, std::uint16_t clientPort,
                            const ParserSettings& settings, const ParseEnvironment& environment) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -57,6 +58,9 @@ struct ParsedRequest {
 };
 
 // Step by step in the fixed order; stops at the first refusal.
+// The first "TFTPPrefix" item (absolute, ";"-separated) that the name begins with.
+std::optional<std::string> matchingPrefix(const std::string& prefixes, const std::string& name);
+
 ParsedRequest parseRequest(std::span<const std::uint8_t> datagram, Ipv4 client, std::uint16_t clientPort,
                            const ParserSettings& settings, const ParseEnvironment& environment);
 
