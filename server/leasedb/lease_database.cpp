@@ -102,6 +102,25 @@ std::string resultError(const PGresult* result, PGconn* connection) {
     return line;
 }
 
+// What a statement's failure (its SQLSTATE) says about the batch it was in.
+enum class Failure {
+    Statement,    // this row's data: the statement is dropped, the others go again
+    Transaction,  // lost to another transaction (a deadlock, a serialization failure): all go again
+    Server,       // the database takes no writes now: they wait as for a lost connection
+};
+
+Failure classify(const char* state) {
+    if (state == nullptr || std::strlen(state) != 5) return Failure::Server;
+    const std::string_view category(state, 2);
+    if (category == "40") return Failure::Transaction;
+    // Data exceptions, integrity constraints (a check a hand edit added), program limits (a row
+    // too large) and errors raised by triggers concern the row written. Anything else (a read-only
+    // standby, a full disk, a cancelled statement, a permission taken away, a shutdown) would
+    // fail every write alike: dropping them would lose the leases they carry.
+    if (category == "22" || category == "23" || category == "54" || category == "P0") return Failure::Statement;
+    return Failure::Server;
+}
+
 // A connection names its string as "dbname" with expansion: libpq reads it as a connection
 // string when it has a "=" or starts as a URI, and as the name of a database otherwise.
 bool isConnectionString(std::string_view connection) {
@@ -272,9 +291,12 @@ void LeaseDatabase::put(const LeasePut& put) {
         const auto last = lastOfAddress_.find(put.fields.address);
         if (last != lastOfAddress_.end()) {
             Op& op = *last->second;
+            // The database still holds what the first of them knew: the holder and its expiry.
             const Identity previous = op.put.previous;
+            const std::int64_t previousExpiry = op.put.previousExpiry;
             op.put = put;
             op.put.previous = previous;
+            op.put.previousExpiry = previousExpiry;
             op.kind = kind;
             return;
         }
@@ -337,7 +359,7 @@ void LeaseDatabase::disconnect(const std::string& reason) {
 }
 
 void LeaseDatabase::run() {
-    int pauseMs = connection_ ? 0 : kFirstRetryMs;
+    int pauseMs = kFirstRetryMs;  // before the next attempt, once the connection is lost
     auto deliverFollowed = [this](LeaseRow&& row) {
         std::lock_guard<std::mutex> guard(lock_);
         followed_.push_back(std::move(row));
@@ -352,9 +374,13 @@ void LeaseDatabase::run() {
                 pauseMs = std::min(pauseMs * 2, kLongestRetryMs);
                 continue;
             }
-            pauseMs = kFirstRetryMs;
             // What waited goes out first, then everything the others wrote meanwhile comes in.
-            if (!writeQueued() || !follow(deliverFollowed, false)) continue;
+            // A database that takes connections but no writes is tried less and less often too.
+            if (!writeQueued() || !follow(deliverFollowed, false)) {
+                pauseMs = std::min(pauseMs * 2, kLongestRetryMs);
+                continue;
+            }
+            pauseMs = kFirstRetryMs;
             {
                 std::lock_guard<std::mutex> guard(lock_);
                 lastOfAddress_.clear();
@@ -472,6 +498,7 @@ bool LeaseDatabase::writeBatch() {
     // One transaction: when a statement fails, none of the batch took effect.
     std::size_t failedAt = batch_.size();
     std::string failure;
+    Failure kind = Failure::Statement;
     std::vector<LeaseRow> holders;
     std::vector<ClaimResult> answers;
     for (std::size_t i = 0; i < batch_.size(); ++i) {
@@ -486,6 +513,7 @@ bool LeaseDatabase::writeBatch() {
             if (failedAt == batch_.size() && status != PGRES_PIPELINE_ABORTED) {
                 failedAt = i;
                 failure = resultError(result.get(), c);
+                kind = classify(PQresultErrorField(result.get(), PG_DIAG_SQLSTATE));
             }
         } else if (failedAt == batch_.size()) {
             const Op& op = batch_[i];
@@ -512,6 +540,15 @@ bool LeaseDatabase::writeBatch() {
         return false;
     }
 
+    if (failedAt != batch_.size() && kind == Failure::Transaction) {
+        pushBack(batch_, 0);
+        return true;
+    }
+    if (failedAt != batch_.size() && kind == Failure::Server) {
+        pushBack(batch_, 0);
+        disconnect(failure);
+        return false;
+    }
     if (failedAt != batch_.size()) {
         // The statement the database refused is dropped with a line; the rest is written again.
         const Op& bad = batch_[failedAt];

@@ -81,6 +81,7 @@ bool LibpqFunctions::load(const char* name, std::string& error) {
         findSymbol(library, "PQnotifies", f.notifies, error) &&
         findSymbol(library, "PQresultStatus", f.resultStatus, error) &&
         findSymbol(library, "PQresultErrorMessage", f.resultErrorMessage, error) &&
+        findSymbol(library, "PQresultErrorField", f.resultErrorField, error) &&
         findSymbol(library, "PQntuples", f.ntuples, error) && findSymbol(library, "PQgetvalue", f.getvalue, error) &&
         findSymbol(library, "PQgetisnull", f.getisnull, error) && findSymbol(library, "PQclear", f.clear, error) &&
         findSymbol(library, "PQfreemem", f.freemem, error);
@@ -152,6 +153,9 @@ int PQconsumeInput(PGconn* conn) { return pass<&F::consumeInput>(0, conn); }
 PGnotify* PQnotifies(PGconn* conn) { return pass<&F::notifies, PGnotify*>(nullptr, conn); }
 ExecStatusType PQresultStatus(const PGresult* res) { return pass<&F::resultStatus>(PGRES_FATAL_ERROR, res); }
 char* PQresultErrorMessage(const PGresult* res) { return pass<&F::resultErrorMessage, char*>(noText, res); }
+char* PQresultErrorField(const PGresult* res, int fieldcode) {
+    return pass<&F::resultErrorField, char*>(nullptr, res, fieldcode);
+}
 int PQntuples(const PGresult* res) { return pass<&F::ntuples>(0, res); }
 char* PQgetvalue(const PGresult* res, int tup_num, int field_num) {
     return pass<&F::getvalue, char*>(noText, res, tup_num, field_num);

@@ -40,6 +40,7 @@ struct LibpqFunctions {
     decltype(&::PQnotifies) notifies = nullptr;
     decltype(&::PQresultStatus) resultStatus = nullptr;
     decltype(&::PQresultErrorMessage) resultErrorMessage = nullptr;
+    decltype(&::PQresultErrorField) resultErrorField = nullptr;
     decltype(&::PQntuples) ntuples = nullptr;
     decltype(&::PQgetvalue) getvalue = nullptr;
     decltype(&::PQgetisnull) getisnull = nullptr;

@@ -39,7 +39,9 @@ protected:
         const std::string reason = testing::PostgresInstance::unavailableReason();
         if (!reason.empty()) GTEST_SKIP() << reason;
         if (server == nullptr) GTEST_SKIP() << "the test PostgreSQL server did not start";
-        // Every test starts from an empty table (and no schema for the first).
+        // Every test starts from an empty table (and no schema for the first), in a database
+        // that takes writes.
+        server->sql("ALTER DATABASE tolmark RESET default_transaction_read_only", "postgres");
         server->sql(
             "DROP TABLE IF EXISTS tolmark_leases, tolmark_schema CASCADE; DROP SEQUENCE IF EXISTS "
             "tolmark_lease_seq; DROP FUNCTION IF EXISTS tolmark_leases_stamp, tolmark_leases_keep, "
@@ -241,19 +243,22 @@ TEST_F(LeaseDatabaseTest, AnOutageRefusesClaimsKeepsWritesAndRecovers) {
     b->start();
     ASSERT_EQ(claimOnce(*a, 1, lease(makeIpv4(10, 0, 3, 1), client(1), 3000)), ClaimOutcome::Won);
     ASSERT_TRUE(server->pause());
-    // The first write after the loss finds it. Writes name the expiry they knew (3000, the claim's).
-    auto renewal = [](std::int64_t expiry, std::int64_t now) {
+    // The first write after the loss finds it. Each write names the expiry it replaces (3000 is
+    // the claim's), as the engine does.
+    auto renewal = [](std::int64_t expiry, std::int64_t known, std::int64_t now) {
         LeasePut put = lease(makeIpv4(10, 0, 3, 1), client(1), expiry, now);
-        put.previousExpiry = 3000;
+        put.previousExpiry = known;
         return put;
     };
-    a->put(renewal(4000, 2000));
+    a->put(renewal(4000, 3000, 2000));
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (a->available() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(milliseconds(50));
     EXPECT_FALSE(a->available());
     EXPECT_FALSE(a->claim(2, lease(makeIpv4(10, 0, 3, 2), client(2), 3000)));
-    // Renewals while away: one write per address is kept, the last.
-    for (std::int64_t expiry = 5000; expiry <= 5009; ++expiry) a->put(renewal(expiry, 2500));
+    // Renewals while away: one write per address is kept, the last, on the condition of the
+    // first (the database has seen none of them).
+    for (std::int64_t expiry = 5000; expiry <= 5009; ++expiry)
+        a->put(renewal(expiry, expiry == 5000 ? 4000 : expiry - 1, 2500));
     a->put(lease(makeIpv4(10, 0, 3, 3), client(3), 6000, 2500));
     EXPECT_LE(a->waiting(), 2u);
     std::this_thread::sleep_for(milliseconds(1200));
@@ -273,6 +278,88 @@ TEST_F(LeaseDatabaseTest, AnOutageRefusesClaimsKeepsWritesAndRecovers) {
     collect(*b, claims, rows, 0, 2);
     ASSERT_GE(rows.size(), 2u);
     EXPECT_EQ(rows.back().fields.address, makeIpv4(10, 0, 3, 3));
+}
+
+// Waits (bounded) until the server's writes are all in the database.
+bool drained(LeaseDatabase& db) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((db.waiting() != 0 || !db.available()) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(milliseconds(50));
+    return db.waiting() == 0 && db.available();
+}
+
+// Writes the database refuses: only a row that is itself wrong is dropped. A write that lost a
+// deadlock with a hand edit goes again, and writes a read-only database cannot take wait until
+// it can, as through an outage.
+TEST_F(LeaseDatabaseTest, OnlyAWrongRowIsDroppedWhateverElseTheDatabaseRefuses) {
+    LockedLog log;
+    auto a = openDatabase(log);
+    a->start();
+    const Ipv4 one = makeIpv4(10, 0, 4, 1);
+    auto renewal = [&](std::int64_t expiry, std::int64_t known) {
+        LeasePut put = lease(one, client(1), expiry, 2000);
+        put.previousExpiry = known;
+        return put;
+    };
+    a->put(lease(one, client(1), 3000));
+    ASSERT_TRUE(drained(*a));
+    auto expiryOfOne = [] { return server->sql("SELECT expiry FROM tolmark_leases WHERE address = '10.0.4.1'"); };
+    auto serverWaitsOnALock = [] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (std::chrono::steady_clock::now() < end) {
+            if (server->sql("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'Velkora' AND "
+                            "wait_event_type = 'Lock'") == "1")
+                return true;
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+        return false;
+    };
+
+    // A hand edit locks the row, the server's write waits for it holding the writers' lock, and
+    // the hand edit then wants that lock: the server's transaction is the one the database ends.
+    {
+        const std::string connection = server->connectionString();
+        const char* keywords[] = {"dbname", nullptr};
+        const char* values[] = {connection.c_str(), nullptr};
+        PgConnection hand(PQconnectdbParams(keywords, values, 1));
+        ASSERT_EQ(PQstatus(hand.get()), CONNECTION_OK);
+        for (const char* sql : {"SET deadlock_timeout = '60s'", "BEGIN",
+                                "SELECT 1 FROM tolmark_leases WHERE address = '10.0.4.1' FOR UPDATE"}) {
+            PgResult r(PQexec(hand.get(), sql));
+            ASSERT_NE(PQresultStatus(r.get()), PGRES_FATAL_ERROR) << sql;
+        }
+        a->put(renewal(4000, 3000));
+        ASSERT_TRUE(serverWaitsOnALock());
+        PgResult edit(PQexec(hand.get(), "UPDATE tolmark_leases SET remark = 'by hand' WHERE address = '10.0.4.1'"));
+        EXPECT_EQ(PQresultStatus(edit.get()), PGRES_COMMAND_OK);
+        PgResult commit(PQexec(hand.get(), "COMMIT"));
+    }
+    ASSERT_TRUE(drained(*a));
+    EXPECT_EQ(expiryOfOne(), "4000");
+
+    // Switched to read-only (a standby, say): the writes wait and the log says why, once.
+    // The server's connection is ended so that the next one is read-only; the writes meet it.
+    server->sql("ALTER DATABASE tolmark SET default_transaction_read_only = on", "postgres");
+    server->sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'Velkora'");
+    a->put(renewal(5000, 4000));
+    a->put(lease(makeIpv4(10, 0, 4, 2), client(2), 5000));
+    std::this_thread::sleep_for(milliseconds(2000));  // a few connections meanwhile
+    EXPECT_FALSE(a->available());
+    EXPECT_EQ(a->waiting(), 2u);
+    EXPECT_EQ(log.count("DHCP  Leases  database unreachable"), 1);
+    server->sql("ALTER DATABASE tolmark RESET default_transaction_read_only", "postgres");
+    ASSERT_TRUE(drained(*a));
+    EXPECT_EQ(expiryOfOne(), "5000");
+    EXPECT_EQ(server->sql("SELECT count(*) FROM tolmark_leases"), "2");
+
+    // A check the table was given by hand refuses one row: that write alone is dropped.
+    server->sql("ALTER TABLE tolmark_leases ADD CONSTRAINT short_leases CHECK (expiry < 100000)");
+    a->put(lease(makeIpv4(10, 0, 4, 3), client(3), 200000));
+    a->put(lease(makeIpv4(10, 0, 4, 4), client(4), 6000));
+    ASSERT_TRUE(drained(*a));
+    EXPECT_TRUE(log.has("DHCP  Leases  write of 10.0.4.3 refused: ERROR:  new row for relation"));
+    EXPECT_EQ(server->sql("SELECT address FROM tolmark_leases WHERE address > '10.0.4.2'"), "10.0.4.4");
+    EXPECT_EQ(log.count("refused"), 1);
 }
 
 }  // namespace
