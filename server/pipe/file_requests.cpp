@@ -8,6 +8,7 @@
 #include <fnmatch.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 
 #include "base/file_descriptor.h"
@@ -126,6 +127,16 @@ std::string readLinePiece(std::FILE* file, std::size_t maxChars) {
     return line;
 }
 
+bool isLogFileName(std::string_view name) {
+    constexpr std::string_view kSuffix = ".log";
+    if (name.size() <= kSuffix.size()) return false;
+    const std::string_view end = name.substr(name.size() - kSuffix.size());
+    for (std::size_t i = 0; i < kSuffix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(end[i])) != kSuffix[i]) return false;
+    }
+    return true;
+}
+
 namespace pipe_requests {
 
 namespace {
@@ -170,6 +181,11 @@ PipeMessage fileOpen(FileRequest& request) {
     const std::string_view name = open->name;
     const std::string_view mode = open->mode;
     if ((mode.empty() || mode.front() != 'r') && !request.session.mayWrite) return statusReply(kPipeRefused);
+    // A peer that may change nothing (another local user, a remote peer) reads log files only:
+    // the log directory is the data directory unless set otherwise, and the configuration there
+    // (the lease database's connection string may hold a password) and the client files are
+    // kept from other users.
+    if (!request.session.mayWrite && !isLogFileName(name)) return statusReply(kPipeRefused);
     FileAccess& context = request.context;
     // A reader of the log file sees every line written so far.
     if (context.flushLog) context.flushLog();

@@ -42,6 +42,9 @@ struct FileHandles {
 // beginning with "/", no part equal to "..", no empty part.
 bool isConfinedName(std::string_view name);
 
+// True for a name that ends in ".log" (any case): what a peer that may change nothing may open.
+bool isLogFileName(std::string_view name);
+
 FileSearchEntry fileSearchEntryFromStat(const struct stat& status, std::string_view name);
 
 // Open flags for a C library mode text ("r", "w+", "ab", ...); nullopt for anything else.

@@ -101,7 +101,7 @@ TEST_F(FileRequestsTest, SearchListsMatchingFilesOfTheLogDirectory) {
 TEST_F(FileRequestsTest, NamesLeadingOutOfTheLogDirectoryAreRefused) {
     for (const char* name : {"../data/secret.log", "/etc/passwd", "..", "sub/../../data/secret.log",
                              "./../data/secret.log", "", "dhcp2412.log/", "//etc/passwd"}) {
-        EXPECT_EQ(open(reader, name, "r"), 0u) << name;
+        EXPECT_EQ(open(admin, name, "r"), 0u) << name;
         EXPECT_TRUE(search(reader, name).empty()) << name;
     }
     for (const char* pattern : {"../data/*", "../*", "/tmp/*"}) EXPECT_TRUE(search(reader, pattern).empty()) << pattern;
@@ -114,6 +114,28 @@ TEST_F(FileRequestsTest, NamesLeadingOutOfTheLogDirectoryAreRefused) {
     EXPECT_EQ(tricked.size, 16u);
     EXPECT_EQ(u64At(tricked, 8), 0u);
     EXPECT_NE(open(reader, "dhcp2412.log", "r"), 0u);
+}
+
+// Only administrators open files that are no log files; others are refused, whatever the mode.
+TEST_F(FileRequestsTest, APeerThatMayChangeNothingReadsLogFilesOnly) {
+    writeFile(fixture.logDirectory + "Dorvane.ini", "[Dorvane]\nLeaseDatabase=password=secret\n");
+    writeFile(fixture.logDirectory + "OLD.LOG", "x\n");
+    struct Case {
+        PipeSession* session;
+        const char* name;
+        bool opened;
+    };
+    for (const Case& c : {Case{&reader, "Dorvane.ini", false}, Case{&reader, "notes.txt", false},
+                          Case{&reader, "dhcp2412.log.bak", false}, Case{&reader, ".log", false},
+                          Case{&reader, "dhcp2412.log", true}, Case{&reader, "OLD.LOG", true},
+                          Case{&admin, "Dorvane.ini", true}, Case{&admin, "notes.txt", true}}) {
+        const PipeMessage reply = fixture.send(*c.session, PipeCode::FileOpen, 0, texts({c.name, "r"}));
+        if (c.opened) {
+            EXPECT_NE(u64At(reply, 8), 0u) << c.name;
+        } else {
+            EXPECT_EQ(reply.word(), kPipeRefused) << c.name;
+        }
+    }
 }
 
 TEST_F(FileRequestsTest, SymbolicLinksLeadingOutOfTheLogDirectoryAreRefused) {
@@ -166,7 +188,7 @@ TEST_F(FileRequestsTest, WriteAppendsWhatWasSent) {
     EXPECT_EQ(readFile(fixture.logDirectory + "notes.txt"), "xmore\n");
 
     // A reader may open read-only, but not write through it.
-    const std::uint64_t readOnly = open(reader, "notes.txt", "r");
+    const std::uint64_t readOnly = open(reader, "dhcp2412.log", "r");
     ASSERT_NE(readOnly, 0u);
     EXPECT_EQ(fixture.send(reader, PipeCode::FileWrite, 1, handlePayload(readOnly)).word(), kPipeRefused);
 }
@@ -192,11 +214,11 @@ TEST_F(FileRequestsTest, HandlesBelongToTheirConnectionAndCloseWithIt) {
 
 TEST_F(FileRequestsTest, ConnectionCannotHoldMoreThanItsShareOfFiles) {
     std::vector<std::uint64_t> handles;
-    for (std::size_t i = 0; i < kMaxFilesPerConnection; ++i) handles.push_back(open(reader, "notes.txt", "r"));
+    for (std::size_t i = 0; i < kMaxFilesPerConnection; ++i) handles.push_back(open(reader, "dhcp2412.log", "r"));
     EXPECT_EQ(std::count(handles.begin(), handles.end(), 0u), 0);
-    EXPECT_EQ(open(reader, "notes.txt", "r"), 0u);
+    EXPECT_EQ(open(reader, "dhcp2412.log", "r"), 0u);
     fixture.send(reader, PipeCode::FileClose, 0, handlePayload(handles[3]));
-    const std::uint64_t reused = open(reader, "notes.txt", "r");
+    const std::uint64_t reused = open(reader, "dhcp2412.log", "r");
     EXPECT_NE(reused, 0u);
     EXPECT_NE(reused, handles[3]);  // same slot, new generation
     EXPECT_EQ(readLine(reader, handles[3]).value(), 0);
@@ -214,13 +236,13 @@ TEST_F(FileRequestsTest, OnePeerHoldsAtMostItsBudgetOverAllItsConnections) {
     };
     auto first = connection();
     auto second = connection();
-    const std::uint64_t a = open(*first, "notes.txt", "r");
+    const std::uint64_t a = open(*first, "dhcp2412.log", "r");
     const PipeMessage found = fixture.send(*first, PipeCode::FileFindFirst, 0, texts({"*.log"}));
     EXPECT_NE(a, 0u);
     EXPECT_EQ(found.size, 336u);
-    EXPECT_NE(open(*second, "notes.txt", "r"), 0u);
+    EXPECT_NE(open(*second, "dhcp2412.log", "r"), 0u);
     // The fourth, on either connection, is refused like an open that failed.
-    EXPECT_EQ(open(*second, "notes.txt", "r"), 0u);
+    EXPECT_EQ(open(*second, "dhcp2412.log", "r"), 0u);
     EXPECT_EQ(fixture.send(*second, PipeCode::FileFindFirst, 0, texts({"*.log"})).size, 8u);
     EXPECT_EQ(budget.held(localPeer(1234)), 3u);
     // Another user has a budget of its own.
@@ -229,13 +251,13 @@ TEST_F(FileRequestsTest, OnePeerHoldsAtMostItsBudgetOverAllItsConnections) {
     other.handleBudget = &budget;
     other.handlesPerPeer = 3;
     other.unprivilegedHandles = 4;
-    EXPECT_NE(open(other, "notes.txt", "r"), 0u);
+    EXPECT_NE(open(other, "dhcp2412.log", "r"), 0u);
     // ...within the share of all users without write permission together.
-    EXPECT_EQ(open(other, "notes.txt", "r"), 0u);
+    EXPECT_EQ(open(other, "dhcp2412.log", "r"), 0u);
     EXPECT_EQ(budget.held(kUnprivilegedPeers), 4u);
     // Closing one, or ending a connection, gives its share back.
     fixture.send(*first, PipeCode::FileClose, 0, handlePayload(a));
-    EXPECT_NE(open(*second, "notes.txt", "r"), 0u);
+    EXPECT_NE(open(*second, "dhcp2412.log", "r"), 0u);
     first.reset();
     EXPECT_EQ(budget.held(localPeer(1234)), 2u);
     second.reset();
