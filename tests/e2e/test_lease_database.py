@@ -70,7 +70,7 @@ class LeaseDatabaseTest(unittest.TestCase):
 
     def start(self, name, hide_libpq=False, **extra):
         directory = os.path.join(self.lab.dir, f"{name}{self.count}")
-        os.mkdir(directory)
+        os.makedirs(directory, exist_ok=True)  # a server started again keeps its client files
         own = "10.84.0.1" if name == "a" else "10.84.0.2"
         general = {"Profile0": "LAN", "LeaseDatabase": f"host={DB_ADDRESS} dbname={self.database} user=postgres",
                    "TestHousekeepingMs": "400"}
@@ -156,6 +156,25 @@ class LeaseDatabaseTest(unittest.TestCase):
         for r in renewed:
             self.assertIn(r["address"], table)
         self.assertEqual(self.clients("dora", "02:84:01:00:01:00")[0]["type"], "ack")
+
+    def test_the_files_leases_reach_a_database_that_was_away_at_the_start(self):
+        # Leases given while the server kept them in its files alone...
+        first = self.start("a", LeaseDatabase="")
+        given = self.clients("dora", *(f"02:84:04:00:00:{i:02x}" for i in range(3)))
+        self.assertTrue(all(r["type"] == "ack" for r in given), given)
+        first.proc.send_signal(signal.SIGTERM)
+        first.proc.wait(timeout=15)
+        # ...go into the database once it is there, also when it was not at the start.
+        self.pg.stop()
+        server = self.start("a")
+        self.assertIsNotNone(server.wait_for("DHCP  Leases  database unreachable at start"), "\n".join(server.lines))
+        self.pg.start()
+        self.assertIsNotNone(server.wait_for("DHCP  Leases  database reachable again", timeout=40),
+                             "\n".join(server.lines))
+        time.sleep(0.5)
+        table = self.leases()
+        self.assertEqual({r["address"]: r["mac"].replace(":", "") for r in given},
+                         {a: table[a][0] for a in (r["address"] for r in given) if a in table})
 
     def test_without_libpq_the_database_is_unreachable_and_the_check_says_why(self):
         server = self.start("a", hide_libpq=True)
