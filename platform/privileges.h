@@ -26,6 +26,7 @@ struct UserAccount {
     std::string name;
     uid_t uid = 0;
     gid_t gid = 0;
+    std::string home;  // the account's home directory
 };
 
 // The process's user and capabilities. Capabilities belong to each thread: the changes below
@@ -39,8 +40,9 @@ public:
     virtual bool mayChangeUser() = 0;
     // Every user and group id becomes the account's (with its supplementary groups); only keep
     // stays in effect and permitted, the bounding and ambient sets are emptied, and the process
-    // can gain no privilege again (no-new-privileges). False, with the reason in error, when any
-    // step fails or the result is not exactly that.
+    // can gain no privilege again (no-new-privileges); HOME, USER and LOGNAME become the
+    // account's, as a login makes them. False, with the reason in error, when any step fails or
+    // the result is not exactly that.
     virtual bool changeTo(const UserAccount& account, std::span<const Capability> keep, std::string& error) = 0;
     // The same user stays; every capability but keep and every ambient one goes, and
     // no-new-privileges is set.

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -51,7 +52,7 @@ std::optional<UserAccount> lookUpUser(std::string_view name) {
         buffer.resize(buffer.size() * 2);
     }
     if (found == nullptr) return std::nullopt;
-    return UserAccount{found->pw_name, found->pw_uid, found->pw_gid};
+    return UserAccount{found->pw_name, found->pw_uid, found->pw_gid, found->pw_dir != nullptr ? found->pw_dir : ""};
 }
 
 bool groupExists(const std::string& name) {
@@ -164,6 +165,16 @@ public:
         // The way back to root must be closed (a saved id of 0 would leave it open).
         if (account.uid != 0 && ::setuid(0) == 0) {
             error = "root could be taken back";
+            return false;
+        }
+        // The environment names the user, not the one who started the server: what reads the
+        // user's own files finds them (libpq reads ~/.pgpass for "LeaseDatabase" through HOME).
+        // No thread runs yet (see the class), so the environment may change.
+        const char* home = account.home.empty() ? "/" : account.home.c_str();
+        if (::setenv("HOME", home, 1) != 0 ||                     // NOLINT(concurrency-mt-unsafe)
+            ::setenv("USER", account.name.c_str(), 1) != 0 ||     // NOLINT(concurrency-mt-unsafe)
+            ::setenv("LOGNAME", account.name.c_str(), 1) != 0) {  // NOLINT(concurrency-mt-unsafe)
+            error = "setting HOME, USER and LOGNAME failed";
             return false;
         }
         // The change made the process undumpable; it is the user's process now, as when the

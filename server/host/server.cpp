@@ -150,15 +150,6 @@ bool Server::openLeaseDatabase() {
     Hold hold(engine_.lock);
     ClientTable& clients = engine_.clients;
     std::unordered_set<Ipv4> known;
-    // The leases of the files that go into the database: written on the terms of any write, so
-    // that where the database holds another client's lease of the address, that one stands and
-    // comes back to replace the file's.
-    auto bringAlong = [&] {
-        clients.setJournal(&journal_);
-        for (const ClientRecord* r = clients.first(ClientList::Dynamic); r != nullptr; r = clients.next(*r)) {
-            if (known.count(r->address) == 0 && r->address != 0 && r->expiry != kExpiryReserved) journal_.touched(*r);
-        }
-    };
     if (opened.status == leasedb::OpenStatus::Ready) {
         // The table holds the truth; a lease of the files at an address it does not know goes
         // into it (the first server given the database brings its leases along).
@@ -166,17 +157,22 @@ bool Server::openLeaseDatabase() {
             known.insert(row.fields.address);
             applySharedLease(clients, row.fields, false, engine_.profiles, platform_.clock.now());
         }
-        bringAlong();
         log_.line(1, false, "DHCP  Leases  %u leases from the lease database\n", static_cast<unsigned>(rows.size()));
     } else {
         // Served from the files meanwhile; the database worker keeps trying. Which of their
         // leases the database knows cannot be told yet: all of them wait to be written, or a
         // lease it never had would stay free there for another server to give out.
-        bringAlong();
         log_.line(1, true,
                   "DHCP  Leases  database unreachable at start (%s): the leases of the files are served, "
                   "no new addresses until it is back\n",
                   opened.error.c_str());
+    }
+    // The leases of the files that go into the database are written on the terms of any write:
+    // where the database holds another client's lease of the address, that one stands and comes
+    // back to replace the file's.
+    clients.setJournal(&journal_);
+    for (const ClientRecord* r = clients.first(ClientList::Dynamic); r != nullptr; r = clients.next(*r)) {
+        if (known.count(r->address) == 0 && r->address != 0 && r->expiry != kExpiryReserved) journal_.touched(*r);
     }
     sharedLeases_->writeJournal(clients, platform_.clock.now());
     dhcp_.setSharedLeases(sharedLeases_.get());

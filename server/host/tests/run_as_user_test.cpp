@@ -34,7 +34,7 @@ public:
     }
     bool hasCapability(Capability c) override { return c == Capability::NetBindService || rawToo; }
 
-    std::vector<platform::UserAccount> users{{"root", 0, 0}, {"tolmark", 990, 991}};
+    std::vector<platform::UserAccount> users{{"root", 0, 0, "/root"}, {"tolmark", 990, 991, "/var/lib/tolmark"}};
     uid_t euid = 0;
     std::string failure;
     bool rawToo = true;

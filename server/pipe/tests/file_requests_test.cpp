@@ -125,10 +125,10 @@ TEST_F(FileRequestsTest, APeerThatMayChangeNothingReadsLogFilesOnly) {
         const char* name;
         bool opened;
     };
-    for (const Case& c : {Case{&reader, "Dorvane.ini", false}, Case{&reader, "notes.txt", false},
-                          Case{&reader, "dhcp2412.log.bak", false}, Case{&reader, ".log", false},
-                          Case{&reader, "dhcp2412.log", true}, Case{&reader, "OLD.LOG", true},
-                          Case{&admin, "Dorvane.ini", true}, Case{&admin, "notes.txt", true}}) {
+    for (const Case& c :
+         {Case{&reader, "Dorvane.ini", false}, Case{&reader, "notes.txt", false},
+          Case{&reader, "dhcp2412.log.bak", false}, Case{&reader, ".log", false}, Case{&reader, "dhcp2412.log", true},
+          Case{&reader, "OLD.LOG", true}, Case{&admin, "Dorvane.ini", true}, Case{&admin, "notes.txt", true}}) {
         const PipeMessage reply = fixture.send(*c.session, PipeCode::FileOpen, 0, texts({c.name, "r"}));
         if (c.opened) {
             EXPECT_NE(u64At(reply, 8), 0u) << c.name;
