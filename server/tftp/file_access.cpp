@@ -76,26 +76,36 @@ OpenResult openFailed(unsigned code, ErrorText text) {
     return result;
 }
 
-std::shared_ptr<const FileMapping> MappingCache::find(const std::string& path) {
+std::shared_ptr<const FileMapping> MappingCache::find(const std::string& path, const struct stat& file) {
     for (auto it = entries_.begin(); it != entries_.end();) {
-        if (it->second.expired()) {
+        if (it->second.mapping.expired()) {
             it = entries_.erase(it);
         } else {
             ++it;
         }
     }
     const auto it = entries_.find(path);
-    return it == entries_.end() ? nullptr : it->second.lock();
+    if (it == entries_.end()) return nullptr;
+    const Entry& e = it->second;
+    if (e.device != file.st_dev || e.inode != file.st_ino || e.size != file.st_size ||
+        e.modified.tv_sec != file.st_mtim.tv_sec || e.modified.tv_nsec != file.st_mtim.tv_nsec)
+        return nullptr;
+    return e.mapping.lock();
 }
 
-void MappingCache::remember(const std::string& path, std::shared_ptr<const FileMapping> mapping) {
-    entries_[path] = mapping;
+void MappingCache::remember(const std::string& path, const struct stat& file,
+                            std::shared_ptr<const FileMapping> mapping) {
+    entries_[path] = Entry{mapping, file.st_dev, file.st_ino, file.st_size, file.st_mtim};
 }
 
 OpenResult openForReading(const ResolvedPath& path, const ReadPolicy& policy, MappingCache& mappings,
                           const ServerFileGuard& guard) {
+    // The name is resolved (and checked) for every request, also when a transfer of the same file
+    // runs: the file may have been removed, protected or replaced since.
+    ConfinedName resolved;
+    if (std::optional<OpenResult> refused = resolveConfined(path, false, guard, resolved)) return std::move(*refused);
     if (policy.wantMapping && !policy.textMode) {
-        if (std::shared_ptr<const FileMapping> shared = mappings.find(path.full)) {
+        if (std::shared_ptr<const FileMapping> shared = mappings.find(path.full, resolved.leafStatus)) {
             OpenResult result;
             result.ok = true;
             result.size = shared->size();
@@ -103,8 +113,6 @@ OpenResult openForReading(const ResolvedPath& path, const ReadPolicy& policy, Ma
             return result;
         }
     }
-    ConfinedName resolved;
-    if (std::optional<OpenResult> refused = resolveConfined(path, false, guard, resolved)) return std::move(*refused);
     // Only regular files are served: a FIFO or a device is never opened.
     platform::FileDescriptor fd(openResolvedForReading(resolved));
     if (!fd.valid()) return openFailed(kCodeNotFound, ErrorText::FileNotFound);
@@ -114,7 +122,7 @@ OpenResult openForReading(const ResolvedPath& path, const ReadPolicy& policy, Ma
     result.size = static_cast<std::uint64_t>(resolved.leafStatus.st_size);
     if (policy.wantMapping && !policy.textMode && result.size != 0 && result.size <= policy.mappingMax) {
         if (std::shared_ptr<const FileMapping> mapping = FileMapping::map(fd.get(), result.size)) {
-            mappings.remember(path.full, mapping);
+            mappings.remember(path.full, resolved.leafStatus, mapping);
             result.mapping = std::move(mapping);
             return result;  // the mapping keeps the file's pages; the descriptor is not needed
         }
@@ -207,12 +215,14 @@ std::size_t FileSource::bufferBytes(std::size_t blockSize, std::size_t window, b
     return 2 * chunkBlocks(blockSize, window) * blockSize;
 }
 
-FileSource::FileSource(platform::FileDescriptor file, std::size_t blockSize, std::size_t window, bool textMode)
+FileSource::FileSource(platform::FileDescriptor file, std::size_t blockSize, std::size_t window, bool textMode,
+                       std::uint64_t size)
     : file_(std::move(file)),
       fd_(file_.get()),
       blockSize_(blockSize),
       window_(window == 0 ? 1 : window),
       textMode_(textMode),
+      size_(size),
       buffer_(bufferBytes(blockSize, window_, textMode)),
       text_(fd_) {
     if (textMode_) {
@@ -245,6 +255,15 @@ std::optional<std::span<const std::uint8_t>> FileSource::fromChunk(std::uint64_t
             }
             if (n == 0) break;
             length += static_cast<std::size_t>(n);
+        }
+        // Shorter than the file was: it was cut (or is being rewritten) under the transfer.
+        const std::uint64_t expected =
+            offset < 0 || static_cast<std::uint64_t>(offset) >= size_
+                ? 0
+                : std::min<std::uint64_t>(chunkBytes, size_ - static_cast<std::uint64_t>(offset));
+        if (length < expected) {
+            chunkNumber_[half] = ~std::uint64_t{0};
+            return std::nullopt;
         }
         chunkNumber_[half] = chunk;
         chunkLength_[half] = length;

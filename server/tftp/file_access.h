@@ -4,6 +4,8 @@
 // blocking. Uploads are written to a temporary file beside their target and moved into place
 // only once complete. Also the block sources and sinks the engine reads from and writes to.
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cstdint>
 #include <map>
@@ -24,12 +26,22 @@ namespace tolmark::tftp {
 // same file. Entries whose last user has gone are dropped.
 class MappingCache {
 public:
-    std::shared_ptr<const FileMapping> find(const std::string& path);
-    void remember(const std::string& path, std::shared_ptr<const FileMapping> mapping);
+    // The mapping of the file at path while a transfer holds it and the file is still the one
+    // mapped (the same file, size and modification time): a file replaced or rewritten since is
+    // mapped anew, so that an updated boot image reaches the next client.
+    std::shared_ptr<const FileMapping> find(const std::string& path, const struct stat& file);
+    void remember(const std::string& path, const struct stat& file, std::shared_ptr<const FileMapping> mapping);
     std::size_t size() const { return entries_.size(); }
 
 private:
-    std::map<std::string, std::weak_ptr<const FileMapping>> entries_;
+    struct Entry {
+        std::weak_ptr<const FileMapping> mapping;
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        struct timespec modified {};
+    };
+    std::map<std::string, Entry> entries_;
 };
 
 // An upload's file: a temporary file in the target's directory, moved into place by commit.
@@ -109,7 +121,11 @@ class FileSource final : public BlockSource {
 public:
     static constexpr std::size_t kReadAheadBytes = std::size_t{64} << 10;
 
-    FileSource(platform::FileDescriptor file, std::size_t blockSize, std::size_t window, bool textMode);
+    // size: the file's size when it was opened. A binary file that ends before it (it was
+    // truncated or replaced in place meanwhile) is a failed read, not a short last block: the
+    // client must not take what it got for the whole file.
+    FileSource(platform::FileDescriptor file, std::size_t blockSize, std::size_t window, bool textMode,
+               std::uint64_t size);
     // What the buffers of such a source hold.
     static std::size_t bufferBytes(std::size_t blockSize, std::size_t window, bool textMode);
     std::optional<std::span<const std::uint8_t>> block(std::uint64_t index) override;
@@ -125,6 +141,7 @@ private:
     std::size_t blockSize_;
     std::size_t window_;
     bool textMode_;
+    std::uint64_t size_;                // the file's size when it was opened
     std::size_t chunkBlocks_ = 0;       // blocks of a chunk (binary)
     std::vector<std::uint8_t> buffer_;  // two chunks (binary) or the ring (text)
     // Binary: the chunk number each half holds (~0 none) and the bytes read into it.

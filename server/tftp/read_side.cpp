@@ -64,6 +64,13 @@ private:
     std::optional<std::int32_t> optionPhase();
     std::int32_t dataPhase();
     std::optional<std::int32_t> sendWindow();
+    // The file could not be read or sent on (it was cut under the transfer, say): the client is
+    // told, since a transfer that just goes silent, or a port that is closed, passes for a
+    // complete file with some clients.
+    std::int32_t endWithError() {
+        sendErrorPacket(c_, 0, ErrorText::Unspecified);
+        return kOutcomeFailure;
+    }
     AckResult waitForAck(bool optionPhase);
     AckResult countAck(std::uint16_t block, bool optionPhase);
     // Sends again from the block after this one; once for each block, so that the same
@@ -239,10 +246,10 @@ std::optional<std::int32_t> ReadSide::sendWindow() {
             // Logged with the block counter: the blocks acknowledged so far.
             c_.log.line(1, false, "TFTP  Error   sent block %u %d failed\n", counterValue(s_.acked),
                         static_cast<int>(batch_[sent].data.size()));
-            return kOutcomeFailure;
+            return endWithError();
         }
     }
-    if (readFailed) return kOutcomeFailure;
+    if (readFailed) return endWithError();
     return std::nullopt;
 }
 

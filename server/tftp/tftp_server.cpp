@@ -329,7 +329,8 @@ bool TftpServer::prepareData(Transfer& transfer, OpenResult& opened) {
             } else if (opened.mapping) {
                 transfer.source = std::make_unique<MappedSource>(opened.mapping, r.blockSize);
             } else {
-                transfer.source = std::make_unique<FileSource>(std::move(opened.file), r.blockSize, window, textMode);
+                transfer.source =
+                    std::make_unique<FileSource>(std::move(opened.file), r.blockSize, window, textMode, opened.size);
             }
         } catch (const std::bad_alloc&) {
             ok = false;

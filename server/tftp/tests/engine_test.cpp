@@ -45,7 +45,7 @@ public:
     std::vector<Sent> sent;
     std::int64_t now = 0;
 
-    // Sends at this index (from 0) fail.
+    // The send at this index (from 0) fails; later ones go through.
     std::size_t failSendAt = ~std::size_t{0};
 
     void reply(Bytes bytes, std::int64_t delay = 1) { inbox_.push_back({now + delay, std::move(bytes), 0}); }
@@ -86,7 +86,10 @@ private:
     bool record(std::span<const std::uint8_t> header, std::span<const std::uint8_t> payload, bool group) {
         Bytes b(header.begin(), header.end());
         b.insert(b.end(), payload.begin(), payload.end());
-        if (sent.size() == failSendAt) return false;
+        if (sent.size() == failSendAt) {
+            failSendAt = ~std::size_t{0};
+            return false;
+        }
         sent.push_back({now, b, group});
         if (answer) answer(*this, sent.back());
         return true;
@@ -102,8 +105,10 @@ private:
 
 class MemorySource final : public BlockSource {
 public:
-    MemorySource(Bytes bytes, std::size_t blockSize) : bytes_(std::move(bytes)), blockSize_(blockSize) {}
+    MemorySource(Bytes bytes, std::size_t blockSize, std::uint64_t failAt = 0)
+        : bytes_(std::move(bytes)), blockSize_(blockSize), failAt_(failAt) {}
     std::optional<std::span<const std::uint8_t>> block(std::uint64_t index) override {
+        if (index == failAt_) return std::nullopt;
         const std::uint64_t start = (index - 1) * blockSize_;
         if (start >= bytes_.size()) return std::span<const std::uint8_t>();
         return std::span<const std::uint8_t>(bytes_.data() + start,
@@ -113,6 +118,7 @@ public:
 private:
     Bytes bytes_;
     std::size_t blockSize_;
+    std::uint64_t failAt_;
 };
 
 class MemorySink final : public BlockSink {
@@ -160,12 +166,13 @@ struct Exchange {
     testing::CapturingLog log{3};
     EngineSettings settings;
     std::function<bool()> stopping = nullptr;  // also called at every wait
+    std::uint64_t failReadAt = 0;              // the block the file cannot give
 
     std::int32_t read(const Bytes& file, std::uint16_t blockSize = 512) {
         transfer.request.opcode = kOpReadRequest;
         transfer.request.blockSize = blockSize;
         transfer.request.size = static_cast<std::uint32_t>(file.size());
-        MemorySource source(file, blockSize);
+        MemorySource source(file, blockSize, failReadAt);
         EngineContext context{transfer, client, log, settings, stopping};
         return runReadSide(context, source);
     }
@@ -197,6 +204,24 @@ TEST(ReadSide, FileSizesAndTheClosingBlock) {
         for (const Sent& s : r.client.sent) sizes.push_back(s.dataSize());
         EXPECT_EQ(sizes, c.blockSizes);
         EXPECT_EQ(r.transfer.blockCounter.load(), c.blockSizes.size());
+    }
+}
+
+// A block the file cannot give (it was cut meanwhile), or one that cannot be sent: the client
+// learns that the transfer failed instead of hearing nothing more.
+TEST(ReadSide, AReadOrSendThatFailsEndsWithAnErrorToTheClient) {
+    for (const bool readFails : {true, false}) {
+        SCOPED_TRACE(readFails ? "read" : "send");
+        Exchange r;
+        r.client.answer = ackEveryBlock;
+        if (readFails) {
+            r.failReadAt = 3;
+        } else {
+            r.client.failSendAt = 2;
+        }
+        EXPECT_EQ(r.read(pattern(5000)), kOutcomeFailure);
+        EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2}));
+        EXPECT_EQ(r.client.sent.back().bytes, errorPacket(0, "unspecified Error"));
     }
 }
 

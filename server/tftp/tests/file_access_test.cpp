@@ -225,6 +225,22 @@ TEST_F(FileAccess, TransfersOfOneFileShareOneMapping) {
     std::weak_ptr<const FileMapping> watch = first.mapping;
     first.mapping.reset();
     EXPECT_FALSE(watch.expired());  // the second transfer still uses it
+
+    // While a transfer holds the mapping, the file is replaced (a new file moved over it), then
+    // rewritten in place, then removed: the next request gets the file as it is now.
+    writeFile(root + "new.bin", std::string(5000, 'n'));
+    ASSERT_EQ(::rename((root + "new.bin").c_str(), (root + "big.bin").c_str()), 0);
+    OpenResult replaced = openForReading(below("big.bin"), policy, mappings);
+    ASSERT_TRUE(replaced.mapping);
+    EXPECT_NE(replaced.mapping, second.mapping);
+    EXPECT_EQ(replaced.size, 5000u);
+    ASSERT_EQ(::truncate((root + "big.bin").c_str(), 3000), 0);
+    OpenResult cut = openForReading(below("big.bin"), policy, mappings);
+    EXPECT_EQ(cut.size, 3000u);
+    ASSERT_EQ(::unlink((root + "big.bin").c_str()), 0);
+    EXPECT_FALSE(openForReading(below("big.bin"), policy, mappings).ok);
+    writeFile(root + "big.bin", content);
+
     second.mapping.reset();
     EXPECT_TRUE(watch.expired());  // unmapped by the last user
 
@@ -247,7 +263,7 @@ TEST_F(FileAccess, ReadAheadGivesEveryBlockAndKeepsTheWindow) {
         writeFile(root + "big.bin", content);
         OpenResult opened = openForReading(below("big.bin"), {false, false, 0}, mappings);
         ASSERT_TRUE(opened.ok);
-        FileSource source(std::move(opened.file), blockSize, window, false);
+        FileSource source(std::move(opened.file), blockSize, window, false, opened.size);
         EXPECT_LE(FileSource::bufferBytes(blockSize, window, false),
                   2 * std::max(chunk + blockSize, window * blockSize));
         const std::uint64_t blocks = size / blockSize + 1;  // the last one short or empty
@@ -271,6 +287,19 @@ TEST_F(FileAccess, ReadAheadGivesEveryBlockAndKeepsTheWindow) {
     }
 }
 
+// A file cut (or being rewritten in place) after it was opened: the blocks it no longer has are
+// a failed read, never a short block that would end the transfer as if complete.
+TEST_F(FileAccess, AFileCutUnderTheTransferIsAFailedReadNotAnEarlyEnd) {
+    writeFile(root + "cut.bin", std::string(100000, 'x'));
+    OpenResult opened = openForReading(below("cut.bin"), {false, false, 0}, mappings);
+    ASSERT_TRUE(opened.ok);
+    ASSERT_EQ(::truncate((root + "cut.bin").c_str(), 70000), 0);
+    FileSource source(std::move(opened.file), 512, 1, false, opened.size);
+    EXPECT_EQ(source.block(128)->size(), 512u);  // the first read-ahead chunk is all there
+    EXPECT_FALSE(source.block(129));             // the second stops 30000 bytes early
+    EXPECT_FALSE(source.block(196));             // the block that was the short last one
+}
+
 TEST_F(FileAccess, NetasciiBlocksAndSizes) {
     // Line ends become CR LF and a lone CR becomes CR NUL; the size is the converted length.
     const std::string text = "one\ntwo\rthree\n\n" + std::string(1000, 'x') + "\n";
@@ -284,7 +313,7 @@ TEST_F(FileAccess, NetasciiBlocksAndSizes) {
 
     for (std::size_t blockSize : {8u, 9u, 512u}) {
         SCOPED_TRACE(blockSize);
-        FileSource source(platform::FileDescriptor(::dup(opened.file.get())), blockSize, 2, true);
+        FileSource source(platform::FileDescriptor(::dup(opened.file.get())), blockSize, 2, true, opened.size);
         std::string stream;
         for (std::uint64_t i = 1;; ++i) {
             const auto block = source.block(i);
