@@ -90,6 +90,14 @@ void collect(LeaseDatabase& db, std::vector<ClaimResult>& claims, std::vector<Le
     }
 }
 
+// Waits (bounded) until the server's writes are all in the database.
+bool drained(LeaseDatabase& db) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((db.waiting() != 0 || !db.available()) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(milliseconds(50));
+    return db.waiting() == 0 && db.available();
+}
+
 std::optional<ClaimOutcome> claimOnce(LeaseDatabase& db, std::uint64_t ticket, const LeasePut& put,
                                       std::vector<LeaseRow>* holders = nullptr) {
     if (!db.claim(ticket, put)) return std::nullopt;
@@ -153,9 +161,7 @@ TEST_F(LeaseDatabaseTest, AnAddressGoesToOneClientOnly) {
     LeasePut stale = lease(five, client(2), 0, 5000);
     stale.previousExpiry = 0;  // it knew the address as merely offered
     b->put(stale);
-    const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (b->waiting() != 0 && std::chrono::steady_clock::now() < settle)
-        std::this_thread::sleep_for(milliseconds(20));
+    ASSERT_TRUE(drained(*b));
     EXPECT_EQ(server->sql("SELECT expiry FROM tolmark_leases WHERE address = '10.0.0.5'"), "9000");
 
     // A lost claim hands over the holder, so that the server stops offering the address.
@@ -203,9 +209,7 @@ TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
     removal.remove = true;
     a->put(removal);
     b->put(lease(makeIpv4(10, 0, 1, 4), client(4), 5000));
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while ((a->waiting() != 0 || b->waiting() != 0) && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(milliseconds(20));
+    ASSERT_TRUE(drained(*a) && drained(*b));
     EXPECT_EQ(server->sql("SELECT removed FROM tolmark_leases WHERE address = '10.0.1.1'"), "f");
 
     // A server started later reads every row that is not removed, in address order.
@@ -265,11 +269,7 @@ TEST_F(LeaseDatabaseTest, AnOutageRefusesClaimsKeepsWritesAndRecovers) {
     EXPECT_EQ(log.count("DHCP  Leases  database unreachable"), 2);  // once per server
 
     ASSERT_TRUE(server->resume());
-    const auto back = std::chrono::steady_clock::now() + std::chrono::seconds(40);
-    while ((!a->available() || !b->available() || a->waiting() != 0) && std::chrono::steady_clock::now() < back)
-        std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_TRUE(a->available());
-    EXPECT_EQ(a->waiting(), 0u);
+    ASSERT_TRUE(drained(*a) && drained(*b));
     EXPECT_EQ(log.count("DHCP  Leases  database reachable again"), 2);
     EXPECT_EQ(server->sql("SELECT address, expiry FROM tolmark_leases ORDER BY address"),
               "10.0.3.1|5009\n10.0.3.3|6000");
@@ -278,14 +278,6 @@ TEST_F(LeaseDatabaseTest, AnOutageRefusesClaimsKeepsWritesAndRecovers) {
     collect(*b, claims, rows, 0, 2);
     ASSERT_GE(rows.size(), 2u);
     EXPECT_EQ(rows.back().fields.address, makeIpv4(10, 0, 3, 3));
-}
-
-// Waits (bounded) until the server's writes are all in the database.
-bool drained(LeaseDatabase& db) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while ((db.waiting() != 0 || !db.available()) && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(milliseconds(50));
-    return db.waiting() == 0 && db.available();
 }
 
 // Writes the database refuses: only a row that is itself wrong is dropped. A write that lost a
