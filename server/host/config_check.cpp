@@ -168,6 +168,13 @@ void checkServerSettings(const ConfigStore& store, const std::string& dataDirect
             store.report(FindingLevel::Warning, kGeneralSection, "LeaseDatabase", error,
                          "the start finds the database unreachable: it serves the leases of the files and gives "
                          "out no new address");
+        struct stat st {};
+        if (leasedb::connectionHoldsPassword(database) && ::stat(store.iniPath().c_str(), &st) == 0 &&
+            (st.st_mode & S_IROTH) != 0)
+            store.report(FindingLevel::Warning, kGeneralSection, "LeaseDatabase",
+                         "holds the database's password, and every user of the host may read this file",
+                         "the start connects with it; move the password to ~/.pgpass of the server's user, or "
+                         "take the file's read permission from others");
     }
     if (!dataDirectory.empty() && !platform::directoryWritable(dataDirectory)) {
         findings.add(FindingLevel::Warning, dataDirectory, 0,

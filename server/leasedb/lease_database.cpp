@@ -179,6 +179,19 @@ bool checkConnectionString(const std::string& connection, std::string& error) {
     return true;
 }
 
+bool connectionHoldsPassword(const std::string& connection) {
+    std::string error;
+    if (!isConnectionString(connection) || !loadLibpq(error)) return false;
+    PQconninfoOption* options = parseConnection(connection, error);
+    if (options == nullptr) return false;
+    bool holds = false;
+    for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+        if (std::string_view(o->keyword) == "password" && o->val != nullptr && *o->val != '\0') holds = true;
+    }
+    PQconninfoFree(options);
+    return holds;
+}
+
 LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log)
     : connectionString_(std::move(connectionString)),
       log_(log),

@@ -58,6 +58,8 @@ inline constexpr std::size_t kMaxWaitingClaims = 1024;
 // Whether libpq loads and reads the connection string as a connection will ("LeaseDatabase" is
 // a libpq connection string, a postgresql:// URI or a bare database name); false with why.
 bool checkConnectionString(const std::string& connection, std::string& error);
+// Whether the connection string itself holds a password (password=..., or user:password@ in a URI).
+bool connectionHoldsPassword(const std::string& connection);
 
 class LeaseDatabase {
 public:
