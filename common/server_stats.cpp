@@ -154,11 +154,41 @@ void appendHead(std::string& out, const char* name, const char* type, const char
     append(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
-// A label value as the text format writes it: backslash, double quote and line feed escaped.
+// The length of the valid UTF-8 sequence at the start of text; 0 when there is none.
+std::size_t utf8Sequence(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    if (lead < 0x80) return 1;
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                               : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                              : 0;
+    if (length == 0 || text.size() < length) return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return 0;
+    }
+    const auto second = static_cast<unsigned char>(text[1]);
+    // Overlong forms, UTF-16 surrogates and code points past U+10FFFF.
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) || (lead == 0xF0 && second < 0x90) ||
+        (lead == 0xF4 && second > 0x8F))
+        return 0;
+    return length;
+}
+
+// A label value as the exposition format wants it: escaped, and valid UTF-8 (a scraper refuses
+// the whole page otherwise). Names are UTF-8 as a rule; a byte that is not (a name written in
+// Latin-1, a sequence cut by a field's width) counts as the Latin-1 character of that value.
 std::string labelValue(std::string_view text) {
     std::string out;
-    for (char c : text) {
-        if (c == '\\' || c == '"') {
+    while (!text.empty()) {
+        const char c = text[0];
+        const std::size_t sequence = utf8Sequence(text);
+        if (sequence > 1) {
+            out.append(text.substr(0, sequence));
+        } else if (sequence == 0) {
+            const auto byte = static_cast<unsigned char>(c);
+            out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+            out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+        } else if (c == '\\' || c == '"') {
             out.push_back('\\');
             out.push_back(c);
         } else if (c == '\n') {
@@ -166,6 +196,7 @@ std::string labelValue(std::string_view text) {
         } else {
             out.push_back(c);
         }
+        text.remove_prefix(std::max<std::size_t>(sequence, 1));
     }
     return out;
 }

@@ -90,6 +90,13 @@ TEST(ServerStats, ReplyPinsEveryOffsetAndRefusesWhatItsCountsDoNotSay) {
 TEST(ServerStats, PrometheusTextNamesEveryCounterOnce) {
     ServerStats stats = sampleStats();
     stats[StatCounter::LeaseSaveMicroseconds] = 2500001;
+    // Names in UTF-8, in Latin-1, and cut inside a character: every label value is UTF-8.
+    stats.pools.push_back(
+        {"S\xC3\xBC"
+         "d",
+         3, 1, 2});
+    stats.pools.push_back({"B\xFCro", 3, 1, 2});
+    stats.pools.push_back({"K\xC3\xBC\xC3", 3, 1, 2});
     const std::string page = renderPrometheus(stats, true);
     struct Line {
         const char* text;
@@ -106,6 +113,11 @@ TEST(ServerStats, PrometheusTextNamesEveryCounterOnce) {
         {"tolmark_dhcp_pool_leases_in_use{profile=\"lab\"} 7\n", true},
         {"tolmark_dhcp_pool_addresses_free{profile=\"a\\\"b\\\\c\"} 16909058\n", true},
         {"tolmark_build_info{version=\"3.1.28\"} 1\n", true},
+        {"tolmark_dhcp_pool_leases_in_use{profile=\"S\xC3\xBC"
+         "d\"} 1\n",
+         true},
+        {"tolmark_dhcp_pool_leases_in_use{profile=\"B\xC3\xBCro\"} 1\n", true},
+        {"tolmark_dhcp_pool_leases_in_use{profile=\"K\xC3\xBC\xC3\x83\"} 1\n", true},
         {"process_start_time_seconds 4134\n", true},
     };
     for (const Line& line : lines) EXPECT_EQ(page.find(line.text) != std::string::npos, line.present) << line.text;
