@@ -232,7 +232,8 @@ bool TftpServer::assignGroup(TransferRequest& request, const MulticastSettings& 
     for (const Entry& entry : transfers_) {
         const Transfer& t = *entry.transfer;
         if (runningMulticast(entry) && t.master.load() && t.request.mode == request.mode &&
-            t.request.blockSize == request.blockSize && t.request.path == request.path) {
+            t.request.blockSize == request.blockSize && t.request.path == request.path &&
+            t.request.size == request.size && t.request.mappingIdentity == request.mappingIdentity) {
             request.group = t.request.group;
             request.groupPort = t.request.groupPort;
             request.master = false;
@@ -382,6 +383,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         if (opened.ok) {
             request.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(opened.size, 0xFFFFFFFFu));
             request.mapped = opened.mapping != nullptr;
+            request.mappingIdentity = opened.mapping.get();
             // A group's clients place each block by its 16-bit number, and a client that takes
             // over as master names the block it has by that number: past 65,535 blocks both
             // are ambiguous and a copy could come out wrong. Such a file goes to its client

@@ -81,6 +81,9 @@ struct TransferRequest {
     std::uint16_t groupPort = 0;
     bool master = false;  // first client of its multicast group
     bool mapped = false;  // read through a shared mapping
+    // The mapping read from, as an identity only (never followed): a multicast group takes in
+    // only clients of the same mapping, so that a file replaced meanwhile is not mixed into it.
+    const void* mappingIdentity = nullptr;
     std::string path;
 };
 

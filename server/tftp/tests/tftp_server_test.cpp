@@ -209,5 +209,34 @@ TEST_F(Listener, AGroupOnlyForAFileOfAtMost65535Blocks) {
     }
 }
 
+// A client of a file replaced while a group reads it gets a group of its own: the group's
+// blocks come from the file as it was, its own from the file as it is.
+TEST_F(Listener, AGroupTakesInOnlyClientsOfTheSameFile) {
+    settings.update([&](DhcpSettings&, TftpSettings& t, MulticastSettings& m) {
+        t.mmf = 1;       // multicast reads through a shared mapping
+        t.clients = 20;  // three transfers from one address
+        m.multicast = 1;
+        m.address = makeIpv4(239, 255, 0, 9);
+        m.port = 1758;
+        m.last = 1770;
+        return 0;
+    });
+    start();
+    // The "multicast" value of the option acknowledgement: "address,port,master".
+    auto group = [&](Client& client) {
+        client.send(request(1, "file.bin", {"multicast", ""}), server->port());
+        const Bytes oack = client.receive(2000);
+        const std::string text(oack.begin(), oack.end());
+        const std::size_t at = text.find(std::string("multicast") + '\0');
+        return at == std::string::npos ? std::string() : std::string(text.c_str() + at + 10);
+    };
+    Client first, second, third;
+    EXPECT_EQ(group(first), "239.255.0.9,1758,1");
+    EXPECT_EQ(group(second), "239.255.0.9,1758,0");
+    testing::writeFile(tmp.file("new.bin"), std::string(3000, 'n'));
+    ASSERT_EQ(::rename(tmp.file("new.bin").c_str(), tmp.file("file.bin").c_str()), 0);
+    EXPECT_EQ(group(third), "239.255.0.9,1759,1");
+}
+
 }  // namespace
 }  // namespace tolmark::tftp
