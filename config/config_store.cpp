@@ -183,13 +183,24 @@ std::string ConfigStore::storeSection(std::string_view section) const {
 std::string ConfigStore::readText(std::string_view section, std::string_view key, std::string_view defaultValue,
                                   std::size_t capacity) const {
     std::string text(defaultValue);
+    bool stored = false;
     if (IniFile::validSection(section) && IniFile::validKey(key)) {
         const std::string name = storeSection(section);
-        std::optional<std::string> stored =
+        std::optional<std::string> value =
             readFile(storeFile(), [&](const IniFile& file) { return file.value(name, key); });
-        if (stored) text = std::move(*stored);
+        stored = value.has_value();
+        if (value) text = std::move(*value);
     }
-    text.resize(std::min(text.size(), capacity == 0 ? 0 : capacity - 1));
+    // A value longer than its setting may be is cut: the check says so, since what is left may
+    // name another file, profile or database.
+    const std::size_t room = capacity == 0 ? 0 : capacity - 1;
+    if (stored && text.size() > room && findings_ != nullptr && capacity != std::numeric_limits<std::size_t>::max()) {
+        report(FindingLevel::Warning, section, key,
+               "is " + std::to_string(text.size()) + " characters long, more than the " + std::to_string(room) +
+                   " it may have",
+               "the start reads only the first " + std::to_string(room));
+    }
+    text.resize(std::min(text.size(), room));
     return text;
 }
 

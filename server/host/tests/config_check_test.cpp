@@ -111,6 +111,7 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         std::vector<Expected> expected;
         int status;
     };
+    const std::string tooLong = "LeaseDatabase=dbname=" + std::string(1100, 'x');
     const auto general = [](const char* line) {
         Files f;
         f.general = line;
@@ -236,6 +237,10 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          {{"Dorvane.ini", 3, L::Warning, "LeaseDatabase"}},
          kCheckWarnings},
         {"lease database by name", general("LeaseDatabase=tolmark"), {}, kCheckClean},
+        {"setting longer than it may be",
+         general(tooLong.c_str()),
+         {{"Dorvane.ini", 3, L::Warning, "LeaseDatabase", "reads only the first 1023"}},
+         kCheckWarnings},
         {"lease database password in a file others read",
          general("LeaseDatabase=host=db.example password=secret"),
          {{"Dorvane.ini", 3, L::Warning, "LeaseDatabase", "password"}},
