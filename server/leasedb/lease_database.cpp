@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string_view>
 
@@ -128,10 +129,15 @@ bool isConnectionString(std::string_view connection) {
            connection.starts_with("postgres://");
 }
 
+struct OptionsFree {
+    void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
+};
+using ConnectionOptions = std::unique_ptr<PQconninfoOption, OptionsFree>;
+
 // The options a connection string gives, or null with libpq's reason (on one line).
-PQconninfoOption* parseConnection(const std::string& connection, std::string& error) {
+ConnectionOptions parseConnection(const std::string& connection, std::string& error) {
     char* message = nullptr;
-    PQconninfoOption* options = PQconninfoParse(connection.c_str(), &message);
+    ConnectionOptions options(PQconninfoParse(connection.c_str(), &message));
     if (options == nullptr) {
         error = message != nullptr ? message : "out of memory";
         while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
@@ -140,24 +146,27 @@ PQconninfoOption* parseConnection(const std::string& connection, std::string& er
     return options;
 }
 
+// Calls each(keyword, value) for every option the string sets.
+template <class Each>
+void forEachSetOption(const ConnectionOptions& options, Each&& each) {
+    for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
+        if (o->val != nullptr && *o->val != '\0') each(std::string_view(o->keyword), o->val);
+    }
+}
+
 // The parts of a connection string that say which database it is; a password never.
 std::string describeConnection(const std::string& connection) {
     std::string error;
     if (!loadLibpq(error)) return "(connection string not read: " + error + ")";
     if (!isConnectionString(connection)) return "dbname=" + connection;
-    PQconninfoOption* options = parseConnection(connection, error);
+    const ConnectionOptions options = parseConnection(connection, error);
     if (options == nullptr) return "(connection string not understood)";
     std::string out;
-    for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
-        const std::string_view key = o->keyword;
-        if (o->val == nullptr || *o->val == '\0') continue;
-        if (key != "host" && key != "hostaddr" && key != "port" && key != "dbname" && key != "user") continue;
+    forEachSetOption(options, [&out](std::string_view key, const char* value) {
+        if (key != "host" && key != "hostaddr" && key != "port" && key != "dbname" && key != "user") return;
         if (!out.empty()) out += ' ';
-        out += key;
-        out += '=';
-        out += o->val;
-    }
-    PQconninfoFree(options);
+        out.append(key).append("=").append(value);
+    });
     return out.empty() ? "(the libpq defaults)" : out;
 }
 
@@ -170,25 +179,20 @@ bool checkConnectionString(const std::string& connection, std::string& error) {
         return false;
     }
     if (!isConnectionString(connection)) return true;
-    PQconninfoOption* options = parseConnection(connection, why);
-    if (options == nullptr) {
+    if (parseConnection(connection, why) == nullptr) {
         error = "not a connection string libpq reads: " + why;
         return false;
     }
-    PQconninfoFree(options);
     return true;
 }
 
 bool connectionHoldsPassword(const std::string& connection) {
     std::string error;
     if (!isConnectionString(connection) || !loadLibpq(error)) return false;
-    PQconninfoOption* options = parseConnection(connection, error);
-    if (options == nullptr) return false;
+    const ConnectionOptions options = parseConnection(connection, error);
     bool holds = false;
-    for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
-        if (std::string_view(o->keyword) == "password" && o->val != nullptr && *o->val != '\0') holds = true;
-    }
-    PQconninfoFree(options);
+    if (options != nullptr)
+        forEachSetOption(options, [&holds](std::string_view key, const char*) { holds = holds || key == "password"; });
     return holds;
 }
 
@@ -553,24 +557,20 @@ bool LeaseDatabase::writeBatch() {
         return false;
     }
 
-    if (failedAt != batch_.size() && kind == Failure::Transaction) {
+    if (failedAt != batch_.size()) {
+        // Nothing of the batch took effect; what goes again goes in the order it came.
+        if (kind == Failure::Statement) {
+            // The statement the database refused is dropped with a line.
+            const Op& bad = batch_[failedAt];
+            log_.line(1, true, "DHCP  Leases  write of %s refused: %s\n", formatIpv4(bad.put.fields.address).c_str(),
+                      failure.c_str());
+            if (bad.kind == OpKind::Claim) answer(bad.ticket, bad.put.fields.address, ClaimOutcome::Unavailable);
+            batch_.erase(batch_.begin() + static_cast<std::ptrdiff_t>(failedAt));
+        }
         pushBack(batch_, 0);
-        return true;
-    }
-    if (failedAt != batch_.size() && kind == Failure::Server) {
-        pushBack(batch_, 0);
+        if (kind != Failure::Server) return true;
         disconnect(failure);
         return false;
-    }
-    if (failedAt != batch_.size()) {
-        // The statement the database refused is dropped with a line; the rest is written again.
-        const Op& bad = batch_[failedAt];
-        log_.line(1, true, "DHCP  Leases  write of %s refused: %s\n", formatIpv4(bad.put.fields.address).c_str(),
-                  failure.c_str());
-        if (bad.kind == OpKind::Claim) answer(bad.ticket, bad.put.fields.address, ClaimOutcome::Unavailable);
-        batch_.erase(batch_.begin() + static_cast<std::ptrdiff_t>(failedAt));
-        pushBack(batch_, 0);
-        return true;
     }
     batch_.clear();
     inFlight_.store(0);

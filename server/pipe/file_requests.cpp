@@ -8,11 +8,11 @@
 #include <fnmatch.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstring>
 
 #include "base/file_descriptor.h"
 #include "common/pipe_requests.h"
+#include "config/ini_file.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "server/pipe/request_parts.h"
@@ -129,12 +129,7 @@ std::string readLinePiece(std::FILE* file, std::size_t maxChars) {
 
 bool isLogFileName(std::string_view name) {
     constexpr std::string_view kSuffix = ".log";
-    if (name.size() <= kSuffix.size()) return false;
-    const std::string_view end = name.substr(name.size() - kSuffix.size());
-    for (std::size_t i = 0; i < kSuffix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(end[i])) != kSuffix[i]) return false;
-    }
-    return true;
+    return name.size() > kSuffix.size() && equalsNoCase(name.substr(name.size() - kSuffix.size()), kSuffix);
 }
 
 namespace pipe_requests {
