@@ -84,6 +84,16 @@ public:
         if (!reply) return std::nullopt;
         return decodeHandleReply(*reply);
     }
+    // The static entry a handle names as the server has it now; nothing when the request failed
+    // or the entry is gone.
+    std::optional<ClientRecordImage> staticEntry(std::uint64_t handle) {
+        const std::optional<PipeMessage> reply = client_.transact(encodeListRequest(PipeCode::ListStatic, handle));
+        const std::optional<RecordReply> record = reply ? decodeRecordReply(*reply, kClientRecordSize) : std::nullopt;
+        if (!record) return std::nullopt;
+        std::optional<ClientRecordImage> image = decodeClientRecord(record->record);
+        if (!image || image->handle != handle) return std::nullopt;
+        return image;
+    }
     bool removeClient(std::int32_t list, std::uint64_t handle) {
         auto reply = client_.transact(encodeHandleRequest(PipeCode::RemoveClient, list, handle));
         return reply && reply->size >= kPipeStatusOnlySize && reply->word() == kPipeDone;
@@ -213,13 +223,32 @@ int commandExport(Session& s, const char* which, std::FILE* out) {
     return walkOutcome(walked, false, out);
 }
 
+// One line of input without its line break (and a carriage return before it); false at the end
+// of input. A line longer than kImportLineChars sets tooLong and keeps only its start.
+constexpr std::size_t kImportLineChars = 255;
+bool readImportLine(std::FILE* in, std::string& line, bool& tooLong) {
+    line.clear();
+    tooLong = false;
+    int c = std::getc(in);
+    if (c == EOF) return false;
+    for (; c != EOF && c != '\n'; c = std::getc(in)) {
+        if (line.size() <= kImportLineChars) line.push_back(static_cast<char>(c));
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    tooLong = line.size() > kImportLineChars;
+    return true;
+}
+
 int commandImport(Session& s, std::FILE* in, std::FILE* out) {
-    char line[257];
+    std::string line;
+    bool tooLong = false;
     bool refused = false;
-    while (std::fgets(line, sizeof line, in) != nullptr) {
-        std::size_t length = std::strlen(line);
-        if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
-        if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
+    for (unsigned lineNo = 1; readImportLine(in, line, tooLong); ++lineNo) {
+        // Cut to its first 255 characters such a line would change an entry into something else.
+        if (tooLong) {
+            std::fprintf(out, "line %u longer than %zu characters\n", lineNo, kImportLineChars);
+            return kExitBadEntry;
+        }
         auto entry = parseEntryText(line);
         if (!entry) return kExitBadEntry;
         auto handle = s.findClient(*entry);
@@ -230,7 +259,15 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
         }
         const std::string id = identityText(entry->identity);
         if (*handle != 0) {
-            if (!s.updateClient(*handle, *entry)) {
+            // Export writes no host name: a line without one keeps the entry's, so that an
+            // export fed back changes nothing.
+            bool known = true;
+            if (entry->hostName.empty()) {
+                const std::optional<ClientRecordImage> current = s.staticEntry(*handle);
+                known = current.has_value();
+                if (current) entry->hostName = current->fields.hostName;
+            }
+            if (!known || !s.updateClient(*handle, *entry)) {
                 std::fprintf(out, "%s update failed\n", id.c_str());
                 refused = true;
             }

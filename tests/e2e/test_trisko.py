@@ -25,7 +25,8 @@ class Trisko(unittest.TestCase):
         cls.srv = lab.namespace("s")
         cls.cli = lab.namespace("c")
         _, cls.cli_dev = lab.link(cls.srv, "10.85.0.1/24", cls.cli, "10.85.0.2/24", f"{lab.prefix}x")
-        registry = netns.write_config(lab.dir, {"Profile0": "Standard", "Profile1": "Other", "RemotePort": "5067"})
+        registry = netns.write_config(lab.dir, {"Profile0": "Standard", "Profile1": "Other", "RemotePort": "5067",
+                                                 "UpdateEthers": "2"})
         with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
             f.write("[Standard]\nInterfaceIP=10.85.0.1\nBaseIP=10.85.0.100\nRange=50\n")
             f.write("[Other]\nBaseIP=10.85.0.200\nRange=10\n")
@@ -156,6 +157,23 @@ class Trisko(unittest.TestCase):
         self.assertEqual(self.run_trisko("10.85.0.1", ns=self.cli)[0], 0)  # a host name alone: usage
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:0a"), (1, ""))
 
+
+    def test_8_import_keeps_host_names_and_refuses_long_lines(self):
+        # Runs last: it stops the server to read the ethers file it saves.
+        self.assertEqual(self.run_trisko("import", stdin="00:11:22:33:44:0b\tprinter7\t10.85.0.60\n"), (1, ""))
+        code, exported = self.run_trisko("export")
+        self.assertEqual((code, exported), (1, "00-11-22-33-44-0b\t10.85.0.60\tStandard\n"))
+        # Export writes no host name; fed back, it must not take the entry's away.
+        self.assertEqual(self.run_trisko("import", stdin=exported), (1, ""))
+        # A line cut at 255 characters would be applied as another entry, and its rest as one more.
+        long_line = "00:11:22:33:44:0c\t10.85.0.61\tStandard\t#" + "x" * 220 + "\tab\t10.85.0.62\n"
+        code, out = self.run_trisko("import", stdin=long_line)
+        self.assertEqual((code, out), (-1, "line 1 longer than 255 characters\n"))
+        self.assertEqual(self.run_trisko("export")[1], exported)
+        self.server.proc.terminate()
+        self.server.proc.wait(timeout=15)
+        with open(os.path.join(self.lab.dir, "ethers")) as f:
+            self.assertEqual(f.read(), "00:11:22:33:44:0b\tprinter7\t10.85.0.60\n")
 
 
 class BrokenWalk(unittest.TestCase):
