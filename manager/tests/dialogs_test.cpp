@@ -46,6 +46,14 @@ void type(QLineEdit* field, const QString& text) {
     emit field->textEdited(text);
 }
 
+// Types character by character, as the keyboard does: the field's validator sees each one.
+void typeKeys(QWidget* field, const QString& text) {
+    for (const QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(field, &press);
+    }
+}
+
 void setCheck(QWidget* page, const char* name, bool on) {
     auto* box = child<QAbstractButton>(page, name);
     if (box->isChecked() != on) box->click();
@@ -125,6 +133,7 @@ private slots:
     void profileEditorMakesAProfileAClientIsServedWith();
     void profilePagesAppliedUnchangedKeepEveryKey();
     void staticEntriesAreStoredOrRefused();
+    void modifiedEntriesKeepWhatWasNotTouched();
     void logViewerShowsTheLogAndPrintsIt();
     void tabOrderFollowsTheLayout();
     void labelsFitTheirColumns();
@@ -715,6 +724,70 @@ void DialogsTest::staticEntriesAreStoredOrRefused() {
         QCOMPARE(handleOf(staticEntries(pipe, ClientList::Ignored), "0102005e8000"), std::uint64_t{0});
     }
     QVERIFY(answers.take().isEmpty());
+}
+
+// Modify with OK and nothing changed stores the entry as it was, whatever its identifier looks
+// like in the form shown; texts typed longer than their field fit it whole characters.
+void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    DialogContext ctx = context();
+    MessageAnswerer answers;
+    struct Case {
+        const char* identity;  // text form
+        const char* address;
+        const char* profile;
+        bool textForm;  // "Show Identifier as text string"
+        const char* host;
+        const char* remark;
+    };
+    const std::vector<Case> cases = {
+        {"\"PC #1", "10.98.0.91", "Standard", true, "", "desk #2"},
+        {"\"PC #1b", "10.98.0.92", "Standard", false, "pc-92", ""},
+        {"C\"rack 7 #3", "10.98.0.93", "Standard", true, "",
+         "r\xc3\xa4"
+         "ck"},
+        {"02:00:5e:90:00:04", "10.98.0.94", "Standard", true, "dr\xc3\xa4ger-pc",
+         "\xc3\x84\xc3\x96\xc3\x9c \xc3\xa4\xc3\xb6\xc3\xbc"},
+    };
+    for (const Case& c : cases) {
+        ClientFields fields;
+        fields.identity = *parseIdentity(c.identity);
+        fields.address = parseIpv4(c.address).address;
+        fields.profile = c.profile;
+        fields.hostName = c.host;
+        fields.remark = c.remark;
+        QCOMPARE(pipe.addClient(fields, true).value, 1);
+        const auto before = staticEntries(pipe);
+        const std::uint64_t handle = handleOf(before, formatIdentity(fields.identity).c_str());
+        QVERIFY2(handle != 0, c.identity);
+        preferences_->write(pref::kShowString, c.textForm ? 1 : 0);
+        StaticEntryDialog modify(ctx, StaticMode::Modify,
+                                 EntryListHooks{.selected = [handle] { return std::vector<std::uint64_t>{handle}; }});
+        modify.okButton()->click();
+        QVERIFY2(answers.take().isEmpty(), c.identity);
+        QCOMPARE(staticEntries(pipe), before);
+    }
+    preferences_->write(pref::kShowString, 0);
+
+    // Typed texts of two-byte characters: the field takes no more than the server's field holds.
+    StaticEntryDialog add(ctx, StaticMode::Add, EntryListHooks{});
+    add.show();
+    child<QRadioButton>(&add, "MAC")->click();
+    child<QLineEdit>(&add, "ID")->setText("02:00:5e:90:00:05");
+    child<QLineEdit>(&add, "IPADDR")->setText("10.98.0.95");
+    const QString umlauts(40, QChar(0xfc));
+    typeKeys(child<QLineEdit>(&add, "REMARK"), umlauts);
+    typeKeys(child<QLineEdit>(&add, "HOSTNAME"), umlauts + umlauts + umlauts);
+    child<QComboBox>(&add, "PROFILE")->setCurrentText(QString());
+    typeKeys(child<QComboBox>(&add, "PROFILE")->lineEdit(), umlauts);
+    QCOMPARE(child<QComboBox>(&add, "PROFILE")->currentText(), umlauts.left(11));
+    child<QComboBox>(&add, "PROFILE")->setCurrentText("Standard");
+    const QString remark = child<QLineEdit>(&add, "REMARK")->text(), host = child<QLineEdit>(&add, "HOSTNAME")->text();
+    QCOMPARE(remark, umlauts.left(15));
+    QCOMPARE(host, (umlauts + umlauts).left(79));
+    add.okButton()->click();
+    QVERIFY(answers.take().isEmpty());
+    QVERIFY(handleOf(staticEntries(pipe), "02:00:5e:90:00:05 10.98.0.95 Standard " + host + " " + remark) != 0);
 }
 
 // Today's file is chosen and shown; printing puts the "name  --  n" header on every page.
