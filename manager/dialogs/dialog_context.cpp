@@ -68,4 +68,21 @@ QString addressText(Ipv4 address) {
     return address == 0 ? QString() : QString::fromLatin1(formatIpv4(address).c_str());
 }
 
+QString withinUtf8(const QString& text, int bytes) {
+    qsizetype used = 0, end = 0;
+    while (end < text.size()) {
+        // A surrogate pair is one character of four bytes.
+        const qsizetype width = text[end].isHighSurrogate() && end + 1 < text.size() ? 2 : 1;
+        const qsizetype size = QStringView(text).mid(end, width).toUtf8().size();
+        if (used + size > bytes) break;
+        used += size;
+        end += width;
+    }
+    return text.left(end);
+}
+
+QValidator::State Utf8LimitValidator::validate(QString& input, int&) const {
+    return input.toUtf8().size() <= bytes_ ? Acceptable : Invalid;
+}
+
 }  // namespace tolmark::manager

@@ -4,6 +4,7 @@
 // with their own recorders; the main window fills them with its own members.
 
 #include <QString>
+#include <QValidator>
 #include <QWidget>
 
 #include <functional>
@@ -66,5 +67,20 @@ struct FieldAddress {
 };
 FieldAddress readAddressField(const QString& text);
 QString addressText(Ipv4 address);  // empty for 0
+
+// The server keeps names and texts in fields of a fixed number of bytes, and the manager sends
+// them as UTF-8, where a character may take up to four. The text cut to whole characters whose
+// UTF-8 form takes at most bytes.
+QString withinUtf8(const QString& text, int bytes);
+
+// A field that takes no more characters than its UTF-8 form fits into bytes.
+class Utf8LimitValidator : public QValidator {
+public:
+    Utf8LimitValidator(int bytes, QObject* parent) : QValidator(parent), bytes_(bytes) {}
+    State validate(QString& input, int&) const override;
+
+private:
+    int bytes_;
+};
 
 }  // namespace tolmark::manager

@@ -46,6 +46,14 @@ void type(QLineEdit* field, const QString& text) {
     emit field->textEdited(text);
 }
 
+// Types character by character, as the keyboard does: the field's validator sees each one.
+void typeKeys(QWidget* field, const QString& text) {
+    for (const QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(field, &press);
+    }
+}
+
 void setCheck(QWidget* page, const char* name, bool on) {
     auto* box = child<QAbstractButton>(page, name);
     if (box->isChecked() != on) box->click();
@@ -123,7 +131,9 @@ private slots:
     void cleanupTestCase();
     void preferencesPagesChangeExactlyTheirKeys();
     void profileEditorMakesAProfileAClientIsServedWith();
+    void profilePagesAppliedUnchangedKeepEveryKey();
     void staticEntriesAreStoredOrRefused();
+    void modifiedEntriesKeepWhatWasNotTouched();
     void logViewerShowsTheLogAndPrintsIt();
     void tabOrderFollowsTheLayout();
     void labelsFitTheirColumns();
@@ -449,6 +459,63 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
     editorScript_ = nullptr;
 }
 
+// Each page of the editor, applied without a change, writes back every key of the profile as
+// it stood: nothing the administrator did not touch goes or changes. One profile per rule form.
+void DialogsTest::profilePagesAppliedUnchangedKeepEveryKey() {
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    GeneralSettings g = pipe.getSettings().value;
+    g.enableRa = 0;  // a relay identifier is not shown then, but it stays
+    QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
+    // Each profile's keys as "key=value" joined by "|".
+    const std::string longLines = "|Opt14=14 200 \"" + std::string(200, 'a') + "|Opt18=18 200 \"" +
+                                  std::string(200, 'b') + "|Opt64=64 200 \"" + std::string(200, 'c');
+    const std::vector<std::pair<std::string, std::string>> profiles = {
+        {"Round",
+         "RelayIP=10.98.0.77|CircuitID=\"rack 7|BaseIP=10.98.0.120|Range=5|Lease=7200|SubnetMask=255.255.255.0|"
+         "GatewayIP=10.98.0.1|Gateway2IP=10.98.0.2|DNSName=example.test|DNS1IP=10.98.0.53|DNS2IP=10.98.0.54|"
+         "DNSSend=1|DNSbase=pc|DNSUpdate=0|WINS1IP=10.98.0.60|ScopeID=scope|NodeType=4|Offset=-3600|"
+         "TIME1IP=10.98.0.61|NTP1IP=10.98.0.62|NextIP=10.98.0.1|BootName=bootsrv|BootFile=pxelinux.0|"
+         "BootSize=100|UseOpt=1|Alternate=1|VendorClassId=PXEClient:Arch:00007|BootFile2=efi/grub.efi|"
+         "BootSize2=200|RootPath=/srv/root/%A|Opt26=26 2 5 220|Opt40=40 8 \"lab.test|Opt43=43 3 1 2 3|"
+         "Opt69=69 4 10.98.0.25|Substitution=1"},
+        {"Round2", "RelayIP=10.98.0.78|RemoteID=0a0b0c|Lease=-1|DNSName=b\xfcro.test"},
+        // A line for a code the server sets itself is left out of the profile, and left alone.
+        {"Round3", "VendorClass=505845|BootFile=b\xe4r.0|Opt62=62 4 \"srv\xe9|Opt66=66 3 \"srv"},
+        // The third long line finds no room in the profile: the server leaves it out, the page
+        // leaves it alone.
+        {"Round4", "UserClass=\"lab \xe9t\xe9|Lease=0" + longLines},
+        {"Round5", "MacClass=02:00:5e|BaseIP=10.98.0.130|Range=1"},
+    };
+    int count = pipe.getStatus(-1).value.profileCount;
+    for (const auto& [name, keys] : profiles) {
+        std::size_t at = 0;
+        while (at < keys.size()) {
+            const std::size_t end = std::min(keys.find('|', at), keys.size()), eq = keys.find('=', at);
+            QCOMPARE(pipe.writeSetting(name, keys.substr(at, eq - at), keys.substr(eq + 1, end - eq - 1)).value, 1);
+            at = end + 1;
+        }
+        QCOMPARE(pipe.writeSetting(kGeneralSection, "Profile" + std::to_string(count++), name).value, 1);
+    }
+    QCOMPARE(pipe.reloadProfiles().value, count);
+
+    DialogContext ctx = context();
+    MessageAnswerer answers;
+    const char* const pages[] = {"Basic", "DNS", "NetBios", "Time", "Boot", "Other"};
+    for (const auto& [name, keys] : profiles) {
+        for (int page = 0; page < 6; ++page) {
+            ProfileEditor editor(ctx, name);
+            QVERIFY(!editor.state().isNew);
+            editor.show();
+            editor.tabs()->setCurrentIndex(page);
+            editor.page(page)->markChanged();
+            const auto changes = applyAndCompare(editor);
+            for (const auto& [k, v] : changes) qWarning("%s page: %s=%s", pages[page], qPrintable(k), qPrintable(v));
+            QVERIFY2(changes.empty(), (name + ", " + pages[page] + " page").c_str());
+        }
+    }
+    QVERIFY(answers.take().isEmpty());
+}
+
 // Entries added, refused with the dialog's texts, modified, copied from the dynamic list and
 // moved from the ignored list, three in a row.
 void DialogsTest::staticEntriesAreStoredOrRefused() {
@@ -657,6 +724,70 @@ void DialogsTest::staticEntriesAreStoredOrRefused() {
         QCOMPARE(handleOf(staticEntries(pipe, ClientList::Ignored), "0102005e8000"), std::uint64_t{0});
     }
     QVERIFY(answers.take().isEmpty());
+}
+
+// Modify with OK and nothing changed stores the entry as it was, whatever its identifier looks
+// like in the form shown; texts typed longer than their field fit it whole characters.
+void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    DialogContext ctx = context();
+    MessageAnswerer answers;
+    struct Case {
+        const char* identity;  // text form
+        const char* address;
+        const char* profile;
+        bool textForm;  // "Show Identifier as text string"
+        const char* host;
+        const char* remark;
+    };
+    const std::vector<Case> cases = {
+        {"\"PC #1", "10.98.0.91", "Standard", true, "", "desk #2"},
+        {"\"PC #1b", "10.98.0.92", "Standard", false, "pc-92", ""},
+        {"C\"rack 7 #3", "10.98.0.93", "Standard", true, "",
+         "r\xc3\xa4"
+         "ck"},
+        {"02:00:5e:90:00:04", "10.98.0.94", "Standard", true, "dr\xc3\xa4ger-pc",
+         "\xc3\x84\xc3\x96\xc3\x9c \xc3\xa4\xc3\xb6\xc3\xbc"},
+    };
+    for (const Case& c : cases) {
+        ClientFields fields;
+        fields.identity = *parseIdentity(c.identity);
+        fields.address = parseIpv4(c.address).address;
+        fields.profile = c.profile;
+        fields.hostName = c.host;
+        fields.remark = c.remark;
+        QCOMPARE(pipe.addClient(fields, true).value, 1);
+        const auto before = staticEntries(pipe);
+        const std::uint64_t handle = handleOf(before, formatIdentity(fields.identity).c_str());
+        QVERIFY2(handle != 0, c.identity);
+        preferences_->write(pref::kShowString, c.textForm ? 1 : 0);
+        StaticEntryDialog modify(ctx, StaticMode::Modify,
+                                 EntryListHooks{.selected = [handle] { return std::vector<std::uint64_t>{handle}; }});
+        modify.okButton()->click();
+        QVERIFY2(answers.take().isEmpty(), c.identity);
+        QCOMPARE(staticEntries(pipe), before);
+    }
+    preferences_->write(pref::kShowString, 0);
+
+    // Typed texts of two-byte characters: the field takes no more than the server's field holds.
+    StaticEntryDialog add(ctx, StaticMode::Add, EntryListHooks{});
+    add.show();
+    child<QRadioButton>(&add, "MAC")->click();
+    child<QLineEdit>(&add, "ID")->setText("02:00:5e:90:00:05");
+    child<QLineEdit>(&add, "IPADDR")->setText("10.98.0.95");
+    const QString umlauts(40, QChar(0xfc));
+    typeKeys(child<QLineEdit>(&add, "REMARK"), umlauts);
+    typeKeys(child<QLineEdit>(&add, "HOSTNAME"), umlauts + umlauts + umlauts);
+    child<QComboBox>(&add, "PROFILE")->setCurrentText(QString());
+    typeKeys(child<QComboBox>(&add, "PROFILE")->lineEdit(), umlauts);
+    QCOMPARE(child<QComboBox>(&add, "PROFILE")->currentText(), umlauts.left(11));
+    child<QComboBox>(&add, "PROFILE")->setCurrentText("Standard");
+    const QString remark = child<QLineEdit>(&add, "REMARK")->text(), host = child<QLineEdit>(&add, "HOSTNAME")->text();
+    QCOMPARE(remark, umlauts.left(15));
+    QCOMPARE(host, (umlauts + umlauts).left(79));
+    add.okButton()->click();
+    QVERIFY(answers.take().isEmpty());
+    QVERIFY(handleOf(staticEntries(pipe), "02:00:5e:90:00:05 10.98.0.95 Standard " + host + " " + remark) != 0);
 }
 
 // Today's file is chosen and shown; printing puts the "name  --  n" header on every page.

@@ -149,6 +149,14 @@ void RulesTest::profileNamesAndPools() {
     QCOMPARE(cleanProfileName("lab net 2", kAddNameChars), QString("lab_net_2"));
     QCOMPARE(cleanProfileName(QString(30, u'p'), kAddNameChars).size(), 22);
     QCOMPARE(cleanProfileName(QString(30, u'p'), kRenameChars).size(), 23);
+    // The server's name field counts bytes: whole characters of their UTF-8 form fit it.
+    const QString euro(1, QChar(0x20ac)), clef = QString::fromUtf8("\xf0\x9d\x84\x9e");
+    QCOMPARE(cleanProfileName(QString(30, QChar(0xfc)), kRenameChars), QString(11, QChar(0xfc)));
+    QCOMPARE(cleanProfileName("a" + QString(10, QChar(0xfc)) + "b", kAddNameChars),
+             "a" + QString(10, QChar(0xfc)) + "b");
+    QCOMPARE(cleanProfileName("ab" + euro.repeated(7), kAddNameChars), "ab" + euro.repeated(6));
+    QCOMPARE(cleanProfileName("abc" + clef.repeated(5), kRenameChars), "abc" + clef.repeated(5));
+    QCOMPARE(cleanProfileName("abcd" + clef.repeated(5), kRenameChars), "abcd" + clef.repeated(4));
     for (const char* bad : {"", "#x", ":x", ";x", "<x", "=x", ">x", "?x"}) QVERIFY2(!acceptableProfileName(bad), bad);
     for (const char* good : {"Lab", "9net", "@x", "a#"}) QVERIFY2(acceptableProfileName(good), good);
 
@@ -182,17 +190,20 @@ void RulesTest::staticEntryLines() {
         const char *id, *address, *profile, *error, *line;
     };
     const Case cases[] = {
-        {C::Mac, true, false, "00-0C-29-AA-BB-CC", "", "", nullptr, "00-0C-29-AA-BB-CC\t0.0.0.0"},
+        {C::Mac, true, false, "00-0C-29-AA-BB-CC", "", "", nullptr, "00:0c:29:aa:bb:cc\t0.0.0.0"},
         {C::Mac, true, false, "00:0c:29:aa:bb:cc", "10.0.0.5", "my lab", nullptr,
          "00:0c:29:aa:bb:cc\t10.0.0.5\tmy_lab"},
         {C::ClientId, true, false, "00:0c:29:aa:bb:cc", "", "", "INVALID_ID", nullptr},
         {C::Mac, true, false, "000c29aabbcc", "", "", "INVALID_MAC", nullptr},
-        {C::ClientId, true, false, "0x0102", "", "", nullptr, "0x0102\t0.0.0.0"},
+        {C::ClientId, true, false, "0x0102", "", "", nullptr, "0102\t0.0.0.0"},
         {C::ClientId, true, false, "C0102", "", "", "INVALID_ID", nullptr},
         {C::ClientId, true, false, "xyz", "", "", "INVALID_ID", nullptr},
         {C::RelayAgent, true, false, "0102", "", "", nullptr, "C0102\t0.0.0.0"},
         {C::RelayAgent, false, true, "0102", "", "", nullptr, "R0102\t0.0.0.0"},
         {C::RelayAgent, true, true, "0102", "", "", nullptr, "+0102\t0.0.0.0"},
+        // The line carries the identifier in hexadecimal: a text form's " #" would start a remark.
+        {C::ClientId, true, false, "\"PC #1", "10.0.0.7", "lab", nullptr, "5043202331\t10.0.0.7\tlab"},
+        {C::RelayAgent, true, false, "\"rack 7", "", "", nullptr, "C7261636b2037\t0.0.0.0"},
         {C::Mac, true, false, "00:0c:29:aa:bb:cc", "10.0.0.256", "", "INVALID_IPADDR", nullptr},
         {C::Mac, true, false, "00:0c:29:aa:bb:cc", "10.0.0.5x", "", "INVALID_IPADDR", nullptr},
     };

@@ -502,6 +502,13 @@ void ServerTest::viewModeWithoutAdministratorRights() {
     QVERIFY(!window->newButton()->isVisibleTo(window.get()));
     QVERIFY(window->contextMenu()->isEmpty());
     QVERIFY(!rights.mayControlService);
+    // Resolve Addresses, refused by the server, shows again what the server does.
+    QAction* names = window->actions().names;
+    QTest::qWait(kOneTickMs);  // past the first contact, which reads the settings again
+    const bool resolving = names->isChecked();
+    names->trigger();
+    QCOMPARE(names->isChecked(), !resolving);
+    QTRY_COMPARE(names->isChecked(), resolving);
     ManagerPipe pipe(lab_->pipe().toStdString());
     QCOMPARE(pipe.addClient(entry("02:00:5e:40:00:01\t10.98.0.44"), false).status, PipeStatus::Refused);
     QVERIFY(pipe.getStatus(0).ok());

@@ -394,9 +394,15 @@ void MainWindow::toggleNames() {
     }
     server_.general->lookup ^= kLookupNamesBit;
     names->setChecked(server_.resolvesNames());
+    // A change the server did not take is taken back: the check mark says what the server does.
     worker_.post(
         this, [settings = *server_.general](ManagerPipe& pipe) { return pipe.setSettings(settings); },
-        [this](PipeStatus status) { notePipeResult(status); });
+        [this](PipeStatus status) {
+            notePipeResult(status);
+            if (status == PipeStatus::Done || !server_.general) return;
+            server_.general->lookup ^= kLookupNamesBit;
+            menus_->actions().names->setChecked(server_.resolvesNames());
+        });
     poll_->markListsChanged();
 }
 

@@ -276,7 +276,9 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
             break;
         }
         case RuleChoice::RelayAddress: {
-            const int kind = state_.general.enableRa != 0 ? relayKind_->currentIndex() : 0;
+            // While the server takes no relay agent information the identifier is not shown, but
+            // a stored one stays: the list still holds its kind and the field its text.
+            const int kind = relayKind_->currentIndex();
             std::optional<std::string> id;
             if (kind > 0 && !value_->text().isEmpty()) {
                 id = classText("INVALID_ID");

@@ -93,6 +93,9 @@ ValueKind OtherPage::kind() const {
 
 void OtherPage::initialise() {
     lines_ = optionLinesOf(record());
+    for (const std::string& line : lines_) {
+        if (const auto parts = splitOptionLine(line); parts && parts->code <= kHighestCode) shown_[parts->code] = true;
+    }
     showLines();
     string_->setChecked(true);
     substitution_->setChecked(record().substitution != 0);
@@ -141,6 +144,7 @@ void OtherPage::addLine() {
     }
     if (!added.line) return;
     putOptionLine(lines_, code, *added.line);
+    if (code <= kHighestCode) shown_[code] = true;
     showLines();
     markChanged();
 }
@@ -171,8 +175,9 @@ void OtherPage::apply() {
         hasLine[parts->code] = true;
         state_.write("Opt" + std::to_string(parts->code), line);
     }
+    // Only a line taken off the list deletes its key.
     for (unsigned code = 0; code <= kHighestCode; ++code) {
-        if (!hasLine[code]) state_.write("Opt" + std::to_string(code), std::nullopt);
+        if (shown_[code] && !hasLine[code]) state_.write("Opt" + std::to_string(code), std::nullopt);
     }
     writeNumber("Substitution", substitution_->isChecked() ? 1 : 0, 0);
 }

@@ -179,7 +179,10 @@ void ProfileListDialog::askForNewProfile() {
     ask.setOkButtonText(controlLabel(context_.language, "OK"));
     ask.setCancelButtonText(controlLabel(context_.language, "CANCEL"));
     ask.setTextValue(QString());
-    if (auto* field = ask.findChild<QLineEdit*>()) field->setMaxLength(kAddNameChars);
+    if (auto* field = ask.findChild<QLineEdit*>()) {
+        field->setMaxLength(kAddNameChars);
+        field->setValidator(new Utf8LimitValidator(kAddNameChars, field));
+    }
     if (ask.exec() != QDialog::Accepted) return;
     addProfile(ask.textValue());
 }

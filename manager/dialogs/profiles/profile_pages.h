@@ -144,6 +144,9 @@ private:
     QPushButton *add_, *remove_;
     QListWidget* list_;
     std::vector<std::string> lines_;
+    // Codes whose key this page may delete: those it showed a line for or added. A key the
+    // server left out of the profile (a server-owned code, no room left) is not the page's.
+    std::array<bool, 256> shown_{};
 };
 
 }  // namespace tolmark::manager

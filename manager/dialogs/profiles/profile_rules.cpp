@@ -1,5 +1,7 @@
 #include "manager/dialogs/profiles/profile_rules.h"
 
+#include "manager/dialogs/dialog_context.h"
+
 #include <QStringList>
 
 #include <cstdio>
@@ -166,7 +168,7 @@ bool isDottedAddress(const QString& item) {
 }  // namespace
 
 QString cleanProfileName(const QString& typed, int maxChars) {
-    QString name = typed.left(maxChars);
+    QString name = withinUtf8(typed, maxChars);
     name.replace(u' ', u'_');
     return name;
 }

@@ -13,7 +13,7 @@
 
 namespace tolmark::manager {
 
-// ---- Profile names: no blanks (they become "_"), at most maxChars characters, not empty and
+// ---- Profile names: no blanks (they become "_"), at most maxChars bytes as UTF-8, not empty and
 // not starting with "#" or with one of ":" ";" "<" "=" ">" "?".
 inline constexpr int kAddNameChars = 22;
 inline constexpr int kRenameChars = 23;

@@ -48,9 +48,11 @@ EntryLineResult buildEntryLine(const EntryLineInput& input) {
     if (!identity || identity->kind != kindOf(input.choice, input.circuit, input.remote)) return {"INVALID_ID", {}, {}};
     const FieldAddress address = readAddressField(input.address);
     if (!address.valid) return {"INVALID_IPADDR", {}, {}};
-    result.line = id + "\t" +
+    // The line carries the identifier in hexadecimal: a text form may hold " #", which starts a
+    // remark in an entry line and would cut the identifier, the address and the profile off.
+    result.line = std::string(formatIdentity(*identity).c_str()) + "\t" +
                   (input.address.trimmed().isEmpty() ? std::string("0.0.0.0") : input.address.trimmed().toStdString());
-    result.profile = input.profile.trimmed().left(kProfileChars).replace(u' ', u'_').toStdString();
+    result.profile = withinUtf8(input.profile.trimmed(), kProfileChars).replace(u' ', u'_').toStdString();
     if (!result.profile.empty()) result.line += "\t" + result.profile;
     return result;
 }
@@ -115,13 +117,16 @@ void StaticEntryDialog::buildControls() {
     auto* hostLabel = new QLabel(label("HOSTNAME"), optional);
     hostName_ = new QLineEdit(optional);
     hostName_->setMaxLength(kHostNameChars);
+    hostName_->setValidator(new Utf8LimitValidator(kHostNameChars, hostName_));
     auto* profileLabel = new QLabel(label("PROFILE"), optional);
     profile_ = new QComboBox(optional);
     profile_->setEditable(true);
     profile_->lineEdit()->setMaxLength(kProfileChars);
+    profile_->setValidator(new Utf8LimitValidator(kProfileChars, profile_));
     auto* remarkLabel = new QLabel(label("REMARK"), optional);
     remark_ = new QLineEdit(optional);
     remark_->setMaxLength(kRemarkChars);
+    remark_->setValidator(new Utf8LimitValidator(kRemarkChars, remark_));
     named(hostName_, "HOSTNAME"), named(profile_, "PROFILE"), named(remark_, "REMARK");
     auto* form = new QFormLayout(optional);
     form->addRow(hostLabel, hostName_);
@@ -304,8 +309,8 @@ std::optional<ClientFields> StaticEntryDialog::buildRecord() {
     if (!ensureProfile(built.profile)) return std::nullopt;
     std::optional<ClientFields> fields = parseEntryLine(built.line, false);
     if (!fields) return std::nullopt;
-    fields->hostName = hostName_->text().left(kHostNameChars).toStdString();
-    fields->remark = remark_->text().left(kRemarkChars).toStdString();
+    fields->hostName = withinUtf8(hostName_->text(), kHostNameChars).toStdString();
+    fields->remark = withinUtf8(remark_->text(), kRemarkChars).toStdString();
     // A copied client keeps the time of its last request, a modified entry its own.
     fields->lastAccess = mode_ == StaticMode::Copy || mode_ == StaticMode::Modify ? entry_.lastAccess : 0;
     fields->expiry = 0;
