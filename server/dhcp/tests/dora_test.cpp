@@ -58,6 +58,7 @@ TEST_F(DoraTest, RenewKeepsTheAddressAndReleaseFreesIt) {
     ASSERT_TRUE(renew);
     EXPECT_EQ(renew.yiaddr, lan(100));
     EXPECT_EQ(renew.ciaddr, lan(100));
+    EXPECT_EQ(lastPlan_.ciaddr, lan(100));  // answered at the address it renews
     EXPECT_EQ(dynamicAt(lan(100))->expiry, clock_.now() + 3600);
 
     log_.lines.clear();
