@@ -28,8 +28,12 @@ protected:
 
     // Profile options of 100, 100 and four times 20 bytes: requested in this order a reply
     // outgrows 548 bytes with a small option (231) at the overflow point.
-    void useLargeProfile(std::string bootFile, std::string bootName) {
+    void useLargeProfile(std::string bootFile, std::string bootName, Ipv4 relay = 0) {
         Profile p = lanProfile();
+        if (relay != 0) {
+            p.selectorKind = SelectorKind::Relay;
+            p.selectorAddress = relay;
+        }
         p.bootFile = std::move(bootFile);
         p.bootName = std::move(bootName);
         const std::string hundred = "224 100 \"" + std::string(100, 'a');
@@ -114,6 +118,34 @@ TEST_F(ReplyOptionsTest, OverflowMovesIntoFileAndSname) {
     EXPECT_EQ(offer.text(67), std::string("boot/pxe.0\0", 11));
     EXPECT_EQ(offer.text(66), std::string("srv1\0", 5));
     EXPECT_EQ(offer.text(231), std::string(20, 'f'));
+}
+
+// The relay agent looks for its information only in the options field, where it is the last
+// option, however many options move, and whatever its size.
+TEST_F(ReplyOptionsTest, RelayInformationStaysLastInTheOptionsField) {
+    settings([](DhcpSettings& d) { d.general.enableRa = 1; });
+    useLargeProfile("boot/pxe.0", "srv1", makeIpv4(10, 9, 0, 1));
+    for (std::size_t size : {6u, 120u, 255u}) {
+        Bytes information{1, static_cast<std::uint8_t>(size - 2)};
+        information.resize(size, 'c');
+        Reply offer = send(largeDiscover().giaddr(makeIpv4(10, 9, 0, 1)).option(kRelayInformation, information));
+        ASSERT_TRUE(offer) << size;
+        EXPECT_TRUE(offer.wellFormed) << size;
+        EXPECT_EQ(offer.overload, 3) << size;
+        EXPECT_EQ(offer.length, 548u) << size;
+        // The last option of the options field, before the end byte at the field's end or earlier.
+        const std::size_t end = 240 + [&] {
+            std::size_t p = 0;
+            while (offer.bytes[240 + p] != 255) p += offer.bytes[240 + p] == 0 ? 1 : 2 + offer.bytes[241 + p];
+            return p;
+        }();
+        ASSERT_GE(end, 240 + size + 2) << size;
+        EXPECT_EQ(offer.bytes[end - size - 2], kRelayInformation) << size;
+        EXPECT_EQ(
+            Bytes(offer.bytes.begin() + static_cast<long>(end - size), offer.bytes.begin() + static_cast<long>(end)),
+            information);
+        EXPECT_EQ(offer.codes()[0], kMessageType) << size;
+    }
 }
 
 TEST_F(ReplyOptionsTest, ReplyReachingTheLimitIsOverloaded) {
