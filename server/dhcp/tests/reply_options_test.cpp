@@ -1,6 +1,7 @@
 // Which options a reply carries and in what order, the client's size limit, and the overload of
 // options into `file` and `sname`.
 
+#include <algorithm>
 #include <string>
 
 #include "server/dhcp/dhcp_protocol.h"
@@ -133,18 +134,13 @@ TEST_F(ReplyOptionsTest, RelayInformationStaysLastInTheOptionsField) {
         EXPECT_TRUE(offer.wellFormed) << size;
         EXPECT_EQ(offer.overload, 3) << size;
         EXPECT_EQ(offer.length, 548u) << size;
-        // The last option of the options field, before the end byte at the field's end or earlier.
-        const std::size_t end = 240 + [&] {
-            std::size_t p = 0;
-            while (offer.bytes[240 + p] != 255) p += offer.bytes[240 + p] == 0 ? 1 : 2 + offer.bytes[241 + p];
-            return p;
-        }();
-        ASSERT_GE(end, 240 + size + 2) << size;
-        EXPECT_EQ(offer.bytes[end - size - 2], kRelayInformation) << size;
-        EXPECT_EQ(
-            Bytes(offer.bytes.begin() + static_cast<long>(end - size), offer.bytes.begin() + static_cast<long>(end)),
-            information);
-        EXPECT_EQ(offer.codes()[0], kMessageType) << size;
+        // Last in the options field: right after option 52, before `file` begins with 67.
+        const Codes codes = offer.codes();
+        const auto at = static_cast<std::size_t>(std::find(codes.begin(), codes.end(), kOverload) - codes.begin());
+        ASSERT_LT(at + 2, codes.size()) << size;
+        EXPECT_EQ(Codes(codes.begin() + at + 1, codes.begin() + at + 3), (Codes{kRelayInformation, 67})) << size;
+        EXPECT_EQ(offer.find(kRelayInformation)->value, information);
+        EXPECT_EQ(codes[0], kMessageType) << size;
     }
 }
 
