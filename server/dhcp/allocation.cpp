@@ -21,7 +21,8 @@ bool searchIdentity(const RequestInput& r, const Profile& pool, Identity& identi
                                                pool.relaySelectorType != RelaySelectorType::CircuitId));
     dropRemoteId = circuitKeyed;
     if (!circuitKeyed && (!relayIdentity || !s.remoteId)) {
-        if (!s.clientIdentifier && !r.settings.identifyByMac) return false;
+        // Keyed by the hardware address: an empty one (hlen 0) is no client's own.
+        if (!s.clientIdentifier && (!r.settings.identifyByMac || s.hardwareLength == 0)) return false;
     }
     identity = requestIdentity(s, relayIdentity, circuitKeyed);
     return true;

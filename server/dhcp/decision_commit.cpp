@@ -151,9 +151,11 @@ Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, D
     done.record = rec;
 
     // Acknowledged clients with a name get it registered, away from the request path. A bare
-    // BOOTP reply carries no name.
+    // BOOTP reply carries no name. An INFORM's client has its address from elsewhere: its name
+    // is registered only where it stands at the address the server keeps for it.
     const Profile& p = *d.selection.profile;
-    const bool acknowledged = d.bootp ? !in.view.bareBootp : d.rules.replyType == kAck;
+    const bool informedElsewhere = in.view.messageType == kInform && in.view.ciaddr != rec->address;
+    const bool acknowledged = d.bootp ? !in.view.bareBootp : d.rules.replyType == kAck && !informedElsewhere;
     if (dnsQueue != nullptr && acknowledged && p.dnsUpdate != 0 && d.hostNameLength != 0) {
         const RequestView& s = in.view;
         dnsQueue->push(DnsUpdate{std::string(d.hostName, d.hostNameLength), p.dnsName, rec->address,

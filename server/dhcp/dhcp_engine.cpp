@@ -21,6 +21,7 @@ namespace {
 void routeFacts(ReplyPlan& plan, const RequestSummary& summary, const RequestView& view, bool broadcast, Ipv4 yiaddr) {
     plan.relayAddress = view.relayAddress;
     plan.sourceAddress = summary.sourceAddress;
+    plan.ciaddr = summary.ciaddr;
     plan.broadcast = broadcast;
     plan.yiaddr = yiaddr;
     std::copy_n(summary.hardwareAddress, plan.hardware.size(), plan.hardware.begin());

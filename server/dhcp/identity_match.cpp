@@ -96,7 +96,8 @@ ClientRecord* findByRequest(ClientTable& table, const RequestInput& r, ClientLis
             return rec;
         if (strict) return nullptr;
     }
-    if (list != ClientList::Ignored && !g.identifyByMac) return nullptr;
+    // An empty hardware address would be every such client's: it finds no lease.
+    if (list != ClientList::Ignored && (!g.identifyByMac || s.hardwareLength == 0)) return nullptr;
     Identity hardware;
     setIdentity(hardware, kIdentityHardware, s.hardwareAddress, s.hardwareLength);
     return table.findIdentity(list, hardware, after);

@@ -173,11 +173,11 @@ void writeRequestedOptions(Render& x) {
     }
 }
 
-// The start of the last option that begins below the size the client accepts, less room for
-// the overload option.
-std::size_t overflowPoint(const ReplyWriter& reply, std::size_t end, std::size_t limit) {
-    std::size_t last = kOptions;
-    std::size_t p = kOptions;
+// The start of the last option from `from` on that begins below limit (the size the client
+// accepts, less room for what follows the moved options); `from` when none does.
+std::size_t overflowPoint(const ReplyWriter& reply, std::size_t from, std::size_t end, std::size_t limit) {
+    std::size_t last = from;
+    std::size_t p = from;
     while (p < end) {
         if (p < limit) last = p;
         p += reply.at(p) == kPad ? 1 : 2u + reply.at(p + 1);
@@ -185,19 +185,25 @@ std::size_t overflowPoint(const ReplyWriter& reply, std::size_t end, std::size_t
     return last;
 }
 
-std::size_t finish(Render& x, bool bootp) {
+// Moves what does not fit (options written from `movable` on), then echoes the relay agent
+// information as the last option of the options field: the agent looks for it only there.
+std::size_t finish(Render& x, bool bootp, std::size_t movable) {
     const RequestView& s = x.in.view;
     const std::size_t end = x.reply.position();
+    const ValueRef information = s.relayInformation;
+    const std::size_t echo = information && end + 2 + information.length() < kHardLimit ? 2u + information.length() : 0;
     // A reply that reaches the client's size with its end byte is moved, not only a longer one.
-    if (end + 1 >= s.maxReplySize) {
+    if (end + echo + 1 >= s.maxReplySize) {
         std::uint8_t file[256];
         std::uint8_t name[kSnameSize + 1];
         const std::size_t fileLength = bootFileName(x, file, sizeof file);
         const std::size_t nameLength = serverName(x, name, sizeof name, true);
-        const std::size_t start = overflowPoint(x.reply, end, s.maxReplySize - 4u);
+        const std::size_t limit = s.maxReplySize - 4u - echo;
+        const std::size_t start = overflowPoint(x.reply, movable, end, limit);
         overloadOptions(x.reply, start, end, std::span<const std::uint8_t>(file, fileLength),
                         std::span<const std::uint8_t>(name, nameLength), x.profile.useOpt != 0, bootp);
     }
+    if (echo != 0) x.reply.writeString(kRelayInformation, information.data(), information.length());
     const std::size_t minimum = (bootp && x.in.settings.shortBootpReplies) ? kBootpReply : kMinimumReply;
     return finishReply(x.reply, minimum);
 }
@@ -253,12 +259,10 @@ std::size_t writeServedReply(EngineTables& c, const RequestInput& in, const Deci
         reply.putAddressOption(kServerIdentifier, s.interfaceAddress);
         if (s.messageType != kInform && type != kNak) reply.putU32Option(kLeaseTime, x.announced);
     }
+    const std::size_t movable = reply.position();
     writeRequestedOptions(x);
     if (s.parameterList[0] == 0) reply.copyProfileOptions(0, x.profile, rec);
-    if (s.relayInformation && reply.position() + 2 + s.relayInformation.length() < kHardLimit) {
-        reply.writeString(kRelayInformation, s.relayInformation.data(), s.relayInformation.length());
-    }
-    return finish(x, d.bootp);
+    return finish(x, d.bootp, movable);
 }
 
 }  // namespace tolmark::dhcp

@@ -146,6 +146,9 @@ void applySettings(const RequestSummary& s, const EngineSettings& g, bool interf
         v.clientIdentifier = s.clientIdOption;
     else if (g.clientIdFromHostName)
         v.clientIdentifier = s.firstHostName;
+    // Without a hardware address (hlen 0: InfiniBand, FireWire) the client identifier is all
+    // that tells clients apart.
+    if (!v.clientIdentifier && s.hardwareLength == 0) v.clientIdentifier = s.clientIdOption;
     v.userClass = s.userClassOption;
     if (!v.userClass && g.hostNameAsUserClass && s.firstShortHostName) {
         const std::uint8_t length = s.firstShortHostName.length();

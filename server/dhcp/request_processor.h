@@ -30,6 +30,7 @@ struct ReplyPlan {
     int messageType = 0;                     // 2 OFFER, 5 ACK, 6 NAK; 0 for BOOTP or no DHCP reply
     Ipv4 relayAddress = 0;                   // the relay agent to answer, 0 when the request came directly
     Ipv4 sourceAddress = 0;                  // the requester's source address
+    Ipv4 ciaddr = 0;                         // the address the requester says it has (a renewal)
     bool offSubnet = false;                  // the address handed out lies outside the receiving subnet
     bool fixedAddress = false;               // the address is a static entry's
     bool broadcast = false;                  // the reply's broadcast flag is set

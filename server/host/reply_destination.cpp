@@ -16,6 +16,9 @@ ReplyDestination chooseReplyDestination(const ReplyPlan& plan, const InterfaceEn
 
     if (plan.broadcast) return broadcast;
     if (plan.sourceAddress != 0 && yiaddr == 0) return {ReplyRoute::Source, plan.sourceAddress, clientPort};
+    // A client that renews or rebinds has its address and listens on it, often behind a router
+    // that relays nothing: its answer goes to that address, where a broadcast would not reach it.
+    if (plan.ciaddr != 0) return {ReplyRoute::Unicast, plan.ciaddr, clientPort};
     if (routing.unicast && yiaddr != 0) {
         if (plan.offSubnet) return {ReplyRoute::Unicast, yiaddr, clientPort};
         return {ReplyRoute::UnicastAfterArp, yiaddr, clientPort};

@@ -1,7 +1,7 @@
 #pragma once
 // Where a reply goes: to the relay agent, to a broadcast address of the receiving entry, to the
-// requester's source address, or to the address handed out (after a temporary ARP entry when
-// the client is on the receiving entry's subnet).
+// requester's source address, to the address a renewing client has, or to the address handed
+// out (after a temporary ARP entry when the client is on the receiving entry's subnet).
 
 #include <cstdint>
 #include <span>

@@ -215,6 +215,64 @@ class RealClients(unittest.TestCase):
         self.assertTrue(self.server.lines[i].endswith(" gw 10.82.0.1 if 10.81.0.1"), self.server.lines[i])
 
 
+class Renewals(unittest.TestCase):
+    """dhcpcd renews by unicast from the address it has, on the server's segment and from behind
+    a relay agent (the renewal goes past the agent, straight to the server): each answer must
+    reach it there, or every renewal fails and the client falls back to rebinding."""
+
+    LEASE = 20  # the shortest lease dhcpcd takes: it renews after 10 seconds
+
+    def setUp(self):
+        if shutil.which("dhcpcd") is None or shutil.which("dhcrelay") is None:
+            self.skipTest("dhcpcd or dhcrelay is missing")
+        lab = self.lab = netns.Lab("rn")
+        self.srv = lab.namespace("s")
+        self.near = lab.namespace("n")
+        _, self.near_dev = lab.link(self.srv, "10.87.0.1/24", self.near, None, f"{lab.prefix}n")
+        self.relay = lab.namespace("r")
+        _, up = lab.link(self.srv, "10.88.0.1/24", self.relay, "10.88.0.2/24", f"{lab.prefix}r")
+        self.far = lab.namespace("f")
+        down, self.far_dev = lab.link(self.relay, "10.89.0.1/24", self.far, None, f"{lab.prefix}f")
+        lab.ns_run(self.srv, "ip", "route", "add", "10.89.0.0/24", "via", "10.88.0.2")
+        lab.ns_run(self.relay, "sysctl", "-qw", "net.ipv4.ip_forward=1")
+        registry = netns.write_config(lab.dir, {"Profile0": "Near", "Profile1": "Far"})
+        with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
+            for name, selector, net in (("Near", "InterfaceIP=10.87.0.1", "10.87.0"),
+                                        ("Far", "RelayIP=10.89.0.1", "10.89.0")):
+                f.write(f"[{name}]\n{selector}\nBaseIP={net}.100\nRange=10\nSubnetMask=255.255.255.0\n"
+                        f"GatewayIP={net}.1\nLease={self.LEASE}\n")
+        self.server = netns.start_velkora(lab, self.srv, VELKORA, registry, "DHCP  Start   Server on 10.87.0.1")
+        self.relay_proc = netns.Process(
+            ["ip", "netns", "exec", self.relay, "dhcrelay", "-4", "-d", "-id", down, "-iu", up, "10.88.0.1"])
+
+    def tearDown(self):
+        self.relay_proc.kill()
+        self.server.kill()
+        self.lab.close()
+
+    def test_dhcpcd_renewals_are_answered_on_the_segment_and_behind_a_relay(self):
+        time.sleep(1)  # the relay agent listens
+        runs = []
+        for name, ns, dev in (("near", self.near, self.near_dev), ("far", self.far, self.far_dev)):
+            # dhcpcd configures the address and routes itself; the hook only notes each event.
+            hook = os.path.join(self.lab.dir, f"{name}-hook.sh")
+            with open(hook, "w") as f:
+                f.write(f"#!/bin/sh\necho \"event=$reason\" >> {os.path.join(self.lab.dir, name + '.hook')}\n")
+            os.chmod(hook, 0o755)
+            # Long enough for the first renewal and its answer, well before rebinding (T2 = 17 s).
+            runs.append(subprocess.Popen(
+                ["ip", "netns", "exec", ns, "timeout", "-s", "KILL", str(self.LEASE // 2 + 4), "dhcpcd", "-4", "-B",
+                 "-d", "--noarp", "-t", "10", "-c", hook, "-f", os.path.join(self.lab.dir, name + ".conf"), dev],
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
+        outputs = [r.communicate(timeout=60)[0] for r in runs]
+        for name, out in zip(("near", "far"), outputs):
+            with open(os.path.join(self.lab.dir, name + ".hook")) as f:
+                events = [line for line in f.read().splitlines() if line.startswith("event=")]
+            self.assertIn("event=BOUND", events, out)
+            self.assertIn("event=RENEW", events, f"{name}: {events}\n{out}\n" + "\n".join(self.server.lines))
+            self.assertNotIn("failed to renew", out)
+
+
 class ArpUse(unittest.TestCase):
     """Unicast replies through a temporary ARP entry, and the ARP test of an address before it
     is handed out."""

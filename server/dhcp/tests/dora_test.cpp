@@ -58,6 +58,7 @@ TEST_F(DoraTest, RenewKeepsTheAddressAndReleaseFreesIt) {
     ASSERT_TRUE(renew);
     EXPECT_EQ(renew.yiaddr, lan(100));
     EXPECT_EQ(renew.ciaddr, lan(100));
+    EXPECT_EQ(lastPlan_.ciaddr, lan(100));  // answered at the address it renews
     EXPECT_EQ(dynamicAt(lan(100))->expiry, clock_.now() + 3600);
 
     log_.lines.clear();
@@ -226,9 +227,18 @@ TEST_F(DoraTest, AcknowledgedNamesAreQueuedForDns) {
     EXPECT_EQ(queue.size(), 0u);
     send(request(mac(7)).option(kHostName, "pc7"));
     send(request(mac(8)));  // no name to register
+    // An INFORM comes from an address the client has from elsewhere: the pool address the
+    // server keeps for it is not where the name is to point. The client informing from its own
+    // lease is registered again.
+    send(message(mac(9), kInform).ciaddr(lan(5)).option(kHostName, "fixed9"), lan(5));
+    send(message(mac(7), kInform).ciaddr(lan(100)).option(kHostName, "pc7"), lan(100));
     auto updates = queue.takeAll();
+    ASSERT_EQ(updates.size(), 2u);
+    EXPECT_EQ(updates[1].hostName, "pc7");
+    EXPECT_EQ(updates[1].address, lan(100));
+    updates.pop_back();
     ASSERT_EQ(updates.size(), 1u);
-    EXPECT_EQ(wakeUps, 1);
+    EXPECT_EQ(wakeUps, 2);
     EXPECT_EQ(updates[0].hostName, "pc7");
     EXPECT_EQ(updates[0].domain, "lab.test");
     EXPECT_EQ(updates[0].address, lan(100));

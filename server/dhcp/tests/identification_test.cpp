@@ -165,5 +165,40 @@ TEST_F(EngineTest, IgnoredListKeepsTheMostRecentClientsOnly) {
     EXPECT_EQ(clients_.last(ClientList::Ignored)->identity->data()[4], 50);
 }
 
+// Clients without a hardware address (hlen 0, as InfiniBand and FireWire clients send) are told
+// apart by their client identifier, whatever "EnableID" says; without one nothing identifies
+// them, and no two of them may share one lease.
+TEST_F(EngineTest, ClientsWithoutHardwareAddressAreKeptApartByTheirClientIdentifier) {
+    const Bytes port1{0xFF, 0, 0, 0, 1, 0, 2, 0, 0, 2, 0xc9, 0, 0, 0x11}, port2{0xFF, 0, 0, 0, 2, 0, 2, 0, 0, 2};
+    const auto ib = [&](int type, const Bytes* clientId) {
+        RequestBuilder r = RequestBuilder().htype(32).hlen(0).flags(0x8000).type(type);
+        return clientId != nullptr ? r.option(kClientIdentifier, *clientId) : r;
+    };
+    struct Step {
+        int type;
+        const Bytes* clientId;
+        int replyType;  // 0: no reply
+        Ipv4 yiaddr;
+    } const steps[] = {
+        {kDiscover, &port1, kOffer, lan(100)},
+        {kRequest, &port1, kAck, lan(100)},
+        {kDiscover, &port2, kOffer, lan(101)},
+        {kRequest, &port2, kAck, lan(101)},
+        {kRequest, &port1, kAck, lan(100)},
+        {kDiscover, nullptr, 0, 0},
+        {kRequest, nullptr, 0, 0},
+    };
+    for (const Step& step : steps) {
+        const Reply r = send(ib(step.type, step.clientId));
+        SCOPED_TRACE(step.type);
+        EXPECT_EQ(r.find(kMessageType) != nullptr ? r.find(kMessageType)->value : Bytes{},
+                  step.replyType != 0 ? Bytes{static_cast<std::uint8_t>(step.replyType)} : Bytes{});
+        EXPECT_EQ(r.yiaddr, step.yiaddr);
+    }
+    EXPECT_EQ(records(ClientList::Dynamic).size(), 2u);
+    EXPECT_EQ(records(ClientList::Dynamic)[0]->identity->kind(), kIdentityClientId);
+    EXPECT_EQ(records(ClientList::Ignored).size(), 1u);
+}
+
 }  // namespace
 }  // namespace tolmark::dhcp::testing

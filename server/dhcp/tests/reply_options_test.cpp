@@ -1,6 +1,7 @@
 // Which options a reply carries and in what order, the client's size limit, and the overload of
 // options into `file` and `sname`.
 
+#include <algorithm>
 #include <string>
 
 #include "server/dhcp/dhcp_protocol.h"
@@ -28,8 +29,12 @@ protected:
 
     // Profile options of 100, 100 and four times 20 bytes: requested in this order a reply
     // outgrows 548 bytes with a small option (231) at the overflow point.
-    void useLargeProfile(std::string bootFile, std::string bootName) {
+    void useLargeProfile(std::string bootFile, std::string bootName, Ipv4 relay = 0) {
         Profile p = lanProfile();
+        if (relay != 0) {
+            p.selectorKind = SelectorKind::Relay;
+            p.selectorAddress = relay;
+        }
         p.bootFile = std::move(bootFile);
         p.bootName = std::move(bootName);
         const std::string hundred = "224 100 \"" + std::string(100, 'a');
@@ -114,6 +119,29 @@ TEST_F(ReplyOptionsTest, OverflowMovesIntoFileAndSname) {
     EXPECT_EQ(offer.text(67), std::string("boot/pxe.0\0", 11));
     EXPECT_EQ(offer.text(66), std::string("srv1\0", 5));
     EXPECT_EQ(offer.text(231), std::string(20, 'f'));
+}
+
+// The relay agent looks for its information only in the options field, where it is the last
+// option, however many options move, and whatever its size.
+TEST_F(ReplyOptionsTest, RelayInformationStaysLastInTheOptionsField) {
+    settings([](DhcpSettings& d) { d.general.enableRa = 1; });
+    useLargeProfile("boot/pxe.0", "srv1", makeIpv4(10, 9, 0, 1));
+    for (std::size_t size : {6u, 120u, 255u}) {
+        Bytes information{1, static_cast<std::uint8_t>(size - 2)};
+        information.resize(size, 'c');
+        Reply offer = send(largeDiscover().giaddr(makeIpv4(10, 9, 0, 1)).option(kRelayInformation, information));
+        ASSERT_TRUE(offer) << size;
+        EXPECT_TRUE(offer.wellFormed) << size;
+        EXPECT_EQ(offer.overload, 3) << size;
+        EXPECT_EQ(offer.length, 548u) << size;
+        // Last in the options field: right after option 52, before `file` begins with 67.
+        const Codes codes = offer.codes();
+        const auto at = static_cast<std::size_t>(std::find(codes.begin(), codes.end(), kOverload) - codes.begin());
+        ASSERT_LT(at + 2, codes.size()) << size;
+        EXPECT_EQ(Codes(codes.begin() + at + 1, codes.begin() + at + 3), (Codes{kRelayInformation, 67})) << size;
+        EXPECT_EQ(offer.find(kRelayInformation)->value, information);
+        EXPECT_EQ(codes[0], kMessageType) << size;
+    }
 }
 
 TEST_F(ReplyOptionsTest, ReplyReachingTheLimitIsOverloaded) {

@@ -46,16 +46,42 @@ TEST_F(ReplyDestinationTest, InformAnswersGoToTheSourceAddress) {
     EXPECT_EQ(d.address, makeIpv4(192, 168, 1, 77));
 }
 
-TEST_F(ReplyDestinationTest, RenewalIsBroadcastUnlessUnicastIsSet) {
-    plan_.sourceAddress = makeIpv4(192, 168, 1, 50);
-    setYiaddr(makeIpv4(192, 168, 1, 50));
-    EXPECT_EQ(choose().route, ReplyRoute::Broadcast);
-    routing_.unicast = true;
-    EXPECT_EQ(choose().route, ReplyRoute::UnicastAfterArp);
-    plan_.offSubnet = true;
-    ReplyDestination d = choose();
-    EXPECT_EQ(d.route, ReplyRoute::Unicast);
-    EXPECT_EQ(d.address, makeIpv4(192, 168, 1, 50));
+// A client that says it has an address (ciaddr) is answered there, "Unicast" or not; a client
+// given a new address is answered by broadcast unless "Unicast" is set.
+TEST_F(ReplyDestinationTest, RenewalGoesToTheClientsAddressAndNewAddressesByUnicastSetting) {
+    const Ipv4 local = makeIpv4(192, 168, 1, 50), far = makeIpv4(10, 9, 0, 7);
+    struct Case {
+        Ipv4 ciaddr, source, yiaddr;
+        bool offSubnet, unicast, broadcastFlag;
+        ReplyRoute route;
+        Ipv4 address;
+    } const cases[] = {
+        // RENEW on the segment, and from behind a router that relays nothing.
+        {local, local, local, false, false, false, ReplyRoute::Unicast, local},
+        {far, far, far, true, false, false, ReplyRoute::Unicast, far},
+        {far, far, far, true, true, false, ReplyRoute::Unicast, far},
+        // REBIND through a NAT: still the address the client has.
+        {far, makeIpv4(192, 168, 1, 2), far, true, false, false, ReplyRoute::Unicast, far},
+        // The client asked for a broadcast.
+        {local, local, local, false, false, true, ReplyRoute::Broadcast, kBroadcastAll},
+        // A new address: broadcast, or unicast after an ARP entry under "Unicast".
+        {0, 0, local, false, false, false, ReplyRoute::Broadcast, kBroadcastAll},
+        {0, 0, local, false, true, false, ReplyRoute::UnicastAfterArp, local},
+        {0, 0, far, true, true, false, ReplyRoute::Unicast, far},
+    };
+    for (const Case& c : cases) {
+        plan_.ciaddr = c.ciaddr;
+        plan_.sourceAddress = c.source;
+        plan_.broadcast = c.broadcastFlag;
+        plan_.offSubnet = c.offSubnet;
+        routing_.unicast = c.unicast;
+        setYiaddr(c.yiaddr);
+        const ReplyDestination d = choose();
+        SCOPED_TRACE(formatIpv4(c.ciaddr).c_str());
+        EXPECT_EQ(d.route, c.route);
+        EXPECT_EQ(d.address, c.address);
+        EXPECT_EQ(d.port, 68);
+    }
 }
 
 TEST_F(ReplyDestinationTest, ServerPortMovesTheClientPort) {
