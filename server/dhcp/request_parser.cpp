@@ -141,14 +141,19 @@ void applySettings(const RequestSummary& s, const EngineSettings& g, bool interf
     v.maxReplySize = s.maxReplySize;
     v.parameterList = s.parameterList.data();
     v.parameterListSize = s.parameterList.size();
-    // Option 61 identifies the client when "EnableID" says so, else the first host name may.
-    if (g.clientIdFromOption && s.clientIdOption)
-        v.clientIdentifier = s.clientIdOption;
+    // Option 61 identifies the client when "EnableID" says so, else the first host name may. A
+    // client identifier is at least a type and one byte, a host name at least one byte: a
+    // shorter one would be the same for every client that sends it, and they would share a
+    // lease, so it identifies nobody.
+    const ValueRef clientId = s.clientIdOption.length() >= 2 ? s.clientIdOption : ValueRef{};
+    const ValueRef hostId = s.firstHostName.length() >= 1 ? s.firstHostName : ValueRef{};
+    if (g.clientIdFromOption && clientId)
+        v.clientIdentifier = clientId;
     else if (g.clientIdFromHostName)
-        v.clientIdentifier = s.firstHostName;
+        v.clientIdentifier = hostId;
     // Without a hardware address (hlen 0: InfiniBand, FireWire) the client identifier is all
     // that tells clients apart.
-    if (!v.clientIdentifier && s.hardwareLength == 0) v.clientIdentifier = s.clientIdOption;
+    if (!v.clientIdentifier && s.hardwareLength == 0) v.clientIdentifier = clientId;
     v.userClass = s.userClassOption;
     if (!v.userClass && g.hostNameAsUserClass && s.firstShortHostName) {
         const std::uint8_t length = s.firstShortHostName.length();

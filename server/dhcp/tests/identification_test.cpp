@@ -169,7 +169,8 @@ TEST_F(EngineTest, IgnoredListKeepsTheMostRecentClientsOnly) {
 // apart by their client identifier, whatever "EnableID" says; without one nothing identifies
 // them, and no two of them may share one lease.
 TEST_F(EngineTest, ClientsWithoutHardwareAddressAreKeptApartByTheirClientIdentifier) {
-    const Bytes port1{0xFF, 0, 0, 0, 1, 0, 2, 0, 0, 2, 0xc9, 0, 0, 0x11}, port2{0xFF, 0, 0, 0, 2, 0, 2, 0, 0, 2};
+    const Bytes port1{0xFF, 0, 0, 0, 1, 0, 2, 0, 0, 2, 0xc9, 0, 0, 0x11}, port2{0xFF, 0, 0, 0, 2, 0, 2, 0, 0, 2},
+        tooShort{0xFF};
     const auto ib = [&](int type, const Bytes* clientId) {
         RequestBuilder r = RequestBuilder().htype(32).hlen(0).flags(0x8000).type(type);
         return clientId != nullptr ? r.option(kClientIdentifier, *clientId) : r;
@@ -187,6 +188,7 @@ TEST_F(EngineTest, ClientsWithoutHardwareAddressAreKeptApartByTheirClientIdentif
         {kRequest, &port1, kAck, lan(100)},
         {kDiscover, nullptr, 0, 0},
         {kRequest, nullptr, 0, 0},
+        {kDiscover, &tooShort, 0, 0},
     };
     for (const Step& step : steps) {
         const Reply r = send(ib(step.type, step.clientId));
