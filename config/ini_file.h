@@ -100,7 +100,8 @@ struct LoadedIniFile {
 LoadedIniFile loadIniFile(const std::string& path);
 std::optional<FileStamp> statFile(const std::string& path);
 // Writes path + ".tmp", syncs it, renames it over path and syncs the directory. On failure the
-// old file is left whole. createDirectory: create missing parent directories first.
+// old file is left whole. createDirectory: create missing parent directories first. A path that
+// is a symbolic link writes the file it links to; the file keeps its owner and mode.
 bool saveIniFile(const std::string& path, const IniFile& file, bool createDirectory);
 
 }  // namespace tolmark
