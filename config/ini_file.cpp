@@ -221,6 +221,38 @@ std::vector<std::string> IniFile::sectionNames() const {
     return names;
 }
 
+std::vector<IniFile::UnreadLine> IniFile::unreadLines() const {
+    std::vector<UnreadLine> unread;
+    std::size_t header = std::string::npos;
+    bool repeated = false;
+    std::vector<std::size_t> keysRead;  // line indexes of the keys of the current section
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        const Line& line = lines_[i];
+        if (line.kind == LineKind::kSection) {
+            header = i;
+            keysRead.clear();
+            const std::size_t first = findSection(line.name);
+            repeated = first != i;
+            if (repeated) unread.push_back({i + 1, line.name, {}, first + 1, 0});
+        } else if (line.kind == LineKind::kKey) {
+            if (header == std::string::npos) {
+                unread.push_back({i + 1, {}, line.name, 0, 0});
+            } else if (repeated) {
+                ++unread.back().keysUnread;
+            } else {
+                const auto earlier = std::find_if(keysRead.begin(), keysRead.end(), [&](std::size_t k) {
+                    return equalsNoCase(lines_[k].name, line.name);
+                });
+                if (earlier != keysRead.end())
+                    unread.push_back({i + 1, lines_[header].name, line.name, *earlier + 1, 0});
+                else
+                    keysRead.push_back(i);
+            }
+        }
+    }
+    return unread;
+}
+
 void IniFile::appendSection(std::string_view section, const std::vector<Line>& body) {
     if (!lines_.empty() && !trim(lines_.back().text).empty()) lines_.push_back(parseLine(""));
     lines_.push_back(sectionLine(section));

@@ -36,6 +36,18 @@ public:
     // Section names in file order as written in their headers.
     std::vector<std::string> sectionNames() const;
 
+    // A line whose key no reader sees, since the first match wins: a section header that repeats
+    // an earlier one (none of its keys is read), a key that repeats an earlier one of its
+    // section, or a key before the first section.
+    struct UnreadLine {
+        std::size_t line = 0;        // counted from 1
+        std::string section;         // empty: before the first section
+        std::string key;             // empty: a repeated section header
+        std::size_t readLine = 0;    // the line read instead: the first header or key; 0 for none
+        std::size_t keysUnread = 0;  // a repeated section header: the key lines below it
+    };
+    std::vector<UnreadLine> unreadLines() const;
+
     // Edits return whether the file changed. Names must pass validName()/validKey() and values
     // validValue(); the caller checks.
     bool setValue(std::string_view section, std::string_view key, std::string_view value);
