@@ -113,6 +113,9 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         int status;
     };
     const std::string tooLong = "LeaseDatabase=dbname=" + std::string(1100, 'x');
+    // Two text options that fill the option area to its last byte.
+    const std::string fullArea = "Opt128=128 255 \"" + std::string(255, 'a') + "\nOpt129=129 247 \"" +
+                                 std::string(247, 'b') + "\nOpt130=130 1 5";
     const auto general = [](const char* line) {
         Files f;
         f.general = line;
@@ -291,6 +294,24 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         {"option value short",
          lab("Opt150=150 8 10.0.0.1"),
          {{"Dorvane.ini", 8, L::Warning, "Opt150"}},
+         kCheckWarnings},
+        {"option value beyond its length",
+         lab("Opt150=150 4 10.0.0.1 10.0.0.2"),
+         {{"Dorvane.ini", 8, L::Warning, "Opt150",
+           "takes in only \"150 4 10.0.0.1\"; the start leaves \"10.0.0.2\" out"}},
+         kCheckWarnings},
+        {"text option beyond its length",
+         lab("Opt40=40 3 \"abcdef"),
+         {{"Dorvane.ini", 8, L::Warning, "Opt40", "leaves \"def\" out"}},
+         kCheckWarnings},
+        {"option line under another option's key",
+         lab("Opt43=150 4 10.0.0.1"),
+         {{"Dorvane.ini", 8, L::Warning, "Opt43", "sends it as option 150"}},
+         kCheckWarnings},
+        {"option lines as written", lab("Opt43=43 3 1 2 0x3\nOpt40=40 3 \"a b"), {}, kCheckClean},
+        {"option area full",
+         lab(fullArea.c_str()),
+         {{"Dorvane.ini", 10, L::Warning, "Opt130", "no room"}},
          kCheckWarnings},
         {"option without numbers", lab("Opt43=forty-three"), {{"Dorvane.ini", 8, L::Warning, "Opt43"}}, kCheckWarnings},
         {"option too long", lab("Opt43=43 300 1"), {{"Dorvane.ini", 8, L::Warning, "Opt43"}}, kCheckWarnings},
