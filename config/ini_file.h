@@ -41,9 +41,10 @@ public:
     // section, or a key before the first section.
     struct UnreadLine {
         std::size_t line = 0;        // counted from 1
-        std::string section;         // empty: before the first section
+        std::string section;         // the section it stands in
         std::string key;             // empty: a repeated section header
-        std::size_t readLine = 0;    // the line read instead: the first header or key; 0 for none
+        std::size_t readLine = 0;    // the line read instead (the first header or key); 0: the key
+                                     // stands before the first section
         std::size_t keysUnread = 0;  // a repeated section header: the key lines below it
     };
     std::vector<UnreadLine> unreadLines() const;
