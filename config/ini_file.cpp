@@ -221,6 +221,38 @@ std::vector<std::string> IniFile::sectionNames() const {
     return names;
 }
 
+std::vector<IniFile::UnreadLine> IniFile::unreadLines() const {
+    std::vector<UnreadLine> unread;
+    std::size_t header = std::string::npos;
+    bool repeated = false;
+    std::vector<std::size_t> keysRead;  // line indexes of the keys of the current section
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        const Line& line = lines_[i];
+        if (line.kind == LineKind::kSection) {
+            header = i;
+            keysRead.clear();
+            const std::size_t first = findSection(line.name);
+            repeated = first != i;
+            if (repeated) unread.push_back({i + 1, line.name, {}, first + 1, 0});
+        } else if (line.kind == LineKind::kKey) {
+            if (header == std::string::npos) {
+                unread.push_back({i + 1, {}, line.name, 0, 0});
+            } else if (repeated) {
+                ++unread.back().keysUnread;
+            } else {
+                const auto earlier = std::find_if(keysRead.begin(), keysRead.end(), [&](std::size_t k) {
+                    return equalsNoCase(lines_[k].name, line.name);
+                });
+                if (earlier != keysRead.end())
+                    unread.push_back({i + 1, lines_[header].name, line.name, *earlier + 1, 0});
+                else
+                    keysRead.push_back(i);
+            }
+        }
+    }
+    return unread;
+}
+
 void IniFile::appendSection(std::string_view section, const std::vector<Line>& body) {
     if (!lines_.empty() && !trim(lines_.back().text).empty()) lines_.push_back(parseLine(""));
     lines_.push_back(sectionLine(section));
@@ -359,14 +391,43 @@ bool writeTemporary(const std::string& tmpPath, const std::string& path, std::st
     const bool hadFile = ::stat(path.c_str(), &old) == 0;
     FileDescriptor fd(::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) return false;
-    if (hadFile) (void)::fchmod(fd.get(), old.st_mode & 07777);  // the replacement keeps the file's mode
+    if (hadFile) {
+        // The replacement keeps the file's owner and mode: a write by root (a console run, say)
+        // must not leave a file that the service's own user can no longer read. Where the owner
+        // cannot be kept (a writer that is not root), the group still may be.
+        if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::fchown(fd.get(), old.st_uid, old.st_gid) != 0)
+            (void)::fchown(fd.get(), static_cast<uid_t>(-1), old.st_gid);
+        (void)::fchmod(fd.get(), old.st_mode & 07777);
+    }
     if (!writeAll(fd.get(), data) || ::fsync(fd.get()) != 0) return false;
     return ::close(fd.release()) == 0;
 }
 
 }  // namespace
 
-bool saveIniFile(const std::string& path, const IniFile& file, bool createDirectory) {
+namespace {
+
+// The file a path names in the end: a configuration kept elsewhere and linked into the data
+// directory is written where it lives, and the link stays. Nothing on a loop of links.
+std::optional<std::string> linkTarget(const std::string& path) {
+    namespace fs = std::filesystem;
+    fs::path target = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code error;
+        if (!fs::is_symlink(fs::symlink_status(target, error))) return target.string();
+        const fs::path link = fs::read_symlink(target, error);
+        if (error) return std::nullopt;
+        target = link.is_absolute() ? link : target.parent_path() / link;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool saveIniFile(const std::string& givenPath, const IniFile& file, bool createDirectory) {
+    const std::optional<std::string> target = linkTarget(givenPath);
+    if (!target) return false;
+    const std::string& path = *target;
     std::filesystem::path directory = std::filesystem::path(path).parent_path();
     if (directory.empty()) directory = ".";
     if (createDirectory) {

@@ -36,6 +36,19 @@ public:
     // Section names in file order as written in their headers.
     std::vector<std::string> sectionNames() const;
 
+    // A line whose key no reader sees, since the first match wins: a section header that repeats
+    // an earlier one (none of its keys is read), a key that repeats an earlier one of its
+    // section, or a key before the first section.
+    struct UnreadLine {
+        std::size_t line = 0;        // counted from 1
+        std::string section;         // the section it stands in
+        std::string key;             // empty: a repeated section header
+        std::size_t readLine = 0;    // the line read instead (the first header or key); 0: the key
+                                     // stands before the first section
+        std::size_t keysUnread = 0;  // a repeated section header: the key lines below it
+    };
+    std::vector<UnreadLine> unreadLines() const;
+
     // Edits return whether the file changed. Names must pass validName()/validKey() and values
     // validValue(); the caller checks.
     bool setValue(std::string_view section, std::string_view key, std::string_view value);
@@ -100,7 +113,8 @@ struct LoadedIniFile {
 LoadedIniFile loadIniFile(const std::string& path);
 std::optional<FileStamp> statFile(const std::string& path);
 // Writes path + ".tmp", syncs it, renames it over path and syncs the directory. On failure the
-// old file is left whole. createDirectory: create missing parent directories first.
+// old file is left whole. createDirectory: create missing parent directories first. A path that
+// is a symbolic link writes the file it links to; the file keeps its owner and mode.
 bool saveIniFile(const std::string& path, const IniFile& file, bool createDirectory);
 
 }  // namespace tolmark

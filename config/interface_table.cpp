@@ -135,12 +135,20 @@ bool InterfaceTable::reload(platform::HostAddressSource& host, std::int64_t now,
     std::array<bool, kMaxInterfaces> seen{};
     for (const auto& row : rows) {
         if (isSkipped(row.address)) continue;
+        // The entry this row continues: the one of its address on its interface, else one of its
+        // address that no row of this pass took yet. An address the host has on two interfaces
+        // keeps an entry for each, so that both keep being served.
         std::size_t found = count_;
+        const InterfaceEntry* sibling = nullptr;
         for (std::size_t i = 0; i < count_; ++i) {
-            if (entries_[i].address == row.address) {
+            if (entries_[i].address != row.address) continue;
+            if (sibling == nullptr) sibling = &entries_[i];
+            if (seen[i]) continue;
+            if (entries_[i].ifIndex == row.ifIndex) {
                 found = i;
                 break;
             }
+            if (found == count_) found = i;
         }
         if (found < count_) {
             InterfaceEntry& e = entries_[found];
@@ -159,7 +167,10 @@ bool InterfaceTable::reload(platform::HostAddressSource& host, std::int64_t now,
         e.address = row.address;
         e.mask = row.mask;
         if (count_ < kMaxInterfaces) {
-            e.flags = selectionMode_ == 1 ? kIfPresent : kIfPresent | kIfServed;
+            // Served and trusted belong to the address: a further copy of it takes them along.
+            e.flags = sibling != nullptr    ? kIfPresent | (sibling->flags & (kIfServed | kIfTrusted))
+                      : selectionMode_ == 1 ? kIfPresent
+                                            : kIfPresent | kIfServed;
             seen[count_] = true;
             appendLocked(e);
         } else {
@@ -242,9 +253,12 @@ bool InterfaceTable::writeKeys(ConfigStore& store, std::string_view section) con
     {
         std::lock_guard<std::mutex> guard(mutex_);
         mode = selectionMode_;
+        // An address on two interfaces is listed once.
         auto add = [](std::string& list, Ipv4 address) {
+            const std::string item = formatIpv4(address).c_str();
+            if (("," + list + ",").find("," + item + ",") != std::string::npos) return;
             if (!list.empty()) list += ',';
-            list += formatIpv4(address).c_str();
+            list += item;
         };
         // Addresses that are away at the moment keep their place in the lists, so that a
         // change made while an interface is down does not lose its configuration.

@@ -149,6 +149,24 @@ void readBoot(const ConfigStore& store, std::string_view section, Profile& profi
     profile.rootPath = store.readText(section, "RootPath", "", kLongTextField);
 }
 
+// A line that reads, but not as its writer meant: a value beyond the length it gives is left out,
+// and a line under the key of another option is sent as the option it names.
+void reportOptionLineLeftovers(const ConfigStore& store, std::string_view section, unsigned keyCode,
+                               const std::string& line, std::size_t used, unsigned lineCode) {
+    if (store.findings() == nullptr) return;
+    const std::string key = indexedKey("Opt", keyCode);
+    const std::string_view rest = std::string_view(line).substr(std::min(used, line.size()));
+    if (rest.find_first_not_of(" \t") != std::string_view::npos)
+        store.report(
+            FindingLevel::Warning, section, key,
+            "\"" + line + "\": the length given takes in only \"" + line.substr(0, used) + "\"",
+            "the start leaves \"" + std::string(rest.substr(rest.find_first_not_of(" \t"))) + "\" out of the option");
+    if (lineCode != keyCode)
+        store.report(FindingLevel::Warning, section, key,
+                     "\"" + line + "\" is a line of option " + std::to_string(lineCode),
+                     "the start sends it as option " + std::to_string(lineCode));
+}
+
 // Entries in code order; a line that does not parse or would not leave room for the four 0
 // bytes that end the area is left out.
 void readOptionEntries(const ConfigStore& store, std::string_view section, const OptionCodeList& defaultOptions,
@@ -158,8 +176,13 @@ void readOptionEntries(const ConfigStore& store, std::string_view section, const
         const std::string line = store.readText(section, indexedKey("Opt", code), "", kOptionLineCapacity);
         if (line.empty()) continue;
         const std::span<std::uint8_t> room(profile.options.data() + used, kOptionEntryRoom - used);
-        const ParsedOptionLine parsed = parseOptionLine(line, defaultOptions, room);
-        if (parsed.result > 0) used += parsed.entrySize;
+        ParsedOptionLine parsed = parseOptionLine(line, defaultOptions, room);
+        // A full area is no room at all: the parser would only check the line.
+        if (parsed.result > 0 && parsed.entrySize == 0) parsed.result = kOptionLineNoRoom;
+        if (parsed.result > 0) {
+            reportOptionLineLeftovers(store, section, code, line, static_cast<std::size_t>(parsed.result), room[1]);
+            used += parsed.entrySize;
+        }
         if (parsed.result < 0 && store.findings() != nullptr)
             store.report(FindingLevel::Warning, section, indexedKey("Opt", code),
                          "\"" + line + "\": " + optionLineErrorText(parsed.result),

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -171,6 +172,38 @@ TEST_F(ConfigStoreTest, AFailedWriteLeavesTheOldFileWhole) {
     EXPECT_FALSE(store_.writeInt("Dorvane", "Log", 0, 1));
     EXPECT_EQ(readFile(ini()), "[Dorvane]\nLog=2\n");
     EXPECT_EQ(store_.readInt("Dorvane", "Log", 1), 2);
+}
+
+TEST_F(ConfigStoreTest, AWriteKeepsTheFilesOwnerAndModeAndALinkToIt) {
+    namespace fs = std::filesystem;
+    // Owned by the service's own user; written by root (as in CI; another user writes as itself).
+    useIni("[Dorvane]\nLog=2\n");
+    ::chmod(ini().c_str(), 0640);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(ini().c_str(), 65534, 65534), 0);
+    }
+    ASSERT_TRUE(store_.writeInt("Dorvane", "Detect", 1, 0));
+    struct stat st {};
+    ASSERT_EQ(::stat(ini().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
+    }
+
+    // A configuration kept elsewhere and linked in is written where it lives; the link stays.
+    fs::create_directory(dir_.file("etc"));
+    fs::rename(ini(), dir_.file("etc/kept.ini"));
+    fs::create_symlink("etc/kept.ini", ini());
+    ASSERT_TRUE(store_.writeInt("Dorvane", "Unicast", 1, 0));
+    EXPECT_TRUE(fs::is_symlink(ini()));
+    EXPECT_EQ(readFile(dir_.file("etc/kept.ini")), "[Dorvane]\nLog=2\nDetect=1\nUnicast=1\n");
+    // A loop of links writes nothing.
+    fs::remove(ini());
+    fs::create_symlink("Dorvane.ini", ini());
+    EXPECT_FALSE(store_.writeInt("Dorvane", "Log", 3, 1));
+    EXPECT_TRUE(fs::is_symlink(ini()));
 }
 
 TEST_F(ConfigStoreTest, ChangesMadeByOthersAreSeen) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "tests/support/fakes.h"
@@ -96,6 +97,50 @@ TEST_F(InterfaceTableTest, AddressLeavingAndComingBackKeepsFlagsAndLogsOnce) {
     EXPECT_EQ(flagsOf(t, makeIpv4(192, 168, 1, 1)), kIfPresent);
     EXPECT_EQ(t.entry(1).value().missingSince, -1);
     EXPECT_EQ(log_.lines.back(), "local IP address 192.168.1.1, added\n");
+}
+
+// One address on two interfaces (a service address on the loopback and on a network card, say):
+// an entry each, and every reload keeps each entry on its own interface, whatever the order the
+// host lists them in. A copy that appears later is served as the address is.
+TEST_F(InterfaceTableTest, AnAddressOnTwoInterfacesKeepsAnEntryForEach) {
+    const Ipv4 shared = makeIpv4(10, 0, 0, 1);
+    const Ipv4 mask = makeIpv4(255, 0, 0, 0);
+    store_.writeText("Dorvane", "Include", "10.0.0.1");
+    store_.writeText("Dorvane", "Trusted", "10.0.0.1");
+    host_.rows.push_back({shared, mask, 4});
+    InterfaceTable t;
+    ASSERT_TRUE(t.build(store_, "Dorvane", host_, 100, log_));
+    const auto interfacesOf = [&] {
+        std::vector<std::pair<int, std::int32_t>> seen;
+        for (const InterfaceEntry& e : t.entries())
+            if (e.address == shared) seen.emplace_back(e.ifIndex, e.flags);
+        return seen;
+    };
+    const std::vector<std::pair<int, std::int32_t>> both = {{2, kIfPresent | kIfServed | kIfTrusted},
+                                                            {4, kIfPresent | kIfServed | kIfTrusted}};
+    EXPECT_EQ(interfacesOf(), both);
+    log_.lines.clear();
+    ASSERT_TRUE(t.reload(host_, 200, log_));
+    std::reverse(host_.rows.begin(), host_.rows.end());
+    ASSERT_TRUE(t.reload(host_, 300, log_));
+    EXPECT_EQ(interfacesOf(), both);
+    EXPECT_EQ(log_.lines, std::vector<std::string>{});
+    t.writeKeys(store_, "Dorvane");
+    EXPECT_EQ(store_.readText("Dorvane", "Include", "", 512), "10.0.0.1");
+
+    // One copy goes and comes back; a third one appears.
+    host_.rows.erase(std::find_if(host_.rows.begin(), host_.rows.end(),
+                                  [&](const platform::HostAddress& r) { return r.ifIndex == 4; }));
+    ASSERT_TRUE(t.reload(host_, 400, log_));
+    EXPECT_EQ(interfacesOf(),
+              (std::vector<std::pair<int, std::int32_t>>{{2, both[0].second}, {4, kIfServed | kIfTrusted}}));
+    host_.rows.push_back({shared, mask, 4});
+    host_.rows.push_back({shared, mask, 7});
+    ASSERT_TRUE(t.reload(host_, 500, log_));
+    EXPECT_EQ(interfacesOf(), (std::vector<std::pair<int, std::int32_t>>{both[0], both[1], {7, both[0].second}}));
+    EXPECT_EQ(log_.lines,
+              (std::vector<std::string>{"local IP address 10.0.0.1, removed\n", "local IP address 10.0.0.1, added\n",
+                                        "local IP address 10.0.0.1, added\n"}));
 }
 
 TEST_F(InterfaceTableTest, FullTableReusesTheLongestMissingEntry) {

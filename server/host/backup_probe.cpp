@@ -1,5 +1,6 @@
 #include "server/host/backup_probe.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -18,6 +19,9 @@ bool isProbeAnswer(std::span<const std::uint8_t> datagram, Ipv4 source, Ipv4 ent
 }
 
 void BackupProbe::run(bool startup) {
+    // The start-up probe and the housekeeping thread's would otherwise bind the same client
+    // ports, and the second would take the first one's pause for its own.
+    std::lock_guard<std::mutex> one(running_);
     const GeneralSettings g = settings_.general();
     if (g.detect == 0) {
         flags_.paused.store(0);
@@ -33,6 +37,11 @@ void BackupProbe::run(bool startup) {
     };
     std::vector<ProbeSocket> sockets;
     for (const InterfaceEntry& e : interfaces_.entries()) {
+        // An address the host does not have (yet) cannot send, and one it has on two interfaces
+        // is probed once: either would only fail to bind, with an error line every period.
+        if (!e.present()) continue;
+        if (std::any_of(sockets.begin(), sockets.end(), [&](const auto& p) { return p.address == e.address; }))
+            continue;
         platform::UdpSocket s = platform::openBoundUdpSocket(e.address, clientPort);
         if (!s.valid()) {
             log_.line(1, true, "DHCP  Error   failed to listen on client port %s:%u\n", formatIpv4(e.address).c_str(),

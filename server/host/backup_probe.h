@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <span>
 
 #include "common/log_sink.h"
@@ -26,7 +27,8 @@ public:
                 const platform::WakeEvent& stop)
         : interfaces_(interfaces), settings_(settings), flags_(flags), log_(log), stop_(stop) {}
 
-    // startup: the first probe, which pauses the server until it has its answer.
+    // startup: the first probe, which pauses the server until it has its answer. Probes the
+    // addresses the host has, each once; a second call waits for the one running.
     void run(bool startup);
 
 private:
@@ -35,6 +37,7 @@ private:
     ServerFlags& flags_;
     LogSink& log_;
     const platform::WakeEvent& stop_;
+    std::mutex running_;  // one probe at a time
 };
 
 }  // namespace tolmark

@@ -17,6 +17,7 @@
 #include "base/file_descriptor.h"
 #include "common/entry_line.h"
 #include "config/config_store.h"
+#include "config/ini_file.h"
 #include "config/interface_table.h"
 #include "config/profiles.h"
 #include "config/settings.h"
@@ -131,6 +132,28 @@ bool checkConfigurationFile(const std::string& path, Findings& findings) {
     findings.add(FindingLevel::Error, path, 0, std::string("cannot be read: ") + errorText(errno),
                  "the start reads no setting from it and serves with every default");
     return false;
+}
+
+// Lines the start never reads because an earlier one of the same name is the one read.
+void checkUnreadLines(const std::string& path, Findings& findings) {
+    const LoadedIniFile loaded = loadIniFile(path);
+    for (const IniFile::UnreadLine& u : loaded.file.unreadLines()) {
+        const std::string first = std::to_string(u.readLine);
+        if (u.readLine == 0)
+            findings.add(FindingLevel::Warning, path, static_cast<unsigned>(u.line), "a key before the first section",
+                         "the start reads it in no section", {}, u.key);
+        else if (u.key.empty())
+            findings.add(FindingLevel::Warning, path, static_cast<unsigned>(u.line),
+                         "the section again, after its start at line " + first,
+                         u.keysUnread == 1
+                             ? std::string("the start does not read the key below this line")
+                             : "the start reads none of the " + std::to_string(u.keysUnread) + " keys below this line",
+                         u.section);
+        else
+            findings.add(FindingLevel::Warning, path, static_cast<unsigned>(u.line),
+                         "the key again, after line " + first, "the start reads line " + first + " and not this one",
+                         u.section, u.key);
+    }
 }
 
 void checkServerSettings(const ConfigStore& store, const std::string& dataDirectory, Findings& findings,
@@ -276,8 +299,20 @@ ProfileList checkProfiles(const ConfigStore& store, const OptionCodeList& defaul
                      "the start writes a profile for each served interface into the configuration");
     }
     std::vector<Profile> profiles;
+    const std::vector<std::string> names = profileNames(store);
+    // The list ends at its first missing number: a profile listed after the gap is not loaded.
+    for (const SectionEntry& entry : store.openSection(kGeneralSection).value_or(std::vector<SectionEntry>{})) {
+        if (!startsWithNoCase(entry.key, "Profile") || entry.key.size() == 7 || entry.key.size() > 12 ||
+            entry.key.find_first_not_of("0123456789", 7) != std::string::npos || entry.value.empty())
+            continue;
+        if (std::stoul(entry.key.substr(7)) <= names.size()) continue;
+        store.report(
+            FindingLevel::Warning, kGeneralSection, entry.key,
+            "names the profile " + entry.value + " after a gap: Profile" + std::to_string(names.size()) + " is missing",
+            "the start loads only the profiles listed before the gap, not this one");
+    }
     unsigned n = 0;
-    for (const std::string& name : profileNames(store)) {
+    for (const std::string& name : names) {
         if (!store.openSection(name)) {
             store.report(FindingLevel::Warning, kGeneralSection, "Profile" + std::to_string(n),
                          "names the profile " + name + ", which has no section",
@@ -446,6 +481,7 @@ std::vector<Finding> checkConfiguration(const CheckInput& input) {
         store.setIniPath(dataDirectory, kGeneralSection);
     }
     if (!checkConfigurationFile(store.iniPath(), findings)) return findings.all;
+    checkUnreadLines(store.iniPath(), findings);
     store.setFindings(&findings);
     DhcpSettings dhcp;
     TftpSettings tftp;

@@ -64,6 +64,15 @@ void run(std::string_view text) {
             FUZZ_REQUIRE(file.value(name, first.key) == first.value);
         }
     }
+    // A line no reader sees names the line that is read instead, which lies before it.
+    for (const IniFile::UnreadLine& u : file.unreadLines()) {
+        if (u.readLine == 0) {
+            FUZZ_REQUIRE(u.section.empty() && !u.key.empty());
+            continue;
+        }
+        FUZZ_REQUIRE(u.readLine < u.line);
+        FUZZ_REQUIRE(file.lineOf(u.section, u.key) == u.readLine);
+    }
     if (!edit || !IniFile::validSection(edit->section) || !IniFile::validKey(edit->key) ||
         !IniFile::validValue(edit->value))
         return;

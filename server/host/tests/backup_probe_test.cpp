@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
+#include "platform/udp_socket.h"
 #include "server/host/housekeeping.h"
 #include "tests/support/fakes.h"
 
@@ -60,6 +64,76 @@ TEST(BackupProbe, DetectOffKeepsTheServerActiveWithoutProbing) {
     probe.run(true);
     EXPECT_EQ(flags.paused.load(), 0);
     EXPECT_TRUE(log.lines.empty());
+}
+
+// On the loopback: this server at 127.0.0.2 (on two interfaces, as the host may list it) and an
+// address of "Include" it does not have; another server answers from 127.0.0.3.
+TEST(BackupProbe, ProbesEachAddressOnceOneProbeAtATimeAndPausesWhileAnotherServerAnswers) {
+    std::string directory = (std::filesystem::temp_directory_path() / "backup_probe_XXXXXX").string();
+    ASSERT_NE(::mkdtemp(directory.data()), nullptr);
+    ConfigStore store(directory + "/registry.ini");
+    ASSERT_TRUE(store.setIniPath(directory + "/", "Dorvane"));
+    ASSERT_TRUE(store.writeText("Dorvane", "Include", "127.0.0.2,172.16.99.1"));
+    const Ipv4 own = makeIpv4(127, 0, 0, 2);
+    testing::FakeHostAddresses host;
+    host.rows = {{own, makeIpv4(255, 0, 0, 0), 1}, {own, makeIpv4(255, 0, 0, 0), 9}};
+    testing::LockedLog log;
+    InterfaceTable interfaces;
+    ASSERT_TRUE(interfaces.build(store, "Dorvane", host, 100, log));
+    std::filesystem::remove_all(directory);
+
+    // The other server's port, with the client port above it free for the probe.
+    platform::UdpSocket other;
+    std::uint16_t port = 0;
+    for (int tries = 0; tries < 20 && !other.valid(); ++tries) {
+        platform::UdpSocket client = platform::openBoundUdpSocket(own, 0);
+        port = static_cast<std::uint16_t>(client.localPort() - 1);
+        other = platform::openBoundUdpSocket(0, port);
+    }
+    ASSERT_TRUE(other.valid());
+    SettingsHolder settings;
+    settings.update([&](DhcpSettings& d, TftpSettings&, MulticastSettings&) {
+        d.general.detect = 1;
+        d.general.port = port;
+        return 0;
+    });
+    ServerFlags flags;
+    platform::WakeEvent stop;
+    std::uint8_t buffer[1500];
+    BackupProbe probe(interfaces, settings, flags, log, stop);
+
+    // Nobody answers: the start-up probe and a periodic one at once neither fail nor leave a pause.
+    std::thread periodic([&] { probe.run(false); });
+    probe.run(true);
+    periodic.join();
+    EXPECT_EQ(flags.paused.load(), 0);
+    EXPECT_FALSE(log.has("Error"));
+    EXPECT_FALSE(log.has("active"));
+    int queued = 0;
+    for (platform::DatagramInfo info; other.receive(buffer, sizeof buffer, info, true) > 0;) ++queued;
+    EXPECT_EQ(queued, 2);  // one for each probe
+
+    // Each probe reaches the other server once; its answer pauses this one.
+    std::atomic<int> probesSeen{0};
+    std::thread answering([&] {
+        platform::UdpSocket from = platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 3), 0);
+        const int fds[1] = {other.fd()};
+        bool readable[1];
+        while (platform::waitReadable(fds, nullptr, 300, readable) == platform::WaitResult::Readable) {
+            platform::DatagramInfo info;
+            if (other.receive(buffer, sizeof buffer, info, true) != static_cast<long>(dhcp::kProbeSize)) continue;
+            probesSeen.fetch_add(1);
+            std::array<std::uint8_t, 548> offer{};
+            offer[0] = 2;
+            from.send(offer.data(), offer.size(), info.source, static_cast<std::uint16_t>(port + 1));
+        }
+    });
+    probe.run(false);
+    answering.join();
+    EXPECT_EQ(probesSeen.load(), 1);
+    EXPECT_EQ(flags.paused.load(), 2);
+    EXPECT_EQ(log.count("DHCP  paused  server on 127.0.0.3 detected"), 1);
+    EXPECT_FALSE(log.has("Error"));
 }
 
 TEST(Housekeeping, ThePeriodicSaveKeepsItsPeriodWhileDnsUpdatesWaitAndStopEndsBoth) {

@@ -26,6 +26,7 @@ struct Files {
     std::string ethers = "# static entries\n00:11:22:33:44:55\t10.0.0.5\tpc-one\n";
     std::string dynamic = "00:11:22:33:44:66\t10.0.0.101\t:1700000000\tLab\n00:11:22:33:44:67\t10.0.0.102\t:0\tLab\n";
     std::string ignored = "00:11:22:33:44:77\t0.0.0.0\t:1700000000\n";
+    std::string top;  // lines before the first section, when given
     bool noConfiguration = false;
 };
 
@@ -38,8 +39,8 @@ struct Expected {
 };
 
 std::string configuration(const Files& f) {
-    return "[Dorvane]\nProfile0=Lab\n" + f.general + "\n[Lab]\nBaseIP=10.0.0.100\n" + f.range + "\n" + f.mask + "\n" +
-           f.lab + "\n";
+    return (f.top.empty() ? "" : f.top + "\n") + "[Dorvane]\nProfile0=Lab\n" + f.general +
+           "\n[Lab]\nBaseIP=10.0.0.100\n" + f.range + "\n" + f.mask + "\n" + f.lab + "\n";
 }
 
 // Every file's name, mode, modification time and bytes.
@@ -112,6 +113,9 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         int status;
     };
     const std::string tooLong = "LeaseDatabase=dbname=" + std::string(1100, 'x');
+    // Two text options that fill the option area to its last byte.
+    const std::string fullArea = "Opt128=128 255 \"" + std::string(255, 'a') + "\nOpt129=129 247 \"" +
+                                 std::string(247, 'b') + "\nOpt130=130 1 5";
     const auto general = [](const char* line) {
         Files f;
         f.general = line;
@@ -161,6 +165,8 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
     missing.dynamic = "";
     twoProblems = general("RunAsUser=no-such-user-of-tolmark");
     twoProblems.lab = "Lease=ten hours";
+    Files keyOnTop;
+    keyOnTop.top = "Detect=1";
 
     const std::vector<Case> cases = {
         {"good", Files{}, {}, kCheckClean},
@@ -270,11 +276,42 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          general("Profile1=Ghost"),
          {{"Dorvane.ini", 3, L::Warning, "Profile1"}},
          kCheckWarnings},
+        {"profile after a gap in the list",
+         general("Profile2=Other"),
+         {{"Dorvane.ini", 3, L::Warning, "Profile2", "Profile1 is missing"}},
+         kCheckWarnings},
+        {"section given again",
+         lab("[Dorvane]\nDetect=1\nLog=2"),
+         {{"Dorvane.ini", 8, L::Warning, "", "after its start at line 1; the start reads none of the 2 keys"}},
+         kCheckWarnings},
+        {"key given again",
+         general("Log=1\nlog=2"),
+         {{"Dorvane.ini", 4, L::Warning, "log", "reads line 3 and not this one"}},
+         kCheckWarnings},
+        {"key before the first section", keyOnTop, {{"Dorvane.ini", 1, L::Warning, "Detect"}}, kCheckWarnings},
         {"profile address", lab("GatewayIP=10.0.0.300"), {{"Dorvane.ini", 8, L::Warning, "GatewayIP"}}, kCheckWarnings},
         {"option the server sets", lab("Opt3=3 4 10.0.0.1"), {{"Dorvane.ini", 8, L::Warning, "Opt3"}}, kCheckWarnings},
         {"option value short",
          lab("Opt150=150 8 10.0.0.1"),
          {{"Dorvane.ini", 8, L::Warning, "Opt150"}},
+         kCheckWarnings},
+        {"option value beyond its length",
+         lab("Opt150=150 4 10.0.0.1 10.0.0.2"),
+         {{"Dorvane.ini", 8, L::Warning, "Opt150",
+           "takes in only \"150 4 10.0.0.1\"; the start leaves \"10.0.0.2\" out"}},
+         kCheckWarnings},
+        {"text option beyond its length",
+         lab("Opt40=40 3 \"abcdef"),
+         {{"Dorvane.ini", 8, L::Warning, "Opt40", "leaves \"def\" out"}},
+         kCheckWarnings},
+        {"option line under another option's key",
+         lab("Opt43=150 4 10.0.0.1"),
+         {{"Dorvane.ini", 8, L::Warning, "Opt43", "sends it as option 150"}},
+         kCheckWarnings},
+        {"option lines as written", lab("Opt43=43 3 1 2 0x3\nOpt40=40 3 \"a b"), {}, kCheckClean},
+        {"option area full",
+         lab(fullArea.c_str()),
+         {{"Dorvane.ini", 10, L::Warning, "Opt130", "no room"}},
          kCheckWarnings},
         {"option without numbers", lab("Opt43=forty-three"), {{"Dorvane.ini", 8, L::Warning, "Opt43"}}, kCheckWarnings},
         {"option too long", lab("Opt43=43 300 1"), {{"Dorvane.ini", 8, L::Warning, "Opt43"}}, kCheckWarnings},
