@@ -199,6 +199,13 @@ TEST_F(ConfigStoreTest, AWriteKeepsTheFilesOwnerAndModeAndALinkToIt) {
     ASSERT_TRUE(store_.writeInt("Dorvane", "Unicast", 1, 0));
     EXPECT_TRUE(fs::is_symlink(ini()));
     EXPECT_EQ(readFile(dir_.file("etc/kept.ini")), "[Dorvane]\nLog=2\nDetect=1\nUnicast=1\n");
+    // A link another user made leads root nowhere: the link is replaced by the file.
+    if (root) {
+        ASSERT_EQ(::lchown(ini().c_str(), 65534, 65534), 0);
+        ASSERT_TRUE(store_.writeInt("Dorvane", "Log", 3, 1));
+        EXPECT_FALSE(fs::is_symlink(ini()));
+        EXPECT_EQ(readFile(dir_.file("etc/kept.ini")), "[Dorvane]\nLog=2\nDetect=1\nUnicast=1\n");
+    }
     // A loop of links writes nothing.
     fs::remove(ini());
     fs::create_symlink("Dorvane.ini", ini());
