@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "base/file_descriptor.h"
+#include "platform/files.h"
 
 namespace tolmark {
 
@@ -387,18 +388,11 @@ bool writeAll(int fd, std::string_view data) {
 }
 
 bool writeTemporary(const std::string& tmpPath, const std::string& path, std::string_view data) {
-    struct stat old {};
-    const bool hadFile = ::stat(path.c_str(), &old) == 0;
-    FileDescriptor fd(::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // A new file of our own: whatever was left under the name (a link, say) is not written through.
+    ::unlink(tmpPath.c_str());
+    FileDescriptor fd(::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd) return false;
-    if (hadFile) {
-        // The replacement keeps the file's owner and mode: a write by root (a console run, say)
-        // must not leave a file that the service's own user can no longer read. Where the owner
-        // cannot be kept (a writer that is not root), the group still may be.
-        if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::fchown(fd.get(), old.st_uid, old.st_gid) != 0)
-            (void)::fchown(fd.get(), static_cast<uid_t>(-1), old.st_gid);
-        (void)::fchmod(fd.get(), old.st_mode & 07777);
-    }
+    platform::keepOwnerAndMode(fd.get(), path);
     if (!writeAll(fd.get(), data) || ::fsync(fd.get()) != 0) return false;
     return ::close(fd.release()) == 0;
 }

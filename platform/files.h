@@ -19,6 +19,11 @@ bool directoryWritable(const std::string& directory);
 // False (errno set) when the file exists and the process may not read it.
 bool readableOrMissing(const std::string& path);
 
+// Gives a file written to replace path (by a rename over it) the owner, group and mode of the
+// file there now, as far as the process may: a replacement made by root must stay readable by
+// the service's own user. Nothing when there is no file at path.
+void keepOwnerAndMode(int fd, const std::string& path);
+
 // Raises the soft limit of open descriptors to the hard limit, so that the server's many
 // sockets, files and connections have room beside each other.
 void raiseOpenFileLimit();

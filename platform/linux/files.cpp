@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -46,6 +47,15 @@ bool directoryWritable(const std::string& directory) {
 
 bool readableOrMissing(const std::string& path) {
     return ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) == 0 || errno == ENOENT;
+}
+
+void keepOwnerAndMode(int fd, const std::string& path) {
+    struct stat old {};
+    if (::stat(path.c_str(), &old) != 0) return;
+    // Where the owner cannot be kept (a writer that is not root), the group still may be.
+    if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::fchown(fd, old.st_uid, old.st_gid) != 0)
+        (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+    (void)::fchmod(fd, old.st_mode & 07777);
 }
 
 void raiseOpenFileLimit() {

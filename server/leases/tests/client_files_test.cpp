@@ -1,6 +1,8 @@
 #include "server/leases/client_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -230,6 +232,25 @@ TEST_F(ClientFilesTest, BackupOnlyOfFilesAbove24Bytes) {
     settings.backup = 0;
     ASSERT_TRUE(save(ClientList::Ignored));
     EXPECT_FALSE(fs::exists(files.ignored.path + ".bak"));
+
+    // The new file keeps the old one's owner (when root saves) and mode; a link left under the
+    // temporary name is replaced, never written through.
+    const std::string elsewhere = directory_ + "/elsewhere";
+    write(elsewhere, "kept");
+    fs::create_symlink(elsewhere, files.ignored.path + ".tmp");
+    fs::permissions(files.ignored.path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(files.ignored.path.c_str(), 65534, 65534), 0);
+    }
+    ASSERT_TRUE(save(ClientList::Ignored));
+    struct stat st {};
+    ASSERT_EQ(::stat(files.ignored.path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(std::make_pair(st.st_uid, st.st_gid), std::make_pair(65534u, 65534u));
+    }
+    EXPECT_EQ(read(elsewhere), "kept");
 }
 
 TEST_F(ClientFilesTest, FailedSaveStaysMarkedChanged) {
