@@ -42,7 +42,10 @@ void BackupProbe::run(bool startup) {
         if (!e.present()) continue;
         if (std::any_of(sockets.begin(), sockets.end(), [&](const auto& p) { return p.address == e.address; }))
             continue;
-        platform::UdpSocket s = platform::openBoundUdpSocket(e.address, clientPort);
+        // Shared: a DHCP client of the host itself (dhclient, systemd-networkd) may hold the
+        // client port, and the probe must still go out. Answers to the probe's own address come
+        // to this socket, the more specific one.
+        platform::UdpSocket s = platform::openSharedUdpSocket(e.address, clientPort);
         if (!s.valid()) {
             log_.line(1, true, "DHCP  Error   failed to listen on client port %s:%u\n", formatIpv4(e.address).c_str(),
                       static_cast<unsigned>(clientPort));

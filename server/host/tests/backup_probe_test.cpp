@@ -102,6 +102,11 @@ TEST(BackupProbe, ProbesEachAddressOnceOneProbeAtATimeAndPausesWhileAnotherServe
     std::uint8_t buffer[1500];
     BackupProbe probe(interfaces, settings, flags, log, stop);
 
+    // A DHCP client of the host itself holds the client port on every address (with
+    // SO_REUSEADDR, as dhclient and systemd-networkd do): the probe shares the port.
+    const platform::UdpSocket hostClient = platform::openSharedUdpSocket(0, static_cast<std::uint16_t>(port + 1));
+    ASSERT_TRUE(hostClient.valid());
+
     // Nobody answers: the start-up probe and a periodic one at once neither fail nor leave a pause.
     std::thread periodic([&] { probe.run(false); });
     probe.run(true);
