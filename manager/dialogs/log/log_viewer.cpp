@@ -106,7 +106,7 @@ LogViewer::LogViewer(DialogContext& context, QWidget* parent) : QDialog(parent),
         Listing found;
         const PipeResult<GeneralSettings> general = pipe.getSettings();
         found.status = general.status;
-        found.today = logFileName(local, general.ok() && general.value.createLog == 1);
+        found.today = logFileName(local, general.ok() && general.value.createLog != 0);
         // No server: only today's name, and no further request that would wait in vain.
         found.names = general.failed() ? std::vector<std::string>{found.today} : listLogFiles(pipe, found.today);
         return found;

@@ -49,6 +49,12 @@ std::int32_t keptFlag(bool checked, std::int32_t current) {
 
 std::int32_t withBit(std::int32_t value, std::int32_t bit, bool on) { return on ? (value | bit) : (value & ~bit); }
 
+std::int32_t logLevelFor(bool write, bool details, std::int32_t current) {
+    if (!write) return current <= 0 ? current : 0;
+    if (details) return current >= 2 ? current : 2;
+    return 1;
+}
+
 InterfaceState interfaceStateOf(std::int32_t flags, bool enableRa) {
     if ((flags & kIfServed) == 0) return InterfaceState::Off;
     return enableRa && (flags & kIfTrusted) != 0 ? InterfaceState::Trusted : InterfaceState::Selected;

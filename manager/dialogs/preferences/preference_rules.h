@@ -23,6 +23,9 @@ std::int32_t multicastTtlFromField(const QString& text);    // 1 unless 1..255
 // "Bootp" and "EnableID": 0 when unchecked; checked keeps a non-zero value, else 1.
 std::int32_t keptFlag(bool checked, std::int32_t current);
 std::int32_t withBit(std::int32_t value, std::int32_t bit, bool on);
+// "Log" from "Write log file" and "log all details". The server logs nothing at 0 or below and
+// takes every value above 2 as 2, so a value written by hand that the boxes still describe stays.
+std::int32_t logLevelFor(bool write, bool details, std::int32_t current);
 
 // The three states of an interface row and the click that cycles them.
 enum class InterfaceState { Off = 0, Selected = 1, Trusted = 2 };
