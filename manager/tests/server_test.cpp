@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "common/entry_line.h"
+#include "dialog_harness.h"
 #include "manager/window/main_window.h"
 #include "server_lab.h"
 
@@ -102,6 +103,12 @@ private:
 void ServerTest::initTestCase() {
     lab_ = std::make_unique<ServerLab>(isolated_ && QFile::exists("/bin/busybox"));
     QVERIFY(lab_->setUp());
+    if (!currentRights().mayChange) {
+        // A viewer cannot add entries through the pipe: the server finds one in its file.
+        QFile ethers(lab_->dir() + "/ethers");
+        QVERIFY(ethers.open(QIODevice::WriteOnly));
+        ethers.write("02:00:5e:c0:00:01\t10.98.0.70\n");
+    }
     QVERIFY(lab_->start());
     language_ = std::make_unique<Language>(home_.path().toStdString() + "/");
 }
@@ -512,6 +519,19 @@ void ServerTest::viewModeWithoutAdministratorRights() {
     ManagerPipe pipe(lab_->pipe().toStdString());
     QCOMPARE(pipe.addClient(entry("02:00:5e:40:00:01\t10.98.0.44"), false).status, PipeStatus::Refused);
     QVERIFY(pipe.getStatus(0).ok());
+
+    // A manager that takes its user for an administrator while the server does not: Remove,
+    // refused, says so, and the row it took away comes back.
+    window.reset();
+    MessageAnswerer answerer;
+    auto believer = openWindow(ManagerRights{true, false});
+    EntryListModel* statics = believer->model(View::Static);
+    QTRY_COMPARE(column(statics, 0), QStringList{"02:00:5e:c0:00:01"});
+    believer->listView()->setCurrentIndex(statics->index(0, 0));
+    believer->actions().remove->trigger();
+    QCOMPARE(statics->rowCount(), 0);
+    QTRY_COMPARE(answerer.seen, QStringList{"The server did not take the change (it needs administrator rights)."});
+    QTRY_COMPARE(column(statics, 0), QStringList{"02:00:5e:c0:00:01"});
 }
 
 // Another user's process holds the pipe's name: the bottom bar says so instead of only

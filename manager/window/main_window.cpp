@@ -353,16 +353,31 @@ void MainWindow::removeSelected() {
         handles.push_back(m->row(r).handle);
         m->removeRowAt(r);
     }
+    struct Removal {
+        PipeStatus outcome = PipeStatus::Done;  // the first removal the server did not carry out
+        PipeResult<ServerStatus> status;
+    };
     worker_.post(
         this,
         [list = m->list(), view = view_, handles](ManagerPipe& pipe) {
-            for (std::uint64_t h : handles) pipe.removeClient(list, h);
-            return pipe.getStatus(static_cast<std::int32_t>(view));
+            Removal r;
+            for (std::uint64_t h : handles) {
+                const PipeStatus s = pipe.removeClient(list, h);
+                if (s != PipeStatus::Done && r.outcome == PipeStatus::Done) r.outcome = s;
+                if (s == PipeStatus::Failed) return r;  // no server: the rest would wait in vain
+            }
+            r.status = pipe.getStatus(static_cast<std::int32_t>(view));
+            return r;
         },
-        [this](PipeResult<ServerStatus> status) {
-            notePipeResult(status.status);
-            if (status.ok()) server_.status = status.value;
+        [this](Removal r) {
+            notePipeResult(r.status.status);
+            if (r.status.ok()) server_.status = r.status.value;
             rewriteTopStatus();
+            if (r.outcome == PipeStatus::Done) return;
+            // The rows went before the server answered: those it kept come back with the list.
+            notePipeResult(r.outcome);
+            refreshList();
+            showMessage(this, language_, changeFailedText(language_, r.outcome));
         });
 }
 
