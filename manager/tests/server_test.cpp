@@ -83,6 +83,7 @@ private slots:
     void sortingAsksTheServerAndARefreshRestoresItsOrder();
     void bottomBarFollowsTheServerStoppingAndStarting();
     void secondClickOnStaticTogglesEntriesWithoutAddress();
+    void removeTakesTheRecordsTheUserChose();
     void aFrozenServerNeverFreezesTheWindow();
     void requestWrappersAgainstTheServer();
     void serviceMenuRunsSystemctl();
@@ -307,6 +308,40 @@ void ServerTest::secondClickOnStaticTogglesEntriesWithoutAddress() {
     QCOMPARE(preferences_->read(pref::kViewIp), 0);
     const int row = static_cast<int>(column(statics, 0).indexOf("02:00:5e:a0:00:01"));
     QCOMPARE(pipe.removeClient(ClientList::Static, statics->row(row).handle), PipeStatus::Done);
+}
+
+// Rows are rewritten in place: an entry removed elsewhere above the selection moves the rows
+// under it up by one. The selection stays with the entry the user chose, and Remove takes it.
+void ServerTest::removeTakesTheRecordsTheUserChose() {
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    const QStringList macs = {"02:00:5e:b0:00:01", "02:00:5e:b0:00:02", "02:00:5e:b0:00:03"};
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(pipe.addClient(entry(qPrintable(macs[i] + "\t10.98.0.6" + QString::number(i))), false).value, 1);
+    auto window = openWindow(currentRights());
+    EntryListModel* statics = window->model(View::Static);
+    QTRY_VERIFY(column(statics, 0).contains(macs[2]));
+    auto rowOf = [&](const QString& mac) { return static_cast<int>(column(statics, 0).indexOf(mac)); };
+    window->listView()->setCurrentIndex(statics->index(rowOf(macs[1]), 0));
+    QCOMPARE(pipe.removeClient(ClientList::Static, statics->row(rowOf(macs[0])).handle), PipeStatus::Done);
+    window->refreshList();
+    QTRY_VERIFY(!column(statics, 0).contains(macs[0]));
+    QCOMPARE(window->listView()->selectionModel()->selectedRows(), QModelIndexList{statics->index(rowOf(macs[1]), 0)});
+    QCOMPARE(window->listView()->currentIndex().row(), rowOf(macs[1]));
+    window->actions().remove->trigger();
+    auto onServer = [&pipe] {
+        QStringList out;
+        std::uint64_t next = 0;
+        for (int i = 0; i < 1000; ++i) {
+            const auto e = pipe.listEntry(ClientList::Static, next);
+            if (!e.ok()) break;
+            out << QString::fromLatin1(formatIdentity(e.value.record.fields.identity).c_str());
+            if ((next = e.value.record.nextHandle) == 0) break;
+        }
+        return out;
+    };
+    QTRY_VERIFY(!onServer().contains(macs[1]));
+    QVERIFY(onServer().contains(macs[2]));
+    QCOMPARE(pipe.removeClient(ClientList::Static, statics->row(rowOf(macs[2])).handle), PipeStatus::Done);
 }
 
 // A server that stops answering (SIGSTOP) while a dialog asks it: the window repaints and its

@@ -60,7 +60,9 @@ MainWindow::MainWindow(Language& language, UserPreferences& preferences, Manager
     retranslate();
 }
 
-MainWindow::~MainWindow() = default;
+// The list's models draw with icons_, a member that goes before the QWidget base hides the
+// window's children and lays the list out once more: the window is hidden while they are here.
+MainWindow::~MainWindow() { hide(); }
 
 // The dialogs open once the command that asked for them has returned: the menu closes first, and
 // an accessibility tool's action call gets its answer instead of waiting for the dialog.
@@ -318,7 +320,15 @@ void MainWindow::refreshList() {
 }
 
 void MainWindow::onListRead(View view, const ListSnapshot& snapshot) {
+    // Rows are rewritten in place, so a record taken from or put into the list above the
+    // selection shifts the records under it: the selection stays with the records the user chose
+    // (a context menu open meanwhile acts on them), not with the row positions.
+    const bool followSelection = view == view_ && view != View::Tftp;
+    const std::vector<std::uint64_t> selected =
+        followSelection ? panel_->selectedHandles() : std::vector<std::uint64_t>{};
+    const std::uint64_t current = followSelection ? panel_->currentHandle() : 0;
     model(view)->applyRows(snapshot.rows);
+    if (followSelection) panel_->selectHandles(selected, current);
     if (view == View::Tftp && !snapshot.firstFailed) server_.activeTftp = snapshot.activeTransfers;
     notePipeResult(snapshot.status.status);
     if (snapshot.status.ok()) server_.status = snapshot.status.value;
