@@ -891,6 +891,8 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
                           .arg(i % 10 == 0 ? "Error  " : "Request")
                           .arg(i)
                           .toUtf8());
+        // Longer than a pipe message: the server sends it in pieces, and it is one row.
+        old.write("2001-01-01 10:01:00 DHCP  Request " + QByteArray(5000, 'x') + "\n");
         old.write("  continued detail line of the one before\n");
     }
     LogViewer viewer(ctx);
@@ -905,7 +907,8 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
     QSignalSpy loaded(&viewer, &LogViewer::fileLoaded);
     viewer.files()->setCurrentText("dhcp0101.log");
     QVERIFY(loaded.wait(5000));
-    QCOMPARE(viewer.model()->rowCount(), 150);  // the continuation line is not a row
+    QCOMPARE(viewer.model()->rowCount(), 151);  // the continuation line is not a row
+    QCOMPARE(viewer.model()->rows()[150].fields[4], QString(5000, u'x'));
     const LogRow& row0 = viewer.model()->rows()[0];
     QCOMPARE(row0.fields,
              (std::array<QString, kLogFieldCount>{"2001-01-01", "10:00:00", "DHCP ", "Error  ", "line 0"}));
