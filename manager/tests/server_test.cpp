@@ -84,6 +84,7 @@ private slots:
     void bottomBarFollowsTheServerStoppingAndStarting();
     void secondClickOnStaticTogglesEntriesWithoutAddress();
     void removeTakesTheRecordsTheUserChose();
+    void resolveAddressesKeepsWhatOthersChanged();
     void aFrozenServerNeverFreezesTheWindow();
     void requestWrappersAgainstTheServer();
     void serviceMenuRunsSystemctl();
@@ -342,6 +343,30 @@ void ServerTest::removeTakesTheRecordsTheUserChose() {
     QTRY_VERIFY(!onServer().contains(macs[1]));
     QVERIFY(onServer().contains(macs[2]));
     QCOMPARE(pipe.removeClient(ClientList::Static, statics->row(rowOf(macs[2])).handle), PipeStatus::Done);
+}
+
+// Resolve Addresses sends the whole general settings block: the one the server holds now, with
+// what another program changed since the window read it, and only the lookup bit changed.
+void ServerTest::resolveAddressesKeepsWhatOthersChanged() {
+    auto window = openWindow(currentRights());
+    QTRY_COMPARE(window->bottomStatusText(), QString(" Listening on Port: 67"));
+    QTest::qWait(kOneTickMs);  // past the first contact, which reads the settings again
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    const GeneralSettings before = pipe.getSettings().value;
+    GeneralSettings changed = before;
+    changed.macRange = parseMacRange("00:0c:29,08:00");  // as trisko sets MAC ranges
+    changed.log = 2;
+    QCOMPARE(pipe.setSettings(changed), PipeStatus::Done);
+    QAction* names = window->actions().names;
+    const bool resolving = names->isChecked();
+    names->trigger();
+    QTRY_VERIFY(pipe.getSettings().value.lookup != changed.lookup);
+    GeneralSettings after = pipe.getSettings().value;
+    QCOMPARE(after.lookup, changed.lookup ^ kLookupNamesBit);
+    after.lookup = changed.lookup;
+    QVERIFY(after == changed);
+    QCOMPARE(names->isChecked(), !resolving);
+    QCOMPARE(pipe.setSettings(before), PipeStatus::Done);
 }
 
 // A server that stops answering (SIGSTOP) while a dialog asks it: the window repaints and its

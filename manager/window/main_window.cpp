@@ -417,15 +417,32 @@ void MainWindow::toggleNames() {
         names->setChecked(false);
         return;
     }
-    server_.general->lookup ^= kLookupNamesBit;
-    names->setChecked(server_.resolvesNames());
-    // A change the server did not take is taken back: the check mark says what the server does.
+    const bool resolve = !server_.resolvesNames();
+    names->setChecked(resolve);
+    struct Toggled {
+        PipeStatus status = PipeStatus::Failed;
+        std::optional<GeneralSettings> sent;
+    };
+    // The bit goes into the server's block as it is now, not into the window's copy: others may
+    // have changed it since (trisko's MAC ranges, a file edited before a restart), and the whole
+    // block is what the server stores. A change the server did not take is taken back: the check
+    // mark says what the server does.
     worker_.post(
-        this, [settings = *server_.general](ManagerPipe& pipe) { return pipe.setSettings(settings); },
-        [this](PipeStatus status) {
-            notePipeResult(status);
-            if (status == PipeStatus::Done || !server_.general) return;
-            server_.general->lookup ^= kLookupNamesBit;
+        this,
+        [resolve](ManagerPipe& pipe) {
+            Toggled t;
+            PipeResult<GeneralSettings> general = pipe.getSettings();
+            t.status = general.status;
+            if (!general.ok()) return t;
+            general.value.lookup =
+                resolve ? general.value.lookup | kLookupNamesBit : general.value.lookup & ~kLookupNamesBit;
+            t.status = pipe.setSettings(general.value);
+            if (t.status == PipeStatus::Done) t.sent = general.value;
+            return t;
+        },
+        [this](Toggled t) {
+            notePipeResult(t.status);
+            if (t.sent) server_.general = t.sent;
             menus_->actions().names->setChecked(server_.resolvesNames());
         });
     poll_->markListsChanged();
