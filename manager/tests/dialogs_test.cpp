@@ -236,9 +236,13 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
          0,
          [this](QWidget* p) { type(child<QLineEdit>(p, "DIR"), home_.path() + "/"); },
          {{"Dorvane/Directory", kDeleted}}},
-        {"dhcp: bootp off, identifier kept, relay agent without circuit",
+        {"dhcp: bootp off, identifier kept, relay agent without circuit; MAC ranges set meanwhile stay",
          2,
-         [](QWidget* p) {
+         [this](QWidget* p) {
+             ManagerPipe pipe(lab_->pipe().toStdString());
+             GeneralSettings g = pipe.getSettings().value;
+             g.macRange = parseMacRange("00:0c:29,08:00");  // as trisko sets them, the sheet open
+             QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
              setCheck(p, "BOOTP", false);
              setCheck(p, "DHCP", false);
              setCheck(p, "ENABLEID", true);
@@ -254,7 +258,11 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
           {"Dorvane/RelayAgent", "514"}}},
         {"dhcp: back to the defaults",
          2,
-         [](QWidget* p) {
+         [this](QWidget* p) {
+             ManagerPipe pipe(lab_->pipe().toStdString());
+             GeneralSettings g = pipe.getSettings().value;
+             g.macRange = {};
+             QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
              setCheck(p, "BOOTP", true);
              setCheck(p, "DHCP", true);
              setCheck(p, "ENABLEID", false);
