@@ -130,6 +130,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void preferencesPagesChangeExactlyTheirKeys();
+    void preferencePagesAppliedUnchangedKeepEveryValue();
     void profileEditorMakesAProfileAClientIsServedWith();
     void profilePagesAppliedUnchangedKeepEveryKey();
     void staticEntriesAreStoredOrRefused();
@@ -235,9 +236,13 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
          0,
          [this](QWidget* p) { type(child<QLineEdit>(p, "DIR"), home_.path() + "/"); },
          {{"Dorvane/Directory", kDeleted}}},
-        {"dhcp: bootp off, identifier kept, relay agent without circuit",
+        {"dhcp: bootp off, identifier kept, relay agent without circuit; MAC ranges set meanwhile stay",
          2,
-         [](QWidget* p) {
+         [this](QWidget* p) {
+             ManagerPipe pipe(lab_->pipe().toStdString());
+             GeneralSettings g = pipe.getSettings().value;
+             g.macRange = parseMacRange("00:0c:29,08:00");  // as trisko sets them, the sheet open
+             QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
              setCheck(p, "BOOTP", false);
              setCheck(p, "DHCP", false);
              setCheck(p, "ENABLEID", true);
@@ -253,7 +258,11 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
           {"Dorvane/RelayAgent", "514"}}},
         {"dhcp: back to the defaults",
          2,
-         [](QWidget* p) {
+         [this](QWidget* p) {
+             ManagerPipe pipe(lab_->pipe().toStdString());
+             GeneralSettings g = pipe.getSettings().value;
+             g.macRange = {};
+             QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
              setCheck(p, "BOOTP", true);
              setCheck(p, "DHCP", true);
              setCheck(p, "ENABLEID", false);
@@ -340,6 +349,65 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
     }
     QCOMPARE(preferences_->read(pref::kGridlines), 1);  // the display values are the user's own
     QVERIFY(rebuilds_ > 0);
+}
+
+// Settings an administrator wrote by hand, or a page does not show in full: each page applied
+// without a change leaves the server's blocks and its INI file as they were, byte for byte.
+void DialogsTest::preferencePagesAppliedUnchangedKeepEveryValue() {
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    const GeneralSettings originalGeneral = pipe.getSettings().value;
+    const TftpSettings originalTftp = pipe.getTftpSettings().value;
+    const MulticastSettings originalMulticast = pipe.getMulticast().value;
+    GeneralSettings g = originalGeneral;
+    g.log = 3;        // more than "all details": the server logs as with 2
+    g.createLog = 2;  // not 0: daily files
+    g.updateEthers = 1;
+    g.enableId = 3;
+    g.enableRa = 1;
+    g.relayAgent = 0x103;
+    QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
+    TftpSettings t = originalTftp;
+    t.enable = 1;
+    t.mode = 5;
+    t.directory = (lab_->dir() + "/tftp/").toStdString();
+    t.prefix = "boot/,pxe/";
+    t.clients = 25;
+    t.timeout = 3;
+    t.options = 5;
+    t.mmf = 3;
+    QCOMPARE(pipe.setTftpSettings(t), PipeStatus::Done);
+    MulticastSettings m = originalMulticast;
+    m.multicast = 1;
+    m.port = 1800;
+    QCOMPARE(pipe.setMulticast(m), PipeStatus::Done);
+
+    auto flags = [&pipe] {
+        std::vector<std::int32_t> out;
+        const ServerStatus s = pipe.getStatus(-1).value;
+        for (int i = 0; i < s.interfaceCount; ++i) out.push_back(s.interfaces[static_cast<std::size_t>(i)].flags);
+        return out;
+    };
+    const std::vector<std::int32_t> interfaceFlags = flags();
+    const QString ini = lab_->iniText();
+    for (int page = 0; page < 6; ++page) {
+        DialogContext ctx = context();
+        PreferencesDialog dialog(ctx);
+        dialog.show();
+        dialog.tabs()->setCurrentIndex(page);
+        dialog.page(page)->markChanged();
+        QVERIFY(dialog.applyChanges());
+        const QString name = dialog.tabs()->tabText(page);
+        for (const auto& [k, v] : iniChanges(ini, lab_->iniText()))
+            qWarning("%s: %s=%s", qPrintable(name), qPrintable(k), qPrintable(v));
+        QVERIFY2(lab_->iniText() == ini, qPrintable(name));
+        QVERIFY2(pipe.getSettings().value == g, qPrintable(name));
+        QVERIFY2(pipe.getTftpSettings().value == t, qPrintable(name));
+        QVERIFY2(pipe.getMulticast().value == m, qPrintable(name));
+        QVERIFY2(flags() == interfaceFlags, qPrintable(name));
+    }
+    QCOMPARE(pipe.setSettings(originalGeneral), PipeStatus::Done);
+    QCOMPARE(pipe.setTftpSettings(originalTftp), PipeStatus::Done);
+    QCOMPARE(pipe.setMulticast(originalMulticast), PipeStatus::Done);
 }
 
 // A profile is made from the list, edited page by page, renamed and removed; a real client in
@@ -796,7 +864,12 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    const QString today = QString::fromStdString(logFileName(local, false));
+    // Every "CreateLog" but 0 makes the server write daily files.
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    GeneralSettings general = pipe.getSettings().value;
+    general.createLog = 2;
+    QCOMPARE(pipe.setSettings(general), PipeStatus::Done);
+    const QString today = QString::fromStdString(logFileName(local, true));
     {
         // The server in the console writes no file: today's file is one a service left there.
         QFile current(lab_->dir() + "/" + today);
@@ -817,6 +890,8 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
                           .arg(i % 10 == 0 ? "Error  " : "Request")
                           .arg(i)
                           .toUtf8());
+        // Longer than a pipe message: the server sends it in pieces, and it is one row.
+        old.write("2001-01-01 10:01:00 DHCP  Request " + QByteArray(5000, 'x') + "\n");
         old.write("  continued detail line of the one before\n");
     }
     LogViewer viewer(ctx);
@@ -831,7 +906,8 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
     QSignalSpy loaded(&viewer, &LogViewer::fileLoaded);
     viewer.files()->setCurrentText("dhcp0101.log");
     QVERIFY(loaded.wait(5000));
-    QCOMPARE(viewer.model()->rowCount(), 150);  // the continuation line is not a row
+    QCOMPARE(viewer.model()->rowCount(), 151);  // the continuation line is not a row
+    QCOMPARE(viewer.model()->rows()[150].fields[4], QString(5000, u'x'));
     const LogRow& row0 = viewer.model()->rows()[0];
     QCOMPARE(row0.fields,
              (std::array<QString, kLogFieldCount>{"2001-01-01", "10:00:00", "DHCP ", "Error  ", "line 0"}));
@@ -863,11 +939,12 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
         }
     }
 
-    // Without the server the list holds only today's name and stays empty.
+    // Without the server the list holds only today's name (monthly, as "CreateLog" cannot be
+    // asked) and stays empty.
     lab_->stop();
     LogViewer alone(ctx);
     QCOMPARE(alone.files()->count(), 1);
-    QCOMPARE(alone.files()->currentText(), today);
+    QCOMPARE(alone.files()->currentText(), QString::fromStdString(logFileName(local, false)));
     QTest::qWait(300);
     QCOMPARE(alone.model()->rowCount(), 0);
 }

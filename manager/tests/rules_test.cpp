@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <array>
+
 #include "manager/dialogs/log/log_lines.h"
 #include "manager/dialogs/manager_page.h"
 #include "manager/dialogs/preferences/preference_rules.h"
@@ -62,6 +64,11 @@ void RulesTest::unreadableFieldsFallBack() {
     QCOMPARE(keptFlag(true, 0), 1);
     QCOMPARE(keptFlag(false, 5), 0);
     QCOMPARE(withBit(0x203, 0x200, false), 3);
+    // "Log" from (write, details, value before): a value off or above 2 stays while the boxes describe it.
+    const std::array<std::array<std::int32_t, 4>, 5> logLevels = {
+        {{0, 0, 1, 0}, {0, 0, -1, -1}, {1, 0, 3, 1}, {1, 1, 1, 2}, {1, 1, -1, 2}}};
+    for (const auto& [write, details, current, expected] : logLevels)
+        QVERIFY2(logLevelFor(write != 0, details != 0, current) == expected, qPrintable(QString::number(current)));
     QCOMPARE(directoryValue("/opt/dhcp/", "/opt/dhcp/"), std::optional<std::string>());
     QCOMPARE(directoryValue("/opt/dhcp", "/opt/dhcp/"), std::optional<std::string>());
     QCOMPARE(directoryValue("/var/log/dhcp/", "/opt/dhcp/"), std::optional<std::string>("/var/log/dhcp/"));

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "common/entry_line.h"
+#include "dialog_harness.h"
 #include "manager/window/main_window.h"
 #include "server_lab.h"
 
@@ -82,6 +83,8 @@ private slots:
     void sortingAsksTheServerAndARefreshRestoresItsOrder();
     void bottomBarFollowsTheServerStoppingAndStarting();
     void secondClickOnStaticTogglesEntriesWithoutAddress();
+    void removeTakesTheRecordsTheUserChose();
+    void resolveAddressesKeepsWhatOthersChanged();
     void aFrozenServerNeverFreezesTheWindow();
     void requestWrappersAgainstTheServer();
     void serviceMenuRunsSystemctl();
@@ -102,6 +105,12 @@ private:
 void ServerTest::initTestCase() {
     lab_ = std::make_unique<ServerLab>(isolated_ && QFile::exists("/bin/busybox"));
     QVERIFY(lab_->setUp());
+    if (!currentRights().mayChange) {
+        // A viewer cannot add entries through the pipe: the server finds one in its file.
+        QFile ethers(lab_->dir() + "/ethers");
+        QVERIFY(ethers.open(QIODevice::WriteOnly));
+        ethers.write("02:00:5e:c0:00:01\t10.98.0.70\n");
+    }
     QVERIFY(lab_->start());
     language_ = std::make_unique<Language>(home_.path().toStdString() + "/");
 }
@@ -300,6 +309,55 @@ void ServerTest::secondClickOnStaticTogglesEntriesWithoutAddress() {
     QCOMPARE(preferences_->read(pref::kViewIp), 0);
     const int row = static_cast<int>(column(statics, 0).indexOf("02:00:5e:a0:00:01"));
     QCOMPARE(pipe.removeClient(ClientList::Static, statics->row(row).handle), PipeStatus::Done);
+}
+
+// Rows are rewritten in place: an entry removed elsewhere above the selection moves the rows
+// under it up by one. The selection stays with the entry the user chose, and Remove takes it.
+void ServerTest::removeTakesTheRecordsTheUserChose() {
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    const QStringList macs = {"02:00:5e:b0:00:01", "02:00:5e:b0:00:02", "02:00:5e:b0:00:03"};
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(pipe.addClient(entry(qPrintable(macs[i] + "\t10.98.0.6" + QString::number(i))), false).value, 1);
+    auto window = openWindow(currentRights());
+    EntryListModel* statics = window->model(View::Static);
+    QTRY_VERIFY(column(statics, 0).contains(macs[2]));
+    auto rowOf = [&](const QString& mac) { return static_cast<int>(column(statics, 0).indexOf(mac)); };
+    window->listView()->setCurrentIndex(statics->index(rowOf(macs[1]), 0));
+    QCOMPARE(pipe.removeClient(ClientList::Static, statics->row(rowOf(macs[0])).handle), PipeStatus::Done);
+    window->refreshList();
+    QTRY_VERIFY(!column(statics, 0).contains(macs[0]));
+    QCOMPARE(window->listView()->selectionModel()->selectedRows(), QModelIndexList{statics->index(rowOf(macs[1]), 0)});
+    QCOMPARE(window->listView()->currentIndex().row(), rowOf(macs[1]));
+    window->actions().remove->trigger();
+    QSignalSpy refreshed(window.get(), &MainWindow::listRefreshed);
+    window->refreshList();  // read after the removal: what the server holds
+    QVERIFY(refreshed.wait(kOneTickMs));
+    QVERIFY(!column(statics, 0).contains(macs[1]) && column(statics, 0).contains(macs[2]));
+    QCOMPARE(pipe.removeClient(ClientList::Static, statics->row(rowOf(macs[2])).handle), PipeStatus::Done);
+}
+
+// Resolve Addresses sends the whole general settings block: the one the server holds now, with
+// what another program changed since the window read it, and only the lookup bit changed.
+void ServerTest::resolveAddressesKeepsWhatOthersChanged() {
+    auto window = openWindow(currentRights());
+    QTRY_COMPARE(window->bottomStatusText(), QString(" Listening on Port: 67"));
+    QTest::qWait(kOneTickMs);  // past the first contact, which reads the settings again
+    ManagerPipe pipe(lab_->pipe().toStdString());
+    const GeneralSettings before = pipe.getSettings().value;
+    GeneralSettings changed = before;
+    changed.macRange = parseMacRange("00:0c:29,08:00");  // as trisko sets MAC ranges
+    changed.log = 2;
+    QCOMPARE(pipe.setSettings(changed), PipeStatus::Done);
+    QAction* names = window->actions().names;
+    const bool resolving = names->isChecked();
+    names->trigger();
+    QTRY_VERIFY(pipe.getSettings().value.lookup != changed.lookup);
+    GeneralSettings after = pipe.getSettings().value;
+    QCOMPARE(after.lookup, changed.lookup ^ kLookupNamesBit);
+    after.lookup = changed.lookup;
+    QVERIFY(after == changed);
+    QCOMPARE(names->isChecked(), !resolving);
+    QCOMPARE(pipe.setSettings(before), PipeStatus::Done);
 }
 
 // A server that stops answering (SIGSTOP) while a dialog asks it: the window repaints and its
@@ -512,6 +570,19 @@ void ServerTest::viewModeWithoutAdministratorRights() {
     ManagerPipe pipe(lab_->pipe().toStdString());
     QCOMPARE(pipe.addClient(entry("02:00:5e:40:00:01\t10.98.0.44"), false).status, PipeStatus::Refused);
     QVERIFY(pipe.getStatus(0).ok());
+
+    // A manager that takes its user for an administrator while the server does not: Remove,
+    // refused, says so, and the row it took away comes back.
+    window.reset();
+    MessageAnswerer answerer;
+    auto believer = openWindow(ManagerRights{true, false});
+    EntryListModel* statics = believer->model(View::Static);
+    QTRY_COMPARE(column(statics, 0), QStringList{"02:00:5e:c0:00:01"});
+    believer->listView()->setCurrentIndex(statics->index(0, 0));
+    believer->actions().remove->trigger();
+    QCOMPARE(statics->rowCount(), 0);
+    QTRY_COMPARE(answerer.seen, QStringList{"The server did not take the change (it needs administrator rights)."});
+    QTRY_COMPARE(column(statics, 0), QStringList{"02:00:5e:c0:00:01"});
 }
 
 // Another user's process holds the pipe's name: the bottom bar says so instead of only

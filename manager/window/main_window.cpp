@@ -60,7 +60,9 @@ MainWindow::MainWindow(Language& language, UserPreferences& preferences, Manager
     retranslate();
 }
 
-MainWindow::~MainWindow() = default;
+// The list's models draw with icons_, a member that goes before the QWidget base hides the
+// window's children and lays the list out once more: the window is hidden while they are here.
+MainWindow::~MainWindow() { hide(); }
 
 // The dialogs open once the command that asked for them has returned: the menu closes first, and
 // an accessibility tool's action call gets its answer instead of waiting for the dialog.
@@ -318,7 +320,15 @@ void MainWindow::refreshList() {
 }
 
 void MainWindow::onListRead(View view, const ListSnapshot& snapshot) {
+    // Rows are rewritten in place, so a record taken from or put into the list above the
+    // selection shifts the records under it: the selection stays with the records the user chose
+    // (a context menu open meanwhile acts on them), not with the row positions.
+    const bool followSelection = view == view_ && view != View::Tftp;
+    const std::vector<std::uint64_t> selected =
+        followSelection ? panel_->selectedHandles() : std::vector<std::uint64_t>{};
+    const std::uint64_t current = followSelection ? panel_->currentHandle() : 0;
     model(view)->applyRows(snapshot.rows);
+    if (followSelection) panel_->selectHandles(selected, current);
     if (view == View::Tftp && !snapshot.firstFailed) server_.activeTftp = snapshot.activeTransfers;
     notePipeResult(snapshot.status.status);
     if (snapshot.status.ok()) server_.status = snapshot.status.value;
@@ -353,16 +363,31 @@ void MainWindow::removeSelected() {
         handles.push_back(m->row(r).handle);
         m->removeRowAt(r);
     }
+    struct Removal {
+        PipeStatus outcome = PipeStatus::Done;  // the first removal the server did not carry out
+        PipeResult<ServerStatus> status;
+    };
     worker_.post(
         this,
         [list = m->list(), view = view_, handles](ManagerPipe& pipe) {
-            for (std::uint64_t h : handles) pipe.removeClient(list, h);
-            return pipe.getStatus(static_cast<std::int32_t>(view));
+            Removal r;
+            for (std::uint64_t h : handles) {
+                const PipeStatus s = pipe.removeClient(list, h);
+                if (s != PipeStatus::Done && r.outcome == PipeStatus::Done) r.outcome = s;
+                if (s == PipeStatus::Failed) return r;  // no server: the rest would wait in vain
+            }
+            r.status = pipe.getStatus(static_cast<std::int32_t>(view));
+            return r;
         },
-        [this](PipeResult<ServerStatus> status) {
-            notePipeResult(status.status);
-            if (status.ok()) server_.status = status.value;
+        [this](Removal r) {
+            notePipeResult(r.status.status);
+            if (r.status.ok()) server_.status = r.status.value;
             rewriteTopStatus();
+            if (r.outcome == PipeStatus::Done) return;
+            // The rows went before the server answered: those it kept come back with the list.
+            notePipeResult(r.outcome);
+            refreshList();
+            showMessage(this, language_, changeFailedText(language_, r.outcome));
         });
 }
 
@@ -392,15 +417,32 @@ void MainWindow::toggleNames() {
         names->setChecked(false);
         return;
     }
-    server_.general->lookup ^= kLookupNamesBit;
-    names->setChecked(server_.resolvesNames());
-    // A change the server did not take is taken back: the check mark says what the server does.
+    const bool resolve = !server_.resolvesNames();
+    names->setChecked(resolve);
+    struct Toggled {
+        PipeStatus status = PipeStatus::Failed;
+        std::optional<GeneralSettings> sent;
+    };
+    // The bit goes into the server's block as it is now, not into the window's copy: others may
+    // have changed it since (trisko's MAC ranges, a file edited before a restart), and the whole
+    // block is what the server stores. A change the server did not take is taken back: the check
+    // mark says what the server does.
     worker_.post(
-        this, [settings = *server_.general](ManagerPipe& pipe) { return pipe.setSettings(settings); },
-        [this](PipeStatus status) {
-            notePipeResult(status);
-            if (status == PipeStatus::Done || !server_.general) return;
-            server_.general->lookup ^= kLookupNamesBit;
+        this,
+        [resolve](ManagerPipe& pipe) {
+            Toggled t;
+            PipeResult<GeneralSettings> general = pipe.getSettings();
+            t.status = general.status;
+            if (!general.ok()) return t;
+            general.value.lookup =
+                resolve ? general.value.lookup | kLookupNamesBit : general.value.lookup & ~kLookupNamesBit;
+            t.status = pipe.setSettings(general.value);
+            if (t.status == PipeStatus::Done) t.sent = general.value;
+            return t;
+        },
+        [this](Toggled t) {
+            notePipeResult(t.status);
+            if (t.sent) server_.general = t.sent;
             menus_->actions().names->setChecked(server_.resolvesNames());
         });
     poll_->markListsChanged();

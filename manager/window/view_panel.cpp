@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "manager/desktop/desktop_services.h"
 
@@ -125,6 +126,39 @@ std::vector<int> ViewPanel::selectedRows() const {
     for (const QModelIndex& i : list_->selectionModel()->selectedRows()) rows.push_back(i.row());
     std::sort(rows.begin(), rows.end());
     return rows;
+}
+
+std::vector<std::uint64_t> ViewPanel::selectedHandles() const {
+    std::vector<std::uint64_t> handles;
+    for (const QModelIndex& i : list_->selectionModel()->selectedRows())
+        handles.push_back(i.data(kHandleRole).toULongLong());
+    return handles;
+}
+
+std::uint64_t ViewPanel::currentHandle() const {
+    const QModelIndex current = list_->currentIndex();
+    return current.isValid() ? current.data(kHandleRole).toULongLong() : 0;
+}
+
+void ViewPanel::selectHandles(const std::vector<std::uint64_t>& handles, std::uint64_t current) {
+    QAbstractItemModel* model = list_->model();
+    QItemSelectionModel* selection = list_->selectionModel();
+    if (model == nullptr || selection == nullptr) return;
+    const std::unordered_set<std::uint64_t> wanted(handles.begin(), handles.end());
+    std::vector<int> rows;
+    int currentRow = -1;
+    for (int r = 0; r < model->rowCount(); ++r) {
+        const std::uint64_t h = model->index(r, 0).data(kHandleRole).toULongLong();
+        if (wanted.count(h) != 0) rows.push_back(r);
+        if (current != 0 && h == current) currentRow = r;
+    }
+    if (rows != selectedRows()) {
+        QItemSelection chosen;
+        for (int r : rows) chosen.select(model->index(r, 0), model->index(r, kColumnCount - 1));
+        selection->select(chosen, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
+    if (currentRow >= 0 && list_->currentIndex().row() != currentRow)
+        selection->setCurrentIndex(model->index(currentRow, 0), QItemSelectionModel::NoUpdate);
 }
 
 void ViewPanel::setupColumns() {

@@ -39,6 +39,12 @@ public:
     void showTftpState(int activeTransfers, const QString& tip, bool tftpView);
     // The selected rows in list order.
     std::vector<int> selectedRows() const;
+    // The record handles of the selected rows and of the current row (0 without one).
+    std::vector<std::uint64_t> selectedHandles() const;
+    std::uint64_t currentHandle() const;
+    // Selects the rows of these handles and makes the row of current the current one, where the
+    // selection is not that already; a handle no row has any more is dropped.
+    void selectHandles(const std::vector<std::uint64_t>& handles, std::uint64_t current);
 
     // The first time the window is shown: each column its saved width, or its share of the list.
     void setupColumns();

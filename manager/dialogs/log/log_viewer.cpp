@@ -15,6 +15,7 @@ namespace tolmark::manager {
 namespace {
 constexpr std::uint32_t kDirectoryAttribute = 0x10;
 constexpr std::size_t kViewerRowsExpected = 1000;
+constexpr std::size_t kLongestLogLine = 65536;
 // Column widths in per cent of the list: icon, date, time, service, status, message (together
 // wider than the list, as the message is long).
 constexpr int kColumnPercent[kLogFieldCount + 1] = {4, 13, 11, 10, 10, 80};
@@ -43,11 +44,20 @@ std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std
     if (!file.ok() || file.value == 0) return std::nullopt;
     std::vector<std::string> lines;
     lines.reserve(std::min(limit, kViewerRowsExpected));
+    // The server sends a line longer than a message holds in pieces of the message's size, the
+    // last one with the line end: they are joined again, up to a size no log line reaches.
+    std::string line;
+    bool pending = false;
     while (lines.size() < limit) {
-        auto line = pipe.fileReadLine(file.value);
-        if (!line.ok() || !line.value) break;
-        lines.push_back(std::move(*line.value));
+        auto piece = pipe.fileReadLine(file.value);
+        if (!piece.ok() || !piece.value) break;
+        if (line.size() < kLongestLogLine) line.append(*piece.value, 0, kLongestLogLine - line.size());
+        pending = piece.value->size() >= kPipeLineMax && piece.value->back() != '\n';
+        if (pending) continue;
+        lines.push_back(std::move(line));
+        line.clear();
     }
+    if (pending && lines.size() < limit) lines.push_back(std::move(line));
     pipe.fileClose(file.value);
     return lines;
 }
@@ -106,7 +116,7 @@ LogViewer::LogViewer(DialogContext& context, QWidget* parent) : QDialog(parent),
         Listing found;
         const PipeResult<GeneralSettings> general = pipe.getSettings();
         found.status = general.status;
-        found.today = logFileName(local, general.ok() && general.value.createLog == 1);
+        found.today = logFileName(local, general.ok() && general.value.createLog != 0);
         // No server: only today's name, and no further request that would wait in vain.
         found.names = general.failed() ? std::vector<std::string>{found.today} : listLogFiles(pipe, found.today);
         return found;

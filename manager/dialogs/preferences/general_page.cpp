@@ -66,9 +66,11 @@ void GeneralPage::initialise() {
     percent_->setChecked(p.flag(pref::kPercent));
     if (const auto& g = blocks_.general) {
         update_->setChecked((g->updateEthers & kSaveLastAccess) != 0);
-        log_->setChecked(g->log != 0);
-        logAll_->setChecked(g->log == 2);
-        (g->createLog == 1 ? daily_ : monthly_)->setChecked(true);
+        // As the server reads them: no log at 0 or below, all details from 2 on, daily files
+        // for every "CreateLog" but 0.
+        log_->setChecked(g->log > 0);
+        logAll_->setChecked(g->log >= 2);
+        (g->createLog != 0 ? daily_ : monthly_)->setChecked(true);
     }
     // The log directory lives in the server's own file, which only the service's owner writes.
     const bool showDirectory = context_.rights.mayControlService && context_.serverConfig != nullptr;
@@ -103,8 +105,8 @@ void GeneralPage::apply() {
     if (!mayChange() || !blocks_.general) return;  // the display values are the viewer's own
     GeneralSettings& g = *blocks_.general;
     g.updateEthers = withBit(g.updateEthers, kSaveLastAccess, update_->isChecked());
-    g.log = !log_->isChecked() ? 0 : logAll_->isChecked() ? 2 : 1;
-    g.createLog = daily_->isChecked() ? 1 : 0;
+    g.log = logLevelFor(log_->isChecked(), logAll_->isChecked(), g.log);
+    g.createLog = keptFlag(daily_->isChecked(), g.createLog);
     blocks_.sendGeneral = true;
 }
 

@@ -49,6 +49,39 @@ std::int32_t keptFlag(bool checked, std::int32_t current) {
 
 std::int32_t withBit(std::int32_t value, std::int32_t bit, bool on) { return on ? (value | bit) : (value & ~bit); }
 
+std::int32_t logLevelFor(bool write, bool details, std::int32_t current) {
+    if (!write) return current <= 0 ? current : 0;
+    if (details) return current >= 2 ? current : 2;
+    return 1;
+}
+
+GeneralSettings generalToSend(const GeneralSettings& edited, const GeneralSettings& current) {
+    GeneralSettings g = current;
+    // General page
+    g.updateEthers = edited.updateEthers;
+    g.log = edited.log;
+    g.createLog = edited.createLog;
+    // DHCP page
+    g.bootp = edited.bootp;
+    g.dhcp = edited.dhcp;
+    g.enableRa = edited.enableRa;
+    g.relayAgent = edited.relayAgent;
+    g.enableId = edited.enableId;
+    g.enableMac = edited.enableMac;
+    g.name2Uc = edited.name2Uc;
+    g.soleServer = edited.soleServer;
+    g.unicast = edited.unicast;
+    g.autoConfigure = edited.autoConfigure;
+    g.changeIp = edited.changeIp;
+    g.testIp = edited.testIp;
+    // Interfaces page
+    g.detect = edited.detect;
+    g.regOnly = edited.regOnly;
+    g.relaySrc = edited.relaySrc;
+    g.selectionMode = edited.selectionMode;
+    return g;
+}
+
 InterfaceState interfaceStateOf(std::int32_t flags, bool enableRa) {
     if ((flags & kIfServed) == 0) return InterfaceState::Off;
     return enableRa && (flags & kIfTrusted) != 0 ? InterfaceState::Trusted : InterfaceState::Selected;

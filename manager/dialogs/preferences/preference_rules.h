@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/ipv4.h"
+#include "common/settings_blocks.h"
 
 namespace tolmark::manager {
 
@@ -23,6 +24,15 @@ std::int32_t multicastTtlFromField(const QString& text);    // 1 unless 1..255
 // "Bootp" and "EnableID": 0 when unchecked; checked keeps a non-zero value, else 1.
 std::int32_t keptFlag(bool checked, std::int32_t current);
 std::int32_t withBit(std::int32_t value, std::int32_t bit, bool on);
+// "Log" from "Write log file" and "log all details". The server logs nothing at 0 or below and
+// takes every value above 2 as 2, so a value written by hand that the boxes still describe stays.
+std::int32_t logLevelFor(bool write, bool details, std::int32_t current);
+
+// The general settings block to send: the server's block as it is now, with the fields the
+// pages show taken from the edited copy. What no page shows (the MAC ranges, the name lookup,
+// the keys only the file sets) may have changed since the sheet opened, by trisko or the main
+// window, and is sent as the server holds it.
+GeneralSettings generalToSend(const GeneralSettings& edited, const GeneralSettings& current);
 
 // The three states of an interface row and the click that cycles them.
 enum class InterfaceState { Off = 0, Selected = 1, Trusted = 2 };

@@ -1,6 +1,7 @@
 #include "manager/dialogs/preferences/preferences_dialog.h"
 
 #include "manager/dialogs/preferences/preference_pages.h"
+#include "manager/dialogs/preferences/preference_rules.h"
 
 namespace tolmark::manager {
 
@@ -47,7 +48,10 @@ bool PreferencesDialog::commit(const std::vector<SheetPage*>&) {
     // Each block once, in this order; the first one the server does not take stops the rest.
     const Sent sent = context_.worker.call([b](ManagerPipe& pipe) {
         Sent s;
-        if (b.sendGeneral && b.general) s.status = pipe.setSettings(*b.general);
+        if (b.sendGeneral && b.general) {
+            const PipeResult<GeneralSettings> current = pipe.getSettings();
+            s.status = current.ok() ? pipe.setSettings(generalToSend(*b.general, current.value)) : current.status;
+        }
         if (s.status == PipeStatus::Done && b.sendInterfaces && b.status) s.status = pipe.setInterfaces(*b.status);
         if (s.status == PipeStatus::Done && b.sendTftp && b.tftp) s.status = pipe.setTftpSettings(*b.tftp);
         if (s.status == PipeStatus::Done && b.sendMulticast && b.multicast) s.status = pipe.setMulticast(*b.multicast);
