@@ -2,6 +2,7 @@
 
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -20,6 +21,7 @@ constexpr std::uint16_t kTypeSoa = 6;
 constexpr std::uint16_t kTypePtr = 12;
 constexpr std::uint16_t kTypeDhcid = 49;
 constexpr std::uint16_t kTypeAny = 255;
+constexpr std::uint32_t kLongestTtl = 0x7FFFFFFF;
 constexpr std::uint8_t kDigestSha256 = 1;
 constexpr std::uint16_t kClassIn = 1;
 constexpr std::uint16_t kClassNone = 254;
@@ -194,6 +196,8 @@ DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out) {
     std::string_view domain = update.domain;
     if (!domain.empty() && domain.back() == '.') domain.remove_suffix(1);
     const std::string fullName = label + "." + std::string(domain);
+    // A TTL is at most 2^31 - 1; one with the top bit set (an infinite lease) counts as 0.
+    const std::uint32_t ttl = std::min<std::uint32_t>(update.leaseTime, kLongestTtl);
     if (!isValidHostLabel(label) || !isValidDnsName(domain) || !isValidDnsName(fullName)) {
         return DnsEntryResult::BadName;
     }
@@ -201,15 +205,11 @@ DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out) {
                                  fullName,
                                  {},
                                  update.address,
-                                 update.leaseTime,
+                                 ttl,
                                  update.dnsServer,
                                  dhcidData(update.clientIdentity, fullName)};
-    out.reverse = DnsRecordEntry{reverseZone(update.address, update.mask),
-                                 reverseName(update.address),
-                                 fullName,
-                                 0,
-                                 update.leaseTime,
-                                 update.dnsServer};
+    out.reverse = DnsRecordEntry{
+        reverseZone(update.address, update.mask), reverseName(update.address), fullName, 0, ttl, update.dnsServer};
     return DnsEntryResult::Ok;
 }
 

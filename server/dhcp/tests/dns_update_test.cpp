@@ -55,6 +55,12 @@ TEST(DnsEntries, ForwardAndReverseRecordsOfALease) {
     EXPECT_EQ(e.reverse.name, "7.5.168.192.in-addr.arpa");
     EXPECT_EQ(e.reverse.target, "pc1.lab.test");
     EXPECT_TRUE(e.reverse.isPtr());
+    // An infinite lease (BOOTP, a static entry) gets the longest TTL a record may have: one with
+    // the top bit set counts as 0, and the record would never be cached.
+    DnsUpdate forever = lease("pc1", "lab.test");
+    forever.leaseTime = 0xFFFFFFFFu;
+    ASSERT_EQ(makeDnsEntries(forever, e), DnsEntryResult::Ok);
+    EXPECT_EQ(std::make_pair(e.forward.ttl, e.reverse.ttl), std::make_pair(0x7FFFFFFFu, 0x7FFFFFFFu));
 
     struct {
         Ipv4 mask;
