@@ -4,8 +4,10 @@
 #include "server/pipe/request_handler.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 
 #include "common/client_record.h"
@@ -528,6 +530,48 @@ TEST_F(RequestHandlerTest, RenameProfileMovesSectionAndRenamesRecords) {
     EXPECT_EQ(rename(0, "Dorvane", "Other").value(), 0);  // the general section is not a profile
     EXPECT_EQ(rename(1, "Workshop", "").value(), 1);      // no new name: the section goes
     EXPECT_FALSE(fixture.store.openSection("Workshop").has_value());
+}
+
+// A rename that would overwrite another section or list key, or that names the wrong list key,
+// changes nothing; one whose list key cannot be written moves the section back.
+TEST_F(RequestHandlerTest, RenameProfileRefusesWhatWouldLoseAProfile) {
+    fixture.store.writeText("Orphan", "Lease", std::string_view("60"));  // a section of no listed profile
+    auto rename = [&](std::int32_t n, const std::string& from, const std::string& to) {
+        std::vector<std::uint8_t> payload(48, 0);
+        putText(payload, 0, from);
+        putText(payload, 24, to);
+        return fixture.send(admin, PipeCode::RenameProfile, n, payload).value();
+    };
+    const std::string before = fixture.iniText();
+    const struct {
+        std::int32_t number;
+        const char* to;
+    } refused[] = {{1, "Standard"}, {1, "STANDARD"}, {1, "Orphan"}, {0, "Workshop"}, {2, "Workshop"}};
+    for (const auto& r : refused) {
+        EXPECT_EQ(rename(r.number, "Lab", r.to), 0) << r.number << " " << r.to;
+        EXPECT_EQ(fixture.iniText(), before) << r.to;
+    }
+    EXPECT_EQ(rename(1, "Lab", "LAB"), 1);  // its own name in other letters
+    EXPECT_EQ(fixture.store.readText(kGeneralSection, "Profile1", "", 64), "LAB");
+    EXPECT_EQ(fixture.store.readText("LAB", "BaseIP", "", 64), "10.0.1.100");
+
+    // The section moves (the file grows by the longer name once), then the list key cannot be
+    // written (it would grow the file again): the section goes back under its old name.
+    const std::string moved = fixture.iniText();
+    struct rlimit saved {};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = moved.size() + std::string("Workshop").size() - std::string("LAB").size();
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    const std::int32_t value = rename(1, "LAB", "Workshop");
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(value, 0);
+    EXPECT_NE(fixture.iniText(), moved);  // the section went away and came back at the end
+    EXPECT_EQ(fixture.store.readText("LAB", "BaseIP", "", 64), "10.0.1.100");
+    EXPECT_FALSE(fixture.store.openSection("Workshop").has_value());
+    EXPECT_EQ(fixture.store.readText(kGeneralSection, "Profile1", "", 64), "LAB");
 }
 
 TEST_F(RequestHandlerTest, PurgeDynamicDropsEntriesOutsideTheirPools) {
