@@ -7,6 +7,7 @@
 #include "common/pipe_requests.h"
 #include "common/server_stats.h"
 #include "common/settings_blocks.h"
+#include "config/ini_file.h"
 #include "config/settings.h"
 #include "server/pipe/request_parts.h"
 
@@ -159,7 +160,10 @@ PipeMessage setTftpSettings(SettingsRequest& request) {
     const auto block = setBlock(request, kTftpSettingsSize);
     if (!block) return sizeCheckFailed(request);
     const std::optional<TftpSettings> received = decodeTftpSettings(*block);
-    if (!received) return sizeCheckFailed(request);
+    // A path with a line break cannot be kept in the configuration file: taken, it would hold
+    // until the server stops while the file kept the old one. The block is not taken at all.
+    if (!received || !IniFile::validValue(received->prefix) || !IniFile::validValue(received->directory))
+        return sizeCheckFailed(request);
     SettingsAccess& context = request.context;
     bool portChanged = false;
     MulticastSettings multicast;

@@ -193,15 +193,66 @@ TEST_F(RequestHandlerTest, ShortRequestsGetTheirCodeBack) {
 
 // ---- Settings blocks ------------------------------------------------------------------------------
 
-TEST_F(RequestHandlerTest, TftpBlockOfTheWrongSizeIsAnsweredWithItsCode) {
-    TftpSettings tftp;
-    tftp.port = 1069;
-    const auto block = encodeTftpSettings(tftp);
-    const PipeMessage reply = fixture.send(admin, PipeCode::SetTftpSettings, 1859, block);
-    EXPECT_EQ(reply.size, 4u);
-    EXPECT_EQ(reply.word(), 15u);
-    EXPECT_EQ(fixture.settings.tftp().port, 69);
+// A block of the wrong size, or with a path the configuration file cannot hold, is not taken.
+TEST_F(RequestHandlerTest, TftpBlocksThatCannotBeTakenWholeAreAnsweredWithTheirCode) {
+    const std::string iniBefore = fixture.iniText();
+    const struct {
+        std::int32_t value;
+        const char* prefix;
+        const char* directory;
+    } refused[] = {{1859, "", ""}, {1860, "/srv/a\nLog=0", ""}, {1860, "", "/srv/tftp\r"}};
+    for (const auto& r : refused) {
+        TftpSettings tftp;
+        tftp.port = 1069;
+        tftp.prefix = r.prefix;
+        tftp.directory = r.directory;
+        const PipeMessage reply = fixture.send(admin, PipeCode::SetTftpSettings, r.value, encodeTftpSettings(tftp));
+        EXPECT_EQ(reply.size, 4u);
+        EXPECT_EQ(reply.word(), 15u) << r.prefix << r.directory;
+    }
+    EXPECT_EQ(fixture.settings.tftp(), TftpSettings{});
+    EXPECT_EQ(fixture.iniText(), iniBefore);
     EXPECT_TRUE(fixture.tftpRestarts.empty());
+}
+
+// Every stored field comes back as sent, from memory and from the file a start reads: limits,
+// zeros where the default is not zero, texts with blanks, quotes and bytes above 127.
+TEST_F(RequestHandlerTest, SettingsBlocksComeBackAsSentFromMemoryAndFromTheFile) {
+    for (const std::int32_t v : {0, -1, INT32_MIN, INT32_MAX}) {
+        GeneralSettings general;
+        for (std::int32_t* field :
+             {&general.log, &general.createLog, &general.updateEthers, &general.lookup, &general.detect,
+              &general.regOnly, &general.bootp, &general.dhcp, &general.enableMac, &general.name2Uc, &general.enableId,
+              &general.enableRa, &general.relayAgent, &general.soleServer, &general.unicast, &general.autoConfigure,
+              &general.changeIp, &general.testIp, &general.relaySrc})
+            *field = v;
+        general.macRange = parseMacRange("00:11:22,aa-bb-cc-dd-ee-ff,7");
+        ASSERT_EQ(fixture.send(admin, PipeCode::SetSettings, 152, encodeGeneralSettings(general)).word(), 0u);
+        EXPECT_EQ(decodeGeneralSettings(fixture.send(reader, PipeCode::GetSettings, 0).payload()), general);
+        DhcpSettings read;
+        readGeneralSettings(fixture.store, kGeneralSection, fixture.dataDirectory, read);
+        EXPECT_EQ(read.general, general) << v;
+
+        TftpSettings tftp;
+        for (std::int32_t* field : {&tftp.port, &tftp.dataPort, &tftp.timeout, &tftp.retransmit, &tftp.clients,
+                                    &tftp.options, &tftp.unixStyle, &tftp.mmf, &tftp.mmfMax, &tftp.rootIpSpecific,
+                                    &tftp.rootProfile, &tftp.windowSize, &tftp.enable, &tftp.mode})
+            *field = v;
+        tftp.prefix = " /srv/\xe4\xf6/ \"x\" " + std::string(752, 'p');  // 767 characters
+        tftp.directory = "\"/srv/b\xfc" + std::string(v == 0 ? 885 : 3, 'd') + "\"";
+        tftp.reserved[127] = 9;  // carried in memory only
+        MulticastSettings multicast{v, static_cast<Ipv4>(v), static_cast<std::uint16_t>(v), 65535, v};
+        ASSERT_EQ(fixture.send(admin, PipeCode::SetTftpSettings, 1860, encodeTftpSettings(tftp)).word(), 0u);
+        ASSERT_EQ(fixture.send(admin, PipeCode::SetMulticast, 16, encodeMulticastSettings(multicast)).word(), 0u);
+        EXPECT_EQ(decodeTftpSettings(fixture.send(reader, PipeCode::GetTftpSettings, 0).payload()), tftp);
+        EXPECT_EQ(decodeMulticastSettings(fixture.send(reader, PipeCode::GetMulticast, 0).payload()), multicast);
+        TftpSettings readTftp;
+        MulticastSettings readMulticast;
+        readTftpSettings(fixture.store, kGeneralSection, fixture.dataDirectory, readTftp, readMulticast);
+        tftp.reserved = {};
+        EXPECT_EQ(readTftp, tftp) << v;
+        EXPECT_EQ(readMulticast, multicast) << v;
+    }
 }
 
 TEST_F(RequestHandlerTest, SetBlocksApplyStoreAndRestart) {
