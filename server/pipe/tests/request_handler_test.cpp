@@ -12,6 +12,7 @@
 
 #include "common/client_record.h"
 #include "common/settings_blocks.h"
+#include "server/leases/client_files.h"
 #include "server/leases/client_rules.h"
 #include "server/pipe/tests/pipe_fixture.h"
 
@@ -451,6 +452,45 @@ TEST_F(RequestHandlerTest, AddClientDuplicateRules) {
     EXPECT_EQ(records[1].handle, find(staticImage(1, 0, "LAB")));
     EXPECT_EQ(find(staticImage(9, 0)), 0u);
     EXPECT_EQ(fixture.counters.staticCount, 5);
+}
+
+// A static entry is taken only with an identity that the client file holds: every entry taken
+// comes back as itself when the file is written and read.
+TEST_F(RequestHandlerTest, StaticEntriesTakeOnlyIdentitiesTheClientFileHolds) {
+    const struct {
+        std::uint8_t kind, length;
+        bool taken;
+    } cases[] = {{0, 6, true},  {0, 0, false},   {0, 3, false},   {0, 16, false},  {1, 0, false},
+                 {1, 1, true},  {2, 5, true},    {3, 64, true},   {4, 0, false},   {4, 1, true},
+                 {5, 3, false}, {127, 2, false}, {128, 0, false}, {128, 6, false}, {255, 2, false}};
+    std::uint8_t n = 0;
+    for (const auto& c : cases) {
+        ++n;
+        ClientRecordImage image = staticImage(n, ip(9, n));
+        image.fields.identity.kind = c.kind;
+        image.fields.identity.length = c.length;
+        EXPECT_EQ(add(image).value(), c.taken ? 1 : 0) << int(c.kind) << "/" << int(c.length);
+    }
+    // Nor is a taken entry changed to one the file cannot hold.
+    std::vector<std::uint8_t> update(8, 0);
+    putU64(update, 0, find(staticImage(1, 0)));
+    ClientRecordImage unstorable = staticImage(1, ip(9, 1));
+    unstorable.fields.identity.length = 0;
+    const auto image = encodeClientRecord(unstorable);
+    update.insert(update.end(), image.begin(), image.end());
+    EXPECT_EQ(fixture.send(admin, PipeCode::UpdateClient, 0, update).value(), 0);
+
+    ListFile ethers;
+    ethers.path = fixture.dataDirectory + "ethers";
+    ASSERT_TRUE(saveList(fixture.clients, ClientList::Static, ethers, GeneralSettings{}, fixture.log));
+    EngineState restarted(fixture.log);
+    loadList(restarted.clients, ClientList::Static, fixture.profiles, ethers, GeneralSettings{}, fixture.log, 0);
+    std::vector<Identity> saved, read;
+    for (const auto& record : walk(PipeCode::ListStatic)) saved.push_back(record.fields.identity);
+    for (const ClientRecord* r = restarted.clients.first(ClientList::Static); r; r = restarted.clients.next(*r))
+        read.push_back(restarted.clients.image(*r).fields.identity);
+    EXPECT_EQ(saved.size(), 5u);
+    EXPECT_EQ(read, saved);
 }
 
 TEST_F(RequestHandlerTest, WalkSurvivesRemovalOfTheRecordJustReceived) {
