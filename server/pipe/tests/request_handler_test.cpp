@@ -314,7 +314,7 @@ TEST_F(RequestHandlerTest, ChangesTheConfigurationDoesNotTakeHoldAndAreLogged) {
     EXPECT_NE(fixture.iniText().find("Log=2"), std::string::npos);
 }
 
-TEST_F(RequestHandlerTest, GetStatusRecountsAndClearsStatusChanged) {
+TEST_F(RequestHandlerTest, GetStatusRecountsAndTellsEveryConnectionOfEachChange) {
     add(staticImage(1, ip(0, 5)));
     add(staticImage(2, ip(0, 6)));
     fixture.counters.staticCount = 40;  // stale
@@ -333,6 +333,22 @@ TEST_F(RequestHandlerTest, GetStatusRecountsAndClearsStatusChanged) {
     status = *decodeServerStatus(fixture.send(reader, PipeCode::GetStatus, 1).payload());
     EXPECT_EQ(status.staticCount, 40);  // the dynamic list was recounted, not the static one
     EXPECT_EQ(status.statusChanged, 0);
+
+    // Each connection learns of every change once, whichever polls first: a read-only user's
+    // or a remote peer's poll takes nothing from the administrator's.
+    PipeSession remote;
+    remote.remote = true;
+    const struct {
+        int set;
+        PipeSession* poller;
+        std::int32_t told;
+    } polls[] = {{0, &admin, 0},  {0, &remote, 0}, {1, &reader, 1}, {0, &admin, 1},  {0, &remote, 1}, {0, &admin, 0},
+                 {2, &remote, 2}, {1, &remote, 1}, {0, &admin, 3},  {0, &reader, 3}, {0, &reader, 0}};
+    for (std::size_t i = 0; i < std::size(polls); ++i) {
+        fixture.statusChanged |= polls[i].set;
+        const PipeMessage polled = fixture.send(*polls[i].poller, PipeCode::GetStatus, -1);
+        EXPECT_EQ(decodeServerStatus(polled.payload())->statusChanged, polls[i].told) << i;
+    }
 }
 
 TEST_F(RequestHandlerTest, SetInterfacesChangesFlagsOfMatchingEntriesAndWritesKeys) {
