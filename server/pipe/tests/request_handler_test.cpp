@@ -450,6 +450,7 @@ TEST_F(RequestHandlerTest, StaticEntriesTakeOnlyIdentitiesTheClientFileHolds) {
     ethers.path = fixture.dataDirectory + "ethers";
     ASSERT_TRUE(saveList(fixture.clients, ClientList::Static, ethers, GeneralSettings{}, fixture.log));
     EngineState restarted(fixture.log);
+    Hold hold(restarted.lock);
     loadList(restarted.clients, ClientList::Static, fixture.profiles, ethers, GeneralSettings{}, fixture.log, 0);
     std::vector<Identity> saved, read;
     for (const auto& record : walk(PipeCode::ListStatic)) saved.push_back(record.fields.identity);
