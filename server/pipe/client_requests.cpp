@@ -35,6 +35,14 @@ bool counted(const Fields& fields, ClientList list) {
     return list == ClientList::Dynamic ? fields.expiry != 0 : fields.lastAccess != 0;
 }
 
+// An identity the client file holds and reads back as itself: a hardware address of six bytes,
+// or a relay or client identifier value of at least one byte. Any other would be taken now and
+// be lost, or come back as another identity, when the file is next written and read.
+bool storableIdentity(const Identity& identity) {
+    if (identity.kind == kIdentityHardware) return identity.length == std::tuple_size_v<HardwareAddress>;
+    return identity.kind <= kIdentityClientId && identity.length >= 1 && identity.length <= kIdentityBytes;
+}
+
 PipeMessage listRecords(ClientRequest& request, ClientList list) {
     ClientAccess& context = request.context;
     RecordHandle handle = 0;
@@ -73,7 +81,7 @@ PipeMessage findClient(ClientRequest& request) {
 
 PipeMessage addClient(ClientRequest& request) {
     const std::optional<ClientChangeRequest> add = decodeAddClient(request.bytes);
-    if (!add) return valueReply(0);
+    if (!add || !storableIdentity(add->fields.identity)) return valueReply(0);
     ClientAccess& context = request.context;
     EngineState& engine = context.engine;
     Hold hold(engine.lock);
@@ -86,7 +94,7 @@ PipeMessage addClient(ClientRequest& request) {
 
 PipeMessage updateClient(ClientRequest& request) {
     const std::optional<ClientChangeRequest> update = decodeUpdateClient(request.bytes);
-    if (!update) return valueReply(0);
+    if (!update || !storableIdentity(update->fields.identity)) return valueReply(0);
     const ClientFields* fields = &update->fields;
     ClientAccess& context = request.context;
     EngineState& engine = context.engine;

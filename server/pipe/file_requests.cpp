@@ -202,6 +202,10 @@ PipeMessage fileReadLine(FileRequest& request) {
     if (!handle) return sizeCheckFailed(request);
     auto* file = request.session.handles.files.find(*handle);
     if (file == nullptr) return valueReply(0);
+    // The end of a log file is only where the server has written to so far: a reader that
+    // comes back after more lines were written gets them (the C library keeps the end once
+    // seen until it is cleared).
+    std::clearerr(file->get());
     const std::string line = readLinePiece(file->get(), kPipeLineMax);
     if (line.empty()) return valueReply(0);
     return encodeLineReply(line);
@@ -212,8 +216,10 @@ PipeMessage fileWrite(FileRequest& request) {
     if (!write) return sizeCheckFailed(request);
     auto* file = request.session.handles.files.find(write->handle);
     if (file == nullptr) return valueReply(0);
-    const std::size_t written = std::fwrite(write->data.data(), 1, write->data.size(), file->get());
-    std::fflush(file->get());
+    std::size_t written = std::fwrite(write->data.data(), 1, write->data.size(), file->get());
+    // Bytes that stayed in the library's buffer were not written: how many of them reached the
+    // file is not known, so the write counts as failed.
+    if (std::fflush(file->get()) != 0) written = 0;
     return valueReply(static_cast<std::int32_t>(written));
 }
 

@@ -85,6 +85,10 @@ struct SettingsAccess {
     std::function<ServerStats(std::uint32_t firstPool)> stats = {};
     // Where a change that could not be saved in the configuration is reported; nullptr: nowhere.
     LogSink* log = nullptr;
+    // How often each bit of StatusChanged (client data, receive loop ended) has been taken from
+    // the word, so that every connection learns of each change: GetStatus tells a connection
+    // the bits whose count moved since its own last GetStatus. Guarded by the control pipe lock.
+    std::array<std::uint64_t, 2> statusChangeCounts{};
 };
 
 // The log files.

@@ -93,10 +93,21 @@ PipeMessage renameProfile(ProfileRequest& request) {
         return valueReply(0);
     Hold hold(engine.lock);
     if (newName.empty()) return valueReply(context.store.deleteSection(oldName) ? 1 : 0);
-    if (!context.store.moveSection(oldName, newName)) return valueReply(0);
     char key[24];
     std::snprintf(key, sizeof key, "Profile%u", static_cast<unsigned>(rename->number));
-    context.store.writeText(kGeneralSection, key, std::string_view(newName));
+    // The list key to be rewritten must name this profile, and the new name must be nobody
+    // else's: the move replaces a section of that name, and the list would name one profile
+    // twice. A manager whose list is out of date is refused rather than trusted.
+    const bool sameName = profileNameEquals(oldName, newName);
+    if (!profileNameEquals(context.store.readText(kGeneralSection, key, "", kProfileNameField), oldName) ||
+        (!sameName && (engine.profiles.find(newName) != nullptr || context.store.openSection(newName))))
+        return valueReply(0);
+    if (!context.store.moveSection(oldName, newName)) return valueReply(0);
+    if (!context.store.writeText(kGeneralSection, key, std::string_view(newName))) {
+        // The list still names the old section: put it back, or the profile would load empty.
+        context.store.moveSection(newName, oldName);
+        return valueReply(0);
+    }
     engine.clients.renameProfileInRecords(oldName, newName);
     if (context.shared != nullptr) context.shared->writeJournal(engine.clients, 0);
     return valueReply(1);

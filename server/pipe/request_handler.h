@@ -4,6 +4,8 @@
 // received; it returns the reply bytes. Sockets, threads and the control pipe lock stay in
 // PipeServer, so every request can be driven byte for byte in a test.
 
+#include <array>
+#include <optional>
 #include <span>
 
 #include "common/pipe_protocol.h"
@@ -29,6 +31,8 @@ struct PipeSession {
     std::size_t handlesPerPeer = 0;
     std::size_t unprivilegedHandles = 0;  // counted under kUnprivilegedPeers unless mayWrite
     FileHandles handles;
+    // The StatusChanged counts as this connection's last GetStatus saw them (none yet: unset).
+    std::optional<std::array<std::uint64_t, 2>> statusChangesSeen;
 
     // Store a search or file if the peer may hold one more; 0 when it may not.
     PipeHandle addSearch(DirectorySearch&& search);

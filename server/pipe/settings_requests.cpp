@@ -7,6 +7,7 @@
 #include "common/pipe_requests.h"
 #include "common/server_stats.h"
 #include "common/settings_blocks.h"
+#include "config/ini_file.h"
 #include "config/settings.h"
 #include "server/pipe/request_parts.h"
 
@@ -126,11 +127,27 @@ PipeMessage getTransfer(SettingsRequest& request) {
     return valueReply(running, *record);
 }
 
+// The StatusChanged bits for this connection. The word is read and cleared in one step, so a
+// change reported meanwhile is not lost; what it held is counted for every connection, so that
+// one client's poll (another manager's, a read-only user's, a remote peer's) does not take the
+// change from the others. A connection's first look starts from the counts as they stand.
+std::int32_t statusChangedFor(SettingsAccess& context, PipeSession& session) {
+    auto& counts = context.statusChangeCounts;
+    if (!session.statusChangesSeen) session.statusChangesSeen = counts;
+    const int taken = context.statusChanged.exchange(0);
+    std::int32_t bits = 0;
+    for (std::size_t bit = 0; bit < counts.size(); ++bit) {
+        if ((taken & (1 << bit)) != 0) ++counts[bit];
+        if ((*session.statusChangesSeen)[bit] != counts[bit]) bits |= 1 << bit;
+    }
+    session.statusChangesSeen = counts;
+    return bits;
+}
+
 PipeMessage getStatus(SettingsRequest& request) {
     recount(request.context, request.value);
     ServerStatus status = currentStatus(request.context);
-    // Read and cleared in one step, so a change reported meanwhile is not lost.
-    status.statusChanged = request.context.statusChanged.exchange(0);
+    status.statusChanged = statusChangedFor(request.context, request.session);
     return encodeBlockMessage(kPipeDone, encodeServerStatus(status));
 }
 
@@ -159,7 +176,10 @@ PipeMessage setTftpSettings(SettingsRequest& request) {
     const auto block = setBlock(request, kTftpSettingsSize);
     if (!block) return sizeCheckFailed(request);
     const std::optional<TftpSettings> received = decodeTftpSettings(*block);
-    if (!received) return sizeCheckFailed(request);
+    // A path with a line break cannot be kept in the configuration file: taken, it would hold
+    // until the server stops while the file kept the old one. The block is not taken at all.
+    if (!received || !IniFile::validValue(received->prefix) || !IniFile::validValue(received->directory))
+        return sizeCheckFailed(request);
     SettingsAccess& context = request.context;
     bool portChanged = false;
     MulticastSettings multicast;

@@ -5,6 +5,10 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
 
 #include "platform/paths.h"
 
@@ -172,6 +176,12 @@ TEST_F(FileRequestsTest, LongLinesComeInPiecesOfAtMost2039Characters) {
     const PipeMessage end = readLine(reader, handle);
     EXPECT_EQ(end.size, 8u);
     EXPECT_EQ(end.value(), 0);
+    // The server writes on: the reader gets the new line.
+    std::FILE* log = std::fopen((fixture.logDirectory + "long.log").c_str(), "a");
+    std::fputs("later\n", log);
+    std::fclose(log);
+    EXPECT_EQ(readLine(reader, handle).value(), 6);
+    EXPECT_EQ(readLine(reader, handle).value(), 0);
     EXPECT_EQ(fixture.send(reader, PipeCode::FileClose, 0, handlePayload(handle)).value(), 0);
     EXPECT_EQ(readLine(reader, handle).value(), 0);  // closed: names nothing
 }
@@ -186,6 +196,17 @@ TEST_F(FileRequestsTest, WriteAppendsWhatWasSent) {
     EXPECT_EQ(reply.size, 8u);
     EXPECT_EQ(reply.value(), 5);
     EXPECT_EQ(readFile(fixture.logDirectory + "notes.txt"), "xmore\n");
+    // A write the file system does not take whole (here: the file size limit) is no success.
+    struct rlimit saved {};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 8;
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    const std::int32_t cut = fixture.send(admin, PipeCode::FileWrite, 5, payload).value();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(cut, 0);
 
     // A reader may open read-only, but not write through it.
     const std::uint64_t readOnly = open(reader, "dhcp2412.log", "r");

@@ -4,12 +4,15 @@
 #include "server/pipe/request_handler.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 
 #include "common/client_record.h"
 #include "common/settings_blocks.h"
+#include "server/leases/client_files.h"
 #include "server/leases/client_rules.h"
 #include "server/pipe/tests/pipe_fixture.h"
 
@@ -191,14 +194,25 @@ TEST_F(RequestHandlerTest, ShortRequestsGetTheirCodeBack) {
 
 // ---- Settings blocks ------------------------------------------------------------------------------
 
-TEST_F(RequestHandlerTest, TftpBlockOfTheWrongSizeIsAnsweredWithItsCode) {
-    TftpSettings tftp;
-    tftp.port = 1069;
-    const auto block = encodeTftpSettings(tftp);
-    const PipeMessage reply = fixture.send(admin, PipeCode::SetTftpSettings, 1859, block);
-    EXPECT_EQ(reply.size, 4u);
-    EXPECT_EQ(reply.word(), 15u);
-    EXPECT_EQ(fixture.settings.tftp().port, 69);
+// A block of the wrong size, or with a path the configuration file cannot hold, is not taken.
+TEST_F(RequestHandlerTest, TftpBlocksThatCannotBeTakenWholeAreAnsweredWithTheirCode) {
+    const std::string iniBefore = fixture.iniText();
+    const struct {
+        std::int32_t value;
+        const char* prefix;
+        const char* directory;
+    } refused[] = {{1859, "", ""}, {1860, "/srv/a\nLog=0", ""}, {1860, "", "/srv/tftp\r"}};
+    for (const auto& r : refused) {
+        TftpSettings tftp;
+        tftp.port = 1069;
+        tftp.prefix = r.prefix;
+        tftp.directory = r.directory;
+        const PipeMessage reply = fixture.send(admin, PipeCode::SetTftpSettings, r.value, encodeTftpSettings(tftp));
+        EXPECT_EQ(reply.size, 4u);
+        EXPECT_EQ(reply.word(), 15u) << r.prefix << r.directory;
+    }
+    EXPECT_EQ(fixture.settings.tftp(), TftpSettings{});
+    EXPECT_EQ(fixture.iniText(), iniBefore);
     EXPECT_TRUE(fixture.tftpRestarts.empty());
 }
 
@@ -260,7 +274,7 @@ TEST_F(RequestHandlerTest, ChangesTheConfigurationDoesNotTakeHoldAndAreLogged) {
     EXPECT_NE(fixture.iniText().find("Log=2"), std::string::npos);
 }
 
-TEST_F(RequestHandlerTest, GetStatusRecountsAndClearsStatusChanged) {
+TEST_F(RequestHandlerTest, GetStatusRecountsAndTellsEveryConnectionOfEachChange) {
     add(staticImage(1, ip(0, 5)));
     add(staticImage(2, ip(0, 6)));
     fixture.counters.staticCount = 40;  // stale
@@ -279,6 +293,22 @@ TEST_F(RequestHandlerTest, GetStatusRecountsAndClearsStatusChanged) {
     status = *decodeServerStatus(fixture.send(reader, PipeCode::GetStatus, 1).payload());
     EXPECT_EQ(status.staticCount, 40);  // the dynamic list was recounted, not the static one
     EXPECT_EQ(status.statusChanged, 0);
+
+    // Each connection learns of every change once, whichever polls first: a read-only user's
+    // or a remote peer's poll takes nothing from the administrator's.
+    PipeSession remote;
+    remote.remote = true;
+    const struct {
+        int set;
+        PipeSession* poller;
+        std::int32_t told;
+    } polls[] = {{0, &admin, 0},  {0, &remote, 0}, {1, &reader, 1}, {0, &admin, 1},  {0, &remote, 1}, {0, &admin, 0},
+                 {2, &remote, 2}, {1, &remote, 1}, {0, &admin, 3},  {0, &reader, 3}, {0, &reader, 0}};
+    for (std::size_t i = 0; i < std::size(polls); ++i) {
+        fixture.statusChanged |= polls[i].set;
+        const PipeMessage polled = fixture.send(*polls[i].poller, PipeCode::GetStatus, -1);
+        EXPECT_EQ(decodeServerStatus(polled.payload())->statusChanged, polls[i].told) << i;
+    }
 }
 
 TEST_F(RequestHandlerTest, SetInterfacesChangesFlagsOfMatchingEntriesAndWritesKeys) {
@@ -400,6 +430,36 @@ TEST_F(RequestHandlerTest, AddClientDuplicateRules) {
     EXPECT_EQ(fixture.counters.staticCount, 5);
 }
 
+// A static entry is taken (and changed, see UpdateClient) only with an identity that the client
+// file holds: every entry taken comes back as itself when the file is written and read.
+TEST_F(RequestHandlerTest, StaticEntriesTakeOnlyIdentitiesTheClientFileHolds) {
+    const struct {
+        std::uint8_t kind, length;
+        bool taken;
+    } cases[] = {{0, 6, true},  {0, 0, false}, {0, 16, false}, {1, 0, false},   {2, 5, true},
+                 {3, 64, true}, {4, 1, true},  {7, 3, false},  {128, 6, false}, {255, 2, false}};
+    std::uint8_t n = 0;
+    for (const auto& c : cases) {
+        ++n;
+        ClientRecordImage image = staticImage(n, ip(9, n));
+        image.fields.identity.kind = c.kind;
+        image.fields.identity.length = c.length;
+        EXPECT_EQ(add(image).value(), c.taken ? 1 : 0) << int(c.kind) << "/" << int(c.length);
+    }
+    ListFile ethers;
+    ethers.path = fixture.dataDirectory + "ethers";
+    ASSERT_TRUE(saveList(fixture.clients, ClientList::Static, ethers, GeneralSettings{}, fixture.log));
+    EngineState restarted(fixture.log);
+    Hold hold(restarted.lock);
+    loadList(restarted.clients, ClientList::Static, fixture.profiles, ethers, GeneralSettings{}, fixture.log, 0);
+    std::vector<Identity> saved, read;
+    for (const auto& record : walk(PipeCode::ListStatic)) saved.push_back(record.fields.identity);
+    for (const ClientRecord* r = restarted.clients.first(ClientList::Static); r; r = restarted.clients.next(*r))
+        read.push_back(restarted.clients.image(*r).fields.identity);
+    EXPECT_EQ(saved.size(), 4u);
+    EXPECT_EQ(read, saved);
+}
+
 TEST_F(RequestHandlerTest, WalkSurvivesRemovalOfTheRecordJustReceived) {
     for (std::uint8_t i = 1; i <= 4; ++i) add(staticImage(i, ip(0, i)));
     std::vector<Ipv4> seen;
@@ -456,6 +516,9 @@ TEST_F(RequestHandlerTest, UpdateClientChangesTheNamedRecordOnly) {
     EXPECT_EQ(walk(PipeCode::ListStatic)[0].fields.hostName, "printer");
     EXPECT_EQ(update(handle, staticImage(2, ip(0, 8))).value(), 0);  // identity of the other entry
     EXPECT_EQ(update(handle, staticImage(1, ip(0, 6))).value(), 0);  // address of the other entry
+    ClientRecordImage unstorable = staticImage(1, ip(0, 8));
+    unstorable.fields.identity.kind = kIdentityFree;
+    EXPECT_EQ(update(handle, unstorable).value(), 0);  // an identity the client file cannot hold
     EXPECT_EQ(update(handle, staticImage(1, ip(0, 6)), 1).value(), 1);
     const auto records = walk(PipeCode::ListStatic);
     EXPECT_EQ(records[0].fields.address, ip(0, 6));
@@ -528,6 +591,48 @@ TEST_F(RequestHandlerTest, RenameProfileMovesSectionAndRenamesRecords) {
     EXPECT_EQ(rename(0, "Dorvane", "Other").value(), 0);  // the general section is not a profile
     EXPECT_EQ(rename(1, "Workshop", "").value(), 1);      // no new name: the section goes
     EXPECT_FALSE(fixture.store.openSection("Workshop").has_value());
+}
+
+// A rename that would overwrite another section or list key, or that names the wrong list key,
+// changes nothing; one whose list key cannot be written moves the section back.
+TEST_F(RequestHandlerTest, RenameProfileRefusesWhatWouldLoseAProfile) {
+    fixture.store.writeText("Orphan", "Lease", std::string_view("60"));  // a section of no listed profile
+    auto rename = [&](std::int32_t n, const std::string& from, const std::string& to) {
+        std::vector<std::uint8_t> payload(48, 0);
+        putText(payload, 0, from);
+        putText(payload, 24, to);
+        return fixture.send(admin, PipeCode::RenameProfile, n, payload).value();
+    };
+    const std::string before = fixture.iniText();
+    const struct {
+        std::int32_t number;
+        const char* to;
+    } refused[] = {{1, "Standard"}, {1, "STANDARD"}, {1, "Orphan"}, {0, "Workshop"}, {2, "Workshop"}};
+    for (const auto& r : refused) {
+        EXPECT_EQ(rename(r.number, "Lab", r.to), 0) << r.number << " " << r.to;
+        EXPECT_EQ(fixture.iniText(), before) << r.to;
+    }
+    EXPECT_EQ(rename(1, "Lab", "LAB"), 1);  // its own name in other letters
+    EXPECT_EQ(fixture.store.readText(kGeneralSection, "Profile1", "", 64), "LAB");
+    EXPECT_EQ(fixture.store.readText("LAB", "BaseIP", "", 64), "10.0.1.100");
+
+    // The section moves (the file grows by the longer name once), then the list key cannot be
+    // written (it would grow the file again): the section goes back under its old name.
+    const std::string moved = fixture.iniText();
+    struct rlimit saved {};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = moved.size() + std::string("Workshop").size() - std::string("LAB").size();
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    const std::int32_t value = rename(1, "LAB", "Workshop");
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(value, 0);
+    EXPECT_NE(fixture.iniText(), moved);  // the section went away and came back at the end
+    EXPECT_EQ(fixture.store.readText("LAB", "BaseIP", "", 64), "10.0.1.100");
+    EXPECT_FALSE(fixture.store.openSection("Workshop").has_value());
+    EXPECT_EQ(fixture.store.readText(kGeneralSection, "Profile1", "", 64), "LAB");
 }
 
 TEST_F(RequestHandlerTest, PurgeDynamicDropsEntriesOutsideTheirPools) {
