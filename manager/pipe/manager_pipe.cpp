@@ -64,7 +64,13 @@ PipeStatus ManagerPipe::setSettings(const GeneralSettings& settings) {
     return setBlock(PipeCode::SetSettings, encodeGeneralSettings(settings));
 }
 PipeResult<ServerStatus> ManagerPipe::getStatus(std::int32_t list) {
-    return getBlock<ServerStatus, kServerStatusSize>(PipeCode::GetStatus, list, decodeServerStatus);
+    PipeResult<ServerStatus> status =
+        getBlock<ServerStatus, kServerStatusSize>(PipeCode::GetStatus, list, decodeServerStatus);
+    if (status.ok()) {
+        changesHeld_ |= status.value.statusChanged;
+        status.value.statusChanged = changesHeld_;
+    }
+    return status;
 }
 PipeStatus ManagerPipe::setInterfaces(const ServerStatus& status) {
     return setBlock(PipeCode::SetInterfaces, encodeServerStatus(status));

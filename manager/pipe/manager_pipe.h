@@ -68,8 +68,13 @@ public:
 
     PipeResult<GeneralSettings> getSettings();
     PipeStatus setSettings(const GeneralSettings& settings);
-    // list: 0..2 recounts that list's counters first, -1 recounts nothing.
+    // list: 0..2 recounts that list's counters first, -1 recounts nothing. The server tells a
+    // connection of each change once, whichever request asks; its statusChanged holds every
+    // change told on this pipe since the last takeStatusChanges, so that a dialog's or a list
+    // refresh's status request does not take a change from the window's poll.
     PipeResult<ServerStatus> getStatus(std::int32_t list);
+    // The poll has seen the changes: later status requests tell only newer ones.
+    void takeStatusChanges() { changesHeld_ = 0; }
     PipeStatus setInterfaces(const ServerStatus& status);
     PipeResult<TftpSettings> getTftpSettings();
     PipeStatus setTftpSettings(const TftpSettings& settings);
@@ -122,6 +127,7 @@ private:
     PipeResult<ProfileEntry> profileReply(const PipeMessage& request);
 
     PipeClient client_;
+    std::int32_t changesHeld_ = 0;  // statusChanged bits told since takeStatusChanges
 };
 
 }  // namespace tolmark::manager

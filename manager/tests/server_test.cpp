@@ -210,6 +210,16 @@ void ServerTest::listsShowWhatTheServerHoldsAndFollowLeases() {
     QVERIFY(refreshed.wait(kOneTickMs));
     QCOMPARE(ignored->rowCount(), 0);
     QCOMPARE(pipe.listEntry(ClientList::Ignored, 0).status, PipeStatus::Refused);  // the list is empty
+
+    // The server tells a connection of a change once: a dialog's or a list refresh's status
+    // request on the window's pipe keeps it for the poll, which takes it.
+    QVERIFY(pipe.getStatus(-1).ok());
+    pipe.takeStatusChanges();
+    QVERIFY(lab_->lease("02:00:5e:20:00:02"));
+    QTRY_VERIFY((pipe.getStatus(-1).value.statusChanged & kStatusClientData) != 0);
+    QVERIFY((pipe.getStatus(-1).value.statusChanged & kStatusClientData) != 0);
+    pipe.takeStatusChanges();
+    QCOMPARE(pipe.getStatus(-1).value.statusChanged, 0);
 }
 
 // A click on a header sorts through the server; a second click reverses; a refresh puts the

@@ -25,6 +25,7 @@ void ServerPoll::tick() {
         [firstContact](ManagerPipe& pipe) {
             Result r;
             r.status = pipe.getStatus(-1);
+            pipe.takeStatusChanges();
             if (r.status.failed()) r.untrustedUid = pipe.untrustedServerUid();
             // The lease database can come and go at any time: asked at every tick.
             if (r.status.ok()) r.leaseStore = pipe.getLeaseStore();
