@@ -908,6 +908,10 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
     QVERIFY(loaded.wait(5000));
     QCOMPARE(viewer.model()->rowCount(), 151);  // the continuation line is not a row
     QCOMPARE(viewer.model()->rows()[150].fields[4], QString(5000, u'x'));
+    // A read no longer wanted (the viewer closed, another file chosen) stops at once.
+    const std::atomic<bool> unwanted{true};
+    QCOMPARE(ctx.worker.call([&](ManagerPipe& p) { return readLogFile(p, "dhcp0101.log", SIZE_MAX, &unwanted); }),
+             std::optional<std::vector<std::string>>(std::vector<std::string>{}));
     const LogRow& row0 = viewer.model()->rows()[0];
     QCOMPARE(row0.fields,
              (std::array<QString, kLogFieldCount>{"2001-01-01", "10:00:00", "DHCP ", "Error  ", "line 0"}));

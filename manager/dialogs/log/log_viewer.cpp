@@ -39,7 +39,8 @@ std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& toda
     return names;
 }
 
-std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit) {
+std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit,
+                                                    const std::atomic<bool>* stop) {
     const PipeResult<std::uint64_t> file = pipe.fileOpen(name);
     if (!file.ok() || file.value == 0) return std::nullopt;
     std::vector<std::string> lines;
@@ -48,7 +49,7 @@ std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std
     // last one with the line end: they are joined again, up to a size no log line reaches.
     std::string line;
     bool pending = false;
-    while (lines.size() < limit) {
+    while (lines.size() < limit && (stop == nullptr || !stop->load())) {
         auto piece = pipe.fileReadLine(file.value);
         if (!piece.ok() || !piece.value) break;
         if (line.size() < kLongestLogLine) line.append(*piece.value, 0, kLongestLogLine - line.size());
@@ -131,16 +132,22 @@ LogViewer::LogViewer(DialogContext& context, QWidget* parent) : QDialog(parent),
     loadFile(files_->currentText());
 }
 
+LogViewer::~LogViewer() {
+    if (loadStop_) loadStop_->store(true);
+}
+
 void LogViewer::loadFile(const QString& name) {
     model_->setRows({});
     const std::uint64_t load = ++loads_;
+    if (loadStop_) loadStop_->store(true);
+    loadStop_ = std::make_shared<std::atomic<bool>>(false);
     context_.worker.post(
         this,
-        [name = name.toStdString()](ManagerPipe& pipe) {
+        [name = name.toStdString(), stop = loadStop_](ManagerPipe& pipe) {
             std::vector<LogRow> rows;
             rows.reserve(kViewerRowsExpected);
             // The viewer shows the whole file; a pipe failure ends it where it broke.
-            if (auto lines = readLogFile(pipe, name, SIZE_MAX)) {
+            if (auto lines = readLogFile(pipe, name, SIZE_MAX, stop.get())) {
                 for (const std::string& line : *lines) {
                     if (auto row = logRowFromLine(line)) rows.push_back(std::move(*row));
                 }

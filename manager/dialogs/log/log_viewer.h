@@ -10,6 +10,8 @@
 #include <QStatusBar>
 #include <QTreeView>
 
+#include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,8 +27,9 @@ namespace tolmark::manager {
 // today's name when the search cannot be made.
 std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& today);
 // The lines of a file without their line ends, at most limit of them; nothing when it cannot
-// be opened.
-std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit);
+// be opened. A read whose stop is set ends after the line in hand (what was read, read).
+std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit,
+                                                    const std::atomic<bool>* stop = nullptr);
 
 class LogViewer : public QDialog {
     Q_OBJECT
@@ -37,6 +40,7 @@ public:
     LogModel* model() const { return model_; }
     QTreeView* view() const { return view_; }
     // Loads the chosen file (also when another name is chosen).
+    ~LogViewer() override;
     void loadFile(const QString& name);
     // Prints the chosen file on a printer already set up; the print button asks for one first.
     int printTo(QPrinter& printer);
@@ -58,6 +62,9 @@ private:
     QPushButton* print_;
     QStatusBar* status_;
     std::uint64_t loads_ = 0;  // a later choice overrides the rows of an earlier one still loading
+    // Set when the file being read is no longer wanted (another one chosen, the viewer closed):
+    // a large log read line by line would hold the pipe, and the window's refreshes, for long.
+    std::shared_ptr<std::atomic<bool>> loadStop_;
 };
 
 }  // namespace tolmark::manager
