@@ -388,11 +388,8 @@ bool writeAll(int fd, std::string_view data) {
 }
 
 bool writeTemporary(const std::string& tmpPath, const std::string& path, std::string_view data) {
-    // A new file of our own: whatever was left under the name (a link, say) is not written through.
-    ::unlink(tmpPath.c_str());
-    FileDescriptor fd(::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    FileDescriptor fd = platform::createReplacement(tmpPath, path);
     if (!fd) return false;
-    platform::keepOwnerAndMode(fd.get(), path);
     if (!writeAll(fd.get(), data) || ::fsync(fd.get()) != 0) return false;
     return ::close(fd.release()) == 0;
 }

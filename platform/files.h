@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/file_descriptor.h"
+
 namespace tolmark::platform {
 
 // Opens name (open(2) flags; created files get mode 0644) below directory. Any resolution that
@@ -19,10 +21,12 @@ bool directoryWritable(const std::string& directory);
 // False (errno set) when the file exists and the process may not read it.
 bool readableOrMissing(const std::string& path);
 
-// Gives a file written to replace path (by a rename over it) the owner, group and mode of the
-// file there now, as far as the process may: a replacement made by root must stay readable by
-// the service's own user. Nothing when there is no file at path.
-void keepOwnerAndMode(int fd, const std::string& path);
+// Creates temporary, to be written and then renamed over path: always a new file of the
+// process's own (whatever was left under the name, a link say, is removed, not written
+// through), with the owner, group and mode of the file at path as far as the process may give
+// them, so that a replacement made by root stays readable by the service's own user. Invalid
+// (errno set) when it cannot be created.
+FileDescriptor createReplacement(const std::string& temporary, const std::string& path);
 
 // Raises the soft limit of open descriptors to the hard limit, so that the server's many
 // sockets, files and connections have room beside each other.

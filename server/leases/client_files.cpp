@@ -341,12 +341,9 @@ std::optional<SaveFailure> replaceFile(ClientTable& table, ClientList list, cons
     if (file.replaceRefused) return SaveFailure{"file kept unread", 0};
     const std::string& path = file.path;
     const std::string temporary = path + ".tmp";
-    // A new file of our own: whatever was left under the name (a link, say) is not written through.
-    ::unlink(temporary.c_str());
-    FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!fd) return SaveFailure{"create", errno};
     // A save made while root runs the server leaves a file the service's user still reads.
-    platform::keepOwnerAndMode(fd.get(), path);
+    FileDescriptor fd = platform::createReplacement(temporary, path);
+    if (!fd) return SaveFailure{"create", errno};
     log.line(3, false, "saving %s...\n", path.c_str());
 
     std::uint32_t unwritable = 0;
