@@ -6,7 +6,15 @@ namespace tolmark::dhcp {
 
 DnsUpdateClient::DnsUpdateClient(LogSink& log, const platform::WakeEvent& stop, std::uint16_t port,
                                  std::chrono::milliseconds answerWait)
-    : log_(log), stop_(stop), port_(port), answerWait_(answerWait) {}
+    : log_(log), stop_(stop), port_(port), answerWait_(answerWait), ids_(std::random_device{}()) {}
+
+std::uint16_t DnsUpdateClient::nextId() {
+    ++sent_;
+    // Never the previous ID, so that a late answer to one message is not taken for the next.
+    std::uint16_t id = id_;
+    while (id == id_) id = static_cast<std::uint16_t>(ids_());
+    return id_ = id;
+}
 
 std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates) {
     std::vector<DnsResult> results;
@@ -44,7 +52,7 @@ DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, const Dns
     std::array<std::uint8_t, kDnsMessageCapacity> message;
     const AddressText server = formatIpv4(entry.server);
     // Messages of odd length carry one zero byte more; servers pass over it.
-    std::size_t length = encodeDnsMessage(DnsMessageKind::Check, entry, ++id_, message, true);
+    std::size_t length = encodeDnsMessage(DnsMessageKind::Check, entry, nextId(), message, true);
     if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
         log_.line(2, false, "DHCP  Error   DNS check of %s not sent to %s\n", entry.name.c_str(), server.c_str());
         return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
@@ -61,7 +69,7 @@ DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, const Dns
         return DnsResult{entry.name, DnsOutcome::Failed, *rcode};
     }
     if (entry.dhcid.empty()) {
-        length = encodeDnsMessage(DnsMessageKind::Update, entry, ++id_, message, true);
+        length = encodeDnsMessage(DnsMessageKind::Update, entry, nextId(), message, true);
         if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
             log_.line(2, false, "DHCP  Error   DNS update of %s not sent to %s\n", entry.name.c_str(), server.c_str());
             return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
@@ -80,7 +88,7 @@ DnsResult DnsUpdateClient::registerOwned(platform::UdpSocket& socket, const DnsR
     std::array<std::uint8_t, kDnsMessageCapacity> message;
     std::optional<unsigned> rcode;
     for (const DnsMessageKind kind : {DnsMessageKind::Add, DnsMessageKind::Replace}) {
-        const std::size_t length = encodeDnsMessage(kind, entry, ++id_, message, true);
+        const std::size_t length = encodeDnsMessage(kind, entry, nextId(), message, true);
         if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
             log_.line(2, false, "DHCP  Error   DNS update of %s not sent to %s\n", entry.name.c_str(), server.c_str());
             return DnsResult{entry.name, DnsOutcome::SendFailed, 0};

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <random>
 #include <span>
 #include <vector>
 
@@ -43,19 +44,25 @@ public:
     // Registers the forward and reverse records of each update, in order, over one socket.
     std::vector<DnsResult> send(std::span<const DnsUpdate> updates);
 
-    // The ID of the last message sent: a counter incremented before every message.
+    // The ID of the last message sent, and how many messages were sent.
     std::uint16_t lastId() const { return id_; }
+    unsigned messagesSent() const { return sent_; }
 
 private:
     DnsResult registerRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry);
     DnsResult registerOwned(platform::UdpSocket& socket, const DnsRecordEntry& entry);
     std::optional<unsigned> awaitAnswer(platform::UdpSocket& socket, Ipv4 server, std::uint16_t id);
+    std::uint16_t nextId();
 
     LogSink& log_;
     const platform::WakeEvent& stop_;
     std::uint16_t port_;
     std::chrono::milliseconds answerWait_;
+    // Message IDs are drawn at random (RFC 5452): with the socket's random port they keep a
+    // sender elsewhere from guessing an answer that would be taken for the server's.
+    std::mt19937 ids_;
     std::uint16_t id_ = 0;
+    unsigned sent_ = 0;
 };
 
 }  // namespace tolmark::dhcp

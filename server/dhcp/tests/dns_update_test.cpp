@@ -285,16 +285,22 @@ TEST(DnsUpdateClient, ChecksFirstAndUpdatesOnlyWhatIsMissing) {
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(results[0].outcome, DnsOutcome::Present);
     EXPECT_EQ(results[1].outcome, DnsOutcome::Updated);
-    EXPECT_EQ(client.lastId(), 3);
+    EXPECT_EQ(client.messagesSent(), 3u);
     for (int i = 0; i < 100 && server.received().size() < 3; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const std::vector<Bytes> got = server.received();
     ASSERT_EQ(got.size(), 3u);
+    // Each message has an ID of its own, and no counter an outsider could follow gives them.
+    std::uint16_t ids[3];
+    for (int i = 0; i < 3; ++i) ids[i] = static_cast<std::uint16_t>(got[i].at(0) << 8 | got[i].at(1));
+    EXPECT_EQ(ids[2], client.lastId());
+    EXPECT_TRUE(ids[0] != ids[1] && ids[1] != ids[2]);
+    EXPECT_FALSE(ids[1] == ids[0] + 1 && ids[2] == ids[1] + 1);
     DnsEntryPair e;
     makeDnsEntries(lease("pc1", "lab.test"), e);
-    EXPECT_EQ(got[0], encode(DnsMessageKind::Check, e.forward, 1, true));
-    EXPECT_EQ(got[1], encode(DnsMessageKind::Check, e.reverse, 2, true));
-    EXPECT_EQ(got[2], encode(DnsMessageKind::Update, e.reverse, 3, true));
+    EXPECT_EQ(got[0], encode(DnsMessageKind::Check, e.forward, ids[0], true));
+    EXPECT_EQ(got[1], encode(DnsMessageKind::Check, e.reverse, ids[1], true));
+    EXPECT_EQ(got[2], encode(DnsMessageKind::Update, e.reverse, ids[2], true));
 }
 
 TEST(DnsUpdateClient, StrayAnswersAndSilenceAreNotTakenForTheAnswer) {
@@ -342,7 +348,7 @@ TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
         EXPECT_EQ(results[0].outcome == DnsOutcome::Conflict,
                   logged(log, "DHCP  Error   DNS name ns.lab.test belongs to another client, not updated"));
         // And the PTR record's check, unless the name is another's.
-        EXPECT_EQ(client.lastId(), c.messages + (c.forward == DnsOutcome::Conflict ? 0 : 1));
+        EXPECT_EQ(client.messagesSent(), c.messages + (c.forward == DnsOutcome::Conflict ? 0 : 1));
     }
     // A profile without a DNS server queues nothing and sends nothing.
     DnsUpdateQueue queue;
