@@ -162,7 +162,10 @@ std::optional<ClientFields> parseEntryData(std::string_view data, bool blankEnds
         } else if (field->front() == '=') {
             record.seenVia = ipv4OrZero(field->substr(1));
         } else if (!haveProfile) {
-            record.profile = std::string(cut(*field, kEntryProfileChars));
+            // "Lab # desk": the blank before a remark ends the name.
+            std::string_view name = *field;
+            while (name.size() > 1 && name.back() == ' ') name.remove_suffix(1);
+            record.profile = std::string(cut(name, kEntryProfileChars));
             haveProfile = true;
         }
     }

@@ -61,7 +61,7 @@ TEST(EntryLine, ClientIdentifierWithHexPrefix) {
 
 TEST(EntryLine, FieldsAfterTheAddress) {
     // Later times win, an unreadable seen-via address is none, the second profile is ignored,
-    // a '#' inside a field is data and the blank before the remark stays with the profile.
+    // a '#' inside a field is data and the blank before the remark ends the profile name.
     auto record = parseEntryLine("R0a0b\t10.0.0.1\t:5\t=300.1.1.1\t:7\tAVeryLongProfileNameThatIsCut\tOther", true);
     ASSERT_TRUE(record);
     EXPECT_EQ(record->identity.kind, kIdentityRemote);
@@ -71,7 +71,7 @@ TEST(EntryLine, FieldsAfterTheAddress) {
 
     record = parseEntryLine("C01\t10.0.0.1\tLab#1 #note", true);
     ASSERT_TRUE(record);
-    EXPECT_EQ(record->profile, "Lab#1 ");
+    EXPECT_EQ(record->profile, "Lab#1");
     EXPECT_EQ(record->remark, "note");
 
     // Without a dotted second field, the third is the address, readable or not.
