@@ -119,12 +119,15 @@ TEST_F(ClientFilesTest, EthersWithCommentsAndCrLf) {
           "00-0C-29-AA-BB-CC host1\t10.0.0.5\r\n"
           "#\r\n"
           "00:0c:29:aa:bb:dd\t10.0.0.6\t:1699990000\tLab\t#desk 12 with a remark much longer than the field\r\n"
-          "00:0c:29:aa:bb:ee\t10.0.0.7\tLab # printer\r\n");
+          "00:0c:29:aa:bb:ee\t10.0.0.7\tLab # printer\r\n"
+          "    # indented\r\n"
+          " \t00:0c:29:aa:bb:ff 10.0.0.8\r\n");
     const LoadCounts counts = load();
-    EXPECT_EQ(counts.staticTotal, 3u);
+    EXPECT_EQ(counts.staticTotal, 4u);
     EXPECT_EQ(counts.staticSeen, 1u);
     auto statics = records(ClientList::Static);
-    ASSERT_EQ(statics.size(), 3u);
+    ASSERT_EQ(statics.size(), 4u);
+    EXPECT_EQ(statics[3]->address, makeIpv4(10, 0, 0, 8));
     EXPECT_EQ(statics[2]->profile, "Lab");
     EXPECT_EQ(statics[2]->remark, " printer");
     EXPECT_EQ(statics[0]->hostName, "host1");
@@ -135,7 +138,7 @@ TEST_F(ClientFilesTest, EthersWithCommentsAndCrLf) {
     EXPECT_TRUE(logged("loading " + files.ethers.path + " \n"));
     EXPECT_TRUE(logged("1: 00:0c:29:aa:bb:cc\thost1\t10.0.0.5\n"));
     EXPECT_TRUE(logged("3: 00:0c:29:aa:bb:dd\t10.0.0.6\t:1699990000\tLab\t#desk 12 with a remark much long\n"));
-    EXPECT_TRUE(logged("configured entries 3/0/0\n"));
+    EXPECT_TRUE(logged("configured entries 4/0/0\n"));
     EXPECT_TRUE(logged("responding only to known addresses\n"));
 
     settings.updateEthers = 1;
@@ -143,7 +146,8 @@ TEST_F(ClientFilesTest, EthersWithCommentsAndCrLf) {
     EXPECT_EQ(read(files.ethers.path),
               "00:0c:29:aa:bb:cc\t10.0.0.5\n"
               "00:0c:29:aa:bb:dd\t10.0.0.6\t:1699990000\tLab\t#desk 12 with a remark much long\n"
-              "00:0c:29:aa:bb:ee\t10.0.0.7\tLab\t# printer\n");
+              "00:0c:29:aa:bb:ee\t10.0.0.7\tLab\t# printer\n"
+              "00:0c:29:aa:bb:ff\t10.0.0.8\n");
     settings.updateEthers = 3;
     ASSERT_TRUE(save(ClientList::Static));
     EXPECT_EQ(read(files.ethers.path).rfind("00:0c:29:aa:bb:cc\thost1\t10.0.0.5\n00:0c:29:aa:bb:dd", 0), 0u);
