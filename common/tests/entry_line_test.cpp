@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,13 @@ TEST(EntryLine, FieldsAfterTheAddress) {
     EXPECT_EQ(record->expiry, 7);
     EXPECT_EQ(record->seenVia, 0u);
     EXPECT_EQ(record->profile, "AVeryLongProfileNameTha");
+
+    // A time too large for the field stays at the latest one: never an expiry in the past.
+    for (const char* line : {"C01\t10.0.0.1\t:99999999999999999999", "C01\t10.0.0.1\t:9223372036854775808"}) {
+        record = parseEntryLine(line, true);
+        ASSERT_TRUE(record);
+        EXPECT_EQ(record->expiry, std::numeric_limits<std::int64_t>::max()) << line;
+    }
 
     record = parseEntryLine("C01\t10.0.0.1\tLab#1 #note", true);
     ASSERT_TRUE(record);

@@ -10,9 +10,6 @@ namespace tolmark::leasedb {
 namespace {
 
 constexpr std::size_t kMaxIdentityBytes = 64;
-// An infinite lease runs 2^32 - 1 seconds from when it was given (until 2106 at the latest):
-// later than the reserved mark, which is an expiry like any other here.
-constexpr std::int64_t kLatestExpiry = (std::int64_t{1} << 33) - 1;
 
 std::optional<std::int64_t> parseInt64(const char* text) {
     if (text == nullptr || *text == '\0') return std::nullopt;
@@ -89,7 +86,9 @@ DecodedRow decodeRow(const RowTexts& t) {
     if (!lastAccess || *lastAccess < 0) return {std::nullopt, "last_access"};
     f.lastAccess = *lastAccess;
     const std::optional<std::int64_t> expiry = parseInt64(t.expiry);
-    if (!expiry || *expiry < 0 || *expiry > kLatestExpiry) return {std::nullopt, "expiry"};
+    // Any time to come: an infinite lease runs 2^32 - 1 seconds from when it was given, past the
+    // reserved mark, and a client file may name the latest time there is.
+    if (!expiry || *expiry < 0) return {std::nullopt, "expiry"};
     f.expiry = *expiry;
 
     if (t.removed == nullptr || (t.removed[0] != 't' && t.removed[0] != 'f') || t.removed[1] != '\0')
