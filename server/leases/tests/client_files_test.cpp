@@ -86,13 +86,15 @@ TEST_F(ClientFilesTest, DynamicFileRoundTripsAndDeletedRecordsReloadAsFree) {
     const std::string content =
         "00:0c:29:aa:bb:01\t10.0.1.15\t:1700003600\t=10.0.1.1\tLab\t#printer\n"
         "00:0c:29:aa:bb:02\t10.0.0.101\t:1600000000\n"
-        "01020304050607\t10.0.0.102\t:4294967295\n";
+        "01020304050607\t10.0.0.102\t:4294967295\n"
+        "00:0c:29:aa:bb:cc:dd:ee\t10.0.0.103\t:1700003600\n";  // a hardware address of 8 bytes
     write(files.dynamic.path, content);
-    EXPECT_EQ(load().dynamicActive, 2u);
+    EXPECT_EQ(load().dynamicActive, 3u);
     auto dynamic = records(ClientList::Dynamic);
-    ASSERT_EQ(dynamic.size(), 3u);
+    ASSERT_EQ(dynamic.size(), 4u);
     EXPECT_EQ(dynamic[0]->lastAccess, 0);
     EXPECT_EQ(dynamic[0]->remark, "printer");
+    EXPECT_EQ(dynamic[3]->identity->length(), 8);
     ASSERT_TRUE(save(ClientList::Dynamic));
     EXPECT_EQ(read(files.dynamic.path), content);
 
@@ -109,7 +111,7 @@ TEST_F(ClientFilesTest, DynamicFileRoundTripsAndDeletedRecordsReloadAsFree) {
     ASSERT_NE(free, nullptr);
     EXPECT_EQ(free->expiry, 0);
     EXPECT_EQ(free->address, makeIpv4(10, 0, 1, 15));
-    EXPECT_EQ(reloaded.count(ClientList::Dynamic).total, 3);
+    EXPECT_EQ(reloaded.count(ClientList::Dynamic).total, 4);
 }
 
 TEST_F(ClientFilesTest, EthersWithCommentsAndCrLf) {
