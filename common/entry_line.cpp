@@ -163,9 +163,9 @@ std::optional<ClientFields> parseEntryData(std::string_view data, bool blankEnds
             record.seenVia = ipv4OrZero(field->substr(1));
         } else if (!haveProfile) {
             // "Lab # desk": the blank before a remark ends the name.
-            std::string_view name = *field;
+            std::string_view name = cut(*field, kEntryProfileChars);
             while (name.size() > 1 && name.back() == ' ') name.remove_suffix(1);
-            record.profile = std::string(cut(name, kEntryProfileChars));
+            record.profile = std::string(name);
             haveProfile = true;
         }
     }

@@ -71,12 +71,14 @@ bool otherLengthHardwareAddress(std::string_view text, Identity& identity) {
     if (text.size() < 5 || (text[2] != ':' && text[2] != '-') || (text.size() + 1) % 3 != 0) return false;
     const std::size_t length = (text.size() + 1) / 3;
     if (!isOtherHardwareLength(length)) return false;
+    Identity read;
     for (std::size_t i = 0; i < length; ++i) {
         const int high = hexDigitValue(text[3 * i]);
         const int low = hexDigitValue(text[3 * i + 1]);
         if (high < 0 || low < 0 || (i + 1 < length && text[3 * i + 2] != text[2])) return false;
-        identity.bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
+        read.bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
     }
+    identity = read;
     identity.kind = kIdentityHardware;
     identity.length = static_cast<std::uint8_t>(length);
     return true;
