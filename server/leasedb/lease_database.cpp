@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -281,6 +282,14 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
         return Connected::No;
     }
     if (!prepareStatements(c.get(), error)) return Connected::No;
+    // A table restored from a backup (or made anew) numbers its changes again from an earlier
+    // point: numbers this server has seen come again for new changes, so all of it is read anew.
+    PgResult newest(PQexec(c.get(), "SELECT coalesce(max(seq), 0) FROM tolmark_leases"));
+    if (PQresultStatus(newest.get()) != PGRES_TUPLES_OK || PQntuples(newest.get()) != 1) {
+        error = resultError(newest.get(), c.get());
+        return Connected::No;
+    }
+    if (std::strtoll(PQgetvalue(newest.get(), 0, 0), nullptr, 10) < lastSeq_) lastSeq_ = 0;
     if (PQenterPipelineMode(c.get()) != 1) {
         error = connectionError(c.get(), line, sizeof line);
         return Connected::No;
