@@ -30,11 +30,15 @@ std::string_view trimmed(std::string_view text) {
 }
 
 // One connection, with a time limit and a size limit for the whole request and a time limit
-// for the whole answer: the library's own limits hold for each read and write alone.
+// for the whole answer: the library's own limits hold for each read and write alone. The
+// listener's stop ends it at once.
 class ConnectionStream final : public httplib::Stream {
 public:
-    explicit ConnectionStream(int fd)
-        : fd_(fd), readBy_(Clock::now() + kRequestTime), writeBy_(Clock::now() + kRequestTime + kAnswerTime) {}
+    ConnectionStream(int fd, int stop)
+        : fd_(fd),
+          stop_(stop),
+          readBy_(Clock::now() + kRequestTime),
+          writeBy_(Clock::now() + kRequestTime + kAnswerTime) {}
 
     bool is_readable() const override { return ready(POLLIN, readBy_); }
     bool is_writable() const override { return ready(POLLOUT, writeBy_); }
@@ -63,9 +67,9 @@ private:
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(by - Clock::now()).count();
             if (left <= 0) return false;
-            pollfd wait{fd_, events, 0};
-            const int n = ::poll(&wait, 1, static_cast<int>(left));
-            if (n > 0) return (wait.revents & (events | POLLHUP | POLLERR)) != 0;
+            pollfd waits[2] = {{fd_, events, 0}, {stop_, POLLIN, 0}};
+            const int n = ::poll(waits, 2, static_cast<int>(left));
+            if (n > 0) return waits[1].revents == 0 && (waits[0].revents & (events | POLLHUP | POLLERR)) != 0;
             if (n == 0 || errno != EINTR) return false;
         }
     }
@@ -78,6 +82,7 @@ private:
     }
 
     int fd_;
+    int stop_;
     Clock::time_point readBy_;
     Clock::time_point writeBy_;
     std::size_t received_ = 0;
@@ -93,8 +98,8 @@ public:
         if (socket != INVALID_SOCKET) ::close(socket);
     }
     int listening() const { return svr_sock_; }
-    void answer(int fd) {
-        ConnectionStream stream(fd);
+    void answer(int fd, int stop) {
+        ConnectionStream stream(fd, stop);
         bool closed = false;
         process_request(stream, true, closed, nullptr);
     }
@@ -200,7 +205,7 @@ void MetricsListener::serve() {
             }
             continue;
         }
-        http_->answer(connection.get());
+        http_->answer(connection.get(), stop_.get());
         ::shutdown(connection.get(), SHUT_RDWR);
     }
 }
