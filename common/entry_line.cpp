@@ -43,12 +43,12 @@ std::string_view cut(std::string_view text, std::size_t maxChars) {
     return text.substr(0, std::min(text.size(), maxChars));
 }
 
-// ":" and a decimal number; a value too large for 64 bits stays at the largest one. Without
-// digits the time is left as it was.
+// ":" and a decimal number; a value too large for the signed 64-bit field stays at the largest
+// one (cast, it would be a time long past). Without digits the time is left as it was.
 std::optional<std::int64_t> parseTime(std::string_view digits) {
     if (digits.empty() || digits.front() < '0' || digits.front() > '9') return std::nullopt;
     std::uint64_t value = 0;
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    constexpr std::uint64_t kMax = std::numeric_limits<std::int64_t>::max();
     for (char c : digits) {
         if (c < '0' || c > '9') break;
         const unsigned digit = static_cast<unsigned>(c - '0');
@@ -162,7 +162,10 @@ std::optional<ClientFields> parseEntryData(std::string_view data, bool blankEnds
         } else if (field->front() == '=') {
             record.seenVia = ipv4OrZero(field->substr(1));
         } else if (!haveProfile) {
-            record.profile = std::string(cut(*field, kEntryProfileChars));
+            // "Lab # desk": the blank before a remark ends the name.
+            std::string_view name = cut(*field, kEntryProfileChars);
+            while (name.size() > 1 && name.back() == ' ') name.remove_suffix(1);
+            record.profile = std::string(name);
             haveProfile = true;
         }
     }

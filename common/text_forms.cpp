@@ -62,6 +62,28 @@ std::optional<HardwareAddress> scanHardwareAddress(std::string_view text, char s
     return address;
 }
 
+// Hardware addresses of other lengths than 6 (2 to 16 bytes: the length a request's header
+// can give) are written as that many hex pairs, so that they read back whole.
+bool isOtherHardwareLength(std::size_t length) { return length >= 2 && length <= 16 && length != 6; }
+
+// "aa:bb:cc:dd" (or with "-"): two hex digits per byte, a separator between bytes, nothing else.
+bool otherLengthHardwareAddress(std::string_view text, Identity& identity) {
+    if (text.size() < 5 || (text[2] != ':' && text[2] != '-') || (text.size() + 1) % 3 != 0) return false;
+    const std::size_t length = (text.size() + 1) / 3;
+    if (!isOtherHardwareLength(length)) return false;
+    Identity read;
+    for (std::size_t i = 0; i < length; ++i) {
+        const int high = hexDigitValue(text[3 * i]);
+        const int low = hexDigitValue(text[3 * i + 1]);
+        if (high < 0 || low < 0 || (i + 1 < length && text[3 * i + 2] != text[2])) return false;
+        read.bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
+    }
+    identity = read;
+    identity.kind = kIdentityHardware;
+    identity.length = static_cast<std::uint8_t>(length);
+    return true;
+}
+
 // Bytes a counted value of this capacity may hold, bounded by the buffer behind it.
 std::size_t valueRoom(std::size_t capacity, std::size_t buffer) {
     return capacity == 0 ? 0 : std::min(capacity - 1, buffer);
@@ -156,6 +178,15 @@ CountedValue parseByteList(std::string_view text, std::size_t capacity) {
 
 IdentityText formatIdentity(const Identity& identity, bool dash, bool textForm) {
     IdentityText out;
+    if (identity.kind == kIdentityHardware && isOtherHardwareLength(identity.length)) {
+        char* end = out.text;
+        for (std::size_t i = 0; i < identity.length; ++i) {
+            if (i > 0) *end++ = dash ? '-' : ':';
+            end = writeHexPairs(end, std::span<const std::uint8_t>(&identity.bytes[i], 1));
+        }
+        *end = '\0';
+        return out;
+    }
     if (identity.kind == kIdentityHardware) {
         auto hw = formatHardwareAddress(identity.bytes.data(), dash ? '-' : ':');
         std::copy(std::begin(hw.text), std::end(hw.text), out.text);
@@ -179,6 +210,7 @@ IdentityText formatIdentity(const Identity& identity, bool dash, bool textForm) 
 
 std::optional<Identity> parseIdentity(std::string_view text) {
     Identity identity;
+    if (otherLengthHardwareAddress(text, identity)) return identity;
     if (auto hw = parseHardwareAddress(text)) {
         identity.kind = kIdentityHardware;
         identity.length = static_cast<std::uint8_t>(hw->size());

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -61,7 +62,7 @@ TEST(EntryLine, ClientIdentifierWithHexPrefix) {
 
 TEST(EntryLine, FieldsAfterTheAddress) {
     // Later times win, an unreadable seen-via address is none, the second profile is ignored,
-    // a '#' inside a field is data and the blank before the remark stays with the profile.
+    // a '#' inside a field is data and the blank before the remark ends the profile name.
     auto record = parseEntryLine("R0a0b\t10.0.0.1\t:5\t=300.1.1.1\t:7\tAVeryLongProfileNameThatIsCut\tOther", true);
     ASSERT_TRUE(record);
     EXPECT_EQ(record->identity.kind, kIdentityRemote);
@@ -69,9 +70,16 @@ TEST(EntryLine, FieldsAfterTheAddress) {
     EXPECT_EQ(record->seenVia, 0u);
     EXPECT_EQ(record->profile, "AVeryLongProfileNameTha");
 
+    // A time too large for the field stays at the latest one: never an expiry in the past.
+    for (const char* line : {"C01\t10.0.0.1\t:99999999999999999999", "C01\t10.0.0.1\t:9223372036854775808"}) {
+        record = parseEntryLine(line, true);
+        ASSERT_TRUE(record);
+        EXPECT_EQ(record->expiry, std::numeric_limits<std::int64_t>::max()) << line;
+    }
+
     record = parseEntryLine("C01\t10.0.0.1\tLab#1 #note", true);
     ASSERT_TRUE(record);
-    EXPECT_EQ(record->profile, "Lab#1 ");
+    EXPECT_EQ(record->profile, "Lab#1");
     EXPECT_EQ(record->remark, "note");
 
     // Without a dotted second field, the third is the address, readable or not.

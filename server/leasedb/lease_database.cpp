@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -154,6 +156,38 @@ void forEachSetOption(const ConnectionOptions& options, Each&& each) {
     }
 }
 
+bool isOptionName(std::string_view word) {
+    std::string error;
+    const ConnectionOptions all = parseConnection("", error);
+    if (all == nullptr) return false;
+    for (const PQconninfoOption* o = all.get(); o->keyword != nullptr; ++o) {
+        if (word == o->keyword) return true;
+    }
+    return false;
+}
+
+// libpq's reasons for a connection string it cannot read quote the string: the whole of a URI,
+// the word before a missing "=", a bad percent-encoding. Any of them can be the password, so
+// every quoted part taken from the string, apart from option names, is left out.
+std::string withoutSecrets(std::string message, const std::string& connection) {
+    std::string error;
+    if (!isConnectionString(connection) || parseConnection(connection, error) != nullptr) return message;
+    std::string out;
+    std::size_t at = 0;
+    // A quote the message was cut in runs to its end.
+    for (std::size_t open; (open = message.find('"', at)) != std::string::npos;) {
+        const std::size_t close = std::min(message.find('"', open + 1), message.size());
+        const std::string_view quoted = std::string_view(message).substr(open + 1, close - open - 1);
+        const bool hasWord = std::any_of(quoted.begin(), quoted.end(), [](char c) { return std::isalnum(c) != 0; });
+        const bool secret = hasWord && connection.find(quoted) != std::string::npos && !isOptionName(quoted);
+        out.append(message, at, open + 1 - at).append(secret ? "..." : quoted);
+        if (close == message.size()) return out;
+        out.push_back('"');
+        at = close + 1;
+    }
+    return out.append(message, at);
+}
+
 // The parts of a connection string that say which database it is; a password never.
 std::string describeConnection(const std::string& connection) {
     std::string error;
@@ -180,7 +214,7 @@ bool checkConnectionString(const std::string& connection, std::string& error) {
     }
     if (!isConnectionString(connection)) return true;
     if (parseConnection(connection, why) == nullptr) {
-        error = "not a connection string libpq reads: " + why;
+        error = "not a connection string libpq reads: " + withoutSecrets(why, connection);
         return false;
     }
     return true;
@@ -222,7 +256,7 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
     PgConnection c(PQconnectdbParams(keywords, values, 1));
     char line[512];
     if (c == nullptr || PQstatus(c.get()) != CONNECTION_OK) {
-        error = connectionError(c.get(), line, sizeof line);
+        error = withoutSecrets(connectionError(c.get(), line, sizeof line), connectionString_);
         return Connected::No;
     }
     // The server's notices (a shutdown announced, say) are not for the console: what matters
@@ -248,6 +282,14 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
         return Connected::No;
     }
     if (!prepareStatements(c.get(), error)) return Connected::No;
+    // A table restored from a backup (or made anew) numbers its changes again from an earlier
+    // point: numbers this server has seen come again for new changes, so all of it is read anew.
+    PgResult newest(PQexec(c.get(), "SELECT coalesce(max(seq), 0) FROM tolmark_leases"));
+    if (PQresultStatus(newest.get()) != PGRES_TUPLES_OK || PQntuples(newest.get()) != 1) {
+        error = resultError(newest.get(), c.get());
+        return Connected::No;
+    }
+    if (std::strtoll(PQgetvalue(newest.get(), 0, 0), nullptr, 10) < lastSeq_) lastSeq_ = 0;
     if (PQenterPipelineMode(c.get()) != 1) {
         error = connectionError(c.get(), line, sizeof line);
         return Connected::No;

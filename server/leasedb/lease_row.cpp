@@ -86,7 +86,9 @@ DecodedRow decodeRow(const RowTexts& t) {
     if (!lastAccess || *lastAccess < 0) return {std::nullopt, "last_access"};
     f.lastAccess = *lastAccess;
     const std::optional<std::int64_t> expiry = parseInt64(t.expiry);
-    if (!expiry || *expiry < 0 || *expiry > kExpiryReserved) return {std::nullopt, "expiry"};
+    // Any time to come: an infinite lease runs 2^32 - 1 seconds from when it was given, past the
+    // reserved mark, and a client file may name the latest time there is.
+    if (!expiry || *expiry < 0) return {std::nullopt, "expiry"};
     f.expiry = *expiry;
 
     if (t.removed == nullptr || (t.removed[0] != 't' && t.removed[0] != 'f') || t.removed[1] != '\0')

@@ -174,6 +174,9 @@ void linkRecord(ClientRecord& record, LoadState& state) {
 }
 
 LineResult loadLine(std::string_view line, std::uint32_t lineNo, LoadState& state) {
+    // Blanks before the identity (an indented entry or comment) are layout: read as data, the
+    // empty identity stopped the load there. A line of blanks alone is an empty line.
+    line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
     if (!line.empty() && line.front() == '#') return LineResult::Comment;
     const EntryParts parts = splitRemark(line);
     if (parts.data.empty()) return LineResult::EmptyLine;

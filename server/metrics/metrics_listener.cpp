@@ -1,7 +1,11 @@
 #include "server/metrics/metrics_listener.h"
 
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -10,11 +14,14 @@
 #include "base/error_text.h"
 
 namespace tolmark {
+
+using platform::FileDescriptor;
+
 namespace {
 
 constexpr std::size_t kMetricsListenCapacity = 64;
-// A scraper that stops sending or reading holds the one worker no longer than this.
-constexpr time_t kTimeoutSeconds = 5;
+// A scraper that stops reading holds the listener no longer than this.
+constexpr int kTimeoutSeconds = 5;
 
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -22,7 +29,81 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
+// One connection, with a time limit and a size limit for the whole request and a time limit
+// for the whole answer: the library's own limits hold for each read and write alone. The
+// listener's stop ends it at once.
+class ConnectionStream final : public httplib::Stream {
+public:
+    ConnectionStream(int fd, int stop)
+        : fd_(fd),
+          stop_(stop),
+          readBy_(Clock::now() + kRequestTime),
+          writeBy_(Clock::now() + kRequestTime + kAnswerTime) {}
+
+    bool is_readable() const override { return ready(POLLIN, readBy_); }
+    bool is_writable() const override { return ready(POLLOUT, writeBy_); }
+
+    ssize_t read(char* data, std::size_t size) override {
+        if (received_ >= kMaxRequestBytes || !ready(POLLIN, readBy_)) return -1;
+        const ssize_t n = ::recv(fd_, data, std::min(size, kMaxRequestBytes - received_), MSG_DONTWAIT);
+        if (n > 0) received_ += static_cast<std::size_t>(n);
+        return n;
+    }
+    ssize_t write(const char* data, std::size_t size) override {
+        if (!ready(POLLOUT, writeBy_)) return -1;
+        return ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override { name(::getpeername, ip, port); }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { name(::getsockname, ip, port); }
+    socket_t socket() const override { return fd_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kRequestTime = std::chrono::seconds(2);
+    static constexpr auto kAnswerTime = std::chrono::seconds(kTimeoutSeconds);
+    static constexpr std::size_t kMaxRequestBytes = 16384;
+
+    bool ready(short events, Clock::time_point by) const {
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(by - Clock::now()).count();
+            if (left <= 0) return false;
+            pollfd waits[2] = {{fd_, events, 0}, {stop_, POLLIN, 0}};
+            const int n = ::poll(waits, 2, static_cast<int>(left));
+            if (n > 0) return waits[1].revents == 0 && (waits[0].revents & (events | POLLHUP | POLLERR)) != 0;
+            if (n == 0 || errno != EINTR) return false;
+        }
+    }
+    void name(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        if (get(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET) return;
+        ip = formatIpv4(address.sin_addr.s_addr).c_str();
+        port = ntohs(address.sin_port);
+    }
+
+    int fd_;
+    int stop_;
+    Clock::time_point readBy_;
+    Clock::time_point writeBy_;
+    std::size_t received_ = 0;
+};
+
 }  // namespace
+
+// The library's request handling, given connections one at a time by the listener's own loop.
+class MetricsServer final : public httplib::Server {
+public:
+    ~MetricsServer() override {
+        const socket_t socket = svr_sock_.exchange(INVALID_SOCKET);
+        if (socket != INVALID_SOCKET) ::close(socket);
+    }
+    int listening() const { return svr_sock_; }
+    void answer(int fd, int stop) {
+        ConnectionStream stream(fd, stop);
+        bool closed = false;
+        process_request(stream, true, closed, nullptr);
+    }
+};
 
 std::optional<MetricsAddress> parseMetricsListen(std::string_view text, std::string& error) {
     text = trimmed(text);
@@ -76,58 +157,69 @@ bool MetricsListener::start(std::string_view setting) {
 
 bool MetricsListener::start(const MetricsAddress& where) {
     stop();
-    http_ = std::make_unique<httplib::Server>();
-    // One worker: scrapes are answered one at a time. The library owns the queue it is handed.
-    http_->new_task_queue = [] { return new httplib::ThreadPool(1); };
+    const AddressText host = formatIpv4(where.address);
+    auto refuse = [&](int error) {
+        log_.line(1, true, "DHCP  Error   MetricsListen %s:%u: cannot listen (%s); no metrics listener\n", host.c_str(),
+                  static_cast<unsigned>(where.port), error != 0 ? errorText(error).c_str() : "bind failed");
+        http_.reset();
+        stop_.reset();
+        return false;
+    };
+    stop_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stop_) return refuse(errno);
+    http_ = std::make_unique<MetricsServer>();
     // SO_REUSEADDR alone: a second server asking for the same port must fail, not share it.
     http_->set_socket_options([](socket_t socket) {
         int one = 1;
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     });
-    http_->set_read_timeout(kTimeoutSeconds, 0);
-    http_->set_write_timeout(kTimeoutSeconds, 0);
-    // One request per connection: a scraper that keeps its connection open (Prometheus does)
-    // would otherwise hold the only worker between its scrapes, and every other reader of the
-    // page would wait for it.
-    http_->set_keep_alive_max_count(1);
     http_->set_payload_max_length(4096);
     http_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
         response.set_content(render_(), "text/plain; version=0.0.4; charset=utf-8");
     });
 
-    const AddressText host = formatIpv4(where.address);
     int port = where.port;
     errno = 0;
     const bool bound =
         port == 0 ? (port = http_->bind_to_any_port(host.c_str())) > 0 : http_->bind_to_port(host.c_str(), port);
-    if (!bound) {
-        const int error = errno;
-        log_.line(1, true, "DHCP  Error   MetricsListen %s:%u: cannot listen (%s); no metrics listener\n", host.c_str(),
-                  static_cast<unsigned>(where.port), error != 0 ? errorText(error).c_str() : "bind failed");
-        http_.reset();
-        return false;
-    }
+    if (!bound) return refuse(errno);
     port_ = static_cast<std::uint16_t>(port);
-    listenEnded_.store(false);
-    thread_ = std::thread([this] {
-        http_->listen_after_bind();
-        listenEnded_.store(true);
-    });
+    thread_ = std::thread([this] { serve(); });
     log_.line(1, false, "DHCP  Start   metrics on http://%s:%u/metrics\n", host.c_str(), static_cast<unsigned>(port_));
     return true;
 }
 
-void MetricsListener::stop() {
-    if (!thread_.joinable()) {
-        http_.reset();
-        return;
+void MetricsListener::serve() {
+    const int listening = http_->listening();
+    for (;;) {
+        pollfd waits[2] = {{listening, POLLIN, 0}, {stop_.get(), POLLIN, 0}};
+        if (::poll(waits, 2, -1) < 0 && errno != EINTR) break;
+        if (waits[1].revents != 0) break;
+        if (waits[0].revents == 0) continue;
+        FileDescriptor connection(::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!connection) {
+            // Out of descriptors, say: the connection waits in the queue while others close.
+            if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
+                pollfd stop{stop_.get(), POLLIN, 0};
+                if (::poll(&stop, 1, 100) > 0) break;
+            }
+            continue;
+        }
+        http_->answer(connection.get(), stop_.get());
+        ::shutdown(connection.get(), SHUT_RDWR);
     }
-    // The library's stop only ends a loop that has begun: wait for it to begin (or to have
-    // ended on its own), then stop it once.
-    while (!http_->is_running() && !listenEnded_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!listenEnded_.load()) http_->stop();
-    thread_.join();
+}
+
+void MetricsListener::stop() {
+    if (thread_.joinable()) {
+        const std::uint64_t one = 1;
+        if (::write(stop_.get(), &one, sizeof one) < 0) {
+            // An eventfd's counter cannot overflow from one write: the thread sees it.
+        }
+        thread_.join();
+    }
     http_.reset();
+    stop_.reset();
     port_ = 0;
 }
 

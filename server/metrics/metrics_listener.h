@@ -1,11 +1,13 @@
 #pragma once
 // The metrics page: an HTTP listener (cpp-httplib) that answers GET /metrics with the server's
 // counters in the Prometheus text format. Off unless "MetricsListen" of the general section
-// holds an address and a port ("127.0.0.1:9167"). Its accept loop runs on a thread of its own
-// with one worker thread for the requests, so a scrape never runs on a thread of the server's
-// request path.
+// holds an address and a port ("127.0.0.1:9167"). One thread of its own accepts the connections
+// and answers them one at a time, so a scrape never runs on a thread of the server's request
+// path. A connection has two seconds and 16 KiB for its request and five seconds more for the
+// answer, and waiting connections stay in the kernel's queue: a client that sends slowly, sends
+// without end or opens connections by the thousand holds neither the page nor the server's
+// descriptors for longer than that.
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,13 +16,10 @@
 #include <string_view>
 #include <thread>
 
+#include "base/file_descriptor.h"
 #include "base/ipv4.h"
 #include "common/log_sink.h"
 #include "config/config_store.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace tolmark {
 
@@ -35,9 +34,11 @@ std::optional<MetricsAddress> parseMetricsListen(std::string_view text, std::str
 // The setting as stored; empty when it is not set.
 std::string readMetricsListen(const ConfigStore& store);
 
+class MetricsServer;
+
 class MetricsListener {
 public:
-    // render: the page's text, called on the listener's worker thread for every scrape.
+    // render: the page's text, called on the listener's thread for every scrape.
     MetricsListener(LogSink& log, std::function<std::string()> render);
     ~MetricsListener();
     MetricsListener(const MetricsListener&) = delete;
@@ -53,12 +54,14 @@ public:
     std::uint16_t port() const { return port_; }
 
 private:
+    void serve();
+
     LogSink& log_;
     std::function<std::string()> render_;
-    std::unique_ptr<httplib::Server> http_;
+    std::unique_ptr<MetricsServer> http_;
     std::thread thread_;
     std::uint16_t port_ = 0;
-    std::atomic<bool> listenEnded_{false};
+    platform::FileDescriptor stop_;  // an eventfd: readable once the listener is to stop
 };
 
 }  // namespace tolmark

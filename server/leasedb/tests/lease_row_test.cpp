@@ -30,6 +30,11 @@ TEST(LeaseRow, DecodesAGoodRowAndRefusesEachBrokenColumn) {
     EXPECT_EQ(good.row->fields.expiry, kExpiryReserved);
     EXPECT_EQ(good.row->seq, 7);
     EXPECT_FALSE(good.row->removed);
+    // An infinite lease (BOOTP, or a lease time of -1) expires 2^32 - 1 seconds after it was given.
+    RowTexts infinite = goodRow();
+    infinite.expiry = "5994967295";
+    ASSERT_TRUE(decodeRow(infinite).row);
+    EXPECT_EQ(decodeRow(infinite).row->fields.expiry, 1700000000 + kExpiryReserved);
 
     const std::string longIdentity = "\\x" + std::string(65 * 2, 'a');
     const std::string longProfile = "\\x" + std::string(24 * 2, '6');
@@ -53,7 +58,7 @@ TEST(LeaseRow, DecodesAGoodRowAndRefusesEachBrokenColumn) {
         {"remark", [](RowTexts& t, auto&, auto&, auto&) { t.remark = nullptr; }},
         {"seen_via", [](RowTexts& t, auto&, auto&, auto&) { t.seenVia = "x"; }},
         {"last_access", [](RowTexts& t, auto&, auto&, auto&) { t.lastAccess = "12x"; }},
-        {"expiry", [](RowTexts& t, auto&, auto&, auto&) { t.expiry = "4294967296"; }},
+        {"expiry", [](RowTexts& t, auto&, auto&, auto&) { t.expiry = "-1"; }},
         {"expiry", [](RowTexts& t, auto&, auto&, auto&) { t.expiry = "99999999999999999999"; }},
         {"removed", [](RowTexts& t, auto&, auto&, auto&) { t.removed = "true"; }},
         {"seq", [](RowTexts& t, auto&, auto&, auto&) { t.seq = "0"; }},

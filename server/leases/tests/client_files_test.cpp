@@ -86,13 +86,15 @@ TEST_F(ClientFilesTest, DynamicFileRoundTripsAndDeletedRecordsReloadAsFree) {
     const std::string content =
         "00:0c:29:aa:bb:01\t10.0.1.15\t:1700003600\t=10.0.1.1\tLab\t#printer\n"
         "00:0c:29:aa:bb:02\t10.0.0.101\t:1600000000\n"
-        "01020304050607\t10.0.0.102\t:4294967295\n";
+        "01020304050607\t10.0.0.102\t:4294967295\n"
+        "00:0c:29:aa:bb:cc:dd:ee\t10.0.0.103\t:1700003600\n";  // a hardware address of 8 bytes
     write(files.dynamic.path, content);
-    EXPECT_EQ(load().dynamicActive, 2u);
+    EXPECT_EQ(load().dynamicActive, 3u);
     auto dynamic = records(ClientList::Dynamic);
-    ASSERT_EQ(dynamic.size(), 3u);
+    ASSERT_EQ(dynamic.size(), 4u);
     EXPECT_EQ(dynamic[0]->lastAccess, 0);
     EXPECT_EQ(dynamic[0]->remark, "printer");
+    EXPECT_EQ(dynamic[3]->identity->length(), 8);
     ASSERT_TRUE(save(ClientList::Dynamic));
     EXPECT_EQ(read(files.dynamic.path), content);
 
@@ -109,7 +111,7 @@ TEST_F(ClientFilesTest, DynamicFileRoundTripsAndDeletedRecordsReloadAsFree) {
     ASSERT_NE(free, nullptr);
     EXPECT_EQ(free->expiry, 0);
     EXPECT_EQ(free->address, makeIpv4(10, 0, 1, 15));
-    EXPECT_EQ(reloaded.count(ClientList::Dynamic).total, 3);
+    EXPECT_EQ(reloaded.count(ClientList::Dynamic).total, 4);
 }
 
 TEST_F(ClientFilesTest, EthersWithCommentsAndCrLf) {
@@ -118,12 +120,18 @@ TEST_F(ClientFilesTest, EthersWithCommentsAndCrLf) {
           "# static clients\r\n"
           "00-0C-29-AA-BB-CC host1\t10.0.0.5\r\n"
           "#\r\n"
-          "00:0c:29:aa:bb:dd\t10.0.0.6\t:1699990000\tLab\t#desk 12 with a remark much longer than the field\r\n");
+          "00:0c:29:aa:bb:dd\t10.0.0.6\t:1699990000\tLab\t#desk 12 with a remark much longer than the field\r\n"
+          "00:0c:29:aa:bb:ee\t10.0.0.7\tLab # printer\r\n"
+          "    # indented\r\n"
+          " \t00:0c:29:aa:bb:ff 10.0.0.8\r\n");
     const LoadCounts counts = load();
-    EXPECT_EQ(counts.staticTotal, 2u);
+    EXPECT_EQ(counts.staticTotal, 4u);
     EXPECT_EQ(counts.staticSeen, 1u);
     auto statics = records(ClientList::Static);
-    ASSERT_EQ(statics.size(), 2u);
+    ASSERT_EQ(statics.size(), 4u);
+    EXPECT_EQ(statics[3]->address, makeIpv4(10, 0, 0, 8));
+    EXPECT_EQ(statics[2]->profile, "Lab");
+    EXPECT_EQ(statics[2]->remark, " printer");
     EXPECT_EQ(statics[0]->hostName, "host1");
     EXPECT_EQ(statics[0]->address, makeIpv4(10, 0, 0, 5));
     EXPECT_EQ(statics[0]->profile, "Standard");
@@ -132,14 +140,16 @@ TEST_F(ClientFilesTest, EthersWithCommentsAndCrLf) {
     EXPECT_TRUE(logged("loading " + files.ethers.path + " \n"));
     EXPECT_TRUE(logged("1: 00:0c:29:aa:bb:cc\thost1\t10.0.0.5\n"));
     EXPECT_TRUE(logged("3: 00:0c:29:aa:bb:dd\t10.0.0.6\t:1699990000\tLab\t#desk 12 with a remark much long\n"));
-    EXPECT_TRUE(logged("configured entries 2/0/0\n"));
+    EXPECT_TRUE(logged("configured entries 4/0/0\n"));
     EXPECT_TRUE(logged("responding only to known addresses\n"));
 
     settings.updateEthers = 1;
     ASSERT_TRUE(save(ClientList::Static));
     EXPECT_EQ(read(files.ethers.path),
               "00:0c:29:aa:bb:cc\t10.0.0.5\n"
-              "00:0c:29:aa:bb:dd\t10.0.0.6\t:1699990000\tLab\t#desk 12 with a remark much long\n");
+              "00:0c:29:aa:bb:dd\t10.0.0.6\t:1699990000\tLab\t#desk 12 with a remark much long\n"
+              "00:0c:29:aa:bb:ee\t10.0.0.7\tLab\t# printer\n"
+              "00:0c:29:aa:bb:ff\t10.0.0.8\n");
     settings.updateEthers = 3;
     ASSERT_TRUE(save(ClientList::Static));
     EXPECT_EQ(read(files.ethers.path).rfind("00:0c:29:aa:bb:cc\thost1\t10.0.0.5\n00:0c:29:aa:bb:dd", 0), 0u);

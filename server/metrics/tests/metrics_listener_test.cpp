@@ -3,8 +3,14 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "tests/support/fakes.h"
 
@@ -84,6 +90,54 @@ TEST(MetricsListener, ServesThePageAndRefusesWhatItCannotListenOn) {
         ASSERT_TRUE(listener.start(MetricsAddress{makeIpv4(127, 0, 0, 1), 0}));
         listener.stop();
     }
+}
+
+// Clients that would hold the page: one that sends its request a byte at a time and one that
+// sends headers without end are cut off (each would keep sending for 30 s), and the scrape
+// behind them is answered.
+TEST(MetricsListener, ClientsThatSendSlowlyOrWithoutEndAreCutOff) {
+    testing::CapturingLog log;
+    MetricsListener listener(log, [] { return std::string("tolmark_up 1\n"); });
+    ASSERT_TRUE(listener.start(MetricsAddress{makeIpv4(127, 0, 0, 1), 0}));
+    auto connect = [&] {
+        platform::FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(listener.port());
+        to.sin_addr.s_addr = makeIpv4(127, 0, 0, 1);
+        EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+        return fd;
+    };
+    // Sends until the listener closes the connection; false when it is still open after 30 s.
+    auto sendUntilCut = [](int fd, std::string_view first, std::string_view each, std::chrono::milliseconds pause) {
+        ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < end) {
+            if (::send(fd, each.data(), each.size(), MSG_NOSIGNAL) < 0) return true;
+            pollfd wait{fd, POLLIN, 0};
+            if (::poll(&wait, 1, static_cast<int>(pause.count())) > 0) {
+                char byte;
+                if (::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0) return true;
+            }
+        }
+        return false;
+    };
+    const std::string line(1000, 'b');
+    platform::FileDescriptor flood = connect();
+    EXPECT_TRUE(
+        sendUntilCut(flood.get(), "GET /metrics HTTP/1.1\r\n", "X-A: " + line + "\r\n", std::chrono::milliseconds(0)));
+    platform::FileDescriptor slow = connect();
+    std::atomic<bool> slowCut{false};
+    std::thread slowClient(
+        [&] { slowCut = sendUntilCut(slow.get(), "GET /metrics HTTP/1.1\r\n", "X", std::chrono::milliseconds(200)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    httplib::Client client("127.0.0.1", listener.port());
+    client.set_read_timeout(60, 0);
+    const httplib::Result page = client.Get("/metrics");
+    slowClient.join();
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->body, "tolmark_up 1\n");
+    EXPECT_TRUE(slowCut.load());
 }
 
 }  // namespace
