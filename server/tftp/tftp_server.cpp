@@ -264,8 +264,9 @@ void TftpServer::logRequest(const TransferRequest& request, bool tsizeRequested)
     char piece[64];
     auto add = [&](int n) { appendPiece(pieces, sizeof pieces, length, piece, n); };
     pieces[0] = 0;
-    if (request.opcode == kOpReadRequest) add(std::snprintf(piece, sizeof piece, " Size %u", request.size));
-    if (tsizeRequested) add(std::snprintf(piece, sizeof piece, " tsize %u", request.size));
+    const auto size = static_cast<unsigned long long>(request.size);
+    if (request.opcode == kOpReadRequest) add(std::snprintf(piece, sizeof piece, " Size %llu", size));
+    if (tsizeRequested) add(std::snprintf(piece, sizeof piece, " tsize %llu", size));
     if (request.options & kOptBlksize) {
         add(std::snprintf(piece, sizeof piece, " blksize %u", static_cast<unsigned>(request.blockSize)));
     }
@@ -381,7 +382,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         if (opened.ok && tftp.largeFiles == 0 && opened.size / request.blockSize >= kMaxBlocksWithoutLargeFiles)
             opened = openFailed(3, ErrorText::DiskFull);
         if (opened.ok) {
-            request.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(opened.size, 0xFFFFFFFFu));
+            request.size = opened.size;
             request.mapped = opened.mapping != nullptr;
             request.mappingIdentity = opened.mapping.get();
             // A group's clients place each block by its 16-bit number, and a client that takes

@@ -72,7 +72,9 @@ struct TransferRequest {
     std::int32_t textAccess = 0;  // "TFTPUnixStyle" for netascii transfers
     std::int32_t options = 0;     // accepted options
     std::uint16_t blockSize = kDefaultBlockSize;
-    std::uint32_t size = 0;    // file size (read) or the client's tsize (write)
+    // File size (read) or the client's tsize (write), whole: a file of 4 GiB or more is announced
+    // with its real size (the record's image holds at most 4294967295).
+    std::uint64_t size = 0;
     std::int32_t timeout = 1;  // seconds
     std::uint16_t window = 1;  // blocks in flight granted by "windowsize" (1 without it)
     Ipv4 client = 0;
