@@ -81,6 +81,13 @@ std::int32_t slotsPerAddress(const TftpSettings& settings) {
     return std::max<std::int32_t>(2, (std::max(settings.clients, 0) + 1) / 4);
 }
 
+// A digest (64-bit FNV-1a) of a request's bytes.
+std::uint64_t requestDigest(std::span<const std::uint8_t> datagram) {
+    std::uint64_t digest = 14695981039346656037ull;
+    for (const std::uint8_t byte : datagram) digest = (digest ^ byte) * 1099511628211ull;
+    return digest;
+}
+
 }  // namespace
 
 TftpServer::TftpServer(TftpServerEnvironment environment) : env_(std::move(environment)) {}
@@ -182,7 +189,7 @@ void TftpServer::listen() {
     }
 }
 
-bool TftpServer::ignored(Ipv4 client, std::uint16_t port, const TftpSettings& settings) {
+bool TftpServer::ignored(Ipv4 client, std::uint16_t port, std::uint64_t digest, const TftpSettings& settings) {
     bool duplicate = false;
     std::int32_t heldByClient = 0;
     {
@@ -191,7 +198,10 @@ bool TftpServer::ignored(Ipv4 client, std::uint16_t port, const TftpSettings& se
             const TransferRequest& r = entry.transfer->request;
             if (entry.transfer->ended.load() || r.client != client) continue;
             ++heldByClient;
-            if (r.clientPort == port) duplicate = true;
+            // A client may start a new request from the port of a transfer that is just ending:
+            // a boot client that asked for the size alone refuses the OACK with an ERROR and asks
+            // again at once with other options. Only the same request again is a repetition.
+            if (r.clientPort == port && entry.transfer->requestDigest == digest) duplicate = true;
         }
     }
     const std::int32_t running = running_.load();
@@ -358,7 +368,8 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
     }
     TftpSettings tftp = env_.settings.tftp();
     const MulticastSettings multicast = env_.settings.multicast();
-    if (ignored(from.source, from.sourcePort, tftp)) return;
+    const std::uint64_t digest = requestDigest(datagram);
+    if (ignored(from.source, from.sourcePort, digest, tftp)) return;
 
     const ServerFiles files = env_.serverFiles ? env_.serverFiles() : ServerFiles{};
     if (tftp.directory.empty()) tftp.directory = files.dataDirectory;
@@ -415,6 +426,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
                            "bind on data port failed");
 
     transfer->request = request;
+    transfer->requestDigest = digest;
     if (!prepareData(*transfer, opened))
         return refuseSetup(from.source, from.sourcePort, request.opcode, ErrorText::ResourceProblem,
                            "data buffer allocation failed");

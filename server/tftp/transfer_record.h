@@ -109,7 +109,8 @@ public:
     // buffers, so that a transfer that cannot have them is refused before it starts.
     std::unique_ptr<BlockSource> source;
     std::unique_ptr<BlockSink> sink;
-    std::size_t bufferBytes = 0;  // what the source or sink holds, counted against the server's budget
+    std::size_t bufferBytes = 0;      // what the source or sink holds, counted against the server's budget
+    std::uint64_t requestDigest = 0;  // of the request's bytes: tells a repeated request from a new one
 
     // Live fields.
     std::atomic<std::uint32_t> blockCounter{0};

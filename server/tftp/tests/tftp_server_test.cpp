@@ -127,6 +127,25 @@ TEST_F(Listener, TransferListRepeatedRequestsAndStop) {
     EXPECT_TRUE(log.has("TFTP  Error   127.0.0.1  Get/octet  " + tmp.path() + "file.bin\n"));
 }
 
+// A boot client asks for the size alone, refuses the OACK with an ERROR and asks again at once,
+// from the same port, with other options: that is a new request, not a repetition.
+TEST_F(Listener, ANewRequestFromThePortOfAnEndingTransfer) {
+    start();
+    Client client;
+    client.send(request(1, "file.bin", {"tsize", "0"}), server->port());
+    std::uint16_t dataPort = 0;
+    const Bytes oack = client.receive(2000, &dataPort);
+    ASSERT_EQ(oack, (Bytes{0, 6, 't', 's', 'i', 'z', 'e', 0, '3', '0', '0', '0', 0}));
+    // The listener may see the new request before the transfer has taken in the ERROR.
+    client.send(request(1, "file.bin", {"blksize", "1456"}), server->port());
+    client.send(errorPacket(8, "TFTP Aborted"), dataPort);
+    const Bytes second = client.receive(1000);
+    EXPECT_EQ(std::string(second.begin(), second.end()), std::string("\0\6blksize\0"
+                                                                     "1456\0",
+                                                                     15));
+    EXPECT_FALSE(log.has("TFTP  Error   request from 127.0.0.1 ignored, 1\n"));
+}
+
 TEST_F(Listener, EndedTransfersLeaveTheListAfterFiveSeconds) {
     start();
     auto fetch = [&](Client& client) {
