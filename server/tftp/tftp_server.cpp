@@ -551,6 +551,8 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
                 env_.log.line(1, false, "TFTP  Error   %s  %s  %s\n", client, direction, r.path.c_str());
                 break;
         }
+        // The upload is complete and logged; its last ACK may still be asked for again.
+        if (outcome == kOutcomeDone && r.opcode == kOpWriteRequest) dallyAfterUpload(context);
     }
     if (t.multicast.load()) {
         handOverMaster(t);

@@ -141,4 +141,29 @@ std::int32_t runWriteSide(EngineContext& context, BlockSink& sink) {
     return side.run();
 }
 
+void dallyAfterUpload(EngineContext& context) {
+    const auto last = static_cast<std::uint16_t>(context.transfer.blockCounter.load(std::memory_order_relaxed));
+    std::array<std::uint8_t, kHeaderSize> ack{};
+    writeAck(ack, last);
+    // Only the header of what arrives is looked at.
+    std::array<std::uint8_t, kHeaderSize> received{};
+    std::int64_t waitMs = std::int64_t{std::max(context.transfer.request.timeout, 1)} * 1000;
+    if (context.settings.maxSilentMs > 0) waitMs = std::min(waitMs, context.settings.maxSilentMs);
+    std::int64_t lastHeardMs = context.channel.nowMs();
+    for (int repeats = 0; repeats <= context.settings.retransmit;) {
+        if (context.stopping && context.stopping()) return;
+        const std::int64_t left = lastHeardMs + waitMs - context.channel.nowMs();
+        if (left <= 0) return;
+        std::size_t length = 0;
+        if (context.channel.receive(static_cast<int>(left), received, length) != Channel::Wait::Packet) return;
+        const ReceivedPacket packet = readPacket(std::span<const std::uint8_t>(received.data(), length));
+        if (packet.opcode == kOpError) return;
+        if (packet.opcode != kOpData || packet.block != last) continue;
+        if (!context.channel.send(ack)) return;
+        context.log.line(3, false, "TFTP   ack     %u sent\n", last);
+        lastHeardMs = context.channel.nowMs();
+        ++repeats;
+    }
+}
+
 }  // namespace tolmark::tftp
