@@ -196,7 +196,11 @@ bool TftpServer::ignored(Ipv4 client, std::uint16_t port, std::uint64_t digest, 
         std::lock_guard<std::mutex> guard(listLock_);
         for (const Entry& entry : transfers_) {
             const TransferRequest& r = entry.transfer->request;
-            if (entry.transfer->ended.load() || r.client != client) continue;
+            // A transfer with its outcome is over for its client, even while it waits for a
+            // last block repeated after a complete upload.
+            if (entry.transfer->ended.load() || entry.transfer->outcome.load(std::memory_order_acquire) != kRunning ||
+                r.client != client)
+                continue;
             ++heldByClient;
             // A client may start a new request from the port of a transfer that is just ending:
             // a boot client that asked for the size alone refuses the OACK with an ERROR and asks

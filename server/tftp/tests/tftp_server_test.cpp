@@ -139,11 +139,26 @@ TEST_F(Listener, ANewRequestFromThePortOfAnEndingTransfer) {
     // The listener may see the new request before the transfer has taken in the ERROR.
     client.send(request(1, "file.bin", {"blksize", "1456"}), server->port());
     client.send(errorPacket(8, "TFTP Aborted"), dataPort);
-    const Bytes second = client.receive(1000);
-    EXPECT_EQ(std::string(second.begin(), second.end()), std::string("\0\6blksize\0"
-                                                                     "1456\0",
-                                                                     15));
+    const Bytes second = client.receive(1000, &dataPort);
+    EXPECT_EQ(std::string(second.begin(), second.end()), std::string("\0\6blksize\0001456\0", 15));
     EXPECT_FALSE(log.has("TFTP  Error   request from 127.0.0.1 ignored, 1\n"));
+    client.send(errorPacket(0, "done"), dataPort);
+    ASSERT_TRUE(waitFor([&] { return server->transferCount() == 0; }));
+
+    // An upload is complete while it still waits a time-out for its last block repeated: the same
+    // request again is a new one (here refused, since the file now exists).
+    settings.update([&](DhcpSettings&, TftpSettings& t, MulticastSettings&) {
+        t.upload = 1;
+        return 0;
+    });
+    Client uploader;
+    uploader.send(request(2, "new.bin"), server->port());
+    EXPECT_EQ(uploader.receive(2000, &dataPort), (Bytes{0, 4, 0, 0}));
+    uploader.send({0, 3, 0, 1, 'x'}, dataPort);
+    EXPECT_EQ(uploader.receive(2000), (Bytes{0, 4, 0, 1}));
+    ASSERT_TRUE(waitFor([&] { return log.has("TFTP       0s 127.0.0.1  Put/octet  " + tmp.path() + "new.bin\n"); }));
+    uploader.send(request(2, "new.bin"), server->port());
+    EXPECT_EQ(uploader.receive(500), errorPacket(6, "File already exists"));
 }
 
 TEST_F(Listener, EndedTransfersLeaveTheListAfterFiveSeconds) {
