@@ -363,9 +363,10 @@ bool TftpServer::prepareData(Transfer& transfer, OpenResult& opened) {
 
 void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const platform::DatagramInfo& from) {
     // Only a read or write request is answered here: an ERROR, DATA, ACK or OACK sent to the
-    // listening port is dropped, so that two servers never answer each other.
+    // listening port is dropped, so that two servers never answer each other. So is a request
+    // from port 0, which no answer can reach (a transfer would only wait for its time-out).
     const unsigned opcode = (unsigned{datagram[0]} << 8) | datagram[1];
-    if (opcode != kOpReadRequest && opcode != kOpWriteRequest) {
+    if ((opcode != kOpReadRequest && opcode != kOpWriteRequest) || from.sourcePort == 0) {
         env_.log.line(1, false, "TFTP  Error   request from %s ignored, %u\n", formatIpv4(from.source).c_str(),
                       static_cast<unsigned>(running_.load()));
         return;
