@@ -225,8 +225,10 @@ void TftpServer::refuse(Ipv4 client, std::uint16_t port, std::uint16_t opcode, u
     std::array<std::uint8_t, 128> packet{};
     const std::size_t length = writeError(packet, code, errorText(text));
     if (length != 0) socket_.send(packet.data(), length, client, port);
+    // The path once the name has been resolved, whatever the refusal: an upload refused because
+    // the file exists or cannot be created, or a request with a bad mode or option, names its file.
     env_.log.line(1, false, "TFTP  Error   %s  %s  %u %s %s\n", formatIpv4(client).c_str(), directionName(opcode), code,
-                  standardText(code), code == 1 || code == 2 ? path.c_str() : "");
+                  standardText(code), path.c_str());
 }
 
 void TftpServer::refuseSetup(Ipv4 client, std::uint16_t port, std::uint16_t opcode, ErrorText text,

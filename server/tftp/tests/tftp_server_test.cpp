@@ -159,6 +159,8 @@ TEST_F(Listener, ANewRequestFromThePortOfAnEndingTransfer) {
     ASSERT_TRUE(waitFor([&] { return log.has("TFTP       0s 127.0.0.1  Put/octet  " + tmp.path() + "new.bin\n"); }));
     uploader.send(request(2, "new.bin"), server->port());
     EXPECT_EQ(uploader.receive(500), errorPacket(6, "File already exists"));
+    EXPECT_TRUE(waitFor(
+        [&] { return log.has("TFTP  Error   127.0.0.1  Put  6 File already exists " + tmp.path() + "new.bin\n"); }));
 }
 
 TEST_F(Listener, EndedTransfersLeaveTheListAfterFiveSeconds) {
