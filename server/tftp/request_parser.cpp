@@ -87,7 +87,6 @@ bool resolveRelative(ParsedRequest& parsed, std::string name, const ParserSettin
     std::string root = settings.tftp.directory;
     if (!root.empty() && root.back() != '/') root += '/';
     if (root.size() + name.size() >= kMaxPath) return refuse(parsed, kCodeIllegal, ErrorText::PathTooLong), false;
-    if (name.find(':') != std::string::npos) return refuse(parsed, kCodeIllegal, ErrorText::AccessDenied), false;
     std::string relative;
     bool kept = false;
     const std::int32_t ipSpecific = settings.tftp.rootIpSpecific;
