@@ -33,7 +33,12 @@ public:
         for (;;) {
             if (c_.stopping && c_.stopping()) return kOutcomeFailure;
             std::size_t length = 0;
-            const std::int64_t limit = waitLimitMs(c_, timeoutMs_, lastHeardMs_);
+            // Each repetition of the ACK waits twice as long as the one before (up to 8 time-outs):
+            // while its next block is lost, a repeated ACK only tells the client what it knows, and
+            // a client that starts its own time-out again on every packet it receives (tftp-hpa)
+            // would never send the block again while ACKs came every time-out.
+            const std::int64_t backedOff = std::int64_t{timeoutMs_} << std::min(retries, 3);
+            const std::int64_t limit = waitLimitMs(c_, backedOff, lastHeardMs_);
             const Channel::Wait wait =
                 limit > 0 ? c_.channel.receive(static_cast<int>(limit), received_, length) : Channel::Wait::Timeout;
             switch (wait) {
@@ -42,7 +47,7 @@ public:
                 case Channel::Wait::Error:
                     return receiveFailed(c_.channel.lastError());
                 case Channel::Wait::Timeout:
-                    if (retries > c_.settings.retransmit || limit < timeoutMs_) return kOutcomeTimeout;
+                    if (retries > c_.settings.retransmit || limit < backedOff) return kOutcomeTimeout;
                     ++retries;
                     if (!sendAnswer(options && counter_ == 0)) return kOutcomeFailure;
                     continue;
