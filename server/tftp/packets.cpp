@@ -78,7 +78,7 @@ std::size_t writeOack(std::span<std::uint8_t> out, const OackValues& values) {
         ok = ok && appendOption(out, length, "timeout", number);
     }
     if (values.options & kOptTsize) {
-        std::snprintf(number, sizeof number, "%u", values.tsize);
+        std::snprintf(number, sizeof number, "%llu", static_cast<unsigned long long>(values.tsize));
         ok = ok && appendOption(out, length, "tsize", number);
     }
     if (values.options & kOptMulticast) {
@@ -110,7 +110,8 @@ std::size_t formatOptionPieces(char* out, std::size_t capacity, const OackValues
     char piece[64];
     if (values.options & kOptBlksize) add(piece, std::snprintf(piece, sizeof piece, " blksize %u", values.blockSize));
     if (values.options & kOptTimeout) add(piece, std::snprintf(piece, sizeof piece, " timeout %u", values.timeout));
-    if (values.options & kOptTsize) add(piece, std::snprintf(piece, sizeof piece, " tsize %u", values.tsize));
+    if (values.options & kOptTsize)
+        add(piece, std::snprintf(piece, sizeof piece, " tsize %llu", static_cast<unsigned long long>(values.tsize)));
     if (values.options & kOptMulticast) {
         add(piece, std::snprintf(piece, sizeof piece, " multicast %s,%u,%u", formatIpv4(values.group).c_str(),
                                  values.groupPort, values.master ? 1u : 0u));

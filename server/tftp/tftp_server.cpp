@@ -81,6 +81,13 @@ std::int32_t slotsPerAddress(const TftpSettings& settings) {
     return std::max<std::int32_t>(2, (std::max(settings.clients, 0) + 1) / 4);
 }
 
+// A digest (64-bit FNV-1a) of a request's bytes.
+std::uint64_t requestDigest(std::span<const std::uint8_t> datagram) {
+    std::uint64_t digest = 14695981039346656037ull;
+    for (const std::uint8_t byte : datagram) digest = (digest ^ byte) * 1099511628211ull;
+    return digest;
+}
+
 }  // namespace
 
 TftpServer::TftpServer(TftpServerEnvironment environment) : env_(std::move(environment)) {}
@@ -182,16 +189,23 @@ void TftpServer::listen() {
     }
 }
 
-bool TftpServer::ignored(Ipv4 client, std::uint16_t port, const TftpSettings& settings) {
+bool TftpServer::ignored(Ipv4 client, std::uint16_t port, std::uint64_t digest, const TftpSettings& settings) {
     bool duplicate = false;
     std::int32_t heldByClient = 0;
     {
         std::lock_guard<std::mutex> guard(listLock_);
         for (const Entry& entry : transfers_) {
             const TransferRequest& r = entry.transfer->request;
-            if (entry.transfer->ended.load() || r.client != client) continue;
+            // A transfer with its outcome is over for its client, even while it waits for a
+            // last block repeated after a complete upload.
+            if (entry.transfer->ended.load() || entry.transfer->outcome.load(std::memory_order_acquire) != kRunning ||
+                r.client != client)
+                continue;
             ++heldByClient;
-            if (r.clientPort == port) duplicate = true;
+            // A client may start a new request from the port of a transfer that is just ending:
+            // a boot client that asked for the size alone refuses the OACK with an ERROR and asks
+            // again at once with other options. Only the same request again is a repetition.
+            if (r.clientPort == port && entry.transfer->requestDigest == digest) duplicate = true;
         }
     }
     const std::int32_t running = running_.load();
@@ -211,8 +225,10 @@ void TftpServer::refuse(Ipv4 client, std::uint16_t port, std::uint16_t opcode, u
     std::array<std::uint8_t, 128> packet{};
     const std::size_t length = writeError(packet, code, errorText(text));
     if (length != 0) socket_.send(packet.data(), length, client, port);
+    // The path once the name has been resolved, whatever the refusal: an upload refused because
+    // the file exists or cannot be created, or a request with a bad mode or option, names its file.
     env_.log.line(1, false, "TFTP  Error   %s  %s  %u %s %s\n", formatIpv4(client).c_str(), directionName(opcode), code,
-                  standardText(code), code == 1 || code == 2 ? path.c_str() : "");
+                  standardText(code), path.c_str());
 }
 
 void TftpServer::refuseSetup(Ipv4 client, std::uint16_t port, std::uint16_t opcode, ErrorText text,
@@ -264,8 +280,9 @@ void TftpServer::logRequest(const TransferRequest& request, bool tsizeRequested)
     char piece[64];
     auto add = [&](int n) { appendPiece(pieces, sizeof pieces, length, piece, n); };
     pieces[0] = 0;
-    if (request.opcode == kOpReadRequest) add(std::snprintf(piece, sizeof piece, " Size %u", request.size));
-    if (tsizeRequested) add(std::snprintf(piece, sizeof piece, " tsize %u", request.size));
+    const auto size = static_cast<unsigned long long>(request.size);
+    if (request.opcode == kOpReadRequest) add(std::snprintf(piece, sizeof piece, " Size %llu", size));
+    if (tsizeRequested) add(std::snprintf(piece, sizeof piece, " tsize %llu", size));
     if (request.options & kOptBlksize) {
         add(std::snprintf(piece, sizeof piece, " blksize %u", static_cast<unsigned>(request.blockSize)));
     }
@@ -348,16 +365,18 @@ bool TftpServer::prepareData(Transfer& transfer, OpenResult& opened) {
 
 void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const platform::DatagramInfo& from) {
     // Only a read or write request is answered here: an ERROR, DATA, ACK or OACK sent to the
-    // listening port is dropped, so that two servers never answer each other.
+    // listening port is dropped, so that two servers never answer each other. So is a request
+    // from port 0, which no answer can reach (a transfer would only wait for its time-out).
     const unsigned opcode = (unsigned{datagram[0]} << 8) | datagram[1];
-    if (opcode != kOpReadRequest && opcode != kOpWriteRequest) {
+    if ((opcode != kOpReadRequest && opcode != kOpWriteRequest) || from.sourcePort == 0) {
         env_.log.line(1, false, "TFTP  Error   request from %s ignored, %u\n", formatIpv4(from.source).c_str(),
                       static_cast<unsigned>(running_.load()));
         return;
     }
     TftpSettings tftp = env_.settings.tftp();
     const MulticastSettings multicast = env_.settings.multicast();
-    if (ignored(from.source, from.sourcePort, tftp)) return;
+    const std::uint64_t digest = requestDigest(datagram);
+    if (ignored(from.source, from.sourcePort, digest, tftp)) return;
 
     const ServerFiles files = env_.serverFiles ? env_.serverFiles() : ServerFiles{};
     if (tftp.directory.empty()) tftp.directory = files.dataDirectory;
@@ -381,7 +400,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         if (opened.ok && tftp.largeFiles == 0 && opened.size / request.blockSize >= kMaxBlocksWithoutLargeFiles)
             opened = openFailed(3, ErrorText::DiskFull);
         if (opened.ok) {
-            request.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(opened.size, 0xFFFFFFFFu));
+            request.size = opened.size;
             request.mapped = opened.mapping != nullptr;
             request.mappingIdentity = opened.mapping.get();
             // A group's clients place each block by its 16-bit number, and a client that takes
@@ -414,6 +433,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
                            "bind on data port failed");
 
     transfer->request = request;
+    transfer->requestDigest = digest;
     if (!prepareData(*transfer, opened))
         return refuseSetup(from.source, from.sourcePort, request.opcode, ErrorText::ResourceProblem,
                            "data buffer allocation failed");
@@ -538,6 +558,8 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
                 env_.log.line(1, false, "TFTP  Error   %s  %s  %s\n", client, direction, r.path.c_str());
                 break;
         }
+        // The upload is complete and logged; its last ACK may still be asked for again.
+        if (outcome == kOutcomeDone && r.opcode == kOpWriteRequest) dallyAfterUpload(context);
     }
     if (t.multicast.load()) {
         handOverMaster(t);

@@ -90,7 +90,9 @@ private:
 
     void listen();
     void handleRequest(std::span<const std::uint8_t> datagram, const platform::DatagramInfo& from);
-    bool ignored(Ipv4 client, std::uint16_t port, const TftpSettings& settings);
+    // A repeated request (the same bytes from the same address and port as a running transfer's),
+    // or one beyond the limits, is ignored.
+    bool ignored(Ipv4 client, std::uint16_t port, std::uint64_t digest, const TftpSettings& settings);
     // The source or sink of a transfer, with its buffers counted against the budget; false when
     // they cannot be had.
     bool prepareData(Transfer& transfer, OpenResult& opened);

@@ -97,5 +97,9 @@ void keepClientError(Transfer& transfer, const ReceivedPacket& packet);
 // in the transfer.
 std::int32_t runReadSide(EngineContext& context, BlockSource& source);
 std::int32_t runWriteSide(EngineContext& context, BlockSink& sink);
+// After a complete upload: the client may not have had the ACK of its last block and sends that
+// block again after its time-out; it is acknowledged again while the client repeats it, until it
+// has been silent for the transfer's time-out.
+void dallyAfterUpload(EngineContext& context);
 
 }  // namespace tolmark::tftp

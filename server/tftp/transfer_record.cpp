@@ -1,5 +1,6 @@
 #include "server/tftp/transfer_record.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "server/tftp/transfer_engine.h"
@@ -70,7 +71,9 @@ TransferImage Transfer::snapshot() const {
     image.thread = done ? -1 : 1;
     image.endTime = done ? endTime.load() : 0;
     // A write's size is the bytes received once it has ended.
-    image.size = request.opcode == kOpWriteRequest && done ? bytesReceived.load() : request.size;
+    image.size = request.opcode == kOpWriteRequest && done
+                     ? bytesReceived.load()
+                     : static_cast<std::uint32_t>(std::min<std::uint64_t>(request.size, 0xFFFFFFFFu));
     if (image.outcome != kRunning)
         image.clientError = std::string(clientError.data(), strnlen(clientError.data(), clientError.size()));
     return image;

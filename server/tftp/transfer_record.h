@@ -72,7 +72,9 @@ struct TransferRequest {
     std::int32_t textAccess = 0;  // "TFTPUnixStyle" for netascii transfers
     std::int32_t options = 0;     // accepted options
     std::uint16_t blockSize = kDefaultBlockSize;
-    std::uint32_t size = 0;    // file size (read) or the client's tsize (write)
+    // File size (read) or the client's tsize (write), whole: a file of 4 GiB or more is announced
+    // with its real size (the record's image holds at most 4294967295).
+    std::uint64_t size = 0;
     std::int32_t timeout = 1;  // seconds
     std::uint16_t window = 1;  // blocks in flight granted by "windowsize" (1 without it)
     Ipv4 client = 0;
@@ -107,7 +109,8 @@ public:
     // buffers, so that a transfer that cannot have them is refused before it starts.
     std::unique_ptr<BlockSource> source;
     std::unique_ptr<BlockSink> sink;
-    std::size_t bufferBytes = 0;  // what the source or sink holds, counted against the server's budget
+    std::size_t bufferBytes = 0;      // what the source or sink holds, counted against the server's budget
+    std::uint64_t requestDigest = 0;  // of the request's bytes: tells a repeated request from a new one
 
     // Live fields.
     std::atomic<std::uint32_t> blockCounter{0};

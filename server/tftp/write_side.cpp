@@ -33,7 +33,12 @@ public:
         for (;;) {
             if (c_.stopping && c_.stopping()) return kOutcomeFailure;
             std::size_t length = 0;
-            const std::int64_t limit = waitLimitMs(c_, timeoutMs_, lastHeardMs_);
+            // Each repetition of the ACK waits twice as long as the one before (up to 8 time-outs):
+            // while its next block is lost, a repeated ACK only tells the client what it knows, and
+            // a client that starts its own time-out again on every packet it receives (tftp-hpa)
+            // would never send the block again while ACKs came every time-out.
+            const std::int64_t backedOff = std::int64_t{timeoutMs_} << std::min(retries, 3);
+            const std::int64_t limit = waitLimitMs(c_, backedOff, lastHeardMs_);
             const Channel::Wait wait =
                 limit > 0 ? c_.channel.receive(static_cast<int>(limit), received_, length) : Channel::Wait::Timeout;
             switch (wait) {
@@ -42,7 +47,7 @@ public:
                 case Channel::Wait::Error:
                     return receiveFailed(c_.channel.lastError());
                 case Channel::Wait::Timeout:
-                    if (retries > c_.settings.retransmit || limit < timeoutMs_) return kOutcomeTimeout;
+                    if (retries > c_.settings.retransmit || limit < backedOff) return kOutcomeTimeout;
                     ++retries;
                     if (!sendAnswer(options && counter_ == 0)) return kOutcomeFailure;
                     continue;
@@ -139,6 +144,31 @@ private:
 std::int32_t runWriteSide(EngineContext& context, BlockSink& sink) {
     WriteSide side(context, sink);
     return side.run();
+}
+
+void dallyAfterUpload(EngineContext& context) {
+    const auto last = static_cast<std::uint16_t>(context.transfer.blockCounter.load(std::memory_order_relaxed));
+    std::array<std::uint8_t, kHeaderSize> ack{};
+    writeAck(ack, last);
+    // Only the header of what arrives is looked at.
+    std::array<std::uint8_t, kHeaderSize> received{};
+    std::int64_t waitMs = std::int64_t{std::max(context.transfer.request.timeout, 1)} * 1000;
+    if (context.settings.maxSilentMs > 0) waitMs = std::min(waitMs, context.settings.maxSilentMs);
+    std::int64_t lastHeardMs = context.channel.nowMs();
+    for (int repeats = 0; repeats <= context.settings.retransmit;) {
+        if (context.stopping && context.stopping()) return;
+        const std::int64_t left = lastHeardMs + waitMs - context.channel.nowMs();
+        if (left <= 0) return;
+        std::size_t length = 0;
+        if (context.channel.receive(static_cast<int>(left), received, length) != Channel::Wait::Packet) return;
+        const ReceivedPacket packet = readPacket(std::span<const std::uint8_t>(received.data(), length));
+        if (packet.opcode == kOpError) return;
+        if (packet.opcode != kOpData || packet.block != last) continue;
+        if (!context.channel.send(ack)) return;
+        context.log.line(3, false, "TFTP   ack     %u sent\n", last);
+        lastHeardMs = context.channel.nowMs();
+        ++repeats;
+    }
 }
 
 }  // namespace tolmark::tftp

@@ -4,7 +4,8 @@
   server's own files, for reads and uploads, with the root left at the data directory and
   openat2 reporting ENOSYS (the open must not depend on it);
 - uploads that never complete, which leave the old file as it was and nothing else;
-- a spoofed ERROR from one server's port 69 to another's, which neither answers;
+- a spoofed ERROR from one server's port 69 to another's, which neither answers, and a request
+  from port 0, which no answer could reach and which starts no transfer;
 - 2,000 short downloads, each name spelled differently, after which the transfer list, the
   mappings and the resident memory are back near their idle values and the log stays small; a
   name with a newline is logged on one line.
@@ -139,7 +140,9 @@ class SpoofedError(unittest.TestCase):
             for ns in (a, b):
                 directory = os.path.join(lab.dir, ns)
                 os.mkdir(directory)
-                registry = netns.write_config(directory, {"TFTPEnable": 1})
+                registry = netns.write_config(directory, {"TFTPEnable": 1, "TFTPMode": 0})
+                with open(os.path.join(directory, "boot.bin"), "wb") as f:
+                    f.write(b"boot")
                 servers.append(netns.start_velkora(lab, ns, VELKORA, registry, "TFTP  ready   on port 69"))
 
             def received(ns):
@@ -155,6 +158,12 @@ class SpoofedError(unittest.TestCase):
             self.assertEqual(received(b) - before[b], 1)
             self.assertEqual(received(a) - before[a], 0)
             self.assertIsNotNone(servers[1].wait_for("TFTP  Error   request from 10.80.0.1 ignored, 0", timeout=2))
+            # A request from port 0, which no answer could reach, starts no transfer either.
+            start = len(servers[1].lines)
+            attack(lab, a, "spoof", "10.80.0.1", "10.80.0.2", "0001" + b"boot.bin".hex() + "00" + b"octet".hex() + "00", "0")
+            self.assertIsNotNone(servers[1].wait_for("request from 10.80.0.1 ignored, 0", timeout=2, start=start))
+            servers[1].settle(1)
+            self.assertEqual([line for line in servers[1].lines[start:] if "boot.bin" in line], [])
         finally:
             for server in servers:
                 server.kill()

@@ -6,7 +6,8 @@ namespace; prints one JSON object.
                                               (none when the last item is "+silent")
     tftp_attacks.py downloads SERVER COUNT NAME   COUNT downloads of a one-block file, each name
                                               spelled differently ("./" repeated before NAME)
-    tftp_attacks.py spoof FROM TO PAYLOAD_HEX  one UDP datagram from FROM:69 to TO:69 (raw socket)
+    tftp_attacks.py spoof FROM TO PAYLOAD_HEX [PORT]  one UDP datagram from FROM:PORT (69) to TO:69
+                                              (raw socket)
 """
 
 import json
@@ -86,8 +87,8 @@ def checksum(data):
     return ~total & 0xFFFF
 
 
-def spoof(source, destination, payload):
-    udp = struct.pack("!HHHH", 69, 69, 8 + len(payload), 0) + payload
+def spoof(source, destination, payload, port=69):
+    udp = struct.pack("!HHHH", port, 69, 8 + len(payload), 0) + payload
     header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, socket.IPPROTO_UDP, 0,
                          socket.inet_aton(source), socket.inet_aton(destination))
     header = header[:10] + struct.pack("!H", checksum(header)) + header[12:]
@@ -103,7 +104,7 @@ def main():
     elif command == "downloads":
         result = downloads(sys.argv[2], int(sys.argv[3]), sys.argv[4])
     else:
-        result = spoof(sys.argv[2], sys.argv[3], bytes.fromhex(sys.argv[4]))
+        result = spoof(sys.argv[2], sys.argv[3], bytes.fromhex(sys.argv[4]), *map(int, sys.argv[5:6]))
     print(json.dumps(result))
 
 

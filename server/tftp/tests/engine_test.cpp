@@ -49,6 +49,8 @@ public:
     std::size_t failSendAt = ~std::size_t{0};
 
     void reply(Bytes bytes, std::int64_t delay = 1) { inbox_.push_back({now + delay, std::move(bytes), 0}); }
+    // What the client meant to send has not left yet and never will (its timer started again).
+    void cancelReplies() { inbox_.clear(); }
     // The socket reports the error at that time.
     void replyError(int error, std::int64_t delay = 1) { inbox_.push_back({now + delay, {}, error}); }
 
@@ -180,7 +182,9 @@ struct Exchange {
         transfer.request.opcode = kOpWriteRequest;
         transfer.request.blockSize = blockSize;
         EngineContext context{transfer, client, log, settings, nullptr};
-        return runWriteSide(context, sink);
+        const std::int32_t outcome = runWriteSide(context, sink);
+        if (outcome == kOutcomeDone) dallyAfterUpload(context);
+        return outcome;
     }
     bool logged(const std::string& text) const {
         for (const std::string& l : log.lines)
@@ -429,12 +433,22 @@ TEST(WriteSide, BlocksDuplicatesAndTheEnd) {
         if (next == 2) c.reply(data(next, piece), 2);  // a duplicate, answered again, written once
         if (next == 2) c.reply(data(9, piece), 3);     // from the future: ignored
     };
+    // The ACK of the last block is lost twice (the duplicate of block 2 made the client send block
+    // 3 twice already): the client sends the block again after its time-out, and the upload, complete,
+    // answers each. A time-out after the last it ends.
+    int lost = 2;
+    const auto client = r.client.answer;
+    r.client.answer = [&](ScriptedClient& c, const Sent& s) {
+        if (s.block() == 3 && lost-- > 0) return c.reply(data(3, Bytes(file.begin() + 1024, file.end())), 900);
+        client(c, s);
+    };
     EXPECT_EQ(r.write(sink), kOutcomeDone);
     EXPECT_EQ(sink.bytes, file);
     EXPECT_TRUE(sink.finished);
     std::vector<unsigned> acks;
     for (const Sent& s : r.client.sent) acks.push_back(s.block());
-    EXPECT_EQ(acks, (std::vector<unsigned>{0, 1, 2, 2, 3}));
+    EXPECT_EQ(acks, (std::vector<unsigned>{0, 1, 2, 2, 3, 3, 3, 3}));
+    EXPECT_EQ(r.client.now - r.client.sent.back().at, 1000);
     EXPECT_EQ(r.transfer.bytesReceived.load(), file.size());
 }
 
@@ -464,9 +478,32 @@ TEST(WriteSide, SilentClientGetsTheOackRepeatedThenTimeout) {
     r.settings.retransmit = 2;
     r.transfer.request.options = kOptTsize;
     EXPECT_EQ(r.write(sink), kOutcomeTimeout);
-    // The OACK and its three repetitions ("TFTPRetransmit" plus one) while nothing has arrived.
+    // The OACK and its three repetitions ("TFTPRetransmit" plus one) while nothing has arrived,
+    // each after twice the wait before it.
     ASSERT_EQ(r.client.sent.size(), 4u);
     for (const Sent& s : r.client.sent) EXPECT_EQ(s.opcode(), kOpOack);
+    EXPECT_EQ(r.client.sent[1].at, 1000);
+    EXPECT_EQ(r.client.sent[2].at, 3000);
+    EXPECT_EQ(r.client.sent[3].at, 7000);
+    EXPECT_EQ(r.client.now, 15000);
+}
+
+// Block 2 is lost. The client sends it again only when it has heard nothing for 5 seconds: each
+// packet it receives, also a repeated ACK of block 1, starts its time-out again (as tftp-hpa does).
+TEST(WriteSide, AClientThatWaitsForSilenceBeforeSendingAgain) {
+    Exchange r;
+    MemorySink sink;
+    const Bytes block(512, 2);
+    int acksOf1 = 0;
+    r.client.answer = [&](ScriptedClient& c, const Sent& s) {
+        if (s.block() == 0) return c.reply(data(1, block));
+        if (s.block() == 2) return c.reply(data(3, Bytes(5, 3)));
+        if (s.block() != 1) return;
+        c.cancelReplies();
+        if (++acksOf1 > 1) c.reply(data(2, block), 5000);
+    };
+    EXPECT_EQ(r.write(sink), kOutcomeDone);
+    EXPECT_EQ(sink.bytes.size(), 1029u);
 }
 
 TEST(ReadSide, LogLinesCarryTheBlockCounter) {

@@ -146,7 +146,12 @@ TEST_F(FileAccess, UploadsAppearOnlyWhenCompleteAndNeverLeaveTheRoot) {
     EXPECT_EQ(again.text, ErrorText::FileExists);
 
     // Overwriting replaces the file only when the upload completes; one still open for reading
-    // keeps the old bytes.
+    // keeps the old bytes. The new file has the old one's owner and mode, without its set-id bits.
+    ASSERT_EQ(::chmod((root + "new.bin").c_str(), 04705), 0);
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot) {
+        ASSERT_EQ(::chown((root + "new.bin").c_str(), 1234, 5678), 0);
+    }
     OpenResult reader = openForReading(below("new.bin"), {}, mappings);
     ASSERT_TRUE(reader.ok);
     OpenResult replaced = openForWriting(below("new.bin"), {true, 0});
@@ -158,6 +163,13 @@ TEST_F(FileAccess, UploadsAppearOnlyWhenCompleteAndNeverLeaveTheRoot) {
     EXPECT_EQ(::pread(reader.file.get(), old, 3, 0), 3);
     EXPECT_STREQ(old, "abc");
     EXPECT_EQ(readFile(root + "new.bin"), "xy");
+    struct stat status {};
+    ASSERT_EQ(::stat((root + "new.bin").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0705u);
+    if (asRoot) {
+        EXPECT_EQ(status.st_uid, 1234u);
+        EXPECT_EQ(status.st_gid, 5678u);
+    }
 
     // An upload that does not complete leaves the old file as it was, and nothing else.
     OpenResult abandoned = openForWriting(below("new.bin"), {true, 0});
@@ -180,6 +192,9 @@ TEST_F(FileAccess, UploadsAppearOnlyWhenCompleteAndNeverLeaveTheRoot) {
     ASSERT_TRUE(throughLink.ok);
     ASSERT_TRUE(throughLink.upload->commit());
     EXPECT_EQ(readFile(outside + "secret"), "secret");
+    ASSERT_EQ(::lstat((root + "abs-link").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_mode & 0022, 0u);  // not the 0777 of the link it replaced
 
     struct Refusal {
         ResolvedPath path;

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "server/tftp/packets.h"
 
 namespace tolmark::tftp {
 namespace {
@@ -129,7 +132,10 @@ TEST(RequestParser, AccessRulesPrefixesAndRoots) {
                  EXPECT_EQ(p.path.relative, "etc/passwd");
                  EXPECT_FALSE(p.path.underPrefix);
              }},
-            {"colon in a relative name", packet(1, {"e:/x", "octet"}), nullptr, 4, ErrorText::AccessDenied, nullptr},
+            // There are no drive letters: a colon is a character of the name, as in the MAC
+            // address names of boot scripts.
+            {"colon in a relative name", packet(1, {"boot/52:54:00:12:34:56.ipxe", "octet"}), nullptr, 0, ok,
+             pathIs("/srv/tftp/boot/52:54:00:12:34:56.ipxe")},
             {"path too long", packet(1, {std::string(1014, 'n'), "octet"}), nullptr, 4, ErrorText::PathTooLong,
              nullptr},
             {"address directory that exists", packet(1, {"pxelinux.0", "octet"}),
@@ -172,6 +178,19 @@ TEST(RequestParser, Options) {
          }},
         {"timeout 0", packet(1, {"a", "octet", "timeout", "0"}), nullptr, 8, ErrorText::BadTimeout, nullptr},
         {"tsize not a number", packet(1, {"a", "octet", "tsize", ""}), nullptr, 8, ErrorText::BadTsize, nullptr},
+        // An upload of 4 GiB or more: its size is checked against the free space and echoed whole.
+        {"tsize past 32 bits", packet(2, {"a", "octet", "tsize", "99999999999999"}), nullptr, 0, ok,
+         [](const ParsedRequest& p) {
+             EXPECT_EQ(p.request.size, 99999999999999u);
+             std::array<std::uint8_t, 64> oack{};
+             const std::size_t n = writeOack(oack, oackValues(p.request, false));
+             EXPECT_EQ(std::string(oack.begin() + 2, oack.begin() + static_cast<long>(n)),
+                       std::string("tsize\0"
+                                   "99999999999999\0",
+                                   21));
+         }},
+        {"tsize past 64 bits", packet(2, {"a", "octet", "tsize", "184467440737095516150"}), nullptr, 0, ok,
+         [](const ParsedRequest& p) { EXPECT_EQ(p.request.size, ~std::uint64_t{0}); }},
         {"multicast while off is ignored", packet(1, {"a", "octet", "multicast", ""}), nullptr, 0, ok,
          [](const ParsedRequest& p) { EXPECT_FALSE(p.multicastRequested); }},
         {"multicast in a write request", packet(2, {"a", "octet", "multicast", ""}), multicastOn, 8,

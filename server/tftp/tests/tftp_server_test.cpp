@@ -127,6 +127,42 @@ TEST_F(Listener, TransferListRepeatedRequestsAndStop) {
     EXPECT_TRUE(log.has("TFTP  Error   127.0.0.1  Get/octet  " + tmp.path() + "file.bin\n"));
 }
 
+// A boot client asks for the size alone, refuses the OACK with an ERROR and asks again at once,
+// from the same port, with other options: that is a new request, not a repetition.
+TEST_F(Listener, ANewRequestFromThePortOfAnEndingTransfer) {
+    start();
+    Client client;
+    client.send(request(1, "file.bin", {"tsize", "0"}), server->port());
+    std::uint16_t dataPort = 0;
+    const Bytes oack = client.receive(2000, &dataPort);
+    ASSERT_EQ(oack, (Bytes{0, 6, 't', 's', 'i', 'z', 'e', 0, '3', '0', '0', '0', 0}));
+    // The listener may see the new request before the transfer has taken in the ERROR.
+    client.send(request(1, "file.bin", {"blksize", "1456"}), server->port());
+    client.send(errorPacket(8, "TFTP Aborted"), dataPort);
+    const Bytes second = client.receive(1000, &dataPort);
+    EXPECT_EQ(std::string(second.begin(), second.end()), std::string("\0\6blksize\0001456\0", 15));
+    EXPECT_FALSE(log.has("TFTP  Error   request from 127.0.0.1 ignored, 1\n"));
+    client.send(errorPacket(0, "done"), dataPort);
+    ASSERT_TRUE(waitFor([&] { return server->transferCount() == 0; }));
+
+    // An upload is complete while it still waits a time-out for its last block repeated: the same
+    // request again is a new one (here refused, since the file now exists).
+    settings.update([&](DhcpSettings&, TftpSettings& t, MulticastSettings&) {
+        t.upload = 1;
+        return 0;
+    });
+    Client uploader;
+    uploader.send(request(2, "new.bin"), server->port());
+    EXPECT_EQ(uploader.receive(2000, &dataPort), (Bytes{0, 4, 0, 0}));
+    uploader.send({0, 3, 0, 1, 'x'}, dataPort);
+    EXPECT_EQ(uploader.receive(2000), (Bytes{0, 4, 0, 1}));
+    ASSERT_TRUE(waitFor([&] { return log.has("TFTP       0s 127.0.0.1  Put/octet  " + tmp.path() + "new.bin\n"); }));
+    uploader.send(request(2, "new.bin"), server->port());
+    EXPECT_EQ(uploader.receive(500), errorPacket(6, "File already exists"));
+    EXPECT_TRUE(waitFor(
+        [&] { return log.has("TFTP  Error   127.0.0.1  Put  6 File already exists " + tmp.path() + "new.bin\n"); }));
+}
+
 TEST_F(Listener, EndedTransfersLeaveTheListAfterFiveSeconds) {
     start();
     auto fetch = [&](Client& client) {
