@@ -1,6 +1,9 @@
 #include "server/host/log.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "common/log_file_name.h"
@@ -68,47 +71,77 @@ std::FILE* Log::check(const std::string& directory, int logSetting, int createLo
     if (level() <= 0) {
         std::lock_guard<std::mutex> guard(lock_);
         switchTo(error_, {});
-        marker_[0] = 0;
+        name_.clear();
         return nullptr;
     }
 
-    const bool daily = createLog != 0;
-    std::string name = fileName(clock_.localTime(clock_.now()), daily);
-    // The period marker: the final digit of the month, or the two digits of the day.
-    char marker[3] = {0, 0, 0};
-    if (daily) {
-        marker[0] = name[8];
-        marker[1] = name[9];
-    } else {
-        marker[0] = name[7];
-    }
+    const std::int64_t now = clock_.now();
+    const std::string name = fileName(clock_.localTime(now), createLog != 0);
 
     std::lock_guard<std::mutex> guard(lock_);
-    if (ownsOutput_ && std::memcmp(marker, marker_, sizeof marker) == 0) return output_;
-    std::memcpy(marker_, marker, sizeof marker);
+    // The whole name counts, not only its last digits: the first check after a quiet month (or
+    // year) finds the same day (or month) digits in another file's name.
+    if (ownsOutput_ && name == name_ && directory == directory_) {
+        if (now == verified_) return output_;
+        verified_ = now;
+        if (!replacedLocked()) return output_;
+        return openLocked(std::string(path_)) ? output_ : nullptr;
+    }
+    name_ = name;
+    directory_ = directory;
     std::string path = platform::pathInDirectory(directory, name);
     if (path.size() >= 1024) {
         if (!ownsOutput_) setLevel(0);
         return ownsOutput_ ? output_ : nullptr;
     }
+    return openLocked(path) ? output_ : nullptr;
+}
+
+// Opens path in place of the current output. A file that cannot be opened stops logging until
+// a later check opens it; the reason is written to the error stream once.
+bool Log::openLocked(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "a+");
     if (file == nullptr) {
+        const int error = errno;
         setLevel(0);
         switchTo(error_, {});
-        marker_[0] = 0;  // try again at the next check
-        return nullptr;
+        if (!openFailed_ && error_ != nullptr) {
+            std::fprintf(error_, "log file %s cannot be opened: %s; nothing is logged until it can be\n", path.c_str(),
+                         std::strerror(error));
+            std::fflush(error_);
+        }
+        openFailed_ = true;
+        return false;
     }
+    openFailed_ = false;
     switchTo(file, path);
-    return file;
+    verified_ = clock_.now();
+    return true;
+}
+
+// Whether the open file no longer bears its name: removed, or renamed away and perhaps another
+// file created in its place. A name that cannot be looked up for another reason keeps the file.
+bool Log::replacedLocked() const {
+    struct stat open {};
+    struct stat named {};
+    if (::fstat(::fileno(output_), &open) != 0) return false;
+    if (::stat(path_.c_str(), &named) != 0) return errno == ENOENT;
+    return named.st_dev != open.st_dev || named.st_ino != open.st_ino;
 }
 
 void Log::flush() {
     if (level() == 0) return;
     char stamp[32];
     formatTimeStamp(stamp);
+    const std::int64_t now = clock_.now();
     std::lock_guard<std::mutex> guard(lock_);
     if (output_ == nullptr) return;
-    if (output_ != error_) writeReportsLocked(stamp, clock_.now());
+    // An idle server checks nothing: its flushes find a file rotated away.
+    if (ownsOutput_ && now != verified_) {
+        verified_ = now;
+        if (replacedLocked() && !openLocked(std::string(path_))) return;
+    }
+    if (output_ != error_) writeReportsLocked(stamp, now);
     std::fflush(output_);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The server's log output: the console in debug mode, otherwise a monthly ("dhcp%y%m.log") or
 // daily ("dhcp%y%m%d.log") file in the log directory, re-chosen at every check so that it rolls
-// over with the date and follows changes of "Log" and "CreateLog".
+// over with the date and follows changes of "Log", "CreateLog" and "Directory". A file removed or
+// renamed while open (logrotate) is opened again by name at the next check or flush.
 
 #include <atomic>
 #include <cstdarg>
@@ -53,6 +54,8 @@ private:
     void switchTo(std::FILE* output, const std::string& path);
     void formatTimeStamp(char (&text)[32]) const;
     void writeReportsLocked(const char* stamp, std::int64_t now);
+    bool openLocked(const std::string& path);
+    bool replacedLocked() const;
 
     const platform::Clock& clock_;
     std::FILE* const console_;
@@ -62,7 +65,12 @@ private:
     std::FILE* output_;
     bool ownsOutput_ = false;
     std::string path_;
-    char marker_[3] = {0, 0, 0};
+    // The file name and directory last chosen, and the time the open file was last found
+    // under its name.
+    std::string name_;
+    std::string directory_;
+    std::int64_t verified_ = 0;
+    bool openFailed_ = false;
     LogFloodLimit floodLimit_;  // guarded by lock_
     std::string report_;        // guarded by lock_; kept to reuse its storage
     std::atomic<std::uint64_t> heldBack_{0};

@@ -39,9 +39,14 @@ bool LogFloodLimit::spendKind(Kind& kind, std::int64_t now) {
 bool LogFloodLimit::spend(Bucket& bucket, std::int64_t now, std::uint32_t burst, std::uint32_t tokens,
                           std::uint32_t period) {
     if (period == 0) period = 1;
+    // A clock set back starts the count of periods again from now, so that the bucket is not
+    // left empty until the clock is back where it was.
+    if (now < bucket.refilled) bucket.refilled = now;
     if (now > bucket.refilled) {
         const std::uint64_t periods = static_cast<std::uint64_t>(now - bucket.refilled) / period;
-        const std::uint64_t total = bucket.tokens + periods * tokens;
+        // Counted in full only below the burst, so that a jump far ahead cannot overflow it.
+        const std::uint64_t earned = tokens == 0 ? 0 : periods >= burst ? burst : periods * tokens;
+        const std::uint64_t total = bucket.tokens + earned;
         bucket.tokens = static_cast<std::uint32_t>(total < burst ? total : burst);
         bucket.refilled += static_cast<std::int64_t>(periods * period);
     }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -91,31 +93,87 @@ TEST_F(LogTest, DailyFilesRollOverAtTheFirstCheckOfANewDay) {
     EXPECT_EQ(readFile(dir_ / "dhcp240308.log").find("second day"), 20u);
 }
 
-TEST_F(LogTest, SameDayDigitsAMonthLaterKeepTheOldDailyFile) {
-    Log log(clock_);
-    log.check(prefix_, 1, 1);
-    clock_.set(kMarch7 + 31 * kDay);  // 2024-04-07
-    log.check(prefix_, 1, 1);
-    log.line(1, false, "april\n");
-    log.close();
-    EXPECT_NE(readFile(dir_ / "dhcp240307.log").find("april"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(dir_ / "dhcp240407.log"));
+TEST_F(LogTest, FilesFollowTheDateAndTheDirectoryWhateverTheChecksInBetween) {
+    // A quiet server sees its next check long after the last one: the file is the one named
+    // for the date of the check, even where a month or a year later the day or month digits
+    // are the same.
+    constexpr std::int64_t kJanuary7 = kMarch7 - 60 * kDay;
+    struct Row {
+        const char* name;
+        int createLog;
+        std::int64_t from;
+        std::int64_t to;
+        const char* otherDirectory;
+        const char* file;
+    } rows[] = {
+        {"next month, daily", 1, kMarch7, kMarch7 + 31 * kDay, nullptr, "dhcp240407.log"},
+        {"next month, monthly", 0, kMarch7, kMarch7 + 31 * kDay, nullptr, "dhcp2404.log"},
+        {"January to November", 0, kJanuary7, kJanuary7 + 310 * kDay, nullptr, "dhcp2411.log"},
+        {"a year later", 0, kMarch7, kMarch7 + 365 * kDay, nullptr, "dhcp2503.log"},
+        {"another directory", 1, kMarch7, kMarch7 + 60, "other/", "dhcp240307.log"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_ / "other");
+        clock_.set(row.from);
+        Log log(clock_);
+        ASSERT_NE(log.check(prefix_, 1, row.createLog), nullptr);
+        clock_.set(row.to);
+        const std::string directory = prefix_ + (row.otherDirectory != nullptr ? row.otherDirectory : "");
+        ASSERT_NE(log.check(directory, 1, row.createLog), nullptr);
+        log.line(1, false, "later\n");
+        log.close();
+        EXPECT_NE(readFile(directory + row.file).find("later"), std::string::npos);
+    }
 }
 
-TEST_F(LogTest, MonthlyFilesRollOverWithTheMonth) {
-    Log log(clock_);
-    log.check(prefix_, 1, 0);
-    clock_.set(kMarch7 + 31 * kDay);
-    log.check(prefix_, 1, 0);
-    log.line(1, false, "april\n");
-    log.close();
-    EXPECT_NE(readFile(dir_ / "dhcp2404.log").find("april"), std::string::npos);
+TEST_F(LogTest, AFileRemovedOrRotatedAwayIsOpenedAgain) {
+    // logrotate renames the file or an administrator removes it: the lines that follow go to a
+    // new file of the same name, at the next check or the idle loop's next flush.
+    struct Row {
+        const char* name;
+        bool renamed;
+        bool byFlush;
+    } rows[] = {{"removed", false, false}, {"renamed", true, false}, {"removed, idle", false, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        clock_.set(kMarch7);
+        Log log(clock_);
+        ASSERT_NE(log.check(prefix_, 1, 0), nullptr);
+        log.line(1, true, "before\n");
+        if (row.renamed) {
+            std::filesystem::rename(dir_ / "dhcp2403.log", dir_ / "dhcp2403.log.1");
+        } else {
+            std::filesystem::remove(dir_ / "dhcp2403.log");
+        }
+        clock_.advance(1);
+        if (row.byFlush) {
+            log.flush();
+        } else {
+            log.check(prefix_, 1, 0);
+        }
+        log.line(1, true, "after\n");
+        log.close();
+        EXPECT_EQ(readFile(dir_ / "dhcp2403.log"), "2024-03-07 14:05:10 after\n");
+        std::filesystem::remove(dir_ / "dhcp2403.log");
+    }
 }
 
 TEST_F(LogTest, UnopenableOrTooLongPathStopsLoggingUntilALaterCheck) {
-    Log log(clock_);
+    std::FILE* error = std::tmpfile();
+    ASSERT_NE(error, nullptr);
+    Log log(clock_, stdout, error);
     EXPECT_EQ(log.check(prefix_ + "missing/", 1, 0), nullptr);
     EXPECT_EQ(log.level(), 0);
+    EXPECT_EQ(log.check(prefix_ + "missing/", 1, 0), nullptr);
+    // The reason goes to the error stream (the system log of a service), once.
+    std::rewind(error);
+    char text[1024] = {};
+    const std::size_t length = std::fread(text, 1, sizeof text - 1, error);
+    ASSERT_EQ(length, std::strlen(text));
+    EXPECT_EQ(std::string(text), "log file " + prefix_ + "missing/dhcp2403.log cannot be opened: " +
+                                     std::strerror(ENOENT) + "; nothing is logged until it can be\n");
     ASSERT_NE(log.check(prefix_, 1, 0), nullptr);  // tried again
     EXPECT_EQ(log.level(), 1);
     // A path of 1024 characters or more keeps the open file in use.
@@ -127,6 +185,8 @@ TEST_F(LogTest, UnopenableOrTooLongPathStopsLoggingUntilALaterCheck) {
     Log fresh(clock_);
     EXPECT_EQ(fresh.check(longDir, 1, 0), nullptr);
     EXPECT_EQ(fresh.level(), 0);
+    log.close();
+    std::fclose(error);
 }
 
 TEST_F(LogTest, DirectoryWithOrWithoutItsFinalSlashHoldsTheFiles) {
@@ -230,6 +290,28 @@ TEST(LogFloodLimitTest, EachKindHasItsOwnBudgetAndCount) {
     ASSERT_EQ(reports.size(), 10u);
     EXPECT_EQ(reports[3], "TFTP  Error   kind 3 ... [2 similar lines suppressed]\n");
     EXPECT_FALSE(LogFloodLimit::isLimitedKind("DHCP  Request %s ACK %s %u"));
+}
+
+TEST(LogFloodLimitTest, BudgetsSurviveTheClockSetBack) {
+    // Lines held back at 10:00 of a clock then set back an hour are written again a second
+    // later, not an hour later; a clock set far forward refills no more than the burst.
+    LogFloodLimit limit(FloodLimitSettings{.burst = 1, .perSecond = 1, .repeatBurst = 1, .repeatEverySeconds = 1});
+    const char* error = "DHCP  Error   in request from %s";
+    const char* request = "DHCP  Request %s ACK";
+    const std::int64_t ten = 1709805600;
+    EXPECT_TRUE(limit.admit(error, "DHCP  Error   in request from a", ten));
+    EXPECT_FALSE(limit.admit(error, "DHCP  Error   in request from b", ten));
+    EXPECT_TRUE(limit.admit(request, "DHCP  Request x ACK", ten));
+    EXPECT_FALSE(limit.admit(request, "DHCP  Request x ACK", ten));
+    std::string line;
+    EXPECT_FALSE(limit.takeReport(ten - 3600, line));
+    std::vector<std::string> reports;
+    while (limit.takeReport(ten - 3599, line)) reports.push_back(line);
+    EXPECT_EQ(reports, (std::vector<std::string>{"DHCP  Error   in request from ... [1 similar lines suppressed]\n",
+                                                 "DHCP  Request x ACK [1 identical lines suppressed]\n"}));
+    EXPECT_TRUE(limit.admit(error, "DHCP  Error   in request from c", ten - 3598));
+    EXPECT_TRUE(limit.admit(error, "DHCP  Error   in request from d", INT64_MAX));
+    EXPECT_FALSE(limit.admit(error, "DHCP  Error   in request from e", INT64_MAX));
 }
 
 TEST(LogFloodLimitTest, OneClientRepeatingItselfIsWrittenNowAndThen) {
