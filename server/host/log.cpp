@@ -1,5 +1,6 @@
 #include "server/host/log.h"
 
+#include <stdio_ext.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -100,7 +101,7 @@ std::FILE* Log::check(const std::string& directory, int logSetting, int createLo
 // Opens path in place of the current output. A file that cannot be opened stops logging until
 // a later check opens it; the reason is written to the error stream once.
 bool Log::openLocked(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "a+");
+    std::FILE* file = std::fopen(path.c_str(), "a+e");
     if (file == nullptr) {
         const int error = errno;
         setLevel(0);
@@ -114,6 +115,7 @@ bool Log::openLocked(const std::string& path) {
         return false;
     }
     openFailed_ = false;
+    writeFailed_ = false;
     switchTo(file, path);
     verified_ = clock_.now();
     return true;
@@ -142,7 +144,26 @@ void Log::flush() {
         if (replacedLocked() && !openLocked(std::string(path_))) return;
     }
     if (output_ != error_) writeReportsLocked(stamp, now);
+    flushLocked();
+}
+
+// A full disk or a failing device loses lines: the error stream says so once, until lines are
+// written again.
+void Log::flushLocked() {
+    const bool pending = ::__fpending(output_) != 0;
     std::fflush(output_);
+    if (!ownsOutput_) return;
+    if (!std::ferror(output_)) {
+        if (pending) writeFailed_ = false;
+        return;
+    }
+    const int error = errno;
+    std::clearerr(output_);
+    if (writeFailed_ || error_ == nullptr) return;
+    writeFailed_ = true;
+    std::fprintf(error_, "log file %s cannot be written: %s; lines are lost until it can be\n", path_.c_str(),
+                 std::strerror(error));
+    std::fflush(error_);
 }
 
 // Counts of held-back lines come out once their kind may be written again, before the line
@@ -180,7 +201,7 @@ void Log::writeLine(bool flush, const char* format, va_list args) {
     writeEscaped(output_, text, std::min(static_cast<std::size_t>(length), sizeof text - 1));
     // A line longer than the buffer is cut; it still ends its line.
     if (static_cast<std::size_t>(length) >= sizeof text) std::fputc('\n', output_);
-    if (flush) std::fflush(output_);
+    if (flush) flushLocked();
 }
 
 }  // namespace tolmark

@@ -56,6 +56,7 @@ private:
     void writeReportsLocked(const char* stamp, std::int64_t now);
     bool openLocked(const std::string& path);
     bool replacedLocked() const;
+    void flushLocked();
 
     const platform::Clock& clock_;
     std::FILE* const console_;
@@ -71,6 +72,7 @@ private:
     std::string directory_;
     std::int64_t verified_ = 0;
     bool openFailed_ = false;
+    bool writeFailed_ = false;
     LogFloodLimit floodLimit_;  // guarded by lock_
     std::string report_;        // guarded by lock_; kept to reuse its storage
     std::atomic<std::uint64_t> heldBack_{0};

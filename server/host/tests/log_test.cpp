@@ -189,6 +189,31 @@ TEST_F(LogTest, UnopenableOrTooLongPathStopsLoggingUntilALaterCheck) {
     std::fclose(error);
 }
 
+TEST_F(LogTest, AFullDiskIsReportedOnceAndLoggingGoesOnWhenThereIsRoomAgain) {
+    std::filesystem::create_symlink("/dev/full", dir_ / "dhcp2403.log");
+    std::FILE* error = std::tmpfile();
+    ASSERT_NE(error, nullptr);
+    Log log(clock_, stdout, error);
+    ASSERT_NE(log.check(prefix_, 1, 0), nullptr);
+    for (int i = 0; i < 3; ++i) {
+        log.line(1, true, "lost %d\n", i);
+        log.flush();
+    }
+    std::filesystem::remove(dir_ / "dhcp2403.log");
+    clock_.advance(1);
+    log.check(prefix_, 1, 0);
+    log.line(1, true, "written\n");
+    log.close();
+    EXPECT_EQ(readFile(dir_ / "dhcp2403.log"), "2024-03-07 14:05:10 written\n");
+    std::rewind(error);
+    char text[1024] = {};
+    const std::size_t length = std::fread(text, 1, sizeof text - 1, error);
+    ASSERT_EQ(length, std::strlen(text));
+    EXPECT_EQ(std::string(text), "log file " + prefix_ + "dhcp2403.log cannot be written: " + std::strerror(ENOSPC) +
+                                     "; lines are lost until it can be\n");
+    std::fclose(error);
+}
+
 TEST_F(LogTest, DirectoryWithOrWithoutItsFinalSlashHoldsTheFiles) {
     // The control pipe finds the files where they are written, whichever way "Directory" is stored.
     std::filesystem::create_directories(dir_ / "logs");
