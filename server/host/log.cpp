@@ -167,12 +167,12 @@ void Log::flushLocked() {
 }
 
 // Counts of held-back lines come out once their kind may be written again, before the line
-// that follows them.
+// that follows them. A count of identical lines repeats the start of the line, names and all.
 void Log::writeReportsLocked(const char* stamp, std::int64_t now) {
     while (floodLimit_.takeReport(now, report_)) {
         std::fputs(stamp, output_);
         std::fputc(' ', output_);
-        std::fputs(report_.c_str(), output_);
+        writeEscaped(output_, report_.data(), report_.size());
     }
 }
 

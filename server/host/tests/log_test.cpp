@@ -298,6 +298,19 @@ TEST_F(LogTest, NamesFromPeersCannotForgeLinesAndTransferFloodsAreCounted) {
     EXPECT_EQ(lines[9], "TFTP       0s 10.0.0.2  Get/octet  /srv/last.txt");
 }
 
+TEST_F(LogTest, CountsOfRepeatedLinesCannotForgeLinesEither) {
+    Log log(clock_, stdout, stderr, FloodLimitSettings{.repeatBurst = 1});
+    ASSERT_NE(log.check(prefix_, 1, 0), nullptr);
+    for (int i = 0; i < 3; ++i) log.line(1, false, "DHCP  Request %s ACK\n", "pc\n2024-03-07 14:05:09 forged\x1b[2J");
+    clock_.advance(10);
+    log.flush();
+    log.close();
+    EXPECT_EQ(readFile(dir_ / "dhcp2403.log"),
+              "2024-03-07 14:05:09 DHCP  Request pc\\x0A2024-03-07 14:05:09 forged\\x1B[2J ACK\n"
+              "2024-03-07 14:05:19 DHCP  Request pc\\x0A2024-03-07 14:05:09 forged\\x1B[2J ACK [2 identical lines "
+              "suppressed]\n");
+}
+
 TEST(LogFloodLimitTest, EachKindHasItsOwnBudgetAndCount) {
     LogFloodLimit limit(FloodLimitSettings{.burst = 1, .perSecond = 1});
     std::vector<std::string> formats;
