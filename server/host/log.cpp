@@ -3,7 +3,6 @@
 #include <stdio_ext.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -15,9 +14,10 @@ namespace {
 
 // Names from peers and files (host names, TFTP file names) may hold control characters: each is
 // written as "\xNN", so that one line of the log stays one line (a newline cannot forge another)
-// and no escape sequence reaches a terminal. The line's own final newline stays.
-void writeEscaped(std::FILE* output, const char* text, std::size_t length) {
-    const std::size_t body = length != 0 && text[length - 1] == '\n' ? length - 1 : length;
+// and no escape sequence reaches a terminal. The line's own final newline stays (a line that was
+// cut has none: a newline there is a name's).
+void writeEscaped(std::FILE* output, const char* text, std::size_t length, bool cut = false) {
+    const std::size_t body = !cut && length != 0 && text[length - 1] == '\n' ? length - 1 : length;
     std::size_t start = 0;
     for (std::size_t i = 0; i < body; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
@@ -198,9 +198,10 @@ void Log::writeLine(bool flush, const char* format, va_list args) {
     }
     std::fputs(stamp, output_);
     std::fputc(' ', output_);
-    writeEscaped(output_, text, std::min(static_cast<std::size_t>(length), sizeof text - 1));
     // A line longer than the buffer is cut; it still ends its line.
-    if (static_cast<std::size_t>(length) >= sizeof text) std::fputc('\n', output_);
+    const bool cut = static_cast<std::size_t>(length) >= sizeof text;
+    writeEscaped(output_, text, cut ? sizeof text - 1 : static_cast<std::size_t>(length), cut);
+    if (cut) std::fputc('\n', output_);
     if (flush) flushLocked();
 }
 

@@ -311,6 +311,21 @@ TEST_F(LogTest, CountsOfRepeatedLinesCannotForgeLinesEither) {
               "suppressed]\n");
 }
 
+TEST_F(LogTest, LinesTooLongAreCutAndStillEndTheirLine) {
+    // The line's text is cut at 4095 characters (the time stamp and its blank come before it),
+    // whatever falls there: a peer's newline at the cut is no end of the line.
+    Log log(clock_);
+    ASSERT_NE(log.check(prefix_, 1, 0), nullptr);
+    for (const std::string& name : {std::string(5000, 'a'), std::string(4094, 'b') + "\nforged"}) {
+        log.line(1, false, "%s\n", name.c_str());
+    }
+    log.close();
+    std::istringstream text(readFile(dir_ / "dhcp2403.log"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);) lines.push_back(line.substr(20));
+    EXPECT_EQ(lines, (std::vector<std::string>{std::string(4095, 'a'), std::string(4094, 'b') + "\\x0A"}));
+}
+
 TEST(LogFloodLimitTest, EachKindHasItsOwnBudgetAndCount) {
     LogFloodLimit limit(FloodLimitSettings{.burst = 1, .perSecond = 1});
     std::vector<std::string> formats;
