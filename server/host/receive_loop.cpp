@@ -246,6 +246,9 @@ void runReceiveLoop(ReceiveLoopContext& c) {
             if (c.leaseAnswers != nullptr && c.takeLeaseAnswers && c.leaseAnswers->signalled())
                 takeLeaseAnswers(c, parked, answers, std::span<std::uint8_t>(reply));
             // Nothing to wait on: pause, then look for an address change that brings a socket.
+            // The log is flushed as after any idle wait: without it, a server with no served
+            // interface kept its start lines out of the file until it stopped.
+            c.log.flush();
             if (c.stop.sleepFor(std::chrono::milliseconds(kWaitLimitMs)) || c.flags.serverStopping.load()) break;
             continue;
         }
