@@ -135,8 +135,8 @@ void Log::flush() {
     if (level() == 0) return;
     char stamp[32];
     formatTimeStamp(stamp);
-    const std::int64_t now = clock_.now();
     std::lock_guard<std::mutex> guard(lock_);
+    const std::int64_t now = clock_.now();
     if (output_ == nullptr) return;
     // An idle server checks nothing: its flushes find a file rotated away.
     if (ownsOutput_ && now != verified_) {
@@ -183,13 +183,14 @@ void Log::close() {
 
 void Log::writeLine(bool flush, const char* format, va_list args) {
     char stamp[32];
-    const std::int64_t now = clock_.now();
     formatTimeStamp(stamp);
     // Formatted first, so that the flood limit can tell a repeated line from a new one.
     char text[4096];
     const int length = std::vsnprintf(text, sizeof text, format, args);
     if (length < 0) return;
     std::lock_guard<std::mutex> guard(lock_);
+    // Read under the lock, so that the flood limit sees time go back only when the clock does.
+    const std::int64_t now = clock_.now();
     if (output_ == nullptr || output_ == error_) return;
     writeReportsLocked(stamp, now);
     if (!floodLimit_.admit(format, text, now, output_ != console_)) {
