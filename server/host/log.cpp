@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/error_text.h"
 #include "common/log_file_name.h"
 #include "platform/paths.h"
 
@@ -108,7 +109,7 @@ bool Log::openLocked(const std::string& path) {
         switchTo(error_, {});
         if (!openFailed_ && error_ != nullptr) {
             std::fprintf(error_, "log file %s cannot be opened: %s; nothing is logged until it can be\n", path.c_str(),
-                         std::strerror(error));
+                         errorText(error).c_str());
             std::fflush(error_);
         }
         openFailed_ = true;
@@ -162,7 +163,7 @@ void Log::flushLocked() {
     if (writeFailed_ || error_ == nullptr) return;
     writeFailed_ = true;
     std::fprintf(error_, "log file %s cannot be written: %s; lines are lost until it can be\n", path_.c_str(),
-                 std::strerror(error));
+                 errorText(error).c_str());
     std::fflush(error_);
 }
 
