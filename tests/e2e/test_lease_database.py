@@ -117,7 +117,10 @@ class LeaseDatabaseTest(unittest.TestCase):
         results = self.clients("dora", *macs)
         acks = [r for r in results if r["type"] == "ack"]
         self.assertGreaterEqual(len(acks), 55, results)
-        self.assertEqual({r["server"] for r in acks}, {"10.84.0.1", "10.84.0.2"}, "both servers serve")
+        self.assertEqual({r["server"] for r in acks}, {"10.84.0.1", "10.84.0.2"},
+                         "both servers serve; their database and error lines:\n" + "\n".join(
+                             f"{name}: {line}" for name, server in self.servers.items() for line in server.lines
+                             if "Leases" in line or "Error" in line or "paused" in line))
         given = self.acknowledged()
         twice = {a: m for a, m in given.items() if len(m) > 1}
         self.assertEqual(twice, {}, "an address acknowledged to two clients")
