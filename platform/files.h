@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 #include <string_view>
 
@@ -27,6 +29,9 @@ bool readableOrMissing(const std::string& path);
 // them, so that a replacement made by root stays readable by the service's own user. Invalid
 // (errno set) when it cannot be created.
 FileDescriptor createReplacement(const std::string& temporary, const std::string& path);
+// Gives the new file fd the owner, group and the mode bits of modeBits of the file old describes,
+// as far as the process may give them (a writer that is not root keeps at least the group).
+void takeOwnerAndMode(int fd, const struct stat& old, mode_t modeBits);
 
 // Raises the soft limit of open descriptors to the hard limit, so that the server's many
 // sockets, files and connections have room beside each other.

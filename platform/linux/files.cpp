@@ -53,12 +53,15 @@ FileDescriptor createReplacement(const std::string& temporary, const std::string
     ::unlink(temporary.c_str());
     FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     struct stat old {};
-    if (!fd || ::stat(path.c_str(), &old) != 0) return fd;
-    // Where the owner cannot be kept (a writer that is not root), the group still may be.
-    if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::fchown(fd.get(), old.st_uid, old.st_gid) != 0)
-        (void)::fchown(fd.get(), static_cast<uid_t>(-1), old.st_gid);
-    (void)::fchmod(fd.get(), old.st_mode & 07777);
+    if (fd && ::stat(path.c_str(), &old) == 0) takeOwnerAndMode(fd.get(), old, 07777);
     return fd;
+}
+
+void takeOwnerAndMode(int fd, const struct stat& old, mode_t modeBits) {
+    // Where the owner cannot be kept (a writer that is not root), the group still may be.
+    if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::fchown(fd, old.st_uid, old.st_gid) != 0)
+        (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+    (void)::fchmod(fd, old.st_mode & modeBits);
 }
 
 void raiseOpenFileLimit() {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/files.h"
 #include "server/tftp/confined_path.h"
 
 namespace tolmark::tftp {
@@ -156,15 +157,9 @@ OpenResult openForWriting(const ResolvedPath& path, const WritePolicy& policy, c
     std::string temporary;
     platform::FileDescriptor file = createTemporary(resolved.directory.get(), resolved.leaf, temporary);
     if (!file) return openFailed(kCodeDiskFull, ErrorText::CreateFailed);
-    if (exists && S_ISREG(existing.st_mode)) {
-        // The replacement keeps the owner, group and mode of the file it replaces (as far as the
-        // server may give them), so that what else reads that file still can; never a set-id bit
-        // for data that came from the network.
-        if ((existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) &&
-            ::fchown(file.get(), existing.st_uid, existing.st_gid) != 0)
-            (void)::fchown(file.get(), static_cast<uid_t>(-1), existing.st_gid);
-        (void)::fchmod(file.get(), existing.st_mode & 0777);
-    }
+    // The replacement keeps the owner, group and mode of the file it replaces, so that what else
+    // reads that file still can; never a set-id bit for data that came from the network.
+    if (exists && S_ISREG(existing.st_mode)) platform::takeOwnerAndMode(file.get(), existing, 0777);
     OpenResult result;
     result.ok = true;
     result.upload = std::make_unique<UploadFile>(std::move(resolved.directory), resolved.leaf, std::move(temporary),
