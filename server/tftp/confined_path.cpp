@@ -53,6 +53,14 @@ std::optional<std::string> readLink(int directory, const std::string& name) {
     return std::string(target, static_cast<std::size_t>(n));
 }
 
+// A name whose last part is empty or "." ("boot/", "a.bin/.") names a directory: it is never
+// read or written as the file before its slash.
+bool namesDirectory(std::string_view name) {
+    const std::size_t slash = name.rfind('/');
+    const std::string_view last = slash == std::string_view::npos ? name : name.substr(slash + 1);
+    return last.empty() || last == ".";
+}
+
 ConfinedName failed(int error) {
     ConfinedName result;
     result.error = error;
@@ -74,6 +82,7 @@ ConfinedBase confinedBase(const std::string& directory) {
 }
 
 ConfinedName resolveBelow(const ConfinedBase& base, std::string_view name, bool parentOnly) {
+    if (namesDirectory(name)) return failed(EISDIR);
     platform::FileDescriptor root(::open(base.directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!root) return failed(errno);
     // The directories walked into below the base, and their names.

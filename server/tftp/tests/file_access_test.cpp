@@ -88,6 +88,9 @@ TEST_F(FileAccess, ReadsFollowLinksThatStayBelowAndRefuseTheRest) {
         {below(""), 1, ""},
         {below("fifo"), 1, ""},  // never opened, so nobody waits on it
         {below("boot.bin/x"), 1, ""},
+        {below("boot.bin/"), 1, ""},  // a name with a final "/" names a directory
+        {below("boot.bin/."), 1, ""},
+        {below("inside-link/"), 1, ""},
         {below("abs-link"), 2, ""},
         {below("rel-link"), 2, ""},
         {below("dir-link/secret"), 2, ""},
@@ -206,6 +209,8 @@ TEST_F(FileAccess, UploadsAppearOnlyWhenCompleteAndNeverLeaveTheRoot) {
              {below("dir-link/planted"), 2, ErrorText::AccessDenied},
              {below("nodir/x"), 3, ErrorText::CreateFailed},
              {below("sub"), 3, ErrorText::CreateFailed},
+             {below("fresh/"), 3, ErrorText::CreateFailed},  // no file named "fresh" is made
+             {below("sub/."), 3, ErrorText::CreateFailed},
              {below("Dorvane.ini"), 2, ErrorText::AccessDenied},
              {below("ignored"), 2, ErrorText::AccessDenied},  // not there yet: still the server's
              {below("ignored.tmp"), 2, ErrorText::AccessDenied},
