@@ -436,8 +436,9 @@ TEST_F(RequestHandlerTest, StaticEntriesTakeOnlyIdentitiesTheClientFileHolds) {
     const struct {
         std::uint8_t kind, length;
         bool taken;
-    } cases[] = {{0, 6, true},  {0, 0, false}, {0, 16, false}, {1, 0, false},   {2, 5, true},
-                 {3, 64, true}, {4, 1, true},  {7, 3, false},  {128, 6, false}, {255, 2, false}};
+    } cases[] = {{0, 6, true},  {0, 0, false}, {0, 1, false},   {0, 2, true},   {0, 16, true},
+                 {0, 17, false}, {1, 0, false}, {2, 5, true},    {3, 64, true},  {4, 1, true},
+                 {7, 3, false},  {128, 6, false}, {255, 2, false}};
     std::uint8_t n = 0;
     for (const auto& c : cases) {
         ++n;
@@ -456,7 +457,7 @@ TEST_F(RequestHandlerTest, StaticEntriesTakeOnlyIdentitiesTheClientFileHolds) {
     for (const auto& record : walk(PipeCode::ListStatic)) saved.push_back(record.fields.identity);
     for (const ClientRecord* r = restarted.clients.first(ClientList::Static); r; r = restarted.clients.next(*r))
         read.push_back(restarted.clients.image(*r).fields.identity);
-    EXPECT_EQ(saved.size(), 4u);
+    EXPECT_EQ(saved.size(), 6u);
     EXPECT_EQ(read, saved);
 }
 
