@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 
 #include "common/client_record.h"
 #include "common/entry_line.h"
@@ -51,6 +52,8 @@ bool is(const char* word, const char* command) { return strcasecmp(word, command
 
 // The tool always writes hardware addresses with '-'.
 std::string identityText(const Identity& identity) { return formatIdentity(identity, true, false).c_str(); }
+
+enum class WalkEnd { Complete, ConnectionLost, KeptChanging };
 
 class Session {
 public:
@@ -99,25 +102,37 @@ public:
         return reply && reply->size >= kPipeStatusOnlySize && reply->word() == kPipeDone;
     }
 
-    // Walks a list (7 static, 8 dynamic, 9 ignored), calling f with each record image. False
-    // when the connection failed on the way: the walk did not reach the list's end.
+    // Walks a list (7 static, 8 dynamic, 9 ignored), calling f with each record image once.
+    // A record removed between two requests leaves its predecessor's next handle naming
+    // nothing, which the server answers as it answers the end of the list; the walk then
+    // starts again from the head and leaves out the records it has already passed, so that a
+    // list changed meanwhile is not taken to end there.
     template <typename F>
-    bool walk(PipeCode code, F&& f) {
+    WalkEnd walk(PipeCode code, F&& f) {
+        constexpr int kMaxRestarts = 100;
+        std::unordered_set<std::uint64_t> passed;
+        int restarts = 0;
         std::uint64_t next = 0;
         for (int guard = 0; guard < 10000000; ++guard) {
             const std::optional<PipeMessage> reply = client_.transact(encodeListRequest(code, next));
-            if (!reply) return false;
+            if (!reply) return WalkEnd::ConnectionLost;
             const std::optional<RecordReply> record = decodeRecordReply(*reply, kClientRecordSize);
-            if (!record) return true;
+            if (!record) {
+                const bool staleHandle = next != 0 && reply->size == kPipeStatusOnlySize && reply->word() == kPipeDone;
+                if (!staleHandle) return WalkEnd::Complete;
+                if (++restarts > kMaxRestarts) return WalkEnd::KeptChanging;
+                next = 0;
+                continue;
+            }
             auto image = decodeClientRecord(record->record);
-            if (!image) return true;
+            if (!image) return WalkEnd::Complete;
             // Static and ignored walks end at a free record.
-            if (code != PipeCode::ListDynamic && image->fields.identity.kind == kIdentityFree) return true;
-            f(*image);
+            if (code != PipeCode::ListDynamic && image->fields.identity.kind == kIdentityFree) return WalkEnd::Complete;
+            if (passed.insert(image->handle).second) f(*image);
             next = image->nextHandle;
-            if (next == 0) return true;
+            if (next == 0) return WalkEnd::Complete;
         }
-        return true;
+        return WalkEnd::Complete;
     }
 
     // The server's status word; nothing when the request failed.
@@ -140,7 +155,24 @@ void printLine(std::FILE* out, const char* identity, const char* address, const 
     std::fprintf(out, "%-32s %-16.16s %s\n", identity, address, profile);
 }
 
+// The words of an entry typed on the command line are checked one by one, so that a typo is
+// named and refused rather than read as another field: an address that does not parse would be
+// taken for a host name, and an entry without an address added.
+bool identityWord(const char* word, std::FILE* out) {
+    if (parseIdentity(word)) return true;
+    std::fprintf(out, "%s: not a MAC address or client identifier\n", word);
+    return false;
+}
+
+bool addressWord(const char* word, std::FILE* out) {
+    const ParsedIpv4 address = parseIpv4(word);
+    if (address.ok && address.end == std::strlen(word)) return true;
+    std::fprintf(out, "%s: not an IPv4 address\n", word);
+    return false;
+}
+
 int commandAdd(Session& s, int argc, const char* const* args, std::FILE* out) {
+    if (!identityWord(args[0], out) || !addressWord(args[1], out)) return kExitBadEntry;
     std::string text = std::string(args[0]) + "\t" + args[1];
     if (argc > 2) text += std::string("\t") + args[2];
     auto entry = parseEntryText(text);
@@ -151,6 +183,7 @@ int commandAdd(Session& s, int argc, const char* const* args, std::FILE* out) {
 }
 
 int commandRemove(Session& s, int argc, const char* const* args, std::FILE* out) {
+    if (!identityWord(args[0], out)) return kExitBadEntry;
     std::string text = std::string(args[0]) + "\t0.0.0.0";
     if (argc > 1) text += std::string("\t") + args[1];
     auto entry = parseEntryText(text);
@@ -167,31 +200,32 @@ int commandRemove(Session& s, int argc, const char* const* args, std::FILE* out)
 
 // A list walk that broke off, or any request of it refused: the run failed, although each entry
 // it reached was dealt with.
-int walkOutcome(bool walked, bool refused, std::FILE* out) {
-    if (!walked) std::fprintf(out, "Service not active\n");
-    return walked && !refused ? kExitSuccess : kExitFailure;
+int walkOutcome(WalkEnd end, bool refused, std::FILE* out) {
+    if (end == WalkEnd::ConnectionLost) std::fprintf(out, "Service not active\n");
+    if (end == WalkEnd::KeptChanging) std::fprintf(out, "the list kept changing while it was read\n");
+    return end == WalkEnd::Complete && !refused ? kExitSuccess : kExitFailure;
 }
 
 int commandRemoveAll(Session& s, std::FILE* out) {
     bool refused = false;
-    const bool walked = s.walk(PipeCode::ListStatic, [&](const ClientRecordImage& image) {
+    const WalkEnd end = s.walk(PipeCode::ListStatic, [&](const ClientRecordImage& image) {
         if (image.handle != 0 && !s.removeClient(kListStatic, image.handle)) {
             std::fprintf(out, "operation failed\n");
             refused = true;
         }
     });
-    return walkOutcome(walked, refused, out);
+    return walkOutcome(end, refused, out);
 }
 
 int commandRemoveExpired(Session& s, std::FILE* out, std::int64_t now) {
     bool refused = false;
-    const bool walked = s.walk(PipeCode::ListDynamic, [&](const ClientRecordImage& image) {
+    const WalkEnd end = s.walk(PipeCode::ListDynamic, [&](const ClientRecordImage& image) {
         if (image.fields.expiry < now && !s.removeClient(kListDynamic, image.handle)) {
             std::fprintf(out, "operation failed\n");
             refused = true;
         }
     });
-    return walkOutcome(walked, refused, out);
+    return walkOutcome(end, refused, out);
 }
 
 int commandPrint(Session& s, const char* which, std::FILE* out) {
@@ -200,18 +234,18 @@ int commandPrint(Session& s, const char* which, std::FILE* out) {
     if (which != nullptr && is(which, "ignored")) code = PipeCode::ListIgnored;
     printLine(out, "MAC/ID", "IP-Address", "Profile");
     std::fprintf(out, "%s\n", std::string(73, '=').c_str());
-    const bool walked = s.walk(code, [&](const ClientRecordImage& image) {
+    const WalkEnd end = s.walk(code, [&](const ClientRecordImage& image) {
         printLine(out, identityText(image.fields.identity).c_str(), formatIpv4(image.fields.address).c_str(),
                   image.fields.profile.c_str());
     });
-    return walkOutcome(walked, false, out);
+    return walkOutcome(end, false, out);
 }
 
 // A walk that breaks off ends the output with a line that is no entry line, so that an import
 // of it stops there rather than take a part for the whole.
 int commandExport(Session& s, const char* which, std::FILE* out) {
     const PipeCode code = (which != nullptr && is(which, "dynamic")) ? PipeCode::ListDynamic : PipeCode::ListStatic;
-    const bool walked = s.walk(code, [&](const ClientRecordImage& image) {
+    const WalkEnd end = s.walk(code, [&](const ClientRecordImage& image) {
         const ClientFields& f = image.fields;
         std::fprintf(out, "%s\t%s", identityText(f.identity).c_str(), formatIpv4(f.address).c_str());
         if (f.lastAccess != 0)
@@ -220,7 +254,7 @@ int commandExport(Session& s, const char* which, std::FILE* out) {
         if (!f.remark.empty()) std::fprintf(out, "\t#%s", f.remark.c_str());
         std::fprintf(out, "\n");
     });
-    return walkOutcome(walked, false, out);
+    return walkOutcome(end, false, out);
 }
 
 // One line of input without its line break (and a carriage return before it); false at the end
@@ -250,7 +284,10 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
             return kExitBadEntry;
         }
         auto entry = parseEntryText(line);
-        if (!entry) return kExitBadEntry;
+        if (!entry) {
+            std::fprintf(out, "line %u: not a client entry: %s\n", lineNo, line.c_str());
+            return kExitBadEntry;
+        }
         auto handle = s.findClient(*entry);
         refused |= !handle;
         if (!handle) {
@@ -423,7 +460,11 @@ int commandStats(PipeClient& client, std::FILE* out) {
 }  // namespace
 
 std::unique_ptr<PipeClient> connectTo(const std::string& serverName) {
-    if (serverName.empty()) return std::make_unique<PipeClient>();
+    if (serverName.empty()) {
+        auto client = std::make_unique<PipeClient>();
+        client->setTimeout(kRequestTimeout);
+        return client;
+    }
     // "\\host", "//host", "host" or "host:port".
     std::string host = serverName;
     while (!host.empty() && (host.front() == '\\' || host.front() == '/')) host.erase(0, 1);
@@ -436,7 +477,9 @@ std::unique_ptr<PipeClient> connectTo(const std::string& serverName) {
         if (value > 0 && value < 65536) port = static_cast<std::uint16_t>(value);
         host.resize(colon);
     }
-    return std::make_unique<PipeClient>(host, port);
+    auto client = std::make_unique<PipeClient>(host, port);
+    client->setTimeout(kRequestTimeout);
+    return client;
 }
 
 int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, std::int64_t now,

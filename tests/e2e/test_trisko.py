@@ -9,6 +9,7 @@ import struct
 import subprocess
 import sys
 import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -67,7 +68,23 @@ class Trisko(unittest.TestCase):
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:01"), (0, "not found\n"))
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:01", "Other"), (1, ""))
         self.assertEqual(self.static_lines(), [])
-        self.assertEqual(self.run_trisko("add", "not-an-id", "10.85.0.12")[0], -1)
+        # A mistyped identity or address adds nothing and says which word was wrong (an address
+        # that did not parse was taken for a host name, and an entry without address was added).
+        for words, message in ((("not-an-id", "10.85.0.12"), "not-an-id: not a MAC address or client identifier"),
+                               (("00:11:22:33:44:0d", "10.85.0.300"), "10.85.0.300: not an IPv4 address"),
+                               (("00:11:22:33:44:0d", "10.85.0.12x", "Other"), "10.85.0.12x: not an IPv4 address"),
+                               (("00:11:22:33:44:0d", "printer"), "printer: not an IPv4 address"),
+                               (("remove", "zz:11"), "zz:11: not a MAC address or client identifier")):
+            command = words if words[0] == "remove" else ("add",) + words
+            self.assertEqual(self.run_trisko(*command), (-1, message + "\n"), words)
+        self.assertEqual(self.static_lines(), [])
+        # A hardware address of another length than six bytes, as the client files hold it.
+        self.assertEqual(self.run_trisko("add", "00:0c:29:aa:bb:cc:dd:ee", "10.85.0.13"), (1, ""))
+        self.assertEqual(self.static_lines(), ["%-32s %-16.16s %s" % ("00-0c-29-aa-bb-cc-dd-ee", "10.85.0.13",
+                                                                      "Standard")])
+        self.assertEqual(self.run_trisko("import", stdin="00-0c-29-aa-bb-cc-dd-ee\t10.85.0.13\tStandard\n"), (1, ""))
+        self.assertEqual(self.run_trisko("remove", "00-0c-29-aa-bb-cc-dd-ee"), (1, ""))
+        self.assertEqual(self.static_lines(), [])
 
     def test_2_export_then_import_changes_nothing(self):
         for i, ip in ((2, "10.85.0.20"), (3, "10.85.0.21")):
@@ -79,7 +96,8 @@ class Trisko(unittest.TestCase):
         self.assertEqual(self.run_trisko("import", stdin=exported), (1, ""))
         self.assertEqual(self.static_lines(), before)
         self.assertEqual(self.run_trisko("export")[1], exported)
-        self.assertEqual(self.run_trisko("import", stdin="garbage line\n")[0], -1)
+        self.assertEqual(self.run_trisko("import", stdin="garbage line\n"),
+                         (-1, "line 1: not a client entry: garbage line\n"))
         self.assertEqual(self.run_trisko("remove_all"), (1, ""))
         self.assertEqual(self.static_lines(), [])
 
@@ -176,17 +194,29 @@ class Trisko(unittest.TestCase):
             self.assertEqual(f.read(), "00:11:22:33:44:0b\tprinter7\t10.85.0.60\n")
 
 
-class BrokenWalk(unittest.TestCase):
-    """A server that answers the settings and the first record of a list, then goes away: the
-    walk is reported as broken off and the run fails, rather than a part passing for the list."""
+def record_image(handle, mac_byte, ip_byte, next_handle):
+    record = bytearray(328)
+    struct.pack_into("<Q", record, 0, handle)
+    record[8:12] = bytes([10, 0, 0, ip_byte])
+    record[33:40] = bytes([6, 0, 0x11, 0x22, 0x33, 0x44, mac_byte])
+    struct.pack_into("<Q", record, 320, next_handle)
+    return struct.pack("<Ii", 0, 1) + bytes(record)
 
-    def test_a_list_that_breaks_off_fails(self):
+
+class FakeServer(unittest.TestCase):
+    """trisko against a stand-in server that answers GetSettings and then plays back the given
+    replies, one per request (None: read the request and answer nothing). Returns trisko's exit
+    code, its output, the requests received after GetSettings, and how long the run took."""
+
+    def run_against(self, replies, *args, timeout=30):
         trisko = os.path.join(os.path.dirname(VELKORA), "trisko")
-        name = f"tkwalk{os.getpid()}"
+        name = f"tkfake{os.getpid()}"
         listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         listener.bind("\0" + name)
         listener.listen(1)
         listener.settimeout(10)
+        requests = []
+        done = threading.Event()
 
         def serve():
             connection, _ = listener.accept()
@@ -194,21 +224,45 @@ class BrokenWalk(unittest.TestCase):
             with connection:
                 connection.recv(4096)  # GetSettings
                 connection.send(struct.pack("<Ii", 0, 152) + bytes(152))
-                connection.recv(4096)  # the first ListStatic
-                record = bytearray(328)
-                struct.pack_into("<Q", record, 0, 1)
-                record[8:12] = bytes([10, 0, 0, 5])
-                record[33:40] = bytes([6, 0, 0x11, 0x22, 0x33, 0x44, 0x55])
-                struct.pack_into("<Q", record, 320, 2)  # more to come
-                connection.send(struct.pack("<Ii", 0, 1) + bytes(record))
+                for reply in replies:
+                    requests.append(connection.recv(4096))
+                    if reply is None:
+                        done.wait(60)
+                        return
+                    connection.send(reply)
 
         server = threading.Thread(target=serve, daemon=True)
         server.start()
-        result = subprocess.run([trisko, "export"], env=dict(os.environ, TOLMARK_PIPE=name), capture_output=True,
-                                text=True, timeout=30)
-        server.join(5)
-        self.assertEqual(result.returncode, 0, result.stdout)
-        self.assertEqual(result.stdout, "00-11-22-33-44-55\t10.0.0.5\nService not active\n")
+        started = time.monotonic()
+        try:
+            result = subprocess.run([trisko, *args], env=dict(os.environ, TOLMARK_PIPE=name), capture_output=True,
+                                    text=True, timeout=timeout)
+        finally:
+            done.set()
+            server.join(5)
+        return result.returncode, result.stdout, requests, time.monotonic() - started
+
+    def test_a_list_that_breaks_off_fails(self):
+        # The server answers the first record of the list, then goes away: the walk is reported
+        # as broken off and the run fails, rather than a part passing for the list.
+        code, out, _, _ = self.run_against([record_image(1, 0x55, 5, 2)], "export")
+        self.assertEqual(code, 0, out)
+        self.assertEqual(out, "00-11-22-33-44-55\t10.0.0.5\nService not active\n")
+
+    def test_a_walk_whose_next_record_went_away_starts_again(self):
+        # The record after the first one is removed between two requests (its handle names
+        # nothing now): the walk starts again from the head and leaves out what it has shown.
+        replies = [record_image(1, 1, 1, 2), struct.pack("<I", 0), record_image(1, 1, 1, 3), record_image(3, 3, 3, 0)]
+        code, out, requests, _ = self.run_against(replies, "export")
+        self.assertEqual((code, out), (1, "00-11-22-33-44-01\t10.0.0.1\n00-11-22-33-44-03\t10.0.0.3\n"))
+        self.assertEqual([struct.unpack_from("<IiQ", r) for r in requests],
+                         [(7, 0, 0), (7, 1, 2), (7, 0, 0), (7, 1, 3)])
+
+    def test_a_server_that_stops_answering_does_not_hold_trisko(self):
+        code, out, _, elapsed = self.run_against([None], "print")
+        self.assertEqual(code, 0, out)
+        self.assertTrue(out.endswith("Service not active\n"), out)
+        self.assertLess(elapsed, 25)
 
 
 if __name__ == "__main__":
