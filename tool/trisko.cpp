@@ -241,6 +241,16 @@ int commandPrint(Session& s, const char* which, std::FILE* out) {
     return walkOutcome(end, false, out);
 }
 
+// A text of a record as one field of an export line: the pipe takes any bytes, and a line break
+// or a tab would split the line into fields or lines of other entries. Control characters are
+// written as '?', as the server's own client files write them.
+std::string fieldText(const std::string& text) {
+    std::string field = text;
+    std::replace_if(
+        field.begin(), field.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
+    return field;
+}
+
 // A walk that breaks off ends the output with a line that is no entry line, so that an import
 // of it stops there rather than take a part for the whole.
 int commandExport(Session& s, const char* which, std::FILE* out) {
@@ -250,8 +260,8 @@ int commandExport(Session& s, const char* which, std::FILE* out) {
         std::fprintf(out, "%s\t%s", identityText(f.identity).c_str(), formatIpv4(f.address).c_str());
         if (f.lastAccess != 0)
             std::fprintf(out, "\t:%u", static_cast<unsigned>(static_cast<std::uint64_t>(f.lastAccess)));
-        if (!f.profile.empty()) std::fprintf(out, "\t%s", f.profile.c_str());
-        if (!f.remark.empty()) std::fprintf(out, "\t#%s", f.remark.c_str());
+        if (!f.profile.empty()) std::fprintf(out, "\t%s", fieldText(f.profile).c_str());
+        if (!f.remark.empty()) std::fprintf(out, "\t#%s", fieldText(f.remark).c_str());
         std::fprintf(out, "\n");
     });
     return walkOutcome(end, false, out);
