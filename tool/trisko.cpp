@@ -257,6 +257,8 @@ int commandExport(Session& s, const char* which, std::FILE* out) {
     const PipeCode code = (which != nullptr && is(which, "dynamic")) ? PipeCode::ListDynamic : PipeCode::ListStatic;
     const WalkEnd end = s.walk(code, [&](const ClientRecordImage& image) {
         const ClientFields& f = image.fields;
+        // A free slot of the dynamic list has no identity: its line would be no entry line.
+        if (f.identity.kind == kIdentityFree) return;
         std::fprintf(out, "%s\t%s", identityText(f.identity).c_str(), formatIpv4(f.address).c_str());
         if (f.lastAccess != 0)
             std::fprintf(out, "\t:%u", static_cast<unsigned>(static_cast<std::uint64_t>(f.lastAccess)));

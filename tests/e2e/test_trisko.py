@@ -131,6 +131,8 @@ class Trisko(unittest.TestCase):
         # An offered address has no lease yet: it counts as expired and becomes a free slot.
         self.assertEqual(self.run_trisko("remove_expired"), (1, ""))
         self.assertNotIn("02-00-00-00-00-51", self.run_trisko("print", "dynamic")[1])
+        # A free slot is no entry: export leaves it out, so that its output stays entry lines.
+        self.assertEqual(self.run_trisko("export", "dynamic"), (1, ""))
         code, out = self.run_trisko("print", "ignored")
         self.assertEqual(code, 1)
         self.assertEqual(out.splitlines()[1], "=" * 73)
