@@ -403,6 +403,19 @@ const char* outcomeText(std::int32_t outcome) {
     }
 }
 
+// Why a request of the commands beyond the entries failed: no answer, a server that does not
+// know the request (one older than it), or any other refusal. Returns the exit code.
+int requestFailed(const std::optional<PipeMessage>& reply, std::FILE* out) {
+    if (!reply) {
+        std::fprintf(out, "Service not active\n");
+    } else if (reply->size >= kPipeStatusOnlySize && reply->word() == kPipeUnknownCode) {
+        std::fprintf(out, "not supported by this server\n");
+    } else {
+        std::fprintf(out, "operation failed\n");
+    }
+    return kExitFailure;
+}
+
 // One line per transfer of the server's list: direction/mode, client, bytes moved, size,
 // outcome (with the client's error text when it aborted), path.
 int commandTransfers(PipeClient& client, std::FILE* out) {
@@ -411,10 +424,10 @@ int commandTransfers(PipeClient& client, std::FILE* out) {
     constexpr std::int32_t kMaxTransfers = 100000;
     for (std::int32_t n = 0; n < kMaxTransfers; ++n) {
         const auto reply = client.transact(PipeCode::GetTransfer, n);
-        if (!reply || reply->size < kPipeStatusOnlySize || reply->word() != kPipeDone) return kExitFailure;
+        if (!reply || reply->size < kPipeStatusOnlySize || reply->word() != kPipeDone) return requestFailed(reply, out);
         if (reply->size != kPipeHeaderSize + kTransferRecordSize) break;
         const std::optional<TransferImage> t = decodeTransferImage(reply->payload());
-        if (!t) return kExitFailure;
+        if (!t) return requestFailed(reply, out);
         const std::uint64_t moved = std::uint64_t{t->blockSize} * t->blockCounter;
         const bool ended = t->outcome != kRunning;
         const std::uint64_t bytes = t->opcode == kOpReadRequest ? std::min<std::uint64_t>(moved, t->size)
@@ -431,7 +444,7 @@ int commandTransfers(PipeClient& client, std::FILE* out) {
 int commandStore(PipeClient& client, std::FILE* out) {
     const auto reply = client.transact(PipeCode::GetLeaseStore, 0);
     const std::optional<LeaseStoreReply> store = reply ? decodeLeaseStoreReply(*reply) : std::nullopt;
-    if (!store) return kExitFailure;
+    if (!store) return requestFailed(reply, out);
     switch (store->store) {
         case kLeaseStoreFiles:
             std::fprintf(out, "Leases: client files\n");
@@ -452,12 +465,13 @@ int commandStore(PipeClient& client, std::FILE* out) {
 // pools come page by page; a walk that would not end (a server whose count keeps changing) stops
 // at the number of pools the first page announced.
 int commandStats(PipeClient& client, std::FILE* out) {
+    std::optional<PipeMessage> reply;
     auto page = [&](std::uint32_t first) -> std::optional<ServerStats> {
-        const auto reply = client.transact(encodeGetStats(first));
+        reply = client.transact(encodeGetStats(first));
         return reply ? decodeStatsReply(*reply) : std::nullopt;
     };
     std::optional<ServerStats> stats = page(0);
-    if (!stats) return kExitFailure;
+    if (!stats) return requestFailed(reply, out);
     while (stats->pools.size() < stats->poolCount) {
         const auto first = static_cast<std::uint32_t>(stats->pools.size());
         const std::optional<ServerStats> next = page(first);
