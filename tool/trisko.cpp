@@ -68,6 +68,8 @@ public:
         return true;
     }
     bool haveSettings() const { return settings_.has_value(); }
+    // False after a request got no answer (the connection is closed then).
+    bool connected() const { return client_.connected(); }
     GeneralSettings& settings() { return *settings_; }
 
     bool addClient(const ClientFields& fields, bool skipAddressCheck) {
@@ -189,6 +191,11 @@ int commandRemove(Session& s, int argc, const char* const* args, std::FILE* out)
     auto entry = parseEntryText(text);
     if (!entry) return kExitBadEntry;
     auto handle = s.findClient(*entry);
+    // A server that did not answer has not said that the entry does not exist.
+    if (!handle && !s.connected()) {
+        std::fprintf(out, "Service not active\n");
+        return kExitFailure;
+    }
     if (!handle || *handle == 0) {
         std::fprintf(out, "not found\n");
         return kExitFailure;

@@ -281,13 +281,15 @@ class FakeServer(unittest.TestCase):
         self.assertEqual([struct.unpack_from("<IiQ", r) for r in requests],
                          [(7, 0, 0), (7, 1, 2), (7, 0, 0), (7, 1, 3)])
 
-    def test_the_commands_beyond_the_entries_say_why_they_failed(self):
+    def test_failed_requests_say_why(self):
         # An older server does not know the request (status 1); a server gone says nothing.
         for command in ("transfers", "store", "stats"):
             self.assertEqual(self.run_against([struct.pack("<I", 1)], command)[:2],
                              (0, "not supported by this server\n"), command)
             self.assertEqual(self.run_against([struct.pack("<I", 2)], command)[:2], (0, "operation failed\n"), command)
             self.assertEqual(self.run_against([], command)[:2], (0, "Service not active\n"), command)
+        # Nor is an entry "not found" when the server went away before it answered.
+        self.assertEqual(self.run_against([], "remove", "00:11:22:33:44:55")[:2], (0, "Service not active\n"))
 
     def test_a_server_that_stops_answering_does_not_hold_trisko(self):
         code, out, _, elapsed = self.run_against([None], "print")
