@@ -173,8 +173,16 @@ bool addressWord(const char* word, std::FILE* out) {
     return false;
 }
 
+// Cut to the characters a record holds, a longer name could name another profile.
+bool profileWord(int argc, const char* const* args, int at, std::FILE* out) {
+    if (argc <= at || std::strlen(args[at]) <= kProfileNameChars) return true;
+    std::fprintf(out, "%s: a profile name has at most %zu characters\n", args[at], kProfileNameChars);
+    return false;
+}
+
 int commandAdd(Session& s, int argc, const char* const* args, std::FILE* out) {
-    if (!identityWord(args[0], out) || !addressWord(args[1], out)) return kExitBadEntry;
+    if (!identityWord(args[0], out) || !addressWord(args[1], out) || !profileWord(argc, args, 2, out))
+        return kExitBadEntry;
     std::string text = std::string(args[0]) + "\t" + args[1];
     if (argc > 2) text += std::string("\t") + args[2];
     auto entry = parseEntryText(text);
@@ -185,7 +193,7 @@ int commandAdd(Session& s, int argc, const char* const* args, std::FILE* out) {
 }
 
 int commandRemove(Session& s, int argc, const char* const* args, std::FILE* out) {
-    if (!identityWord(args[0], out)) return kExitBadEntry;
+    if (!identityWord(args[0], out) || !profileWord(argc, args, 1, out)) return kExitBadEntry;
     std::string text = std::string(args[0]) + "\t0.0.0.0";
     if (argc > 1) text += std::string("\t") + args[1];
     auto entry = parseEntryText(text);

@@ -19,6 +19,8 @@ VELKORA = None
 
 
 class Trisko(unittest.TestCase):
+    LONGEST_NAME = "Building7-Floor3-Labs-A"  # a profile name of the most characters a record holds
+
     @classmethod
     def setUpClass(cls):
         cls.trisko = os.path.join(os.path.dirname(VELKORA), "trisko")
@@ -27,7 +29,7 @@ class Trisko(unittest.TestCase):
         cls.cli = lab.namespace("c")
         _, cls.cli_dev = lab.link(cls.srv, "10.85.0.1/24", cls.cli, "10.85.0.2/24", f"{lab.prefix}x")
         registry = netns.write_config(lab.dir, {"Profile0": "Standard", "Profile1": "Other", "RemotePort": "5067",
-                                                 "UpdateEthers": "2"})
+                                                 "UpdateEthers": "2", "Profile2": cls.LONGEST_NAME})
         with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
             f.write("[Standard]\nInterfaceIP=10.85.0.1\nBaseIP=10.85.0.100\nRange=50\n")
             f.write("[Other]\nBaseIP=10.85.0.200\nRange=10\n")
@@ -81,7 +83,12 @@ class Trisko(unittest.TestCase):
                                (("00:11:22:33:44:0d", "10.85.0.300"), "10.85.0.300: not an IPv4 address"),
                                (("00:11:22:33:44:0d", "10.85.0.12x", "Other"), "10.85.0.12x: not an IPv4 address"),
                                (("00:11:22:33:44:0d", "printer"), "printer: not an IPv4 address"),
-                               (("remove", "zz:11"), "zz:11: not a MAC address or client identifier")):
+                               (("remove", "zz:11"), "zz:11: not a MAC address or client identifier"),
+                               # Cut to the 23 characters a record holds, it named another profile.
+                               (("00:11:22:33:44:0d", "10.85.0.12", self.LONGEST_NAME + "B"),
+                                self.LONGEST_NAME + "B: a profile name has at most 23 characters"),
+                               (("remove", "00:11:22:33:44:0d", self.LONGEST_NAME + "B"),
+                                self.LONGEST_NAME + "B: a profile name has at most 23 characters")):
             command = words if words[0] == "remove" else ("add",) + words
             self.assertEqual(self.run_trisko(*command), (-1, message + "\n"), words)
         self.assertEqual(self.static_lines(), [])
