@@ -256,9 +256,10 @@ int commandPrint(Session& s, const char* which, std::FILE* out) {
     return walkOutcome(end, false, out);
 }
 
-// A text of a record as one field of an export line: the pipe takes any bytes, and a line break
-// or a tab would split the line into fields or lines of other entries. Control characters are
-// written as '?', as the server's own client files write them.
+// A text of a record as one field of a line: the pipe takes any bytes (and a TFTP client's error
+// text comes from the network), and a line break or a tab would split the line into fields or
+// lines of other entries, an escape sequence reach the terminal. Control characters are written
+// as '?', as the server's own client files write them.
 std::string fieldText(const std::string& text) {
     std::string field = text;
     std::replace_if(
@@ -450,7 +451,7 @@ int commandTransfers(PipeClient& client, std::FILE* out) {
                                                                 : moved;
         std::fprintf(out, "%s/%s %s %" PRIu64 " %u %s%s%s %s\n", directionName(t->opcode), modeName(t->mode),
                      formatIpv4(t->client).c_str(), bytes, t->size, outcomeText(t->outcome),
-                     t->clientError.empty() ? "" : " ", t->clientError.c_str(), t->path.c_str());
+                     t->clientError.empty() ? "" : " ", fieldText(t->clientError).c_str(), fieldText(t->path).c_str());
     }
     return kExitSuccess;
 }

@@ -28,8 +28,13 @@ class Trisko(unittest.TestCase):
         cls.srv = lab.namespace("s")
         cls.cli = lab.namespace("c")
         _, cls.cli_dev = lab.link(cls.srv, "10.85.0.1/24", cls.cli, "10.85.0.2/24", f"{lab.prefix}x")
+        cls.tftp_root = os.path.join(lab.dir, "tftp") + "/"
+        os.makedirs(cls.tftp_root)
+        with open(cls.tftp_root + "boot.bin", "wb") as f:
+            f.write(bytes(2000))
         registry = netns.write_config(lab.dir, {"Profile0": "Standard", "Profile1": "Other", "RemotePort": "5067",
-                                                 "UpdateEthers": "2", "Profile2": cls.LONGEST_NAME})
+                                                 "UpdateEthers": "2", "Profile2": cls.LONGEST_NAME, "TFTPEnable": 1,
+                                                 "TFTPMode": 0, "TFTPDirectory": cls.tftp_root})
         with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
             f.write("[Standard]\nInterfaceIP=10.85.0.1\nBaseIP=10.85.0.100\nRange=50\n")
             f.write("[Other]\nBaseIP=10.85.0.200\nRange=10\n")
@@ -172,6 +177,19 @@ class Trisko(unittest.TestCase):
             code, out = self.run_trisko(*words, ns=self.cli)
             self.assertEqual(code, 0, words)
             self.assertTrue(out.startswith("Usage:\n"), (words, out))
+
+    def test_5b_transfers_show_a_client_error_text_on_its_own_line(self):
+        # The error text comes from the network: a line break in it must not forge a line of
+        # the list, nor an escape sequence reach the terminal.
+        probe = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tftp_probe.py")
+        forged = "x\nGet/octet 10.85.0.9 1 1 done /forged\x1b[2J"
+        self.lab.ns_run(self.cli, sys.executable, probe, "abort", "10.85.0.1", "69", "boot.bin", "1", forged)
+        code, out = self.run_trisko("transfers")
+        self.assertEqual(code, 1, out)
+        self.assertEqual(len(out.splitlines()), 1, out)
+        self.assertTrue(out.startswith("Get/octet 10.85.0.2 "), out)
+        self.assertTrue(out.endswith(f" 2000 aborted 1 x?Get/octet 10.85.0.9 1 1 done /forged?[2J "
+                                     f"{self.tftp_root}boot.bin\n"), out)
 
     @unittest.skipIf(shutil.which("setpriv") is None, "setpriv is missing")
     def test_6_a_user_without_write_permission_can_only_read(self):
