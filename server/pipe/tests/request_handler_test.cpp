@@ -436,8 +436,8 @@ TEST_F(RequestHandlerTest, StaticEntriesTakeOnlyIdentitiesTheClientFileHolds) {
     const struct {
         std::uint8_t kind, length;
         bool taken;
-    } cases[] = {{0, 6, true},  {0, 0, false}, {0, 1, false},   {0, 2, true},   {0, 16, true},
-                 {0, 17, false}, {1, 0, false}, {2, 5, true},    {3, 64, true},  {4, 1, true},
+    } cases[] = {{0, 6, true},   {0, 0, false},   {0, 1, false},  {0, 2, true},  {0, 16, true},
+                 {0, 17, false}, {1, 0, false},   {2, 5, true},   {3, 64, true}, {4, 1, true},
                  {7, 3, false},  {128, 6, false}, {255, 2, false}};
     std::uint8_t n = 0;
     for (const auto& c : cases) {
