@@ -305,6 +305,10 @@ class FakeServer(unittest.TestCase):
         self.assertEqual((code, out), (1, "00-11-22-33-44-01\t10.0.0.1\n00-11-22-33-44-03\t10.0.0.3\n"))
         self.assertEqual([struct.unpack_from("<IiQ", r) for r in requests],
                          [(7, 0, 0), (7, 1, 2), (7, 0, 0), (7, 1, 3)])
+        # A list that changes at every look is given up after a hundred new starts, and said so.
+        replies = [record_image(1, 1, 1, 2)] + [struct.pack("<I", 0), record_image(1, 1, 1, 2)] * 100
+        code, out, _, _ = self.run_against(replies + [struct.pack("<I", 0)], "export")
+        self.assertEqual((code, out), (0, "00-11-22-33-44-01\t10.0.0.1\nthe list kept changing while it was read\n"))
 
     def test_failed_requests_say_why(self):
         # An older server does not know the request (status 1); a server gone says nothing.
