@@ -608,7 +608,14 @@ TEST_F(RequestHandlerTest, RenameProfileRefusesWhatWouldLoseAProfile) {
     const struct {
         std::int32_t number;
         const char* to;
-    } refused[] = {{1, "Standard"}, {1, "STANDARD"}, {1, "Orphan"}, {0, "Workshop"}, {2, "Workshop"}};
+    } refused[] = {{1, "Standard"},
+                   {1, "STANDARD"},
+                   {1, "Orphan"},
+                   {0, "Workshop"},
+                   {2, "Workshop"},
+                   // The whole 24-byte field without its NUL: read back, the list would name a
+                   // profile of its first 23 characters, which has no section.
+                   {1, "Lab-Building7-Floor3-ABC"}};
     for (const auto& r : refused) {
         EXPECT_EQ(rename(r.number, "Lab", r.to), 0) << r.number << " " << r.to;
         EXPECT_EQ(fixture.iniText(), before) << r.to;
