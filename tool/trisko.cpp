@@ -501,25 +501,52 @@ int commandStats(PipeClient& client, std::FILE* out) {
 
 }  // namespace
 
-std::unique_ptr<PipeClient> connectTo(const std::string& serverName) {
-    if (serverName.empty()) {
-        auto client = std::make_unique<PipeClient>();
-        client->setTimeout(kRequestTimeout);
-        return client;
-    }
-    // "\\host", "//host", "host" or "host:port".
-    std::string host = serverName;
-    while (!host.empty() && (host.front() == '\\' || host.front() == '/')) host.erase(0, 1);
+namespace {
+
+// A port number from 1 to 65535, digits only.
+std::optional<std::uint16_t> portNumber(std::string_view text) {
+    if (text.empty() || text.size() > 5 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    const int value = std::atoi(std::string(text).c_str());
+    if (value < 1 || value > 65535) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
+struct RemoteServer {
+    std::string host;
     std::uint16_t port = kDefaultRemotePort;
-    if (const char* env = std::getenv("TOLMARK_REMOTE_PORT"); env != nullptr && std::atoi(env) > 0) {
-        port = static_cast<std::uint16_t>(std::atoi(env));
+};
+
+// "\\host", "//host", "host" or "host:port"; nothing when the port is not a port number, which
+// must not quietly become the default port (another server may answer there).
+std::optional<RemoteServer> remoteServer(const std::string& serverName) {
+    RemoteServer server;
+    server.host = serverName;
+    while (!server.host.empty() && (server.host.front() == '\\' || server.host.front() == '/')) server.host.erase(0, 1);
+    if (const char* env = std::getenv("TOLMARK_REMOTE_PORT"); env != nullptr) {
+        if (const std::optional<std::uint16_t> port = portNumber(env)) server.port = *port;
     }
-    if (auto colon = host.rfind(':'); colon != std::string::npos) {
-        int value = std::atoi(host.c_str() + colon + 1);
-        if (value > 0 && value < 65536) port = static_cast<std::uint16_t>(value);
-        host.resize(colon);
+    if (auto colon = server.host.rfind(':'); colon != std::string::npos) {
+        const std::optional<std::uint16_t> port = portNumber(std::string_view(server.host).substr(colon + 1));
+        if (!port) return std::nullopt;
+        server.port = *port;
+        server.host.resize(colon);
     }
-    auto client = std::make_unique<PipeClient>(host, port);
+    return server;
+}
+
+}  // namespace
+
+std::unique_ptr<PipeClient> connectTo(const std::string& serverName) {
+    std::unique_ptr<PipeClient> client;
+    if (serverName.empty()) {
+        client = std::make_unique<PipeClient>();
+    } else {
+        // A name whose port was refused reaches nobody, rather than the local server.
+        const RemoteServer server = remoteServer(serverName).value_or(RemoteServer{serverName, 0});
+        client = std::make_unique<PipeClient>(server.host, server.port);
+    }
     client->setTimeout(kRequestTimeout);
     return client;
 }
@@ -545,6 +572,10 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
     const int count = noCommand ? 0 : argc - next - 1;
     const char* const* args = noCommand ? argv + argc : argv + next + 1;
     if ((is(command, "add") && count < 2) || (is(command, "remove") && count < 1)) return usage();
+    if (!serverName.empty() && !remoteServer(serverName)) {
+        std::fprintf(out, "%s: not a port number\n", serverName.c_str());
+        return kExitFailure;
+    }
     auto client = factory(serverName);
     Session session(*client);
     if (!session.fetchSettings()) {

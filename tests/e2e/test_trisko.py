@@ -221,6 +221,11 @@ class Trisko(unittest.TestCase):
         self.assertEqual(self.run_trisko("10.85.0.1", "remove", "00:11:22:33:44:0a", ns=self.cli),
                          (0, "operation failed\n"))
         self.assertEqual(self.run_trisko("10.85.0.1", ns=self.cli)[0], 0)  # a host name alone: usage
+        self.assertEqual(self.run_trisko("10.85.0.1:5067", "print", ns=self.cli)[0], 1)
+        # A port out of range or mistyped is refused, not replaced by the default one, where
+        # another server may answer.
+        for name in ("10.85.0.1:99999", "10.85.0.1:50a67", "10.85.0.1:"):
+            self.assertEqual(self.run_trisko(name, "print", ns=self.cli), (0, f"{name}: not a port number\n"))
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:0a"), (1, ""))
 
 
