@@ -160,8 +160,16 @@ void printLine(std::FILE* out, const char* identity, const char* address, const 
 // The words of an entry typed on the command line are checked one by one, so that a typo is
 // named and refused rather than read as another field: an address that does not parse would be
 // taken for a host name, and an entry without an address added.
+//
+// A hardware address is read as the C library's scan reads it, which ignores what follows the
+// sixth number: "00:11:22:33:44:55 10.0.0.5", a line whose fields a blank separates, would be
+// that address without the rest. Only the quoted text form of a value may hold a blank.
+bool blankInIdentity(std::string_view field) {
+    return !field.starts_with('"') && field.find_first_of(" \t") != std::string_view::npos;
+}
+
 bool identityWord(const char* word, std::FILE* out) {
-    if (parseIdentity(word)) return true;
+    if (!blankInIdentity(word) && parseIdentity(word)) return true;
     std::fprintf(out, "%s: not a MAC address or client identifier\n", word);
     return false;
 }
@@ -314,6 +322,10 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
         auto entry = parseEntryText(line);
         if (!entry) {
             std::fprintf(out, "line %u: not a client entry: %s\n", lineNo, line.c_str());
+            return kExitBadEntry;
+        }
+        if (blankInIdentity(std::string_view(line).substr(0, line.find('\t')))) {
+            std::fprintf(out, "line %u: fields must be separated by tabs: %s\n", lineNo, line.c_str());
             return kExitBadEntry;
         }
         auto handle = s.findClient(*entry);

@@ -117,6 +117,12 @@ class Trisko(unittest.TestCase):
         self.assertEqual(self.run_trisko("export")[1], exported)
         self.assertEqual(self.run_trisko("import", stdin="garbage line\n"),
                          (-1, "line 1: not a client entry: garbage line\n"))
+        # Fields separated by a blank: the address was lost, and the entry added without it.
+        self.assertEqual(self.run_trisko("import", stdin="00:11:22:33:44:0c 10.85.0.22\n"),
+                         (-1, "line 1: fields must be separated by tabs: 00:11:22:33:44:0c 10.85.0.22\n"))
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:0c 10.85.0.22", "10.85.0.23"),
+                         (-1, "00:11:22:33:44:0c 10.85.0.22: not a MAC address or client identifier\n"))
+        self.assertEqual(self.run_trisko("export")[1], exported)
         self.assertEqual(self.run_trisko("remove_all"), (1, ""))
         self.assertEqual(self.static_lines(), [])
         # The pipe takes a remark of any bytes. A line break in it must not split the export
