@@ -208,6 +208,8 @@ IdentityText formatIdentity(const Identity& identity, bool dash, bool textForm) 
     return out;
 }
 
+bool hardwareAddressReadsBack(std::size_t length) { return length == 6 || isOtherHardwareLength(length); }
+
 std::optional<Identity> parseIdentity(std::string_view text) {
     Identity identity;
     if (otherLengthHardwareAddress(text, identity)) return identity;

@@ -74,6 +74,9 @@ struct IdentityText {
 IdentityText formatIdentity(const Identity& identity, bool dash = false, bool textForm = false);
 // nullopt when the value is invalid (length 0).
 std::optional<Identity> parseIdentity(std::string_view text);
+// A hardware address identity of this many bytes is written with all its bytes and reads back
+// as itself: 2 to 16, the lengths a request's header can give. Others are written as six bytes.
+bool hardwareAddressReadsBack(std::size_t length);
 
 // Groups separated by ','; numbers in hexadecimal separated by '-' or ':'.
 MacRangeTable parseMacRange(std::string_view text);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 
 #include "common/client_record.h"
 #include "common/entry_line.h"
@@ -52,6 +53,8 @@ bool is(const char* word, const char* command) { return strcasecmp(word, command
 // The tool always writes hardware addresses with '-'.
 std::string identityText(const Identity& identity) { return formatIdentity(identity, true, false).c_str(); }
 
+enum class WalkEnd { Complete, ConnectionLost, KeptChanging };
+
 class Session {
 public:
     explicit Session(PipeClient& client) : client_(client) {}
@@ -65,6 +68,8 @@ public:
         return true;
     }
     bool haveSettings() const { return settings_.has_value(); }
+    // False after a request got no answer (the connection is closed then).
+    bool connected() const { return client_.connected(); }
     GeneralSettings& settings() { return *settings_; }
 
     bool addClient(const ClientFields& fields, bool skipAddressCheck) {
@@ -99,25 +104,37 @@ public:
         return reply && reply->size >= kPipeStatusOnlySize && reply->word() == kPipeDone;
     }
 
-    // Walks a list (7 static, 8 dynamic, 9 ignored), calling f with each record image. False
-    // when the connection failed on the way: the walk did not reach the list's end.
+    // Walks a list (7 static, 8 dynamic, 9 ignored), calling f with each record image once.
+    // A record removed between two requests leaves its predecessor's next handle naming
+    // nothing, which the server answers as it answers the end of the list; the walk then
+    // starts again from the head and leaves out the records it has already passed, so that a
+    // list changed meanwhile is not taken to end there.
     template <typename F>
-    bool walk(PipeCode code, F&& f) {
+    WalkEnd walk(PipeCode code, F&& f) {
+        constexpr int kMaxRestarts = 100;
+        std::unordered_set<std::uint64_t> passed;
+        int restarts = 0;
         std::uint64_t next = 0;
         for (int guard = 0; guard < 10000000; ++guard) {
             const std::optional<PipeMessage> reply = client_.transact(encodeListRequest(code, next));
-            if (!reply) return false;
+            if (!reply) return WalkEnd::ConnectionLost;
             const std::optional<RecordReply> record = decodeRecordReply(*reply, kClientRecordSize);
-            if (!record) return true;
+            if (!record) {
+                const bool staleHandle = next != 0 && reply->size == kPipeStatusOnlySize && reply->word() == kPipeDone;
+                if (!staleHandle) return WalkEnd::Complete;
+                if (++restarts > kMaxRestarts) return WalkEnd::KeptChanging;
+                next = 0;
+                continue;
+            }
             auto image = decodeClientRecord(record->record);
-            if (!image) return true;
+            if (!image) return WalkEnd::Complete;
             // Static and ignored walks end at a free record.
-            if (code != PipeCode::ListDynamic && image->fields.identity.kind == kIdentityFree) return true;
-            f(*image);
+            if (code != PipeCode::ListDynamic && image->fields.identity.kind == kIdentityFree) return WalkEnd::Complete;
+            if (passed.insert(image->handle).second) f(*image);
             next = image->nextHandle;
-            if (next == 0) return true;
+            if (next == 0) return WalkEnd::Complete;
         }
-        return true;
+        return WalkEnd::Complete;
     }
 
     // The server's status word; nothing when the request failed.
@@ -140,7 +157,40 @@ void printLine(std::FILE* out, const char* identity, const char* address, const 
     std::fprintf(out, "%-32s %-16.16s %s\n", identity, address, profile);
 }
 
+// The words of an entry typed on the command line are checked one by one, so that a typo is
+// named and refused rather than read as another field: an address that does not parse would be
+// taken for a host name, and an entry without an address added.
+//
+// A hardware address is read as the C library's scan reads it, which ignores what follows the
+// sixth number: "00:11:22:33:44:55 10.0.0.5", a line whose fields a blank separates, would be
+// that address without the rest. Only the quoted text form of a value may hold a blank.
+bool blankInIdentity(std::string_view field) {
+    return !field.starts_with('"') && field.find_first_of(" \t") != std::string_view::npos;
+}
+
+bool identityWord(const char* word, std::FILE* out) {
+    if (!blankInIdentity(word) && parseIdentity(word)) return true;
+    std::fprintf(out, "%s: not a MAC address or client identifier\n", word);
+    return false;
+}
+
+bool addressWord(const char* word, std::FILE* out) {
+    const ParsedIpv4 address = parseIpv4(word);
+    if (address.ok && address.end == std::strlen(word)) return true;
+    std::fprintf(out, "%s: not an IPv4 address\n", word);
+    return false;
+}
+
+// Cut to the characters a record holds, a longer name could name another profile.
+bool profileWord(int argc, const char* const* args, int at, std::FILE* out) {
+    if (argc <= at || std::strlen(args[at]) <= kProfileNameChars) return true;
+    std::fprintf(out, "%s: a profile name has at most %zu characters\n", args[at], kProfileNameChars);
+    return false;
+}
+
 int commandAdd(Session& s, int argc, const char* const* args, std::FILE* out) {
+    if (!identityWord(args[0], out) || !addressWord(args[1], out) || !profileWord(argc, args, 2, out))
+        return kExitBadEntry;
     std::string text = std::string(args[0]) + "\t" + args[1];
     if (argc > 2) text += std::string("\t") + args[2];
     auto entry = parseEntryText(text);
@@ -151,11 +201,17 @@ int commandAdd(Session& s, int argc, const char* const* args, std::FILE* out) {
 }
 
 int commandRemove(Session& s, int argc, const char* const* args, std::FILE* out) {
+    if (!identityWord(args[0], out) || !profileWord(argc, args, 1, out)) return kExitBadEntry;
     std::string text = std::string(args[0]) + "\t0.0.0.0";
     if (argc > 1) text += std::string("\t") + args[1];
     auto entry = parseEntryText(text);
     if (!entry) return kExitBadEntry;
     auto handle = s.findClient(*entry);
+    // A server that did not answer has not said that the entry does not exist.
+    if (!handle && !s.connected()) {
+        std::fprintf(out, "Service not active\n");
+        return kExitFailure;
+    }
     if (!handle || *handle == 0) {
         std::fprintf(out, "not found\n");
         return kExitFailure;
@@ -167,31 +223,32 @@ int commandRemove(Session& s, int argc, const char* const* args, std::FILE* out)
 
 // A list walk that broke off, or any request of it refused: the run failed, although each entry
 // it reached was dealt with.
-int walkOutcome(bool walked, bool refused, std::FILE* out) {
-    if (!walked) std::fprintf(out, "Service not active\n");
-    return walked && !refused ? kExitSuccess : kExitFailure;
+int walkOutcome(WalkEnd end, bool refused, std::FILE* out) {
+    if (end == WalkEnd::ConnectionLost) std::fprintf(out, "Service not active\n");
+    if (end == WalkEnd::KeptChanging) std::fprintf(out, "the list kept changing while it was read\n");
+    return end == WalkEnd::Complete && !refused ? kExitSuccess : kExitFailure;
 }
 
 int commandRemoveAll(Session& s, std::FILE* out) {
     bool refused = false;
-    const bool walked = s.walk(PipeCode::ListStatic, [&](const ClientRecordImage& image) {
+    const WalkEnd end = s.walk(PipeCode::ListStatic, [&](const ClientRecordImage& image) {
         if (image.handle != 0 && !s.removeClient(kListStatic, image.handle)) {
             std::fprintf(out, "operation failed\n");
             refused = true;
         }
     });
-    return walkOutcome(walked, refused, out);
+    return walkOutcome(end, refused, out);
 }
 
 int commandRemoveExpired(Session& s, std::FILE* out, std::int64_t now) {
     bool refused = false;
-    const bool walked = s.walk(PipeCode::ListDynamic, [&](const ClientRecordImage& image) {
+    const WalkEnd end = s.walk(PipeCode::ListDynamic, [&](const ClientRecordImage& image) {
         if (image.fields.expiry < now && !s.removeClient(kListDynamic, image.handle)) {
             std::fprintf(out, "operation failed\n");
             refused = true;
         }
     });
-    return walkOutcome(walked, refused, out);
+    return walkOutcome(end, refused, out);
 }
 
 int commandPrint(Session& s, const char* which, std::FILE* out) {
@@ -200,27 +257,40 @@ int commandPrint(Session& s, const char* which, std::FILE* out) {
     if (which != nullptr && is(which, "ignored")) code = PipeCode::ListIgnored;
     printLine(out, "MAC/ID", "IP-Address", "Profile");
     std::fprintf(out, "%s\n", std::string(73, '=').c_str());
-    const bool walked = s.walk(code, [&](const ClientRecordImage& image) {
+    const WalkEnd end = s.walk(code, [&](const ClientRecordImage& image) {
         printLine(out, identityText(image.fields.identity).c_str(), formatIpv4(image.fields.address).c_str(),
                   image.fields.profile.c_str());
     });
-    return walkOutcome(walked, false, out);
+    return walkOutcome(end, false, out);
+}
+
+// A text of a record as one field of a line: the pipe takes any bytes (and a TFTP client's error
+// text comes from the network), and a line break or a tab would split the line into fields or
+// lines of other entries, an escape sequence reach the terminal. Control characters are written
+// as '?', as the server's own client files write them.
+std::string fieldText(const std::string& text) {
+    std::string field = text;
+    std::replace_if(
+        field.begin(), field.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
+    return field;
 }
 
 // A walk that breaks off ends the output with a line that is no entry line, so that an import
 // of it stops there rather than take a part for the whole.
 int commandExport(Session& s, const char* which, std::FILE* out) {
     const PipeCode code = (which != nullptr && is(which, "dynamic")) ? PipeCode::ListDynamic : PipeCode::ListStatic;
-    const bool walked = s.walk(code, [&](const ClientRecordImage& image) {
+    const WalkEnd end = s.walk(code, [&](const ClientRecordImage& image) {
         const ClientFields& f = image.fields;
+        // A free slot of the dynamic list has no identity: its line would be no entry line.
+        if (f.identity.kind == kIdentityFree) return;
         std::fprintf(out, "%s\t%s", identityText(f.identity).c_str(), formatIpv4(f.address).c_str());
         if (f.lastAccess != 0)
             std::fprintf(out, "\t:%u", static_cast<unsigned>(static_cast<std::uint64_t>(f.lastAccess)));
-        if (!f.profile.empty()) std::fprintf(out, "\t%s", f.profile.c_str());
-        if (!f.remark.empty()) std::fprintf(out, "\t#%s", f.remark.c_str());
+        if (!f.profile.empty()) std::fprintf(out, "\t%s", fieldText(f.profile).c_str());
+        if (!f.remark.empty()) std::fprintf(out, "\t#%s", fieldText(f.remark).c_str());
         std::fprintf(out, "\n");
     });
-    return walkOutcome(walked, false, out);
+    return walkOutcome(end, false, out);
 }
 
 // One line of input without its line break (and a carriage return before it); false at the end
@@ -250,7 +320,14 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
             return kExitBadEntry;
         }
         auto entry = parseEntryText(line);
-        if (!entry) return kExitBadEntry;
+        if (!entry) {
+            std::fprintf(out, "line %u: not a client entry: %s\n", lineNo, line.c_str());
+            return kExitBadEntry;
+        }
+        if (blankInIdentity(std::string_view(line).substr(0, line.find('\t')))) {
+            std::fprintf(out, "line %u: fields must be separated by tabs: %s\n", lineNo, line.c_str());
+            return kExitBadEntry;
+        }
         auto handle = s.findClient(*entry);
         refused |= !handle;
         if (!handle) {
@@ -354,6 +431,19 @@ const char* outcomeText(std::int32_t outcome) {
     }
 }
 
+// Why a request of the commands beyond the entries failed: no answer, a server that does not
+// know the request (one older than it), or any other refusal. Returns the exit code.
+int requestFailed(const std::optional<PipeMessage>& reply, std::FILE* out) {
+    if (!reply) {
+        std::fprintf(out, "Service not active\n");
+    } else if (reply->size >= kPipeStatusOnlySize && reply->word() == kPipeUnknownCode) {
+        std::fprintf(out, "not supported by this server\n");
+    } else {
+        std::fprintf(out, "operation failed\n");
+    }
+    return kExitFailure;
+}
+
 // One line per transfer of the server's list: direction/mode, client, bytes moved, size,
 // outcome (with the client's error text when it aborted), path.
 int commandTransfers(PipeClient& client, std::FILE* out) {
@@ -362,10 +452,10 @@ int commandTransfers(PipeClient& client, std::FILE* out) {
     constexpr std::int32_t kMaxTransfers = 100000;
     for (std::int32_t n = 0; n < kMaxTransfers; ++n) {
         const auto reply = client.transact(PipeCode::GetTransfer, n);
-        if (!reply || reply->size < kPipeStatusOnlySize || reply->word() != kPipeDone) return kExitFailure;
+        if (!reply || reply->size < kPipeStatusOnlySize || reply->word() != kPipeDone) return requestFailed(reply, out);
         if (reply->size != kPipeHeaderSize + kTransferRecordSize) break;
         const std::optional<TransferImage> t = decodeTransferImage(reply->payload());
-        if (!t) return kExitFailure;
+        if (!t) return requestFailed(reply, out);
         const std::uint64_t moved = std::uint64_t{t->blockSize} * t->blockCounter;
         const bool ended = t->outcome != kRunning;
         const std::uint64_t bytes = t->opcode == kOpReadRequest ? std::min<std::uint64_t>(moved, t->size)
@@ -373,7 +463,7 @@ int commandTransfers(PipeClient& client, std::FILE* out) {
                                                                 : moved;
         std::fprintf(out, "%s/%s %s %" PRIu64 " %u %s%s%s %s\n", directionName(t->opcode), modeName(t->mode),
                      formatIpv4(t->client).c_str(), bytes, t->size, outcomeText(t->outcome),
-                     t->clientError.empty() ? "" : " ", t->clientError.c_str(), t->path.c_str());
+                     t->clientError.empty() ? "" : " ", fieldText(t->clientError).c_str(), fieldText(t->path).c_str());
     }
     return kExitSuccess;
 }
@@ -382,7 +472,7 @@ int commandTransfers(PipeClient& client, std::FILE* out) {
 int commandStore(PipeClient& client, std::FILE* out) {
     const auto reply = client.transact(PipeCode::GetLeaseStore, 0);
     const std::optional<LeaseStoreReply> store = reply ? decodeLeaseStoreReply(*reply) : std::nullopt;
-    if (!store) return kExitFailure;
+    if (!store) return requestFailed(reply, out);
     switch (store->store) {
         case kLeaseStoreFiles:
             std::fprintf(out, "Leases: client files\n");
@@ -403,12 +493,13 @@ int commandStore(PipeClient& client, std::FILE* out) {
 // pools come page by page; a walk that would not end (a server whose count keeps changing) stops
 // at the number of pools the first page announced.
 int commandStats(PipeClient& client, std::FILE* out) {
+    std::optional<PipeMessage> reply;
     auto page = [&](std::uint32_t first) -> std::optional<ServerStats> {
-        const auto reply = client.transact(encodeGetStats(first));
+        reply = client.transact(encodeGetStats(first));
         return reply ? decodeStatsReply(*reply) : std::nullopt;
     };
     std::optional<ServerStats> stats = page(0);
-    if (!stats) return kExitFailure;
+    if (!stats) return requestFailed(reply, out);
     while (stats->pools.size() < stats->poolCount) {
         const auto first = static_cast<std::uint32_t>(stats->pools.size());
         const std::optional<ServerStats> next = page(first);
@@ -422,21 +513,54 @@ int commandStats(PipeClient& client, std::FILE* out) {
 
 }  // namespace
 
-std::unique_ptr<PipeClient> connectTo(const std::string& serverName) {
-    if (serverName.empty()) return std::make_unique<PipeClient>();
-    // "\\host", "//host", "host" or "host:port".
-    std::string host = serverName;
-    while (!host.empty() && (host.front() == '\\' || host.front() == '/')) host.erase(0, 1);
+namespace {
+
+// A port number from 1 to 65535, digits only.
+std::optional<std::uint16_t> portNumber(std::string_view text) {
+    if (text.empty() || text.size() > 5 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    const int value = std::atoi(std::string(text).c_str());
+    if (value < 1 || value > 65535) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
+struct RemoteServer {
+    std::string host;
     std::uint16_t port = kDefaultRemotePort;
-    if (const char* env = std::getenv("TOLMARK_REMOTE_PORT"); env != nullptr && std::atoi(env) > 0) {
-        port = static_cast<std::uint16_t>(std::atoi(env));
+};
+
+// "\\host", "//host", "host" or "host:port"; nothing when the port is not a port number, which
+// must not quietly become the default port (another server may answer there).
+std::optional<RemoteServer> remoteServer(const std::string& serverName) {
+    RemoteServer server;
+    server.host = serverName;
+    while (!server.host.empty() && (server.host.front() == '\\' || server.host.front() == '/')) server.host.erase(0, 1);
+    if (const char* env = std::getenv("TOLMARK_REMOTE_PORT"); env != nullptr) {
+        if (const std::optional<std::uint16_t> port = portNumber(env)) server.port = *port;
     }
-    if (auto colon = host.rfind(':'); colon != std::string::npos) {
-        int value = std::atoi(host.c_str() + colon + 1);
-        if (value > 0 && value < 65536) port = static_cast<std::uint16_t>(value);
-        host.resize(colon);
+    if (auto colon = server.host.rfind(':'); colon != std::string::npos) {
+        const std::optional<std::uint16_t> port = portNumber(std::string_view(server.host).substr(colon + 1));
+        if (!port) return std::nullopt;
+        server.port = *port;
+        server.host.resize(colon);
     }
-    return std::make_unique<PipeClient>(host, port);
+    return server;
+}
+
+}  // namespace
+
+std::unique_ptr<PipeClient> connectTo(const std::string& serverName) {
+    std::unique_ptr<PipeClient> client;
+    if (serverName.empty()) {
+        client = std::make_unique<PipeClient>();
+    } else {
+        // A name whose port was refused reaches nobody, rather than the local server.
+        const RemoteServer server = remoteServer(serverName).value_or(RemoteServer{serverName, 0});
+        client = std::make_unique<PipeClient>(server.host, server.port);
+    }
+    client->setTimeout(kRequestTimeout);
+    return client;
 }
 
 int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, std::int64_t now,
@@ -460,6 +584,10 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
     const int count = noCommand ? 0 : argc - next - 1;
     const char* const* args = noCommand ? argv + argc : argv + next + 1;
     if ((is(command, "add") && count < 2) || (is(command, "remove") && count < 1)) return usage();
+    if (!serverName.empty() && !remoteServer(serverName)) {
+        std::fprintf(out, "%s: not a port number\n", serverName.c_str());
+        return kExitFailure;
+    }
     auto client = factory(serverName);
     Session session(*client);
     if (!session.fetchSettings()) {

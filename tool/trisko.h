@@ -2,6 +2,7 @@
 // trisko: changes and lists the client entries of a running server, local or on another host,
 // and edits its MAC ranges. Every command is carried out by control pipe requests.
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -18,6 +19,10 @@ inline constexpr int kExitBadEntry = -1;
 // Port of a remote server when its name does not give one ("host:port"); $TOLMARK_REMOTE_PORT
 // replaces it.
 inline constexpr std::uint16_t kDefaultRemotePort = 5067;
+
+// A server that takes longer than this to accept a request or to answer it is taken as not
+// running, so that a stuck server or an unreachable host cannot hold a script for ever.
+inline constexpr std::chrono::seconds kRequestTimeout{10};
 
 // Makes the pipe client for a server name (empty: the local server).
 using ClientFactory = std::function<std::unique_ptr<PipeClient>(const std::string& serverName)>;

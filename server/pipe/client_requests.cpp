@@ -35,11 +35,12 @@ bool counted(const Fields& fields, ClientList list) {
     return list == ClientList::Dynamic ? fields.expiry != 0 : fields.lastAccess != 0;
 }
 
-// An identity the client file holds and reads back as itself: a hardware address of six bytes,
-// or a relay or client identifier value of at least one byte. Any other would be taken now and
-// be lost, or come back as another identity, when the file is next written and read.
+// An identity the client file holds and reads back as itself: a hardware address of a length
+// the file writes whole, or a relay or client identifier value of at least one byte. Any other
+// would be taken now and be lost, or come back as another identity, when the file is next
+// written and read.
 bool storableIdentity(const Identity& identity) {
-    if (identity.kind == kIdentityHardware) return identity.length == std::tuple_size_v<HardwareAddress>;
+    if (identity.kind == kIdentityHardware) return hardwareAddressReadsBack(identity.length);
     return identity.kind <= kIdentityClientId && identity.length >= 1 && identity.length <= kIdentityBytes;
 }
 

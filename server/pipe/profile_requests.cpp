@@ -87,9 +87,11 @@ PipeMessage renameProfile(ProfileRequest& request) {
     const std::string& oldName = rename->oldName;
     const std::string& newName = rename->newName;
     // The profile list keys are numbered from 0 up; an empty old name names no section, and
-    // the general section is never a profile's to move or delete.
+    // the general section is never a profile's to move or delete. A new name that fills its
+    // whole field has no room for its NUL: the list key is read back as its first 23
+    // characters, which would name a profile without a section.
     if (oldName.empty() || rename->number < 0 || profileNameEquals(oldName, kGeneralSection) ||
-        profileNameEquals(newName, kGeneralSection))
+        profileNameEquals(newName, kGeneralSection) || newName.size() > kProfileNameChars)
         return valueReply(0);
     Hold hold(engine.lock);
     if (newName.empty()) return valueReply(context.store.deleteSection(oldName) ? 1 : 0);

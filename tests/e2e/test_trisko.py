@@ -9,6 +9,7 @@ import struct
 import subprocess
 import sys
 import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -18,6 +19,8 @@ VELKORA = None
 
 
 class Trisko(unittest.TestCase):
+    LONGEST_NAME = "Building7-Floor3-Labs-A"  # a profile name of the most characters a record holds
+
     @classmethod
     def setUpClass(cls):
         cls.trisko = os.path.join(os.path.dirname(VELKORA), "trisko")
@@ -25,8 +28,13 @@ class Trisko(unittest.TestCase):
         cls.srv = lab.namespace("s")
         cls.cli = lab.namespace("c")
         _, cls.cli_dev = lab.link(cls.srv, "10.85.0.1/24", cls.cli, "10.85.0.2/24", f"{lab.prefix}x")
+        cls.tftp_root = os.path.join(lab.dir, "tftp") + "/"
+        os.makedirs(cls.tftp_root)
+        with open(cls.tftp_root + "boot.bin", "wb") as f:
+            f.write(bytes(2000))
         registry = netns.write_config(lab.dir, {"Profile0": "Standard", "Profile1": "Other", "RemotePort": "5067",
-                                                 "UpdateEthers": "2"})
+                                                 "UpdateEthers": "2", "Profile2": cls.LONGEST_NAME, "TFTPEnable": 1,
+                                                 "TFTPMode": 0, "TFTPDirectory": cls.tftp_root})
         with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
             f.write("[Standard]\nInterfaceIP=10.85.0.1\nBaseIP=10.85.0.100\nRange=50\n")
             f.write("[Other]\nBaseIP=10.85.0.200\nRange=10\n")
@@ -46,6 +54,13 @@ class Trisko(unittest.TestCase):
                                 timeout=30)
         code = result.returncode - 256 if result.returncode > 127 else result.returncode
         return code, result.stdout
+
+    def pipe_request(self, data):
+        """One request on the server's local socket, as any local administrator could send it."""
+        program = ("import socket, sys; s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET); "
+                   "s.connect(b'\\0tolmark_dhcp_server'); s.send(bytes.fromhex(sys.argv[1])); "
+                   "sys.stdout.write(s.recv(4096).hex())")
+        return bytes.fromhex(self.lab.ns_run(self.srv, sys.executable, "-c", program, data.hex()).stdout)
 
     def static_lines(self):
         code, out = self.run_trisko("print")
@@ -67,7 +82,28 @@ class Trisko(unittest.TestCase):
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:01"), (0, "not found\n"))
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:01", "Other"), (1, ""))
         self.assertEqual(self.static_lines(), [])
-        self.assertEqual(self.run_trisko("add", "not-an-id", "10.85.0.12")[0], -1)
+        # A mistyped identity or address adds nothing and says which word was wrong (an address
+        # that did not parse was taken for a host name, and an entry without address was added).
+        for words, message in ((("not-an-id", "10.85.0.12"), "not-an-id: not a MAC address or client identifier"),
+                               (("00:11:22:33:44:0d", "10.85.0.300"), "10.85.0.300: not an IPv4 address"),
+                               (("00:11:22:33:44:0d", "10.85.0.12x", "Other"), "10.85.0.12x: not an IPv4 address"),
+                               (("00:11:22:33:44:0d", "printer"), "printer: not an IPv4 address"),
+                               (("remove", "zz:11"), "zz:11: not a MAC address or client identifier"),
+                               # Cut to the 23 characters a record holds, it named another profile.
+                               (("00:11:22:33:44:0d", "10.85.0.12", self.LONGEST_NAME + "B"),
+                                self.LONGEST_NAME + "B: a profile name has at most 23 characters"),
+                               (("remove", "00:11:22:33:44:0d", self.LONGEST_NAME + "B"),
+                                self.LONGEST_NAME + "B: a profile name has at most 23 characters")):
+            command = words if words[0] == "remove" else ("add",) + words
+            self.assertEqual(self.run_trisko(*command), (-1, message + "\n"), words)
+        self.assertEqual(self.static_lines(), [])
+        # A hardware address of another length than six bytes, as the client files hold it.
+        self.assertEqual(self.run_trisko("add", "00:0c:29:aa:bb:cc:dd:ee", "10.85.0.13"), (1, ""))
+        self.assertEqual(self.static_lines(), ["%-32s %-16.16s %s" % ("00-0c-29-aa-bb-cc-dd-ee", "10.85.0.13",
+                                                                      "Standard")])
+        self.assertEqual(self.run_trisko("import", stdin="00-0c-29-aa-bb-cc-dd-ee\t10.85.0.13\tStandard\n"), (1, ""))
+        self.assertEqual(self.run_trisko("remove", "00-0c-29-aa-bb-cc-dd-ee"), (1, ""))
+        self.assertEqual(self.static_lines(), [])
 
     def test_2_export_then_import_changes_nothing(self):
         for i, ip in ((2, "10.85.0.20"), (3, "10.85.0.21")):
@@ -79,9 +115,30 @@ class Trisko(unittest.TestCase):
         self.assertEqual(self.run_trisko("import", stdin=exported), (1, ""))
         self.assertEqual(self.static_lines(), before)
         self.assertEqual(self.run_trisko("export")[1], exported)
-        self.assertEqual(self.run_trisko("import", stdin="garbage line\n")[0], -1)
+        self.assertEqual(self.run_trisko("import", stdin="garbage line\n"),
+                         (-1, "line 1: not a client entry: garbage line\n"))
+        # Fields separated by a blank: the address was lost, and the entry added without it.
+        self.assertEqual(self.run_trisko("import", stdin="00:11:22:33:44:0c 10.85.0.22\n"),
+                         (-1, "line 1: fields must be separated by tabs: 00:11:22:33:44:0c 10.85.0.22\n"))
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:0c 10.85.0.22", "10.85.0.23"),
+                         (-1, "00:11:22:33:44:0c 10.85.0.22: not a MAC address or client identifier\n"))
+        self.assertEqual(self.run_trisko("export")[1], exported)
         self.assertEqual(self.run_trisko("remove_all"), (1, ""))
         self.assertEqual(self.static_lines(), [])
+        # The pipe takes a remark of any bytes. A line break in it must not split the export
+        # into a second line that import would take for an entry nobody made.
+        record = bytearray(328)
+        record[8:12] = bytes([10, 85, 0, 15])
+        record[33:40] = bytes([6, 0, 0x11, 0x22, 0x33, 0x44, 0x0f])
+        record[98:106] = b"Standard"
+        remark = b"x\n00:11:22:33:44:99\t10.85.0.99"
+        record[281:281 + len(remark)] = remark
+        self.assertEqual(self.pipe_request(struct.pack("<Ii", 4, 0) + bytes(record)), struct.pack("<Ii", 0, 1))
+        code, exported = self.run_trisko("export")
+        self.assertEqual((code, exported), (1, "00-11-22-33-44-0f\t10.85.0.15\tStandard\t#x?00:11:22:33:44:99?10.85.0.99\n"))
+        self.assertEqual(self.run_trisko("import", stdin=exported), (1, ""))
+        self.assertEqual(len(self.static_lines()), 1)
+        self.assertEqual(self.run_trisko("remove_all"), (1, ""))
 
     def test_3_dynamic_and_ignored_lists(self):
         probe = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dhcp_probe.py")
@@ -92,6 +149,8 @@ class Trisko(unittest.TestCase):
         # An offered address has no lease yet: it counts as expired and becomes a free slot.
         self.assertEqual(self.run_trisko("remove_expired"), (1, ""))
         self.assertNotIn("02-00-00-00-00-51", self.run_trisko("print", "dynamic")[1])
+        # A free slot is no entry: export leaves it out, so that its output stays entry lines.
+        self.assertEqual(self.run_trisko("export", "dynamic"), (1, ""))
         code, out = self.run_trisko("print", "ignored")
         self.assertEqual(code, 1)
         self.assertEqual(out.splitlines()[1], "=" * 73)
@@ -125,6 +184,19 @@ class Trisko(unittest.TestCase):
             self.assertEqual(code, 0, words)
             self.assertTrue(out.startswith("Usage:\n"), (words, out))
 
+    def test_5b_transfers_show_a_client_error_text_on_its_own_line(self):
+        # The error text comes from the network: a line break in it must not forge a line of
+        # the list, nor an escape sequence reach the terminal.
+        probe = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tftp_probe.py")
+        forged = "x\nGet/octet 10.85.0.9 1 1 done /forged\x1b[2J"
+        self.lab.ns_run(self.cli, sys.executable, probe, "abort", "10.85.0.1", "69", "boot.bin", "1", forged)
+        code, out = self.run_trisko("transfers")
+        self.assertEqual(code, 1, out)
+        self.assertEqual(len(out.splitlines()), 1, out)
+        self.assertTrue(out.startswith("Get/octet 10.85.0.2 "), out)
+        self.assertTrue(out.endswith(f" 2000 aborted 1 x?Get/octet 10.85.0.9 1 1 done /forged?[2J "
+                                     f"{self.tftp_root}boot.bin\n"), out)
+
     @unittest.skipIf(shutil.which("setpriv") is None, "setpriv is missing")
     def test_6_a_user_without_write_permission_can_only_read(self):
         self.assertEqual(self.run_trisko("add", "00:11:22:33:44:07", "10.85.0.40"), (1, ""))
@@ -155,6 +227,11 @@ class Trisko(unittest.TestCase):
         self.assertEqual(self.run_trisko("10.85.0.1", "remove", "00:11:22:33:44:0a", ns=self.cli),
                          (0, "operation failed\n"))
         self.assertEqual(self.run_trisko("10.85.0.1", ns=self.cli)[0], 0)  # a host name alone: usage
+        self.assertEqual(self.run_trisko("10.85.0.1:5067", "print", ns=self.cli)[0], 1)
+        # A port out of range or mistyped is refused, not replaced by the default one, where
+        # another server may answer.
+        for name in ("10.85.0.1:99999", "10.85.0.1:50a67", "10.85.0.1:"):
+            self.assertEqual(self.run_trisko(name, "print", ns=self.cli), (0, f"{name}: not a port number\n"))
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:0a"), (1, ""))
 
 
@@ -176,17 +253,29 @@ class Trisko(unittest.TestCase):
             self.assertEqual(f.read(), "00:11:22:33:44:0b\tprinter7\t10.85.0.60\n")
 
 
-class BrokenWalk(unittest.TestCase):
-    """A server that answers the settings and the first record of a list, then goes away: the
-    walk is reported as broken off and the run fails, rather than a part passing for the list."""
+def record_image(handle, mac_byte, ip_byte, next_handle):
+    record = bytearray(328)
+    struct.pack_into("<Q", record, 0, handle)
+    record[8:12] = bytes([10, 0, 0, ip_byte])
+    record[33:40] = bytes([6, 0, 0x11, 0x22, 0x33, 0x44, mac_byte])
+    struct.pack_into("<Q", record, 320, next_handle)
+    return struct.pack("<Ii", 0, 1) + bytes(record)
 
-    def test_a_list_that_breaks_off_fails(self):
+
+class FakeServer(unittest.TestCase):
+    """trisko against a stand-in server that answers GetSettings and then plays back the given
+    replies, one per request (None: read the request and answer nothing). Returns trisko's exit
+    code, its output, the requests received after GetSettings, and how long the run took."""
+
+    def run_against(self, replies, *args, timeout=30):
         trisko = os.path.join(os.path.dirname(VELKORA), "trisko")
-        name = f"tkwalk{os.getpid()}"
+        name = f"tkfake{os.getpid()}"
         listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         listener.bind("\0" + name)
         listener.listen(1)
         listener.settimeout(10)
+        requests = []
+        done = threading.Event()
 
         def serve():
             connection, _ = listener.accept()
@@ -194,21 +283,59 @@ class BrokenWalk(unittest.TestCase):
             with connection:
                 connection.recv(4096)  # GetSettings
                 connection.send(struct.pack("<Ii", 0, 152) + bytes(152))
-                connection.recv(4096)  # the first ListStatic
-                record = bytearray(328)
-                struct.pack_into("<Q", record, 0, 1)
-                record[8:12] = bytes([10, 0, 0, 5])
-                record[33:40] = bytes([6, 0, 0x11, 0x22, 0x33, 0x44, 0x55])
-                struct.pack_into("<Q", record, 320, 2)  # more to come
-                connection.send(struct.pack("<Ii", 0, 1) + bytes(record))
+                for reply in replies:
+                    requests.append(connection.recv(4096))
+                    if reply is None:
+                        done.wait(60)
+                        return
+                    connection.send(reply)
 
         server = threading.Thread(target=serve, daemon=True)
         server.start()
-        result = subprocess.run([trisko, "export"], env=dict(os.environ, TOLMARK_PIPE=name), capture_output=True,
-                                text=True, timeout=30)
-        server.join(5)
-        self.assertEqual(result.returncode, 0, result.stdout)
-        self.assertEqual(result.stdout, "00-11-22-33-44-55\t10.0.0.5\nService not active\n")
+        started = time.monotonic()
+        try:
+            result = subprocess.run([trisko, *args], env=dict(os.environ, TOLMARK_PIPE=name), capture_output=True,
+                                    text=True, timeout=timeout)
+        finally:
+            done.set()
+            server.join(5)
+        return result.returncode, result.stdout, requests, time.monotonic() - started
+
+    def test_a_list_that_breaks_off_fails(self):
+        # The server answers the first record of the list, then goes away: the walk is reported
+        # as broken off and the run fails, rather than a part passing for the list.
+        code, out, _, _ = self.run_against([record_image(1, 0x55, 5, 2)], "export")
+        self.assertEqual(code, 0, out)
+        self.assertEqual(out, "00-11-22-33-44-55\t10.0.0.5\nService not active\n")
+
+    def test_a_walk_whose_next_record_went_away_starts_again(self):
+        # The record after the first one is removed between two requests (its handle names
+        # nothing now): the walk starts again from the head and leaves out what it has shown.
+        replies = [record_image(1, 1, 1, 2), struct.pack("<I", 0), record_image(1, 1, 1, 3), record_image(3, 3, 3, 0)]
+        code, out, requests, _ = self.run_against(replies, "export")
+        self.assertEqual((code, out), (1, "00-11-22-33-44-01\t10.0.0.1\n00-11-22-33-44-03\t10.0.0.3\n"))
+        self.assertEqual([struct.unpack_from("<IiQ", r) for r in requests],
+                         [(7, 0, 0), (7, 1, 2), (7, 0, 0), (7, 1, 3)])
+        # A list that changes at every look is given up after a hundred new starts, and said so.
+        replies = [record_image(1, 1, 1, 2)] + [struct.pack("<I", 0), record_image(1, 1, 1, 2)] * 100
+        code, out, _, _ = self.run_against(replies + [struct.pack("<I", 0)], "export")
+        self.assertEqual((code, out), (0, "00-11-22-33-44-01\t10.0.0.1\nthe list kept changing while it was read\n"))
+
+    def test_failed_requests_say_why(self):
+        # An older server does not know the request (status 1); a server gone says nothing.
+        for command in ("transfers", "store", "stats"):
+            self.assertEqual(self.run_against([struct.pack("<I", 1)], command)[:2],
+                             (0, "not supported by this server\n"), command)
+            self.assertEqual(self.run_against([struct.pack("<I", 2)], command)[:2], (0, "operation failed\n"), command)
+            self.assertEqual(self.run_against([], command)[:2], (0, "Service not active\n"), command)
+        # Nor is an entry "not found" when the server went away before it answered.
+        self.assertEqual(self.run_against([], "remove", "00:11:22:33:44:55")[:2], (0, "Service not active\n"))
+
+    def test_a_server_that_stops_answering_does_not_hold_trisko(self):
+        code, out, _, elapsed = self.run_against([None], "print")
+        self.assertEqual(code, 0, out)
+        self.assertTrue(out.endswith("Service not active\n"), out)
+        self.assertLess(elapsed, 25)
 
 
 if __name__ == "__main__":

@@ -436,8 +436,9 @@ TEST_F(RequestHandlerTest, StaticEntriesTakeOnlyIdentitiesTheClientFileHolds) {
     const struct {
         std::uint8_t kind, length;
         bool taken;
-    } cases[] = {{0, 6, true},  {0, 0, false}, {0, 16, false}, {1, 0, false},   {2, 5, true},
-                 {3, 64, true}, {4, 1, true},  {7, 3, false},  {128, 6, false}, {255, 2, false}};
+    } cases[] = {{0, 6, true},   {0, 0, false},   {0, 1, false},  {0, 2, true},  {0, 16, true},
+                 {0, 17, false}, {1, 0, false},   {2, 5, true},   {3, 64, true}, {4, 1, true},
+                 {7, 3, false},  {128, 6, false}, {255, 2, false}};
     std::uint8_t n = 0;
     for (const auto& c : cases) {
         ++n;
@@ -456,7 +457,7 @@ TEST_F(RequestHandlerTest, StaticEntriesTakeOnlyIdentitiesTheClientFileHolds) {
     for (const auto& record : walk(PipeCode::ListStatic)) saved.push_back(record.fields.identity);
     for (const ClientRecord* r = restarted.clients.first(ClientList::Static); r; r = restarted.clients.next(*r))
         read.push_back(restarted.clients.image(*r).fields.identity);
-    EXPECT_EQ(saved.size(), 4u);
+    EXPECT_EQ(saved.size(), 6u);
     EXPECT_EQ(read, saved);
 }
 
@@ -607,7 +608,14 @@ TEST_F(RequestHandlerTest, RenameProfileRefusesWhatWouldLoseAProfile) {
     const struct {
         std::int32_t number;
         const char* to;
-    } refused[] = {{1, "Standard"}, {1, "STANDARD"}, {1, "Orphan"}, {0, "Workshop"}, {2, "Workshop"}};
+    } refused[] = {{1, "Standard"},
+                   {1, "STANDARD"},
+                   {1, "Orphan"},
+                   {0, "Workshop"},
+                   {2, "Workshop"},
+                   // The whole 24-byte field without its NUL: read back, the list would name a
+                   // profile of its first 23 characters, which has no section.
+                   {1, "Lab-Building7-Floor3-ABC"}};
     for (const auto& r : refused) {
         EXPECT_EQ(rename(r.number, "Lab", r.to), 0) << r.number << " " << r.to;
         EXPECT_EQ(fixture.iniText(), before) << r.to;
