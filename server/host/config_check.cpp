@@ -236,10 +236,10 @@ void checkPool(const ConfigStore& store, const Profile& p) {
         const std::uint32_t broadcast = network | ~mask;
         if (~mask > 1 && first == network)
             store.report(FindingLevel::Warning, p.name, "BaseIP", pool + " starts at the network's own address",
-                         "the start hands it to a client");
+                         "the start holds it back: no client gets it");
         else if (~mask > 1 && last == broadcast)
             store.report(FindingLevel::Warning, p.name, "Range", pool + " ends at the network's broadcast address",
-                         "the start hands it to a client");
+                         "the start holds it back: no client gets it");
     }
     struct Held {
         const char* key;

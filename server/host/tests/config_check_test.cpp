@@ -220,7 +220,7 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          kCheckWarnings},
         {"pool over the broadcast address",
          served("Range=156", "InterfaceIP=10.0.0.1"),
-         {{"Dorvane.ini", 6, L::Warning, "Range", "broadcast"}},
+         {{"Dorvane.ini", 6, L::Warning, "Range", "broadcast address; the start holds it back"}},
          kCheckWarnings},
         {"pool over the interface's own address",
          served("Range=10", "InterfaceIP=10.0.0.104"),
