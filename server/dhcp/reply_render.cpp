@@ -66,8 +66,10 @@ void writeHeader(Render& x, bool& offSubnet) {
     }
 }
 
-// A DISCOVER of a client with a current lease is told the time it has left.
+// A DISCOVER of a client with a current lease is told the time it has left; under a profile of
+// infinite leases that is infinite still, not the 136 years the lease's expiry stands for.
 std::uint32_t offeredLease(const Render& x) {
+    if (x.d.leaseTime == kInfiniteLease) return kInfiniteLease;
     ClientRecord* lease = findByRequest(x.c.clients, x.in, ClientList::Dynamic, true);
     if (lease == nullptr || lease->expiry <= x.in.now) return x.d.leaseTime;
     const std::int64_t left = lease->expiry - x.in.now;
