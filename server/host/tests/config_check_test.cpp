@@ -321,7 +321,7 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          kCheckWarnings},
         {"static client twice in a profile",
          statics("00:11:22:33:44:55\t10.0.0.5\tLab\n00:11:22:33:44:55\t10.0.0.6\tlab\n"),
-         {{"ethers", 2, L::Warning, "", "serves it by line 1 alone"}},
+         {{"ethers", 2, L::Warning, "", "serves it by this line: line 1 is never used"}},
          kCheckWarnings},
         {"static client in two profiles",
          statics("00:11:22:33:44:55\t10.0.0.5\tLab\n00:11:22:33:44:55\t10.0.0.5\tOther\n"),
