@@ -261,7 +261,8 @@ void holdForHost(EngineTables& c, const AddressPlan& plan, const HardwareAddress
     host.length = 6;
     std::copy_n(holder.begin(), 6, host.bytes.begin());
     c.clients.setIdentity(*rec, host);
-    c.clients.setExpiry(*rec, now + pool.lease);
+    // The lease time goes on the wire as 32 bits without a sign: "Lease" -1 is infinite.
+    c.clients.setExpiry(*rec, now + static_cast<std::uint32_t>(pool.lease));
     c.clients.markChanged(ClientList::Dynamic);
 }
 

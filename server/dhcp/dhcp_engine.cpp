@@ -146,6 +146,7 @@ bool DhcpEngine::parkedStillHolds(const Parked& p, std::int64_t now) {
 }
 
 DhcpEngine::Parked& DhcpEngine::place() {
+    if (freePlaces_.empty()) reclaimStalePlaces();
     if (!freePlaces_.empty()) {
         Parked& p = parked_[freePlaces_.back()];
         freePlaces_.pop_back();
@@ -164,6 +165,15 @@ void DhcpEngine::freePlace(Parked& p) {
     if (p.ticket == 0) return;
     p.ticket = 0;
     freePlaces_.push_back(static_cast<std::uint16_t>(&p - parked_.data()));
+}
+
+void DhcpEngine::reclaimStalePlaces() {
+    // The receive loop lets a request go without taking it up again once it has waited too long,
+    // and drops every waiting request at an address change: their places would stay taken.
+    const std::uint64_t nowMs = clock_.milliseconds();
+    for (Parked& p : parked_) {
+        if (p.ticket != 0 && nowMs - p.sinceMs > kLongestWaitMs) freePlace(p);
+    }
 }
 
 ReplyPlan DhcpEngine::park(Parked& p, std::span<const std::uint8_t> request, const Arrival& arrival) {
@@ -310,6 +320,7 @@ bool DhcpEngine::claimFirst(const RequestInput& in, Decision& d, const Parked* p
         return false;
     }
     if (!lease) return false;  // an offer promises nothing: the REQUEST's claim decides
+    if (freePlaces_.empty()) reclaimStalePlaces();
     // A client whose claims keep being lost, or no place left to wait in (an overload): no
     // answer now; its client asks again.
     if (claimRounds_ >= kClaimRounds || freePlaces_.empty()) {

@@ -95,6 +95,8 @@ private:
     bool parkedStillHolds(const Parked& parked, std::int64_t now);
     Parked& place();
     void freePlace(Parked& p);
+    // Gives back the places of requests never taken up again (stale: older than the longest wait).
+    void reclaimStalePlaces();
     ReplyPlan park(Parked& place, std::span<const std::uint8_t> request, const Arrival& arrival);
 
     EngineTables tables_;

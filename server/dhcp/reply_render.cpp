@@ -1,6 +1,7 @@
 #include "server/dhcp/reply_render.h"
 
 #include <algorithm>
+#include <bitset>
 #include <cstring>
 
 #include "server/dhcp/identity_match.h"
@@ -65,8 +66,10 @@ void writeHeader(Render& x, bool& offSubnet) {
     }
 }
 
-// A DISCOVER of a client with a current lease is told the time it has left.
+// A DISCOVER of a client with a current lease is told the time it has left; under a profile of
+// infinite leases that is infinite still, not the 136 years the lease's expiry stands for.
 std::uint32_t offeredLease(const Render& x) {
+    if (x.d.leaseTime == kInfiniteLease) return kInfiniteLease;
     ClientRecord* lease = findByRequest(x.c.clients, x.in, ClientList::Dynamic, true);
     if (lease == nullptr || lease->expiry <= x.in.now) return x.d.leaseTime;
     const std::int64_t left = lease->expiry - x.in.now;
@@ -160,14 +163,21 @@ void writeRequestedOptions(Render& x) {
     while (listSize < listCap && list[listSize] != 0) ++listSize;
     while (sendSize < x.profile.sendOptions.codes.size() && send[sendSize] != 0) ++sendSize;
 
+    // Each code goes out once, however often the lists name it.
+    std::bitset<256> written;
+    const auto writeOnce = [&](std::uint8_t code) {
+        if (written.test(code)) return;
+        written.set(code);
+        writeRequestedOption(x, code);
+    };
     std::size_t i = 0, j = 0;
     while (!x.reply.pastHardLimit()) {
         // A "SendOptions" code still to come in the list is written when the list gets there.
         while (j < sendSize && std::find(list + i, list + listSize, send[j]) != list + listSize) ++j;
         if (j < sendSize)
-            writeRequestedOption(x, send[j++]);
+            writeOnce(send[j++]);
         else if (i < listSize)
-            writeRequestedOption(x, list[i++]);
+            writeOnce(list[i++]);
         else
             break;
     }

@@ -93,7 +93,11 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
                 s.userClassOption.at = at;
                 break;
             case kRelayInformation:
+                // The last option 82 is the one used (a relay agent appends its own after any
+                // the client sent): its sub-options alone count, none left from an earlier one.
                 s.relayInformationOption.at = at;
+                s.circuitIdOption = ValueRef{};
+                s.remoteIdOption = ValueRef{};
                 walkRelayInformation(at, s);
                 break;
             case kAutoConfigure:

@@ -1,6 +1,7 @@
 #include "server/host/backup_probe.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -11,6 +12,10 @@ namespace tolmark {
 namespace {
 
 constexpr int kAnswerWaitMs = 1000;
+// Each datagram that is no answer starts a new wait; all of them together end here, so that
+// chatter on the client port (or datagrams sent to keep the probe waiting) can neither hold
+// the start-up pause nor stop the housekeeping thread's saves.
+constexpr auto kLongestProbe = std::chrono::milliseconds(3 * kAnswerWaitMs);
 
 }  // namespace
 
@@ -64,15 +69,24 @@ void BackupProbe::run(bool startup) {
     for (const auto& s : sockets) fds.push_back(s.socket.fd());
     std::array<bool, kMaxInterfaces> readableStore{};
     std::uint8_t buffer[1500];
+    const auto giveUp = std::chrono::steady_clock::now() + kLongestProbe;
     while (!answered && !fds.empty() && !flags_.serverStopping.load()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - std::chrono::steady_clock::now()).count();
+        if (left <= 0) break;
+        const int wait = static_cast<int>(std::min<std::int64_t>(left, kAnswerWaitMs));
         std::span<bool> readable(readableStore.data(), fds.size());
-        if (platform::waitReadable(fds, &stop_, kAnswerWaitMs, readable) != platform::WaitResult::Readable) break;
+        if (platform::waitReadable(fds, &stop_, wait, readable) != platform::WaitResult::Readable) break;
         for (std::size_t i = 0; i < sockets.size(); ++i) {
             if (!readable[i]) continue;
             platform::DatagramInfo info;
             long n = sockets[i].socket.receive(buffer, sizeof buffer, info, true);
-            if (n > 0 && isProbeAnswer(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)), info.source,
-                                       sockets[i].address)) {
+            // This server's own receive loop answers a probe from one of the host's addresses
+            // from another of them (two addresses on one subnet): that is no other server.
+            if (n > 0 &&
+                isProbeAnswer(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)), info.source,
+                              sockets[i].address) &&
+                !interfaces_.isHostAddress(info.source)) {
                 answered = true;
                 answerFrom = info.source;
             }

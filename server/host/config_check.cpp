@@ -236,10 +236,10 @@ void checkPool(const ConfigStore& store, const Profile& p) {
         const std::uint32_t broadcast = network | ~mask;
         if (~mask > 1 && first == network)
             store.report(FindingLevel::Warning, p.name, "BaseIP", pool + " starts at the network's own address",
-                         "the start hands it to a client");
+                         "the start holds it back: no client gets it");
         else if (~mask > 1 && last == broadcast)
             store.report(FindingLevel::Warning, p.name, "Range", pool + " ends at the network's broadcast address",
-                         "the start hands it to a client");
+                         "the start holds it back: no client gets it");
     }
     struct Held {
         const char* key;
@@ -408,7 +408,8 @@ void reportDroppedLeases(int fd, const ClientTable& table, unsigned stopLine, co
 }
 
 // Static entries that repeat an address or a client of an earlier line: the loader keeps both,
-// so two clients get one address, or the later entry never serves its client.
+// so two clients get one address, or the earlier entry never serves its client (the last entry
+// of a client in a profile is the one chosen).
 void reportRepeatedStatics(int fd, unsigned stopLine, const std::string& file, Findings& findings) {
     std::unordered_map<Ipv4, std::pair<unsigned, Identity>> addresses;
     std::unordered_map<std::string, unsigned> clients;  // identity and profile name, lower case
@@ -423,7 +424,7 @@ void reportRepeatedStatics(int fd, unsigned stopLine, const std::string& file, F
             const std::string earlier = std::to_string(sameClient->second);
             findings.add(FindingLevel::Warning, file, line,
                          "the client of line " + earlier + " again, in the same profile",
-                         "the start serves it by line " + earlier + " alone");
+                         "the start serves it by this line: line " + earlier + " is never used");
             return;
         }
         if (fields.address == 0) return;

@@ -69,6 +69,29 @@ class BackupDetection(unittest.TestCase):
         self.assertIsNotNone(second.wait_for(" DHCP  active  server started", timeout=10), "\n".join(second.lines))
         self.assertEqual(self.probe(), ["10.83.0.2"])
 
+    def test_a_lone_server_stays_active(self):
+        # A second address of the host on the same subnet: the probe sent from it is answered
+        # by this server's own receive loop, from its first address. That is no other server.
+        ns, dev = self.ns["a"]
+        self.lab.ns_run(ns, "ip", "addr", "add", "10.83.0.5/24", "dev", dev)
+        # Chatter on the client port of the server's address (short datagrams, no answers)
+        # must not keep the start-up probe waiting, nor the server paused.
+        c_ns, c_dev = self.ns["c"]
+        chatter = netns.Process(["ip", "netns", "exec", c_ns, "sh", "-c",
+                                 f"while true; do {sys.executable} {os.path.join(HERE, 'send_datagram.py')} "
+                                 f"--to 10.83.0.1 --port 68 --length 20; sleep 0.3; done"])
+        try:
+            server = self.start("a")
+            answers, deadline = [], time.monotonic() + 8
+            while not answers and time.monotonic() < deadline:
+                answers = self.probe()
+            self.assertEqual(answers, ["10.83.0.1"], "\n".join(server.lines))
+        finally:
+            chatter.kill()
+        time.sleep(2)  # several periodic probes
+        self.assertEqual(self.probe(), ["10.83.0.1"], "\n".join(server.lines))
+        self.assertIsNone(server.wait_for("paused", timeout=0.2), "\n".join(server.lines))
+
 
 if __name__ == "__main__":
     netns.main(globals())

@@ -82,6 +82,14 @@ TEST_F(AllocationTest, AddressAnsweringArpIsHeldForTheForeignHost) {
     // The client answering for its own address is no conflict.
     arp_.answers[lan(101)] = mac(1);
     EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(101));
+    // A pool of infinite leases ("Lease" 4294967295, read as -1) holds the address for as
+    // long, not for no time at all.
+    Profile infinite = lanProfile();
+    infinite.lease = -1;
+    useProfiles({infinite});
+    arp_.answers[lan(102)] = foreign;
+    EXPECT_EQ(send(discover(mac(2))).yiaddr, lan(103));
+    EXPECT_EQ(dynamicAt(lan(102))->expiry, clock_.now() + 4294967295LL);
 }
 
 TEST_F(AllocationTest, AddressesNoClientMayHaveAreHeldUntestedAndUnoffered) {

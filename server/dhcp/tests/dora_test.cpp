@@ -153,6 +153,13 @@ TEST_F(DoraTest, OfferAnnouncesTheTimeLeftOfACurrentLease) {
     EXPECT_EQ(offer.u32Option(kLeaseTime), 1000u);
     // The offer does not touch the running lease.
     EXPECT_EQ(dynamicAt(lan(100))->expiry, clock_.now() + 1000);
+    // An infinite lease has infinite time left: it is not offered as one of 136 years.
+    Profile infinite = lanProfile();
+    infinite.lease = -1;
+    useProfiles({infinite});
+    ASSERT_EQ(bind(mac(2)), lan(101));
+    clock_.advance(2600);
+    EXPECT_EQ(send(discover(mac(2))).u32Option(kLeaseTime), 0xFFFFFFFFu);
 }
 
 TEST_F(DoraTest, MessagesBreakingTheirRulesAreIgnored) {

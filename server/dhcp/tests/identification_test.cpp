@@ -66,6 +66,9 @@ TEST_F(IdentificationTest, StaticClientListedTwiceIsServedByItsUserClassEntry) {
     EXPECT_EQ(lab.addressOption(6), kLabDns);
     EXPECT_EQ(send(request(mac(1)).option(kUserClass, {3, 'l', 'a', 'b'})).yiaddr, lan(20));
     EXPECT_TRUE(records(ClientList::Dynamic).empty());
+    // Listed again in the same profile: the later entry serves it (what -check tells).
+    addStatic(mac(1), lan(30), "LAN");
+    EXPECT_EQ(send(discover(mac(1))).yiaddr, lan(30));
 }
 
 TEST_F(IdentificationTest, StaticEntryWithTheNeverServeAddressIsIgnored) {

@@ -2,6 +2,7 @@
 // past their own length, oversized fields, and many thousands of generated packets. None may
 // crash the engine, read outside the datagram, or leave it unable to serve the next client.
 
+#include <algorithm>
 #include <random>
 
 #include "server/dhcp/dhcp_protocol.h"
@@ -60,6 +61,23 @@ TEST_F(MalformedTest, RelaySubOptionRunningPastItsOptionIsNotTaken) {
     const Identity id = records(ClientList::Dynamic).back()->identity;
     EXPECT_EQ(id.kind, kIdentityCircuit);
     EXPECT_EQ(Bytes(id.bytes.begin(), id.bytes.begin() + id.length), (Bytes{'p', '1'}));
+    // A client's own option 82 before the one its relay agent appended: the agent's option is
+    // the one used, and none of the client's sub-options (a remote ID it chose) mixes into it,
+    // so it cannot pose as the static client of that remote ID.
+    Identity remote;
+    remote.kind = kIdentityRemote;
+    remote.length = 5;
+    std::copy_n("spoof", 5, remote.bytes.begin());
+    clients_.setIdentity(addStatic(mac(9), lan(50), "AnyRelay"), remote);
+    Reply appended = send(discover(mac(3))
+                              .option(kRelayInformation, {2, 5, 's', 'p', 'o', 'o', 'f'})
+                              .option(kRelayInformation, {1, 2, 'p', '2'}));
+    ASSERT_TRUE(appended);
+    EXPECT_NE(appended.yiaddr, lan(50));
+    EXPECT_EQ(appended.find(kRelayInformation)->value, (Bytes{1, 2, 'p', '2'}));
+    const Identity agents = dynamicAt(appended.yiaddr)->identity;
+    EXPECT_EQ(agents.kind, kIdentityCircuit);
+    EXPECT_EQ(Bytes(agents.bytes.begin(), agents.bytes.begin() + agents.length), (Bytes{'p', '2'}));
 }
 
 TEST_F(MalformedTest, HardwareLengthAbove16IsClamped) {

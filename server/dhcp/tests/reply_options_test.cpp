@@ -61,6 +61,10 @@ TEST_F(ReplyOptionsTest, RequestedOptionsFollowTheParameterList) {
     EXPECT_EQ(offer.addressOption(42), makeIpv4(10, 0, 0, 123));
     // A 0 code ends the list.
     EXPECT_EQ(requested(send(discover(mac(1)).option(kParameterList, {3, 0, 1}))), Codes{3});
+    // A code asked for again is not sent again: a client joins repeated options into one value,
+    // and a mask or an address list would come out twice as long.
+    Reply repeated = send(discover(mac(1)).option(kParameterList, {1, 3, 1, 150, 3, 150, 1}));
+    EXPECT_EQ(requested(repeated), (Codes{1, 3, 150}));
 }
 
 TEST_F(ReplyOptionsTest, WithoutAListTheDefaultOptionsThenEveryProfileLine) {

@@ -89,6 +89,18 @@ TEST_F(SharedLeasesTest, LeasesAreClaimedBeforeTheyAreAcknowledged) {
     EXPECT_EQ(dynamicAt(lan(100))->expiry, claim.lease.expiry) << "the lease the database holds";
     EXPECT_TRUE(shared_.writes.empty());
     EXPECT_TRUE(logged("DHCP  Request 00:11:22:33:44:01 ACK 192.168.1.100 3600 if 192.168.1.1\n"));
+
+    // Claims whose requests are never taken up again (the receive loop let them go: waited too
+    // long, or dropped at an address change) give their places back once they are stale;
+    // otherwise, every place gone, no lease would ever be acknowledged again.
+    for (std::size_t i = 0; i < DhcpEngine::kParkedPlaces; ++i) {
+        send(request(mac(1)).ciaddr(lan(100)), lan(100));
+        ASSERT_TRUE(lastPlan_.parked) << i;
+    }
+    clock_.advance(6);
+    send(request(mac(1)).ciaddr(lan(100)), lan(100));
+    EXPECT_TRUE(lastPlan_.parked);
+    EXPECT_EQ(answer(ClaimOutcome::Won).find(kMessageType)->value, Bytes{kAck});
 }
 
 TEST_F(SharedLeasesTest, ALostClaimIsDecidedAgainWithTheHolderKnown) {

@@ -139,6 +139,25 @@ TEST(BackupProbe, ProbesEachAddressOnceOneProbeAtATimeAndPausesWhileAnotherServe
     EXPECT_EQ(flags.paused.load(), 2);
     EXPECT_EQ(log.count("DHCP  paused  server on 127.0.0.3 detected"), 1);
     EXPECT_FALSE(log.has("Error"));
+
+    // Datagrams that are no answer, arriving faster than the wait for one ends, do not keep
+    // the probe waiting: it ends as one without an answer, and the pause runs down.
+    std::atomic<bool> chattering{true};
+    std::thread chatter([&] {
+        platform::UdpSocket from = platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 3), 0);
+        const std::uint8_t noise[20] = {2};
+        for (int i = 0; i < 60 && chattering.load(); ++i) {
+            from.send(noise, sizeof noise, own, static_cast<std::uint16_t>(port + 1));
+            std::this_thread::sleep_for(200ms);
+        }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    probe.run(false);
+    const auto took = std::chrono::steady_clock::now() - started;
+    chattering.store(false);
+    chatter.join();
+    EXPECT_LT(took, 5s);
+    EXPECT_EQ(flags.paused.load(), 1);
 }
 
 TEST(Housekeeping, ThePeriodicSaveKeepsItsPeriodWhileDnsUpdatesWaitAndStopEndsBoth) {
