@@ -1,6 +1,7 @@
 #include "server/host/backup_probe.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -19,8 +20,14 @@ constexpr auto kLongestProbe = std::chrono::milliseconds(3 * kAnswerWaitMs);
 
 }  // namespace
 
+// A server of this kind answers with the probe itself turned into a reply: its xid, "_DHCP_" and
+// marker stay. A reply to a DHCP client of this host, which shares the client port, is no answer
+// (it would pause the server whenever the host renewed its own address during a probe).
 bool isProbeAnswer(std::span<const std::uint8_t> datagram, Ipv4 source, Ipv4 entryAddress) {
-    return source != entryAddress && datagram.size() >= dhcp::kProbeSize && datagram[dhcp::kOp] == dhcp::kBootReply;
+    static const std::array<std::uint8_t, dhcp::kProbeSize> kProbe = dhcp::probeMessage();
+    return source != entryAddress && datagram.size() >= dhcp::kProbeSize && datagram[dhcp::kOp] == dhcp::kBootReply &&
+           dhcp::isProbe(datagram) &&
+           std::equal(kProbe.begin() + dhcp::kXid, kProbe.begin() + dhcp::kXid + 4, datagram.begin() + dhcp::kXid);
 }
 
 void BackupProbe::run(bool startup) {

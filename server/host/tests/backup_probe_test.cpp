@@ -42,15 +42,29 @@ TEST(BackupProbe, MessageIsLaidOutByteForByte) {
     EXPECT_FALSE(dhcp::isProbe(std::span<const std::uint8_t>(m).first(259)));
 }
 
-TEST(BackupProbe, AnswersComeFromAnotherAddressAndAreFullReplies) {
-    std::array<std::uint8_t, 300> reply{};
-    reply[0] = 2;
+TEST(BackupProbe, AnswersComeFromAnotherAddressAndAreTheProbeTurnedIntoAReply) {
+    // What a server of this kind sends back: the probe as a 548-byte OFFER.
+    std::array<std::uint8_t, 548> answer{};
+    const auto probe = dhcp::probeMessage();
+    std::copy(probe.begin(), probe.end(), answer.begin());
+    answer[0] = 2;
+    answer[242] = 2;
     const Ipv4 own = makeIpv4(10, 0, 0, 1), other = makeIpv4(10, 0, 0, 2);
-    EXPECT_TRUE(isProbeAnswer(reply, other, own));
-    EXPECT_FALSE(isProbeAnswer(reply, own, own));  // our own receive loop answering
-    EXPECT_FALSE(isProbeAnswer(std::span<const std::uint8_t>(reply.data(), 299), other, own));
-    reply[0] = 1;
-    EXPECT_FALSE(isProbeAnswer(reply, other, own));
+    EXPECT_TRUE(isProbeAnswer(answer, other, own));
+    EXPECT_TRUE(isProbeAnswer(std::span<const std::uint8_t>(answer).first(300), other, own));
+    EXPECT_FALSE(isProbeAnswer(answer, own, own));  // our own receive loop answering
+    EXPECT_FALSE(isProbeAnswer(std::span<const std::uint8_t>(answer).first(299), other, own));
+    struct Change {
+        std::size_t at;
+        std::uint8_t value;
+    };
+    // A request, another transaction, another client's reply (an OFFER to this host's own DHCP
+    // client on the shared port), a reply without the marker.
+    for (const Change c : {Change{0, 1}, Change{4, 0x62}, Change{28, 0x52}, Change{245, 'M'}}) {
+        auto changed = answer;
+        changed[c.at] = c.value;
+        EXPECT_FALSE(isProbeAnswer(changed, other, own)) << c.at;
+    }
 }
 
 TEST(BackupProbe, DetectOffKeepsTheServerActiveWithoutProbing) {
@@ -128,8 +142,10 @@ TEST(BackupProbe, ProbesEachAddressOnceOneProbeAtATimeAndPausesWhileAnotherServe
             platform::DatagramInfo info;
             if (other.receive(buffer, sizeof buffer, info, true) != static_cast<long>(dhcp::kProbeSize)) continue;
             probesSeen.fetch_add(1);
-            std::array<std::uint8_t, 548> offer{};
+            std::array<std::uint8_t, 548> offer{};  // the probe turned into an OFFER, as a server answers
+            std::copy_n(buffer, dhcp::kProbeSize, offer.begin());
             offer[0] = 2;
+            offer[242] = 2;
             from.send(offer.data(), offer.size(), info.source, static_cast<std::uint16_t>(port + 1));
         }
     });
