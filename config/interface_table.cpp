@@ -94,13 +94,14 @@ bool InterfaceTable::build(const ConfigStore& store, std::string_view section, p
             else
                 entries_[i].flags |= kIfServed;
         }
-        // An address to serve that the host does not have yet gets an entry of its own, so
-        // that it is served as soon as it appears.
-        if (!found && mode == 1) {
+        // An address the host does not have yet gets an entry of its own, so that its choice
+        // holds when it appears: one to serve is served at once, and one to leave alone (an
+        // interface that comes up after the start) is not served as a newcomer would be.
+        if (!found) {
             InterfaceEntry e;
             e.address = address;
             e.mask = classMask(address);
-            e.flags = kIfServed;
+            e.flags = mode == 1 ? kIfServed : 0;
             e.missingSince = now;
             appendLocked(e);
         }

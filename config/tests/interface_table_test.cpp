@@ -80,6 +80,24 @@ TEST_F(InterfaceTableTest, ExcludeAndTrustedFlags) {
     EXPECT_EQ(t.ifIndexForNeighbour(makeIpv4(172, 20, 0, 1)), -1);
 }
 
+// An interface that is down at the start (a VPN or a bridge that comes up later) and excluded:
+// when it appears it must not be served, and a rewrite of the lists keeps it excluded.
+TEST_F(InterfaceTableTest, AnExcludedAddressTheHostGetsLaterStaysExcluded) {
+    store_.writeText("Dorvane", "Exclude", "192.168.1.1,172.16.0.1");
+    InterfaceTable t;
+    ASSERT_TRUE(t.build(store_, "Dorvane", host_, 100, log_));
+    EXPECT_EQ(flagsOf(t, makeIpv4(172, 16, 0, 1)), 0);
+    ASSERT_TRUE(t.writeKeys(store_, "Dorvane"));
+    EXPECT_EQ(store_.readText("Dorvane", "Exclude", "", 512), "192.168.1.1,172.16.0.1");
+    host_.rows.push_back({makeIpv4(172, 16, 0, 1), makeIpv4(255, 255, 255, 0), 4});
+    log_.lines.clear();
+    ASSERT_TRUE(t.reload(host_, 200, log_));
+    EXPECT_EQ(flagsOf(t, makeIpv4(172, 16, 0, 1)), kIfPresent);
+    EXPECT_EQ(t.entry(static_cast<std::size_t>(t.indexOf(makeIpv4(172, 16, 0, 1)) - 1))->mask,
+              makeIpv4(255, 255, 255, 0));
+    EXPECT_EQ(log_.lines, std::vector<std::string>{"local IP address 172.16.0.1, added\n"});
+}
+
 TEST_F(InterfaceTableTest, AddressLeavingAndComingBackKeepsFlagsAndLogsOnce) {
     store_.writeText("Dorvane", "Exclude", "192.168.1.1");
     InterfaceTable t;
