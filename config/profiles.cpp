@@ -101,10 +101,15 @@ void readSelector(const ConfigStore& store, std::string_view section, Profile& p
 void readPool(const ConfigStore& store, std::string_view section, Profile& profile) {
     profile.baseIp = readAddress(store, section, "BaseIP");
     const std::int32_t given = store.readInt(section, "Range", 0);
-    if (given < 0 && store.findings() != nullptr)
+    if (given < 0 && store.findings() != nullptr) {
+        // Without a sign, a count from 2147483648 up reads as a negative 32-bit number.
+        const std::string text = store.readText(section, "Range", "", kAddressTextCapacity);
         store.report(
-            FindingLevel::Warning, section, "Range", std::to_string(given) + " is negative",
+            FindingLevel::Warning, section, "Range",
+            text.find('-') != std::string::npos ? std::to_string(given) + " is negative"
+                                                : "\"" + text + "\" is more than a pool may hold (2147483647)",
             profile.baseIp != 0 ? "the start makes a pool of the one address BaseIP" : "the start has no pool");
+    }
     std::int64_t range = std::max(given, 0);
     if (profile.baseIp == 0 || range == 0) range = profile.baseIp != 0 ? 1 : 0;
     const std::int64_t room = std::int64_t{1} << 32;
@@ -318,7 +323,9 @@ void readProfile(const ConfigStore& store, std::string_view name, const OptionCo
     const std::string_view section = name;
     profile.lease = store.readInt(section, "Lease", 36000);
     // The lease time goes on the wire as 32 bits without a sign: -1 is 4294967295, infinite.
-    if (profile.lease < 0 && store.findings() != nullptr)
+    // Written without a sign (4294967295), such a lease is what it says.
+    if (profile.lease < 0 && store.findings() != nullptr &&
+        store.readText(section, "Lease", "", kAddressTextCapacity).find('-') != std::string::npos)
         store.report(FindingLevel::Warning, section, "Lease", std::to_string(profile.lease) + " is negative",
                      "the start gives leases of " + std::to_string(static_cast<std::uint32_t>(profile.lease)) +
                          " seconds (4294967295: infinite)");

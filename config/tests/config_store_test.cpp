@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <limits>
 #include <thread>
 
 #include "config/tests/temp_directory.h"
@@ -40,7 +41,7 @@ TEST_F(ConfigStoreTest, WritingTheDefaultDeletesTheKey) {
 }
 
 TEST_F(ConfigStoreTest, IntegersTakeTheLeadingNumberInBothBackEnds) {
-    const std::string body = "A=12abc\nB=abc\nC=-7\nD=\n";
+    const std::string body = "A=12abc\nB=abc\nC=-7\nD=\nE=4294967295\nF=2147483648\nG=99999999999\nH=-99999999999\n";
     std::filesystem::create_directory(dir_.file("etc"));
     writeFile(registry(), "[Dorvane]\n" + body);
     for (bool ini : {false, true}) {
@@ -51,6 +52,11 @@ TEST_F(ConfigStoreTest, IntegersTakeTheLeadingNumberInBothBackEnds) {
         EXPECT_EQ(store_.readInt("Dorvane", "C", 5), -7);
         EXPECT_EQ(store_.readInt("Dorvane", "D", 5), 5);
         EXPECT_EQ(store_.readInt("Dorvane", "Missing", 5), 5);
+        // A 32-bit value without sign keeps its bits: a lease of 4294967295 is the infinite one.
+        EXPECT_EQ(store_.readInt("Dorvane", "E", 5), -1);
+        EXPECT_EQ(store_.readInt("Dorvane", "F", 5), std::numeric_limits<std::int32_t>::min());
+        EXPECT_EQ(store_.readInt("Dorvane", "G", 5), std::numeric_limits<std::int32_t>::max());
+        EXPECT_EQ(store_.readInt("Dorvane", "H", 5), std::numeric_limits<std::int32_t>::min());
     }
 }
 
