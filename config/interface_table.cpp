@@ -8,22 +8,27 @@ namespace {
 constexpr std::size_t kListCapacity = 512;
 constexpr std::size_t kMaxListItems = 32;
 
-// The addresses of a list setting: items split at ",", those that do not read as an address
-// skipped (and handed to skipped, when given), at most 32 looked at.
+// The addresses of a list setting: items separated by "," (as written back), or by ";" or
+// blanks as a hand-written list may have them; items that do not read as an address are skipped
+// (and handed to skipped, when given, as are items with text after their address); at most 32
+// items looked at.
+bool isListSeparator(char c) { return c == ',' || c == ';' || c == ' ' || c == '\t'; }
+
 std::vector<Ipv4> parseAddressList(std::string_view text, std::vector<std::string>* skipped = nullptr) {
     std::vector<Ipv4> result;
     std::size_t items = 0;
-    while (!text.empty() && items < kMaxListItems) {
-        std::size_t comma = text.find(',');
-        std::string_view item = text.substr(0, comma);
+    std::size_t pos = 0;
+    while (items < kMaxListItems) {
+        while (pos < text.size() && isListSeparator(text[pos])) ++pos;
+        if (pos >= text.size()) break;
+        std::size_t end = pos;
+        while (end < text.size() && !isListSeparator(text[end])) ++end;
+        const std::string_view item = text.substr(pos, end - pos);
+        pos = end;
         ++items;
-        ParsedIpv4 parsed = parseIpv4(item);
-        if (parsed.ok)
-            result.push_back(parsed.address);
-        else if (skipped != nullptr)
-            skipped->emplace_back(item);
-        if (comma == std::string_view::npos) break;
-        text.remove_prefix(comma + 1);
+        const ParsedIpv4 parsed = parseIpv4(item);
+        if (parsed.ok) result.push_back(parsed.address);
+        if ((!parsed.ok || parsed.end != item.size()) && skipped != nullptr) skipped->emplace_back(item);
     }
     return result;
 }
@@ -46,8 +51,13 @@ void reportAddressLists(const ConfigStore& store, std::string_view section) {
         std::vector<std::string> skipped;
         parseAddressList(store.readText(section, key, "", kListCapacity), &skipped);
         for (const std::string& item : skipped) {
-            store.report(FindingLevel::Warning, section, key, "\"" + item + "\" is not an IPv4 address",
-                         "the start skips this item of the list");
+            const ParsedIpv4 parsed = parseIpv4(item);
+            if (parsed.ok)
+                store.report(FindingLevel::Warning, section, key, "\"" + item + "\" is an address followed by other text",
+                             "the start takes it as " + std::string(formatIpv4(parsed.address).c_str()));
+            else
+                store.report(FindingLevel::Warning, section, key, "\"" + item + "\" is not an IPv4 address",
+                             "the start skips this item of the list");
         }
     }
 }

@@ -98,6 +98,44 @@ TEST_F(InterfaceTableTest, AnExcludedAddressTheHostGetsLaterStaysExcluded) {
     EXPECT_EQ(log_.lines, std::vector<std::string>{"local IP address 172.16.0.1, added\n"});
 }
 
+// Lists written by hand with blanks or semicolons between the addresses: each address counts,
+// so that the second of "Exclude=a b" is not served against the administrator's word.
+TEST_F(InterfaceTableTest, ListItemsMayBeSeparatedByBlanksOrSemicolons) {
+    host_.rows.push_back({makeIpv4(172, 16, 0, 1), makeIpv4(255, 255, 0, 0), 4});
+    const struct {
+        const char* exclude;
+        std::int32_t flags10, flags192, flags172;
+    } rows[] = {
+        {"192.168.1.1 10.0.0.1", kIfPresent, kIfPresent, kIfPresent | kIfServed},
+        {"192.168.1.1;172.16.0.1", kIfPresent | kIfServed, kIfPresent, kIfPresent},
+        {" 192.168.1.1 ,\t10.0.0.1 ; 172.16.0.1 ", kIfPresent, kIfPresent, kIfPresent},
+        {"192.168.1.1,,bogus 10.0.0.1", kIfPresent, kIfPresent, kIfPresent | kIfServed},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.exclude);
+        store_.writeText("Dorvane", "Exclude", row.exclude);
+        InterfaceTable t;
+        ASSERT_TRUE(t.build(store_, "Dorvane", host_, 100, log_));
+        EXPECT_EQ(flagsOf(t, makeIpv4(10, 0, 0, 1)), row.flags10);
+        EXPECT_EQ(flagsOf(t, makeIpv4(192, 168, 1, 1)), row.flags192);
+        EXPECT_EQ(flagsOf(t, makeIpv4(172, 16, 0, 1)), row.flags172);
+    }
+
+    // The check names what the start skips or reads only in part.
+    struct Sink : FindingSink {
+        void report(const Finding& f) override { problems.push_back(f.key + ": " + f.problem + "; " + f.startDoes); }
+        std::vector<std::string> problems;
+    } sink;
+    store_.writeText("Dorvane", "Exclude", "10.0.0.1x;bogus");
+    store_.setFindings(&sink);
+    reportAddressLists(store_, "Dorvane");
+    store_.setFindings(nullptr);
+    EXPECT_EQ(sink.problems,
+              (std::vector<std::string>{
+                  "Exclude: \"10.0.0.1x\" is an address followed by other text; the start takes it as 10.0.0.1",
+                  "Exclude: \"bogus\" is not an IPv4 address; the start skips this item of the list"}));
+}
+
 TEST_F(InterfaceTableTest, AddressLeavingAndComingBackKeepsFlagsAndLogsOnce) {
     store_.writeText("Dorvane", "Exclude", "192.168.1.1");
     InterfaceTable t;
