@@ -67,11 +67,23 @@ void readRelaySelector(const ConfigStore& store, std::string_view section, Profi
     profile.relaySelectorType = readClassValue(text, profile) ? type : RelaySelectorType::None;
 }
 
+// A class key that decides but reads as no value leaves a profile without selector, which the
+// engine takes for clients of every class: the check says so.
+void reportNoSelector(const ConfigStore& store, std::string_view section, const char* key, const std::string& text,
+                      const char* problem) {
+    if (store.findings() != nullptr)
+        store.report(FindingLevel::Warning, section, key, "\"" + text + "\" " + problem,
+                     "the start gives the profile no selector: it is for clients of any class");
+}
+
 // The first of the selector keys that is present decides, even when its value is unusable.
 void readSelector(const ConfigStore& store, std::string_view section, Profile& profile) {
     if (auto text = readIfPresent(store, section, "MacClass", kSelectorTextCapacity)) {
         profile.selectorValue = parseByteList(*text, kSelectorValueCapacity);
-        if (profile.selectorValue.length > 0) profile.selectorKind = SelectorKind::MacClass;
+        if (profile.selectorValue.length > 0)
+            profile.selectorKind = SelectorKind::MacClass;
+        else
+            reportNoSelector(store, section, "MacClass", *text, "holds no hexadecimal byte");
         return;
     }
     constexpr std::pair<const char*, SelectorKind> kClassKeys[] = {{"CidClass", SelectorKind::ClientIdClass},
@@ -79,16 +91,24 @@ void readSelector(const ConfigStore& store, std::string_view section, Profile& p
                                                                    {"VendorClass", SelectorKind::VendorClass}};
     for (const auto& [key, kind] : kClassKeys) {
         if (auto text = readIfPresent(store, section, key, kSelectorTextCapacity)) {
-            if (readClassValue(*text, profile)) profile.selectorKind = kind;
+            if (readClassValue(*text, profile))
+                profile.selectorKind = kind;
+            else
+                reportNoSelector(store, section, key, *text,
+                                 "is neither hexadecimal nor a text after a double quote");
             return;
         }
     }
-    if (const ParsedIpv4 relay = parseIpv4(store.readText(section, "RelayIP", "", kAddressTextCapacity)); relay.ok) {
+    const std::string relayText = store.readText(section, "RelayIP", "", kAddressTextCapacity);
+    if (const ParsedIpv4 relay = parseIpv4(relayText); relay.ok) {
         profile.selectorKind = SelectorKind::Relay;
         profile.selectorAddress = relay.address;
         readRelaySelector(store, section, profile);
         return;
     }
+    if (store.findings() != nullptr && relayText.find_first_not_of(" \t") != std::string::npos)
+        store.report(FindingLevel::Warning, section, "RelayIP", "\"" + relayText + "\" is not an IPv4 address",
+                     "the start does not make it a relay profile");
     if (const Ipv4 address = readAddress(store, section, "InterfaceIP"); address != 0) {
         profile.selectorKind = SelectorKind::Interface;
         profile.selectorAddress = address;
@@ -188,7 +208,8 @@ void readOptionEntries(const ConfigStore& store, std::string_view section, const
             reportOptionLineLeftovers(store, section, code, line, static_cast<std::size_t>(parsed.result), room[1]);
             used += parsed.entrySize;
         }
-        if (parsed.result < 0 && store.findings() != nullptr)
+        // A line that reads as nothing (an address line shorter than one address) is left out too.
+        if (parsed.result <= 0 && store.findings() != nullptr)
             store.report(FindingLevel::Warning, section, indexedKey("Opt", code),
                          "\"" + line + "\": " + optionLineErrorText(parsed.result),
                          "the start leaves this option out of the profile");
@@ -311,6 +332,8 @@ const char* optionLineErrorText(int result) {
             return "the value does not read as the length asks";
         case kOptionLineNoRoom:
             return "no room left in the profile's options";
+        case 0:
+            return "the length is below one address";
         default:
             return "does not read";
     }

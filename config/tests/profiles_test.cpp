@@ -98,6 +98,33 @@ TEST_F(ProfilesTest, FirstPresentSelectorKeyDecides) {
     EXPECT_EQ(p[4].selectorKind, SelectorKind::None);  // invalid CidClass still decides
 }
 
+// A selector key that decides but gives no selector leaves a profile for clients of any class;
+// an address line shorter than one address leaves the option out. The check says both.
+TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
+    struct Sink : FindingSink {
+        void report(const Finding& f) override {
+            problems.push_back(f.section + " " + f.key + ": " + f.problem + "; " + f.startDoes);
+        }
+        std::vector<std::string> problems;
+    } sink;
+    writeIni(
+        "[Dorvane]\nProfile0=Mac\nProfile1=User\nProfile2=Relay\nProfile3=Fine\n"
+        "[Mac]\nMacClass=zz\n[User]\nUserClass=\"staff\"\n[Relay]\nRelayIP=10.0.0.300\nInterfaceIP=10.0.0.1\n"
+        "[Fine]\nUserClass=\"staff\nOpt150=150 3 10.0.0.1\n");
+    store_.setFindings(&sink);
+    ASSERT_EQ(load(), 4u);
+    store_.setFindings(nullptr);
+    EXPECT_EQ(sink.problems,
+              (std::vector<std::string>{
+                  "Mac MacClass: \"zz\" holds no hexadecimal byte; the start gives the profile no selector: it is "
+                  "for clients of any class",
+                  "User UserClass: \"staff\" is neither hexadecimal nor a text after a double quote; the start gives "
+                  "the profile no selector: it is for clients of any class",
+                  "Relay RelayIP: \"10.0.0.300\" is not an IPv4 address; the start does not make it a relay profile",
+                  "Fine Opt150: \"150 3 10.0.0.1\": the length is below one address; the start leaves this option "
+                  "out of the profile"}));
+}
+
 TEST_F(ProfilesTest, ReadsKeysWithDefaultsFallbacksAndFieldLimits) {
     writeIni(
         "[Dorvane]\nProfile0=P\n[P]\nTimeIP=10.0.0.7\nNTPIP=10.0.0.8\nNTP1IP=10.0.0.9\nDNS2IP=10.0.0.300\n"
