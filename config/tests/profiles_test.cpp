@@ -166,12 +166,14 @@ TEST_F(ProfilesTest, OptionEntriesInCodeOrderWithinTheArea) {
 
 TEST_F(ProfilesTest, ConvertsOldKeysIntoOptionLines) {
     writeIni(
-        "[Dorvane]\nProfile0=P\n[P]\nSMTPIP=10.0.0.25\nWWWIP=none\n"
+        "[Dorvane]\nProfile0=P\n[P]\nSMTPIP=10.0.0.25\nWWWIP=none\nMobilIP=0.0.0.0\n"
         "Extensions=43 1 7 150 4 10.0.0.9 junk\n");
     ASSERT_EQ(load(), 1u);
     EXPECT_EQ(read("P", "Opt69"), "69 4 10 0 0 25");
     EXPECT_EQ(read("P", "SMTPIP"), "<none>");
     EXPECT_EQ(read("P", "WWWIP"), "none");
+    // 0.0.0.0 is no address: no option 68 of zeros for every client that asks for it.
+    EXPECT_EQ(read("P", "Opt68"), "<none>");
     EXPECT_EQ(read("P", "Opt43"), "43 1 7");
     EXPECT_EQ(read("P", "Opt150"), "150 4 10.0.0.9");
     EXPECT_EQ(read("P", "Extensions"), "junk");
