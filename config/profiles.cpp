@@ -367,7 +367,7 @@ void readProfile(const ConfigStore& store, std::string_view name, const OptionCo
 void convertOldProfileKeys(ConfigStore& store, std::string_view name) {
     for (const OldAddressKey& old : kOldAddressKeys) {
         const ParsedIpv4 address = parseIpv4(store.readText(name, old.key, "", kAddressTextCapacity));
-        // 0.0.0.0 is how an unset address was stored: it would become an option of zeros.
+        // 0.0.0.0 is no address; as a line it would send an option of zeros.
         if (!address.ok || address.address == 0) continue;
         char line[32];
         std::snprintf(line, sizeof line, "%u 4 %u %u %u %u", old.code, ipv4Octet(address.address, 0),
