@@ -65,6 +65,12 @@ void readRelaySelector(const ConfigStore& store, std::string_view section, Profi
         type = RelaySelectorType::RemoteId;
     }
     profile.relaySelectorType = readClassValue(text, profile) ? type : RelaySelectorType::None;
+    if (profile.relaySelectorType == RelaySelectorType::None && !text.empty() && store.findings() != nullptr) {
+        const char* key = type == RelaySelectorType::CircuitId ? "CircuitID" : "RemoteID";
+        store.report(FindingLevel::Warning, section, key,
+                     "\"" + text + "\" is neither hexadecimal nor a text after a double quote",
+                     std::string("the start gives the profile no ") + key + ": it is for every request from its relay");
+    }
 }
 
 // A class key that decides but reads as no value leaves a profile without selector, which the

@@ -108,11 +108,11 @@ TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
         std::vector<std::string> problems;
     } sink;
     writeIni(
-        "[Dorvane]\nProfile0=Mac\nProfile1=User\nProfile2=Relay\nProfile3=Fine\n"
+        "[Dorvane]\nProfile0=Mac\nProfile1=User\nProfile2=Relay\nProfile3=Fine\nProfile4=Circuit\n"
         "[Mac]\nMacClass=zz\n[User]\nUserClass=\"staff\"\n[Relay]\nRelayIP=10.0.0.300\nInterfaceIP=10.0.0.1\n"
-        "[Fine]\nUserClass=\"staff\nOpt150=150 3 10.0.0.1\n");
+        "[Fine]\nUserClass=\"staff\nOpt150=150 3 10.0.0.1\n[Circuit]\nRelayIP=10.0.0.9\nCircuitID=port 7\n");
     store_.setFindings(&sink);
-    ASSERT_EQ(load(), 4u);
+    ASSERT_EQ(load(), 5u);
     store_.setFindings(nullptr);
     EXPECT_EQ(sink.problems,
               (std::vector<std::string>{
@@ -122,7 +122,9 @@ TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
                   "the profile no selector: it is for clients of any class",
                   "Relay RelayIP: \"10.0.0.300\" is not an IPv4 address; the start does not make it a relay profile",
                   "Fine Opt150: \"150 3 10.0.0.1\": the length is below one address; the start leaves this option "
-                  "out of the profile"}));
+                  "out of the profile",
+                  "Circuit CircuitID: \"port 7\" is neither hexadecimal nor a text after a double quote; the start "
+                  "gives the profile no CircuitID: it is for every request from its relay"}));
 }
 
 TEST_F(ProfilesTest, ReadsKeysWithDefaultsFallbacksAndFieldLimits) {
