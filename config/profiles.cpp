@@ -31,11 +31,17 @@ std::optional<std::string> readIfPresent(const ConfigStore& store, std::string_v
 }
 
 Ipv4 readAddress(const ConfigStore& store, std::string_view section, std::string_view key) {
-    const std::string text = store.readText(section, key, "", kAddressTextCapacity);
-    const ParsedIpv4 parsed = parseIpv4(text);
-    if (!parsed.ok && store.findings() != nullptr && text.find_first_not_of(" \t") != std::string::npos)
-        store.report(FindingLevel::Warning, section, key, "\"" + text + "\" is not an IPv4 address",
-                     "the start takes it as not set (0.0.0.0)");
+    // The address is read from the first 15 characters; the check shows the whole value.
+    const std::string text = store.readText(section, key, "", kSelectorTextCapacity);
+    const ParsedIpv4 parsed = parseIpv4(std::string_view(text).substr(0, kAddressTextCapacity - 1));
+    if (store.findings() != nullptr) {
+        if (!parsed.ok && text.find_first_not_of(" \t") != std::string::npos)
+            store.report(FindingLevel::Warning, section, key, "\"" + text + "\" is not an IPv4 address",
+                         "the start takes it as not set (0.0.0.0)");
+        else if (parsed.ok && text.find_first_not_of(" \t", parsed.end) != std::string::npos)
+            store.report(FindingLevel::Warning, section, key, "\"" + text + "\" is an address followed by other text",
+                         "the start takes it as " + std::string(formatIpv4(parsed.address).c_str()));
+    }
     return parsed.address;
 }
 

@@ -99,7 +99,8 @@ TEST_F(ProfilesTest, FirstPresentSelectorKeyDecides) {
 }
 
 // A selector key that decides but gives no selector leaves a profile for clients of any class;
-// an address line shorter than one address leaves the option out. The check says both.
+// an address key is read up to its first address; an address line shorter than one address
+// leaves the option out. The check says each.
 TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
     struct Sink : FindingSink {
         void report(const Finding& f) override {
@@ -108,9 +109,9 @@ TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
         std::vector<std::string> problems;
     } sink;
     writeIni(
-        "[Dorvane]\nProfile0=Mac\nProfile1=User\nProfile2=Relay\nProfile3=Fine\nProfile4=Circuit\n"
+        "[Dorvane]\nProfile0=Mac\nProfile1=User\nProfile2=Relay\nProfile3=Lines\nProfile4=Circuit\n"
         "[Mac]\nMacClass=zz\n[User]\nUserClass=\"staff\"\n[Relay]\nRelayIP=10.0.0.300\nInterfaceIP=10.0.0.1\n"
-        "[Fine]\nUserClass=\"staff\nOpt150=150 3 10.0.0.1\n[Circuit]\nRelayIP=10.0.0.9\nCircuitID=port 7\n");
+        "[Lines]\nUserClass=\"staff\nGatewayIP=10.0.0.1,10.0.0.2\nOpt150=150 3 10.0.0.1\n[Circuit]\nRelayIP=10.0.0.9\nCircuitID=port 7\n");
     store_.setFindings(&sink);
     ASSERT_EQ(load(), 5u);
     store_.setFindings(nullptr);
@@ -121,7 +122,9 @@ TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
                   "User UserClass: \"staff\" is neither hexadecimal nor a text after a double quote; the start gives "
                   "the profile no selector: it is for clients of any class",
                   "Relay RelayIP: \"10.0.0.300\" is not an IPv4 address; the start does not make it a relay profile",
-                  "Fine Opt150: \"150 3 10.0.0.1\": the length is below one address; the start leaves this option "
+                  "Lines GatewayIP: \"10.0.0.1,10.0.0.2\" is an address followed by other text; the start takes it "
+                  "as 10.0.0.1",
+                  "Lines Opt150: \"150 3 10.0.0.1\": the length is below one address; the start leaves this option "
                   "out of the profile",
                   "Circuit CircuitID: \"port 7\" is neither hexadecimal nor a text after a double quote; the start "
                   "gives the profile no CircuitID: it is for every request from its relay"}));
