@@ -53,7 +53,8 @@ void reportAddressLists(const ConfigStore& store, std::string_view section) {
         for (const std::string& item : skipped) {
             const ParsedIpv4 parsed = parseIpv4(item);
             if (parsed.ok)
-                store.report(FindingLevel::Warning, section, key, "\"" + item + "\" is an address followed by other text",
+                store.report(FindingLevel::Warning, section, key,
+                             "\"" + item + "\" is an address followed by other text",
                              "the start takes it as " + std::string(formatIpv4(parsed.address).c_str()));
             else
                 store.report(FindingLevel::Warning, section, key, "\"" + item + "\" is not an IPv4 address",

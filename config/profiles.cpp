@@ -106,8 +106,7 @@ void readSelector(const ConfigStore& store, std::string_view section, Profile& p
             if (readClassValue(*text, profile))
                 profile.selectorKind = kind;
             else
-                reportNoSelector(store, section, key, *text,
-                                 "is neither hexadecimal nor a text after a double quote");
+                reportNoSelector(store, section, key, *text, "is neither hexadecimal nor a text after a double quote");
             return;
         }
     }

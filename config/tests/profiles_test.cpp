@@ -111,7 +111,8 @@ TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
     writeIni(
         "[Dorvane]\nProfile0=Mac\nProfile1=User\nProfile2=Relay\nProfile3=Lines\nProfile4=Circuit\n"
         "[Mac]\nMacClass=zz\n[User]\nUserClass=\"staff\"\n[Relay]\nRelayIP=10.0.0.300\nInterfaceIP=10.0.0.1\n"
-        "[Lines]\nUserClass=\"staff\nGatewayIP=10.0.0.1,10.0.0.2\nOpt150=150 3 10.0.0.1\n[Circuit]\nRelayIP=10.0.0.9\nCircuitID=port 7\n");
+        "[Lines]\nUserClass=\"staff\nGatewayIP=10.0.0.1,10.0.0.2\nOpt150=150 3 "
+        "10.0.0.1\n[Circuit]\nRelayIP=10.0.0.9\nCircuitID=port 7\n");
     store_.setFindings(&sink);
     ASSERT_EQ(load(), 5u);
     store_.setFindings(nullptr);
