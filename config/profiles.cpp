@@ -134,7 +134,7 @@ void readPool(const ConfigStore& store, std::string_view section, Profile& profi
     const std::int32_t given = store.readInt(section, "Range", 0);
     if (given < 0 && store.findings() != nullptr) {
         // Without a sign, a count from 2147483648 up reads as a negative 32-bit number.
-        const std::string text = store.readText(section, "Range", "", kAddressTextCapacity);
+        const std::string text = store.readText(section, "Range", "", kSelectorTextCapacity);
         store.report(
             FindingLevel::Warning, section, "Range",
             text.find('-') != std::string::npos ? std::to_string(given) + " is negative"
@@ -359,7 +359,7 @@ void readProfile(const ConfigStore& store, std::string_view name, const OptionCo
     // The lease time goes on the wire as 32 bits without a sign: -1 is 4294967295, infinite.
     // Written without a sign (4294967295), such a lease is what it says.
     if (profile.lease < 0 && store.findings() != nullptr &&
-        store.readText(section, "Lease", "", kAddressTextCapacity).find('-') != std::string::npos)
+        store.readText(section, "Lease", "", kSelectorTextCapacity).find('-') != std::string::npos)
         store.report(FindingLevel::Warning, section, "Lease", std::to_string(profile.lease) + " is negative",
                      "the start gives leases of " + std::to_string(static_cast<std::uint32_t>(profile.lease)) +
                          " seconds (4294967295: infinite)");

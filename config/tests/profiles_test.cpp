@@ -111,7 +111,7 @@ TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
     writeIni(
         "[Dorvane]\nProfile0=Mac\nProfile1=User\nProfile2=Relay\nProfile3=Lines\nProfile4=Circuit\n"
         "[Mac]\nMacClass=zz\n[User]\nUserClass=\"staff\"\n[Relay]\nRelayIP=10.0.0.300\nInterfaceIP=10.0.0.1\n"
-        "[Lines]\nUserClass=\"staff\nGatewayIP=10.0.0.1,10.0.0.2\nOpt150=150 3 "
+        "[Lines]\nUserClass=\"staff\nGatewayIP=10.0.0.1,10.0.0.2\nRange=-5 addresses too many\nOpt150=150 3 "
         "10.0.0.1\n[Circuit]\nRelayIP=10.0.0.9\nCircuitID=port 7\n");
     store_.setFindings(&sink);
     ASSERT_EQ(load(), 5u);
@@ -123,6 +123,8 @@ TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
                   "User UserClass: \"staff\" is neither hexadecimal nor a text after a double quote; the start gives "
                   "the profile no selector: it is for clients of any class",
                   "Relay RelayIP: \"10.0.0.300\" is not an IPv4 address; the start does not make it a relay profile",
+                  "Lines Range: \"-5 addresses too many\" is a number followed by other text; the start reads it as -5",
+                  "Lines Range: -5 is negative; the start has no pool",
                   "Lines GatewayIP: \"10.0.0.1,10.0.0.2\" is an address followed by other text; the start takes it "
                   "as 10.0.0.1",
                   "Lines Opt150: \"150 3 10.0.0.1\": the length is below one address; the start leaves this option "
