@@ -83,7 +83,11 @@ bool InterfaceTable::build(const ConfigStore& store, std::string_view section, p
         selectionMode_ = mode;
         count_ = 0;
     }
-    if (!host.read(rows)) return false;
+    // Without the host's table the lists still make their entries (none of them present), so
+    // that the first reload that reads the table serves what they say, and a rewrite of the
+    // keys keeps them.
+    const bool hostRead = host.read(rows);
+    if (!hostRead) rows.clear();
 
     std::lock_guard<std::mutex> guard(mutex_);
     for (const auto& row : rows) {
@@ -122,7 +126,7 @@ bool InterfaceTable::build(const ConfigStore& store, std::string_view section, p
             if (entries_[i].address == address) entries_[i].flags |= kIfTrusted;
         }
     }
-    if (count_ == 0) return false;
+    if (!hostRead || count_ == 0) return false;
     logPresent(log);
     return true;
 }

@@ -233,6 +233,28 @@ TEST_F(InterfaceTableTest, HostTableFailureLeavesTableEmpty) {
     EXPECT_EQ(log_.lines, std::vector<std::string>{"local IP address reload failed\n"});
 }
 
+// The host's table cannot be read at the start: the lists still hold at the first reload that
+// reads it, in either selection mode.
+TEST_F(InterfaceTableTest, ListsHoldWhenTheHostTableComesOnlyAtAReload) {
+    for (const char* key : {"Include", "Exclude"}) {
+        SCOPED_TRACE(key);
+        store_.writeText("Dorvane", "Include", std::nullopt);
+        store_.writeText("Dorvane", key, "192.168.1.1");
+        store_.writeText("Dorvane", "Trusted", "192.168.1.1");
+        host_.fail = true;
+        InterfaceTable t;
+        EXPECT_FALSE(t.build(store_, "Dorvane", host_, 100, log_));
+        host_.fail = false;
+        ASSERT_TRUE(t.reload(host_, 200, log_));
+        const bool include = std::string_view(key) == "Include";
+        EXPECT_EQ(flagsOf(t, makeIpv4(192, 168, 1, 1)), kIfPresent | kIfTrusted | (include ? kIfServed : 0));
+        EXPECT_EQ(flagsOf(t, makeIpv4(10, 0, 0, 1)), kIfPresent | (include ? 0 : kIfServed));
+        ASSERT_TRUE(t.writeKeys(store_, "Dorvane"));
+        EXPECT_EQ(store_.readText("Dorvane", key, "", 512), "192.168.1.1");
+        store_.writeText("Dorvane", key, std::nullopt);
+    }
+}
+
 TEST_F(InterfaceTableTest, WritingKeysFollowsTheFlagsAndKeepsAbsentAddresses) {
     store_.writeText("Dorvane", "Include", "10.0.0.1,172.16.0.1");
     InterfaceTable t;
