@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "config/ini_file.h"
+
 namespace tolmark {
 
 namespace {
@@ -203,6 +205,21 @@ void reportOptionLineLeftovers(const ConfigStore& store, std::string_view sectio
                      "the start sends it as option " + std::to_string(lineCode));
 }
 
+// Keys that look like option keys but that no code reads ("Opt0", "Opt255", "Opt043").
+void reportUnreadOptionKeys(const ConfigStore& store, std::string_view section) {
+    if (store.findings() == nullptr) return;
+    for (const SectionEntry& entry : store.openSection(section).value_or(std::vector<SectionEntry>{})) {
+        const std::string_view digits = std::string_view(entry.key).substr(std::min<std::size_t>(3, entry.key.size()));
+        if (!startsWithNoCase(entry.key, "Opt") || digits.empty() ||
+            digits.find_first_not_of("0123456789") != std::string_view::npos)
+            continue;
+        const bool read = digits.size() <= 3 && digits[0] != '0' && std::stoul(std::string(digits)) <= 254;
+        if (!read)
+            store.report(FindingLevel::Warning, section, entry.key, "is not an option key (Opt1 to Opt254)",
+                         "the start does not read it");
+    }
+}
+
 // Entries in code order; a line that does not parse or would not leave room for the four 0
 // bytes that end the area is left out.
 void readOptionEntries(const ConfigStore& store, std::string_view section, const OptionCodeList& defaultOptions,
@@ -226,6 +243,7 @@ void readOptionEntries(const ConfigStore& store, std::string_view section, const
                          "the start leaves this option out of the profile");
     }
     std::fill(profile.options.begin() + static_cast<std::ptrdiff_t>(used), profile.options.end(), 0);
+    reportUnreadOptionKeys(store, section);
 }
 
 void readDns(const ConfigStore& store, std::string_view section, Profile& profile) {

@@ -112,7 +112,7 @@ TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
         "[Dorvane]\nProfile0=Mac\nProfile1=User\nProfile2=Relay\nProfile3=Lines\nProfile4=Circuit\n"
         "[Mac]\nMacClass=zz\n[User]\nUserClass=\"staff\"\n[Relay]\nRelayIP=10.0.0.300\nInterfaceIP=10.0.0.1\n"
         "[Lines]\nUserClass=\"staff\nGatewayIP=10.0.0.1,10.0.0.2\nRange=-5 addresses too many\nOpt150=150 3 "
-        "10.0.0.1\n[Circuit]\nRelayIP=10.0.0.9\nCircuitID=port 7\n");
+        "10.0.0.1\nOpt255=255 1 1\nOpt043=43 1 7\nOptions=1\n[Circuit]\nRelayIP=10.0.0.9\nCircuitID=port 7\n");
     store_.setFindings(&sink);
     ASSERT_EQ(load(), 5u);
     store_.setFindings(nullptr);
@@ -129,6 +129,8 @@ TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
                   "as 10.0.0.1",
                   "Lines Opt150: \"150 3 10.0.0.1\": the length is below one address; the start leaves this option "
                   "out of the profile",
+                  "Lines Opt255: is not an option key (Opt1 to Opt254); the start does not read it",
+                  "Lines Opt043: is not an option key (Opt1 to Opt254); the start does not read it",
                   "Circuit CircuitID: \"port 7\" is neither hexadecimal nor a text after a double quote; the start "
                   "gives the profile no CircuitID: it is for every request from its relay"}));
 }
