@@ -80,12 +80,16 @@ TEST_F(ConfigStoreTest, NamesIgnoreCaseAndTheFirstMatchWins) {
 }
 
 TEST_F(ConfigStoreTest, ValuesAreTrimmedAndUnquotedAndCut) {
-    useIni("[S]\n  A =  \"x y\"  \nB='q'\nC=\"open\nD=abcdef\n");
+    // A text ends at a NUL byte, as a C string does: a file padded with NULs after a crash names
+    // the same profile.
+    useIni(std::string("[S]\n  A =  \"x y\"  \nB='q'\nC=\"open\nD=abcdef\nF=Lab\0\0\0\nG=\"x\" \0junk\n", 63));
     EXPECT_EQ(store_.readText("S", "A", "", 100), "x y");
     EXPECT_EQ(store_.readText("S", "B", "", 100), "q");
     EXPECT_EQ(store_.readText("S", "C", "", 100), "\"open");
     EXPECT_EQ(store_.readText("S", "D", "", 4), "abc");
     EXPECT_EQ(store_.readText("S", "E", "default", 4), "def");
+    EXPECT_EQ(store_.readText("S", "F", "", 100), "Lab");
+    EXPECT_EQ(store_.readText("S", "G", "", 100), "x");
     // Texts that the reader would trim or unquote still come back as written.
     for (std::string text : {" padded ", "\"quoted\"", "'single'"}) {
         ASSERT_TRUE(store_.writeText("S", "V", text));
