@@ -122,8 +122,20 @@ bool InterfaceTable::build(const ConfigStore& store, std::string_view section, p
         }
     }
     for (Ipv4 address : parseAddressList(trusted)) {
+        bool found = false;
         for (std::size_t i = 0; i < count_; ++i) {
-            if (entries_[i].address == address) entries_[i].flags |= kIfTrusted;
+            if (entries_[i].address != address) continue;
+            found = true;
+            entries_[i].flags |= kIfTrusted;
+        }
+        // Trusted once it appears, and served then as any newcomer of the mode would be.
+        if (!found) {
+            InterfaceEntry e;
+            e.address = address;
+            e.mask = classMask(address);
+            e.flags = mode == 1 ? kIfTrusted : kIfServed | kIfTrusted;
+            e.missingSince = now;
+            appendLocked(e);
         }
     }
     if (!hostRead || count_ == 0) return false;

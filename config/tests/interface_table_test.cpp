@@ -80,22 +80,29 @@ TEST_F(InterfaceTableTest, ExcludeAndTrustedFlags) {
     EXPECT_EQ(t.ifIndexForNeighbour(makeIpv4(172, 20, 0, 1)), -1);
 }
 
-// An interface that is down at the start (a VPN or a bridge that comes up later) and excluded:
-// when it appears it must not be served, and a rewrite of the lists keeps it excluded.
-TEST_F(InterfaceTableTest, AnExcludedAddressTheHostGetsLaterStaysExcluded) {
+// Interfaces that are down at the start (a VPN or a bridge that comes up later), one excluded
+// and one trusted: when they appear, the one is not served and the other is trusted, and a
+// rewrite of the lists keeps both.
+TEST_F(InterfaceTableTest, ListedAddressesTheHostGetsLaterKeepTheirFlags) {
     store_.writeText("Dorvane", "Exclude", "192.168.1.1,172.16.0.1");
+    store_.writeText("Dorvane", "Trusted", "10.5.0.1");
     InterfaceTable t;
     ASSERT_TRUE(t.build(store_, "Dorvane", host_, 100, log_));
     EXPECT_EQ(flagsOf(t, makeIpv4(172, 16, 0, 1)), 0);
     ASSERT_TRUE(t.writeKeys(store_, "Dorvane"));
     EXPECT_EQ(store_.readText("Dorvane", "Exclude", "", 512), "192.168.1.1,172.16.0.1");
+    EXPECT_EQ(store_.readText("Dorvane", "Trusted", "", 512), "10.5.0.1");
     host_.rows.push_back({makeIpv4(172, 16, 0, 1), makeIpv4(255, 255, 255, 0), 4});
+    host_.rows.push_back({makeIpv4(10, 5, 0, 1), makeIpv4(255, 255, 0, 0), 5});
     log_.lines.clear();
     ASSERT_TRUE(t.reload(host_, 200, log_));
     EXPECT_EQ(flagsOf(t, makeIpv4(172, 16, 0, 1)), kIfPresent);
+    EXPECT_EQ(flagsOf(t, makeIpv4(10, 5, 0, 1)), kIfPresent | kIfServed | kIfTrusted);
+    EXPECT_TRUE(t.isTrusted(makeIpv4(10, 5, 0, 1)));
     EXPECT_EQ(t.entry(static_cast<std::size_t>(t.indexOf(makeIpv4(172, 16, 0, 1)) - 1))->mask,
               makeIpv4(255, 255, 255, 0));
-    EXPECT_EQ(log_.lines, std::vector<std::string>{"local IP address 172.16.0.1, added\n"});
+    EXPECT_EQ(log_.lines,
+              (std::vector<std::string>{"local IP address 172.16.0.1, added\n", "local IP address 10.5.0.1, added\n"}));
 }
 
 // Lists written by hand with blanks or semicolons between the addresses: each address counts,
