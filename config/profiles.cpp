@@ -405,7 +405,8 @@ void convertOldProfileKeys(ConfigStore& store, std::string_view name) {
         if (store.writeText(name, indexedKey("Opt", old.code), std::string_view(line)))
             store.writeText(name, old.key, std::nullopt);
     }
-    const std::string extensions = store.readText(name, "Extensions", "", kOptionLineCapacity);
+    // Read whole: what a cut left out would be lost when the key is rewritten or deleted below.
+    const std::string extensions = store.readText(name, "Extensions", "", std::numeric_limits<std::size_t>::max());
     if (extensions.empty()) return;
     const SplitOptionLines split = splitOptionLines(extensions);
     bool written = true;

@@ -194,6 +194,19 @@ TEST_F(ProfilesTest, ConvertsOldKeysIntoOptionLines) {
             kOptionBytes, 43, 1, 7, kOptionBytes, 69, 4, 10, 0, 0, 25, kOptionAddresses, 150, 4, 10, 0, 0, 9, 0, 0}));
 }
 
+// An old "Extensions" value longer than a line read holds is converted whole: none of it is
+// cut off and lost, nor is its last line read short.
+TEST_F(ProfilesTest, ConvertsALongExtensionsValueWhole) {
+    std::string extensions;
+    for (int code = 100; code < 200; ++code)
+        extensions += std::to_string(code) + " 4 10.0.0." + std::to_string(code - 99) + " ";
+    writeIni("[Dorvane]\nProfile0=P\n[P]\nExtensions=" + extensions + "\n");
+    ASSERT_EQ(load(), 1u);
+    EXPECT_EQ(read("P", "Opt164"), "164 4 10.0.0.65");
+    EXPECT_EQ(read("P", "Opt199"), "199 4 10.0.0.100");
+    EXPECT_EQ(read("P", "Extensions"), "<none>");
+}
+
 TEST_F(ProfilesTest, FreshConfigurationGetsOneProfilePerServedInterface) {
     FakeHostAddresses host;
     host.rows = {{makeIpv4(192, 168, 1, 10), makeIpv4(255, 255, 255, 0), 2},
