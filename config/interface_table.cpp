@@ -69,6 +69,17 @@ bool InterfaceTable::appendLocked(const InterfaceEntry& entry) {
     return true;
 }
 
+// An address the configuration names before the host has it: the class mask stands in for the
+// host's until the address appears.
+void InterfaceTable::appendAbsentLocked(Ipv4 address, std::int32_t flags, std::int64_t now) {
+    InterfaceEntry e;
+    e.address = address;
+    e.mask = classMask(address);
+    e.flags = flags;
+    e.missingSince = now;
+    appendLocked(e);
+}
+
 bool InterfaceTable::build(const ConfigStore& store, std::string_view section, platform::HostAddressSource& host,
                            std::int64_t now, LogSink& log) {
     std::string include = store.readText(section, "Include", "", kListCapacity);
@@ -112,14 +123,7 @@ bool InterfaceTable::build(const ConfigStore& store, std::string_view section, p
         // An address the host does not have yet gets an entry of its own, so that its choice
         // holds when it appears: one to serve is served at once, and one to leave alone (an
         // interface that comes up after the start) is not served as a newcomer would be.
-        if (!found) {
-            InterfaceEntry e;
-            e.address = address;
-            e.mask = classMask(address);
-            e.flags = mode == 1 ? kIfServed : 0;
-            e.missingSince = now;
-            appendLocked(e);
-        }
+        if (!found) appendAbsentLocked(address, mode == 1 ? kIfServed : 0, now);
     }
     for (Ipv4 address : parseAddressList(trusted)) {
         bool found = false;
@@ -129,14 +133,7 @@ bool InterfaceTable::build(const ConfigStore& store, std::string_view section, p
             entries_[i].flags |= kIfTrusted;
         }
         // Trusted once it appears, and served then as any newcomer of the mode would be.
-        if (!found) {
-            InterfaceEntry e;
-            e.address = address;
-            e.mask = classMask(address);
-            e.flags = mode == 1 ? kIfTrusted : kIfServed | kIfTrusted;
-            e.missingSince = now;
-            appendLocked(e);
-        }
+        if (!found) appendAbsentLocked(address, mode == 1 ? kIfTrusted : kIfServed | kIfTrusted, now);
     }
     if (!hostRead || count_ == 0) return false;
     logPresent(log);
