@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "config/tests/finding_recorder.h"
 #include "config/tests/temp_directory.h"
 #include "tests/support/fakes.h"
 
@@ -102,12 +103,7 @@ TEST_F(ProfilesTest, FirstPresentSelectorKeyDecides) {
 // an address key is read up to its first address; an address line shorter than one address
 // leaves the option out. The check says each.
 TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
-    struct Sink : FindingSink {
-        void report(const Finding& f) override {
-            problems.push_back(f.section + " " + f.key + ": " + f.problem + "; " + f.startDoes);
-        }
-        std::vector<std::string> problems;
-    } sink;
+    testing::FindingRecorder sink;
     writeIni(
         "[Dorvane]\nProfile0=Mac\nProfile1=User\nProfile2=Relay\nProfile3=Lines\nProfile4=Circuit\n"
         "[Mac]\nMacClass=zz\n[User]\nUserClass=\"staff\"\n[Relay]\nRelayIP=10.0.0.300\nInterfaceIP=10.0.0.1\n"
@@ -116,7 +112,7 @@ TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
     store_.setFindings(&sink);
     ASSERT_EQ(load(), 5u);
     store_.setFindings(nullptr);
-    EXPECT_EQ(sink.problems,
+    EXPECT_EQ(sink.lines,
               (std::vector<std::string>{
                   "Mac MacClass: \"zz\" holds no hexadecimal byte; the start gives the profile no selector: it is "
                   "for clients of any class",
