@@ -88,20 +88,32 @@ bool editFile(const std::string& path, bool createDirectory, EditFn&& edit) {
     return true;
 }
 
-// sscanf "%d"-like: blanks, an optional sign and at least one digit; clamped to 32 bits.
-std::optional<std::int32_t> leadingNumber(std::string_view text) {
+// sscanf "%d"-like: blanks, an optional sign and at least one digit. A number of up to 32 bits
+// without sign keeps its bits (4294967295 is -1, as the settings that hold unsigned values, the
+// lease time above all, mean it); one beyond that is clamped to the 32-bit limit of its sign.
+struct LeadingNumber {
+    std::int32_t value = 0;
+    bool beyond32Bits = false;
+};
+std::optional<LeadingNumber> leadingNumber(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     if (i == text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
-    constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    constexpr std::int64_t kUnsignedLimit = std::int64_t{std::numeric_limits<std::uint32_t>::max()};
     std::int64_t magnitude = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        magnitude = std::min(magnitude * 10 + (text[i] - '0'), kLimit);
+        magnitude = std::min(magnitude * 10 + (text[i] - '0'), kUnsignedLimit + 1);
     }
-    const std::int64_t value = negative ? -magnitude : std::min(magnitude, kLimit - 1);
-    return static_cast<std::int32_t>(value);
+    constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
+    constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+    if (negative) {
+        if (-magnitude < kMin) return LeadingNumber{static_cast<std::int32_t>(kMin), true};
+        return LeadingNumber{static_cast<std::int32_t>(-magnitude), false};
+    }
+    if (magnitude > kUnsignedLimit) return LeadingNumber{static_cast<std::int32_t>(kMax), true};
+    return LeadingNumber{static_cast<std::int32_t>(static_cast<std::uint32_t>(magnitude)), false};
 }
 
 // Registry keys of the stand-in: a key is its section plus every section below it.
@@ -208,18 +220,21 @@ std::int32_t ConfigStore::readInt(std::string_view section, std::string_view key
     // The registry reader goes through a 64-byte text buffer.
     const std::size_t capacity = usesIniFile() ? std::numeric_limits<std::size_t>::max() : 64;
     const std::string text = readText(section, key, "", capacity);
-    const std::optional<std::int32_t> number = leadingNumber(text);
+    const std::optional<LeadingNumber> number = leadingNumber(text);
     if (findings_ != nullptr && text.find_first_not_of(" \t") != std::string::npos) {
         char does[96];
         if (!number) {
             std::snprintf(does, sizeof does, "the start uses the default %d", defaultValue);
             report(FindingLevel::Warning, section, key, "\"" + text + "\" is not a number", does);
         } else if (text.find_first_not_of(" \t0123456789+-") != std::string::npos) {
-            std::snprintf(does, sizeof does, "the start reads it as %d", *number);
+            std::snprintf(does, sizeof does, "the start reads it as %d", number->value);
             report(FindingLevel::Warning, section, key, "\"" + text + "\" is a number followed by other text", does);
+        } else if (number->beyond32Bits) {
+            std::snprintf(does, sizeof does, "the start reads it as %d", number->value);
+            report(FindingLevel::Warning, section, key, "\"" + text + "\" does not fit in 32 bits", does);
         }
     }
-    return number.value_or(defaultValue);
+    return number ? number->value : defaultValue;
 }
 
 void ConfigStore::report(FindingLevel level, std::string_view section, std::string_view key, std::string problem,

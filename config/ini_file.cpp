@@ -87,7 +87,9 @@ bool IniFile::validValue(std::string_view value) { return !hasLineBreakOrNul(val
 IniFile::Line IniFile::parseLine(std::string_view text) {
     Line line;
     line.text = std::string(text);
-    std::string_view body = trim(text);
+    // A line ends at a NUL byte, as the C strings the values become do (a file padded with NULs
+    // after a crash keeps its names).
+    std::string_view body = trim(text.substr(0, text.find('\0')));
     if (body.empty() || body.front() == ';' || body.front() == '#') return line;
     if (body.front() == '[') {
         const auto close = body.find(']');

@@ -8,22 +8,27 @@ namespace {
 constexpr std::size_t kListCapacity = 512;
 constexpr std::size_t kMaxListItems = 32;
 
-// The addresses of a list setting: items split at ",", those that do not read as an address
-// skipped (and handed to skipped, when given), at most 32 looked at.
+// The addresses of a list setting: items separated by "," (as written back), or by ";" or
+// blanks as a hand-written list may have them; items that do not read as an address are skipped
+// (and handed to skipped, when given, as are items with text after their address); at most 32
+// items looked at.
+bool isListSeparator(char c) { return c == ',' || c == ';' || c == ' ' || c == '\t'; }
+
 std::vector<Ipv4> parseAddressList(std::string_view text, std::vector<std::string>* skipped = nullptr) {
     std::vector<Ipv4> result;
     std::size_t items = 0;
-    while (!text.empty() && items < kMaxListItems) {
-        std::size_t comma = text.find(',');
-        std::string_view item = text.substr(0, comma);
+    std::size_t pos = 0;
+    while (items < kMaxListItems) {
+        while (pos < text.size() && isListSeparator(text[pos])) ++pos;
+        if (pos >= text.size()) break;
+        std::size_t end = pos;
+        while (end < text.size() && !isListSeparator(text[end])) ++end;
+        const std::string_view item = text.substr(pos, end - pos);
+        pos = end;
         ++items;
-        ParsedIpv4 parsed = parseIpv4(item);
-        if (parsed.ok)
-            result.push_back(parsed.address);
-        else if (skipped != nullptr)
-            skipped->emplace_back(item);
-        if (comma == std::string_view::npos) break;
-        text.remove_prefix(comma + 1);
+        const ParsedIpv4 parsed = parseIpv4(item);
+        if (parsed.ok) result.push_back(parsed.address);
+        if ((!parsed.ok || parsed.end != item.size()) && skipped != nullptr) skipped->emplace_back(item);
     }
     return result;
 }
@@ -46,8 +51,14 @@ void reportAddressLists(const ConfigStore& store, std::string_view section) {
         std::vector<std::string> skipped;
         parseAddressList(store.readText(section, key, "", kListCapacity), &skipped);
         for (const std::string& item : skipped) {
-            store.report(FindingLevel::Warning, section, key, "\"" + item + "\" is not an IPv4 address",
-                         "the start skips this item of the list");
+            const ParsedIpv4 parsed = parseIpv4(item);
+            if (parsed.ok)
+                store.report(FindingLevel::Warning, section, key,
+                             "\"" + item + "\" is an address followed by other text",
+                             "the start takes it as " + std::string(formatIpv4(parsed.address).c_str()));
+            else
+                store.report(FindingLevel::Warning, section, key, "\"" + item + "\" is not an IPv4 address",
+                             "the start skips this item of the list");
         }
     }
 }
@@ -56,6 +67,17 @@ bool InterfaceTable::appendLocked(const InterfaceEntry& entry) {
     if (count_ >= kMaxInterfaces) return false;
     entries_[count_++] = entry;
     return true;
+}
+
+// An address the configuration names before the host has it: the class mask stands in for the
+// host's until the address appears.
+void InterfaceTable::appendAbsentLocked(Ipv4 address, std::int32_t flags, std::int64_t now) {
+    InterfaceEntry e;
+    e.address = address;
+    e.mask = classMask(address);
+    e.flags = flags;
+    e.missingSince = now;
+    appendLocked(e);
 }
 
 bool InterfaceTable::build(const ConfigStore& store, std::string_view section, platform::HostAddressSource& host,
@@ -72,7 +94,11 @@ bool InterfaceTable::build(const ConfigStore& store, std::string_view section, p
         selectionMode_ = mode;
         count_ = 0;
     }
-    if (!host.read(rows)) return false;
+    // Without the host's table the lists still make their entries (none of them present), so
+    // that the first reload that reads the table serves what they say, and a rewrite of the
+    // keys keeps them.
+    const bool hostRead = host.read(rows);
+    if (!hostRead) rows.clear();
 
     std::lock_guard<std::mutex> guard(mutex_);
     for (const auto& row : rows) {
@@ -94,23 +120,22 @@ bool InterfaceTable::build(const ConfigStore& store, std::string_view section, p
             else
                 entries_[i].flags |= kIfServed;
         }
-        // An address to serve that the host does not have yet gets an entry of its own, so
-        // that it is served as soon as it appears.
-        if (!found && mode == 1) {
-            InterfaceEntry e;
-            e.address = address;
-            e.mask = classMask(address);
-            e.flags = kIfServed;
-            e.missingSince = now;
-            appendLocked(e);
-        }
+        // An address the host does not have yet gets an entry of its own, so that its choice
+        // holds when it appears: one to serve is served at once, and one to leave alone (an
+        // interface that comes up after the start) is not served as a newcomer would be.
+        if (!found) appendAbsentLocked(address, mode == 1 ? kIfServed : 0, now);
     }
     for (Ipv4 address : parseAddressList(trusted)) {
+        bool found = false;
         for (std::size_t i = 0; i < count_; ++i) {
-            if (entries_[i].address == address) entries_[i].flags |= kIfTrusted;
+            if (entries_[i].address != address) continue;
+            found = true;
+            entries_[i].flags |= kIfTrusted;
         }
+        // Trusted once it appears, and served then as any newcomer of the mode would be.
+        if (!found) appendAbsentLocked(address, mode == 1 ? kIfTrusted : kIfServed | kIfTrusted, now);
     }
-    if (count_ == 0) return false;
+    if (!hostRead || count_ == 0) return false;
     logPresent(log);
     return true;
 }

@@ -76,6 +76,7 @@ public:
 
 private:
     bool appendLocked(const InterfaceEntry& entry);
+    void appendAbsentLocked(Ipv4 address, std::int32_t flags, std::int64_t now);
     void logPresent(LogSink& log) const;
 
     mutable std::mutex mutex_;

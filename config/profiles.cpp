@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "config/ini_file.h"
+
 namespace tolmark {
 
 namespace {
@@ -31,11 +33,17 @@ std::optional<std::string> readIfPresent(const ConfigStore& store, std::string_v
 }
 
 Ipv4 readAddress(const ConfigStore& store, std::string_view section, std::string_view key) {
-    const std::string text = store.readText(section, key, "", kAddressTextCapacity);
-    const ParsedIpv4 parsed = parseIpv4(text);
-    if (!parsed.ok && store.findings() != nullptr && text.find_first_not_of(" \t") != std::string::npos)
-        store.report(FindingLevel::Warning, section, key, "\"" + text + "\" is not an IPv4 address",
-                     "the start takes it as not set (0.0.0.0)");
+    // The address is read from the first 15 characters; the check shows the whole value.
+    const std::string text = store.readText(section, key, "", kSelectorTextCapacity);
+    const ParsedIpv4 parsed = parseIpv4(std::string_view(text).substr(0, kAddressTextCapacity - 1));
+    if (store.findings() != nullptr) {
+        if (!parsed.ok && text.find_first_not_of(" \t") != std::string::npos)
+            store.report(FindingLevel::Warning, section, key, "\"" + text + "\" is not an IPv4 address",
+                         "the start takes it as not set (0.0.0.0)");
+        else if (parsed.ok && text.find_first_not_of(" \t", parsed.end) != std::string::npos)
+            store.report(FindingLevel::Warning, section, key, "\"" + text + "\" is an address followed by other text",
+                         "the start takes it as " + std::string(formatIpv4(parsed.address).c_str()));
+    }
     return parsed.address;
 }
 
@@ -65,13 +73,31 @@ void readRelaySelector(const ConfigStore& store, std::string_view section, Profi
         type = RelaySelectorType::RemoteId;
     }
     profile.relaySelectorType = readClassValue(text, profile) ? type : RelaySelectorType::None;
+    if (profile.relaySelectorType == RelaySelectorType::None && !text.empty() && store.findings() != nullptr) {
+        const char* key = type == RelaySelectorType::CircuitId ? "CircuitID" : "RemoteID";
+        store.report(FindingLevel::Warning, section, key,
+                     "\"" + text + "\" is neither hexadecimal nor a text after a double quote",
+                     std::string("the start gives the profile no ") + key + ": it is for every request from its relay");
+    }
+}
+
+// A class key that decides but reads as no value leaves a profile without selector, which the
+// engine takes for clients of every class: the check says so.
+void reportNoSelector(const ConfigStore& store, std::string_view section, const char* key, const std::string& text,
+                      const char* problem) {
+    if (store.findings() != nullptr)
+        store.report(FindingLevel::Warning, section, key, "\"" + text + "\" " + problem,
+                     "the start gives the profile no selector: it is for clients of any class");
 }
 
 // The first of the selector keys that is present decides, even when its value is unusable.
 void readSelector(const ConfigStore& store, std::string_view section, Profile& profile) {
     if (auto text = readIfPresent(store, section, "MacClass", kSelectorTextCapacity)) {
         profile.selectorValue = parseByteList(*text, kSelectorValueCapacity);
-        if (profile.selectorValue.length > 0) profile.selectorKind = SelectorKind::MacClass;
+        if (profile.selectorValue.length > 0)
+            profile.selectorKind = SelectorKind::MacClass;
+        else
+            reportNoSelector(store, section, "MacClass", *text, "holds no hexadecimal byte");
         return;
     }
     constexpr std::pair<const char*, SelectorKind> kClassKeys[] = {{"CidClass", SelectorKind::ClientIdClass},
@@ -79,16 +105,23 @@ void readSelector(const ConfigStore& store, std::string_view section, Profile& p
                                                                    {"VendorClass", SelectorKind::VendorClass}};
     for (const auto& [key, kind] : kClassKeys) {
         if (auto text = readIfPresent(store, section, key, kSelectorTextCapacity)) {
-            if (readClassValue(*text, profile)) profile.selectorKind = kind;
+            if (readClassValue(*text, profile))
+                profile.selectorKind = kind;
+            else
+                reportNoSelector(store, section, key, *text, "is neither hexadecimal nor a text after a double quote");
             return;
         }
     }
-    if (const ParsedIpv4 relay = parseIpv4(store.readText(section, "RelayIP", "", kAddressTextCapacity)); relay.ok) {
+    const std::string relayText = store.readText(section, "RelayIP", "", kAddressTextCapacity);
+    if (const ParsedIpv4 relay = parseIpv4(relayText); relay.ok) {
         profile.selectorKind = SelectorKind::Relay;
         profile.selectorAddress = relay.address;
         readRelaySelector(store, section, profile);
         return;
     }
+    if (store.findings() != nullptr && relayText.find_first_not_of(" \t") != std::string::npos)
+        store.report(FindingLevel::Warning, section, "RelayIP", "\"" + relayText + "\" is not an IPv4 address",
+                     "the start does not make it a relay profile");
     if (const Ipv4 address = readAddress(store, section, "InterfaceIP"); address != 0) {
         profile.selectorKind = SelectorKind::Interface;
         profile.selectorAddress = address;
@@ -101,10 +134,15 @@ void readSelector(const ConfigStore& store, std::string_view section, Profile& p
 void readPool(const ConfigStore& store, std::string_view section, Profile& profile) {
     profile.baseIp = readAddress(store, section, "BaseIP");
     const std::int32_t given = store.readInt(section, "Range", 0);
-    if (given < 0 && store.findings() != nullptr)
+    if (given < 0 && store.findings() != nullptr) {
+        // Without a sign, a count from 2147483648 up reads as a negative 32-bit number.
+        const std::string text = store.readText(section, "Range", "", kSelectorTextCapacity);
         store.report(
-            FindingLevel::Warning, section, "Range", std::to_string(given) + " is negative",
+            FindingLevel::Warning, section, "Range",
+            text.find('-') != std::string::npos ? std::to_string(given) + " is negative"
+                                                : "\"" + text + "\" is more than a pool may hold (2147483647)",
             profile.baseIp != 0 ? "the start makes a pool of the one address BaseIP" : "the start has no pool");
+    }
     std::int64_t range = std::max(given, 0);
     if (profile.baseIp == 0 || range == 0) range = profile.baseIp != 0 ? 1 : 0;
     const std::int64_t room = std::int64_t{1} << 32;
@@ -167,6 +205,21 @@ void reportOptionLineLeftovers(const ConfigStore& store, std::string_view sectio
                      "the start sends it as option " + std::to_string(lineCode));
 }
 
+// Keys that look like option keys but that no code reads ("Opt0", "Opt255", "Opt043").
+void reportUnreadOptionKeys(const ConfigStore& store, std::string_view section) {
+    if (store.findings() == nullptr) return;
+    for (const SectionEntry& entry : store.openSection(section).value_or(std::vector<SectionEntry>{})) {
+        const std::string_view digits = std::string_view(entry.key).substr(std::min<std::size_t>(3, entry.key.size()));
+        if (!startsWithNoCase(entry.key, "Opt") || digits.empty() ||
+            digits.find_first_not_of("0123456789") != std::string_view::npos)
+            continue;
+        const bool read = digits.size() <= 3 && digits[0] != '0' && std::stoul(std::string(digits)) <= 254;
+        if (!read)
+            store.report(FindingLevel::Warning, section, entry.key, "is not an option key (Opt1 to Opt254)",
+                         "the start does not read it");
+    }
+}
+
 // Entries in code order; a line that does not parse or would not leave room for the four 0
 // bytes that end the area is left out.
 void readOptionEntries(const ConfigStore& store, std::string_view section, const OptionCodeList& defaultOptions,
@@ -183,12 +236,14 @@ void readOptionEntries(const ConfigStore& store, std::string_view section, const
             reportOptionLineLeftovers(store, section, code, line, static_cast<std::size_t>(parsed.result), room[1]);
             used += parsed.entrySize;
         }
-        if (parsed.result < 0 && store.findings() != nullptr)
+        // A line that reads as nothing (an address line shorter than one address) is left out too.
+        if (parsed.result <= 0 && store.findings() != nullptr)
             store.report(FindingLevel::Warning, section, indexedKey("Opt", code),
                          "\"" + line + "\": " + optionLineErrorText(parsed.result),
                          "the start leaves this option out of the profile");
     }
     std::fill(profile.options.begin() + static_cast<std::ptrdiff_t>(used), profile.options.end(), 0);
+    reportUnreadOptionKeys(store, section);
 }
 
 void readDns(const ConfigStore& store, std::string_view section, Profile& profile) {
@@ -306,6 +361,8 @@ const char* optionLineErrorText(int result) {
             return "the value does not read as the length asks";
         case kOptionLineNoRoom:
             return "no room left in the profile's options";
+        case 0:
+            return "the length is below one address";
         default:
             return "does not read";
     }
@@ -318,7 +375,9 @@ void readProfile(const ConfigStore& store, std::string_view name, const OptionCo
     const std::string_view section = name;
     profile.lease = store.readInt(section, "Lease", 36000);
     // The lease time goes on the wire as 32 bits without a sign: -1 is 4294967295, infinite.
-    if (profile.lease < 0 && store.findings() != nullptr)
+    // Written without a sign (4294967295), such a lease is what it says.
+    if (profile.lease < 0 && store.findings() != nullptr &&
+        store.readText(section, "Lease", "", kSelectorTextCapacity).find('-') != std::string::npos)
         store.report(FindingLevel::Warning, section, "Lease", std::to_string(profile.lease) + " is negative",
                      "the start gives leases of " + std::to_string(static_cast<std::uint32_t>(profile.lease)) +
                          " seconds (4294967295: infinite)");
@@ -337,7 +396,8 @@ void readProfile(const ConfigStore& store, std::string_view name, const OptionCo
 void convertOldProfileKeys(ConfigStore& store, std::string_view name) {
     for (const OldAddressKey& old : kOldAddressKeys) {
         const ParsedIpv4 address = parseIpv4(store.readText(name, old.key, "", kAddressTextCapacity));
-        if (!address.ok) continue;
+        // 0.0.0.0 is no address; as a line it would send an option of zeros.
+        if (!address.ok || address.address == 0) continue;
         char line[32];
         std::snprintf(line, sizeof line, "%u 4 %u %u %u %u", old.code, ipv4Octet(address.address, 0),
                       ipv4Octet(address.address, 1), ipv4Octet(address.address, 2), ipv4Octet(address.address, 3));
@@ -345,7 +405,8 @@ void convertOldProfileKeys(ConfigStore& store, std::string_view name) {
         if (store.writeText(name, indexedKey("Opt", old.code), std::string_view(line)))
             store.writeText(name, old.key, std::nullopt);
     }
-    const std::string extensions = store.readText(name, "Extensions", "", kOptionLineCapacity);
+    // Read whole: what a cut left out would be lost when the key is rewritten or deleted below.
+    const std::string extensions = store.readText(name, "Extensions", "", std::numeric_limits<std::size_t>::max());
     if (extensions.empty()) return;
     const SplitOptionLines split = splitOptionLines(extensions);
     bool written = true;

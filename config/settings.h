@@ -21,8 +21,9 @@ struct OptionCodeList {
 };
 // 1, 2, 3, 4, 6, 42, 44, 46, 47, 12, 13, 15, 17, 66, 67
 OptionCodeList builtInDefaultOptions();
-// Decimal numbers separated by ","; the lowest byte of each is stored; pieces that are not a
-// number are skipped; at most 63 codes. An empty text leaves the list as it was.
+// Decimal numbers separated by "," (or ";" or blanks); the lowest byte of each is stored;
+// pieces that are not a number are skipped; at most 63 codes. An empty text leaves the list as
+// it was.
 void parseOptionCodeList(std::string_view text, OptionCodeList& list);
 
 // The settings that the server holds in memory besides the blocks.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <limits>
 #include <thread>
 
 #include "config/tests/temp_directory.h"
@@ -40,7 +41,7 @@ TEST_F(ConfigStoreTest, WritingTheDefaultDeletesTheKey) {
 }
 
 TEST_F(ConfigStoreTest, IntegersTakeTheLeadingNumberInBothBackEnds) {
-    const std::string body = "A=12abc\nB=abc\nC=-7\nD=\n";
+    const std::string body = "A=12abc\nB=abc\nC=-7\nD=\nE=4294967295\nF=2147483648\nG=99999999999\nH=-99999999999\n";
     std::filesystem::create_directory(dir_.file("etc"));
     writeFile(registry(), "[Dorvane]\n" + body);
     for (bool ini : {false, true}) {
@@ -51,6 +52,11 @@ TEST_F(ConfigStoreTest, IntegersTakeTheLeadingNumberInBothBackEnds) {
         EXPECT_EQ(store_.readInt("Dorvane", "C", 5), -7);
         EXPECT_EQ(store_.readInt("Dorvane", "D", 5), 5);
         EXPECT_EQ(store_.readInt("Dorvane", "Missing", 5), 5);
+        // A 32-bit value without sign keeps its bits: a lease of 4294967295 is the infinite one.
+        EXPECT_EQ(store_.readInt("Dorvane", "E", 5), -1);
+        EXPECT_EQ(store_.readInt("Dorvane", "F", 5), std::numeric_limits<std::int32_t>::min());
+        EXPECT_EQ(store_.readInt("Dorvane", "G", 5), std::numeric_limits<std::int32_t>::max());
+        EXPECT_EQ(store_.readInt("Dorvane", "H", 5), std::numeric_limits<std::int32_t>::min());
     }
 }
 
@@ -74,12 +80,16 @@ TEST_F(ConfigStoreTest, NamesIgnoreCaseAndTheFirstMatchWins) {
 }
 
 TEST_F(ConfigStoreTest, ValuesAreTrimmedAndUnquotedAndCut) {
-    useIni("[S]\n  A =  \"x y\"  \nB='q'\nC=\"open\nD=abcdef\n");
+    // A text ends at a NUL byte, as a C string does: a file padded with NULs after a crash names
+    // the same profile.
+    useIni(std::string("[S]\n  A =  \"x y\"  \nB='q'\nC=\"open\nD=abcdef\nF=Lab\0\0\0\nG=\"x\" \0junk\n", 63));
     EXPECT_EQ(store_.readText("S", "A", "", 100), "x y");
     EXPECT_EQ(store_.readText("S", "B", "", 100), "q");
     EXPECT_EQ(store_.readText("S", "C", "", 100), "\"open");
     EXPECT_EQ(store_.readText("S", "D", "", 4), "abc");
     EXPECT_EQ(store_.readText("S", "E", "default", 4), "def");
+    EXPECT_EQ(store_.readText("S", "F", "", 100), "Lab");
+    EXPECT_EQ(store_.readText("S", "G", "", 100), "x");
     // Texts that the reader would trim or unquote still come back as written.
     for (std::string text : {" padded ", "\"quoted\"", "'single'"}) {
         ASSERT_TRUE(store_.writeText("S", "V", text));

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "config/tests/finding_recorder.h"
 #include "tests/support/fakes.h"
 
 namespace tolmark {
@@ -78,6 +79,64 @@ TEST_F(InterfaceTableTest, ExcludeAndTrustedFlags) {
                                                     "local IP address 192.168.1.1, excluded\n"}));
     EXPECT_EQ(t.ifIndexForNeighbour(makeIpv4(192, 168, 1, 77)), 3);
     EXPECT_EQ(t.ifIndexForNeighbour(makeIpv4(172, 20, 0, 1)), -1);
+}
+
+// Interfaces that are down at the start (a VPN or a bridge that comes up later), one excluded
+// and one trusted: when they appear, the one is not served and the other is trusted, and a
+// rewrite of the lists keeps both.
+TEST_F(InterfaceTableTest, ListedAddressesTheHostGetsLaterKeepTheirFlags) {
+    store_.writeText("Dorvane", "Exclude", "192.168.1.1,172.16.0.1");
+    store_.writeText("Dorvane", "Trusted", "10.5.0.1");
+    InterfaceTable t;
+    ASSERT_TRUE(t.build(store_, "Dorvane", host_, 100, log_));
+    EXPECT_EQ(flagsOf(t, makeIpv4(172, 16, 0, 1)), 0);
+    ASSERT_TRUE(t.writeKeys(store_, "Dorvane"));
+    EXPECT_EQ(store_.readText("Dorvane", "Exclude", "", 512), "192.168.1.1,172.16.0.1");
+    EXPECT_EQ(store_.readText("Dorvane", "Trusted", "", 512), "10.5.0.1");
+    host_.rows.push_back({makeIpv4(172, 16, 0, 1), makeIpv4(255, 255, 255, 0), 4});
+    host_.rows.push_back({makeIpv4(10, 5, 0, 1), makeIpv4(255, 255, 0, 0), 5});
+    log_.lines.clear();
+    ASSERT_TRUE(t.reload(host_, 200, log_));
+    EXPECT_EQ(flagsOf(t, makeIpv4(172, 16, 0, 1)), kIfPresent);
+    EXPECT_EQ(flagsOf(t, makeIpv4(10, 5, 0, 1)), kIfPresent | kIfServed | kIfTrusted);
+    EXPECT_TRUE(t.isTrusted(makeIpv4(10, 5, 0, 1)));
+    EXPECT_EQ(t.entry(static_cast<std::size_t>(t.indexOf(makeIpv4(172, 16, 0, 1)) - 1))->mask,
+              makeIpv4(255, 255, 255, 0));
+    EXPECT_EQ(log_.lines,
+              (std::vector<std::string>{"local IP address 172.16.0.1, added\n", "local IP address 10.5.0.1, added\n"}));
+}
+
+// Lists written by hand with blanks or semicolons between the addresses: each address counts,
+// so that the second of "Exclude=a b" is not served against the administrator's word.
+TEST_F(InterfaceTableTest, ListItemsMayBeSeparatedByBlanksOrSemicolons) {
+    host_.rows.push_back({makeIpv4(172, 16, 0, 1), makeIpv4(255, 255, 0, 0), 4});
+    const struct {
+        const char* exclude;
+        std::int32_t flags10, flags192, flags172;
+    } rows[] = {
+        {"192.168.1.1 10.0.0.1", kIfPresent, kIfPresent, kIfPresent | kIfServed},
+        {" 192.168.1.1 ,\t10.0.0.1 ; 172.16.0.1 ", kIfPresent, kIfPresent, kIfPresent},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.exclude);
+        store_.writeText("Dorvane", "Exclude", row.exclude);
+        InterfaceTable t;
+        ASSERT_TRUE(t.build(store_, "Dorvane", host_, 100, log_));
+        EXPECT_EQ(flagsOf(t, makeIpv4(10, 0, 0, 1)), row.flags10);
+        EXPECT_EQ(flagsOf(t, makeIpv4(192, 168, 1, 1)), row.flags192);
+        EXPECT_EQ(flagsOf(t, makeIpv4(172, 16, 0, 1)), row.flags172);
+    }
+
+    // The check names what the start skips or reads only in part.
+    testing::FindingRecorder sink;
+    store_.writeText("Dorvane", "Exclude", "10.0.0.1x;bogus");
+    store_.setFindings(&sink);
+    reportAddressLists(store_, "Dorvane");
+    store_.setFindings(nullptr);
+    EXPECT_EQ(sink.lines,
+              (std::vector<std::string>{
+                  "Dorvane Exclude: \"10.0.0.1x\" is an address followed by other text; the start takes it as 10.0.0.1",
+                  "Dorvane Exclude: \"bogus\" is not an IPv4 address; the start skips this item of the list"}));
 }
 
 TEST_F(InterfaceTableTest, AddressLeavingAndComingBackKeepsFlagsAndLogsOnce) {
@@ -175,6 +234,28 @@ TEST_F(InterfaceTableTest, HostTableFailureLeavesTableEmpty) {
     EXPECT_EQ(t.size(), 0u);
     EXPECT_FALSE(t.reload(host_, 200, log_));
     EXPECT_EQ(log_.lines, std::vector<std::string>{"local IP address reload failed\n"});
+}
+
+// The host's table cannot be read at the start: the lists still hold at the first reload that
+// reads it, in either selection mode.
+TEST_F(InterfaceTableTest, ListsHoldWhenTheHostTableComesOnlyAtAReload) {
+    for (const char* key : {"Include", "Exclude"}) {
+        SCOPED_TRACE(key);
+        store_.writeText("Dorvane", "Include", std::nullopt);
+        store_.writeText("Dorvane", key, "192.168.1.1");
+        store_.writeText("Dorvane", "Trusted", "192.168.1.1");
+        host_.fail = true;
+        InterfaceTable t;
+        EXPECT_FALSE(t.build(store_, "Dorvane", host_, 100, log_));
+        host_.fail = false;
+        ASSERT_TRUE(t.reload(host_, 200, log_));
+        const bool include = std::string_view(key) == "Include";
+        EXPECT_EQ(flagsOf(t, makeIpv4(192, 168, 1, 1)), kIfPresent | kIfTrusted | (include ? kIfServed : 0));
+        EXPECT_EQ(flagsOf(t, makeIpv4(10, 0, 0, 1)), kIfPresent | (include ? 0 : kIfServed));
+        ASSERT_TRUE(t.writeKeys(store_, "Dorvane"));
+        EXPECT_EQ(store_.readText("Dorvane", key, "", 512), "192.168.1.1");
+        store_.writeText("Dorvane", key, std::nullopt);
+    }
 }
 
 TEST_F(InterfaceTableTest, WritingKeysFollowsTheFlagsAndKeepsAbsentAddresses) {

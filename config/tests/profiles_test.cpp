@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "config/tests/finding_recorder.h"
 #include "config/tests/temp_directory.h"
 #include "tests/support/fakes.h"
 
@@ -98,6 +99,38 @@ TEST_F(ProfilesTest, FirstPresentSelectorKeyDecides) {
     EXPECT_EQ(p[4].selectorKind, SelectorKind::None);  // invalid CidClass still decides
 }
 
+// A selector key that decides but gives no selector leaves a profile for clients of any class;
+// an address key is read up to its first address; an address line shorter than one address
+// leaves the option out. The check says each.
+TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
+    testing::FindingRecorder sink;
+    writeIni(
+        "[Dorvane]\nProfile0=Mac\nProfile1=User\nProfile2=Relay\nProfile3=Lines\nProfile4=Circuit\n"
+        "[Mac]\nMacClass=zz\n[User]\nUserClass=\"staff\"\n[Relay]\nRelayIP=10.0.0.300\nInterfaceIP=10.0.0.1\n"
+        "[Lines]\nUserClass=\"staff\nGatewayIP=10.0.0.1,10.0.0.2\nRange=-5 addresses too many\nOpt150=150 3 "
+        "10.0.0.1\nOpt255=255 1 1\nOpt043=43 1 7\nOptions=1\n[Circuit]\nRelayIP=10.0.0.9\nCircuitID=port 7\n");
+    store_.setFindings(&sink);
+    ASSERT_EQ(load(), 5u);
+    store_.setFindings(nullptr);
+    EXPECT_EQ(sink.lines,
+              (std::vector<std::string>{
+                  "Mac MacClass: \"zz\" holds no hexadecimal byte; the start gives the profile no selector: it is "
+                  "for clients of any class",
+                  "User UserClass: \"staff\" is neither hexadecimal nor a text after a double quote; the start gives "
+                  "the profile no selector: it is for clients of any class",
+                  "Relay RelayIP: \"10.0.0.300\" is not an IPv4 address; the start does not make it a relay profile",
+                  "Lines Range: \"-5 addresses too many\" is a number followed by other text; the start reads it as -5",
+                  "Lines Range: -5 is negative; the start has no pool",
+                  "Lines GatewayIP: \"10.0.0.1,10.0.0.2\" is an address followed by other text; the start takes it "
+                  "as 10.0.0.1",
+                  "Lines Opt150: \"150 3 10.0.0.1\": the length is below one address; the start leaves this option "
+                  "out of the profile",
+                  "Lines Opt255: is not an option key (Opt1 to Opt254); the start does not read it",
+                  "Lines Opt043: is not an option key (Opt1 to Opt254); the start does not read it",
+                  "Circuit CircuitID: \"port 7\" is neither hexadecimal nor a text after a double quote; the start "
+                  "gives the profile no CircuitID: it is for every request from its relay"}));
+}
+
 TEST_F(ProfilesTest, ReadsKeysWithDefaultsFallbacksAndFieldLimits) {
     writeIni(
         "[Dorvane]\nProfile0=P\n[P]\nTimeIP=10.0.0.7\nNTPIP=10.0.0.8\nNTP1IP=10.0.0.9\nDNS2IP=10.0.0.300\n"
@@ -139,12 +172,14 @@ TEST_F(ProfilesTest, OptionEntriesInCodeOrderWithinTheArea) {
 
 TEST_F(ProfilesTest, ConvertsOldKeysIntoOptionLines) {
     writeIni(
-        "[Dorvane]\nProfile0=P\n[P]\nSMTPIP=10.0.0.25\nWWWIP=none\n"
+        "[Dorvane]\nProfile0=P\n[P]\nSMTPIP=10.0.0.25\nWWWIP=none\nMobilIP=0.0.0.0\n"
         "Extensions=43 1 7 150 4 10.0.0.9 junk\n");
     ASSERT_EQ(load(), 1u);
     EXPECT_EQ(read("P", "Opt69"), "69 4 10 0 0 25");
     EXPECT_EQ(read("P", "SMTPIP"), "<none>");
     EXPECT_EQ(read("P", "WWWIP"), "none");
+    // 0.0.0.0 is no address: no option 68 of zeros for every client that asks for it.
+    EXPECT_EQ(read("P", "Opt68"), "<none>");
     EXPECT_EQ(read("P", "Opt43"), "43 1 7");
     EXPECT_EQ(read("P", "Opt150"), "150 4 10.0.0.9");
     EXPECT_EQ(read("P", "Extensions"), "junk");
@@ -153,6 +188,19 @@ TEST_F(ProfilesTest, ConvertsOldKeysIntoOptionLines) {
         area(p, 20),
         (Bytes{
             kOptionBytes, 43, 1, 7, kOptionBytes, 69, 4, 10, 0, 0, 25, kOptionAddresses, 150, 4, 10, 0, 0, 9, 0, 0}));
+}
+
+// An old "Extensions" value longer than a line read holds is converted whole: none of it is
+// cut off and lost, nor is its last line read short.
+TEST_F(ProfilesTest, ConvertsALongExtensionsValueWhole) {
+    std::string extensions;
+    for (int code = 100; code < 200; ++code)
+        extensions += std::to_string(code) + " 4 10.0.0." + std::to_string(code - 99) + " ";
+    writeIni("[Dorvane]\nProfile0=P\n[P]\nExtensions=" + extensions + "\n");
+    ASSERT_EQ(load(), 1u);
+    EXPECT_EQ(read("P", "Opt164"), "164 4 10.0.0.65");
+    EXPECT_EQ(read("P", "Opt199"), "199 4 10.0.0.100");
+    EXPECT_EQ(read("P", "Extensions"), "<none>");
 }
 
 TEST_F(ProfilesTest, FreshConfigurationGetsOneProfilePerServedInterface) {

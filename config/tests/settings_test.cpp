@@ -69,6 +69,9 @@ TEST_F(SettingsTest, DefaultOptionsTakeTheLowestByteOfEachNumber) {
     EXPECT_EQ(list, builtInDefaultOptions());
     parseOptionCodeList("x, 5,,7abc,-1,256,9", list);  // 256 would be a 0 byte, the list's end
     EXPECT_EQ(codesOf(list), (std::vector<std::uint8_t>{5, 7, 255, 9}));
+    // Written by hand with blanks or semicolons, every code counts, not the first alone.
+    parseOptionCodeList(" 1 3;6 ,\t42", list);
+    EXPECT_EQ(codesOf(list), (std::vector<std::uint8_t>{1, 3, 6, 42}));
     std::string many;
     for (int i = 1; i <= 70; ++i) many += std::to_string(i) + ",";
     parseOptionCodeList(many, list);
