@@ -8,6 +8,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <cctype>
+#include <string_view>
+
 #include "common/entry_line.h"
 
 namespace tolmark::manager {
@@ -18,7 +21,28 @@ constexpr int kProfileChars = 23;
 constexpr int kHostNameChars = 158;
 constexpr int kRemarkChars = 31;
 
-bool hasMacForm(const std::string& text) { return parseHardwareAddress(text).has_value(); }
+// The text form of a hardware address: 2 to 16 groups of one or two hexadecimal digits with one
+// separator, ":" or "-", throughout. Gives the number of groups, 0 for any other text. The
+// address is not read loosely: "00:0c:29:aa:bb:ccx" or a seventh group would otherwise be cut off
+// and another client's address stored, and a short address taken for no address at all.
+std::size_t macFormGroups(std::string_view text) {
+    const std::size_t separator = text.find_first_of(":-");
+    if (separator == std::string_view::npos) return 0;
+    std::size_t groups = 0;
+    std::size_t digits = 0;
+    for (char c : text) {
+        if (c == text[separator]) {
+            if (digits == 0) return 0;
+            ++groups;
+            digits = 0;
+        } else if (std::isxdigit(static_cast<unsigned char>(c)) == 0 || ++digits > 2) {
+            return 0;
+        }
+    }
+    if (digits == 0) return 0;
+    ++groups;
+    return groups >= 2 && groups <= 16 ? groups : 0;
+}
 
 std::uint8_t kindOf(IdentifierChoice choice, bool circuit, bool remote) {
     switch (choice) {
@@ -37,14 +61,18 @@ std::uint8_t kindOf(IdentifierChoice choice, bool circuit, bool remote) {
 EntryLineResult buildEntryLine(const EntryLineInput& input) {
     EntryLineResult result;
     std::string id = input.identifier.trimmed().toStdString();
-    const bool macForm = hasMacForm(id);
-    if (macForm && input.choice != IdentifierChoice::Mac) return {"INVALID_ID", {}, {}};
-    if (!macForm && input.choice == IdentifierChoice::Mac) return {"INVALID_MAC", {}, {}};
+    const std::size_t macGroups = macFormGroups(id);
+    if (macGroups != 0 && input.choice != IdentifierChoice::Mac) return {"INVALID_ID", {}, {}};
+    if (macGroups == 0 && input.choice == IdentifierChoice::Mac) return {"INVALID_MAC", {}, {}};
     if (input.choice == IdentifierChoice::RelayAgent)
         id.insert(0, input.circuit && input.remote ? "+" : input.circuit ? "C" : "R");
     // The kind the text reads as must be the one chosen: "C0102" typed as a client identifier
     // would otherwise become a circuit identifier, and an empty or bad value no entry at all.
     const std::optional<Identity> identity = parseIdentity(id);
+    // Every group a byte: a hardware address of another length than six is written with two
+    // digits per byte, "0:c:29:aa" would read as a client identifier.
+    if (macGroups != 0 && (!identity || identity->kind != kIdentityHardware || identity->length != macGroups))
+        return {"INVALID_MAC", {}, {}};
     if (!identity || identity->kind != kindOf(input.choice, input.circuit, input.remote)) return {"INVALID_ID", {}, {}};
     const FieldAddress address = readAddressField(input.address);
     if (!address.valid) return {"INVALID_IPADDR", {}, {}};
