@@ -497,6 +497,14 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
         QVERIFY(!e.applyChanges());
         QCOMPARE(answers.take(), QStringList({"Invalid IP address"}));
         QCOMPARE(lab_->iniText(), before);
+        // So does a lease time that is no number of seconds; it is not taken for the default.
+        type(child<QLineEdit>(e.page(0), "GATEWAY"), "10.98.0.1");
+        for (const char* lease : {"90 min", "4294967296", "-1"}) {
+            type(child<QLineEdit>(e.page(0), "LEASE"), lease);
+            QVERIFY2(!e.applyChanges(), lease);
+            QCOMPARE(answers.take(), QStringList({"Invalid format"}));
+            QCOMPARE(lab_->iniText(), before);
+        }
     }
 
     // Renamed; names that start with a reserved character or exist already are refused.
@@ -582,6 +590,22 @@ void DialogsTest::profilePagesAppliedUnchangedKeepEveryKey() {
         }
     }
     QVERIFY(answers.take().isEmpty());
+
+    // Opened while the server was away, the editor knows nothing of the profile: once the server
+    // is back, applying its pages changes nothing, rather than clear the keys it did not show and
+    // list the profile a second time as a new one.
+    lab_->stop();
+    {
+        ProfileEditor editor(ctx, "Round2");
+        QVERIFY(lab_->start());
+        const QString before = lab_->iniText();
+        editor.show();
+        editor.tabs()->setCurrentIndex(1);
+        type(child<QLineEdit>(editor.page(1), "DNS1"), "10.98.0.53");
+        QVERIFY(!editor.applyChanges());
+        QCOMPARE(answers.take(), QStringList({"Service not active"}));
+        QCOMPARE(lab_->iniText(), before);
+    }
 }
 
 // Entries added, refused with the dialog's texts, modified, copied from the dynamic list and
