@@ -497,13 +497,26 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
         QVERIFY(!e.applyChanges());
         QCOMPARE(answers.take(), QStringList({"Invalid IP address"}));
         QCOMPARE(lab_->iniText(), before);
-        // So does a lease time that is no number of seconds; it is not taken for the default.
+        // So does a lease time that is no number of seconds, or a boot file size that option 13
+        // cannot carry: neither is taken for the default or cut.
         type(child<QLineEdit>(e.page(0), "GATEWAY"), "10.98.0.1");
-        for (const char* lease : {"90 min", "4294967296", "-1"}) {
-            type(child<QLineEdit>(e.page(0), "LEASE"), lease);
-            QVERIFY2(!e.applyChanges(), lease);
+        e.tabs()->setCurrentIndex(4);
+        const struct {
+            int page;
+            const char *field, *text;
+        } numbers[] = {{0, "LEASE", "90 min"},
+                       {0, "LEASE", "4294967296"},
+                       {0, "LEASE", "-1"},
+                       {4, "BOOTSIZE", "70000"},
+                       {4, "BOOTSIZE", "12 blocks"}};
+        for (const auto& n : numbers) {
+            auto* field = child<QLineEdit>(e.page(n.page), n.field);
+            const QString kept = field->text();
+            type(field, n.text);
+            QVERIFY2(!e.applyChanges(), n.text);
             QCOMPARE(answers.take(), QStringList({"Invalid format"}));
             QCOMPARE(lab_->iniText(), before);
+            type(field, kept);
         }
     }
 
