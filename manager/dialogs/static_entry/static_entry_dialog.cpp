@@ -61,9 +61,10 @@ std::uint8_t kindOf(IdentifierChoice choice, bool circuit, bool remote) {
 EntryLineResult buildEntryLine(const EntryLineInput& input) {
     EntryLineResult result;
     std::string id = input.identifier.trimmed().toStdString();
-    const std::size_t macGroups = macFormGroups(id);
-    if (macGroups != 0 && input.choice != IdentifierChoice::Mac) return {"INVALID_ID", {}, {}};
-    if (macGroups == 0 && input.choice == IdentifierChoice::Mac) return {"INVALID_MAC", {}, {}};
+    const bool mac = input.choice == IdentifierChoice::Mac;
+    const std::size_t macGroups = mac ? macFormGroups(id) : 0;
+    if (!mac && parseHardwareAddress(id)) return {"INVALID_ID", {}, {}};
+    if (mac && macGroups == 0) return {"INVALID_MAC", {}, {}};
     if (input.choice == IdentifierChoice::RelayAgent)
         id.insert(0, input.circuit && input.remote ? "+" : input.circuit ? "C" : "R");
     // The kind the text reads as must be the one chosen: "C0102" typed as a client identifier
@@ -71,7 +72,7 @@ EntryLineResult buildEntryLine(const EntryLineInput& input) {
     const std::optional<Identity> identity = parseIdentity(id);
     // Every group a byte: a hardware address of another length than six is written with two
     // digits per byte, "0:c:29:aa" would read as a client identifier.
-    if (macGroups != 0 && (!identity || identity->kind != kIdentityHardware || identity->length != macGroups))
+    if (mac && (!identity || identity->kind != kIdentityHardware || identity->length != macGroups))
         return {"INVALID_MAC", {}, {}};
     if (!identity || identity->kind != kindOf(input.choice, input.circuit, input.remote)) return {"INVALID_ID", {}, {}};
     const FieldAddress address = readAddressField(input.address);
