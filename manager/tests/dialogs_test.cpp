@@ -853,6 +853,9 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
          "ck"},
         {"02:00:5e:90:00:04", "10.98.0.94", "Standard", true, "dr\xc3\xa4ger-pc",
          "\xc3\x84\xc3\x96\xc3\x9c \xc3\xa4\xc3\xb6\xc3\xbc"},
+        // Hardware addresses of other lengths than six bytes.
+        {"0a:00:5e:96", "10.98.0.96", "Standard", false, "", ""},
+        {"0a:00:5e:97:00:00:00:07", "10.98.0.97", "Standard", false, "", ""},
     };
     for (const Case& c : cases) {
         ClientFields fields;
