@@ -896,6 +896,32 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
     add.okButton()->click();
     QVERIFY(answers.take().isEmpty());
     QVERIFY(handleOf(staticEntries(pipe), "02:00:5e:90:00:05 10.98.0.95 Standard " + host + " " + remark) != 0);
+
+    // The entry a Modify dialog shows is removed and the server restarts, after which its record
+    // handle names another entry: OK stores nothing rather than write over that one. Handles
+    // after a start count the records in the order they were read, so removing the second entry
+    // gives its handle to the third.
+    auto restart = [&] {
+        lab_->stop();
+        QVERIFY(lab_->start());
+        // The connections to the server that went away fail once; the window's poll does this.
+        pipe.getStatus(-1);
+        ctx.worker.call([](ManagerPipe& p) { return p.getStatus(-1).status; });
+    };
+    restart();
+    auto listed = staticEntries(pipe);
+    QVERIFY(listed.size() >= 3);
+    const std::uint64_t shown = std::next(listed.begin())->first;
+    const QString third = std::next(listed.begin(), 2)->second;
+    StaticEntryDialog stale(ctx, StaticMode::Modify,
+                            EntryListHooks{.selected = [shown] { return std::vector<std::uint64_t>{shown}; }});
+    QCOMPARE(pipe.removeClient(ClientList::Static, shown), PipeStatus::Done);
+    restart();
+    const auto before = staticEntries(pipe);
+    QCOMPARE(before.count(shown) != 0 ? before.at(shown) : QString(), third);
+    stale.okButton()->click();
+    QCOMPARE(answers.take(), QStringList({"The entry is no longer on the server; the list is read again."}));
+    QCOMPARE(staticEntries(pipe), before);
 }
 
 // Today's file is chosen and shown; printing puts the "name  --  n" header on every page.

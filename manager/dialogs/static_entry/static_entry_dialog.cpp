@@ -353,17 +353,51 @@ bool StaticEntryDialog::store() {
     const bool redundant = redundant_->isChecked();
     const std::uint64_t handle = handle_;
     const StaticMode mode = mode_;
-    const PipeResult<std::int32_t> result = context_.worker.call([&fields, redundant, handle, mode](ManagerPipe& pipe) {
-        PipeResult<std::int32_t> r = mode == StaticMode::Modify ? pipe.updateClient(handle, *fields, redundant)
-                                                                : pipe.addClient(*fields, redundant);
-        if (r.ok() && r.value > 0 && mode == StaticMode::Move) pipe.removeClient(ClientList::Ignored, handle);
-        return r;
+    const ClientList source = sourceList();
+    const Identity shown = entry_.identity;
+    struct Stored {
+        PipeResult<std::int32_t> result;
+        bool gone = false;  // the record handle no longer names the entry shown
+    };
+    const Stored stored = context_.worker.call([&fields, redundant, handle, mode, source, shown](ManagerPipe& pipe) {
+        // A handle names a record only in the server's present run: after a restart it may name
+        // another entry, which a change or a removal by it would hit instead of the one shown.
+        auto stillShown = [&pipe, handle, source, shown] {
+            const PipeResult<ListedEntry> now = pipe.listEntry(source, handle);
+            if (now.failed()) return PipeResult<bool>{PipeStatus::Failed, false};
+            const Identity& id = now.value.record.fields.identity;
+            const bool same =
+                now.ok() && id.kind == shown.kind && id.length == shown.length &&
+                std::equal(id.bytes.begin(), id.bytes.begin() + std::min<std::size_t>(id.length, id.bytes.size()),
+                           shown.bytes.begin());
+            return PipeResult<bool>{PipeStatus::Done, same};
+        };
+        Stored s;
+        if (mode == StaticMode::Modify) {
+            const PipeResult<bool> same = stillShown();
+            s.result.status = same.status;
+            if (!same.ok()) return s;
+            if (!same.value) {
+                s.gone = true;
+                return s;
+            }
+        }
+        s.result = mode == StaticMode::Modify ? pipe.updateClient(handle, *fields, redundant)
+                                              : pipe.addClient(*fields, redundant);
+        if (s.result.ok() && s.result.value > 0 && mode == StaticMode::Move) {
+            const PipeResult<bool> same = stillShown();
+            if (same.ok() && same.value) pipe.removeClient(ClientList::Ignored, handle);
+        }
+        return s;
     });
-    if (!result.ok() || result.value <= 0) {
+    const PipeResult<std::int32_t>& result = stored.result;
+    if (stored.gone || !result.ok() || result.value <= 0) {
         const Language& l = context_.language;
-        const QString text = result.failed() ? l.text("ERROR_PIPE").trimmed()
-                             : result.ok()   ? l.text("DUPLICATE")
-                                             : l.text("REFUSED");
+        const QString text = stored.gone       ? l.text("ENTRY_GONE")
+                             : result.failed() ? l.text("ERROR_PIPE").trimmed()
+                             : result.ok()     ? l.text("DUPLICATE")
+                                               : l.text("REFUSED");
+        if (stored.gone) context_.markListsChanged();
         showMessage(this, l, text);
         return false;
     }
