@@ -619,6 +619,23 @@ void DialogsTest::profilePagesAppliedUnchangedKeepEveryKey() {
         QCOMPARE(answers.take(), QStringList({"Service not active"}));
         QCOMPARE(lab_->iniText(), before);
     }
+    // "infinite" unchecked gives the lease an end again: the one typed before, or the default.
+    {
+        ProfileEditor editor(ctx, "Round2");
+        editor.show();
+        auto* infinite = child<QCheckBox>(editor.page(0), "INFINITE");
+        auto* lease = child<QLineEdit>(editor.page(0), "LEASE");
+        QVERIFY(infinite->isChecked());
+        infinite->click();
+        QCOMPARE(lease->text(), QString("36000"));
+        type(lease, "7200");
+        infinite->click();
+        infinite->click();
+        QCOMPARE(lease->text(), QString("7200"));
+        QVERIFY(editor.applyChanges());
+        QCOMPARE(iniKeys(lab_->iniText())["Round2/Lease"], QString("7200"));
+    }
+    QVERIFY(answers.take().isEmpty());
 }
 
 // Entries added, refused with the dialog's texts, modified, copied from the dynamic list and

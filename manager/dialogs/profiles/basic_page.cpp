@@ -102,7 +102,14 @@ BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* p
     });
     connect(interface_, &QComboBox::activated, this, &BasicPage::onInterfaceChosen);
     connect(infinite_, &QCheckBox::toggled, this, [this](bool on) {
-        if (on) lease_->setText(QString::number(kInfiniteLease));
+        // Unchecked, the field shows a lease with an end again: the one it showed before, or
+        // the default; the infinite value left in it would keep the lease infinite.
+        const QString infinite = QString::number(kInfiniteLease);
+        if (on && lease_->text().trimmed() != infinite) finiteLease_ = lease_->text();
+        lease_->setText(on ? infinite
+                        : lease_->text().trimmed() == infinite
+                            ? (finiteLease_.isEmpty() ? QString::number(kDefaultLease) : finiteLease_)
+                            : lease_->text());
         lease_->setEnabled(!on && mayChange());
     });
 }
