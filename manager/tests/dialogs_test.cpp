@@ -977,10 +977,21 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
         old.write("2001-01-01 10:01:00 DHCP  Request " + QByteArray(5000, 'x') + "\n");
         old.write("  continued detail line of the one before\n");
     }
+    // Files of other months, listed in name order whatever order the directory keeps.
+    for (const char* name : {"dhcp0207.log", "dhcp0203.log", "dhcp0211.log", "dhcp0201.log", "dhcp0209.log",
+                             "dhcp0205.log", "dhcp0212.log", "dhcp0202.log"}) {
+        QFile other(lab_->dir() + "/" + name);
+        QVERIFY(other.open(QIODevice::WriteOnly));
+    }
     LogViewer viewer(ctx);
     viewer.show();
     QCOMPARE(viewer.files()->currentText(), today);
     QVERIFY(viewer.files()->findText("dhcp0101.log") >= 0);
+    QStringList listed;
+    for (int i = 0; i < viewer.files()->count(); ++i) listed << viewer.files()->itemText(i);
+    QStringList sorted = listed;
+    sorted.sort();
+    QCOMPARE(listed, sorted);
     QTRY_VERIFY(viewer.model()->rowCount() > 0);
     char date[16];
     std::strftime(date, sizeof date, "%Y-%m-%d", &local);
