@@ -101,6 +101,7 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "INVALID_IPADDR", "Invalid IP address"},
     {TextSection::Strings, "CREATE", "Create new profile named\n%s?"},
     {TextSection::Strings, "DUPLICATE", "IP address or MAC address/identifier already exists"},
+    {TextSection::Strings, "ENTRY_GONE", "The entry is no longer on the server; the list is read again."},
 
     // Profiles.
     {TextSection::Strings, "PROFILES", "Configuration profiles"},

@@ -3,14 +3,15 @@
 #include <cstring>
 
 namespace tolmark::manager {
-namespace {
-
-constexpr const char* kStandardProfile = "Standard";
-constexpr std::int64_t kNoEnd = kExpiryReserved;
 
 QString identityText(const Identity& identity, const RowOptions& options) {
     return QString::fromLatin1(formatIdentity(identity, options.dash, options.textForm).c_str());
 }
+
+namespace {
+
+constexpr const char* kStandardProfile = "Standard";
+constexpr std::int64_t kNoEnd = kExpiryReserved;
 
 // The profile "Standard" is the default one and shows as an empty cell.
 QString profileText(const std::string& profile) {

@@ -47,6 +47,9 @@ struct RowOptions {
     std::int64_t now = 0;
 };
 
+// The identifier as the first column of a client view shows it.
+QString identityText(const Identity& identity, const RowOptions& options);
+
 // Local time as "%x  %H:%M:%S"; empty for 0.
 QString timeText(std::int64_t seconds);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace tolmark::manager {
 namespace {
@@ -10,12 +11,20 @@ namespace {
 // No list is longer than the server's record heap; a cycle in the handles must still end.
 constexpr std::size_t kMaxListWalk = 1u << 20;
 constexpr std::int32_t kMaxTransfers = 1u << 16;
+constexpr int kMaxListRestarts = 3;
 
 }  // namespace
 
 ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBuilder build,
                             const RowOptions& options) {
     ListSnapshot snapshot;
+    // A handle that names a record removed since the record before it was read gets the answer
+    // the end of the list gets. The walk then starts again from the head and leaves out the
+    // records it has already passed, so that a list changed meanwhile is not shown cut short; a
+    // list that keeps changing is given up after a few new starts, as the worker must not be
+    // held, and the next refresh reads it again.
+    std::unordered_set<std::uint64_t> passed;
+    int restarts = 0;
     std::uint64_t handle = 0;
     for (std::size_t n = 0; n < kMaxListWalk; ++n) {
         const PipeResult<ListedEntry> entry = pipe.listEntry(list, handle);
@@ -23,11 +32,17 @@ ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBu
             snapshot.firstFailed = n == 0;
             // No server: the status request would only wait out the time-out again.
             if (entry.failed()) return snapshot;
+            if (handle != 0 && entry.value.nothingThere && ++restarts <= kMaxListRestarts) {
+                handle = 0;
+                continue;
+            }
             break;
         }
         const ClientRecordImage& record = entry.value.record;
         if (list != ClientList::Dynamic && record.fields.identity.kind == kIdentityFree) break;
-        if (std::optional<EntryRow> row = build(record, options)) snapshot.rows.push_back(std::move(*row));
+        if (passed.insert(record.handle).second) {
+            if (std::optional<EntryRow> row = build(record, options)) snapshot.rows.push_back(std::move(*row));
+        }
         handle = record.nextHandle;
         if (handle == 0) break;
     }

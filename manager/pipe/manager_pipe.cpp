@@ -106,7 +106,11 @@ PipeResult<ListedEntry> ManagerPipe::listEntry(ClientList list, std::uint64_t ha
     if (!reply.ok()) return carry<ListedEntry>(reply.status);
     const std::optional<RecordReply> r = decodeRecordReply(reply.value, kClientRecordSize);
     std::optional<ClientRecordImage> record = r ? decodeClientRecord(r->record) : std::nullopt;
-    if (!record) return carry<ListedEntry>(PipeStatus::Refused);
+    if (!record) {
+        PipeResult<ListedEntry> none = carry<ListedEntry>(PipeStatus::Refused);
+        none.value.nothingThere = reply.value.size == kPipeStatusOnlySize;
+        return none;
+    }
     return {PipeStatus::Done, ListedEntry{r->value, *record}};
 }
 

@@ -39,6 +39,9 @@ enum class ClientList { Static = 0, Dynamic = 1, Ignored = 2 };
 struct ListedEntry {
     std::int32_t count = 0;  // the list's counter
     ClientRecordImage record;
+    // Refused with the server's status alone: nothing at that handle, which is the end of the
+    // list, or a record removed since its handle was read.
+    bool nothingThere = false;
 };
 
 struct TransferEntry {

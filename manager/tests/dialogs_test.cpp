@@ -497,6 +497,27 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
         QVERIFY(!e.applyChanges());
         QCOMPARE(answers.take(), QStringList({"Invalid IP address"}));
         QCOMPARE(lab_->iniText(), before);
+        // So does a lease time that is no number of seconds, or a boot file size that option 13
+        // cannot carry: neither is taken for the default or cut.
+        type(child<QLineEdit>(e.page(0), "GATEWAY"), "10.98.0.1");
+        e.tabs()->setCurrentIndex(4);
+        const struct {
+            int page;
+            const char *field, *text;
+        } numbers[] = {{0, "LEASE", "90 min"},
+                       {0, "LEASE", "4294967296"},
+                       {0, "LEASE", "-1"},
+                       {4, "BOOTSIZE", "70000"},
+                       {4, "BOOTSIZE", "12 blocks"}};
+        for (const auto& n : numbers) {
+            auto* field = child<QLineEdit>(e.page(n.page), n.field);
+            const QString kept = field->text();
+            type(field, n.text);
+            QVERIFY2(!e.applyChanges(), n.text);
+            QCOMPARE(answers.take(), QStringList({"Invalid format"}));
+            QCOMPARE(lab_->iniText(), before);
+            type(field, kept);
+        }
     }
 
     // Renamed; names that start with a reserved character or exist already are refused.
@@ -580,6 +601,39 @@ void DialogsTest::profilePagesAppliedUnchangedKeepEveryKey() {
             for (const auto& [k, v] : changes) qWarning("%s page: %s=%s", pages[page], qPrintable(k), qPrintable(v));
             QVERIFY2(changes.empty(), (name + ", " + pages[page] + " page").c_str());
         }
+    }
+    QVERIFY(answers.take().isEmpty());
+
+    // Opened while the server was away, the editor knows nothing of the profile: once the server
+    // is back, applying its pages changes nothing, rather than clear the keys it did not show and
+    // list the profile a second time as a new one.
+    lab_->stop();
+    {
+        ProfileEditor editor(ctx, "Round2");
+        QVERIFY(lab_->start());
+        const QString before = lab_->iniText();
+        editor.show();
+        editor.tabs()->setCurrentIndex(1);
+        type(child<QLineEdit>(editor.page(1), "DNS1"), "10.98.0.53");
+        QVERIFY(!editor.applyChanges());
+        QCOMPARE(answers.take(), QStringList({"Service not active"}));
+        QCOMPARE(lab_->iniText(), before);
+    }
+    // "infinite" unchecked gives the lease an end again: the one typed before, or the default.
+    {
+        ProfileEditor editor(ctx, "Round2");
+        editor.show();
+        auto* infinite = child<QCheckBox>(editor.page(0), "INFINITE");
+        auto* lease = child<QLineEdit>(editor.page(0), "LEASE");
+        QVERIFY(infinite->isChecked());
+        infinite->click();
+        QCOMPARE(lease->text(), QString("36000"));
+        type(lease, "7200");
+        infinite->click();
+        infinite->click();
+        QCOMPARE(lease->text(), QString("7200"));
+        QVERIFY(editor.applyChanges());
+        QCOMPARE(iniKeys(lab_->iniText())["Round2/Lease"], QString("7200"));
     }
     QVERIFY(answers.take().isEmpty());
 }
@@ -816,6 +870,9 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
          "ck"},
         {"02:00:5e:90:00:04", "10.98.0.94", "Standard", true, "dr\xc3\xa4ger-pc",
          "\xc3\x84\xc3\x96\xc3\x9c \xc3\xa4\xc3\xb6\xc3\xbc"},
+        // Hardware addresses of other lengths than six bytes.
+        {"0a:00:5e:96", "10.98.0.96", "Standard", false, "", ""},
+        {"0a:00:5e:97:00:00:00:07", "10.98.0.97", "Standard", false, "", ""},
     };
     for (const Case& c : cases) {
         ClientFields fields;
@@ -856,6 +913,32 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
     add.okButton()->click();
     QVERIFY(answers.take().isEmpty());
     QVERIFY(handleOf(staticEntries(pipe), "02:00:5e:90:00:05 10.98.0.95 Standard " + host + " " + remark) != 0);
+
+    // The entry a Modify dialog shows is removed and the server restarts, after which its record
+    // handle names another entry: OK stores nothing rather than write over that one. Handles
+    // after a start count the records in the order they were read, so removing the second entry
+    // gives its handle to the third.
+    auto restart = [&] {
+        lab_->stop();
+        QVERIFY(lab_->start());
+        // The connections to the server that went away fail once; the window's poll does this.
+        pipe.getStatus(-1);
+        ctx.worker.call([](ManagerPipe& p) { return p.getStatus(-1).status; });
+    };
+    restart();
+    auto listed = staticEntries(pipe);
+    QVERIFY(listed.size() >= 3);
+    const std::uint64_t shown = std::next(listed.begin())->first;
+    const QString third = std::next(listed.begin(), 2)->second;
+    StaticEntryDialog stale(ctx, StaticMode::Modify,
+                            EntryListHooks{.selected = [shown] { return std::vector<std::uint64_t>{shown}; }});
+    QCOMPARE(pipe.removeClient(ClientList::Static, shown), PipeStatus::Done);
+    restart();
+    const auto before = staticEntries(pipe);
+    QCOMPARE(before.count(shown) != 0 ? before.at(shown) : QString(), third);
+    stale.okButton()->click();
+    QCOMPARE(answers.take(), QStringList({"The entry is no longer on the server; the list is read again."}));
+    QCOMPARE(staticEntries(pipe), before);
 }
 
 // Today's file is chosen and shown; printing puts the "name  --  n" header on every page.
@@ -894,10 +977,21 @@ void DialogsTest::logViewerShowsTheLogAndPrintsIt() {
         old.write("2001-01-01 10:01:00 DHCP  Request " + QByteArray(5000, 'x') + "\n");
         old.write("  continued detail line of the one before\n");
     }
+    // Files of other months, listed in name order whatever order the directory keeps.
+    for (const char* name : {"dhcp0207.log", "dhcp0203.log", "dhcp0211.log", "dhcp0201.log", "dhcp0209.log",
+                             "dhcp0205.log", "dhcp0212.log", "dhcp0202.log"}) {
+        QFile other(lab_->dir() + "/" + name);
+        QVERIFY(other.open(QIODevice::WriteOnly));
+    }
     LogViewer viewer(ctx);
     viewer.show();
     QCOMPARE(viewer.files()->currentText(), today);
     QVERIFY(viewer.files()->findText("dhcp0101.log") >= 0);
+    QStringList listed;
+    for (int i = 0; i < viewer.files()->count(); ++i) listed << viewer.files()->itemText(i);
+    QStringList sorted = listed;
+    sorted.sort();
+    QCOMPARE(listed, sorted);
     QTRY_VERIFY(viewer.model()->rowCount() > 0);
     char date[16];
     std::strftime(date, sizeof date, "%Y-%m-%d", &local);

@@ -344,6 +344,49 @@ void ServerTest::removeTakesTheRecordsTheUserChose() {
     QVERIFY(refreshed.wait(kOneTickMs));
     QVERIFY(!column(statics, 0).contains(macs[1]) && column(statics, 0).contains(macs[2]));
     QCOMPARE(pipe.removeClient(ClientList::Static, statics->row(rowOf(macs[2])).handle), PipeStatus::Done);
+
+    // With auto refresh off the list stays as it was read across a restart of the server, after
+    // which a record handle may name another entry (handles count the records in the order they
+    // were read at the start). Remove leaves that entry alone, says so and reads the list again.
+    MessageAnswerer answers;
+    for (const char* line :
+         {"02:00:5e:b0:00:04\t10.98.0.64", "02:00:5e:b0:00:05\t10.98.0.65", "02:00:5e:b0:00:06\t10.98.0.66"})
+        QCOMPARE(pipe.addClient(entry(line), false).value, 1);
+    auto restart = [&] {
+        lab_->stop();
+        QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Service not active"), kOneTickMs);
+        QVERIFY(lab_->start());
+        QTRY_COMPARE_WITH_TIMEOUT(window->bottomStatusText(), QString(" Listening on Port: 67"), 2 * kOneTickMs);
+        pipe.getStatus(-1);  // the connection to the server that went away fails once
+    };
+    restart();
+    window->refreshList();
+    QTRY_VERIFY(column(statics, 0).contains("02:00:5e:b0:00:06"));
+    window->actions().refresh->trigger();
+    QCOMPARE(preferences_->read(pref::kRefresh), 0);
+    std::vector<std::pair<std::uint64_t, QString>> byHandle;
+    for (int r = 0; r < statics->rowCount(); ++r)
+        byHandle.emplace_back(statics->row(r).handle, statics->row(r).texts[0]);
+    std::sort(byHandle.begin(), byHandle.end());
+    QVERIFY(byHandle.size() >= 3);
+    const auto [shown, shownId] = byHandle[1];
+    const QString next = byHandle[2].second;
+    QCOMPARE(pipe.removeClient(ClientList::Static, shown), PipeStatus::Done);  // by someone else
+    restart();
+    QCOMPARE(identityText(pipe.listEntry(ClientList::Static, shown).value.record.fields.identity, RowOptions{}), next);
+    QCOMPARE(column(statics, 0)[rowOf(shownId)], shownId);  // not read again
+    window->listView()->setCurrentIndex(statics->index(rowOf(shownId), 0));
+    window->actions().remove->trigger();
+    QStringList seen;
+    QTRY_VERIFY((seen += answers.take(), !seen.isEmpty()));
+    QCOMPARE(seen, QStringList({"The entry is no longer on the server; the list is read again."}));
+    QTRY_VERIFY(!column(statics, 0).contains(shownId));
+    QVERIFY(column(statics, 0).contains(next));
+    QCOMPARE(identityText(pipe.listEntry(ClientList::Static, shown).value.record.fields.identity, RowOptions{}), next);
+    window->actions().refresh->trigger();
+    for (const char* mac : {"02:00:5e:b0:00:04", "02:00:5e:b0:00:05", "02:00:5e:b0:00:06"}) {
+        if (column(statics, 0).contains(mac)) pipe.removeClient(ClientList::Static, statics->row(rowOf(mac)).handle);
+    }
 }
 
 // Resolve Addresses sends the whole general settings block: the one the server holds now, with

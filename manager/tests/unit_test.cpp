@@ -15,8 +15,10 @@
 #include "config/config_store.h"
 #include "config/ini_file.h"
 #include "dialog_harness.h"
+#include "fake_pipe_peer.h"
 #include "manager/language/language.h"
 #include "manager/lists/entry_rows.h"
+#include "manager/lists/list_jobs.h"
 #include "manager/lists/list_models.h"
 #include "manager/window/main_window.h"
 
@@ -54,6 +56,7 @@ private slots:
     void transferRowsShowProgress();
     void sortingComparesTheRecordFields();
     void modelsRewriteRowsInPlace();
+    void listWalkStartsAgainWhenItsNextRecordWentAway();
     void languageFileReplacesSomeKeys();
     void germanFileHasEveryKeyOfTheBuiltInTable();
     void leaseStoreTextNamesTheStore();
@@ -249,6 +252,45 @@ void UnitTest::modelsRewriteRowsInPlace() {
     model.applyRows({});
     QCOMPARE(model.rowCount(), 0);
     QCOMPARE(reset.count(), 0);
+}
+
+void UnitTest::listWalkStartsAgainWhenItsNextRecordWentAway() {
+    auto listed = [](std::uint64_t handle, std::uint64_t next) {
+        ClientRecordImage r = record(handle, "00:11:22:33:44:55", makeIpv4(10, 0, 0, std::uint8_t(handle)), 0, 0);
+        r.fields.identity.bytes[5] = std::uint8_t(handle);
+        r.nextHandle = next;
+        return *PipeMessage::make(kPipeDone, 3, encodeClientRecord(r));
+    };
+    const PipeMessage nothing = PipeMessage::statusOnly(kPipeDone);
+    auto walk = [](FakePipePeer& peer, std::vector<std::uint64_t>& asked) {
+        ManagerPipe pipe(peer.name(), std::chrono::milliseconds(2000));
+        const ListSnapshot s = readClientList(pipe, ClientList::Static, View::Static, staticRow, RowOptions{});
+        for (const PipeMessage& m : peer.requests())
+            if (m.word() == toWire(PipeCode::ListStatic))
+                asked.push_back(decodeRequestHandle(m.view()).value_or(~0ull));
+        std::vector<std::uint64_t> shown;
+        for (const EntryRow& r : s.rows) shown.push_back(r.handle);
+        return shown;
+    };
+    using Handles = std::vector<std::uint64_t>;
+    {
+        // Record 2 is removed after record 1 was read: its handle names nothing, which the server
+        // answers as the end of the list. The walk starts again and leaves out record 1.
+        FakePipePeer peer({listed(1, 2), nothing, listed(1, 3), listed(3, 0)});
+        QVERIFY(peer.listening());
+        Handles asked;
+        QCOMPARE(walk(peer, asked), (Handles{1, 3}));
+        QCOMPARE(asked, (Handles{0, 2, 0, 3}));
+    }
+    {
+        // A list that changes at every look is given up after three new starts, with what was read.
+        std::vector<PipeMessage> replies = {listed(1, 2)};
+        for (int i = 0; i < 10; ++i) replies.insert(replies.end(), {nothing, listed(1, 2)});
+        FakePipePeer peer(replies);
+        Handles asked;
+        QCOMPARE(walk(peer, asked), (Handles{1}));
+        QCOMPARE(asked, (Handles{0, 2, 0, 2, 0, 2, 0, 2}));
+    }
 }
 
 void UnitTest::languageFileReplacesSomeKeys() {

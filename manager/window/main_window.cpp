@@ -358,20 +358,32 @@ void MainWindow::removeSelected() {
     std::vector<int> rows = panel_->selectedRows();
     std::reverse(rows.begin(), rows.end());
     ++removals_[static_cast<std::size_t>(view_)];
-    std::vector<std::uint64_t> handles;
+    std::vector<std::pair<std::uint64_t, QString>> chosen;  // handle and identifier shown
     for (int r : rows) {
-        handles.push_back(m->row(r).handle);
+        chosen.emplace_back(m->row(r).handle, m->row(r).texts[0]);
         m->removeRowAt(r);
     }
     struct Removal {
         PipeStatus outcome = PipeStatus::Done;  // the first removal the server did not carry out
+        bool gone = false;                      // a handle named another entry than its row
         PipeResult<ServerStatus> status;
     };
     worker_.post(
         this,
-        [list = m->list(), view = view_, handles](ManagerPipe& pipe) {
+        [list = m->list(), view = view_, chosen, options = rowOptions()](ManagerPipe& pipe) {
             Removal r;
-            for (std::uint64_t h : handles) {
+            for (const auto& [h, shown] : chosen) {
+                // A list read before the server restarted holds handles of its last run, which may
+                // name other entries now: only the entry the row shows is removed.
+                const PipeResult<ListedEntry> now = pipe.listEntry(list, h);
+                if (now.failed()) {
+                    r.outcome = PipeStatus::Failed;
+                    return r;
+                }
+                if (now.ok() && identityText(now.value.record.fields.identity, options) != shown) {
+                    r.gone = true;
+                    continue;
+                }
                 const PipeStatus s = pipe.removeClient(list, h);
                 if (s != PipeStatus::Done && r.outcome == PipeStatus::Done) r.outcome = s;
                 if (s == PipeStatus::Failed) return r;  // no server: the rest would wait in vain
@@ -383,6 +395,11 @@ void MainWindow::removeSelected() {
             notePipeResult(r.status.status);
             if (r.status.ok()) server_.status = r.status.value;
             rewriteTopStatus();
+            if (r.gone && r.outcome == PipeStatus::Done) {
+                refreshList();
+                showMessage(this, language_, language_.text("ENTRY_GONE"));
+                return;
+            }
             if (r.outcome == PipeStatus::Done) return;
             // The rows went before the server answered: those it kept come back with the list.
             notePipeResult(r.outcome);

@@ -6,6 +6,7 @@
 #include <QPrinter>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <ctime>
 
 #include "manager/dialogs/log/log_printer.h"
@@ -36,6 +37,9 @@ std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& toda
         take(*next.value);
     }
     pipe.fileFindClose(first.value.search);
+    // The server lists a directory in the order the file system keeps it, which on most file
+    // systems is no order at all: the names are shown sorted, the months and days in turn.
+    std::sort(names.begin(), names.end());
     return names;
 }
 

@@ -16,6 +16,15 @@ constexpr const char* kRelayKindKeys[3] = {"RELAY_NO", "RELAY_CIRCUIT", "RELAY_R
 
 std::string dotted(Ipv4 address) { return formatIpv4(address).c_str(); }
 
+// The lease field: seconds up to the infinite lease, 36000 when empty; nothing for any other
+// text, which would otherwise become the default lease without a word.
+std::optional<std::int64_t> leaseSeconds(const QString& field) {
+    if (field.trimmed().isEmpty()) return kDefaultLease;
+    const std::optional<std::int64_t> lease = fieldNumber(field);
+    if (!lease || *lease < 0 || *lease > kInfiniteLease) return std::nullopt;
+    return lease;
+}
+
 }  // namespace
 
 BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* parent)
@@ -93,7 +102,14 @@ BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* p
     });
     connect(interface_, &QComboBox::activated, this, &BasicPage::onInterfaceChosen);
     connect(infinite_, &QCheckBox::toggled, this, [this](bool on) {
-        if (on) lease_->setText(QString::number(kInfiniteLease));
+        // Unchecked, the field shows a lease with an end again: the one it showed before, or
+        // the default; the infinite value left in it would keep the lease infinite.
+        const QString infinite = QString::number(kInfiniteLease);
+        if (on && lease_->text().trimmed() != infinite) finiteLease_ = lease_->text();
+        lease_->setText(on ? infinite
+                        : lease_->text().trimmed() == infinite
+                            ? (finiteLease_.isEmpty() ? QString::number(kDefaultLease) : finiteLease_)
+                            : lease_->text());
         lease_->setEnabled(!on && mayChange());
     });
 }
@@ -323,6 +339,10 @@ bool BasicPage::validate() {
     std::optional<std::vector<KeyWrite>> rule = ruleWrites();
     if (!rule) return false;
     if (!checkAddresses({from_, until_, gateway_, backup1_, backup2_}) || !checkAddresses({mask_}, false)) return false;
+    if (!leaseSeconds(lease_->text())) {
+        showMessage(this, context_.language, context_.language.text("FORMAT"));
+        return false;
+    }
     checkedRule_ = std::move(*rule);
     return true;
 }
@@ -338,8 +358,7 @@ void BasicPage::apply() {
         state_.write("BaseIP", std::nullopt);
         state_.write("Range", std::nullopt);
     }
-    const std::optional<std::int64_t> lease = fieldNumber(lease_->text());
-    const std::int64_t seconds = lease && *lease >= 0 && *lease <= kInfiniteLease ? *lease : kDefaultLease;
+    const std::int64_t seconds = leaseSeconds(lease_->text()).value_or(kDefaultLease);
     // 0 is a lease of its own (BOOTP only); only the default is deleted. "%d" as the server reads it.
     state_.write("Lease", seconds == kDefaultLease
                               ? std::nullopt

@@ -62,12 +62,31 @@ void BootPage::initialise() {
     setEnabled(mayChange());
 }
 
-bool BootPage::validate() { return ProfilePage::validate() && checkAddresses({next_}); }
+namespace {
+// A boot file size in 512-byte blocks, as option 13 carries it in 16 bits; empty is none. Any
+// other text is nothing: it would have deleted the size, or sent the clients its low 16 bits.
+std::optional<std::int64_t> bootSizeOf(const QLineEdit* field) {
+    if (field->text().trimmed().isEmpty()) return 0;
+    const std::optional<std::int64_t> size = fieldNumber(field->text());
+    if (!size || *size < 0 || *size > 0xFFFF) return std::nullopt;
+    return size;
+}
+}  // namespace
+
+bool BootPage::validate() {
+    if (!ProfilePage::validate() || !checkAddresses({next_})) return false;
+    for (QLineEdit* size : {size_, size2_}) {
+        if (size == size2_ && !alternate_->isChecked()) continue;
+        if (bootSizeOf(size)) continue;
+        showMessage(this, context_.language, context_.language.text("FORMAT"));
+        size->setFocus();
+        return false;
+    }
+    return true;
+}
 
 void BootPage::apply() {
-    auto sizeOf = [](const QLineEdit* field) {
-        return std::clamp<std::int64_t>(fieldNumber(field->text()).value_or(0), 0, INT32_MAX);
-    };
+    auto sizeOf = [](const QLineEdit* field) { return bootSizeOf(field).value_or(0); };
     writeAddress("NextIP", next_->text());
     writeText("BootName", name_->text());
     writeText("BootFile", file_->text());

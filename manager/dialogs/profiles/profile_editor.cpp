@@ -75,6 +75,7 @@ ProfileEditor::ProfileEditor(DialogContext& context, const std::string& name, QW
         return o;
     });
     context.notePipe(opening.status);
+    unread_ = opening.status == PipeStatus::Failed;
     if (opening.general) state_.general = *opening.general;
     if (opening.status_) state_.status = *opening.status_;
     if (opening.profile && opening.profile->use >= 1) {
@@ -97,6 +98,12 @@ ProfileEditor::ProfileEditor(DialogContext& context, const std::string& name, QW
 }
 
 bool ProfileEditor::commit(const std::vector<SheetPage*>&) {
+    if (unread_) {
+        state_.writes.clear();
+        state_.basicApplied = false;
+        showMessage(this, context_.language, changeFailedText(context_.language, PipeStatus::Failed));
+        return false;
+    }
     const std::string section = state_.record.name;
     const std::vector<KeyWrite> writes = state_.writes;
     const bool isNew = state_.isNew;

@@ -47,6 +47,10 @@ protected:
 private:
     DialogContext& context_;
     ProfileEditState state_;
+    // The server could not be asked for the profile when the editor opened: the pages show no
+    // profile's values, and applying them would write those over the profile's own keys (and
+    // list an existing profile a second time as a new one), so nothing is applied.
+    bool unread_ = false;
 };
 
 }  // namespace tolmark::manager

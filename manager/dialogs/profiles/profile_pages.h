@@ -59,6 +59,7 @@ private:
     AddressEdit *from_, *until_, *mask_, *gateway_, *backup1_, *backup2_;
     QLineEdit* lease_;
     QCheckBox* infinite_;
+    QString finiteLease_;  // the field before "infinite" was checked
     std::vector<KeyWrite> checkedRule_;
 };
 

@@ -8,6 +8,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <cctype>
+#include <string_view>
+
 #include "common/entry_line.h"
 
 namespace tolmark::manager {
@@ -18,7 +21,28 @@ constexpr int kProfileChars = 23;
 constexpr int kHostNameChars = 158;
 constexpr int kRemarkChars = 31;
 
-bool hasMacForm(const std::string& text) { return parseHardwareAddress(text).has_value(); }
+// The text form of a hardware address: 2 to 16 groups of one or two hexadecimal digits with one
+// separator, ":" or "-", throughout. Gives the number of groups, 0 for any other text. The
+// address is not read loosely: "00:0c:29:aa:bb:ccx" or a seventh group would otherwise be cut off
+// and another client's address stored, and a short address taken for no address at all.
+std::size_t macFormGroups(std::string_view text) {
+    const std::size_t separator = text.find_first_of(":-");
+    if (separator == std::string_view::npos) return 0;
+    std::size_t groups = 0;
+    std::size_t digits = 0;
+    for (char c : text) {
+        if (c == text[separator]) {
+            if (digits == 0) return 0;
+            ++groups;
+            digits = 0;
+        } else if (std::isxdigit(static_cast<unsigned char>(c)) == 0 || ++digits > 2) {
+            return 0;
+        }
+    }
+    if (digits == 0) return 0;
+    ++groups;
+    return groups >= 2 && groups <= 16 ? groups : 0;
+}
 
 std::uint8_t kindOf(IdentifierChoice choice, bool circuit, bool remote) {
     switch (choice) {
@@ -37,14 +61,19 @@ std::uint8_t kindOf(IdentifierChoice choice, bool circuit, bool remote) {
 EntryLineResult buildEntryLine(const EntryLineInput& input) {
     EntryLineResult result;
     std::string id = input.identifier.trimmed().toStdString();
-    const bool macForm = hasMacForm(id);
-    if (macForm && input.choice != IdentifierChoice::Mac) return {"INVALID_ID", {}, {}};
-    if (!macForm && input.choice == IdentifierChoice::Mac) return {"INVALID_MAC", {}, {}};
+    const bool mac = input.choice == IdentifierChoice::Mac;
+    const std::size_t macGroups = mac ? macFormGroups(id) : 0;
+    if (!mac && parseHardwareAddress(id)) return {"INVALID_ID", {}, {}};
+    if (mac && macGroups == 0) return {"INVALID_MAC", {}, {}};
     if (input.choice == IdentifierChoice::RelayAgent)
         id.insert(0, input.circuit && input.remote ? "+" : input.circuit ? "C" : "R");
     // The kind the text reads as must be the one chosen: "C0102" typed as a client identifier
     // would otherwise become a circuit identifier, and an empty or bad value no entry at all.
     const std::optional<Identity> identity = parseIdentity(id);
+    // Every group a byte: a hardware address of another length than six is written with two
+    // digits per byte, "0:c:29:aa" would read as a client identifier.
+    if (mac && (!identity || identity->kind != kIdentityHardware || identity->length != macGroups))
+        return {"INVALID_MAC", {}, {}};
     if (!identity || identity->kind != kindOf(input.choice, input.circuit, input.remote)) return {"INVALID_ID", {}, {}};
     const FieldAddress address = readAddressField(input.address);
     if (!address.valid) return {"INVALID_IPADDR", {}, {}};
@@ -53,6 +82,10 @@ EntryLineResult buildEntryLine(const EntryLineInput& input) {
     result.line = std::string(formatIdentity(*identity).c_str()) + "\t" +
                   (input.address.trimmed().isEmpty() ? std::string("0.0.0.0") : input.address.trimmed().toStdString());
     result.profile = withinUtf8(input.profile.trimmed(), kProfileChars).replace(u' ', u'_').toStdString();
+    // No profile is named so ("#" would start a remark of the line, which then names none): the
+    // question to create it would make a profile the entry does not get.
+    if (!result.profile.empty() && std::string_view("#:;<=>?").find(result.profile.front()) != std::string_view::npos)
+        return {"FORMAT", {}, {}};
     if (!result.profile.empty()) result.line += "\t" + result.profile;
     return result;
 }
@@ -324,17 +357,51 @@ bool StaticEntryDialog::store() {
     const bool redundant = redundant_->isChecked();
     const std::uint64_t handle = handle_;
     const StaticMode mode = mode_;
-    const PipeResult<std::int32_t> result = context_.worker.call([&fields, redundant, handle, mode](ManagerPipe& pipe) {
-        PipeResult<std::int32_t> r = mode == StaticMode::Modify ? pipe.updateClient(handle, *fields, redundant)
-                                                                : pipe.addClient(*fields, redundant);
-        if (r.ok() && r.value > 0 && mode == StaticMode::Move) pipe.removeClient(ClientList::Ignored, handle);
-        return r;
+    const ClientList source = sourceList();
+    const Identity shown = entry_.identity;
+    struct Stored {
+        PipeResult<std::int32_t> result;
+        bool gone = false;  // the record handle no longer names the entry shown
+    };
+    const Stored stored = context_.worker.call([&fields, redundant, handle, mode, source, shown](ManagerPipe& pipe) {
+        // A handle names a record only in the server's present run: after a restart it may name
+        // another entry, which a change or a removal by it would hit instead of the one shown.
+        auto stillShown = [&pipe, handle, source, shown] {
+            const PipeResult<ListedEntry> now = pipe.listEntry(source, handle);
+            if (now.failed()) return PipeResult<bool>{PipeStatus::Failed, false};
+            const Identity& id = now.value.record.fields.identity;
+            const bool same =
+                now.ok() && id.kind == shown.kind && id.length == shown.length &&
+                std::equal(id.bytes.begin(), id.bytes.begin() + std::min<std::size_t>(id.length, id.bytes.size()),
+                           shown.bytes.begin());
+            return PipeResult<bool>{PipeStatus::Done, same};
+        };
+        Stored s;
+        if (mode == StaticMode::Modify) {
+            const PipeResult<bool> same = stillShown();
+            s.result.status = same.status;
+            if (!same.ok()) return s;
+            if (!same.value) {
+                s.gone = true;
+                return s;
+            }
+        }
+        s.result = mode == StaticMode::Modify ? pipe.updateClient(handle, *fields, redundant)
+                                              : pipe.addClient(*fields, redundant);
+        if (s.result.ok() && s.result.value > 0 && mode == StaticMode::Move) {
+            const PipeResult<bool> same = stillShown();
+            if (same.ok() && same.value) pipe.removeClient(ClientList::Ignored, handle);
+        }
+        return s;
     });
-    if (!result.ok() || result.value <= 0) {
+    const PipeResult<std::int32_t>& result = stored.result;
+    if (stored.gone || !result.ok() || result.value <= 0) {
         const Language& l = context_.language;
-        const QString text = result.failed() ? l.text("ERROR_PIPE").trimmed()
-                             : result.ok()   ? l.text("DUPLICATE")
-                                             : l.text("REFUSED");
+        const QString text = stored.gone       ? l.text("ENTRY_GONE")
+                             : result.failed() ? l.text("ERROR_PIPE").trimmed()
+                             : result.ok()     ? l.text("DUPLICATE")
+                                               : l.text("REFUSED");
+        if (stored.gone) context_.markListsChanged();
         showMessage(this, l, text);
         return false;
     }
