@@ -2,8 +2,11 @@
 
 #include <limits>
 #include <new>
+#include <random>
 
 namespace tolmark {
+
+RecordStore::RecordStore() : firstGeneration_(std::random_device{}()) {}
 
 ClientRecord* RecordStore::append() {
     // Links are 32-bit index + 1 values; the store cannot outgrow them.
@@ -11,6 +14,7 @@ ClientRecord* RecordStore::append() {
     if (size_ % kChunkRecords == 0 && !reserve(static_cast<std::size_t>(size_) + 1)) return nullptr;
     ClientRecord* record = &chunks_[size_ / kChunkRecords][size_ % kChunkRecords];
     record->index_ = size_++;
+    record->generation_ = firstGeneration_;
     return record;
 }
 

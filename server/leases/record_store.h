@@ -3,6 +3,9 @@
 // moves once made and a million of them cost no more than their own bytes. Records are named
 // inside the table by their link (index + 1; 0 is none) and outside it by their handle, which
 // also carries the record's generation: a handle to a record that was freed names nothing.
+// Generations start at a number drawn for each store, so that a handle a client kept from an
+// earlier run of the server (a list read before a restart) names nothing either, rather than
+// whichever record now stands at its place.
 
 #include <cstdint>
 #include <vector>
@@ -13,6 +16,8 @@ namespace tolmark {
 
 class RecordStore {
 public:
+    RecordStore();
+
     // 1023 records of 128 bytes and the allocator's few bytes stay just under 128 KiB: from the
     // heap, without a page per chunk lost to rounding.
     static constexpr std::uint32_t kChunkRecords = 1023;
@@ -44,6 +49,7 @@ public:
 private:
     std::vector<std::vector<ClientRecord>> chunks_;  // each of kChunkRecords, never resized
     std::uint32_t size_ = 0;
+    std::uint32_t firstGeneration_;  // of every record this store makes
 };
 
 }  // namespace tolmark

@@ -109,6 +109,14 @@ TEST_F(ClientTableTest, HandlesNameOnlyLiveRecordsInTheirList) {
     EXPECT_EQ(table.resolve(handle + 100, ClientList::Static), nullptr);  // index beyond store
     EXPECT_EQ(table.resolve(handle + (RecordHandle{1} << 32), ClientList::Static),
               nullptr);  // other generation
+    // The same entries loaded by the next run of the server: a handle a client kept from this
+    // run (a list read before the restart) names nothing there, not the record at its place.
+    ClientTable restarted{log};
+    ClientRecord* loaded = addStatic(restarted, staticClient(9, 0), false, profiles);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(RecordStore::linkOf(*loaded), RecordStore::linkOf(*first));
+    EXPECT_EQ(restarted.resolve(handle, ClientList::Static), nullptr);
+    EXPECT_EQ(restarted.resolve(restarted.handleOf(*loaded), ClientList::Static), loaded);
 
     const ClientRecordImage image = table.image(*first);
     EXPECT_EQ(image.handle, handle);
