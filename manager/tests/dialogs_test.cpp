@@ -915,9 +915,8 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
     QVERIFY(handleOf(staticEntries(pipe), "02:00:5e:90:00:05 10.98.0.95 Standard " + host + " " + remark) != 0);
 
     // The entry a Modify dialog shows is removed and the server restarts, after which its record
-    // handle names another entry: OK stores nothing rather than write over that one. Handles
-    // after a start count the records in the order they were read, so removing the second entry
-    // gives its handle to the third.
+    // handle names nothing (a server that counted its handles from the same number in every run
+    // gave it to the next entry): OK stores nothing and says so.
     auto restart = [&] {
         lab_->stop();
         QVERIFY(lab_->start());
@@ -935,7 +934,8 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
     QCOMPARE(pipe.removeClient(ClientList::Static, shown), PipeStatus::Done);
     restart();
     const auto before = staticEntries(pipe);
-    QCOMPARE(before.count(shown) != 0 ? before.at(shown) : QString(), third);
+    QCOMPARE(before.count(shown), 0u);
+    QVERIFY(std::any_of(before.begin(), before.end(), [&](const auto& e) { return e.second == third; }));
     stale.okButton()->click();
     QCOMPARE(answers.take(), QStringList({"The entry is no longer on the server; the list is read again."}));
     QCOMPARE(staticEntries(pipe), before);

@@ -373,14 +373,15 @@ void MainWindow::removeSelected() {
         [list = m->list(), view = view_, chosen, options = rowOptions()](ManagerPipe& pipe) {
             Removal r;
             for (const auto& [h, shown] : chosen) {
-                // A list read before the server restarted holds handles of its last run, which may
-                // name other entries now: only the entry the row shows is removed.
+                // A list read before the server restarted holds handles of its last run, which name
+                // nothing now (or, with a server that counts its handles from the same number in
+                // every run, other entries): only the entry the row shows is removed.
                 const PipeResult<ListedEntry> now = pipe.listEntry(list, h);
                 if (now.failed()) {
                     r.outcome = PipeStatus::Failed;
                     return r;
                 }
-                if (now.ok() && identityText(now.value.record.fields.identity, options) != shown) {
+                if (!now.ok() || identityText(now.value.record.fields.identity, options) != shown) {
                     r.gone = true;
                     continue;
                 }
