@@ -112,8 +112,10 @@ TEST_F(ProfilesTest, TheCheckNamesSelectorsAndLinesThatGiveNothing) {
     store_.setFindings(&sink);
     ASSERT_EQ(load(), 5u);
     store_.setFindings(nullptr);
+    // Long entries are written as adjacent literals.
     EXPECT_EQ(sink.lines,
               (std::vector<std::string>{
+                  // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
                   "Mac MacClass: \"zz\" holds no hexadecimal byte; the start gives the profile no selector: it is "
                   "for clients of any class",
                   "User UserClass: \"staff\" is neither hexadecimal nor a text after a double quote; the start gives "
