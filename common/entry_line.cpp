@@ -67,10 +67,7 @@ public:
     }
     // Control characters would split the line or its fields when read back.
     void cleanText(std::string_view s) {
-        for (char c : s) {
-            const auto byte = static_cast<unsigned char>(c);
-            put(byte < 0x20 || byte == 0x7f ? '?' : c);
-        }
+        for (char c : s) put(entryLineChar(c));
     }
     // A time field: a tab, ':' and the seconds.
     void timeField(std::uint64_t value) {

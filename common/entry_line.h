@@ -58,4 +58,11 @@ struct EntryLineText {
 };
 std::optional<EntryLineText> formatEntryLine(const ClientFields& record, EntryFormat format, int updateEthers);
 
+// A text byte as an entry line holds it: control characters, which would split the line or its
+// fields when read back, become '?'.
+inline char entryLineChar(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f ? '?' : c;
+}
+
 }  // namespace tolmark

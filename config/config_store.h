@@ -18,6 +18,10 @@
 
 namespace tolmark {
 
+// Items of a list value: "," as the server writes it; ";" and blanks as one typed by hand may
+// have them (interface address lists, option code lists).
+inline constexpr std::string_view kListSeparators = ",; \t";
+
 inline constexpr const char* kGeneralSection = "Dorvane";
 inline constexpr const char* kRegistryKeyName = "Software\\Tolmark\\Dorvane";
 inline constexpr std::size_t kMaxIniPath = 1023;

@@ -12,7 +12,7 @@ constexpr std::size_t kMaxListItems = 32;
 // blanks as a hand-written list may have them; items that do not read as an address are skipped
 // (and handed to skipped, when given, as are items with text after their address); at most 32
 // items looked at.
-bool isListSeparator(char c) { return c == ',' || c == ';' || c == ' ' || c == '\t'; }
+bool isListSeparator(char c) { return kListSeparators.find(c) != std::string_view::npos; }
 
 std::vector<Ipv4> parseAddressList(std::string_view text, std::vector<std::string>* skipped = nullptr) {
     std::vector<Ipv4> result;

@@ -159,13 +159,11 @@ OptionCodeList builtInDefaultOptions() {
 
 void parseOptionCodeList(std::string_view text, OptionCodeList& list) {
     if (text.empty()) return;
-    // "," as written; ";" and blanks as a list typed by hand may have them.
-    constexpr std::string_view kSeparators = ",; \t";
     OptionCodeList parsed;
     std::size_t count = 0;
     std::size_t start = 0;
     while (start <= text.size() && count < kMaxOptionCodes) {
-        std::size_t end = text.find_first_of(kSeparators, start);
+        std::size_t end = text.find_first_of(kListSeparators, start);
         if (end == text.npos) end = text.size();
         // A 0 byte ends the list, so a code that comes out as 0 would hide every later code.
         if (const auto code = lowestByteOfNumber(text.substr(start, end - start)); code && *code != 0) {

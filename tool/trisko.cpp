@@ -270,8 +270,7 @@ int commandPrint(Session& s, const char* which, std::FILE* out) {
 // as '?', as the server's own client files write them.
 std::string fieldText(const std::string& text) {
     std::string field = text;
-    std::replace_if(
-        field.begin(), field.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
+    std::transform(field.begin(), field.end(), field.begin(), entryLineChar);
     return field;
 }
 
