@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -195,7 +196,23 @@ PipeClient::PipeClient(std::string localName) : localName_(std::move(localName))
 
 PipeClient::PipeClient(std::string host, std::uint16_t port) : host_(std::move(host)), port_(port) {}
 
+// The server never speaks between a reply and the next request: a connection that is readable
+// while idle was closed by the server (it stopped or restarted since the last request). It is
+// opened anew before the request is sent, so the first request after a restart reaches the new
+// server instead of failing on the old connection.
+namespace {
+bool idleConnectionClosed(int fd) {
+    pollfd probe{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&probe, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready != 0;
+}
+}  // namespace
+
 bool PipeClient::connect() {
+    if (socket_.valid() && idleConnectionClosed(socket_.get())) socket_.reset();
     if (socket_.valid()) return true;
     if (host_.empty()) {
         sockaddr_un address;

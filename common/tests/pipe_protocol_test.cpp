@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/time.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace tolmark {
 namespace {
@@ -110,6 +113,42 @@ TEST(PipeClient, SilentPeerFailsWithinTheTimeout) {
     EXPECT_GE(took, std::chrono::milliseconds(150));
     EXPECT_LT(took, std::chrono::seconds(3));
     EXPECT_FALSE(client.connected());
+}
+
+// A server that closed the connection while it was idle (it stopped or restarted between two
+// requests) is reached again by the next request on a new connection; the request is not lost.
+TEST(PipeClient, ConnectionClosedWhileIdleIsOpenedAnew) {
+    const std::string name = "tolmark_restarting_" + std::to_string(::getpid());
+    sockaddr_un address;
+    socklen_t length = 0;
+    ASSERT_TRUE(fillAbstractAddress(name, address, length));
+    platform::FileDescriptor listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    const timeval acceptWait{3, 0};  // a client that never comes back ends the peer
+    ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVTIMEO, &acceptWait, sizeof acceptWait);
+    // Each accepted connection answers one request with its own number, then is closed.
+    std::atomic<int> closed{0};
+    std::thread server([&] {
+        for (std::uint8_t round = 1; round <= 2; ++round) {
+            platform::FileDescriptor peer(::accept(listener.get(), nullptr, nullptr));
+            std::array<std::uint8_t, kPipeMessageMax> request{};
+            if (!peer.valid() || ::recv(peer.get(), request.data(), request.size(), 0) <= 0) return;
+            const std::optional<PipeMessage> reply = PipeMessage::make(0, round, {});
+            ::send(peer.get(), reply->bytes.data(), reply->size, MSG_NOSIGNAL);
+            peer.reset();
+            closed = round;
+        }
+    });
+    PipeClient client(name);
+    client.setTimeout(std::chrono::milliseconds(2000));
+    const std::optional<PipeMessage> first = client.transact(PipeCode::GetStatus, -1);
+    for (int wait = 0; closed < 1 && wait < 200; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const std::optional<PipeMessage> second = client.transact(PipeCode::GetStatus, -1);
+    server.join();
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->value(), 1);
+    EXPECT_EQ(second->value(), 2);
 }
 
 // Root, this process's user and the users given by name hold the socket as the server; any
