@@ -313,6 +313,16 @@ ProfileList checkProfiles(const ConfigStore& store, const OptionCodeList& defaul
     }
     unsigned n = 0;
     for (const std::string& name : names) {
+        // A profile listed twice is loaded twice: the manager lists it twice and its pool counts
+        // twice in the pool total, while clients are served by the first.
+        const auto first = std::find_if(names.begin(), names.begin() + n,
+                                        [&](const std::string& other) { return profileNameEquals(other, name); });
+        if (first != names.begin() + n) {
+            store.report(FindingLevel::Warning, kGeneralSection, "Profile" + std::to_string(n),
+                         "names the profile " + name + " a second time, as Profile" +
+                             std::to_string(first - names.begin()) + " does",
+                         "the start loads it twice: it is listed twice and its pool counts twice in the total");
+        }
         if (!store.openSection(name)) {
             store.report(FindingLevel::Warning, kGeneralSection, "Profile" + std::to_string(n),
                          "names the profile " + name + ", which has no section",
