@@ -294,6 +294,11 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
              type(child<QLineEdit>(p, "CLIENTS"), "0");
              setCheck(p, "BOOTONLY", true);
              QVERIFY(!child<QAbstractButton>(p, "BOOTFILE")->isChecked());
+             // The prefix field holds bytes: 383 two-byte characters fill its 767.
+             auto* prefix = child<QLineEdit>(p, "PREFIX");
+             typeKeys(prefix, QString(400, QChar(0xfc)));
+             QCOMPARE(prefix->text().toUtf8().size(), 766);
+             type(prefix, "");
          },
          {{"Dorvane/TFTPEnable", "1"}, {"Dorvane/TFTPMode", "11"}, {"Dorvane/TFTPDirectory", dataDirectory}}},
         {"tftp: off changes nothing else",

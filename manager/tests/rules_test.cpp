@@ -48,6 +48,7 @@ void RulesTest::unreadableFieldsFallBack() {
         {[](const QString& t) -> std::int64_t { return multicastPortFromField(t); }, "0", 1758},
         {[](const QString& t) -> std::int64_t { return multicastPortFromField(t); }, "", 1758},
         {[](const QString& t) -> std::int64_t { return multicastPortFromField(t); }, "2000", 2000},
+        {[](const QString& t) -> std::int64_t { return multicastPortFromField(t); }, "70000", 1758},
         {[](const QString& t) -> std::int64_t { return multicastTtlFromField(t); }, "0", 1},
         {[](const QString& t) -> std::int64_t { return multicastTtlFromField(t); }, "256", 1},
         {[](const QString& t) -> std::int64_t { return multicastTtlFromField(t); }, "255", 255},

@@ -30,11 +30,11 @@ Ipv4 multicastAddressFromField(const QString& text) {
     return parsed.ok && parsed.end == s.size() ? parsed.address : makeIpv4(224, 0, 0, 1);
 }
 
-// The field is 16 bits wide: a number above 65535 keeps its low 16 bits, as the page always did.
+// A number that is no port (0, above 65535) gives the default, as the other port fields do:
+// cut to 16 bits, 70000 would send the group's data to port 4464.
 std::uint16_t multicastPortFromField(const QString& text) {
     const std::int64_t n = numberOr(text, 0);
-    const auto port = static_cast<std::uint16_t>(n);
-    return n <= 0 || port == 0 ? std::uint16_t{1758} : port;
+    return n >= 1 && n <= 65535 ? static_cast<std::uint16_t>(n) : std::uint16_t{1758};
 }
 
 std::int32_t multicastTtlFromField(const QString& text) {

@@ -20,13 +20,16 @@ TftpPage::TftpPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* pa
     port_ = edit("TFTPPORT", 5);
     port_->setAccessibleName(enable_->text());
     QLabel* dirLabel = text("TFTPDIR");
+    // The block's fields hold bytes: a path of characters beyond ASCII takes more of them.
     dir_ = edit("TFTPDIR", kDirectoryChars);
+    dir_->setValidator(new Utf8LimitValidator(kDirectoryChars, dir_));
     dirLabel->setBuddy(dir_);
     browse_ = browseButton(dir_, "DIR_TITLE");
     rootIp_ = check("ROOTIP");
     rootProfile_ = check("ROOTPROFILE");
     QLabel* prefixLabel = text("PREFIX");
     prefix_ = edit("PREFIX", kPrefixChars);
+    prefix_->setValidator(new Utf8LimitValidator(kPrefixChars, prefix_));
     prefixLabel->setBuddy(prefix_);
 
     QGroupBox* operation = group("OPERATION");
