@@ -88,6 +88,18 @@ TEST(PipeName, EnvironmentReplacesTheDefault) {
     EXPECT_FALSE(fillAbstractAddress(std::string(200, 'x'), address, length));
 }
 
+// A local control socket under name that accepts and never answers by itself.
+platform::FileDescriptor listenOn(const std::string& name) {
+    sockaddr_un address;
+    socklen_t length = 0;
+    platform::FileDescriptor listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!fillAbstractAddress(name, address, length) ||
+        ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::listen(listener.get(), 4) != 0)
+        return {};
+    return listener;
+}
+
 TEST(PipeClient, NoServerMeansNoReply) {
     PipeClient client("tolmark_nobody_listens_" + std::to_string(::getpid()));
     EXPECT_FALSE(client.transact(PipeCode::GetSettings, 0));
@@ -98,12 +110,8 @@ TEST(PipeClient, NoServerMeansNoReply) {
 // the next request connects afresh.
 TEST(PipeClient, SilentPeerFailsWithinTheTimeout) {
     const std::string name = "tolmark_silent_" + std::to_string(::getpid());
-    sockaddr_un address;
-    socklen_t length = 0;
-    ASSERT_TRUE(fillAbstractAddress(name, address, length));
-    platform::FileDescriptor listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), length), 0);
-    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    const platform::FileDescriptor listener = listenOn(name);
+    ASSERT_TRUE(listener.valid());
 
     PipeClient client(name);
     client.setTimeout(std::chrono::milliseconds(200));
@@ -119,12 +127,8 @@ TEST(PipeClient, SilentPeerFailsWithinTheTimeout) {
 // requests) is reached again by the next request on a new connection; the request is not lost.
 TEST(PipeClient, ConnectionClosedWhileIdleIsOpenedAnew) {
     const std::string name = "tolmark_restarting_" + std::to_string(::getpid());
-    sockaddr_un address;
-    socklen_t length = 0;
-    ASSERT_TRUE(fillAbstractAddress(name, address, length));
-    platform::FileDescriptor listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), length), 0);
-    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    const platform::FileDescriptor listener = listenOn(name);
+    ASSERT_TRUE(listener.valid());
     const timeval acceptWait{3, 0};  // a client that never comes back ends the peer
     ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVTIMEO, &acceptWait, sizeof acceptWait);
     // Each accepted connection answers one request with its own number, then is closed.
