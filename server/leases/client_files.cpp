@@ -482,27 +482,51 @@ LoadCounts loadClientFiles(ClientTable& table, const ProfileList& profiles, Clie
     return counts;
 }
 
+namespace {
+
+std::string failureText(const SaveFailure& failure) {
+    return std::string(failure.step) + ": " + (failure.error != 0 ? errorText(failure.error) : "not replaced");
+}
+
+void logFailure(const ListFile& file, const std::string& reason, LogSink& log) {
+    log.line(1, false, "DHCP  Error   failed to save %s (%s)\n", file.path.c_str(), reason.c_str());
+}
+
+}  // namespace
+
 bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings, LogSink& log,
               Mutex* fieldsLock) {
     const std::optional<SaveFailure> failure = replaceFile(table, list, file, settings, log, fieldsLock);
-    if (!failure) return true;
-    log.line(1, false, "DHCP  Error   failed to save %s (%s: %s)\n", file.path.c_str(), failure->step,
-             failure->error != 0 ? errorText(failure->error).c_str() : "not replaced");
-    return false;
+    if (failure) logFailure(file, failureText(*failure), log);
+    return !failure;
 }
 
-bool saveChangedLists(ClientTable& table, const ClientFiles& files, const GeneralSettings& settings, LogSink& log,
+bool saveChangedLists(ClientTable& table, ClientFiles& files, const GeneralSettings& settings, LogSink& log,
                       Mutex* fieldsLock) {
     bool allSaved = true;
     for (ClientList list : {ClientList::Static, ClientList::Dynamic, ClientList::Ignored}) {
         std::atomic<std::int32_t>& changes = table.changes(list);
         const std::int32_t taken = changes.exchange(0);
         if (taken == 0) continue;
-        if (!saveList(table, list, files.of(list), settings, log, fieldsLock)) {
-            // Changes made during the attempt stay counted on top of the ones given back.
-            changes.fetch_add(taken);
-            allSaved = false;
+        ListFile& file = files.of(list);
+        const std::optional<SaveFailure> failure = replaceFile(table, list, file, settings, log, fieldsLock);
+        if (!failure) {
+            if (file.failedAttempts != 0)
+                log.line(1, false, "DHCP  Leases  saved %s again after %u failed attempts\n", file.path.c_str(),
+                         file.failedAttempts);
+            file.failing.clear();
+            file.failedAttempts = 0;
+            continue;
         }
+        // A save that keeps failing is tried every period; the log says so when it starts and
+        // when the reason changes, not each time.
+        std::string reason = failureText(*failure);
+        if (reason != file.failing) logFailure(file, reason, log);
+        file.failing = std::move(reason);
+        ++file.failedAttempts;
+        // Changes made during the attempt stay counted on top of the ones given back.
+        changes.fetch_add(taken);
+        allSaved = false;
     }
     return allSaved;
 }

@@ -279,15 +279,23 @@ TEST_F(ClientFilesTest, FailedSaveStaysMarkedChanged) {
     EXPECT_FALSE(fs::exists(blocked.dynamic.path + ".tmp"));
     ASSERT_FALSE(log.lines.empty());
     EXPECT_EQ(log.lines.back().rfind("DHCP  Error   failed to save " + blocked.dynamic.path + " (rename: ", 0), 0u);
+    // Tried again every period while it keeps failing the same way: no further line.
+    const std::size_t linesAfterFirst = log.lines.size();
+    log.setLevel(2);
+    EXPECT_FALSE(saveChangedLists(table, blocked, settings, log));
+    EXPECT_EQ(log.lines.size(), linesAfterFirst);
 
-    // The temporary file cannot be created.
+    // The temporary file cannot be created: another reason, another line.
     blocked.dynamic.path = directory_ + "/missing/dynamic";
     EXPECT_FALSE(saveChangedLists(table, blocked, settings, log));
     EXPECT_EQ(table.changes(ClientList::Dynamic).load(), 2);
+    EXPECT_EQ(log.lines.size(), linesAfterFirst + 1);
 
-    ASSERT_TRUE(saveChangedLists(table, files, settings, log));
+    blocked.dynamic.path = files.dynamic.path;
+    ASSERT_TRUE(saveChangedLists(table, blocked, settings, log));
     EXPECT_EQ(table.changes(ClientList::Dynamic).load(), 0);
     EXPECT_EQ(read(files.dynamic.path), original);
+    EXPECT_EQ(log.lines.back(), "DHCP  Leases  saved " + files.dynamic.path + " again after 3 failed attempts\n");
 }
 
 TEST_F(ClientFilesTest, FileThatCannotBeReadIsNeverReplaced) {
