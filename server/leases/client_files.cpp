@@ -134,6 +134,10 @@ struct LoadState {
     // The profile of the previous line: a file names few, mostly the same one line after line.
     std::string lastProfileName{};
     const Profile* lastProfile = nullptr;
+    // Dynamic lines not loaded, by reason, and the first of them.
+    std::uint32_t outsidePool = 0;
+    std::uint32_t addressTaken = 0;
+    std::uint32_t firstDropped = 0;
 };
 
 const Profile* profileNamed(std::string_view name, LoadState& state) {
@@ -144,15 +148,50 @@ const Profile* profileNamed(std::string_view name, LoadState& state) {
     return state.lastProfile;
 }
 
-// Dynamic records outside their pool, or repeating the previous record's address, would hand
-// out an address twice or outside the configured range.
-bool dropDynamic(const ClientFields& fields, LoadState& state) {
-    if (fields.address == 0) return false;
+enum class DynamicDrop { None, OutsidePool, AddressTaken };
+
+// Dynamic records outside their pool, or at an address a record of the same profile already
+// holds (the previous line's, or one further back after a hand edit or a merge), would hand out
+// an address outside the configured range or twice. The first record of an address stays.
+DynamicDrop dropDynamic(const ClientFields& fields, LoadState& state) {
+    if (fields.address == 0) return DynamicDrop::None;
     const Profile* profile = profileNamed(fields.profile, state);
-    if (profile != nullptr && profile->hasPool() && !profile->poolContains(fields.address)) return true;
-    const ClientRecord* previous = state.lastDynamic;
-    return previous != nullptr && previous->address == fields.address &&
-           profileNameEquals(previous->profile, fields.profile);
+    if (profile != nullptr && profile->hasPool() && !profile->poolContains(fields.address))
+        return DynamicDrop::OutsidePool;
+    ClientTable& table = state.table;
+    for (const ClientRecord* r = table.findAddress(ClientList::Dynamic, fields.address, nullptr); r != nullptr;
+         r = table.findAddress(ClientList::Dynamic, fields.address, r)) {
+        if (profileNameEquals(r->profile, fields.profile)) return DynamicDrop::AddressTaken;
+    }
+    return DynamicDrop::None;
+}
+
+void logDropped(const ClientFields& fields, DynamicDrop drop, std::uint32_t lineNo, const std::string& path,
+                LoadState& state) {
+    (drop == DynamicDrop::OutsidePool ? state.outsidePool : state.addressTaken) += 1;
+    if (state.outsidePool + state.addressTaken == 1) state.firstDropped = lineNo;
+    const std::string profile(fields.profile);
+    state.log.line(2, false, "%s %u: %s %s %s, line not loaded\n", path.c_str(), lineNo,
+                   formatIpv4(fields.address).c_str(),
+                   drop == DynamicDrop::OutsidePool ? "outside the pool of" : "already loaded for", profile.c_str());
+}
+
+// Lines that load, but not as their writer meant: said once each, at the default log level.
+void checkLoaded(const ClientFields& fields, std::uint32_t lineNo, const std::string& path, LoadState& state) {
+    const char* file = path.c_str();
+    // The dynamic file holds no host names: a second field that is not an address was meant
+    // to be one.
+    if (state.list == ClientList::Dynamic && !fields.hostName.empty()) {
+        const std::string text(fields.hostName);
+        state.log.line(1, false, "DHCP  Error   %s %u: \"%s\" is not an address\n", file, lineNo, text.c_str());
+    }
+    if (state.list == ClientList::Static &&
+        state.table.findStaticByIdentity(fields.identity, fields.profile, nullptr) != nullptr) {
+        const std::string profile(fields.profile);
+        state.log.line(1, false,
+                       "DHCP  Error   %s %u: %s of %s is an earlier line's client too; the earlier entry is used\n",
+                       file, lineNo, formatIdentity(fields.identity).c_str(), profile.c_str());
+    }
 }
 
 void linkRecord(ClientRecord& record, LoadState& state) {
@@ -173,7 +212,7 @@ void linkRecord(ClientRecord& record, LoadState& state) {
     }
 }
 
-LineResult loadLine(std::string_view line, std::uint32_t lineNo, LoadState& state) {
+LineResult loadLine(std::string_view line, std::uint32_t lineNo, const std::string& path, LoadState& state) {
     // Blanks before the identity (an indented entry or comment) are layout: read as data, the
     // empty identity stopped the load there. A line of blanks alone is an empty line.
     line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
@@ -185,7 +224,12 @@ LineResult loadLine(std::string_view line, std::uint32_t lineNo, LoadState& stat
         std::optional<ClientFields> fields = parseEntryData(parts.data, true);
         if (!fields) return LineResult::Unreadable;
         const bool dynamic = state.list == ClientList::Dynamic;
-        if (dynamic && dropDynamic(*fields, state)) return LineResult::Skipped;
+        if (const DynamicDrop drop = dynamic ? dropDynamic(*fields, state) : DynamicDrop::None;
+            drop != DynamicDrop::None) {
+            logDropped(*fields, drop, lineNo, path, state);
+            return LineResult::Skipped;
+        }
+        checkLoaded(*fields, lineNo, path, state);
         fields->remark = fitText(parts.remark, dynamic ? kDynamicRemarkChars : kEntryRemarkChars);
         if (dynamic) fields->lastAccess = 0;
         // Room for the ignored record is made before it is taken, so that linking cannot fail.
@@ -455,10 +499,24 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
             if (window.failed()) stop = StopReason::ReadError;
             break;
         }
-        stop = stopReasonOf(loadLine(line, lineNo, state));
+        if (window.cut())
+            log.line(1, false, "DHCP  Error   %s %u: longer than %zu characters, the rest of the line not read\n",
+                     file.path.c_str(), lineNo, kMaxEntryLine);
+        // The server ends every line it writes; a dynamic file whose last line has no end was
+        // cut short by something else (a copy, a full disk). The line is read as it stands.
+        if (!window.ended() && list == ClientList::Dynamic && !blankOnly(line))
+            log.line(1, false, "DHCP  Error   %s %u: the last line has no line break (the file was cut short?)\n",
+                     file.path.c_str(), lineNo);
+        stop = stopReasonOf(loadLine(line, lineNo, file.path, state));
         if (stop == StopReason::None) ++lineNo;
     }
     if (stop != StopReason::None) keepTail(fd.get(), lineStart, file, stop, lineNo, log);
+    if (const std::uint32_t dropped = state.outsidePool + state.addressTaken; dropped != 0) {
+        log.line(1, false,
+                 "DHCP  Leases  %s: %u lines not loaded (%u outside the profile's pool, %u at an address loaded "
+                 "before), the first is line %u\n",
+                 file.path.c_str(), dropped, state.outsidePool, state.addressTaken, state.firstDropped);
+    }
 
     // The ignored list keeps the most recent client first, as the file does.
     for (auto it = state.ignored.rbegin(); it != state.ignored.rend(); ++it) table.pushIgnored(**it);

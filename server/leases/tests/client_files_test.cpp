@@ -171,6 +171,53 @@ TEST_F(ClientFilesTest, DynamicRecordsOutsideTheirPoolOrRepeatedAreDropped) {
               "00:0c:29:aa:bb:05\t10.0.0.101\t:0\n");
 }
 
+// Lines an administrator's hand, a copy or a merge can leave: each gives one clear line at the
+// default log level, and the lines around it load as ever.
+TEST_F(ClientFilesTest, LinesAtTheEdgesAreLoggedAndHarmNothingElse) {
+    struct Row {
+        const char* what;
+        ClientList list;
+        std::string content;
+        std::size_t loaded;
+        std::string logged;  // with the file's path in front
+    };
+    const std::string longHost(1100, 'h');
+    const Row rows[] = {
+        {"a line beyond 1023 characters", ClientList::Static,
+         "00:0c:29:aa:bb:01\t" + longHost + "\t10.0.0.5\n00:0c:29:aa:bb:02\t10.0.0.6\n", 2,
+         " 0: longer than 1023 characters, the rest of the line not read\n"},
+        {"one client twice in one profile", ClientList::Static,
+         "00:0c:29:aa:bb:01\t10.0.0.5\n00:0c:29:aa:bb:02\t10.0.0.6\n00:0c:29:aa:bb:01\t10.0.0.7\n", 3,
+         " 2: 00:0c:29:aa:bb:01 of Standard is an earlier line's client too; the earlier entry is used\n"},
+        {"an address that is none", ClientList::Dynamic,
+         "00:0c:29:aa:bb:01\t10.0.0.300\t:1700003600\n00:0c:29:aa:bb:02\t10.0.0.101\t:1700003600\n", 2,
+         " 0: \"10.0.0.300\" is not an address\n"},
+        {"a last line cut short", ClientList::Dynamic,
+         "00:0c:29:aa:bb:01\t10.0.0.100\t:1700003600\n00:0c:29:aa:bb:02\t10.0.0.101\t:17000", 2,
+         " 1: the last line has no line break (the file was cut short?)\n"},
+        {"an address twice, lines apart", ClientList::Dynamic,
+         "00:0c:29:aa:bb:01\t10.0.0.100\t:1700003600\n00:0c:29:aa:bb:02\t10.0.0.101\t:1700003600\n"
+         "00:0c:29:aa:bb:03\t10.0.0.100\t:1700003600\n00:0c:29:aa:bb:04\t10.0.9.9\t:0\tLab\n",
+         2,
+         ": 2 lines not loaded (1 outside the profile's pool, 1 at an address loaded before), the first is line 2\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ClientTable fresh{log};
+        ListFile file;
+        file.path = files.of(row.list).path;
+        write(file.path, row.content);
+        log.lines.clear();
+        log.setLevel(1);
+        loadList(fresh, row.list, profiles, file, settings, log, kNow);
+        std::size_t loaded = 0;
+        for (const ClientRecord* r = fresh.first(row.list); r != nullptr; r = fresh.next(*r)) ++loaded;
+        EXPECT_EQ(loaded, row.loaded);
+        ASSERT_EQ(log.lines.size(), 1u);
+        EXPECT_NE(log.lines[0].find(file.path + row.logged), std::string::npos) << log.lines[0];
+    }
+}
+
 TEST_F(ClientFilesTest, ListsOfMoreThan65536RecordsAreSavedWhole) {
     // 100,000 leases of a /15 pool.
     profiles.assign({poolProfile("Big", makeIpv4(10, 2, 0, 0), 131072)});
