@@ -37,7 +37,7 @@ struct ListFile {
     bool replaceRefused = false;
     // While the periodic save keeps failing: why it failed last ("step: error") and how often.
     // Only a new reason is logged again, and the save that succeeds afterwards.
-    std::string failing;
+    std::string failing{};
     std::uint32_t failedAttempts = 0;
 };
 
