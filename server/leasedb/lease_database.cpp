@@ -230,9 +230,10 @@ bool connectionHoldsPassword(const std::string& connection) {
     return holds;
 }
 
-LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log)
+LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log, std::chrono::milliseconds statementTimeout)
     : connectionString_(std::move(connectionString)),
       log_(log),
+      statementTimeout_(statementTimeout),
       origin_(makeOrigin()),
       description_(describeConnection(connectionString_)) {
     batch_.reserve(kBatchLimit);
@@ -263,6 +264,19 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
     // reaches the log as a lost connection.
     PQsetNoticeProcessor(
         c.get(), [](void*, const char*) {}, nullptr);
+    // The worker waits for its statements; one the database keeps waiting must end, or claims
+    // would go unanswered and the server could not stop. A timeout the database already sets
+    // for this role or database is the administrator's and stays.
+    const std::string timeout = std::to_string(statementTimeout_.count());
+    const char* timeoutValues[] = {timeout.c_str()};
+    PgResult timeoutSet(PQexecParams(c.get(),
+                                     "SELECT set_config('statement_timeout', $1, false) "
+                                     "WHERE current_setting('statement_timeout') = '0'",
+                                     1, nullptr, timeoutValues, nullptr, nullptr, 0));
+    if (PQresultStatus(timeoutSet.get()) != PGRES_TUPLES_OK) {
+        error = resultError(timeoutSet.get(), c.get());
+        return Connected::No;
+    }
     const SchemaCheck schema = ensureSchema(c.get());
     if (schema.state == SchemaState::Newer) {
         error = "schema version " + std::to_string(schema.version) + " is newer than this server knows (" +
