@@ -189,7 +189,8 @@ void checkLoaded(const ClientFields& fields, std::uint32_t lineNo, const std::st
         state.table.findStaticByIdentity(fields.identity, fields.profile, nullptr) != nullptr) {
         const std::string profile(fields.profile);
         state.log.line(1, false,
-                       "DHCP  Error   %s %u: %s of %s is an earlier line's client too; the earlier entry is used\n",
+                       "DHCP  Error   %s %u: %s of %s repeats an earlier line's client; this entry is served, the "
+                       "earlier one never\n",
                        file, lineNo, formatIdentity(fields.identity).c_str(), profile.c_str());
     }
 }

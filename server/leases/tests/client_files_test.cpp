@@ -188,7 +188,8 @@ TEST_F(ClientFilesTest, LinesAtTheEdgesAreLoggedAndHarmNothingElse) {
          " 0: longer than 1023 characters, the rest of the line not read\n"},
         {"one client twice in one profile", ClientList::Static,
          "00:0c:29:aa:bb:01\t10.0.0.5\n00:0c:29:aa:bb:02\t10.0.0.6\n00:0c:29:aa:bb:01\t10.0.0.7\n", 3,
-         " 2: 00:0c:29:aa:bb:01 of Standard is an earlier line's client too; the earlier entry is used\n"},
+         " 2: 00:0c:29:aa:bb:01 of Standard repeats an earlier line's client; this entry is served, the earlier one "
+         "never\n"},
         {"an address that is none", ClientList::Dynamic,
          "00:0c:29:aa:bb:01\t10.0.0.300\t:1700003600\n00:0c:29:aa:bb:02\t10.0.0.101\t:1700003600\n", 2,
          " 0: \"10.0.0.300\" is not an address\n"},
