@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <random>
 #include <string_view>
@@ -599,7 +600,8 @@ bool LeaseDatabase::writeBatch() {
             if (op.kind != OpKind::Remove && !written && PQntuples(result.get()) == 1 &&
                 !PQgetisnull(result.get(), 0, 1)) {
                 DecodedRow holder = decodeRow(rowTexts(result.get(), 0, 1));
-                if (holder.row) holders.push_back(std::move(*holder.row));
+                if (std::optional<LeaseRow>& row = holder.row ? holder.row : holder.held)
+                    holders.push_back(std::move(*row));
             }
         }
         // Each statement's results end with a null result.
@@ -668,9 +670,17 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver, bool 
             lastSeq_ = std::max(lastSeq_, seq);
             DecodedRow decoded = decodeRow(rowTexts(result.get(), i, 0));
             if (!decoded.row) {
-                log_.line(1, false, "DHCP  Leases  row %s skipped: bad %s\n", PQgetvalue(result.get(), i, 0),
-                          decoded.problem);
-                continue;
+                // A running lease whose client cannot be named still keeps its address from
+                // every other client.
+                if (decoded.held && decoded.held->fields.expiry > std::time(nullptr)) {
+                    log_.line(1, false, "DHCP  Leases  row %s: bad %s; the address counts as held until %" PRId64 "\n",
+                              PQgetvalue(result.get(), i, 0), decoded.problem, decoded.held->fields.expiry);
+                    decoded.row = std::move(decoded.held);
+                } else {
+                    log_.line(1, false, "DHCP  Leases  row %s skipped: bad %s\n", PQgetvalue(result.get(), i, 0),
+                              decoded.problem);
+                    continue;
+                }
             }
             if (decoded.row->origin == origin_) continue;  // this server's own write
             if (skipRemoved && decoded.row->removed) continue;

@@ -249,13 +249,27 @@ TEST_F(LeaseDatabaseTest, RowsAHandEditBrokeAreLoggedAndSkipped) {
         "('10.0.2.1', 0, '\\x001122334455', 100), ('10.0.2.2', 9, '\\x00', 100), "
         "('10.0.2.3', 0, decode(repeat('ab', 65), 'hex'), 100), ('10.0.0.0/24', 0, '\\x01', 100), "
         "('10.0.2.4', 0, '\\x02', -5)");
+    // A lease still running whose remark a hand edit made too long: its client cannot be named,
+    // but the address is taken until it ends, also for the claims of any server.
+    server->sql(
+        "INSERT INTO tolmark_leases (address, identity_kind, identity, remark, expiry) VALUES "
+        "('10.0.2.5', 0, '\\x0a0b0c0d0e0f', convert_to(repeat('r', 40), 'UTF8'), 4000000000)");
     std::vector<LeaseRow> rows;
     auto db = openDatabase(log, &rows);
-    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].fields.address, makeIpv4(10, 0, 2, 1));
     for (const char* line : {"row 10.0.2.2 skipped: bad identity kind", "row 10.0.2.3 skipped: bad identity",
-                             "row 10.0.0.0/24 skipped: bad address", "row 10.0.2.4 skipped: bad expiry"})
+                             "row 10.0.0.0/24 skipped: bad address", "row 10.0.2.4 skipped: bad expiry",
+                             "row 10.0.2.5: bad remark; the address counts as held until 4000000000"})
         EXPECT_TRUE(log.has(line)) << line;
+    EXPECT_EQ(rows[1].fields.address, makeIpv4(10, 0, 2, 5));
+    EXPECT_EQ(rows[1].fields.expiry, 4000000000);
+    EXPECT_EQ(rows[1].fields.identity.length, 0);
+    db->start();
+    std::vector<LeaseRow> holders;
+    EXPECT_EQ(claimOnce(*db, 1, lease(makeIpv4(10, 0, 2, 5), client(9), 5000), &holders), ClaimOutcome::Lost);
+    ASSERT_EQ(holders.size(), 1u);
+    EXPECT_EQ(holders[0].fields.expiry, 4000000000);
 }
 
 // A connection string libpq cannot read is refused with libpq's reason, but never with the
