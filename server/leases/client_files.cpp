@@ -26,6 +26,7 @@ namespace {
 
 constexpr std::size_t kPathCapacity = 1024;
 constexpr off_t kBackupMinimumSize = 25;  // files of 24 bytes or less are not worth a backup
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
 EntryFormat formatOf(ClientList list) {
     switch (list) {
@@ -500,6 +501,9 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
             if (window.failed()) stop = StopReason::ReadError;
             break;
         }
+        // Editors on other systems may begin a text file with the UTF-8 byte order mark,
+        // which is no part of the first identity.
+        if (lineStart == 0 && line.starts_with(kUtf8ByteOrderMark)) line.remove_prefix(kUtf8ByteOrderMark.size());
         if (window.cut())
             log.line(1, false, "DHCP  Error   %s %u: longer than %zu characters, the rest of the line not read\n",
                      file.path.c_str(), lineNo, kMaxEntryLine);

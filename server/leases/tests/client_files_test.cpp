@@ -201,6 +201,10 @@ TEST_F(ClientFilesTest, LinesAtTheEdgesAreLoggedAndHarmNothingElse) {
          "00:0c:29:aa:bb:03\t10.0.0.100\t:1700003600\n00:0c:29:aa:bb:04\t10.0.9.9\t:0\tLab\n",
          2,
          ": 2 lines not loaded (1 outside the profile's pool, 1 at an address loaded before), the first is line 2\n"},
+        {"a file an editor began with a byte order mark", ClientList::Static,
+         "\xEF\xBB\xBF"
+         "00:0c:29:aa:bb:01\t10.0.0.5\r\n00:0c:29:aa:bb:02\t10.0.0.6\r\n",
+         2, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -214,8 +218,10 @@ TEST_F(ClientFilesTest, LinesAtTheEdgesAreLoggedAndHarmNothingElse) {
         std::size_t loaded = 0;
         for (const ClientRecord* r = fresh.first(row.list); r != nullptr; r = fresh.next(*r)) ++loaded;
         EXPECT_EQ(loaded, row.loaded);
-        ASSERT_EQ(log.lines.size(), 1u);
-        EXPECT_NE(log.lines[0].find(file.path + row.logged), std::string::npos) << log.lines[0];
+        ASSERT_EQ(log.lines.size(), row.logged.empty() ? 0u : 1u);
+        if (!row.logged.empty()) {
+            EXPECT_NE(log.lines[0].find(file.path + row.logged), std::string::npos) << log.lines[0];
+        }
     }
 }
 
