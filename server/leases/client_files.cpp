@@ -369,24 +369,26 @@ std::string formatList(ClientTable& table, ClientList list, const GeneralSetting
 // missing until the new file is moved in. Returns the way the backup was made.
 enum class Backup { None, Linked, Renamed };
 
-Backup makeBackup(const std::string& path, const GeneralSettings& settings, LogSink& log) {
+// When the backup cannot be made, `failure` tells why; the save goes on without it.
+Backup makeBackup(const std::string& path, const GeneralSettings& settings, std::string& failure) {
     struct stat info {};
     if (settings.backup == 0 || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
         info.st_size < kBackupMinimumSize)
         return Backup::None;
     const std::string backup = path + ".bak";
     if (::unlink(backup.c_str()) != 0 && errno != ENOENT) {
-        log.line(1, false, "DHCP  Error   failed to back up %s (%s)\n", path.c_str(), errorText(errno).c_str());
+        failure = errorText(errno);
         return Backup::None;
     }
     if (::link(path.c_str(), backup.c_str()) == 0) return Backup::Linked;
     if (::rename(path.c_str(), backup.c_str()) == 0) return Backup::Renamed;
-    log.line(1, false, "DHCP  Error   failed to back up %s (%s)\n", path.c_str(), errorText(errno).c_str());
+    failure = errorText(errno);
     return Backup::None;
 }
 
 std::optional<SaveFailure> replaceFile(ClientTable& table, ClientList list, const ListFile& file,
-                                       const GeneralSettings& settings, LogSink& log, Mutex* fieldsLock) {
+                                       const GeneralSettings& settings, LogSink& log, Mutex* fieldsLock,
+                                       std::string& backupFailure) {
     if (file.replaceRefused) return SaveFailure{"file kept unread", 0};
     const std::string& path = file.path;
     const std::string temporary = path + ".tmp";
@@ -413,7 +415,7 @@ std::optional<SaveFailure> replaceFile(ClientTable& table, ClientList list, cons
         ::unlink(temporary.c_str());
         return SaveFailure{"write", error};
     }
-    const Backup backup = makeBackup(path, settings, log);
+    const Backup backup = makeBackup(path, settings, backupFailure);
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
         const int error = errno;
         if (backup == Backup::Renamed) ::rename((path + ".bak").c_str(), path.c_str());
@@ -555,11 +557,18 @@ void logFailure(const ListFile& file, const std::string& reason, LogSink& log) {
     log.line(1, false, "DHCP  Error   failed to save %s (%s)\n", file.path.c_str(), reason.c_str());
 }
 
+void logBackupFailure(const ListFile& file, const std::string& reason, LogSink& log) {
+    if (!reason.empty())
+        log.line(1, false, "DHCP  Error   failed to back up %s (%s)\n", file.path.c_str(), reason.c_str());
+}
+
 }  // namespace
 
 bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings, LogSink& log,
               Mutex* fieldsLock) {
-    const std::optional<SaveFailure> failure = replaceFile(table, list, file, settings, log, fieldsLock);
+    std::string backupFailure;
+    const std::optional<SaveFailure> failure = replaceFile(table, list, file, settings, log, fieldsLock, backupFailure);
+    logBackupFailure(file, backupFailure, log);
     if (failure) logFailure(file, failureText(*failure), log);
     return !failure;
 }
@@ -572,7 +581,12 @@ bool saveChangedLists(ClientTable& table, ClientFiles& files, const GeneralSetti
         const std::int32_t taken = changes.exchange(0);
         if (taken == 0) continue;
         ListFile& file = files.of(list);
-        const std::optional<SaveFailure> failure = replaceFile(table, list, file, settings, log, fieldsLock);
+        std::string backupFailure;
+        const std::optional<SaveFailure> failure =
+            replaceFile(table, list, file, settings, log, fieldsLock, backupFailure);
+        // A backup that cannot be made is said once too, until one is made again.
+        if (backupFailure != file.backupFailing) logBackupFailure(file, backupFailure, log);
+        file.backupFailing = std::move(backupFailure);
         if (!failure) {
             if (file.failedAttempts != 0)
                 log.line(1, false, "DHCP  Leases  saved %s again after %u failed attempts\n", file.path.c_str(),

@@ -39,6 +39,7 @@ struct ListFile {
     // Only a new reason is logged again, and the save that succeeds afterwards.
     std::string failing{};
     std::uint32_t failedAttempts = 0;
+    std::string backupFailing{};  // why the last save could not keep a backup; empty: it could
 };
 
 struct ClientFiles {

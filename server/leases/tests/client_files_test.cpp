@@ -287,7 +287,18 @@ TEST_F(ClientFilesTest, BackupOnlyOfFilesAbove24Bytes) {
     ASSERT_TRUE(save(ClientList::Ignored));
     EXPECT_EQ(read(files.ignored.path + ".bak"), "00:0c:29:aa:bb:01\t0.0.0.0");
 
+    // A backup name that cannot be replaced (a directory there): the saves go on, and say so
+    // once rather than at every save.
     fs::remove(files.ignored.path + ".bak");
+    fs::create_directories(files.ignored.path + ".bak/inside");
+    log.lines.clear();
+    for (int period = 0; period < 3; ++period) ASSERT_TRUE(save(ClientList::Ignored));
+    EXPECT_EQ(
+        std::count_if(log.lines.begin(), log.lines.end(),
+                      [](const std::string& line) { return line.find("failed to back up") != std::string::npos; }),
+        1);
+
+    fs::remove_all(files.ignored.path + ".bak");
     write(files.ignored.path, std::string(24, '#'));
     ASSERT_TRUE(save(ClientList::Ignored));
     EXPECT_FALSE(fs::exists(files.ignored.path + ".bak"));
