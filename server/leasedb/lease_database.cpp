@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <random>
 #include <string_view>
@@ -230,9 +231,10 @@ bool connectionHoldsPassword(const std::string& connection) {
     return holds;
 }
 
-LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log)
+LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log, std::chrono::milliseconds statementTimeout)
     : connectionString_(std::move(connectionString)),
       log_(log),
+      statementTimeout_(statementTimeout),
       origin_(makeOrigin()),
       description_(describeConnection(connectionString_)) {
     batch_.reserve(kBatchLimit);
@@ -263,6 +265,19 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
     // reaches the log as a lost connection.
     PQsetNoticeProcessor(
         c.get(), [](void*, const char*) {}, nullptr);
+    // The worker waits for its statements; one the database keeps waiting must end, or claims
+    // would go unanswered and the server could not stop. A timeout the database already sets
+    // for this role or database is the administrator's and stays.
+    const std::string timeout = std::to_string(statementTimeout_.count());
+    const char* timeoutValues[] = {timeout.c_str()};
+    PgResult timeoutSet(PQexecParams(c.get(),
+                                     "SELECT set_config('statement_timeout', $1, false) "
+                                     "WHERE current_setting('statement_timeout') = '0'",
+                                     1, nullptr, timeoutValues, nullptr, nullptr, 0));
+    if (PQresultStatus(timeoutSet.get()) != PGRES_TUPLES_OK) {
+        error = resultError(timeoutSet.get(), c.get());
+        return Connected::No;
+    }
     const SchemaCheck schema = ensureSchema(c.get());
     if (schema.state == SchemaState::Newer) {
         error = "schema version " + std::to_string(schema.version) + " is newer than this server knows (" +
@@ -585,7 +600,8 @@ bool LeaseDatabase::writeBatch() {
             if (op.kind != OpKind::Remove && !written && PQntuples(result.get()) == 1 &&
                 !PQgetisnull(result.get(), 0, 1)) {
                 DecodedRow holder = decodeRow(rowTexts(result.get(), 0, 1));
-                if (holder.row) holders.push_back(std::move(*holder.row));
+                if (std::optional<LeaseRow>& row = holder.row ? holder.row : holder.held)
+                    holders.push_back(std::move(*row));
             }
         }
         // Each statement's results end with a null result.
@@ -654,9 +670,17 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver, bool 
             lastSeq_ = std::max(lastSeq_, seq);
             DecodedRow decoded = decodeRow(rowTexts(result.get(), i, 0));
             if (!decoded.row) {
-                log_.line(1, false, "DHCP  Leases  row %s skipped: bad %s\n", PQgetvalue(result.get(), i, 0),
-                          decoded.problem);
-                continue;
+                // A running lease whose client cannot be named still keeps its address from
+                // every other client.
+                if (decoded.held && decoded.held->fields.expiry > std::time(nullptr)) {
+                    log_.line(1, false, "DHCP  Leases  row %s: bad %s; the address counts as held until %" PRId64 "\n",
+                              PQgetvalue(result.get(), i, 0), decoded.problem, decoded.held->fields.expiry);
+                    decoded.row = std::move(decoded.held);
+                } else {
+                    log_.line(1, false, "DHCP  Leases  row %s skipped: bad %s\n", PQgetvalue(result.get(), i, 0),
+                              decoded.problem);
+                    continue;
+                }
             }
             if (decoded.row->origin == origin_) continue;  // this server's own write
             if (skipRemoved && decoded.row->removed) continue;

@@ -15,6 +15,7 @@
 // growing pause, and says so in the log once when the database goes and once when it is back.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -49,6 +50,10 @@ inline constexpr int kFirstRetryMs = 500;
 inline constexpr int kLongestRetryMs = 30000;
 // The other servers' changes are looked for at least this often, notified or not.
 inline constexpr int kFollowPeriodMs = 5000;
+// A statement the database keeps waiting (a hand edit's transaction left open holds the
+// writers' lock) is ended after this long, unless the database's own setting says otherwise:
+// the connection then counts as lost, claims are refused and the writes wait.
+inline constexpr std::chrono::milliseconds kStatementTimeout{10000};
 // Changes written in one transaction at most.
 inline constexpr std::size_t kBatchLimit = 256;
 // Claims waiting for the database at most: beyond, a claim is refused at once (its client asks
@@ -63,7 +68,8 @@ bool connectionHoldsPassword(const std::string& connection);
 
 class LeaseDatabase {
 public:
-    LeaseDatabase(std::string connectionString, LogSink& log);
+    LeaseDatabase(std::string connectionString, LogSink& log,
+                  std::chrono::milliseconds statementTimeout = kStatementTimeout);
     ~LeaseDatabase();
     LeaseDatabase(const LeaseDatabase&) = delete;
     LeaseDatabase& operator=(const LeaseDatabase&) = delete;
@@ -119,6 +125,7 @@ private:
 
     const std::string connectionString_;
     LogSink& log_;
+    const std::chrono::milliseconds statementTimeout_;
     std::string origin_;  // this process's mark on the rows it writes
     std::string description_;
 

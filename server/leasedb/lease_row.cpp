@@ -48,7 +48,37 @@ std::optional<std::string> decodeBytea(const char* text) {
     return out;
 }
 
+namespace {
+
+// The columns that say whether and until when the address is taken, or nothing.
+std::optional<LeaseRow> heldRow(const RowTexts& t) {
+    const std::optional<Ipv4> address = parseAddress(t.address);
+    const std::optional<std::int64_t> expiry = parseInt64(t.expiry);
+    const std::optional<std::int64_t> seq = parseInt64(t.seq);
+    if (!address || *address == 0 || *address == kBroadcastAll || !expiry || *expiry < 0 || !seq || *seq <= 0 ||
+        t.removed == nullptr || std::strcmp(t.removed, "f") != 0)
+        return std::nullopt;
+    LeaseRow row;
+    row.fields.address = *address;
+    row.fields.expiry = *expiry;
+    row.seq = *seq;
+    if (t.origin != nullptr) row.origin = t.origin;
+    return row;
+}
+
+DecodedRow decodeClient(const RowTexts& t);
+
+}  // namespace
+
 DecodedRow decodeRow(const RowTexts& t) {
+    DecodedRow decoded = decodeClient(t);
+    if (!decoded.row) decoded.held = heldRow(t);
+    return decoded;
+}
+
+namespace {
+
+DecodedRow decodeClient(const RowTexts& t) {
     LeaseRow row;
     ClientFields& f = row.fields;
 
@@ -100,5 +130,7 @@ DecodedRow decodeRow(const RowTexts& t) {
     if (t.origin != nullptr) row.origin = t.origin;
     return {std::move(row), nullptr};
 }
+
+}  // namespace
 
 }  // namespace tolmark::leasedb

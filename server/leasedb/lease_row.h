@@ -58,6 +58,11 @@ struct RowTexts {
 struct DecodedRow {
     std::optional<LeaseRow> row;
     const char* problem = nullptr;
+    // When only the client's columns are broken (identity, profile, names, times other than the
+    // expiry): the row still says that its address is taken until it expires. This row holds
+    // the address for no client (an empty identity and profile), so that no server gives it out
+    // meanwhile; empty for a removed row.
+    std::optional<LeaseRow> held{};
 };
 DecodedRow decodeRow(const RowTexts& texts);
 

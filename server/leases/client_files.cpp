@@ -26,6 +26,7 @@ namespace {
 
 constexpr std::size_t kPathCapacity = 1024;
 constexpr off_t kBackupMinimumSize = 25;  // files of 24 bytes or less are not worth a backup
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
 EntryFormat formatOf(ClientList list) {
     switch (list) {
@@ -134,6 +135,10 @@ struct LoadState {
     // The profile of the previous line: a file names few, mostly the same one line after line.
     std::string lastProfileName{};
     const Profile* lastProfile = nullptr;
+    // Dynamic lines not loaded, by reason, and the first of them.
+    std::uint32_t outsidePool = 0;
+    std::uint32_t addressTaken = 0;
+    std::uint32_t firstDropped = 0;
 };
 
 const Profile* profileNamed(std::string_view name, LoadState& state) {
@@ -144,15 +149,51 @@ const Profile* profileNamed(std::string_view name, LoadState& state) {
     return state.lastProfile;
 }
 
-// Dynamic records outside their pool, or repeating the previous record's address, would hand
-// out an address twice or outside the configured range.
-bool dropDynamic(const ClientFields& fields, LoadState& state) {
-    if (fields.address == 0) return false;
+enum class DynamicDrop { None, OutsidePool, AddressTaken };
+
+// Dynamic records outside their pool, or at an address a record of the same profile already
+// holds (the previous line's, or one further back after a hand edit or a merge), would hand out
+// an address outside the configured range or twice. The first record of an address stays.
+DynamicDrop dropDynamic(const ClientFields& fields, LoadState& state) {
+    if (fields.address == 0) return DynamicDrop::None;
     const Profile* profile = profileNamed(fields.profile, state);
-    if (profile != nullptr && profile->hasPool() && !profile->poolContains(fields.address)) return true;
-    const ClientRecord* previous = state.lastDynamic;
-    return previous != nullptr && previous->address == fields.address &&
-           profileNameEquals(previous->profile, fields.profile);
+    if (profile != nullptr && profile->hasPool() && !profile->poolContains(fields.address))
+        return DynamicDrop::OutsidePool;
+    ClientTable& table = state.table;
+    for (const ClientRecord* r = table.findAddress(ClientList::Dynamic, fields.address, nullptr); r != nullptr;
+         r = table.findAddress(ClientList::Dynamic, fields.address, r)) {
+        if (profileNameEquals(r->profile, fields.profile)) return DynamicDrop::AddressTaken;
+    }
+    return DynamicDrop::None;
+}
+
+void logDropped(const ClientFields& fields, DynamicDrop drop, std::uint32_t lineNo, const std::string& path,
+                LoadState& state) {
+    (drop == DynamicDrop::OutsidePool ? state.outsidePool : state.addressTaken) += 1;
+    if (state.outsidePool + state.addressTaken == 1) state.firstDropped = lineNo;
+    const std::string profile(fields.profile);
+    state.log.line(2, false, "%s %u: %s %s %s, line not loaded\n", path.c_str(), lineNo,
+                   formatIpv4(fields.address).c_str(),
+                   drop == DynamicDrop::OutsidePool ? "outside the pool of" : "already loaded for", profile.c_str());
+}
+
+// Lines that load, but not as their writer meant: said once each, at the default log level.
+void checkLoaded(const ClientFields& fields, std::uint32_t lineNo, const std::string& path, LoadState& state) {
+    const char* file = path.c_str();
+    // The dynamic file holds no host names: a second field that is not an address was meant
+    // to be one.
+    if (state.list == ClientList::Dynamic && !fields.hostName.empty()) {
+        const std::string text(fields.hostName);
+        state.log.line(1, false, "DHCP  Error   %s %u: \"%s\" is not an address\n", file, lineNo, text.c_str());
+    }
+    if (state.list == ClientList::Static &&
+        state.table.findStaticByIdentity(fields.identity, fields.profile, nullptr) != nullptr) {
+        const std::string profile(fields.profile);
+        state.log.line(1, false,
+                       "DHCP  Error   %s %u: %s of %s repeats an earlier line's client; this entry is served, the "
+                       "earlier one never\n",
+                       file, lineNo, formatIdentity(fields.identity).c_str(), profile.c_str());
+    }
 }
 
 void linkRecord(ClientRecord& record, LoadState& state) {
@@ -173,7 +214,7 @@ void linkRecord(ClientRecord& record, LoadState& state) {
     }
 }
 
-LineResult loadLine(std::string_view line, std::uint32_t lineNo, LoadState& state) {
+LineResult loadLine(std::string_view line, std::uint32_t lineNo, const std::string& path, LoadState& state) {
     // Blanks before the identity (an indented entry or comment) are layout: read as data, the
     // empty identity stopped the load there. A line of blanks alone is an empty line.
     line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
@@ -185,7 +226,12 @@ LineResult loadLine(std::string_view line, std::uint32_t lineNo, LoadState& stat
         std::optional<ClientFields> fields = parseEntryData(parts.data, true);
         if (!fields) return LineResult::Unreadable;
         const bool dynamic = state.list == ClientList::Dynamic;
-        if (dynamic && dropDynamic(*fields, state)) return LineResult::Skipped;
+        if (const DynamicDrop drop = dynamic ? dropDynamic(*fields, state) : DynamicDrop::None;
+            drop != DynamicDrop::None) {
+            logDropped(*fields, drop, lineNo, path, state);
+            return LineResult::Skipped;
+        }
+        checkLoaded(*fields, lineNo, path, state);
         fields->remark = fitText(parts.remark, dynamic ? kDynamicRemarkChars : kEntryRemarkChars);
         if (dynamic) fields->lastAccess = 0;
         // Room for the ignored record is made before it is taken, so that linking cannot fail.
@@ -323,24 +369,26 @@ std::string formatList(ClientTable& table, ClientList list, const GeneralSetting
 // missing until the new file is moved in. Returns the way the backup was made.
 enum class Backup { None, Linked, Renamed };
 
-Backup makeBackup(const std::string& path, const GeneralSettings& settings, LogSink& log) {
+// When the backup cannot be made, `failure` tells why; the save goes on without it.
+Backup makeBackup(const std::string& path, const GeneralSettings& settings, std::string& failure) {
     struct stat info {};
     if (settings.backup == 0 || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
         info.st_size < kBackupMinimumSize)
         return Backup::None;
     const std::string backup = path + ".bak";
     if (::unlink(backup.c_str()) != 0 && errno != ENOENT) {
-        log.line(1, false, "DHCP  Error   failed to back up %s (%s)\n", path.c_str(), errorText(errno).c_str());
+        failure = errorText(errno);
         return Backup::None;
     }
     if (::link(path.c_str(), backup.c_str()) == 0) return Backup::Linked;
     if (::rename(path.c_str(), backup.c_str()) == 0) return Backup::Renamed;
-    log.line(1, false, "DHCP  Error   failed to back up %s (%s)\n", path.c_str(), errorText(errno).c_str());
+    failure = errorText(errno);
     return Backup::None;
 }
 
 std::optional<SaveFailure> replaceFile(ClientTable& table, ClientList list, const ListFile& file,
-                                       const GeneralSettings& settings, LogSink& log, Mutex* fieldsLock) {
+                                       const GeneralSettings& settings, LogSink& log, Mutex* fieldsLock,
+                                       std::string& backupFailure) {
     if (file.replaceRefused) return SaveFailure{"file kept unread", 0};
     const std::string& path = file.path;
     const std::string temporary = path + ".tmp";
@@ -367,7 +415,7 @@ std::optional<SaveFailure> replaceFile(ClientTable& table, ClientList list, cons
         ::unlink(temporary.c_str());
         return SaveFailure{"write", error};
     }
-    const Backup backup = makeBackup(path, settings, log);
+    const Backup backup = makeBackup(path, settings, backupFailure);
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
         const int error = errno;
         if (backup == Backup::Renamed) ::rename((path + ".bak").c_str(), path.c_str());
@@ -455,10 +503,27 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
             if (window.failed()) stop = StopReason::ReadError;
             break;
         }
-        stop = stopReasonOf(loadLine(line, lineNo, state));
+        // Editors on other systems may begin a text file with the UTF-8 byte order mark,
+        // which is no part of the first identity.
+        if (lineStart == 0 && line.starts_with(kUtf8ByteOrderMark)) line.remove_prefix(kUtf8ByteOrderMark.size());
+        if (window.cut())
+            log.line(1, false, "DHCP  Error   %s %u: longer than %zu characters, the rest of the line not read\n",
+                     file.path.c_str(), lineNo, kMaxEntryLine);
+        // The server ends every line it writes; a dynamic file whose last line has no end was
+        // cut short by something else (a copy, a full disk). The line is read as it stands.
+        if (!window.ended() && list == ClientList::Dynamic && !blankOnly(line))
+            log.line(1, false, "DHCP  Error   %s %u: the last line has no line break (the file was cut short?)\n",
+                     file.path.c_str(), lineNo);
+        stop = stopReasonOf(loadLine(line, lineNo, file.path, state));
         if (stop == StopReason::None) ++lineNo;
     }
     if (stop != StopReason::None) keepTail(fd.get(), lineStart, file, stop, lineNo, log);
+    if (const std::uint32_t dropped = state.outsidePool + state.addressTaken; dropped != 0) {
+        log.line(1, false,
+                 "DHCP  Leases  %s: %u lines not loaded (%u outside the profile's pool, %u at an address loaded "
+                 "before), the first is line %u\n",
+                 file.path.c_str(), dropped, state.outsidePool, state.addressTaken, state.firstDropped);
+    }
 
     // The ignored list keeps the most recent client first, as the file does.
     for (auto it = state.ignored.rbegin(); it != state.ignored.rend(); ++it) table.pushIgnored(**it);
@@ -482,27 +547,63 @@ LoadCounts loadClientFiles(ClientTable& table, const ProfileList& profiles, Clie
     return counts;
 }
 
-bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings, LogSink& log,
-              Mutex* fieldsLock) {
-    const std::optional<SaveFailure> failure = replaceFile(table, list, file, settings, log, fieldsLock);
-    if (!failure) return true;
-    log.line(1, false, "DHCP  Error   failed to save %s (%s: %s)\n", file.path.c_str(), failure->step,
-             failure->error != 0 ? errorText(failure->error).c_str() : "not replaced");
-    return false;
+namespace {
+
+std::string failureText(const SaveFailure& failure) {
+    return std::string(failure.step) + ": " + (failure.error != 0 ? errorText(failure.error) : "not replaced");
 }
 
-bool saveChangedLists(ClientTable& table, const ClientFiles& files, const GeneralSettings& settings, LogSink& log,
+void logFailure(const ListFile& file, const std::string& reason, LogSink& log) {
+    log.line(1, false, "DHCP  Error   failed to save %s (%s)\n", file.path.c_str(), reason.c_str());
+}
+
+void logBackupFailure(const ListFile& file, const std::string& reason, LogSink& log) {
+    if (!reason.empty())
+        log.line(1, false, "DHCP  Error   failed to back up %s (%s)\n", file.path.c_str(), reason.c_str());
+}
+
+}  // namespace
+
+bool saveList(ClientTable& table, ClientList list, const ListFile& file, const GeneralSettings& settings, LogSink& log,
+              Mutex* fieldsLock) {
+    std::string backupFailure;
+    const std::optional<SaveFailure> failure = replaceFile(table, list, file, settings, log, fieldsLock, backupFailure);
+    logBackupFailure(file, backupFailure, log);
+    if (failure) logFailure(file, failureText(*failure), log);
+    return !failure;
+}
+
+bool saveChangedLists(ClientTable& table, ClientFiles& files, const GeneralSettings& settings, LogSink& log,
                       Mutex* fieldsLock) {
     bool allSaved = true;
     for (ClientList list : {ClientList::Static, ClientList::Dynamic, ClientList::Ignored}) {
         std::atomic<std::int32_t>& changes = table.changes(list);
         const std::int32_t taken = changes.exchange(0);
         if (taken == 0) continue;
-        if (!saveList(table, list, files.of(list), settings, log, fieldsLock)) {
-            // Changes made during the attempt stay counted on top of the ones given back.
-            changes.fetch_add(taken);
-            allSaved = false;
+        ListFile& file = files.of(list);
+        std::string backupFailure;
+        const std::optional<SaveFailure> failure =
+            replaceFile(table, list, file, settings, log, fieldsLock, backupFailure);
+        // A backup that cannot be made is said once too, until one is made again.
+        if (backupFailure != file.backupFailing) logBackupFailure(file, backupFailure, log);
+        file.backupFailing = std::move(backupFailure);
+        if (!failure) {
+            if (file.failedAttempts != 0)
+                log.line(1, false, "DHCP  Leases  saved %s again after %u failed attempts\n", file.path.c_str(),
+                         file.failedAttempts);
+            file.failing.clear();
+            file.failedAttempts = 0;
+            continue;
         }
+        // A save that keeps failing is tried every period; the log says so when it starts and
+        // when the reason changes, not each time.
+        std::string reason = failureText(*failure);
+        if (reason != file.failing) logFailure(file, reason, log);
+        file.failing = std::move(reason);
+        ++file.failedAttempts;
+        // Changes made during the attempt stay counted on top of the ones given back.
+        changes.fetch_add(taken);
+        allSaved = false;
     }
     return allSaved;
 }

@@ -35,6 +35,11 @@ struct ListFile {
     // Set when the unread part could neither be held nor kept by a link: saving would destroy
     // it, so the file is not replaced (each attempt logs a failure).
     bool replaceRefused = false;
+    // While the periodic save keeps failing: why it failed last ("step: error") and how often.
+    // Only a new reason is logged again, and the save that succeeds afterwards.
+    std::string failing{};
+    std::uint32_t failedAttempts = 0;
+    std::string backupFailing{};  // why the last save could not keep a backup; empty: it could
 };
 
 struct ClientFiles {
@@ -77,8 +82,10 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
 // fieldsLock, when given, is the lock that guards the table (the engine lock); it is held only
 // while records are turned into lines, a run of them at a time, never during file I/O. Records
 // linked or unlinked during a save may be missing from it or still in it; their changes stay
-// counted for the next save. Returns false when any list failed.
-bool saveChangedLists(ClientTable& table, const ClientFiles& files, const GeneralSettings& settings, LogSink& log,
+// counted for the next save. A list that keeps failing logs its "failed to save" line once,
+// again only when the reason changes, and "saved ... again" once it succeeds. Returns false
+// when any list failed.
+bool saveChangedLists(ClientTable& table, ClientFiles& files, const GeneralSettings& settings, LogSink& log,
                       Mutex* fieldsLock = nullptr);
 
 // Writes the list to "<path>.tmp", syncs it, keeps the current file as "<path>.bak" when

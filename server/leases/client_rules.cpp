@@ -214,10 +214,20 @@ bool applySharedLease(ClientTable& table, const ClientFields& lease, bool remove
     if (removed) {
         if (record != nullptr) table.release(*record);
     } else {
+        // A lease without a profile name holds its address for no client (the database could
+        // not name it): in the pool that has the address, or in the record there, whose pool
+        // it leaves alone. A lease running there that this server knows stands: the broken row
+        // may well be that lease's, with a column spoilt by a hand edit.
+        const bool anyPool = lease.profile.empty();
+        if (anyPool && record != nullptr && record->expiry > now) {
+            table.pauseJournal(false);
+            return true;
+        }
         if (record == nullptr) {
             const auto& all = profiles.profiles();
             const auto pool = std::find_if(all.begin(), all.end(), [&](const Profile& p) {
-                return p.hasPool() && p.poolContains(lease.address) && profileNameEquals(p.name, lease.profile);
+                return p.hasPool() && p.poolContains(lease.address) &&
+                       (anyPool || profileNameEquals(p.name, lease.profile));
             });
             if (pool != all.end()) {
                 record = findOrInsertDynamic(table, *pool, lease.address);
@@ -230,7 +240,7 @@ bool applySharedLease(ClientTable& table, const ClientFields& lease, bool remove
         applied = record != nullptr;
         if (applied) {
             try {
-                table.setProfile(*record, fitText(lease.profile, kProfileNameChars));
+                if (!anyPool) table.setProfile(*record, fitText(lease.profile, kProfileNameChars));
                 record->hostName = fitText(lease.hostName, kHostNameChars);
                 record->remark = fitText(lease.remark, kRemarkChars);
             } catch (const std::bad_alloc&) {

@@ -9,16 +9,17 @@
 
 namespace tolmark {
 
-namespace {
+namespace {}  // namespace
 
 // The characters a line keeps; `ended`: it was ended by "\n".
-std::string_view trimmed(const char* text, std::size_t physical, bool ended) {
+std::string_view LineWindow::trimmed(const char* text, std::size_t physical, bool ended) {
     std::size_t kept = std::min(physical, kMaxEntryLine + 1);
-    if (ended && kept != 0 && text[kept - 1] == '\r' && physical == kept) --kept;
+    const bool carriageReturn = ended && kept != 0 && text[kept - 1] == '\r' && physical == kept;
+    if (carriageReturn) --kept;
+    ended_ = ended;
+    cut_ = physical - (carriageReturn ? 1 : 0) > kMaxEntryLine;
     return {text, std::min(kept, kMaxEntryLine)};
 }
-
-}  // namespace
 
 bool LineWindow::open(int fd, std::uint64_t fileSize, std::size_t smallest, std::size_t largest) {
     fd_ = fd;

@@ -37,10 +37,15 @@ public:
     // read error (see failed()).
     bool next(std::string_view& line, std::uint64_t& lineStart);
     bool failed() const { return failed_; }
+    // Of the last line given: whether characters beyond the first 1023 were passed over, and
+    // whether it ended with "\n" (only the file's last line can end without).
+    bool cut() const { return cut_; }
+    bool ended() const { return ended_; }
 
 private:
     bool refill();
     bool longLine(std::string_view& line);
+    std::string_view trimmed(const char* text, std::size_t physical, bool ended);
 
     int fd_ = -1;
     std::unique_ptr<char[]> buffer_;
@@ -50,6 +55,8 @@ private:
     std::uint64_t offset_ = 0;  // the file offset of the window's first byte
     bool atEnd_ = false;
     bool failed_ = false;
+    bool cut_ = false;
+    bool ended_ = false;
     char long_[kMaxEntryLine + 1];  // the start of a line longer than the window
 };
 

@@ -1,6 +1,6 @@
 """Leases survive a restart, and a server killed at any moment (kill -9) while leases stream in
 never leaves a dynamic file that is truncated, fails to load, or has lost a line that an
-earlier save had written."""
+earlier save had written. A file system that fills up keeps the file as the last save left it."""
 
 import os
 import random
@@ -27,20 +27,25 @@ class Durability(unittest.TestCase):
         self.srv = lab.namespace("s")
         self.cli = lab.namespace("c")
         _, self.cli_dev = lab.link(self.srv, "10.84.0.1/16", self.cli, "10.84.255.254/16", f"{lab.prefix}x")
-        # TestHousekeepingMs is a setting for tests only: saves come every few hundred ms.
-        self.registry = netns.write_config(lab.dir, {"TestHousekeepingMs": "100", "Profile0": "Big"})
-        with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
-            f.write("[Big]\nInterfaceIP=10.84.0.1\nBaseIP=10.84.1.0\nRange=60000\nSubnetMask=255.255.0.0\n")
+        self.configure()
         self.dynamic = os.path.join(lab.dir, "dynamic")
         self.server = None
+
+    def configure(self, **general):
+        # TestHousekeepingMs is a setting for tests only: saves come every few hundred ms.
+        self.registry = netns.write_config(self.lab.dir, {"TestHousekeepingMs": "100", "Profile0": "Big", **general})
+        with open(os.path.join(self.lab.dir, "Dorvane.ini"), "a") as f:
+            f.write("[Big]\nInterfaceIP=10.84.0.1\nBaseIP=10.84.1.0\nRange=60000\nSubnetMask=255.255.0.0\n")
 
     def tearDown(self):
         if self.server is not None:
             self.server.kill()
         self.lab.close()
 
-    def start_server(self):
-        self.server = netns.Process(["ip", "netns", "exec", self.srv, VELKORA, "-debug"],
+    def start_server(self, before=None):
+        # `before`: a shell command run first in the server's own mount namespace.
+        command = [VELKORA, "-debug"] if before is None else ["sh", "-c", f"{before} && exec {VELKORA} -debug"]
+        self.server = netns.Process(["ip", "netns", "exec", self.srv, *command],
                                     env={"TOLMARK_REGISTRY": self.registry})
         self.assertIsNotNone(self.server.wait_for("DHCP  Start   Server on 10.84.0.1", timeout=15),
                              "\n".join(self.server.lines))
@@ -58,10 +63,17 @@ class Durability(unittest.TestCase):
             self.assertRegex(line, LINE)
         return set(lines)
 
-    def stream(self):
+    def stream(self, *args):
         return subprocess.Popen(["ip", "netns", "exec", self.cli, sys.executable,
-                                 os.path.join(HERE, "lease_stream.py"), "--device", self.cli_dev],
+                                 os.path.join(HERE, "lease_stream.py"), "--device", self.cli_dev, *args],
                                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def leases_until_saved(self, count):
+        """Streams `count` new leases and returns once a save has had the time to see them."""
+        stream = self.stream("--count", str(count))
+        stream.wait(timeout=30)
+        stream.stdin.close()
+        self.server.settle(0.5)
 
     def test_1_leases_survive_a_clean_restart(self):
         self.start_server()
@@ -112,6 +124,39 @@ class Durability(unittest.TestCase):
         self.start_server()
         i = self.server.wait_for(" configured entries ", timeout=5)
         self.assertIsNotNone(i)
+
+    def test_3_a_full_disk_keeps_the_old_file_and_logs_twice(self):
+        small = os.path.join(self.lab.dir, "small")
+        os.mkdir(small)
+        self.configure(Dynamic=os.path.join(small, "dynamic"))
+        # A small file system of the server's own mount namespace, seen from here through /proc.
+        self.start_server(before=f"mount -t tmpfs -o size=64k tmpfs {small}")
+        inside = f"/proc/{self.server.proc.pid}/root{small}"
+        self.dynamic = os.path.join(inside, "dynamic")
+        self.leases_until_saved(30)
+        before = self.read_lines()
+        self.assertGreater(len(before), 10)
+
+        filler = os.open(os.path.join(inside, "filler"), os.O_WRONLY | os.O_CREAT)
+        try:
+            for _ in range(1024):
+                os.write(filler, bytes(1024))
+        except OSError:
+            pass
+        os.close(filler)
+        self.leases_until_saved(30)
+        failed = f"DHCP  Error   failed to save {small}/dynamic (write: No space left on device)"
+        self.assertIsNotNone(self.server.wait_for(failed, timeout=5), "\n".join(self.server.lines[-20:]))
+        self.server.settle(1.0)  # ten more periods, each trying again
+        self.assertEqual(self.read_lines(), before)
+        self.assertEqual(sum(failed in line for line in self.server.lines), 1)
+        self.assertFalse(os.path.exists(os.path.join(inside, "dynamic.tmp")))
+
+        os.unlink(os.path.join(inside, "filler"))
+        again = self.server.wait_for(f"DHCP  Leases  saved {small}/dynamic again after ", timeout=5)
+        self.assertIsNotNone(again, "\n".join(self.server.lines[-20:]))
+        self.assertGreater(len(self.read_lines()), len(before))
+        self.assertEqual(sum(failed in line for line in self.server.lines), 1)
 
 
 if __name__ == "__main__":

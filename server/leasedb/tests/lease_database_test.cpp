@@ -50,8 +50,9 @@ protected:
     }
 
     std::unique_ptr<LeaseDatabase> openDatabase(LockedLog& log, std::vector<LeaseRow>* rows = nullptr,
-                                                OpenStatus expected = OpenStatus::Ready) {
-        auto db = std::make_unique<LeaseDatabase>(server->connectionString(), log);
+                                                OpenStatus expected = OpenStatus::Ready,
+                                                milliseconds statementTimeout = kStatementTimeout) {
+        auto db = std::make_unique<LeaseDatabase>(server->connectionString(), log, statementTimeout);
         const OpenResult result = db->open([rows](LeaseRow&& row) {
             if (rows != nullptr) rows->push_back(std::move(row));
         });
@@ -248,13 +249,27 @@ TEST_F(LeaseDatabaseTest, RowsAHandEditBrokeAreLoggedAndSkipped) {
         "('10.0.2.1', 0, '\\x001122334455', 100), ('10.0.2.2', 9, '\\x00', 100), "
         "('10.0.2.3', 0, decode(repeat('ab', 65), 'hex'), 100), ('10.0.0.0/24', 0, '\\x01', 100), "
         "('10.0.2.4', 0, '\\x02', -5)");
+    // A lease still running whose remark a hand edit made too long: its client cannot be named,
+    // but the address is taken until it ends, also for the claims of any server.
+    server->sql(
+        "INSERT INTO tolmark_leases (address, identity_kind, identity, remark, expiry) VALUES "
+        "('10.0.2.5', 0, '\\x0a0b0c0d0e0f', convert_to(repeat('r', 40), 'UTF8'), 4000000000)");
     std::vector<LeaseRow> rows;
     auto db = openDatabase(log, &rows);
-    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].fields.address, makeIpv4(10, 0, 2, 1));
     for (const char* line : {"row 10.0.2.2 skipped: bad identity kind", "row 10.0.2.3 skipped: bad identity",
-                             "row 10.0.0.0/24 skipped: bad address", "row 10.0.2.4 skipped: bad expiry"})
+                             "row 10.0.0.0/24 skipped: bad address", "row 10.0.2.4 skipped: bad expiry",
+                             "row 10.0.2.5: bad remark; the address counts as held until 4000000000"})
         EXPECT_TRUE(log.has(line)) << line;
+    EXPECT_EQ(rows[1].fields.address, makeIpv4(10, 0, 2, 5));
+    EXPECT_EQ(rows[1].fields.expiry, 4000000000);
+    EXPECT_EQ(rows[1].fields.identity.length, 0);
+    db->start();
+    std::vector<LeaseRow> holders;
+    EXPECT_EQ(claimOnce(*db, 1, lease(makeIpv4(10, 0, 2, 5), client(9), 5000), &holders), ClaimOutcome::Lost);
+    ASSERT_EQ(holders.size(), 1u);
+    EXPECT_EQ(holders[0].fields.expiry, 4000000000);
 }
 
 // A connection string libpq cannot read is refused with libpq's reason, but never with the
@@ -404,6 +419,44 @@ TEST_F(LeaseDatabaseTest, OnlyAWrongRowIsDroppedWhateverElseTheDatabaseRefuses) 
     EXPECT_TRUE(log.has("DHCP  Leases  write of 10.0.4.3 refused: ERROR:  new row for relation"));
     EXPECT_EQ(server->sql("SELECT address FROM tolmark_leases WHERE address > '10.0.4.2'"), "10.0.4.4");
     EXPECT_EQ(log.count("refused"), 1);
+}
+
+// A transaction a hand edit left open (psql in another window) holds the writers' lock: the
+// server's statements end at the statement timeout instead of waiting for it, claims are
+// refused meanwhile, and the server stops at once; the writes go out once the edit is done.
+TEST_F(LeaseDatabaseTest, AWriteHeldUpByAHandEditEndsAtTheStatementTimeout) {
+    LockedLog log;
+    auto a = openDatabase(log, nullptr, OpenStatus::Ready, milliseconds(1000));
+    a->start();
+    const Ipv4 one = makeIpv4(10, 0, 5, 1);
+    ASSERT_EQ(claimOnce(*a, 1, lease(one, client(1), 3000)), ClaimOutcome::Won);
+    const std::string connection = server->connectionString();
+    const char* keywords[] = {"dbname", nullptr};
+    const char* values[] = {connection.c_str(), nullptr};
+    PgConnection hand(PQconnectdbParams(keywords, values, 1));
+    ASSERT_EQ(PQstatus(hand.get()), CONNECTION_OK);
+    for (const char* sql : {"BEGIN", "UPDATE tolmark_leases SET remark = 'by hand' WHERE address = '10.0.5.1'"}) {
+        PgResult r(PQexec(hand.get(), sql));
+        ASSERT_EQ(PQresultStatus(r.get()), PGRES_COMMAND_OK) << sql;
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(claimOnce(*a, 2, lease(makeIpv4(10, 0, 5, 2), client(2), 3000)), ClaimOutcome::Unavailable);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(8));
+    EXPECT_TRUE(log.has("DHCP  Leases  database unreachable (ERROR:  canceling statement due to statement timeout"));
+    a->put(lease(makeIpv4(10, 0, 5, 3), client(3), 3000));
+
+    PgResult commit(PQexec(hand.get(), "COMMIT"));
+    ASSERT_TRUE(drained(*a));
+    EXPECT_EQ(claimOnce(*a, 4, lease(makeIpv4(10, 0, 5, 2), client(2), 3000)), ClaimOutcome::Won);
+    EXPECT_EQ(server->sql("SELECT count(*) FROM tolmark_leases"), "3");
+
+    // Held up again at the stop: the stop waits no longer than the timeout.
+    PgResult again(PQexec(hand.get(), "BEGIN; UPDATE tolmark_leases SET remark = 'x' WHERE address = '10.0.5.1'"));
+    a->put(lease(makeIpv4(10, 0, 5, 4), client(4), 3000));
+    std::this_thread::sleep_for(milliseconds(200));
+    const auto stopping = std::chrono::steady_clock::now();
+    a->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(3));
 }
 
 }  // namespace

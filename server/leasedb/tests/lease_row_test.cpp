@@ -69,7 +69,18 @@ TEST(LeaseRow, DecodesAGoodRowAndRefusesEachBrokenColumn) {
         const DecodedRow decoded = decodeRow(texts);
         EXPECT_FALSE(decoded.row) << c.problem;
         EXPECT_STREQ(decoded.problem, c.problem);
+        // Only a row that still says until when its address is taken holds it, for no client.
+        const std::string_view problem(c.problem);
+        const bool held = problem != "address" && problem != "expiry" && problem != "removed" && problem != "seq";
+        ASSERT_EQ(decoded.held.has_value(), held) << c.problem;
+        if (held) {
+            EXPECT_EQ(decoded.held->fields.identity.length, 0) << c.problem;
+        }
     }
+    RowTexts removed = goodRow();
+    removed.identityKind = "7";
+    removed.removed = "t";
+    EXPECT_FALSE(decodeRow(removed).held);
 }
 
 TEST(LeaseRow, FieldsKeepTheirLimitsWhenQueued) {

@@ -171,6 +171,60 @@ TEST_F(ClientFilesTest, DynamicRecordsOutsideTheirPoolOrRepeatedAreDropped) {
               "00:0c:29:aa:bb:05\t10.0.0.101\t:0\n");
 }
 
+// Lines an administrator's hand, a copy or a merge can leave: each gives one clear line at the
+// default log level, and the lines around it load as ever.
+TEST_F(ClientFilesTest, LinesAtTheEdgesAreLoggedAndHarmNothingElse) {
+    struct Row {
+        const char* what;
+        ClientList list;
+        std::string content;
+        std::size_t loaded;
+        std::string logged;  // with the file's path in front
+    };
+    const std::string longHost(1100, 'h');
+    const Row rows[] = {
+        {"a line beyond 1023 characters", ClientList::Static,
+         "00:0c:29:aa:bb:01\t" + longHost + "\t10.0.0.5\n00:0c:29:aa:bb:02\t10.0.0.6\n", 2,
+         " 0: longer than 1023 characters, the rest of the line not read\n"},
+        {"one client twice in one profile", ClientList::Static,
+         "00:0c:29:aa:bb:01\t10.0.0.5\n00:0c:29:aa:bb:02\t10.0.0.6\n00:0c:29:aa:bb:01\t10.0.0.7\n", 3,
+         " 2: 00:0c:29:aa:bb:01 of Standard repeats an earlier line's client; this entry is served, the earlier one "
+         "never\n"},
+        {"an address that is none", ClientList::Dynamic,
+         "00:0c:29:aa:bb:01\t10.0.0.300\t:1700003600\n00:0c:29:aa:bb:02\t10.0.0.101\t:1700003600\n", 2,
+         " 0: \"10.0.0.300\" is not an address\n"},
+        {"a last line cut short", ClientList::Dynamic,
+         "00:0c:29:aa:bb:01\t10.0.0.100\t:1700003600\n00:0c:29:aa:bb:02\t10.0.0.101\t:17000", 2,
+         " 1: the last line has no line break (the file was cut short?)\n"},
+        {"an address twice, lines apart", ClientList::Dynamic,
+         "00:0c:29:aa:bb:01\t10.0.0.100\t:1700003600\n00:0c:29:aa:bb:02\t10.0.0.101\t:1700003600\n"
+         "00:0c:29:aa:bb:03\t10.0.0.100\t:1700003600\n00:0c:29:aa:bb:04\t10.0.9.9\t:0\tLab\n",
+         2,
+         ": 2 lines not loaded (1 outside the profile's pool, 1 at an address loaded before), the first is line 2\n"},
+        {"a file an editor began with a byte order mark", ClientList::Static,
+         "\xEF\xBB\xBF"
+         "00:0c:29:aa:bb:01\t10.0.0.5\r\n00:0c:29:aa:bb:02\t10.0.0.6\r\n",
+         2, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ClientTable fresh{log};
+        ListFile file;
+        file.path = files.of(row.list).path;
+        write(file.path, row.content);
+        log.lines.clear();
+        log.setLevel(1);
+        loadList(fresh, row.list, profiles, file, settings, log, kNow);
+        std::size_t loaded = 0;
+        for (const ClientRecord* r = fresh.first(row.list); r != nullptr; r = fresh.next(*r)) ++loaded;
+        EXPECT_EQ(loaded, row.loaded);
+        ASSERT_EQ(log.lines.size(), row.logged.empty() ? 0u : 1u);
+        if (!row.logged.empty()) {
+            EXPECT_NE(log.lines[0].find(file.path + row.logged), std::string::npos) << log.lines[0];
+        }
+    }
+}
+
 TEST_F(ClientFilesTest, ListsOfMoreThan65536RecordsAreSavedWhole) {
     // 100,000 leases of a /15 pool.
     profiles.assign({poolProfile("Big", makeIpv4(10, 2, 0, 0), 131072)});
@@ -233,7 +287,18 @@ TEST_F(ClientFilesTest, BackupOnlyOfFilesAbove24Bytes) {
     ASSERT_TRUE(save(ClientList::Ignored));
     EXPECT_EQ(read(files.ignored.path + ".bak"), "00:0c:29:aa:bb:01\t0.0.0.0");
 
+    // A backup name that cannot be replaced (a directory there): the saves go on, and say so
+    // once rather than at every save.
     fs::remove(files.ignored.path + ".bak");
+    fs::create_directories(files.ignored.path + ".bak/inside");
+    log.lines.clear();
+    for (int period = 0; period < 3; ++period) ASSERT_TRUE(save(ClientList::Ignored));
+    EXPECT_EQ(
+        std::count_if(log.lines.begin(), log.lines.end(),
+                      [](const std::string& line) { return line.find("failed to back up") != std::string::npos; }),
+        1);
+
+    fs::remove_all(files.ignored.path + ".bak");
     write(files.ignored.path, std::string(24, '#'));
     ASSERT_TRUE(save(ClientList::Ignored));
     EXPECT_FALSE(fs::exists(files.ignored.path + ".bak"));
@@ -279,15 +344,23 @@ TEST_F(ClientFilesTest, FailedSaveStaysMarkedChanged) {
     EXPECT_FALSE(fs::exists(blocked.dynamic.path + ".tmp"));
     ASSERT_FALSE(log.lines.empty());
     EXPECT_EQ(log.lines.back().rfind("DHCP  Error   failed to save " + blocked.dynamic.path + " (rename: ", 0), 0u);
+    // Tried again every period while it keeps failing the same way: no further line.
+    const std::size_t linesAfterFirst = log.lines.size();
+    log.setLevel(2);
+    EXPECT_FALSE(saveChangedLists(table, blocked, settings, log));
+    EXPECT_EQ(log.lines.size(), linesAfterFirst);
 
-    // The temporary file cannot be created.
+    // The temporary file cannot be created: another reason, another line.
     blocked.dynamic.path = directory_ + "/missing/dynamic";
     EXPECT_FALSE(saveChangedLists(table, blocked, settings, log));
     EXPECT_EQ(table.changes(ClientList::Dynamic).load(), 2);
+    EXPECT_EQ(log.lines.size(), linesAfterFirst + 1);
 
-    ASSERT_TRUE(saveChangedLists(table, files, settings, log));
+    blocked.dynamic.path = files.dynamic.path;
+    ASSERT_TRUE(saveChangedLists(table, blocked, settings, log));
     EXPECT_EQ(table.changes(ClientList::Dynamic).load(), 0);
     EXPECT_EQ(read(files.dynamic.path), original);
+    EXPECT_EQ(log.lines.back(), "DHCP  Leases  saved " + files.dynamic.path + " again after 3 failed attempts\n");
 }
 
 TEST_F(ClientFilesTest, FileThatCannotBeReadIsNeverReplaced) {

@@ -366,6 +366,23 @@ TEST_F(ClientTableTest, JournalKeepsEachTouchedRecordOnceAndLeavesOutSharedLease
     EXPECT_EQ(dynamicAt(ip(0, 105))->identity, mac(8));
     ASSERT_TRUE(applySharedLease(table, shared, true, profiles, 1700000000));
     EXPECT_EQ(dynamicAt(ip(0, 105)), nullptr);
+    // A row whose client the database cannot name (a hand edit broke it) holds its address
+    // for no one: in the pool that has the address, or in the expired record there, whose pool
+    // stays. A lease this server knows running there stands (the edit may have left its client).
+    ClientFields held;
+    held.expiry = 1700009999;
+    for (const Ipv4 address : {ip(0, 106), ip(0, 110), ip(0, 101)}) {
+        held.address = address;
+        ASSERT_TRUE(applySharedLease(table, held, false, profiles, 1700000000));
+    }
+    EXPECT_EQ(addresses(ClientList::Dynamic), (std::vector<Ipv4>{ip(0, 101), ip(0, 106), ip(0, 110)}));
+    for (const Ipv4 address : {ip(0, 106), ip(0, 110)}) {
+        EXPECT_EQ(dynamicAt(address)->profile, "Standard");
+        EXPECT_EQ(dynamicAt(address)->identity->length(), 0);
+        EXPECT_EQ(dynamicAt(address)->expiry, 1700009999);
+    }
+    EXPECT_EQ(dynamicAt(ip(0, 101))->identity, mac(9));
+    EXPECT_EQ(table.poolRecordAt(PoolRef{"Standard", ip(0, 100), 50}, 6), dynamicAt(ip(0, 106)));
     table.takeJournal(changes);
     EXPECT_TRUE(changes.empty());
     table.setJournal(nullptr);

@@ -22,7 +22,13 @@
 namespace tolmark {
 namespace {
 
-using Lines = std::vector<std::pair<std::string, std::uint64_t>>;
+struct Line {
+    std::string text;
+    std::uint64_t start = 0;
+    bool cut = false;    // characters beyond the limit were passed over
+    bool ended = false;  // by "\n"
+};
+using Lines = std::vector<Line>;
 
 // The reader the loader used before, as it was.
 Lines referenceLines(const std::string& content) {
@@ -32,17 +38,22 @@ Lines referenceLines(const std::string& content) {
         std::string line;
         const std::uint64_t start = pos;
         std::size_t physical = 0;
+        bool ended = false;
         while (pos < content.size()) {
             const char c = content[pos++];
             if (c == '\n') {
-                if (!line.empty() && line.back() == '\r' && physical == line.size()) line.pop_back();
+                ended = true;
+                if (!line.empty() && line.back() == '\r' && physical == line.size()) {
+                    line.pop_back();
+                    --physical;
+                }
                 break;
             }
             ++physical;
             if (line.size() <= kMaxEntryLine) line.push_back(c);
         }
         if (line.size() > kMaxEntryLine) line.resize(kMaxEntryLine);
-        out.emplace_back(line, start);
+        out.push_back(Line{line, start, physical > kMaxEntryLine, ended});
     }
     return out;
 }
@@ -86,12 +97,15 @@ TEST(LineWindow, GivesTheLinesAndOffsetsOfTheFormerReader) {
             Lines got;
             std::string_view line;
             std::uint64_t start = 0;
-            while (reader.next(line, start)) got.emplace_back(std::string(line), start);
+            while (reader.next(line, start))
+                got.push_back(Line{std::string(line), start, reader.cut(), reader.ended()});
             EXPECT_FALSE(reader.failed());
             ASSERT_EQ(got.size(), expected.size());
             for (std::size_t i = 0; i < got.size(); ++i) {
-                EXPECT_EQ(got[i].first, expected[i].first) << "line " << i;
-                EXPECT_EQ(got[i].second, expected[i].second) << "line " << i;
+                EXPECT_EQ(got[i].text, expected[i].text) << "line " << i;
+                EXPECT_EQ(got[i].start, expected[i].start) << "line " << i;
+                EXPECT_EQ(got[i].cut, expected[i].cut) << "line " << i;
+                EXPECT_EQ(got[i].ended, expected[i].ended) << "line " << i;
             }
         }
     }
