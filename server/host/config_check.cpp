@@ -72,17 +72,29 @@ protected:
             const char* marker;
             FindingLevel level;
             const char* problem;
-            bool restNotHeld;  // the rest of the file is not even kept for the next save
+            bool restNotHeld;              // the rest of the file is not even kept for the next save
+            const char* readOn = nullptr;  // a line the start loads as it says here, reading on
         };
         static const Kind kinds[] = {
             {": no client identity, ", FindingLevel::Error, "the entry has no client identity that reads", false},
             {": empty line, ", FindingLevel::Warning, "an empty line", false},
             {": no memory, ", FindingLevel::Error, "no memory left for the entry", false},
             {": loading stopped, ", FindingLevel::Error, "the rest of the file is too large to hold", true},
+            {": longer than ", FindingLevel::Warning, "the line is longer than an entry may be", false,
+             "the start reads its first 1023 characters; the rest is gone from the file after the next save"},
+            {": the last line has no line break", FindingLevel::Warning,
+             "the last line has no line break: the file was cut short?", false,
+             "the start reads the line as it stands"},
+            {"\" is not an address", FindingLevel::Warning, "the second field is not an address", false,
+             "the start loads the client without an address and without its lease time"},
         };
         for (const Kind& kind : kinds) {
             const std::size_t marker = rest.find(kind.marker);
             if (marker == std::string_view::npos || std::sscanf(rest.data(), "%u", &number) != 1) continue;
+            if (kind.readOn != nullptr) {
+                findings_.add(kind.level, file_, number + 1, kind.problem, kind.readOn);
+                return;
+            }
             std::sscanf(rest.data() + marker + std::strlen(kind.marker), "%u", &following);
             stopLine_ = number + 1;
             char does[160];
@@ -400,8 +412,8 @@ void forEachEntryLine(int fd, unsigned stopLine, Each&& each) {
     }
 }
 
-// Dynamic lines the loader read but did not keep (outside their profile's pool, or the address
-// of the line before): each line that parses is matched, in order, against the records the
+// Dynamic lines the loader read but did not keep (outside their profile's pool, or an address
+// an earlier line of the profile holds): each line that parses is matched, in order, against the records the
 // loader linked.
 void reportDroppedLeases(int fd, const ClientTable& table, unsigned stopLine, const std::string& file,
                          Findings& findings) {
@@ -412,7 +424,8 @@ void reportDroppedLeases(int fd, const ClientTable& table, unsigned stopLine, co
             return;
         }
         findings.add(FindingLevel::Warning, file, line,
-                     "the lease lies outside its profile's pool, or repeats the address of the line before",
+                     "the lease lies outside its profile's pool, or repeats an address an earlier line of its "
+                     "profile holds",
                      "the start drops it; it is gone from the file after the next save");
     });
 }

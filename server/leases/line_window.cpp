@@ -9,8 +9,6 @@
 
 namespace tolmark {
 
-namespace {}  // namespace
-
 // The characters a line keeps; `ended`: it was ended by "\n".
 std::string_view LineWindow::trimmed(const char* text, std::size_t physical, bool ended) {
     std::size_t kept = std::min(physical, kMaxEntryLine + 1);

@@ -155,11 +155,13 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         f.lab = std::string("\n[Other]\n") + base + "\nRange=3";
         return f;
     };
-    Files emptyLine, noIdentity, outsidePool, repeated, badIgnored, missing, twoProblems;
+    Files emptyLine, noIdentity, outsidePool, repeated, notAddress, badIgnored, missing, twoProblems;
     emptyLine.ethers = "00:11:22:33:44:55\t10.0.0.5\n\n00:11:22:33:44:56\t10.0.0.6\n00:11:22:33:44:57\t10.0.0.7\n";
     noIdentity.ethers = "# static entries\n# more\nzz:yy\t10.0.0.6\n";
     outsidePool.dynamic = "00:11:22:33:44:66\t10.0.0.101\t:0\tLab\n00:11:22:33:44:67\t10.0.0.200\t:0\tLab\n";
     repeated.dynamic = "00:11:22:33:44:66\t10.0.0.101\t:0\tLab\n00:11:22:33:44:67\t10.0.0.101\t:0\tLab\n";
+    // A lease whose address does not read, then a last line cut short before its line break.
+    notAddress.dynamic = "00:11:22:33:44:66\t10.0.0.300\t:0\tLab\n00:11:22:33:44:67\t10.0.0.102\t:0\tLab";
     badIgnored.ignored = "\"\n";
     missing.noConfiguration = true;
     missing.dynamic = "";
@@ -347,6 +349,10 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         {"entry without identity", noIdentity, {{"ethers", 3, L::Error, ""}}, kCheckErrors},
         {"lease outside its pool", outsidePool, {{"dynamic", 2, L::Warning, ""}}, kCheckWarnings},
         {"lease repeating an address", repeated, {{"dynamic", 2, L::Warning, ""}}, kCheckWarnings},
+        {"lease address that is none, last line cut",
+         notAddress,
+         {{"dynamic", 1, L::Warning, "", "not an address"}, {"dynamic", 2, L::Warning, "", "no line break"}},
+         kCheckWarnings},
         {"ignored entry without identity", badIgnored, {{"ignored", 1, L::Error, ""}}, kCheckErrors},
         {"no configuration file",
          missing,
