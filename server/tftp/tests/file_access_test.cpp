@@ -5,6 +5,7 @@
 #include "server/tftp/file_access.h"
 
 #include <gtest/gtest.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,6 +123,45 @@ TEST_F(FileAccess, ReadsFollowLinksThatStayBelowAndRefuseTheRest) {
         EXPECT_EQ(std::string(buffer), c.content);
         EXPECT_EQ(opened.size, c.content.size());
     }
+}
+
+// The server usually runs as a user of its own: what that user may not read or write is an
+// access violation, not a missing file or a full disk. As root the test takes another file system
+// user for its thread (which drops the capabilities that pass over permissions).
+TEST_F(FileAccess, WhatTheServersUserMayNotReadOrWriteIsAnAccessViolation) {
+    namespace fs = std::filesystem;
+    const fs::perms open = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                          fs::perms::others_read | fs::perms::others_exec;
+    for (const std::string& directory : {tmp.path(), root, root + "sub"}) fs::permissions(directory, open);
+    writeFile(root + "private.bin", "private");
+    fs::permissions(root + "private.bin", fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(root + "sub/file", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::create_directories(root + "closed");
+    writeFile(root + "closed/inner", "inner");
+    fs::permissions(root + "closed", fs::perms::owner_all);
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot) ::setfsuid(65534);
+    struct Case {
+        bool upload;
+        ResolvedPath path;
+        unsigned code;  // 0: opened
+    };
+    for (const Case& c : std::vector<Case>{
+             {false, below("sub/file"), 0},
+             {false, below("private.bin"), 2},
+             {false, below("closed/inner"), 2},
+             {true, below("sub/new.bin"), 2},
+             {true, below("nodir/new.bin"), 3},
+         }) {
+        SCOPED_TRACE(c.path.full);
+        const OpenResult opened = c.upload ? openForWriting(c.path, {}) : openForReading(c.path, {}, mappings);
+        EXPECT_EQ(opened.code, c.code);
+        if (c.code == 2) {
+            EXPECT_EQ(opened.text, ErrorText::AccessDenied);
+        }
+    }
+    if (asRoot) ::setfsuid(0);
+    fs::permissions(root + "closed", fs::perms::owner_all);  // removable again
 }
 
 std::vector<std::string> entries(const std::string& directory) {
