@@ -328,6 +328,38 @@ TEST(ReadSide, NegotiatedWindowGoesOnAfterTheLastBlockAcknowledged) {
     EXPECT_TRUE(r.logged("TFTP  Oack    sent windowsize 4\n"));
 }
 
+TEST(ReadSide, ADuplicatedAckSendsOneWindowAgainNotEveryLaterOne) {
+    // windowsize 4, a client that acknowledges its last block in order once when a block it did
+    // not expect arrives (as atftp does), and the network that repeats its ACK of block 4. The
+    // window after block 4 goes out twice; the copies make the client acknowledge block 8 again,
+    // which must not send the next window twice as well, and so on to the end of the file.
+    Exchange r;
+    r.transfer.request.options = kOptWindowsize;
+    r.transfer.request.window = 4;
+    std::uint16_t expected = 1;
+    int sinceAck = 0;
+    bool extraSent = false;
+    bool repeated = false;
+    r.client.answer = [&](ScriptedClient& c, const Sent& s) {
+        if (s.opcode() == kOpOack) return c.reply(ack(0));
+        if (s.block() != expected) {
+            if (!extraSent) c.reply(ack(static_cast<std::uint16_t>(expected - 1)));
+            extraSent = true;
+            return;
+        }
+        ++expected;
+        extraSent = false;
+        if (++sinceAck == 4 || s.dataSize() < 512) {
+            c.reply(ack(s.block()));
+            if (s.block() == 4 && !repeated) c.reply(ack(4), 2);
+            repeated = true;
+            sinceAck = 0;
+        }
+    };
+    EXPECT_EQ(r.read(pattern(512 * 12 + 1)), kOutcomeDone);
+    EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3, 4, 5, 6, 7, 8, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
+}
+
 TEST(ReadSide, NegotiatedWindowResendsTheWholeWindowAfterATimeout) {
     Exchange r;
     r.transfer.request.window = 3;
