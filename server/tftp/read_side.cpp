@@ -113,6 +113,13 @@ AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
         // may name any block of the file, far from this transfer's count: a group's file has at
         // most 65,535 blocks, so the number names one block.
         const std::uint64_t size = t_.request.size;
+        // The acknowledgement that sent the block in flight, again (the network repeated it, or
+        // the master acknowledged a copy): answered only by the time-out, as in a unicast
+        // transfer, else a master that acknowledges every copy gets every block twice.
+        if (!optionPhase && block == s_.acked && s_.sent > s_.acked) {
+            c_.log.line(2, false, "TFTP  ack     ignored %u, %u\n", block, counterValue(s_.acked + 1));
+            return AckResult::RanOutIgnored;
+        }
         c_.log.line(3, false, "TFTP  ack     received %u\n", block);
         if (!t_.master.load() && std::uint64_t{block} * blockSize_ > size) return AckResult::ClientDone;
         if (block != 0 && size < std::uint64_t{block - 1u} * blockSize_) return AckResult::Failed;

@@ -398,6 +398,31 @@ TEST(ReadSide, MulticastMasterSendsToTheGroupAndFollowsItsAcks) {
     EXPECT_TRUE(r.logged("TFTP  Oack    sent multicast 224.0.0.1,1758,1\n"));
 }
 
+TEST(ReadSide, ARepeatedAckIsNotAnsweredAgainAlone) {
+    // A client that acknowledges every DATA it receives, copies too, and the network that
+    // repeats its ACK of block 1: answering the copy with the block after it again would make
+    // the client acknowledge that block twice, and so every block would go out twice.
+    for (const bool multicast : {false, true}) {
+        SCOPED_TRACE(multicast);
+        Exchange r;
+        if (multicast) {
+            r.transfer.multicast.store(true);
+            r.transfer.master.store(true);
+            r.transfer.request.options = kOptMulticast;
+            r.transfer.request.group = makeIpv4(224, 0, 0, 1);
+            r.transfer.request.groupPort = 1758;
+        }
+        bool repeated = false;
+        r.client.answer = [&](ScriptedClient& c, const Sent& s) {
+            c.reply(ack(s.opcode() == kOpOack ? 0 : s.block()));
+            if (s.opcode() == kOpData && s.block() == 1 && !repeated) c.reply(ack(1), 2);
+            repeated = repeated || (s.opcode() == kOpData && s.block() == 1);
+        };
+        EXPECT_EQ(r.read(pattern(512 * 5 + 5)), kOutcomeDone);
+        EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3, 4, 5, 6}));
+    }
+}
+
 TEST(ReadSide, MulticastMasterStopsAtTheLastBlockItsClientHas) {
     // A member that becomes master may hear from its client that it has blocks this transfer
     // never read: nothing beyond the file's last block goes out (the empty block only for a
