@@ -638,11 +638,11 @@ TEST(WriteSide, FailuresEndTheUploadAndTellTheClientWhatTheyMeanForItsData) {
          },
          ~std::size_t{0}, 0, 0, kOutcomeFailure, ack(0), "TFTP  Error   111 receiving block 1\n"},
         {"disk full", first(data(2, block)), 600, 0, 0, kOutcomeFailure,
-         errorPacket(3, "Disk full or allocation exceeded"), nullptr},
+         errorPacket(3, "Disk full or allocation exceeded"), "TFTP  Error   block 2 not stored: No space left on device\n"},
         {"more than tsize", first(data(2, block)), ~std::size_t{0}, 0, 700, kOutcomeFailure,
-         errorPacket(3, "Disk full or allocation exceeded"), nullptr},
+         errorPacket(3, "Disk full or allocation exceeded"), "TFTP  Error   block 2 not stored: more than tsize 700\n"},
         {"name taken meanwhile", first(data(2, Bytes(5, 1))), ~std::size_t{0}, EEXIST, 0, kOutcomeFailure,
-         errorPacket(6, "File already exists"), nullptr},
+         errorPacket(6, "File already exists"), "TFTP  Error   block 2 not stored: File exists\n"},
         {"complete", first(data(2, Bytes(5, 1))), ~std::size_t{0}, 0, 517, kOutcomeDone, ack(2), nullptr},
     };
     for (const Case& c : cases) {
