@@ -130,15 +130,18 @@ TEST_F(FileAccess, ReadsFollowLinksThatStayBelowAndRefuseTheRest) {
 // user for its thread (which drops the capabilities that pass over permissions).
 TEST_F(FileAccess, WhatTheServersUserMayNotReadOrWriteIsAnAccessViolation) {
     namespace fs = std::filesystem;
-    const fs::perms open = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                          fs::perms::others_read | fs::perms::others_exec;
-    for (const std::string& directory : {tmp.path(), root, root + "sub"}) fs::permissions(directory, open);
+    const fs::perms searchable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec;
+    for (const std::string& directory : {tmp.path(), root}) fs::permissions(directory, searchable);
     writeFile(root + "private.bin", "private");
-    fs::permissions(root + "private.bin", fs::perms::owner_read | fs::perms::owner_write);
-    fs::permissions(root + "sub/file", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     fs::create_directories(root + "closed");
     writeFile(root + "closed/inner", "inner");
-    fs::permissions(root + "closed", fs::perms::owner_all);
+    // Nobody may read these, nor write into sub (which all may read).
+    fs::permissions(root + "private.bin", fs::perms::none);
+    fs::permissions(root + "closed", fs::perms::none);
+    fs::permissions(root + "sub", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(root + "sub/file", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     const bool asRoot = ::geteuid() == 0;
     if (asRoot) ::setfsuid(65534);
     struct Case {
@@ -161,7 +164,8 @@ TEST_F(FileAccess, WhatTheServersUserMayNotReadOrWriteIsAnAccessViolation) {
         }
     }
     if (asRoot) ::setfsuid(0);
-    fs::permissions(root + "closed", fs::perms::owner_all);  // removable again
+    fs::permissions(root + "closed", fs::perms::owner_all);  // so that the directory can be removed
+    fs::permissions(root + "sub", fs::perms::owner_all);
 }
 
 std::vector<std::string> entries(const std::string& directory) {
