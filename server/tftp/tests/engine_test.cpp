@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "server/tftp/packets.h"
@@ -329,32 +330,23 @@ TEST(ReadSide, NegotiatedWindowGoesOnAfterTheLastBlockAcknowledged) {
 }
 
 TEST(ReadSide, ADuplicatedAckSendsOneWindowAgainNotEveryLaterOne) {
-    // windowsize 4, a client that acknowledges its last block in order once when a block it did
-    // not expect arrives (as atftp does), and the network that repeats its ACK of block 4. The
-    // window after block 4 goes out twice; the copies make the client acknowledge block 8 again,
-    // which must not send the next window twice as well, and so on to the end of the file.
+    // windowsize 4; the network repeats the ACK of block 4, and the client acknowledges its last
+    // block in order once when a block it did not expect arrives (as atftp does): the copies of
+    // blocks 5 to 8 must not make every later window go out twice.
     Exchange r;
     r.transfer.request.options = kOptWindowsize;
     r.transfer.request.window = 4;
     std::uint16_t expected = 1;
-    int sinceAck = 0;
     bool extraSent = false;
-    bool repeated = false;
     r.client.answer = [&](ScriptedClient& c, const Sent& s) {
         if (s.opcode() == kOpOack) return c.reply(ack(0));
         if (s.block() != expected) {
-            if (!extraSent) c.reply(ack(static_cast<std::uint16_t>(expected - 1)));
-            extraSent = true;
+            if (!std::exchange(extraSent, true)) c.reply(ack(static_cast<std::uint16_t>(expected - 1)));
             return;
         }
-        ++expected;
         extraSent = false;
-        if (++sinceAck == 4 || s.dataSize() < 512) {
-            c.reply(ack(s.block()));
-            if (s.block() == 4 && !repeated) c.reply(ack(4), 2);
-            repeated = true;
-            sinceAck = 0;
-        }
+        if (++expected % 4 == 1 || s.dataSize() < 512) c.reply(ack(s.block()));
+        if (s.block() == 4 && r.client.dataBlocks().size() == 4) c.reply(ack(4), 2);
     };
     EXPECT_EQ(r.read(pattern(512 * 12 + 1)), kOutcomeDone);
     EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3, 4, 5, 6, 7, 8, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
@@ -399,24 +391,17 @@ TEST(ReadSide, MulticastMasterSendsToTheGroupAndFollowsItsAcks) {
 }
 
 TEST(ReadSide, ARepeatedAckIsNotAnsweredAgainAlone) {
-    // A client that acknowledges every DATA it receives, copies too, and the network that
-    // repeats its ACK of block 1: answering the copy with the block after it again would make
-    // the client acknowledge that block twice, and so every block would go out twice.
+    // The network repeats the ACK of block 1 to a client that acknowledges every DATA it gets,
+    // copies too: answering the copy would send every later block twice.
     for (const bool multicast : {false, true}) {
         SCOPED_TRACE(multicast);
         Exchange r;
-        if (multicast) {
-            r.transfer.multicast.store(true);
-            r.transfer.master.store(true);
-            r.transfer.request.options = kOptMulticast;
-            r.transfer.request.group = makeIpv4(224, 0, 0, 1);
-            r.transfer.request.groupPort = 1758;
-        }
-        bool repeated = false;
+        r.transfer.multicast.store(multicast);
+        r.transfer.master.store(multicast);
+        r.transfer.request.options = multicast ? kOptMulticast : 0;
         r.client.answer = [&](ScriptedClient& c, const Sent& s) {
             c.reply(ack(s.opcode() == kOpOack ? 0 : s.block()));
-            if (s.opcode() == kOpData && s.block() == 1 && !repeated) c.reply(ack(1), 2);
-            repeated = repeated || (s.opcode() == kOpData && s.block() == 1);
+            if (s.opcode() == kOpData && r.client.dataBlocks().size() == 1) c.reply(ack(1), 2);
         };
         EXPECT_EQ(r.read(pattern(512 * 5 + 5)), kOutcomeDone);
         EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3, 4, 5, 6}));

@@ -126,46 +126,30 @@ TEST_F(FileAccess, ReadsFollowLinksThatStayBelowAndRefuseTheRest) {
 }
 
 // The server usually runs as a user of its own: what that user may not read or write is an
-// access violation, not a missing file or a full disk. As root the test takes another file system
-// user for its thread (which drops the capabilities that pass over permissions).
+// access violation, not a missing file or a full disk. As root, the test's thread takes another
+// file system user, which drops the capabilities that pass over permissions.
 TEST_F(FileAccess, WhatTheServersUserMayNotReadOrWriteIsAnAccessViolation) {
-    namespace fs = std::filesystem;
-    const fs::perms searchable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                 fs::perms::others_read | fs::perms::others_exec;
-    for (const std::string& directory : {tmp.path(), root}) fs::permissions(directory, searchable);
     writeFile(root + "private.bin", "private");
-    fs::create_directories(root + "closed");
-    writeFile(root + "closed/inner", "inner");
-    // Nobody may read these, nor write into sub (which all may read).
-    fs::permissions(root + "private.bin", fs::perms::none);
-    fs::permissions(root + "closed", fs::perms::none);
-    fs::permissions(root + "sub", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                      fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
-    fs::permissions(root + "sub/file", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    std::filesystem::create_directories(root + "closed");
+    const std::vector<std::pair<std::string, mode_t>> modes = {{tmp.path(), 0755},        {root, 0755},
+                                                               {root + "sub", 0555},      {root + "sub/file", 0444},
+                                                               {root + "private.bin", 0}, {root + "closed", 0}};
+    for (const auto& [path, mode] : modes) ASSERT_EQ(::chmod(path.c_str(), mode), 0);
     const bool asRoot = ::geteuid() == 0;
     if (asRoot) ::setfsuid(65534);
-    struct Case {
-        bool upload;
-        ResolvedPath path;
-        unsigned code;  // 0: opened
-    };
-    for (const Case& c : std::vector<Case>{
-             {false, below("sub/file"), 0},
-             {false, below("private.bin"), 2},
-             {false, below("closed/inner"), 2},
-             {true, below("sub/new.bin"), 2},
-             {true, below("nodir/new.bin"), 3},
-         }) {
-        SCOPED_TRACE(c.path.full);
-        const OpenResult opened = c.upload ? openForWriting(c.path, {}) : openForReading(c.path, {}, mappings);
-        EXPECT_EQ(opened.code, c.code);
-        if (c.code == 2) {
-            EXPECT_EQ(opened.text, ErrorText::AccessDenied);
-        }
+    const std::vector<std::tuple<bool, std::string, unsigned>> cases = {{false, "sub/file", 0},
+                                                                        {false, "private.bin", 2},
+                                                                        {false, "closed/inner", 2},
+                                                                        {true, "sub/new.bin", 2},
+                                                                        {true, "nodir/new.bin", 3}};
+    for (const auto& [upload, name, code] : cases) {
+        SCOPED_TRACE(name);
+        const OpenResult opened = upload ? openForWriting(below(name), {}) : openForReading(below(name), {}, mappings);
+        EXPECT_EQ(opened.code, code);
+        EXPECT_EQ(opened.text == ErrorText::AccessDenied, code == 2);
     }
     if (asRoot) ::setfsuid(0);
-    fs::permissions(root + "closed", fs::perms::owner_all);  // so that the directory can be removed
-    fs::permissions(root + "sub", fs::perms::owner_all);
+    for (const char* directory : {"closed", "sub"}) ::chmod((root + directory).c_str(), 0755);  // removable
 }
 
 std::vector<std::string> entries(const std::string& directory) {
