@@ -24,9 +24,14 @@ constexpr unsigned kCodeExists = 6;
 // Temporary upload names stay within the 255 bytes of a file name.
 constexpr std::size_t kTemporaryLeafChars = 200;
 
-// A refusal for the errno of a resolution: a missing file, or a name that leads out of its place.
+bool permissionError(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
+// A refusal for the errno of a resolution or an open: a missing file (or one that is no regular
+// file), or a name that leads out of its place or that the server may not read. A file that is
+// there but not readable by the server's user is an access violation, not a missing file, so
+// that the log tells the administrator to look at its permissions.
 OpenResult resolveFailure(int error) {
-    if (error == EXDEV || error == ELOOP || error == EACCES || error == EPERM)
+    if (error == EXDEV || error == ELOOP || permissionError(error))
         return openFailed(kCodeAccess, ErrorText::AccessDenied);
     return openFailed(kCodeNotFound, ErrorText::FileNotFound);
 }
@@ -116,7 +121,7 @@ OpenResult openForReading(const ResolvedPath& path, const ReadPolicy& policy, Ma
     }
     // Only regular files are served: a FIFO or a device is never opened.
     platform::FileDescriptor fd(openResolvedForReading(resolved));
-    if (!fd.valid()) return openFailed(kCodeNotFound, ErrorText::FileNotFound);
+    if (!fd.valid()) return resolveFailure(errno);
 
     OpenResult result;
     result.ok = true;
@@ -156,7 +161,11 @@ OpenResult openForWriting(const ResolvedPath& path, const WritePolicy& policy, c
     }
     std::string temporary;
     platform::FileDescriptor file = createTemporary(resolved.directory.get(), resolved.leaf, temporary);
-    if (!file) return openFailed(kCodeDiskFull, ErrorText::CreateFailed);
+    // A directory the server's user may not write to is no full disk.
+    if (!file) {
+        if (permissionError(errno)) return openFailed(kCodeAccess, ErrorText::AccessDenied);
+        return openFailed(kCodeDiskFull, ErrorText::CreateFailed);
+    }
     // The replacement keeps the owner, group and mode of the file it replaces, so that what else
     // reads that file still can; never a set-id bit for data that came from the network.
     if (exists && S_ISREG(existing.st_mode)) platform::takeOwnerAndMode(file.get(), existing, 0777);

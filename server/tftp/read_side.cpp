@@ -73,12 +73,21 @@ private:
     }
     AckResult waitForAck(bool optionPhase);
     AckResult countAck(std::uint16_t block, bool optionPhase);
-    // Sends again from the block after this one; once for each block, so that the same
-    // acknowledgement sent for the later blocks of a window does not start it again and again.
-    void restartAfter(std::uint64_t block) {
-        if (restartedAfter_ == block) return;
+    // Sends again from the block after this one. Blocks sent again reach a client that may
+    // have them already, and a client acknowledges its last block in order again when a block
+    // it did not expect arrives (atftp does): an acknowledgement of a block up to the last one
+    // sent before the previous start again is no news of a loss, and starting again on it would
+    // send every later window twice to the end of the file. Such a loss is mended by the
+    // time-out instead.
+    bool restartAfter(std::uint64_t block) {
+        if (block <= resentUpTo_) return false;
+        resendFrom(block);
+        return true;
+    }
+    // Every block after this one goes out again.
+    void resendFrom(std::uint64_t block) {
+        resentUpTo_ = std::max(resentUpTo_, s_.sent);
         s_.sent = block;
-        restartedAfter_ = block;
     }
 
     EngineContext& c_;
@@ -90,7 +99,7 @@ private:
     int timeoutMs_ = 1000;
     std::int64_t lastHeardMs_ = 0;  // when the client last acknowledged something
     ReadState s_;
-    std::uint64_t restartedAfter_ = ~std::uint64_t{0};
+    std::uint64_t resentUpTo_ = 0;  // the last block sent before the last start again
     // The headers and datagrams of the window being sent, allocated once.
     std::vector<std::array<std::uint8_t, kHeaderSize>> headers_;
     std::vector<Outgoing> batch_;
@@ -104,6 +113,13 @@ AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
         // may name any block of the file, far from this transfer's count: a group's file has at
         // most 65,535 blocks, so the number names one block.
         const std::uint64_t size = t_.request.size;
+        // The acknowledgement that sent the block in flight, again (the network repeated it, or
+        // the master acknowledged a copy): answered only by the time-out, as in a unicast
+        // transfer, else a master that acknowledges every copy gets every block twice.
+        if (!optionPhase && block == s_.acked && s_.sent > s_.acked) {
+            c_.log.line(2, false, "TFTP  ack     ignored %u, %u\n", block, counterValue(s_.acked + 1));
+            return AckResult::RanOutIgnored;
+        }
         c_.log.line(3, false, "TFTP  ack     received %u\n", block);
         if (!t_.master.load() && std::uint64_t{block} * blockSize_ > size) return AckResult::ClientDone;
         if (block != 0 && size < std::uint64_t{block - 1u} * blockSize_) return AckResult::Failed;
@@ -122,9 +138,8 @@ AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
         if (windowed_ && s_.acked < s_.sent) restartAfter(s_.acked);
         return AckResult::Counted;
     }
-    if (windowed_ && !optionPhase && step == 0 && s_.sent > s_.acked && restartedAfter_ != s_.acked) {
+    if (windowed_ && !optionPhase && step == 0 && s_.sent > s_.acked && restartAfter(s_.acked)) {
         // The client acknowledges the last block it has again: go on from the block after it.
-        restartAfter(s_.acked);
         lastHeardMs_ = c_.channel.nowMs();
         return AckResult::Counted;
     }
@@ -286,7 +301,7 @@ std::int32_t ReadSide::dataPhase() {
         ++retries;
         // Go back to the block after the last one acknowledged; without a negotiated window only
         // that block goes out again until the client answers.
-        s_.sent = s_.acked;
+        resendFrom(s_.acked);
         if (!windowed_) window_ = 1;
     }
 }

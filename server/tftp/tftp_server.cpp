@@ -1,5 +1,6 @@
 #include "server/tftp/tftp_server.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -53,6 +54,19 @@ private:
 constexpr std::int32_t kModeManagedOnly = 1;
 constexpr std::uint64_t kMaxBlocksWithoutLargeFiles = 65535;
 
+// A request's source is one host. "This network", multicast, the reserved block and the limited
+// broadcast address are none; nor is the broadcast address of a network, which only the system's
+// routes know: a socket without broadcast permission cannot be connected to it. So no answer
+// to a forged source ever reaches every host of a network.
+bool singleHost(Ipv4 address) {
+    const std::uint32_t a = ipv4ToHostOrder(address);
+    return (a >> 24) != 0 && (a >> 28) < 0xE;
+}
+bool forbidBroadcast(const platform::UdpSocket& socket) {
+    const int off = 0;
+    return ::setsockopt(socket.fd(), SOL_SOCKET, SO_BROADCAST, &off, sizeof off) == 0;
+}
+
 bool directoryExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -99,7 +113,8 @@ bool TftpServer::start() {
     const TftpSettings settings = env_.settings.tftp();
     if (settings.enable == 0 || listener_.joinable()) return true;
     socket_ = platform::openBoundUdpSocket(env_.bindAddress, static_cast<std::uint16_t>(settings.port));
-    if (!socket_.valid()) {
+    if (!socket_.valid() || !forbidBroadcast(socket_)) {
+        socket_.close();
         env_.log.line(1, true, "TFTP  Error   bind on port %u failed\n", static_cast<unsigned>(settings.port));
         return false;
     }
@@ -368,7 +383,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
     // listening port is dropped, so that two servers never answer each other. So is a request
     // from port 0, which no answer can reach (a transfer would only wait for its time-out).
     const unsigned opcode = (unsigned{datagram[0]} << 8) | datagram[1];
-    if ((opcode != kOpReadRequest && opcode != kOpWriteRequest) || from.sourcePort == 0) {
+    if ((opcode != kOpReadRequest && opcode != kOpWriteRequest) || from.sourcePort == 0 || !singleHost(from.source)) {
         env_.log.line(1, false, "TFTP  Error   request from %s ignored, %u\n", formatIpv4(from.source).c_str(),
                       static_cast<unsigned>(running_.load()));
         return;
@@ -428,9 +443,14 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
     }
     std::uint16_t dataPort = 0;
     platform::UdpSocket socket = openDataSocket(tftp, request, groupDataPort, dataPort);
-    if (!socket.valid())
+    if (!socket.valid() || !forbidBroadcast(socket))
         return refuseSetup(from.source, from.sourcePort, request.opcode, ErrorText::DataPortFailed,
                            "bind on data port failed");
+    if (!socket.connect(from.source, from.sourcePort)) {
+        env_.log.line(1, false, "TFTP  Error   request from %s ignored, %u\n", formatIpv4(from.source).c_str(),
+                      static_cast<unsigned>(running_.load()));
+        return;
+    }
 
     transfer->request = request;
     transfer->requestDigest = digest;

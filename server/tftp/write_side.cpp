@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/error_text.h"
 #include "server/tftp/packets.h"
 #include "server/tftp/transfer_engine.h"
 
@@ -88,7 +89,16 @@ private:
     }
     // The client learns that its data could not be stored: a full disk (or any other failure to
     // store), more data than its "tsize" announced, or a name taken meanwhile.
-    std::int32_t refuseData(int error) {
+    std::int32_t refuseData(std::uint16_t block, int error) {
+        // The transfer's closing line says only that the upload failed; this one says why, so
+        // that a full disk or a closed directory is found without asking the client.
+        if (error == EFBIG) {
+            c_.log.line(1, false, "TFTP  Error   block %u not stored: more than tsize %llu\n", block,
+                        static_cast<unsigned long long>(t_.request.size));
+        } else {
+            c_.log.line(1, false, "TFTP  Error   block %u not stored: %s\n", block,
+                        error != 0 ? tolmark::errorText(error).c_str() : "write failed");
+        }
         if (error == EEXIST) {
             sendErrorPacket(c_, 6, ErrorText::FileExists);
         } else {
@@ -100,8 +110,8 @@ private:
     // place). An outcome when the upload ends.
     std::optional<std::int32_t> store(const ReceivedPacket& packet) {
         const bool announced = (t_.request.options & kOptTsize) != 0 && t_.request.size != 0;
-        if (announced && written_ + packet.data.size() > t_.request.size) return refuseData(EFBIG);
-        if (!sink_.write(packet.data)) return refuseData(sink_.lastError());
+        if (announced && written_ + packet.data.size() > t_.request.size) return refuseData(packet.block, EFBIG);
+        if (!sink_.write(packet.data)) return refuseData(packet.block, sink_.lastError());
         written_ += packet.data.size();
         t_.bytesReceived.store(static_cast<std::uint32_t>(std::min<std::uint64_t>(written_, 0xFFFFFFFFu)));
         ++counter_;
@@ -109,7 +119,7 @@ private:
                               std::memory_order_relaxed);
         // Only the expected short block ends the upload: a stray short one must not cut it.
         const bool last = packet.data.size() < blockSize_;
-        if (last && !sink_.finish()) return refuseData(sink_.lastError());
+        if (last && !sink_.finish()) return refuseData(packet.block, sink_.lastError());
         if (!sendAck(packet.block)) return kOutcomeFailure;
         if (last) return kOutcomeDone;
         return std::nullopt;

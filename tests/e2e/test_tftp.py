@@ -216,7 +216,16 @@ class Tftp(unittest.TestCase):
         self.logged(f"TFTP  Abort   {CLIENT}  Get/octet  0 leaving {self.root}random.bin", start)
         self.assertEqual(self.received("joined.bin"), self.files["random.bin"])
 
+    def held(self):
+        """The server's open descriptors and threads."""
+        pid = self.server.proc.pid
+        return len(os.listdir(f"/proc/{pid}/fd")), len(os.listdir(f"/proc/{pid}/task"))
+
     def test_08_silent_and_aborting_clients(self):
+        # The receive watch's thread comes with the first transfer and stays.
+        self.client_run("curl", "-sS", "-o", "before-silent.bin", f"tftp://{SERVER}/exact.bin")
+        self.server.settle(1)
+        before = self.held()
         start = self.mark()
         result = self.probe("silent", "random.bin", 5)
         blocks = [p for p in result["packets"] if p["opcode"] == 3]
@@ -227,6 +236,11 @@ class Tftp(unittest.TestCase):
         start = self.mark()
         self.probe("abort", "random.bin", 3, "no room here")
         self.logged(f"TFTP  Abort   {CLIENT}  Get/octet  3 no room here {self.root}random.bin", start)
+        # Each ended transfer gave back its socket, file and thread.
+        deadline = time.monotonic() + 5
+        while self.held() != before and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(self.held(), before)
 
     def test_09_ten_clients_at_once(self):
         # Five hosts with two downloads each: one address holds two of the eleven slots at most.

@@ -4,8 +4,8 @@
   server's own files, for reads and uploads, with the root left at the data directory and
   openat2 reporting ENOSYS (the open must not depend on it);
 - uploads that never complete, which leave the old file as it was and nothing else;
-- a spoofed ERROR from one server's port 69 to another's, which neither answers, and a request
-  from port 0, which no answer could reach and which starts no transfer;
+- a spoofed ERROR from one server's port 69 to another's, which neither answers, and requests
+  from port 0 and from the network's broadcast address, which start no transfer;
 - 2,000 short downloads, each name spelled differently, after which the transfer list, the
   mappings and the resident memory are back near their idle values and the log stays small; a
   name with a newline is logged on one line.
@@ -164,6 +164,17 @@ class SpoofedError(unittest.TestCase):
             self.assertIsNotNone(servers[1].wait_for("request from 10.80.0.1 ignored, 0", timeout=2, start=start))
             servers[1].settle(1)
             self.assertEqual([line for line in servers[1].lines[start:] if "boot.bin" in line], [])
+            # Nor do requests forged from the network's broadcast address: the answers would reach
+            # every host of the network, here a, which asked for nothing.
+            start = len(servers[1].lines)
+            bystander = subprocess.Popen(["ip", "netns", "exec", a, sys.executable, os.path.join(HERE, "tftp_attacks.py"),
+                                          "overhear", "1234", "4"], stdout=subprocess.PIPE, text=True)
+            bystander.stdout.readline()
+            for name in (b"boot.bin", b"missing"):  # a transfer, and a refusal from port 69
+                attack(lab, a, "spoof", "10.80.0.255", "10.80.0.2", "0001" + name.hex() + "00" + b"octet".hex() + "00",
+                       "1234")
+            self.assertEqual(json.loads(bystander.communicate(timeout=10)[0]), {"heard": 0})
+            self.assertIsNotNone(servers[1].wait_for("request from 10.80.0.255 ignored, 0", timeout=2, start=start))
         finally:
             for server in servers:
                 server.kill()

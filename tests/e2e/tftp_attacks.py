@@ -8,6 +8,7 @@ namespace; prints one JSON object.
                                               spelled differently ("./" repeated before NAME)
     tftp_attacks.py spoof FROM TO PAYLOAD_HEX [PORT]  one UDP datagram from FROM:PORT (69) to TO:69
                                               (raw socket)
+    tftp_attacks.py overhear PORT SECONDS     what a bystander receives on PORT meanwhile
 """
 
 import json
@@ -97,12 +98,30 @@ def spoof(source, destination, payload, port=69):
     return {"sent": len(payload)}
 
 
+def overhear(port, seconds):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("0.0.0.0", port))
+    s.settimeout(0.2)
+    print(json.dumps({"listening": port}), flush=True)
+    heard = 0
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            s.recvfrom(70000)
+            heard += 1
+        except socket.timeout:
+            pass
+    return {"heard": heard}
+
+
 def main():
     command = sys.argv[1]
     if command == "requests":
         result = requests(sys.argv[2], json.load(sys.stdin))
     elif command == "downloads":
         result = downloads(sys.argv[2], int(sys.argv[3]), sys.argv[4])
+    elif command == "overhear":
+        result = overhear(int(sys.argv[2]), float(sys.argv[3]))
     else:
         result = spoof(sys.argv[2], sys.argv[3], bytes.fromhex(sys.argv[4]), *map(int, sys.argv[5:6]))
     print(json.dumps(result))

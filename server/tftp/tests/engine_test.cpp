@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "server/tftp/packets.h"
@@ -328,6 +329,29 @@ TEST(ReadSide, NegotiatedWindowGoesOnAfterTheLastBlockAcknowledged) {
     EXPECT_TRUE(r.logged("TFTP  Oack    sent windowsize 4\n"));
 }
 
+TEST(ReadSide, ADuplicatedAckSendsOneWindowAgainNotEveryLaterOne) {
+    // windowsize 4; the network repeats the ACK of block 4, and the client acknowledges its last
+    // block in order once when a block it did not expect arrives (as atftp does): the copies of
+    // blocks 5 to 8 must not make every later window go out twice.
+    Exchange r;
+    r.transfer.request.options = kOptWindowsize;
+    r.transfer.request.window = 4;
+    std::uint16_t expected = 1;
+    bool extraSent = false;
+    r.client.answer = [&](ScriptedClient& c, const Sent& s) {
+        if (s.opcode() == kOpOack) return c.reply(ack(0));
+        if (s.block() != expected) {
+            if (!std::exchange(extraSent, true)) c.reply(ack(static_cast<std::uint16_t>(expected - 1)));
+            return;
+        }
+        extraSent = false;
+        if (++expected % 4 == 1 || s.dataSize() < 512) c.reply(ack(s.block()));
+        if (s.block() == 4 && r.client.dataBlocks().size() == 4) c.reply(ack(4), 2);
+    };
+    EXPECT_EQ(r.read(pattern(512 * 12 + 1)), kOutcomeDone);
+    EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3, 4, 5, 6, 7, 8, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
+}
+
 TEST(ReadSide, NegotiatedWindowResendsTheWholeWindowAfterATimeout) {
     Exchange r;
     r.transfer.request.window = 3;
@@ -364,6 +388,24 @@ TEST(ReadSide, MulticastMasterSendsToTheGroupAndFollowsItsAcks) {
     EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 2, 3}));
     for (const Sent& s : r.client.sent) EXPECT_EQ(s.toGroup, s.opcode() == kOpData);
     EXPECT_TRUE(r.logged("TFTP  Oack    sent multicast 224.0.0.1,1758,1\n"));
+}
+
+TEST(ReadSide, ARepeatedAckIsNotAnsweredAgainAlone) {
+    // The network repeats the ACK of block 1 to a client that acknowledges every DATA it gets,
+    // copies too: answering the copy would send every later block twice.
+    for (const bool multicast : {false, true}) {
+        SCOPED_TRACE(multicast);
+        Exchange r;
+        r.transfer.multicast.store(multicast);
+        r.transfer.master.store(multicast);
+        r.transfer.request.options = multicast ? kOptMulticast : 0;
+        r.client.answer = [&](ScriptedClient& c, const Sent& s) {
+            c.reply(ack(s.opcode() == kOpOack ? 0 : s.block()));
+            if (s.opcode() == kOpData && r.client.dataBlocks().size() == 1) c.reply(ack(1), 2);
+        };
+        EXPECT_EQ(r.read(pattern(512 * 5 + 5)), kOutcomeDone);
+        EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3, 4, 5, 6}));
+    }
 }
 
 TEST(ReadSide, MulticastMasterStopsAtTheLastBlockItsClientHas) {
@@ -581,11 +623,12 @@ TEST(WriteSide, FailuresEndTheUploadAndTellTheClientWhatTheyMeanForItsData) {
          },
          ~std::size_t{0}, 0, 0, kOutcomeFailure, ack(0), "TFTP  Error   111 receiving block 1\n"},
         {"disk full", first(data(2, block)), 600, 0, 0, kOutcomeFailure,
-         errorPacket(3, "Disk full or allocation exceeded"), nullptr},
+         errorPacket(3, "Disk full or allocation exceeded"),
+         "TFTP  Error   block 2 not stored: No space left on device\n"},
         {"more than tsize", first(data(2, block)), ~std::size_t{0}, 0, 700, kOutcomeFailure,
-         errorPacket(3, "Disk full or allocation exceeded"), nullptr},
+         errorPacket(3, "Disk full or allocation exceeded"), "TFTP  Error   block 2 not stored: more than tsize 700\n"},
         {"name taken meanwhile", first(data(2, Bytes(5, 1))), ~std::size_t{0}, EEXIST, 0, kOutcomeFailure,
-         errorPacket(6, "File already exists"), nullptr},
+         errorPacket(6, "File already exists"), "TFTP  Error   block 2 not stored: File exists\n"},
         {"complete", first(data(2, Bytes(5, 1))), ~std::size_t{0}, 0, 517, kOutcomeDone, ack(2), nullptr},
     };
     for (const Case& c : cases) {

@@ -5,6 +5,7 @@
 #include "server/tftp/file_access.h"
 
 #include <gtest/gtest.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,6 +123,33 @@ TEST_F(FileAccess, ReadsFollowLinksThatStayBelowAndRefuseTheRest) {
         EXPECT_EQ(std::string(buffer), c.content);
         EXPECT_EQ(opened.size, c.content.size());
     }
+}
+
+// The server usually runs as a user of its own: what that user may not read or write is an
+// access violation, not a missing file or a full disk. As root, the test's thread takes another
+// file system user, which drops the capabilities that pass over permissions.
+TEST_F(FileAccess, WhatTheServersUserMayNotReadOrWriteIsAnAccessViolation) {
+    writeFile(root + "private.bin", "private");
+    std::filesystem::create_directories(root + "closed");
+    const std::vector<std::pair<std::string, mode_t>> modes = {{tmp.path(), 0755},        {root, 0755},
+                                                               {root + "sub", 0555},      {root + "sub/file", 0444},
+                                                               {root + "private.bin", 0}, {root + "closed", 0}};
+    for (const auto& [path, mode] : modes) ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot) ::setfsuid(65534);
+    const std::vector<std::tuple<bool, std::string, unsigned>> cases = {{false, "sub/file", 0},
+                                                                        {false, "private.bin", 2},
+                                                                        {false, "closed/inner", 2},
+                                                                        {true, "sub/new.bin", 2},
+                                                                        {true, "nodir/new.bin", 3}};
+    for (const auto& [upload, name, code] : cases) {
+        SCOPED_TRACE(name);
+        const OpenResult opened = upload ? openForWriting(below(name), {}) : openForReading(below(name), {}, mappings);
+        EXPECT_EQ(opened.code, code);
+        EXPECT_EQ(opened.text == ErrorText::AccessDenied, code == 2);
+    }
+    if (asRoot) ::setfsuid(0);
+    for (const char* directory : {"closed", "sub"}) ::chmod((root + directory).c_str(), 0755);  // removable
 }
 
 std::vector<std::string> entries(const std::string& directory) {
