@@ -141,31 +141,45 @@ std::optional<ClientFields> parseEntryData(std::string_view data, bool blankEnds
 
     ClientFields record;
     record.identity = *identity;
+    bool haveProfile = false;
+    const auto take = [&](std::string_view field) {
+        if (field.front() == ':') {
+            if (auto time = parseTime(field.substr(1))) {
+                record.lastAccess = *time;
+                record.expiry = *time;
+            }
+        } else if (field.front() == '=') {
+            record.seenVia = ipv4OrZero(field.substr(1));
+        } else if (!haveProfile) {
+            // "Lab # desk": the blank before a remark ends the name.
+            std::string_view name = cut(field, kEntryProfileChars);
+            while (name.size() > 1 && name.back() == ' ') name.remove_suffix(1);
+            record.profile = std::string(name);
+            haveProfile = true;
+        }
+    };
     if (auto second = fields.next()) {
         if (const ParsedIpv4 address = parseIpv4(*second); address.ok) {
             record.address = address.address;
+            // "00:11:22:33:44:55 10.0.0.5 Lab", written by hand with blanks: the server never
+            // writes text after an address in its field, so what follows it is the line's further
+            // fields, separated by blanks, rather than text to drop (the profile was lost).
+            std::string_view rest = blankEndsFirstField ? second->substr(address.end) : std::string_view{};
+            if (!rest.empty() && isBlank(rest.front())) {
+                while (!rest.empty()) {
+                    const std::size_t start = std::min(rest.find_first_not_of(" \t"), rest.size());
+                    rest.remove_prefix(start);
+                    const std::size_t end = std::min(rest.find_first_of(" \t"), rest.size());
+                    if (end != 0) take(rest.substr(0, end));
+                    rest.remove_prefix(end);
+                }
+            }
         } else {
             record.hostName = std::string(cut(*second, kEntryHostNameChars));
             if (auto third = fields.next()) record.address = ipv4OrZero(*third);
         }
     }
-    bool haveProfile = false;
-    while (auto field = fields.next()) {
-        if (field->front() == ':') {
-            if (auto time = parseTime(field->substr(1))) {
-                record.lastAccess = *time;
-                record.expiry = *time;
-            }
-        } else if (field->front() == '=') {
-            record.seenVia = ipv4OrZero(field->substr(1));
-        } else if (!haveProfile) {
-            // "Lab # desk": the blank before a remark ends the name.
-            std::string_view name = cut(*field, kEntryProfileChars);
-            while (name.size() > 1 && name.back() == ' ') name.remove_suffix(1);
-            record.profile = std::string(name);
-            haveProfile = true;
-        }
-    }
+    while (auto field = fields.next()) take(*field);
     if (!haveProfile) record.profile = kDefaultProfileName;
     return record;
 }

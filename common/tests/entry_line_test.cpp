@@ -82,6 +82,19 @@ TEST(EntryLine, FieldsAfterTheAddress) {
     EXPECT_EQ(record->profile, "Lab#1");
     EXPECT_EQ(record->remark, "note");
 
+    // A file written by hand with blanks: what follows the address is further fields, in a
+    // file only (an entry text keeps tabs; text run on after an address is dropped there).
+    record = parseEntryLine("00:11:22:33:44:55 10.0.0.5  :9 =10.0.0.1\tLab #desk", true);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->address, makeIpv4(10, 0, 0, 5));
+    EXPECT_EQ(record->expiry, 9);
+    EXPECT_EQ(record->seenVia, makeIpv4(10, 0, 0, 1));
+    EXPECT_EQ(record->profile, "Lab");
+    EXPECT_EQ(record->remark, "desk");
+    record = parseEntryLine("C01\t10.0.0.5 Lab", false);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->profile, "Standard");
+
     // Without a dotted second field, the third is the address, readable or not.
     record = parseEntryLine("+0102\tpc\tnone", true);
     ASSERT_TRUE(record);
