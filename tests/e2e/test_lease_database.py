@@ -179,6 +179,47 @@ class LeaseDatabaseTest(unittest.TestCase):
         self.assertEqual({r["address"]: r["mac"].replace(":", "") for r in given},
                          {a: table[a][0] for a in (r["address"] for r in given) if a in table})
 
+        # Renewals given while the database is away live in the file alone once the server stops;
+        # started again, before the database is back or after, the file's later leases stand.
+        for database_first in (False, True):
+            written = self.leases()
+            self.pg.stop()
+            time.sleep(1.1)  # the renewals end a second later at least
+            renewed = self.clients("rebind", *(f"{r['mac']}={r['address']}" for r in given))
+            self.assertTrue(all(r["type"] == "ack" for r in renewed), renewed)
+            server = self.restart("a", database_first)
+            self.assertIsNotNone(server.wait_for("leases from the lease database" if database_first
+                                                 else "DHCP  Leases  database reachable again", timeout=40),
+                                 "\n".join(server.lines))
+            server.settle(1)
+            table = self.leases()
+            self.assertEqual({r["address"]: True for r in given},
+                             {r["address"]: table[r["address"]][1] > written[r["address"]][1] for r in given},
+                             (database_first, written, table))
+
+        # A lease removed (through another server's pipe) or released while the server was
+        # stopped stays so when it starts.
+        self.servers["a"].proc.send_signal(signal.SIGTERM)
+        self.servers["a"].proc.wait(timeout=15)
+        self.pg.sql(f"UPDATE tolmark_leases SET removed = true WHERE address = '{given[0]['address']}';"
+                    f"UPDATE tolmark_leases SET expiry = 0 WHERE address = '{given[1]['address']}'", self.database)
+        self.start("a").settle(1)
+        self.assertEqual(set(self.leases()), {given[2]["address"]})
+
+    def restart(self, name, database_first):
+        """Stops the server (its files saved) and starts it again, the database before it or once
+        the server has found it away."""
+        self.servers[name].proc.send_signal(signal.SIGTERM)
+        self.servers[name].proc.wait(timeout=15)
+        if database_first:
+            self.pg.start()
+        server = self.start(name)
+        if not database_first:
+            self.assertIsNotNone(server.wait_for("DHCP  Leases  database unreachable at start ("),
+                                 "\n".join(server.lines))
+            self.pg.start()
+        return server
+
     def test_without_libpq_the_database_is_unreachable_and_the_check_says_why(self):
         server = self.start("a", hide_libpq=True)
         at = server.wait_for("DHCP  Leases  database unreachable at start (")
