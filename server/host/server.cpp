@@ -157,7 +157,8 @@ bool Server::openLeaseDatabase() {
         std::size_t leases = 0;
         for (const leasedb::LeaseRow& row : rows) {
             const ClientRecord* file = clients.findAddress(ClientList::Dynamic, row.fields.address, nullptr);
-            if (file == nullptr ? row.removed : leasedb::chooseAtStart(row, file->fields()) == leasedb::StartChoice::File)
+            if (file == nullptr ? row.removed
+                                : leasedb::chooseAtStart(row, file->fields()) == leasedb::StartChoice::File)
                 continue;
             known.insert(row.fields.address);
             applySharedLease(clients, row.fields, row.removed, engine_.profiles, platform_.clock.now());

@@ -28,7 +28,8 @@ StartChoice chooseAtStart(const LeaseRow& row, const ClientFields& file) {
     // A removal keeps the lease's expiry: the file knew no more of the lease than the row did,
     // or renewed it (maybe after the removal: the client may still use the address). A hand
     // DELETE clears it, and which came first cannot be told.
-    if (row.removed) return row.fields.expiry == 0 || file.expiry > row.fields.expiry ? StartChoice::File : StartChoice::Row;
+    if (row.removed)
+        return row.fields.expiry == 0 || file.expiry > row.fields.expiry ? StartChoice::File : StartChoice::Row;
     // A release, a decline or a NAK through another server clears the expiry: it ended the lease.
     return row.fields.expiry != 0 && file.expiry > row.fields.expiry ? StartChoice::File : StartChoice::Row;
 }

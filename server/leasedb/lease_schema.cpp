@@ -162,10 +162,9 @@ bool prepareStatements(PGconn* c, std::string& error) {
         int parameters;
     };
     const std::string follow = followSql();
-    for (const Statement& s :
-         {Statement{kClaimStatement, kClaim, 12}, Statement{kPutStatement, kPut, 13},
-          Statement{kFilePutStatement, kFilePut, 13}, Statement{kRemoveStatement, kRemove, 5},
-          Statement{kFollowStatement, follow.c_str(), 1}}) {
+    for (const Statement& s : {Statement{kClaimStatement, kClaim, 12}, Statement{kPutStatement, kPut, 13},
+                               Statement{kFilePutStatement, kFilePut, 13}, Statement{kRemoveStatement, kRemove, 5},
+                               Statement{kFollowStatement, follow.c_str(), 1}}) {
         PgResult result(PQprepare(c, s.name, s.sql, s.parameters, nullptr));
         if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
             error = oneLine(PQresultErrorMessage(result.get()));

@@ -2,8 +2,9 @@
 the test, run as the postgres user in a namespace of its own) and two Velkora on one client
 segment, both with "LeaseDatabase". Both active: no address goes to two clients; one killed:
 the other renews its clients' leases; the database stopped and started: nothing acknowledged is
-lost; a standby (backup detection) takes over with the leases; libpq hidden from the server: the
-database counts as unreachable, and -check says why. PostgreSQL starts once for the whole file;
+lost; a server restarted keeps the renewals its files hold that the database missed, but not
+the leases removed or released meanwhile; a standby (backup detection) takes over with the
+leases; libpq hidden from the server: the database counts as unreachable, and -check says why. PostgreSQL starts once for the whole file;
 every test has a database of its own."""
 
 import json

@@ -296,8 +296,10 @@ TEST_F(LeaseDatabaseTest, AFileLeaseAtStartStandsWhereItIsTheNewer) {
     LockedLog log;
     { auto create = openDatabase(log); }
     for (std::size_t k = 0; k < std::size(cases); ++k) {
-        server->sql("INSERT INTO tolmark_leases (address, identity_kind, identity, profile, expiry, removed) VALUES "
-                    "('10.0.3." + std::to_string(k + 1) + "', 0, " + cases[k].row + ")");
+        server->sql(
+            "INSERT INTO tolmark_leases (address, identity_kind, identity, profile, expiry, removed) VALUES "
+            "('10.0.3." +
+            std::to_string(k + 1) + "', 0, " + cases[k].row + ")");
     }
     std::vector<LeaseRow> rows;
     auto db = openDatabase(log, &rows);
@@ -313,9 +315,10 @@ TEST_F(LeaseDatabaseTest, AFileLeaseAtStartStandsWhereItIsTheNewer) {
     }
     ASSERT_TRUE(drained(*db));
     for (std::size_t k = 0; k < std::size(cases); ++k) {
-        const std::optional<std::string> now =
-            server->sql("SELECT encode(identity, 'hex') || expiry || removed FROM tolmark_leases WHERE address = "
-                        "'10.0.3." + std::to_string(k + 1) + "'");
+        const std::optional<std::string> now = server->sql(
+            "SELECT encode(identity, 'hex') || expiry || removed FROM tolmark_leases WHERE address = "
+            "'10.0.3." +
+            std::to_string(k + 1) + "'");
         EXPECT_EQ(now == "1011121314015000false", cases[k].fileStands) << cases[k].what << ": " << now.value_or("-");
     }
 }
