@@ -152,12 +152,19 @@ bool Server::openLeaseDatabase() {
     std::unordered_set<Ipv4> known;
     if (opened.status == leasedb::OpenStatus::Ready) {
         // The table holds the truth; a lease of the files at an address it does not know goes
-        // into it (the first server given the database brings its leases along).
+        // into it (the first server given the database brings its leases along), and so does
+        // one the files know to be newer than the row.
+        std::size_t leases = 0;
         for (const leasedb::LeaseRow& row : rows) {
+            const ClientRecord* file = clients.findAddress(ClientList::Dynamic, row.fields.address, nullptr);
+            if (file == nullptr ? row.removed
+                                : leasedb::chooseAtStart(row, file->fields()) == leasedb::StartChoice::File)
+                continue;
             known.insert(row.fields.address);
-            applySharedLease(clients, row.fields, false, engine_.profiles, platform_.clock.now());
+            applySharedLease(clients, row.fields, row.removed, engine_.profiles, platform_.clock.now());
+            leases += row.removed ? 0 : 1;
         }
-        log_.line(1, false, "DHCP  Leases  %u leases from the lease database\n", static_cast<unsigned>(rows.size()));
+        log_.line(1, false, "DHCP  Leases  %u leases from the lease database\n", static_cast<unsigned>(leases));
     } else {
         // Served from the files meanwhile; the database worker keeps trying. Which of their
         // leases the database knows cannot be told yet: all of them wait to be written, or a
@@ -167,14 +174,16 @@ bool Server::openLeaseDatabase() {
                   "no new addresses until it is back\n",
                   opened.error.c_str());
     }
-    // The leases of the files that go into the database are written on the terms of any write:
-    // where the database holds another client's lease of the address, that one stands and comes
+    // The leases of the files that go into the database are written on the terms of any write,
+    // and besides replace an earlier row of their client that they saw the client after: where
+    // the database holds another client's lease of the address, or a later one of the same
+    // client, or removed the lease after the file last saw the client, that stands and comes
     // back to replace the file's.
     clients.setJournal(&journal_);
     for (const ClientRecord* r = clients.first(ClientList::Dynamic); r != nullptr; r = clients.next(*r)) {
         if (known.count(r->address) == 0 && r->address != 0 && r->expiry != kExpiryReserved) journal_.touched(*r);
     }
-    sharedLeases_->writeJournal(clients, platform_.clock.now());
+    sharedLeases_->writeFileLeases(clients, platform_.clock.now());
     dhcp_.setSharedLeases(sharedLeases_.get());
     leaseDatabase_->start();
     return true;

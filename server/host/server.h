@@ -97,7 +97,8 @@ private:
     void createTftpServer();
     void loadClients();
     // "LeaseDatabase": the leases come from the shared table (the files' dynamic leases it
-    // lacks go into it) and every change goes to it. False: the start is refused.
+    // lacks, or has older copies of, go into it) and every change goes to it. False: the start
+    // is refused.
     bool openLeaseDatabase();
     void saveChangedClients();
     void startMetricsListener();

@@ -20,7 +20,23 @@ void DatabaseLeases::takeAnswers(EngineState& engine, std::vector<ClaimAnswer>& 
     for (const ClaimResult& r : results_) answers.push_back(ClaimAnswer{r.ticket, r.outcome});
 }
 
-void DatabaseLeases::writeJournal(ClientTable& table, std::int64_t now) {
+StartChoice chooseAtStart(const LeaseRow& row, const ClientFields& file) {
+    const bool sameClient =
+        identityEquals(file.identity, row.fields.identity) && profileNameEquals(file.profile, row.fields.profile);
+    // The removal of another client's lease leaves the address free for the file's.
+    if (file.expiry == kExpiryReserved || !sameClient) return row.removed ? StartChoice::File : StartChoice::Row;
+    // A removal keeps the lease's expiry: the file knew no more of the lease than the row did,
+    // or renewed it (maybe after the removal: the client may still use the address). A hand
+    // DELETE clears it, and which came first cannot be told.
+    if (row.removed)
+        return row.fields.expiry == 0 || file.expiry > row.fields.expiry ? StartChoice::File : StartChoice::Row;
+    // A release, a decline or a NAK through another server clears the expiry: it ended the lease.
+    return row.fields.expiry != 0 && file.expiry > row.fields.expiry ? StartChoice::File : StartChoice::Row;
+}
+
+void DatabaseLeases::writeJournal(ClientTable& table, std::int64_t now) { write(table, now, false); }
+
+void DatabaseLeases::write(ClientTable& table, std::int64_t now, bool fromFile) {
     changes_.clear();
     table.takeJournal(changes_);
     for (const JournalChange& change : changes_) {
@@ -41,7 +57,8 @@ void DatabaseLeases::writeJournal(ClientTable& table, std::int64_t now) {
             database_.put(removal);
         }
         if (gone || address == 0) continue;
-        database_.put(LeasePut{LeaseFields::from(*record), change.previousIdentity, false, now, change.previousExpiry});
+        database_.put(
+            LeasePut{LeaseFields::from(*record), change.previousIdentity, false, now, change.previousExpiry, fromFile});
     }
 }
 

@@ -12,6 +12,19 @@
 
 namespace tolmark::leasedb {
 
+// At start, where a row of the database and a lease of this server's client files name the same
+// address: which of them stands. The row does, unless the file's lease of the same client
+// (identity and profile) is the newer: it runs longer than the row's lease (a renewal given
+// while the database was away, whose write was lost when the server stopped), which no release,
+// decline or NAK ended; or longer than the lease a removal removed, or than a removal that says
+// nothing of the lease (a hand DELETE). A removal of another client's lease leaves the file's.
+// The client files keep no time of last contact: the expiries are all there is to go by.
+enum class StartChoice : std::uint8_t {
+    Row,   // the row's lease, or its removal, replaces the file's
+    File,  // the file's lease stays and is written to the database
+};
+StartChoice chooseAtStart(const LeaseRow& row, const ClientFields& file);
+
 class DatabaseLeases final : public SharedLeases {
 public:
     explicit DatabaseLeases(LeaseDatabase& database) : database_(database) {}
@@ -23,8 +36,12 @@ public:
     void takeAnswers(EngineState& engine, std::vector<ClaimAnswer>& answers) REQUIRES(engine.lock);
     bool claim(std::uint64_t ticket, const LeaseFields& lease, const Identity& previous, std::int64_t now) override;
     void writeJournal(ClientTable& table, std::int64_t now) override;
+    // Writes the journal's leases as leases of the client files at start (LeasePut::fromFile).
+    void writeFileLeases(ClientTable& table, std::int64_t now) { write(table, now, true); }
 
 private:
+    void write(ClientTable& table, std::int64_t now, bool fromFile);
+
     LeaseDatabase& database_;
     std::vector<JournalChange> changes_;  // reused: nothing is allocated per request
     std::vector<ClaimResult> results_;

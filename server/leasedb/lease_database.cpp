@@ -322,7 +322,7 @@ OpenResult LeaseDatabase::open(const std::function<void(LeaseRow&&)>& row) {
     if (connected == Connected::No) return {OpenStatus::Unreachable, 0, error};
     std::vector<LeaseRow> rows;
     char line[512];
-    if (!follow([&rows](LeaseRow&& r) { rows.push_back(std::move(r)); }, true)) {
+    if (!follow([&rows](LeaseRow&& r) { rows.push_back(std::move(r)); })) {
         error = connectionError(connection_.get(), line, sizeof line);
         connection_.reset();
         reportedDown_ = true;
@@ -358,20 +358,23 @@ bool LeaseDatabase::claim(std::uint64_t ticket, const LeasePut& put) {
 }
 
 void LeaseDatabase::put(const LeasePut& put) {
-    const OpKind kind = put.remove ? OpKind::Remove : OpKind::Put;
+    const OpKind kind = put.remove ? OpKind::Remove : put.fromFile ? OpKind::FilePut : OpKind::Put;
     std::lock_guard<std::mutex> guard(lock_);
     if (!available()) {
         // Away: one waiting write per address, the latest state with the oldest condition.
         const auto last = lastOfAddress_.find(put.fields.address);
         if (last != lastOfAddress_.end()) {
             Op& op = *last->second;
-            // The database still holds what the first of them knew: the holder and its expiry.
+            // The database still holds what the first of them knew: the holder and its expiry
+            // (or, for a lease of the files, nothing known).
             const Identity previous = op.put.previous;
             const std::int64_t previousExpiry = op.put.previousExpiry;
+            const bool fromFile = op.kind == OpKind::FilePut;
             op.put = put;
             op.put.previous = previous;
             op.put.previousExpiry = previousExpiry;
-            op.kind = kind;
+            op.put.fromFile = fromFile && kind != OpKind::Remove;
+            op.kind = op.put.fromFile ? OpKind::FilePut : kind;
             return;
         }
         queue_.push_back(Op{kind, 0, put});
@@ -450,7 +453,7 @@ void LeaseDatabase::run() {
             }
             // What waited goes out first, then everything the others wrote meanwhile comes in.
             // A database that takes connections but no writes is tried less and less often too.
-            if (!writeQueued() || !follow(deliverFollowed, false)) {
+            if (!writeQueued() || !follow(deliverFollowed)) {
                 pauseMs = std::min(pauseMs * 2, kLongestRetryMs);
                 continue;
             }
@@ -482,7 +485,7 @@ void LeaseDatabase::run() {
         }
         if (readable[1]) work_.reset();
         if (!writeQueued()) continue;
-        if (followNow && !follow(deliverFollowed, false)) continue;
+        if (followNow && !follow(deliverFollowed)) continue;
     }
     connection_.reset();
     available_.store(false, std::memory_order_release);
@@ -546,7 +549,9 @@ bool LeaseDatabase::sendOp(const Op& op) {
         p.bytes(previous.bytes.data(), previous.length);
         p.number(op.put.now);
         // A claim needs the holder only; any other write also the expiry it last knew.
-        statement = op.kind == OpKind::Claim ? kClaimStatement : kPutStatement;
+        statement = op.kind == OpKind::Claim ? kClaimStatement
+                    : op.kind == OpKind::Put ? kPutStatement
+                                             : kFilePutStatement;
         if (op.kind != OpKind::Claim) p.number(op.put.previousExpiry);
     }
     return PQsendQueryPrepared(connection_.get(), statement, p.count(), p.values(), p.lengths(), p.formats(), 0) == 1;
@@ -642,7 +647,7 @@ bool LeaseDatabase::writeBatch() {
     return true;
 }
 
-bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver, bool skipRemoved) {
+bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
     PGconn* c = connection_.get();
     char line[512];
     for (;;) {
@@ -683,7 +688,6 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver, bool 
                 }
             }
             if (decoded.row->origin == origin_) continue;  // this server's own write
-            if (skipRemoved && decoded.row->removed) continue;
             deliver(std::move(*decoded.row));
         }
         if (rows < kFollowBatch) return true;

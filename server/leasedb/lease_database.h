@@ -75,8 +75,9 @@ public:
     LeaseDatabase& operator=(const LeaseDatabase&) = delete;
 
     // Start-up, on the caller's thread: connects, creates or checks the schema and hands every
-    // row that is not removed to `row`, in address order; rows a hand edit broke are logged and
-    // skipped. Unreachable: the worker keeps trying once started.
+    // row to `row` (removed ones marked), in address order. A row a hand edit broke is logged;
+    // one whose address and expiry still read and whose lease runs comes as the address held
+    // for no client, any other is skipped. Unreachable: the worker keeps trying once started.
     OpenResult open(const std::function<void(LeaseRow&&)>& row);
     void start();
     void stop();
@@ -101,7 +102,7 @@ public:
     const std::string& description() const { return description_; }
 
 private:
-    enum class OpKind : std::uint8_t { Claim, Put, Remove };
+    enum class OpKind : std::uint8_t { Claim, Put, FilePut, Remove };
     struct Op {
         OpKind kind = OpKind::Put;
         std::uint64_t ticket = 0;
@@ -116,7 +117,7 @@ private:
     bool writeQueued();
     bool writeBatch();
     // Reads the rows past the last sequence number seen; false when the connection was lost.
-    bool follow(const std::function<void(LeaseRow&&)>& deliver, bool skipRemoved);
+    bool follow(const std::function<void(LeaseRow&&)>& deliver);
     bool sendOp(const Op& op);
     void pushBack(std::vector<Op>& ops, std::size_t from);
     void answer(std::uint64_t ticket, Ipv4 address, ClaimOutcome outcome);

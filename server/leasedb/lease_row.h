@@ -19,7 +19,8 @@ namespace tolmark::leasedb {
 
 struct LeaseRow {
     ClientFields fields;
-    bool removed = false;  // the record was removed; the address is free for anyone
+    bool removed = false;  // the record was removed; the address is free for anyone (the
+                           // expiry is the removed lease's, or 0 after a hand DELETE)
     std::int64_t seq = 0;  // the database's number of the last write
     std::string origin;    // the server process that wrote it last; empty for other writers
 };
@@ -28,13 +29,16 @@ struct LeaseRow {
 // the row is missing, removed or expired at `now` (the server's clock), or else that it is as
 // this server last knew it: a claim needs the same holder (`previous`), any other change the same
 // holder and the same expiry (`previousExpiry`), so that a server that has not yet seen another's
-// lease of the address cannot undo it.
+// lease of the address cannot undo it. A lease of the client files written at start
+// (`fromFile`) is judged against a row of the same client by the expiries alone, as
+// chooseAtStart (database_leases.h) judges it.
 struct LeasePut {
     LeaseFields fields;
     Identity previous;
     bool remove = false;
     std::int64_t now = 0;
     std::int64_t previousExpiry = 0;
+    bool fromFile = false;
 };
 
 // The text columns of one result row, as libpq returns them (nullptr for NULL).

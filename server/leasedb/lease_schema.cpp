@@ -74,18 +74,31 @@ INSERT INTO tolmark_schema (version) VALUES (1);
     " ON CONFLICT (address) DO UPDATE SET identity_kind = excluded.identity_kind, identity = excluded.identity,"    \
     "  profile = excluded.profile, host_name = excluded.host_name, remark = excluded.remark,"                       \
     "  seen_via = excluded.seen_via, last_access = excluded.last_access, expiry = excluded.expiry, removed = false" \
-    " WHERE l.removed OR l.expiry < $12 OR (l.identity_kind = $10 AND l.identity = $11" condition                   \
-    ")"                                                                                                             \
+    " WHERE " condition                                                                                             \
     " RETURNING seq)"                                                                                               \
     " SELECT (SELECT seq FROM put), h.address, h.identity_kind, h.identity, h.profile, h.host_name, h.remark,"      \
     "  h.seen_via, h.last_access, h.expiry, h.removed, h.seq, h.origin"                                             \
     " FROM (SELECT 1) AS one LEFT JOIN tolmark_leases h ON h.address = $1::inet"
 
-constexpr const char* kClaim = TOLMARK_PUT("");
-constexpr const char* kPut = TOLMARK_PUT(" AND l.expiry = $13");
+#define TOLMARK_SAME_HOLDER "l.identity_kind = $10 AND l.identity = $11"
 
+constexpr const char* kClaim = TOLMARK_PUT("l.removed OR l.expiry < $12 OR (" TOLMARK_SAME_HOLDER ")");
+constexpr const char* kPut = TOLMARK_PUT("l.removed OR l.expiry < $12 OR (" TOLMARK_SAME_HOLDER " AND l.expiry = $13)");
+// A lease of the client files written at start, when the row may be newer or older than the
+// file: over a row of the same client (identity and profile), the file's lease stands when it
+// runs longer than a lease the row did not end (a release, a decline or a NAK clears the expiry),
+// or than a removed one (a removal keeps the expiry; a hand DELETE does not, and then which came
+// first cannot be told: the file's lease stands, as the client may still use the address).
+// Anything else as for a write.
+constexpr const char* kFilePut = TOLMARK_PUT(
+    "CASE WHEN l.identity_kind = $2 AND l.identity = $3 AND l.profile = $4 AND $3 = $11 AND $2 = $10"
+    " THEN CASE WHEN l.removed THEN l.expiry = 0 OR l.expiry < $9 ELSE l.expiry <> 0 AND l.expiry <= $9 END"
+    " ELSE l.removed OR l.expiry < $12 OR (" TOLMARK_SAME_HOLDER " AND l.expiry = $13) END");
+
+// A removal keeps the lease's expiry, by which a server that starts with an older copy of the
+// lease in its files tells that the removal came after it.
 constexpr const char* kRemove =
-    "UPDATE tolmark_leases SET removed = true, expiry = 0 WHERE address = $1::inet"
+    "UPDATE tolmark_leases SET removed = true WHERE address = $1::inet"
     " AND (removed OR expiry < $4 OR (identity_kind = $2 AND identity = $3 AND expiry = $5)) RETURNING seq";
 
 std::string followSql() {
@@ -149,9 +162,9 @@ bool prepareStatements(PGconn* c, std::string& error) {
         int parameters;
     };
     const std::string follow = followSql();
-    for (const Statement& s :
-         {Statement{kClaimStatement, kClaim, 12}, Statement{kPutStatement, kPut, 13},
-          Statement{kRemoveStatement, kRemove, 5}, Statement{kFollowStatement, follow.c_str(), 1}}) {
+    for (const Statement& s : {Statement{kClaimStatement, kClaim, 12}, Statement{kPutStatement, kPut, 13},
+                               Statement{kFilePutStatement, kFilePut, 13}, Statement{kRemoveStatement, kRemove, 5},
+                               Statement{kFollowStatement, follow.c_str(), 1}}) {
         PgResult result(PQprepare(c, s.name, s.sql, s.parameters, nullptr));
         if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
             error = oneLine(PQresultErrorMessage(result.get()));

@@ -26,6 +26,7 @@ SchemaCheck ensureSchema(PGconn* connection);
 // The statements the servers prepare on every connection.
 inline constexpr const char* kClaimStatement = "tolmark_claim";
 inline constexpr const char* kPutStatement = "tolmark_put";
+inline constexpr const char* kFilePutStatement = "tolmark_file_put";
 inline constexpr const char* kRemoveStatement = "tolmark_remove";
 inline constexpr const char* kFollowStatement = "tolmark_follow";
 // Rows one follow query returns at most.

@@ -2,8 +2,9 @@
 the test, run as the postgres user in a namespace of its own) and two Velkora on one client
 segment, both with "LeaseDatabase". Both active: no address goes to two clients; one killed:
 the other renews its clients' leases; the database stopped and started: nothing acknowledged is
-lost; a standby (backup detection) takes over with the leases; libpq hidden from the server: the
-database counts as unreachable, and -check says why. PostgreSQL starts once for the whole file;
+lost; a server restarted keeps the renewals its files hold that the database missed, but not
+the leases removed or released meanwhile; a standby (backup detection) takes over with the
+leases; libpq hidden from the server: the database counts as unreachable, and -check says why. PostgreSQL starts once for the whole file;
 every test has a database of its own."""
 
 import json
@@ -178,6 +179,44 @@ class LeaseDatabaseTest(unittest.TestCase):
         table = self.leases()
         self.assertEqual({r["address"]: r["mac"].replace(":", "") for r in given},
                          {a: table[a][0] for a in (r["address"] for r in given) if a in table})
+
+        # Renewals given while the database is away live in the file alone once the server stops;
+        # started again, before the database is back or after, the file's later leases stand.
+        for database_first in (False, True):
+            written = self.leases()
+            self.pg.stop()
+            time.sleep(1.1)  # the renewals end a second later at least
+            renewed = self.clients("rebind", *(f"{r['mac']}={r['address']}" for r in given))
+            self.assertTrue(all(r["type"] == "ack" for r in renewed), renewed)
+            server = self.restart("a", database_first)
+            self.assertIsNotNone(server.wait_for("leases from the lease database" if database_first
+                                                 else "DHCP  Leases  database reachable again", timeout=40),
+                                 "\n".join(server.lines))
+            server.settle(1)
+            table = self.leases()
+            self.assertEqual({r["address"]: True for r in given},
+                             {r["address"]: table[r["address"]][1] > written[r["address"]][1] for r in given},
+                             (database_first, written, table))
+
+        # A lease removed (by another server, as for a pipe's deletion) while the server was
+        # stopped stays removed when it starts.
+        self.servers["a"].proc.send_signal(signal.SIGTERM)
+        self.servers["a"].proc.wait(timeout=15)
+        self.pg.sql(f"UPDATE tolmark_leases SET removed = true WHERE address = '{given[0]['address']}'", self.database)
+        self.start("a").settle(1)
+        self.assertEqual(set(self.leases()), {r["address"] for r in given[1:]})
+
+    def restart(self, name, database_first):
+        """Stops the server (its files saved) and starts it again, the database before it or after."""
+        self.servers[name].proc.send_signal(signal.SIGTERM)
+        self.servers[name].proc.wait(timeout=15)
+        if database_first:
+            self.pg.start()
+        server = self.start(name)
+        if not database_first:
+            self.assertIsNotNone(server.wait_for("DHCP  Leases  database unreachable at start ("))
+            self.pg.start()
+        return server
 
     def test_without_libpq_the_database_is_unreachable_and_the_check_says_why(self):
         server = self.start("a", hide_libpq=True)

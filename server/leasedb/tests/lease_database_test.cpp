@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 
+#include "server/leasedb/database_leases.h"
 #include "server/leasedb/tests/postgres_instance.h"
 #include "tests/support/fakes.h"
 
@@ -270,6 +271,48 @@ TEST_F(LeaseDatabaseTest, RowsAHandEditBrokeAreLoggedAndSkipped) {
     EXPECT_EQ(claimOnce(*db, 1, lease(makeIpv4(10, 0, 2, 5), client(9), 5000), &holders), ClaimOutcome::Lost);
     ASSERT_EQ(holders.size(), 1u);
     EXPECT_EQ(holders[0].fields.expiry, 4000000000);
+}
+
+// A lease of the client files at start (client 1, "lan", until 5000; the clock at 1000) against
+// the row at its address: chosen when the rows are read at start, and written by a server that
+// found the database away, alike. The file's lease stands at the addresses marked true.
+TEST_F(LeaseDatabaseTest, AFileLeaseAtStartStandsWhereItIsTheNewer) {
+    const std::pair<const char*, bool> cases[] = {
+        // the row: identity, profile, expiry, removed
+        {"'\\x101112131401', 'lan', 3000, false", true},   // a renewal the database did not get
+        {"'\\x101112131401', 'lan', 7000, false", false},  // renewed later through another server
+        {"'\\x101112131401', 'lan', 0, false", false},     // released through another server
+        {"'\\x101112131401', 'lan', 5000, true", false},   // removed after all the file knew
+        {"'\\x101112131401', 'lan', 3000, true", true},    // removed: the file may have renewed it after
+        {"'\\x101112131401', 'lan', 0, true", true},       // a hand DELETE: which came first is unknown
+        {"'\\x101112131401', 'wan', 3000, false", false},  // the client's lease in another profile
+        {"'\\x101112131402', 'lan', 7000, false", false},  // another client's lease
+        {"'\\x101112131402', 'lan', 7000, true", true},    // another client's removed lease
+    };
+    LockedLog log;
+    { auto create = openDatabase(log); }
+    for (std::size_t k = 0; k < std::size(cases); ++k)
+        server->sql(
+            "INSERT INTO tolmark_leases (address, identity_kind, identity, profile, expiry, removed) VALUES "
+            "('10.0.3." +
+            std::to_string(k + 1) + "', 0, " + cases[k].first + ")");
+    std::vector<LeaseRow> rows;
+    auto db = openDatabase(log, &rows);
+    ASSERT_EQ(rows.size(), std::size(cases));
+    db->start();
+    std::string standing;
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        LeasePut file = lease(rows[k].fields.address, client(1), 5000);
+        file.previousExpiry = 5000;
+        file.fromFile = true;
+        EXPECT_EQ(chooseAtStart(rows[k], file.fields.toClientFields()) == StartChoice::File, cases[k].second) << k;
+        db->put(file);
+        if (cases[k].second) standing += (standing.empty() ? "10.0.3." : " 10.0.3.") + std::to_string(k + 1);
+    }
+    ASSERT_TRUE(drained(*db));
+    EXPECT_EQ(server->sql("SELECT string_agg(host(address), ' ' ORDER BY address) FROM tolmark_leases "
+                          "WHERE expiry = 5000 AND NOT removed"),
+              standing);
 }
 
 // A connection string libpq cannot read is refused with libpq's reason, but never with the
