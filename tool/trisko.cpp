@@ -318,6 +318,9 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
             std::fprintf(out, "line %u longer than %zu characters\n", lineNo, kImportLineChars);
             return kExitBadEntry;
         }
+        // A file saved by an editor that begins it with the UTF-8 byte order mark: the mark is
+        // no part of the first identity.
+        if (lineNo == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
         auto entry = parseEntryText(line);
         if (!entry) {
             std::fprintf(out, "line %u: not a client entry: %s\n", lineNo, line.c_str());

@@ -112,7 +112,8 @@ class Trisko(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertEqual(exported, "00-11-22-33-44-02\t10.85.0.20\tStandard\n00-11-22-33-44-03\t10.85.0.21\tStandard\n")
         before = self.static_lines()
-        self.assertEqual(self.run_trisko("import", stdin=exported), (1, ""))
+        # As an editor may save it: with the UTF-8 byte order mark first.
+        self.assertEqual(self.run_trisko("import", stdin="\ufeff" + exported), (1, ""))
         self.assertEqual(self.static_lines(), before)
         self.assertEqual(self.run_trisko("export")[1], exported)
         self.assertEqual(self.run_trisko("import", stdin="garbage line\n"),
