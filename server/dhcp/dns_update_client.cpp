@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/entry_line.h"
+
 namespace tolmark::dhcp {
 
 DnsUpdateClient::DnsUpdateClient(LogSink& log, const platform::WakeEvent& stop, std::uint16_t port,
@@ -24,9 +26,7 @@ namespace {
 // A client's name as the log shows it: control characters would start lines of their own.
 std::string shown(std::string_view text) {
     std::string out(text);
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
-    }
+    std::transform(out.begin(), out.end(), out.begin(), entryLineChar);
     return out;
 }
 

@@ -2,6 +2,7 @@
 by dynamic update (A and PTR records, reverse zones by mask, a DHCID record that keeps a name
 its client's), in network namespaces; and a silent DNS server that holds up no lease save."""
 
+import json
 import os
 import pwd
 import shutil
@@ -30,14 +31,16 @@ SEGMENTS = {
 SILENT = ("172.30.0.1", 24, "255.255.255.0", "172.30.0.100", "192.168.99.77")
 
 
-def named_request(hw, xid, host_name):
-    """A DHCP REQUEST of a new client with a host name."""
+def named_request(hw, xid, host_name, extra=b""):
+    """A DHCP REQUEST of a new client with a host name (text, or the option's bytes) and more
+    options."""
+    name = host_name.encode() if isinstance(host_name, str) else host_name
     packet = bytearray(240)
     packet[0:3] = b"\x01\x01\x06"
     packet[4:8] = struct.pack("!I", xid)
     packet[28:34] = hw
     packet[236:240] = b"\x63\x82\x53\x63"
-    packet += bytes([53, 1, 3, 12, len(host_name)]) + host_name.encode() + b"\xff"
+    packet += bytes([53, 1, 3]) + (bytes([12, len(name)]) + name if name else b"") + extra + b"\xff"
     return bytes(packet) + bytes(max(0, 300 - len(packet)))
 ZONE = "lab.test"
 
@@ -239,6 +242,63 @@ class DnsUpdate(unittest.TestCase):
                     text = f.read().lower().replace("-", ":")
                 found = {hw for hw in wanted if hw in text}
         self.assertEqual(found, wanted, f"{len(found)} of {count} leases saved after 3 seconds")
+
+
+    def test_7_odd_host_names_register_the_name_expected_or_none(self):
+        ns, dev = self.clients["b"]
+        fqdn = bytes([81, 17, 0x05, 0, 0]) + b"\x02fq\x04evil\x04test\x00"  # E bit: a wire-form name
+        cases = [  # option 12, more options, the name registered (None: none, and a log line)
+            (b"MixedCase", b"", "MixedCase"),  # kept as sent: DNS names ignore case
+            (b"dotted.", b"", "dotted"),
+            (b"host.other.example", b"", "host"),
+            (b"nul\x00tail", b"", "nul"),
+            (b"a" * 63, b"", "a" * 63),
+            (b"fqhost", fqdn, "fqhost"),
+            (b"", fqdn, None),
+            (b"under_score", b"", None),
+            (b"two words", b"", None),
+            (b"b" * 64, b"", None),
+            (b"caf\xc3\xa9", b"", None),
+            (b"evil\nDHCP  Start   x", b"", None),
+            (b"-dash", b"", None),
+        ]
+        script = ("import socket,sys,json\n"
+                  f"sys.path.insert(0, {HERE!r})\n"
+                  "from test_dns import named_request\n"
+                  "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                  "s.setsockopt(socket.SOL_SOCKET,socket.SO_BROADCAST,1)\n"
+                  f"s.setsockopt(socket.SOL_SOCKET,25,{dev.encode()!r})\n"
+                  "s.bind(('0.0.0.0',68)); s.settimeout(3)\n"
+                  "got=[]\n"
+                  "for i,(name,extra) in enumerate(json.load(sys.stdin)):\n"
+                  "    s.sendto(named_request(bytes([2,0xee,0,0,0,i]),0x8800+i,bytes.fromhex(name),bytes.fromhex(extra)),"
+                  "('255.255.255.255',67))\n"
+                  "    got.append(socket.inet_ntoa(s.recv(2048)[16:20]))\n"
+                  "print(json.dumps(got))\n")
+        mark = len(self.server.lines)
+        r = subprocess.run(["ip", "netns", "exec", ns, sys.executable, "-c", script], capture_output=True, timeout=60,
+                           input=json.dumps([[c[0].hex(), c[1].hex()] for c in cases]).encode())
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        addresses = json.loads(r.stdout)
+        for (sent, _, name), address in zip(cases, addresses):
+            reverse = ".".join(reversed(address.split("."))) + ".in-addr.arpa"
+            if name is None:
+                continue
+            self.wait_for_record(f"{name}.{ZONE}", "A", expect=address)
+            self.wait_for_record(reverse, "PTR", expect=f"{name}.{ZONE}.")
+        self.server.settle(1.0)
+        for (sent, _, name), address in zip(cases, addresses):
+            reverse = ".".join(reversed(address.split("."))) + ".in-addr.arpa"
+            if name is None:
+                self.assertEqual(self.dig(reverse, "PTR"), "", sent)
+        self.assertEqual(self.dig(f"fq.evil.test", "A"), "")
+        lines = self.server.lines[mark:]
+        skipped = [l for l in lines if "not registered in DNS" in l]
+        self.assertEqual(len(skipped), 6, "\n".join(lines))
+        self.assertFalse([l for l in lines if "Start   x" in l and "evil?DHCP" not in l])
+        self.assertTrue(any("host name evil?DHCP  Start   x.lab.test not registered in DNS: not a host label" in l
+                            for l in skipped), "\n".join(skipped))
+        self.assertFalse([l for l in lines if "rcode" in l or "no answer" in l], "\n".join(lines))
 
 
 class StaticNames(unittest.TestCase):

@@ -70,6 +70,8 @@ TEST(DnsEntries, ForwardAndReverseRecordsOfALease) {
         {makeIpv4(255, 255, 0, 0), "168.192.in-addr.arpa"},
         {makeIpv4(255, 255, 240, 0), "5.168.192.in-addr.arpa"},
         {makeIpv4(255, 0, 0, 0), "192.in-addr.arpa"},
+        {makeIpv4(255, 255, 255, 255), "5.168.192.in-addr.arpa"},
+        {0, "192.in-addr.arpa"},
     };
     for (const auto& z : zones) {
         ASSERT_EQ(makeDnsEntries(lease("pc1", "lab.test.", z.mask), e), DnsEntryResult::Ok);
