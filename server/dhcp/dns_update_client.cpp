@@ -30,6 +30,13 @@ std::string shown(std::string_view text) {
     return out;
 }
 
+// The response code as RFC 1035 and RFC 2136 name it, for the log.
+const char* rcodeName(unsigned rcode) {
+    static constexpr const char* kNames[] = {"NOERROR",  "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED",
+                                             "YXDOMAIN", "YXRRSET", "NXRRSET",  "NOTAUTH",  "NOTZONE"};
+    return rcode < std::size(kNames) ? kNames[rcode] : "unknown";
+}
+
 // A server that did not answer one message of a batch, and the records of the batch that were
 // then not sent to it.
 struct SilentServer {
@@ -109,8 +116,8 @@ DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, const Dns
     }
     if (*rcode == kDnsRcodeNoError) return DnsResult{entry.name, DnsOutcome::Present, 0};
     if (*rcode != kDnsRcodeNxRrset) {
-        log_.line(1, false, "DHCP  Error   DNS check of %s: rcode %u from %s\n", entry.name.c_str(), *rcode,
-                  server.c_str());
+        log_.line(1, false, "DHCP  Error   DNS check of %s: rcode %u (%s) from %s\n", entry.name.c_str(), *rcode,
+                  rcodeName(*rcode), server.c_str());
         return DnsResult{entry.name, DnsOutcome::Failed, *rcode};
     }
     if (entry.dhcid.empty()) {
@@ -156,8 +163,8 @@ DnsResult DnsUpdateClient::registerOwned(platform::UdpSocket& socket, const DnsR
         log_.line(1, false, "DHCP  Error   DNS name %s belongs to another client, not updated\n", entry.name.c_str());
         return DnsResult{entry.name, DnsOutcome::Conflict, *rcode};
     }
-    log_.line(1, false, "DHCP  Error   DNS update of %s: rcode %u from %s\n", entry.name.c_str(), *rcode,
-              server.c_str());
+    log_.line(1, false, "DHCP  Error   DNS update of %s: rcode %u (%s) from %s\n", entry.name.c_str(), *rcode,
+              rcodeName(*rcode), server.c_str());
     return DnsResult{entry.name, DnsOutcome::Failed, *rcode};
 }
 

@@ -384,13 +384,16 @@ TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
         std::vector<int> codes;  // the answers to the messages in turn
         DnsOutcome forward;
         std::size_t messages;  // messages for the A record
+        const char* line = nullptr;
     };
     for (const Case& c : std::vector<Case>{
              {{0, 0}, DnsOutcome::Present, 1},         // the record is there
              {{8, 0, 0}, DnsOutcome::Updated, 2},      // the name was free: added with its DHCID
              {{8, 6, 0, 0}, DnsOutcome::Updated, 3},   // in use, and this client's: replaced
              {{8, 6, 8, 0}, DnsOutcome::Conflict, 3},  // in use by another, or not by a client
-             {{8, 6, 5, 0}, DnsOutcome::Failed, 3},    // refused
+             {{8, 6, 5, 0}, DnsOutcome::Failed, 3, "DNS update of ns.lab.test: rcode 5 (REFUSED) from 127.0.0.1\n"},
+             {{2, 0}, DnsOutcome::Failed, 1, "DNS check of ns.lab.test: rcode 2 (SERVFAIL) from 127.0.0.1\n"},
+             {{9, 9}, DnsOutcome::Failed, 1, "DNS check of ns.lab.test: rcode 9 (NOTAUTH) from 127.0.0.1\n"},
              {{8, -1, -1}, DnsOutcome::NoAnswer, 2},
          }) {
         tolmark::testing::CapturingLog log(2);
@@ -405,6 +408,9 @@ TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
         EXPECT_EQ(results[0].outcome, c.forward);
         EXPECT_EQ(results[0].outcome == DnsOutcome::Conflict,
                   logged(log, "DHCP  Error   DNS name ns.lab.test belongs to another client, not updated"));
+        if (c.line != nullptr) {
+            EXPECT_TRUE(logged(log, c.line)) << log.lines.front();
+        }
         // And the PTR record's check, unless the name is another's or the server is silent.
         const bool skipped = c.forward == DnsOutcome::Conflict || c.forward == DnsOutcome::NoAnswer;
         EXPECT_EQ(client.messagesSent(), c.messages + (skipped ? 0 : 1));
