@@ -198,8 +198,8 @@ DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out, const 
     const std::string fullName = label + "." + std::string(domain);
     // A TTL is at most 2^31 - 1; one with the top bit set (an infinite lease) counts as 0.
     const std::uint32_t ttl = std::min<std::uint32_t>(update.leaseTime, kLongestTtl);
-    const char* fault = !isValidHostLabel(label)   ? "not a host label"
-                        : !isValidDnsName(domain)  ? "the domain is not a DNS name"
+    const char* fault = !isValidHostLabel(label)    ? "not a host label"
+                        : !isValidDnsName(domain)   ? "the domain is not a DNS name"
                         : !isValidDnsName(fullName) ? "the name is longer than 255 bytes"
                                                     : nullptr;
     if (fault != nullptr) {

@@ -68,10 +68,10 @@ TEST(DnsEntries, ForwardAndReverseRecordsOfALease) {
     } zones[] = {
         {makeIpv4(255, 255, 255, 128), "5.168.192.in-addr.arpa"},
         {makeIpv4(255, 255, 0, 0), "168.192.in-addr.arpa"},
-        {makeIpv4(255, 255, 240, 0), "5.168.192.in-addr.arpa"},
+        {makeIpv4(255, 255, 240, 0), "5.168.192.in-addr.arpa"},  // /20: its third byte is not 0
         {makeIpv4(255, 0, 0, 0), "192.in-addr.arpa"},
-        {makeIpv4(255, 255, 255, 255), "5.168.192.in-addr.arpa"},
-        {0, "192.in-addr.arpa"},
+        {makeIpv4(255, 255, 255, 255), "5.168.192.in-addr.arpa"},  // one host
+        {0, "192.in-addr.arpa"},                                   // no mask: the first byte still
     };
     for (const auto& z : zones) {
         ASSERT_EQ(makeDnsEntries(lease("pc1", "lab.test.", z.mask), e), DnsEntryResult::Ok);
@@ -321,7 +321,8 @@ TEST(DnsUpdateClient, StrayAnswersAndSilenceAreNotTakenForTheAnswer) {
     // A name that cannot be registered is skipped at the normal log level, with the reason, and
     // with the client's control characters shown as "?" so that they cannot start a line.
     log.setLevel(1);
-    const std::string tooLong = std::string(63, 'b') + "." + std::string(63, 'c') + "." + std::string(63, 'd') + "." + std::string(60, 'e');
+    const std::string tooLong =
+        std::string(63, 'b') + "." + std::string(63, 'c') + "." + std::string(63, 'd') + "." + std::string(60, 'e');
     const struct {
         std::string host, domain;
         const char* line;

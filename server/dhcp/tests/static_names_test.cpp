@@ -116,9 +116,9 @@ TEST_F(StaticNamesTest, EntriesGetTheAddressOfTheirNameAndTheNameOfTheirAddress)
     EXPECT_EQ(std::count_if(log_.lines.begin(), log_.lines.end(),
                             [](const std::string& l) { return l.find("static host name") != std::string::npos; }),
               1);
-    EXPECT_NE(std::find(log_.lines.begin(), log_.lines.end(),
-                        "DHCP  Error   static host name nowhere: no address found\n"),
-              log_.lines.end());
+    EXPECT_NE(
+        std::find(log_.lines.begin(), log_.lines.end(), "DHCP  Error   static host name nowhere: no address found\n"),
+        log_.lines.end());
 
     statusChanged_ = 0;
     statics_.startAtLoad(true);
