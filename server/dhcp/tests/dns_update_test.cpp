@@ -318,8 +318,7 @@ TEST(DnsUpdateClient, StrayAnswersAndSilenceAreNotTakenForTheAnswer) {
     EXPECT_EQ(results[1].outcome, DnsOutcome::NoAnswer);
     EXPECT_TRUE(logged(log, "DHCP  Error   DNS check of 7.5.168.192.in-addr.arpa: no answer from 127.0.0.1"));
 
-    // A name that cannot be registered is skipped at the normal log level, with the reason, and
-    // with the client's control characters shown as "?" so that they cannot start a line.
+    // A name that cannot be registered is skipped at the normal log level, with the reason.
     log.setLevel(1);
     const std::string tooLong =
         std::string(63, 'b') + "." + std::string(63, 'c') + "." + std::string(63, 'd') + "." + std::string(60, 'e');
@@ -328,8 +327,6 @@ TEST(DnsUpdateClient, StrayAnswersAndSilenceAreNotTakenForTheAnswer) {
         const char* line;
     } bad[] = {
         {"pc_1", "lab.test", "DHCP  Error   host name pc_1.lab.test not registered in DNS: not a host label\n"},
-        {"pc\nDHCP  Start\r", "lab.test", "host name pc?DHCP  Start?.lab.test not registered in DNS: not a host"},
-        {"\xc3\xa9t\xc3\xa9", "lab.test", "host name \xc3\xa9t\xc3\xa9.lab.test not registered in DNS: not a host"},
         {"pc1", "", "host name pc1. not registered in DNS: the domain is not a DNS name\n"},
         {"pc1", "lab..test", "DNS: the domain is not a DNS name\n"},
         {"pc1", tooLong, "DNS: the name is longer than 255 bytes\n"},
