@@ -320,8 +320,10 @@ class StaticNames(unittest.TestCase):
             with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
                 f.write("[Lan]\nInterfaceIP=10.94.0.1\nBaseIP=10.94.0.100\nRange=20\nSubnetMask=255.255.255.0\n")
             with open(os.path.join(lab.dir, "ethers"), "w") as f:
-                f.write("02:00:00:94:00:01\tbootbox\t0.0.0.0\tLan\n02:00:00:94:00:99\t10.94.0.60\tLan\n")
+                f.write("02:00:00:94:00:01\tbootbox\t0.0.0.0\tLan\n02:00:00:94:00:99\t10.94.0.60\tLan\n"
+                        "02:00:00:94:00:98\tnosuchbox\t0.0.0.0\tLan\n")
             server = netns.start_velkora(lab, srv, VELKORA, registry, "DHCP  Start   Server on 10.94.0.1")
+            self.assertIsNotNone(server.wait_for("DHCP  Error   static host name nosuchbox: no address found"))
             # The entry known by name is served with the name's address.
             out = os.path.join(lab.dir, "c.hook")
             r = subprocess.run(["ip", "netns", "exec", cli, "busybox", "udhcpc", "-i", dev, "-n", "-q", "-f", "-t",
