@@ -189,7 +189,7 @@ std::string reverseZone(Ipv4 address, Ipv4 mask) {
     return text;
 }
 
-DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out) {
+DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out, const char** why) {
     if (update.hostName.empty()) return DnsEntryResult::NoName;
     const std::string label = update.hostName.substr(0, update.hostName.find('.'));
     // A domain written as an absolute name ("example.org.") names the same zone.
@@ -198,7 +198,12 @@ DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out) {
     const std::string fullName = label + "." + std::string(domain);
     // A TTL is at most 2^31 - 1; one with the top bit set (an infinite lease) counts as 0.
     const std::uint32_t ttl = std::min<std::uint32_t>(update.leaseTime, kLongestTtl);
-    if (!isValidHostLabel(label) || !isValidDnsName(domain) || !isValidDnsName(fullName)) {
+    const char* fault = !isValidHostLabel(label)    ? "not a host label"
+                        : !isValidDnsName(domain)   ? "the domain is not a DNS name"
+                        : !isValidDnsName(fullName) ? "the name is longer than 255 bytes"
+                                                    : nullptr;
+    if (fault != nullptr) {
+        if (why != nullptr) *why = fault;
         return DnsEntryResult::BadName;
     }
     out.forward = DnsRecordEntry{std::string(domain),

@@ -46,8 +46,9 @@ struct DnsEntryPair {
 enum class DnsEntryResult { Ok, NoName, BadName };
 
 // The forward and reverse records of a registration. NoName: the host name is empty (nothing
-// to register). BadName: the host label or the full name cannot be written as a DNS name.
-DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out);
+// to register). BadName: the host label or the full name cannot be written as a DNS name; why,
+// when given, then says which (for the log).
+DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out, const char** why = nullptr);
 
 // The reverse zone of an address: as many leading address bytes as the mask's first three
 // bytes say, reversed, with ".in-addr.arpa".

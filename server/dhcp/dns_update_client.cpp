@@ -1,6 +1,11 @@
 #include "server/dhcp/dns_update_client.h"
 
+#include <algorithm>
 #include <array>
+#include <string>
+#include <string_view>
+
+#include "common/entry_line.h"
 
 namespace tolmark::dhcp {
 
@@ -16,17 +21,47 @@ std::uint16_t DnsUpdateClient::nextId() {
     return id_ = id;
 }
 
+namespace {
+
+// A client's name as the log shows it: control characters would start lines of their own.
+std::string shown(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(), entryLineChar);
+    return out;
+}
+
+// The response code as RFC 1035 and RFC 2136 name it, for the log.
+const char* rcodeName(unsigned rcode) {
+    static constexpr const char* kNames[] = {"NOERROR",  "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED",
+                                             "YXDOMAIN", "YXRRSET", "NXRRSET",  "NOTAUTH",  "NOTZONE"};
+    return rcode < std::size(kNames) ? kNames[rcode] : "unknown";
+}
+
+// A server that did not answer one message of a batch, and the records of the batch that were
+// then not sent to it.
+struct SilentServer {
+    Ipv4 server;
+    unsigned skipped;
+};
+
+}  // namespace
+
 std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates) {
     std::vector<DnsResult> results;
     if (updates.empty()) return results;
     platform::UdpSocket socket = platform::openBoundUdpSocket(0, 0);
+    // Each record waits up to 2 seconds for its answer: a server that is down would hold a long
+    // batch for hours, and the updates for other servers behind it. Once it has not answered,
+    // the batch's other records for it are not sent; the next lease renewal queues them again.
+    std::vector<SilentServer> silent;
     for (const DnsUpdate& update : updates) {
         DnsEntryPair entries;
-        const DnsEntryResult made = makeDnsEntries(update, entries);
+        const char* why = "";
+        const DnsEntryResult made = makeDnsEntries(update, entries, &why);
         if (made == DnsEntryResult::NoName) continue;
         if (made == DnsEntryResult::BadName) {
-            log_.line(2, false, "DHCP  Error   host name %s.%s not registered in DNS\n", update.hostName.c_str(),
-                      update.domain.c_str());
+            log_.line(1, false, "DHCP  Error   host name %s.%s not registered in DNS: %s\n",
+                      shown(update.hostName).c_str(), shown(update.domain).c_str(), why);
             results.push_back(DnsResult{update.hostName, DnsOutcome::NotSent, 0});
             continue;
         }
@@ -35,7 +70,10 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
             const bool conflict = entry == &entries.reverse && !results.empty() &&
                                   results.back().name == entries.forward.name &&
                                   results.back().outcome == DnsOutcome::Conflict;
-            if (stop_.signalled() || conflict) {
+            auto down = std::find_if(silent.begin(), silent.end(),
+                                     [&](const SilentServer& s) { return s.server == entry->server; });
+            if (stop_.signalled() || conflict || down != silent.end()) {
+                if (down != silent.end()) ++down->skipped;
                 results.push_back(DnsResult{entry->name, DnsOutcome::NotSent, 0});
                 continue;
             }
@@ -43,9 +81,23 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
             if (entry->server == 0) continue;
             results.push_back(socket.valid() ? registerRecord(socket, *entry)
                                              : DnsResult{entry->name, DnsOutcome::SendFailed, 0});
+            if (results.back().outcome == DnsOutcome::NoAnswer && !stop_.signalled())
+                silent.push_back(SilentServer{entry->server, 0});
         }
     }
+    for (const SilentServer& s : silent) {
+        if (s.skipped == 0) continue;
+        log_.line(1, false, "DHCP  Error   DNS server %s did not answer: %u records not sent\n",
+                  formatIpv4(s.server).c_str(), s.skipped);
+    }
     return results;
+}
+
+std::vector<DnsResult> DnsUpdateClient::sendQueued(DnsUpdateQueue& queue) {
+    const std::vector<DnsUpdate> updates = queue.takeAll();
+    if (const std::size_t lost = queue.takeDropped(); lost != 0)
+        log_.line(1, false, "DHCP  Error   %zu DNS updates lost: the queue was full\n", lost);
+    return send(updates);
 }
 
 DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry) {
@@ -54,24 +106,24 @@ DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, const Dns
     // Messages of odd length carry one zero byte more; servers pass over it.
     std::size_t length = encodeDnsMessage(DnsMessageKind::Check, entry, nextId(), message, true);
     if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
-        log_.line(2, false, "DHCP  Error   DNS check of %s not sent to %s\n", entry.name.c_str(), server.c_str());
+        log_.line(1, false, "DHCP  Error   DNS check of %s not sent to %s\n", entry.name.c_str(), server.c_str());
         return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
     }
     const std::optional<unsigned> rcode = awaitAnswer(socket, entry.server, id_);
     if (!rcode) {
-        log_.line(2, false, "DHCP  Error   DNS check of %s: no answer from %s\n", entry.name.c_str(), server.c_str());
+        log_.line(1, false, "DHCP  Error   DNS check of %s: no answer from %s\n", entry.name.c_str(), server.c_str());
         return DnsResult{entry.name, DnsOutcome::NoAnswer, 0};
     }
     if (*rcode == kDnsRcodeNoError) return DnsResult{entry.name, DnsOutcome::Present, 0};
     if (*rcode != kDnsRcodeNxRrset) {
-        log_.line(2, false, "DHCP  Error   DNS check of %s: rcode %u from %s\n", entry.name.c_str(), *rcode,
-                  server.c_str());
+        log_.line(1, false, "DHCP  Error   DNS check of %s: rcode %u (%s) from %s\n", entry.name.c_str(), *rcode,
+                  rcodeName(*rcode), server.c_str());
         return DnsResult{entry.name, DnsOutcome::Failed, *rcode};
     }
     if (entry.dhcid.empty()) {
         length = encodeDnsMessage(DnsMessageKind::Update, entry, nextId(), message, true);
         if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
-            log_.line(2, false, "DHCP  Error   DNS update of %s not sent to %s\n", entry.name.c_str(), server.c_str());
+            log_.line(1, false, "DHCP  Error   DNS update of %s not sent to %s\n", entry.name.c_str(), server.c_str());
             return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
         }
         log_.line(2, false, "DHCP  DNS     update %s sent to %s\n", entry.name.c_str(), server.c_str());
@@ -90,12 +142,12 @@ DnsResult DnsUpdateClient::registerOwned(platform::UdpSocket& socket, const DnsR
     for (const DnsMessageKind kind : {DnsMessageKind::Add, DnsMessageKind::Replace}) {
         const std::size_t length = encodeDnsMessage(kind, entry, nextId(), message, true);
         if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
-            log_.line(2, false, "DHCP  Error   DNS update of %s not sent to %s\n", entry.name.c_str(), server.c_str());
+            log_.line(1, false, "DHCP  Error   DNS update of %s not sent to %s\n", entry.name.c_str(), server.c_str());
             return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
         }
         rcode = awaitAnswer(socket, entry.server, id_);
         if (!rcode) {
-            log_.line(2, false, "DHCP  Error   DNS update of %s: no answer from %s\n", entry.name.c_str(),
+            log_.line(1, false, "DHCP  Error   DNS update of %s: no answer from %s\n", entry.name.c_str(),
                       server.c_str());
             return DnsResult{entry.name, DnsOutcome::NoAnswer, 0};
         }
@@ -111,8 +163,8 @@ DnsResult DnsUpdateClient::registerOwned(platform::UdpSocket& socket, const DnsR
         log_.line(1, false, "DHCP  Error   DNS name %s belongs to another client, not updated\n", entry.name.c_str());
         return DnsResult{entry.name, DnsOutcome::Conflict, *rcode};
     }
-    log_.line(2, false, "DHCP  Error   DNS update of %s: rcode %u from %s\n", entry.name.c_str(), *rcode,
-              server.c_str());
+    log_.line(1, false, "DHCP  Error   DNS update of %s: rcode %u (%s) from %s\n", entry.name.c_str(), *rcode,
+              rcodeName(*rcode), server.c_str());
     return DnsResult{entry.name, DnsOutcome::Failed, *rcode};
 }
 

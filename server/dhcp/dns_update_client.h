@@ -26,7 +26,8 @@ enum class DnsOutcome {
     NoAnswer,    // no valid answer from the server within the wait
     Failed,      // the check was answered with another response code
     SendFailed,  // no socket, or the message could not be sent
-    NotSent,     // the name cannot be written as a DNS name, or the server is stopping
+    NotSent,     // the name cannot be written as a DNS name, its DNS server did not answer earlier
+                 // in the batch, or the server is stopping
 };
 
 struct DnsResult {
@@ -43,6 +44,8 @@ public:
 
     // Registers the forward and reverse records of each update, in order, over one socket.
     std::vector<DnsResult> send(std::span<const DnsUpdate> updates);
+    // Takes every update off the queue and sends them; logs how many the full queue dropped.
+    std::vector<DnsResult> sendQueued(DnsUpdateQueue& queue);
 
     // The ID of the last message sent, and how many messages were sent.
     std::uint16_t lastId() const { return id_; }

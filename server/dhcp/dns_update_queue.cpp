@@ -1,5 +1,7 @@
 #include "server/dhcp/dns_update_queue.h"
 
+#include <utility>
+
 namespace tolmark::dhcp {
 namespace {
 
@@ -11,7 +13,10 @@ void DnsUpdateQueue::push(DnsUpdate update) {
     if (update.dnsServer == 0 || update.dnsServer == kBroadcast) return;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (updates_.size() >= kCapacity) updates_.pop_front();
+        if (updates_.size() >= kCapacity) {
+            updates_.pop_front();
+            ++dropped_;
+        }
         updates_.push_back(std::move(update));
     }
     if (wakeUp_) wakeUp_();
@@ -22,6 +27,11 @@ std::vector<DnsUpdate> DnsUpdateQueue::takeAll() {
     std::vector<DnsUpdate> all(std::make_move_iterator(updates_.begin()), std::make_move_iterator(updates_.end()));
     updates_.clear();
     return all;
+}
+
+std::size_t DnsUpdateQueue::takeDropped() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return std::exchange(dropped_, 0);
 }
 
 std::size_t DnsUpdateQueue::size() const {

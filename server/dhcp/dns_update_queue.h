@@ -39,11 +39,14 @@ public:
     // nobody to send it to.
     void push(DnsUpdate update);
     std::vector<DnsUpdate> takeAll();
+    // How many updates were dropped for newer ones since the last call.
+    std::size_t takeDropped();
     std::size_t size() const;
 
 private:
     mutable std::mutex lock_;
     std::deque<DnsUpdate> updates_;
+    std::size_t dropped_ = 0;
     std::function<void()> wakeUp_;
 };
 

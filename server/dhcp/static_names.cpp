@@ -1,7 +1,9 @@
 #include "server/dhcp/static_names.h"
 
+#include <algorithm>
 #include <system_error>
 
+#include "common/entry_line.h"
 #include "server/leases/client_rules.h"
 
 namespace tolmark::dhcp {
@@ -71,7 +73,12 @@ void StaticNames::run(std::vector<Lookup> lookups) {
         if (stopping_) break;
         if (!lookup.hostName.empty()) {
             const std::optional<Ipv4> address = c_.names.addressOf(lookup.hostName);
-            if (!address || *address == 0) continue;
+            if (!address || *address == 0) {
+                std::string shown = lookup.hostName;
+                std::transform(shown.begin(), shown.end(), shown.begin(), entryLineChar);
+                c_.log.line(1, false, "DHCP  Error   static host name %s: no address found\n", shown.c_str());
+                continue;
+            }
             Hold hold(c_.engine.lock);
             // The entry may have been changed or removed through the pipe meanwhile.
             ClientRecord* record = c_.engine.clients.resolve(lookup.handle, ClientList::Static);

@@ -68,8 +68,10 @@ TEST(DnsEntries, ForwardAndReverseRecordsOfALease) {
     } zones[] = {
         {makeIpv4(255, 255, 255, 128), "5.168.192.in-addr.arpa"},
         {makeIpv4(255, 255, 0, 0), "168.192.in-addr.arpa"},
-        {makeIpv4(255, 255, 240, 0), "5.168.192.in-addr.arpa"},
+        {makeIpv4(255, 255, 240, 0), "5.168.192.in-addr.arpa"},  // /20: its third byte is not 0
         {makeIpv4(255, 0, 0, 0), "192.in-addr.arpa"},
+        {makeIpv4(255, 255, 255, 255), "5.168.192.in-addr.arpa"},  // one host
+        {0, "192.in-addr.arpa"},                                   // no mask: the first byte still
     };
     for (const auto& z : zones) {
         ASSERT_EQ(makeDnsEntries(lease("pc1", "lab.test.", z.mask), e), DnsEntryResult::Ok);
@@ -316,9 +318,63 @@ TEST(DnsUpdateClient, StrayAnswersAndSilenceAreNotTakenForTheAnswer) {
     EXPECT_EQ(results[1].outcome, DnsOutcome::NoAnswer);
     EXPECT_TRUE(logged(log, "DHCP  Error   DNS check of 7.5.168.192.in-addr.arpa: no answer from 127.0.0.1"));
 
-    const DnsUpdate bad[] = {lease("pc_1", "lab.test")};
-    EXPECT_EQ(client.send(bad).at(0).outcome, DnsOutcome::NotSent);
-    EXPECT_TRUE(logged(log, "DHCP  Error   host name pc_1.lab.test not registered in DNS"));
+    // A name that cannot be registered is skipped at the normal log level, with the reason.
+    log.setLevel(1);
+    const std::string tooLong =
+        std::string(63, 'b') + "." + std::string(63, 'c') + "." + std::string(63, 'd') + "." + std::string(60, 'e');
+    const struct {
+        std::string host, domain;
+        const char* line;
+    } bad[] = {
+        {"pc_1", "lab.test", "DHCP  Error   host name pc_1.lab.test not registered in DNS: not a host label\n"},
+        {"pc1", "", "host name pc1. not registered in DNS: the domain is not a DNS name\n"},
+        {"pc1", "lab..test", "DNS: the domain is not a DNS name\n"},
+        {"pc1", tooLong, "DNS: the name is longer than 255 bytes\n"},
+    };
+    for (const auto& b : bad) {
+        const DnsUpdate one[] = {lease(b.host, b.domain)};
+        EXPECT_EQ(client.send(one).at(0).outcome, DnsOutcome::NotSent);
+        EXPECT_TRUE(logged(log, b.line)) << b.line << "\n" << log.lines.back();
+    }
+}
+
+TEST(DnsUpdateClient, ASilentServerHoldsUpNoOtherServersUpdates) {
+    tolmark::testing::CapturingLog log(1);
+    platform::WakeEvent stop;
+    // 127.0.0.1 answers "present" for every record; nobody listens at 127.0.0.2.
+    ScriptedDnsServer server({0, 0, 0, 0});
+    DnsUpdateClient client(log, stop, server.port(), std::chrono::milliseconds(200));
+    std::vector<DnsUpdate> updates;
+    for (int i = 0; i < 6; ++i) {
+        updates.push_back(lease("pc" + std::to_string(i), "lab.test"));
+        if (i % 3 != 0) updates.back().dnsServer = makeIpv4(127, 0, 0, 2);
+    }
+    const auto started = std::chrono::steady_clock::now();
+    const std::vector<DnsResult> results = client.send(updates);
+    // One wait for the silent server; its other records of the batch are not sent.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
+    EXPECT_EQ(client.messagesSent(), 5u);
+    std::vector<DnsOutcome> outcomes;
+    for (const DnsResult& r : results) outcomes.push_back(r.outcome);
+    using enum DnsOutcome;
+    EXPECT_EQ(outcomes, (std::vector<DnsOutcome>{Present, Present, NoAnswer, NotSent, NotSent, NotSent, Present,
+                                                 Present, NotSent, NotSent, NotSent, NotSent}));
+    EXPECT_TRUE(logged(log, "DHCP  Error   DNS check of pc1.lab.test: no answer from 127.0.0.2\n"));
+    EXPECT_TRUE(logged(log, "DHCP  Error   DNS server 127.0.0.2 did not answer: 7 records not sent\n"));
+
+    // Updates that could not wait while the queue was full are counted, and the count is logged
+    // with the next batch.
+    DnsUpdateQueue queue;
+    for (std::size_t i = 0; i < DnsUpdateQueue::kCapacity + 6; ++i) queue.push(lease("pc1", "lab.test"));
+    EXPECT_EQ(queue.size(), DnsUpdateQueue::kCapacity);
+    stop.signal();
+    EXPECT_EQ(client.sendQueued(queue).size(), 2 * DnsUpdateQueue::kCapacity);
+    EXPECT_TRUE(logged(log, "DHCP  Error   6 DNS updates lost: the queue was full\n"));
+    EXPECT_EQ(queue.size(), 0u);
+    client.sendQueued(queue);
+    EXPECT_EQ(std::count_if(log.lines.begin(), log.lines.end(),
+                            [](const std::string& l) { return l.find("lost") != std::string::npos; }),
+              1);
 }
 
 TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
@@ -326,13 +382,16 @@ TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
         std::vector<int> codes;  // the answers to the messages in turn
         DnsOutcome forward;
         std::size_t messages;  // messages for the A record
+        const char* line = nullptr;
     };
     for (const Case& c : std::vector<Case>{
              {{0, 0}, DnsOutcome::Present, 1},         // the record is there
              {{8, 0, 0}, DnsOutcome::Updated, 2},      // the name was free: added with its DHCID
              {{8, 6, 0, 0}, DnsOutcome::Updated, 3},   // in use, and this client's: replaced
              {{8, 6, 8, 0}, DnsOutcome::Conflict, 3},  // in use by another, or not by a client
-             {{8, 6, 5, 0}, DnsOutcome::Failed, 3},    // refused
+             {{8, 6, 5, 0}, DnsOutcome::Failed, 3, "DNS update of ns.lab.test: rcode 5 (REFUSED) from 127.0.0.1\n"},
+             {{2, 0}, DnsOutcome::Failed, 1, "DNS check of ns.lab.test: rcode 2 (SERVFAIL) from 127.0.0.1\n"},
+             {{9, 9}, DnsOutcome::Failed, 1, "DNS check of ns.lab.test: rcode 9 (NOTAUTH) from 127.0.0.1\n"},
              {{8, -1, -1}, DnsOutcome::NoAnswer, 2},
          }) {
         tolmark::testing::CapturingLog log(2);
@@ -347,8 +406,12 @@ TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
         EXPECT_EQ(results[0].outcome, c.forward);
         EXPECT_EQ(results[0].outcome == DnsOutcome::Conflict,
                   logged(log, "DHCP  Error   DNS name ns.lab.test belongs to another client, not updated"));
-        // And the PTR record's check, unless the name is another's.
-        EXPECT_EQ(client.messagesSent(), c.messages + (c.forward == DnsOutcome::Conflict ? 0 : 1));
+        if (c.line != nullptr) {
+            EXPECT_TRUE(logged(log, c.line)) << log.lines.front();
+        }
+        // And the PTR record's check, unless the name is another's or the server is silent.
+        const bool skipped = c.forward == DnsOutcome::Conflict || c.forward == DnsOutcome::NoAnswer;
+        EXPECT_EQ(client.messagesSent(), c.messages + (skipped ? 0 : 1));
     }
     // A profile without a DNS server queues nothing and sends nothing.
     DnsUpdateQueue queue;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <map>
 
@@ -111,6 +112,13 @@ TEST_F(StaticNamesTest, EntriesGetTheAddressOfTheirNameAndTheNameOfTheirAddress)
     ASSERT_NE(dynamicAt(lan(120)), nullptr);
     EXPECT_EQ(dynamicAt(lan(120))->expiry, kExpiryReserved);
     EXPECT_EQ(bind(mac(1)), lan(120));
+    // The administrator learns why an entry known by name has no address.
+    EXPECT_EQ(std::count_if(log_.lines.begin(), log_.lines.end(),
+                            [](const std::string& l) { return l.find("static host name") != std::string::npos; }),
+              1);
+    EXPECT_NE(
+        std::find(log_.lines.begin(), log_.lines.end(), "DHCP  Error   static host name nowhere: no address found\n"),
+        log_.lines.end());
 
     statusChanged_ = 0;
     statics_.startAtLoad(true);
