@@ -244,8 +244,8 @@ void Server::startHousekeeping() {
     const auto period = testPeriod > 0 ? std::chrono::milliseconds(testPeriod) : std::chrono::milliseconds(30000);
     HousekeepingTasks tasks;
     tasks.sendQueuedDnsUpdates = [this] {
-        const std::vector<dhcp::DnsUpdate> updates = dnsQueue_.takeAll();
-        for (const dhcp::DnsResult& result : dnsClient_.send(updates)) countDnsResult(metrics_.service, result.outcome);
+        for (const dhcp::DnsResult& result : dnsClient_.sendQueued(dnsQueue_))
+            countDnsResult(metrics_.service, result.outcome);
     };
     tasks.saveChangedLists = [this] { saveChangedClients(); };
     tasks.periodicProbe = [this] { probe_.run(false); };
