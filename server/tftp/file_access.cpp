@@ -21,8 +21,6 @@ constexpr unsigned kCodeNotFound = 1;
 constexpr unsigned kCodeAccess = 2;
 constexpr unsigned kCodeDiskFull = 3;
 constexpr unsigned kCodeExists = 6;
-// Temporary upload names stay within the 255 bytes of a file name.
-constexpr std::size_t kTemporaryLeafChars = 200;
 
 bool permissionError(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
@@ -54,7 +52,8 @@ std::optional<OpenResult> resolveConfined(const ResolvedPath& path, bool parentO
     if (resolved.error != 0) return resolveFailure(resolved.error);
     if (path.underPrefix && resolved.location.compare(0, path.root.size(), path.root) != 0)
         return openFailed(kCodeAccess, ErrorText::AccessDenied);
-    if (guard.protects(resolved.directory.get(), resolved.leaf, resolved.exists ? &resolved.leafStatus : nullptr))
+    if (guard.protects(resolved.directory.get(), resolved.leaf, resolved.exists ? &resolved.leafStatus : nullptr) ||
+        uploadWorkingPid(resolved.leaf))
         return openFailed(kCodeAccess, ErrorText::AccessDenied);
     return std::nullopt;
 }
@@ -63,9 +62,7 @@ std::optional<OpenResult> resolveConfined(const ResolvedPath& path, bool parentO
 platform::FileDescriptor createTemporary(int directory, const std::string& leaf, std::string& name) {
     static std::atomic<std::uint32_t> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[48];
-        std::snprintf(suffix, sizeof suffix, ".%d.%u.upload", static_cast<int>(::getpid()), counter.fetch_add(1));
-        name = "." + leaf.substr(0, kTemporaryLeafChars) + suffix;
+        name = uploadWorkingName(leaf, ::getpid(), counter.fetch_add(1));
         platform::FileDescriptor fd(
             ::openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         if (fd || errno != EEXIST) return fd;
@@ -159,6 +156,9 @@ OpenResult openForWriting(const ResolvedPath& path, const WritePolicy& policy, c
         policy.announced > static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize) {
         return openFailed(kCodeDiskFull, ErrorText::DiskFull);
     }
+    if (policy.leftovers != nullptr)
+        policy.leftovers->sweepOnce(resolved.directory.get(),
+                                    resolved.location.substr(0, resolved.location.size() - resolved.leaf.size()));
     std::string temporary;
     platform::FileDescriptor file = createTemporary(resolved.directory.get(), resolved.leaf, temporary);
     // A directory the server's user may not write to is no full disk.

@@ -1,8 +1,8 @@
 #pragma once
 // Opening the file of a request, confined to the root directory or the matching prefix (see
-// confined_path.h), never one of the server's own files, and only a regular file, opened without
-// blocking. Uploads are written to a temporary file beside their target and moved into place
-// only once complete. Also the block sources and sinks the engine reads from and writes to.
+// confined_path.h), never one of the server's own files nor an upload's working file, and only a
+// regular file, opened without blocking. Uploads are written to a working file beside their
+// target and moved into place only once complete (see upload_leftovers.h). Also the block sources and sinks the engine reads from and writes to.
 
 #include <sys/stat.h>
 
@@ -19,6 +19,7 @@
 #include "server/tftp/request_parser.h"
 #include "server/tftp/server_files.h"
 #include "server/tftp/transfer_engine.h"
+#include "server/tftp/upload_leftovers.h"
 
 namespace tolmark::tftp {
 
@@ -93,6 +94,8 @@ OpenResult openForReading(const ResolvedPath& path, const ReadPolicy& policy, Ma
 struct WritePolicy {
     bool overwrite = false;       // "TFTPUpload" value 2
     std::uint64_t announced = 0;  // the client's "tsize", 0 when not given
+    // Sweeps the target's directory of what killed uploads left there; nullptr: not swept.
+    UploadLeftovers* leftovers = nullptr;
 };
 // Starts an upload: an existing file is refused unless overwriting is allowed; a "tsize" over
 // the free space of the file system is refused as a full disk. The file is replaced only when

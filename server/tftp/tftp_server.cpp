@@ -427,7 +427,9 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
                 request.options |= kOptMulticast;
         }
     } else {
-        const WritePolicy policy{(tftp.upload & 2) != 0, (request.options & kOptTsize) != 0 ? request.size : 0};
+        const WritePolicy policy{.overwrite = (tftp.upload & 2) != 0,
+                                 .announced = (request.options & kOptTsize) != 0 ? request.size : 0,
+                                 .leftovers = &leftovers_};
         opened = openForWriting(parsed.path, policy, ownFiles);
     }
     if (!opened.ok) return refuse(from.source, from.sourcePort, request.opcode, opened.code, opened.text, request.path);

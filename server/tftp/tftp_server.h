@@ -129,6 +129,7 @@ private:
     mutable std::mutex listLock_;
     std::list<Entry> transfers_;
     MappingCache mappings_;
+    UploadLeftovers leftovers_{env_.log};  // the listener's: uploads are opened there
     std::int32_t maxWindow_ = kDefaultMaxWindow;
     std::atomic<std::size_t> bufferBytes_{0};
 };

@@ -7,14 +7,17 @@
 #include <gtest/gtest.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <tuple>
 #include <vector>
 
 #include "config/tests/temp_directory.h"
+#include "tests/support/fakes.h"
 
 namespace tolmark::tftp {
 namespace {
@@ -169,6 +172,13 @@ TEST_F(FileAccess, UploadsAppearOnlyWhenCompleteAndNeverLeaveTheRoot) {
     ASSERT_TRUE(created.ok);
     ASSERT_TRUE(writeAll(*created.upload, "abc"));
     EXPECT_FALSE(std::filesystem::exists(root + "new.bin"));  // not before it is complete
+    // The server's working file is no file to download, nor to upload over.
+    const std::vector<std::string> during = entries(root);
+    std::vector<std::string> working;
+    std::set_difference(during.begin(), during.end(), before.begin(), before.end(), std::back_inserter(working));
+    ASSERT_EQ(working.size(), 1u);
+    EXPECT_EQ(openForReading(below(working[0]), {}, mappings).code, 2u);
+    EXPECT_EQ(openForWriting(below(working[0]), {true, 0}).code, 2u);
     ASSERT_TRUE(created.upload->commit());
     EXPECT_EQ(readFile(root + "new.bin"), "abc");
 
@@ -258,6 +268,60 @@ TEST_F(FileAccess, UploadsAppearOnlyWhenCompleteAndNeverLeaveTheRoot) {
     std::sort(after.begin(), after.end());
     EXPECT_EQ(entries(root), after);  // no temporary file is left anywhere
     EXPECT_EQ(entries(outside), std::vector<std::string>{"secret"});
+}
+
+// A server killed during an upload leaves its working file behind. The first upload into a
+// directory removes there what earlier runs left; a file of a server that still runs, a running
+// upload's own, whatever else looks alike, and other directories are not touched.
+TEST_F(FileAccess, AnUploadRemovesWhatKilledUploadsLeftInItsDirectory) {
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+    const pid_t running = ::fork();  // another process of this program
+    if (running == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    const auto name = uploadWorkingName;
+    struct Case {
+        std::string name;
+        bool removed;
+    };
+    const bool asRoot = ::geteuid() == 0;
+    const std::vector<Case> cases = {
+        {name("boot.bin", ended, 0), true},     {name("a.b.c", ended, 17), true},
+        {name("x", running, 3), false},         {name("x", ended, 4) + ".keep", false},
+        {name("x", ended, 5).substr(1), false}, {"." + std::to_string(ended) + ".upload", false},
+        {"sub/" + name("y", ended, 0), false},  // left for an upload into sub/
+        {name("link", ended, 0), false},        // a link, never one of the server's files
+        {name("other", ended, 0), !asRoot},     // another user's (when root can make one)
+    };
+    for (const Case& c : cases) writeFile(root + c.name, "partial");
+    std::filesystem::remove(root + name("link", ended, 0));
+    std::filesystem::create_symlink("boot.bin", root + name("link", ended, 0));
+    if (asRoot) {
+        ASSERT_EQ(::chown((root + name("other", ended, 0)).c_str(), 1234, 1234), 0);
+    }
+    testing::CapturingLog log;
+    UploadLeftovers leftovers(log);
+    const WritePolicy policy{.leftovers = &leftovers};
+    OpenResult first = openForWriting(below("sub/first.bin"), {});  // runs during the sweep of sub/
+    ASSERT_TRUE(first.ok);
+    OpenResult upload = openForWriting(below("new.bin"), policy);
+    ASSERT_TRUE(upload.ok);
+    for (const Case& c : cases) EXPECT_EQ(std::filesystem::exists(root + c.name), !c.removed) << c.name;
+    EXPECT_EQ(log.lines.size(), asRoot ? 2u : 3u);
+    const std::string removed =
+        "TFTP  Removed " + root + name("boot.bin", ended, 0) + ", left by an upload that never ended\n";
+    EXPECT_NE(std::find(log.lines.begin(), log.lines.end(), removed), log.lines.end());
+
+    // Into sub/: its leftover goes, the running upload's file stays and completes.
+    ASSERT_TRUE(openForWriting(below("sub/second.bin"), policy).ok);
+    EXPECT_FALSE(std::filesystem::exists(root + "sub/" + name("y", ended, 0)));
+    ASSERT_TRUE(first.upload->commit());
+    EXPECT_EQ(readFile(root + "sub/first.bin"), "");
+    ::kill(running, SIGKILL);
+    ::waitpid(running, nullptr, 0);
 }
 
 TEST_F(FileAccess, TransfersOfOneFileShareOneMapping) {

@@ -1,0 +1,119 @@
+#include "server/tftp/upload_leftovers.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include "base/file_descriptor.h"
+
+namespace tolmark::tftp {
+namespace {
+
+constexpr std::string_view kWorkingSuffix = ".upload";
+// Directories remembered as swept; past this the memory starts over (a directory swept again
+// costs one read of it, and a running upload's file is never taken for a leftover).
+constexpr std::size_t kMaxSwept = 4096;
+// File times come from a coarse clock: a file made just after the run started may look a little
+// older than the start.
+constexpr std::time_t kStartMargin = 2;
+
+// Digits only, as a number that fits; nothing otherwise.
+std::optional<std::uint64_t> number(std::string_view text) {
+    if (text.empty() || text.size() > 10) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value;
+}
+
+std::string commandName(const std::string& procFile) {
+    platform::FileDescriptor fd(::open(procFile.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return {};
+    char text[64];
+    const ssize_t n = ::read(fd.get(), text, sizeof text);
+    if (n <= 0) return {};
+    std::string name(text, static_cast<std::size_t>(n));
+    if (name.back() == '\n') name.pop_back();
+    return name;
+}
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+
+}  // namespace
+
+std::string uploadWorkingName(std::string_view leaf, pid_t pid, std::uint32_t counter) {
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".%d.%u", static_cast<int>(pid), counter);
+    std::string name = ".";
+    name.append(leaf.substr(0, kWorkingLeafChars));
+    name.append(suffix);
+    name.append(kWorkingSuffix);
+    return name;
+}
+
+std::optional<pid_t> uploadWorkingPid(std::string_view name) {
+    if (name.size() < 2 || name.front() != '.' || !name.ends_with(kWorkingSuffix)) return std::nullopt;
+    name.remove_suffix(kWorkingSuffix.size());
+    const std::size_t counterDot = name.rfind('.');
+    if (counterDot == std::string_view::npos || !number(name.substr(counterDot + 1))) return std::nullopt;
+    name = name.substr(0, counterDot);
+    const std::size_t pidDot = name.rfind('.');
+    // At least one character of the target's name between the first dot and the process number.
+    if (pidDot == std::string_view::npos || pidDot < 2) return std::nullopt;
+    const std::optional<std::uint64_t> pid = number(name.substr(pidDot + 1));
+    if (!pid || *pid == 0 || *pid > 0x7fffffff) return std::nullopt;
+    return static_cast<pid_t>(*pid);
+}
+
+UploadLeftovers::UploadLeftovers(LogSink& log)
+    : log_(log), self_(::getpid()), program_(commandName("/proc/self/comm")), started_(std::time(nullptr)) {}
+
+bool UploadLeftovers::sameProgramRuns(pid_t pid) const {
+    const std::string process = "/proc/" + std::to_string(pid);
+    if (::access(process.c_str(), F_OK) != 0) return errno != ENOENT;  // cannot tell: it may run
+    const std::string name = commandName(process + "/comm");
+    // A process whose name cannot be read may be one of this program's.
+    return name.empty() || name == program_;
+}
+
+bool UploadLeftovers::leftOver(int directoryFd, const char* name, pid_t writer) const {
+    struct stat status {};
+    if (::fstatat(directoryFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (!S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) return false;
+    if (writer == self_) return status.st_ctim.tv_sec + kStartMargin < started_;
+    return !sameProgramRuns(writer);
+}
+
+void UploadLeftovers::sweepOnce(int directoryFd, const std::string& location) {
+    struct stat status {};
+    if (::fstat(directoryFd, &status) != 0) return;
+    if (swept_.size() >= kMaxSwept) swept_.clear();
+    if (!swept_.insert({status.st_dev, status.st_ino}).second) return;
+    // A descriptor of its own to read the directory with: the one given may be a path only.
+    const int readable = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (readable < 0) return;
+    const std::unique_ptr<DIR, DirectoryCloser> directory(::fdopendir(readable));
+    if (!directory) {
+        ::close(readable);
+        return;
+    }
+    while (const dirent* entry = ::readdir(directory.get())) {
+        const std::optional<pid_t> writer = uploadWorkingPid(entry->d_name);
+        if (!writer || !leftOver(readable, entry->d_name, *writer)) continue;
+        if (::unlinkat(readable, entry->d_name, 0) == 0)
+            log_.line(1, false, "TFTP  Removed %s%s, left by an upload that never ended\n", location.c_str(),
+                      entry->d_name);
+    }
+}
+
+}  // namespace tolmark::tftp

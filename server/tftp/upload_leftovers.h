@@ -1,0 +1,52 @@
+#pragma once
+// The working files of uploads: an upload is written to ".NAME.PID.N.upload" beside its target
+// (PID the server's process, N a counter) and moved into place once complete. Such a name is the
+// server's own and is never served nor written by a request. A server killed during an upload
+// leaves its working file behind; the first upload of a run into a directory removes there what
+// earlier runs left, so that crashes do not fill the directory and no walk of the whole tree is
+// needed at start.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "common/log_sink.h"
+
+namespace tolmark::tftp {
+
+// Working file names stay within the 255 bytes of a file name.
+inline constexpr std::size_t kWorkingLeafChars = 200;
+
+std::string uploadWorkingName(std::string_view leaf, pid_t pid, std::uint32_t counter);
+// The process that wrote a working file of that name, or nothing when the name is none.
+std::optional<pid_t> uploadWorkingPid(std::string_view name);
+
+class UploadLeftovers {
+public:
+    explicit UploadLeftovers(LogSink& log);
+
+    // Removes, the first time in this run, the working files that earlier runs left in the
+    // directory: regular files of the server's user whose process has ended (or runs another
+    // program), and those of this process's own number that are older than this run (a restart
+    // that got the same number). Each removal is logged. location: the directory's path with its
+    // final "/", for the log. Called from the listener's thread only.
+    void sweepOnce(int directoryFd, const std::string& location);
+
+private:
+    bool leftOver(int directoryFd, const char* name, pid_t writer) const;
+    bool sameProgramRuns(pid_t pid) const;
+
+    LogSink& log_;
+    pid_t self_;
+    std::string program_;  // this process's command name
+    std::time_t started_;
+    std::set<std::pair<dev_t, ino_t>> swept_;
+};
+
+}  // namespace tolmark::tftp
