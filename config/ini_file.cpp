@@ -398,32 +398,8 @@ bool writeTemporary(const std::string& tmpPath, const std::string& path, std::st
 
 }  // namespace
 
-namespace {
-
-// The file a path names in the end: a configuration kept elsewhere and linked into the data
-// directory is written where it lives, and the link stays. Nothing on a loop of links. Only a
-// link of root's or of the writer's own is followed: the data directory belongs to the
-// service's user, and a link that user made must not lead a writer running as root to rewrite
-// a file the user could not (such a link is replaced by the file, as a rename does).
-std::optional<std::string> linkTarget(const std::string& path) {
-    namespace fs = std::filesystem;
-    fs::path target = path;
-    for (int hops = 0; hops < 40; ++hops) {
-        std::error_code error;
-        struct stat info {};
-        if (::lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return target.string();
-        if (info.st_uid != 0 && info.st_uid != ::geteuid()) return target.string();
-        const fs::path link = fs::read_symlink(target, error);
-        if (error) return std::nullopt;
-        target = link.is_absolute() ? link : target.parent_path() / link;
-    }
-    return std::nullopt;
-}
-
-}  // namespace
-
 bool saveIniFile(const std::string& givenPath, const IniFile& file, bool createDirectory) {
-    const std::optional<std::string> target = linkTarget(givenPath);
+    const std::optional<std::string> target = platform::linkTarget(givenPath);
     if (!target) return false;
     const std::string& path = *target;
     std::filesystem::path directory = std::filesystem::path(path).parent_path();

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,14 @@ FileDescriptor createReplacement(const std::string& temporary, const std::string
 // Gives the new file fd the owner, group and the mode bits of modeBits of the file old describes,
 // as far as the process may give them (a writer that is not root keeps at least the group).
 void takeOwnerAndMode(int fd, const struct stat& old, mode_t modeBits);
+
+// The file a path names in the end, for a writer that replaces it by a rename: a file kept
+// elsewhere and linked into the data directory is written where it lives, and the link stays.
+// Only a link of root's or of the process's own user is followed: the data directory belongs to
+// the service's user, and a link that user made must not lead a writer running as root to
+// rewrite a file the user could not (such a link is replaced by the file, as a rename does).
+// Nothing on a loop of links or after 40 of them (errno ELOOP), or when a link cannot be read.
+std::optional<std::string> linkTarget(const std::string& path);
 
 // Raises the soft limit of open descriptors to the hard limit, so that the server's many
 // sockets, files and connections have room beside each other.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 
 #include "base/file_descriptor.h"
 #include "platform/files.h"
@@ -62,6 +63,25 @@ void takeOwnerAndMode(int fd, const struct stat& old, mode_t modeBits) {
     if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::fchown(fd, old.st_uid, old.st_gid) != 0)
         (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
     (void)::fchmod(fd, old.st_mode & modeBits);
+}
+
+std::optional<std::string> linkTarget(const std::string& path) {
+    namespace fs = std::filesystem;
+    fs::path target = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code error;
+        struct stat info {};
+        if (::lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return target.string();
+        if (info.st_uid != 0 && info.st_uid != ::geteuid()) return target.string();
+        const fs::path link = fs::read_symlink(target, error);
+        if (error) {
+            errno = error.value();
+            return std::nullopt;
+        }
+        target = link.is_absolute() ? link : target.parent_path() / link;
+    }
+    errno = ELOOP;
+    return std::nullopt;
 }
 
 void raiseOpenFileLimit() {

@@ -47,7 +47,9 @@ enum class StopReason { None, EmptyLine, Unreadable, NoMemory, ReadError };
 
 // Hard-links the file to a name no earlier one uses, so that what the server could not read
 // survives the next save. A hard link needs no copy and never leaves a half-written file.
-bool preserveOriginal(const std::string& path, LogSink& log) {
+bool preserveOriginal(const std::string& givenPath, LogSink& log) {
+    // The file itself, beside which a save through a link puts the new one, not the link.
+    const std::string path = platform::linkTarget(givenPath).value_or(givenPath);
     for (int n = 0; n < 10; ++n) {
         std::string name = path + ".unloaded";
         if (n > 0) name += "." + std::to_string(n);
@@ -390,12 +392,16 @@ std::optional<SaveFailure> replaceFile(ClientTable& table, ClientList list, cons
                                        const GeneralSettings& settings, LogSink& log, Mutex* fieldsLock,
                                        std::string& backupFailure) {
     if (file.replaceRefused) return SaveFailure{"file kept unread", 0};
-    const std::string& path = file.path;
+    // A client file linked into the data directory is replaced where it lives, its ".tmp" and
+    // ".bak" beside it, so that the link stays and leads to the new file.
+    const std::optional<std::string> target = platform::linkTarget(file.path);
+    if (!target) return SaveFailure{"follow link", errno};
+    const std::string& path = *target;
     const std::string temporary = path + ".tmp";
     // A save made while root runs the server leaves a file the service's user still reads.
     FileDescriptor fd = platform::createReplacement(temporary, path);
     if (!fd) return SaveFailure{"create", errno};
-    log.line(3, false, "saving %s...\n", path.c_str());
+    log.line(3, false, "saving %s...\n", file.path.c_str());
 
     std::uint32_t unwritable = 0;
     std::string content;
@@ -407,7 +413,7 @@ std::optional<SaveFailure> replaceFile(ClientTable& table, ClientList list, cons
         return SaveFailure{"format", ENOMEM};
     }
     if (unwritable != 0)
-        log.line(1, false, "DHCP  Error   %s: %u records without identity not saved\n", path.c_str(), unwritable);
+        log.line(1, false, "DHCP  Error   %s: %u records without identity not saved\n", file.path.c_str(), unwritable);
 
     // Until the new file is on disk in full, the old one must stay where it is.
     if (!writeAll(fd.get(), content) || ::fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {

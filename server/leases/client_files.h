@@ -2,7 +2,9 @@
 // The three client files: the ethers file (static list), the dynamic file (leases) and the
 // ignored file, one entry line per record. Loaded once at start; a list whose unsaved-change
 // count is not 0 is written back through "<file>.tmp", which replaces the file only once it is
-// complete and on disk, the previous file becoming "<file>.bak" when "Backup" is set.
+// complete and on disk, the previous file becoming "<file>.bak" when "Backup" is set. A file
+// linked into the data directory from elsewhere is replaced where it lives (see
+// platform::linkTarget), so the link stays.
 //
 // Lines a load stops at (an empty line, an identity that does not parse, no memory left) and
 // every line after them are kept as read and written again after the records by every save,

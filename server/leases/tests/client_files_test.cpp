@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/error_text.h"
 #include "server/leases/client_rules.h"
 #include "tests/support/fakes.h"
 
@@ -326,6 +327,39 @@ TEST_F(ClientFilesTest, BackupOnlyOfFilesAbove24Bytes) {
         EXPECT_EQ(std::make_pair(st.st_uid, st.st_gid), std::make_pair(65534u, 65534u));
     }
     EXPECT_EQ(read(elsewhere), "kept");
+}
+
+// A client file kept elsewhere and linked into the data directory is saved where it lives, with
+// its ".tmp" and ".bak" beside it, and the link stays. A link another user made is replaced
+// instead: it must not lead the server to write where that user could not. A loop fails the save.
+TEST_F(ClientFilesTest, AClientFileKeptElsewhereIsSavedThroughItsLink) {
+    const std::string lease = "00:0c:29:aa:bb:01\t10.0.0.100\t:0\n";
+    fs::create_directories(directory_ + "/kept");
+    write(directory_ + "/kept/dynamic", lease);
+    fs::create_symlink("kept/dynamic", directory_ + "/hop");
+    fs::create_symlink("hop", files.dynamic.path);
+    write(directory_ + "/kept/ethers", "");
+    fs::create_symlink(directory_ + "/kept/ethers", files.ethers.path);
+    fs::create_symlink("ignored", files.ignored.path);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::lchown(files.ethers.path.c_str(), 1234, 1234), 0);
+    }
+    load();
+    table.markChanged(ClientList::Dynamic);
+    table.markChanged(ClientList::Static);
+    table.markChanged(ClientList::Ignored);
+    EXPECT_FALSE(saveChangedLists(table, files, settings, log));
+
+    EXPECT_TRUE(fs::is_symlink(files.dynamic.path));
+    EXPECT_EQ(read(directory_ + "/kept/dynamic"), lease);
+    EXPECT_EQ(read(directory_ + "/kept/dynamic.bak"), lease);
+    for (const char* stray : {"/dynamic.bak", "/dynamic.tmp", "/hop.bak", "/kept/dynamic.tmp"})
+        EXPECT_FALSE(fs::exists(fs::symlink_status(directory_ + stray))) << stray;
+    EXPECT_EQ(fs::is_symlink(files.ethers.path), !root);
+    EXPECT_TRUE(fs::is_symlink(files.ignored.path));
+    EXPECT_TRUE(
+        logged("DHCP  Error   failed to save " + files.ignored.path + " (follow link: " + errorText(ELOOP) + ")\n"));
 }
 
 TEST_F(ClientFilesTest, FailedSaveStaysMarkedChanged) {
