@@ -1,5 +1,9 @@
 #include "server/tftp/server_files.h"
 
+#include <optional>
+
+#include "platform/files.h"
+
 namespace tolmark::tftp {
 namespace {
 
@@ -13,17 +17,25 @@ bool isLogFileName(std::string_view name) {
 
 }  // namespace
 
+void ServerFileGuard::addFile(const std::string& path) {
+    struct stat status {};
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash + 1 == path.size()) return;
+    const std::string directory = path.substr(0, slash + 1);
+    if (::stat(directory.c_str(), &status) == 0)
+        names_.push_back({{status.st_dev, status.st_ino}, path.substr(slash + 1)});
+    for (const char* companion : kCompanions) {
+        if (::stat((path + companion).c_str(), &status) == 0) objects_.push_back({status.st_dev, status.st_ino});
+    }
+}
+
 ServerFileGuard::ServerFileGuard(const ServerFiles& files) {
     struct stat status {};
     for (const std::string& path : files.files) {
-        const std::size_t slash = path.rfind('/');
-        if (slash == std::string::npos || slash + 1 == path.size()) continue;
-        const std::string directory = path.substr(0, slash + 1);
-        if (::stat(directory.c_str(), &status) == 0)
-            names_.push_back({{status.st_dev, status.st_ino}, path.substr(slash + 1)});
-        for (const char* companion : kCompanions) {
-            if (::stat((path + companion).c_str(), &status) == 0) objects_.push_back({status.st_dev, status.st_ino});
-        }
+        addFile(path);
+        // A file linked in from elsewhere is saved there, its companions beside it.
+        const std::optional<std::string> target = platform::linkTarget(path);
+        if (target && *target != path) addFile(*target);
     }
     if (!files.logDirectory.empty() && ::stat(files.logDirectory.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
         logDirectories_.push_back({status.st_dev, status.st_ino});

@@ -3,7 +3,8 @@
 // the client files with their temporary and backup companions, the registry stand-in, and the
 // log files in the log directory. A file is known by the directory that holds it and its name
 // (so also one that does not exist yet, which an upload would create), and by its identity on
-// disk (so also through another name that leads to it).
+// disk (so also through another name that leads to it). A file linked in from elsewhere is also
+// known by the name it has there, where its companions are written.
 
 #include <sys/stat.h>
 
@@ -39,6 +40,8 @@ private:
         Identity directory;
         std::string name;
     };
+    void addFile(const std::string& path);
+
     std::vector<NamedFile> names_;
     std::vector<Identity> objects_;
     std::vector<Identity> logDirectories_;

@@ -58,7 +58,11 @@ protected:
         fs::create_symlink(outside + "secret", tmp.path() + "images/deep/escape");
         fs::create_symlink("../shallow.bin", tmp.path() + "images/deep/sneak");
         ASSERT_EQ(::mkfifo((root + "fifo").c_str(), 0644), 0);
-        guard = ServerFileGuard(ServerFiles{root, {root + "Dorvane.ini", root + "dynamic", root + "ignored"}, root});
+        // A client file kept in the tree and linked into the data directory.
+        fs::create_directories(tmp.path() + "data");
+        fs::create_symlink(root + "sub/ethers", tmp.path() + "data/ethers");
+        guard = ServerFileGuard(ServerFiles{
+            root, {root + "Dorvane.ini", root + "dynamic", root + "ignored", tmp.path() + "data/ethers"}, root});
     }
 
     ResolvedPath below(const std::string& relative) { return {root + relative, root, relative, false}; }
@@ -252,6 +256,7 @@ TEST_F(FileAccess, UploadsAppearOnlyWhenCompleteAndNeverLeaveTheRoot) {
              {below("Dorvane.ini"), 2, ErrorText::AccessDenied},
              {below("ignored"), 2, ErrorText::AccessDenied},  // not there yet: still the server's
              {below("ignored.tmp"), 2, ErrorText::AccessDenied},
+             {below("sub/ethers.tmp"), 2, ErrorText::AccessDenied},  // saved where the link leads
              {below("dhcp2404.log"), 2, ErrorText::AccessDenied},
              {below("big.bin"), 3, ErrorText::DiskFull},  // a "tsize" over the free space
          }) {
