@@ -76,6 +76,12 @@ class Durability(unittest.TestCase):
         self.server.settle(0.5)
 
     def test_1_leases_survive_a_clean_restart(self):
+        # The administrator keeps the leases elsewhere and links them into the data directory.
+        kept = os.path.join(self.lab.dir, "kept")
+        os.makedirs(kept)
+        data = os.stat(self.lab.dir)
+        os.chown(kept, data.st_uid, data.st_gid)
+        os.symlink(os.path.join(kept, "dynamic"), self.dynamic)
         self.start_server()
         ns, dev = self.cli, self.cli_dev
         probe = os.path.join(HERE, "dhcp_probe.py")
@@ -90,6 +96,7 @@ class Durability(unittest.TestCase):
         self.assertEqual(self.server.proc.wait(timeout=5), 0)
         lines = self.read_lines()
         self.assertTrue(any(line.startswith("02:00:00:00:00:77\t" + offered + "\t") for line in lines), lines)
+        self.assertTrue(os.path.islink(self.dynamic))
         self.start_server()
         again = self.lab.ns_run(ns, sys.executable, probe, "--device", dev, "--hw", "02:00:00:00:00:77").stdout
         self.assertIn(f'"yiaddr": "{offered}"', again)

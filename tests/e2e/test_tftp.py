@@ -163,11 +163,24 @@ class Tftp(unittest.TestCase):
         self.assertNotEqual(refused.returncode, 0)
         self.logged(f"TFTP  Error   {CLIENT}  Put  4 Illegal TFTP operation", start)
         self.assertFalse(os.path.exists(self.root + "up.bin"))
+        # What a server killed during an upload left: its working file, which no client may
+        # read, and which the first upload into the directory removes.
+        ended = subprocess.Popen(["true"])
+        ended.wait()
+        leftover = f".up.bin.{ended.pid}.0.upload"
+        with open(self.root + leftover, "wb") as f:
+            f.write(b"half an upload")
+        server_user = os.stat(f"/proc/{self.server.proc.pid}")
+        os.chown(self.root + leftover, server_user.st_uid, server_user.st_gid)
+        reply = self.probe("raw", 1, leftover, "octet")["reply"]
+        self.assertEqual((reply["opcode"], reply["code"]), (5, 2))
         self.settings(TFTPUpload=1)
         try:
             start = self.mark()
             self.client_run("atftp", "-p", "-l", "up.bin", "-r", "up.bin", SERVER)
             self.logged(f"s {CLIENT}  Put/octet  {self.root}up.bin", start)
+            self.logged(f"TFTP  Removed {self.root}{leftover}, left by an upload that never ended", start)
+            self.assertFalse(os.path.exists(self.root + leftover))
             with open(self.root + "up.bin", "rb") as f:
                 self.assertEqual(f.read(), payload)
             again = self.client_run("atftp", "-p", "-l", "up.bin", "-r", "up.bin", SERVER, check=False)
