@@ -1,5 +1,6 @@
 #include "server/tftp/tftp_server.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -122,6 +123,7 @@ bool TftpServer::start() {
     maxWindow_ = std::clamp(maxWindow, 0, kMaxWindowLimit);
     if (maxWindow_ != maxWindow)
         env_.log.line(1, false, "TFTP  Error   TFTPMaxWindow %d out of range, %d used\n", maxWindow, maxWindow_);
+    sweepRoot(settings);
     port_.store(socket_.localPort());
     wake_.reset();
     watch_.resume();
@@ -138,6 +140,15 @@ bool TftpServer::start() {
     env_.log.line(1, true, "TFTP  ready   on port %u%s\n", static_cast<unsigned>(port_.load()),
                   settings.options == 0 ? ", options disabled" : "");
     return true;
+}
+
+void TftpServer::sweepRoot(const TftpSettings& settings) {
+    std::string root = settings.directory;
+    if (root.empty() && env_.serverFiles) root = env_.serverFiles().dataDirectory;
+    if (root.empty()) return;
+    if (root.back() != '/') root.push_back('/');
+    const platform::FileDescriptor directory(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (directory) leftovers_.sweepOnce(directory.get(), root);
 }
 
 void TftpServer::requestStop() {

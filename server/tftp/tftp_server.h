@@ -89,6 +89,9 @@ private:
     };
 
     void listen();
+    // What uploads of earlier runs left in the root goes at start (before the listener runs,
+    // which sweeps other directories as uploads first go there).
+    void sweepRoot(const TftpSettings& settings);
     void handleRequest(std::span<const std::uint8_t> datagram, const platform::DatagramInfo& from);
     // A repeated request (the same bytes from the same address and port as a running transfer's),
     // or one beyond the limits, is ignored.

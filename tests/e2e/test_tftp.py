@@ -81,6 +81,12 @@ class Tftp(unittest.TestCase):
             "TFTPEnable": 1, "TFTPMode": 0, "TFTPDirectory": cls.root, "TFTPTimeout": 1, "TFTPRetransmit": 2,
             "Multicast": 1, "MulticastIp": "239.255.0.1", "Port": 6767, "TFTPMaxWindow": 1000000,
         })
+        # What a server killed during an upload leaves: its working file.
+        ended = subprocess.Popen(["true"])
+        ended.wait()
+        cls.leftover = f".up.bin.{ended.pid}.0.upload"
+        with open(cls.root + cls.leftover, "wb") as f:
+            f.write(b"half an upload")
         os.chmod(lab.dir, 0o755)
         cls.server = netns.start_velkora(lab, cls.srv, VELKORA, registry, "TFTP  ready   on port 69")
 
@@ -163,24 +169,21 @@ class Tftp(unittest.TestCase):
         self.assertNotEqual(refused.returncode, 0)
         self.logged(f"TFTP  Error   {CLIENT}  Put  4 Illegal TFTP operation", start)
         self.assertFalse(os.path.exists(self.root + "up.bin"))
-        # What a server killed during an upload left: its working file, which no client may
-        # read, and which the first upload into the directory removes.
-        ended = subprocess.Popen(["true"])
-        ended.wait()
-        leftover = f".up.bin.{ended.pid}.0.upload"
-        with open(self.root + leftover, "wb") as f:
+        # What a killed server's upload left in the root went at start; the working file of a
+        # running upload is no file to download.
+        self.logged(f"TFTP  Removed {self.root}{self.leftover}, left by an upload that never ended", 0)
+        self.assertFalse(os.path.exists(self.root + self.leftover))
+        working = f".up.bin.{self.server.proc.pid}.9.upload"
+        with open(self.root + working, "wb") as f:
             f.write(b"half an upload")
-        server_user = os.stat(f"/proc/{self.server.proc.pid}")
-        os.chown(self.root + leftover, server_user.st_uid, server_user.st_gid)
-        reply = self.probe("raw", 1, leftover, "octet")["reply"]
+        reply = self.probe("raw", 1, working, "octet")["reply"]
+        os.unlink(self.root + working)
         self.assertEqual((reply["opcode"], reply["code"]), (5, 2))
         self.settings(TFTPUpload=1)
         try:
             start = self.mark()
             self.client_run("atftp", "-p", "-l", "up.bin", "-r", "up.bin", SERVER)
             self.logged(f"s {CLIENT}  Put/octet  {self.root}up.bin", start)
-            self.logged(f"TFTP  Removed {self.root}{leftover}, left by an upload that never ended", start)
-            self.assertFalse(os.path.exists(self.root + leftover))
             with open(self.root + "up.bin", "rb") as f:
                 self.assertEqual(f.read(), payload)
             again = self.client_run("atftp", "-p", "-l", "up.bin", "-r", "up.bin", SERVER, check=False)

@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -89,7 +90,12 @@ TEST_F(Listener, TransferListRepeatedRequestsAndStop) {
         t.timeout = 255;  // only a stop can end the wait for the first ACK in time
         return 0;
     });
+    // A killed server's upload left its working file in the root (no process has that number).
+    const std::string leftover = uploadWorkingName("file.bin", 0x7ffffffe, 0);
+    testing::writeFile(tmp.file(leftover), "half");
     start();
+    EXPECT_TRUE(log.has("TFTP  Removed " + tmp.path() + leftover + ", left by an upload that never ended\n"));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file(leftover)));
     Client client;
     // Datagrams too short for a request are dropped and the listener goes on; a refusal comes
     // from the listening port.
