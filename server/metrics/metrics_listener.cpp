@@ -8,11 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <vector>
-#include <algorithm>
 
 #include "base/error_text.h"
 
@@ -65,7 +65,7 @@ bool headerComplete(const std::string& in) {
 // the listener's loop sends as the peer reads it. The library never waits on the peer.
 class BufferedStream final : public httplib::Stream {
 public:
-    BufferedStream(Connection& c) : c_(c) {}
+    explicit BufferedStream(Connection& c) : c_(c) {}
 
     bool is_readable() const override { return at_ < c_.in.size(); }
     bool is_writable() const override { return true; }
@@ -258,8 +258,7 @@ void MetricsListener::serve() {
             next = std::min(next, c.by);
         }
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
-        if (::poll(waits.data(), waits.size(), static_cast<int>(std::max<std::int64_t>(wait, 0))) < 0 &&
-            errno != EINTR)
+        if (::poll(waits.data(), waits.size(), static_cast<int>(std::max<std::int64_t>(wait, 0))) < 0 && errno != EINTR)
             break;
         if (waits[0].revents != 0) break;
         for (std::size_t i = 0; i < connections.size(); ++i) {
@@ -283,8 +282,9 @@ void MetricsListener::serve() {
                 break;
             }
             if (connections.size() == kMaxConnections) {
-                auto oldest = std::min_element(connections.begin(), connections.end(),
-                                               [](const Connection& a, const Connection& b) { return a.opened < b.opened; });
+                auto oldest =
+                    std::min_element(connections.begin(), connections.end(),
+                                     [](const Connection& a, const Connection& b) { return a.opened < b.opened; });
                 drop(*oldest);
                 connections.erase(oldest);
             }
