@@ -21,34 +21,6 @@ VELKORA = None
 REMOTE_PORT = 5067
 METRICS_PORT = 9167
 
-# A peer of the metrics page that never reads its answers, one that sends its request a byte
-# a second, and one that sends a header block without end, for at most 30 seconds.
-METRICS_PESTS = """import socket, sys, threading, time
-host, port = sys.argv[1], int(sys.argv[2])
-def pest(first, each, pause):
-    s = socket.create_connection((host, port), timeout=5)
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
-    s.sendall(first)
-    end = time.monotonic() + 30
-    try:
-        while time.monotonic() < end:
-            s.sendall(each)
-            time.sleep(pause)
-    except OSError:
-        print("cut", first[:4], flush=True)
-deaf = [socket.create_connection((host, port), timeout=5) for _ in range(20)]
-for s in deaf:
-    s.sendall(b"GET /metrics HTTP/1.1\\r\\n\\r\\n" * 50)
-threads = [threading.Thread(target=pest, args=a) for a in
-           ((b"GET /metrics HTTP/1.1\\r\\n", b"X", 1.0), (b"GET /metrics HTTP/1.1\\r\\n", b"X-A: " + b"b" * 4000 + b"\\r\\n", 0))]
-for t in threads:
-    t.start()
-print("held 22", flush=True)
-for t in threads:
-    t.join()
-time.sleep(60)
-"""
-
 
 def as_nobody(*command):
     return ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--", *command]
@@ -141,13 +113,9 @@ class ControlPipeUnderAttack(unittest.TestCase):
     def test_5_the_metrics_page_is_scraped_with_its_listener_besieged(self):
         pid = self.velkora_pid()
         threads = len(os.listdir(f"/proc/{pid}/task"))
-        # Idle connections by the hundred, then the pests that send slowly, without end, or
-        # never read what they asked for.
+        # Idle connections by the hundred (the slow, endless and deaf peers are the listener's
+        # unit test).
         self.hold(self.att, "hold-tcp", "--host", "10.87.0.1", "--port", str(METRICS_PORT), "--count", "400")
-        pests = netns.Process(["ip", "netns", "exec", self.att, sys.executable, "-c", METRICS_PESTS, "10.87.0.1",
-                               str(METRICS_PORT)])
-        self.holders.append(pests)
-        self.assertIsNotNone(pests.wait_for("held ", timeout=30), "\n".join(pests.lines))
         for attempt in range(5):
             start = time.monotonic()
             r = subprocess.run(["ip", "netns", "exec", self.srv, "curl", "-s", "--max-time", "2",
@@ -159,10 +127,6 @@ class ControlPipeUnderAttack(unittest.TestCase):
         self.assertEqual(len(os.listdir(f"/proc/{pid}/task")), threads)
         self.assertLess(len(os.listdir(f"/proc/{pid}/fd")), 120)
         self.assertEqual(self.trisko_print()[0], 1)
-        # The slow pest and the endless one are cut off within their request's two seconds.
-        first = pests.wait_for("cut ", timeout=10)
-        self.assertIsNotNone(first, "\n".join(pests.lines))
-        self.assertIsNotNone(pests.wait_for("cut ", timeout=10, start=first + 1), "\n".join(pests.lines))
 
     def test_3_remote_peers_may_read_but_never_purge_or_reload(self):
         script = ("import sys; sys.path.insert(0, %r); import pipe_peer as p\n"
