@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <unordered_set>
+#include <utility>
 
 #include "base/byte_io.h"
 
@@ -230,11 +232,19 @@ void appendPools(std::string& out, const ServerStats& stats, bool help) {
          &PoolStats::inUse},
         {"tolmark_dhcp_pool_addresses_free", "Addresses of the pool free to hand out.", &PoolStats::free},
     };
+    // A profile listed twice is the same pool, and a series may appear once on a page: the
+    // first of each label value stands.
+    std::unordered_set<std::string> seen;
+    std::vector<std::pair<std::string, const PoolStats*>> pools;
+    for (const PoolStats& pool : stats.pools) {
+        std::string label = labelValue(pool.profile);
+        if (seen.insert(label).second) pools.emplace_back(std::move(label), &pool);
+    }
     for (const PoolFamily& f : families) {
         appendHead(out, f.name, "gauge", f.help, help);
-        for (const PoolStats& pool : stats.pools) {
-            out.append(f.name).append("{profile=\"").append(labelValue(pool.profile)).append("\"} ");
-            out.append(std::to_string(pool.*(f.field))).push_back('\n');
+        for (const auto& [label, pool] : pools) {
+            out.append(f.name).append("{profile=\"").append(label).append("\"} ");
+            out.append(std::to_string(pool->*(f.field))).push_back('\n');
         }
     }
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,8 @@ TEST(ServerStats, PrometheusTextNamesEveryCounterOnce) {
          3, 1, 2});
     stats.pools.push_back({"B\xFCro", 3, 1, 2});
     stats.pools.push_back({"K\xC3\xBC\xC3", 3, 1, 2});
+    // A profile listed twice ("Profile0=lab", "Profile1=lab") is one pool.
+    stats.pools.push_back(stats.pools.front());
     const std::string page = renderPrometheus(stats, true);
     struct Line {
         const char* text;
@@ -121,6 +124,14 @@ TEST(ServerStats, PrometheusTextNamesEveryCounterOnce) {
         {"process_start_time_seconds 4134\n", true},
     };
     for (const Line& line : lines) EXPECT_EQ(page.find(line.text) != std::string::npos, line.present) << line.text;
+    // A series twice on one page makes a scraper drop samples.
+    std::set<std::string> series;
+    for (std::size_t at = 0, end = 0; at < page.size(); at = end + 1) {
+        end = page.find('\n', at);
+        const std::string line = page.substr(at, end - at);
+        if (line[0] == '#') continue;
+        EXPECT_TRUE(series.insert(line.substr(0, line.rfind(' '))).second) << line;
+    }
 
     // Without a database its families are left out; without help only samples remain.
     stats.leaseStore = kLeaseStoreFiles;

@@ -1,5 +1,6 @@
 #include "server/metrics/metrics_listener.h"
 
+#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -7,9 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "base/error_text.h"
 
@@ -20,8 +23,6 @@ using platform::FileDescriptor;
 namespace {
 
 constexpr std::size_t kMetricsListenCapacity = 64;
-// A scraper that stops reading holds the listener no longer than this.
-constexpr int kTimeoutSeconds = 5;
 
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -29,63 +30,71 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
-// One connection, with a time limit and a size limit for the whole request and a time limit
-// for the whole answer: the library's own limits hold for each read and write alone. The
-// listener's stop ends it at once.
-class ConnectionStream final : public httplib::Stream {
+using Clock = std::chrono::steady_clock;
+
+// Connections the listener keeps at once; when another comes, the oldest goes. A scraper sends
+// its request as soon as it connects, so peers that hold connections idle push out only each
+// other.
+constexpr std::size_t kMaxConnections = 32;
+// A connection has this long and this many bytes for its request, and then kAnswerTime for the
+// answer: a peer that sends slowly or without end, or that never reads, is cut off.
+constexpr auto kRequestTime = std::chrono::seconds(2);
+constexpr auto kAnswerTime = std::chrono::seconds(5);
+constexpr std::size_t kMaxRequestBytes = 16384;
+// The kernel's queue of connections not yet accepted (the library asks for 5).
+constexpr int kListenBacklog = 128;
+
+// One connection: its request as received so far, then the answer as sent so far.
+struct Connection {
+    FileDescriptor fd;
+    Clock::time_point opened;
+    Clock::time_point by;  // the end of the request's time, then of the answer's
+    std::string in;
+    std::string out;
+    std::size_t sent = 0;
+    bool answering = false;
+};
+
+// True once the request's header block is complete (the library reads the body, if any, from
+// what came with it).
+bool headerComplete(const std::string& in) {
+    return in.find("\r\n\r\n") != std::string::npos || in.find("\n\n") != std::string::npos;
+}
+
+// The library's side of a connection: the request as received, the answer into a buffer that
+// the listener's loop sends as the peer reads it. The library never waits on the peer.
+class BufferedStream final : public httplib::Stream {
 public:
-    ConnectionStream(int fd, int stop)
-        : fd_(fd),
-          stop_(stop),
-          readBy_(Clock::now() + kRequestTime),
-          writeBy_(Clock::now() + kRequestTime + kAnswerTime) {}
+    explicit BufferedStream(Connection& c) : c_(c) {}
 
-    bool is_readable() const override { return ready(POLLIN, readBy_); }
-    bool is_writable() const override { return ready(POLLOUT, writeBy_); }
-
+    bool is_readable() const override { return at_ < c_.in.size(); }
+    bool is_writable() const override { return true; }
     ssize_t read(char* data, std::size_t size) override {
-        if (received_ >= kMaxRequestBytes || !ready(POLLIN, readBy_)) return -1;
-        const ssize_t n = ::recv(fd_, data, std::min(size, kMaxRequestBytes - received_), MSG_DONTWAIT);
-        if (n > 0) received_ += static_cast<std::size_t>(n);
-        return n;
+        const std::size_t n = std::min(size, c_.in.size() - at_);
+        std::memcpy(data, c_.in.data() + at_, n);
+        at_ += n;
+        return static_cast<ssize_t>(n);
     }
     ssize_t write(const char* data, std::size_t size) override {
-        if (!ready(POLLOUT, writeBy_)) return -1;
-        return ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        c_.out.append(data, size);
+        return static_cast<ssize_t>(size);
     }
     void get_remote_ip_and_port(std::string& ip, int& port) const override { name(::getpeername, ip, port); }
     void get_local_ip_and_port(std::string& ip, int& port) const override { name(::getsockname, ip, port); }
-    socket_t socket() const override { return fd_; }
+    socket_t socket() const override { return c_.fd.get(); }
 
 private:
-    using Clock = std::chrono::steady_clock;
-    static constexpr auto kRequestTime = std::chrono::seconds(2);
-    static constexpr auto kAnswerTime = std::chrono::seconds(kTimeoutSeconds);
-    static constexpr std::size_t kMaxRequestBytes = 16384;
-
-    bool ready(short events, Clock::time_point by) const {
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(by - Clock::now()).count();
-            if (left <= 0) return false;
-            pollfd waits[2] = {{fd_, events, 0}, {stop_, POLLIN, 0}};
-            const int n = ::poll(waits, 2, static_cast<int>(left));
-            if (n > 0) return waits[1].revents == 0 && (waits[0].revents & (events | POLLHUP | POLLERR)) != 0;
-            if (n == 0 || errno != EINTR) return false;
-        }
-    }
     void name(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
         sockaddr_in address{};
         socklen_t length = sizeof address;
-        if (get(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET) return;
+        if (get(c_.fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET)
+            return;
         ip = formatIpv4(address.sin_addr.s_addr).c_str();
         port = ntohs(address.sin_port);
     }
 
-    int fd_;
-    int stop_;
-    Clock::time_point readBy_;
-    Clock::time_point writeBy_;
-    std::size_t received_ = 0;
+    Connection& c_;
+    std::size_t at_ = 0;
 };
 
 }  // namespace
@@ -98,8 +107,9 @@ public:
         if (socket != INVALID_SOCKET) ::close(socket);
     }
     int listening() const { return svr_sock_; }
-    void answer(int fd, int stop) {
-        ConnectionStream stream(fd, stop);
+    // Writes the answer to the connection's request into its buffer.
+    void answer(Connection& c) {
+        BufferedStream stream(c);
         bool closed = false;
         process_request(stream, true, closed, nullptr);
     }
@@ -184,29 +194,105 @@ bool MetricsListener::start(const MetricsAddress& where) {
         port == 0 ? (port = http_->bind_to_any_port(host.c_str())) > 0 : http_->bind_to_port(host.c_str(), port);
     if (!bound) return refuse(errno);
     port_ = static_cast<std::uint16_t>(port);
+    // Listening again only sets the length of the queue. The loop takes what is queued until
+    // the queue is empty, so the socket must not wait.
+    ::listen(http_->listening(), kListenBacklog);
+    ::fcntl(http_->listening(), F_SETFL, ::fcntl(http_->listening(), F_GETFL) | O_NONBLOCK);
     thread_ = std::thread([this] { serve(); });
     log_.line(1, false, "DHCP  Start   metrics on http://%s:%u/metrics\n", host.c_str(), static_cast<unsigned>(port_));
     return true;
 }
 
+namespace {
+
+// Receives what the peer sent; when the request is complete (or the limit reached), the answer
+// is made. False when the connection is to close.
+bool receive(Connection& c, MetricsServer& http) {
+    char buffer[4096];
+    const std::size_t room = std::min(sizeof buffer, kMaxRequestBytes - c.in.size());
+    const ssize_t n = ::recv(c.fd.get(), buffer, room, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
+    if (n > 0) c.in.append(buffer, static_cast<std::size_t>(n));
+    if (!headerComplete(c.in) && c.in.size() < kMaxRequestBytes) return true;
+    http.answer(c);
+    c.in.clear();
+    c.in.shrink_to_fit();
+    c.answering = true;
+    c.by = Clock::now() + kAnswerTime;
+    return !c.out.empty();
+}
+
+// Sends what the peer will take of the answer. False once it is all sent, or the peer is gone.
+bool sendSome(Connection& c) {
+    const ssize_t n = ::send(c.fd.get(), c.out.data() + c.sent, c.out.size() - c.sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    c.sent += static_cast<std::size_t>(n);
+    return c.sent < c.out.size();
+}
+
+void drop(Connection& c) {
+    // What the peer sent beyond its request (pipelined requests) is read away first: closing
+    // with it unread would reset the connection and could take the answer with it.
+    char buffer[4096];
+    for (int i = 0; i < 4 && ::recv(c.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT) > 0; ++i) {
+    }
+    ::shutdown(c.fd.get(), SHUT_RDWR);
+    c.fd.reset();
+}
+
+}  // namespace
+
+// One thread answers every connection: it waits for all of them at once, so a connection that
+// is slow, silent or full holds only its own place.
 void MetricsListener::serve() {
     const int listening = http_->listening();
+    std::vector<Connection> connections;
+    connections.reserve(kMaxConnections);
+    std::vector<pollfd> waits;
     for (;;) {
-        pollfd waits[2] = {{listening, POLLIN, 0}, {stop_.get(), POLLIN, 0}};
-        if (::poll(waits, 2, -1) < 0 && errno != EINTR) break;
-        if (waits[1].revents != 0) break;
-        if (waits[0].revents == 0) continue;
-        FileDescriptor connection(::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-        if (!connection) {
-            // Out of descriptors, say: the connection waits in the queue while others close.
-            if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
-                pollfd stop{stop_.get(), POLLIN, 0};
-                if (::poll(&stop, 1, 100) > 0) break;
-            }
-            continue;
+        const Clock::time_point now = Clock::now();
+        Clock::time_point next = now + std::chrono::hours(1);
+        waits.assign({{stop_.get(), POLLIN, 0}, {listening, POLLIN, 0}});
+        for (const Connection& c : connections) {
+            waits.push_back({c.fd.get(), static_cast<short>(c.answering ? POLLOUT : POLLIN), 0});
+            next = std::min(next, c.by);
         }
-        http_->answer(connection.get(), stop_.get());
-        ::shutdown(connection.get(), SHUT_RDWR);
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
+        if (::poll(waits.data(), waits.size(), static_cast<int>(std::max<std::int64_t>(wait, 0))) < 0 && errno != EINTR)
+            break;
+        if (waits[0].revents != 0) break;
+        for (std::size_t i = 0; i < connections.size(); ++i) {
+            Connection& c = connections[i];
+            const short events = waits[i + 2].revents;
+            bool open = Clock::now() < c.by;
+            if (open && events != 0) open = c.answering ? sendSome(c) : receive(c, *http_);
+            if (!open) drop(c);
+        }
+        std::erase_if(connections, [](const Connection& c) { return !c.fd; });
+        if (waits[1].revents == 0) continue;
+        // Everything queued, up to the limit at a time; when full, the oldest gives way.
+        for (std::size_t taken = 0; taken < kMaxConnections; ++taken) {
+            FileDescriptor fd(::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (!fd) {
+                // Out of descriptors, say: the connections wait in the queue while others close.
+                if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
+                    pollfd stop{stop_.get(), POLLIN, 0};
+                    if (::poll(&stop, 1, 100) > 0) return;
+                }
+                break;
+            }
+            if (connections.size() == kMaxConnections) {
+                auto oldest =
+                    std::min_element(connections.begin(), connections.end(),
+                                     [](const Connection& a, const Connection& b) { return a.opened < b.opened; });
+                drop(*oldest);
+                connections.erase(oldest);
+            }
+            Connection& c = connections.emplace_back();
+            c.fd = std::move(fd);
+            c.opened = Clock::now();
+            c.by = c.opened + kRequestTime;
+        }
     }
 }
 

@@ -19,6 +19,7 @@ import pipe_peer  # noqa: E402
 HERE = os.path.dirname(os.path.abspath(__file__))
 VELKORA = None
 REMOTE_PORT = 5067
+METRICS_PORT = 9167
 
 
 def as_nobody(*command):
@@ -34,6 +35,7 @@ class ControlPipeUnderAttack(unittest.TestCase):
         cls.att = lab.namespace("a")
         lab.link(cls.srv, "10.87.0.1/24", cls.att, "10.87.0.2/24", f"{lab.prefix}x")
         registry = netns.write_config(lab.dir, {"Profile0": "Standard", "RemotePort": str(REMOTE_PORT),
+                                                "MetricsListen": f"10.87.0.1:{METRICS_PORT}",
                                                 "TestHousekeepingMs": "200"})
         with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
             f.write("[Standard]\nInterfaceIP=10.87.0.1\nBaseIP=10.87.0.100\nRange=50\n")
@@ -69,6 +71,10 @@ class ControlPipeUnderAttack(unittest.TestCase):
         self.assertIsNotNone(i, "\n".join(holder.lines))
         return int(holder.lines[i].split()[1])
 
+    def velkora_pid(self):
+        return int(subprocess.run(["pgrep", "-n", "-f", f"{VELKORA} -debug"], capture_output=True,
+                                  text=True).stdout.split()[0])
+
     def trisko_print(self):
         r = subprocess.run(["ip", "netns", "exec", self.srv, self.trisko, "print"], capture_output=True, text=True,
                            timeout=20)
@@ -89,8 +95,7 @@ class ControlPipeUnderAttack(unittest.TestCase):
         # Twelve connections of an unprivileged user try to hold 40 files and searches each.
         held = self.hold(self.srv, "hold-local", "--count", "12", "--files", "20", user=True)
         self.assertGreater(held, 0)
-        pid = int(subprocess.run(["pgrep", "-n", "-f", f"{VELKORA} -debug"], capture_output=True,
-                                 text=True).stdout.split()[0])
+        pid = self.velkora_pid()
         descriptors = len(os.listdir(f"/proc/{pid}/fd"))
         self.assertLess(descriptors, 200)
         # Root's requests are answered, and a change is still saved to its file.
@@ -104,6 +109,24 @@ class ControlPipeUnderAttack(unittest.TestCase):
                 break
             time.sleep(0.2)
         self.assertIn("10.87.0.10", open(ethers).read())
+
+    def test_5_the_metrics_page_is_scraped_with_its_listener_besieged(self):
+        pid = self.velkora_pid()
+        threads = len(os.listdir(f"/proc/{pid}/task"))
+        # Idle connections by the hundred (the slow, endless and deaf peers are the listener's
+        # unit test).
+        self.hold(self.att, "hold-tcp", "--host", "10.87.0.1", "--port", str(METRICS_PORT), "--count", "400")
+        for attempt in range(5):
+            start = time.monotonic()
+            r = subprocess.run(["ip", "netns", "exec", self.srv, "curl", "-s", "--max-time", "2",
+                                f"http://10.87.0.1:{METRICS_PORT}/metrics"], capture_output=True, text=True,
+                               timeout=20)
+            self.assertIn("tolmark_control_connections_total", r.stdout, f"attempt {attempt}: {r.returncode}")
+            self.assertLess(time.monotonic() - start, 1.5)
+        # One thread for the page, whatever the peers do; its descriptors bounded by its limit.
+        self.assertEqual(len(os.listdir(f"/proc/{pid}/task")), threads)
+        self.assertLess(len(os.listdir(f"/proc/{pid}/fd")), 120)
+        self.assertEqual(self.trisko_print()[0], 1)
 
     def test_3_remote_peers_may_read_but_never_purge_or_reload(self):
         script = ("import sys; sys.path.insert(0, %r); import pipe_peer as p\n"

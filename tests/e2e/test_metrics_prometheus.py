@@ -155,6 +155,18 @@ class PrometheusScrape(unittest.TestCase):
         started = self.scalar("process_start_time_seconds")
         self.assertLess(abs(started - time.time()), 300)
 
+        # The profiles loaded again at run time: no counter starts over, which Prometheus would
+        # read as a reset (and rate() as a jump).
+        script = ("import sys; sys.path.insert(0, %r); import pipe_peer as p\n"
+                  "print(p.status(p.transact_local(p.local_socket(), p.message(p.RELOAD_PROFILES))))\n") % HERE
+        r = self.in_server(sys.executable, "-c", script)
+        self.assertEqual(r.stdout.split(), [b"0"], r.stderr)
+        time.sleep(3)  # three scrapes after the reload
+        for family in ("tolmark_dhcp_received_total", "tolmark_dhcp_replies_total", "tolmark_dhcp_malformed_total",
+                       "tolmark_tftp_transfers_ended_total", "tolmark_tftp_sent_bytes_total"):
+            self.assertEqual(self.scalar(f"sum(resets({family}[1m]))"), 0.0, family)
+        self.assertEqual({k: self.scalar(k) for k in expected}, want)
+
     def test_page_passes_promtool(self):
         r = self.in_server("curl", "-s", "--max-time", "5", f"http://{METRICS}/metrics")
         self.assertEqual(r.returncode, 0)

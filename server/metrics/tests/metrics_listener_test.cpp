@@ -11,6 +11,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/fakes.h"
 
@@ -92,28 +93,94 @@ TEST(MetricsListener, ServesThePageAndRefusesWhatItCannotListenOn) {
     }
 }
 
-// Clients that would hold the page: one that sends its request a byte at a time and one that
-// sends headers without end are cut off (each would keep sending for 30 s), and the scrape
-// behind them is answered.
-TEST(MetricsListener, ClientsThatSendSlowlyOrWithoutEndAreCutOff) {
+platform::FileDescriptor connectTo(std::uint16_t port) {
+    platform::FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // A connect into a full queue would wait minutes.
+    const timeval limit{2, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = makeIpv4(127, 0, 0, 1);
+    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    return fd;
+}
+
+// Sends a request as it stands and returns what comes back until the listener closes (at most
+// five seconds).
+std::string exchange(std::uint16_t port, std::string_view request) {
+    platform::FileDescriptor fd = connectTo(port);
+    ::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd wait{fd.get(), POLLIN, 0};
+        if (::poll(&wait, 1, 100) <= 0) continue;
+        char buffer[4096];
+        const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    return answer;
+}
+
+// What a peer may send, and the status line of the only answer it gets.
+TEST(MetricsListener, AnswersEachKindOfRequestOnceAndCloses) {
     testing::CapturingLog log;
     MetricsListener listener(log, [] { return std::string("tolmark_up 1\n"); });
     ASSERT_TRUE(listener.start(MetricsAddress{makeIpv4(127, 0, 0, 1), 0}));
-    auto connect = [&] {
-        platform::FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(listener.port());
-        to.sin_addr.s_addr = makeIpv4(127, 0, 0, 1);
-        EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
-        return fd;
+    struct Case {
+        std::string request;
+        const char* status;  // the answer's first line; empty: closed without one
+        bool page;
     };
+    const Case cases[] = {
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK", true},
+        {"GET /metrics HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK", true},
+        {"GET /metrics HTTP/1.1\r\nConnection: keep-alive\r\n\r\n", "HTTP/1.1 200 OK", true},
+        // Pipelined: the first is answered, the connection closes after it.
+        {"GET /metrics HTTP/1.1\r\n\r\nGET /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", true},
+        {"HEAD /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", false},
+        {"POST /metrics HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", "HTTP/1.1 404 Not Found", false},
+        {"BREW /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+        {"GET /metrics/../etc HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", false},
+        // The body a GET announces is not waited for.
+        {"GET /metrics HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", "HTTP/1.1 200 OK", true},
+        {"GET /" + std::string(20000, 'a') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414 URI Too Long", false},
+        {"GET /metrics HTTP/1.1\r\n" + std::string(300, 'h') + ": " + std::string(100, 'v') + "\r\n\r\n",
+         "HTTP/1.1 200 OK", true},
+        {"\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+    };
+    for (const Case& c : cases) {
+        const std::string answer = exchange(listener.port(), c.request);
+        const std::string label = c.request.substr(0, 60);
+        EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.status) << label;
+        if (answer.empty()) continue;
+        EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << label;
+        const std::size_t pages = answer.find("tolmark_up 1\n") == std::string::npos ? 0 : 1;
+        EXPECT_EQ(pages, c.page ? 1u : 0u) << label;
+        EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << label;
+    }
+}
+
+// Peers that would hold the page: connections that send nothing, more of them than the
+// listener keeps; one that sends its request a byte at a time; one that sends headers without
+// end; one that never reads a page larger than the socket's buffers. Each is cut off or pushed
+// out, and a scraper arriving behind them all is answered within a second.
+TEST(MetricsListener, ClientsThatHoldConnectionsDoNotDelayAScrape) {
+    testing::CapturingLog log;
+    const std::string bigPage(8 << 20, '#');
+    std::atomic<bool> big{false};
+    MetricsListener listener(log, [&] { return big ? bigPage : std::string("tolmark_up 1\n"); });
+    ASSERT_TRUE(listener.start(MetricsAddress{makeIpv4(127, 0, 0, 1), 0}));
+    const std::uint16_t port = listener.port();
     // Sends until the listener closes the connection; false when it is still open after 30 s.
     auto sendUntilCut = [](int fd, std::string_view first, std::string_view each, std::chrono::milliseconds pause) {
         ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (std::chrono::steady_clock::now() < end) {
-            if (::send(fd, each.data(), each.size(), MSG_NOSIGNAL) < 0) return true;
+            // Never blocks: a connection the listener has not taken yet is not cut off.
+            if (::send(fd, each.data(), each.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) return true;
             pollfd wait{fd, POLLIN, 0};
             if (::poll(&wait, 1, static_cast<int>(pause.count())) > 0) {
                 char byte;
@@ -122,22 +189,40 @@ TEST(MetricsListener, ClientsThatSendSlowlyOrWithoutEndAreCutOff) {
         }
         return false;
     };
+    // A peer that asks for the big page and never reads it.
+    big = true;
+    platform::FileDescriptor deaf = connectTo(port);
+    const std::string get = "GET /metrics HTTP/1.1\r\n\r\n";
+    ::send(deaf.get(), get.data(), get.size(), MSG_NOSIGNAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    big = false;
+    std::vector<platform::FileDescriptor> idle;
+    for (int i = 0; i < 200; ++i) idle.push_back(connectTo(port));
     const std::string line(1000, 'b');
-    platform::FileDescriptor flood = connect();
-    EXPECT_TRUE(
-        sendUntilCut(flood.get(), "GET /metrics HTTP/1.1\r\n", "X-A: " + line + "\r\n", std::chrono::milliseconds(0)));
-    platform::FileDescriptor slow = connect();
+    platform::FileDescriptor flood = connectTo(port);
+    std::atomic<bool> floodCut{false};
+    std::thread floodClient([&] {
+        floodCut = sendUntilCut(flood.get(), get.substr(0, 23), "X-A: " + line + "\r\n", std::chrono::milliseconds(0));
+    });
+    platform::FileDescriptor slow = connectTo(port);
     std::atomic<bool> slowCut{false};
     std::thread slowClient(
-        [&] { slowCut = sendUntilCut(slow.get(), "GET /metrics HTTP/1.1\r\n", "X", std::chrono::milliseconds(200)); });
+        [&] { slowCut = sendUntilCut(slow.get(), get.substr(0, 23), "X", std::chrono::milliseconds(200)); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    httplib::Client client("127.0.0.1", listener.port());
-    client.set_read_timeout(60, 0);
+
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(1, 0);
+    client.set_read_timeout(1, 0);
+    const auto asked = std::chrono::steady_clock::now();
     const httplib::Result page = client.Get("/metrics");
+    const auto took = std::chrono::steady_clock::now() - asked;
     slowClient.join();
+    floodClient.join();
     ASSERT_TRUE(page);
     EXPECT_EQ(page->body, "tolmark_up 1\n");
+    EXPECT_LT(took, std::chrono::seconds(1));
     EXPECT_TRUE(slowCut.load());
+    EXPECT_TRUE(floodCut.load());
 }
 
 }  // namespace
