@@ -197,6 +197,7 @@ TEST(MetricsListener, ClientsThatHoldConnectionsDoNotDelayAScrape) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     big = false;
     std::vector<platform::FileDescriptor> idle;
+    idle.reserve(200);
     for (int i = 0; i < 200; ++i) idle.push_back(connectTo(port));
     const std::string line(1000, 'b');
     platform::FileDescriptor flood = connectTo(port);
