@@ -24,6 +24,10 @@ inline constexpr const char* kDefaultProfileName = "Standard";
 // The three files differ in what the time means and which fields they write.
 enum class EntryFormat : std::uint8_t { Static = 0, Dynamic = 1, Ignored = 2 };
 
+// Some editors begin a text file with the UTF-8 byte order mark: a file of entry lines, read by
+// the server or imported, skips it, as it is no part of the first entry.
+inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
 // "UpdateEthers" bit: host names are written into the ethers and ignored files.
 inline constexpr int kUpdateEthersHostNames = 2;
 

@@ -320,7 +320,7 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
         }
         // A file saved by an editor that begins it with the UTF-8 byte order mark: the mark is
         // no part of the first identity.
-        if (lineNo == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
+        if (lineNo == 1 && line.starts_with(kUtf8ByteOrderMark)) line.erase(0, kUtf8ByteOrderMark.size());
         auto entry = parseEntryText(line);
         if (!entry) {
             std::fprintf(out, "line %u: not a client entry: %s\n", lineNo, line.c_str());

@@ -26,7 +26,6 @@ namespace {
 
 constexpr std::size_t kPathCapacity = 1024;
 constexpr off_t kBackupMinimumSize = 25;  // files of 24 bytes or less are not worth a backup
-constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
 EntryFormat formatOf(ClientList list) {
     switch (list) {

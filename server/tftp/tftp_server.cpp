@@ -239,10 +239,13 @@ bool TftpServer::ignored(Ipv4 client, std::uint16_t port, std::uint64_t digest, 
     if (!refuse && (settings.mode & kModeManagedOnly)) {
         refuse = !(env_.standing ? env_.standing(client) : ClientStanding{}).known;
     }
-    if (refuse)
-        env_.log.line(1, false, "TFTP  Error   request from %s ignored, %u\n", formatIpv4(client).c_str(),
-                      static_cast<unsigned>(running));
+    if (refuse) logIgnored(client, running);
     return refuse;
+}
+
+void TftpServer::logIgnored(Ipv4 client, std::int32_t running) {
+    env_.log.line(1, false, "TFTP  Error   request from %s ignored, %u\n", formatIpv4(client).c_str(),
+                  static_cast<unsigned>(running));
 }
 
 void TftpServer::refuse(Ipv4 client, std::uint16_t port, std::uint16_t opcode, unsigned code, ErrorText text,
@@ -395,8 +398,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
     // from port 0, which no answer can reach (a transfer would only wait for its time-out).
     const unsigned opcode = (unsigned{datagram[0]} << 8) | datagram[1];
     if ((opcode != kOpReadRequest && opcode != kOpWriteRequest) || from.sourcePort == 0 || !singleHost(from.source)) {
-        env_.log.line(1, false, "TFTP  Error   request from %s ignored, %u\n", formatIpv4(from.source).c_str(),
-                      static_cast<unsigned>(running_.load()));
+        logIgnored(from.source, running_.load());
         return;
     }
     TftpSettings tftp = env_.settings.tftp();
@@ -460,8 +462,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         return refuseSetup(from.source, from.sourcePort, request.opcode, ErrorText::DataPortFailed,
                            "bind on data port failed");
     if (!socket.connect(from.source, from.sourcePort)) {
-        env_.log.line(1, false, "TFTP  Error   request from %s ignored, %u\n", formatIpv4(from.source).c_str(),
-                      static_cast<unsigned>(running_.load()));
+        logIgnored(from.source, running_.load());
         return;
     }
 

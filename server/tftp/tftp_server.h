@@ -96,6 +96,8 @@ private:
     // A repeated request (the same bytes from the same address and port as a running transfer's),
     // or one beyond the limits, is ignored.
     bool ignored(Ipv4 client, std::uint16_t port, std::uint64_t digest, const TftpSettings& settings);
+    // "request from ... ignored", with the number of transfers running.
+    void logIgnored(Ipv4 client, std::int32_t running);
     // The source or sink of a transfer, with its buffers counted against the budget; false when
     // they cannot be had.
     bool prepareData(Transfer& transfer, OpenResult& opened);
