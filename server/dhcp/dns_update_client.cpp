@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <string>
 #include <string_view>
 
+#include "base/error_text.h"
 #include "common/entry_line.h"
 
 namespace tolmark::dhcp {
@@ -44,12 +46,21 @@ struct SilentServer {
     unsigned skipped;
 };
 
+// Why a message did not go out: it did not fit its buffer (nothing was sent), or the send failed.
+std::string notSentReason(std::size_t length) {
+    return length == 0 ? std::string("the message does not fit") : errorText(errno);
+}
+
 }  // namespace
 
 std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates) {
     std::vector<DnsResult> results;
     if (updates.empty()) return results;
     platform::UdpSocket socket = platform::openBoundUdpSocket(0, 0);
+    // Without a socket (descriptors used up, a sandbox without the network) no record of the
+    // batch goes out: one line says why, and the records count as not sent.
+    if (!socket.valid())
+        log_.line(1, false, "DHCP  Error   DNS updates not sent: no socket: %s\n", errorText(errno).c_str());
     // Each record waits up to 2 seconds for its answer: a server that is down would hold a long
     // batch for hours, and the updates for other servers behind it. Once it has not answered,
     // the batch's other records for it are not sent; the next lease renewal queues them again.
@@ -106,7 +117,8 @@ DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, const Dns
     // Messages of odd length carry one zero byte more; servers pass over it.
     std::size_t length = encodeDnsMessage(DnsMessageKind::Check, entry, nextId(), message, true);
     if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
-        log_.line(1, false, "DHCP  Error   DNS check of %s not sent to %s\n", entry.name.c_str(), server.c_str());
+        log_.line(1, false, "DHCP  Error   DNS check of %s not sent to %s: %s\n", entry.name.c_str(), server.c_str(),
+                  notSentReason(length).c_str());
         return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
     }
     const std::optional<unsigned> rcode = awaitAnswer(socket, entry.server, id_);
@@ -123,7 +135,8 @@ DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, const Dns
     if (entry.dhcid.empty()) {
         length = encodeDnsMessage(DnsMessageKind::Update, entry, nextId(), message, true);
         if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
-            log_.line(1, false, "DHCP  Error   DNS update of %s not sent to %s\n", entry.name.c_str(), server.c_str());
+            log_.line(1, false, "DHCP  Error   DNS update of %s not sent to %s: %s\n", entry.name.c_str(),
+                      server.c_str(), notSentReason(length).c_str());
             return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
         }
         log_.line(2, false, "DHCP  DNS     update %s sent to %s\n", entry.name.c_str(), server.c_str());
@@ -142,7 +155,8 @@ DnsResult DnsUpdateClient::registerOwned(platform::UdpSocket& socket, const DnsR
     for (const DnsMessageKind kind : {DnsMessageKind::Add, DnsMessageKind::Replace}) {
         const std::size_t length = encodeDnsMessage(kind, entry, nextId(), message, true);
         if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
-            log_.line(1, false, "DHCP  Error   DNS update of %s not sent to %s\n", entry.name.c_str(), server.c_str());
+            log_.line(1, false, "DHCP  Error   DNS update of %s not sent to %s: %s\n", entry.name.c_str(),
+                      server.c_str(), notSentReason(length).c_str());
             return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
         }
         rcode = awaitAnswer(socket, entry.server, id_);

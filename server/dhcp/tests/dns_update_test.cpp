@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <span>
 #include <thread>
+
+#include <sys/resource.h>
 
 #include "platform/udp_socket.h"
 #include "server/dhcp/dns_message.h"
@@ -360,6 +363,20 @@ TEST(DnsUpdateClient, ASilentServerHoldsUpNoOtherServersUpdates) {
                                                  Present, NotSent, NotSent, NotSent, NotSent}));
     EXPECT_TRUE(logged(log, "DHCP  Error   DNS check of pc1.lab.test: no answer from 127.0.0.2\n"));
     EXPECT_TRUE(logged(log, "DHCP  Error   DNS server 127.0.0.2 did not answer: 7 records not sent\n"));
+
+    // Without a socket (no descriptor left) nothing is sent, and the log says why once.
+    {
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+        rlimit none = saved;
+        none.rlim_cur = 0;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+        const std::vector<DnsResult> unsent = client.send(std::span(updates).first(2));
+        setrlimit(RLIMIT_NOFILE, &saved);
+        ASSERT_EQ(unsent.size(), 4u);
+        for (const DnsResult& r : unsent) EXPECT_EQ(r.outcome, DnsOutcome::SendFailed);
+        EXPECT_TRUE(logged(log, "DHCP  Error   DNS updates not sent: no socket: Too many open files\n"));
+    }
 
     // Updates that could not wait while the queue was full are counted, and the count is logged
     // with the next batch.
