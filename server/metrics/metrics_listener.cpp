@@ -187,6 +187,15 @@ bool MetricsListener::start(const MetricsAddress& where) {
     http_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
         response.set_content(render_(), "text/plain; version=0.0.4; charset=utf-8");
     });
+    // The page is only read: other methods on it are told which ones it takes.
+    const auto notAllowed = [](const httplib::Request&, httplib::Response& response) {
+        response.status = 405;
+        response.set_header("Allow", "GET, HEAD");
+    };
+    http_->Post("/metrics", notAllowed);
+    http_->Put("/metrics", notAllowed);
+    http_->Delete("/metrics", notAllowed);
+    http_->Patch("/metrics", notAllowed);
 
     int port = where.port;
     errno = 0;

@@ -141,7 +141,9 @@ TEST(MetricsListener, AnswersEachKindOfRequestOnceAndCloses) {
         // Pipelined: the first is answered, the connection closes after it.
         {"GET /metrics HTTP/1.1\r\n\r\nGET /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", true},
         {"HEAD /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", false},
-        {"POST /metrics HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", "HTTP/1.1 404 Not Found", false},
+        {"POST /metrics HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", "HTTP/1.1 405 Method Not Allowed", false},
+        {"DELETE /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", false},
+        {"POST /other HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 404 Not Found", false},
         {"BREW /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
         {"GET /metrics/../etc HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", false},
         // The body a GET announces is not waited for.
