@@ -146,6 +146,10 @@ void writeRequestedOption(Render& x, std::uint8_t code) {
                 w.writeString(code, file, bootFileName(x, file, sizeof file));
             }
             break;
+        case kClientIdentifier:
+            // Echoed already: a second one would be joined to it by the client.
+            if (!x.in.view.clientIdOption) w.copyProfileOptions(code, p, x.record);
+            break;
         default:
             w.copyProfileOptions(code, p, x.record);
             break;
@@ -270,6 +274,12 @@ std::size_t writeServedReply(EngineTables& c, const RequestInput& in, const Deci
         if (s.messageType != kInform && type != kNak) reply.putU32Option(kLeaseTime, x.announced);
     }
     const std::size_t movable = reply.position();
+    // A DHCP client's identifier goes back as it came (RFC 6842): a client that shares its
+    // hardware address with others tells its own replies by it.
+    if (!d.bootp) {
+        const auto clientId = s.clientIdOption.value();
+        reply.writeString(kClientIdentifier, clientId.data(), clientId.size());
+    }
     writeRequestedOptions(x);
     if (s.parameterList[0] == 0) reply.copyProfileOptions(0, x.profile, rec);
     return finish(x, d.bootp, movable);

@@ -50,15 +50,17 @@ struct RequestSummary {
     std::uint16_t maxReplySize = 548;
     std::array<std::uint8_t, 256> parameterList{};  // ended by a 0 byte
     std::uint8_t autoConfigure = 0;
-    ValueRef hostName;            // the last host name option
-    ValueRef firstHostName;       // the first one
-    ValueRef firstShortHostName;  // the first one of at most 254 bytes
-    ValueRef clientIdOption;      // option 61
+    ValueRef hostName;        // option 12
+    ValueRef clientIdOption;  // option 61
     ValueRef vendorClass;
     ValueRef userClassOption;         // option 77
     ValueRef relayInformationOption;  // option 82
     ValueRef circuitIdOption;         // its sub-option 1, the last found
     ValueRef remoteIdOption;          // its sub-option 2, the last found
+    // A value sent in several options of one code is their values joined in order (RFC 3396),
+    // held here once a second part comes: a length byte and at most 255 bytes, the most one
+    // value holds. Host name, client identifier, vendor class, user class.
+    std::array<std::array<std::uint8_t, 256>, 4> joined{};
 };
 
 // The request as the engine's policy reads it: the summary with the settings applied (which
@@ -84,6 +86,7 @@ struct RequestView {
     Ipv4 serverIdentifier = 0;
     ValueRef hostName;
     ValueRef clientIdentifier;
+    ValueRef clientIdOption;  // option 61 as sent, identifying or not: every DHCP reply echoes it
     ValueRef vendorClass;
     ValueRef userClass;
     const std::uint8_t* hardwareAddress = nullptr;  // chaddr, 16 bytes

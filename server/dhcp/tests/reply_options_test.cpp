@@ -2,6 +2,7 @@
 // options into `file` and `sname`.
 
 #include <algorithm>
+#include <functional>
 #include <string>
 
 #include "server/dhcp/dhcp_protocol.h"
@@ -65,6 +66,9 @@ TEST_F(ReplyOptionsTest, RequestedOptionsFollowTheParameterList) {
     // and a mask or an address list would come out twice as long.
     Reply repeated = send(discover(mac(1)).option(kParameterList, {1, 3, 1, 150, 3, 150, 1}));
     EXPECT_EQ(requested(repeated), (Codes{1, 3, 150}));
+    // A list sent in two parts is one list.
+    Reply split = send(discover(mac(1)).option(kParameterList, {6, 150}).option(kParameterList, {1, 42}));
+    EXPECT_EQ(requested(split), (Codes{6, 150, 1, 42}));
 }
 
 TEST_F(ReplyOptionsTest, WithoutAListTheDefaultOptionsThenEveryProfileLine) {
@@ -196,6 +200,64 @@ TEST_F(ReplyOptionsTest, UseOptSendsServerAndFileAsOptions) {
     EXPECT_EQ(requested(offer), Codes{});
     EXPECT_EQ(Reply::fieldText(offer.sname), "192.168.1.1");
     EXPECT_EQ(Reply::fieldText(offer.file), "pxelinux.0");
+}
+
+}  // namespace
+}  // namespace tolmark::dhcp::testing
+
+namespace tolmark::dhcp::testing {
+namespace {
+
+// A client that sent a client identifier finds it in every answer, byte for byte, whether or
+// not it identifies the client; one that sent none finds none (RFC 6842).
+TEST_F(ReplyOptionsTest, ClientIdentifierIsEchoedUnchanged) {
+    const Bytes id{1, 0x00, 0x11, 0x22, 0x33, 0x44, 0x01};
+    Bytes longId{0xFF};
+    for (int i = 1; i < 255; ++i) longId.push_back(static_cast<std::uint8_t>(i));
+    struct Case {
+        const char* name;
+        int enableId;
+        const Bytes* sent;  // nullptr: no option 61
+        int replyType;
+        std::function<void(RequestBuilder&)> build;
+        Ipv4 source;
+    } cases[] = {
+        {"OFFER, identified by hardware address", 0, &id, kOffer, [](auto& b) { b.type(kDiscover); }, 0},
+        {"OFFER, identified by option 61", 1, &id, kOffer, [](auto& b) { b.type(kDiscover); }, 0},
+        {"OFFER of an identifier of 255 bytes", 1, &longId, kOffer, [](auto& b) { b.type(kDiscover); }, 0},
+        {"OFFER without option 61", 1, nullptr, kOffer, [](auto& b) { b.type(kDiscover); }, 0},
+        {"ACK", 1, &id, kAck, [](auto& b) { b.type(kRequest).address(kServerIdentifier, kServer); }, 0},
+        {"NAK of a renewal for another address", 1, &id, kNak, [](auto& b) { b.type(kRequest).ciaddr(lan(130)); },
+         lan(130)},
+        {"ACK of an INFORM", 0, &id, kAck, [](auto& b) { b.type(kInform).ciaddr(lan(5)); }, lan(5)},
+    };
+    useProfiles({lanProfile()});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings([&](DhcpSettings& d) { d.general.enableId = c.enableId; });
+        RequestBuilder b;
+        b.chaddr(mac(1));
+        c.build(b);
+        b.option(kParameterList, {1, 3});
+        if (c.sent != nullptr) b.option(kClientIdentifier, *c.sent);
+        Reply reply = send(b, c.source);
+        ASSERT_TRUE(reply);
+        EXPECT_TRUE(reply.wellFormed);
+        EXPECT_EQ(reply.find(kMessageType)->value, Bytes{static_cast<std::uint8_t>(c.replyType)});
+        const ReplyOption* echoed = reply.find(kClientIdentifier);
+        if (c.sent == nullptr) {
+            EXPECT_EQ(echoed, nullptr);
+        } else {
+            ASSERT_NE(echoed, nullptr);
+            EXPECT_EQ(echoed->value, *c.sent);
+        }
+    }
+    // The answer that tells a refused client not to configure itself echoes it too.
+    settings([](DhcpSettings& d) { d.general.regOnly = 1, d.general.autoConfigure = 0; });
+    Reply answer = send(discover(mac(2)).option(kAutoConfigure, {1}).option(kClientIdentifier, id));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer.codes(), (Codes{kMessageType, kClientIdentifier, kAutoConfigure}));
+    EXPECT_EQ(answer.find(kClientIdentifier)->value, id);
 }
 
 }  // namespace
