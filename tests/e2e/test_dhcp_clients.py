@@ -152,6 +152,20 @@ class RealClients(unittest.TestCase):
         r = self.udhcpc("u", "-r", lease["ip"])
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertEqual(self.lease_of("u")["ip"], lease["ip"])
+        # Its client identifier (type 1 and its hardware address) comes back as it was sent; udhcpc
+        # hands the hook what it received as opt61.
+        ns, dev = self.clients["u"]
+        mac = self.lab.ns_run(ns, "cat", f"/sys/class/net/{dev}/address").stdout.strip()
+        echoed = os.path.join(self.lab.dir, "u.id")
+        hook = os.path.join(self.lab.dir, "u-id.sh")
+        with open(hook, "w") as f:
+            f.write(f"#!/bin/sh\n[ \"$1\" = bound ] && echo \"$opt61\" > {echoed}\nexit 0\n")
+        os.chmod(hook, 0o755)
+        r = self.run_in(ns, ["busybox", "udhcpc", "-i", dev, "-n", "-q", "-f", "-t", "5", "-T", "2", "-s", hook,
+                             "-r", lease["ip"]], self.hook_env("u"))
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        with open(echoed) as f:
+            self.assertEqual(f.read().strip(), "01" + mac.replace(":", ""))
 
     def test_2_dhclient_gets_another_address_then_releases_it(self):
         open(os.path.join(self.lab.dir, "h.conf"), "w").close()
