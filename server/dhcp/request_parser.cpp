@@ -37,11 +37,11 @@ void walkRelayInformation(const std::uint8_t* option, RequestSummary& s) {
 }
 
 // Another part of a value: the parts so far move into the value's slot of the summary, which
-// takes this one after them, as much as a value can hold.
-void join(ValueRef& value, std::array<std::uint8_t, 256>& slot, const std::uint8_t* part) {
+// takes this one after them, as much as a value can hold. False when some of it did not fit.
+bool join(ValueRef& value, std::array<std::uint8_t, 256>& slot, const std::uint8_t* part) {
     if (!value) {
         value.at = part;
-        return;
+        return true;
     }
     if (value.at != slot.data()) {
         slot[0] = value.length();
@@ -51,6 +51,7 @@ void join(ValueRef& value, std::array<std::uint8_t, 256>& slot, const std::uint8
     const std::size_t taken = std::min<std::size_t>(part[0], slot.size() - 1 - slot[0]);
     std::memcpy(slot.data() + 1 + slot[0], part + 1, taken);
     slot[0] = static_cast<std::uint8_t>(slot[0] + taken);
+    return taken == part[0];
 }
 
 void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
@@ -107,7 +108,7 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
                 join(s.vendorClass, s.joined[2], at);
                 break;
             case kClientIdentifier:
-                join(s.clientIdOption, s.joined[1], at);
+                if (!join(s.clientIdOption, s.joined[1], at)) s.clientIdCut = true;
                 break;
             case kUserClass:
                 join(s.userClassOption, s.joined[3], at);
@@ -159,7 +160,7 @@ void applySettings(const RequestSummary& s, const EngineSettings& g, bool interf
     v.autoConfigure = s.autoConfigure;
     v.serverIdentifier = s.serverIdentifier;
     v.hostName = s.hostName;
-    v.clientIdOption = s.clientIdOption;
+    if (!s.clientIdCut) v.clientIdOption = s.clientIdOption;
     v.vendorClass = s.vendorClass;
     v.hardwareAddress = s.hardwareAddress;
     v.hardwareLength = s.hardwareLength;

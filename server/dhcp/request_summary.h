@@ -50,8 +50,9 @@ struct RequestSummary {
     std::uint16_t maxReplySize = 548;
     std::array<std::uint8_t, 256> parameterList{};  // ended by a 0 byte
     std::uint8_t autoConfigure = 0;
-    ValueRef hostName;        // option 12
-    ValueRef clientIdOption;  // option 61
+    ValueRef hostName;         // option 12
+    ValueRef clientIdOption;   // option 61
+    bool clientIdCut = false;  // its parts held more than one value can: it is cut
     ValueRef vendorClass;
     ValueRef userClassOption;         // option 77
     ValueRef relayInformationOption;  // option 82
@@ -86,7 +87,8 @@ struct RequestView {
     Ipv4 serverIdentifier = 0;
     ValueRef hostName;
     ValueRef clientIdentifier;
-    ValueRef clientIdOption;  // option 61 as sent, identifying or not: every DHCP reply echoes it
+    // Option 61 as sent, identifying or not, for every DHCP reply to echo; none when it was cut.
+    ValueRef clientIdOption;
     ValueRef vendorClass;
     ValueRef userClass;
     const std::uint8_t* hardwareAddress = nullptr;  // chaddr, 16 bytes

@@ -252,6 +252,15 @@ TEST_F(ReplyOptionsTest, ClientIdentifierIsEchoedUnchanged) {
             EXPECT_EQ(echoed->value, *c.sent);
         }
     }
+    // One sent in two parts comes back whole; one too long for a single option would come back
+    // cut, and a client that compares would drop the reply: it is not echoed.
+    Reply parts = send(discover(mac(3)).option(kClientIdentifier, {1, 2, 3}).option(kClientIdentifier, {4, 5}));
+    ASSERT_TRUE(parts.find(kClientIdentifier));
+    EXPECT_EQ(parts.find(kClientIdentifier)->value, (Bytes{1, 2, 3, 4, 5}));
+    const Bytes half(150, 'i');
+    Reply cut = send(discover(mac(4)).option(kClientIdentifier, half).option(kClientIdentifier, half));
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut.find(kClientIdentifier), nullptr);
     // The answer that tells a refused client not to configure itself echoes it too.
     settings([](DhcpSettings& d) { d.general.regOnly = 1, d.general.autoConfigure = 0; });
     Reply answer = send(discover(mac(2)).option(kAutoConfigure, {1}).option(kClientIdentifier, id));
