@@ -18,6 +18,14 @@ std::string text(ValueRef value) {
     return value ? std::string(reinterpret_cast<const char*>(value.data()), value.length()) : std::string("-");
 }
 
+// A DISCOVER of 00:11:22:33:44:01 with what build adds.
+Bytes discoverWith(const std::function<void(RequestBuilder&)>& build) {
+    RequestBuilder builder;
+    builder.chaddr(mac(1)).type(kDiscover);
+    build(builder);
+    return builder.bytes();
+}
+
 TEST(RequestParser, TheViewAppliesTheSettingsToWhatWasSent) {
     const Bytes relayInfo{1, 2, 'c', '1', 2, 2, 'r', '1'};
     struct Case {
@@ -70,10 +78,7 @@ TEST(RequestParser, TheViewAppliesTheSettingsToWhatWasSent) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RequestBuilder builder;
-        builder.chaddr(mac(1)).type(kDiscover);
-        c.build(builder);
-        const Bytes datagram = builder.bytes();
+        const Bytes datagram = discoverWith(c.build);
         RequestSummary summary;
         summary.sourceAddress = makeIpv4(10, 9, 9, 9);
         parseRequest(datagram, summary);
@@ -132,10 +137,7 @@ TEST(RequestParser, RepeatedOptionsAreJoinedInOrder) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RequestBuilder builder;
-        builder.chaddr(mac(1)).type(kDiscover);
-        c.build(builder);
-        const Bytes datagram = builder.bytes();
+        const Bytes datagram = discoverWith(c.build);
         RequestSummary summary;
         parseRequest(datagram, summary);
         const std::string list(reinterpret_cast<const char*>(summary.parameterList.data()));
