@@ -24,6 +24,9 @@ struct Render {
     const OptionCodeList& defaultOptions;
     Ipv4 mask = 0;
     std::uint32_t announced = 0;  // the lease time the reply states
+    // Codes whose profile lines went out for the list: the lines sent to a client without a
+    // list leave them out, or the client would join the two into one doubled value.
+    std::bitset<256> linesSent{};
 };
 
 // The boot file name as it is sent: expanded, with a 0 byte counted under "ZeroTerminate".
@@ -149,9 +152,11 @@ void writeRequestedOption(Render& x, std::uint8_t code) {
         case kClientIdentifier:
             // Echoed already: a second one would be joined to it by the client.
             if (!x.in.view.clientIdOption) w.copyProfileOptions(code, p, x.record);
+            x.linesSent.set(code);
             break;
         default:
             w.copyProfileOptions(code, p, x.record);
+            x.linesSent.set(code);
             break;
     }
 }
@@ -281,7 +286,7 @@ std::size_t writeServedReply(EngineTables& c, const RequestInput& in, const Deci
         reply.writeString(kClientIdentifier, clientId.data(), clientId.size());
     }
     writeRequestedOptions(x);
-    if (s.parameterList[0] == 0) reply.copyProfileOptions(0, x.profile, rec);
+    if (s.parameterList[0] == 0) reply.copyProfileOptions(0, x.profile, rec, &x.linesSent);
     return finish(x, d.bootp, movable);
 }
 

@@ -81,6 +81,9 @@ TEST_F(ReplyOptionsTest, WithoutAListTheDefaultOptionsThenEveryProfileLine) {
 
     settings([](DhcpSettings& d) { d.defaultOptions = codeList("6,1"); });
     EXPECT_EQ(requested(send(discover(mac(1)))), (Codes{6, 1, 43, 150}));
+    // A line the list sent already is not sent again: the client would join the two.
+    settings([](DhcpSettings& d) { d.defaultOptions = codeList("43,1"); });
+    EXPECT_EQ(requested(send(discover(mac(1)))), (Codes{43, 1, 150}));
 }
 
 TEST_F(ReplyOptionsTest, SendOptionsAreSentUnasked) {
