@@ -24,9 +24,9 @@ struct Render {
     const OptionCodeList& defaultOptions;
     Ipv4 mask = 0;
     std::uint32_t announced = 0;  // the lease time the reply states
-    // Codes whose profile lines went out for the list: the lines sent to a client without a
-    // list leave them out, or the client would join the two into one doubled value.
-    std::bitset<256> linesSent{};
+    // Codes that went out before a client without a list is sent every profile line: a line
+    // of such a code is left out, or the client would join the two into one doubled value.
+    std::bitset<256> sent{};
 };
 
 // The boot file name as it is sent: expanded, with a 0 byte counted under "ZeroTerminate".
@@ -152,11 +152,9 @@ void writeRequestedOption(Render& x, std::uint8_t code) {
         case kClientIdentifier:
             // Echoed already: a second one would be joined to it by the client.
             if (!x.in.view.clientIdOption) w.copyProfileOptions(code, p, x.record);
-            x.linesSent.set(code);
             break;
         default:
             w.copyProfileOptions(code, p, x.record);
-            x.linesSent.set(code);
             break;
     }
 }
@@ -177,7 +175,9 @@ void writeRequestedOptions(Render& x) {
     const auto writeOnce = [&](std::uint8_t code) {
         if (written.test(code)) return;
         written.set(code);
+        const std::size_t before = x.reply.position();
         writeRequestedOption(x, code);
+        if (x.reply.position() != before) x.sent.set(code);
     };
     std::size_t i = 0, j = 0;
     while (!x.reply.pastHardLimit()) {
@@ -283,10 +283,10 @@ std::size_t writeServedReply(EngineTables& c, const RequestInput& in, const Deci
     // hardware address with others tells its own replies by it.
     if (!d.bootp) {
         const auto clientId = s.clientIdOption.value();
-        reply.writeString(kClientIdentifier, clientId.data(), clientId.size());
+        if (reply.writeString(kClientIdentifier, clientId.data(), clientId.size())) x.sent.set(kClientIdentifier);
     }
     writeRequestedOptions(x);
-    if (s.parameterList[0] == 0) reply.copyProfileOptions(0, x.profile, rec, &x.linesSent);
+    if (s.parameterList[0] == 0) reply.copyProfileOptions(0, x.profile, rec, &x.sent);
     return finish(x, d.bootp, movable);
 }
 
