@@ -41,6 +41,17 @@ def write_profiles(directory):
                 f.write(f"{key}={value}\n")
 
 
+def forget_dhcpcd_leases(lab):
+    """dhcpcd keeps its leases in /var/lib/dhcpcd by interface name: the scenario's are deleted,
+    so that none outlives it and a later run's interface of the same name does not start from it."""
+    directory = "/var/lib/dhcpcd"
+    if os.path.isdir(directory):
+        for name in os.listdir(directory):
+            # The prefix ends in the process number: a longer number is another scenario's.
+            if name.startswith(lab.prefix) and not name[len(lab.prefix):][:1].isdigit():
+                os.remove(os.path.join(directory, name))
+
+
 def read_hook(path):
     """The key=value lines of the last event that carried an address."""
     result = {}
@@ -97,6 +108,7 @@ class RealClients(unittest.TestCase):
         if getattr(cls, "relay_proc", None) is not None:
             cls.relay_proc.kill()
         cls.server.kill()
+        forget_dhcpcd_leases(cls.lab)
         cls.lab.close()
 
     def hook_env(self, name):
@@ -262,6 +274,7 @@ class Renewals(unittest.TestCase):
     def tearDown(self):
         self.relay_proc.kill()
         self.server.kill()
+        forget_dhcpcd_leases(self.lab)
         self.lab.close()
 
     def test_dhcpcd_renewals_are_answered_on_the_segment_and_behind_a_relay(self):
