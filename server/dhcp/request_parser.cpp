@@ -38,7 +38,7 @@ void walkRelayInformation(const std::uint8_t* option, RequestSummary& s) {
 
 // Another part of a value: the parts so far move into the value's slot of the summary, which
 // takes this one after them, as much as a value can hold. False when some of it did not fit.
-bool join(ValueRef& value, std::array<std::uint8_t, 256>& slot, const std::uint8_t* part) {
+bool join(ValueRef& value, RequestSummary::JoinedValue& slot, const std::uint8_t* part) {
     if (!value) {
         value.at = part;
         return true;
@@ -72,7 +72,7 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
         const std::uint8_t* at = request.data() + p + 1;
         switch (code) {
             case kHostName:
-                join(s.hostName, s.joined[0], at);
+                join(s.hostName, s.joinedHostName, at);
                 break;
             case kRequestedAddress:
                 if (length >= 4) s.requestedAddress = addressValue(at);
@@ -105,13 +105,13 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
                 }
                 break;
             case kVendorClass:
-                join(s.vendorClass, s.joined[2], at);
+                join(s.vendorClass, s.joinedVendorClass, at);
                 break;
             case kClientIdentifier:
-                if (!join(s.clientIdOption, s.joined[1], at)) s.clientIdCut = true;
+                if (!join(s.clientIdOption, s.joinedClientId, at)) s.clientIdCut = true;
                 break;
             case kUserClass:
-                join(s.userClassOption, s.joined[3], at);
+                join(s.userClassOption, s.joinedUserClass, at);
                 break;
             case kRelayInformation:
                 // The last option 82 is the one used (a relay agent appends its own after any

@@ -60,8 +60,9 @@ struct RequestSummary {
     ValueRef remoteIdOption;          // its sub-option 2, the last found
     // A value sent in several options of one code is their values joined in order (RFC 3396),
     // held here once a second part comes: a length byte and at most 255 bytes, the most one
-    // value holds. Host name, client identifier, vendor class, user class.
-    std::array<std::array<std::uint8_t, 256>, 4> joined{};
+    // value holds.
+    using JoinedValue = std::array<std::uint8_t, 256>;
+    JoinedValue joinedHostName{}, joinedClientId{}, joinedVendorClass{}, joinedUserClass{};
 };
 
 // The request as the engine's policy reads it: the summary with the settings applied (which
