@@ -73,6 +73,8 @@ std::size_t writeIgnoredReply(const RequestInput& r, ReplyWriter& reply) {
         reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
         reply.setPosition(kOptions);
         reply.putByteOption(kMessageType, kOffer);
+        const auto clientId = s.clientIdOption.value();
+        reply.writeString(kClientIdentifier, clientId.data(), clientId.size());
         reply.putByteOption(kAutoConfigure, 0);
         return finishReply(reply, kMinimumReply);
     }

@@ -24,6 +24,9 @@ struct Render {
     const OptionCodeList& defaultOptions;
     Ipv4 mask = 0;
     std::uint32_t announced = 0;  // the lease time the reply states
+    // Codes that went out before a client without a list is sent every profile line: a line
+    // of such a code is left out, or the client would join the two into one doubled value.
+    std::bitset<256> sent{};
 };
 
 // The boot file name as it is sent: expanded, with a 0 byte counted under "ZeroTerminate".
@@ -146,6 +149,10 @@ void writeRequestedOption(Render& x, std::uint8_t code) {
                 w.writeString(code, file, bootFileName(x, file, sizeof file));
             }
             break;
+        case kClientIdentifier:
+            // Echoed already: a second one would be joined to it by the client.
+            if (!x.in.view.clientIdOption) w.copyProfileOptions(code, p, x.record);
+            break;
         default:
             w.copyProfileOptions(code, p, x.record);
             break;
@@ -168,7 +175,9 @@ void writeRequestedOptions(Render& x) {
     const auto writeOnce = [&](std::uint8_t code) {
         if (written.test(code)) return;
         written.set(code);
+        const std::size_t before = x.reply.position();
         writeRequestedOption(x, code);
+        if (x.reply.position() != before) x.sent.set(code);
     };
     std::size_t i = 0, j = 0;
     while (!x.reply.pastHardLimit()) {
@@ -270,8 +279,14 @@ std::size_t writeServedReply(EngineTables& c, const RequestInput& in, const Deci
         if (s.messageType != kInform && type != kNak) reply.putU32Option(kLeaseTime, x.announced);
     }
     const std::size_t movable = reply.position();
+    // A DHCP client's identifier goes back as it came (RFC 6842): a client that shares its
+    // hardware address with others tells its own replies by it.
+    if (!d.bootp) {
+        const auto clientId = s.clientIdOption.value();
+        if (reply.writeString(kClientIdentifier, clientId.data(), clientId.size())) x.sent.set(kClientIdentifier);
+    }
     writeRequestedOptions(x);
-    if (s.parameterList[0] == 0) reply.copyProfileOptions(0, x.profile, rec);
+    if (s.parameterList[0] == 0) reply.copyProfileOptions(0, x.profile, rec, &x.sent);
     return finish(x, d.bootp, movable);
 }
 

@@ -84,7 +84,8 @@ bool ReplyWriter::writeU16(std::uint8_t code, std::uint16_t value) {
     return writeString(code, bytes, 2);
 }
 
-void ReplyWriter::copyProfileOptions(std::uint8_t code, const Profile& profile, const ClientRecord& record) {
+void ReplyWriter::copyProfileOptions(std::uint8_t code, const Profile& profile, const ClientRecord& record,
+                                     const std::bitset<256>* sent) {
     const auto& area = profile.options;
     int budget = static_cast<int>(kOptionAreaSize);
     std::size_t p = 0;
@@ -97,6 +98,7 @@ void ReplyWriter::copyProfileOptions(std::uint8_t code, const Profile& profile, 
         const std::uint8_t* value = &area[p + 3];
         p += 3 + length;
         if (code != 0 && entryCode != code) continue;
+        if (sent != nullptr && sent->test(entryCode)) continue;
         budget -= length + 3;
         if (budget < 0) break;
         if (kind == kOptionText && profile.substitution != 0) {

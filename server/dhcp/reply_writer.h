@@ -4,6 +4,7 @@
 // made); the option writers with their hard limit, the profile option copier, text templates,
 // the overload step into `file` and `sname`, and the final length.
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -54,9 +55,11 @@ public:
     bool writeAddressList(std::uint8_t code, std::span<const Ipv4> addresses);
     bool writeU16(std::uint8_t code, std::uint16_t value);
 
-    // Copies the profile's option entries of that code (0: all) in stored order; text entries
-    // go through the template expansion when the profile's "Substitution" is on.
-    void copyProfileOptions(std::uint8_t code, const Profile& profile, const ClientRecord& record);
+    // Copies the profile's option entries of that code (0: all but the codes in `sent`) in
+    // stored order; text entries go through the template expansion when the profile's
+    // "Substitution" is on.
+    void copyProfileOptions(std::uint8_t code, const Profile& profile, const ClientRecord& record,
+                            const std::bitset<256>* sent = nullptr);
 
 private:
     void putOption(std::uint8_t code, const std::uint8_t* value, std::size_t length);

@@ -1,5 +1,6 @@
 #include "server/dhcp/request_parser.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/byte_io.h"
@@ -35,8 +36,27 @@ void walkRelayInformation(const std::uint8_t* option, RequestSummary& s) {
     }
 }
 
+// Another part of a value: the parts so far move into the value's slot of the summary, which
+// takes this one after them, as much as a value can hold. False when some of it did not fit.
+bool join(ValueRef& value, RequestSummary::JoinedValue& slot, const std::uint8_t* part) {
+    if (!value) {
+        value.at = part;
+        return true;
+    }
+    if (value.at != slot.data()) {
+        slot[0] = value.length();
+        std::memcpy(slot.data() + 1, value.data(), value.length());
+        value.at = slot.data();
+    }
+    const std::size_t taken = std::min<std::size_t>(part[0], slot.size() - 1 - slot[0]);
+    std::memcpy(slot.data() + 1 + slot[0], part + 1, taken);
+    slot[0] = static_cast<std::uint8_t>(slot[0] + taken);
+    return taken == part[0];
+}
+
 void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
     const std::size_t end = request.size();
+    std::size_t listLength = 0;  // of the parameter list, whose last byte stays its end
     std::size_t p = kOptions;
     while (p < end) {
         const std::uint8_t code = request[p];
@@ -52,9 +72,7 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
         const std::uint8_t* at = request.data() + p + 1;
         switch (code) {
             case kHostName:
-                s.hostName.at = at;
-                if (!s.firstHostName) s.firstHostName.at = at;
-                if (!s.firstShortHostName && length <= 254) s.firstShortHostName.at = at;
+                join(s.hostName, s.joinedHostName, at);
                 break;
             case kRequestedAddress:
                 if (length >= 4) s.requestedAddress = addressValue(at);
@@ -68,10 +86,13 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
             case kServerIdentifier:
                 if (length >= 4) s.serverIdentifier = addressValue(at);
                 break;
-            case kParameterList:
-                std::memcpy(s.parameterList.data(), at + 1, length);
-                s.parameterList[length] = 0;
+            case kParameterList: {
+                const std::size_t taken = std::min<std::size_t>(length, s.parameterList.size() - 1 - listLength);
+                std::memcpy(s.parameterList.data() + listLength, at + 1, taken);
+                listLength += taken;
+                s.parameterList[listLength] = 0;
                 break;
+            }
             case kMaxMessageSize:
                 if (length >= 2) {
                     const unsigned m = (static_cast<unsigned>(at[1]) << 8) | at[2];
@@ -84,13 +105,13 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
                 }
                 break;
             case kVendorClass:
-                s.vendorClass.at = at;
+                join(s.vendorClass, s.joinedVendorClass, at);
                 break;
             case kClientIdentifier:
-                s.clientIdOption.at = at;
+                if (!join(s.clientIdOption, s.joinedClientId, at)) s.clientIdCut = true;
                 break;
             case kUserClass:
-                s.userClassOption.at = at;
+                join(s.userClassOption, s.joinedUserClass, at);
                 break;
             case kRelayInformation:
                 // The last option 82 is the one used (a relay agent appends its own after any
@@ -139,6 +160,7 @@ void applySettings(const RequestSummary& s, const EngineSettings& g, bool interf
     v.autoConfigure = s.autoConfigure;
     v.serverIdentifier = s.serverIdentifier;
     v.hostName = s.hostName;
+    if (!s.clientIdCut) v.clientIdOption = s.clientIdOption;
     v.vendorClass = s.vendorClass;
     v.hardwareAddress = s.hardwareAddress;
     v.hardwareLength = s.hardwareLength;
@@ -150,7 +172,7 @@ void applySettings(const RequestSummary& s, const EngineSettings& g, bool interf
     // shorter one would be the same for every client that sends it, and they would share a
     // lease, so it identifies nobody.
     const ValueRef clientId = s.clientIdOption.length() >= 2 ? s.clientIdOption : ValueRef{};
-    const ValueRef hostId = s.firstHostName.length() >= 1 ? s.firstHostName : ValueRef{};
+    const ValueRef hostId = s.hostName.length() >= 1 ? s.hostName : ValueRef{};
     if (g.clientIdFromOption && clientId)
         v.clientIdentifier = clientId;
     else if (g.clientIdFromHostName)
@@ -159,11 +181,12 @@ void applySettings(const RequestSummary& s, const EngineSettings& g, bool interf
     // that tells clients apart.
     if (!v.clientIdentifier && s.hardwareLength == 0) v.clientIdentifier = clientId;
     v.userClass = s.userClassOption;
-    if (!v.userClass && g.hostNameAsUserClass && s.firstShortHostName) {
-        const std::uint8_t length = s.firstShortHostName.length();
+    // The made user class holds the name and its length byte: a name of 255 bytes makes none.
+    if (!v.userClass && g.hostNameAsUserClass && s.hostName && s.hostName.length() <= 254) {
+        const std::uint8_t length = s.hostName.length();
         v.hostNameUserClass[0] = static_cast<std::uint8_t>(length + 1);
         v.hostNameUserClass[1] = length;
-        std::memcpy(v.hostNameUserClass.data() + 2, s.firstShortHostName.data(), length);
+        std::memcpy(v.hostNameUserClass.data() + 2, s.hostName.data(), length);
         v.userClass.at = v.hostNameUserClass.data();
     }
     // Relay agent information counts from a relay, or on an interface trusted to carry it.

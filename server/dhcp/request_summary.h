@@ -50,15 +50,19 @@ struct RequestSummary {
     std::uint16_t maxReplySize = 548;
     std::array<std::uint8_t, 256> parameterList{};  // ended by a 0 byte
     std::uint8_t autoConfigure = 0;
-    ValueRef hostName;            // the last host name option
-    ValueRef firstHostName;       // the first one
-    ValueRef firstShortHostName;  // the first one of at most 254 bytes
-    ValueRef clientIdOption;      // option 61
+    ValueRef hostName;         // option 12
+    ValueRef clientIdOption;   // option 61
+    bool clientIdCut = false;  // its parts held more than one value can: it is cut
     ValueRef vendorClass;
     ValueRef userClassOption;         // option 77
     ValueRef relayInformationOption;  // option 82
     ValueRef circuitIdOption;         // its sub-option 1, the last found
     ValueRef remoteIdOption;          // its sub-option 2, the last found
+    // A value sent in several options of one code is their values joined in order (RFC 3396),
+    // held here once a second part comes: a length byte and at most 255 bytes, the most one
+    // value holds.
+    using JoinedValue = std::array<std::uint8_t, 256>;
+    JoinedValue joinedHostName{}, joinedClientId{}, joinedVendorClass{}, joinedUserClass{};
 };
 
 // The request as the engine's policy reads it: the summary with the settings applied (which
@@ -84,6 +88,8 @@ struct RequestView {
     Ipv4 serverIdentifier = 0;
     ValueRef hostName;
     ValueRef clientIdentifier;
+    // Option 61 as sent, identifying or not, for every DHCP reply to echo; none when it was cut.
+    ValueRef clientIdOption;
     ValueRef vendorClass;
     ValueRef userClass;
     const std::uint8_t* hardwareAddress = nullptr;  // chaddr, 16 bytes

@@ -41,6 +41,17 @@ def write_profiles(directory):
                 f.write(f"{key}={value}\n")
 
 
+def forget_dhcpcd_leases(lab):
+    """dhcpcd keeps its leases in /var/lib/dhcpcd by interface name: the scenario's are deleted,
+    so that none outlives it and a later run's interface of the same name does not start from it."""
+    directory = "/var/lib/dhcpcd"
+    if os.path.isdir(directory):
+        for name in os.listdir(directory):
+            # The prefix ends in the process number: a longer number is another scenario's.
+            if name.startswith(lab.prefix) and not name[len(lab.prefix):][:1].isdigit():
+                os.remove(os.path.join(directory, name))
+
+
 def read_hook(path):
     """The key=value lines of the last event that carried an address."""
     result = {}
@@ -97,6 +108,7 @@ class RealClients(unittest.TestCase):
         if getattr(cls, "relay_proc", None) is not None:
             cls.relay_proc.kill()
         cls.server.kill()
+        forget_dhcpcd_leases(cls.lab)
         cls.lab.close()
 
     def hook_env(self, name):
@@ -152,6 +164,20 @@ class RealClients(unittest.TestCase):
         r = self.udhcpc("u", "-r", lease["ip"])
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertEqual(self.lease_of("u")["ip"], lease["ip"])
+        # Its client identifier (type 1 and its hardware address) comes back as it was sent; udhcpc
+        # hands the hook what it received as opt61.
+        ns, dev = self.clients["u"]
+        mac = self.lab.ns_run(ns, "cat", f"/sys/class/net/{dev}/address").stdout.strip()
+        echoed = os.path.join(self.lab.dir, "u.id")
+        hook = os.path.join(self.lab.dir, "u-id.sh")
+        with open(hook, "w") as f:
+            f.write(f"#!/bin/sh\n[ \"$1\" = bound ] && echo \"$opt61\" > {echoed}\nexit 0\n")
+        os.chmod(hook, 0o755)
+        r = self.run_in(ns, ["busybox", "udhcpc", "-i", dev, "-n", "-q", "-f", "-t", "5", "-T", "2", "-s", hook,
+                             "-r", lease["ip"]], self.hook_env("u"))
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        with open(echoed) as f:
+            self.assertEqual(f.read().strip(), "01" + mac.replace(":", ""))
 
     def test_2_dhclient_gets_another_address_then_releases_it(self):
         open(os.path.join(self.lab.dir, "h.conf"), "w").close()
@@ -248,6 +274,7 @@ class Renewals(unittest.TestCase):
     def tearDown(self):
         self.relay_proc.kill()
         self.server.kill()
+        forget_dhcpcd_leases(self.lab)
         self.lab.close()
 
     def test_dhcpcd_renewals_are_answered_on_the_segment_and_behind_a_relay(self):

@@ -2,6 +2,7 @@
 // options into `file` and `sname`.
 
 #include <algorithm>
+#include <functional>
 #include <string>
 
 #include "server/dhcp/dhcp_protocol.h"
@@ -80,6 +81,9 @@ TEST_F(ReplyOptionsTest, WithoutAListTheDefaultOptionsThenEveryProfileLine) {
 
     settings([](DhcpSettings& d) { d.defaultOptions = codeList("6,1"); });
     EXPECT_EQ(requested(send(discover(mac(1)))), (Codes{6, 1, 43, 150}));
+    // A line the list sent already is not sent again: the client would join the two.
+    settings([](DhcpSettings& d) { d.defaultOptions = codeList("43,1"); });
+    EXPECT_EQ(requested(send(discover(mac(1)))), (Codes{43, 1, 150}));
 }
 
 TEST_F(ReplyOptionsTest, SendOptionsAreSentUnasked) {
@@ -196,6 +200,59 @@ TEST_F(ReplyOptionsTest, UseOptSendsServerAndFileAsOptions) {
     EXPECT_EQ(requested(offer), Codes{});
     EXPECT_EQ(Reply::fieldText(offer.sname), "192.168.1.1");
     EXPECT_EQ(Reply::fieldText(offer.file), "pxelinux.0");
+}
+
+// A client that sent a client identifier finds it in every answer, byte for byte, whether or
+// not it identifies the client; one that sent none finds none (RFC 6842).
+TEST_F(ReplyOptionsTest, ClientIdentifierIsEchoedUnchanged) {
+    const Bytes id{1, 0x00, 0x11, 0x22, 0x33, 0x44, 0x01}, longId(255, 'L'), half(150, 'h');
+    struct Case {
+        const char* name;
+        int enableId;
+        int replyType;
+        std::function<void(RequestBuilder&)> build;
+        Bytes echoed;  // empty: none
+        Ipv4 source = 0;
+    } cases[] = {
+        {"OFFER, identified by hardware address", 0, kOffer, [&](auto& b) { b.type(kDiscover).option(61, id); }, id},
+        {"OFFER, identified by option 61", 1, kOffer, [&](auto& b) { b.type(kDiscover).option(61, id); }, id},
+        {"255 bytes", 1, kOffer, [&](auto& b) { b.type(kDiscover).option(61, longId); }, longId},
+        {"none sent", 1, kOffer, [](auto& b) { b.type(kDiscover); }, {}},
+        {"sent in two parts: whole",
+         1,
+         kOffer,
+         [](auto& b) {
+             b.type(kDiscover).option(61, {1, 2}).option(61, {3});
+         },
+         {1, 2, 3}},
+        // Cut, a client that compares would take it for another's.
+        {"too long for one option",
+         1,
+         kOffer,
+         [&](auto& b) { b.type(kDiscover).option(61, half).option(61, half); },
+         {}},
+        {"ACK", 1, kAck, [&](auto& b) { b.type(kRequest).address(kServerIdentifier, kServer).option(61, id); }, id},
+        {"NAK", 1, kNak, [&](auto& b) { b.type(kRequest).ciaddr(lan(130)).option(61, id); }, id, lan(130)},
+        {"ACK of an INFORM", 0, kAck, [&](auto& b) { b.type(kInform).ciaddr(lan(5)).option(61, id); }, id, lan(5)},
+    };
+    useProfiles({lanProfile()});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings([&](DhcpSettings& d) { d.general.enableId = c.enableId; });
+        RequestBuilder b;
+        c.build(b.chaddr(mac(1)).option(kParameterList, {1, 3}));
+        Reply reply = send(b, c.source);
+        ASSERT_TRUE(reply);
+        EXPECT_TRUE(reply.wellFormed);
+        EXPECT_EQ(reply.find(kMessageType)->value, Bytes{static_cast<std::uint8_t>(c.replyType)});
+        const ReplyOption* echoed = reply.find(kClientIdentifier);
+        EXPECT_EQ(echoed != nullptr ? echoed->value : Bytes{}, c.echoed);
+    }
+    // The answer that tells a refused client not to configure itself echoes it too.
+    settings([](DhcpSettings& d) { d.general.regOnly = 1, d.general.autoConfigure = 0; });
+    Reply answer = send(discover(mac(2)).option(kAutoConfigure, {1}).option(kClientIdentifier, id));
+    EXPECT_EQ(answer.codes(), (Codes{kMessageType, kClientIdentifier, kAutoConfigure}));
+    EXPECT_EQ(answer.find(kClientIdentifier)->value, id);
 }
 
 }  // namespace

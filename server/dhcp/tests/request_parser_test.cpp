@@ -18,6 +18,14 @@ std::string text(ValueRef value) {
     return value ? std::string(reinterpret_cast<const char*>(value.data()), value.length()) : std::string("-");
 }
 
+// A DISCOVER of 00:11:22:33:44:01 with what build adds.
+Bytes discoverWith(const std::function<void(RequestBuilder&)>& build) {
+    RequestBuilder builder;
+    builder.chaddr(mac(1)).type(kDiscover);
+    build(builder);
+    return builder.bytes();
+}
+
 TEST(RequestParser, TheViewAppliesTheSettingsToWhatWasSent) {
     const Bytes relayInfo{1, 2, 'c', '1', 2, 2, 'r', '1'};
     struct Case {
@@ -37,18 +45,18 @@ TEST(RequestParser, TheViewAppliesTheSettingsToWhatWasSent) {
          },
          [](EngineSettings& g) { g.clientIdFromOption = g.clientIdFromHostName = true; }, false, "id61", "-", "-", "-",
          0},
-        {"without option 61 the first host name identifies",
+        {"without option 61 the host name identifies, its parts joined",
          [](RequestBuilder& b) { b.option(kHostName, "first").option(kHostName, "second"); },
-         [](EngineSettings& g) { g.clientIdFromOption = g.clientIdFromHostName = true; }, false, "first", "-", "-", "-",
-         0},
+         [](EngineSettings& g) { g.clientIdFromOption = g.clientIdFromHostName = true; }, false, "firstsecond", "-",
+         "-", "-", 0},
         {"an option 61 of one byte identifies nobody, an empty host name neither",
          [](RequestBuilder& b) { b.option(kClientIdentifier, "\x01").option(kHostName, ""); },
          [](EngineSettings& g) { g.clientIdFromOption = g.clientIdFromHostName = true; }, false, "-", "-", "-", "-", 0},
         {"option 61 counts only when enabled", [](RequestBuilder& b) { b.option(kClientIdentifier, "id61"); },
          [](EngineSettings&) {}, false, "-", "-", "-", "-", 0},
-        {"the user class made of the first host name, unless option 77 came",
+        {"the user class made of the host name, unless option 77 came",
          [](RequestBuilder& b) { b.option(kHostName, "pc1").option(kHostName, "pc2"); },
-         [](EngineSettings& g) { g.hostNameAsUserClass = true; }, false, "-", "\x03pc1", "-", "-", 0},
+         [](EngineSettings& g) { g.hostNameAsUserClass = true; }, false, "-", "\x06pc1pc2", "-", "-", 0},
         {"option 77 before the host name keeps its place",
          [](RequestBuilder& b) { b.option(kUserClass, "uc").option(kHostName, "pc1"); },
          [](EngineSettings& g) { g.hostNameAsUserClass = true; }, false, "-", "uc", "-", "-", 0},
@@ -70,10 +78,7 @@ TEST(RequestParser, TheViewAppliesTheSettingsToWhatWasSent) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RequestBuilder builder;
-        builder.chaddr(mac(1)).type(kDiscover);
-        c.build(builder);
-        const Bytes datagram = builder.bytes();
+        const Bytes datagram = discoverWith(c.build);
         RequestSummary summary;
         summary.sourceAddress = makeIpv4(10, 9, 9, 9);
         parseRequest(datagram, summary);
@@ -90,6 +95,53 @@ TEST(RequestParser, TheViewAppliesTheSettingsToWhatWasSent) {
         const bool sent = std::find(datagram.begin() + kOptions, datagram.end(), kRelayInformation) != datagram.end();
         EXPECT_EQ(text(summary.circuitIdOption), sent ? "c1" : "-");
         EXPECT_EQ(text(summary.remoteIdOption), sent ? "r1" : "-");
+    }
+}
+
+// A value longer than one option is sent as several options of the same code, joined in order
+// wherever they stand (RFC 3396); a joined value keeps to the 255 bytes one value can hold.
+TEST(RequestParser, RepeatedOptionsAreJoinedInOrder) {
+    const std::string a200(200, 'a'), b200(200, 'b');
+    struct Case {
+        const char* name;
+        std::function<void(RequestBuilder&)> build;
+        ValueRef RequestSummary::*field;  // nullptr: the parameter list
+        std::string joined;
+    } cases[] = {
+        {"client identifier, other options and pads between",
+         [](auto& b) {
+             b.option(kClientIdentifier, "id")
+                 .address(kRequestedAddress, 1)
+                 .raw({0, 0})
+                 .option(kClientIdentifier, "61");
+         },
+         &RequestSummary::clientIdOption, "id61"},
+        {"vendor class cut at 255 bytes", [&](auto& b) { b.option(kVendorClass, a200).option(kVendorClass, b200); },
+         &RequestSummary::vendorClass, a200 + std::string(55, 'b')},
+        {"host name in three parts, one empty",
+         [](auto& b) { b.option(kHostName, "a").option(kHostName, "").option(kHostName, "c"); },
+         &RequestSummary::hostName, "ac"},
+        {"a part running past the datagram ends the walk",
+         [](auto& b) {
+             b.option(kHostName, "pc").raw({kHostName, 9, 'x'}).noEnd().length(252);
+         },
+         &RequestSummary::hostName, "pc"},
+        {"parameter list",
+         [](auto& b) {
+             b.option(kParameterList, {'A', 'B'}).option(kParameterList, {'C'});
+         },
+         nullptr, "ABC"},
+        {"parameter list cut at 255 codes",
+         [&](auto& b) { b.option(kParameterList, a200).option(kParameterList, b200); }, nullptr,
+         a200 + std::string(55, 'b')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes datagram = discoverWith(c.build);
+        RequestSummary summary;
+        parseRequest(datagram, summary);
+        const std::string list(reinterpret_cast<const char*>(summary.parameterList.data()));
+        EXPECT_EQ(c.field != nullptr ? text(summary.*c.field) : list, c.joined);
     }
 }
 
