@@ -162,6 +162,8 @@ AddressPlan planAddress(EngineTables& c, const RequestInput& r, const Profile& p
     if (ClientRecord* candidate = reuseCandidate(c.clients, r, walk)) {
         plan.source = AddressPlan::Source::Reuse;
         plan.record = candidate;
+    } else {
+        plan.exhausted = true;
     }
     return plan;
 }

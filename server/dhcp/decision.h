@@ -34,13 +34,15 @@ struct AddressPlan {
     // servers: one of them may have given it a moment ago). A new record goes where the pool's
     // address order puts it.
     bool named = false;
+    // No address left for the client: every address of the pool is leased and none expired.
+    bool exhausted = false;
 
     explicit operator bool() const { return source != Source::None; }
     Ipv4 address() const;
 };
 
 // The notes that end a search without a record, logged when the request is committed.
-enum class SelectionNote : std::uint8_t { None, RegisteredOnly, MacRange, NoProfile, NoDynamicAddress };
+enum class SelectionNote : std::uint8_t { None, RegisteredOnly, MacRange, NoProfile, NoDynamicAddress, PoolExhausted };
 
 // The record and profile that serve a request.
 struct Selection {
@@ -53,6 +55,7 @@ struct Selection {
     enum class Remark : std::uint8_t { Keep, Profile, Clear };
     Remark remark = Remark::Keep;
     std::string_view remarkText;  // Remark::Profile: the profile's name
+    std::string_view poolName;    // SelectionNote::PoolExhausted: the pool's profile
     bool fixedAddress = false;    // served from a static entry's address
     SelectionNote note = SelectionNote::None;
 

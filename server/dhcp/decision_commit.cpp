@@ -29,8 +29,8 @@ void logWithSuffix(EngineTables& c, const RequestView& s, int level, const char*
     }
 }
 
-void logNote(EngineTables& c, const RequestView& s, SelectionNote note) {
-    switch (note) {
+void logNote(EngineTables& c, const RequestView& s, const Selection& sel) {
+    switch (sel.note) {
         case SelectionNote::None:
             break;
         case SelectionNote::RegisteredOnly:
@@ -45,6 +45,13 @@ void logNote(EngineTables& c, const RequestView& s, SelectionNote note) {
             break;
         case SelectionNote::NoDynamicAddress:
             c.log.line(2, false, "DHCP  Error   dyn. address lookup failed\n");
+            break;
+        case SelectionNote::PoolExhausted:
+            // Clients that get no address at all is what an administrator must hear of at the
+            // usual level; the log's flood limit keeps a storm of such requests to a few lines.
+            c.log.line(2, false, "DHCP  Error   dyn. address lookup failed\n");
+            c.log.line(1, false, "DHCP  Error   pool of %.*s exhausted: no address for %s\n",
+                       static_cast<int>(sel.poolName.size()), sel.poolName.data(), hw(s).c_str());
             break;
     }
 }
@@ -94,7 +101,7 @@ void recordChanged(ClientTable& table, const ClientRecord& rec) {
 // that serves (made or taken over when planned), its remark, and the ethers file's change.
 ClientRecord* commitSelection(EngineTables& c, const RequestInput& in, const Selection& sel) {
     if (sel.staticSeen != nullptr) sel.staticSeen->lastAccess = in.now;
-    logNote(c, in.view, sel.note);
+    logNote(c, in.view, sel);
     if (!sel.serves()) return nullptr;
     ClientRecord* rec = sel.record != nullptr ? sel.record : commitAddress(c.clients, sel.plan);
     if (rec == nullptr) return nullptr;

@@ -240,7 +240,14 @@ bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolC
         resumed = nullptr;
         // The record is keyed by its circuit ID: the remote ID is out of this request's view.
         if (plan.dropRemoteId) view.remoteId = ValueRef{};
-        if (!plan) break;
+        if (!plan) {
+            if (plan.exhausted && choice.noteWhenEmpty) {
+                sel.note = SelectionNote::PoolExhausted;
+                sel.poolName = pool.name;
+                return true;
+            }
+            break;
+        }
         // A request with an all-zero hardware address would find the holds as its own.
         if (plan.source == AddressPlan::Source::Own && isHold(*plan.record)) break;
         // A pool that holds an address of this host (the server's own, often the router's) or

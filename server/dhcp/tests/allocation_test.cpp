@@ -52,6 +52,13 @@ TEST_F(AllocationTest, ExhaustedPoolRefusesTheClient) {
     EXPECT_FALSE(send(discover(mac(3))));
     EXPECT_TRUE(logged("DHCP  Error   dyn. address lookup failed\n"));
     EXPECT_EQ(records(ClientList::Ignored).size(), 1u);
+    // At the usual level the administrator learns which pool ran out, and for whom.
+    log_.setLevel(1);
+    log_.lines.clear();
+    EXPECT_FALSE(send(discover(mac(4))));
+    EXPECT_EQ(log_.lines,
+              (std::vector<std::string>{"DHCP  Error   pool of LAN exhausted: no address for 00:11:22:33:44:04\n"}));
+    log_.setLevel(3);
     // Once a lease has run out its address goes to the waiting client.
     clock_.advance(3601);
     EXPECT_EQ(send(discover(mac(3))).yiaddr, lan(100));
