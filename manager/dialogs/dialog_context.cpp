@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPointer>
 
+#include <algorithm>
 #include <vector>
 
 namespace tolmark::manager {
@@ -83,6 +84,10 @@ QString withinUtf8(const QString& text, int bytes) {
 
 QValidator::State Utf8LimitValidator::validate(QString& input, int&) const {
     return input.toUtf8().size() <= bytes_ ? Acceptable : Invalid;
+}
+
+QValidator::State Latin1Validator::validate(QString& input, int&) const {
+    return std::all_of(input.begin(), input.end(), [](QChar c) { return c.unicode() <= 0xFF; }) ? Acceptable : Invalid;
 }
 
 }  // namespace tolmark::manager

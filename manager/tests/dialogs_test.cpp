@@ -523,6 +523,16 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
             QCOMPARE(lab_->iniText(), before);
             type(field, kept);
         }
+        // The profile keeps these texts in Latin-1, as clients get them: a character beyond it
+        // cannot be typed ("\u20AC" was stored as "?").
+        for (auto [page, name] : {std::pair{4, "FILE"}, {4, "ROOTPATH"}, {1, "DNSNAME"}, {2, "SCOPE"}, {5, "VALUE"}}) {
+            auto* field = child<QLineEdit>(e.page(page), name);
+            const QString kept = field->text();
+            field->clear();
+            typeKeys(field, QString::fromUtf16(u"m\u00fcller-\u20ac1"));
+            QCOMPARE(field->text(), QString::fromUtf16(u"m\u00fcller-1"));
+            type(field, kept);
+        }
     }
 
     // Renamed; names that start with a reserved character or exist already are refused.
@@ -878,6 +888,9 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
         // Hardware addresses of other lengths than six bytes.
         {"0a:00:5e:96", "10.98.0.96", "Standard", false, "", ""},
         {"0a:00:5e:97:00:00:00:07", "10.98.0.97", "Standard", false, "", ""},
+        // Texts in Latin-1, as a file written on Windows brings them: shown as their letters, kept
+        // byte for byte.
+        {"02:00:5e:90:00:08", "10.98.0.98", "Standard", false, "M\xfcller-PC", "B\xfcro 4"},
     };
     for (const Case& c : cases) {
         ClientFields fields;
@@ -893,9 +906,14 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
         preferences_->write(pref::kShowString, c.textForm ? 1 : 0);
         StaticEntryDialog modify(ctx, StaticMode::Modify,
                                  EntryListHooks{.selected = [handle] { return std::vector<std::uint64_t>{handle}; }});
+        for (const char* field : {"HOSTNAME", "REMARK"})
+            QVERIFY2(!child<QLineEdit>(&modify, field)->text().contains(QChar::ReplacementCharacter), c.identity);
         modify.okButton()->click();
         QVERIFY2(answers.take().isEmpty(), c.identity);
         QCOMPARE(staticEntries(pipe), before);
+        const ClientFields stored = pipe.listEntry(ClientList::Static, handle).value.record.fields;
+        QCOMPARE(stored.hostName, std::string(c.host));
+        QCOMPARE(stored.remark, std::string(c.remark));
     }
     preferences_->write(pref::kShowString, 0);
 

@@ -252,6 +252,14 @@ void RulesTest::logLinesSplitAtTheirColumns() {
     // The server's start line does not follow the columns: its text stays whole in the message.
     QCOMPARE(logRowFromLine("2024-03-01 08:15:00 Tolmark DHCP Server 3.1.28\n")->fields,
              (std::array<QString, kLogFieldCount>{"2024-03-01", "08:15:00", "", "", "Tolmark DHCP Server 3.1.28"}));
+    // A profile named in UTF-8 and a client's Latin-1 name read as the letters they are; a control
+    // character the line holds after all shows in the server's own escaped form.
+    for (auto [message, shown] : {std::pair{"Profile B\xC3\xBCro 10.0.0.5", u"Profile B\u00FCro 10.0.0.5"},
+                                  {"nm M\xFCller-PC", u"nm M\u00FCller-PC"},
+                                  {"nm a\rb", u"nm a\\x0Db"}}) {
+        const auto r = logRowFromLine(std::string("2024-03-01 08:15:00 DHCP  Request ") + message + "\n");
+        QCOMPARE(r->fields[4], QString::fromUtf16(shown));
+    }
 
     std::tm day{};
     day.tm_year = 124;

@@ -123,6 +123,44 @@ void UnitTest::clientRowsFollowTheDisplayRules() {
     o.textForm = true;
     QCOMPARE(staticRow(id, o)->texts[0], QString("C\"abc"));
     QCOMPARE(timeText(0), QString());
+
+    // Names and classes are the bytes a client or a file gave: UTF-8 where they are UTF-8, else
+    // Latin-1 (a Windows client's name), and a control character in the form the log writes it,
+    // so that no name breaks a row into lines or sends escapes to a screen reader.
+    struct Sent {
+        const char* bytes;
+        const char16_t* shown;
+    } sent[] = {
+        {"B\xC3\xBCro-PC", u"B\u00FCro-PC"},
+        {"M\xFCller-PC", u"M\u00FCller-PC"},
+        {"two\nlines\x1B[2J\x7F", u"two\\x0Alines\\x1B[2J\\x7F"},
+        {"tab\there", u"tab\\x09here"},
+        {"split\xE2\x80\xA8line", u"split\\u2028line"},
+        {"caf\xC3\xA9 cut\xC3", u"caf\u00E9 cut"},  // a UTF-8 name cut to its field mid-letter
+    };
+    o = RowOptions{};
+    o.now = now;
+    o.remarks = o.resolveNames = true;
+    for (const Sent& c : sent) {
+        const QString shown = QString::fromUtf16(c.shown);
+        d = record(8, "02:00:00:00:00:01", ip, now, now + 100);
+        d.fields.hostName = c.bytes;
+        d.fields.remark = c.bytes;
+        QCOMPARE(dynamicRow(d, o)->texts[4], shown);
+        QCOMPARE(dynamicRow(d, o)->texts[1], shown);
+        g = record(10, "02:00:00:00:00:02", 0, now, 0);
+        g.fields.hostName = g.fields.remark = c.bytes;
+        QCOMPARE(ignoredRow(g, o)->texts[4], shown);
+        QCOMPARE(ignoredRow(g, o)->texts[1], shown);
+        s = record(7, "00:11:22:33:44:55", ip, 0, 0, c.bytes);
+        s.fields.hostName = s.fields.remark = c.bytes;
+        QCOMPARE(staticRow(s, o)->texts,
+                 (std::array<QString, kColumnCount>{"00:11:22:33:44:55", shown, shown, "", shown}));
+        TransferSummary t;
+        t.path = std::string("/srv/tftp/") + c.bytes;
+        o.tftpRootLength = 10;
+        QCOMPARE(transferRow(0, t, o).texts[3], shown);
+    }
 }
 
 void UnitTest::transferRowsShowProgress() {
@@ -470,6 +508,17 @@ void UnitTest::windowWithoutServerShowsTranslatedTexts() {
     QVERIFY(window.menuBar()->actions().at(2)->text() == QString("&Fenster"));
     QCOMPARE(m->rowCount(), 0);
     QVERIFY(!window.actions().views[3]->isEnabled());  // TFTP: no server, no TFTP
+
+    // Profile items of the Options menu show their names whole: an "&" is no mnemonic.
+    QMenuBar bar;
+    WindowMenus menus(&bar, false, nullptr);
+    menus.setProfiles({"Lab", "R&D", "A&&B"}, true);
+    QStringList shown;
+    for (QAction* a : bar.actions().at(1)->menu()->actions().mid(4)) {  // after the separator
+        QVERIFY2(QKeySequence::mnemonic(a->text()).isEmpty(), qPrintable(a->text()));
+        shown << a->iconText();
+    }
+    QCOMPARE(shown, QStringList({"Lab", "R&D", "A&&B"}));
 }
 
 // Without the thread that talks to the server, the window says so in the words of its language:

@@ -37,7 +37,7 @@ BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* p
 
     // The value fields of the rules; showRule shows those of the chosen one.
     valueRow_ = new QWidget(this);
-    value_ = edit("VALUE", 130);
+    value_ = latinEdit("VALUE", 130);
     value_->setParent(valueRow_);
     hex_ = radio("BINARY");
     string_ = radio("STRING");

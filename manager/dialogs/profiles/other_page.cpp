@@ -27,6 +27,7 @@ OtherPage::OtherPage(DialogContext& context, ProfileEditState& state, QWidget* p
     value_ = new QLineEdit(this);
     value_->setObjectName(QStringLiteral("VALUE"));
     value_->setMaxLength(255);
+    value_->setValidator(new Latin1Validator(value_));
     binary_ = new QRadioButton(label("OPT_BINARY"), this);
     addresses_ = new QRadioButton(label("OPT_IPADDR"), this);
     string_ = new QRadioButton(label("STRING"), this);

@@ -42,6 +42,12 @@ void ProfilePage::writeText(const char* key, const QString& text) {
     state_.write(key, text.isEmpty() ? std::nullopt : std::optional<std::string>(text.toLatin1().toStdString()));
 }
 
+QLineEdit* ProfilePage::latinEdit(const char* objectName, int maxLength) {
+    QLineEdit* field = edit(objectName, maxLength);
+    field->setValidator(new Latin1Validator(field));
+    return field;
+}
+
 void ProfilePage::writeAddress(const char* key, const QString& field) {
     const Ipv4 address = readAddressField(field).address;
     state_.write(key, address == 0 ? std::nullopt : std::optional<std::string>(formatIpv4(address).c_str()));

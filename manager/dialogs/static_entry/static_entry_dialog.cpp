@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/entry_line.h"
+#include "manager/pipe/server_text.h"
 
 namespace tolmark::manager {
 
@@ -290,8 +291,8 @@ bool StaticEntryDialog::loadEntry(std::uint64_t handle) {
     identifier_->setText(text);
     address_->setText(mode_ == StaticMode::Move ? QString() : addressText(entry_.address));
     if (mode_ == StaticMode::Modify) {
-        hostName_->setText(QString::fromStdString(entry_.hostName));
-        remark_->setText(QString::fromStdString(entry_.remark));
+        hostName_->setText(decodeServerText(entry_.hostName));
+        remark_->setText(decodeServerText(entry_.remark));
     }
     if (mode_ == StaticMode::Move) {
         profile_->setCurrentIndex(profiles_.empty() ? -1 : 0);
@@ -323,6 +324,15 @@ bool StaticEntryDialog::ensureProfile(const std::string& profile) {
     return true;
 }
 
+namespace {
+// A text left as it was shown goes back as the bytes it came in (a Latin-1 name from a file
+// stays Latin-1); a typed one goes as UTF-8, cut to the field.
+std::string keptOrTyped(const QString& field, const std::string& stored, int bytes) {
+    if (field == decodeServerText(stored)) return stored;
+    return withinUtf8(field, bytes).toStdString();
+}
+}  // namespace
+
 std::optional<ClientFields> StaticEntryDialog::buildRecord() {
     EntryLineInput input;
     input.choice = relay_->isChecked()      ? IdentifierChoice::RelayAgent
@@ -342,8 +352,8 @@ std::optional<ClientFields> StaticEntryDialog::buildRecord() {
     if (!ensureProfile(built.profile)) return std::nullopt;
     std::optional<ClientFields> fields = parseEntryLine(built.line, false);
     if (!fields) return std::nullopt;
-    fields->hostName = withinUtf8(hostName_->text(), kHostNameChars).toStdString();
-    fields->remark = withinUtf8(remark_->text(), kRemarkChars).toStdString();
+    fields->hostName = keptOrTyped(hostName_->text(), entry_.hostName, kHostNameChars);
+    fields->remark = keptOrTyped(remark_->text(), entry_.remark, kRemarkChars);
     // A copied client keeps the time of its last request, a modified entry its own.
     fields->lastAccess = mode_ == StaticMode::Copy || mode_ == StaticMode::Modify ? entry_.lastAccess : 0;
     fields->expiry = 0;
