@@ -273,7 +273,8 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Control, "OPT_IPADDR", "IP address(es)"},
     {TextSection::Control, "OTHERSUBST", "Substitutions:"},
     {TextSection::Control, "OTHERSTRING", "%N, %A, %H, %F and %1 to %4 in a string are replaced for each client."},
-    {TextSection::Control, "OPT_ADD", "&Add"},
+    // Not "&Add": Alt+A is the sheet's "&Apply".
+    {TextSection::Control, "OPT_ADD", "A&dd"},
     {TextSection::Control, "REMOVE", "&Remove"},
     {TextSection::Control, "OTHERINFO", "Option  Length  Value(s) ..."},
     {TextSection::Control, "OPTION", "Option:"},

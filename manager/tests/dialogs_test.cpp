@@ -99,6 +99,31 @@ std::vector<QWidget*> tabChain(QWidget* root) {
     return chain;
 }
 
+// Alt and a letter reach one control: among the labels, buttons and tabs shown on a page or
+// dialog, together with its window's own buttons, no two claim the same mnemonic (with two,
+// the key only moves the focus between them).
+QStringList mnemonicFaults(QWidget* root, const QString& where) {
+    QStringList texts;
+    QList<QWidget*> shown = root->findChildren<QWidget*>();
+    for (QWidget* w : root->window()->findChildren<QWidget*>())
+        if (w != root && !root->isAncestorOf(w) && !w->isAncestorOf(root)) shown << w;
+    for (QWidget* w : shown) {
+        if (!w->isVisibleTo(w->window())) continue;
+        if (auto* label = qobject_cast<QLabel*>(w)) texts << label->text();
+        if (auto* button = qobject_cast<QAbstractButton*>(w)) texts << button->text();
+        if (auto* tabs = qobject_cast<QTabBar*>(w))
+            for (int t = 0; t < tabs->count(); ++t) texts << tabs->tabText(t);
+    }
+    std::map<QKeySequence, QString> keys;
+    QStringList faults;
+    for (const QString& text : texts) {
+        const QKeySequence key = QKeySequence::mnemonic(text);
+        if (!key.isEmpty() && !keys.emplace(key, text).second)
+            faults << QStringLiteral("%1: \"%2\" and \"%3\" share %4").arg(where, keys[key], text, key.toString());
+    }
+    return faults;
+}
+
 // Tab goes through the controls in reading order: row by row from the top, left to right in a
 // row. Controls whose vertical middles are within half a line of each other share a row.
 QString readingOrderFault(QWidget* root, const QString& where) {
@@ -1117,7 +1142,8 @@ void DialogsTest::tabOrderFollowsTheLayout() {
 
 // At the size a dialog opens with, no label, check box, radio button, button, group or list cell of
 // any page or dialog is narrower than it asks to be (Qt's size hint), so no text is cut or broken,
-// and an explanation that wraps has room for its longest word; in English and in German. CTest
+// an explanation that wraps has room for its longest word, and no two controls share a mnemonic;
+// in English and in German. CTest
 // runs this case once more at 125 % scaling.
 void DialogsTest::labelsFitTheirColumns() {
     Language german(MANAGER_SOURCE_DIR "/");
@@ -1151,6 +1177,7 @@ void DialogsTest::labelsFitTheirColumns() {
                 faults
                     << QStringLiteral("%1: \"%2\" is %3 wide, needs %4").arg(where, text).arg(w->width()).arg(wanted);
         }
+        faults << mnemonicFaults(root, where);
         // The columns of a list, sized by the dialog rather than by their contents, show every cell
         // whole: no cell asks for more than its column (the item's size hint, as the style lays out
         // and elides its text).

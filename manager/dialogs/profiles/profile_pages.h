@@ -129,7 +129,7 @@ public:
     void initialise() override;
     void apply() override;
     const std::vector<std::string>& lines() const { return lines_; }
-    // "&Add": the chosen option with the value as a line; a message when the length is wrong.
+    // "A&dd": the chosen option with the value as a line; a message when the length is wrong.
     void addLine();
 
 private:
