@@ -125,6 +125,7 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "IMPL_OPTION", "Implemented Option (use dialog)"},
     {TextSection::Strings, "EXCL_OPTION", "Option unavailable"},
     {TextSection::Strings, "INVALID_OPTLEN", "Invalid Option length"},
+    {TextSection::Strings, "OPT_NOROOM", "The options of a profile take at most 508 bytes: this one does not fit"},
 
     // Dialog messages.
     {TextSection::Strings, "REFUSED", "The server did not take the change (it needs administrator rights)."},

@@ -558,6 +558,34 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
             QCOMPARE(field->text(), QString::fromUtf16(u"m\u00fcller-1"));
             type(field, kept);
         }
+        // An option line travels to the server as one text of at most 254 bytes, and the profile
+        // holds 508 bytes of them: a longer line, or one beyond that room, is refused. The first
+        // was listed and its apply refused as if for want of rights, the second written and left
+        // out of the profile by the server without a word.
+        e.tabs()->setCurrentIndex(5);
+        auto* other = static_cast<OtherPage*>(e.page(5));
+        auto* option = child<QComboBox>(other, "OPTION");
+        const std::size_t had = other->lines().size();
+        const struct {
+            unsigned code;
+            int length;
+            const char* message;
+        } options[] = {{114, 250, "Invalid Option length"},
+                       {114, 200, nullptr},
+                       {119, 200, nullptr},
+                       {43, 200, "The options of a profile take at most 508 bytes: this one does not fit"}};
+        for (const auto& o : options) {
+            option->setCurrentIndex(option->findData(o.code));
+            child<QRadioButton>(other, "STRING")->click();
+            type(child<QLineEdit>(other, "VALUE"), QString(o.length, u'x'));
+            other->addLine();
+            QCOMPARE(answers.take(), o.message ? QStringList({o.message}) : QStringList());
+        }
+        QCOMPARE(other->lines().size(), had + 2);
+        QVERIFY(e.applyChanges());
+        ProfileEditor again(ctx, "Net_2");
+        again.tabs()->setCurrentIndex(5);
+        QCOMPARE(static_cast<OtherPage*>(again.page(5))->lines(), other->lines());
     }
 
     // Renamed; names that start with a reserved character or exist already are refused.

@@ -108,6 +108,7 @@ void RulesTest::optionLinesFollowTheOptionTable() {
         const char* error;
         const char* line;
     };
+    const std::string text250(250, 'x');
     const Case cases[] = {
         {3, ValueKind::Addresses, "10.0.0.1 ", nullptr, "3 4 10.0.0.1"},
         {1, ValueKind::Addresses, "255.0.0.0 255.255.0.0", "INVALID_OPTLEN", nullptr},
@@ -118,6 +119,8 @@ void RulesTest::optionLinesFollowTheOptionTable() {
         {26, ValueKind::Binary, "5 220 7", "INVALID_OPTLEN", nullptr},
         {43, ValueKind::Binary, "1 300", nullptr, nullptr},  // a byte above 255 does not parse
         {53, ValueKind::Binary, "1", nullptr, nullptr},      // the server's own option
+        // A line beyond the 254 bytes a written setting carries.
+        {114, ValueKind::String, text250.c_str(), "INVALID_OPTLEN", nullptr},
     };
     for (const Case& c : cases) {
         const OptionAdd added = buildOptionLine(c.code, c.kind, QString::fromLatin1(c.value));
@@ -135,6 +138,11 @@ void RulesTest::optionLinesFollowTheOptionTable() {
     putOptionLine(lines, 1, "1 4 255.255.255.0");
     putOptionLine(lines, 43, "43 2 8 9");
     QCOMPARE(lines, (std::vector<std::string>{"12 2 \"pc", "1 4 255.255.255.0", "43 2 8 9"}));
+    // The lines fit the profile's option area in code order, whatever order they are listed in.
+    auto text200 = [](unsigned code) { return std::to_string(code) + " 200 \"" + std::string(200, 'x'); };
+    QVERIFY(optionLinesFit({text200(119), text200(114), "43 2 8 9"}));
+    QVERIFY(!optionLinesFit({text200(119), text200(43), text200(114)}));
+    QVERIFY(optionLinesFit({}));
 
     // The lines of a record read back as they were written, with the kind each value reads as.
     Profile profile;

@@ -22,7 +22,7 @@ BootPage::BootPage(DialogContext& context, ProfileEditState& state, QWidget* par
     vendorClass_->setAccessibleName(alternate_->text());
     file2_ = latinEdit("FILE2", 127);
     size2_ = edit("BOOTSIZE2", 10);
-    rootPath_ = latinEdit("ROOTPATH", 255);
+    rootPath_ = latinEdit("ROOTPATH", kSettingValueMax);
     auto* form = new QFormLayout;
     form->addRow(text("FILE"), file_);
     form->addRow(text("BOOTSIZE"), size_);

@@ -8,7 +8,7 @@ namespace tolmark::manager {
 DnsPage::DnsPage(DialogContext& context, ProfileEditState& state, QWidget* parent)
     : ProfilePage(context, state, parent) {
     QLabel* domainLabel = text("Domain");
-    domain_ = latinEdit("DNSNAME", 255);
+    domain_ = latinEdit("DNSNAME", kSettingValueMax);
     domainLabel->setBuddy(domain_);
     QGroupBox* servers = group("DNSADDRS");
     auto* serverLayout = new QFormLayout(servers);

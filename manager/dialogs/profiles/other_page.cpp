@@ -144,7 +144,13 @@ void OtherPage::addLine() {
         return;
     }
     if (!added.line) return;
-    putOptionLine(lines_, code, *added.line);
+    std::vector<std::string> lines = lines_;
+    putOptionLine(lines, code, *added.line);
+    if (!optionLinesFit(lines)) {
+        showMessage(this, context_.language, context_.language.text("OPT_NOROOM"));
+        return;
+    }
+    lines_ = std::move(lines);
     if (code <= kHighestCode) shown_[code] = true;
     showLines();
     markChanged();
