@@ -99,6 +99,7 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "INVALID_ID", "Identifier has invalid format"},
     {TextSection::Strings, "INVALID_MAC", "MAC address has invalid format,\nplease use xx:xx:xx:xx:xx:xx"},
     {TextSection::Strings, "INVALID_IPADDR", "Invalid IP address"},
+    {TextSection::Strings, "INVALID_MASK", "Invalid subnet mask"},
     {TextSection::Strings, "CREATE", "Create new profile named\n%s?"},
     {TextSection::Strings, "DUPLICATE", "IP address or MAC address/identifier already exists"},
     {TextSection::Strings, "ENTRY_GONE", "The entry is no longer on the server; the list is read again."},

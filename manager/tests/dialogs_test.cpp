@@ -530,6 +530,15 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
         // So does a lease time that is no number of seconds, or a boot file size that option 13
         // cannot carry: neither is taken for the default or cut.
         type(child<QLineEdit>(e.page(0), "GATEWAY"), "10.98.0.1");
+        // So does a subnet mask whose ones do not all stand left of its zeros (a typo for
+        // 255.255.255.0), which the clients got as it stood.
+        for (const char* mask : {"255.255.225.0", "0.255.255.255"}) {
+            type(child<QLineEdit>(e.page(0), "SUBNET"), mask);
+            QVERIFY2(!e.applyChanges(), mask);
+            QCOMPARE(answers.take(), QStringList({"Invalid subnet mask"}));
+            QCOMPARE(lab_->iniText(), before);
+        }
+        type(child<QLineEdit>(e.page(0), "SUBNET"), "255.255.255.0");
         e.tabs()->setCurrentIndex(4);
         const struct {
             int page;

@@ -143,6 +143,12 @@ void RulesTest::optionLinesFollowTheOptionTable() {
     QVERIFY(optionLinesFit({text200(119), text200(114), "43 2 8 9"}));
     QVERIFY(!optionLinesFit({text200(119), text200(43), text200(114)}));
     QVERIFY(optionLinesFit({}));
+    for (auto [mask, ok] : {std::pair{"255.255.254.0", true},
+                            {"0.0.0.0", true},
+                            {"255.255.255.255", true},
+                            {"255.255.225.0", false},
+                            {"0.255.255.255", false}})
+        QVERIFY2(isSubnetMask(parseIpv4(mask).address) == ok, mask);
 
     // The lines of a record read back as they were written, with the kind each value reads as.
     Profile profile;

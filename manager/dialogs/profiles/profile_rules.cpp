@@ -280,6 +280,11 @@ OptionAdd buildOptionLine(unsigned code, ValueKind kind, const QString& value) {
     return {nullptr, line};
 }
 
+bool isSubnetMask(Ipv4 mask) {
+    const std::uint32_t zeros = ~ipv4ToHostOrder(mask);
+    return (zeros & (zeros + 1)) == 0;
+}
+
 bool optionLinesFit(const std::vector<std::string>& lines) {
     std::vector<std::pair<unsigned, const std::string*>> byCode;
     for (const std::string& line : lines) {

@@ -67,6 +67,8 @@ struct OptionAdd {
     std::optional<std::string> line;
 };
 OptionAdd buildOptionLine(unsigned code, ValueKind kind, const QString& value);
+// True for a subnet mask whose ones all stand left of its zeros, and for none (0).
+bool isSubnetMask(Ipv4 mask);
 // True when the server keeps every line in the profile: in code order, each entry in the room
 // the ones before it left in the option area.
 bool optionLinesFit(const std::vector<std::string>& lines);
