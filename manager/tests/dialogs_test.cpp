@@ -479,6 +479,7 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
     ProfileListDialog list(ctx);
     QCOMPARE(list.list()->topLevelItemCount(), 2);
     QVERIFY(!list.addProfile("#hidden"));  // refused without a word
+    QVERIFY(!list.addProfile("Lab]2"));    // no section of the configuration can be named so
     QVERIFY(list.addProfile("Net 2"));
     QCOMPARE(answers.take(), QStringList({"Invalid Option length"}));
     QCOMPARE(list.list()->topLevelItemCount(), 3);

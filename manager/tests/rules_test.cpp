@@ -179,7 +179,8 @@ void RulesTest::profileNamesAndPools() {
     QCOMPARE(cleanProfileName("ab" + euro.repeated(7), kAddNameChars), "ab" + euro.repeated(6));
     QCOMPARE(cleanProfileName("abc" + clef.repeated(5), kRenameChars), "abc" + clef.repeated(5));
     QCOMPARE(cleanProfileName("abcd" + clef.repeated(5), kRenameChars), "abcd" + clef.repeated(4));
-    for (const char* bad : {"", "#x", ":x", ";x", "<x", "=x", ">x", "?x"}) QVERIFY2(!acceptableProfileName(bad), bad);
+    for (const char* bad : {"", "#x", ":x", ";x", "<x", "=x", ">x", "?x", "Lab]2"})
+        QVERIFY2(!acceptableProfileName(bad), bad);
     for (const char* good : {"Lab", "9net", "@x", "a#"}) QVERIFY2(acceptableProfileName(good), good);
 
     const Ipv4 a = makeIpv4(10, 0, 0, 100), b = makeIpv4(10, 0, 0, 149);
@@ -229,6 +230,7 @@ void RulesTest::staticEntryLines() {
         {C::ClientId, true, false, "00:0c:29:aa", "", "", "INVALID_ID", nullptr},
         {C::Mac, true, false, "00:0c:29:aa:bb:cc", "", "#lab", "FORMAT", nullptr},
         {C::Mac, true, false, "00:0c:29:aa:bb:cc", "", "?x", "FORMAT", nullptr},
+        {C::Mac, true, false, "00:0c:29:aa:bb:cc", "", "lab]2", "FORMAT", nullptr},  // no section can be named so
         {C::Mac, true, false, "00:0c:29:aa:bb:cc", "", "lab#2", nullptr, "00:0c:29:aa:bb:cc\t0.0.0.0\tlab#2"},
         {C::ClientId, true, false, "0x0102", "", "", nullptr, "0102\t0.0.0.0"},
         {C::ClientId, true, false, "C0102", "", "", "INVALID_ID", nullptr},

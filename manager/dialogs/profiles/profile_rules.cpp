@@ -176,7 +176,8 @@ QString cleanProfileName(const QString& typed, int maxChars) {
 bool acceptableProfileName(const QString& name) {
     if (name.isEmpty()) return false;
     const QChar first = name.front();
-    return first != u'#' && !(first >= u':' && first <= u'?');
+    // The name is a section of the configuration file, whose header a "]" would end.
+    return first != u'#' && !(first >= u':' && first <= u'?') && !name.contains(u']');
 }
 
 RuleChoice ruleOf(SelectorKind kind) {

@@ -83,9 +83,12 @@ EntryLineResult buildEntryLine(const EntryLineInput& input) {
     result.line = std::string(formatIdentity(*identity).c_str()) + "\t" +
                   (input.address.trimmed().isEmpty() ? std::string("0.0.0.0") : input.address.trimmed().toStdString());
     result.profile = withinUtf8(input.profile.trimmed(), kProfileChars).replace(u' ', u'_').toStdString();
-    // No profile is named so ("#" would start a remark of the line, which then names none): the
-    // question to create it would make a profile the entry does not get.
-    if (!result.profile.empty() && std::string_view("#:;<=>?").find(result.profile.front()) != std::string_view::npos)
+    // No profile is named so ("#" would start a remark of the line, which then names none; a "]"
+    // would end the header of the profile's section): the question to create it would make a
+    // profile the entry does not get.
+    if (!result.profile.empty() &&
+        (std::string_view("#:;<=>?").find(result.profile.front()) != std::string_view::npos ||
+         result.profile.find(']') != std::string::npos))
         return {"FORMAT", {}, {}};
     if (!result.profile.empty()) result.line += "\t" + result.profile;
     return result;
