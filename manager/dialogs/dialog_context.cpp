@@ -39,6 +39,8 @@ QString controlLabel(const Language& language, const char* key) { return languag
 
 void showMessage(QWidget* parent, const Language& language, const QString& text) {
     QMessageBox box(QMessageBox::Warning, language.title(), text, QMessageBox::Ok, parent);
+    // A message may carry a name from the server ("Profile %s ..."): never read as markup.
+    box.setTextFormat(Qt::PlainText);
     box.button(QMessageBox::Ok)->setText(language.controlText("OK"));
     box.setObjectName(QStringLiteral("ManagerMessage"));
     box.exec();

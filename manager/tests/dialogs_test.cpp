@@ -623,6 +623,13 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
     QVERIFY(!keys.count("Dorvane/Profile2"));
     QVERIFY(!keys.count("Lab/BaseIP"));
     QCOMPARE(list.list()->topLevelItemCount(), 2);
+
+    // A name that looks like markup is shown as it is written.
+    QVERIFY(list.renameRow(1, "Net<i>4</i>"));
+    QCOMPARE(pipe.addClient(entry("02:00:5e:50:00:0a\t10.98.0.60\tNet<i>4</i>"), false).value, 1);
+    list.refill(1);
+    QVERIFY(!list.removeSelected());
+    QCOMPARE(answers.take(), QStringList({"Profile Net<i>4</i>\nis assigned to MAC addresses/identifiers"}));
     editorScript_ = nullptr;
 }
 

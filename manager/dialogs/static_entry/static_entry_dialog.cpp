@@ -319,6 +319,7 @@ bool StaticEntryDialog::ensureProfile(const std::string& profile) {
     QMessageBox ask(QMessageBox::Question, context_.language.title(), question, QMessageBox::Ok | QMessageBox::Cancel,
                     this);
     ask.setObjectName(QStringLiteral("CreateProfile"));
+    ask.setTextFormat(Qt::PlainText);  // the typed name is no markup
     ask.button(QMessageBox::Ok)->setText(context_.language.controlText("OK"));
     ask.button(QMessageBox::Cancel)->setText(context_.language.controlText("CANCEL"));
     if (ask.exec() != QMessageBox::Ok) return false;
