@@ -35,4 +35,9 @@ QString shownServerText(std::string_view bytes) {
     return shown;
 }
 
+QString plainToolTip(const QString& text) {
+    if (text.isEmpty()) return {};
+    return QStringLiteral("<p style=\"white-space:pre-wrap\">") + text.toHtmlEscaped() + QStringLiteral("</p>");
+}
+
 }  // namespace tolmark::manager

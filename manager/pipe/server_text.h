@@ -21,4 +21,9 @@ QString decodeServerText(std::string_view bytes);
 // server's log writes it in, and a line or paragraph separator as "\uNNNN".
 QString shownServerText(std::string_view bytes);
 
+// A tool tip that shows the text as written. Qt takes a tip that may be markup for markup (a
+// client named "<h1>pc" would set the tip in a heading), so every tip is markup holding the text
+// escaped, with its blanks kept.
+QString plainToolTip(const QString& text);
+
 }  // namespace tolmark::manager

@@ -7,6 +7,7 @@
 #include <QMenuBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QtTest>
 
 #include <map>
@@ -40,6 +41,16 @@ ClientRecordImage record(std::uint64_t handle, const char* mac, Ipv4 address, st
 }
 
 EntryRow row(std::uint64_t handle, int icon, std::array<QString, kColumnCount> texts) { return {handle, icon, texts}; }
+
+// The text a tool tip shows: Qt reads a tip that may be markup as markup.
+QString shownTip(const QString& tip) {
+    QTextDocument shown;
+    if (Qt::mightBeRichText(tip))
+        shown.setHtml(tip);
+    else
+        shown.setPlainText(tip);
+    return shown.toPlainText();
+}
 
 void writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
@@ -268,6 +279,12 @@ void UnitTest::modelsRewriteRowsInPlace() {
     QCOMPARE(changed[0][0].toModelIndex(), model.index(1, 3));
     QCOMPARE(changed[0][1].toModelIndex(), model.index(1, 3));
     QCOMPARE(model.data(model.index(1, 3), Qt::DisplayRole).toString(), QString("today"));
+    // A tip shows a cell's text as written, though it looks like markup (a client names itself).
+    for (const char* text : {"<b>pc</b>", "today", "a  &lt;  b"}) {
+        rows[1].texts[4] = text;
+        model.applyRows(rows);
+        QCOMPARE(shownTip(model.data(model.index(1, 4), Qt::ToolTipRole).toString()), QString(text));
+    }
     // A new icon changes column 0.
     rows[1].icon = 15;
     model.applyRows(rows);

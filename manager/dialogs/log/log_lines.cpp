@@ -87,8 +87,8 @@ QVariant LogModel::data(const QModelIndex& index, int role) const {
         if (role == Qt::AccessibleDescriptionRole) return row.failure ? failureText_ : QString();
         return {};
     }
-    if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
-        return row.fields[static_cast<std::size_t>(index.column() - 1)];
+    if (role == Qt::DisplayRole) return row.fields[static_cast<std::size_t>(index.column() - 1)];
+    if (role == Qt::ToolTipRole) return plainToolTip(row.fields[static_cast<std::size_t>(index.column() - 1)]);
     return {};
 }
 
