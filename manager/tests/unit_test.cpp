@@ -360,7 +360,7 @@ void UnitTest::languageFileReplacesSomeKeys() {
     writeFile(program.path() + "/Languages/nameless.ini", "[Common]\nVERSION=9\n[Strings]\nMAC=never\n");
     writeFile(program.path() + "/Languages/latin.ini",
               "[Common]\nLANGUAGE=Fran\xe7"
-              "ais\nCP=1252\n");
+              "ais\nCP=1252\n[Strings]\nMAC=\x84Kennung\x93 in \x80\n");
 
     Language language(dir);
     QCOMPARE(language.text("MAC"), QString("MAC address/Id"));
@@ -400,6 +400,9 @@ void UnitTest::languageFileReplacesSomeKeys() {
     QCOMPARE(list.size(), 5u);
     QCOMPARE(list[0], (LanguageEntry{"deutsch.ini", "Deutsch", "", ""}));
     QCOMPARE(list[1].language, QString("Fran\u00e7ais"));
+    // Code page 1252 is Windows' own, whose quotes and euro sign lie where Latin-1 has control codes.
+    language.load("latin.ini", false);
+    QCOMPARE(language.text("MAC"), QString::fromUtf16(u"\u201EKennung\u201C in \u20AC"));
     QCOMPARE(list[2], (LanguageEntry{"nameless.ini", "", "9", ""}));
     QCOMPARE(list[3], (LanguageEntry{"test.ini", "Testisch", "1.2", "A. Translator"}));
     QCOMPARE(list[4], (LanguageEntry{"English", "English", "3.1", ""}));
