@@ -630,6 +630,23 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
     list.refill(1);
     QVERIFY(!list.removeSelected());
     QCOMPARE(answers.take(), QStringList({"Profile Net<i>4</i>\nis assigned to MAC addresses/identifiers"}));
+
+    // A profile named in Latin-1 (a configuration written on Windows) is listed, edited and
+    // removed by its name as stored; the editor made a new profile of the shown name.
+    QCOMPARE(pipe.writeSetting("B\xFCro", "Lease", "600").value, 1);
+    QCOMPARE(pipe.writeSetting(kGeneralSection, "Profile2", "B\xFCro").value, 1);
+    QVERIFY(pipe.reloadProfiles().ok());
+    list.refill(2);
+    QCOMPARE(list.list()->currentItem()->text(0), QString::fromUtf16(u"B\u00FCro"));
+    editorScript_ = [](ProfileEditor& e) {
+        QVERIFY(!e.state().isNew);
+        QCOMPARE(child<QLineEdit>(e.page(0), "LEASE")->text(), QString("600"));
+    };
+    list.editSelected();
+    QVERIFY(list.removeSelected());
+    QCOMPARE(answers.take(), QStringList());
+    QVERIFY(!lab_->iniText().contains(u'\uFFFD'));
+    QCOMPARE(list.list()->topLevelItemCount(), 2);
     editorScript_ = nullptr;
 }
 

@@ -1,6 +1,7 @@
 #include "manager/dialogs/profiles/profile_editor.h"
 
 #include "manager/dialogs/profiles/profile_pages.h"
+#include "manager/pipe/server_text.h"
 
 namespace tolmark::manager {
 
@@ -64,7 +65,7 @@ void ProfilePage::writeNumber(const char* key, std::int64_t value, std::int64_t 
 ProfileEditor::ProfileEditor(DialogContext& context, const std::string& name, QWidget* parent)
     : PropertySheet(parent), context_(context) {
     setObjectName(QStringLiteral("ProfileEditor"));
-    setWindowTitle(QString::fromStdString(name));
+    setWindowTitle(decodeServerText(name));
     const Opening opening = context.worker.call([name](ManagerPipe& pipe) {
         Opening o;
         const auto general = pipe.getSettings();
