@@ -978,7 +978,14 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
         // Texts in Latin-1, as a file written on Windows brings them: shown as their letters, kept
         // byte for byte.
         {"02:00:5e:90:00:08", "10.98.0.98", "Standard", false, "M\xfcller-PC", "B\xfcro 4"},
+        {"02:00:5e:90:00:09", "10.98.0.99", "B\xfcro", false, "", ""},
     };
+    const auto status = pipe.getStatus(-1);
+    QVERIFY(status.ok());
+    QCOMPARE(pipe.writeSetting("B\xFCro", "Lease", "600").value, 1);
+    QCOMPARE(pipe.writeSetting(kGeneralSection, "Profile" + std::to_string(status.value.profileCount), "B\xFCro").value,
+             1);
+    QVERIFY(pipe.reloadProfiles().ok());
     for (const Case& c : cases) {
         ClientFields fields;
         fields.identity = *parseIdentity(c.identity);
@@ -1001,6 +1008,7 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
         const ClientFields stored = pipe.listEntry(ClientList::Static, handle).value.record.fields;
         QCOMPARE(stored.hostName, std::string(c.host));
         QCOMPARE(stored.remark, std::string(c.remark));
+        QCOMPARE(stored.profile, std::string(c.profile));
     }
     preferences_->write(pref::kShowString, 0);
 

@@ -224,7 +224,7 @@ void StaticEntryDialog::fetchServerState() {
     context_.notePipe(state.general.status);
     if (state.general.ok()) general_ = state.general.value;
     profiles_ = state.profiles;
-    for (const std::string& name : profiles_) profile_->addItem(QString::fromStdString(name));
+    for (const std::string& name : profiles_) profile_->addItem(decodeServerText(name));
     profile_->setCurrentIndex(profiles_.empty() ? -1 : 0);
     const bool may = context_.rights.mayChange;
     okButton()->setEnabled(may);
@@ -300,7 +300,7 @@ bool StaticEntryDialog::loadEntry(std::uint64_t handle) {
     if (mode_ == StaticMode::Move) {
         profile_->setCurrentIndex(profiles_.empty() ? -1 : 0);
     } else {
-        profile_->setCurrentText(QString::fromStdString(entry_.profile));
+        profile_->setCurrentText(decodeServerText(entry_.profile));
     }
     enableChoices();
     return true;
@@ -352,10 +352,16 @@ std::optional<ClientFields> StaticEntryDialog::buildRecord() {
         showMessage(this, context_.language, context_.language.text(built.error));
         return std::nullopt;
     }
-    profile_->setCurrentText(QString::fromStdString(built.profile));
-    if (!ensureProfile(built.profile)) return std::nullopt;
+    // A profile the server has goes back by its name as stored: one named in Latin-1 stays so.
+    std::string profile = built.profile;
+    for (const std::string& name : profiles_) {
+        if (!profile.empty() && decodeServerText(name).toStdString() == profile) profile = name;
+    }
+    profile_->setCurrentText(decodeServerText(profile));
+    if (!ensureProfile(profile)) return std::nullopt;
     std::optional<ClientFields> fields = parseEntryLine(built.line, false);
     if (!fields) return std::nullopt;
+    if (!profile.empty()) fields->profile = profile;
     fields->hostName = keptOrTyped(hostName_->text(), entry_.hostName, kHostNameChars);
     fields->remark = keptOrTyped(remark_->text(), entry_.remark, kRemarkChars);
     // A copied client keeps the time of its last request, a modified entry its own.
