@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPointer>
 
+#include <algorithm>
 #include <vector>
 
 namespace tolmark::manager {
@@ -38,6 +39,8 @@ QString controlLabel(const Language& language, const char* key) { return languag
 
 void showMessage(QWidget* parent, const Language& language, const QString& text) {
     QMessageBox box(QMessageBox::Warning, language.title(), text, QMessageBox::Ok, parent);
+    // A message may carry a name from the server ("Profile %s ..."): never read as markup.
+    box.setTextFormat(Qt::PlainText);
     box.button(QMessageBox::Ok)->setText(language.controlText("OK"));
     box.setObjectName(QStringLiteral("ManagerMessage"));
     box.exec();
@@ -83,6 +86,10 @@ QString withinUtf8(const QString& text, int bytes) {
 
 QValidator::State Utf8LimitValidator::validate(QString& input, int&) const {
     return input.toUtf8().size() <= bytes_ ? Acceptable : Invalid;
+}
+
+QValidator::State Latin1Validator::validate(QString& input, int&) const {
+    return std::all_of(input.begin(), input.end(), [](QChar c) { return c.unicode() <= 0xFF; }) ? Acceptable : Invalid;
 }
 
 }  // namespace tolmark::manager

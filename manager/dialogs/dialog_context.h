@@ -83,4 +83,13 @@ private:
     int bytes_;
 };
 
+// A field whose text the server keeps and sends to clients in Latin-1 (a profile's boot file,
+// domain, class and option texts): a character beyond it cannot be typed, rather than be
+// stored as "?".
+class Latin1Validator : public QValidator {
+public:
+    explicit Latin1Validator(QObject* parent) : QValidator(parent) {}
+    State validate(QString& input, int&) const override;
+};
+
 }  // namespace tolmark::manager

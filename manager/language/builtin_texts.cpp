@@ -99,6 +99,7 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "INVALID_ID", "Identifier has invalid format"},
     {TextSection::Strings, "INVALID_MAC", "MAC address has invalid format,\nplease use xx:xx:xx:xx:xx:xx"},
     {TextSection::Strings, "INVALID_IPADDR", "Invalid IP address"},
+    {TextSection::Strings, "INVALID_MASK", "Invalid subnet mask"},
     {TextSection::Strings, "CREATE", "Create new profile named\n%s?"},
     {TextSection::Strings, "DUPLICATE", "IP address or MAC address/identifier already exists"},
     {TextSection::Strings, "ENTRY_GONE", "The entry is no longer on the server; the list is read again."},
@@ -125,6 +126,7 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "IMPL_OPTION", "Implemented Option (use dialog)"},
     {TextSection::Strings, "EXCL_OPTION", "Option unavailable"},
     {TextSection::Strings, "INVALID_OPTLEN", "Invalid Option length"},
+    {TextSection::Strings, "OPT_NOROOM", "The options of a profile take at most 508 bytes: this one does not fit"},
 
     // Dialog messages.
     {TextSection::Strings, "REFUSED", "The server did not take the change (it needs administrator rights)."},
@@ -273,7 +275,8 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Control, "OPT_IPADDR", "IP address(es)"},
     {TextSection::Control, "OTHERSUBST", "Substitutions:"},
     {TextSection::Control, "OTHERSTRING", "%N, %A, %H, %F and %1 to %4 in a string are replaced for each client."},
-    {TextSection::Control, "OPT_ADD", "&Add"},
+    // Not "&Add": Alt+A is the sheet's "&Apply".
+    {TextSection::Control, "OPT_ADD", "A&dd"},
     {TextSection::Control, "REMOVE", "&Remove"},
     {TextSection::Control, "OTHERINFO", "Option  Length  Value(s) ..."},
     {TextSection::Control, "OPTION", "Option:"},

@@ -25,14 +25,28 @@ const char* sectionName(TextSection section) {
     return "Strings";
 }
 
-// Latin-1 family code pages decode byte for byte; everything else is taken as UTF-8, the
-// code page of a Linux desktop. A value is never the start of a file, so U+FEFF at its front
+// Windows' code page 1252 is Latin-1 but for 0x80 to 0x9F, where Latin-1 has control codes and
+// 1252 the typographic quotes, dashes and the euro sign (0x81, 0x8D, 0x8F, 0x90 and 0x9D are
+// unassigned and stay as they are).
+constexpr char16_t kWindows1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                           0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                           0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                           0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+// The Latin-1 family of code pages decodes byte for byte, 1252 with its own letters above;
+// everything else is taken as UTF-8, the code page of a Linux desktop. A value is never the start of a file, so U+FEFF at its front
 // is kept as a character: dropping it would turn "LANGUAGE=<U+FEFF>" into an empty name for
 // a file that is in use. Stateless: a sequence cut off at the end of the value becomes U+FFFD
 // like any other bad byte instead of being held back for input that never comes.
 QString decodeWithCodePage(const std::string& bytes, const std::string& codePage) {
-    if (codePage == "1252" || codePage == "28591" || codePage == "850")
-        return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    if (codePage == "1252" || codePage == "28591" || codePage == "850") {
+        QString text = QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+        if (codePage != "1252") return text;
+        for (QChar& c : text) {
+            if (c.unicode() >= 0x80 && c.unicode() < 0xA0) c = QChar(kWindows1252High[c.unicode() - 0x80]);
+        }
+        return text;
+    }
     QStringDecoder utf8(QStringDecoder::Utf8,
                         QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     return utf8(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "manager/pipe/server_text.h"
+
 namespace tolmark::manager {
 
 QString identityText(const Identity& identity, const RowOptions& options) {
@@ -15,7 +17,7 @@ constexpr std::int64_t kNoEnd = kExpiryReserved;
 
 // The profile "Standard" is the default one and shows as an empty cell.
 QString profileText(const std::string& profile) {
-    return profile == kStandardProfile ? QString() : QString::fromStdString(profile);
+    return profile == kStandardProfile ? QString() : shownServerText(profile);
 }
 
 QString addressText(Ipv4 address) { return QString::fromLatin1(formatIpv4(address).c_str()); }
@@ -61,10 +63,9 @@ std::optional<EntryRow> staticRow(const ClientRecordImage& record, const RowOpti
     EntryRow row{record.handle, f.lastAccess != 0 ? kIconActive : kIconIdle, {}};
     row.texts[0] = identityText(f.identity, options);
     row.texts[1] = profileText(f.profile);
-    row.texts[2] =
-        options.resolveNames && !f.hostName.empty() ? QString::fromStdString(f.hostName) : addressText(f.address);
+    row.texts[2] = options.resolveNames && !f.hostName.empty() ? shownServerText(f.hostName) : addressText(f.address);
     row.texts[3] = timeText(f.lastAccess);
-    if (options.remarks) row.texts[4] = QString::fromStdString(f.remark);
+    if (options.remarks) row.texts[4] = shownServerText(f.remark);
     return row;
 }
 
@@ -77,10 +78,10 @@ std::optional<EntryRow> dynamicRow(const ClientRecordImage& record, const RowOpt
     if (reserved && !options.showReserved) return std::nullopt;
     EntryRow row{record.handle, reserved ? kIconIdle : f.expiry > options.now ? kIconActive : kIconEnded, {}};
     row.texts[0] = identityText(f.identity, options);
-    row.texts[1] = f.remark.empty() ? profileText(f.profile) : QString::fromStdString(f.remark);
+    row.texts[1] = f.remark.empty() ? profileText(f.profile) : shownServerText(f.remark);
     row.texts[2] = addressText(f.address);
     row.texts[3] = reserved || f.expiry == kNoEnd ? QString() : timeText(f.expiry);
-    row.texts[4] = QString::fromStdString(f.hostName);
+    row.texts[4] = shownServerText(f.hostName);
     return row;
 }
 
@@ -89,10 +90,10 @@ std::optional<EntryRow> ignoredRow(const ClientRecordImage& record, const RowOpt
     if (f.identity.kind == kIdentityFree) return std::nullopt;
     EntryRow row{record.handle, f.lastAccess != 0 ? kIconEnded : kIconIdle, {}};
     row.texts[0] = identityText(f.identity, options);
-    row.texts[1] = QString::fromStdString(f.remark);
+    row.texts[1] = shownServerText(f.remark);
     row.texts[2] = f.address != 0 ? addressText(f.address) : QString();
     row.texts[3] = timeText(f.lastAccess);
-    row.texts[4] = QString::fromStdString(f.hostName);
+    row.texts[4] = shownServerText(f.hostName);
     return row;
 }
 
@@ -120,7 +121,7 @@ EntryRow transferRow(std::int32_t index, const TransferSummary& t, const RowOpti
         QString::fromLatin1(t.opcode == kTransferWrite ? "Put/" : "Get/") + QString::fromLatin1(kModes[mode]);
     row.texts[2] = addressText(t.client);
     const std::size_t skip = options.tftpRootLength <= t.path.size() ? options.tftpRootLength : t.path.size();
-    row.texts[3] = QString::fromStdString(t.path.substr(skip));
+    row.texts[3] = shownServerText(std::string_view(t.path).substr(skip));
     return row;
 }
 

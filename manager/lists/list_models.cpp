@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "manager/pipe/server_text.h"
+
 namespace tolmark::manager {
 
 EntryListModel::EntryListModel(View view, const std::vector<QIcon>* icons, QObject* parent)
@@ -106,8 +108,9 @@ QVariant EntryListModel::data(const QModelIndex& index, int role) const {
     const EntryRow& r = rows_[static_cast<std::size_t>(index.row())];
     switch (role) {
         case Qt::DisplayRole:
-        case Qt::ToolTipRole:
             return r.texts[static_cast<std::size_t>(index.column())];
+        case Qt::ToolTipRole:
+            return plainToolTip(r.texts[static_cast<std::size_t>(index.column())]);
         case Qt::DecorationRole:
             if (index.column() == 0 && icons_ && r.icon >= 0 && static_cast<std::size_t>(r.icon) < icons_->size())
                 return (*icons_)[static_cast<std::size_t>(r.icon)];

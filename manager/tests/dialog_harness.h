@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <deque>
@@ -25,7 +26,10 @@ public:
         connect(&timer_, &QTimer::timeout, this, [this] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (box == nullptr || !box->isVisible()) return;
-            seen.push_back(box->text());
+            // What the box shows: a text it would take for markup is marked.
+            seen.push_back(box->textFormat() != Qt::PlainText && Qt::mightBeRichText(box->text())
+                               ? QStringLiteral("<markup> ") + box->text()
+                               : box->text());
             QMessageBox::StandardButton answer = QMessageBox::Ok;
             if (!answers.empty()) {
                 answer = answers.front();

@@ -99,6 +99,31 @@ std::vector<QWidget*> tabChain(QWidget* root) {
     return chain;
 }
 
+// Alt and a letter reach one control: among the labels, buttons and tabs shown on a page or
+// dialog, together with its window's own buttons, no two claim the same mnemonic (with two,
+// the key only moves the focus between them).
+QStringList mnemonicFaults(QWidget* root, const QString& where) {
+    QStringList texts;
+    QList<QWidget*> shown = root->findChildren<QWidget*>();
+    for (QWidget* w : root->window()->findChildren<QWidget*>())
+        if (w != root && !root->isAncestorOf(w) && !w->isAncestorOf(root)) shown << w;
+    for (QWidget* w : shown) {
+        if (!w->isVisibleTo(w->window())) continue;
+        if (auto* label = qobject_cast<QLabel*>(w)) texts << label->text();
+        if (auto* button = qobject_cast<QAbstractButton*>(w)) texts << button->text();
+        if (auto* tabs = qobject_cast<QTabBar*>(w))
+            for (int t = 0; t < tabs->count(); ++t) texts << tabs->tabText(t);
+    }
+    std::map<QKeySequence, QString> keys;
+    QStringList faults;
+    for (const QString& text : texts) {
+        const QKeySequence key = QKeySequence::mnemonic(text);
+        if (!key.isEmpty() && !keys.emplace(key, text).second)
+            faults << QStringLiteral("%1: \"%2\" and \"%3\" share %4").arg(where, keys[key], text, key.toString());
+    }
+    return faults;
+}
+
 // Tab goes through the controls in reading order: row by row from the top, left to right in a
 // row. Controls whose vertical middles are within half a line of each other share a row.
 QString readingOrderFault(QWidget* root, const QString& where) {
@@ -454,6 +479,7 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
     ProfileListDialog list(ctx);
     QCOMPARE(list.list()->topLevelItemCount(), 2);
     QVERIFY(!list.addProfile("#hidden"));  // refused without a word
+    QVERIFY(!list.addProfile("Lab]2"));    // no section of the configuration can be named so
     QVERIFY(list.addProfile("Net 2"));
     QCOMPARE(answers.take(), QStringList({"Invalid Option length"}));
     QCOMPARE(list.list()->topLevelItemCount(), 3);
@@ -505,6 +531,15 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
         // So does a lease time that is no number of seconds, or a boot file size that option 13
         // cannot carry: neither is taken for the default or cut.
         type(child<QLineEdit>(e.page(0), "GATEWAY"), "10.98.0.1");
+        // So does a subnet mask whose ones do not all stand left of its zeros (a typo for
+        // 255.255.255.0), which the clients got as it stood.
+        for (const char* mask : {"255.255.225.0", "0.255.255.255"}) {
+            type(child<QLineEdit>(e.page(0), "SUBNET"), mask);
+            QVERIFY2(!e.applyChanges(), mask);
+            QCOMPARE(answers.take(), QStringList({"Invalid subnet mask"}));
+            QCOMPARE(lab_->iniText(), before);
+        }
+        type(child<QLineEdit>(e.page(0), "SUBNET"), "255.255.255.0");
         e.tabs()->setCurrentIndex(4);
         const struct {
             int page;
@@ -523,6 +558,44 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
             QCOMPARE(lab_->iniText(), before);
             type(field, kept);
         }
+        // The profile keeps these texts in Latin-1, as clients get them: a character beyond it
+        // cannot be typed ("\u20AC" was stored as "?").
+        for (auto [page, name] : {std::pair{4, "FILE"}, {4, "ROOTPATH"}, {1, "DNSNAME"}, {2, "SCOPE"}, {5, "VALUE"}}) {
+            auto* field = child<QLineEdit>(e.page(page), name);
+            const QString kept = field->text();
+            field->clear();
+            typeKeys(field, QString::fromUtf16(u"m\u00fcller-\u20ac1"));
+            QCOMPARE(field->text(), QString::fromUtf16(u"m\u00fcller-1"));
+            type(field, kept);
+        }
+        // An option line travels to the server as one text of at most 254 bytes, and the profile
+        // holds 508 bytes of them: a longer line, or one beyond that room, is refused. The first
+        // was listed and its apply refused as if for want of rights, the second written and left
+        // out of the profile by the server without a word.
+        e.tabs()->setCurrentIndex(5);
+        auto* other = static_cast<OtherPage*>(e.page(5));
+        auto* option = child<QComboBox>(other, "OPTION");
+        const std::size_t had = other->lines().size();
+        const struct {
+            unsigned code;
+            int length;
+            const char* message;
+        } options[] = {{114, 250, "Invalid Option length"},
+                       {114, 200, nullptr},
+                       {119, 200, nullptr},
+                       {43, 200, "The options of a profile take at most 508 bytes: this one does not fit"}};
+        for (const auto& o : options) {
+            option->setCurrentIndex(option->findData(o.code));
+            child<QRadioButton>(other, "STRING")->click();
+            type(child<QLineEdit>(other, "VALUE"), QString(o.length, u'x'));
+            other->addLine();
+            QCOMPARE(answers.take(), o.message ? QStringList({o.message}) : QStringList());
+        }
+        QCOMPARE(other->lines().size(), had + 2);
+        QVERIFY(e.applyChanges());
+        ProfileEditor again(ctx, "Net_2");
+        again.tabs()->setCurrentIndex(5);
+        QCOMPARE(static_cast<OtherPage*>(again.page(5))->lines(), other->lines());
     }
 
     // Renamed; names that start with a reserved character or exist already are refused.
@@ -549,6 +622,30 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
     QCOMPARE(keys["Dorvane/Profile1"], QString("Net_3"));
     QVERIFY(!keys.count("Dorvane/Profile2"));
     QVERIFY(!keys.count("Lab/BaseIP"));
+    QCOMPARE(list.list()->topLevelItemCount(), 2);
+
+    // A name that looks like markup is shown as it is written.
+    QVERIFY(list.renameRow(1, "Net<i>4</i>"));
+    QCOMPARE(pipe.addClient(entry("02:00:5e:50:00:0a\t10.98.0.60\tNet<i>4</i>"), false).value, 1);
+    list.refill(1);
+    QVERIFY(!list.removeSelected());
+    QCOMPARE(answers.take(), QStringList({"Profile Net<i>4</i>\nis assigned to MAC addresses/identifiers"}));
+
+    // A profile named in Latin-1 (a configuration written on Windows) is listed, edited and
+    // removed by its name as stored; the editor made a new profile of the shown name.
+    QCOMPARE(pipe.writeSetting("B\xFCro", "Lease", "600").value, 1);
+    QCOMPARE(pipe.writeSetting(kGeneralSection, "Profile2", "B\xFCro").value, 1);
+    QVERIFY(pipe.reloadProfiles().ok());
+    list.refill(2);
+    QCOMPARE(list.list()->currentItem()->text(0), QString::fromUtf16(u"B\u00FCro"));
+    editorScript_ = [](ProfileEditor& e) {
+        QVERIFY(!e.state().isNew);
+        QCOMPARE(child<QLineEdit>(e.page(0), "LEASE")->text(), QString("600"));
+    };
+    list.editSelected();
+    QVERIFY(list.removeSelected());
+    QCOMPARE(answers.take(), QStringList());
+    QVERIFY(!lab_->iniText().contains(u'\uFFFD'));
     QCOMPARE(list.list()->topLevelItemCount(), 2);
     editorScript_ = nullptr;
 }
@@ -878,7 +975,17 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
         // Hardware addresses of other lengths than six bytes.
         {"0a:00:5e:96", "10.98.0.96", "Standard", false, "", ""},
         {"0a:00:5e:97:00:00:00:07", "10.98.0.97", "Standard", false, "", ""},
+        // Texts in Latin-1, as a file written on Windows brings them: shown as their letters, kept
+        // byte for byte.
+        {"02:00:5e:90:00:08", "10.98.0.98", "Standard", false, "M\xfcller-PC", "B\xfcro 4"},
+        {"02:00:5e:90:00:09", "10.98.0.99", "B\xfcro", false, "", ""},
     };
+    const auto status = pipe.getStatus(-1);
+    QVERIFY(status.ok());
+    QCOMPARE(pipe.writeSetting("B\xFCro", "Lease", "600").value, 1);
+    QCOMPARE(pipe.writeSetting(kGeneralSection, "Profile" + std::to_string(status.value.profileCount), "B\xFCro").value,
+             1);
+    QVERIFY(pipe.reloadProfiles().ok());
     for (const Case& c : cases) {
         ClientFields fields;
         fields.identity = *parseIdentity(c.identity);
@@ -893,9 +1000,15 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
         preferences_->write(pref::kShowString, c.textForm ? 1 : 0);
         StaticEntryDialog modify(ctx, StaticMode::Modify,
                                  EntryListHooks{.selected = [handle] { return std::vector<std::uint64_t>{handle}; }});
+        for (const char* field : {"HOSTNAME", "REMARK"})
+            QVERIFY2(!child<QLineEdit>(&modify, field)->text().contains(QChar::ReplacementCharacter), c.identity);
         modify.okButton()->click();
         QVERIFY2(answers.take().isEmpty(), c.identity);
         QCOMPARE(staticEntries(pipe), before);
+        const ClientFields stored = pipe.listEntry(ClientList::Static, handle).value.record.fields;
+        QCOMPARE(stored.hostName, std::string(c.host));
+        QCOMPARE(stored.remark, std::string(c.remark));
+        QCOMPARE(stored.profile, std::string(c.profile));
     }
     preferences_->write(pref::kShowString, 0);
 
@@ -1099,7 +1212,8 @@ void DialogsTest::tabOrderFollowsTheLayout() {
 
 // At the size a dialog opens with, no label, check box, radio button, button, group or list cell of
 // any page or dialog is narrower than it asks to be (Qt's size hint), so no text is cut or broken,
-// and an explanation that wraps has room for its longest word; in English and in German. CTest
+// an explanation that wraps has room for its longest word, and no two controls share a mnemonic;
+// in English and in German. CTest
 // runs this case once more at 125 % scaling.
 void DialogsTest::labelsFitTheirColumns() {
     Language german(MANAGER_SOURCE_DIR "/");
@@ -1133,6 +1247,7 @@ void DialogsTest::labelsFitTheirColumns() {
                 faults
                     << QStringLiteral("%1: \"%2\" is %3 wide, needs %4").arg(where, text).arg(w->width()).arg(wanted);
         }
+        faults << mnemonicFaults(root, where);
         // The columns of a list, sized by the dialog rather than by their contents, show every cell
         // whole: no cell asks for more than its column (the item's size hint, as the style lays out
         // and elides its text).

@@ -108,6 +108,7 @@ void RulesTest::optionLinesFollowTheOptionTable() {
         const char* error;
         const char* line;
     };
+    const std::string text250(250, 'x');
     const Case cases[] = {
         {3, ValueKind::Addresses, "10.0.0.1 ", nullptr, "3 4 10.0.0.1"},
         {1, ValueKind::Addresses, "255.0.0.0 255.255.0.0", "INVALID_OPTLEN", nullptr},
@@ -118,6 +119,8 @@ void RulesTest::optionLinesFollowTheOptionTable() {
         {26, ValueKind::Binary, "5 220 7", "INVALID_OPTLEN", nullptr},
         {43, ValueKind::Binary, "1 300", nullptr, nullptr},  // a byte above 255 does not parse
         {53, ValueKind::Binary, "1", nullptr, nullptr},      // the server's own option
+        // A line beyond the 254 bytes a written setting carries.
+        {114, ValueKind::String, text250.c_str(), "INVALID_OPTLEN", nullptr},
     };
     for (const Case& c : cases) {
         const OptionAdd added = buildOptionLine(c.code, c.kind, QString::fromLatin1(c.value));
@@ -135,6 +138,17 @@ void RulesTest::optionLinesFollowTheOptionTable() {
     putOptionLine(lines, 1, "1 4 255.255.255.0");
     putOptionLine(lines, 43, "43 2 8 9");
     QCOMPARE(lines, (std::vector<std::string>{"12 2 \"pc", "1 4 255.255.255.0", "43 2 8 9"}));
+    // The lines fit the profile's option area in code order, whatever order they are listed in.
+    auto text200 = [](unsigned code) { return std::to_string(code) + " 200 \"" + std::string(200, 'x'); };
+    QVERIFY(optionLinesFit({text200(119), text200(114), "43 2 8 9"}));
+    QVERIFY(!optionLinesFit({text200(119), text200(43), text200(114)}));
+    QVERIFY(optionLinesFit({}));
+    for (auto [mask, ok] : {std::pair{"255.255.254.0", true},
+                            {"0.0.0.0", true},
+                            {"255.255.255.255", true},
+                            {"255.255.225.0", false},
+                            {"0.255.255.255", false}})
+        QVERIFY2(isSubnetMask(parseIpv4(mask).address) == ok, mask);
 
     // The lines of a record read back as they were written, with the kind each value reads as.
     Profile profile;
@@ -165,7 +179,8 @@ void RulesTest::profileNamesAndPools() {
     QCOMPARE(cleanProfileName("ab" + euro.repeated(7), kAddNameChars), "ab" + euro.repeated(6));
     QCOMPARE(cleanProfileName("abc" + clef.repeated(5), kRenameChars), "abc" + clef.repeated(5));
     QCOMPARE(cleanProfileName("abcd" + clef.repeated(5), kRenameChars), "abcd" + clef.repeated(4));
-    for (const char* bad : {"", "#x", ":x", ";x", "<x", "=x", ">x", "?x"}) QVERIFY2(!acceptableProfileName(bad), bad);
+    for (const char* bad : {"", "#x", ":x", ";x", "<x", "=x", ">x", "?x", "Lab]2"})
+        QVERIFY2(!acceptableProfileName(bad), bad);
     for (const char* good : {"Lab", "9net", "@x", "a#"}) QVERIFY2(acceptableProfileName(good), good);
 
     const Ipv4 a = makeIpv4(10, 0, 0, 100), b = makeIpv4(10, 0, 0, 149);
@@ -215,6 +230,7 @@ void RulesTest::staticEntryLines() {
         {C::ClientId, true, false, "00:0c:29:aa", "", "", "INVALID_ID", nullptr},
         {C::Mac, true, false, "00:0c:29:aa:bb:cc", "", "#lab", "FORMAT", nullptr},
         {C::Mac, true, false, "00:0c:29:aa:bb:cc", "", "?x", "FORMAT", nullptr},
+        {C::Mac, true, false, "00:0c:29:aa:bb:cc", "", "lab]2", "FORMAT", nullptr},  // no section can be named so
         {C::Mac, true, false, "00:0c:29:aa:bb:cc", "", "lab#2", nullptr, "00:0c:29:aa:bb:cc\t0.0.0.0\tlab#2"},
         {C::ClientId, true, false, "0x0102", "", "", nullptr, "0102\t0.0.0.0"},
         {C::ClientId, true, false, "C0102", "", "", "INVALID_ID", nullptr},
@@ -252,6 +268,14 @@ void RulesTest::logLinesSplitAtTheirColumns() {
     // The server's start line does not follow the columns: its text stays whole in the message.
     QCOMPARE(logRowFromLine("2024-03-01 08:15:00 Tolmark DHCP Server 3.1.28\n")->fields,
              (std::array<QString, kLogFieldCount>{"2024-03-01", "08:15:00", "", "", "Tolmark DHCP Server 3.1.28"}));
+    // A profile named in UTF-8 and a client's Latin-1 name read as the letters they are; a control
+    // character the line holds after all shows in the server's own escaped form.
+    for (auto [message, shown] : {std::pair{"Profile B\xC3\xBCro 10.0.0.5", u"Profile B\u00FCro 10.0.0.5"},
+                                  {"nm M\xFCller-PC", u"nm M\u00FCller-PC"},
+                                  {"nm a\rb", u"nm a\\x0Db"}}) {
+        const auto r = logRowFromLine(std::string("2024-03-01 08:15:00 DHCP  Request ") + message + "\n");
+        QCOMPARE(r->fields[4], QString::fromUtf16(shown));
+    }
 
     std::tm day{};
     day.tm_year = 124;

@@ -7,6 +7,7 @@
 #include <QMenuBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QtTest>
 
 #include <map>
@@ -40,6 +41,13 @@ ClientRecordImage record(std::uint64_t handle, const char* mac, Ipv4 address, st
 }
 
 EntryRow row(std::uint64_t handle, int icon, std::array<QString, kColumnCount> texts) { return {handle, icon, texts}; }
+
+// The text a tool tip shows: Qt reads a tip that may be markup as markup.
+QString shownTip(const QString& tip) {
+    QTextDocument shown;
+    Qt::mightBeRichText(tip) ? shown.setHtml(tip) : shown.setPlainText(tip);
+    return shown.toPlainText();
+}
 
 void writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
@@ -123,6 +131,39 @@ void UnitTest::clientRowsFollowTheDisplayRules() {
     o.textForm = true;
     QCOMPARE(staticRow(id, o)->texts[0], QString("C\"abc"));
     QCOMPARE(timeText(0), QString());
+
+    // Names and classes are the bytes a client or a file gave: UTF-8 where they are UTF-8, else
+    // Latin-1 (a Windows client's name), and a control character in the form the log writes it,
+    // so that no name breaks a row into lines or sends escapes to a screen reader.
+    struct Sent {
+        const char* bytes;
+        const char16_t* shown;
+    } sent[] = {
+        {"B\xC3\xBCro-PC", u"B\u00FCro-PC"},
+        {"M\xFCller-PC", u"M\u00FCller-PC"},
+        {"two\nlines\x1B[2J\x7F", u"two\\x0Alines\\x1B[2J\\x7F"},
+        {"tab\there", u"tab\\x09here"},
+        {"split\xE2\x80\xA8line", u"split\\u2028line"},
+        {"caf\xC3\xA9 cut\xC3", u"caf\u00E9 cut"},  // a UTF-8 name cut to its field mid-letter
+    };
+    o = RowOptions{};
+    o.now = now;
+    o.remarks = o.resolveNames = true;
+    for (const Sent& c : sent) {
+        const QString shown = QString::fromUtf16(c.shown);
+        g = record(10, "02:00:00:00:00:02", 0, now, 0);
+        g.fields.hostName = g.fields.remark = c.bytes;
+        QCOMPARE(ignoredRow(g, o)->texts[4], shown);
+        QCOMPARE(ignoredRow(g, o)->texts[1], shown);
+        s = record(7, "00:11:22:33:44:55", ip, 0, 0, c.bytes);
+        s.fields.hostName = s.fields.remark = c.bytes;
+        QCOMPARE(staticRow(s, o)->texts,
+                 (std::array<QString, kColumnCount>{"00:11:22:33:44:55", shown, shown, "", shown}));
+        TransferSummary t;
+        t.path = std::string("/srv/tftp/") + c.bytes;
+        o.tftpRootLength = 10;
+        QCOMPARE(transferRow(0, t, o).texts[3], shown);
+    }
 }
 
 void UnitTest::transferRowsShowProgress() {
@@ -230,6 +271,12 @@ void UnitTest::modelsRewriteRowsInPlace() {
     QCOMPARE(changed[0][0].toModelIndex(), model.index(1, 3));
     QCOMPARE(changed[0][1].toModelIndex(), model.index(1, 3));
     QCOMPARE(model.data(model.index(1, 3), Qt::DisplayRole).toString(), QString("today"));
+    // A tip shows a cell's text as written, though it looks like markup (a client names itself).
+    for (const char* text : {"<b>pc</b>", "today", "a  &lt;  b"}) {
+        rows[1].texts[4] = text;
+        model.applyRows(rows);
+        QCOMPARE(shownTip(model.data(model.index(1, 4), Qt::ToolTipRole).toString()), QString(text));
+    }
     // A new icon changes column 0.
     rows[1].icon = 15;
     model.applyRows(rows);
@@ -305,7 +352,7 @@ void UnitTest::languageFileReplacesSomeKeys() {
     writeFile(program.path() + "/Languages/nameless.ini", "[Common]\nVERSION=9\n[Strings]\nMAC=never\n");
     writeFile(program.path() + "/Languages/latin.ini",
               "[Common]\nLANGUAGE=Fran\xe7"
-              "ais\nCP=1252\n");
+              "ais\nCP=1252\n[Strings]\nMAC=\x84Kennung\x93 in \x80\n");
 
     Language language(dir);
     QCOMPARE(language.text("MAC"), QString("MAC address/Id"));
@@ -345,6 +392,9 @@ void UnitTest::languageFileReplacesSomeKeys() {
     QCOMPARE(list.size(), 5u);
     QCOMPARE(list[0], (LanguageEntry{"deutsch.ini", "Deutsch", "", ""}));
     QCOMPARE(list[1].language, QString("Fran\u00e7ais"));
+    // Code page 1252 is Windows' own, whose quotes and euro sign lie where Latin-1 has control codes.
+    language.load("latin.ini", false);
+    QCOMPARE(language.text("MAC"), QString::fromUtf16(u"\u201EKennung\u201C in \u20AC"));
     QCOMPARE(list[2], (LanguageEntry{"nameless.ini", "", "9", ""}));
     QCOMPARE(list[3], (LanguageEntry{"test.ini", "Testisch", "1.2", "A. Translator"}));
     QCOMPARE(list[4], (LanguageEntry{"English", "English", "3.1", ""}));
@@ -470,6 +520,17 @@ void UnitTest::windowWithoutServerShowsTranslatedTexts() {
     QVERIFY(window.menuBar()->actions().at(2)->text() == QString("&Fenster"));
     QCOMPARE(m->rowCount(), 0);
     QVERIFY(!window.actions().views[3]->isEnabled());  // TFTP: no server, no TFTP
+
+    // Profile items of the Options menu show their names whole: an "&" is no mnemonic.
+    QMenuBar bar;
+    WindowMenus menus(&bar, false, nullptr);
+    menus.setProfiles({"Lab", "R&D", "A&&B"}, true);
+    QStringList shown;
+    for (QAction* a : bar.actions().at(1)->menu()->actions().mid(4)) {  // after the separator
+        QVERIFY2(QKeySequence::mnemonic(a->text()).isEmpty(), qPrintable(a->text()));
+        shown << a->iconText();
+    }
+    QCOMPARE(shown, QStringList({"Lab", "R&D", "A&&B"}));
 }
 
 // Without the thread that talks to the server, the window says so in the words of its language:

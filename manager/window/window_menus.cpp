@@ -1,5 +1,7 @@
 #include "manager/window/window_menus.h"
 
+#include "manager/pipe/server_text.h"
+
 namespace tolmark::manager {
 
 namespace {
@@ -68,7 +70,8 @@ void WindowMenus::setProfiles(const std::vector<std::string>& names, bool show) 
     profileSeparator_->setVisible(show && !names.empty());
     if (!show) return;
     for (std::size_t index = 0; index < names.size(); ++index) {
-        QAction* a = options_->addAction(QString::fromStdString(names[index]));
+        // A name is shown whole: an "&" in it is no mnemonic.
+        QAction* a = options_->addAction(decodeServerText(names[index]).replace(u'&', QStringLiteral("&&")));
         connect(a, &QAction::triggered, this, [this, index] { emit profileChosen(static_cast<int>(index)); });
         profileItems_.push_back(a);
     }

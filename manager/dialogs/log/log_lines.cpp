@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "manager/desktop/desktop_services.h"
+#include "manager/pipe/server_text.h"
 
 namespace tolmark::manager {
 
@@ -20,7 +21,6 @@ bool followsColumns(std::string_view line) {
     return true;
 }
 
-QString latin(std::string_view text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
 }  // namespace
 
 std::string_view withoutLineEnd(std::string_view line) {
@@ -41,15 +41,15 @@ std::optional<LogRow> logRowFromLine(std::string_view line) {
     if (!followsColumns(line)) {
         for (int f = 0; f < 2 && kFieldStart[f + 1] - 1 <= line.size(); ++f)
             row.fields[static_cast<std::size_t>(f)] =
-                latin(line.substr(kFieldStart[f], kFieldStart[f + 1] - 1 - kFieldStart[f]));
-        if (line.size() > kServiceAt) row.fields[kLogFieldCount - 1] = latin(line.substr(kServiceAt));
+                shownServerText(line.substr(kFieldStart[f], kFieldStart[f + 1] - 1 - kFieldStart[f]));
+        if (line.size() > kServiceAt) row.fields[kLogFieldCount - 1] = shownServerText(line.substr(kServiceAt));
         return row;
     }
     for (int f = 0; f < kLogFieldCount; ++f) {
         const std::size_t start = kFieldStart[f];
         if (start >= line.size()) break;
         const std::size_t end = f + 1 < kLogFieldCount ? std::min(kFieldStart[f + 1] - 1, line.size()) : line.size();
-        row.fields[static_cast<std::size_t>(f)] = latin(line.substr(start, end > start ? end - start : 0));
+        row.fields[static_cast<std::size_t>(f)] = shownServerText(line.substr(start, end > start ? end - start : 0));
     }
     const QString& status = row.fields[3];
     for (const char* failure : {"Ab", "Er", "De", "Ti"})
@@ -87,8 +87,8 @@ QVariant LogModel::data(const QModelIndex& index, int role) const {
         if (role == Qt::AccessibleDescriptionRole) return row.failure ? failureText_ : QString();
         return {};
     }
-    if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
-        return row.fields[static_cast<std::size_t>(index.column() - 1)];
+    if (role == Qt::DisplayRole) return row.fields[static_cast<std::size_t>(index.column() - 1)];
+    if (role == Qt::ToolTipRole) return plainToolTip(row.fields[static_cast<std::size_t>(index.column() - 1)]);
     return {};
 }
 

@@ -6,6 +6,7 @@
 
 #include "manager/dialogs/log/log_lines.h"
 #include "manager/language/language.h"
+#include "manager/pipe/server_text.h"
 
 namespace tolmark::manager {
 
@@ -16,8 +17,7 @@ void printPage(QPainter& painter, const QFontMetrics& metrics, int lineHeight, c
     painter.drawText(0, metrics.ascent(), header);
     for (std::size_t i = 0; i < count; ++i) {
         const std::string& line = lines[first + i];
-        painter.drawText(0, static_cast<int>(i + 2) * lineHeight + metrics.ascent(),
-                         QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
+        painter.drawText(0, static_cast<int>(i + 2) * lineHeight + metrics.ascent(), shownServerText(line));
     }
 }
 

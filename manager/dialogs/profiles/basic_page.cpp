@@ -37,7 +37,7 @@ BasicPage::BasicPage(DialogContext& context, ProfileEditState& state, QWidget* p
 
     // The value fields of the rules; showRule shows those of the chosen one.
     valueRow_ = new QWidget(this);
-    value_ = edit("VALUE", 130);
+    value_ = latinEdit("VALUE", 130);
     value_->setParent(valueRow_);
     hex_ = radio("BINARY");
     string_ = radio("STRING");
@@ -339,6 +339,11 @@ bool BasicPage::validate() {
     std::optional<std::vector<KeyWrite>> rule = ruleWrites();
     if (!rule) return false;
     if (!checkAddresses({from_, until_, gateway_, backup1_, backup2_}) || !checkAddresses({mask_}, false)) return false;
+    if (!isSubnetMask(readAddressField(mask_->text()).address)) {
+        showMessage(this, context_.language, context_.language.text("INVALID_MASK"));
+        mask_->setFocus();
+        return false;
+    }
     if (!leaseSeconds(lease_->text())) {
         showMessage(this, context_.language, context_.language.text("FORMAT"));
         return false;

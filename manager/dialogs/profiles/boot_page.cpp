@@ -9,20 +9,20 @@ BootPage::BootPage(DialogContext& context, ProfileEditState& state, QWidget* par
     : ProfilePage(context, state, parent) {
     QGroupBox* server = group("BOOTSERVER");
     next_ = address("NEXTIP");
-    name_ = edit("BOOTNAME", 63);
+    name_ = latinEdit("BOOTNAME", 63);
     auto* serverForm = new QFormLayout(server);
     serverForm->addRow(text("NEXTIP"), next_);
     serverForm->addRow(text("BOOTNAME"), name_);
 
-    file_ = edit("FILE", 127);
+    file_ = latinEdit("FILE", 127);
     size_ = edit("BOOTSIZE", 10);
     useOpt_ = check("USEOPT");
     alternate_ = check("ALTERNATE");
-    vendorClass_ = edit("VENDORCLASSID", 63);
+    vendorClass_ = latinEdit("VENDORCLASSID", 63);
     vendorClass_->setAccessibleName(alternate_->text());
-    file2_ = edit("FILE2", 127);
+    file2_ = latinEdit("FILE2", 127);
     size2_ = edit("BOOTSIZE2", 10);
-    rootPath_ = edit("ROOTPATH", 255);
+    rootPath_ = latinEdit("ROOTPATH", kSettingValueMax);
     auto* form = new QFormLayout;
     form->addRow(text("FILE"), file_);
     form->addRow(text("BOOTSIZE"), size_);

@@ -8,7 +8,7 @@ namespace tolmark::manager {
 DnsPage::DnsPage(DialogContext& context, ProfileEditState& state, QWidget* parent)
     : ProfilePage(context, state, parent) {
     QLabel* domainLabel = text("Domain");
-    domain_ = edit("DNSNAME", 255);
+    domain_ = latinEdit("DNSNAME", kSettingValueMax);
     domainLabel->setBuddy(domain_);
     QGroupBox* servers = group("DNSADDRS");
     auto* serverLayout = new QFormLayout(servers);
@@ -22,7 +22,7 @@ DnsPage::DnsPage(DialogContext& context, ProfileEditState& state, QWidget* paren
     accept_ = check("ACCEPTNAME");
     QLabel* create = note("DNSCREATE");
     QLabel* baseLabel = text("BASENAME");
-    base_ = edit("BASENAME", 63);
+    base_ = latinEdit("BASENAME", 63);
     baseLabel->setBuddy(base_);
     update_ = check("DNSUPDATE");
     auto* nameLayout = new QVBoxLayout(names);
@@ -71,7 +71,7 @@ NetBiosPage::NetBiosPage(DialogContext& context, ProfileEditState& state, QWidge
     : ProfilePage(context, state, parent) {
     wins1_ = address("WINS1");
     wins2_ = address("WINS2");
-    scope_ = edit("SCOPE", 19);
+    scope_ = latinEdit("SCOPE", 19);
     node_ = combo("NODE");
     for (const char* n : {"*", "Broadcast-Node", "P-Node", "M-Node", "Hybrid-Node"})
         node_->addItem(QString::fromLatin1(n));

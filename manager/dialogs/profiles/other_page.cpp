@@ -27,6 +27,7 @@ OtherPage::OtherPage(DialogContext& context, ProfileEditState& state, QWidget* p
     value_ = new QLineEdit(this);
     value_->setObjectName(QStringLiteral("VALUE"));
     value_->setMaxLength(255);
+    value_->setValidator(new Latin1Validator(value_));
     binary_ = new QRadioButton(label("OPT_BINARY"), this);
     addresses_ = new QRadioButton(label("OPT_IPADDR"), this);
     string_ = new QRadioButton(label("STRING"), this);
@@ -143,7 +144,13 @@ void OtherPage::addLine() {
         return;
     }
     if (!added.line) return;
-    putOptionLine(lines_, code, *added.line);
+    std::vector<std::string> lines = lines_;
+    putOptionLine(lines, code, *added.line);
+    if (!optionLinesFit(lines)) {
+        showMessage(this, context_.language, context_.language.text("OPT_NOROOM"));
+        return;
+    }
+    lines_ = std::move(lines);
     if (code <= kHighestCode) shown_[code] = true;
     showLines();
     markChanged();

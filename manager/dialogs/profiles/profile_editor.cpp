@@ -1,6 +1,7 @@
 #include "manager/dialogs/profiles/profile_editor.h"
 
 #include "manager/dialogs/profiles/profile_pages.h"
+#include "manager/pipe/server_text.h"
 
 namespace tolmark::manager {
 
@@ -42,6 +43,12 @@ void ProfilePage::writeText(const char* key, const QString& text) {
     state_.write(key, text.isEmpty() ? std::nullopt : std::optional<std::string>(text.toLatin1().toStdString()));
 }
 
+QLineEdit* ProfilePage::latinEdit(const char* objectName, int maxLength) {
+    QLineEdit* field = edit(objectName, maxLength);
+    field->setValidator(new Latin1Validator(field));
+    return field;
+}
+
 void ProfilePage::writeAddress(const char* key, const QString& field) {
     const Ipv4 address = readAddressField(field).address;
     state_.write(key, address == 0 ? std::nullopt : std::optional<std::string>(formatIpv4(address).c_str()));
@@ -58,7 +65,7 @@ void ProfilePage::writeNumber(const char* key, std::int64_t value, std::int64_t 
 ProfileEditor::ProfileEditor(DialogContext& context, const std::string& name, QWidget* parent)
     : PropertySheet(parent), context_(context) {
     setObjectName(QStringLiteral("ProfileEditor"));
-    setWindowTitle(QString::fromStdString(name));
+    setWindowTitle(decodeServerText(name));
     const Opening opening = context.worker.call([name](ManagerPipe& pipe) {
         Opening o;
         const auto general = pipe.getSettings();

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "manager/dialogs/profiles/profile_rules.h"
+#include "manager/pipe/server_text.h"
 
 namespace tolmark::manager {
 
@@ -120,10 +121,9 @@ ProfileListDialog::ProfileListDialog(DialogContext& context, QWidget* parent) : 
     refill(0);
 }
 
-QString ProfileListDialog::rowName(int row) const {
-    return row >= 0 && static_cast<std::size_t>(row) < profiles_.size()
-               ? QString::fromStdString(profiles_[static_cast<std::size_t>(row)].name)
-               : QString();
+std::string ProfileListDialog::rowName(int row) const {
+    return row >= 0 && static_cast<std::size_t>(row) < profiles_.size() ? profiles_[static_cast<std::size_t>(row)].name
+                                                                        : std::string();
 }
 
 void ProfileListDialog::refill(int select) {
@@ -136,9 +136,9 @@ void ProfileListDialog::refill(int select) {
     list_->clear();
     for (const Profile& p : profiles_) {
         const char* typeKey = kRuleTextKeys[static_cast<int>(ruleOf(p.selectorKind))];
-        new QTreeWidgetItem(
-            list_, {QString::fromStdString(p.name), typeKey != nullptr ? context_.language.text(typeKey) : QString(),
-                    ruleValueText(p, dash)});
+        new QTreeWidgetItem(list_,
+                            {decodeServerText(p.name), typeKey != nullptr ? context_.language.text(typeKey) : QString(),
+                             ruleValueText(p, dash)});
     }
     filling_ = false;
     const int rows = list_->topLevelItemCount();
@@ -197,7 +197,8 @@ bool ProfileListDialog::addProfile(const QString& typed) {
 }
 
 bool ProfileListDialog::renameRow(int row, const QString& typed) {
-    const QString oldName = rowName(row);
+    const std::string from = rowName(row);
+    const QString oldName = decodeServerText(from);
     const QString name = cleanProfileName(typed.trimmed(), kRenameChars);
     const bool exists = std::any_of(profiles_.begin(), profiles_.end(), [&name](const Profile& p) {
         return profileNameEquals(p.name, name.toStdString());
@@ -207,11 +208,11 @@ bool ProfileListDialog::renameRow(int row, const QString& typed) {
         if (QTreeWidgetItem* item = list_->topLevelItem(row)) item->setText(0, oldName);
         filling_ = false;
     };
-    if (oldName.isEmpty() || !acceptableProfileName(name) || exists) {
+    if (from.empty() || !acceptableProfileName(name) || exists) {
         keepOld();
         return false;
     }
-    const std::string from = oldName.toStdString(), to = name.toStdString();
+    const std::string to = name.toStdString();
     const std::int32_t done = context_.worker.call([row, from, to](ManagerPipe& pipe) {
         const std::int32_t r = pipe.renameProfile(row, from, to);
         if (r > 0) pipe.reloadProfiles();
@@ -234,12 +235,12 @@ bool ProfileListDialog::renameRow(int row, const QString& typed) {
 bool ProfileListDialog::removeSelected() {
     const int row = list_->indexOfTopLevelItem(list_->currentItem());
     if (row < 0 || list_->topLevelItemCount() < 2 || !context_.rights.mayChange) return false;
-    const std::string name = rowName(row).toStdString();
+    const std::string name = rowName(row);
     const PipeResult<ProfileEntry> entry =
         context_.worker.call([name](ManagerPipe& pipe) { return pipe.getProfileByName(name); });
     if (entry.ok() && entry.value.use >= 2) {
         showMessage(this, context_.language,
-                    fillArguments(context_.language.text("USED_PROFILE"), {QString::fromStdString(name)}));
+                    fillArguments(context_.language.text("USED_PROFILE"), {decodeServerText(name)}));
         return false;
     }
     if (!entry.ok()) {
@@ -270,7 +271,7 @@ bool ProfileListDialog::removeSelected() {
 void ProfileListDialog::editSelected() {
     const int row = list_->indexOfTopLevelItem(list_->currentItem());
     if (row < 0) return;
-    context_.openProfileEditor(rowName(row).toStdString(), this);
+    context_.openProfileEditor(rowName(row), this);
     refill(-1);
 }
 

@@ -37,7 +37,8 @@ private:
     void sizeColumns();
     void updateButtons();
     void askForNewProfile();
-    QString rowName(int row) const;
+    // The profile's name as the server keeps it (the list shows it decoded).
+    std::string rowName(int row) const;
 
     DialogContext& context_;
     GeneralSettings general_;

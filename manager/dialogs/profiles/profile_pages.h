@@ -26,6 +26,8 @@ protected:
     void writeAddress(const char* key, const QString& field);                          // empty or 0 deletes
     void writeNumber(const char* key, std::int64_t value, std::int64_t defaultValue);  // 0 or default deletes
     void fill(AddressEdit* field, Ipv4 address) { field->setText(addressText(address)); }
+    // A field for a text the profile keeps in Latin-1 (writeText stores it so).
+    QLineEdit* latinEdit(const char* objectName, int maxLength);
     const Profile& record() const { return state_.record; }
 
     ProfileEditState& state_;
@@ -127,7 +129,7 @@ public:
     void initialise() override;
     void apply() override;
     const std::vector<std::string>& lines() const { return lines_; }
-    // "&Add": the chosen option with the value as a line; a message when the length is wrong.
+    // "A&dd": the chosen option with the value as a line; a message when the length is wrong.
     void addLine();
 
 private:

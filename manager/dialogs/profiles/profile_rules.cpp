@@ -176,7 +176,8 @@ QString cleanProfileName(const QString& typed, int maxChars) {
 bool acceptableProfileName(const QString& name) {
     if (name.isEmpty()) return false;
     const QChar first = name.front();
-    return first != u'#' && !(first >= u':' && first <= u'?');
+    // The name is a section of the configuration file, whose header a "]" would end.
+    return first != u'#' && !(first >= u':' && first <= u'?') && !name.contains(u']');
 }
 
 RuleChoice ruleOf(SelectorKind kind) {
@@ -272,11 +273,34 @@ OptionAdd buildOptionLine(unsigned code, ValueKind kind, const QString& value) {
     char head[16];
     std::snprintf(head, sizeof head, "%u %d ", code, length);
     std::string line = head + text.toLatin1().toStdString();
+    if (line.size() > static_cast<std::size_t>(kSettingValueMax)) return {"INVALID_OPTLEN", std::nullopt};
     // The server reads it with this parser; what it would not store is not added.
     std::array<std::uint8_t, 260> entry{};
     const ParsedOptionLine parsed = parseOptionLine(line, OptionCodeList{}, entry);
     if (parsed.result <= 0 || static_cast<std::size_t>(parsed.result) != line.size()) return {};
     return {nullptr, line};
+}
+
+bool isSubnetMask(Ipv4 mask) {
+    const std::uint32_t zeros = ~ipv4ToHostOrder(mask);
+    return (zeros & (zeros + 1)) == 0;
+}
+
+bool optionLinesFit(const std::vector<std::string>& lines) {
+    std::vector<std::pair<unsigned, const std::string*>> byCode;
+    for (const std::string& line : lines) {
+        if (const auto parts = splitOptionLine(line)) byCode.emplace_back(parts->code, &line);
+    }
+    std::stable_sort(byCode.begin(), byCode.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    // The area less the four zero bytes that end it.
+    std::array<std::uint8_t, kOptionAreaSize - 4> area{};
+    std::size_t used = 0;
+    for (const auto& [code, line] : byCode) {
+        const ParsedOptionLine parsed = parseOptionLine(*line, OptionCodeList{}, std::span(area).subspan(used));
+        if (parsed.result <= 0 || parsed.entrySize == 0) return false;
+        used += parsed.entrySize;
+    }
+    return true;
 }
 
 void putOptionLine(std::vector<std::string>& lines, unsigned code, const std::string& line) {

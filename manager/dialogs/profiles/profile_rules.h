@@ -58,11 +58,20 @@ enum class ValueKind { Binary = 0, Addresses = 1, String = 2 };
 // values (at most 255), or 4 per dotted address.
 int optionValueLength(ValueKind kind, const QString& value);
 
+// The most bytes of a value that a WriteSetting request carries: its length byte counts the text
+// and its terminating zero.
+inline constexpr int kSettingValueMax = 254;
+
 struct OptionAdd {
     const char* error = nullptr;  // "INVALID_OPTLEN"; none and no line: the line did not parse
     std::optional<std::string> line;
 };
 OptionAdd buildOptionLine(unsigned code, ValueKind kind, const QString& value);
+// True for a subnet mask whose ones all stand left of its zeros, and for none (0).
+bool isSubnetMask(Ipv4 mask);
+// True when the server keeps every line in the profile: in code order, each entry in the room
+// the ones before it left in the option area.
+bool optionLinesFit(const std::vector<std::string>& lines);
 // The line replaces one for the same code and goes to the end.
 void putOptionLine(std::vector<std::string>& lines, unsigned code, const std::string& line);
 // Code and value of a line, and the kind its value reads as.

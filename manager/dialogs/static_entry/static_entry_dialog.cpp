@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/entry_line.h"
+#include "manager/pipe/server_text.h"
 
 namespace tolmark::manager {
 
@@ -82,9 +83,12 @@ EntryLineResult buildEntryLine(const EntryLineInput& input) {
     result.line = std::string(formatIdentity(*identity).c_str()) + "\t" +
                   (input.address.trimmed().isEmpty() ? std::string("0.0.0.0") : input.address.trimmed().toStdString());
     result.profile = withinUtf8(input.profile.trimmed(), kProfileChars).replace(u' ', u'_').toStdString();
-    // No profile is named so ("#" would start a remark of the line, which then names none): the
-    // question to create it would make a profile the entry does not get.
-    if (!result.profile.empty() && std::string_view("#:;<=>?").find(result.profile.front()) != std::string_view::npos)
+    // No profile is named so ("#" would start a remark of the line, which then names none; a "]"
+    // would end the header of the profile's section): the question to create it would make a
+    // profile the entry does not get.
+    if (!result.profile.empty() &&
+        (std::string_view("#:;<=>?").find(result.profile.front()) != std::string_view::npos ||
+         result.profile.find(']') != std::string::npos))
         return {"FORMAT", {}, {}};
     if (!result.profile.empty()) result.line += "\t" + result.profile;
     return result;
@@ -220,7 +224,7 @@ void StaticEntryDialog::fetchServerState() {
     context_.notePipe(state.general.status);
     if (state.general.ok()) general_ = state.general.value;
     profiles_ = state.profiles;
-    for (const std::string& name : profiles_) profile_->addItem(QString::fromStdString(name));
+    for (const std::string& name : profiles_) profile_->addItem(decodeServerText(name));
     profile_->setCurrentIndex(profiles_.empty() ? -1 : 0);
     const bool may = context_.rights.mayChange;
     okButton()->setEnabled(may);
@@ -290,13 +294,13 @@ bool StaticEntryDialog::loadEntry(std::uint64_t handle) {
     identifier_->setText(text);
     address_->setText(mode_ == StaticMode::Move ? QString() : addressText(entry_.address));
     if (mode_ == StaticMode::Modify) {
-        hostName_->setText(QString::fromStdString(entry_.hostName));
-        remark_->setText(QString::fromStdString(entry_.remark));
+        hostName_->setText(decodeServerText(entry_.hostName));
+        remark_->setText(decodeServerText(entry_.remark));
     }
     if (mode_ == StaticMode::Move) {
         profile_->setCurrentIndex(profiles_.empty() ? -1 : 0);
     } else {
-        profile_->setCurrentText(QString::fromStdString(entry_.profile));
+        profile_->setCurrentText(decodeServerText(entry_.profile));
     }
     enableChoices();
     return true;
@@ -315,6 +319,7 @@ bool StaticEntryDialog::ensureProfile(const std::string& profile) {
     QMessageBox ask(QMessageBox::Question, context_.language.title(), question, QMessageBox::Ok | QMessageBox::Cancel,
                     this);
     ask.setObjectName(QStringLiteral("CreateProfile"));
+    ask.setTextFormat(Qt::PlainText);  // the typed name is no markup
     ask.button(QMessageBox::Ok)->setText(context_.language.controlText("OK"));
     ask.button(QMessageBox::Cancel)->setText(context_.language.controlText("CANCEL"));
     if (ask.exec() != QMessageBox::Ok) return false;
@@ -322,6 +327,15 @@ bool StaticEntryDialog::ensureProfile(const std::string& profile) {
     context_.rebuildMenus();
     return true;
 }
+
+namespace {
+// A text left as it was shown goes back as the bytes it came in (a Latin-1 name from a file
+// stays Latin-1); a typed one goes as UTF-8, cut to the field.
+std::string keptOrTyped(const QString& field, const std::string& stored, int bytes) {
+    if (field == decodeServerText(stored)) return stored;
+    return withinUtf8(field, bytes).toStdString();
+}
+}  // namespace
 
 std::optional<ClientFields> StaticEntryDialog::buildRecord() {
     EntryLineInput input;
@@ -338,12 +352,18 @@ std::optional<ClientFields> StaticEntryDialog::buildRecord() {
         showMessage(this, context_.language, context_.language.text(built.error));
         return std::nullopt;
     }
-    profile_->setCurrentText(QString::fromStdString(built.profile));
-    if (!ensureProfile(built.profile)) return std::nullopt;
+    // A profile the server has goes back by its name as stored: one named in Latin-1 stays so.
+    std::string profile = built.profile;
+    for (const std::string& name : profiles_) {
+        if (!profile.empty() && decodeServerText(name).toStdString() == profile) profile = name;
+    }
+    profile_->setCurrentText(decodeServerText(profile));
+    if (!ensureProfile(profile)) return std::nullopt;
     std::optional<ClientFields> fields = parseEntryLine(built.line, false);
     if (!fields) return std::nullopt;
-    fields->hostName = withinUtf8(hostName_->text(), kHostNameChars).toStdString();
-    fields->remark = withinUtf8(remark_->text(), kRemarkChars).toStdString();
+    if (!profile.empty()) fields->profile = profile;
+    fields->hostName = keptOrTyped(hostName_->text(), entry_.hostName, kHostNameChars);
+    fields->remark = keptOrTyped(remark_->text(), entry_.remark, kRemarkChars);
     // A copied client keeps the time of its last request, a modified entry its own.
     fields->lastAccess = mode_ == StaticMode::Copy || mode_ == StaticMode::Modify ? entry_.lastAccess : 0;
     fields->expiry = 0;
