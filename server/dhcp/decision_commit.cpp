@@ -6,6 +6,7 @@
 #include "server/dhcp/allocation.h"
 #include "server/dhcp/dhcp_protocol.h"
 #include "server/dhcp/dns_message.h"
+#include "server/dhcp/dns_removal.h"
 #include "server/dhcp/ignored_clients.h"
 #include "server/dhcp/request_decision.h"
 
@@ -140,6 +141,23 @@ void commitServing(EngineTables& c, const RequestInput& in, const Decision& d, C
     logRuleLine(c, s, d, rec);
 }
 
+// The client as its DHCID record names it: by the client identifier it sent, else its hardware
+// address.
+std::vector<std::uint8_t> requestDhcidIdentifier(const RequestView& s) {
+    return dhcidIdentifier(s.clientIdentifier.value(),
+                           std::span<const std::uint8_t>(s.hardwareAddress, s.hardwareLength));
+}
+
+// A RELEASE or DECLINE that ends a lease still running: what it registered is removed, so that
+// the name no longer leads to an address another machine gets next. An address of a static entry
+// stays the client's, and so do its records.
+std::optional<DnsUpdate> endedLeaseRemoval(const RequestInput& in, const Decision& d, const ClientRecord& rec) {
+    const bool ends = d.rules.line == RuleLine::Release || d.rules.line == RuleLine::Decline;
+    if (d.bootp || !ends || d.selection.fixedAddress || rec.list() != ClientList::Dynamic || rec.expiry <= in.now)
+        return std::nullopt;
+    return leaseRemoval(*d.selection.profile, rec, requestDhcidIdentifier(in.view));
+}
+
 }  // namespace
 
 Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, DnsUpdateQueue* dnsQueue) {
@@ -154,8 +172,11 @@ Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, D
         done.ignoredRecorded = commitIgnored(c, in, d.ignoredClass);
         return done;
     }
+    // Taken before the request changes the record: the name and expiry the lease had.
+    std::optional<DnsUpdate> removal = dnsQueue != nullptr ? endedLeaseRemoval(in, d, *rec) : std::nullopt;
     commitServing(c, in, d, *rec);
     done.record = rec;
+    if (removal) dnsQueue->push(std::move(*removal));
 
     // Acknowledged clients with a name get it registered, away from the request path. A bare
     // BOOTP reply carries no name. An INFORM's client has its address from elsewhere: its name
@@ -164,11 +185,8 @@ Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, D
     const bool informedElsewhere = in.view.messageType == kInform && in.view.ciaddr != rec->address;
     const bool acknowledged = d.bootp ? !in.view.bareBootp : d.rules.replyType == kAck && !informedElsewhere;
     if (dnsQueue != nullptr && acknowledged && p.dnsUpdate != 0 && d.hostNameLength != 0) {
-        const RequestView& s = in.view;
         dnsQueue->push(DnsUpdate{std::string(d.hostName, d.hostNameLength), p.dnsName, rec->address,
-                                 replyMask(p, rec->address), d.leaseTime, p.dns[0],
-                                 dhcidIdentifier(s.clientIdentifier.value(),
-                                                 std::span<const std::uint8_t>(s.hardwareAddress, s.hardwareLength))});
+                                 replyMask(p, rec->address), d.leaseTime, p.dns[0], requestDhcidIdentifier(in.view)});
     }
     return done;
 }

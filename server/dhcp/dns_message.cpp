@@ -74,11 +74,12 @@ public:
         u32(ttl);
         u16(0);
     }
-    // The entry's own record with its data: the address, or the target name.
-    void dataRecord(const DnsRecordEntry& e, std::uint32_t ttl) {
+    // The entry's own record with its data: the address, or the target name. Class IN, or NONE
+    // to delete just this record.
+    void dataRecord(const DnsRecordEntry& e, std::uint32_t ttl, std::uint16_t cls = kClassIn) {
         name(e.name);
         u16(e.isPtr() ? kTypePtr : kTypeA);
-        u16(kClassIn);
+        u16(cls);
         u32(ttl);
         if (e.isPtr()) {
             u16(static_cast<std::uint16_t>(wireNameLength(e.target)));
@@ -227,9 +228,20 @@ std::size_t encodeDnsMessage(DnsMessageKind kind, const DnsRecordEntry& entry, s
     const std::uint16_t type = entry.isPtr() ? kTypePtr : kTypeA;
     const bool owned = kind == DnsMessageKind::Add || kind == DnsMessageKind::Replace;
     if (owned && (entry.isPtr() || entry.dhcid.empty())) return 0;
+    if (kind == DnsMessageKind::Remove && !entry.isPtr() && entry.dhcid.empty()) return 0;
     MessageBuilder m(out);
     const bool check = kind == DnsMessageKind::Check;
-    m.header(id, check ? 2 : 1, check ? 0 : 2);
+    const bool removePtr = kind == DnsMessageKind::Remove && entry.isPtr();
+    std::uint16_t prerequisites = 1;
+    std::uint16_t updates = 2;
+    if (check) {
+        prerequisites = 2;
+        updates = 0;
+    } else if (kind == DnsMessageKind::Remove) {
+        prerequisites = removePtr ? 1 : 2;
+        updates = removePtr ? 1 : 2;
+    }
+    m.header(id, prerequisites, updates);
     // Zone section: the zone's SOA, class IN, no TTL and no data.
     m.name(entry.zone);
     m.u16(kTypeSoa);
@@ -257,6 +269,19 @@ std::size_t encodeDnsMessage(DnsMessageKind kind, const DnsRecordEntry& entry, s
             m.dhcidRecord(entry.name, 0, entry.dhcid);
             m.emptyRecord(entry.name, type, kClassAny, 0);
             m.dataRecord(entry, entry.ttl);
+            break;
+        case DnsMessageKind::Remove:
+            // The record set is exactly this record (and the DHCID this client's): the record
+            // goes, and with it the DHCID that marked the name as the client's.
+            if (removePtr) {
+                m.dataRecord(entry, 0);
+                m.dataRecord(entry, 0, kClassNone);
+                break;
+            }
+            m.dhcidRecord(entry.name, 0, entry.dhcid);
+            m.dataRecord(entry, 0);
+            m.dataRecord(entry, 0, kClassNone);
+            m.emptyRecord(entry.name, kTypeDhcid, kClassAny, 0);
             break;
     }
     return m.finish(padOddLength);

@@ -74,8 +74,11 @@ std::vector<std::uint8_t> dhcidData(std::span<const std::uint8_t> identity, std:
 
 // Check: whether the record exists with this value. Update: replace the record set (PTR, and A
 // records without a DHCID). Add: the A record and the DHCID, only while the name is not in use.
-// Replace: the A record set, only while the name's DHCID is this client's.
-enum class DnsMessageKind { Check, Update, Add, Replace };
+// Replace: the A record set, only while the name's DHCID is this client's. Remove: a lease that
+// ended takes its record away, only where it is still the lease's: an A record (with the DHCID)
+// while the name's DHCID is this client's and its one address is this one, a PTR record while
+// it names this target alone. An A record without a DHCID is never removed.
+enum class DnsMessageKind { Check, Update, Add, Replace, Remove };
 
 // Encodes the message into out and returns its length, or 0 when it does not fit (or a name is
 // not valid). padOddLength appends one zero byte to a message of odd length.
@@ -86,6 +89,7 @@ std::size_t encodeDnsMessage(DnsMessageKind kind, const DnsRecordEntry& entry, s
 std::optional<unsigned> readDnsAnswerCode(std::span<const std::uint8_t> answer, std::uint16_t id);
 
 inline constexpr unsigned kDnsRcodeNoError = 0;
+inline constexpr unsigned kDnsRcodeNxDomain = 3;
 inline constexpr unsigned kDnsRcodeYxDomain = 6;
 inline constexpr unsigned kDnsRcodeNxRrset = 8;
 

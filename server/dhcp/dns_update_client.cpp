@@ -76,11 +76,17 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
             results.push_back(DnsResult{update.hostName, DnsOutcome::NotSent, 0});
             continue;
         }
+        std::optional<DnsOutcome> forward;
         for (const DnsRecordEntry* entry : {&entries.forward, &entries.reverse}) {
-            // A name that is another's is not pointed at from this client's address either.
-            const bool conflict = entry == &entries.reverse && !results.empty() &&
-                                  results.back().name == entries.forward.name &&
-                                  results.back().outcome == DnsOutcome::Conflict;
+            const bool isForward = entry == &entries.forward;
+            // Without a DHCID nothing says the name is this client's: an administrator's record
+            // of the same name and address looks just the same. The lease's address is the
+            // server's to give, so its PTR record goes while it still names this lease's name.
+            if (update.removal && isForward && entry->dhcid.empty()) continue;
+            // A name that is another's is not pointed at from this client's address either; the
+            // PTR of a name that was not this lease's stays as well.
+            const bool conflict =
+                !isForward && (forward == DnsOutcome::Conflict || (update.removal && forward == DnsOutcome::Kept));
             auto down = std::find_if(silent.begin(), silent.end(),
                                      [&](const SilentServer& s) { return s.server == entry->server; });
             if (stop_.signalled() || conflict || down != silent.end()) {
@@ -90,8 +96,11 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
             }
             // Nobody to send to: a profile without a DNS server (0.0.0.0 would reach this host).
             if (entry->server == 0) continue;
-            results.push_back(socket.valid() ? registerRecord(socket, *entry)
-                                             : DnsResult{entry->name, DnsOutcome::SendFailed, 0});
+            if (!socket.valid())
+                results.push_back(DnsResult{entry->name, DnsOutcome::SendFailed, 0});
+            else
+                results.push_back(update.removal ? removeRecord(socket, *entry) : registerRecord(socket, *entry));
+            if (isForward) forward = results.back().outcome;
             if (results.back().outcome == DnsOutcome::NoAnswer && !stop_.signalled())
                 silent.push_back(SilentServer{entry->server, 0});
         }
@@ -106,8 +115,11 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
 
 std::vector<DnsResult> DnsUpdateClient::sendQueued(DnsUpdateQueue& queue) {
     const std::vector<DnsUpdate> updates = queue.takeAll();
-    if (const std::size_t lost = queue.takeDropped(); lost != 0)
-        log_.line(1, false, "DHCP  Error   %zu DNS updates lost: the queue was full\n", lost);
+    const DnsDropped lost = queue.takeDropped();
+    if (lost.updates != 0)
+        log_.line(1, false, "DHCP  Error   %zu DNS updates lost: the queue was full\n", lost.updates);
+    if (lost.removals != 0)
+        log_.line(1, false, "DHCP  Error   %zu DNS removals lost: the queue was full\n", lost.removals);
     return send(updates);
 }
 
@@ -178,6 +190,35 @@ DnsResult DnsUpdateClient::registerOwned(platform::UdpSocket& socket, const DnsR
         return DnsResult{entry.name, DnsOutcome::Conflict, *rcode};
     }
     log_.line(1, false, "DHCP  Error   DNS update of %s: rcode %u (%s) from %s\n", entry.name.c_str(), *rcode,
+              rcodeName(*rcode), server.c_str());
+    return DnsResult{entry.name, DnsOutcome::Failed, *rcode};
+}
+
+// One message removes the record, with prerequisites that hold only while it is the lease's.
+// Their failing (NXRRSET, or NXDOMAIN for a name that is gone) leaves the record where it is.
+DnsResult DnsUpdateClient::removeRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry) {
+    std::array<std::uint8_t, kDnsMessageCapacity> message;
+    const AddressText server = formatIpv4(entry.server);
+    const std::size_t length = encodeDnsMessage(DnsMessageKind::Remove, entry, nextId(), message, true);
+    if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
+        log_.line(1, false, "DHCP  Error   DNS removal of %s not sent to %s: %s\n", entry.name.c_str(), server.c_str(),
+                  notSentReason(length).c_str());
+        return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
+    }
+    const std::optional<unsigned> rcode = awaitAnswer(socket, entry.server, id_);
+    if (!rcode) {
+        log_.line(1, false, "DHCP  Error   DNS removal of %s: no answer from %s\n", entry.name.c_str(), server.c_str());
+        return DnsResult{entry.name, DnsOutcome::NoAnswer, 0};
+    }
+    if (*rcode == kDnsRcodeNoError) {
+        log_.line(2, false, "DHCP  DNS     removal %s sent to %s\n", entry.name.c_str(), server.c_str());
+        return DnsResult{entry.name, DnsOutcome::Removed, *rcode};
+    }
+    if (*rcode == kDnsRcodeNxRrset || *rcode == kDnsRcodeNxDomain) {
+        log_.line(2, false, "DHCP  DNS     %s left in DNS: not this lease's record\n", entry.name.c_str());
+        return DnsResult{entry.name, DnsOutcome::Kept, *rcode};
+    }
+    log_.line(1, false, "DHCP  Error   DNS removal of %s: rcode %u (%s) from %s\n", entry.name.c_str(), *rcode,
               rcodeName(*rcode), server.c_str());
     return DnsResult{entry.name, DnsOutcome::Failed, *rcode};
 }

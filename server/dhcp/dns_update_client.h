@@ -3,7 +3,9 @@
 // asks the server first whether the record is already there (the check message) and sends the
 // update only when the answer says it is not (NXRRSET). A client's A record goes with a DHCID
 // record that marks the name as the client's, so that no other client can take the name over.
-// There are no retries: the next lease renewal queues the registration again.
+// There are no retries: the next lease renewal queues the registration again. When a lease
+// ends, its records are removed with one message each whose prerequisites keep anything that is
+// no longer the lease's (another client's name, a name that moved, records of anyone else).
 
 #include <chrono>
 #include <cstdint>
@@ -23,6 +25,8 @@ enum class DnsOutcome {
     Present,     // the check found the record: nothing sent
     Updated,     // the check said NXRRSET: the update was sent (and, with a DHCID, taken)
     Conflict,    // the name is another client's or holds records the server did not put there
+    Removed,     // a lease that ended: its record is gone
+    Kept,        // a lease that ended: the record is not (or no longer) the lease's, and stays
     NoAnswer,    // no valid answer from the server within the wait
     Failed,      // the check was answered with another response code
     SendFailed,  // no socket, or the message could not be sent
@@ -42,7 +46,8 @@ public:
     DnsUpdateClient(LogSink& log, const platform::WakeEvent& stop, std::uint16_t port = kDnsPort,
                     std::chrono::milliseconds answerWait = std::chrono::seconds(2));
 
-    // Registers the forward and reverse records of each update, in order, over one socket.
+    // Registers (or, for a removal, removes) the forward and reverse records of each update, in
+    // order, over one socket.
     std::vector<DnsResult> send(std::span<const DnsUpdate> updates);
     // Takes every update off the queue and sends them; logs how many the full queue dropped.
     std::vector<DnsResult> sendQueued(DnsUpdateQueue& queue);
@@ -54,6 +59,7 @@ public:
 private:
     DnsResult registerRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry);
     DnsResult registerOwned(platform::UdpSocket& socket, const DnsRecordEntry& entry);
+    DnsResult removeRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry);
     std::optional<unsigned> awaitAnswer(platform::UdpSocket& socket, Ipv4 server, std::uint16_t id);
     std::uint16_t nextId();
 

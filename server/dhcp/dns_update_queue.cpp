@@ -1,5 +1,6 @@
 #include "server/dhcp/dns_update_queue.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace tolmark::dhcp {
@@ -14,8 +15,18 @@ void DnsUpdateQueue::push(DnsUpdate update) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (updates_.size() >= kCapacity) {
-            updates_.pop_front();
-            ++dropped_;
+            const auto removal =
+                std::find_if(updates_.begin(), updates_.end(), [](const DnsUpdate& u) { return u.removal; });
+            if (removal != updates_.end()) {
+                updates_.erase(removal);
+                ++dropped_.removals;
+            } else if (update.removal) {
+                ++dropped_.removals;
+                return;
+            } else {
+                updates_.pop_front();
+                ++dropped_.updates;
+            }
         }
         updates_.push_back(std::move(update));
     }
@@ -29,9 +40,9 @@ std::vector<DnsUpdate> DnsUpdateQueue::takeAll() {
     return all;
 }
 
-std::size_t DnsUpdateQueue::takeDropped() {
+DnsDropped DnsUpdateQueue::takeDropped() {
     std::lock_guard<std::mutex> guard(lock_);
-    return std::exchange(dropped_, 0);
+    return std::exchange(dropped_, DnsDropped{});
 }
 
 std::size_t DnsUpdateQueue::size() const {

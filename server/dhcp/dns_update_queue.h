@@ -1,7 +1,9 @@
 #pragma once
 // Name registrations waiting to be sent to DNS. The request processor queues one for every
-// acknowledged client of a profile with "DNSUpdate" on; the housekeeping thread takes them off
-// the queue and sends them, so that no network exchange happens on the request path.
+// acknowledged client of a profile with "DNSUpdate" on, and a removal for every registered lease
+// that a RELEASE or DECLINE ends; the housekeeping pass queues removals for leases that expired.
+// The DNS thread takes them off the queue and sends them, so that no network exchange happens on
+// the request path.
 
 #include <cstddef>
 #include <cstdint>
@@ -25,12 +27,21 @@ struct DnsUpdate {
     // Who the client is, as its DHCID record names it: the identifier type code (2 bytes) and
     // the identifier (dhcidIdentifier, dns_message.h). Empty: no ownership record.
     std::vector<std::uint8_t> clientIdentity = {};
+    // The lease ended: its records are removed where they are still this client's.
+    bool removal = false;
+};
+
+struct DnsDropped {
+    std::size_t updates = 0;
+    std::size_t removals = 0;
 };
 
 class DnsUpdateQueue {
 public:
-    // At most this many wait; the oldest goes when a newer one arrives, since it is the most
-    // likely to be stale.
+    // At most this many wait. When full, the oldest removal goes first: a lost removal leaves a
+    // stale name, a lost registration a client without one. Without removals waiting, a removal
+    // that arrives is dropped, and a registration takes the oldest registration's place, since
+    // that one is the most likely to be stale.
     static constexpr std::size_t kCapacity = 1024;
 
     // Called after every push (wakes the thread that sends them).
@@ -39,14 +50,14 @@ public:
     // nobody to send it to.
     void push(DnsUpdate update);
     std::vector<DnsUpdate> takeAll();
-    // How many updates were dropped for newer ones since the last call.
-    std::size_t takeDropped();
+    // How many registrations and removals were dropped since the last call.
+    DnsDropped takeDropped();
     std::size_t size() const;
 
 private:
     mutable std::mutex lock_;
     std::deque<DnsUpdate> updates_;
-    std::size_t dropped_ = 0;
+    DnsDropped dropped_;
     std::function<void()> wakeUp_;
 };
 

@@ -35,15 +35,8 @@ void chooseHostName(const RequestInput& in, Decision& d, Ipv4 address) {
         std::string_view sent(reinterpret_cast<const char*>(s.hostName.data()), n);
         name = sent.substr(0, sent.find('\0'));
         d.clientHostName = true;
-    } else if (!p.dnsBase.empty()) {
-        if (p.dnsBaseOnly != 0) {
-            name = p.dnsBase;
-        } else {
-            int n = std::snprintf(built, sizeof built, "%s-%u-%u-%u-%u", p.dnsBase.c_str(), ipv4Octet(address, 0),
-                                  ipv4Octet(address, 1), ipv4Octet(address, 2), ipv4Octet(address, 3));
-            name =
-                std::string_view(built, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kHostNameChars));
-        }
+    } else {
+        name = baseHostName(p, address, built);
     }
     d.hostNameLength = std::min(name.size(), kHostNameChars);
     name.copy(d.hostName, d.hostNameLength);  // an empty view may have no data at all
@@ -56,6 +49,14 @@ bool selectsBootFile2(const Profile& p, const RequestView& s) {
 }
 
 }  // namespace
+
+std::string_view baseHostName(const Profile& p, Ipv4 address, char (&built)[kHostNameChars + 1]) {
+    if (p.dnsBase.empty()) return {};
+    if (p.dnsBaseOnly != 0) return p.dnsBase;
+    int n = std::snprintf(built, sizeof built, "%s-%u-%u-%u-%u", p.dnsBase.c_str(), ipv4Octet(address, 0),
+                          ipv4Octet(address, 1), ipv4Octet(address, 2), ipv4Octet(address, 3));
+    return std::string_view(built, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kHostNameChars));
+}
 
 Ipv4 servingAddress(const Selection& selection) {
     return selection.record != nullptr ? selection.record->address : selection.plan.address();

@@ -13,6 +13,10 @@ void decideServing(const RequestInput& request, Decision& decision);
 // The address that serves the selection: the record's or the planned one.
 Ipv4 servingAddress(const Selection& selection);
 
+// The name "DNSBase" gives a dynamic client at this address: "DNSBase" itself under
+// "DNSBaseOnly", else "DNSBase" and the four address bytes; empty without "DNSBase".
+std::string_view baseHostName(const Profile& profile, Ipv4 address, char (&buffer)[kHostNameChars + 1]);
+
 // The subnet mask the reply carries for the address.
 Ipv4 replyMask(const Profile& profile, Ipv4 address);
 

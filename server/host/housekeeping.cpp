@@ -28,6 +28,7 @@ void Housekeeping::periodic() {
         if (left.count() > 0 && stop_.sleepFor(left)) return;
         if (flags_.serverStopping.load()) return;
         if (tasks_.saveChangedLists) tasks_.saveChangedLists();
+        if (tasks_.queueExpiredDnsRemovals) tasks_.queueExpiredDnsRemovals();
         if (tasks_.periodicProbe) tasks_.periodicProbe();
         next += period_;
         if (next < std::chrono::steady_clock::now()) next = std::chrono::steady_clock::now() + period_;

@@ -1,6 +1,6 @@
 #pragma once
-// The housekeeping threads. The periodic one saves the client lists that changed and runs the
-// backup-server probe every 30 seconds; the DNS one sends queued name registrations as soon as
+// The housekeeping threads. The periodic one saves the client lists that changed, queues the DNS
+// removals of leases that expired, and runs the backup-server probe every 30 seconds; the DNS one sends queued name registrations as soon as
 // they are queued. They are apart so that no wait for a DNS server (2 seconds for every record
 // of a full queue when the server is silent) can hold off the lease save: a crash then loses no
 // more than one period of leases.
@@ -18,6 +18,7 @@ namespace tolmark {
 struct HousekeepingTasks {
     std::function<void()> sendQueuedDnsUpdates;
     std::function<void()> saveChangedLists;
+    std::function<void()> queueExpiredDnsRemovals;
     std::function<void()> periodicProbe;
 };
 

@@ -12,6 +12,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/service_control.h"
+#include "server/dhcp/dns_removal.h"
 #include "server/host/pool_usage.h"
 #include "server/host/receive_loop.h"
 #include "server/leases/client_rules.h"
@@ -26,7 +27,8 @@ void countDnsResult(ServiceCounters& counters, dhcp::DnsOutcome outcome) {
     using dhcp::DnsOutcome;
     const bool sent = outcome != DnsOutcome::NotSent && outcome != DnsOutcome::SendFailed;
     if (sent) counters.dnsSent.add();
-    if (outcome == DnsOutcome::Present || outcome == DnsOutcome::Updated)
+    if (outcome == DnsOutcome::Present || outcome == DnsOutcome::Updated || outcome == DnsOutcome::Removed ||
+        outcome == DnsOutcome::Kept)
         counters.dnsSucceeded.add();
     else
         counters.dnsFailed.add();
@@ -248,6 +250,9 @@ void Server::startHousekeeping() {
             countDnsResult(metrics_.service, result.outcome);
     };
     tasks.saveChangedLists = [this] { saveChangedClients(); };
+    tasks.queueExpiredDnsRemovals = [this, pass = dhcp::DnsExpiryPass(platform_.clock.now())]() mutable {
+        pass.run(engine_, dnsQueue_, platform_.clock.now());
+    };
     tasks.periodicProbe = [this] { probe_.run(false); };
     housekeeping_ = std::make_unique<Housekeeping>(std::move(tasks), flags_, stop_, period);
     dnsQueue_.setWakeUp([keeper = housekeeping_.get()] { keeper->signal(); });

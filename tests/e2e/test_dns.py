@@ -1,6 +1,7 @@
 """Host names in DNS: Velkora registers acknowledged clients' names with a real BIND 9 server
 by dynamic update (A and PTR records, reverse zones by mask, a DHCID record that keeps a name
-its client's), in network namespaces; and a silent DNS server that holds up no lease save."""
+its client's), removes them when the lease ends, in network namespaces; and a silent DNS server
+that holds up no lease save."""
 
 import json
 import os
@@ -27,6 +28,8 @@ SEGMENTS = {
     "b": ("172.20.0.1", 16, "255.255.0.0", "172.20.0.100", "20.172.in-addr.arpa"),
     "c": ("10.0.0.1", 8, "255.0.0.0", "10.0.0.100", "10.in-addr.arpa"),
 }
+# A segment whose leases end within seconds, for names that go when a lease expires.
+BRIEF = ("172.31.0.1", 24, "255.255.255.0", "172.31.0.100", "0.31.172.in-addr.arpa")
 # A segment whose profile names a DNS server that never answers.
 SILENT = ("172.30.0.1", 24, "255.255.255.0", "172.30.0.100", "192.168.99.77")
 
@@ -46,7 +49,7 @@ ZONE = "lab.test"
 
 
 def named_config(directory):
-    zones = [ZONE] + [s[4] for s in SEGMENTS.values()]
+    zones = [ZONE] + [s[4] for s in SEGMENTS.values()] + [BRIEF[4]]
     with open(os.path.join(directory, "named.conf"), "w") as f:
         f.write(f'options {{ directory "{directory}"; listen-on {{ {DNS_ADDRESS}; }}; listen-on-v6 {{ none; }};\n'
                 f'  pid-file "{directory}/named.pid"; recursion no; dnssec-validation no; notify no; }};\n')
@@ -100,6 +103,12 @@ class DnsUpdate(unittest.TestCase):
         cls.clients["q"] = (ns, dev)
         profiles.append(("Silent", {"InterfaceIP": address, "BaseIP": base, "Range": "100", "SubnetMask": mask,
                                     "DNS1IP": silent_dns, "DNSName": ZONE, "DNSAccept": "1", "Lease": "600"}))
+        address, bits, mask, base, _ = BRIEF
+        ns = lab.namespace("e")
+        _, dev = lab.link(cls.srv, f"{address}/{bits}", ns, None, f"{lab.prefix}e")
+        cls.clients["e"] = (ns, dev)
+        profiles.append(("Brief", {"InterfaceIP": address, "BaseIP": base, "Range": "20", "SubnetMask": mask,
+                                   "DNS1IP": DNS_ADDRESS, "DNSName": ZONE, "DNSAccept": "1", "Lease": "4"}))
         for i, (pname, _) in enumerate(profiles):
             general[f"Profile{i}"] = pname
         registry = netns.write_config(lab.dir, general)
@@ -294,6 +303,75 @@ class DnsUpdate(unittest.TestCase):
         self.assertTrue(any("host name evil?DHCP  Start   x.lab.test not registered in DNS: not a host label" in l
                             for l in skipped), "\n".join(skipped))
         self.assertFalse([l for l in lines if "rcode" in l or f"no answer from {DNS_ADDRESS}" in l], "\n".join(lines))
+
+    def reverse(self, address):
+        return ".".join(reversed(address.split("."))) + ".in-addr.arpa"
+
+    def release(self, segment, hw, address):
+        """The RELEASE udhcpc sends for its address: its client identifier is type 1 and the
+        hardware address."""
+        ns, dev = self.clients[segment]
+        server = SEGMENTS[segment][0]
+        packet = bytearray(240)
+        packet[0:3] = b"\x01\x01\x06"
+        packet[4:8] = struct.pack("!I", 0x7e1e)
+        packet[12:16] = socket.inet_aton(address)
+        packet[28:34] = hw
+        packet[236:240] = b"\x63\x82\x53\x63"
+        packet += bytes([53, 1, 7, 54, 4]) + socket.inet_aton(server) + bytes([61, 7, 1]) + hw + b"\xff"
+        script = ("import socket,sys\n"
+                  "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                  f"s.setsockopt(socket.SOL_SOCKET,25,{dev.encode()!r})\n"
+                  f"s.sendto(sys.stdin.buffer.read(),({server!r},67))\n")
+        r = subprocess.run(["ip", "netns", "exec", ns, sys.executable, "-c", script], input=bytes(packet),
+                           capture_output=True, timeout=20)
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        self.assertIsNotNone(self.server.wait_for(f"DHCP  Release {':'.join(f'{b:02x}' for b in hw)} ({address})",
+                                                  timeout=5))
+
+    def test_8_a_release_removes_the_records_the_lease_registered(self):
+        ns, dev = self.clients["a"]
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0a:08:08")
+        address = self.lease("a", "-x", "hostname:leaving")
+        self.wait_for_record(f"leaving.{ZONE}", "A", expect=address)
+        self.wait_for_record(self.reverse(address), "PTR", expect=f"leaving.{ZONE}.")
+        self.assertNotEqual(self.dig(f"leaving.{ZONE}", "DHCID"), "")
+        self.release("a", bytes.fromhex("0200000a0808"), address)
+        self.wait_for_record(f"leaving.{ZONE}", "A", expect="")
+        self.wait_for_record(self.reverse(address), "PTR", expect="")
+        self.assertEqual(self.dig(f"leaving.{ZONE}", "DHCID"), "")
+        self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal leaving.{ZONE} sent", timeout=2))
+
+    def test_9_a_release_leaves_the_names_of_others(self):
+        # "ns" is the name server's own record; "pca" is the client's of test 1. This client asked
+        # for both names, was refused them, and releases: both stay as they are.
+        ns, dev = self.clients["a"]
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0a:09:09")
+        for host in ("ns", "pca"):
+            kept = self.dig(f"{host}.{ZONE}", "A")
+            kept_ptr = self.dig("-x", kept)
+            mark = len(self.server.lines)
+            address = self.lease("a", "-x", f"hostname:{host}")
+            self.release("a", bytes.fromhex("0200000a0909"), address)
+            self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     {host}.{ZONE} left in DNS", timeout=5,
+                                                      start=mark), "\n".join(self.server.lines[mark:]))
+            self.assertEqual(self.dig(f"{host}.{ZONE}", "A"), kept)
+            self.assertEqual(self.dig("-x", kept), kept_ptr)
+            self.assertEqual(self.dig(self.reverse(address), "PTR"), "")
+
+    def test_10_an_expired_lease_loses_its_records_and_a_renewal_brings_them_back(self):
+        address = self.lease("e", "-x", "hostname:brief")
+        self.wait_for_record(f"brief.{ZONE}", "A", expect=address)
+        self.wait_for_record(self.reverse(address), "PTR", expect=f"brief.{ZONE}.")
+        # The lease of 4 seconds is not renewed (udhcpc -q has left): the next housekeeping pass
+        # after it ran out removes both records.
+        self.wait_for_record(f"brief.{ZONE}", "A", expect="")
+        self.wait_for_record(self.reverse(address), "PTR", expect="")
+        self.assertEqual(self.dig(f"brief.{ZONE}", "DHCID"), "")
+        self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal brief.{ZONE} sent", timeout=2))
+        self.assertEqual(self.lease("e", "-x", "hostname:brief", "-r", address), address)
+        self.wait_for_record(f"brief.{ZONE}", "A", expect=address)
+        self.wait_for_record(self.reverse(address), "PTR", expect=f"brief.{ZONE}.")
 
 
 class StaticNames(unittest.TestCase):

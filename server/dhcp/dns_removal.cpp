@@ -1,0 +1,95 @@
+#include "server/dhcp/dns_removal.h"
+
+#include <span>
+#include <string>
+#include <utility>
+
+#include "server/dhcp/dns_message.h"
+#include "server/dhcp/request_decision.h"
+
+namespace tolmark::dhcp {
+namespace {
+
+bool registersNames(const Profile& p) { return p.dnsUpdate != 0 && p.dns[0] != 0 && p.hasPool() && p.range > 0; }
+
+}  // namespace
+
+std::string_view leaseHostName(const Profile& p, const ClientRecord& record, char (&buffer)[kHostNameChars + 1]) {
+    if (p.dnsAccept != 0 && !record.hostName.view().empty()) return record.hostName.view();
+    return baseHostName(p, record.address, buffer);
+}
+
+std::optional<DnsUpdate> leaseRemoval(const Profile& p, const ClientRecord& record,
+                                      std::vector<std::uint8_t> identity) {
+    char buffer[kHostNameChars + 1];
+    const std::string_view name = leaseHostName(p, record, buffer);
+    if (p.dnsUpdate == 0 || name.empty()) return std::nullopt;
+    return DnsUpdate{.hostName = std::string(name),
+                     .domain = p.dnsName,
+                     .address = record.address,
+                     .mask = replyMask(p, record.address),
+                     .leaseTime = 0,
+                     .dnsServer = p.dns[0],
+                     .clientIdentity = std::move(identity),
+                     .removal = true};
+}
+
+std::vector<std::uint8_t> recordDhcidIdentifier(const Identity& identity) {
+    const std::span<const std::uint8_t> bytes(identity.bytes.data(), identity.length);
+    if (identity.kind == kIdentityClientId) return dhcidIdentifier(bytes, {});
+    if (identity.kind == kIdentityHardware) return dhcidIdentifier({}, bytes);
+    return {};
+}
+
+std::size_t DnsExpiryPass::run(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now) {
+    if (until_ == 0) {
+        // Nothing new has expired; a clock set back starts the next window from here.
+        if (now <= done_) {
+            done_ = now;
+            return 0;
+        }
+        until_ = now;
+        profile_ = 0;
+        offset_ = 0;
+    }
+    std::size_t queued = 0;
+    for (;;) {
+        Hold hold(engine.lock);
+        const ProfileList& profiles = engine.profiles;
+        // Profiles loaded again: the walk starts over (a removal sent twice does no harm).
+        if (profiles.generation() != generation_) {
+            generation_ = profiles.generation();
+            profile_ = 0;
+            offset_ = 0;
+        }
+        for (std::size_t looked = 0; profile_ < profiles.size() && looked < kDnsExpiryRun;) {
+            const Profile& p = profiles.profiles()[profile_];
+            const PoolRef pool{p.name, p.baseIp, static_cast<std::uint32_t>(p.range)};
+            const ClientRecord* r =
+                registersNames(p) ? engine.clients.poolFirstExpired(pool, offset_, until_ + 1) : nullptr;
+            const std::optional<std::uint32_t> offset = r != nullptr ? ClientTable::offsetIn(pool, *r) : std::nullopt;
+            if (!offset || *offset < offset_) {
+                ++profile_;
+                offset_ = 0;
+                continue;
+            }
+            offset_ = *offset + 1;
+            ++looked;
+            // Expired before the last pass (or freed: expiry 0) is done; a record without an
+            // identity (an address held back after a DECLINE) has had its removal.
+            const Identity identity = r->identity;
+            if (r->expiry <= done_ || identity.length == 0) continue;
+            std::optional<DnsUpdate> removal = leaseRemoval(p, *r, recordDhcidIdentifier(identity));
+            if (!removal) continue;
+            queue.push(std::move(*removal));
+            if (++queued == kDnsRemovalsPerPass) return queued;
+        }
+        if (profile_ >= profiles.size()) {
+            done_ = until_;
+            until_ = 0;
+            return queued;
+        }
+    }
+}
+
+}  // namespace tolmark::dhcp

@@ -1,0 +1,57 @@
+#pragma once
+// Removing the DNS records of leases that ended. A RELEASE or DECLINE ends a lease on the request
+// path; an expiry ends it by time passing, which no request sees: a pass on the housekeeping
+// thread finds the leases that expired since the pass before. Removals go through the same
+// queue as registrations, and the records go only where they are still the lease's.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "config/profiles.h"
+#include "server/dhcp/dns_update_queue.h"
+#include "server/leases/engine_state.h"
+
+namespace tolmark::dhcp {
+
+// The name the server registered for a dynamic lease: the one the client sent, which the record
+// keeps ("DNSAccept"), else the one "DNSBase" gives the address.
+std::string_view leaseHostName(const Profile& profile, const ClientRecord& record, char (&buffer)[kHostNameChars + 1]);
+
+// The removal of what a dynamic lease of the profile registered. identity is the client's as its
+// DHCID names it (dhcidIdentifier; empty: not known). None when the profile registers nothing or
+// the lease had no name.
+std::optional<DnsUpdate> leaseRemoval(const Profile& profile, const ClientRecord& record,
+                                      std::vector<std::uint8_t> identity);
+
+// The DHCID identifier a record's identity gives: its client identifier or hardware address, as
+// the client sent them. Empty for relay values, which say nothing of what the client sent.
+std::vector<std::uint8_t> recordDhcidIdentifier(const Identity& identity);
+
+// Records looked at per hold of the engine lock, and removals queued per pass at most: a burst
+// of expiries goes out over several passes rather than pushing registrations out of the queue.
+inline constexpr std::size_t kDnsExpiryRun = 1024;
+inline constexpr std::size_t kDnsRemovalsPerPass = 256;
+
+// Finds the leases whose expiry passed after the last pass and no later than now, and queues
+// their removals. It keeps only the window walked and where the walk stands: leases that expired
+// while the server was not running are not looked for.
+class DnsExpiryPass {
+public:
+    explicit DnsExpiryPass(std::int64_t start) : done_(start) {}
+
+    // Takes the engine lock in runs (call it holding no lock below it). Returns how many removals
+    // it queued.
+    std::size_t run(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now);
+
+private:
+    std::int64_t done_;       // leases that expired up to here are done
+    std::int64_t until_ = 0;  // the end of the window being walked; 0: none
+    std::uint64_t generation_ = 0;
+    std::size_t profile_ = 0;  // where the walk stands: the profile, and the pool offset
+    std::uint32_t offset_ = 0;
+};
+
+}  // namespace tolmark::dhcp
