@@ -1,7 +1,10 @@
 // The DHCP exchanges of one client: DISCOVER, REQUEST in its states, RELEASE, DECLINE, INFORM,
 // and the NAK.
 
+#include <set>
+
 #include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/dns_removal.h"
 #include "server/dhcp/tests/engine_fixture.h"
 
 namespace tolmark::dhcp::testing {
@@ -256,6 +259,158 @@ TEST_F(DoraTest, AcknowledgedNamesAreQueuedForDns) {
               (std::vector<std::uint8_t>{0, 0, 1, 0x00, 0x11, 0x22, 0x33, 0x44, 7}));  // Ethernet, chaddr
 }
 
+class DnsRemovalTest : public EngineTest {
+protected:
+    DnsRemovalTest() {
+        engine_.setDnsUpdateQueue(&queue_);
+        Profile p = lanProfile();
+        p.dnsAccept = 1;
+        p.dnsName = "lab.test";
+        p.dns = {makeIpv4(192, 168, 1, 53), 0, 0, 0};
+        p.dnsSend = 1;
+        Profile base = p;  // a pool whose clients' names are made of "DNSBase" and the address
+        base.name = "Base";
+        base.selectorKind = SelectorKind::Interface;
+        base.selectorAddress = kOther;
+        base.baseIp = makeIpv4(172, 16, 0, 100);
+        base.subnetMask = makeIpv4(255, 255, 0, 0);
+        base.dnsBase = "host";
+        useProfiles({p, base});
+    }
+    // DISCOVER and REQUEST with the name (none: empty), through the interface; the registration.
+    DnsUpdate bindNamed(const Mac& m, std::string_view name, Ipv4 interface = kServer) {
+        RequestBuilder d = discover(m), r = request(m);
+        if (!name.empty()) d.option(kHostName, name), r.option(kHostName, name);
+        send(d, 0, interface);
+        send(r, 0, interface);
+        std::vector<DnsUpdate> all = queue_.takeAll();
+        return all.size() == 1 ? all[0] : DnsUpdate{};
+    }
+    DnsUpdateQueue queue_;
+};
+
+// A RELEASE or DECLINE that ends a running dynamic lease removes what its ACK registered: the
+// name the record keeps (a RELEASE carries none), or the one "DNSBase" gives; the DHCID
+// identifier is the registration's.
+TEST_F(DnsRemovalTest, ReleaseAndDeclineRemoveTheNamesTheLeaseRegistered) {
+    const DnsUpdate pc7 = bindNamed(mac(7), "pc7");
+    const DnsUpdate pc8 = bindNamed(mac(8), "pc8");
+    const DnsUpdate based = bindNamed(mac(9), "", kOther);
+    ASSERT_EQ(based.hostName, "host-172-16-0-100");
+    addStatic(mac(10), lan(5), "LAN").hostName = "fixed";
+    ASSERT_EQ(bindNamed(mac(10), "").hostName, "fixed");
+    const auto release = [&](const Mac& m, Ipv4 address) {
+        return message(m, kRelease).ciaddr(address).address(kServerIdentifier, kServer);
+    };
+    const auto decline = [&](const Mac& m, Ipv4 address) {
+        return message(m, kDecline).address(kRequestedAddress, address).address(kServerIdentifier, kServer);
+    };
+    struct Step {
+        RequestBuilder message;
+        Ipv4 source;
+        Ipv4 interface;
+        const DnsUpdate* removes;  // nullptr: nothing queued
+    };
+    const Ipv4 other = makeIpv4(172, 16, 0, 100);
+    const Step steps[] = {
+        {release(mac(7), lan(100)), lan(100), kServer, &pc7},
+        {release(mac(7), lan(100)), lan(100), kServer, nullptr},  // released already
+        {decline(mac(8), lan(101)), 0, kServer, &pc8},
+        {decline(mac(8), lan(101)), 0, kServer, nullptr},  // held back, no longer the client's
+        {release(mac(9), other).address(kServerIdentifier, kOther), other, kOther, &based},
+        {release(mac(10), lan(5)), lan(5), kServer, nullptr},      // a static entry's address
+        {release(mac(11), lan(102)), lan(102), kServer, nullptr},  // never leased
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        send(steps[i].message, steps[i].source, steps[i].interface);
+        const std::vector<DnsUpdate> got = queue_.takeAll();
+        if (steps[i].removes == nullptr) {
+            EXPECT_TRUE(got.empty()) << "step " << i;
+            continue;
+        }
+        ASSERT_EQ(got.size(), 1u) << "step " << i;
+        const DnsUpdate& want = *steps[i].removes;
+        EXPECT_TRUE(got[0].removal);
+        EXPECT_EQ(std::tie(got[0].hostName, got[0].domain, got[0].address, got[0].mask, got[0].dnsServer,
+                           got[0].clientIdentity),
+                  std::tie(want.hostName, want.domain, want.address, want.mask, want.dnsServer, want.clientIdentity))
+            << "step " << i;
+    }
+}
+
+// Leases that run out are found by the housekeeping pass: each once, in the pass after its
+// expiry, with the identity its registration had; renewed, declined and released leases not.
+TEST_F(DnsRemovalTest, TheExpiryPassRemovesEachLeaseThatRanOutOnce) {
+    const std::int64_t t0 = clock_.now();
+    DnsExpiryPass pass(t0);
+    const DnsUpdate a = bindNamed(mac(1), "pca");
+    DnsUpdate b;
+    {
+        RequestBuilder d = discover(mac(2)), r = request(mac(2));  // identified by its client identifier
+        for (RequestBuilder* m : {&d, &r}) m->option(kHostName, "pcb").option(kClientIdentifier, {1, 2, 3, 4});
+        send(d);
+        send(r);
+        b = queue_.takeAll().at(0);
+    }
+    bindNamed(mac(3), "pcc");  // declined below
+    bindNamed(mac(4), "pcd");  // released below
+    clock_.advance(100);
+    bindNamed(mac(5), "pce");  // runs out 100 s later
+    send(message(mac(3), kDecline).address(kRequestedAddress, lan(102)).address(kServerIdentifier, kServer));
+    send(message(mac(4), kRelease).ciaddr(lan(103)).address(kServerIdentifier, kServer), lan(103));
+    queue_.takeAll();
+
+    const auto runAt = [&](std::int64_t at) {
+        clock_.set(at);
+        pass.run(state_, queue_, at);
+        std::vector<std::string> names;
+        for (const DnsUpdate& u : queue_.takeAll()) {
+            EXPECT_TRUE(u.removal);
+            names.push_back(u.hostName);
+            if (u.hostName == "pca" || u.hostName == "pcb") {
+                EXPECT_EQ(u.clientIdentity, (u.hostName == "pca" ? a : b).clientIdentity);
+            }
+        }
+        return names;
+    };
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(runAt(t0 + 30), Names{});
+    EXPECT_EQ(runAt(t0 + 3599), Names{});
+    EXPECT_EQ(runAt(t0 + 3600), (Names{"pca", "pcb"}));  // expiry t0 + 3600 is in (t0 + 3599, t0 + 3600]
+    EXPECT_EQ(runAt(t0 + 3630), Names{});
+    send(request(mac(5)).ciaddr(lan(104)), lan(104));  // renewed at t0 + 3630
+    queue_.takeAll();
+    EXPECT_EQ(runAt(t0 + 3800), Names{});
+    // A clock set back: nothing is found twice, and the window starts again from there.
+    EXPECT_EQ(runAt(t0 + 100), Names{});
+    EXPECT_EQ(runAt(t0 + 3620), (Names{"pca", "pcb"}));
+    EXPECT_EQ(runAt(t0 + 3630 + 3600), Names{"pce"});
+}
+
+TEST_F(DnsRemovalTest, ABurstOfExpiriesIsSpreadOverPasses) {
+    Profile big = lanProfile();
+    big.range = 300;
+    big.dnsAccept = 1;
+    big.dnsName = "lab.test";
+    useProfiles({big});
+    const std::int64_t t0 = clock_.now();
+    std::size_t bound = 0;
+    for (int i = 0; i < 300; ++i) {
+        const Mac m{0x02, 0, 0, 0, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)};
+        bound += bindNamed(m, "pc" + std::to_string(i)).hostName.empty() ? 0 : 1;
+    }
+    ASSERT_GT(bound, kDnsRemovalsPerPass);
+    DnsExpiryPass pass(t0);
+    std::set<std::string> names;
+    std::vector<std::size_t> perPass;
+    for (int i = 0; i < 3; ++i) {
+        perPass.push_back(pass.run(state_, queue_, t0 + 4000));
+        for (const DnsUpdate& u : queue_.takeAll()) names.insert(u.hostName);
+    }
+    EXPECT_EQ(perPass, (std::vector<std::size_t>{kDnsRemovalsPerPass, bound - kDnsRemovalsPerPass, 0}));
+    EXPECT_EQ(names.size(), bound);
+}
+
 TEST(DnsUpdateQueue, KeepsTheNewestWhenFull) {
     DnsUpdateQueue queue;
     for (std::size_t i = 0; i < DnsUpdateQueue::kCapacity + 5; ++i) {
@@ -265,6 +420,29 @@ TEST(DnsUpdateQueue, KeepsTheNewestWhenFull) {
     ASSERT_EQ(all.size(), DnsUpdateQueue::kCapacity);
     EXPECT_EQ(all.front().hostName, "h5");
     EXPECT_EQ(queue.size(), 0u);
+    EXPECT_EQ(queue.takeDropped().updates, 5u);
+
+    // Removals give way to registrations: a queue full of them drops the oldest removal, and a
+    // removal finds no place in a queue of registrations.
+    const auto push = [&](std::string name, bool removal) {
+        DnsUpdate u{std::move(name), "", 0, 0, 0, makeIpv4(192, 168, 1, 53)};
+        u.removal = removal;
+        queue.push(std::move(u));
+    };
+    for (std::size_t i = 0; i < DnsUpdateQueue::kCapacity; ++i) push("r" + std::to_string(i), true);
+    push("new", false);
+    push("late", true);
+    all = queue.takeAll();
+    ASSERT_EQ(all.size(), DnsUpdateQueue::kCapacity);
+    EXPECT_EQ(all.front().hostName, "r2");
+    EXPECT_EQ(all.back().hostName, "late");
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const DnsUpdate& u) { return !u.removal; }), 1);
+    for (std::size_t i = 0; i < DnsUpdateQueue::kCapacity; ++i) push("u" + std::to_string(i), false);
+    push("gone", true);
+    all = queue.takeAll();
+    EXPECT_TRUE(std::none_of(all.begin(), all.end(), [](const DnsUpdate& u) { return u.removal; }));
+    const DnsDropped dropped = queue.takeDropped();
+    EXPECT_EQ(std::make_pair(dropped.updates, dropped.removals), std::make_pair(std::size_t{0}, std::size_t{3}));
 }
 
 }  // namespace
