@@ -83,10 +83,10 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
             // of the same name and address looks just the same. The lease's address is the
             // server's to give, so its PTR record goes while it still names this lease's name.
             if (update.removal && isForward && entry->dhcid.empty()) continue;
-            // A name that is another's is not pointed at from this client's address either; the
-            // PTR of a name that was not this lease's stays as well.
-            const bool conflict =
-                !isForward && (forward == DnsOutcome::Conflict || (update.removal && forward == DnsOutcome::Kept));
+            // The PTR record of a name that was not (or no longer) this lease's is not its either.
+            if (update.removal && !isForward && forward == DnsOutcome::Kept) continue;
+            // A name that is another's is not pointed at from this client's address either.
+            const bool conflict = !isForward && forward == DnsOutcome::Conflict;
             auto down = std::find_if(silent.begin(), silent.end(),
                                      [&](const SilentServer& s) { return s.server == entry->server; });
             if (stop_.signalled() || conflict || down != silent.end()) {

@@ -195,6 +195,43 @@ TEST(DnsMessages, DhcidRecordsAndTheMessagesThatAddOrReplaceAnOwnedName) {
     EXPECT_TRUE(encode(DnsMessageKind::Add, e.reverse, 7).empty());
 }
 
+TEST(DnsMessages, RemovalsHoldOnlyWhileTheRecordIsStillTheLeases) {
+    DnsUpdate update = lease("pc1", "lab.test");
+    update.clientIdentity = dhcidIdentifier({}, Bytes{0x01, 0x02, 0x03, 0x04, 0x05, 0x06});
+    DnsEntryPair e;
+    ASSERT_EQ(makeDnsEntries(update, e), DnsEntryResult::Ok);
+    Bytes a;
+    add(a, {0x00, 0x08, 0x28, 0x00, 0x00, 0x01, 0x00, 0x02, 0x00, 0x02, 0x00, 0x00});  // 2 prerequisites, 2 updates
+    name(a, "lab.test");
+    add(a, {0x00, 0x06, 0x00, 0x01});
+    name(a, "pc1.lab.test");
+    add(a, {0x00, 0x31, 0x00, 0x01, 0, 0, 0, 0, 0x00, 35});  // the name's DHCID is this client's
+    a.insert(a.end(), e.forward.dhcid.begin(), e.forward.dhcid.end());
+    name(a, "pc1.lab.test");
+    add(a, {0x00, 0x01, 0x00, 0x01, 0, 0, 0, 0, 0x00, 0x04, 192, 168, 5, 7});  // its A records: this one alone
+    name(a, "pc1.lab.test");
+    add(a, {0x00, 0x01, 0x00, 0xFE, 0, 0, 0, 0, 0x00, 0x04, 192, 168, 5, 7});  // delete this A record (NONE)
+    name(a, "pc1.lab.test");
+    add(a, {0x00, 0x31, 0x00, 0xFF, 0, 0, 0, 0, 0x00, 0x00});  // delete the DHCID (ANY)
+    EXPECT_EQ(encode(DnsMessageKind::Remove, e.forward, 8), a);
+
+    Bytes ptr;
+    add(ptr, {0x00, 0x09, 0x28, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00});  // 1 prerequisite, 1 update
+    name(ptr, "5.168.192.in-addr.arpa");
+    add(ptr, {0x00, 0x06, 0x00, 0x01});
+    name(ptr, "7.5.168.192.in-addr.arpa");
+    add(ptr, {0x00, 0x0C, 0x00, 0x01, 0, 0, 0, 0, 0x00, 0x0E});  // its PTR records: this target alone
+    name(ptr, "pc1.lab.test");
+    name(ptr, "7.5.168.192.in-addr.arpa");
+    add(ptr, {0x00, 0x0C, 0x00, 0xFE, 0, 0, 0, 0, 0x00, 0x0E});  // delete this PTR record (NONE)
+    name(ptr, "pc1.lab.test");
+    EXPECT_EQ(encode(DnsMessageKind::Remove, e.reverse, 9), ptr);
+
+    // Nothing says whose an A record without a DHCID is: no message removes it.
+    ASSERT_EQ(makeDnsEntries(lease("pc1", "lab.test"), e), DnsEntryResult::Ok);
+    EXPECT_TRUE(encode(DnsMessageKind::Remove, e.forward, 10).empty());
+}
+
 TEST(DnsMessages, PadOnlyOddLengthsAndRefuseWhatDoesNotFit) {
     DnsEntryPair e;
     ASSERT_EQ(makeDnsEntries(lease("pc1", "lab.tst"), e), DnsEntryResult::Ok);
@@ -382,15 +419,19 @@ TEST(DnsUpdateClient, ASilentServerHoldsUpNoOtherServersUpdates) {
     // with the next batch.
     DnsUpdateQueue queue;
     for (std::size_t i = 0; i < DnsUpdateQueue::kCapacity + 6; ++i) queue.push(lease("pc1", "lab.test"));
+    DnsUpdate removal = lease("pc1", "lab.test");
+    removal.removal = true;
+    queue.push(removal);
     EXPECT_EQ(queue.size(), DnsUpdateQueue::kCapacity);
     stop.signal();
     EXPECT_EQ(client.sendQueued(queue).size(), 2 * DnsUpdateQueue::kCapacity);
     EXPECT_TRUE(logged(log, "DHCP  Error   6 DNS updates lost: the queue was full\n"));
+    EXPECT_TRUE(logged(log, "DHCP  Error   1 DNS removals lost: the queue was full\n"));
     EXPECT_EQ(queue.size(), 0u);
-    client.sendQueued(queue);
+    client.sendQueued(queue);  // logs no loss again: the counts start over
     EXPECT_EQ(std::count_if(log.lines.begin(), log.lines.end(),
                             [](const std::string& l) { return l.find("lost") != std::string::npos; }),
-              1);
+              2);
 }
 
 TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
@@ -435,6 +476,60 @@ TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
     none.dnsServer = 0;
     queue.push(none);
     EXPECT_EQ(queue.size(), 0u);
+}
+
+TEST(DnsUpdateClient, ALeaseThatEndedTakesAwayOnlyItsOwnRecords) {
+    using enum DnsOutcome;
+    struct Case {
+        std::vector<int> codes;  // the answers to the messages in turn
+        bool dhcid;              // registered with a DHCID
+        std::vector<DnsOutcome> outcomes;
+        const char* line;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{0, 0}, true, {Removed, Removed}, "DHCP  DNS     removal pc1.lab.test sent to 127.0.0.1\n"},
+             // The name is another's, or no longer here: its PTR record is not this lease's either.
+             {{8, 0}, true, {Kept}, "DHCP  DNS     pc1.lab.test left in DNS: not this lease's record\n"},
+             {{3, 0}, true, {Kept}, "pc1.lab.test left in DNS"},
+             {{0, 8}, true, {Removed, Kept}, "DHCP  DNS     7.5.168.192.in-addr.arpa left in DNS"},
+             // A refusal of the forward zone says nothing of the reverse one.
+             {{5, 0}, true, {Failed, Removed}, "DHCP  Error   DNS removal of pc1.lab.test: rcode 5 (REFUSED) from"},
+             {{-1, 0},
+              true,
+              {NoAnswer, NotSent},
+              "DHCP  Error   DNS removal of pc1.lab.test: no answer from 127.0.0.1"},
+             // Without a DHCID the A record stays; the address's PTR goes while it names the name.
+             {{0}, false, {Removed}, "DHCP  DNS     removal 7.5.168.192.in-addr.arpa sent"},
+         }) {
+        tolmark::testing::CapturingLog log(2);
+        platform::WakeEvent stop;
+        ScriptedDnsServer server(c.codes);
+        DnsUpdateClient client(log, stop, server.port(), std::chrono::milliseconds(300));
+        DnsUpdate update = lease("pc1", "lab.test");
+        update.removal = true;
+        if (c.dhcid) update.clientIdentity = dhcidIdentifier({}, Bytes{2, 0, 0, 0, 0, 1});
+        const DnsUpdate updates[] = {update};
+        std::vector<DnsOutcome> outcomes;
+        for (const DnsResult& r : client.send(updates)) outcomes.push_back(r.outcome);
+        EXPECT_EQ(outcomes, c.outcomes) << c.line;
+        EXPECT_TRUE(logged(log, c.line)) << c.line;
+        // Every message sent is the removal of its record.
+        DnsEntryPair e;
+        ASSERT_EQ(makeDnsEntries(update, e), DnsEntryResult::Ok);
+        std::vector<const DnsRecordEntry*> sent;
+        if (c.dhcid) sent.push_back(&e.forward);
+        const std::size_t reverse = c.dhcid ? 1 : 0;
+        if (c.outcomes.size() > reverse && c.outcomes[reverse] != NotSent) sent.push_back(&e.reverse);
+        ASSERT_EQ(client.messagesSent(), sent.size()) << c.line;
+        for (int i = 0; i < 100 && server.received().size() < sent.size(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const std::vector<Bytes> got = server.received();
+        ASSERT_EQ(got.size(), sent.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            const auto id = static_cast<std::uint16_t>(got[i].at(0) << 8 | got[i].at(1));
+            EXPECT_EQ(got[i], encode(DnsMessageKind::Remove, *sent[i], id, true)) << c.line << " message " << i;
+        }
+    }
 }
 
 }  // namespace
