@@ -329,7 +329,7 @@ class DnsUpdate(unittest.TestCase):
         self.assertIsNotNone(self.server.wait_for(f"DHCP  Release {':'.join(f'{b:02x}' for b in hw)} ({address})",
                                                   timeout=5))
 
-    def test_8_a_release_removes_the_records_the_lease_registered(self):
+    def test_8a_a_release_removes_the_records_the_lease_registered(self):
         ns, dev = self.clients["a"]
         self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0a:08:08")
         address = self.lease("a", "-x", "hostname:leaving")
@@ -342,7 +342,7 @@ class DnsUpdate(unittest.TestCase):
         self.assertEqual(self.dig(f"leaving.{ZONE}", "DHCID"), "")
         self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal leaving.{ZONE} sent", timeout=2))
 
-    def test_9_a_release_leaves_the_names_of_others(self):
+    def test_8b_a_release_leaves_the_names_of_others(self):
         # "ns" is the name server's own record; "pca" is the client's of test 1. This client asked
         # for both names, was refused them, and releases: both stay as they are.
         ns, dev = self.clients["a"]
@@ -359,7 +359,7 @@ class DnsUpdate(unittest.TestCase):
             self.assertEqual(self.dig("-x", kept), kept_ptr)
             self.assertEqual(self.dig(self.reverse(address), "PTR"), "")
 
-    def test_10_an_expired_lease_loses_its_records_and_a_renewal_brings_them_back(self):
+    def test_8c_an_expired_lease_loses_its_records_and_a_renewal_brings_them_back(self):
         address = self.lease("e", "-x", "hostname:brief")
         self.wait_for_record(f"brief.{ZONE}", "A", expect=address)
         self.wait_for_record(self.reverse(address), "PTR", expect=f"brief.{ZONE}.")
