@@ -18,8 +18,8 @@ namespace tolmark {
 struct HousekeepingTasks {
     std::function<void()> sendQueuedDnsUpdates;
     std::function<void()> saveChangedLists;
-    std::function<void()> queueExpiredDnsRemovals;
     std::function<void()> periodicProbe;
+    std::function<void()> queueExpiredDnsRemovals = {};
 };
 
 class Housekeeping {
