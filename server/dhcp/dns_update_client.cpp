@@ -123,21 +123,36 @@ std::vector<DnsResult> DnsUpdateClient::sendQueued(DnsUpdateQueue& queue) {
     return send(updates);
 }
 
-DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry) {
+// Sends the entry's message of this kind and waits for its answer. A message that could not be
+// sent or had no answer is logged as the "what" of the record ("DNS check of ...") and gives
+// the record's result in failed.
+std::optional<unsigned> DnsUpdateClient::exchange(platform::UdpSocket& socket, DnsMessageKind kind,
+                                                  const DnsRecordEntry& entry, const char* what, DnsResult& failed) {
     std::array<std::uint8_t, kDnsMessageCapacity> message;
     const AddressText server = formatIpv4(entry.server);
     // Messages of odd length carry one zero byte more; servers pass over it.
-    std::size_t length = encodeDnsMessage(DnsMessageKind::Check, entry, nextId(), message, true);
+    const std::size_t length = encodeDnsMessage(kind, entry, nextId(), message, true);
     if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
-        log_.line(1, false, "DHCP  Error   DNS check of %s not sent to %s: %s\n", entry.name.c_str(), server.c_str(),
+        log_.line(1, false, "DHCP  Error   DNS %s of %s not sent to %s: %s\n", what, entry.name.c_str(), server.c_str(),
                   notSentReason(length).c_str());
-        return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
+        failed = DnsResult{entry.name, DnsOutcome::SendFailed, 0};
+        return std::nullopt;
     }
     const std::optional<unsigned> rcode = awaitAnswer(socket, entry.server, id_);
     if (!rcode) {
-        log_.line(1, false, "DHCP  Error   DNS check of %s: no answer from %s\n", entry.name.c_str(), server.c_str());
-        return DnsResult{entry.name, DnsOutcome::NoAnswer, 0};
+        log_.line(1, false, "DHCP  Error   DNS %s of %s: no answer from %s\n", what, entry.name.c_str(),
+                  server.c_str());
+        failed = DnsResult{entry.name, DnsOutcome::NoAnswer, 0};
     }
+    return rcode;
+}
+
+DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry) {
+    std::array<std::uint8_t, kDnsMessageCapacity> message;
+    const AddressText server = formatIpv4(entry.server);
+    DnsResult failed;
+    const std::optional<unsigned> rcode = exchange(socket, DnsMessageKind::Check, entry, "check", failed);
+    if (!rcode) return failed;
     if (*rcode == kDnsRcodeNoError) return DnsResult{entry.name, DnsOutcome::Present, 0};
     if (*rcode != kDnsRcodeNxRrset) {
         log_.line(1, false, "DHCP  Error   DNS check of %s: rcode %u (%s) from %s\n", entry.name.c_str(), *rcode,
@@ -145,7 +160,7 @@ DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, const Dns
         return DnsResult{entry.name, DnsOutcome::Failed, *rcode};
     }
     if (entry.dhcid.empty()) {
-        length = encodeDnsMessage(DnsMessageKind::Update, entry, nextId(), message, true);
+        const std::size_t length = encodeDnsMessage(DnsMessageKind::Update, entry, nextId(), message, true);
         if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
             log_.line(1, false, "DHCP  Error   DNS update of %s not sent to %s: %s\n", entry.name.c_str(),
                       server.c_str(), notSentReason(length).c_str());
@@ -162,21 +177,11 @@ DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, const Dns
 // (another client, or records the server did not put there) is left as it is.
 DnsResult DnsUpdateClient::registerOwned(platform::UdpSocket& socket, const DnsRecordEntry& entry) {
     const AddressText server = formatIpv4(entry.server);
-    std::array<std::uint8_t, kDnsMessageCapacity> message;
     std::optional<unsigned> rcode;
     for (const DnsMessageKind kind : {DnsMessageKind::Add, DnsMessageKind::Replace}) {
-        const std::size_t length = encodeDnsMessage(kind, entry, nextId(), message, true);
-        if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
-            log_.line(1, false, "DHCP  Error   DNS update of %s not sent to %s: %s\n", entry.name.c_str(),
-                      server.c_str(), notSentReason(length).c_str());
-            return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
-        }
-        rcode = awaitAnswer(socket, entry.server, id_);
-        if (!rcode) {
-            log_.line(1, false, "DHCP  Error   DNS update of %s: no answer from %s\n", entry.name.c_str(),
-                      server.c_str());
-            return DnsResult{entry.name, DnsOutcome::NoAnswer, 0};
-        }
+        DnsResult failed;
+        rcode = exchange(socket, kind, entry, "update", failed);
+        if (!rcode) return failed;
         if (*rcode == kDnsRcodeNoError) {
             log_.line(2, false, "DHCP  DNS     update %s sent to %s\n", entry.name.c_str(), server.c_str());
             return DnsResult{entry.name, DnsOutcome::Updated, *rcode};
@@ -197,19 +202,10 @@ DnsResult DnsUpdateClient::registerOwned(platform::UdpSocket& socket, const DnsR
 // One message removes the record, with prerequisites that hold only while it is the lease's.
 // Their failing (NXRRSET, or NXDOMAIN for a name that is gone) leaves the record where it is.
 DnsResult DnsUpdateClient::removeRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry) {
-    std::array<std::uint8_t, kDnsMessageCapacity> message;
     const AddressText server = formatIpv4(entry.server);
-    const std::size_t length = encodeDnsMessage(DnsMessageKind::Remove, entry, nextId(), message, true);
-    if (length == 0 || !socket.send(message.data(), length, entry.server, port_)) {
-        log_.line(1, false, "DHCP  Error   DNS removal of %s not sent to %s: %s\n", entry.name.c_str(), server.c_str(),
-                  notSentReason(length).c_str());
-        return DnsResult{entry.name, DnsOutcome::SendFailed, 0};
-    }
-    const std::optional<unsigned> rcode = awaitAnswer(socket, entry.server, id_);
-    if (!rcode) {
-        log_.line(1, false, "DHCP  Error   DNS removal of %s: no answer from %s\n", entry.name.c_str(), server.c_str());
-        return DnsResult{entry.name, DnsOutcome::NoAnswer, 0};
-    }
+    DnsResult failed;
+    const std::optional<unsigned> rcode = exchange(socket, DnsMessageKind::Remove, entry, "removal", failed);
+    if (!rcode) return failed;
     if (*rcode == kDnsRcodeNoError) {
         log_.line(2, false, "DHCP  DNS     removal %s sent to %s\n", entry.name.c_str(), server.c_str());
         return DnsResult{entry.name, DnsOutcome::Removed, *rcode};

@@ -60,6 +60,8 @@ private:
     DnsResult registerRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry);
     DnsResult registerOwned(platform::UdpSocket& socket, const DnsRecordEntry& entry);
     DnsResult removeRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry);
+    std::optional<unsigned> exchange(platform::UdpSocket& socket, DnsMessageKind kind, const DnsRecordEntry& entry,
+                                     const char* what, DnsResult& failed);
     std::optional<unsigned> awaitAnswer(platform::UdpSocket& socket, Ipv4 server, std::uint16_t id);
     std::uint16_t nextId();
 

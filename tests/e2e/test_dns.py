@@ -90,25 +90,19 @@ class DnsUpdate(unittest.TestCase):
         cls.clients = {}
         general = {"TestHousekeepingMs": "200"}
         profiles = []
-        for name, (address, bits, mask, base, _) in SEGMENTS.items():
+
+        def segment(name, profile, segment_values, dns_server, keys):
+            address, bits, mask, base, _ = segment_values
             ns = lab.namespace(name)
             _, dev = lab.link(cls.srv, f"{address}/{bits}", ns, None, f"{lab.prefix}{name}")
             cls.clients[name] = (ns, dev)
-            profiles.append((f"Seg{name}", {"InterfaceIP": address, "BaseIP": base, "Range": "20",
-                                              "SubnetMask": mask, "DNS1IP": DNS_ADDRESS, "DNSName": ZONE,
-                                              "DNSAccept": "1", "Lease": "600"}))
-        address, bits, mask, base, silent_dns = SILENT
-        ns = lab.namespace("q")
-        _, dev = lab.link(cls.srv, f"{address}/{bits}", ns, None, f"{lab.prefix}q")
-        cls.clients["q"] = (ns, dev)
-        profiles.append(("Silent", {"InterfaceIP": address, "BaseIP": base, "Range": "100", "SubnetMask": mask,
-                                    "DNS1IP": silent_dns, "DNSName": ZONE, "DNSAccept": "1", "Lease": "600"}))
-        address, bits, mask, base, _ = BRIEF
-        ns = lab.namespace("e")
-        _, dev = lab.link(cls.srv, f"{address}/{bits}", ns, None, f"{lab.prefix}e")
-        cls.clients["e"] = (ns, dev)
-        profiles.append(("Brief", {"InterfaceIP": address, "BaseIP": base, "Range": "20", "SubnetMask": mask,
-                                   "DNS1IP": DNS_ADDRESS, "DNSName": ZONE, "DNSAccept": "1", "Lease": "4"}))
+            profiles.append((profile, {"InterfaceIP": address, "BaseIP": base, "SubnetMask": mask,
+                                       "DNS1IP": dns_server, "DNSName": ZONE, "DNSAccept": "1", **keys}))
+
+        for name, values in SEGMENTS.items():
+            segment(name, f"Seg{name}", values, DNS_ADDRESS, {"Range": "20", "Lease": "600"})
+        segment("q", "Silent", SILENT, SILENT[4], {"Range": "100", "Lease": "600"})
+        segment("e", "Brief", BRIEF, DNS_ADDRESS, {"Range": "20", "Lease": "4"})
         for i, (pname, _) in enumerate(profiles):
             general[f"Profile{i}"] = pname
         registry = netns.write_config(lab.dir, general)
