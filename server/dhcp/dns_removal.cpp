@@ -55,15 +55,14 @@ std::size_t DnsExpiryPass::run(EngineState& engine, DnsUpdateQueue& queue, std::
     std::size_t queued = 0;
     for (;;) {
         Hold hold(engine.lock);
-        const ProfileList& profiles = engine.profiles;
         // Profiles loaded again: the walk starts over (a removal sent twice does no harm).
-        if (profiles.generation() != generation_) {
-            generation_ = profiles.generation();
+        if (engine.profiles.generation() != generation_) {
+            generation_ = engine.profiles.generation();
             profile_ = 0;
             offset_ = 0;
         }
-        for (std::size_t looked = 0; profile_ < profiles.size() && looked < kDnsExpiryRun;) {
-            const Profile& p = profiles.profiles()[profile_];
+        for (std::size_t looked = 0; profile_ < engine.profiles.size() && looked < kDnsExpiryRun;) {
+            const Profile& p = engine.profiles.profiles()[profile_];
             const PoolRef pool{p.name, p.baseIp, static_cast<std::uint32_t>(p.range)};
             const ClientRecord* r =
                 registersNames(p) ? engine.clients.poolFirstExpired(pool, offset_, until_ + 1) : nullptr;
@@ -84,7 +83,7 @@ std::size_t DnsExpiryPass::run(EngineState& engine, DnsUpdateQueue& queue, std::
             queue.push(std::move(*removal));
             if (++queued == kDnsRemovalsPerPass) return queued;
         }
-        if (profile_ >= profiles.size()) {
+        if (profile_ >= engine.profiles.size()) {
             done_ = until_;
             until_ = 0;
             return queued;
