@@ -76,8 +76,8 @@ void run(std::span<const std::uint8_t> input) {
         for (const DnsRecordEntry* entry : {&entries.forward, &entries.reverse}) {
             FUZZ_REQUIRE(isValidDnsName(entry->name) && isValidDnsName(entry->zone));
             FUZZ_REQUIRE(entry->dhcid.empty() || (entry == &entries.forward && entry->dhcid.size() == 35));
-            for (DnsMessageKind kind :
-                 {DnsMessageKind::Check, DnsMessageKind::Update, DnsMessageKind::Add, DnsMessageKind::Replace}) {
+            for (DnsMessageKind kind : {DnsMessageKind::Check, DnsMessageKind::Update, DnsMessageKind::Add,
+                                        DnsMessageKind::Replace, DnsMessageKind::Remove}) {
                 std::array<std::uint8_t, kDnsMessageCapacity> message{};
                 const std::size_t length = encodeDnsMessage(kind, *entry, id, message, true);
                 FUZZ_REQUIRE(length <= message.size());
