@@ -299,12 +299,24 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
     if (!prepareStatements(c.get(), error)) return Connected::No;
     // A table restored from a backup (or made anew) numbers its changes again from an earlier
     // point: numbers this server has seen come again for new changes, so all of it is read anew.
-    PgResult newest(PQexec(c.get(), "SELECT coalesce(max(seq), 0) FROM tolmark_leases"));
-    if (PQresultStatus(newest.get()) != PGRES_TUPLES_OK || PQntuples(newest.get()) != 1) {
-        error = resultError(newest.get(), c.get());
-        return Connected::No;
+    // The newest number alone cannot tell: the other servers may have written as many changes
+    // since the restore as this server had seen since the backup. The row it saw last can: it
+    // is where it was unless the table went back past it (or it changed since, and then the
+    // whole table is read anew all the same, which costs time but loses nothing).
+    if (lastSeq_ > 0) {
+        Parameters p;
+        p.number(lastSeq_);
+        for (const std::string& column : lastRow_) p.text(column.c_str());
+        PgResult same(PQexecParams(c.get(),
+                                   "SELECT count(*) FROM tolmark_leases WHERE seq = $1 AND address = $2::inet "
+                                   "AND expiry = $3 AND last_access = $4 AND removed = $5",
+                                   p.count(), nullptr, p.values(), p.lengths(), p.formats(), 0));
+        if (PQresultStatus(same.get()) != PGRES_TUPLES_OK || PQntuples(same.get()) != 1) {
+            error = resultError(same.get(), c.get());
+            return Connected::No;
+        }
+        if (std::strcmp(PQgetvalue(same.get(), 0, 0), "1") != 0) lastSeq_ = 0;
     }
-    if (std::strtoll(PQgetvalue(newest.get(), 0, 0), nullptr, 10) < lastSeq_) lastSeq_ = 0;
     if (PQenterPipelineMode(c.get()) != 1) {
         error = connectionError(c.get(), line, sizeof line);
         return Connected::No;
@@ -689,6 +701,10 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
             }
             if (decoded.row->origin == origin_) continue;  // this server's own write
             deliver(std::move(*decoded.row));
+        }
+        if (rows > 0) {
+            // Ordered by number: the last row is the newest.
+            for (int column = 0; const int at : {0, 8, 7, 9}) lastRow_[column++] = PQgetvalue(result.get(), rows - 1, at);
         }
         if (rows < kFollowBatch) return true;
     }

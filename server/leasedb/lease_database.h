@@ -149,6 +149,9 @@ private:
     // The worker's own.
     PgConnection connection_;
     std::int64_t lastSeq_ = 0;
+    // The row numbered lastSeq_ as it was read (address, expiry, last access, removed): found
+    // so again at a reconnect, everything up to that number is what this server has seen.
+    std::string lastRow_[4];
     bool reportedDown_ = false;
     std::vector<Op> batch_;
 };

@@ -240,6 +240,27 @@ TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
     while (!seen() && std::chrono::steady_clock::now() < end)
         collect(*b, claims, afterRestore, 0, afterRestore.size() + 1);
     EXPECT_TRUE(seen());
+
+    // Restored again, and before a server is back the others have written as many changes as it
+    // had seen since the backup: the newest number is the one it knew, but the rows are new.
+    for (std::uint8_t k = 6; k <= 8; ++k) a->put(lease(makeIpv4(10, 0, 1, k), client(k), 5000));
+    std::vector<LeaseRow> beforeBackup;
+    collect(*b, claims, beforeBackup, 0, 3);
+    ASSERT_EQ(beforeBackup.size(), 3u);
+    const std::string backupSeq = server->sql("SELECT max(seq) FROM tolmark_leases WHERE address < '10.0.1.6'").value();
+    ASSERT_TRUE(server->sql("ALTER TABLE tolmark_leases DISABLE TRIGGER USER; DELETE FROM tolmark_leases WHERE seq > " +
+                            backupSeq + "; SELECT setval('tolmark_lease_seq', " + backupSeq +
+                            "); ALTER TABLE tolmark_leases ENABLE TRIGGER USER; "
+                            "INSERT INTO tolmark_leases (address, identity_kind, identity, expiry) VALUES "
+                            "('10.0.1.9', 0, '\\x0a0b0c0d0e09', 5000), ('10.0.1.10', 0, '\\x0a0b0c0d0e0a', 5000), "
+                            "('10.0.1.11', 0, '\\x0a0b0c0d0e0b', 5000); "
+                            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'Velkora'"));
+    std::vector<LeaseRow> afterSecondRestore;
+    collect(*b, claims, afterSecondRestore, 0, 3);
+    std::vector<Ipv4> followed;
+    for (const LeaseRow& r : afterSecondRestore) followed.push_back(r.fields.address);
+    for (std::uint8_t k = 9; k <= 11; ++k)
+        EXPECT_NE(std::find(followed.begin(), followed.end(), makeIpv4(10, 0, 1, k)), followed.end()) << "10.0.1." << int(k);
 }
 
 TEST_F(LeaseDatabaseTest, RowsAHandEditBrokeAreLoggedAndSkipped) {
