@@ -297,6 +297,12 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
         return Connected::No;
     }
     if (!prepareStatements(c.get(), error)) return Connected::No;
+    PgResult pid(PQexec(c.get(), "SELECT pg_backend_pid()"));
+    if (PQresultStatus(pid.get()) != PGRES_TUPLES_OK || PQntuples(pid.get()) != 1) {
+        error = resultError(pid.get(), c.get());
+        return Connected::No;
+    }
+    backendPid_ = std::atoi(PQgetvalue(pid.get(), 0, 0));
     // A table restored from a backup (or made anew) numbers its changes again from an earlier
     // point: numbers this server has seen come again for new changes, so all of it is read anew.
     // The newest number alone cannot tell: the other servers may have written as many changes
@@ -449,6 +455,7 @@ void LeaseDatabase::disconnect(const std::string& reason) {
 
 void LeaseDatabase::run() {
     int pauseMs = kFirstRetryMs;  // before the next attempt, once the connection is lost
+    bool followPending = false;   // notified while the last look was under way
     auto deliverFollowed = [this](LeaseRow&& row) {
         std::lock_guard<std::mutex> guard(lock_);
         followed_.push_back(std::move(row));
@@ -486,21 +493,37 @@ void LeaseDatabase::run() {
         const platform::WaitResult waited =
             platform::waitReadable(std::span<const int>(fds, 2), &stop_, kFollowPeriodMs, std::span<bool>(readable, 2));
         if (waited == platform::WaitResult::Woken || stop_.signalled()) break;
-        bool followNow = waited == platform::WaitResult::Timeout;
+        bool followNow = followPending || waited == platform::WaitResult::Timeout;
+        followPending = false;
         if (readable[0]) {
             if (PQconsumeInput(connection_.get()) != 1 || PQstatus(connection_.get()) != CONNECTION_OK) {
                 char line[512];
                 disconnect(connectionError(connection_.get(), line, sizeof line));
                 continue;
             }
-            while (PgNotify notify = PgNotify(PQnotifies(connection_.get()))) followNow = true;
+            followNow = othersNotified() || followNow;
         }
         if (readable[1]) work_.reset();
         if (!writeQueued()) continue;
+        // A notification that came while the worker waited for an answer was read with it: libpq
+        // holds it, and the socket no longer shows it. Those that came with the writes' answers
+        // are looked at now, those that came with the look's in the next round, after the writes.
+        followNow = othersNotified() || followNow;
         if (followNow && !follow(deliverFollowed)) continue;
+        if (othersNotified()) {
+            followPending = true;
+            work_.signal();
+        }
     }
     connection_.reset();
     available_.store(false, std::memory_order_release);
+}
+
+bool LeaseDatabase::othersNotified() {
+    // The table's triggers notify this connection of its own writes too: those are not followed.
+    bool others = false;
+    while (PgNotify notify = PgNotify(PQnotifies(connection_.get()))) others = others || notify->be_pid != backendPid_;
+    return others;
 }
 
 bool LeaseDatabase::writeQueued() {

@@ -265,6 +265,20 @@ TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
                             "('10.0.1.11', 0, '\\x0a0b0c0d0e0b', 5000); "
                             "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'Velkora'"));
     EXPECT_EQ(unfollowed(*b, {makeIpv4(10, 0, 1, 9), makeIpv4(10, 0, 1, 10), makeIpv4(10, 0, 1, 11)}), "");
+
+    // Another server's change while this one waits for its own write's answer (a slow one: a
+    // trigger of the administrator's) is followed as soon as the answer is in.
+    ASSERT_TRUE(
+        server->sql("CREATE OR REPLACE FUNCTION slow_row() RETURNS trigger LANGUAGE plpgsql AS 'BEGIN IF NEW.address = "
+                    "''10.0.1.30'' THEN PERFORM pg_sleep(1); END IF; RETURN NEW; END'; CREATE TRIGGER a_slow_row "
+                    "BEFORE INSERT ON tolmark_leases FOR EACH ROW EXECUTE FUNCTION slow_row()"));
+    ASSERT_TRUE(drained(*a) && drained(*b));
+    b->put(lease(makeIpv4(10, 0, 1, 30), client(30), 5000));
+    std::this_thread::sleep_for(milliseconds(300));
+    a->put(lease(makeIpv4(10, 0, 1, 31), client(31), 5000));
+    const auto written = std::chrono::steady_clock::now();
+    EXPECT_EQ(unfollowed(*b, {makeIpv4(10, 0, 1, 31)}), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - written, std::chrono::milliseconds(3500));
 }
 
 TEST_F(LeaseDatabaseTest, RowsAHandEditBrokeAreLoggedAndSkipped) {
