@@ -727,7 +727,8 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
         }
         if (rows > 0) {
             // Ordered by number: the last row is the newest.
-            for (int column = 0; const int at : {0, 8, 7, 9}) lastRow_[column++] = PQgetvalue(result.get(), rows - 1, at);
+            for (int column = 0; const int at : {0, 8, 7, 9})
+                lastRow_[column++] = PQgetvalue(result.get(), rows - 1, at);
         }
         if (rows < kFollowBatch) return true;
     }

@@ -257,13 +257,14 @@ TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
     collect(*b, claims, beforeBackup, 0, 3);
     ASSERT_EQ(beforeBackup.size(), 3u);
     const std::string backupSeq = server->sql("SELECT max(seq) FROM tolmark_leases WHERE address < '10.0.1.6'").value();
-    ASSERT_TRUE(server->sql("ALTER TABLE tolmark_leases DISABLE TRIGGER USER; DELETE FROM tolmark_leases WHERE seq > " +
-                            backupSeq + "; SELECT setval('tolmark_lease_seq', " + backupSeq +
-                            "); ALTER TABLE tolmark_leases ENABLE TRIGGER USER; "
-                            "INSERT INTO tolmark_leases (address, identity_kind, identity, expiry) VALUES "
-                            "('10.0.1.9', 0, '\\x0a0b0c0d0e09', 5000), ('10.0.1.10', 0, '\\x0a0b0c0d0e0a', 5000), "
-                            "('10.0.1.11', 0, '\\x0a0b0c0d0e0b', 5000); "
-                            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'Velkora'"));
+    ASSERT_TRUE(
+        server->sql("ALTER TABLE tolmark_leases DISABLE TRIGGER USER; DELETE FROM tolmark_leases WHERE seq > " +
+                    backupSeq + "; SELECT setval('tolmark_lease_seq', " + backupSeq +
+                    "); ALTER TABLE tolmark_leases ENABLE TRIGGER USER; "
+                    "INSERT INTO tolmark_leases (address, identity_kind, identity, expiry) VALUES "
+                    "('10.0.1.9', 0, '\\x0a0b0c0d0e09', 5000), ('10.0.1.10', 0, '\\x0a0b0c0d0e0a', 5000), "
+                    "('10.0.1.11', 0, '\\x0a0b0c0d0e0b', 5000); "
+                    "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'Velkora'"));
     EXPECT_EQ(unfollowed(*b, {makeIpv4(10, 0, 1, 9), makeIpv4(10, 0, 1, 10), makeIpv4(10, 0, 1, 11)}), "");
 
     // Another server's change while this one waits for its own write's answer (a slow one: a
