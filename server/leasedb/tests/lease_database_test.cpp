@@ -432,6 +432,27 @@ TEST_F(LeaseDatabaseTest, AnOutageRefusesClaimsKeepsWritesAndRecovers) {
     collect(*b, claims, rows, 0, 2);
     ASSERT_GE(rows.size(), 2u);
     EXPECT_EQ(rows.back().fields.address, makeIpv4(10, 0, 3, 3));
+
+    // A longer outage with more clients than one transaction takes: each address's last write
+    // waits, and on return all go out, in several transactions, and reach the other server.
+    ASSERT_TRUE(server->pause());
+    const auto lost = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (a->available() && std::chrono::steady_clock::now() < lost) std::this_thread::sleep_for(milliseconds(50));
+    constexpr int kClients = 600;
+    auto address = [](int k) {
+        return makeIpv4(10, 1, static_cast<std::uint8_t>(k / 250), static_cast<std::uint8_t>(k % 250 + 1));
+    };
+    for (std::int64_t expiry : {7000, 7001})
+        for (int k = 0; k < kClients; ++k) {
+            LeasePut put = lease(address(k), client(static_cast<std::uint8_t>(k)), expiry, 3000);
+            put.previousExpiry = expiry - 1;  // the first: a lease the database never had
+            a->put(put);
+        }
+    EXPECT_EQ(a->waiting(), std::size_t{kClients});
+    ASSERT_TRUE(server->resume());
+    ASSERT_TRUE(drained(*a));
+    EXPECT_EQ(server->sql("SELECT count(*) FROM tolmark_leases WHERE expiry = 7001"), std::to_string(kClients));
+    EXPECT_EQ(unfollowed(*b, {address(0), address(kClients / 2), address(kClients - 1)}), "");
 }
 
 // Writes the database refuses: only a row that is itself wrong is dropped. A write that lost a
