@@ -173,7 +173,10 @@ class LeaseDatabaseTest(unittest.TestCase):
         clients = threading.Thread(target=lambda: burst.extend(
             self.clients("dora", *(f"02:84:01:00:02:{i:02x}" for i in range(60)))))
         clients.start()
-        server.wait_for(" ACK ", timeout=10, start=marks["a"])  # the burst is under way
+        under_way = time.monotonic() + 10  # once either server has acknowledged one of them
+        while time.monotonic() < under_way and all(s.wait_for(" ACK ", timeout=0.05, start=marks[n]) is None
+                                                   for n, s in self.servers.items()):
+            pass
         self.pg.stop(immediate=True)
         time.sleep(1)
         self.pg.start()
