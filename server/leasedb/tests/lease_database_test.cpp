@@ -241,12 +241,14 @@ TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
 
     // Back to the change numbered `seq`, then `since` (written before the servers are back),
     // and the servers' connections ended.
-    auto restore = [](const std::string& seq, const std::string& since) {
+    auto restore = [](const std::string& seq, const std::string& since, bool endConnections = true) {
         return server
             ->sql("ALTER TABLE tolmark_leases DISABLE TRIGGER USER; DELETE FROM tolmark_leases WHERE seq > " + seq +
                   "; SELECT setval('tolmark_lease_seq', " + seq +
                   "); ALTER TABLE tolmark_leases ENABLE TRIGGER USER; " + since +
-                  "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'Velkora'")
+                  (endConnections ? "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name "
+                                    "= 'Velkora'"
+                                  : "SELECT 1"))
             .has_value();
     };
 
@@ -270,6 +272,14 @@ TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
                         "('10.0.1.9', 0, '\\x0a0b0c0d0e09', 5000), ('10.0.1.10', 0, '\\x0a0b0c0d0e0a', 5000), "
                         "('10.0.1.11', 0, '\\x0a0b0c0d0e0b', 5000); "));
     EXPECT_EQ(unfollowed(*b, {makeIpv4(10, 0, 1, 9), makeIpv4(10, 0, 1, 10), makeIpv4(10, 0, 1, 11)}), "");
+
+    // Restored with the servers' connections left as they were (pg_restore into the running
+    // database): the next change written is followed all the same.
+    ASSERT_TRUE(drained(*a) && drained(*b));
+    ASSERT_EQ(unfollowed(*a, {makeIpv4(10, 0, 1, 11)}), "");
+    ASSERT_TRUE(restore(backupSeq, "", false));
+    a->put(lease(makeIpv4(10, 0, 1, 12), client(12), 5000));
+    EXPECT_EQ(unfollowed(*b, {makeIpv4(10, 0, 1, 12)}), "");
 
     // Another server's change while this one waits for its own write's answer (a slow one: a
     // trigger of the administrator's) is followed as soon as the answer is in.
