@@ -297,14 +297,32 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
         return Connected::No;
     }
     if (!prepareStatements(c.get(), error)) return Connected::No;
-    // A table restored from a backup (or made anew) numbers its changes again from an earlier
-    // point: numbers this server has seen come again for new changes, so all of it is read anew.
-    PgResult newest(PQexec(c.get(), "SELECT coalesce(max(seq), 0) FROM tolmark_leases"));
-    if (PQresultStatus(newest.get()) != PGRES_TUPLES_OK || PQntuples(newest.get()) != 1) {
-        error = resultError(newest.get(), c.get());
+    PgResult pid(PQexec(c.get(), "SELECT pg_backend_pid()"));
+    if (PQresultStatus(pid.get()) != PGRES_TUPLES_OK || PQntuples(pid.get()) != 1) {
+        error = resultError(pid.get(), c.get());
         return Connected::No;
     }
-    if (std::strtoll(PQgetvalue(newest.get(), 0, 0), nullptr, 10) < lastSeq_) lastSeq_ = 0;
+    backendPid_ = std::atoi(PQgetvalue(pid.get(), 0, 0));
+    // A table restored from a backup (or made anew) numbers its changes again from an earlier
+    // point: numbers this server has seen come again for new changes, so all of it is read anew.
+    // The newest number alone cannot tell: the other servers may have written as many changes
+    // since the restore as this server had seen since the backup. The row it saw last can: it
+    // is where it was unless the table went back past it (or it changed since, and then the
+    // whole table is read anew all the same, which costs time but loses nothing).
+    if (lastSeq_ > 0) {
+        Parameters p;
+        p.number(lastSeq_);
+        for (const std::string& column : lastRow_) p.text(column.c_str());
+        PgResult same(PQexecParams(c.get(),
+                                   "SELECT count(*) FROM tolmark_leases WHERE seq = $1 AND address = $2::inet "
+                                   "AND expiry = $3 AND last_access = $4 AND removed = $5",
+                                   p.count(), nullptr, p.values(), p.lengths(), p.formats(), 0));
+        if (PQresultStatus(same.get()) != PGRES_TUPLES_OK || PQntuples(same.get()) != 1) {
+            error = resultError(same.get(), c.get());
+            return Connected::No;
+        }
+        if (std::strcmp(PQgetvalue(same.get(), 0, 0), "1") != 0) lastSeq_ = 0;
+    }
     if (PQenterPipelineMode(c.get()) != 1) {
         error = connectionError(c.get(), line, sizeof line);
         return Connected::No;
@@ -437,6 +455,7 @@ void LeaseDatabase::disconnect(const std::string& reason) {
 
 void LeaseDatabase::run() {
     int pauseMs = kFirstRetryMs;  // before the next attempt, once the connection is lost
+    bool followPending = false;   // notified while the last look was under way
     auto deliverFollowed = [this](LeaseRow&& row) {
         std::lock_guard<std::mutex> guard(lock_);
         followed_.push_back(std::move(row));
@@ -474,21 +493,37 @@ void LeaseDatabase::run() {
         const platform::WaitResult waited =
             platform::waitReadable(std::span<const int>(fds, 2), &stop_, kFollowPeriodMs, std::span<bool>(readable, 2));
         if (waited == platform::WaitResult::Woken || stop_.signalled()) break;
-        bool followNow = waited == platform::WaitResult::Timeout;
+        bool followNow = followPending || waited == platform::WaitResult::Timeout;
+        followPending = false;
         if (readable[0]) {
             if (PQconsumeInput(connection_.get()) != 1 || PQstatus(connection_.get()) != CONNECTION_OK) {
                 char line[512];
                 disconnect(connectionError(connection_.get(), line, sizeof line));
                 continue;
             }
-            while (PgNotify notify = PgNotify(PQnotifies(connection_.get()))) followNow = true;
+            followNow = othersNotified() || followNow;
         }
         if (readable[1]) work_.reset();
         if (!writeQueued()) continue;
+        // A notification that came while the worker waited for an answer was read with it: libpq
+        // holds it, and the socket no longer shows it. Those that came with the writes' answers
+        // are looked at now, those that came with the look's in the next round, after the writes.
+        followNow = othersNotified() || followNow;
         if (followNow && !follow(deliverFollowed)) continue;
+        if (othersNotified()) {
+            followPending = true;
+            work_.signal();
+        }
     }
     connection_.reset();
     available_.store(false, std::memory_order_release);
+}
+
+bool LeaseDatabase::othersNotified() {
+    // The table's triggers notify this connection of its own writes too: those are not followed.
+    bool others = false;
+    while (PgNotify notify = PgNotify(PQnotifies(connection_.get()))) others = others || notify->be_pid != backendPid_;
+    return others;
 }
 
 bool LeaseDatabase::writeQueued() {
@@ -654,20 +689,33 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
         Parameters p;
         p.number(lastSeq_);
         if (PQsendQueryPrepared(c, kFollowStatement, p.count(), p.values(), p.lengths(), p.formats(), 0) != 1 ||
-            PQpipelineSync(c) != 1) {
+            PQsendQueryPrepared(c, kNewestStatement, 0, nullptr, nullptr, nullptr, 0) != 1 || PQpipelineSync(c) != 1) {
             disconnect(connectionError(c, line, sizeof line));
             return false;
         }
         PgResult result(PQgetResult(c));
         PgResult end(PQgetResult(c));
+        PgResult newest(PQgetResult(c));
+        PgResult newestEnd(PQgetResult(c));
         PgResult sync(PQgetResult(c));
-        if (result == nullptr || sync == nullptr || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
+        if (result == nullptr || newest == nullptr || sync == nullptr ||
+            PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
             disconnect(connectionError(c, line, sizeof line));
             return false;
         }
-        if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
-            disconnect(resultError(result.get(), c));
-            return false;
+        for (const PgResult* r : {&result, &newest}) {
+            if (PQresultStatus(r->get()) != PGRES_TUPLES_OK) {
+                disconnect(resultError(r->get(), c));
+                return false;
+            }
+        }
+        // Rows are never deleted and every write numbers its row anew: a table whose newest
+        // number is below one this server has seen went back (restored from a backup into the
+        // running database, the connections left open), and numbers it has seen come again for
+        // new changes. All of it is read anew.
+        if (PQntuples(newest.get()) == 1 && std::strtoll(PQgetvalue(newest.get(), 0, 0), nullptr, 10) < lastSeq_) {
+            lastSeq_ = 0;
+            continue;
         }
         const int rows = PQntuples(result.get());
         for (int i = 0; i < rows; ++i) {
@@ -689,6 +737,11 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
             }
             if (decoded.row->origin == origin_) continue;  // this server's own write
             deliver(std::move(*decoded.row));
+        }
+        if (rows > 0) {
+            // Ordered by number: the last row is the newest.
+            for (int column = 0; const int at : {0, 8, 7, 9})
+                lastRow_[column++] = PQgetvalue(result.get(), rows - 1, at);
         }
         if (rows < kFollowBatch) return true;
     }

@@ -116,6 +116,8 @@ private:
     // Writes what waits, a batch at a time; false when the connection was lost.
     bool writeQueued();
     bool writeBatch();
+    // Takes the notifications libpq holds; true when another connection than this one sent any.
+    bool othersNotified();
     // Reads the rows past the last sequence number seen; false when the connection was lost.
     bool follow(const std::function<void(LeaseRow&&)>& deliver);
     bool sendOp(const Op& op);
@@ -148,7 +150,11 @@ private:
 
     // The worker's own.
     PgConnection connection_;
+    int backendPid_ = 0;  // the database's process serving connection_: its own notifications
     std::int64_t lastSeq_ = 0;
+    // The row numbered lastSeq_ as it was read (address, expiry, last access, removed): found
+    // so again at a reconnect, everything up to that number is what this server has seen.
+    std::string lastRow_[4];
     bool reportedDown_ = false;
     std::vector<Op> batch_;
 };

@@ -164,7 +164,8 @@ bool prepareStatements(PGconn* c, std::string& error) {
     const std::string follow = followSql();
     for (const Statement& s : {Statement{kClaimStatement, kClaim, 12}, Statement{kPutStatement, kPut, 13},
                                Statement{kFilePutStatement, kFilePut, 13}, Statement{kRemoveStatement, kRemove, 5},
-                               Statement{kFollowStatement, follow.c_str(), 1}}) {
+                               Statement{kFollowStatement, follow.c_str(), 1},
+                               Statement{kNewestStatement, "SELECT coalesce(max(seq), 0) FROM tolmark_leases", 0}}) {
         PgResult result(PQprepare(c, s.name, s.sql, s.parameters, nullptr));
         if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
             error = oneLine(PQresultErrorMessage(result.get()));

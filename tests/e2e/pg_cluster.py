@@ -36,8 +36,10 @@ class Cluster:
         self.as_postgres(f"{self.bin}/pg_ctl", "-D", f"{self.dir}/data", "-l", f"{self.dir}/log", "-w", "-o",
                          f"-k {self.dir} -c listen_addresses={listen} -c fsync=off -c max_connections=50", "start")
 
-    def stop(self):
-        self.as_postgres(f"{self.bin}/pg_ctl", "-D", f"{self.dir}/data", "-m", "fast", "-w", "stop", check=False)
+    def stop(self, immediate=False):
+        """Stops the server; immediate: at once, as a crash would (the next start recovers)."""
+        self.as_postgres(f"{self.bin}/pg_ctl", "-D", f"{self.dir}/data", "-m", "immediate" if immediate else "fast",
+                         "-w", "stop", check=False)
 
     def remove(self):
         self.stop()

@@ -12,6 +12,7 @@ import os
 import re
 import signal
 import sys
+import threading
 import time
 import unittest
 
@@ -161,6 +162,39 @@ class LeaseDatabaseTest(unittest.TestCase):
             self.assertIn(r["address"], table)
         self.assertEqual(self.clients("dora", "02:84:01:00:01:00")[0]["type"], "ack")
 
+        # Stopped as by a crash while both servers claim addresses for a burst of new clients,
+        # and started again: every address acknowledged is in the table, for its client, and
+        # went to one client only.
+        other = self.start("b")
+        for s in self.servers.values():
+            s.settle(0.5)
+        marks = {name: len(s.lines) for name, s in self.servers.items()}
+        burst = []
+        clients = threading.Thread(target=lambda: burst.extend(
+            self.clients("dora", *(f"02:84:01:00:02:{i:02x}" for i in range(60)))))
+        clients.start()
+        under_way = time.monotonic() + 10  # once either server has acknowledged one of them
+        while time.monotonic() < under_way and all(s.wait_for(" ACK ", timeout=0.05, start=marks[n]) is None
+                                                   for n, s in self.servers.items()):
+            pass
+        self.pg.stop(immediate=True)
+        time.sleep(1)
+        self.pg.start()
+        clients.join()
+        for name, s in self.servers.items():
+            if s.wait_for("DHCP  Leases  database unreachable", timeout=1, start=marks[name]) is not None:
+                self.assertIsNotNone(s.wait_for("DHCP  Leases  database reachable again", timeout=40,
+                                                start=marks[name]), "\n".join(s.lines))
+        time.sleep(1)
+        table = self.leases()
+        acks = [r for r in burst if r["type"] == "ack"]
+        self.assertGreaterEqual(len(acks), 10, burst)
+        self.assertEqual({r["address"]: r["mac"].replace(":", "") for r in acks},
+                         {r["address"]: table.get(r["address"], ("missing",))[0] for r in acks},
+                         "\n".join(l for l in server.lines + ["--- b"] + other.lines if "Leases" in l))
+        self.assertEqual({a: m for a, m in self.acknowledged().items() if len(m) > 1}, {},
+                         "an address acknowledged to two clients")
+
     def test_the_files_leases_reach_a_database_that_was_away_at_the_start(self):
         # Leases given while the server kept them in its files alone...
         first = self.start("a", LeaseDatabase="")
@@ -180,15 +214,18 @@ class LeaseDatabaseTest(unittest.TestCase):
         self.assertEqual({r["address"]: r["mac"].replace(":", "") for r in given},
                          {a: table[a][0] for a in (r["address"] for r in given) if a in table})
 
-        # Renewals given while the database is away live in the file alone once the server stops;
-        # started again, before the database is back or after, the file's later leases stand.
-        for database_first in (False, True):
+        # Renewals given while the database is away live in the file alone once the server stops
+        # (or is killed once its files are saved, the writes still waiting); started again,
+        # before the database is back or after, the file's later leases stand.
+        for database_first, killed in ((False, False), (True, False), (True, True)):
             written = self.leases()
             self.pg.stop()
             time.sleep(1.1)  # the renewals end a second later at least
             renewed = self.clients("rebind", *(f"{r['mac']}={r['address']}" for r in given))
             self.assertTrue(all(r["type"] == "ack" for r in renewed), renewed)
-            server = self.restart("a", database_first)
+            if killed:
+                time.sleep(1.5)  # past the housekeeping's save of the files
+            server = self.restart("a", database_first, killed)
             self.assertIsNotNone(server.wait_for("leases from the lease database" if database_first
                                                  else "DHCP  Leases  database reachable again", timeout=40),
                                  "\n".join(server.lines))
@@ -206,9 +243,10 @@ class LeaseDatabaseTest(unittest.TestCase):
         self.start("a").settle(1)
         self.assertEqual(set(self.leases()), {r["address"] for r in given[1:]})
 
-    def restart(self, name, database_first):
-        """Stops the server (its files saved) and starts it again, the database before it or after."""
-        self.servers[name].proc.send_signal(signal.SIGTERM)
+    def restart(self, name, database_first, killed=False):
+        """Stops the server (its files saved) or kills it, and starts it again, the database before
+        it or after."""
+        self.servers[name].proc.send_signal(signal.SIGKILL if killed else signal.SIGTERM)
         self.servers[name].proc.wait(timeout=15)
         if database_first:
             self.pg.start()
