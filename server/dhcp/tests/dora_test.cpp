@@ -1,6 +1,8 @@
 // The DHCP exchanges of one client: DISCOVER, REQUEST in its states, RELEASE, DECLINE, INFORM,
 // and the NAK.
 
+#include <array>
+
 #include "server/dhcp/dhcp_protocol.h"
 #include "server/dhcp/dns_removal.h"
 #include "server/dhcp/tests/engine_fixture.h"
@@ -370,9 +372,9 @@ TEST_F(DnsRemovalTest, TheExpiryPassRemovesEachLeaseThatRanOutOnce) {
         const Mac m{2, 0, 0, 1, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)};
         bound += bindNamed(m, "burst").hostName.empty() ? 0 : 1;
     }
-    std::vector<std::size_t> perPass;
-    for (int i = 0; i < 3; ++i) perPass.push_back(pass.run(state_, queue_, clock_.now() + 4000));
-    EXPECT_EQ(perPass, (std::vector<std::size_t>{kDnsRemovalsPerPass, bound - kDnsRemovalsPerPass, 0}));
+    std::array<std::size_t, 3> perPass{};
+    for (std::size_t& queued : perPass) queued = pass.run(state_, queue_, clock_.now() + 4000);
+    EXPECT_EQ(perPass, (std::array<std::size_t, 3>{kDnsRemovalsPerPass, bound - kDnsRemovalsPerPass, 0}));
 }
 
 TEST(DnsUpdateQueue, KeepsTheNewestWhenFull) {
