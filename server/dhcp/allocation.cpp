@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/dns_removal.h"
 #include "server/dhcp/identity_match.h"
 #include "server/leases/client_rules.h"
 
@@ -190,10 +193,17 @@ AddressPlan planNamedAddress(EngineTables& c, const AddressPlan& from, Ipv4 addr
     return plan;
 }
 
-void giveUpOwnLeases(EngineTables& c, const RequestInput& r, const AddressPlan& plan) {
+void giveUpOwnLeases(EngineTables& c, const RequestInput& r, const AddressPlan& plan, const Profile& pool,
+                     DnsUpdateQueue* dnsQueue) {
     const PoolWalk walk(c.clients, plan.pool);
     ClientRecord* other = walk.firstExpiredOfOthers(plan.identity, r.now);
     walk.ownBefore(plan.identity, other, [&](ClientRecord& rec) {
+        // A lease still running ends here: the client moves on, and its name must not lead to
+        // the address the pool gives out next.
+        if (dnsQueue != nullptr && rec.expiry > r.now) {
+            if (std::optional<DnsUpdate> removal = leaseRemoval(pool, rec, requestDhcidIdentifier(r.view)))
+                dnsQueue->push(std::move(*removal));
+        }
         rec.lastAccess = 0;
         c.clients.setExpiry(rec, 0);
     });

@@ -4,6 +4,7 @@
 // nothing; the plan is committed once the request is decided.
 
 #include "server/dhcp/decision.h"
+#include "server/dhcp/dns_update_queue.h"
 #include "server/dhcp/engine_context.h"
 
 namespace tolmark::dhcp {
@@ -17,8 +18,10 @@ AddressPlan planAddress(EngineTables& tables, const RequestInput& request, const
 // as another client's current lease.
 AddressPlan planNamedAddress(EngineTables& tables, const AddressPlan& plan, Ipv4 address, std::int64_t now);
 
-// Gives up the client's own leases that plan.giveUpOwnFirst names.
-void giveUpOwnLeases(EngineTables& tables, const RequestInput& request, const AddressPlan& plan);
+// Gives up the client's own leases that plan.giveUpOwnFirst names; the names of those still
+// running are queued for removal (dnsQueue nullptr: not).
+void giveUpOwnLeases(EngineTables& tables, const RequestInput& request, const AddressPlan& plan, const Profile& pool,
+                     DnsUpdateQueue* dnsQueue);
 
 // Makes the plan's record what the plan says: the client's own record as it is, another
 // client's expired record taken over, or a new record linked in address order. nullptr when no

@@ -5,7 +5,6 @@
 #include "common/entry_line.h"
 #include "server/dhcp/allocation.h"
 #include "server/dhcp/dhcp_protocol.h"
-#include "server/dhcp/dns_message.h"
 #include "server/dhcp/dns_removal.h"
 #include "server/dhcp/ignored_clients.h"
 #include "server/dhcp/request_decision.h"
@@ -141,18 +140,12 @@ void commitServing(EngineTables& c, const RequestInput& in, const Decision& d, C
     logRuleLine(c, s, d, rec);
 }
 
-// The client as its DHCID record names it: by the client identifier it sent, else its hardware
-// address.
-std::vector<std::uint8_t> requestDhcidIdentifier(const RequestView& s) {
-    return dhcidIdentifier(s.clientIdentifier.value(),
-                           std::span<const std::uint8_t>(s.hardwareAddress, s.hardwareLength));
-}
-
-// A RELEASE or DECLINE that ends a lease still running: what it registered is removed, so that
-// the name no longer leads to an address another machine gets next. An address of a static entry
-// stays the client's, and so do its records.
+// A request that ends a lease still running: a RELEASE or DECLINE, a NAK (or the silence in its
+// place) for an address that is not the lease's, a REQUEST for another server. What the lease
+// registered is removed, so that the name no longer leads to an address another machine gets
+// next. An address of a static entry stays the client's, and so do its records.
 std::optional<DnsUpdate> endedLeaseRemoval(const RequestInput& in, const Decision& d, const ClientRecord& rec) {
-    const bool ends = d.rules.line == RuleLine::Release || d.rules.line == RuleLine::Decline;
+    const bool ends = d.rules.clearExpiry || d.rules.clearIdentity;
     if (d.bootp || !ends || d.selection.fixedAddress || rec.list() != ClientList::Dynamic || rec.expiry <= in.now)
         return std::nullopt;
     return leaseRemoval(*d.selection.profile, rec, requestDhcidIdentifier(in.view));

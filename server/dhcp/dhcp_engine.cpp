@@ -233,7 +233,7 @@ bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolC
         } else {
             plan = planAddress(tables_, in, pool, choice.test);
             if (plan.giveUpOwnFirst) {
-                giveUpOwnLeases(tables_, in, plan);
+                giveUpOwnLeases(tables_, in, plan, pool, dnsQueue_);
                 plan = planAddress(tables_, in, pool, choice.test);
             }
         }

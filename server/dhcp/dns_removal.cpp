@@ -41,6 +41,11 @@ std::vector<std::uint8_t> recordDhcidIdentifier(const Identity& identity) {
     return {};
 }
 
+std::vector<std::uint8_t> requestDhcidIdentifier(const RequestView& s) {
+    return dhcidIdentifier(s.clientIdentifier.value(),
+                           std::span<const std::uint8_t>(s.hardwareAddress, s.hardwareLength));
+}
+
 std::size_t DnsExpiryPass::run(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now) {
     if (until_ == 0) {
         // Nothing new has expired; a clock set back starts the next window from here.

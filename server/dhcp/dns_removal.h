@@ -12,6 +12,7 @@
 
 #include "config/profiles.h"
 #include "server/dhcp/dns_update_queue.h"
+#include "server/dhcp/request_summary.h"
 #include "server/leases/engine_state.h"
 
 namespace tolmark::dhcp {
@@ -29,6 +30,10 @@ std::optional<DnsUpdate> leaseRemoval(const Profile& profile, const ClientRecord
 // The DHCID identifier a record's identity gives: its client identifier or hardware address, as
 // the client sent them. Empty for relay values, which say nothing of what the client sent.
 std::vector<std::uint8_t> recordDhcidIdentifier(const Identity& identity);
+
+// The client as its DHCID record names it: by the client identifier it sent, else its hardware
+// address.
+std::vector<std::uint8_t> requestDhcidIdentifier(const RequestView& request);
 
 // Records looked at per hold of the engine lock, and removals queued per pass at most: a burst
 // of expiries goes out over several passes rather than pushing registrations out of the queue.

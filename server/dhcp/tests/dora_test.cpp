@@ -294,7 +294,8 @@ protected:
 
 // A RELEASE or DECLINE that ends a running dynamic lease removes what its ACK registered: the
 // name the record keeps (a RELEASE carries none), or the one "DNSBase" gives; the DHCID
-// identifier is the registration's.
+// identifier is the registration's. So does every other end the server's rules give a running
+// lease: a NAK, a REQUEST for another server, a "ChangeIP" DISCOVER that gives up the client's own.
 TEST_F(DnsRemovalTest, ReleaseAndDeclineRemoveTheNamesTheLeaseRegistered) {
     const Ipv4 other = makeIpv4(172, 16, 0, 100);
     const DnsUpdate pc7 = bindNamed(mac(7), "pc7"), pc8 = bindNamed(mac(8), "pc8");
@@ -302,25 +303,38 @@ TEST_F(DnsRemovalTest, ReleaseAndDeclineRemoveTheNamesTheLeaseRegistered) {
     ASSERT_EQ(based.hostName, "host-172-16-0-100");
     addStatic(mac(10), lan(5), "LAN").hostName = "fixed";
     ASSERT_EQ(bindNamed(mac(10), "").hostName, "fixed");
+    const DnsUpdate pc12 = bindNamed(mac(12), "pc12"), pc13 = bindNamed(mac(13), "pc13");
+    const DnsUpdate pc14 = bindNamed(mac(14), "pc14");
     const RequestBuilder decline8 =
         message(mac(8), kDecline).address(kRequestedAddress, lan(101)).address(kServerIdentifier, kServer);
+    const RequestBuilder elsewhere12 = request(mac(12)).address(kRequestedAddress, makeIpv4(10, 0, 0, 5));
+    const RequestBuilder chose13 =
+        request(mac(13)).address(kRequestedAddress, lan(103)).address(kServerIdentifier, lan(250));
     const struct {
         RequestBuilder message;
         Ipv4 source, interface;
         const DnsUpdate* removes;  // nullptr: nothing queued
+        bool changeIp = false;
     } steps[] = {
+        // Before any lease of the pool has ended: "ChangeIP" gives up all of the client's own.
+        {discover(mac(14)), 0, kServer, &pc14, true},
+        {discover(mac(14)), 0, kServer, nullptr, true},  // offered only: no lease to give up
         {release(mac(7), lan(100)), lan(100), kServer, &pc7},
         {release(mac(7), lan(100)), lan(100), kServer, nullptr},  // released already
         {decline8, 0, kServer, &pc8},
         {release(mac(9), other, kOther), other, kOther, &based},
         {release(mac(10), lan(5)), lan(5), kServer, nullptr},      // a static entry's address
         {release(mac(11), lan(102)), lan(102), kServer, nullptr},  // never leased
+        {elsewhere12, 0, kServer, &pc12},                           // NAK: moved to another subnet
+        {elsewhere12, 0, kServer, nullptr},                         // its lease ended with the first
+        {chose13, 0, kServer, &pc13},                               // chose another server
     };
     for (const auto& step : steps) {
+        settings([&](DhcpSettings& d) { d.general.changeIp = step.changeIp ? 1 : 0; });
         send(step.message, step.source, step.interface);
         const std::vector<DnsUpdate> got = queue_.takeAll();
-        ASSERT_EQ(got.size(), step.removes != nullptr ? 1u : 0u) << formatIpv4(step.source).c_str();
-        if (got.empty()) continue;
+        EXPECT_EQ(got.size(), step.removes != nullptr ? 1u : 0u) << "step " << &step - steps;
+        if (got.size() != 1) continue;
         const DnsUpdate& want = *step.removes;
         EXPECT_TRUE(got[0].removal);
         EXPECT_EQ(std::tie(got[0].hostName, got[0].domain, got[0].address, got[0].mask, got[0].clientIdentity),
