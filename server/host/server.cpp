@@ -264,7 +264,11 @@ void Server::startControlPipe() {
     const auto statsFrom = [this](std::uint32_t firstPool) { return stats(firstPool, kStatsPoolsPerReply); };
     pipeContext_ = std::make_unique<PipeContext>(PipeContext{
         .log = log_,
-        .clients = {.engine = engine_, .counters = counters_, .shared = sharedLeases_.get()},
+        .clients = {.engine = engine_,
+                    .counters = counters_,
+                    .shared = sharedLeases_.get(),
+                    .dnsQueue = &dnsQueue_,
+                    .clock = &platform_.clock},
         .profiles = {.engine = engine_,
                      .store = store_,
                      .settings = settings_,

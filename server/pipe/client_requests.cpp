@@ -5,8 +5,12 @@
 // takes it, reading ones included, since the receive loop rewrites records under it. A change
 // reaches the lease database, when there is one, before the lock is given back.
 
+#include <optional>
+#include <utility>
+
 #include "common/client_record.h"
 #include "common/pipe_requests.h"
+#include "server/dhcp/dns_removal.h"
 #include "server/leases/client_rules.h"
 #include "server/pipe/request_parts.h"
 
@@ -42,6 +46,20 @@ bool counted(const Fields& fields, ClientList list) {
 bool storableIdentity(const Identity& identity) {
     if (identity.kind == kIdentityHardware) return hardwareAddressReadsBack(identity.length);
     return identity.kind <= kIdentityClientId && identity.length >= 1 && identity.length <= kIdentityBytes;
+}
+
+// A dynamic lease an administrator removes while it runs ends here: the removal of the names it
+// registered, so that they no longer lead to an address the pool gives out next. One that ran
+// out had its removal from the expiry pass; a held address (no identity) names nobody.
+std::optional<dhcp::DnsUpdate> runningLeaseRemoval(const ClientAccess& context, const EngineState& engine,
+                                                   const ClientRecord& record) REQUIRES(engine.lock) {
+    const Identity identity = record.identity;
+    if (context.dnsQueue == nullptr || context.clock == nullptr || identity.length == 0 ||
+        record.expiry <= context.clock->now())
+        return std::nullopt;
+    const Profile* profile = engine.profiles.find(record.profile->view());
+    if (profile == nullptr) return std::nullopt;
+    return dhcp::leaseRemoval(*profile, record, dhcp::recordDhcidIdentifier(identity));
 }
 
 PipeMessage listRecords(ClientRequest& request, ClientList list) {
@@ -125,7 +143,10 @@ PipeMessage removeClient(ClientRequest& request) {
     ClientRecord* record = engine.clients.resolve(*handle, list);
     if (record == nullptr) return valueReply(0);
     const bool wasCounted = counted(*record, list);
+    std::optional<dhcp::DnsUpdate> removal =
+        list == ClientList::Dynamic ? runningLeaseRemoval(context, engine, *record) : std::nullopt;
     if (!deleteRecord(engine.clients, list, *record)) return valueReply(0);
+    if (removal) context.dnsQueue->push(std::move(*removal));
     shareChanges(context.shared, engine, 0);
     // Keep the status counters near the truth between recounts.
     if (list == ClientList::Static) context.counters.staticCount.fetch_sub(1);

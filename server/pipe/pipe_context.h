@@ -19,6 +19,8 @@
 #include "config/config_store.h"
 #include "config/interface_table.h"
 #include "config/settings_holder.h"
+#include "platform/clock.h"
+#include "server/dhcp/dns_update_queue.h"
 #include "server/leases/engine_state.h"
 #include "server/leases/shared_leases.h"
 #include "server/metrics/server_metrics.h"
@@ -42,6 +44,10 @@ struct ClientAccess {
     StatusCounters& counters;
     // Leases shared through a lease database: changes are written to it. nullptr: none.
     SharedLeases* shared = nullptr;
+    // A running lease removed by an administrator takes its DNS names with it: the removal is
+    // queued here, the lease judged running by the clock. Either nullptr: nothing is queued.
+    dhcp::DnsUpdateQueue* dnsQueue = nullptr;
+    const platform::Clock* clock = nullptr;
 };
 
 // Profiles: reload, purge, read, rename and the editor's checks.

@@ -367,6 +367,31 @@ class DnsUpdate(unittest.TestCase):
         self.wait_for_record(f"brief.{ZONE}", "A", expect=address)
         self.wait_for_record(self.reverse(address), "PTR", expect=f"brief.{ZONE}.")
 
+    def test_8d_a_running_lease_removed_through_the_pipe_loses_its_records(self):
+        ns, dev = self.clients["a"]
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0a:0d:0d")
+        address = self.lease("a", "-x", "hostname:dropped")
+        self.wait_for_record(f"dropped.{ZONE}", "A", expect=address)
+        self.wait_for_record(self.reverse(address), "PTR", expect=f"dropped.{ZONE}.")
+        # As the manager removes a lease: its handle from a walk of the dynamic list
+        # (ListDynamic), then RemoveClient of list 1.
+        program = ("import socket, struct, sys\n"
+                   "s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET); s.settimeout(5)\n"
+                   "s.connect(b'\\0tolmark_dhcp_server')\n"
+                   "value, handle = 0, 0\n"
+                   "while True:\n"
+                   "    s.send(struct.pack('<IiQ', 8, value, handle)); r = s.recv(4096)\n"
+                   "    if len(r) < 336: sys.exit('not listed')\n"
+                   "    if socket.inet_ntoa(r[16:20]) == sys.argv[1]: break\n"
+                   "    value, handle = 1, struct.unpack('<Q', r[328:336])[0]\n"
+                   "s.send(struct.pack('<IiQ', 6, 1, struct.unpack('<Q', r[8:16])[0]))\n"
+                   "print(*struct.unpack('<Ii', s.recv(4096)[:8]))\n")
+        r = self.lab.ns_run(self.srv, sys.executable, "-c", program, address, check=False)
+        self.assertEqual(r.stdout.strip(), "0 1", r.stderr)
+        self.wait_for_record(f"dropped.{ZONE}", "A", expect="")
+        self.wait_for_record(self.reverse(address), "PTR", expect="")
+        self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal dropped.{ZONE} sent", timeout=2))
+
 
 class StaticNames(unittest.TestCase):
     """Static entries named in the host's name service: "ip netns exec" shows the server the

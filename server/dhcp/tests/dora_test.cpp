@@ -325,9 +325,9 @@ TEST_F(DnsRemovalTest, ReleaseAndDeclineRemoveTheNamesTheLeaseRegistered) {
         {release(mac(9), other, kOther), other, kOther, &based},
         {release(mac(10), lan(5)), lan(5), kServer, nullptr},      // a static entry's address
         {release(mac(11), lan(102)), lan(102), kServer, nullptr},  // never leased
-        {elsewhere12, 0, kServer, &pc12},                           // NAK: moved to another subnet
-        {elsewhere12, 0, kServer, nullptr},                         // its lease ended with the first
-        {chose13, 0, kServer, &pc13},                               // chose another server
+        {elsewhere12, 0, kServer, &pc12},                          // NAK: moved to another subnet
+        {elsewhere12, 0, kServer, nullptr},                        // its lease ended with the first
+        {chose13, 0, kServer, &pc13},                              // chose another server
     };
     for (const auto& step : steps) {
         settings([&](DhcpSettings& d) { d.general.changeIp = step.changeIp ? 1 : 0; });

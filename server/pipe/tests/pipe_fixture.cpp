@@ -16,7 +16,7 @@ PipeFixture::PipeFixture(int logLevel)
       clients(engine.clients),
       profiles(engine.profiles),
       context{.log = log,
-              .clients = {.engine = engine, .counters = counters},
+              .clients = {.engine = engine, .counters = counters, .dnsQueue = &dnsQueue, .clock = &clock},
               .profiles = {.engine = engine,
                            .store = store,
                            .settings = settings,

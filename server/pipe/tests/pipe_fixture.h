@@ -49,6 +49,8 @@ public:
     std::atomic<int> statusChanged{0};
     std::atomic<int> reloadRequest{0};
     std::atomic<int> paused{0};
+    FakeClock clock;
+    dhcp::DnsUpdateQueue dnsQueue;
 
     int flushes = 0;
     int nameLookups = 0;

@@ -9,9 +9,11 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <tuple>
 
 #include "common/client_record.h"
 #include "common/settings_blocks.h"
+#include "server/dhcp/dns_removal.h"
 #include "server/leases/client_files.h"
 #include "server/leases/client_rules.h"
 #include "server/pipe/tests/pipe_fixture.h"
@@ -83,10 +85,11 @@ protected:
         putU64(payload, 0, handle);
         return fixture.send(admin, PipeCode::RemoveClient, list, payload);
     }
-    ClientRecord& lease(Ipv4 address, std::uint8_t macByte, const char* profile = "Standard") {
+    ClientRecord& lease(Ipv4 address, std::uint8_t macByte, const char* profile = "Standard",
+                        std::int64_t expiry = 1700000000) {
         ClientRecord* record = findOrInsertDynamic(fixture.clients, *fixture.profiles.find(profile), address);
         fixture.clients.setIdentity(*record, staticImage(macByte, 0).fields.identity);
-        fixture.clients.setExpiry(*record, 1700000000);
+        fixture.clients.setExpiry(*record, expiry);
         return *record;
     }
 
@@ -482,9 +485,16 @@ TEST_F(RequestHandlerTest, WalkSurvivesRemovalOfTheRecordJustReceived) {
     EXPECT_EQ(left[0].fields.address, ip(0, 4));
 }
 
+// A removed lease that was still running takes the names it registered with it; one that ran
+// out had its removal from the expiry pass, and a profile without a DNS server registered none.
 TEST_F(RequestHandlerTest, RemovedDynamicEntryStaysAsAFreeSlot) {
     EXPECT_EQ(list(PipeCode::ListDynamic, 0).size, 4u);
-    lease(ip(0, 120), 7);
+    fixture.store.writeText("Standard", "DNS1IP", std::string_view("10.0.0.1"));
+    fixture.store.writeInt("Standard", "DNSAccept", 1, 0);
+    fixture.store.writeText("Standard", "DNSName", std::string_view("lab.test"));
+    fixture.loadProfiles();
+    const std::int64_t now = fixture.clock.now();
+    lease(ip(0, 120), 7, "Standard", now + 600).hostName = "pc7";
     const auto before = walk(PipeCode::ListDynamic);
     ASSERT_EQ(before.size(), 1u);
     const PipeMessage reply = remove(1, before[0].handle);
@@ -497,6 +507,25 @@ TEST_F(RequestHandlerTest, RemovedDynamicEntryStaysAsAFreeSlot) {
     EXPECT_EQ(after[0].fields.expiry, 0);
     EXPECT_EQ(after[0].fields.address, ip(0, 120));
     EXPECT_GT(fixture.clients.changes(ClientList::Dynamic), 0);
+    const std::vector<dhcp::DnsUpdate> queued = fixture.dnsQueue.takeAll();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_TRUE(queued[0].removal);
+    EXPECT_EQ(std::tie(queued[0].hostName, queued[0].domain, queued[0].address, queued[0].dnsServer),
+              std::make_tuple(std::string("pc7"), std::string("lab.test"), ip(0, 120), ip(0, 1)));
+    EXPECT_EQ(queued[0].clientIdentity, dhcp::recordDhcidIdentifier(staticImage(7, 0).fields.identity));
+
+    const struct {
+        Ipv4 address;
+        const char* profile;
+        std::int64_t expiry;
+    } kept[] = {{ip(0, 121), "Standard", now}, {ip(1, 100), "Lab", now + 600}};
+    for (const auto& row : kept) {
+        ClientRecord& record = lease(row.address, 8, row.profile, row.expiry);
+        record.hostName = "pc8";
+        EXPECT_EQ(remove(1, fixture.clients.handleOf(record)).value(), 1);
+    }
+    remove(1, after[0].handle);  // the free slot
+    EXPECT_EQ(fixture.dnsQueue.size(), 0u);
 }
 
 TEST_F(RequestHandlerTest, UpdateClientChangesTheNamedRecordOnly) {
