@@ -193,14 +193,21 @@ AddressPlan planNamedAddress(EngineTables& c, const AddressPlan& from, Ipv4 addr
     return plan;
 }
 
+bool isHold(const ClientRecord& rec) {
+    const Identity id = rec.identity;
+    return id.kind == kIdentityHardware && id.length == 6 &&
+           std::all_of(id.bytes.begin(), id.bytes.begin() + 6, [](std::uint8_t b) { return b == 0; });
+}
+
 void giveUpOwnLeases(EngineTables& c, const RequestInput& r, const AddressPlan& plan, const Profile& pool,
                      DnsUpdateQueue* dnsQueue) {
     const PoolWalk walk(c.clients, plan.pool);
     ClientRecord* other = walk.firstExpiredOfOthers(plan.identity, r.now);
     walk.ownBefore(plan.identity, other, [&](ClientRecord& rec) {
         // A lease still running ends here: the client moves on, and its name must not lead to
-        // the address the pool gives out next.
-        if (dnsQueue != nullptr && rec.expiry > r.now) {
+        // the address the pool gives out next. A hold (met by an all-zero hardware address) is
+        // no lease and registered nothing.
+        if (dnsQueue != nullptr && rec.expiry > r.now && !isHold(rec)) {
             if (std::optional<DnsUpdate> removal = leaseRemoval(pool, rec, requestDhcidIdentifier(r.view)))
                 dnsQueue->push(std::move(*removal));
         }

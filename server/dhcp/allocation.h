@@ -18,6 +18,10 @@ AddressPlan planAddress(EngineTables& tables, const RequestInput& request, const
 // as another client's current lease.
 AddressPlan planNamedAddress(EngineTables& tables, const AddressPlan& plan, Ipv4 address, std::int64_t now);
 
+// A record that holds an address for the host or for a conflict is no lease: its all-zero
+// hardware address belongs to no client.
+bool isHold(const ClientRecord& record);
+
 // Gives up the client's own leases that plan.giveUpOwnFirst names; the names of those still
 // running are queued for removal (dnsQueue nullptr: not).
 void giveUpOwnLeases(EngineTables& tables, const RequestInput& request, const AddressPlan& plan, const Profile& pool,

@@ -189,18 +189,6 @@ ReplyPlan DhcpEngine::park(Parked& p, std::span<const std::uint8_t> request, con
     return ReplyPlan{.parked = true, .ticket = p.ticket};
 }
 
-namespace {
-
-// A record that holds an address for the host or for a conflict is no lease: its all-zero
-// hardware address belongs to no client.
-bool isHold(const ClientRecord& rec) {
-    const Identity id = rec.identity;
-    return id.kind == kIdentityHardware && id.length == 6 &&
-           std::all_of(id.bytes.begin(), id.bytes.begin() + 6, [](std::uint8_t b) { return b == 0; });
-}
-
-}  // namespace
-
 bool DhcpEngine::unusableForClients(Ipv4 address, const Profile& pool) const {
     const std::uint32_t hostBits = ~ipv4ToHostOrder(pool.subnetMask);
     // Only a mask whose ones stand left of its zeros, with room for more than two addresses.

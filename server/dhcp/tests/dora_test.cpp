@@ -305,6 +305,7 @@ TEST_F(DnsRemovalTest, ReleaseAndDeclineRemoveTheNamesTheLeaseRegistered) {
     ASSERT_EQ(bindNamed(mac(10), "").hostName, "fixed");
     const DnsUpdate pc12 = bindNamed(mac(12), "pc12"), pc13 = bindNamed(mac(13), "pc13");
     const DnsUpdate pc14 = bindNamed(mac(14), "pc14");
+    addDynamic(Mac{}, lan(149), clock_.now() + 600).hostName = "held";  // an address held back
     const RequestBuilder decline8 =
         message(mac(8), kDecline).address(kRequestedAddress, lan(101)).address(kServerIdentifier, kServer);
     const RequestBuilder elsewhere12 = request(mac(12)).address(kRequestedAddress, makeIpv4(10, 0, 0, 5));
@@ -317,6 +318,7 @@ TEST_F(DnsRemovalTest, ReleaseAndDeclineRemoveTheNamesTheLeaseRegistered) {
         bool changeIp = false;
     } steps[] = {
         // Before any lease of the pool has ended: "ChangeIP" gives up all of the client's own.
+        {discover(Mac{}), 0, kServer, nullptr, true},  // a hold is no lease
         {discover(mac(14)), 0, kServer, &pc14, true},
         {discover(mac(14)), 0, kServer, nullptr, true},  // offered only: no lease to give up
         {release(mac(7), lan(100)), lan(100), kServer, &pc7},
