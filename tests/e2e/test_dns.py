@@ -323,12 +323,17 @@ class DnsUpdate(unittest.TestCase):
         self.assertIsNotNone(self.server.wait_for(f"DHCP  Release {':'.join(f'{b:02x}' for b in hw)} ({address})",
                                                   timeout=5))
 
-    def test_8a_a_release_removes_the_records_the_lease_registered(self):
+    def named_lease(self, hw, host):
+        """A lease on segment a for a client never seen, with both its records in DNS."""
         ns, dev = self.clients["a"]
-        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0a:08:08")
-        address = self.lease("a", "-x", "hostname:leaving")
-        self.wait_for_record(f"leaving.{ZONE}", "A", expect=address)
-        self.wait_for_record(self.reverse(address), "PTR", expect=f"leaving.{ZONE}.")
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", hw)
+        address = self.lease("a", "-x", f"hostname:{host}")
+        self.wait_for_record(f"{host}.{ZONE}", "A", expect=address)
+        self.wait_for_record(self.reverse(address), "PTR", expect=f"{host}.{ZONE}.")
+        return address
+
+    def test_8a_a_release_removes_the_records_the_lease_registered(self):
+        address = self.named_lease("02:00:00:0a:08:08", "leaving")
         self.assertNotEqual(self.dig(f"leaving.{ZONE}", "DHCID"), "")
         self.release("a", bytes.fromhex("0200000a0808"), address)
         self.wait_for_record(f"leaving.{ZONE}", "A", expect="")
@@ -368,11 +373,7 @@ class DnsUpdate(unittest.TestCase):
         self.wait_for_record(self.reverse(address), "PTR", expect=f"brief.{ZONE}.")
 
     def test_8d_a_running_lease_removed_through_the_pipe_loses_its_records(self):
-        ns, dev = self.clients["a"]
-        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0a:0d:0d")
-        address = self.lease("a", "-x", "hostname:dropped")
-        self.wait_for_record(f"dropped.{ZONE}", "A", expect=address)
-        self.wait_for_record(self.reverse(address), "PTR", expect=f"dropped.{ZONE}.")
+        address = self.named_lease("02:00:00:0a:0d:0d", "dropped")
         # As the manager removes a lease: its handle from a walk of the dynamic list
         # (ListDynamic), then RemoveClient of list 1.
         program = ("import socket, struct, sys\n"
