@@ -10,6 +10,7 @@
 
 #include "common/client_record.h"
 #include "common/pipe_requests.h"
+#include "server/dhcp/allocation.h"
 #include "server/dhcp/dns_removal.h"
 #include "server/leases/client_rules.h"
 #include "server/pipe/request_parts.h"
@@ -50,11 +51,12 @@ bool storableIdentity(const Identity& identity) {
 
 // A dynamic lease an administrator removes while it runs ends here: the removal of the names it
 // registered, so that they no longer lead to an address the pool gives out next. One that ran
-// out had its removal from the expiry pass; a held address (no identity) names nobody.
+// out had its removal from the expiry pass; a held address (no identity, or the all-zero
+// hardware address) names nobody.
 std::optional<dhcp::DnsUpdate> runningLeaseRemoval(const ClientAccess& context, const EngineState& engine,
                                                    const ClientRecord& record) REQUIRES(engine.lock) {
     const Identity identity = record.identity;
-    if (context.dnsQueue == nullptr || context.clock == nullptr || identity.length == 0 ||
+    if (context.dnsQueue == nullptr || context.clock == nullptr || identity.length == 0 || dhcp::isHold(record) ||
         record.expiry <= context.clock->now())
         return std::nullopt;
     const Profile* profile = engine.profiles.find(record.profile->view());
