@@ -15,9 +15,24 @@ void DatabaseLeases::takeAnswers(EngineState& engine, std::vector<ClaimAnswer>& 
     followed_.clear();
     database_.take(results_, followed_);
     const std::int64_t now = std::time(nullptr);
-    for (const LeaseRow& row : followed_)
+    for (const LeaseRow& row : followed_) {
+        if (row.reread && writeBack(engine.clients, row, now)) continue;
+        // This server's own write, read anew: its records are as new as the row or newer.
+        if (row.reread && row.origin == database_.origin()) continue;
         applySharedLease(engine.clients, row.fields, row.removed, engine.profiles, now);
+    }
     for (const ClaimResult& r : results_) answers.push_back(ClaimAnswer{r.ticket, r.outcome});
+}
+
+bool DatabaseLeases::writeBack(ClientTable& table, const LeaseRow& row, std::int64_t now) {
+    const ClientRecord* record = table.findAddress(ClientList::Dynamic, row.fields.address, nullptr);
+    if (record == nullptr || record->expiry <= now || record->expiry <= row.fields.expiry) return false;
+    LeasePut mine{LeaseFields::from(*record), row.fields.identity, false, now, row.fields.expiry};
+    if (!identityEquals(mine.fields.identity, row.fields.identity) ||
+        !profileNameEquals(mine.fields.profile.view(), row.fields.profile))
+        return false;
+    database_.put(mine);
+    return true;
 }
 
 StartChoice chooseAtStart(const LeaseRow& row, const ClientFields& file) {

@@ -41,6 +41,12 @@ public:
 
 private:
     void write(ClientTable& table, std::int64_t now, bool fromFile);
+    // A row read anew after the table was restored from a backup, where this server holds a
+    // longer running lease of the same client (identity and profile): the row is the older (a
+    // renewal given since the backup), and the server's lease is written back in its place,
+    // so that no server gives the address out while the client still uses it. False for any
+    // other row, which is followed as usual.
+    bool writeBack(ClientTable& table, const LeaseRow& row, std::int64_t now);
 
     LeaseDatabase& database_;
     std::vector<JournalChange> changes_;  // reused: nothing is allocated per request

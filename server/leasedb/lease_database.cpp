@@ -321,7 +321,10 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
             error = resultError(same.get(), c.get());
             return Connected::No;
         }
-        if (std::strcmp(PQgetvalue(same.get(), 0, 0), "1") != 0) lastSeq_ = 0;
+        if (std::strcmp(PQgetvalue(same.get(), 0, 0), "1") != 0) {
+            lastSeq_ = 0;
+            rereading_ = true;
+        }
     }
     if (PQenterPipelineMode(c.get()) != 1) {
         error = connectionError(c.get(), line, sizeof line);
@@ -715,6 +718,7 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
         // new changes. All of it is read anew.
         if (PQntuples(newest.get()) == 1 && std::strtoll(PQgetvalue(newest.get(), 0, 0), nullptr, 10) < lastSeq_) {
             lastSeq_ = 0;
+            rereading_ = true;
             continue;
         }
         const int rows = PQntuples(result.get());
@@ -735,7 +739,10 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
                     continue;
                 }
             }
-            if (decoded.row->origin == origin_) continue;  // this server's own write
+            // This server's own write, unless the table went back: then the row may be an older
+            // state of a lease this server has changed since.
+            if (decoded.row->origin == origin_ && !rereading_) continue;
+            decoded.row->reread = rereading_;
             deliver(std::move(*decoded.row));
         }
         if (rows > 0) {
@@ -743,7 +750,10 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
             for (int column = 0; const int at : {0, 8, 7, 9})
                 lastRow_[column++] = PQgetvalue(result.get(), rows - 1, at);
         }
-        if (rows < kFollowBatch) return true;
+        if (rows < kFollowBatch) {
+            rereading_ = false;
+            return true;
+        }
     }
 }
 

@@ -100,6 +100,8 @@ public:
     std::size_t waiting() const;
     // The database as the status shows it: host, port, database and user (no password).
     const std::string& description() const { return description_; }
+    // This process's mark on the rows it writes (LeaseRow::origin).
+    const std::string& origin() const { return origin_; }
 
 private:
     enum class OpKind : std::uint8_t { Claim, Put, FilePut, Remove };
@@ -152,6 +154,7 @@ private:
     PgConnection connection_;
     int backendPid_ = 0;  // the database's process serving connection_: its own notifications
     std::int64_t lastSeq_ = 0;
+    bool rereading_ = false;  // the table went back: the rows up to its newest are read anew
     // The row numbered lastSeq_ as it was read (address, expiry, last access, removed): found
     // so again at a reconnect, everything up to that number is what this server has seen.
     std::string lastRow_[4];

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,6 +14,7 @@
 
 #include "server/leasedb/database_leases.h"
 #include "server/leasedb/tests/postgres_instance.h"
+#include "server/leases/client_rules.h"
 #include "tests/support/fakes.h"
 
 namespace tolmark::leasedb {
@@ -177,12 +179,25 @@ TEST_F(LeaseDatabaseTest, AnAddressGoesToOneClientOnly) {
     EXPECT_EQ(server->sql("SELECT encode(identity, 'hex'), expiry FROM tolmark_leases WHERE address = '10.0.0.5'"),
               "101112131402|9000");
 
-    // A write of a server that has not seen the latest lease of the address changes nothing.
-    LeasePut stale = lease(five, client(2), 0, 5000);
-    stale.previousExpiry = 0;  // it knew the address as merely offered
-    b->put(stale);
-    ASSERT_TRUE(drained(*b));
-    EXPECT_EQ(server->sql("SELECT expiry FROM tolmark_leases WHERE address = '10.0.0.5'"), "9000");
+    // A write of a server that has not seen the latest lease of the address changes nothing,
+    // unless it is a longer lease of the same client (identity and profile): the client may use
+    // the address as long as either lease says.
+    struct Write {
+        std::int64_t expiry, known;
+        const char* profile;
+        const char* standing;
+    };
+    for (const Write& w : {Write{0, 0, "lan", "9000"},        // it knew the address as merely offered
+                           Write{9900, 8000, "wan", "9000"},  // the client in another profile
+                           Write{8500, 8000, "lan", "9000"},  // shorter than the row's
+                           Write{9900, 8000, "lan", "9900"}}) {
+        LeasePut stale = lease(five, client(2), w.expiry, 5000);
+        stale.previousExpiry = w.known;
+        stale.fields.profile.assign(w.profile);
+        b->put(stale);
+        ASSERT_TRUE(drained(*b));
+        EXPECT_EQ(server->sql("SELECT expiry FROM tolmark_leases WHERE address = '10.0.0.5'"), w.standing) << w.expiry;
+    }
 
     // A lost claim hands over the holder, so that the server stops offering the address.
     std::vector<LeaseRow> holders;
@@ -294,6 +309,70 @@ TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
     const auto written = std::chrono::steady_clock::now();
     EXPECT_EQ(unfollowed(*b, {makeIpv4(10, 0, 1, 31)}), "");
     EXPECT_LT(std::chrono::steady_clock::now() - written, std::chrono::milliseconds(3500));
+}
+
+// The table restored from a backup while the servers run, where it holds an older lease of
+// clients this server renewed since: one that this server wrote, and one another server wrote
+// before the client came here. This server's leases stay, and go back into the table, so that
+// no other server gives their addresses out while the clients still use them.
+TEST_F(LeaseDatabaseTest, ARestoredOlderLeaseOfThisServersClientIsWrittenBack) {
+    LockedLog log;
+    auto a = openDatabase(log);
+    auto b = openDatabase(log);
+    a->start();
+    b->start();
+    const std::int64_t now = std::time(nullptr);
+    const Ipv4 addresses[] = {makeIpv4(10, 0, 6, 1), makeIpv4(10, 0, 6, 2)};
+    a->put(lease(addresses[0], client(1), now + 300, now));
+    b->put(lease(addresses[1], client(2), now + 300, now));
+    ASSERT_TRUE(drained(*a) && drained(*b));
+    const std::string backupSeq = server->sql("SELECT max(seq) FROM tolmark_leases").value();
+    ASSERT_TRUE(server->sql("DROP TABLE IF EXISTS backup; CREATE TABLE backup AS SELECT * FROM tolmark_leases"));
+
+    // Both renewed through this server; it then follows a change past the backup.
+    EngineState engine(log);
+    Profile lan;
+    lan.name = "lan";
+    lan.baseIp = makeIpv4(10, 0, 6, 1);
+    lan.range = 20;
+    engine.profilesLockedByUser().assign({lan});
+    for (std::uint8_t k = 1; k <= 2; ++k) {
+        LeasePut renewal = lease(addresses[k - 1], client(k), now + 600, now);
+        renewal.previousExpiry = now + 300;
+        a->put(renewal);
+        ASSERT_TRUE(applySharedLease(engine.clientsLockedByUser(), renewal.fields.toClientFields(), false,
+                                     engine.profilesLockedByUser(), now));
+    }
+    b->put(lease(makeIpv4(10, 0, 6, 9), client(9), now + 600, now));
+    ASSERT_EQ(unfollowed(*a, {addresses[1], makeIpv4(10, 0, 6, 9)}), "");
+
+    ASSERT_TRUE(server->sql(
+        "ALTER TABLE tolmark_leases DISABLE TRIGGER USER; DELETE FROM tolmark_leases; INSERT INTO tolmark_leases "
+        "SELECT * FROM backup; SELECT setval('tolmark_lease_seq', " +
+        backupSeq +
+        "); ALTER TABLE tolmark_leases ENABLE TRIGGER USER; SELECT pg_terminate_backend(pid) FROM "
+        "pg_stat_activity WHERE application_name = 'Velkora'"));
+    DatabaseLeases shared(*a);
+    const std::string renewed = std::to_string(now + 600) + "\n" + std::to_string(now + 600);
+    auto inTable = [] {
+        return server->sql("SELECT expiry FROM tolmark_leases WHERE address < '10.0.6.9' ORDER BY address");
+    };
+    auto inEngine = [&] {
+        Hold hold(engine.lock);
+        std::vector<ClaimAnswer> answers;
+        shared.takeAnswers(engine, answers);
+        std::string out;
+        for (Ipv4 address : addresses) {
+            const ClientRecord* r = engine.clients.findAddress(ClientList::Dynamic, address, nullptr);
+            out += (out.empty() ? "" : "\n") + std::to_string(r != nullptr ? r->expiry : 0);
+        }
+        return out;
+    };
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while ((inEngine() != renewed || inTable() != renewed) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(inEngine(), renewed);
+    EXPECT_EQ(inTable(), renewed);
 }
 
 TEST_F(LeaseDatabaseTest, RowsAHandEditBrokeAreLoggedAndSkipped) {
