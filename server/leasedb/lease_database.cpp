@@ -751,6 +751,7 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
                 lastRow_[column++] = PQgetvalue(result.get(), rows - 1, at);
         }
         if (rows < kFollowBatch) {
+            if (rereading_) rereads_.fetch_add(1, std::memory_order_release);
             rereading_ = false;
             return true;
         }

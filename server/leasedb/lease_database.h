@@ -102,6 +102,9 @@ public:
     const std::string& description() const { return description_; }
     // This process's mark on the rows it writes (LeaseRow::origin).
     const std::string& origin() const { return origin_; }
+    // How many times the table was read anew after it went back; counted once all its rows
+    // wait to be taken (LeaseRow::reread).
+    std::uint64_t rereads() const { return rereads_.load(std::memory_order_acquire); }
 
 private:
     enum class OpKind : std::uint8_t { Claim, Put, FilePut, Remove };
@@ -148,6 +151,7 @@ private:
     platform::WakeEvent ready_;
     platform::WakeEvent stop_;
     std::atomic<bool> available_{false};
+    std::atomic<std::uint64_t> rereads_{0};
     std::thread worker_;
 
     // The worker's own.

@@ -311,40 +311,73 @@ TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
     EXPECT_LT(std::chrono::steady_clock::now() - written, std::chrono::milliseconds(3500));
 }
 
-// The table restored from a backup while the servers run, where it holds an older lease of
-// clients this server renewed since: one that this server wrote, and one another server wrote
-// before the client came here. This server's leases stay, and go back into the table, so that
-// no other server gives their addresses out while the clients still use them.
-TEST_F(LeaseDatabaseTest, ARestoredOlderLeaseOfThisServersClientIsWrittenBack) {
+// The table restored from a backup while the servers run: this server's running leases stay,
+// and go back into the table where the backup holds an older state of their addresses, so that
+// no other server gives them out while their clients still use them. Another client's running
+// lease in the backup stands.
+TEST_F(LeaseDatabaseTest, ARestoreKeepsTheLeasesThisServerGaveSince) {
     LockedLog log;
     auto a = openDatabase(log);
     auto b = openDatabase(log);
     a->start();
     b->start();
     const std::int64_t now = std::time(nullptr);
-    const Ipv4 addresses[] = {makeIpv4(10, 0, 6, 1), makeIpv4(10, 0, 6, 2)};
-    a->put(lease(addresses[0], client(1), now + 300, now));
-    b->put(lease(addresses[1], client(2), now + 300, now));
+    struct Case {
+        bool backupByA;             // in the backup: written by this server, or by the other
+        std::uint8_t backupClient;  // 0: no row
+        std::int64_t backupExpiry;  // from now
+        std::uint8_t client;        // given by this server since, until now + 600
+        std::int64_t standing;      // in the table and in this server's records at the end
+    } cases[] = {
+        {true, 1, 300, 1, 600},   // renewed here since
+        {false, 2, 300, 2, 600},  // leased through the other server, renewed here since
+        {true, 0, 0, 3, 600},     // leased here since
+        {false, 4, -10, 5, 600},  // another client's lease, expired, then given here
+        {false, 6, 300, 7, 300},  // another client's lease, removed, then given here
+    };
+    auto address = [](std::size_t k) { return makeIpv4(10, 0, 6, static_cast<std::uint8_t>(k + 1)); };
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
+        if (c.backupClient != 0)
+            (c.backupByA ? a : b)->put(lease(address(k), client(c.backupClient), now + c.backupExpiry, now));
+    }
     ASSERT_TRUE(drained(*a) && drained(*b));
     const std::string backupSeq = server->sql("SELECT max(seq) FROM tolmark_leases").value();
     ASSERT_TRUE(server->sql("DROP TABLE IF EXISTS backup; CREATE TABLE backup AS SELECT * FROM tolmark_leases"));
 
-    // Both renewed through this server; it then follows a change past the backup.
+    // This server's leases since; then it follows a change past the backup.
     EngineState engine(log);
     Profile lan;
     lan.name = "lan";
-    lan.baseIp = makeIpv4(10, 0, 6, 1);
+    lan.baseIp = address(0);
     lan.range = 20;
     engine.profilesLockedByUser().assign({lan});
-    for (std::uint8_t k = 1; k <= 2; ++k) {
-        LeasePut renewal = lease(addresses[k - 1], client(k), now + 600, now);
-        renewal.previousExpiry = now + 300;
-        a->put(renewal);
-        ASSERT_TRUE(applySharedLease(engine.clientsLockedByUser(), renewal.fields.toClientFields(), false,
+    std::string given;
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
+        if (c.backupClient != 0 && c.backupClient != c.client && c.backupExpiry > 0) {
+            LeasePut removal = lease(address(k), client(c.backupClient), now + c.backupExpiry, now);
+            removal.remove = true;
+            removal.previousExpiry = now + c.backupExpiry;
+            b->put(removal);
+            ASSERT_TRUE(drained(*b));
+        }
+        LeasePut put = lease(address(k), client(c.client), now + 600, now);
+        put.previous = client(c.backupClient);
+        put.previousExpiry = now + c.backupExpiry;
+        a->put(put);
+        ASSERT_TRUE(applySharedLease(engine.clientsLockedByUser(), put.fields.toClientFields(), false,
                                      engine.profilesLockedByUser(), now));
+        given += (given.empty() ? "" : "\n") + std::to_string(now + c.standing);
     }
-    b->put(lease(makeIpv4(10, 0, 6, 9), client(9), now + 600, now));
-    ASSERT_EQ(unfollowed(*a, {addresses[1], makeIpv4(10, 0, 6, 9)}), "");
+    b->put(lease(makeIpv4(10, 0, 6, 30), client(30), now + 600, now));
+    ASSERT_EQ(unfollowed(*a, {address(1), makeIpv4(10, 0, 6, 30)}), "");
+    DatabaseLeases shared(*a);
+    {
+        Hold hold(engine.lock);
+        std::vector<ClaimAnswer> answers;
+        shared.takeAnswers(engine, answers);  // what it followed before the restore
+    }
 
     ASSERT_TRUE(server->sql(
         "ALTER TABLE tolmark_leases DISABLE TRIGGER USER; DELETE FROM tolmark_leases; INSERT INTO tolmark_leases "
@@ -352,27 +385,27 @@ TEST_F(LeaseDatabaseTest, ARestoredOlderLeaseOfThisServersClientIsWrittenBack) {
         backupSeq +
         "); ALTER TABLE tolmark_leases ENABLE TRIGGER USER; SELECT pg_terminate_backend(pid) FROM "
         "pg_stat_activity WHERE application_name = 'Velkora'"));
-    DatabaseLeases shared(*a);
-    const std::string renewed = std::to_string(now + 600) + "\n" + std::to_string(now + 600);
     auto inTable = [] {
-        return server->sql("SELECT expiry FROM tolmark_leases WHERE address < '10.0.6.9' ORDER BY address");
+        return server->sql(
+            "SELECT string_agg(expiry::text, E'\\n' ORDER BY address) FROM tolmark_leases WHERE address < "
+            "'10.0.6.30'");
     };
     auto inEngine = [&] {
         Hold hold(engine.lock);
         std::vector<ClaimAnswer> answers;
         shared.takeAnswers(engine, answers);
         std::string out;
-        for (Ipv4 address : addresses) {
-            const ClientRecord* r = engine.clients.findAddress(ClientList::Dynamic, address, nullptr);
+        for (std::size_t k = 0; k < std::size(cases); ++k) {
+            const ClientRecord* r = engine.clients.findAddress(ClientList::Dynamic, address(k), nullptr);
             out += (out.empty() ? "" : "\n") + std::to_string(r != nullptr ? r->expiry : 0);
         }
         return out;
     };
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while ((inEngine() != renewed || inTable() != renewed) && std::chrono::steady_clock::now() < end)
+    while ((inEngine() != given || inTable() != given) && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_EQ(inEngine(), renewed);
-    EXPECT_EQ(inTable(), renewed);
+    EXPECT_EQ(inEngine(), given);
+    EXPECT_EQ(inTable(), given);
 }
 
 TEST_F(LeaseDatabaseTest, RowsAHandEditBrokeAreLoggedAndSkipped) {
