@@ -373,18 +373,6 @@ TEST_F(LeaseDatabaseTest, ARestoreKeepsTheLeasesThisServerGaveSince) {
     b->put(lease(makeIpv4(10, 0, 6, 30), client(30), now + 600, now));
     ASSERT_EQ(unfollowed(*a, {address(1), makeIpv4(10, 0, 6, 30)}), "");
     DatabaseLeases shared(*a);
-    {
-        Hold hold(engine.lock);
-        std::vector<ClaimAnswer> answers;
-        shared.takeAnswers(engine, answers);  // what it followed before the restore
-    }
-
-    ASSERT_TRUE(server->sql(
-        "ALTER TABLE tolmark_leases DISABLE TRIGGER USER; DELETE FROM tolmark_leases; INSERT INTO tolmark_leases "
-        "SELECT * FROM backup; SELECT setval('tolmark_lease_seq', " +
-        backupSeq +
-        "); ALTER TABLE tolmark_leases ENABLE TRIGGER USER; SELECT pg_terminate_backend(pid) FROM "
-        "pg_stat_activity WHERE application_name = 'Velkora'"));
     auto inTable = [] {
         return server->sql(
             "SELECT string_agg(expiry::text, E'\\n' ORDER BY address) FROM tolmark_leases WHERE address < "
@@ -408,6 +396,14 @@ TEST_F(LeaseDatabaseTest, ARestoreKeepsTheLeasesThisServerGaveSince) {
         EXPECT_EQ(inEngine(), given);
         EXPECT_EQ(inTable(), given);
     };
+    inEngine();  // takes what it followed before the restore
+
+    ASSERT_TRUE(server->sql(
+        "ALTER TABLE tolmark_leases DISABLE TRIGGER USER; DELETE FROM tolmark_leases; INSERT INTO tolmark_leases "
+        "SELECT * FROM backup; SELECT setval('tolmark_lease_seq', " +
+        backupSeq +
+        "); ALTER TABLE tolmark_leases ENABLE TRIGGER USER; SELECT pg_terminate_backend(pid) FROM "
+        "pg_stat_activity WHERE application_name = 'Velkora'"));
     settle();
 
     // Reconnected after the row it saw last changed, the server reads the table anew too, but
