@@ -5,6 +5,15 @@
 #include "server/leases/client_rules.h"
 
 namespace tolmark::leasedb {
+namespace {
+
+// A running lease of a client: not a record freed by hand, nor an address held for no client
+// (a reservation for a static entry, a row whose client could not be read).
+bool clientLease(const ClientRecord& record, std::int64_t now) {
+    return record.expiry > now && record.identity->kind() != kIdentityFree && record.identity->length() != 0;
+}
+
+}  // namespace
 
 bool DatabaseLeases::claim(std::uint64_t ticket, const LeaseFields& lease, const Identity& previous, std::int64_t now) {
     return database_.claim(ticket, LeasePut{lease, previous, false, now});
@@ -13,11 +22,42 @@ bool DatabaseLeases::claim(std::uint64_t ticket, const LeaseFields& lease, const
 void DatabaseLeases::takeAnswers(EngineState& engine, std::vector<ClaimAnswer>& answers) {
     results_.clear();
     followed_.clear();
+    // Counted before taking: a table read anew to its end has all its rows among those taken.
+    const std::uint64_t rereads = database_.rereads();
     database_.take(results_, followed_);
     const std::int64_t now = std::time(nullptr);
-    for (const LeaseRow& row : followed_)
+    for (const LeaseRow& row : followed_) {
+        if (row.reread) rereadAddresses_.insert(row.fields.address);
+        if (row.reread && writeBack(engine.clients, row, now)) continue;
+        // This server's own write, read anew: its records are as new as the row or newer.
+        if (row.reread && row.origin == database_.origin()) continue;
         applySharedLease(engine.clients, row.fields, row.removed, engine.profiles, now);
+    }
+    if (rereads != rereads_) {
+        rereads_ = rereads;
+        writeUnread(engine.clients, now);
+    }
     for (const ClaimResult& r : results_) answers.push_back(ClaimAnswer{r.ticket, r.outcome});
+}
+
+void DatabaseLeases::writeUnread(ClientTable& table, std::int64_t now) {
+    for (const ClientRecord* r = table.first(ClientList::Dynamic); r != nullptr; r = table.next(*r)) {
+        if (!clientLease(*r, now) || rereadAddresses_.contains(r->address)) continue;
+        database_.put(LeasePut{LeaseFields::from(*r), r->identity->get(), false, now, r->expiry});
+    }
+    rereadAddresses_.clear();
+}
+
+bool DatabaseLeases::writeBack(ClientTable& table, const LeaseRow& row, std::int64_t now) {
+    const ClientRecord* record = table.findAddress(ClientList::Dynamic, row.fields.address, nullptr);
+    if (record == nullptr || !clientLease(*record, now) || record->expiry <= row.fields.expiry) return false;
+    LeasePut mine{LeaseFields::from(*record), row.fields.identity, false, now, row.fields.expiry};
+    const bool free = row.removed || row.fields.expiry <= now;
+    if (!free && !(identityEquals(mine.fields.identity, row.fields.identity) &&
+                   profileNameEquals(mine.fields.profile.view(), row.fields.profile)))
+        return false;
+    database_.put(mine);
+    return true;
 }
 
 StartChoice chooseAtStart(const LeaseRow& row, const ClientFields& file) {

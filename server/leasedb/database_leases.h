@@ -3,6 +3,7 @@
 // the database as they are, and the client table's journal becomes the writes that keep the
 // database's rows what this server's records are.
 
+#include <unordered_set>
 #include <vector>
 
 #include "server/leasedb/lease_database.h"
@@ -41,11 +42,23 @@ public:
 
 private:
     void write(ClientTable& table, std::int64_t now, bool fromFile);
+    // A row read anew after the table went back (restored from a backup), at an address where
+    // this server holds a running lease, and that says the address is free (removed, expired,
+    // released) or holds a shorter lease of the same client (identity and profile): the row is
+    // the older, and the server's lease is written back in its place, so that no server gives
+    // the address out while the client still uses it. False for any other row, which is
+    // followed as usual: another client's running lease stands.
+    bool writeBack(ClientTable& table, const LeaseRow& row, std::int64_t now);
+    // Once the table has been read anew: the running leases at addresses it has no row of (given
+    // since the backup) are written back.
+    void writeUnread(ClientTable& table, std::int64_t now);
 
     LeaseDatabase& database_;
     std::vector<JournalChange> changes_;  // reused: nothing is allocated per request
     std::vector<ClaimResult> results_;
     std::vector<LeaseRow> followed_;
+    std::uint64_t rereads_ = 0;                 // of the database, when last taken
+    std::unordered_set<Ipv4> rereadAddresses_;  // the addresses of the rows read anew so far
 };
 
 }  // namespace tolmark::leasedb

@@ -308,20 +308,27 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
     // The newest number alone cannot tell: the other servers may have written as many changes
     // since the restore as this server had seen since the backup. The row it saw last can: it
     // is where it was unless the table went back past it (or it changed since, and then the
-    // whole table is read anew all the same, which costs time but loses nothing).
+    // whole table is read anew all the same, which costs time but loses nothing). A row's number
+    // only grows, and rows stay: its address numbered lower than that, or gone, or the newest
+    // number below it, and the table surely went back (restoredSince_ says so to the rows read).
     if (lastSeq_ > 0) {
         Parameters p;
         p.number(lastSeq_);
         for (const std::string& column : lastRow_) p.text(column.c_str());
-        PgResult same(PQexecParams(c.get(),
-                                   "SELECT count(*) FROM tolmark_leases WHERE seq = $1 AND address = $2::inet "
-                                   "AND expiry = $3 AND last_access = $4 AND removed = $5",
-                                   p.count(), nullptr, p.values(), p.lengths(), p.formats(), 0));
+        PgResult same(PQexecParams(
+            c.get(),
+            "SELECT (SELECT count(*) FROM tolmark_leases WHERE seq = $1 AND address = $2::inet AND expiry = $3 "
+            "AND last_access = $4 AND removed = $5), (SELECT seq < $1 FROM tolmark_leases WHERE address = $2::inet) "
+            "IS NOT FALSE OR (SELECT coalesce(max(seq), 0) FROM tolmark_leases) < $1",
+            p.count(), nullptr, p.values(), p.lengths(), p.formats(), 0));
         if (PQresultStatus(same.get()) != PGRES_TUPLES_OK || PQntuples(same.get()) != 1) {
             error = resultError(same.get(), c.get());
             return Connected::No;
         }
-        if (std::strcmp(PQgetvalue(same.get(), 0, 0), "1") != 0) lastSeq_ = 0;
+        if (std::strcmp(PQgetvalue(same.get(), 0, 0), "1") != 0) {
+            lastSeq_ = 0;
+            restoredSince_ = restoredSince_ || PQgetvalue(same.get(), 0, 1)[0] == 't';
+        }
     }
     if (PQenterPipelineMode(c.get()) != 1) {
         error = connectionError(c.get(), line, sizeof line);
@@ -715,6 +722,7 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
         // new changes. All of it is read anew.
         if (PQntuples(newest.get()) == 1 && std::strtoll(PQgetvalue(newest.get(), 0, 0), nullptr, 10) < lastSeq_) {
             lastSeq_ = 0;
+            restoredSince_ = true;
             continue;
         }
         const int rows = PQntuples(result.get());
@@ -735,7 +743,10 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
                     continue;
                 }
             }
-            if (decoded.row->origin == origin_) continue;  // this server's own write
+            // This server's own write, unless the table went back: then the row may be an older
+            // state of a lease this server has changed since.
+            if (decoded.row->origin == origin_ && !restoredSince_) continue;
+            decoded.row->reread = restoredSince_;
             deliver(std::move(*decoded.row));
         }
         if (rows > 0) {
@@ -743,7 +754,11 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
             for (int column = 0; const int at : {0, 8, 7, 9})
                 lastRow_[column++] = PQgetvalue(result.get(), rows - 1, at);
         }
-        if (rows < kFollowBatch) return true;
+        if (rows < kFollowBatch) {
+            if (restoredSince_) rereads_.fetch_add(1, std::memory_order_release);
+            restoredSince_ = false;
+            return true;
+        }
     }
 }
 

@@ -100,6 +100,11 @@ public:
     std::size_t waiting() const;
     // The database as the status shows it: host, port, database and user (no password).
     const std::string& description() const { return description_; }
+    // This process's mark on the rows it writes (LeaseRow::origin).
+    const std::string& origin() const { return origin_; }
+    // How many times the table was read anew after it went back (restored from a backup);
+    // counted once all its rows wait to be taken (LeaseRow::reread).
+    std::uint64_t rereads() const { return rereads_.load(std::memory_order_acquire); }
 
 private:
     enum class OpKind : std::uint8_t { Claim, Put, FilePut, Remove };
@@ -146,12 +151,15 @@ private:
     platform::WakeEvent ready_;
     platform::WakeEvent stop_;
     std::atomic<bool> available_{false};
+    std::atomic<std::uint64_t> rereads_{0};
     std::thread worker_;
 
     // The worker's own.
     PgConnection connection_;
     int backendPid_ = 0;  // the database's process serving connection_: its own notifications
     std::int64_t lastSeq_ = 0;
+    // The table went back (restored from a backup): it is read anew to its newest row.
+    bool restoredSince_ = false;
     // The row numbered lastSeq_ as it was read (address, expiry, last access, removed): found
     // so again at a reconnect, everything up to that number is what this server has seen.
     std::string lastRow_[4];

@@ -23,6 +23,10 @@ struct LeaseRow {
                            // expiry is the removed lease's, or 0 after a hand DELETE)
     std::int64_t seq = 0;  // the database's number of the last write
     std::string origin;    // the server process that wrote it last; empty for other writers
+    // Read anew after the table went back (restored from a backup): the row may be older than
+    // what the servers have written and followed since. Such rows of this server's own writes
+    // come too.
+    bool reread = false;
 };
 
 // A change to one address: the record as it is to stand (or its removal), on condition that

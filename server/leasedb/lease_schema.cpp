@@ -83,7 +83,13 @@ INSERT INTO tolmark_schema (version) VALUES (1);
 #define TOLMARK_SAME_HOLDER "l.identity_kind = $10 AND l.identity = $11"
 
 constexpr const char* kClaim = TOLMARK_PUT("l.removed OR l.expiry < $12 OR (" TOLMARK_SAME_HOLDER ")");
-constexpr const char* kPut = TOLMARK_PUT("l.removed OR l.expiry < $12 OR (" TOLMARK_SAME_HOLDER " AND l.expiry = $13)");
+// A write also replaces a shorter lease of the same client (identity and profile) that it did
+// not know: another server renewed the client for less time meanwhile, or the table was
+// restored from a backup. The client may use the address as long as either lease says, so the
+// longer one stands; handed back, the shorter would end this server's lease early.
+constexpr const char* kPut = TOLMARK_PUT(
+    "l.removed OR l.expiry < $12 OR (" TOLMARK_SAME_HOLDER
+    " AND l.expiry = $13) OR (l.identity_kind = $2 AND l.identity = $3 AND l.profile = $4 AND l.expiry < $9)");
 // A lease of the client files written at start, when the row may be newer or older than the
 // file: over a row of the same client (identity and profile), the file's lease stands when it
 // runs longer than a lease the row did not end (a release, a decline or a NAK clears the expiry),

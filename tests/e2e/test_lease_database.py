@@ -3,9 +3,10 @@ the test, run as the postgres user in a namespace of its own) and two Velkora on
 segment, both with "LeaseDatabase". Both active: no address goes to two clients; one killed:
 the other renews its clients' leases; the database stopped and started: nothing acknowledged is
 lost; a server restarted keeps the renewals its files hold that the database missed, but not
-the leases removed or released meanwhile; a standby (backup detection) takes over with the
-leases; libpq hidden from the server: the database counts as unreachable, and -check says why. PostgreSQL starts once for the whole file;
-every test has a database of its own."""
+the leases removed or released meanwhile; the table restored from a backup gets back the
+leases given since; a standby (backup detection) takes over with the leases; libpq hidden from
+the server: the database counts as unreachable, and -check says why. PostgreSQL starts once for
+the whole file; every test has a database of its own."""
 
 import json
 import os
@@ -194,6 +195,30 @@ class LeaseDatabaseTest(unittest.TestCase):
                          "\n".join(l for l in server.lines + ["--- b"] + other.lines if "Leases" in l))
         self.assertEqual({a: m for a, m in self.acknowledged().items() if len(m) > 1}, {},
                          "an address acknowledged to two clients")
+
+    def test_a_table_restored_from_a_backup_gets_back_the_leases_given_since(self):
+        server = self.start("a")
+        first = self.clients("dora", *(f"02:84:03:00:00:{i:02x}" for i in range(3)))
+        self.assertTrue(all(r["type"] == "ack" for r in first), first)
+        self.pg.sql("CREATE TABLE backup AS SELECT * FROM tolmark_leases", self.database)
+        backup_seq = self.pg.sql("SELECT max(seq) FROM tolmark_leases", self.database)
+        # Renewed later (so for longer) and one client more since the backup; the server has
+        # looked at the table since (every five seconds).
+        time.sleep(2)
+        since = self.clients("rebind", *(f"{r['mac']}={r['address']}" for r in first[:2]))
+        since += self.clients("dora", "02:84:03:00:01:00")
+        self.assertTrue(all(r["type"] == "ack" for r in since), since)
+        time.sleep(6)
+        given = self.leases()
+        # Restored into the running database, the server's connection left open (pg_restore).
+        self.pg.sql("ALTER TABLE tolmark_leases DISABLE TRIGGER USER; DELETE FROM tolmark_leases; INSERT INTO "
+                    f"tolmark_leases SELECT * FROM backup; SELECT setval('tolmark_lease_seq', {backup_seq}); "
+                    "ALTER TABLE tolmark_leases ENABLE TRIGGER USER", self.database)
+        self.assertNotEqual(self.leases(), given)
+        deadline = time.monotonic() + 15
+        while self.leases() != given and time.monotonic() < deadline:
+            time.sleep(0.5)
+        self.assertEqual(self.leases(), given, "\n".join(l for l in server.lines if "Leases" in l))
 
     def test_the_files_leases_reach_a_database_that_was_away_at_the_start(self):
         # Leases given while the server kept them in its files alone...

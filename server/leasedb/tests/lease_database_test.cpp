@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,6 +14,7 @@
 
 #include "server/leasedb/database_leases.h"
 #include "server/leasedb/tests/postgres_instance.h"
+#include "server/leases/client_rules.h"
 #include "tests/support/fakes.h"
 
 namespace tolmark::leasedb {
@@ -177,12 +179,25 @@ TEST_F(LeaseDatabaseTest, AnAddressGoesToOneClientOnly) {
     EXPECT_EQ(server->sql("SELECT encode(identity, 'hex'), expiry FROM tolmark_leases WHERE address = '10.0.0.5'"),
               "101112131402|9000");
 
-    // A write of a server that has not seen the latest lease of the address changes nothing.
-    LeasePut stale = lease(five, client(2), 0, 5000);
-    stale.previousExpiry = 0;  // it knew the address as merely offered
-    b->put(stale);
-    ASSERT_TRUE(drained(*b));
-    EXPECT_EQ(server->sql("SELECT expiry FROM tolmark_leases WHERE address = '10.0.0.5'"), "9000");
+    // A write of a server that has not seen the latest lease of the address changes nothing,
+    // unless it is a longer lease of the same client (identity and profile): the client may use
+    // the address as long as either lease says.
+    struct Write {
+        std::int64_t expiry, known;
+        const char* profile;
+        const char* standing;
+    };
+    for (const Write& w : {Write{0, 0, "lan", "9000"},        // it knew the address as merely offered
+                           Write{9900, 8000, "wan", "9000"},  // the client in another profile
+                           Write{8500, 8000, "lan", "9000"},  // shorter than the row's
+                           Write{9900, 8000, "lan", "9900"}}) {
+        LeasePut stale = lease(five, client(2), w.expiry, 5000);
+        stale.previousExpiry = w.known;
+        stale.fields.profile.assign(w.profile);
+        b->put(stale);
+        ASSERT_TRUE(drained(*b));
+        EXPECT_EQ(server->sql("SELECT expiry FROM tolmark_leases WHERE address = '10.0.0.5'"), w.standing) << w.expiry;
+    }
 
     // A lost claim hands over the holder, so that the server stops offering the address.
     std::vector<LeaseRow> holders;
@@ -294,6 +309,111 @@ TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
     const auto written = std::chrono::steady_clock::now();
     EXPECT_EQ(unfollowed(*b, {makeIpv4(10, 0, 1, 31)}), "");
     EXPECT_LT(std::chrono::steady_clock::now() - written, std::chrono::milliseconds(3500));
+}
+
+// The table restored from a backup while the servers run: this server's running leases stay,
+// and go back into the table where the backup holds an older state of their addresses, so that
+// no other server gives them out while their clients still use them. Another client's running
+// lease in the backup stands.
+TEST_F(LeaseDatabaseTest, ARestoreKeepsTheLeasesThisServerGaveSince) {
+    LockedLog log;
+    auto a = openDatabase(log);
+    auto b = openDatabase(log);
+    a->start();
+    b->start();
+    const std::int64_t now = std::time(nullptr);
+    struct Case {
+        bool backupByA;             // in the backup: written by this server, or by the other
+        std::uint8_t backupClient;  // 0: no row
+        std::int64_t backupExpiry;  // from now
+        std::uint8_t client;        // given by this server since, until now + 600
+        std::int64_t standing;      // in the table and in this server's records at the end
+    } cases[] = {
+        {true, 1, 300, 1, 600},   // renewed here since
+        {false, 2, 300, 2, 600},  // leased through the other server, renewed here since
+        {true, 0, 0, 3, 600},     // leased here since
+        {false, 4, -10, 5, 600},  // another client's lease, expired, then given here
+        {false, 6, 300, 7, 300},  // another client's lease, removed, then given here
+    };
+    auto address = [](std::size_t k) { return makeIpv4(10, 0, 6, static_cast<std::uint8_t>(k + 1)); };
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
+        if (c.backupClient != 0)
+            (c.backupByA ? a : b)->put(lease(address(k), client(c.backupClient), now + c.backupExpiry, now));
+    }
+    ASSERT_TRUE(drained(*a) && drained(*b));
+    const std::string backupSeq = server->sql("SELECT max(seq) FROM tolmark_leases").value();
+    ASSERT_TRUE(server->sql("DROP TABLE IF EXISTS backup; CREATE TABLE backup AS SELECT * FROM tolmark_leases"));
+
+    // This server's leases since; then it follows a change past the backup.
+    EngineState engine(log);
+    Profile lan;
+    lan.name = "lan";
+    lan.baseIp = address(0);
+    lan.range = 20;
+    engine.profilesLockedByUser().assign({lan});
+    std::string given;
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
+        if (c.backupClient != 0 && c.backupClient != c.client && c.backupExpiry > 0) {
+            LeasePut removal = lease(address(k), client(c.backupClient), now + c.backupExpiry, now);
+            removal.remove = true;
+            removal.previousExpiry = now + c.backupExpiry;
+            b->put(removal);
+            ASSERT_TRUE(drained(*b));
+        }
+        LeasePut put = lease(address(k), client(c.client), now + 600, now);
+        put.previous = client(c.backupClient);
+        put.previousExpiry = now + c.backupExpiry;
+        a->put(put);
+        ASSERT_TRUE(applySharedLease(engine.clientsLockedByUser(), put.fields.toClientFields(), false,
+                                     engine.profilesLockedByUser(), now));
+        given += (given.empty() ? "" : "\n") + std::to_string(now + c.standing);
+    }
+    b->put(lease(makeIpv4(10, 0, 6, 30), client(30), now + 600, now));
+    ASSERT_EQ(unfollowed(*a, {address(1), makeIpv4(10, 0, 6, 30)}), "");
+    DatabaseLeases shared(*a);
+    auto inTable = [] {
+        return server->sql(
+            "SELECT string_agg(expiry::text, E'\\n' ORDER BY address) FROM tolmark_leases WHERE address < "
+            "'10.0.6.30'");
+    };
+    auto inEngine = [&] {
+        Hold hold(engine.lock);
+        std::vector<ClaimAnswer> answers;
+        shared.takeAnswers(engine, answers);
+        std::string out;
+        for (std::size_t k = 0; k < std::size(cases); ++k) {
+            const ClientRecord* r = engine.clients.findAddress(ClientList::Dynamic, address(k), nullptr);
+            out += (out.empty() ? "" : "\n") + std::to_string(r != nullptr ? r->expiry : 0);
+        }
+        return out;
+    };
+    auto settle = [&] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while ((inEngine() != given || inTable() != given) && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(milliseconds(100));
+        EXPECT_EQ(inEngine(), given);
+        EXPECT_EQ(inTable(), given);
+    };
+    inEngine();  // takes what it followed before the restore
+
+    ASSERT_TRUE(server->sql(
+        "ALTER TABLE tolmark_leases DISABLE TRIGGER USER; DELETE FROM tolmark_leases; INSERT INTO tolmark_leases "
+        "SELECT * FROM backup; SELECT setval('tolmark_lease_seq', " +
+        backupSeq +
+        "); ALTER TABLE tolmark_leases ENABLE TRIGGER USER; SELECT pg_terminate_backend(pid) FROM "
+        "pg_stat_activity WHERE application_name = 'Velkora'"));
+    settle();
+
+    // Reconnected after the row it saw last changed, the server reads the table anew too, but
+    // the table did not go back: a release written meanwhile is followed, not undone.
+    ASSERT_TRUE(server->sql(
+        "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'Velkora'; SELECT "
+        "pg_sleep(0.2); UPDATE tolmark_leases SET remark = remark; UPDATE tolmark_leases SET expiry = 0 WHERE "
+        "address = '10.0.6.1'"));
+    given = "0" + given.substr(given.find('\n'));
+    settle();
 }
 
 TEST_F(LeaseDatabaseTest, RowsAHandEditBrokeAreLoggedAndSkipped) {
