@@ -52,6 +52,13 @@ protected:
             "tolmark_leases_notify CASCADE");
     }
 
+    // A server's lease database, opened and with its worker running.
+    std::unique_ptr<LeaseDatabase> startedDatabase(LockedLog& log) {
+        auto db = openDatabase(log);
+        if (db) db->start();
+        return db;
+    }
+
     std::unique_ptr<LeaseDatabase> openDatabase(LockedLog& log, std::vector<LeaseRow>* rows = nullptr,
                                                 OpenStatus expected = OpenStatus::Ready,
                                                 milliseconds statementTimeout = kStatementTimeout) {
@@ -151,10 +158,8 @@ TEST_F(LeaseDatabaseTest, SchemaIsCreatedOnceAndANewerOneRefusesTheStart) {
 // Two servers ask for addresses: the database gives each address to one client only.
 TEST_F(LeaseDatabaseTest, AnAddressGoesToOneClientOnly) {
     LockedLog log;
-    auto a = openDatabase(log);
-    auto b = openDatabase(log);
-    a->start();
-    b->start();
+    auto a = startedDatabase(log);
+    auto b = startedDatabase(log);
     const Ipv4 five = makeIpv4(10, 0, 0, 5);
     struct Step {
         LeaseDatabase* db;
@@ -220,10 +225,8 @@ TEST_F(LeaseDatabaseTest, AnAddressGoesToOneClientOnly) {
 
 TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
     LockedLog log;
-    auto a = openDatabase(log);
-    auto b = openDatabase(log);
-    a->start();
-    b->start();
+    auto a = startedDatabase(log);
+    auto b = startedDatabase(log);
     for (std::uint8_t k = 1; k <= 3; ++k) a->put(lease(makeIpv4(10, 0, 1, k), client(k), 5000));
     std::vector<ClaimResult> claims;
     std::vector<LeaseRow> seenByB, seenByA;
@@ -317,10 +320,8 @@ TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
 // lease in the backup stands.
 TEST_F(LeaseDatabaseTest, ARestoreKeepsTheLeasesThisServerGaveSince) {
     LockedLog log;
-    auto a = openDatabase(log);
-    auto b = openDatabase(log);
-    a->start();
-    b->start();
+    auto a = startedDatabase(log);
+    auto b = startedDatabase(log);
     const std::int64_t now = std::time(nullptr);
     struct Case {
         bool backupByA;             // in the backup: written by this server, or by the other
@@ -525,10 +526,8 @@ TEST(LeaseDatabaseConnection, AStringLibpqCannotReadIsRefusedWithoutItsPassword)
 // and the log says so once each way.
 TEST_F(LeaseDatabaseTest, AnOutageRefusesClaimsKeepsWritesAndRecovers) {
     LockedLog log;
-    auto a = openDatabase(log);
-    auto b = openDatabase(log);
-    a->start();
-    b->start();
+    auto a = startedDatabase(log);
+    auto b = startedDatabase(log);
     ASSERT_EQ(claimOnce(*a, 1, lease(makeIpv4(10, 0, 3, 1), client(1), 3000)), ClaimOutcome::Won);
     ASSERT_TRUE(server->pause());
     // The first write after the loss finds it. Each write names the expiry it replaces (3000 is
