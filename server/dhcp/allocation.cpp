@@ -207,8 +207,9 @@ void giveUpOwnLeases(EngineTables& c, const RequestInput& r, const AddressPlan& 
         // A lease still running ends here: the client moves on, and its name must not lead to
         // the address the pool gives out next. A hold (met by an all-zero hardware address) is
         // no lease and registered nothing.
-        if (dnsQueue != nullptr && rec.expiry > r.now && !isHold(rec)) {
-            if (std::optional<DnsUpdate> removal = leaseRemoval(pool, rec, requestDhcidIdentifier(r.view)))
+        if (dnsQueue != nullptr) {
+            if (std::optional<DnsUpdate> removal =
+                    runningLeaseRemoval(pool, rec, requestDhcidIdentifier(r.view), r.now))
                 dnsQueue->push(std::move(*removal));
         }
         rec.lastAccess = 0;

@@ -146,9 +146,8 @@ void commitServing(EngineTables& c, const RequestInput& in, const Decision& d, C
 // next. An address of a static entry stays the client's, and so do its records.
 std::optional<DnsUpdate> endedLeaseRemoval(const RequestInput& in, const Decision& d, const ClientRecord& rec) {
     const bool ends = d.rules.clearExpiry || d.rules.clearIdentity;
-    if (d.bootp || !ends || d.selection.fixedAddress || rec.list() != ClientList::Dynamic || rec.expiry <= in.now)
-        return std::nullopt;
-    return leaseRemoval(*d.selection.profile, rec, requestDhcidIdentifier(in.view));
+    if (d.bootp || !ends || d.selection.fixedAddress || rec.list() != ClientList::Dynamic) return std::nullopt;
+    return runningLeaseRemoval(*d.selection.profile, rec, requestDhcidIdentifier(in.view), in.now);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "server/dhcp/allocation.h"
 #include "server/dhcp/dns_message.h"
 #include "server/dhcp/request_decision.h"
 
@@ -22,8 +23,12 @@ std::string_view leaseHostName(const Profile& p, const ClientRecord& record, cha
 std::optional<DnsUpdate> leaseRemoval(const Profile& p, const ClientRecord& record,
                                       std::vector<std::uint8_t> identity) {
     char buffer[kHostNameChars + 1];
+    // A record that holds an address for nobody (no identity, or a hold's all-zero hardware
+    // address) registered nothing.
+    const Identity holder = record.identity;
+    if (p.dnsUpdate == 0 || holder.length == 0 || isHold(record)) return std::nullopt;
     const std::string_view name = leaseHostName(p, record, buffer);
-    if (p.dnsUpdate == 0 || name.empty()) return std::nullopt;
+    if (name.empty()) return std::nullopt;
     return DnsUpdate{.hostName = std::string(name),
                      .domain = p.dnsName,
                      .address = record.address,
@@ -32,6 +37,12 @@ std::optional<DnsUpdate> leaseRemoval(const Profile& p, const ClientRecord& reco
                      .dnsServer = p.dns[0],
                      .clientIdentity = std::move(identity),
                      .removal = true};
+}
+
+std::optional<DnsUpdate> runningLeaseRemoval(const Profile& p, const ClientRecord& record,
+                                             std::vector<std::uint8_t> identity, std::int64_t now) {
+    if (record.expiry <= now) return std::nullopt;
+    return leaseRemoval(p, record, std::move(identity));
 }
 
 std::vector<std::uint8_t> recordDhcidIdentifier(const Identity& identity) {
@@ -81,9 +92,8 @@ std::size_t DnsExpiryPass::run(EngineState& engine, DnsUpdateQueue& queue, std::
             ++looked;
             // Expired before the last pass (or freed: expiry 0) is done; a record without an
             // identity (an address held back after a DECLINE) has had its removal.
-            const Identity identity = r->identity;
-            if (r->expiry <= done_ || identity.length == 0) continue;
-            std::optional<DnsUpdate> removal = leaseRemoval(p, *r, recordDhcidIdentifier(identity));
+            if (r->expiry <= done_) continue;
+            std::optional<DnsUpdate> removal = leaseRemoval(p, *r, recordDhcidIdentifier(r->identity));
             if (!removal) continue;
             queue.push(std::move(*removal));
             if (++queued == kDnsRemovalsPerPass) return queued;

@@ -22,10 +22,15 @@ namespace tolmark::dhcp {
 std::string_view leaseHostName(const Profile& profile, const ClientRecord& record, char (&buffer)[kHostNameChars + 1]);
 
 // The removal of what a dynamic lease of the profile registered. identity is the client's as its
-// DHCID names it (dhcidIdentifier; empty: not known). None when the profile registers nothing or
-// the lease had no name.
+// DHCID names it (dhcidIdentifier; empty: not known). None when the profile registers nothing,
+// the lease had no name, or the record holds its address for no client.
 std::optional<DnsUpdate> leaseRemoval(const Profile& profile, const ClientRecord& record,
                                       std::vector<std::uint8_t> identity);
+
+// The same for a lease that ends while it still runs at now (a release, a NAK, a removal through
+// the pipe); none for one that ran out already, whose removal the expiry pass queued.
+std::optional<DnsUpdate> runningLeaseRemoval(const Profile& profile, const ClientRecord& record,
+                                             std::vector<std::uint8_t> identity, std::int64_t now);
 
 // The DHCID identifier a record's identity gives: its client identifier or hardware address, as
 // the client sent them. Empty for relay values, which say nothing of what the client sent.

@@ -10,7 +10,6 @@
 
 #include "common/client_record.h"
 #include "common/pipe_requests.h"
-#include "server/dhcp/allocation.h"
 #include "server/dhcp/dns_removal.h"
 #include "server/leases/client_rules.h"
 #include "server/pipe/request_parts.h"
@@ -53,15 +52,13 @@ bool storableIdentity(const Identity& identity) {
 // registered, so that they no longer lead to an address the pool gives out next. One that ran
 // out had its removal from the expiry pass; a held address (no identity, or the all-zero
 // hardware address) names nobody.
-std::optional<dhcp::DnsUpdate> runningLeaseRemoval(const ClientAccess& context, const EngineState& engine,
-                                                   const ClientRecord& record) REQUIRES(engine.lock) {
-    const Identity identity = record.identity;
-    if (context.dnsQueue == nullptr || context.clock == nullptr || identity.length == 0 || dhcp::isHold(record) ||
-        record.expiry <= context.clock->now())
-        return std::nullopt;
+std::optional<dhcp::DnsUpdate> removalOfRunningLease(const ClientAccess& context, const EngineState& engine,
+                                                     const ClientRecord& record) REQUIRES(engine.lock) {
+    if (context.dnsQueue == nullptr || context.clock == nullptr) return std::nullopt;
     const Profile* profile = engine.profiles.find(record.profile->view());
     if (profile == nullptr) return std::nullopt;
-    return dhcp::leaseRemoval(*profile, record, dhcp::recordDhcidIdentifier(identity));
+    return dhcp::runningLeaseRemoval(*profile, record, dhcp::recordDhcidIdentifier(record.identity),
+                                     context.clock->now());
 }
 
 PipeMessage listRecords(ClientRequest& request, ClientList list) {
@@ -146,7 +143,7 @@ PipeMessage removeClient(ClientRequest& request) {
     if (record == nullptr) return valueReply(0);
     const bool wasCounted = counted(*record, list);
     std::optional<dhcp::DnsUpdate> removal =
-        list == ClientList::Dynamic ? runningLeaseRemoval(context, engine, *record) : std::nullopt;
+        list == ClientList::Dynamic ? removalOfRunningLease(context, engine, *record) : std::nullopt;
     if (!deleteRecord(engine.clients, list, *record)) return valueReply(0);
     if (removal) context.dnsQueue->push(std::move(*removal));
     shareChanges(context.shared, engine, 0);
