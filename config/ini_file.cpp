@@ -125,10 +125,12 @@ IniFile IniFile::parse(std::string_view text) {
     IniFile file;
     std::size_t start = 0;
     while (start < text.size()) {
-        auto end = text.find('\n', start);
+        // Lines end in LF, CR LF or a CR alone (a file from an old Mac editor would otherwise
+        // be one line, every key in it lost). No value holds a CR: writes refuse one.
+        auto end = text.find_first_of("\r\n", start);
         if (end == text.npos) end = text.size();
         std::string_view lineText = text.substr(start, end - start);
-        if (!lineText.empty() && lineText.back() == '\r') lineText.remove_suffix(1);
+        if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') ++end;
         if (start == 0 && lineText.starts_with(kByteOrderMark)) {
             Line line = parseLine(lineText.substr(kByteOrderMark.size()));
             line.text = std::string(lineText);

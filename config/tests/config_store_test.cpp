@@ -69,6 +69,15 @@ TEST_F(ConfigStoreTest, WritesKeepEveryOtherLine) {
               "; comment\n[Dorvane]\n# note\nLog=2\nDetect=1\nnot a key\n\n[Other]\nX=1\n\n[New]\nY=3\n");
 }
 
+TEST_F(ConfigStoreTest, LinesEndInLfCrLfOrACrAlone) {
+    useIni("[Dorvane]\rLog=1\r\rDetect=2\r\n[Other]\nX=3\r");
+    EXPECT_EQ(store_.readInt("Dorvane", "Log", 0), 1);
+    EXPECT_EQ(store_.readInt("Dorvane", "Detect", 0), 2);
+    EXPECT_EQ(store_.readInt("Other", "X", 0), 3);
+    ASSERT_TRUE(store_.writeInt("Dorvane", "Log", 4, 0));
+    EXPECT_EQ(readFile(ini()), "[Dorvane]\nLog=4\n\nDetect=2\n[Other]\nX=3\n");
+}
+
 TEST_F(ConfigStoreTest, NamesIgnoreCaseAndTheFirstMatchWins) {
     useIni("[dorvane]\nport=1\nPORT=2\n[DORVANE]\nPort=3\n");
     EXPECT_EQ(store_.readInt("Dorvane", "Port", 0), 1);
