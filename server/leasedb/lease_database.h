@@ -125,6 +125,10 @@ private:
     bool othersNotified();
     // Reads the rows past the last sequence number seen; false when the connection was lost.
     bool follow(const std::function<void(LeaseRow&&)>& deliver);
+    // The table went back: it is read anew from its first row.
+    void wentBack();
+    // A row read while the table is read anew: whether this server wrote its address after it.
+    void markSuperseded(LeaseRow& row) const;
     bool sendOp(const Op& op);
     void pushBack(std::vector<Op>& ops, std::size_t from);
     void answer(std::uint64_t ticket, Ipv4 address, ClaimOutcome outcome);
@@ -163,6 +167,13 @@ private:
     // The row numbered lastSeq_ as it was read (address, expiry, last access, removed): found
     // so again at a reconnect, everything up to that number is what this server has seen.
     std::string lastRow_[4];
+    // This server's acknowledged writes: the number and address of the last one, and the number
+    // of the last one of each address. Other servers' writes since the backup can hide a restore
+    // from the newest number and from the row read last; this server's own cannot hide from
+    // their numbers. Held until the table has been read anew after it went back.
+    std::int64_t ownSeq_ = 0;
+    Ipv4 ownAddress_ = 0;
+    std::unordered_map<Ipv4, std::int64_t> ownWrites_;
     bool reportedDown_ = false;
     std::vector<Op> batch_;
 };
