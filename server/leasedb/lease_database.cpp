@@ -718,7 +718,8 @@ bool LeaseDatabase::writeBatch() {
 void LeaseDatabase::wentBack() {
     lastSeq_ = 0;
     restoredSince_ = true;
-    // Said once: the rows read anew are judged by ownWrites_.
+    // The last write has told what it can: the rows read anew are judged by ownWrites_, and the
+    // next acknowledged write is checked from here on.
     ownSeq_ = 0;
     ownAddress_ = 0;
 }
