@@ -238,6 +238,7 @@ LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log, std::ch
       origin_(makeOrigin()),
       description_(describeConnection(connectionString_)) {
     batch_.reserve(kBatchLimit);
+    written_.reserve(kBatchLimit);
 }
 
 LeaseDatabase::~LeaseDatabase() { stop(); }
@@ -628,7 +629,7 @@ bool LeaseDatabase::writeBatch() {
     bool back = false;
     std::int64_t ownSeq = ownSeq_;
     Ipv4 ownAddress = ownAddress_;
-    std::vector<std::pair<Ipv4, std::int64_t>> written;
+    written_.clear();
     for (std::size_t i = 0; i < batch_.size(); ++i) {
         PgResult result(PQgetResult(c));
         if (result == nullptr) {
@@ -654,7 +655,7 @@ bool LeaseDatabase::writeBatch() {
                 back = back || seq <= std::max(ownSeq, lastSeq_);
                 ownSeq = seq;
                 ownAddress = address;
-                written.emplace_back(address, seq);
+                written_.emplace_back(address, seq);
             }
             // The holder that kept the address: the engine learns it now, not at the next look.
             if (op.kind != OpKind::Remove && !done && PQntuples(result.get()) == 1 &&
@@ -704,7 +705,7 @@ bool LeaseDatabase::writeBatch() {
     }
     ownSeq_ = ownSeq;
     ownAddress_ = ownAddress;
-    for (const auto& [address, seq] : written) ownWrites_[address] = seq;
+    for (const auto& [address, seq] : written_) ownWrites_[address] = seq;
     if (!answers.empty() || !holders.empty()) {
         std::lock_guard<std::mutex> guard(lock_);
         waitingClaims_ -= std::min(waitingClaims_, answers.size());

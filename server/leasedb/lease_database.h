@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/log_sink.h"
@@ -174,6 +175,7 @@ private:
     std::int64_t ownSeq_ = 0;
     Ipv4 ownAddress_ = 0;
     std::unordered_map<Ipv4, std::int64_t> ownWrites_;
+    std::vector<std::pair<Ipv4, std::int64_t>> written_;  // by the batch under way: address, number
     bool reportedDown_ = false;
     std::vector<Op> batch_;
 };
