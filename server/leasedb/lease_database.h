@@ -168,10 +168,12 @@ private:
     // The row numbered lastSeq_ as it was read (address, expiry, last access, removed): found
     // so again at a reconnect, everything up to that number is what this server has seen.
     std::string lastRow_[4];
-    // This server's acknowledged writes: the number and address of the last one, and the number
-    // of the last one of each address. Other servers' writes since the backup can hide a restore
-    // from the newest number and from the row read last; this server's own cannot hide from
-    // their numbers. Held until the table has been read anew after it went back.
+    // This server's acknowledged writes: the number and address of the last one (cleared when
+    // the table went back), and the number of the last one of each address (those numbered past
+    // the table's end dropped once it has been read anew). The newest number and the row read
+    // last miss a restore that only this server's unread writes followed; their numbers do not.
+    // The numbers of each address also tell which rows read anew are older than what this
+    // server wrote there (LeaseRow::supersededHere).
     std::int64_t ownSeq_ = 0;
     Ipv4 ownAddress_ = 0;
     std::unordered_map<Ipv4, std::int64_t> ownWrites_;
