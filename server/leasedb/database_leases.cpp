@@ -50,12 +50,15 @@ void DatabaseLeases::writeUnread(ClientTable& table, std::int64_t now) {
 
 bool DatabaseLeases::writeBack(ClientTable& table, const LeaseRow& row, std::int64_t now) {
     const ClientRecord* record = table.findAddress(ClientList::Dynamic, row.fields.address, nullptr);
-    if (record == nullptr || !clientLease(*record, now) || record->expiry <= row.fields.expiry) return false;
+    if (record == nullptr || !clientLease(*record, now)) return false;
     LeasePut mine{LeaseFields::from(*record), row.fields.identity, false, now, row.fields.expiry};
     const bool free = row.removed || row.fields.expiry <= now;
-    if (!free && !(identityEquals(mine.fields.identity, row.fields.identity) &&
-                   profileNameEquals(mine.fields.profile.view(), row.fields.profile)))
-        return false;
+    const bool sameClient = identityEquals(mine.fields.identity, row.fields.identity) &&
+                            profileNameEquals(mine.fields.profile.view(), row.fields.profile);
+    // Another client's lease that this server wrote over after it (the address was given anew
+    // once that lease ended): the server's lease is the newer, however long the row's runs.
+    const bool replacedHere = row.supersededHere && !sameClient;
+    if (!replacedHere && (record->expiry <= row.fields.expiry || !(free || sameClient))) return false;
     database_.put(mine);
     return true;
 }

@@ -238,6 +238,7 @@ LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log, std::ch
       origin_(makeOrigin()),
       description_(describeConnection(connectionString_)) {
     batch_.reserve(kBatchLimit);
+    written_.reserve(kBatchLimit);
 }
 
 LeaseDatabase::~LeaseDatabase() { stop(); }
@@ -325,10 +326,10 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
             error = resultError(same.get(), c.get());
             return Connected::No;
         }
-        if (std::strcmp(PQgetvalue(same.get(), 0, 0), "1") != 0) {
+        if (PQgetvalue(same.get(), 0, 1)[0] == 't')
+            wentBack();
+        else if (std::strcmp(PQgetvalue(same.get(), 0, 0), "1") != 0)
             lastSeq_ = 0;
-            restoredSince_ = restoredSince_ || PQgetvalue(same.get(), 0, 1)[0] == 't';
-        }
     }
     if (PQenterPipelineMode(c.get()) != 1) {
         error = connectionError(c.get(), line, sizeof line);
@@ -515,7 +516,8 @@ void LeaseDatabase::run() {
         // A notification that came while the worker waited for an answer was read with it: libpq
         // holds it, and the socket no longer shows it. Those that came with the writes' answers
         // are looked at now, those that came with the look's in the next round, after the writes.
-        followNow = othersNotified() || followNow;
+        // A write's number can tell that the table went back: it is read anew at once.
+        followNow = othersNotified() || followNow || restoredSince_;
         if (followNow && !follow(deliverFollowed)) continue;
         if (othersNotified()) {
             followPending = true;
@@ -622,6 +624,12 @@ bool LeaseDatabase::writeBatch() {
     Failure kind = Failure::Statement;
     std::vector<LeaseRow> holders;
     std::vector<ClaimResult> answers;
+    // A new number is above every number given before; one this server got or saw came again,
+    // or a holder older than this server's own write of the address: the table went back.
+    bool back = false;
+    std::int64_t ownSeq = ownSeq_;
+    Ipv4 ownAddress = ownAddress_;
+    written_.clear();
     for (std::size_t i = 0; i < batch_.size(); ++i) {
         PgResult result(PQgetResult(c));
         if (result == nullptr) {
@@ -638,17 +646,26 @@ bool LeaseDatabase::writeBatch() {
             }
         } else if (failedAt == batch_.size()) {
             const Op& op = batch_[i];
-            const bool written = PQntuples(result.get()) == 1 && !PQgetisnull(result.get(), 0, 0);
-            if (op.kind == OpKind::Claim) {
-                answers.push_back(
-                    ClaimResult{op.ticket, op.put.fields.address, written ? ClaimOutcome::Won : ClaimOutcome::Lost});
+            const Ipv4 address = op.put.fields.address;
+            const bool done = PQntuples(result.get()) == 1 && !PQgetisnull(result.get(), 0, 0);
+            if (op.kind == OpKind::Claim)
+                answers.push_back(ClaimResult{op.ticket, address, done ? ClaimOutcome::Won : ClaimOutcome::Lost});
+            if (done) {
+                const std::int64_t seq = std::strtoll(PQgetvalue(result.get(), 0, 0), nullptr, 10);
+                back = back || seq <= std::max(ownSeq, lastSeq_);
+                ownSeq = seq;
+                ownAddress = address;
+                written_.emplace_back(address, seq);
             }
             // The holder that kept the address: the engine learns it now, not at the next look.
-            if (op.kind != OpKind::Remove && !written && PQntuples(result.get()) == 1 &&
+            if (op.kind != OpKind::Remove && !done && PQntuples(result.get()) == 1 &&
                 !PQgetisnull(result.get(), 0, 1)) {
                 DecodedRow holder = decodeRow(rowTexts(result.get(), 0, 1));
-                if (std::optional<LeaseRow>& row = holder.row ? holder.row : holder.held)
+                if (std::optional<LeaseRow>& row = holder.row ? holder.row : holder.held) {
+                    const auto own = ownWrites_.find(address);
+                    back = back || (own != ownWrites_.end() && own->second > row->seq);
                     holders.push_back(std::move(*row));
+                }
             }
         }
         // Each statement's results end with a null result.
@@ -679,6 +696,16 @@ bool LeaseDatabase::writeBatch() {
     }
     batch_.clear();
     inFlight_.store(0);
+    if (back) wentBack();
+    // Holders are judged as the rows read anew after the table went back are: before this batch's
+    // numbers, which are newer than any of them, replace those of the writes the table lost.
+    for (LeaseRow& row : holders) {
+        row.reread = restoredSince_;
+        markSuperseded(row);
+    }
+    ownSeq_ = ownSeq;
+    ownAddress_ = ownAddress;
+    for (const auto& [address, seq] : written_) ownWrites_[address] = seq;
     if (!answers.empty() || !holders.empty()) {
         std::lock_guard<std::mutex> guard(lock_);
         waitingClaims_ -= std::min(waitingClaims_, answers.size());
@@ -689,14 +716,33 @@ bool LeaseDatabase::writeBatch() {
     return true;
 }
 
+void LeaseDatabase::wentBack() {
+    lastSeq_ = 0;
+    restoredSince_ = true;
+    // The last write has told what it can: the rows read anew are judged by ownWrites_, and the
+    // next acknowledged write is checked from here on.
+    ownSeq_ = 0;
+    ownAddress_ = 0;
+}
+
+void LeaseDatabase::markSuperseded(LeaseRow& row) const {
+    if (!row.reread) return;
+    const auto own = ownWrites_.find(row.fields.address);
+    row.supersededHere = own != ownWrites_.end() && own->second > row.seq;
+}
+
 bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
     PGconn* c = connection_.get();
     char line[512];
     for (;;) {
         Parameters p;
         p.number(lastSeq_);
+        Parameters own;
+        own.number(ownSeq_);
+        own.address(ownAddress_);
         if (PQsendQueryPrepared(c, kFollowStatement, p.count(), p.values(), p.lengths(), p.formats(), 0) != 1 ||
-            PQsendQueryPrepared(c, kNewestStatement, 0, nullptr, nullptr, nullptr, 0) != 1 || PQpipelineSync(c) != 1) {
+            PQsendQueryPrepared(c, kNewestStatement, own.count(), own.values(), own.lengths(), own.formats(), 0) != 1 ||
+            PQpipelineSync(c) != 1) {
             disconnect(connectionError(c, line, sizeof line));
             return false;
         }
@@ -719,10 +765,11 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
         // Rows are never deleted and every write numbers its row anew: a table whose newest
         // number is below one this server has seen went back (restored from a backup into the
         // running database, the connections left open), and numbers it has seen come again for
-        // new changes. All of it is read anew.
-        if (PQntuples(newest.get()) == 1 && std::strtoll(PQgetvalue(newest.get(), 0, 0), nullptr, 10) < lastSeq_) {
-            lastSeq_ = 0;
-            restoredSince_ = true;
+        // new changes; so did one where this server's last write is numbered lower or gone,
+        // though it had not read that write back yet. All of it is read anew.
+        if (PQntuples(newest.get()) == 1 && (std::strtoll(PQgetvalue(newest.get(), 0, 0), nullptr, 10) < lastSeq_ ||
+                                             PQgetvalue(newest.get(), 0, 1)[0] == 't')) {
+            wentBack();
             continue;
         }
         const int rows = PQntuples(result.get());
@@ -747,6 +794,7 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
             // state of a lease this server has changed since.
             if (decoded.row->origin == origin_ && !restoredSince_) continue;
             decoded.row->reread = restoredSince_;
+            markSuperseded(*decoded.row);
             deliver(std::move(*decoded.row));
         }
         if (rows > 0) {
@@ -755,7 +803,11 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
                 lastRow_[column++] = PQgetvalue(result.get(), rows - 1, at);
         }
         if (rows < kFollowBatch) {
-            if (restoredSince_) rereads_.fetch_add(1, std::memory_order_release);
+            if (restoredSince_) {
+                // The writes numbered past the table's end are gone with no row of their address.
+                std::erase_if(ownWrites_, [this](const auto& write) { return write.second > lastSeq_; });
+                rereads_.fetch_add(1, std::memory_order_release);
+            }
             restoredSince_ = false;
             return true;
         }

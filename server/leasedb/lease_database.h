@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/log_sink.h"
@@ -125,6 +126,10 @@ private:
     bool othersNotified();
     // Reads the rows past the last sequence number seen; false when the connection was lost.
     bool follow(const std::function<void(LeaseRow&&)>& deliver);
+    // The table went back: it is read anew from its first row.
+    void wentBack();
+    // A row read while the table is read anew: whether this server wrote its address after it.
+    void markSuperseded(LeaseRow& row) const;
     bool sendOp(const Op& op);
     void pushBack(std::vector<Op>& ops, std::size_t from);
     void answer(std::uint64_t ticket, Ipv4 address, ClaimOutcome outcome);
@@ -163,6 +168,16 @@ private:
     // The row numbered lastSeq_ as it was read (address, expiry, last access, removed): found
     // so again at a reconnect, everything up to that number is what this server has seen.
     std::string lastRow_[4];
+    // This server's acknowledged writes: the number and address of the last one (cleared when
+    // the table went back), and the number of the last one of each address (those numbered past
+    // the table's end dropped once it has been read anew). The newest number and the row read
+    // last miss a restore that only this server's unread writes followed; their numbers do not.
+    // The numbers of each address also tell which rows read anew are older than what this
+    // server wrote there (LeaseRow::supersededHere).
+    std::int64_t ownSeq_ = 0;
+    Ipv4 ownAddress_ = 0;
+    std::unordered_map<Ipv4, std::int64_t> ownWrites_;
+    std::vector<std::pair<Ipv4, std::int64_t>> written_;  // by the batch under way: address, number
     bool reportedDown_ = false;
     std::vector<Op> batch_;
 };

@@ -27,6 +27,9 @@ struct LeaseRow {
     // what the servers have written and followed since. Such rows of this server's own writes
     // come too.
     bool reread = false;
+    // Read anew, and this server had written the address after this row: the table lost that
+    // later change when it went back.
+    bool supersededHere = false;
 };
 
 // A change to one address: the record as it is to stand (or its removal), on condition that

@@ -107,6 +107,13 @@ constexpr const char* kRemove =
     "UPDATE tolmark_leases SET removed = true WHERE address = $1::inet"
     " AND (removed OR expiry < $4 OR (identity_kind = $2 AND identity = $3 AND expiry = $5)) RETURNING seq";
 
+// The highest number in the table, and whether the row of this server's last acknowledged write
+// (number $1 at address $2; none when $1 is 0) is numbered lower or gone. A row's number only
+// grows and rows stay, so either says the table went back.
+constexpr const char* kNewest =
+    "SELECT coalesce(max(seq), 0), $1::bigint > 0 AND ((SELECT seq < $1 FROM tolmark_leases WHERE address = "
+    "$2::inet) IS NOT FALSE) FROM tolmark_leases";
+
 std::string followSql() {
     return "SELECT " TOLMARK_ROW_COLUMNS " FROM tolmark_leases WHERE seq > $1 ORDER BY seq LIMIT " +
            std::to_string(kFollowBatch);
@@ -168,10 +175,10 @@ bool prepareStatements(PGconn* c, std::string& error) {
         int parameters;
     };
     const std::string follow = followSql();
-    for (const Statement& s : {Statement{kClaimStatement, kClaim, 12}, Statement{kPutStatement, kPut, 13},
-                               Statement{kFilePutStatement, kFilePut, 13}, Statement{kRemoveStatement, kRemove, 5},
-                               Statement{kFollowStatement, follow.c_str(), 1},
-                               Statement{kNewestStatement, "SELECT coalesce(max(seq), 0) FROM tolmark_leases", 0}}) {
+    for (const Statement& s :
+         {Statement{kClaimStatement, kClaim, 12}, Statement{kPutStatement, kPut, 13},
+          Statement{kFilePutStatement, kFilePut, 13}, Statement{kRemoveStatement, kRemove, 5},
+          Statement{kFollowStatement, follow.c_str(), 1}, Statement{kNewestStatement, kNewest, 2}}) {
         PgResult result(PQprepare(c, s.name, s.sql, s.parameters, nullptr));
         if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
             error = oneLine(PQresultErrorMessage(result.get()));

@@ -29,7 +29,8 @@ inline constexpr const char* kPutStatement = "tolmark_put";
 inline constexpr const char* kFilePutStatement = "tolmark_file_put";
 inline constexpr const char* kRemoveStatement = "tolmark_remove";
 inline constexpr const char* kFollowStatement = "tolmark_follow";
-inline constexpr const char* kNewestStatement = "tolmark_newest";  // the highest number in the table
+// The highest number in the table, and whether this server's last write is still there.
+inline constexpr const char* kNewestStatement = "tolmark_newest";
 // Rows one follow query returns at most.
 inline constexpr int kFollowBatch = 2000;
 bool prepareStatements(PGconn* connection, std::string& error);
