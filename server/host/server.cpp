@@ -276,7 +276,9 @@ void Server::startControlPipe() {
                      .log = log_,
                      .counters = counters_,
                      .startNameLookup = startNameLookup,
-                     .shared = sharedLeases_.get()},
+                     .shared = sharedLeases_.get(),
+                     .dnsQueue = &dnsQueue_,
+                     .clock = &platform_.clock},
         .settings = {
             .settings = settings_,
             .store = store_,
