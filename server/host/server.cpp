@@ -251,6 +251,7 @@ void Server::startHousekeeping() {
     };
     tasks.saveChangedLists = [this] { saveChangedClients(); };
     tasks.queueExpiredDnsRemovals = [this, pass = dhcp::DnsExpiryPass(platform_.clock.now())]() mutable {
+        if (flags_.paused.load() != 0) pass.forgetBeforeStart();
         pass.run(engine_, dnsQueue_, platform_.clock.now());
     };
     tasks.periodicProbe = [this] { probe_.run(false); };

@@ -390,6 +390,21 @@ TEST_F(DnsRemovalTest, TheExpiryPassRemovesEachLeaseThatRanOutOnce) {
     EXPECT_EQ(runAt(t0 + 3620), (Names{"pca", "pcb"}));
     EXPECT_EQ(runAt(t0 + 3630 + 3600), Names{"pce"});
 
+    // A server started after pca, pcb and pce ran out takes them in its first passes, after what
+    // runs out since its start (pcf); one paused by another server leaves them.
+    const DnsUpdate f = bindNamed(mac(6), "pcf");  // runs out at t0 + 10830
+    for (const bool paused : {false, true}) {
+        DnsExpiryPass started(t0 + 7240);
+        if (paused) started.forgetBeforeStart();
+        started.run(state_, queue_, t0 + 10830);
+        Names names;
+        for (const DnsUpdate& u : queue_.takeAll()) names.push_back(u.hostName);
+        EXPECT_EQ(names, paused ? Names{"pcf"} : (Names{"pcf", "pca", "pcb", "pce"}));
+        EXPECT_EQ(started.run(state_, queue_, t0 + 10840), 0u);
+    }
+    send(release(mac(6), f.address), f.address);
+    queue_.takeAll();
+
     useProfiles({named(lanProfile(), 300)});
     std::size_t bound = 0;
     for (int i = 0; i < 300; ++i) {
