@@ -293,8 +293,7 @@ bool deleteRecord(ClientTable& table, ClientList list, ClientRecord& record) {
     return true;
 }
 
-std::size_t purgeDynamic(ClientTable& table, const ProfileList& profiles, bool autoExclude,
-                         const LeaseEnding& ending) {
+std::size_t purgeDynamic(ClientTable& table, const ProfileList& profiles, bool autoExclude, const LeaseEnding& ending) {
     std::size_t removed = 0;
     for (ClientRecord* r = table.first(ClientList::Dynamic); r != nullptr;) {
         ClientRecord* following = table.next(*r);

@@ -150,9 +150,8 @@ PipeMessage removeClient(ClientRequest& request) {
     if (record == nullptr) return valueReply(0);
     const bool wasCounted = counted(*record, list);
     std::optional<dhcp::DnsUpdate> removal =
-        list == ClientList::Dynamic
-            ? removalOfRunningLease(context.dnsQueue, context.clock, engine.profiles, *record)
-            : std::nullopt;
+        list == ClientList::Dynamic ? removalOfRunningLease(context.dnsQueue, context.clock, engine.profiles, *record)
+                                    : std::nullopt;
     if (!deleteRecord(engine.clients, list, *record)) return valueReply(0);
     if (removal) context.dnsQueue->push(std::move(*removal));
     shareChanges(context.shared, engine, 0);

@@ -682,7 +682,7 @@ TEST_F(RequestHandlerTest, PurgeDynamicDropsEntriesOutsideTheirPools) {
     const std::int64_t now = fixture.clock.now();
     lease(ip(0, 120), 1);
     lease(ip(0, 140), 2, "Standard", now + 600).hostName = "pc2";
-    lease(ip(0, 149), 3).hostName = "pc3";         // ran out: the expiry pass had it
+    lease(ip(0, 149), 3).hostName = "pc3";        // ran out: the expiry pass had it
     lease(ip(0, 145), 4, "Standard", now + 600);  // never named
     // The Standard pool shrinks to 10.0.0.100 .. 10.0.0.139.
     fixture.store.writeInt("Standard", "Range", 40, 0);
@@ -704,7 +704,8 @@ TEST_F(RequestHandlerTest, PurgeDynamicDropsEntriesOutsideTheirPools) {
     for (std::size_t i = 0; i < queued.size(); ++i) {
         const auto& [host, address, macByte] = removed[i];
         EXPECT_TRUE(queued[i].removal);
-        EXPECT_EQ(std::tie(queued[i].hostName, queued[i].domain, queued[i].address), std::make_tuple(host, std::string("lab.test"), address));
+        EXPECT_EQ(std::tie(queued[i].hostName, queued[i].domain, queued[i].address),
+                  std::make_tuple(host, std::string("lab.test"), address));
         EXPECT_EQ(queued[i].clientIdentity, dhcp::recordDhcidIdentifier(staticImage(macByte, 0).fields.identity));
     }
 }
