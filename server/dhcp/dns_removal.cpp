@@ -45,6 +45,20 @@ std::optional<DnsUpdate> runningLeaseRemoval(const Profile& p, const ClientRecor
     return leaseRemoval(p, record, std::move(identity));
 }
 
+std::optional<DnsUpdate> tableLeaseRemoval(const ProfileList& profiles, const ClientRecord& record, std::int64_t now) {
+    const Profile* profile = profiles.find(record.profile->view());
+    if (profile == nullptr) return std::nullopt;
+    return runningLeaseRemoval(*profile, record, recordDhcidIdentifier(record.identity), now);
+}
+
+LeaseEnding queueTableLeaseRemovals(DnsUpdateQueue* queue, const platform::Clock* clock, const ProfileList& profiles) {
+    if (queue == nullptr || clock == nullptr) return {};
+    return [queue, clock, &profiles](const ClientRecord& record) {
+        if (std::optional<DnsUpdate> removal = tableLeaseRemoval(profiles, record, clock->now()))
+            queue->push(std::move(*removal));
+    };
+}
+
 std::vector<std::uint8_t> recordDhcidIdentifier(const Identity& identity) {
     const std::span<const std::uint8_t> bytes(identity.bytes.data(), identity.length);
     if (identity.kind == kIdentityClientId) return dhcidIdentifier(bytes, {});

@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "config/profiles.h"
+#include "platform/clock.h"
 #include "server/dhcp/dns_update_queue.h"
 #include "server/dhcp/request_summary.h"
+#include "server/leases/client_rules.h"
 #include "server/leases/engine_state.h"
 
 namespace tolmark::dhcp {
@@ -31,6 +33,15 @@ std::optional<DnsUpdate> leaseRemoval(const Profile& profile, const ClientRecord
 // the pipe); none for one that ran out already, whose removal the expiry pass queued.
 std::optional<DnsUpdate> runningLeaseRemoval(const Profile& profile, const ClientRecord& record,
                                              std::vector<std::uint8_t> identity, std::int64_t now);
+
+// A dynamic lease of the table that an administrator's change ends while it still runs (a
+// removal, a purge, a reservation for a static entry): the removal by the profile its record
+// names, with the identity the record keeps. Call under the engine lock, which guards both.
+std::optional<DnsUpdate> tableLeaseRemoval(const ProfileList& profiles, const ClientRecord& record, std::int64_t now);
+
+// The same for each lease the table's rules end, queued at once; the lease judged running by the
+// clock. Nothing without a queue and a clock.
+LeaseEnding queueTableLeaseRemovals(DnsUpdateQueue* queue, const platform::Clock* clock, const ProfileList& profiles);
 
 // The DHCID identifier a record's identity gives: its client identifier or hardware address, as
 // the client sent them. Empty for relay values, which say nothing of what the client sent.

@@ -61,6 +61,8 @@ Server::Server(ServerPlatform platform)
         .statusChanged = flags_.statusChanged,
         .log = log_,
         .autoExclude = [this] { return settings_.general().autoExclude != 0; },
+        .dnsQueue = &dnsQueue_,
+        .clock = &platform_.clock,
     });
 }
 

@@ -71,23 +71,6 @@ PipeMessage listRecords(ClientRequest& request, ClientList list) {
 
 }  // namespace
 
-std::optional<dhcp::DnsUpdate> removalOfRunningLease(const dhcp::DnsUpdateQueue* queue, const platform::Clock* clock,
-                                                     const ProfileList& profiles, const ClientRecord& record) {
-    if (queue == nullptr || clock == nullptr) return std::nullopt;
-    const Profile* profile = profiles.find(record.profile->view());
-    if (profile == nullptr) return std::nullopt;
-    return dhcp::runningLeaseRemoval(*profile, record, dhcp::recordDhcidIdentifier(record.identity), clock->now());
-}
-
-LeaseEnding queueRemovalsOfRunningLeases(dhcp::DnsUpdateQueue* queue, const platform::Clock* clock,
-                                         const ProfileList& profiles) {
-    if (queue == nullptr || clock == nullptr) return {};
-    return [queue, clock, &profiles](const ClientRecord& record) {
-        if (std::optional<dhcp::DnsUpdate> removal = removalOfRunningLease(queue, clock, profiles, record))
-            queue->push(std::move(*removal));
-    };
-}
-
 PipeMessage findClient(ClientRequest& request) {
     const std::optional<FindClientRequest> find = decodeFindClient(request.bytes);
     if (!find) return sizeCheckFailed(request);
@@ -108,7 +91,7 @@ PipeMessage addClient(ClientRequest& request) {
     EngineState& engine = context.engine;
     Hold hold(engine.lock);
     if (addStatic(engine.clients, add->fields, add->skipAddressCheck, engine.profiles,
-                  queueRemovalsOfRunningLeases(context.dnsQueue, context.clock, engine.profiles)) == nullptr)
+                  dhcp::queueTableLeaseRemovals(context.dnsQueue, context.clock, engine.profiles)) == nullptr)
         return valueReply(0);
     shareChanges(context.shared, engine, add->fields.lastAccess);
     context.counters.staticCount.fetch_add(1);
@@ -133,7 +116,7 @@ PipeMessage updateClient(ClientRequest& request) {
     changed.remark = fields->remark;
     changed.hostName = fields->hostName;
     const bool done = modifyStatic(engine.clients, *record, changed, update->skipAddressCheck, engine.profiles,
-                                   queueRemovalsOfRunningLeases(context.dnsQueue, context.clock, engine.profiles));
+                                   dhcp::queueTableLeaseRemovals(context.dnsQueue, context.clock, engine.profiles));
     if (done) shareChanges(context.shared, engine, changed.lastAccess);
     return valueReply(done ? 1 : 0);
 }
@@ -149,9 +132,10 @@ PipeMessage removeClient(ClientRequest& request) {
     ClientRecord* record = engine.clients.resolve(*handle, list);
     if (record == nullptr) return valueReply(0);
     const bool wasCounted = counted(*record, list);
-    std::optional<dhcp::DnsUpdate> removal =
-        list == ClientList::Dynamic ? removalOfRunningLease(context.dnsQueue, context.clock, engine.profiles, *record)
-                                    : std::nullopt;
+    // A running lease takes its DNS names with it (none for a static entry: its records stay).
+    std::optional<dhcp::DnsUpdate> removal;
+    if (list == ClientList::Dynamic && context.dnsQueue != nullptr && context.clock != nullptr)
+        removal = dhcp::tableLeaseRemoval(engine.profiles, *record, context.clock->now());
     if (!deleteRecord(engine.clients, list, *record)) return valueReply(0);
     if (removal) context.dnsQueue->push(std::move(*removal));
     shareChanges(context.shared, engine, 0);

@@ -3,14 +3,11 @@
 // group of handlers reaches, the reply forms, and the handler of each request code.
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 
 #include "base/byte_io.h"
 #include "common/pipe_protocol.h"
-#include "server/dhcp/dns_update_queue.h"
-#include "server/leases/client_rules.h"
 #include "server/pipe/request_handler.h"
 
 namespace tolmark::pipe_requests {
@@ -42,17 +39,6 @@ inline PipeMessage statusReply(std::uint32_t status) { return PipeMessage::statu
 inline PipeMessage valueReply(std::int32_t value, std::span<const std::uint8_t> payload = {}) {
     return *PipeMessage::make(kPipeDone, value, payload);
 }
-
-// A dynamic lease that ends here while it still runs (removed, freed by a purge, taken for a
-// reservation) takes the DNS names it registered with it, so that they no longer lead to an
-// address the pool gives out next. One that ran out had its removal from the expiry pass; a
-// held address names nobody. Nothing without a queue and a clock. Under the engine lock, which
-// guards the record and the profiles.
-std::optional<dhcp::DnsUpdate> removalOfRunningLease(const dhcp::DnsUpdateQueue* queue, const platform::Clock* clock,
-                                                     const ProfileList& profiles, const ClientRecord& record);
-// The same as the table's rules call it: each removal queued at once.
-LeaseEnding queueRemovalsOfRunningLeases(dhcp::DnsUpdateQueue* queue, const platform::Clock* clock,
-                                         const ProfileList& profiles);
 
 // Settings and status (settings_requests.cpp).
 PipeMessage getSettings(SettingsRequest& request);
