@@ -272,10 +272,17 @@ AddressTest testAddress(EngineTables& c, const AddressPlan& plan, HardwareAddres
     return AddressTest::InUse;
 }
 
-void holdForHost(EngineTables& c, const AddressPlan& plan, const HardwareAddress& holder, std::int64_t now,
-                 const Profile& pool) {
+void holdForHost(EngineTables& c, const AddressPlan& plan, const HardwareAddress& holder, const RequestInput& r,
+                 const Profile& pool, DnsUpdateQueue* dnsQueue) {
+    if (plan.source == AddressPlan::Source::Own && dnsQueue != nullptr) {
+        if (std::optional<DnsUpdate> removal =
+                runningLeaseRemoval(pool, *plan.record, requestDhcidIdentifier(r.view), r.now))
+            dnsQueue->push(std::move(*removal));
+    }
     ClientRecord* rec = commitAddress(c.clients, plan);
     if (rec == nullptr) return;
+    rec->hostName.clear();  // the client's name went with its lease
+    const std::int64_t now = r.now;
     Identity host;
     host.kind = kIdentityHardware;
     host.length = 6;

@@ -38,9 +38,11 @@ enum class AddressTest { Free, InUse, Pending };
 AddressTest testAddress(EngineTables& tables, const AddressPlan& plan, HardwareAddress& holder);
 
 // The address answered ARP for another host: the plan's record is committed for that host and
-// held for one lease time of the pool, so that the next search passes it by.
-void holdForHost(EngineTables& tables, const AddressPlan& plan, const HardwareAddress& holder, std::int64_t now,
-                 const Profile& pool);
+// held for one lease time of the pool, so that the next search passes it by. When that record
+// is the client's own running lease, the names it registered are queued for removal first
+// (dnsQueue nullptr: not): the hold names nobody whose names could be removed later.
+void holdForHost(EngineTables& tables, const AddressPlan& plan, const HardwareAddress& holder,
+                 const RequestInput& request, const Profile& pool, DnsUpdateQueue* dnsQueue);
 
 // True while the plan still describes the table (a request that waited takes it up again).
 bool planStillHolds(EngineTables& tables, const AddressPlan& plan, std::int64_t now);

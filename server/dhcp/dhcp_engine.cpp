@@ -245,7 +245,7 @@ bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolC
         if (unusableForClients(plan.address(), pool)) {
             tables_.log.line(1, false, "DHCP  Error   pool of %s holds %s, which no client may have: held\n",
                              pool.name.c_str(), formatIpv4(plan.address()).c_str());
-            holdForHost(tables_, plan, HardwareAddress{}, in.now, pool);
+            holdForHost(tables_, plan, HardwareAddress{}, in, pool, dnsQueue_);
             continue;
         }
         // Pools of two profiles that overlap: an address the other pool has given out is held
@@ -254,7 +254,7 @@ bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolC
             tables_.log.line(1, false,
                              "DHCP  Error   pool of %s holds %s, which another profile's pool gives out: held\n",
                              pool.name.c_str(), formatIpv4(plan.address()).c_str());
-            holdForHost(tables_, plan, HardwareAddress{}, in.now, pool);
+            holdForHost(tables_, plan, HardwareAddress{}, in, pool, dnsQueue_);
             continue;
         }
         if (!plan.test) {
@@ -267,7 +267,7 @@ bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolC
                 sel.plan = plan;
                 return true;
             case AddressTest::InUse:
-                holdForHost(tables_, plan, holder, in.now, pool);
+                holdForHost(tables_, plan, holder, in, pool, dnsQueue_);
                 break;
             case AddressTest::Pending:
                 // The answer is not in yet: the request waits for it, and others go on meanwhile.

@@ -45,6 +45,20 @@ std::optional<DnsUpdate> runningLeaseRemoval(const Profile& p, const ClientRecor
     return leaseRemoval(p, record, std::move(identity));
 }
 
+std::optional<DnsUpdate> tableLeaseRemoval(const ProfileList& profiles, const ClientRecord& record, std::int64_t now) {
+    const Profile* profile = profiles.find(record.profile->view());
+    if (profile == nullptr) return std::nullopt;
+    return runningLeaseRemoval(*profile, record, recordDhcidIdentifier(record.identity), now);
+}
+
+LeaseEnding queueTableLeaseRemovals(DnsUpdateQueue* queue, const platform::Clock* clock, const ProfileList& profiles) {
+    if (queue == nullptr || clock == nullptr) return {};
+    return [queue, clock, &profiles](const ClientRecord& record) {
+        if (std::optional<DnsUpdate> removal = tableLeaseRemoval(profiles, record, clock->now()))
+            queue->push(std::move(*removal));
+    };
+}
+
 std::vector<std::uint8_t> recordDhcidIdentifier(const Identity& identity) {
     const std::span<const std::uint8_t> bytes(identity.bytes.data(), identity.length);
     if (identity.kind == kIdentityClientId) return dhcidIdentifier(bytes, {});
@@ -58,51 +72,56 @@ std::vector<std::uint8_t> requestDhcidIdentifier(const RequestView& s) {
 }
 
 std::size_t DnsExpiryPass::run(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now) {
-    if (until_ == 0) {
-        // Nothing new has expired; a clock set back starts the next window from here.
+    std::size_t queued = 0;
+    if (window_.until == 0) {
+        // A clock set back starts the next window from here.
         if (now <= done_) {
             done_ = now;
-            return 0;
+        } else {
+            window_ = Window{.from = done_, .until = now};
         }
-        until_ = now;
-        profile_ = 0;
-        offset_ = 0;
     }
-    std::size_t queued = 0;
+    if (window_.until != 0) {
+        if (!walk(engine, queue, window_, queued)) return queued;
+        done_ = window_.until;
+        window_ = Window{};
+    }
+    if (beforeStart_.until != 0 && walk(engine, queue, beforeStart_, queued)) beforeStart_ = Window{};
+    return queued;
+}
+
+bool DnsExpiryPass::walk(EngineState& engine, DnsUpdateQueue& queue, Window& w, std::size_t& queued) {
+    if (queued >= kDnsRemovalsPerPass) return false;
     for (;;) {
         Hold hold(engine.lock);
         // Profiles loaded again: the walk starts over (a removal sent twice does no harm).
-        if (engine.profiles.generation() != generation_) {
-            generation_ = engine.profiles.generation();
-            profile_ = 0;
-            offset_ = 0;
+        if (engine.profiles.generation() != w.generation) {
+            w.generation = engine.profiles.generation();
+            w.profile = 0;
+            w.offset = 0;
         }
-        for (std::size_t looked = 0; profile_ < engine.profiles.size() && looked < kDnsExpiryRun;) {
-            const Profile& p = engine.profiles.profiles()[profile_];
+        for (std::size_t looked = 0; w.profile < engine.profiles.size() && looked < kDnsExpiryRun;) {
+            const Profile& p = engine.profiles.profiles()[w.profile];
             const PoolRef pool{p.name, p.baseIp, static_cast<std::uint32_t>(p.range)};
             const ClientRecord* r =
-                registersNames(p) ? engine.clients.poolFirstExpired(pool, offset_, until_ + 1) : nullptr;
+                registersNames(p) ? engine.clients.poolFirstExpired(pool, w.offset, w.until + 1) : nullptr;
             const std::optional<std::uint32_t> offset = r != nullptr ? ClientTable::offsetIn(pool, *r) : std::nullopt;
-            if (!offset || *offset < offset_) {
-                ++profile_;
-                offset_ = 0;
+            if (!offset || *offset < w.offset) {
+                ++w.profile;
+                w.offset = 0;
                 continue;
             }
-            offset_ = *offset + 1;
+            w.offset = *offset + 1;
             ++looked;
-            // Expired before the last pass (or freed: expiry 0) is done; a record without an
+            // Expired before the window (or freed: expiry 0) is done; a record without an
             // identity (an address held back after a DECLINE) has had its removal.
-            if (r->expiry <= done_) continue;
+            if (r->expiry <= w.from) continue;
             std::optional<DnsUpdate> removal = leaseRemoval(p, *r, recordDhcidIdentifier(r->identity));
             if (!removal) continue;
             queue.push(std::move(*removal));
-            if (++queued == kDnsRemovalsPerPass) return queued;
+            if (++queued == kDnsRemovalsPerPass) return false;
         }
-        if (profile_ >= engine.profiles.size()) {
-            done_ = until_;
-            until_ = 0;
-            return queued;
-        }
+        if (w.profile >= engine.profiles.size()) return true;
     }
 }
 

@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "config/profiles.h"
+#include "platform/clock.h"
 #include "server/dhcp/dns_update_queue.h"
 #include "server/dhcp/request_summary.h"
+#include "server/leases/client_rules.h"
 #include "server/leases/engine_state.h"
 
 namespace tolmark::dhcp {
@@ -32,6 +34,15 @@ std::optional<DnsUpdate> leaseRemoval(const Profile& profile, const ClientRecord
 std::optional<DnsUpdate> runningLeaseRemoval(const Profile& profile, const ClientRecord& record,
                                              std::vector<std::uint8_t> identity, std::int64_t now);
 
+// A dynamic lease of the table that an administrator's change ends while it still runs (a
+// removal, a purge, a reservation for a static entry): the removal by the profile its record
+// names, with the identity the record keeps. Call under the engine lock, which guards both.
+std::optional<DnsUpdate> tableLeaseRemoval(const ProfileList& profiles, const ClientRecord& record, std::int64_t now);
+
+// The same for each lease the table's rules end, queued at once; the lease judged running by the
+// clock. Nothing without a queue and a clock.
+LeaseEnding queueTableLeaseRemovals(DnsUpdateQueue* queue, const platform::Clock* clock, const ProfileList& profiles);
+
 // The DHCID identifier a record's identity gives: its client identifier or hardware address, as
 // the client sent them. Empty for relay values, which say nothing of what the client sent.
 std::vector<std::uint8_t> recordDhcidIdentifier(const Identity& identity);
@@ -46,22 +57,37 @@ inline constexpr std::size_t kDnsExpiryRun = 1024;
 inline constexpr std::size_t kDnsRemovalsPerPass = 256;
 
 // Finds the leases whose expiry passed after the last pass and no later than now, and queues
-// their removals. It keeps only the window walked and where the walk stands: leases that expired
-// while the server was not running are not looked for.
+// their removals. The first passes also take, with what the new expiries leave of their share,
+// the leases that expired before the server started and still name their client: nobody
+// removed their names while it was stopped. The removal's own checks leave a name that has
+// moved on since. A server paused by backup detection forgets those: another server serves the
+// clients now, and may have given them the same addresses again.
 class DnsExpiryPass {
 public:
-    explicit DnsExpiryPass(std::int64_t start) : done_(start) {}
+    explicit DnsExpiryPass(std::int64_t start) : done_(start), beforeStart_{.from = 0, .until = start} {}
 
     // Takes the engine lock in runs (call it holding no lock below it). Returns how many removals
     // it queued.
     std::size_t run(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now);
 
+    void forgetBeforeStart() { beforeStart_ = Window{}; }
+
 private:
-    std::int64_t done_;       // leases that expired up to here are done
-    std::int64_t until_ = 0;  // the end of the window being walked; 0: none
-    std::uint64_t generation_ = 0;
-    std::size_t profile_ = 0;  // where the walk stands: the profile, and the pool offset
-    std::uint32_t offset_ = 0;
+    // The leases that expired in (from, until], and where the walk stands: the profile, and the
+    // pool offset. until 0: no window.
+    struct Window {
+        std::int64_t from = 0;
+        std::int64_t until = 0;
+        std::uint64_t generation = 0;
+        std::size_t profile = 0;
+        std::uint32_t offset = 0;
+    };
+    // Walks the window on; true when it is done, false when the pass has queued its share.
+    static bool walk(EngineState& engine, DnsUpdateQueue& queue, Window& window, std::size_t& queued);
+
+    std::int64_t done_;  // leases that expired up to here are done
+    Window window_;      // the window since the last pass
+    Window beforeStart_;
 };
 
 }  // namespace tolmark::dhcp

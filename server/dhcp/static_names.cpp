@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "common/entry_line.h"
+#include "server/dhcp/dns_removal.h"
 #include "server/leases/client_rules.h"
 
 namespace tolmark::dhcp {
@@ -85,7 +86,9 @@ void StaticNames::run(std::vector<Lookup> lookups) {
             if (record == nullptr || record->address != 0 || record->hostName != lookup.hostName) continue;
             c_.engine.clients.setAddress(*record, *address);
             // The address is reserved in its pool like the static addresses that were loaded.
-            if (!c_.autoExclude || c_.autoExclude()) reserveAddress(c_.engine.clients, *address, c_.engine.profiles);
+            if (!c_.autoExclude || c_.autoExclude())
+                reserveAddress(c_.engine.clients, *address, c_.engine.profiles,
+                               queueTableLeaseRemovals(c_.dnsQueue, c_.clock, c_.engine.profiles));
             changed = true;
         } else {
             std::optional<std::string> name = c_.names.nameOf(lookup.address);

@@ -16,7 +16,9 @@
 
 #include "common/log_sink.h"
 #include "config/profiles.h"
+#include "platform/clock.h"
 #include "platform/name_service.h"
+#include "server/dhcp/dns_update_queue.h"
 #include "server/leases/client_table.h"
 #include "server/leases/engine_state.h"
 
@@ -30,6 +32,9 @@ struct StaticNamesContext {
     // "AutoExclude": whether an address found by name is reserved in its pool, as the static
     // addresses are when the client files are loaded.
     std::function<bool()> autoExclude = {};
+    // A running lease at an address so reserved loses its DNS names here; either nullptr: not.
+    DnsUpdateQueue* dnsQueue = nullptr;
+    const platform::Clock* clock = nullptr;
 };
 
 class StaticNames {

@@ -61,6 +61,8 @@ Server::Server(ServerPlatform platform)
         .statusChanged = flags_.statusChanged,
         .log = log_,
         .autoExclude = [this] { return settings_.general().autoExclude != 0; },
+        .dnsQueue = &dnsQueue_,
+        .clock = &platform_.clock,
     });
 }
 
@@ -251,6 +253,7 @@ void Server::startHousekeeping() {
     };
     tasks.saveChangedLists = [this] { saveChangedClients(); };
     tasks.queueExpiredDnsRemovals = [this, pass = dhcp::DnsExpiryPass(platform_.clock.now())]() mutable {
+        if (flags_.paused.load() != 0) pass.forgetBeforeStart();
         pass.run(engine_, dnsQueue_, platform_.clock.now());
     };
     tasks.periodicProbe = [this] { probe_.run(false); };
@@ -276,7 +279,9 @@ void Server::startControlPipe() {
                      .log = log_,
                      .counters = counters_,
                      .startNameLookup = startNameLookup,
-                     .shared = sharedLeases_.get()},
+                     .shared = sharedLeases_.get(),
+                     .dnsQueue = &dnsQueue_,
+                     .clock = &platform_.clock},
         .settings = {
             .settings = settings_,
             .store = store_,

@@ -35,7 +35,7 @@ bool staticChangeAllowed(ClientTable& table, const ClientFields& fields, bool al
 
 // ---- Reservations -----------------------------------------------------------------------------
 
-void reserveAddress(ClientTable& table, Ipv4 address, const ProfileList& profiles) {
+void reserveAddress(ClientTable& table, Ipv4 address, const ProfileList& profiles, const LeaseEnding& ending) {
     const auto& all = profiles.profiles();
     const auto pool =
         std::find_if(all.begin(), all.end(), [&](const Profile& p) { return p.hasPool() && p.poolContains(address); });
@@ -47,6 +47,7 @@ void reserveAddress(ClientTable& table, Ipv4 address, const ProfileList& profile
     } catch (const std::bad_alloc&) {
         // The reservation below still holds the address; only the name is missing.
     }
+    if (ending) ending(*record);
     table.setIdentity(*record, Identity{});
     table.setExpiry(*record, kExpiryReserved);
     table.markChanged(ClientList::Dynamic);
@@ -121,9 +122,9 @@ void releaseUnsharedReservation(ClientTable& table, Ipv4 address, const ClientRe
 
 }  // namespace
 
-void reserveAllStatic(ClientTable& table, const ProfileList& profiles) {
+void reserveAllStatic(ClientTable& table, const ProfileList& profiles, const LeaseEnding& ending) {
     for (const ClientRecord* r = table.first(ClientList::Static); r != nullptr; r = table.next(*r)) {
-        if (r->address != 0) reserveAddress(table, r->address, profiles);
+        if (r->address != 0) reserveAddress(table, r->address, profiles, ending);
     }
 }
 
@@ -153,7 +154,7 @@ bool staticChangeAllowed(ClientTable& table, const ClientFields& fields, bool al
 }  // namespace
 
 ClientRecord* addStatic(ClientTable& table, const ClientFields& fields, bool allowDuplicateAddress,
-                        const ProfileList& profiles) {
+                        const ProfileList& profiles, const LeaseEnding& ending) {
     if (!staticChangeAllowed(table, fields, allowDuplicateAddress, profiles, nullptr)) return nullptr;
     ClientFields copy;
     try {
@@ -175,13 +176,13 @@ ClientRecord* addStatic(ClientTable& table, const ClientFields& fields, bool all
         return nullptr;
     }
     table.appendStatic(*record);
-    if (record->address != 0) reserveAddress(table, record->address, profiles);
+    if (record->address != 0) reserveAddress(table, record->address, profiles, ending);
     table.markChanged(ClientList::Static);
     return record;
 }
 
 bool modifyStatic(ClientTable& table, ClientRecord& record, const ClientFields& fields, bool allowDuplicateAddress,
-                  const ProfileList& profiles) {
+                  const ProfileList& profiles, const LeaseEnding& ending) {
     if (!table.owns(record) || record.list() != ClientList::Static) return false;
     if (!staticChangeAllowed(table, fields, allowDuplicateAddress, profiles, &record)) return false;
     std::string profile, hostName, remark;
@@ -200,7 +201,7 @@ bool modifyStatic(ClientTable& table, ClientRecord& record, const ClientFields& 
     table.setAddress(record, fields.address);
     if (oldAddress != fields.address) {
         releaseUnsharedReservation(table, oldAddress, &record);
-        if (fields.address != 0) reserveAddress(table, fields.address, profiles);
+        if (fields.address != 0) reserveAddress(table, fields.address, profiles, ending);
     }
     table.markChanged(ClientList::Static);
     return true;
@@ -292,19 +293,20 @@ bool deleteRecord(ClientTable& table, ClientList list, ClientRecord& record) {
     return true;
 }
 
-std::size_t purgeDynamic(ClientTable& table, const ProfileList& profiles, bool autoExclude) {
+std::size_t purgeDynamic(ClientTable& table, const ProfileList& profiles, bool autoExclude, const LeaseEnding& ending) {
     std::size_t removed = 0;
     for (ClientRecord* r = table.first(ClientList::Dynamic); r != nullptr;) {
         ClientRecord* following = table.next(*r);
         const Profile* profile = profiles.find(r->profile);
         if (profile != nullptr && !(profile->hasPool() && profile->poolContains(r->address))) {
+            if (ending) ending(*r);
             table.release(*r);
             ++removed;
         }
         r = following;
     }
     table.changes(ClientList::Dynamic).fetch_add(static_cast<std::int32_t>(removed));
-    if (autoExclude) reserveAllStatic(table, profiles);
+    if (autoExclude) reserveAllStatic(table, profiles, ending);
     return removed;
 }
 

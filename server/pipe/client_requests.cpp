@@ -48,19 +48,6 @@ bool storableIdentity(const Identity& identity) {
     return identity.kind <= kIdentityClientId && identity.length >= 1 && identity.length <= kIdentityBytes;
 }
 
-// A dynamic lease an administrator removes while it runs ends here: the removal of the names it
-// registered, so that they no longer lead to an address the pool gives out next. One that ran
-// out had its removal from the expiry pass; a held address (no identity, or the all-zero
-// hardware address) names nobody.
-std::optional<dhcp::DnsUpdate> removalOfRunningLease(const ClientAccess& context, const EngineState& engine,
-                                                     const ClientRecord& record) REQUIRES(engine.lock) {
-    if (context.dnsQueue == nullptr || context.clock == nullptr) return std::nullopt;
-    const Profile* profile = engine.profiles.find(record.profile->view());
-    if (profile == nullptr) return std::nullopt;
-    return dhcp::runningLeaseRemoval(*profile, record, dhcp::recordDhcidIdentifier(record.identity),
-                                     context.clock->now());
-}
-
 PipeMessage listRecords(ClientRequest& request, ClientList list) {
     ClientAccess& context = request.context;
     RecordHandle handle = 0;
@@ -103,7 +90,9 @@ PipeMessage addClient(ClientRequest& request) {
     ClientAccess& context = request.context;
     EngineState& engine = context.engine;
     Hold hold(engine.lock);
-    if (addStatic(engine.clients, add->fields, add->skipAddressCheck, engine.profiles) == nullptr) return valueReply(0);
+    if (addStatic(engine.clients, add->fields, add->skipAddressCheck, engine.profiles,
+                  dhcp::queueTableLeaseRemovals(context.dnsQueue, context.clock, engine.profiles)) == nullptr)
+        return valueReply(0);
     shareChanges(context.shared, engine, add->fields.lastAccess);
     context.counters.staticCount.fetch_add(1);
     if (add->fields.lastAccess != 0) context.counters.staticUsed.fetch_add(1);
@@ -126,7 +115,8 @@ PipeMessage updateClient(ClientRequest& request) {
     changed.profile = fields->profile;
     changed.remark = fields->remark;
     changed.hostName = fields->hostName;
-    const bool done = modifyStatic(engine.clients, *record, changed, update->skipAddressCheck, engine.profiles);
+    const bool done = modifyStatic(engine.clients, *record, changed, update->skipAddressCheck, engine.profiles,
+                                   dhcp::queueTableLeaseRemovals(context.dnsQueue, context.clock, engine.profiles));
     if (done) shareChanges(context.shared, engine, changed.lastAccess);
     return valueReply(done ? 1 : 0);
 }
@@ -142,8 +132,10 @@ PipeMessage removeClient(ClientRequest& request) {
     ClientRecord* record = engine.clients.resolve(*handle, list);
     if (record == nullptr) return valueReply(0);
     const bool wasCounted = counted(*record, list);
-    std::optional<dhcp::DnsUpdate> removal =
-        list == ClientList::Dynamic ? removalOfRunningLease(context, engine, *record) : std::nullopt;
+    // A running lease takes its DNS names with it (none for a static entry: its records stay).
+    std::optional<dhcp::DnsUpdate> removal;
+    if (list == ClientList::Dynamic && context.dnsQueue != nullptr && context.clock != nullptr)
+        removal = dhcp::tableLeaseRemoval(engine.profiles, *record, context.clock->now());
     if (!deleteRecord(engine.clients, list, *record)) return valueReply(0);
     if (removal) context.dnsQueue->push(std::move(*removal));
     shareChanges(context.shared, engine, 0);

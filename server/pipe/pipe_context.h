@@ -61,6 +61,10 @@ struct ProfileAccess {
     // Starts the host-name lookup pass after profiles changed.
     std::function<void()> startNameLookup = {};
     SharedLeases* shared = nullptr;
+    // Running leases a purge frees, or a reservation takes, lose their DNS names as a removal
+    // does (ClientAccess). Either nullptr: nothing is queued.
+    dhcp::DnsUpdateQueue* dnsQueue = nullptr;
+    const platform::Clock* clock = nullptr;
 };
 
 // Settings blocks, single configuration keys and the status record.

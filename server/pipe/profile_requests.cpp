@@ -7,6 +7,7 @@
 
 #include "common/pipe_requests.h"
 #include "config/profiles.h"
+#include "server/dhcp/dns_removal.h"
 #include "server/leases/client_rules.h"
 #include "server/pipe/request_parts.h"
 
@@ -52,7 +53,8 @@ PipeMessage purgeDynamic(ProfileRequest& request) {
     EngineState& engine = context.engine;
     const bool autoExclude = context.settings.general().autoExclude != 0;
     Hold hold(engine.lock);
-    purgeDynamic(engine.clients, engine.profiles, autoExclude);
+    purgeDynamic(engine.clients, engine.profiles, autoExclude,
+                 dhcp::queueTableLeaseRemovals(context.dnsQueue, context.clock, engine.profiles));
     // The records the purge freed leave the lease database too.
     if (context.shared != nullptr) context.shared->writeJournal(engine.clients, 0);
     const std::int32_t total = engine.profiles.poolTotal();

@@ -64,7 +64,7 @@ constexpr Route kRoutes[] = {
     {PipeCode::GetMulticast, false, kPipeHeaderSize, settings<getMulticast>},
     {PipeCode::SetMulticast, true, kPipeHeaderSize, settings<setMulticast>},
     {PipeCode::ReloadProfiles, false, kPipeHeaderSize, profiles<reloadProfiles>, true},
-    {PipeCode::PurgeDynamic, false, kPurgeDynamicSize, profiles<purgeDynamic>, true},
+    {PipeCode::PurgeDynamic, false, kPurgeDynamicSize, profiles<pipe_requests::purgeDynamic>, true},
     {PipeCode::GetProfile, false, kGetProfileSize, profiles<getProfile>},
     {PipeCode::RenameProfile, true, kRenameProfileSize, profiles<renameProfile>},
     {PipeCode::CheckAddressProfile, false, kCheckAddressSize, profiles<checkAddressProfile>},

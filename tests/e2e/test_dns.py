@@ -7,6 +7,7 @@ import json
 import os
 import pwd
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -102,7 +103,7 @@ class DnsUpdate(unittest.TestCase):
         for name, values in SEGMENTS.items():
             segment(name, f"Seg{name}", values, DNS_ADDRESS, {"Range": "20", "Lease": "600"})
         segment("q", "Silent", SILENT, SILENT[4], {"Range": "100", "Lease": "600"})
-        segment("e", "Brief", BRIEF, DNS_ADDRESS, {"Range": "20", "Lease": "4"})
+        segment("e", "Brief", BRIEF, DNS_ADDRESS, {"Range": "20", "Lease": "4", "DNSBase": "brief"})
         for i, (pname, _) in enumerate(profiles):
             general[f"Profile{i}"] = pname
         registry = netns.write_config(lab.dir, general)
@@ -120,6 +121,7 @@ class DnsUpdate(unittest.TestCase):
             cls.named.kill()
             lab.close()
             raise RuntimeError("named did not start:\n" + "\n".join(cls.named.lines))
+        cls.registry = registry
         cls.server = netns.start_velkora(lab, cls.srv, VELKORA, registry, "DHCP  Start   Server on 10.0.0.1")
 
     @classmethod
@@ -392,6 +394,26 @@ class DnsUpdate(unittest.TestCase):
         self.wait_for_record(f"dropped.{ZONE}", "A", expect="")
         self.wait_for_record(self.reverse(address), "PTR", expect="")
         self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal dropped.{ZONE} sent", timeout=2))
+
+    def test_8e_a_lease_that_ran_out_while_the_server_was_stopped_loses_its_records(self):
+        # A client that sends no name is registered under the one "DNSBase" makes, which the
+        # server can make again after a restart (the lease file keeps no names).
+        ns, dev = self.clients["e"]
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0e:0e:0e")
+        address = self.lease("e")
+        name = f"brief-{address.replace('.', '-')}.{ZONE}"
+        self.wait_for_record(name, "A", expect=address)
+        # Stopped before the lease of 4 seconds runs out, started again after it did: the first
+        # housekeeping pass finds it.
+        self.server.proc.send_signal(signal.SIGTERM)
+        self.server.proc.wait(timeout=30)
+        time.sleep(5)
+        self.assertEqual(self.dig(name, "A"), address)
+        type(self).server = netns.start_velkora(self.lab, self.srv, VELKORA, self.registry,
+                                                "DHCP  Start   Server on 10.0.0.1")
+        self.wait_for_record(name, "A", expect="")
+        self.wait_for_record(self.reverse(address), "PTR", expect="")
+        self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {name} sent", timeout=2))
 
 
 class StaticNames(unittest.TestCase):

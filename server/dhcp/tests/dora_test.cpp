@@ -304,7 +304,8 @@ TEST_F(DnsRemovalTest, ReleaseAndDeclineRemoveTheNamesTheLeaseRegistered) {
     addStatic(mac(10), lan(5), "LAN").hostName = "fixed";
     ASSERT_EQ(bindNamed(mac(10), "").hostName, "fixed");
     const DnsUpdate pc12 = bindNamed(mac(12), "pc12"), pc13 = bindNamed(mac(13), "pc13");
-    const DnsUpdate pc14 = bindNamed(mac(14), "pc14");
+    const DnsUpdate pc14 = bindNamed(mac(14), "pc14"), pc15 = bindNamed(mac(15), "pc15");
+    arp_.answers[pc15.address] = Mac{0x66, 0x66, 0x66, 0x66, 0x66, 0x66};
     addDynamic(Mac{}, lan(149), clock_.now() + 600).hostName = "held";  // an address held back
     const RequestBuilder decline8 =
         message(mac(8), kDecline).address(kRequestedAddress, lan(101)).address(kServerIdentifier, kServer);
@@ -316,6 +317,7 @@ TEST_F(DnsRemovalTest, ReleaseAndDeclineRemoveTheNamesTheLeaseRegistered) {
         Ipv4 source, interface;
         const DnsUpdate* removes;  // nullptr: nothing queued
         bool changeIp = false;
+        bool testIp = false;
     } steps[] = {
         // Before any lease of the pool has ended: "ChangeIP" gives up all of the client's own.
         {discover(Mac{}), 0, kServer, nullptr, true},  // a hold is no lease
@@ -330,9 +332,15 @@ TEST_F(DnsRemovalTest, ReleaseAndDeclineRemoveTheNamesTheLeaseRegistered) {
         {elsewhere12, 0, kServer, &pc12},                          // NAK: moved to another subnet
         {elsewhere12, 0, kServer, nullptr},                        // its lease ended with the first
         {chose13, 0, kServer, &pc13},                              // chose another server
+        // Another host answers for the lease's address: held for that host, the lease ends.
+        {discover(mac(15)), 0, kServer, &pc15, false, true},
+        {discover(mac(15)), 0, kServer, nullptr, false, true},  // offered elsewhere, nothing leased
     };
     for (const auto& step : steps) {
-        settings([&](DhcpSettings& d) { d.general.changeIp = step.changeIp ? 1 : 0; });
+        settings([&](DhcpSettings& d) {
+            d.general.changeIp = step.changeIp ? 1 : 0;
+            d.general.testIp = step.testIp ? 1 : 0;
+        });
         send(step.message, step.source, step.interface);
         const std::vector<DnsUpdate> got = queue_.takeAll();
         EXPECT_EQ(got.size(), step.removes != nullptr ? 1u : 0u) << "step " << &step - steps;
@@ -381,6 +389,21 @@ TEST_F(DnsRemovalTest, TheExpiryPassRemovesEachLeaseThatRanOutOnce) {
     EXPECT_EQ(runAt(t0 + 100), Names{});
     EXPECT_EQ(runAt(t0 + 3620), (Names{"pca", "pcb"}));
     EXPECT_EQ(runAt(t0 + 3630 + 3600), Names{"pce"});
+
+    // A server started after pca, pcb and pce ran out takes them in its first passes, after what
+    // runs out since its start (pcf); one paused by another server leaves them.
+    const DnsUpdate f = bindNamed(mac(6), "pcf");  // runs out at t0 + 10830
+    for (const bool paused : {false, true}) {
+        DnsExpiryPass started(t0 + 7240);
+        if (paused) started.forgetBeforeStart();
+        started.run(state_, queue_, t0 + 10830);
+        Names names;
+        for (const DnsUpdate& u : queue_.takeAll()) names.push_back(u.hostName);
+        EXPECT_EQ(names, paused ? Names{"pcf"} : (Names{"pcf", "pca", "pcb", "pce"}));
+        EXPECT_EQ(started.run(state_, queue_, t0 + 10840), 0u);
+    }
+    send(release(mac(6), f.address), f.address);
+    queue_.takeAll();
 
     useProfiles({named(lanProfile(), 300)});
     std::size_t bound = 0;

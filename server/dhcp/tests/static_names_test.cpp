@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <map>
+#include <tuple>
 
 #include "server/dhcp/tests/engine_fixture.h"
 #include "server/leases/client_rules.h"
@@ -74,10 +75,14 @@ protected:
     FakeNames names_;
     std::atomic<int> statusChanged_{0};
     std::atomic<bool> autoExclude_{true};
-    StaticNames statics_{StaticNamesContext{
-        .engine = state_, .names = names_, .statusChanged = statusChanged_, .log = log_, .autoExclude = [this] {
-            return autoExclude_.load();
-        }}};
+    DnsUpdateQueue queue_;
+    StaticNames statics_{StaticNamesContext{.engine = state_,
+                                            .names = names_,
+                                            .statusChanged = statusChanged_,
+                                            .log = log_,
+                                            .autoExclude = [this] { return autoExclude_.load(); },
+                                            .dnsQueue = &queue_,
+                                            .clock = &clock_}};
 };
 
 TEST_F(StaticNamesTest, AnAddressFoundByNameIsReservedOnlyWithAutoExclude) {
@@ -92,6 +97,11 @@ TEST_F(StaticNamesTest, AnAddressFoundByNameIsReservedOnlyWithAutoExclude) {
 }
 
 TEST_F(StaticNamesTest, EntriesGetTheAddressOfTheirNameAndTheNameOfTheirAddress) {
+    Profile accepting = lanProfile();
+    accepting.dnsAccept = 1;
+    useProfiles({accepting});
+    // A client leases the address the name gives: the reservation ends the lease and its names.
+    addDynamic(mac(9), lan(120), clock_.now() + 600).hostName = "pc9";
     ClientRecord& printer = addStatic(mac(1), 0, "LAN");
     printer.hostName = "printer";
     ClientRecord& known = addStatic(mac(2), lan(5), "LAN");
@@ -111,6 +121,10 @@ TEST_F(StaticNamesTest, EntriesGetTheAddressOfTheirNameAndTheNameOfTheirAddress)
     // The address is held in its pool for the entry, and the client is served with it.
     ASSERT_NE(dynamicAt(lan(120)), nullptr);
     EXPECT_EQ(dynamicAt(lan(120))->expiry, kExpiryReserved);
+    const std::vector<DnsUpdate> removed = queue_.takeAll();
+    ASSERT_EQ(removed.size(), 1u);
+    EXPECT_EQ(std::tie(removed[0].hostName, removed[0].address, removed[0].removal),
+              std::make_tuple(std::string("pc9"), lan(120), true));
     EXPECT_EQ(bind(mac(1)), lan(120));
     // The administrator learns why an entry known by name has no address.
     EXPECT_EQ(std::count_if(log_.lines.begin(), log_.lines.end(),

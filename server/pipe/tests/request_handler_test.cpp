@@ -672,10 +672,18 @@ TEST_F(RequestHandlerTest, RenameProfileRefusesWhatWouldLoseAProfile) {
     EXPECT_EQ(fixture.store.readText(kGeneralSection, "Profile1", "", 64), "LAB");
 }
 
+// Leases a profile change leaves outside their pool are freed; a running one takes its DNS names
+// with it, as a removal through the pipe does, and so does a running lease whose address a new
+// static entry reserves.
 TEST_F(RequestHandlerTest, PurgeDynamicDropsEntriesOutsideTheirPools) {
+    fixture.store.writeText("Standard", "DNS1IP", std::string_view("10.0.0.1"));
+    fixture.store.writeInt("Standard", "DNSAccept", 1, 0);
+    fixture.store.writeText("Standard", "DNSName", std::string_view("lab.test"));
+    const std::int64_t now = fixture.clock.now();
     lease(ip(0, 120), 1);
-    lease(ip(0, 140), 2);
-    lease(ip(0, 149), 3);
+    lease(ip(0, 140), 2, "Standard", now + 600).hostName = "pc2";
+    lease(ip(0, 149), 3).hostName = "pc3";        // ran out: the expiry pass had it
+    lease(ip(0, 145), 4, "Standard", now + 600);  // never named
     // The Standard pool shrinks to 10.0.0.100 .. 10.0.0.139.
     fixture.store.writeInt("Standard", "Range", 40, 0);
     EXPECT_EQ(fixture.send(reader, PipeCode::ReloadProfiles, 0).value(), 2);
@@ -687,6 +695,19 @@ TEST_F(RequestHandlerTest, PurgeDynamicDropsEntriesOutsideTheirPools) {
     const auto left = walk(PipeCode::ListDynamic);
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].fields.address, ip(0, 120));
+
+    lease(ip(0, 130), 5, "Standard", now + 600).hostName = "pc5";
+    EXPECT_EQ(add(staticImage(6, ip(0, 130))).value(), 1);
+    const std::vector<dhcp::DnsUpdate> queued = fixture.dnsQueue.takeAll();
+    ASSERT_EQ(queued.size(), 2u);
+    const std::tuple<std::string, Ipv4, std::uint8_t> removed[] = {{"pc2", ip(0, 140), 2}, {"pc5", ip(0, 130), 5}};
+    for (std::size_t i = 0; i < queued.size(); ++i) {
+        const auto& [host, address, macByte] = removed[i];
+        EXPECT_TRUE(queued[i].removal);
+        EXPECT_EQ(std::tie(queued[i].hostName, queued[i].domain, queued[i].address),
+                  std::make_tuple(host, std::string("lab.test"), address));
+        EXPECT_EQ(queued[i].clientIdentity, dhcp::recordDhcidIdentifier(staticImage(macByte, 0).fields.identity));
+    }
 }
 
 TEST_F(RequestHandlerTest, ProfileChecks) {
