@@ -58,13 +58,16 @@ inline constexpr std::size_t kDnsRemovalsPerPass = 256;
 
 // Finds the leases whose expiry passed after the last pass and no later than now, and queues
 // their removals. The first passes also take, with what the new expiries leave of their share,
-// the leases that expired before the server started and still name their client: nobody
-// removed their names while it was stopped. The removal's own checks leave a name that has
-// moved on since. A server paused by backup detection forgets those: another server serves the
-// clients now, and may have given them the same addresses again.
+// the leases that expired while the server was stopped (after `stopped`, the time the last run
+// saved its leases, up to the start) and still name their client: nobody removed their names
+// then. Leases that ran out while an earlier run was up had theirs removed by it, and are not
+// sent again at every start. The removal's own checks leave a name that has moved on since. A
+// server paused by backup detection forgets those: another server serves the clients now, and
+// may have given them the same addresses again.
 class DnsExpiryPass {
 public:
-    explicit DnsExpiryPass(std::int64_t start) : done_(start), beforeStart_{.from = 0, .until = start} {}
+    DnsExpiryPass(std::int64_t start, std::int64_t stopped)
+        : done_(start), beforeStart_{.from = stopped, .until = stopped < start ? start : 0} {}
 
     // Takes the engine lock in runs (call it holding no lock below it). Returns how many removals
     // it queued.

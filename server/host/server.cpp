@@ -1,6 +1,7 @@
 #include "server/host/server.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
@@ -127,6 +128,12 @@ void Server::readSettings() {
 
 void Server::loadClients() {
     files_ = clientFilePaths(store_, dataDirectory_);
+    // The last run removed the DNS names of the leases that ran out while it was up; its last
+    // save tells until when, give or take a few passes.
+    constexpr std::int64_t kPassesLag = 300;
+    struct stat saved {};
+    if (::stat(files_.dynamic.path.c_str(), &saved) == 0)
+        leasesSaved_ = static_cast<std::int64_t>(saved.st_mtime) - kPassesLag;
     LoadCounts counts;
     {
         Hold hold(engine_.lock);
@@ -252,7 +259,7 @@ void Server::startHousekeeping() {
             countDnsResult(metrics_.service, result.outcome);
     };
     tasks.saveChangedLists = [this] { saveChangedClients(); };
-    tasks.queueExpiredDnsRemovals = [this, pass = dhcp::DnsExpiryPass(platform_.clock.now())]() mutable {
+    tasks.queueExpiredDnsRemovals = [this, pass = dhcp::DnsExpiryPass(platform_.clock.now(), leasesSaved_)]() mutable {
         if (flags_.paused.load() != 0) pass.forgetBeforeStart();
         pass.run(engine_, dnsQueue_, platform_.clock.now());
     };

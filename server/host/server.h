@@ -3,6 +3,7 @@
 // receive loop on the calling thread until a stop is requested, and shuts down.
 
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -133,6 +134,10 @@ private:
     std::unique_ptr<leasedb::LeaseDatabase> leaseDatabase_;
     std::unique_ptr<leasedb::DatabaseLeases> sharedLeases_;
     std::int64_t startTime_ = 0;
+    // When the last run stopped keeping its leases up to date: the time of the dynamic file's
+    // last save as this run found it, less the time a pass may lag behind; without a file, none
+    // of its leases ran out unseen.
+    std::int64_t leasesSaved_ = std::numeric_limits<std::int64_t>::max();
     std::unique_ptr<MetricsListener> metricsListener_;
 };
 

@@ -357,7 +357,7 @@ TEST_F(DnsRemovalTest, ReleaseAndDeclineRemoveTheNamesTheLeaseRegistered) {
 // A burst of them goes out over several passes.
 TEST_F(DnsRemovalTest, TheExpiryPassRemovesEachLeaseThatRanOutOnce) {
     const std::int64_t t0 = clock_.now();
-    DnsExpiryPass pass(t0);
+    DnsExpiryPass pass(t0, t0);
     const DnsUpdate a = bindNamed(mac(1), "pca"), b = bindNamed(mac(2), "pcb", kServer, {1, 2, 3, 4});
     bindNamed(mac(3), "pcc");
     bindNamed(mac(4), "pcd");
@@ -390,16 +390,27 @@ TEST_F(DnsRemovalTest, TheExpiryPassRemovesEachLeaseThatRanOutOnce) {
     EXPECT_EQ(runAt(t0 + 3620), (Names{"pca", "pcb"}));
     EXPECT_EQ(runAt(t0 + 3630 + 3600), Names{"pce"});
 
-    // A server started after pca, pcb and pce ran out takes them in its first passes, after what
-    // runs out since its start (pcf); one paused by another server leaves them.
+    // A server started after pca, pcb and pce ran out takes, in its first passes and after what
+    // runs out since its start (pcf), those that ran out after the last run saved its leases;
+    // one paused by another server leaves them.
     const DnsUpdate f = bindNamed(mac(6), "pcf");  // runs out at t0 + 10830
-    for (const bool paused : {false, true}) {
-        DnsExpiryPass started(t0 + 7240);
-        if (paused) started.forgetBeforeStart();
+    const struct {
+        std::int64_t stopped;
+        bool paused;
+        Names names;
+    } starts[] = {
+        {0, false, {"pcf", "pca", "pcb", "pce"}},
+        {t0 + 3600, false, {"pcf", "pce"}},  // pca and pcb ran out while the last run was up
+        {t0 + 7240, false, {"pcf"}},
+        {0, true, {"pcf"}},
+    };
+    for (const auto& start : starts) {
+        DnsExpiryPass started(t0 + 7240, start.stopped);
+        if (start.paused) started.forgetBeforeStart();
         started.run(state_, queue_, t0 + 10830);
         Names names;
         for (const DnsUpdate& u : queue_.takeAll()) names.push_back(u.hostName);
-        EXPECT_EQ(names, paused ? Names{"pcf"} : (Names{"pcf", "pca", "pcb", "pce"}));
+        EXPECT_EQ(names, start.names) << "stopped at " << start.stopped - t0;
         EXPECT_EQ(started.run(state_, queue_, t0 + 10840), 0u);
     }
     send(release(mac(6), f.address), f.address);
