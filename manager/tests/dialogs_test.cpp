@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include "dialog_harness.h"
+#include "fake_pipe_peer.h"
 #include "manager/dialogs/log/log_printer.h"
 #include "manager/dialogs/log/log_viewer.h"
 #include "manager/dialogs/preferences/preference_pages.h"
@@ -158,6 +159,7 @@ private slots:
     void preferencePagesAppliedUnchangedKeepEveryValue();
     void profileEditorMakesAProfileAClientIsServedWith();
     void profilePagesAppliedUnchangedKeepEveryKey();
+    void profileChangesTakenInPartAreReported();
     void staticEntriesAreStoredOrRefused();
     void modifiedEntriesKeepWhatWasNotTouched();
     void logViewerShowsTheLogAndPrintsIt();
@@ -738,6 +740,102 @@ void DialogsTest::profilePagesAppliedUnchangedKeepEveryKey() {
         QCOMPARE(iniKeys(lab_->iniText())["Round2/Lease"], QString("7200"));
     }
     QVERIFY(answers.take().isEmpty());
+}
+
+// A change the server takes only in part is reported, and done again it is finished once: a
+// stand-in server goes away between the reload of the profiles and the purge of the leases
+// outside the new pool, then comes back; later it does not store the rewritten profile list.
+void DialogsTest::profileChangesTakenInPartAreReported() {
+    const GeneralSettings general{.profiles = 1};
+    ServerStatus status;
+    std::vector<std::string> names = {"Standard", "Lab", "Lab2"};
+    std::atomic<bool> purgeAnswered = false, listStored = true;  // read on the peer's thread
+    auto value = [](std::int32_t v) { return *PipeMessage::make(kPipeDone, v); };
+    auto block = [](const auto& bytes) {
+        return *PipeMessage::make(kPipeDone, static_cast<std::int32_t>(bytes.size()), bytes);
+    };
+    auto profile = [](std::int32_t use, const std::string& name) {
+        Profile p;
+        p.name = name;
+        return *PipeMessage::make(kPipeDone, use, encodeProfileRecord(p));
+    };
+    FakePipePeer peer([&](const PipeMessage& request) -> std::optional<PipeMessage> {
+        status.profileCount = static_cast<std::int32_t>(names.size());
+        switch (static_cast<PipeCode>(request.word())) {
+            case PipeCode::GetSettings:
+                return block(encodeGeneralSettings(general));
+            case PipeCode::GetStatus:
+                return block(encodeServerStatus(status));
+            case PipeCode::GetProfile: {
+                const auto at = static_cast<std::size_t>(request.value());
+                if (request.value() >= 0) return at < names.size() ? profile(1, names[at]) : PipeMessage::statusOnly(1);
+                const std::string name = decodeProfileName(request.view()).value_or("");
+                return profile(std::count(names.begin(), names.end(), name) > 0 ? 1 : 0, name);
+            }
+            case PipeCode::WriteSetting:
+                return value(listStored || decodeWriteSetting(request.view())->section != kGeneralSection ? 1 : 0);
+            case PipeCode::RenameProfile:
+            case PipeCode::ReloadProfiles:
+                return value(static_cast<std::int32_t>(names.size()));
+            case PipeCode::PurgeDynamic:
+                if (!purgeAnswered) return std::nullopt;  // gone
+                return value(10);
+            default:
+                return std::nullopt;
+        }
+    });
+    QVERIFY(peer.listening());
+    auto profileListWrites = [&peer] {
+        QStringList keys;
+        for (const PipeMessage& m : peer.requests(PipeCode::WriteSetting)) {
+            const auto w = decodeWriteSetting(m.view());
+            if (w && w->section == kGeneralSection)
+                keys << QString::fromStdString(w->key.value_or("") + "=" + w->text.value_or("<deleted>"));
+        }
+        return keys;
+    };
+    MessageAnswerer answers;
+    // The worker goes before the peer, which ends once its client has closed the connection.
+    PipeWorker worker(peer.name(), std::chrono::milliseconds(2000));
+    DialogContext ctx{.worker = worker,
+                      .language = *language_,
+                      .preferences = *preferences_,
+                      .rights = ManagerRights{true, true},
+                      .programDirectory = home_.path().toStdString() + "/"};
+    {
+        ProfileEditor editor(ctx, "Net_5");
+        editor.show();
+        QWidget* basic = editor.page(0);
+        child<QComboBox>(basic, "FOR")->setCurrentIndex(static_cast<int>(RuleChoice::MacRange));
+        type(child<QLineEdit>(basic, "VALUE"), "02:00:5e:51");
+        type(child<QLineEdit>(basic, "FROM"), "10.98.1.10");
+        type(child<QLineEdit>(basic, "UNTIL"), "10.98.1.19");
+        QVERIFY(!editor.applyChanges());
+        QCOMPARE(answers.take(), QStringList({ctx.language.text("ERROR_PIPE").trimmed()}));
+        QCOMPARE(peer.requests(PipeCode::PurgeDynamic).size(), 1u);
+        // The server had listed and reloaded the profile before it went away.
+        names.push_back("Net_5");
+        purgeAnswered = true;
+        QVERIFY(editor.applyChanges());
+        QCOMPARE(answers.take(), QStringList());
+        QCOMPARE(peer.requests(PipeCode::PurgeDynamic).size(), 2u);
+        QCOMPARE(profileListWrites(), QStringList({"Profile3=Net_5"}));
+    }
+    // Remove: a write of the list the server did not store fails the removal; the normal
+    // removal deletes the key past the list's end, which the server takes.
+    ProfileListDialog list(ctx);
+    QCOMPARE(list.list()->topLevelItemCount(), 4);
+    const qsizetype written = profileListWrites().size();
+    list.refill(1);
+    listStored = false;
+    QVERIFY(!list.removeSelected());
+    QCOMPARE(answers.take(), QStringList({ctx.language.text("REFUSED")}));
+    listStored = true;
+    list.refill(1);
+    QVERIFY(list.removeSelected());
+    QCOMPARE(answers.take(), QStringList());
+    QCOMPARE(profileListWrites().mid(written), QStringList({"Profile0=Standard", "Profile0=Standard", "Profile1=Lab2",
+                                                            "Profile2=Net_5", "Profile3=<deleted>"}));
 }
 
 // Entries added, refused with the dialog's texts, modified, copied from the dynamic list and

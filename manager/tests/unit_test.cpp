@@ -392,12 +392,27 @@ void UnitTest::languageFileReplacesSomeKeys() {
     QCOMPARE(list.size(), 5u);
     QCOMPARE(list[0], (LanguageEntry{"deutsch.ini", "Deutsch", "", ""}));
     QCOMPARE(list[1].language, QString("Fran\u00e7ais"));
-    // Code page 1252 is Windows' own, whose quotes and euro sign lie where Latin-1 has control codes.
-    language.load("latin.ini", false);
-    QCOMPARE(language.text("MAC"), QString::fromUtf16(u"\u201EKennung\u201C in \u20AC"));
     QCOMPARE(list[2], (LanguageEntry{"nameless.ini", "", "9", ""}));
     QCOMPARE(list[3], (LanguageEntry{"test.ini", "Testisch", "1.2", "A. Translator"}));
     QCOMPARE(list[4], (LanguageEntry{"English", "English", "3.1", ""}));
+    // The code page of "CP" decodes the texts and the listed name alike. 1252 is Windows' own,
+    // whose quotes and euro sign lie where Latin-1 has control codes; 850 is the DOS page some
+    // files were saved in, with its umlauts and box characters where Latin-1 has other letters.
+    const struct {
+        const char *cp, *name, *mac;
+        const char16_t* shown;
+    } pages[] = {
+        {"1252", "Fran\xe7", "\x84Kennung\x93 in \x80", u"\u201EKennung\u201C in \u20AC"},
+        {"850", "Fran\x87", "Gr\x94\xE1\x65 \xC9\xCD\xBB \x9A \xFD",
+         u"Gr\u00F6\u00DFe \u2554\u2550\u2557 \u00DC \u00B2"},
+    };
+    for (const auto& page : pages) {
+        writeFile(program.path() + "/Languages/latin.ini", QByteArray("[Common]\nLANGUAGE=") + page.name + "ais\nCP=" +
+                                                               page.cp + "\n[Strings]\nMAC=" + page.mac + "\n");
+        language.load("latin.ini", false);
+        QCOMPARE(language.text("MAC"), QString::fromUtf16(page.shown));
+        QCOMPARE(listLanguages(dir, "3.1")[1].language, QString("Fran\u00e7ais"));
+    }
     writeFile(program.path() + "/Languages/english.ini", "[Common]\nLANGUAGE=ENGLISH\n");
     QCOMPARE(listLanguages(dir, "3.1").size(), 5u);  // a file names English: no built-in row
 

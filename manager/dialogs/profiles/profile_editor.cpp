@@ -18,6 +18,7 @@ struct Committed {
     PipeStatus status = PipeStatus::Done;
     std::int32_t profiles = -1;
     std::int32_t poolTotal = -1;
+    bool listed = false;  // the new profile's "Profile%u" entry was written
 };
 
 }  // namespace
@@ -135,17 +136,22 @@ bool ProfileEditor::commit(const std::vector<SheetPage*>&) {
                 c.status = added.ok() ? PipeStatus::Refused : added.status;
                 return c;
             }
+            c.listed = true;
         }
         const auto reloaded = pipe.reloadProfiles();
         c.status = reloaded.status;
         if (reloaded.ok()) c.profiles = reloaded.value;
         if (reloaded.ok() && purge) {
+            // Leases outside the new pool stay until the purge: one that fails is a failed change.
             const auto purged = pipe.purgeDynamic();
+            c.status = purged.status;
             if (purged.ok()) c.poolTotal = purged.value;
         }
         return c;
     });
     state_.writes.clear();
+    // Listed once is listed: the next OK sends the pages' keys again, but no second entry.
+    if (done.listed) state_.isNew = false;
     if (done.status != PipeStatus::Done) {
         context_.notePipe(done.status);
         showMessage(this, context_.language, changeFailedText(context_.language, done.status));

@@ -251,18 +251,25 @@ bool ProfileListDialog::removeSelected() {
     for (std::size_t i = 0; i < profiles_.size(); ++i) {
         if (static_cast<int>(i) != row) rest.push_back(profiles_[i].name);
     }
-    // Delete the section, write the list again without gaps, delete the key after its end.
-    const bool done = context_.worker.call([row, name, rest](ManagerPipe& pipe) {
-        if (pipe.renameProfile(row, name, "") <= 0) return false;
+    // Delete the section, write the list again without gaps, delete the key after its end. The
+    // server answers a write with 0 only when it did not store it (deleting a key that is not
+    // there is no refusal), so a 0 leaves the list unwritten.
+    const PipeStatus status = context_.worker.call([row, name, rest](ManagerPipe& pipe) {
+        const std::int32_t renamed = pipe.renameProfile(row, name, "");
+        if (renamed <= 0) return renamed == -2 ? PipeStatus::Failed : PipeStatus::Refused;
         for (std::size_t i = 0; i <= rest.size(); ++i) {
             const std::string key = "Profile" + std::to_string(i);
             const auto w = i < rest.size() ? pipe.writeSetting(kGeneralSection, key, rest[i])
                                            : pipe.writeSetting(kGeneralSection, key, std::nullopt);
-            if (!w.ok()) return false;
+            if (!w.ok() || w.value == 0) return w.ok() ? PipeStatus::Refused : w.status;
         }
-        return pipe.reloadProfiles().ok();
+        return pipe.reloadProfiles().status;
     });
-    if (!done) showMessage(this, context_.language, changeFailedText(context_.language, PipeStatus::Refused));
+    const bool done = status == PipeStatus::Done;
+    if (!done) {
+        context_.notePipe(status);
+        showMessage(this, context_.language, changeFailedText(context_.language, status));
+    }
     refill(std::min(row, list_->topLevelItemCount() - 2));
     context_.rebuildMenus();
     return done;

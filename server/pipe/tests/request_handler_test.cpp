@@ -395,6 +395,8 @@ TEST_F(RequestHandlerTest, WriteSettingWritesDeletesKeysAndSections) {
     EXPECT_EQ(fixture.store.readText("Lab", "Lease", "", 64), "7200");
     EXPECT_NE(writeSetting("Lab", "Lease", nullptr).value(), 0);
     EXPECT_EQ(fixture.store.readText("Lab", "Lease", "none", 64), "none");
+    // A key that is not there is deleted all the same: the manager takes 0 for a write not stored.
+    EXPECT_NE(writeSetting("Lab", "Lease", nullptr).value(), 0);
     EXPECT_EQ(fixture.store.readText("Lab", "BaseIP", "", 64), "10.0.1.100");
     EXPECT_NE(writeSetting("Lab", nullptr, nullptr).value(), 0);
     EXPECT_FALSE(fixture.store.openSection("Lab").has_value());
