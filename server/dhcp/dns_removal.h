@@ -61,9 +61,7 @@ inline constexpr std::size_t kDnsRemovalsPerPass = 256;
 // the leases that expired while the server was stopped (after `stopped`, the time the last run
 // saved its leases, up to the start) and still name their client: nobody removed their names
 // then. Leases that ran out while an earlier run was up had theirs removed by it, and are not
-// sent again at every start. The removal's own checks leave a name that has moved on since. A
-// server paused by backup detection forgets those: another server serves the clients now, and
-// may have given them the same addresses again.
+// sent again at every start. The removal's own checks leave a name that has moved on since.
 class DnsExpiryPass {
 public:
     DnsExpiryPass(std::int64_t start, std::int64_t stopped)
@@ -73,7 +71,14 @@ public:
     // it queued.
     std::size_t run(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now);
 
-    void forgetBeforeStart() { beforeStart_ = Window{}; }
+    // A server paused by backup detection removes no names, neither now nor once it takes over:
+    // its table is not kept up to date meanwhile, and the server that serves the clients may
+    // have renewed those leases and their names. Everything that ran out until now is passed by.
+    void passOver(std::int64_t now) {
+        beforeStart_ = Window{};
+        window_ = Window{};
+        done_ = now;
+    }
 
 private:
     // The leases that expired in (from, until], and where the walk stands: the profile, and the

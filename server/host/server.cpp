@@ -260,8 +260,10 @@ void Server::startHousekeeping() {
     };
     tasks.saveChangedLists = [this] { saveChangedClients(); };
     tasks.queueExpiredDnsRemovals = [this, pass = dhcp::DnsExpiryPass(platform_.clock.now(), leasesSaved_)]() mutable {
-        if (flags_.paused.load() != 0) pass.forgetBeforeStart();
-        pass.run(engine_, dnsQueue_, platform_.clock.now());
+        if (flags_.paused.load() != 0)
+            pass.passOver(platform_.clock.now());
+        else
+            pass.run(engine_, dnsQueue_, platform_.clock.now());
     };
     tasks.periodicProbe = [this] { probe_.run(false); };
     housekeeping_ = std::make_unique<Housekeeping>(std::move(tasks), flags_, stop_, period);
