@@ -58,15 +58,18 @@ std::optional<OpenResult> resolveConfined(const ResolvedPath& path, bool parentO
     return std::nullopt;
 }
 
-// A new file of a name nobody else uses, beside the target.
+// A new file of a name nobody else uses, beside the target, locked for the upload (a server in
+// another container on the same directory may carry the same process number).
 platform::FileDescriptor createTemporary(int directory, const std::string& leaf, std::string& name) {
     static std::atomic<std::uint32_t> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = uploadWorkingName(leaf, ::getpid(), counter.fetch_add(1));
         platform::FileDescriptor fd(
             ::openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (fd || errno != EEXIST) return fd;
+        if (!fd && errno != EEXIST) return fd;
+        if (fd && holdWorkingFile(directory, name, fd.get())) return fd;
     }
+    errno = EEXIST;
     return {};
 }
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +46,27 @@ std::string commandName(const std::string& procFile) {
     return name;
 }
 
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Removes a leftover unless an upload still holds it: true when removed. The file is opened
+// without following a link or waiting on a FIFO and locked without waiting; the lock is held
+// until it is gone, so that no upload can take the file meanwhile. NFS (version 4) lends an
+// exclusive lock only to a descriptor open for writing. Where the file system has no locks,
+// the judgement by process number stands alone, as for the files of older versions.
+bool removeUnheld(int directoryFd, const char* name, const struct stat& seen) {
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    platform::FileDescriptor fd(::openat(directoryFd, name, O_RDONLY | flags));
+    int locked = fd ? ::flock(fd.get(), LOCK_EX | LOCK_NB) : -1;
+    if (fd && locked != 0 && errno == EBADF) {
+        fd = platform::FileDescriptor(::openat(directoryFd, name, O_WRONLY | flags));
+        locked = fd ? ::flock(fd.get(), LOCK_EX | LOCK_NB) : -1;
+    }
+    if (!fd || (locked != 0 && errno == EWOULDBLOCK)) return false;
+    struct stat opened {};
+    if (::fstat(fd.get(), &opened) != 0 || !sameFile(opened, seen)) return false;
+    return ::unlinkat(directoryFd, name, 0) == 0;
+}
+
 struct DirectoryCloser {
     void operator()(DIR* directory) const { ::closedir(directory); }
 };
@@ -75,6 +97,14 @@ std::optional<pid_t> uploadWorkingPid(std::string_view name) {
     return static_cast<pid_t>(*pid);
 }
 
+bool holdWorkingFile(int directoryFd, const std::string& name, int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return errno != EWOULDBLOCK;
+    struct stat opened {};
+    struct stat named {};
+    return ::fstat(fd, &opened) == 0 && ::fstatat(directoryFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           sameFile(opened, named);
+}
+
 UploadLeftovers::UploadLeftovers(LogSink& log)
     : log_(log), self_(::getpid()), program_(commandName("/proc/self/comm")), started_(std::time(nullptr)) {}
 
@@ -86,8 +116,7 @@ bool UploadLeftovers::sameProgramRuns(pid_t pid) const {
     return name.empty() || name == program_;
 }
 
-bool UploadLeftovers::leftOver(int directoryFd, const char* name, pid_t writer) const {
-    struct stat status {};
+bool UploadLeftovers::leftOver(int directoryFd, const char* name, pid_t writer, struct stat& status) const {
     if (::fstatat(directoryFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
     if (!S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) return false;
     if (writer == self_) return status.st_ctim.tv_sec + kStartMargin < started_;
@@ -109,8 +138,9 @@ void UploadLeftovers::sweepOnce(int directoryFd, const std::string& location) {
     }
     while (const dirent* entry = ::readdir(directory.get())) {
         const std::optional<pid_t> writer = uploadWorkingPid(entry->d_name);
-        if (!writer || !leftOver(readable, entry->d_name, *writer)) continue;
-        if (::unlinkat(readable, entry->d_name, 0) == 0)
+        struct stat seen {};
+        if (!writer || !leftOver(readable, entry->d_name, *writer, seen)) continue;
+        if (removeUnheld(readable, entry->d_name, seen))
             log_.line(1, false, "TFTP  Removed %s%s, left by an upload that never ended\n", location.c_str(),
                       entry->d_name);
     }

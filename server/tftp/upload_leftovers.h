@@ -4,8 +4,11 @@
 // server's own and is never served nor written by a request. A server killed during an upload
 // leaves its working file behind; the first upload of a run into a directory removes there what
 // earlier runs left, so that crashes do not fill the directory and no walk of the whole tree is
-// needed at start.
+// needed at start. Servers in other containers may share the directory, and their process
+// numbers mean nothing here: an upload holds an exclusive lock (flock) on its working file until
+// it has moved or removed it, and a file whose lock is taken is never removed.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -27,6 +30,11 @@ std::string uploadWorkingName(std::string_view leaf, pid_t pid, std::uint32_t co
 // The process that wrote a working file of that name, or nothing when the name is none.
 std::optional<pid_t> uploadWorkingPid(std::string_view name);
 
+// Locks a working file just made (fd) for its upload. False when the sweep of another server
+// took the name between its creation and the lock: the caller tries another name. A file system
+// without locks leaves the file unlocked, judged by its name alone.
+bool holdWorkingFile(int directoryFd, const std::string& name, int fd);
+
 class UploadLeftovers {
 public:
     explicit UploadLeftovers(LogSink& log);
@@ -34,12 +42,13 @@ public:
     // Removes, the first time in this run, the working files that earlier runs left in the
     // directory: regular files of the server's user whose process has ended (or runs another
     // program), and those of this process's own number that are older than this run (a restart
-    // that got the same number). Each removal is logged. location: the directory's path with its
+    // that got the same number), unless an upload holds them locked. Each removal is logged.
+    // location: the directory's path with its
     // final "/", for the log. Called from the listener's thread only.
     void sweepOnce(int directoryFd, const std::string& location);
 
 private:
-    bool leftOver(int directoryFd, const char* name, pid_t writer) const;
+    bool leftOver(int directoryFd, const char* name, pid_t writer, struct stat& status) const;
     bool sameProgramRuns(pid_t pid) const;
 
     LogSink& log_;

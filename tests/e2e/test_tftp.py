@@ -5,6 +5,7 @@ multicast, large files, silent and aborting clients, many clients at once, the c
 port limits, traversal attempts, trisko's view of the transfer list and a listener restart
 after a settings change. Every file that arrives is compared with its source."""
 
+import fcntl
 import json
 import os
 import random
@@ -87,12 +88,20 @@ class Tftp(unittest.TestCase):
         cls.leftover = f".up.bin.{ended.pid}.0.upload"
         with open(cls.root + cls.leftover, "wb") as f:
             f.write(b"half an upload")
+        # The upload of a server in another container on the same directory, still running: its
+        # process number (1 in its pid namespace) names another program here; it holds its
+        # working file locked.
+        cls.foreign = ".up.bin.1.0.upload"
+        cls.foreign_upload = open(cls.root + cls.foreign, "wb")
+        cls.foreign_upload.write(b"another server's upload")
+        fcntl.flock(cls.foreign_upload, fcntl.LOCK_EX | fcntl.LOCK_NB)
         os.chmod(lab.dir, 0o755)
         cls.server = netns.start_velkora(lab, cls.srv, VELKORA, registry, "TFTP  ready   on port 69")
 
     @classmethod
     def tearDownClass(cls):
         cls.server.kill()
+        cls.foreign_upload.close()
         cls.lab.close()
 
     # Helpers.
@@ -173,6 +182,8 @@ class Tftp(unittest.TestCase):
         # running upload is no file to download.
         self.logged(f"TFTP  Removed {self.root}{self.leftover}, left by an upload that never ended", 0)
         self.assertFalse(os.path.exists(self.root + self.leftover))
+        self.assertTrue(os.path.exists(self.root + self.foreign))
+        self.assertIsNone(self.server.wait_for(f"Removed {self.root}{self.foreign}", timeout=0, start=0))
         working = f".up.bin.{self.server.proc.pid}.9.upload"
         with open(self.root + working, "wb") as f:
             f.write(b"half an upload")

@@ -4,7 +4,9 @@
 
 #include "server/tftp/file_access.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -277,7 +279,9 @@ TEST_F(FileAccess, UploadsAppearOnlyWhenCompleteAndNeverLeaveTheRoot) {
 
 // A server killed during an upload leaves its working file behind. The first upload into a
 // directory removes there what earlier runs left; a file of a server that still runs, a running
-// upload's own, whatever else looks alike, and other directories are not touched.
+// upload's own, whatever else looks alike, and other directories are not touched. Nor is one
+// whose upload still runs in a server this one cannot see (another container on the same
+// directory, whose process numbers mean nothing here): that upload holds its file locked.
 TEST_F(FileAccess, AnUploadRemovesWhatKilledUploadsLeftInItsDirectory) {
     const pid_t ended = ::fork();
     if (ended == 0) ::_exit(0);
@@ -291,6 +295,7 @@ TEST_F(FileAccess, AnUploadRemovesWhatKilledUploadsLeftInItsDirectory) {
     struct Case {
         std::string name;
         bool removed;
+        bool held = false;  // locked, as the running upload of an unseen server holds it
     };
     const bool asRoot = ::geteuid() == 0;
     const std::vector<Case> cases = {
@@ -300,8 +305,15 @@ TEST_F(FileAccess, AnUploadRemovesWhatKilledUploadsLeftInItsDirectory) {
         {"sub/" + name("y", ended, 0), false},  // left for an upload into sub/
         {name("link", ended, 0), false},        // a link, never one of the server's files
         {name("other", ended, 0), !asRoot},     // another user's (when root can make one)
+        {name("held", ended, 6), false, true},
     };
-    for (const Case& c : cases) writeFile(root + c.name, "partial");
+    std::vector<platform::FileDescriptor> locks;
+    for (const Case& c : cases) {
+        writeFile(root + c.name, "partial");
+        if (!c.held) continue;
+        locks.emplace_back(::open((root + c.name).c_str(), O_WRONLY | O_CLOEXEC));
+        ASSERT_EQ(::flock(locks.back().get(), LOCK_EX | LOCK_NB), 0);
+    }
     std::filesystem::remove(root + name("link", ended, 0));
     std::filesystem::create_symlink("boot.bin", root + name("link", ended, 0));
     if (asRoot) {
@@ -320,6 +332,12 @@ TEST_F(FileAccess, AnUploadRemovesWhatKilledUploadsLeftInItsDirectory) {
         "TFTP  Removed " + root + name("boot.bin", ended, 0) + ", left by an upload that never ended\n";
     EXPECT_NE(std::find(log.lines.begin(), log.lines.end(), removed), log.lines.end());
 
+    // The running upload holds its working file locked against the sweep of any other server.
+    for (const std::string& entry : entries(root + "sub/")) {
+        if (uploadWorkingPid(entry) != ::getpid()) continue;
+        const platform::FileDescriptor other(::open((root + "sub/" + entry).c_str(), O_RDONLY | O_CLOEXEC));
+        EXPECT_NE(::flock(other.get(), LOCK_EX | LOCK_NB), 0) << entry;
+    }
     // Into sub/: its leftover goes, the running upload's file stays and completes.
     ASSERT_TRUE(openForWriting(below("sub/second.bin"), policy).ok);
     EXPECT_FALSE(std::filesystem::exists(root + "sub/" + name("y", ended, 0)));
