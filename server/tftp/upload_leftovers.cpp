@@ -51,13 +51,14 @@ bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b
 // Removes a leftover unless an upload still holds it: true when removed. The file is opened
 // without following a link or waiting on a FIFO and locked without waiting; the lock is held
 // until it is gone, so that no upload can take the file meanwhile. NFS (version 4) lends an
-// exclusive lock only to a descriptor open for writing. Where the file system has no locks,
+// exclusive lock only to a descriptor open for writing, and a working file may have taken the
+// mode of the file it replaces (without read access). Where the file system has no locks,
 // the judgement by process number stands alone, as for the files of older versions.
 bool removeUnheld(int directoryFd, const char* name, const struct stat& seen) {
     const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     platform::FileDescriptor fd(::openat(directoryFd, name, O_RDONLY | flags));
     int locked = fd ? ::flock(fd.get(), LOCK_EX | LOCK_NB) : -1;
-    if (fd && locked != 0 && errno == EBADF) {
+    if ((!fd && errno == EACCES) || (fd && locked != 0 && errno == EBADF)) {
         fd = platform::FileDescriptor(::openat(directoryFd, name, O_WRONLY | flags));
         locked = fd ? ::flock(fd.get(), LOCK_EX | LOCK_NB) : -1;
     }

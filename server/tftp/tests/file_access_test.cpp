@@ -299,13 +299,17 @@ TEST_F(FileAccess, AnUploadRemovesWhatKilledUploadsLeftInItsDirectory) {
     };
     const bool asRoot = ::geteuid() == 0;
     const std::vector<Case> cases = {
-        {name("boot.bin", ended, 0), true},     {name("a.b.c", ended, 17), true},
-        {name("x", running, 3), false},         {name("x", ended, 4) + ".keep", false},
-        {name("x", ended, 5).substr(1), false}, {"." + std::to_string(ended) + ".upload", false},
+        {name("boot.bin", ended, 0), true},
+        {name("a.b.c", ended, 17), true},
+        {name("x", running, 3), false},
+        {name("x", ended, 4) + ".keep", false},
+        {name("x", ended, 5).substr(1), false},
+        {"." + std::to_string(ended) + ".upload", false},
         {"sub/" + name("y", ended, 0), false},  // left for an upload into sub/
         {name("link", ended, 0), false},        // a link, never one of the server's files
         {name("other", ended, 0), !asRoot},     // another user's (when root can make one)
         {name("held", ended, 6), false, true},
+        {name("write-only", ended, 8), true},  // the mode of a file it was to replace
     };
     std::vector<platform::FileDescriptor> locks;
     for (const Case& c : cases) {
@@ -314,6 +318,7 @@ TEST_F(FileAccess, AnUploadRemovesWhatKilledUploadsLeftInItsDirectory) {
         locks.emplace_back(::open((root + c.name).c_str(), O_WRONLY | O_CLOEXEC));
         ASSERT_EQ(::flock(locks.back().get(), LOCK_EX | LOCK_NB), 0);
     }
+    ASSERT_EQ(::chmod((root + name("write-only", ended, 8)).c_str(), 0200), 0);
     std::filesystem::remove(root + name("link", ended, 0));
     std::filesystem::create_symlink("boot.bin", root + name("link", ended, 0));
     if (asRoot) {
@@ -327,7 +332,7 @@ TEST_F(FileAccess, AnUploadRemovesWhatKilledUploadsLeftInItsDirectory) {
     OpenResult upload = openForWriting(below("new.bin"), policy);
     ASSERT_TRUE(upload.ok);
     for (const Case& c : cases) EXPECT_EQ(std::filesystem::exists(root + c.name), !c.removed) << c.name;
-    EXPECT_EQ(log.lines.size(), asRoot ? 2u : 3u);
+    EXPECT_EQ(log.lines.size(), asRoot ? 3u : 4u);
     const std::string removed =
         "TFTP  Removed " + root + name("boot.bin", ended, 0) + ", left by an upload that never ended\n";
     EXPECT_NE(std::find(log.lines.begin(), log.lines.end(), removed), log.lines.end());
