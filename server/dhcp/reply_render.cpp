@@ -266,6 +266,8 @@ std::size_t writeServedReply(EngineTables& c, const RequestInput& in, const Deci
         if (type == kNak) {
             reply.u8(kFlags, reply.at(kFlags) | kBroadcastFlag);
             for (std::size_t field : {kCiaddr, kYiaddr, kSiaddr}) reply.ipv4(field, 0);
+            reply.fill(kSname, 0, kSnameSize);
+            reply.fill(kFile, 0, kFileSize);
         }
         if (s.messageType == kInform) reply.ipv4(kYiaddr, 0);
         x.announced = type == kOffer ? offeredLease(x) : d.leaseTime;
@@ -285,8 +287,12 @@ std::size_t writeServedReply(EngineTables& c, const RequestInput& in, const Deci
         const auto clientId = s.clientIdOption.value();
         if (reply.writeString(kClientIdentifier, clientId.data(), clientId.size())) x.sent.set(kClientIdentifier);
     }
-    writeRequestedOptions(x);
-    if (s.parameterList[0] == 0) reply.copyProfileOptions(0, x.profile, rec, &x.sent);
+    // A NAK configures nothing (RFC 2131 leaves every other option out of it): a client takes
+    // no router, name server or boot file from the server that refused it.
+    if (d.bootp || type != kNak) {
+        writeRequestedOptions(x);
+        if (s.parameterList[0] == 0) reply.copyProfileOptions(0, x.profile, rec, &x.sent);
+    }
     return finish(x, d.bootp, movable);
 }
 

@@ -127,13 +127,29 @@ TEST_F(DoraTest, InitRebootIsNakedForAnotherSubnetAndIgnoredOnTheSameOne) {
 TEST_F(DoraTest, RenewForAnotherAddressGetsANakOfTheRightLayout) {
     ASSERT_EQ(bind(mac(1)), lan(100));
     log_.lines.clear();
+    Profile booting = lanProfile();
+    booting.bootFile = "pxelinux.0";
+    booting.bootName = "bootserver";
+    useProfiles({booting});
+    // Neither the options asked for nor, without a list, the profile's: a NAK configures nothing.
+    for (const bool listed : {true, false}) {
+        RequestBuilder renew = request(mac(1)).ciaddr(lan(130));
+        if (listed) renew.option(kParameterList, {1, 3, 67});
+        Reply refused = send(renew, lan(130));
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused.codes(), (Codes{kMessageType, kServerIdentifier})) << listed;
+        EXPECT_EQ(refused.file, Bytes(128, 0)) << listed;
+        EXPECT_EQ(refused.sname, Bytes(64, 0)) << listed;
+    }
+    ASSERT_EQ(bind(mac(1)), lan(100));
+    log_.lines.clear();
     Reply nak = send(request(mac(1)).ciaddr(lan(130)).option(kParameterList, {1, 3}), lan(130));
     ASSERT_TRUE(nak);
     EXPECT_TRUE(nak.flags & 0x8000);
     EXPECT_EQ(nak.ciaddr, 0u);
     EXPECT_EQ(nak.yiaddr, 0u);
     EXPECT_EQ(nak.siaddr, 0u);
-    EXPECT_EQ(nak.codes(), (Codes{kMessageType, kServerIdentifier, 1, 3}));
+    EXPECT_EQ(nak.codes(), (Codes{kMessageType, kServerIdentifier}));
     EXPECT_EQ(nak.find(kMessageType)->value, Bytes{kNak});
     EXPECT_EQ(nak.addressOption(kServerIdentifier), kServer);
     EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Request 00:11:22:33:44:01 (192.168.1.130) NAK\n"});
