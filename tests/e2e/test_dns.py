@@ -395,6 +395,15 @@ class DnsUpdate(unittest.TestCase):
         self.wait_for_record(self.reverse(address), "PTR", expect="")
         self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal dropped.{ZONE} sent", timeout=2))
 
+    def test_8f_a_client_that_comes_back_with_another_name_leaves_no_old_one_behind(self):
+        address = self.named_lease("02:00:00:0a:0f:0f", "before")
+        self.assertEqual(self.lease("a", "-x", "hostname:after", "-r", address), address)
+        self.wait_for_record(f"after.{ZONE}", "A", expect=address)
+        self.wait_for_record(self.reverse(address), "PTR", expect=f"after.{ZONE}.")
+        self.wait_for_record(f"before.{ZONE}", "A", expect="")
+        self.assertEqual(self.dig(f"before.{ZONE}", "DHCID"), "")
+        self.assertNotEqual(self.dig(f"after.{ZONE}", "DHCID"), "")
+
     def test_8e_a_lease_that_ran_out_while_the_server_was_stopped_loses_its_records(self):
         # A client that sends no name is registered under the one "DNSBase" makes, which the
         # server can make again after a restart (the lease file keeps no names).
