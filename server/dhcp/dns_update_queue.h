@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -58,8 +59,8 @@ public:
     // Leases that ran out at or before this time have had their removals queued by the expiry
     // pass (or are passed by on purpose); a lease that ran out later may still have its names.
     // A request that takes such a lease's record over, or changes the name it registered,
-    // queues the removal itself, since the pass will no longer find what the record named. 0
-    // (no pass): nothing has been removed.
+    // queues the removal itself, since the pass will no longer find what the record named.
+    // Until the server sets it, only running leases count.
     void setExpiriesPassed(std::int64_t until) { expiriesPassed_.store(until, std::memory_order_relaxed); }
     std::int64_t expiriesPassed() const { return expiriesPassed_.load(std::memory_order_relaxed); }
 
@@ -68,7 +69,7 @@ private:
     std::deque<DnsUpdate> updates_;
     DnsDropped dropped_;
     std::function<void()> wakeUp_;
-    std::atomic<std::int64_t> expiriesPassed_{0};
+    std::atomic<std::int64_t> expiriesPassed_{std::numeric_limits<std::int64_t>::max()};
 };
 
 }  // namespace tolmark::dhcp

@@ -468,6 +468,7 @@ TEST_F(DnsRemovalTest, ANameTheRecordForgetsIsRemovedFirst) {
         {named(request(mac(20)), "pc-f"), {"+pc-f"}, 0, kServer, 3601, true},
         {discover(mac(24)), {}, 0, kServer, 3601, true, true},
     };
+    queue_.setExpiriesPassed(clock_.now());
     std::map<std::string, DnsUpdate> registered;
     for (const auto& step : steps) {
         clock_.advance(step.advance);
