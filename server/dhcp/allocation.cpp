@@ -209,7 +209,7 @@ void giveUpOwnLeases(EngineTables& c, const RequestInput& r, const AddressPlan& 
         // no lease and registered nothing.
         if (dnsQueue != nullptr) {
             if (std::optional<DnsUpdate> removal =
-                    runningLeaseRemoval(pool, rec, requestDhcidIdentifier(r.view), r.now))
+                    runningLeaseRemoval(pool, rec, requestDhcidIdentifier(r.view), r.now, dnsQueue->expiriesPassed()))
                 dnsQueue->push(std::move(*removal));
         }
         rec.lastAccess = 0;
@@ -217,7 +217,8 @@ void giveUpOwnLeases(EngineTables& c, const RequestInput& r, const AddressPlan& 
     });
 }
 
-ClientRecord* commitAddress(ClientTable& table, const AddressPlan& plan) {
+ClientRecord* commitAddress(EngineTables& c, const AddressPlan& plan, std::int64_t now, DnsUpdateQueue* dnsQueue) {
+    ClientTable& table = c.clients;
     switch (plan.source) {
         case AddressPlan::Source::None:
             return nullptr;
@@ -225,6 +226,14 @@ ClientRecord* commitAddress(ClientTable& table, const AddressPlan& plan) {
             return plan.record;
         case AddressPlan::Source::Reuse: {
             ClientRecord& rec = *plan.record;
+            // Another client's lease that ran out after the expiry pass last came: its identity
+            // and name go now, so the pass would not find what to remove, and its names would
+            // lead to the address the new client gets.
+            if (dnsQueue != nullptr) {
+                if (std::optional<DnsUpdate> removal =
+                        tableLeaseRemoval(c.profiles, rec, now, dnsQueue->expiriesPassed()))
+                    dnsQueue->push(std::move(*removal));
+            }
             table.setExpiry(rec, 0);
             rec.hostName.clear();
             table.setIdentity(rec, plan.identity);
@@ -275,11 +284,11 @@ AddressTest testAddress(EngineTables& c, const AddressPlan& plan, HardwareAddres
 void holdForHost(EngineTables& c, const AddressPlan& plan, const HardwareAddress& holder, const RequestInput& r,
                  const Profile& pool, DnsUpdateQueue* dnsQueue) {
     if (plan.source == AddressPlan::Source::Own && dnsQueue != nullptr) {
-        if (std::optional<DnsUpdate> removal =
-                runningLeaseRemoval(pool, *plan.record, requestDhcidIdentifier(r.view), r.now))
+        if (std::optional<DnsUpdate> removal = runningLeaseRemoval(pool, *plan.record, requestDhcidIdentifier(r.view),
+                                                                   r.now, dnsQueue->expiriesPassed()))
             dnsQueue->push(std::move(*removal));
     }
-    ClientRecord* rec = commitAddress(c.clients, plan);
+    ClientRecord* rec = commitAddress(c, plan, r.now, dnsQueue);
     if (rec == nullptr) return;
     rec->hostName.clear();  // the client's name went with its lease
     const std::int64_t now = r.now;

@@ -29,8 +29,9 @@ void giveUpOwnLeases(EngineTables& tables, const RequestInput& request, const Ad
 
 // Makes the plan's record what the plan says: the client's own record as it is, another
 // client's expired record taken over, or a new record linked in address order. nullptr when no
-// record could be had (the table logged it).
-ClientRecord* commitAddress(ClientTable& table, const AddressPlan& plan);
+// record could be had (the table logged it). A record taken over whose names the expiry pass
+// has not removed yet has their removal queued (dnsQueue nullptr: not).
+ClientRecord* commitAddress(EngineTables& tables, const AddressPlan& plan, std::int64_t now, DnsUpdateQueue* dnsQueue);
 
 // The ARP test of the planned address: free, in use by another host (its hardware address in
 // holder), or still waiting for its answer. Changes nothing.

@@ -97,13 +97,28 @@ void recordChanged(ClientTable& table, const ClientRecord& rec) {
     if (rec.list() == ClientList::Dynamic) table.markChanged(ClientList::Dynamic);
 }
 
+// Acknowledged clients with a name get it registered, away from the request path. A bare
+// BOOTP reply carries no name. An INFORM's client has its address from elsewhere: its name
+// is registered only where it stands at the address the server keeps for it.
+bool acknowledged(const RequestInput& in, const Decision& d, const ClientRecord& rec) {
+    const bool informedElsewhere = in.view.messageType == kInform && in.view.ciaddr != rec.address;
+    return d.bootp ? !in.view.bareBootp : d.rules.replyType == kAck && !informedElsewhere;
+}
+
+// True when the reply acknowledges the lease and, with "DNSAccept" on, the client sent no name
+// this time: the lease has the "DNSBase" name now, no longer the one the record kept.
+bool givesBaseNameInstead(const RequestInput& in, const Decision& d, const ClientRecord& rec) {
+    return acknowledged(in, d, rec) && !d.clientHostName && d.hostNameLength != 0 && !d.selection.fixedAddress &&
+           d.selection.profile->dnsAccept != 0 && rec.list() == ClientList::Dynamic && !rec.hostName.empty();
+}
+
 // What the selection changes whatever the request gets: the static entry seen, the record
 // that serves (made or taken over when planned), its remark, and the ethers file's change.
-ClientRecord* commitSelection(EngineTables& c, const RequestInput& in, const Selection& sel) {
+ClientRecord* commitSelection(EngineTables& c, const RequestInput& in, const Selection& sel, DnsUpdateQueue* dnsQueue) {
     if (sel.staticSeen != nullptr) sel.staticSeen->lastAccess = in.now;
     logNote(c, in.view, sel);
     if (!sel.serves()) return nullptr;
-    ClientRecord* rec = sel.record != nullptr ? sel.record : commitAddress(c.clients, sel.plan);
+    ClientRecord* rec = sel.record != nullptr ? sel.record : commitAddress(c, sel.plan, in.now, dnsQueue);
     if (rec == nullptr) return nullptr;
     if (sel.remark == Selection::Remark::Profile)
         rec->remark = sel.remarkText.substr(0, kDynamicRemarkChars);
@@ -121,7 +136,11 @@ void commitServing(EngineTables& c, const RequestInput& in, const Decision& d, C
     c.clients.setSeenVia(rec, s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress);
     if (d.setExpiry) c.clients.setExpiry(rec, in.now + d.leaseTime);
     recordChanged(c.clients, rec);
-    if (d.clientHostName) rec.hostName = std::string_view(d.hostName, d.hostNameLength);
+    if (d.clientHostName) {
+        rec.hostName = std::string_view(d.hostName, d.hostNameLength);
+    } else if (givesBaseNameInstead(in, d, rec)) {
+        rec.hostName.clear();  // the name the lease now has is the one "DNSBase" gives
+    }
 
     if (d.bootp) {
         if (c.log.level() >= 1) {
@@ -144,10 +163,24 @@ void commitServing(EngineTables& c, const RequestInput& in, const Decision& d, C
 // place) for an address that is not the lease's, a REQUEST for another server. What the lease
 // registered is removed, so that the name no longer leads to an address another machine gets
 // next. An address of a static entry stays the client's, and so do its records.
-std::optional<DnsUpdate> endedLeaseRemoval(const RequestInput& in, const Decision& d, const ClientRecord& rec) {
+std::optional<DnsUpdate> endedLeaseRemoval(const RequestInput& in, const Decision& d, const ClientRecord& rec,
+                                           std::int64_t passedUntil) {
     const bool ends = d.rules.clearExpiry || d.rules.clearIdentity;
     if (d.bootp || !ends || d.selection.fixedAddress || rec.list() != ClientList::Dynamic) return std::nullopt;
-    return runningLeaseRemoval(*d.selection.profile, rec, requestDhcidIdentifier(in.view), in.now);
+    return runningLeaseRemoval(*d.selection.profile, rec, requestDhcidIdentifier(in.view), in.now, passedUntil);
+}
+
+// The request gives the client of a lease whose names may still be in DNS another name: the one
+// the client sent (which the record keeps from now on, even for an offer), or the "DNSBase" one
+// of an acknowledgement. The old name goes first, or it would stay for good: the record, and so
+// the lease's end, knows only the new one. A string compare for most requests; nothing is made
+// unless the name really changes.
+std::optional<DnsUpdate> renamedRemoval(const RequestInput& in, const Decision& d, const ClientRecord& rec,
+                                        std::int64_t passedUntil) {
+    if (d.selection.fixedAddress || rec.list() != ClientList::Dynamic) return std::nullopt;
+    if (!d.clientHostName && !givesBaseNameInstead(in, d, rec)) return std::nullopt;
+    return renamedLeaseRemoval(*d.selection.profile, rec, std::string_view(d.hostName, d.hostNameLength), in.view,
+                               in.now, passedUntil);
 }
 
 }  // namespace
@@ -155,7 +188,7 @@ std::optional<DnsUpdate> endedLeaseRemoval(const RequestInput& in, const Decisio
 Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, DnsUpdateQueue* dnsQueue) {
     Committed done;
     if (d.verdict == Verdict::Silent || d.verdict == Verdict::Parked) return done;
-    ClientRecord* rec = commitSelection(c, in, d.selection);
+    ClientRecord* rec = commitSelection(c, in, d.selection, dnsQueue);
     if (d.verdict == Verdict::Serve && rec == nullptr) {
         d.verdict = Verdict::Ignored;
         d.ignoredClass = kIgnoredKeepClass;
@@ -165,18 +198,18 @@ Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, D
         return done;
     }
     // Taken before the request changes the record: the name and expiry the lease had.
-    std::optional<DnsUpdate> removal = dnsQueue != nullptr ? endedLeaseRemoval(in, d, *rec) : std::nullopt;
+    std::optional<DnsUpdate> removal;
+    if (dnsQueue != nullptr) {
+        const std::int64_t passedUntil = dnsQueue->expiriesPassed();
+        removal = endedLeaseRemoval(in, d, *rec, passedUntil);
+        if (!removal) removal = renamedRemoval(in, d, *rec, passedUntil);
+    }
     commitServing(c, in, d, *rec);
     done.record = rec;
     if (removal) dnsQueue->push(std::move(*removal));
 
-    // Acknowledged clients with a name get it registered, away from the request path. A bare
-    // BOOTP reply carries no name. An INFORM's client has its address from elsewhere: its name
-    // is registered only where it stands at the address the server keeps for it.
     const Profile& p = *d.selection.profile;
-    const bool informedElsewhere = in.view.messageType == kInform && in.view.ciaddr != rec->address;
-    const bool acknowledged = d.bootp ? !in.view.bareBootp : d.rules.replyType == kAck && !informedElsewhere;
-    if (dnsQueue != nullptr && acknowledged && p.dnsUpdate != 0 && d.hostNameLength != 0) {
+    if (dnsQueue != nullptr && acknowledged(in, d, *rec) && p.dnsUpdate != 0 && d.hostNameLength != 0) {
         dnsQueue->push(DnsUpdate{std::string(d.hostName, d.hostNameLength), p.dnsName, rec->address,
                                  replyMask(p, rec->address), d.leaseTime, p.dns[0], requestDhcidIdentifier(in.view)});
     }

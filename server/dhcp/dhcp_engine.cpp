@@ -6,6 +6,7 @@
 #include "server/dhcp/allocation.h"
 #include "server/dhcp/decision_commit.h"
 #include "server/dhcp/dhcp_protocol.h"
+#include "server/dhcp/dns_removal.h"
 #include "server/dhcp/identity_match.h"
 #include "server/dhcp/ignored_clients.h"
 #include "server/dhcp/probe_message.h"
@@ -80,6 +81,11 @@ DhcpEngine::DhcpEngine(ClientTable& clients, const ProfileList& profiles, const 
     for (Parked& p : parked_) p.datagram.resize(kReceiveBufferSize);
     freePlaces_.reserve(kParkedPlaces);
     for (std::size_t i = kParkedPlaces; i > 0; --i) freePlaces_.push_back(static_cast<std::uint16_t>(i - 1));
+}
+
+void DhcpEngine::setDnsUpdateQueue(DnsUpdateQueue* queue) {
+    dnsQueue_ = queue;
+    leaseEnding_ = queueTableLeaseRemovals(queue, &clock_, tables_.profiles);
 }
 
 const EngineSettings& DhcpEngine::engineSettings() {
@@ -392,7 +398,7 @@ ReplyPlan DhcpEngine::handle(std::span<const std::uint8_t> request, std::span<st
             // The address under test is the client's meanwhile, so that no other client is
             // offered it; the rest of the decision waits for the answer.
             AddressPlan& tested = d.selection.plan;
-            if (ClientRecord* rec = commitAddress(tables_.clients, tested)) {
+            if (ClientRecord* rec = commitAddress(tables_, tested, in.now, dnsQueue_)) {
                 tested.source = AddressPlan::Source::Own;
                 tested.record = rec;
             }
@@ -420,7 +426,7 @@ ReplyPlan DhcpEngine::handle(std::span<const std::uint8_t> request, std::span<st
     if (shared_ != nullptr) {
         if (claimed && done.record != nullptr) {
             // The client holds this lease now: this server's offers to it elsewhere end.
-            endOtherOffers(tables_.clients, *done.record, in.now);
+            endOtherOffers(tables_.clients, *done.record, in.now, leaseEnding_);
             if (tables_.clients.journal() != nullptr) tables_.clients.journal()->forget(*done.record);
         }
         shared_->writeJournal(tables_.clients, in.now);

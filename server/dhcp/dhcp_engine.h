@@ -22,6 +22,7 @@
 #include "server/dhcp/engine_context.h"
 #include "server/dhcp/profile_selection.h"
 #include "server/dhcp/request_processor.h"
+#include "server/leases/client_rules.h"
 #include "server/leases/shared_leases.h"
 
 namespace tolmark::dhcp {
@@ -37,7 +38,7 @@ public:
     ReplyPlan resume(std::uint64_t ticket, std::span<std::uint8_t> reply) override;
 
     // Where acknowledged clients' names are queued for registration in DNS; none: not queued.
-    void setDnsUpdateQueue(DnsUpdateQueue* queue) { dnsQueue_ = queue; }
+    void setDnsUpdateQueue(DnsUpdateQueue* queue);
     // Leases shared with other servers: every lease is claimed from the lease database before
     // it is acknowledged, and every change is written to it. None: the table is this server's.
     void setSharedLeases(SharedLeases* shared) { shared_ = shared; }
@@ -105,6 +106,7 @@ private:
     std::uint64_t typedGeneration_ = 0;
     const platform::Clock& clock_;
     DnsUpdateQueue* dnsQueue_ = nullptr;
+    LeaseEnding leaseEnding_;  // queues the removals of the table's leases that end (made once)
     SharedLeases* shared_ = nullptr;
     std::vector<Parked> parked_;
     std::vector<std::uint16_t> freePlaces_;  // places without a ticket

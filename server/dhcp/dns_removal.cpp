@@ -39,22 +39,38 @@ std::optional<DnsUpdate> leaseRemoval(const Profile& p, const ClientRecord& reco
                      .removal = true};
 }
 
+bool leaseNamesMayRemain(const ClientRecord& record, std::int64_t now, std::int64_t passedUntil) {
+    // Expiry 0: freed, or offered only; either way nothing of it is registered.
+    return record.expiry != 0 && (record.expiry > now || record.expiry > passedUntil);
+}
+
 std::optional<DnsUpdate> runningLeaseRemoval(const Profile& p, const ClientRecord& record,
-                                             std::vector<std::uint8_t> identity, std::int64_t now) {
-    if (record.expiry <= now) return std::nullopt;
+                                             std::vector<std::uint8_t> identity, std::int64_t now,
+                                             std::int64_t passedUntil) {
+    if (!leaseNamesMayRemain(record, now, passedUntil)) return std::nullopt;
     return leaseRemoval(p, record, std::move(identity));
 }
 
-std::optional<DnsUpdate> tableLeaseRemoval(const ProfileList& profiles, const ClientRecord& record, std::int64_t now) {
+std::optional<DnsUpdate> renamedLeaseRemoval(const Profile& p, const ClientRecord& record, std::string_view newName,
+                                             const RequestView& request, std::int64_t now, std::int64_t passedUntil) {
+    if (p.dnsUpdate == 0 || !leaseNamesMayRemain(record, now, passedUntil)) return std::nullopt;
+    char buffer[kHostNameChars + 1];
+    if (leaseHostName(p, record, buffer) == newName) return std::nullopt;
+    return leaseRemoval(p, record, requestDhcidIdentifier(request));
+}
+
+std::optional<DnsUpdate> tableLeaseRemoval(const ProfileList& profiles, const ClientRecord& record, std::int64_t now,
+                                           std::int64_t passedUntil) {
     const Profile* profile = profiles.find(record.profile->view());
     if (profile == nullptr) return std::nullopt;
-    return runningLeaseRemoval(*profile, record, recordDhcidIdentifier(record.identity), now);
+    return runningLeaseRemoval(*profile, record, recordDhcidIdentifier(record.identity), now, passedUntil);
 }
 
 LeaseEnding queueTableLeaseRemovals(DnsUpdateQueue* queue, const platform::Clock* clock, const ProfileList& profiles) {
     if (queue == nullptr || clock == nullptr) return {};
     return [queue, clock, &profiles](const ClientRecord& record) {
-        if (std::optional<DnsUpdate> removal = tableLeaseRemoval(profiles, record, clock->now()))
+        if (std::optional<DnsUpdate> removal =
+                tableLeaseRemoval(profiles, record, clock->now(), queue->expiriesPassed()))
             queue->push(std::move(*removal));
     };
 }
@@ -72,6 +88,16 @@ std::vector<std::uint8_t> requestDhcidIdentifier(const RequestView& s) {
 }
 
 std::size_t DnsExpiryPass::run(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now) {
+    const std::size_t queued = walkWindows(engine, queue, now);
+    queue.setExpiriesPassed(passedUntil());
+    return queued;
+}
+
+std::int64_t DnsExpiryPass::passedUntil() const {
+    return beforeStart_.until != 0 && beforeStart_.from < done_ ? beforeStart_.from : done_;
+}
+
+std::size_t DnsExpiryPass::walkWindows(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now) {
     std::size_t queued = 0;
     if (window_.until == 0) {
         // A clock set back starts the next window from here.

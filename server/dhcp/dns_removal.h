@@ -29,15 +29,30 @@ std::string_view leaseHostName(const Profile& profile, const ClientRecord& recor
 std::optional<DnsUpdate> leaseRemoval(const Profile& profile, const ClientRecord& record,
                                       std::vector<std::uint8_t> identity);
 
-// The same for a lease that ends while it still runs at now (a release, a NAK, a removal through
-// the pipe); none for one that ran out already, whose removal the expiry pass queued.
-std::optional<DnsUpdate> runningLeaseRemoval(const Profile& profile, const ClientRecord& record,
-                                             std::vector<std::uint8_t> identity, std::int64_t now);
+// True while what a lease registered may still be in DNS: it runs at now, or it ran out after
+// passedUntil (DnsUpdateQueue::expiriesPassed), where the expiry pass has not come yet.
+bool leaseNamesMayRemain(const ClientRecord& record, std::int64_t now, std::int64_t passedUntil);
 
-// A dynamic lease of the table that an administrator's change ends while it still runs (a
-// removal, a purge, a reservation for a static entry): the removal by the profile its record
-// names, with the identity the record keeps. Call under the engine lock, which guards both.
-std::optional<DnsUpdate> tableLeaseRemoval(const ProfileList& profiles, const ClientRecord& record, std::int64_t now);
+// The same for a lease that ends while its names may still be there (a release, a NAK, a
+// removal through the pipe); none for one whose removal the expiry pass queued already.
+std::optional<DnsUpdate> runningLeaseRemoval(const Profile& profile, const ClientRecord& record,
+                                             std::vector<std::uint8_t> identity, std::int64_t now,
+                                             std::int64_t passedUntil);
+
+// The client of the lease gets another name now (another option 12, or none and the "DNSBase"
+// name): the removal of the name the lease registered before, since the record keeps only the
+// new one. None when the name stays or the lease's names are gone already. Allocates only for a
+// removal.
+std::optional<DnsUpdate> renamedLeaseRemoval(const Profile& profile, const ClientRecord& record,
+                                             std::string_view newName, const RequestView& request, std::int64_t now,
+                                             std::int64_t passedUntil);
+
+// A dynamic lease of the table that a change ends while its names may still be there (a
+// removal, a purge, a reservation for a static entry, another client taking its record over):
+// the removal by the profile its record names, with the identity the record keeps. Call under
+// the engine lock, which guards both.
+std::optional<DnsUpdate> tableLeaseRemoval(const ProfileList& profiles, const ClientRecord& record, std::int64_t now,
+                                           std::int64_t passedUntil);
 
 // The same for each lease the table's rules end, queued at once; the lease judged running by the
 // clock. Nothing without a queue and a clock.
@@ -74,11 +89,16 @@ public:
     // A server paused by backup detection removes no names, neither now nor once it takes over:
     // its table is not kept up to date meanwhile, and the server that serves the clients may
     // have renewed those leases and their names. Everything that ran out until now is passed by.
-    void passOver(std::int64_t now) {
+    void passOver(DnsUpdateQueue& queue, std::int64_t now) {
         beforeStart_ = Window{};
         window_ = Window{};
         done_ = now;
+        queue.setExpiriesPassed(now);
     }
+
+    // Leases that ran out up to here have had their removals queued (or passed by); published
+    // to the queue after every pass.
+    std::int64_t passedUntil() const;
 
 private:
     // The leases that expired in (from, until], and where the walk stands: the profile, and the
@@ -92,6 +112,7 @@ private:
     };
     // Walks the window on; true when it is done, false when the pass has queued its share.
     static bool walk(EngineState& engine, DnsUpdateQueue& queue, Window& window, std::size_t& queued);
+    std::size_t walkWindows(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now);
 
     std::int64_t done_;  // leases that expired up to here are done
     Window window_;      // the window since the last pass

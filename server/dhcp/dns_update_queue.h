@@ -5,10 +5,12 @@
 // The DNS thread takes them off the queue and sends them, so that no network exchange happens on
 // the request path.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -54,11 +56,20 @@ public:
     DnsDropped takeDropped();
     std::size_t size() const;
 
+    // Leases that ran out at or before this time have had their removals queued by the expiry
+    // pass (or are passed by on purpose); a lease that ran out later may still have its names.
+    // A request that takes such a lease's record over, or changes the name it registered,
+    // queues the removal itself, since the pass will no longer find what the record named.
+    // Until the server sets it, only running leases count.
+    void setExpiriesPassed(std::int64_t until) { expiriesPassed_.store(until, std::memory_order_relaxed); }
+    std::int64_t expiriesPassed() const { return expiriesPassed_.load(std::memory_order_relaxed); }
+
 private:
     mutable std::mutex lock_;
     std::deque<DnsUpdate> updates_;
     DnsDropped dropped_;
     std::function<void()> wakeUp_;
+    std::atomic<std::int64_t> expiriesPassed_{std::numeric_limits<std::int64_t>::max()};
 };
 
 }  // namespace tolmark::dhcp

@@ -134,11 +134,16 @@ void Server::loadClients() {
     struct stat saved {};
     if (::stat(files_.dynamic.path.c_str(), &saved) == 0)
         leasesSaved_ = static_cast<std::int64_t>(saved.st_mtime) - kPassesLag;
+    // Nobody has removed the names of the leases that ran out since; a lease that a static entry
+    // added to the ethers file meanwhile ends at load has its removal queued, to go out once the
+    // DNS thread runs.
+    dnsQueue_.setExpiriesPassed(leasesSaved_);
     LoadCounts counts;
     {
         Hold hold(engine_.lock);
-        counts = loadClientFiles(engine_.clients, engine_.profiles, files_, settings_.general(), log_,
-                                 platform_.clock.now());
+        counts =
+            loadClientFiles(engine_.clients, engine_.profiles, files_, settings_.general(), log_, platform_.clock.now(),
+                            dhcp::queueTableLeaseRemovals(&dnsQueue_, &platform_.clock, engine_.profiles));
     }
     counters_.staticCount.store(static_cast<std::int32_t>(counts.staticTotal));
     counters_.staticUsed.store(static_cast<std::int32_t>(counts.staticSeen));
@@ -261,7 +266,7 @@ void Server::startHousekeeping() {
     tasks.saveChangedLists = [this] { saveChangedClients(); };
     tasks.queueExpiredDnsRemovals = [this, pass = dhcp::DnsExpiryPass(platform_.clock.now(), leasesSaved_)]() mutable {
         if (flags_.paused.load() != 0)
-            pass.passOver(platform_.clock.now());
+            pass.passOver(dnsQueue_, platform_.clock.now());
         else
             pass.run(engine_, dnsQueue_, platform_.clock.now());
     };
@@ -269,6 +274,7 @@ void Server::startHousekeeping() {
     housekeeping_ = std::make_unique<Housekeeping>(std::move(tasks), flags_, stop_, period);
     dnsQueue_.setWakeUp([keeper = housekeeping_.get()] { keeper->signal(); });
     housekeeping_->start();
+    if (dnsQueue_.size() != 0) housekeeping_->signal();  // removals queued at load
 }
 
 void Server::startControlPipe() {

@@ -537,14 +537,16 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
 }
 
 LoadCounts loadClientFiles(ClientTable& table, const ProfileList& profiles, ClientFiles& files,
-                           const GeneralSettings& settings, LogSink& log, std::int64_t now) {
+                           const GeneralSettings& settings, LogSink& log, std::int64_t now, const LeaseEnding& ending) {
     LoadCounts counts;
     log.line(2, false, "loading %s \n", files.ethers.path.c_str());
     counts.staticSeen =
         loadList(table, ClientList::Static, profiles, files.ethers, settings, log, now, &counts.staticTotal);
     log.line(2, false, "loading %s \n", files.dynamic.path.c_str());
     counts.dynamicActive = loadList(table, ClientList::Dynamic, profiles, files.dynamic, settings, log, now);
-    if (settings.autoExclude != 0) reserveAllStatic(table, profiles);
+    // A static entry added to the ethers file while the server was stopped may take the address
+    // of a lease that still runs: the lease ends, and ending takes its names.
+    if (settings.autoExclude != 0) reserveAllStatic(table, profiles, ending);
     log.line(2, false, "loading %s \n", files.ignored.path.c_str());
     counts.ignored = loadList(table, ClientList::Ignored, profiles, files.ignored, settings, log, now);
     log.line(2, false, "configured entries %u/%u/%u\n", counts.staticTotal, counts.dynamicActive, counts.ignored);

@@ -21,6 +21,7 @@
 #include "common/settings_blocks.h"
 #include "config/config_store.h"
 #include "config/profiles.h"
+#include "server/leases/client_rules.h"
 #include "server/leases/client_table.h"
 
 namespace tolmark {
@@ -67,10 +68,12 @@ struct LoadCounts {
 
 // Loads ethers, dynamic and ignored files in this order (missing files leave their list as it
 // is), reserves the static addresses in the pools after the dynamic file when "AutoExclude" is
-// set, and logs the "loading", "configured entries" and "responding only to known addresses"
-// lines. Fills each ListFile's keptTail. Runs before anything else uses the table.
+// set (ending is told of each lease a reservation ends), and logs the "loading", "configured
+// entries" and "responding only to known addresses" lines. Fills each ListFile's keptTail. Runs
+// before anything else uses the table.
 LoadCounts loadClientFiles(ClientTable& table, const ProfileList& profiles, ClientFiles& files,
-                           const GeneralSettings& settings, LogSink& log, std::int64_t now);
+                           const GeneralSettings& settings, LogSink& log, std::int64_t now,
+                           const LeaseEnding& ending = {});
 
 // Loads one file into its list (Static, Dynamic or Ignored), appending in file order. Returns
 // the static seen count, the dynamic active count, or 0 for the ignored list; staticTotal, when

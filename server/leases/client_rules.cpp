@@ -62,13 +62,14 @@ ClientRecord* dynamicInsertionPoint(ClientTable& table, const PoolRef& pool, Ipv
     return stop == nullptr ? table.last(ClientList::Dynamic) : table.previous(*stop);
 }
 
-void endOtherOffers(ClientTable& table, const ClientRecord& lease, std::int64_t now) {
+void endOtherOffers(ClientTable& table, const ClientRecord& lease, std::int64_t now, const LeaseEnding& ending) {
     const Identity identity = lease.identity;
     if (identity.length == 0) return;
     ClientRecord* other = table.findIdentity(ClientList::Dynamic, identity, nullptr);
     while (other != nullptr) {
         ClientRecord* next = table.findIdentity(ClientList::Dynamic, identity, other);
         if (other != &lease && other->expiry <= now && profileNameEquals(other->profile, lease.profile)) {
+            if (ending && other->expiry != 0) ending(*other);
             table.setIdentity(*other, Identity{});
             other->lastAccess = 0;
         }

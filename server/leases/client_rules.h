@@ -25,8 +25,9 @@ ClientRecord* findOrInsertDynamic(ClientTable& table, const Profile& profile, Ip
 // the record returned (nullptr: at the head).
 ClientRecord* dynamicInsertionPoint(ClientTable& table, const PoolRef& pool, Ipv4 address);
 // The client now holds a current lease at `lease`: what was offered to it elsewhere in the same
-// pool (records of its identity without a current lease) is free again.
-void endOtherOffers(ClientTable& table, const ClientRecord& lease, std::int64_t now);
+// pool (records of its identity without a current lease) is free again. ending is told of each
+// before its identity goes (an expired lease there may still have its names).
+void endOtherOffers(ClientTable& table, const ClientRecord& lease, std::int64_t now, const LeaseEnding& ending = {});
 void releaseReservation(ClientTable& table, Ipv4 address);
 void reserveAllStatic(ClientTable& table, const ProfileList& profiles, const LeaseEnding& ending = {});
 

@@ -135,7 +135,8 @@ PipeMessage removeClient(ClientRequest& request) {
     // A running lease takes its DNS names with it (none for a static entry: its records stay).
     std::optional<dhcp::DnsUpdate> removal;
     if (list == ClientList::Dynamic && context.dnsQueue != nullptr && context.clock != nullptr)
-        removal = dhcp::tableLeaseRemoval(engine.profiles, *record, context.clock->now());
+        removal =
+            dhcp::tableLeaseRemoval(engine.profiles, *record, context.clock->now(), context.dnsQueue->expiriesPassed());
     if (!deleteRecord(engine.clients, list, *record)) return valueReply(0);
     if (removal) context.dnsQueue->push(std::move(*removal));
     shareChanges(context.shared, engine, 0);

@@ -190,6 +190,10 @@ class DnsUpdate(unittest.TestCase):
             self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     update {reverse} sent", timeout=2))
 
     def test_2_a_record_already_there_is_not_updated_again(self):
+        # Another client than test 1's, which keeps "pca" for the tests below (a client that
+        # comes back with another name loses the old one).
+        ns, dev = self.clients["a"]
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0a:02:02")
         address = self.lease("a", "-x", "hostname:again")
         self.wait_for_record(f"again.{ZONE}", "A", expect=address)
         self.server.settle(0.5)
@@ -394,6 +398,15 @@ class DnsUpdate(unittest.TestCase):
         self.wait_for_record(f"dropped.{ZONE}", "A", expect="")
         self.wait_for_record(self.reverse(address), "PTR", expect="")
         self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal dropped.{ZONE} sent", timeout=2))
+
+    def test_8f_a_client_that_comes_back_with_another_name_leaves_no_old_one_behind(self):
+        address = self.named_lease("02:00:00:0a:0f:0f", "before")
+        self.assertEqual(self.lease("a", "-x", "hostname:after", "-r", address), address)
+        self.wait_for_record(f"after.{ZONE}", "A", expect=address)
+        self.wait_for_record(self.reverse(address), "PTR", expect=f"after.{ZONE}.")
+        self.wait_for_record(f"before.{ZONE}", "A", expect="")
+        self.assertEqual(self.dig(f"before.{ZONE}", "DHCID"), "")
+        self.assertNotEqual(self.dig(f"after.{ZONE}", "DHCID"), "")
 
     def test_8e_a_lease_that_ran_out_while_the_server_was_stopped_loses_its_records(self):
         # A client that sends no name is registered under the one "DNSBase" makes, which the

@@ -2,6 +2,7 @@
 // and the NAK.
 
 #include <array>
+#include <map>
 
 #include "server/dhcp/dhcp_protocol.h"
 #include "server/dhcp/dns_removal.h"
@@ -423,7 +424,7 @@ TEST_F(DnsRemovalTest, TheExpiryPassRemovesEachLeaseThatRanOutOnce) {
     for (const auto& start : starts) {
         DnsExpiryPass started(t0 + 7240, start.stopped);
         if (start.paused)
-            started.passOver(t0 + 10830);
+            started.passOver(queue_, t0 + 10830);
         else
             started.run(state_, queue_, t0 + 10830);
         Names names;
@@ -443,6 +444,66 @@ TEST_F(DnsRemovalTest, TheExpiryPassRemovesEachLeaseThatRanOutOnce) {
     std::array<std::size_t, 3> perPass{};
     for (std::size_t& queued : perPass) queued = pass.run(state_, queue_, clock_.now() + 4000);
     EXPECT_EQ(perPass, (std::array<std::size_t, 3>{kDnsRemovalsPerPass, bound - kDnsRemovalsPerPass, 0}));
+}
+
+// A name the record is about to forget goes first, while the lease's names may still be there
+// (it runs, or ran out after the expiry pass last came): a client that comes with another name
+// (or none, and gets the "DNSBase" one), or another client taking the record over. Removals
+// ("-") carry the identity of the registration ("+") they undo.
+TEST_F(DnsRemovalTest, ANameTheRecordForgetsIsRemovedFirst) {
+    const auto named = [](RequestBuilder b, std::string_view name) {
+        if (!name.empty()) b.option(kHostName, name);
+        return b;
+    };
+    const RequestBuilder renew20 = request(mac(20)).ciaddr(lan(100));
+    const std::string based = "host-172-16-0-100";
+    const struct {
+        RequestBuilder message;
+        std::vector<std::string> queued;
+        Ipv4 source = 0, interface = kServer;
+        std::int64_t advance = 0;  // before the step, with the expiry pass run (passed) or not
+        bool passed = false;
+        bool changeIp = false;
+    } steps[] = {
+        {named(discover(mac(20)), "pc-a"), {}},
+        {named(request(mac(20)), "pc-a"), {"+pc-a"}},
+        {named(discover(mac(22)), "pc-g"), {}},
+        {named(request(mac(22)), "pc-g"), {"+pc-g"}},
+        {named(renew20, "pc-a"), {"+pc-a"}, lan(100)},  // the same name: nothing to remove
+        {named(renew20, "pc-b"), {"-pc-a", "+pc-b"}, lan(100)},
+        {named(discover(mac(20)), "pc-c"), {"-pc-b"}},  // an offer names the record anew
+        {named(request(mac(20)), "pc-c"), {"+pc-c"}},
+        {named(discover(mac(21)), "pc-d"), {}, 0, kOther},
+        {named(request(mac(21)), "pc-d"), {"+pc-d"}, 0, kOther},
+        {request(mac(21)), {"-pc-d", "+" + based}, 0, kOther},  // no name: the "DNSBase" one
+        {request(mac(21)), {"+" + based}, 0, kOther},
+        // All three leases ran out; the pass has not come since.
+        {named(request(mac(20)), "pc-e"), {"-pc-c", "+pc-e"}, 0, kServer, 3601},
+        {discover(mac(23)), {"-pc-g"}, 0, kServer, 0, false, true},  // takes pc-g's record over
+        // Ran out, and the pass came after: their names went with it.
+        {named(request(mac(20)), "pc-f"), {"+pc-f"}, 0, kServer, 3601, true},
+        {discover(mac(24)), {}, 0, kServer, 3601, true, true},
+    };
+    queue_.setExpiriesPassed(clock_.now());
+    std::map<std::string, DnsUpdate> registered;
+    for (const auto& step : steps) {
+        clock_.advance(step.advance);
+        if (step.passed) queue_.setExpiriesPassed(clock_.now() - 1);
+        settings([&](DhcpSettings& d) { d.general.changeIp = step.changeIp ? 1 : 0; });
+        send(step.message, step.source, step.interface);
+        std::vector<std::string> got;
+        for (const DnsUpdate& u : queue_.takeAll()) {
+            got.push_back((u.removal ? "-" : "+") + u.hostName);
+            if (!u.removal) {
+                registered[u.hostName] = u;
+            } else if (registered.contains(u.hostName)) {
+                const DnsUpdate& want = registered[u.hostName];
+                EXPECT_EQ(std::tie(u.address, u.clientIdentity), std::tie(want.address, want.clientIdentity))
+                    << u.hostName;
+            }
+        }
+        EXPECT_EQ(got, step.queued) << "step " << &step - steps;
+    }
 }
 
 TEST(DnsUpdateQueue, KeepsTheNewestWhenFull) {

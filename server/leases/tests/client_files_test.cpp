@@ -247,8 +247,15 @@ TEST_F(ClientFilesTest, ListsOfMoreThan65536RecordsAreSavedWhole) {
 
 TEST_F(ClientFilesTest, AutoExcludeReservesStaticAddressesInThePools) {
     settings.autoExclude = 1;
+    // The entry was added while the server was stopped, at the address of a lease that still
+    // runs: the lease ends at load, and whoever keeps its names outside the table hears of it.
     write(files.ethers.path, "00:0c:29:aa:bb:cc\t10.0.0.120\n00:0c:29:aa:bb:dd\t192.168.9.9\n");
-    load();
+    write(files.dynamic.path, "00:0c:29:11:22:33\t10.0.0.120\t:" + std::to_string(kNow + 600) + "\n");
+    std::vector<std::string> ended;
+    loadClientFiles(table, profiles, files, settings, log, kNow, [&](const ClientRecord& lease) {
+        ended.push_back(std::string(formatIdentity(lease.identity).c_str()) + " " + formatIpv4(lease.address).c_str());
+    });
+    EXPECT_EQ(ended, std::vector<std::string>{"00:0c:29:11:22:33 10.0.0.120"});
     auto dynamic = records(ClientList::Dynamic);
     ASSERT_EQ(dynamic.size(), 1u);
     EXPECT_EQ(dynamic[0]->expiry, kExpiryReserved);
