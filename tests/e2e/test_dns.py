@@ -431,10 +431,7 @@ class DnsUpdate(unittest.TestCase):
         self.wait_for_record(f"wide.{ZONE}", "A", expect="")
         self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {self.reverse(address)} sent", timeout=2))
         lines = self.server.lines[mark:]
-        found = [l for l in lines if "reverse zone" in l]
-        self.assertEqual(len(found), 1, "\n".join(lines))
-        self.assertIn(f"reverse zone 16.172.in-addr.arpa at {DNS_ADDRESS} takes the records of 5.16.172.in-addr.arpa",
-                      found[0])
+        self.assertEqual(len([l for l in lines if "reverse zone 16.172.in-addr.arpa at" in l]), 1, "\n".join(lines))
         self.assertFalse([l for l in lines if "rcode" in l], "\n".join(lines))
 
 
