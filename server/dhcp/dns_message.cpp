@@ -190,6 +190,16 @@ std::string reverseZone(Ipv4 address, Ipv4 mask) {
     return text;
 }
 
+std::optional<std::string_view> enclosingReverseZone(std::string_view zone) {
+    constexpr std::string_view kSuffix = ".in-addr.arpa";
+    const std::size_t dot = zone.find('.');
+    if (dot == std::string_view::npos || !zone.ends_with(kSuffix)) return std::nullopt;
+    const std::string_view wider = zone.substr(dot + 1);
+    // Below "in-addr.arpa" itself: at least one address byte is left.
+    if (wider.size() <= kSuffix.size()) return std::nullopt;
+    return wider;
+}
+
 DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out, const char** why) {
     if (update.hostName.empty()) return DnsEntryResult::NoName;
     const std::string label = update.hostName.substr(0, update.hostName.find('.'));

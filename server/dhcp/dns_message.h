@@ -55,6 +55,9 @@ DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out, const 
 std::string reverseZone(Ipv4 address, Ipv4 mask);
 // "d.c.b.a.in-addr.arpa" for the address a.b.c.d.
 std::string reverseName(Ipv4 address);
+// The reverse zone one address byte wider: "c.b.a.in-addr.arpa" gives "b.a.in-addr.arpa". None
+// for a one-byte zone ("a.in-addr.arpa"), or for a name that is not a reverse zone.
+std::optional<std::string_view> enclosingReverseZone(std::string_view zone);
 
 // True when text can be written as a DNS name: non-empty labels of at most 63 bytes each and
 // at most 255 bytes in wire form.
@@ -92,5 +95,7 @@ inline constexpr unsigned kDnsRcodeNoError = 0;
 inline constexpr unsigned kDnsRcodeNxDomain = 3;
 inline constexpr unsigned kDnsRcodeYxDomain = 6;
 inline constexpr unsigned kDnsRcodeNxRrset = 8;
+inline constexpr unsigned kDnsRcodeNotAuth = 9;
+inline constexpr unsigned kDnsRcodeNotZone = 10;
 
 }  // namespace tolmark::dhcp

@@ -147,11 +147,63 @@ std::optional<unsigned> DnsUpdateClient::exchange(platform::UdpSocket& socket, D
     return rcode;
 }
 
-DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry) {
+const std::string* DnsUpdateClient::knownZone(Ipv4 server, std::string_view derived) const {
+    for (const ZoneMemo& m : zoneMemos_) {
+        if (m.server == server && !m.found.empty() && m.derived == derived) return &m.found;
+    }
+    return nullptr;
+}
+
+void DnsUpdateClient::rememberZone(Ipv4 server, std::string_view derived, std::string_view found) {
+    auto same = std::find_if(zoneMemos_.begin(), zoneMemos_.end(),
+                             [&](const ZoneMemo& m) { return m.server == server && m.derived == derived; });
+    if (found.empty() && same == zoneMemos_.end()) return;
+    ZoneMemo& m = same != zoneMemos_.end() ? *same : zoneMemos_[nextMemo_++ % kZoneMemos];
+    m.server = server;
+    m.derived = derived;
+    m.found = found;
+    if (!found.empty())
+        log_.line(2, false, "DHCP  DNS     reverse zone %s at %s takes the records of %s\n", m.found.c_str(),
+                  formatIpv4(server).c_str(), m.derived.c_str());
+}
+
+// The first message of a PTR record's exchange. Administrators often keep one reverse zone for a
+// block wider than each network ("168.192.in-addr.arpa" for many /24s): a server that answers
+// that the zone is not its own (NOTAUTH, NOTZONE) is asked again in the enclosing zones, down
+// to the one-byte zone, and the zone that answered otherwise is remembered. A remembered zone
+// that the server no longer keeps is forgotten, and the search starts again from the mask's
+// zone. The entry's zone is left at the one the answer came from; when no zone is the server's,
+// the answer of the widest is the result.
+std::optional<unsigned> DnsUpdateClient::exchangeInZone(platform::UdpSocket& socket, DnsMessageKind kind,
+                                                        DnsRecordEntry& entry, const char* what, DnsResult& failed) {
+    if (!entry.isPtr()) return exchange(socket, kind, entry, what, failed);
+    const std::string derived = entry.zone;
+    const std::string* known = knownZone(entry.server, derived);
+    if (known != nullptr) entry.zone = *known;
+    for (;;) {
+        const std::optional<unsigned> rcode = exchange(socket, kind, entry, what, failed);
+        if (!rcode) return rcode;
+        if (*rcode != kDnsRcodeNotAuth && *rcode != kDnsRcodeNotZone) {
+            if (entry.zone != derived && known == nullptr) rememberZone(entry.server, derived, entry.zone);
+            return rcode;
+        }
+        if (known != nullptr) {
+            rememberZone(entry.server, derived, {});
+            known = nullptr;
+            entry.zone = derived;
+            continue;
+        }
+        const std::optional<std::string_view> wider = enclosingReverseZone(entry.zone);
+        if (!wider || stop_.signalled()) return rcode;
+        entry.zone = std::string(*wider);
+    }
+}
+
+DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, DnsRecordEntry entry) {
     std::array<std::uint8_t, kDnsMessageCapacity> message;
     const AddressText server = formatIpv4(entry.server);
     DnsResult failed;
-    const std::optional<unsigned> rcode = exchange(socket, DnsMessageKind::Check, entry, "check", failed);
+    const std::optional<unsigned> rcode = exchangeInZone(socket, DnsMessageKind::Check, entry, "check", failed);
     if (!rcode) return failed;
     if (*rcode == kDnsRcodeNoError) return DnsResult{entry.name, DnsOutcome::Present, 0};
     if (*rcode != kDnsRcodeNxRrset) {
@@ -201,10 +253,10 @@ DnsResult DnsUpdateClient::registerOwned(platform::UdpSocket& socket, const DnsR
 
 // One message removes the record, with prerequisites that hold only while it is the lease's.
 // Their failing (NXRRSET, or NXDOMAIN for a name that is gone) leaves the record where it is.
-DnsResult DnsUpdateClient::removeRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry) {
+DnsResult DnsUpdateClient::removeRecord(platform::UdpSocket& socket, DnsRecordEntry entry) {
     const AddressText server = formatIpv4(entry.server);
     DnsResult failed;
-    const std::optional<unsigned> rcode = exchange(socket, DnsMessageKind::Remove, entry, "removal", failed);
+    const std::optional<unsigned> rcode = exchangeInZone(socket, DnsMessageKind::Remove, entry, "removal", failed);
     if (!rcode) return failed;
     if (*rcode == kDnsRcodeNoError) {
         log_.line(2, false, "DHCP  DNS     removal %s sent to %s\n", entry.name.c_str(), server.c_str());

@@ -6,11 +6,17 @@
 // There are no retries: the next lease renewal queues the registration again. When a lease
 // ends, its records are removed with one message each whose prerequisites keep anything that is
 // no longer the lease's (another client's name, a name that moved, records of anyone else).
+// A PTR record's zone is the one the profile's mask names; where the server says that zone is
+// not its own, the enclosing reverse zones are tried in turn, and the one that took the record
+// is remembered for that server.
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <random>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/log_sink.h"
@@ -57,11 +63,15 @@ public:
     unsigned messagesSent() const { return sent_; }
 
 private:
-    DnsResult registerRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry);
+    DnsResult registerRecord(platform::UdpSocket& socket, DnsRecordEntry entry);
     DnsResult registerOwned(platform::UdpSocket& socket, const DnsRecordEntry& entry);
-    DnsResult removeRecord(platform::UdpSocket& socket, const DnsRecordEntry& entry);
+    DnsResult removeRecord(platform::UdpSocket& socket, DnsRecordEntry entry);
     std::optional<unsigned> exchange(platform::UdpSocket& socket, DnsMessageKind kind, const DnsRecordEntry& entry,
                                      const char* what, DnsResult& failed);
+    std::optional<unsigned> exchangeInZone(platform::UdpSocket& socket, DnsMessageKind kind, DnsRecordEntry& entry,
+                                           const char* what, DnsResult& failed);
+    const std::string* knownZone(Ipv4 server, std::string_view derived) const;
+    void rememberZone(Ipv4 server, std::string_view derived, std::string_view found);
     std::optional<unsigned> awaitAnswer(platform::UdpSocket& socket, Ipv4 server, std::uint16_t id);
     std::uint16_t nextId();
 
@@ -74,6 +84,18 @@ private:
     std::mt19937 ids_;
     std::uint16_t id_ = 0;
     unsigned sent_ = 0;
+
+    // Reverse zones found wider than the mask says, per DNS server: a server that keeps one zone
+    // for 168.192.in-addr.arpa takes the PTR records of every 192.168.x.0/24 network there.
+    // A fixed number, the oldest given up for a new one.
+    struct ZoneMemo {
+        Ipv4 server = 0;
+        std::string derived;  // the zone the profile's mask names
+        std::string found;    // the enclosing zone the server took the update in
+    };
+    static constexpr std::size_t kZoneMemos = 32;
+    std::array<ZoneMemo, kZoneMemos> zoneMemos_;
+    std::size_t nextMemo_ = 0;
 };
 
 }  // namespace tolmark::dhcp

@@ -28,6 +28,8 @@ SEGMENTS = {
     "a": ("192.168.90.1", 24, "255.255.255.0", "192.168.90.100", "90.168.192.in-addr.arpa"),
     "b": ("172.20.0.1", 16, "255.255.0.0", "172.20.0.100", "20.172.in-addr.arpa"),
     "c": ("10.0.0.1", 8, "255.0.0.0", "10.0.0.100", "10.in-addr.arpa"),
+    # A /24 under the one reverse zone the DNS server keeps for 172.16.0.0/16.
+    "w": ("172.16.5.1", 24, "255.255.255.0", "172.16.5.100", "16.172.in-addr.arpa"),
 }
 # A segment whose leases end within seconds, for names that go when a lease expires.
 BRIEF = ("172.31.0.1", 24, "255.255.255.0", "172.31.0.100", "0.31.172.in-addr.arpa")
@@ -427,6 +429,23 @@ class DnsUpdate(unittest.TestCase):
         self.wait_for_record(name, "A", expect="")
         self.wait_for_record(self.reverse(address), "PTR", expect="")
         self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {name} sent", timeout=2))
+
+    def test_9_a_network_under_a_wider_reverse_zone_gets_and_loses_its_ptr_record(self):
+        # The mask names 5.16.172.in-addr.arpa, which the DNS server does not keep: the record
+        # goes to 16.172.in-addr.arpa, and so does its removal, straight away.
+        ns, dev = self.clients["w"]
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0c:09:09")
+        mark = len(self.server.lines)
+        address = self.lease("w", "-x", "hostname:wide")
+        self.wait_for_record(f"wide.{ZONE}", "A", expect=address)
+        self.wait_for_record(self.reverse(address), "PTR", expect=f"wide.{ZONE}.")
+        self.release("w", bytes.fromhex("0200000c0909"), address)
+        self.wait_for_record(self.reverse(address), "PTR", expect="")
+        self.wait_for_record(f"wide.{ZONE}", "A", expect="")
+        self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {self.reverse(address)} sent", timeout=2))
+        lines = self.server.lines[mark:]
+        self.assertEqual(len([l for l in lines if "reverse zone 16.172.in-addr.arpa at" in l]), 1, "\n".join(lines))
+        self.assertFalse([l for l in lines if "rcode" in l], "\n".join(lines))
 
 
 class StaticNames(unittest.TestCase):

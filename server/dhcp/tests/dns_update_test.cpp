@@ -448,7 +448,7 @@ TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
              {{8, 6, 8, 0}, DnsOutcome::Conflict, 3},  // in use by another, or not by a client
              {{8, 6, 5, 0}, DnsOutcome::Failed, 3, "DNS update of ns.lab.test: rcode 5 (REFUSED) from 127.0.0.1\n"},
              {{2, 0}, DnsOutcome::Failed, 1, "DNS check of ns.lab.test: rcode 2 (SERVFAIL) from 127.0.0.1\n"},
-             {{9, 9}, DnsOutcome::Failed, 1, "DNS check of ns.lab.test: rcode 9 (NOTAUTH) from 127.0.0.1\n"},
+             {{9, 0}, DnsOutcome::Failed, 1, "DNS check of ns.lab.test: rcode 9 (NOTAUTH) from 127.0.0.1\n"},
              {{8, -1, -1}, DnsOutcome::NoAnswer, 2},
          }) {
         tolmark::testing::CapturingLog log(2);
@@ -515,6 +515,70 @@ TEST(DnsUpdateClient, ALeaseThatEndedTakesAwayOnlyItsOwnRecords) {
         const bool ptrSent = c.outcomes.size() > reverse && c.outcomes[reverse] != NotSent;
         EXPECT_EQ(client.messagesSent(), reverse + (ptrSent ? 1 : 0)) << c.line;
     }
+}
+
+// The zone a message names: the first name after the header, in dotted form.
+std::string zoneOf(const Bytes& message) {
+    std::string zone;
+    for (std::size_t at = 12; at < message.size() && message[at] != 0; at += 1 + message[at]) {
+        if (!zone.empty()) zone += '.';
+        zone.append(message.begin() + static_cast<long>(at) + 1,
+                    message.begin() + static_cast<long>(at) + 1 + message[at]);
+    }
+    return zone;
+}
+
+// The server keeps 168.192.in-addr.arpa, not the /24 zone the mask names. The rows run in turn
+// on one client, which remembers where the PTR record went.
+TEST(DnsUpdateClient, APtrRecordGoesToTheWiderReverseZoneTheServerKeeps) {
+    using enum DnsOutcome;
+    const std::string z24 = "5.168.192.in-addr.arpa", z16 = "168.192.in-addr.arpa", z8 = "192.in-addr.arpa";
+    struct Step {
+        bool removal;
+        std::vector<int> codes;          // the answers in turn: the A record's check first, unless a removal
+        std::vector<std::string> zones;  // the zones the PTR record's messages name
+        DnsOutcome ptr;
+    };
+    const std::vector<Step> steps = {
+        {false, {0, 9, 8, -1}, {z24, z16, z16}, Updated},  // NOTAUTH for the mask's zone
+        {false, {0, 0}, {z16}, Present},                   // remembered
+        {true, {0}, {z16}, Removed},
+        {false, {0, 10, 0}, {z16, z24}, Present},  // the /24 zone made since: the remembered one is given up
+        {false, {0, 0}, {z24}, Present},
+        {false, {0, 9, 9, 9}, {z24, z16, z8}, Failed},  // no zone is the server's
+        {true, {9, 10, 9}, {z24, z16, z8}, Failed},
+        {false, {0, 5}, {z24}, Failed},  // any other refusal is the zone's own answer
+        {false, {0, 9, -1}, {z24, z16}, NoAnswer},
+    };
+    std::vector<int> codes;
+    std::vector<std::string> want;
+    for (const Step& s : steps) {
+        codes.insert(codes.end(), s.codes.begin(), s.codes.end());
+        if (!s.removal) want.push_back("lab.test");  // the forward zone stays as it is
+        want.insert(want.end(), s.zones.begin(), s.zones.end());
+    }
+    tolmark::testing::CapturingLog log(2);
+    platform::WakeEvent stop;
+    ScriptedDnsServer server(codes);
+    DnsUpdateClient client(log, stop, server.port(), std::chrono::milliseconds(300));
+    for (const Step& s : steps) {
+        DnsUpdate update = lease("pc1", "lab.test");
+        update.removal = s.removal;
+        const DnsUpdate one[] = {update};
+        EXPECT_EQ(client.send(one).back().outcome, s.ptr) << s.zones.front();
+    }
+    for (int i = 0; i < 100 && server.received().size() < want.size(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::vector<std::string> got;
+    for (const Bytes& m : server.received()) got.push_back(zoneOf(m));
+    EXPECT_EQ(got, want);
+    auto count = [&](std::string_view text) {
+        return std::count_if(log.lines.begin(), log.lines.end(),
+                             [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_EQ(count("DNS     reverse zone 168.192.in-addr.arpa at 127.0.0.1 takes the records of 5.168.192"), 1);
+    // Where no zone is the server's, the record's failure is logged once.
+    EXPECT_EQ(count("of 7.5.168.192.in-addr.arpa: rcode 9 (NOTAUTH) from 127.0.0.1"), 2);
 }
 
 }  // namespace
