@@ -22,9 +22,8 @@ bool DatabaseLeases::claim(std::uint64_t ticket, const LeaseFields& lease, const
 void DatabaseLeases::takeAnswers(EngineState& engine, std::vector<ClaimAnswer>& answers) {
     results_.clear();
     followed_.clear();
-    // Counted before taking: a table read anew to its end has all its rows among those taken.
-    const std::uint64_t rereads = database_.rereads();
-    database_.take(results_, followed_);
+    // A table read anew to its end has all its rows among those taken with the count.
+    const std::uint64_t rereads = database_.take(results_, followed_);
     const std::int64_t now = std::time(nullptr);
     for (const LeaseRow& row : followed_) {
         if (row.reread) rereadAddresses_.insert(row.fields.address);

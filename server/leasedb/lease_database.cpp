@@ -411,13 +411,14 @@ void LeaseDatabase::put(const LeasePut& put) {
     work_.signal();
 }
 
-void LeaseDatabase::take(std::vector<ClaimResult>& claims, std::vector<LeaseRow>& followed) {
+std::uint64_t LeaseDatabase::take(std::vector<ClaimResult>& claims, std::vector<LeaseRow>& followed) {
     std::lock_guard<std::mutex> guard(lock_);
     ready_.reset();
     claims.insert(claims.end(), answers_.begin(), answers_.end());
     answers_.clear();
     for (LeaseRow& row : followed_) followed.push_back(std::move(row));
     followed_.clear();
+    return rereads_.load(std::memory_order_relaxed);
 }
 
 std::size_t LeaseDatabase::waiting() const {
@@ -806,7 +807,12 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
             if (restoredSince_) {
                 // The writes numbered past the table's end are gone with no row of their address.
                 std::erase_if(ownWrites_, [this](const auto& write) { return write.second > lastSeq_; });
+                // Counted and signalled under the lock that take() holds: the engine either sees
+                // the count with the last rows, or is woken again for it after taking them (it
+                // then writes back the leases the table read anew has no row of).
+                std::lock_guard<std::mutex> guard(lock_);
                 rereads_.fetch_add(1, std::memory_order_release);
+                ready_.signal();
             }
             restoredSince_ = false;
             return true;

@@ -95,8 +95,9 @@ public:
     // Signalled when answers or followed rows wait to be taken.
     const platform::WakeEvent& ready() const { return ready_; }
     // Moves out the claims' answers and the rows other writers changed (including the rows of
-    // the holders that kept an address a claim asked for), oldest first.
-    void take(std::vector<ClaimResult>& claims, std::vector<LeaseRow>& followed);
+    // the holders that kept an address a claim asked for), oldest first. Returns rereads() as it
+    // stood then: once it has grown, every row of the table read anew is among those taken.
+    std::uint64_t take(std::vector<ClaimResult>& claims, std::vector<LeaseRow>& followed);
     // Writes waiting for the database.
     std::size_t waiting() const;
     // The database as the status shows it: host, port, database and user (no password).
