@@ -207,11 +207,7 @@ void giveUpOwnLeases(EngineTables& c, const RequestInput& r, const AddressPlan& 
         // A lease still running ends here: the client moves on, and its name must not lead to
         // the address the pool gives out next. A hold (met by an all-zero hardware address) is
         // no lease and registered nothing.
-        if (dnsQueue != nullptr) {
-            if (std::optional<DnsUpdate> removal =
-                    runningLeaseRemoval(pool, rec, requestDhcidIdentifier(r.view), r.now, dnsQueue->expiriesPassed()))
-                dnsQueue->push(std::move(*removal));
-        }
+        queueRunningLeaseRemoval(dnsQueue, pool, rec, &r.view, r.now);
         rec.lastAccess = 0;
         c.clients.setExpiry(rec, 0);
     });
@@ -229,11 +225,7 @@ ClientRecord* commitAddress(EngineTables& c, const AddressPlan& plan, std::int64
             // Another client's lease that ran out after the expiry pass last came: its identity
             // and name go now, so the pass would not find what to remove, and its names would
             // lead to the address the new client gets.
-            if (dnsQueue != nullptr) {
-                if (std::optional<DnsUpdate> removal =
-                        tableLeaseRemoval(c.profiles, rec, now, dnsQueue->expiriesPassed()))
-                    dnsQueue->push(std::move(*removal));
-            }
+            queueTableLeaseRemoval(dnsQueue, c.profiles, rec, now);
             table.setExpiry(rec, 0);
             rec.hostName.clear();
             table.setIdentity(rec, plan.identity);
@@ -283,11 +275,7 @@ AddressTest testAddress(EngineTables& c, const AddressPlan& plan, HardwareAddres
 
 void holdForHost(EngineTables& c, const AddressPlan& plan, const HardwareAddress& holder, const RequestInput& r,
                  const Profile& pool, DnsUpdateQueue* dnsQueue) {
-    if (plan.source == AddressPlan::Source::Own && dnsQueue != nullptr) {
-        if (std::optional<DnsUpdate> removal = runningLeaseRemoval(pool, *plan.record, requestDhcidIdentifier(r.view),
-                                                                   r.now, dnsQueue->expiriesPassed()))
-            dnsQueue->push(std::move(*removal));
-    }
+    if (plan.source == AddressPlan::Source::Own) queueRunningLeaseRemoval(dnsQueue, pool, *plan.record, &r.view, r.now);
     ClientRecord* rec = commitAddress(c, plan, r.now, dnsQueue);
     if (rec == nullptr) return;
     rec->hostName.clear();  // the client's name went with its lease

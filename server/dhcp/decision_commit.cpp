@@ -167,7 +167,7 @@ std::optional<DnsUpdate> endedLeaseRemoval(const RequestInput& in, const Decisio
                                            std::int64_t passedUntil) {
     const bool ends = d.rules.clearExpiry || d.rules.clearIdentity;
     if (d.bootp || !ends || d.selection.fixedAddress || rec.list() != ClientList::Dynamic) return std::nullopt;
-    return runningLeaseRemoval(*d.selection.profile, rec, requestDhcidIdentifier(in.view), in.now, passedUntil);
+    return runningLeaseRemoval(*d.selection.profile, rec, &in.view, in.now, passedUntil);
 }
 
 // The request gives the client of a lease whose names may still be in DNS another name: the one

@@ -20,8 +20,7 @@ std::string_view leaseHostName(const Profile& p, const ClientRecord& record, cha
     return baseHostName(p, record.address, buffer);
 }
 
-std::optional<DnsUpdate> leaseRemoval(const Profile& p, const ClientRecord& record,
-                                      std::vector<std::uint8_t> identity) {
+std::optional<DnsUpdate> leaseRemoval(const Profile& p, const ClientRecord& record, const RequestView* request) {
     char buffer[kHostNameChars + 1];
     // A record that holds an address for nobody (no identity, or a hold's all-zero hardware
     // address) registered nothing.
@@ -29,14 +28,15 @@ std::optional<DnsUpdate> leaseRemoval(const Profile& p, const ClientRecord& reco
     if (p.dnsUpdate == 0 || holder.length == 0 || isHold(record)) return std::nullopt;
     const std::string_view name = leaseHostName(p, record, buffer);
     if (name.empty()) return std::nullopt;
-    return DnsUpdate{.hostName = std::string(name),
-                     .domain = p.dnsName,
-                     .address = record.address,
-                     .mask = replyMask(p, record.address),
-                     .leaseTime = 0,
-                     .dnsServer = p.dns[0],
-                     .clientIdentity = std::move(identity),
-                     .removal = true};
+    return DnsUpdate{
+        .hostName = std::string(name),
+        .domain = p.dnsName,
+        .address = record.address,
+        .mask = replyMask(p, record.address),
+        .leaseTime = 0,
+        .dnsServer = p.dns[0],
+        .clientIdentity = request != nullptr ? requestDhcidIdentifier(*request) : recordDhcidIdentifier(holder),
+        .removal = true};
 }
 
 bool leaseNamesMayRemain(const ClientRecord& record, std::int64_t now, std::int64_t passedUntil) {
@@ -44,11 +44,10 @@ bool leaseNamesMayRemain(const ClientRecord& record, std::int64_t now, std::int6
     return record.expiry != 0 && (record.expiry > now || record.expiry > passedUntil);
 }
 
-std::optional<DnsUpdate> runningLeaseRemoval(const Profile& p, const ClientRecord& record,
-                                             std::vector<std::uint8_t> identity, std::int64_t now,
-                                             std::int64_t passedUntil) {
+std::optional<DnsUpdate> runningLeaseRemoval(const Profile& p, const ClientRecord& record, const RequestView* request,
+                                             std::int64_t now, std::int64_t passedUntil) {
     if (!leaseNamesMayRemain(record, now, passedUntil)) return std::nullopt;
-    return leaseRemoval(p, record, std::move(identity));
+    return leaseRemoval(p, record, request);
 }
 
 std::optional<DnsUpdate> renamedLeaseRemoval(const Profile& p, const ClientRecord& record, std::string_view newName,
@@ -56,22 +55,36 @@ std::optional<DnsUpdate> renamedLeaseRemoval(const Profile& p, const ClientRecor
     if (p.dnsUpdate == 0 || !leaseNamesMayRemain(record, now, passedUntil)) return std::nullopt;
     char buffer[kHostNameChars + 1];
     if (leaseHostName(p, record, buffer) == newName) return std::nullopt;
-    return leaseRemoval(p, record, requestDhcidIdentifier(request));
+    return leaseRemoval(p, record, &request);
 }
 
 std::optional<DnsUpdate> tableLeaseRemoval(const ProfileList& profiles, const ClientRecord& record, std::int64_t now,
                                            std::int64_t passedUntil) {
+    // Most records a request takes over ran out long ago: no lookup for them.
+    if (!leaseNamesMayRemain(record, now, passedUntil)) return std::nullopt;
     const Profile* profile = profiles.find(record.profile->view());
     if (profile == nullptr) return std::nullopt;
-    return runningLeaseRemoval(*profile, record, recordDhcidIdentifier(record.identity), now, passedUntil);
+    return leaseRemoval(*profile, record);
+}
+
+void queueRunningLeaseRemoval(DnsUpdateQueue* queue, const Profile& profile, const ClientRecord& record,
+                              const RequestView* request, std::int64_t now) {
+    if (queue == nullptr) return;
+    if (std::optional<DnsUpdate> removal = runningLeaseRemoval(profile, record, request, now, queue->expiriesPassed()))
+        queue->push(std::move(*removal));
+}
+
+void queueTableLeaseRemoval(DnsUpdateQueue* queue, const ProfileList& profiles, const ClientRecord& record,
+                            std::int64_t now) {
+    if (queue == nullptr) return;
+    if (std::optional<DnsUpdate> removal = tableLeaseRemoval(profiles, record, now, queue->expiriesPassed()))
+        queue->push(std::move(*removal));
 }
 
 LeaseEnding queueTableLeaseRemovals(DnsUpdateQueue* queue, const platform::Clock* clock, const ProfileList& profiles) {
     if (queue == nullptr || clock == nullptr) return {};
     return [queue, clock, &profiles](const ClientRecord& record) {
-        if (std::optional<DnsUpdate> removal =
-                tableLeaseRemoval(profiles, record, clock->now(), queue->expiriesPassed()))
-            queue->push(std::move(*removal));
+        queueTableLeaseRemoval(queue, profiles, record, clock->now());
     };
 }
 
@@ -142,7 +155,7 @@ bool DnsExpiryPass::walk(EngineState& engine, DnsUpdateQueue& queue, Window& w, 
             // Expired before the window (or freed: expiry 0) is done; a record without an
             // identity (an address held back after a DECLINE) has had its removal.
             if (r->expiry <= w.from) continue;
-            std::optional<DnsUpdate> removal = leaseRemoval(p, *r, recordDhcidIdentifier(r->identity));
+            std::optional<DnsUpdate> removal = leaseRemoval(p, *r);
             if (!removal) continue;
             queue.push(std::move(*removal));
             if (++queued == kDnsRemovalsPerPass) return false;

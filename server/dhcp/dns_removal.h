@@ -23,11 +23,13 @@ namespace tolmark::dhcp {
 // keeps ("DNSAccept"), else the one "DNSBase" gives the address.
 std::string_view leaseHostName(const Profile& profile, const ClientRecord& record, char (&buffer)[kHostNameChars + 1]);
 
-// The removal of what a dynamic lease of the profile registered. identity is the client's as its
-// DHCID names it (dhcidIdentifier; empty: not known). None when the profile registers nothing,
-// the lease had no name, or the record holds its address for no client.
+// The removal of what a dynamic lease of the profile registered, with the client's identity as
+// its DHCID names it: the request's (client identifier, else hardware address) when one is
+// given, else the one the record keeps. None when the profile registers nothing, the lease had
+// no name, or the record holds its address for no client; the identity is made only for a
+// removal.
 std::optional<DnsUpdate> leaseRemoval(const Profile& profile, const ClientRecord& record,
-                                      std::vector<std::uint8_t> identity);
+                                      const RequestView* request = nullptr);
 
 // True while what a lease registered may still be in DNS: it runs at now, or it ran out after
 // passedUntil (DnsUpdateQueue::expiriesPassed), where the expiry pass has not come yet.
@@ -36,8 +38,7 @@ bool leaseNamesMayRemain(const ClientRecord& record, std::int64_t now, std::int6
 // The same for a lease that ends while its names may still be there (a release, a NAK, a
 // removal through the pipe); none for one whose removal the expiry pass queued already.
 std::optional<DnsUpdate> runningLeaseRemoval(const Profile& profile, const ClientRecord& record,
-                                             std::vector<std::uint8_t> identity, std::int64_t now,
-                                             std::int64_t passedUntil);
+                                             const RequestView* request, std::int64_t now, std::int64_t passedUntil);
 
 // The client of the lease gets another name now (another option 12, or none and the "DNSBase"
 // name): the removal of the name the lease registered before, since the record keeps only the
@@ -54,8 +55,15 @@ std::optional<DnsUpdate> renamedLeaseRemoval(const Profile& profile, const Clien
 std::optional<DnsUpdate> tableLeaseRemoval(const ProfileList& profiles, const ClientRecord& record, std::int64_t now,
                                            std::int64_t passedUntil);
 
-// The same for each lease the table's rules end, queued at once; the lease judged running by the
-// clock. Nothing without a queue and a clock.
+// runningLeaseRemoval and tableLeaseRemoval, queued at once, judged by how far the queue says
+// the expiry pass has come. Nothing without a queue.
+void queueRunningLeaseRemoval(DnsUpdateQueue* queue, const Profile& profile, const ClientRecord& record,
+                              const RequestView* request, std::int64_t now);
+void queueTableLeaseRemoval(DnsUpdateQueue* queue, const ProfileList& profiles, const ClientRecord& record,
+                            std::int64_t now);
+
+// The same for each lease the table's rules end; the lease judged running by the clock.
+// Nothing without a queue and a clock.
 LeaseEnding queueTableLeaseRemovals(DnsUpdateQueue* queue, const platform::Clock* clock, const ProfileList& profiles);
 
 // The DHCID identifier a record's identity gives: its client identifier or hardware address, as
