@@ -663,8 +663,8 @@ bool LeaseDatabase::writeBatch() {
                 !PQgetisnull(result.get(), 0, 1)) {
                 DecodedRow holder = decodeRow(rowTexts(result.get(), 0, 1));
                 if (std::optional<LeaseRow>& row = holder.row ? holder.row : holder.held) {
-                    const auto own = ownWrites_.find(address);
-                    back = back || (own != ownWrites_.end() && own->second > row->seq);
+                    const std::int64_t* own = ownWrites_.find(address);
+                    back = back || (own != nullptr && *own > row->seq);
                     holders.push_back(std::move(*row));
                 }
             }
@@ -706,7 +706,10 @@ bool LeaseDatabase::writeBatch() {
     }
     ownSeq_ = ownSeq;
     ownAddress_ = ownAddress;
-    for (const auto& [address, seq] : written_) ownWrites_[address] = seq;
+    for (const auto& [address, seq] : written_) {
+        // The table's sequence starts at 1; a 0 would mark an empty slot.
+        if (seq > 0) ownWrites_.slot(address) = seq;
+    }
     if (!answers.empty() || !holders.empty()) {
         std::lock_guard<std::mutex> guard(lock_);
         waitingClaims_ -= std::min(waitingClaims_, answers.size());
@@ -728,8 +731,8 @@ void LeaseDatabase::wentBack() {
 
 void LeaseDatabase::markSuperseded(LeaseRow& row) const {
     if (!row.reread) return;
-    const auto own = ownWrites_.find(row.fields.address);
-    row.supersededHere = own != ownWrites_.end() && own->second > row.seq;
+    const std::int64_t* own = ownWrites_.find(row.fields.address);
+    row.supersededHere = own != nullptr && *own > row.seq;
 }
 
 bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
@@ -806,7 +809,7 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
         if (rows < kFollowBatch) {
             if (restoredSince_) {
                 // The writes numbered past the table's end are gone with no row of their address.
-                std::erase_if(ownWrites_, [this](const auto& write) { return write.second > lastSeq_; });
+                ownWrites_.eraseIf([this](Ipv4, std::int64_t seq) { return seq > lastSeq_; });
                 // Counted and signalled under the lock that take() holds: the engine either sees
                 // the count with the last rows, or is woken again for it after taking them (it
                 // then writes back the leases the table read anew has no row of).

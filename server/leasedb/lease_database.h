@@ -30,6 +30,7 @@
 #include "platform/wake_event.h"
 #include "server/leasedb/lease_row.h"
 #include "server/leasedb/pg_handles.h"
+#include "server/leases/flat_heads.h"
 
 namespace tolmark::leasedb {
 
@@ -177,7 +178,7 @@ private:
     // server wrote there (LeaseRow::supersededHere).
     std::int64_t ownSeq_ = 0;
     Ipv4 ownAddress_ = 0;
-    std::unordered_map<Ipv4, std::int64_t> ownWrites_;
+    FlatHeads<Ipv4, std::int64_t> ownWrites_;             // about 24 bytes an address
     std::vector<std::pair<Ipv4, std::int64_t>> written_;  // by the batch under way: address, number
     bool reportedDown_ = false;
     std::vector<Op> batch_;

@@ -1,7 +1,7 @@
 #pragma once
-// A hash map from a key to one 32-bit link (never 0), in two flat arrays with linear probing:
-// no node per entry, which is what keeps the client table's indexes small at a million
-// records. Grows by doubling at three quarters full; removal shifts the following entries
+// A hash map from a key to one link (never 0; 32 bits unless asked otherwise), in two flat
+// arrays with linear probing: no node per entry, which is what keeps the client table's indexes
+// small at a million records. Grows by doubling at three quarters full; removal shifts the following entries
 // back, so there are no tombstones.
 
 #include <cstdint>
@@ -9,21 +9,22 @@
 
 namespace tolmark {
 
-template <class Key>
+template <class Key, class Link = std::uint32_t>
 class FlatHeads {
 public:
     // The link stored for key, or nullptr.
-    std::uint32_t* find(Key key) {
-        if (links_.empty()) return nullptr;
-        for (std::size_t i = home(key);; i = (i + 1) & mask()) {
-            if (links_[i] == 0) return nullptr;
-            if (keys_[i] == key) return &links_[i];
-        }
+    Link* find(Key key) {
+        const std::size_t i = at(key);
+        return i == kAbsent ? nullptr : &links_[i];
+    }
+    const Link* find(Key key) const {
+        const std::size_t i = at(key);
+        return i == kAbsent ? nullptr : &links_[i];
     }
     // The link stored for key, made 0 when the key is new. A link of 0 marks an empty slot: the
     // caller stores a link other than 0 before any other change of the map, and never stores 0
     // (it erases the key instead).
-    std::uint32_t& slot(Key key) {
+    Link& slot(Key key) {
         if ((size_ + 1) * 4 > links_.size() * 3) grow();
         return place(key);
     }
@@ -46,14 +47,34 @@ public:
         links_[i] = 0;
         --size_;
     }
+    // Drops every entry whose key and link satisfy drop, at the cost of one rebuild.
+    template <class Drop>
+    void eraseIf(Drop drop) {
+        FlatHeads kept;
+        kept.keys_.assign(links_.size(), Key{});
+        kept.links_.assign(links_.size(), 0);
+        kept.shift_ = shift_;
+        for (std::size_t i = 0; i < links_.size(); ++i) {
+            if (links_[i] != 0 && !drop(keys_[i], links_[i])) kept.place(keys_[i]) = links_[i];
+        }
+        *this = std::move(kept);
+    }
     std::size_t size() const { return size_; }
 
 private:
+    static constexpr std::size_t kAbsent = ~std::size_t{0};
+    std::size_t at(Key key) const {
+        if (links_.empty()) return kAbsent;
+        for (std::size_t i = home(key);; i = (i + 1) & mask()) {
+            if (links_[i] == 0) return kAbsent;
+            if (keys_[i] == key) return i;
+        }
+    }
     std::size_t mask() const { return links_.size() - 1; }
     std::size_t home(Key key) const {
         return static_cast<std::size_t>((static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> shift_);
     }
-    std::uint32_t& place(Key key) {
+    Link& place(Key key) {
         std::size_t i = home(key);
         for (; links_[i] != 0; i = (i + 1) & mask()) {
             if (keys_[i] == key) return links_[i];
@@ -77,7 +98,7 @@ private:
     }
 
     std::vector<Key> keys_;
-    std::vector<std::uint32_t> links_;  // 0: an empty slot
+    std::vector<Link> links_;  // 0: an empty slot
     std::size_t size_ = 0;
     int shift_ = 64;
 };

@@ -115,6 +115,18 @@ TEST(FlatHeads, AnswersAsAHashMap) {
             ASSERT_NE(flat.find(key), nullptr);
             EXPECT_EQ(*flat.find(key), link);
         }
+        // Dropping by link keeps the rest findable, runs that wrapped around included.
+        flat.eraseIf([](std::uint64_t, std::uint32_t link) { return link % 4 == 1; });
+        std::erase_if(plain, [](const auto& entry) { return entry.second % 4 == 1; });
+        ASSERT_EQ(flat.size(), plain.size());
+        for (const auto& [key, link] : plain) {
+            ASSERT_NE(flat.find(key), nullptr);
+            EXPECT_EQ(*flat.find(key), link);
+        }
+        for (std::uint64_t key = 0; key < keys; ++key) {
+            const std::uint32_t* found = flat.find(key * 0x100000001ull);
+            EXPECT_TRUE(found == nullptr || *found % 4 != 1);
+        }
     }
 }
 
