@@ -749,7 +749,7 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
     const GeneralSettings general{.profiles = 1};
     ServerStatus status;
     std::vector<std::string> names = {"Standard", "Lab", "Lab2"};
-    std::atomic<bool> purgeAnswered = false, listStored = true;  // read on the peer's thread
+    std::atomic<bool> purgeAnswered = false, listStored = true, reloadAnswered = true;  // read on the peer's thread
     auto value = [](std::int32_t v) { return *PipeMessage::make(kPipeDone, v); };
     auto block = [](const auto& bytes) {
         return *PipeMessage::make(kPipeDone, static_cast<std::int32_t>(bytes.size()), bytes);
@@ -774,8 +774,10 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
             }
             case PipeCode::WriteSetting:
                 return value(listStored || decodeWriteSetting(request.view())->section != kGeneralSection ? 1 : 0);
-            case PipeCode::RenameProfile:
             case PipeCode::ReloadProfiles:
+                if (!reloadAnswered) return std::nullopt;  // gone
+                return value(static_cast<std::int32_t>(names.size()));
+            case PipeCode::RenameProfile:
                 return value(static_cast<std::int32_t>(names.size()));
             case PipeCode::PurgeDynamic:
                 if (!purgeAnswered) return std::nullopt;  // gone
@@ -836,6 +838,13 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
     QCOMPARE(answers.take(), QStringList());
     QCOMPARE(profileListWrites().mid(written), QStringList({"Profile0=Standard", "Profile0=Standard", "Profile1=Lab2",
                                                             "Profile2=Net_5", "Profile3=<deleted>"}));
+    // A rename the server went away after: the row keeps the name the server stored, and the
+    // administrator learns that the server did not take its profiles anew.
+    reloadAnswered = false;
+    QVERIFY(!list.renameRow(1, "Lab3"));
+    QCOMPARE(answers.take(), QStringList({ctx.language.text("ERROR_PIPE").trimmed()}));
+    QCOMPARE(list.list()->topLevelItem(1)->text(0), QString("Lab3"));
+    reloadAnswered = true;
 }
 
 // Entries added, refused with the dialog's texts, modified, copied from the dynamic list and

@@ -213,22 +213,34 @@ bool ProfileListDialog::renameRow(int row, const QString& typed) {
         return false;
     }
     const std::string to = name.toStdString();
-    const std::int32_t done = context_.worker.call([row, from, to](ManagerPipe& pipe) {
-        const std::int32_t r = pipe.renameProfile(row, from, to);
-        if (r > 0) pipe.reloadProfiles();
-        return r;
+    struct Outcome {
+        std::int32_t renamed = 0;
+        PipeStatus reloaded = PipeStatus::Failed;
+    };
+    const Outcome done = context_.worker.call([row, from, to](ManagerPipe& pipe) {
+        Outcome o{.renamed = pipe.renameProfile(row, from, to)};
+        if (o.renamed > 0) o.reloaded = pipe.reloadProfiles().status;
+        return o;
     });
-    if (done <= 0) {
+    if (done.renamed <= 0) {
         keepOld();
         showMessage(this, context_.language, context_.language.text("RENAME_FAILED"));
         return false;
     }
+    // The configuration and the leases carry the new name from here on, whether or not the
+    // server then took its profiles anew; until it does, it still serves the profile by the old
+    // name, and the administrator is told so.
     profiles_[static_cast<std::size_t>(row)].name = to;
     filling_ = true;
     list_->topLevelItem(row)->setText(0, name);
     filling_ = false;
     context_.markListsChanged();
     context_.rebuildMenus();
+    if (done.reloaded != PipeStatus::Done) {
+        context_.notePipe(done.reloaded);
+        showMessage(this, context_.language, changeFailedText(context_.language, done.reloaded));
+        return false;
+    }
     return true;
 }
 
