@@ -218,6 +218,11 @@ class Tftp(unittest.TestCase):
             acks = [line for line in lines[oack:end] if "ack     received" in line]
             self.assertGreater(len(acks), 0)
             self.assertLessEqual(len(acks), len(self.files["random.bin"]) // 512 // window + 2)
+        # A client that sends every ACK twice gets every block once, with a window or without.
+        blocks = len(self.files["random.bin"]) // 512 + 1
+        for window in (8, 1):
+            result = self.probe("twice", "random.bin", window)
+            self.assertEqual(result, {"data": blocks, "bytes": len(self.files["random.bin"])}, window)
 
     def test_07_multicast(self):
         start = self.mark()
