@@ -295,38 +295,47 @@ TEST(ReadSide, WindowOfTwoKeepsTwoBlocksInFlight) {
 }
 
 TEST(ReadSide, NegotiatedWindowGoesOnAfterTheLastBlockAcknowledged) {
-    // windowsize 4: the client acknowledges each full window; block 6 is lost once, so the
-    // client acknowledges 5 and the sender starts again at 6.
-    Exchange r;
-    r.transfer.request.options = kOptWindowsize;
-    r.transfer.request.window = 4;
-    bool dropped = false;
-    std::uint16_t expected = 1;
-    int sinceAck = 0;
-    r.client.answer = [&](ScriptedClient& c, const Sent& s) {
-        if (s.opcode() == kOpOack) return c.reply(ack(0));
-        if (s.block() == 6 && !dropped) {
-            dropped = true;
-            return;
-        }
-        if (s.block() != expected) {
-            // A gap: the last block in order is acknowledged at once, for each stray block.
-            c.reply(ack(static_cast<std::uint16_t>(expected - 1)));
-            sinceAck = 0;
-            return;
-        }
-        ++expected;
-        if (++sinceAck == 4 || s.dataSize() < 512) {
-            c.reply(ack(s.block()));
-            sinceAck = 0;
-        }
+    // windowsize 4: the client acknowledges each full window, and the last block it has in order
+    // at once for each block after a gap. Block 6 lost once: the acknowledgement of 5 shows the
+    // gap, and the sender starts again at 6. Block 5 lost once: the acknowledgements of 4 are
+    // those of a block already acknowledged, and the time-out mends it.
+    struct Case {
+        std::uint16_t lost;
+        std::vector<unsigned> blocks;
+        bool timedOut;  // the blocks went out again after a time-out
     };
-    const Bytes file = pattern(512 * 9 + 1);
-    EXPECT_EQ(r.read(file), kOutcomeDone);
-    EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 2, 3, 4, 5, 6, 7, 8, 6, 7, 8, 9, 10}));
-    // Two stray blocks (7 and 8) made two acknowledgements of 5; the second changed nothing.
-    EXPECT_EQ(r.transfer.blockCounter.load(), 10u);
-    EXPECT_TRUE(r.logged("TFTP  Oack    sent windowsize 4\n"));
+    for (const Case& c : {Case{6, {1, 2, 3, 4, 5, 6, 7, 8, 6, 7, 8, 9, 10}, false},
+                          Case{5, {1, 2, 3, 4, 5, 6, 7, 8, 5, 6, 7, 8, 9, 10}, true}}) {
+        SCOPED_TRACE(c.lost);
+        Exchange r;
+        r.transfer.request.options = kOptWindowsize;
+        r.transfer.request.window = 4;
+        bool dropped = false;
+        std::uint16_t expected = 1;
+        int sinceAck = 0;
+        r.client.answer = [&](ScriptedClient& client, const Sent& s) {
+            if (s.opcode() == kOpOack) return client.reply(ack(0));
+            if (s.block() == c.lost && !dropped) {
+                dropped = true;
+                return;
+            }
+            if (s.block() != expected) {
+                client.reply(ack(static_cast<std::uint16_t>(expected - 1)));
+                sinceAck = 0;
+                return;
+            }
+            ++expected;
+            if (++sinceAck == 4 || s.dataSize() < 512) {
+                client.reply(ack(s.block()));
+                sinceAck = 0;
+            }
+        };
+        EXPECT_EQ(r.read(pattern(512 * 9 + 1)), kOutcomeDone);
+        EXPECT_EQ(r.client.dataBlocks(), c.blocks);
+        EXPECT_EQ(r.transfer.blockCounter.load(), 10u);
+        EXPECT_EQ(r.client.sent.back().at >= 1000, c.timedOut);  // a time-out is 1 second
+        EXPECT_TRUE(r.logged("TFTP  Oack    sent windowsize 4\n"));
+    }
 }
 
 TEST(ReadSide, RepeatedAcksNeverSendBlocksAgain) {
