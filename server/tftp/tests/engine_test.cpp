@@ -635,6 +635,7 @@ TEST(WriteSide, FailuresEndTheUploadAndTellTheClientWhatTheyMeanForItsData) {
         std::int32_t outcome;
         Bytes lastSent;  // the last packet the server sent
         const char* logged;
+        std::int32_t mode = kModeOctet;
     };
     const Bytes block(512, 1);
     const auto first = [&](Bytes then) {
@@ -661,6 +662,13 @@ TEST(WriteSide, FailuresEndTheUploadAndTellTheClientWhatTheyMeanForItsData) {
         {"name taken meanwhile", first(data(2, Bytes(5, 1))), ~std::size_t{0}, EEXIST, 0, kOutcomeFailure,
          errorPacket(6, "File already exists"), "TFTP  Error   block 2 not stored: File exists\n"},
         {"complete", first(data(2, Bytes(5, 1))), ~std::size_t{0}, 0, 517, kOutcomeDone, ack(2), nullptr},
+        // A netascii client may announce the size of its own text (atftp does): each of its line
+        // ends travels as two octets, so the stream may be up to twice as long, and no longer.
+        {"netascii longer than its tsize", first(data(2, Bytes(100, 1))), ~std::size_t{0}, 0, 600, kOutcomeDone, ack(2),
+         nullptr, kModeNetascii},
+        {"netascii more than twice its tsize", first(data(2, Bytes(100, 1))), ~std::size_t{0}, 0, 300, kOutcomeFailure,
+         errorPacket(3, "Disk full or allocation exceeded"), "TFTP  Error   block 2 not stored: more than tsize 300\n",
+         kModeNetascii},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -669,6 +677,7 @@ TEST(WriteSide, FailuresEndTheUploadAndTellTheClientWhatTheyMeanForItsData) {
         sink.room = c.room;
         sink.finishError = c.finishError;
         r.transfer.request.size = c.tsize;
+        r.transfer.request.mode = c.mode;
         r.transfer.request.options = c.tsize != 0 ? kOptTsize : 0;
         r.client.answer = c.client;
         EXPECT_EQ(r.write(sink), c.outcome);
