@@ -138,11 +138,10 @@ AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
         if (windowed_ && s_.acked < s_.sent) restartAfter(s_.acked);
         return AckResult::Counted;
     }
-    if (windowed_ && !optionPhase && step == 0 && s_.sent > s_.acked && restartAfter(s_.acked)) {
-        // The client acknowledges the last block it has again: go on from the block after it.
-        lastHeardMs_ = c_.channel.nowMs();
-        return AckResult::Counted;
-    }
+    // An acknowledgement of a block already acknowledged is no news: most often the network or
+    // the client repeated the one that moved the window on, and it arrives after the next window
+    // has left. Sending again on it would send every other window twice (every block, one block
+    // at a time). A lost first block of a window is mended by the time-out.
     // Logged with the block awaited: 0 for the option acknowledgement.
     c_.log.line(2, false, "TFTP  ack     ignored %u, %u\n", block, optionPhase ? 0u : counterValue(s_.acked + 1));
     return AckResult::RanOutIgnored;

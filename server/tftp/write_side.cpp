@@ -110,7 +110,7 @@ private:
     // place). An outcome when the upload ends.
     std::optional<std::int32_t> store(const ReceivedPacket& packet) {
         const bool announced = (t_.request.options & kOptTsize) != 0 && t_.request.size != 0;
-        if (announced && written_ + packet.data.size() > t_.request.size) return refuseData(packet.block, EFBIG);
+        if (announced && written_ + packet.data.size() > announcedLimit()) return refuseData(packet.block, EFBIG);
         if (!sink_.write(packet.data)) return refuseData(packet.block, sink_.lastError());
         written_ += packet.data.size();
         t_.bytesReceived.store(static_cast<std::uint32_t>(std::min<std::uint64_t>(written_, 0xFFFFFFFFu)));
@@ -123,6 +123,14 @@ private:
         if (!sendAck(packet.block)) return kOutcomeFailure;
         if (last) return kOutcomeDone;
         return std::nullopt;
+    }
+    // The most octets the client may send after announcing "tsize". A netascii client may
+    // announce the size of its own text rather than of the stream (atftp does): each line end of
+    // that text travels as two octets, so the stream may be up to twice as long.
+    std::uint64_t announcedLimit() const {
+        const std::uint64_t size = t_.request.size;
+        if (t_.request.mode != kModeNetascii) return size;
+        return size > ~std::uint64_t{0} / 2 ? ~std::uint64_t{0} : 2 * size;
     }
     bool sendAck(std::uint16_t block) {
         writeAck(ack_, block);

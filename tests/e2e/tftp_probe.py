@@ -7,6 +7,7 @@ the client's namespace; prints one JSON object.
     tftp_probe.py raw SERVER PORT OPCODE NAME MODE
     tftp_probe.py limits SERVER PORT NAME [THIRD_ADDRESS]
     tftp_probe.py master SERVER PORT NAME SECONDS
+    tftp_probe.py twice SERVER PORT NAME WINDOW
 """
 
 import json
@@ -103,6 +104,42 @@ def master(server, port, name, seconds):
     return {"oack": [field.decode() for field in packet[2:].split(b"\0")[:-1]]}
 
 
+def twice(server, port, name, window):
+    """Reads a file acknowledging every ACK twice, as some boot ROMs do ("windowsize" when WINDOW
+    is above 1): the DATA packets that came, and the bytes of the file."""
+    window = int(window)
+    s = new_socket(3)
+    options = b"windowsize\0%d\0" % window if window > 1 else b""
+    s.sendto(request(1, name) + options, (server, port))
+    content, expected, since_ack, data_packets, peer = bytearray(), 1, 0, 0, None
+    while True:
+        try:
+            packet, peer = s.recvfrom(70000)
+        except socket.timeout:
+            break
+        opcode, block = struct.unpack("!HH", packet[:4])
+        if opcode == 6:
+            for _ in range(2):
+                s.sendto(struct.pack("!HH", 4, 0), peer)
+            continue
+        if opcode != 3:
+            break
+        data_packets += 1
+        if block != expected:
+            continue
+        content += packet[4:]
+        expected = (expected + 1) & 0xFFFF
+        since_ack += 1
+        last = len(packet) - 4 < 512
+        if since_ack == window or last:
+            since_ack = 0
+            for _ in range(2):
+                s.sendto(struct.pack("!HH", 4, block), peer)
+        if last:
+            s.settimeout(1.5)  # blocks sent again after the end are counted too
+    return {"data": data_packets, "bytes": len(content)}
+
+
 def main():
     args = sys.argv[1:]
     command, server, port = args[0], args[1], int(args[2])
@@ -113,6 +150,8 @@ def main():
         result = abort(server, port, *rest)
     elif command == "raw":
         result = raw(server, port, *rest)
+    elif command == "twice":
+        result = twice(server, port, rest[0], rest[1])
     elif command == "master":
         result = master(server, port, rest[0], float(rest[1]))
     else:
