@@ -128,15 +128,27 @@ ClientRecord* commitSelection(EngineTables& c, const RequestInput& in, const Sel
     return rec;
 }
 
+// A dynamic lease whose names may still be in DNS keeps its name, in DNS and in the record,
+// until a reply registers another: an offer (or an INFORM from elsewhere) registers nothing, and
+// its client may well stay on its lease, or go away, without the REQUEST that would. A request
+// that ends the lease takes its names away anyway.
+bool keepsRegisteredName(const RequestInput& in, const Decision& d, const ClientRecord& rec,
+                         const DnsUpdateQueue* dnsQueue) {
+    if (dnsQueue == nullptr || d.bootp || d.selection.fixedAddress || rec.list() != ClientList::Dynamic) return false;
+    if (acknowledged(in, d, rec) || d.rules.clearExpiry || d.rules.clearIdentity) return false;
+    return d.selection.profile->dnsUpdate != 0 && leaseNamesMayRemain(rec, in.now, dnsQueue->expiriesPassed());
+}
+
 // The request's own changes to its record: seen now, through this relay or interface, the lease
-// running from now, the client's name, and what the message rules end.
-void commitServing(EngineTables& c, const RequestInput& in, const Decision& d, ClientRecord& rec) {
+// running from now, the client's name (unless the lease keeps its registered one), and what the
+// message rules end.
+void commitServing(EngineTables& c, const RequestInput& in, const Decision& d, ClientRecord& rec, bool keepName) {
     const RequestView& s = in.view;
     rec.lastAccess = in.now;
     c.clients.setSeenVia(rec, s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress);
     if (d.setExpiry) c.clients.setExpiry(rec, in.now + d.leaseTime);
     recordChanged(c.clients, rec);
-    if (d.clientHostName) {
+    if (d.clientHostName && !keepName) {
         rec.hostName = std::string_view(d.hostName, d.hostNameLength);
     } else if (givesBaseNameInstead(in, d, rec)) {
         rec.hostName.clear();  // the name the lease now has is the one "DNSBase" gives
@@ -170,14 +182,14 @@ std::optional<DnsUpdate> endedLeaseRemoval(const RequestInput& in, const Decisio
     return runningLeaseRemoval(*d.selection.profile, rec, &in.view, in.now, passedUntil);
 }
 
-// The request gives the client of a lease whose names may still be in DNS another name: the one
-// the client sent (which the record keeps from now on, even for an offer), or the "DNSBase" one
-// of an acknowledgement. The old name goes first, or it would stay for good: the record, and so
-// the lease's end, knows only the new one. A string compare for most requests; nothing is made
-// unless the name really changes.
+// The acknowledgement gives the client of a lease whose names may still be in DNS another name:
+// the one the client sent, or the "DNSBase" one. The old name goes just before the new one is
+// registered, or it would stay for good: the record, and so the lease's end, knows only the new
+// one. A string compare for most requests; nothing is made unless the name really changes.
 std::optional<DnsUpdate> renamedRemoval(const RequestInput& in, const Decision& d, const ClientRecord& rec,
                                         std::int64_t passedUntil) {
-    if (d.selection.fixedAddress || rec.list() != ClientList::Dynamic) return std::nullopt;
+    if (d.selection.fixedAddress || rec.list() != ClientList::Dynamic || !acknowledged(in, d, rec))
+        return std::nullopt;
     if (!d.clientHostName && !givesBaseNameInstead(in, d, rec)) return std::nullopt;
     return renamedLeaseRemoval(*d.selection.profile, rec, std::string_view(d.hostName, d.hostNameLength), in.view,
                                in.now, passedUntil);
@@ -199,12 +211,13 @@ Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, D
     }
     // Taken before the request changes the record: the name and expiry the lease had.
     std::optional<DnsUpdate> removal;
+    const bool keepName = keepsRegisteredName(in, d, *rec, dnsQueue);
     if (dnsQueue != nullptr) {
         const std::int64_t passedUntil = dnsQueue->expiriesPassed();
         removal = endedLeaseRemoval(in, d, *rec, passedUntil);
         if (!removal) removal = renamedRemoval(in, d, *rec, passedUntil);
     }
-    commitServing(c, in, d, *rec);
+    commitServing(c, in, d, *rec, keepName);
     done.record = rec;
     if (removal) dnsQueue->push(std::move(*removal));
 
