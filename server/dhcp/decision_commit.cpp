@@ -56,7 +56,8 @@ void logNote(EngineTables& c, const RequestView& s, const Selection& sel) {
     }
 }
 
-void logRuleLine(EngineTables& c, const RequestView& s, const Decision& d, const ClientRecord& rec) {
+// address: the served record's.
+void logRuleLine(EngineTables& c, const RequestView& s, const Decision& d, Ipv4 address) {
     const RuleOutcome& rules = d.rules;
     switch (rules.line) {
         case RuleLine::None:
@@ -68,9 +69,8 @@ void logRuleLine(EngineTables& c, const RequestView& s, const Decision& d, const
             if (c.log.level() >= 1) {
                 char suffix[1600];
                 relaySuffix(s, suffix, sizeof suffix);
-                c.log.line(1, false, "DHCP  Request %s ACK %s %u%s if %s\n", hw(s).c_str(),
-                           formatIpv4(rec.address).c_str(), d.leaseTime, suffix,
-                           formatIpv4(s.interfaceAddress).c_str());
+                c.log.line(1, false, "DHCP  Request %s ACK %s %u%s if %s\n", hw(s).c_str(), formatIpv4(address).c_str(),
+                           d.leaseTime, suffix, formatIpv4(s.interfaceAddress).c_str());
             }
             break;
         case RuleLine::Nak:
@@ -118,13 +118,13 @@ ClientRecord* commitSelection(EngineTables& c, const RequestInput& in, const Sel
     if (sel.staticSeen != nullptr) sel.staticSeen->lastAccess = in.now;
     logNote(c, in.view, sel);
     if (!sel.serves()) return nullptr;
+    if (sel.markStatic) c.clients.markChanged(ClientList::Static);
     ClientRecord* rec = sel.record != nullptr ? sel.record : commitAddress(c, sel.plan, in.now, dnsQueue);
     if (rec == nullptr) return nullptr;
     if (sel.remark == Selection::Remark::Profile)
         rec->remark = sel.remarkText.substr(0, kDynamicRemarkChars);
     else if (sel.remark == Selection::Remark::Clear)
         rec->remark.clear();
-    if (sel.markStatic) c.clients.markChanged(ClientList::Static);
     return rec;
 }
 
@@ -168,7 +168,7 @@ void commitServing(EngineTables& c, const RequestInput& in, const Decision& d, C
     if (rules.clearExpiry) c.clients.setExpiry(rec, 0);
     if (rules.clearIdentity || rules.clearExpiry) recordChanged(c.clients, rec);
     if (rules.markDynamic) c.clients.markChanged(ClientList::Dynamic);
-    logRuleLine(c, s, d, rec);
+    logRuleLine(c, s, d, rec.address);
 }
 
 // A request that ends a lease still running: a RELEASE or DECLINE, a NAK (or the silence in its
@@ -188,8 +188,7 @@ std::optional<DnsUpdate> endedLeaseRemoval(const RequestInput& in, const Decisio
 // one. A string compare for most requests; nothing is made unless the name really changes.
 std::optional<DnsUpdate> renamedRemoval(const RequestInput& in, const Decision& d, const ClientRecord& rec,
                                         std::int64_t passedUntil) {
-    if (d.selection.fixedAddress || rec.list() != ClientList::Dynamic || !acknowledged(in, d, rec))
-        return std::nullopt;
+    if (d.selection.fixedAddress || rec.list() != ClientList::Dynamic || !acknowledged(in, d, rec)) return std::nullopt;
     if (!d.clientHostName && !givesBaseNameInstead(in, d, rec)) return std::nullopt;
     return renamedLeaseRemoval(*d.selection.profile, rec, std::string_view(d.hostName, d.hostNameLength), in.view,
                                in.now, passedUntil);
@@ -201,6 +200,11 @@ Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, D
     Committed done;
     if (d.verdict == Verdict::Silent || d.verdict == Verdict::Parked) return done;
     ClientRecord* rec = commitSelection(c, in, d.selection, dnsQueue);
+    if (d.verdict == Verdict::Serve && d.selection.informedFrom != 0) {
+        // Answered without a record: the table keeps nothing of it, and DNS registers nothing.
+        logRuleLine(c, in.view, d, d.selection.informedFrom);
+        return done;
+    }
     if (d.verdict == Verdict::Serve && rec == nullptr) {
         d.verdict = Verdict::Ignored;
         d.ignoredClass = kIgnoredKeepClass;

@@ -94,6 +94,9 @@ private:
     // the client's is decided again for that address, for the database to say whose it is.
     void tryNamedAddress(const RequestInput& in, Decision& d);
     bool parkedStillHolds(const Parked& parked, std::int64_t now);
+    // The reply of an INFORM answered without a record is written from this one, which no list
+    // holds: the client's address, identity and name.
+    const ClientRecord& unlistedRecord(const RequestInput& in, const Decision& d);
     Parked& place();
     void freePlace(Parked& p);
     // Gives back the places of requests never taken up again (stale: older than the longest wait).
@@ -114,6 +117,8 @@ private:
     int claimRounds_ = 0;                // of the request being handled: claims it lost before
     std::vector<std::uint8_t> resumed_;  // the datagram of the request taken up again
     int requestType_ = -1;               // of the request being handled, once parsed
+    ClientRecord unlisted_;
+    ClientFields unlistedFields_;
 };
 
 }  // namespace tolmark::dhcp
