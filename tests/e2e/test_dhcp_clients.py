@@ -291,6 +291,18 @@ class Renewals(unittest.TestCase):
                 ["ip", "netns", "exec", ns, "timeout", "-s", "KILL", str(self.LEASE // 2 + 4), "dhcpcd", "-4", "-B",
                  "-d", "--noarp", "-t", "10", "-c", hook, "-f", os.path.join(self.lab.dir, name + ".conf"), dev],
                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
+        # A relay agent that is a router relays broadcasts only: the far client's unicast renewal
+        # reaches the server without giaddr. dhcrelay would relay it as well; stopped once the far
+        # client is bound, it leaves only the forwarded datagram.
+        far_hook = os.path.join(self.lab.dir, "far.hook")
+        deadline = time.monotonic() + self.LEASE // 2
+        while time.monotonic() < deadline:
+            if os.path.exists(far_hook):
+                with open(far_hook) as f:
+                    if "event=BOUND" in f.read():
+                        break
+            time.sleep(0.2)
+        self.relay_proc.kill()
         outputs = [r.communicate(timeout=60)[0] for r in runs]
         for name, out in zip(("near", "far"), outputs):
             with open(os.path.join(self.lab.dir, name + ".hook")) as f:

@@ -146,5 +146,35 @@ TEST_F(RelayTest, ProfileForAnyRelayLimitsLeasesPerRelay) {
     EXPECT_TRUE(logged("DHCP  Error   dyn. address lookup failed\n"));
 }
 
+// A client behind a relay agent renews by unicast, straight to the server: no giaddr names its
+// network then, and the interface the renewal arrives on is not the one its lease came from.
+TEST_F(RelayTest, ARenewalPastTheRelayIsAnsweredFromTheLeaseItRenews) {
+    Profile plain;  // a static entry's profile of no class and no pool: the network's pool serves
+    plain.name = "Plain";
+    plain.lease = 3600;
+    useProfiles({lanProfile(), relayProfile("Remote", kRelay, makeIpv4(10, 9, 0, 100)), plain});
+    addStatic(mac(2), 0, "Plain");
+    for (std::uint8_t client : {1, 2}) {
+        const Ipv4 a = makeIpv4(10, 9, 0, 99 + client);
+        ASSERT_EQ(send(viaRelay(mac(client), kDiscover, kRelay, ""), kRelay).yiaddr, a);
+        ASSERT_EQ(send(viaRelay(mac(client), kRequest, kRelay, "").address(kServerIdentifier, kServer), kRelay).yiaddr,
+                  a);
+        clock_.advance(1800);
+        log_.lines.clear();
+        Reply renew = send(request(mac(client)).ciaddr(a), a);
+        ASSERT_TRUE(renew) << int(client);
+        EXPECT_EQ(renew.find(kMessageType)->value, Bytes{kAck});
+        EXPECT_EQ(renew.yiaddr, a);
+        EXPECT_EQ(dynamicAt(a)->expiry, clock_.now() + 3600);
+        EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Request 00:11:22:33:44:0" + std::to_string(client) +
+                                                       " ACK " + formatIpv4(a).c_str() + " 3600 if 192.168.1.1\n"});
+    }
+    // No record of the receiving interface's pool was taken for them.
+    EXPECT_EQ(records(ClientList::Dynamic).size(), 2u);
+    // An address that is not the client's lease is still refused.
+    EXPECT_EQ(send(request(mac(3)).ciaddr(makeIpv4(10, 9, 0, 150)), makeIpv4(10, 9, 0, 150)).find(kMessageType)->value,
+              Bytes{kNak});
+}
+
 }  // namespace
 }  // namespace tolmark::dhcp::testing
