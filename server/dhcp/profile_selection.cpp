@@ -56,17 +56,18 @@ ClientRecord* releasedRecord(ClientTable& table, const RequestInput& r) {
     return ownRecordAt(table, r, s.messageType == kRelease ? s.ciaddr : s.requestedAddress);
 }
 
-// The network profile of the request. A client behind a relay agent renews by unicast from its
-// address, straight to the server (RENEWING): no giaddr names its network, and the interface
-// the renewal arrives on is not the one its lease came from, whose pool would refuse it (a NAK
-// that never reaches it) and take a record for it. Its network is then the relay profile of the
-// lease it renews.
+// The network profile of the request. A client behind a relay agent renews (RENEWING), or asks
+// for its options (INFORM), by unicast from its address, straight to the server: no giaddr
+// names its network, and the interface the request arrives on is not the one its lease came
+// from, whose pool would refuse the renewal (a NAK that never reaches it) and take a record for
+// it, and whose options are another network's. Its network is then the relay profile of the
+// lease it holds at that address.
 const Profile* requestNetwork(EngineTables& c, const RequestInput& r) {
     const RequestView& s = r.view;
     const Profile* network = networkProfile(c.profiles, s, r.settings.idWildcard);
-    const bool renewsDirectly = s.messageType == kRequest && s.relayAddress == 0 && s.ciaddr != 0 &&
-                                s.requestedAddress == 0 && s.serverIdentifier == 0 && !s.circuitId && !s.remoteId;
-    if (!renewsDirectly) return network;
+    const bool renewing = s.messageType == kRequest && s.requestedAddress == 0 && s.serverIdentifier == 0;
+    const bool fromLease = (renewing || s.messageType == kInform) && s.relayAddress == 0 && s.ciaddr != 0;
+    if (!fromLease || s.circuitId || s.remoteId) return network;
     const ClientRecord* lease = ownRecordAt(c.clients, r, s.ciaddr);
     const Profile* leased = lease != nullptr ? c.profiles.find(lease->profile) : nullptr;
     return leased != nullptr && leased->selectorKind == SelectorKind::Relay ? leased : network;

@@ -152,7 +152,9 @@ TEST_F(RelayTest, ARenewalPastTheRelayIsAnsweredFromTheLeaseItRenews) {
     Profile plain;  // a static entry's profile of no class and no pool: the network's pool serves
     plain.name = "Plain";
     plain.lease = 3600;
-    useProfiles({lanProfile(), relayProfile("Remote", kRelay, makeIpv4(10, 9, 0, 100)), plain});
+    Profile remote = relayProfile("Remote", kRelay, makeIpv4(10, 9, 0, 100));
+    remote.gateway[0] = kRelay;
+    useProfiles({lanProfile(), remote, plain});
     addStatic(mac(2), 0, "Plain");
     for (std::uint8_t client : {1, 2}) {
         const Ipv4 a = makeIpv4(10, 9, 0, 99 + client);
@@ -168,6 +170,10 @@ TEST_F(RelayTest, ARenewalPastTheRelayIsAnsweredFromTheLeaseItRenews) {
         EXPECT_EQ(dynamicAt(a)->expiry, clock_.now() + 3600);
         EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Request 00:11:22:33:44:0" + std::to_string(client) +
                                                        " ACK " + formatIpv4(a).c_str() + " 3600 if 192.168.1.1\n"});
+        // An INFORM from there is told the router of its own network, not the server's (the
+        // static entry's profile, which gives its options, has none).
+        Reply inform = send(message(mac(client), kInform).ciaddr(a).option(kParameterList, {3}), a);
+        EXPECT_EQ(inform.addressOption(3), client == 1 ? kRelay : 0);
     }
     // No record of the receiving interface's pool was taken for them.
     EXPECT_EQ(records(ClientList::Dynamic).size(), 2u);
