@@ -205,6 +205,12 @@ bool DhcpEngine::unusableForClients(Ipv4 address, const Profile& pool) const {
     return tables_.interfaces.isHostAddress(address);
 }
 
+bool DhcpEngine::namesAnotherOwnAddress(const RequestView& view) const {
+    const Ipv4 chosen = view.serverIdentifier;
+    return view.messageType == kRequest && chosen != 0 && chosen != view.interfaceAddress &&
+           tables_.interfaces.isHostAddress(chosen);
+}
+
 const ClientRecord& DhcpEngine::unlistedRecord(const RequestInput& in, const Decision& d) {
     const Selection& sel = d.selection;
     unlistedFields_.address = sel.informedFrom;
@@ -402,6 +408,11 @@ ReplyPlan DhcpEngine::handle(std::span<const std::uint8_t> request, std::span<st
     } else if (!acceptable(view, g)) {
         d.verdict = Verdict::Ignored;
         d.ignoredClass = view.dhcp ? kIgnoredDhcp : kIgnoredBootp;
+    } else if (namesAnotherOwnAddress(view)) {
+        // A relay agent given two addresses of this server sends each a copy: the copy that
+        // reaches the address the client chose answers, and this one changes nothing (it is no
+        // REQUEST for another server, which would end the lease that copy gives).
+        d.verdict = Verdict::Silent;
     } else {
         SelectionStart start;
         if (parked != nullptr) {

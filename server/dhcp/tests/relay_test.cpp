@@ -182,5 +182,26 @@ TEST_F(RelayTest, ARenewalPastTheRelayIsAnsweredFromTheLeaseItRenews) {
               Bytes{kNak});
 }
 
+// A relay agent given two addresses of this server sends each a copy of every request. The copy
+// of a REQUEST that reaches the address the client did not choose is no REQUEST for another
+// server: the lease the other copy acknowledged stays the client's.
+TEST_F(RelayTest, ACopyOfARequestForAnotherAddressOfThisServerLeavesTheLease) {
+    useProfiles({lanProfile(), relayProfile("Remote", kRelay, makeIpv4(10, 9, 0, 100))});
+    const Ipv4 a = makeIpv4(10, 9, 0, 100);
+    for (Ipv4 server : {kServer, kOther})
+        ASSERT_EQ(send(viaRelay(mac(1), kDiscover, kRelay, ""), kRelay, server).yiaddr, a);
+    const RequestBuilder chosen = viaRelay(mac(1), kRequest, kRelay, "").address(kServerIdentifier, kServer);
+    EXPECT_EQ(send(chosen, kRelay, kServer).yiaddr, a);
+    log_.lines.clear();
+    EXPECT_FALSE(send(chosen, kRelay, kOther));
+    EXPECT_TRUE(log_.lines.empty());
+    EXPECT_EQ(dynamicAt(a)->identity, hardwareIdentity(mac(1)));
+    EXPECT_EQ(dynamicAt(a)->expiry, clock_.now() + 3600);
+    // Another server's address still ends this server's offer.
+    ASSERT_EQ(send(viaRelay(mac(2), kDiscover, kRelay, ""), kRelay).yiaddr, makeIpv4(10, 9, 0, 101));
+    EXPECT_FALSE(send(viaRelay(mac(2), kRequest, kRelay, "").address(kServerIdentifier, kRelay), kRelay));
+    EXPECT_EQ(dynamicAt(makeIpv4(10, 9, 0, 101))->identity->length(), 0);
+}
+
 }  // namespace
 }  // namespace tolmark::dhcp::testing
