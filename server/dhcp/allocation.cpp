@@ -33,6 +33,14 @@ bool searchIdentity(const RequestInput& r, const Profile& pool, Identity& identi
 
 PoolRef poolRef(const Profile& pool) { return {pool.name, pool.baseIp, static_cast<std::uint32_t>(pool.range)}; }
 
+// The plan's identity and pool; false when the pool has no addresses or the client cannot be
+// identified for it.
+bool identifyForPool(const RequestInput& r, const Profile& pool, AddressPlan& plan) {
+    if (pool.range <= 0 || !searchIdentity(r, pool, plan.identity, plan.dropRemoteId)) return false;
+    plan.pool = poolRef(pool);
+    return true;
+}
+
 bool relayLimitReached(EngineTables& c, const RequestInput& r, const Profile& pool) {
     if (pool.selectorKind != SelectorKind::Relay || pool.selectorAddress != kBroadcastAll) return false;
     const std::int64_t limit = r.settings.relayLimit;
@@ -140,10 +148,15 @@ Ipv4 AddressPlan::address() const {
     return record != nullptr ? record->address : 0;
 }
 
+AddressPlan planExistingAddress(EngineTables& c, const RequestInput& r, const Profile& pool) {
+    AddressPlan plan;
+    if (identifyForPool(r, pool, plan)) existingRecord(r, PoolWalk(c.clients, plan.pool), plan);
+    return plan;
+}
+
 AddressPlan planAddress(EngineTables& c, const RequestInput& r, const Profile& pool, bool test) {
     AddressPlan plan;
-    if (pool.range <= 0 || !searchIdentity(r, pool, plan.identity, plan.dropRemoteId)) return plan;
-    plan.pool = poolRef(pool);
+    if (!identifyForPool(r, pool, plan)) return plan;
     plan.test = test && plan.identity.kind == kIdentityHardware;
     const PoolWalk walk(c.clients, plan.pool);
     existingRecord(r, walk, plan);

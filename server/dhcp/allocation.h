@@ -13,6 +13,11 @@ namespace tolmark::dhcp {
 // tested before it is given out (hardware identities only).
 AddressPlan planAddress(EngineTables& tables, const RequestInput& request, const Profile& pool, bool test);
 
+// The first step of planAddress: the client's own record of the pool (with "ChangeIP" on a
+// DISCOVER, another client's expired one once its own are given up), or no source. Alone, it
+// takes no address for the client: an INFORM's client has its address already.
+AddressPlan planExistingAddress(EngineTables& tables, const RequestInput& request, const Profile& pool);
+
 // The client's plan moved to the address it named in the same pool: the record there taken
 // over, or a new one; no source when the address is outside the pool or this server knows it
 // as another client's current lease.

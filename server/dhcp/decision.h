@@ -57,9 +57,12 @@ struct Selection {
     std::string_view remarkText;  // Remark::Profile: the profile's name
     std::string_view poolName;    // SelectionNote::PoolExhausted: the pool's profile
     bool fixedAddress = false;    // served from a static entry's address
+    // An INFORM's client with no record in the pool: answered at the address it has (ciaddr),
+    // with no record taken for it, since nothing is allocated for an INFORM.
+    Ipv4 informedFrom = 0;
     SelectionNote note = SelectionNote::None;
 
-    bool serves() const { return (record != nullptr || plan) && profile != nullptr; }
+    bool serves() const { return (record != nullptr || plan || informedFrom != 0) && profile != nullptr; }
 };
 
 // The DHCP message rules' verdict on a request that has a record.

@@ -56,7 +56,8 @@ void logNote(EngineTables& c, const RequestView& s, const Selection& sel) {
     }
 }
 
-void logRuleLine(EngineTables& c, const RequestView& s, const Decision& d, const ClientRecord& rec) {
+// address: the served record's.
+void logRuleLine(EngineTables& c, const RequestView& s, const Decision& d, Ipv4 address) {
     const RuleOutcome& rules = d.rules;
     switch (rules.line) {
         case RuleLine::None:
@@ -68,9 +69,8 @@ void logRuleLine(EngineTables& c, const RequestView& s, const Decision& d, const
             if (c.log.level() >= 1) {
                 char suffix[1600];
                 relaySuffix(s, suffix, sizeof suffix);
-                c.log.line(1, false, "DHCP  Request %s ACK %s %u%s if %s\n", hw(s).c_str(),
-                           formatIpv4(rec.address).c_str(), d.leaseTime, suffix,
-                           formatIpv4(s.interfaceAddress).c_str());
+                c.log.line(1, false, "DHCP  Request %s ACK %s %u%s if %s\n", hw(s).c_str(), formatIpv4(address).c_str(),
+                           d.leaseTime, suffix, formatIpv4(s.interfaceAddress).c_str());
             }
             break;
         case RuleLine::Nak:
@@ -118,25 +118,37 @@ ClientRecord* commitSelection(EngineTables& c, const RequestInput& in, const Sel
     if (sel.staticSeen != nullptr) sel.staticSeen->lastAccess = in.now;
     logNote(c, in.view, sel);
     if (!sel.serves()) return nullptr;
+    if (sel.markStatic) c.clients.markChanged(ClientList::Static);
     ClientRecord* rec = sel.record != nullptr ? sel.record : commitAddress(c, sel.plan, in.now, dnsQueue);
     if (rec == nullptr) return nullptr;
     if (sel.remark == Selection::Remark::Profile)
         rec->remark = sel.remarkText.substr(0, kDynamicRemarkChars);
     else if (sel.remark == Selection::Remark::Clear)
         rec->remark.clear();
-    if (sel.markStatic) c.clients.markChanged(ClientList::Static);
     return rec;
 }
 
+// A dynamic lease whose names may still be in DNS keeps its name, in DNS and in the record,
+// until a reply registers another: an offer (or an INFORM from elsewhere) registers nothing, and
+// its client may well stay on its lease, or go away, without the REQUEST that would. A request
+// that ends the lease takes its names away anyway.
+bool keepsRegisteredName(const RequestInput& in, const Decision& d, const ClientRecord& rec,
+                         const DnsUpdateQueue* dnsQueue) {
+    if (dnsQueue == nullptr || d.bootp || d.selection.fixedAddress || rec.list() != ClientList::Dynamic) return false;
+    if (acknowledged(in, d, rec) || d.rules.clearExpiry || d.rules.clearIdentity) return false;
+    return d.selection.profile->dnsUpdate != 0 && leaseNamesMayRemain(rec, in.now, dnsQueue->expiriesPassed());
+}
+
 // The request's own changes to its record: seen now, through this relay or interface, the lease
-// running from now, the client's name, and what the message rules end.
-void commitServing(EngineTables& c, const RequestInput& in, const Decision& d, ClientRecord& rec) {
+// running from now, the client's name (unless the lease keeps its registered one), and what the
+// message rules end.
+void commitServing(EngineTables& c, const RequestInput& in, const Decision& d, ClientRecord& rec, bool keepName) {
     const RequestView& s = in.view;
     rec.lastAccess = in.now;
     c.clients.setSeenVia(rec, s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress);
     if (d.setExpiry) c.clients.setExpiry(rec, in.now + d.leaseTime);
     recordChanged(c.clients, rec);
-    if (d.clientHostName) {
+    if (d.clientHostName && !keepName) {
         rec.hostName = std::string_view(d.hostName, d.hostNameLength);
     } else if (givesBaseNameInstead(in, d, rec)) {
         rec.hostName.clear();  // the name the lease now has is the one "DNSBase" gives
@@ -156,7 +168,7 @@ void commitServing(EngineTables& c, const RequestInput& in, const Decision& d, C
     if (rules.clearExpiry) c.clients.setExpiry(rec, 0);
     if (rules.clearIdentity || rules.clearExpiry) recordChanged(c.clients, rec);
     if (rules.markDynamic) c.clients.markChanged(ClientList::Dynamic);
-    logRuleLine(c, s, d, rec);
+    logRuleLine(c, s, d, rec.address);
 }
 
 // A request that ends a lease still running: a RELEASE or DECLINE, a NAK (or the silence in its
@@ -170,14 +182,13 @@ std::optional<DnsUpdate> endedLeaseRemoval(const RequestInput& in, const Decisio
     return runningLeaseRemoval(*d.selection.profile, rec, &in.view, in.now, passedUntil);
 }
 
-// The request gives the client of a lease whose names may still be in DNS another name: the one
-// the client sent (which the record keeps from now on, even for an offer), or the "DNSBase" one
-// of an acknowledgement. The old name goes first, or it would stay for good: the record, and so
-// the lease's end, knows only the new one. A string compare for most requests; nothing is made
-// unless the name really changes.
+// The acknowledgement gives the client of a lease whose names may still be in DNS another name:
+// the one the client sent, or the "DNSBase" one. The old name goes just before the new one is
+// registered, or it would stay for good: the record, and so the lease's end, knows only the new
+// one. A string compare for most requests; nothing is made unless the name really changes.
 std::optional<DnsUpdate> renamedRemoval(const RequestInput& in, const Decision& d, const ClientRecord& rec,
                                         std::int64_t passedUntil) {
-    if (d.selection.fixedAddress || rec.list() != ClientList::Dynamic) return std::nullopt;
+    if (d.selection.fixedAddress || rec.list() != ClientList::Dynamic || !acknowledged(in, d, rec)) return std::nullopt;
     if (!d.clientHostName && !givesBaseNameInstead(in, d, rec)) return std::nullopt;
     return renamedLeaseRemoval(*d.selection.profile, rec, std::string_view(d.hostName, d.hostNameLength), in.view,
                                in.now, passedUntil);
@@ -189,6 +200,11 @@ Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, D
     Committed done;
     if (d.verdict == Verdict::Silent || d.verdict == Verdict::Parked) return done;
     ClientRecord* rec = commitSelection(c, in, d.selection, dnsQueue);
+    if (d.verdict == Verdict::Serve && d.selection.informedFrom != 0) {
+        // Answered without a record: the table keeps nothing of it, and DNS registers nothing.
+        logRuleLine(c, in.view, d, d.selection.informedFrom);
+        return done;
+    }
     if (d.verdict == Verdict::Serve && rec == nullptr) {
         d.verdict = Verdict::Ignored;
         d.ignoredClass = kIgnoredKeepClass;
@@ -199,12 +215,13 @@ Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, D
     }
     // Taken before the request changes the record: the name and expiry the lease had.
     std::optional<DnsUpdate> removal;
+    const bool keepName = keepsRegisteredName(in, d, *rec, dnsQueue);
     if (dnsQueue != nullptr) {
         const std::int64_t passedUntil = dnsQueue->expiriesPassed();
         removal = endedLeaseRemoval(in, d, *rec, passedUntil);
         if (!removal) removal = renamedRemoval(in, d, *rec, passedUntil);
     }
-    commitServing(c, in, d, *rec);
+    commitServing(c, in, d, *rec, keepName);
     done.record = rec;
     if (removal) dnsQueue->push(std::move(*removal));
 

@@ -9,8 +9,9 @@
 namespace tolmark::dhcp {
 
 struct Committed {
-    ClientRecord* record = nullptr;  // the record that serves the request (Serve)
-    bool ignoredRecorded = false;    // Ignored: the request is in the ignored list
+    // The record that serves the request (Serve); none for an INFORM answered without one.
+    ClientRecord* record = nullptr;
+    bool ignoredRecorded = false;  // Ignored: the request is in the ignored list
 };
 
 // A Serve decision whose record could not be had (no memory) is committed as ignored.

@@ -205,6 +205,22 @@ bool DhcpEngine::unusableForClients(Ipv4 address, const Profile& pool) const {
     return tables_.interfaces.isHostAddress(address);
 }
 
+bool DhcpEngine::namesAnotherOwnAddress(const RequestView& view) const {
+    const Ipv4 chosen = view.serverIdentifier;
+    return view.messageType == kRequest && chosen != 0 && chosen != view.interfaceAddress &&
+           tables_.interfaces.isHostAddress(chosen);
+}
+
+const ClientRecord& DhcpEngine::unlistedRecord(const RequestInput& in, const Decision& d) {
+    const Selection& sel = d.selection;
+    unlistedFields_.address = sel.informedFrom;
+    unlistedFields_.identity = requestIdentity(in.view, in.settings.relayValuesIdentify);
+    unlistedFields_.hostName.assign(d.hostName, d.hostNameLength);
+    unlistedFields_.remark.assign(sel.remark == Selection::Remark::Profile ? sel.remarkText : std::string_view());
+    tables_.clients.fill(unlisted_, unlistedFields_);
+    return unlisted_;
+}
+
 bool DhcpEngine::givenByAnotherPool(const AddressPlan& plan, std::int64_t now) {
     const Ipv4 address = plan.address();
     for (const ClientRecord* rec = tables_.clients.findAddress(ClientList::Dynamic, address, nullptr); rec != nullptr;
@@ -219,6 +235,17 @@ bool DhcpEngine::givenByAnotherPool(const AddressPlan& plan, std::int64_t now) {
 bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolChoice& choice, Selection& sel,
                           const AddressPlan* resumed) {
     const Profile& pool = *choice.pool;
+    if (in.view.dhcp && in.view.messageType == kInform) {
+        // Nothing is allocated for an INFORM: its client has its address. A lease it holds in
+        // the pool still serves it; without one it is answered at the address it has.
+        AddressPlan own = planExistingAddress(tables_, in, pool);
+        if (own.dropRemoteId) view.remoteId = ValueRef{};
+        if (own && !isHold(*own.record))
+            sel.plan = own;
+        else
+            sel.informedFrom = in.view.ciaddr;
+        return true;
+    }
     // Each conflict takes one address out of the pool for a lease time, so this ends.
     for (std::int32_t attempt = 0; attempt <= pool.range; ++attempt) {
         AddressPlan plan;
@@ -381,6 +408,11 @@ ReplyPlan DhcpEngine::handle(std::span<const std::uint8_t> request, std::span<st
     } else if (!acceptable(view, g)) {
         d.verdict = Verdict::Ignored;
         d.ignoredClass = view.dhcp ? kIgnoredDhcp : kIgnoredBootp;
+    } else if (namesAnotherOwnAddress(view)) {
+        // A relay agent given two addresses of this server sends each a copy: the copy that
+        // reaches the address the client chose answers, and this one changes nothing (it is no
+        // REQUEST for another server, which would end the lease that copy gives).
+        d.verdict = Verdict::Silent;
     } else {
         SelectionStart start;
         if (parked != nullptr) {
@@ -439,10 +471,11 @@ ReplyPlan DhcpEngine::handle(std::span<const std::uint8_t> request, std::span<st
     if (d.verdict == Verdict::Ignored) {
         if (done.ignoredRecorded) plan.length = writeIgnoredReply(in, reply);
     } else if (d.verdict == Verdict::Serve) {
-        plan.length = writeServedReply(tables_, in, d, *done.record, g.defaultOptions, reply, plan.offSubnet);
+        const ClientRecord& served = done.record != nullptr ? *done.record : unlistedRecord(in, d);
+        plan.length = writeServedReply(tables_, in, d, served, g.defaultOptions, reply, plan.offSubnet);
         plan.messageType = d.bootp ? 0 : d.rules.replyType;
         const bool noAddress = !d.bootp && (d.rules.replyType == kNak || view.messageType == kInform);
-        yiaddr = noAddress ? 0 : done.record->address;
+        yiaddr = noAddress ? 0 : served.address;
         broadcast = broadcast || (!d.bootp && d.rules.replyType == kNak);
     }
     if (plan.length != 0 && !reply.ok()) {

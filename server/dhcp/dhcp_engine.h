@@ -82,6 +82,8 @@ private:
     // An address no client may be given: one of this host's, or the network's own or broadcast
     // address by the pool profile's mask.
     bool unusableForClients(Ipv4 address, const Profile& pool) const;
+    // A REQUEST whose server identifier is another of this host's addresses.
+    bool namesAnotherOwnAddress(const RequestView& view) const;
     // The planned address is offered or leased by a pool of another profile (pools that overlap).
     bool givenByAnotherPool(const AddressPlan& plan, std::int64_t now);
     bool allocate(RequestView& view, const RequestInput& in, const PoolChoice& choice, Selection& selection,
@@ -94,6 +96,9 @@ private:
     // the client's is decided again for that address, for the database to say whose it is.
     void tryNamedAddress(const RequestInput& in, Decision& d);
     bool parkedStillHolds(const Parked& parked, std::int64_t now);
+    // The reply of an INFORM answered without a record is written from this one, which no list
+    // holds: the client's address, identity and name.
+    const ClientRecord& unlistedRecord(const RequestInput& in, const Decision& d);
     Parked& place();
     void freePlace(Parked& p);
     // Gives back the places of requests never taken up again (stale: older than the longest wait).
@@ -114,6 +119,8 @@ private:
     int claimRounds_ = 0;                // of the request being handled: claims it lost before
     std::vector<std::uint8_t> resumed_;  // the datagram of the request taken up again
     int requestType_ = -1;               // of the request being handled, once parsed
+    ClientRecord unlisted_;
+    ClientFields unlistedFields_;
 };
 
 }  // namespace tolmark::dhcp

@@ -41,16 +41,36 @@ bool relayValueMatches(const Profile& p, const RequestView& s, std::uint16_t wil
     return value && beginsWithWildcard(value.value(), p.selectorValue, wildcard);
 }
 
-// Dynamic records of a RELEASE or DECLINE: those the request identifies, walked until one
-// holds the address the message is about.
-ClientRecord* releasedRecord(ClientTable& table, const RequestInput& r) {
-    const RequestView& s = r.view;
-    const Ipv4 address = s.messageType == kRelease ? s.ciaddr : s.requestedAddress;
+// The dynamic records the request identifies, walked until one holds the address.
+ClientRecord* ownRecordAt(ClientTable& table, const RequestInput& r, Ipv4 address) {
     for (ClientRecord* rec = findByRequest(table, r, ClientList::Dynamic, true); rec != nullptr;
          rec = findByRequest(table, r, ClientList::Dynamic, true, rec)) {
         if (rec->address == address) return rec;
     }
     return nullptr;
+}
+
+// The dynamic record of a RELEASE or DECLINE: the one of the address the message is about.
+ClientRecord* releasedRecord(ClientTable& table, const RequestInput& r) {
+    const RequestView& s = r.view;
+    return ownRecordAt(table, r, s.messageType == kRelease ? s.ciaddr : s.requestedAddress);
+}
+
+// The network profile of the request. A client behind a relay agent renews (RENEWING), or asks
+// for its options (INFORM), by unicast from its address, straight to the server: no giaddr
+// names its network, and the interface the request arrives on is not the one its lease came
+// from, whose pool would refuse the renewal (a NAK that never reaches it) and take a record for
+// it, and whose options are another network's. Its network is then the relay profile of the
+// lease it holds at that address.
+const Profile* requestNetwork(EngineTables& c, const RequestInput& r) {
+    const RequestView& s = r.view;
+    const Profile* network = networkProfile(c.profiles, s, r.settings.idWildcard);
+    const bool renewing = s.messageType == kRequest && s.requestedAddress == 0 && s.serverIdentifier == 0;
+    const bool fromLease = (renewing || s.messageType == kInform) && s.relayAddress == 0 && s.ciaddr != 0;
+    if (!fromLease || s.circuitId || s.remoteId) return network;
+    const ClientRecord* lease = ownRecordAt(c.clients, r, s.ciaddr);
+    const Profile* leased = lease != nullptr ? c.profiles.find(lease->profile) : nullptr;
+    return leased != nullptr && leased->selectorKind == SelectorKind::Relay ? leased : network;
 }
 
 }  // namespace
@@ -101,7 +121,7 @@ bool macRangeAllows(const MacRangeTable& table, const RequestView& s) {
 SelectionStart selectKnownClient(EngineTables& c, const RequestInput& r, ClientRecord& firstMatch) {
     const RequestView& s = r.view;
     const EngineSettings& g = r.settings;
-    const Profile* network = networkProfile(c.profiles, s, g.idWildcard);
+    const Profile* network = requestNetwork(c, r);
     SelectionStart start;
     Selection& sel = start.selection;
 
@@ -200,7 +220,7 @@ SelectionStart selectUnregisteredClient(EngineTables& c, const RequestInput& r) 
         }
         options = pool = c.profiles.findOrFirst(sel.record->profile);
     } else {
-        const Profile* network = networkProfile(c.profiles, s, g.idWildcard);
+        const Profile* network = requestNetwork(c, r);
         const Profile* cls = nullptr;
         for (SelectorKind kind : {SelectorKind::UserClass, SelectorKind::VendorClass, SelectorKind::ClientIdClass,
                                   SelectorKind::MacClass}) {

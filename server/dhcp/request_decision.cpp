@@ -59,6 +59,7 @@ std::string_view baseHostName(const Profile& p, Ipv4 address, char (&built)[kHos
 }
 
 Ipv4 servingAddress(const Selection& selection) {
+    if (selection.informedFrom != 0) return selection.informedFrom;
     return selection.record != nullptr ? selection.record->address : selection.plan.address();
 }
 

@@ -224,8 +224,10 @@ class RealClients(unittest.TestCase):
         devices = self.lab.ns_run(self.relay, "ip", "-o", "link", "show").stdout
         down = f"{self.lab.prefix}rfa"
         up = f"{self.lab.prefix}sra" if f"{self.lab.prefix}sra" in devices else f"{self.lab.prefix}srb"
+        # The agent is given two of the server's addresses, and sends each a copy of every request.
+        self.lab.ns_run(ns_r, "ip", "route", "add", "10.80.0.0/24", "via", "10.81.0.1")
         type(self).relay_proc = netns.Process(
-            ["ip", "netns", "exec", ns_r, "dhcrelay", "-4", "-d", "-id", down, "-iu", up, "10.81.0.1"])
+            ["ip", "netns", "exec", ns_r, "dhcrelay", "-4", "-d", "-id", down, "-iu", up, "10.81.0.1", "10.80.0.1"])
         time.sleep(1)
         env = self.hook_env("far")
         r = self.run_in(self.far, ["busybox", "udhcpc", "-i", self.far_dev, "-n", "-q", "-f", "-t", "6", "-T", "2",
@@ -238,7 +240,16 @@ class RealClients(unittest.TestCase):
         self.assertEqual(lease["lease"], "900")
         i = self.server.wait_for(f"ACK {lease['ip']} 900 ", timeout=2)
         self.assertIsNotNone(i, "\n".join(self.server.lines[-8:]))
-        self.assertTrue(self.server.lines[i].endswith(" gw 10.82.0.1 if 10.81.0.1"), self.server.lines[i])
+        self.assertRegex(self.server.lines[i], r" gw 10\.82\.0\.1 if 10\.8[01]\.0\.1$")
+        # The copy for the address the client did not choose left the lease as the other gave it:
+        # the saved lease is still the client's, and running.
+        mac = self.lab.ns_run(self.far, "cat", f"/sys/class/net/{self.far_dev}/address").stdout.strip()
+        time.sleep(1)
+        with open(os.path.join(self.lab.dir, "dynamic")) as f:
+            saved = [l.split("\t")[:3] for l in f.read().splitlines() if f"\t{lease['ip']}\t" in l]
+        self.assertEqual(len(saved), 1, saved)
+        self.assertEqual(saved[0][0], mac)
+        self.assertNotEqual(saved[0][2], ":0")
 
 
 class Renewals(unittest.TestCase):
@@ -291,6 +302,18 @@ class Renewals(unittest.TestCase):
                 ["ip", "netns", "exec", ns, "timeout", "-s", "KILL", str(self.LEASE // 2 + 4), "dhcpcd", "-4", "-B",
                  "-d", "--noarp", "-t", "10", "-c", hook, "-f", os.path.join(self.lab.dir, name + ".conf"), dev],
                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
+        # A relay agent that is a router relays broadcasts only: the far client's unicast renewal
+        # reaches the server without giaddr. dhcrelay would relay it as well; stopped once the far
+        # client is bound, it leaves only the forwarded datagram.
+        far_hook = os.path.join(self.lab.dir, "far.hook")
+        deadline = time.monotonic() + self.LEASE // 2
+        while time.monotonic() < deadline:
+            if os.path.exists(far_hook):
+                with open(far_hook) as f:
+                    if "event=BOUND" in f.read():
+                        break
+            time.sleep(0.2)
+        self.relay_proc.kill()
         outputs = [r.communicate(timeout=60)[0] for r in runs]
         for name, out in zip(("near", "far"), outputs):
             with open(os.path.join(self.lab.dir, name + ".hook")) as f:

@@ -87,13 +87,28 @@ TEST_F(DoraTest, DeclineHoldsTheAddressBack) {
 }
 
 TEST_F(DoraTest, InformIsAnsweredWithoutAddressOrLease) {
-    Reply ack = send(message(mac(1), kInform).ciaddr(lan(5)).option(kParameterList, {3}), lan(5));
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(ack.yiaddr, 0u);
-    EXPECT_EQ(ack.ciaddr, lan(5));
-    EXPECT_EQ(ack.codes(), (Codes{kMessageType, kServerIdentifier, 3}));
-    EXPECT_EQ(ack.find(kMessageType)->value, Bytes{kAck});
-    EXPECT_TRUE(logged("DHCP  Inform  00:11:22:33:44:01 (192.168.1.5) if 192.168.1.1\n"));
+    // A host configured by hand, then one whose static entry gives it a class and no address:
+    // neither gets a pool address tied to it, which the next client would then miss.
+    addStatic(mac(2), 0, "LAN");
+    for (std::uint8_t client : {1, 2}) {
+        log_.lines.clear();
+        Reply ack = send(message(mac(client), kInform).ciaddr(lan(5)).option(kParameterList, {3, 1}), lan(5));
+        ASSERT_TRUE(ack);
+        EXPECT_EQ(ack.yiaddr, 0u);
+        EXPECT_EQ(ack.ciaddr, lan(5));
+        EXPECT_EQ(ack.codes(), (Codes{kMessageType, kServerIdentifier, 3, 1}));
+        EXPECT_EQ(ack.find(kMessageType)->value, Bytes{kAck});
+        EXPECT_EQ(ack.addressOption(1), makeIpv4(255, 255, 255, 0));
+        EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Inform  00:11:22:33:44:0" + std::to_string(client) +
+                                                       " (192.168.1.5) if 192.168.1.1\n"});
+        EXPECT_TRUE(records(ClientList::Dynamic).empty());
+    }
+    EXPECT_EQ(bind(mac(3)), lan(100));
+    // A client that holds a lease is answered from its record, which stays as it was.
+    clock_.advance(60);
+    ASSERT_TRUE(send(message(mac(3), kInform).ciaddr(lan(100)), lan(100)));
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, clock_.now() - 60 + 3600);
+    EXPECT_EQ(records(ClientList::Dynamic).size(), 1u);
 }
 
 TEST_F(DoraTest, RequestForAnotherServerFreesTheRecord) {
@@ -471,8 +486,12 @@ TEST_F(DnsRemovalTest, ANameTheRecordForgetsIsRemovedFirst) {
         {named(request(mac(22)), "pc-g"), {"+pc-g"}},
         {named(renew20, "pc-a"), {"+pc-a"}, lan(100)},  // the same name: nothing to remove
         {named(renew20, "pc-b"), {"-pc-a", "+pc-b"}, lan(100)},
-        {named(discover(mac(20)), "pc-c"), {"-pc-b"}},  // an offer names the record anew
-        {named(request(mac(20)), "pc-c"), {"+pc-c"}},
+        // An offer registers nothing: the lease keeps the name it has in DNS, and the record
+        // with it, until an acknowledgement registers the new one (the client may stay).
+        {named(discover(mac(20)), "pc-x"), {}},
+        {named(renew20, "pc-b"), {"+pc-b"}, lan(100)},
+        {named(discover(mac(20)), "pc-c"), {}},
+        {named(request(mac(20)), "pc-c"), {"-pc-b", "+pc-c"}},
         {named(discover(mac(21)), "pc-d"), {}, 0, kOther},
         {named(request(mac(21)), "pc-d"), {"+pc-d"}, 0, kOther},
         {request(mac(21)), {"-pc-d", "+" + based}, 0, kOther},  // no name: the "DNSBase" one

@@ -146,5 +146,58 @@ TEST_F(RelayTest, ProfileForAnyRelayLimitsLeasesPerRelay) {
     EXPECT_TRUE(logged("DHCP  Error   dyn. address lookup failed\n"));
 }
 
+// A client behind a relay agent renews by unicast, straight to the server: no giaddr names its
+// network then, and the interface the renewal arrives on is not the one its lease came from.
+TEST_F(RelayTest, ARenewalPastTheRelayIsAnsweredFromTheLeaseItRenews) {
+    Profile plain;  // a static entry's profile of no class and no pool: the network's pool serves
+    plain.name = "Plain";
+    plain.lease = 3600;
+    Profile remote = relayProfile("Remote", kRelay, makeIpv4(10, 9, 0, 100));
+    remote.gateway[0] = kRelay;
+    useProfiles({lanProfile(), remote, plain});
+    addStatic(mac(2), 0, "Plain");
+    for (std::uint8_t client : {1, 2}) {
+        const Ipv4 a = makeIpv4(10, 9, 0, 99 + client);
+        ASSERT_EQ(send(viaRelay(mac(client), kDiscover, kRelay, ""), kRelay).yiaddr, a);
+        ASSERT_EQ(send(viaRelay(mac(client), kRequest, kRelay, "").address(kServerIdentifier, kServer), kRelay).yiaddr,
+                  a);
+        clock_.advance(1800);
+        log_.lines.clear();
+        Reply renew = send(request(mac(client)).ciaddr(a), a);
+        ASSERT_TRUE(renew) << int(client);
+        EXPECT_EQ(renew.find(kMessageType)->value, Bytes{kAck});
+        EXPECT_EQ(renew.yiaddr, a);
+        EXPECT_EQ(dynamicAt(a)->expiry, clock_.now() + 3600);
+        EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Request 00:11:22:33:44:0" + std::to_string(client) +
+                                                       " ACK " + formatIpv4(a).c_str() + " 3600 if 192.168.1.1\n"});
+        // An INFORM from there is told the router of its own network, not the server's (the
+        // static entry's profile, which gives its options, has none).
+        Reply inform = send(message(mac(client), kInform).ciaddr(a).option(kParameterList, {3}), a);
+        EXPECT_EQ(inform.addressOption(3), client == 1 ? kRelay : 0);
+    }
+    // No record of the receiving interface's pool was taken for them.
+    EXPECT_EQ(records(ClientList::Dynamic).size(), 2u);
+    // An address that is not the client's lease is still refused.
+    EXPECT_EQ(send(request(mac(3)).ciaddr(makeIpv4(10, 9, 0, 150)), makeIpv4(10, 9, 0, 150)).find(kMessageType)->value,
+              Bytes{kNak});
+}
+
+// A relay agent given two addresses of this server sends each a copy of every request. The copy
+// of a REQUEST that reaches the address the client did not choose is no REQUEST for another
+// server: the lease the other copy acknowledged stays the client's.
+TEST_F(RelayTest, ACopyOfARequestForAnotherAddressOfThisServerLeavesTheLease) {
+    useProfiles({lanProfile(), relayProfile("Remote", kRelay, makeIpv4(10, 9, 0, 100))});
+    const Ipv4 a = makeIpv4(10, 9, 0, 100);
+    for (Ipv4 server : {kServer, kOther})
+        ASSERT_EQ(send(viaRelay(mac(1), kDiscover, kRelay, ""), kRelay, server).yiaddr, a);
+    const RequestBuilder chosen = viaRelay(mac(1), kRequest, kRelay, "").address(kServerIdentifier, kServer);
+    EXPECT_EQ(send(chosen, kRelay, kServer).yiaddr, a);
+    log_.lines.clear();
+    EXPECT_FALSE(send(chosen, kRelay, kOther));
+    EXPECT_TRUE(log_.lines.empty());
+    EXPECT_EQ(dynamicAt(a)->identity, hardwareIdentity(mac(1)));
+    EXPECT_EQ(dynamicAt(a)->expiry, clock_.now() + 3600);
+}
+
 }  // namespace
 }  // namespace tolmark::dhcp::testing
