@@ -242,6 +242,39 @@ std::optional<Identity> parseIdentity(std::string_view text) {
     return identity;
 }
 
+const char* typedIdentityProblem(std::string_view text) {
+    Identity identity;
+    if (otherLengthHardwareAddress(text, identity)) return nullptr;
+    if (const auto hw = parseHardwareAddress(text)) {
+        // Six numbers of one or two hexadecimal digits, one separator kind, nothing more.
+        const char separator = scanHardwareAddress(text, ':') ? ':' : '-';
+        std::size_t numbers = 0;
+        for (std::size_t start = 0; start <= text.size(); ++numbers) {
+            const std::size_t end = std::min(text.find(separator, start), text.size());
+            const std::string_view number = text.substr(start, end - start);
+            if (number.empty() || number.size() > 2 ||
+                !std::all_of(number.begin(), number.end(), [](char c) { return hexDigitValue(c) >= 0; }))
+                return "a MAC address is six numbers of one or two hexadecimal digits";
+            start = end + 1;
+        }
+        return numbers == hw->size() ? nullptr : "a MAC address is six numbers of one or two hexadecimal digits";
+    }
+    std::string_view value = text;
+    if (value.starts_with('C') || value.starts_with('R') || value.starts_with('+')) value.remove_prefix(1);
+    if (value.starts_with('"')) {
+        value.remove_prefix(1);
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            const auto byte = static_cast<unsigned char>(value[i]);
+            if (byte < 0x20 || byte == 0x7f) return "a quoted identifier holds no tab or other control character";
+            if (value[i] == '#' && i > 0 && isBlank(value[i - 1]))
+                return "a blank before '#' in a quoted identifier would start a remark";
+        }
+        return value.size() > kIdentityBytes ? "an identifier has at most 64 bytes" : nullptr;
+    }
+    if (value.starts_with("0x")) value.remove_prefix(2);
+    return value.size() > 2 * kIdentityBytes ? "an identifier has at most 64 bytes" : nullptr;
+}
+
 MacRangeTable parseMacRange(std::string_view text) {
     MacRangeTable table{};
     if (text.empty()) return table;

@@ -169,9 +169,15 @@ bool blankInIdentity(std::string_view field) {
 }
 
 bool identityWord(const char* word, std::FILE* out) {
-    if (!blankInIdentity(word) && parseIdentity(word)) return true;
-    std::fprintf(out, "%s: not a MAC address or client identifier\n", word);
-    return false;
+    if (blankInIdentity(word) || !parseIdentity(word)) {
+        std::fprintf(out, "%s: not a MAC address or client identifier\n", word);
+        return false;
+    }
+    if (const char* problem = typedIdentityProblem(word)) {
+        std::fprintf(out, "%s: %s\n", word, problem);
+        return false;
+    }
+    return true;
 }
 
 bool addressWord(const char* word, std::FILE* out) {
@@ -328,6 +334,10 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
         }
         if (blankInIdentity(std::string_view(line).substr(0, line.find('\t')))) {
             std::fprintf(out, "line %u: fields must be separated by tabs: %s\n", lineNo, line.c_str());
+            return kExitBadEntry;
+        }
+        if (const std::optional<std::string> problem = typedEntryProblem(line)) {
+            std::fprintf(out, "line %u: %s\n", lineNo, problem->c_str());
             return kExitBadEntry;
         }
         auto handle = s.findClient(*entry);

@@ -123,6 +123,17 @@ class Trisko(unittest.TestCase):
                          (-1, "line 1: fields must be separated by tabs: 00:11:22:33:44:0c 10.85.0.22\n"))
         self.assertEqual(self.run_trisko("add", "00:11:22:33:44:0c 10.85.0.22", "10.85.0.23"),
                          (-1, "00:11:22:33:44:0c 10.85.0.22: not a MAC address or client identifier\n"))
+        # Read as the parser reads them, these would be another client, an entry without its
+        # address in "Standard", or an entry of the profile whose name is the first 23 characters.
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:0c0d", "10.85.0.23"),
+                         (-1, "00:11:22:33:44:0c0d: a MAC address is six numbers of one or two hexadecimal digits\n"))
+        self.assertEqual(self.run_trisko("add", '"pc #7', "10.85.0.23"),
+                         (-1, '"pc #7: a blank before \'#\' in a quoted identifier would start a remark\n'))
+        self.assertEqual(self.run_trisko("import", stdin="00:11:22:33:44:0c\t10.85.0.300\tOther\n"),
+                         (-1, "line 1: 10.85.0.300: not an IPv4 address\n"))
+        name = self.LONGEST_NAME + "B"
+        self.assertEqual(self.run_trisko("import", stdin=f"00:11:22:33:44:0c\t10.85.0.22\t{name}\n"),
+                         (-1, f"line 1: {name}: a profile name has at most 23 characters\n"))
         self.assertEqual(self.run_trisko("export")[1], exported)
         self.assertEqual(self.run_trisko("remove_all"), (1, ""))
         self.assertEqual(self.static_lines(), [])
