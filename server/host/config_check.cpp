@@ -151,7 +151,11 @@ void checkUnreadLines(const std::string& path, Findings& findings) {
     const LoadedIniFile loaded = loadIniFile(path);
     for (const IniFile::UnreadLine& u : loaded.file.unreadLines()) {
         const std::string first = std::to_string(u.readLine);
-        if (u.readLine == 0)
+        if (u.notKey)
+            findings.add(FindingLevel::Warning, path, static_cast<unsigned>(u.line),
+                         "neither a key=value line, a section header nor a comment", "the start ignores this line",
+                         u.section);
+        else if (u.readLine == 0)
             findings.add(FindingLevel::Warning, path, static_cast<unsigned>(u.line), "a key before the first section",
                          "the start reads it in no section", {}, u.key);
         else if (u.key.empty())
