@@ -230,7 +230,7 @@ std::vector<IniFile::UnreadLine> IniFile::unreadLines() const {
     std::vector<UnreadLine> unread;
     std::size_t header = std::string::npos;
     bool repeated = false;
-    std::size_t repeatedAt = 0;  // the entry of the repeated header
+    std::size_t repeatedAt = 0;         // the entry of the repeated header
     std::vector<std::size_t> keysRead;  // line indexes of the keys of the current section
     for (std::size_t i = 0; i < lines_.size(); ++i) {
         const Line& line = lines_[i];
