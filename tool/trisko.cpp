@@ -187,10 +187,19 @@ bool addressWord(const char* word, std::FILE* out) {
     return false;
 }
 
-// Cut to the characters a record holds, a longer name could name another profile.
+// Cut to the characters a record holds, a longer name could name another profile; so could a
+// name with a tab (the fields' separator) or a blank before '#' (the rest would be a remark).
 bool profileWord(int argc, const char* const* args, int at, std::FILE* out) {
-    if (argc <= at || std::strlen(args[at]) <= kProfileNameChars) return true;
-    std::fprintf(out, "%s: a profile name has at most %zu characters\n", args[at], kProfileNameChars);
+    if (argc <= at) return true;
+    const std::string_view name = args[at];
+    if (name.size() > kProfileNameChars) {
+        std::fprintf(out, "%s: a profile name has at most %zu characters\n", args[at], kProfileNameChars);
+        return false;
+    }
+    const bool splits = std::any_of(name.begin(), name.end(), [](char c) { return entryLineChar(c) != c; }) ||
+                        splitRemark(name).data.size() != name.size();
+    if (!splits) return true;
+    std::fprintf(out, "%s: a profile name holds no tab or other control character, nor a blank before '#'\n", args[at]);
     return false;
 }
 

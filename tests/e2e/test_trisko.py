@@ -129,6 +129,9 @@ class Trisko(unittest.TestCase):
                          (-1, "00:11:22:33:44:0c0d: a MAC address is six numbers of one or two hexadecimal digits\n"))
         self.assertEqual(self.run_trisko("add", '"pc #7', "10.85.0.23"),
                          (-1, '"pc #7: a blank before \'#\' in a quoted identifier would start a remark\n'))
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:0c", "10.85.0.23", "Other #note"),
+                         (-1, "Other #note: a profile name holds no tab or other control character, nor a blank "
+                              "before '#'\n"))
         self.assertEqual(self.run_trisko("import", stdin="00:11:22:33:44:0c\t10.85.0.300\tOther\n"),
                          (-1, "line 1: 10.85.0.300: not an IPv4 address\n"))
         name = self.LONGEST_NAME + "B"
