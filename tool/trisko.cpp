@@ -295,8 +295,10 @@ int commandExport(Session& s, const char* which, std::FILE* out) {
     const PipeCode code = (which != nullptr && is(which, "dynamic")) ? PipeCode::ListDynamic : PipeCode::ListStatic;
     const WalkEnd end = s.walk(code, [&](const ClientRecordImage& image) {
         const ClientFields& f = image.fields;
-        // A free slot of the dynamic list has no identity: its line would be no entry line.
-        if (f.identity.kind == kIdentityFree) return;
+        // A free slot of the dynamic list, or an address held for a static entry (a record with
+        // no identity bytes), is no client: its line would be no entry line, or one that import
+        // took for a client whose hardware address is 00-00-00-00-00-00.
+        if (f.identity.kind == kIdentityFree || f.identity.length == 0) return;
         std::fprintf(out, "%s\t%s", identityText(f.identity).c_str(), formatIpv4(f.address).c_str());
         if (f.lastAccess != 0)
             std::fprintf(out, "\t:%u", static_cast<unsigned>(static_cast<std::uint64_t>(f.lastAccess)));

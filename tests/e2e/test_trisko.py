@@ -166,6 +166,12 @@ class Trisko(unittest.TestCase):
         self.assertNotIn("02-00-00-00-00-51", self.run_trisko("print", "dynamic")[1])
         # A free slot is no entry: export leaves it out, so that its output stays entry lines.
         self.assertEqual(self.run_trisko("export", "dynamic"), (1, ""))
+        # Nor is the address a static entry holds in the pool: fed to import, its line made a
+        # static entry for the hardware address 00-00-00-00-00-00.
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:52", "10.85.0.120"), (1, ""))
+        self.assertIn("00-00-00-00-00-00        ", self.run_trisko("print", "dynamic")[1])
+        self.assertEqual(self.run_trisko("export", "dynamic"), (1, ""))
+        self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:52"), (1, ""))
         code, out = self.run_trisko("print", "ignored")
         self.assertEqual(code, 1)
         self.assertEqual(out.splitlines()[1], "=" * 73)
