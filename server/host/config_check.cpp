@@ -339,7 +339,12 @@ ProfileList checkProfiles(const ConfigStore& store, const OptionCodeList& defaul
                              std::to_string(first - names.begin()) + " does",
                          "the start loads it twice: it is listed twice and its pool counts twice in the total");
         }
-        if (!store.openSection(name)) {
+        if (profileNameEquals(name, kGeneralSection)) {
+            store.report(FindingLevel::Warning, kGeneralSection, "Profile" + std::to_string(n),
+                         "names the profile " + name + ", whose section is the server's own",
+                         "the start reads the profile from the server's settings, and the profile editor writes "
+                         "its keys among them");
+        } else if (!store.openSection(name)) {
             store.report(FindingLevel::Warning, kGeneralSection, "Profile" + std::to_string(n),
                          "names the profile " + name + ", which has no section",
                          "the start serves it with every default and no pool");
