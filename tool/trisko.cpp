@@ -211,7 +211,8 @@ int commandAdd(Session& s, int argc, const char* const* args, std::FILE* out) {
     auto entry = parseEntryText(text);
     if (!entry) return kExitBadEntry;
     if (s.addClient(*entry, false)) return kExitSuccess;
-    std::fprintf(out, "operation failed\n");
+    // A server that did not answer has not refused the entry.
+    std::fprintf(out, s.connected() ? "operation failed\n" : "Service not active\n");
     return kExitFailure;
 }
 

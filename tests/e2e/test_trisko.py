@@ -351,6 +351,7 @@ class FakeServer(unittest.TestCase):
             self.assertEqual(self.run_against([], command)[:2], (0, "Service not active\n"), command)
         # Nor is an entry "not found" when the server went away before it answered.
         self.assertEqual(self.run_against([], "remove", "00:11:22:33:44:55")[:2], (0, "Service not active\n"))
+        self.assertEqual(self.run_against([], "add", "00:11:22:33:44:55", "10.0.0.5")[:2], (0, "Service not active\n"))
 
     def test_a_server_that_stops_answering_does_not_hold_trisko(self):
         code, out, _, elapsed = self.run_against([None], "print")
