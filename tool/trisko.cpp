@@ -339,6 +339,9 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
         // A file saved by an editor that begins it with the UTF-8 byte order mark: the mark is
         // no part of the first identity.
         if (lineNo == 1 && line.starts_with(kUtf8ByteOrderMark)) line.erase(0, kUtf8ByteOrderMark.size());
+        // A comment line, as the server's client files may hold, or an empty line holds no entry;
+        // taken for a bad entry, it stopped the import before the entries after it.
+        if (line.starts_with('#') || line.find_first_not_of(" \t") == std::string::npos) continue;
         auto entry = parseEntryText(line);
         if (!entry) {
             std::fprintf(out, "line %u: not a client entry: %s\n", lineNo, line.c_str());

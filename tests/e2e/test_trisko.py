@@ -114,6 +114,8 @@ class Trisko(unittest.TestCase):
         before = self.static_lines()
         # As an editor may save it: with the UTF-8 byte order mark first.
         self.assertEqual(self.run_trisko("import", stdin="\ufeff" + exported), (1, ""))
+        # A comment line, as the server's own files may begin, and an empty line hold no entry.
+        self.assertEqual(self.run_trisko("import", stdin="# lab 3\n" + exported + "\n" + exported), (1, ""))
         self.assertEqual(self.static_lines(), before)
         self.assertEqual(self.run_trisko("export")[1], exported)
         self.assertEqual(self.run_trisko("import", stdin="garbage line\n"),
