@@ -207,8 +207,11 @@ std::optional<std::string> typedEntryProblem(std::string_view line) {
     if (!second) return std::nullopt;
     std::string_view address = trimmed(*second);
     if (!parseIpv4(address).ok) {
-        // A host name, then the address; digits and dots alone are an address mistyped.
-        if (address.find_first_not_of("0123456789.") == std::string_view::npos) return notAddress(address);
+        // A host name, then the address; digits with dots between them are an address mistyped
+        // (a host name of digits alone is written by the server and reads back).
+        if (address.find_first_not_of("0123456789.") == std::string_view::npos &&
+            address.find('.') != std::string_view::npos)
+            return notAddress(address);
         if (address.size() > kEntryHostNameChars)
             return std::string(address.substr(0, 16)) + "...: a host name has at most 158 characters";
         const std::optional<std::string_view> third = fields.next();

@@ -173,6 +173,7 @@ TEST(EntryLine, TypedLinesThatWouldNotBeTakenAsTyped) {
         {"00-11-22-33-44-55\t10.0.0.5\t:1700000000\tStandard\t#a #b", nullptr},
         {"00:11:22:33:44:55\tpc5\t10.0.0.5\tLab #desk", nullptr},
         {"00:11:22:33:44:55", nullptr},
+        {"00:11:22:33:44:55\t1234\t10.0.0.5", nullptr},  // a host name of digits
         {"00:11:22:33:44:5566\t10.0.0.5", "00:11:22:33:44:5566: a MAC address is six numbers"},
         {"00:11:22:33:44:55\t10.0.0.300\tLab", "10.0.0.300: not an IPv4 address"},
         {"00:11:22:33:44:55\t10.0.0.5x", "10.0.0.5x: not an IPv4 address"},
