@@ -84,6 +84,21 @@ bool otherLengthHardwareAddress(std::string_view text, Identity& identity) {
     return true;
 }
 
+// Bytes written as one or two hexadecimal digits each and joined by any of the separators: their
+// number, or nothing when a part is empty, longer, or no hexadecimal number.
+std::optional<std::size_t> hexBytesJoined(std::string_view text, std::string_view separators) {
+    std::size_t bytes = 0;
+    for (std::size_t start = 0; start <= text.size(); ++bytes) {
+        const std::size_t end = std::min(text.find_first_of(separators, start), text.size());
+        const std::string_view byte = text.substr(start, end - start);
+        if (byte.empty() || byte.size() > 2 ||
+            !std::all_of(byte.begin(), byte.end(), [](char c) { return hexDigitValue(c) >= 0; }))
+            return std::nullopt;
+        start = end + 1;
+    }
+    return bytes;
+}
+
 // Bytes a counted value of this capacity may hold, bounded by the buffer behind it.
 std::size_t valueRoom(std::size_t capacity, std::size_t buffer) {
     return capacity == 0 ? 0 : std::min(capacity - 1, buffer);
@@ -247,17 +262,10 @@ const char* typedIdentityProblem(std::string_view text) {
     if (otherLengthHardwareAddress(text, identity)) return nullptr;
     if (const auto hw = parseHardwareAddress(text)) {
         // Six numbers of one or two hexadecimal digits, one separator kind, nothing more.
-        const char separator = scanHardwareAddress(text, ':') ? ':' : '-';
-        std::size_t numbers = 0;
-        for (std::size_t start = 0; start <= text.size(); ++numbers) {
-            const std::size_t end = std::min(text.find(separator, start), text.size());
-            const std::string_view number = text.substr(start, end - start);
-            if (number.empty() || number.size() > 2 ||
-                !std::all_of(number.begin(), number.end(), [](char c) { return hexDigitValue(c) >= 0; }))
-                return "a MAC address is six numbers of one or two hexadecimal digits";
-            start = end + 1;
-        }
-        return numbers == hw->size() ? nullptr : "a MAC address is six numbers of one or two hexadecimal digits";
+        const char separator[] = {scanHardwareAddress(text, ':') ? ':' : '-', '\0'};
+        return hexBytesJoined(text, separator) == hw->size()
+                   ? nullptr
+                   : "a MAC address is six numbers of one or two hexadecimal digits";
     }
     std::string_view value = text;
     if (value.starts_with('C') || value.starts_with('R') || value.starts_with('+')) value.remove_prefix(1);
@@ -313,6 +321,18 @@ MacRangeTable parseMacRange(std::string_view text) {
     if (room) endNumber();
     table[0] = static_cast<std::uint8_t>(fill - 1);
     return table;
+}
+
+bool macRangeReadsAsTyped(std::string_view text) {
+    std::size_t used = 1;  // the table's length byte
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t end = std::min(text.find(',', start), text.size());
+        const std::optional<std::size_t> bytes = hexBytesJoined(text.substr(start, end - start), ":-");
+        if (!bytes || *bytes > 6) return false;
+        used += 1 + *bytes;
+        start = end + 1;
+    }
+    return used <= sizeof(MacRangeTable);
 }
 
 std::optional<std::string> formatMacRange(const MacRangeTable& table) {

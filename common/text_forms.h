@@ -87,6 +87,10 @@ bool hardwareAddressReadsBack(std::size_t length);
 
 // Groups separated by ','; numbers in hexadecimal separated by '-' or ':'.
 MacRangeTable parseMacRange(std::string_view text);
+// A MAC range text as typed: prefixes of bytes (one or two hexadecimal digits each, at most six)
+// joined by ':' or '-', the prefixes joined by ','; all of it fits the table's 32 bytes. The
+// parser takes any text and skips what it does not know, so a typo would give other ranges.
+bool macRangeReadsAsTyped(std::string_view text);
 // nullopt when byte 0 of the table is 0.
 std::optional<std::string> formatMacRange(const MacRangeTable& table);
 

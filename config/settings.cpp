@@ -195,6 +195,11 @@ void readGeneralSettings(const ConfigStore& store, std::string_view section, std
     g.macRange = MacRangeTable{};
     if (const std::string range = store.readText(section, "MacRange", "", kMacRangeCapacity); !range.empty()) {
         g.macRange = parseMacRange(range);
+        // Characters the reader skips or numbers it cuts give ranges other than the ones meant.
+        if (!macRangeReadsAsTyped(range))
+            store.report(FindingLevel::Warning, section, "MacRange",
+                         "\"" + range + "\" is not a list of hardware address prefixes (such as 00:0c:29,08:00)",
+                         "the start reads it as \"" + formatMacRange(g.macRange).value_or("") + "\"");
     }
     settings.directory = store.readText(section, "Directory", dataDirectory, kDirectoryCapacity);
 }

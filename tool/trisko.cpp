@@ -383,33 +383,6 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
     return refused ? kExitFailure : kExitSuccess;
 }
 
-// A MAC range list as typed: prefixes of bytes (one or two hexadecimal digits each, at most six)
-// joined by ':' or '-', the prefixes joined by ','; all of it fits the setting's 32 bytes. The
-// setting's own reader takes any text and skips what it does not know, so a typo would replace
-// the server's ranges with others.
-bool readableMacRanges(std::string_view text) {
-    std::size_t used = 1;  // the table's length byte
-    for (std::size_t start = 0; start <= text.size();) {
-        const std::size_t end = std::min(text.find(',', start), text.size());
-        const std::string_view prefix = text.substr(start, end - start);
-        std::size_t bytes = 0;
-        for (std::size_t at = 0; at <= prefix.size();) {
-            const std::size_t stop = std::min(prefix.find_first_of(":-", at), prefix.size());
-            const std::string_view byte = prefix.substr(at, stop - at);
-            if (byte.empty() || byte.size() > 2 || !std::all_of(byte.begin(), byte.end(), [](char c) {
-                    return std::isxdigit(static_cast<unsigned char>(c));
-                }))
-                return false;
-            ++bytes;
-            at = stop + 1;
-        }
-        if (bytes > 6) return false;
-        used += 1 + bytes;
-        start = end + 1;
-    }
-    return used <= sizeof(MacRangeTable);
-}
-
 int commandMacRange(Session& s, const char* argument, std::FILE* out) {
     if (argument == nullptr) {
         const MacRangeTable table = s.haveSettings() ? s.settings().macRange : MacRangeTable{};
@@ -424,7 +397,7 @@ int commandMacRange(Session& s, const char* argument, std::FILE* out) {
     }
     if (is(argument, "none")) {
         s.settings().macRange = MacRangeTable{};
-    } else if (readableMacRanges(argument)) {
+    } else if (macRangeReadsAsTyped(argument)) {
         s.settings().macRange = parseMacRange(argument);
     } else {
         std::fprintf(out, "%s: not a list of MAC address prefixes (such as 00:11:22,00-aa-bb)\n", argument);
