@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <limits>
+#include <string>
 
 namespace tolmark {
 
@@ -189,6 +190,45 @@ std::optional<ClientFields> parseEntryLine(std::string_view line, bool blankEnds
     std::optional<ClientFields> record = parseEntryData(parts.data, blankEndsFirstField);
     if (record) record->remark = std::string(cut(parts.remark, kEntryRemarkChars));
     return record;
+}
+
+std::optional<std::string> typedEntryProblem(std::string_view line) {
+    const std::string_view identity = line.substr(0, line.find('\t'));
+    if (const char* problem = typedIdentityProblem(identity)) return std::string(identity) + ": " + problem;
+    // The blank before a remark's '#' stays at the end of the data.
+    const auto trimmed = [](std::string_view field) {
+        while (!field.empty() && field.back() == ' ') field.remove_suffix(1);
+        return field;
+    };
+    const auto notAddress = [](std::string_view field) { return std::string(field) + ": not an IPv4 address"; };
+    FieldReader fields(splitRemark(cut(line, kMaxEntryLine)).data);
+    fields.first(false);
+    const std::optional<std::string_view> second = fields.next();
+    if (!second) return std::nullopt;
+    std::string_view address = trimmed(*second);
+    if (!parseIpv4(address).ok) {
+        // A host name, then the address; digits with dots between them are an address mistyped
+        // (a host name of digits alone is written by the server and reads back).
+        if (address.find_first_not_of("0123456789.") == std::string_view::npos &&
+            address.find('.') != std::string_view::npos)
+            return notAddress(address);
+        if (address.size() > kEntryHostNameChars)
+            return std::string(address.substr(0, 16)) + "...: a host name has at most 158 characters";
+        const std::optional<std::string_view> third = fields.next();
+        if (!third) return std::string(address) + ": no IPv4 address after the host name";
+        address = trimmed(*third);
+    }
+    if (const ParsedIpv4 parsed = parseIpv4(address); !parsed.ok || parsed.end != address.size())
+        return notAddress(address);
+    while (const std::optional<std::string_view> field = fields.next()) {
+        if (field->front() == ':' || field->front() == '=') continue;
+        const std::string_view profile = trimmed(*field);
+        if (profile.size() > kEntryProfileChars)
+            return std::string(profile) + ": a profile name has at most " + std::to_string(kEntryProfileChars) +
+                   " characters";
+        break;
+    }
+    return std::nullopt;
 }
 
 std::optional<EntryLineText> formatEntryLine(const ClientFields& record, EntryFormat format, int updateEthers) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "common/client_record.h"
@@ -47,6 +48,15 @@ std::optional<ClientFields> parseEntryData(std::string_view data, bool blankEnds
 
 // splitRemark + parseEntryData; the remark is kept up to 31 characters.
 std::optional<ClientFields> parseEntryLine(std::string_view line, bool blankEndsFirstField);
+
+// Why an entry line typed by a user (an imported line: fields separated by tabs) would not be
+// taken as typed, although parseEntryLine reads it; nothing when it would. The parser takes a
+// second field that is no address for a host name and the next field for the address, so a
+// mistyped address ("10.0.0.300") or a forgotten one would give an entry without an address, its
+// profile read as the address; an address with text after it loses that text (a profile separated
+// by a blank); a profile name is cut to the characters a record holds and may then name another
+// profile. The identity is checked as typedIdentityProblem checks it. The text says which field.
+std::optional<std::string> typedEntryProblem(std::string_view line);
 
 // The line as the server writes it, without the line break. Kind 0 is written as six bytes
 // joined by ':' (all zero for reservations, which carry no identity bytes); a deleted dynamic

@@ -84,6 +84,21 @@ bool otherLengthHardwareAddress(std::string_view text, Identity& identity) {
     return true;
 }
 
+// Bytes written as one or two hexadecimal digits each and joined by any of the separators: their
+// number, or nothing when a part is empty, longer, or no hexadecimal number.
+std::optional<std::size_t> hexBytesJoined(std::string_view text, std::string_view separators) {
+    std::size_t bytes = 0;
+    for (std::size_t start = 0; start <= text.size(); ++bytes) {
+        const std::size_t end = std::min(text.find_first_of(separators, start), text.size());
+        const std::string_view byte = text.substr(start, end - start);
+        if (byte.empty() || byte.size() > 2 ||
+            !std::all_of(byte.begin(), byte.end(), [](char c) { return hexDigitValue(c) >= 0; }))
+            return std::nullopt;
+        start = end + 1;
+    }
+    return bytes;
+}
+
 // Bytes a counted value of this capacity may hold, bounded by the buffer behind it.
 std::size_t valueRoom(std::size_t capacity, std::size_t buffer) {
     return capacity == 0 ? 0 : std::min(capacity - 1, buffer);
@@ -242,6 +257,32 @@ std::optional<Identity> parseIdentity(std::string_view text) {
     return identity;
 }
 
+const char* typedIdentityProblem(std::string_view text) {
+    Identity identity;
+    if (otherLengthHardwareAddress(text, identity)) return nullptr;
+    if (const auto hw = parseHardwareAddress(text)) {
+        // Six numbers of one or two hexadecimal digits, one separator kind, nothing more.
+        const char separator[] = {scanHardwareAddress(text, ':') ? ':' : '-', '\0'};
+        return hexBytesJoined(text, separator) == hw->size()
+                   ? nullptr
+                   : "a MAC address is six numbers of one or two hexadecimal digits";
+    }
+    std::string_view value = text;
+    if (value.starts_with('C') || value.starts_with('R') || value.starts_with('+')) value.remove_prefix(1);
+    if (value.starts_with('"')) {
+        value.remove_prefix(1);
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            const auto byte = static_cast<unsigned char>(value[i]);
+            if (byte < 0x20 || byte == 0x7f) return "a quoted identifier holds no tab or other control character";
+            if (value[i] == '#' && i > 0 && isBlank(value[i - 1]))
+                return "a blank before '#' in a quoted identifier would start a remark";
+        }
+        return value.size() > kIdentityBytes ? "an identifier has at most 64 bytes" : nullptr;
+    }
+    if (value.starts_with("0x")) value.remove_prefix(2);
+    return value.size() > 2 * kIdentityBytes ? "an identifier has at most 64 bytes" : nullptr;
+}
+
 MacRangeTable parseMacRange(std::string_view text) {
     MacRangeTable table{};
     if (text.empty()) return table;
@@ -280,6 +321,18 @@ MacRangeTable parseMacRange(std::string_view text) {
     if (room) endNumber();
     table[0] = static_cast<std::uint8_t>(fill - 1);
     return table;
+}
+
+bool macRangeReadsAsTyped(std::string_view text) {
+    std::size_t used = 1;  // the table's length byte
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t end = std::min(text.find(',', start), text.size());
+        const std::optional<std::size_t> bytes = hexBytesJoined(text.substr(start, end - start), ":-");
+        if (!bytes || *bytes > 6) return false;
+        used += 1 + *bytes;
+        start = end + 1;
+    }
+    return used <= sizeof(MacRangeTable);
 }
 
 std::optional<std::string> formatMacRange(const MacRangeTable& table) {

@@ -74,12 +74,23 @@ struct IdentityText {
 IdentityText formatIdentity(const Identity& identity, bool dash = false, bool textForm = false);
 // nullopt when the value is invalid (length 0).
 std::optional<Identity> parseIdentity(std::string_view text);
+// Why an identity typed by a user (the console tool's argument, the first field of an imported
+// line) would not be taken as typed, although parseIdentity reads it; nullptr when it would. The
+// parser follows the C library's scan: a MAC address number keeps only its lowest byte and text
+// after the sixth number is dropped, so "00:11:22:33:44:5566" is another client's address. A
+// quoted value must hold no control character (a tab ends the field), no blank followed by '#'
+// (that starts the line's remark), and no value may pass 64 bytes (the rest would be dropped).
+const char* typedIdentityProblem(std::string_view text);
 // A hardware address identity of this many bytes is written with all its bytes and reads back
 // as itself: 2 to 16, the lengths a request's header can give. Others are written as six bytes.
 bool hardwareAddressReadsBack(std::size_t length);
 
 // Groups separated by ','; numbers in hexadecimal separated by '-' or ':'.
 MacRangeTable parseMacRange(std::string_view text);
+// A MAC range text as typed: prefixes of bytes (one or two hexadecimal digits each, at most six)
+// joined by ':' or '-', the prefixes joined by ','; all of it fits the table's 32 bytes. The
+// parser takes any text and skips what it does not know, so a typo would give other ranges.
+bool macRangeReadsAsTyped(std::string_view text);
 // nullopt when byte 0 of the table is 0.
 std::optional<std::string> formatMacRange(const MacRangeTable& table);
 

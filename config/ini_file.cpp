@@ -230,6 +230,7 @@ std::vector<IniFile::UnreadLine> IniFile::unreadLines() const {
     std::vector<UnreadLine> unread;
     std::size_t header = std::string::npos;
     bool repeated = false;
+    std::size_t repeatedAt = 0;         // the entry of the repeated header
     std::vector<std::size_t> keysRead;  // line indexes of the keys of the current section
     for (std::size_t i = 0; i < lines_.size(); ++i) {
         const Line& line = lines_[i];
@@ -238,12 +239,24 @@ std::vector<IniFile::UnreadLine> IniFile::unreadLines() const {
             keysRead.clear();
             const std::size_t first = findSection(line.name);
             repeated = first != i;
-            if (repeated) unread.push_back({i + 1, line.name, {}, first + 1, 0});
+            if (repeated) {
+                repeatedAt = unread.size();
+                unread.push_back({i + 1, line.name, {}, first + 1, 0});
+            }
+        } else if (line.kind == LineKind::kOther) {
+            std::string_view body = line.text;
+            if (i == 0 && body.starts_with(kByteOrderMark)) body.remove_prefix(kByteOrderMark.size());
+            body = trim(body.substr(0, body.find('\0')));
+            if (!body.empty() && body.front() != ';' && body.front() != '#') {
+                UnreadLine notKey{i + 1, header == std::string::npos ? std::string() : lines_[header].name, {}, 0, 0};
+                notKey.notKey = true;
+                unread.push_back(std::move(notKey));
+            }
         } else if (line.kind == LineKind::kKey) {
             if (header == std::string::npos) {
                 unread.push_back({i + 1, {}, line.name, 0, 0});
             } else if (repeated) {
-                ++unread.back().keysUnread;
+                ++unread[repeatedAt].keysUnread;
             } else {
                 const auto earlier = std::find_if(keysRead.begin(), keysRead.end(), [&](std::size_t k) {
                     return equalsNoCase(lines_[k].name, line.name);

@@ -38,7 +38,8 @@ public:
 
     // A line whose key no reader sees, since the first match wins: a section header that repeats
     // an earlier one (none of its keys is read), a key that repeats an earlier one of its
-    // section, or a key before the first section.
+    // section, or a key before the first section. Also a line that is no key at all: neither a
+    // comment nor a section header, and without a name before an '=' ("Port 68").
     struct UnreadLine {
         std::size_t line = 0;        // counted from 1
         std::string section;         // the section it stands in
@@ -46,6 +47,7 @@ public:
         std::size_t readLine = 0;    // the line read instead (the first header or key); 0: the key
                                      // stands before the first section
         std::size_t keysUnread = 0;  // a repeated section header: the key lines below it
+        bool notKey = false;         // a line that is no key: no name before an '='
     };
     std::vector<UnreadLine> unreadLines() const;
 

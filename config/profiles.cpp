@@ -390,7 +390,7 @@ void readProfile(const ConfigStore& store, std::string_view name, const OptionCo
     readOptionEntries(store, section, defaultOptions, profile);
     readDns(store, section, profile);
     profile.vendorClassId = store.readText(section, "VendorClassId", "", kShortTextField);
-    parseOptionCodeList(store.readText(section, "SendOptions", "", kCodeListCapacity), profile.sendOptions);
+    readOptionCodeList(store, section, "SendOptions", kCodeListCapacity, profile.sendOptions);
 }
 
 void convertOldProfileKeys(ConfigStore& store, std::string_view name) {

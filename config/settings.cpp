@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -174,6 +175,30 @@ void parseOptionCodeList(std::string_view text, OptionCodeList& list) {
     list = parsed;
 }
 
+void readOptionCodeList(const ConfigStore& store, std::string_view section, std::string_view key, std::size_t capacity,
+                        OptionCodeList& list) {
+    const std::string text = store.readText(section, key, "", capacity);
+    parseOptionCodeList(text, list);
+    if (store.findings() == nullptr) return;
+    std::size_t codes = 0;
+    bool readsAsTyped = true;
+    for (std::size_t start = 0; start <= text.size() && readsAsTyped;) {
+        const std::size_t end = std::min(text.find_first_of(kListSeparators, start), text.size());
+        const std::string_view piece = std::string_view(text).substr(start, end - start);
+        start = end + 1;
+        if (piece.empty()) continue;
+        const bool digits = piece.size() <= 3 && piece.find_first_not_of("0123456789") == std::string_view::npos;
+        const int code = digits ? std::atoi(std::string(piece).c_str()) : 0;
+        readsAsTyped = code >= 1 && code <= 255 && ++codes <= kMaxOptionCodes;
+    }
+    if (readsAsTyped) return;
+    std::string read;
+    for (std::size_t i = 0; i < list.size(); ++i) read += (i == 0 ? "" : ",") + std::to_string(list.codes[i]);
+    store.report(FindingLevel::Warning, section, key,
+                 "\"" + text + "\" is not a list of at most 63 option codes (1 to 255)",
+                 "the start reads the list as \"" + read + "\"");
+}
+
 void readGeneralSettings(const ConfigStore& store, std::string_view section, std::string_view dataDirectory,
                          DhcpSettings& settings) {
     GeneralSettings& g = settings.general;
@@ -190,11 +215,15 @@ void readGeneralSettings(const ConfigStore& store, std::string_view section, std
         readKey(store, section, *key, g);
     }
 
-    parseOptionCodeList(store.readText(section, "DefaultOptions", "", kDefaultOptionsCapacity),
-                        settings.defaultOptions);
+    readOptionCodeList(store, section, "DefaultOptions", kDefaultOptionsCapacity, settings.defaultOptions);
     g.macRange = MacRangeTable{};
     if (const std::string range = store.readText(section, "MacRange", "", kMacRangeCapacity); !range.empty()) {
         g.macRange = parseMacRange(range);
+        // Characters the reader skips or numbers it cuts give ranges other than the ones meant.
+        if (!macRangeReadsAsTyped(range))
+            store.report(FindingLevel::Warning, section, "MacRange",
+                         "\"" + range + "\" is not a list of hardware address prefixes (such as 00:0c:29,08:00)",
+                         "the start reads it as \"" + formatMacRange(g.macRange).value_or("") + "\"");
     }
     settings.directory = store.readText(section, "Directory", dataDirectory, kDirectoryCapacity);
 }

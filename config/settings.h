@@ -25,6 +25,12 @@ OptionCodeList builtInDefaultOptions();
 // pieces that are not a number are skipped; at most 63 codes. An empty text leaves the list as
 // it was.
 void parseOptionCodeList(std::string_view text, OptionCodeList& list);
+class ConfigStore;
+// Reads the key's text (at most capacity - 1 characters) into the list as parseOptionCodeList
+// does; a piece that is no option code (1 to 255) or a code past the 63rd is reported to the
+// store's findings with the list the start reads.
+void readOptionCodeList(const ConfigStore& store, std::string_view section, std::string_view key, std::size_t capacity,
+                        OptionCodeList& list);
 
 // The settings that the server holds in memory besides the blocks.
 struct DhcpSettings {

@@ -169,9 +169,15 @@ bool blankInIdentity(std::string_view field) {
 }
 
 bool identityWord(const char* word, std::FILE* out) {
-    if (!blankInIdentity(word) && parseIdentity(word)) return true;
-    std::fprintf(out, "%s: not a MAC address or client identifier\n", word);
-    return false;
+    if (blankInIdentity(word) || !parseIdentity(word)) {
+        std::fprintf(out, "%s: not a MAC address or client identifier\n", word);
+        return false;
+    }
+    if (const char* problem = typedIdentityProblem(word)) {
+        std::fprintf(out, "%s: %s\n", word, problem);
+        return false;
+    }
+    return true;
 }
 
 bool addressWord(const char* word, std::FILE* out) {
@@ -181,10 +187,19 @@ bool addressWord(const char* word, std::FILE* out) {
     return false;
 }
 
-// Cut to the characters a record holds, a longer name could name another profile.
+// Cut to the characters a record holds, a longer name could name another profile; so could a
+// name with a tab (the fields' separator) or a blank before '#' (the rest would be a remark).
 bool profileWord(int argc, const char* const* args, int at, std::FILE* out) {
-    if (argc <= at || std::strlen(args[at]) <= kProfileNameChars) return true;
-    std::fprintf(out, "%s: a profile name has at most %zu characters\n", args[at], kProfileNameChars);
+    if (argc <= at) return true;
+    const std::string_view name = args[at];
+    if (name.size() > kProfileNameChars) {
+        std::fprintf(out, "%s: a profile name has at most %zu characters\n", args[at], kProfileNameChars);
+        return false;
+    }
+    const bool splits = std::any_of(name.begin(), name.end(), [](char c) { return entryLineChar(c) != c; }) ||
+                        splitRemark(name).data.size() != name.size();
+    if (!splits) return true;
+    std::fprintf(out, "%s: a profile name holds no tab or other control character, nor a blank before '#'\n", args[at]);
     return false;
 }
 
@@ -196,7 +211,8 @@ int commandAdd(Session& s, int argc, const char* const* args, std::FILE* out) {
     auto entry = parseEntryText(text);
     if (!entry) return kExitBadEntry;
     if (s.addClient(*entry, false)) return kExitSuccess;
-    std::fprintf(out, "operation failed\n");
+    // A server that did not answer has not refused the entry.
+    std::fprintf(out, s.connected() ? "operation failed\n" : "Service not active\n");
     return kExitFailure;
 }
 
@@ -280,8 +296,10 @@ int commandExport(Session& s, const char* which, std::FILE* out) {
     const PipeCode code = (which != nullptr && is(which, "dynamic")) ? PipeCode::ListDynamic : PipeCode::ListStatic;
     const WalkEnd end = s.walk(code, [&](const ClientRecordImage& image) {
         const ClientFields& f = image.fields;
-        // A free slot of the dynamic list has no identity: its line would be no entry line.
-        if (f.identity.kind == kIdentityFree) return;
+        // A free slot of the dynamic list, or an address held for a static entry (a record with
+        // no identity bytes), is no client: its line would be no entry line, or one that import
+        // took for a client whose hardware address is 00-00-00-00-00-00.
+        if (f.identity.kind == kIdentityFree || f.identity.length == 0) return;
         std::fprintf(out, "%s\t%s", identityText(f.identity).c_str(), formatIpv4(f.address).c_str());
         if (f.lastAccess != 0)
             std::fprintf(out, "\t:%u", static_cast<unsigned>(static_cast<std::uint64_t>(f.lastAccess)));
@@ -321,6 +339,9 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
         // A file saved by an editor that begins it with the UTF-8 byte order mark: the mark is
         // no part of the first identity.
         if (lineNo == 1 && line.starts_with(kUtf8ByteOrderMark)) line.erase(0, kUtf8ByteOrderMark.size());
+        // A comment line, as the server's client files may hold, or an empty line holds no entry;
+        // taken for a bad entry, it stopped the import before the entries after it.
+        if (line.starts_with('#') || line.find_first_not_of(" \t") == std::string::npos) continue;
         auto entry = parseEntryText(line);
         if (!entry) {
             std::fprintf(out, "line %u: not a client entry: %s\n", lineNo, line.c_str());
@@ -328,6 +349,10 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
         }
         if (blankInIdentity(std::string_view(line).substr(0, line.find('\t')))) {
             std::fprintf(out, "line %u: fields must be separated by tabs: %s\n", lineNo, line.c_str());
+            return kExitBadEntry;
+        }
+        if (const std::optional<std::string> problem = typedEntryProblem(line)) {
+            std::fprintf(out, "line %u: %s\n", lineNo, problem->c_str());
             return kExitBadEntry;
         }
         auto handle = s.findClient(*entry);
@@ -358,33 +383,6 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
     return refused ? kExitFailure : kExitSuccess;
 }
 
-// A MAC range list as typed: prefixes of bytes (one or two hexadecimal digits each, at most six)
-// joined by ':' or '-', the prefixes joined by ','; all of it fits the setting's 32 bytes. The
-// setting's own reader takes any text and skips what it does not know, so a typo would replace
-// the server's ranges with others.
-bool readableMacRanges(std::string_view text) {
-    std::size_t used = 1;  // the table's length byte
-    for (std::size_t start = 0; start <= text.size();) {
-        const std::size_t end = std::min(text.find(',', start), text.size());
-        const std::string_view prefix = text.substr(start, end - start);
-        std::size_t bytes = 0;
-        for (std::size_t at = 0; at <= prefix.size();) {
-            const std::size_t stop = std::min(prefix.find_first_of(":-", at), prefix.size());
-            const std::string_view byte = prefix.substr(at, stop - at);
-            if (byte.empty() || byte.size() > 2 || !std::all_of(byte.begin(), byte.end(), [](char c) {
-                    return std::isxdigit(static_cast<unsigned char>(c));
-                }))
-                return false;
-            ++bytes;
-            at = stop + 1;
-        }
-        if (bytes > 6) return false;
-        used += 1 + bytes;
-        start = end + 1;
-    }
-    return used <= sizeof(MacRangeTable);
-}
-
 int commandMacRange(Session& s, const char* argument, std::FILE* out) {
     if (argument == nullptr) {
         const MacRangeTable table = s.haveSettings() ? s.settings().macRange : MacRangeTable{};
@@ -399,7 +397,7 @@ int commandMacRange(Session& s, const char* argument, std::FILE* out) {
     }
     if (is(argument, "none")) {
         s.settings().macRange = MacRangeTable{};
-    } else if (readableMacRanges(argument)) {
+    } else if (macRangeReadsAsTyped(argument)) {
         s.settings().macRange = parseMacRange(argument);
     } else {
         std::fprintf(out, "%s: not a list of MAC address prefixes (such as 00:11:22,00-aa-bb)\n", argument);

@@ -163,5 +163,36 @@ TEST(EntryLine, NeverReadsBeyondTheText) {
     EXPECT_EQ(record->profile, std::string(23, 'P'));
 }
 
+// Imported lines that parse, but not into what was typed: the problem names the field.
+TEST(EntryLine, TypedLinesThatWouldNotBeTakenAsTyped) {
+    struct Case {
+        const char* line;
+        const char* problem;  // nullptr: taken as typed
+    };
+    const Case cases[] = {
+        {"00-11-22-33-44-55\t10.0.0.5\t:1700000000\tStandard\t#a #b", nullptr},
+        {"00:11:22:33:44:55\tpc5\t10.0.0.5\tLab #desk", nullptr},
+        {"00:11:22:33:44:55", nullptr},
+        {"00:11:22:33:44:55\t1234\t10.0.0.5", nullptr},  // a host name of digits
+        {"00:11:22:33:44:5566\t10.0.0.5", "00:11:22:33:44:5566: a MAC address is six numbers"},
+        {"00:11:22:33:44:55\t10.0.0.300\tLab", "10.0.0.300: not an IPv4 address"},
+        {"00:11:22:33:44:55\t10.0.0.5x", "10.0.0.5x: not an IPv4 address"},
+        {"00:11:22:33:44:55\t10.0.0.5 Lab", "10.0.0.5 Lab: not an IPv4 address"},
+        {"00:11:22:33:44:55\tpc5\tLab", "Lab: not an IPv4 address"},
+        {"00:11:22:33:44:55\tpc5", "pc5: no IPv4 address after the host name"},
+        {"00:11:22:33:44:55\t10.0.0.5\t=10.0.0.1\tBuilding7-Floor3-Labs-AB",
+         "Building7-Floor3-Labs-AB: a profile name has at most 23 characters"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(parseEntryLine(c.line, false)) << c.line;
+        const std::optional<std::string> problem = typedEntryProblem(c.line);
+        if (c.problem == nullptr) {
+            EXPECT_FALSE(problem) << c.line << ": " << problem.value_or("");
+        } else {
+            EXPECT_TRUE(problem && problem->starts_with(c.problem)) << c.line << ": " << problem.value_or("none");
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tolmark

@@ -132,6 +132,23 @@ TEST(IdentityText, QuotedIdentityKeepsSixtyFourCharacters) {
     EXPECT_EQ(std::string(id->bytes.begin(), id->bytes.end()), text.substr(0, 64));
 }
 
+// What the parser reads but a user did not mean: each of these is refused when typed.
+TEST(IdentityText, TypedIdentitiesThatWouldNotBeTakenAsTyped) {
+    const std::string q64(64, 'q');
+    const std::string hex64(128, 'a');
+    for (const std::string& fine :
+         {std::string("00:11:22:33:44:55"), std::string("0:c:29:A:b:cc"), std::string("00-0c-29-aa-bb-cc-dd-ee"),
+          std::string("C0102"), std::string("abc"), std::string("\"host#1"), '"' + q64, "R" + hex64, "0x" + hex64}) {
+        EXPECT_EQ(typedIdentityProblem(fine), nullptr) << fine;
+    }
+    for (const std::string& refused :
+         {std::string("00:11:22:33:44:5566"), std::string("00:11:22:33:44:55x"), std::string("0:1:2:3:4:5:6"),
+          std::string("00:11:22:33:44:55:"), std::string("\"my host\tpc"), std::string("+\"a #b"),
+          std::string("\"a\x7f"), '"' + q64 + "q", "C" + hex64 + "ab"}) {
+        EXPECT_NE(typedIdentityProblem(refused), nullptr) << refused;
+    }
+}
+
 TEST(IdentityText, FormatsEachKindAndReadsItBack) {
     auto host1 = parseIdentity("\"host1");
     ASSERT_TRUE(host1);

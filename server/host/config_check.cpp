@@ -151,7 +151,11 @@ void checkUnreadLines(const std::string& path, Findings& findings) {
     const LoadedIniFile loaded = loadIniFile(path);
     for (const IniFile::UnreadLine& u : loaded.file.unreadLines()) {
         const std::string first = std::to_string(u.readLine);
-        if (u.readLine == 0)
+        if (u.notKey)
+            findings.add(FindingLevel::Warning, path, static_cast<unsigned>(u.line),
+                         "neither a key=value line, a section header nor a comment", "the start ignores this line",
+                         u.section);
+        else if (u.readLine == 0)
             findings.add(FindingLevel::Warning, path, static_cast<unsigned>(u.line), "a key before the first section",
                          "the start reads it in no section", {}, u.key);
         else if (u.key.empty())
@@ -335,7 +339,12 @@ ProfileList checkProfiles(const ConfigStore& store, const OptionCodeList& defaul
                              std::to_string(first - names.begin()) + " does",
                          "the start loads it twice: it is listed twice and its pool counts twice in the total");
         }
-        if (!store.openSection(name)) {
+        if (profileNameEquals(name, kGeneralSection)) {
+            store.report(FindingLevel::Warning, kGeneralSection, "Profile" + std::to_string(n),
+                         "names the profile " + name + ", whose section is the server's own",
+                         "the start reads the profile from the server's settings, and the profile editor writes "
+                         "its keys among them");
+        } else if (!store.openSection(name)) {
             store.report(FindingLevel::Warning, kGeneralSection, "Profile" + std::to_string(n),
                          "names the profile " + name + ", which has no section",
                          "the start serves it with every default and no pool");

@@ -114,6 +114,8 @@ class Trisko(unittest.TestCase):
         before = self.static_lines()
         # As an editor may save it: with the UTF-8 byte order mark first.
         self.assertEqual(self.run_trisko("import", stdin="\ufeff" + exported), (1, ""))
+        # A comment line, as the server's own files may begin, and an empty line hold no entry.
+        self.assertEqual(self.run_trisko("import", stdin="# lab 3\n" + exported + "\n" + exported), (1, ""))
         self.assertEqual(self.static_lines(), before)
         self.assertEqual(self.run_trisko("export")[1], exported)
         self.assertEqual(self.run_trisko("import", stdin="garbage line\n"),
@@ -123,6 +125,20 @@ class Trisko(unittest.TestCase):
                          (-1, "line 1: fields must be separated by tabs: 00:11:22:33:44:0c 10.85.0.22\n"))
         self.assertEqual(self.run_trisko("add", "00:11:22:33:44:0c 10.85.0.22", "10.85.0.23"),
                          (-1, "00:11:22:33:44:0c 10.85.0.22: not a MAC address or client identifier\n"))
+        # Read as the parser reads them, these would be another client, an entry without its
+        # address in "Standard", or an entry of the profile whose name is the first 23 characters.
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:0c0d", "10.85.0.23"),
+                         (-1, "00:11:22:33:44:0c0d: a MAC address is six numbers of one or two hexadecimal digits\n"))
+        self.assertEqual(self.run_trisko("add", '"pc #7', "10.85.0.23"),
+                         (-1, '"pc #7: a blank before \'#\' in a quoted identifier would start a remark\n'))
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:0c", "10.85.0.23", "Other #note"),
+                         (-1, "Other #note: a profile name holds no tab or other control character, nor a blank "
+                              "before '#'\n"))
+        self.assertEqual(self.run_trisko("import", stdin="00:11:22:33:44:0c\t10.85.0.300\tOther\n"),
+                         (-1, "line 1: 10.85.0.300: not an IPv4 address\n"))
+        name = self.LONGEST_NAME + "B"
+        self.assertEqual(self.run_trisko("import", stdin=f"00:11:22:33:44:0c\t10.85.0.22\t{name}\n"),
+                         (-1, f"line 1: {name}: a profile name has at most 23 characters\n"))
         self.assertEqual(self.run_trisko("export")[1], exported)
         self.assertEqual(self.run_trisko("remove_all"), (1, ""))
         self.assertEqual(self.static_lines(), [])
@@ -152,6 +168,12 @@ class Trisko(unittest.TestCase):
         self.assertNotIn("02-00-00-00-00-51", self.run_trisko("print", "dynamic")[1])
         # A free slot is no entry: export leaves it out, so that its output stays entry lines.
         self.assertEqual(self.run_trisko("export", "dynamic"), (1, ""))
+        # Nor is the address a static entry holds in the pool: fed to import, its line made a
+        # static entry for the hardware address 00-00-00-00-00-00.
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:52", "10.85.0.120"), (1, ""))
+        self.assertIn("00-00-00-00-00-00        ", self.run_trisko("print", "dynamic")[1])
+        self.assertEqual(self.run_trisko("export", "dynamic"), (1, ""))
+        self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:52"), (1, ""))
         code, out = self.run_trisko("print", "ignored")
         self.assertEqual(code, 1)
         self.assertEqual(out.splitlines()[1], "=" * 73)
@@ -331,6 +353,7 @@ class FakeServer(unittest.TestCase):
             self.assertEqual(self.run_against([], command)[:2], (0, "Service not active\n"), command)
         # Nor is an entry "not found" when the server went away before it answered.
         self.assertEqual(self.run_against([], "remove", "00:11:22:33:44:55")[:2], (0, "Service not active\n"))
+        self.assertEqual(self.run_against([], "add", "00:11:22:33:44:55", "10.0.0.5")[:2], (0, "Service not active\n"))
 
     def test_a_server_that_stops_answering_does_not_hold_trisko(self):
         code, out, _, elapsed = self.run_against([None], "print")
