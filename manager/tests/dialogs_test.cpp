@@ -379,6 +379,22 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
         }
         QVERIFY2(changes == c.expected, c.name);
     }
+    {
+        // The log directory goes into the server's configuration file, which the manager writes
+        // itself: a file it cannot write keeps the sheet open and says so (the change was lost
+        // without a word).
+        ConfigStore unwritable(lab_->dir().toStdString() + "/registry.ini");
+        unwritable.setIniPath(lab_->dir().toStdString() + "/missing/", "Dorvane");
+        DialogContext ctx = context();
+        ctx.serverConfig = &unwritable;
+        MessageAnswerer answers;
+        PreferencesDialog dialog(ctx);
+        dialog.show();
+        type(child<QLineEdit>(dialog.page(0), "DIR"), "/srv/tolmark-logs/");
+        QVERIFY(!dialog.applyChanges());
+        QCOMPARE(answers.take(),
+                 QStringList({"The data directory could not be stored in the server's configuration file."}));
+    }
     QCOMPARE(preferences_->read(pref::kGridlines), 1);  // the display values are the user's own
     QVERIFY(rebuilds_ > 0);
 }
@@ -530,8 +546,9 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
         QVERIFY(!e.applyChanges());
         QCOMPARE(answers.take(), QStringList({"Invalid IP address"}));
         QCOMPARE(lab_->iniText(), before);
-        // So does a lease time that is no number of seconds, or a boot file size that option 13
-        // cannot carry: neither is taken for the default or cut.
+        // So does a lease time that is no number of seconds, a boot file size that option 13
+        // cannot carry, or a time offset that is no number of seconds: none is taken for the
+        // default or cut (an offset was stored as 0, which deleted the one the profile had).
         type(child<QLineEdit>(e.page(0), "GATEWAY"), "10.98.0.1");
         // So does a subnet mask whose ones do not all stand left of its zeros (a typo for
         // 255.255.255.0), which the clients got as it stood.
@@ -542,6 +559,7 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
             QCOMPARE(lab_->iniText(), before);
         }
         type(child<QLineEdit>(e.page(0), "SUBNET"), "255.255.255.0");
+        e.tabs()->setCurrentIndex(3);
         e.tabs()->setCurrentIndex(4);
         const struct {
             int page;
@@ -550,7 +568,9 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
                        {0, "LEASE", "4294967296"},
                        {0, "LEASE", "-1"},
                        {4, "BOOTSIZE", "70000"},
-                       {4, "BOOTSIZE", "12 blocks"}};
+                       {4, "BOOTSIZE", "12 blocks"},
+                       {3, "OFFSET", "1 hour"},
+                       {3, "OFFSET", "99999999999"}};
         for (const auto& n : numbers) {
             auto* field = child<QLineEdit>(e.page(n.page), n.field);
             const QString kept = field->text();
