@@ -212,7 +212,20 @@ void RulesTest::staticEntryLines() {
         bool circuit, remote;
         const char *id, *address, *profile, *error, *line;
     };
+    // An identifier holds 64 bytes: one typed longer was cut to them, and the entry stored for a
+    // client that never sends it.
+    const std::string text64 = '"' + std::string(64, 'x'), text65 = text64 + 'x';
+    const std::string hex64 = std::string(128, 'a'), hex65 = hex64 + "aa";
+    const std::string line64 = hex64 + "\t0.0.0.0";
+    std::string xLine64;
+    for (int i = 0; i < 64; ++i) xLine64 += "78";
+    xLine64 += "\t0.0.0.0";
     const Case cases[] = {
+        {C::ClientId, true, false, text64.c_str(), "", "", nullptr, xLine64.c_str()},
+        {C::ClientId, true, false, text65.c_str(), "", "", "INVALID_ID", nullptr},
+        {C::ClientId, true, false, hex64.c_str(), "", "", nullptr, line64.c_str()},
+        {C::ClientId, true, false, hex65.c_str(), "", "", "INVALID_ID", nullptr},
+        {C::RelayAgent, false, true, text65.c_str(), "", "", "INVALID_ID", nullptr},
         {C::Mac, true, false, "00-0C-29-AA-BB-CC", "", "", nullptr, "00:0c:29:aa:bb:cc\t0.0.0.0"},
         {C::Mac, true, false, "00:0c:29:aa:bb:cc", "10.0.0.5", "my lab", nullptr,
          "00:0c:29:aa:bb:cc\t10.0.0.5\tmy_lab"},

@@ -45,6 +45,14 @@ std::size_t macFormGroups(std::string_view text) {
     return groups >= 2 && groups <= 16 ? groups : 0;
 }
 
+// The number of bytes the value of an identifier's text form gives: its characters after a
+// double quote, else its hexadecimal digits (after an optional "0x"), two to a byte.
+std::size_t typedValueBytes(std::string_view value) {
+    if (value.starts_with('"')) return value.size() - 1;
+    if (value.starts_with("0x")) value.remove_prefix(2);
+    return (value.size() + 1) / 2;
+}
+
 std::uint8_t kindOf(IdentifierChoice choice, bool circuit, bool remote) {
     switch (choice) {
         case IdentifierChoice::Mac:
@@ -76,6 +84,11 @@ EntryLineResult buildEntryLine(const EntryLineInput& input) {
     if (mac && (!identity || identity->kind != kIdentityHardware || identity->length != macGroups))
         return {"INVALID_MAC", {}, {}};
     if (!identity || identity->kind != kindOf(input.choice, input.circuit, input.remote)) return {"INVALID_ID", {}, {}};
+    // The parser keeps what fits and drops the rest: an identifier typed longer than an identity
+    // holds would be stored cut, for a client that never sends it so.
+    if (!mac && identity->length != typedValueBytes(std::string_view(id).substr(
+                                        input.choice == IdentifierChoice::RelayAgent ? 1 : 0)))
+        return {"INVALID_ID", {}, {}};
     const FieldAddress address = readAddressField(input.address);
     if (!address.valid) return {"INVALID_IPADDR", {}, {}};
     // The line carries the identifier in hexadecimal: a text form may hold " #", which starts a
