@@ -117,8 +117,10 @@ void RulesTest::optionLinesFollowTheOptionTable() {
         {40, ValueKind::String, "\"quoted", nullptr, "40 6 \"quoted"},
         {150, ValueKind::Addresses, "10.0.0.1 10.0.0.2", nullptr, "150 8 10.0.0.1 10.0.0.2"},
         {26, ValueKind::Binary, "5 220 7", "INVALID_OPTLEN", nullptr},
-        {43, ValueKind::Binary, "1 300", nullptr, nullptr},  // a byte above 255 does not parse
-        {53, ValueKind::Binary, "1", nullptr, nullptr},      // the server's own option
+        // A value the server would not read is refused with a word (nothing happened on "Add").
+        {43, ValueKind::Binary, "1 300", "FORMAT", nullptr},  // a byte above 255
+        {150, ValueKind::Addresses, "10.0.0.1 10.0.0.300", "FORMAT", nullptr},
+        {53, ValueKind::Binary, "1", "FORMAT", nullptr},  // the server's own option
         // A line beyond the 254 bytes a written setting carries.
         {114, ValueKind::String, text250.c_str(), "INVALID_OPTLEN", nullptr},
     };
