@@ -580,6 +580,28 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
             QCOMPARE(lab_->iniText(), before);
             type(field, kept);
         }
+        // A rule's value that the server would keep only in part (a class holds 63 bytes) or read
+        // otherwise than typed is refused: "02 00 5e" was stored as the range 02, every client
+        // whose address starts so.
+        const struct {
+            RuleChoice rule;
+            const char* kind;
+            QString value;
+            const char* message;
+        } rules[] = {{RuleChoice::UserClass, "STRING", QString(64, u'u'), "Identifier has invalid format"},
+                     {RuleChoice::VendorClass, "BINARY", QString(128, u'a'), "Identifier has invalid format"},
+                     {RuleChoice::ClientIdRange, "BINARY", QString(128, u'a'), "Invalid format"},
+                     {RuleChoice::MacRange, "BINARY", "02 00 5e", "Invalid format"},
+                     {RuleChoice::MacRange, "BINARY", "02:00:5g", "Invalid format"}};
+        for (const auto& r : rules) {
+            child<QComboBox>(e.page(0), "FOR")->setCurrentIndex(static_cast<int>(r.rule));
+            child<QRadioButton>(e.page(0), r.kind)->click();
+            type(child<QLineEdit>(e.page(0), "VALUE"), r.value);
+            QVERIFY2(!e.applyChanges(), qPrintable(r.value));
+            QCOMPARE(answers.take(), QStringList({r.message}));
+            QCOMPARE(lab_->iniText(), before);
+        }
+        type(child<QLineEdit>(e.page(0), "VALUE"), "02:00:5e:50");
         // The profile keeps these texts in Latin-1, as clients get them: a character beyond it
         // cannot be typed ("\u20AC" was stored as "?").
         for (auto [page, name] : {std::pair{4, "FILE"}, {4, "ROOTPATH"}, {1, "DNSNAME"}, {2, "SCOPE"}, {5, "VALUE"}}) {

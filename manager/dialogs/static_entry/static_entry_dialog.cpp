@@ -22,35 +22,12 @@ constexpr int kProfileChars = 23;
 constexpr int kHostNameChars = 158;
 constexpr int kRemarkChars = 31;
 
-// The text form of a hardware address: 2 to 16 groups of one or two hexadecimal digits with one
-// separator, ":" or "-", throughout. Gives the number of groups, 0 for any other text. The
-// address is not read loosely: "00:0c:29:aa:bb:ccx" or a seventh group would otherwise be cut off
-// and another client's address stored, and a short address taken for no address at all.
+// A hardware address: 2 to 16 groups. The address is not read loosely: "00:0c:29:aa:bb:ccx" or a
+// seventh group would otherwise be cut off and another client's address stored, and a short
+// address taken for no address at all.
 std::size_t macFormGroups(std::string_view text) {
-    const std::size_t separator = text.find_first_of(":-");
-    if (separator == std::string_view::npos) return 0;
-    std::size_t groups = 0;
-    std::size_t digits = 0;
-    for (char c : text) {
-        if (c == text[separator]) {
-            if (digits == 0) return 0;
-            ++groups;
-            digits = 0;
-        } else if (std::isxdigit(static_cast<unsigned char>(c)) == 0 || ++digits > 2) {
-            return 0;
-        }
-    }
-    if (digits == 0) return 0;
-    ++groups;
+    const std::size_t groups = hexGroups(text);
     return groups >= 2 && groups <= 16 ? groups : 0;
-}
-
-// The number of bytes the value of an identifier's text form gives: its characters after a
-// double quote, else its hexadecimal digits (after an optional "0x"), two to a byte.
-std::size_t typedValueBytes(std::string_view value) {
-    if (value.starts_with('"')) return value.size() - 1;
-    if (value.starts_with("0x")) value.remove_prefix(2);
-    return (value.size() + 1) / 2;
 }
 
 std::uint8_t kindOf(IdentifierChoice choice, bool circuit, bool remote) {
