@@ -564,12 +564,8 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
         const struct {
             int page;
             const char *field, *text;
-        } numbers[] = {{0, "LEASE", "90 min"},
-                       {0, "LEASE", "4294967296"},
-                       {0, "LEASE", "-1"},
-                       {4, "BOOTSIZE", "70000"},
-                       {4, "BOOTSIZE", "12 blocks"},
-                       {3, "OFFSET", "1 hour"},
+        } numbers[] = {{0, "LEASE", "90 min"},      {0, "LEASE", "4294967296"},   {0, "LEASE", "-1"},
+                       {4, "BOOTSIZE", "70000"},    {4, "BOOTSIZE", "12 blocks"}, {3, "OFFSET", "1 hour"},
                        {3, "OFFSET", "99999999999"}};
         for (const auto& n : numbers) {
             auto* field = child<QLineEdit>(e.page(n.page), n.field);

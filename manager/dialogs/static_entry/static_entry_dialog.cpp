@@ -63,9 +63,8 @@ EntryLineResult buildEntryLine(const EntryLineInput& input) {
     if (!identity || identity->kind != kindOf(input.choice, input.circuit, input.remote)) return {"INVALID_ID", {}, {}};
     // The parser keeps what fits and drops the rest: an identifier typed longer than an identity
     // holds would be stored cut, for a client that never sends it so.
-    if (!mac && identity->length != typedValueBytes(std::string_view(id).substr(
-                                        input.choice == IdentifierChoice::RelayAgent ? 1 : 0)))
-        return {"INVALID_ID", {}, {}};
+    const std::string_view value = std::string_view(id).substr(input.choice == IdentifierChoice::RelayAgent ? 1 : 0);
+    if (!mac && identity->length != typedValueBytes(value)) return {"INVALID_ID", {}, {}};
     const FieldAddress address = readAddressField(input.address);
     if (!address.valid) return {"INVALID_IPADDR", {}, {}};
     // The line carries the identifier in hexadecimal: a text form may hold " #", which starts a
