@@ -7,6 +7,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <cctype>
 #include <vector>
 
 namespace tolmark::manager {
@@ -69,6 +70,29 @@ FieldAddress readAddressField(const QString& text) {
 
 QString addressText(Ipv4 address) {
     return address == 0 ? QString() : QString::fromLatin1(formatIpv4(address).c_str());
+}
+
+std::size_t hexGroups(std::string_view text) {
+    const std::size_t at = text.find_first_of(":-");
+    const char separator = at == std::string_view::npos ? ':' : text[at];
+    std::size_t groups = 0;
+    std::size_t digits = 0;
+    for (char c : text) {
+        if (c == separator) {
+            if (digits == 0) return 0;
+            ++groups;
+            digits = 0;
+        } else if (std::isxdigit(static_cast<unsigned char>(c)) == 0 || ++digits > 2) {
+            return 0;
+        }
+    }
+    return digits == 0 ? 0 : groups + 1;
+}
+
+std::size_t typedValueBytes(std::string_view value) {
+    if (value.starts_with('"')) return value.size() - 1;
+    if (value.starts_with("0x")) value.remove_prefix(2);
+    return (value.size() + 1) / 2;
 }
 
 QString withinUtf8(const QString& text, int bytes) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "config/config_store.h"
 #include "manager/desktop/desktop_services.h"
@@ -67,6 +68,15 @@ struct FieldAddress {
 };
 FieldAddress readAddressField(const QString& text);
 QString addressText(Ipv4 address);  // empty for 0
+
+// Hexadecimal bytes written as a hardware address or a MAC range writes them: groups of one or
+// two digits with one separator, ":" or "-", throughout. The number of groups, 0 for any other
+// text (the parsers skip what they cannot read, and would store something else than typed).
+std::size_t hexGroups(std::string_view text);
+// The number of bytes the text form of a counted value stands for: its characters after a double
+// quote, else its hexadecimal digits (after an optional "0x"), two to a byte. A parsed value
+// shorter than that was cut to the room it has.
+std::size_t typedValueBytes(std::string_view value);
 
 // The server keeps names and texts in fields of a fixed number of bytes, and the manager sends
 // them as UTF-8, where a character may take up to four. The text cut to whole characters whose

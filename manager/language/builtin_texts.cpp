@@ -131,6 +131,7 @@ constexpr BuiltIn kTexts[] = {
     // Dialog messages.
     {TextSection::Strings, "REFUSED", "The server did not take the change (it needs administrator rights)."},
     {TextSection::Strings, "NO_INTERFACE", "Select at least one interface."},
+    {TextSection::Strings, "DIR_FAILED", "The data directory could not be stored in the server's configuration file."},
 
     // Dialog captions, sheet tabs (the page's caption in English) and folder browser titles.
     {TextSection::Strings, "StaticEntry", "Static entry"},

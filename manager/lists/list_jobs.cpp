@@ -72,6 +72,9 @@ std::vector<std::uint64_t> sortHandles(ManagerPipe& pipe, ClientList list, View 
     for (std::uint64_t h : handles) {
         if (fetched.count(h) != 0 || h == 0) continue;
         const PipeResult<ListedEntry> entry = pipe.listEntry(list, h);
+        // No server: each further request would wait out the time-out, and everything posted to
+        // the worker (the dialogs among it) with it. The rows stay as they are.
+        if (entry.failed()) return handles;
         fetched[h] = entry.ok() ? std::optional<ClientFields>(entry.value.record.fields) : std::nullopt;
     }
     auto fieldsOf = [&](std::uint64_t h) -> const std::optional<ClientFields>& {

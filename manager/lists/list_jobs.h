@@ -29,6 +29,7 @@ ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options);
 
 // The handles in the order of the column, descending when asked. Each record is fetched from the
 // server once for the sort; records that cannot be fetched follow the others in their old order.
+// A server that cannot be reached leaves the order as it was.
 std::vector<std::uint64_t> sortHandles(ManagerPipe& pipe, ClientList list, View view, int column, bool descending,
                                        std::vector<std::uint64_t> handles);
 

@@ -379,6 +379,22 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
         }
         QVERIFY2(changes == c.expected, c.name);
     }
+    {
+        // The log directory goes into the server's configuration file, which the manager writes
+        // itself: a file it cannot write keeps the sheet open and says so (the change was lost
+        // without a word).
+        ConfigStore unwritable(lab_->dir().toStdString() + "/registry.ini");
+        unwritable.setIniPath(lab_->dir().toStdString() + "/missing/", "Dorvane");
+        DialogContext ctx = context();
+        ctx.serverConfig = &unwritable;
+        MessageAnswerer answers;
+        PreferencesDialog dialog(ctx);
+        dialog.show();
+        type(child<QLineEdit>(dialog.page(0), "DIR"), "/srv/tolmark-logs/");
+        QVERIFY(!dialog.applyChanges());
+        QCOMPARE(answers.take(),
+                 QStringList({"The data directory could not be stored in the server's configuration file."}));
+    }
     QCOMPARE(preferences_->read(pref::kGridlines), 1);  // the display values are the user's own
     QVERIFY(rebuilds_ > 0);
 }
@@ -530,8 +546,9 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
         QVERIFY(!e.applyChanges());
         QCOMPARE(answers.take(), QStringList({"Invalid IP address"}));
         QCOMPARE(lab_->iniText(), before);
-        // So does a lease time that is no number of seconds, or a boot file size that option 13
-        // cannot carry: neither is taken for the default or cut.
+        // So does a lease time that is no number of seconds, a boot file size that option 13
+        // cannot carry, or a time offset that is no number of seconds: none is taken for the
+        // default or cut (an offset was stored as 0, which deleted the one the profile had).
         type(child<QLineEdit>(e.page(0), "GATEWAY"), "10.98.0.1");
         // So does a subnet mask whose ones do not all stand left of its zeros (a typo for
         // 255.255.255.0), which the clients got as it stood.
@@ -542,15 +559,14 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
             QCOMPARE(lab_->iniText(), before);
         }
         type(child<QLineEdit>(e.page(0), "SUBNET"), "255.255.255.0");
+        e.tabs()->setCurrentIndex(3);
         e.tabs()->setCurrentIndex(4);
         const struct {
             int page;
             const char *field, *text;
-        } numbers[] = {{0, "LEASE", "90 min"},
-                       {0, "LEASE", "4294967296"},
-                       {0, "LEASE", "-1"},
-                       {4, "BOOTSIZE", "70000"},
-                       {4, "BOOTSIZE", "12 blocks"}};
+        } numbers[] = {{0, "LEASE", "90 min"},      {0, "LEASE", "4294967296"},   {0, "LEASE", "-1"},
+                       {4, "BOOTSIZE", "70000"},    {4, "BOOTSIZE", "12 blocks"}, {3, "OFFSET", "1 hour"},
+                       {3, "OFFSET", "99999999999"}};
         for (const auto& n : numbers) {
             auto* field = child<QLineEdit>(e.page(n.page), n.field);
             const QString kept = field->text();
@@ -560,6 +576,28 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
             QCOMPARE(lab_->iniText(), before);
             type(field, kept);
         }
+        // A rule's value that the server would keep only in part (a class holds 63 bytes) or read
+        // otherwise than typed is refused: "02 00 5e" was stored as the range 02, every client
+        // whose address starts so.
+        const struct {
+            RuleChoice rule;
+            const char* kind;
+            QString value;
+            const char* message;
+        } rules[] = {{RuleChoice::UserClass, "STRING", QString(64, u'u'), "Identifier has invalid format"},
+                     {RuleChoice::VendorClass, "BINARY", QString(128, u'a'), "Identifier has invalid format"},
+                     {RuleChoice::ClientIdRange, "BINARY", QString(128, u'a'), "Invalid format"},
+                     {RuleChoice::MacRange, "BINARY", "02 00 5e", "Invalid format"},
+                     {RuleChoice::MacRange, "BINARY", "02:00:5g", "Invalid format"}};
+        for (const auto& r : rules) {
+            child<QComboBox>(e.page(0), "FOR")->setCurrentIndex(static_cast<int>(r.rule));
+            child<QRadioButton>(e.page(0), r.kind)->click();
+            type(child<QLineEdit>(e.page(0), "VALUE"), r.value);
+            QVERIFY2(!e.applyChanges(), qPrintable(r.value));
+            QCOMPARE(answers.take(), QStringList({r.message}));
+            QCOMPARE(lab_->iniText(), before);
+        }
+        type(child<QLineEdit>(e.page(0), "VALUE"), "02:00:5e:50");
         // The profile keeps these texts in Latin-1, as clients get them: a character beyond it
         // cannot be typed ("\u20AC" was stored as "?").
         for (auto [page, name] : {std::pair{4, "FILE"}, {4, "ROOTPATH"}, {1, "DNSNAME"}, {2, "SCOPE"}, {5, "VALUE"}}) {

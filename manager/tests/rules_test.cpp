@@ -117,8 +117,10 @@ void RulesTest::optionLinesFollowTheOptionTable() {
         {40, ValueKind::String, "\"quoted", nullptr, "40 6 \"quoted"},
         {150, ValueKind::Addresses, "10.0.0.1 10.0.0.2", nullptr, "150 8 10.0.0.1 10.0.0.2"},
         {26, ValueKind::Binary, "5 220 7", "INVALID_OPTLEN", nullptr},
-        {43, ValueKind::Binary, "1 300", nullptr, nullptr},  // a byte above 255 does not parse
-        {53, ValueKind::Binary, "1", nullptr, nullptr},      // the server's own option
+        // A value the server would not read is refused with a word (nothing happened on "Add").
+        {43, ValueKind::Binary, "1 300", "FORMAT", nullptr},  // a byte above 255
+        {150, ValueKind::Addresses, "10.0.0.1 10.0.0.300", "FORMAT", nullptr},
+        {53, ValueKind::Binary, "1", "FORMAT", nullptr},  // the server's own option
         // A line beyond the 254 bytes a written setting carries.
         {114, ValueKind::String, text250.c_str(), "INVALID_OPTLEN", nullptr},
     };
@@ -212,7 +214,20 @@ void RulesTest::staticEntryLines() {
         bool circuit, remote;
         const char *id, *address, *profile, *error, *line;
     };
+    // An identifier holds 64 bytes: one typed longer was cut to them, and the entry stored for a
+    // client that never sends it.
+    const std::string text64 = '"' + std::string(64, 'x'), text65 = text64 + 'x';
+    const std::string hex64 = std::string(128, 'a'), hex65 = hex64 + "aa";
+    const std::string line64 = hex64 + "\t0.0.0.0";
+    std::string xLine64;
+    for (int i = 0; i < 64; ++i) xLine64 += "78";
+    xLine64 += "\t0.0.0.0";
     const Case cases[] = {
+        {C::ClientId, true, false, text64.c_str(), "", "", nullptr, xLine64.c_str()},
+        {C::ClientId, true, false, text65.c_str(), "", "", "INVALID_ID", nullptr},
+        {C::ClientId, true, false, hex64.c_str(), "", "", nullptr, line64.c_str()},
+        {C::ClientId, true, false, hex65.c_str(), "", "", "INVALID_ID", nullptr},
+        {C::RelayAgent, false, true, text65.c_str(), "", "", "INVALID_ID", nullptr},
         {C::Mac, true, false, "00-0C-29-AA-BB-CC", "", "", nullptr, "00:0c:29:aa:bb:cc\t0.0.0.0"},
         {C::Mac, true, false, "00:0c:29:aa:bb:cc", "10.0.0.5", "my lab", nullptr,
          "00:0c:29:aa:bb:cc\t10.0.0.5\tmy_lab"},

@@ -241,6 +241,15 @@ void UnitTest::sortingComparesTheRecordFields() {
     ClientFields longer = a;
     longer.identity = Identity{kIdentityClientId, 7, {0}};
     QVERIFY(compareEntries(View::Static, 0, a, longer) < 0);
+
+    // The server goes away after the first record: it is asked no more (each request to a server
+    // that does not answer waits out the time-out, and the dialogs wait behind the sort), and the
+    // rows keep their order.
+    FakePipePeer peer({*PipeMessage::make(kPipeDone, 1, encodeClientRecord(record(7, "00:00:00:00:00:07", 1, 0, 0)))});
+    ManagerPipe pipe(peer.name(), std::chrono::milliseconds(2000));
+    const std::vector<std::uint64_t> shown = {7, 1, 8, 9, 10};
+    QCOMPARE(sortHandles(pipe, ClientList::Static, View::Static, 2, false, shown), shown);
+    QCOMPARE(peer.requests(PipeCode::ListStatic).size(), std::size_t{2});
 }
 
 void UnitTest::modelsRewriteRowsInPlace() {

@@ -99,8 +99,8 @@ void GeneralPage::apply() {
     p.write(pref::kPercent, percent_->isChecked() ? 1 : 0);
     if (context_.rights.mayControlService && context_.serverConfig != nullptr) {
         const std::optional<std::string> value = directoryValue(dir_->text(), context_.programDirectory);
-        context_.serverConfig->writeText(kGeneralSection, kDirectoryKey,
-                                         value ? std::optional<std::string_view>(*value) : std::nullopt);
+        blocks_.directoryLost = !context_.serverConfig->writeText(
+            kGeneralSection, kDirectoryKey, value ? std::optional<std::string_view>(*value) : std::nullopt);
     }
     if (!mayChange() || !blocks_.general) return;  // the display values are the viewer's own
     GeneralSettings& g = *blocks_.general;

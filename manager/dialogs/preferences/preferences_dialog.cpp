@@ -66,6 +66,10 @@ bool PreferencesDialog::commit(const std::vector<SheetPage*>&) {
         return false;
     }
     blocks_.sendGeneral = blocks_.sendInterfaces = blocks_.sendTftp = blocks_.sendMulticast = false;
+    if (blocks_.directoryLost) {
+        showMessage(this, context_.language, context_.language.text("DIR_FAILED"));
+        return false;
+    }
     return true;
 }
 

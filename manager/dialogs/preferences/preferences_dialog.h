@@ -22,6 +22,8 @@ struct PreferenceBlocks {
     bool sendTftp = false;
     bool sendMulticast = false;
     bool languageChanged = false;
+    // The log directory, which the manager writes into the server's file itself, was not stored.
+    bool directoryLost = false;
 
     static PreferenceBlocks fetch(ManagerPipe& pipe);
 };

@@ -259,7 +259,9 @@ void BasicPage::onInterfaceChosen(int index) {
 std::optional<std::string> BasicPage::classText(const char* failure) {
     std::string text = value_->text().toLatin1().toStdString();
     if (string_->isChecked()) text.insert(0, "\"");
-    if (parseCountedValue(text, 64).length == 0) {
+    // A class holds 63 bytes: a longer one would be kept cut, and match no client.
+    const std::size_t length = parseCountedValue(text, 64).length;
+    if (length == 0 || length != typedValueBytes(text)) {
         showMessage(this, context_.language, context_.language.text(failure));
         return std::nullopt;
     }
@@ -278,8 +280,11 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
         case RuleChoice::StaticEntries:
             break;
         case RuleChoice::MacRange: {
-            const CountedValue bytes = parseByteList(value_->text().toLatin1().toStdString(), 64);
-            if (bytes.length == 0) return refuse("FORMAT");
+            // Read as typed, every group a byte: the list parser skips what it cannot read, and
+            // "02 00 5e" would have become the range 02.
+            const std::string typed = value_->text().trimmed().toLatin1().toStdString();
+            const CountedValue bytes = parseByteList(typed, 64);
+            if (bytes.length == 0 || bytes.length != hexGroups(typed)) return refuse("FORMAT");
             put("MacClass", macRangeText(bytes, false).toStdString());
             break;
         }
@@ -325,8 +330,9 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
             break;
         }
         case RuleChoice::ClientIdRange: {
-            const CountedValue bytes = parseCountedValue(value_->text().toLatin1().toStdString(), 64);
-            if (bytes.length == 0) return refuse("FORMAT");
+            const std::string typed = value_->text().toLatin1().toStdString();
+            const CountedValue bytes = parseCountedValue(typed, 64);
+            if (bytes.length == 0 || bytes.length != typedValueBytes(typed)) return refuse("FORMAT");
             put("CidClass", hexText(bytes).toStdString());
             break;
         }

@@ -1,6 +1,8 @@
 #include <QFormLayout>
 #include <QVBoxLayout>
 
+#include <cstdint>
+
 #include "manager/dialogs/profiles/profile_pages.h"
 
 namespace tolmark::manager {
@@ -123,12 +125,27 @@ void TimePage::initialise() {
     setEnabled(mayChange());
 }
 
-bool TimePage::validate() { return ProfilePage::validate() && checkAddresses({time_, ntp1_, ntp2_}); }
+namespace {
+// Seconds east of UTC, as the server's "%d" reads them; empty is none. Any other text is nothing:
+// taken for 0, it deleted the offset the profile had.
+std::optional<std::int64_t> offsetSeconds(const QString& field) {
+    if (field.trimmed().isEmpty()) return 0;
+    const std::optional<std::int64_t> offset = fieldNumber(field);
+    if (!offset || *offset < INT32_MIN || *offset > INT32_MAX) return std::nullopt;
+    return offset;
+}
+}  // namespace
+
+bool TimePage::validate() {
+    if (!ProfilePage::validate() || !checkAddresses({time_, ntp1_, ntp2_})) return false;
+    if (offsetSeconds(offset_->text())) return true;
+    showMessage(this, context_.language, context_.language.text("FORMAT"));
+    offset_->setFocus();
+    return false;
+}
 
 void TimePage::apply() {
-    bool ok = false;
-    const int offset = offset_->text().trimmed().toInt(&ok);  // unreadable: 0
-    writeNumber("Offset", ok ? offset : 0, 0);
+    writeNumber("Offset", offsetSeconds(offset_->text()).value_or(0), 0);
     writeAddress("TIME1IP", time_->text());
     writeAddress("NTP1IP", ntp1_->text());
     writeAddress("NTP2IP", ntp2_->text());

@@ -274,10 +274,11 @@ OptionAdd buildOptionLine(unsigned code, ValueKind kind, const QString& value) {
     std::snprintf(head, sizeof head, "%u %d ", code, length);
     std::string line = head + text.toLatin1().toStdString();
     if (line.size() > static_cast<std::size_t>(kSettingValueMax)) return {"INVALID_OPTLEN", std::nullopt};
-    // The server reads it with this parser; what it would not store is not added.
+    // The server reads it with this parser; what it would not store is not added, and the
+    // administrator is told so rather than left with a button that did nothing.
     std::array<std::uint8_t, 260> entry{};
     const ParsedOptionLine parsed = parseOptionLine(line, OptionCodeList{}, entry);
-    if (parsed.result <= 0 || static_cast<std::size_t>(parsed.result) != line.size()) return {};
+    if (parsed.result <= 0 || static_cast<std::size_t>(parsed.result) != line.size()) return {"FORMAT", std::nullopt};
     return {nullptr, line};
 }
 

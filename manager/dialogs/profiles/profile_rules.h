@@ -63,7 +63,7 @@ int optionValueLength(ValueKind kind, const QString& value);
 inline constexpr int kSettingValueMax = 254;
 
 struct OptionAdd {
-    const char* error = nullptr;  // "INVALID_OPTLEN"; none and no line: the line did not parse
+    const char* error = nullptr;  // "INVALID_OPTLEN", or "FORMAT" for a line the server would not read
     std::optional<std::string> line;
 };
 OptionAdd buildOptionLine(unsigned code, ValueKind kind, const QString& value);

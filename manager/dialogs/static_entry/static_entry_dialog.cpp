@@ -22,26 +22,11 @@ constexpr int kProfileChars = 23;
 constexpr int kHostNameChars = 158;
 constexpr int kRemarkChars = 31;
 
-// The text form of a hardware address: 2 to 16 groups of one or two hexadecimal digits with one
-// separator, ":" or "-", throughout. Gives the number of groups, 0 for any other text. The
-// address is not read loosely: "00:0c:29:aa:bb:ccx" or a seventh group would otherwise be cut off
-// and another client's address stored, and a short address taken for no address at all.
+// A hardware address: 2 to 16 groups. The address is not read loosely: "00:0c:29:aa:bb:ccx" or a
+// seventh group would otherwise be cut off and another client's address stored, and a short
+// address taken for no address at all.
 std::size_t macFormGroups(std::string_view text) {
-    const std::size_t separator = text.find_first_of(":-");
-    if (separator == std::string_view::npos) return 0;
-    std::size_t groups = 0;
-    std::size_t digits = 0;
-    for (char c : text) {
-        if (c == text[separator]) {
-            if (digits == 0) return 0;
-            ++groups;
-            digits = 0;
-        } else if (std::isxdigit(static_cast<unsigned char>(c)) == 0 || ++digits > 2) {
-            return 0;
-        }
-    }
-    if (digits == 0) return 0;
-    ++groups;
+    const std::size_t groups = hexGroups(text);
     return groups >= 2 && groups <= 16 ? groups : 0;
 }
 
@@ -76,6 +61,10 @@ EntryLineResult buildEntryLine(const EntryLineInput& input) {
     if (mac && (!identity || identity->kind != kIdentityHardware || identity->length != macGroups))
         return {"INVALID_MAC", {}, {}};
     if (!identity || identity->kind != kindOf(input.choice, input.circuit, input.remote)) return {"INVALID_ID", {}, {}};
+    // The parser keeps what fits and drops the rest: an identifier typed longer than an identity
+    // holds would be stored cut, for a client that never sends it so.
+    const std::string_view value = std::string_view(id).substr(input.choice == IdentifierChoice::RelayAgent ? 1 : 0);
+    if (!mac && identity->length != typedValueBytes(value)) return {"INVALID_ID", {}, {}};
     const FieldAddress address = readAddressField(input.address);
     if (!address.valid) return {"INVALID_IPADDR", {}, {}};
     // The line carries the identifier in hexadecimal: a text form may hold " #", which starts a
