@@ -66,6 +66,11 @@ void run(std::string_view text) {
     }
     // A line no reader sees names the line that is read instead, which lies before it.
     for (const IniFile::UnreadLine& u : file.unreadLines()) {
+        if (u.notKey) {
+            // A line that is no key names no key and no line read instead.
+            FUZZ_REQUIRE(u.key.empty() && u.readLine == 0 && u.keysUnread == 0);
+            continue;
+        }
         if (u.readLine == 0) {
             FUZZ_REQUIRE(u.section.empty() && !u.key.empty());
             continue;
