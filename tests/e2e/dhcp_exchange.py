@@ -3,7 +3,7 @@
 ciaddr, broadcast, for whichever server answers). Prints one JSON object per client:
 {"mac", "server", "address", "type"}; server and address are null without an answer.
 
-    dhcp_exchange.py --device DEV dora 02:00:00:00:00:01 ...
+    dhcp_exchange.py --device DEV dora 02:00:00:00:00:01 02:00:00:00:00:02@10.0.0.1 ...
     dhcp_exchange.py --device DEV rebind 02:00:00:00:00:01=10.84.0.100 ...
 """
 
@@ -56,10 +56,12 @@ class Exchange:
         self.s.setsockopt(socket.SOL_SOCKET, SO_BINDTODEVICE, device.encode())
         self.s.bind(("0.0.0.0", 68))
 
-    def ask(self, data, xid, want, timeout):
-        """Sends and returns the first reply of a wanted type for the xid, or None."""
+    def ask(self, data, xid, want, timeout, prefer=None):
+        """Sends and returns the first reply of a wanted type for the xid, or None. With prefer (a
+        server identifier), the first reply of that server, or at the time-out the first of any."""
         self.s.sendto(data, ("255.255.255.255", 67))
         deadline = time.monotonic() + timeout
+        first = None
         while (left := deadline - time.monotonic()) > 0:
             if not select.select([self.s], [], [], left)[0]:
                 break
@@ -67,9 +69,12 @@ class Exchange:
             if len(reply) < 240 or struct.unpack("!I", reply[4:8])[0] != xid:
                 continue
             opts = options(reply)
-            if opts.get(53, b"\x00")[0] in want:
+            if opts.get(53, b"\x00")[0] not in want:
+                continue
+            if prefer is None or opts.get(54) == socket.inet_aton(prefer):
                 return reply, opts
-        return None
+            first = first or (reply, opts)
+        return first
 
     def result(self, mac, found, kind_name=None):
         if found is None:
@@ -79,10 +84,12 @@ class Exchange:
         return {"mac": mac, "server": socket.inet_ntoa(opts.get(54, b"\0\0\0\0")),
                 "address": socket.inet_ntoa(reply[16:20]), "type": kind}
 
-    def dora(self, mac_text, timeout):
+    def dora(self, client, timeout):
+        # "MAC@SERVER" takes that server's offer when it comes within the time-out.
+        mac_text, _, prefer = client.partition("@")
         mac = bytes(int(x, 16) for x in mac_text.split(":"))
         xid = int.from_bytes(os.urandom(4), "big")
-        offer = self.ask(packet(mac, xid, DISCOVER), xid, (OFFER,), timeout)
+        offer = self.ask(packet(mac, xid, DISCOVER), xid, (OFFER,), timeout, prefer or None)
         if offer is None:
             return self.result(mac_text, None)
         address = socket.inet_ntoa(offer[0][16:20])

@@ -116,8 +116,10 @@ class LeaseDatabaseTest(unittest.TestCase):
         self.start("a")
         self.start("b")
         macs = [f"02:84:00:00:{i // 256:02x}:{i % 256:02x}" for i in range(60)]
-        # Each client takes the first offer; both servers offer, so both hand out leases.
-        results = self.clients("dora", *macs)
+        # Both servers offer each client, racing for the same addresses. Every other client takes
+        # a's offer, the others b's: the first offer alone can be one server's for all of them,
+        # as the one that lost a race answers later and so loses the next.
+        results = self.clients("dora", *(f"{mac}@10.84.0.{1 + i % 2}" for i, mac in enumerate(macs)))
         acks = [r for r in results if r["type"] == "ack"]
         self.assertGreaterEqual(len(acks), 55, results)
         self.assertEqual({r["server"] for r in acks}, {"10.84.0.1", "10.84.0.2"},
