@@ -68,6 +68,8 @@ const Profile* requestNetwork(EngineTables& c, const RequestInput& r) {
     const bool renewing = s.messageType == kRequest && s.requestedAddress == 0 && s.serverIdentifier == 0;
     const bool fromLease = (renewing || s.messageType == kInform) && s.relayAddress == 0 && s.ciaddr != 0;
     if (!fromLease || s.circuitId || s.remoteId) return network;
+    // Most direct renewals hold a lease of the interface's own pool: no lookup for them.
+    if (network != nullptr && network->poolContains(s.ciaddr)) return network;
     const ClientRecord* lease = ownRecordAt(c.clients, r, s.ciaddr);
     const Profile* leased = lease != nullptr ? c.profiles.find(lease->profile) : nullptr;
     return leased != nullptr && leased->selectorKind == SelectorKind::Relay ? leased : network;
