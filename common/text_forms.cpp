@@ -84,21 +84,6 @@ bool otherLengthHardwareAddress(std::string_view text, Identity& identity) {
     return true;
 }
 
-// Bytes written as one or two hexadecimal digits each and joined by any of the separators: their
-// number, or nothing when a part is empty, longer, or no hexadecimal number.
-std::optional<std::size_t> hexBytesJoined(std::string_view text, std::string_view separators) {
-    std::size_t bytes = 0;
-    for (std::size_t start = 0; start <= text.size(); ++bytes) {
-        const std::size_t end = std::min(text.find_first_of(separators, start), text.size());
-        const std::string_view byte = text.substr(start, end - start);
-        if (byte.empty() || byte.size() > 2 ||
-            !std::all_of(byte.begin(), byte.end(), [](char c) { return hexDigitValue(c) >= 0; }))
-            return std::nullopt;
-        start = end + 1;
-    }
-    return bytes;
-}
-
 // Bytes a counted value of this capacity may hold, bounded by the buffer behind it.
 std::size_t valueRoom(std::size_t capacity, std::size_t buffer) {
     return capacity == 0 ? 0 : std::min(capacity - 1, buffer);
@@ -224,6 +209,19 @@ IdentityText formatIdentity(const Identity& identity, bool dash, bool textForm) 
 }
 
 bool hardwareAddressReadsBack(std::size_t length) { return length == 6 || isOtherHardwareLength(length); }
+
+std::optional<std::size_t> hexBytesJoined(std::string_view text, std::string_view separators) {
+    std::size_t bytes = 0;
+    for (std::size_t start = 0; start <= text.size(); ++bytes) {
+        const std::size_t end = std::min(text.find_first_of(separators, start), text.size());
+        const std::string_view byte = text.substr(start, end - start);
+        if (byte.empty() || byte.size() > 2 ||
+            !std::all_of(byte.begin(), byte.end(), [](char c) { return hexDigitValue(c) >= 0; }))
+            return std::nullopt;
+        start = end + 1;
+    }
+    return bytes;
+}
 
 std::optional<Identity> parseIdentity(std::string_view text) {
     Identity identity;

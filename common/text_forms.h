@@ -72,6 +72,9 @@ struct IdentityText {
     const char* c_str() const { return text; }
 };
 IdentityText formatIdentity(const Identity& identity, bool dash = false, bool textForm = false);
+// Bytes typed as one or two hexadecimal digits each and joined by any of the separators: their
+// number, or nothing when a part is empty, longer, or no hexadecimal number.
+std::optional<std::size_t> hexBytesJoined(std::string_view text, std::string_view separators);
 // nullopt when the value is invalid (length 0).
 std::optional<Identity> parseIdentity(std::string_view text);
 // Why an identity typed by a user (the console tool's argument, the first field of an imported

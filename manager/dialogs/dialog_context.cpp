@@ -7,8 +7,9 @@
 #include <QPointer>
 
 #include <algorithm>
-#include <cctype>
 #include <vector>
+
+#include "common/text_forms.h"
 
 namespace tolmark::manager {
 
@@ -73,20 +74,10 @@ QString addressText(Ipv4 address) {
 }
 
 std::size_t hexGroups(std::string_view text) {
+    // One separator throughout: the first one found.
     const std::size_t at = text.find_first_of(":-");
-    const char separator = at == std::string_view::npos ? ':' : text[at];
-    std::size_t groups = 0;
-    std::size_t digits = 0;
-    for (char c : text) {
-        if (c == separator) {
-            if (digits == 0) return 0;
-            ++groups;
-            digits = 0;
-        } else if (std::isxdigit(static_cast<unsigned char>(c)) == 0 || ++digits > 2) {
-            return 0;
-        }
-    }
-    return digits == 0 ? 0 : groups + 1;
+    const char separator[] = {at == std::string_view::npos ? ':' : text[at], '\0'};
+    return hexBytesJoined(text, separator).value_or(0);
 }
 
 std::size_t typedValueBytes(std::string_view value) {
