@@ -145,8 +145,13 @@ void readPool(const ConfigStore& store, std::string_view section, Profile& profi
     }
     std::int64_t range = std::max(given, 0);
     if (profile.baseIp == 0 || range == 0) range = profile.baseIp != 0 ? 1 : 0;
-    const std::int64_t room = std::int64_t{1} << 32;
-    range = std::min(range, room - ipv4ToHostOrder(profile.baseIp));
+    const std::int64_t room = (std::int64_t{1} << 32) - ipv4ToHostOrder(profile.baseIp);
+    if (range > room && store.findings() != nullptr)
+        store.report(FindingLevel::Warning, section, "Range",
+                     std::to_string(range) + " addresses from " + formatIpv4(profile.baseIp).c_str() +
+                         " run past 255.255.255.255",
+                     "the start ends the pool there, with " + std::to_string(room) + " addresses");
+    range = std::min(range, room);
     profile.range = static_cast<std::int32_t>(range);
 }
 
@@ -335,7 +340,8 @@ std::size_t ProfileList::load(ConfigStore& store, const OptionCodeList& defaultO
 }
 
 bool profilesToBeCreated(const ConfigStore& store) {
-    return store.readText(kGeneralSection, "Profile0", "", kProfileNameField).empty() &&
+    // Only whether the key is empty counts here; its length is reported where the names are read.
+    return store.readText(kGeneralSection, "Profile0", "", std::numeric_limits<std::size_t>::max()).empty() &&
            !store.openSection(kStandardProfile);
 }
 

@@ -27,6 +27,7 @@ struct Files {
     std::string dynamic = "00:11:22:33:44:66\t10.0.0.101\t:1700000000\tLab\n00:11:22:33:44:67\t10.0.0.102\t:0\tLab\n";
     std::string ignored = "00:11:22:33:44:77\t0.0.0.0\t:1700000000\n";
     std::string top;  // lines before the first section, when given
+    std::string profile0 = "Lab";
     bool noConfiguration = false;
 };
 
@@ -39,7 +40,7 @@ struct Expected {
 };
 
 std::string configuration(const Files& f) {
-    return (f.top.empty() ? "" : f.top + "\n") + "[Dorvane]\nProfile0=Lab\n" + f.general +
+    return (f.top.empty() ? "" : f.top + "\n") + "[Dorvane]\nProfile0=" + f.profile0 + "\n" + f.general +
            "\n[Lab]\nBaseIP=10.0.0.100\n" + f.range + "\n" + f.mask + "\n" + f.lab + "\n";
 }
 
@@ -167,6 +168,9 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
     missing.dynamic = "";
     twoProblems = general("RunAsUser=no-such-user-of-tolmark");
     twoProblems.lab = "Lease=ten hours";
+    Files longFirstProfile;
+    longFirstProfile.profile0 = "Lab" + std::string(27, 'x');
+    longFirstProfile.dynamic = "";
     Files keyOnTop;
     keyOnTop.top = "Detect=1";
 
@@ -360,6 +364,16 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          {{"Dorvane.ini", 10, L::Warning, "BaseIP", "10.0.0.105 to 10.0.0.107 shares addresses with the pool of Lab"}},
          kCheckWarnings},
         {"pools side by side", other("BaseIP=10.0.0.110"), {}, kCheckClean},
+        {"pool past the last address",
+         other("BaseIP=255.255.255.254"),
+         {{"Dorvane.ini", 11, L::Warning, "Range",
+           "3 addresses from 255.255.255.254 run past 255.255.255.255; the start ends the pool there, with 2"}},
+         kCheckWarnings},
+        {"first profile name too long, reported once",
+         longFirstProfile,
+         {{"Dorvane.ini", 2, L::Warning, "Profile0", "is 30 characters long"},
+          {"Dorvane.ini", 2, L::Warning, "Profile0", "has no section"}},
+         kCheckWarnings},
         {"boot file missing",
          boot("BootFile=pxelinux.0"),
          {{"Dorvane.ini", 8, L::Warning, "BootFile", "pxelinux.0 is not"}},
