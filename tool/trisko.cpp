@@ -355,6 +355,11 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
             std::fprintf(out, "line %u: %s\n", lineNo, problem->c_str());
             return kExitBadEntry;
         }
+        // A remark holds 31 characters; a longer one (a hand-written ethers comment, say) is
+        // cut and the entry still taken, but not without a word.
+        if (const std::string_view remark = splitRemark(line).remark; remark.size() > kEntryRemarkChars)
+            std::fprintf(out, "line %u: remark cut to its first %zu of %zu characters\n", lineNo, kEntryRemarkChars,
+                         remark.size());
         auto handle = s.findClient(*entry);
         refused |= !handle;
         if (!handle) {

@@ -155,6 +155,10 @@ class Trisko(unittest.TestCase):
         self.assertEqual((code, exported), (1, "00-11-22-33-44-0f\t10.85.0.15\tStandard\t#x?00:11:22:33:44:99?10.85.0.99\n"))
         self.assertEqual(self.run_trisko("import", stdin=exported), (1, ""))
         self.assertEqual(len(self.static_lines()), 1)
+        # A remark longer than an entry holds is cut, and the import says so.
+        self.assertEqual(self.run_trisko("import", stdin="00-11-22-33-44-0f\t10.85.0.15\tStandard\t#" + "r" * 40 + "\n"),
+                         (1, "line 1: remark cut to its first 31 of 40 characters\n"))
+        self.assertEqual(self.run_trisko("export")[1], "00-11-22-33-44-0f\t10.85.0.15\tStandard\t#" + "r" * 31 + "\n")
         self.assertEqual(self.run_trisko("remove_all"), (1, ""))
 
     def test_3_dynamic_and_ignored_lists(self):
