@@ -148,8 +148,8 @@ std::string readMetricsListen(const ConfigStore& store) {
     return store.readText(kGeneralSection, "MetricsListen", "", kMetricsListenCapacity);
 }
 
-MetricsListener::MetricsListener(LogSink& log, std::function<std::string()> render)
-    : log_(log), render_(std::move(render)) {}
+MetricsListener::MetricsListener(LogSink& log, std::function<std::string()> render, std::chrono::milliseconds fresh)
+    : log_(log), render_(std::move(render)), fresh_(fresh) {}
 
 MetricsListener::~MetricsListener() { stop(); }
 
@@ -177,6 +177,7 @@ bool MetricsListener::start(const MetricsAddress& where) {
     };
     stop_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!stop_) return refuse(errno);
+    page_.clear();
     http_ = std::make_unique<MetricsServer>();
     // SO_REUSEADDR alone: a second server asking for the same port must fail, not share it.
     http_->set_socket_options([](socket_t socket) {
@@ -185,7 +186,12 @@ bool MetricsListener::start(const MetricsAddress& where) {
     });
     http_->set_payload_max_length(4096);
     http_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
-        response.set_content(render_(), "text/plain; version=0.0.4; charset=utf-8");
+        const auto now = std::chrono::steady_clock::now();
+        if (page_.empty() || now - renderedAt_ >= fresh_) {
+            page_ = render_();
+            renderedAt_ = now;
+        }
+        response.set_content(page_, "text/plain; version=0.0.4; charset=utf-8");
     });
     // The page is only read: other methods on it are told which ones it takes.
     const auto notAllowed = [](const httplib::Request&, httplib::Response& response) {

@@ -9,6 +9,7 @@
 // connections by the hundred holds one place for that long at most, and the engine's lock is
 // taken only while the page is written into the buffer.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -39,8 +40,12 @@ class MetricsServer;
 
 class MetricsListener {
 public:
-    // render: the page's text, called on the listener's thread for every scrape.
-    MetricsListener(LogSink& log, std::function<std::string()> render);
+    // render: the page's text, called on the listener's thread. A page rendered less than
+    // fresh ago is sent again as it stands: counting the pools walks their leases under the
+    // engine's lock, and scrapers that ask many times a second would make the request path pay
+    // for every one (Prometheus scrapes every 15 seconds by default, nothing needs it fresher).
+    MetricsListener(LogSink& log, std::function<std::string()> render,
+                    std::chrono::milliseconds fresh = std::chrono::seconds(1));
     ~MetricsListener();
     MetricsListener(const MetricsListener&) = delete;
     MetricsListener& operator=(const MetricsListener&) = delete;
@@ -59,6 +64,10 @@ private:
 
     LogSink& log_;
     std::function<std::string()> render_;
+    std::chrono::milliseconds fresh_;
+    // Only the listener's thread touches these.
+    std::string page_;
+    std::chrono::steady_clock::time_point renderedAt_{};
     std::unique_ptr<MetricsServer> http_;
     std::thread thread_;
     std::uint16_t port_ = 0;

@@ -56,10 +56,13 @@ TEST(MetricsListen, SettingReadsAsAddressAndPortOrSaysWhy) {
 TEST(MetricsListener, ServesThePageAndRefusesWhatItCannotListenOn) {
     testing::CapturingLog log;
     std::atomic<int> scrapes{0};
-    MetricsListener listener(log, [&] {
-        ++scrapes;
-        return std::string("tolmark_up 1\n");
-    });
+    MetricsListener listener(
+        log,
+        [&] {
+            ++scrapes;
+            return "tolmark_up " + std::to_string(scrapes.load()) + "\n";
+        },
+        std::chrono::hours(1));
     ASSERT_TRUE(listener.start(MetricsAddress{makeIpv4(127, 0, 0, 1), 0}));
     ASSERT_NE(listener.port(), 0);
 
@@ -72,7 +75,20 @@ TEST(MetricsListener, ServesThePageAndRefusesWhatItCannotListenOn) {
     const httplib::Result other = client.Get("/");
     ASSERT_TRUE(other);
     EXPECT_EQ(other->status, 404);
+    // Asked again while the page is fresh: the same page, not rendered again.
+    const httplib::Result again = client.Get("/metrics");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->body, "tolmark_up 1\n");
     EXPECT_EQ(scrapes.load(), 1);
+    {
+        MetricsListener eager(
+            log, [&] { return "tolmark_up " + std::to_string(++scrapes) + "\n"; }, std::chrono::milliseconds(0));
+        ASSERT_TRUE(eager.start(MetricsAddress{makeIpv4(127, 0, 0, 1), 0}));
+        httplib::Client eagerClient("127.0.0.1", eager.port());
+        EXPECT_EQ(eagerClient.Get("/metrics")->body, "tolmark_up 2\n");
+        EXPECT_EQ(eagerClient.Get("/metrics")->body, "tolmark_up 3\n");
+        log.lines.erase(log.lines.begin() + 1);  // its start line
+    }
 
     // The same port again, and a value that does not read: a line each, no listener.
     MetricsListener second(log, [] { return std::string(); });
