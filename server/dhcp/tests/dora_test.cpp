@@ -159,6 +159,9 @@ TEST_F(DoraTest, ARefusedRequestOfAClientWithoutARecordTakesNothing) {
          "DHCP  Request 00:11:22:33:44:03 (192.168.1.130) NAK\n"},
         {"REQUEST for another server",
          request(mac(4)).address(kServerIdentifier, lan(2)).address(kRequestedAddress, lan(100)), 0, 0, nullptr},
+        // Types a server receives but answers with nothing: an OFFER a client echoes, a lease query.
+        {"OFFER", message(mac(5), kOffer), 0, 0, nullptr},
+        {"LEASEQUERY (type 10)", message(mac(6), 10).ciaddr(lan(100)), lan(100), 0, nullptr},
     };
     settings([](DhcpSettings& d) { d.general.testIp = 1; });
     for (const auto& c : cases) {
