@@ -187,7 +187,12 @@ TEST_F(RelayTest, ARenewalPastTheRelayIsAnsweredFromTheLeaseItRenews) {
         Reply inform = send(message(mac(c.client), kInform).ciaddr(a).option(kParameterList, {3}), a);
         EXPECT_EQ(inform.addressOption(3), c.router);
         EXPECT_EQ(rec->seenVia, kRelay);
+        log_.lines.clear();
+        EXPECT_FALSE(send(message(mac(c.client), kRelease).ciaddr(a).address(kServerIdentifier, kServer), a));
+        EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Release 00:11:22:33:44:0" + std::to_string(c.client) +
+                                                       " (" + formatIpv4(a).c_str() + ")\n"});
     }
+    EXPECT_TRUE(records(ClientList::Ignored).empty());
     // No record of the receiving interface's pool was taken for them.
     EXPECT_EQ(records(ClientList::Dynamic).size(), 2u);
     // An address that is not the client's lease is still refused.
