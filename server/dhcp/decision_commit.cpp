@@ -118,8 +118,9 @@ ClientRecord* commitSelection(EngineTables& c, const RequestInput& in, const Sel
                               DnsUpdateQueue* dnsQueue) {
     if (sel.staticSeen != nullptr) sel.staticSeen->lastAccess = in.now;
     logNote(c, in.view, sel);
-    if (!sel.serves() || !takeAddress) return nullptr;
+    if (!sel.serves()) return nullptr;
     if (sel.markStatic) c.clients.markChanged(ClientList::Static);
+    if (!takeAddress) return nullptr;
     ClientRecord* rec = sel.record != nullptr ? sel.record : commitAddress(c, sel.plan, in.now, dnsQueue);
     if (rec == nullptr) return nullptr;
     if (sel.remark == Selection::Remark::Profile)

@@ -113,7 +113,7 @@ void decideServing(const RequestInput& in, Decision& d) {
 }
 
 bool refusedAt(const RequestInput& in, const Selection& sel, Ipv4 address) {
-    if (!in.view.dhcp) return false;
+    if (!in.view.dhcp || sel.profile == nullptr) return false;
     const int reply = applyMessageRules(in, address, replyMask(*sel.profile, address), sel.fixedAddress).replyType;
     return reply != kOffer && reply != kAck;
 }
