@@ -98,6 +98,9 @@ struct Decision {
     std::size_t hostNameLength = 0;
     bool useBootFile2 = false;
     RuleOutcome rules;
+    // The planned address is not taken: the request is refused (a NAK, or no reply) to a client
+    // that has no record here, and gets nothing that a record would keep.
+    bool takesNothing = false;
 };
 
 }  // namespace tolmark::dhcp

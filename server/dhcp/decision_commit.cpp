@@ -114,11 +114,13 @@ bool givesBaseNameInstead(const RequestInput& in, const Decision& d, const Clien
 
 // What the selection changes whatever the request gets: the static entry seen, the record
 // that serves (made or taken over when planned), its remark, and the ethers file's change.
-ClientRecord* commitSelection(EngineTables& c, const RequestInput& in, const Selection& sel, DnsUpdateQueue* dnsQueue) {
+ClientRecord* commitSelection(EngineTables& c, const RequestInput& in, const Selection& sel, bool takeAddress,
+                              DnsUpdateQueue* dnsQueue) {
     if (sel.staticSeen != nullptr) sel.staticSeen->lastAccess = in.now;
     logNote(c, in.view, sel);
     if (!sel.serves()) return nullptr;
     if (sel.markStatic) c.clients.markChanged(ClientList::Static);
+    if (!takeAddress) return nullptr;
     ClientRecord* rec = sel.record != nullptr ? sel.record : commitAddress(c, sel.plan, in.now, dnsQueue);
     if (rec == nullptr) return nullptr;
     if (sel.remark == Selection::Remark::Profile)
@@ -145,7 +147,7 @@ bool keepsRegisteredName(const RequestInput& in, const Decision& d, const Client
 void commitServing(EngineTables& c, const RequestInput& in, const Decision& d, ClientRecord& rec, bool keepName) {
     const RequestView& s = in.view;
     rec.lastAccess = in.now;
-    c.clients.setSeenVia(rec, s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress);
+    c.clients.setSeenVia(rec, seenViaAfter(c.profiles, s, &rec));
     if (d.setExpiry) c.clients.setExpiry(rec, in.now + d.leaseTime);
     recordChanged(c.clients, rec);
     if (d.clientHostName && !keepName) {
@@ -199,8 +201,8 @@ std::optional<DnsUpdate> renamedRemoval(const RequestInput& in, const Decision& 
 Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, DnsUpdateQueue* dnsQueue) {
     Committed done;
     if (d.verdict == Verdict::Silent || d.verdict == Verdict::Parked) return done;
-    ClientRecord* rec = commitSelection(c, in, d.selection, dnsQueue);
-    if (d.verdict == Verdict::Serve && d.selection.informedFrom != 0) {
+    ClientRecord* rec = commitSelection(c, in, d.selection, !d.takesNothing, dnsQueue);
+    if (d.verdict == Verdict::Serve && (d.selection.informedFrom != 0 || d.takesNothing)) {
         // Answered without a record: the table keeps nothing of it, and DNS registers nothing.
         logRuleLine(c, in.view, d, d.selection.informedFrom);
         return done;

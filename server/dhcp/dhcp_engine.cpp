@@ -44,7 +44,7 @@ bool currentLease(const Selection& sel, std::int64_t now) {
 }
 
 // The lease as committing the decision will leave it: what a claim asks the database for.
-LeaseFields leaseAfter(const Decision& d, const RequestInput& in) {
+LeaseFields leaseAfter(const EngineTables& tables, const Decision& d, const RequestInput& in) {
     const Selection& sel = d.selection;
     const AddressPlan& plan = sel.plan;
     const ClientRecord* rec = existingRecord(sel);
@@ -63,7 +63,7 @@ LeaseFields leaseAfter(const Decision& d, const RequestInput& in) {
         f.remark.assign(rec->remark);
     f.lastAccess = in.now;
     f.expiry = d.setExpiry ? in.now + d.leaseTime : (rec != nullptr ? rec->expiry.get() : 0);
-    f.seenVia = in.view.relayAddress != 0 ? in.view.relayAddress : in.view.interfaceAddress;
+    f.seenVia = seenViaAfter(tables.profiles, in.view, rec);
     return f;
 }
 
@@ -290,7 +290,8 @@ bool DhcpEngine::allocate(RequestView& view, const RequestInput& in, const PoolC
             holdForHost(tables_, plan, HardwareAddress{}, in, pool, dnsQueue_);
             continue;
         }
-        if (!plan.test) {
+        // An address the request is refused anyway is not tested: the refusal takes nothing.
+        if (!plan.test || (plan.source != AddressPlan::Source::Own && refusedAt(in, sel, plan.address()))) {
             sel.plan = plan;
             return true;
         }
@@ -359,7 +360,7 @@ bool DhcpEngine::claimFirst(const RequestInput& in, Decision& d, const Parked* p
     const ClientRecord* rec = existingRecord(d.selection);
     const Identity previous = rec != nullptr ? rec->identity->get() : d.selection.plan.identity;
     const std::uint64_t next = (nextTicket_ << kParkedPlaceBits) | static_cast<std::uint64_t>(&p - parked_.data());
-    if (!shared_->claim(next, leaseAfter(d, in), previous, in.now)) {
+    if (!shared_->claim(next, leaseAfter(tables_, d, in), previous, in.now)) {
         freePlaces_.push_back(static_cast<std::uint16_t>(&p - parked_.data()));
         if (!current) d.verdict = Verdict::Silent;
         return false;

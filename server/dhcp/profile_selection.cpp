@@ -41,10 +41,13 @@ bool relayValueMatches(const Profile& p, const RequestView& s, std::uint16_t wil
     return value && beginsWithWildcard(value.value(), p.selectorValue, wildcard);
 }
 
-// The dynamic records the request identifies, walked until one holds the address.
-ClientRecord* ownRecordAt(ClientTable& table, const RequestInput& r, Ipv4 address) {
-    for (ClientRecord* rec = findByRequest(table, r, ClientList::Dynamic, true); rec != nullptr;
-         rec = findByRequest(table, r, ClientList::Dynamic, true, rec)) {
+// The records of the list the request identifies, walked until one holds the address. Dynamic
+// records are found strictly, static entries as their selection finds them.
+ClientRecord* ownRecordAt(ClientTable& table, const RequestInput& r, Ipv4 address,
+                          ClientList list = ClientList::Dynamic) {
+    const bool strict = list == ClientList::Dynamic;
+    for (ClientRecord* rec = findByRequest(table, r, list, strict); rec != nullptr;
+         rec = findByRequest(table, r, list, strict, rec)) {
         if (rec->address == address) return rec;
     }
     return nullptr;
@@ -56,21 +59,23 @@ ClientRecord* releasedRecord(ClientTable& table, const RequestInput& r) {
     return ownRecordAt(table, r, s.messageType == kRelease ? s.ciaddr : s.requestedAddress);
 }
 
-// The network profile of the request. A client behind a relay agent renews (RENEWING), or asks
-// for its options (INFORM), by unicast from its address, straight to the server: no giaddr
-// names its network, and the interface the request arrives on is not the one its lease came
-// from, whose pool would refuse the renewal (a NAK that never reaches it) and take a record for
-// it, and whose options are another network's. Its network is then the relay profile of the
-// lease it holds at that address.
+// The network profile of the request. A client behind a relay agent renews (RENEWING), asks for
+// its options (INFORM) or releases its address by unicast from it, straight to the server: no
+// giaddr names its network, and the interface the request arrives on is not the one its lease
+// came from, whose pool would refuse the renewal (a NAK that never reaches it) and take a record
+// for it, and whose options are another network's. Its network is then the relay profile of the
+// lease it holds at that address, or of its static entry there (a reservation behind a relay).
 const Profile* requestNetwork(EngineTables& c, const RequestInput& r) {
     const RequestView& s = r.view;
     const Profile* network = networkProfile(c.profiles, s, r.settings.idWildcard);
     const bool renewing = s.messageType == kRequest && s.requestedAddress == 0 && s.serverIdentifier == 0;
-    const bool fromLease = (renewing || s.messageType == kInform) && s.relayAddress == 0 && s.ciaddr != 0;
+    const bool fromAddress = renewing || s.messageType == kInform || s.messageType == kRelease;
+    const bool fromLease = fromAddress && s.relayAddress == 0 && s.ciaddr != 0;
     if (!fromLease || s.circuitId || s.remoteId) return network;
     // Most direct renewals hold a lease of the interface's own pool: no lookup for them.
     if (network != nullptr && network->poolContains(s.ciaddr)) return network;
     const ClientRecord* lease = ownRecordAt(c.clients, r, s.ciaddr);
+    if (lease == nullptr) lease = ownRecordAt(c.clients, r, s.ciaddr, ClientList::Static);
     const Profile* leased = lease != nullptr ? c.profiles.find(lease->profile) : nullptr;
     return leased != nullptr && leased->selectorKind == SelectorKind::Relay ? leased : network;
 }

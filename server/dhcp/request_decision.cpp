@@ -48,6 +48,14 @@ bool selectsBootFile2(const Profile& p, const RequestView& s) {
            std::memcmp(s.vendorClass.data(), p.vendorClassId.data(), p.vendorClassId.size()) == 0;
 }
 
+// Only an OFFER or ACK gives the client the address the pool search found for it.
+bool refusedWithoutRecord(const Decision& d) {
+    const AddressPlan& plan = d.selection.plan;
+    const bool taking = plan.source == AddressPlan::Source::New || plan.source == AddressPlan::Source::Reuse;
+    return !d.bootp && d.selection.record == nullptr && taking && d.rules.replyType != kOffer &&
+           d.rules.replyType != kAck;
+}
+
 }  // namespace
 
 std::string_view baseHostName(const Profile& p, Ipv4 address, char (&built)[kHostNameChars + 1]) {
@@ -65,6 +73,15 @@ Ipv4 servingAddress(const Selection& selection) {
 
 Ipv4 replyMask(const Profile& profile, Ipv4 address) {
     return profile.subnetMask != 0 ? profile.subnetMask : classMask(address);
+}
+
+Ipv4 seenViaAfter(const ProfileList& profiles, const RequestView& s, const ClientRecord* rec) {
+    if (s.relayAddress != 0) return s.relayAddress;
+    if (rec != nullptr && s.ciaddr != 0 && rec->address == s.ciaddr && rec->seenVia != 0) {
+        const Profile* p = profiles.find(rec->profile);
+        if (p != nullptr && p->selectorKind == SelectorKind::Relay) return rec->seenVia;
+    }
+    return s.interfaceAddress;
 }
 
 void decideServing(const RequestInput& in, Decision& d) {
@@ -92,6 +109,13 @@ void decideServing(const RequestInput& in, Decision& d) {
     chooseHostName(in, d, address);
     d.useBootFile2 = selectsBootFile2(*sel.profile, s);
     if (!d.bootp) d.rules = applyMessageRules(in, address, replyMask(*sel.profile, address), sel.fixedAddress);
+    d.takesNothing = refusedWithoutRecord(d);
+}
+
+bool refusedAt(const RequestInput& in, const Selection& sel, Ipv4 address) {
+    if (!in.view.dhcp || sel.profile == nullptr) return false;
+    const int reply = applyMessageRules(in, address, replyMask(*sel.profile, address), sel.fixedAddress).replyType;
+    return reply != kOffer && reply != kAck;
 }
 
 }  // namespace tolmark::dhcp

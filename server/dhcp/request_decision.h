@@ -10,6 +10,10 @@ namespace tolmark::dhcp {
 // Completes a decision whose selection is made (decision.selection, with its plan).
 void decideServing(const RequestInput& request, Decision& decision);
 
+// The DHCP request would be refused (no OFFER, no ACK) if the selection served it at this
+// address: the address is not worth testing.
+bool refusedAt(const RequestInput& request, const Selection& selection, Ipv4 address);
+
 // The address that serves the selection: the record's or the planned one.
 Ipv4 servingAddress(const Selection& selection);
 
@@ -19,5 +23,11 @@ std::string_view baseHostName(const Profile& profile, Ipv4 address, char (&buffe
 
 // The subnet mask the reply carries for the address.
 Ipv4 replyMask(const Profile& profile, Ipv4 address);
+
+// Where the request leaves its record seen: through its relay agent, or at the interface it
+// arrived on. A client of a relay profile that renews or informs straight from its address
+// (ciaddr, no giaddr) is still the relay's client, and its lease keeps counting there.
+// record: the one before the request (nullptr: a new one).
+Ipv4 seenViaAfter(const ProfileList& profiles, const RequestView& request, const ClientRecord* record);
 
 }  // namespace tolmark::dhcp

@@ -54,10 +54,12 @@ bool join(ValueRef& value, RequestSummary::JoinedValue& slot, const std::uint8_t
     return taken == part[0];
 }
 
-void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
-    const std::size_t end = request.size();
-    std::size_t listLength = 0;  // of the parameter list, whose last byte stays its end
-    std::size_t p = kOptions;
+// The options of one area of the request, [begin, end): the option area, or a header field the
+// client filled with options (option 52). listLength: of the parameter list so far, whose last
+// byte stays its end. overload: where option 52 counts (the option area only), its value.
+void walkArea(std::span<const std::uint8_t> request, std::size_t begin, std::size_t end, RequestSummary& s,
+              std::size_t& listLength, std::uint8_t* overload) {
+    std::size_t p = begin;
     while (p < end) {
         const std::uint8_t code = request[p];
         if (code == kEnd) break;
@@ -65,7 +67,7 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
             ++p;
             continue;
         }
-        // An option whose length byte or value runs past the datagram ends the walk.
+        // An option whose length byte or value runs past the area ends the walk.
         if (p + 1 >= end) break;
         const std::uint8_t length = request[p + 1];
         if (p + 2 + length > end) break;
@@ -124,11 +126,24 @@ void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
             case kAutoConfigure:
                 if (length >= 1) s.autoConfigure = at[1];
                 break;
+            case kOverload:
+                if (overload != nullptr && length >= 1) *overload = at[1];
+                break;
             default:
                 break;
         }
         p += 2 + length;
     }
+}
+
+// The option area, then the fields option 52 names: `file` before `sname`, as a value split
+// over them is joined in that order.
+void walkOptions(std::span<const std::uint8_t> request, RequestSummary& s) {
+    std::size_t listLength = 0;
+    std::uint8_t overload = 0;
+    walkArea(request, kOptions, request.size(), s, listLength, &overload);
+    if (overload & 1) walkArea(request, kFile, kFile + kFileSize, s, listLength, nullptr);
+    if (overload & 2) walkArea(request, kSname, kSname + kSnameSize, s, listLength, nullptr);
     if (!s.dhcp) s.messageType = 0;
 }
 

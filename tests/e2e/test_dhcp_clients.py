@@ -258,6 +258,7 @@ class Renewals(unittest.TestCase):
     reach it there, or every renewal fails and the client falls back to rebinding."""
 
     LEASE = 20  # the shortest lease dhcpcd takes: it renews after 10 seconds
+    FAR_RESERVATION = None  # (hardware address, address): the far client's static entry
 
     def setUp(self):
         if shutil.which("dhcpcd") is None or shutil.which("dhcrelay") is None:
@@ -272,6 +273,13 @@ class Renewals(unittest.TestCase):
         down, self.far_dev = lab.link(self.relay, "10.89.0.1/24", self.far, None, f"{lab.prefix}f")
         lab.ns_run(self.srv, "ip", "route", "add", "10.89.0.0/24", "via", "10.88.0.2")
         lab.ns_run(self.relay, "sysctl", "-qw", "net.ipv4.ip_forward=1")
+        if self.FAR_RESERVATION:
+            mac, address = self.FAR_RESERVATION
+            lab.ns_run(self.far, "ip", "link", "set", self.far_dev, "down")
+            lab.ns_run(self.far, "ip", "link", "set", self.far_dev, "address", mac)
+            lab.ns_run(self.far, "ip", "link", "set", self.far_dev, "up")
+            with open(os.path.join(lab.dir, "ethers"), "w") as f:
+                f.write(f"{mac}\t{address}\tFar\n")
         registry = netns.write_config(lab.dir, {"Profile0": "Near", "Profile1": "Far"})
         with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
             for name, selector, net in (("Near", "InterfaceIP=10.87.0.1", "10.87.0"),
@@ -295,7 +303,8 @@ class Renewals(unittest.TestCase):
             # dhcpcd configures the address and routes itself; the hook only notes each event.
             hook = os.path.join(self.lab.dir, f"{name}-hook.sh")
             with open(hook, "w") as f:
-                f.write(f"#!/bin/sh\necho \"event=$reason\" >> {os.path.join(self.lab.dir, name + '.hook')}\n")
+                f.write(f"#!/bin/sh\necho \"event=$reason address=$new_ip_address\" >> "
+                        f"{os.path.join(self.lab.dir, name + '.hook')}\n")
             os.chmod(hook, 0o755)
             # Long enough for the first renewal and its answer, well before rebinding (T2 = 17 s).
             runs.append(subprocess.Popen(
@@ -317,10 +326,21 @@ class Renewals(unittest.TestCase):
         outputs = [r.communicate(timeout=60)[0] for r in runs]
         for name, out in zip(("near", "far"), outputs):
             with open(os.path.join(self.lab.dir, name + ".hook")) as f:
-                events = [line for line in f.read().splitlines() if line.startswith("event=")]
+                events = [line.split()[0] for line in f.read().splitlines() if line.startswith("event=")]
+                f.seek(0)
+                addresses = {line.split("address=")[1] for line in f.read().splitlines() if "address=" in line}
             self.assertIn("event=BOUND", events, out)
             self.assertIn("event=RENEW", events, f"{name}: {events}\n{out}\n" + "\n".join(self.server.lines))
             self.assertNotIn("failed to renew", out)
+            if name == "far" and self.FAR_RESERVATION:
+                self.assertEqual(addresses - {""}, {self.FAR_RESERVATION[1]}, out)
+
+
+class ReservationRenewals(Renewals):
+    """The far client is a reservation of the relay profile (a static entry with its address):
+    its unicast renewal past the relay agent is served from that entry, as a lease's is."""
+
+    FAR_RESERVATION = ("02:00:00:89:00:50", "10.89.0.50")
 
 
 class ArpUse(unittest.TestCase):

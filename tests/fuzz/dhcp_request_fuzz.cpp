@@ -405,6 +405,12 @@ std::vector<Input> seeds() {
             .text(kHostName, "user7")
             .option(kRequestedAddress, {192, 168, 1, 170})
             .done(),
+        // More options in file and sname.
+        Request(0x01, kRequest, 0x56)
+            .option(kOverload, {3})
+            .header(kFile, {kHostName, 3, 'p', 'c', '1', kEnd})
+            .header(kSname, {kRequestedAddress, 4, 192, 168, 1, 120, kEnd})
+            .done(),
     };
 }
 

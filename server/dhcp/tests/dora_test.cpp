@@ -140,6 +140,44 @@ TEST_F(DoraTest, InitRebootIsNakedForAnotherSubnetAndIgnoredOnTheSameOne) {
     EXPECT_EQ(sole.find(kMessageType)->value, Bytes{kNak});
 }
 
+// A REQUEST refused to a client the server holds no record for gives it nothing, so it takes
+// nothing either: no record is made for it and no address is tested, kept or saved for it. A
+// flood of such REQUESTs from made-up hardware addresses would otherwise fill the pool.
+TEST_F(DoraTest, ARefusedRequestOfAClientWithoutARecordTakesNothing) {
+    const struct {
+        const char* name;
+        RequestBuilder message;
+        Ipv4 source;
+        int reply;  // 0: none
+        const char* line;
+    } cases[] = {
+        {"INIT-REBOOT from another subnet", request(mac(1)).address(kRequestedAddress, makeIpv4(10, 1, 1, 5)), 0, kNak,
+         "DHCP  Request 00:11:22:33:44:01 (10.1.1.5) NAK\n"},
+        {"INIT-REBOOT for an address of this subnet", request(mac(2)).address(kRequestedAddress, lan(140)), 0, 0,
+         "DHCP  Request 00:11:22:33:44:02 (192.168.1.140) ignored\n"},
+        {"RENEW of an address not its own", request(mac(3)).ciaddr(lan(130)), lan(130), kNak,
+         "DHCP  Request 00:11:22:33:44:03 (192.168.1.130) NAK\n"},
+        {"REQUEST for another server",
+         request(mac(4)).address(kServerIdentifier, lan(2)).address(kRequestedAddress, lan(100)), 0, 0, nullptr},
+        // Types a server receives but answers with nothing: an OFFER a client echoes, a lease query.
+        {"OFFER", message(mac(5), kOffer), 0, 0, nullptr},
+        {"LEASEQUERY (type 10)", message(mac(6), 10).ciaddr(lan(100)), lan(100), 0, nullptr},
+    };
+    settings([](DhcpSettings& d) { d.general.testIp = 1; });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log_.lines.clear();
+        Reply reply = send(c.message, c.source);
+        EXPECT_EQ(reply ? reply.find(kMessageType)->value : Bytes{},
+                  c.reply != 0 ? Bytes{std::uint8_t(c.reply)} : Bytes{});
+        EXPECT_EQ(log_.lines, c.line != nullptr ? std::vector<std::string>{c.line} : std::vector<std::string>{});
+        EXPECT_TRUE(records(ClientList::Dynamic).empty());
+        EXPECT_TRUE(arp_.calls.empty());
+    }
+    // The first address is still the first client's to be offered.
+    EXPECT_EQ(send(discover(mac(9))).yiaddr, lan(100));
+}
+
 TEST_F(DoraTest, RenewForAnotherAddressGetsANakOfTheRightLayout) {
     ASSERT_EQ(bind(mac(1)), lan(100));
     log_.lines.clear();

@@ -156,29 +156,47 @@ TEST_F(RelayTest, ARenewalPastTheRelayIsAnsweredFromTheLeaseItRenews) {
     remote.gateway[0] = kRelay;
     useProfiles({lanProfile(), remote, plain});
     addStatic(mac(2), 0, "Plain");
-    for (std::uint8_t client : {1, 2}) {
-        const Ipv4 a = makeIpv4(10, 9, 0, 99 + client);
-        ASSERT_EQ(send(viaRelay(mac(client), kDiscover, kRelay, ""), kRelay).yiaddr, a);
-        ASSERT_EQ(send(viaRelay(mac(client), kRequest, kRelay, "").address(kServerIdentifier, kServer), kRelay).yiaddr,
-                  a);
+    addStatic(mac(3), makeIpv4(10, 9, 0, 50), "Remote");  // a reservation behind the relay
+    struct Case {
+        std::uint8_t client;
+        Ipv4 address;
+        Ipv4 router;  // told to an INFORM from there
+    } cases[] = {
+        {1, makeIpv4(10, 9, 0, 100), kRelay},
+        {2, makeIpv4(10, 9, 0, 101), 0},  // the static entry's profile, which gives its options, has none
+        {3, makeIpv4(10, 9, 0, 50), kRelay},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(int(c.client));
+        const Ipv4 a = c.address;
+        ASSERT_EQ(send(viaRelay(mac(c.client), kDiscover, kRelay, ""), kRelay).yiaddr, a);
+        ASSERT_EQ(
+            send(viaRelay(mac(c.client), kRequest, kRelay, "").address(kServerIdentifier, kServer), kRelay).yiaddr, a);
         clock_.advance(1800);
         log_.lines.clear();
-        Reply renew = send(request(mac(client)).ciaddr(a), a);
-        ASSERT_TRUE(renew) << int(client);
+        Reply renew = send(request(mac(c.client)).ciaddr(a), a);
+        ASSERT_TRUE(renew);
         EXPECT_EQ(renew.find(kMessageType)->value, Bytes{kAck});
         EXPECT_EQ(renew.yiaddr, a);
-        EXPECT_EQ(dynamicAt(a)->expiry, clock_.now() + 3600);
-        EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Request 00:11:22:33:44:0" + std::to_string(client) +
+        const ClientRecord* rec = c.client == 3 ? records(ClientList::Static).at(1) : dynamicAt(a);
+        EXPECT_EQ(rec->expiry, clock_.now() + 3600);
+        // Still the relay's client: it keeps counting toward the relay's leases.
+        EXPECT_EQ(rec->seenVia, kRelay);
+        EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Request 00:11:22:33:44:0" + std::to_string(c.client) +
                                                        " ACK " + formatIpv4(a).c_str() + " 3600 if 192.168.1.1\n"});
-        // An INFORM from there is told the router of its own network, not the server's (the
-        // static entry's profile, which gives its options, has none).
-        Reply inform = send(message(mac(client), kInform).ciaddr(a).option(kParameterList, {3}), a);
-        EXPECT_EQ(inform.addressOption(3), client == 1 ? kRelay : 0);
+        Reply inform = send(message(mac(c.client), kInform).ciaddr(a).option(kParameterList, {3}), a);
+        EXPECT_EQ(inform.addressOption(3), c.router);
+        EXPECT_EQ(rec->seenVia, kRelay);
+        log_.lines.clear();
+        EXPECT_FALSE(send(message(mac(c.client), kRelease).ciaddr(a).address(kServerIdentifier, kServer), a));
+        EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Release 00:11:22:33:44:0" + std::to_string(c.client) +
+                                                       " (" + formatIpv4(a).c_str() + ")\n"});
     }
+    EXPECT_TRUE(records(ClientList::Ignored).empty());
     // No record of the receiving interface's pool was taken for them.
     EXPECT_EQ(records(ClientList::Dynamic).size(), 2u);
     // An address that is not the client's lease is still refused.
-    EXPECT_EQ(send(request(mac(3)).ciaddr(makeIpv4(10, 9, 0, 150)), makeIpv4(10, 9, 0, 150)).find(kMessageType)->value,
+    EXPECT_EQ(send(request(mac(4)).ciaddr(makeIpv4(10, 9, 0, 150)), makeIpv4(10, 9, 0, 150)).find(kMessageType)->value,
               Bytes{kNak});
 }
 

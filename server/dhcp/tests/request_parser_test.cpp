@@ -145,5 +145,41 @@ TEST(RequestParser, RepeatedOptionsAreJoinedInOrder) {
     }
 }
 
+// Option 52 in a request: the client put more options into `file` (1), `sname` (2) or both
+// (3). They are read after the option area, `file` first, each within its own field.
+TEST(RequestParser, OverloadedFieldsAreReadAfterTheOptions) {
+    const Bytes pc{kHostName, 2, 'p', 'c', kEnd};
+    const Bytes wanted{kRequestedAddress, 4, 10, 0, 0, 7, kEnd};
+    struct Case {
+        const char* name;
+        int overload;  // -1: no option 52
+        Bytes file, sname;
+        std::string hostName;
+        Ipv4 requested;
+    } cases[] = {
+        {"file", 1, pc, wanted, "mainpc", 0},
+        {"sname", 2, pc, wanted, "main", makeIpv4(10, 0, 0, 7)},
+        {"both, file first", 3, pc, Bytes{kHostName, 1, 'x', kEnd}, "mainpcx", 0},
+        {"without option 52 the fields are names", -1, pc, wanted, "main", 0},
+        {"an option running past its field is dropped", 1, Bytes{kHostName, 200, 'y'}, {}, "main", 0},
+        {"an option 52 inside a field changes nothing", 1, Bytes{kOverload, 1, 2, kEnd}, wanted, "main", 0},
+        {"a field without end byte ends at its size", 1, Bytes(128, kPad), {}, "main", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes datagram = discoverWith([&](RequestBuilder& b) {
+            b.option(kHostName, "main");
+            if (c.overload >= 0) b.option(kOverload, {std::uint8_t(c.overload)});
+        });
+        std::copy_n(c.file.begin(), std::min(c.file.size(), kFileSize), datagram.begin() + kFile);
+        std::copy_n(c.sname.begin(), std::min(c.sname.size(), kSnameSize), datagram.begin() + kSname);
+        RequestSummary summary;
+        parseRequest(datagram, summary);
+        EXPECT_EQ(text(summary.hostName), c.hostName);
+        EXPECT_EQ(summary.requestedAddress, c.requested);
+        EXPECT_EQ(summary.messageType, kDiscover);
+    }
+}
+
 }  // namespace
 }  // namespace tolmark::dhcp::testing
