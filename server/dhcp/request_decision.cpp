@@ -48,6 +48,13 @@ bool selectsBootFile2(const Profile& p, const RequestView& s) {
            std::memcmp(s.vendorClass.data(), p.vendorClassId.data(), p.vendorClassId.size()) == 0;
 }
 
+// The types a client sends a server. Any other (an OFFER, ACK or NAK sent to the server port,
+// a relay agent's lease query, a type this server does not know) gets no reply and changes
+// nothing: a lease query for a client that went away must not keep its lease running.
+bool clientMessage(int type) {
+    return type == kDiscover || type == kRequest || type == kDecline || type == kRelease || type == kInform;
+}
+
 // Only an OFFER or ACK gives the client the address the pool search found for it.
 bool refusedWithoutRecord(const Decision& d) {
     const AddressPlan& plan = d.selection.plan;
@@ -109,7 +116,7 @@ void decideServing(const RequestInput& in, Decision& d) {
     chooseHostName(in, d, address);
     d.useBootFile2 = selectsBootFile2(*sel.profile, s);
     if (!d.bootp) d.rules = applyMessageRules(in, address, replyMask(*sel.profile, address), sel.fixedAddress);
-    d.takesNothing = refusedWithoutRecord(d);
+    d.takesNothing = refusedWithoutRecord(d) || (!d.bootp && !clientMessage(s.messageType));
 }
 
 bool refusedAt(const RequestInput& in, const Selection& sel, Ipv4 address) {

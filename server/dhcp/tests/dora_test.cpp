@@ -176,6 +176,22 @@ TEST_F(DoraTest, ARefusedRequestOfAClientWithoutARecordTakesNothing) {
     }
     // The first address is still the first client's to be offered.
     EXPECT_EQ(send(discover(mac(9))).yiaddr, lan(100));
+
+    // Nor do these types change a lease the client holds: a relay agent's lease queries would
+    // otherwise keep a lease running whose client went away, and its address would never free.
+    settings([](DhcpSettings& d) { d.general.testIp = 0; });
+    ASSERT_EQ(bind(mac(8)), lan(101));
+    clock_.advance(600);
+    const ClientRecord before = *dynamicAt(lan(101));
+    for (const int type : {int(kOffer), int(kAck), int(kNak), 10, 13}) {
+        SCOPED_TRACE(type);
+        EXPECT_FALSE(send(message(mac(8), std::uint8_t(type)).ciaddr(lan(101)), lan(101)));
+        const ClientRecord* after = dynamicAt(lan(101));
+        ASSERT_NE(after, nullptr);
+        EXPECT_EQ(after->expiry, before.expiry);
+        EXPECT_EQ(after->lastAccess, before.lastAccess);
+        EXPECT_EQ(after->seenVia, before.seenVia);
+    }
 }
 
 TEST_F(DoraTest, RenewForAnotherAddressGetsANakOfTheRightLayout) {
