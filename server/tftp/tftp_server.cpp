@@ -96,6 +96,21 @@ std::int32_t slotsPerAddress(const TftpSettings& settings) {
     return std::max<std::int32_t>(2, (std::max(settings.clients, 0) + 1) / 4);
 }
 
+// The client has ended the transfer with an ERROR, which the transfer's thread may not have
+// taken in yet.
+bool clientErrorWaiting(const Transfer& transfer) {
+    {
+        std::lock_guard<std::mutex> guard(transfer.socketLock);
+        std::uint8_t opcode[2];
+        if (transfer.socketOpen.load() &&
+            ::recv(transfer.socket.fd(), opcode, sizeof opcode, MSG_PEEK | MSG_DONTWAIT) == 2 && opcode[0] == 0 &&
+            opcode[1] == kOpError)
+            return true;
+    }
+    // Or the thread has just taken it in, and logs it before the transfer has its outcome.
+    return transfer.clientEnded.load();
+}
+
 // A digest (64-bit FNV-1a) of a request's bytes.
 std::uint64_t requestDigest(std::span<const std::uint8_t> datagram) {
     std::uint64_t digest = 14695981039346656037ull;
@@ -230,8 +245,10 @@ bool TftpServer::ignored(Ipv4 client, std::uint16_t port, std::uint64_t digest, 
             ++heldByClient;
             // A client may start a new request from the port of a transfer that is just ending:
             // a boot client that asked for the size alone refuses the OACK with an ERROR and asks
-            // again at once with other options. Only the same request again is a repetition.
-            if (r.clientPort == port && entry.transfer->requestDigest == digest) duplicate = true;
+            // again at once, with other options or the same. Only the same request again, while
+            // the client has not ended the transfer, is a repetition.
+            if (r.clientPort == port && entry.transfer->requestDigest == digest && !clientErrorWaiting(*entry.transfer))
+                duplicate = true;
         }
     }
     const std::int32_t running = running_.load();
@@ -604,8 +621,11 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
     t.sink.reset();
     t.mapping.reset();
     releaseBuffers(t.bufferBytes);
-    t.socket.close();
-    t.socketOpen.store(false);
+    {
+        std::lock_guard<std::mutex> guard(t.socketLock);
+        t.socket.close();
+        t.socketOpen.store(false);
+    }
     t.endTime.store(env_.clock.now());
     if (env_.counters != nullptr) env_.counters->countEnd(t.outcome.load(std::memory_order_relaxed));
     t.ended.store(true, std::memory_order_release);
