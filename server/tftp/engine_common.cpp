@@ -45,7 +45,6 @@ std::int64_t waitLimitMs(const EngineContext& context, std::int64_t timeoutMs, s
 }
 
 void keepClientError(Transfer& transfer, const ReceivedPacket& packet) {
-    transfer.clientEnded.store(true);
     std::snprintf(transfer.clientError.data(), transfer.clientError.size(), "%u %.*s", packet.errorCode,
                   static_cast<int>(std::min<std::size_t>(packet.errorMessage.size(), kClientErrorMax)),
                   packet.errorMessage.data());

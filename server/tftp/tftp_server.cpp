@@ -18,10 +18,11 @@ namespace {
 constexpr std::int64_t kKeepEndedSeconds = 5;
 
 // Adds up the data bytes a transfer moves, for the server's counters: kept in the transfer's
-// own thread and added to the counters once, when the transfer ends.
+// own thread and added to the counters once, when the transfer ends. Notes the client's ERROR
+// the moment it is taken from the socket, for the listener (clientErrorWaiting).
 class CountingChannel final : public Channel {
 public:
-    explicit CountingChannel(Channel& inner) : inner_(inner) {}
+    CountingChannel(Channel& inner, std::atomic<bool>& clientEnded) : inner_(inner), clientEnded_(clientEnded) {}
     bool send(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data) override {
         sentBytes += data.size();
         return inner_.send(header, data);
@@ -38,6 +39,8 @@ public:
     }
     Wait receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) override {
         const Wait wait = inner_.receive(timeoutMs, buffer, length);
+        if (wait == Wait::Packet && length >= 2 && length <= buffer.size() && buffer[0] == 0 && buffer[1] == kOpError)
+            clientEnded_.store(true);
         if (wait == Wait::Packet && length > kHeaderSize && length <= buffer.size() && buffer[0] == 0 &&
             buffer[1] == kOpData)
             receivedBytes += length - kHeaderSize;
@@ -51,6 +54,7 @@ public:
 
 private:
     Channel& inner_;
+    std::atomic<bool>& clientEnded_;
 };
 constexpr std::int32_t kModeManagedOnly = 1;
 constexpr std::uint64_t kMaxBlocksWithoutLargeFiles = 65535;
@@ -107,7 +111,7 @@ bool clientErrorWaiting(const Transfer& transfer) {
             opcode[1] == kOpError)
             return true;
     }
-    // Or the thread has just taken it in, and logs it before the transfer has its outcome.
+    // Or the thread has just taken it in (and logs it before the transfer has its outcome).
     return transfer.clientEnded.load();
 }
 
@@ -571,7 +575,7 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
         const std::int32_t ttl = env_.settings.multicast().ttl;
         if (t.multicast.load() && ttl != 1) t.socket.setMulticastTtl(ttl);
         SocketChannel socketChannel(t.socket, watch_, r.group, r.groupPort);
-        CountingChannel channel(socketChannel);
+        CountingChannel channel(socketChannel, t.clientEnded);
         EngineContext context{t, channel, env_.log,
                               EngineSettings{tftp.retransmit, tftp.windowSize != 0, tftp.largeFiles != 0,
                                              maxSilentMs(tftp.timeout, tftp.retransmit)},
