@@ -39,7 +39,8 @@ public:
     }
     Wait receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) override {
         const Wait wait = inner_.receive(timeoutMs, buffer, length);
-        if (wait == Wait::Packet && length >= 2 && length <= buffer.size() && buffer[0] == 0 && buffer[1] == kOpError)
+        if (wait == Wait::Packet && length >= kHeaderSize && length <= buffer.size() && buffer[0] == 0 &&
+            buffer[1] == kOpError)
             clientEnded_.store(true);
         if (wait == Wait::Packet && length > kHeaderSize && length <= buffer.size() && buffer[0] == 0 &&
             buffer[1] == kOpData)
@@ -105,10 +106,10 @@ std::int32_t slotsPerAddress(const TftpSettings& settings) {
 bool clientErrorWaiting(const Transfer& transfer) {
     {
         std::lock_guard<std::mutex> guard(transfer.socketLock);
-        std::uint8_t opcode[2];
+        std::uint8_t header[kHeaderSize];
         if (transfer.socketOpen.load() &&
-            ::recv(transfer.socket.fd(), opcode, sizeof opcode, MSG_PEEK | MSG_DONTWAIT) == 2 && opcode[0] == 0 &&
-            opcode[1] == kOpError)
+            ::recv(transfer.socket.fd(), header, sizeof header, MSG_PEEK | MSG_DONTWAIT) == sizeof header &&
+            header[0] == 0 && header[1] == kOpError)
             return true;
     }
     // Or the thread has just taken it in (and logs it before the transfer has its outcome).

@@ -709,6 +709,9 @@ TEST(WriteSide, FailuresEndTheUploadAndTellTheClientWhatTheyMeanForItsData) {
         {"name taken meanwhile", first(data(2, Bytes(5, 1))), ~std::size_t{0}, EEXIST, 0, kOutcomeFailure,
          errorPacket(6, "File already exists"), "TFTP  Error   block 2 not stored: File exists\n"},
         {"complete", first(data(2, Bytes(5, 1))), ~std::size_t{0}, 0, 517, kOutcomeDone, ack(2), nullptr},
+        // The client gives up: aborted, with its code and text kept for the closing log line.
+        {"the client's ERROR", first(errorPacket(3, "no room here")), ~std::size_t{0}, 0, 0, kOutcomeAborted, ack(1),
+         nullptr},
         // A netascii client may announce the size of its own text (atftp does): each of its line
         // ends travels as two octets, so the stream may be up to twice as long, and no longer.
         {"netascii longer than its tsize", first(data(2, Bytes(100, 1))), ~std::size_t{0}, 0, 600, kOutcomeDone, ack(2),
@@ -734,6 +737,7 @@ TEST(WriteSide, FailuresEndTheUploadAndTellTheClientWhatTheyMeanForItsData) {
         if (c.logged) {
             EXPECT_TRUE(r.logged(c.logged));
         }
+        EXPECT_STREQ(r.transfer.clientError.data(), c.outcome == kOutcomeAborted ? "3 no room here" : "");
     }
 }
 
