@@ -5,7 +5,6 @@ the client's namespace; prints one JSON object.
     tftp_probe.py silent SERVER PORT NAME SECONDS
     tftp_probe.py abort SERVER PORT NAME CODE TEXT
     tftp_probe.py raw SERVER PORT OPCODE NAME MODE [OPTION VALUE]...
-    tftp_probe.py retry SERVER PORT NAME same|plain
     tftp_probe.py limits SERVER PORT NAME [THIRD_ADDRESS]
     tftp_probe.py master SERVER PORT NAME SECONDS
     tftp_probe.py twice SERVER PORT NAME WINDOW
@@ -83,23 +82,6 @@ def raw(server, port, opcode, name, mode, *options):
     return {"reply": reply}
 
 
-def retry(server, port, name, again):
-    """Asks with "tsize" alone, refuses the OACK with ERROR 8 and at once asks again from the
-    same port, with the same request or without options (as boot ROMs that only wanted the
-    size do): what answers the second request, within less than a client's time-out."""
-    s = new_socket(3)
-    first = request(1, name, options=("tsize", "0"))
-    s.sendto(first, (server, port))
-    oack, peer = s.recvfrom(70000)
-    s.sendto(struct.pack("!HH", 5, 8) + b"tsize only\0", peer)
-    s.sendto(first if again == "same" else request(1, name), (server, port))
-    s.settimeout(0.8)
-    again = answer(s)
-    if again and again["opcode"] in (3, 6):
-        s.sendto(struct.pack("!HH", 5, 0) + b"probe done\0", (server, again["from_port"]))
-    return {"oack": describe(oack), "again": again}
-
-
 def limits(server, port, name, third_address=None):
     """Two transfers held open without acknowledging, then a third request (from another
     address of the client's, when given): what it gets."""
@@ -173,8 +155,6 @@ def main():
         result = abort(server, port, *rest)
     elif command == "raw":
         result = raw(server, port, *rest)
-    elif command == "retry":
-        result = retry(server, port, *rest)
     elif command == "twice":
         result = twice(server, port, rest[0], rest[1])
     elif command == "master":
