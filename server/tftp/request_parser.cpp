@@ -125,17 +125,20 @@ bool readOptions(ParsedRequest& parsed, std::span<const std::uint8_t> datagram, 
         const Text value = readText(datagram, name.next);
         const std::string_view v = value.ok ? value.text : std::string_view();
         offset = value.ok ? value.next : datagram.size();
+        // A number out of an option's range leaves the option out of the OACK: the client then
+        // works with the default (RFC 2347), where a refusal would leave it without its file (a
+        // boot loader with a time-out under a second asks for "timeout 0").
         if (equalsNoCase(name.text, "blksize") && (allowed & kOptBlksize)) {
             const auto number = readNumber(v);
-            // Blocks below 8 bytes are refused and larger ones than a datagram holds are cut
-            // down, so that no transfer sends empty or oversized blocks.
-            if (!number || *number < kMinBlockSize) return refuse(parsed, kCodeBadOption, ErrorText::BadBlksize), false;
+            if (!number) return refuse(parsed, kCodeBadOption, ErrorText::BadBlksize), false;
+            // No empty or tiny blocks; larger ones than a datagram holds are cut down (RFC 2348).
+            if (*number < kMinBlockSize) continue;
             request.blockSize = static_cast<std::uint16_t>(*number > kMaxBlockSize ? kMaxBlockSize : *number);
             request.options |= kOptBlksize;
         } else if (equalsNoCase(name.text, "timeout") && (allowed & kOptTimeout)) {
             const auto number = readNumber(v);
-            if (!number || *number < 1 || *number > 255)
-                return refuse(parsed, kCodeBadOption, ErrorText::BadTimeout), false;
+            if (!number) return refuse(parsed, kCodeBadOption, ErrorText::BadTimeout), false;
+            if (*number < 1 || *number > 255) continue;  // RFC 2349
             request.timeout = static_cast<std::int32_t>(*number);
             request.options |= kOptTimeout;
         } else if (equalsNoCase(name.text, "tsize") && (allowed & kOptTsize)) {
@@ -150,9 +153,9 @@ bool readOptions(ParsedRequest& parsed, std::span<const std::uint8_t> datagram, 
         } else if (equalsNoCase(name.text, "windowsize") && allowed != 0 && settings.maxWindow > 0 &&
                    request.opcode == kOpReadRequest) {
             const auto number = readNumber(v);
-            if (!number || *number < 1 || *number > 65535)
-                return refuse(parsed, kCodeBadOption, ErrorText::InvalidOption), false;
-            window = *number;
+            if (!number) return refuse(parsed, kCodeBadOption, ErrorText::InvalidOption), false;
+            // 0 is left out; more than 65535 (RFC 7440) is cut like any large window below.
+            if (*number != 0) window = *number;
         }
     }
     // Multicast groups move one block at a time, driven by the master's acknowledgements. The

@@ -18,10 +18,11 @@ namespace {
 constexpr std::int64_t kKeepEndedSeconds = 5;
 
 // Adds up the data bytes a transfer moves, for the server's counters: kept in the transfer's
-// own thread and added to the counters once, when the transfer ends.
+// own thread and added to the counters once, when the transfer ends. Notes the client's ERROR
+// the moment it is taken from the socket, for the listener (clientErrorWaiting).
 class CountingChannel final : public Channel {
 public:
-    explicit CountingChannel(Channel& inner) : inner_(inner) {}
+    CountingChannel(Channel& inner, std::atomic<bool>& clientEnded) : inner_(inner), clientEnded_(clientEnded) {}
     bool send(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data) override {
         sentBytes += data.size();
         return inner_.send(header, data);
@@ -38,6 +39,9 @@ public:
     }
     Wait receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) override {
         const Wait wait = inner_.receive(timeoutMs, buffer, length);
+        if (wait == Wait::Packet && length >= kHeaderSize && length <= buffer.size() && buffer[0] == 0 &&
+            buffer[1] == kOpError)
+            clientEnded_.store(true);
         if (wait == Wait::Packet && length > kHeaderSize && length <= buffer.size() && buffer[0] == 0 &&
             buffer[1] == kOpData)
             receivedBytes += length - kHeaderSize;
@@ -51,6 +55,7 @@ public:
 
 private:
     Channel& inner_;
+    std::atomic<bool>& clientEnded_;
 };
 constexpr std::int32_t kModeManagedOnly = 1;
 constexpr std::uint64_t kMaxBlocksWithoutLargeFiles = 65535;
@@ -94,6 +99,21 @@ namespace {
 // One address may hold a quarter of the transfer slots ("TFTPClients" plus 1), at least two.
 std::int32_t slotsPerAddress(const TftpSettings& settings) {
     return std::max<std::int32_t>(2, (std::max(settings.clients, 0) + 1) / 4);
+}
+
+// The client has ended the transfer with an ERROR, which the transfer's thread may not have
+// taken in yet.
+bool clientErrorWaiting(const Transfer& transfer) {
+    {
+        std::lock_guard<std::mutex> guard(transfer.socketLock);
+        std::uint8_t header[kHeaderSize];
+        if (transfer.socketOpen.load() &&
+            ::recv(transfer.socket.fd(), header, sizeof header, MSG_PEEK | MSG_DONTWAIT) == sizeof header &&
+            header[0] == 0 && header[1] == kOpError)
+            return true;
+    }
+    // Or the thread has just taken it in (and logs it before the transfer has its outcome).
+    return transfer.clientEnded.load();
 }
 
 // A digest (64-bit FNV-1a) of a request's bytes.
@@ -230,8 +250,10 @@ bool TftpServer::ignored(Ipv4 client, std::uint16_t port, std::uint64_t digest, 
             ++heldByClient;
             // A client may start a new request from the port of a transfer that is just ending:
             // a boot client that asked for the size alone refuses the OACK with an ERROR and asks
-            // again at once with other options. Only the same request again is a repetition.
-            if (r.clientPort == port && entry.transfer->requestDigest == digest) duplicate = true;
+            // again at once, with other options or the same. Only the same request again, while
+            // the client has not ended the transfer, is a repetition.
+            if (r.clientPort == port && entry.transfer->requestDigest == digest && !clientErrorWaiting(*entry.transfer))
+                duplicate = true;
         }
     }
     const std::int32_t running = running_.load();
@@ -554,7 +576,7 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
         const std::int32_t ttl = env_.settings.multicast().ttl;
         if (t.multicast.load() && ttl != 1) t.socket.setMulticastTtl(ttl);
         SocketChannel socketChannel(t.socket, watch_, r.group, r.groupPort);
-        CountingChannel channel(socketChannel);
+        CountingChannel channel(socketChannel, t.clientEnded);
         EngineContext context{t, channel, env_.log,
                               EngineSettings{tftp.retransmit, tftp.windowSize != 0, tftp.largeFiles != 0,
                                              maxSilentMs(tftp.timeout, tftp.retransmit)},
@@ -604,8 +626,11 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
     t.sink.reset();
     t.mapping.reset();
     releaseBuffers(t.bufferBytes);
-    t.socket.close();
-    t.socketOpen.store(false);
+    {
+        std::lock_guard<std::mutex> guard(t.socketLock);
+        t.socket.close();
+        t.socketOpen.store(false);
+    }
     t.endTime.store(env_.clock.now());
     if (env_.counters != nullptr) env_.counters->countEnd(t.outcome.load(std::memory_order_relaxed));
     t.ended.store(true, std::memory_order_release);

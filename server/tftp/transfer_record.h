@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/file_descriptor.h"
@@ -127,6 +128,11 @@ public:
     std::atomic<std::int32_t> secondLength{0};
     // Written by the transfer thread before it stores the outcome; read once the outcome is set.
     std::array<char, 128> clientError{};
+    // The client has sent an ERROR: set as soon as the transfer's thread has received it, before
+    // its log line and its outcome.
+    std::atomic<bool> clientEnded{false};
+    // Held while the socket is closed, and by the listener while it looks at what waits on it.
+    mutable std::mutex socketLock;
 
     TransferImage snapshot() const;
 };

@@ -418,6 +418,15 @@ class Tftp(unittest.TestCase):
         self.assertLess(rss, 400 * 1024)  # kB: nothing like the 4 GB such a window once took
         self.client_run("curl", "-sS", "-o", "after-window.bin", f"tftp://{SERVER}/exact.bin")
 
+    def test_17_option_values_out_of_range(self):
+        # Left out of the OACK, the file comes with the default (a boot loader with a time-out
+        # under a second sends "timeout 0").
+        for options in (("timeout", "0", "tsize", "0"), ("blksize", "4", "tsize", "0")):
+            reply = self.probe("raw", 1, "exact.bin", "octet", *options)["reply"]
+            self.assertEqual(reply.get("options"), ["tsize", str(len(self.files["exact.bin"]))], options)
+        self.client_run("atftp", "--option", "windowsize 0", "-g", "-r", "exact.bin", "-l", "window-0.bin", SERVER)
+        self.assertEqual(self.received("window-0.bin"), self.files["exact.bin"])
+
 
 if __name__ == "__main__":
     netns.main(globals())

@@ -4,7 +4,7 @@ the client's namespace; prints one JSON object.
 
     tftp_probe.py silent SERVER PORT NAME SECONDS
     tftp_probe.py abort SERVER PORT NAME CODE TEXT
-    tftp_probe.py raw SERVER PORT OPCODE NAME MODE
+    tftp_probe.py raw SERVER PORT OPCODE NAME MODE [OPTION VALUE]...
     tftp_probe.py limits SERVER PORT NAME [THIRD_ADDRESS]
     tftp_probe.py master SERVER PORT NAME SECONDS
     tftp_probe.py twice SERVER PORT NAME WINDOW
@@ -17,8 +17,8 @@ import sys
 import time
 
 
-def request(opcode, name, mode="octet"):
-    return struct.pack("!H", opcode) + name.encode() + b"\0" + mode.encode() + b"\0"
+def request(opcode, name, mode="octet", options=()):
+    return struct.pack("!H", opcode) + b"".join(text.encode() + b"\0" for text in (name, mode, *options))
 
 
 def new_socket(timeout):
@@ -32,6 +32,8 @@ def describe(packet):
     if opcode == 5:
         code = struct.unpack("!H", packet[2:4])[0]
         return {"opcode": 5, "code": code, "text": packet[4:].split(b"\0")[0].decode(errors="replace")}
+    if opcode == 6:
+        return {"opcode": 6, "options": [field.decode() for field in packet[2:].split(b"\0")[:-1]]}
     return {"opcode": opcode, "block": struct.unpack("!H", packet[2:4])[0] if len(packet) >= 4 else None,
             "size": len(packet) - 4}
 
@@ -71,10 +73,13 @@ def answer(s):
     return dict(describe(packet), from_port=peer[1])
 
 
-def raw(server, port, opcode, name, mode):
+def raw(server, port, opcode, name, mode, *options):
     s = new_socket(3)
-    s.sendto(request(int(opcode), name, mode), (server, port))
-    return {"reply": answer(s)}
+    s.sendto(request(int(opcode), name, mode, options), (server, port))
+    reply = answer(s)
+    if reply and reply["opcode"] in (3, 6):  # a read began: it ends here, its slot is free again
+        s.sendto(struct.pack("!HH", 5, 0) + b"probe done\0", (server, reply["from_port"]))
+    return {"reply": reply}
 
 
 def limits(server, port, name, third_address=None):

@@ -150,6 +150,18 @@ TEST_F(Listener, ANewRequestFromThePortOfAnEndingTransfer) {
     EXPECT_FALSE(log.has("TFTP  Error   request from 127.0.0.1 ignored, 1\n"));
     client.send(errorPacket(0, "done"), dataPort);
     ASSERT_TRUE(waitFor([&] { return server->transferCount() == 0; }));
+    // The very same request right after the ERROR: the ERROR waiting on the data port tells it
+    // from a repetition, also before the transfer has taken it in.
+    for (int round = 0; round < 20; ++round) {
+        client.send(request(1, "file.bin", {"tsize", "0"}), server->port());
+        ASSERT_EQ(client.receive(2000, &dataPort), oack);
+        client.send(errorPacket(8, "tsize only"), dataPort);
+        client.send(request(1, "file.bin", {"tsize", "0"}), server->port());
+        ASSERT_EQ(client.receive(500, &dataPort), oack) << round;
+        client.send(errorPacket(0, "done"), dataPort);
+        ASSERT_TRUE(waitFor([&] { return server->transferCount() == 0; }));
+    }
+    EXPECT_FALSE(log.has("TFTP  Error   request from 127.0.0.1 ignored, 1\n"));
 
     // An upload is complete while it still waits a time-out for its last block repeated: the same
     // request again is a new one (here refused, since the file now exists).
