@@ -314,7 +314,12 @@ bool StaticEntryDialog::ensureProfile(const std::string& profile) {
     if (ask.exec() != QMessageBox::Ok) return false;
     context_.openProfileEditor(name, this);
     context_.rebuildMenus();
-    return true;
+    // The editor may have been cancelled or its Basic page not taken: an entry naming a profile
+    // the server does not have would be served by none. It is stored once the profile exists.
+    const PipeResult<ProfileEntry> made =
+        context_.worker.call([name](ManagerPipe& pipe) { return pipe.getProfileByName(name); });
+    context_.notePipe(made.status);
+    return made.ok() && made.value.use >= 1;
 }
 
 namespace {
@@ -371,6 +376,9 @@ bool StaticEntryDialog::store() {
     struct Stored {
         PipeResult<std::int32_t> result;
         bool gone = false;  // the record handle no longer names the entry shown
+        // Move: the ignored entry was not removed (refused, or the server went away), so the
+        // server still ignores the client; its row and the counter stay as they are.
+        PipeStatus removal = PipeStatus::Done;
     };
     const Stored stored = context_.worker.call([&fields, redundant, handle, mode, source, shown](ManagerPipe& pipe) {
         // A handle names a record only in the server's present run: after a restart it may name
@@ -399,7 +407,11 @@ bool StaticEntryDialog::store() {
                                               : pipe.addClient(*fields, redundant);
         if (s.result.ok() && s.result.value > 0 && mode == StaticMode::Move) {
             const PipeResult<bool> same = stillShown();
-            if (same.ok() && same.value) pipe.removeClient(ClientList::Ignored, handle);
+            if (!same.ok()) {
+                s.removal = same.status;
+            } else if (same.value) {
+                s.removal = pipe.removeClient(ClientList::Ignored, handle);
+            }
         }
         return s;
     });
@@ -422,7 +434,15 @@ bool StaticEntryDialog::store() {
             hooks_.rowChanged(handle_, *fields);
             break;
         case StaticMode::Move:
-            hooks_.rowRemoved(handle_);
+            if (stored.removal == PipeStatus::Done) {
+                hooks_.rowRemoved(handle_);
+                break;
+            }
+            // The static entry stands; the dialog goes on as after a move, and the list is read
+            // again so that both lists show what the server holds.
+            context_.notePipe(stored.removal);
+            context_.markListsChanged();
+            showMessage(this, context_.language, context_.language.text("MOVE_KEPT"));
             break;
         case StaticMode::Copy:
             break;
