@@ -59,8 +59,10 @@ std::optional<LogRead> readLogFile(ManagerPipe& pipe, const std::string& name, s
     // last one with the line end: they are joined again, up to a size no log line reaches.
     std::string line;
     bool pending = false;
+    PipeStatus last = PipeStatus::Done;
     while (lines.size() < limit && (stop == nullptr || !stop->load())) {
         auto piece = pipe.fileReadLine(file.value);
+        last = piece.status;
         read.cut = !piece.ok();
         if (!piece.ok() || !piece.value) break;
         if (line.size() < kLongestLogLine) line.append(*piece.value, 0, kLongestLogLine - line.size());
@@ -70,7 +72,8 @@ std::optional<LogRead> readLogFile(ManagerPipe& pipe, const std::string& name, s
         line.clear();
     }
     if (pending && lines.size() < limit) lines.push_back(std::move(line));
-    if (!read.cut) pipe.fileClose(file.value);
+    // A refused read leaves the file open on the server; a broken pipe has closed it there.
+    if (last != PipeStatus::Failed) pipe.fileClose(file.value);
     return read;
 }
 
