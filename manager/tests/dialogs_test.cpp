@@ -917,7 +917,7 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
     ClientRecordImage ignored;
     ignored.handle = 41;
     ignored.fields.identity = *parseIdentity("02:00:5e:90:00:01");
-    std::atomic<int> removal = 0;  // 0 refused, 1 gone; read on the peer's thread
+    std::atomic<int> removal = 0, staticGone = 0;  // 0 refused, 1 gone; read on the peer's thread
     std::atomic<int> linesBeforeGone = 2;
     auto block = [](const auto& bytes) {
         return *PipeMessage::make(kPipeDone, static_cast<std::int32_t>(bytes.size()), bytes);
@@ -934,6 +934,9 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
             }
             case PipeCode::ListIgnored:
                 return *PipeMessage::make(kPipeDone, 1, encodeClientRecord(ignored));
+            case PipeCode::ListStatic:
+                if (staticGone) return std::nullopt;
+                return PipeMessage::statusOnly(1);
             case PipeCode::AddClient:
                 return *PipeMessage::make(kPipeDone, 1);
             case PipeCode::RemoveClient:
@@ -962,13 +965,8 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
     ctx.markListsChanged = [&listsMarked] { ++listsMarked; };
     // Move to static, the ignored entry not removed (refused, then the server gone): the static
     // entry stands, the ignored row and its counter stay, and the lists are read again.
-    struct MoveCase {
-        int removal;
-        QStringList messages;
-    };
-    const QString kept = ctx.language.text("MOVE_KEPT");
-    for (const MoveCase& c : {MoveCase{0, {kept}}, MoveCase{1, {kept}}}) {
-        removal = c.removal;
+    for (int gone : {0, 1}) {
+        removal = gone;
         std::vector<std::uint64_t> selected = {ignored.handle};
         const int marked = listsMarked;
         StaticEntryDialog move(ctx, StaticMode::Move,
@@ -976,10 +974,24 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
                                               .rowRemoved = [&selected](std::uint64_t h) { std::erase(selected, h); }});
         move.show();
         move.okButton()->click();
-        QCOMPARE(answers.take(), c.messages);
+        QCOMPARE(answers.take(), QStringList({ctx.language.text("MOVE_KEPT")}));
         QCOMPARE(selected, std::vector<std::uint64_t>{ignored.handle});
         QCOMPARE(listsMarked, marked + 1);
         QVERIFY(!move.isVisible());
+    }
+    // Modify on a row the server no longer has (restarted since the list was read), then with
+    // the server gone: no empty form that names no entry, but the reason, and the dialog closes.
+    for (int gone : {0, 1}) {
+        staticGone = gone;
+        const int marked = listsMarked;
+        StaticEntryDialog modify(ctx, StaticMode::Modify,
+                                 EntryListHooks{.selected = [] { return std::vector<std::uint64_t>{7}; }});
+        QVERIFY(!modify.okButton()->isEnabled() && !modify.applyButton()->isEnabled());
+        QTRY_COMPARE(answers.seen.size(), qsizetype(1));
+        QCOMPARE(answers.take(),
+                 QStringList({gone ? ctx.language.text("ERROR_PIPE").trimmed() : ctx.language.text("ENTRY_GONE")}));
+        QCOMPARE(listsMarked, marked + (gone ? 0 : 1));
+        QCOMPARE(modify.result(), int(QDialog::Rejected));
     }
     // A log file read when the server stops answering shows its first lines and says it is cut.
     LogViewer viewer(ctx);

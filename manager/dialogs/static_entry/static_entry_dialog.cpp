@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cctype>
@@ -92,7 +93,21 @@ StaticEntryDialog::StaticEntryDialog(DialogContext& context, StaticMode mode, En
     enableChoices();
     if (mode_ != StaticMode::Add) {
         const std::vector<std::uint64_t> selected = hooks_.selected();
-        if (!selected.empty()) loadEntry(selected.front());
+        const PipeStatus read = selected.empty() ? PipeStatus::Refused : loadEntry(selected.front());
+        // An entry that cannot be read (the server gone, or restarted since the list was read)
+        // would leave empty fields that name no entry: the dialog says so and closes.
+        if (read != PipeStatus::Done) {
+            okButton()->setEnabled(false);
+            applyButton()->setEnabled(false);
+            QTimer::singleShot(0, this, [this, read] {
+                context_.notePipe(read);
+                if (read != PipeStatus::Failed) context_.markListsChanged();
+                const Language& l = context_.language;
+                showMessage(this, l,
+                            read == PipeStatus::Failed ? l.text("ERROR_PIPE").trimmed() : l.text("ENTRY_GONE"));
+                reject();
+            });
+        }
     }
 }
 
@@ -253,11 +268,12 @@ ClientList StaticEntryDialog::sourceList() const {
     }
 }
 
-bool StaticEntryDialog::loadEntry(std::uint64_t handle) {
+PipeStatus StaticEntryDialog::loadEntry(std::uint64_t handle) {
     const ClientList list = sourceList();
     const PipeResult<ListedEntry> entry =
         context_.worker.call([list, handle](ManagerPipe& pipe) { return pipe.listEntry(list, handle); });
-    if (!entry.ok()) return false;
+    if (!entry.ok()) return entry.status;
+    if (entry.value.record.fields.identity.kind == kIdentityFree) return PipeStatus::Refused;
     handle_ = handle;
     entry_ = entry.value.record.fields;
     const Identity& id = entry_.identity;
@@ -292,7 +308,7 @@ bool StaticEntryDialog::loadEntry(std::uint64_t handle) {
         profile_->setCurrentText(decodeServerText(entry_.profile));
     }
     enableChoices();
-    return true;
+    return PipeStatus::Done;
 }
 
 bool StaticEntryDialog::ensureProfile(const std::string& profile) {
@@ -481,7 +497,7 @@ void StaticEntryDialog::afterStored(bool closeAfter) {
         hostName_->clear();
         remark_->clear();
     }
-    if (!loadEntry(*next)) accept();
+    if (loadEntry(*next) != PipeStatus::Done) accept();
 }
 
 }  // namespace tolmark::manager

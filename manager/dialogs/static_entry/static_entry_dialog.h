@@ -70,8 +70,8 @@ public:
 private:
     void buildControls();
     void fetchServerState();
-    // The entry of the handle into the fields; false when it cannot be read.
-    bool loadEntry(std::uint64_t handle);
+    // The entry of the handle into the fields; Refused when the handle names no entry.
+    PipeStatus loadEntry(std::uint64_t handle);
     // After a stored entry: the next row to work on, or none (the dialog closes).
     std::optional<std::uint64_t> nextHandle() const;
     void afterStored(bool closeAfter);
