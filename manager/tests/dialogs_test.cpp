@@ -918,6 +918,7 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
     ignored.handle = 41;
     ignored.fields.identity = *parseIdentity("02:00:5e:90:00:01");
     std::atomic<int> removal = 0, staticGone = 0;  // 0 refused, 1 gone; read on the peer's thread
+    std::atomic<bool> profileGone = false;
     std::atomic<int> linesBeforeGone = 2;
     auto block = [](const auto& bytes) {
         return *PipeMessage::make(kPipeDone, static_cast<std::int32_t>(bytes.size()), bytes);
@@ -929,6 +930,7 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
             case PipeCode::GetProfile: {
                 Profile p;
                 p.name = "Standard";
+                if (request.value() < 0 && profileGone) return std::nullopt;
                 if (request.value() > 0) return PipeMessage::statusOnly(1);
                 return *PipeMessage::make(kPipeDone, 1, encodeProfileRecord(p));
             }
@@ -992,6 +994,16 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
                  QStringList({gone ? ctx.language.text("ERROR_PIPE").trimmed() : ctx.language.text("ENTRY_GONE")}));
         QCOMPARE(listsMarked, marked + (gone ? 0 : 1));
         QCOMPARE(modify.result(), int(QDialog::Rejected));
+    }
+    // Add with the server gone when the profile is asked for: told in the dialog, nothing added.
+    {
+        profileGone = true;
+        StaticEntryDialog add(ctx, StaticMode::Add, EntryListHooks{});
+        child<QLineEdit>(&add, "ID")->setText("02:00:5e:90:00:02");
+        add.okButton()->click();
+        QCOMPARE(answers.take(), QStringList({ctx.language.text("ERROR_PIPE").trimmed()}));
+        QCOMPARE(peer.requests(PipeCode::AddClient).size(), std::size_t{2});  // the two moves
+        profileGone = false;
     }
     // A log file read when the server stops answering shows its first lines and says it is cut.
     LogViewer viewer(ctx);

@@ -264,6 +264,7 @@ bool ProfileListDialog::removeSelected() {
     }
     if (!entry.ok()) {
         context_.notePipe(entry.status);
+        if (entry.failed()) showMessage(this, context_.language, changeFailedText(context_.language, entry.status));
         return false;
     }
     std::vector<std::string> rest;

@@ -316,7 +316,9 @@ bool StaticEntryDialog::ensureProfile(const std::string& profile) {
     const PipeResult<ProfileEntry> known =
         context_.worker.call([name](ManagerPipe& pipe) { return pipe.getProfileByName(name); });
     if (known.failed()) {
+        // Told here as a failed add is: OK and Apply would otherwise seem to do nothing.
         context_.notePipe(known.status);
+        showMessage(this, context_.language, changeFailedText(context_.language, known.status));
         return false;
     }
     if (known.ok() && known.value.use >= 1) return true;
