@@ -882,19 +882,20 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
     QCOMPARE(answers.take(), QStringList());
     QCOMPARE(profileListWrites().mid(written), QStringList({"Profile0=Standard", "Profile0=Standard", "Profile1=Lab2",
                                                             "Profile2=Net_5", "Profile3=<deleted>"}));
-    // A removal of the last row the server refused, then one it went away during: the rows are
-    // still the server's, and the profile chosen stays chosen (not the one before it, which a
-    // second press of Remove would take away).
+    // A removal of the last row the server refused, one it went away during, and one it was gone
+    // for from the start: the rows are still the server's, and the profile chosen stays chosen
+    // (not the one before it, which a second press of Remove would take away).
     auto rowsShown = [&list] {
         QStringList rows;
         for (int i = 0; i < list.list()->topLevelItemCount(); ++i) rows << list.list()->topLevelItem(i)->text(0);
         return rows;
     };
     const QStringList held = rowsShown();
-    for (bool gone : {false, true}) {
+    for (int gone : {0, 1, 2}) {
         list.refill(-1);
         listStored = false;
-        serverGone = gone;
+        serverGone = gone == 1;
+        wentAway = gone == 2;
         QVERIFY(!list.removeSelected());
         serverGone = wentAway = false;
         listStored = true;
