@@ -966,20 +966,25 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
                       .rights = ManagerRights{true, true},
                       .programDirectory = home_.path().toStdString() + "/"};
     ctx.markListsChanged = [&listsMarked] { ++listsMarked; };
-    // Move to static, the ignored entry not removed (refused, then the server gone): the static
-    // entry stands, the ignored row and its counter stay, and the lists are read again.
+    // Two rows moved to static with Apply, the ignored entries not removed (refused, then the
+    // server gone): the static entries stand, the ignored rows and their counter stay, the lists
+    // are read again, and Apply goes on to the second row and then closes, not back to the first.
     for (int gone : {0, 1}) {
         removal = gone;
-        std::vector<std::uint64_t> selected = {ignored.handle};
+        std::vector<std::uint64_t> selected = {ignored.handle, ignored.handle + 1};
+        const std::vector<std::uint64_t> both = selected;
         const int marked = listsMarked;
         StaticEntryDialog move(ctx, StaticMode::Move,
                                EntryListHooks{.selected = [&selected] { return selected; },
                                               .rowRemoved = [&selected](std::uint64_t h) { std::erase(selected, h); }});
         move.show();
-        move.okButton()->click();
-        QCOMPARE(answers.take(), QStringList({ctx.language.text("MOVE_KEPT")}));
-        QCOMPARE(selected, std::vector<std::uint64_t>{ignored.handle});
-        QCOMPARE(listsMarked, marked + 1);
+        for (std::uint64_t row : both) {
+            QCOMPARE(move.currentHandle(), row);
+            move.applyButton()->click();
+            QCOMPARE(answers.take(), QStringList({ctx.language.text("MOVE_KEPT")}));
+        }
+        QCOMPARE(selected, both);
+        QCOMPARE(listsMarked, marked + 2);
         QVERIFY(!move.isVisible());
     }
     // Modify on a row the server no longer has (restarted since the list was read), then with
@@ -1003,7 +1008,7 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
         child<QLineEdit>(&add, "ID")->setText("02:00:5e:90:00:02");
         add.okButton()->click();
         QCOMPARE(answers.take(), QStringList({ctx.language.text("ERROR_PIPE").trimmed()}));
-        QCOMPARE(peer.requests(PipeCode::AddClient).size(), std::size_t{2});  // the two moves
+        QCOMPARE(peer.requests(PipeCode::AddClient).size(), std::size_t{4});  // the moves
         profileGone = false;
     }
     // A log file read when the server stops answering shows its first lines and says it is cut.

@@ -458,6 +458,7 @@ bool StaticEntryDialog::store() {
             }
             // The static entry stands; the dialog goes on as after a move, and the list is read
             // again so that both lists show what the server holds.
+            moved_.push_back(handle_);
             context_.notePipe(stored.removal);
             context_.markListsChanged();
             showMessage(this, context_.language, context_.language.text("MOVE_KEPT"));
@@ -473,7 +474,7 @@ std::optional<std::uint64_t> StaticEntryDialog::nextHandle() const {
     if (mode_ == StaticMode::Move) {
         // The moved row is gone from the list: the first selected row left is the next.
         for (std::uint64_t h : selected) {
-            if (h != handle_) return h;
+            if (h != handle_ && std::find(moved_.begin(), moved_.end(), h) == moved_.end()) return h;
         }
         return std::nullopt;
     }

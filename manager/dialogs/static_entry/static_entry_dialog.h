@@ -87,6 +87,9 @@ private:
     GeneralSettings general_;
     std::uint64_t handle_ = 0;
     ClientFields entry_;  // the entry being modified, copied or moved
+    // Move: entries stored as static whose ignored row stayed (the server kept it); Apply goes on
+    // with the rows after them, not back to them.
+    std::vector<std::uint64_t> moved_;
     std::vector<std::string> profiles_;
 
     QRadioButton *relay_, *clientId_, *mac_;
