@@ -51,6 +51,8 @@ std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& toda
 std::optional<LogRead> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit,
                                    const std::atomic<bool>* stop) {
     const PipeResult<std::uint64_t> file = pipe.fileOpen(name);
+    // No server to read from is a read cut before its first line, not a file without lines.
+    if (file.failed()) return LogRead{{}, true};
     if (!file.ok() || file.value == 0) return std::nullopt;
     LogRead read;
     std::vector<std::string>& lines = read.lines;
@@ -197,7 +199,10 @@ int LogViewer::printTo(QPrinter& printer) {
     const std::string name = files_->currentText().toStdString();
     const auto read =
         context_.worker.call([name](ManagerPipe& pipe) { return readLogFile(pipe, name, kPrintLineLimit); });
-    if (!read) return 0;
+    if (!read || (read->cut && read->lines.empty())) {
+        if (read) context_.notePipe(PipeStatus::Failed);
+        return 0;
+    }
     std::vector<std::string> printed;
     printed.reserve(read->lines.size() + 1);
     for (const std::string& line : read->lines) printed.emplace_back(withoutLineEnd(line));

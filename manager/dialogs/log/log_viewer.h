@@ -28,7 +28,8 @@ namespace tolmark::manager {
 std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& today);
 // The lines of a file, at most limit of them; nothing when it cannot be opened. A read whose
 // stop is set ends after the line in hand (what was read, read). A read the server stopped
-// answering before the end of the file is cut: its lines are only the first part of the file.
+// answering before the end of the file (or before it was opened) is cut: its lines are only the
+// first part of the file.
 struct LogRead {
     std::vector<std::string> lines;
     bool cut = false;
