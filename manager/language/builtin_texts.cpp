@@ -103,6 +103,9 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "CREATE", "Create new profile named\n%s?"},
     {TextSection::Strings, "DUPLICATE", "IP address or MAC address/identifier already exists"},
     {TextSection::Strings, "ENTRY_GONE", "The entry is no longer on the server; the list is read again."},
+    {TextSection::Strings, "MOVE_KEPT",
+     "The static entry was stored, but the server kept the ignored entry: the client stays ignored until it is "
+     "removed."},
 
     // Profiles.
     {TextSection::Strings, "PROFILES", "Configuration profiles"},
@@ -151,6 +154,8 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "DIR_TITLE",
      "Please choose a Root directory for the TFTP server. Clients specify a path relativ to this directory."},
     {TextSection::Strings, "LOG_LINES", "Lines shown: %u"},
+    {TextSection::Strings, "LOG_CUT",
+     "Lines shown: %u - the server stopped answering, the rest of the file is missing"},
     {TextSection::Strings, "LOG_FAILURE", "failure"},
     {TextSection::Strings, "IFACE_OFF", "not selected"},
     {TextSection::Strings, "IFACE_ON", "selected"},

@@ -20,6 +20,11 @@ constexpr std::size_t kLongestLogLine = 65536;
 // Column widths in per cent of the list: icon, date, time, service, status, message (together
 // wider than the list, as the message is long).
 constexpr int kColumnPercent[kLogFieldCount + 1] = {4, 13, 11, 10, 10, 80};
+
+struct Loaded {
+    std::vector<LogRow> rows;
+    bool cut = false;
+};
 }  // namespace
 
 std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& today) {
@@ -43,18 +48,24 @@ std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& toda
     return names;
 }
 
-std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit,
-                                                    const std::atomic<bool>* stop) {
+std::optional<LogRead> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit,
+                                   const std::atomic<bool>* stop) {
     const PipeResult<std::uint64_t> file = pipe.fileOpen(name);
+    // No server to read from is a read cut before its first line, not a file without lines.
+    if (file.failed()) return LogRead{{}, true};
     if (!file.ok() || file.value == 0) return std::nullopt;
-    std::vector<std::string> lines;
+    LogRead read;
+    std::vector<std::string>& lines = read.lines;
     lines.reserve(std::min(limit, kViewerRowsExpected));
     // The server sends a line longer than a message holds in pieces of the message's size, the
     // last one with the line end: they are joined again, up to a size no log line reaches.
     std::string line;
     bool pending = false;
+    PipeStatus last = PipeStatus::Done;
     while (lines.size() < limit && (stop == nullptr || !stop->load())) {
         auto piece = pipe.fileReadLine(file.value);
+        last = piece.status;
+        read.cut = !piece.ok();
         if (!piece.ok() || !piece.value) break;
         if (line.size() < kLongestLogLine) line.append(*piece.value, 0, kLongestLogLine - line.size());
         pending = piece.value->size() >= kPipeLineMax && piece.value->back() != '\n';
@@ -63,8 +74,9 @@ std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std
         line.clear();
     }
     if (pending && lines.size() < limit) lines.push_back(std::move(line));
-    pipe.fileClose(file.value);
-    return lines;
+    // A refused read leaves the file open on the server; a broken pipe has closed it there.
+    if (last != PipeStatus::Failed) pipe.fileClose(file.value);
+    return read;
 }
 
 LogViewer::LogViewer(DialogContext& context, QWidget* parent) : QDialog(parent), context_(context) {
@@ -148,23 +160,26 @@ void LogViewer::loadFile(const QString& name) {
     context_.worker.post(
         this,
         [name = name.toStdString(), stop = loadStop_](ManagerPipe& pipe) {
-            std::vector<LogRow> rows;
-            rows.reserve(kViewerRowsExpected);
-            // The viewer shows the whole file; a pipe failure ends it where it broke.
-            if (auto lines = readLogFile(pipe, name, SIZE_MAX, stop.get())) {
-                for (const std::string& line : *lines) {
-                    if (auto row = logRowFromLine(line)) rows.push_back(std::move(*row));
+            Loaded loaded;
+            loaded.rows.reserve(kViewerRowsExpected);
+            // The viewer shows the whole file; a pipe failure ends it where it broke, and says so.
+            if (auto read = readLogFile(pipe, name, SIZE_MAX, stop.get())) {
+                loaded.cut = read->cut;
+                for (const std::string& line : read->lines) {
+                    if (auto row = logRowFromLine(line)) loaded.rows.push_back(std::move(*row));
                 }
             }
-            return rows;
+            return loaded;
         },
-        [this, load](std::vector<LogRow> rows) {
+        [this, load](Loaded loaded) {
             if (load != loads_) return;
-            model_->setRows(std::move(rows));
+            model_->setRows(std::move(loaded.rows));
             sizeColumns();
             if (model_->rowCount() > 0) view_->scrollTo(model_->index(model_->rowCount() - 1, 1));
-            status_->showMessage(
-                fillArguments(context_.language.text("LOG_LINES"), {QString::number(model_->rowCount())}));
+            const Language& l = context_.language;
+            const QString count = QString::number(model_->rowCount());
+            if (loaded.cut) context_.notePipe(PipeStatus::Failed);
+            status_->showMessage(fillArguments(l.text(loaded.cut ? "LOG_CUT" : "LOG_LINES"), {count}));
             emit fileLoaded();
         });
 }
@@ -182,12 +197,21 @@ void LogViewer::resizeEvent(QResizeEvent* event) {
 
 int LogViewer::printTo(QPrinter& printer) {
     const std::string name = files_->currentText().toStdString();
-    const auto lines =
+    const auto read =
         context_.worker.call([name](ManagerPipe& pipe) { return readLogFile(pipe, name, kPrintLineLimit); });
-    if (!lines) return 0;
+    if (!read || (read->cut && read->lines.empty())) {
+        if (read) context_.notePipe(PipeStatus::Failed);
+        return 0;
+    }
     std::vector<std::string> printed;
-    printed.reserve(lines->size());
-    for (const std::string& line : *lines) printed.emplace_back(withoutLineEnd(line));
+    printed.reserve(read->lines.size() + 1);
+    for (const std::string& line : read->lines) printed.emplace_back(withoutLineEnd(line));
+    if (read->cut) {
+        // The printout ends where the server stopped answering, and says so on its last page.
+        const QString cut = fillArguments(context_.language.text("LOG_CUT"), {QString::number(read->lines.size())});
+        printed.push_back(cut.trimmed().toStdString());
+        context_.notePipe(PipeStatus::Failed);
+    }
     return printLogLines(printer, files_->currentText(), printed);
 }
 

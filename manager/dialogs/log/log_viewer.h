@@ -26,10 +26,17 @@ namespace tolmark::manager {
 // The file list of the log directory: every "dhcp*.log" that is not a directory, or only
 // today's name when the search cannot be made.
 std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& today);
-// The lines of a file without their line ends, at most limit of them; nothing when it cannot
-// be opened. A read whose stop is set ends after the line in hand (what was read, read).
-std::optional<std::vector<std::string>> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit,
-                                                    const std::atomic<bool>* stop = nullptr);
+// The lines of a file, at most limit of them; nothing when it cannot be opened. A read whose
+// stop is set ends after the line in hand (what was read, read). A read the server stopped
+// answering before the end of the file (or before it was opened) is cut: its lines are only the
+// first part of the file.
+struct LogRead {
+    std::vector<std::string> lines;
+    bool cut = false;
+    bool operator==(const LogRead&) const = default;
+};
+std::optional<LogRead> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit,
+                                   const std::atomic<bool>* stop = nullptr);
 
 class LogViewer : public QDialog {
     Q_OBJECT

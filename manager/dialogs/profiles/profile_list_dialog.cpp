@@ -47,6 +47,7 @@ ProfileRead readProfiles(ManagerPipe& pipe) {
     if (general.failed()) return r;  // no server: each further request would wait in vain
     for (std::int32_t i = 0; i < 4096; ++i) {
         auto p = pipe.getProfile(i);
+        if (p.failed()) r.status = p.status;  // a list cut short is not the server's list
         if (!p.ok()) break;
         r.profiles.push_back(std::move(p.value.profile));
     }
@@ -129,6 +130,12 @@ std::string ProfileListDialog::rowName(int row) const {
 void ProfileListDialog::refill(int select) {
     const ProfileRead read = context_.worker.call([](ManagerPipe& pipe) { return readProfiles(pipe); });
     context_.notePipe(read.status);
+    // A server that went away leaves the list as it was last read: it still holds those
+    // profiles, and an empty list would say it holds none.
+    if (read.status == PipeStatus::Failed && !profiles_.empty()) {
+        if (select >= 0 && select < list_->topLevelItemCount()) list_->setCurrentItem(list_->topLevelItem(select));
+        return;
+    }
     if (read.general) general_ = *read.general;
     profiles_ = read.profiles;
     const bool dash = context_.preferences.flag(pref::kShowDash);
@@ -257,6 +264,7 @@ bool ProfileListDialog::removeSelected() {
     }
     if (!entry.ok()) {
         context_.notePipe(entry.status);
+        if (entry.failed()) showMessage(this, context_.language, changeFailedText(context_.language, entry.status));
         return false;
     }
     std::vector<std::string> rest;
@@ -283,6 +291,13 @@ bool ProfileListDialog::removeSelected() {
         showMessage(this, context_.language, changeFailedText(context_.language, status));
     }
     refill(std::min(row, list_->topLevelItemCount() - 2));
+    // A removal not done leaves the profile chosen: another one selected in its place would be
+    // the one a second press of Remove takes away.
+    if (!done) {
+        for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+            if (rowName(i) == name) list_->setCurrentItem(list_->topLevelItem(i));
+        }
+    }
     context_.rebuildMenus();
     return done;
 }

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cctype>
@@ -92,7 +93,21 @@ StaticEntryDialog::StaticEntryDialog(DialogContext& context, StaticMode mode, En
     enableChoices();
     if (mode_ != StaticMode::Add) {
         const std::vector<std::uint64_t> selected = hooks_.selected();
-        if (!selected.empty()) loadEntry(selected.front());
+        const PipeStatus read = selected.empty() ? PipeStatus::Refused : loadEntry(selected.front());
+        // An entry that cannot be read (the server gone, or restarted since the list was read)
+        // would leave empty fields that name no entry: the dialog says so and closes.
+        if (read != PipeStatus::Done) {
+            okButton()->setEnabled(false);
+            applyButton()->setEnabled(false);
+            QTimer::singleShot(0, this, [this, read] {
+                context_.notePipe(read);
+                if (read != PipeStatus::Failed) context_.markListsChanged();
+                const Language& l = context_.language;
+                showMessage(this, l,
+                            read == PipeStatus::Failed ? l.text("ERROR_PIPE").trimmed() : l.text("ENTRY_GONE"));
+                reject();
+            });
+        }
     }
 }
 
@@ -253,11 +268,12 @@ ClientList StaticEntryDialog::sourceList() const {
     }
 }
 
-bool StaticEntryDialog::loadEntry(std::uint64_t handle) {
+PipeStatus StaticEntryDialog::loadEntry(std::uint64_t handle) {
     const ClientList list = sourceList();
     const PipeResult<ListedEntry> entry =
         context_.worker.call([list, handle](ManagerPipe& pipe) { return pipe.listEntry(list, handle); });
-    if (!entry.ok()) return false;
+    if (!entry.ok()) return entry.status;
+    if (entry.value.record.fields.identity.kind == kIdentityFree) return PipeStatus::Refused;
     handle_ = handle;
     entry_ = entry.value.record.fields;
     const Identity& id = entry_.identity;
@@ -292,7 +308,7 @@ bool StaticEntryDialog::loadEntry(std::uint64_t handle) {
         profile_->setCurrentText(decodeServerText(entry_.profile));
     }
     enableChoices();
-    return true;
+    return PipeStatus::Done;
 }
 
 bool StaticEntryDialog::ensureProfile(const std::string& profile) {
@@ -300,7 +316,9 @@ bool StaticEntryDialog::ensureProfile(const std::string& profile) {
     const PipeResult<ProfileEntry> known =
         context_.worker.call([name](ManagerPipe& pipe) { return pipe.getProfileByName(name); });
     if (known.failed()) {
+        // Told here as a failed add is: OK and Apply would otherwise seem to do nothing.
         context_.notePipe(known.status);
+        showMessage(this, context_.language, changeFailedText(context_.language, known.status));
         return false;
     }
     if (known.ok() && known.value.use >= 1) return true;
@@ -314,7 +332,12 @@ bool StaticEntryDialog::ensureProfile(const std::string& profile) {
     if (ask.exec() != QMessageBox::Ok) return false;
     context_.openProfileEditor(name, this);
     context_.rebuildMenus();
-    return true;
+    // The editor may have been cancelled or its Basic page not taken: an entry naming a profile
+    // the server does not have would be served by none. It is stored once the profile exists.
+    const PipeResult<ProfileEntry> made =
+        context_.worker.call([name](ManagerPipe& pipe) { return pipe.getProfileByName(name); });
+    context_.notePipe(made.status);
+    return made.ok() && made.value.use >= 1;
 }
 
 namespace {
@@ -371,6 +394,9 @@ bool StaticEntryDialog::store() {
     struct Stored {
         PipeResult<std::int32_t> result;
         bool gone = false;  // the record handle no longer names the entry shown
+        // Move: the ignored entry was not removed (refused, or the server went away), so the
+        // server still ignores the client; its row and the counter stay as they are.
+        PipeStatus removal = PipeStatus::Done;
     };
     const Stored stored = context_.worker.call([&fields, redundant, handle, mode, source, shown](ManagerPipe& pipe) {
         // A handle names a record only in the server's present run: after a restart it may name
@@ -399,7 +425,11 @@ bool StaticEntryDialog::store() {
                                               : pipe.addClient(*fields, redundant);
         if (s.result.ok() && s.result.value > 0 && mode == StaticMode::Move) {
             const PipeResult<bool> same = stillShown();
-            if (same.ok() && same.value) pipe.removeClient(ClientList::Ignored, handle);
+            if (!same.ok()) {
+                s.removal = same.status;
+            } else if (same.value) {
+                s.removal = pipe.removeClient(ClientList::Ignored, handle);
+            }
         }
         return s;
     });
@@ -422,7 +452,16 @@ bool StaticEntryDialog::store() {
             hooks_.rowChanged(handle_, *fields);
             break;
         case StaticMode::Move:
-            hooks_.rowRemoved(handle_);
+            if (stored.removal == PipeStatus::Done) {
+                hooks_.rowRemoved(handle_);
+                break;
+            }
+            // The static entry stands; the dialog goes on as after a move, and the list is read
+            // again so that both lists show what the server holds.
+            moved_.push_back(handle_);
+            context_.notePipe(stored.removal);
+            context_.markListsChanged();
+            showMessage(this, context_.language, context_.language.text("MOVE_KEPT"));
             break;
         case StaticMode::Copy:
             break;
@@ -435,7 +474,7 @@ std::optional<std::uint64_t> StaticEntryDialog::nextHandle() const {
     if (mode_ == StaticMode::Move) {
         // The moved row is gone from the list: the first selected row left is the next.
         for (std::uint64_t h : selected) {
-            if (h != handle_) return h;
+            if (h != handle_ && std::find(moved_.begin(), moved_.end(), h) == moved_.end()) return h;
         }
         return std::nullopt;
     }
@@ -461,7 +500,7 @@ void StaticEntryDialog::afterStored(bool closeAfter) {
         hostName_->clear();
         remark_->clear();
     }
-    if (!loadEntry(*next)) accept();
+    if (loadEntry(*next) != PipeStatus::Done) accept();
 }
 
 }  // namespace tolmark::manager

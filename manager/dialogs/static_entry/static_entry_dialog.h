@@ -70,8 +70,8 @@ public:
 private:
     void buildControls();
     void fetchServerState();
-    // The entry of the handle into the fields; false when it cannot be read.
-    bool loadEntry(std::uint64_t handle);
+    // The entry of the handle into the fields; Refused when the handle names no entry.
+    PipeStatus loadEntry(std::uint64_t handle);
     // After a stored entry: the next row to work on, or none (the dialog closes).
     std::optional<std::uint64_t> nextHandle() const;
     void afterStored(bool closeAfter);
@@ -87,6 +87,9 @@ private:
     GeneralSettings general_;
     std::uint64_t handle_ = 0;
     ClientFields entry_;  // the entry being modified, copied or moved
+    // Move: entries stored as static whose ignored row stayed (the server kept it); Apply goes on
+    // with the rows after them, not back to them.
+    std::vector<std::uint64_t> moved_;
     std::vector<std::string> profiles_;
 
     QRadioButton *relay_, *clientId_, *mac_;
