@@ -45,6 +45,14 @@ DnsDropped DnsUpdateQueue::takeDropped() {
     return std::exchange(dropped_, DnsDropped{});
 }
 
+std::size_t DnsUpdateQueue::dropRemovals() {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto kept = std::remove_if(updates_.begin(), updates_.end(), [](const DnsUpdate& u) { return u.removal; });
+    const auto dropped = static_cast<std::size_t>(updates_.end() - kept);
+    updates_.erase(kept, updates_.end());
+    return dropped;
+}
+
 std::size_t DnsUpdateQueue::size() const {
     std::lock_guard<std::mutex> guard(lock_);
     return updates_.size();

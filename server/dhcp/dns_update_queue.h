@@ -55,6 +55,9 @@ public:
     // How many registrations and removals were dropped since the last call.
     DnsDropped takeDropped();
     std::size_t size() const;
+    // Takes the waiting removals off the queue (a server that turns out to be the standby removes
+    // no names); the registrations stay. Returns how many went.
+    std::size_t dropRemovals();
 
     // Leases that ran out at or before this time have had their removals queued by the expiry
     // pass (or are passed by on purpose); a lease that ran out later may still have its names.

@@ -430,6 +430,56 @@ class DnsUpdate(unittest.TestCase):
         self.wait_for_record(self.reverse(address), "PTR", expect="")
         self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {name} sent", timeout=2))
 
+    def restart(self, general_extra=""):
+        """Stops the server and starts it again, with these lines added to the general section."""
+        self.server.proc.send_signal(signal.SIGTERM)
+        self.server.proc.wait(timeout=30)
+        ini = os.path.join(self.lab.dir, "Dorvane.ini")
+        with open(ini) as f:
+            text = f.read().replace("Detect=1\n", "")
+        with open(ini, "w") as f:
+            f.write(text.replace("[Dorvane]\n", "[Dorvane]\n" + general_extra, 1))
+        type(self).server = netns.start_velkora(self.lab, self.srv, VELKORA, self.registry,
+                                                "DHCP  Start   Server on 10.0.0.1")
+
+    def test_8g_a_standby_that_starts_while_another_server_serves_removes_no_names(self):
+        # A lease whose name the server can make again ("DNSBase"); while the server is stopped, a
+        # static entry takes its address, which ends the lease at load. The other server that
+        # answers the start-up probe serves the clients meanwhile: the name is left to it.
+        ns, dev = self.clients["e"]
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0e:0e:10")
+        address = self.lease("e")
+        name = f"brief-{address.replace('.', '-')}.{ZONE}"
+        self.wait_for_record(name, "A", expect=address)
+        self.server.proc.send_signal(signal.SIGTERM)
+        self.server.proc.wait(timeout=30)
+        with open(os.path.join(self.lab.dir, "ethers"), "a") as f:
+            f.write(f"02:00:00:0e:0e:11\t{address}\tBrief\n")
+        self.lab.ns_run(ns, "ip", "addr", "add", "172.31.0.2/24", "dev", dev)
+        other = netns.Process(["ip", "netns", "exec", ns, sys.executable, "-c",
+                               "import socket\n"
+                               "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                               "s.setsockopt(socket.SOL_SOCKET,socket.SO_BROADCAST,1)\n"
+                               "s.bind(('0.0.0.0',67)); print('ready', flush=True)\n"
+                               "while True:\n"
+                               "    d,a=s.recvfrom(2048)\n"
+                               "    if d[28:34]==b'_DHCP_': s.sendto(b'\\x02'+d[1:],(a[0],68))\n"])
+        try:
+            self.assertIsNotNone(other.wait_for("ready", timeout=5))
+            self.restart("Detect=1\n")
+            self.assertIsNotNone(self.server.wait_for("DHCP  paused  server on 172.31.0.", timeout=5),
+                                 "\n".join(self.server.lines + other.lines))
+            self.assertIsNotNone(self.server.wait_for("DHCP  DNS     1 name removals not sent: another server serves",
+                                                      timeout=2))
+            self.server.settle(2)
+            self.assertEqual(self.dig(name, "A"), address, "\n".join(self.server.lines[-20:]))
+            self.assertEqual(self.dig(self.reverse(address), "PTR"), f"{name}.")
+            self.assertFalse([l for l in self.server.lines if "DNS     removal" in l], "\n".join(self.server.lines))
+        finally:
+            other.kill()
+            self.lab.ns_run(ns, "ip", "addr", "del", "172.31.0.2/24", "dev", dev, check=False)
+            self.restart()
+
     def test_9_a_network_under_a_wider_reverse_zone_gets_and_loses_its_ptr_record(self):
         # The mask names 5.16.172.in-addr.arpa, which the DNS server does not keep: the record
         # goes to 16.172.in-addr.arpa, and so does its removal, straight away.
