@@ -30,6 +30,8 @@ SEGMENTS = {
     "c": ("10.0.0.1", 8, "255.0.0.0", "10.0.0.100", "10.in-addr.arpa"),
     # A /24 under the one reverse zone the DNS server keeps for 172.16.0.0/16.
     "w": ("172.16.5.1", 24, "255.255.255.0", "172.16.5.100", "16.172.in-addr.arpa"),
+    # A /16 whose DNS server keeps a reverse zone for each /24 in it.
+    "v": ("172.21.0.1", 16, "255.255.0.0", "172.21.0.100", "0.21.172.in-addr.arpa"),
 }
 # A segment whose leases end within seconds, for names that go when a lease expires.
 BRIEF = ("172.31.0.1", 24, "255.255.255.0", "172.31.0.100", "0.31.172.in-addr.arpa")
@@ -480,22 +482,26 @@ class DnsUpdate(unittest.TestCase):
             self.lab.ns_run(ns, "ip", "addr", "del", "172.31.0.2/24", "dev", dev, check=False)
             self.restart()
 
-    def test_9_a_network_under_a_wider_reverse_zone_gets_and_loses_its_ptr_record(self):
-        # The mask names 5.16.172.in-addr.arpa, which the DNS server does not keep: the record
-        # goes to 16.172.in-addr.arpa, and so does its removal, straight away.
-        ns, dev = self.clients["w"]
-        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0c:09:09")
-        mark = len(self.server.lines)
-        address = self.lease("w", "-x", "hostname:wide")
-        self.wait_for_record(f"wide.{ZONE}", "A", expect=address)
-        self.wait_for_record(self.reverse(address), "PTR", expect=f"wide.{ZONE}.")
-        self.release("w", bytes.fromhex("0200000c0909"), address)
-        self.wait_for_record(self.reverse(address), "PTR", expect="")
-        self.wait_for_record(f"wide.{ZONE}", "A", expect="")
-        self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {self.reverse(address)} sent", timeout=2))
-        lines = self.server.lines[mark:]
-        self.assertEqual(len([l for l in lines if "reverse zone 16.172.in-addr.arpa at" in l]), 1, "\n".join(lines))
-        self.assertFalse([l for l in lines if "rcode" in l], "\n".join(lines))
+    def test_9_a_network_in_another_reverse_zone_than_its_mask_gets_and_loses_its_ptr_record(self):
+        # The mask of w names 5.16.172.in-addr.arpa, which the DNS server does not keep: the record
+        # goes to 16.172.in-addr.arpa. The mask of v names 21.172.in-addr.arpa, and the server
+        # keeps 0.21.172.in-addr.arpa. Their removals go there straight away.
+        for segment, hw, host, found in (
+                ("w", "02:00:00:0c:09:09", "wide", "reverse zone 16.172.in-addr.arpa at"),
+                ("v", "02:00:00:0c:0a:0a", "narrow", "reverse zones of 3 address bytes (as 0.21.172.in-addr.arpa) at")):
+            ns, dev = self.clients[segment]
+            self.lab.ns_run(ns, "ip", "link", "set", dev, "address", hw)
+            mark = len(self.server.lines)
+            address = self.lease(segment, "-x", f"hostname:{host}")
+            self.wait_for_record(f"{host}.{ZONE}", "A", expect=address)
+            self.wait_for_record(self.reverse(address), "PTR", expect=f"{host}.{ZONE}.")
+            self.release(segment, bytes.fromhex(hw.replace(":", "")), address)
+            self.wait_for_record(self.reverse(address), "PTR", expect="")
+            self.wait_for_record(f"{host}.{ZONE}", "A", expect="")
+            self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {self.reverse(address)} sent", timeout=2))
+            lines = self.server.lines[mark:]
+            self.assertEqual(len([l for l in lines if found in l]), 1, "\n".join(lines))
+            self.assertFalse([l for l in lines if "rcode" in l], "\n".join(lines))
 
 
 class StaticNames(unittest.TestCase):
