@@ -12,24 +12,22 @@ const Ipv4 kBroadcast = makeIpv4(255, 255, 255, 255);
 
 void DnsUpdateQueue::push(DnsUpdate update) {
     if (update.dnsServer == 0 || update.dnsServer == kBroadcast) return;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (updates_.size() >= kCapacity) {
-            const auto removal =
-                std::find_if(updates_.begin(), updates_.end(), [](const DnsUpdate& u) { return u.removal; });
-            if (removal != updates_.end()) {
-                updates_.erase(removal);
-                ++dropped_.removals;
-            } else if (update.removal) {
-                ++dropped_.removals;
-                return;
-            } else {
-                updates_.pop_front();
-                ++dropped_.updates;
-            }
+    std::lock_guard<std::mutex> guard(lock_);
+    if (updates_.size() >= kCapacity) {
+        const auto removal =
+            std::find_if(updates_.begin(), updates_.end(), [](const DnsUpdate& u) { return u.removal; });
+        if (removal != updates_.end()) {
+            updates_.erase(removal);
+            ++dropped_.removals;
+        } else if (update.removal) {
+            ++dropped_.removals;
+            return;
+        } else {
+            updates_.pop_front();
+            ++dropped_.updates;
         }
-        updates_.push_back(std::move(update));
     }
+    updates_.push_back(std::move(update));
     if (wakeUp_) wakeUp_();
 }
 
