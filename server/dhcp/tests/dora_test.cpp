@@ -2,7 +2,9 @@
 // and the NAK.
 
 #include <array>
+#include <atomic>
 #include <map>
+#include <thread>
 
 #include "server/dhcp/dhcp_protocol.h"
 #include "server/dhcp/dns_removal.h"
