@@ -412,30 +412,22 @@ class DnsUpdate(unittest.TestCase):
         self.assertEqual(self.dig(f"before.{ZONE}", "DHCID"), "")
         self.assertNotEqual(self.dig(f"after.{ZONE}", "DHCID"), "")
 
-    def test_8e_a_lease_that_ran_out_while_the_server_was_stopped_loses_its_records(self):
-        # A client that sends no name is registered under the one "DNSBase" makes, which the
-        # server can make again after a restart (the lease file keeps no names).
+    def based_lease(self, hw):
+        """A lease on segment e for a client that sends no name: it is registered under the one
+        "DNSBase" makes, which the server can make again after a restart (the lease file keeps no
+        names). The address and the name."""
         ns, dev = self.clients["e"]
-        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0e:0e:0e")
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", hw)
         address = self.lease("e")
         name = f"brief-{address.replace('.', '-')}.{ZONE}"
         self.wait_for_record(name, "A", expect=address)
-        # Stopped before the lease of 4 seconds runs out, started again after it did: the first
-        # housekeeping pass finds it.
-        self.server.proc.send_signal(signal.SIGTERM)
-        self.server.proc.wait(timeout=30)
-        time.sleep(5)
-        self.assertEqual(self.dig(name, "A"), address)
-        type(self).server = netns.start_velkora(self.lab, self.srv, VELKORA, self.registry,
-                                                "DHCP  Start   Server on 10.0.0.1")
-        self.wait_for_record(name, "A", expect="")
-        self.wait_for_record(self.reverse(address), "PTR", expect="")
-        self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {name} sent", timeout=2))
+        return address, name
 
-    def restart(self, general_extra=""):
+    def restart(self, while_stopped=lambda: None, general_extra=""):
         """Stops the server and starts it again, with these lines added to the general section."""
         self.server.proc.send_signal(signal.SIGTERM)
         self.server.proc.wait(timeout=30)
+        while_stopped()
         ini = os.path.join(self.lab.dir, "Dorvane.ini")
         with open(ini) as f:
             text = f.read().replace("Detect=1\n", "")
@@ -444,20 +436,25 @@ class DnsUpdate(unittest.TestCase):
         type(self).server = netns.start_velkora(self.lab, self.srv, VELKORA, self.registry,
                                                 "DHCP  Start   Server on 10.0.0.1")
 
+    def test_8e_a_lease_that_ran_out_while_the_server_was_stopped_loses_its_records(self):
+        address, name = self.based_lease("02:00:00:0e:0e:0e")
+
+        # Stopped before the lease of 4 seconds runs out, started again after it did: the first
+        # housekeeping pass finds it.
+        def run_out():
+            time.sleep(5)
+            self.assertEqual(self.dig(name, "A"), address)
+        self.restart(run_out)
+        self.wait_for_record(name, "A", expect="")
+        self.wait_for_record(self.reverse(address), "PTR", expect="")
+        self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {name} sent", timeout=2))
+
     def test_8g_a_standby_that_starts_while_another_server_serves_removes_no_names(self):
-        # A lease whose name the server can make again ("DNSBase"); while the server is stopped, a
-        # static entry takes its address, which ends the lease at load. The other server that
-        # answers the start-up probe serves the clients meanwhile: the name is left to it.
+        # While the server is stopped, a static entry takes the lease's address, which ends the
+        # lease at load. The other server that answers the start-up probe serves the clients
+        # meanwhile: the name is left to it.
+        address, name = self.based_lease("02:00:00:0e:0e:10")
         ns, dev = self.clients["e"]
-        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0e:0e:10")
-        address = self.lease("e")
-        name = f"brief-{address.replace('.', '-')}.{ZONE}"
-        self.wait_for_record(name, "A", expect=address)
-        self.server.proc.send_signal(signal.SIGTERM)
-        self.server.proc.wait(timeout=30)
-        with open(os.path.join(self.lab.dir, "ethers"), "a") as f:
-            f.write(f"02:00:00:0e:0e:11\t{address}\tBrief\n")
-        self.lab.ns_run(ns, "ip", "addr", "add", "172.31.0.2/24", "dev", dev)
         other = netns.Process(["ip", "netns", "exec", ns, sys.executable, "-c",
                                "import socket\n"
                                "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
@@ -466,9 +463,14 @@ class DnsUpdate(unittest.TestCase):
                                "while True:\n"
                                "    d,a=s.recvfrom(2048)\n"
                                "    if d[28:34]==b'_DHCP_': s.sendto(b'\\x02'+d[1:],(a[0],68))\n"])
+
+        def static_entry():
+            with open(os.path.join(self.lab.dir, "ethers"), "a") as f:
+                f.write(f"02:00:00:0e:0e:11\t{address}\tBrief\n")
         try:
+            self.lab.ns_run(ns, "ip", "addr", "add", "172.31.0.2/24", "dev", dev)
             self.assertIsNotNone(other.wait_for("ready", timeout=5))
-            self.restart("Detect=1\n")
+            self.restart(static_entry, "Detect=1\n")
             self.assertIsNotNone(self.server.wait_for("DHCP  paused  server on 172.31.0.", timeout=5),
                                  "\n".join(self.server.lines + other.lines))
             self.assertIsNotNone(self.server.wait_for("DHCP  DNS     1 name removals not sent: another server serves",
