@@ -7,8 +7,8 @@
 // ends, its records are removed with one message each whose prerequisites keep anything that is
 // no longer the lease's (another client's name, a name that moved, records of anyone else).
 // A PTR record's zone is the one the profile's mask names; where the server says that zone is
-// not its own, the enclosing reverse zones are tried in turn, then the narrower ones down to the
-// address's /24 zone, and the one that took the record is remembered for that server. A zone the
+// not its own, the enclosing reverse zones are tried in turn, then the narrower ones as far as
+// the address's /24 zone, and the one that took the record is remembered for that server. A zone the
 // server refused is not tried again in the same batch.
 
 #include <array>
