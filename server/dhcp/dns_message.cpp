@@ -190,14 +190,28 @@ std::string reverseZone(Ipv4 address, Ipv4 mask) {
     return text;
 }
 
-std::optional<std::string_view> enclosingReverseZone(std::string_view zone) {
-    constexpr std::string_view kSuffix = ".in-addr.arpa";
-    const std::size_t dot = zone.find('.');
-    if (dot == std::string_view::npos || !zone.ends_with(kSuffix)) return std::nullopt;
-    const std::string_view wider = zone.substr(dot + 1);
-    // Below "in-addr.arpa" itself: at least one address byte is left.
-    if (wider.size() <= kSuffix.size()) return std::nullopt;
-    return wider;
+namespace {
+
+constexpr std::string_view kReverseSuffix = ".in-addr.arpa";
+
+}  // namespace
+
+unsigned reverseZoneBytes(std::string_view zone) {
+    if (!zone.ends_with(kReverseSuffix)) return 0;
+    zone.remove_suffix(kReverseSuffix.size());
+    const auto bytes = static_cast<unsigned>(std::count(zone.begin(), zone.end(), '.') + 1);
+    return zone.empty() || bytes > 3 ? 0 : bytes;
+}
+
+std::optional<std::string_view> reverseZoneOfName(std::string_view name, unsigned bytes) {
+    if (bytes < 1 || bytes > 3 || !name.ends_with(kReverseSuffix)) return std::nullopt;
+    // The name's own labels less the leading ones of the host bytes.
+    std::string_view zone = name;
+    const std::size_t labels = static_cast<std::size_t>(
+        std::count(name.begin(), name.end() - static_cast<std::ptrdiff_t>(kReverseSuffix.size()), '.') + 1);
+    if (labels <= bytes) return std::nullopt;
+    for (std::size_t i = 0; i < labels - bytes; ++i) zone.remove_prefix(zone.find('.') + 1);
+    return zone;
 }
 
 DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out, const char** why) {

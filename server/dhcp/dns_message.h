@@ -55,9 +55,12 @@ DnsEntryResult makeDnsEntries(const DnsUpdate& update, DnsEntryPair& out, const 
 std::string reverseZone(Ipv4 address, Ipv4 mask);
 // "d.c.b.a.in-addr.arpa" for the address a.b.c.d.
 std::string reverseName(Ipv4 address);
-// The reverse zone one address byte wider: "c.b.a.in-addr.arpa" gives "b.a.in-addr.arpa". None
-// for a one-byte zone ("a.in-addr.arpa"), or for a name that is not a reverse zone.
-std::optional<std::string_view> enclosingReverseZone(std::string_view zone);
+// How many address bytes a reverse zone names: 3 for "c.b.a.in-addr.arpa", 0 for a name that is
+// not a reverse zone of one to three bytes.
+unsigned reverseZoneBytes(std::string_view zone);
+// The reverse zone of this many leading address bytes (1 to 3) that holds a reverse name
+// ("d.c.b.a.in-addr.arpa"): with 2, "b.a.in-addr.arpa". None when the name has no such zone.
+std::optional<std::string_view> reverseZoneOfName(std::string_view name, unsigned bytes);
 
 // True when text can be written as a DNS name: non-empty labels of at most 63 bytes each and
 // at most 255 bytes in wire form.

@@ -56,6 +56,8 @@ std::string notSentReason(std::size_t length) {
 std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates) {
     std::vector<DnsResult> results;
     if (updates.empty()) return results;
+    refused_.clear();
+    unplaced_.clear();
     platform::UdpSocket socket = platform::openBoundUdpSocket(0, 0);
     // Without a socket (descriptors used up, a sandbox without the network) no record of the
     // batch goes out: one line says why, and the records count as not sent.
@@ -110,6 +112,10 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
         log_.line(1, false, "DHCP  Error   DNS server %s did not answer: %u records not sent\n",
                   formatIpv4(s.server).c_str(), s.skipped);
     }
+    for (const auto& [server, records] : unplaced_) {
+        log_.line(1, false, "DHCP  Error   DNS server %s keeps none of the reverse zones tried: %u records not sent\n",
+                  formatIpv4(server).c_str(), records);
+    }
     return results;
 }
 
@@ -147,56 +153,90 @@ std::optional<unsigned> DnsUpdateClient::exchange(platform::UdpSocket& socket, D
     return rcode;
 }
 
-const std::string* DnsUpdateClient::knownZone(Ipv4 server, std::string_view derived) const {
+std::optional<unsigned> DnsUpdateClient::knownZone(Ipv4 server, std::string_view derived) const {
     for (const ZoneMemo& m : zoneMemos_) {
-        if (m.server == server && !m.found.empty() && m.derived == derived) return &m.found;
+        if (m.server == server && m.bytes != 0 && m.derived == derived) return m.bytes;
     }
-    return nullptr;
+    return std::nullopt;
 }
 
-void DnsUpdateClient::rememberZone(Ipv4 server, std::string_view derived, std::string_view found) {
+void DnsUpdateClient::rememberZone(Ipv4 server, std::string_view derived, unsigned bytes, std::string_view found) {
     auto same = std::find_if(zoneMemos_.begin(), zoneMemos_.end(),
                              [&](const ZoneMemo& m) { return m.server == server && m.derived == derived; });
-    if (found.empty() && same == zoneMemos_.end()) return;
+    if (bytes == 0 && same == zoneMemos_.end()) return;
     ZoneMemo& m = same != zoneMemos_.end() ? *same : zoneMemos_[nextMemo_++ % kZoneMemos];
     m.server = server;
     m.derived = derived;
-    m.found = found;
-    if (!found.empty())
-        log_.line(2, false, "DHCP  DNS     reverse zone %s at %s takes the records of %s\n", m.found.c_str(),
-                  formatIpv4(server).c_str(), m.derived.c_str());
+    m.bytes = bytes;
+    if (bytes == 0) return;
+    const AddressText at = formatIpv4(server);
+    if (bytes < reverseZoneBytes(derived))
+        log_.line(2, false, "DHCP  DNS     reverse zone %.*s at %s takes the records of %s\n",
+                  static_cast<int>(found.size()), found.data(), at.c_str(), m.derived.c_str());
+    else
+        log_.line(2, false, "DHCP  DNS     reverse zones of %u address bytes (as %.*s) at %s take the records of %s\n",
+                  bytes, static_cast<int>(found.size()), found.data(), at.c_str(), m.derived.c_str());
+}
+
+std::optional<unsigned> DnsUpdateClient::refusedInBatch(Ipv4 server, std::string_view zone) const {
+    for (const RefusedZone& r : refused_) {
+        if (r.server == server && r.zone == zone) return r.rcode;
+    }
+    return std::nullopt;
 }
 
 // The first message of a PTR record's exchange. Administrators often keep one reverse zone for a
-// block wider than each network ("168.192.in-addr.arpa" for many /24s): a server that answers
-// that the zone is not its own (NOTAUTH, NOTZONE) is asked again in the enclosing zones, down
-// to the one-byte zone, and the zone that answered otherwise is remembered. A remembered zone
-// that the server no longer keeps is forgotten, and the search starts again from the mask's
-// zone. The entry's zone is left at the one the answer came from; when no zone is the server's,
-// the answer of the widest is the result.
+// block wider than each network ("168.192.in-addr.arpa" for many /24s), or /24 zones under a
+// wider network: a server that answers that the zone is not its own (NOTAUTH, NOTZONE) is asked
+// again in the enclosing zones, down to the one-byte zone, then in the narrower ones up to the
+// address's three-byte zone, and the zone that answered otherwise is remembered. A remembered
+// zone that the server no longer keeps is forgotten, and the search starts again from the
+// mask's zone. A zone refused once is not asked again in the batch: a server that keeps none
+// of them gets one message per zone, not one per zone and record. The entry's zone is left at
+// the one the answer came from; when no zone is the server's, the answer of the last one asked
+// is the result, and a record none of whose zones was left to ask is not sent.
 std::optional<unsigned> DnsUpdateClient::exchangeInZone(platform::UdpSocket& socket, DnsMessageKind kind,
                                                         DnsRecordEntry& entry, const char* what, DnsResult& failed) {
-    if (!entry.isPtr()) return exchange(socket, kind, entry, what, failed);
+    const unsigned own = entry.isPtr() ? reverseZoneBytes(entry.zone) : 0;
+    if (own == 0) return exchange(socket, kind, entry, what, failed);
     const std::string derived = entry.zone;
-    const std::string* known = knownZone(entry.server, derived);
-    if (known != nullptr) entry.zone = *known;
-    for (;;) {
-        const std::optional<unsigned> rcode = exchange(socket, kind, entry, what, failed);
-        if (!rcode) return rcode;
-        if (*rcode != kDnsRcodeNotAuth && *rcode != kDnsRcodeNotZone) {
-            if (entry.zone != derived && known == nullptr) rememberZone(entry.server, derived, entry.zone);
-            return rcode;
-        }
-        if (known != nullptr) {
-            rememberZone(entry.server, derived, {});
-            known = nullptr;
-            entry.zone = derived;
+    const std::optional<unsigned> known = knownZone(entry.server, derived);
+    std::array<unsigned, 4> tries{};
+    std::size_t count = 0;
+    if (known) tries[count++] = *known;
+    for (unsigned b = own; b >= 1; --b) tries[count++] = b;
+    for (unsigned b = own + 1; b <= 3; ++b) tries[count++] = b;
+    std::optional<unsigned> refusal;
+    bool asked = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const bool remembered = known && i == 0;
+        if (!remembered && known && tries[i] == *known) continue;  // asked first already
+        const std::optional<std::string_view> zone = reverseZoneOfName(entry.name, tries[i]);
+        if (!zone) continue;
+        entry.zone = std::string(*zone);
+        if (const std::optional<unsigned> earlier = refusedInBatch(entry.server, entry.zone)) {
+            refusal = earlier;
             continue;
         }
-        const std::optional<std::string_view> wider = enclosingReverseZone(entry.zone);
-        if (!wider || stop_.signalled()) return rcode;
-        entry.zone = std::string(*wider);
+        const std::optional<unsigned> rcode = exchange(socket, kind, entry, what, failed);
+        if (!rcode) return rcode;
+        asked = true;
+        if (*rcode != kDnsRcodeNotAuth && *rcode != kDnsRcodeNotZone) {
+            if (!remembered && tries[i] != own) rememberZone(entry.server, derived, tries[i], entry.zone);
+            return rcode;
+        }
+        refused_.push_back(RefusedZone{entry.server, entry.zone, *rcode});
+        refusal = rcode;
+        if (remembered) rememberZone(entry.server, derived, 0, {});
+        if (stop_.signalled()) return rcode;
     }
+    if (asked || !refusal) return refusal;
+    auto counted = std::find_if(unplaced_.begin(), unplaced_.end(),
+                                [&](const std::pair<Ipv4, unsigned>& u) { return u.first == entry.server; });
+    if (counted == unplaced_.end()) counted = unplaced_.insert(unplaced_.end(), {entry.server, 0});
+    ++counted->second;
+    failed = DnsResult{entry.name, DnsOutcome::NotSent, *refusal};
+    return std::nullopt;
 }
 
 DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, DnsRecordEntry entry) {

@@ -7,8 +7,9 @@
 // ends, its records are removed with one message each whose prerequisites keep anything that is
 // no longer the lease's (another client's name, a name that moved, records of anyone else).
 // A PTR record's zone is the one the profile's mask names; where the server says that zone is
-// not its own, the enclosing reverse zones are tried in turn, and the one that took the record
-// is remembered for that server.
+// not its own, the enclosing reverse zones are tried in turn, then the narrower ones as far as
+// the address's /24 zone, and the one that took the record is remembered for that server. A zone the
+// server refused is not tried again in the same batch.
 
 #include <array>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/log_sink.h"
@@ -70,8 +72,9 @@ private:
                                      const char* what, DnsResult& failed);
     std::optional<unsigned> exchangeInZone(platform::UdpSocket& socket, DnsMessageKind kind, DnsRecordEntry& entry,
                                            const char* what, DnsResult& failed);
-    const std::string* knownZone(Ipv4 server, std::string_view derived) const;
-    void rememberZone(Ipv4 server, std::string_view derived, std::string_view found);
+    std::optional<unsigned> knownZone(Ipv4 server, std::string_view derived) const;
+    void rememberZone(Ipv4 server, std::string_view derived, unsigned bytes, std::string_view found);
+    std::optional<unsigned> refusedInBatch(Ipv4 server, std::string_view zone) const;
     std::optional<unsigned> awaitAnswer(platform::UdpSocket& socket, Ipv4 server, std::uint16_t id);
     std::uint16_t nextId();
 
@@ -85,17 +88,28 @@ private:
     std::uint16_t id_ = 0;
     unsigned sent_ = 0;
 
-    // Reverse zones found wider than the mask says, per DNS server: a server that keeps one zone
-    // for 168.192.in-addr.arpa takes the PTR records of every 192.168.x.0/24 network there.
+    // Reverse zones found other than the mask says, per DNS server: a server that keeps one zone
+    // for 168.192.in-addr.arpa takes the PTR records of every 192.168.x.0/24 network there, and
+    // one that keeps /24 zones those of a /16 network each in the zone of its address.
     // A fixed number, the oldest given up for a new one.
     struct ZoneMemo {
         Ipv4 server = 0;
         std::string derived;  // the zone the profile's mask names
-        std::string found;    // the enclosing zone the server took the update in
+        unsigned bytes = 0;   // the address bytes of the zone the server took the update in; 0: none
     };
     static constexpr std::size_t kZoneMemos = 32;
     std::array<ZoneMemo, kZoneMemos> zoneMemos_;
     std::size_t nextMemo_ = 0;
+
+    // The batch under way: the zones a server said are not its own (asked once a batch), and per
+    // server the records then left with no zone to try.
+    struct RefusedZone {
+        Ipv4 server = 0;
+        std::string zone;
+        unsigned rcode = 0;
+    };
+    std::vector<RefusedZone> refused_;
+    std::vector<std::pair<Ipv4, unsigned>> unplaced_;
 };
 
 }  // namespace tolmark::dhcp

@@ -12,24 +12,22 @@ const Ipv4 kBroadcast = makeIpv4(255, 255, 255, 255);
 
 void DnsUpdateQueue::push(DnsUpdate update) {
     if (update.dnsServer == 0 || update.dnsServer == kBroadcast) return;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (updates_.size() >= kCapacity) {
-            const auto removal =
-                std::find_if(updates_.begin(), updates_.end(), [](const DnsUpdate& u) { return u.removal; });
-            if (removal != updates_.end()) {
-                updates_.erase(removal);
-                ++dropped_.removals;
-            } else if (update.removal) {
-                ++dropped_.removals;
-                return;
-            } else {
-                updates_.pop_front();
-                ++dropped_.updates;
-            }
+    std::lock_guard<std::mutex> guard(lock_);
+    if (updates_.size() >= kCapacity) {
+        const auto removal =
+            std::find_if(updates_.begin(), updates_.end(), [](const DnsUpdate& u) { return u.removal; });
+        if (removal != updates_.end()) {
+            updates_.erase(removal);
+            ++dropped_.removals;
+        } else if (update.removal) {
+            ++dropped_.removals;
+            return;
+        } else {
+            updates_.pop_front();
+            ++dropped_.updates;
         }
-        updates_.push_back(std::move(update));
     }
+    updates_.push_back(std::move(update));
     if (wakeUp_) wakeUp_();
 }
 
@@ -43,6 +41,14 @@ std::vector<DnsUpdate> DnsUpdateQueue::takeAll() {
 DnsDropped DnsUpdateQueue::takeDropped() {
     std::lock_guard<std::mutex> guard(lock_);
     return std::exchange(dropped_, DnsDropped{});
+}
+
+std::size_t DnsUpdateQueue::dropRemovals() {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto kept = std::remove_if(updates_.begin(), updates_.end(), [](const DnsUpdate& u) { return u.removal; });
+    const auto dropped = static_cast<std::size_t>(updates_.end() - kept);
+    updates_.erase(kept, updates_.end());
+    return dropped;
 }
 
 std::size_t DnsUpdateQueue::size() const {

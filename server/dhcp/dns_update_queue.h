@@ -46,8 +46,12 @@ public:
     // that one is the most likely to be stale.
     static constexpr std::size_t kCapacity = 1024;
 
-    // Called after every push (wakes the thread that sends them).
-    void setWakeUp(std::function<void()> wakeUp) { wakeUp_ = std::move(wakeUp); }
+    // Called after every push (wakes the thread that sends them), under the queue's lock: the
+    // lookup of static names may push while the server sets it at start.
+    void setWakeUp(std::function<void()> wakeUp) {
+        std::lock_guard<std::mutex> guard(lock_);
+        wakeUp_ = std::move(wakeUp);
+    }
     // An update for a profile without a DNS server ("DNS1IP" 0.0.0.0) is not queued: there is
     // nobody to send it to.
     void push(DnsUpdate update);
@@ -55,6 +59,9 @@ public:
     // How many registrations and removals were dropped since the last call.
     DnsDropped takeDropped();
     std::size_t size() const;
+    // Takes the waiting removals off the queue (a server that turns out to be the standby removes
+    // no names); the registrations stay. Returns how many went.
+    std::size_t dropRemovals();
 
     // Leases that ran out at or before this time have had their removals queued by the expiry
     // pass (or are passed by on purpose); a lease that ran out later may still have its names.

@@ -259,12 +259,17 @@ void Server::startHousekeeping() {
     const std::int32_t testPeriod = store_.readInt(kGeneralSection, "TestHousekeepingMs", 0);
     const auto period = testPeriod > 0 ? std::chrono::milliseconds(testPeriod) : std::chrono::milliseconds(30000);
     HousekeepingTasks tasks;
+    // Until the start-up probe has its answer the updates wait in the queue: the removals queued
+    // at load are dropped if this server turns out to be the standby.
     tasks.sendQueuedDnsUpdates = [this] {
+        if (!startupProbed_.load()) return;
         for (const dhcp::DnsResult& result : dnsClient_.sendQueued(dnsQueue_))
             countDnsResult(metrics_.service, result.outcome);
     };
     tasks.saveChangedLists = [this] { saveChangedClients(); };
     tasks.queueExpiredDnsRemovals = [this, pass = dhcp::DnsExpiryPass(platform_.clock.now(), leasesSaved_)]() mutable {
+        // The probe pauses the server while it waits: that is no verdict to pass leases over by.
+        if (!startupProbed_.load()) return;
         if (flags_.paused.load() != 0)
             pass.passOver(dnsQueue_, platform_.clock.now());
         else
@@ -274,7 +279,18 @@ void Server::startHousekeeping() {
     housekeeping_ = std::make_unique<Housekeeping>(std::move(tasks), flags_, stop_, period);
     dnsQueue_.setWakeUp([keeper = housekeeping_.get()] { keeper->signal(); });
     housekeeping_->start();
-    if (dnsQueue_.size() != 0) housekeeping_->signal();  // removals queued at load
+}
+
+void Server::startDnsAfterProbe() {
+    // The server that answered the probe serves the clients, and may have renewed the leases whose
+    // names this one would remove.
+    if (flags_.paused.load() != 0) {
+        const std::size_t dropped = dnsQueue_.dropRemovals();
+        if (dropped != 0)
+            log_.line(1, false, "DHCP  DNS     %zu name removals not sent: another server serves\n", dropped);
+    }
+    startupProbed_.store(true);
+    if (housekeeping_ && dnsQueue_.size() != 0) housekeeping_->signal();  // removals queued at load
 }
 
 void Server::startControlPipe() {
@@ -426,6 +442,7 @@ int Server::run(int argc, char** argv) {
     if (!flags_.serverStopping.load()) {
         tftp_->start();
         probe_.run(true);
+        startDnsAfterProbe();
         ReceiveLoopContext context{
             .interfaces = interfaces_,
             .sockets = sockets_,

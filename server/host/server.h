@@ -2,6 +2,7 @@
 // The server process: the run procedure that brings everything up in its fixed order, runs the
 // receive loop on the calling thread until a stop is requested, and shuts down.
 
+#include <atomic>
 #include <cstdio>
 #include <limits>
 #include <memory>
@@ -103,6 +104,8 @@ private:
     bool openLeaseDatabase();
     void saveChangedClients();
     void startMetricsListener();
+    // After the start-up probe: the DNS thread may send; a standby drops the removals queued so far.
+    void startDnsAfterProbe();
 
     ServerPlatform platform_;
     ServerMetrics metrics_;
@@ -138,6 +141,9 @@ private:
     // last save as this run found it, less the time a pass may lag behind; without a file, none
     // of its leases ran out unseen.
     std::int64_t leasesSaved_ = std::numeric_limits<std::int64_t>::max();
+    // The start-up probe has said whether another server serves the network: until then no DNS
+    // message goes out and no expiry pass runs, since a standby removes no names.
+    std::atomic<bool> startupProbed_{false};
     std::unique_ptr<MetricsListener> metricsListener_;
 };
 

@@ -30,6 +30,8 @@ SEGMENTS = {
     "c": ("10.0.0.1", 8, "255.0.0.0", "10.0.0.100", "10.in-addr.arpa"),
     # A /24 under the one reverse zone the DNS server keeps for 172.16.0.0/16.
     "w": ("172.16.5.1", 24, "255.255.255.0", "172.16.5.100", "16.172.in-addr.arpa"),
+    # A /16 whose DNS server keeps a reverse zone for each /24 in it.
+    "v": ("172.21.0.1", 16, "255.255.0.0", "172.21.0.100", "0.21.172.in-addr.arpa"),
 }
 # A segment whose leases end within seconds, for names that go when a lease expires.
 BRIEF = ("172.31.0.1", 24, "255.255.255.0", "172.31.0.100", "0.31.172.in-addr.arpa")
@@ -410,42 +412,98 @@ class DnsUpdate(unittest.TestCase):
         self.assertEqual(self.dig(f"before.{ZONE}", "DHCID"), "")
         self.assertNotEqual(self.dig(f"after.{ZONE}", "DHCID"), "")
 
-    def test_8e_a_lease_that_ran_out_while_the_server_was_stopped_loses_its_records(self):
-        # A client that sends no name is registered under the one "DNSBase" makes, which the
-        # server can make again after a restart (the lease file keeps no names).
+    def based_lease(self, hw):
+        """A lease on segment e for a client that sends no name: it is registered under the one
+        "DNSBase" makes, which the server can make again after a restart (the lease file keeps no
+        names). The address and the name."""
         ns, dev = self.clients["e"]
-        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0e:0e:0e")
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", hw)
         address = self.lease("e")
         name = f"brief-{address.replace('.', '-')}.{ZONE}"
         self.wait_for_record(name, "A", expect=address)
-        # Stopped before the lease of 4 seconds runs out, started again after it did: the first
-        # housekeeping pass finds it.
+        return address, name
+
+    def restart(self, while_stopped=lambda: None, general_extra=""):
+        """Stops the server and starts it again, with these lines added to the general section."""
         self.server.proc.send_signal(signal.SIGTERM)
         self.server.proc.wait(timeout=30)
-        time.sleep(5)
-        self.assertEqual(self.dig(name, "A"), address)
+        while_stopped()
+        ini = os.path.join(self.lab.dir, "Dorvane.ini")
+        with open(ini) as f:
+            text = f.read().replace("Detect=1\n", "")
+        with open(ini, "w") as f:
+            f.write(text.replace("[Dorvane]\n", "[Dorvane]\n" + general_extra, 1))
         type(self).server = netns.start_velkora(self.lab, self.srv, VELKORA, self.registry,
                                                 "DHCP  Start   Server on 10.0.0.1")
+
+    def test_8e_a_lease_that_ran_out_while_the_server_was_stopped_loses_its_records(self):
+        address, name = self.based_lease("02:00:00:0e:0e:0e")
+
+        # Stopped before the lease of 4 seconds runs out, started again after it did: the first
+        # housekeeping pass finds it.
+        def run_out():
+            time.sleep(5)
+            self.assertEqual(self.dig(name, "A"), address)
+        self.restart(run_out)
         self.wait_for_record(name, "A", expect="")
         self.wait_for_record(self.reverse(address), "PTR", expect="")
         self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {name} sent", timeout=2))
 
-    def test_9_a_network_under_a_wider_reverse_zone_gets_and_loses_its_ptr_record(self):
-        # The mask names 5.16.172.in-addr.arpa, which the DNS server does not keep: the record
-        # goes to 16.172.in-addr.arpa, and so does its removal, straight away.
-        ns, dev = self.clients["w"]
-        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0c:09:09")
-        mark = len(self.server.lines)
-        address = self.lease("w", "-x", "hostname:wide")
-        self.wait_for_record(f"wide.{ZONE}", "A", expect=address)
-        self.wait_for_record(self.reverse(address), "PTR", expect=f"wide.{ZONE}.")
-        self.release("w", bytes.fromhex("0200000c0909"), address)
-        self.wait_for_record(self.reverse(address), "PTR", expect="")
-        self.wait_for_record(f"wide.{ZONE}", "A", expect="")
-        self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {self.reverse(address)} sent", timeout=2))
-        lines = self.server.lines[mark:]
-        self.assertEqual(len([l for l in lines if "reverse zone 16.172.in-addr.arpa at" in l]), 1, "\n".join(lines))
-        self.assertFalse([l for l in lines if "rcode" in l], "\n".join(lines))
+    def test_8g_a_standby_that_starts_while_another_server_serves_removes_no_names(self):
+        # While the server is stopped, a static entry takes the lease's address, which ends the
+        # lease at load. The other server that answers the start-up probe serves the clients
+        # meanwhile: the name is left to it.
+        address, name = self.based_lease("02:00:00:0e:0e:10")
+        ns, dev = self.clients["e"]
+        other = netns.Process(["ip", "netns", "exec", ns, sys.executable, "-c",
+                               "import socket\n"
+                               "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                               "s.setsockopt(socket.SOL_SOCKET,socket.SO_BROADCAST,1)\n"
+                               "s.bind(('0.0.0.0',67)); print('ready', flush=True)\n"
+                               "while True:\n"
+                               "    d,a=s.recvfrom(2048)\n"
+                               "    if d[28:34]==b'_DHCP_': s.sendto(b'\\x02'+d[1:],(a[0],68))\n"])
+
+        def static_entry():
+            with open(os.path.join(self.lab.dir, "ethers"), "a") as f:
+                f.write(f"02:00:00:0e:0e:11\t{address}\tBrief\n")
+        try:
+            self.lab.ns_run(ns, "ip", "addr", "add", "172.31.0.2/24", "dev", dev)
+            self.assertIsNotNone(other.wait_for("ready", timeout=5))
+            self.restart(static_entry, "Detect=1\n")
+            self.assertIsNotNone(self.server.wait_for("DHCP  paused  server on 172.31.0.", timeout=5),
+                                 "\n".join(self.server.lines + other.lines))
+            self.assertIsNotNone(self.server.wait_for("DHCP  DNS     1 name removals not sent: another server serves",
+                                                      timeout=2))
+            self.server.settle(2)
+            self.assertEqual(self.dig(name, "A"), address, "\n".join(self.server.lines[-20:]))
+            self.assertEqual(self.dig(self.reverse(address), "PTR"), f"{name}.")
+            self.assertFalse([l for l in self.server.lines if "DNS     removal" in l], "\n".join(self.server.lines))
+        finally:
+            other.kill()
+            self.lab.ns_run(ns, "ip", "addr", "del", "172.31.0.2/24", "dev", dev, check=False)
+            self.restart()
+
+    def test_9_a_network_in_another_reverse_zone_than_its_mask_gets_and_loses_its_ptr_record(self):
+        # The mask of w names 5.16.172.in-addr.arpa, which the DNS server does not keep: the record
+        # goes to 16.172.in-addr.arpa. The mask of v names 21.172.in-addr.arpa, and the server
+        # keeps 0.21.172.in-addr.arpa. Their removals go there straight away.
+        for segment, hw, host, found in (
+                ("w", "02:00:00:0c:09:09", "wide", "reverse zone 16.172.in-addr.arpa at"),
+                ("v", "02:00:00:0c:0a:0a", "narrow", "reverse zones of 3 address bytes (as 0.21.172.in-addr.arpa) at")):
+            ns, dev = self.clients[segment]
+            self.lab.ns_run(ns, "ip", "link", "set", dev, "address", hw)
+            mark = len(self.server.lines)
+            address = self.lease(segment, "-x", f"hostname:{host}")
+            self.wait_for_record(f"{host}.{ZONE}", "A", expect=address)
+            self.wait_for_record(self.reverse(address), "PTR", expect=f"{host}.{ZONE}.")
+            self.release(segment, bytes.fromhex(hw.replace(":", "")), address)
+            self.wait_for_record(self.reverse(address), "PTR", expect="")
+            self.wait_for_record(f"{host}.{ZONE}", "A", expect="")
+            self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {self.reverse(address)} sent", timeout=2))
+            lines = self.server.lines[mark:]
+            self.assertEqual(len([l for l in lines if found in l]), 1, "\n".join(lines))
+            self.assertFalse([l for l in lines if "rcode" in l], "\n".join(lines))
 
 
 class StaticNames(unittest.TestCase):

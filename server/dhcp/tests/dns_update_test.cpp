@@ -528,16 +528,22 @@ std::string zoneOf(const Bytes& message) {
     return zone;
 }
 
-// The server keeps 168.192.in-addr.arpa, not the /24 zone the mask names. The rows run in turn
-// on one client, which remembers where the PTR record went.
-TEST(DnsUpdateClient, APtrRecordGoesToTheWiderReverseZoneTheServerKeeps) {
+// The server keeps 168.192.in-addr.arpa, not the /24 zone the mask names; later it keeps /24
+// zones only, under a /16 mask. The rows run in turn on one client, which remembers where the
+// PTR record went. Each row is one batch.
+TEST(DnsUpdateClient, APtrRecordGoesToTheReverseZoneTheServerKeeps) {
     using enum DnsOutcome;
     const std::string z24 = "5.168.192.in-addr.arpa", z16 = "168.192.in-addr.arpa", z8 = "192.in-addr.arpa";
+    const std::string z24b = "6.168.192.in-addr.arpa";
+    const Ipv4 a = makeIpv4(192, 168, 5, 7), b = makeIpv4(192, 168, 5, 8), c = makeIpv4(192, 168, 6, 7);
+    const Ipv4 m16 = makeIpv4(255, 255, 0, 0);
     struct Step {
         bool removal;
         std::vector<int> codes;          // the answers in turn: the A record's check first, unless a removal
         std::vector<std::string> zones;  // the zones the PTR record's messages name
-        DnsOutcome ptr;
+        DnsOutcome ptr;                  // the last record's
+        Ipv4 mask = makeIpv4(255, 255, 255, 0);
+        std::vector<Ipv4> batch = {makeIpv4(192, 168, 5, 7)};  // one record each (only PTRs for several)
     };
     const std::vector<Step> steps = {
         {false, {0, 9, 8, -1}, {z24, z16, z16}, Updated},  // NOTAUTH for the mask's zone
@@ -549,6 +555,14 @@ TEST(DnsUpdateClient, APtrRecordGoesToTheWiderReverseZoneTheServerKeeps) {
         {true, {9, 10, 9}, {z24, z16, z8}, Failed},
         {false, {0, 5}, {z24}, Failed},  // any other refusal is the zone's own answer
         {false, {0, 9, -1}, {z24, z16}, NoAnswer},
+        // Refused zones are tried once a batch: the second record is not sent, the third tries
+        // only its own /24 zone.
+        {true, {9, 9, 9, 9}, {z24, z16, z8, z24b}, Failed, makeIpv4(255, 255, 255, 0), {a, b, c}},
+        // A /16 network whose server keeps /24 zones: the narrower zone after the wider ones, and
+        // remembered as the zone of each address's own /24.
+        {false, {0, 9, 9, 8, -1}, {z16, z8, z24, z24}, Updated, m16},
+        {false, {0, 0}, {z24}, Present, m16},
+        {true, {0}, {z24b}, Removed, m16, {c}},
     };
     std::vector<int> codes;
     std::vector<std::string> want;
@@ -562,10 +576,13 @@ TEST(DnsUpdateClient, APtrRecordGoesToTheWiderReverseZoneTheServerKeeps) {
     ScriptedDnsServer server(codes);
     DnsUpdateClient client(log, stop, server.port(), std::chrono::milliseconds(300));
     for (const Step& s : steps) {
-        DnsUpdate update = lease("pc1", "lab.test");
-        update.removal = s.removal;
-        const DnsUpdate one[] = {update};
-        EXPECT_EQ(client.send(one).back().outcome, s.ptr) << s.zones.front();
+        std::vector<DnsUpdate> batch;
+        for (Ipv4 address : s.batch) {
+            batch.push_back(lease("pc1", "lab.test", s.mask));
+            batch.back().address = address;
+            batch.back().removal = s.removal;
+        }
+        EXPECT_EQ(client.send(batch).back().outcome, s.ptr) << s.zones.front();
     }
     for (int i = 0; i < 100 && server.received().size() < want.size(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -577,8 +594,10 @@ TEST(DnsUpdateClient, APtrRecordGoesToTheWiderReverseZoneTheServerKeeps) {
                              [&](const std::string& l) { return l.find(text) != std::string::npos; });
     };
     EXPECT_EQ(count("DNS     reverse zone 168.192.in-addr.arpa at 127.0.0.1 takes the records of 5.168.192"), 1);
-    // Where no zone is the server's, the record's failure is logged once.
-    EXPECT_EQ(count("of 7.5.168.192.in-addr.arpa: rcode 9 (NOTAUTH) from 127.0.0.1"), 2);
+    // Where no zone is the server's, the record's failure is logged once; a record of the batch
+    // that had no zone left to try is counted.
+    EXPECT_EQ(count("of 7.5.168.192.in-addr.arpa: rcode 9 (NOTAUTH) from 127.0.0.1"), 3);
+    EXPECT_EQ(count("DHCP  Error   DNS server 127.0.0.1 keeps none of the reverse zones tried: 1 records not sent"), 1);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // and the NAK.
 
 #include <array>
+#include <atomic>
 #include <map>
+#include <thread>
 
 #include "server/dhcp/dhcp_protocol.h"
 #include "server/dhcp/dns_removal.h"
@@ -604,6 +606,16 @@ TEST(DnsUpdateQueue, KeepsTheNewestWhenFull) {
                   removals ? 1 : static_cast<long>(DnsUpdateQueue::kCapacity));
     }
     EXPECT_EQ(queue.takeDropped().removals, 2u);
+
+    // The wake-up is set at start while the lookup of static names may push already.
+    std::atomic<int> woken{0};
+    std::thread lookup([&] {
+        for (int i = 0; i < 200; ++i) queue.push(DnsUpdate{"s", "", 0, 0, 0, makeIpv4(192, 168, 1, 53)});
+    });
+    queue.setWakeUp([&] { woken.fetch_add(1); });
+    lookup.join();
+    queue.push(DnsUpdate{"s", "", 0, 0, 0, makeIpv4(192, 168, 1, 53)});
+    EXPECT_GE(woken.load(), 1);
 }
 
 }  // namespace
