@@ -592,7 +592,8 @@ bool LeaseDatabase::sendOp(const Op& op) {
         p.number(f.expiry);
         p.number(previous.kind);
         p.bytes(previous.bytes.data(), previous.length);
-        p.number(op.put.now);
+        // A claim takes another client's lease only once it has ended by every server's clock.
+        p.number(op.kind == OpKind::Claim ? op.put.now - kClockGrace.count() : op.put.now);
         // A claim needs the holder only; any other write also the expiry it last knew.
         statement = op.kind == OpKind::Claim ? kClaimStatement
                     : op.kind == OpKind::Put ? kPutStatement

@@ -175,6 +175,9 @@ TEST_F(LeaseDatabaseTest, AnAddressGoesToOneClientOnly) {
         {b.get(), lease(five, client(1), 4000, 2000), ClaimOutcome::Won, "the same client through the other server"},
         {a.get(), yAfterExpiry, ClaimOutcome::Won, "an expired lease"},
         {b.get(), xReleased, ClaimOutcome::Lost, "the former holder's release after it was taken over"},
+        // The clock of the server that gave it may run a few seconds behind this one's.
+        {b.get(), lease(five, client(3), 12000, 9000 + kClockGrace.count()), ClaimOutcome::Lost,
+         "a lease that ended a moment ago"},
         {a.get(), lease(makeIpv4(10, 0, 0, 6), client(2), 9000, 5000), ClaimOutcome::Won, "a second address"},
     };
     std::uint64_t ticket = 1;
