@@ -308,19 +308,27 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
     // point: numbers this server has seen come again for new changes, so all of it is read anew.
     // The newest number alone cannot tell: the other servers may have written as many changes
     // since the restore as this server had seen since the backup. The row it saw last can: it
-    // is where it was unless the table went back past it (or it changed since, and then the
-    // whole table is read anew all the same, which costs time but loses nothing). A row's number
-    // only grows, and rows stay: its address numbered lower than that, or gone, or the newest
-    // number below it, and the table surely went back (restoredSince_ says so to the rows read).
+    // is where it was unless the table went back past it. A row's number only grows, and rows
+    // stay: its address numbered lower than that, or gone, or the newest number below it, and
+    // the table surely went back (restoredSince_ says so to the rows read). Numbered higher, the
+    // row changed since (a renewal, say), and the changes are followed from the number as
+    // usual, once this server's own last write is found where it was too: a restore that
+    // missed both took back only the other servers' writes, and they write back what they gave
+    // (a row of theirs this server then lacks costs it at most a claim lost). Only the same
+    // number on another row is read whole anew.
     if (lastSeq_ > 0) {
         Parameters p;
         p.number(lastSeq_);
         for (const std::string& column : lastRow_) p.text(column.c_str());
+        p.number(ownSeq_);
+        p.address(ownAddress_);
         PgResult same(PQexecParams(
             c.get(),
             "SELECT (SELECT count(*) FROM tolmark_leases WHERE seq = $1 AND address = $2::inet AND expiry = $3 "
-            "AND last_access = $4 AND removed = $5), (SELECT seq < $1 FROM tolmark_leases WHERE address = $2::inet) "
-            "IS NOT FALSE OR (SELECT coalesce(max(seq), 0) FROM tolmark_leases) < $1",
+            "AND last_access = $4 AND removed = $5) = 1 OR (SELECT seq > $1 FROM tolmark_leases WHERE address = "
+            "$2::inet) IS TRUE, (SELECT seq < $1 FROM tolmark_leases WHERE address = $2::inet) IS NOT FALSE OR "
+            "(SELECT coalesce(max(seq), 0) FROM tolmark_leases) < $1 OR ($6::bigint > 0 AND (SELECT seq < $6 FROM "
+            "tolmark_leases WHERE address = $7::inet) IS NOT FALSE)",
             p.count(), nullptr, p.values(), p.lengths(), p.formats(), 0));
         if (PQresultStatus(same.get()) != PGRES_TUPLES_OK || PQntuples(same.get()) != 1) {
             error = resultError(same.get(), c.get());
@@ -328,7 +336,7 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
         }
         if (PQgetvalue(same.get(), 0, 1)[0] == 't')
             wentBack();
-        else if (std::strcmp(PQgetvalue(same.get(), 0, 0), "1") != 0)
+        else if (PQgetvalue(same.get(), 0, 0)[0] != 't')
             lastSeq_ = 0;
     }
     if (PQenterPipelineMode(c.get()) != 1) {

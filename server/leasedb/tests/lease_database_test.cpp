@@ -315,6 +315,21 @@ TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
     const auto written = std::chrono::steady_clock::now();
     EXPECT_EQ(unfollowed(*b, {makeIpv4(10, 0, 1, 31)}), "");
     EXPECT_LT(std::chrono::steady_clock::now() - written, std::chrono::milliseconds(3500));
+
+    // Reconnected after the row it saw last changed (renewed through the other server, say): the
+    // server follows from the numbers and gets that change alone, not the whole table again.
+    ASSERT_TRUE(drained(*a) && drained(*b));
+    std::vector<LeaseRow> moved;
+    b->take(claims, moved);
+    moved.clear();
+    ASSERT_TRUE(server->sql(
+        "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'Velkora'; SELECT "
+        "pg_sleep(0.2); UPDATE tolmark_leases SET remark = 'moved' WHERE seq = (SELECT max(seq) FROM tolmark_leases)"));
+    collect(*b, claims, moved, 0, 1);
+    std::this_thread::sleep_for(milliseconds(1000));
+    b->take(claims, moved);
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_EQ(moved[0].fields.remark, "moved");
 }
 
 // The table restored from a backup while the servers run: this server's running leases stay,
@@ -467,7 +482,7 @@ TEST_F(LeaseDatabaseTest, ARestoreKeepsTheLeasesThisServerGaveSince) {
         settle();
     }
 
-    // Reconnected after the row it saw last changed, the server reads the table anew too, but
+    // Reconnected after the row it saw last changed, the server follows the changes since, as
     // the table did not go back: a release written meanwhile is followed, not undone.
     ASSERT_TRUE(server->sql(
         "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'Velkora'; SELECT "
