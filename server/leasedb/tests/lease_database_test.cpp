@@ -490,6 +490,39 @@ TEST_F(LeaseDatabaseTest, ARestoreKeepsTheLeasesThisServerGaveSince) {
         "address = '10.0.6.1'"));
     standing[0] = 0;
     settle();
+
+    // Restored with the connections left open, and the other server gives an address the backup
+    // has no row of to a client before this server notices: that lease came after the one this
+    // server gave there before the restore (its client was heard from since), though it is
+    // numbered lower than this server's lost write, and it stands.
+    const Ipv4 x = address(14);
+    ASSERT_TRUE(drained(*a) && drained(*b));
+    const std::string thirdSeq = server->sql("SELECT max(seq) FROM tolmark_leases").value();
+    ASSERT_TRUE(server->sql("DROP TABLE IF EXISTS third; CREATE TABLE third AS SELECT * FROM tolmark_leases"));
+    for (std::uint8_t k = 51; k <= 53; ++k) b->put(lease(makeIpv4(10, 0, 6, k), client(k), now + 600, now));
+    ASSERT_TRUE(drained(*b));
+    const LeasePut lost = lease(x, client(50), now + 600, now - 60);
+    a->put(lost);
+    ASSERT_TRUE(drained(*a));
+    {
+        Hold hold(engine.lock);
+        ASSERT_TRUE(applySharedLease(engine.clients, lost.fields.toClientFields(), false, engine.profiles, now));
+    }
+    ASSERT_TRUE(restore("third", thirdSeq, false));
+    ASSERT_EQ(claimOnce(*b, 1, lease(x, client(54), now + 600, now)), ClaimOutcome::Won);
+    auto holderOfX = [&] {
+        inEngine();
+        Hold hold(engine.lock);
+        const ClientRecord* r = engine.clients.findAddress(ClientList::Dynamic, x, nullptr);
+        // The client (the last byte of its identity) in this server's records, and in the table.
+        return std::to_string(r != nullptr ? r->identity->get().bytes[5] : 0) + " " +
+               server->sql("SELECT get_byte(identity, 5) FROM tolmark_leases WHERE address = '10.0.6.15'").value_or("");
+    };
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (holderOfX() == "50 54" && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(drained(*a));
+    EXPECT_EQ(holderOfX(), "54 54");
 }
 
 TEST_F(LeaseDatabaseTest, RowsAHandEditBrokeAreLoggedAndSkipped) {
