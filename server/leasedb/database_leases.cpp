@@ -59,8 +59,7 @@ bool DatabaseLeases::writeBack(ClientTable& table, const LeaseRow& row, std::int
     // numbers alone cannot tell it from a lease another server gave after the restore, which
     // numbers its changes again from below this server's lost writes: that one's client was
     // heard from later than this server's, whose lease then gives way like a lost claim.
-    const bool replacedHere =
-        row.supersededHere && !sameClient && row.fields.lastAccess <= mine.fields.lastAccess;
+    const bool replacedHere = row.supersededHere && !sameClient && row.fields.lastAccess <= mine.fields.lastAccess;
     if (!replacedHere && (record->expiry <= row.fields.expiry || !(free || sameClient))) return false;
     database_.put(mine);
     return true;
