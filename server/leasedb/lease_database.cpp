@@ -312,10 +312,11 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
     // stay: its address numbered lower than that, or gone, or the newest number below it, and
     // the table surely went back (restoredSince_ says so to the rows read). Numbered higher, the
     // row changed since (a renewal, say), and the changes are followed from the number as
-    // usual, once this server's own last write is found where it was too: a restore that
-    // missed both took back only the other servers' writes, and they write back what they gave
-    // (a row of theirs this server then lacks costs it at most a claim lost). Only the same
-    // number on another row is read whole anew.
+    // usual. Reading the whole table again would tell no more: a restore after which the other
+    // servers wrote both this row and the row of this server's own last write (checked here
+    // too) past the numbers it knew goes unseen either way, as the rows read would be taken as
+    // changes, not as a restore's. Only the same number on a row that reads otherwise has the
+    // whole table read again.
     if (lastSeq_ > 0) {
         Parameters p;
         p.number(lastSeq_);
@@ -600,7 +601,7 @@ bool LeaseDatabase::sendOp(const Op& op) {
         p.number(f.expiry);
         p.number(previous.kind);
         p.bytes(previous.bytes.data(), previous.length);
-        // A claim takes another client's lease only once it has ended by every server's clock.
+        // A claim takes another client's lease only kClockGrace after its end by this clock.
         p.number(op.kind == OpKind::Claim ? op.put.now - kClockGrace.count() : op.put.now);
         // A claim needs the holder only; any other write also the expiry it last knew.
         statement = op.kind == OpKind::Claim ? kClaimStatement
