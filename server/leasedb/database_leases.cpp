@@ -55,8 +55,11 @@ bool DatabaseLeases::writeBack(ClientTable& table, const LeaseRow& row, std::int
     const bool sameClient = identityEquals(mine.fields.identity, row.fields.identity) &&
                             profileNameEquals(mine.fields.profile.view(), row.fields.profile);
     // Another client's lease that this server wrote over after it (the address was given anew
-    // once that lease ended): the server's lease is the newer, however long the row's runs.
-    const bool replacedHere = row.supersededHere && !sameClient;
+    // once that lease ended): the server's lease is the newer, however long the row's runs. The
+    // numbers alone cannot tell it from a lease another server gave after the restore, which
+    // numbers its changes again from below this server's lost writes: that one's client was
+    // heard from later than this server's, whose lease then gives way like a lost claim.
+    const bool replacedHere = row.supersededHere && !sameClient && row.fields.lastAccess <= mine.fields.lastAccess;
     if (!replacedHere && (record->expiry <= row.fields.expiry || !(free || sameClient))) return false;
     database_.put(mine);
     return true;

@@ -45,9 +45,10 @@ private:
     // A row read anew after the table went back (restored from a backup), at an address where
     // this server holds a running lease, and that says the address is free (removed, expired,
     // released) or holds a shorter lease of the same client (identity and profile), or another
-    // client's lease that this server wrote over after it (LeaseRow::supersededHere): the row is
-    // the older, and the server's lease is written back in its place, so that no server gives
-    // the address out while the client still uses it. False for any other row, which is
+    // client's lease that this server wrote over after it (LeaseRow::supersededHere) and whose
+    // client was last heard from no later than this server's: the row is the older, and the
+    // server's lease is written back in its place, so that no server gives the address out while
+    // the client still uses it. False for any other row, which is
     // followed as usual: another client's running lease stands.
     bool writeBack(ClientTable& table, const LeaseRow& row, std::int64_t now);
     // Once the table has been read anew: the running leases at addresses it has no row of (given

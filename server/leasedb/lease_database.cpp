@@ -308,19 +308,28 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
     // point: numbers this server has seen come again for new changes, so all of it is read anew.
     // The newest number alone cannot tell: the other servers may have written as many changes
     // since the restore as this server had seen since the backup. The row it saw last can: it
-    // is where it was unless the table went back past it (or it changed since, and then the
-    // whole table is read anew all the same, which costs time but loses nothing). A row's number
-    // only grows, and rows stay: its address numbered lower than that, or gone, or the newest
-    // number below it, and the table surely went back (restoredSince_ says so to the rows read).
+    // is where it was unless the table went back past it. A row's number only grows, and rows
+    // stay: its address numbered lower than that, or gone, or the newest number below it, and
+    // the table surely went back (restoredSince_ says so to the rows read). Numbered higher, the
+    // row changed since (a renewal, say), and the changes are followed from the number as
+    // usual. Reading the whole table again would tell no more: a restore after which the other
+    // servers wrote both this row and the row of this server's own last write (checked here
+    // too) past the numbers it knew goes unseen either way, as the rows read would be taken as
+    // changes, not as a restore's. Only the same number on a row that reads otherwise has the
+    // whole table read again.
     if (lastSeq_ > 0) {
         Parameters p;
         p.number(lastSeq_);
         for (const std::string& column : lastRow_) p.text(column.c_str());
+        p.number(ownSeq_);
+        p.address(ownAddress_);
         PgResult same(PQexecParams(
             c.get(),
             "SELECT (SELECT count(*) FROM tolmark_leases WHERE seq = $1 AND address = $2::inet AND expiry = $3 "
-            "AND last_access = $4 AND removed = $5), (SELECT seq < $1 FROM tolmark_leases WHERE address = $2::inet) "
-            "IS NOT FALSE OR (SELECT coalesce(max(seq), 0) FROM tolmark_leases) < $1",
+            "AND last_access = $4 AND removed = $5) = 1 OR (SELECT seq > $1 FROM tolmark_leases WHERE address = "
+            "$2::inet) IS TRUE, (SELECT seq < $1 FROM tolmark_leases WHERE address = $2::inet) IS NOT FALSE OR "
+            "(SELECT coalesce(max(seq), 0) FROM tolmark_leases) < $1 OR ($6::bigint > 0 AND (SELECT seq < $6 FROM "
+            "tolmark_leases WHERE address = $7::inet) IS NOT FALSE)",
             p.count(), nullptr, p.values(), p.lengths(), p.formats(), 0));
         if (PQresultStatus(same.get()) != PGRES_TUPLES_OK || PQntuples(same.get()) != 1) {
             error = resultError(same.get(), c.get());
@@ -328,7 +337,7 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
         }
         if (PQgetvalue(same.get(), 0, 1)[0] == 't')
             wentBack();
-        else if (std::strcmp(PQgetvalue(same.get(), 0, 0), "1") != 0)
+        else if (PQgetvalue(same.get(), 0, 0)[0] != 't')
             lastSeq_ = 0;
     }
     if (PQenterPipelineMode(c.get()) != 1) {
@@ -592,7 +601,8 @@ bool LeaseDatabase::sendOp(const Op& op) {
         p.number(f.expiry);
         p.number(previous.kind);
         p.bytes(previous.bytes.data(), previous.length);
-        p.number(op.put.now);
+        // A claim takes another client's lease only kClockGrace after its end by this clock.
+        p.number(op.kind == OpKind::Claim ? op.put.now - kClockGrace.count() : op.put.now);
         // A claim needs the holder only; any other write also the expiry it last knew.
         statement = op.kind == OpKind::Claim ? kClaimStatement
                     : op.kind == OpKind::Put ? kPutStatement

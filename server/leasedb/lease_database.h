@@ -56,6 +56,11 @@ inline constexpr int kFollowPeriodMs = 5000;
 // writers' lock) is ended after this long, unless the database's own setting says otherwise:
 // the connection then counts as lost, claims are refused and the writes wait.
 inline constexpr std::chrono::milliseconds kStatementTimeout{10000};
+// How long after its end another server's lease still keeps its address from a claim: the
+// servers' clocks may disagree by this much, and the client counts its lease from the server
+// that gave it. A claim of the client's own lease, or of an address released, removed or free,
+// waits for nothing.
+inline constexpr std::chrono::seconds kClockGrace{5};
 // Changes written in one transaction at most.
 inline constexpr std::size_t kBatchLimit = 256;
 // Claims waiting for the database at most: beyond, a claim is refused at once (its client asks

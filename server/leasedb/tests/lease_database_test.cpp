@@ -175,6 +175,9 @@ TEST_F(LeaseDatabaseTest, AnAddressGoesToOneClientOnly) {
         {b.get(), lease(five, client(1), 4000, 2000), ClaimOutcome::Won, "the same client through the other server"},
         {a.get(), yAfterExpiry, ClaimOutcome::Won, "an expired lease"},
         {b.get(), xReleased, ClaimOutcome::Lost, "the former holder's release after it was taken over"},
+        // The clock of the server that gave it may run a few seconds behind this one's.
+        {b.get(), lease(five, client(3), 12000, 9000 + kClockGrace.count()), ClaimOutcome::Lost,
+         "a lease that ended a moment ago"},
         {a.get(), lease(makeIpv4(10, 0, 0, 6), client(2), 9000, 5000), ClaimOutcome::Won, "a second address"},
     };
     std::uint64_t ticket = 1;
@@ -312,6 +315,21 @@ TEST_F(LeaseDatabaseTest, EachServerFollowsTheOthersChangesButNotItsOwn) {
     const auto written = std::chrono::steady_clock::now();
     EXPECT_EQ(unfollowed(*b, {makeIpv4(10, 0, 1, 31)}), "");
     EXPECT_LT(std::chrono::steady_clock::now() - written, std::chrono::milliseconds(3500));
+
+    // Reconnected after the row it saw last changed (renewed through the other server, say): the
+    // server follows from the numbers and gets that change alone, not the whole table again.
+    ASSERT_TRUE(drained(*a) && drained(*b));
+    std::vector<LeaseRow> moved;
+    b->take(claims, moved);
+    moved.clear();
+    ASSERT_TRUE(server->sql(
+        "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'Velkora'; SELECT "
+        "pg_sleep(0.2); UPDATE tolmark_leases SET remark = 'moved' WHERE seq = (SELECT max(seq) FROM tolmark_leases)"));
+    collect(*b, claims, moved, 0, 1);
+    std::this_thread::sleep_for(milliseconds(1000));
+    b->take(claims, moved);
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_EQ(moved[0].fields.remark, "moved");
 }
 
 // The table restored from a backup while the servers run: this server's running leases stay,
@@ -464,7 +482,7 @@ TEST_F(LeaseDatabaseTest, ARestoreKeepsTheLeasesThisServerGaveSince) {
         settle();
     }
 
-    // Reconnected after the row it saw last changed, the server reads the table anew too, but
+    // Reconnected after the row it saw last changed, the server follows the changes since, as
     // the table did not go back: a release written meanwhile is followed, not undone.
     ASSERT_TRUE(server->sql(
         "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'Velkora'; SELECT "
@@ -472,6 +490,39 @@ TEST_F(LeaseDatabaseTest, ARestoreKeepsTheLeasesThisServerGaveSince) {
         "address = '10.0.6.1'"));
     standing[0] = 0;
     settle();
+
+    // Restored with the connections left open, and the other server gives an address the backup
+    // has no row of to a client before this server notices: that lease came after the one this
+    // server gave there before the restore (its client was heard from since), though it is
+    // numbered lower than this server's lost write, and it stands.
+    const Ipv4 x = address(14);
+    ASSERT_TRUE(drained(*a) && drained(*b));
+    const std::string thirdSeq = server->sql("SELECT max(seq) FROM tolmark_leases").value();
+    ASSERT_TRUE(server->sql("DROP TABLE IF EXISTS third; CREATE TABLE third AS SELECT * FROM tolmark_leases"));
+    for (std::uint8_t k = 51; k <= 53; ++k) b->put(lease(makeIpv4(10, 0, 6, k), client(k), now + 600, now));
+    ASSERT_TRUE(drained(*b));
+    const LeasePut lost = lease(x, client(50), now + 600, now - 60);
+    a->put(lost);
+    ASSERT_TRUE(drained(*a));
+    {
+        Hold hold(engine.lock);
+        ASSERT_TRUE(applySharedLease(engine.clients, lost.fields.toClientFields(), false, engine.profiles, now));
+    }
+    ASSERT_TRUE(restore("third", thirdSeq, false));
+    ASSERT_EQ(claimOnce(*b, 1, lease(x, client(54), now + 600, now)), ClaimOutcome::Won);
+    auto holderOfX = [&] {
+        inEngine();
+        Hold hold(engine.lock);
+        const ClientRecord* r = engine.clients.findAddress(ClientList::Dynamic, x, nullptr);
+        // The client (the last byte of its identity) in this server's records, and in the table.
+        return std::to_string(r != nullptr ? r->identity->get().bytes[5] : 0) + " " +
+               server->sql("SELECT get_byte(identity, 5) FROM tolmark_leases WHERE address = '10.0.6.15'").value_or("");
+    };
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (holderOfX() == "50 54" && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(drained(*a));
+    EXPECT_EQ(holderOfX(), "54 54");
 }
 
 TEST_F(LeaseDatabaseTest, RowsAHandEditBrokeAreLoggedAndSkipped) {
