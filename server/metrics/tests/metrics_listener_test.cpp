@@ -189,7 +189,9 @@ TEST(MetricsListener, ClientsThatHoldConnectionsDoNotDelayAScrape) {
     testing::CapturingLog log;
     const std::string bigPage(8 << 20, '#');
     std::atomic<bool> big{false};
-    MetricsListener listener(log, [&] { return big ? bigPage : std::string("tolmark_up 1\n"); });
+    // Every request renders the page afresh: the big one goes to the deaf peer alone.
+    MetricsListener listener(
+        log, [&] { return big ? bigPage : std::string("tolmark_up 1\n"); }, std::chrono::milliseconds(0));
     ASSERT_TRUE(listener.start(MetricsAddress{makeIpv4(127, 0, 0, 1), 0}));
     const std::uint16_t port = listener.port();
     // Sends until the listener closes the connection; false when it is still open after 30 s.
