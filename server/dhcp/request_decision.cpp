@@ -56,11 +56,12 @@ bool clientMessage(int type) {
 }
 
 // Only an OFFER or ACK gives the client the address the pool search found for it.
+bool givesAddress(int replyType) { return replyType == kOffer || replyType == kAck; }
+
 bool refusedWithoutRecord(const Decision& d) {
     const AddressPlan& plan = d.selection.plan;
     const bool taking = plan.source == AddressPlan::Source::New || plan.source == AddressPlan::Source::Reuse;
-    return !d.bootp && d.selection.record == nullptr && taking && d.rules.replyType != kOffer &&
-           d.rules.replyType != kAck;
+    return !d.bootp && d.selection.record == nullptr && taking && !givesAddress(d.rules.replyType);
 }
 
 }  // namespace
@@ -121,8 +122,7 @@ void decideServing(const RequestInput& in, Decision& d) {
 
 bool refusedAt(const RequestInput& in, const Selection& sel, Ipv4 address) {
     if (!in.view.dhcp || sel.profile == nullptr) return false;
-    const int reply = applyMessageRules(in, address, replyMask(*sel.profile, address), sel.fixedAddress).replyType;
-    return reply != kOffer && reply != kAck;
+    return !givesAddress(applyMessageRules(in, address, replyMask(*sel.profile, address), sel.fixedAddress).replyType);
 }
 
 }  // namespace tolmark::dhcp

@@ -103,8 +103,7 @@ StaticEntryDialog::StaticEntryDialog(DialogContext& context, StaticMode mode, En
                 context_.notePipe(read);
                 if (read != PipeStatus::Failed) context_.markListsChanged();
                 const Language& l = context_.language;
-                showMessage(this, l,
-                            read == PipeStatus::Failed ? l.text("ERROR_PIPE").trimmed() : l.text("ENTRY_GONE"));
+                showMessage(this, l, read == PipeStatus::Failed ? changeFailedText(l, read) : l.text("ENTRY_GONE"));
                 reject();
             });
         }
@@ -313,8 +312,11 @@ PipeStatus StaticEntryDialog::loadEntry(std::uint64_t handle) {
 
 bool StaticEntryDialog::ensureProfile(const std::string& profile) {
     const std::string name = profile.empty() ? std::string(kDefaultProfileName) : profile;
-    const PipeResult<ProfileEntry> known =
-        context_.worker.call([name](ManagerPipe& pipe) { return pipe.getProfileByName(name); });
+    // The server has the profile: asked before the question, and again after the editor.
+    const auto lookUp = [this, &name] {
+        return context_.worker.call([name](ManagerPipe& pipe) { return pipe.getProfileByName(name); });
+    };
+    const PipeResult<ProfileEntry> known = lookUp();
     if (known.failed()) {
         // Told here as a failed add is: OK and Apply would otherwise seem to do nothing.
         context_.notePipe(known.status);
@@ -334,8 +336,7 @@ bool StaticEntryDialog::ensureProfile(const std::string& profile) {
     context_.rebuildMenus();
     // The editor may have been cancelled or its Basic page not taken: an entry naming a profile
     // the server does not have would be served by none. It is stored once the profile exists.
-    const PipeResult<ProfileEntry> made =
-        context_.worker.call([name](ManagerPipe& pipe) { return pipe.getProfileByName(name); });
+    const PipeResult<ProfileEntry> made = lookUp();
     context_.notePipe(made.status);
     return made.ok() && made.value.use >= 1;
 }
