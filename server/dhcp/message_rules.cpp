@@ -24,16 +24,22 @@ RuleOutcome request(const RequestInput& in, Ipv4 address, Ipv4 mask, bool fixed)
         // The client chose another server.
         return RuleOutcome{.clearIdentity = !fixed, .clearExpiry = true, .otherServer = true};
     }
-    if (s.requestedAddress != 0) {
+    // A stray option 50 beside ciaddr is not taken for an INIT-REBOOT, which would end the lease
+    // the client renews, with no reply.
+    if (s.requestedAddress != 0 && !renewsCiaddr(s)) {
         if (s.requestedAddress == address && (!changeIp || fixed)) return ack();
         const bool otherSubnet = (s.requestedAddress & mask) != (address & mask);
-        return refuse(s.ciaddr == 0 && (fixed || in.settings.soleServer || otherSubnet), s.requestedAddress);
+        return refuse(fixed || in.settings.soleServer || otherSubnet, s.requestedAddress);
     }
     if (s.ciaddr == 0 || (s.ciaddr == address && (!changeIp || fixed))) return ack();
     return refuse(true, s.ciaddr);
 }
 
 }  // namespace
+
+bool renewsCiaddr(const RequestView& s) {
+    return s.messageType == kRequest && s.serverIdentifier == 0 && s.ciaddr != 0;
+}
 
 RuleOutcome applyMessageRules(const RequestInput& in, Ipv4 address, Ipv4 mask, bool fixed) {
     const RequestView& s = in.view;

@@ -7,6 +7,10 @@
 
 namespace tolmark::dhcp {
 
+// A REQUEST of a client in RENEWING or REBINDING: ciaddr, and no server identifier. The address
+// it renews is ciaddr; an option 50 beside it (which such a client must not send) is not heeded.
+bool renewsCiaddr(const RequestView& request);
+
 // address: the record's address; mask: the profile's subnet mask for it.
 RuleOutcome applyMessageRules(const RequestInput& request, Ipv4 address, Ipv4 mask, bool fixedAddress);
 

@@ -5,6 +5,7 @@
 #include "server/dhcp/allocation.h"
 #include "server/dhcp/dhcp_protocol.h"
 #include "server/dhcp/identity_match.h"
+#include "server/dhcp/message_rules.h"
 
 namespace tolmark::dhcp {
 namespace {
@@ -68,8 +69,7 @@ ClientRecord* releasedRecord(ClientTable& table, const RequestInput& r) {
 const Profile* requestNetwork(EngineTables& c, const RequestInput& r) {
     const RequestView& s = r.view;
     const Profile* network = networkProfile(c.profiles, s, r.settings.idWildcard);
-    const bool renewing = s.messageType == kRequest && s.requestedAddress == 0 && s.serverIdentifier == 0;
-    const bool fromAddress = renewing || s.messageType == kInform || s.messageType == kRelease;
+    const bool fromAddress = renewsCiaddr(s) || s.messageType == kInform || s.messageType == kRelease;
     const bool fromLease = fromAddress && s.relayAddress == 0 && s.ciaddr != 0;
     if (!fromLease || s.circuitId || s.remoteId) return network;
     // Most direct renewals hold a lease of the interface's own pool: no lookup for them.
@@ -208,8 +208,7 @@ SelectionStart selectUnregisteredClient(EngineTables& c, const RequestInput& r) 
         sel.note = SelectionNote::MacRange;
         return start;
     }
-    if (s.messageType == kRequest && !s.relayInformation && s.serverIdentifier == 0 && s.requestedAddress == 0 &&
-        !(s.flagsByte & kBroadcastFlag) && directRenewalOnTrusted(r)) {
+    if (renewsCiaddr(s) && !s.relayInformation && !(s.flagsByte & kBroadcastFlag) && directRenewalOnTrusted(r)) {
         if (ClientRecord* rec = findRelayKindByAddress(c.clients, ClientList::Dynamic, s.ciaddr, nullptr)) {
             sel.record = rec;
             sel.profile = c.profiles.findOrFirst(rec->profile);

@@ -87,7 +87,7 @@ Ipv4 seenViaAfter(const ProfileList& profiles, const RequestView& s, const Clien
     if (s.relayAddress != 0) return s.relayAddress;
     if (rec != nullptr && s.ciaddr != 0 && rec->address == s.ciaddr && rec->seenVia != 0) {
         const Profile* p = profiles.find(rec->profile);
-        if (p != nullptr && p->selectorKind == SelectorKind::Relay) return rec->seenVia;
+        if (p != nullptr && p->selectorKind != SelectorKind::Interface) return rec->seenVia;
     }
     return s.interfaceAddress;
 }

@@ -25,8 +25,10 @@ std::string_view baseHostName(const Profile& profile, Ipv4 address, char (&buffe
 Ipv4 replyMask(const Profile& profile, Ipv4 address);
 
 // Where the request leaves its record seen: through its relay agent, or at the interface it
-// arrived on. A client of a relay profile that renews or informs straight from its address
-// (ciaddr, no giaddr) is still the relay's client, and its lease keeps counting there.
+// arrived on. A client that renews or informs straight from its address (ciaddr, no giaddr) is
+// still where its lease was given: behind the relay of a relay profile's lease, or of a class
+// profile's (whose pool serves any network), and its lease keeps counting there. Only a lease
+// of an interface's own pool is seen where the request arrives.
 // record: the one before the request (nullptr: a new one).
 Ipv4 seenViaAfter(const ProfileList& profiles, const RequestView& request, const ClientRecord* record);
 

@@ -66,6 +66,14 @@ TEST_F(DoraTest, RenewKeepsTheAddressAndReleaseFreesIt) {
     EXPECT_EQ(renew.ciaddr, lan(100));
     EXPECT_EQ(lastPlan_.ciaddr, lan(100));  // answered at the address it renews
     EXPECT_EQ(dynamicAt(lan(100))->expiry, clock_.now() + 3600);
+    // A renewal that also names another address (option 50, which RENEWING and REBINDING must
+    // not send) is one of the address in ciaddr: the lease runs on and is not lost.
+    clock_.advance(60);
+    Reply named = send(request(mac(1)).ciaddr(lan(100)).address(kRequestedAddress, lan(140)), lan(100));
+    ASSERT_TRUE(named);
+    EXPECT_EQ(named.find(kMessageType)->value, Bytes{kAck});
+    EXPECT_EQ(named.yiaddr, lan(100));
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, clock_.now() + 3600);
 
     log_.lines.clear();
     EXPECT_FALSE(send(message(mac(1), kRelease).ciaddr(lan(100)).address(kServerIdentifier, kServer), lan(100)));
@@ -541,6 +549,8 @@ TEST_F(DnsRemovalTest, ANameTheRecordForgetsIsRemovedFirst) {
         {named(discover(mac(22)), "pc-g"), {}},
         {named(request(mac(22)), "pc-g"), {"+pc-g"}},
         {named(renew20, "pc-a"), {"+pc-a"}, lan(100)},  // the same name: nothing to remove
+        {named(renew20, "PC-A"), {"+PC-A"}, lan(100)},  // DNS names differ not by case
+        {named(renew20, "pc-a"), {"+pc-a"}, lan(100)},
         {named(renew20, "pc-b"), {"-pc-a", "+pc-b"}, lan(100)},
         // An offer registers nothing: the lease keeps the name it has in DNS, and the record
         // with it, until an acknowledgement registers the new one (the client may stay).
