@@ -138,9 +138,10 @@ bool isValidHostLabel(std::string_view text) {
     return true;
 }
 
-bool sameDnsName(std::string_view a, std::string_view b) {
+bool sameRegisteredName(std::string_view a, std::string_view b) {
     const auto lower = [](char c) { return std::tolower(static_cast<unsigned char>(c)); };
-    return std::ranges::equal(a, b, [&](char x, char y) { return lower(x) == lower(y); });
+    return std::ranges::equal(a.substr(0, a.find('.')), b.substr(0, b.find('.')),
+                              [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 std::vector<std::uint8_t> dhcidIdentifier(std::span<const std::uint8_t> clientIdentifier,

@@ -68,8 +68,9 @@ bool isValidDnsName(std::string_view text);
 // True when text is one host label: 1 to 63 letters, digits and hyphens, not starting or
 // ending with a hyphen. A client's name that is not one is not registered.
 bool isValidHostLabel(std::string_view text);
-// True when the two texts are one DNS name: equal but for the case of ASCII letters.
-bool sameDnsName(std::string_view a, std::string_view b);
+// True when the two host names register one DNS name: their host labels (the text up to the
+// first ".", which the domain follows) are equal but for the case of ASCII letters.
+bool sameRegisteredName(std::string_view a, std::string_view b);
 
 // The identifier a DHCID record is made from (RFC 4701): type 1 and the client identifier when
 // the client sent one, else type 0 and the hardware type (1, Ethernet: clients are told apart by

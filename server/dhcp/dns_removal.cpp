@@ -54,8 +54,9 @@ std::optional<DnsUpdate> renamedLeaseRemoval(const Profile& p, const ClientRecor
                                              const RequestView& request, std::int64_t now, std::int64_t passedUntil) {
     if (p.dnsUpdate == 0 || !leaseNamesMayRemain(record, now, passedUntil)) return std::nullopt;
     char buffer[kHostNameChars + 1];
-    // DNS names do not differ by case: a client that changes only the case keeps its records.
-    if (sameDnsName(leaseHostName(p, record, buffer), newName)) return std::nullopt;
+    // The name registered is the host label's in the profile's domain, and DNS names do not
+    // differ by case: a client that sends it with a domain, or in other case, keeps its records.
+    if (sameRegisteredName(leaseHostName(p, record, buffer), newName)) return std::nullopt;
     return leaseRemoval(p, record, &request);
 }
 

@@ -548,8 +548,9 @@ TEST_F(DnsRemovalTest, ANameTheRecordForgetsIsRemovedFirst) {
         {named(request(mac(20)), "pc-a"), {"+pc-a"}},
         {named(discover(mac(22)), "pc-g"), {}},
         {named(request(mac(22)), "pc-g"), {"+pc-g"}},
-        {named(renew20, "pc-a"), {"+pc-a"}, lan(100)},  // the same name: nothing to remove
-        {named(renew20, "PC-A"), {"+PC-A"}, lan(100)},  // DNS names differ not by case
+        {named(renew20, "pc-a"), {"+pc-a"}, lan(100)},            // the same name: nothing to remove
+        {named(renew20, "PC-A"), {"+PC-A"}, lan(100)},            // DNS names differ not by case
+        {named(renew20, "pc-a.home"), {"+pc-a.home"}, lan(100)},  // the profile's domain follows the label
         {named(renew20, "pc-a"), {"+pc-a"}, lan(100)},
         {named(renew20, "pc-b"), {"-pc-a", "+pc-b"}, lan(100)},
         // An offer registers nothing: the lease keeps the name it has in DNS, and the record
