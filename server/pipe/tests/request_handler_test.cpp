@@ -651,7 +651,12 @@ TEST_F(RequestHandlerTest, RenameProfileRefusesWhatWouldLoseAProfile) {
                    {2, "Workshop"},
                    // The whole 24-byte field without its NUL: read back, the list would name a
                    // profile of its first 23 characters, which has no section.
-                   {1, "Lab-Building7-Floor3-ABC"}};
+                   {1, "Lab-Building7-Floor3-ABC"},
+                   // Names a client file's line would read back as another: its entries would
+                   // come back at the next start in another profile.
+                   {1, "Lab #2"},
+                   {1, ":Lab"},
+                   {1, "=Lab"}};
     for (const auto& r : refused) {
         EXPECT_EQ(rename(r.number, "Lab", r.to), 0) << r.number << " " << r.to;
         EXPECT_EQ(fixture.iniText(), before) << r.to;
