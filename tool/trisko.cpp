@@ -10,6 +10,7 @@
 #include <optional>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "common/client_record.h"
 #include "common/entry_line.h"
@@ -292,22 +293,41 @@ std::string fieldText(const std::string& text) {
 
 // A walk that breaks off ends the output with a line that is no entry line, so that an import
 // of it stops there rather than take a part for the whole.
+//
+// An entry line has no quoting: a profile name that would not read back from it as itself (a
+// blank before '#' starts the remark, a control character becomes '?', a leading ':' or '='
+// makes a time or an address of it) would bring the entry back in another profile, or as a
+// refused line. Such an entry is left out and named on a line after all the others, which is
+// no entry line either: an import applies the entries and then stops there, and says so.
 int commandExport(Session& s, const char* which, std::FILE* out) {
     const PipeCode code = (which != nullptr && is(which, "dynamic")) ? PipeCode::ListDynamic : PipeCode::ListStatic;
+    std::vector<std::string> leftOut;
     const WalkEnd end = s.walk(code, [&](const ClientRecordImage& image) {
         const ClientFields& f = image.fields;
         // A free slot of the dynamic list, or an address held for a static entry (a record with
         // no identity bytes), is no client: its line would be no entry line, or one that import
         // took for a client whose hardware address is 00-00-00-00-00-00.
         if (f.identity.kind == kIdentityFree || f.identity.length == 0) return;
-        std::fprintf(out, "%s\t%s", identityText(f.identity).c_str(), formatIpv4(f.address).c_str());
+        const std::string id = identityText(f.identity);
+        std::string line = id + "\t" + formatIpv4(f.address).c_str();
+        if (!f.profile.empty()) {
+            line += "\t" + fieldText(f.profile);
+            const std::optional<ClientFields> back = parseEntryText(line);
+            if (back && back->profile != f.profile) {
+                leftOut.push_back("not exported: " + id + " in profile \"" + fieldText(f.profile) +
+                                  "\": an entry line cannot hold this profile name\n");
+                return;
+            }
+        }
+        std::fprintf(out, "%s\t%s", id.c_str(), formatIpv4(f.address).c_str());
         if (f.lastAccess != 0)
             std::fprintf(out, "\t:%u", static_cast<unsigned>(static_cast<std::uint64_t>(f.lastAccess)));
         if (!f.profile.empty()) std::fprintf(out, "\t%s", fieldText(f.profile).c_str());
         if (!f.remark.empty()) std::fprintf(out, "\t#%s", fieldText(f.remark).c_str());
         std::fprintf(out, "\n");
     });
-    return walkOutcome(end, false, out);
+    for (const std::string& line : leftOut) std::fputs(line.c_str(), out);
+    return walkOutcome(end, !leftOut.empty(), out);
 }
 
 // One line of input without its line break (and a carriage return before it); false at the end

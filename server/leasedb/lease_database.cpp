@@ -236,7 +236,8 @@ LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log, std::ch
       log_(log),
       statementTimeout_(statementTimeout),
       origin_(makeOrigin()),
-      description_(describeConnection(connectionString_)) {
+      description_(describeConnection(connectionString_)),
+      retryRandom_(std::random_device{}()) {
     batch_.reserve(kBatchLimit);
     written_.reserve(kBatchLimit);
 }
@@ -546,12 +547,34 @@ bool LeaseDatabase::othersNotified() {
 }
 
 bool LeaseDatabase::writeQueued() {
+    int lost = 0;  // tries in a row lost to other transactions
     for (;;) {
         {
             std::lock_guard<std::mutex> guard(lock_);
             if (queue_.empty()) return true;
         }
-        if (!writeBatch()) return false;
+        const BatchEnd end = writeBatch();
+        if (end == BatchEnd::ConnectionLost) return false;
+        if (end == BatchEnd::Written) {
+            lost = 0;
+            reportedLosing_ = false;
+            continue;
+        }
+        // Another server (or a hand edit) took the same rows first. Sent again at once, both
+        // would meet again the same way: each waits a pause of its own first, drawn at random and
+        // longer with every try. The worker waits here, not the engine; the claims in the batch
+        // are answered when it goes.
+        if (++lost > kBatchRetries) {
+            if (!reportedLosing_)
+                log_.line(1, true,
+                          "DHCP  Leases  writes lost to other transactions %d times in a row: %zu wait for "
+                          "the next round\n",
+                          lost, waiting());
+            reportedLosing_ = true;
+            return true;
+        }
+        std::uniform_int_distribution<int> pauseMs(5, 10 << lost);
+        if (stop_.sleepFor(std::chrono::milliseconds(pauseMs(retryRandom_)))) return true;
     }
 }
 
@@ -612,7 +635,7 @@ bool LeaseDatabase::sendOp(const Op& op) {
     return PQsendQueryPrepared(connection_.get(), statement, p.count(), p.values(), p.lengths(), p.formats(), 0) == 1;
 }
 
-bool LeaseDatabase::writeBatch() {
+LeaseDatabase::BatchEnd LeaseDatabase::writeBatch() {
     takeBatch();
     PGconn* c = connection_.get();
     char line[512];
@@ -620,13 +643,13 @@ bool LeaseDatabase::writeBatch() {
         if (!sendOp(op)) {
             pushBack(batch_, 0);
             disconnect(connectionError(c, line, sizeof line));
-            return false;
+            return BatchEnd::ConnectionLost;
         }
     }
     if (PQpipelineSync(c) != 1) {
         pushBack(batch_, 0);
         disconnect(connectionError(c, line, sizeof line));
-        return false;
+        return BatchEnd::ConnectionLost;
     }
 
     // One transaction: when a statement fails, none of the batch took effect.
@@ -646,7 +669,7 @@ bool LeaseDatabase::writeBatch() {
         if (result == nullptr) {
             pushBack(batch_, 0);
             disconnect(connectionError(c, line, sizeof line));
-            return false;
+            return BatchEnd::ConnectionLost;
         }
         const ExecStatusType status = PQresultStatus(result.get());
         if (status != PGRES_TUPLES_OK) {
@@ -687,7 +710,7 @@ bool LeaseDatabase::writeBatch() {
     if (sync == nullptr || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
         pushBack(batch_, 0);
         disconnect(connectionError(c, line, sizeof line));
-        return false;
+        return BatchEnd::ConnectionLost;
     }
 
     if (failedAt != batch_.size()) {
@@ -701,9 +724,10 @@ bool LeaseDatabase::writeBatch() {
             batch_.erase(batch_.begin() + static_cast<std::ptrdiff_t>(failedAt));
         }
         pushBack(batch_, 0);
-        if (kind != Failure::Server) return true;
+        if (kind == Failure::Transaction) return BatchEnd::LostToOthers;
+        if (kind == Failure::Statement) return BatchEnd::Written;
         disconnect(failure);
-        return false;
+        return BatchEnd::ConnectionLost;
     }
     batch_.clear();
     inFlight_.store(0);
@@ -727,7 +751,7 @@ bool LeaseDatabase::writeBatch() {
         for (LeaseRow& row : holders) followed_.push_back(std::move(row));
         ready_.signal();
     }
-    return true;
+    return BatchEnd::Written;
 }
 
 void LeaseDatabase::wentBack() {

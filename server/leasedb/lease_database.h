@@ -20,6 +20,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -63,6 +64,11 @@ inline constexpr std::chrono::milliseconds kStatementTimeout{10000};
 inline constexpr std::chrono::seconds kClockGrace{5};
 // Changes written in one transaction at most.
 inline constexpr std::size_t kBatchLimit = 256;
+// A batch that lost to another transaction (a deadlock, a serialization failure) goes again
+// after a short pause drawn at random, so that two servers that keep meeting on the same rows
+// fall out of step rather than try again together; after this many tries in a row it waits
+// for the next round of the worker (new work, or the next look at the others' changes).
+inline constexpr int kBatchRetries = 5;
 // Claims waiting for the database at most: beyond, a claim is refused at once (its client asks
 // again), so that an overload never grows a queue whose answers would all come too late.
 inline constexpr std::size_t kMaxWaitingClaims = 1024;
@@ -126,9 +132,11 @@ private:
     void run();
     Connected connect(std::string& error);
     void disconnect(const std::string& reason);
-    // Writes what waits, a batch at a time; false when the connection was lost.
+    // Writes what waits, a batch at a time; false when the connection was lost. A batch that
+    // keeps losing to other transactions is left waiting for the next round.
     bool writeQueued();
-    bool writeBatch();
+    enum class BatchEnd { Written, LostToOthers, ConnectionLost };
+    BatchEnd writeBatch();
     // Takes the notifications libpq holds; true when another connection than this one sent any.
     bool othersNotified();
     // Reads the rows past the last sequence number seen; false when the connection was lost.
@@ -186,7 +194,9 @@ private:
     FlatHeads<Ipv4, std::int64_t> ownWrites_;             // about 24 bytes an address
     std::vector<std::pair<Ipv4, std::int64_t>> written_;  // by the batch under way: address, number
     bool reportedDown_ = false;
+    bool reportedLosing_ = false;  // a batch was left waiting, lost to others, and none written since
     std::vector<Op> batch_;
+    std::minstd_rand retryRandom_;  // the pauses before a batch goes again, apart from other servers'
 };
 
 }  // namespace tolmark::leasedb

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/entry_line.h"
 #include "common/pipe_requests.h"
 #include "config/profiles.h"
 #include "server/dhcp/dns_removal.h"
@@ -29,6 +30,14 @@ const Profile* relayProfileFor(const ProfileList& profiles, const CheckSelectorR
         const auto type = static_cast<std::uint32_t>(profile.relaySelectorType);
         return query.type == 0 || query.type != type || sameValue(profile.selectorValue, query.value);
     });
+}
+
+// The client files hold an entry's profile name as a field of its line, which has no quoting: a
+// blank before '#' starts the remark, a leading ':' or '=' makes a time or an address of the
+// field. Entries of a profile so named would come back at the next start in another profile.
+bool entryLinesHold(const std::string& name) {
+    const std::optional<ClientFields> back = parseEntryLine("00:00:00:00:00:01\t0.0.0.0\t" + name, true);
+    return back && back->profile == name;
 }
 
 }  // namespace
@@ -91,9 +100,11 @@ PipeMessage renameProfile(ProfileRequest& request) {
     // The profile list keys are numbered from 0 up; an empty old name names no section, and
     // the general section is never a profile's to move or delete. A new name that fills its
     // whole field has no room for its NUL: the list key is read back as its first 23
-    // characters, which would name a profile without a section.
+    // characters, which would name a profile without a section. Nor is a profile given a name
+    // that the client files cannot hold.
     if (oldName.empty() || rename->number < 0 || profileNameEquals(oldName, kGeneralSection) ||
-        profileNameEquals(newName, kGeneralSection) || newName.size() > kProfileNameChars)
+        profileNameEquals(newName, kGeneralSection) || newName.size() > kProfileNameChars ||
+        (!newName.empty() && !entryLinesHold(newName)))
         return valueReply(0);
     Hold hold(engine.lock);
     if (newName.empty()) return valueReply(context.store.deleteSection(oldName) ? 1 : 0);

@@ -34,7 +34,7 @@ class Trisko(unittest.TestCase):
             f.write(bytes(2000))
         registry = netns.write_config(lab.dir, {"Profile0": "Standard", "Profile1": "Other", "RemotePort": "5067",
                                                  "UpdateEthers": "2", "Profile2": cls.LONGEST_NAME, "TFTPEnable": 1,
-                                                 "TFTPMode": 0, "TFTPDirectory": cls.tftp_root})
+                                                 "Profile3": "Lab #2", "TFTPMode": 0, "TFTPDirectory": cls.tftp_root})
         with open(os.path.join(lab.dir, "Dorvane.ini"), "a") as f:
             f.write("[Standard]\nInterfaceIP=10.85.0.1\nBaseIP=10.85.0.100\nRange=50\n")
             f.write("[Other]\nBaseIP=10.85.0.200\nRange=10\n")
@@ -158,7 +158,25 @@ class Trisko(unittest.TestCase):
         # A remark longer than an entry holds is cut, and the import says so.
         self.assertEqual(self.run_trisko("import", stdin="00-11-22-33-44-0f\t10.85.0.15\tStandard\t#" + "r" * 40 + "\n"),
                          (1, "line 1: remark cut to its first 31 of 40 characters\n"))
-        self.assertEqual(self.run_trisko("export")[1], "00-11-22-33-44-0f\t10.85.0.15\tStandard\t#" + "r" * 31 + "\n")
+        kept = "00-11-22-33-44-0f\t10.85.0.15\tStandard\t#" + "r" * 31 + "\n"
+        self.assertEqual(self.run_trisko("export")[1], kept)
+        # A profile name with a blank before '#' (the configuration takes any name) has no form in
+        # an entry line: read back, the rest would be a remark and the entry another profile's.
+        # Export leaves the entry out and says so last, on a line that import stops at.
+        record = bytearray(328)
+        record[8:12] = bytes([10, 85, 0, 16])
+        record[33:40] = bytes([6, 0, 0x11, 0x22, 0x33, 0x44, 0x10])
+        record[98:104] = b"Lab #2"
+        self.assertEqual(self.pipe_request(struct.pack("<Ii", 4, 0) + bytes(record)), struct.pack("<Ii", 0, 1))
+        left_out = 'not exported: 00-11-22-33-44-10 in profile "Lab #2": an entry line cannot hold this profile name\n'
+        self.assertEqual(self.run_trisko("export"), (0, kept + left_out))
+        self.assertEqual(self.run_trisko("import", stdin=kept + left_out),
+                         (-1, "line 2: not a client entry: " + left_out))
+        # As an older export wrote it: the "#2" read as a remark, the entry is refused in profile "Lab".
+        self.assertEqual(self.run_trisko("import", stdin="00-11-22-33-44-10\t10.85.0.16\tLab #2\n"),
+                         (0, "00-11-22-33-44-10 add failed\n"))
+        self.assertIn("%-32s %-16.16s %s" % ("00-11-22-33-44-10", "10.85.0.16", "Lab #2"), self.static_lines())
+        self.assertEqual(len(self.static_lines()), 2)
         self.assertEqual(self.run_trisko("remove_all"), (1, ""))
 
     def test_3_dynamic_and_ignored_lists(self):

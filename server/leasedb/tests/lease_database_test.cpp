@@ -764,6 +764,25 @@ TEST_F(LeaseDatabaseTest, OnlyAWrongRowIsDroppedWhateverElseTheDatabaseRefuses) 
     EXPECT_TRUE(log.has("DHCP  Leases  write of 10.0.4.3 refused: ERROR:  new row for relation"));
     EXPECT_EQ(server->sql("SELECT address FROM tolmark_leases WHERE address > '10.0.4.2'"), "10.0.4.4");
     EXPECT_EQ(log.count("refused"), 1);
+
+    // A write that loses every time (another server that keeps taking the same rows first; here
+    // a hand-made trigger): tried a few times with a pause between, then left waiting with a
+    // line in the log rather than sent again and again at once; it goes once it can.
+    ASSERT_TRUE(server->sql(
+        "CREATE SEQUENCE tries; CREATE FUNCTION lose() RETURNS trigger LANGUAGE plpgsql AS 'BEGIN PERFORM "
+        "nextval(''tries''); RAISE EXCEPTION ''lost'' USING ERRCODE = ''40001''; END'; CREATE TRIGGER lose BEFORE "
+        "INSERT OR UPDATE ON tolmark_leases FOR EACH ROW WHEN (NEW.address = '10.0.4.9') EXECUTE FUNCTION lose()"));
+    a->put(lease(makeIpv4(10, 0, 4, 9), client(9), 3000));
+    std::this_thread::sleep_for(milliseconds(1500));
+    const int tries = std::stoi(server->sql("SELECT last_value FROM tries").value_or("0"));
+    EXPECT_GE(tries, 2);
+    EXPECT_LE(tries, 2 * (kBatchRetries + 1));
+    EXPECT_EQ(a->waiting(), 1u);
+    EXPECT_TRUE(log.has("DHCP  Leases  writes lost to other transactions"));
+    server->sql("DROP TRIGGER lose ON tolmark_leases; DROP FUNCTION lose; DROP SEQUENCE tries");
+    a->put(lease(makeIpv4(10, 0, 4, 10), client(10), 3000));
+    ASSERT_TRUE(drained(*a));
+    EXPECT_EQ(server->sql("SELECT count(*) FROM tolmark_leases WHERE address IN ('10.0.4.9', '10.0.4.10')"), "2");
 }
 
 // A transaction a hand edit left open (psql in another window) holds the writers' lock: the

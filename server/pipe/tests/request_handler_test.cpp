@@ -559,6 +559,7 @@ TEST_F(RequestHandlerTest, UpdateClientChangesTheNamedRecordOnly) {
 
 TEST_F(RequestHandlerTest, HandlesThatNameNothing) {
     add(staticImage(1, ip(0, 5)));
+    lease(ip(0, 120), 2);
     const std::uint64_t handle = find(staticImage(1, 0));
     ASSERT_NE(handle, 0u);
     const std::uint64_t forged[] = {0xDEADBEEFull, handle + 1, handle ^ (1ull << 32), handle | 0xFFFFFFFFull, ~0ull};
@@ -568,6 +569,10 @@ TEST_F(RequestHandlerTest, HandlesThatNameNothing) {
         EXPECT_EQ(removed.size, 8u);
         EXPECT_EQ(removed.value(), 0);
     }
+    // 0 is "no record": never the head of a list, nor any record.
+    for (std::int32_t in : {0, 1, 2}) EXPECT_EQ(remove(in, 0).value(), 0) << in;
+    EXPECT_EQ(walk(PipeCode::ListStatic).size(), 1u);
+    EXPECT_EQ(walk(PipeCode::ListDynamic).at(0).fields.identity.kind, kIdentityHardware);
     // A handle of the static list names nothing in the others, and nothing once removed.
     EXPECT_EQ(list(PipeCode::ListIgnored, handle).size, 4u);
     EXPECT_EQ(remove(2, handle).value(), 0);
@@ -646,7 +651,12 @@ TEST_F(RequestHandlerTest, RenameProfileRefusesWhatWouldLoseAProfile) {
                    {2, "Workshop"},
                    // The whole 24-byte field without its NUL: read back, the list would name a
                    // profile of its first 23 characters, which has no section.
-                   {1, "Lab-Building7-Floor3-ABC"}};
+                   {1, "Lab-Building7-Floor3-ABC"},
+                   // Names a client file's line would read back as another: its entries would
+                   // come back at the next start in another profile.
+                   {1, "Lab #2"},
+                   {1, ":Lab"},
+                   {1, "=Lab"}};
     for (const auto& r : refused) {
         EXPECT_EQ(rename(r.number, "Lab", r.to), 0) << r.number << " " << r.to;
         EXPECT_EQ(fixture.iniText(), before) << r.to;
