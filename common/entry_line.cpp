@@ -192,6 +192,13 @@ std::optional<ClientFields> parseEntryLine(std::string_view line, bool blankEnds
     return record;
 }
 
+bool entryLineHoldsProfile(std::string_view name) {
+    std::string line = "00:00:00:00:00:01\t0.0.0.0\t";
+    line += name;
+    const std::optional<ClientFields> back = parseEntryLine(line, true);
+    return !name.empty() && back && back->profile == name;
+}
+
 std::optional<std::string> typedEntryProblem(std::string_view line) {
     const std::string_view identity = line.substr(0, line.find('\t'));
     if (const char* problem = typedIdentityProblem(identity)) return std::string(identity) + ": " + problem;

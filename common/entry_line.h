@@ -49,6 +49,13 @@ std::optional<ClientFields> parseEntryData(std::string_view data, bool blankEnds
 // splitRemark + parseEntryData; the remark is kept up to 31 characters.
 std::optional<ClientFields> parseEntryLine(std::string_view line, bool blankEndsFirstField);
 
+// True when a profile name reads back as itself from the field of an entry line that holds it.
+// The line has no quoting: a blank before '#' starts the remark, a leading ':' or '=' makes a
+// time or an address of the field, a control character is written as '?', blanks at its end are
+// dropped. The entries of a profile whose name fails this come back from a client file, or from
+// an export, in another profile. An empty name is no name and fails.
+bool entryLineHoldsProfile(std::string_view name);
+
 // Why an entry line typed by a user (an imported line: fields separated by tabs) would not be
 // taken as typed, although parseEntryLine reads it; nothing when it would. The parser takes a
 // second field that is no address for a host name and the next field for the address, so a

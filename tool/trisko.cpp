@@ -309,15 +309,10 @@ int commandExport(Session& s, const char* which, std::FILE* out) {
         // took for a client whose hardware address is 00-00-00-00-00-00.
         if (f.identity.kind == kIdentityFree || f.identity.length == 0) return;
         const std::string id = identityText(f.identity);
-        std::string line = id + "\t" + formatIpv4(f.address).c_str();
-        if (!f.profile.empty()) {
-            line += "\t" + fieldText(f.profile);
-            const std::optional<ClientFields> back = parseEntryText(line);
-            if (back && back->profile != f.profile) {
-                leftOut.push_back("not exported: " + id + " in profile \"" + fieldText(f.profile) +
-                                  "\": an entry line cannot hold this profile name\n");
-                return;
-            }
+        if (!f.profile.empty() && !entryLineHoldsProfile(f.profile)) {
+            leftOut.push_back("not exported: " + id + " in profile \"" + fieldText(f.profile) +
+                              "\": an entry line cannot hold this profile name\n");
+            return;
         }
         std::fprintf(out, "%s\t%s", id.c_str(), formatIpv4(f.address).c_str());
         if (f.lastAccess != 0)

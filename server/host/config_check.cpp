@@ -349,6 +349,14 @@ ProfileList checkProfiles(const ConfigStore& store, const OptionCodeList& defaul
                          "names the profile " + name + ", which has no section",
                          "the start serves it with every default and no pool");
         }
+        if (!entryLineHoldsProfile(name)) {
+            store.report(FindingLevel::Warning, kGeneralSection, "Profile" + std::to_string(n),
+                         "names the profile " + name +
+                             ", which the lines of the client files cannot hold (a blank before '#' starts a "
+                             "remark; a leading ':' or '=' a time or an address; a control character)",
+                         "the start serves it, but its static entries and leases are saved in lines that load in "
+                         "another profile at the next start");
+        }
         readProfile(store, name, defaults, profiles.emplace_back());
         checkPool(store, profiles.back());
         checkBootFiles(store, tftp, profiles.back());

@@ -32,14 +32,6 @@ const Profile* relayProfileFor(const ProfileList& profiles, const CheckSelectorR
     });
 }
 
-// The client files hold an entry's profile name as a field of its line, which has no quoting: a
-// blank before '#' starts the remark, a leading ':' or '=' makes a time or an address of the
-// field. Entries of a profile so named would come back at the next start in another profile.
-bool entryLinesHold(const std::string& name) {
-    const std::optional<ClientFields> back = parseEntryLine("00:00:00:00:00:01\t0.0.0.0\t" + name, true);
-    return back && back->profile == name;
-}
-
 }  // namespace
 
 PipeMessage reloadProfiles(ProfileRequest& request) {
@@ -104,7 +96,7 @@ PipeMessage renameProfile(ProfileRequest& request) {
     // that the client files cannot hold.
     if (oldName.empty() || rename->number < 0 || profileNameEquals(oldName, kGeneralSection) ||
         profileNameEquals(newName, kGeneralSection) || newName.size() > kProfileNameChars ||
-        (!newName.empty() && !entryLinesHold(newName)))
+        (!newName.empty() && !entryLineHoldsProfile(newName)))
         return valueReply(0);
     Hold hold(engine.lock);
     if (newName.empty()) return valueReply(context.store.deleteSection(oldName) ? 1 : 0);

@@ -171,6 +171,9 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
     Files longFirstProfile;
     longFirstProfile.profile0 = "Lab" + std::string(27, 'x');
     longFirstProfile.dynamic = "";
+    Files remarkInName;
+    remarkInName.profile0 = "Lab #2";
+    remarkInName.dynamic = "";
     Files keyOnTop;
     keyOnTop.top = "Detect=1";
 
@@ -373,6 +376,11 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          longFirstProfile,
          {{"Dorvane.ini", 2, L::Warning, "Profile0", "is 30 characters long"},
           {"Dorvane.ini", 2, L::Warning, "Profile0", "has no section"}},
+         kCheckWarnings},
+        {"profile name an entry line cannot hold",
+         remarkInName,
+         {{"Dorvane.ini", 2, L::Warning, "Profile0", "has no section"},
+          {"Dorvane.ini", 2, L::Warning, "Profile0", "the client files cannot hold"}},
          kCheckWarnings},
         {"boot file missing",
          boot("BootFile=pxelinux.0"),
