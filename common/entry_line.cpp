@@ -113,11 +113,19 @@ std::optional<IdentityText> identityField(const Identity& identity) {
     return formatIdentity(identity);
 }
 
-void writeProfileAndRemark(LineWriter& out, const ClientFields& record) {
-    const std::string_view profile = cut(record.profile, kEntryProfileChars);
-    if (!profile.empty() && profile != kDefaultProfileName) {
+// host: a dynamic line's host name, written after the profile as "@name". The profile is then
+// written also when it is the default, so that a reader that knows no host name field takes the
+// name for no profile (it ignores the fields after the profile).
+void writeProfileAndRemark(LineWriter& out, const ClientFields& record, std::string_view host = {}) {
+    std::string_view profile = cut(record.profile, kEntryProfileChars);
+    if (!host.empty() && profile.empty()) profile = kDefaultProfileName;
+    if (!profile.empty() && (profile != kDefaultProfileName || !host.empty())) {
         out.text("\t");
         out.cleanText(profile);
+    }
+    if (!host.empty()) {
+        out.text("\t@");
+        out.text(host);
     }
     if (!record.remark.empty()) {
         out.text("\t#");
@@ -157,6 +165,9 @@ std::optional<ClientFields> parseEntryData(std::string_view data, bool blankEnds
             while (name.size() > 1 && name.back() == ' ') name.remove_suffix(1);
             record.profile = std::string(name);
             haveProfile = true;
+        } else if (field.front() == '@' && record.hostName.empty()) {
+            // A lease's host name, which the dynamic file keeps after the profile.
+            record.hostName = std::string(cut(field.substr(1), kEntryHostNameChars));
         }
     };
     if (auto second = fields.next()) {
@@ -244,6 +255,8 @@ std::optional<EntryLineText> formatEntryLine(const ClientFields& record, EntryFo
     EntryLineText line;
     LineWriter out(line);
     out.text(identity->c_str());
+    const std::string_view host = cut(record.hostName, kEntryHostNameChars);
+    const bool hostWritten = hostNameReadsBack(host);
     if (format == EntryFormat::Dynamic) {
         out.text("\t");
         out.text(formatIpv4(record.address).c_str());
@@ -252,17 +265,19 @@ std::optional<EntryLineText> formatEntryLine(const ClientFields& record, EntryFo
             out.text("\t=");
             out.text(formatIpv4(record.seenVia).c_str());
         }
+        // The name the client gave, which its DNS records carry: after a restart the lease's
+        // records are removed under that name when it ends.
+        writeProfileAndRemark(out, record, hostWritten ? host : std::string_view{});
     } else {
-        const std::string_view host = cut(record.hostName, kEntryHostNameChars);
-        if ((updateEthers & kUpdateEthersHostNames) != 0 && hostNameReadsBack(host)) {
+        if ((updateEthers & kUpdateEthersHostNames) != 0 && hostWritten) {
             out.text("\t");
             out.text(host);
         }
         out.text("\t");
         out.text(formatIpv4(record.address).c_str());
         if (record.lastAccess != 0) out.timeField(static_cast<std::uint64_t>(record.lastAccess));
+        writeProfileAndRemark(out, record);
     }
-    writeProfileAndRemark(out, record);
     out.finish();
     return line;
 }

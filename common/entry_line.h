@@ -1,8 +1,8 @@
 #pragma once
 // The client entry line: one client per line of the ethers, dynamic and ignored files, and the
 // text form the console tool and the manager exchange with the server. Fields are separated by
-// tabs: identity, [host name,] address, then ":time", "=seen-via", a profile name, and a remark
-// after a '#' that follows a blank.
+// tabs: identity, [host name,] address, then ":time", "=seen-via", a profile name, in the
+// dynamic file "@host name" after the profile, and a remark after a '#' that follows a blank.
 
 #include <cstddef>
 #include <optional>
@@ -68,8 +68,9 @@ std::optional<std::string> typedEntryProblem(std::string_view line);
 // The line as the server writes it, without the line break. Kind 0 is written as six bytes
 // joined by ':' (all zero for reservations, which carry no identity bytes); a deleted dynamic
 // record (kind 128) as 00:00:00:00:00:00 so that it reloads as a free record. Host names reach
-// the ethers and ignored files only with updateEthers bit 2, and only when they would read back
-// as the same host name; control characters in texts become '?'. Nothing when the identity has
+// the ethers and ignored files only with updateEthers bit 2, the dynamic file always (after the
+// profile, which is then written also when it is the default), and only when they would read
+// back as the same host name; control characters in texts become '?'. Nothing when the identity has
 // no text form (kinds 1 to 4 without bytes, unknown kinds), because such a line would end
 // loading of the lines after it.
 struct EntryLineText {

@@ -29,6 +29,29 @@ TEST(EntryLine, DynamicLineWithEveryFieldLoadsAndIsWrittenBackUnchanged) {
     EXPECT_EQ(record->profile, "Lab");
     EXPECT_EQ(record->remark, "printer");
     EXPECT_EQ(formatted(*record, EntryFormat::Dynamic), kFullDynamicLine);
+
+    // The host name of a lease follows its profile, which is then written also when it is the
+    // default (a reader that knows no such field ignores the fields after the profile); one in
+    // the profile's place is the profile; one before the address moves behind the profile.
+    const struct {
+        const char* line;
+        const char* host;
+        const char* profile;
+        const char* written;
+    } named[] = {
+        {"00:0c:29:aa:bb:cc\t10.0.0.120\t:1700003600\tLab\t@laptop\t#printer", "laptop", "Lab", nullptr},
+        {"00:0c:29:aa:bb:cc\t10.0.0.120\t:1700003600\tStandard\t@laptop", "laptop", "Standard", nullptr},
+        {"00:0c:29:aa:bb:cc\t10.0.0.120\t:0\t@home", "", "@home", nullptr},
+        {"00:0c:29:aa:bb:cc pc-7\t10.0.0.120\t:5", "pc-7", "Standard",
+         "00:0c:29:aa:bb:cc\t10.0.0.120\t:5\tStandard\t@pc-7"},
+    };
+    for (const auto& c : named) {
+        auto lease = parseEntryLine(c.line, true);
+        ASSERT_TRUE(lease) << c.line;
+        EXPECT_EQ(lease->hostName, c.host) << c.line;
+        EXPECT_EQ(lease->profile, c.profile) << c.line;
+        EXPECT_EQ(formatted(*lease, EntryFormat::Dynamic), c.written ? c.written : c.line);
+    }
 }
 
 TEST(EntryLine, EthersLineWithDashesBlankAndHostName) {

@@ -285,6 +285,7 @@ bool deleteRecord(ClientTable& table, ClientList list, ClientRecord& record) {
             record.lastAccess = 0;
             table.setExpiry(record, 0);
             record.remark.clear();
+            record.hostName.clear();  // the name was its client's, whose records went before
             break;
         }
         default:

@@ -85,8 +85,8 @@ TEST_F(ClientFilesTest, FileNamesFromTheConfigurationOrTheDataDirectory) {
 
 TEST_F(ClientFilesTest, DynamicFileRoundTripsAndDeletedRecordsReloadAsFree) {
     const std::string content =
-        "00:0c:29:aa:bb:01\t10.0.1.15\t:1700003600\t=10.0.1.1\tLab\t#printer\n"
-        "00:0c:29:aa:bb:02\t10.0.0.101\t:1600000000\n"
+        "00:0c:29:aa:bb:01\t10.0.1.15\t:1700003600\t=10.0.1.1\tLab\t@printer-3\t#printer\n"
+        "00:0c:29:aa:bb:02\t10.0.0.101\t:1600000000\tStandard\t@laptop\n"
         "01020304050607\t10.0.0.102\t:4294967295\n"
         "00:0c:29:aa:bb:cc:dd:ee\t10.0.0.103\t:1700003600\n";  // a hardware address of 8 bytes
     write(files.dynamic.path, content);
@@ -95,6 +95,7 @@ TEST_F(ClientFilesTest, DynamicFileRoundTripsAndDeletedRecordsReloadAsFree) {
     ASSERT_EQ(dynamic.size(), 4u);
     EXPECT_EQ(dynamic[0]->lastAccess, 0);
     EXPECT_EQ(dynamic[0]->remark, "printer");
+    EXPECT_EQ(dynamic[1]->hostName, "laptop");  // its DNS records are removed under it when it ends
     EXPECT_EQ(dynamic[3]->identity->length(), 8);
     ASSERT_TRUE(save(ClientList::Dynamic));
     EXPECT_EQ(read(files.dynamic.path), content);
