@@ -79,4 +79,18 @@ TransferImage Transfer::snapshot() const {
     return image;
 }
 
+bool clientEnds(const Transfer& transfer, std::span<const std::uint8_t> header, std::size_t length) {
+    if (header.size() < 4 || length < 4 || header[0] != 0) return false;
+    const unsigned block = (unsigned{header[2]} << 8) | header[3];
+    const std::uint64_t final = transfer.finalBlock.load();
+    switch (header[1]) {
+        case kOpError:
+            return true;
+        case kOpAck:
+            return transfer.request.opcode == kOpReadRequest && final != 0 && block == (final & 0xFFFF);
+        default:
+            return false;
+    }
+}
+
 }  // namespace tolmark::tftp

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "base/file_descriptor.h"
@@ -128,13 +129,19 @@ public:
     std::atomic<std::int32_t> secondLength{0};
     // Written by the transfer thread before it stores the outcome; read once the outcome is set.
     std::array<char, 128> clientError{};
-    // The client has sent an ERROR: set as soon as the transfer's thread has received it, before
-    // its log line and its outcome.
+    // The block that ends the file (the short one), once a read has sent it; 0 before.
+    std::atomic<std::uint64_t> finalBlock{0};
+    // The client has ended the transfer (clientEnds): set as soon as the transfer's thread has
+    // received the packet, before its log line and its outcome.
     std::atomic<bool> clientEnded{false};
     // Held while the socket is closed, and by the listener while it looks at what waits on it.
     mutable std::mutex socketLock;
 
     TransferImage snapshot() const;
 };
+
+// A packet (its first bytes, and the length of the whole datagram) with which the client ends the
+// transfer: an ERROR, or the ACK of the final block of the file it reads.
+bool clientEnds(const Transfer& transfer, std::span<const std::uint8_t> header, std::size_t length);
 
 }  // namespace tolmark::tftp
