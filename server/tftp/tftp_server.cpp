@@ -450,9 +450,13 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         opened = openForReading(parsed.path, {textMode, wantMapping, static_cast<std::uint32_t>(tftp.mmfMax)},
                                 mappings_, ownFiles);
         // Without large files the block counter cannot pass 65535: a longer file could only be
-        // sent wrong, so it is refused.
-        if (opened.ok && tftp.largeFiles == 0 && opened.size / request.blockSize >= kMaxBlocksWithoutLargeFiles)
-            opened = openFailed(3, ErrorText::DiskFull);
+        // sent wrong, so it is refused, and the log says what serves it.
+        if (opened.ok && tftp.largeFiles == 0 && opened.size / request.blockSize >= kMaxBlocksWithoutLargeFiles) {
+            env_.log.line(1, false,
+                          "TFTP  Error   %s has more than 65535 blocks of %u bytes, TFTPLargeFiles=1 serves it\n",
+                          request.path.c_str(), static_cast<unsigned>(request.blockSize));
+            opened = openFailed(3, ErrorText::FileTooLarge);
+        }
         if (opened.ok) {
             request.size = opened.size;
             request.mapped = opened.mapping != nullptr;

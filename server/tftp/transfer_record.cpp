@@ -31,6 +31,7 @@ constexpr const char* kErrorTexts[] = {
     "Create file failed, disk full or allocation exceeded?",
     "Data port setup failed",
     "Resource problem on server",
+    "File too large",
 };
 constexpr std::size_t kErrorTextCount = sizeof kErrorTexts / sizeof kErrorTexts[0];
 

@@ -61,6 +61,7 @@ enum class ErrorText : std::int32_t {
     CreateFailed = 19,
     DataPortFailed = 20,
     ResourceProblem = 21,
+    FileTooLarge = 22,
 };
 const char* errorText(ErrorText index);
 // The standard text of a wire code (index = code), "" past the standard ones.

@@ -308,6 +308,29 @@ TEST_F(Listener, AGroupOnlyForAFileOfAtMost65535Blocks) {
         EXPECT_EQ(oack[1], 6) << name;
         EXPECT_EQ(std::string(oack.begin(), oack.end()).find("multicast") != std::string::npos, grouped) << name;
     }
+    // Without large files the block counter stops at 65,535 blocks of the negotiated size: a
+    // larger file is refused before any data, with a text that says why and a log line that
+    // names the setting.
+    settings.update([&](DhcpSettings&, TftpSettings& t, MulticastSettings& m) {
+        t.largeFiles = 0;
+        t.clients = 20;  // the transfers above still run
+        m.multicast = 0;
+        return 0;
+    });
+    for (const auto& [name, blksize, refused] : {std::tuple{"fits.bin", "8", false}, std::tuple{"large.bin", "8", true},
+                                                 std::tuple{"large.bin", "16", false}}) {
+        Client client;
+        client.send(request(1, name, {"blksize", blksize}), server->port());
+        const Bytes answer = client.receive(2000);
+        const std::string oack = std::string("\0\6blksize\0", 10) + blksize + '\0';
+        EXPECT_EQ(answer, refused ? errorPacket(3, "File too large") : Bytes(oack.begin(), oack.end()))
+            << name << " " << blksize;
+    }
+    EXPECT_TRUE(log.has("TFTP  Error   " + tmp.path() +
+                        "large.bin has more than 65535 blocks of 8 bytes, "
+                        "TFTPLargeFiles=1 serves it\n"));
+    EXPECT_TRUE(
+        log.has("TFTP  Error   127.0.0.1  Get  3 Disk full or allocation exceeded " + tmp.path() + "large.bin\n"));
 }
 
 // A client of a file replaced while a group reads it gets a group of its own: the group's
