@@ -438,6 +438,15 @@ TEST_F(FileAccess, AFileCutUnderTheTransferIsAFailedReadNotAnEarlyEnd) {
     EXPECT_EQ(source.block(128)->size(), 512u);  // the first read-ahead chunk is all there
     EXPECT_FALSE(source.block(129));             // the second stops 30000 bytes early
     EXPECT_FALSE(source.block(196));             // the block that was the short last one
+
+    // A file that grows meanwhile (written on, or rewritten longer) is sent as long as it was,
+    // as announced in tsize and as a mapping of it would send it.
+    writeFile(root + "grows.bin", std::string(100000, 'g'));
+    opened = openForReading(below("grows.bin"), {false, false, 0}, mappings);
+    ASSERT_TRUE(opened.ok);
+    writeFile(root + "grows.bin", std::string(200000, 'G'));
+    FileSource grown(std::move(opened.file), 512, 1, false, opened.size);
+    EXPECT_EQ(grown.block(196)->size(), 100000u - 195 * 512);
 }
 
 TEST_F(FileAccess, NetasciiBlocksAndSizes) {
