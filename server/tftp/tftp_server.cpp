@@ -40,7 +40,7 @@ public:
     }
     Wait receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) override {
         const Wait wait = inner_.receive(timeoutMs, buffer, length);
-        if (wait == Wait::Packet && length <= buffer.size() && clientEnds(transfer_, buffer, length))
+        if (wait == Wait::Packet && length <= buffer.size() && clientEnds(transfer_, buffer.first(length)))
             transfer_.clientEnded.store(true);
         if (wait == Wait::Packet && length > kHeaderSize && length <= buffer.size() && buffer[0] == 0 &&
             buffer[1] == kOpData)
@@ -107,12 +107,9 @@ bool clientEndWaiting(const Transfer& transfer) {
     {
         std::lock_guard<std::mutex> guard(transfer.socketLock);
         std::uint8_t header[kHeaderSize];
-        // With MSG_TRUNC the length of the whole datagram.
-        const long length = transfer.socketOpen.load() ? ::recv(transfer.socket.fd(), header, sizeof header,
-                                                                MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC)
-                                                       : -1;
-        if (length >= static_cast<long>(sizeof header) &&
-            clientEnds(transfer, header, static_cast<std::size_t>(length)))
+        if (transfer.socketOpen.load() &&
+            ::recv(transfer.socket.fd(), header, sizeof header, MSG_PEEK | MSG_DONTWAIT) == sizeof header &&
+            clientEnds(transfer, header))
             return true;
     }
     // Or the thread has just taken it in (and logs it before the transfer has its outcome).

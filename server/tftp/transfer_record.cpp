@@ -80,11 +80,11 @@ TransferImage Transfer::snapshot() const {
     return image;
 }
 
-bool clientEnds(const Transfer& transfer, std::span<const std::uint8_t> header, std::size_t length) {
-    if (header.size() < 4 || length < 4 || header[0] != 0) return false;
-    const unsigned block = (unsigned{header[2]} << 8) | header[3];
+bool clientEnds(const Transfer& transfer, std::span<const std::uint8_t> packet) {
+    if (packet.size() < 4 || packet[0] != 0) return false;
+    const unsigned block = (unsigned{packet[2]} << 8) | packet[3];
     const std::uint64_t final = transfer.finalBlock.load();
-    switch (header[1]) {
+    switch (packet[1]) {
         case kOpError:
             return true;
         case kOpAck:

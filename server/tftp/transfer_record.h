@@ -141,8 +141,8 @@ public:
     TransferImage snapshot() const;
 };
 
-// A packet (its first bytes, and the length of the whole datagram) with which the client ends the
-// transfer: an ERROR, or the ACK of the final block of the file it reads.
-bool clientEnds(const Transfer& transfer, std::span<const std::uint8_t> header, std::size_t length);
+// A packet (or its first 4 bytes) with which the client ends the transfer: an ERROR, or the ACK
+// of the final block of the file it reads.
+bool clientEnds(const Transfer& transfer, std::span<const std::uint8_t> packet);
 
 }  // namespace tolmark::tftp
