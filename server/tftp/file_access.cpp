@@ -313,6 +313,13 @@ std::optional<std::span<const std::uint8_t>> FileSource::fromText(std::uint64_t 
     if (tags_[slot] == index) return std::span<const std::uint8_t>(data, lengths_[slot]);
     std::size_t length = 0;
     if (!readText(index, std::span<std::uint8_t>(data, blockSize_), length)) return std::nullopt;
+    // As for a binary file: cut under the transfer, the read failed; grown, the converted size
+    // counted when it began still ends it.
+    const std::uint64_t start = (index - 1) * blockSize_;
+    const std::size_t expected =
+        start >= size_ ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(blockSize_, size_ - start));
+    if (length < expected) return std::nullopt;
+    length = expected;
     tags_[slot] = index;
     lengths_[slot] = length;
     return std::span<const std::uint8_t>(data, length);

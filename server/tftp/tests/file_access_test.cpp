@@ -447,6 +447,22 @@ TEST_F(FileAccess, AFileCutUnderTheTransferIsAFailedReadNotAnEarlyEnd) {
     writeFile(root + "grows.bin", std::string(200000, 'G'));
     FileSource grown(std::move(opened.file), 512, 1, false, opened.size);
     EXPECT_EQ(grown.block(196)->size(), 100000u - 195 * 512);
+
+    // The same in text mode, where the size is the converted length.
+    for (const std::size_t length : {70000u, 200000u}) {
+        writeFile(root + "text.txt", std::string(100000, 't'));
+        opened = openForReading(below("text.txt"), {true, false, 0}, mappings);
+        ASSERT_TRUE(opened.ok);
+        writeFile(root + "text.txt", std::string(length, 'T'));
+        FileSource text(std::move(opened.file), 512, 1, true, opened.size);
+        const auto last = text.block(196);
+        if (length < 100000) {
+            EXPECT_FALSE(last) << length;
+        } else {
+            ASSERT_TRUE(last);
+            EXPECT_EQ(last->size(), 100000u - 195 * 512);
+        }
+    }
 }
 
 TEST_F(FileAccess, NetasciiBlocksAndSizes) {
