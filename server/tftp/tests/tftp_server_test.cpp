@@ -51,21 +51,16 @@ struct Client {
     }
 };
 
-// Keeps the calling thread, and the threads it starts meanwhile, on one CPU: there the thread
-// that takes a packet off a transfer's socket often runs only after the listener has taken the
-// client's next request.
+// Keeps the test's thread, and the server's threads it starts meanwhile, on one CPU: there the
+// thread that takes a packet off a transfer's socket often runs only after the listener has
+// taken the client's next request.
 struct OneCpu {
     cpu_set_t saved{};
     OneCpu() {
         ::sched_getaffinity(0, sizeof saved, &saved);
         cpu_set_t one;
         CPU_ZERO(&one);
-        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-            if (CPU_ISSET(cpu, &saved)) {
-                CPU_SET(cpu, &one);
-                break;
-            }
-        }
+        CPU_SET(::sched_getcpu(), &one);
         ::sched_setaffinity(0, sizeof one, &one);
     }
     ~OneCpu() { ::sched_setaffinity(0, sizeof saved, &saved); }
