@@ -283,7 +283,7 @@ TEST_F(Listener, WhatAPeerCannotDoToTheListener) {
     EXPECT_EQ(server->transfer(0)->path, tmp.path() + "file.bin");
 }
 
-TEST_F(Listener, AGroupOnlyForAFileOfAtMost65535Blocks) {
+TEST_F(Listener, AGroupAndADownloadWithoutLargeFilesOnlyForAtMost65535Blocks) {
     // A group's clients place blocks by their 16-bit numbers: 65,535 blocks of 8 bytes (the last
     // one short) still make a group; one byte more needs a 65,536th block, and the file goes to
     // its client alone. The client never acknowledges, so nothing is sent to the group.
