@@ -259,11 +259,16 @@ std::optional<std::span<const std::uint8_t>> FileSource::fromChunk(std::uint64_t
     const std::size_t chunkBytes = chunkBlocks_ * blockSize_;
     std::uint8_t* data = buffer_.data() + half * chunkBytes;
     if (chunkNumber_[half] != chunk) {
-        // The whole chunk with one read (more only when the system returns less).
+        // The whole chunk with one read (more only when the system returns less), up to the
+        // size the file had when the transfer began: what it has grown by since is not sent.
         const off_t offset = static_cast<off_t>(chunk * chunkBytes);
+        const std::uint64_t expected =
+            offset < 0 || static_cast<std::uint64_t>(offset) >= size_
+                ? 0
+                : std::min<std::uint64_t>(chunkBytes, size_ - static_cast<std::uint64_t>(offset));
         std::size_t length = 0;
-        while (length < chunkBytes) {
-            const ssize_t n = ::pread(fd_, data + length, chunkBytes - length, offset + static_cast<off_t>(length));
+        while (length < expected) {
+            const ssize_t n = ::pread(fd_, data + length, expected - length, offset + static_cast<off_t>(length));
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
                 chunkNumber_[half] = ~std::uint64_t{0};
@@ -273,10 +278,6 @@ std::optional<std::span<const std::uint8_t>> FileSource::fromChunk(std::uint64_t
             length += static_cast<std::size_t>(n);
         }
         // Shorter than the file was: it was cut (or is being rewritten) under the transfer.
-        const std::uint64_t expected =
-            offset < 0 || static_cast<std::uint64_t>(offset) >= size_
-                ? 0
-                : std::min<std::uint64_t>(chunkBytes, size_ - static_cast<std::uint64_t>(offset));
         if (length < expected) {
             chunkNumber_[half] = ~std::uint64_t{0};
             return std::nullopt;
@@ -312,6 +313,13 @@ std::optional<std::span<const std::uint8_t>> FileSource::fromText(std::uint64_t 
     if (tags_[slot] == index) return std::span<const std::uint8_t>(data, lengths_[slot]);
     std::size_t length = 0;
     if (!readText(index, std::span<std::uint8_t>(data, blockSize_), length)) return std::nullopt;
+    // As for a binary file: cut under the transfer, the read failed; grown, the converted size
+    // counted when it began still ends it.
+    const std::uint64_t start = (index - 1) * blockSize_;
+    const std::size_t expected =
+        start >= size_ ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(blockSize_, size_ - start));
+    if (length < expected) return std::nullopt;
+    length = expected;
     tags_[slot] = index;
     lengths_[slot] = length;
     return std::span<const std::uint8_t>(data, length);

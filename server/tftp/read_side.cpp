@@ -245,7 +245,10 @@ std::optional<std::int32_t> ReadSide::sendWindow() {
             readFailed = true;
             break;
         }
-        if (data->size() < blockSize_) s_.last = index;
+        if (data->size() < blockSize_) {
+            s_.last = index;
+            t_.finalBlock.store(index);
+        }
         std::array<std::uint8_t, kHeaderSize>& header = headers_[count];
         writeDataHeader(header, static_cast<std::uint16_t>(index));
         batch_[count++] = Outgoing{header, *data};

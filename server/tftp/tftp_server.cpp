@@ -18,11 +18,12 @@ namespace {
 constexpr std::int64_t kKeepEndedSeconds = 5;
 
 // Adds up the data bytes a transfer moves, for the server's counters: kept in the transfer's
-// own thread and added to the counters once, when the transfer ends. Notes the client's ERROR
-// the moment it is taken from the socket, for the listener (clientErrorWaiting).
+// own thread and added to the counters once, when the transfer ends. Notes the packet with which
+// the client ends the transfer the moment it is taken from the socket, for the listener
+// (clientEndWaiting).
 class CountingChannel final : public Channel {
 public:
-    CountingChannel(Channel& inner, std::atomic<bool>& clientEnded) : inner_(inner), clientEnded_(clientEnded) {}
+    CountingChannel(Channel& inner, Transfer& transfer) : inner_(inner), transfer_(transfer) {}
     bool send(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data) override {
         sentBytes += data.size();
         return inner_.send(header, data);
@@ -39,9 +40,8 @@ public:
     }
     Wait receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) override {
         const Wait wait = inner_.receive(timeoutMs, buffer, length);
-        if (wait == Wait::Packet && length >= kHeaderSize && length <= buffer.size() && buffer[0] == 0 &&
-            buffer[1] == kOpError)
-            clientEnded_.store(true);
+        if (wait == Wait::Packet && length <= buffer.size() && clientEnds(transfer_, buffer.first(length)))
+            transfer_.clientEnded.store(true);
         if (wait == Wait::Packet && length > kHeaderSize && length <= buffer.size() && buffer[0] == 0 &&
             buffer[1] == kOpData)
             receivedBytes += length - kHeaderSize;
@@ -55,7 +55,7 @@ public:
 
 private:
     Channel& inner_;
-    std::atomic<bool>& clientEnded_;
+    Transfer& transfer_;
 };
 constexpr std::int32_t kModeManagedOnly = 1;
 constexpr std::uint64_t kMaxBlocksWithoutLargeFiles = 65535;
@@ -101,15 +101,15 @@ std::int32_t slotsPerAddress(const TftpSettings& settings) {
     return std::max<std::int32_t>(2, (std::max(settings.clients, 0) + 1) / 4);
 }
 
-// The client has ended the transfer with an ERROR, which the transfer's thread may not have
-// taken in yet.
-bool clientErrorWaiting(const Transfer& transfer) {
+// The client has ended the transfer (an ERROR, or the ACK of the file's final block), which the
+// transfer's thread may not have taken in yet.
+bool clientEndWaiting(const Transfer& transfer) {
     {
         std::lock_guard<std::mutex> guard(transfer.socketLock);
         std::uint8_t header[kHeaderSize];
         if (transfer.socketOpen.load() &&
             ::recv(transfer.socket.fd(), header, sizeof header, MSG_PEEK | MSG_DONTWAIT) == sizeof header &&
-            header[0] == 0 && header[1] == kOpError)
+            clientEnds(transfer, header))
             return true;
     }
     // Or the thread has just taken it in (and logs it before the transfer has its outcome).
@@ -250,9 +250,10 @@ bool TftpServer::ignored(Ipv4 client, std::uint16_t port, std::uint64_t digest, 
             ++heldByClient;
             // A client may start a new request from the port of a transfer that is just ending:
             // a boot client that asked for the size alone refuses the OACK with an ERROR and asks
-            // again at once, with other options or the same. Only the same request again, while
-            // the client has not ended the transfer, is a repetition.
-            if (r.clientPort == port && entry.transfer->requestDigest == digest && !clientErrorWaiting(*entry.transfer))
+            // again at once, with other options or the same; a client that has acknowledged the
+            // last block may read the file again. Only the same request again, while the client
+            // has not ended the transfer, is a repetition.
+            if (r.clientPort == port && entry.transfer->requestDigest == digest && !clientEndWaiting(*entry.transfer))
                 duplicate = true;
         }
     }
@@ -446,9 +447,13 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         opened = openForReading(parsed.path, {textMode, wantMapping, static_cast<std::uint32_t>(tftp.mmfMax)},
                                 mappings_, ownFiles);
         // Without large files the block counter cannot pass 65535: a longer file could only be
-        // sent wrong, so it is refused.
-        if (opened.ok && tftp.largeFiles == 0 && opened.size / request.blockSize >= kMaxBlocksWithoutLargeFiles)
-            opened = openFailed(3, ErrorText::DiskFull);
+        // sent wrong, so it is refused, and the log says what serves it.
+        if (opened.ok && tftp.largeFiles == 0 && opened.size / request.blockSize >= kMaxBlocksWithoutLargeFiles) {
+            env_.log.line(1, false,
+                          "TFTP  Error   %s has more than 65535 blocks of %u bytes, TFTPLargeFiles=1 serves it\n",
+                          request.path.c_str(), static_cast<unsigned>(request.blockSize));
+            opened = openFailed(3, ErrorText::FileTooLarge);
+        }
         if (opened.ok) {
             request.size = opened.size;
             request.mapped = opened.mapping != nullptr;
@@ -576,7 +581,7 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
         const std::int32_t ttl = env_.settings.multicast().ttl;
         if (t.multicast.load() && ttl != 1) t.socket.setMulticastTtl(ttl);
         SocketChannel socketChannel(t.socket, watch_, r.group, r.groupPort);
-        CountingChannel channel(socketChannel, t.clientEnded);
+        CountingChannel channel(socketChannel, t);
         EngineContext context{t, channel, env_.log,
                               EngineSettings{tftp.retransmit, tftp.windowSize != 0, tftp.largeFiles != 0,
                                              maxSilentMs(tftp.timeout, tftp.retransmit)},

@@ -31,6 +31,7 @@ constexpr const char* kErrorTexts[] = {
     "Create file failed, disk full or allocation exceeded?",
     "Data port setup failed",
     "Resource problem on server",
+    "File too large",
 };
 constexpr std::size_t kErrorTextCount = sizeof kErrorTexts / sizeof kErrorTexts[0];
 
@@ -77,6 +78,20 @@ TransferImage Transfer::snapshot() const {
     if (image.outcome != kRunning)
         image.clientError = std::string(clientError.data(), strnlen(clientError.data(), clientError.size()));
     return image;
+}
+
+bool clientEnds(const Transfer& transfer, std::span<const std::uint8_t> packet) {
+    if (packet.size() < 4 || packet[0] != 0) return false;
+    const unsigned block = (unsigned{packet[2]} << 8) | packet[3];
+    const std::uint64_t final = transfer.finalBlock.load();
+    switch (packet[1]) {
+        case kOpError:
+            return true;
+        case kOpAck:
+            return transfer.request.opcode == kOpReadRequest && final != 0 && block == (final & 0xFFFF);
+        default:
+            return false;
+    }
 }
 
 }  // namespace tolmark::tftp

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "base/file_descriptor.h"
@@ -60,6 +61,7 @@ enum class ErrorText : std::int32_t {
     CreateFailed = 19,
     DataPortFailed = 20,
     ResourceProblem = 21,
+    FileTooLarge = 22,
 };
 const char* errorText(ErrorText index);
 // The standard text of a wire code (index = code), "" past the standard ones.
@@ -128,13 +130,19 @@ public:
     std::atomic<std::int32_t> secondLength{0};
     // Written by the transfer thread before it stores the outcome; read once the outcome is set.
     std::array<char, 128> clientError{};
-    // The client has sent an ERROR: set as soon as the transfer's thread has received it, before
-    // its log line and its outcome.
+    // The block that ends the file (the short one), once a read has sent it; 0 before.
+    std::atomic<std::uint64_t> finalBlock{0};
+    // The client has ended the transfer (clientEnds): set as soon as the transfer's thread has
+    // received the packet, before its log line and its outcome.
     std::atomic<bool> clientEnded{false};
     // Held while the socket is closed, and by the listener while it looks at what waits on it.
     mutable std::mutex socketLock;
 
     TransferImage snapshot() const;
 };
+
+// A packet (or its first 4 bytes) with which the client ends the transfer: an ERROR, or the ACK
+// of the final block of the file it reads.
+bool clientEnds(const Transfer& transfer, std::span<const std::uint8_t> packet);
 
 }  // namespace tolmark::tftp

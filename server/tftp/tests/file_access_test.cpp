@@ -438,6 +438,22 @@ TEST_F(FileAccess, AFileCutUnderTheTransferIsAFailedReadNotAnEarlyEnd) {
     EXPECT_EQ(source.block(128)->size(), 512u);  // the first read-ahead chunk is all there
     EXPECT_FALSE(source.block(129));             // the second stops 30000 bytes early
     EXPECT_FALSE(source.block(196));             // the block that was the short last one
+
+    // A file that grows meanwhile (written on, or rewritten longer) is sent as long as it was, as
+    // announced in tsize and as a mapping of it would send it; in text mode too, where a cut
+    // shows against the converted length.
+    for (const auto& [text, length] : {std::pair{false, 200000}, std::pair{true, 70000}, std::pair{true, 200000}}) {
+        writeFile(root + "grows.txt", std::string(100000, 'g'));
+        opened = openForReading(below("grows.txt"), {text, false, 0}, mappings);
+        ASSERT_TRUE(opened.ok);
+        writeFile(root + "grows.txt", std::string(length, 'G'));
+        FileSource changed(std::move(opened.file), 512, 1, text, opened.size);
+        const auto last = changed.block(196);
+        EXPECT_EQ(last.has_value(), length > 100000) << text;
+        if (last) {
+            EXPECT_EQ(last->size(), 100000u - 195 * 512);
+        }
+    }
 }
 
 TEST_F(FileAccess, NetasciiBlocksAndSizes) {
