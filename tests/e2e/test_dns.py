@@ -414,8 +414,7 @@ class DnsUpdate(unittest.TestCase):
 
     def based_lease(self, hw):
         """A lease on segment e for a client that sends no name: it is registered under the one
-        "DNSBase" makes, which the server can make again after a restart (the lease file keeps no
-        names). The address and the name."""
+        "DNSBase" makes. The address and the name."""
         ns, dev = self.clients["e"]
         self.lab.ns_run(ns, "ip", "link", "set", dev, "address", hw)
         address = self.lease("e")
@@ -436,18 +435,24 @@ class DnsUpdate(unittest.TestCase):
         type(self).server = netns.start_velkora(self.lab, self.srv, VELKORA, self.registry,
                                                 "DHCP  Start   Server on 10.0.0.1")
 
-    def test_8e_a_lease_that_ran_out_while_the_server_was_stopped_loses_its_records(self):
+    def test_8e_leases_that_ran_out_while_the_server_was_stopped_lose_their_records(self):
         address, name = self.based_lease("02:00:00:0e:0e:0e")
+        # And one under the name its client sent, which only the dynamic file tells the next start.
+        ns, dev = self.clients["e"]
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0e:0e:0f")
+        sent = self.lease("e", "-x", "hostname:gone")
+        self.wait_for_record(f"gone.{ZONE}", "A", expect=sent)
 
-        # Stopped before the lease of 4 seconds runs out, started again after it did: the first
-        # housekeeping pass finds it.
+        # Stopped before the leases of 4 seconds run out, started again after they did: the
+        # first housekeeping passes find them.
         def run_out():
             time.sleep(5)
-            self.assertEqual(self.dig(name, "A"), address)
+            self.assertEqual(self.dig(f"gone.{ZONE}", "A"), sent)
         self.restart(run_out)
-        self.wait_for_record(name, "A", expect="")
-        self.wait_for_record(self.reverse(address), "PTR", expect="")
-        self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {name} sent", timeout=2))
+        for lost, at in ((name, address), (f"gone.{ZONE}", sent)):
+            self.wait_for_record(lost, "A", expect="")
+            self.wait_for_record(self.reverse(at), "PTR", expect="")
+            self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal {lost} sent", timeout=2))
 
     def test_8g_a_standby_that_starts_while_another_server_serves_removes_no_names(self):
         # While the server is stopped, a static entry takes the lease's address, which ends the
