@@ -347,6 +347,24 @@ void UnitTest::listWalkStartsAgainWhenItsNextRecordWentAway() {
         QCOMPARE(walk(peer, asked), (Handles{1}));
         QCOMPARE(asked, (Handles{0, 2, 0, 2, 0, 2, 0, 2}));
     }
+    {
+        // A broken server whose records lead in a circle (1, 2, 1, ...) or name a record by
+        // handle 0, which asks for the head: the walk ends within the new starts, each row once,
+        // and no row carries handle 0 (its Modify or Remove would reach the head's entry).
+        using Links = std::map<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>>;  // asked: record, next
+        const Links circle = {{0, {1, 2}}, {1, {1, 2}}, {2, {2, 1}}}, zero = {{0, {1, 2}}, {2, {0, 3}}, {3, {3, 0}}};
+        for (const auto& [server, shown] : {std::pair{circle, Handles{1, 2}}, {zero, Handles{1, 3}}}) {
+            const Links& links = server;
+            FakePipePeer peer([&links, &listed, n = 0](const PipeMessage& m) mutable -> std::optional<PipeMessage> {
+                const auto at = links.find(decodeRequestHandle(m.view()).value_or(~0ull));
+                if (++n > 200 || at == links.end()) return std::nullopt;  // the test's bound, not the walk's
+                return listed(at->second.first, at->second.second);
+            });
+            Handles asked;
+            QCOMPARE(walk(peer, asked), shown);
+            QVERIFY2(asked.size() <= 8, qPrintable(QString::number(asked.size())));
+        }
+    }
 }
 
 void UnitTest::languageFileReplacesSomeKeys() {
