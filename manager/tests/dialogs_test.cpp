@@ -564,18 +564,26 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
         type(child<QLineEdit>(e.page(0), "SUBNET"), "255.255.255.0");
         e.tabs()->setCurrentIndex(3);
         e.tabs()->setCurrentIndex(4);
+        // The message names the field and the field has the focus: the Basic page's rule values
+        // are refused with the same text.
         const struct {
             int page;
-            const char *field, *text;
-        } numbers[] = {{0, "LEASE", "90 min"},      {0, "LEASE", "4294967296"},   {0, "LEASE", "-1"},
-                       {4, "BOOTSIZE", "70000"},    {4, "BOOTSIZE", "12 blocks"}, {3, "OFFSET", "1 hour"},
-                       {3, "OFFSET", "99999999999"}};
+            const char *field, *text, *label;
+        } numbers[] = {{0, "LEASE", "90 min", "Lease time (s)"},
+                       {0, "LEASE", "4294967296", "Lease time (s)"},
+                       {0, "LEASE", "-1", "Lease time (s)"},
+                       {4, "BOOTSIZE", "70000", "Boot File Size (in 512 byte blocks)"},
+                       {4, "BOOTSIZE", "12 blocks", "Boot File Size (in 512 byte blocks)"},
+                       {3, "OFFSET", "1 hour", "Time offset from UTC (s)"},
+                       {3, "OFFSET", "99999999999", "Time offset from UTC (s)"}};
         for (const auto& n : numbers) {
             auto* field = child<QLineEdit>(e.page(n.page), n.field);
             const QString kept = field->text();
             type(field, n.text);
+            e.page(n.page)->setFocus();
             QVERIFY2(!e.applyChanges(), n.text);
-            QCOMPARE(answers.take(), QStringList({"Invalid format"}));
+            QCOMPARE(answers.take(), QStringList({QStringLiteral("Invalid format\n") + n.label}));
+            QCOMPARE(e.page(n.page)->focusWidget(), field);
             QCOMPARE(lab_->iniText(), before);
             type(field, kept);
         }

@@ -350,10 +350,7 @@ bool BasicPage::validate() {
         mask_->setFocus();
         return false;
     }
-    if (!leaseSeconds(lease_->text())) {
-        showMessage(this, context_.language, context_.language.text("FORMAT"));
-        return false;
-    }
+    if (!leaseSeconds(lease_->text())) return refuseNumber(lease_, "LEASE");
     checkedRule_ = std::move(*rule);
     return true;
 }
