@@ -10,6 +10,7 @@
 #include <QTextDocument>
 #include <QtTest>
 
+#include <functional>
 #include <map>
 #include <set>
 
@@ -489,6 +490,8 @@ void UnitTest::germanFileHasEveryKeyOfTheBuiltInTable() {
             if (it->second.trimmed().isEmpty()) faults << QStringLiteral("%1/%2 empty").arg(name, key);
             if (arguments(it->second) != arguments(english))
                 faults << QStringLiteral("%1/%2 arguments %3, English %4").arg(name, key, it->second, english);
+            if (QKeySequence::mnemonic(it->second).isEmpty() != QKeySequence::mnemonic(english).isEmpty())
+                faults << QStringLiteral("%1/%2 mnemonic %3, English %4").arg(name, key, it->second, english);
         }
         for (const auto& [key, text] : translated) {
             if (!known.count(key)) faults << QStringLiteral("%1/%2 unknown to the program").arg(name, key);
@@ -496,6 +499,28 @@ void UnitTest::germanFileHasEveryKeyOfTheBuiltInTable() {
     }
     // Stopping the service and leaving the program are different commands.
     QVERIFY(german.file.value("Menu", "STOP") != german.file.value("Menu", "EXIT"));
+    // No two items of one menu share a mnemonic letter: Alt and the letter reach only the first.
+    Language language(MANAGER_SOURCE_DIR "/");
+    for (const char* file : {"", "deutsch.ini"}) {
+        language.load(file, false);
+        QMenuBar bar;
+        WindowMenus menus(&bar, true, nullptr);
+        menus.retranslate(language);
+        std::function<void(const QList<QAction*>&)> walk = [&](const QList<QAction*>& items) {
+            std::map<QString, QString> taken;
+            for (QAction* a : items) {
+                const QString letter = QKeySequence::mnemonic(a->text()).toString();
+                if (!letter.isEmpty() && !taken.emplace(letter, a->text()).second)
+                    faults << QStringLiteral("%1: %2 and %3").arg(file, taken[letter], a->text());
+                if (a->menu() != nullptr) walk(a->menu()->actions());
+            }
+        };
+        walk(bar.actions());
+        for (View view : {View::Static, View::Dynamic, View::Ignored}) {
+            menus.fillContextMenu(view, true);
+            walk(menus.contextMenu()->actions());
+        }
+    }
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
 }
 
