@@ -258,9 +258,15 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
              setCheck(p, "MONTHLY", true);
          },
          {{"Dorvane/UpdateEthers", kDeleted}, {"Dorvane/Log", kDeleted}, {"Dorvane/CreateLog", kDeleted}}},
-        {"general: a log directory of its own",
+        {"general: a log directory of its own, no longer than the server reads it (895 bytes)",
          0,
-         [](QWidget* p) { type(child<QLineEdit>(p, "DIR"), "/srv/tolmark-logs/"); },
+         [](QWidget* p) {
+             auto* dir = child<QLineEdit>(p, "DIR");
+             type(dir, "/srv/");
+             typeKeys(dir, QString(450, QChar(0xfc)));
+             QCOMPARE(dir->text().toUtf8().size(), 5 + 2 * 445);
+             type(dir, "/srv/tolmark-logs/");
+         },
          {{"Dorvane/Directory", "/srv/tolmark-logs/"}}},
         {"general: the program's directory deletes it",
          0,
