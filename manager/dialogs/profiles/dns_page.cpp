@@ -139,7 +139,7 @@ std::optional<std::int64_t> offsetSeconds(const QString& field) {
 bool TimePage::validate() {
     if (!ProfilePage::validate() || !checkAddresses({time_, ntp1_, ntp2_})) return false;
     if (offsetSeconds(offset_->text())) return true;
-    return refuseNumber(offset_, "OFFSET");
+    return refuseField(offset_, "OFFSET");
 }
 
 void TimePage::apply() {

@@ -40,12 +40,12 @@ bool ProfilePage::checkAddresses(std::initializer_list<AddressEdit*> fields, boo
     return true;
 }
 
-bool ProfilePage::refuseNumber(QLineEdit* field, const char* labelKey) {
+bool ProfilePage::refuseField(QLineEdit* field, const char* labelKey, const char* message) {
     // Several fields of a page are refused with the same text: it says which one, by its label
     // without the mnemonic and the colon.
     QString name = label(labelKey).remove(u'&').trimmed();
     if (name.endsWith(u':')) name.chop(1);
-    showMessage(this, context_.language, context_.language.text("FORMAT") + u'\n' + name.trimmed());
+    showMessage(this, context_.language, context_.language.text(message) + u'\n' + name.trimmed());
     field->setFocus();
     return false;
 }
