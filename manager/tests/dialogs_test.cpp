@@ -573,17 +573,15 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
         // The message names the field and the field has the focus: the Basic page's rule values
         // are refused with the same text. So is a pool beyond the 2147483647 addresses the
         // server reads, which it took for a pool of one address (a typo in "Until").
+        const char *lease = "Invalid format\nLease time (s)", *offset = "Invalid format\nTime offset from UTC (s)",
+                   *size = "Invalid format\nBoot File Size (in 512 byte blocks)";
         const struct {
             int page;
             const char *field, *text, *message;
-        } numbers[] = {{0, "LEASE", "90 min", "Invalid format\nLease time (s)"},
-                       {0, "LEASE", "4294967296", "Invalid format\nLease time (s)"},
-                       {0, "LEASE", "-1", "Invalid format\nLease time (s)"},
-                       {0, "UNTIL", "200.98.0.1", "Invalid IP address\nUntil"},
-                       {4, "BOOTSIZE", "70000", "Invalid format\nBoot File Size (in 512 byte blocks)"},
-                       {4, "BOOTSIZE", "12 blocks", "Invalid format\nBoot File Size (in 512 byte blocks)"},
-                       {3, "OFFSET", "1 hour", "Invalid format\nTime offset from UTC (s)"},
-                       {3, "OFFSET", "99999999999", "Invalid format\nTime offset from UTC (s)"}};
+        } numbers[] = {{0, "LEASE", "90 min", lease},   {0, "LEASE", "4294967296", lease},
+                       {0, "LEASE", "-1", lease},       {0, "UNTIL", "200.98.0.1", "Invalid IP address\nUntil"},
+                       {4, "BOOTSIZE", "70000", size},  {4, "BOOTSIZE", "12 blocks", size},
+                       {3, "OFFSET", "1 hour", offset}, {3, "OFFSET", "99999999999", offset}};
         for (const auto& n : numbers) {
             auto* field = child<QLineEdit>(e.page(n.page), n.field);
             const QString kept = field->text();
