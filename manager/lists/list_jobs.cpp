@@ -23,7 +23,10 @@ ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBu
     // records it has already passed, so that a list changed meanwhile is not shown cut short; a
     // list that keeps changing is given up after a few new starts, as the worker must not be
     // held, and the next refresh reads it again.
-    std::unordered_set<std::uint64_t> passed;
+    // A handle met twice in one pass is a list in a circle, which the server's handles (each
+    // record's life its own) never make while the list is sound: it ends the pass as a removed
+    // record does, so that a broken list costs a few passes and not a million requests.
+    std::unordered_set<std::uint64_t> passed, thisPass;
     int restarts = 0;
     std::uint64_t handle = 0;
     for (std::size_t n = 0; n < kMaxListWalk; ++n) {
@@ -34,17 +37,25 @@ ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBu
             if (entry.failed()) return snapshot;
             if (handle != 0 && entry.value.nothingThere && ++restarts <= kMaxListRestarts) {
                 handle = 0;
+                thisPass.clear();
                 continue;
             }
             break;
         }
         const ClientRecordImage& record = entry.value.record;
         if (list != ClientList::Dynamic && record.fields.identity.kind == kIdentityFree) break;
-        if (passed.insert(record.handle).second) {
+        // Handle 0 asks for the head: a row by it would be modified or removed as another entry.
+        if (record.handle != 0 && passed.insert(record.handle).second) {
             if (std::optional<EntryRow> row = build(record, options)) snapshot.rows.push_back(std::move(*row));
         }
+        thisPass.insert(record.handle);
         handle = record.nextHandle;
         if (handle == 0) break;
+        if (thisPass.count(handle) != 0) {
+            if (++restarts > kMaxListRestarts) break;
+            handle = 0;
+            thisPass.clear();
+        }
     }
     snapshot.status = pipe.getStatus(static_cast<std::int32_t>(view));
     return snapshot;

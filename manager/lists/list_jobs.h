@@ -21,8 +21,9 @@ struct ListSnapshot {
 
 // Walks the list by record handle: from handle 0, each next request names the next handle of the
 // record before; ends at handle 0, a failed request, or (Static, Ignored) a free record. A next
-// record removed meanwhile starts the walk again from the head (a few times at most), without
-// the records already read.
+// record removed meanwhile, or a next handle already passed (a list in a circle), starts the walk
+// again from the head (a few times at most), without the records already read. A record with
+// handle 0 gives no row: that handle names the head.
 ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBuilder build, const RowOptions& options);
 // Transfers by index 0, 1, ... until a request fails.
 ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options);

@@ -258,9 +258,15 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
              setCheck(p, "MONTHLY", true);
          },
          {{"Dorvane/UpdateEthers", kDeleted}, {"Dorvane/Log", kDeleted}, {"Dorvane/CreateLog", kDeleted}}},
-        {"general: a log directory of its own",
+        {"general: a log directory of its own, no longer than the server reads it (895 bytes)",
          0,
-         [](QWidget* p) { type(child<QLineEdit>(p, "DIR"), "/srv/tolmark-logs/"); },
+         [](QWidget* p) {
+             auto* dir = child<QLineEdit>(p, "DIR");
+             type(dir, "/srv/");
+             typeKeys(dir, QString(450, QChar(0xfc)));
+             QCOMPARE(dir->text().toUtf8().size(), 5 + 2 * 445);
+             type(dir, "/srv/tolmark-logs/");
+         },
          {{"Dorvane/Directory", "/srv/tolmark-logs/"}}},
         {"general: the program's directory deletes it",
          0,
@@ -564,18 +570,26 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
         type(child<QLineEdit>(e.page(0), "SUBNET"), "255.255.255.0");
         e.tabs()->setCurrentIndex(3);
         e.tabs()->setCurrentIndex(4);
+        // The message names the field and the field has the focus: the Basic page's rule values
+        // are refused with the same text. So is a pool beyond the 2147483647 addresses the
+        // server reads, which it took for a pool of one address (a typo in "Until").
+        const char *lease = "Invalid format\nLease time (s)", *offset = "Invalid format\nTime offset from UTC (s)",
+                   *size = "Invalid format\nBoot File Size (in 512 byte blocks)";
         const struct {
             int page;
-            const char *field, *text;
-        } numbers[] = {{0, "LEASE", "90 min"},      {0, "LEASE", "4294967296"},   {0, "LEASE", "-1"},
-                       {4, "BOOTSIZE", "70000"},    {4, "BOOTSIZE", "12 blocks"}, {3, "OFFSET", "1 hour"},
-                       {3, "OFFSET", "99999999999"}};
+            const char *field, *text, *message;
+        } numbers[] = {{0, "LEASE", "90 min", lease},   {0, "LEASE", "4294967296", lease},
+                       {0, "LEASE", "-1", lease},       {0, "UNTIL", "200.98.0.1", "Invalid IP address\nUntil"},
+                       {4, "BOOTSIZE", "70000", size},  {4, "BOOTSIZE", "12 blocks", size},
+                       {3, "OFFSET", "1 hour", offset}, {3, "OFFSET", "99999999999", offset}};
         for (const auto& n : numbers) {
             auto* field = child<QLineEdit>(e.page(n.page), n.field);
             const QString kept = field->text();
             type(field, n.text);
+            e.page(n.page)->setFocus();
             QVERIFY2(!e.applyChanges(), n.text);
-            QCOMPARE(answers.take(), QStringList({"Invalid format"}));
+            QCOMPARE(answers.take(), QStringList({n.message}));
+            QCOMPARE(e.page(n.page)->focusWidget(), field);
             QCOMPARE(lab_->iniText(), before);
             type(field, kept);
         }
@@ -644,7 +658,21 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
     // Renamed; names that start with a reserved character or exist already are refused.
     QVERIFY(!list.renameRow(2, "?x"));
     QVERIFY(!list.renameRow(2, "lab"));
-    QVERIFY(list.renameRow(2, "Net 3"));
+    {
+        // Renamed in place, as an administrator does it (the Rename button called itself without
+        // end); the name takes no more bytes than the server keeps (23), as in the Add dialog: a
+        // longer one was cut without a word.
+        list.show();
+        list.list()->setCurrentItem(list.list()->topLevelItem(2));
+        child<QPushButton>(&list, "RENAME")->click();
+        auto* editor = list.list()->viewport()->findChild<QLineEdit*>();
+        QVERIFY(editor);
+        typeKeys(editor, QString(20, QChar(0xfc)));
+        QCOMPARE(editor->text().toUtf8().size(), 22);
+        type(editor, "Net 3");
+        QTest::keyClick(editor, Qt::Key_Return);
+        QTRY_COMPARE(list.list()->topLevelItem(2)->text(0), QString("Net_3"));  // committed when idle
+    }
     keys = iniKeys(lab_->iniText());
     QCOMPARE(keys["Dorvane/Profile2"], QString("Net_3"));
     QCOMPARE(keys["Net_3/BaseIP"], QString("10.98.0.150"));

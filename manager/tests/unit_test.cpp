@@ -10,6 +10,7 @@
 #include <QTextDocument>
 #include <QtTest>
 
+#include <functional>
 #include <map>
 #include <set>
 
@@ -347,6 +348,24 @@ void UnitTest::listWalkStartsAgainWhenItsNextRecordWentAway() {
         QCOMPARE(walk(peer, asked), (Handles{1}));
         QCOMPARE(asked, (Handles{0, 2, 0, 2, 0, 2, 0, 2}));
     }
+    {
+        // A broken server whose records lead in a circle (1, 2, 1, ...) or name a record by
+        // handle 0, which asks for the head: the walk ends within the new starts, each row once,
+        // and no row carries handle 0 (its Modify or Remove would reach the head's entry).
+        using Links = std::map<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>>;  // asked: record, next
+        const Links circle = {{0, {1, 2}}, {1, {1, 2}}, {2, {2, 1}}}, zero = {{0, {1, 2}}, {2, {0, 3}}, {3, {3, 0}}};
+        for (const auto& [server, shown] : {std::pair{circle, Handles{1, 2}}, {zero, Handles{1, 3}}}) {
+            const Links& links = server;
+            FakePipePeer peer([&links, &listed, n = 0](const PipeMessage& m) mutable -> std::optional<PipeMessage> {
+                const auto at = links.find(decodeRequestHandle(m.view()).value_or(~0ull));
+                if (++n > 200 || at == links.end()) return std::nullopt;  // the test's bound, not the walk's
+                return listed(at->second.first, at->second.second);
+            });
+            Handles asked;
+            QCOMPARE(walk(peer, asked), shown);
+            QVERIFY2(asked.size() <= 8, qPrintable(QString::number(asked.size())));
+        }
+    }
 }
 
 void UnitTest::languageFileReplacesSomeKeys() {
@@ -471,6 +490,8 @@ void UnitTest::germanFileHasEveryKeyOfTheBuiltInTable() {
             if (it->second.trimmed().isEmpty()) faults << QStringLiteral("%1/%2 empty").arg(name, key);
             if (arguments(it->second) != arguments(english))
                 faults << QStringLiteral("%1/%2 arguments %3, English %4").arg(name, key, it->second, english);
+            if (QKeySequence::mnemonic(it->second).isEmpty() != QKeySequence::mnemonic(english).isEmpty())
+                faults << QStringLiteral("%1/%2 mnemonic %3, English %4").arg(name, key, it->second, english);
         }
         for (const auto& [key, text] : translated) {
             if (!known.count(key)) faults << QStringLiteral("%1/%2 unknown to the program").arg(name, key);
@@ -478,6 +499,28 @@ void UnitTest::germanFileHasEveryKeyOfTheBuiltInTable() {
     }
     // Stopping the service and leaving the program are different commands.
     QVERIFY(german.file.value("Menu", "STOP") != german.file.value("Menu", "EXIT"));
+    // No two items of one menu share a mnemonic letter: Alt and the letter reach only the first.
+    Language language(MANAGER_SOURCE_DIR "/");
+    for (const char* file : {"", "deutsch.ini"}) {
+        language.load(file, false);
+        QMenuBar bar;
+        WindowMenus menus(&bar, true, nullptr);
+        menus.retranslate(language);
+        std::function<void(const QList<QAction*>&)> walk = [&](const QList<QAction*>& items) {
+            std::map<QString, QString> taken;
+            for (QAction* a : items) {
+                const QString letter = QKeySequence::mnemonic(a->text()).toString();
+                if (!letter.isEmpty() && !taken.emplace(letter, a->text()).second)
+                    faults << QStringLiteral("%1: %2 and %3").arg(file, taken[letter], a->text());
+                if (a->menu() != nullptr) walk(a->menu()->actions());
+            }
+        };
+        walk(bar.actions());
+        for (View view : {View::Static, View::Dynamic, View::Ignored}) {
+            menus.fillContextMenu(view, true);
+            walk(menus.contextMenu()->actions());
+        }
+    }
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
 }
 

@@ -9,6 +9,9 @@ namespace tolmark::manager {
 namespace {
 constexpr std::int32_t kSaveLastAccess = 1;  // bit 0 of "UpdateEthers"
 constexpr const char* kDirectoryKey = "Directory";
+// The server reads this many bytes of "Directory": a longer path would put the logs into the
+// directory its first bytes name.
+constexpr int kDirectoryBytes = 895;
 }  // namespace
 
 GeneralPage::GeneralPage(DialogContext& context, PreferenceBlocks& blocks, QWidget* parent)
@@ -40,7 +43,8 @@ GeneralPage::GeneralPage(DialogContext& context, PreferenceBlocks& blocks, QWidg
     (new QVBoxLayout(tftpGroup))->addWidget(percent_);
 
     dirLabel_ = text("DIR");
-    dir_ = edit("DIR", 1023);
+    dir_ = edit("DIR", kDirectoryBytes);
+    dir_->setValidator(new Utf8LimitValidator(kDirectoryBytes, dir_));
     dirLabel_->setBuddy(dir_);
     browse_ = browseButton(dir_, "LOG_TITLE");
     auto* dirRow = new QHBoxLayout;

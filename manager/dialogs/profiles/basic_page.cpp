@@ -350,10 +350,11 @@ bool BasicPage::validate() {
         mask_->setFocus();
         return false;
     }
-    if (!leaseSeconds(lease_->text())) {
-        showMessage(this, context_.language, context_.language.text("FORMAT"));
-        return false;
-    }
+    // The server reads "Range" as a 32-bit number: a larger pool (a typo in "Until") would be
+    // one of a single address.
+    const Pool pool = poolFrom(readAddressField(from_->text()).address, readAddressField(until_->text()).address);
+    if (pool.range > INT32_MAX) return refuseField(until_, "UNTIL", "INVALID_IPADDR");
+    if (!leaseSeconds(lease_->text())) return refuseField(lease_, "LEASE");
     checkedRule_ = std::move(*rule);
     return true;
 }

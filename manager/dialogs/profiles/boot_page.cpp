@@ -77,10 +77,7 @@ bool BootPage::validate() {
     if (!ProfilePage::validate() || !checkAddresses({next_})) return false;
     for (QLineEdit* size : {size_, size2_}) {
         if (size == size2_ && !alternate_->isChecked()) continue;
-        if (bootSizeOf(size)) continue;
-        showMessage(this, context_.language, context_.language.text("FORMAT"));
-        size->setFocus();
-        return false;
+        if (!bootSizeOf(size)) return refuseField(size, "BOOTSIZE");
     }
     return true;
 }

@@ -139,9 +139,7 @@ std::optional<std::int64_t> offsetSeconds(const QString& field) {
 bool TimePage::validate() {
     if (!ProfilePage::validate() || !checkAddresses({time_, ntp1_, ntp2_})) return false;
     if (offsetSeconds(offset_->text())) return true;
-    showMessage(this, context_.language, context_.language.text("FORMAT"));
-    offset_->setFocus();
-    return false;
+    return refuseField(offset_, "OFFSET");
 }
 
 void TimePage::apply() {

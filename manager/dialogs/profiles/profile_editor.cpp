@@ -40,6 +40,16 @@ bool ProfilePage::checkAddresses(std::initializer_list<AddressEdit*> fields, boo
     return true;
 }
 
+bool ProfilePage::refuseField(QLineEdit* field, const char* labelKey, const char* message) {
+    // Several fields of a page are refused with the same text: it says which one, by its label
+    // without the mnemonic and the colon.
+    QString name = label(labelKey).remove(u'&').trimmed();
+    if (name.endsWith(u':')) name.chop(1);
+    showMessage(this, context_.language, context_.language.text(message) + u'\n' + name.trimmed());
+    field->setFocus();
+    return false;
+}
+
 void ProfilePage::writeText(const char* key, const QString& text) {
     state_.write(key, text.isEmpty() ? std::nullopt : std::optional<std::string>(text.toLatin1().toStdString()));
 }

@@ -6,8 +6,10 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QStyle>
 #include <QStyleOptionViewItem>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
 #include "manager/dialogs/profiles/profile_rules.h"
@@ -20,6 +22,22 @@ namespace {
 constexpr const char* kRuleTextKeys[kRuleCount] = {nullptr,       "CLASS_BLOCK", "CLASS_USER",  "CLASS_VENDOR",
                                                    "CLASS_RELAY", "CLASS_IFACE", "CLASS_CLIENT"};
 constexpr int kTypeColumnPercent = 33;
+
+// The name typed in place takes no more bytes than the server keeps of a profile name, as the
+// Add dialog's field does: a longer one would be cut.
+class NameDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const override {
+        QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
+        if (auto* field = qobject_cast<QLineEdit*>(editor)) {
+            field->setMaxLength(kRenameChars);
+            field->setValidator(new Utf8LimitValidator(kRenameChars, field));
+        }
+        return editor;
+    }
+};
 
 // The width a cell of the list asks for to show a text whole, as the style lays the text out.
 int cellWidth(const QTreeWidget* list, const QString& text) {
@@ -61,6 +79,7 @@ ProfileListDialog::ProfileListDialog(DialogContext& context, QWidget* parent) : 
     const Language& l = context.language;
     setWindowTitle(l.text("PROFILES"));
     list_ = new QTreeWidget(this);
+    list_->setItemDelegateForColumn(0, new NameDelegate(list_));
     list_->setObjectName(QStringLiteral("PROFILELIST"));
     list_->setRootIsDecorated(false);
     list_->setColumnCount(3);
@@ -102,9 +121,16 @@ ProfileListDialog::ProfileListDialog(DialogContext& context, QWidget* parent) : 
     resize(560, 320);
 
     connect(add_, &QPushButton::clicked, this, &ProfileListDialog::askForNewProfile);
-    connect(rename_, &QPushButton::clicked, this, [this] {
+    // A change of an item's flags is told as a change of the item: it is no rename, and the
+    // handler's own change of the flags would call the handler again, without end.
+    auto setEditable = [this](QTreeWidgetItem* item, bool on) {
+        filling_ = true;
+        item->setFlags(on ? item->flags() | Qt::ItemIsEditable : item->flags() & ~Qt::ItemIsEditable);
+        filling_ = false;
+    };
+    connect(rename_, &QPushButton::clicked, this, [this, setEditable] {
         if (QTreeWidgetItem* item = list_->currentItem()) {
-            item->setFlags(item->flags() | Qt::ItemIsEditable);
+            setEditable(item, true);
             list_->editItem(item, 0);
         }
     });
@@ -114,9 +140,9 @@ ProfileListDialog::ProfileListDialog(DialogContext& context, QWidget* parent) : 
     // Options menu do; a viewer's editor refuses every change.
     connect(list_, &QTreeWidget::itemActivated, this, &ProfileListDialog::editSelected);
     connect(list_, &QTreeWidget::currentItemChanged, this, &ProfileListDialog::updateButtons);
-    connect(list_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
+    connect(list_, &QTreeWidget::itemChanged, this, [this, setEditable](QTreeWidgetItem* item, int column) {
         if (filling_ || column != 0) return;
-        item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+        setEditable(item, false);
         renameRow(list_->indexOfTopLevelItem(item), item->text(0));
     });
     refill(0);

@@ -22,6 +22,9 @@ protected:
     // Each address field must be empty or a valid address; refuseBroadcast refuses
     // 255.255.255.255 as well. A bad one gives "Invalid IP address".
     bool checkAddresses(std::initializer_list<AddressEdit*> fields, bool refuseBroadcast = true);
+    // A field refused: the message ("Invalid format" for a number not in its range) with the
+    // field's label, and the focus on the field. Always false.
+    bool refuseField(QLineEdit* field, const char* labelKey, const char* message = "FORMAT");
     void writeText(const char* key, const QString& text);                              // empty deletes
     void writeAddress(const char* key, const QString& field);                          // empty or 0 deletes
     void writeNumber(const char* key, std::int64_t value, std::int64_t defaultValue);  // 0 or default deletes
