@@ -6,12 +6,21 @@
 namespace tolmark::platform {
 namespace {
 
+// A hangup (the terminal of a console run closed) would otherwise end the process on the
+// spot, without the last save of the client table: it stops the server as SIGTERM does.
+// Under nohup (SIGHUP ignored) it stays ignored: a blocked signal is queued even so.
+bool hangupStops() {
+    struct sigaction current {};
+    return ::sigaction(SIGHUP, nullptr, &current) == 0 && current.sa_handler != SIG_IGN;
+}
+
 sigset_t stopSet() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGQUIT);
     sigaddset(&set, SIGTERM);
+    if (hangupStops()) sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -44,7 +53,7 @@ bool StopSignals::start(std::function<void(StopSignal)> handler) {
                     handler(StopSignal::Interrupt);
                 else if (info.ssi_signo == SIGQUIT)
                     handler(StopSignal::Quit);
-                else if (info.ssi_signo == SIGTERM)
+                else if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGHUP)
                     handler(StopSignal::Terminate);
             }
         }

@@ -100,6 +100,13 @@ class Durability(unittest.TestCase):
         self.start_server()
         again = self.lab.ns_run(ns, sys.executable, probe, "--device", dev, "--hw", "02:00:00:00:00:77").stdout
         self.assertIn(f'"yiaddr": "{offered}"', again)
+        # A hangup (the terminal of "Velkora -debug" closed) stops as cleanly, the lease saved.
+        self.lab.ns_run(ns, sys.executable, probe, "--device", dev, "--hw", "02:00:00:00:00:78")
+        subprocess.run(["ip", "netns", "exec", ns, sys.executable, os.path.join(HERE, "send_datagram.py"),
+                        "--to", "10.84.0.1", "--bind", "10.84.255.254", "--hw", "02:00:00:00:00:78"], check=True)
+        self.server.proc.send_signal(signal.SIGHUP)
+        self.assertEqual(self.server.proc.wait(timeout=5), 0)
+        self.assertTrue(any(line.startswith("02:00:00:00:00:78\t") for line in self.read_lines()))
 
     def test_2_kill_at_random_moments_never_damages_the_file(self):
         rng = random.Random(20261207)
