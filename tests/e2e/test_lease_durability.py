@@ -107,6 +107,17 @@ class Durability(unittest.TestCase):
         self.server.proc.send_signal(signal.SIGHUP)
         self.assertEqual(self.server.proc.wait(timeout=5), 0)
         self.assertTrue(any(line.startswith("02:00:00:00:00:78\t") for line in self.read_lines()))
+        # The console piped into a pager that quit: the server serves on, and stops cleanly.
+        server = subprocess.Popen(["ip", "netns", "exec", self.srv, VELKORA, "-debug"], stdout=subprocess.PIPE,
+                                  env={**os.environ, "TOLMARK_REGISTRY": self.registry})
+        for line in server.stdout:
+            if b"DHCP  Start   Server on 10.84.0.1" in line:
+                break
+        server.stdout.close()
+        self.lab.ns_run(ns, sys.executable, probe, "--device", dev, "--hw", "02:00:00:00:00:79")
+        server.send_signal(signal.SIGTERM)
+        self.assertEqual(server.wait(timeout=5), 0)
+        self.assertTrue(any(line.startswith("02:00:00:00:00:79\t") for line in self.read_lines()))
 
     def test_2_kill_at_random_moments_never_damages_the_file(self):
         rng = random.Random(20261207)
