@@ -28,8 +28,10 @@ sigset_t stopSet() {
 
 StopSignals::StopSignals() {
     // A write to a pipe or socket whose reader is gone (the console piped into a pager that
-    // quit) fails with EPIPE instead of ending the process unsaved.
+    // quit) fails with EPIPE, and one beyond the file size limit (ulimit -f) with EFBIG, as a
+    // full disk fails it, instead of ending the process unsaved.
     ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
     sigset_t set = stopSet();
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signalFd_.reset(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));

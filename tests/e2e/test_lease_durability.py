@@ -183,6 +183,15 @@ class Durability(unittest.TestCase):
         self.assertGreater(len(self.read_lines()), len(before))
         self.assertEqual(sum(failed in line for line in self.server.lines), 1)
 
+        # A file size limit fails a save as a full disk does; the server serves on.
+        self.server.proc.send_signal(signal.SIGTERM)
+        self.server.proc.wait(timeout=5)
+        self.start_server(before=f"mount -t tmpfs -o size=64k tmpfs {small} && ulimit -f 4")
+        self.leases_until_saved(100)
+        too_large = f"DHCP  Error   failed to save {small}/dynamic (write: File too large)"
+        self.assertIsNotNone(self.server.wait_for(too_large, timeout=5), "\n".join(self.server.lines[-20:]))
+        self.assertIsNone(self.server.proc.poll())
+
 
 if __name__ == "__main__":
     netns.main(globals())
