@@ -1,7 +1,9 @@
 #pragma once
 // Turns the stop signals into calls on a normal thread: SIGINT and SIGQUIT are the console's
-// stop keys, SIGTERM is the service manager's stop. Nothing but the kernel's queueing happens at
-// signal time.
+// stop keys, SIGTERM is the service manager's stop, SIGHUP (a closed terminal) stops as SIGTERM
+// does unless it was ignored at start; SIGPIPE and SIGXFSZ are ignored (a write to a reader that
+// is gone, or beyond the file size limit, fails instead). Nothing but the kernel's queueing
+// happens at signal time.
 
 #include <functional>
 #include <thread>

@@ -15,8 +15,9 @@ namespace tolmark::platform {
 struct DatagramInfo {
     Ipv4 source = 0;
     std::uint16_t sourcePort = 0;
-    Ipv4 destination = 0;  // the header's destination address (a broadcast stays a broadcast)
-    int ifIndex = 0;       // interface the datagram arrived on; 0 when unknown
+    Ipv4 destination = 0;    // the header's destination address (a broadcast stays a broadcast)
+    int ifIndex = 0;         // interface the datagram arrived on; 0 when unknown
+    std::size_t length = 0;  // the datagram's whole length: more than was read when it was cut
 };
 
 // One datagram of two parts, a header and data, for sending several at once.

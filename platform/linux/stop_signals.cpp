@@ -6,18 +6,32 @@
 namespace tolmark::platform {
 namespace {
 
+// A hangup (the terminal of a console run closed) would otherwise end the process on the
+// spot, without the last save of the client table: it stops the server as SIGTERM does.
+// Under nohup (SIGHUP ignored) it stays ignored: a blocked signal is queued even so.
+bool hangupStops() {
+    struct sigaction current {};
+    return ::sigaction(SIGHUP, nullptr, &current) == 0 && current.sa_handler != SIG_IGN;
+}
+
 sigset_t stopSet() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGQUIT);
     sigaddset(&set, SIGTERM);
+    if (hangupStops()) sigaddset(&set, SIGHUP);
     return set;
 }
 
 }  // namespace
 
 StopSignals::StopSignals() {
+    // A write to a pipe or socket whose reader is gone (the console piped into a pager that
+    // quit) fails with EPIPE, and one beyond the file size limit (ulimit -f) with EFBIG, as a
+    // full disk fails it, instead of ending the process unsaved.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
     sigset_t set = stopSet();
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signalFd_.reset(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
@@ -44,7 +58,7 @@ bool StopSignals::start(std::function<void(StopSignal)> handler) {
                     handler(StopSignal::Interrupt);
                 else if (info.ssi_signo == SIGQUIT)
                     handler(StopSignal::Quit);
-                else if (info.ssi_signo == SIGTERM)
+                else if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGHUP)
                     handler(StopSignal::Terminate);
             }
         }

@@ -59,10 +59,11 @@ long UdpSocket::receive(std::uint8_t* buffer, std::size_t capacity, DatagramInfo
     msg.msg_controllen = sizeof control;
     ssize_t n;
     do {
-        n = ::recvmsg(fd_.get(), &msg, dontWait ? MSG_DONTWAIT : 0);
+        n = ::recvmsg(fd_.get(), &msg, MSG_TRUNC | (dontWait ? MSG_DONTWAIT : 0));
     } while (n < 0 && errno == EINTR);
     if (n < 0) return -1;
     info = DatagramInfo{};
+    info.length = static_cast<std::size_t>(n);
     info.source = from.sin_addr.s_addr;
     info.sourcePort = ntohs(from.sin_port);
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {

@@ -169,8 +169,8 @@ void Log::flushLocked() {
 
 // Counts of held-back lines come out once their kind may be written again, before the line
 // that follows them. A count of identical lines repeats the start of the line, names and all.
-void Log::writeReportsLocked(const char* stamp, std::int64_t now) {
-    while (floodLimit_.takeReport(now, report_)) {
+void Log::writeReportsLocked(const char* stamp, std::int64_t now, bool closing) {
+    while (floodLimit_.takeReport(now, report_, closing)) {
         std::fputs(stamp, output_);
         std::fputc(' ', output_);
         writeEscaped(output_, report_.data(), report_.size());
@@ -178,7 +178,14 @@ void Log::writeReportsLocked(const char* stamp, std::int64_t now) {
 }
 
 void Log::close() {
+    char stamp[32];
+    formatTimeStamp(stamp);
     std::lock_guard<std::mutex> guard(lock_);
+    // The lines held back since the last count would otherwise go unsaid.
+    if (output_ != nullptr && output_ != error_) {
+        writeReportsLocked(stamp, clock_.now(), true);
+        flushLocked();
+    }
     if (ownsOutput_) switchTo(error_, {});
 }
 

@@ -36,7 +36,7 @@ public:
     // Returns the output in use, or nullptr when nothing is written.
     std::FILE* check(const std::string& directory, int logSetting, int createLog);
     void flush();
-    // Closes a log file at shutdown; the console stays open.
+    // Closes a log file at shutdown, after the counts of lines held back; the console stays open.
     void close();
 
     // The file name for the local date: "dhcp%y%m.log" or "dhcp%y%m%d.log".
@@ -53,7 +53,7 @@ protected:
 private:
     void switchTo(std::FILE* output, const std::string& path);
     void formatTimeStamp(char (&text)[32]) const;
-    void writeReportsLocked(const char* stamp, std::int64_t now);
+    void writeReportsLocked(const char* stamp, std::int64_t now, bool closing = false);
     bool openLocked(const std::string& path);
     bool replacedLocked() const;
     void flushLocked();

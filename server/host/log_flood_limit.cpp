@@ -101,8 +101,8 @@ bool LogFloodLimit::admit(const char* format, std::string_view text, std::int64_
     return true;
 }
 
-bool LogFloodLimit::kindReport(Kind& kind, std::int64_t now, std::string& line) {
-    if (kind.bucket.suppressed == 0 || !spendKind(kind, now)) return false;
+bool LogFloodLimit::kindReport(Kind& kind, std::int64_t now, std::string& line, bool closing) {
+    if (kind.bucket.suppressed == 0 || (!closing && !spendKind(kind, now))) return false;
     // The fixed part of the format names the kind: "DHCP  Error   in request from".
     const char* end = std::strchr(kind.format, '%');
     const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - kind.format) : std::strlen(kind.format);
@@ -115,9 +115,9 @@ bool LogFloodLimit::kindReport(Kind& kind, std::int64_t now, std::string& line) 
     return true;
 }
 
-bool LogFloodLimit::repeatReport(Repeat& repeat, std::int64_t now, std::string& line) {
+bool LogFloodLimit::repeatReport(Repeat& repeat, std::int64_t now, std::string& line, bool closing) {
     if (repeat.bucket.suppressed == 0 ||
-        !spend(repeat.bucket, now, settings_.repeatBurst, 1, settings_.repeatEverySeconds)) {
+        (!closing && !spend(repeat.bucket, now, settings_.repeatBurst, 1, settings_.repeatEverySeconds))) {
         return false;
     }
     char count[64];
@@ -129,16 +129,16 @@ bool LogFloodLimit::repeatReport(Repeat& repeat, std::int64_t now, std::string& 
     return true;
 }
 
-bool LogFloodLimit::takeReport(std::int64_t now, std::string& line) {
+bool LogFloodLimit::takeReport(std::int64_t now, std::string& line, bool closing) {
     if (pendingReports_ == 0) return false;
     for (Kind& kind : kinds_) {
-        if (kindReport(kind, now, line)) {
+        if (kindReport(kind, now, line, closing)) {
             --pendingReports_;
             return true;
         }
     }
     for (Repeat& repeat : repeats_) {
-        if (repeatReport(repeat, now, line)) {
+        if (repeatReport(repeat, now, line, closing)) {
             --pendingReports_;
             return true;
         }

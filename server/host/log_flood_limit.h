@@ -37,8 +37,9 @@ public:
     bool admit(const char* format, std::string_view text, std::int64_t now, bool activity = true);
 
     // A line that was held back and may be written again: its report text (without the time
-    // stamp), and its count is cleared. False when there is none.
-    bool takeReport(std::int64_t now, std::string& line);
+    // stamp), and its count is cleared. False when there is none. closing: the log closes, so
+    // every count is reported now, whatever the budgets.
+    bool takeReport(std::int64_t now, std::string& line, bool closing = false);
 
     enum class KindClass { Unlimited, Error, Activity };
     // Error and ignored-client lines: those anyone on the network can cause most easily; the
@@ -69,8 +70,8 @@ private:
     Kind& kindOf(const char* format, std::int64_t now);
     bool spend(Bucket& bucket, std::int64_t now, std::uint32_t burst, std::uint32_t tokens, std::uint32_t period);
     bool spendKind(Kind& kind, std::int64_t now);
-    bool kindReport(Kind& kind, std::int64_t now, std::string& line);
-    bool repeatReport(Repeat& repeat, std::int64_t now, std::string& line);
+    bool kindReport(Kind& kind, std::int64_t now, std::string& line, bool closing);
+    bool repeatReport(Repeat& repeat, std::int64_t now, std::string& line, bool closing);
 
     FloodLimitSettings settings_;
     std::array<Kind, kKinds> kinds_{};

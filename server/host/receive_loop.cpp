@@ -130,20 +130,29 @@ void sendReply(ReceiveLoopContext& c, const InterfaceEntry& entry, const ReplyPl
     if (arpMade && arpIfIndex >= 0) c.arp.deleteEntry(arpIfIndex, destination.address);
 }
 
+namespace {
+
+// A datagram that is no request: counted and logged with the length it came with.
+void rejectDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
+                    std::size_t length, Ipv4 source) {
+    if (c.counters != nullptr) c.counters->malformed.add();
+    if (c.log.level() == 0) return;
+    // The hardware address field may be missing or short in a runt; show what is there.
+    std::uint8_t hardware[6] = {};
+    ByteReader(datagram).bytes(
+        dhcp::kChaddr, hardware,
+        std::min<std::size_t>(6, datagram.size() > dhcp::kChaddr ? datagram.size() - dhcp::kChaddr : 0));
+    c.log.line(1, true, "DHCP  Error   in request from %s (%s), len %u, if %s\n",
+               formatHardwareAddress(hardware).c_str(), formatIpv4(source).c_str(), static_cast<unsigned>(length),
+               formatIpv4(entry.address).c_str());
+}
+
+}  // namespace
+
 ReplyPlan handleDatagram(ReceiveLoopContext& c, const InterfaceEntry& entry, std::span<const std::uint8_t> datagram,
                          Ipv4 source, std::span<std::uint8_t> reply, platform::UdpSocket& socket) {
     if (datagram.size() < dhcp::kMinRequestLength || datagram[dhcp::kOp] != dhcp::kBootRequest) {
-        if (c.counters != nullptr) c.counters->malformed.add();
-        if (c.log.level() != 0) {
-            // The hardware address field may be missing or short in a runt; show what is there.
-            std::uint8_t hardware[6] = {};
-            ByteReader(datagram).bytes(
-                dhcp::kChaddr, hardware,
-                std::min<std::size_t>(6, datagram.size() > dhcp::kChaddr ? datagram.size() - dhcp::kChaddr : 0));
-            c.log.line(1, true, "DHCP  Error   in request from %s (%s), len %u, if %s\n",
-                       formatHardwareAddress(hardware).c_str(), formatIpv4(source).c_str(),
-                       static_cast<unsigned>(datagram.size()), formatIpv4(entry.address).c_str());
-        }
+        rejectDatagram(c, entry, datagram, datagram.size(), source);
         return {};
     }
     ReplyPlan plan;
@@ -299,6 +308,12 @@ void runReceiveLoop(ReceiveLoopContext& c) {
                 std::optional<InterfaceEntry> entry = c.sockets.entryFor(info, k);
                 if (!entry) continue;  // aimed at an address that is not served
                 const std::span<const std::uint8_t> received(datagram, static_cast<std::size_t>(length));
+                // One longer than the buffer was cut: the options that were lost (the message type
+                // among them) would make it another request. It goes unanswered.
+                if (info.length > received.size()) {
+                    rejectDatagram(c, *entry, received, info.length, info.source);
+                    continue;
+                }
                 const ReplyPlan plan = handleDatagram(c, *entry, received, info.source, reply, socket);
                 if (plan.parked) parked.park({plan.ticket, *entry, k, steadyMs()});
             }

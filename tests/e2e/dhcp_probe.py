@@ -11,8 +11,8 @@ import time
 SO_BINDTODEVICE = 25
 
 
-def discover(hw, xid):
-    packet = bytearray(240)
+def discover(hw, xid, pad=0):
+    packet = bytearray(240 + pad)
     packet[0] = 1
     packet[1] = 1
     packet[2] = 6
@@ -20,7 +20,7 @@ def discover(hw, xid):
     packet[28:34] = hw
     packet[236:240] = b"\x63\x82\x53\x63"
     packet += bytes([53, 1, 1, 55, 3, 1, 3, 6, 255])
-    packet += bytes(300 - len(packet))
+    packet += bytes(max(0, 300 - len(packet)))
     return bytes(packet)
 
 
@@ -45,6 +45,7 @@ def main():
     p.add_argument("--hw", default="02:00:00:00:00:01")
     p.add_argument("--port", type=int, default=67)
     p.add_argument("--timeout", type=float, default=1.5)
+    p.add_argument("--pad", type=int, default=0, help="pad options before the message type")
     args = p.parse_args()
     hw = bytes(int(x, 16) for x in args.hw.split(":"))
     xid = int.from_bytes(os.urandom(4), "big")
@@ -53,7 +54,7 @@ def main():
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.setsockopt(socket.SOL_SOCKET, SO_BINDTODEVICE, args.device.encode())
     s.bind(("0.0.0.0", args.port + 1))
-    s.sendto(discover(hw, xid), ("255.255.255.255", args.port))
+    s.sendto(discover(hw, xid, args.pad), ("255.255.255.255", args.port))
     deadline = time.monotonic() + args.timeout
     while True:
         left = deadline - time.monotonic()

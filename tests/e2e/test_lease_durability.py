@@ -100,6 +100,24 @@ class Durability(unittest.TestCase):
         self.start_server()
         again = self.lab.ns_run(ns, sys.executable, probe, "--device", dev, "--hw", "02:00:00:00:00:77").stdout
         self.assertIn(f'"yiaddr": "{offered}"', again)
+        # A hangup (the terminal of "Velkora -debug" closed) stops as cleanly, the lease saved.
+        self.lab.ns_run(ns, sys.executable, probe, "--device", dev, "--hw", "02:00:00:00:00:78")
+        subprocess.run(["ip", "netns", "exec", ns, sys.executable, os.path.join(HERE, "send_datagram.py"),
+                        "--to", "10.84.0.1", "--bind", "10.84.255.254", "--hw", "02:00:00:00:00:78"], check=True)
+        self.server.proc.send_signal(signal.SIGHUP)
+        self.assertEqual(self.server.proc.wait(timeout=5), 0)
+        self.assertTrue(any(line.startswith("02:00:00:00:00:78\t") for line in self.read_lines()))
+        # The console piped into a pager that quit: the server serves on, and stops cleanly.
+        server = subprocess.Popen(["ip", "netns", "exec", self.srv, VELKORA, "-debug"], stdout=subprocess.PIPE,
+                                  env={**os.environ, "TOLMARK_REGISTRY": self.registry})
+        for line in server.stdout:
+            if b"DHCP  Start   Server on 10.84.0.1" in line:
+                break
+        server.stdout.close()
+        self.lab.ns_run(ns, sys.executable, probe, "--device", dev, "--hw", "02:00:00:00:00:79")
+        server.send_signal(signal.SIGTERM)
+        self.assertEqual(server.wait(timeout=5), 0)
+        self.assertTrue(any(line.startswith("02:00:00:00:00:79\t") for line in self.read_lines()))
 
     def test_2_kill_at_random_moments_never_damages_the_file(self):
         rng = random.Random(20261207)
@@ -164,6 +182,15 @@ class Durability(unittest.TestCase):
         self.assertIsNotNone(again, "\n".join(self.server.lines[-20:]))
         self.assertGreater(len(self.read_lines()), len(before))
         self.assertEqual(sum(failed in line for line in self.server.lines), 1)
+
+        # A file size limit fails a save as a full disk does; the server serves on.
+        self.server.proc.send_signal(signal.SIGTERM)
+        self.server.proc.wait(timeout=5)
+        self.start_server(before=f"mount -t tmpfs -o size=64k tmpfs {small} && ulimit -f 4")
+        self.leases_until_saved(100)
+        too_large = f"DHCP  Error   failed to save {small}/dynamic (write: File too large)"
+        self.assertIsNotNone(self.server.wait_for(too_large, timeout=5), "\n".join(self.server.lines[-20:]))
+        self.assertIsNone(self.server.proc.poll())
 
 
 if __name__ == "__main__":
