@@ -196,6 +196,13 @@ std::optional<ClientFields> parseEntryData(std::string_view data, bool blankEnds
     return record;
 }
 
+bool hostNameBeforeAddress(std::string_view data) {
+    FieldReader fields(cut(data, kMaxEntryLine));
+    fields.first(true);
+    const std::optional<std::string_view> second = fields.next();
+    return second && !parseIpv4(*second).ok;
+}
+
 std::optional<ClientFields> parseEntryLine(std::string_view line, bool blankEndsFirstField) {
     const EntryParts parts = splitRemark(cut(line, kMaxEntryLine));
     std::optional<ClientFields> record = parseEntryData(parts.data, blankEndsFirstField);

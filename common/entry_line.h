@@ -46,6 +46,11 @@ EntryParts splitRemark(std::string_view line);
 // typed by users take tabs only. Nothing when the identity does not parse.
 std::optional<ClientFields> parseEntryData(std::string_view data, bool blankEndsFirstField);
 
+// True when the data's second field is no address, so that parseEntryData took it for a host
+// name and the next field for the address (an ethers line; in the dynamic file, a slip: its
+// host names follow the profile).
+bool hostNameBeforeAddress(std::string_view data);
+
 // splitRemark + parseEntryData; the remark is kept up to 31 characters.
 std::optional<ClientFields> parseEntryLine(std::string_view line, bool blankEndsFirstField);
 

@@ -178,20 +178,13 @@ void logDropped(const ClientFields& fields, DynamicDrop drop, std::uint32_t line
                    drop == DynamicDrop::OutsidePool ? "outside the pool of" : "already loaded for", profile.c_str());
 }
 
-// Whether the second field of a line's data is no address: a host name before the address.
-bool hostBeforeAddress(std::string_view data) {
-    std::string_view rest = data.substr(std::min(data.find_first_of(" \t"), data.size()));
-    rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
-    return !parseIpv4(rest.substr(0, std::min(rest.find('\t'), rest.size()))).ok;
-}
-
 // Lines that load, but not as their writer meant: said once each, at the default log level.
 void checkLoaded(const ClientFields& fields, std::string_view data, std::uint32_t lineNo, const std::string& path,
                  LoadState& state) {
     const char* file = path.c_str();
     // The dynamic file keeps a lease's host name after its profile: a second field that is not
     // an address was meant to be one.
-    if (state.list == ClientList::Dynamic && !fields.hostName.empty() && hostBeforeAddress(data)) {
+    if (state.list == ClientList::Dynamic && !fields.hostName.empty() && hostNameBeforeAddress(data)) {
         const std::string text(fields.hostName);
         state.log.line(1, false, "DHCP  Error   %s %u: \"%s\" is not an address\n", file, lineNo, text.c_str());
     }
