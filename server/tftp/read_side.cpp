@@ -296,6 +296,9 @@ std::int32_t ReadSide::dataPhase() {
             case AckResult::ClientDone:
                 break;
         }
+        // The client has asked anew from its port after the final block (its last ACK was lost):
+        // it has the file, and the final block sent again would only reach its new transfer.
+        if (s_.last != 0 && t_.clientEnded.load()) return kOutcomeDone;
         if (result == AckResult::Timeout)
             c_.log.line(2, false, "TFTP  Error   ack timeout %u\n", static_cast<unsigned>((s_.acked + 1) & 0xFFFF));
         // A missing acknowledgement of the final short block ends the transfer as done.

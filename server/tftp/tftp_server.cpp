@@ -73,6 +73,15 @@ bool forbidBroadcast(const platform::UdpSocket& socket) {
     return ::setsockopt(socket.fd(), SOL_SOCKET, SO_BROADCAST, &off, sizeof off) == 0;
 }
 
+// A socket on the data port that takes what its connected data socket does not: datagrams from
+// anyone but the client. None when the port cannot be shared; the transfer runs without it.
+platform::UdpSocket openStraySocket(platform::UdpSocket& data, std::uint16_t port) {
+    if (!data.sharePort()) return {};
+    platform::UdpSocket strays = platform::openSharedUdpSocket(0, port);
+    if (strays.valid() && !forbidBroadcast(strays)) return {};
+    return strays;
+}
+
 bool directoryExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -212,15 +221,56 @@ std::optional<TransferImage> TftpServer::transfer(std::size_t n) const {
     return std::nullopt;
 }
 
+std::vector<int> TftpServer::watchedSockets() {
+    // The wait watches a bounded number of sockets: past that, strays to the newest transfers
+    // are not answered (the kernel keeps a few of them until the transfer ends).
+    constexpr std::size_t kMaxWatched = 96;
+    std::vector<int> fds{socket_.fd(), ended_.fd()};
+    std::lock_guard<std::mutex> guard(listLock_);
+    for (const Entry& entry : transfers_) {
+        if (entry.strays.valid() && fds.size() < kMaxWatched) fds.push_back(entry.strays.fd());
+    }
+    return fds;
+}
+
+void TftpServer::answerStray(std::size_t strayIndex) {
+    platform::UdpSocket* strays = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(listLock_);
+        for (Entry& entry : transfers_) {
+            if (entry.strays.valid() && strayIndex-- == 0) {
+                strays = &entry.strays;
+                break;
+            }
+        }
+    }
+    // Only the listener changes the list and closes these sockets.
+    if (strays == nullptr) return;
+    std::array<std::uint8_t, kHeaderSize> header{};
+    platform::DatagramInfo from;
+    const long n = strays->receive(header.data(), header.size(), from, true);
+    // An ERROR is never answered, so that two peers never answer each other.
+    if (n < static_cast<long>(kHeaderSize) || (header[0] == 0 && header[1] == kOpError) || from.sourcePort == 0 ||
+        !singleHost(from.source))
+        return;
+    std::array<std::uint8_t, 64> packet{};
+    const std::size_t length = writeError(packet, 5, errorText(ErrorText::UnknownTransferId));
+    if (length != 0) strays->send(packet.data(), length, from.source, from.sourcePort);
+}
+
 void TftpServer::listen() {
     std::array<std::uint8_t, kRequestMax> buffer{};
-    const int fds[2] = {socket_.fd(), ended_.fd()};
     while (!stopping_.load()) {
-        bool readable[2] = {false, false};
+        const std::vector<int> fds = watchedSockets();
+        const auto readable = std::make_unique<bool[]>(fds.size());
         // Ended transfers are joined as soon as they end, and leave the list once they have been
         // shown for a while, also when no new request comes.
-        const platform::WaitResult result = platform::waitReadable(fds, &wake_, holdsEnded() ? 1000 : -1, readable);
+        const platform::WaitResult result =
+            platform::waitReadable(fds, &wake_, holdsEnded() ? 1000 : -1, std::span<bool>(readable.get(), fds.size()));
         if (result == platform::WaitResult::Woken || stopping_.load()) break;
+        for (std::size_t i = 2; i < fds.size(); ++i) {
+            if (readable[i]) answerStray(i - 2);
+        }
         if (result == platform::WaitResult::Timeout || readable[1]) {
             ended_.reset();
             cleanUp();
@@ -244,17 +294,24 @@ bool TftpServer::ignored(Ipv4 client, std::uint16_t port, std::uint64_t digest, 
             const TransferRequest& r = entry.transfer->request;
             // A transfer with its outcome is over for its client, even while it waits for a
             // last block repeated after a complete upload.
-            if (entry.transfer->ended.load() || entry.transfer->outcome.load(std::memory_order_acquire) != kRunning ||
-                r.client != client)
+            Transfer& t = *entry.transfer;
+            if (t.ended.load() || t.outcome.load(std::memory_order_acquire) != kRunning || r.client != client ||
+                t.clientEnded.load())
                 continue;
+            // A read that has sent its final block waits only for the last ACK. A request from its
+            // client's port means that ACK was lost and the client has the file: the transfer ends
+            // as done at its next wait, without sending again, and the request is a new one.
+            if (r.clientPort == port && finalBlockSent(t)) {
+                t.clientEnded.store(true);
+                continue;
+            }
             ++heldByClient;
             // A client may start a new request from the port of a transfer that is just ending:
             // a boot client that asked for the size alone refuses the OACK with an ERROR and asks
             // again at once, with other options or the same; a client that has acknowledged the
             // last block may read the file again. Only the same request again, while the client
             // has not ended the transfer, is a repetition.
-            if (r.clientPort == port && entry.transfer->requestDigest == digest && !clientEndWaiting(*entry.transfer))
-                duplicate = true;
+            if (r.clientPort == port && t.requestDigest == digest && !clientEndWaiting(t)) duplicate = true;
         }
     }
     const std::int32_t running = running_.load();
@@ -493,6 +550,9 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         return;
     }
 
+    // A group member shares its master's port, whose strays the master's transfer takes.
+    platform::UdpSocket strays = groupDataPort == 0 ? openStraySocket(socket, dataPort) : platform::UdpSocket{};
+
     transfer->request = request;
     transfer->requestDigest = digest;
     if (!prepareData(*transfer, opened))
@@ -509,7 +569,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
     std::list<Entry>::iterator entry;
     {
         std::lock_guard<std::mutex> guard(listLock_);
-        entry = transfers_.insert(transfers_.end(), Entry{transfer, {}});
+        entry = transfers_.insert(transfers_.end(), Entry{transfer, {}, std::move(strays)});
     }
     try {
         entry->thread = std::thread([this, transfer] { runTransfer(transfer); });
@@ -547,6 +607,7 @@ void TftpServer::cleanUp() {
                 continue;
             }
             if (it->thread.joinable()) finished.push_back(std::move(it->thread));
+            it->strays.close();
             auto next = std::next(it);
             if (t.endTime.load() + kKeepEndedSeconds < now) removed.splice(removed.end(), transfers_, it);
             it = next;

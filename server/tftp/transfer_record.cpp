@@ -94,4 +94,8 @@ bool clientEnds(const Transfer& transfer, std::span<const std::uint8_t> packet) 
     }
 }
 
+bool finalBlockSent(const Transfer& transfer) {
+    return transfer.request.opcode == kOpReadRequest && transfer.finalBlock.load() != 0;
+}
+
 }  // namespace tolmark::tftp

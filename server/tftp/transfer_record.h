@@ -133,7 +133,9 @@ public:
     // The block that ends the file (the short one), once a read has sent it; 0 before.
     std::atomic<std::uint64_t> finalBlock{0};
     // The client has ended the transfer (clientEnds): set as soon as the transfer's thread has
-    // received the packet, before its log line and its outcome.
+    // received the packet, before its log line and its outcome. Set by the listener too when a
+    // new request comes from the client's port after the final block has gone out: the client
+    // has the file and has moved on, the last ACK alone was lost.
     std::atomic<bool> clientEnded{false};
     // Held while the socket is closed, and by the listener while it looks at what waits on it.
     mutable std::mutex socketLock;
@@ -144,5 +146,7 @@ public:
 // A packet (or its first 4 bytes) with which the client ends the transfer: an ERROR, or the ACK
 // of the final block of the file it reads.
 bool clientEnds(const Transfer& transfer, std::span<const std::uint8_t> packet);
+// A read whose final block has gone out: all its client may still send is the last ACK.
+bool finalBlockSent(const Transfer& transfer);
 
 }  // namespace tolmark::tftp

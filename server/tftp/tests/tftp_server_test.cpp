@@ -89,16 +89,16 @@ protected:
                                                                     .bindAddress = kLoopback});
         ASSERT_TRUE(server->start());
     }
-    // Reads file.bin to its end, acknowledging every block; false when a block does not come in
-    // time (the first within firstWaitMs).
-    bool fetch(Client& client, int firstWaitMs = 2000) {
+    // Reads file.bin to its end, acknowledging every block (the last only with ackLast); false
+    // when a block does not come in time (the first within firstWaitMs).
+    bool fetch(Client& client, int firstWaitMs = 2000, bool ackLast = true) {
         client.send(request(1, "file.bin"), server->port());
         std::uint16_t port = 0;
         for (unsigned block = 1; block <= 6; ++block) {
             const Bytes d = client.receive(block == 1 ? firstWaitMs : 2000, &port);
             if (d.size() < 4) return false;
             const Bytes ack{0, 4, d[2], d[3]};
-            client.socket.send(ack.data(), ack.size(), kLoopback, port);
+            if (ackLast || d.size() == 516) client.socket.send(ack.data(), ack.size(), kLoopback, port);
             if (d.size() < 516) return true;
         }
         return false;
@@ -151,6 +151,20 @@ TEST_F(Listener, TransferListRepeatedRequestsAndStop) {
     EXPECT_EQ(running->size, 3000u);
     EXPECT_EQ(running->socket, dataPort);
     EXPECT_FALSE(server->transfer(1));
+    // A packet to the data port from another port (the client's new one, or a stranger's) is
+    // answered "Unknown transfer ID" from the data port; an ERROR is not answered; the transfer
+    // goes on with its client.
+    Client stranger;
+    stranger.send(errorPacket(0, "x"), dataPort);
+    stranger.send({0, 4, 0, 1}, dataPort);
+    std::uint16_t errorFrom = 0;
+    EXPECT_EQ(stranger.receive(2000, &errorFrom), errorPacket(5, "Unknown transfer ID"));
+    EXPECT_EQ(errorFrom, dataPort);
+    EXPECT_TRUE(stranger.receive(300).empty());
+    client.send({0, 4, 0, 1}, dataPort);
+    const Bytes second = client.receive(2000);
+    ASSERT_EQ(second.size(), 4u + 512u);
+    EXPECT_EQ(second[3], 2);
 
     const auto before = std::chrono::steady_clock::now();
     server->stop();
@@ -216,6 +230,23 @@ TEST_F(Listener, ANewRequestFromThePortOfAnEndingTransfer) {
         ASSERT_TRUE(waitFor([&] { return server->transferCount() == 0; }));
     }
     EXPECT_LE(late, 5);
+
+    // The last ACK of a download is lost and the client asks again from its port: it has the
+    // file, so the request is a new download served at once, and the first transfer ends as done
+    // without sending its final block again (it would for ten seconds).
+    settings.update([&](DhcpSettings&, TftpSettings& t, MulticastSettings&) {
+        t.retransmit = 10;
+        return 0;
+    });
+    ASSERT_TRUE(fetch(client, 2000, false));
+    ASSERT_TRUE(fetch(client, 500));
+    EXPECT_TRUE(client.receive(1500).empty());
+    ASSERT_TRUE(waitFor([&] { return server->transferCount() == 0; }));
+    std::size_t count = 0;
+    while (server->transfer(count)) ++count;
+    ASSERT_GE(count, 2u);
+    EXPECT_EQ(server->transfer(count - 2)->outcome, kOutcomeDone);
+    EXPECT_FALSE(log.has("TFTP  Timeout"));
 
     // An upload is complete while it still waits a time-out for its last block repeated: the same
     // request again is a new one (here refused, since the file now exists).
