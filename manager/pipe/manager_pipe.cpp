@@ -120,7 +120,7 @@ PipeResult<TransferEntry> ManagerPipe::getTransfer(std::int32_t index) {
     const std::optional<RecordReply> r = decodeRecordReply(reply.value, kTransferRecordSize);
     std::optional<TransferSummary> transfer = r ? decodeTransferSummary(r->record) : std::nullopt;
     if (!transfer) return carry<TransferEntry>(PipeStatus::Refused);
-    return {PipeStatus::Done, TransferEntry{r->value, *transfer}};
+    return {PipeStatus::Done, TransferEntry{r->value, *transfer, std::string(r->record.begin(), r->record.end())}};
 }
 
 PipeResult<LeaseStoreReply> ManagerPipe::getLeaseStore() {
