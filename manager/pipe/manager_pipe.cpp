@@ -96,8 +96,13 @@ PipeResult<std::int32_t> ManagerPipe::updateClient(std::uint64_t handle, const C
     return valueOf(encodeUpdateClient(handle, fields, redundant));
 }
 
+// The server hands the list's number back when it removed the entry; 0 (with status 0) when the
+// handle names no entry of that list any more or the entry could not be freed.
 PipeStatus ManagerPipe::removeClient(ClientList list, std::uint64_t handle) {
-    return transact(encodeHandleRequest(PipeCode::RemoveClient, static_cast<std::int32_t>(list), handle)).status;
+    const auto number = static_cast<std::int32_t>(list);
+    const PipeResult<std::int32_t> result = valueOf(encodeHandleRequest(PipeCode::RemoveClient, number, handle));
+    if (!result.ok()) return result.status;
+    return result.value == number ? PipeStatus::Done : PipeStatus::Refused;
 }
 
 PipeResult<ListedEntry> ManagerPipe::listEntry(ClientList list, std::uint64_t handle) {
