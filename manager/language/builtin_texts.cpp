@@ -156,6 +156,8 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "LOG_LINES", "Lines shown: %u"},
     {TextSection::Strings, "LOG_CUT",
      "Lines shown: %u - the server stopped answering, the rest of the file is missing"},
+    {TextSection::Strings, "LOG_REFUSED",
+     "Lines shown: %u - the server refused to read on, the rest of the file is missing"},
     {TextSection::Strings, "LOG_FAILURE", "failure"},
     {TextSection::Strings, "IFACE_OFF", "not selected"},
     {TextSection::Strings, "IFACE_ON", "selected"},
