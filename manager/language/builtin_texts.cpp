@@ -76,6 +76,8 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "ERROR_UNTRUSTED",
      " Control pipe held by an untrusted process (uid %u): not the DHCP server"},
     {TextSection::Strings, "READY", " Listening on Port: %u"},
+    {TextSection::Strings, "STATE_TEXT", "Server state"},
+    {TextSection::Strings, "STORE_TEXT", "Lease store"},
     {TextSection::Strings, "LEASES_FILES", "Leases: client files"},
     {TextSection::Strings, "LEASES_DATABASE", "Leases: %s, reachable, %u changes waiting"},
     {TextSection::Strings, "LEASES_UNREACHABLE",

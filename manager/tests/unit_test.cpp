@@ -585,7 +585,7 @@ void UnitTest::windowWithoutServerShowsTranslatedTexts() {
     QDir(program.path()).mkdir("Languages");
     writeFile(program.path() + "/Languages/test.ini",
               "[Common]\nLANGUAGE=Testisch\n[Strings]\nMAC=Kennung\nERROR_PIPE=Dienst\\nnicht "
-              "aktiv\n[Menu]\nWINDOW=&Fenster\n");
+              "aktiv\nSTATE_TEXT=Zustand\n[Menu]\nWINDOW=&Fenster\n");
     Language language(program.path().toStdString() + "/");
     language.load("test.ini", false);
     UserPreferences preferences(program.path().toStdString() + "/user.ini");
@@ -599,6 +599,11 @@ void UnitTest::windowWithoutServerShowsTranslatedTexts() {
     window.start();
     QTRY_COMPARE(window.bottomStatusText(), QString("Dienst\nnicht aktiv"));
     QCOMPARE(window.leaseStoreText(), QString());
+    QStringList descriptions;  // what a screen reader says of the status texts
+    for (const QLabel* label : window.statusBar()->findChildren<QLabel*>())
+        descriptions << label->accessibleDescription();
+    QVERIFY2(descriptions.contains("Zustand") && descriptions.contains("Lease store"),
+             qPrintable(descriptions.join('|')));
     QCOMPARE(window.currentView(), View::Dynamic);
     EntryListModel* m = window.model(View::Dynamic);
     QCOMPARE(m->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Kennung"));
