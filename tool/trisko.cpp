@@ -100,9 +100,10 @@ public:
         if (!image || image->handle != handle) return std::nullopt;
         return image;
     }
+    // The server hands a removal's list number back; a handle that names no record of that list
+    // any more (the entry went meanwhile) or a record it could not free gets 0, with status 0.
     bool removeClient(std::int32_t list, std::uint64_t handle) {
-        auto reply = client_.transact(encodeHandleRequest(PipeCode::RemoveClient, list, handle));
-        return reply && reply->size >= kPipeStatusOnlySize && reply->word() == kPipeDone;
+        return replyValue(client_.transact(encodeHandleRequest(PipeCode::RemoveClient, list, handle))) == list;
     }
 
     // Walks a list (7 static, 8 dynamic, 9 ignored), calling f with each record image once.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -63,13 +64,18 @@ ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBu
 
 ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options) {
     ListSnapshot snapshot;
+    // A server that answers every index with the same record (it ignores the index) would
+    // otherwise be asked for all of them, holding the worker: a record met again ends the walk,
+    // as a handle met again ends a client list's pass.
+    std::unordered_set<std::string> seen;
     for (std::int32_t index = 0; index < kMaxTransfers; ++index) {
-        const PipeResult<TransferEntry> entry = pipe.getTransfer(index);
+        PipeResult<TransferEntry> entry = pipe.getTransfer(index);
         if (!entry.ok()) {
             snapshot.firstFailed = index == 0;
             if (entry.failed()) return snapshot;  // no server: the status request would wait in vain
             break;
         }
+        if (!seen.insert(std::move(entry.value.image)).second) break;
         snapshot.activeTransfers = entry.value.active;
         snapshot.rows.push_back(transferRow(index, entry.value.transfer, options));
     }

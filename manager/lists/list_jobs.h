@@ -25,7 +25,7 @@ struct ListSnapshot {
 // again from the head (a few times at most), without the records already read. A record with
 // handle 0 gives no row: that handle names the head.
 ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBuilder build, const RowOptions& options);
-// Transfers by index 0, 1, ... until a request fails.
+// Transfers by index 0, 1, ... until a request fails or a record comes again.
 ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options);
 
 // The handles in the order of the column, descending when asked. Each record is fetched from the

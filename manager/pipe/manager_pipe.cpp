@@ -96,8 +96,13 @@ PipeResult<std::int32_t> ManagerPipe::updateClient(std::uint64_t handle, const C
     return valueOf(encodeUpdateClient(handle, fields, redundant));
 }
 
+// The server hands the list's number back when it removed the entry; 0 (with status 0) when the
+// handle names no entry of that list any more or the entry could not be freed.
 PipeStatus ManagerPipe::removeClient(ClientList list, std::uint64_t handle) {
-    return transact(encodeHandleRequest(PipeCode::RemoveClient, static_cast<std::int32_t>(list), handle)).status;
+    const auto number = static_cast<std::int32_t>(list);
+    const PipeResult<std::int32_t> result = valueOf(encodeHandleRequest(PipeCode::RemoveClient, number, handle));
+    if (!result.ok()) return result.status;
+    return result.value == number ? PipeStatus::Done : PipeStatus::Refused;
 }
 
 PipeResult<ListedEntry> ManagerPipe::listEntry(ClientList list, std::uint64_t handle) {
@@ -120,7 +125,7 @@ PipeResult<TransferEntry> ManagerPipe::getTransfer(std::int32_t index) {
     const std::optional<RecordReply> r = decodeRecordReply(reply.value, kTransferRecordSize);
     std::optional<TransferSummary> transfer = r ? decodeTransferSummary(r->record) : std::nullopt;
     if (!transfer) return carry<TransferEntry>(PipeStatus::Refused);
-    return {PipeStatus::Done, TransferEntry{r->value, *transfer}};
+    return {PipeStatus::Done, TransferEntry{r->value, *transfer, std::string(r->record.begin(), r->record.end())}};
 }
 
 PipeResult<LeaseStoreReply> ManagerPipe::getLeaseStore() {

@@ -47,6 +47,9 @@ struct ListedEntry {
 struct TransferEntry {
     std::int32_t active = 0;  // running transfers, -1 while the TFTP server is off
     TransferSummary transfer;
+    // The record's bytes as the server sent them: two transfers differ at least in the client's
+    // address or port, so the same bytes at another index are the same record again.
+    std::string image;
 };
 
 struct ProfileEntry {

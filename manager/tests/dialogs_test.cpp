@@ -946,9 +946,11 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
     ClientRecordImage ignored;
     ignored.handle = 41;
     ignored.fields.identity = *parseIdentity("02:00:5e:90:00:01");
-    std::atomic<int> removal = 0, staticGone = 0;  // 0 refused, 1 gone; read on the peer's thread
+    // 0 refused, 1 gone, 2 (removal) answered without the list's number; read on the peer's thread
+    std::atomic<int> removal = 0, staticGone = 0;
     std::atomic<bool> profileGone = false;
     std::atomic<int> linesBeforeGone = 2;
+    std::atomic<bool> readRefused = false;
     auto block = [](const auto& bytes) {
         return *PipeMessage::make(kPipeDone, static_cast<std::int32_t>(bytes.size()), bytes);
     };
@@ -972,13 +974,15 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
                 return *PipeMessage::make(kPipeDone, 1);
             case PipeCode::RemoveClient:
                 if (removal == 1) return std::nullopt;
+                if (removal == 2) return *PipeMessage::make(kPipeDone, 0);
                 return PipeMessage::statusOnly(1);
             case PipeCode::FileFindFirst:
                 return PipeMessage::statusOnly(1);
             case PipeCode::FileOpen:
                 return encodeHandleReply(5);
             case PipeCode::FileReadLine:
-                if (linesBeforeGone-- <= 0) return std::nullopt;
+                if (linesBeforeGone-- <= 0)
+                    return readRefused ? std::optional<PipeMessage>(PipeMessage::statusOnly(2)) : std::nullopt;
                 return encodeLineReply("2001-01-01 10:00:00 DHCP  Request 02:00:5e:90:00:01 ACK 10.98.0.9 600\n");
             default:
                 return std::nullopt;
@@ -994,10 +998,11 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
                       .rights = ManagerRights{true, true},
                       .programDirectory = home_.path().toStdString() + "/"};
     ctx.markListsChanged = [&listsMarked] { ++listsMarked; };
-    // Two rows moved to static with Apply, the ignored entries not removed (refused, then the
-    // server gone): the static entries stand, the ignored rows and their counter stay, the lists
-    // are read again, and Apply goes on to the second row and then closes, not back to the first.
-    for (int gone : {0, 1}) {
+    // Two rows moved to static with Apply, the ignored entries not removed (refused, the server
+    // gone, a removal that did not happen): the static entries stand, the ignored rows and their
+    // counter stay, the lists are read again, and Apply goes on to the second row and then
+    // closes, not back to the first.
+    for (int gone : {0, 1, 2}) {
         removal = gone;
         std::vector<std::uint64_t> selected = {ignored.handle, ignored.handle + 1};
         const std::vector<std::uint64_t> both = selected;
@@ -1036,16 +1041,25 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
         child<QLineEdit>(&add, "ID")->setText("02:00:5e:90:00:02");
         add.okButton()->click();
         QCOMPARE(answers.take(), QStringList({ctx.language.text("ERROR_PIPE").trimmed()}));
-        QCOMPARE(peer.requests(PipeCode::AddClient).size(), std::size_t{4});  // the moves
+        QCOMPARE(peer.requests(PipeCode::AddClient).size(), std::size_t{6});  // the moves
         profileGone = false;
     }
-    // A log file read when the server stops answering shows its first lines and says it is cut.
-    LogViewer viewer(ctx);
-    QSignalSpy loaded(&viewer, &LogViewer::fileLoaded);
-    QVERIFY(loaded.count() > 0 || loaded.wait(5000));
-    QCOMPARE(viewer.model()->rowCount(), 2);
-    QCOMPARE(viewer.findChild<QStatusBar*>()->currentMessage(),
-             fillArguments(ctx.language.text("LOG_CUT"), {QStringLiteral("2")}));
+    // A log file read when the server stops answering, or refuses a read, shows its first lines
+    // and says why it is cut; only the server gone shows in the main window.
+    int pipeFailures = 0;
+    ctx.notePipe = [&pipeFailures](PipeStatus s) { pipeFailures += s == PipeStatus::Failed; };
+    for (const char* key : {"LOG_CUT", "LOG_REFUSED"}) {
+        readRefused = key == std::string_view("LOG_REFUSED");
+        linesBeforeGone = 2;
+        pipeFailures = 0;
+        LogViewer viewer(ctx);
+        QSignalSpy loaded(&viewer, &LogViewer::fileLoaded);
+        QVERIFY(loaded.count() > 0 || loaded.wait(5000));
+        QCOMPARE(viewer.model()->rowCount(), 2);
+        QCOMPARE(viewer.findChild<QStatusBar*>()->currentMessage(),
+                 fillArguments(ctx.language.text(key), {QStringLiteral("2")}));
+        QCOMPARE(pipeFailures, readRefused ? 0 : 1);
+    }
 }
 
 // Entries added, refused with the dialog's texts, modified, copied from the dynamic list and

@@ -14,6 +14,7 @@
 #include <map>
 #include <set>
 
+#include "common/transfer_image.h"
 #include "config/config_store.h"
 #include "config/ini_file.h"
 #include "dialog_harness.h"
@@ -366,6 +367,25 @@ void UnitTest::listWalkStartsAgainWhenItsNextRecordWentAway() {
             QVERIFY2(asked.size() <= 8, qPrintable(QString::number(asked.size())));
         }
     }
+    // Transfers by index: a server that ignores the index and answers every request with the
+    // same record shows it once and is asked twice, not 65,536 times; two transfers of one
+    // client differ by its port and are both shown.
+    for (const bool ignoresIndex : {true, false}) {
+        FakePipePeer peer([ignoresIndex](const PipeMessage& m) -> std::optional<PipeMessage> {
+            if (m.word() != toWire(PipeCode::GetTransfer) || m.value() > 100) return std::nullopt;
+            if (!ignoresIndex && m.value() == 2) return PipeMessage::statusOnly(kPipeDone);
+            TransferImage t;
+            t.opcode = kTransferRead;
+            t.client = makeIpv4(10, 0, 0, 9);
+            t.clientPort = static_cast<std::uint16_t>(1000 + (ignoresIndex ? 0 : m.value()));
+            t.path = "/srv/tftp/boot.bin";
+            return *PipeMessage::make(kPipeDone, 1, encodeTransferImage(t));
+        });
+        ManagerPipe pipe(peer.name(), std::chrono::milliseconds(2000));
+        const ListSnapshot s = readTransfers(pipe, RowOptions{});
+        QCOMPARE(s.rows.size(), std::size_t{ignoresIndex ? 1u : 2u});
+        QCOMPARE(peer.requests(PipeCode::GetTransfer).size(), std::size_t{ignoresIndex ? 2u : 3u});
+    }
 }
 
 void UnitTest::languageFileReplacesSomeKeys() {
@@ -565,7 +585,7 @@ void UnitTest::windowWithoutServerShowsTranslatedTexts() {
     QDir(program.path()).mkdir("Languages");
     writeFile(program.path() + "/Languages/test.ini",
               "[Common]\nLANGUAGE=Testisch\n[Strings]\nMAC=Kennung\nERROR_PIPE=Dienst\\nnicht "
-              "aktiv\n[Menu]\nWINDOW=&Fenster\n");
+              "aktiv\nSTATE_TEXT=Zustand\n[Menu]\nWINDOW=&Fenster\n");
     Language language(program.path().toStdString() + "/");
     language.load("test.ini", false);
     UserPreferences preferences(program.path().toStdString() + "/user.ini");
@@ -579,6 +599,11 @@ void UnitTest::windowWithoutServerShowsTranslatedTexts() {
     window.start();
     QTRY_COMPARE(window.bottomStatusText(), QString("Dienst\nnicht aktiv"));
     QCOMPARE(window.leaseStoreText(), QString());
+    QStringList descriptions;  // what a screen reader says of the status texts
+    for (const QLabel* label : window.statusBar()->findChildren<QLabel*>())
+        descriptions << label->accessibleDescription();
+    QVERIFY2(descriptions.contains("Zustand") && descriptions.contains("Lease store"),
+             qPrintable(descriptions.join('|')));
     QCOMPARE(window.currentView(), View::Dynamic);
     EntryListModel* m = window.model(View::Dynamic);
     QCOMPARE(m->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Kennung"));

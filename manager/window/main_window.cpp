@@ -43,10 +43,8 @@ MainWindow::MainWindow(Language& language, UserPreferences& preferences, Manager
     panel_->showModel(model(view_));
     setCentralWidget(panel_);
     stateText_ = new QLabel(statusBar());
-    stateText_->setAccessibleDescription(QStringLiteral("Server state"));
     statusBar()->addWidget(stateText_, 1);
     storeText_ = new QLabel(statusBar());
-    storeText_->setAccessibleDescription(QStringLiteral("Lease store"));
     statusBar()->addPermanentWidget(storeText_);
     statusBar()->setSizeGripEnabled(true);
     menus_ = new WindowMenus(menuBar(), rights_.mayControlService, this);
@@ -519,6 +517,9 @@ void MainWindow::retranslate() {
     menus_->actions().remarks->setChecked(preferences_.flag(pref::kRemarks));
     menus_->actions().refresh->setChecked(preferences_.flag(pref::kRefresh));
     panel_->retranslate(language_);
+    // What a screen reader says of the two status texts, in the window's language.
+    stateText_->setAccessibleDescription(language_.text("STATE_TEXT"));
+    storeText_->setAccessibleDescription(language_.text("STORE_TEXT"));
     updateViewChecks();
     relabelColumns();
     rewriteStatus();

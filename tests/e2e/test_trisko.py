@@ -376,6 +376,11 @@ class FakeServer(unittest.TestCase):
         # Nor is an entry "not found" when the server went away before it answered.
         self.assertEqual(self.run_against([], "remove", "00:11:22:33:44:55")[:2], (0, "Service not active\n"))
         self.assertEqual(self.run_against([], "add", "00:11:22:33:44:55", "10.0.0.5")[:2], (0, "Service not active\n"))
+        # A removal answered with status 0 but not its list's number back (value 0: the handle named
+        # no entry of that list any more) removed nothing. The record's expiry 0 counts as expired.
+        for value, result in ((0, (0, "operation failed\n")), (1, (1, ""))):
+            expired = record_image(1, 0x55, 5, 0)
+            self.assertEqual(self.run_against([expired, struct.pack("<Ii", 0, value)], "remove_expired")[:2], result)
 
     def test_a_server_that_stops_answering_does_not_hold_trisko(self):
         code, out, _, elapsed = self.run_against([None], "print")

@@ -23,7 +23,7 @@ constexpr int kColumnPercent[kLogFieldCount + 1] = {4, 13, 11, 10, 10, 80};
 
 struct Loaded {
     std::vector<LogRow> rows;
-    bool cut = false;
+    PipeStatus ending = PipeStatus::Done;
 };
 }  // namespace
 
@@ -52,7 +52,7 @@ std::optional<LogRead> readLogFile(ManagerPipe& pipe, const std::string& name, s
                                    const std::atomic<bool>* stop) {
     const PipeResult<std::uint64_t> file = pipe.fileOpen(name);
     // No server to read from is a read cut before its first line, not a file without lines.
-    if (file.failed()) return LogRead{{}, true};
+    if (file.failed()) return LogRead{{}, PipeStatus::Failed};
     if (!file.ok() || file.value == 0) return std::nullopt;
     LogRead read;
     std::vector<std::string>& lines = read.lines;
@@ -61,11 +61,9 @@ std::optional<LogRead> readLogFile(ManagerPipe& pipe, const std::string& name, s
     // last one with the line end: they are joined again, up to a size no log line reaches.
     std::string line;
     bool pending = false;
-    PipeStatus last = PipeStatus::Done;
     while (lines.size() < limit && (stop == nullptr || !stop->load())) {
         auto piece = pipe.fileReadLine(file.value);
-        last = piece.status;
-        read.cut = !piece.ok();
+        read.ending = piece.status;
         if (!piece.ok() || !piece.value) break;
         if (line.size() < kLongestLogLine) line.append(*piece.value, 0, kLongestLogLine - line.size());
         pending = piece.value->size() >= kPipeLineMax && piece.value->back() != '\n';
@@ -75,8 +73,19 @@ std::optional<LogRead> readLogFile(ManagerPipe& pipe, const std::string& name, s
     }
     if (pending && lines.size() < limit) lines.push_back(std::move(line));
     // A refused read leaves the file open on the server; a broken pipe has closed it there.
-    if (last != PipeStatus::Failed) pipe.fileClose(file.value);
+    if (read.ending != PipeStatus::Failed) pipe.fileClose(file.value);
     return read;
+}
+
+const char* logReadTextKey(PipeStatus ending) {
+    switch (ending) {
+        case PipeStatus::Failed:
+            return "LOG_CUT";
+        case PipeStatus::Refused:
+            return "LOG_REFUSED";
+        default:
+            return "LOG_LINES";
+    }
 }
 
 LogViewer::LogViewer(DialogContext& context, QWidget* parent) : QDialog(parent), context_(context) {
@@ -164,7 +173,7 @@ void LogViewer::loadFile(const QString& name) {
             loaded.rows.reserve(kViewerRowsExpected);
             // The viewer shows the whole file; a pipe failure ends it where it broke, and says so.
             if (auto read = readLogFile(pipe, name, SIZE_MAX, stop.get())) {
-                loaded.cut = read->cut;
+                loaded.ending = read->ending;
                 for (const std::string& line : read->lines) {
                     if (auto row = logRowFromLine(line)) loaded.rows.push_back(std::move(*row));
                 }
@@ -178,8 +187,9 @@ void LogViewer::loadFile(const QString& name) {
             if (model_->rowCount() > 0) view_->scrollTo(model_->index(model_->rowCount() - 1, 1));
             const Language& l = context_.language;
             const QString count = QString::number(model_->rowCount());
-            if (loaded.cut) context_.notePipe(PipeStatus::Failed);
-            status_->showMessage(fillArguments(l.text(loaded.cut ? "LOG_CUT" : "LOG_LINES"), {count}));
+            // A server that refused a read did answer: only a lost one shows in the main window.
+            if (loaded.ending == PipeStatus::Failed) context_.notePipe(PipeStatus::Failed);
+            status_->showMessage(fillArguments(l.text(logReadTextKey(loaded.ending)), {count}));
             emit fileLoaded();
         });
 }
@@ -199,19 +209,16 @@ int LogViewer::printTo(QPrinter& printer) {
     const std::string name = files_->currentText().toStdString();
     const auto read =
         context_.worker.call([name](ManagerPipe& pipe) { return readLogFile(pipe, name, kPrintLineLimit); });
-    if (!read || (read->cut && read->lines.empty())) {
-        if (read) context_.notePipe(PipeStatus::Failed);
-        return 0;
-    }
+    if (!read) return 0;
+    const QString cut =
+        fillArguments(context_.language.text(logReadTextKey(read->ending)), {QString::number(read->lines.size())});
+    if (read->ending == PipeStatus::Failed) context_.notePipe(PipeStatus::Failed);
+    if (read->cut() && read->lines.empty()) return 0;
     std::vector<std::string> printed;
     printed.reserve(read->lines.size() + 1);
     for (const std::string& line : read->lines) printed.emplace_back(withoutLineEnd(line));
-    if (read->cut) {
-        // The printout ends where the server stopped answering, and says so on its last page.
-        const QString cut = fillArguments(context_.language.text("LOG_CUT"), {QString::number(read->lines.size())});
-        printed.push_back(cut.trimmed().toStdString());
-        context_.notePipe(PipeStatus::Failed);
-    }
+    // The printout ends where the read ended, and says why on its last page.
+    if (read->cut()) printed.push_back(cut.trimmed().toStdString());
     return printLogLines(printer, files_->currentText(), printed);
 }
 

@@ -27,14 +27,18 @@ namespace tolmark::manager {
 // today's name when the search cannot be made.
 std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& today);
 // The lines of a file, at most limit of them; nothing when it cannot be opened. A read whose
-// stop is set ends after the line in hand (what was read, read). A read the server stopped
-// answering before the end of the file (or before it was opened) is cut: its lines are only the
-// first part of the file.
+// stop is set ends after the line in hand (what was read, read). A read that ended before the end
+// of the file is cut: its lines are only the first part of the file. It ended Failed when the
+// server stopped answering (or was not there to open the file), Refused when the server answered
+// a read with a refusal or a reply that holds no line.
 struct LogRead {
     std::vector<std::string> lines;
-    bool cut = false;
+    PipeStatus ending = PipeStatus::Done;
+    bool cut() const { return ending != PipeStatus::Done; }
     bool operator==(const LogRead&) const = default;
 };
+// The status text of a read that ended so: "LOG_LINES", "LOG_CUT" or "LOG_REFUSED".
+const char* logReadTextKey(PipeStatus ending);
 std::optional<LogRead> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit,
                                    const std::atomic<bool>* stop = nullptr);
 
