@@ -94,7 +94,8 @@ IniFile::Line IniFile::parseLine(std::string_view text) {
     if (body.front() == '[') {
         const auto close = body.find(']');
         line.kind = LineKind::kSection;
-        line.name = std::string(trim(body.substr(1, close == body.npos ? body.npos : close - 1)));
+        line.unclosed = close == body.npos;
+        line.name = std::string(trim(body.substr(1, line.unclosed ? body.npos : close - 1)));
         return line;
     }
     const auto equals = body.find('=');
@@ -269,6 +270,14 @@ std::vector<IniFile::UnreadLine> IniFile::unreadLines() const {
         }
     }
     return unread;
+}
+
+std::vector<IniFile::UnclosedHeader> IniFile::unclosedHeaders() const {
+    std::vector<UnclosedHeader> headers;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        if (lines_[i].unclosed) headers.push_back({i + 1, lines_[i].name});
+    }
+    return headers;
 }
 
 void IniFile::appendSection(std::string_view section, const std::vector<Line>& body) {

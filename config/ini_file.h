@@ -61,6 +61,13 @@ public:
     // The section afterwards holds exactly the given raw lines, in place of its old lines (or at
     // the end of the file when it was missing).
     void replaceSection(std::string_view section, const std::vector<std::string>& rawLines);
+    // Section headers without their closing "]" ("[Lab"): each is read as the header of the
+    // section named by the rest of its line. The line (counted from 1) and that name.
+    struct UnclosedHeader {
+        std::size_t line = 0;
+        std::string section;
+    };
+    std::vector<UnclosedHeader> unclosedHeaders() const;
     // key=value lines of the first matching section exactly as stored (quotes kept), for copying.
     std::vector<std::string> rawEntryLines(std::string_view section) const;
     // Renames the headers of every section of that name.
@@ -75,8 +82,9 @@ private:
     struct Line {
         std::string text;
         LineKind kind = LineKind::kOther;
-        std::string name;      // section or key name, trimmed
-        std::string rawValue;  // key lines: the value trimmed, quotes kept
+        std::string name;       // section or key name, trimmed
+        std::string rawValue;   // key lines: the value trimmed, quotes kept
+        bool unclosed = false;  // a section header without its "]"
     };
     static Line parseLine(std::string_view text);
     static Line keyLine(std::string_view key, std::string_view encodedValue);

@@ -170,6 +170,10 @@ void checkUnreadLines(const std::string& path, Findings& findings) {
                          "the key again, after line " + first, "the start reads line " + first + " and not this one",
                          u.section, u.key);
     }
+    for (const IniFile::UnclosedHeader& h : loaded.file.unclosedHeaders())
+        findings.add(FindingLevel::Warning, path, static_cast<unsigned>(h.line),
+                     "a section header without its closing \"]\"",
+                     "the start reads it as the header of the section \"" + h.section + "\"", h.section);
 }
 
 void checkServerSettings(const ConfigStore& store, const std::string& dataDirectory, Findings& findings,

@@ -68,7 +68,12 @@ LogFloodLimit::Kind& LogFloodLimit::kindOf(const char* format, std::int64_t now)
         }
     }
     if (victim == nullptr) victim = &kinds_[0];
-    if (victim->bucket.suppressed != 0) --pendingReports_;
+    if (victim->bucket.suppressed != 0) {
+        // Every slot holds a count: the one pushed out is reported with the next line, still
+        // pending.
+        pushedOut_.emplace_back();
+        reportLine(*victim, pushedOut_.back());
+    }
     const KindClass kindClass = classOf(format);
     const std::uint32_t burst = kindClass == KindClass::Activity ? settings_.activityBurst : settings_.burst;
     *victim = Kind{format, kindClass, now, Bucket{burst, now, 0}};
@@ -101,8 +106,7 @@ bool LogFloodLimit::admit(const char* format, std::string_view text, std::int64_
     return true;
 }
 
-bool LogFloodLimit::kindReport(Kind& kind, std::int64_t now, std::string& line, bool closing) {
-    if (kind.bucket.suppressed == 0 || (!closing && !spendKind(kind, now))) return false;
+void LogFloodLimit::reportLine(const Kind& kind, std::string& line) const {
     // The fixed part of the format names the kind: "DHCP  Error   in request from".
     const char* end = std::strchr(kind.format, '%');
     const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - kind.format) : std::strlen(kind.format);
@@ -111,6 +115,11 @@ bool LogFloodLimit::kindReport(Kind& kind, std::int64_t now, std::string& line, 
                   static_cast<unsigned long long>(kind.bucket.suppressed));
     line.assign(withoutNewline(std::string_view(kind.format, length)));
     line += count;
+}
+
+bool LogFloodLimit::kindReport(Kind& kind, std::int64_t now, std::string& line, bool closing) {
+    if (kind.bucket.suppressed == 0 || (!closing && !spendKind(kind, now))) return false;
+    reportLine(kind, line);
     kind.bucket.suppressed = 0;
     return true;
 }
@@ -131,6 +140,12 @@ bool LogFloodLimit::repeatReport(Repeat& repeat, std::int64_t now, std::string& 
 
 bool LogFloodLimit::takeReport(std::int64_t now, std::string& line, bool closing) {
     if (pendingReports_ == 0) return false;
+    if (!pushedOut_.empty()) {
+        line = std::move(pushedOut_.front());
+        pushedOut_.erase(pushedOut_.begin());
+        --pendingReports_;
+        return true;
+    }
     for (Kind& kind : kinds_) {
         if (kindReport(kind, now, line, closing)) {
             --pendingReports_;

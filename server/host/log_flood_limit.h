@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tolmark {
 
@@ -38,7 +39,8 @@ public:
 
     // A line that was held back and may be written again: its report text (without the time
     // stamp), and its count is cleared. False when there is none. closing: the log closes, so
-    // every count is reported now, whatever the budgets.
+    // every count is reported now, whatever the budgets. The count of a kind pushed out of its
+    // slot by a new kind comes first, whatever its budget: nothing would report it later.
     bool takeReport(std::int64_t now, std::string& line, bool closing = false);
 
     enum class KindClass { Unlimited, Error, Activity };
@@ -72,10 +74,14 @@ private:
     bool spendKind(Kind& kind, std::int64_t now);
     bool kindReport(Kind& kind, std::int64_t now, std::string& line, bool closing);
     bool repeatReport(Repeat& repeat, std::int64_t now, std::string& line, bool closing);
+    void reportLine(const Kind& kind, std::string& line) const;
 
     FloodLimitSettings settings_;
     std::array<Kind, kKinds> kinds_{};
     std::array<Repeat, kRepeats> repeats_{};
+    // Reports of kinds pushed out while holding a count; at most one more per admitted kind, and
+    // the log takes them before every line it writes.
+    std::vector<std::string> pushedOut_;
     std::size_t pendingReports_ = 0;
 };
 

@@ -34,6 +34,8 @@ constexpr unsigned kWaitHintMs = 3000;
 // The exit status of a server that refused to start as the configured user ("RunAsUser"):
 // the service manager must see the failure.
 constexpr int kExitNotStarted = 1;
+// The exit status of a command line with an argument its mode does not take: nothing was done.
+constexpr int kExitBadArguments = 2;
 
 // The service's status reports and event-log entries; in console mode neither reaches the
 // platform and both count as done.
@@ -172,6 +174,16 @@ void printUsage(const char* program) {
     std::fflush(stdout);
 }
 
+// A mistyped or left-over argument would otherwise be dropped without a word, and the command
+// run as if it had not been given.
+int refuseArguments(const char* mode, const char* argument) {
+    std::fprintf(stderr, "Velkora: %s does not take the argument \"%s\"; nothing was done\n", mode, argument);
+    return kExitBadArguments;
+}
+
+// The first argument the mode does not take, or none.
+const char* leftOverArgument(int argc, char** argv, int taken) { return argc > taken ? argv[taken] : nullptr; }
+
 }  // namespace
 
 std::string prepareServiceUser(const std::string& dataDirectory) {
@@ -255,17 +267,22 @@ void removeService(platform::ServiceControl& control, std::FILE* out, unsigned p
 
 int velkoraMain(int argc, char** argv) {
     const char* mode = argc > 1 ? argv[1] : "";
-    if (strcasecmp(mode, "-install") == 0) {
+    const bool install = strcasecmp(mode, "-install") == 0;
+    const bool remove = strcasecmp(mode, "-remove") == 0;
+    const bool check = strcasecmp(mode, "-check") == 0;
+    if (const char* extra = leftOverArgument(argc, argv, install || remove ? 2 : check ? 3 : argc))
+        return refuseArguments(mode, extra);
+    if (install) {
         ConfigStore registry(platform::machineRegistryFile());
         InstallLayout layout{registry, platform::installedDataDirectory()};
         installService(*platform::makeServiceControl(), layout, stdout);
         return 0;
     }
-    if (strcasecmp(mode, "-remove") == 0) {
+    if (remove) {
         removeService(*platform::makeServiceControl(), stdout);
         return 0;
     }
-    if (strcasecmp(mode, "-check") == 0) {
+    if (check) {
         CheckInput input{.registryFile = platform::machineRegistryFile(),
                          .programDirectory = platform::programDirectory(),
                          .configFile = argc > 2 ? std::optional<std::string>(argv[2]) : std::nullopt,
@@ -273,6 +290,9 @@ int velkoraMain(int argc, char** argv) {
         return printFindings(checkConfiguration(input), stdout);
     }
     if (strcasecmp(mode, "-debug") == 0) {
+        for (int i = 2; i < argc; ++i) {
+            if (strcasecmp(argv[i], "-debug") != 0) return refuseArguments(mode, argv[i]);
+        }
         // Whoever watches the console sees each line as it is written.
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
         std::printf("Debugging %s.\n", kServiceDisplayName);
@@ -281,6 +301,7 @@ int velkoraMain(int argc, char** argv) {
     }
 
     printUsage("Velkora");
+    if (*mode != '\0') std::fprintf(stderr, "Velkora: unknown argument \"%s\"\n", mode);
     ServiceHost host(false);
     if (!platform::startedAsService()) {
         host.eventLog("StartServiceCtrlDispatcher failed.");

@@ -5,6 +5,7 @@ address changes followed at run time, and a clean stop on SIGINT."""
 import os
 import re
 import signal
+import subprocess
 import sys
 import time
 import unittest
@@ -52,6 +53,22 @@ class Spine(unittest.TestCase):
         out = self.lab.ns_run(ns, sys.executable, os.path.join(HERE, "dhcp_probe.py"), "--device", device,
                               "--hw", hw, "--pad", str(pad)).stdout
         return [json.loads(line) for line in out.splitlines() if line.strip()]
+
+    def test_0_arguments_a_mode_does_not_take_are_refused(self):
+        # Sandboxed as an installation would be, though nothing may be installed or removed.
+        d = self.lab.dir
+        env = dict(os.environ, TOLMARK_UNIT_DIR=os.path.join(d, "units"), TOLMARK_SYSTEMCTL="/bin/false",
+                   TOLMARK_REGISTRY=os.path.join(d, "none.ini"), TOLMARK_DATA_DIR=os.path.join(d, "none"))
+        for args in (["-debug", "-chek"], ["-DEBUG", "-debug", "x"], ["-install", "now"], ["-remove", "-f"],
+                     ["-check", "a.ini", "b.ini"]):
+            r = subprocess.run([VELKORA, *args], env=env, capture_output=True, text=True, timeout=10)
+            self.assertEqual((r.returncode, r.stdout), (2, ""), args)
+            self.assertEqual(r.stderr, f'Velkora: {args[0]} does not take the argument "{args[-1]}"; nothing was '
+                             "done\n")
+        self.assertFalse(os.path.exists(os.path.join(d, "units")))
+        # An unknown mode still gets the usage text, and now says what was not understood.
+        r = subprocess.run([VELKORA, "-hlep"], env=env, capture_output=True, text=True, timeout=10)
+        self.assertIn('Velkora: unknown argument "-hlep"', r.stderr)
 
     def test_1_start_up_lines(self):
         lines = self.server.lines

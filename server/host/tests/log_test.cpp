@@ -346,6 +346,19 @@ TEST(LogFloodLimitTest, EachKindHasItsOwnBudgetAndCount) {
     ASSERT_EQ(reports.size(), 10u);
     EXPECT_EQ(reports[3], "TFTP  Error   kind 3 ... [2 similar lines suppressed]\n");
     EXPECT_FALSE(LogFloodLimit::isLimitedKind("DHCP  Request %s ACK %s %u"));
+
+    // 65 kinds flooding at once: the kind pushed out of its slot still has its count written.
+    LogFloodLimit full(FloodLimitSettings{.burst = 1, .perSecond = 1});
+    formats.clear();
+    for (int i = 0; i < 65; ++i) formats.push_back("DHCP  Error   flood " + std::to_string(i) + " %u");
+    for (int round = 0; round < 2; ++round) {
+        for (std::size_t i = 0; i < 64; ++i) full.admit(formats[i].c_str(), formats[i], 2);
+    }
+    EXPECT_TRUE(full.admit(formats[64].c_str(), formats[64], 2));
+    reports.clear();
+    while (full.takeReport(3, line)) reports.push_back(line);
+    EXPECT_EQ(reports.size(), 64u);
+    EXPECT_EQ(reports.front(), "DHCP  Error   flood 0 ... [1 similar lines suppressed]\n");
 }
 
 TEST(LogFloodLimitTest, BudgetsSurviveTheClockSetBack) {
