@@ -73,15 +73,6 @@ bool forbidBroadcast(const platform::UdpSocket& socket) {
     return ::setsockopt(socket.fd(), SOL_SOCKET, SO_BROADCAST, &off, sizeof off) == 0;
 }
 
-// A socket on the data port that takes what its connected data socket does not: datagrams from
-// anyone but the client. None when the port cannot be shared; the transfer runs without it.
-platform::UdpSocket openStraySocket(platform::UdpSocket& data, std::uint16_t port) {
-    if (!data.sharePort()) return {};
-    platform::UdpSocket strays = platform::openSharedUdpSocket(0, port);
-    if (strays.valid() && !forbidBroadcast(strays)) return {};
-    return strays;
-}
-
 bool directoryExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -221,56 +212,15 @@ std::optional<TransferImage> TftpServer::transfer(std::size_t n) const {
     return std::nullopt;
 }
 
-std::vector<int> TftpServer::watchedSockets() {
-    // The wait watches a bounded number of sockets: past that, strays to the newest transfers
-    // are not answered (the kernel keeps a few of them until the transfer ends).
-    constexpr std::size_t kMaxWatched = 96;
-    std::vector<int> fds{socket_.fd(), ended_.fd()};
-    std::lock_guard<std::mutex> guard(listLock_);
-    for (const Entry& entry : transfers_) {
-        if (entry.strays.valid() && fds.size() < kMaxWatched) fds.push_back(entry.strays.fd());
-    }
-    return fds;
-}
-
-void TftpServer::answerStray(std::size_t strayIndex) {
-    platform::UdpSocket* strays = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(listLock_);
-        for (Entry& entry : transfers_) {
-            if (entry.strays.valid() && strayIndex-- == 0) {
-                strays = &entry.strays;
-                break;
-            }
-        }
-    }
-    // Only the listener changes the list and closes these sockets.
-    if (strays == nullptr) return;
-    std::array<std::uint8_t, kHeaderSize> header{};
-    platform::DatagramInfo from;
-    const long n = strays->receive(header.data(), header.size(), from, true);
-    // An ERROR is never answered, so that two peers never answer each other.
-    if (n < static_cast<long>(kHeaderSize) || (header[0] == 0 && header[1] == kOpError) || from.sourcePort == 0 ||
-        !singleHost(from.source))
-        return;
-    std::array<std::uint8_t, 64> packet{};
-    const std::size_t length = writeError(packet, 5, errorText(ErrorText::UnknownTransferId));
-    if (length != 0) strays->send(packet.data(), length, from.source, from.sourcePort);
-}
-
 void TftpServer::listen() {
     std::array<std::uint8_t, kRequestMax> buffer{};
+    const int fds[2] = {socket_.fd(), ended_.fd()};
     while (!stopping_.load()) {
-        const std::vector<int> fds = watchedSockets();
-        const auto readable = std::make_unique<bool[]>(fds.size());
+        bool readable[2] = {false, false};
         // Ended transfers are joined as soon as they end, and leave the list once they have been
         // shown for a while, also when no new request comes.
-        const platform::WaitResult result =
-            platform::waitReadable(fds, &wake_, holdsEnded() ? 1000 : -1, std::span<bool>(readable.get(), fds.size()));
+        const platform::WaitResult result = platform::waitReadable(fds, &wake_, holdsEnded() ? 1000 : -1, readable);
         if (result == platform::WaitResult::Woken || stopping_.load()) break;
-        for (std::size_t i = 2; i < fds.size(); ++i) {
-            if (readable[i]) answerStray(i - 2);
-        }
         if (result == platform::WaitResult::Timeout || readable[1]) {
             ended_.reset();
             cleanUp();
@@ -550,9 +500,6 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
         return;
     }
 
-    // A group member shares its master's port, whose strays the master's transfer takes.
-    platform::UdpSocket strays = groupDataPort == 0 ? openStraySocket(socket, dataPort) : platform::UdpSocket{};
-
     transfer->request = request;
     transfer->requestDigest = digest;
     if (!prepareData(*transfer, opened))
@@ -569,7 +516,7 @@ void TftpServer::handleRequest(std::span<const std::uint8_t> datagram, const pla
     std::list<Entry>::iterator entry;
     {
         std::lock_guard<std::mutex> guard(listLock_);
-        entry = transfers_.insert(transfers_.end(), Entry{transfer, {}, std::move(strays)});
+        entry = transfers_.insert(transfers_.end(), Entry{transfer, {}});
     }
     try {
         entry->thread = std::thread([this, transfer] { runTransfer(transfer); });
@@ -607,7 +554,6 @@ void TftpServer::cleanUp() {
                 continue;
             }
             if (it->thread.joinable()) finished.push_back(std::move(it->thread));
-            it->strays.close();
             auto next = std::next(it);
             if (t.endTime.load() + kKeepEndedSeconds < now) removed.splice(removed.end(), transfers_, it);
             it = next;

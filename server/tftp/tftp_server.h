@@ -11,7 +11,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <vector>
 
 #include "common/log_sink.h"
 #include "config/config_store.h"
@@ -83,9 +82,6 @@ private:
     struct Entry {
         std::shared_ptr<Transfer> transfer;
         std::thread thread;
-        // Shares the data port and takes what comes to it from anyone but the client (the data
-        // socket is connected to the client). Only the listener reads and closes it.
-        platform::UdpSocket strays;
     };
     struct Snapshot {
         ParserSettings parser;
@@ -97,11 +93,6 @@ private:
     // which sweeps other directories as uploads first go there).
     void sweepRoot(const TftpSettings& settings);
     void handleRequest(std::span<const std::uint8_t> datagram, const platform::DatagramInfo& from);
-    // The listening socket, the ended event, then the stray sockets of running transfers.
-    std::vector<int> watchedSockets();
-    // Answers a datagram to a data port from another port than the client's "Unknown transfer
-    // ID" from that port; the transfer goes on.
-    void answerStray(std::size_t strayIndex);
     // A repeated request (the same bytes from the same address and port as a running transfer's),
     // or one beyond the limits, is ignored. A read that has sent its final block is marked ended
     // by its client when a request comes from the client's port.
