@@ -47,8 +47,9 @@ struct ListedEntry {
 struct TransferEntry {
     std::int32_t active = 0;  // running transfers, -1 while the TFTP server is off
     TransferSummary transfer;
-    // The record's bytes as the server sent them: two transfers differ at least in the client's
-    // address or port, so the same bytes at another index are the same record again.
+    // The record's bytes as the server sent them. Running transfers differ in their data ports,
+    // ended ones in their end times, counts or clients, so the same bytes at another index are a
+    // record sent again (at worst, one of two ended transfers alike to the second is not shown).
     std::string image;
 };
 
