@@ -363,10 +363,10 @@ platform::UdpSocket TftpServer::openDataSocket(const TftpSettings& settings, con
                                                std::uint16_t groupDataPort, std::uint16_t& port) {
     // A multicast client (RFC 2090) takes the group's data only from the port that answered
     // it: every transfer of a group sends from its master's port, each socket connected to its
-    // own client.
+    // own client. Only the server's own sockets can share the port (sharePort).
     if ((request.options & kOptMulticast) != 0 && !request.master && groupDataPort != 0) {
         port = groupDataPort;
-        return platform::openSharedUdpSocket(0, groupDataPort);
+        return platform::openGroupUdpSocket(0, groupDataPort);
     }
     platform::UdpSocket socket = openOwnDataSocket(settings, port);
     if (socket.valid() && (request.options & kOptMulticast) != 0 && !socket.sharePort()) return {};
