@@ -61,9 +61,12 @@ public:
     // One datagram from the connected peer; -1 on error (errno kept), including would-block.
     long receiveConnected(std::uint8_t* buffer, std::size_t capacity, bool dontWait);
     bool setMulticastTtl(int ttl);
-    // Lets sockets made by openSharedUdpSocket bind this socket's port as well (SO_REUSEADDR,
-    // set after the bind, so that no socket given a port by the system lands on it). Each of
-    // them, connected to its own peer, receives only what its peer sends; all send from the port.
+    // Lets sockets made by openGroupUdpSocket in this process bind this socket's port as well.
+    // SO_REUSEPORT: the system admits only sockets of the same effective user to the port, so
+    // no other local user can bind it and take the peers' datagrams. Set after the bind: a
+    // socket of ours given a port by the system with SO_REUSEPORT already set could land on a
+    // port shared so. Each socket on the port, connected to its own peer, receives only what
+    // its peer sends (a connected socket goes before the port's group); all send from the port.
     bool sharePort();
 
 private:
@@ -78,7 +81,11 @@ private:
 
 // A socket bound to address:port (address 0 = any) with broadcast enabled; invalid on failure.
 UdpSocket openBoundUdpSocket(Ipv4 address, std::uint16_t port);
-// A socket bound to address:port that a socket whose port is shared (sharePort) holds already.
+// A socket bound to address:port that a socket whose port is shared (sharePort) holds already;
+// invalid when the port is not shared or is held by another user.
+UdpSocket openGroupUdpSocket(Ipv4 address, std::uint16_t port);
+// A socket bound to address:port with SO_REUSEADDR, beside another program's socket that set it
+// too (a DHCP client of the host on its client port). Any local user can share such a port.
 UdpSocket openSharedUdpSocket(Ipv4 address, std::uint16_t port);
 // Tries the ports first..last in order, stepping on "address in use"; any other error or
 // running past last gives an invalid socket. The bound port is stored in boundPort.

@@ -269,18 +269,31 @@ bool UdpSocket::setMulticastTtl(int ttl) {
 
 bool UdpSocket::sharePort() {
     int on = 1;
-    return ::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+    return ::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0;
 }
 
-UdpSocket openSharedUdpSocket(Ipv4 address, std::uint16_t port) {
+namespace {
+
+// A socket with the socket option `reuse` set before it binds address:port.
+UdpSocket openReusingUdpSocket(int reuse, Ipv4 address, std::uint16_t port) {
     FileDescriptor fd = newUdpSocket();
     if (!fd) return {};
     int on = 1;
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return {};
+    if (::setsockopt(fd.get(), SOL_SOCKET, reuse, &on, sizeof on) != 0) return {};
     sockaddr_in sa = makeAddress(address, port);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return {};
     if (!enableBroadcast(fd.get())) return {};
     return UdpSocket(std::move(fd));
+}
+
+}  // namespace
+
+UdpSocket openGroupUdpSocket(Ipv4 address, std::uint16_t port) {
+    return openReusingUdpSocket(SO_REUSEPORT, address, port);
+}
+
+UdpSocket openSharedUdpSocket(Ipv4 address, std::uint16_t port) {
+    return openReusingUdpSocket(SO_REUSEADDR, address, port);
 }
 
 UdpSocket openBoundUdpSocket(Ipv4 address, std::uint16_t port) {

@@ -40,6 +40,7 @@ public:
     }
     Wait receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) override {
         const Wait wait = inner_.receive(timeoutMs, buffer, length);
+        if (wait == Wait::Packet) transfer_.clientAnswered.store(true);
         if (wait == Wait::Packet && length <= buffer.size() && clientEnds(transfer_, buffer.first(length)))
             transfer_.clientEnded.store(true);
         if (wait == Wait::Packet && length > kHeaderSize && length <= buffer.size() && buffer[0] == 0 &&
@@ -101,19 +102,27 @@ std::int32_t slotsPerAddress(const TftpSettings& settings) {
     return std::max<std::int32_t>(2, (std::max(settings.clients, 0) + 1) / 4);
 }
 
+// The first bytes of the packet that waits on a transfer's data socket (connected: it is the
+// client's): their count, or -1 when none waits.
+long peekWaiting(const Transfer& transfer, std::uint8_t (&header)[kHeaderSize]) {
+    std::lock_guard<std::mutex> guard(transfer.socketLock);
+    if (!transfer.socketOpen.load()) return -1;
+    return ::recv(transfer.socket.fd(), header, sizeof header, MSG_PEEK | MSG_DONTWAIT);
+}
+
 // The client has ended the transfer (an ERROR, or the ACK of the file's final block), which the
 // transfer's thread may not have taken in yet.
 bool clientEndWaiting(const Transfer& transfer) {
-    {
-        std::lock_guard<std::mutex> guard(transfer.socketLock);
-        std::uint8_t header[kHeaderSize];
-        if (transfer.socketOpen.load() &&
-            ::recv(transfer.socket.fd(), header, sizeof header, MSG_PEEK | MSG_DONTWAIT) == sizeof header &&
-            clientEnds(transfer, header))
-            return true;
-    }
+    std::uint8_t header[kHeaderSize];
+    if (peekWaiting(transfer, header) == sizeof header && clientEnds(transfer, header)) return true;
     // Or the thread has just taken it in (and logs it before the transfer has its outcome).
     return transfer.clientEnded.load();
+}
+
+// The client has sent something to the transfer's data port, taken in by the thread or not.
+bool clientAnswered(const Transfer& transfer) {
+    std::uint8_t header[kHeaderSize];
+    return peekWaiting(transfer, header) >= 0 || transfer.clientAnswered.load();
 }
 
 // A digest (64-bit FNV-1a) of a request's bytes.
@@ -250,8 +259,11 @@ bool TftpServer::ignored(Ipv4 client, std::uint16_t port, std::uint64_t digest, 
                 continue;
             // A read that has sent its final block waits only for the last ACK. A request from its
             // client's port means that ACK was lost and the client has the file: the transfer ends
-            // as done at its next wait, without sending again, and the request is a new one.
-            if (r.clientPort == port && finalBlockSent(t)) {
+            // as done at its next wait, without sending again, and the request is a new one. Not
+            // so the same request from a client that has not answered the transfer at all (its
+            // only block went out at once): that is a copy of the request, late from the network
+            // or repeated by the client, and the final block goes out again in time.
+            if (r.clientPort == port && finalBlockSent(t) && (t.requestDigest != digest || clientAnswered(t))) {
                 t.clientEnded.store(true);
                 continue;
             }
@@ -363,10 +375,10 @@ platform::UdpSocket TftpServer::openDataSocket(const TftpSettings& settings, con
                                                std::uint16_t groupDataPort, std::uint16_t& port) {
     // A multicast client (RFC 2090) takes the group's data only from the port that answered
     // it: every transfer of a group sends from its master's port, each socket connected to its
-    // own client.
+    // own client. Only the server's own sockets can share the port (sharePort).
     if ((request.options & kOptMulticast) != 0 && !request.master && groupDataPort != 0) {
         port = groupDataPort;
-        return platform::openSharedUdpSocket(0, groupDataPort);
+        return platform::openGroupUdpSocket(0, groupDataPort);
     }
     platform::UdpSocket socket = openOwnDataSocket(settings, port);
     if (socket.valid() && (request.options & kOptMulticast) != 0 && !socket.sharePort()) return {};

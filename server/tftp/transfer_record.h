@@ -137,6 +137,8 @@ public:
     // new request comes from the client's port after the final block has gone out: the client
     // has the file and has moved on, the last ACK alone was lost.
     std::atomic<bool> clientEnded{false};
+    // The transfer's thread has received a packet from the client: it has seen the transfer.
+    std::atomic<bool> clientAnswered{false};
     // Held while the socket is closed, and by the listener while it looks at what waits on it.
     mutable std::mutex socketLock;
 

@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "platform/wake_event.h"
@@ -100,14 +106,66 @@ TEST(UdpSocket, BatchesArriveWholeAndInOrder) {
     }
 }
 
+// How many of the ways to bind port (on the wildcard and on 127.0.0.1, with no option,
+// SO_REUSEADDR, SO_REUSEPORT or both) succeed for a process of another user; -1 when that
+// cannot be tried.
+int bindsAsAnotherUser(std::uint16_t port) {
+    if (::geteuid() != 0) return -1;
+    const pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+        int bound = 0;
+        for (const Ipv4 address : {Ipv4{0}, kLoopback}) {
+            for (const int options : {0, 1, 2, 3}) {
+                const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+                const int on = 1;
+                if ((options & 1) != 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+                if ((options & 2) != 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+                sockaddr_in sa{};
+                sa.sin_family = AF_INET;
+                sa.sin_port = htons(port);
+                sa.sin_addr.s_addr = address;
+                if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) ++bound;
+                ::close(fd);
+            }
+        }
+        ::_exit(bound);
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) == 100) return -1;
+    return WEXITSTATUS(status);
+}
+
+// Confines the ports the system may give a socket (Linux 6.3; not in the C library's headers).
+constexpr int kIpLocalPortRange = 51;
+
+// Whether a socket that asks the system for a port, confined to `port` alone, is given it.
+// -1 when the system cannot confine the choice.
+int autobindLands(std::uint16_t port, int reuse, bool byConnect) {
+    UdpSocket socket(FileDescriptor(::socket(AF_INET, SOCK_DGRAM, 0)));
+    const unsigned range = port | (static_cast<unsigned>(port) << 16);
+    if (::setsockopt(socket.fd(), IPPROTO_IP, kIpLocalPortRange, &range, sizeof range) != 0) return -1;
+    const int on = 1;
+    if (reuse != 0) ::setsockopt(socket.fd(), SOL_SOCKET, reuse, &on, sizeof on);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    if (byConnect) return socket.connect(kLoopback, 9) && socket.localPort() == port ? 1 : 0;
+    return ::bind(socket.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && socket.localPort() == port ? 1 : 0;
+}
+
 TEST(UdpSocket, SharedPortConnectedToTwoPeers) {
-    UdpSocket first = openBoundUdpSocket(kLoopback, 0);
+    UdpSocket first = openBoundUdpSocket(0, 0);
     ASSERT_TRUE(first.valid());
     const std::uint16_t port = first.localPort();
     // Nobody joins a port that was not shared.
-    EXPECT_FALSE(openSharedUdpSocket(kLoopback, port).valid());
+    EXPECT_FALSE(openGroupUdpSocket(0, port).valid());
+    EXPECT_FALSE(openSharedUdpSocket(0, port).valid());
     ASSERT_TRUE(first.sharePort());
-    UdpSocket second = openSharedUdpSocket(kLoopback, port);
+    // Only the process's own sockets join, and not through SO_REUSEADDR alone.
+    EXPECT_FALSE(openSharedUdpSocket(0, port).valid());
+    EXPECT_FALSE(openSharedUdpSocket(kLoopback, port).valid());
+    UdpSocket second = openGroupUdpSocket(0, port);
     ASSERT_TRUE(second.valid());
     EXPECT_EQ(second.localPort(), port);
     UdpSocket peerA = openBoundUdpSocket(kLoopback, 0);
@@ -127,6 +185,59 @@ TEST(UdpSocket, SharedPortConnectedToTwoPeers) {
     DatagramInfo info;
     ASSERT_EQ(peerB.receive(&got, 1, info), 1);
     EXPECT_EQ(info.sourcePort, port);
+
+    // More sockets on the port, one of them still unconnected while the peers send: each
+    // connected one still gets all of its own peer's datagrams and nothing else, and what a
+    // stranger sends reaches none of them.
+    std::vector<UdpSocket> members;
+    std::vector<UdpSocket> peers;
+    members.push_back(std::move(first));
+    members.push_back(std::move(second));
+    peers.push_back(std::move(peerA));
+    peers.push_back(std::move(peerB));
+    for (int i = 0; i < 4; ++i) {
+        members.push_back(openGroupUdpSocket(0, port));
+        peers.push_back(openBoundUdpSocket(kLoopback, 0));
+        ASSERT_TRUE(members.back().valid() && peers.back().valid());
+        ASSERT_TRUE(members.back().connect(kLoopback, peers.back().localPort()));
+    }
+    UdpSocket unconnected = openGroupUdpSocket(0, port);
+    ASSERT_TRUE(unconnected.valid());
+    UdpSocket stranger = openBoundUdpSocket(kLoopback, 0);
+    for (std::uint8_t round = 0; round < 10; ++round) {
+        for (std::size_t i = 0; i < peers.size(); ++i) {
+            const std::uint8_t tag = static_cast<std::uint8_t>(i * 16 + round);
+            ASSERT_TRUE(peers[i].send(&tag, 1, kLoopback, port));
+        }
+        ASSERT_TRUE(stranger.send(&round, 1, kLoopback, port));
+    }
+    unconnected.close();
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        for (std::uint8_t round = 0; round < 10; ++round) {
+            ASSERT_EQ(members[i].receiveConnected(&got, 1, false), 1) << i;
+            EXPECT_EQ(got, i * 16 + round) << i;
+        }
+        EXPECT_EQ(members[i].receiveConnected(&got, 1, true), -1) << i;
+    }
+
+    // A socket given a port by the system never lands on the shared one: not with SO_REUSEADDR,
+    // and not when it is given one by connecting.
+    for (const auto& [reuse, byConnect] : {std::pair{0, false}, {SO_REUSEADDR, false}, {0, true}}) {
+        const int lands = autobindLands(port, reuse, byConnect);
+        if (lands < 0) {
+            std::printf("skipped: this system cannot confine a socket's port range\n");
+            break;
+        }
+        EXPECT_EQ(lands, 0) << reuse << byConnect;
+    }
+
+    // Another user cannot bind the port in any way.
+    const int bound = bindsAsAnotherUser(port);
+    if (bound < 0) {
+        std::printf("skipped: binding as another user needs root\n");
+    } else {
+        EXPECT_EQ(bound, 0);
+    }
 }
 
 }  // namespace

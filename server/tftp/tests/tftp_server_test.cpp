@@ -234,6 +234,23 @@ TEST_F(Listener, ANewRequestFromThePortOfAnEndingTransfer) {
     EXPECT_EQ(server->transfer(count - 2)->outcome, kOutcomeDone);
     EXPECT_FALSE(log.has("TFTP  Timeout"));
 
+    // A copy of the request of a one-block download comes after its block has gone out, before
+    // the client has answered anything: a repetition, not a new download (whose block would
+    // reach a client that has the file and may be asking for another from that port).
+    testing::writeFile(tmp.file("small.bin"), "one block");
+    client.send(request(1, "small.bin"), server->port());
+    const Bytes block = client.receive(2000, &dataPort);
+    ASSERT_EQ(block.size(), 4u + 9u);
+    const std::string ignored = "TFTP  Error   request from 127.0.0.1 ignored, 1\n";
+    const int ignoredBefore = log.count(ignored);
+    client.send(request(1, "small.bin"), server->port());
+    EXPECT_TRUE(waitFor([&] { return log.count(ignored) > ignoredBefore; }));
+    EXPECT_TRUE(client.receive(300).empty());
+    client.send({0, 4, 0, 1}, dataPort);
+    ASSERT_TRUE(waitFor([&] { return server->transferCount() == 0; }));
+    EXPECT_EQ(server->transfer(count)->outcome, kOutcomeDone);
+    EXPECT_FALSE(server->transfer(count + 1));
+
     // An upload is complete while it still waits a time-out for its last block repeated: the same
     // request again is a new one (here refused, since the file now exists).
     settings.update([&](DhcpSettings&, TftpSettings& t, MulticastSettings&) {
