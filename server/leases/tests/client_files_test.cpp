@@ -155,6 +155,20 @@ TEST_F(ClientFilesTest, EthersWithCommentsAndCrLf) {
     settings.updateEthers = 3;
     ASSERT_TRUE(save(ClientList::Static));
     EXPECT_EQ(read(files.ethers.path).rfind("00:0c:29:aa:bb:cc\thost1\t10.0.0.5\n00:0c:29:aa:bb:dd", 0), 0u);
+
+    // An entry added without a profile name is the first profile's, and stays its after a restart
+    // (a line without a profile loads as "Standard").
+    profiles.assign(
+        {poolProfile("Lab", makeIpv4(10, 0, 1, 10), 20), poolProfile("Standard", makeIpv4(10, 0, 0, 100), 50)});
+    ClientFields unnamed = parseEntryLine("00:0c:29:aa:bb:99\t10.0.0.9", true).value();
+    unnamed.profile.clear();
+    ASSERT_NE(addStatic(table, unnamed, false, profiles), nullptr);
+    unnamed.address = 0;
+    EXPECT_EQ(addStatic(table, unnamed, false, profiles), nullptr);  // the same client of the same profile
+    ASSERT_TRUE(saveChangedLists(table, files, settings, log));
+    ClientTable reloaded{log};
+    loadList(reloaded, ClientList::Static, profiles, files.ethers, settings, log, kNow);
+    EXPECT_EQ(reloaded.last(ClientList::Static)->profile, "Lab");
 }
 
 TEST_F(ClientFilesTest, DynamicRecordsOutsideTheirPoolOrRepeatedAreDropped) {
