@@ -226,6 +226,21 @@ void holdCutLease(ClientFields& fields, std::uint32_t lineNo, const std::string&
     state.heldCutLease = true;
 }
 
+// The dynamic file's last line cut short may have lost its profile name (a line without one
+// names "Standard") or kept part of it. A lease whose profile cannot hold its address is given
+// the profile whose pool holds it, as a reservation of the address would be, rather than be
+// dropped or kept outside every pool, where the address would be offered to another client.
+void adoptPoolProfile(ClientFields& fields, LoadState& state) {
+    const Profile* named = profileNamed(fields.profile, state);
+    if (named != nullptr && named->hasPool() && named->poolContains(fields.address)) return;
+    for (const Profile& p : state.profiles.profiles()) {
+        if (p.hasPool() && p.poolContains(fields.address)) {
+            fields.profile = p.name;
+            return;
+        }
+    }
+}
+
 void linkRecord(ClientRecord& record, LoadState& state) {
     switch (state.list) {
         case ClientList::Static:
@@ -258,6 +273,7 @@ LineResult loadLine(std::string_view line, bool unended, std::uint32_t lineNo, c
         std::optional<ClientFields> fields = parseEntryData(parts.data, true);
         if (!fields) return LineResult::Unreadable;
         const bool dynamic = state.list == ClientList::Dynamic;
+        if (dynamic && unended && fields->address != 0) adoptPoolProfile(*fields, state);
         if (const DynamicDrop drop = dynamic ? dropDynamic(*fields, state) : DynamicDrop::None;
             drop != DynamicDrop::None) {
             logDropped(*fields, drop, lineNo, path, state);

@@ -246,28 +246,41 @@ TEST_F(ClientFilesTest, LinesAtTheEdgesAreLoggedAndHarmNothingElse) {
 }
 
 // A dynamic file cut short at every byte of its last lease: the lease before it loads whole, no
-// address goes to a client other than its own, and a lease whose address came through whole is
-// never taken for one long over (its time may have lost digits), so its address is not offered
-// to another client while its holder still uses it.
+// address goes to a client other than its own, and a lease whose address came through whole
+// keeps it in its pool and is never taken for one long over (its time may have lost digits, its
+// profile name may be gone), so its address is not offered to another client while its holder
+// still uses it.
 TEST_F(ClientFilesTest, ALeaseCutShortAnywhereKeepsItsAddressFromOthers) {
     const std::string first = "00:0c:29:aa:bb:01\t10.0.1.12\t:1700003600\tLab\n";
-    const std::string last = "00:0c:29:aa:bb:02\t10.0.0.125\t:1700003600\t=10.0.0.1";
-    for (std::size_t n = 0; n <= last.size(); ++n) {
-        SCOPED_TRACE(last.substr(0, n));
-        ClientTable fresh{log};
-        ListFile file;
-        file.path = files.dynamic.path;
-        write(file.path, first + last.substr(0, n));
-        loadList(fresh, ClientList::Dynamic, profiles, file, settings, log, kNow);
-        const ClientRecord* lease = fresh.first(ClientList::Dynamic);
-        ASSERT_NE(lease, nullptr);
-        EXPECT_EQ(lease->address, makeIpv4(10, 0, 1, 12));
-        EXPECT_EQ(lease->expiry, 1700003600);
-        for (const ClientRecord* r = fresh.next(*lease); r != nullptr; r = fresh.next(*r)) {
-            if (r->address == 0) continue;
-            EXPECT_STREQ(formatIdentity(r->identity).c_str(), "00:0c:29:aa:bb:02");
-            EXPECT_EQ(r->address, makeIpv4(10, 0, 0, 125));
-            EXPECT_GT(r->expiry, kNow);
+    const struct {
+        std::string last;
+        Ipv4 address;
+        const char* profile;
+    } leases[] = {{"00:0c:29:aa:bb:02\t10.0.0.125\t:1700003600\t=10.0.0.1", makeIpv4(10, 0, 0, 125), "Standard"},
+                  {"00:0c:29:aa:bb:02\t10.0.1.25\t:1700003600\tLab\t#desk", makeIpv4(10, 0, 1, 25), "Lab"}};
+    for (const auto& lease : leases) {
+        for (std::size_t n = 0; n <= lease.last.size(); ++n) {
+            SCOPED_TRACE(lease.last.substr(0, n));
+            ClientTable fresh{log};
+            ListFile file;
+            file.path = files.dynamic.path;
+            write(file.path, first + lease.last.substr(0, n));
+            loadList(fresh, ClientList::Dynamic, profiles, file, settings, log, kNow);
+            const ClientRecord* before = fresh.first(ClientList::Dynamic);
+            ASSERT_NE(before, nullptr);
+            EXPECT_EQ(before->address, makeIpv4(10, 0, 1, 12));
+            EXPECT_EQ(before->expiry, 1700003600);
+            bool held = false;
+            for (const ClientRecord* r = fresh.next(*before); r != nullptr; r = fresh.next(*r)) {
+                if (r->address == 0) continue;
+                EXPECT_STREQ(formatIdentity(r->identity).c_str(), "00:0c:29:aa:bb:02");
+                EXPECT_EQ(r->address, lease.address);
+                EXPECT_EQ(r->profile, lease.profile);
+                EXPECT_GT(r->expiry, kNow);
+                held = true;
+            }
+            // From where the address has come through whole.
+            EXPECT_EQ(held, n >= lease.last.find("\t:"));
         }
     }
     // Held for the profile's lease time from the load, and said so.
