@@ -140,6 +140,7 @@ struct LoadState {
     std::uint32_t outsidePool = 0;
     std::uint32_t addressTaken = 0;
     std::uint32_t firstDropped = 0;
+    bool heldCutLease = false;  // the last line's lease was held, and that said
 };
 
 const Profile* profileNamed(std::string_view name, LoadState& state) {
@@ -198,6 +199,48 @@ void checkLoaded(const ClientFields& fields, std::string_view data, std::uint32_
     }
 }
 
+// Whether a cut may have shortened or taken the time field. The server writes it right after
+// the address, so it is whole when more follows it; a cut time has fewer digits than it had and
+// reads as long past, while "0" (a free record) cannot have been longer.
+bool timeMayBeCut(std::string_view data) {
+    for (std::size_t at = data.find(':'); at != std::string_view::npos; at = data.find(':', at + 1)) {
+        if (at == 0 || (data[at - 1] != '\t' && data[at - 1] != ' ')) continue;
+        if (data.find_first_of(" \t", at) != std::string_view::npos) return false;
+        return data.size() == at + 1 || data[at + 1] != '0';
+    }
+    return true;
+}
+
+// A lease on the dynamic file's last line, cut short in its time: the lease may still run, and
+// handed to another client its address would be in use twice. It is held for its client for as
+// long as its profile gives a lease from now, which no lease granted before now outlasts.
+void holdCutLease(ClientFields& fields, std::uint32_t lineNo, const std::string& path, LoadState& state) {
+    const Profile* profile = profileNamed(fields.profile, state);
+    auto lease = static_cast<std::uint32_t>(profile != nullptr ? profile->lease : Profile{}.lease);
+    if (lease == 0) lease = 0xFFFFFFFFu;  // a BOOTP lease of such a profile never ends
+    fields.expiry = state.now + lease;
+    state.log.line(1, false,
+                   "DHCP  Error   %s %u: the last line has no line break (the file was cut short?): the time of %s may "
+                   "be cut, held for %u seconds\n",
+                   path.c_str(), lineNo, formatIpv4(fields.address).c_str(), lease);
+    state.heldCutLease = true;
+}
+
+// The dynamic file's last line cut short may have lost its profile name (a line without one
+// names "Standard") or kept part of it. A lease whose profile cannot hold its address is given
+// the profile whose pool holds it, as a reservation of the address would be, rather than be
+// dropped or kept outside every pool, where the address would be offered to another client.
+void adoptPoolProfile(ClientFields& fields, LoadState& state) {
+    const Profile* named = profileNamed(fields.profile, state);
+    if (named != nullptr && named->hasPool() && named->poolContains(fields.address)) return;
+    for (const Profile& p : state.profiles.profiles()) {
+        if (p.hasPool() && p.poolContains(fields.address)) {
+            fields.profile = p.name;
+            return;
+        }
+    }
+}
+
 void linkRecord(ClientRecord& record, LoadState& state) {
     switch (state.list) {
         case ClientList::Static:
@@ -216,7 +259,9 @@ void linkRecord(ClientRecord& record, LoadState& state) {
     }
 }
 
-LineResult loadLine(std::string_view line, std::uint32_t lineNo, const std::string& path, LoadState& state) {
+// unended: the file's last line, without its line break.
+LineResult loadLine(std::string_view line, bool unended, std::uint32_t lineNo, const std::string& path,
+                    LoadState& state) {
     // Blanks before the identity (an indented entry or comment) are layout: read as data, the
     // empty identity stopped the load there. A line of blanks alone is an empty line.
     line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
@@ -228,12 +273,15 @@ LineResult loadLine(std::string_view line, std::uint32_t lineNo, const std::stri
         std::optional<ClientFields> fields = parseEntryData(parts.data, true);
         if (!fields) return LineResult::Unreadable;
         const bool dynamic = state.list == ClientList::Dynamic;
+        if (dynamic && unended && fields->address != 0) adoptPoolProfile(*fields, state);
         if (const DynamicDrop drop = dynamic ? dropDynamic(*fields, state) : DynamicDrop::None;
             drop != DynamicDrop::None) {
             logDropped(*fields, drop, lineNo, path, state);
             return LineResult::Skipped;
         }
         checkLoaded(*fields, parts.data, lineNo, path, state);
+        if (dynamic && unended && fields->address != 0 && fields->expiry <= state.now && timeMayBeCut(parts.data))
+            holdCutLease(*fields, lineNo, path, state);
         fields->remark = fitText(parts.remark, dynamic ? kDynamicRemarkChars : kEntryRemarkChars);
         if (dynamic) fields->lastAccess = 0;
         // Room for the ignored record is made before it is taken, so that linking cannot fail.
@@ -515,12 +563,13 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
         if (window.cut())
             log.line(1, false, "DHCP  Error   %s %u: longer than %zu characters, the rest of the line not read\n",
                      file.path.c_str(), lineNo, kMaxEntryLine);
+        stop = stopReasonOf(loadLine(line, !window.ended(), lineNo, file.path, state));
         // The server ends every line it writes; a dynamic file whose last line has no end was
-        // cut short by something else (a copy, a full disk). The line is read as it stands.
-        if (!window.ended() && list == ClientList::Dynamic && !blankOnly(line))
+        // cut short by something else (a copy, a full disk). The line is read as it stands, but
+        // for a lease's time that may have lost digits.
+        if (!window.ended() && list == ClientList::Dynamic && !blankOnly(line) && !state.heldCutLease)
             log.line(1, false, "DHCP  Error   %s %u: the last line has no line break (the file was cut short?)\n",
                      file.path.c_str(), lineNo);
-        stop = stopReasonOf(loadLine(line, lineNo, file.path, state));
         if (stop == StopReason::None) ++lineNo;
     }
     if (stop != StopReason::None) keepTail(fd.get(), lineStart, file, stop, lineNo, log);

@@ -27,6 +27,13 @@ bool profileExists(std::string_view name, const ProfileList& profiles) {
     return name.empty() ? !profiles.empty() : profiles.find(name) != nullptr;
 }
 
+// The profile name a static entry keeps: an empty one is the first profile's, named, since a
+// line without a profile name loads as "Standard", which need not be the first.
+std::string_view storedProfileName(std::string_view name, const ProfileList& profiles) {
+    if (name.empty() && profiles.first() != nullptr) name = profiles.first()->name;
+    return name.substr(0, std::min(name.size(), kProfileNameChars));
+}
+
 void releaseUnsharedReservation(ClientTable& table, Ipv4 address, const ClientRecord* leaving);
 bool staticChangeAllowed(ClientTable& table, const ClientFields& fields, bool allowDuplicateAddress,
                          const ProfileList& profiles, const ClientRecord* self);
@@ -147,7 +154,8 @@ namespace {
 bool staticChangeAllowed(ClientTable& table, const ClientFields& fields, bool allowDuplicateAddress,
                          const ProfileList& profiles, const ClientRecord* self) {
     if (fields.identity.length > kIdentityBytes) return false;
-    if (table.findStaticByIdentity(fields.identity, fields.profile, self) != nullptr) return false;
+    if (table.findStaticByIdentity(fields.identity, storedProfileName(fields.profile, profiles), self) != nullptr)
+        return false;
     if (!allowDuplicateAddress && table.findStaticByAddressExcept(fields.address, self) != nullptr) return false;
     return profileExists(fields.profile, profiles);
 }
@@ -160,7 +168,7 @@ ClientRecord* addStatic(ClientTable& table, const ClientFields& fields, bool all
     ClientFields copy;
     try {
         copy = fields;
-        copy.profile = fitText(fields.profile, kProfileNameChars);
+        copy.profile = std::string(storedProfileName(fields.profile, profiles));
         copy.hostName = fitText(fields.hostName, kHostNameChars);
         copy.remark = fitText(fields.remark, kRemarkChars);
     } catch (const std::bad_alloc&) {
@@ -188,7 +196,7 @@ bool modifyStatic(ClientTable& table, ClientRecord& record, const ClientFields& 
     if (!staticChangeAllowed(table, fields, allowDuplicateAddress, profiles, &record)) return false;
     std::string profile, hostName, remark;
     try {
-        profile = fitText(fields.profile, kProfileNameChars);
+        profile = std::string(storedProfileName(fields.profile, profiles));
         hostName = fitText(fields.hostName, kHostNameChars);
         remark = fitText(fields.remark, kRemarkChars);
     } catch (const std::bad_alloc&) {

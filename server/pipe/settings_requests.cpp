@@ -70,6 +70,18 @@ ServerStatus currentStatus(SettingsAccess& context) {
     return status;
 }
 
+// Whether the MAC range table keeps the meaning it has here once written as text and read
+// back at the next start. An entry of no bytes passes every client here but ends the text form;
+// an entry running past the table's length is passed over here but written with the bytes it
+// has, a shorter prefix that the next start would answer.
+bool macRangeReadsBack(const MacRangeTable& table) {
+    const std::size_t total = std::min<std::size_t>(table[0], table.size() - 1);
+    for (std::size_t at = 1; at <= total; at += 1 + table[at]) {
+        if (table[at] == 0 || at + table[at] > total) return false;
+    }
+    return true;
+}
+
 std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
     if (!text) return std::nullopt;
     return std::string_view(*text);
@@ -96,7 +108,10 @@ PipeMessage setSettings(SettingsRequest& request) {
     const auto block = setBlock(request, kGeneralSettingsSize);
     if (!block) return sizeCheckFailed(request);
     std::optional<GeneralSettings> received = decodeGeneralSettings(*block);
-    if (!received) return sizeCheckFailed(request);
+    if (!received || !macRangeReadsBack(received->macRange)) return sizeCheckFailed(request);
+    // Bytes past the table's length are not part of it, and the next start reads none back.
+    std::fill(received->macRange.begin() + 1 + std::min<std::size_t>(received->macRange[0], 31),
+              received->macRange.end(), 0);
     SettingsAccess& context = request.context;
     // The detection state is run-time state, the server's own. The selection mode is kept in
     // the interface keys, not in a key of its own: a changed mode applies to addresses that

@@ -192,6 +192,26 @@ class Durability(unittest.TestCase):
         self.assertIsNotNone(self.server.wait_for(too_large, timeout=5), "\n".join(self.server.lines[-20:]))
         self.assertIsNone(self.server.proc.poll())
 
+    def test_4_a_copy_cut_short_in_its_last_lease_keeps_that_lease(self):
+        # Two addresses, both leased; the copy of the file put back was cut inside the last
+        # lease's time, its profile name gone with it. A new client must find the pool full.
+        self.registry = netns.write_config(self.lab.dir, {"Profile0": "Small"})
+        with open(os.path.join(self.lab.dir, "Dorvane.ini"), "a") as f:
+            f.write("[Small]\nInterfaceIP=10.84.0.1\nBaseIP=10.84.1.0\nRange=2\nSubnetMask=255.255.0.0\n")
+        ends = str(int(time.time()) + 3600)
+        with open(self.dynamic, "w") as f:
+            f.write(f"02:00:00:00:00:a1\t10.84.1.0\t:{ends}\tSmall\n02:00:00:00:00:a2\t10.84.1.1\t:{ends[:4]}")
+        self.start_server()
+        held = self.server.wait_for("the time of 10.84.1.1 may be cut, held for 36000 seconds", timeout=5)
+        self.assertIsNotNone(held, "\n".join(self.server.lines))
+        probe = os.path.join(HERE, "dhcp_probe.py")
+        newcomer = self.lab.ns_run(self.cli, sys.executable, probe, "--device", self.cli_dev, "--hw",
+                                   "02:00:00:00:00:a3").stdout
+        self.assertNotIn('"yiaddr": "10.84.1.1"', newcomer)
+        holder = self.lab.ns_run(self.cli, sys.executable, probe, "--device", self.cli_dev, "--hw",
+                                 "02:00:00:00:00:a2").stdout
+        self.assertIn('"yiaddr": "10.84.1.1"', holder)
+
 
 if __name__ == "__main__":
     netns.main(globals())

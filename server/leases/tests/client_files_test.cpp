@@ -155,6 +155,20 @@ TEST_F(ClientFilesTest, EthersWithCommentsAndCrLf) {
     settings.updateEthers = 3;
     ASSERT_TRUE(save(ClientList::Static));
     EXPECT_EQ(read(files.ethers.path).rfind("00:0c:29:aa:bb:cc\thost1\t10.0.0.5\n00:0c:29:aa:bb:dd", 0), 0u);
+
+    // An entry added without a profile name is the first profile's, and stays its after a restart
+    // (a line without a profile loads as "Standard").
+    profiles.assign(
+        {poolProfile("Lab", makeIpv4(10, 0, 1, 10), 20), poolProfile("Standard", makeIpv4(10, 0, 0, 100), 50)});
+    ClientFields unnamed = parseEntryLine("00:0c:29:aa:bb:99\t10.0.0.9", true).value();
+    unnamed.profile.clear();
+    ASSERT_NE(addStatic(table, unnamed, false, profiles), nullptr);
+    unnamed.address = 0;
+    EXPECT_EQ(addStatic(table, unnamed, false, profiles), nullptr);  // the same client of the same profile
+    ASSERT_TRUE(saveChangedLists(table, files, settings, log));
+    ClientTable reloaded{log};
+    loadList(reloaded, ClientList::Static, profiles, files.ethers, settings, log, kNow);
+    EXPECT_EQ(reloaded.last(ClientList::Static)->profile, "Lab");
 }
 
 TEST_F(ClientFilesTest, DynamicRecordsOutsideTheirPoolOrRepeatedAreDropped) {
@@ -197,6 +211,10 @@ TEST_F(ClientFilesTest, LinesAtTheEdgesAreLoggedAndHarmNothingElse) {
          " 0: \"10.0.0.300\" is not an address\n"},
         {"a last line cut short", ClientList::Dynamic,
          "00:0c:29:aa:bb:01\t10.0.0.100\t:1700003600\n00:0c:29:aa:bb:02\t10.0.0.101\t:17000", 2,
+         " 1: the last line has no line break (the file was cut short?): the time of 10.0.0.101 may be cut, held for "
+         "36000 seconds\n"},
+        {"a last line without its line break", ClientList::Dynamic,
+         "00:0c:29:aa:bb:01\t10.0.0.100\t:1700003600\n00:0c:29:aa:bb:02\t10.0.1.15\t:0\tLab", 2,
          " 1: the last line has no line break (the file was cut short?)\n"},
         {"an address twice, lines apart", ClientList::Dynamic,
          "00:0c:29:aa:bb:01\t10.0.0.100\t:1700003600\n00:0c:29:aa:bb:02\t10.0.0.101\t:1700003600\n"
@@ -225,6 +243,50 @@ TEST_F(ClientFilesTest, LinesAtTheEdgesAreLoggedAndHarmNothingElse) {
             EXPECT_NE(log.lines[0].find(file.path + row.logged), std::string::npos) << log.lines[0];
         }
     }
+}
+
+// A dynamic file cut short at every byte of its last lease: the lease before it loads whole, no
+// address goes to a client other than its own, and a lease whose address came through whole
+// keeps it in its pool and is never taken for one long over (its time may have lost digits, its
+// profile name may be gone), so its address is not offered to another client while its holder
+// still uses it.
+TEST_F(ClientFilesTest, ALeaseCutShortAnywhereKeepsItsAddressFromOthers) {
+    const std::string first = "00:0c:29:aa:bb:01\t10.0.1.12\t:1700003600\tLab\n";
+    const struct {
+        std::string last;
+        Ipv4 address;
+        const char* profile;
+    } leases[] = {{"00:0c:29:aa:bb:02\t10.0.0.125\t:1700003600\t=10.0.0.1", makeIpv4(10, 0, 0, 125), "Standard"},
+                  {"00:0c:29:aa:bb:02\t10.0.1.25\t:1700003600\tLab\t#desk", makeIpv4(10, 0, 1, 25), "Lab"}};
+    for (const auto& lease : leases) {
+        for (std::size_t n = 0; n <= lease.last.size(); ++n) {
+            SCOPED_TRACE(lease.last.substr(0, n));
+            ClientTable fresh{log};
+            ListFile file;
+            file.path = files.dynamic.path;
+            write(file.path, first + lease.last.substr(0, n));
+            loadList(fresh, ClientList::Dynamic, profiles, file, settings, log, kNow);
+            const ClientRecord* before = fresh.first(ClientList::Dynamic);
+            ASSERT_NE(before, nullptr);
+            EXPECT_EQ(before->address, makeIpv4(10, 0, 1, 12));
+            EXPECT_EQ(before->expiry, 1700003600);
+            bool held = false;
+            for (const ClientRecord* r = fresh.next(*before); r != nullptr; r = fresh.next(*r)) {
+                if (r->address == 0) continue;
+                EXPECT_STREQ(formatIdentity(r->identity).c_str(), "00:0c:29:aa:bb:02");
+                EXPECT_EQ(r->address, lease.address);
+                EXPECT_EQ(r->profile, lease.profile);
+                EXPECT_GT(r->expiry, kNow);
+                held = true;
+            }
+            // From where the address has come through whole.
+            EXPECT_EQ(held, n >= lease.last.find("\t:"));
+        }
+    }
+    // Held for the profile's lease time from the load, and said so.
+    EXPECT_TRUE(logged("DHCP  Error   " + files.dynamic.path +
+                       " 1: the last line has no line break (the file was cut short?): the time of 10.0.0.125 may be "
+                       "cut, held for 36000 seconds\n"));
 }
 
 TEST_F(ClientFilesTest, ListsOfMoreThan65536RecordsAreSavedWhole) {

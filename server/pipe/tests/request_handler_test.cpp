@@ -230,6 +230,29 @@ TEST_F(RequestHandlerTest, SetBlocksApplyStoreAndRestart) {
     EXPECT_EQ(fixture.nameLookups, 1);
     EXPECT_NE(fixture.iniText().find("Lookup=0"), std::string::npos);
 
+    // MAC range tables: taken only when the next start reads back the ranges answered now.
+    const struct {
+        MacRangeTable table;
+        bool taken;
+    } ranges[] = {{{7, 2, 0x00, 0x11, 3, 0x08, 0x00, 0x27}, true},
+                  {{40, 2, 0x00, 0x11}, false},          // its zero bytes after it: an empty entry
+                  {{5, 2, 0x00, 0x11, 3, 0xaa}, false},  // the last entry runs past the length
+                  {{4, 1, 0xaa, 0, 1}, false},           // an empty entry answers every client
+                  {{3, 2, 0x00, 0x11, 1, 0xbb}, true}};  // bytes past the length are not read
+    for (const auto& range : ranges) {
+        GeneralSettings sent = general;
+        sent.macRange = range.table;
+        const std::string iniBefore = fixture.iniText();
+        const PipeMessage reply = fixture.send(admin, PipeCode::SetSettings, 152, encodeGeneralSettings(sent));
+        EXPECT_EQ(reply.word(), range.taken ? 0u : 2u) << int(range.table[0]);
+        DhcpSettings readBack;
+        readGeneralSettings(fixture.store, kGeneralSection, "/tmp/", readBack);
+        EXPECT_EQ(fixture.settings.general().macRange, readBack.general.macRange) << int(range.table[0]);
+        if (!range.taken) {
+            EXPECT_EQ(fixture.iniText(), iniBefore);
+        }
+    }
+
     fixture.paused = 1;
     const PipeMessage got = fixture.send(reader, PipeCode::GetSettings, 0);
     ASSERT_EQ(got.size, 160u);
