@@ -84,7 +84,8 @@ protected:
              "the start reads its first 1023 characters; the rest is gone from the file after the next save"},
             {": the last line has no line break", FindingLevel::Warning,
              "the last line has no line break: the file was cut short?", false,
-             "the start reads the line as it stands"},
+             "the start reads the line as it stands, but holds a lease whose time may have lost digits for "
+             "one lease time, and gives a lease outside its profile's pool the profile whose pool holds it"},
             {"\" is not an address", FindingLevel::Warning, "the second field is not an address", false,
              "the start loads the client without an address and without its lease time"},
         };
