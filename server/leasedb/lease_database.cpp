@@ -12,6 +12,8 @@
 #include <ctime>
 #include <memory>
 #include <random>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "server/leasedb/lease_schema.h"
@@ -237,6 +239,7 @@ LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log, std::ch
       statementTimeout_(statementTimeout),
       origin_(makeOrigin()),
       description_(describeConnection(connectionString_)),
+      answerLimit_(statementTimeout + kAnswerGrace),
       retryRandom_(std::random_device{}()) {
     batch_.reserve(kBatchLimit);
     written_.reserve(kBatchLimit);
@@ -280,6 +283,16 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
         error = resultError(timeoutSet.get(), c.get());
         return Connected::No;
     }
+    // The timeout in force, the administrator's or this one, bounds how long an answer may take.
+    PgResult timeoutRead(PQexec(c.get(), "SELECT setting FROM pg_settings WHERE name = 'statement_timeout'"));
+    const char* inForce = PQresultStatus(timeoutRead.get()) == PGRES_TUPLES_OK && PQntuples(timeoutRead.get()) == 1
+                              ? PQgetvalue(timeoutRead.get(), 0, 0)
+                              : "";
+    char* end = nullptr;
+    const long long inForceMs = std::strtoll(inForce, &end, 10);
+    answerLimit_ =
+        (*inForce != '\0' && *end == '\0' && inForceMs > 0 ? std::chrono::milliseconds(inForceMs) : statementTimeout_) +
+        kAnswerGrace;
     const SchemaCheck schema = ensureSchema(c.get());
     if (schema.state == SchemaState::Newer) {
         error = "schema version " + std::to_string(schema.version) + " is newer than this server knows (" +
@@ -465,7 +478,8 @@ void LeaseDatabase::disconnect(const std::string& reason) {
     available_.store(false, std::memory_order_release);
     // Claims still waiting can no longer be promised; their clients ask again.
     answerQueuedClaims(ClaimOutcome::Unavailable);
-    if (!reportedDown_) {
+    // A connection given up for the stop is no news.
+    if (!reportedDown_ && !stop_.signalled()) {
         reportedDown_ = true;
         log_.line(1, true, "DHCP  Leases  database unreachable (%s): no new addresses until it is back\n",
                   reason.c_str());
@@ -602,6 +616,36 @@ void LeaseDatabase::takeBatch() {
     inFlight_.store(batch_.size());
 }
 
+PgResult LeaseDatabase::nextResult(std::string& why) {
+    PGconn* c = connection_.get();
+    const auto end = std::chrono::steady_clock::now() + answerLimit_;
+    char line[512];
+    while (PQisBusy(c) == 1) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        const int fd = PQsocket(c);
+        bool readable = false;
+        const platform::WaitResult waited =
+            left > 0 ? platform::waitReadable(std::span<const int>(&fd, 1), &stop_, static_cast<int>(left),
+                                              std::span<bool>(&readable, 1))
+                     : platform::WaitResult::Timeout;
+        if (waited == platform::WaitResult::Timeout) {
+            why = "no answer for " + std::to_string((answerLimit_.count() + 999) / 1000) + " s";
+            return nullptr;
+        }
+        if (waited != platform::WaitResult::Readable) {
+            why = waited == platform::WaitResult::Woken ? "stopping" : "cannot wait for the answer";
+            return nullptr;
+        }
+        if (PQconsumeInput(c) != 1) {
+            why = connectionError(c, line, sizeof line);
+            return nullptr;
+        }
+    }
+    PgResult result(PQgetResult(c));
+    if (result == nullptr) why = connectionError(c, line, sizeof line);
+    return result;
+}
+
 bool LeaseDatabase::sendOp(const Op& op) {
     const LeaseFields& f = op.put.fields;
     const Identity& previous = op.put.previous;
@@ -664,11 +708,12 @@ LeaseDatabase::BatchEnd LeaseDatabase::writeBatch() {
     std::int64_t ownSeq = ownSeq_;
     Ipv4 ownAddress = ownAddress_;
     written_.clear();
+    std::string why;
     for (std::size_t i = 0; i < batch_.size(); ++i) {
-        PgResult result(PQgetResult(c));
+        PgResult result = nextResult(why);
         if (result == nullptr) {
             pushBack(batch_, 0);
-            disconnect(connectionError(c, line, sizeof line));
+            disconnect(why);
             return BatchEnd::ConnectionLost;
         }
         const ExecStatusType status = PQresultStatus(result.get());
@@ -706,10 +751,10 @@ LeaseDatabase::BatchEnd LeaseDatabase::writeBatch() {
         PgResult end(PQgetResult(c));
         (void)end;
     }
-    PgResult sync(PQgetResult(c));
+    PgResult sync = nextResult(why);
     if (sync == nullptr || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
         pushBack(batch_, 0);
-        disconnect(connectionError(c, line, sizeof line));
+        disconnect(sync == nullptr ? why : connectionError(c, line, sizeof line));
         return BatchEnd::ConnectionLost;
     }
 
@@ -784,14 +829,15 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
             disconnect(connectionError(c, line, sizeof line));
             return false;
         }
-        PgResult result(PQgetResult(c));
-        PgResult end(PQgetResult(c));
-        PgResult newest(PQgetResult(c));
-        PgResult newestEnd(PQgetResult(c));
-        PgResult sync(PQgetResult(c));
+        std::string why;
+        PgResult result = nextResult(why);
+        PgResult end(result != nullptr ? PQgetResult(c) : nullptr);
+        PgResult newest = result != nullptr ? nextResult(why) : nullptr;
+        PgResult newestEnd(newest != nullptr ? PQgetResult(c) : nullptr);
+        PgResult sync = newest != nullptr ? nextResult(why) : nullptr;
         if (result == nullptr || newest == nullptr || sync == nullptr ||
             PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
-            disconnect(connectionError(c, line, sizeof line));
+            disconnect(sync == nullptr ? why : connectionError(c, line, sizeof line));
             return false;
         }
         for (const PgResult* r : {&result, &newest}) {

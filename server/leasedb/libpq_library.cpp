@@ -78,7 +78,7 @@ bool LibpqFunctions::load(const char* name, std::string& error) {
         findSymbol(library, "PQpipelineSync", f.pipelineSync, error) &&
         findSymbol(library, "PQgetResult", f.getResult, error) &&
         findSymbol(library, "PQconsumeInput", f.consumeInput, error) &&
-        findSymbol(library, "PQnotifies", f.notifies, error) &&
+        findSymbol(library, "PQisBusy", f.isBusy, error) && findSymbol(library, "PQnotifies", f.notifies, error) &&
         findSymbol(library, "PQresultStatus", f.resultStatus, error) &&
         findSymbol(library, "PQresultErrorMessage", f.resultErrorMessage, error) &&
         findSymbol(library, "PQresultErrorField", f.resultErrorField, error) &&
@@ -150,6 +150,7 @@ int PQenterPipelineMode(PGconn* conn) { return pass<&F::enterPipelineMode>(0, co
 int PQpipelineSync(PGconn* conn) { return pass<&F::pipelineSync>(0, conn); }
 PGresult* PQgetResult(PGconn* conn) { return pass<&F::getResult, PGresult*>(nullptr, conn); }
 int PQconsumeInput(PGconn* conn) { return pass<&F::consumeInput>(0, conn); }
+int PQisBusy(PGconn* conn) { return pass<&F::isBusy>(0, conn); }
 PGnotify* PQnotifies(PGconn* conn) { return pass<&F::notifies, PGnotify*>(nullptr, conn); }
 ExecStatusType PQresultStatus(const PGresult* res) { return pass<&F::resultStatus>(PGRES_FATAL_ERROR, res); }
 char* PQresultErrorMessage(const PGresult* res) { return pass<&F::resultErrorMessage, char*>(noText, res); }

@@ -37,6 +37,7 @@ struct LibpqFunctions {
     decltype(&::PQpipelineSync) pipelineSync = nullptr;
     decltype(&::PQgetResult) getResult = nullptr;
     decltype(&::PQconsumeInput) consumeInput = nullptr;
+    decltype(&::PQisBusy) isBusy = nullptr;
     decltype(&::PQnotifies) notifies = nullptr;
     decltype(&::PQresultStatus) resultStatus = nullptr;
     decltype(&::PQresultErrorMessage) resultErrorMessage = nullptr;

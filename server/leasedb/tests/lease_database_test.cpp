@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "server/leasedb/database_leases.h"
@@ -813,6 +815,22 @@ TEST_F(LeaseDatabaseTest, AWriteHeldUpByAHandEditEndsAtTheStatementTimeout) {
     ASSERT_TRUE(drained(*a));
     EXPECT_EQ(claimOnce(*a, 4, lease(makeIpv4(10, 0, 5, 2), client(2), 3000)), ClaimOutcome::Won);
     EXPECT_EQ(server->sql("SELECT count(*) FROM tolmark_leases"), "3");
+
+    // A database that no longer answers at all (its process frozen, a host hung with the
+    // connection open) cannot end the statement itself: the claim is refused once the answer
+    // is overdue, and the connection is made anew.
+    const std::optional<std::string> backend =
+        server->sql("SELECT pid FROM pg_stat_activity WHERE application_name = 'Velkora'");
+    ASSERT_TRUE(backend.has_value() && !backend->empty());
+    ASSERT_EQ(std::system(("kill -STOP " + *backend).c_str()), 0);
+    const auto frozen = std::chrono::steady_clock::now();
+    const auto refused = claimOnce(*a, 5, lease(makeIpv4(10, 0, 5, 5), client(5), 3000));
+    const auto answeredAfter = std::chrono::steady_clock::now() - frozen;
+    std::system(("kill -CONT " + *backend).c_str());
+    EXPECT_EQ(refused, ClaimOutcome::Unavailable);
+    EXPECT_LT(answeredAfter, std::chrono::seconds(8));
+    EXPECT_TRUE(log.has("DHCP  Leases  database unreachable (no answer for 6 s)"));
+    ASSERT_TRUE(drained(*a));
 
     // Held up again at the stop: the stop waits no longer than the timeout.
     PgResult again(PQexec(hand.get(), "BEGIN; UPDATE tolmark_leases SET remark = 'x' WHERE address = '10.0.5.1'"));
