@@ -831,6 +831,19 @@ TEST_F(LeaseDatabaseTest, AWriteHeldUpByAHandEditEndsAtTheStatementTimeout) {
     EXPECT_LT(answeredAfter, std::chrono::seconds(8));
     EXPECT_TRUE(log.has("DHCP  Leases  database unreachable (no answer for 6 s)"));
     ASSERT_TRUE(drained(*a));
+    // Frozen at the stop: the stop does not wait for the answer.
+    auto b = startedDatabase(log);
+    const std::optional<std::string> newest = server->sql(
+        "SELECT pid FROM pg_stat_activity WHERE application_name = 'Velkora' ORDER BY backend_start DESC LIMIT 1");
+    ASSERT_TRUE(newest.has_value() && !newest->empty());
+    ASSERT_EQ(std::system(("kill -STOP " + *newest).c_str()), 0);
+    b->put(lease(makeIpv4(10, 0, 5, 6), client(6), 3000));
+    std::this_thread::sleep_for(milliseconds(200));
+    const auto stoppingFrozen = std::chrono::steady_clock::now();
+    b->stop();
+    const auto stoppedAfter = std::chrono::steady_clock::now() - stoppingFrozen;
+    std::system(("kill -CONT " + *newest).c_str());
+    EXPECT_LT(stoppedAfter, std::chrono::seconds(3));
 
     // Held up again at the stop: the stop waits no longer than the timeout.
     PgResult again(PQexec(hand.get(), "BEGIN; UPDATE tolmark_leases SET remark = 'x' WHERE address = '10.0.5.1'"));
