@@ -270,21 +270,39 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
     // reaches the log as a lost connection.
     PQsetNoticeProcessor(
         c.get(), [](void*, const char*) {}, nullptr);
+    // Every statement's answer is waited for with a limit (a database frozen now would keep the
+    // start, or the worker and the stop, waiting for ever): until the timeout in force is read,
+    // the one this connection sets.
+    answerLimit_ = statementTimeout_ + kAnswerGrace;
+    const RunStatement run = [this, &c](const std::function<int(PGconn*)>& send, std::string& why) {
+        return setUpStatement(c.get(), send, why);
+    };
+    std::string why;
+    // The text of a statement's failure: the database's message, or why no answer came.
+    const auto failure = [&](const PgResult& result) {
+        return result == nullptr ? why : resultError(result.get(), c.get());
+    };
     // The worker waits for its statements; one the database keeps waiting must end, or claims
     // would go unanswered and the server could not stop. A timeout the database already sets
     // for this role or database is the administrator's and stays.
     const std::string timeout = std::to_string(statementTimeout_.count());
     const char* timeoutValues[] = {timeout.c_str()};
-    PgResult timeoutSet(PQexecParams(c.get(),
+    const PgResult timeoutSet = run(
+        [&timeoutValues](PGconn* pg) {
+            return PQsendQueryParams(pg,
                                      "SELECT set_config('statement_timeout', $1, false) "
                                      "WHERE current_setting('statement_timeout') = '0'",
-                                     1, nullptr, timeoutValues, nullptr, nullptr, 0));
+                                     1, nullptr, timeoutValues, nullptr, nullptr, 0);
+        },
+        why);
     if (PQresultStatus(timeoutSet.get()) != PGRES_TUPLES_OK) {
-        error = resultError(timeoutSet.get(), c.get());
+        error = failure(timeoutSet);
         return Connected::No;
     }
     // The timeout in force, the administrator's or this one, bounds how long an answer may take.
-    PgResult timeoutRead(PQexec(c.get(), "SELECT setting FROM pg_settings WHERE name = 'statement_timeout'"));
+    const PgResult timeoutRead = run(
+        [](PGconn* pg) { return PQsendQuery(pg, "SELECT setting FROM pg_settings WHERE name = 'statement_timeout'"); },
+        why);
     const char* inForce = PQresultStatus(timeoutRead.get()) == PGRES_TUPLES_OK && PQntuples(timeoutRead.get()) == 1
                               ? PQgetvalue(timeoutRead.get(), 0, 0)
                               : "";
@@ -293,7 +311,7 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
     answerLimit_ =
         (*inForce != '\0' && *end == '\0' && inForceMs > 0 ? std::chrono::milliseconds(inForceMs) : statementTimeout_) +
         kAnswerGrace;
-    const SchemaCheck schema = ensureSchema(c.get());
+    const SchemaCheck schema = ensureSchema(run);
     if (schema.state == SchemaState::Newer) {
         error = "schema version " + std::to_string(schema.version) + " is newer than this server knows (" +
                 std::to_string(kSchemaVersion) + ")";
@@ -304,17 +322,25 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
         return Connected::No;
     }
     const char* originValues[] = {origin_.c_str()};
-    PgResult origin(PQexecParams(c.get(), "SELECT set_config('tolmark.origin', $1, false)", 1, nullptr, originValues,
-                                 nullptr, nullptr, 0));
-    PgResult listen(PQexec(c.get(), "LISTEN tolmark_leases"));
-    if (PQresultStatus(origin.get()) != PGRES_TUPLES_OK || PQresultStatus(listen.get()) != PGRES_COMMAND_OK) {
-        error = resultError(PQresultStatus(origin.get()) != PGRES_TUPLES_OK ? origin.get() : listen.get(), c.get());
+    const PgResult origin = run(
+        [&originValues](PGconn* pg) {
+            return PQsendQueryParams(pg, "SELECT set_config('tolmark.origin', $1, false)", 1, nullptr, originValues,
+                                     nullptr, nullptr, 0);
+        },
+        why);
+    if (PQresultStatus(origin.get()) != PGRES_TUPLES_OK) {
+        error = failure(origin);
         return Connected::No;
     }
-    if (!prepareStatements(c.get(), error)) return Connected::No;
-    PgResult pid(PQexec(c.get(), "SELECT pg_backend_pid()"));
+    const PgResult listen = run([](PGconn* pg) { return PQsendQuery(pg, "LISTEN tolmark_leases"); }, why);
+    if (PQresultStatus(listen.get()) != PGRES_COMMAND_OK) {
+        error = failure(listen);
+        return Connected::No;
+    }
+    if (!prepareStatements(run, error)) return Connected::No;
+    const PgResult pid = run([](PGconn* pg) { return PQsendQuery(pg, "SELECT pg_backend_pid()"); }, why);
     if (PQresultStatus(pid.get()) != PGRES_TUPLES_OK || PQntuples(pid.get()) != 1) {
-        error = resultError(pid.get(), c.get());
+        error = failure(pid);
         return Connected::No;
     }
     backendPid_ = std::atoi(PQgetvalue(pid.get(), 0, 0));
@@ -337,16 +363,21 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
         for (const std::string& column : lastRow_) p.text(column.c_str());
         p.number(ownSeq_);
         p.address(ownAddress_);
-        PgResult same(PQexecParams(
-            c.get(),
-            "SELECT (SELECT count(*) FROM tolmark_leases WHERE seq = $1 AND address = $2::inet AND expiry = $3 "
-            "AND last_access = $4 AND removed = $5) = 1 OR (SELECT seq > $1 FROM tolmark_leases WHERE address = "
-            "$2::inet) IS TRUE, (SELECT seq < $1 FROM tolmark_leases WHERE address = $2::inet) IS NOT FALSE OR "
-            "(SELECT coalesce(max(seq), 0) FROM tolmark_leases) < $1 OR ($6::bigint > 0 AND (SELECT seq < $6 FROM "
-            "tolmark_leases WHERE address = $7::inet) IS NOT FALSE)",
-            p.count(), nullptr, p.values(), p.lengths(), p.formats(), 0));
+        const PgResult same = run(
+            [&p](PGconn* pg) {
+                return PQsendQueryParams(
+                    pg,
+                    "SELECT (SELECT count(*) FROM tolmark_leases WHERE seq = $1 AND address = $2::inet "
+                    "AND expiry = $3 AND last_access = $4 AND removed = $5) = 1 OR (SELECT seq > $1 FROM "
+                    "tolmark_leases WHERE address = $2::inet) IS TRUE, (SELECT seq < $1 FROM tolmark_leases WHERE "
+                    "address = $2::inet) IS NOT FALSE OR (SELECT coalesce(max(seq), 0) FROM tolmark_leases) < $1 OR "
+                    "($6::bigint > 0 AND (SELECT seq < $6 FROM tolmark_leases WHERE address = $7::inet) IS NOT "
+                    "FALSE)",
+                    p.count(), nullptr, p.values(), p.lengths(), p.formats(), 0);
+            },
+            why);
         if (PQresultStatus(same.get()) != PGRES_TUPLES_OK || PQntuples(same.get()) != 1) {
-            error = resultError(same.get(), c.get());
+            error = failure(same);
             return Connected::No;
         }
         if (PQgetvalue(same.get(), 0, 1)[0] == 't')
@@ -616,8 +647,7 @@ void LeaseDatabase::takeBatch() {
     inFlight_.store(batch_.size());
 }
 
-PgResult LeaseDatabase::nextResult(std::string& why) {
-    PGconn* c = connection_.get();
+bool LeaseDatabase::awaitAnswer(PGconn* c, std::string& why) {
     const auto end = std::chrono::steady_clock::now() + answerLimit_;
     char line[512];
     while (PQisBusy(c) == 1) {
@@ -630,20 +660,45 @@ PgResult LeaseDatabase::nextResult(std::string& why) {
                      : platform::WaitResult::Timeout;
         if (waited == platform::WaitResult::Timeout) {
             why = "no answer for " + std::to_string((answerLimit_.count() + 999) / 1000) + " s";
-            return nullptr;
+            return false;
         }
         if (waited != platform::WaitResult::Readable) {
             why = waited == platform::WaitResult::Woken ? "stopping" : "cannot wait for the answer";
-            return nullptr;
+            return false;
         }
         if (PQconsumeInput(c) != 1) {
             why = connectionError(c, line, sizeof line);
-            return nullptr;
+            return false;
         }
     }
+    return true;
+}
+
+PgResult LeaseDatabase::nextResult(std::string& why) {
+    PGconn* c = connection_.get();
+    if (!awaitAnswer(c, why)) return nullptr;
     PgResult result(PQgetResult(c));
+    char line[512];
     if (result == nullptr) why = connectionError(c, line, sizeof line);
     return result;
+}
+
+PgResult LeaseDatabase::setUpStatement(PGconn* c, const std::function<int(PGconn*)>& send, std::string& why) {
+    char line[512];
+    if (send(c) != 1) {
+        why = connectionError(c, line, sizeof line);
+        return nullptr;
+    }
+    // As PQexec: the last result of several, which is the error where one failed.
+    PgResult last;
+    for (;;) {
+        if (!awaitAnswer(c, why)) return nullptr;
+        PgResult result(PQgetResult(c));
+        if (result == nullptr) break;
+        last = std::move(result);
+    }
+    if (last == nullptr) why = connectionError(c, line, sizeof line);
+    return last;
 }
 
 bool LeaseDatabase::sendOp(const Op& op) {

@@ -149,10 +149,14 @@ private:
     void wentBack();
     // A row read while the table is read anew: whether this server wrote its address after it.
     void markSuperseded(LeaseRow& row) const;
-    // The next result of the statements sent, waited for no longer than answerLimit_ without a
-    // word from the database, nor past the stop; null then, with why (libpq's own null, the end of
-    // a statement's results, comes through PQgetResult itself).
+    // Waits until the next result of the statements sent on c is in: no longer than answerLimit_
+    // without a word from the database, nor past the stop; false then, with why.
+    bool awaitAnswer(PGconn* c, std::string& why);
+    // The next result of the statements sent, once awaitAnswer has it; null, with why, when it
+    // failed (libpq's own null, the end of a statement's results, comes through PQgetResult).
     PgResult nextResult(std::string& why);
+    // A statement of a connection's set-up (RunStatement), sent with send on c.
+    PgResult setUpStatement(PGconn* c, const std::function<int(PGconn*)>& send, std::string& why);
     bool sendOp(const Op& op);
     void pushBack(std::vector<Op>& ops, std::size_t from);
     void answer(std::uint64_t ticket, Ipv4 address, ClaimOutcome outcome);

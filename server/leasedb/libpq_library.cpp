@@ -74,6 +74,9 @@ bool LibpqFunctions::load(const char* name, std::string& error) {
         findSymbol(library, "PQexecParams", f.execParams, error) &&
         findSymbol(library, "PQprepare", f.prepare, error) &&
         findSymbol(library, "PQsendQueryPrepared", f.sendQueryPrepared, error) &&
+        findSymbol(library, "PQsendQuery", f.sendQuery, error) &&
+        findSymbol(library, "PQsendQueryParams", f.sendQueryParams, error) &&
+        findSymbol(library, "PQsendPrepare", f.sendPrepare, error) &&
         findSymbol(library, "PQenterPipelineMode", f.enterPipelineMode, error) &&
         findSymbol(library, "PQpipelineSync", f.pipelineSync, error) &&
         findSymbol(library, "PQgetResult", f.getResult, error) &&
@@ -145,6 +148,16 @@ int PQsendQueryPrepared(PGconn* conn, const char* stmtName, int nParams, const c
                         const int* paramLengths, const int* paramFormats, int resultFormat) {
     return pass<&F::sendQueryPrepared>(0, conn, stmtName, nParams, paramValues, paramLengths, paramFormats,
                                        resultFormat);
+}
+int PQsendQuery(PGconn* conn, const char* query) { return pass<&F::sendQuery>(0, conn, query); }
+int PQsendQueryParams(PGconn* conn, const char* command, int nParams, const Oid* paramTypes,
+                      const char* const* paramValues, const int* paramLengths, const int* paramFormats,
+                      int resultFormat) {
+    return pass<&F::sendQueryParams>(0, conn, command, nParams, paramTypes, paramValues, paramLengths, paramFormats,
+                                     resultFormat);
+}
+int PQsendPrepare(PGconn* conn, const char* stmtName, const char* query, int nParams, const Oid* paramTypes) {
+    return pass<&F::sendPrepare>(0, conn, stmtName, query, nParams, paramTypes);
 }
 int PQenterPipelineMode(PGconn* conn) { return pass<&F::enterPipelineMode>(0, conn); }
 int PQpipelineSync(PGconn* conn) { return pass<&F::pipelineSync>(0, conn); }

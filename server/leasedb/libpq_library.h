@@ -33,6 +33,9 @@ struct LibpqFunctions {
     decltype(&::PQexecParams) execParams = nullptr;
     decltype(&::PQprepare) prepare = nullptr;
     decltype(&::PQsendQueryPrepared) sendQueryPrepared = nullptr;
+    decltype(&::PQsendQuery) sendQuery = nullptr;
+    decltype(&::PQsendQueryParams) sendQueryParams = nullptr;
+    decltype(&::PQsendPrepare) sendPrepare = nullptr;
     decltype(&::PQenterPipelineMode) enterPipelineMode = nullptr;
     decltype(&::PQpipelineSync) pipelineSync = nullptr;
     decltype(&::PQgetResult) getResult = nullptr;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdlib>
@@ -859,6 +860,30 @@ TEST_F(LeaseDatabaseTest, AWriteHeldUpByAHandEditEndsAtTheStatementTimeout) {
     const auto stopping = std::chrono::steady_clock::now();
     a->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(3));
+
+    // Frozen while a server starts, its connection set up and waiting for the schema's lock:
+    // the start goes on with the database unreachable once the answer is overdue.
+    PgResult schemaLock(PQexec(hand.get(), "SELECT pg_advisory_xact_lock(1953459564)"));
+    std::atomic<bool> started{false};
+    const auto starting = std::chrono::steady_clock::now();
+    std::thread starter([&] {
+        openDatabase(log, nullptr, OpenStatus::Unreachable, milliseconds(1000));
+        started = true;
+    });
+    std::optional<std::string> waiter;
+    while ((!waiter || waiter->empty()) && std::chrono::steady_clock::now() - starting < std::chrono::seconds(5))
+        waiter =
+            server->sql("SELECT pid FROM pg_locks WHERE locktype = 'advisory' AND objid = 1953459564 AND NOT granted");
+    const bool found = waiter.has_value() && !waiter->empty();
+    if (found) std::system(("kill -STOP " + *waiter).c_str());
+    PgResult released(PQexec(hand.get(), "COMMIT"));
+    while (!started && std::chrono::steady_clock::now() - starting < std::chrono::seconds(15))
+        std::this_thread::sleep_for(milliseconds(50));
+    const auto startedAfter = std::chrono::steady_clock::now() - starting;
+    if (found) std::system(("kill -CONT " + *waiter).c_str());
+    starter.join();
+    EXPECT_TRUE(found);
+    EXPECT_LT(startedAfter, std::chrono::seconds(9));
 }
 
 }  // namespace
