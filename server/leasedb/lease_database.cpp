@@ -12,6 +12,8 @@
 #include <ctime>
 #include <memory>
 #include <random>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "server/leasedb/lease_schema.h"
@@ -237,6 +239,7 @@ LeaseDatabase::LeaseDatabase(std::string connectionString, LogSink& log, std::ch
       statementTimeout_(statementTimeout),
       origin_(makeOrigin()),
       description_(describeConnection(connectionString_)),
+      answerLimit_(statementTimeout + kAnswerGrace),
       retryRandom_(std::random_device{}()) {
     batch_.reserve(kBatchLimit);
     written_.reserve(kBatchLimit);
@@ -267,20 +270,48 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
     // reaches the log as a lost connection.
     PQsetNoticeProcessor(
         c.get(), [](void*, const char*) {}, nullptr);
+    // Every statement's answer is waited for with a limit (a database frozen now would keep the
+    // start, or the worker and the stop, waiting for ever): until the timeout in force is read,
+    // the one this connection sets.
+    answerLimit_ = statementTimeout_ + kAnswerGrace;
+    const RunStatement run = [this, &c](const std::function<int(PGconn*)>& send, std::string& why) {
+        return setUpStatement(c.get(), send, why);
+    };
+    std::string why;
+    // The text of a statement's failure: the database's message, or why no answer came.
+    const auto failure = [&](const PgResult& result) {
+        return result == nullptr ? why : resultError(result.get(), c.get());
+    };
     // The worker waits for its statements; one the database keeps waiting must end, or claims
     // would go unanswered and the server could not stop. A timeout the database already sets
     // for this role or database is the administrator's and stays.
     const std::string timeout = std::to_string(statementTimeout_.count());
     const char* timeoutValues[] = {timeout.c_str()};
-    PgResult timeoutSet(PQexecParams(c.get(),
+    const PgResult timeoutSet = run(
+        [&timeoutValues](PGconn* pg) {
+            return PQsendQueryParams(pg,
                                      "SELECT set_config('statement_timeout', $1, false) "
                                      "WHERE current_setting('statement_timeout') = '0'",
-                                     1, nullptr, timeoutValues, nullptr, nullptr, 0));
+                                     1, nullptr, timeoutValues, nullptr, nullptr, 0);
+        },
+        why);
     if (PQresultStatus(timeoutSet.get()) != PGRES_TUPLES_OK) {
-        error = resultError(timeoutSet.get(), c.get());
+        error = failure(timeoutSet);
         return Connected::No;
     }
-    const SchemaCheck schema = ensureSchema(c.get());
+    // The timeout in force, the administrator's or this one, bounds how long an answer may take.
+    const PgResult timeoutRead = run(
+        [](PGconn* pg) { return PQsendQuery(pg, "SELECT setting FROM pg_settings WHERE name = 'statement_timeout'"); },
+        why);
+    const char* inForce = PQresultStatus(timeoutRead.get()) == PGRES_TUPLES_OK && PQntuples(timeoutRead.get()) == 1
+                              ? PQgetvalue(timeoutRead.get(), 0, 0)
+                              : "";
+    char* end = nullptr;
+    const long long inForceMs = std::strtoll(inForce, &end, 10);
+    answerLimit_ =
+        (*inForce != '\0' && *end == '\0' && inForceMs > 0 ? std::chrono::milliseconds(inForceMs) : statementTimeout_) +
+        kAnswerGrace;
+    const SchemaCheck schema = ensureSchema(run);
     if (schema.state == SchemaState::Newer) {
         error = "schema version " + std::to_string(schema.version) + " is newer than this server knows (" +
                 std::to_string(kSchemaVersion) + ")";
@@ -291,17 +322,25 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
         return Connected::No;
     }
     const char* originValues[] = {origin_.c_str()};
-    PgResult origin(PQexecParams(c.get(), "SELECT set_config('tolmark.origin', $1, false)", 1, nullptr, originValues,
-                                 nullptr, nullptr, 0));
-    PgResult listen(PQexec(c.get(), "LISTEN tolmark_leases"));
-    if (PQresultStatus(origin.get()) != PGRES_TUPLES_OK || PQresultStatus(listen.get()) != PGRES_COMMAND_OK) {
-        error = resultError(PQresultStatus(origin.get()) != PGRES_TUPLES_OK ? origin.get() : listen.get(), c.get());
+    const PgResult origin = run(
+        [&originValues](PGconn* pg) {
+            return PQsendQueryParams(pg, "SELECT set_config('tolmark.origin', $1, false)", 1, nullptr, originValues,
+                                     nullptr, nullptr, 0);
+        },
+        why);
+    if (PQresultStatus(origin.get()) != PGRES_TUPLES_OK) {
+        error = failure(origin);
         return Connected::No;
     }
-    if (!prepareStatements(c.get(), error)) return Connected::No;
-    PgResult pid(PQexec(c.get(), "SELECT pg_backend_pid()"));
+    const PgResult listen = run([](PGconn* pg) { return PQsendQuery(pg, "LISTEN tolmark_leases"); }, why);
+    if (PQresultStatus(listen.get()) != PGRES_COMMAND_OK) {
+        error = failure(listen);
+        return Connected::No;
+    }
+    if (!prepareStatements(run, error)) return Connected::No;
+    const PgResult pid = run([](PGconn* pg) { return PQsendQuery(pg, "SELECT pg_backend_pid()"); }, why);
     if (PQresultStatus(pid.get()) != PGRES_TUPLES_OK || PQntuples(pid.get()) != 1) {
-        error = resultError(pid.get(), c.get());
+        error = failure(pid);
         return Connected::No;
     }
     backendPid_ = std::atoi(PQgetvalue(pid.get(), 0, 0));
@@ -324,16 +363,21 @@ LeaseDatabase::Connected LeaseDatabase::connect(std::string& error) {
         for (const std::string& column : lastRow_) p.text(column.c_str());
         p.number(ownSeq_);
         p.address(ownAddress_);
-        PgResult same(PQexecParams(
-            c.get(),
-            "SELECT (SELECT count(*) FROM tolmark_leases WHERE seq = $1 AND address = $2::inet AND expiry = $3 "
-            "AND last_access = $4 AND removed = $5) = 1 OR (SELECT seq > $1 FROM tolmark_leases WHERE address = "
-            "$2::inet) IS TRUE, (SELECT seq < $1 FROM tolmark_leases WHERE address = $2::inet) IS NOT FALSE OR "
-            "(SELECT coalesce(max(seq), 0) FROM tolmark_leases) < $1 OR ($6::bigint > 0 AND (SELECT seq < $6 FROM "
-            "tolmark_leases WHERE address = $7::inet) IS NOT FALSE)",
-            p.count(), nullptr, p.values(), p.lengths(), p.formats(), 0));
+        const PgResult same = run(
+            [&p](PGconn* pg) {
+                return PQsendQueryParams(
+                    pg,
+                    "SELECT (SELECT count(*) FROM tolmark_leases WHERE seq = $1 AND address = $2::inet "
+                    "AND expiry = $3 AND last_access = $4 AND removed = $5) = 1 OR (SELECT seq > $1 FROM "
+                    "tolmark_leases WHERE address = $2::inet) IS TRUE, (SELECT seq < $1 FROM tolmark_leases WHERE "
+                    "address = $2::inet) IS NOT FALSE OR (SELECT coalesce(max(seq), 0) FROM tolmark_leases) < $1 OR "
+                    "($6::bigint > 0 AND (SELECT seq < $6 FROM tolmark_leases WHERE address = $7::inet) IS NOT "
+                    "FALSE)",
+                    p.count(), nullptr, p.values(), p.lengths(), p.formats(), 0);
+            },
+            why);
         if (PQresultStatus(same.get()) != PGRES_TUPLES_OK || PQntuples(same.get()) != 1) {
-            error = resultError(same.get(), c.get());
+            error = failure(same);
             return Connected::No;
         }
         if (PQgetvalue(same.get(), 0, 1)[0] == 't')
@@ -465,7 +509,8 @@ void LeaseDatabase::disconnect(const std::string& reason) {
     available_.store(false, std::memory_order_release);
     // Claims still waiting can no longer be promised; their clients ask again.
     answerQueuedClaims(ClaimOutcome::Unavailable);
-    if (!reportedDown_) {
+    // A connection given up for the stop is no news.
+    if (!reportedDown_ && !stop_.signalled()) {
         reportedDown_ = true;
         log_.line(1, true, "DHCP  Leases  database unreachable (%s): no new addresses until it is back\n",
                   reason.c_str());
@@ -602,6 +647,60 @@ void LeaseDatabase::takeBatch() {
     inFlight_.store(batch_.size());
 }
 
+bool LeaseDatabase::awaitAnswer(PGconn* c, std::string& why) {
+    const auto end = std::chrono::steady_clock::now() + answerLimit_;
+    char line[512];
+    while (PQisBusy(c) == 1) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        const int fd = PQsocket(c);
+        bool readable = false;
+        const platform::WaitResult waited =
+            left > 0 ? platform::waitReadable(std::span<const int>(&fd, 1), &stop_, static_cast<int>(left),
+                                              std::span<bool>(&readable, 1))
+                     : platform::WaitResult::Timeout;
+        if (waited == platform::WaitResult::Timeout) {
+            why = "no answer for " + std::to_string((answerLimit_.count() + 999) / 1000) + " s";
+            return false;
+        }
+        if (waited != platform::WaitResult::Readable) {
+            why = waited == platform::WaitResult::Woken ? "stopping" : "cannot wait for the answer";
+            return false;
+        }
+        if (PQconsumeInput(c) != 1) {
+            why = connectionError(c, line, sizeof line);
+            return false;
+        }
+    }
+    return true;
+}
+
+PgResult LeaseDatabase::nextResult(std::string& why) {
+    PGconn* c = connection_.get();
+    if (!awaitAnswer(c, why)) return nullptr;
+    PgResult result(PQgetResult(c));
+    char line[512];
+    if (result == nullptr) why = connectionError(c, line, sizeof line);
+    return result;
+}
+
+PgResult LeaseDatabase::setUpStatement(PGconn* c, const std::function<int(PGconn*)>& send, std::string& why) {
+    char line[512];
+    if (send(c) != 1) {
+        why = connectionError(c, line, sizeof line);
+        return nullptr;
+    }
+    // As PQexec: the last result of several, which is the error where one failed.
+    PgResult last;
+    for (;;) {
+        if (!awaitAnswer(c, why)) return nullptr;
+        PgResult result(PQgetResult(c));
+        if (result == nullptr) break;
+        last = std::move(result);
+    }
+    if (last == nullptr) why = connectionError(c, line, sizeof line);
+    return last;
+}
+
 bool LeaseDatabase::sendOp(const Op& op) {
     const LeaseFields& f = op.put.fields;
     const Identity& previous = op.put.previous;
@@ -664,11 +763,12 @@ LeaseDatabase::BatchEnd LeaseDatabase::writeBatch() {
     std::int64_t ownSeq = ownSeq_;
     Ipv4 ownAddress = ownAddress_;
     written_.clear();
+    std::string why;
     for (std::size_t i = 0; i < batch_.size(); ++i) {
-        PgResult result(PQgetResult(c));
+        PgResult result = nextResult(why);
         if (result == nullptr) {
             pushBack(batch_, 0);
-            disconnect(connectionError(c, line, sizeof line));
+            disconnect(why);
             return BatchEnd::ConnectionLost;
         }
         const ExecStatusType status = PQresultStatus(result.get());
@@ -706,10 +806,10 @@ LeaseDatabase::BatchEnd LeaseDatabase::writeBatch() {
         PgResult end(PQgetResult(c));
         (void)end;
     }
-    PgResult sync(PQgetResult(c));
+    PgResult sync = nextResult(why);
     if (sync == nullptr || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
         pushBack(batch_, 0);
-        disconnect(connectionError(c, line, sizeof line));
+        disconnect(sync == nullptr ? why : connectionError(c, line, sizeof line));
         return BatchEnd::ConnectionLost;
     }
 
@@ -784,14 +884,15 @@ bool LeaseDatabase::follow(const std::function<void(LeaseRow&&)>& deliver) {
             disconnect(connectionError(c, line, sizeof line));
             return false;
         }
-        PgResult result(PQgetResult(c));
-        PgResult end(PQgetResult(c));
-        PgResult newest(PQgetResult(c));
-        PgResult newestEnd(PQgetResult(c));
-        PgResult sync(PQgetResult(c));
+        std::string why;
+        PgResult result = nextResult(why);
+        PgResult end(result != nullptr ? PQgetResult(c) : nullptr);
+        PgResult newest = result != nullptr ? nextResult(why) : nullptr;
+        PgResult newestEnd(newest != nullptr ? PQgetResult(c) : nullptr);
+        PgResult sync = newest != nullptr ? nextResult(why) : nullptr;
         if (result == nullptr || newest == nullptr || sync == nullptr ||
             PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
-            disconnect(connectionError(c, line, sizeof line));
+            disconnect(sync == nullptr ? why : connectionError(c, line, sizeof line));
             return false;
         }
         for (const PgResult* r : {&result, &newest}) {

@@ -57,6 +57,10 @@ inline constexpr int kFollowPeriodMs = 5000;
 // writers' lock) is ended after this long, unless the database's own setting says otherwise:
 // the connection then counts as lost, claims are refused and the writes wait.
 inline constexpr std::chrono::milliseconds kStatementTimeout{10000};
+// A statement's answer is waited for this much longer than the statement may run: past it,
+// the database (frozen, or its host hung with the connection open) cannot end the statement
+// itself, and the connection counts as lost.
+inline constexpr std::chrono::milliseconds kAnswerGrace{5000};
 // How long after its end another server's lease still keeps its address from a claim: the
 // servers' clocks may disagree by this much, and the client counts its lease from the server
 // that gave it. A claim of the client's own lease, or of an address released, removed or free,
@@ -145,6 +149,14 @@ private:
     void wentBack();
     // A row read while the table is read anew: whether this server wrote its address after it.
     void markSuperseded(LeaseRow& row) const;
+    // Waits until the next result of the statements sent on c is in: no longer than answerLimit_
+    // without a word from the database, nor past the stop; false then, with why.
+    bool awaitAnswer(PGconn* c, std::string& why);
+    // The next result of the statements sent, once awaitAnswer has it; null, with why, when it
+    // failed (libpq's own null, the end of a statement's results, comes through PQgetResult).
+    PgResult nextResult(std::string& why);
+    // A statement of a connection's set-up (RunStatement), sent with send on c.
+    PgResult setUpStatement(PGconn* c, const std::function<int(PGconn*)>& send, std::string& why);
     bool sendOp(const Op& op);
     void pushBack(std::vector<Op>& ops, std::size_t from);
     void answer(std::uint64_t ticket, Ipv4 address, ClaimOutcome outcome);
@@ -176,6 +188,8 @@ private:
 
     // The worker's own.
     PgConnection connection_;
+    // The statement timeout in force on the connection, and kAnswerGrace.
+    std::chrono::milliseconds answerLimit_;
     int backendPid_ = 0;  // the database's process serving connection_: its own notifications
     std::int64_t lastSeq_ = 0;
     // The table went back (restored from a backup): it is read anew to its newest row.

@@ -128,47 +128,47 @@ std::string oneLine(const char* message) {
     return out;
 }
 
-bool run(PGconn* c, const char* sql, std::string& error) {
-    PgResult result(PQexec(c, sql));
+PgResult query(const RunStatement& run, const char* sql, std::string& error) {
+    PgResult result = run([sql](PGconn* c) { return PQsendQuery(c, sql); }, error);
+    if (result == nullptr) return nullptr;
     const ExecStatusType status = PQresultStatus(result.get());
-    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return true;
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return result;
     error = oneLine(PQresultErrorMessage(result.get()));
-    if (error.empty()) error = oneLine(PQerrorMessage(c));
-    return false;
+    return nullptr;
 }
 
-SchemaCheck failed(PGconn* c, std::string error) {
+bool execute(const RunStatement& run, const char* sql, std::string& error) { return query(run, sql, error) != nullptr; }
+
+SchemaCheck failed(const RunStatement& run, std::string error) {
     std::string ignored;
-    run(c, "ROLLBACK", ignored);
+    execute(run, "ROLLBACK", ignored);
     return {SchemaState::Failed, 0, std::move(error)};
 }
 
 }  // namespace
 
-SchemaCheck ensureSchema(PGconn* c) {
+SchemaCheck ensureSchema(const RunStatement& run) {
     std::string error;
-    if (!run(c, "BEGIN", error)) return {SchemaState::Failed, 0, error};
+    if (!execute(run, "BEGIN", error)) return {SchemaState::Failed, 0, error};
     // Not the writers' lock (1953459565): creating the schema waits for no lease write.
-    if (!run(c, "SELECT pg_advisory_xact_lock(1953459564)", error)) return failed(c, error);
+    if (!execute(run, "SELECT pg_advisory_xact_lock(1953459564)", error)) return failed(run, error);
 
-    PgResult exists(PQexec(c, "SELECT to_regclass('tolmark_schema') IS NOT NULL"));
-    if (PQresultStatus(exists.get()) != PGRES_TUPLES_OK || PQntuples(exists.get()) != 1)
-        return failed(c, oneLine(PQresultErrorMessage(exists.get())));
+    const PgResult exists = query(run, "SELECT to_regclass('tolmark_schema') IS NOT NULL", error);
+    if (exists == nullptr || PQntuples(exists.get()) != 1) return failed(run, error);
     if (PQgetvalue(exists.get(), 0, 0)[0] != 't') {
-        if (!run(c, kCreateSchema, error)) return failed(c, error);
+        if (!execute(run, kCreateSchema, error)) return failed(run, error);
     }
-    PgResult version(PQexec(c, "SELECT max(version) FROM tolmark_schema"));
-    if (PQresultStatus(version.get()) != PGRES_TUPLES_OK || PQntuples(version.get()) != 1)
-        return failed(c, oneLine(PQresultErrorMessage(version.get())));
-    if (PQgetisnull(version.get(), 0, 0)) return failed(c, "the table tolmark_schema is empty");
+    const PgResult version = query(run, "SELECT max(version) FROM tolmark_schema", error);
+    if (version == nullptr || PQntuples(version.get()) != 1) return failed(run, error);
+    if (PQgetisnull(version.get(), 0, 0)) return failed(run, "the table tolmark_schema is empty");
     const int found = std::atoi(PQgetvalue(version.get(), 0, 0));
-    if (!run(c, "COMMIT", error)) return {SchemaState::Failed, found, error};
+    if (!execute(run, "COMMIT", error)) return {SchemaState::Failed, found, error};
     if (found > kSchemaVersion) return {SchemaState::Newer, found, {}};
     if (found < 1) return {SchemaState::Failed, found, "the table tolmark_schema holds no valid version"};
     return {SchemaState::Ready, found, {}};
 }
 
-bool prepareStatements(PGconn* c, std::string& error) {
+bool prepareStatements(const RunStatement& run, std::string& error) {
     struct Statement {
         const char* name;
         const char* sql;
@@ -179,7 +179,9 @@ bool prepareStatements(PGconn* c, std::string& error) {
          {Statement{kClaimStatement, kClaim, 12}, Statement{kPutStatement, kPut, 13},
           Statement{kFilePutStatement, kFilePut, 13}, Statement{kRemoveStatement, kRemove, 5},
           Statement{kFollowStatement, follow.c_str(), 1}, Statement{kNewestStatement, kNewest, 2}}) {
-        PgResult result(PQprepare(c, s.name, s.sql, s.parameters, nullptr));
+        const PgResult result =
+            run([&s](PGconn* c) { return PQsendPrepare(c, s.name, s.sql, s.parameters, nullptr); }, error);
+        if (result == nullptr) return false;
         if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
             error = oneLine(PQresultErrorMessage(result.get()));
             return false;

@@ -4,7 +4,10 @@
 
 #include <libpq-fe.h>
 
+#include <functional>
 #include <string>
+
+#include "server/leasedb/pg_handles.h"
 
 namespace tolmark::leasedb {
 
@@ -19,9 +22,14 @@ struct SchemaCheck {
     std::string error;  // Failed: the database's message, on one line
 };
 
+// Sends one statement (send returns 1 once it is sent) on the connection being set up, in its
+// normal mode, and returns its result (of several statements, the last, as PQexec does); null,
+// with why, when it could not be sent or its answer did not come in time.
+using RunStatement = std::function<PgResult(const std::function<int(PGconn*)>& send, std::string& why)>;
+
 // Creates the schema when there is none (under a lock, so that two servers starting at once
-// create it once) and reports the version found. The connection is in its normal mode.
-SchemaCheck ensureSchema(PGconn* connection);
+// create it once) and reports the version found.
+SchemaCheck ensureSchema(const RunStatement& run);
 
 // The statements the servers prepare on every connection.
 inline constexpr const char* kClaimStatement = "tolmark_claim";
@@ -33,6 +41,6 @@ inline constexpr const char* kFollowStatement = "tolmark_follow";
 inline constexpr const char* kNewestStatement = "tolmark_newest";
 // Rows one follow query returns at most.
 inline constexpr int kFollowBatch = 2000;
-bool prepareStatements(PGconn* connection, std::string& error);
+bool prepareStatements(const RunStatement& run, std::string& error);
 
 }  // namespace tolmark::leasedb

@@ -74,11 +74,14 @@ bool LibpqFunctions::load(const char* name, std::string& error) {
         findSymbol(library, "PQexecParams", f.execParams, error) &&
         findSymbol(library, "PQprepare", f.prepare, error) &&
         findSymbol(library, "PQsendQueryPrepared", f.sendQueryPrepared, error) &&
+        findSymbol(library, "PQsendQuery", f.sendQuery, error) &&
+        findSymbol(library, "PQsendQueryParams", f.sendQueryParams, error) &&
+        findSymbol(library, "PQsendPrepare", f.sendPrepare, error) &&
         findSymbol(library, "PQenterPipelineMode", f.enterPipelineMode, error) &&
         findSymbol(library, "PQpipelineSync", f.pipelineSync, error) &&
         findSymbol(library, "PQgetResult", f.getResult, error) &&
         findSymbol(library, "PQconsumeInput", f.consumeInput, error) &&
-        findSymbol(library, "PQnotifies", f.notifies, error) &&
+        findSymbol(library, "PQisBusy", f.isBusy, error) && findSymbol(library, "PQnotifies", f.notifies, error) &&
         findSymbol(library, "PQresultStatus", f.resultStatus, error) &&
         findSymbol(library, "PQresultErrorMessage", f.resultErrorMessage, error) &&
         findSymbol(library, "PQresultErrorField", f.resultErrorField, error) &&
@@ -146,10 +149,21 @@ int PQsendQueryPrepared(PGconn* conn, const char* stmtName, int nParams, const c
     return pass<&F::sendQueryPrepared>(0, conn, stmtName, nParams, paramValues, paramLengths, paramFormats,
                                        resultFormat);
 }
+int PQsendQuery(PGconn* conn, const char* query) { return pass<&F::sendQuery>(0, conn, query); }
+int PQsendQueryParams(PGconn* conn, const char* command, int nParams, const Oid* paramTypes,
+                      const char* const* paramValues, const int* paramLengths, const int* paramFormats,
+                      int resultFormat) {
+    return pass<&F::sendQueryParams>(0, conn, command, nParams, paramTypes, paramValues, paramLengths, paramFormats,
+                                     resultFormat);
+}
+int PQsendPrepare(PGconn* conn, const char* stmtName, const char* query, int nParams, const Oid* paramTypes) {
+    return pass<&F::sendPrepare>(0, conn, stmtName, query, nParams, paramTypes);
+}
 int PQenterPipelineMode(PGconn* conn) { return pass<&F::enterPipelineMode>(0, conn); }
 int PQpipelineSync(PGconn* conn) { return pass<&F::pipelineSync>(0, conn); }
 PGresult* PQgetResult(PGconn* conn) { return pass<&F::getResult, PGresult*>(nullptr, conn); }
 int PQconsumeInput(PGconn* conn) { return pass<&F::consumeInput>(0, conn); }
+int PQisBusy(PGconn* conn) { return pass<&F::isBusy>(0, conn); }
 PGnotify* PQnotifies(PGconn* conn) { return pass<&F::notifies, PGnotify*>(nullptr, conn); }
 ExecStatusType PQresultStatus(const PGresult* res) { return pass<&F::resultStatus>(PGRES_FATAL_ERROR, res); }
 char* PQresultErrorMessage(const PGresult* res) { return pass<&F::resultErrorMessage, char*>(noText, res); }

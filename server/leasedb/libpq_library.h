@@ -33,10 +33,14 @@ struct LibpqFunctions {
     decltype(&::PQexecParams) execParams = nullptr;
     decltype(&::PQprepare) prepare = nullptr;
     decltype(&::PQsendQueryPrepared) sendQueryPrepared = nullptr;
+    decltype(&::PQsendQuery) sendQuery = nullptr;
+    decltype(&::PQsendQueryParams) sendQueryParams = nullptr;
+    decltype(&::PQsendPrepare) sendPrepare = nullptr;
     decltype(&::PQenterPipelineMode) enterPipelineMode = nullptr;
     decltype(&::PQpipelineSync) pipelineSync = nullptr;
     decltype(&::PQgetResult) getResult = nullptr;
     decltype(&::PQconsumeInput) consumeInput = nullptr;
+    decltype(&::PQisBusy) isBusy = nullptr;
     decltype(&::PQnotifies) notifies = nullptr;
     decltype(&::PQresultStatus) resultStatus = nullptr;
     decltype(&::PQresultErrorMessage) resultErrorMessage = nullptr;

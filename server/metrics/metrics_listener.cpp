@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -59,6 +60,27 @@ struct Connection {
 // what came with it).
 bool headerComplete(const std::string& in) {
     return in.find("\r\n\r\n") != std::string::npos || in.find("\n\n") != std::string::npos;
+}
+
+// Leaves out the header lines named "Range" (in any case). The page is served whole: a request
+// may name thousands of ranges, and the library would copy the page into the answer once for
+// each (a few kilobytes asking for hundreds of megabytes).
+void dropRanges(std::string& in) {
+    constexpr std::string_view kName = "range:";
+    std::size_t line = in.find('\n');
+    while (line != std::string::npos && ++line < in.size() && in[line] != '\r' && in[line] != '\n') {
+        const std::size_t next = in.find('\n', line);
+        const std::size_t length = next == std::string::npos ? in.size() - line : next + 1 - line;
+        const bool range = in.size() - line >= kName.size() &&
+                           std::equal(kName.begin(), kName.end(), in.begin() + static_cast<std::ptrdiff_t>(line),
+                                      [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+        if (!range) {
+            line = next;
+            continue;
+        }
+        in.erase(line, length);
+        line = line == 0 ? 0 : line - 1;
+    }
 }
 
 // The library's side of a connection: the request as received, the answer into a buffer that
@@ -229,6 +251,7 @@ bool receive(Connection& c, MetricsServer& http) {
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
     if (n > 0) c.in.append(buffer, static_cast<std::size_t>(n));
     if (!headerComplete(c.in) && c.in.size() < kMaxRequestBytes) return true;
+    dropRanges(c.in);
     http.answer(c);
     c.in.clear();
     c.in.shrink_to_fit();

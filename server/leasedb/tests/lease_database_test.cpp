@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "server/leasedb/database_leases.h"
@@ -46,6 +49,7 @@ protected:
         // Every test starts from an empty table (and no schema for the first), in a database
         // that takes writes.
         server->sql("ALTER DATABASE tolmark RESET default_transaction_read_only", "postgres");
+        server->sql("ALTER DATABASE tolmark RESET statement_timeout", "postgres");
         server->sql(
             "DROP TABLE IF EXISTS tolmark_leases, tolmark_schema CASCADE; DROP SEQUENCE IF EXISTS "
             "tolmark_lease_seq; DROP FUNCTION IF EXISTS tolmark_leases_stamp, tolmark_leases_keep, "
@@ -814,6 +818,41 @@ TEST_F(LeaseDatabaseTest, AWriteHeldUpByAHandEditEndsAtTheStatementTimeout) {
     EXPECT_EQ(claimOnce(*a, 4, lease(makeIpv4(10, 0, 5, 2), client(2), 3000)), ClaimOutcome::Won);
     EXPECT_EQ(server->sql("SELECT count(*) FROM tolmark_leases"), "3");
 
+    // A database that no longer answers at all (its process frozen, a host hung with the
+    // connection open) cannot end the statement itself: the claim is refused once the answer
+    // is overdue (by the timeout in force, here the administrator's), and the connection is
+    // made anew.
+    server->sql("ALTER DATABASE tolmark SET statement_timeout = '2s'", "postgres");
+    server->sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'Velkora'");
+    a->put(lease(makeIpv4(10, 0, 5, 7), client(7), 3000));
+    ASSERT_TRUE(drained(*a));
+    const std::optional<std::string> backend =
+        server->sql("SELECT pid FROM pg_stat_activity WHERE application_name = 'Velkora'");
+    ASSERT_TRUE(backend.has_value() && !backend->empty());
+    ASSERT_EQ(std::system(("kill -STOP " + *backend).c_str()), 0);
+    const auto frozen = std::chrono::steady_clock::now();
+    const auto refused = claimOnce(*a, 5, lease(makeIpv4(10, 0, 5, 5), client(5), 3000));
+    const auto answeredAfter = std::chrono::steady_clock::now() - frozen;
+    std::system(("kill -CONT " + *backend).c_str());
+    server->sql("ALTER DATABASE tolmark RESET statement_timeout", "postgres");
+    EXPECT_EQ(refused, ClaimOutcome::Unavailable);
+    EXPECT_LT(answeredAfter, std::chrono::seconds(9));
+    EXPECT_TRUE(log.has("DHCP  Leases  database unreachable (no answer for 7 s)"));
+    ASSERT_TRUE(drained(*a));
+    // Frozen at the stop: the stop does not wait for the answer.
+    auto b = startedDatabase(log);
+    const std::optional<std::string> newest = server->sql(
+        "SELECT pid FROM pg_stat_activity WHERE application_name = 'Velkora' ORDER BY backend_start DESC LIMIT 1");
+    ASSERT_TRUE(newest.has_value() && !newest->empty());
+    ASSERT_EQ(std::system(("kill -STOP " + *newest).c_str()), 0);
+    b->put(lease(makeIpv4(10, 0, 5, 6), client(6), 3000));
+    std::this_thread::sleep_for(milliseconds(200));
+    const auto stoppingFrozen = std::chrono::steady_clock::now();
+    b->stop();
+    const auto stoppedAfter = std::chrono::steady_clock::now() - stoppingFrozen;
+    std::system(("kill -CONT " + *newest).c_str());
+    EXPECT_LT(stoppedAfter, std::chrono::seconds(3));
+
     // Held up again at the stop: the stop waits no longer than the timeout.
     PgResult again(PQexec(hand.get(), "BEGIN; UPDATE tolmark_leases SET remark = 'x' WHERE address = '10.0.5.1'"));
     a->put(lease(makeIpv4(10, 0, 5, 4), client(4), 3000));
@@ -821,6 +860,30 @@ TEST_F(LeaseDatabaseTest, AWriteHeldUpByAHandEditEndsAtTheStatementTimeout) {
     const auto stopping = std::chrono::steady_clock::now();
     a->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(3));
+
+    // Frozen while a server starts, its connection set up and waiting for the schema's lock:
+    // the start goes on with the database unreachable once the answer is overdue.
+    PgResult schemaLock(PQexec(hand.get(), "SELECT pg_advisory_xact_lock(1953459564)"));
+    std::atomic<bool> started{false};
+    const auto starting = std::chrono::steady_clock::now();
+    std::thread starter([&] {
+        openDatabase(log, nullptr, OpenStatus::Unreachable, milliseconds(1000));
+        started = true;
+    });
+    std::optional<std::string> waiter;
+    while ((!waiter || waiter->empty()) && std::chrono::steady_clock::now() - starting < std::chrono::seconds(5))
+        waiter =
+            server->sql("SELECT pid FROM pg_locks WHERE locktype = 'advisory' AND objid = 1953459564 AND NOT granted");
+    const bool found = waiter.has_value() && !waiter->empty();
+    if (found) std::system(("kill -STOP " + *waiter).c_str());
+    PgResult released(PQexec(hand.get(), "COMMIT"));
+    while (!started && std::chrono::steady_clock::now() - starting < std::chrono::seconds(15))
+        std::this_thread::sleep_for(milliseconds(50));
+    const auto startedAfter = std::chrono::steady_clock::now() - starting;
+    if (found) std::system(("kill -CONT " + *waiter).c_str());
+    starter.join();
+    EXPECT_TRUE(found);
+    EXPECT_LT(startedAfter, std::chrono::seconds(9));
 }
 
 }  // namespace

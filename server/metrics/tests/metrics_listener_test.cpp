@@ -140,6 +140,12 @@ std::string exchange(std::uint16_t port, std::string_view request) {
     return answer;
 }
 
+std::string repeated(std::string_view text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out.append(text);
+    return out;
+}
+
 // What a peer may send, and the status line of the only answer it gets.
 TEST(MetricsListener, AnswersEachKindOfRequestOnceAndCloses) {
     testing::CapturingLog log;
@@ -168,6 +174,11 @@ TEST(MetricsListener, AnswersEachKindOfRequestOnceAndCloses) {
         {"GET /metrics HTTP/1.1\r\n" + std::string(300, 'h') + ": " + std::string(100, 'v') + "\r\n\r\n",
          "HTTP/1.1 200 OK", true},
         {"\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+        // Ranges are not served: thousands of them in one request would have the page copied
+        // into the answer once for each.
+        {"GET /metrics HTTP/1.1\r\nRange: bytes=0-12" + repeated(",0-12", 1500) + "\r\n\r\n", "HTTP/1.1 200 OK", true},
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\nrange: bytes=2-4\r\nRANGE: bytes=0-1\nAccept: */*\r\n\r\n",
+         "HTTP/1.1 200 OK", true},
     };
     for (const Case& c : cases) {
         const std::string answer = exchange(listener.port(), c.request);
@@ -178,6 +189,7 @@ TEST(MetricsListener, AnswersEachKindOfRequestOnceAndCloses) {
         const std::size_t pages = answer.find("tolmark_up 1\n") == std::string::npos ? 0 : 1;
         EXPECT_EQ(pages, c.page ? 1u : 0u) << label;
         EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << label;
+        EXPECT_LT(answer.size(), 1000u) << label;
     }
 }
 
