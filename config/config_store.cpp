@@ -248,24 +248,53 @@ void ConfigStore::report(FindingLevel level, std::string_view section, std::stri
     findings_->report(finding);
 }
 
+KeyChanges& KeyChanges::text(std::string_view section, std::string_view key, std::optional<std::string_view> text) {
+    changes_.push_back(
+        {std::string(section), std::string(key), text ? std::optional<std::string>(std::string(*text)) : std::nullopt});
+    return *this;
+}
+
+KeyChanges& KeyChanges::integer(std::string_view section, std::string_view key, std::int32_t value,
+                                std::int32_t defaultValue) {
+    if (value == defaultValue) return text(section, key, std::nullopt);
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%d", value);
+    return text(section, key, std::string_view(digits));
+}
+
+bool ConfigStore::storable(const KeyChanges& changes) {
+    for (const KeyChanges::Change& change : changes.changes_) {
+        if (!IniFile::validSection(change.section) || !IniFile::validKey(change.key)) return false;
+        if (change.text && !IniFile::validValue(*change.text)) return false;
+    }
+    return true;
+}
+
+bool ConfigStore::applyTo(IniFile& file, const KeyChanges& changes) const {
+    bool changed = false;
+    for (const KeyChanges::Change& change : changes.changes_) {
+        const std::string name = storeSection(change.section);
+        changed =
+            (change.text ? file.setValue(name, change.key, *change.text) : file.eraseKey(name, change.key)) || changed;
+    }
+    return changed;
+}
+
+bool ConfigStore::write(const KeyChanges& changes) {
+    if (!storable(changes)) return false;
+    return editFile(storeFile(), !usesIniFile(),
+                    [&](IniFile& file) { return applyTo(file, changes) ? Edit::kChanged : Edit::kUnchanged; });
+}
+
 bool ConfigStore::writeText(std::string_view section, std::optional<std::string_view> key,
                             std::optional<std::string_view> text) {
     if (!key) return deleteSection(section);
-    if (!IniFile::validSection(section) || !IniFile::validKey(*key)) return false;
-    if (text && !IniFile::validValue(*text)) return false;
-    const std::string name = storeSection(section);
-    return editFile(storeFile(), !usesIniFile(), [&](IniFile& file) {
-        const bool changed = text ? file.setValue(name, *key, *text) : file.eraseKey(name, *key);
-        return changed ? Edit::kChanged : Edit::kUnchanged;
-    });
+    return write(KeyChanges().text(section, *key, text));
 }
 
 bool ConfigStore::writeInt(std::string_view section, std::string_view key, std::int32_t value,
                            std::int32_t defaultValue) {
-    if (value == defaultValue) return writeText(section, key, std::nullopt);
-    char text[16];
-    std::snprintf(text, sizeof text, "%d", value);
-    return writeText(section, key, std::string_view(text));
+    return write(KeyChanges().integer(section, key, value, defaultValue));
 }
 
 bool ConfigStore::deleteSection(std::string_view section) {
@@ -293,21 +322,29 @@ std::optional<std::vector<SectionEntry>> ConfigStore::openSection(std::string_vi
     });
 }
 
-bool ConfigStore::moveSection(std::string_view source, std::string_view target) {
-    if (!IniFile::validSection(source) || !IniFile::validSection(target)) return false;
+bool ConfigStore::moveSection(std::string_view source, std::string_view target, const KeyChanges& along) {
+    if (!IniFile::validSection(source) || !IniFile::validSection(target) || !storable(along)) return false;
     const std::string from = storeSection(source);
     const std::string to = storeSection(target);
-    if (!usesIniFile()) {
-        return editFile(storeFile(), true, [&](IniFile& file) { return moveRegistryTree(file, from, to); });
-    }
-    return editFile(storeFile(), false, [&](IniFile& file) {
-        // The whole section moves, not only what a 32768-byte section read would hold.
-        std::vector<std::string> lines = file.rawEntryLines(from);
-        if (lines.empty()) return Edit::kFailed;
-        if (equalsNoCase(from, to)) return file.renameSection(from, to) ? Edit::kChanged : Edit::kUnchanged;
-        file.eraseSection(from);
-        file.replaceSection(to, lines);
-        return Edit::kChanged;
+    const bool registry = !usesIniFile();
+    return editFile(storeFile(), registry, [&](IniFile& file) {
+        Edit moved = Edit::kChanged;
+        if (registry) {
+            moved = moveRegistryTree(file, from, to);
+        } else {
+            // The whole section moves, not only what a 32768-byte section read would hold.
+            std::vector<std::string> lines = file.rawEntryLines(from);
+            if (lines.empty()) {
+                moved = Edit::kFailed;
+            } else if (equalsNoCase(from, to)) {
+                moved = file.renameSection(from, to) ? Edit::kChanged : Edit::kUnchanged;
+            } else {
+                file.eraseSection(from);
+                file.replaceSection(to, lines);
+            }
+        }
+        if (moved == Edit::kFailed) return moved;
+        return applyTo(file, along) ? Edit::kChanged : moved;
     });
 }
 

@@ -32,6 +32,27 @@ struct SectionEntry {
     std::string value;
 };
 
+class IniFile;
+
+// Key changes that reach the file together, in one rewrite: either all of them or none.
+class KeyChanges {
+public:
+    // No text (nullopt) erases the key.
+    KeyChanges& text(std::string_view section, std::string_view key, std::optional<std::string_view> text);
+    // A value equal to its default erases the key; otherwise it is written as "%d".
+    KeyChanges& integer(std::string_view section, std::string_view key, std::int32_t value, std::int32_t defaultValue);
+    bool empty() const { return changes_.empty(); }
+
+private:
+    friend class ConfigStore;
+    struct Change {
+        std::string section;
+        std::string key;
+        std::optional<std::string> text;
+    };
+    std::vector<Change> changes_;
+};
+
 class ConfigStore {
 public:
     // registryFile: the machine-wide registry stand-in (an INI file whose section "Dorvane" is
@@ -63,14 +84,20 @@ public:
     // A value equal to its default deletes the key; otherwise it is written as "%d".
     bool writeInt(std::string_view section, std::string_view key, std::int32_t value, std::int32_t defaultValue);
     bool deleteSection(std::string_view section);
+    // Makes the changes in their order as one rewrite of the file. False, with the file as it
+    // was, when a change names no valid section or key or has a value that cannot be stored
+    // (a line break), or when the file cannot be read or saved.
+    bool write(const KeyChanges& changes);
 
     // Whole section as entries in file order; nullopt when the section is missing or empty (INI,
     // at most 32768 bytes of "key=value" texts). A registry key that exists opens even when it
     // holds no values.
     std::optional<std::vector<SectionEntry>> openSection(std::string_view section) const;
     // Copies the source section to the target (replacing it), then deletes the source. The
-    // source stays when the copy fails. In the registry the subkey tree moves along.
-    bool moveSection(std::string_view source, std::string_view target);
+    // source stays when the copy fails. In the registry the subkey tree moves along. The
+    // changes given along are made in the same rewrite of the file, after the move: the file
+    // takes both or neither.
+    bool moveSection(std::string_view source, std::string_view target, const KeyChanges& along = KeyChanges());
 
     // Where readers report values that do not read as they should (nullptr: nobody, the
     // default). The store reports integers; the profile and settings readers report through it
@@ -86,6 +113,10 @@ private:
     const std::string& storeFile() const { return usesIniFile() ? iniPath_ : registryFile_; }
     // The section of that file that holds the given section (registry: "Dorvane" or "Dorvane\NAME").
     std::string storeSection(std::string_view section) const;
+    // Whether every change names a valid section and key and has a value that can be stored.
+    static bool storable(const KeyChanges& changes);
+    // Makes the changes in the file as held in memory; true when one of them changed it.
+    bool applyTo(IniFile& file, const KeyChanges& changes) const;
 
     std::string iniPath_;
     std::string registryFile_;

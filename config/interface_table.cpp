@@ -273,6 +273,12 @@ bool InterfaceTable::isTrusted(Ipv4 address) const {
 }
 
 bool InterfaceTable::writeKeys(ConfigStore& store, std::string_view section) const {
+    KeyChanges changes;
+    addKeys(changes, section);
+    return store.write(changes);
+}
+
+void InterfaceTable::addKeys(KeyChanges& changes, std::string_view section) const {
     std::string served, notServed, trusted;
     int mode;
     {
@@ -300,16 +306,14 @@ bool InterfaceTable::writeKeys(ConfigStore& store, std::string_view section) con
         if (s.empty()) return std::nullopt;
         return std::string_view(s);
     };
-    bool ok = true;
     if (mode == 1) {
-        ok &= store.writeText(section, "Include", textOrNone(served));
-        ok &= store.writeText(section, "Exclude", std::nullopt);
+        changes.text(section, "Include", textOrNone(served));
+        changes.text(section, "Exclude", std::nullopt);
     } else {
-        ok &= store.writeText(section, "Include", std::nullopt);
-        ok &= store.writeText(section, "Exclude", textOrNone(notServed));
+        changes.text(section, "Include", std::nullopt);
+        changes.text(section, "Exclude", textOrNone(notServed));
     }
-    ok &= store.writeText(section, "Trusted", textOrNone(trusted));
-    return ok;
+    changes.text(section, "Trusted", textOrNone(trusted));
 }
 
 int InterfaceTable::selectionMode() const {

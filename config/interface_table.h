@@ -57,8 +57,10 @@ public:
     bool isTrusted(Ipv4 address) const;
     // The address is one the host has now (a present entry).
     bool isHostAddress(Ipv4 address) const;
-    // Writes "Include" or "Exclude", and "Trusted", from the flags.
+    // Writes "Include" or "Exclude", and "Trusted", from the flags, in one rewrite of the file.
     bool writeKeys(ConfigStore& store, std::string_view section) const;
+    // The same keys as changes, for a caller that writes them along with others.
+    void addKeys(KeyChanges& changes, std::string_view section) const;
 
     int selectionMode() const;
     // 1: only the listed addresses are served, and an address that appears later is not;

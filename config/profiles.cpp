@@ -400,6 +400,9 @@ void readProfile(const ConfigStore& store, std::string_view name, const OptionCo
 }
 
 void convertOldProfileKeys(ConfigStore& store, std::string_view name) {
+    // One rewrite: an old key goes in the same write that brings its line, so a failed write
+    // neither loses it nor leaves some keys converted and others not.
+    KeyChanges changes;
     for (const OldAddressKey& old : kOldAddressKeys) {
         const ParsedIpv4 address = parseIpv4(store.readText(name, old.key, "", kAddressTextCapacity));
         // 0.0.0.0 is no address; as a line it would send an option of zeros.
@@ -407,26 +410,26 @@ void convertOldProfileKeys(ConfigStore& store, std::string_view name) {
         char line[32];
         std::snprintf(line, sizeof line, "%u 4 %u %u %u %u", old.code, ipv4Octet(address.address, 0),
                       ipv4Octet(address.address, 1), ipv4Octet(address.address, 2), ipv4Octet(address.address, 3));
-        // The old key goes only once its line is safely written.
-        if (store.writeText(name, indexedKey("Opt", old.code), std::string_view(line)))
-            store.writeText(name, old.key, std::nullopt);
+        changes.text(name, indexedKey("Opt", old.code), std::string_view(line));
+        changes.text(name, old.key, std::nullopt);
     }
     // Read whole: what a cut left out would be lost when the key is rewritten or deleted below.
     const std::string extensions = store.readText(name, "Extensions", "", std::numeric_limits<std::size_t>::max());
-    if (extensions.empty()) return;
-    const SplitOptionLines split = splitOptionLines(extensions);
-    bool written = true;
-    for (const auto& [code, line] : split.lines)
-        written = store.writeText(name, indexedKey("Opt", code), std::string_view(line)) && written;
-    if (!written) return;
-    // What does not read as a line stays where it was rather than being lost.
-    if (split.rest.empty())
-        store.writeText(name, "Extensions", std::nullopt);
-    else
-        store.writeText(name, "Extensions", std::string_view(split.rest));
+    if (!extensions.empty()) {
+        const SplitOptionLines split = splitOptionLines(extensions);
+        for (const auto& [code, line] : split.lines)
+            changes.text(name, indexedKey("Opt", code), std::string_view(line));
+        // What does not read as a line stays where it was rather than being lost.
+        changes.text(name, "Extensions",
+                     split.rest.empty() ? std::nullopt : std::optional<std::string_view>(split.rest));
+    }
+    if (!changes.empty()) store.write(changes);
 }
 
 void createInterfaceProfiles(ConfigStore& store, const InterfaceTable& interfaces) {
+    // All profiles and their "Profile%u" names in one rewrite: a start that finds some of them
+    // would never create the rest.
+    KeyChanges changes;
     unsigned k = 0;
     for (const InterfaceEntry& entry : interfaces.entries()) {
         if (!entry.served()) continue;
@@ -435,16 +438,17 @@ void createInterfaceProfiles(ConfigStore& store, const InterfaceTable& interface
         std::snprintf(name, sizeof name, "If-%u_%u.%u", k, ipv4Octet(entry.address, 2), ipv4Octet(entry.address, 3));
         const std::string section(name, std::min(std::strlen(name), kProfileNameField - 1));
         const std::string address = formatIpv4(entry.address).c_str();
-        store.writeText(section, "InterfaceIP", std::string_view(address));
-        store.writeText(section, "GatewayIP", std::string_view(address));
-        store.writeText(section, "DNS1IP", std::string_view(address));
-        store.writeText(section, "SubnetMask", std::string_view(formatIpv4(entry.mask).c_str()));
+        changes.text(section, "InterfaceIP", std::string_view(address));
+        changes.text(section, "GatewayIP", std::string_view(address));
+        changes.text(section, "DNS1IP", std::string_view(address));
+        changes.text(section, "SubnetMask", std::string_view(formatIpv4(entry.mask).c_str()));
         if (const InterfacePool pool = interfacePool(entry); pool.base != 0) {
-            store.writeText(section, "BaseIP", std::string_view(formatIpv4(pool.base).c_str()));
-            store.writeInt(section, "Range", pool.range, 0);
+            changes.text(section, "BaseIP", std::string_view(formatIpv4(pool.base).c_str()));
+            changes.integer(section, "Range", pool.range, 0);
         }
-        store.writeText(kGeneralSection, indexedKey("Profile", k - 1), std::string_view(section));
+        changes.text(kGeneralSection, indexedKey("Profile", k - 1), std::string_view(section));
     }
+    if (!changes.empty()) store.write(changes);
 }
 
 }  // namespace tolmark

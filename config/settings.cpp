@@ -122,12 +122,13 @@ void reportPort(const ConfigStore& store, std::string_view section, const char* 
 }
 
 template <typename Block, typename Field>
-bool writeKey(ConfigStore& store, std::string_view section, const IntKey<Block, Field>& key, const Block& block) {
-    return store.writeInt(section, key.name, static_cast<std::int32_t>(block.*key.field), key.defaultValue);
+void writeKey(KeyChanges& changes, std::string_view section, const IntKey<Block, Field>& key, const Block& block) {
+    changes.integer(section, key.name, static_cast<std::int32_t>(block.*key.field), key.defaultValue);
 }
 
-bool writeTextKey(ConfigStore& store, std::string_view section, const char* key, std::string_view text) {
-    return store.writeText(section, key, text.empty() ? std::nullopt : std::optional<std::string_view>(text));
+// An empty text erases the key.
+void writeTextKey(KeyChanges& changes, std::string_view section, const char* key, std::string_view text) {
+    changes.text(section, key, text.empty() ? std::nullopt : std::optional<std::string_view>(text));
 }
 
 // The lowest byte of a "%d" number at the start of the piece, or nothing.
@@ -276,39 +277,43 @@ void readTftpSettings(const ConfigStore& store, std::string_view section, std::s
     readKey(store, section, kMulticastTtl, multicast);
 }
 
-bool writeGeneralSettings(ConfigStore& store, std::string_view section, const GeneralSettings& general) {
-    bool ok = true;
+void addGeneralSettings(KeyChanges& changes, std::string_view section, const GeneralSettings& general) {
     for (const GeneralInt* key : {&kUpdateEthers, &kLog, &kCreateLog, &kLookup, &kDetect, &kRegOnly, &kBootpWritten,
                                   &kDhcp, &kEnableMac, &kName2Uc, &kEnableId, &kEnableRa, &kRelayAgent, &kSoleServer,
                                   &kUnicast, &kAutoConfigure, &kChangeIp, &kTestIp, &kRelaySrc}) {
-        ok &= writeKey(store, section, *key, general);
+        writeKey(changes, section, *key, general);
     }
     const std::optional<std::string> range = formatMacRange(general.macRange);
-    ok &= writeTextKey(store, section, "MacRange", range.value_or(""));
-    return ok;
+    writeTextKey(changes, section, "MacRange", range.value_or(""));
+}
+
+bool writeGeneralSettings(ConfigStore& store, std::string_view section, const GeneralSettings& general) {
+    KeyChanges changes;
+    addGeneralSettings(changes, section, general);
+    return store.write(changes);
 }
 
 bool writeTftpSettings(ConfigStore& store, std::string_view section, const TftpSettings& tftp,
                        const MulticastSettings& multicast) {
-    bool ok = true;
-    for (const TftpInt* key : {&kTftpEnable, &kTftpPort, &kTftpMode}) ok &= writeKey(store, section, *key, tftp);
-    ok &= writeTextKey(store, section, "TFTPDirectory", tftp.directory);
-    for (const TftpInt* key : {&kTftpRootIpSpecific, &kTftpRootProfile}) ok &= writeKey(store, section, *key, tftp);
-    ok &= writeTextKey(store, section, "TFTPPrefix", tftp.prefix);
+    KeyChanges changes;
+    for (const TftpInt* key : {&kTftpEnable, &kTftpPort, &kTftpMode}) writeKey(changes, section, *key, tftp);
+    writeTextKey(changes, section, "TFTPDirectory", tftp.directory);
+    for (const TftpInt* key : {&kTftpRootIpSpecific, &kTftpRootProfile}) writeKey(changes, section, *key, tftp);
+    writeTextKey(changes, section, "TFTPPrefix", tftp.prefix);
     for (const TftpInt* key : {&kTftpDataPort, &kTftpClients, &kTftpWindowSize, &kTftpTimeout, &kTftpRetransmit,
                                &kTftpOptions, &kTftpUnixStyle, &kTftpMmf, &kTftpMmfMax}) {
-        ok &= writeKey(store, section, *key, tftp);
+        writeKey(changes, section, *key, tftp);
     }
 
-    ok &= writeKey(store, section, kMulticast, multicast);
+    writeKey(changes, section, kMulticast, multicast);
     if (multicast.address == kDefaultMulticastIp) {
-        ok &= store.writeText(section, kMulticastIp, std::nullopt);
+        changes.text(section, kMulticastIp, std::nullopt);
     } else {
-        ok &= store.writeText(section, kMulticastIp, std::string_view(formatIpv4(multicast.address).c_str()));
+        changes.text(section, kMulticastIp, std::string_view(formatIpv4(multicast.address).c_str()));
     }
-    ok &= writeKey(store, section, kMulticastPort, multicast);
-    ok &= writeKey(store, section, kMulticastTtl, multicast);
-    return ok;
+    writeKey(changes, section, kMulticastPort, multicast);
+    writeKey(changes, section, kMulticastTtl, multicast);
+    return store.write(changes);
 }
 
 }  // namespace tolmark

@@ -60,9 +60,12 @@ std::string readLeaseDatabase(const ConfigStore& store, std::string_view section
 std::string dataDirectoryFromRegistry(const ConfigStore& registry, std::string_view section,
                                       const std::string& programDirectory);
 
-// Write back as the control pipe does after a set request. False when a key could not be
-// written (the file cannot be read or saved); the others are written all the same.
+// Write back as the control pipe does after a set request, each block as one rewrite of the
+// file. False when the block could not be written (the file cannot be read or saved, or a text
+// holds a line break); then none of its keys is, and the file stays as it was.
 bool writeGeneralSettings(ConfigStore& store, std::string_view section, const GeneralSettings& general);
+// The general block's changes, for a caller that writes more keys along with it in one rewrite.
+void addGeneralSettings(KeyChanges& changes, std::string_view section, const GeneralSettings& general);
 bool writeTftpSettings(ConfigStore& store, std::string_view section, const TftpSettings& tftp,
                        const MulticastSettings& multicast);
 

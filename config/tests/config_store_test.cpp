@@ -167,11 +167,14 @@ TEST_F(ConfigStoreTest, RegistryMapsSectionsToTheKeyAndItsSubkeys) {
     EXPECT_EQ(readFile(registry()), "[Dorvane\\PX]\nD=4\n\n[Dorvane\\Q]\nA=1\n\n[Dorvane\\Q\\Sub]\nB=2\n");
     EXPECT_FALSE(store_.openSection("P"));
     EXPECT_FALSE(store_.moveSection("Q", "Q\\Inner"));
-
     ASSERT_TRUE(store_.writeText("Q", "A", std::nullopt));
     EXPECT_TRUE(store_.openSection("Q"));  // a key without values still exists
     ASSERT_TRUE(store_.deleteSection("Q"));
     EXPECT_EQ(readFile(registry()), "[Dorvane\\PX]\nD=4\n\n");
+
+    // Changes written together go to the key and the subkeys their sections name.
+    ASSERT_TRUE(store_.write(KeyChanges().text("PX", "D", std::nullopt).integer("Dorvane", "Log", 2, 1)));
+    EXPECT_EQ(readFile(registry()), "[Dorvane\\PX]\n\n[Dorvane]\nLog=2\n");
 }
 
 TEST_F(ConfigStoreTest, TooLongIniPathKeepsTheRegistry) {
@@ -191,6 +194,10 @@ TEST_F(ConfigStoreTest, AFailedWriteLeavesTheOldFileWhole) {
     EXPECT_FALSE(store_.writeInt("Dorvane", "Log", 0, 1));
     EXPECT_EQ(readFile(ini()), "[Dorvane]\nLog=2\n");
     EXPECT_EQ(store_.readInt("Dorvane", "Log", 1), 2);
+    // A change that cannot be stored keeps the others of its write out of the file too.
+    std::filesystem::remove(ini() + ".tmp");
+    EXPECT_FALSE(store_.write(KeyChanges().integer("Dorvane", "Log", 3, 1).text("Dorvane", "Root", "a\nb")));
+    EXPECT_EQ(readFile(ini()), "[Dorvane]\nLog=2\n");
 }
 
 TEST_F(ConfigStoreTest, AWriteKeepsTheFilesOwnerAndModeAndALinkToIt) {

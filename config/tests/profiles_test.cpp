@@ -213,6 +213,13 @@ TEST_F(ProfilesTest, FreshConfigurationGetsOneProfilePerServedInterface) {
                  {makeIpv4(10, 9, 9, 9), makeIpv4(255, 255, 255, 255), 5}};
     writeIni("[Dorvane]\nExclude=172.16.0.1\n");
     ASSERT_TRUE(interfaces_.build(store_, kGeneralSection, host, 0, log_));
+    // Profiles the disk cannot take all together are not written at all, so that the next
+    // start creates them all rather than finding some and never making the rest.
+    {
+        testing::FileSizeLimit full(200);
+        EXPECT_EQ(load(), 0u);
+    }
+    EXPECT_EQ(testing::readFile(dir_.file("Dorvane.ini")), "[Dorvane]\nExclude=172.16.0.1\n");
     ASSERT_EQ(load(), 3u);
     const auto& p = profiles_.profiles();
     EXPECT_EQ(p[0].name, "If-1_1.10");

@@ -10,6 +10,7 @@
 namespace tolmark {
 namespace {
 
+using ::tolmark::testing::FileSizeLimit;
 using ::tolmark::testing::readFile;
 using ::tolmark::testing::TempDirectory;
 using ::tolmark::testing::writeFile;
@@ -159,6 +160,21 @@ TEST_F(SettingsTest, WrittenSettingsReadBackInTheirOrder) {
     expectedTftp.flags = 0;
     EXPECT_EQ(readTftp, expectedTftp);
     EXPECT_EQ(readMulticast, multicast);
+
+    // A block the disk cannot take whole leaves the file as it was: TFTP switched off but still
+    // on the old root is a mix nobody set.
+    const std::string whole = readFile(ini());
+    TftpSettings moved = tftp;
+    moved.enable = 0;
+    moved.directory = "/srv/tftp/images/for/the/new/lab/";
+    {
+        FileSizeLimit full(whole.size() + 4);
+        EXPECT_FALSE(writeTftpSettings(store_, kGeneralSection, moved, multicast));
+        general.log = 0;
+        general.macRange = parseMacRange("00:0c:29,08:00:27,52:54:00");
+        EXPECT_FALSE(writeGeneralSettings(store_, kGeneralSection, general));
+    }
+    EXPECT_EQ(readFile(ini()), whole);
 
     // Back to the defaults: only the keys the writers never touch remain.
     writeFile(ini(), readFile(ini()) + "Port=1067\nDelay=5\n");

@@ -1,7 +1,9 @@
 #pragma once
 // A fresh directory per test, removed with everything in it afterwards.
 
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
@@ -29,6 +31,30 @@ public:
 
 private:
     std::string path_;
+};
+
+// While it lives, this process cannot write a file beyond the given size (as a full disk or a
+// quota stops a write; root is held to it too). The signal such a write raises is ignored, so
+// the write fails with EFBIG instead.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        previousHandler_ = ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        ::signal(SIGXFSZ, previousHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    sighandler_t previousHandler_ = SIG_DFL;
 };
 
 inline void writeFile(const std::string& path, const std::string& text) {

@@ -109,12 +109,10 @@ PipeMessage renameProfile(ProfileRequest& request) {
     if (!profileNameEquals(context.store.readText(kGeneralSection, key, "", kProfileNameField), oldName) ||
         (!sameName && (engine.profiles.find(newName) != nullptr || context.store.openSection(newName))))
         return valueReply(0);
-    if (!context.store.moveSection(oldName, newName)) return valueReply(0);
-    if (!context.store.writeText(kGeneralSection, key, std::string_view(newName))) {
-        // The list still names the old section: put it back, or the profile would load empty.
-        context.store.moveSection(newName, oldName);
+    // The section and the list key that names it change in one rewrite: a list naming the old
+    // section after the move would load the profile empty.
+    if (!context.store.moveSection(oldName, newName, KeyChanges().text(kGeneralSection, key, newName)))
         return valueReply(0);
-    }
     engine.clients.renameProfileInRecords(oldName, newName);
     if (context.shared != nullptr) context.shared->writeJournal(engine.clients, 0);
     return valueReply(1);

@@ -126,9 +126,11 @@ PipeMessage setSettings(SettingsRequest& request) {
         dhcp.general = *received;
         return dhcp.general;
     });
-    bool saved = writeGeneralSettings(context.store, kGeneralSection, applied);
-    if (modeChanged) saved &= context.interfaces.writeKeys(context.store, kGeneralSection);
-    noteUnsaved(context, saved);
+    // The block and the interface keys of a changed mode reach the file together or not at all.
+    KeyChanges changes;
+    addGeneralSettings(changes, kGeneralSection, applied);
+    if (modeChanged) context.interfaces.addKeys(changes, kGeneralSection);
+    noteUnsaved(context, context.store.write(changes));
     if (context.startNameLookup) context.startNameLookup();
     return statusReply(kPipeDone);
 }
