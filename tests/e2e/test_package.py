@@ -193,6 +193,14 @@ class DebianPackage(unittest.TestCase):
             self.assertIn('"Velkora -check" reports on the configuration (exit status 2)', r.stderr)
             self.assertIn("/var/lib/tolmark/Dorvane.ini:2: error: [Dorvane] RunAsUser: ", r.stderr)
             self.assertIn("/var/lib/tolmark/Dorvane.ini:3: warning: [Dorvane] Log: ", r.stderr)
+            # The check reads as the service's user: a TFTP root that root may open and the user
+            # may not (below the test's own folder, which is root's alone) is named.
+            with open("/var/lib/tolmark/Dorvane.ini", "w") as f:
+                f.write(f"[Dorvane]\nTFTPEnable=1\nTFTPDirectory={self.dir}/tftp/\n")
+            os.makedirs(os.path.join(self.dir, "tftp"), exist_ok=True)
+            r = run("/var/lib/dpkg/info/tolmark.postinst", "configure", "0.0.1", env=env)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+            self.assertIn(f"the TFTP root {self.dir}/tftp/ cannot be opened: Permission denied", r.stderr)
             # A fresh installation has nothing to check yet and says nothing.
             r = run("/var/lib/dpkg/info/tolmark.postinst", "configure", env=env)
             self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
