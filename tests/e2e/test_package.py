@@ -58,6 +58,14 @@ class DebianPackage(unittest.TestCase):
         cls.lock.close()
         assert purged, "the purge left /etc/tolmark/registry.ini or /var/lib/tolmark"
 
+    def stand_in(self):
+        """A systemctl that only notes its calls, for "Velkora -install" and "-remove"."""
+        systemctl = os.path.join(self.dir, "systemctl")
+        with open(systemctl, "w") as f:
+            f.write(STAND_IN.format(dir=self.dir))
+        os.chmod(systemctl, 0o755)
+        return systemctl
+
     def test_1_files_and_man_pages(self):
         for path in ("/usr/sbin/Velkora", "/usr/bin/trisko", "/etc/tolmark/registry.ini",
                      "/usr/lib/systemd/system/DOZAdadaved.service", "/usr/share/doc/tolmark/examples/Dorvane.ini.example"):
@@ -89,11 +97,7 @@ class DebianPackage(unittest.TestCase):
     def test_2_velkora_install_from_the_package(self):
         units = os.path.join(self.dir, "units")
         os.makedirs(units, exist_ok=True)
-        systemctl = os.path.join(self.dir, "systemctl")
-        with open(systemctl, "w") as f:
-            f.write(STAND_IN.format(dir=self.dir))
-        os.chmod(systemctl, 0o755)
-        env = dict(os.environ, TOLMARK_UNIT_DIR=units, TOLMARK_SYSTEMCTL=systemctl)
+        env = dict(os.environ, TOLMARK_UNIT_DIR=units, TOLMARK_SYSTEMCTL=self.stand_in())
         for key in ("NOTIFY_SOCKET", "INVOCATION_ID", "TOLMARK_REGISTRY", "TOLMARK_DATA_DIR"):
             env.pop(key, None)
         r = run("/usr/sbin/Velkora", "-install", env=env)
@@ -192,6 +196,14 @@ class DebianPackage(unittest.TestCase):
             self.assertIn('"Velkora -check" reports on the configuration (exit status 2)', r.stderr)
             self.assertIn("/var/lib/tolmark/Dorvane.ini:2: error: [Dorvane] RunAsUser: ", r.stderr)
             self.assertIn("/var/lib/tolmark/Dorvane.ini:3: warning: [Dorvane] Log: ", r.stderr)
+            # The check reads as the service's user: a TFTP root that root may open and the user
+            # may not (below the test's own folder, which is root's alone) is named.
+            with open("/var/lib/tolmark/Dorvane.ini", "w") as f:
+                f.write(f"[Dorvane]\nTFTPEnable=1\nTFTPDirectory={self.dir}/tftp/\n")
+            os.makedirs(os.path.join(self.dir, "tftp"), exist_ok=True)
+            r = run("/var/lib/dpkg/info/tolmark.postinst", "configure", "0.0.1", env=env)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+            self.assertIn(f"the TFTP root {self.dir}/tftp/ cannot be opened: Permission denied", r.stderr)
             # A fresh installation has nothing to check yet and says nothing.
             r = run("/var/lib/dpkg/info/tolmark.postinst", "configure", env=env)
             self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
@@ -199,6 +211,61 @@ class DebianPackage(unittest.TestCase):
         finally:
             os.unlink("/var/lib/tolmark/Dorvane.ini")
 
+    def test_6_upgrade_to_a_newer_version_then_remove_and_purge(self):
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+
+        def apt(*args):
+            r = run("apt-get", *args, "-y", "-q", env=env, stdin=subprocess.DEVNULL)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+
+        # The same package as a newer version.
+        tree, newer = os.path.join(self.dir, "newer"), os.path.join(self.dir, "tolmark_newer.deb")
+        run("dpkg-deb", "-R", self.deb, tree, check=True)
+        run("sed", "-i", "s/^Version: .*/&.1/", os.path.join(tree, "DEBIAN", "control"), check=True)
+        run("dpkg-deb", "-b", tree, newer, check=True)
+        # What "Velkora -install" leaves in the system's unit folder, and the service enabled.
+        unit = "/etc/systemd/system/DOZAdadaved.service"
+        wants = "/etc/systemd/system/multi-user.target.wants/DOZAdadaved.service"
+        own_unit = not os.path.lexists(unit) and not os.path.lexists(wants)
+        user = pwd.getpwnam("tolmark")
+        outside = os.path.join(self.dir, "root-only")
+        try:
+            if own_unit:
+                env_install = {k: v for k, v in os.environ.items() if not k.startswith("TOLMARK_")}
+                r = run("/usr/sbin/Velkora", "-install", env=dict(env_install, TOLMARK_SYSTEMCTL=self.stand_in()))
+                self.assertIn("DHCP Server installed.", r.stdout, r.stderr)
+                os.makedirs(os.path.dirname(wants), exist_ok=True)
+                os.symlink(unit, wants)
+            # A client file a version running as root left; boot files the administrator keeps
+            # root's below the data directory; a second name for a file of root's elsewhere.
+            os.makedirs("/var/lib/tolmark/boot", exist_ok=True)
+            for path in ("/var/lib/tolmark/ethers", "/var/lib/tolmark/boot/pxelinux.0", outside):
+                with open(path, "w") as f:
+                    f.write("")
+                os.chmod(path, 0o644)
+            os.link(outside, "/var/lib/tolmark/linked")
+            apt("install", newer)
+            self.assertTrue(run("dpkg-query", "-W", "-f=${Version}", "tolmark").stdout.endswith(".1"))
+            for path, owner, mode in (("/var/lib/tolmark/ethers", user.pw_uid, 0o640),
+                                      ("/var/lib/tolmark/boot/pxelinux.0", 0, 0o644), (outside, 0, 0o644)):
+                st = os.stat(path)
+                self.assertEqual((st.st_uid, st.st_mode & 0o777), (owner, mode), path)
+            # Removed: the programs go, the data, the registry file and the user stay.
+            apt("remove", "tolmark")
+            self.assertFalse(os.path.exists("/usr/sbin/Velkora"))
+            self.assertTrue(os.path.exists("/var/lib/tolmark/ethers") and os.path.exists("/etc/tolmark/registry.ini"))
+            # Purged: the data, the registry file and the unit the server wrote go, the user stays;
+            # a second purge finds everything gone already and says nothing.
+            apt("purge", "tolmark")
+            for path in ("/var/lib/tolmark", "/etc/tolmark") + ((unit, wants) if own_unit else ()):
+                self.assertFalse(os.path.lexists(path), path)
+            self.assertEqual(pwd.getpwnam("tolmark").pw_uid, user.pw_uid)
+            r = run("sh", os.path.join(BUILD_DIR, "packaging", "postrm"), "purge")
+            self.assertEqual((r.returncode, r.stderr), (0, ""))
+        finally:
+            for path in (unit, wants) if own_unit else ():
+                if os.path.lexists(path):
+                    os.unlink(path)
 
 if __name__ == "__main__":
     import argparse
