@@ -58,8 +58,9 @@ void restrictNewFileModes();
 // through PATH), with home as home directory and no login shell. nullopt, errno set, when it
 // still does not exist afterwards.
 std::optional<UserAccount> ensureSystemUser(const std::string& name, const std::string& home);
-// Gives the directory, and the plain files directly in it that are not executable, to the account
-// and its group, and takes away the access of others. Symbolic links are not followed. False
+// Gives the directory, and the plain files directly in it that are not executable and have no
+// other name, to the account and its group, and takes away the access of others. Symbolic links
+// are not followed. False
 // (errno set) on the first failure.
 bool handOverDirectory(const std::string& directory, const UserAccount& account);
 

@@ -287,7 +287,10 @@ bool handOverDirectory(const std::string& directory, const UserAccount& account)
             ::openat(dir.get(), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (!file) continue;
         struct stat st {};
-        if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 0111) != 0) continue;
+        // A file with another name elsewhere is not the directory's own: given away through a
+        // name placed here, a file of root's outside would pass to the account.
+        if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 0111) != 0 || st.st_nlink != 1)
+            continue;
         if (::fchown(file.get(), account.uid, account.gid) != 0 || ::fchmod(file.get(), st.st_mode & 0770) != 0)
             return false;
     }
