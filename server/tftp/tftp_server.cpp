@@ -40,7 +40,10 @@ public:
     }
     Wait receive(int timeoutMs, std::span<std::uint8_t> buffer, std::size_t& length) override {
         const Wait wait = inner_.receive(timeoutMs, buffer, length);
-        if (wait == Wait::Packet) transfer_.clientAnswered.store(true);
+        // Written once, not with every packet: the flag's cache line is not taken from the
+        // listener, which reads it, for each block.
+        if (wait == Wait::Packet && !transfer_.clientAnswered.load(std::memory_order_relaxed))
+            transfer_.clientAnswered.store(true);
         if (wait == Wait::Packet && length <= buffer.size() && clientEnds(transfer_, buffer.first(length)))
             transfer_.clientEnded.store(true);
         if (wait == Wait::Packet && length > kHeaderSize && length <= buffer.size() && buffer[0] == 0 &&
