@@ -59,9 +59,10 @@ struct Connection {
 // True once the request's header block is complete (the library reads the body, if any, from
 // what came with it). The library ends the block with a line of "\r\n" alone, after lines that
 // may end in "\n" alone (which it skips); two "\n" in a row are taken as an end too, and the
-// library answers what came.
-bool headerComplete(const std::string& in) {
-    return in.find("\n\r\n") != std::string::npos || in.find("\n\n") != std::string::npos;
+// library answers what came. Only an end that reaches past `from` is looked for: a peer that
+// sends a byte at a time has the request searched once, not once per byte.
+bool headerComplete(const std::string& in, std::size_t from) {
+    return in.find("\n\r\n", from) != std::string::npos || in.find("\n\n", from) != std::string::npos;
 }
 
 // True when the line at `at` is "\r\n" alone, where the library's header block ends.
@@ -165,8 +166,10 @@ namespace {
 // Takes what the peer sent, as far as the request's limit; once the request is complete (or
 // the limit reached) its answer is made and what the peer sent is let go. True once answered.
 bool take(Connection& c, MetricsServer& http, std::string_view bytes) {
-    c.in.append(bytes.substr(0, kMaxRequestBytes - c.in.size()));
-    if (!headerComplete(c.in) && c.in.size() < kMaxRequestBytes) return false;
+    const std::size_t before = c.in.size();
+    c.in.append(bytes.substr(0, kMaxRequestBytes - before));
+    if (!headerComplete(c.in, before - std::min<std::size_t>(before, 2)) && c.in.size() < kMaxRequestBytes)
+        return false;
     dropRanges(c.in);
     http.answer(c);
     c.in.clear();
