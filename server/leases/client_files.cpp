@@ -558,8 +558,10 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
             break;
         }
         // Editors on other systems may begin a text file with the UTF-8 byte order mark,
-        // which is no part of the first identity.
-        if (lineStart == 0 && line.starts_with(kUtf8ByteOrderMark)) line.remove_prefix(kUtf8ByteOrderMark.size());
+        // which is no part of the first identity; files joined into one carry it on the line
+        // each began with. Taken off every line alike, a line reads the same wherever a save
+        // puts it: lines kept unread come first in a file saved without records.
+        if (line.starts_with(kUtf8ByteOrderMark)) line.remove_prefix(kUtf8ByteOrderMark.size());
         if (window.cut())
             log.line(1, false, "DHCP  Error   %s %u: longer than %zu characters, the rest of the line not read\n",
                      file.path.c_str(), lineNo, kMaxEntryLine);

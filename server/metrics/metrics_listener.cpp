@@ -57,18 +57,26 @@ struct Connection {
 };
 
 // True once the request's header block is complete (the library reads the body, if any, from
-// what came with it).
-bool headerComplete(const std::string& in) {
-    return in.find("\r\n\r\n") != std::string::npos || in.find("\n\n") != std::string::npos;
+// what came with it). The library ends the block with a line of "\r\n" alone, after lines that
+// may end in "\n" alone (which it skips); two "\n" in a row are taken as an end too, and the
+// library answers what came. Only an end that reaches past `from` is looked for: a peer that
+// sends a byte at a time has the request searched once, not once per byte.
+bool headerComplete(const std::string& in, std::size_t from) {
+    return in.find("\n\r\n", from) != std::string::npos || in.find("\n\n", from) != std::string::npos;
 }
 
-// Leaves out the header lines named "Range" (in any case). The page is served whole: a request
-// may name thousands of ranges, and the library would copy the page into the answer once for
-// each (a few kilobytes asking for hundreds of megabytes).
+// True when the line at `at` is "\r\n" alone, where the library's header block ends.
+bool headerEndAt(const std::string& in, std::size_t at) { return in.compare(at, 2, "\r\n") == 0; }
+
+// Leaves out the header lines named "Range" (in any case), up to the line where the library
+// ends the header block. The page is served whole: a request may name thousands of ranges, and
+// the library would copy the page into the answer once for each (a few kilobytes asking for
+// hundreds of megabytes). Lines the library skips (empty ones ending in "\n" alone, ones that
+// begin with "\r") do not end the block for it, so they do not end the search either.
 void dropRanges(std::string& in) {
     constexpr std::string_view kName = "range:";
     std::size_t line = in.find('\n');
-    while (line != std::string::npos && ++line < in.size() && in[line] != '\r' && in[line] != '\n') {
+    while (line != std::string::npos && ++line < in.size() && !headerEndAt(in, line)) {
         const std::size_t next = in.find('\n', line);
         const std::size_t length = next == std::string::npos ? in.size() - line : next + 1 - line;
         const bool range = in.size() - line >= kName.size() &&
@@ -135,7 +143,53 @@ public:
         bool closed = false;
         process_request(stream, true, closed, nullptr);
     }
+    // GET /metrics answers with the page; the page is only read, so the other methods on it
+    // are told which ones it takes.
+    void route(std::function<const std::string&()> page) {
+        set_payload_max_length(4096);
+        Get("/metrics", [page = std::move(page)](const httplib::Request&, httplib::Response& response) {
+            response.set_content(page(), "text/plain; version=0.0.4; charset=utf-8");
+        });
+        const auto notAllowed = [](const httplib::Request&, httplib::Response& response) {
+            response.status = 405;
+            response.set_header("Allow", "GET, HEAD");
+        };
+        Post("/metrics", notAllowed);
+        Put("/metrics", notAllowed);
+        Delete("/metrics", notAllowed);
+        Patch("/metrics", notAllowed);
+    }
 };
+
+namespace {
+
+// Takes what the peer sent, as far as the request's limit; once the request is complete (or
+// the limit reached) its answer is made and what the peer sent is let go. True once answered.
+bool take(Connection& c, MetricsServer& http, std::string_view bytes) {
+    const std::size_t before = c.in.size();
+    c.in.append(bytes.substr(0, kMaxRequestBytes - before));
+    if (!headerComplete(c.in, before - std::min<std::size_t>(before, 2)) && c.in.size() < kMaxRequestBytes)
+        return false;
+    dropRanges(c.in);
+    http.answer(c);
+    c.in.clear();
+    c.in.shrink_to_fit();
+    c.answering = true;
+    c.by = Clock::now() + kAnswerTime;
+    return true;
+}
+
+}  // namespace
+
+std::string answerMetricsRequest(const std::vector<std::string_view>& pieces, const std::string& page) {
+    MetricsServer http;
+    http.route([&page]() -> const std::string& { return page; });
+    Connection c;
+    for (std::string_view piece : pieces) {
+        if (take(c, http, piece)) break;
+    }
+    return c.out;
+}
 
 std::optional<MetricsAddress> parseMetricsListen(std::string_view text, std::string& error) {
     text = trimmed(text);
@@ -206,24 +260,14 @@ bool MetricsListener::start(const MetricsAddress& where) {
         int one = 1;
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     });
-    http_->set_payload_max_length(4096);
-    http_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
+    http_->route([this]() -> const std::string& {
         const auto now = std::chrono::steady_clock::now();
         if (page_.empty() || now - renderedAt_ >= fresh_) {
             page_ = render_();
             renderedAt_ = now;
         }
-        response.set_content(page_, "text/plain; version=0.0.4; charset=utf-8");
+        return page_;
     });
-    // The page is only read: other methods on it are told which ones it takes.
-    const auto notAllowed = [](const httplib::Request&, httplib::Response& response) {
-        response.status = 405;
-        response.set_header("Allow", "GET, HEAD");
-    };
-    http_->Post("/metrics", notAllowed);
-    http_->Put("/metrics", notAllowed);
-    http_->Delete("/metrics", notAllowed);
-    http_->Patch("/metrics", notAllowed);
 
     int port = where.port;
     errno = 0;
@@ -249,14 +293,7 @@ bool receive(Connection& c, MetricsServer& http) {
     const std::size_t room = std::min(sizeof buffer, kMaxRequestBytes - c.in.size());
     const ssize_t n = ::recv(c.fd.get(), buffer, room, MSG_DONTWAIT);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
-    if (n > 0) c.in.append(buffer, static_cast<std::size_t>(n));
-    if (!headerComplete(c.in) && c.in.size() < kMaxRequestBytes) return true;
-    dropRanges(c.in);
-    http.answer(c);
-    c.in.clear();
-    c.in.shrink_to_fit();
-    c.answering = true;
-    c.by = Clock::now() + kAnswerTime;
+    if (n < 0 || !take(c, http, {buffer, static_cast<std::size_t>(n)})) return true;
     return !c.out.empty();
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "base/file_descriptor.h"
 #include "base/ipv4.h"
@@ -35,6 +36,12 @@ struct MetricsAddress {
 std::optional<MetricsAddress> parseMetricsListen(std::string_view text, std::string& error);
 // The setting as stored; empty when it is not set.
 std::string readMetricsListen(const ConfigStore& store);
+
+// The answer the listener sends to a connection on which the peer sent these pieces, one read
+// each: taken as the listener's loop takes them (up to the request's size limit, answered once
+// the header block is complete or the limit reached, what follows left unread), with page as
+// the page. Empty when the request never completed. No socket, no thread (tests, fuzzing).
+std::string answerMetricsRequest(const std::vector<std::string_view>& pieces, const std::string& page);
 
 class MetricsServer;
 

@@ -225,6 +225,10 @@ TEST_F(ClientFilesTest, LinesAtTheEdgesAreLoggedAndHarmNothingElse) {
          "\xEF\xBB\xBF"
          "00:0c:29:aa:bb:01\t10.0.0.5\r\n00:0c:29:aa:bb:02\t10.0.0.6\r\n",
          2, ""},
+        {"files joined, the second begun with a byte order mark", ClientList::Dynamic,
+         "# leases\n\xEF\xBB\xBF"
+         "00:0c:29:aa:bb:01\t10.0.0.100\t:1700003600\n",
+         1, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
