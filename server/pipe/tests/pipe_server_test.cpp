@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
 #include "common/client_record.h"
 #include "platform/administrators.h"
@@ -178,7 +179,10 @@ TEST_F(PipeServerTest, RemotePeersAreLimitedTimedOutAndNeverChangeState) {
     EXPECT_EQ(local.transact(PipeCode::GetSettings, 0)->word(), kPipeDone);
     for (auto& fd : idle) EXPECT_TRUE(closedByServer(fd.get(), 2000));
     // The first client, idle since its last request, was disconnected too; its next request
-    // goes out on a new connection.
+    // goes out on a new connection. The server closes it in the same sweep as the others, but
+    // perhaps after them: the test waits until that close has surely arrived, so that the
+    // request does not cross it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(limits.remoteIdleMs));
     EXPECT_EQ(remote.transact(PipeCode::GetSettings, 0)->word(), kPipeDone) << "reconnected";
 }
 
