@@ -156,9 +156,13 @@ bool serviceStart(ServiceHost& host, int argc, char** argv) {
 
 // The directory the installed service writes: the one the registry names, else the installed
 // data directory, created here.
-std::string installedDataDirectory(const InstallLayout& layout) {
+std::string installedDataDirectoryName(const InstallLayout& layout) {
     const std::string named = layout.registry.readText(kGeneralSection, "Directory", "", 896);
-    const std::string directory = named.empty() ? layout.dataDirectory : platform::directoryWithSeparator(named);
+    return named.empty() ? layout.dataDirectory : platform::directoryWithSeparator(named);
+}
+
+std::string installedDataDirectory(const InstallLayout& layout) {
+    const std::string directory = installedDataDirectoryName(layout);
     std::error_code error;
     std::filesystem::create_directories(directory, error);
     return directory;
@@ -212,6 +216,8 @@ void installService(platform::ServiceControl& control, InstallLayout& layout, st
         std::fprintf(out, "OpenSCManager failed - %s\n", platform::systemErrorText(errno).c_str());
         return;
     }
+    std::error_code error;
+    const bool hadDataDirectory = std::filesystem::exists(installedDataDirectoryName(layout), error);
     const std::string dataDirectory = installedDataDirectory(layout);
     // The service runs as its own user, who owns the data directory and the files in it.
     if (const std::string failure = layout.prepareUser(dataDirectory); !failure.empty())
@@ -229,6 +235,8 @@ void installService(platform::ServiceControl& control, InstallLayout& layout, st
     } else {
         std::fprintf(out, "%s service installation failed - %s\n", kServiceDisplayName,
                      platform::systemErrorText(errno).c_str());
+        // No service will use it: a data directory made for it, still empty, goes again.
+        if (!hadDataDirectory) std::filesystem::remove(dataDirectory, error);
     }
 }
 

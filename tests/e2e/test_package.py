@@ -254,6 +254,15 @@ class DebianPackage(unittest.TestCase):
             apt("remove", "tolmark")
             self.assertFalse(os.path.exists("/usr/sbin/Velkora"))
             self.assertTrue(os.path.exists("/var/lib/tolmark/ethers") and os.path.exists("/etc/tolmark/registry.ini"))
+            if own_unit:
+                # The unit of a program that is gone would fail at every boot: it stays, but no
+                # longer enabled; installing the package again enables it as it was.
+                self.assertTrue(os.path.isfile(unit))
+                self.assertFalse(os.path.lexists(wants))
+                apt("install", newer)
+                self.assertEqual(os.readlink(wants), unit)
+                apt("remove", "tolmark")
+                self.assertFalse(os.path.lexists(wants))
             # Purged: the data, the registry file and the unit the server wrote go, the user stays;
             # a second purge finds everything gone already and says nothing.
             apt("purge", "tolmark")

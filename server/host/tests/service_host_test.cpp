@@ -122,6 +122,10 @@ TEST_F(InstallServiceTest, ReportsFailuresWithTheSystemErrorText) {
     control.failing = {"create"};
     EXPECT_EQ(install(control), "DHCP Server service installation failed - File exists (0x11)\n");
     EXPECT_EQ(registry_.readText("Dorvane", "Directory", "", 896), "");  // no service, nothing set
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "data"));                // nor a data directory left
+    std::filesystem::create_directories(dir_ / "data");
+    EXPECT_EQ(install(control), "DHCP Server service installation failed - File exists (0x11)\n");
+    EXPECT_TRUE(std::filesystem::is_directory(dir_ / "data"));  // one that was there stays
 }
 
 TEST(RemoveService, StopsWaitsAndDeletes) {
