@@ -67,6 +67,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The installation script makes the service's user and group (useradd, groupadd); the libraries'
+# dependencies are added to this list.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd")
 # The manager needs a display platform and a font at run time, which no library link names; the
 # server loads libpq only when a lease database is configured.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins, fonts-dejavu-core, libpq5")
