@@ -286,7 +286,9 @@ class LeaseDatabaseTest(unittest.TestCase):
         ends = self.leases()[held["address"]][1]
         # Its packets to the database vanish; the client keeps renewing through it alone, and is
         # answered once the server knows the database is away.
-        self.lab.ns_run(self.ns["a"][0], "ip", "route", "add", "blackhole", DB_ADDRESS + "/32")
+        cut_off = ("ip", "route", "add", "blackhole", DB_ADDRESS + "/32")
+        self.lab.ns_run(self.ns["a"][0], *cut_off)
+        self.addCleanup(self.lab.ns_run, self.ns["a"][0], "ip", "route", "del", *cut_off[3:], check=False)
         renewal = f"{held['mac']}={held['address']}@10.84.0.1"
         self.clients("rebind", renewal)
         self.assertIsNotNone(cut.wait_for("DHCP  Leases  database unreachable", timeout=15), "\n".join(cut.lines))
