@@ -71,11 +71,19 @@ LeaseFields leaseAfter(const EngineTables& tables, const Decision& d, const Requ
 // a server that reaches the database gives the address to another client once the lease there
 // ends, and a renewal only this server knows of (it cannot reach the database, or its claim
 // went unanswered) would outlast it. An infinite lease never ends there either.
+// With less than an eighth of the lease left the renewal goes unanswered: each answer would
+// halve the time to the next renewal down to a storm of them, and a client left without one
+// rebinds through any server, which may reach the database. It keeps its address meanwhile.
 void keepUnconfirmedLease(Decision& d, const RequestInput& in) {
     const ClientRecord* rec = existingRecord(d.selection);
     if (rec == nullptr || !d.setExpiry || d.leaseTime == kInfiniteLease) return;
     const std::int64_t left = rec->expiry - in.now;
-    if (left > 0 && left < d.leaseTime) d.leaseTime = static_cast<std::uint32_t>(left);
+    if (left <= 0 || left >= d.leaseTime) return;
+    if (!d.bootp && left < d.leaseTime / 8) {
+        d.verdict = Verdict::Silent;
+        return;
+    }
+    d.leaseTime = static_cast<std::uint32_t>(left);
 }
 
 }  // namespace

@@ -183,6 +183,13 @@ TEST_F(SharedLeasesTest, WithoutTheDatabaseOnlyCurrentLeasesAreServed) {
     EXPECT_EQ(unconfirmed.find(kMessageType)->value, Bytes{kAck});
     EXPECT_EQ(unconfirmed.u32Option(kLeaseTime), 3600u - 100u);
     EXPECT_EQ(dynamicAt(lan(100))->expiry, ends);
+
+    // Less than an eighth of it left: no answer, so that the client rebinds through any server
+    // rather than renew here ever faster.
+    shared_.possible = false;
+    clock_.advance(3600 - 100 - 3600 / 8 + 1);
+    EXPECT_EQ(send(request(mac(1)).ciaddr(lan(100)), lan(100)).length, 0u);
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, ends);
 }
 
 }  // namespace
