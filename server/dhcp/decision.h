@@ -12,6 +12,9 @@
 
 namespace tolmark::dhcp {
 
+// A lease time that never ends.
+inline constexpr std::uint32_t kInfiniteLease = 0xFFFFFFFFu;
+
 // Where a client's dynamic address comes from, as the pool search found it.
 struct AddressPlan {
     enum class Source : std::uint8_t { None, Own, Reuse, New };

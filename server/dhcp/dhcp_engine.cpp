@@ -67,6 +67,25 @@ LeaseFields leaseAfter(const EngineTables& tables, const Decision& d, const Requ
     return f;
 }
 
+// A lease the database has not confirmed is acknowledged for the time it has left, not longer:
+// a server that reaches the database gives the address to another client once the lease there
+// ends, and a renewal only this server knows of (it cannot reach the database, or its claim
+// went unanswered) would outlast it. An infinite lease never ends there either.
+// With less than an eighth of the lease left the renewal goes unanswered: each answer would
+// halve the time to the next renewal down to a storm of them, and a client left without one
+// rebinds through any server, which may reach the database. It keeps its address meanwhile.
+void keepUnconfirmedLease(Decision& d, const RequestInput& in) {
+    const ClientRecord* rec = existingRecord(d.selection);
+    if (rec == nullptr || !d.setExpiry || d.leaseTime == kInfiniteLease) return;
+    const std::int64_t left = rec->expiry - in.now;
+    if (left <= 0 || left >= d.leaseTime) return;
+    if (!d.bootp && left < d.leaseTime / 8) {
+        d.verdict = Verdict::Silent;
+        return;
+    }
+    d.leaseTime = static_cast<std::uint32_t>(left);
+}
+
 }  // namespace
 
 DhcpEngine::DhcpEngine(ClientTable& clients, const ProfileList& profiles, const InterfaceTable& interfaces,
@@ -339,13 +358,19 @@ bool DhcpEngine::claimFirst(const RequestInput& in, Decision& d, const Parked* p
     const bool current = currentLease(d.selection, in.now);
     if (parked != nullptr && parked->waitingFor == WaitingFor::Claim) {
         // The answer is in: a won claim is given; without an answer only a current lease is.
-        if (parked->answer == ClaimOutcome::Won || current) return false;
-        d.verdict = Verdict::Silent;
+        if (parked->answer == ClaimOutcome::Won) return false;
+        if (current)
+            keepUnconfirmedLease(d, in);
+        else
+            d.verdict = Verdict::Silent;
         return false;
     }
     if (!shared_->claimsPossible()) {
         // No new address while the database cannot say whose it is.
-        if (!current) d.verdict = Verdict::Silent;
+        if (current)
+            keepUnconfirmedLease(d, in);
+        else
+            d.verdict = Verdict::Silent;
         return false;
     }
     if (!lease) return false;  // an offer promises nothing: the REQUEST's claim decides
@@ -362,7 +387,10 @@ bool DhcpEngine::claimFirst(const RequestInput& in, Decision& d, const Parked* p
     const std::uint64_t next = (nextTicket_ << kParkedPlaceBits) | static_cast<std::uint64_t>(&p - parked_.data());
     if (!shared_->claim(next, leaseAfter(tables_, d, in), previous, in.now)) {
         freePlaces_.push_back(static_cast<std::uint16_t>(&p - parked_.data()));
-        if (!current) d.verdict = Verdict::Silent;
+        if (current)
+            keepUnconfirmedLease(d, in);
+        else
+            d.verdict = Verdict::Silent;
         return false;
     }
     ++nextTicket_;

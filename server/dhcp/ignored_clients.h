@@ -13,8 +13,6 @@ namespace tolmark::dhcp {
 inline constexpr int kIgnoredBootp = 0;
 inline constexpr int kIgnoredDhcp = 1;
 inline constexpr int kIgnoredKeepClass = 2;
-// The ignored list keeps at most this many clients, the most recent ones.
-inline constexpr std::size_t kMaxIgnoredClients = 4096;
 // Records a refused request in the ignored list (the most recent clients) and logs it; false
 // when no record could be had for it.
 bool commitIgnored(EngineTables& tables, const RequestInput& request, int classArgument);

@@ -11,8 +11,6 @@
 namespace tolmark::dhcp {
 namespace {
 
-constexpr std::uint32_t kInfiniteLease = 0xFFFFFFFFu;
-
 // What writing one reply reads; lives on the stack.
 struct Render {
     EngineTables& c;

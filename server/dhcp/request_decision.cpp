@@ -11,8 +11,6 @@
 namespace tolmark::dhcp {
 namespace {
 
-constexpr std::uint32_t kInfiniteLease = 0xFFFFFFFFu;
-
 // The name the reply carries (option 12) and DNS registers: a static entry's own name up to
 // the first character a DNS label cannot hold, the name the client sent ("DNSAccept", which the
 // record then keeps), or one made of "DNSBase" and the address.

@@ -140,7 +140,8 @@ struct LoadState {
     std::uint32_t outsidePool = 0;
     std::uint32_t addressTaken = 0;
     std::uint32_t firstDropped = 0;
-    bool heldCutLease = false;  // the last line's lease was held, and that said
+    std::uint32_t pastIgnoredCap = 0;  // ignored lines past the most recent kMaxIgnoredClients
+    bool heldCutLease = false;         // the last line's lease was held, and that said
 };
 
 const Profile* profileNamed(std::string_view name, LoadState& state) {
@@ -268,6 +269,12 @@ LineResult loadLine(std::string_view line, bool unended, std::uint32_t lineNo, c
     if (!line.empty() && line.front() == '#') return LineResult::Comment;
     const EntryParts parts = splitRemark(line);
     if (parts.data.empty()) return LineResult::EmptyLine;
+    // The file lists the most recent clients first: those past the list's cap are left out, as
+    // the oldest would be once refused clients filled it.
+    if (state.list == ClientList::Ignored && state.ignored.size() >= kMaxIgnoredClients) {
+        ++state.pastIgnoredCap;
+        return LineResult::Skipped;
+    }
     ClientRecord* record = nullptr;
     try {
         std::optional<ClientFields> fields = parseEntryData(parts.data, true);
@@ -414,26 +421,44 @@ std::string formatList(ClientTable& table, ClientList list, const GeneralSetting
     return out;
 }
 
-// Keeps the current file under the backup name. A hard link keeps the file name in place the
-// whole time; a file system without hard links falls back to renaming, which leaves the name
-// missing until the new file is moved in. Returns the way the backup was made.
-enum class Backup { None, Linked, Renamed };
+// Copies the file to the backup name, made as the temporary file is (owner and mode of the
+// file). The file stays where it is the whole time: a crash during the copy leaves at worst a
+// backup cut short beside it.
+bool copyToBackup(const std::string& path, const std::string& backup) {
+    FileDescriptor from(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!from) return false;
+    FileDescriptor to = platform::createReplacement(backup, path);
+    if (!to) return false;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(from.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || !writeAll(to.get(), std::string_view(buffer, static_cast<std::size_t>(n)))) {
+            const int error = errno;
+            ::unlink(backup.c_str());
+            errno = error;
+            return false;
+        }
+        if (n == 0) return ::close(to.release()) == 0;
+    }
+}
 
+// Keeps the current file under the backup name. A hard link keeps the file name in place the
+// whole time; a file system without hard links gets a copy, so that the name never goes
+// missing either (a backup made by renaming would leave no client file after a crash before
+// the new file is moved in).
 // When the backup cannot be made, `failure` tells why; the save goes on without it.
-Backup makeBackup(const std::string& path, const GeneralSettings& settings, std::string& failure) {
+void makeBackup(const std::string& path, const GeneralSettings& settings, std::string& failure) {
     struct stat info {};
     if (settings.backup == 0 || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
         info.st_size < kBackupMinimumSize)
-        return Backup::None;
+        return;
     const std::string backup = path + ".bak";
     if (::unlink(backup.c_str()) != 0 && errno != ENOENT) {
         failure = errorText(errno);
-        return Backup::None;
+        return;
     }
-    if (::link(path.c_str(), backup.c_str()) == 0) return Backup::Linked;
-    if (::rename(path.c_str(), backup.c_str()) == 0) return Backup::Renamed;
-    failure = errorText(errno);
-    return Backup::None;
+    if (::link(path.c_str(), backup.c_str()) != 0 && !copyToBackup(path, backup)) failure = errorText(errno);
 }
 
 std::optional<SaveFailure> replaceFile(ClientTable& table, ClientList list, const ListFile& file,
@@ -469,10 +494,9 @@ std::optional<SaveFailure> replaceFile(ClientTable& table, ClientList list, cons
         ::unlink(temporary.c_str());
         return SaveFailure{"write", error};
     }
-    const Backup backup = makeBackup(path, settings, backupFailure);
+    makeBackup(path, settings, backupFailure);
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
         const int error = errno;
-        if (backup == Backup::Renamed) ::rename((path + ".bak").c_str(), path.c_str());
         ::unlink(temporary.c_str());
         return SaveFailure{"rename", error};
     }
@@ -582,6 +606,9 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
                  file.path.c_str(), dropped, state.outsidePool, state.addressTaken, state.firstDropped);
     }
 
+    if (state.pastIgnoredCap != 0)
+        log.line(1, false, "DHCP  Leases  %s: %u lines past the %zu most recent clients not loaded\n",
+                 file.path.c_str(), state.pastIgnoredCap, kMaxIgnoredClients);
     // The ignored list keeps the most recent client first, as the file does.
     for (auto it = state.ignored.rbegin(); it != state.ignored.rend(); ++it) table.pushIgnored(**it);
     if (staticTotal != nullptr) *staticTotal += state.staticTotal;

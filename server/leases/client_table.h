@@ -39,6 +39,10 @@
 
 namespace tolmark {
 
+// The ignored list keeps at most this many clients, the most recent ones: a flood of refused
+// clients, or an ignored file grown by hand or by another program, never grows it further.
+inline constexpr std::size_t kMaxIgnoredClients = 4096;
+
 struct ListCounters {
     std::int32_t total = 0;
     std::int32_t used = 0;  // static/ignored: last access set; dynamic: expiry set

@@ -1,10 +1,12 @@
 """A DHCP client for many hardware addresses at once, run in a client namespace: full exchanges
 (DISCOVER, the first OFFER taken, REQUEST) and rebinding renewals (REQUEST with the address as
-ciaddr, broadcast, for whichever server answers). Prints one JSON object per client:
-{"mac", "server", "address", "type"}; server and address are null without an answer.
+ciaddr, broadcast, for whichever server answers, or sent to one server alone, as a client renews
+before its T2). Prints one JSON object per client: {"mac", "server", "address", "type", "lease"};
+server, address and lease are null without an answer.
 
     dhcp_exchange.py --device DEV dora 02:00:00:00:00:01 02:00:00:00:00:02@10.0.0.1 ...
     dhcp_exchange.py --device DEV rebind 02:00:00:00:00:01=10.84.0.100 ...
+    dhcp_exchange.py --device DEV rebind 02:00:00:00:00:01=10.84.0.100@10.84.0.1 ...
 """
 
 import argparse
@@ -56,10 +58,10 @@ class Exchange:
         self.s.setsockopt(socket.SOL_SOCKET, SO_BINDTODEVICE, device.encode())
         self.s.bind(("0.0.0.0", 68))
 
-    def ask(self, data, xid, want, timeout, prefer=None):
+    def ask(self, data, xid, want, timeout, prefer=None, to="255.255.255.255"):
         """Sends and returns the first reply of a wanted type for the xid, or None. With prefer (a
         server identifier), the first reply of that server, or at the time-out the first of any."""
-        self.s.sendto(data, ("255.255.255.255", 67))
+        self.s.sendto(data, (to, 67))
         deadline = time.monotonic() + timeout
         first = None
         while (left := deadline - time.monotonic()) > 0:
@@ -78,11 +80,12 @@ class Exchange:
 
     def result(self, mac, found, kind_name=None):
         if found is None:
-            return {"mac": mac, "server": None, "address": None, "type": kind_name}
+            return {"mac": mac, "server": None, "address": None, "type": kind_name, "lease": None}
         reply, opts = found
         kind = {OFFER: "offer", ACK: "ack", NAK: "nak"}.get(opts[53][0], "other")
         return {"mac": mac, "server": socket.inet_ntoa(opts.get(54, b"\0\0\0\0")),
-                "address": socket.inet_ntoa(reply[16:20]), "type": kind}
+                "address": socket.inet_ntoa(reply[16:20]), "type": kind,
+                "lease": struct.unpack("!I", opts[51])[0] if len(opts.get(51, b"")) == 4 else None}
 
     def dora(self, client, timeout):
         # "MAC@SERVER" takes that server's offer when it comes within the time-out.
@@ -98,10 +101,13 @@ class Exchange:
                                               (ACK, NAK), timeout))
 
     def rebind(self, pair, timeout):
-        mac_text, address = pair.split("=")
+        # "MAC=ADDRESS", or "MAC=ADDRESS@SERVER" to ask that server alone.
+        mac_text, _, rest = pair.partition("=")
+        address, _, server = rest.partition("@")
         mac = bytes(int(x, 16) for x in mac_text.split(":"))
         xid = int.from_bytes(os.urandom(4), "big")
-        return self.result(mac_text, self.ask(packet(mac, xid, REQUEST, ciaddr=address), xid, (ACK, NAK), timeout))
+        return self.result(mac_text, self.ask(packet(mac, xid, REQUEST, ciaddr=address), xid, (ACK, NAK), timeout,
+                                              to=server or "255.255.255.255"))
 
 
 def main():

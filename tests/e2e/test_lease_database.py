@@ -71,7 +71,7 @@ class LeaseDatabaseTest(unittest.TestCase):
         return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" "$1" && shift && exec "$@"', empty,
                 os.path.realpath(path), *command]
 
-    def start(self, name, hide_libpq=False, **extra):
+    def start(self, name, hide_libpq=False, lan=None, **extra):
         directory = os.path.join(self.lab.dir, f"{name}{self.count}")
         os.makedirs(directory, exist_ok=True)  # a server started again keeps its client files
         own = "10.84.0.1" if name == "a" else "10.84.0.2"
@@ -79,9 +79,11 @@ class LeaseDatabaseTest(unittest.TestCase):
                    "TestHousekeepingMs": "400"}
         general.update(extra)
         registry = netns.write_config(directory, general)
+        profile = {"InterfaceIP": own, "BaseIP": "10.84.0.100", "Range": "100", "SubnetMask": "255.255.255.0",
+                   "Lease": "3600"}
+        profile.update(lan or {})
         with open(os.path.join(directory, "Dorvane.ini"), "a") as f:
-            f.write(f"[LAN]\nInterfaceIP={own}\nBaseIP=10.84.0.100\nRange=100\nSubnetMask=255.255.255.0\n"
-                    "Lease=3600\n")
+            f.write("[LAN]\n" + "".join(f"{key}={value}\n" for key, value in profile.items()))
         command = [VELKORA, "-debug"]
         if hide_libpq:
             command = self.hidden_libpq(*command)
@@ -241,15 +243,19 @@ class LeaseDatabaseTest(unittest.TestCase):
         self.assertEqual({r["address"]: r["mac"].replace(":", "") for r in given},
                          {a: table[a][0] for a in (r["address"] for r in given) if a in table})
 
-        # Renewals given while the database is away live in the file alone once the server stops
-        # (or is killed once its files are saved, the writes still waiting); started again,
-        # before the database is back or after, the file's later leases stand.
+        # Renewals while the database is away are acknowledged for the time the leases have left
+        # (another server may reach the database, and give an address away once its lease ends
+        # there); the server stopped (or killed once its files are saved, the writes still
+        # waiting) and started again, before the database is back or after, every lease stands
+        # as it was.
         for database_first, killed in ((False, False), (True, False), (True, True)):
             written = self.leases()
             self.pg.stop()
-            time.sleep(1.1)  # the renewals end a second later at least
+            time.sleep(1.1)
             renewed = self.clients("rebind", *(f"{r['mac']}={r['address']}" for r in given))
             self.assertTrue(all(r["type"] == "ack" for r in renewed), renewed)
+            self.assertEqual([True] * len(renewed),
+                             [time.time() + r["lease"] <= written[r["address"]][1] + 1 for r in renewed], renewed)
             if killed:
                 time.sleep(1.5)  # past the housekeeping's save of the files
             server = self.restart("a", database_first, killed)
@@ -258,9 +264,8 @@ class LeaseDatabaseTest(unittest.TestCase):
                                  "\n".join(server.lines))
             server.settle(1)
             table = self.leases()
-            self.assertEqual({r["address"]: True for r in given},
-                             {r["address"]: table[r["address"]][1] > written[r["address"]][1] for r in given},
-                             (database_first, written, table))
+            self.assertEqual({r["address"]: written[r["address"]] for r in given},
+                             {r["address"]: table.get(r["address"]) for r in given}, database_first)
 
         # A lease removed (by another server, as for a pipe's deletion) while the server was
         # stopped stays removed when it starts.
@@ -269,6 +274,35 @@ class LeaseDatabaseTest(unittest.TestCase):
         self.pg.sql(f"UPDATE tolmark_leases SET removed = true WHERE address = '{given[0]['address']}'", self.database)
         self.start("a").settle(1)
         self.assertEqual(set(self.leases()), {r["address"] for r in given[1:]})
+
+    def test_a_server_cut_from_the_database_extends_no_lease_past_the_tables(self):
+        # An answer is waited for one second and five more: the server cut off knows it soon.
+        self.pg.sql(f"ALTER DATABASE {self.database} SET statement_timeout = '1s'")
+        one_address = {"Range": "1", "Lease": "20"}
+        cut = self.start("a", lan=one_address)
+        self.start("b", lan=one_address)
+        held = self.clients("dora", "02:84:05:00:00:01@10.84.0.1")[0]
+        self.assertEqual((held["type"], held["server"]), ("ack", "10.84.0.1"), held)
+        ends = self.leases()[held["address"]][1]
+        # Its packets to the database vanish; the client keeps renewing through it alone, and is
+        # answered once the server knows the database is away.
+        cut_off = ("ip", "route", "add", "blackhole", DB_ADDRESS + "/32")
+        self.lab.ns_run(self.ns["a"][0], *cut_off)
+        self.addCleanup(self.lab.ns_run, self.ns["a"][0], "ip", "route", "del", *cut_off[3:], check=False)
+        renewal = f"{held['mac']}={held['address']}@10.84.0.1"
+        self.clients("rebind", renewal)
+        self.assertIsNotNone(cut.wait_for("DHCP  Leases  database unreachable", timeout=15), "\n".join(cut.lines))
+        time.sleep(max(0.0, ends - 10 - time.time()))  # half its lease left, as a client renews
+        renewed = self.clients("rebind", renewal)[0]
+        self.assertEqual(renewed["type"], "ack", renewed)
+        holds_until = time.time() + renewed["lease"]
+        # The other server reaches the table, where the lease ends unrenewed: past its end (and
+        # the clocks' grace) it gives the address to a new client, which nobody may hold then.
+        time.sleep(max(0.0, ends + 6 - time.time()))
+        newcomer = self.clients("dora", "02:84:05:00:00:02@10.84.0.2")[0]
+        self.assertEqual((newcomer["type"], newcomer["address"]), ("ack", held["address"]), newcomer)
+        self.assertLessEqual(holds_until, time.time(),
+                             f"{held['address']} held by two clients: {renewed} and {newcomer}")
 
     def restart(self, name, database_first, killed=False):
         """Stops the server (its files saved) or kills it, and starts it again, the database before

@@ -157,10 +157,13 @@ TEST_F(SharedLeasesTest, WithoutTheDatabaseOnlyCurrentLeasesAreServed) {
     shared_.writes.clear();
     clock_.advance(60);
 
-    // Renewal from memory, written when the database is back (here: the journal's write).
+    // Renewal from memory, for the time the lease has left and no longer: another server that
+    // reaches the database gives the address away once the lease there has ended.
+    const std::int64_t ends = dynamicAt(lan(100))->expiry;
     const Reply renewal = send(request(mac(1)).ciaddr(lan(100)), lan(100));
     EXPECT_EQ(renewal.find(kMessageType)->value, Bytes{kAck});
-    EXPECT_EQ(shared_.writes, (std::vector<FakeSharedLeases::Write>{{lan(100), false}}));
+    EXPECT_EQ(renewal.u32Option(kLeaseTime), 3600u - 60u);
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, ends);
     // No new address: no offer, no acknowledgement, nothing changed.
     const std::size_t known = records(ClientList::Dynamic).size();
     EXPECT_EQ(send(discover(mac(3))).length, 0u);
@@ -174,8 +177,19 @@ TEST_F(SharedLeasesTest, WithoutTheDatabaseOnlyCurrentLeasesAreServed) {
     send(select(mac(4), lan(101)));
     EXPECT_EQ(answer(ClaimOutcome::Unavailable).length, 0u);
     EXPECT_EQ(dynamicAt(lan(101))->expiry, 0);
+    clock_.advance(40);
     send(request(mac(1)).ciaddr(lan(100)), lan(100));
-    EXPECT_EQ(answer(ClaimOutcome::Unavailable).find(kMessageType)->value, Bytes{kAck});
+    const Reply unconfirmed = answer(ClaimOutcome::Unavailable);
+    EXPECT_EQ(unconfirmed.find(kMessageType)->value, Bytes{kAck});
+    EXPECT_EQ(unconfirmed.u32Option(kLeaseTime), 3600u - 100u);
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, ends);
+
+    // Less than an eighth of it left: no answer, so that the client rebinds through any server
+    // rather than renew here ever faster.
+    shared_.possible = false;
+    clock_.advance(3600 - 100 - 3600 / 8 + 1);
+    EXPECT_EQ(send(request(mac(1)).ciaddr(lan(100)), lan(100)).length, 0u);
+    EXPECT_EQ(dynamicAt(lan(100))->expiry, ends);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "server/leases/client_files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,28 @@
 #include "base/error_text.h"
 #include "server/leases/client_rules.h"
 #include "tests/support/fakes.h"
+
+namespace tolmark::testing {
+
+// Hard links can be refused, as a file system without them refuses them; each rename notes a
+// target that was not there, a moment at which its name named no file.
+bool refuseLinks = false;
+std::vector<std::string> renamedOntoNothing;
+
+}  // namespace tolmark::testing
+
+extern "C" int link(const char* from, const char* to) noexcept {
+    if (tolmark::testing::refuseLinks) {
+        errno = EPERM;
+        return -1;
+    }
+    return ::linkat(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
+
+extern "C" int rename(const char* from, const char* to) noexcept {
+    if (::access(to, F_OK) != 0) tolmark::testing::renamedOntoNothing.emplace_back(to);
+    return ::renameat(AT_FDCWD, from, AT_FDCWD, to);
+}
 
 namespace tolmark {
 namespace {
@@ -198,6 +222,12 @@ TEST_F(ClientFilesTest, LinesAtTheEdgesAreLoggedAndHarmNothingElse) {
         std::string logged;  // with the file's path in front
     };
     const std::string longHost(1100, 'h');
+    std::string flood;  // one client more than the ignored list keeps, the most recent first
+    for (std::size_t i = 0; i <= kMaxIgnoredClients; ++i) {
+        char line[40];
+        std::snprintf(line, sizeof line, "02:00:00:00:%02zx:%02zx\t0.0.0.0\t:1700000000\n", i >> 8, i & 0xFF);
+        flood += line;
+    }
     const Row rows[] = {
         {"a line beyond 1023 characters", ClientList::Static,
          "00:0c:29:aa:bb:01\t" + longHost + "\t10.0.0.5\n00:0c:29:aa:bb:02\t10.0.0.6\n", 2,
@@ -229,6 +259,8 @@ TEST_F(ClientFilesTest, LinesAtTheEdgesAreLoggedAndHarmNothingElse) {
          "# leases\n\xEF\xBB\xBF"
          "00:0c:29:aa:bb:01\t10.0.0.100\t:1700003600\n",
          1, ""},
+        {"an ignored file longer than the list", ClientList::Ignored, flood, kMaxIgnoredClients,
+         ": 1 lines past the 4096 most recent clients not loaded\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -361,6 +393,18 @@ TEST_F(ClientFilesTest, BackupOnlyOfFilesAbove24Bytes) {
     load();
     ASSERT_TRUE(save(ClientList::Ignored));
     EXPECT_EQ(read(files.ignored.path + ".bak"), "00:0c:29:aa:bb:01\t0.0.0.0");
+
+    // On a file system without hard links the backup is a copy: the file is in its place at
+    // every step of the save, so that a crash amid it never leaves the server without one.
+    write(files.ignored.path, "00:0c:29:aa:bb:02\t0.0.0.0\n");
+    testing::refuseLinks = true;
+    testing::renamedOntoNothing.clear();
+    const bool saved = save(ClientList::Ignored);
+    testing::refuseLinks = false;
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(testing::renamedOntoNothing, std::vector<std::string>{});
+    EXPECT_EQ(read(files.ignored.path + ".bak"), "00:0c:29:aa:bb:02\t0.0.0.0\n");
+    EXPECT_EQ(read(files.ignored.path), "00:0c:29:aa:bb:01\t0.0.0.0\n");
 
     // A backup name that cannot be replaced (a directory there): the saves go on, and say so
     // once rather than at every save.
