@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,9 +18,10 @@
 
 namespace tolmark::testing {
 
-// Hard links can be refused, as a file system without them refuses them; each rename notes a
-// target that was not there, a moment at which its name named no file.
-bool refuseLinks = false;
+// Hard links can be refused, as a file system without them refuses them; meanwhile each rename
+// notes a target that was not there, a moment at which its name named no file. Only the one
+// step that sets the switch looks, so that renames of other tests' threads never touch the list.
+std::atomic<bool> refuseLinks = false;
 std::vector<std::string> renamedOntoNothing;
 
 }  // namespace tolmark::testing
@@ -33,7 +35,7 @@ extern "C" int link(const char* from, const char* to) noexcept {
 }
 
 extern "C" int rename(const char* from, const char* to) noexcept {
-    if (::access(to, F_OK) != 0) tolmark::testing::renamedOntoNothing.emplace_back(to);
+    if (tolmark::testing::refuseLinks && ::access(to, F_OK) != 0) tolmark::testing::renamedOntoNothing.emplace_back(to);
     return ::renameat(AT_FDCWD, from, AT_FDCWD, to);
 }
 
