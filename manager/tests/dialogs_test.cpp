@@ -155,6 +155,7 @@ public:
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void init();
     void preferencesPagesChangeExactlyTheirKeys();
     void preferencePagesAppliedUnchangedKeepEveryValue();
     void profileEditorMakesAProfileAClientIsServedWith();
@@ -170,6 +171,7 @@ private slots:
 private:
     DialogContext context(Language* language = nullptr);
     std::map<QString, QString> applyAndCompare(PropertySheet& sheet);
+    void startLab();
 
     bool isolated_;
     std::unique_ptr<ServerLab> lab_;
@@ -180,18 +182,49 @@ private:
     std::unique_ptr<ConfigStore> serverConfig_;
     std::function<void(ProfileEditor&)> editorScript_;
     bool editorCancelled_ = false;
+    bool labUsed_ = false;  // a case has run against the lab's server
     int rebuilds_ = 0;
 };
 
 void DialogsTest::initTestCase() {
-    lab_ = std::make_unique<ServerLab>(isolated_ && QFile::exists("/bin/busybox"));
-    QVERIFY(lab_->setUp());
-    QVERIFY(lab_->start());
+    startLab();
     worker_ = std::make_unique<PipeWorker>(lab_->pipe().toStdString(), std::chrono::milliseconds(2000));
     language_ = std::make_unique<Language>(home_.path().toStdString() + "/");
     preferences_ = std::make_unique<UserPreferences>(home_.path().toStdString() + "/user.ini");
+}
+
+// A server of its own, with the lab's first configuration, data directory and client lists.
+void DialogsTest::startLab() {
+    worker_.reset();  // first: its connection goes with the server it talks to
+    lab_.reset();
+    lab_ = std::make_unique<ServerLab>(isolated_ && QFile::exists("/bin/busybox"));
+    QVERIFY(lab_->setUp());
+    QVERIFY(lab_->start());
     serverConfig_ = std::make_unique<ConfigStore>(lab_->dir().toStdString() + "/registry.ini");
     serverConfig_->setIniPath(lab_->dir().toStdString() + "/", "Dorvane");
+}
+
+// Every case finds the server running, whichever case ran before (some stop it) and in whatever
+// order they are run: a stopped one is started again, and the worker's connection to the one that
+// went away, which fails once, is renewed before the case. The cases that count on the lab's
+// first configuration (its profiles, its settings) get a new server once another case has had
+// this one.
+void DialogsTest::init() {
+    static const QSet<QString> kFromTheStart = {"preferencesPagesChangeExactlyTheirKeys",
+                                                "profileEditorMakesAProfileAClientIsServedWith"};
+    // These talk to a stand-in of their own.
+    static const QSet<QString> kStandIn = {"profileChangesTakenInPartAreReported",
+                                           "changesTheServerDidNotFinishAreShown"};
+    if (kStandIn.contains(QTest::currentTestFunction())) return;
+    const bool fresh = kFromTheStart.contains(QTest::currentTestFunction());
+    if (fresh && labUsed_) {
+        startLab();
+        worker_ = std::make_unique<PipeWorker>(lab_->pipe().toStdString(), std::chrono::milliseconds(2000));
+    } else if (!lab_->running()) {
+        QVERIFY(lab_->start());
+        worker_->call([](ManagerPipe& p) { return p.getStatus(-1).status; });
+    }
+    labUsed_ = true;
 }
 
 void DialogsTest::cleanupTestCase() {
@@ -951,6 +984,7 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
     std::atomic<bool> profileGone = false;
     std::atomic<int> linesBeforeGone = 2;
     std::atomic<bool> readRefused = false;
+    std::atomic<int> filesFound = 0;  // the log files the search finds before it is refused
     auto block = [](const auto& bytes) {
         return *PipeMessage::make(kPipeDone, static_cast<std::int32_t>(bytes.size()), bytes);
     };
@@ -977,7 +1011,10 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
                 if (removal == 2) return *PipeMessage::make(kPipeDone, 0);
                 return PipeMessage::statusOnly(1);
             case PipeCode::FileFindFirst:
-                return PipeMessage::statusOnly(1);
+            case PipeCode::FileFindNext:
+                if (filesFound-- <= 0) return PipeMessage::statusOnly(1);
+                return encodeSearchReply(1, 9,
+                                         FileSearchEntry{.name = "dhcp010" + std::to_string(filesFound) + ".log"});
             case PipeCode::FileOpen:
                 return encodeHandleReply(5);
             case PipeCode::FileReadLine:
@@ -1060,6 +1097,16 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
                  fillArguments(ctx.language.text(key), {QStringLiteral("2")}));
         QCOMPARE(pipeFailures, readRefused ? 0 : 1);
     }
+    // The file search refused after two files: the two are listed, and the list is said to be cut.
+    filesFound = 2;
+    LogViewer viewer(ctx);
+    QCOMPARE(viewer.files()->count(), 2);
+    const QStringList notes = [&viewer] {
+        QStringList texts;
+        for (const QLabel* label : viewer.findChild<QStatusBar*>()->findChildren<QLabel*>()) texts << label->text();
+        return texts;
+    }();
+    QVERIFY2(notes.contains(ctx.language.text("LOG_FILES_CUT")), qPrintable(notes.join('|')));
 }
 
 // Entries added, refused with the dialog's texts, modified, copied from the dynamic list and
