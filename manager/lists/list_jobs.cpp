@@ -93,13 +93,15 @@ ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBu
 ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options) {
     ListSnapshot snapshot;
     snapshot.incomplete = true;
-    for (int pass = 0; pass <= kMaxListRestarts && snapshot.incomplete; ++pass) {
+    // The transfers each walk met, in order: two walks alike show the list as it stands.
+    std::vector<std::string> before;
+    for (int pass = 0; pass <= kMaxListRestarts + 1; ++pass) {
         snapshot.rows.clear();
         // A server that answers every index with the same record (it ignores the index) would
         // otherwise be asked for all of them, holding the worker: a record met again ends the
         // walk, as a handle met again ends a client list's pass.
         std::unordered_set<std::string> seen;
-        std::string head;
+        std::vector<std::string> met;
         bool atEnd = false;
         for (std::int32_t index = 0; index < kMaxTransfers; ++index) {
             PipeResult<TransferEntry> entry = pipe.getTransfer(index);
@@ -113,23 +115,21 @@ ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options) {
                 atEnd = entry.value.nothingThere;
                 break;
             }
-            if (index == 0) head = transferIdentity(entry.value.image);
-            if (!seen.insert(std::move(entry.value.image)).second) {
+            if (!seen.insert(entry.value.image).second) {
                 atEnd = true;
                 break;
             }
+            met.push_back(transferIdentity(entry.value.image));
             snapshot.activeTransfers = entry.value.active;
             snapshot.rows.push_back(transferRow(index, entry.value.transfer, options));
         }
-        if (!atEnd) break;
-        if (snapshot.rows.empty()) {
+        if (!atEnd) break;  // refused partway
+        // An empty list passed over nothing.
+        if (met.empty() || (pass > 0 && met == before)) {
             snapshot.incomplete = false;
             break;
         }
-        // The same head as at the start: nothing left the list meanwhile, so every index held.
-        PipeResult<TransferEntry> first = pipe.getTransfer(0);
-        if (first.failed()) return snapshot;
-        snapshot.incomplete = !first.ok() || transferIdentity(first.value.image) != head;
+        before = std::move(met);
     }
     snapshot.status = pipe.getStatus(static_cast<std::int32_t>(View::Tftp));
     return snapshot;

@@ -30,9 +30,10 @@ struct ListSnapshot {
 // of the list is incomplete.
 ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBuilder build, const RowOptions& options);
 // Transfers by index 0, 1, ... until the server has no transfer at the index, a request fails or
-// a record comes again. The listener takes ended transfers from the head of its list, which moves
-// every later one an index down: a walk during which the head changed may have passed over a
-// running transfer, and is made again (a few times at most, then incomplete).
+// a record comes again. The listener takes ended transfers out of its list, which moves every later
+// one an index down: a walk during which that happened may have passed over a running transfer.
+// The list is walked until two walks in a row meet the same transfers (a few times at most, then
+// it is incomplete); the rows are those of the last walk.
 ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options);
 
 // The handles in the order of the column, descending when asked. Each record is fetched from the
