@@ -1432,6 +1432,13 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
     const QString third = std::next(listed.begin(), 2)->second;
     StaticEntryDialog stale(ctx, StaticMode::Modify,
                             EntryListHooks{.selected = [shown] { return std::vector<std::uint64_t>{shown}; }});
+    // One that stays is changed under its handle of the new run, and the lists are read again.
+    const std::uint64_t thirdHandle = std::next(listed.begin(), 2)->first;
+    StaticEntryDialog kept(ctx, StaticMode::Modify, EntryListHooks{.selected = [thirdHandle] {
+                               return std::vector<std::uint64_t>{thirdHandle};
+                           }});
+    int listsMarked = 0;
+    ctx.markListsChanged = [&listsMarked] { ++listsMarked; };
     QCOMPARE(pipe.removeClient(ClientList::Static, shown), PipeStatus::Done);
     restart();
     const auto before = staticEntries(pipe);
@@ -1440,6 +1447,14 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
     stale.okButton()->click();
     QCOMPARE(answers.take(), QStringList({"The entry is no longer on the server; the list is read again."}));
     QCOMPARE(staticEntries(pipe), before);
+    type(child<QLineEdit>(&kept, "HOSTNAME"), "kept-over-restart");
+    kept.okButton()->click();
+    QCOMPARE(answers.take(), QStringList());
+    QCOMPARE(listsMarked, 2);
+    const auto after = staticEntries(pipe);
+    QCOMPARE(after.size(), before.size());
+    QVERIFY(
+        std::any_of(after.begin(), after.end(), [](const auto& e) { return e.second.contains("kept-over-restart"); }));
 }
 
 // Today's file is chosen and shown; printing puts the "name  --  n" header on every page.
