@@ -1329,6 +1329,26 @@ void DialogsTest::staticEntriesAreStoredOrRefused() {
         for (const char* id : {"0102005e800001 0.0.0.0", "0102005e800002 0.0.0.0", "0102005e800003 0.0.0.0"})
             QVERIFY2(handleOf(statics, id) != 0, id);
         QCOMPARE(handleOf(staticEntries(pipe, ClientList::Ignored), "0102005e8000"), std::uint64_t{0});
+
+        // A Move open while the server restarted: the ignored entry (kept over the restart under
+        // a new handle) leaves the ignored list as the static entry is made.
+        g.regOnly = 1;
+        QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
+        lab_->askUnanswered("02:00:5e:80:00:04");
+        g.regOnly = 0;
+        QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
+        selected = {handleOf(staticEntries(pipe, ClientList::Ignored), "0102005e800004")};
+        QVERIFY(selected.front() != 0);
+        StaticEntryDialog late(ctx, StaticMode::Move, moveHooks);
+        lab_->stop();
+        QVERIFY(lab_->start());
+        pipe.getStatus(-1);  // the connections to the server that went away fail once
+        ctx.worker.call([](ManagerPipe& p) { return p.getStatus(-1).status; });
+        QVERIFY(handleOf(staticEntries(pipe, ClientList::Ignored), "0102005e800004") != 0);
+        late.okButton()->click();
+        QCOMPARE(answers.take(), QStringList());
+        QVERIFY(handleOf(staticEntries(pipe), "0102005e800004 0.0.0.0") != 0);
+        QCOMPARE(handleOf(staticEntries(pipe, ClientList::Ignored), "0102005e800004"), std::uint64_t{0});
     }
     QVERIFY(answers.take().isEmpty());
 }

@@ -419,7 +419,7 @@ bool StaticEntryDialog::store() {
     struct Stored {
         PipeResult<std::int32_t> result;
         bool gone = false;       // the list no longer holds the entry shown
-        bool rehandled = false;  // it does, under another handle (the server restarted)
+        bool rehandled = false;  // it does (Modify, Move), under another handle: the server restarted
         // Move: the ignored entry was not removed (refused, or the server went away), so the
         // server still ignores the client; its row and the counter stay as they are.
         PipeStatus removal = PipeStatus::Done;
@@ -455,10 +455,15 @@ bool StaticEntryDialog::store() {
                                               : pipe.addClient(*fields, redundant);
         if (s.result.ok() && s.result.value > 0 && mode == StaticMode::Move) {
             const PipeResult<bool> same = stillShown();
-            if (!same.ok()) {
-                s.removal = same.status;
-            } else if (same.value) {
-                s.removal = pipe.removeClient(ClientList::Ignored, handle);
+            // After a restart the ignored entry is looked for under its handle of this run.
+            const PipeResult<std::uint64_t> found = !same.ok()   ? PipeResult<std::uint64_t>{same.status, 0}
+                                                    : same.value ? PipeResult<std::uint64_t>{PipeStatus::Done, handle}
+                                                                 : findIdentity(pipe, source, shown);
+            if (!found.ok()) {
+                s.removal = found.status;
+            } else if (found.value != 0) {
+                s.removal = pipe.removeClient(ClientList::Ignored, found.value);
+                s.rehandled = found.value != handle;
             }
         }
         return s;
@@ -486,6 +491,7 @@ bool StaticEntryDialog::store() {
         case StaticMode::Move:
             if (stored.removal == PipeStatus::Done) {
                 hooks_.rowRemoved(handle_);
+                if (stored.rehandled) context_.markListsChanged();
                 break;
             }
             // The static entry stands; the dialog goes on as after a move, and the list is read
