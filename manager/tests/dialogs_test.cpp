@@ -720,12 +720,21 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
     QCOMPARE(pipe.removeClient(ClientList::Static, handleOf(staticEntries(pipe), "02:00:5e:50:00:09")),
              PipeStatus::Done);
     list.refill(1);
+    // Another manager adds a profile while the list is open: the removal keeps it listed.
+    QCOMPARE(pipe.writeSetting("Other", "BaseIP", "10.98.0.230").value, 1);
+    QCOMPARE(pipe.writeSetting(kGeneralSection, "Profile3", "Other").value, 1);
+    QVERIFY(pipe.reloadProfiles().ok());
     QVERIFY(list.removeSelected());
     keys = iniKeys(lab_->iniText());
     QCOMPARE(keys["Dorvane/Profile0"], QString("Standard"));
     QCOMPARE(keys["Dorvane/Profile1"], QString("Net_3"));
-    QVERIFY(!keys.count("Dorvane/Profile2"));
+    QCOMPARE(keys["Dorvane/Profile2"], QString("Other"));
+    QVERIFY(!keys.count("Dorvane/Profile3"));
     QVERIFY(!keys.count("Lab/BaseIP"));
+    QCOMPARE(list.list()->topLevelItemCount(), 3);
+    list.refill(2);
+    QVERIFY(list.removeSelected());
+    QVERIFY(!iniKeys(lab_->iniText()).count("Dorvane/Profile2"));
     QCOMPARE(list.list()->topLevelItemCount(), 2);
 
     // A name that looks like markup is shown as it is written.
