@@ -161,6 +161,8 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "LOG_REFUSED",
      "Lines shown: %u - the server refused to read on, the rest of the file is missing"},
     {TextSection::Strings, "LOG_FAILURE", "failure"},
+    {TextSection::Strings, "LOG_FILES_CUT", "File list incomplete: the server broke off the search"},
+    {TextSection::Strings, "LIST_CUT", "(incomplete: the server stopped giving the list partway)"},
     {TextSection::Strings, "IFACE_OFF", "not selected"},
     {TextSection::Strings, "IFACE_ON", "selected"},
     {TextSection::Strings, "IFACE_TRUSTED", "selected and trusted"},

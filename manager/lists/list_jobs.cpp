@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+
+#include "common/transfer_image.h"
 
 namespace tolmark::manager {
 namespace {
@@ -13,6 +16,16 @@ namespace {
 constexpr std::size_t kMaxListWalk = 1u << 20;
 constexpr std::int32_t kMaxTransfers = 1u << 16;
 constexpr int kMaxListRestarts = 3;
+
+// What names a transfer for as long as it lives: its request, client, client port and file, which
+// stay as they are while its counters and outcome move on.
+std::string transferIdentity(const std::string& image) {
+    const std::optional<TransferImage> t =
+        decodeTransferImage(std::span(reinterpret_cast<const std::uint8_t*>(image.data()), image.size()));
+    if (!t) return image;
+    return std::to_string(t->opcode) + ' ' + std::to_string(t->client) + ' ' + std::to_string(t->clientPort) + ' ' +
+           t->path;
+}
 
 }  // namespace
 
@@ -30,28 +43,43 @@ ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBu
     std::unordered_set<std::uint64_t> passed, thisPass;
     int restarts = 0;
     std::uint64_t handle = 0;
+    // Until the walk reaches the end of the list (or the head's empty answer), what it read is
+    // only part of the list.
+    snapshot.incomplete = true;
     for (std::size_t n = 0; n < kMaxListWalk; ++n) {
         const PipeResult<ListedEntry> entry = pipe.listEntry(list, handle);
         if (!entry.ok()) {
             snapshot.firstFailed = n == 0;
             // No server: the status request would only wait out the time-out again.
-            if (entry.failed()) return snapshot;
+            if (entry.failed()) {
+                snapshot.incomplete = n != 0;
+                return snapshot;
+            }
             if (handle != 0 && entry.value.nothingThere && ++restarts <= kMaxListRestarts) {
                 handle = 0;
                 thisPass.clear();
                 continue;
             }
+            // The head's empty answer is an empty list; a refusal (or a list still changing after
+            // the new starts) cuts it.
+            snapshot.incomplete = handle != 0 || !entry.value.nothingThere;
             break;
         }
         const ClientRecordImage& record = entry.value.record;
-        if (list != ClientList::Dynamic && record.fields.identity.kind == kIdentityFree) break;
+        if (list != ClientList::Dynamic && record.fields.identity.kind == kIdentityFree) {
+            snapshot.incomplete = false;
+            break;
+        }
         // Handle 0 asks for the head: a row by it would be modified or removed as another entry.
         if (record.handle != 0 && passed.insert(record.handle).second) {
             if (std::optional<EntryRow> row = build(record, options)) snapshot.rows.push_back(std::move(*row));
         }
         thisPass.insert(record.handle);
         handle = record.nextHandle;
-        if (handle == 0) break;
+        if (handle == 0) {
+            snapshot.incomplete = false;
+            break;
+        }
         if (thisPass.count(handle) != 0) {
             if (++restarts > kMaxListRestarts) break;
             handle = 0;
@@ -64,20 +92,44 @@ ListSnapshot readClientList(ManagerPipe& pipe, ClientList list, View view, RowBu
 
 ListSnapshot readTransfers(ManagerPipe& pipe, const RowOptions& options) {
     ListSnapshot snapshot;
-    // A server that answers every index with the same record (it ignores the index) would
-    // otherwise be asked for all of them, holding the worker: a record met again ends the walk,
-    // as a handle met again ends a client list's pass.
-    std::unordered_set<std::string> seen;
-    for (std::int32_t index = 0; index < kMaxTransfers; ++index) {
-        PipeResult<TransferEntry> entry = pipe.getTransfer(index);
-        if (!entry.ok()) {
-            snapshot.firstFailed = index == 0;
-            if (entry.failed()) return snapshot;  // no server: the status request would wait in vain
+    snapshot.incomplete = true;
+    // The transfers each walk met, in order: two walks alike show the list as it stands.
+    std::vector<std::string> before;
+    for (int pass = 0; pass <= kMaxListRestarts + 1; ++pass) {
+        snapshot.rows.clear();
+        // A server that answers every index with the same record (it ignores the index) would
+        // otherwise be asked for all of them, holding the worker: a record met again ends the
+        // walk, as a handle met again ends a client list's pass.
+        std::unordered_set<std::string> seen;
+        std::vector<std::string> met;
+        bool atEnd = false;
+        for (std::int32_t index = 0; index < kMaxTransfers; ++index) {
+            PipeResult<TransferEntry> entry = pipe.getTransfer(index);
+            if (!entry.ok()) {
+                // No server: the status request would wait in vain.
+                if (entry.failed()) {
+                    snapshot.firstFailed = pass == 0 && index == 0;
+                    snapshot.incomplete = !snapshot.firstFailed;
+                    return snapshot;
+                }
+                atEnd = entry.value.nothingThere;
+                break;
+            }
+            if (!seen.insert(entry.value.image).second) {
+                atEnd = true;
+                break;
+            }
+            met.push_back(transferIdentity(entry.value.image));
+            snapshot.activeTransfers = entry.value.active;
+            snapshot.rows.push_back(transferRow(index, entry.value.transfer, options));
+        }
+        if (!atEnd) break;  // refused partway
+        // An empty list passed over nothing.
+        if (met.empty() || (pass > 0 && met == before)) {
+            snapshot.incomplete = false;
             break;
         }
-        if (!seen.insert(std::move(entry.value.image)).second) break;
-        snapshot.activeTransfers = entry.value.active;
-        snapshot.rows.push_back(transferRow(index, entry.value.transfer, options));
+        before = std::move(met);
     }
     snapshot.status = pipe.getStatus(static_cast<std::int32_t>(View::Tftp));
     return snapshot;

@@ -124,7 +124,11 @@ PipeResult<TransferEntry> ManagerPipe::getTransfer(std::int32_t index) {
     if (!reply.ok()) return carry<TransferEntry>(reply.status);
     const std::optional<RecordReply> r = decodeRecordReply(reply.value, kTransferRecordSize);
     std::optional<TransferSummary> transfer = r ? decodeTransferSummary(r->record) : std::nullopt;
-    if (!transfer) return carry<TransferEntry>(PipeStatus::Refused);
+    if (!transfer) {
+        PipeResult<TransferEntry> none = carry<TransferEntry>(PipeStatus::Refused);
+        none.value.nothingThere = reply.value.size == kPipeStatusOnlySize;
+        return none;
+    }
     return {PipeStatus::Done, TransferEntry{r->value, *transfer, std::string(r->record.begin(), r->record.end())}};
 }
 

@@ -51,6 +51,8 @@ struct TransferEntry {
     // ended ones in their end times, counts or clients, so the same bytes at another index are a
     // record sent again (at worst, one of two ended transfers alike to the second is not shown).
     std::string image;
+    // Refused with the server's status alone: no transfer at that index, the end of the list.
+    bool nothingThere = false;
 };
 
 struct ProfileEntry {

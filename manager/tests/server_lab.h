@@ -93,6 +93,7 @@ public:
         qWarning("server did not start:\n%s", output.constData());
         return false;
     }
+    bool running() const { return server_.state() != QProcess::NotRunning; }
     // SIGTERM: the server saves its client lists on the way out.
     void stop() {
         if (server_.state() == QProcess::NotRunning) return;

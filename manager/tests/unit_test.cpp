@@ -10,9 +10,11 @@
 #include <QTextDocument>
 #include <QtTest>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "common/transfer_image.h"
 #include "config/config_store.h"
@@ -320,7 +322,7 @@ void UnitTest::listWalkStartsAgainWhenItsNextRecordWentAway() {
         return *PipeMessage::make(kPipeDone, 3, encodeClientRecord(r));
     };
     const PipeMessage nothing = PipeMessage::statusOnly(kPipeDone);
-    auto walk = [](FakePipePeer& peer, std::vector<std::uint64_t>& asked) {
+    auto walk = [](FakePipePeer& peer, std::vector<std::uint64_t>& asked, bool cut = false) {
         ManagerPipe pipe(peer.name(), std::chrono::milliseconds(2000));
         const ListSnapshot s = readClientList(pipe, ClientList::Static, View::Static, staticRow, RowOptions{});
         for (const PipeMessage& m : peer.requests())
@@ -328,6 +330,7 @@ void UnitTest::listWalkStartsAgainWhenItsNextRecordWentAway() {
                 asked.push_back(decodeRequestHandle(m.view()).value_or(~0ull));
         std::vector<std::uint64_t> shown;
         for (const EntryRow& r : s.rows) shown.push_back(r.handle);
+        if (s.incomplete != cut) shown.push_back(~0ull);  // the list's cut, told or not, is wrong
         return shown;
     };
     using Handles = std::vector<std::uint64_t>;
@@ -341,13 +344,25 @@ void UnitTest::listWalkStartsAgainWhenItsNextRecordWentAway() {
         QCOMPARE(asked, (Handles{0, 2, 0, 3}));
     }
     {
-        // A list that changes at every look is given up after three new starts, with what was read.
+        // A list that changes at every look is given up after three new starts, with what was
+        // read, and said to be cut.
         std::vector<PipeMessage> replies = {listed(1, 2)};
         for (int i = 0; i < 10; ++i) replies.insert(replies.end(), {nothing, listed(1, 2)});
         FakePipePeer peer(replies);
         Handles asked;
-        QCOMPARE(walk(peer, asked), (Handles{1}));
+        QCOMPARE(walk(peer, asked, true), (Handles{1}));
         QCOMPARE(asked, (Handles{0, 2, 0, 2, 0, 2, 0, 2}));
+    }
+    // A server that refuses the list, or goes away, after its first record: the rows read, cut.
+    // An empty list (the head's empty answer) is whole; a refused head is not.
+    for (const auto& [replies, shown, cut] :
+         {std::tuple{std::vector<PipeMessage>{listed(1, 2), PipeMessage::statusOnly(kPipeRefused)}, Handles{1}, true},
+          {std::vector<PipeMessage>{listed(1, 2)}, Handles{1}, true},
+          {std::vector<PipeMessage>{nothing}, Handles{}, false},
+          {std::vector<PipeMessage>{PipeMessage::statusOnly(kPipeRefused)}, Handles{}, true}}) {
+        FakePipePeer peer(replies);
+        Handles asked;
+        QCOMPARE(walk(peer, asked, cut), shown);
     }
     {
         // A broken server whose records lead in a circle (1, 2, 1, ...) or name a record by
@@ -355,7 +370,8 @@ void UnitTest::listWalkStartsAgainWhenItsNextRecordWentAway() {
         // and no row carries handle 0 (its Modify or Remove would reach the head's entry).
         using Links = std::map<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>>;  // asked: record, next
         const Links circle = {{0, {1, 2}}, {1, {1, 2}}, {2, {2, 1}}}, zero = {{0, {1, 2}}, {2, {0, 3}}, {3, {3, 0}}};
-        for (const auto& [server, shown] : {std::pair{circle, Handles{1, 2}}, {zero, Handles{1, 3}}}) {
+        for (const auto& [server, shown, cut] :
+             {std::tuple{circle, Handles{1, 2}, true}, std::tuple{zero, Handles{1, 3}, false}}) {
             const Links& links = server;
             FakePipePeer peer([&links, &listed, n = 0](const PipeMessage& m) mutable -> std::optional<PipeMessage> {
                 const auto at = links.find(decodeRequestHandle(m.view()).value_or(~0ull));
@@ -363,13 +379,13 @@ void UnitTest::listWalkStartsAgainWhenItsNextRecordWentAway() {
                 return listed(at->second.first, at->second.second);
             });
             Handles asked;
-            QCOMPARE(walk(peer, asked), shown);
+            QCOMPARE(walk(peer, asked, cut), shown);
             QVERIFY2(asked.size() <= 8, qPrintable(QString::number(asked.size())));
         }
     }
     // Transfers by index: a server that ignores the index and answers every request with the
-    // same record shows it once and is asked twice, not 65,536 times; two transfers of one
-    // client differ by its port and are both shown.
+    // same record shows it once and is asked twice in each of the two walks, not 65,536 times;
+    // two transfers of one client differ by its port and are both shown.
     for (const bool ignoresIndex : {true, false}) {
         FakePipePeer peer([ignoresIndex](const PipeMessage& m) -> std::optional<PipeMessage> {
             if (m.word() != toWire(PipeCode::GetTransfer) || m.value() > 100) return std::nullopt;
@@ -384,8 +400,97 @@ void UnitTest::listWalkStartsAgainWhenItsNextRecordWentAway() {
         ManagerPipe pipe(peer.name(), std::chrono::milliseconds(2000));
         const ListSnapshot s = readTransfers(pipe, RowOptions{});
         QCOMPARE(s.rows.size(), std::size_t{ignoresIndex ? 1u : 2u});
-        QCOMPARE(peer.requests(PipeCode::GetTransfer).size(), std::size_t{ignoresIndex ? 2u : 3u});
+        QCOMPARE(peer.requests(PipeCode::GetTransfer).size(), std::size_t{ignoresIndex ? 4u : 6u});
+        QVERIFY(!s.incomplete);
     }
+    // The listener takes ended transfers out of its list while the walk runs, which moves the
+    // later ones an index down. Transfers are named by number (in their file names);
+    // each step is the list at the request of that number (0 based), the last one stays.
+    struct Shift {
+        std::vector<std::vector<int>> steps;
+        std::vector<int> shown;
+        bool cut;
+    };
+    std::vector<std::vector<int>> headLeavingAtEveryLook;
+    for (int k = 1; k <= 20; ++k) headLeavingAtEveryLook.push_back({k, k + 1});
+    for (const Shift& row : {
+             // Ended 1 leaves after index 0 was read: the walk passed over running 2 (and showed
+             // 1), and is made again until two walks agree.
+             Shift{{{1, 2, 3}, {2, 3, 4}}, {2, 3, 4}, false},
+             // Ended 2 leaves from the middle after it was read: running 3 was passed over.
+             Shift{{{1, 2, 3}, {1, 2, 3}, {1, 3}}, {1, 3}, false},
+             // No change: two walks.
+             Shift{{{1, 2}}, {1, 2}, false},
+             // A head that leaves during every walk: given up after the last new start, cut.
+             Shift{headLeavingAtEveryLook, {13, 15}, true},
+             // The refusal of an index within the list cuts it.
+             Shift{{{1, -1, 3}}, {1}, true},
+         }) {
+        std::atomic<int> asked = 0;
+        FakePipePeer peer([&row, &asked](const PipeMessage& m) -> std::optional<PipeMessage> {
+            if (m.word() != toWire(PipeCode::GetTransfer)) return PipeMessage::statusOnly(kPipeDone);
+            const auto& list = row.steps[std::min<std::size_t>(asked++, row.steps.size() - 1)];
+            if (m.value() < 0 || static_cast<std::size_t>(m.value()) >= list.size() || asked > 100)
+                return PipeMessage::statusOnly(kPipeDone);
+            if (list[static_cast<std::size_t>(m.value())] < 0) return PipeMessage::statusOnly(kPipeRefused);
+            TransferImage t;
+            t.opcode = kTransferRead;
+            t.client = makeIpv4(10, 0, 0, 9);
+            const int n = list[static_cast<std::size_t>(m.value())];
+            t.clientPort = static_cast<std::uint16_t>(1000 + n);
+            t.blockCounter = static_cast<std::uint32_t>(asked.load());  // running: its counter moves on
+            t.path = "/" + std::to_string(n);
+            return *PipeMessage::make(kPipeDone, 1, encodeTransferImage(t));
+        });
+        ManagerPipe pipe(peer.name(), std::chrono::milliseconds(2000));
+        const ListSnapshot s = readTransfers(pipe, RowOptions{});
+        std::vector<int> shown;
+        for (const EntryRow& r : s.rows) shown.push_back(r.texts[3].mid(1).toInt());
+        QCOMPARE(shown, row.shown);
+        QCOMPARE(s.incomplete, row.cut);
+    }
+
+    // The window shows a list the server refused partway as incomplete, and a whole one plainly.
+    std::atomic<bool> refuses = true;
+    FakePipePeer server([&](const PipeMessage& m) -> std::optional<PipeMessage> {
+        auto block = [](const auto& bytes) {
+            return *PipeMessage::make(kPipeDone, static_cast<std::int32_t>(bytes.size()), bytes);
+        };
+        switch (static_cast<PipeCode>(m.word())) {
+            case PipeCode::GetStatus:
+                return block(encodeServerStatus(ServerStatus{.port = 67, .dynamicUsed = 2}));
+            case PipeCode::GetSettings:
+                return block(encodeGeneralSettings(GeneralSettings{}));
+            case PipeCode::ListDynamic: {
+                const bool head = decodeRequestHandle(m.view()) == 0u;
+                if (!head && refuses) return PipeMessage::statusOnly(kPipeRefused);
+                const std::int64_t now = std::time(nullptr);
+                ClientRecordImage r = record(head ? 1 : 2, head ? "02:00:00:00:00:01" : "02:00:00:00:00:02",
+                                             makeIpv4(10, 0, 0, head ? 1 : 2), now, now + 600);
+                r.nextHandle = head ? 2 : 0;
+                return *PipeMessage::make(kPipeDone, 2, encodeClientRecord(r));
+            }
+            default:
+                return PipeMessage::statusOnly(kPipeRefused);
+        }
+    });
+    QTemporaryDir program;
+    Language english(program.path().toStdString() + "/");
+    UserPreferences preferences(program.path().toStdString() + "/user.ini");
+    preferences.write(pref::kTrayIcon, 0);
+    MainWindowOptions options;
+    options.programDirectory = program.path().toStdString() + "/";
+    options.pipeName = server.name();
+    options.tickMs = 200;
+    MainWindow window(english, preferences, ManagerRights{true, false}, options);
+    window.show();
+    window.start();
+    QTRY_COMPARE(window.model(View::Dynamic)->rowCount(), 1);
+    QTRY_VERIFY2(window.topStatusText().endsWith(english.text("LIST_CUT")), qPrintable(window.topStatusText()));
+    refuses = false;
+    window.actions().views[static_cast<std::size_t>(View::Dynamic)]->trigger();  // read again
+    QTRY_COMPARE(window.model(View::Dynamic)->rowCount(), 2);
+    QTRY_VERIFY2(!window.topStatusText().contains(english.text("LIST_CUT")), qPrintable(window.topStatusText()));
 }
 
 void UnitTest::languageFileReplacesSomeKeys() {

@@ -328,6 +328,7 @@ void MainWindow::onListRead(View view, const ListSnapshot& snapshot) {
     model(view)->applyRows(snapshot.rows);
     if (followSelection) panel_->selectHandles(selected, current);
     if (view == View::Tftp && !snapshot.firstFailed) server_.activeTftp = snapshot.activeTransfers;
+    listCut_[static_cast<std::size_t>(view)] = snapshot.incomplete;
     notePipeResult(snapshot.status.status);
     if (snapshot.status.ok()) server_.status = snapshot.status.value;
     if (view == view_) rewriteTopStatus();
@@ -553,8 +554,10 @@ void MainWindow::rewriteStatus() {
 }
 
 void MainWindow::rewriteTopStatus() {
-    panel_->setTopText(manager::topStatusText(language_, view_, server_),
-                       rights_.mayChange ? QString() : language_.text("MODE"));
+    QString counts = manager::topStatusText(language_, view_, server_);
+    // A list the server gave only in part is not shown as if whole.
+    if (listCut_[static_cast<std::size_t>(view_)]) counts += QStringLiteral("  ") + language_.text("LIST_CUT");
+    panel_->setTopText(counts, rights_.mayChange ? QString() : language_.text("MODE"));
     panel_->newButton()->setVisible(view_ == View::Static && rights_.mayChange);
 }
 

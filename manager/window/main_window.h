@@ -139,6 +139,7 @@ private:
     ServerState server_;
     bool descending_ = false;
     std::array<std::uint64_t, kViewCount> removals_{};  // removals posted per view
+    std::array<bool, kViewCount> listCut_{};            // the last read of the view's list was cut
 
     ViewPanel* panel_ = nullptr;
     QLabel* stateText_ = nullptr;

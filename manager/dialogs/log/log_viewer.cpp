@@ -27,25 +27,30 @@ struct Loaded {
 };
 }  // namespace
 
-std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& today) {
+LogFileList listLogFiles(ManagerPipe& pipe, const std::string& today) {
     const PipeResult<FoundFile> first = pipe.fileFindFirst(kLogFilePattern);
-    if (!first.ok()) return {today};
-    std::vector<std::string> names;
+    if (!first.ok()) return {{today}};
+    LogFileList list;
+    std::vector<std::string>& names = list.names;
     auto take = [&names](const FileSearchEntry& e) {
         if ((e.attributes & kDirectoryAttribute) == 0) names.push_back(e.name);
     };
     take(first.value.entry);
     // A directory can hold many files, but not more than this in one look.
+    PipeStatus ending = PipeStatus::Done;
     for (int i = 0; i < 100000; ++i) {
         const auto next = pipe.fileFindNext(first.value.search);
+        ending = next.status;
         if (!next.ok() || !next.value) break;
         take(*next.value);
     }
-    pipe.fileFindClose(first.value.search);
+    list.incomplete = ending != PipeStatus::Done;
+    // A broken pipe has closed the search on the server.
+    if (ending != PipeStatus::Failed) pipe.fileFindClose(first.value.search);
     // The server lists a directory in the order the file system keeps it, which on most file
     // systems is no order at all: the names are shown sorted, the months and days in turn.
     std::sort(names.begin(), names.end());
-    return names;
+    return list;
 }
 
 std::optional<LogRead> readLogFile(ManagerPipe& pipe, const std::string& name, std::size_t limit,
@@ -136,7 +141,7 @@ LogViewer::LogViewer(DialogContext& context, QWidget* parent) : QDialog(parent),
     struct Listing {
         PipeStatus status = PipeStatus::Done;
         std::string today;
-        std::vector<std::string> names;
+        LogFileList files;
     };
     const Listing listing = context.worker.call([local](ManagerPipe& pipe) {
         Listing found;
@@ -144,13 +149,14 @@ LogViewer::LogViewer(DialogContext& context, QWidget* parent) : QDialog(parent),
         found.status = general.status;
         found.today = logFileName(local, general.ok() && general.value.createLog != 0);
         // No server: only today's name, and no further request that would wait in vain.
-        found.names = general.failed() ? std::vector<std::string>{found.today} : listLogFiles(pipe, found.today);
+        found.files = general.failed() ? LogFileList{{found.today}} : listLogFiles(pipe, found.today);
         return found;
     });
     context.notePipe(listing.status);
     const std::string& today = listing.today;
-    const std::vector<std::string>& names = listing.names;
-    for (const std::string& name : names) files_->addItem(QString::fromStdString(name));
+    for (const std::string& name : listing.files.names) files_->addItem(QString::fromStdString(name));
+    // Beside the lines of the file shown, which the status bar's message tells.
+    if (listing.files.incomplete) status_->addPermanentWidget(new QLabel(l.text("LOG_FILES_CUT"), status_));
     files_->setCurrentIndex(std::max(files_->findText(QString::fromStdString(today)), 0));
     connect(files_, &QComboBox::currentTextChanged, this, &LogViewer::loadFile);
     connect(print_, &QPushButton::clicked, this, &LogViewer::print);

@@ -24,8 +24,13 @@ class QPrinter;
 namespace tolmark::manager {
 
 // The file list of the log directory: every "dhcp*.log" that is not a directory, or only
-// today's name when the search cannot be made.
-std::vector<std::string> listLogFiles(ManagerPipe& pipe, const std::string& today);
+// today's name when the search cannot be made. A search the server broke off after its first
+// file gives the files found so far, incomplete.
+struct LogFileList {
+    std::vector<std::string> names;
+    bool incomplete = false;
+};
+LogFileList listLogFiles(ManagerPipe& pipe, const std::string& today);
 // The lines of a file, at most limit of them; nothing when it cannot be opened. A read whose
 // stop is set ends after the line in hand (what was read, read). A read that ended before the end
 // of the file is cut: its lines are only the first part of the file. It ended Failed when the

@@ -293,15 +293,24 @@ bool ProfileListDialog::removeSelected() {
         if (entry.failed()) showMessage(this, context_.language, changeFailedText(context_.language, entry.status));
         return false;
     }
-    std::vector<std::string> rest;
-    for (std::size_t i = 0; i < profiles_.size(); ++i) {
-        if (static_cast<int>(i) != row) rest.push_back(profiles_[i].name);
-    }
     // Delete the section, write the list again without gaps, delete the key after its end. The
     // server answers a write with 0 only when it did not store it (deleting a key that is not
-    // there is no refusal), so a 0 leaves the list unwritten.
-    const PipeStatus status = context_.worker.call([row, name, rest](ManagerPipe& pipe) {
-        const std::int32_t renamed = pipe.renameProfile(row, name, "");
+    // there is no refusal), so a 0 leaves the list unwritten. The list written is the server's as
+    // it stands, not the one this dialog read: a profile another manager added meanwhile stays.
+    const PipeStatus status = context_.worker.call([name](ManagerPipe& pipe) {
+        const ProfileRead now = readProfiles(pipe);
+        if (now.status != PipeStatus::Done) return now.status;
+        std::vector<std::string> rest;
+        std::int32_t at = -1;
+        for (const Profile& p : now.profiles) {
+            if (at < 0 && profileNameEquals(p.name, name)) {
+                at = static_cast<std::int32_t>(rest.size());
+            } else {
+                rest.push_back(p.name);
+            }
+        }
+        if (at < 0) return PipeStatus::Refused;  // removed meanwhile
+        const std::int32_t renamed = pipe.renameProfile(at, name, "");
         if (renamed <= 0) return renamed == -2 ? PipeStatus::Failed : PipeStatus::Refused;
         for (std::size_t i = 0; i <= rest.size(); ++i) {
             const std::string key = "Profile" + std::to_string(i);

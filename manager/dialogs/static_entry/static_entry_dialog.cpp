@@ -9,8 +9,10 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cctype>
 #include <string_view>
+#include <unordered_set>
 
 #include "common/entry_line.h"
 #include "manager/pipe/server_text.h"
@@ -18,6 +20,28 @@
 namespace tolmark::manager {
 
 namespace {
+
+bool sameIdentity(const Identity& a, const Identity& b) {
+    return a.kind == b.kind && a.length == b.length &&
+           std::equal(a.bytes.begin(), a.bytes.begin() + std::min<std::size_t>(a.length, a.bytes.size()),
+                      b.bytes.begin());
+}
+
+// The handle of the list's record with this identity in the server's present run; 0 when the list
+// holds none. A server that restarted gave its records new handles.
+PipeResult<std::uint64_t> findIdentity(ManagerPipe& pipe, ClientList list, const Identity& identity) {
+    std::unordered_set<std::uint64_t> passed;  // a list in a circle ends the search
+    for (std::uint64_t handle = 0;;) {
+        const PipeResult<ListedEntry> entry = pipe.listEntry(list, handle);
+        if (entry.failed()) return {PipeStatus::Failed, 0};
+        const ClientRecordImage& record = entry.value.record;
+        if (!entry.ok() || record.fields.identity.kind == kIdentityFree) return {PipeStatus::Done, 0};
+        if (record.handle != 0 && sameIdentity(record.fields.identity, identity))
+            return {PipeStatus::Done, record.handle};
+        handle = record.nextHandle;
+        if (handle == 0 || !passed.insert(handle).second) return {PipeStatus::Done, 0};
+    }
+}
 
 constexpr int kProfileChars = 23;
 constexpr int kHostNameChars = 158;
@@ -394,7 +418,8 @@ bool StaticEntryDialog::store() {
     const Identity shown = entry_.identity;
     struct Stored {
         PipeResult<std::int32_t> result;
-        bool gone = false;  // the record handle no longer names the entry shown
+        bool gone = false;       // the list no longer holds the entry shown
+        bool rehandled = false;  // it does (Modify, Move), under another handle: the server restarted
         // Move: the ignored entry was not removed (refused, or the server went away), so the
         // server still ignores the client; its row and the counter stay as they are.
         PipeStatus removal = PipeStatus::Done;
@@ -405,31 +430,40 @@ bool StaticEntryDialog::store() {
         auto stillShown = [&pipe, handle, source, shown] {
             const PipeResult<ListedEntry> now = pipe.listEntry(source, handle);
             if (now.failed()) return PipeResult<bool>{PipeStatus::Failed, false};
-            const Identity& id = now.value.record.fields.identity;
-            const bool same =
-                now.ok() && id.kind == shown.kind && id.length == shown.length &&
-                std::equal(id.bytes.begin(), id.bytes.begin() + std::min<std::size_t>(id.length, id.bytes.size()),
-                           shown.bytes.begin());
-            return PipeResult<bool>{PipeStatus::Done, same};
+            return PipeResult<bool>{PipeStatus::Done,
+                                    now.ok() && sameIdentity(now.value.record.fields.identity, shown)};
         };
         Stored s;
+        std::uint64_t target = handle;
         if (mode == StaticMode::Modify) {
             const PipeResult<bool> same = stillShown();
             s.result.status = same.status;
             if (!same.ok()) return s;
             if (!same.value) {
-                s.gone = true;
-                return s;
+                // The server restarted since the entry was read: the entry is changed under its
+                // handle of this run, and gone only when the list no longer holds it.
+                const PipeResult<std::uint64_t> found = findIdentity(pipe, source, shown);
+                s.result.status = found.status;
+                if (!found.ok()) return s;
+                s.gone = found.value == 0;
+                s.rehandled = !s.gone;
+                if (s.gone) return s;
+                target = found.value;
             }
         }
-        s.result = mode == StaticMode::Modify ? pipe.updateClient(handle, *fields, redundant)
+        s.result = mode == StaticMode::Modify ? pipe.updateClient(target, *fields, redundant)
                                               : pipe.addClient(*fields, redundant);
         if (s.result.ok() && s.result.value > 0 && mode == StaticMode::Move) {
             const PipeResult<bool> same = stillShown();
-            if (!same.ok()) {
-                s.removal = same.status;
-            } else if (same.value) {
-                s.removal = pipe.removeClient(ClientList::Ignored, handle);
+            // After a restart the ignored entry is looked for under its handle of this run.
+            const PipeResult<std::uint64_t> found = !same.ok()   ? PipeResult<std::uint64_t>{same.status, 0}
+                                                    : same.value ? PipeResult<std::uint64_t>{PipeStatus::Done, handle}
+                                                                 : findIdentity(pipe, source, shown);
+            if (!found.ok()) {
+                s.removal = found.status;
+            } else if (found.value != 0) {
+                s.removal = pipe.removeClient(ClientList::Ignored, found.value);
+                s.rehandled = found.value != handle;
             }
         }
         return s;
@@ -451,10 +485,13 @@ bool StaticEntryDialog::store() {
             break;
         case StaticMode::Modify:
             hooks_.rowChanged(handle_, *fields);
+            // The rows carry the handles of the server's last run: they are read anew.
+            if (stored.rehandled) context_.markListsChanged();
             break;
         case StaticMode::Move:
             if (stored.removal == PipeStatus::Done) {
                 hooks_.rowRemoved(handle_);
+                if (stored.rehandled) context_.markListsChanged();
                 break;
             }
             // The static entry stands; the dialog goes on as after a move, and the list is read
