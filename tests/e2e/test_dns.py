@@ -41,12 +41,12 @@ SILENT = ("172.30.0.1", 24, "255.255.255.0", "172.30.0.100", "192.168.99.77")
 
 def named_request(hw, xid, host_name, extra=b""):
     """A DHCP REQUEST of a new client with a host name (text, or the option's bytes) and more
-    options."""
+    options; hw empty: a client without a hardware address (hlen 0)."""
     name = host_name.encode() if isinstance(host_name, str) else host_name
     packet = bytearray(240)
-    packet[0:3] = b"\x01\x01\x06"
+    packet[0:3] = bytes([1, 1, len(hw)])
     packet[4:8] = struct.pack("!I", xid)
-    packet[28:34] = hw
+    packet[28:28 + len(hw)] = hw
     packet[236:240] = b"\x63\x82\x53\x63"
     packet += bytes([53, 1, 3]) + (bytes([12, len(name)]) + name if name else b"") + extra + b"\xff"
     return bytes(packet) + bytes(max(0, 300 - len(packet)))
@@ -159,9 +159,9 @@ class DnsUpdate(unittest.TestCase):
             time.sleep(0.2)
         self.fail(f"dig {' '.join(query)} gave {answer!r}, not {expect!r}\n" + "\n".join(self.server.lines[-20:]))
 
-    def send_requests(self, segment, tag, requests):
+    def send_requests(self, segment, tag, requests, hardware=True):
         """REQUESTs of new clients from segment: (option 12 bytes, more options) each; the
-        addresses acknowledged."""
+        addresses acknowledged. hardware False: the clients send no hardware address."""
         ns, dev = self.clients[segment]
         script = ("import socket,sys,json\n"
                   f"sys.path.insert(0, {HERE!r})\n"
@@ -172,7 +172,7 @@ class DnsUpdate(unittest.TestCase):
                   "s.bind(('0.0.0.0',68)); s.settimeout(3)\n"
                   "got=[]\n"
                   "for i,(name,extra) in enumerate(json.load(sys.stdin)):\n"
-                  f"    s.sendto(named_request(bytes([2,{tag},0,0,0,i]),{tag}*256+i,bytes.fromhex(name),"
+                  f"    s.sendto(named_request(bytes([2,{tag},0,0,0,i])[:6 * {hardware}],{tag}*256+i,bytes.fromhex(name),"
                   "bytes.fromhex(extra)),('255.255.255.255',67))\n"
                   "    got.append(socket.inet_ntoa(s.recv(2048)[16:20]))\n"
                   "print(json.dumps(got))\n")
@@ -381,6 +381,14 @@ class DnsUpdate(unittest.TestCase):
         self.assertEqual(self.lease("e", "-x", "hostname:brief", "-r", address), address)
         self.wait_for_record(f"brief.{ZONE}", "A", expect=address)
         self.wait_for_record(self.reverse(address), "PTR", expect=f"brief.{ZONE}.")
+        # A client without a hardware address is known by its client identifier, here longer than
+        # the 64 bytes a lease keeps of it: the expiry pass has only those to name the client
+        # by, and its records go all the same.
+        long_id = bytes([61, 70, 0]) + b"L" * 69
+        [long_address] = self.send_requests("e", 0xf1, [(b"longid", long_id)], hardware=False)
+        self.wait_for_record(f"longid.{ZONE}", "A", expect=long_address)
+        self.wait_for_record(f"longid.{ZONE}", "A", expect="")
+        self.wait_for_record(self.reverse(long_address), "PTR", expect="")
 
     def test_8d_a_running_lease_removed_through_the_pipe_loses_its_records(self):
         address = self.named_lease("02:00:00:0a:0d:0d", "dropped")
