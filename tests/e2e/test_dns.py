@@ -35,6 +35,9 @@ SEGMENTS = {
 }
 # A segment whose leases end within seconds, for names that go when a lease expires.
 BRIEF = ("172.31.0.1", 24, "255.255.255.0", "172.31.0.100", "0.31.172.in-addr.arpa")
+# A segment whose domain leaves a host label of 63 bytes a name of 253, the longest DNS name.
+LONG = ("172.22.0.1", 24, "255.255.255.0", "172.22.0.100", "0.22.172.in-addr.arpa")
+LONG_DOMAIN = "d" * 63 + "." + "o" * 63 + "." + "m" * 52 + ".lab.test"
 # A segment whose profile names a DNS server that never answers.
 SILENT = ("172.30.0.1", 24, "255.255.255.0", "172.30.0.100", "192.168.99.77")
 
@@ -54,7 +57,7 @@ ZONE = "lab.test"
 
 
 def named_config(directory):
-    zones = [ZONE] + [s[4] for s in SEGMENTS.values()] + [BRIEF[4]]
+    zones = [ZONE, LONG_DOMAIN] + [s[4] for s in SEGMENTS.values()] + [BRIEF[4], LONG[4]]
     with open(os.path.join(directory, "named.conf"), "w") as f:
         f.write(f'options {{ directory "{directory}"; listen-on {{ {DNS_ADDRESS}; }}; listen-on-v6 {{ none; }};\n'
                 f'  pid-file "{directory}/named.pid"; recursion no; dnssec-validation no; notify no; }};\n')
@@ -108,6 +111,7 @@ class DnsUpdate(unittest.TestCase):
             segment(name, f"Seg{name}", values, DNS_ADDRESS, {"Range": "20", "Lease": "600"})
         segment("q", "Silent", SILENT, SILENT[4], {"Range": "100", "Lease": "600"})
         segment("e", "Brief", BRIEF, DNS_ADDRESS, {"Range": "20", "Lease": "4", "DNSBase": "brief"})
+        segment("l", "Long", LONG, DNS_ADDRESS, {"Range": "20", "Lease": "4", "DNSName": LONG_DOMAIN})
         for i, (pname, _) in enumerate(profiles):
             general[f"Profile{i}"] = pname
         registry = netns.write_config(lab.dir, general)
@@ -307,6 +311,16 @@ class DnsUpdate(unittest.TestCase):
         self.assertTrue(any("host name evil?DHCP  Start   x.lab.test not registered in DNS: not a host label" in l
                             for l in skipped), "\n".join(skipped))
         self.assertFalse([l for l in lines if "rcode" in l or f"no answer from {DNS_ADDRESS}" in l], "\n".join(lines))
+        # A name of 253 bytes, the longest there is, is registered with its DHCID and, when its
+        # lease of 4 seconds runs out, removed.
+        longest = f"{'h' * 63}.{LONG_DOMAIN}"
+        self.assertEqual(len(longest), 253)
+        [address] = self.send_requests("l", 0xef, [(b"h" * 63, b"")])
+        self.wait_for_record(longest, "A", expect=address)
+        self.wait_for_record(self.reverse(address), "PTR", expect=f"{longest}.")
+        self.assertNotEqual(self.dig(longest, "DHCID"), "")
+        self.wait_for_record(longest, "A", expect="")
+        self.wait_for_record(self.reverse(address), "PTR", expect="")
 
     def reverse(self, address):
         return ".".join(reversed(address.split("."))) + ".in-addr.arpa"
