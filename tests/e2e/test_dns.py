@@ -433,6 +433,17 @@ class DnsUpdate(unittest.TestCase):
         self.wait_for_record(f"before.{ZONE}", "A", expect="")
         self.assertEqual(self.dig(f"before.{ZONE}", "DHCID"), "")
         self.assertNotEqual(self.dig(f"after.{ZONE}", "DHCID"), "")
+        # A client that moves to another network takes its name along; the PTR record of the
+        # lease it left goes when that lease runs out, though the name now leads elsewhere.
+        for segment in ("e", "a"):
+            ns, dev = self.clients[segment]
+            self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0e:0f:0f")
+        left = self.lease("e", "-x", "hostname:mover")
+        self.wait_for_record(self.reverse(left), "PTR", expect=f"mover.{ZONE}.")
+        moved = self.lease("a", "-x", "hostname:mover")
+        self.wait_for_record(f"mover.{ZONE}", "A", expect=moved)
+        self.wait_for_record(self.reverse(left), "PTR", expect="")
+        self.assertEqual(self.dig(self.reverse(moved), "PTR"), f"mover.{ZONE}.")
 
     def based_lease(self, hw):
         """A lease on segment e for a client that sends no name: it is registered under the one
