@@ -561,7 +561,7 @@ class StaticNames(unittest.TestCase):
             os.makedirs(etc)
             with open(os.path.join(etc, "hosts"), "w") as f:
                 f.write("127.0.0.1 localhost\n10.94.0.50 bootbox.lab.test bootbox\n"
-                        "10.94.0.60 printer.lab.test printer\n")
+                        "10.94.0.60 printer.lab.test printer\n127.0.1.1 loopbox\n")
             with open(os.path.join(etc, "resolv.conf"), "w") as f:
                 f.write("options timeout:1 attempts:1\n")
             registry = netns.write_config(lab.dir, {"Profile0": "Lan", "TestHousekeepingMs": "200"})
@@ -569,7 +569,7 @@ class StaticNames(unittest.TestCase):
                 f.write("[Lan]\nInterfaceIP=10.94.0.1\nBaseIP=10.94.0.100\nRange=20\nSubnetMask=255.255.255.0\n")
             with open(os.path.join(lab.dir, "ethers"), "w") as f:
                 f.write("02:00:00:94:00:01\tbootbox\t0.0.0.0\tLan\n02:00:00:94:00:99\t10.94.0.60\tLan\n"
-                        "02:00:00:94:00:98\tnosuchbox\t0.0.0.0\tLan\n")
+                        "02:00:00:94:00:98\tnosuchbox\t0.0.0.0\tLan\n02:00:00:94:00:97\tloopbox\t0.0.0.0\tLan\n")
             server = netns.start_velkora(lab, srv, VELKORA, registry, "DHCP  Start   Server on 10.94.0.1")
             self.assertIsNotNone(server.wait_for("DHCP  Error   static host name nosuchbox: no address found"))
             # The entry known by name is served with the name's address.
@@ -584,6 +584,9 @@ class StaticNames(unittest.TestCase):
             printed = subprocess.run(["ip", "netns", "exec", srv, trisko, "print"], capture_output=True, text=True,
                                      timeout=20).stdout
             self.assertIn("%-32s %-16.16s %s" % ("02-00-00-94-00-01", "10.94.0.50", "Lan"), printed)
+            # A name the host keeps for itself (a loopback address) gives no client an address.
+            self.assertIsNotNone(server.wait_for("DHCP  Error   static host name loopbox: 127.0.1.1 is no client's address"))
+            self.assertIn("%-32s %-16.16s %s" % ("02-00-00-94-00-97", "0.0.0.0", "Lan"), printed)
             # The entry known by address got its name: the next save writes it to the file.
             subprocess.run(["ip", "netns", "exec", srv, trisko, "add", "02:00:00:94:00:02", "10.94.0.70", "Lan"],
                            capture_output=True, timeout=20)
