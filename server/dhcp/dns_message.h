@@ -17,11 +17,14 @@
 namespace tolmark::dhcp {
 
 inline constexpr std::uint16_t kDnsPort = 53;
-// Largest message either side of an exchange may hold: an answer is read into this many bytes.
-inline constexpr std::size_t kDnsMessageCapacity = 1024;
 // RFC 1035: 63 bytes a label, 255 bytes for a whole name in its wire form.
 inline constexpr std::size_t kDnsMaxLabel = 63;
 inline constexpr std::size_t kDnsMaxName = 255;
+// Largest message either side of an exchange may hold: an answer is read into this many bytes.
+// Names are written without compression: the longest message, the removal of an A record, holds
+// the zone and four records named by the full name, with a DHCID's 35 bytes of data, so that
+// for the longest names it takes about 1400 bytes.
+inline constexpr std::size_t kDnsMessageCapacity = 1536;
 
 // One record to register: an A record (address not 0) or a PTR record (address 0, target set).
 struct DnsRecordEntry {

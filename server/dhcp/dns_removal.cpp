@@ -1,5 +1,6 @@
 #include "server/dhcp/dns_removal.h"
 
+#include <algorithm>
 #include <span>
 #include <string>
 #include <utility>
@@ -98,7 +99,8 @@ std::vector<std::uint8_t> recordDhcidIdentifier(const Identity& identity) {
 }
 
 std::vector<std::uint8_t> requestDhcidIdentifier(const RequestView& s) {
-    return dhcidIdentifier(s.clientIdentifier.value(),
+    const std::span<const std::uint8_t> clientIdentifier = s.clientIdentifier.value();
+    return dhcidIdentifier(clientIdentifier.first(std::min(clientIdentifier.size(), kIdentityBytes)),
                            std::span<const std::uint8_t>(s.hardwareAddress, s.hardwareLength));
 }
 

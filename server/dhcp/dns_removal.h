@@ -71,7 +71,8 @@ LeaseEnding queueTableLeaseRemovals(DnsUpdateQueue* queue, const platform::Clock
 std::vector<std::uint8_t> recordDhcidIdentifier(const Identity& identity);
 
 // The client as its DHCID record names it: by the client identifier it sent, else its hardware
-// address.
+// address. A client identifier counts with the 64 bytes its lease keeps of it, so that the
+// expiry pass, which has only those, names the client as its registration did.
 std::vector<std::uint8_t> requestDhcidIdentifier(const RequestView& request);
 
 // Records looked at per hold of the engine lock, and removals queued per pass at most: a burst

@@ -85,8 +85,9 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
             // of the same name and address looks just the same. The lease's address is the
             // server's to give, so its PTR record goes while it still names this lease's name.
             if (update.removal && isForward && entry->dhcid.empty()) continue;
-            // The PTR record of a name that was not (or no longer) this lease's is not its either.
-            if (update.removal && !isForward && forward == DnsOutcome::Kept) continue;
+            // The PTR record goes on its own terms even where the A record stays: the name may lead
+            // to the client's address on another network now, but this lease's address is the
+            // server's to give, and its PTR record goes while it names this lease's name.
             // A name that is another's is not pointed at from this client's address either.
             const bool conflict = !isForward && forward == DnsOutcome::Conflict;
             auto down = std::find_if(silent.begin(), silent.end(),

@@ -1,13 +1,34 @@
 #include "server/dhcp/static_names.h"
 
 #include <algorithm>
+#include <string>
+#include <string_view>
 #include <system_error>
 
+#include "base/ipv4.h"
 #include "common/entry_line.h"
 #include "server/dhcp/dns_removal.h"
 #include "server/leases/client_rules.h"
 
 namespace tolmark::dhcp {
+namespace {
+
+// Whether a client may be given the address: not one of this network (0.0.0.0/8), not a loopback
+// address (a host's own name often resolves to 127.0.1.1), not multicast, reserved or broadcast.
+bool isClientAddress(Ipv4 address) {
+    const std::uint8_t first = ipv4Octet(address, 0);
+    return first != 0 && first != 127 && first < 224;
+}
+
+// A name as the log shows it: control characters would start lines of their own.
+std::string shownName(std::string_view name) {
+    std::string shown(name);
+    std::transform(shown.begin(), shown.end(), shown.begin(), entryLineChar);
+    return shown;
+}
+
+}  // namespace
+
 StaticNames::StaticNames(StaticNamesContext context) : c_(context) {}
 
 StaticNames::~StaticNames() { stop(); }
@@ -75,9 +96,13 @@ void StaticNames::run(std::vector<Lookup> lookups) {
         if (!lookup.hostName.empty()) {
             const std::optional<Ipv4> address = c_.names.addressOf(lookup.hostName);
             if (!address || *address == 0) {
-                std::string shown = lookup.hostName;
-                std::transform(shown.begin(), shown.end(), shown.begin(), entryLineChar);
-                c_.log.line(1, false, "DHCP  Error   static host name %s: no address found\n", shown.c_str());
+                c_.log.line(1, false, "DHCP  Error   static host name %s: no address found\n",
+                            shownName(lookup.hostName).c_str());
+                continue;
+            }
+            if (!isClientAddress(*address)) {
+                c_.log.line(1, false, "DHCP  Error   static host name %s: %s is no client's address\n",
+                            shownName(lookup.hostName).c_str(), formatIpv4(*address).c_str());
                 continue;
             }
             Hold hold(c_.engine.lock);

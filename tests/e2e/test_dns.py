@@ -35,18 +35,21 @@ SEGMENTS = {
 }
 # A segment whose leases end within seconds, for names that go when a lease expires.
 BRIEF = ("172.31.0.1", 24, "255.255.255.0", "172.31.0.100", "0.31.172.in-addr.arpa")
+# A segment whose domain leaves a host label of 63 bytes a name of 253, the longest DNS name.
+LONG = ("172.22.0.1", 24, "255.255.255.0", "172.22.0.100", "0.22.172.in-addr.arpa")
+LONG_DOMAIN = "d" * 63 + "." + "o" * 63 + "." + "m" * 52 + ".lab.test"
 # A segment whose profile names a DNS server that never answers.
 SILENT = ("172.30.0.1", 24, "255.255.255.0", "172.30.0.100", "192.168.99.77")
 
 
 def named_request(hw, xid, host_name, extra=b""):
     """A DHCP REQUEST of a new client with a host name (text, or the option's bytes) and more
-    options."""
+    options; hw empty: a client without a hardware address (hlen 0)."""
     name = host_name.encode() if isinstance(host_name, str) else host_name
     packet = bytearray(240)
-    packet[0:3] = b"\x01\x01\x06"
+    packet[0:3] = bytes([1, 1, len(hw)])
     packet[4:8] = struct.pack("!I", xid)
-    packet[28:34] = hw
+    packet[28:28 + len(hw)] = hw
     packet[236:240] = b"\x63\x82\x53\x63"
     packet += bytes([53, 1, 3]) + (bytes([12, len(name)]) + name if name else b"") + extra + b"\xff"
     return bytes(packet) + bytes(max(0, 300 - len(packet)))
@@ -54,7 +57,7 @@ ZONE = "lab.test"
 
 
 def named_config(directory):
-    zones = [ZONE] + [s[4] for s in SEGMENTS.values()] + [BRIEF[4]]
+    zones = [ZONE, LONG_DOMAIN] + [s[4] for s in SEGMENTS.values()] + [BRIEF[4], LONG[4]]
     with open(os.path.join(directory, "named.conf"), "w") as f:
         f.write(f'options {{ directory "{directory}"; listen-on {{ {DNS_ADDRESS}; }}; listen-on-v6 {{ none; }};\n'
                 f'  pid-file "{directory}/named.pid"; recursion no; dnssec-validation no; notify no; }};\n')
@@ -108,6 +111,7 @@ class DnsUpdate(unittest.TestCase):
             segment(name, f"Seg{name}", values, DNS_ADDRESS, {"Range": "20", "Lease": "600"})
         segment("q", "Silent", SILENT, SILENT[4], {"Range": "100", "Lease": "600"})
         segment("e", "Brief", BRIEF, DNS_ADDRESS, {"Range": "20", "Lease": "4", "DNSBase": "brief"})
+        segment("l", "Long", LONG, DNS_ADDRESS, {"Range": "20", "Lease": "4", "DNSName": LONG_DOMAIN})
         for i, (pname, _) in enumerate(profiles):
             general[f"Profile{i}"] = pname
         registry = netns.write_config(lab.dir, general)
@@ -159,9 +163,9 @@ class DnsUpdate(unittest.TestCase):
             time.sleep(0.2)
         self.fail(f"dig {' '.join(query)} gave {answer!r}, not {expect!r}\n" + "\n".join(self.server.lines[-20:]))
 
-    def send_requests(self, segment, tag, requests):
+    def send_requests(self, segment, tag, requests, hardware=True):
         """REQUESTs of new clients from segment: (option 12 bytes, more options) each; the
-        addresses acknowledged."""
+        addresses acknowledged. hardware False: the clients send no hardware address."""
         ns, dev = self.clients[segment]
         script = ("import socket,sys,json\n"
                   f"sys.path.insert(0, {HERE!r})\n"
@@ -172,7 +176,7 @@ class DnsUpdate(unittest.TestCase):
                   "s.bind(('0.0.0.0',68)); s.settimeout(3)\n"
                   "got=[]\n"
                   "for i,(name,extra) in enumerate(json.load(sys.stdin)):\n"
-                  f"    s.sendto(named_request(bytes([2,{tag},0,0,0,i]),{tag}*256+i,bytes.fromhex(name),"
+                  f"    s.sendto(named_request(bytes([2,{tag},0,0,0,i])[:6 * {hardware}],{tag}*256+i,bytes.fromhex(name),"
                   "bytes.fromhex(extra)),('255.255.255.255',67))\n"
                   "    got.append(socket.inet_ntoa(s.recv(2048)[16:20]))\n"
                   "print(json.dumps(got))\n")
@@ -307,6 +311,16 @@ class DnsUpdate(unittest.TestCase):
         self.assertTrue(any("host name evil?DHCP  Start   x.lab.test not registered in DNS: not a host label" in l
                             for l in skipped), "\n".join(skipped))
         self.assertFalse([l for l in lines if "rcode" in l or f"no answer from {DNS_ADDRESS}" in l], "\n".join(lines))
+        # A name of 253 bytes, the longest there is, is registered with its DHCID and, when its
+        # lease of 4 seconds runs out, removed.
+        longest = f"{'h' * 63}.{LONG_DOMAIN}"
+        self.assertEqual(len(longest), 253)
+        [address] = self.send_requests("l", 0xef, [(b"h" * 63, b"")])
+        self.wait_for_record(longest, "A", expect=address)
+        self.wait_for_record(self.reverse(address), "PTR", expect=f"{longest}.")
+        self.assertNotEqual(self.dig(longest, "DHCID"), "")
+        self.wait_for_record(longest, "A", expect="")
+        self.wait_for_record(self.reverse(address), "PTR", expect="")
 
     def reverse(self, address):
         return ".".join(reversed(address.split("."))) + ".in-addr.arpa"
@@ -381,6 +395,14 @@ class DnsUpdate(unittest.TestCase):
         self.assertEqual(self.lease("e", "-x", "hostname:brief", "-r", address), address)
         self.wait_for_record(f"brief.{ZONE}", "A", expect=address)
         self.wait_for_record(self.reverse(address), "PTR", expect=f"brief.{ZONE}.")
+        # A client without a hardware address is known by its client identifier, here longer than
+        # the 64 bytes a lease keeps of it: the expiry pass has only those to name the client
+        # by, and its records go all the same.
+        long_id = bytes([61, 70, 0]) + b"L" * 69
+        [long_address] = self.send_requests("e", 0xf1, [(b"longid", long_id)], hardware=False)
+        self.wait_for_record(f"longid.{ZONE}", "A", expect=long_address)
+        self.wait_for_record(f"longid.{ZONE}", "A", expect="")
+        self.wait_for_record(self.reverse(long_address), "PTR", expect="")
 
     def test_8d_a_running_lease_removed_through_the_pipe_loses_its_records(self):
         address = self.named_lease("02:00:00:0a:0d:0d", "dropped")
@@ -411,6 +433,17 @@ class DnsUpdate(unittest.TestCase):
         self.wait_for_record(f"before.{ZONE}", "A", expect="")
         self.assertEqual(self.dig(f"before.{ZONE}", "DHCID"), "")
         self.assertNotEqual(self.dig(f"after.{ZONE}", "DHCID"), "")
+        # A client that moves to another network takes its name along; the PTR record of the
+        # lease it left goes when that lease runs out, though the name now leads elsewhere.
+        for segment in ("e", "a"):
+            ns, dev = self.clients[segment]
+            self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0e:0f:0f")
+        left = self.lease("e", "-x", "hostname:mover")
+        self.wait_for_record(self.reverse(left), "PTR", expect=f"mover.{ZONE}.")
+        moved = self.lease("a", "-x", "hostname:mover")
+        self.wait_for_record(f"mover.{ZONE}", "A", expect=moved)
+        self.wait_for_record(self.reverse(left), "PTR", expect="")
+        self.assertEqual(self.dig(self.reverse(moved), "PTR"), f"mover.{ZONE}.")
 
     def based_lease(self, hw):
         """A lease on segment e for a client that sends no name: it is registered under the one
@@ -528,7 +561,7 @@ class StaticNames(unittest.TestCase):
             os.makedirs(etc)
             with open(os.path.join(etc, "hosts"), "w") as f:
                 f.write("127.0.0.1 localhost\n10.94.0.50 bootbox.lab.test bootbox\n"
-                        "10.94.0.60 printer.lab.test printer\n")
+                        "10.94.0.60 printer.lab.test printer\n127.0.1.1 loopbox\n")
             with open(os.path.join(etc, "resolv.conf"), "w") as f:
                 f.write("options timeout:1 attempts:1\n")
             registry = netns.write_config(lab.dir, {"Profile0": "Lan", "TestHousekeepingMs": "200"})
@@ -536,7 +569,7 @@ class StaticNames(unittest.TestCase):
                 f.write("[Lan]\nInterfaceIP=10.94.0.1\nBaseIP=10.94.0.100\nRange=20\nSubnetMask=255.255.255.0\n")
             with open(os.path.join(lab.dir, "ethers"), "w") as f:
                 f.write("02:00:00:94:00:01\tbootbox\t0.0.0.0\tLan\n02:00:00:94:00:99\t10.94.0.60\tLan\n"
-                        "02:00:00:94:00:98\tnosuchbox\t0.0.0.0\tLan\n")
+                        "02:00:00:94:00:98\tnosuchbox\t0.0.0.0\tLan\n02:00:00:94:00:97\tloopbox\t0.0.0.0\tLan\n")
             server = netns.start_velkora(lab, srv, VELKORA, registry, "DHCP  Start   Server on 10.94.0.1")
             self.assertIsNotNone(server.wait_for("DHCP  Error   static host name nosuchbox: no address found"))
             # The entry known by name is served with the name's address.
@@ -551,6 +584,9 @@ class StaticNames(unittest.TestCase):
             printed = subprocess.run(["ip", "netns", "exec", srv, trisko, "print"], capture_output=True, text=True,
                                      timeout=20).stdout
             self.assertIn("%-32s %-16.16s %s" % ("02-00-00-94-00-01", "10.94.0.50", "Lan"), printed)
+            # A name the host keeps for itself (a loopback address) gives no client an address.
+            self.assertIsNotNone(server.wait_for("DHCP  Error   static host name loopbox: 127.0.1.1 is no client's address"))
+            self.assertIn("%-32s %-16.16s %s" % ("02-00-00-94-00-97", "0.0.0.0", "Lan"), printed)
             # The entry known by address got its name: the next save writes it to the file.
             subprocess.run(["ip", "netns", "exec", srv, trisko, "add", "02:00:00:94:00:02", "10.94.0.70", "Lan"],
                            capture_output=True, timeout=20)

@@ -488,9 +488,10 @@ TEST(DnsUpdateClient, ALeaseThatEndedTakesAwayOnlyItsOwnRecords) {
     };
     for (const Case& c : std::vector<Case>{
              {{0, 0}, true, {Removed, Removed}, "DHCP  DNS     removal pc1.lab.test sent to 127.0.0.1\n"},
-             // The name is another's, or no longer here: its PTR record is not this lease's either.
-             {{8, 0}, true, {Kept}, "DHCP  DNS     pc1.lab.test left in DNS: not this lease's record\n"},
-             {{3, 0}, true, {Kept}, "pc1.lab.test left in DNS"},
+             // The name is another's, no longer here, or leads elsewhere now: the PTR record of the
+             // lease's address goes while it still names the name.
+             {{8, 0}, true, {Kept, Removed}, "DHCP  DNS     pc1.lab.test left in DNS: not this lease's record\n"},
+             {{3, 8}, true, {Kept, Kept}, "pc1.lab.test left in DNS"},
              {{0, 8}, true, {Removed, Kept}, "DHCP  DNS     7.5.168.192.in-addr.arpa left in DNS"},
              // A refusal of the forward zone says nothing of the reverse one.
              {{5, 0}, true, {Failed, Removed}, "DHCP  Error   DNS removal of pc1.lab.test: rcode 5 (REFUSED) from"},
