@@ -352,6 +352,52 @@ TEST_F(FileAccess, AnUploadRemovesWhatKilledUploadsLeftInItsDirectory) {
     ::waitpid(running, nullptr, 0);
 }
 
+// The sweep of another server on the same directory can come between an upload's creation of
+// its working file and its lock. Whichever comes first, the upload never writes a file that is
+// gone or that is another's: it leaves that name for a new one.
+TEST_F(FileAccess, AnUploadGivesUpAWorkingFileTheSweepTookBeforeItsLock) {
+    const pid_t ended = ::fork();  // the number the other server's name carries means nothing here
+    if (ended == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+    enum class Between { Nothing, SweepRemoved, SweepHolds, RemovedAndMadeAgain };
+    const struct {
+        Between between;
+        bool held;
+    } rows[] = {
+        {Between::Nothing, true},
+        {Between::SweepRemoved, false},
+        {Between::SweepHolds, false},
+        {Between::RemovedAndMadeAgain, false},
+    };
+    const platform::FileDescriptor directory(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::uint32_t counter = 0;
+    for (const auto& row : rows) {
+        const std::string name = uploadWorkingName("race.bin", ended, counter++);
+        SCOPED_TRACE(name);
+        const platform::FileDescriptor made(
+            ::openat(directory.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        ASSERT_TRUE(made);
+        platform::FileDescriptor sweeper;
+        if (row.between == Between::SweepHolds) {
+            sweeper = platform::FileDescriptor(::openat(directory.get(), name.c_str(), O_RDONLY | O_CLOEXEC));
+            ASSERT_EQ(::flock(sweeper.get(), LOCK_EX | LOCK_NB), 0);
+        }
+        if (row.between == Between::SweepRemoved || row.between == Between::RemovedAndMadeAgain) {
+            testing::CapturingLog log;
+            UploadLeftovers(log).sweepOnce(directory.get(), root);
+            ASSERT_FALSE(std::filesystem::exists(root + name));
+        }
+        if (row.between == Between::RemovedAndMadeAgain) writeFile(root + name, "another's");
+        EXPECT_EQ(holdWorkingFile(directory.get(), name, made.get()), row.held);
+        if (!row.held) continue;
+        // Held: the sweep of any server now leaves it.
+        testing::CapturingLog log;
+        UploadLeftovers(log).sweepOnce(directory.get(), root);
+        EXPECT_TRUE(std::filesystem::exists(root + name));
+        EXPECT_TRUE(log.lines.empty());
+    }
+}
+
 TEST_F(FileAccess, TransfersOfOneFileShareOneMapping) {
     const std::string content(100000, 'm');
     writeFile(root + "big.bin", content);
