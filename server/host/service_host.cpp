@@ -155,17 +155,10 @@ bool serviceStart(ServiceHost& host, int argc, char** argv) {
 }
 
 // The directory the installed service writes: the one the registry names, else the installed
-// data directory, created here.
-std::string installedDataDirectoryName(const InstallLayout& layout) {
+// data directory.
+std::string installedDataDirectory(const InstallLayout& layout) {
     const std::string named = layout.registry.readText(kGeneralSection, "Directory", "", 896);
     return named.empty() ? layout.dataDirectory : platform::directoryWithSeparator(named);
-}
-
-std::string installedDataDirectory(const InstallLayout& layout) {
-    const std::string directory = installedDataDirectoryName(layout);
-    std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    return directory;
 }
 
 void printUsage(const char* program) {
@@ -216,9 +209,10 @@ void installService(platform::ServiceControl& control, InstallLayout& layout, st
         std::fprintf(out, "OpenSCManager failed - %s\n", platform::systemErrorText(errno).c_str());
         return;
     }
-    std::error_code error;
-    const bool hadDataDirectory = std::filesystem::exists(installedDataDirectoryName(layout), error);
     const std::string dataDirectory = installedDataDirectory(layout);
+    std::error_code error;
+    const bool hadDataDirectory = std::filesystem::exists(dataDirectory, error);
+    std::filesystem::create_directories(dataDirectory, error);
     // The service runs as its own user, who owns the data directory and the files in it.
     if (const std::string failure = layout.prepareUser(dataDirectory); !failure.empty())
         std::fputs(failure.c_str(), out);

@@ -28,10 +28,12 @@ bool sameIdentity(const Identity& a, const Identity& b) {
 }
 
 // The handle of the list's record with this identity in the server's present run; 0 when the list
-// holds none. A server that restarted gave its records new handles.
+// holds none. A server that restarted gave its records new handles. A list in a circle, or one
+// longer than any list the server keeps, ends the search.
 PipeResult<std::uint64_t> findIdentity(ManagerPipe& pipe, ClientList list, const Identity& identity) {
-    std::unordered_set<std::uint64_t> passed;  // a list in a circle ends the search
-    for (std::uint64_t handle = 0;;) {
+    constexpr std::size_t kMaxRecords = 1u << 20;
+    std::unordered_set<std::uint64_t> passed;
+    for (std::uint64_t handle = 0; passed.size() < kMaxRecords;) {
         const PipeResult<ListedEntry> entry = pipe.listEntry(list, handle);
         if (entry.failed()) return {PipeStatus::Failed, 0};
         const ClientRecordImage& record = entry.value.record;
@@ -41,6 +43,7 @@ PipeResult<std::uint64_t> findIdentity(ManagerPipe& pipe, ClientList list, const
         handle = record.nextHandle;
         if (handle == 0 || !passed.insert(handle).second) return {PipeStatus::Done, 0};
     }
+    return {PipeStatus::Done, 0};
 }
 
 constexpr int kProfileChars = 23;
