@@ -917,6 +917,10 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
     auto profile = [](std::int32_t use, const std::string& name) {
         Profile p;
         p.name = name;
+        if (name == "Lab") {
+            p.baseIp = makeIpv4(10, 98, 2, 1);
+            p.range = 50;
+        }
         return *PipeMessage::make(kPipeDone, use, encodeProfileRecord(p));
     };
     FakePipePeer peer([&](const PipeMessage& request) -> std::optional<PipeMessage> {
@@ -987,9 +991,10 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
         QCOMPARE(profileListWrites(), QStringList({"Profile3=Net_5"}));
     }
     // A rule changed on a profile the server stops storing at the Nth key: the new rule's key
-    // comes before the old ones are deleted (the profile never stands without a rule), no reload
-    // follows, and the message names the keys stored and those not stored; a new profile is not
-    // listed before all its keys are stored.
+    // comes before the old ones are deleted (the profile never stands without a rule), a pool
+    // made smaller gets its size before its start (it never reaches beyond the old one), no
+    // reload follows, and the message names the keys stored and those not stored; a new profile
+    // is not listed before all its keys are stored.
     auto sectionWrites = [&peer](std::size_t from) {
         QStringList keys;
         const std::vector<PipeMessage> writes = peer.requests(PipeCode::WriteSetting);
@@ -997,19 +1002,21 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
             keys << QString::fromStdString(decodeWriteSetting(writes[i].view())->key.value_or(""));
         return keys;
     };
-    QStringList allKeys;
+    std::map<std::string, QStringList> allKeys;
     struct Stop {
         const char* profile;
         int at;  // -1: every write stored
         bool gone;
     };
-    for (const Stop stop : {Stop{"Lab", -1, false}, Stop{"Lab", 0, false}, Stop{"Lab", 1, true}, Stop{"Lab", 4, false},
-                            Stop{"Net_6", 1, true}}) {
+    for (const Stop stop : {Stop{"Lab", -1, false}, Stop{"Lab", 0, false}, Stop{"Lab", 1, true}, Stop{"Lab", 9, false},
+                            Stop{"Net_6", -1, false}, Stop{"Net_6", 1, true}}) {
         ProfileEditor editor(ctx, stop.profile);
         editor.show();
         QWidget* basic = editor.page(0);
         child<QComboBox>(basic, "FOR")->setCurrentIndex(static_cast<int>(RuleChoice::MacRange));
         type(child<QLineEdit>(basic, "VALUE"), "02:00:5e:52");
+        type(child<QLineEdit>(basic, "FROM"), "10.98.2.1");
+        type(child<QLineEdit>(basic, "UNTIL"), "10.98.2.10");
         const std::size_t from = peer.requests(PipeCode::WriteSetting).size();
         const std::size_t reloads = peer.requests(PipeCode::ReloadProfiles).size();
         writesLeft = stop.at;
@@ -1017,20 +1024,22 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
         QCOMPARE(editor.applyChanges(), stop.at < 0);
         writesLeft = -1;
         const QStringList sent = sectionWrites(from);
+        const bool isNew = std::string(stop.profile) == "Net_6";
         if (stop.at < 0) {
-            allKeys = sent;
+            allKeys[stop.profile] = isNew ? sent.mid(0, sent.size() - 1) : sent;  // without "Profile%u"
             QCOMPARE(sent.mid(0, 2), QStringList({"MacClass", "CidClass"}));
+            QCOMPARE(sent.indexOf("Range") < sent.indexOf("BaseIP"), !isNew);
             QCOMPARE(answers.take(), QStringList());
             continue;
         }
         QCOMPARE(sent.size(), stop.at + 1);
         QCOMPARE(peer.requests(PipeCode::ReloadProfiles).size(), reloads);
         QString expected = changeFailedText(ctx.language, stop.gone ? PipeStatus::Failed : PipeStatus::Refused);
-        const QStringList missing =
-            allKeys.mid(stop.at) + (std::string(stop.profile) == "Net_6" ? QStringList{"Profile%u"} : QStringList{});
+        const QStringList& keys = allKeys[stop.profile];
+        const QStringList missing = keys.mid(stop.at) + (isNew ? QStringList{"Profile%u"} : QStringList{});
         if (stop.at > 0)
             expected += u'\n' + fillArguments(ctx.language.text("PART_STORED"),
-                                              {stop.profile, allKeys.mid(0, stop.at).join(", "), missing.join(", ")});
+                                              {stop.profile, keys.mid(0, stop.at).join(", "), missing.join(", ")});
         QCOMPARE(answers.take(), QStringList({expected}));
     }
     // Remove: a write of the list the server did not store fails the removal; the normal

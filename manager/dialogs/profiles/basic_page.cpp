@@ -378,8 +378,13 @@ void BasicPage::apply() {
     checkedRule_.clear();
     const Pool pool = poolFrom(readAddressField(from_->text()).address, readAddressField(until_->text()).address);
     if (pool.range > 0) {
+        // One key at a time: a change that stops between the two leaves a pool within the old
+        // one (the size first, for a pool that does not grow) or within the new one (the start
+        // first), never one that reaches beyond both.
+        const bool grows = pool.range > record().range;
+        if (!grows) state_.write("Range", std::to_string(pool.range));
         state_.write("BaseIP", dotted(pool.base));
-        state_.write("Range", std::to_string(pool.range));
+        if (grows) state_.write("Range", std::to_string(pool.range));
     } else {
         state_.write("BaseIP", std::nullopt);
         state_.write("Range", std::nullopt);
