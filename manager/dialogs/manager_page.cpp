@@ -89,6 +89,7 @@ QToolButton* ManagerPage::browseButton(QLineEdit* field, const char* titleKey) {
     button->setText(QStringLiteral("..."));
     button->setObjectName(field->objectName() + QStringLiteral("_browse"));
     button->setToolTip(context_.language.text("BROWSE"));
+    button->setAccessibleName(context_.language.text("BROWSE"));  // "..." says nothing
     button->setAccessibleDescription(context_.language.text(titleKey));
     connect(button, &QToolButton::clicked, this, [this, field, titleKey] {
         const QString title = context_.language.text(titleKey);

@@ -1,9 +1,48 @@
 #include "manager/dialogs/property_sheet.h"
 
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 namespace tolmark::manager {
+
+namespace {
+
+// The first control of a layout that takes the focus.
+QWidget* firstFocusable(QLayoutItem* item) {
+    if (item == nullptr) return nullptr;
+    if (QWidget* w = item->widget()) return w->focusPolicy() & Qt::TabFocus ? w : nullptr;
+    if (QLayout* inner = item->layout()) {
+        for (int i = 0; i < inner->count(); ++i) {
+            if (QWidget* w = firstFocusable(inner->itemAt(i))) return w;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void labelFormFields(QWidget* root) {
+    for (QFormLayout* form : root->findChildren<QFormLayout*>()) {
+        auto* group = qobject_cast<QGroupBox*>(form->parentWidget());
+        for (int row = 0; row < form->rowCount(); ++row) {
+            auto* label = qobject_cast<QLabel*>(form->itemAt(row, QFormLayout::LabelRole)
+                                                    ? form->itemAt(row, QFormLayout::LabelRole)->widget()
+                                                    : nullptr);
+            QWidget* field = firstFocusable(form->itemAt(row, QFormLayout::FieldRole));
+            if (label == nullptr || field == nullptr || label->text().isEmpty()) continue;
+            if (label->buddy() == nullptr) label->setBuddy(field);
+            // A list takes no name from its buddy, and "1." or "From:" alone says little: within
+            // a group the field is named with the group's title before the label.
+            if (field->accessibleName().isEmpty() && (group != nullptr || qobject_cast<QLineEdit*>(field) == nullptr))
+                field->setAccessibleName(
+                    QString((group != nullptr ? group->title() + u' ' : QString()) + label->text()).remove(u'&'));
+        }
+    }
+}
 
 void SheetPage::markChanged() {
     if (!initialised_) return;  // filling the controls is no change
@@ -13,6 +52,7 @@ void SheetPage::markChanged() {
 
 void SheetPage::ensureInitialised() {
     if (initialised_) return;
+    labelFormFields(this);
     initialise();
     initialised_ = true;
 }

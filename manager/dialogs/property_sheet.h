@@ -16,6 +16,11 @@
 
 namespace tolmark::manager {
 
+// Every label of a form layout below root becomes the buddy of its field (the first control of
+// the field's row that takes the focus), so that Alt and its letter reach the field and a screen
+// reader names it; a field in a group box is named with the group's title before the label.
+void labelFormFields(QWidget* root);
+
 class SheetPage : public QWidget {
     Q_OBJECT
 public:

@@ -105,6 +105,8 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "CREATE", "Create new profile named\n%s?"},
     {TextSection::Strings, "DUPLICATE", "IP address or MAC address/identifier already exists"},
     {TextSection::Strings, "ENTRY_GONE", "The entry is no longer on the server; the list is read again."},
+    {TextSection::Strings, "ROWS_GONE", "These entries are no longer on the server and were passed over:\n%s"},
+    {TextSection::Strings, "ROWS_NOT_CHANGED", "These entries were not stored:\n%s"},
     {TextSection::Strings, "MOVE_KEPT",
      "The static entry was stored, but the server kept the ignored entry: the client stays ignored until it is "
      "removed."},
@@ -131,6 +133,12 @@ constexpr BuiltIn kTexts[] = {
     {TextSection::Strings, "IMPL_OPTION", "Implemented Option (use dialog)"},
     {TextSection::Strings, "EXCL_OPTION", "Option unavailable"},
     {TextSection::Strings, "INVALID_OPTLEN", "Invalid Option length"},
+    {TextSection::Strings, "PART_STORED",
+     "Profile %s was stored only in part.\nStored: %s\nNot stored: %s\nThe server goes on with the profile it "
+     "loaded; Apply stores the rest."},
+    {TextSection::Strings, "LIST_PART",
+     "The list of profiles was written only in part; the server goes on with the profiles it loaded. Remove the "
+     "profile again to finish."},
     {TextSection::Strings, "OPT_NOROOM", "The options of a profile take at most 508 bytes: this one does not fit"},
 
     // Dialog messages.

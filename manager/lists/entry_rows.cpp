@@ -60,7 +60,7 @@ std::optional<EntryRow> staticRow(const ClientRecordImage& record, const RowOpti
     const ClientFields& f = record.fields;
     if (f.identity.kind == kIdentityFree) return std::nullopt;
     if (options.hideNoAddress && f.address == 0) return std::nullopt;
-    EntryRow row{record.handle, f.lastAccess != 0 ? kIconActive : kIconIdle, {}};
+    EntryRow row{record.handle, f.lastAccess != 0 ? kIconActive : kIconIdle, {}, f.identity};
     row.texts[0] = identityText(f.identity, options);
     row.texts[1] = profileText(f.profile);
     row.texts[2] = options.resolveNames && !f.hostName.empty() ? shownServerText(f.hostName) : addressText(f.address);
@@ -76,7 +76,12 @@ std::optional<EntryRow> dynamicRow(const ClientRecordImage& record, const RowOpt
     if (f.expiry <= cutOff) return std::nullopt;
     const bool reserved = isReservedRecord(f);
     if (reserved && !options.showReserved) return std::nullopt;
-    EntryRow row{record.handle, reserved ? kIconIdle : f.expiry > options.now ? kIconActive : kIconEnded, {}};
+    EntryRow row{record.handle,
+                 reserved                 ? kIconIdle
+                 : f.expiry > options.now ? kIconActive
+                                          : kIconEnded,
+                 {},
+                 f.identity};
     row.texts[0] = identityText(f.identity, options);
     row.texts[1] = f.remark.empty() ? profileText(f.profile) : shownServerText(f.remark);
     row.texts[2] = addressText(f.address);
@@ -88,7 +93,7 @@ std::optional<EntryRow> dynamicRow(const ClientRecordImage& record, const RowOpt
 std::optional<EntryRow> ignoredRow(const ClientRecordImage& record, const RowOptions& options) {
     const ClientFields& f = record.fields;
     if (f.identity.kind == kIdentityFree) return std::nullopt;
-    EntryRow row{record.handle, f.lastAccess != 0 ? kIconEnded : kIconIdle, {}};
+    EntryRow row{record.handle, f.lastAccess != 0 ? kIconEnded : kIconIdle, {}, f.identity};
     row.texts[0] = identityText(f.identity, options);
     row.texts[1] = shownServerText(f.remark);
     row.texts[2] = f.address != 0 ? addressText(f.address) : QString();

@@ -30,6 +30,9 @@ struct EntryRow {
     std::uint64_t handle = 0;  // the server's record handle; the index for TFTP rows
     int icon = kIconIdle;
     std::array<QString, kColumnCount> texts;
+    // The client's key: the row is found by it again when the server has restarted and given
+    // its records new handles. Empty for TFTP rows.
+    Identity identity{};
     bool operator==(const EntryRow&) const = default;
 };
 

@@ -3,6 +3,7 @@
 // served with, the static entry dialog stores or refuses entries with its texts, and the log
 // viewer shows and prints the server's log.
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -121,6 +122,35 @@ QStringList mnemonicFaults(QWidget* root, const QString& where) {
         const QKeySequence key = QKeySequence::mnemonic(text);
         if (!key.isEmpty() && !keys.emplace(key, text).second)
             faults << QStringLiteral("%1: \"%2\" and \"%3\" share %4").arg(where, keys[key], text, key.toString());
+    }
+    return faults;
+}
+
+// A screen reader names every control that takes input: by its text, its buddy label or an
+// accessible name of its own, one that says something (a "..." button says nothing) and that no
+// other text field of the page has (a field may share the name of the box, radio or list before it).
+QStringList unnamedControlFaults(QWidget* root, const QString& where) {
+    QStringList faults;
+    std::map<QString, QString> named;  // name -> the control that has it
+    for (QWidget* w : root->findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(root) || !(w->focusPolicy() & Qt::TabFocus) || qobject_cast<QComboBox*>(w->parent()) ||
+            qobject_cast<QTabBar*>(w))
+            continue;
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+        QString name = a != nullptr ? a->text(QAccessible::Name) : QString();
+        // A list's name on Linux is its current text: it is named by its label instead.
+        if (qobject_cast<QComboBox*>(w) && a != nullptr) {
+            name = w->accessibleName();
+            for (const auto& [label, relation] : a->relations(QAccessible::Label))
+                if (name.isEmpty()) name = label->text(QAccessible::Name);
+        }
+        if (!name.contains(QRegularExpression(QStringLiteral("\\w"))))
+            faults << QStringLiteral("%1: %2 %3 has no name (\"%4\")")
+                          .arg(where, QString::fromLatin1(w->metaObject()->className()), w->objectName(), name);
+        else if (const auto [at, fresh] = named.emplace(name, w->objectName());
+                 !fresh && qobject_cast<QLineEdit*>(w) &&
+                 qobject_cast<QLineEdit*>(root->findChild<QWidget*>(at->second)))
+            faults << QStringLiteral("%1: %2 and %3 are both \"%4\"").arg(where, at->second, w->objectName(), name);
     }
     return faults;
 }
@@ -325,11 +355,22 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
           {"Dorvane/AutoConfigure", "0"},
           {"Dorvane/EnableRA", "1"},
           {"Dorvane/RelayAgent", "514"}}},
+        {"dhcp: a field another manager changed meanwhile keeps its new value",
+         2,
+         [this](QWidget* p) {
+             ManagerPipe pipe(lab_->pipe().toStdString());
+             GeneralSettings g = pipe.getSettings().value;
+             g.name2Uc = 1;
+             QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
+             static_cast<SheetPage*>(p)->markChanged();
+         },
+         {}},
         {"dhcp: back to the defaults",
          2,
          [this](QWidget* p) {
              ManagerPipe pipe(lab_->pipe().toStdString());
              GeneralSettings g = pipe.getSettings().value;
+             g.name2Uc = 0;
              g.macRange = {};
              QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
              setCheck(p, "BOOTP", true);
@@ -370,9 +411,13 @@ void DialogsTest::preferencesPagesChangeExactlyTheirKeys() {
              type(prefix, "");
          },
          {{"Dorvane/TFTPEnable", "1"}, {"Dorvane/TFTPMode", "11"}, {"Dorvane/TFTPDirectory", dataDirectory}}},
-        {"tftp: off changes nothing else",
+        {"tftp: off changes nothing else, not even what another manager changed meanwhile",
          3,
-         [](QWidget* p) {
+         [this](QWidget* p) {
+             ManagerPipe pipe(lab_->pipe().toStdString());
+             TftpSettings t = pipe.getTftpSettings().value;
+             t.clients = 33;
+             QCOMPARE(pipe.setTftpSettings(t), PipeStatus::Done);
              QCOMPARE(child<QLineEdit>(p, "DATA")->text(), QString());  // 0 shows empty
              setCheck(p, "TFTP", false);
              type(child<QLineEdit>(p, "TFTPPORT"), "99");
@@ -855,13 +900,16 @@ void DialogsTest::profilePagesAppliedUnchangedKeepEveryKey() {
 
 // A change the server takes only in part is reported, and done again it is finished once: a
 // stand-in server goes away between the reload of the profiles and the purge of the leases
-// outside the new pool, then comes back; later it does not store the rewritten profile list.
+// outside the new pool, then comes back; later it does not store the rewritten profile list, and
+// it refuses or goes away at the Nth key of a profile or of the list.
 void DialogsTest::profileChangesTakenInPartAreReported() {
     const GeneralSettings general{.profiles = 1};
     ServerStatus status;
     std::vector<std::string> names = {"Standard", "Lab", "Lab2"};
     std::atomic<bool> purgeAnswered = false, listStored = true, reloadAnswered = true;  // read on the peer's thread
     std::atomic<bool> serverGone = false, wentAway = false;  // gone once it deleted a profile's section
+    std::atomic<int> writesLeft = -1;                        // the write it refuses or goes away at
+    std::atomic<bool> goneAtWrite = false;
     auto value = [](std::int32_t v) { return *PipeMessage::make(kPipeDone, v); };
     auto block = [](const auto& bytes) {
         return *PipeMessage::make(kPipeDone, static_cast<std::int32_t>(bytes.size()), bytes);
@@ -869,6 +917,10 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
     auto profile = [](std::int32_t use, const std::string& name) {
         Profile p;
         p.name = name;
+        if (name == "Lab") {
+            p.baseIp = makeIpv4(10, 98, 2, 1);
+            p.range = 50;
+        }
         return *PipeMessage::make(kPipeDone, use, encodeProfileRecord(p));
     };
     FakePipePeer peer([&](const PipeMessage& request) -> std::optional<PipeMessage> {
@@ -886,6 +938,7 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
                 return profile(std::count(names.begin(), names.end(), name) > 0 ? 1 : 0, name);
             }
             case PipeCode::WriteSetting:
+                if (writesLeft >= 0 && writesLeft-- == 0) return goneAtWrite ? std::nullopt : std::optional(value(0));
                 return value(listStored || decodeWriteSetting(request.view())->section != kGeneralSection ? 1 : 0);
             case PipeCode::ReloadProfiles:
                 if (!reloadAnswered) return std::nullopt;  // gone
@@ -937,6 +990,58 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
         QCOMPARE(peer.requests(PipeCode::PurgeDynamic).size(), 2u);
         QCOMPARE(profileListWrites(), QStringList({"Profile3=Net_5"}));
     }
+    // A rule changed on a profile the server stops storing at the Nth key: the new rule's key
+    // comes before the old ones are deleted (the profile never stands without a rule), a pool
+    // made smaller gets its size before its start (it never reaches beyond the old one), no
+    // reload follows, and the message names the keys stored and those not stored; a new profile
+    // is not listed before all its keys are stored.
+    auto sectionWrites = [&peer](std::size_t from) {
+        QStringList keys;
+        const std::vector<PipeMessage> writes = peer.requests(PipeCode::WriteSetting);
+        for (std::size_t i = from; i < writes.size(); ++i)
+            keys << QString::fromStdString(decodeWriteSetting(writes[i].view())->key.value_or(""));
+        return keys;
+    };
+    std::map<std::string, QStringList> allKeys;
+    struct Stop {
+        const char* profile;
+        int at;  // -1: every write stored
+        bool gone;
+    };
+    for (const Stop stop : {Stop{"Lab", -1, false}, Stop{"Lab", 0, false}, Stop{"Lab", 1, true}, Stop{"Lab", 9, false},
+                            Stop{"Net_6", -1, false}, Stop{"Net_6", 1, true}}) {
+        ProfileEditor editor(ctx, stop.profile);
+        editor.show();
+        QWidget* basic = editor.page(0);
+        child<QComboBox>(basic, "FOR")->setCurrentIndex(static_cast<int>(RuleChoice::MacRange));
+        type(child<QLineEdit>(basic, "VALUE"), "02:00:5e:52");
+        type(child<QLineEdit>(basic, "FROM"), "10.98.2.1");
+        type(child<QLineEdit>(basic, "UNTIL"), "10.98.2.10");
+        const std::size_t from = peer.requests(PipeCode::WriteSetting).size();
+        const std::size_t reloads = peer.requests(PipeCode::ReloadProfiles).size();
+        writesLeft = stop.at;
+        goneAtWrite = stop.gone;
+        QCOMPARE(editor.applyChanges(), stop.at < 0);
+        writesLeft = -1;
+        const QStringList sent = sectionWrites(from);
+        const bool isNew = std::string(stop.profile) == "Net_6";
+        if (stop.at < 0) {
+            allKeys[stop.profile] = isNew ? sent.mid(0, sent.size() - 1) : sent;  // without "Profile%u"
+            QCOMPARE(sent.mid(0, 2), QStringList({"MacClass", "CidClass"}));
+            QCOMPARE(sent.indexOf("Range") < sent.indexOf("BaseIP"), !isNew);
+            QCOMPARE(answers.take(), QStringList());
+            continue;
+        }
+        QCOMPARE(sent.size(), stop.at + 1);
+        QCOMPARE(peer.requests(PipeCode::ReloadProfiles).size(), reloads);
+        QString expected = changeFailedText(ctx.language, stop.gone ? PipeStatus::Failed : PipeStatus::Refused);
+        const QStringList& keys = allKeys[stop.profile];
+        const QStringList missing = keys.mid(stop.at) + (isNew ? QStringList{"Profile%u"} : QStringList{});
+        if (stop.at > 0)
+            expected += u'\n' + fillArguments(ctx.language.text("PART_STORED"),
+                                              {stop.profile, keys.mid(0, stop.at).join(", "), missing.join(", ")});
+        QCOMPARE(answers.take(), QStringList({expected}));
+    }
     // Remove: a write of the list the server did not store fails the removal; the normal
     // removal deletes the key past the list's end, which the server takes.
     ProfileListDialog list(ctx);
@@ -963,7 +1068,8 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
     const QStringList held = rowsShown();
     for (int gone : {0, 1, 2}) {
         list.refill(-1);
-        listStored = false;
+        // The server goes away once the list no longer names the profile, at its section.
+        listStored = gone == 1;
         serverGone = gone == 1;
         wentAway = gone == 2;
         QVERIFY(!list.removeSelected());
@@ -973,6 +1079,16 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
         QCOMPARE(rowsShown(), held);
         QCOMPARE(list.list()->currentItem()->text(0), held.back());
     }
+    // A list the server stops storing after the removed profile's key: its section stays, so the
+    // list never names a profile that is gone, and the administrator learns of the list.
+    list.refill(1);
+    writesLeft = 2;
+    goneAtWrite = false;
+    const std::size_t renames = peer.requests(PipeCode::RenameProfile).size();
+    QVERIFY(!list.removeSelected());
+    writesLeft = -1;
+    QCOMPARE(peer.requests(PipeCode::RenameProfile).size(), renames);
+    QCOMPARE(answers.take(), QStringList({ctx.language.text("REFUSED") + u'\n' + ctx.language.text("LIST_PART")}));
     // A rename the server went away after: the row keeps the name the server stored, and the
     // administrator learns that the server did not take its profiles anew.
     reloadAnswered = false;
@@ -1456,16 +1572,28 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
     };
     restart();
     auto listed = staticEntries(pipe);
-    QVERIFY(listed.size() >= 3);
+    QVERIFY(listed.size() >= 4);
     const std::uint64_t shown = std::next(listed.begin())->first;
     const QString third = std::next(listed.begin(), 2)->second;
     StaticEntryDialog stale(ctx, StaticMode::Modify,
                             EntryListHooks{.selected = [shown] { return std::vector<std::uint64_t>{shown}; }});
-    // One that stays is changed under its handle of the new run, and the lists are read again.
+    // One that stays is changed under its handle of the new run, and the lists are read again;
+    // Apply then goes on with the rows selected after it, each found again by its identity: one
+    // the server no longer has is passed over and named.
     const std::uint64_t thirdHandle = std::next(listed.begin(), 2)->first;
-    StaticEntryDialog kept(ctx, StaticMode::Modify, EntryListHooks{.selected = [thirdHandle] {
-                               return std::vector<std::uint64_t>{thirdHandle};
-                           }});
+    const std::uint64_t fourthHandle = std::next(listed.begin(), 3)->first;
+    const QString fourth = std::next(listed.begin(), 3)->second;
+    auto identityOf = [listed](std::uint64_t h) -> std::optional<Identity> {
+        const auto row = listed.find(h);
+        if (row == listed.end()) return std::nullopt;
+        return parseIdentity(row->second.section(u' ', 0, 0).toStdString());
+    };
+    StaticEntryDialog kept(ctx, StaticMode::Modify,
+                           EntryListHooks{.selected =
+                                              [=] {
+                                                  return std::vector<std::uint64_t>{thirdHandle, shown, fourthHandle};
+                                              },
+                                          .identityOf = identityOf});
     int listsMarked = 0;
     ctx.markListsChanged = [&listsMarked] { ++listsMarked; };
     QCOMPARE(pipe.removeClient(ClientList::Static, shown), PipeStatus::Done);
@@ -1477,13 +1605,20 @@ void DialogsTest::modifiedEntriesKeepWhatWasNotTouched() {
     QCOMPARE(answers.take(), QStringList({"The entry is no longer on the server; the list is read again."}));
     QCOMPARE(staticEntries(pipe), before);
     type(child<QLineEdit>(&kept, "HOSTNAME"), "kept-over-restart");
-    kept.okButton()->click();
+    kept.applyButton()->click();
+    QCOMPARE(answers.take(),
+             QStringList({fillArguments(ctx.language.text("ROWS_GONE"), {listed.at(shown).section(u' ', 0, 0)})}));
+    QCOMPARE(child<QLineEdit>(&kept, "ID")->text(), fourth.section(u' ', 0, 0));
+    type(child<QLineEdit>(&kept, "HOSTNAME"), "next-over-restart");
+    kept.applyButton()->click();
     QCOMPARE(answers.take(), QStringList());
-    QCOMPARE(listsMarked, 2);
+    QVERIFY(!kept.isVisible());
+    QCOMPARE(listsMarked, 4);
     const auto after = staticEntries(pipe);
     QCOMPARE(after.size(), before.size());
-    QVERIFY(
-        std::any_of(after.begin(), after.end(), [](const auto& e) { return e.second.contains("kept-over-restart"); }));
+    for (const char* host : {"kept-over-restart", "next-over-restart"})
+        QVERIFY2(std::any_of(after.begin(), after.end(), [host](const auto& e) { return e.second.contains(host); }),
+                 host);
 }
 
 // Today's file is chosen and shown; printing puts the "name  --  n" header on every page.
@@ -1640,8 +1775,8 @@ void DialogsTest::tabOrderFollowsTheLayout() {
 
 // At the size a dialog opens with, no label, check box, radio button, button, group or list cell of
 // any page or dialog is narrower than it asks to be (Qt's size hint), so no text is cut or broken,
-// an explanation that wraps has room for its longest word, and no two controls share a mnemonic;
-// in English and in German. CTest
+// an explanation that wraps has room for its longest word, no two controls share a mnemonic, and
+// every control has a name a screen reader can say; in English and in German. CTest
 // runs this case once more at 125 % scaling.
 void DialogsTest::labelsFitTheirColumns() {
     Language german(MANAGER_SOURCE_DIR "/");
@@ -1675,7 +1810,7 @@ void DialogsTest::labelsFitTheirColumns() {
                 faults
                     << QStringLiteral("%1: \"%2\" is %3 wide, needs %4").arg(where, text).arg(w->width()).arg(wanted);
         }
-        faults << mnemonicFaults(root, where);
+        faults << mnemonicFaults(root, where) << unnamedControlFaults(root, where);
         // The columns of a list, sized by the dialog rather than by their contents, show every cell
         // whole: no cell asks for more than its column (the item's size hint, as the style lays out
         // and elides its text).

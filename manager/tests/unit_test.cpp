@@ -44,7 +44,10 @@ ClientRecordImage record(std::uint64_t handle, const char* mac, Ipv4 address, st
     return r;
 }
 
-EntryRow row(std::uint64_t handle, int icon, std::array<QString, kColumnCount> texts) { return {handle, icon, texts}; }
+// A client row carries the identity its first column shows.
+EntryRow row(std::uint64_t handle, int icon, std::array<QString, kColumnCount> texts) {
+    return {handle, icon, texts, parseIdentity(texts[0].toStdString()).value_or(Identity{})};
+}
 
 // The text a tool tip shows: Qt reads a tip that may be markup as markup.
 QString shownTip(const QString& tip) {

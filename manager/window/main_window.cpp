@@ -242,6 +242,11 @@ EntryListHooks MainWindow::entryListHooks() {
         for (int r : panel_->selectedRows()) handles.push_back(model(view_)->row(r).handle);
         return handles;
     };
+    hooks.identityOf = [this](std::uint64_t handle) {
+        const EntryListModel* m = model(view_);
+        const int row = m->rowOfHandle(handle);
+        return row >= 0 ? std::optional<Identity>(m->row(row).identity) : std::nullopt;
+    };
     hooks.rowChanged = [this](std::uint64_t handle, const ClientFields& fields) {
         EntryListModel* m = model(View::Static);
         const int row = m->rowOfHandle(handle);

@@ -25,6 +25,7 @@ LanguagePage::LanguagePage(DialogContext& context, PreferenceBlocks& blocks, QWi
     list_->setHeaderLabels({context.language.text("MODULE"), context.language.text("LANGUAGE"),
                             fillArguments(context.language.text("VERSION"), {QString()}).trimmed()});
     availableLabel->setBuddy(list_);
+    list_->setAccessibleName(availableLabel->text().remove(u'&'));  // a list takes no name from its buddy
     QLabel* authorLabel = text("TRANSLATION");
     author_ = new QLineEdit(this);
     author_->setObjectName(QStringLiteral("TRANSLATION"));

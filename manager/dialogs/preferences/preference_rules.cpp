@@ -55,31 +55,41 @@ std::int32_t logLevelFor(bool write, bool details, std::int32_t current) {
     return 1;
 }
 
-GeneralSettings generalToSend(const GeneralSettings& edited, const GeneralSettings& current) {
-    GeneralSettings g = current;
-    // General page
-    g.updateEthers = edited.updateEthers;
-    g.log = edited.log;
-    g.createLog = edited.createLog;
-    // DHCP page
-    g.bootp = edited.bootp;
-    g.dhcp = edited.dhcp;
-    g.enableRa = edited.enableRa;
-    g.relayAgent = edited.relayAgent;
-    g.enableId = edited.enableId;
-    g.enableMac = edited.enableMac;
-    g.name2Uc = edited.name2Uc;
-    g.soleServer = edited.soleServer;
-    g.unicast = edited.unicast;
-    g.autoConfigure = edited.autoConfigure;
-    g.changeIp = edited.changeIp;
-    g.testIp = edited.testIp;
-    // Interfaces page
-    g.detect = edited.detect;
-    g.regOnly = edited.regOnly;
-    g.relaySrc = edited.relaySrc;
-    g.selectionMode = edited.selectionMode;
-    return g;
+namespace {
+// The block as the server holds it now, with each of the members that the pages changed from the
+// block they read.
+template <typename Block, typename... Members>
+Block changedOver(const Block& edited, const Block& read, const Block& current, Members... members) {
+    Block out = current;
+    ((edited.*members != read.*members ? void(out.*members = edited.*members) : void()), ...);
+    return out;
+}
+}  // namespace
+
+GeneralSettings generalToSend(const GeneralSettings& edited, const GeneralSettings& read,
+                              const GeneralSettings& current) {
+    using G = GeneralSettings;
+    return changedOver(edited, read, current,
+                       // General page
+                       &G::updateEthers, &G::log, &G::createLog,
+                       // DHCP page
+                       &G::bootp, &G::dhcp, &G::enableRa, &G::relayAgent, &G::enableId, &G::enableMac, &G::name2Uc,
+                       &G::soleServer, &G::unicast, &G::autoConfigure, &G::changeIp, &G::testIp,
+                       // Interfaces page
+                       &G::detect, &G::regOnly, &G::relaySrc, &G::selectionMode);
+}
+
+TftpSettings tftpToSend(const TftpSettings& edited, const TftpSettings& read, const TftpSettings& current) {
+    using T = TftpSettings;
+    return changedOver(edited, read, current, &T::port, &T::dataPort, &T::timeout, &T::retransmit, &T::clients,
+                       &T::options, &T::unixStyle, &T::mmf, &T::mmfMax, &T::upload, &T::rootIpSpecific, &T::rootProfile,
+                       &T::windowSize, &T::largeFiles, &T::enable, &T::mode, &T::flags, &T::prefix, &T::directory);
+}
+
+MulticastSettings multicastToSend(const MulticastSettings& edited, const MulticastSettings& read,
+                                  const MulticastSettings& current) {
+    using M = MulticastSettings;
+    return changedOver(edited, read, current, &M::multicast, &M::address, &M::port, &M::last, &M::ttl);
 }
 
 InterfaceState interfaceStateOf(std::int32_t flags, bool enableRa) {

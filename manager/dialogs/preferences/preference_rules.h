@@ -28,11 +28,15 @@ std::int32_t withBit(std::int32_t value, std::int32_t bit, bool on);
 // takes every value above 2 as 2, so a value written by hand that the boxes still describe stays.
 std::int32_t logLevelFor(bool write, bool details, std::int32_t current);
 
-// The general settings block to send: the server's block as it is now, with the fields the
-// pages show taken from the edited copy. What no page shows (the MAC ranges, the name lookup,
-// the keys only the file sets) may have changed since the sheet opened, by trisko or the main
-// window, and is sent as the server holds it.
-GeneralSettings generalToSend(const GeneralSettings& edited, const GeneralSettings& current);
+// The block to send: the server's block as it is now, with the fields the administrator changed
+// (edited differs from the block as read when the sheet opened or last sent) taken from the
+// edited copy. Whatever else may have changed since the sheet opened, by another manager, trisko
+// or the main window, is sent as the server holds it, not overwritten with what the sheet read.
+GeneralSettings generalToSend(const GeneralSettings& edited, const GeneralSettings& read,
+                              const GeneralSettings& current);
+TftpSettings tftpToSend(const TftpSettings& edited, const TftpSettings& read, const TftpSettings& current);
+MulticastSettings multicastToSend(const MulticastSettings& edited, const MulticastSettings& read,
+                                  const MulticastSettings& current);
 
 // The three states of an interface row and the click that cycles them.
 enum class InterfaceState { Off = 0, Selected = 1, Trusted = 2 };

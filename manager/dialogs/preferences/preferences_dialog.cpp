@@ -18,6 +18,9 @@ PreferenceBlocks PreferenceBlocks::fetch(ManagerPipe& pipe) {
     if (tftp.ok()) b.tftp = std::move(tftp.value);
     PipeResult<MulticastSettings> multicast = pipe.getMulticast();
     if (multicast.ok()) b.multicast = multicast.value;
+    b.generalRead = b.general;
+    b.tftpRead = b.tftp;
+    b.multicastRead = b.multicast;
     return b;
 }
 
@@ -50,11 +53,20 @@ bool PreferencesDialog::commit(const std::vector<SheetPage*>&) {
         Sent s;
         if (b.sendGeneral && b.general) {
             const PipeResult<GeneralSettings> current = pipe.getSettings();
-            s.status = current.ok() ? pipe.setSettings(generalToSend(*b.general, current.value)) : current.status;
+            s.status = current.ok() ? pipe.setSettings(generalToSend(*b.general, *b.generalRead, current.value))
+                                    : current.status;
         }
         if (s.status == PipeStatus::Done && b.sendInterfaces && b.status) s.status = pipe.setInterfaces(*b.status);
-        if (s.status == PipeStatus::Done && b.sendTftp && b.tftp) s.status = pipe.setTftpSettings(*b.tftp);
-        if (s.status == PipeStatus::Done && b.sendMulticast && b.multicast) s.status = pipe.setMulticast(*b.multicast);
+        if (s.status == PipeStatus::Done && b.sendTftp && b.tftp) {
+            const PipeResult<TftpSettings> current = pipe.getTftpSettings();
+            s.status =
+                current.ok() ? pipe.setTftpSettings(tftpToSend(*b.tftp, *b.tftpRead, current.value)) : current.status;
+        }
+        if (s.status == PipeStatus::Done && b.sendMulticast && b.multicast) {
+            const PipeResult<MulticastSettings> current = pipe.getMulticast();
+            s.status = current.ok() ? pipe.setMulticast(multicastToSend(*b.multicast, *b.multicastRead, current.value))
+                                    : current.status;
+        }
         return s;
     });
     // Display values and the language changed already: the main window shows them either way.
@@ -66,6 +78,9 @@ bool PreferencesDialog::commit(const std::vector<SheetPage*>&) {
         return false;
     }
     blocks_.sendGeneral = blocks_.sendInterfaces = blocks_.sendTftp = blocks_.sendMulticast = false;
+    blocks_.generalRead = blocks_.general;
+    blocks_.tftpRead = blocks_.tftp;
+    blocks_.multicastRead = blocks_.multicast;
     if (blocks_.directoryLost) {
         showMessage(this, context_.language, context_.language.text("DIR_FAILED"));
         return false;

@@ -2,7 +2,8 @@
 // The Preferences: a sheet of six pages over the manager's copies of the server's general
 // settings block, status record (the interface list), TFTP settings block and multicast settings
 // block, fetched when the sheet opens. The pages store their fields into these copies; the sheet
-// then sends each block that a page changed, in the order general, interfaces, TFTP, multicast.
+// then sends each block that a page changed, in the order general, interfaces, TFTP, multicast;
+// of the settings blocks only the fields changed on the pages, the rest as the server holds them.
 
 #include <optional>
 
@@ -17,6 +18,10 @@ struct PreferenceBlocks {
     std::optional<ServerStatus> status;
     std::optional<TftpSettings> tftp;
     std::optional<MulticastSettings> multicast;
+    // The blocks as read when the sheet opened, or as last sent: what the pages changed differs.
+    std::optional<GeneralSettings> generalRead;
+    std::optional<TftpSettings> tftpRead;
+    std::optional<MulticastSettings> multicastRead;
     bool sendGeneral = false;
     bool sendInterfaces = false;
     bool sendTftp = false;

@@ -2,6 +2,9 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
+
+#include <algorithm>
+
 #include "manager/dialogs/profiles/profile_pages.h"
 
 namespace tolmark::manager {
@@ -193,6 +196,9 @@ void BasicPage::showRule(int position) {
     hex_->setChecked(true);
     for (QWidget* w : std::initializer_list<QWidget*>{value_, hex_, string_, relayAddress_, relayKind_, interface_})
         w->hide();
+    // The value fields have no label of their own: they are named by the rule they hold.
+    for (QWidget* w : std::initializer_list<QWidget*>{value_, relayAddress_, relayKind_, interface_})
+        w->setAccessibleName(rule_->itemText(position));
     switch (rule) {
         case RuleChoice::StaticEntries:
             break;
@@ -269,8 +275,11 @@ std::optional<std::string> BasicPage::classText(const char* failure) {
 }
 
 std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
+    // The new rule's keys go first and the other rule keys are deleted after them: a change that
+    // stops partway leaves the profile with its old rule or its new one (the server reads the
+    // first rule key present), never without one, which would make it a profile of static
+    // entries only.
     std::vector<KeyWrite> writes;
-    for (const char* key : kRuleKeys) writes.push_back({key, std::nullopt});
     auto put = [&writes](const char* key, std::string value) { writes.push_back({key, std::move(value)}); };
     auto refuse = [this](const char* message) {
         showMessage(this, context_.language, context_.language.text(message));
@@ -315,8 +324,9 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
             const PipeResult<bool> used =
                 context_.worker.call([query](ManagerPipe& pipe) { return pipe.checkProfileSelector(query); });
             if (used.ok() && used.value) return refuse("USED_RELAY");
-            put("RelayIP", dotted(relay.address));
+            // The identifier before the address: the address makes it a relay rule.
             if (id) put(kind == 1 ? "CircuitID" : "RemoteID", *id);
+            put("RelayIP", dotted(relay.address));
             break;
         }
         case RuleChoice::InterfaceAddress: {
@@ -336,6 +346,10 @@ std::optional<std::vector<KeyWrite>> BasicPage::ruleWrites() {
             put("CidClass", hexText(bytes).toStdString());
             break;
         }
+    }
+    for (const char* key : kRuleKeys) {
+        if (std::none_of(writes.begin(), writes.end(), [key](const KeyWrite& w) { return w.key == key; }))
+            writes.push_back({key, std::nullopt});
     }
     return writes;
 }
@@ -364,8 +378,13 @@ void BasicPage::apply() {
     checkedRule_.clear();
     const Pool pool = poolFrom(readAddressField(from_->text()).address, readAddressField(until_->text()).address);
     if (pool.range > 0) {
+        // One key at a time: a change that stops between the two leaves a pool within the old
+        // one (the size first, for a pool that does not grow) or within the new one (the start
+        // first), never one that reaches beyond both.
+        const bool grows = pool.range > record().range;
+        if (!grows) state_.write("Range", std::to_string(pool.range));
         state_.write("BaseIP", dotted(pool.base));
-        state_.write("Range", std::to_string(pool.range));
+        if (grows) state_.write("Range", std::to_string(pool.range));
     } else {
         state_.write("BaseIP", std::nullopt);
         state_.write("Range", std::nullopt);

@@ -23,6 +23,9 @@ BootPage::BootPage(DialogContext& context, ProfileEditState& state, QWidget* par
     file2_ = latinEdit("FILE2", 127);
     size2_ = edit("BOOTSIZE2", 10);
     rootPath_ = latinEdit("ROOTPATH", kSettingValueMax);
+    // The second file and size are the alternate's: named so, not like the first two.
+    file2_->setAccessibleName(alternate_->text().remove(u'&') + u' ' + label("FILE").remove(u'&'));
+    size2_->setAccessibleName(alternate_->text().remove(u'&') + u' ' + label("BOOTSIZE").remove(u'&'));
     auto* form = new QFormLayout;
     form->addRow(text("FILE"), file_);
     form->addRow(text("BOOTSIZE"), size_);

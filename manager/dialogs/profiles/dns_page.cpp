@@ -113,7 +113,7 @@ TimePage::TimePage(DialogContext& context, ProfileEditState& state, QWidget* par
     form->addRow(text("TIMESERVER"), time_);
     form->addRow(text("NTPSERVER"), ntp1_);
     form->addRow(QString(), ntp2_);
-    ntp2_->setAccessibleName(label("NTPSERVER"));
+    ntp2_->setAccessibleName(label("NTPSERVER").remove(u'&') + QStringLiteral(" 2"));
 }
 
 void TimePage::initialise() {

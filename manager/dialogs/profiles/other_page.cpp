@@ -48,12 +48,19 @@ OtherPage::OtherPage(DialogContext& context, ProfileEditState& state, QWidget* p
     list_->setAccessibleName(header->text());
 
     auto* grid = new QGridLayout;
-    grid->addWidget(text("OPTION"), 0, 0);
+    QLabel* optionLabel = text("OPTION");
+    QLabel* lengthLabel = text("LENGTH");
+    QLabel* valueLabel = text("VALUE");
+    optionLabel->setBuddy(option_);
+    lengthLabel->setBuddy(length_);
+    valueLabel->setBuddy(value_);
+    option_->setAccessibleName(optionLabel->text().remove(u'&'));  // a list takes no name from its buddy
+    grid->addWidget(optionLabel, 0, 0);
     grid->addWidget(option_, 0, 1, 1, 3);
-    grid->addWidget(text("LENGTH"), 1, 0);
+    grid->addWidget(lengthLabel, 1, 0);
     grid->addWidget(length_, 1, 1);
     grid->addWidget(note_, 1, 2, 1, 2);
-    grid->addWidget(text("VALUE"), 2, 0);
+    grid->addWidget(valueLabel, 2, 0);
     grid->addWidget(value_, 2, 1, 1, 3);
     auto* kinds = new QHBoxLayout;
     for (QRadioButton* r : {binary_, addresses_, string_}) kinds->addWidget(r);

@@ -18,8 +18,20 @@ struct Committed {
     PipeStatus status = PipeStatus::Done;
     std::int32_t profiles = -1;
     std::int32_t poolTotal = -1;
-    bool listed = false;  // the new profile's "Profile%u" entry was written
+    bool listed = false;                // the new profile's "Profile%u" entry was written
+    std::size_t stored = 0;             // the writes the server took, in order
+    std::string listKey = "Profile%u";  // the new profile's entry in the list
 };
+
+// Keys named once each, in the order of their first write.
+QString keyNames(std::vector<KeyWrite>::const_iterator from, std::vector<KeyWrite>::const_iterator to) {
+    QStringList names;
+    for (; from != to; ++from) {
+        const QString name = QString::fromStdString(from->key);
+        if (!names.contains(name)) names << name;
+    }
+    return names.join(QStringLiteral(", "));
+}
 
 }  // namespace
 
@@ -134,14 +146,15 @@ bool ProfileEditor::commit(const std::vector<SheetPage*>&) {
                 c.status = r.ok() ? PipeStatus::Refused : r.status;
                 return c;
             }
+            ++c.stored;
         }
-        // A new profile joins the list under the next number, whatever page made it.
+        // A new profile joins the list under the next number, whatever page made it, once all
+        // its keys are there: the server never loads a profile it has only in part.
         if (isNew) {
             const auto status = pipe.getStatus(-1);
-            const auto added =
-                status.ok()
-                    ? pipe.writeSetting(kGeneralSection, "Profile" + std::to_string(status.value.profileCount), section)
-                    : PipeResult<std::int32_t>{status.status, 0};
+            if (status.ok()) c.listKey = "Profile" + std::to_string(status.value.profileCount);
+            const auto added = status.ok() ? pipe.writeSetting(kGeneralSection, c.listKey, section)
+                                           : PipeResult<std::int32_t>{status.status, 0};
             if (!added.ok() || added.value == 0) {
                 c.status = added.ok() ? PipeStatus::Refused : added.status;
                 return c;
@@ -164,7 +177,18 @@ bool ProfileEditor::commit(const std::vector<SheetPage*>&) {
     if (done.listed) state_.isNew = false;
     if (done.status != PipeStatus::Done) {
         context_.notePipe(done.status);
-        showMessage(this, context_.language, changeFailedText(context_.language, done.status));
+        QString text = changeFailedText(context_.language, done.status);
+        // Keys the server took stay in its configuration file: the administrator learns which,
+        // and that the server goes on with what it loaded until it reads its profiles again.
+        const auto taken = writes.begin() + static_cast<std::ptrdiff_t>(done.stored);
+        std::vector<KeyWrite> missing(taken, writes.end());
+        if (isNew && !done.listed) missing.push_back({done.listKey, std::nullopt});
+        if (done.stored > 0 && !missing.empty()) {
+            text += u'\n' + fillArguments(context_.language.text("PART_STORED"),
+                                          {decodeServerText(section), keyNames(writes.begin(), taken),
+                                           keyNames(missing.begin(), missing.end())});
+        }
+        showMessage(this, context_.language, text);
         return false;
     }
     state_.isNew = false;

@@ -81,6 +81,7 @@ ProfileListDialog::ProfileListDialog(DialogContext& context, QWidget* parent) : 
     list_ = new QTreeWidget(this);
     list_->setItemDelegateForColumn(0, new NameDelegate(list_));
     list_->setObjectName(QStringLiteral("PROFILELIST"));
+    list_->setAccessibleName(l.text("PROFILES"));
     list_->setRootIsDecorated(false);
     list_->setColumnCount(3);
     list_->setHeaderLabels({l.text("PROFILE"), l.text("TYPE"), QString()});
@@ -293,37 +294,50 @@ bool ProfileListDialog::removeSelected() {
         if (entry.failed()) showMessage(this, context_.language, changeFailedText(context_.language, entry.status));
         return false;
     }
-    // Delete the section, write the list again without gaps, delete the key after its end. The
-    // server answers a write with 0 only when it did not store it (deleting a key that is not
-    // there is no refusal), so a 0 leaves the list unwritten. The list written is the server's as
-    // it stands, not the one this dialog read: a profile another manager added meanwhile stays.
-    const PipeStatus status = context_.worker.call([name](ManagerPipe& pipe) {
+    // Write the list again without the profile and without gaps, delete the key after its end,
+    // and only then delete the section: a removal that stops partway never leaves the list naming
+    // a section that is gone (the server would load it as an empty profile). The server answers a
+    // write with 0 only when it did not store it (deleting a key that is not there is no
+    // refusal). The list written is the server's as it stands, not the one this dialog read: a
+    // profile another manager added meanwhile stays.
+    struct Removal {
+        PipeStatus status = PipeStatus::Done;
+        bool listInPart = false;  // some keys of the list changed, not all
+    };
+    const Removal removal = context_.worker.call([name](ManagerPipe& pipe) {
         const ProfileRead now = readProfiles(pipe);
-        if (now.status != PipeStatus::Done) return now.status;
+        if (now.status != PipeStatus::Done) return Removal{now.status};
         std::vector<std::string> rest;
-        std::int32_t at = -1;
+        std::size_t at = now.profiles.size();
         for (const Profile& p : now.profiles) {
-            if (at < 0 && profileNameEquals(p.name, name)) {
-                at = static_cast<std::int32_t>(rest.size());
+            if (at == now.profiles.size() && profileNameEquals(p.name, name)) {
+                at = rest.size();
             } else {
                 rest.push_back(p.name);
             }
         }
-        if (at < 0) return PipeStatus::Refused;  // removed meanwhile
-        const std::int32_t renamed = pipe.renameProfile(at, name, "");
-        if (renamed <= 0) return renamed == -2 ? PipeStatus::Failed : PipeStatus::Refused;
+        if (at == now.profiles.size()) return Removal{PipeStatus::Refused};  // removed meanwhile
         for (std::size_t i = 0; i <= rest.size(); ++i) {
             const std::string key = "Profile" + std::to_string(i);
             const auto w = i < rest.size() ? pipe.writeSetting(kGeneralSection, key, rest[i])
                                            : pipe.writeSetting(kGeneralSection, key, std::nullopt);
-            if (!w.ok() || w.value == 0) return w.ok() ? PipeStatus::Refused : w.status;
+            // The keys before the profile's own are written as they were.
+            if (!w.ok() || w.value == 0) return Removal{w.ok() ? PipeStatus::Refused : w.status, i > at};
         }
-        return pipe.reloadProfiles().status;
+        const std::int32_t deleted = pipe.renameProfile(static_cast<std::int32_t>(at), name, "");
+        // The list no longer names the profile: the server takes it as its file now stands,
+        // even when the section itself stayed.
+        const PipeStatus reloaded = pipe.reloadProfiles().status;
+        if (deleted <= 0) return Removal{deleted == -2 ? PipeStatus::Failed : PipeStatus::Refused};
+        return Removal{reloaded};
     });
+    const PipeStatus status = removal.status;
     const bool done = status == PipeStatus::Done;
     if (!done) {
         context_.notePipe(status);
-        showMessage(this, context_.language, changeFailedText(context_.language, status));
+        QString text = changeFailedText(context_.language, status);
+        if (removal.listInPart) text += u'\n' + context_.language.text("LIST_PART");
+        showMessage(this, context_.language, text);
     }
     refill(std::min(row, list_->topLevelItemCount() - 2));
     // A removal not done leaves the profile chosen: another one selected in its place would be

@@ -15,6 +15,7 @@
 #include <unordered_set>
 
 #include "common/entry_line.h"
+#include "manager/dialogs/property_sheet.h"
 #include "manager/pipe/server_text.h"
 
 namespace tolmark::manager {
@@ -199,6 +200,7 @@ void StaticEntryDialog::buildControls() {
     form->addRow(hostLabel, hostName_);
     form->addRow(profileLabel, profile_);
     form->addRow(remarkLabel, remark_);
+    labelFormFields(optional);
 
     redundant_ = new QCheckBox(label("BACKUP"), this);
     named(redundant_, "BACKUP");
@@ -296,8 +298,18 @@ ClientList StaticEntryDialog::sourceList() const {
 
 PipeStatus StaticEntryDialog::loadEntry(std::uint64_t handle) {
     const ClientList list = sourceList();
-    const PipeResult<ListedEntry> entry =
-        context_.worker.call([list, handle](ManagerPipe& pipe) { return pipe.listEntry(list, handle); });
+    const std::optional<Identity> shown = hooks_.identityOf(handle);
+    const PipeResult<ListedEntry> entry = context_.worker.call([list, handle, shown](ManagerPipe& pipe) {
+        PipeResult<ListedEntry> at = pipe.listEntry(list, handle);
+        const bool same = at.ok() && at.value.record.fields.identity.kind != kIdentityFree &&
+                          (!shown || sameIdentity(at.value.record.fields.identity, *shown));
+        if (at.failed() || same || !shown) return at;
+        // The handle names no entry or another one: the server restarted since the list was read.
+        const PipeResult<std::uint64_t> found = findIdentity(pipe, list, *shown);
+        if (!found.ok()) return PipeResult<ListedEntry>{found.status, {}};
+        if (found.value == 0) return PipeResult<ListedEntry>{PipeStatus::Refused, {}};
+        return pipe.listEntry(list, found.value);
+    });
     if (!entry.ok()) return entry.status;
     if (entry.value.record.fields.identity.kind == kIdentityFree) return PipeStatus::Refused;
     handle_ = handle;
@@ -515,7 +527,9 @@ std::optional<std::uint64_t> StaticEntryDialog::nextHandle() const {
     if (mode_ == StaticMode::Move) {
         // The moved row is gone from the list: the first selected row left is the next.
         for (std::uint64_t h : selected) {
-            if (h != handle_ && std::find(moved_.begin(), moved_.end(), h) == moved_.end()) return h;
+            if (h != handle_ && std::find(moved_.begin(), moved_.end(), h) == moved_.end() &&
+                std::find(skipped_.begin(), skipped_.end(), h) == skipped_.end())
+                return h;
         }
         return std::nullopt;
     }
@@ -532,16 +546,44 @@ void StaticEntryDialog::afterStored(bool closeAfter) {
         if (closeAfter) accept();
         return;
     }
-    const std::optional<std::uint64_t> next = closeAfter ? std::nullopt : nextHandle();
-    if (!next) {
-        accept();
-        return;
+    if (closeAfter || !loadNext()) accept();
+}
+
+QString StaticEntryDialog::rowName(std::uint64_t handle) const {
+    const std::optional<Identity> id = hooks_.identityOf(handle);
+    if (!id) return QString::number(handle);
+    return QString::fromLatin1(
+        formatIdentity(*id, context_.preferences.flag(pref::kShowDash), context_.preferences.flag(pref::kShowString))
+            .c_str());
+}
+
+bool StaticEntryDialog::loadNext() {
+    QStringList gone, notReached;
+    std::optional<std::uint64_t> next = nextHandle();
+    for (; next; next = nextHandle()) {
+        if (mode_ != StaticMode::Modify) {
+            hostName_->clear();
+            remark_->clear();
+        }
+        // Once the server is gone the rows after are not asked for, only named.
+        const PipeStatus read = notReached.isEmpty() ? loadEntry(*next) : PipeStatus::Failed;
+        if (read == PipeStatus::Done) break;
+        (read == PipeStatus::Failed ? notReached : gone) << rowName(*next);
+        skipped_.push_back(*next);
+        if (mode_ != StaticMode::Move) handle_ = *next;
     }
-    if (mode_ != StaticMode::Modify) {
-        hostName_->clear();
-        remark_->clear();
+    const Language& l = context_.language;
+    if (!gone.isEmpty()) {
+        context_.markListsChanged();
+        showMessage(this, l, fillArguments(l.text("ROWS_GONE"), {gone.join(u'\n')}));
     }
-    if (loadEntry(*next) != PipeStatus::Done) accept();
+    if (!notReached.isEmpty()) {
+        context_.notePipe(PipeStatus::Failed);
+        showMessage(this, l,
+                    changeFailedText(l, PipeStatus::Failed) + u'\n' +
+                        fillArguments(l.text("ROWS_NOT_CHANGED"), {notReached.join(u'\n')}));
+    }
+    return next.has_value();
 }
 
 }  // namespace tolmark::manager

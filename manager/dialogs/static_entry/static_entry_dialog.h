@@ -28,6 +28,10 @@ enum class StaticMode { Add, Modify, Copy, Move };
 struct EntryListHooks {
     // Record handles of the selected rows, in list order.
     std::function<std::vector<std::uint64_t>()> selected = [] { return std::vector<std::uint64_t>{}; };
+    // The identity the row of a handle shows, if the list knows it.
+    std::function<std::optional<Identity>(std::uint64_t)> identityOf = [](std::uint64_t) {
+        return std::optional<Identity>{};
+    };
     std::function<void(std::uint64_t, const ClientFields&)> rowChanged = [](std::uint64_t, const ClientFields&) {};
     // Move: the ignored row goes from the list and its counter goes down by one.
     std::function<void(std::uint64_t)> rowRemoved = [](std::uint64_t) {};
@@ -70,8 +74,14 @@ public:
 private:
     void buildControls();
     void fetchServerState();
-    // The entry of the handle into the fields; Refused when the handle names no entry.
+    // The entry of the row's handle into the fields; Refused when the server no longer has it. A
+    // server that restarted since the list was read gave its records new handles: the entry is
+    // then found by the row's identity.
     PipeStatus loadEntry(std::uint64_t handle);
+    // Apply after a stored entry: the next row that the server still has into the fields; rows it
+    // no longer has, or that the server went away before, are named. False when none is left.
+    bool loadNext();
+    QString rowName(std::uint64_t handle) const;
     // After a stored entry: the next row to work on, or none (the dialog closes).
     std::optional<std::uint64_t> nextHandle() const;
     void afterStored(bool closeAfter);
@@ -90,6 +100,7 @@ private:
     // Move: entries stored as static whose ignored row stayed (the server kept it); Apply goes on
     // with the rows after them, not back to them.
     std::vector<std::uint64_t> moved_;
+    std::vector<std::uint64_t> skipped_;  // rows passed over: the server no longer has them
     std::vector<std::string> profiles_;
 
     QRadioButton *relay_, *clientId_, *mac_;
