@@ -1,5 +1,6 @@
 #include "server/host/server.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -7,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <unordered_set>
 
 #include "base/error_text.h"
@@ -22,6 +25,13 @@
 namespace tolmark {
 
 namespace {
+
+// The last run's lease save tells until when it removed the DNS names of the leases that ran
+// out, give or take the passes that lag behind it.
+constexpr std::int64_t kPassesLag = 300;
+// What is queued at a stop goes out within this time. The unit gives the stop 90 seconds; a
+// DNS server that does not answer holds a batch for 2 seconds once.
+constexpr std::chrono::seconds kDnsStopWait{10};
 
 // A registration not sent (a name DNS cannot carry, a stop) counts as failed, not as sent.
 void countDnsResult(ServiceCounters& counters, dhcp::DnsOutcome outcome) {
@@ -51,7 +61,7 @@ Server::Server(ServerPlatform platform)
       engine_(log_),
       dhcp_(engine_.clientsLockedByUser(), engine_.profilesLockedByUser(), interfaces_, settings_, log_,
             platform_.clock, countedProber_.get()),
-      dnsClient_(log_, stop_),
+      dnsClient_(log_, dnsStop_),
       probe_(interfaces_, settings_, flags_, log_, stop_) {
     dhcp_.setDnsUpdateQueue(&dnsQueue_);
     createTftpServer();
@@ -78,6 +88,7 @@ Server::~Server() {
 }
 
 void Server::requestStop() {
+    dnsClient_.setDeadline(std::chrono::steady_clock::now() + kDnsStopWait);
     flags_.serverStopping.store(1);
     tftp_->requestStop();
     stop_.signal();
@@ -129,8 +140,7 @@ void Server::readSettings() {
 void Server::loadClients() {
     files_ = clientFilePaths(store_, dataDirectory_);
     // The last run removed the DNS names of the leases that ran out while it was up; its last
-    // save tells until when, give or take a few passes.
-    constexpr std::int64_t kPassesLag = 300;
+    // save tells until when (keepDnsExpiriesForNextStart).
     struct stat saved {};
     if (::stat(files_.dynamic.path.c_str(), &saved) == 0)
         leasesSaved_ = static_cast<std::int64_t>(saved.st_mtime) - kPassesLag;
@@ -261,11 +271,7 @@ void Server::startHousekeeping() {
     HousekeepingTasks tasks;
     // Until the start-up probe has its answer the updates wait in the queue: the removals queued
     // at load are dropped if this server turns out to be the standby.
-    tasks.sendQueuedDnsUpdates = [this] {
-        if (!startupProbed_.load()) return;
-        for (const dhcp::DnsResult& result : dnsClient_.sendQueued(dnsQueue_))
-            countDnsResult(metrics_.service, result.outcome);
-    };
+    tasks.sendQueuedDnsUpdates = [this] { sendQueuedDns(); };
     tasks.saveChangedLists = [this] { saveChangedClients(); };
     tasks.queueExpiredDnsRemovals = [this, pass = dhcp::DnsExpiryPass(platform_.clock.now(), leasesSaved_)]() mutable {
         // The probe pauses the server while it waits: that is no verdict to pass leases over by.
@@ -279,6 +285,45 @@ void Server::startHousekeeping() {
     housekeeping_ = std::make_unique<Housekeeping>(std::move(tasks), flags_, stop_, period);
     dnsQueue_.setWakeUp([keeper = housekeeping_.get()] { keeper->signal(); });
     housekeeping_->start();
+}
+
+void Server::sendQueuedDns() {
+    if (!startupProbed_.load()) return;
+    std::vector<dhcp::DnsUpdate> updates;
+    const std::vector<dhcp::DnsResult> results = dnsClient_.sendQueued(dnsQueue_, &updates);
+    std::optional<std::size_t> counted;
+    for (const dhcp::DnsResult& result : results) {
+        countDnsResult(metrics_.service, result.outcome);
+        // A removal that did not reach its server at the stop: nothing sends it later, but the
+        // expiry pass of the next start, where the lease's record still names its client.
+        const dhcp::DnsUpdate& update = updates[result.update];
+        if (!flags_.serverStopping.load() || !update.removal || !dhcp::dnsNotDelivered(result.outcome) ||
+            counted == result.update)
+            continue;
+        counted = result.update;
+        if (update.leaseEnded != 0)
+            dnsRetakeFrom_ = std::min(dnsRetakeFrom_, update.leaseEnded - 1);
+        else
+            ++dnsRemovalsLost_;
+    }
+}
+
+void Server::keepDnsExpiriesForNextStart() {
+    if (dnsRemovalsLost_ != 0)
+        log_.line(1, false, "DHCP  Error   %zu DNS name removals not sent before the stop\n", dnsRemovalsLost_);
+    // The next start takes the leases that ran out after the dynamic file's save, less the lag:
+    // the file's time is set back so that they include those whose removals this run did not
+    // send, or whose expiry its passes had not come to. The file's contents stay as they are.
+    const std::int64_t from = std::min(dnsRetakeFrom_, dnsQueue_.expiriesPassed());
+    struct stat saved {};
+    if (from > std::numeric_limits<std::int64_t>::max() - kPassesLag || files_.dynamic.path.empty() ||
+        ::stat(files_.dynamic.path.c_str(), &saved) != 0 || from + kPassesLag >= saved.st_mtime)
+        return;
+    const struct timespec times[2] = {{.tv_sec = 0, .tv_nsec = UTIME_OMIT},
+                                      {.tv_sec = static_cast<time_t>(from + kPassesLag), .tv_nsec = 0}};
+    if (::utimensat(AT_FDCWD, files_.dynamic.path.c_str(), times, 0) != 0)
+        log_.line(1, false, "DHCP  Error   %s: the time of the last save not set back: %s\n",
+                  files_.dynamic.path.c_str(), errorText(errno).c_str());
 }
 
 void Server::startDnsAfterProbe() {
@@ -480,6 +525,10 @@ int Server::run(int argc, char** argv) {
     if (pipe_) pipe_->stop();
     staticNames_->stop();
     saveChangedClients();
+    // The DNS thread sent what was queued up to the stop; the control pipe and the name lookup
+    // may have queued more since.
+    sendQueuedDns();
+    keepDnsExpiriesForNextStart();
     // What is still queued for the lease database goes out before the end.
     if (leaseDatabase_ != nullptr) leaseDatabase_->stop();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
