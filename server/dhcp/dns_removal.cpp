@@ -161,7 +161,6 @@ bool DnsExpiryPass::walk(EngineState& engine, DnsUpdateQueue& queue, Window& w, 
             if (r->expiry <= w.from) continue;
             std::optional<DnsUpdate> removal = leaseRemoval(p, *r);
             if (!removal) continue;
-            removal->leaseEnded = r->expiry;
             queue.push(std::move(*removal));
             if (++queued == kDnsRemovalsPerPass) return false;
         }

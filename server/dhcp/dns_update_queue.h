@@ -31,9 +31,6 @@ struct DnsUpdate {
     std::vector<std::uint8_t> clientIdentity = {};
     // The lease ended: its records are removed where they are still this client's.
     bool removal = false;
-    // For a removal the expiry pass queued: when the lease ran out (the pass takes such a lease
-    // again from its record); 0 for any other.
-    std::int64_t leaseEnded = 0;
 };
 
 struct DnsDropped {

@@ -1,6 +1,5 @@
 #include "server/host/server.h"
 
-#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -8,7 +7,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <unordered_set>
 
@@ -26,9 +24,6 @@ namespace tolmark {
 
 namespace {
 
-// The last run's lease save tells until when it removed the DNS names of the leases that ran
-// out, give or take the passes that lag behind it.
-constexpr std::int64_t kPassesLag = 300;
 // What is queued at a stop goes out within this time. The unit gives the stop 90 seconds; a
 // DNS server that does not answer holds a batch for 2 seconds once.
 constexpr std::chrono::seconds kDnsStopWait{10};
@@ -140,7 +135,8 @@ void Server::readSettings() {
 void Server::loadClients() {
     files_ = clientFilePaths(store_, dataDirectory_);
     // The last run removed the DNS names of the leases that ran out while it was up; its last
-    // save tells until when (keepDnsExpiriesForNextStart).
+    // save tells until when, give or take a few passes.
+    constexpr std::int64_t kPassesLag = 300;
     struct stat saved {};
     if (::stat(files_.dynamic.path.c_str(), &saved) == 0)
         leasesSaved_ = static_cast<std::int64_t>(saved.st_mtime) - kPassesLag;
@@ -294,36 +290,13 @@ void Server::sendQueuedDns() {
     std::optional<std::size_t> counted;
     for (const dhcp::DnsResult& result : results) {
         countDnsResult(metrics_.service, result.outcome);
-        // A removal that did not reach its server at the stop: nothing sends it later, but the
-        // expiry pass of the next start, where the lease's record still names its client.
-        const dhcp::DnsUpdate& update = updates[result.update];
-        if (!flags_.serverStopping.load() || !update.removal || !dhcp::dnsNotDelivered(result.outcome) ||
-            counted == result.update)
+        // A removal that did not reach its server at the stop is lost: nothing sends it later.
+        if (!flags_.serverStopping.load() || !updates[result.update].removal ||
+            !dhcp::dnsNotDelivered(result.outcome) || counted == result.update)
             continue;
         counted = result.update;
-        if (update.leaseEnded != 0)
-            dnsRetakeFrom_ = std::min(dnsRetakeFrom_, update.leaseEnded - 1);
-        else
-            ++dnsRemovalsLost_;
+        ++dnsRemovalsLost_;
     }
-}
-
-void Server::keepDnsExpiriesForNextStart() {
-    if (dnsRemovalsLost_ != 0)
-        log_.line(1, false, "DHCP  Error   %zu DNS name removals not sent before the stop\n", dnsRemovalsLost_);
-    // The next start takes the leases that ran out after the dynamic file's save, less the lag:
-    // the file's time is set back so that they include those whose removals this run did not
-    // send, or whose expiry its passes had not come to. The file's contents stay as they are.
-    const std::int64_t from = std::min(dnsRetakeFrom_, dnsQueue_.expiriesPassed());
-    struct stat saved {};
-    if (from > std::numeric_limits<std::int64_t>::max() - kPassesLag || files_.dynamic.path.empty() ||
-        ::stat(files_.dynamic.path.c_str(), &saved) != 0 || from + kPassesLag >= saved.st_mtime)
-        return;
-    const struct timespec times[2] = {{.tv_sec = 0, .tv_nsec = UTIME_OMIT},
-                                      {.tv_sec = static_cast<time_t>(from + kPassesLag), .tv_nsec = 0}};
-    if (::utimensat(AT_FDCWD, files_.dynamic.path.c_str(), times, 0) != 0)
-        log_.line(1, false, "DHCP  Error   %s: the time of the last save not set back: %s\n",
-                  files_.dynamic.path.c_str(), errorText(errno).c_str());
 }
 
 void Server::startDnsAfterProbe() {
@@ -528,7 +501,8 @@ int Server::run(int argc, char** argv) {
     // The DNS thread sent what was queued up to the stop; the control pipe and the name lookup
     // may have queued more since.
     sendQueuedDns();
-    keepDnsExpiriesForNextStart();
+    if (dnsRemovalsLost_ != 0)
+        log_.line(1, false, "DHCP  Error   %zu DNS name removals not sent before the stop\n", dnsRemovalsLost_);
     // What is still queued for the lease database goes out before the end.
     if (leaseDatabase_ != nullptr) leaseDatabase_->stop();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();

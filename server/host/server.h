@@ -106,12 +106,9 @@ private:
     void startMetricsListener();
     // After the start-up probe: the DNS thread may send; a standby drops the removals queued so far.
     void startDnsAfterProbe();
-    // Sends what the DNS queue holds (once the start-up probe is done); at the stop, notes the
+    // Sends what the DNS queue holds (once the start-up probe is done); at the stop, counts the
     // removals that did not reach their server.
     void sendQueuedDns();
-    // At the stop, after the last save: logs the removals lost, and sets the dynamic file's time
-    // back as far as the next start must look for leases whose names may remain.
-    void keepDnsExpiriesForNextStart();
 
     ServerPlatform platform_;
     ServerMetrics metrics_;
@@ -153,10 +150,8 @@ private:
     // The start-up probe has said whether another server serves the network: until then no DNS
     // message goes out and no expiry pass runs, since a standby removes no names.
     std::atomic<bool> startupProbed_{false};
-    // Removals not sent at the stop: of leases the next start's pass takes again when they ran
-    // out after dnsRetakeFrom_, and of others (a RELEASE or DECLINE), which are lost. The DNS
-    // thread's, then the stop's after it has ended.
-    std::int64_t dnsRetakeFrom_ = std::numeric_limits<std::int64_t>::max();
+    // Removals that did not reach their server at the stop: the DNS thread's last batch, then
+    // the stop's own once that thread has ended.
     std::size_t dnsRemovalsLost_ = 0;
     std::unique_ptr<MetricsListener> metricsListener_;
 };
