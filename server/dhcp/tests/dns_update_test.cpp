@@ -405,6 +405,19 @@ TEST(DnsUpdateClient, ASilentServerHoldsUpNoOtherServersUpdates) {
     EXPECT_TRUE(logged(log, "DHCP  Error   DNS check of pc1.lab.test: no answer from 127.0.0.2\n"));
     EXPECT_TRUE(logged(log, "DHCP  Error   DNS server 127.0.0.2 did not answer: 7 records not sent\n"));
 
+    // A deadline (a stop's) cuts the wait for an answer short (127.0.0.1 gives no more), and
+    // nothing goes out after it; each result names its update.
+    client.setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
+    const auto started = std::chrono::steady_clock::now();
+    const std::vector<DnsResult> late = client.send(std::span(updates).subspan(1, 3));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(190));
+    EXPECT_EQ(client.messagesSent(), 7u);
+    std::vector<std::pair<DnsOutcome, std::size_t>> cut;
+    for (const DnsResult& r : late) cut.emplace_back(r.outcome, r.update);
+    EXPECT_EQ(cut, (std::vector<std::pair<DnsOutcome, std::size_t>>{
+                       {NoAnswer, 0}, {NotSent, 0}, {NotSent, 1}, {NotSent, 1}, {NoAnswer, 2}, {NotSent, 2}}));
+    client.setDeadline(std::chrono::steady_clock::time_point::max());
+
     // Without a socket (no descriptor left) nothing is sent, and the log says why once.
     {
         rlimit saved{};
