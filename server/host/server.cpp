@@ -269,7 +269,9 @@ void Server::startHousekeeping() {
     // at load are dropped if this server turns out to be the standby.
     tasks.sendQueuedDnsUpdates = [this] { sendQueuedDns(); };
     tasks.saveChangedLists = [this] { saveChangedClients(); };
-    tasks.queueExpiredDnsRemovals = [this, pass = dhcp::DnsExpiryPass(platform_.clock.now(), leasesSaved_)]() mutable {
+    dhcp::DnsExpiryPass expiryPass(platform_.clock.now(), leasesSaved_);
+    expiryPass.noticeMovedNames(engine_);  // the profiles as loaded, which later changes are set against
+    tasks.queueExpiredDnsRemovals = [this, pass = std::move(expiryPass)]() mutable {
         // The probe pauses the server while it waits: that is no verdict to pass leases over by.
         if (!startupProbed_.load()) return;
         if (flags_.paused.load() != 0)

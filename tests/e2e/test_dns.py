@@ -466,6 +466,26 @@ class DnsUpdate(unittest.TestCase):
         self.wait_for_record(self.reverse(left), "PTR", expect="")
         self.assertEqual(self.dig(self.reverse(moved), "PTR"), f"mover.{ZONE}.")
 
+    def test_8h_names_move_with_the_domain_or_server_of_their_profile(self):
+        address = self.named_lease("02:00:00:0a:11:11", "tracked")
+        # The administrator gives the profile another domain: the running lease's names move there.
+        for old, new in ((ZONE, LONG_DOMAIN), (LONG_DOMAIN, ZONE)):
+            ini = os.path.join(self.lab.dir, "Dorvane.ini")
+            with open(ini) as f:
+                text = f.read()
+            at = text.index("[Sega]")
+            with open(ini, "w") as f:
+                f.write(text[:at] + text[at:].replace(f"DNSName={old}\n", f"DNSName={new}\n", 1))
+            program = ("import socket, struct\n"
+                       "s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET); s.settimeout(5)\n"
+                       "s.connect(b'\\0tolmark_dhcp_server')\n"
+                       "s.send(struct.pack('<IiQ', 18, 0, 0)); print(*struct.unpack('<Ii', s.recv(4096)[:8]))\n")
+            r = self.lab.ns_run(self.srv, sys.executable, "-c", program, check=False)
+            self.assertEqual(r.stdout.split()[0], "0", r.stderr)
+            self.wait_for_record(f"tracked.{new}", "A", expect=address)
+            self.wait_for_record(f"tracked.{old}", "A", expect="")
+            self.wait_for_record(self.reverse(address), "PTR", expect=f"tracked.{new}.")
+
     def based_lease(self, hw):
         """A lease on segment e for a client that sends no name: it is registered under the one
         "DNSBase" makes. The address and the name."""
