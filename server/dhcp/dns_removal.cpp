@@ -127,7 +127,7 @@ void DnsExpiryPass::noticeMovedNames(EngineState& engine) {
     seen_ = engine.profiles.profiles();
 }
 
-bool DnsExpiryPass::walkMoved(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now, std::size_t& queued) {
+void DnsExpiryPass::walkMoved(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now, std::size_t& queued) {
     while (!moved_.empty() && queued < kDnsRemovalsPerPass) {
         Moved& m = moved_.front();
         const PoolRef pool{m.before.name, m.before.baseIp, static_cast<std::uint32_t>(m.before.range)};
@@ -156,9 +156,9 @@ bool DnsExpiryPass::walkMoved(EngineState& engine, DnsUpdateQueue& queue, std::i
                           .leaseTime = static_cast<std::uint32_t>(std::min<std::int64_t>(r->expiry - now, INT32_MAX)),
                           .dnsServer = after->dns[0],
                           .clientIdentity = recordDhcidIdentifier(r->identity)});
+            ++queued;  // registrations count too: they must not push removals out of a full queue
         }
     }
-    return moved_.empty();
 }
 
 std::int64_t DnsExpiryPass::passedUntil() const {

@@ -137,7 +137,7 @@ private:
         Profile before;
         std::uint32_t offset = 0;  // where the walk of its pool stands
     };
-    bool walkMoved(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now, std::size_t& queued);
+    void walkMoved(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now, std::size_t& queued);
 
     std::int64_t done_;  // leases that expired up to here are done
     Window window_;      // the window since the last pass
