@@ -262,7 +262,8 @@ std::size_t encodeDnsMessage(DnsMessageKind kind, const DnsRecordEntry& entry, s
     MessageBuilder m(out);
     const bool check = kind == DnsMessageKind::Check;
     const bool removePtr = kind == DnsMessageKind::Remove && entry.isPtr();
-    std::uint16_t prerequisites = 1;
+    // An A record without a DHCID goes only where no client's DHCID marks the name.
+    std::uint16_t prerequisites = kind == DnsMessageKind::Update && !entry.isPtr() ? 2 : 1;
     std::uint16_t updates = 2;
     if (check) {
         prerequisites = 2;
@@ -283,8 +284,10 @@ std::size_t encodeDnsMessage(DnsMessageKind kind, const DnsRecordEntry& entry, s
             m.dataRecord(entry, 0);
             break;
         case DnsMessageKind::Update:
-            // The name is no alias; delete the record set, then add the record.
+            // The name is no alias (nor, for an A record, a client's); delete the record set,
+            // then add the record.
             m.emptyRecord(entry.name, kTypeCname, kClassNone, 0);
+            if (!entry.isPtr()) m.emptyRecord(entry.name, kTypeDhcid, kClassNone, 0);
             m.emptyRecord(entry.name, type, kClassAny, 0);
             m.dataRecord(entry, entry.ttl);
             break;

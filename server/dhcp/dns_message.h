@@ -85,7 +85,8 @@ std::vector<std::uint8_t> dhcidIdentifier(std::span<const std::uint8_t> clientId
 std::vector<std::uint8_t> dhcidData(std::span<const std::uint8_t> identity, std::string_view fullName);
 
 // Check: whether the record exists with this value. Update: replace the record set (PTR, and A
-// records without a DHCID). Add: the A record and the DHCID, only while the name is not in use.
+// records without a DHCID, these only while the name has no DHCID: a client without an identity
+// takes no other client's name). Add: the A record and the DHCID, only while the name is not in use.
 // Replace: the A record set, only while the name's DHCID is this client's. Remove: a lease that
 // ended takes its record away, only where it is still the lease's: an A record (with the DHCID)
 // while the name's DHCID is this client's and its one address is this one, a PTR record while
@@ -103,6 +104,7 @@ std::optional<unsigned> readDnsAnswerCode(std::span<const std::uint8_t> answer, 
 inline constexpr unsigned kDnsRcodeNoError = 0;
 inline constexpr unsigned kDnsRcodeNxDomain = 3;
 inline constexpr unsigned kDnsRcodeYxDomain = 6;
+inline constexpr unsigned kDnsRcodeYxRrset = 7;
 inline constexpr unsigned kDnsRcodeNxRrset = 8;
 inline constexpr unsigned kDnsRcodeNotAuth = 9;
 inline constexpr unsigned kDnsRcodeNotZone = 10;

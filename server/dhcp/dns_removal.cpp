@@ -105,9 +105,60 @@ std::vector<std::uint8_t> requestDhcidIdentifier(const RequestView& s) {
 }
 
 std::size_t DnsExpiryPass::run(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now) {
-    const std::size_t queued = walkWindows(engine, queue, now);
+    noticeMovedNames(engine);
+    std::size_t queued = walkWindows(engine, queue, now);
     queue.setExpiriesPassed(passedUntil());
+    walkMoved(engine, queue, now, queued);
     return queued;
+}
+
+void DnsExpiryPass::noticeMovedNames(EngineState& engine) {
+    Hold hold(engine.lock);
+    if (seenGeneration_ == engine.profiles.generation()) return;
+    for (const Profile& before : seen_) {
+        const Profile* after = engine.profiles.find(before.name);
+        if (after == nullptr || !registersNames(before) || !registersNames(*after)) continue;
+        if (after->dnsName == before.dnsName && after->dns[0] == before.dns[0]) continue;
+        // Changed again before its leases were done: they registered as the profile was first.
+        if (std::none_of(moved_.begin(), moved_.end(), [&](const Moved& m) { return m.before.name == before.name; }))
+            moved_.push_back(Moved{.before = before});
+    }
+    seenGeneration_ = engine.profiles.generation();
+    seen_ = engine.profiles.profiles();
+}
+
+void DnsExpiryPass::walkMoved(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now, std::size_t& queued) {
+    while (!moved_.empty() && queued < kDnsRemovalsPerPass) {
+        Moved& m = moved_.front();
+        const PoolRef pool{m.before.name, m.before.baseIp, static_cast<std::uint32_t>(m.before.range)};
+        Hold hold(engine.lock);
+        const Profile* after = engine.profiles.find(m.before.name);
+        for (std::size_t looked = 0; looked < kDnsExpiryRun && queued < kDnsRemovalsPerPass; ++looked) {
+            const ClientRecord* r = engine.clients.poolFirstAtOrAbove(pool, m.offset);
+            const std::optional<std::uint32_t> offset = r != nullptr ? ClientTable::offsetIn(pool, *r) : std::nullopt;
+            if (!offset || *offset < m.offset || *offset >= pool.range) {
+                moved_.erase(moved_.begin());
+                break;
+            }
+            m.offset = *offset + 1;
+            if (r->profile->view() != m.before.name || !leaseNamesMayRemain(*r, now, queue.expiriesPassed())) continue;
+            std::optional<DnsUpdate> removal = leaseRemoval(m.before, *r);
+            if (!removal) continue;
+            queue.push(std::move(*removal));
+            ++queued;
+            if (after == nullptr || !registersNames(*after) || r->expiry <= now) continue;
+            char buffer[kHostNameChars + 1];
+            queue.push(
+                DnsUpdate{.hostName = std::string(leaseHostName(*after, *r, buffer)),
+                          .domain = after->dnsName,
+                          .address = r->address,
+                          .mask = replyMask(*after, r->address),
+                          .leaseTime = static_cast<std::uint32_t>(std::min<std::int64_t>(r->expiry - now, INT32_MAX)),
+                          .dnsServer = after->dns[0],
+                          .clientIdentity = recordDhcidIdentifier(r->identity)});
+            ++queued;  // registrations count too: they must not push removals out of a full queue
+        }
+    }
 }
 
 std::int64_t DnsExpiryPass::passedUntil() const {

@@ -102,12 +102,22 @@ public:
         beforeStart_ = Window{};
         window_ = Window{};
         done_ = now;
+        moved_.clear();
+        seen_.clear();
+        seenGeneration_.reset();
         queue.setExpiriesPassed(now);
     }
 
     // Leases that ran out up to here have had their removals queued (or passed by); published
     // to the queue after every pass.
     std::int64_t passedUntil() const;
+
+    // A profile whose "DNSName" or "DNS1IP" changed while it registers names: the leases whose
+    // names may remain are registered under the old domain, or at the old server, and would keep
+    // those names for good (their removals go by the profile as it is now). Each pass after the
+    // change queues, within its share, their removals as the profile was, and for the leases
+    // that run the registration as it is now. The first call only notes the profiles.
+    void noticeMovedNames(EngineState& engine);
 
 private:
     // The leases that expired in (from, until], and where the walk stands: the profile, and the
@@ -123,9 +133,18 @@ private:
     static bool walk(EngineState& engine, DnsUpdateQueue& queue, Window& window, std::size_t& queued);
     std::size_t walkWindows(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now);
 
+    struct Moved {
+        Profile before;
+        std::uint32_t offset = 0;  // where the walk of its pool stands
+    };
+    void walkMoved(EngineState& engine, DnsUpdateQueue& queue, std::int64_t now, std::size_t& queued);
+
     std::int64_t done_;  // leases that expired up to here are done
     Window window_;      // the window since the last pass
     Window beforeStart_;
+    std::optional<std::uint64_t> seenGeneration_;  // of the profiles as seen_ holds them
+    std::vector<Profile> seen_;                    // empty before the first call
+    std::vector<Moved> moved_;
 };
 
 }  // namespace tolmark::dhcp

@@ -67,7 +67,9 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
     // batch for hours, and the updates for other servers behind it. Once it has not answered,
     // the batch's other records for it are not sent; the next lease renewal queues them again.
     std::vector<SilentServer> silent;
-    for (const DnsUpdate& update : updates) {
+    for (std::size_t index = 0; index < updates.size(); ++index) {
+        const DnsUpdate& update = updates[index];
+        const std::size_t first = results.size();
         DnsEntryPair entries;
         const char* why = "";
         const DnsEntryResult made = makeDnsEntries(update, entries, &why);
@@ -75,7 +77,7 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
         if (made == DnsEntryResult::BadName) {
             log_.line(1, false, "DHCP  Error   host name %s.%s not registered in DNS: %s\n",
                       shown(update.hostName).c_str(), shown(update.domain).c_str(), why);
-            results.push_back(DnsResult{update.hostName, DnsOutcome::NotSent, 0});
+            results.push_back(DnsResult{update.hostName, DnsOutcome::NotSent, 0, index});
             continue;
         }
         std::optional<DnsOutcome> forward;
@@ -92,7 +94,7 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
             const bool conflict = !isForward && forward == DnsOutcome::Conflict;
             auto down = std::find_if(silent.begin(), silent.end(),
                                      [&](const SilentServer& s) { return s.server == entry->server; });
-            if (stop_.signalled() || conflict || down != silent.end()) {
+            if (stopping() || conflict || down != silent.end()) {
                 if (down != silent.end()) ++down->skipped;
                 results.push_back(DnsResult{entry->name, DnsOutcome::NotSent, 0});
                 continue;
@@ -104,9 +106,10 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
             else
                 results.push_back(update.removal ? removeRecord(socket, *entry) : registerRecord(socket, *entry));
             if (isForward) forward = results.back().outcome;
-            if (results.back().outcome == DnsOutcome::NoAnswer && !stop_.signalled())
+            if (results.back().outcome == DnsOutcome::NoAnswer && !stopping())
                 silent.push_back(SilentServer{entry->server, 0});
         }
+        for (std::size_t i = first; i < results.size(); ++i) results[i].update = index;
     }
     for (const SilentServer& s : silent) {
         if (s.skipped == 0) continue;
@@ -120,8 +123,10 @@ std::vector<DnsResult> DnsUpdateClient::send(std::span<const DnsUpdate> updates)
     return results;
 }
 
-std::vector<DnsResult> DnsUpdateClient::sendQueued(DnsUpdateQueue& queue) {
-    const std::vector<DnsUpdate> updates = queue.takeAll();
+std::vector<DnsResult> DnsUpdateClient::sendQueued(DnsUpdateQueue& queue, std::vector<DnsUpdate>* taken) {
+    std::vector<DnsUpdate> own;
+    std::vector<DnsUpdate>& updates = taken != nullptr ? *taken : own;
+    updates = queue.takeAll();
     const DnsDropped lost = queue.takeDropped();
     if (lost.updates != 0)
         log_.line(1, false, "DHCP  Error   %zu DNS updates lost: the queue was full\n", lost.updates);
@@ -229,7 +234,7 @@ std::optional<unsigned> DnsUpdateClient::exchangeInZone(platform::UdpSocket& soc
         refused_.push_back(RefusedZone{entry.server, entry.zone, *rcode});
         refusal = rcode;
         if (remembered) rememberZone(entry.server, derived, 0, {});
-        if (stop_.signalled()) return rcode;
+        if (stopping()) return rcode;
     }
     if (asked || !refusal) return refusal;
     auto counted = std::find_if(unplaced_.begin(), unplaced_.end(),
@@ -244,13 +249,24 @@ DnsResult DnsUpdateClient::registerRecord(platform::UdpSocket& socket, DnsRecord
     std::array<std::uint8_t, kDnsMessageCapacity> message;
     const AddressText server = formatIpv4(entry.server);
     DnsResult failed;
-    const std::optional<unsigned> rcode = exchangeInZone(socket, DnsMessageKind::Check, entry, "check", failed);
+    std::optional<unsigned> rcode = exchangeInZone(socket, DnsMessageKind::Check, entry, "check", failed);
     if (!rcode) return failed;
     if (*rcode == kDnsRcodeNoError) return DnsResult{entry.name, DnsOutcome::Present, 0};
     if (*rcode != kDnsRcodeNxRrset) {
         log_.line(1, false, "DHCP  Error   DNS check of %s: rcode %u (%s) from %s\n", entry.name.c_str(), *rcode,
                   rcodeName(*rcode), server.c_str());
         return DnsResult{entry.name, DnsOutcome::Failed, *rcode};
+    }
+    // A name registered without a DHCID (a client known by relay values only) is added where no
+    // client owns it; the answer says whether it was, and a refusal keeps the PTR record back.
+    if (entry.dhcid.empty() && !entry.isPtr()) {
+        rcode = exchange(socket, DnsMessageKind::Update, entry, "update", failed);
+        if (!rcode) return failed;
+        if (*rcode == kDnsRcodeNoError) {
+            log_.line(2, false, "DHCP  DNS     update %s sent to %s\n", entry.name.c_str(), server.c_str());
+            return DnsResult{entry.name, DnsOutcome::Updated, *rcode};
+        }
+        return refusedUpdate(entry, *rcode, kDnsRcodeYxRrset);
     }
     if (entry.dhcid.empty()) {
         const std::size_t length = encodeDnsMessage(DnsMessageKind::Update, entry, nextId(), message, true);
@@ -283,13 +299,19 @@ DnsResult DnsUpdateClient::registerOwned(platform::UdpSocket& socket, const DnsR
         if (kind == DnsMessageKind::Add && *rcode == kDnsRcodeYxDomain) continue;
         break;
     }
-    if (*rcode == kDnsRcodeNxRrset) {
+    return refusedUpdate(entry, *rcode, kDnsRcodeNxRrset);
+}
+
+// An update the server did not take: with the code its prerequisite that the name is nobody
+// else's gives, the name is another client's; any other is a failure.
+DnsResult DnsUpdateClient::refusedUpdate(const DnsRecordEntry& entry, unsigned rcode, unsigned taken) {
+    if (rcode == taken) {
         log_.line(1, false, "DHCP  Error   DNS name %s belongs to another client, not updated\n", entry.name.c_str());
-        return DnsResult{entry.name, DnsOutcome::Conflict, *rcode};
+        return DnsResult{entry.name, DnsOutcome::Conflict, rcode};
     }
-    log_.line(1, false, "DHCP  Error   DNS update of %s: rcode %u (%s) from %s\n", entry.name.c_str(), *rcode,
-              rcodeName(*rcode), server.c_str());
-    return DnsResult{entry.name, DnsOutcome::Failed, *rcode};
+    log_.line(1, false, "DHCP  Error   DNS update of %s: rcode %u (%s) from %s\n", entry.name.c_str(), rcode,
+              rcodeName(rcode), formatIpv4(entry.server).c_str());
+    return DnsResult{entry.name, DnsOutcome::Failed, rcode};
 }
 
 // One message removes the record, with prerequisites that hold only while it is the lease's.
@@ -315,7 +337,7 @@ DnsResult DnsUpdateClient::removeRecord(platform::UdpSocket& socket, DnsRecordEn
 // Waits for the answer to message id from the server it was sent to. Datagrams from anyone
 // else, or with another ID (a late answer to an earlier message), are read and passed over.
 std::optional<unsigned> DnsUpdateClient::awaitAnswer(platform::UdpSocket& socket, Ipv4 server, std::uint16_t id) {
-    const auto deadline = std::chrono::steady_clock::now() + answerWait_;
+    const auto deadline = std::min(std::chrono::steady_clock::now() + answerWait_, this->deadline());
     std::array<std::uint8_t, kDnsMessageCapacity> answer;
     const int fds[] = {socket.fd()};
     for (;;) {

@@ -2,7 +2,8 @@
 // Sends the queued name registrations to DNS, on a thread of their own. For each record it
 // asks the server first whether the record is already there (the check message) and sends the
 // update only when the answer says it is not (NXRRSET). A client's A record goes with a DHCID
-// record that marks the name as the client's, so that no other client can take the name over.
+// record that marks the name as the client's, so that no other client can take the name over;
+// a client known by no identity of its own gets its A record only where no DHCID marks the name.
 // There are no retries: the next lease renewal queues the registration again. When a lease
 // ends, its records are removed with one message each whose prerequisites keep anything that is
 // no longer the lease's (another client's name, a name that moved, records of anyone else).
@@ -12,6 +13,7 @@
 // server refused is not tried again in the same batch.
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <random>
@@ -39,14 +41,21 @@ enum class DnsOutcome {
     Failed,      // the check was answered with another response code
     SendFailed,  // no socket, or the message could not be sent
     NotSent,     // the name cannot be written as a DNS name, its DNS server did not answer earlier
-                 // in the batch, or the server is stopping
+                 // in the batch, or the server is stopping (or past the deadline)
 };
 
 struct DnsResult {
     std::string name;
     DnsOutcome outcome = DnsOutcome::NotSent;
     unsigned rcode = 0;
+    std::size_t update = 0;  // the index of the update the record belongs to
 };
+
+// True when the record did not reach the server or had no answer from it: sent again later, it
+// may still be taken.
+inline bool dnsNotDelivered(DnsOutcome outcome) {
+    return outcome == DnsOutcome::NoAnswer || outcome == DnsOutcome::NotSent || outcome == DnsOutcome::SendFailed;
+}
 
 class DnsUpdateClient {
 public:
@@ -58,7 +67,13 @@ public:
     // order, over one socket.
     std::vector<DnsResult> send(std::span<const DnsUpdate> updates);
     // Takes every update off the queue and sends them; logs how many the full queue dropped.
-    std::vector<DnsResult> sendQueued(DnsUpdateQueue& queue);
+    // taken, when given, receives the updates (DnsResult::update indexes them).
+    std::vector<DnsResult> sendQueued(DnsUpdateQueue& queue, std::vector<DnsUpdate>* taken = nullptr);
+    // No message goes out after this time, and no answer is waited for beyond it: the records
+    // left count as not sent. May be set from another thread while a batch is under way.
+    void setDeadline(std::chrono::steady_clock::time_point deadline) {
+        deadline_.store(deadline.time_since_epoch().count(), std::memory_order_relaxed);
+    }
 
     // The ID of the last message sent, and how many messages were sent.
     std::uint16_t lastId() const { return id_; }
@@ -67,6 +82,7 @@ public:
 private:
     DnsResult registerRecord(platform::UdpSocket& socket, DnsRecordEntry entry);
     DnsResult registerOwned(platform::UdpSocket& socket, const DnsRecordEntry& entry);
+    DnsResult refusedUpdate(const DnsRecordEntry& entry, unsigned rcode, unsigned taken);
     DnsResult removeRecord(platform::UdpSocket& socket, DnsRecordEntry entry);
     std::optional<unsigned> exchange(platform::UdpSocket& socket, DnsMessageKind kind, const DnsRecordEntry& entry,
                                      const char* what, DnsResult& failed);
@@ -77,11 +93,17 @@ private:
     std::optional<unsigned> refusedInBatch(Ipv4 server, std::string_view zone) const;
     std::optional<unsigned> awaitAnswer(platform::UdpSocket& socket, Ipv4 server, std::uint16_t id);
     std::uint16_t nextId();
+    std::chrono::steady_clock::time_point deadline() const {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(deadline_.load(std::memory_order_relaxed)));
+    }
+    bool stopping() const { return stop_.signalled() || std::chrono::steady_clock::now() >= deadline(); }
 
     LogSink& log_;
     const platform::WakeEvent& stop_;
     std::uint16_t port_;
     std::chrono::milliseconds answerWait_;
+    std::atomic<std::chrono::steady_clock::rep> deadline_{std::chrono::steady_clock::duration::max().count()};
     // Message IDs are drawn at random (RFC 5452): with the socket's random port they keep a
     // sender elsewhere from guessing an answer that would be taken for the server's.
     std::mt19937 ids_;

@@ -40,12 +40,15 @@ void Housekeeping::sendDns() {
         const int fds[1] = {event_.fd()};
         bool readable[1];
         const platform::WaitResult r = platform::waitReadable(fds, &stop_, -1, readable);
-        if (flags_.serverStopping.load() || r == platform::WaitResult::Woken) return;
-        if (r == platform::WaitResult::Error && stop_.sleepFor(std::chrono::seconds(1))) return;
+        if (flags_.serverStopping.load() || r == platform::WaitResult::Woken) break;
+        if (r == platform::WaitResult::Error && stop_.sleepFor(std::chrono::seconds(1))) break;
         if (r != platform::WaitResult::Readable) continue;
         event_.reset();
         if (tasks_.sendQueuedDnsUpdates) tasks_.sendQueuedDnsUpdates();
     }
+    // What was queued up to the stop still goes: nothing sends a removal later. The task itself
+    // bounds how long it takes.
+    if (tasks_.sendQueuedDnsUpdates) tasks_.sendQueuedDnsUpdates();
 }
 
 }  // namespace tolmark

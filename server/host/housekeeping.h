@@ -1,7 +1,7 @@
 #pragma once
 // The housekeeping threads. The periodic one saves the client lists that changed, queues the DNS
 // removals of leases that expired, and runs the backup-server probe every 30 seconds; the DNS one sends queued name registrations as soon as
-// they are queued. They are apart so that no wait for a DNS server (2 seconds for every record
+// they are queued, and once more at the stop, what is queued by then. They are apart so that no wait for a DNS server (2 seconds for every record
 // of a full queue when the server is silent) can hold off the lease save: a crash then loses no
 // more than one period of leases.
 

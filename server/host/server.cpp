@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <unordered_set>
 
 #include "base/error_text.h"
@@ -22,6 +23,10 @@
 namespace tolmark {
 
 namespace {
+
+// What is queued at a stop goes out within this time. The unit gives the stop 90 seconds; a
+// DNS server that does not answer holds a batch for 2 seconds once.
+constexpr std::chrono::seconds kDnsStopWait{10};
 
 // A registration not sent (a name DNS cannot carry, a stop) counts as failed, not as sent.
 void countDnsResult(ServiceCounters& counters, dhcp::DnsOutcome outcome) {
@@ -51,7 +56,7 @@ Server::Server(ServerPlatform platform)
       engine_(log_),
       dhcp_(engine_.clientsLockedByUser(), engine_.profilesLockedByUser(), interfaces_, settings_, log_,
             platform_.clock, countedProber_.get()),
-      dnsClient_(log_, stop_),
+      dnsClient_(log_, dnsStop_),
       probe_(interfaces_, settings_, flags_, log_, stop_) {
     dhcp_.setDnsUpdateQueue(&dnsQueue_);
     createTftpServer();
@@ -78,6 +83,7 @@ Server::~Server() {
 }
 
 void Server::requestStop() {
+    dnsClient_.setDeadline(std::chrono::steady_clock::now() + kDnsStopWait);
     flags_.serverStopping.store(1);
     tftp_->requestStop();
     stop_.signal();
@@ -261,13 +267,11 @@ void Server::startHousekeeping() {
     HousekeepingTasks tasks;
     // Until the start-up probe has its answer the updates wait in the queue: the removals queued
     // at load are dropped if this server turns out to be the standby.
-    tasks.sendQueuedDnsUpdates = [this] {
-        if (!startupProbed_.load()) return;
-        for (const dhcp::DnsResult& result : dnsClient_.sendQueued(dnsQueue_))
-            countDnsResult(metrics_.service, result.outcome);
-    };
+    tasks.sendQueuedDnsUpdates = [this] { sendQueuedDns(); };
     tasks.saveChangedLists = [this] { saveChangedClients(); };
-    tasks.queueExpiredDnsRemovals = [this, pass = dhcp::DnsExpiryPass(platform_.clock.now(), leasesSaved_)]() mutable {
+    dhcp::DnsExpiryPass expiryPass(platform_.clock.now(), leasesSaved_);
+    expiryPass.noticeMovedNames(engine_);  // the profiles as loaded, which later changes are set against
+    tasks.queueExpiredDnsRemovals = [this, pass = std::move(expiryPass)]() mutable {
         // The probe pauses the server while it waits: that is no verdict to pass leases over by.
         if (!startupProbed_.load()) return;
         if (flags_.paused.load() != 0)
@@ -279,6 +283,22 @@ void Server::startHousekeeping() {
     housekeeping_ = std::make_unique<Housekeeping>(std::move(tasks), flags_, stop_, period);
     dnsQueue_.setWakeUp([keeper = housekeeping_.get()] { keeper->signal(); });
     housekeeping_->start();
+}
+
+void Server::sendQueuedDns() {
+    if (!startupProbed_.load()) return;
+    std::vector<dhcp::DnsUpdate> updates;
+    const std::vector<dhcp::DnsResult> results = dnsClient_.sendQueued(dnsQueue_, &updates);
+    std::optional<std::size_t> counted;
+    for (const dhcp::DnsResult& result : results) {
+        countDnsResult(metrics_.service, result.outcome);
+        // A removal that did not reach its server at the stop is lost: nothing sends it later.
+        if (!flags_.serverStopping.load() || !updates[result.update].removal ||
+            !dhcp::dnsNotDelivered(result.outcome) || counted == result.update)
+            continue;
+        counted = result.update;
+        ++dnsRemovalsLost_;
+    }
 }
 
 void Server::startDnsAfterProbe() {
@@ -480,6 +500,11 @@ int Server::run(int argc, char** argv) {
     if (pipe_) pipe_->stop();
     staticNames_->stop();
     saveChangedClients();
+    // The DNS thread sent what was queued up to the stop; the control pipe and the name lookup
+    // may have queued more since.
+    sendQueuedDns();
+    if (dnsRemovalsLost_ != 0)
+        log_.line(1, false, "DHCP  Error   %zu DNS name removals not sent before the stop\n", dnsRemovalsLost_);
     // What is still queued for the lease database goes out before the end.
     if (leaseDatabase_ != nullptr) leaseDatabase_->stop();
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();

@@ -106,6 +106,9 @@ private:
     void startMetricsListener();
     // After the start-up probe: the DNS thread may send; a standby drops the removals queued so far.
     void startDnsAfterProbe();
+    // Sends what the DNS queue holds (once the start-up probe is done); at the stop, counts the
+    // removals that did not reach their server.
+    void sendQueuedDns();
 
     ServerPlatform platform_;
     ServerMetrics metrics_;
@@ -124,6 +127,9 @@ private:
     StatusCounters counters_;
     platform::WakeEvent stop_;
     std::string dataDirectory_;
+    // The DNS client's own: nothing signals it, so that what is queued at the stop still goes
+    // out; the deadline the stop sets bounds how long that takes.
+    platform::WakeEvent dnsStop_;
     dhcp::DnsUpdateClient dnsClient_;
     std::unique_ptr<platform::NameService> ownNames_;
     std::unique_ptr<dhcp::StaticNames> staticNames_;
@@ -144,6 +150,9 @@ private:
     // The start-up probe has said whether another server serves the network: until then no DNS
     // message goes out and no expiry pass runs, since a standby removes no names.
     std::atomic<bool> startupProbed_{false};
+    // Removals that did not reach their server at the stop: the DNS thread's last batch, then
+    // the stop's own once that thread has ended.
+    std::size_t dnsRemovalsLost_ = 0;
     std::unique_ptr<MetricsListener> metricsListener_;
 };
 

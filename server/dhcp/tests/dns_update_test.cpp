@@ -136,6 +136,10 @@ TEST(DnsMessages, UpdateMessageForAPtrRecord) {
     EXPECT_EQ(Bytes(ptrCheck.end() - 14, ptrCheck.end()), Bytes(want.end() - 14, want.end()));
     const Bytes aUpdate = encode(DnsMessageKind::Update, e.forward, 4);
     EXPECT_EQ(Bytes(aUpdate.end() - 10, aUpdate.end()), (Bytes{0x00, 0x00, 0x0E, 0x10, 0x00, 0x04, 192, 168, 5, 7}));
+    // And an A record's update holds only while no DHCID marks the name: DHCID, NONE, no data.
+    const Bytes noDhcid{0x00, 0x31, 0x00, 0xFE, 0, 0, 0, 0, 0x00, 0x00};
+    EXPECT_EQ(aUpdate[7], 2);
+    EXPECT_NE(std::search(aUpdate.begin(), aUpdate.end(), noDhcid.begin(), noDhcid.end()), aUpdate.end());
 }
 
 Bytes hex(std::string_view text) {
@@ -349,7 +353,7 @@ TEST(DnsUpdateClient, StrayAnswersAndSilenceAreNotTakenForTheAnswer) {
     tolmark::testing::CapturingLog log(2);
     platform::WakeEvent stop;
     // A stray answer (other ID, RCODE 0) comes first each time: it must not count as "present".
-    ScriptedDnsServer server({8, -1, -1, -1}, true);
+    ScriptedDnsServer server({8, 0, -1, -1}, true);
     DnsUpdateClient client(log, stop, server.port(), std::chrono::milliseconds(300));
     const DnsUpdate updates[] = {lease("pc1", "lab.test")};
     const std::vector<DnsResult> results = client.send(updates);
@@ -401,6 +405,22 @@ TEST(DnsUpdateClient, ASilentServerHoldsUpNoOtherServersUpdates) {
     EXPECT_TRUE(logged(log, "DHCP  Error   DNS check of pc1.lab.test: no answer from 127.0.0.2\n"));
     EXPECT_TRUE(logged(log, "DHCP  Error   DNS server 127.0.0.2 did not answer: 7 records not sent\n"));
 
+    // A deadline (a stop's) cuts the wait for an answer short (127.0.0.1 gives no more), and
+    // nothing goes out after it; each result names its update.
+    {
+        DnsUpdateClient stopping(log, stop, server.port(), std::chrono::seconds(2));
+        stopping.setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
+        const auto started = std::chrono::steady_clock::now();
+        const DnsUpdate answered[] = {updates[0], updates[3]};
+        const std::vector<DnsResult> late = stopping.send(answered);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+        EXPECT_EQ(stopping.messagesSent(), 1u);
+        std::vector<std::pair<DnsOutcome, std::size_t>> cut;
+        for (const DnsResult& r : late) cut.emplace_back(r.outcome, r.update);
+        EXPECT_EQ(cut, (std::vector<std::pair<DnsOutcome, std::size_t>>{
+                           {NoAnswer, 0}, {NotSent, 0}, {NotSent, 1}, {NotSent, 1}}));
+    }
+
     // Without a socket (no descriptor left) nothing is sent, and the log says why once.
     {
         rlimit saved{};
@@ -440,6 +460,7 @@ TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
         DnsOutcome forward;
         std::size_t messages;  // messages for the A record
         const char* line = nullptr;
+        bool anonymous = false;  // a client known by no identity: no DHCID
     };
     for (const Case& c : std::vector<Case>{
              {{0, 0}, DnsOutcome::Present, 1},         // the record is there
@@ -450,13 +471,15 @@ TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
              {{2, 0}, DnsOutcome::Failed, 1, "DNS check of ns.lab.test: rcode 2 (SERVFAIL) from 127.0.0.1\n"},
              {{9, 0}, DnsOutcome::Failed, 1, "DNS check of ns.lab.test: rcode 9 (NOTAUTH) from 127.0.0.1\n"},
              {{8, -1, -1}, DnsOutcome::NoAnswer, 2},
+             {{8, 0, 0}, DnsOutcome::Updated, 2, nullptr, true},  // without a DHCID: the name was no client's
+             {{8, 7}, DnsOutcome::Conflict, 2, nullptr, true},    // it is a client's (YXRRSET)
          }) {
         tolmark::testing::CapturingLog log(2);
         platform::WakeEvent stop;
         ScriptedDnsServer server(c.codes);
         DnsUpdateClient client(log, stop, server.port(), std::chrono::milliseconds(300));
         DnsUpdate update = lease("ns", "lab.test");
-        update.clientIdentity = dhcidIdentifier({}, Bytes{2, 0, 0, 0, 0, 1});
+        if (!c.anonymous) update.clientIdentity = dhcidIdentifier({}, Bytes{2, 0, 0, 0, 0, 1});
         const DnsUpdate updates[] = {update};
         const std::vector<DnsResult> results = client.send(updates);
         ASSERT_FALSE(results.empty());
