@@ -130,7 +130,8 @@ std::string directoryOf(const std::string& path) {
 // False when the file cannot be read as a configuration (the rest of the check would read
 // every default and report nothing more of use).
 bool checkConfigurationFile(const std::string& path, Findings& findings) {
-    platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO in the file's place holds no open (it is no regular file either).
+    platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd) {
         struct stat st {};
         if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) return true;
@@ -490,11 +491,17 @@ void checkClientFiles(const ConfigStore& store, const std::string& dataDirectory
     ClientTable table(loaderLines);
     for (const ClientList list : {ClientList::Static, ClientList::Dynamic, ClientList::Ignored}) {
         const std::string& path = paths.of(list).path;
-        platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        // O_NONBLOCK: a FIFO holds no open here; it, a device or a directory is reported, not read.
+        platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
         if (!fd) {
             if (errno != ENOENT)
                 findings.add(FindingLevel::Error, path, 0, std::string("cannot be read: ") + errorText(errno),
                              "the start serves none of its entries and keeps the file as " + path + ".unloaded");
+            continue;
+        }
+        if (struct stat st{}; ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            findings.add(FindingLevel::Error, path, 0, "is not a regular file",
+                         "the start serves none of its entries, and a FIFO or a device may hold it for good");
             continue;
         }
         // The loader reads the file through this descriptor: anything it would do beside the

@@ -29,6 +29,9 @@ struct Files {
     std::string top;  // lines before the first section, when given
     std::string profile0 = "Lab";
     bool noConfiguration = false;
+    // A file of the data directory put in place of the one written: a FIFO, or a link to /dev/zero.
+    const char* fifo = nullptr;
+    const char* zeroLink = nullptr;
 };
 
 struct Expected {
@@ -50,9 +53,8 @@ std::map<std::string, std::string> snapshot(const fs::path& directory) {
     for (const auto& entry : fs::directory_iterator(directory)) {
         struct stat st {};
         ::lstat(entry.path().c_str(), &st);
-        std::ifstream in(entry.path(), std::ios::binary);
         std::ostringstream bytes;
-        bytes << in.rdbuf();
+        if (S_ISREG(st.st_mode)) bytes << std::ifstream(entry.path(), std::ios::binary).rdbuf();
         files[entry.path().filename()] = std::to_string(st.st_mode) + "/" + std::to_string(st.st_mtim.tv_sec) + "." +
                                          std::to_string(st.st_mtim.tv_nsec) + "/" + bytes.str();
     }
@@ -83,6 +85,14 @@ protected:
         write("ethers", files.ethers);
         write("dynamic", files.dynamic);
         write("ignored", files.ignored);
+        if (files.fifo != nullptr) {
+            fs::remove(caseDirectory_ / files.fifo);
+            ::mkfifo((caseDirectory_ / files.fifo).c_str(), 0600);
+        }
+        if (files.zeroLink != nullptr) {
+            fs::remove(caseDirectory_ / files.zeroLink);
+            fs::create_symlink("/dev/zero", caseDirectory_ / files.zeroLink);
+        }
         const auto before = snapshot(caseDirectory_);
         const std::vector<Finding> findings =
             checkConfiguration({.registryFile = (directory_ / "no-registry.ini").string(),
@@ -120,6 +130,16 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
     const auto general = [](const char* line) {
         Files f;
         f.general = line;
+        return f;
+    };
+    const auto fifo = [](const char* name) {
+        Files f;
+        f.fifo = name;
+        return f;
+    };
+    const auto zeroLink = [](const char* name) {
+        Files f;
+        f.zeroLink = name;
         return f;
     };
     const auto lab = [](const char* line) {
@@ -406,6 +426,18 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          missing,
          {{"Dorvane.ini", 0, L::Warning, ""}, {"Dorvane.ini", 0, L::Warning, "Profile0"}},
          kCheckWarnings},
+        // Neither holds the check: the configuration's reader and the client files' are not let
+        // near a FIFO (it waits for a writer) or a device (/dev/zero never ends).
+        {"configuration a FIFO", fifo("Dorvane.ini"), {{"Dorvane.ini", 0, L::Error, ""}}, kCheckErrors},
+        {"configuration a link to a device",
+         zeroLink("Dorvane.ini"),
+         {{"Dorvane.ini", 0, L::Error, "", "not a regular file"}},
+         kCheckErrors},
+        {"ethers a FIFO", fifo("ethers"), {{"ethers", 0, L::Error, "", "not a regular file"}}, kCheckErrors},
+        {"dynamic a link to a device",
+         zeroLink("dynamic"),
+         {{"dynamic", 0, L::Error, "", "not a regular file"}},
+         kCheckErrors},
         {"an error beside a warning",
          twoProblems,
          {{"Dorvane.ini", 3, L::Error, "RunAsUser"}, {"Dorvane.ini", 8, L::Warning, "Lease"}},
