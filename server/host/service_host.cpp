@@ -1,6 +1,7 @@
 #include "server/host/service_host.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -87,11 +88,17 @@ ConfigStore serverConfiguration() {
 }
 
 // The user it runs as must be able to read the configuration: with none, the server would
-// serve every interface with settings of its own making.
+// serve every interface with settings of its own making. So it would with a directory, a FIFO
+// or a device in the file's place, which reads as no setting at all.
 RunAsOutcome checkConfigurationReadable(const ConfigStore& configuration) {
-    if (!configuration.usesIniFile() || platform::readableOrMissing(configuration.iniPath())) return {};
-    return {false, "DHCP  Error   configuration " + configuration.iniPath() + " is not readable: " + errorText(errno) +
-                       "; not started"};
+    if (!configuration.usesIniFile()) return {};
+    const std::string& path = configuration.iniPath();
+    if (!platform::readableOrMissing(path))
+        return {false,
+                "DHCP  Error   configuration " + path + " is not readable: " + errorText(errno) + "; not started"};
+    if (struct stat st{}; ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return {false, "DHCP  Error   configuration " + path + " is not a regular file; not started"};
+    return {};
 }
 
 // The server never opened its log: the line goes to the standard error (the console, or the
