@@ -545,17 +545,28 @@ std::vector<Finding> checkConfiguration(const CheckInput& input) {
     return findings.all;
 }
 
+namespace {
+
+// A finding quotes what the files hold: a control character there (an escape sequence, a
+// carriage return) would reach the terminal, and could clear or rewrite what the check printed.
+std::string printable(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), entryLineChar);
+    return text;
+}
+
+}  // namespace
+
 int printFindings(const std::vector<Finding>& findings, std::FILE* out) {
     unsigned errors = 0;
     unsigned warnings = 0;
     for (const Finding& f : findings) {
         (f.level == FindingLevel::Error ? errors : warnings) += 1;
-        std::fprintf(out, "%s", f.file.c_str());
-        if (f.line != 0) std::fprintf(out, ":%u", f.line);
-        std::fprintf(out, ": %s: ", levelName(f.level));
-        if (!f.section.empty()) std::fprintf(out, "[%s] ", f.section.c_str());
-        if (!f.key.empty()) std::fprintf(out, "%s: ", f.key.c_str());
-        std::fprintf(out, "%s; %s\n", f.problem.c_str(), f.startDoes.c_str());
+        std::string line = f.file;
+        if (f.line != 0) line += ":" + std::to_string(f.line);
+        line += std::string(": ") + levelName(f.level) + ": ";
+        if (!f.section.empty()) line += "[" + f.section + "] ";
+        if (!f.key.empty()) line += f.key + ": ";
+        std::fprintf(out, "%s\n", printable(line + f.problem + "; " + f.startDoes).c_str());
     }
     std::fprintf(out, "%u error%s, %u warning%s\n", errors, errors == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
     return errors != 0 ? kCheckErrors : warnings != 0 ? kCheckWarnings : kCheckClean;

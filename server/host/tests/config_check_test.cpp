@@ -8,10 +8,13 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+
+#include "common/entry_line.h"
 
 namespace tolmark {
 namespace {
@@ -438,6 +441,10 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          zeroLink("dynamic"),
          {{"dynamic", 0, L::Error, "", "not a regular file"}},
          kCheckErrors},
+        {"control characters in a value",
+         general("Log=\x1b]0;title\x07\x1b[2J3"),
+         {{"Dorvane.ini", 3, L::Warning, "Log", "\"?]0;title??[2J3\" is not a number"}},
+         kCheckWarnings},
         {"an error beside a warning",
          twoProblems,
          {{"Dorvane.ini", 3, L::Error, "RunAsUser"}, {"Dorvane.ini", 8, L::Warning, "Lease"}},
@@ -468,7 +475,10 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
             if (!f.section.empty()) where += "[" + f.section + "] ";
             if (*e.key != '\0') where += std::string(e.key) + ": ";
             EXPECT_EQ(line.rfind(where, 0), 0u) << line;
-            EXPECT_NE(line.find(f.problem + "; " + f.startDoes), std::string::npos) << line;
+            // As printed: a control character of the files' text is shown as '?'.
+            std::string shown = f.problem + "; " + f.startDoes;
+            std::transform(shown.begin(), shown.end(), shown.begin(), entryLineChar);
+            EXPECT_NE(line.find(shown), std::string::npos) << line;
             if (e.says != nullptr) {
                 EXPECT_NE(line.find(e.says), std::string::npos) << line;
             }
