@@ -327,16 +327,16 @@ int commandExport(Session& s, const char* which, std::FILE* out) {
 }
 
 // One line of input without its line break (and a carriage return before it); false at the end
-// of input. A line longer than kImportLineChars sets tooLong and keeps only its start.
+// of input. A line longer than kImportLineChars sets tooLong and keeps only its start; the rest
+// is not read, since it ends the import (input without line breaks, as /dev/zero, never ends).
 constexpr std::size_t kImportLineChars = 255;
 bool readImportLine(std::FILE* in, std::string& line, bool& tooLong) {
     line.clear();
     tooLong = false;
     int c = std::getc(in);
     if (c == EOF) return false;
-    for (; c != EOF && c != '\n'; c = std::getc(in)) {
-        if (line.size() <= kImportLineChars) line.push_back(static_cast<char>(c));
-    }
+    for (; c != EOF && c != '\n' && line.size() <= kImportLineChars + 1; c = std::getc(in))
+        line.push_back(static_cast<char>(c));
     if (!line.empty() && line.back() == '\r') line.pop_back();
     tooLong = line.size() > kImportLineChars;
     return true;
@@ -360,11 +360,11 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
         if (line.starts_with('#') || line.find_first_not_of(" \t") == std::string::npos) continue;
         auto entry = parseEntryText(line);
         if (!entry) {
-            std::fprintf(out, "line %u: not a client entry: %s\n", lineNo, line.c_str());
+            std::fprintf(out, "line %u: not a client entry: %s\n", lineNo, fieldText(line).c_str());
             return kExitBadEntry;
         }
         if (blankInIdentity(std::string_view(line).substr(0, line.find('\t')))) {
-            std::fprintf(out, "line %u: fields must be separated by tabs: %s\n", lineNo, line.c_str());
+            std::fprintf(out, "line %u: fields must be separated by tabs: %s\n", lineNo, fieldText(line).c_str());
             return kExitBadEntry;
         }
         if (const std::optional<std::string> problem = typedEntryProblem(line)) {
@@ -400,6 +400,11 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
             std::fprintf(out, "%s add failed\n", id.c_str());
             refused = true;
         }
+    }
+    // Input that cannot be read (a directory given as the standard input) has not ended.
+    if (std::ferror(in)) {
+        std::fprintf(out, "the entries cannot be read: %s\n", std::strerror(errno));
+        return kExitFailure;
     }
     return refused ? kExitFailure : kExitSuccess;
 }

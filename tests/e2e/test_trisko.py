@@ -50,8 +50,8 @@ class Trisko(unittest.TestCase):
         command = ["ip", "netns", "exec", ns or self.srv]
         if user:
             command += ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", "--"]
-        result = subprocess.run(command + [self.trisko, *args], input=stdin, capture_output=True, text=True,
-                                timeout=30)
+        given = {"input": stdin} if stdin is None or isinstance(stdin, str) else {"stdin": stdin}
+        result = subprocess.run(command + [self.trisko, *args], **given, capture_output=True, text=True, timeout=30)
         code = result.returncode - 256 if result.returncode > 127 else result.returncode
         return code, result.stdout
 
@@ -311,6 +311,19 @@ class Trisko(unittest.TestCase):
         long_line = "00:11:22:33:44:0c\t10.85.0.61\tStandard\t#" + "x" * 220 + "\tab\t10.85.0.62\n"
         code, out = self.run_trisko("import", stdin=long_line)
         self.assertEqual((code, out), (-1, "line 1 longer than 255 characters\n"))
+        # So does input without line breaks (it waited for the end of /dev/zero); input that
+        # cannot be read is no empty input; a refused line's control characters stay off the
+        # terminal.
+        with open("/dev/zero", "rb") as zero:
+            self.assertEqual(self.run_trisko("import", stdin=zero), (-1, "line 1 longer than 255 characters\n"))
+        directory = os.open(self.lab.dir, os.O_RDONLY)
+        try:
+            self.assertEqual(self.run_trisko("import", stdin=directory),
+                             (0, "the entries cannot be read: Is a directory\n"))
+        finally:
+            os.close(directory)
+        self.assertEqual(self.run_trisko("import", stdin="\x1b[2J\x1b]0;x\x07\n"),
+                         (-1, "line 1: not a client entry: ?[2J?]0;x?\n"))
         self.assertEqual(self.run_trisko("export")[1], exported)
         self.server.proc.terminate()
         self.server.proc.wait(timeout=15)
