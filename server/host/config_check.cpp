@@ -135,7 +135,7 @@ bool checkConfigurationFile(const std::string& path, Findings& findings) {
     if (fd) {
         struct stat st {};
         if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) return true;
-        findings.add(FindingLevel::Error, path, 0, "is not a regular file", "the start reads no setting from it");
+        findings.add(FindingLevel::Error, path, 0, "is not a regular file", "the start refuses to run");
         return false;
     }
     if (errno == ENOENT) {
@@ -144,7 +144,7 @@ bool checkConfigurationFile(const std::string& path, Findings& findings) {
         return true;
     }
     findings.add(FindingLevel::Error, path, 0, std::string("cannot be read: ") + errorText(errno),
-                 "the start reads no setting from it and serves with every default");
+                 "the start (as this user) refuses to run");
     return false;
 }
 

@@ -431,7 +431,10 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          kCheckWarnings},
         // Neither holds the check: the configuration's reader and the client files' are not let
         // near a FIFO (it waits for a writer) or a device (/dev/zero never ends).
-        {"configuration a FIFO", fifo("Dorvane.ini"), {{"Dorvane.ini", 0, L::Error, ""}}, kCheckErrors},
+        {"configuration a FIFO",
+         fifo("Dorvane.ini"),
+         {{"Dorvane.ini", 0, L::Error, "", "not a regular file; the start refuses to run"}},
+         kCheckErrors},
         {"configuration a link to a device",
          zeroLink("Dorvane.ini"),
          {{"Dorvane.ini", 0, L::Error, "", "not a regular file"}},
