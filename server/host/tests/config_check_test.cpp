@@ -13,6 +13,8 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <string_view>
+#include <utility>
 
 #include "common/entry_line.h"
 
@@ -32,9 +34,9 @@ struct Files {
     std::string top;  // lines before the first section, when given
     std::string profile0 = "Lab";
     bool noConfiguration = false;
-    // A file of the data directory put in place of the one written: a FIFO, or a link to /dev/zero.
-    const char* fifo = nullptr;
-    const char* zeroLink = nullptr;
+    // A file of the data directory put in place of the one written: its name, and "fifo" or the
+    // target of a link.
+    std::pair<const char*, const char*> replaced{};
 };
 
 struct Expected {
@@ -88,13 +90,12 @@ protected:
         write("ethers", files.ethers);
         write("dynamic", files.dynamic);
         write("ignored", files.ignored);
-        if (files.fifo != nullptr) {
-            fs::remove(caseDirectory_ / files.fifo);
-            ::mkfifo((caseDirectory_ / files.fifo).c_str(), 0600);
-        }
-        if (files.zeroLink != nullptr) {
-            fs::remove(caseDirectory_ / files.zeroLink);
-            fs::create_symlink("/dev/zero", caseDirectory_ / files.zeroLink);
+        if (const auto [name, by] = files.replaced; name != nullptr) {
+            fs::remove(caseDirectory_ / name);
+            if (std::string_view(by) == "fifo")
+                ::mkfifo((caseDirectory_ / name).c_str(), 0600);
+            else
+                fs::create_symlink(by, caseDirectory_ / name);
         }
         const auto before = snapshot(caseDirectory_);
         const std::vector<Finding> findings =
@@ -135,14 +136,9 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         f.general = line;
         return f;
     };
-    const auto fifo = [](const char* name) {
+    const auto replaced = [](const char* name, const char* by) {
         Files f;
-        f.fifo = name;
-        return f;
-    };
-    const auto zeroLink = [](const char* name) {
-        Files f;
-        f.zeroLink = name;
+        f.replaced = {name, by};
         return f;
     };
     const auto lab = [](const char* line) {
@@ -432,16 +428,19 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
         // Neither holds the check: the configuration's reader and the client files' are not let
         // near a FIFO (it waits for a writer) or a device (/dev/zero never ends).
         {"configuration a FIFO",
-         fifo("Dorvane.ini"),
+         replaced("Dorvane.ini", "fifo"),
          {{"Dorvane.ini", 0, L::Error, "", "not a regular file; the start refuses to run"}},
          kCheckErrors},
         {"configuration a link to a device",
-         zeroLink("Dorvane.ini"),
+         replaced("Dorvane.ini", "/dev/zero"),
          {{"Dorvane.ini", 0, L::Error, "", "not a regular file"}},
          kCheckErrors},
-        {"ethers a FIFO", fifo("ethers"), {{"ethers", 0, L::Error, "", "not a regular file"}}, kCheckErrors},
+        {"ethers a FIFO",
+         replaced("ethers", "fifo"),
+         {{"ethers", 0, L::Error, "", "not a regular file"}},
+         kCheckErrors},
         {"dynamic a link to a device",
-         zeroLink("dynamic"),
+         replaced("dynamic", "/dev/zero"),
          {{"dynamic", 0, L::Error, "", "not a regular file"}},
          kCheckErrors},
         {"control characters in a value",
