@@ -119,8 +119,7 @@ class ServiceInstall(unittest.TestCase):
         self.assertEqual(gone.stdout,
                          "DHCP Server failed to access service - No such file or directory (0x2)\n")
 
-        # A start systemd refuses, or a service that stops at once, is reported as a failure
-        # (the unit stays, to be mended and started).
+        # A start systemd refuses is reported as a failure (the unit stays, to be mended and started).
         why = '; "systemctl status DOZAdadaved" and "journalctl -u DOZAdadaved" tell why\n'
         open(os.path.join(self.dir, "refuse"), "w").close()
         r = self.velkora("-install")
@@ -129,14 +128,6 @@ class ServiceInstall(unittest.TestCase):
                          "manager refused it: Input/output error (0x5)" + why)
         self.assertIn("has a bad unit file setting", r.stderr)
         self.assertTrue(os.path.exists(unit))
-        self.answer("inactive")
-        self.assertEqual(self.velkora("-remove").returncode, 0)
-        os.remove(os.path.join(self.dir, "refuse"))
-        self.answer("activating", "failed")
-        r = self.velkora("-install")
-        self.assertEqual(r.returncode, 1)
-        self.assertEqual(r.stdout, user_missing + "DHCP Server installed.\nDHCP Server failed to start - it is not "
-                         "running" + why)
 
     def test_missing_unit_directory(self):
         self.env["TOLMARK_UNIT_DIR"] = os.path.join(self.dir, "nowhere")
