@@ -378,7 +378,9 @@ std::optional<FileStamp> statFile(const std::string& path) {
 
 LoadedIniFile loadIniFile(const std::string& path) {
     LoadedIniFile result;
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without O_NONBLOCK a FIFO put in the file's place would hold the reader until something
+    // wrote to it; it is refused below as any other file that is not a regular one.
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) {
         if (errno == ENOENT) result.status = LoadStatus::kMissing;
         return result;

@@ -327,16 +327,16 @@ int commandExport(Session& s, const char* which, std::FILE* out) {
 }
 
 // One line of input without its line break (and a carriage return before it); false at the end
-// of input. A line longer than kImportLineChars sets tooLong and keeps only its start.
+// of input. A line longer than kImportLineChars sets tooLong and keeps only its start; the rest
+// is not read, since it ends the import (input without line breaks, as /dev/zero, never ends).
 constexpr std::size_t kImportLineChars = 255;
 bool readImportLine(std::FILE* in, std::string& line, bool& tooLong) {
     line.clear();
     tooLong = false;
     int c = std::getc(in);
     if (c == EOF) return false;
-    for (; c != EOF && c != '\n'; c = std::getc(in)) {
-        if (line.size() <= kImportLineChars) line.push_back(static_cast<char>(c));
-    }
+    for (; c != EOF && c != '\n' && line.size() <= kImportLineChars + 1; c = std::getc(in))
+        line.push_back(static_cast<char>(c));
     if (!line.empty() && line.back() == '\r') line.pop_back();
     tooLong = line.size() > kImportLineChars;
     return true;
@@ -360,11 +360,11 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
         if (line.starts_with('#') || line.find_first_not_of(" \t") == std::string::npos) continue;
         auto entry = parseEntryText(line);
         if (!entry) {
-            std::fprintf(out, "line %u: not a client entry: %s\n", lineNo, line.c_str());
+            std::fprintf(out, "line %u: not a client entry: %s\n", lineNo, fieldText(line).c_str());
             return kExitBadEntry;
         }
         if (blankInIdentity(std::string_view(line).substr(0, line.find('\t')))) {
-            std::fprintf(out, "line %u: fields must be separated by tabs: %s\n", lineNo, line.c_str());
+            std::fprintf(out, "line %u: fields must be separated by tabs: %s\n", lineNo, fieldText(line).c_str());
             return kExitBadEntry;
         }
         if (const std::optional<std::string> problem = typedEntryProblem(line)) {
@@ -401,6 +401,11 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
             refused = true;
         }
     }
+    // Input that cannot be read (a directory given as the standard input) has not ended.
+    if (std::ferror(in)) {
+        std::fprintf(out, "the entries cannot be read: %s\n", std::strerror(errno));
+        return kExitFailure;
+    }
     return refused ? kExitFailure : kExitSuccess;
 }
 
@@ -421,7 +426,10 @@ int commandMacRange(Session& s, const char* argument, std::FILE* out) {
     } else if (macRangeReadsAsTyped(argument)) {
         s.settings().macRange = parseMacRange(argument);
     } else {
-        std::fprintf(out, "%s: not a list of MAC address prefixes (such as 00:11:22,00-aa-bb)\n", argument);
+        std::fprintf(out,
+                     "%s: not a list of MAC address prefixes (such as 00:11:22,00-aa-bb) of at most 6 bytes each "
+                     "that the setting's 31 bytes hold (a prefix takes one byte more)\n",
+                     argument);
         return kExitBadEntry;
     }
     const std::optional<std::uint32_t> status = s.sendSettings();
@@ -549,11 +557,24 @@ std::optional<std::uint16_t> portNumber(std::string_view text) {
 struct RemoteServer {
     std::string host;
     std::uint16_t port = kDefaultRemotePort;
+    const char* problem = nullptr;  // why the name reaches no server
 };
 
-// "\\host", "//host", "host" or "host:port"; nothing when the port is not a port number, which
-// must not quietly become the default port (another server may answer there).
-std::optional<RemoteServer> remoteServer(const std::string& serverName) {
+// A number as the resolver reads one: decimal, octal or hexadecimal ("0x7f").
+bool numericLabel(std::string_view label) {
+    const bool hex = label.starts_with("0x") || label.starts_with("0X");
+    if (hex) label.remove_prefix(2);
+    return !label.empty() && std::all_of(label.begin(), label.end(), [hex](char c) {
+        return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : c >= '0' && c <= '9';
+    });
+}
+
+// "\\host", "//host", "host" or "host:port". A port that is not a port number must not quietly
+// become the default port (another server may answer there). A name that ends in a number is
+// an address, and the resolver would read it in forms of its own ("1.2.3" as 1.2.0.3, "010.1.1.1"
+// as 8.1.1.1, "4294967295" as 255.255.255.255) and reach another host than meant: it must be four
+// decimal numbers, as addresses are everywhere else here, and goes on in that form.
+RemoteServer remoteServer(const std::string& serverName) {
     RemoteServer server;
     server.host = serverName;
     while (!server.host.empty() && (server.host.front() == '\\' || server.host.front() == '/')) server.host.erase(0, 1);
@@ -562,11 +583,32 @@ std::optional<RemoteServer> remoteServer(const std::string& serverName) {
     }
     if (auto colon = server.host.rfind(':'); colon != std::string::npos) {
         const std::optional<std::uint16_t> port = portNumber(std::string_view(server.host).substr(colon + 1));
-        if (!port) return std::nullopt;
+        if (!port) {
+            server.problem = "not a port number";
+            return server;
+        }
         server.port = *port;
         server.host.resize(colon);
     }
+    const std::size_t dot = server.host.rfind('.');
+    if (numericLabel(std::string_view(server.host).substr(dot == std::string::npos ? 0 : dot + 1))) {
+        const ParsedIpv4 address = parseIpv4(server.host);
+        if (address.ok && address.end == server.host.size())
+            server.host = formatIpv4(address.address).c_str();
+        else
+            server.problem = "not an IPv4 address";
+    }
     return server;
+}
+
+// The most arguments each command takes. A word more is refused rather than ignored:
+// "remove_all MAC" emptied the static list, "add MAC IP My Lab" added the entry to the profile
+// "My", "macrange 00:11:22, 00:aa:bb" set the first prefix only, "import FILE" read the terminal.
+int mostArguments(const char* command) {
+    if (is(command, "add")) return 3;
+    if (is(command, "remove")) return 2;
+    if (is(command, "print") || is(command, "export") || is(command, "macrange")) return 1;
+    return 0;
 }
 
 }  // namespace
@@ -576,9 +618,10 @@ std::unique_ptr<PipeClient> connectTo(const std::string& serverName) {
     if (serverName.empty()) {
         client = std::make_unique<PipeClient>();
     } else {
-        // A name whose port was refused reaches nobody, rather than the local server.
-        const RemoteServer server = remoteServer(serverName).value_or(RemoteServer{serverName, 0});
-        client = std::make_unique<PipeClient>(server.host, server.port);
+        // A name that was refused reaches nobody, rather than the local server.
+        const RemoteServer server = remoteServer(serverName);
+        client = server.problem == nullptr ? std::make_unique<PipeClient>(server.host, server.port)
+                                           : std::make_unique<PipeClient>(std::string(), 0);
     }
     client->setTimeout(kRequestTimeout);
     return client;
@@ -605,8 +648,13 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
     const int count = noCommand ? 0 : argc - next - 1;
     const char* const* args = noCommand ? argv + argc : argv + next + 1;
     if ((is(command, "add") && count < 2) || (is(command, "remove") && count < 1)) return usage();
-    if (!serverName.empty() && !remoteServer(serverName)) {
-        std::fprintf(out, "%s: not a port number\n", serverName.c_str());
+    if (count > mostArguments(command)) {
+        std::fprintf(out, "trisko: %s does not take the argument \"%s\"; nothing was done\n", command,
+                     args[mostArguments(command)]);
+        return kExitFailure;
+    }
+    if (const char* problem = serverName.empty() ? nullptr : remoteServer(serverName).problem) {
+        std::fprintf(out, "%s: %s\n", serverName.c_str(), problem);
         return kExitFailure;
     }
     auto client = factory(serverName);

@@ -130,11 +130,12 @@ std::string directoryOf(const std::string& path) {
 // False when the file cannot be read as a configuration (the rest of the check would read
 // every default and report nothing more of use).
 bool checkConfigurationFile(const std::string& path, Findings& findings) {
-    platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO in the file's place holds no open (it is no regular file either).
+    platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd) {
         struct stat st {};
         if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) return true;
-        findings.add(FindingLevel::Error, path, 0, "is not a regular file", "the start reads no setting from it");
+        findings.add(FindingLevel::Error, path, 0, "is not a regular file", "the start refuses to run");
         return false;
     }
     if (errno == ENOENT) {
@@ -143,7 +144,7 @@ bool checkConfigurationFile(const std::string& path, Findings& findings) {
         return true;
     }
     findings.add(FindingLevel::Error, path, 0, std::string("cannot be read: ") + errorText(errno),
-                 "the start reads no setting from it and serves with every default");
+                 "the start (as this user) refuses to run");
     return false;
 }
 
@@ -490,11 +491,17 @@ void checkClientFiles(const ConfigStore& store, const std::string& dataDirectory
     ClientTable table(loaderLines);
     for (const ClientList list : {ClientList::Static, ClientList::Dynamic, ClientList::Ignored}) {
         const std::string& path = paths.of(list).path;
-        platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        // O_NONBLOCK: a FIFO holds no open here; it, a device or a directory is reported, not read.
+        platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
         if (!fd) {
             if (errno != ENOENT)
                 findings.add(FindingLevel::Error, path, 0, std::string("cannot be read: ") + errorText(errno),
                              "the start serves none of its entries and keeps the file as " + path + ".unloaded");
+            continue;
+        }
+        if (struct stat st{}; ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            findings.add(FindingLevel::Error, path, 0, "is not a regular file",
+                         "the start serves none of its entries, and a FIFO or a device may hold it for good");
             continue;
         }
         // The loader reads the file through this descriptor: anything it would do beside the
@@ -538,17 +545,28 @@ std::vector<Finding> checkConfiguration(const CheckInput& input) {
     return findings.all;
 }
 
+namespace {
+
+// A finding quotes what the files hold: a control character there (an escape sequence, a
+// carriage return) would reach the terminal, and could clear or rewrite what the check printed.
+std::string printable(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), entryLineChar);
+    return text;
+}
+
+}  // namespace
+
 int printFindings(const std::vector<Finding>& findings, std::FILE* out) {
     unsigned errors = 0;
     unsigned warnings = 0;
     for (const Finding& f : findings) {
         (f.level == FindingLevel::Error ? errors : warnings) += 1;
-        std::fprintf(out, "%s", f.file.c_str());
-        if (f.line != 0) std::fprintf(out, ":%u", f.line);
-        std::fprintf(out, ": %s: ", levelName(f.level));
-        if (!f.section.empty()) std::fprintf(out, "[%s] ", f.section.c_str());
-        if (!f.key.empty()) std::fprintf(out, "%s: ", f.key.c_str());
-        std::fprintf(out, "%s; %s\n", f.problem.c_str(), f.startDoes.c_str());
+        std::string line = f.file;
+        if (f.line != 0) line += ":" + std::to_string(f.line);
+        line += std::string(": ") + levelName(f.level) + ": ";
+        if (!f.section.empty()) line += "[" + f.section + "] ";
+        if (!f.key.empty()) line += f.key + ": ";
+        std::fprintf(out, "%s\n", printable(line + f.problem + "; " + f.startDoes).c_str());
     }
     std::fprintf(out, "%u error%s, %u warning%s\n", errors, errors == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
     return errors != 0 ? kCheckErrors : warnings != 0 ? kCheckWarnings : kCheckClean;

@@ -1,6 +1,7 @@
 #include "server/host/service_host.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -87,11 +88,17 @@ ConfigStore serverConfiguration() {
 }
 
 // The user it runs as must be able to read the configuration: with none, the server would
-// serve every interface with settings of its own making.
+// serve every interface with settings of its own making. So it would with a directory, a FIFO
+// or a device in the file's place, which reads as no setting at all.
 RunAsOutcome checkConfigurationReadable(const ConfigStore& configuration) {
-    if (!configuration.usesIniFile() || platform::readableOrMissing(configuration.iniPath())) return {};
-    return {false, "DHCP  Error   configuration " + configuration.iniPath() + " is not readable: " + errorText(errno) +
-                       "; not started"};
+    if (!configuration.usesIniFile()) return {};
+    const std::string& path = configuration.iniPath();
+    if (!platform::readableOrMissing(path))
+        return {false,
+                "DHCP  Error   configuration " + path + " is not readable: " + errorText(errno) + "; not started"};
+    if (struct stat st{}; ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return {false, "DHCP  Error   configuration " + path + " is not a regular file; not started"};
+    return {};
 }
 
 // The server never opened its log: the line goes to the standard error (the console, or the
@@ -171,6 +178,43 @@ void printUsage(const char* program) {
     std::fflush(stdout);
 }
 
+// How often the state of a service that was asked to start is read, and for how long: the
+// unit gives a start 30 seconds before the service manager gives it up.
+constexpr int kStartPolls = 30;
+// A start the service manager has queued behind another job reads as stopped until it runs; a
+// service seen stopped this many times in a row has failed (or waits for something else).
+constexpr int kStoppedPollsToFail = 3;
+
+// Asks the service manager to start the service and waits, bounded, until it runs. What keeps
+// it from running (a start refused, a service that stopped at once, one that never became
+// ready) is printed, and false returned.
+bool startAndConfirm(platform::ServiceControl& control, std::FILE* out, unsigned pollIntervalMs) {
+    char why[320];
+    if (!control.startService()) {
+        std::snprintf(why, sizeof why, "the service manager refused it: %s", platform::systemErrorText(errno).c_str());
+    } else {
+        std::snprintf(why, sizeof why, "it is still starting");
+        for (int poll = 0, stopped = 0; poll < kStartPolls; ++poll) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(pollIntervalMs));
+            ServiceState state = ServiceState::Stopped;
+            if (!control.queryState(state)) {
+                std::snprintf(why, sizeof why, "its state cannot be read: %s",
+                              platform::systemErrorText(errno).c_str());
+                break;
+            }
+            if (state == ServiceState::Running) return true;
+            stopped = state == ServiceState::Stopped ? stopped + 1 : 0;
+            if (stopped == kStoppedPollsToFail) {
+                std::snprintf(why, sizeof why, "it is not running");
+                break;
+            }
+        }
+    }
+    std::fprintf(out, "%s failed to start - %s; \"systemctl status %s\" and \"journalctl -u %s\" tell why\n",
+                 kServiceDisplayName, why, platform::kServiceName, platform::kServiceName);
+    return false;
+}
+
 // A mistyped or left-over argument would otherwise be dropped without a word, and the command
 // run as if it had not been given.
 int refuseArguments(const char* mode, const char* argument) {
@@ -199,15 +243,15 @@ std::string prepareServiceUser(const std::string& dataDirectory) {
     return {};
 }
 
-void installService(platform::ServiceControl& control, InstallLayout& layout, std::FILE* out) {
+bool installService(platform::ServiceControl& control, InstallLayout& layout, std::FILE* out, unsigned pollIntervalMs) {
     std::string executable = platform::executablePath();
     if (executable.empty()) {
         std::fprintf(out, "Unable to install %s - %s\n", kServiceDisplayName, platform::systemErrorText(errno).c_str());
-        return;
+        return false;
     }
     if (!control.openManager()) {
         std::fprintf(out, "OpenSCManager failed - %s\n", platform::systemErrorText(errno).c_str());
-        return;
+        return false;
     }
     const std::string dataDirectory = installedDataDirectory(layout);
     std::error_code error;
@@ -224,13 +268,15 @@ void installService(platform::ServiceControl& control, InstallLayout& layout, st
             std::filesystem::is_directory(dataDirectory)) {
             layout.registry.writeText(kGeneralSection, "Directory", dataDirectory);
         }
-        control.startService();
+        if (!startAndConfirm(control, out, pollIntervalMs)) return false;
         std::fprintf(out, "%s started.\n", kServiceDisplayName);
+        return true;
     } else {
         std::fprintf(out, "%s service installation failed - %s\n", kServiceDisplayName,
                      platform::systemErrorText(errno).c_str());
         // No service will use it: a data directory made for it, still empty, goes again.
         if (!hadDataDirectory) std::filesystem::remove(dataDirectory, error);
+        return false;
     }
 }
 
@@ -277,8 +323,7 @@ int velkoraMain(int argc, char** argv) {
     if (install) {
         ConfigStore registry(platform::machineRegistryFile());
         InstallLayout layout{registry, platform::installedDataDirectory()};
-        installService(*platform::makeServiceControl(), layout, stdout);
-        return 0;
+        return installService(*platform::makeServiceControl(), layout, stdout) ? 0 : kExitNotStarted;
     }
     if (remove) {
         removeService(*platform::makeServiceControl(), stdout);
@@ -302,13 +347,15 @@ int velkoraMain(int argc, char** argv) {
         return serviceStart(host, argc, argv) ? 0 : kExitNotStarted;
     }
 
-    printUsage("Velkora");
     if (*mode != '\0') std::fprintf(stderr, "Velkora: unknown argument \"%s\"\n", mode);
     ServiceHost host(false);
     if (!platform::startedAsService()) {
+        printUsage("Velkora");
         host.eventLog("StartServiceCtrlDispatcher failed.");
         return 0;
     }
+    // Started by the service manager, whose journal takes the standard output: the usage text
+    // is for whoever typed the command, not for every start of the service.
     // Service main: start-pending, the service start, then stopped.
     bool started = true;
     if (host.report(ServiceState::StartPending, kWaitHintMs)) started = serviceStart(host, argc, argv);

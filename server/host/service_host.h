@@ -29,7 +29,10 @@ struct InstallLayout {
 // with only the capabilities it needs. Before the service first starts, the registry gets the
 // installed data directory ("Directory"), unless it names one already, so that configuration,
 // leases and logs do not land next to the executable.
-void installService(platform::ServiceControl& control, InstallLayout& layout, std::FILE* out);
+// Waits (bounded) until the service runs: a start the service manager refused, or a service
+// that stopped or never became ready, is a failure. False when anything failed.
+bool installService(platform::ServiceControl& control, InstallLayout& layout, std::FILE* out,
+                    unsigned pollIntervalMs = 1000);
 // Stops and deletes the service; prints the outcome to out.
 void removeService(platform::ServiceControl& control, std::FILE* out, unsigned pollIntervalMs = 1000);
 

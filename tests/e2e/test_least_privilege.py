@@ -361,12 +361,19 @@ class LeastPrivilege(unittest.TestCase):
              "DHCP  Error   RunAsUser tk_no_such_user: no such user; not started"),
             # Unread, the configuration would leave the server to serve every interface on its own.
             ({}, 0o600, "Dorvane.ini is not readable: Permission denied; not started"),
+            # So would one that is no file (read as no setting; a FIFO held the start for good).
+            ({}, "fifo", "Dorvane.ini is not a regular file; not started"),
+            ({}, "/dev/zero", "Dorvane.ini is not a regular file; not started"),
         ]
         for general, mode, line in cases:
             with self.subTest(line=line):
                 self.make_lab("nu", general)
-                if mode is not None:
-                    os.chmod(os.path.join(self.lab.dir, "Dorvane.ini"), mode)
+                path = os.path.join(self.lab.dir, "Dorvane.ini")
+                if isinstance(mode, str):
+                    os.remove(path)
+                    os.mkfifo(path) if mode == "fifo" else os.symlink(mode, path)
+                elif mode is not None:
+                    os.chmod(path, mode)
                 self.start("root")
                 self.assertEqual(self.server.proc.wait(timeout=15), 1)
                 self.logged(line, timeout=2)

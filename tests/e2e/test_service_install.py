@@ -13,13 +13,20 @@ import netns  # noqa: E402
 
 VELKORA = None
 
+# Answers "is-active" with the lines of the file answers in turn (the last one stays), and
+# refuses a start while the file refuse is there, as systemd does for a unit it cannot load.
 STAND_IN = """#!/bin/sh
 echo "$@" >> "{dir}/calls"
-if [ "$1" = is-active ]; then
-  n=$(cat "{dir}/queries" 2>/dev/null || echo 0)
-  echo $((n + 1)) > "{dir}/queries"
-  if [ "$n" = 0 ]; then echo active; elif [ "$n" = 1 ]; then echo deactivating; else echo inactive; fi
-fi
+case "$1" in
+start)
+  if [ -e "{dir}/refuse" ]; then
+    echo "Failed to start DOZAdadaved.service: Unit DOZAdadaved.service has a bad unit file setting." >&2
+    exit 1
+  fi ;;
+is-active)
+  head -n 1 "{dir}/answers"
+  if [ "$(wc -l < "{dir}/answers")" -gt 1 ]; then sed -i 1d "{dir}/answers"; fi ;;
+esac
 exit 0
 """
 
@@ -54,6 +61,10 @@ class ServiceInstall(unittest.TestCase):
     def velkora(self, *args):
         return subprocess.run([VELKORA, *args], env=self.env, capture_output=True, text=True, timeout=60)
 
+    def answer(self, *states):
+        with open(os.path.join(self.dir, "answers"), "w") as f:
+            f.write("".join(state + "\n" for state in states))
+
     def calls(self):
         with open(os.path.join(self.dir, "calls")) as f:
             return f.read().splitlines()
@@ -66,6 +77,7 @@ class ServiceInstall(unittest.TestCase):
             user_missing = ""
         except KeyError:
             user_missing = "Unable to create the user tolmark - No such file or directory (0x2)\n"
+        self.answer("activating", "active")
         r = self.velkora("-INSTALL")
         self.assertEqual(r.returncode, 0)
         self.assertEqual(r.stdout, user_missing + "DHCP Server installed.\nDHCP Server started.\n")
@@ -84,15 +96,18 @@ class ServiceInstall(unittest.TestCase):
         self.assertIn("User=tolmark\n", text)
         self.assertIn(f"ReadWritePaths={self.data}\n", text)
         self.assertIn("CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_NET_RAW\n", text)
-        self.assertEqual(self.calls(), ["daemon-reload", "enable DOZAdadaved", "start --no-block DOZAdadaved"])
+        self.assertEqual(self.calls(), ["daemon-reload", "enable DOZAdadaved", "start --no-block DOZAdadaved",
+                                        "is-active DOZAdadaved", "is-active DOZAdadaved"])
         # The installed service keeps its data in its own directory, not next to the executable.
         with open(self.registry) as f:
             self.assertIn(f"Directory={self.data}\n", f.read())
         self.assertTrue(os.path.isdir(self.data))
 
         again = self.velkora("-install")
+        self.assertEqual(again.returncode, 1)
         self.assertEqual(again.stdout, user_missing + "DHCP Server service installation failed - File exists (0x11)\n")
 
+        self.answer("active", "deactivating", "inactive")
         r = self.velkora("-remove")
         self.assertEqual(r.returncode, 0)
         self.assertEqual(r.stdout, "Stopping DHCP Server..\nDHCP Server stopped.\nDHCP Server deleted.\n")
@@ -104,10 +119,21 @@ class ServiceInstall(unittest.TestCase):
         self.assertEqual(gone.stdout,
                          "DHCP Server failed to access service - No such file or directory (0x2)\n")
 
+        # A start systemd refuses is reported as a failure (the unit stays, to be mended and started).
+        why = '; "systemctl status DOZAdadaved" and "journalctl -u DOZAdadaved" tell why\n'
+        open(os.path.join(self.dir, "refuse"), "w").close()
+        r = self.velkora("-install")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout, user_missing + "DHCP Server installed.\nDHCP Server failed to start - the service "
+                         "manager refused it: Input/output error (0x5)" + why)
+        self.assertIn("has a bad unit file setting", r.stderr)
+        self.assertTrue(os.path.exists(unit))
+
     def test_missing_unit_directory(self):
         self.env["TOLMARK_UNIT_DIR"] = os.path.join(self.dir, "nowhere")
         r = self.velkora("-install")
         self.assertEqual(r.stdout, "OpenSCManager failed - No such file or directory (0x2)\n")
+        self.assertEqual(r.returncode, 1)
 
     def test_unknown_argument_prints_the_usage_and_exits(self):
         r = self.velkora("-help")
@@ -119,6 +145,18 @@ class ServiceInstall(unittest.TestCase):
                          "Velkora -check [file] to check the configuration and the client files\n"
                          "\nStartServiceCtrlDispatcher being called.\n"
                          "This may take several seconds.  Please wait.\n")
+
+        # Started by the service manager, whose journal takes the output, it prints no usage (a
+        # configuration that names no user ends this start at once).
+        os.mkdir(self.data)
+        with open(self.registry, "w") as f:
+            f.write(f"[Dorvane]\nDirectory={self.data}\n")
+        with open(os.path.join(self.data, "Dorvane.ini"), "w") as f:
+            f.write("[Dorvane]\nRunAsUser=tk-no-such-user\n")
+        r = subprocess.run([VELKORA], env=dict(self.env, INVOCATION_ID="1"), capture_output=True, text=True,
+                           timeout=60)
+        self.assertEqual((r.returncode, r.stdout), (1, ""))
+        self.assertIn("RunAsUser tk-no-such-user: no such user; not started", r.stderr)
 
 
 if __name__ == "__main__":

@@ -50,8 +50,8 @@ class Trisko(unittest.TestCase):
         command = ["ip", "netns", "exec", ns or self.srv]
         if user:
             command += ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", "--"]
-        result = subprocess.run(command + [self.trisko, *args], input=stdin, capture_output=True, text=True,
-                                timeout=30)
+        given = {"input": stdin} if stdin is None or isinstance(stdin, str) else {"stdin": stdin}
+        result = subprocess.run(command + [self.trisko, *args], **given, capture_output=True, text=True, timeout=30)
         code = result.returncode - 256 if result.returncode > 127 else result.returncode
         return code, result.stdout
 
@@ -88,6 +88,9 @@ class Trisko(unittest.TestCase):
                                (("00:11:22:33:44:0d", "10.85.0.300"), "10.85.0.300: not an IPv4 address"),
                                (("00:11:22:33:44:0d", "10.85.0.12x", "Other"), "10.85.0.12x: not an IPv4 address"),
                                (("00:11:22:33:44:0d", "printer"), "printer: not an IPv4 address"),
+                               (("00:11:22:33:44:0d", "10.85.12"), "10.85.12: not an IPv4 address"),
+                               (("00:11:22:33:44:0d", "256.85.0.12"), "256.85.0.12: not an IPv4 address"),
+                               (("00:11:22:33:44:0d", "-1"), "-1: not an IPv4 address"),
                                (("remove", "zz:11"), "zz:11: not a MAC address or client identifier"),
                                # Cut to the 23 characters a record holds, it named another profile.
                                (("00:11:22:33:44:0d", "10.85.0.12", self.LONGEST_NAME + "B"),
@@ -228,6 +231,18 @@ class Trisko(unittest.TestCase):
             code, out = self.run_trisko(*words, ns=self.cli)
             self.assertEqual(code, 0, words)
             self.assertTrue(out.startswith("Usage:\n"), (words, out))
+        # A word more than a command takes is refused before anything is sent: ignored, it
+        # emptied the static list, put an entry into another profile or set one range of two.
+        self.assertEqual(self.run_trisko("add", "00:11:22:33:44:09", "10.85.0.19"), (1, ""))
+        for words in (("remove_all", "00:11:22:33:44:09"), ("remove_expired", "now"), ("import", "entries.txt"),
+                      ("add", "00:11:22:33:44:0e", "10.85.0.18", "My", "Lab"), ("stats", "1"),
+                      ("remove", "00:11:22:33:44:09", "Standard", "x"), ("macrange", "00:11:22,", "00:aa:bb"),
+                      ("print", "dynamic", "x")):
+            self.assertEqual(self.run_trisko(*words),
+                             (0, f'trisko: {words[0]} does not take the argument "{words[-1]}"; nothing was done\n'))
+        self.assertIn("%-32s %-16.16s %s" % ("00-11-22-33-44-09", "10.85.0.19", "Standard"), self.static_lines())
+        self.assertEqual(self.run_trisko("macrange"), (1, "\n"))
+        self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:09"), (1, ""))
 
     def test_5b_transfers_show_a_client_error_text_on_its_own_line(self):
         # The error text comes from the network: a line break in it must not forge a line of
@@ -277,6 +292,11 @@ class Trisko(unittest.TestCase):
         # another server may answer.
         for name in ("10.85.0.1:99999", "10.85.0.1:50a67", "10.85.0.1:"):
             self.assertEqual(self.run_trisko(name, "print", ns=self.cli), (0, f"{name}: not a port number\n"))
+        # An address is four decimal numbers, as everywhere here: the resolver read "010.85.0.1"
+        # as 8.85.0.1, "10.85.1" as 10.85.0.1 and one number as a whole address.
+        self.assertEqual(self.run_trisko("010.085.000.001", "print", ns=self.cli)[0], 1)
+        for name in ("10.85.1", "256.85.0.1", "173342721", "0x0a.85.0.1"):
+            self.assertEqual(self.run_trisko(name, "print", ns=self.cli), (0, f"{name}: not an IPv4 address\n"))
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:0a"), (1, ""))
 
 
@@ -291,6 +311,19 @@ class Trisko(unittest.TestCase):
         long_line = "00:11:22:33:44:0c\t10.85.0.61\tStandard\t#" + "x" * 220 + "\tab\t10.85.0.62\n"
         code, out = self.run_trisko("import", stdin=long_line)
         self.assertEqual((code, out), (-1, "line 1 longer than 255 characters\n"))
+        # So does input without line breaks (it waited for the end of /dev/zero); input that
+        # cannot be read is no empty input; a refused line's control characters stay off the
+        # terminal.
+        with open("/dev/zero", "rb") as zero:
+            self.assertEqual(self.run_trisko("import", stdin=zero), (-1, "line 1 longer than 255 characters\n"))
+        directory = os.open(self.lab.dir, os.O_RDONLY)
+        try:
+            self.assertEqual(self.run_trisko("import", stdin=directory),
+                             (0, "the entries cannot be read: Is a directory\n"))
+        finally:
+            os.close(directory)
+        self.assertEqual(self.run_trisko("import", stdin="\x1b[2J\x1b]0;x\x07\n"),
+                         (-1, "line 1: not a client entry: ?[2J?]0;x?\n"))
         self.assertEqual(self.run_trisko("export")[1], exported)
         self.server.proc.terminate()
         self.server.proc.wait(timeout=15)

@@ -8,10 +8,15 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <string_view>
+#include <utility>
+
+#include "common/entry_line.h"
 
 namespace tolmark {
 namespace {
@@ -29,6 +34,9 @@ struct Files {
     std::string top;  // lines before the first section, when given
     std::string profile0 = "Lab";
     bool noConfiguration = false;
+    // A file of the data directory put in place of the one written: its name, and "fifo" or the
+    // target of a link.
+    std::pair<const char*, const char*> replaced{};
 };
 
 struct Expected {
@@ -50,9 +58,8 @@ std::map<std::string, std::string> snapshot(const fs::path& directory) {
     for (const auto& entry : fs::directory_iterator(directory)) {
         struct stat st {};
         ::lstat(entry.path().c_str(), &st);
-        std::ifstream in(entry.path(), std::ios::binary);
         std::ostringstream bytes;
-        bytes << in.rdbuf();
+        if (S_ISREG(st.st_mode)) bytes << std::ifstream(entry.path(), std::ios::binary).rdbuf();
         files[entry.path().filename()] = std::to_string(st.st_mode) + "/" + std::to_string(st.st_mtim.tv_sec) + "." +
                                          std::to_string(st.st_mtim.tv_nsec) + "/" + bytes.str();
     }
@@ -83,6 +90,13 @@ protected:
         write("ethers", files.ethers);
         write("dynamic", files.dynamic);
         write("ignored", files.ignored);
+        if (const auto [name, by] = files.replaced; name != nullptr) {
+            fs::remove(caseDirectory_ / name);
+            if (std::string_view(by) == "fifo")
+                ::mkfifo((caseDirectory_ / name).c_str(), 0600);
+            else
+                fs::create_symlink(by, caseDirectory_ / name);
+        }
         const auto before = snapshot(caseDirectory_);
         const std::vector<Finding> findings =
             checkConfiguration({.registryFile = (directory_ / "no-registry.ini").string(),
@@ -120,6 +134,11 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
     const auto general = [](const char* line) {
         Files f;
         f.general = line;
+        return f;
+    };
+    const auto replaced = [](const char* name, const char* by) {
+        Files f;
+        f.replaced = {name, by};
         return f;
     };
     const auto lab = [](const char* line) {
@@ -406,6 +425,28 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
          missing,
          {{"Dorvane.ini", 0, L::Warning, ""}, {"Dorvane.ini", 0, L::Warning, "Profile0"}},
          kCheckWarnings},
+        // Neither holds the check: the configuration's reader and the client files' are not let
+        // near a FIFO (it waits for a writer) or a device (/dev/zero never ends).
+        {"configuration a FIFO",
+         replaced("Dorvane.ini", "fifo"),
+         {{"Dorvane.ini", 0, L::Error, "", "not a regular file; the start refuses to run"}},
+         kCheckErrors},
+        {"configuration a link to a device",
+         replaced("Dorvane.ini", "/dev/zero"),
+         {{"Dorvane.ini", 0, L::Error, "", "not a regular file"}},
+         kCheckErrors},
+        {"ethers a FIFO",
+         replaced("ethers", "fifo"),
+         {{"ethers", 0, L::Error, "", "not a regular file"}},
+         kCheckErrors},
+        {"dynamic a link to a device",
+         replaced("dynamic", "/dev/zero"),
+         {{"dynamic", 0, L::Error, "", "not a regular file"}},
+         kCheckErrors},
+        {"control characters in a value",
+         general("Log=\x1b]0;title\x07\x1b[2J3"),
+         {{"Dorvane.ini", 3, L::Warning, "Log", "\"?]0;title??[2J3\" is not a number"}},
+         kCheckWarnings},
         {"an error beside a warning",
          twoProblems,
          {{"Dorvane.ini", 3, L::Error, "RunAsUser"}, {"Dorvane.ini", 8, L::Warning, "Lease"}},
@@ -436,7 +477,10 @@ TEST_F(ConfigCheck, ReportsEachBrokenPlaceWithItsLineAndExitStatus) {
             if (!f.section.empty()) where += "[" + f.section + "] ";
             if (*e.key != '\0') where += std::string(e.key) + ": ";
             EXPECT_EQ(line.rfind(where, 0), 0u) << line;
-            EXPECT_NE(line.find(f.problem + "; " + f.startDoes), std::string::npos) << line;
+            // As printed: a control character of the files' text is shown as '?'.
+            std::string shown = f.problem + "; " + f.startDoes;
+            std::transform(shown.begin(), shown.end(), shown.begin(), entryLineChar);
+            EXPECT_NE(line.find(shown), std::string::npos) << line;
             if (e.says != nullptr) {
                 EXPECT_NE(line.find(e.says), std::string::npos) << line;
             }

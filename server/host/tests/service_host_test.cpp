@@ -22,10 +22,7 @@ public:
         dataDirectory = service.dataDirectory;
         return fail("create", EEXIST);
     }
-    bool startService() override {
-        calls.push_back("start");
-        return true;
-    }
+    bool startService() override { return fail("start", EIO); }
     bool openService() override { return fail("openService", ENOENT); }
     bool stopService(ServiceState& state) override {
         state = stateAfterStop;
@@ -33,7 +30,10 @@ public:
     }
     bool queryState(ServiceState& state) override {
         calls.push_back("query");
-        if (queries.empty()) return false;
+        if (queries.empty()) {
+            errno = EACCES;
+            return false;
+        }
         state = queries.front();
         queries.erase(queries.begin());
         return true;
@@ -77,7 +77,7 @@ protected:
     }
     ~InstallServiceTest() override { std::filesystem::remove_all(dir_); }
     std::string install(ScriptedServiceControl& control) {
-        return captured([&](std::FILE* out) { installService(control, layout_, out); });
+        return captured([&](std::FILE* out) { installService(control, layout_, out, 1); });
     }
 
     std::filesystem::path dir_ = std::filesystem::temp_directory_path() / ("install-" + std::to_string(::getpid()));
@@ -92,6 +92,7 @@ protected:
 
 TEST_F(InstallServiceTest, InstallsAndStartsWithTheInstalledDataDirectoryGivenToTheServiceUser) {
     ScriptedServiceControl control;
+    control.queries = {ServiceState::StartPending, ServiceState::Running};
     EXPECT_EQ(install(control), "DHCP Server installed.\nDHCP Server started.\n");
     EXPECT_EQ(registry_.readText("Dorvane", "Directory", "", 896), (dir_ / "data/").string());
     EXPECT_TRUE(std::filesystem::is_directory(dir_ / "data"));
@@ -99,13 +100,14 @@ TEST_F(InstallServiceTest, InstallsAndStartsWithTheInstalledDataDirectoryGivenTo
     EXPECT_EQ(control.dataDirectory, (dir_ / "data/").string());
     EXPECT_EQ(control.description, "Manages network configuration parameters for clients");
     EXPECT_FALSE(control.executable.empty());
-    EXPECT_EQ(control.calls.back(), "start");
+    EXPECT_EQ(control.calls, (std::vector<std::string>{"openManager", "create", "start", "query", "query"}));
 }
 
 TEST_F(InstallServiceTest, AConfiguredDataDirectoryStaysAndIsTheOneGiven) {
     const std::string named = (dir_ / "srv").string();
     registry_.writeText("Dorvane", "Directory", named);
     ScriptedServiceControl control;
+    control.queries = {ServiceState::Running};
     userFailure_ = "Unable to create the user tolmark - No such file or directory (0x2)\n";
     EXPECT_EQ(install(control), userFailure_ + "DHCP Server installed.\nDHCP Server started.\n");
     EXPECT_EQ(registry_.readText("Dorvane", "Directory", "", 896), named);
@@ -126,6 +128,29 @@ TEST_F(InstallServiceTest, ReportsFailuresWithTheSystemErrorText) {
     std::filesystem::create_directories(dir_ / "data");
     EXPECT_EQ(install(control), "DHCP Server service installation failed - File exists (0x11)\n");
     EXPECT_TRUE(std::filesystem::is_directory(dir_ / "data"));  // one that was there stays
+
+    // A start the service manager refuses, or a service that does not come to run, is no start.
+    // A start queued behind another job reads as stopped for a while.
+    const std::string why = "\"systemctl status DOZAdadaved\" and \"journalctl -u DOZAdadaved\" tell why\n";
+    const ServiceState stopped = ServiceState::Stopped, starting = ServiceState::StartPending;
+    const struct {
+        std::vector<std::string> failing;
+        std::vector<ServiceState> queries;
+        std::string outcome;
+    } starts[] = {
+        {{"start"}, {}, "DHCP Server failed to start - the service manager refused it: Input/output error (0x5); "},
+        {{}, {stopped, stopped, stopped, ServiceState::Running}, "DHCP Server failed to start - it is not running; "},
+        {{}, {stopped, starting, stopped, stopped, ServiceState::Running}, "DHCP Server started.\n"},
+        {{}, std::vector<ServiceState>(40, starting), "DHCP Server failed to start - it is still starting; "},
+        {{}, {starting}, "DHCP Server failed to start - its state cannot be read: Permission denied (0xd); "},
+    };
+    for (const auto& start : starts) {
+        std::filesystem::remove_all(dir_);
+        control.failing = start.failing;
+        control.queries = start.queries;
+        const std::string outcome = start.outcome.back() == '\n' ? start.outcome : start.outcome + why;
+        EXPECT_EQ(install(control), "DHCP Server installed.\n" + outcome);
+    }
 }
 
 TEST(RemoveService, StopsWaitsAndDeletes) {
