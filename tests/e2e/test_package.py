@@ -17,7 +17,16 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns  # noqa: E402
 
 BUILD_DIR = None
-STAND_IN = '#!/bin/sh\necho "$@" >> "{dir}/calls"\n[ "$1" = is-active ] && echo inactive\nexit 0\n'
+# Notes its calls; a start makes the service run and a stop ends it, as "is-active" then says.
+STAND_IN = """#!/bin/sh
+echo "$@" >> "{dir}/calls"
+case "$1" in
+start) echo active > "{dir}/state" ;;
+stop) echo inactive > "{dir}/state" ;;
+is-active) cat "{dir}/state" 2>/dev/null || echo inactive ;;
+esac
+exit 0
+"""
 
 
 def run(*args, **kw):
