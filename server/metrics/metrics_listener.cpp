@@ -144,7 +144,7 @@ public:
         process_request(stream, true, closed, nullptr);
     }
     // GET /metrics answers with the page; the page is only read, so the other methods on it
-    // are told which ones it takes.
+    // (OPTIONS included) are told which ones it takes.
     void route(std::function<const std::string&()> page) {
         set_payload_max_length(4096);
         Get("/metrics", [page = std::move(page)](const httplib::Request&, httplib::Response& response) {
@@ -158,6 +158,7 @@ public:
         Put("/metrics", notAllowed);
         Delete("/metrics", notAllowed);
         Patch("/metrics", notAllowed);
+        Options("/metrics", notAllowed);
     }
 };
 

@@ -165,6 +165,7 @@ TEST(MetricsListener, AnswersEachKindOfRequestOnceAndCloses) {
         {"HEAD /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", false},
         {"POST /metrics HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", "HTTP/1.1 405 Method Not Allowed", false},
         {"DELETE /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", false},
+        {"OPTIONS /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", false},
         {"POST /other HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 404 Not Found", false},
         {"BREW /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
         {"GET /metrics/../etc HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", false},
