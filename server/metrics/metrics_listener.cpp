@@ -144,7 +144,7 @@ public:
         process_request(stream, true, closed, nullptr);
     }
     // GET /metrics answers with the page; the page is only read, so the other methods on it
-    // are told which ones it takes.
+    // (OPTIONS included) are told which ones it takes.
     void route(std::function<const std::string&()> page) {
         set_payload_max_length(4096);
         Get("/metrics", [page = std::move(page)](const httplib::Request&, httplib::Response& response) {
@@ -158,6 +158,7 @@ public:
         Put("/metrics", notAllowed);
         Delete("/metrics", notAllowed);
         Patch("/metrics", notAllowed);
+        Options("/metrics", notAllowed);
     }
 };
 
@@ -286,23 +287,42 @@ bool MetricsListener::start(const MetricsAddress& where) {
 
 namespace {
 
-// Receives what the peer sent; when the request is complete (or the limit reached), the answer
-// is made. False when the connection is to close.
-bool receive(Connection& c, MetricsServer& http) {
-    char buffer[4096];
-    const std::size_t room = std::min(sizeof buffer, kMaxRequestBytes - c.in.size());
-    const ssize_t n = ::recv(c.fd.get(), buffer, room, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
-    if (n < 0 || !take(c, http, {buffer, static_cast<std::size_t>(n)})) return true;
-    return !c.out.empty();
-}
-
 // Sends what the peer will take of the answer. False once it is all sent, or the peer is gone.
 bool sendSome(Connection& c) {
     const ssize_t n = ::send(c.fd.get(), c.out.data() + c.sent, c.out.size() - c.sent, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0) return errno == EAGAIN || errno == EINTR;
     c.sent += static_cast<std::size_t>(n);
     return c.sent < c.out.size();
+}
+
+// Receives what the peer sent; when the request is complete (or the limit reached), the answer
+// is made and as much of it sent as the socket takes at once (a page goes out whole as a rule,
+// before new connections can push this one out). False when the connection is to close.
+bool receive(Connection& c, MetricsServer& http) {
+    char buffer[4096];
+    const std::size_t room = std::min(sizeof buffer, kMaxRequestBytes - c.in.size());
+    const ssize_t n = ::recv(c.fd.get(), buffer, room, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
+    if (n < 0 || !take(c, http, {buffer, static_cast<std::size_t>(n)})) return true;
+    return !c.out.empty() && sendSome(c);
+}
+
+// The connection a new one pushes out: the oldest that has sent nothing yet, so that a flood of
+// idle connections pushes out its own and not a scrape under way; the oldest of all when every
+// one has begun its request. A request that arrived since the last wait is taken (and answered)
+// first.
+std::vector<Connection>::iterator leastUseful(std::vector<Connection>& connections, MetricsServer& http) {
+    const auto older = [](const Connection& a, const Connection& b) { return a.opened < b.opened; };
+    for (;;) {
+        auto oldest = connections.end();
+        for (auto it = connections.begin(); it != connections.end(); ++it) {
+            if (it->answering || !it->in.empty()) continue;
+            if (oldest == connections.end() || older(*it, *oldest)) oldest = it;
+        }
+        if (oldest == connections.end()) return std::min_element(connections.begin(), connections.end(), older);
+        char byte;
+        if (::recv(oldest->fd.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) != 1 || !receive(*oldest, http)) return oldest;
+    }
 }
 
 void drop(Connection& c) {
@@ -357,11 +377,9 @@ void MetricsListener::serve() {
                 break;
             }
             if (connections.size() == kMaxConnections) {
-                auto oldest =
-                    std::min_element(connections.begin(), connections.end(),
-                                     [](const Connection& a, const Connection& b) { return a.opened < b.opened; });
-                drop(*oldest);
-                connections.erase(oldest);
+                const auto pushedOut = leastUseful(connections, *http_);
+                drop(*pushedOut);
+                connections.erase(pushedOut);
             }
             Connection& c = connections.emplace_back();
             c.fd = std::move(fd);

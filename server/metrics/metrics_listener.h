@@ -2,8 +2,9 @@
 // The metrics page: an HTTP listener (cpp-httplib) that answers GET /metrics with the server's
 // counters in the Prometheus text format. Off unless "MetricsListen" of the general section
 // holds an address and a port ("127.0.0.1:9167"). One thread of its own waits for all its
-// connections at once (at most 32; a new one pushes out the oldest), so a scrape never runs on a
-// thread of the server's request path and never waits behind another peer. A connection has two
+// connections at once (at most 32; a new one pushes out the oldest that has sent nothing), so a
+// scrape never runs on a thread of the server's request path and never waits behind another
+// peer. A connection has two
 // seconds and 16 KiB for its request and five seconds for the answer, which goes out of a buffer
 // as the peer reads it: a client that sends slowly, sends without end, never reads or opens
 // connections by the hundred holds one place for that long at most, and the engine's lock is

@@ -165,7 +165,7 @@ void PipeServer::accept(int listener, bool tcp) {
             return;
         }
         peer.key = localPeer(credentials.uid);
-        peer.administrator = platform::userMayChange(credentials.uid, credentials.gid);
+        peer.administrator = mayChange(credentials.uid, credentials.gid);
     }
     reapFinished();
     if (!admit(peer)) {
@@ -187,6 +187,21 @@ void PipeServer::accept(int listener, bool tcp) {
         // The socket closes with the failed thread's argument; the listener goes on.
         connections_.pop_back();
     }
+}
+
+// A verdict stands for a second: a user given or taken the right gets or loses it with the
+// connections opened after that.
+bool PipeServer::mayChange(uid_t uid, gid_t gid) {
+    constexpr std::int64_t kVerdictMs = 1000;
+    constexpr std::size_t kVerdictsKept = 1024;
+    const std::int64_t now = steadyMs();
+    const std::uint64_t key = (static_cast<std::uint64_t>(uid) << 32) | gid;
+    if (auto it = verdicts_.find(key); it != verdicts_.end() && now - it->second.judgedMs < kVerdictMs)
+        return it->second.mayChange;
+    if (verdicts_.size() >= kVerdictsKept) verdicts_.clear();
+    const bool may = platform::userMayChange(uid, gid);
+    verdicts_[key] = Verdict{may, now};
+    return may;
 }
 
 void PipeServer::reapFinished() {

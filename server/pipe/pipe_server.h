@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "base/file_descriptor.h"
 #include "base/ipv4.h"
@@ -68,6 +69,7 @@ private:
     void accept(int listener, bool tcp);
     void reapFinished();
     bool admit(const Peer& peer) const;
+    bool mayChange(uid_t uid, gid_t gid);
     void serve(platform::FileDescriptor socket, Connection& self);
     void serveRequests(int socket, const Peer& peer);
     bool readMessage(int socket, bool tcp, PipeMessage& message);
@@ -85,6 +87,14 @@ private:
     std::thread listener_;
     std::list<Connection> connections_;  // touched by the listener thread, and by stop() after it ended
     PeerCounter handleBudget_;
+    // Write permission by user and group, as judged lately (listener thread only): judging it
+    // reads the user and group databases, and a peer connecting as fast as it can would keep
+    // the listener at that while the administrator's connection waits in the queue.
+    struct Verdict {
+        bool mayChange = false;
+        std::int64_t judgedMs = 0;
+    };
+    std::unordered_map<std::uint64_t, Verdict> verdicts_;
     std::atomic<bool> stopping_{false};
 };
 

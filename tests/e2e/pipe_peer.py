@@ -78,13 +78,31 @@ def still_open(s):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("mode", choices=["hold-local", "hold-tcp", "squat"])
+    p.add_argument("mode", choices=["hold-local", "hold-tcp", "squat", "churn-local"])
     p.add_argument("--count", type=int, default=1)
     p.add_argument("--files", type=int, default=0, help="files and searches to open on each connection")
     p.add_argument("--host", default="127.0.0.1")
     p.add_argument("--port", type=int, default=0)
+    p.add_argument("--seconds", type=float, default=10, help="how long churn-local goes on")
     args = p.parse_args()
     held = []
+    if args.mode == "churn-local":
+        # Connections opened as fast as they can be and let go again, the newest 100 kept open.
+        print("held 0 of 0", flush=True)
+        end = time.monotonic() + args.seconds
+        for _ in range(5_000_000):
+            if time.monotonic() > end:
+                break
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+            s.setblocking(False)
+            try:
+                s.connect("\0" + pipe_name())
+            except OSError:
+                pass
+            held.append(s)
+            if len(held) > 100:
+                held.pop(0).close()
+        return 0
     if args.mode == "squat":
         s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         s.bind("\0" + pipe_name())
