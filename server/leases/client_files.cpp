@@ -541,7 +541,9 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
                        const GeneralSettings& settings, LogSink& log, std::int64_t now, std::uint32_t* staticTotal) {
     file.keptTail.clear();
     file.replaceRefused = false;
-    FileDescriptor fd(::open(file.path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Opened without waiting: a FIFO in the file's place would hold the start until something
+    // wrote to it.
+    FileDescriptor fd(::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) {
         if (errno != ENOENT) {
             log.line(1, false, "DHCP  Error   cannot read %s (%s)\n", file.path.c_str(), errorText(errno).c_str());
@@ -549,12 +551,18 @@ std::uint32_t loadList(ClientTable& table, ClientList list, const ProfileList& p
         }
         return 0;
     }
+    struct stat info {};
+    // A FIFO, a device (a link to /dev/zero reads without end) or a directory holds no list, and
+    // is what the administrator put there: it is neither read nor replaced.
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        log.line(1, false, "DHCP  Error   cannot read %s (not a regular file)\n", file.path.c_str());
+        file.replaceRefused = true;
+        return 0;
+    }
     LoadState state{.table = table, .list = list, .profiles = profiles, .settings = settings, .log = log, .now = now};
     if (list == ClientList::Dynamic) state.lastDynamic = table.last(ClientList::Dynamic);
 
-    struct stat info {};
-    const std::uint64_t size =
-        ::fstat(fd.get(), &info) == 0 ? static_cast<std::uint64_t>(std::max<off_t>(info.st_size, 0)) : 0;
+    const auto size = static_cast<std::uint64_t>(std::max<off_t>(info.st_size, 0));
     LineWindow window;
     if (!window.open(fd.get(), size)) {
         keepTail(fd.get(), 0, file, StopReason::NoMemory, 0, log);

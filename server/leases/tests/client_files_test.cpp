@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "base/error_text.h"
@@ -518,12 +519,24 @@ TEST_F(ClientFilesTest, FailedSaveStaysMarkedChanged) {
 }
 
 TEST_F(ClientFilesTest, FileThatCannotBeReadIsNeverReplaced) {
-    // Opening a directory works, reading it does not; it cannot be linked either.
-    fs::create_directories(files.dynamic.path);
-    load();
-    EXPECT_TRUE(files.dynamic.replaceRefused);
-    EXPECT_FALSE(save(ClientList::Dynamic));
-    EXPECT_TRUE(fs::is_directory(files.dynamic.path));
+    // A directory, a FIFO (opening it would wait for a writer) and a link to a device that reads
+    // without end: none is read, none replaced.
+    const std::vector<std::function<void(const std::string&)>> makers{
+        [](const std::string& path) { fs::create_directories(path); },
+        [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+        [](const std::string& path) { fs::create_symlink("/dev/zero", path); },
+    };
+    for (const auto& make : makers) {
+        fs::remove_all(files.dynamic.path);
+        log.lines.clear();
+        make(files.dynamic.path);
+        const fs::file_status before = fs::symlink_status(files.dynamic.path);
+        load();
+        EXPECT_TRUE(files.dynamic.replaceRefused);
+        EXPECT_FALSE(save(ClientList::Dynamic));
+        EXPECT_EQ(fs::symlink_status(files.dynamic.path).type(), before.type());
+        EXPECT_TRUE(logged("DHCP  Error   cannot read " + files.dynamic.path + " (not a regular file)\n"));
+    }
 }
 
 }  // namespace
