@@ -171,19 +171,27 @@ std::size_t expandTemplate(std::string_view text, const ClientRecord& record, ch
 
 namespace {
 
-// Copies whole options from [from, end) into a field while each fits with room for the end
-// byte; returns the position of the first option that was not copied.
+// Copies whole options from [from, end) into a field, each with room left for the end byte. One
+// too large for the field is passed over, so that smaller ones after it still go: a client
+// would otherwise miss an option it asked for while there was room. The options not copied are
+// closed up from `from` on, in their order; returns where they end.
 std::size_t fillField(ReplyWriter& reply, std::size_t& fieldPos, std::size_t fieldEnd, std::size_t from,
                       std::size_t end) {
+    std::size_t kept = from;
     std::size_t p = from;
     while (p < end) {
         std::size_t size = reply.at(p) == kPad ? 1 : (p + 1 < end ? 2u + reply.at(p + 1) : end - p);
-        if (p + size > end || fieldPos + size + 1 > fieldEnd) break;
-        reply.move(fieldPos, p, size);
-        fieldPos += size;
+        if (p + size > end) break;
+        if (fieldPos + size + 1 <= fieldEnd) {
+            reply.move(fieldPos, p, size);
+            fieldPos += size;
+        } else {
+            reply.move(kept, p, size);
+            kept += size;
+        }
         p += size;
     }
-    return p;
+    return kept;
 }
 
 // A name option at the start of a field, when it fits.
@@ -201,13 +209,13 @@ int overloadOptions(ReplyWriter& reply, std::size_t overflowStart, std::size_t o
                     bool bootp) {
     int overload = 0;
     if (!bootp) {
-        std::size_t next = overflowStart;
+        std::size_t left = optionsEnd;  // the options still to place end here
         if (bootFile.size() <= 125 || useOpt) {
             reply.fill(kFile, 0, kFileSize);
             std::size_t at = kFile;
             if (!useOpt && !bootFile.empty() && bootFile.size() <= 125)
                 putNameOption(reply, at, kBootFileName, bootFile);
-            next = fillField(reply, at, kFile + kFileSize, next, optionsEnd);
+            left = fillField(reply, at, kFile + kFileSize, overflowStart, left);
             reply.u8(at, kEnd);
             overload |= 1;
         }
@@ -216,7 +224,7 @@ int overloadOptions(ReplyWriter& reply, std::size_t overflowStart, std::size_t o
             std::size_t at = kSname;
             if (!useOpt && !serverName.empty() && serverName.size() <= 61)
                 putNameOption(reply, at, kTftpServerName, serverName);
-            fillField(reply, at, kSname + kSnameSize, next, optionsEnd);
+            fillField(reply, at, kSname + kSnameSize, overflowStart, left);
             reply.u8(at, kEnd);
             overload |= 2;
         }
