@@ -1,5 +1,6 @@
 #include "server/dhcp/reply_writer.h"
 
+#include <bitset>
 #include <cstdio>
 #include <cstring>
 
@@ -174,18 +175,23 @@ namespace {
 // Copies whole options from [from, end) into a field, each with room left for the end byte. One
 // too large for the field is passed over, so that smaller ones after it still go: a client
 // would otherwise miss an option it asked for while there was room. The options not copied are
-// closed up from `from` on, in their order; returns where they end.
+// closed up from `from` on, in their order; returns where they end. The parts of a value written
+// as several options of one code stay in order (the client joins them so): after a part passed
+// over, the later parts are passed over too.
 std::size_t fillField(ReplyWriter& reply, std::size_t& fieldPos, std::size_t fieldEnd, std::size_t from,
                       std::size_t end) {
+    std::bitset<256> passedOver;
     std::size_t kept = from;
     std::size_t p = from;
     while (p < end) {
-        std::size_t size = reply.at(p) == kPad ? 1 : (p + 1 < end ? 2u + reply.at(p + 1) : end - p);
+        const std::uint8_t code = reply.at(p);
+        std::size_t size = code == kPad ? 1 : (p + 1 < end ? 2u + reply.at(p + 1) : end - p);
         if (p + size > end) break;
-        if (fieldPos + size + 1 <= fieldEnd) {
+        if (!passedOver.test(code) && fieldPos + size + 1 <= fieldEnd) {
             reply.move(fieldPos, p, size);
             fieldPos += size;
         } else {
+            passedOver.set(code);
             reply.move(kept, p, size);
             kept += size;
         }

@@ -128,12 +128,14 @@ TEST_F(ReplyOptionsTest, OverflowMovesIntoFileAndSname) {
     EXPECT_EQ(offer.text(66), std::string("srv1\0", 5));
     EXPECT_EQ(offer.text(231), std::string(20, 'f'));
 
-    // An option too large for either field is dropped; the smaller one after it still goes.
+    // An option too large for either field is dropped; the smaller one after it still goes. A
+    // value in two parts goes whole or not at all: its second part alone would be taken for it.
     Profile p = lanProfile();
     p.bootFile = "boot/pxe.0";
     p.bootName = "srv1";
     addOptionLines(p, {"224 100 \"" + std::string(100, 'a'), "225 100 \"" + std::string(100, 'b'),
-                       "226 120 \"" + std::string(120, 'c'), "231 20 \"" + std::string(20, 'f')});
+                       "226 120 \"" + std::string(120, 'c'), "226 10 \"" + std::string(10, 'd'),
+                       "231 20 \"" + std::string(20, 'f')});
     useProfiles({p});
     offer = send(discover(mac(1)).option(kParameterList, {1, 3, 224, 225, 226, 231}));
     EXPECT_TRUE(offer.wellFormed);
