@@ -192,6 +192,20 @@ TEST_F(ReplyOptionsTest, ALongBootFileNameKeepsFile) {
     EXPECT_EQ(offer.overload, 2);
     EXPECT_EQ(Reply::fieldText(offer.file), name);
     EXPECT_EQ(requested(offer), (Codes{1, 3, 224, 225, 228, 229, 230, kOverload, 66, 231}));
+
+    // With a server name too long as well, or for BOOTP, no field takes options: what still fits
+    // in the options field stays there, not only what comes before the first that does not.
+    Profile p = lanProfile();
+    p.bootFile = name;
+    p.bootName = std::string(62, 'n');
+    addOptionLines(p, {"224 100 \"" + std::string(100, 'a'), "225 100 \"" + std::string(100, 'b'),
+                       "226 120 \"" + std::string(120, 'c'), "231 20 \"" + std::string(20, 'f')});
+    useProfiles({p});
+    const Bytes list{1, 3, 224, 225, 226, 231};
+    offer = send(discover(mac(1)).option(kParameterList, list));
+    EXPECT_EQ(offer.overload, 0);
+    EXPECT_EQ(requested(offer), (Codes{1, 3, 224, 225, 231}));
+    EXPECT_EQ(send(RequestBuilder().chaddr(mac(2)).option(kParameterList, list)).codes(), (Codes{1, 3, 224, 225, 231}));
 }
 
 TEST_F(ReplyOptionsTest, UseOptSendsServerAndFileAsOptions) {
