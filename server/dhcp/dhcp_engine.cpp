@@ -226,8 +226,14 @@ bool DhcpEngine::unusableForClients(Ipv4 address, const Profile& pool) const {
 
 bool DhcpEngine::namesAnotherOwnAddress(const RequestView& view) const {
     const Ipv4 chosen = view.serverIdentifier;
-    return view.messageType == kRequest && chosen != 0 && chosen != view.interfaceAddress &&
-           tables_.interfaces.isHostAddress(chosen);
+    if (view.messageType != kRequest || chosen == 0 || chosen == view.interfaceAddress) return false;
+    // An address of this host the server does not listen on (excluded) gets no copy and made no
+    // offer: another server there did (a virtual network's own DHCP server, say), and the client
+    // chose it.
+    const int index = tables_.interfaces.indexOf(chosen);
+    const std::optional<InterfaceEntry> entry =
+        index > 0 ? tables_.interfaces.entry(static_cast<std::size_t>(index - 1)) : std::nullopt;
+    return entry && entry->presentAndServed();
 }
 
 const ClientRecord& DhcpEngine::unlistedRecord(const RequestInput& in, const Decision& d) {

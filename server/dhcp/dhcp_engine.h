@@ -82,7 +82,8 @@ private:
     // An address no client may be given: one of this host's, or the network's own or broadcast
     // address by the pool profile's mask.
     bool unusableForClients(Ipv4 address, const Profile& pool) const;
-    // A REQUEST whose server identifier is another of this host's addresses.
+    // A REQUEST whose server identifier is another of this host's addresses, one the server
+    // listens on.
     bool namesAnotherOwnAddress(const RequestView& view) const;
     // The planned address is offered or leased by a pool of another profile (pools that overlap).
     bool givenByAnotherPool(const AddressPlan& plan, std::int64_t now);

@@ -217,7 +217,9 @@ std::size_t finish(Render& x, bool bootp, std::size_t movable) {
         const std::size_t nameLength = serverName(x, name, sizeof name, true);
         const std::size_t limit = s.maxReplySize - 4u - echo;
         const std::size_t start = overflowPoint(x.reply, movable, end, limit);
-        overloadOptions(x.reply, start, end, std::span<const std::uint8_t>(file, fileLength),
+        // Options that stay in the options field end before the echo and the end byte.
+        overloadOptions(x.reply, start, end, s.maxReplySize - 1u - echo,
+                        std::span<const std::uint8_t>(file, fileLength),
                         std::span<const std::uint8_t>(name, nameLength), x.profile.useOpt != 0, bootp);
     }
     if (echo != 0) x.reply.writeString(kRelayInformation, information.data(), information.length());

@@ -1,5 +1,6 @@
 #include "server/dhcp/reply_writer.h"
 
+#include <bitset>
 #include <cstdio>
 #include <cstring>
 
@@ -171,19 +172,33 @@ std::size_t expandTemplate(std::string_view text, const ClientRecord& record, ch
 
 namespace {
 
-// Copies whole options from [from, end) into a field while each fits with room for the end
-// byte; returns the position of the first option that was not copied.
+// Copies whole options from [from, end) into a field (or, with fieldPos at `from`, keeps them in
+// place), each with room left for the end byte before fieldEnd. One too large for the room is
+// passed over, so that smaller ones after it still go: a client would otherwise miss an option
+// it asked for while there was room. With closeUp the options passed over are closed up from
+// `from` on, in their order, for the next field; otherwise they are dropped. Returns where the
+// options closed up end. The parts of a value written as several options of one code stay in
+// order (the client joins them so): after a part passed over, the later parts are passed over too.
 std::size_t fillField(ReplyWriter& reply, std::size_t& fieldPos, std::size_t fieldEnd, std::size_t from,
-                      std::size_t end) {
+                      std::size_t end, bool closeUp) {
+    std::bitset<256> passedOver;
+    std::size_t kept = from;
     std::size_t p = from;
     while (p < end) {
-        std::size_t size = reply.at(p) == kPad ? 1 : (p + 1 < end ? 2u + reply.at(p + 1) : end - p);
-        if (p + size > end || fieldPos + size + 1 > fieldEnd) break;
-        reply.move(fieldPos, p, size);
-        fieldPos += size;
+        const std::uint8_t code = reply.at(p);
+        std::size_t size = code == kPad ? 1 : (p + 1 < end ? 2u + reply.at(p + 1) : end - p);
+        if (p + size > end) break;
+        if (!passedOver.test(code) && fieldPos + size + 1 <= fieldEnd) {
+            reply.move(fieldPos, p, size);
+            fieldPos += size;
+        } else {
+            passedOver.set(code);
+            if (closeUp) reply.move(kept, p, size);
+            kept += size;
+        }
         p += size;
     }
-    return p;
+    return kept;
 }
 
 // A name option at the start of a field, when it fits.
@@ -196,18 +211,18 @@ void putNameOption(ReplyWriter& reply, std::size_t& at, std::uint8_t code, std::
 
 }  // namespace
 
-int overloadOptions(ReplyWriter& reply, std::size_t overflowStart, std::size_t optionsEnd,
+int overloadOptions(ReplyWriter& reply, std::size_t overflowStart, std::size_t optionsEnd, std::size_t roomEnd,
                     std::span<const std::uint8_t> bootFile, std::span<const std::uint8_t> serverName, bool useOpt,
                     bool bootp) {
     int overload = 0;
     if (!bootp) {
-        std::size_t next = overflowStart;
+        std::size_t left = optionsEnd;  // the options still to place end here
         if (bootFile.size() <= 125 || useOpt) {
             reply.fill(kFile, 0, kFileSize);
             std::size_t at = kFile;
             if (!useOpt && !bootFile.empty() && bootFile.size() <= 125)
                 putNameOption(reply, at, kBootFileName, bootFile);
-            next = fillField(reply, at, kFile + kFileSize, next, optionsEnd);
+            left = fillField(reply, at, kFile + kFileSize, overflowStart, left, true);
             reply.u8(at, kEnd);
             overload |= 1;
         }
@@ -216,7 +231,7 @@ int overloadOptions(ReplyWriter& reply, std::size_t overflowStart, std::size_t o
             std::size_t at = kSname;
             if (!useOpt && !serverName.empty() && serverName.size() <= 61)
                 putNameOption(reply, at, kTftpServerName, serverName);
-            fillField(reply, at, kSname + kSnameSize, next, optionsEnd);
+            fillField(reply, at, kSname + kSnameSize, overflowStart, left, false);
             reply.u8(at, kEnd);
             overload |= 2;
         }
@@ -226,10 +241,10 @@ int overloadOptions(ReplyWriter& reply, std::size_t overflowStart, std::size_t o
         reply.putByteOption(kOverload, static_cast<std::uint8_t>(overload));
         return overload;
     }
-    // Nothing could take the options: cut them at the overflow point.
-    std::size_t cut = overflowStart;
-    if (cut + 1 < optionsEnd && reply.at(cut) != kPad && reply.at(cut + 1) == 1) cut += 3;
-    reply.setPosition(cut);
+    // Nothing could take the options: those that still fit in the room stay, the others go.
+    std::size_t at = overflowStart;
+    fillField(reply, at, roomEnd, overflowStart, optionsEnd, false);
+    reply.setPosition(at);
     return 0;
 }
 

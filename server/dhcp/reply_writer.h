@@ -75,9 +75,10 @@ std::size_t expandTemplate(std::string_view text, const ClientRecord& record, ch
 
 // Moves the options from overflowStart up to optionsEnd (where the end byte would go) into
 // `file` and `sname`. bootFile and serverName are the names as they would stand in those fields
-// (with their 0 byte counted when one is appended). Returns the overload value 0..3 and leaves
-// the writer positioned after the new end byte.
-int overloadOptions(ReplyWriter& reply, std::size_t overflowStart, std::size_t optionsEnd,
+// (with their 0 byte counted when one is appended). When neither field takes options, those that
+// fit in the options field before roomEnd (with the end byte) stay there. Returns the overload
+// value 0..3 and leaves the writer positioned where the end byte goes.
+int overloadOptions(ReplyWriter& reply, std::size_t overflowStart, std::size_t optionsEnd, std::size_t roomEnd,
                     std::span<const std::uint8_t> bootFile, std::span<const std::uint8_t> serverName, bool useOpt,
                     bool bootp);
 

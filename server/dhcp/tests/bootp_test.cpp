@@ -19,6 +19,9 @@ TEST_F(BootpTest, ReplyIsFilledTo300Or548) {
     EXPECT_EQ(log_.lines,
               std::vector<std::string>{"BOOTP Request 00:11:22:33:44:01 assigned 192.168.1.100 if 192.168.1.1\n"});
     EXPECT_EQ(dynamicAt(lan(100))->expiry, clock_.now() + 3600);
+    // A lease time means nothing to a BOOTP client, which never renews: none goes out, even asked.
+    EXPECT_EQ(send(RequestBuilder().chaddr(mac(1)).option(kParameterList, {51, 1})).codes(),
+              std::vector<std::uint8_t>{1});
 
     settings([](DhcpSettings& d) { d.general.bootp = 2; });
     EXPECT_EQ(send(RequestBuilder().chaddr(mac(1))).length, 548u);

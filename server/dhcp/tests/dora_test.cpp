@@ -127,6 +127,11 @@ TEST_F(DoraTest, RequestForAnotherServerFreesTheRecord) {
     ClientRecord* rec = dynamicAt(lan(100));
     EXPECT_EQ(rec->identity->length(), 0);
     EXPECT_EQ(rec->expiry, 0);
+    // So is an address of this host the server does not listen on: no copy reaches it there.
+    interfaces_.setServed(kOther, false);
+    const Ipv4 offered = send(discover(mac(2))).yiaddr;
+    EXPECT_FALSE(send(request(mac(2)).address(kServerIdentifier, kOther).address(kRequestedAddress, offered)));
+    EXPECT_EQ(dynamicAt(offered)->identity->length(), 0);
 }
 
 TEST_F(DoraTest, InitRebootIsNakedForAnotherSubnetAndIgnoredOnTheSameOne) {

@@ -127,6 +127,20 @@ TEST_F(ReplyOptionsTest, OverflowMovesIntoFileAndSname) {
     EXPECT_EQ(offer.text(67), std::string("boot/pxe.0\0", 11));
     EXPECT_EQ(offer.text(66), std::string("srv1\0", 5));
     EXPECT_EQ(offer.text(231), std::string(20, 'f'));
+
+    // An option too large for either field is dropped; the smaller one after it still goes. A
+    // value in two parts goes whole or not at all: its second part alone would be taken for it.
+    Profile p = lanProfile();
+    p.bootFile = "boot/pxe.0";
+    p.bootName = "srv1";
+    addOptionLines(p, {"224 100 \"" + std::string(100, 'a'), "225 100 \"" + std::string(100, 'b'),
+                       "226 120 \"" + std::string(120, 'c'), "226 10 \"" + std::string(10, 'd'),
+                       "231 20 \"" + std::string(20, 'f')});
+    useProfiles({p});
+    offer = send(discover(mac(1)).option(kParameterList, {1, 3, 224, 225, 226, 231}));
+    EXPECT_TRUE(offer.wellFormed);
+    EXPECT_EQ(requested(offer), (Codes{1, 3, 224, 225, kOverload, 67, 231, 66}));
+    EXPECT_EQ(offer.text(231), std::string(20, 'f'));
 }
 
 // The relay agent looks for its information only in the options field, where it is the last
@@ -178,6 +192,20 @@ TEST_F(ReplyOptionsTest, ALongBootFileNameKeepsFile) {
     EXPECT_EQ(offer.overload, 2);
     EXPECT_EQ(Reply::fieldText(offer.file), name);
     EXPECT_EQ(requested(offer), (Codes{1, 3, 224, 225, 228, 229, 230, kOverload, 66, 231}));
+
+    // With a server name too long as well, or for BOOTP, no field takes options: what still fits
+    // in the options field stays there, not only what comes before the first that does not.
+    Profile p = lanProfile();
+    p.bootFile = name;
+    p.bootName = std::string(62, 'n');
+    addOptionLines(p, {"224 100 \"" + std::string(100, 'a'), "225 100 \"" + std::string(100, 'b'),
+                       "226 120 \"" + std::string(120, 'c'), "231 20 \"" + std::string(20, 'f')});
+    useProfiles({p});
+    const Bytes list{1, 3, 224, 225, 226, 231};
+    offer = send(discover(mac(1)).option(kParameterList, list));
+    EXPECT_EQ(offer.overload, 0);
+    EXPECT_EQ(requested(offer), (Codes{1, 3, 224, 225, 231}));
+    EXPECT_EQ(send(RequestBuilder().chaddr(mac(2)).option(kParameterList, list)).codes(), (Codes{1, 3, 224, 225, 231}));
 }
 
 TEST_F(ReplyOptionsTest, UseOptSendsServerAndFileAsOptions) {
