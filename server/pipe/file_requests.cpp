@@ -175,7 +175,9 @@ PipeMessage fileOpen(FileRequest& request) {
     if (!open) return sizeCheckFailed(request);
     const std::string_view name = open->name;
     const std::string_view mode = open->mode;
-    if ((mode.empty() || mode.front() != 'r') && !request.session.mayWrite) return statusReply(kPipeRefused);
+    // Reading only: "r+" opens the file for writing as well.
+    if ((mode.empty() || mode.front() != 'r' || mode.find('+') != std::string_view::npos) && !request.session.mayWrite)
+        return statusReply(kPipeRefused);
     // A peer that may change nothing (another local user, a remote peer) reads log files only:
     // the log directory is the data directory unless set otherwise, and the configuration there
     // (the lease database's connection string may hold a password) and the client files are

@@ -128,16 +128,20 @@ TEST_F(FileRequestsTest, APeerThatMayChangeNothingReadsLogFilesOnly) {
         PipeSession* session;
         const char* name;
         bool opened;
+        const char* mode = "r";
     };
     for (const Case& c :
          {Case{&reader, "Dorvane.ini", false}, Case{&reader, "notes.txt", false},
           Case{&reader, "dhcp2412.log.bak", false}, Case{&reader, ".log", false}, Case{&reader, "dhcp2412.log", true},
-          Case{&reader, "OLD.LOG", true}, Case{&admin, "Dorvane.ini", true}, Case{&admin, "notes.txt", true}}) {
-        const PipeMessage reply = fixture.send(*c.session, PipeCode::FileOpen, 0, texts({c.name, "r"}));
+          Case{&reader, "OLD.LOG", true}, Case{&admin, "Dorvane.ini", true}, Case{&admin, "notes.txt", true},
+          // A log file opened for update would be open for writing, whatever FileWrite then says.
+          Case{&reader, "dhcp2412.log", false, "r+"}, Case{&reader, "dhcp2412.log", false, "rb+"},
+          Case{&admin, "dhcp2412.log", true, "r+"}}) {
+        const PipeMessage reply = fixture.send(*c.session, PipeCode::FileOpen, 0, texts({c.name, c.mode}));
         if (c.opened) {
-            EXPECT_NE(u64At(reply, 8), 0u) << c.name;
+            EXPECT_NE(u64At(reply, 8), 0u) << c.name << ' ' << c.mode;
         } else {
-            EXPECT_EQ(reply.word(), kPipeRefused) << c.name;
+            EXPECT_EQ(reply.word(), kPipeRefused) << c.name << ' ' << c.mode;
         }
     }
 }
