@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/error_text.h"
 #include "common/client_record.h"
 #include "common/entry_line.h"
 #include "common/pipe_requests.h"
@@ -403,7 +404,7 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
     }
     // Input that cannot be read (a directory given as the standard input) has not ended.
     if (std::ferror(in)) {
-        std::fprintf(out, "the entries cannot be read: %s\n", std::strerror(errno));
+        std::fprintf(out, "the entries cannot be read: %s\n", errorText(errno).c_str());
         return kExitFailure;
     }
     return refused ? kExitFailure : kExitSuccess;

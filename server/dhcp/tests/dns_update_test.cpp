@@ -416,6 +416,7 @@ TEST(DnsUpdateClient, ASilentServerHoldsUpNoOtherServersUpdates) {
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
         EXPECT_EQ(stopping.messagesSent(), 1u);
         std::vector<std::pair<DnsOutcome, std::size_t>> cut;
+        cut.reserve(late.size());
         for (const DnsResult& r : late) cut.emplace_back(r.outcome, r.update);
         EXPECT_EQ(cut, (std::vector<std::pair<DnsOutcome, std::size_t>>{
                            {NoAnswer, 0}, {NotSent, 0}, {NotSent, 1}, {NotSent, 1}}));

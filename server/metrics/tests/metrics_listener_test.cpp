@@ -273,12 +273,13 @@ TEST(MetricsListener, ClientsThatHoldConnectionsDoNotDelayAScrape) {
         for (int i = 0; i < 50000 && churning && std::chrono::steady_clock::now() < end; ++i) {
             platform::FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
             sockaddr_in to{AF_INET, htons(port), {makeIpv4(127, 0, 0, 1)}, {}};
-            ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            (void)::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to);  // in progress
             held.push_back(std::move(fd));
             if (held.size() > 200) held.erase(held.begin());
         }
     };
     std::vector<std::thread> churners;
+    churners.reserve(4);
     for (int i = 0; i < 4; ++i) churners.emplace_back(churn);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     int answered = 0;
