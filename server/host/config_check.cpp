@@ -501,7 +501,7 @@ void checkClientFiles(const ConfigStore& store, const std::string& dataDirectory
         }
         if (struct stat st{}; ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
             findings.add(FindingLevel::Error, path, 0, "is not a regular file",
-                         "the start serves none of its entries, and a FIFO or a device may hold it for good");
+                         "the start neither reads nor replaces it, and serves none of its entries");
             continue;
         }
         // The loader reads the file through this descriptor: anything it would do beside the
