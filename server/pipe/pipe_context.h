@@ -5,8 +5,10 @@
 // pipe server around every request), then the engine lock, then the settings holder's, the
 // interface table's and the log's.
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -68,6 +70,29 @@ struct ProfileAccess {
 };
 
 // Settings blocks, single configuration keys and the status record.
+// When each client list may be counted again for the status record. A count walks the whole
+// list under the engine lock (milliseconds at hundreds of thousands of leases), so a peer asking
+// for the status in a loop would hold up every DHCP request by that much each time. After a
+// count that held the lock for d, the next waits 99 d (2 s at most): counting takes about a
+// hundredth of the engine's time whoever asks, and a list of a few thousand entries, counted in
+// microseconds, is counted at every request as before. Between counts the counters are kept
+// near the truth by the pipe's own changes and the housekeeping pass.
+class RecountGate {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kLongestWait{2};
+
+    bool due(std::size_t list, Clock::time_point now) const { return list >= next_.size() || now >= next_[list]; }
+    void counted(std::size_t list, Clock::time_point start, Clock::time_point end) {
+        if (list >= next_.size()) return;
+        const auto held = std::chrono::duration_cast<Clock::duration>(end - start);
+        next_[list] = end + std::min<Clock::duration>(held * 99, kLongestWait);
+    }
+
+private:
+    std::array<Clock::time_point, 3> next_{};
+};
+
 struct SettingsAccess {
     SettingsHolder& settings;
     ConfigStore& store;
@@ -99,6 +124,8 @@ struct SettingsAccess {
     // the word, so that every connection learns of each change: GetStatus tells a connection
     // the bits whose count moved since its own last GetStatus. Guarded by the control pipe lock.
     std::array<std::uint64_t, 2> statusChangeCounts{};
+    // Guarded by the control pipe lock.
+    RecountGate recounts{};
 };
 
 // The log files.

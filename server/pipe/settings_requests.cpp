@@ -23,10 +23,14 @@ std::optional<std::span<const std::uint8_t>> setBlock(const SettingsRequest& req
 
 void recount(SettingsAccess& context, std::int32_t list) {
     if (list < 0 || list > 2) return;
+    const auto slot = static_cast<std::size_t>(list);
+    if (!context.recounts.due(slot, RecountGate::Clock::now())) return;
     ListCounters counters;
     {
         Hold engine(context.engine.lock);
+        const auto start = RecountGate::Clock::now();
         counters = context.engine.clients.count(static_cast<ClientList>(list));
+        context.recounts.counted(slot, start, RecountGate::Clock::now());
     }
     StatusCounters& status = context.counters;
     switch (list) {

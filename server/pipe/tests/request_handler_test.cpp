@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <tuple>
 
@@ -317,6 +318,27 @@ TEST_F(RequestHandlerTest, GetStatusRecountsAndTellsEveryConnectionOfEachChange)
     status = *decodeServerStatus(fixture.send(reader, PipeCode::GetStatus, 1).payload());
     EXPECT_EQ(status.staticCount, 40);  // the dynamic list was recounted, not the static one
     EXPECT_EQ(status.statusChanged, 0);
+
+    // A count that held the engine lock long makes the next of that list wait 99 times as long
+    // (2 s at most); the other lists are counted as before.
+    RecountGate& gate = fixture.context.settings.recounts;
+    const auto now = RecountGate::Clock::now();
+    gate.counted(0, now - std::chrono::milliseconds(5), now);
+    EXPECT_EQ(decodeServerStatus(fixture.send(reader, PipeCode::GetStatus, 0).payload())->staticCount, 40);
+    const struct {
+        std::chrono::microseconds held, after;
+        bool due;
+    } waits[] = {{std::chrono::microseconds(10), std::chrono::microseconds(980), false},
+                 {std::chrono::microseconds(10), std::chrono::microseconds(990), true},
+                 {std::chrono::microseconds(100'000), std::chrono::microseconds(1'999'000), false},
+                 {std::chrono::microseconds(100'000), std::chrono::microseconds(2'000'000), true}};
+    for (const auto& w : waits) {
+        RecountGate rows;
+        EXPECT_TRUE(rows.due(2, now));
+        rows.counted(2, now - w.held, now);
+        EXPECT_EQ(rows.due(2, now + w.after), w.due) << w.held.count() << " " << w.after.count();
+        EXPECT_TRUE(rows.due(1, now));
+    }
 
     // Each connection learns of every change once, whichever polls first: a read-only user's
     // or a remote peer's poll takes nothing from the administrator's.
