@@ -93,6 +93,7 @@ class DebianPackage(unittest.TestCase):
         with open("/etc/tolmark/registry.ini") as f:
             self.assertIn("Directory=/var/lib/tolmark/\n", f.read())
         for page, text in (("Velkora", "DHCP and BOOTP server"), ("trisko", "client entries of a running")):
+            self.assertTrue(os.path.exists(f"/usr/share/man/man8/{page}.8.gz"), page)  # compressed, as policy asks
             r = run("man", page, env=dict(os.environ, MANPAGER="cat", MANWIDTH="100"))
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertIn(text, r.stdout)
