@@ -16,7 +16,7 @@ RuleOutcome refuse(bool nak, Ipv4 about) {
     return r;
 }
 
-RuleOutcome request(const RequestInput& in, Ipv4 address, Ipv4 mask, bool fixed) {
+RuleOutcome request(const RequestInput& in, Ipv4 address, Ipv4 mask, bool fixed, bool heldLease) {
     const RequestView& s = in.view;
     const bool changeIp = in.settings.changeIp;
     if (s.serverIdentifier != 0) {
@@ -29,7 +29,12 @@ RuleOutcome request(const RequestInput& in, Ipv4 address, Ipv4 mask, bool fixed)
     if (s.requestedAddress != 0 && !renewsCiaddr(s)) {
         if (s.requestedAddress == address && (!changeIp || fixed)) return ack();
         const bool otherSubnet = (s.requestedAddress & mask) != (address & mask);
-        return refuse(fixed || in.settings.soleServer || otherSubnet, s.requestedAddress);
+        // A client rebooting with another address of the subnet in mind (INIT-REBOOT) may have it
+        // from another server: it is left to that one. When this server holds the client's
+        // running lease at another address, the client is wrong, and is told at once rather than
+        // after its reboot time.
+        const bool wrong = s.ciaddr == 0 && heldLease && s.requestedAddress != address;
+        return refuse(fixed || in.settings.soleServer || otherSubnet || wrong, s.requestedAddress);
     }
     if (s.ciaddr == 0 || (s.ciaddr == address && (!changeIp || fixed))) return ack();
     return refuse(true, s.ciaddr);
@@ -41,13 +46,13 @@ bool renewsCiaddr(const RequestView& s) {
     return s.messageType == kRequest && s.serverIdentifier == 0 && s.ciaddr != 0;
 }
 
-RuleOutcome applyMessageRules(const RequestInput& in, Ipv4 address, Ipv4 mask, bool fixed) {
+RuleOutcome applyMessageRules(const RequestInput& in, Ipv4 address, Ipv4 mask, bool fixed, bool heldLease) {
     const RequestView& s = in.view;
     switch (s.messageType) {
         case kDiscover:
             return RuleOutcome{.replyType = kOffer, .line = RuleLine::Discover, .lineAddress = s.sourceAddress};
         case kRequest:
-            return request(in, address, mask, fixed);
+            return request(in, address, mask, fixed, heldLease);
         case kDecline:
             return RuleOutcome{.clearIdentity = !fixed,
                                .markDynamic = !fixed,

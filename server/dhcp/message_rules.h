@@ -11,7 +11,9 @@ namespace tolmark::dhcp {
 // it renews is ciaddr; an option 50 beside it (which such a client must not send) is not heeded.
 bool renewsCiaddr(const RequestView& request);
 
-// address: the record's address; mask: the profile's subnet mask for it.
-RuleOutcome applyMessageRules(const RequestInput& request, Ipv4 address, Ipv4 mask, bool fixedAddress);
+// address: the record's address; mask: the profile's subnet mask for it. heldLease: the record is
+// the client's own lease here, and it runs.
+RuleOutcome applyMessageRules(const RequestInput& request, Ipv4 address, Ipv4 mask, bool fixedAddress,
+                              bool heldLease = false);
 
 }  // namespace tolmark::dhcp

@@ -72,6 +72,12 @@ std::string_view baseHostName(const Profile& p, Ipv4 address, char (&built)[kHos
     return std::string_view(built, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kHostNameChars));
 }
 
+bool currentLease(const Selection& sel, std::int64_t now) {
+    const ClientRecord* rec = sel.record;
+    if (rec == nullptr && sel.plan.source == AddressPlan::Source::Own) rec = sel.plan.record;
+    return rec != nullptr && rec->list() == ClientList::Dynamic && rec->expiry > now;
+}
+
 Ipv4 servingAddress(const Selection& selection) {
     if (selection.informedFrom != 0) return selection.informedFrom;
     return selection.record != nullptr ? selection.record->address : selection.plan.address();
@@ -114,7 +120,9 @@ void decideServing(const RequestInput& in, Decision& d) {
     const Ipv4 address = servingAddress(sel);
     chooseHostName(in, d, address);
     d.useBootFile2 = selectsBootFile2(*sel.profile, s);
-    if (!d.bootp) d.rules = applyMessageRules(in, address, replyMask(*sel.profile, address), sel.fixedAddress);
+    if (!d.bootp)
+        d.rules = applyMessageRules(in, address, replyMask(*sel.profile, address), sel.fixedAddress,
+                                    currentLease(sel, in.now));
     d.takesNothing = refusedWithoutRecord(d) || (!d.bootp && !clientMessage(s.messageType));
 }
 

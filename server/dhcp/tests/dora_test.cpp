@@ -134,7 +134,7 @@ TEST_F(DoraTest, RequestForAnotherServerFreesTheRecord) {
     EXPECT_EQ(dynamicAt(offered)->identity->length(), 0);
 }
 
-TEST_F(DoraTest, InitRebootIsNakedForAnotherSubnetAndIgnoredOnTheSameOne) {
+TEST_F(DoraTest, InitRebootIsNakedForAnotherSubnetOrALeaseElsewhereAndIgnoredOtherwise) {
     ASSERT_EQ(bind(mac(1)), lan(100));
     EXPECT_EQ(send(request(mac(1)).address(kRequestedAddress, lan(100))).yiaddr, lan(100));
 
@@ -148,6 +148,22 @@ TEST_F(DoraTest, InitRebootIsNakedForAnotherSubnetAndIgnoredOnTheSameOne) {
     log_.lines.clear();
     EXPECT_FALSE(send(request(mac(1)).address(kRequestedAddress, lan(140))));
     EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Request 00:11:22:33:44:01 (192.168.1.140) ignored\n"});
+
+    // A client this server holds a lease for at another address has the wrong one in mind: it
+    // is told at once, rather than waiting out its reboot time to start over. So it is when it
+    // names another client's address.
+    ASSERT_EQ(bind(mac(2)), lan(101));
+    for (const Ipv4 named : {lan(140), lan(101)}) {
+        ASSERT_EQ(bind(mac(1)), lan(100));
+        log_.lines.clear();
+        Reply told = send(request(mac(1)).address(kRequestedAddress, named));
+        ASSERT_TRUE(told);
+        EXPECT_EQ(told.find(kMessageType)->value, Bytes{kNak});
+        EXPECT_EQ(log_.lines, std::vector<std::string>{std::string("DHCP  Request 00:11:22:33:44:01 (") +
+                                                       formatIpv4(named).c_str() + ") NAK\n"});
+        EXPECT_EQ(dynamicAt(lan(100))->expiry, 0);
+        EXPECT_EQ(dynamicAt(lan(101))->identity, hardwareIdentity(mac(2)));
+    }
 
     settings([](DhcpSettings& d) { d.general.soleServer = 1; });
     Reply sole = send(request(mac(1)).address(kRequestedAddress, lan(140)));
