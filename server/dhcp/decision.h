@@ -45,7 +45,15 @@ struct AddressPlan {
 };
 
 // The notes that end a search without a record, logged when the request is committed.
-enum class SelectionNote : std::uint8_t { None, RegisteredOnly, MacRange, NoProfile, NoDynamicAddress, PoolExhausted };
+enum class SelectionNote : std::uint8_t {
+    None,
+    RegisteredOnly,
+    MacRange,
+    NoProfile,
+    NoSubnetProfile,  // an INFORM from an address no network profile's subnet holds
+    NoDynamicAddress,
+    PoolExhausted
+};
 
 // The record and profile that serve a request.
 struct Selection {

@@ -43,6 +43,10 @@ void logNote(EngineTables& c, const RequestView& s, const Selection& sel) {
             c.log.line(2, false, "DHCP  Error   profile lookup failed, if %s\n",
                        formatIpv4(s.interfaceAddress).c_str());
             break;
+        case SelectionNote::NoSubnetProfile:
+            c.log.line(2, false, "DHCP  Error   no profile for the subnet of %s, if %s\n", formatIpv4(s.ciaddr).c_str(),
+                       formatIpv4(s.interfaceAddress).c_str());
+            break;
         case SelectionNote::NoDynamicAddress:
             c.log.line(2, false, "DHCP  Error   dyn. address lookup failed\n");
             break;

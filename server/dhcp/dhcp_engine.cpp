@@ -35,14 +35,6 @@ const ClientRecord* existingRecord(const Selection& sel) {
     return plan.source == AddressPlan::Source::Own || plan.source == AddressPlan::Source::Reuse ? plan.record : nullptr;
 }
 
-// The client already holds this address, leased and not yet expired: serving it gives out
-// nothing new.
-bool currentLease(const Selection& sel, std::int64_t now) {
-    if (sel.record == nullptr && sel.plan.source != AddressPlan::Source::Own) return false;
-    const ClientRecord* rec = existingRecord(sel);
-    return rec != nullptr && rec->list() == ClientList::Dynamic && rec->expiry > now;
-}
-
 // The lease as committing the decision will leave it: what a claim asks the database for.
 LeaseFields leaseAfter(const EngineTables& tables, const Decision& d, const RequestInput& in) {
     const Selection& sel = d.selection;

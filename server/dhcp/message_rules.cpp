@@ -16,8 +16,9 @@ RuleOutcome refuse(bool nak, Ipv4 about) {
     return r;
 }
 
-RuleOutcome request(const RequestInput& in, Ipv4 address, Ipv4 mask, bool fixed) {
+RuleOutcome request(const RequestInput& in, Ipv4 address, Ipv4 mask, const RecordFacts& f) {
     const RequestView& s = in.view;
+    const bool fixed = f.fixed;
     const bool changeIp = in.settings.changeIp;
     if (s.serverIdentifier != 0) {
         if (s.serverIdentifier == s.interfaceAddress) return ack();
@@ -29,10 +30,20 @@ RuleOutcome request(const RequestInput& in, Ipv4 address, Ipv4 mask, bool fixed)
     if (s.requestedAddress != 0 && !renewsCiaddr(s)) {
         if (s.requestedAddress == address && (!changeIp || fixed)) return ack();
         const bool otherSubnet = (s.requestedAddress & mask) != (address & mask);
-        return refuse(fixed || in.settings.soleServer || otherSubnet, s.requestedAddress);
+        // A client rebooting with another address of the subnet in mind (INIT-REBOOT) may have it
+        // from another server: it is left to that one. When this server holds the client's
+        // running lease at another address, the client is wrong, and is told at once rather than
+        // after its reboot time.
+        const bool wrong = f.heldLease && s.requestedAddress != address;
+        return refuse(fixed || in.settings.soleServer || otherSubnet || wrong, s.requestedAddress);
     }
     if (s.ciaddr == 0 || (s.ciaddr == address && (!changeIp || fixed))) return ack();
-    return refuse(true, s.ciaddr);
+    // A client this server has no record of, rebinding an address of the subnet that lies outside
+    // the pool, holds a lease another server of the link gave: it is left to that one, which a
+    // NAK would cut off. An address of the pool, or of another subnet, is wrong for it here.
+    const bool othersLease =
+        !f.known && !in.settings.soleServer && !f.ciaddrInPool && (s.ciaddr & mask) == (address & mask);
+    return refuse(!othersLease, s.ciaddr);
 }
 
 }  // namespace
@@ -41,16 +52,16 @@ bool renewsCiaddr(const RequestView& s) {
     return s.messageType == kRequest && s.serverIdentifier == 0 && s.ciaddr != 0;
 }
 
-RuleOutcome applyMessageRules(const RequestInput& in, Ipv4 address, Ipv4 mask, bool fixed) {
+RuleOutcome applyMessageRules(const RequestInput& in, Ipv4 address, Ipv4 mask, const RecordFacts& record) {
     const RequestView& s = in.view;
     switch (s.messageType) {
         case kDiscover:
             return RuleOutcome{.replyType = kOffer, .line = RuleLine::Discover, .lineAddress = s.sourceAddress};
         case kRequest:
-            return request(in, address, mask, fixed);
+            return request(in, address, mask, record);
         case kDecline:
-            return RuleOutcome{.clearIdentity = !fixed,
-                               .markDynamic = !fixed,
+            return RuleOutcome{.clearIdentity = !record.fixed,
+                               .markDynamic = !record.fixed,
                                .line = RuleLine::Decline,
                                .lineAddress = s.requestedAddress};
         case kRelease:

@@ -11,7 +11,15 @@ namespace tolmark::dhcp {
 // it renews is ciaddr; an option 50 beside it (which such a client must not send) is not heeded.
 bool renewsCiaddr(const RequestView& request);
 
+// What the rules know of the record that serves a request, beside its address.
+struct RecordFacts {
+    bool fixed = false;         // a static entry's address
+    bool known = false;         // the client's own record here, not one the pool search found for it
+    bool heldLease = false;     // that record is a lease, and it runs
+    bool ciaddrInPool = false;  // ciaddr lies in the pool the record's address comes from
+};
+
 // address: the record's address; mask: the profile's subnet mask for it.
-RuleOutcome applyMessageRules(const RequestInput& request, Ipv4 address, Ipv4 mask, bool fixedAddress);
+RuleOutcome applyMessageRules(const RequestInput& request, Ipv4 address, Ipv4 mask, const RecordFacts& record);
 
 }  // namespace tolmark::dhcp

@@ -6,6 +6,7 @@
 #include "server/dhcp/dhcp_protocol.h"
 #include "server/dhcp/identity_match.h"
 #include "server/dhcp/message_rules.h"
+#include "server/dhcp/request_decision.h"
 
 namespace tolmark::dhcp {
 namespace {
@@ -60,24 +61,54 @@ ClientRecord* releasedRecord(ClientTable& table, const RequestInput& r) {
     return ownRecordAt(table, r, s.messageType == kRelease ? s.ciaddr : s.requestedAddress);
 }
 
+// The subnet of a network profile holds the address: the subnet of its interface or relay agent
+// (base) under the profile's mask, or its pool.
+bool subnetHolds(const Profile& p, Ipv4 base, Ipv4 address) {
+    const Ipv4 mask = replyMask(p, base);
+    return (address & mask) == (base & mask) || p.poolContains(address);
+}
+
+// The network an INFORM's address (ciaddr) is in, when it is not the network it arrives from: a
+// host of a second subnet on the same wire, a host behind a relay agent that asks straight from
+// its address, a host of a relay agent's secondary subnet. Its mask and router are that
+// network's; the first interface or relay profile whose subnet holds the address gives them.
+// nullptr when none does: no mask and router are known to be right for it.
+const Profile* informNetwork(const ProfileList& profiles, const Profile* arrived, const RequestView& s) {
+    const Ipv4 base = s.relayAddress != 0 ? s.relayAddress : s.interfaceAddress;
+    if (arrived != nullptr && subnetHolds(*arrived, base, s.ciaddr)) return arrived;
+    for (const Profile& p : profiles.profiles()) {
+        const bool network = p.selectorKind == SelectorKind::Interface || p.selectorKind == SelectorKind::Relay;
+        if (network && p.selectorAddress != 0 && p.selectorAddress != kBroadcastAll &&
+            subnetHolds(p, p.selectorAddress, s.ciaddr))
+            return &p;
+    }
+    return nullptr;
+}
+
 // The network profile of the request. A client behind a relay agent renews (RENEWING), asks for
 // its options (INFORM) or releases its address by unicast from it, straight to the server: no
 // giaddr names its network, and the interface the request arrives on is not the one its lease
 // came from, whose pool would refuse the renewal (a NAK that never reaches it) and take a record
 // for it, and whose options are another network's. Its network is then the relay profile of the
 // lease it holds at that address, or of its static entry there (a reservation behind a relay).
-const Profile* requestNetwork(EngineTables& c, const RequestInput& r) {
+// An INFORM that no network profile's subnet holds has no network (offSubnet is set).
+const Profile* requestNetwork(EngineTables& c, const RequestInput& r, bool* offSubnet = nullptr) {
     const RequestView& s = r.view;
     const Profile* network = networkProfile(c.profiles, s, r.settings.idWildcard);
-    const bool fromAddress = renewsCiaddr(s) || s.messageType == kInform || s.messageType == kRelease;
-    const bool fromLease = fromAddress && s.relayAddress == 0 && s.ciaddr != 0;
-    if (!fromLease || s.circuitId || s.remoteId) return network;
+    const bool inform = s.messageType == kInform && s.ciaddr != 0;
+    const bool fromAddress = renewsCiaddr(s) || inform || s.messageType == kRelease;
+    const bool fromLease = fromAddress && s.relayAddress == 0 && s.ciaddr != 0 && !s.circuitId && !s.remoteId;
     // Most direct renewals hold a lease of the interface's own pool: no lookup for them.
-    if (network != nullptr && network->poolContains(s.ciaddr)) return network;
-    const ClientRecord* lease = ownRecordAt(c.clients, r, s.ciaddr);
-    if (lease == nullptr) lease = ownRecordAt(c.clients, r, s.ciaddr, ClientList::Static);
-    const Profile* leased = lease != nullptr ? c.profiles.find(lease->profile) : nullptr;
-    return leased != nullptr && leased->selectorKind == SelectorKind::Relay ? leased : network;
+    if (fromLease && (network == nullptr || !network->poolContains(s.ciaddr))) {
+        const ClientRecord* lease = ownRecordAt(c.clients, r, s.ciaddr);
+        if (lease == nullptr) lease = ownRecordAt(c.clients, r, s.ciaddr, ClientList::Static);
+        const Profile* leased = lease != nullptr ? c.profiles.find(lease->profile) : nullptr;
+        if (leased != nullptr && leased->selectorKind == SelectorKind::Relay) return leased;
+    }
+    if (!inform) return network;
+    const Profile* holding = informNetwork(c.profiles, network, s);
+    if (holding == nullptr && offSubnet != nullptr) *offSubnet = true;
+    return holding;
 }
 
 }  // namespace
@@ -128,7 +159,8 @@ bool macRangeAllows(const MacRangeTable& table, const RequestView& s) {
 SelectionStart selectKnownClient(EngineTables& c, const RequestInput& r, ClientRecord& firstMatch) {
     const RequestView& s = r.view;
     const EngineSettings& g = r.settings;
-    const Profile* network = requestNetwork(c, r);
+    bool offSubnet = false;
+    const Profile* network = requestNetwork(c, r, &offSubnet);
     SelectionStart start;
     Selection& sel = start.selection;
 
@@ -173,7 +205,10 @@ SelectionStart selectKnownClient(EngineTables& c, const RequestInput& r, ClientR
     if (chosen->address != 0) {
         const bool placeBound =
             profile->selectorKind == SelectorKind::Interface || profile->selectorKind == SelectorKind::Relay;
-        if (placeBound && profile != network) return start;
+        if (placeBound && profile != network) {
+            if (offSubnet) sel.note = SelectionNote::NoSubnetProfile;
+            return start;
+        }
         sel.record = chosen;
         sel.fixedAddress = true;
     } else {
@@ -183,7 +218,10 @@ SelectionStart selectKnownClient(EngineTables& c, const RequestInput& r, ClientR
             sel.record = releasedRecord(c.clients, r);
         } else {
             const Profile* pool = profile->hasPool() ? profile : network;
-            if (pool == nullptr || !pool->hasPool()) return start;
+            if (pool == nullptr || !pool->hasPool()) {
+                if (offSubnet) sel.note = SelectionNote::NoSubnetProfile;
+                return start;
+            }
             start.allocateFrom.pool = pool;
             start.allocateFrom.test = g.testIp && !(pool == profile && profile->selectorKind == SelectorKind::Relay);
             sel.remark = Selection::Remark::Profile;
@@ -226,7 +264,8 @@ SelectionStart selectUnregisteredClient(EngineTables& c, const RequestInput& r) 
         }
         options = pool = c.profiles.findOrFirst(sel.record->profile);
     } else {
-        const Profile* network = requestNetwork(c, r);
+        bool offSubnet = false;
+        const Profile* network = requestNetwork(c, r, &offSubnet);
         const Profile* cls = nullptr;
         for (SelectorKind kind : {SelectorKind::UserClass, SelectorKind::VendorClass, SelectorKind::ClientIdClass,
                                   SelectorKind::MacClass}) {
@@ -245,7 +284,7 @@ SelectionStart selectUnregisteredClient(EngineTables& c, const RequestInput& r) 
             options = pool = network;
         }
         if (pool == nullptr) {
-            sel.note = SelectionNote::NoProfile;
+            sel.note = offSubnet ? SelectionNote::NoSubnetProfile : SelectionNote::NoProfile;
             return start;
         }
         if (!pool->hasPool()) {

@@ -56,6 +56,16 @@ bool clientMessage(int type) {
 // Only an OFFER or ACK gives the client the address the pool search found for it.
 bool givesAddress(int replyType) { return replyType == kOffer || replyType == kAck; }
 
+RecordFacts recordFacts(const Selection& sel, Ipv4 ciaddr, std::int64_t now) {
+    RecordFacts f;
+    f.fixed = sel.fixedAddress;
+    f.known = sel.fixedAddress || sel.record != nullptr || sel.plan.source == AddressPlan::Source::Own;
+    f.heldLease = currentLease(sel, now);
+    const PoolRef& pool = sel.plan.pool;
+    f.ciaddrInPool = ipv4ToHostOrder(ciaddr) - ipv4ToHostOrder(pool.base) < pool.range;
+    return f;
+}
+
 bool refusedWithoutRecord(const Decision& d) {
     const AddressPlan& plan = d.selection.plan;
     const bool taking = plan.source == AddressPlan::Source::New || plan.source == AddressPlan::Source::Reuse;
@@ -70,6 +80,12 @@ std::string_view baseHostName(const Profile& p, Ipv4 address, char (&built)[kHos
     int n = std::snprintf(built, sizeof built, "%s-%u-%u-%u-%u", p.dnsBase.c_str(), ipv4Octet(address, 0),
                           ipv4Octet(address, 1), ipv4Octet(address, 2), ipv4Octet(address, 3));
     return std::string_view(built, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kHostNameChars));
+}
+
+bool currentLease(const Selection& sel, std::int64_t now) {
+    const ClientRecord* rec = sel.record;
+    if (rec == nullptr && sel.plan.source == AddressPlan::Source::Own) rec = sel.plan.record;
+    return rec != nullptr && rec->list() == ClientList::Dynamic && rec->expiry > now;
 }
 
 Ipv4 servingAddress(const Selection& selection) {
@@ -114,13 +130,15 @@ void decideServing(const RequestInput& in, Decision& d) {
     const Ipv4 address = servingAddress(sel);
     chooseHostName(in, d, address);
     d.useBootFile2 = selectsBootFile2(*sel.profile, s);
-    if (!d.bootp) d.rules = applyMessageRules(in, address, replyMask(*sel.profile, address), sel.fixedAddress);
+    if (!d.bootp)
+        d.rules = applyMessageRules(in, address, replyMask(*sel.profile, address), recordFacts(sel, s.ciaddr, in.now));
     d.takesNothing = refusedWithoutRecord(d) || (!d.bootp && !clientMessage(s.messageType));
 }
 
 bool refusedAt(const RequestInput& in, const Selection& sel, Ipv4 address) {
     if (!in.view.dhcp || sel.profile == nullptr) return false;
-    return !givesAddress(applyMessageRules(in, address, replyMask(*sel.profile, address), sel.fixedAddress).replyType);
+    const RecordFacts facts = recordFacts(sel, in.view.ciaddr, in.now);
+    return !givesAddress(applyMessageRules(in, address, replyMask(*sel.profile, address), facts).replyType);
 }
 
 }  // namespace tolmark::dhcp

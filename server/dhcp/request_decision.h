@@ -14,6 +14,9 @@ void decideServing(const RequestInput& request, Decision& decision);
 // address: the address is not worth testing.
 bool refusedAt(const RequestInput& request, const Selection& selection, Ipv4 address);
 
+// The client already holds the selection's address here, leased and not yet expired.
+bool currentLease(const Selection& selection, std::int64_t now);
+
 // The address that serves the selection: the record's or the planned one.
 Ipv4 servingAddress(const Selection& selection);
 

@@ -134,7 +134,7 @@ TEST_F(DoraTest, RequestForAnotherServerFreesTheRecord) {
     EXPECT_EQ(dynamicAt(offered)->identity->length(), 0);
 }
 
-TEST_F(DoraTest, InitRebootIsNakedForAnotherSubnetAndIgnoredOnTheSameOne) {
+TEST_F(DoraTest, InitRebootIsNakedForAnotherSubnetOrALeaseElsewhereAndIgnoredOtherwise) {
     ASSERT_EQ(bind(mac(1)), lan(100));
     EXPECT_EQ(send(request(mac(1)).address(kRequestedAddress, lan(100))).yiaddr, lan(100));
 
@@ -149,10 +149,31 @@ TEST_F(DoraTest, InitRebootIsNakedForAnotherSubnetAndIgnoredOnTheSameOne) {
     EXPECT_FALSE(send(request(mac(1)).address(kRequestedAddress, lan(140))));
     EXPECT_EQ(log_.lines, std::vector<std::string>{"DHCP  Request 00:11:22:33:44:01 (192.168.1.140) ignored\n"});
 
+    // A client this server holds a lease for at another address has the wrong one in mind: it
+    // is told at once, rather than waiting out its reboot time to start over. So it is when it
+    // names another client's address.
+    ASSERT_EQ(bind(mac(2)), lan(101));
+    for (const Ipv4 named : {lan(140), lan(101)}) {
+        ASSERT_EQ(bind(mac(1)), lan(100));
+        log_.lines.clear();
+        Reply told = send(request(mac(1)).address(kRequestedAddress, named));
+        ASSERT_TRUE(told);
+        EXPECT_EQ(told.find(kMessageType)->value, Bytes{kNak});
+        EXPECT_EQ(log_.lines, std::vector<std::string>{std::string("DHCP  Request 00:11:22:33:44:01 (") +
+                                                       formatIpv4(named).c_str() + ") NAK\n"});
+        EXPECT_EQ(dynamicAt(lan(100))->expiry, 0);
+        EXPECT_EQ(dynamicAt(lan(101))->identity, hardwareIdentity(mac(2)));
+    }
+
     settings([](DhcpSettings& d) { d.general.soleServer = 1; });
     Reply sole = send(request(mac(1)).address(kRequestedAddress, lan(140)));
     ASSERT_TRUE(sole);
     EXPECT_EQ(sole.find(kMessageType)->value, Bytes{kNak});
+    // The only server of its network knows every lease on it: a lease it has no record of is
+    // no lease.
+    Reply rebind = send(request(mac(5)).ciaddr(lan(20)), lan(20));
+    ASSERT_TRUE(rebind);
+    EXPECT_EQ(rebind.find(kMessageType)->value, Bytes{kNak});
 }
 
 // A REQUEST refused to a client the server holds no record for gives it nothing, so it takes
@@ -172,6 +193,12 @@ TEST_F(DoraTest, ARefusedRequestOfAClientWithoutARecordTakesNothing) {
          "DHCP  Request 00:11:22:33:44:02 (192.168.1.140) ignored\n"},
         {"RENEW of an address not its own", request(mac(3)).ciaddr(lan(130)), lan(130), kNak,
          "DHCP  Request 00:11:22:33:44:03 (192.168.1.130) NAK\n"},
+        // Rebinding a lease of another server of the link: an address of the subnet outside the
+        // pool, which only another server can have given. It is left to that server.
+        {"REBIND of another server's lease", request(mac(7)).ciaddr(lan(20)), lan(20), 0,
+         "DHCP  Request 00:11:22:33:44:07 (192.168.1.20) ignored\n"},
+        {"REBIND of an address of another subnet", request(mac(12)).ciaddr(makeIpv4(10, 1, 1, 5)),
+         makeIpv4(10, 1, 1, 5), kNak, "DHCP  Request 00:11:22:33:44:0c (10.1.1.5) NAK\n"},
         {"REQUEST for another server",
          request(mac(4)).address(kServerIdentifier, lan(2)).address(kRequestedAddress, lan(100)), 0, 0, nullptr},
         // Types a server receives but answers with nothing: an OFFER a client echoes, a lease query.

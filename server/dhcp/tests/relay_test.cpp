@@ -209,6 +209,56 @@ TEST_F(RelayTest, ARenewalPastTheRelayIsAnsweredFromTheLeaseItRenews) {
               Bytes{kNak});
 }
 
+// An INFORM is answered with the options of the network its address (ciaddr) is in, whichever
+// way it comes: a host of a second subnet on the server's wire, a host behind a relay agent that
+// asks straight from its address, one of a relay's secondary subnet. A host no profile's network
+// holds gets no answer, rather than a mask and router that would cut it off.
+TEST_F(RelayTest, AnInformIsAnsweredForTheNetworkItsAddressIsIn) {
+    const Ipv4 secondRelay = makeIpv4(10, 20, 0, 1);
+    Profile remote = relayProfile("Remote", kRelay, makeIpv4(10, 9, 0, 100));
+    remote.gateway[0] = kRelay;
+    Profile second = relayProfile("Second", secondRelay, makeIpv4(10, 20, 0, 100));
+    second.gateway[0] = secondRelay;
+    Profile other = lanProfile();
+    other.name = "Other";
+    other.selectorAddress = kOther;
+    other.baseIp = makeIpv4(172, 16, 1, 100);
+    other.subnetMask = makeIpv4(255, 255, 0, 0);
+    other.gateway[0] = kOther;
+    useProfiles({lanProfile(), remote, second, other});
+    const struct {
+        const char* name;
+        Ipv4 relay;
+        Ipv4 ciaddr;
+        Ipv4 router;  // 0: no answer
+        Ipv4 mask;
+    } cases[] = {
+        {"host of the second subnet on the wire", 0, makeIpv4(172, 16, 5, 5), kOther, makeIpv4(255, 255, 0, 0)},
+        {"host behind the relay, straight", 0, makeIpv4(10, 9, 0, 5), kRelay, makeIpv4(255, 255, 255, 0)},
+        {"host of no profile's network", 0, makeIpv4(10, 77, 0, 5), 0, 0},
+        {"host of the relay's secondary subnet", kRelay, makeIpv4(10, 20, 0, 6), secondRelay,
+         makeIpv4(255, 255, 255, 0)},
+        {"host behind the relay of no profile's network", kRelay, makeIpv4(10, 66, 0, 6), 0, 0},
+    };
+    std::uint8_t client = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log_.lines.clear();
+        RequestBuilder inform = message(mac(++client), kInform).ciaddr(c.ciaddr).option(kParameterList, {1, 3});
+        Reply ack = send(c.relay != 0 ? inform.giaddr(c.relay) : inform, c.relay != 0 ? c.relay : c.ciaddr);
+        if (c.router == 0) {
+            EXPECT_FALSE(ack);
+            EXPECT_TRUE(logged(std::string("DHCP  Error   no profile for the subnet of ") +
+                               formatIpv4(c.ciaddr).c_str() + ", if 192.168.1.1\n"));
+            continue;
+        }
+        ASSERT_TRUE(ack);
+        EXPECT_EQ(ack.addressOption(3), c.router);
+        EXPECT_EQ(ack.addressOption(1), c.mask);
+    }
+    EXPECT_TRUE(records(ClientList::Dynamic).empty());
+}
+
 // A relay agent given two addresses of this server sends each a copy of every request. The copy
 // of a REQUEST that reaches the address the client did not choose is no REQUEST for another
 // server: the lease the other copy acknowledged stays the client's.
