@@ -32,9 +32,10 @@ RuleOutcome request(const RequestInput& in, Ipv4 address, Ipv4 mask, const Recor
         const bool otherSubnet = (s.requestedAddress & mask) != (address & mask);
         // A client rebooting with another address of the subnet in mind (INIT-REBOOT) may have it
         // from another server: it is left to that one. When this server holds the client's
-        // running lease at another address, the client is wrong, and is told at once rather than
-        // after its reboot time.
-        const bool wrong = f.heldLease && s.requestedAddress != address;
+        // running lease at another address and the address asked for is of its own pool (no
+        // other server gives it), the client is wrong, and is told at once rather than after its
+        // reboot time.
+        const bool wrong = f.heldLease && f.requestedInPool && s.requestedAddress != address;
         return refuse(fixed || in.settings.soleServer || otherSubnet || wrong, s.requestedAddress);
     }
     if (s.ciaddr == 0 || (s.ciaddr == address && (!changeIp || fixed))) return ack();

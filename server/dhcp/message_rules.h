@@ -13,10 +13,11 @@ bool renewsCiaddr(const RequestView& request);
 
 // What the rules know of the record that serves a request, beside its address.
 struct RecordFacts {
-    bool fixed = false;         // a static entry's address
-    bool known = false;         // the client's own record here, not one the pool search found for it
-    bool heldLease = false;     // that record is a lease, and it runs
-    bool ciaddrInPool = false;  // ciaddr lies in the pool the record's address comes from
+    bool fixed = false;            // a static entry's address
+    bool known = false;            // the client's own record here, not one the pool search found for it
+    bool heldLease = false;        // that record is a lease, and it runs
+    bool ciaddrInPool = false;     // ciaddr lies in the pool the record's address comes from
+    bool requestedInPool = false;  // so does the address the client asks for (option 50)
 };
 
 // address: the record's address; mask: the profile's subnet mask for it.

@@ -56,13 +56,15 @@ bool clientMessage(int type) {
 // Only an OFFER or ACK gives the client the address the pool search found for it.
 bool givesAddress(int replyType) { return replyType == kOffer || replyType == kAck; }
 
-RecordFacts recordFacts(const Selection& sel, Ipv4 ciaddr, std::int64_t now) {
+RecordFacts recordFacts(const Selection& sel, const RequestView& s, std::int64_t now) {
     RecordFacts f;
     f.fixed = sel.fixedAddress;
     f.known = sel.fixedAddress || sel.record != nullptr || sel.plan.source == AddressPlan::Source::Own;
     f.heldLease = currentLease(sel, now);
     const PoolRef& pool = sel.plan.pool;
-    f.ciaddrInPool = ipv4ToHostOrder(ciaddr) - ipv4ToHostOrder(pool.base) < pool.range;
+    const auto inPool = [&pool](Ipv4 a) { return ipv4ToHostOrder(a) - ipv4ToHostOrder(pool.base) < pool.range; };
+    f.ciaddrInPool = inPool(s.ciaddr);
+    f.requestedInPool = inPool(s.requestedAddress);
     return f;
 }
 
@@ -131,13 +133,13 @@ void decideServing(const RequestInput& in, Decision& d) {
     chooseHostName(in, d, address);
     d.useBootFile2 = selectsBootFile2(*sel.profile, s);
     if (!d.bootp)
-        d.rules = applyMessageRules(in, address, replyMask(*sel.profile, address), recordFacts(sel, s.ciaddr, in.now));
+        d.rules = applyMessageRules(in, address, replyMask(*sel.profile, address), recordFacts(sel, s, in.now));
     d.takesNothing = refusedWithoutRecord(d) || (!d.bootp && !clientMessage(s.messageType));
 }
 
 bool refusedAt(const RequestInput& in, const Selection& sel, Ipv4 address) {
     if (!in.view.dhcp || sel.profile == nullptr) return false;
-    const RecordFacts facts = recordFacts(sel, in.view.ciaddr, in.now);
+    const RecordFacts facts = recordFacts(sel, in.view, in.now);
     return !givesAddress(applyMessageRules(in, address, replyMask(*sel.profile, address), facts).replyType);
 }
 

@@ -164,6 +164,10 @@ TEST_F(DoraTest, InitRebootIsNakedForAnotherSubnetOrALeaseElsewhereAndIgnoredOth
         EXPECT_EQ(dynamicAt(lan(100))->expiry, 0);
         EXPECT_EQ(dynamicAt(lan(101))->identity, hardwareIdentity(mac(2)));
     }
+    // An address of the subnet outside the pool only another server gives: the client may hold
+    // a lease of it there, which a NAK would cut off.
+    ASSERT_EQ(bind(mac(1)), lan(100));
+    EXPECT_FALSE(send(request(mac(1)).address(kRequestedAddress, lan(20))));
 
     settings([](DhcpSettings& d) { d.general.soleServer = 1; });
     Reply sole = send(request(mac(1)).address(kRequestedAddress, lan(140)));
