@@ -906,6 +906,8 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
     const GeneralSettings general{.profiles = 1};
     ServerStatus status;
     std::vector<std::string> names = {"Standard", "Lab", "Lab2"};
+    // The "Profile%u" keys of its configuration file; a reload counts them up to the first gap.
+    std::map<std::size_t, std::string> listKeys = {{0, "Standard"}, {1, "Lab"}, {2, "Lab2"}};
     std::atomic<bool> purgeAnswered = false, listStored = true, reloadAnswered = true;  // read on the peer's thread
     std::atomic<bool> serverGone = false, wentAway = false;  // gone once it deleted a profile's section
     std::atomic<int> writesLeft = -1;                        // the write it refuses or goes away at
@@ -937,12 +939,27 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
                 const std::string name = decodeProfileName(request.view()).value_or("");
                 return profile(std::count(names.begin(), names.end(), name) > 0 ? 1 : 0, name);
             }
-            case PipeCode::WriteSetting:
+            case PipeCode::WriteSetting: {
                 if (writesLeft >= 0 && writesLeft-- == 0) return goneAtWrite ? std::nullopt : std::optional(value(0));
-                return value(listStored || decodeWriteSetting(request.view())->section != kGeneralSection ? 1 : 0);
-            case PipeCode::ReloadProfiles:
+                const WriteSettingRequest w = *decodeWriteSetting(request.view());
+                if (w.section != kGeneralSection) return value(1);
+                if (!listStored) return value(0);
+                const std::string key = w.key.value_or("");
+                if (key.starts_with("Profile")) {
+                    const std::size_t at = std::stoul(key.substr(7));
+                    if (w.text)
+                        listKeys[at] = *w.text;
+                    else
+                        listKeys.erase(at);
+                }
+                return value(1);
+            }
+            case PipeCode::ReloadProfiles: {
                 if (!reloadAnswered) return std::nullopt;  // gone
-                return value(static_cast<std::int32_t>(names.size()));
+                std::size_t loaded = 0;
+                while (listKeys.count(loaded)) ++loaded;
+                return value(static_cast<std::int32_t>(loaded));
+            }
             case PipeCode::RenameProfile:
                 if (serverGone && decodeRenameProfile(request.view())->newName.empty()) wentAway = true;
                 return value(static_cast<std::int32_t>(names.size()));
@@ -989,6 +1006,19 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
         QCOMPARE(answers.take(), QStringList());
         QCOMPARE(peer.requests(PipeCode::PurgeDynamic).size(), 2u);
         QCOMPARE(profileListWrites(), QStringList({"Profile3=Net_5"}));
+    }
+    // A profile listed after the server last read its list (another manager, or a change whose
+    // reload never came) is not listed over: the next new profile takes the next free number.
+    listKeys[4] = "Net_7";
+    {
+        ProfileEditor editor(ctx, "Net_8");
+        editor.show();
+        child<QComboBox>(editor.page(0), "FOR")->setCurrentIndex(static_cast<int>(RuleChoice::MacRange));
+        type(child<QLineEdit>(editor.page(0), "VALUE"), "02:00:5e:53");
+        QVERIFY(editor.applyChanges());
+        QCOMPARE(answers.take(), QStringList());
+        QCOMPARE(profileListWrites().mid(1), QStringList({"Profile5=Net_8"}));
+        QCOMPARE(listKeys[4], std::string("Net_7"));
     }
     // A rule changed on a profile the server stops storing at the Nth key: the new rule's key
     // comes before the old ones are deleted (the profile never stands without a rule), a pool
