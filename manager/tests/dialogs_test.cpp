@@ -1140,6 +1140,11 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
     std::atomic<int> linesBeforeGone = 2;
     std::atomic<bool> readRefused = false;
     std::atomic<int> filesFound = 0;  // the log files the search finds before it is refused
+    ServerStatus interfaces;          // the server's interface table, as SetInterfaces left it
+    interfaces.interfaceCount = 3;
+    interfaces.interfaces[0] = {.address = makeIpv4(10, 98, 0, 1), .flags = kIfPresent | kIfServed};
+    interfaces.interfaces[1] = {.address = makeIpv4(10, 98, 1, 1), .flags = kIfPresent | kIfServed};
+    interfaces.interfaces[2] = {.address = makeIpv4(10, 98, 2, 1), .flags = kIfPresent};
     auto block = [](const auto& bytes) {
         return *PipeMessage::make(kPipeDone, static_cast<std::int32_t>(bytes.size()), bytes);
     };
@@ -1147,6 +1152,17 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
         switch (static_cast<PipeCode>(request.word())) {
             case PipeCode::GetSettings:
                 return block(encodeGeneralSettings(GeneralSettings{.enableMac = 1}));
+            case PipeCode::GetStatus:
+                return block(encodeServerStatus(interfaces));
+            case PipeCode::GetTftpSettings:
+                return block(encodeTftpSettings(TftpSettings{}));
+            case PipeCode::GetMulticast:
+                return block(encodeMulticastSettings(MulticastSettings{}));
+            case PipeCode::SetSettings:
+                return PipeMessage::statusOnly(kPipeDone);
+            case PipeCode::SetInterfaces:
+                interfaces = *decodeServerStatus(request.payload());
+                return PipeMessage::statusOnly(kPipeDone);
             case PipeCode::GetProfile: {
                 Profile p;
                 p.name = "Standard";
@@ -1262,6 +1278,19 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
         return texts;
     }();
     QVERIFY2(notes.contains(ctx.language.text("LOG_FILES_CUT")), qPrintable(notes.join('|')));
+    // Another manager serves the third interface while this one's sheet is open: this one's
+    // change to the first leaves the third served.
+    {
+        PreferencesDialog sheet(ctx);
+        sheet.show();
+        sheet.tabs()->setCurrentIndex(1);
+        interfaces.interfaces[2].flags = kIfPresent | kIfServed;
+        static_cast<InterfacesPage*>(sheet.page(1))->cycleRow(0);
+        QVERIFY(sheet.applyChanges());
+        QCOMPARE(interfaces.interfaces[0].flags, kIfPresent);
+        QCOMPARE(interfaces.interfaces[1].flags, kIfPresent | kIfServed);
+        QCOMPARE(interfaces.interfaces[2].flags, kIfPresent | kIfServed);
+    }
 }
 
 // Entries added, refused with the dialog's texts, modified, copied from the dynamic list and
