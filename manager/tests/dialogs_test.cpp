@@ -5,6 +5,7 @@
 
 #include <QAccessible>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -1141,6 +1142,7 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
     std::atomic<bool> readRefused = false;
     std::atomic<int> filesFound = 0;  // the log files the search finds before it is refused
     ServerStatus interfaces;          // the server's interface table, as SetInterfaces left it
+    std::atomic<bool> hung = false;   // the server answers GetSettings, then nothing more
     interfaces.interfaceCount = 3;
     interfaces.interfaces[0] = {.address = makeIpv4(10, 98, 0, 1), .flags = kIfPresent | kIfServed};
     interfaces.interfaces[1] = {.address = makeIpv4(10, 98, 1, 1), .flags = kIfPresent | kIfServed};
@@ -1149,6 +1151,10 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
         return *PipeMessage::make(kPipeDone, static_cast<std::int32_t>(bytes.size()), bytes);
     };
     FakePipePeer peer([&](const PipeMessage& request) -> std::optional<PipeMessage> {
+        if (hung && request.word() != toWire(PipeCode::GetSettings)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // beyond the manager's time-out
+            return std::nullopt;
+        }
         switch (static_cast<PipeCode>(request.word())) {
             case PipeCode::GetSettings:
                 return block(encodeGeneralSettings(GeneralSettings{.enableMac = 1}));
@@ -1290,6 +1296,17 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
         QCOMPARE(interfaces.interfaces[0].flags, kIfPresent);
         QCOMPARE(interfaces.interfaces[1].flags, kIfPresent | kIfServed);
         QCOMPARE(interfaces.interfaces[2].flags, kIfPresent | kIfServed);
+    }
+    // A server that stops answering while the sheet reads its blocks holds the sheet for one
+    // time-out, not one for each block still to read; the pages it could not read are disabled.
+    {
+        hung = true;
+        QElapsedTimer opening;
+        opening.start();
+        PreferencesDialog sheet(ctx);
+        QVERIFY2(opening.elapsed() < 3500, qPrintable(QString::number(opening.elapsed())));
+        QVERIFY(!sheet.blocks().status && !sheet.blocks().tftp);
+        hung = false;
     }
 }
 
