@@ -1923,6 +1923,15 @@ void DialogsTest::labelsFitTheirColumns() {
                 sheet.tabs()->setCurrentIndex(i);
                 check(sheet.page(i), QStringLiteral("%1 profile editor, %2").arg(tongue, sheet.tabs()->tabText(i)));
             }
+            // The Basic page shows other fields for each rule, a relay identifier's among them.
+            sheet.tabs()->setCurrentIndex(0);
+            auto* rule = child<QComboBox>(sheet.page(0), "FOR");
+            for (int r = 0; r < kRuleCount; ++r) {
+                rule->setCurrentIndex(r);
+                if (auto* kind = child<QComboBox>(sheet.page(0), "RELAYKIND"); kind->isVisibleTo(sheet.page(0)))
+                    kind->setCurrentIndex(1);
+                check(sheet.page(0), QStringLiteral("%1 profile editor, rule %2").arg(tongue, rule->currentText()));
+            }
         }
         {
             StaticEntryDialog add(ctx, StaticMode::Add, EntryListHooks{});
