@@ -1858,6 +1858,13 @@ void DialogsTest::labelsFitTheirColumns() {
     Language german(MANAGER_SOURCE_DIR "/");
     german.load("deutsch.ini", false);
     QVERIFY(german.usesFile());
+    {
+        // The fields that come with relay agent information are walked too.
+        ManagerPipe pipe(lab_->pipe().toStdString());
+        GeneralSettings g = pipe.getSettings().value;
+        g.enableRa = 1;
+        QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
+    }
     QStringList faults;
     auto check = [&faults](QWidget* root, const QString& where) {
         for (QWidget* w : root->findChildren<QWidget*>()) {
@@ -1923,7 +1930,8 @@ void DialogsTest::labelsFitTheirColumns() {
                 sheet.tabs()->setCurrentIndex(i);
                 check(sheet.page(i), QStringLiteral("%1 profile editor, %2").arg(tongue, sheet.tabs()->tabText(i)));
             }
-            // The Basic page shows other fields for each rule, a relay identifier's among them.
+            // The Basic page shows other fields for each rule, a relay identifier's among them
+            // (while the server takes relay agent information).
             sheet.tabs()->setCurrentIndex(0);
             auto* rule = child<QComboBox>(sheet.page(0), "FOR");
             for (int r = 0; r < kRuleCount; ++r) {
