@@ -17,8 +17,12 @@ ManagerPipe::ManagerPipe(std::string name, std::chrono::milliseconds timeout) : 
 }
 
 PipeResult<PipeMessage> ManagerPipe::transact(const PipeMessage& request) {
+    if (jobFailed_) return {PipeStatus::Failed, {}};
     std::optional<PipeMessage> reply = client_.transact(request);
-    if (!reply) return {PipeStatus::Failed, {}};
+    if (!reply) {
+        jobFailed_ = inJob_;
+        return {PipeStatus::Failed, {}};
+    }
     if (reply->size < kPipeStatusOnlySize || reply->word() != kPipeDone) return {PipeStatus::Refused, {}};
     return {PipeStatus::Done, *reply};
 }

@@ -123,6 +123,16 @@ public:
     PipeResult<std::int32_t> writeSetting(const std::string& section, const std::optional<std::string>& key,
                                           const std::optional<std::string>& value);
 
+    // One job of the pipe worker runs between beginJob and endJob. Within it, once a transaction
+    // failed, the further requests fail at once: a server that stopped answering holds the job
+    // for one time-out, not for one per request still to come, and the dialog waiting for the
+    // job with it. Outside a job every request tries the pipe.
+    void beginJob() {
+        inJob_ = true;
+        jobFailed_ = false;
+    }
+    void endJob() { inJob_ = jobFailed_ = false; }
+
     // After a failed connection: the uid of another user's process holding the socket's name.
     std::optional<unsigned> untrustedServerUid() const { return client_.untrustedServerUid(); }
 
@@ -137,6 +147,8 @@ private:
 
     PipeClient client_;
     std::int32_t changesHeld_ = 0;  // statusChanged bits told since takeStatusChanges
+    bool inJob_ = false;
+    bool jobFailed_ = false;  // a transaction of the present job failed
 };
 
 }  // namespace tolmark::manager

@@ -39,7 +39,7 @@ public:
             [pipe = pipe_.get(), stopping = stopping_, guard = QPointer<QObject>(context), job = std::move(job),
              done = std::move(done)]() mutable {
                 if (stopping->load()) return;
-                auto result = job(*pipe);
+                auto result = runJob(*pipe, job);
                 QMetaObject::invokeMethod(
                     QCoreApplication::instance(),
                     [guard, done = std::move(done), result = std::move(result)]() mutable {
@@ -60,7 +60,7 @@ public:
         using Result = decltype(job(std::declval<ManagerPipe&>()));
         // Without the thread nothing would ever answer: the job runs here instead, where it is
         // the pipe's only user, and its answer (a failure within the pipe time-out) is still true.
-        if (!running()) return job(*pipe_);
+        if (!running()) return runJob(*pipe_, job);
         std::optional<Result> result;
         QEventLoop loop;
         post(&loop, std::move(job), [&result, &loop](Result r) {
@@ -86,6 +86,14 @@ public:
     void stop();
 
 private:
+    template <typename Job>
+    static auto runJob(ManagerPipe& pipe, Job& job) {
+        pipe.beginJob();
+        auto result = job(pipe);
+        pipe.endJob();
+        return result;
+    }
+
     class WaitScope {
     public:
         explicit WaitScope(PipeWorker& worker) : worker_(worker) {

@@ -5,6 +5,7 @@
 
 #include <QAccessible>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -765,10 +766,10 @@ void DialogsTest::profileEditorMakesAProfileAClientIsServedWith() {
     QCOMPARE(pipe.removeClient(ClientList::Static, handleOf(staticEntries(pipe), "02:00:5e:50:00:09")),
              PipeStatus::Done);
     list.refill(1);
-    // Another manager adds a profile while the list is open: the removal keeps it listed.
+    // Another manager adds a profile while the list is open, and the server has not read its
+    // list since (that manager's reload never came): the removal keeps it listed.
     QCOMPARE(pipe.writeSetting("Other", "BaseIP", "10.98.0.230").value, 1);
     QCOMPARE(pipe.writeSetting(kGeneralSection, "Profile3", "Other").value, 1);
-    QVERIFY(pipe.reloadProfiles().ok());
     QVERIFY(list.removeSelected());
     keys = iniKeys(lab_->iniText());
     QCOMPARE(keys["Dorvane/Profile0"], QString("Standard"));
@@ -906,6 +907,8 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
     const GeneralSettings general{.profiles = 1};
     ServerStatus status;
     std::vector<std::string> names = {"Standard", "Lab", "Lab2"};
+    // The "Profile%u" keys of its configuration file; a reload counts them up to the first gap.
+    std::map<std::size_t, std::string> listKeys = {{0, "Standard"}, {1, "Lab"}, {2, "Lab2"}};
     std::atomic<bool> purgeAnswered = false, listStored = true, reloadAnswered = true;  // read on the peer's thread
     std::atomic<bool> serverGone = false, wentAway = false;  // gone once it deleted a profile's section
     std::atomic<int> writesLeft = -1;                        // the write it refuses or goes away at
@@ -937,12 +940,27 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
                 const std::string name = decodeProfileName(request.view()).value_or("");
                 return profile(std::count(names.begin(), names.end(), name) > 0 ? 1 : 0, name);
             }
-            case PipeCode::WriteSetting:
+            case PipeCode::WriteSetting: {
                 if (writesLeft >= 0 && writesLeft-- == 0) return goneAtWrite ? std::nullopt : std::optional(value(0));
-                return value(listStored || decodeWriteSetting(request.view())->section != kGeneralSection ? 1 : 0);
-            case PipeCode::ReloadProfiles:
+                const WriteSettingRequest w = *decodeWriteSetting(request.view());
+                if (w.section != kGeneralSection) return value(1);
+                if (!listStored) return value(0);
+                const std::string key = w.key.value_or("");
+                if (key.starts_with("Profile")) {
+                    const std::size_t at = std::stoul(key.substr(7));
+                    if (w.text)
+                        listKeys[at] = *w.text;
+                    else
+                        listKeys.erase(at);
+                }
+                return value(1);
+            }
+            case PipeCode::ReloadProfiles: {
                 if (!reloadAnswered) return std::nullopt;  // gone
-                return value(static_cast<std::int32_t>(names.size()));
+                std::size_t loaded = 0;
+                while (listKeys.count(loaded)) ++loaded;
+                return value(static_cast<std::int32_t>(loaded));
+            }
             case PipeCode::RenameProfile:
                 if (serverGone && decodeRenameProfile(request.view())->newName.empty()) wentAway = true;
                 return value(static_cast<std::int32_t>(names.size()));
@@ -989,6 +1007,19 @@ void DialogsTest::profileChangesTakenInPartAreReported() {
         QCOMPARE(answers.take(), QStringList());
         QCOMPARE(peer.requests(PipeCode::PurgeDynamic).size(), 2u);
         QCOMPARE(profileListWrites(), QStringList({"Profile3=Net_5"}));
+    }
+    // A profile listed after the server last read its list (another manager, or a change whose
+    // reload never came) is not listed over: the next new profile takes the next free number.
+    listKeys[4] = "Net_7";
+    {
+        ProfileEditor editor(ctx, "Net_8");
+        editor.show();
+        child<QComboBox>(editor.page(0), "FOR")->setCurrentIndex(static_cast<int>(RuleChoice::MacRange));
+        type(child<QLineEdit>(editor.page(0), "VALUE"), "02:00:5e:53");
+        QVERIFY(editor.applyChanges());
+        QCOMPARE(answers.take(), QStringList());
+        QCOMPARE(profileListWrites().mid(1), QStringList({"Profile5=Net_8"}));
+        QCOMPARE(listKeys[4], std::string("Net_7"));
     }
     // A rule changed on a profile the server stops storing at the Nth key: the new rule's key
     // comes before the old ones are deleted (the profile never stands without a rule), a pool
@@ -1110,13 +1141,34 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
     std::atomic<int> linesBeforeGone = 2;
     std::atomic<bool> readRefused = false;
     std::atomic<int> filesFound = 0;  // the log files the search finds before it is refused
+    ServerStatus interfaces;          // the server's interface table, as SetInterfaces left it
+    std::atomic<bool> hung = false;   // the server answers GetSettings, then nothing more
+    interfaces.interfaceCount = 3;
+    interfaces.interfaces[0] = {.address = makeIpv4(10, 98, 0, 1), .flags = kIfPresent | kIfServed};
+    interfaces.interfaces[1] = {.address = makeIpv4(10, 98, 1, 1), .flags = kIfPresent | kIfServed};
+    interfaces.interfaces[2] = {.address = makeIpv4(10, 98, 2, 1), .flags = kIfPresent};
     auto block = [](const auto& bytes) {
         return *PipeMessage::make(kPipeDone, static_cast<std::int32_t>(bytes.size()), bytes);
     };
     FakePipePeer peer([&](const PipeMessage& request) -> std::optional<PipeMessage> {
+        if (hung && request.word() != toWire(PipeCode::GetSettings)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // beyond the manager's time-out
+            return std::nullopt;
+        }
         switch (static_cast<PipeCode>(request.word())) {
             case PipeCode::GetSettings:
                 return block(encodeGeneralSettings(GeneralSettings{.enableMac = 1}));
+            case PipeCode::GetStatus:
+                return block(encodeServerStatus(interfaces));
+            case PipeCode::GetTftpSettings:
+                return block(encodeTftpSettings(TftpSettings{}));
+            case PipeCode::GetMulticast:
+                return block(encodeMulticastSettings(MulticastSettings{}));
+            case PipeCode::SetSettings:
+                return PipeMessage::statusOnly(kPipeDone);
+            case PipeCode::SetInterfaces:
+                interfaces = *decodeServerStatus(request.payload());
+                return PipeMessage::statusOnly(kPipeDone);
             case PipeCode::GetProfile: {
                 Profile p;
                 p.name = "Standard";
@@ -1232,6 +1284,30 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
         return texts;
     }();
     QVERIFY2(notes.contains(ctx.language.text("LOG_FILES_CUT")), qPrintable(notes.join('|')));
+    // Another manager serves the third interface while this one's sheet is open: this one's
+    // change to the first leaves the third served.
+    {
+        PreferencesDialog sheet(ctx);
+        sheet.show();
+        sheet.tabs()->setCurrentIndex(1);
+        interfaces.interfaces[2].flags = kIfPresent | kIfServed;
+        static_cast<InterfacesPage*>(sheet.page(1))->cycleRow(0);
+        QVERIFY(sheet.applyChanges());
+        QCOMPARE(interfaces.interfaces[0].flags, kIfPresent);
+        QCOMPARE(interfaces.interfaces[1].flags, kIfPresent | kIfServed);
+        QCOMPARE(interfaces.interfaces[2].flags, kIfPresent | kIfServed);
+    }
+    // A server that stops answering while the sheet reads its blocks holds the sheet for one
+    // time-out, not one for each block still to read; the pages it could not read are disabled.
+    {
+        hung = true;
+        QElapsedTimer opening;
+        opening.start();
+        PreferencesDialog sheet(ctx);
+        QVERIFY2(opening.elapsed() < 3500, qPrintable(QString::number(opening.elapsed())));
+        QVERIFY(!sheet.blocks().status && !sheet.blocks().tftp);
+        hung = false;
+    }
 }
 
 // Entries added, refused with the dialog's texts, modified, copied from the dynamic list and
@@ -1782,6 +1858,13 @@ void DialogsTest::labelsFitTheirColumns() {
     Language german(MANAGER_SOURCE_DIR "/");
     german.load("deutsch.ini", false);
     QVERIFY(german.usesFile());
+    {
+        // The fields that come with relay agent information are walked too.
+        ManagerPipe pipe(lab_->pipe().toStdString());
+        GeneralSettings g = pipe.getSettings().value;
+        g.enableRa = 1;
+        QCOMPARE(pipe.setSettings(g), PipeStatus::Done);
+    }
     QStringList faults;
     auto check = [&faults](QWidget* root, const QString& where) {
         for (QWidget* w : root->findChildren<QWidget*>()) {
@@ -1846,6 +1929,16 @@ void DialogsTest::labelsFitTheirColumns() {
             for (int i = 0; i < sheet.pageCount(); ++i) {
                 sheet.tabs()->setCurrentIndex(i);
                 check(sheet.page(i), QStringLiteral("%1 profile editor, %2").arg(tongue, sheet.tabs()->tabText(i)));
+            }
+            // The Basic page shows other fields for each rule, a relay identifier's among them
+            // (while the server takes relay agent information).
+            sheet.tabs()->setCurrentIndex(0);
+            auto* rule = child<QComboBox>(sheet.page(0), "FOR");
+            for (int r = 0; r < kRuleCount; ++r) {
+                rule->setCurrentIndex(r);
+                if (auto* kind = child<QComboBox>(sheet.page(0), "RELAYKIND"); kind->isVisibleTo(sheet.page(0)))
+                    kind->setCurrentIndex(1);
+                check(sheet.page(0), QStringLiteral("%1 profile editor, rule %2").arg(tongue, rule->currentText()));
             }
         }
         {

@@ -98,6 +98,22 @@ void RulesTest::interfaceRowsCycleThroughTheirStates() {
     QCOMPARE(interfaceFlagsFor(kIfPresent | kIfTrusted, S::Selected, false), kIfPresent | kIfServed | kIfTrusted);
     QCOMPARE(interfaceFlagsFor(kIfPresent | kIfServed | kIfTrusted, S::Selected, true), kIfPresent | kIfServed);
     QCOMPARE(interfaceFlagsFor(kIfPresent | kIfServed, S::Off, true), kIfPresent);
+    // Sent back, a row changes only the bits the page changed, in the entry of its address: the
+    // server gave the slot of an address that left to a new one meanwhile, and another manager
+    // trusted the second interface.
+    auto table = [](std::vector<std::pair<std::uint8_t, std::int32_t>> rows) {
+        ServerStatus s;
+        s.interfaceCount = static_cast<std::int32_t>(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            s.interfaces[i] = {.address = makeIpv4(10, 0, 0, rows[i].first), .flags = rows[i].second};
+        return s;
+    };
+    const std::int32_t served = kIfPresent | kIfServed;
+    const ServerStatus read = table({{1, served}, {2, served}});
+    const ServerStatus edited = table({{1, kIfPresent}, {2, served | kIfTrusted}});
+    const ServerStatus now = table({{3, served}, {2, served}, {1, kIfServed}});
+    QCOMPARE(interfacesToSend(edited, read, now), table({{3, served}, {2, served | kIfTrusted}, {1, 0}}));
+    QCOMPARE(interfacesToSend(read, read, now), now);
 }
 
 void RulesTest::optionLinesFollowTheOptionTable() {

@@ -92,6 +92,23 @@ MulticastSettings multicastToSend(const MulticastSettings& edited, const Multica
     return changedOver(edited, read, current, &M::multicast, &M::address, &M::port, &M::last, &M::ttl);
 }
 
+ServerStatus interfacesToSend(const ServerStatus& edited, const ServerStatus& read, const ServerStatus& current) {
+    ServerStatus out = current;
+    const auto entries = [](const ServerStatus& s) {
+        return static_cast<std::size_t>(std::clamp<std::int32_t>(s.interfaceCount, 0, kMaxInterfaces));
+    };
+    for (std::size_t i = 0; i < std::min(entries(edited), entries(read)); ++i) {
+        const InterfaceEntryImage& e = edited.interfaces[i];
+        const std::int32_t changed = (e.flags ^ read.interfaces[i].flags) & (kIfServed | kIfTrusted);
+        if (changed == 0) continue;
+        for (std::size_t j = 0; j < entries(out); ++j) {
+            InterfaceEntryImage& now = out.interfaces[j];
+            if (now.address == e.address) now.flags = (now.flags & ~changed) | (e.flags & changed);
+        }
+    }
+    return out;
+}
+
 InterfaceState interfaceStateOf(std::int32_t flags, bool enableRa) {
     if ((flags & kIfServed) == 0) return InterfaceState::Off;
     return enableRa && (flags & kIfTrusted) != 0 ? InterfaceState::Trusted : InterfaceState::Selected;

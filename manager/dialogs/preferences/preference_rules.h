@@ -35,6 +35,10 @@ std::int32_t logLevelFor(bool write, bool details, std::int32_t current);
 GeneralSettings generalToSend(const GeneralSettings& edited, const GeneralSettings& read,
                               const GeneralSettings& current);
 TftpSettings tftpToSend(const TftpSettings& edited, const TftpSettings& read, const TftpSettings& current);
+// The interface table as the server holds it now, with the served and trusted bits that the page
+// changed from the table it read. The server sets the bits of every entry with an address it is
+// sent, so the entries are matched by address.
+ServerStatus interfacesToSend(const ServerStatus& edited, const ServerStatus& read, const ServerStatus& current);
 MulticastSettings multicastToSend(const MulticastSettings& edited, const MulticastSettings& read,
                                   const MulticastSettings& current);
 

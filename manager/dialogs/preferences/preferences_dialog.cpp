@@ -19,6 +19,7 @@ PreferenceBlocks PreferenceBlocks::fetch(ManagerPipe& pipe) {
     PipeResult<MulticastSettings> multicast = pipe.getMulticast();
     if (multicast.ok()) b.multicast = multicast.value;
     b.generalRead = b.general;
+    b.statusRead = b.status;
     b.tftpRead = b.tftp;
     b.multicastRead = b.multicast;
     return b;
@@ -56,7 +57,11 @@ bool PreferencesDialog::commit(const std::vector<SheetPage*>&) {
             s.status = current.ok() ? pipe.setSettings(generalToSend(*b.general, *b.generalRead, current.value))
                                     : current.status;
         }
-        if (s.status == PipeStatus::Done && b.sendInterfaces && b.status) s.status = pipe.setInterfaces(*b.status);
+        if (s.status == PipeStatus::Done && b.sendInterfaces && b.status && b.statusRead) {
+            const PipeResult<ServerStatus> current = pipe.getStatus(-1);
+            s.status = current.ok() ? pipe.setInterfaces(interfacesToSend(*b.status, *b.statusRead, current.value))
+                                    : current.status;
+        }
         if (s.status == PipeStatus::Done && b.sendTftp && b.tftp) {
             const PipeResult<TftpSettings> current = pipe.getTftpSettings();
             s.status =
@@ -79,6 +84,7 @@ bool PreferencesDialog::commit(const std::vector<SheetPage*>&) {
     }
     blocks_.sendGeneral = blocks_.sendInterfaces = blocks_.sendTftp = blocks_.sendMulticast = false;
     blocks_.generalRead = blocks_.general;
+    blocks_.statusRead = blocks_.status;
     blocks_.tftpRead = blocks_.tftp;
     blocks_.multicastRead = blocks_.multicast;
     if (blocks_.directoryLost) {

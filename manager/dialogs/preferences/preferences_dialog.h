@@ -20,6 +20,7 @@ struct PreferenceBlocks {
     std::optional<MulticastSettings> multicast;
     // The blocks as read when the sheet opened, or as last sent: what the pages changed differs.
     std::optional<GeneralSettings> generalRead;
+    std::optional<ServerStatus> statusRead;  // its interface table
     std::optional<TftpSettings> tftpRead;
     std::optional<MulticastSettings> multicastRead;
     bool sendGeneral = false;

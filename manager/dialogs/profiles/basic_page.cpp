@@ -252,6 +252,9 @@ void BasicPage::showRelayKind() {
     relayKind_->setVisible(ra);
     const bool withId = ra && relayKind_->currentIndex() > 0;
     for (QWidget* w : std::initializer_list<QWidget*>{value_, hex_, string_}) w->setVisible(withId);
+    // Beside the relay address the identifier field is named by its kind: named by the rule as
+    // well, the two fields would sound alike to a screen reader.
+    value_->setAccessibleName(withId ? relayKind_->currentText() : rule_->currentText());
 }
 
 void BasicPage::onInterfaceChosen(int index) {

@@ -148,13 +148,18 @@ bool ProfileEditor::commit(const std::vector<SheetPage*>&) {
             }
             ++c.stored;
         }
-        // A new profile joins the list under the next number, whatever page made it, once all
-        // its keys are there: the server never loads a profile it has only in part.
+        // A new profile joins the list, whatever page made it, once all its keys are there: the
+        // server never loads a profile it has only in part. It takes the first number the list
+        // leaves free. The server reads "Profile0", "Profile1", ... up to the first missing key,
+        // so reloaded just now it counts exactly the keys in front of that one; the count of its
+        // last reload would miss a profile listed since (by another manager, or by a change whose
+        // reload never came), whose key the new one would take over.
         if (isNew) {
-            const auto status = pipe.getStatus(-1);
-            if (status.ok()) c.listKey = "Profile" + std::to_string(status.value.profileCount);
-            const auto added = status.ok() ? pipe.writeSetting(kGeneralSection, c.listKey, section)
-                                           : PipeResult<std::int32_t>{status.status, 0};
+            auto counted = pipe.reloadProfiles();
+            if (counted.ok() && counted.value < 0) counted.status = PipeStatus::Refused;
+            if (counted.ok()) c.listKey = "Profile" + std::to_string(counted.value);
+            const auto added = counted.ok() ? pipe.writeSetting(kGeneralSection, c.listKey, section)
+                                            : PipeResult<std::int32_t>{counted.status, 0};
             if (!added.ok() || added.value == 0) {
                 c.status = added.ok() ? PipeStatus::Refused : added.status;
                 return c;

@@ -305,6 +305,11 @@ bool ProfileListDialog::removeSelected() {
         bool listInPart = false;  // some keys of the list changed, not all
     };
     const Removal removal = context_.worker.call([name](ManagerPipe& pipe) {
+        // The server reads its list afresh first: a profile listed since its last reload (by
+        // another manager, or by a change whose reload never came) is then written back with the
+        // others, not left behind the list's new end, where the server stops reading.
+        const PipeResult<std::int32_t> reread = pipe.reloadProfiles();
+        if (!reread.ok()) return Removal{reread.status};
         const ProfileRead now = readProfiles(pipe);
         if (now.status != PipeStatus::Done) return Removal{now.status};
         std::vector<std::string> rest;
