@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <tuple>
 #include <vector>
@@ -348,6 +349,20 @@ TEST_F(FileAccess, AnUploadRemovesWhatKilledUploadsLeftInItsDirectory) {
     EXPECT_FALSE(std::filesystem::exists(root + "sub/" + name("y", ended, 0)));
     ASSERT_TRUE(first.upload->commit());
     EXPECT_EQ(readFile(root + "sub/first.bin"), "");
+
+    // Where another host's lock is not seen here (NFS mounted with nolock), a working file whose
+    // writer does not run here may be that host's running upload: it goes once it has not
+    // changed for an hour.
+    std::filesystem::create_directory(root + "shared");
+    const std::string runningElsewhere = "shared/" + name("fresh", ended, 0), old = "shared/" + name("old", ended, 0);
+    writeFile(root + runningElsewhere, "partial");
+    writeFile(root + old, "partial");
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3601, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (root + old).c_str(), times, 0), 0);
+    UploadLeftovers unseenLocks(log, WorkingFileLocks::ThisHostOnly);
+    ASSERT_TRUE(openForWriting(below("shared/third.bin"), {.leftovers = &unseenLocks}).ok);
+    EXPECT_TRUE(std::filesystem::exists(root + runningElsewhere));
+    EXPECT_FALSE(std::filesystem::exists(root + old));
     ::kill(running, SIGKILL);
     ::waitpid(running, nullptr, 0);
 }
