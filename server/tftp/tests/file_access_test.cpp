@@ -196,34 +196,27 @@ TEST_F(FileAccess, UploadsAppearOnlyWhenCompleteAndNeverLeaveTheRoot) {
     // everyone in a root open to all, the group in one open to the group, nobody else in a
     // closed one. A default ACL of the directory (here: rw- for the owner, r-- for the group,
     // --- for others) decides instead.
-    struct ModeCase {
-        mode_t directory;
-        bool defaultAcl;
-        mode_t file;
-    };
-    for (const ModeCase& c : std::vector<ModeCase>{
+    const std::string sub = root + "sub";
+    for (const auto& [directory, defaultAcl, file] : std::vector<std::tuple<mode_t, bool, mode_t>>{
              {0755, false, 0644}, {0750, false, 0640}, {0700, false, 0600}, {0711, false, 0644}, {0755, true, 0640}}) {
-        const std::string directory = root + "sub";
-        ASSERT_EQ(::chmod(directory.c_str(), c.directory), 0);
-        if (c.defaultAcl) {
-            // Version 2, then (tag, permissions, id): the owner, the owning group, others.
-            const std::uint32_t acl[] = {2, 0x01 | 6u << 16, ~0u, 0x04 | 4u << 16, ~0u, 0x20, ~0u};
-            if (::setxattr(directory.c_str(), "system.posix_acl_default", acl, sizeof acl, 0) != 0) {
-                std::printf("no default ACL on this file system: %s\n", std::strerror(errno));
-                continue;
-            }
+        ASSERT_EQ(::chmod(sub.c_str(), directory), 0);
+        // Version 2, then (tag, permissions, id): the owner, the owning group, others.
+        const std::uint32_t acl[] = {2, 0x01 | 6u << 16, ~0u, 0x04 | 4u << 16, ~0u, 0x20, ~0u};
+        if (defaultAcl && ::setxattr(sub.c_str(), "system.posix_acl_default", acl, sizeof acl, 0) != 0) {
+            std::printf("no default ACL on this file system: %s\n", std::strerror(errno));
+            continue;
         }
         const mode_t mask = ::umask(027);
         OpenResult opened = openForWriting(below("sub/mode.bin"), {true, 0});
         ::umask(mask);
         ASSERT_TRUE(opened.ok && opened.upload->commit());
         struct stat status {};
-        ASSERT_EQ(::stat((root + "sub/mode.bin").c_str(), &status), 0);
-        EXPECT_EQ(status.st_mode & 07777, c.file) << std::oct << c.directory << " " << c.defaultAcl;
-        ASSERT_EQ(::unlink((root + "sub/mode.bin").c_str()), 0);
-        ::removexattr(directory.c_str(), "system.posix_acl_default");
+        ASSERT_EQ(::stat((sub + "/mode.bin").c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, file) << std::oct << directory << " " << defaultAcl;
+        ASSERT_EQ(::unlink((sub + "/mode.bin").c_str()), 0);
+        ::removexattr(sub.c_str(), "system.posix_acl_default");
     }
-    ASSERT_EQ(::chmod((root + "sub").c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(sub.c_str(), 0755), 0);
 
     OpenResult again = openForWriting(below("new.bin"), {});
     EXPECT_EQ(again.code, 6u);
