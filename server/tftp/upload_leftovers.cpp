@@ -25,7 +25,7 @@ constexpr std::size_t kMaxSwept = 4096;
 // older than the start.
 constexpr std::time_t kStartMargin = 2;
 // Where a lock may not be seen, a working file that changed within this time may be another
-// host's running upload: none waits for its client that long.
+// host's running upload, silent while it waits for its client.
 constexpr std::time_t kUnheldStaleSeconds = 3600;
 
 // File systems shared over the network, whose locks may stay on the host that took them

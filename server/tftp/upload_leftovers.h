@@ -9,7 +9,8 @@
 // it has moved or removed it, and a file whose lock is taken is never removed. On a file system
 // shared over the network (NFS mounted with nolock, say) a lock may be held on one host only,
 // and one without locks holds none: there a working file is taken for a leftover only once it
-// has not changed for an hour, longer than any upload waits for its client.
+// has not changed for an hour, far longer than an upload waits for its client with the usual
+// time-outs (TFTPTimeout times TFTPRetransmit plus 1, a minute at least).
 
 #include <sys/stat.h>
 #include <sys/types.h>
