@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,6 +72,20 @@ platform::FileDescriptor createTemporary(int directory, const std::string& leaf,
     }
     errno = EEXIST;
     return {};
+}
+
+// A new file may be read by those who may reach it through its directory: in a root open to all,
+// as the boot files beside it are, by everyone (so that another service that serves the root
+// can); in one open to the group only by the server's group; in a closed one by the server alone.
+// The server's mask keeps its own files closed. A default ACL of the directory decides instead,
+// as the system applied it at the creation.
+void openLikeDirectory(int directory, int file) {
+    struct stat status {};
+    if (::fstat(directory, &status) != 0) return;
+    const std::string path = "/proc/self/fd/" + std::to_string(directory);
+    if (::getxattr(path.c_str(), "system.posix_acl_default", nullptr, 0) >= 0) return;
+    if (errno != ENODATA && errno != EOPNOTSUPP) return;  // cannot tell: left as created
+    ::fchmod(file, 0600 | ((status.st_mode & 0011) << 2));
 }
 
 }  // namespace
@@ -171,7 +186,11 @@ OpenResult openForWriting(const ResolvedPath& path, const WritePolicy& policy, c
     }
     // The replacement keeps the owner, group and mode of the file it replaces, so that what else
     // reads that file still can; never a set-id bit for data that came from the network.
-    if (exists && S_ISREG(existing.st_mode)) platform::takeOwnerAndMode(file.get(), existing, 0777);
+    if (exists && S_ISREG(existing.st_mode)) {
+        platform::takeOwnerAndMode(file.get(), existing, 0777);
+    } else {
+        openLikeDirectory(resolved.directory.get(), file.get());
+    }
     OpenResult result;
     result.ok = true;
     result.upload = std::make_unique<UploadFile>(std::move(resolved.directory), resolved.leaf, std::move(temporary),

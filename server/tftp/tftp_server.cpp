@@ -16,6 +16,12 @@ namespace tolmark::tftp {
 namespace {
 
 constexpr std::int64_t kKeepEndedSeconds = 5;
+// A transfer that ended while nobody read the list stays longer: the manager reads it every
+// 5 seconds, and a read a little late would otherwise never see a short transfer at all. Kept so
+// only while the list is short, so that a burst of transfers with no reader costs no more than
+// this many records for a minute.
+constexpr std::int64_t kKeepUnreadSeconds = 60;
+constexpr std::size_t kMaxListedForUnread = 256;
 
 // Adds up the data bytes a transfer moves, for the server's counters: kept in the transfer's
 // own thread and added to the counters once, when the transfer ends. Notes the packet with which
@@ -219,7 +225,12 @@ std::int32_t TftpServer::transferCount() const { return running() ? running_.loa
 std::optional<TransferImage> TftpServer::transfer(std::size_t n) const {
     std::lock_guard<std::mutex> guard(listLock_);
     for (const Entry& entry : transfers_) {
-        if (n-- == 0) return entry.transfer->snapshot();
+        if (n-- != 0) continue;
+        // Ended before the image was taken: the image shows it ended.
+        const bool ended = entry.transfer->ended.load();
+        TransferImage image = entry.transfer->snapshot();
+        if (ended) entry.transfer->readEnded.store(true);
+        return image;
     }
     return std::nullopt;
 }
@@ -570,7 +581,9 @@ void TftpServer::cleanUp() {
             }
             if (it->thread.joinable()) finished.push_back(std::move(it->thread));
             auto next = std::next(it);
-            if (t.endTime.load() + kKeepEndedSeconds < now) removed.splice(removed.end(), transfers_, it);
+            const bool read = t.readEnded.load() || transfers_.size() > kMaxListedForUnread;
+            if (t.endTime.load() + (read ? kKeepEndedSeconds : kKeepUnreadSeconds) < now)
+                removed.splice(removed.end(), transfers_, it);
             it = next;
         }
     }

@@ -73,7 +73,7 @@ public:
     bool running() const { return listening_.load() && !stopping_.load(); }
     // Running transfers, or -1 while the server is stopped.
     std::int32_t transferCount() const;
-    // The n-th transfer of the list (running or recently ended).
+    // The n-th transfer of the list (running or recently ended); an ended one is marked read.
     std::optional<TransferImage> transfer(std::size_t n) const;
     // The listening port (the bound one, for tests that bind port 0).
     std::uint16_t port() const { return port_.load(); }
@@ -116,7 +116,8 @@ private:
     platform::UdpSocket openOwnDataSocket(const TftpSettings& settings, std::uint16_t& port);
     void runTransfer(const std::shared_ptr<Transfer>& transfer);
     void handOverMaster(const Transfer& ending);
-    // Joins the threads of ended transfers and drops the records ended more than 5 seconds ago.
+    // Joins the threads of ended transfers and drops the records ended more than 5 seconds ago
+    // that a reader of the list has had (those nobody read, after a minute).
     void cleanUp();
     bool holdsEnded() const;
     void joinAll();

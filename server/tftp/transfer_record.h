@@ -121,6 +121,8 @@ public:
     std::atomic<std::int32_t> outcome{kRunning};
     std::atomic<bool> ended{false};
     std::atomic<std::int64_t> endTime{0};
+    // A reader of the transfer list has had the record since it ended.
+    mutable std::atomic<bool> readEnded{false};
     std::atomic<std::int32_t> lastBlockRead{-1};
     std::atomic<bool> master{false};
     std::atomic<bool> multicast{false};  // the multicast option is in force

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,20 @@ constexpr std::size_t kMaxSwept = 4096;
 // File times come from a coarse clock: a file made just after the run started may look a little
 // older than the start.
 constexpr std::time_t kStartMargin = 2;
+// Where a lock may not be seen, a working file that changed within this time may be another
+// host's running upload, silent while it waits for its client.
+constexpr std::time_t kUnheldStaleSeconds = 3600;
+
+// File systems shared over the network, whose locks may stay on the host that took them
+// (NFS mounted with nolock, CIFS with nobrl, 9p, FUSE).
+bool locksMayStayOnOneHost(int directoryFd) {
+    constexpr std::uint32_t kNetworkFileSystems[] = {0x6969, 0x517B, 0xFF534D42, 0xFE534D42, 0x01021997, 0x65735546};
+    struct statfs info {};
+    if (::fstatfs(directoryFd, &info) != 0) return true;
+    const auto type = static_cast<std::uint32_t>(info.f_type);
+    return std::find(std::begin(kNetworkFileSystems), std::end(kNetworkFileSystems), type) !=
+           std::end(kNetworkFileSystems);
+}
 
 // Digits only, as a number that fits; nothing otherwise.
 std::optional<std::uint64_t> number(std::string_view text) {
@@ -52,9 +67,10 @@ bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b
 // without following a link or waiting on a FIFO and locked without waiting; the lock is held
 // until it is gone, so that no upload can take the file meanwhile. NFS (version 4) lends an
 // exclusive lock only to a descriptor open for writing, and a working file may have taken the
-// mode of the file it replaces (without read access). Where the file system has no locks,
-// the judgement by process number stands alone, as for the files of older versions.
-bool removeUnheld(int directoryFd, const char* name, const struct stat& seen) {
+// mode of the file it replaces (without read access). Where the lock proves nothing (the file
+// system has none, or another host's lock is not seen here), only a file that has not changed
+// for long is taken.
+bool removeUnheld(int directoryFd, const char* name, const struct stat& seen, bool locksSeen) {
     const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     platform::FileDescriptor fd(::openat(directoryFd, name, O_RDONLY | flags));
     int locked = fd ? ::flock(fd.get(), LOCK_EX | LOCK_NB) : -1;
@@ -65,6 +81,10 @@ bool removeUnheld(int directoryFd, const char* name, const struct stat& seen) {
     if (!fd || (locked != 0 && errno == EWOULDBLOCK)) return false;
     struct stat opened {};
     if (::fstat(fd.get(), &opened) != 0 || !sameFile(opened, seen)) return false;
+    if (locked != 0 || !locksSeen) {
+        // Every block an upload stores changes the file's data.
+        if (opened.st_mtim.tv_sec + kUnheldStaleSeconds > std::time(nullptr)) return false;
+    }
     return ::unlinkat(directoryFd, name, 0) == 0;
 }
 
@@ -106,8 +126,12 @@ bool holdWorkingFile(int directoryFd, const std::string& name, int fd) {
            sameFile(opened, named);
 }
 
-UploadLeftovers::UploadLeftovers(LogSink& log)
-    : log_(log), self_(::getpid()), program_(commandName("/proc/self/comm")), started_(std::time(nullptr)) {}
+UploadLeftovers::UploadLeftovers(LogSink& log, WorkingFileLocks locks)
+    : log_(log),
+      locks_(locks),
+      self_(::getpid()),
+      program_(commandName("/proc/self/comm")),
+      started_(std::time(nullptr)) {}
 
 bool UploadLeftovers::sameProgramRuns(pid_t pid) const {
     const std::string process = "/proc/" + std::to_string(pid);
@@ -137,11 +161,12 @@ void UploadLeftovers::sweepOnce(int directoryFd, const std::string& location) {
         ::close(readable);
         return;
     }
+    const bool locksSeen = locks_ == WorkingFileLocks::ByFileSystem && !locksMayStayOnOneHost(readable);
     while (const dirent* entry = ::readdir(directory.get())) {
         const std::optional<pid_t> writer = uploadWorkingPid(entry->d_name);
         struct stat seen {};
         if (!writer || !leftOver(readable, entry->d_name, *writer, seen)) continue;
-        if (removeUnheld(readable, entry->d_name, seen))
+        if (removeUnheld(readable, entry->d_name, seen, locksSeen))
             log_.line(1, false, "TFTP  Removed %s%s, left by an upload that never ended\n", location.c_str(),
                       entry->d_name);
     }

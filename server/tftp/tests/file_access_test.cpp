@@ -10,10 +10,14 @@
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <tuple>
 #include <vector>
@@ -188,6 +192,32 @@ TEST_F(FileAccess, UploadsAppearOnlyWhenCompleteAndNeverLeaveTheRoot) {
     ASSERT_TRUE(created.upload->commit());
     EXPECT_EQ(readFile(root + "new.bin"), "abc");
 
+    // Under the server's closed mask a new file may be read by whom the directory lets reach it:
+    // everyone in a root open to all, the group in one open to the group, nobody else in a
+    // closed one. A default ACL of the directory (here: rw- for the owner, r-- for the group,
+    // --- for others) decides instead.
+    const std::string sub = root + "sub";
+    for (const auto& [directory, defaultAcl, file] : std::vector<std::tuple<mode_t, bool, mode_t>>{
+             {0755, false, 0644}, {0750, false, 0640}, {0700, false, 0600}, {0711, false, 0644}, {0755, true, 0640}}) {
+        ASSERT_EQ(::chmod(sub.c_str(), directory), 0);
+        // Version 2, then (tag, permissions, id): the owner, the owning group, others.
+        const std::uint32_t acl[] = {2, 0x01 | 6u << 16, ~0u, 0x04 | 4u << 16, ~0u, 0x20, ~0u};
+        if (defaultAcl && ::setxattr(sub.c_str(), "system.posix_acl_default", acl, sizeof acl, 0) != 0) {
+            std::printf("no default ACL on this file system: %s\n", std::strerror(errno));
+            continue;
+        }
+        const mode_t mask = ::umask(027);
+        OpenResult opened = openForWriting(below("sub/mode.bin"), {true, 0});
+        ::umask(mask);
+        ASSERT_TRUE(opened.ok && opened.upload->commit());
+        struct stat status {};
+        ASSERT_EQ(::stat((sub + "/mode.bin").c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, file) << std::oct << directory << " " << defaultAcl;
+        ASSERT_EQ(::unlink((sub + "/mode.bin").c_str()), 0);
+        ::removexattr(sub.c_str(), "system.posix_acl_default");
+    }
+    ASSERT_EQ(::chmod(sub.c_str(), 0755), 0);
+
     OpenResult again = openForWriting(below("new.bin"), {});
     EXPECT_EQ(again.code, 6u);
     EXPECT_EQ(again.text, ErrorText::FileExists);
@@ -348,6 +378,20 @@ TEST_F(FileAccess, AnUploadRemovesWhatKilledUploadsLeftInItsDirectory) {
     EXPECT_FALSE(std::filesystem::exists(root + "sub/" + name("y", ended, 0)));
     ASSERT_TRUE(first.upload->commit());
     EXPECT_EQ(readFile(root + "sub/first.bin"), "");
+
+    // Where another host's lock is not seen here (NFS mounted with nolock), a working file whose
+    // writer does not run here may be that host's running upload: it goes once it has not
+    // changed for an hour.
+    std::filesystem::create_directory(root + "shared");
+    const std::string runningElsewhere = "shared/" + name("fresh", ended, 0), old = "shared/" + name("old", ended, 0);
+    writeFile(root + runningElsewhere, "partial");
+    writeFile(root + old, "partial");
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3601, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (root + old).c_str(), times, 0), 0);
+    UploadLeftovers unseenLocks(log, WorkingFileLocks::ThisHostOnly);
+    ASSERT_TRUE(openForWriting(below("shared/third.bin"), {.leftovers = &unseenLocks}).ok);
+    EXPECT_TRUE(std::filesystem::exists(root + runningElsewhere));
+    EXPECT_FALSE(std::filesystem::exists(root + old));
     ::kill(running, SIGKILL);
     ::waitpid(running, nullptr, 0);
 }

@@ -284,6 +284,27 @@ TEST_F(Listener, EndedTransfersLeaveTheListAfterFiveSeconds) {
     ASSERT_TRUE(fetch(c));
     EXPECT_TRUE(waitFor([&] { return !server->transfer(2); }));  // the first has left
     EXPECT_TRUE(log.has("TFTP       0s 127.0.0.1  Get/octet  " + tmp.path() + "file.bin\n"));
+
+    // One that nobody read since it ended stays until a reader has had it (a manager whose read
+    // comes a little late), a minute at most.
+    ASSERT_TRUE(waitFor([&] { return server->transferCount() == 0; }));
+    clock.advance(100);
+    ASSERT_TRUE(waitFor([&] { return !server->transfer(0); }));
+    for (const bool readLate : {true, false}) {
+        Client d;
+        ASSERT_TRUE(fetch(d));
+        ASSERT_TRUE(waitFor([&] { return server->transferCount() == 0; }));
+        clock.advance(30);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the listener's clean-ups ran
+        if (readLate) {
+            ASSERT_TRUE(server->transfer(0));
+            clock.advance(6);
+        } else {
+            clock.advance(31);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        EXPECT_FALSE(server->transfer(0)) << readLate;
+    }
 }
 
 TEST_F(Listener, WhatAPeerCannotDoToTheListener) {
