@@ -1,5 +1,7 @@
 #include "server/host/reply_destination.h"
 
+#include "server/dhcp/dhcp_protocol.h"
+
 namespace tolmark {
 
 Ipv4 broadcastAddressFor(const InterfaceEntry& entry, bool directed) {
@@ -14,10 +16,13 @@ ReplyDestination chooseReplyDestination(const ReplyPlan& plan, const InterfaceEn
     const std::uint16_t clientPort = static_cast<std::uint16_t>(routing.serverPort + 1);
     const ReplyDestination broadcast{ReplyRoute::Broadcast, broadcastAddressFor(entry, routing.netBc), clientPort};
 
-    if (plan.broadcast) return broadcast;
-    if (plan.sourceAddress != 0 && yiaddr == 0) return {ReplyRoute::Source, plan.sourceAddress, clientPort};
     // A client that renews or rebinds has its address and listens on it, often behind a router
-    // that relays nothing: its answer goes to that address, where a broadcast would not reach it.
+    // that relays nothing: its answer goes to that address, where a broadcast would not reach it,
+    // also when the client set the broadcast flag. A NAK is broadcast: the client is told its
+    // address is wrong, and may not have it configured.
+    const bool hasAddress = plan.ciaddr != 0 && plan.messageType != dhcp::kNak;
+    if (plan.broadcast && !hasAddress) return broadcast;
+    if (plan.sourceAddress != 0 && yiaddr == 0) return {ReplyRoute::Source, plan.sourceAddress, clientPort};
     if (plan.ciaddr != 0) return {ReplyRoute::Unicast, plan.ciaddr, clientPort};
     if (routing.unicast && yiaddr != 0) {
         if (plan.offSubnet) return {ReplyRoute::Unicast, yiaddr, clientPort};

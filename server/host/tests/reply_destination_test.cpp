@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "server/dhcp/dhcp_protocol.h"
+
 namespace tolmark {
 namespace {
 
@@ -55,6 +57,7 @@ TEST_F(ReplyDestinationTest, RenewalGoesToTheClientsAddressAndNewAddressesByUnic
         bool offSubnet, unicast, broadcastFlag;
         ReplyRoute route;
         Ipv4 address;
+        int messageType = dhcp::kAck;
     } const cases[] = {
         // RENEW on the segment, and from behind a router that relays nothing.
         {local, local, local, false, false, false, ReplyRoute::Unicast, local},
@@ -62,8 +65,12 @@ TEST_F(ReplyDestinationTest, RenewalGoesToTheClientsAddressAndNewAddressesByUnic
         {far, far, far, true, true, false, ReplyRoute::Unicast, far},
         // REBIND through a NAT: still the address the client has.
         {far, makeIpv4(192, 168, 1, 2), far, true, false, false, ReplyRoute::Unicast, far},
-        // The client asked for a broadcast.
-        {local, local, local, false, false, true, ReplyRoute::Broadcast, kBroadcastAll},
+        // The client asked for a broadcast: not where it has an address (behind a router the
+        // broadcast would not reach it), but for a NAK, which says that address is wrong.
+        {local, local, local, false, false, true, ReplyRoute::Unicast, local},
+        {far, far, far, true, false, true, ReplyRoute::Unicast, far},
+        {local, local, 0, false, false, true, ReplyRoute::Broadcast, kBroadcastAll, dhcp::kNak},
+        {0, 0, local, false, true, true, ReplyRoute::Broadcast, kBroadcastAll},
         // A new address: broadcast, or unicast after an ARP entry under "Unicast".
         {0, 0, local, false, false, false, ReplyRoute::Broadcast, kBroadcastAll},
         {0, 0, local, false, true, false, ReplyRoute::UnicastAfterArp, local},
@@ -75,6 +82,7 @@ TEST_F(ReplyDestinationTest, RenewalGoesToTheClientsAddressAndNewAddressesByUnic
         plan_.broadcast = c.broadcastFlag;
         plan_.offSubnet = c.offSubnet;
         routing_.unicast = c.unicast;
+        plan_.messageType = c.messageType;
         setYiaddr(c.yiaddr);
         const ReplyDestination d = choose();
         SCOPED_TRACE(formatIpv4(c.ciaddr).c_str());
