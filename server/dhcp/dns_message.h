@@ -76,8 +76,11 @@ bool isValidHostLabel(std::string_view text);
 bool sameRegisteredName(std::string_view a, std::string_view b);
 
 // The identifier a DHCID record is made from (RFC 4701): type 1 and the client identifier when
-// the client sent one, else type 0 and the hardware type (1, Ethernet: clients are told apart by
-// their hardware address alone) followed by the hardware address.
+// the client sent one, else type 0 and the hardware type followed by the hardware address. The
+// hardware type is 1 (Ethernet) whatever the request said: a lease keeps its client's hardware
+// address but not its type, and the removal of an ended lease's names rebuilds the record from
+// the lease alone, so a type taken from the request would leave such a client's names in place.
+// Clients without an address in the header (InfiniBand, FireWire) are named by their identifier.
 std::vector<std::uint8_t> dhcidIdentifier(std::span<const std::uint8_t> clientIdentifier,
                                           std::span<const std::uint8_t> hardwareAddress);
 // The DHCID record's data: the identifier type, digest type 1, and the SHA-256 digest of the

@@ -203,12 +203,14 @@ std::size_t overflowPoint(const ReplyWriter& reply, std::size_t from, std::size_
 }
 
 // Moves what does not fit (options written from `movable` on), then echoes the relay agent
-// information as the last option of the options field: the agent looks for it only there.
+// information as the last option of the options field: the agent looks for it only there. Its
+// room below the hard limit was kept while the other options were written.
 std::size_t finish(Render& x, bool bootp, std::size_t movable) {
     const RequestView& s = x.in.view;
     const std::size_t end = x.reply.position();
     const ValueRef information = s.relayInformation;
-    const std::size_t echo = information && end + 2 + information.length() < kHardLimit ? 2u + information.length() : 0;
+    const std::size_t echo = information ? 2u + information.length() : 0;
+    x.reply.release();
     // A reply that reaches the client's size with its end byte is moved, not only a longer one.
     if (end + echo + 1 >= s.maxReplySize) {
         std::uint8_t file[256];
@@ -275,6 +277,8 @@ std::size_t writeServedReply(EngineTables& c, const RequestInput& in, const Deci
 
     reply.bytes(kCookie, kCookieBytes, sizeof kCookieBytes);
     reply.setPosition(kOptions);
+    // A relay agent drops a reply that lacks its information: no other option takes its room.
+    if (s.relayInformation) reply.reserve(2u + s.relayInformation.length());
     if (!d.bootp) {
         reply.putByteOption(kMessageType, static_cast<std::uint8_t>(type));
         reply.putAddressOption(kServerIdentifier, s.interfaceAddress);

@@ -53,13 +53,13 @@ void ReplyWriter::putU32Option(std::uint8_t code, std::uint32_t value) {
 void ReplyWriter::putByteOption(std::uint8_t code, std::uint8_t value) { putOption(code, &value, 1); }
 
 bool ReplyWriter::writeString(std::uint8_t code, const std::uint8_t* value, std::size_t length) {
-    if (length == 0 || length > 255 || pos_ + length + 2 >= kHardLimit) return false;
+    if (length == 0 || length > 255 || pos_ + length + 2 >= limit_) return false;
     putOption(code, value, length);
     return true;
 }
 
 bool ReplyWriter::writeAddress(std::uint8_t code, Ipv4 address) {
-    if (address == 0 || pos_ + 6 >= kHardLimit) return false;
+    if (address == 0 || pos_ + 6 >= limit_) return false;
     putAddressOption(code, address);
     return true;
 }
@@ -69,7 +69,7 @@ bool ReplyWriter::writeAddressList(std::uint8_t code, std::span<const Ipv4> addr
     for (Ipv4 a : addresses) {
         if (a == 0) continue;
         std::size_t at = pos_ + 2 + 4 * count;
-        if (at + 4 >= kHardLimit) break;
+        if (at + 4 >= limit_) break;
         out_.ipv4(at, a);
         ++count;
     }
@@ -106,10 +106,10 @@ void ReplyWriter::copyProfileOptions(std::uint8_t code, const Profile& profile, 
             char expanded[255];
             std::size_t n = expandTemplate(std::string_view(reinterpret_cast<const char*>(value), length), record,
                                            expanded, sizeof expanded);
-            if (n != 0 && pos_ + n + 2 >= kHardLimit) break;
+            if (n != 0 && pos_ + n + 2 >= limit_) break;
             writeString(entryCode, reinterpret_cast<const std::uint8_t*>(expanded), n);
         } else {
-            if (pos_ + length + 2 >= kHardLimit) break;
+            if (pos_ + length + 2 >= limit_) break;
             // Byte and address entries are copied as they stand, an empty one included.
             putOption(entryCode, value, length);
         }

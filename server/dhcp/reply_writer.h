@@ -37,7 +37,11 @@ public:
 
     std::size_t position() const { return pos_; }
     void setPosition(std::size_t pos) { pos_ = pos; }
-    bool pastHardLimit() const { return pos_ >= kHardLimit; }
+    bool pastHardLimit() const { return pos_ >= limit_; }
+    // Keeps the last bytes below the hard limit free for an option written after the others
+    // (the relay agent information): the option writers stop that much earlier until released.
+    void reserve(std::size_t bytes) { limit_ = kHardLimit - bytes; }
+    void release() { limit_ = kHardLimit; }
 
     // Writes at the position, which moves on.
     void putByte(std::uint8_t value) { out_.u8(pos_++, value); }
@@ -46,7 +50,7 @@ public:
     void putByteOption(std::uint8_t code, std::uint8_t value);
 
     // Each writes code, length and value, or nothing when the value is empty or would reach
-    // the hard limit. True when written.
+    // the hard limit (less what is reserved). True when written.
     bool writeString(std::uint8_t code, const std::uint8_t* value, std::size_t length);
     bool writeString(std::uint8_t code, std::string_view text) {
         return writeString(code, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -67,6 +71,7 @@ private:
     std::span<std::uint8_t> buffer_;
     ByteWriter out_;
     std::size_t pos_ = 0;
+    std::size_t limit_ = kHardLimit;
 };
 
 // Expands %1..%4, %A, %F, %H and %N of a boot file name, root path or option text into out

@@ -38,6 +38,7 @@ protected:
         }
         p.bootFile = std::move(bootFile);
         p.bootName = std::move(bootName);
+        p.rootPath = p.dnsName = p.scopeId = std::string(250, 'n');  // asked for only to fill a reply
         const std::string hundred = "224 100 \"" + std::string(100, 'a');
         const std::string hundred2 = "225 100 \"" + std::string(100, 'b');
         addOptionLines(p, {hundred, hundred2, "228 20 \"cccccccccccccccccccc", "229 20 \"dddddddddddddddddddd",
@@ -144,16 +145,25 @@ TEST_F(ReplyOptionsTest, OverflowMovesIntoFileAndSname) {
 }
 
 // The relay agent looks for its information only in the options field, where it is the last
-// option, however many options move, and whatever its size.
+// option, however many options move, and whatever its size; also in a reply that a long client
+// identifier and long names fill to the server's own limit, for the agent drops one without it.
 TEST_F(ReplyOptionsTest, RelayInformationStaysLastInTheOptionsField) {
     settings([](DhcpSettings& d) { d.general.enableRa = 1; });
     useLargeProfile("boot/pxe.0", "srv1", makeIpv4(10, 9, 0, 1));
-    for (std::size_t size : {6u, 120u, 255u}) {
+    const std::pair<bool, std::size_t> rows[] = {{false, 6}, {false, 120}, {false, 255}, {true, 255}};
+    for (auto [full, size] : rows) {
         Bytes information{1, static_cast<std::uint8_t>(size - 2)};
         information.resize(size, 'c');
-        Reply offer = send(largeDiscover().giaddr(makeIpv4(10, 9, 0, 1)).option(kRelayInformation, information));
+        RequestBuilder b = largeDiscover().giaddr(makeIpv4(10, 9, 0, 1)).option(kRelayInformation, information);
+        if (full) b.option(kMaxMessageSize, {0x05, 0xDC}).option(61, Bytes(255, 'L')).option(55, {17, 15, 47});
+        Reply offer = send(b);
         ASSERT_TRUE(offer) << size;
         EXPECT_TRUE(offer.wellFormed) << size;
+        if (full) {
+            EXPECT_LE(offer.length, 1469u) << size;
+            EXPECT_EQ(offer.codes().back(), kRelayInformation) << size;
+            continue;
+        }
         EXPECT_EQ(offer.overload, 3) << size;
         EXPECT_EQ(offer.length, 548u) << size;
         // Last in the options field: right after option 52, before `file` begins with 67.
