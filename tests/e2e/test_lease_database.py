@@ -44,6 +44,10 @@ class LeaseDatabaseTest(unittest.TestCase):
             port, dev = lab.link(switch, None, ns, address, f"{lab.prefix}{name}")
             lab.ns_run(switch, "ip", "link", "set", port, "master", "br0")
             cls.ns[name] = (ns, dev)
+        # A renewing client has its address and is answered there: the client namespace takes
+        # the pool's addresses (10.84.0.100-199) as its own, and answers ARP for them.
+        for pool_part in ("10.84.0.96/27", "10.84.0.128/26", "10.84.0.192/29"):
+            lab.ns_run(cls.ns["c"][0], "ip", "route", "add", "local", pool_part, "dev", "lo")
         cls.pg = pg_cluster.Cluster(lab.prefix, cls.ns["d"][0], DB_ADDRESS, "10.84.0.0/24")
         cls.count = 0
 
