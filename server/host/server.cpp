@@ -459,8 +459,15 @@ int Server::run(int argc, char** argv) {
     startAddressWatcher();
     startMetricsListener();
 
+    int result = 0;
     if (!flags_.serverStopping.load()) {
         tftp_->start();
+        if (!startServing()) {
+            result = 1;
+            requestStop();  // the threads started above end as at any stop
+        }
+    }
+    if (result == 0 && !flags_.serverStopping.load()) {
         probe_.run(true);
         startDnsAfterProbe();
         ReceiveLoopContext context{
@@ -510,7 +517,25 @@ int Server::run(int argc, char** argv) {
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
     metricsListener_.reset();
     log_.close();
-    return 0;
+    return result;
+}
+
+bool Server::startServing() {
+    const TftpSettings tftp = settings_.tftp();
+    const bool tftpRunning = tftp_->transferCount() >= 0;
+    if (tftp.enable != 0 && !tftpRunning) {
+        const std::string holders = portHoldersText(static_cast<std::uint16_t>(tftp.port));
+        if (!holders.empty())
+            log_.line(1, true, "TFTP  Error   UDP port %u is held by another program%s\n",
+                      static_cast<unsigned>(tftp.port), holders.c_str());
+    }
+    // Every served address without its socket and no TFTP either: running on would serve
+    // nothing while the service manager, the installation and the manager all said it had started.
+    if (sockets_.waitingForSocket() != 0 && !sockets_.anyOpen() && !tftpRunning) {
+        log_.line(1, true, "DHCP  Error   no address can be served and TFTP does not run; not started\n");
+        return false;
+    }
+    return !platform_.serving || platform_.serving();
 }
 
 }  // namespace tolmark
