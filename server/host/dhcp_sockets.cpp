@@ -94,6 +94,7 @@ int DhcpSockets::reconcile(const InterfaceTable& table, std::uint16_t port, LogS
     }
     if (waiting != 0 && (!retry || error != reportedError_ || port != reportedPort_)) reportFailure(port, error, log);
     waiting_ = waiting;
+    portHeld_.store(waiting != 0 && error == EADDRINUSE);
     reportedError_ = waiting != 0 ? error : 0;
     reportedPort_ = waiting != 0 ? port : 0;
     closeUnused();

@@ -42,6 +42,8 @@ public:
     bool anyOpen() const;
     // Entries that are present and served but got no socket at the last reconcile.
     std::size_t waitingForSocket() const { return waiting_; }
+    // Whether they wait because another program holds the port; safe from any thread.
+    bool portHeld() const { return portHeld_.load(); }
     bool slotOpen(std::size_t index) const { return index < kMaxInterfaces && open_[index]; }
     // The open sockets, one per port in use.
     std::size_t socketCount() const { return sockets_.size(); }
@@ -74,6 +76,7 @@ private:
     // What the control pipe shows of the slots, written by the loop's thread only.
     std::array<std::atomic<std::uint64_t>, kMaxInterfaces> images_{};
     std::size_t waiting_ = 0;
+    std::atomic<bool> portHeld_{false};
     // The cause last logged for entries without a socket (port and error number), 0 for none.
     std::uint16_t reportedPort_ = 0;
     int reportedError_ = 0;

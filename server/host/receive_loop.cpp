@@ -251,6 +251,7 @@ void runReceiveLoop(ReceiveLoopContext& c) {
             parked.clear();
             carryOutReloadRequest(c);
             lastSocketTry = std::chrono::steady_clock::now();
+            if (c.socketsReconciled) c.socketsReconciled();
         }
         // A port another program held is taken once it lets go, without waiting for an
         // address change.
@@ -258,6 +259,7 @@ void runReceiveLoop(ReceiveLoopContext& c) {
             std::chrono::steady_clock::now() - lastSocketTry >= kSocketRetryInterval) {
             lastSocketTry = std::chrono::steady_clock::now();
             if (c.sockets.reconcile(c.interfaces, c.settings.general().port, c.log, true) != 0) parked.clear();
+            if (c.socketsReconciled) c.socketsReconciled();
         }
 
         if (!c.sockets.anyOpen()) {

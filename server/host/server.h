@@ -112,6 +112,8 @@ private:
     // Whether the server serves anything once its sockets are open, said in the log; then the
     // service manager is told. False: the start is refused.
     bool startServing();
+    // Sets the word the manager reads as the server's state (see serverState_).
+    void publishServerState();
     // After the start-up probe: the DNS thread may send; a standby drops the removals queued so far.
     void startDnsAfterProbe();
     // Sends what the DNS queue holds (once the start-up probe is done); at the stop, counts the
@@ -162,6 +164,10 @@ private:
     // the stop's own once that thread has ended.
     std::size_t dnsRemovalsLost_ = 0;
     std::unique_ptr<MetricsListener> metricsListener_;
+    // The status record's "server stopping" word, which the manager reads as the server's state:
+    // 1 once a stop was asked for, else 3 while another program holds the DHCP port, 4 while
+    // TFTP is on but not listening, 0 otherwise.
+    std::atomic<int> serverState_{0};
 };
 
 }  // namespace tolmark

@@ -208,6 +208,13 @@ class ServiceMode(unittest.TestCase):
             self.assertEqual(messages[1], messages[0])  # service main, then the service start
             self.assertTrue(messages[2].startswith("READY=1"))
             self.assertIn(" UDP port 67 is held by another program on 0.0.0.0; tried again", log_text())
+
+            def server_state():  # the status record's word the manager shows as the state
+                script = (f"import sys, struct; sys.path.insert(0, {HERE!r}); import pipe_peer as p; "
+                          "print(struct.unpack_from('<i', p.transact_local(p.local_socket(), p.message(12, -1)), 52)[0])")
+                return int(lab.ns_run(srv, sys.executable, "-c", script).stdout)
+
+            self.assertEqual(server_state(), 3)  # " Error, Port 67 already in use"
             holder.kill()
 
             # The log goes to this month's file in the data directory.
@@ -219,6 +226,7 @@ class ServiceMode(unittest.TestCase):
             self.assertIn(f" Tolmark DHCP Server {VERSION}\n", text)
             self.assertIn(" local IP address 10.79.0.1\n", text)
             self.assertIn(" DHCP  Start   Server on 10.79.0.1\n", text)
+            self.assertEqual(server_state(), 0)
 
             server.proc.send_signal(signal.SIGTERM)
             self.assertEqual(server.proc.wait(timeout=5), 0)
