@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "base/file_descriptor.h"
 #include "base/ipv4.h"
@@ -91,5 +92,9 @@ UdpSocket openSharedUdpSocket(Ipv4 address, std::uint16_t port);
 // running past last gives an invalid socket. The bound port is stored in boundPort.
 UdpSocket openBoundUdpSocketInRange(Ipv4 address, std::uint16_t first, std::uint16_t last,
                                     std::uint16_t* boundPort = nullptr);
+// The local addresses of the host's UDP sockets bound to port (0.0.0.0 for "any"), each once,
+// as the network namespace shows them: who holds a port that cannot be had. Empty when none or
+// when the table cannot be read.
+std::vector<Ipv4> udpPortHolders(std::uint16_t port);
 
 }  // namespace tolmark::platform

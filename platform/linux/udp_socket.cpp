@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/udp_socket.h"
@@ -319,6 +320,24 @@ UdpSocket openBoundUdpSocketInRange(Ipv4 address, std::uint16_t first, std::uint
         if (errno != EADDRINUSE) return {};
     }
     return {};
+}
+
+std::vector<Ipv4> udpPortHolders(std::uint16_t port) {
+    std::vector<Ipv4> holders;
+    // Lines of "sl local_address rem_address ...", the local address as the kernel's 32-bit word
+    // (the address's bytes in memory order) and the port in host order, both in hex.
+    std::FILE* table = std::fopen("/proc/self/net/udp", "re");
+    if (table == nullptr) return holders;
+    char line[512];
+    while (std::fgets(line, sizeof line, table) != nullptr) {
+        unsigned address = 0;
+        unsigned localPort = 0;
+        if (std::sscanf(line, " %*u: %8X:%4X", &address, &localPort) != 2 || localPort != port) continue;
+        const Ipv4 holder = static_cast<Ipv4>(address);
+        if (std::find(holders.begin(), holders.end(), holder) == holders.end()) holders.push_back(holder);
+    }
+    std::fclose(table);
+    return holders;
 }
 
 }  // namespace tolmark::platform

@@ -1,5 +1,10 @@
 #include "server/host/dhcp_sockets.h"
 
+#include <cerrno>
+#include <string>
+
+#include "base/error_text.h"
+
 namespace tolmark {
 
 std::optional<std::uint16_t> DhcpSockets::ensureSocket(std::uint16_t port) {
@@ -7,7 +12,12 @@ std::optional<std::uint16_t> DhcpSockets::ensureSocket(std::uint16_t port) {
         if (s.port == port) return port;
     }
     platform::UdpSocket s = platform::openBoundUdpSocket(0, port);
-    if (!s.valid() || !s.enablePacketInfo() || !s.setNonBlocking()) return std::nullopt;
+    if (!s.valid() || !s.enablePacketInfo() || !s.setNonBlocking()) {
+        const int error = errno;
+        s.close();
+        errno = error;
+        return std::nullopt;
+    }
     // Port 0 lets the system choose (tests do): the socket is then known by the port it got.
     const std::uint16_t bound = port != 0 ? port : s.localPort();
     for (const PortSocket& existing : sockets_) {
@@ -30,8 +40,33 @@ DhcpSockets::DhcpSockets() {
     for (auto& image : images_) image.store(kNoSocketImage);
 }
 
-int DhcpSockets::reconcile(const InterfaceTable& table, std::uint16_t port, LogSink& log) {
+std::string portHoldersText(std::uint16_t port) {
+    std::string text;
+    for (const Ipv4 holder : platform::udpPortHolders(port)) {
+        text += text.empty() ? " on " : ", ";
+        text += formatIpv4(holder).c_str();
+    }
+    return text;
+}
+
+// Another DHCP server (or a relay, or a second copy of this one) holding the port is named by the
+// addresses it is bound to; any other failure by its error text.
+void DhcpSockets::reportFailure(std::uint16_t port, int error, LogSink& log) const {
+    const unsigned seconds = static_cast<unsigned>(kSocketRetryInterval.count());
+    if (error != EADDRINUSE) {
+        log.line(1, true, "DHCP  Error   UDP port %u cannot be opened: %s; tried again every %u seconds\n",
+                 static_cast<unsigned>(port), errorText(error).c_str(), seconds);
+        return;
+    }
+    const std::string holders = portHoldersText(port);
+    log.line(1, true, "DHCP  Error   UDP port %u is held by another program%s; tried again every %u seconds\n",
+             static_cast<unsigned>(port), holders.c_str(), seconds);
+}
+
+int DhcpSockets::reconcile(const InterfaceTable& table, std::uint16_t port, LogSink& log, bool retry) {
     int opened = 0;
+    std::size_t waiting = 0;
+    int error = 0;
     for (std::size_t i = 0; i < kMaxInterfaces; ++i) {
         std::optional<InterfaceEntry> e = table.entry(i);
         bool wanted = e && e->presentAndServed();
@@ -50,10 +85,18 @@ int DhcpSockets::reconcile(const InterfaceTable& table, std::uint16_t port, LogS
                 ++opened;
                 log.line(1, true, "DHCP  Start   Server on %s\n", formatIpv4(e->address).c_str());
             } else {
-                log.line(1, true, "DHCP  Error   failed to start server on %s\n", formatIpv4(e->address).c_str());
+                ++waiting;
+                if (error == 0) error = errno != 0 ? errno : EIO;
+                if (!retry || error != reportedError_ || port != reportedPort_)
+                    log.line(1, true, "DHCP  Error   failed to start server on %s\n", formatIpv4(e->address).c_str());
             }
         }
     }
+    if (waiting != 0 && (!retry || error != reportedError_ || port != reportedPort_)) reportFailure(port, error, log);
+    waiting_ = waiting;
+    portHeld_.store(waiting != 0 && error == EADDRINUSE);
+    reportedError_ = waiting != 0 ? error : 0;
+    reportedPort_ = waiting != 0 ? port : 0;
     closeUnused();
     publishImages();
     return opened;

@@ -9,8 +9,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/log_sink.h"
@@ -19,15 +21,29 @@
 
 namespace tolmark {
 
+// How often the receive loop tries again to open the port for entries that could not have it
+// (another program held it, or the address was not yet usable).
+inline constexpr std::chrono::seconds kSocketRetryInterval{10};
+
+// " on A, B" with the local addresses of the UDP sockets that hold port (0.0.0.0: every
+// address), or empty when nobody does.
+std::string portHoldersText(std::uint16_t port);
+
 class DhcpSockets {
 public:
     DhcpSockets();
     // Opens slots for entries that are present and served and closes the others, logging
-    // "Start", "Stop" and "failed to start" per entry. Returns the number of slots opened.
-    int reconcile(const InterfaceTable& table, std::uint16_t port, LogSink& log);
+    // "Start", "Stop" and "failed to start" per entry, and once why the port could not be had
+    // (who holds it). A retry (the loop's own, while entries wait for the port) repeats none of
+    // the failure lines while the cause stays the same. Returns the number of slots opened.
+    int reconcile(const InterfaceTable& table, std::uint16_t port, LogSink& log, bool retry = false);
     void closeAll();
 
     bool anyOpen() const;
+    // Entries that are present and served but got no socket at the last reconcile.
+    std::size_t waitingForSocket() const { return waiting_; }
+    // Whether they wait because another program holds the port; safe from any thread.
+    bool portHeld() const { return portHeld_.load(); }
     bool slotOpen(std::size_t index) const { return index < kMaxInterfaces && open_[index]; }
     // The open sockets, one per port in use.
     std::size_t socketCount() const { return sockets_.size(); }
@@ -47,6 +63,7 @@ private:
     std::optional<std::uint16_t> ensureSocket(std::uint16_t port);
     void closeUnused();
     void publishImages();
+    void reportFailure(std::uint16_t port, int error, LogSink& log) const;
 
     struct PortSocket {
         std::uint16_t port = 0;
@@ -58,6 +75,11 @@ private:
     std::array<InterfaceEntry, kMaxInterfaces> slotEntry_{};  // the entry as it was at the last reconcile
     // What the control pipe shows of the slots, written by the loop's thread only.
     std::array<std::atomic<std::uint64_t>, kMaxInterfaces> images_{};
+    std::size_t waiting_ = 0;
+    std::atomic<bool> portHeld_{false};
+    // The cause last logged for entries without a socket (port and error number), 0 for none.
+    std::uint16_t reportedPort_ = 0;
+    int reportedError_ = 0;
 };
 
 }  // namespace tolmark

@@ -244,11 +244,22 @@ void runReceiveLoop(ReceiveLoopContext& c) {
     std::vector<ClaimAnswer> answers;
     answers.reserve(kParkedRequestPlaces);
 
+    auto lastSocketTry = std::chrono::steady_clock::now();
     while (!c.flags.serverStopping.load()) {
         if (c.flags.reloadRequest.load() != 0) {
             // The sockets the waiting requests came from may be gone: their clients ask again.
             parked.clear();
             carryOutReloadRequest(c);
+            lastSocketTry = std::chrono::steady_clock::now();
+            if (c.socketsReconciled) c.socketsReconciled();
+        }
+        // A port another program held is taken once it lets go, without waiting for an
+        // address change.
+        if (c.sockets.waitingForSocket() != 0 &&
+            std::chrono::steady_clock::now() - lastSocketTry >= kSocketRetryInterval) {
+            lastSocketTry = std::chrono::steady_clock::now();
+            if (c.sockets.reconcile(c.interfaces, c.settings.general().port, c.log, true) != 0) parked.clear();
+            if (c.socketsReconciled) c.socketsReconciled();
         }
 
         if (!c.sockets.anyOpen()) {

@@ -50,6 +50,8 @@ struct ReceiveLoopContext {
     std::function<void(std::vector<ClaimAnswer>&)> takeLeaseAnswers = {};
     // Messages, replies and claims are counted here; nullptr: not counted.
     DhcpCounters* counters = nullptr;
+    // Called after the sockets were reconciled (a reload, or a retry of a port that was held).
+    std::function<void()> socketsReconciled = {};
 };
 
 // Requests that wait for the ARP test of their address or for the lease database's answer to

@@ -28,6 +28,11 @@ namespace {
 // DNS server that does not answer holds a batch for 2 seconds once.
 constexpr std::chrono::seconds kDnsStopWait{10};
 
+// The server states the manager tells apart in the status record.
+constexpr int kStateStopping = 1;
+constexpr int kStatePortHeld = 3;
+constexpr int kStateTftpFailed = 4;
+
 // A registration not sent (a name DNS cannot carry, a stop) counts as failed, not as sent.
 void countDnsResult(ServiceCounters& counters, dhcp::DnsOutcome outcome) {
     using dhcp::DnsOutcome;
@@ -87,6 +92,7 @@ void Server::requestStop() {
     flags_.serverStopping.store(1);
     tftp_->requestStop();
     stop_.signal();
+    serverState_.store(kStateStopping);
 }
 
 void Server::createTftpServer() {
@@ -339,7 +345,7 @@ void Server::startControlPipe() {
             .interfaces = interfaces_,
             .engine = engine_,
             .counters = counters_,
-            .serverStopping = flags_.serverStopping,
+            .serverStopping = serverState_,
             .statusChanged = flags_.statusChanged,
             .reloadRequest = flags_.reloadRequest,
             .paused = flags_.paused,
@@ -349,6 +355,7 @@ void Server::startControlPipe() {
                 [this](bool stopFirst) {
                     // A stop request may be under way: the listener must not come back then.
                     if (!flags_.serverStopping.load()) tftp_->restart(stopFirst);
+                    publishServerState();
                 },
             .startNameLookup = startNameLookup,
             .transferRecord = [this](std::int32_t n) -> std::optional<std::array<std::uint8_t, kTransferRecordSize>> {
@@ -459,8 +466,15 @@ int Server::run(int argc, char** argv) {
     startAddressWatcher();
     startMetricsListener();
 
+    int result = 0;
     if (!flags_.serverStopping.load()) {
         tftp_->start();
+        if (!startServing()) {
+            result = 1;
+            requestStop();  // the threads started above end as at any stop
+        }
+    }
+    if (result == 0 && !flags_.serverStopping.load()) {
         probe_.run(true);
         startDnsAfterProbe();
         ReceiveLoopContext context{
@@ -478,6 +492,7 @@ int Server::run(int argc, char** argv) {
             .addressTestsDone = platform_.arpProber != nullptr ? &platform_.arpProber->completed() : nullptr,
             .linkSender = platform_.linkSender,
             .counters = &metrics_.dhcp,
+            .socketsReconciled = [this] { publishServerState(); },
         };
         if (sharedLeases_ != nullptr) {
             context.leaseAnswers = &sharedLeases_->ready();
@@ -510,7 +525,33 @@ int Server::run(int argc, char** argv) {
     if (addressWatcherThread_.joinable()) addressWatcherThread_.join();
     metricsListener_.reset();
     log_.close();
-    return 0;
+    return result;
+}
+
+void Server::publishServerState() {
+    const bool tftpFailed = settings_.tftp().enable != 0 && tftp_->transferCount() < 0;
+    serverState_.store(sockets_.portHeld() ? kStatePortHeld : tftpFailed ? kStateTftpFailed : 0);
+    // A stop asked for meanwhile is not overwritten.
+    if (flags_.serverStopping.load()) serverState_.store(kStateStopping);
+}
+
+bool Server::startServing() {
+    const TftpSettings tftp = settings_.tftp();
+    const bool tftpRunning = tftp_->transferCount() >= 0;
+    if (tftp.enable != 0 && !tftpRunning) {
+        const std::string holders = portHoldersText(static_cast<std::uint16_t>(tftp.port));
+        if (!holders.empty())
+            log_.line(1, true, "TFTP  Error   UDP port %u is held by another program%s\n",
+                      static_cast<unsigned>(tftp.port), holders.c_str());
+    }
+    publishServerState();
+    // Every served address without its socket and no TFTP either: running on would serve
+    // nothing while the service manager, the installation and the manager all said it had started.
+    if (sockets_.waitingForSocket() != 0 && !sockets_.anyOpen() && !tftpRunning) {
+        log_.line(1, true, "DHCP  Error   no address can be served and TFTP does not run; not started\n");
+        return false;
+    }
+    return !platform_.serving || platform_.serving();
 }
 
 }  // namespace tolmark

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -57,6 +58,9 @@ struct ServerPlatform {
     // The user the process runs as, when "RunAsUser" made it change or limit itself: written
     // after the start line ("DHCP  Start   as user ...").
     std::string identityLine;
+    // Told once the sockets are open and the server serves (the service manager's "running");
+    // false ends the start. Not set: nobody is told.
+    std::function<bool()> serving;
 };
 
 // The data directory of the server: the machine-wide registry's "Directory", else the program
@@ -71,7 +75,8 @@ public:
     Server& operator=(const Server&) = delete;
 
     // The run procedure. args are the program's arguments (the first is the mode argument).
-    // Returns 0.
+    // Returns 0, or 1 when the start was refused (nothing could be served, or the lease
+    // database is of a newer kind).
     int run(int argc, char** argv);
     // Safe from any thread: ends every wait of the server and makes run() return.
     void requestStop();
@@ -104,6 +109,11 @@ private:
     bool openLeaseDatabase();
     void saveChangedClients();
     void startMetricsListener();
+    // Whether the server serves anything once its sockets are open, said in the log; then the
+    // service manager is told. False: the start is refused.
+    bool startServing();
+    // Sets the word the manager reads as the server's state (see serverState_).
+    void publishServerState();
     // After the start-up probe: the DNS thread may send; a standby drops the removals queued so far.
     void startDnsAfterProbe();
     // Sends what the DNS queue holds (once the start-up probe is done); at the stop, counts the
@@ -154,6 +164,10 @@ private:
     // the stop's own once that thread has ended.
     std::size_t dnsRemovalsLost_ = 0;
     std::unique_ptr<MetricsListener> metricsListener_;
+    // The status record's "server stopping" word, which the manager reads as the server's state:
+    // 1 once a stop was asked for, else 3 while another program holds the DHCP port, 4 while
+    // TFTP is on but not listening, 0 otherwise.
+    std::atomic<int> serverState_{0};
 };
 
 }  // namespace tolmark

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -67,7 +68,7 @@ private:
 std::unique_ptr<Server> makeServer(const platform::Clock& clock, platform::HostAddressSource& host,
                                    platform::AddressChangeWatcher& watcher, platform::ArpCache& arp,
                                    platform::ArpProber& arpProber, platform::LinkSender& linkSender,
-                                   std::string identityLine) {
+                                   std::string identityLine, std::function<bool()> serving) {
     return std::make_unique<Server>(ServerPlatform{.clock = clock,
                                                    .hostAddresses = host,
                                                    .addressWatcher = watcher,
@@ -77,7 +78,8 @@ std::unique_ptr<Server> makeServer(const platform::Clock& clock, platform::HostA
                                                    .programDirectory = platform::programDirectory(),
                                                    .console = stdout,
                                                    .linkSender = &linkSender,
-                                                   .identityLine = std::move(identityLine)});
+                                                   .identityLine = std::move(identityLine),
+                                                   .serving = std::move(serving)});
 }
 
 // The configuration the server is about to read.
@@ -141,8 +143,11 @@ bool serviceStart(ServiceHost& host, int argc, char** argv) {
     auto arp = platform::makeArpCache();
     auto arpProber = platform::makeArpProber();
     auto linkSender = platform::makeLinkSender();
-    auto server =
-        makeServer(platform::systemClock(), *hostAddresses, *watcher, *arp, *arpProber, *linkSender, identity.line);
+    // "Running" is told once the sockets are open: a server that cannot serve (its port held by
+    // another) then fails its start where the service manager and "-install" look, instead of
+    // counting as started and stopping a moment later, or running on serving nothing.
+    auto server = makeServer(platform::systemClock(), *hostAddresses, *watcher, *arp, *arpProber, *linkSender,
+                             identity.line, [&host] { return host.report(ServiceState::Running, 0); });
 
     signals.start([&](platform::StopSignal signal) {
         if (host.consoleMode() && signal != platform::StopSignal::Terminate) {
@@ -152,8 +157,7 @@ bool serviceStart(ServiceHost& host, int argc, char** argv) {
         stopRequest(*server, host);
     });
 
-    const bool ran = host.report(ServiceState::StartPending, kWaitHintMs) && host.report(ServiceState::Running, 0) &&
-                     server->run(argc, argv) == 0;
+    const bool ran = host.report(ServiceState::StartPending, kWaitHintMs) && server->run(argc, argv) == 0;
     if (!ran) host.eventLog("Unable to start service");
     // A stop request may still be inside the server when run returns; it ends before the
     // server is destroyed.

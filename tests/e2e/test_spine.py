@@ -162,32 +162,71 @@ class ServiceMode(unittest.TestCase):
             srv = lab.namespace("s")
             cli = lab.namespace("c")
             lab.link(srv, "10.79.0.1/24", cli, "10.79.0.2/24", f"{lab.prefix}x")
-            registry = netns.write_config(lab.dir, {"Log": "2"})
             notify_path = os.path.join(lab.dir, "notify")
             notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
             notify.bind(notify_path)
+            env = {"TOLMARK_REGISTRY": netns.write_config(lab.dir, {"Log": "2"}), "NOTIFY_SOCKET": notify_path}
+
+            def log_text():
+                files = glob.glob(os.path.join(lab.dir, "dhcp????.log"))
+                return open(files[0]).read() if files else ""
+
+            def hold_port(address):
+                holder = netns.Process(["ip", "netns", "exec", srv, sys.executable, "-c", "import socket, time; "
+                                        "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); "
+                                        f"s.bind(('{address}', 67)); print('held', flush=True); time.sleep(60)"])
+                self.assertIsNotNone(holder.wait_for("held", timeout=10))
+                return holder
+
+            # Another DHCP server holds the port on the one served address and TFTP is off:
+            # nothing can be served, so the start fails before "running" is told.
+            holder = hold_port("10.79.0.1")
+            failed = netns.Process(["ip", "netns", "exec", srv, VELKORA], env=env)
+            self.assertEqual(failed.proc.wait(timeout=15), 1)
+            holder.kill()
+            notify.settimeout(0.5)
+            told = []
+            while True:
+                try:
+                    told.append(notify.recv(4096).decode())
+                except socket.timeout:
+                    break
+            self.assertFalse([m for m in told if m.startswith("READY=1")], told)
+            for line in (" DHCP  Error   failed to start server on 10.79.0.1\n", " DHCP  Error   UDP port 67 is held by "
+                         "another program on 10.79.0.1; tried again every 10 seconds\n", " DHCP  Error   no address "
+                         "can be served and TFTP does not run; not started\n"):
+                self.assertIn(line, log_text())
+            # With TFTP serving the start goes on; the port is taken once the other server lets go.
+            netns.write_config(lab.dir, {"Log": "2", "TFTPEnable": "1"})
+            holder = hold_port("0.0.0.0")
             notify.settimeout(10)
-            server = netns.Process(["ip", "netns", "exec", srv, VELKORA],
-                                   env={"TOLMARK_REGISTRY": registry, "NOTIFY_SOCKET": notify_path})
+            server = netns.Process(["ip", "netns", "exec", srv, VELKORA], env=env)
             messages = []
             while not any(m.startswith("READY=1") for m in messages):
                 messages.append(notify.recv(4096).decode())
             self.assertEqual(messages[0], "STATUS=Starting DHCP Server\nEXTEND_TIMEOUT_USEC=3000000")
             self.assertEqual(messages[1], messages[0])  # service main, then the service start
             self.assertTrue(messages[2].startswith("READY=1"))
+            self.assertIn(" UDP port 67 is held by another program on 0.0.0.0; tried again", log_text())
+
+            def server_state():  # the status record's word the manager shows as the state
+                script = (f"import sys, struct; sys.path.insert(0, {HERE!r}); import pipe_peer as p; "
+                          "print(struct.unpack_from('<i', p.transact_local(p.local_socket(), p.message(12, -1)), 52)[0])")
+                return int(lab.ns_run(srv, sys.executable, "-c", script).stdout)
+
+            self.assertEqual(server_state(), 3)  # " Error, Port 67 already in use"
+            holder.kill()
 
             # The log goes to this month's file in the data directory.
-            deadline = time.monotonic() + 10
+            deadline = time.monotonic() + 20
             text = ""
             while time.monotonic() < deadline and "Start   Server on 10.79.0.1" not in text:
                 time.sleep(0.1)
-                files = glob.glob(os.path.join(lab.dir, "dhcp????.log"))
-                if files:
-                    with open(files[0]) as f:
-                        text = f.read()
+                text = log_text()
             self.assertIn(f" Tolmark DHCP Server {VERSION}\n", text)
             self.assertIn(" local IP address 10.79.0.1\n", text)
             self.assertIn(" DHCP  Start   Server on 10.79.0.1\n", text)
+            self.assertEqual(server_state(), 0)
 
             server.proc.send_signal(signal.SIGTERM)
             self.assertEqual(server.proc.wait(timeout=5), 0)
