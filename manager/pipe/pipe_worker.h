@@ -86,12 +86,17 @@ public:
     void stop();
 
 private:
+    // The job's requests share one verdict on the pipe; it ends with the job, however the job ends.
     template <typename Job>
     static auto runJob(ManagerPipe& pipe, Job& job) {
-        pipe.beginJob();
-        auto result = job(pipe);
-        pipe.endJob();
-        return result;
+        struct JobScope {
+            ManagerPipe& pipe;
+            explicit JobScope(ManagerPipe& p) : pipe(p) { pipe.beginJob(); }
+            ~JobScope() { pipe.endJob(); }
+            JobScope(const JobScope&) = delete;
+            JobScope& operator=(const JobScope&) = delete;
+        } scope(pipe);
+        return job(pipe);
     }
 
     class WaitScope {
