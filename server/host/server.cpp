@@ -260,9 +260,38 @@ ServerStats Server::stats(std::uint32_t firstPool, std::size_t maxPools) {
 void Server::startMetricsListener() {
     const std::string setting = readMetricsListen(store_);
     if (setting.empty()) return;
-    metricsListener_ =
-        std::make_unique<MetricsListener>(log_, [this] { return renderPrometheus(stats(0, SIZE_MAX), true); });
-    if (!metricsListener_->start(setting)) metricsListener_.reset();
+    metricsListener_ = std::make_unique<MetricsListener>(
+        log_, [this] { return renderPrometheus(stats(0, SIZE_MAX), true); }, std::chrono::seconds(1),
+        kSocketRetryInterval);
+    // A port another program holds is tried again (retryHeldPorts); any other refusal is final.
+    if (!metricsListener_->start(setting) && !metricsListener_->waitingForPort()) metricsListener_.reset();
+}
+
+void Server::noteHeldTftpPort() {
+    const TftpSettings tftp = settings_.tftp();
+    if (tftp.enable == 0 || tftp_->transferCount() >= 0) return;
+    const std::string holders = portHoldersText(static_cast<std::uint16_t>(tftp.port));
+    if (holders.empty()) return;
+    log_.line(1, true, "TFTP  Error   UDP port %u is held by another program%s; tried again every %u seconds\n",
+              static_cast<unsigned>(tftp.port), holders.c_str(), static_cast<unsigned>(kSocketRetryInterval.count()));
+    tftpPortHeld_.store(true);
+}
+
+void Server::retryHeldPorts() {
+    if (flags_.serverStopping.load()) return;
+    if (tftpPortHeld_.load()) {
+        const TftpSettings tftp = settings_.tftp();
+        // Started only once nobody holds the port: a start that fails logs its failure each time.
+        // A settings change meanwhile (TFTP off, another port) has restarted it its own way.
+        if (tftp.enable == 0 || tftp_->transferCount() >= 0) {
+            tftpPortHeld_.store(false);
+        } else if (portHoldersText(static_cast<std::uint16_t>(tftp.port)).empty()) {
+            tftpPortHeld_.store(false);
+            tftp_->start();
+            publishServerState();
+        }
+    }
+    if (metricsListener_ != nullptr) metricsListener_->retryHeldPort();
 }
 
 void Server::startHousekeeping() {
@@ -354,7 +383,10 @@ void Server::startControlPipe() {
             .restartTftp =
                 [this](bool stopFirst) {
                     // A stop request may be under way: the listener must not come back then.
-                    if (!flags_.serverStopping.load()) tftp_->restart(stopFirst);
+                    if (!flags_.serverStopping.load()) {
+                        tftp_->restart(stopFirst);
+                        noteHeldTftpPort();
+                    }
                     publishServerState();
                 },
             .startNameLookup = startNameLookup,
@@ -493,6 +525,7 @@ int Server::run(int argc, char** argv) {
             .linkSender = platform_.linkSender,
             .counters = &metrics_.dhcp,
             .socketsReconciled = [this] { publishServerState(); },
+            .retryHeldPorts = [this] { retryHeldPorts(); },
         };
         if (sharedLeases_ != nullptr) {
             context.leaseAnswers = &sharedLeases_->ready();
@@ -536,14 +569,8 @@ void Server::publishServerState() {
 }
 
 bool Server::startServing() {
-    const TftpSettings tftp = settings_.tftp();
     const bool tftpRunning = tftp_->transferCount() >= 0;
-    if (tftp.enable != 0 && !tftpRunning) {
-        const std::string holders = portHoldersText(static_cast<std::uint16_t>(tftp.port));
-        if (!holders.empty())
-            log_.line(1, true, "TFTP  Error   UDP port %u is held by another program%s\n",
-                      static_cast<unsigned>(tftp.port), holders.c_str());
-    }
+    noteHeldTftpPort();
     publishServerState();
     // Every served address without its socket and no TFTP either: running on would serve
     // nothing while the service manager, the installation and the manager all said it had started.

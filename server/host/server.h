@@ -109,6 +109,12 @@ private:
     bool openLeaseDatabase();
     void saveChangedClients();
     void startMetricsListener();
+    // TFTP is on but does not listen because another program holds its port: says so, and has
+    // the port tried again.
+    void noteHeldTftpPort();
+    // Every kSocketRetryInterval on the receive loop's thread: starts TFTP, or the metrics
+    // listener, whose port another program held, once it is free.
+    void retryHeldPorts();
     // Whether the server serves anything once its sockets are open, said in the log; then the
     // service manager is told. False: the start is refused.
     bool startServing();
@@ -168,6 +174,8 @@ private:
     // 1 once a stop was asked for, else 3 while another program holds the DHCP port, 4 while
     // TFTP is on but not listening, 0 otherwise.
     std::atomic<int> serverState_{0};
+    // TFTP could not start because another program held its port: tried again until it starts.
+    std::atomic<bool> tftpPortHeld_{false};
 };
 
 }  // namespace tolmark
