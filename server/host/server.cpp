@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <unordered_set>
 
@@ -43,6 +44,12 @@ void countDnsResult(ServiceCounters& counters, dhcp::DnsOutcome outcome) {
         counters.dnsSucceeded.add();
     else
         counters.dnsFailed.add();
+}
+
+// A service's log may be where nobody looks, or not open at all (a directory it cannot write):
+// the system log carries the line too.
+void tellSystemLog(const std::string& text, int error) {
+    if (platform::startedAsService()) platform::writeEventLogEntry(text.c_str(), error);
 }
 
 }  // namespace
@@ -267,6 +274,22 @@ void Server::startMetricsListener() {
     if (!metricsListener_->start(setting) && !metricsListener_->waitingForPort()) metricsListener_.reset();
 }
 
+bool Server::leaseFileDirectoryWritable() {
+    std::string path = clientFilePaths(store_, dataDirectory_).dynamic.path;
+    // A link is saved through: the new file goes beside the file it leads to.
+    std::error_code unresolved;
+    const std::filesystem::path target = std::filesystem::canonical(path, unresolved);
+    if (!unresolved) path = target.string();
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    if (platform::directoryWritable(directory)) return true;
+    const int error = errno;
+    const std::string text = "lease file directory " + directory + " is not writable: " + errorText(error);
+    log_.line(1, true, "DHCP  Error   %s; not started\n", text.c_str());
+    tellSystemLog(text + "; not started", error);
+    return false;
+}
+
 void Server::noteHeldTftpPort() {
     const TftpSettings tftp = settings_.tftp();
     if (tftp.enable == 0 || tftp_->transferCount() >= 0) return;
@@ -419,10 +442,7 @@ void Server::startControlPipe() {
     if (started == PipeStartResult::NameInUse) {
         const std::string name = pipeName();
         log_.line(1, true, "DHCP  Error   control pipe %s is held by another process\n", name.c_str());
-        if (platform::startedAsService()) {
-            const std::string text = "control pipe " + name + " is held by another process";
-            platform::writeEventLogEntry(text.c_str(), EADDRINUSE);
-        }
+        tellSystemLog("control pipe " + name + " is held by another process", EADDRINUSE);
     }
     if (started != PipeStartResult::Started) pipe_.reset();
 }
@@ -462,6 +482,10 @@ int Server::run(int argc, char** argv) {
     // Without a packet socket (no CAP_NET_RAW) every address would pass the test unasked.
     if (settings_.general().testIp != 0 && platform_.arpProber != nullptr && !platform_.arpProber->ready()) {
         log_.line(1, true, "DHCP  Error   no address test (TestIP): ARP needs CAP_NET_RAW\n");
+    }
+    if (!leaseFileDirectoryWritable()) {
+        log_.close();
+        return 1;
     }
     // The client files, the configuration and the logs are written here: a server that cannot
     // (another user owns the directory) says so at once rather than at its first save.

@@ -75,8 +75,8 @@ public:
     Server& operator=(const Server&) = delete;
 
     // The run procedure. args are the program's arguments (the first is the mode argument).
-    // Returns 0, or 1 when the start was refused (nothing could be served, or the lease
-    // database is of a newer kind).
+    // Returns 0, or 1 when the start was refused (nothing could be served, the lease file
+    // cannot be saved, or the lease database is of a newer kind).
     int run(int argc, char** argv);
     // Safe from any thread: ends every wait of the server and makes run() return.
     void requestStop();
@@ -108,6 +108,10 @@ private:
     // is refused.
     bool openLeaseDatabase();
     void saveChangedClients();
+    // Leases are saved as a new file beside the lease file, then renamed into place: a server
+    // that cannot write there would give out leases that a restart forgets, and give them out
+    // again. False (logged): the start is refused.
+    bool leaseFileDirectoryWritable();
     void startMetricsListener();
     // TFTP is on but does not listen because another program holds its port: says so, and has
     // the port tried again.
