@@ -222,9 +222,10 @@ void checkServerSettings(const ConfigStore& store, const std::string& dataDirect
                          "take the file's read permission from others");
     }
     if (!dataDirectory.empty() && !platform::directoryWritable(dataDirectory)) {
-        findings.add(FindingLevel::Warning, dataDirectory, 0,
-                     std::string("the data directory is not writable by this user: ") + errorText(errno),
-                     "the start (as this user) logs an error and cannot save its client files there");
+        findings.add(
+            FindingLevel::Warning, dataDirectory, 0,
+            std::string("the data directory is not writable by this user: ") + errorText(errno),
+            "the start (as this user) logs an error, and refuses to start when the lease file (Dynamic) is kept there");
     }
 }
 

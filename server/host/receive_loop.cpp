@@ -254,12 +254,14 @@ void runReceiveLoop(ReceiveLoopContext& c) {
             if (c.socketsReconciled) c.socketsReconciled();
         }
         // A port another program held is taken once it lets go, without waiting for an
-        // address change.
-        if (c.sockets.waitingForSocket() != 0 &&
-            std::chrono::steady_clock::now() - lastSocketTry >= kSocketRetryInterval) {
+        // address change; so are the server's other ports (TFTP, metrics).
+        if (std::chrono::steady_clock::now() - lastSocketTry >= kSocketRetryInterval) {
             lastSocketTry = std::chrono::steady_clock::now();
-            if (c.sockets.reconcile(c.interfaces, c.settings.general().port, c.log, true) != 0) parked.clear();
-            if (c.socketsReconciled) c.socketsReconciled();
+            if (c.sockets.waitingForSocket() != 0) {
+                if (c.sockets.reconcile(c.interfaces, c.settings.general().port, c.log, true) != 0) parked.clear();
+                if (c.socketsReconciled) c.socketsReconciled();
+            }
+            if (c.retryHeldPorts) c.retryHeldPorts();
         }
 
         if (!c.sockets.anyOpen()) {

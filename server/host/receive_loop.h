@@ -52,6 +52,8 @@ struct ReceiveLoopContext {
     DhcpCounters* counters = nullptr;
     // Called after the sockets were reconciled (a reload, or a retry of a port that was held).
     std::function<void()> socketsReconciled = {};
+    // Called every kSocketRetryInterval: tries again the other ports that were held.
+    std::function<void()> retryHeldPorts = {};
 };
 
 // Requests that wait for the ARP test of their address or for the lease database's answer to

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <unordered_set>
 
@@ -43,6 +44,12 @@ void countDnsResult(ServiceCounters& counters, dhcp::DnsOutcome outcome) {
         counters.dnsSucceeded.add();
     else
         counters.dnsFailed.add();
+}
+
+// A service's log may be where nobody looks, or not open at all (a directory it cannot write):
+// the system log carries the line too.
+void tellSystemLog(const std::string& text, int error) {
+    if (platform::startedAsService()) platform::writeEventLogEntry(text.c_str(), error);
 }
 
 }  // namespace
@@ -260,9 +267,54 @@ ServerStats Server::stats(std::uint32_t firstPool, std::size_t maxPools) {
 void Server::startMetricsListener() {
     const std::string setting = readMetricsListen(store_);
     if (setting.empty()) return;
-    metricsListener_ =
-        std::make_unique<MetricsListener>(log_, [this] { return renderPrometheus(stats(0, SIZE_MAX), true); });
-    if (!metricsListener_->start(setting)) metricsListener_.reset();
+    metricsListener_ = std::make_unique<MetricsListener>(
+        log_, [this] { return renderPrometheus(stats(0, SIZE_MAX), true); }, std::chrono::seconds(1),
+        kSocketRetryInterval);
+    // A port another program holds is tried again (retryHeldPorts); any other refusal is final.
+    if (!metricsListener_->start(setting) && !metricsListener_->waitingForPort()) metricsListener_.reset();
+}
+
+bool Server::leaseFileDirectoryWritable() {
+    std::string path = clientFilePaths(store_, dataDirectory_).dynamic.path;
+    // A link is saved through: the new file goes beside the file it leads to.
+    std::error_code unresolved;
+    const std::filesystem::path target = std::filesystem::canonical(path, unresolved);
+    if (!unresolved) path = target.string();
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    if (platform::directoryWritable(directory)) return true;
+    const int error = errno;
+    const std::string text = "lease file directory " + directory + " is not writable: " + errorText(error);
+    log_.line(1, true, "DHCP  Error   %s; not started\n", text.c_str());
+    tellSystemLog(text + "; not started", error);
+    return false;
+}
+
+void Server::noteHeldTftpPort() {
+    const TftpSettings tftp = settings_.tftp();
+    if (tftp.enable == 0 || tftp_->transferCount() >= 0) return;
+    const std::string holders = portHoldersText(static_cast<std::uint16_t>(tftp.port));
+    if (holders.empty()) return;
+    log_.line(1, true, "TFTP  Error   UDP port %u is held by another program%s; tried again every %u seconds\n",
+              static_cast<unsigned>(tftp.port), holders.c_str(), static_cast<unsigned>(kSocketRetryInterval.count()));
+    tftpPortHeld_.store(true);
+}
+
+void Server::retryHeldPorts() {
+    if (flags_.serverStopping.load()) return;
+    if (tftpPortHeld_.load()) {
+        const TftpSettings tftp = settings_.tftp();
+        // Started only once nobody holds the port: a start that fails logs its failure each time.
+        // A settings change meanwhile (TFTP off, another port) has restarted it its own way.
+        if (tftp.enable == 0 || tftp_->transferCount() >= 0) {
+            tftpPortHeld_.store(false);
+        } else if (portHoldersText(static_cast<std::uint16_t>(tftp.port)).empty()) {
+            tftpPortHeld_.store(false);
+            tftp_->start();
+            publishServerState();
+        }
+    }
+    if (metricsListener_ != nullptr) metricsListener_->retryHeldPort();
 }
 
 void Server::startHousekeeping() {
@@ -354,7 +406,10 @@ void Server::startControlPipe() {
             .restartTftp =
                 [this](bool stopFirst) {
                     // A stop request may be under way: the listener must not come back then.
-                    if (!flags_.serverStopping.load()) tftp_->restart(stopFirst);
+                    if (!flags_.serverStopping.load()) {
+                        tftp_->restart(stopFirst);
+                        noteHeldTftpPort();
+                    }
                     publishServerState();
                 },
             .startNameLookup = startNameLookup,
@@ -387,10 +442,7 @@ void Server::startControlPipe() {
     if (started == PipeStartResult::NameInUse) {
         const std::string name = pipeName();
         log_.line(1, true, "DHCP  Error   control pipe %s is held by another process\n", name.c_str());
-        if (platform::startedAsService()) {
-            const std::string text = "control pipe " + name + " is held by another process";
-            platform::writeEventLogEntry(text.c_str(), EADDRINUSE);
-        }
+        tellSystemLog("control pipe " + name + " is held by another process", EADDRINUSE);
     }
     if (started != PipeStartResult::Started) pipe_.reset();
 }
@@ -430,6 +482,10 @@ int Server::run(int argc, char** argv) {
     // Without a packet socket (no CAP_NET_RAW) every address would pass the test unasked.
     if (settings_.general().testIp != 0 && platform_.arpProber != nullptr && !platform_.arpProber->ready()) {
         log_.line(1, true, "DHCP  Error   no address test (TestIP): ARP needs CAP_NET_RAW\n");
+    }
+    if (!leaseFileDirectoryWritable()) {
+        log_.close();
+        return 1;
     }
     // The client files, the configuration and the logs are written here: a server that cannot
     // (another user owns the directory) says so at once rather than at its first save.
@@ -493,6 +549,7 @@ int Server::run(int argc, char** argv) {
             .linkSender = platform_.linkSender,
             .counters = &metrics_.dhcp,
             .socketsReconciled = [this] { publishServerState(); },
+            .retryHeldPorts = [this] { retryHeldPorts(); },
         };
         if (sharedLeases_ != nullptr) {
             context.leaseAnswers = &sharedLeases_->ready();
@@ -536,14 +593,8 @@ void Server::publishServerState() {
 }
 
 bool Server::startServing() {
-    const TftpSettings tftp = settings_.tftp();
     const bool tftpRunning = tftp_->transferCount() >= 0;
-    if (tftp.enable != 0 && !tftpRunning) {
-        const std::string holders = portHoldersText(static_cast<std::uint16_t>(tftp.port));
-        if (!holders.empty())
-            log_.line(1, true, "TFTP  Error   UDP port %u is held by another program%s\n",
-                      static_cast<unsigned>(tftp.port), holders.c_str());
-    }
+    noteHeldTftpPort();
     publishServerState();
     // Every served address without its socket and no TFTP either: running on would serve
     // nothing while the service manager, the installation and the manager all said it had started.

@@ -75,8 +75,8 @@ public:
     Server& operator=(const Server&) = delete;
 
     // The run procedure. args are the program's arguments (the first is the mode argument).
-    // Returns 0, or 1 when the start was refused (nothing could be served, or the lease
-    // database is of a newer kind).
+    // Returns 0, or 1 when the start was refused (nothing could be served, the lease file
+    // cannot be saved, or the lease database is of a newer kind).
     int run(int argc, char** argv);
     // Safe from any thread: ends every wait of the server and makes run() return.
     void requestStop();
@@ -108,7 +108,17 @@ private:
     // is refused.
     bool openLeaseDatabase();
     void saveChangedClients();
+    // Leases are saved as a new file beside the lease file, then renamed into place: a server
+    // that cannot write there would give out leases that a restart forgets, and give them out
+    // again. False (logged): the start is refused.
+    bool leaseFileDirectoryWritable();
     void startMetricsListener();
+    // TFTP is on but does not listen because another program holds its port: says so, and has
+    // the port tried again.
+    void noteHeldTftpPort();
+    // Every kSocketRetryInterval on the receive loop's thread: starts TFTP, or the metrics
+    // listener, whose port another program held, once it is free.
+    void retryHeldPorts();
     // Whether the server serves anything once its sockets are open, said in the log; then the
     // service manager is told. False: the start is refused.
     bool startServing();
@@ -168,6 +178,8 @@ private:
     // 1 once a stop was asked for, else 3 while another program holds the DHCP port, 4 while
     // TFTP is on but not listening, 0 otherwise.
     std::atomic<int> serverState_{0};
+    // TFTP could not start because another program held its port: tried again until it starts.
+    std::atomic<bool> tftpPortHeld_{false};
 };
 
 }  // namespace tolmark

@@ -225,8 +225,9 @@ std::string readMetricsListen(const ConfigStore& store) {
     return store.readText(kGeneralSection, "MetricsListen", "", kMetricsListenCapacity);
 }
 
-MetricsListener::MetricsListener(LogSink& log, std::function<std::string()> render, std::chrono::milliseconds fresh)
-    : log_(log), render_(std::move(render)), fresh_(fresh) {}
+MetricsListener::MetricsListener(LogSink& log, std::function<std::string()> render, std::chrono::milliseconds fresh,
+                                 std::chrono::seconds retryEvery)
+    : log_(log), render_(std::move(render)), fresh_(fresh), retryEvery_(retryEvery) {}
 
 MetricsListener::~MetricsListener() { stop(); }
 
@@ -242,14 +243,33 @@ bool MetricsListener::start(std::string_view setting) {
     return start(*address);
 }
 
+bool MetricsListener::retryHeldPort() {
+    if (!held_) return false;
+    quiet_ = true;
+    const bool started = start(*held_);
+    quiet_ = false;
+    return started;
+}
+
 bool MetricsListener::start(const MetricsAddress& where) {
     stop();
     const AddressText host = formatIpv4(where.address);
+    held_.reset();
     auto refuse = [&](int error) {
-        log_.line(1, true, "DHCP  Error   MetricsListen %s:%u: cannot listen (%s); no metrics listener\n", host.c_str(),
-                  static_cast<unsigned>(where.port), error != 0 ? errorText(error).c_str() : "bind failed");
         http_.reset();
         stop_.reset();
+        // Another program on the port (a second server, an exporter) may let go of it.
+        if (error == EADDRINUSE && retryEvery_.count() > 0) {
+            held_ = where;
+            if (!quiet_)
+                log_.line(1, true,
+                          "DHCP  Error   MetricsListen %s:%u: the port is held by another program; tried again "
+                          "every %u seconds\n",
+                          host.c_str(), static_cast<unsigned>(where.port), static_cast<unsigned>(retryEvery_.count()));
+            return false;
+        }
+        log_.line(1, true, "DHCP  Error   MetricsListen %s:%u: cannot listen (%s); no metrics listener\n", host.c_str(),
+                  static_cast<unsigned>(where.port), error != 0 ? errorText(error).c_str() : "bind failed");
         return false;
     };
     stop_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));

@@ -52,8 +52,11 @@ public:
     // fresh ago is sent again as it stands: counting the pools walks their leases under the
     // engine's lock, and scrapers that ask many times a second would make the request path pay
     // for every one (Prometheus scrapes every 15 seconds by default, nothing needs it fresher).
+    // retryEvery: how often the owner calls retryHeldPort (0: it does not); the log says so
+    // when another program holds the port.
     MetricsListener(LogSink& log, std::function<std::string()> render,
-                    std::chrono::milliseconds fresh = std::chrono::seconds(1));
+                    std::chrono::milliseconds fresh = std::chrono::seconds(1),
+                    std::chrono::seconds retryEvery = std::chrono::seconds(0));
     ~MetricsListener();
     MetricsListener(const MetricsListener&) = delete;
     MetricsListener& operator=(const MetricsListener&) = delete;
@@ -64,6 +67,11 @@ public:
     bool start(std::string_view setting);
     bool start(const MetricsAddress& address);
     void stop();
+    // The last start found the port held by another program (and retries are made).
+    bool waitingForPort() const { return held_.has_value(); }
+    // While waitingForPort: starts once the port is free; logs nothing while it stays held.
+    // True when listening.
+    bool retryHeldPort();
     // The bound port (port 0 asks for any free one; tests use that).
     std::uint16_t port() const { return port_; }
 
@@ -73,6 +81,9 @@ private:
     LogSink& log_;
     std::function<std::string()> render_;
     std::chrono::milliseconds fresh_;
+    std::chrono::seconds retryEvery_;
+    std::optional<MetricsAddress> held_;
+    bool quiet_ = false;  // a retry: the held port is not logged again
     // Only the listener's thread touches these.
     std::string page_;
     std::chrono::steady_clock::time_point renderedAt_{};

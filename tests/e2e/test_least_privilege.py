@@ -6,7 +6,8 @@ ARP test (an address held by another host is skipped), replies unicast to a clie
 address yet, serves and takes TFTP files, saves its client files, follows an address change,
 answers root's trisko and refuses another user's change; every file it writes belongs to the
 user and is not world-readable. Then each capability is taken away in turn to show what needs
-it; a user that does not exist, or one that cannot read the configuration, stops the start."""
+it; a user that does not exist, one that cannot read the configuration, or one that cannot write
+the lease file's directory, stops the start."""
 
 import glob
 import json
@@ -360,7 +361,7 @@ class LeastPrivilege(unittest.TestCase):
                 self.server.kill()
                 self.lab.close()
 
-    def test_4_a_user_that_does_not_exist_or_cannot_read_the_configuration_stops_the_start(self):
+    def test_4_a_user_that_does_not_exist_or_cannot_read_the_configuration_or_save_leases_stops_the_start(self):
         cases = [
             ({"RunAsUser": "tk_no_such_user"}, None,
              "DHCP  Error   RunAsUser tk_no_such_user: no such user; not started"),
@@ -369,12 +370,20 @@ class LeastPrivilege(unittest.TestCase):
             # So would one that is no file (read as no setting; a FIFO held the start for good).
             ({}, "fifo", "Dorvane.ini is not a regular file; not started"),
             ({}, "/dev/zero", "Dorvane.ini is not a regular file; not started"),
+            # Leases it could not save would be forgotten at the next start, and given out again.
+            ({}, "leases", "/leases is not writable: Permission denied; not started"),
         ]
         for general, mode, line in cases:
             with self.subTest(line=line):
                 self.make_lab("nu", general)
                 path = os.path.join(self.lab.dir, "Dorvane.ini")
-                if isinstance(mode, str):
+                if mode == "leases":  # root's directory, which the user cannot write
+                    os.mkdir(os.path.join(self.lab.dir, "leases"))
+                    with open(path) as f:
+                        text = f.read().replace("[Dorvane]\n", f"[Dorvane]\nDynamic={self.lab.dir}/leases/dynamic\n", 1)
+                    with open(path, "w") as f:
+                        f.write(text)
+                elif isinstance(mode, str):
                     os.remove(path)
                     os.mkfifo(path) if mode == "fifo" else os.symlink(mode, path)
                 elif mode is not None:

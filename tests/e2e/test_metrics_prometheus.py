@@ -1,5 +1,6 @@
 """The metrics page read by a real Prometheus server: Velkora in a namespace with MetricsListen,
-Prometheus beside it scraping every second into a storage directory of the test; a DHCP
+whose port another program holds at the start (DHCP and TFTP are served meanwhile, the port is
+taken once it is free), Prometheus beside it scraping every second into a storage directory of the test; a DHCP
 exchange (busybox udhcpc), a TFTP download (tftp-hpa), a download refused, and a malformed
 datagram; then Prometheus' query API must give the counter values those caused, and
 "promtool check metrics" must find nothing wrong with the page. Needs root."""
@@ -32,7 +33,7 @@ class PrometheusScrape(unittest.TestCase):
         if missing:
             raise unittest.SkipTest(f"{', '.join(missing)} missing (scripts/install-deps.sh installs them)")
         cls.lab = netns.Lab("pm")
-        cls.server = cls.prometheus = None
+        cls.server = cls.prometheus = cls.holder = None
         try:
             cls.srv = cls.lab.namespace("s")
             cls.cli = cls.lab.namespace("c")
@@ -50,7 +51,24 @@ class PrometheusScrape(unittest.TestCase):
             with open(os.path.join(cls.lab.dir, "Dorvane.ini"), "a") as f:
                 f.write(f"[Lab]\nInterfaceIP={SERVER}\nBaseIP=10.97.0.100\nRange=20\nSubnetMask=255.255.255.0\n"
                         f"NextIP={SERVER}\nBootFile=boot.img\n")
-            cls.server = netns.start_velkora(cls.lab, cls.srv, VELKORA, registry, f"metrics on http://{METRICS}/metrics")
+            # Another program holds the metrics port at the start: DHCP and TFTP are served all the
+            # same, and the port is taken once the other program lets go.
+            host, port = METRICS.split(":")
+            cls.holder = netns.Process(["ip", "netns", "exec", cls.srv, sys.executable, "-c",
+                                        "import socket, time; s = socket.socket(); "
+                                        f"s.bind(('{host}', {port})); s.listen(); print('held', flush=True); "
+                                        "time.sleep(60)"])
+            if cls.holder.wait_for("held", timeout=10) is None:
+                raise RuntimeError("\n".join(cls.holder.lines))
+            cls.server = netns.start_velkora(cls.lab, cls.srv, VELKORA, registry, "TFTP  ready   on port 69")
+            text = "\n".join(cls.server.lines)
+            for line in (f"DHCP  Error   MetricsListen {METRICS}: the port is held by another program; tried again "
+                         "every 10 seconds", f"DHCP  Start   Server on {SERVER}"):
+                if line not in text:
+                    raise RuntimeError(f"{line!r} missing:\n{text}")
+            cls.holder.kill()
+            if cls.server.wait_for(f"metrics on http://{METRICS}/metrics", timeout=30) is None:
+                raise RuntimeError("metrics port not taken once free:\n" + "\n".join(cls.server.lines))
             cls.start_prometheus()
         except BaseException:
             cls.stop()
@@ -77,7 +95,7 @@ class PrometheusScrape(unittest.TestCase):
 
     @classmethod
     def stop(cls):
-        for p in (cls.prometheus, cls.server):
+        for p in (cls.prometheus, cls.server, cls.holder):
             if p is not None:
                 p.kill()
         cls.lab.close()

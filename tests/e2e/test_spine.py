@@ -171,10 +171,16 @@ class ServiceMode(unittest.TestCase):
                 files = glob.glob(os.path.join(lab.dir, "dhcp????.log"))
                 return open(files[0]).read() if files else ""
 
-            def hold_port(address):
+            def wait_ready():
+                messages = []
+                while not any(m.startswith("READY=1") for m in messages):
+                    messages.append(notify.recv(4096).decode())
+                return messages
+
+            def hold_port(address, port=67):
                 holder = netns.Process(["ip", "netns", "exec", srv, sys.executable, "-c", "import socket, time; "
                                         "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); "
-                                        f"s.bind(('{address}', 67)); print('held', flush=True); time.sleep(60)"])
+                                        f"s.bind(('{address}', {port})); print('held', flush=True); time.sleep(60)"])
                 self.assertIsNotNone(holder.wait_for("held", timeout=10))
                 return holder
 
@@ -201,9 +207,7 @@ class ServiceMode(unittest.TestCase):
             holder = hold_port("0.0.0.0")
             notify.settimeout(10)
             server = netns.Process(["ip", "netns", "exec", srv, VELKORA], env=env)
-            messages = []
-            while not any(m.startswith("READY=1") for m in messages):
-                messages.append(notify.recv(4096).decode())
+            messages = wait_ready()
             self.assertEqual(messages[0], "STATUS=Starting DHCP Server\nEXTEND_TIMEOUT_USEC=3000000")
             self.assertEqual(messages[1], messages[0])  # service main, then the service start
             self.assertTrue(messages[2].startswith("READY=1"))
@@ -235,6 +239,25 @@ class ServiceMode(unittest.TestCase):
             server.wait_for("never printed", timeout=0.5)
             self.assertFalse([line for line in server.lines if "Please wait" in line or "-install" in line],
                              server.lines)
+            server.kill()
+
+            # TFTP's port held at start: DHCP is served meanwhile, and TFTP starts once the other
+            # program lets go, without a restart.
+            holder = hold_port("0.0.0.0", 69)
+            server = netns.Process(["ip", "netns", "exec", srv, VELKORA], env=env)
+            wait_ready()
+            self.assertIn(" TFTP  Error   UDP port 69 is held by another program on 0.0.0.0; tried again every 10 "
+                          "seconds\n", log_text())
+            self.assertEqual(server_state(), 4)  # TFTP does not run
+            ready_before = log_text().count(" TFTP  ready   on port 69")
+            holder.kill()
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline and log_text().count(" TFTP  ready   on port 69") == ready_before:
+                time.sleep(0.2)
+            self.assertEqual(log_text().count(" TFTP  ready   on port 69"), ready_before + 1)
+            self.assertEqual(server_state(), 0)
+            server.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(server.proc.wait(timeout=5), 0)
             server.kill()
         finally:
             if notify is not None:
