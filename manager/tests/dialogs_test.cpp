@@ -1297,6 +1297,32 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
         QCOMPARE(interfaces.interfaces[1].flags, kIfPresent | kIfServed);
         QCOMPARE(interfaces.interfaces[2].flags, kIfPresent | kIfServed);
     }
+    // A sheet opened on the second and third served; another manager turns the third off, and
+    // this one the second: nothing is sent, the administrator is told, and the page shows the
+    // server's table with no row selected, from which a new choice is sent.
+    {
+        PreferencesDialog sheet(ctx);
+        sheet.show();
+        sheet.tabs()->setCurrentIndex(1);
+        auto* page = static_cast<InterfacesPage*>(sheet.page(1));
+        interfaces.interfaces[2].flags = kIfPresent;
+        page->cycleRow(1);
+        const std::size_t sent = peer.requests(PipeCode::SetInterfaces).size();
+        QVERIFY(!sheet.applyChanges());
+        QCOMPARE(answers.take(), QStringList({ctx.language.text("NO_INTERFACE_LEFT")}));
+        QCOMPARE(peer.requests(PipeCode::SetInterfaces).size(), sent);
+        QCOMPARE(interfaces.interfaces[1].flags, kIfPresent | kIfServed);
+        QCOMPARE(sheet.tabs()->currentIndex(), 1);
+        QCOMPARE(page->list()->count(), 3);
+        for (int r = 0; r < 3; ++r)
+            QCOMPARE(page->list()->item(r)->data(Qt::AccessibleDescriptionRole).toString(),
+                     ctx.language.text("IFACE_OFF"));
+        page->cycleRow(0);
+        QVERIFY(sheet.applyChanges());
+        QCOMPARE(interfaces.interfaces[0].flags, kIfPresent | kIfServed);
+        QCOMPARE(interfaces.interfaces[1].flags, kIfPresent);
+        QCOMPARE(interfaces.interfaces[2].flags, kIfPresent);
+    }
     // A server that stops answering while the sheet reads its blocks holds the sheet for one
     // time-out, not one for each block still to read; the pages it could not read are disabled.
     {
