@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -1921,16 +1922,17 @@ void DialogsTest::labelsFitTheirColumns() {
         }
         faults << mnemonicFaults(root, where) << unnamedControlFaults(root, where);
         // The columns of a list, sized by the dialog rather than by their contents, show every cell
-        // whole: no cell asks for more than its column (the item's size hint, as the style lays out
-        // and elides its text).
-        for (auto* tree : root->findChildren<QTreeWidget*>()) {
+        // and heading whole: none asks for more than its column (the item's or the heading's size
+        // hint, as the style lays out and elides its text).
+        for (auto* tree : root->findChildren<QTreeView*>()) {
             if (!tree->isVisibleTo(root)) continue;
             const QAbstractItemView* view = tree;  // the tree's own widest cell, through the public call
-            for (int column = 0; column < tree->columnCount(); ++column) {
-                const int wanted = view->sizeHintForColumn(column);
+            for (int column = 0; column < tree->model()->columnCount(); ++column) {
+                const int heading = tree->isHeaderHidden() ? 0 : tree->header()->sectionSizeHint(column);
+                const int wanted = std::max(view->sizeHintForColumn(column), heading);
                 if (wanted > tree->columnWidth(column))
                     faults << QStringLiteral("%1: column \"%2\" is %3 wide, a cell needs %4")
-                                  .arg(where, tree->headerItem()->text(column))
+                                  .arg(where, tree->model()->headerData(column, Qt::Horizontal).toString())
                                   .arg(tree->columnWidth(column))
                                   .arg(wanted);
             }
