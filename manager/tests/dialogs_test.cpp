@@ -27,6 +27,7 @@
 #include "manager/dialogs/profiles/profile_list_dialog.h"
 #include "manager/dialogs/profiles/profile_pages.h"
 #include "manager/dialogs/static_entry/static_entry_dialog.h"
+#include "manager/window/main_window.h"
 #include "server_lab.h"
 
 using namespace tolmark;
@@ -1921,15 +1922,17 @@ void DialogsTest::labelsFitTheirColumns() {
                     << QStringLiteral("%1: \"%2\" is %3 wide, needs %4").arg(where, text).arg(w->width()).arg(wanted);
         }
         faults << mnemonicFaults(root, where) << unnamedControlFaults(root, where);
-        // The columns of a list, sized by the dialog rather than by their contents, show every cell
-        // and heading whole: none asks for more than its column (the item's or the heading's size
-        // hint, as the style lays out and elides its text).
+        // The columns of a list, sized by the dialog rather than by their contents, show every
+        // heading whole, and every cell of a dialog's list: none asks for more than its column
+        // (the heading's or the item's size hint, as the style lays out and elides its text). The
+        // main window's client lists elide what their columns cannot hold.
         for (auto* tree : root->findChildren<QTreeView*>()) {
             if (!tree->isVisibleTo(root)) continue;
             const QAbstractItemView* view = tree;  // the tree's own widest cell, through the public call
             for (int column = 0; column < tree->model()->columnCount(); ++column) {
                 const int heading = tree->isHeaderHidden() ? 0 : tree->header()->sectionSizeHint(column);
-                const int wanted = std::max(view->sizeHintForColumn(column), heading);
+                const int cells = qobject_cast<QTreeWidget*>(tree) ? view->sizeHintForColumn(column) : 0;
+                const int wanted = std::max(cells, heading);
                 if (wanted > tree->columnWidth(column))
                     faults << QStringLiteral("%1: column \"%2\" is %3 wide, a cell needs %4")
                                   .arg(where, tree->model()->headerData(column, Qt::Horizontal).toString())
@@ -1983,6 +1986,22 @@ void DialogsTest::labelsFitTheirColumns() {
             LogViewer viewer(ctx);
             viewer.show();
             check(&viewer, tongue + QStringLiteral(" log viewer"));
+        }
+        {
+            // Columns as a first start sets them up, not as the last window left them.
+            for (int c = 0; c < kColumnCount; ++c) preferences_->writeColumnWidth(c, -1);
+            MainWindowOptions options;
+            options.pipeName = lab_->pipe().toStdString();
+            options.programDirectory = home_.path().toStdString() + "/";
+            MainWindow window(*language, *preferences_, ManagerRights{true, true}, options);
+            window.show();
+            window.start();
+            // Every view's headings in the columns a first start gives them.
+            for (View view : {View::Static, View::Dynamic, View::Ignored}) {
+                window.switchView(view);
+                QTRY_COMPARE(window.currentView(), view);
+                check(&window, tongue + QStringLiteral(" main window, ") + window.listView()->accessibleName());
+            }
         }
     }
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
