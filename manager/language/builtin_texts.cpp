@@ -144,6 +144,10 @@ constexpr BuiltIn kTexts[] = {
     // Dialog messages.
     {TextSection::Strings, "REFUSED", "The server did not take the change (it needs administrator rights)."},
     {TextSection::Strings, "NO_INTERFACE", "Select at least one interface."},
+    {TextSection::Strings, "NO_INTERFACE_LEFT",
+     "Since these preferences were opened, the interfaces left selected here were turned off elsewhere: with "
+     "this change the server would serve no interface. Nothing was sent. The list now shows the interfaces as "
+     "the server holds them; select at least one."},
     {TextSection::Strings, "DIR_FAILED", "The data directory could not be stored in the server's configuration file."},
 
     // Dialog captions, sheet tabs (the page's caption in English) and folder browser titles.

@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -26,6 +27,7 @@
 #include "manager/dialogs/profiles/profile_list_dialog.h"
 #include "manager/dialogs/profiles/profile_pages.h"
 #include "manager/dialogs/static_entry/static_entry_dialog.h"
+#include "manager/window/main_window.h"
 #include "server_lab.h"
 
 using namespace tolmark;
@@ -1297,6 +1299,32 @@ void DialogsTest::changesTheServerDidNotFinishAreShown() {
         QCOMPARE(interfaces.interfaces[1].flags, kIfPresent | kIfServed);
         QCOMPARE(interfaces.interfaces[2].flags, kIfPresent | kIfServed);
     }
+    // A sheet opened on the second and third served; another manager turns the third off, and
+    // this one the second: nothing is sent, the administrator is told, and the page shows the
+    // server's table with no row selected, from which a new choice is sent.
+    {
+        PreferencesDialog sheet(ctx);
+        sheet.show();
+        sheet.tabs()->setCurrentIndex(1);
+        auto* page = static_cast<InterfacesPage*>(sheet.page(1));
+        interfaces.interfaces[2].flags = kIfPresent;
+        page->cycleRow(1);
+        const std::size_t sent = peer.requests(PipeCode::SetInterfaces).size();
+        QVERIFY(!sheet.applyChanges());
+        QCOMPARE(answers.take(), QStringList({ctx.language.text("NO_INTERFACE_LEFT")}));
+        QCOMPARE(peer.requests(PipeCode::SetInterfaces).size(), sent);
+        QCOMPARE(interfaces.interfaces[1].flags, kIfPresent | kIfServed);
+        QCOMPARE(sheet.tabs()->currentIndex(), 1);
+        QCOMPARE(page->list()->count(), 3);
+        for (int r = 0; r < 3; ++r)
+            QCOMPARE(page->list()->item(r)->data(Qt::AccessibleDescriptionRole).toString(),
+                     ctx.language.text("IFACE_OFF"));
+        page->cycleRow(0);
+        QVERIFY(sheet.applyChanges());
+        QCOMPARE(interfaces.interfaces[0].flags, kIfPresent | kIfServed);
+        QCOMPARE(interfaces.interfaces[1].flags, kIfPresent);
+        QCOMPARE(interfaces.interfaces[2].flags, kIfPresent);
+    }
     // A server that stops answering while the sheet reads its blocks holds the sheet for one
     // time-out, not one for each block still to read; the pages it could not read are disabled.
     {
@@ -1894,17 +1922,20 @@ void DialogsTest::labelsFitTheirColumns() {
                     << QStringLiteral("%1: \"%2\" is %3 wide, needs %4").arg(where, text).arg(w->width()).arg(wanted);
         }
         faults << mnemonicFaults(root, where) << unnamedControlFaults(root, where);
-        // The columns of a list, sized by the dialog rather than by their contents, show every cell
-        // whole: no cell asks for more than its column (the item's size hint, as the style lays out
-        // and elides its text).
-        for (auto* tree : root->findChildren<QTreeWidget*>()) {
+        // The columns of a list, sized by the dialog rather than by their contents, show every
+        // heading whole, and every cell of a dialog's list: none asks for more than its column
+        // (the heading's or the item's size hint, as the style lays out and elides its text). The
+        // main window's client lists elide what their columns cannot hold.
+        for (auto* tree : root->findChildren<QTreeView*>()) {
             if (!tree->isVisibleTo(root)) continue;
             const QAbstractItemView* view = tree;  // the tree's own widest cell, through the public call
-            for (int column = 0; column < tree->columnCount(); ++column) {
-                const int wanted = view->sizeHintForColumn(column);
+            for (int column = 0; column < tree->model()->columnCount(); ++column) {
+                const int heading = tree->isHeaderHidden() ? 0 : tree->header()->sectionSizeHint(column);
+                const int cells = qobject_cast<QTreeWidget*>(tree) ? view->sizeHintForColumn(column) : 0;
+                const int wanted = std::max(cells, heading);
                 if (wanted > tree->columnWidth(column))
                     faults << QStringLiteral("%1: column \"%2\" is %3 wide, a cell needs %4")
-                                  .arg(where, tree->headerItem()->text(column))
+                                  .arg(where, tree->model()->headerData(column, Qt::Horizontal).toString())
                                   .arg(tree->columnWidth(column))
                                   .arg(wanted);
             }
@@ -1955,6 +1986,22 @@ void DialogsTest::labelsFitTheirColumns() {
             LogViewer viewer(ctx);
             viewer.show();
             check(&viewer, tongue + QStringLiteral(" log viewer"));
+        }
+        {
+            // Columns as a first start sets them up, not as the last window left them.
+            for (int c = 0; c < kColumnCount; ++c) preferences_->writeColumnWidth(c, -1);
+            MainWindowOptions options;
+            options.pipeName = lab_->pipe().toStdString();
+            options.programDirectory = home_.path().toStdString() + "/";
+            MainWindow window(*language, *preferences_, ManagerRights{true, true}, options);
+            window.show();
+            window.start();
+            // Every view's headings in the columns a first start gives them.
+            for (View view : {View::Static, View::Dynamic, View::Ignored}) {
+                window.switchView(view);
+                QTRY_COMPARE(window.currentView(), view);
+                check(&window, tongue + QStringLiteral(" main window, ") + window.listView()->accessibleName());
+            }
         }
     }
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));

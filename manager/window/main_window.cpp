@@ -537,15 +537,17 @@ void MainWindow::updateViewChecks() {
     panel_->showView(view_, preferences_.flag(pref::kGridlines));
 }
 
+// Every view's headings, not only the shown one's: the columns are set up to hold them all.
 void MainWindow::relabelColumns() {
-    EntryListModel* m = model(view_);
-    std::array<QString, kColumnCount> headers;
-    const auto keys = m->headerKeys();
-    for (int c = 0; c < kColumnCount; ++c) {
-        if (keys[static_cast<std::size_t>(c)] != nullptr)
-            headers[static_cast<std::size_t>(c)] = language_.text(keys[static_cast<std::size_t>(c)]);
+    for (EntryListModel* m : models_) {
+        std::array<QString, kColumnCount> headers;
+        const auto keys = m->headerKeys();
+        for (int c = 0; c < kColumnCount; ++c) {
+            if (keys[static_cast<std::size_t>(c)] != nullptr)
+                headers[static_cast<std::size_t>(c)] = language_.text(keys[static_cast<std::size_t>(c)]);
+        }
+        m->setHeaders(headers);
     }
-    m->setHeaders(headers);
 }
 
 void MainWindow::rewriteStatus() {
@@ -599,7 +601,7 @@ void MainWindow::applySavedGeometry() {
 
 void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    panel_->setupColumns();
+    panel_->setupColumns({models_.begin(), models_.end()});
 }
 
 void MainWindow::saveGeometry() {

@@ -93,6 +93,12 @@ void ViewPanel::retranslate(const Language& language) {
         b->setText(kViewButtonKeys[v] != nullptr ? language.text(kViewButtonKeys[v]) : QStringLiteral("TFTP"));
     }
     newButton_->setText(language.text("ADD"));
+    nameList();
+}
+
+// A screen reader names the list by the view it shows, as its checked view button says.
+void ViewPanel::nameList() {
+    if (const QAbstractButton* b = viewButtons_->checkedButton()) list_->setAccessibleName(b->text());
 }
 
 void ViewPanel::setTopText(const QString& counts, const QString& mode) {
@@ -103,6 +109,7 @@ void ViewPanel::setTopText(const QString& counts, const QString& mode) {
 
 void ViewPanel::showView(View view, bool gridlines) {
     if (QAbstractButton* b = viewButtons_->button(static_cast<int>(view))) b->setChecked(true);
+    nameList();
     // "Gridlines" draws cell borders, never in the TFTP view.
     const bool grid = gridlines && view != View::Tftp;
     list_->setStyleSheet(grid ? QStringLiteral("QTreeView::item { border-right: 1px solid palette(midlight);"
@@ -161,12 +168,23 @@ void ViewPanel::selectHandles(const std::vector<std::uint64_t>& handles, std::ui
         selection->setCurrentIndex(model->index(currentRow, 0), QItemSelectionModel::NoUpdate);
 }
 
-void ViewPanel::setupColumns() {
+void ViewPanel::setupColumns(const std::vector<EntryListModel*>& views) {
     if (columnsSet_) return;
     const int w = list_->viewport()->width() - style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    // Each view's headings measured as the list's header lays them out, with room for the sort
+    // arrow that the header shows once a list has been sorted.
+    std::array<int, kColumnCount> headings{};
+    QHeaderView probe(Qt::Horizontal, list_);  // hidden, in the list's font and style
+    probe.setSortIndicatorShown(true);
+    for (EntryListModel* view : views) {
+        probe.setModel(view);
+        for (int c = 0; c < kColumnCount; ++c)
+            headings[static_cast<std::size_t>(c)] =
+                std::max(headings[static_cast<std::size_t>(c)], probe.sectionSizeHint(c));
+    }
     for (int c = 0; c < kColumnCount; ++c) {
         int width = preferences_.columnWidth(c);
-        if (width < 0) width = w * kDefaultColumnPercent[c] / 100;
+        if (width < 0) width = std::max(w * kDefaultColumnPercent[c] / 100, headings[static_cast<std::size_t>(c)]);
         if (width >= w) width = w / 3;
         columnWidths_[static_cast<std::size_t>(c)] = std::max(width, 20);
     }

@@ -46,8 +46,9 @@ public:
     // selection is not that already; a handle no row has any more is dropped.
     void selectHandles(const std::vector<std::uint64_t>& handles, std::uint64_t current);
 
-    // The first time the window is shown: each column its saved width, or its share of the list.
-    void setupColumns();
+    // The first time the window is shown: each column its saved width, or its share of the list
+    // but no less than the widest heading the views give it.
+    void setupColumns(const std::vector<EntryListModel*>& views);
     void saveColumns();
 
 signals:
@@ -58,6 +59,7 @@ signals:
 
 private:
     void applyColumnWidths();
+    void nameList();
 
     UserPreferences& preferences_;
     QStatusBar* topBar_;

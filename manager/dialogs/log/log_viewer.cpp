@@ -110,6 +110,7 @@ LogViewer::LogViewer(DialogContext& context, QWidget* parent) : QDialog(parent),
     view_->setAllColumnsShowFocus(true);
     view_->setSelectionBehavior(QAbstractItemView::SelectRows);
     view_->header()->setStretchLastSection(false);
+    view_->viewport()->installEventFilter(this);
 
     auto* fileLabel = new QLabel(controlLabel(l, "FILE"), this);
     files_ = new QComboBox(this);
@@ -206,9 +207,11 @@ void LogViewer::sizeColumns() {
         view_->header()->resizeSection(c, std::max(w * kColumnPercent[c] / 100, 16));
 }
 
-void LogViewer::resizeEvent(QResizeEvent* event) {
-    QDialog::resizeEvent(event);
-    sizeColumns();
+// The columns share the list's width: they are sized when the list itself changes size. The
+// dialog's own resize comes before the list has its size when the dialog is first shown.
+bool LogViewer::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == view_->viewport() && event->type() == QEvent::Resize) sizeColumns();
+    return QDialog::eventFilter(watched, event);
 }
 
 int LogViewer::printTo(QPrinter& printer) {

@@ -65,7 +65,7 @@ signals:
     void fileLoaded();
 
 protected:
-    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void print();

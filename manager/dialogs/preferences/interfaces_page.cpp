@@ -66,6 +66,13 @@ void InterfacesPage::initialise() {
         relaySrc_->setChecked(g->relaySrc != 0);
         include_->setChecked(g->selectionMode != 0);
     }
+    showRows();
+    const bool on = mayChange() && blocks_.general && blocks_.status;
+    for (QWidget* w : std::initializer_list<QWidget*>{detect_, answer_, relaySrc_, include_, list_}) w->setEnabled(on);
+}
+
+void InterfacesPage::showRows() {
+    list_->clear();
     if (const auto& s = blocks_.status) {
         const auto count = static_cast<std::size_t>(std::clamp<std::int32_t>(s->interfaceCount, 0, kMaxInterfaces));
         for (std::size_t i = 0; i < count; ++i) {
@@ -77,8 +84,6 @@ void InterfacesPage::initialise() {
             showState(item, interfaceStateOf(e.flags, enableRa()));
         }
     }
-    const bool on = mayChange() && blocks_.general && blocks_.status;
-    for (QWidget* w : std::initializer_list<QWidget*>{detect_, answer_, relaySrc_, include_, list_}) w->setEnabled(on);
 }
 
 void InterfacesPage::cycleRow(int row) {

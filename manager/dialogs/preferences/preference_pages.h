@@ -54,6 +54,8 @@ public:
     bool validate() override;
     void apply() override;
     QListWidget* list() const { return list_; }
+    // One row per interface present on the host, in the state the sheet's status copy holds.
+    void showRows();
     // A click on the row: its state moves on (the last selected row stays selected).
     void cycleRow(int row);
 

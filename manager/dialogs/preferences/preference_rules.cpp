@@ -109,6 +109,13 @@ ServerStatus interfacesToSend(const ServerStatus& edited, const ServerStatus& re
     return out;
 }
 
+bool servesAnInterface(const ServerStatus& status) {
+    const auto count = static_cast<std::size_t>(std::clamp<std::int32_t>(status.interfaceCount, 0, kMaxInterfaces));
+    for (std::size_t i = 0; i < count; ++i)
+        if ((status.interfaces[i].flags & (kIfPresent | kIfServed)) == (kIfPresent | kIfServed)) return true;
+    return false;
+}
+
 InterfaceState interfaceStateOf(std::int32_t flags, bool enableRa) {
     if ((flags & kIfServed) == 0) return InterfaceState::Off;
     return enableRa && (flags & kIfTrusted) != 0 ? InterfaceState::Trusted : InterfaceState::Selected;

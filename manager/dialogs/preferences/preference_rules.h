@@ -39,6 +39,9 @@ TftpSettings tftpToSend(const TftpSettings& edited, const TftpSettings& read, co
 // changed from the table it read. The server sets the bits of every entry with an address it is
 // sent, so the entries are matched by address.
 ServerStatus interfacesToSend(const ServerStatus& edited, const ServerStatus& read, const ServerStatus& current);
+// True when some entry is present on the host and served: the server answers on at least one
+// interface.
+bool servesAnInterface(const ServerStatus& status);
 MulticastSettings multicastToSend(const MulticastSettings& edited, const MulticastSettings& read,
                                   const MulticastSettings& current);
 

@@ -36,7 +36,8 @@ PreferencesDialog::PreferencesDialog(DialogContext& context, QWidget* parent)
         context.notePipe(PipeStatus::Failed);
     relabelButtons(l);
     addPage(new GeneralPage(context, blocks_), l, "General", "General");
-    addPage(new InterfacesPage(context, blocks_), l, "Interface", "Interfaces");
+    interfaces_ = new InterfacesPage(context, blocks_);
+    addPage(interfaces_, l, "Interface", "Interfaces");
     addPage(new DhcpPage(context, blocks_), l, "DHCP", "DHCP");
     addPage(new TftpPage(context, blocks_), l, "TFTP", "TFTP");
     addPage(new TftpOptionsPage(context, blocks_), l, "Options", "TFTP Options");
@@ -47,21 +48,30 @@ PreferencesDialog::PreferencesDialog(DialogContext& context, QWidget* parent)
 bool PreferencesDialog::commit(const std::vector<SheetPage*>&) {
     struct Sent {
         PipeStatus status = PipeStatus::Done;
+        // The interface table as the server held it when the page's changes, made over it,
+        // would have left no interface served; nothing was sent.
+        std::optional<ServerStatus> servesNone;
     };
     const PreferenceBlocks& b = blocks_;
     // Each block once, in this order; the first one the server does not take stops the rest.
     const Sent sent = context_.worker.call([b](ManagerPipe& pipe) {
         Sent s;
+        // The interface table is read before anything is sent: another manager may have turned
+        // off the interfaces this page left on, and the two changes together would leave the
+        // server deaf with neither administrator told.
+        std::optional<ServerStatus> interfaces;
+        if (b.sendInterfaces && b.status && b.statusRead) {
+            PipeResult<ServerStatus> current = pipe.getStatus(-1);
+            if (!current.ok()) return Sent{.status = current.status, .servesNone = std::nullopt};
+            interfaces = interfacesToSend(*b.status, *b.statusRead, current.value);
+            if (!servesAnInterface(*interfaces)) return Sent{.status = PipeStatus::Done, .servesNone = current.value};
+        }
         if (b.sendGeneral && b.general) {
             const PipeResult<GeneralSettings> current = pipe.getSettings();
             s.status = current.ok() ? pipe.setSettings(generalToSend(*b.general, *b.generalRead, current.value))
                                     : current.status;
         }
-        if (s.status == PipeStatus::Done && b.sendInterfaces && b.status && b.statusRead) {
-            const PipeResult<ServerStatus> current = pipe.getStatus(-1);
-            s.status = current.ok() ? pipe.setInterfaces(interfacesToSend(*b.status, *b.statusRead, current.value))
-                                    : current.status;
-        }
+        if (s.status == PipeStatus::Done && interfaces) s.status = pipe.setInterfaces(*interfaces);
         if (s.status == PipeStatus::Done && b.sendTftp && b.tftp) {
             const PipeResult<TftpSettings> current = pipe.getTftpSettings();
             s.status =
@@ -77,6 +87,16 @@ bool PreferencesDialog::commit(const std::vector<SheetPage*>&) {
     // Display values and the language changed already: the main window shows them either way.
     context_.rebuildMenus();
     blocks_.languageChanged = false;
+    if (sent.servesNone) {
+        // The page shows the table as the server holds it, with this page's changes made over
+        // it, and the administrator chooses again.
+        blocks_.status = interfacesToSend(*blocks_.status, *blocks_.statusRead, *sent.servesNone);
+        blocks_.statusRead = sent.servesNone;
+        interfaces_->showRows();
+        tabs()->setCurrentWidget(interfaces_);
+        showMessage(this, context_.language, context_.language.text("NO_INTERFACE_LEFT"));
+        return false;
+    }
     if (sent.status != PipeStatus::Done) {
         context_.notePipe(sent.status);
         showMessage(this, context_.language, changeFailedText(context_.language, sent.status));

@@ -13,6 +13,8 @@
 
 namespace tolmark::manager {
 
+class InterfacesPage;
+
 struct PreferenceBlocks {
     std::optional<GeneralSettings> general;
     std::optional<ServerStatus> status;
@@ -46,6 +48,7 @@ protected:
 private:
     DialogContext& context_;
     PreferenceBlocks blocks_;
+    InterfacesPage* interfaces_ = nullptr;
 };
 
 }  // namespace tolmark::manager
