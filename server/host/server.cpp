@@ -467,6 +467,9 @@ int Server::run(int argc, char** argv) {
     store_.writeText(kGeneralSection, "Path", programDirectory);
     dataDirectory_ = serverDataDirectory(store_, programDirectory);
     store_.setIniPath(dataDirectory_, kGeneralSection);
+    // A configuration with no profile gets one for each served interface: the log says where the
+    // server looked, so that a mistyped data directory is seen rather than served from.
+    const bool profilesMade = profilesToBeCreated(store_);
     readSettings();
 
     // "-debug" among the leading dash arguments (after the first) means console output.
@@ -506,6 +509,11 @@ int Server::run(int argc, char** argv) {
         counters_.profileCount.store(
             static_cast<std::int32_t>(engine_.profiles.load(store_, defaults, interfaces_, log_, log_.level() > 1)));
         counters_.poolTotal.store(engine_.profiles.poolTotal());
+    }
+    if (profilesMade) {
+        log_.line(1, false, "DHCP  Start   no profile in %s: one made for each served interface, %u in all\n",
+                  store_.usesIniFile() ? store_.iniPath().c_str() : "the registry",
+                  static_cast<unsigned>(counters_.profileCount.load()));
     }
     loadClients();
     if (!openLeaseDatabase()) {

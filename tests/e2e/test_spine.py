@@ -78,6 +78,10 @@ class Spine(unittest.TestCase):
         self.assertIsNotNone(self.server.wait_for(" local IP address 10.77.0.1", timeout=1))
         self.assertIsNotNone(self.server.wait_for(" local IP address 10.78.0.1, excluded", timeout=1))
         self.assertIsNone(self.server.wait_for("Server on 10.78.0.1", timeout=0.5))
+        # No profile was configured: the log says where the server looked and what it made.
+        made = self.server.wait_for("DHCP  Start   no profile in ", timeout=1)
+        self.assertIsNotNone(made)
+        self.assertRegex(lines[made], r"no profile in /\S+\.ini: one made for each served interface, 1 in all$")
 
     def test_2_error_line_for_a_short_request(self):
         mark = len(self.server.lines)
