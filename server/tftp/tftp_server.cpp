@@ -663,6 +663,12 @@ void TftpServer::runTransfer(const std::shared_ptr<Transfer>& pointer) {
     }
     // Everything the transfer held goes at once; an upload that did not complete leaves no file.
     t.source.reset();
+    // An upload that ends before its last block takes its working file (and its lock) with it;
+    // whatever the name held before stays as it was.
+    if (t.sink && t.outcome.load(std::memory_order_relaxed) != kOutcomeDone) {
+        t.sink.reset();
+        env_.log.line(1, false, "TFTP  Removed the unfinished upload of %s\n", r.path.c_str());
+    }
     t.sink.reset();
     t.mapping.reset();
     releaseBuffers(t.bufferBytes);

@@ -122,6 +122,7 @@ class NamesAndOwnFiles(unittest.TestCase):
         # A silent upload that goes away ends too (by time-out, or when the client's port is closed).
         attack(self.lab, self.cli, "requests", "10.79.0.1", stdin=json.dumps([[2, "existing.bin", "blksize", "8", "+silent"]]))
         self.assertIsNotNone(self.server.wait_for(f"10.79.0.2  Put/octet  {self.data}existing.bin", timeout=10))
+        self.assertIsNotNone(self.server.wait_for(f"Removed the unfinished upload of {self.data}existing.bin", timeout=2))
         self.server.settle(1)
         self.assertEqual(sorted(os.listdir(self.lab.dir)), self.before)
         for name, content in self.files.items():

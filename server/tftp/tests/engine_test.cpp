@@ -551,32 +551,52 @@ TEST(WriteSide, SilentClientGetsTheOackRepeatedThenTimeout) {
     r.settings.retransmit = 2;
     r.transfer.request.options = kOptTsize;
     EXPECT_EQ(r.write(sink), kOutcomeTimeout);
-    // The OACK and its three repetitions ("TFTPRetransmit" plus one) while nothing has arrived,
-    // each after twice the wait before it.
+    // The OACK and its three repetitions ("TFTPRetransmit" plus one) while nothing has arrived:
+    // the first after the time-out, the others leaving room for the client's own 5-second one.
     ASSERT_EQ(r.client.sent.size(), 4u);
     for (const Sent& s : r.client.sent) EXPECT_EQ(s.opcode(), kOpOack);
     EXPECT_EQ(r.client.sent[1].at, 1000);
-    EXPECT_EQ(r.client.sent[2].at, 3000);
-    EXPECT_EQ(r.client.sent[3].at, 7000);
-    EXPECT_EQ(r.client.now, 15000);
+    EXPECT_EQ(r.client.sent[2].at, 7000);
+    EXPECT_EQ(r.client.sent[3].at, 13000);
+    EXPECT_EQ(r.client.now, 19000);
 }
 
-// Block 2 is lost. The client sends it again only when it has heard nothing for 5 seconds: each
-// packet it receives, also a repeated ACK of block 1, starts its time-out again (as tftp-hpa does).
-TEST(WriteSide, AClientThatWaitsForSilenceBeforeSendingAgain) {
-    Exchange r;
-    MemorySink sink;
-    const Bytes block(512, 2);
-    int acksOf1 = 0;
-    r.client.answer = [&](ScriptedClient& c, const Sent& s) {
-        if (s.block() == 0) return c.reply(data(1, block));
-        if (s.block() == 2) return c.reply(data(3, Bytes(5, 3)));
-        if (s.block() != 1) return;
-        c.cancelReplies();
-        if (++acksOf1 > 1) c.reply(data(2, block), 5000);
+// Block 2 is lost. A client that sends it again only when it has heard nothing for its time-out
+// (5 s, or the negotiated one) starts that time-out again on every packet it receives, also a
+// repeated ACK of block 1 (tftp-hpa); another also sends it again as soon as it sees block 1
+// acknowledged again (atftp, curl). Either goes on at most one time-out of its own after the
+// server's first repetition, not after ever longer waits.
+TEST(WriteSide, ALostBlockIsSentAgainAfterTheClientsTimeOut) {
+    struct Case {
+        const char* name;
+        std::int32_t timeout;  // negotiated when not 1
+        bool onRepeatedAck;    // sends the block again on a repeated ACK
+        std::int64_t done;     // when the last ACK goes out
     };
-    EXPECT_EQ(r.write(sink), kOutcomeDone);
-    EXPECT_EQ(sink.bytes.size(), 1029u);
+    for (const Case c : {Case{"tftp-hpa", 1, false, 6002}, Case{"atftp", 1, true, 1003}, Case{"curl", 6, true, 6002},
+                         Case{"negotiating, waiting for silence", 3, false, 3002}}) {
+        SCOPED_TRACE(c.name);
+        Exchange r;
+        MemorySink sink;
+        r.transfer.request.timeout = c.timeout;
+        if (c.timeout != 1) r.transfer.request.options = kOptTimeout;
+        const std::int64_t clientTimeout = c.timeout == 1 ? 5000 : c.timeout * 1000;
+        const Bytes block(512, 2);
+        bool lost = false;
+        r.client.answer = [&](ScriptedClient& client, const Sent& s) {
+            if (s.opcode() == kOpOack || s.block() == 0) return client.reply(data(1, block));
+            if (s.block() == 2) return client.reply(data(3, Bytes(5, 3)));
+            if (s.block() != 1) return;
+            // Sent at once but lost the first time; sent again when the client's time-out runs out.
+            client.cancelReplies();
+            if (lost && c.onRepeatedAck) return client.reply(data(2, block));
+            lost = true;
+            client.reply(data(2, block), clientTimeout);
+        };
+        EXPECT_EQ(r.write(sink), kOutcomeDone);
+        EXPECT_EQ(sink.bytes.size(), 1029u);
+        EXPECT_EQ(r.client.sent.back().at, c.done);
+    }
 }
 
 TEST(ReadSide, LogLinesCarryTheBlockCounter) {
