@@ -389,6 +389,12 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
             std::fprintf(out, "line %u: remark cut to its first %zu of %zu characters\n", lineNo, kEntryRemarkChars,
                          remark.size());
         auto handle = s.findClient(*entry);
+        // A server that went away has refused nothing: said as "operation failed" for every
+        // line left, it read as a server that took none of them.
+        if (!handle && !s.connected()) {
+            std::fprintf(out, "Service not active\nline %u and the lines after it were not applied\n", lineNo);
+            return kExitFailure;
+        }
         refused |= !handle;
         if (!handle) {
             std::fprintf(out, "operation failed\n");

@@ -360,7 +360,7 @@ class FakeServer(unittest.TestCase):
     replies, one per request (None: read the request and answer nothing). Returns trisko's exit
     code, its output, the requests received after GetSettings, and how long the run took."""
 
-    def run_against(self, replies, *args, timeout=30):
+    def run_against(self, replies, *args, timeout=30, stdin=None):
         trisko = os.path.join(os.path.dirname(VELKORA), "trisko")
         name = f"tkfake{os.getpid()}"
         listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
@@ -388,7 +388,7 @@ class FakeServer(unittest.TestCase):
         started = time.monotonic()
         try:
             result = subprocess.run([trisko, *args], env=dict(os.environ, TOLMARK_PIPE=name), capture_output=True,
-                                    text=True, timeout=timeout)
+                                    text=True, timeout=timeout, input=stdin)
         finally:
             done.set()
             server.join(5)
@@ -424,6 +424,9 @@ class FakeServer(unittest.TestCase):
         # Nor is an entry "not found" when the server went away before it answered.
         self.assertEqual(self.run_against([], "remove", "00:11:22:33:44:55")[:2], (0, "Service not active\n"))
         self.assertEqual(self.run_against([], "add", "00:11:22:33:44:55", "10.0.0.5")[:2], (0, "Service not active\n"))
+        lines = "00:11:22:33:44:55\t10.0.0.5\n00:11:22:33:44:56\t10.0.0.6\n"
+        self.assertEqual(self.run_against([], "import", stdin=lines)[:2],
+                         (0, "Service not active\nline 1 and the lines after it were not applied\n"))
         # A removal answered with status 0 but not its list's number back (value 0: the handle named
         # no entry of that list any more) removed nothing. The record's expiry 0 counts as expired.
         for value, result in ((0, (0, "operation failed\n")), (1, (1, ""))):
