@@ -33,6 +33,7 @@ constexpr const char* kUsage =
     "\n"
     "  trisko [server] print  [dynamic|ignored]\n"
     "  trisko [server] export [dynamic]\n"
+    "  trisko [server] import < file\n"
     "\n"
     "  trisko [server] macrange [none|mac[,mac,...]\n"
     "\n"
@@ -183,9 +184,14 @@ bool identityWord(const char* word, std::FILE* out) {
     return true;
 }
 
+// The address parser, as the C library's scan, also takes blanks and a sign before each number
+// (" 10.0.0.5", "10.0.-0.5"); typed, such a word is a slip of a script, not an address.
 bool addressWord(const char* word, std::FILE* out) {
-    const ParsedIpv4 address = parseIpv4(word);
-    if (address.ok && address.end == std::strlen(word)) return true;
+    const std::string_view text = word;
+    const bool digitsAndDots =
+        std::all_of(text.begin(), text.end(), [](char c) { return c == '.' || (c >= '0' && c <= '9'); });
+    const ParsedIpv4 address = parseIpv4(text);
+    if (digitsAndDots && address.ok && address.end == text.size()) return true;
     std::fprintf(out, "%s: not an IPv4 address\n", word);
     return false;
 }
@@ -195,6 +201,11 @@ bool addressWord(const char* word, std::FILE* out) {
 bool profileWord(int argc, const char* const* args, int at, std::FILE* out) {
     if (argc <= at) return true;
     const std::string_view name = args[at];
+    // An empty word (an unset variable of a script) is no name: read as none, it meant "Standard".
+    if (name.empty()) {
+        std::fprintf(out, "a profile name cannot be empty (leave it out for \"Standard\")\n");
+        return false;
+    }
     if (name.size() > kProfileNameChars) {
         std::fprintf(out, "%s: a profile name has at most %zu characters\n", args[at], kProfileNameChars);
         return false;
@@ -378,6 +389,12 @@ int commandImport(Session& s, std::FILE* in, std::FILE* out) {
             std::fprintf(out, "line %u: remark cut to its first %zu of %zu characters\n", lineNo, kEntryRemarkChars,
                          remark.size());
         auto handle = s.findClient(*entry);
+        // A server that went away has refused nothing: said as "operation failed" for every
+        // line left, it read as a server that took none of them.
+        if (!handle && !s.connected()) {
+            std::fprintf(out, "Service not active\nline %u and the lines after it were not applied\n", lineNo);
+            return kExitFailure;
+        }
         refused |= !handle;
         if (!handle) {
             std::fprintf(out, "operation failed\n");
@@ -582,6 +599,12 @@ RemoteServer remoteServer(const std::string& serverName) {
     if (const char* env = std::getenv("TOLMARK_REMOTE_PORT"); env != nullptr) {
         if (const std::optional<std::uint16_t> port = portNumber(env)) server.port = *port;
     }
+    // Nothing but backslashes or slashes, or an empty word, names no host: it must not reach the
+    // local server instead.
+    if (server.host.empty()) {
+        server.problem = "not a server name";
+        return server;
+    }
     if (auto colon = server.host.rfind(':'); colon != std::string::npos) {
         const std::optional<std::uint16_t> port = portNumber(std::string_view(server.host).substr(colon + 1));
         if (!port) {
@@ -628,8 +651,10 @@ std::unique_ptr<PipeClient> connectTo(const std::string& serverName) {
     return client;
 }
 
-int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, std::int64_t now,
-              const ClientFactory& factory) {
+namespace {
+
+int runCommand(int argc, const char* const* argv, std::FILE* out, std::FILE* in, std::int64_t now,
+               const ClientFactory& factory) {
     int next = 1;
     std::string serverName;
     if (argc > 1 && !isCommand(argv[1])) {
@@ -654,8 +679,8 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
                      args[mostArguments(command)]);
         return kExitFailure;
     }
-    if (const char* problem = serverName.empty() ? nullptr : remoteServer(serverName).problem) {
-        std::fprintf(out, "%s: %s\n", serverName.c_str(), problem);
+    if (const char* problem = next == 1 ? nullptr : remoteServer(serverName).problem) {
+        std::fprintf(out, "%s: %s\n", serverName.empty() ? "\"\"" : serverName.c_str(), problem);
         return kExitFailure;
     }
     auto client = factory(serverName);
@@ -686,6 +711,21 @@ int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, 
     if (is(command, "export")) return commandExport(session, first, out);
     if (is(command, "import")) return commandImport(session, in, out);
     return commandMacRange(session, first, out);
+}
+
+}  // namespace
+
+int runTrisko(int argc, const char* const* argv, std::FILE* out, std::FILE* in, std::int64_t now,
+              const ClientFactory& factory) {
+    const int code = runCommand(argc, argv, out, in, now, factory);
+    // Output that never arrived ("export > file" on a full disk, a closed standard output) is
+    // no success: a script would take the missing entries for an empty list. Said on the error
+    // stream, the only one left.
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+        std::fprintf(stderr, "trisko: the output could not be written: %s\n", errorText(errno).c_str());
+        return code == kExitSuccess ? kExitFailure : code;
+    }
+    return code;
 }
 
 }  // namespace tolmark::tool

@@ -82,6 +82,7 @@ class Trisko(unittest.TestCase):
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:01"), (0, "not found\n"))
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:01", "Other"), (1, ""))
         self.assertEqual(self.static_lines(), [])
+        empty_profile = 'a profile name cannot be empty (leave it out for "Standard")'
         # A mistyped identity or address adds nothing and says which word was wrong (an address
         # that did not parse was taken for a host name, and an entry without address was added).
         for words, message in ((("not-an-id", "10.85.0.12"), "not-an-id: not a MAC address or client identifier"),
@@ -91,6 +92,10 @@ class Trisko(unittest.TestCase):
                                (("00:11:22:33:44:0d", "10.85.12"), "10.85.12: not an IPv4 address"),
                                (("00:11:22:33:44:0d", "256.85.0.12"), "256.85.0.12: not an IPv4 address"),
                                (("00:11:22:33:44:0d", "-1"), "-1: not an IPv4 address"),
+                               (("00:11:22:33:44:0d", " 10.85.0.12"), " 10.85.0.12: not an IPv4 address"),
+                               (("00:11:22:33:44:0d", "10.85.-0.12"), "10.85.-0.12: not an IPv4 address"),
+                               (("00:11:22:33:44:0d", "10.85.0.12", ""), empty_profile),
+                               (("remove", "00:11:22:33:44:0d", ""), empty_profile),
                                (("remove", "zz:11"), "zz:11: not a MAC address or client identifier"),
                                # Cut to the 23 characters a record holds, it named another profile.
                                (("00:11:22:33:44:0d", "10.85.0.12", self.LONGEST_NAME + "B"),
@@ -222,6 +227,7 @@ class Trisko(unittest.TestCase):
         code, out = self.run_trisko()
         self.assertEqual(code, 0)
         self.assertTrue(out.startswith("Usage:\n  trisko [server] add    <mac/id> <ip-address> [<profile>]\n"))
+        self.assertIn("  trisko [server] export [dynamic]\n  trisko [server] import < file\n", out)
         self.assertEqual(self.run_trisko("add", "00:11:22:33:44:09")[0], 0)  # too few arguments
         self.assertEqual(self.run_trisko("print", ns=self.cli), (0, "Service not active\n"))
         self.assertEqual(self.run_trisko(ns=self.cli), (0, "Service not active\n"))
@@ -241,6 +247,12 @@ class Trisko(unittest.TestCase):
             self.assertEqual(self.run_trisko(*words),
                              (0, f'trisko: {words[0]} does not take the argument "{words[-1]}"; nothing was done\n'))
         self.assertIn("%-32s %-16.16s %s" % ("00-11-22-33-44-09", "10.85.0.19", "Standard"), self.static_lines())
+        # An export that never reached its file (a full disk) or a closed output is no success.
+        with open("/dev/full", "w") as full:
+            result = subprocess.run(["ip", "netns", "exec", self.srv, self.trisko, "export"], stdout=full,
+                                    stderr=subprocess.PIPE, text=True, timeout=30)
+        self.assertEqual((result.returncode, result.stderr),
+                         (0, "trisko: the output could not be written: No space left on device\n"))
         self.assertEqual(self.run_trisko("macrange"), (1, "\n"))
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:09"), (1, ""))
 
@@ -295,6 +307,9 @@ class Trisko(unittest.TestCase):
         # An address is four decimal numbers, as everywhere here: the resolver read "010.85.0.1"
         # as 8.85.0.1, "10.85.1" as 10.85.0.1 and one number as a whole address.
         self.assertEqual(self.run_trisko("010.085.000.001", "print", ns=self.cli)[0], 1)
+        # An empty name (an unset variable) or one of slashes only names no host, not the local one.
+        for name, shown in (("", '""'), ("\\\\", "\\\\"), ("//", "//")):
+            self.assertEqual(self.run_trisko(name, "print"), (0, f"{shown}: not a server name\n"))
         for name in ("10.85.1", "256.85.0.1", "173342721", "0x0a.85.0.1"):
             self.assertEqual(self.run_trisko(name, "print", ns=self.cli), (0, f"{name}: not an IPv4 address\n"))
         self.assertEqual(self.run_trisko("remove", "00:11:22:33:44:0a"), (1, ""))
@@ -345,7 +360,7 @@ class FakeServer(unittest.TestCase):
     replies, one per request (None: read the request and answer nothing). Returns trisko's exit
     code, its output, the requests received after GetSettings, and how long the run took."""
 
-    def run_against(self, replies, *args, timeout=30):
+    def run_against(self, replies, *args, timeout=30, stdin=None):
         trisko = os.path.join(os.path.dirname(VELKORA), "trisko")
         name = f"tkfake{os.getpid()}"
         listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
@@ -373,7 +388,7 @@ class FakeServer(unittest.TestCase):
         started = time.monotonic()
         try:
             result = subprocess.run([trisko, *args], env=dict(os.environ, TOLMARK_PIPE=name), capture_output=True,
-                                    text=True, timeout=timeout)
+                                    text=True, timeout=timeout, input=stdin)
         finally:
             done.set()
             server.join(5)
@@ -409,6 +424,9 @@ class FakeServer(unittest.TestCase):
         # Nor is an entry "not found" when the server went away before it answered.
         self.assertEqual(self.run_against([], "remove", "00:11:22:33:44:55")[:2], (0, "Service not active\n"))
         self.assertEqual(self.run_against([], "add", "00:11:22:33:44:55", "10.0.0.5")[:2], (0, "Service not active\n"))
+        lines = "00:11:22:33:44:55\t10.0.0.5\n00:11:22:33:44:56\t10.0.0.6\n"
+        self.assertEqual(self.run_against([], "import", stdin=lines)[:2],
+                         (0, "Service not active\nline 1 and the lines after it were not applied\n"))
         # A removal answered with status 0 but not its list's number back (value 0: the handle named
         # no entry of that list any more) removed nothing. The record's expiry 0 counts as expired.
         for value, result in ((0, (0, "operation failed\n")), (1, (1, ""))):
