@@ -233,8 +233,13 @@ Committed commitDecision(EngineTables& c, const RequestInput& in, Decision& d, D
 
     const Profile& p = *d.selection.profile;
     if (dnsQueue != nullptr && acknowledged(in, d, *rec) && p.dnsUpdate != 0 && d.hostNameLength != 0) {
+        // A static entry's name is its entry's: owned by the identity the entry names, as its
+        // removal, made from the entry alone when the entry is removed or changed, names it.
+        std::vector<std::uint8_t> owner;
+        if (d.selection.fixedAddress) owner = recordDhcidIdentifier(rec->identity);
+        if (owner.empty()) owner = requestDhcidIdentifier(in.view);
         dnsQueue->push(DnsUpdate{std::string(d.hostName, d.hostNameLength), p.dnsName, rec->address,
-                                 replyMask(p, rec->address), d.leaseTime, p.dns[0], requestDhcidIdentifier(in.view)});
+                                 replyMask(p, rec->address), d.leaseTime, p.dns[0], std::move(owner)});
     }
     return done;
 }

@@ -70,6 +70,33 @@ std::optional<DnsUpdate> tableLeaseRemoval(const ProfileList& profiles, const Cl
     return leaseRemoval(*profile, record);
 }
 
+std::optional<DnsUpdate> staticEntryRemoval(const ProfileList& profiles, const ClientRecord& record) {
+    // An entry without an address gives its client a pool's lease, whose records go with it.
+    if (record.list() != ClientList::Static || record.address == 0) return std::nullopt;
+    const Profile* p = profiles.findOrFirst(record.profile->view());
+    if (p == nullptr || p->dnsUpdate == 0) return std::nullopt;
+    char buffer[kHostNameChars + 1];
+    std::string_view name =
+        record.hostName.empty() ? baseHostName(*p, record.address, buffer) : staticHostName(*p, record);
+    // An entry without a name takes the one its client sends ("DNSAccept"), registered then.
+    if (name.empty() && p->dnsAccept != 0) name = record.hostName;
+    if (name.empty()) return std::nullopt;
+    return DnsUpdate{.hostName = std::string(name),
+                     .domain = p->dnsName,
+                     .address = record.address,
+                     .mask = replyMask(*p, record.address),
+                     .leaseTime = 0,
+                     .dnsServer = p->dns[0],
+                     .clientIdentity = recordDhcidIdentifier(record.identity),
+                     .removal = true};
+}
+
+bool changedStaticRecords(const DnsUpdate& before, const std::optional<DnsUpdate>& after) {
+    return !after || !sameRegisteredName(before.hostName, after->hostName) || before.domain != after->domain ||
+           before.address != after->address || before.dnsServer != after->dnsServer ||
+           before.clientIdentity != after->clientIdentity;
+}
+
 void queueRunningLeaseRemoval(DnsUpdateQueue* queue, const Profile& profile, const ClientRecord& record,
                               const RequestView* request, std::int64_t now) {
     if (queue == nullptr) return;

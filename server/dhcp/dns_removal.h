@@ -55,6 +55,14 @@ std::optional<DnsUpdate> renamedLeaseRemoval(const Profile& profile, const Clien
 std::optional<DnsUpdate> tableLeaseRemoval(const ProfileList& profiles, const ClientRecord& record, std::int64_t now,
                                            std::int64_t passedUntil);
 
+// The removal of what a static entry with an address registers as it stands: the name its
+// replies carry (its stored name, or the "DNSBase" one when it has none), or the name its client
+// sent, which the entry keeps ("DNSAccept"), at its address, under the profile that serves it,
+// owned by the DHCID its identity gives. None when it registers nothing. A change to the entry that gives another
+// removal (changedStaticRecords) leaves the old records behind unless they go at once.
+std::optional<DnsUpdate> staticEntryRemoval(const ProfileList& profiles, const ClientRecord& record);
+bool changedStaticRecords(const DnsUpdate& before, const std::optional<DnsUpdate>& after);
+
 // runningLeaseRemoval and tableLeaseRemoval, queued at once, judged by how far the queue says
 // the expiry pass has come. Nothing without a queue.
 void queueRunningLeaseRemoval(DnsUpdateQueue* queue, const Profile& profile, const ClientRecord& record,

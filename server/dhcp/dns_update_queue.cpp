@@ -6,12 +6,14 @@
 namespace tolmark::dhcp {
 namespace {
 
-const Ipv4 kBroadcast = makeIpv4(255, 255, 255, 255);
+// A DNS server is one host: 0.0.0.0 names none (and would reach this host), and a multicast or
+// broadcast address (224.0.0.0 and up) would hand every name and removal to whoever listens.
+bool oneHost(Ipv4 server) { return server != 0 && ipv4Octet(server, 0) < 224; }
 
 }  // namespace
 
 void DnsUpdateQueue::push(DnsUpdate update) {
-    if (update.dnsServer == 0 || update.dnsServer == kBroadcast) return;
+    if (!oneHost(update.dnsServer)) return;
     std::lock_guard<std::mutex> guard(lock_);
     if (updates_.size() >= kCapacity) {
         const auto removal =

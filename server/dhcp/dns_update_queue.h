@@ -52,8 +52,8 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         wakeUp_ = std::move(wakeUp);
     }
-    // An update for a profile without a DNS server ("DNS1IP" 0.0.0.0) is not queued: there is
-    // nobody to send it to.
+    // An update for a profile without a DNS server ("DNS1IP" 0.0.0.0), or with a broadcast or
+    // multicast address there, is not queued: there is no one server to send it to.
     void push(DnsUpdate update);
     std::vector<DnsUpdate> takeAll();
     // How many registrations and removals were dropped since the last call.

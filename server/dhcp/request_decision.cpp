@@ -21,13 +21,7 @@ void chooseHostName(const RequestInput& in, Decision& d, Ipv4 address) {
     std::string_view name;
     char built[kHostNameChars + 1];
     if (sel.fixedAddress && !sel.record->hostName.empty()) {
-        if (p.dnsSend != 0) {
-            std::string_view stored = sel.record->hostName;
-            std::size_t stop = stored.find_first_of("\t !#%'&()*+./:;<=>?@[\\]{|}");
-            name = stored.substr(0, stop);
-        } else if (!p.dnsBase.empty() && p.dnsBaseOnly != 0) {
-            name = p.dnsBase;
-        }
+        name = staticHostName(p, *sel.record);
     } else if (p.dnsAccept != 0 && s.hostName) {
         std::size_t n = std::min<std::size_t>(s.hostName.length(), kHostNameChars);
         std::string_view sent(reinterpret_cast<const char*>(s.hostName.data()), n);
@@ -82,6 +76,15 @@ std::string_view baseHostName(const Profile& p, Ipv4 address, char (&built)[kHos
     int n = std::snprintf(built, sizeof built, "%s-%u-%u-%u-%u", p.dnsBase.c_str(), ipv4Octet(address, 0),
                           ipv4Octet(address, 1), ipv4Octet(address, 2), ipv4Octet(address, 3));
     return std::string_view(built, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kHostNameChars));
+}
+
+std::string_view staticHostName(const Profile& p, const ClientRecord& record) {
+    if (p.dnsSend != 0) {
+        const std::string_view stored = record.hostName;
+        return stored.substr(0, stored.find_first_of("\t !#%'&()*+./:;<=>?@[\\]{|}"));
+    }
+    if (!p.dnsBase.empty() && p.dnsBaseOnly != 0) return p.dnsBase;
+    return {};
 }
 
 bool currentLease(const Selection& sel, std::int64_t now) {

@@ -24,6 +24,11 @@ Ipv4 servingAddress(const Selection& selection);
 // "DNSBaseOnly", else "DNSBase" and the four address bytes; empty without "DNSBase".
 std::string_view baseHostName(const Profile& profile, Ipv4 address, char (&buffer)[kHostNameChars + 1]);
 
+// The name a static entry with a stored host name gives its client: that name up to the first
+// character a DNS label cannot hold under "DNSSend", else "DNSBase" under "DNSBaseOnly", else
+// none.
+std::string_view staticHostName(const Profile& profile, const ClientRecord& record);
+
 // The subnet mask the reply carries for the address.
 Ipv4 replyMask(const Profile& profile, Ipv4 address);
 

@@ -48,6 +48,14 @@ bool storableIdentity(const Identity& identity) {
     return identity.kind <= kIdentityClientId && identity.length >= 1 && identity.length <= kIdentityBytes;
 }
 
+// What a static entry registered, to be removed when the entry goes or changes; none without a
+// DNS queue.
+std::optional<dhcp::DnsUpdate> staticRemoval(const ClientAccess& context, const EngineState& engine,
+                                             const ClientRecord& record) REQUIRES(engine.lock) {
+    if (context.dnsQueue == nullptr) return std::nullopt;
+    return dhcp::staticEntryRemoval(engine.profiles, record);
+}
+
 PipeMessage listRecords(ClientRequest& request, ClientList list) {
     ClientAccess& context = request.context;
     RecordHandle handle = 0;
@@ -108,6 +116,7 @@ PipeMessage updateClient(ClientRequest& request) {
     Hold hold(engine.lock);
     ClientRecord* record = engine.clients.resolve(update->handle, ClientList::Static);
     if (record == nullptr) return valueReply(0);
+    const std::optional<dhcp::DnsUpdate> before = staticRemoval(context, engine, *record);
     // The record's own seen-via, last access and expiry stay as the server has them.
     ClientFields changed = record->fields();
     changed.identity = fields->identity;
@@ -117,8 +126,13 @@ PipeMessage updateClient(ClientRequest& request) {
     changed.hostName = fields->hostName;
     const bool done = modifyStatic(engine.clients, *record, changed, update->skipAddressCheck, engine.profiles,
                                    dhcp::queueTableLeaseRemovals(context.dnsQueue, context.clock, engine.profiles));
-    if (done) shareChanges(context.shared, engine, changed.lastAccess);
-    return valueReply(done ? 1 : 0);
+    if (!done) return valueReply(0);
+    // Records under the name or at the address the entry no longer has would lead to the old
+    // address, which the server may now give another machine.
+    if (before && dhcp::changedStaticRecords(*before, dhcp::staticEntryRemoval(engine.profiles, *record)))
+        context.dnsQueue->push(*before);
+    shareChanges(context.shared, engine, changed.lastAccess);
+    return valueReply(1);
 }
 
 PipeMessage removeClient(ClientRequest& request) {
@@ -132,11 +146,13 @@ PipeMessage removeClient(ClientRequest& request) {
     ClientRecord* record = engine.clients.resolve(*handle, list);
     if (record == nullptr) return valueReply(0);
     const bool wasCounted = counted(*record, list);
-    // A running lease takes its DNS names with it (none for a static entry: its records stay).
+    // A running lease, or a static entry, takes its DNS names with it.
     std::optional<dhcp::DnsUpdate> removal;
     if (list == ClientList::Dynamic && context.dnsQueue != nullptr && context.clock != nullptr)
         removal =
             dhcp::tableLeaseRemoval(engine.profiles, *record, context.clock->now(), context.dnsQueue->expiriesPassed());
+    else if (list == ClientList::Static)
+        removal = staticRemoval(context, engine, *record);
     if (!deleteRecord(engine.clients, list, *record)) return valueReply(0);
     if (removal) context.dnsQueue->push(std::move(*removal));
     shareChanges(context.shared, engine, 0);

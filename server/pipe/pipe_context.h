@@ -46,8 +46,9 @@ struct ClientAccess {
     StatusCounters& counters;
     // Leases shared through a lease database: changes are written to it. nullptr: none.
     SharedLeases* shared = nullptr;
-    // A running lease removed by an administrator takes its DNS names with it: the removal is
-    // queued here, the lease judged running by the clock. Either nullptr: nothing is queued.
+    // A running lease or a static entry removed by an administrator (or an entry changed) takes
+    // its DNS names with it: the removal is queued here, the lease judged running by the clock.
+    // Either nullptr: nothing is queued.
     dhcp::DnsUpdateQueue* dnsQueue = nullptr;
     const platform::Clock* clock = nullptr;
 };

@@ -425,26 +425,51 @@ class DnsUpdate(unittest.TestCase):
         self.wait_for_record(f"longid.{ZONE}", "A", expect="")
         self.wait_for_record(self.reverse(long_address), "PTR", expect="")
 
-    def test_8d_a_running_lease_removed_through_the_pipe_loses_its_records(self):
-        address = self.named_lease("02:00:00:0a:0d:0d", "dropped")
-        # As the manager removes a lease: its handle from a walk of the dynamic list
-        # (ListDynamic), then RemoveClient of list 1.
+    def change_through_pipe(self, listing, address, new_address=None):
+        """As the manager changes a record: its handle from a walk of its list (ListStatic 7,
+        ListDynamic 8), then RemoveClient of its list, or UpdateClient of a static entry with
+        new_address. The reply's status and value."""
         program = ("import socket, struct, sys\n"
                    "s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET); s.settimeout(5)\n"
                    "s.connect(b'\\0tolmark_dhcp_server')\n"
-                   "value, handle = 0, 0\n"
+                   "listing, value, handle = int(sys.argv[1]), 0, 0\n"
                    "while True:\n"
-                   "    s.send(struct.pack('<IiQ', 8, value, handle)); r = s.recv(4096)\n"
+                   "    s.send(struct.pack('<IiQ', listing, value, handle)); r = s.recv(4096)\n"
                    "    if len(r) < 336: sys.exit('not listed')\n"
-                   "    if socket.inet_ntoa(r[16:20]) == sys.argv[1]: break\n"
+                   "    if socket.inet_ntoa(r[16:20]) == sys.argv[2]: break\n"
                    "    value, handle = 1, struct.unpack('<Q', r[328:336])[0]\n"
-                   "s.send(struct.pack('<IiQ', 6, 1, struct.unpack('<Q', r[8:16])[0]))\n"
+                   "if len(sys.argv) > 3:\n"
+                   "    s.send(struct.pack('<IiQ', 5, 0, struct.unpack('<Q', r[8:16])[0]) + r[8:16]\n"
+                   "           + socket.inet_aton(sys.argv[3]) + r[20:336])\n"
+                   "else:\n"
+                   "    s.send(struct.pack('<IiQ', 6, listing - 7, struct.unpack('<Q', r[8:16])[0]))\n"
                    "print(*struct.unpack('<Ii', s.recv(4096)[:8]))\n")
-        r = self.lab.ns_run(self.srv, sys.executable, "-c", program, address, check=False)
-        self.assertEqual(r.stdout.strip(), "0 1", r.stderr)
+        r = self.lab.ns_run(self.srv, sys.executable, "-c", program, str(listing), address,
+                            *([new_address] if new_address else []), check=False)
+        return r.stdout.strip() + r.stderr
+
+    def test_8d_a_running_lease_removed_through_the_pipe_loses_its_records(self):
+        address = self.named_lease("02:00:00:0a:0d:0d", "dropped")
+        self.assertEqual(self.change_through_pipe(8, address), "0 1")
         self.wait_for_record(f"dropped.{ZONE}", "A", expect="")
         self.wait_for_record(self.reverse(address), "PTR", expect="")
         self.assertIsNotNone(self.server.wait_for(f"DHCP  DNS     removal dropped.{ZONE} sent", timeout=2))
+
+    def test_8i_a_static_entry_moved_or_removed_takes_its_records_along(self):
+        ns, dev = self.clients["e"]
+        self.lab.ns_run(ns, "ip", "link", "set", dev, "address", "02:00:00:0e:51:51")
+        trisko = os.path.join(os.path.dirname(VELKORA), "trisko")
+        r = self.lab.ns_run(self.srv, trisko, "add", "02:00:00:0e:51:51", "172.31.0.130", "Brief", check=False)
+        self.assertEqual((r.returncode, r.stdout), (1, ""))
+        for address, moved in (("172.31.0.130", "172.31.0.131"), ("172.31.0.131", None)):
+            name = f"brief-{address.replace('.', '-')}.{ZONE}"
+            self.assertEqual(self.lease("e"), address)
+            self.wait_for_record(name, "A", expect=address)
+            self.wait_for_record(self.reverse(address), "PTR", expect=f"{name}.")
+            self.assertEqual(self.change_through_pipe(7, address, moved), "0 1" if moved else "0 0")
+            self.wait_for_record(name, "A", expect="")
+            self.wait_for_record(self.reverse(address), "PTR", expect="")
+            self.assertEqual(self.dig(name, "DHCID"), "")
 
     def test_8f_a_client_that_comes_back_with_another_name_leaves_no_old_one_behind(self):
         address = self.named_lease("02:00:00:0a:0f:0f", "before")

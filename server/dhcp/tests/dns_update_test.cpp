@@ -263,13 +263,16 @@ bool logged(const tolmark::testing::CapturingLog& log, std::string_view text) {
 }
 
 // A DNS server on loopback: answers each message with the response codes it is given in turn
-// (-1: no answer), optionally after a stray datagram with the wrong ID.
+// (-1: no answer), optionally after stray datagrams: one with the wrong ID, and answers with the
+// right ID and code 0 from another port and from another address.
 class ScriptedDnsServer {
 public:
     explicit ScriptedDnsServer(std::vector<int> codes, bool strayFirst = false)
         : socket_(platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 1), 0)),
           codes_(std::move(codes)),
-          strayFirst_(strayFirst) {
+          strayFirst_(strayFirst),
+          otherPort_(platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 1), 0)),
+          otherHost_(platform::openBoundUdpSocket(makeIpv4(127, 0, 0, 2), socket_.localPort())) {
         thread_ = std::thread([this] { serve(); });
     }
     ~ScriptedDnsServer() {
@@ -306,6 +309,9 @@ private:
                 stray[1] ^= 0x55;
                 stray[3] = 0;
                 socket_.send(stray.data(), stray.size(), from.source, from.sourcePort);
+                stray[1] ^= 0x55;
+                otherPort_.send(stray.data(), stray.size(), from.source, from.sourcePort);
+                otherHost_.send(stray.data(), stray.size(), from.source, from.sourcePort);
             }
             socket_.send(answer.data(), answer.size(), from.source, from.sourcePort);
         }
@@ -314,6 +320,7 @@ private:
     platform::UdpSocket socket_;
     std::vector<int> codes_;
     bool strayFirst_;
+    platform::UdpSocket otherPort_, otherHost_;
     platform::WakeEvent stop_;
     std::thread thread_;
     std::mutex lock_;
@@ -352,7 +359,8 @@ TEST(DnsUpdateClient, ChecksFirstAndUpdatesOnlyWhatIsMissing) {
 TEST(DnsUpdateClient, StrayAnswersAndSilenceAreNotTakenForTheAnswer) {
     tolmark::testing::CapturingLog log(2);
     platform::WakeEvent stop;
-    // A stray answer (other ID, RCODE 0) comes first each time: it must not count as "present".
+    // Stray answers (other ID, or the right ID from elsewhere, RCODE 0) come first each time:
+    // none must count as "present".
     ScriptedDnsServer server({8, 0, -1, -1}, true);
     DnsUpdateClient client(log, stop, server.port(), std::chrono::milliseconds(300));
     const DnsUpdate updates[] = {lease("pc1", "lab.test")};
@@ -494,12 +502,16 @@ TEST(DnsUpdateClient, ANameOwnedByAnotherClientIsNotTakenOver) {
         const bool skipped = c.forward == DnsOutcome::Conflict || c.forward == DnsOutcome::NoAnswer;
         EXPECT_EQ(client.messagesSent(), c.messages + (skipped ? 0 : 1));
     }
-    // A profile without a DNS server queues nothing and sends nothing.
+    // A profile without a DNS server, or with a broadcast or multicast address for it, queues
+    // nothing and sends nothing.
     DnsUpdateQueue queue;
-    DnsUpdate none = lease("pc1", "lab.test");
-    none.dnsServer = 0;
-    queue.push(none);
-    EXPECT_EQ(queue.size(), 0u);
+    for (const Ipv4 server : {makeIpv4(0, 0, 0, 0), makeIpv4(255, 255, 255, 255), makeIpv4(224, 0, 0, 251),
+                              makeIpv4(239, 1, 2, 3), makeIpv4(240, 0, 0, 1)}) {
+        DnsUpdate none = lease("pc1", "lab.test");
+        none.dnsServer = server;
+        queue.push(none);
+        EXPECT_EQ(queue.size(), 0u) << formatIpv4(server).c_str();
+    }
 }
 
 TEST(DnsUpdateClient, ALeaseThatEndedTakesAwayOnlyItsOwnRecords) {

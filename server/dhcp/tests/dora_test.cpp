@@ -389,6 +389,20 @@ TEST_F(DoraTest, AcknowledgedNamesAreQueuedForDns) {
     EXPECT_EQ(updates[0].leaseTime, 3600u);
     EXPECT_EQ(updates[0].clientIdentity,
               (std::vector<std::uint8_t>{0, 0, 1, 0x00, 0x11, 0x22, 0x33, 0x44, 7}));  // Ethernet, chaddr
+
+    // A static entry's name is the entry's, owned by the hardware address the entry names, also
+    // when its client sends a client identifier that counts ("EnableID"): its removal, made from
+    // the entry alone, names the same owner.
+    settings([](DhcpSettings& d) { d.general.enableId = 1; });
+    p.dnsSend = 1;
+    useProfiles({p});
+    ClientRecord& fixed = addStatic(mac(9), lan(5), p.name);
+    fixed.hostName = "fixed9";
+    send(request(mac(9)).option(kClientIdentifier, Bytes{1, 2, 3}));
+    updates = queue.takeAll();
+    ASSERT_EQ(updates.size(), 1u);
+    EXPECT_EQ(std::tie(updates[0].hostName, updates[0].address), std::make_tuple(std::string("fixed9"), lan(5)));
+    EXPECT_EQ(updates[0].clientIdentity, recordDhcidIdentifier(fixed.identity));
 }
 
 class DnsRemovalTest : public EngineTest {

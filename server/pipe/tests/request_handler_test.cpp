@@ -600,6 +600,56 @@ TEST_F(RequestHandlerTest, UpdateClientChangesTheNamedRecordOnly) {
     EXPECT_EQ(records[0].fields.lastAccess, 0);
 }
 
+// A static entry's names go when the entry changes so that its records would be others, or
+// when it is removed; a change that keeps them (the case of the name, a domain after it, the
+// remark) removes nothing.
+TEST_F(RequestHandlerTest, StaticEntryChangedOrRemovedTakesItsNamesAlong) {
+    fixture.store.writeText("Standard", "DNS1IP", std::string_view("10.0.0.1"));
+    fixture.store.writeInt("Standard", "DNSSend", 1, 0);
+    fixture.store.writeText("Standard", "DNSName", std::string_view("lab.test"));
+    fixture.loadProfiles();
+    ClientRecordImage entry = staticImage(1, ip(0, 8));
+    entry.fields.hostName = "printer";
+    add(entry);
+    const std::uint64_t handle = find(staticImage(1, 0));
+    const struct {
+        const char* hostName;
+        Ipv4 address;
+        std::uint8_t macByte;
+        const char* removed;  // the name whose records go; nullptr: none
+    } rows[] = {
+        {"PRINTER", ip(0, 8), 1, nullptr},   {"printer.lab.test", ip(0, 8), 1, nullptr},
+        {"scanner", ip(0, 8), 1, "printer"}, {"scanner", ip(0, 9), 1, "scanner"},
+        {"scanner", ip(0, 9), 3, "scanner"}, {"scanner", ip(0, 9), 3, nullptr},
+    };
+    Ipv4 before = ip(0, 8);
+    std::uint8_t owner = 1;
+    for (const auto& row : rows) {
+        ClientRecordImage changed = staticImage(row.macByte, row.address);
+        changed.fields.hostName = row.hostName;
+        changed.fields.remark = row.hostName;
+        std::vector<std::uint8_t> payload(8, 0);
+        putU64(payload, 0, handle);
+        const auto bytes = encodeClientRecord(changed);
+        payload.insert(payload.end(), bytes.begin(), bytes.end());
+        ASSERT_EQ(fixture.send(admin, PipeCode::UpdateClient, 0, payload).value(), 1) << row.hostName;
+        const std::vector<dhcp::DnsUpdate> queued = fixture.dnsQueue.takeAll();
+        ASSERT_EQ(queued.size(), row.removed != nullptr ? 1u : 0u) << row.hostName;
+        if (row.removed != nullptr) {
+            EXPECT_TRUE(queued[0].removal);
+            EXPECT_EQ(std::tie(queued[0].hostName, queued[0].domain, queued[0].address, queued[0].dnsServer),
+                      std::make_tuple(std::string(row.removed), std::string("lab.test"), before, ip(0, 1)));
+            EXPECT_EQ(queued[0].clientIdentity, dhcp::recordDhcidIdentifier(staticImage(owner, 0).fields.identity));
+        }
+        before = row.address;
+        owner = row.macByte;
+    }
+    EXPECT_EQ(remove(0, handle).value(), 0);
+    const std::vector<dhcp::DnsUpdate> queued = fixture.dnsQueue.takeAll();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_EQ(std::tie(queued[0].hostName, queued[0].address), std::make_tuple(std::string("scanner"), ip(0, 9)));
+}
+
 TEST_F(RequestHandlerTest, HandlesThatNameNothing) {
     add(staticImage(1, ip(0, 5)));
     lease(ip(0, 120), 2);
