@@ -30,6 +30,13 @@ inline Ipv4 makeIpv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_
 }
 // The n-th number (0..3) of the dotted form.
 inline std::uint8_t ipv4Octet(Ipv4 address, int n) { return static_cast<std::uint8_t>(address >> (8 * n)); }
+// Whether a client may be given the address: not one of "this network" (0.0.0.0/8), not a
+// loopback address (a host's own name often resolves to 127.0.1.1), not multicast, reserved or
+// the limited broadcast.
+inline bool isClientAddress(Ipv4 address) {
+    const std::uint8_t first = ipv4Octet(address, 0);
+    return first != 0 && first != 127 && first < 224;
+}
 
 // "%u.%u.%u.%u" of the four bytes in memory order, in a buffer owned by the value.
 struct AddressText {

@@ -13,13 +13,6 @@
 namespace tolmark::dhcp {
 namespace {
 
-// Whether a client may be given the address: not one of this network (0.0.0.0/8), not a loopback
-// address (a host's own name often resolves to 127.0.1.1), not multicast, reserved or broadcast.
-bool isClientAddress(Ipv4 address) {
-    const std::uint8_t first = ipv4Octet(address, 0);
-    return first != 0 && first != 127 && first < 224;
-}
-
 // A name as the log shows it: control characters would start lines of their own.
 std::string shownName(std::string_view name) {
     std::string shown(name);

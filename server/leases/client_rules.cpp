@@ -154,6 +154,10 @@ namespace {
 bool staticChangeAllowed(ClientTable& table, const ClientFields& fields, bool allowDuplicateAddress,
                          const ProfileList& profiles, const ClientRecord* self) {
     if (fields.identity.length > kIdentityBytes) return false;
+    // Address 0 is an entry without an address of its own, kNeverServe one whose client is never
+    // served; any other must be one a client can use: an entry at a multicast, reserved or
+    // loopback address would hand it out.
+    if (fields.address != 0 && fields.address != kNeverServe && !isClientAddress(fields.address)) return false;
     if (table.findStaticByIdentity(fields.identity, storedProfileName(fields.profile, profiles), self) != nullptr)
         return false;
     if (!allowDuplicateAddress && table.findStaticByAddressExcept(fields.address, self) != nullptr) return false;

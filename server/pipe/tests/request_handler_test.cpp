@@ -464,6 +464,13 @@ TEST_F(RequestHandlerTest, AddClientDuplicateRules) {
     EXPECT_EQ(add(staticImage(3, 0)).value(), 1);                // address 0 never collides
     EXPECT_EQ(add(staticImage(4, 0)).value(), 1);
     EXPECT_EQ(add(staticImage(5, ip(0, 9), "Nowhere")).value(), 0);
+    // Addresses no client can use, also with the address check skipped.
+    // (255.255.255.255 is taken: it marks a client that is never served.)
+    for (const Ipv4 unusable : {makeIpv4(224, 0, 0, 1), makeIpv4(240, 0, 0, 1), makeIpv4(255, 255, 255, 254),
+                                makeIpv4(127, 0, 0, 1), makeIpv4(0, 0, 0, 7)}) {
+        EXPECT_EQ(add(staticImage(7, unusable)).value(), 0) << formatIpv4(unusable).c_str();
+        EXPECT_EQ(add(staticImage(7, unusable), 1).value(), 0) << formatIpv4(unusable).c_str();
+    }
     ClientRecordImage tooLong = staticImage(6, 0);
     auto bytes = encodeClientRecord(tooLong);
     bytes[33] = 65;  // identity length above 64
@@ -594,6 +601,7 @@ TEST_F(RequestHandlerTest, UpdateClientChangesTheNamedRecordOnly) {
     ClientRecordImage unstorable = staticImage(1, ip(0, 8));
     unstorable.fields.identity.kind = kIdentityFree;
     EXPECT_EQ(update(handle, unstorable).value(), 0);  // an identity the client file cannot hold
+    EXPECT_EQ(update(handle, staticImage(1, makeIpv4(239, 1, 2, 3)), 1).value(), 0);  // no client's address
     EXPECT_EQ(update(handle, staticImage(1, ip(0, 6)), 1).value(), 1);
     const auto records = walk(PipeCode::ListStatic);
     EXPECT_EQ(records[0].fields.address, ip(0, 6));
