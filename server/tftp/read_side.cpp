@@ -32,8 +32,7 @@ public:
         window_ = windowed_ ? std::max<std::uint16_t>(r.window, 1)
                             : (c_.settings.windowOfTwo && !t_.multicast.load() ? 2 : 1);
         timeoutMs_ = std::max(r.timeout, 1) * 1000;
-        // A group's blocks go on when its master answers; the members' clients are not waited for.
-        laterRepeatMs_ = t_.multicast.load() ? timeoutMs_ : laterRepeatMs(r);
+        laterRepeatMs_ = laterRepeatMs(r);
         lastHeardMs_ = c_.channel.nowMs();
         headers_.resize(window_);
         batch_.resize(window_);

@@ -577,16 +577,23 @@ TEST(Transfers, ALostAnswerIsSentAgainAfterTheClientsTimeOut) {
         std::int32_t timeout;  // negotiated when not 1
         bool onRepeat;         // answers a repeated ACK or block at once
         std::int64_t done;     // when the server's last packet goes out
+        bool master = false;   // the master of a multicast group
     };
     for (const Case c :
          {Case{"tftp-hpa", false, 1, false, 6002}, Case{"atftp", false, 1, true, 1003},
           Case{"curl", false, 6, true, 6002}, Case{"negotiating, waiting for silence", false, 3, false, 3002},
-          Case{"atftp receiving, extra ACK lost", true, 1, false, 6001}, Case{"curl receiving", true, 1, true, 1002}}) {
+          Case{"atftp receiving, extra ACK lost", true, 1, false, 6001}, Case{"curl receiving", true, 1, true, 1002},
+          Case{"atftp as a group's master, extra ACK lost", true, 1, false, 6002, true}}) {
         SCOPED_TRACE(c.name);
         Exchange r;
         MemorySink sink;
         r.transfer.request.timeout = c.timeout;
         if (c.timeout != 1) r.transfer.request.options = kOptTimeout;
+        if (c.master) {
+            r.transfer.multicast.store(true);
+            r.transfer.master.store(true);
+            r.transfer.request.options = kOptMulticast;
+        }
         const std::int64_t clientTimeout = c.timeout == 1 ? 5000 : c.timeout * 1000;
         const Bytes block(512, 2);
         const Bytes answer = c.download ? ack(1) : data(2, block);
