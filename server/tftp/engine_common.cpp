@@ -38,6 +38,12 @@ std::int64_t maxSilentMs(std::int32_t timeout, std::int32_t retransmit) {
     return std::max(own, kMinimumMs);
 }
 
+std::int64_t laterRepeatMs(const TransferRequest& request) {
+    constexpr std::int64_t kUnnegotiatedClientTimeoutMs = 5000;
+    const std::int64_t timeout = std::int64_t{std::max(request.timeout, 1)} * 1000;
+    return timeout + ((request.options & kOptTimeout) != 0 ? timeout : kUnnegotiatedClientTimeoutMs);
+}
+
 std::int64_t waitLimitMs(const EngineContext& context, std::int64_t timeoutMs, std::int64_t lastHeardMs) {
     if (context.settings.maxSilentMs <= 0) return timeoutMs;
     const std::int64_t left = lastHeardMs + context.settings.maxSilentMs - context.channel.nowMs();

@@ -32,6 +32,7 @@ public:
         window_ = windowed_ ? std::max<std::uint16_t>(r.window, 1)
                             : (c_.settings.windowOfTwo && !t_.multicast.load() ? 2 : 1);
         timeoutMs_ = std::max(r.timeout, 1) * 1000;
+        laterRepeatMs_ = laterRepeatMs(r);
         lastHeardMs_ = c_.channel.nowMs();
         headers_.resize(window_);
         batch_.resize(window_);
@@ -71,7 +72,7 @@ private:
         sendErrorPacket(c_, 0, ErrorText::Unspecified);
         return kOutcomeFailure;
     }
-    AckResult waitForAck(bool optionPhase);
+    AckResult waitForAck(bool optionPhase, std::int64_t waitMs);
     AckResult countAck(std::uint16_t block, bool optionPhase);
     // Sends again from the block after this one. Blocks sent again reach a client that may
     // have them already, and a client acknowledges its last block in order again when a block
@@ -97,7 +98,8 @@ private:
     bool windowed_ = false;
     std::uint16_t window_ = 1;
     int timeoutMs_ = 1000;
-    std::int64_t lastHeardMs_ = 0;  // when the client last acknowledged something
+    std::int64_t laterRepeatMs_ = 1000;  // the wait before a second repetition and after
+    std::int64_t lastHeardMs_ = 0;       // when the client last acknowledged something
     ReadState s_;
     std::uint64_t resentUpTo_ = 0;  // the last block sent before the last start again
     // The headers and datagrams of the window being sent, allocated once.
@@ -147,11 +149,11 @@ AckResult ReadSide::countAck(std::uint16_t block, bool optionPhase) {
     return AckResult::RanOutIgnored;
 }
 
-AckResult ReadSide::waitForAck(bool optionPhase) {
+AckResult ReadSide::waitForAck(bool optionPhase, std::int64_t waitMs) {
     // A group member that is not the master looks often whether it has become master, so that
     // its client gets the blocks it missed at once when the master leaves.
     const bool member = t_.multicast.load() && !t_.master.load();
-    const std::int64_t wait = member ? std::min<std::int64_t>(timeoutMs_, kMemberCheckMs) : timeoutMs_;
+    const std::int64_t wait = member ? std::min(waitMs, kMemberCheckMs) : waitMs;
     const std::int64_t deadline = c_.channel.nowMs() + waitLimitMs(c_, wait, lastHeardMs_);
     bool ignored = false;
     for (;;) {
@@ -197,7 +199,7 @@ std::optional<std::int32_t> ReadSide::optionPhase() {
         }
         if (send && !sendOptionAck(c_, oack_, t_.master.load())) return kOutcomeFailure;
         send = false;
-        const AckResult result = waitForAck(true);
+        const AckResult result = waitForAck(true, retries == 0 ? timeoutMs_ : laterRepeatMs_);
         switch (result) {
             case AckResult::Counted:
                 publishCounter();
@@ -278,7 +280,10 @@ std::int32_t ReadSide::dataPhase() {
         if (const auto failed = sendWindow()) return *failed;
         if (s_.last != 0 && s_.acked >= s_.last) return kOutcomeDone;
         window_ = fullWindow;
-        const AckResult result = waitForAck(false);
+        // A block sent again a second time and after is waited for longer (see laterRepeatMs): atftp
+        // acknowledges only the first repetition of a block it has again and then sends its ACK
+        // again only after a silence of its own time-out.
+        const AckResult result = waitForAck(false, retries == 0 ? timeoutMs_ : laterRepeatMs_);
         switch (result) {
             case AckResult::Counted:
                 publishCounter();

@@ -87,6 +87,15 @@ struct EngineContext {
 bool sendOptionAck(EngineContext& context, std::span<std::uint8_t> buffer, bool master);
 // An ERROR to the client (only the write side sends one: when the data cannot be stored).
 bool sendErrorPacket(EngineContext& context, unsigned code, ErrorText text);
+// How long to wait before a packet goes out again for the second time and after: the server's
+// time-out plus the client's own (the negotiated "timeout", else 5 s, what most clients use). The
+// first repetition comes a time-out after the packet: a client that answers a repeated packet at
+// once (curl and tftp-hpa acknowledge a block they already have again, atftp the first time; atftp
+// and curl send their block again on an ACK they have seen) goes on then. Clients that ignore a
+// repeated packet and start their own time-out again on every packet they receive (tftp-hpa
+// sending, atftp receiving once its one extra ACK was lost) send again only after a silence of
+// that time-out, which repetitions coming every time-out would never leave them.
+std::int64_t laterRepeatMs(const TransferRequest& request);
 // The time left to wait: the time-out, cut to what remains of the silence the client is allowed
 // since it was last heard; 0 when that has run out.
 std::int64_t waitLimitMs(const EngineContext& context, std::int64_t timeoutMs, std::int64_t lastHeardMs);

@@ -24,8 +24,7 @@ public:
           blockSize_(t_.request.blockSize),
           received_(blockSize_ + kHeaderSize + 1) {
         timeoutMs_ = std::max(t_.request.timeout, 1) * 1000;
-        // A client that negotiated "timeout" uses the same one; one that did not mostly uses 5 s.
-        clientTimeoutMs_ = (t_.request.options & kOptTimeout) != 0 ? timeoutMs_ : kUnnegotiatedClientTimeoutMs;
+        laterRepeatMs_ = laterRepeatMs(t_.request);
     }
 
     std::int32_t run() {
@@ -36,13 +35,10 @@ public:
         for (;;) {
             if (c_.stopping && c_.stopping()) return kOutcomeFailure;
             std::size_t length = 0;
-            // The first repetition of the ACK comes a time-out after the client was last heard: a
-            // client that sends its block again when it sees the block before it acknowledged again
-            // (atftp, curl) goes on at once. Later ones leave the client room for a time-out of its
-            // own: tftp-hpa and other BSD-derived clients ignore a repeated ACK and start their
-            // time-out again on every packet they receive, so ACKs coming more often than that
-            // time-out would keep them from ever sending the block again.
-            const std::int64_t repeatAfter = retries == 0 ? timeoutMs_ : timeoutMs_ + clientTimeoutMs_;
+            // The first repetition of the ACK comes a time-out after the client was last heard;
+            // later ones leave the client room for a time-out of its own (tftp-hpa ignores a
+            // repeated ACK and sends its block again only after that silence).
+            const std::int64_t repeatAfter = retries == 0 ? timeoutMs_ : laterRepeatMs_;
             const std::int64_t limit = waitLimitMs(c_, repeatAfter, lastHeardMs_);
             const Channel::Wait wait =
                 limit > 0 ? c_.channel.receive(static_cast<int>(limit), received_, length) : Channel::Wait::Timeout;
@@ -152,9 +148,8 @@ private:
     Transfer& t_;
     BlockSink& sink_;
     const std::uint16_t blockSize_;
-    static constexpr int kUnnegotiatedClientTimeoutMs = 5000;
     int timeoutMs_ = 1000;
-    int clientTimeoutMs_ = kUnnegotiatedClientTimeoutMs;
+    std::int64_t laterRepeatMs_ = 0;
     std::int64_t lastHeardMs_ = 0;  // when the client last sent a block
     std::uint64_t counter_ = 0;
     std::uint64_t written_ = 0;

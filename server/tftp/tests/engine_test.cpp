@@ -235,11 +235,13 @@ TEST(ReadSide, SilentClientGetsRetransmissionsThenTimeout) {
     r.settings.retransmit = 3;
     r.transfer.request.timeout = 2;
     EXPECT_EQ(r.read(pattern(2000)), kOutcomeTimeout);
-    // The first block and "TFTPRetransmit" plus one repetitions, each after the 2-second time-out.
+    // The first block and "TFTPRetransmit" plus one repetitions: the first after the 2-second
+    // time-out, the others leaving room for the client's own 5-second one.
     ASSERT_EQ(r.client.sent.size(), 5u);
+    const std::int64_t at[] = {0, 2000, 9000, 16000, 23000};
     for (std::size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(r.client.sent[i].block(), 1u);
-        EXPECT_EQ(r.client.sent[i].at, static_cast<std::int64_t>(i) * 2000);
+        EXPECT_EQ(r.client.sent[i].at, at[i]);
     }
     EXPECT_TRUE(r.logged("TFTP  Error   ack timeout 1\n"));
 }
@@ -561,40 +563,59 @@ TEST(WriteSide, SilentClientGetsTheOackRepeatedThenTimeout) {
     EXPECT_EQ(r.client.now, 19000);
 }
 
-// Block 2 is lost. A client that sends it again only when it has heard nothing for its time-out
-// (5 s, or the negotiated one) starts that time-out again on every packet it receives, also a
-// repeated ACK of block 1 (tftp-hpa); another also sends it again as soon as it sees block 1
-// acknowledged again (atftp, curl). Either goes on at most one time-out of its own after the
-// server's first repetition, not after ever longer waits.
-TEST(WriteSide, ALostBlockIsSentAgainAfterTheClientsTimeOut) {
+// The client's answer to block 1 is lost: block 2 of an upload, or the ACK of block 1 of a
+// download. A client that sends it again only when it has heard nothing for its time-out (5 s, or
+// the negotiated one) starts that time-out again on every packet it receives, also a repetition
+// of what it has (tftp-hpa sending; atftp receiving, which acknowledges only the first repeated
+// block again, when that ACK is lost too); another answers a repetition at once (atftp sending,
+// curl). Either goes on at most one time-out of its own after the server's first
+// repetition, not after ever longer waits, and not never while repetitions come every time-out.
+TEST(Transfers, ALostAnswerIsSentAgainAfterTheClientsTimeOut) {
     struct Case {
         const char* name;
+        bool download;
         std::int32_t timeout;  // negotiated when not 1
-        bool onRepeatedAck;    // sends the block again on a repeated ACK
-        std::int64_t done;     // when the last ACK goes out
+        bool onRepeat;         // answers a repeated ACK or block at once
+        std::int64_t done;     // when the server's last packet goes out
+        bool master = false;   // the master of a multicast group
     };
-    for (const Case c : {Case{"tftp-hpa", 1, false, 6002}, Case{"atftp", 1, true, 1003}, Case{"curl", 6, true, 6002},
-                         Case{"negotiating, waiting for silence", 3, false, 3002}}) {
+    for (const Case c :
+         {Case{"tftp-hpa", false, 1, false, 6002}, Case{"atftp", false, 1, true, 1003},
+          Case{"curl", false, 6, true, 6002}, Case{"negotiating, waiting for silence", false, 3, false, 3002},
+          Case{"atftp receiving, extra ACK lost", true, 1, false, 6001}, Case{"curl receiving", true, 1, true, 1002},
+          Case{"atftp as a group's master, extra ACK lost", true, 1, false, 6002, true}}) {
         SCOPED_TRACE(c.name);
         Exchange r;
         MemorySink sink;
         r.transfer.request.timeout = c.timeout;
         if (c.timeout != 1) r.transfer.request.options = kOptTimeout;
+        if (c.master) {
+            r.transfer.multicast.store(true);
+            r.transfer.master.store(true);
+            r.transfer.request.options = kOptMulticast;
+        }
         const std::int64_t clientTimeout = c.timeout == 1 ? 5000 : c.timeout * 1000;
         const Bytes block(512, 2);
+        const Bytes answer = c.download ? ack(1) : data(2, block);
         bool lost = false;
         r.client.answer = [&](ScriptedClient& client, const Sent& s) {
-            if (s.opcode() == kOpOack || s.block() == 0) return client.reply(data(1, block));
-            if (s.block() == 2) return client.reply(data(3, Bytes(5, 3)));
+            if (c.download && s.block() != 1) return client.reply(ack(s.opcode() == kOpOack ? 0 : s.block()));
+            if (!c.download && (s.opcode() == kOpOack || s.block() == 0)) return client.reply(data(1, block));
+            if (!c.download && s.block() == 2) return client.reply(data(3, Bytes(5, 3)));
             if (s.block() != 1) return;
             // Sent at once but lost the first time; sent again when the client's time-out runs out.
             client.cancelReplies();
-            if (lost && c.onRepeatedAck) return client.reply(data(2, block));
+            if (lost && c.onRepeat) return client.reply(answer);
             lost = true;
-            client.reply(data(2, block), clientTimeout);
+            client.reply(answer, clientTimeout);
         };
-        EXPECT_EQ(r.write(sink), kOutcomeDone);
-        EXPECT_EQ(sink.bytes.size(), 1029u);
+        if (c.download) {
+            EXPECT_EQ(r.read(pattern(512 * 2 + 5)), kOutcomeDone);
+            EXPECT_EQ(r.client.dataBlocks(), (std::vector<unsigned>{1, 1, 2, 3}));
+        } else {
+            EXPECT_EQ(r.write(sink), kOutcomeDone);
+            EXPECT_EQ(sink.bytes.size(), 1029u);
+        }
         EXPECT_EQ(r.client.sent.back().at, c.done);
     }
 }
