@@ -8,7 +8,6 @@ the client's namespace; prints one JSON object.
     tftp_probe.py limits SERVER PORT NAME [THIRD_ADDRESS]
     tftp_probe.py master SERVER PORT NAME SECONDS
     tftp_probe.py twice SERVER PORT NAME WINDOW
-    tftp_probe.py lossy SERVER PORT NAME BLOCKS
 """
 
 import json
@@ -146,35 +145,6 @@ def twice(server, port, name, window):
     return {"data": data_packets, "bytes": len(content)}
 
 
-def lossy(server, port, name, blocks):
-    """Uploads BLOCKS blocks (the last one short) as tftp-hpa does over a lossy link: every third
-    block is lost the first time and every fourth arrives twice; a block is sent again only after
-    2 s without any packet from the server (a repeated ACK starts that wait again)."""
-    blocks = int(blocks)
-    content = bytes((i * 7 + i // 512) % 251 for i in range(512 * (blocks - 1) + 100))
-    s = new_socket(2)
-    s.sendto(request(2, name), (server, port))
-    peer, current, start = (server, port), 0, time.monotonic()
-    while current <= blocks and time.monotonic() - start < 30:
-        try:
-            packet, peer = s.recvfrom(600)
-        except socket.timeout:
-            packet = None
-        if packet is not None:
-            reply = describe(packet)
-            if reply["opcode"] != 4 or reply["block"] != current:
-                continue
-            current += 1
-            if current > blocks:
-                break
-        data = struct.pack("!HH", 3, current) + content[(current - 1) * 512:current * 512]
-        if packet is not None and current % 3 == 0:
-            continue
-        for _ in range(2 if packet is not None and current % 4 == 0 else 1):
-            s.sendto(data, peer)
-    return {"bytes": content, "done": current > blocks, "seconds": round(time.monotonic() - start, 1)}
-
-
 def main():
     args = sys.argv[1:]
     command, server, port = args[0], args[1], int(args[2])
@@ -187,10 +157,6 @@ def main():
         result = raw(server, port, *rest)
     elif command == "twice":
         result = twice(server, port, rest[0], rest[1])
-    elif command == "lossy":
-        result = lossy(server, port, *rest)
-        with open(rest[0], "wb") as f:  # what was sent, to compare with what arrived
-            f.write(result.pop("bytes"))
     elif command == "master":
         result = master(server, port, rest[0], float(rest[1]))
     else:
