@@ -173,7 +173,10 @@ class ServiceMode(unittest.TestCase):
 
             def log_text():
                 files = glob.glob(os.path.join(lab.dir, "dhcp????.log"))
-                return open(files[0]).read() if files else ""
+                if not files:
+                    return ""
+                with open(files[0]) as f:
+                    return f.read()
 
             def wait_ready():
                 messages = []
